@@ -1,0 +1,25 @@
+# make run   — install what is missing, build, start the program
+# make test  — install what is missing, build with warnings as errors, run every test
+# make bench — optimised build and the benchmarks
+.PHONY: deps run test bench clean
+
+deps:
+	bash scripts/install-deps.sh
+
+run: deps
+	cmake --preset dev
+	cmake --build --preset dev
+	./build/dev/src/main/qel-db-rekasto
+
+test: deps
+	cmake --preset ci
+	cmake --build --preset ci
+	ctest --preset ci
+
+bench: deps
+	cmake --preset release
+	cmake --build --preset release
+	bash bench/run.sh build/release
+
+clean:
+	rm -rf build
