@@ -1,0 +1,133 @@
+// TMainForm: the program's one window. It holds the controls under their stored names,
+// the wiring, and the handlers; the work of each handler lives in short member functions
+// (MainForm.cpp: layout, creation, destruction, exit; MainFormSelection.cpp: alias, table
+// and file choice, properties page; MainFormOperations.cpp: verify, rebuild, whole alias).
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTabWidget;
+class TALProgressBar;
+class TBDEUtil;
+class TDatabase;
+class TImage;
+class TSession;
+struct TOpenDialogOptions;
+
+class TMainForm : public QWidget {
+ public:
+  // Loads the stored layout (Session1 becomes active here: an engine failure throws out of
+  // the constructor, which is the fatal start-up path), then runs FormCreate; an error in
+  // FormCreate goes to the application's default handler and the window is created anyway.
+  explicit TMainForm(QWidget* parent = nullptr);
+  // FormDestroy runs first (errors to the default handler), then the controls go, then
+  // Database1, Session1 (ending the engine session), OpenDialog1.
+  ~TMainForm() override;
+
+  // Event handlers, in declaration order.
+  void FormCreate(QObject* Sender);
+  void AliasComboChange(QObject* Sender);
+  void ByDirectBtnClick(QObject* Sender);
+  void TableComboChange(QObject* Sender);
+  void FormDestroy(QObject* Sender);
+  void ExitBtnClick(QObject* Sender);
+  void VerifyBtnClick(QObject* Sender);
+  void RebuildBtnClick(QObject* Sender);
+  void HMSBitBtnClick(QObject* Sender);
+
+  // Table selection and properties page.
+  void FillAliasList();
+  void SelectAliasTable();
+  void SetTableLocation(const QString& Location);
+  void ClearTableLocation();
+  void ResetProgressBars();
+  void ResetTableProps();
+  void ShowTableProps();
+
+  // Operation log (Memo1): appends one whole line; lines are counted as shown (word wrap).
+  void LogAdd(const QString& line);
+  int LogCount() const;
+  QString LogLine(int index) const;
+  QString LogLastLine() const;  // empty when the log is empty
+
+  // Controls and components, in declaration order.
+  QPushButton* ExitBtn = nullptr;
+  QFrame* Panel1 = nullptr;
+  QGroupBox* GroupBox1 = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QComboBox* AliasCombo = nullptr;
+  QComboBox* TableCombo = nullptr;
+  QLineEdit* TableLocEdit = nullptr;
+  QPushButton* ByDirectBtn = nullptr;
+  TOpenDialogOptions* OpenDialog1 = nullptr;
+  TSession* Session1 = nullptr;
+  TDatabase* Database1 = nullptr;
+  QLabel* Label3 = nullptr;
+  QLabel* Label9 = nullptr;
+  QPushButton* VerifyBtn = nullptr;
+  QPushButton* RebuildBtn = nullptr;
+  QPushButton* HMSBitBtn = nullptr;
+  QGroupBox* GroupBox4 = nullptr;
+  QPlainTextEdit* Memo1 = nullptr;
+  QTabWidget* PageControl1 = nullptr;
+  QWidget* TabSheet1 = nullptr;
+  QWidget* TabSheet2 = nullptr;
+  TALProgressBar* ALProgressBar4 = nullptr;
+  QLabel* Label27 = nullptr;
+  TALProgressBar* ALProgressBar3 = nullptr;
+  QLabel* Label26 = nullptr;
+  TALProgressBar* ALProgressBar2 = nullptr;
+  QLabel* Label25 = nullptr;
+  TALProgressBar* ALProgressBar1 = nullptr;
+  QLabel* Label24 = nullptr;
+  QLabel* Label4 = nullptr;
+  QLabel* Label5 = nullptr;
+  QLabel* Label6 = nullptr;
+  QLabel* Label7 = nullptr;
+  QLabel* Label8 = nullptr;
+  QLabel* FieldsLB = nullptr;
+  QLabel* RecSizeLB = nullptr;
+  QLabel* IndexLB = nullptr;
+  QLabel* ValidLB = nullptr;
+  QLabel* RefLB = nullptr;
+  QLabel* Label14 = nullptr;
+  QLabel* Label15 = nullptr;
+  QLabel* Label16 = nullptr;
+  QLabel* Label17 = nullptr;
+  QLabel* Label18 = nullptr;
+  QLabel* TabLvlLB = nullptr;
+  QLabel* BlockSizeLB = nullptr;
+  QLabel* CodePageLB = nullptr;
+  QLabel* AuxPassLB = nullptr;
+  QLabel* RestructLB = nullptr;
+  QWidget* TabSheet3 = nullptr;
+  TImage* Image1 = nullptr;
+  QLabel* Label11 = nullptr;
+  QLabel* Label12 = nullptr;
+
+  // The table-utility session object; null until FormCreate step 3 has run.
+  TBDEUtil* BDEUtil = nullptr;
+
+ protected:
+  void closeEvent(class QCloseEvent* event) override;
+
+ private:
+  void LoadLayout();  // creates every control with its stored values
+};
+
+// The one program-wide reference to the main window: set before the window's construction
+// starts, cleared again if construction fails.
+extern TMainForm* MainForm;
+
+// Throws EDBEngineError when the operation on the window needs BDEUtil but FormCreate
+// failed before creating it.
+TBDEUtil& RequireBDEUtil(TMainForm& form);
