@@ -1,0 +1,70 @@
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "TUtilInternal.h"
+
+namespace tutil {
+
+namespace fs = std::filesystem;
+
+const char* RequireText(const char* text, const char* what) {
+  if (text == nullptr) Fail(DBIERR_INVALIDPARAM, {}, std::string(what) + " is a null pointer");
+  return text;
+}
+
+void RequireParadoxType(const char* type, const std::string& file) {
+  RequireText(type, "table type");
+  if (strcasecmp(type, "PARADOX") != 0) {
+    std::string shown(type, strnlen(type, DBIMAXNAMELEN + 1));
+    Fail(DBIERR_UNKNOWNTBLTYPE, file, "table type \"" + shown + "\" is not PARADOX");
+  }
+}
+
+std::string ResolveLocation(const char* location) {
+  RequireText(location, "table location");
+  // Bounded scan: a location without a NUL in reach is as bad as a long one.
+  const size_t length = strnlen(location, DBIMAXPATHLEN + 1);
+  if (length > DBIMAXPATHLEN) {
+    Fail(DBIERR_PATHTOOLONG, std::string(location, 60) + "...",
+         "table location is longer than 260 characters");
+  }
+  if (length == 0) Fail(DBIERR_NOSUCHTABLE, {}, "no table location given");
+  std::string path(location, length);
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  fs::path p(path);
+  std::error_code ec;
+  fs::path folder = p.has_parent_path() ? p.parent_path() : fs::path(".");
+  if (!fs::is_directory(folder, ec)) Fail(DBIERR_DIRNOTFOUND, path, "table folder does not exist");
+  if (!fs::exists(p, ec)) {
+    // Locations made on other systems may spell the name in another letter case.
+    const std::string name = p.filename().string();
+    bool found = false;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      if (strcasecmp(it->path().filename().string().c_str(), name.c_str()) == 0) {
+        p = it->path();
+        found = true;
+        break;
+      }
+    }
+    if (!found) Fail(DBIERR_NOSUCHTABLE, path, "table file does not exist");
+    path = p.string();
+  }
+  if (fs::is_directory(p, ec)) Fail(DBIERR_NOSUCHTABLE, path, "location names a folder, not a table file");
+  if (!fs::is_regular_file(p, ec)) Fail(DBIERR_NOTPARADOX, path, "not a regular file");
+  if (access(path.c_str(), R_OK) != 0) {
+    if (errno == EACCES || errno == EPERM) Fail(DBIERR_NOACCESS, path, "permission denied");
+    Fail(DBIERR_READERR, path, std::strerror(errno));
+  }
+  return path;
+}
+
+}  // namespace tutil
