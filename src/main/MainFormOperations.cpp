@@ -1,0 +1,236 @@
+// Verify, rebuild, and rebuild of a whole alias. Each operation writes its start line, shows
+// the hourglass, runs the utility library with progress reporting switched on, and leaves
+// its outcome as the last line of the log, which the whole-alias run reads back.
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <cstring>
+#include <memory>
+
+#include "BDEUtil.h"
+#include "DBTables.h"
+#include "Dialogs.h"
+#include "MainForm.h"
+#include "TUtil32.h"
+
+namespace {
+
+const QString kApplicationTitle = QStringLiteral("Qel DB Rekasto");
+
+const QString kVerifyStart = QStringLiteral("Sprawdzam w/w tabelę, czekaj...");
+const QString kRebuildStart = QStringLiteral("Przebudowuję w/w tabelę, czekaj...");
+const QString kFillFailed = QStringLiteral("Błąd w zapełnianiu struktury tabeli !");
+const QString kRebuildDone = QStringLiteral("Przebudowa tabeli zakończona sukcesem.");
+const QString kRebuildFailed = QStringLiteral("Przebudowa tabeli się nie udała !");
+const QString kNextTable = QStringLiteral("Czekaj, szukam kolejnej tabeli...");
+const QString kAllDone = QStringLiteral("Przebudowa wszystkich baz zakończona sukcesem!.");
+
+constexpr char kTableType[] = "PARADOX";
+constexpr char kVerifyTable[] = "VERIFY.DB";
+constexpr char kRebuildErrTable[] = "Rebuild.DB";
+constexpr char kBackupTable[] = "Backup.Db";
+constexpr char kKeyViolTable[] = "KEYVIOL.DB";
+constexpr char kProblemTable[] = "PROBLEM.DB";
+
+QString VerdictLine(int32_t verdict) {
+  switch (verdict) {
+    case 0: return QStringLiteral("Weryfikacja zakończona sukcesem. Tabela nie zawiera błędów.");
+    case 1:
+      return QStringLiteral("Weryfikacja zakończona sukcesem. Weryfikację zakończono poprawnie.");
+    case 2: return QStringLiteral("Weryfikacja zakończona sukcesem ale nie mogła być dokończona.");
+    case 3:
+      return QStringLiteral(
+          "Weryfikacja zakończona sukcesem ale tabela musi być przebudowana ręcznie.");
+    case 4:
+      return QStringLiteral("Weryfikacja zakończona sukcesem ale tabela nie może być przebudowana.");
+    default: return QStringLiteral("Weryfikacja zakończona niepowodzeniem.");
+  }
+}
+
+void RebuildSteps(TMainForm& form);
+
+// Runs body, then cleanup on every way out. A cleanup that throws while another exception
+// is leaving replaces it, as a finally clause would.
+template <class Body, class Cleanup>
+void TryFinally(Body&& body, Cleanup&& cleanup) {
+  try {
+    body();
+  } catch (...) {
+    cleanup();
+    throw;
+  }
+  cleanup();
+}
+
+// The seven arrays of a rebuild descriptor, each count x element size bytes, uninitialised
+// (the library fills them); a count of 0 gives a null address. Freed with this object.
+class DescriptorArrays {
+ public:
+  explicit DescriptorArrays(const uint16_t (&counts)[7]) {
+    static constexpr size_t kSizes[7] = {TU_FLDDESC_SIZE,  TU_IDXDESC_SIZE,  TU_SECDESC_SIZE,
+                                         TU_VCHKDESC_SIZE, TU_RINTDESC_SIZE, TU_OPTPARAM_SIZE,
+                                         TU_OPTDATA_UNIT};
+    for (int i = 0; i < 7; ++i) {
+      const size_t bytes = static_cast<size_t>(counts[i]) * kSizes[i];
+      if (bytes != 0) arrays_[i].reset(new uint8_t[bytes]);
+    }
+  }
+  void* Get(int i) const { return arrays_[i].get(); }
+
+ private:
+  std::unique_ptr<uint8_t[]> arrays_[7];
+};
+
+}  // namespace
+
+void TMainForm::VerifyBtnClick(QObject* Sender) {
+  LogAdd(kVerifyStart);
+  Dialogs::Current().SetCursor(TCursorKind::HourGlass);
+  TryFinally(
+      [&] {
+        ResetProgressBars();
+        const QByteArray location = TableLocEdit->text().toUtf8();
+        TBDEUtil& util = RequireBDEUtil(*this);
+        // Every verification runs in a fresh utility session.
+        Check(TUExit(util.SessionHandle));
+        Check(TUInit(&util.SessionHandle));
+        util.RegisterProgress();
+        TryFinally(
+            [&] {
+              int32_t verdict = 0;
+              // A failed call is not an error here: no verdict line, the start line stays last.
+              if (TUVerifyTable(util.SessionHandle, location.constData(), kTableType,
+                                kVerifyTable, nullptr, 0, &verdict) == DBIERR_NONE) {
+                LogAdd(VerdictLine(verdict));
+              }
+            },
+            [&] { util.UnregisterProgress(); });
+      },
+      [] { Dialogs::Current().SetCursor(TCursorKind::Default); });
+}
+
+namespace {
+
+QString RebuildTableName(const TMainForm& form) {
+  // After a pick from a directory the table list is empty; the file name of the location
+  // then names the table, so the message never shows empty quotes.
+  const QString listed = form.TableCombo->currentText();
+  if (!listed.isEmpty()) return listed;
+  return QFileInfo(form.TableLocEdit->text()).fileName();
+}
+
+void ReportRebuildError(TMainForm& form) {
+  const QString table = RebuildTableName(form);
+  form.LogAdd(QStringLiteral("Błąd przy przebudowywaniu tabeli \"") + table + QStringLiteral("\""));
+  // Line feed, then carriage return: in this order.
+  Dialogs::Current().MessageBox(
+      kApplicationTitle,
+      QStringLiteral("Błąd przy przebudowywaniu tabeli:\n\r\"") + table + QStringLiteral("\""),
+      TMsgIcon::None);
+}
+
+}  // namespace
+
+void TMainForm::RebuildBtnClick(QObject* Sender) {
+  LogAdd(kRebuildStart);
+  Dialogs::Current().SetCursor(TCursorKind::HourGlass);
+  TryFinally([&] { RebuildSteps(*this); },
+             [&] {
+               Dialogs::Current().SetCursor(TCursorKind::Default);
+               // Nothing logged since the start line: every rebuild leaves an outcome.
+               if (LogLastLine() == kRebuildStart) ReportRebuildError(*this);
+             });
+}
+
+namespace {
+
+// Steps 1 to 5 of a rebuild, inside the closing block of RebuildBtnClick.
+void RebuildSteps(TMainForm& form) {
+  form.ResetProgressBars();
+  TBDEUtil& util = RequireBDEUtil(form);
+  Check(TUExit(util.SessionHandle));
+  Check(TUInit(&util.SessionHandle));
+  const QByteArray location = form.TableLocEdit->text().toUtf8();
+  util.RegisterProgress();
+  TryFinally(
+      [&] {
+        const hTUses session = util.SessionHandle;
+        int32_t verdict = 0;
+        Check(TUVerifyTable(session, location.constData(), kTableType, kVerifyTable, nullptr, 0,
+                            &verdict));
+        uint16_t counts[7] = {};
+        if (TUGetCRTblDescCount(session, location.constData(), &counts[0], &counts[1],
+                                &counts[2], &counts[3], &counts[4], &counts[5],
+                                &counts[6]) != DBIERR_NONE) {
+          return;
+        }
+        // The descriptor's name field holds 260 bytes and a NUL: a longer location is
+        // refused before anything is written, never cut short.
+        if (location.size() > DBIMAXTBLNAMELEN) {
+          DbiClearErrorContext();
+          DbiAddErrorContext("Table: the location is longer than 260 bytes");
+          throw EDBEngineError(DBIERR_PATHTOOLONG);
+        }
+        CRTblDesc desc;
+        std::memset(&desc, 0, sizeof desc);
+        std::memcpy(desc.szTblName, location.constData(), static_cast<size_t>(location.size()));
+        std::memcpy(desc.szTblType, kTableType, sizeof kTableType);
+        std::memcpy(desc.szErrTblName, kRebuildErrTable, sizeof kRebuildErrTable);
+        const DescriptorArrays arrays(counts);
+        desc.iFldCount = counts[0];
+        desc.pfldDesc = arrays.Get(0);
+        desc.iIdxCount = counts[1];
+        desc.pidxDesc = arrays.Get(1);
+        desc.iSecRecCount = counts[2];
+        desc.psecDesc = arrays.Get(2);
+        desc.iValChkCount = counts[3];
+        desc.pvchkDesc = arrays.Get(3);
+        desc.iRintCount = counts[4];
+        desc.printDesc = arrays.Get(4);
+        desc.iOptParams = counts[5];
+        desc.pfldOptParams = arrays.Get(5);
+        desc.pOptData = arrays.Get(6);
+        if (TUFillCRTblDesc(session, &desc, location.constData(), nullptr) != DBIERR_NONE) {
+          form.LogAdd(kFillFailed);
+          Dialogs::Current().MessageBox(QStringLiteral("Error"), kFillFailed, TMsgIcon::Error);
+          return;
+        }
+        if (TURebuildTable(session, location.constData(), kTableType, kBackupTable,
+                           kKeyViolTable, kProblemTable, &desc) == DBIERR_NONE) {
+          form.LogAdd(kRebuildDone);
+        } else {
+          form.LogAdd(kRebuildFailed);
+        }
+      },
+      [&] { util.UnregisterProgress(); });
+}
+
+}  // namespace
+
+void TMainForm::HMSBitBtnClick(QObject* Sender) {
+  const int tableCount = TableCombo->count();
+  // The button is enabled only for an alias with tables; with none there is nothing to
+  // rebuild, and taking "no table" would rebuild the alias folder's own path.
+  if (tableCount == 0) return;
+  int index = 0;
+  do {
+    {
+      const QSignalBlocker blocker(TableCombo);
+      TableCombo->setCurrentIndex(index);
+    }
+    TableComboChange(Sender);
+    // The button's click runs the handler whether or not the button is enabled.
+    RebuildBtnClick(RebuildBtn);
+    if (LogLastLine() != kRebuildDone) {
+      index = tableCount;
+      ReportRebuildError(*this);
+    } else if (index + 1 == tableCount) {
+      LogAdd(kAllDone);
+    } else {
+      LogAdd(kNextTable);
+    }
+    ++index;
+  } while (index < tableCount);
+}

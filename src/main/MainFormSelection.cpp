@@ -1,0 +1,164 @@
+// Choosing a table: the alias list, the table list, the file dialog, the location line, the
+// enabled states of the three action buttons, and the properties page.
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ALProgressBar.h"
+#include "BDEUtil.h"
+#include "DBTables.h"
+#include "Dialogs.h"
+#include "MainForm.h"
+
+namespace {
+
+const QString kSeparatorLine = QStringLiteral("*******************************************************");
+
+// A fixed-width text field of an engine record: up to its first NUL, at most its width.
+template <size_t N>
+std::string FieldText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+}  // namespace
+
+void TMainForm::FillAliasList() {
+  // Filling a Qt combo box selects its first entry; the list starts with none selected and
+  // must not run AliasComboChange by itself.
+  const QSignalBlocker blocker(AliasCombo);
+  AliasCombo->clear();
+  hDBICur cursor = 0;
+  Check(DbiOpenDatabaseList(&cursor));
+  DBDesc desc{};
+  // Any nonzero fetch result ends the walk, the end of the list and an error alike.
+  while (DbiGetNextRecord(cursor, 0, &desc, nullptr) == DBIERR_NONE) {
+    if (FieldText(desc.szDbType) == "STANDARD") {
+      AliasCombo->addItem(QString::fromStdString(FieldText(desc.szName)));
+    }
+  }
+  AliasCombo->setCurrentIndex(-1);
+  Check(DbiCloseCursor(&cursor));
+}
+
+void TMainForm::AliasComboChange(QObject* Sender) {
+  const QString alias = AliasCombo->itemText(AliasCombo->currentIndex());
+  std::vector<std::string> names;
+  {
+    // The listing clears the table list before it asks the engine, so a failed listing
+    // leaves it empty; nothing else changes before the exception leaves.
+    const QSignalBlocker blocker(TableCombo);
+    TableCombo->clear();
+    Session1->GetTableNames(alias.toStdString(), "*.*", true, false, names);
+    for (const std::string& name : names) TableCombo->addItem(QString::fromStdString(name));
+    TableCombo->setCurrentIndex(-1);
+  }
+  ResetProgressBars();
+  ResetTableProps();
+  ClearTableLocation();
+  LogAdd(kSeparatorLine);
+  LogAdd(QStringLiteral("Ilość aliasów w BDE: ") + QString::number(AliasCombo->count()));
+  LogAdd(QStringLiteral("Wybrany alias: ") + AliasCombo->currentText());
+  LogAdd(QStringLiteral("Ilość tabel wybranego aliasu: ") + QString::number(TableCombo->count()));
+  const bool anyTable = TableCombo->count() > 0;
+  VerifyBtn->setEnabled(anyTable);
+  RebuildBtn->setEnabled(anyTable);
+  HMSBitBtn->setEnabled(anyTable);
+}
+
+void TMainForm::ByDirectBtnClick(QObject* Sender) {
+  QString fileName;
+  if (!Dialogs::Current().OpenFile(*OpenDialog1, fileName)) return;
+  SetTableLocation(fileName);
+  {
+    const QSignalBlocker blocker(AliasCombo);
+    AliasCombo->setCurrentIndex(-1);
+  }
+  {
+    const QSignalBlocker blocker(TableCombo);
+    TableCombo->clear();
+  }
+  HMSBitBtn->setEnabled(false);
+  ResetProgressBars();
+  ShowTableProps();
+  LogAdd(kSeparatorLine);
+  LogAdd(QStringLiteral("Wybrano tabelę wg katalogu: ") + TableLocEdit->text());
+}
+
+void TMainForm::TableComboChange(QObject* Sender) {
+  SelectAliasTable();
+  LogAdd(QStringLiteral("Wybrano tabelę: ") + TableCombo->currentText());
+  const bool anyTable = TableCombo->count() > 0;
+  VerifyBtn->setEnabled(anyTable);
+  RebuildBtn->setEnabled(anyTable);
+  HMSBitBtn->setEnabled(false);
+}
+
+void TMainForm::SelectAliasTable() {
+  const QString alias = AliasCombo->itemText(AliasCombo->currentIndex());
+  const QString table = TableCombo->itemText(TableCombo->currentIndex());
+  DBDesc desc{};
+  Check(DbiGetDatabaseDesc(alias.toStdString().c_str(), &desc));
+  // Directory, the platform's separator, table name: nothing added or removed, even when
+  // the directory already ends in a separator.
+  SetTableLocation(QString::fromStdString(FieldText(desc.szPhyName)) + QDir::separator() + table);
+  ResetProgressBars();
+  ShowTableProps();
+}
+
+void TMainForm::SetTableLocation(const QString& Location) {
+  TableLocEdit->setText(Location);
+  VerifyBtn->setEnabled(true);
+  RebuildBtn->setEnabled(true);
+}
+
+void TMainForm::ClearTableLocation() {
+  TableLocEdit->clear();
+  VerifyBtn->setEnabled(false);
+  RebuildBtn->setEnabled(false);
+}
+
+void TMainForm::ResetProgressBars() {
+  ALProgressBar1->SetPosition(0);
+  ALProgressBar2->SetPosition(0);
+  ALProgressBar3->SetPosition(0);
+  ALProgressBar4->SetPosition(0);
+}
+
+namespace {
+
+// Value labels keep their left edge and grow to the right with their text.
+void SetValueLabel(QLabel* label, const QString& text) {
+  label->setText(text);
+  label->adjustSize();
+}
+
+}  // namespace
+
+void TMainForm::ResetTableProps() {
+  const QString zero = QStringLiteral("0");
+  for (QLabel* label : {FieldsLB, RecSizeLB, IndexLB, ValidLB, RefLB, RestructLB, AuxPassLB,
+                        CodePageLB, BlockSizeLB, TabLvlLB}) {
+    SetValueLabel(label, zero);
+  }
+}
+
+void TMainForm::ShowTableProps() {
+  const std::string location = TableLocEdit->text().toStdString();
+  TBDEUtil& util = RequireBDEUtil(*this);
+  // A table whose properties cannot be read leaves the page as it was, silently.
+  if (!util.GetTableProps(location)) return;
+  struct Shown {
+    QLabel* label;
+    unsigned offset;
+  };
+  const Shown shown[] = {{FieldsLB, 295},   {RecSizeLB, 299},  {IndexLB, 303},    {ValidLB, 305},
+                         {RefLB, 307},      {RestructLB, 335}, {AuxPassLB, 345},  {CodePageLB, 347},
+                         {BlockSizeLB, 387}, {TabLvlLB, 351}};
+  for (const Shown& s : shown) SetValueLabel(s.label, QString::number(util.PropWord(s.offset)));
+}
