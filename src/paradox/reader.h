@@ -1,0 +1,213 @@
+// Reading DB-format files (.DB and the X/XG secondary-index data files) block by
+// block, in two modes:
+//   strict  - for verification: follows the header and the chain, records every
+//             anomaly it meets (with its location) and goes on where it can;
+//   salvage - for rebuild: keeps every record it can justify (chain blocks first,
+//             then orphan blocks in physical order, each record checked by decoding
+//             its fields) and reports every span it drops, with location and reason.
+// Memory use is one block plus the chain/free-list bookkeeping (2 bytes per block).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "coding.h"
+#include "file.h"
+#include "format.h"
+#include "status.h"
+#include "value.h"
+
+namespace paradox {
+
+// Where something is. block 0 = the header (or "not in a block"); record -1 = none.
+struct Location {
+  std::string file;      // path as opened
+  uint32_t block = 0;    // 1-based block number
+  int64_t record = -1;   // 0-based index of the record inside the block
+  uint64_t offset = 0;   // absolute file offset
+  int field = -1;        // 0-based field index, -1 = none
+  std::string ToString() const;  // "FILE.DB block 3 record 2 (offset 0x1234)"
+};
+
+// Something the reader noticed. `code` is a stable identifier (below).
+struct Anomaly {
+  std::string code;
+  Location where;
+  std::string detail;  // "records in chain is 10 but header says 12"
+};
+
+// Anomaly codes reported by the reader.
+namespace anomaly {
+inline constexpr const char* kFileShort = "file-short";            // file ends before fileBlocks
+inline constexpr const char* kFileShortLastBlock = "file-short-last-block";  // ends in last block but covers its records
+inline constexpr const char* kFileLong = "file-long";              // longer than header + blocks
+inline constexpr const char* kChainOutOfRange = "chain-out-of-range";
+inline constexpr const char* kChainCycle = "chain-cycle";
+inline constexpr const char* kChainBadPrev = "chain-bad-prev";
+inline constexpr const char* kChainLength = "chain-length";         // != 0x0A
+inline constexpr const char* kChainEnd = "chain-end";               // last != 0x10, first != 0x0E
+inline constexpr const char* kFreeOutOfRange = "free-out-of-range";
+inline constexpr const char* kFreeCycle = "free-cycle";
+inline constexpr const char* kFreeInChain = "free-in-chain";
+inline constexpr const char* kOrphanBlock = "orphan-block";
+inline constexpr const char* kBlockCount = "block-count";           // chain + free != fileBlocks
+inline constexpr const char* kBadAddDataSize = "bad-add-data-size";
+inline constexpr const char* kEmptyChainBlock = "empty-chain-block";
+inline constexpr const char* kRecordCount = "record-count";         // sum over chain != 0x06
+inline constexpr const char* kBadValue = "bad-value";               // a field fails to decode
+inline constexpr const char* kReadError = "read-error";
+}  // namespace anomaly
+
+// A span the salvage reader did not keep.
+struct DroppedSpan {
+  Location where;        // block (and record) where it starts
+  uint64_t length = 0;   // bytes
+  std::string reason;    // "field 3 (Date): date 99999999 out of range"
+  Bytes bytes;           // the dropped bytes when it is one record (for a problem table)
+};
+
+enum class ReadMode { kStrict, kSalvage };
+
+struct ReadOptions {
+  ReadMode mode = ReadMode::kStrict;
+  // Stop recording anomalies after this many (counting goes on: anomalyCount()).
+  size_t maxAnomalies = 1000;
+  // Salvage: a trusted header to use when the file's own header cannot be parsed or
+  // describes a different record layout (a template table of the same structure).
+  std::optional<TableHeader> templateHeader;
+  // Salvage: also consider orphan blocks (in neither list) for records.
+  bool salvageOrphans = true;
+};
+
+// One block as read.
+struct BlockInfo {
+  uint32_t number = 0;     // 1-based
+  uint64_t offset = 0;     // file offset of the block
+  BlockHeader header;
+  int records = 0;         // records kept (strict: per addDataSize; salvage: validated)
+  bool complete = true;    // false when the file ends inside the block
+};
+
+// How the reader saw the block lists.
+struct ChainInfo {
+  std::vector<uint16_t> chain;     // data chain in walk order (stops before a fault)
+  std::vector<uint16_t> freeList;  // free list in walk order (stops before a fault)
+  std::vector<uint16_t> orphans;   // physical blocks in neither list
+  uint32_t physicalBlocks = 0;     // whole or partial blocks present in the file
+  bool chainBroken = false;        // walk stopped at a bad link
+  bool freeBroken = false;
+  uint64_t chainRecords = 0;       // sum of records over the chain (strict counts)
+};
+
+// One record: where it is and its raw bytes (valid until the cursor moves).
+struct RecordRef {
+  uint32_t block = 0;
+  uint32_t indexInBlock = 0;
+  uint64_t ordinal = 0;     // 0-based position in reading order
+  uint64_t fileOffset = 0;
+  ByteSpan bytes;           // recordSize bytes (decrypted)
+};
+
+class TableReader;
+
+// Pull cursor over records in reading order. Usage:
+//   auto cur = reader->Records();
+//   while (cur.Next()) { use cur.record(); }
+//   if (!cur.status().ok()) ...   // an I/O error ended it early
+class RecordCursor {
+ public:
+  bool Next();
+  const RecordRef& record() const { return rec_; }
+  const BlockInfo& block() const { return block_; }
+  Status status() const { return status_; }
+  // Decodes the current record's fields (Corruption naming the field on a bad value).
+  Result<std::vector<Value>> Decode() const;
+
+ private:
+  friend class TableReader;
+  explicit RecordCursor(TableReader* r) : reader_(r) {}
+  bool LoadNextBlock();
+  TableReader* reader_;
+  size_t listPos_ = 0;       // position in the reading order of blocks
+  Bytes buf_;
+  BlockInfo block_;
+  std::vector<uint32_t> keep_;  // indexes of records kept in this block
+  size_t recPos_ = 0;
+  uint64_t ordinal_ = 0;
+  RecordRef rec_;
+  Status status_;
+  bool done_ = false;
+};
+
+class TableReader {
+ public:
+  // Opens a DB-format file (DB, X, XG). fs not owned, must outlive the reader.
+  // Strict: Corruption if the header cannot be decoded (there is nothing to go on).
+  // Salvage: falls back to options.templateHeader for the layout if given.
+  // Opening walks the chain and the free list (reading 6-byte block headers only) so
+  // chain() is ready; anomalies found so far are in anomalies().
+  static Result<std::unique_ptr<TableReader>> Open(FileSystem* fs, const std::string& path,
+                                                   const ReadOptions& options = {});
+  ~TableReader();
+
+  const TableHeader& header() const { return header_; }
+  const std::string& path() const { return path_; }
+  uint64_t fileSize() const { return fileSize_; }
+  ReadMode mode() const { return options_.mode; }
+  const ChainInfo& chain() const { return chain_; }
+  const std::vector<Anomaly>& anomalies() const { return anomalies_; }
+  size_t anomalyCount() const { return anomalyCount_; }
+  const std::vector<DroppedSpan>& dropped() const { return dropped_; }
+  // True when the header was taken from options.templateHeader.
+  bool usedTemplate() const { return usedTemplate_; }
+
+  // Blocks in the order records are read: strict = the chain; salvage = the chain
+  // then (if enabled) orphan blocks in physical order.
+  const std::vector<uint16_t>& readingOrder() const { return order_; }
+
+  // Reads block `number` (1..physicalBlocks), decrypting it. `out` gets blockSize
+  // bytes (zero-filled past the end of a short file; info->complete false then).
+  Status ReadBlock(uint32_t number, Bytes* out, BlockInfo* info);
+
+  // A cursor over all records in readingOrder(). Strict: counts per addDataSize
+  // (bad ones: anomaly, block skipped). Salvage: every record is decoded; the ones
+  // that fail, and whole blocks whose header is implausible, go to dropped().
+  RecordCursor Records() { return RecordCursor(this); }
+
+  // Decodes all fields of raw record bytes with this table's layout.
+  Result<std::vector<Value>> DecodeRecord(ByteSpan raw) const;
+
+  // For the cursor and the verifier: record an anomaly / dropped span.
+  void AddAnomaly(std::string code, Location where, std::string detail);
+  void AddDropped(DroppedSpan span);
+  Location At(uint32_t block = 0, int64_t record = -1, uint64_t offset = 0) const;
+
+ private:
+  friend class RecordCursor;
+  TableReader() = default;
+  Status Init();
+  void WalkLists();
+  bool RecordLooksValid(ByteSpan rec, std::string* why) const;
+
+  FileSystem* fs_ = nullptr;
+  std::unique_ptr<File> file_;
+  std::string path_;
+  ReadOptions options_;
+  TableHeader header_;
+  uint64_t fileSize_ = 0;
+  ChainInfo chain_;
+  std::vector<uint16_t> order_;
+  std::vector<Anomaly> anomalies_;
+  size_t anomalyCount_ = 0;
+  std::vector<DroppedSpan> dropped_;
+  bool usedTemplate_ = false;
+};
+
+// Reads only the header of any Paradox file (DB, PX, X, Y, XG, YG).
+Result<TableHeader> ReadHeader(FileSystem* fs, const std::string& path);
+
+}  // namespace paradox

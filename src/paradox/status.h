@@ -1,0 +1,96 @@
+// Error model of the paradox library: no exceptions; every fallible call returns a
+// Status or a Result<T>, both [[nodiscard]]. Messages name the place (file, block,
+// record, offset) where the problem was seen.
+#pragma once
+
+#include <cassert>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace paradox {
+
+class [[nodiscard]] Status {
+ public:
+  enum class Code {
+    kOk = 0,
+    kNotFound,         // file or family member missing
+    kCorruption,       // bytes violate the format
+    kInvalidArgument,  // caller error (bad schema, value of the wrong type, ...)
+    kIOError,          // the file system refused (read, write, sync, rename, ...)
+    kNotSupported,     // valid but beyond what this library handles
+    kBusy,             // file locked by another process
+  };
+
+  Status() = default;
+  static Status OK() { return Status(); }
+  static Status NotFound(std::string msg) { return Status(Code::kNotFound, std::move(msg)); }
+  static Status Corruption(std::string msg) { return Status(Code::kCorruption, std::move(msg)); }
+  static Status InvalidArgument(std::string msg) {
+    return Status(Code::kInvalidArgument, std::move(msg));
+  }
+  static Status IOError(std::string msg) { return Status(Code::kIOError, std::move(msg)); }
+  static Status NotSupported(std::string msg) {
+    return Status(Code::kNotSupported, std::move(msg));
+  }
+  static Status Busy(std::string msg) { return Status(Code::kBusy, std::move(msg)); }
+
+  bool ok() const { return code_ == Code::kOk; }
+  Code code() const { return code_; }
+  bool IsNotFound() const { return code_ == Code::kNotFound; }
+  bool IsCorruption() const { return code_ == Code::kCorruption; }
+  bool IsInvalidArgument() const { return code_ == Code::kInvalidArgument; }
+  bool IsIOError() const { return code_ == Code::kIOError; }
+  bool IsNotSupported() const { return code_ == Code::kNotSupported; }
+  bool IsBusy() const { return code_ == Code::kBusy; }
+  const std::string& message() const { return message_; }
+  // "Corruption: <message>" style text for logs.
+  std::string ToString() const;
+
+ private:
+  Status(Code code, std::string msg) : code_(code), message_(std::move(msg)) {}
+  Code code_ = Code::kOk;
+  std::string message_;
+};
+
+const char* CodeName(Status::Code code);
+
+// A value or the Status that explains why there is none. Accessing value() of a
+// failed Result is a programming error (asserted).
+template <typename T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit by design
+  Result(Status status) : status_(std::move(status)) { assert(!status_.ok()); }  // NOLINT
+
+  bool ok() const { return status_.ok(); }
+  const Status& status() const { return status_; }
+  T& value() & {
+    assert(ok());
+    return *value_;
+  }
+  const T& value() const& {
+    assert(ok());
+    return *value_;
+  }
+  T&& value() && {
+    assert(ok());
+    return std::move(*value_);
+  }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+  T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+
+ private:
+  Status status_;
+  std::optional<T> value_;
+};
+
+#define PARADOX_RETURN_IF_ERROR(expr)   \
+  do {                                  \
+    ::paradox::Status _st = (expr);     \
+    if (!_st.ok()) return _st;          \
+  } while (0)
+
+}  // namespace paradox
