@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <system_error>
 
@@ -206,16 +205,21 @@ std::string DemoCopyPath() {
   return NormalPath(dataHome + "/qel-db-rekasto/demo", fs::current_path());
 }
 
-std::string BundledDemoPath() {
+std::vector<std::string> BundledDemoCandidates() {
+  // An explicit folder is the only one looked at: falling back silently would hide a typo.
+  if (std::string dir = Env("REKASTO_DEMO_DIR"); !dir.empty()) return {dir};
   std::vector<std::string> candidates;
-  if (std::string dir = Env("REKASTO_DEMO_DIR"); !dir.empty()) candidates.push_back(dir);
 #ifdef REKASTO_BUILD_DEMO_DIR
   candidates.emplace_back(REKASTO_BUILD_DEMO_DIR);
 #endif
 #ifdef REKASTO_INSTALLED_DEMO_DIR
   candidates.emplace_back(REKASTO_INSTALLED_DEMO_DIR);
 #endif
-  for (const std::string& c : candidates) {
+  return candidates;
+}
+
+std::string BundledDemoPath() {
+  for (const std::string& c : BundledDemoCandidates()) {
     std::error_code ec;
     if (fs::is_directory(c, ec)) return c;
   }
@@ -263,7 +267,9 @@ uint16_t EnsureDemoCopy(const std::string& destination, std::vector<std::string>
   const std::string source = BundledDemoPath();
   if (source.empty()) {
     context.push_back("Folder: " + destination);
-    context.push_back("The bundled demo tables were not found (set REKASTO_DEMO_DIR)");
+    std::string searched;
+    for (const std::string& c : BundledDemoCandidates()) searched += (searched.empty() ? "" : ", ") + c;
+    context.push_back("Bundled demo tables not found in: " + searched);
     return DBIERR_DIRNOTFOUND;
   }
   const fs::path dest(destination);
@@ -273,22 +279,30 @@ uint16_t EnsureDemoCopy(const std::string& destination, std::vector<std::string>
     context.push_back("Cannot create the folder: " + ec.message());
     return ec == std::errc::permission_denied ? DBIERR_NOACCESS : DBIERR_WRITEERR;
   }
-  std::random_device rd;
-  const fs::path temp = dest.parent_path() /
-                        (dest.filename().string() + ".tmp-" + std::to_string(getpid()) + "-" +
-                         std::to_string(rd() % 100000));
-  fs::create_directory(temp, ec);
+  std::string tempName = destination + ".tmp-XXXXXX";
+  const bool made = mkdtemp(tempName.data()) != nullptr;
+  if (!made) ec = std::error_code(errno, std::generic_category());
+  const fs::path temp(tempName);
   if (!ec) {
-    for (const fs::directory_entry& e : fs::directory_iterator(source, ec)) {
-      if (!e.is_regular_file(ec)) continue;
-      fs::copy_file(e.path(), temp / e.path().filename(), ec);
+    fs::directory_iterator it(source, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+      std::error_code typeEc;
+      if (!it->is_regular_file(typeEc)) continue;
+      const fs::path target = temp / it->path().filename();
+      fs::copy_file(it->path(), target, ec);
+      // The copy is the user's to repair, even when the installed files are read-only.
+      if (!ec) {
+        fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write,
+                        fs::perm_options::add, ec);
+      }
       if (ec) break;
     }
   }
   if (!ec) {
     fs::rename(temp, dest, ec);
     // Someone else made the copy meanwhile: theirs is as good as ours.
-    if (ec && fs::is_directory(dest)) {
+    std::error_code destEc;
+    if (ec && fs::is_directory(dest, destEc)) {
       std::error_code ignored;
       fs::remove_all(temp, ignored);
       return 0;
@@ -296,7 +310,7 @@ uint16_t EnsureDemoCopy(const std::string& destination, std::vector<std::string>
   }
   if (ec) {
     std::error_code ignored;
-    fs::remove_all(temp, ignored);
+    if (made) fs::remove_all(temp, ignored);
     context.push_back("Folder: " + destination);
     context.push_back("Cannot copy the demo tables from " + source + ": " + ec.message());
     if (ec == std::errc::no_space_on_device) return DBIERR_DISKFULL;

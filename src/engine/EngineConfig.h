@@ -46,8 +46,10 @@ ConfigResult LoadConfig();
 // ~/.local/share).
 std::string DemoCopyPath();
 
-// The bundled demo tables, first existing of: $REKASTO_DEMO_DIR, the build tree's generated
-// folder, the installed data folder. Empty when none exists.
+// Where the bundled demo tables are looked for, in order: $REKASTO_DEMO_DIR alone when it is
+// set; else the build tree's generated folder, then the installed data folder.
+std::vector<std::string> BundledDemoCandidates();
+// The first of those that is a folder; empty when none is.
 std::string BundledDemoPath();
 
 // Makes the per-user copy when it is absent (never touches an existing one). The copy is

@@ -200,9 +200,6 @@ TEST_F(DemoDefaultTest, AnExistingCopyIsNeverTouched) {
 
 TEST_F(DemoDefaultTest, NoBundledTablesGivesFolderNotFoundWithAHint) {
   ScopedEnv missing("REKASTO_DEMO_DIR", (dir_.path() / "nowhere").string());
-  if (!rekasto::engine::BundledDemoPath().empty()) {
-    GTEST_SKIP() << "a built or installed demo folder exists: " << rekasto::engine::BundledDemoPath();
-  }
   ASSERT_EQ(DbiInit(), DBIERR_NONE);
   hDBIDb db = 0;
   EXPECT_EQ(DbiOpenDatabase("DEMO", &db), DBIERR_DIRNOTFOUND);
@@ -210,11 +207,41 @@ TEST_F(DemoDefaultTest, NoBundledTablesGivesFolderNotFoundWithAHint) {
   ASSERT_EQ(context.size(), 3u);
   EXPECT_EQ(context[0], "Alias: DEMO");
   EXPECT_EQ(context[1], "Folder: " + Copy().string());
+  EXPECT_EQ(context[2], "Bundled demo tables not found in: " + (dir_.path() / "nowhere").string());
   EXPECT_FALSE(fs::exists(Copy()));
 }
 
-TEST_F(DemoDefaultTest, BundledFolderIsTakenFromTheEnvironmentFirst) {
+TEST_F(DemoDefaultTest, ReadOnlyBundledFilesGiveAWritableCopy) {
+  fs::permissions(dir_.path() / "bundled/CUSTOMER.DB", fs::perms::owner_read | fs::perms::group_read);
+  ASSERT_EQ(DbiInit(), DBIERR_NONE);
+  hDBIDb db = 0;
+  ASSERT_EQ(DbiOpenDatabase("DEMO", &db), DBIERR_NONE);
+  const fs::perms p = fs::status(Copy() / "CUSTOMER.DB").permissions();
+  EXPECT_NE(p & fs::perms::owner_write, fs::perms::none);
+}
+
+TEST_F(DemoDefaultTest, CopyIntoAnUnwritablePlaceFailsCleanly) {
+  // A file where the data folder should be: no copy can be made, whoever runs the test.
+  WriteFile(dir_.path() / "data/qel-db-rekasto", "in the way");
+  ASSERT_EQ(DbiInit(), DBIERR_NONE);
+  hDBIDb db = 0;
+  EXPECT_EQ(DbiOpenDatabase("DEMO", &db), DBIERR_WRITEERR);
+  const std::vector<std::string> context = ContextEntries();
+  ASSERT_GE(context.size(), 2u);
+  EXPECT_EQ(context[0], "Alias: DEMO");
+  EXPECT_EQ(context[1], "Folder: " + (dir_.path() / "data/qel-db-rekasto").string());
+  EXPECT_EQ(db, 0u);
+}
+
+TEST_F(DemoDefaultTest, BundledFolderFromTheEnvironmentIsTheOnlyOneLookedAt) {
+  EXPECT_EQ(rekasto::engine::BundledDemoCandidates(),
+            std::vector<std::string>{(dir_.path() / "bundled").string()});
   EXPECT_EQ(rekasto::engine::BundledDemoPath(), (dir_.path() / "bundled").string());
+  ScopedEnv unset("REKASTO_DEMO_DIR", std::nullopt);
+  const std::vector<std::string> candidates = rekasto::engine::BundledDemoCandidates();
+  ASSERT_EQ(candidates.size(), 2u);
+  EXPECT_EQ(candidates[0], REKASTO_TEST_BUILD_DEMO_DIR);
+  EXPECT_EQ(candidates[1].substr(candidates[1].size() - 20), "/qel-db-rekasto/demo");
 }
 
 }  // namespace
