@@ -45,7 +45,14 @@ class QtDialogs final : public Dialogs {
   void FatalBox(const QString& caption, const QString& text) override;
   bool OpenFile(const TOpenDialogOptions& options, QString& fileName) override;
   void SetCursor(TCursorKind kind) override;
+
+ private:
+  bool waiting_ = false;  // our override cursor is on
 };
+
+// The Qt name filters for a stored filter ("DB Files|*.db"): one entry per description, each
+// pattern spelled in every letter case ("DB Files (*.db *.dB *.Db *.DB)").
+QStringList QtNameFilters(const QString& filter);
 
 // Scripted implementation for tests: records every box and pointer change in order.
 class ScriptedDialogs final : public Dialogs {

@@ -122,6 +122,8 @@ class TMainForm : public QWidget {
 
  private:
   void LoadLayout();  // creates every control with its stored values
+  // Memo1's document holds one empty block both when empty and after one empty line.
+  bool logHasLines_ = false;
 };
 
 // The one program-wide reference to the main window: set before the window's construction
