@@ -1,0 +1,607 @@
+#include "rebuild.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "family.h"
+#include "salvage.h"
+#include "verifier.h"
+#include "writer.h"
+
+namespace paradox {
+namespace {
+
+constexpr const char* kJournal = "swap.journal";
+constexpr const char* kJournalDone = "swap.done";
+constexpr const char* kJournalUndone = "swap.rolledback";
+constexpr const char* kJournalMagic = "rekasto swap journal 1";
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+class Progress {
+ public:
+  explicit Progress(const std::function<void(int, int)>& fn) : fn_(fn) {}
+  void Report(int phase, int percent) {
+    if (!fn_) return;
+    percent = std::clamp(percent, 0, 100);
+    int& last = last_[phase & 15];
+    if (percent <= last) return;
+    last = percent;
+    fn_(phase, percent);
+  }
+
+ private:
+  const std::function<void(int, int)>& fn_;
+  int last_[16] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+};
+
+// One planned file movement of the swap.
+struct SwapPlan {
+  struct Put {
+    std::string from;  // name in <repair>/new
+    std::string to;    // name in the table's folder
+    bool replaces = false;  // an original member of that name exists
+  };
+  std::vector<Put> puts;
+  std::vector<std::string> removes;  // original members the new family does not have
+};
+
+std::string JournalText(const SwapPlan& plan) {
+  std::string t = std::string(kJournalMagic) + "\n";
+  for (const auto& p : plan.puts) t += "put\t" + p.from + "\t" + p.to + "\t" + (p.replaces ? "1" : "0") + "\n";
+  for (const auto& r : plan.removes) t += "remove\t" + r + "\n";
+  t += "end\n";
+  return t;
+}
+
+Result<SwapPlan> ParseJournal(const Bytes& data) {
+  std::string text(data.begin(), data.end());
+  SwapPlan plan;
+  size_t pos = 0;
+  bool first = true, ended = false;
+  while (pos < text.size()) {
+    size_t nl = text.find('\n', pos);
+    if (nl == std::string::npos) break;
+    std::string line = text.substr(pos, nl - pos);
+    pos = nl + 1;
+    if (first) {
+      if (line != kJournalMagic) return Status::Corruption("swap journal: unknown format");
+      first = false;
+      continue;
+    }
+    std::vector<std::string> parts;
+    size_t s = 0;
+    while (true) {
+      size_t tab = line.find('\t', s);
+      parts.push_back(line.substr(s, tab == std::string::npos ? std::string::npos : tab - s));
+      if (tab == std::string::npos) break;
+      s = tab + 1;
+    }
+    if (parts[0] == "put" && parts.size() == 4) {
+      plan.puts.push_back({parts[1], parts[2], parts[3] == "1"});
+    } else if (parts[0] == "remove" && parts.size() == 2) {
+      plan.removes.push_back(parts[1]);
+    } else if (parts[0] == "end") {
+      ended = true;
+    } else {
+      return Status::Corruption("swap journal: bad line \"" + line + "\"");
+    }
+  }
+  if (!ended) return Status::Corruption("swap journal: incomplete");
+  return plan;
+}
+
+std::string BackupName(const std::string& backupDb, const std::string& memberPath, bool isDb) {
+  if (isDb) return backupDb;
+  return PathStem(backupDb) + Upper(PathExtension(memberPath));
+}
+
+// Undo the movements of a swap from the backup: puts that replaced an original are
+// restored from the backup copy (written beside, then renamed), puts that added a
+// member are removed, removed members are moved back.
+Status RollBack(FileSystem* fs, const std::string& dir, const std::string& repair,
+                const SwapPlan& plan, size_t putsDone, size_t removesDone,
+                const std::map<std::string, std::string>& backupOf) {
+  Status first;
+  auto note = [&](Status st) {
+    if (!st.ok() && first.ok()) first = st;
+  };
+  for (size_t i = 0; i < removesDone && i < plan.removes.size(); ++i) {
+    std::string moved = PathJoin(PathJoin(repair, "removed"), plan.removes[i]);
+    if (fs->Exists(moved)) note(fs->Rename(moved, PathJoin(dir, plan.removes[i])));
+  }
+  for (size_t i = 0; i < putsDone && i < plan.puts.size(); ++i) {
+    const auto& p = plan.puts[i];
+    std::string dest = PathJoin(dir, p.to);
+    if (!p.replaces) {
+      if (fs->Exists(dest)) note(fs->Remove(dest));
+      continue;
+    }
+    auto b = backupOf.find(Upper(p.to));
+    if (b == backupOf.end()) {
+      note(Status::IOError("no backup of " + p.to + " to restore"));
+      continue;
+    }
+    std::string tmp = dest + ".rekasto-tmp";
+    Status st = fs->Copy(PathJoin(repair, b->second), tmp);
+    if (st.ok()) st = fs->Rename(tmp, dest);
+    note(st);
+  }
+  note(fs->SyncDir(dir));
+  return first;
+}
+
+// Backup names by upper-case original member name, from the files of a repair folder.
+std::map<std::string, std::string> BackupsIn(FileSystem* fs, const std::string& repair,
+                                             const std::string& stem) {
+  std::map<std::string, std::string> out;
+  auto names = fs->ListDir(repair);
+  if (!names.ok()) return out;
+  for (const std::string& n : *names) {
+    std::string ext = Upper(PathExtension(n));
+    if (ext.empty() || Upper(PathStem(n)) == "SWAP") continue;
+    out[Upper(stem) + ext] = n;
+  }
+  return out;
+}
+
+Status WriteDurable(FileSystem* fs, const std::string& path, const std::string& text) {
+  std::string tmp = path + ".tmp";
+  Bytes data(text.begin(), text.end());
+  PARADOX_RETURN_IF_ERROR(fs->WriteFile(tmp, ByteSpan(data), true));
+  PARADOX_RETURN_IF_ERROR(fs->Rename(tmp, path));
+  return fs->SyncDir(PathDirName(path));
+}
+
+std::string Clip(const std::string& s, size_t n) {
+  if (s.size() <= n) return s;
+  return s.substr(0, n);
+}
+
+// Alpha values may not hold NUL bytes; messages are ours, but names come from files.
+std::string AlphaSafe(std::string s, size_t n) {
+  for (char& c : s)
+    if (c == '\0') c = ' ';
+  return Clip(s, n);
+}
+
+// Keyed records go in the order the salvage chose (the engine's own for collations
+// other than "ascii"); set when the writer offers the option.
+template <typename T>
+void KeepGivenOrder(T& wo) {
+  if constexpr (requires { wo.keepGivenOrder; }) wo.keepGivenOrder = true;
+}
+
+Value IntOrNull(int64_t v) { return v < 0 ? Value{} : Value{v}; }
+
+Status WriteReportTable(FileSystem* fs, const std::string& path, const std::vector<RebuildAction>& actions) {
+  TableSchema s;
+  s.level = TableLevel::k7;
+  s.blockSize = 4096;
+  s.codePage = 1252;
+  s.fields = {{"Action", FieldType::kAlpha, 20},
+              {"File", FieldType::kAlpha, 64},
+              {"Block", FieldType::kLong, 0},
+              {"Record", FieldType::kLong, 0},
+              {"Detail", FieldType::kAlpha, 255}};
+  std::vector<std::vector<Value>> rows;
+  rows.reserve(actions.size());
+  for (const RebuildAction& a : actions) {
+    rows.push_back({AlphaSafe(a.action, 20), AlphaSafe(a.file, 64), IntOrNull(a.block),
+                    IntOrNull(a.record), AlphaSafe(a.detail, 255)});
+    if (std::get<std::string>(rows.back()[0]).empty()) rows.back()[0] = Value{};
+    if (std::get<std::string>(rows.back()[1]).empty()) rows.back()[1] = Value{};
+    if (std::get<std::string>(rows.back()[4]).empty()) rows.back()[4] = Value{};
+  }
+  return WriteTable(fs, path, s, rows);
+}
+
+Status WriteProblemTable(FileSystem* fs, const std::string& path, const std::vector<SetAside>& problems,
+                         const TableHeader& h) {
+  TableSchema s;
+  s.level = TableLevel::k7;
+  s.blockSize = 4096;
+  s.codePage = 1252;
+  s.encryptionKey = h.EncryptionKey();  // the raw bytes are the table's data
+  s.fields = {{"Block", FieldType::kLong, 0},
+              {"Record", FieldType::kLong, 0},
+              {"Offset", FieldType::kNumber, 0},
+              {"Reason", FieldType::kAlpha, 255},
+              {"Raw data", FieldType::kBlob, 0}};
+  std::vector<std::vector<Value>> rows;
+  for (const SetAside& p : problems) {
+    Value raw = p.raw.empty() ? Value{} : Value{p.raw};
+    std::string reason = AlphaSafe(p.reason, 255);
+    rows.push_back({p.block ? Value{int64_t(p.block)} : Value{}, IntOrNull(p.index),
+                    Value{double(p.offset)}, reason.empty() ? Value{} : Value{reason}, raw});
+  }
+  return WriteTable(fs, path, s, rows);
+}
+
+Status WriteKeyViolationTable(FileSystem* fs, const std::string& path,
+                              const std::vector<SalvagedRecord>& records, const TableSchema& base) {
+  TableSchema s = base;
+  s.keyFieldCount = 0;  // duplicates must fit side by side
+  s.secondaryIndexes.clear();
+  s.tableName.clear();
+  auto w = TableWriter::Create(fs, path, s);
+  if (!w.ok()) return w.status();
+  for (const SalvagedRecord& r : records) PARADOX_RETURN_IF_ERROR((*w)->AddRawRecord(ByteSpan(r.raw), r.blobs));
+  return (*w)->Finish();
+}
+
+// The .VAL of the new family: the old one, its change counter set to the new DB's when
+// its field list still matches the table; otherwise unchanged (and reported).
+Status CarryValFile(FileSystem* fs, const std::string& from, FileSystem* outFs, const std::string& to,
+                    const TableHeader& newHeader, std::vector<RebuildAction>* actions) {
+  auto data = fs->ReadFile(from);
+  if (!data.ok()) return data.status();
+  Bytes v = std::move(data).value();
+  auto info = ReadValInfo(ByteSpan(v));
+  bool matches = info.ok() && info->footerRead && info->fields.size() == newHeader.fields.size();
+  if (matches) {
+    for (size_t i = 0; i < newHeader.fields.size(); ++i) {
+      const FieldDesc& a = info->fields[i];
+      const FieldDesc& b = newHeader.fields[i];
+      matches = matches && a.type == b.type && a.sizeByte == b.sizeByte && a.name == b.name;
+    }
+  }
+  if (matches && !v.empty()) {
+    if (v[0] != newHeader.fixed.changeCount2) {
+      actions->push_back({"validity", PathBaseName(from), -1, -1,
+                          "change counter set to the table's (" + std::to_string(v[0]) + " -> " +
+                              std::to_string(newHeader.fixed.changeCount2) + ")"});
+      v[0] = newHeader.fixed.changeCount2;
+    }
+  } else {
+    actions->push_back({"validity", PathBaseName(from), -1, -1,
+                        "kept unchanged: its field list could not be matched with the table's"});
+  }
+  return outFs->WriteFile(to, ByteSpan(v), true);
+}
+
+std::string FirstErrors(const VerifyReport& r, size_t n) {
+  std::string out;
+  for (const Finding& f : r.findings) {
+    if (f.severity != Severity::kError) continue;
+    if (!out.empty()) out += "; ";
+    out += f.ToString();
+    if (--n == 0) break;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string RepairFolderRoot(const std::string& tablePath) {
+  return PathJoin(PathDirName(tablePath), PathStem(tablePath) + ".rekasto");
+}
+
+Result<std::string> CreateRepairFolder(FileSystem* fs, const std::string& tablePath, std::time_t now) {
+  if (!fs) fs = DefaultFileSystem();
+  std::string root = RepairFolderRoot(tablePath);
+  PARADOX_RETURN_IF_ERROR(fs->MakeDir(root));
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  for (int n = 1; n < 1000; ++n) {
+    std::string name = n == 1 ? std::string(stamp) : std::string(stamp) + "-" + std::to_string(n);
+    std::string path = PathJoin(root, name);
+    if (fs->Exists(path)) continue;
+    PARADOX_RETURN_IF_ERROR(fs->MakeDir(path));
+    // Claim the folder: a marker that only one creator can make.
+    auto claim = fs->Open(PathJoin(path, ".claimed"), OpenMode::kCreateNew);
+    if (!claim.ok()) continue;
+    Status st = (*claim)->Close();
+    if (!st.ok()) return st;
+    return path;
+  }
+  return Status::IOError("no free repair folder name under " + root);
+}
+
+Status CheckTableNotInUse(FileSystem* fs, const std::string& tablePath) {
+  if (!fs) fs = DefaultFileSystem();
+  auto fam = FindFamily(fs, tablePath);
+  if (!fam.ok()) return fam.status();
+  for (const std::string& lock : fam->lockFiles) {
+    std::string ext = Upper(PathExtension(lock));
+    if (ext == ".LCK") {
+      return Status::Busy("table " + PathBaseName(tablePath) + " may be in use: lock file " +
+                          PathBaseName(lock) +
+                          " is in its folder; close the programs using it (or delete stale lock "
+                          "files once no program uses the folder) and try again");
+    }
+    if (ext == ".DRO") {
+      return Status::IOError("folder of " + PathBaseName(tablePath) + " is marked read-only (" +
+                             PathBaseName(lock) + "); copy the table to a writable folder first");
+    }
+  }
+  for (const std::string& m : fam->AllMembers()) {
+    auto locked = fs->IsLocked(m);
+    if (!locked.ok()) return locked.status();
+    if (*locked) {
+      return Status::Busy("table " + PathBaseName(tablePath) + " is in use: another program holds a lock on " +
+                          PathBaseName(m) + "; close it and try again");
+    }
+  }
+  return Status::OK();
+}
+
+Status RecoverInterruptedRebuild(FileSystem* fs, const std::string& tablePath) {
+  if (!fs) fs = DefaultFileSystem();
+  std::string root = RepairFolderRoot(tablePath);
+  if (!fs->IsDirectory(root)) return Status::OK();
+  auto entries = fs->ListDir(root);
+  if (!entries.ok()) return entries.status();
+  const std::string dir = PathDirName(tablePath);
+  for (const std::string& e : *entries) {
+    std::string repair = PathJoin(root, e);
+    std::string journal = PathJoin(repair, kJournal);
+    if (!fs->Exists(journal)) continue;
+    auto data = fs->ReadFile(journal);
+    if (!data.ok()) return data.status();
+    auto plan = ParseJournal(*data);
+    if (!plan.ok()) return Status::Corruption(journal + ": " + plan.status().message());
+    // Roll forward when every new member is at hand (in new/ or already in place).
+    bool forward = true;
+    for (const auto& p : plan->puts) {
+      if (!fs->Exists(PathJoin(PathJoin(repair, "new"), p.from)) && !fs->Exists(PathJoin(dir, p.to)))
+        forward = false;
+    }
+    if (forward) {
+      for (const auto& p : plan->puts) {
+        std::string src = PathJoin(PathJoin(repair, "new"), p.from);
+        if (fs->Exists(src)) PARADOX_RETURN_IF_ERROR(fs->Rename(src, PathJoin(dir, p.to)));
+      }
+      for (const auto& r : plan->removes) {
+        std::string src = PathJoin(dir, r);
+        if (fs->Exists(src)) {
+          PARADOX_RETURN_IF_ERROR(fs->MakeDir(PathJoin(repair, "removed")));
+          PARADOX_RETURN_IF_ERROR(fs->Rename(src, PathJoin(PathJoin(repair, "removed"), r)));
+        }
+      }
+      PARADOX_RETURN_IF_ERROR(fs->SyncDir(dir));
+      PARADOX_RETURN_IF_ERROR(fs->Rename(journal, PathJoin(repair, kJournalDone)));
+    } else {
+      auto backups = BackupsIn(fs, repair, PathStem(tablePath));
+      // Map original member names to their backups by extension.
+      std::map<std::string, std::string> byName;
+      for (const auto& p : plan->puts) {
+        auto b = backups.find(Upper(PathStem(tablePath)) + Upper(PathExtension(p.to)));
+        if (b != backups.end()) byName[Upper(p.to)] = b->second;
+      }
+      PARADOX_RETURN_IF_ERROR(RollBack(fs, dir, repair, *plan, plan->puts.size(), plan->removes.size(), byName));
+      PARADOX_RETURN_IF_ERROR(fs->Rename(journal, PathJoin(repair, kJournalUndone)));
+    }
+    PARADOX_RETURN_IF_ERROR(fs->SyncDir(repair));
+  }
+  return Status::OK();
+}
+
+RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o) {
+  RebuildResult res;
+  FileSystem* fs = o.fs ? o.fs : DefaultFileSystem();
+  Progress progress(o.progress);
+  const std::string tableName = PathBaseName(tablePath);
+  const std::string dir = PathDirName(tablePath);
+  auto fail = [&](Status st) {
+    res.status = std::move(st);
+    return res;
+  };
+
+  progress.Report(kPhaseOverall, 0);
+  if (!fs->Exists(tablePath) || fs->IsDirectory(tablePath)) {
+    return fail(Status::NotFound("table " + tablePath + " not found"));
+  }
+  if (Status st = CheckTableNotInUse(fs, tablePath); !st.ok()) return fail(st);
+  if (!o.dryRun) {
+    if (Status st = RecoverInterruptedRebuild(fs, tablePath); !st.ok()) {
+      return fail(Status::IOError("an earlier rebuild of " + tableName +
+                                  " was interrupted and cannot be finished: " + st.message()));
+    }
+  }
+  auto famR = FindFamily(fs, tablePath);
+  if (!famR.ok()) return fail(famR.status());
+  const FamilyFiles fam = std::move(famR).value();
+
+  // 1. Salvage.
+  SalvageOptions so;
+  so.structure = o.structure;
+  so.progress = [&](int phase, int pct) { progress.Report(phase, pct); };
+  auto salR = SalvageTable(fs, fam, so);
+  if (!salR.ok()) return fail(salR.status());
+  SalvageResult sal = std::move(salR).value();
+  res.actions = sal.actions;
+  res.issues = sal.issues;
+  res.blobsBroken = sal.blobsBroken;
+  progress.Report(kPhaseOverall, 40);
+
+  // 2. Where the new family goes: a new repair folder (or memory for a dry run).
+  MemFileSystem mem;
+  FileSystem* outFs = fs;
+  std::string repair, newDir;
+  if (o.dryRun) {
+    outFs = &mem;
+    newDir = "/dry-run/new";
+  } else {
+    auto folder = CreateRepairFolder(fs, tablePath, o.now ? o.now : std::time(nullptr));
+    if (!folder.ok()) {
+      return fail(Status::IOError("cannot create a repair folder beside " + tableName + ": " +
+                                  folder.status().message()));
+    }
+    repair = *folder;
+    res.repairFolder = repair;
+    newDir = PathJoin(repair, "new");
+    if (Status st = fs->MakeDir(newDir); !st.ok()) return fail(st);
+  }
+
+  // 3. Write the new family.
+  const std::string newDb = PathJoin(newDir, tableName);
+  std::vector<std::string> newFiles;
+  {
+    progress.Report(kPhaseIndexes, 0);
+    WriteOptions wo = sal.writeOptions;
+    KeepGivenOrder(wo);
+    auto w = TableWriter::Create(outFs, newDb, sal.schema, wo);
+    if (!w.ok()) return fail(w.status());
+    for (SalvagedRecord& r : sal.records) {
+      Status st = (*w)->AddRawRecord(ByteSpan(r.raw), r.blobs);
+      if (st.ok()) continue;
+      if (!st.IsInvalidArgument()) return fail(st);
+      // The writer refuses what it cannot store faithfully: set it aside, never lose it.
+      sal.problems.push_back({r.raw, r.block, int64_t(r.index), 0, "writer refused the record: " + st.message()});
+      res.actions.push_back({"problem", tableName, r.block, r.index, "writer refused the record: " + st.message()});
+      ++res.issues;
+    }
+    if (Status st = (*w)->Finish(); !st.ok()) return fail(st);
+    res.recordsKept = (*w)->recordCount();
+    newFiles = (*w)->files();
+    if (!fam.val.empty()) {
+      std::string to = PathJoin(newDir, PathBaseName(fam.val));
+      if (Status st = CarryValFile(fs, fam.val, outFs, to, (*w)->header(), &res.actions); !st.ok())
+        return fail(st);
+      newFiles.push_back(to);
+    }
+    progress.Report(kPhaseIndexes, 100);
+  }
+  res.keyViolations = sal.keyViolations.size();
+  res.problems = sal.problems.size();
+  res.membersRegenerated = uint32_t(newFiles.size());
+  for (const std::string& f : newFiles) {
+    res.actions.push_back({"regenerated", PathBaseName(f), -1, -1, "written anew"});
+  }
+  progress.Report(kPhaseOverall, 60);
+
+  // 4. Verify the new family before anything else depends on it.
+  VerifyOptions vo;
+  vo.fs = outFs;
+  VerifyReport vr = VerifyTable(newDb, vo);
+  if (vr.errors > 0 || vr.verdict != Verdict::kClean) {
+    Status st = Status::Corruption("the rebuilt table did not verify (" + std::string(VerdictName(vr.verdict)) +
+                                   "): " + FirstErrors(vr, 3) + "; the original is unchanged");
+    for (const std::string& f : newFiles) (void)outFs->Remove(f);
+    return fail(st);
+  }
+  progress.Report(kPhaseOverall, 70);
+
+  if (o.dryRun) {
+    res.actions.push_back({"dry run", tableName, -1, -1, "nothing was written"});
+    progress.Report(kPhaseOverall, 100);
+    return res;
+  }
+
+  // 5. Auxiliary tables in the repair folder.
+  if (!sal.keyViolations.empty()) {
+    std::string kv = PathJoin(repair, o.keyViolationName);
+    if (Status st = WriteKeyViolationTable(fs, kv, sal.keyViolations, sal.schema); !st.ok())
+      return fail(Status::IOError("cannot write the key-violation table: " + st.message()));
+    res.actions.push_back({"key violations", o.keyViolationName, -1, -1,
+                           std::to_string(sal.keyViolations.size()) + " record(s) with a duplicate key"});
+  }
+  if (!sal.problems.empty()) {
+    std::string pt = PathJoin(repair, o.problemName);
+    if (Status st = WriteProblemTable(fs, pt, sal.problems, sal.header); !st.ok())
+      return fail(Status::IOError("cannot write the problem table: " + st.message()));
+    res.actions.push_back({"problems", o.problemName, -1, -1,
+                           std::to_string(sal.problems.size()) + " record(s) that could not be kept"});
+  }
+
+  // 6. Backup: every original member, flushed, before any original is touched.
+  std::map<std::string, std::string> backupOf;  // upper-case member name -> backup name
+  for (const std::string& m : fam.AllMembers()) {
+    std::string name = BackupName(o.backupName, m, m == fam.db);
+    std::string to = PathJoin(repair, name);
+    if (fs->Exists(to)) return fail(Status::IOError("backup " + to + " exists already; not overwritten"));
+    if (Status st = fs->Copy(m, to); !st.ok())
+      return fail(Status::IOError("cannot back up " + PathBaseName(m) + ": " + st.message()));
+    backupOf[Upper(PathBaseName(m))] = name;
+    res.actions.push_back({"backup", PathBaseName(m), -1, -1, "copied to " + name});
+  }
+  if (Status st = fs->SyncDir(repair); !st.ok()) return fail(st);
+  progress.Report(kPhaseOverall, 80);
+
+  // 7. The swap plan: new members take the names of the originals they replace.
+  SwapPlan plan;
+  std::map<std::string, std::string> originalByExt;  // upper-case extension -> name
+  for (const std::string& m : fam.AllMembers()) originalByExt[Upper(PathExtension(m))] = PathBaseName(m);
+  std::set<std::string> replacedExt;
+  for (const std::string& f : newFiles) {
+    std::string ext = Upper(PathExtension(f));
+    SwapPlan::Put p;
+    p.from = PathBaseName(f);
+    auto it = originalByExt.find(ext);
+    p.to = it != originalByExt.end() ? it->second : PathBaseName(f);
+    p.replaces = it != originalByExt.end();
+    replacedExt.insert(ext);
+    plan.puts.push_back(p);
+  }
+  // Index and blob members the new family does not have are moved into the repair
+  // folder; .TV and .FAM stay (display settings and family list, not rebuilt).
+  for (const std::string& m : fam.AllMembers()) {
+    std::string ext = Upper(PathExtension(m));
+    if (m == fam.db || ext == ".TV" || ext == ".FAM" || replacedExt.count(ext)) continue;
+    plan.removes.push_back(PathBaseName(m));
+  }
+  // The DB goes last among the puts: until then the original's data stays in place.
+  std::stable_partition(plan.puts.begin(), plan.puts.end(),
+                        [&](const SwapPlan::Put& p) { return Upper(p.from) != Upper(tableName); });
+
+  for (const auto& p : plan.puts)
+    res.actions.push_back({"swap", p.to, -1, -1, p.replaces ? "replaced by the rebuilt file" : "added"});
+  for (const auto& r : plan.removes)
+    res.actions.push_back({"swap", r, -1, -1, "no longer part of the family; moved to the repair folder"});
+
+  // 8. Report table, before the swap so that it exists whatever happens next.
+  if (Status st = WriteReportTable(fs, PathJoin(repair, o.reportName), res.actions); !st.ok())
+    return fail(Status::IOError("cannot write the report table: " + st.message()));
+
+  // 9. Journal, then the swap.
+  std::string journal = PathJoin(repair, kJournal);
+  if (Status st = WriteDurable(fs, journal, JournalText(plan)); !st.ok()) {
+    (void)fs->Remove(journal + ".tmp");
+    return fail(Status::IOError("cannot write the swap journal: " + st.message()));
+  }
+  size_t putsDone = 0, removesDone = 0;
+  Status swap;
+  for (const auto& r : plan.removes) {
+    swap = fs->MakeDir(PathJoin(repair, "removed"));
+    if (swap.ok()) swap = fs->Rename(PathJoin(dir, r), PathJoin(PathJoin(repair, "removed"), r));
+    if (!swap.ok()) break;
+    ++removesDone;
+  }
+  if (swap.ok()) {
+    for (const auto& p : plan.puts) {
+      swap = fs->Rename(PathJoin(newDir, p.from), PathJoin(dir, p.to));
+      if (!swap.ok()) break;
+      ++putsDone;
+    }
+  }
+  if (swap.ok()) swap = fs->SyncDir(dir);
+  if (!swap.ok()) {
+    Status back = RollBack(fs, dir, repair, plan, putsDone, removesDone, backupOf);
+    if (back.ok()) back = fs->Rename(journal, PathJoin(repair, kJournalUndone));
+    if (!back.ok()) {
+      return fail(Status::IOError("swapping the rebuilt files in failed (" + swap.message() +
+                                  ") and so did restoring the original (" + back.message() +
+                                  "); the backup is in " + repair +
+                                  " and the next rebuild of this table finishes the swap"));
+    }
+    return fail(Status::IOError("swapping the rebuilt files in failed: " + swap.message() +
+                                "; the original table was restored"));
+  }
+  // Done: close the journal. A failure here leaves a journal whose roll-forward is a
+  // no-op, so the rebuild stands.
+  if (fs->Rename(journal, PathJoin(repair, kJournalDone)).ok()) (void)fs->SyncDir(repair);
+  progress.Report(kPhaseOverall, 100);
+  return res;
+}
+
+}  // namespace paradox

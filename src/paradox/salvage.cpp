@@ -1,0 +1,780 @@
+#include "salvage.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <unordered_set>
+
+#include "blob.h"
+#include "index.h"
+#include "reader.h"
+#include "value.h"
+
+namespace paradox {
+namespace {
+
+bool TypeFromLetter(char c, FieldType* t) {
+  static const struct {
+    char letter;
+    FieldType type;
+  } kMap[] = {{'A', FieldType::kAlpha},  {'D', FieldType::kDate},      {'S', FieldType::kShort},
+              {'I', FieldType::kLong},   {'$', FieldType::kMoney},     {'N', FieldType::kNumber},
+              {'L', FieldType::kLogical},{'M', FieldType::kMemo},      {'B', FieldType::kBlob},
+              {'F', FieldType::kFmtMemo},{'O', FieldType::kOle},       {'G', FieldType::kGraphic},
+              {'T', FieldType::kTime},   {'@', FieldType::kTimestamp}, {'+', FieldType::kAutoInc},
+              {'#', FieldType::kBcd},    {'Y', FieldType::kBytes}};
+  for (const auto& m : kMap) {
+    if (m.letter == c) {
+      *t = m.type;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Writer size of a field (FieldDef::size) from a descriptor size byte.
+uint16_t WriterSize(FieldType t, uint8_t sizeByte) {
+  if (IsBlobType(t)) return sizeByte >= 10 ? uint16_t(sizeByte - 10) : 0;
+  return sizeByte;
+}
+
+std::string Describe(const FieldDesc& f) {
+  return std::string(1, FieldTypeLetter(f.type)) + std::to_string(f.sizeByte);
+}
+
+Result<std::vector<FieldDesc>> FieldsFromStructure(const TableStructure& s) {
+  std::vector<FieldDesc> out;
+  for (size_t i = 0; i < s.fields.size(); ++i) {
+    FieldDesc f;
+    if (!TypeFromLetter(s.fields[i].type, &f.type)) {
+      return Status::InvalidArgument("field " + std::to_string(i + 1) + " has unknown type '" +
+                                     std::string(1, s.fields[i].type) + "'");
+    }
+    if (s.fields[i].size > 255) {
+      return Status::InvalidArgument("field " + std::to_string(i + 1) + " size " +
+                                     std::to_string(s.fields[i].size) + " is over 255");
+    }
+    f.sizeByte = uint8_t(s.fields[i].size);
+    f.name = s.fields[i].name;
+    out.push_back(std::move(f));
+  }
+  return out;
+}
+
+// Checks a decoded header for what the rebuild must rely on; "" when usable.
+std::string HeaderProblem(const TableHeader& h, uint64_t fileSize) {
+  const FixedHeader& f = h.fixed;
+  TableLevel level;
+  if (!LevelFromVersionId(f.fileVersionId, &level)) return "unknown table level byte";
+  if (f.fileType != 0 && f.fileType != 2) return "file type is not a table";
+  static const uint8_t kCodes[] = {1, 2, 3, 4, 8, 16, 32};
+  if (std::find(std::begin(kCodes), std::end(kCodes), f.blockSizeCode) == std::end(kCodes))
+    return "block size code " + std::to_string(f.blockSizeCode) + " is not a block size";
+  if (h.fields.empty()) return "no fields";
+  for (const FieldDesc& fd : h.fields) {
+    if (!IsKnownFieldType(uint8_t(fd.type)) || !ValidateFieldDescriptor(fd.type, fd.sizeByte).ok())
+      return "field descriptor " + Describe(fd) + " is invalid";
+  }
+  if (f.recordSize != h.ComputedRecordSize()) return "record size does not match the fields";
+  if (uint32_t(f.recordSize) + 6 > f.BlockSize()) return "record does not fit a block";
+  if (f.primaryKeyFields > h.fields.size() || f.primaryKeyFields > 16) return "key field count";
+  if ((f.fileType == 0) != (f.primaryKeyFields > 0)) return "file type and key field count disagree";
+  if (f.headerSize < h.variableEnd) return "header size is below the used header";
+  if (f.headerSize > fileSize) return "header size is beyond the end of the file";
+  return "";
+}
+
+// Whether block 1 looks like the first block of a data chain for this layout.
+bool FirstBlockPlausible(const TableHeader& h, ByteSpan file) {
+  uint32_t hs = h.fixed.headerSize;
+  if (file.size() < uint64_t(hs) + 6) return file.size() == hs;  // no blocks at all
+  BlockHeader b;
+  b.DecodeFrom(file.data() + hs);
+  if (h.IsEncrypted()) return true;  // block headers are scrambled; nothing to judge
+  return b.prevBlock == 0 && b.RecordCount(h.fixed.recordSize, h.BlockSize()) >= 0;
+}
+
+void PutU16(Bytes& b, size_t off, uint16_t v) {
+  if (off + 2 <= b.size()) EncodeU16(&b[off], v);
+}
+
+struct RecoveredHeader {
+  TableHeader header;
+  Bytes patchedFile;  // non-empty: the .DB with repaired header bytes (read this instead)
+  bool repaired = false;
+  bool fromStructure = false;
+  std::vector<std::string> notes;
+};
+
+// Tries the header as stored, then repairs of the layout fields from the header's own
+// redundancy and the family members, then a caller's description or the .VAL footer.
+Result<RecoveredHeader> RecoverHeader(const Bytes& file, const TableStructure* structure,
+                                      const TableHeader* pxHeader, const ValInfo* val) {
+  RecoveredHeader out;
+  auto stored = DecodeTableHeader(ByteSpan(file));
+  if (stored.ok() && HeaderProblem(*stored, file.size()).empty() &&
+      FirstBlockPlausible(*stored, ByteSpan(file))) {
+    out.header = std::move(stored).value();
+    return out;
+  }
+  std::string firstProblem =
+      stored.ok() ? HeaderProblem(*stored, file.size()) : stored.status().message();
+  if (firstProblem.empty()) firstProblem = "block 1 does not fit the header's layout";
+  if (file.size() < FixedHeader::kEncodedLength) {
+    return Status::Corruption("file is " + std::to_string(file.size()) +
+                              " bytes, too short for a table header");
+  }
+
+  // Candidate values for the layout fields.
+  std::vector<uint8_t> versions{file[0x39]};
+  if (file.size() >= 0x5C) {
+    uint16_t v2 = DecodeU16(&file[0x58]), v3 = DecodeU16(&file[0x5A]);
+    if (v2 == v3 && v2 >= 0x105 && v2 <= 0x10C) versions.push_back(uint8_t(v2 - 0x100));
+  }
+  for (uint8_t v : {12, 11, 9, 4, 3}) versions.push_back(v);
+
+  std::vector<uint16_t> counts{DecodeU16(&file[0x21])};
+  uint32_t p30 = DecodeU32(&file[0x30]), p34 = DecodeU32(&file[0x34]);
+  if (p30 > p34 && (p30 - p34) % 2 == 0 && (p30 - p34) / 2 <= 255) counts.push_back(uint16_t((p30 - p34) / 2));
+  if (file.size() >= 0x70) {
+    uint16_t fn = DecodeU16(&file[0x66]), so = DecodeU16(&file[0x6E]);
+    if (so > fn && (so - fn) % 2 == 0 && (so - fn) / 2 <= 255) counts.push_back(uint16_t((so - fn) / 2));
+  }
+  if (val && val->footerRead) counts.push_back(uint16_t(val->fields.size()));
+
+  std::vector<uint8_t> codes{file[0x05], 1, 2, 4, 16, 3, 8, 32};
+  std::vector<uint16_t> headerSizes{DecodeU16(&file[0x02]), 2048, 4096};
+  uint16_t real = DecodeU16(&file[0x51]);
+  if (real > 0) headerSizes.push_back(real);
+  std::vector<uint16_t> keys{DecodeU16(&file[0x23])};
+  if (pxHeader) keys.push_back(pxHeader->fixed.numFields);
+  keys.push_back(0);
+
+  auto dedupe = [](auto& v) {
+    std::vector<std::decay_t<decltype(v[0])>> u;
+    for (auto x : v)
+      if (std::find(u.begin(), u.end(), x) == u.end()) u.push_back(x);
+    v = u;
+  };
+  dedupe(versions);
+  dedupe(counts);
+  dedupe(codes);
+  dedupe(headerSizes);
+  dedupe(keys);
+
+  int bestChanges = 1000;
+  Bytes best;
+  TableHeader bestHeader;
+  for (uint8_t ver : versions) {
+    for (uint16_t n : counts) {
+      for (uint16_t pk : keys) {
+        for (uint8_t code : codes) {
+          for (size_t hi = 0; hi <= headerSizes.size(); ++hi) {
+            int changes = (ver != file[0x39]) + (n != DecodeU16(&file[0x21])) +
+                          (pk != DecodeU16(&file[0x23])) + (code != file[0x05]);
+            if (changes >= bestChanges) continue;
+            Bytes trial(file.begin(), file.begin() + std::min<size_t>(file.size(), 65536));
+            trial[0x39] = ver;
+            PutU16(trial, 0x21, n);
+            PutU16(trial, 0x23, pk);
+            trial[0x05] = code;
+            trial[0x04] = pk > 0 ? 0 : 2;
+            // headerSize: a listed candidate, or (last round) the computed used size.
+            auto h1 = DecodeTableHeader(ByteSpan(trial));
+            if (!h1.ok()) {
+              // The stored header size may cut the variable part short: retry wide.
+              PutU16(trial, 0x02, uint16_t(std::min<size_t>(trial.size(), 0xF000)));
+              h1 = DecodeTableHeader(ByteSpan(trial));
+              if (!h1.ok()) continue;
+            }
+            uint16_t hs = hi < headerSizes.size() ? headerSizes[hi] : uint16_t(h1->variableEnd);
+            int hsChange = hs != DecodeU16(&file[0x02]);
+            if (changes + hsChange >= bestChanges) continue;
+            PutU16(trial, 0x02, hs);
+            PutU16(trial, 0x00, uint16_t(h1->ComputedRecordSize()));
+            int rsChange = DecodeU16(&trial[0x00]) != DecodeU16(&file[0x00]);
+            int typeChange = trial[0x04] != file[0x04];
+            int total = changes + hsChange + rsChange + typeChange;
+            if (total >= bestChanges) continue;
+            auto h2 = DecodeTableHeader(ByteSpan(trial));
+            if (!h2.ok()) continue;
+            Bytes whole = file;
+            std::copy(trial.begin(), trial.end(), whole.begin());
+            if (!HeaderProblem(*h2, whole.size()).empty()) continue;
+            if (!FirstBlockPlausible(*h2, ByteSpan(whole))) continue;
+            // Field names must still be readable text for the result to be credible.
+            bool namesOk = true;
+            for (const FieldDesc& f : h2->fields) namesOk = namesOk && !f.name.empty();
+            if (!namesOk) continue;
+            bestChanges = total;
+            best = std::move(whole);
+            bestHeader = std::move(h2).value();
+          }
+        }
+      }
+    }
+  }
+  if (!best.empty()) {
+    out.header = std::move(bestHeader);
+    out.patchedFile = std::move(best);
+    out.repaired = true;
+    out.notes.push_back("header damaged (" + firstProblem + "); " + std::to_string(bestChanges) +
+                        " layout field(s) recovered from the header's redundancy and the family");
+    return out;
+  }
+
+  // Last resort: the layout from a description (caller's, or the .VAL footer plus the
+  // .PX key count) over the file's fixed part.
+  std::vector<FieldDesc> fields;
+  uint16_t keyCount = 0;
+  std::string source;
+  if (structure && !structure->fields.empty()) {
+    auto fs = FieldsFromStructure(*structure);
+    if (!fs.ok()) return fs.status();
+    fields = std::move(fs).value();
+    keyCount = structure->keyFields;
+    source = "the given structure";
+  } else if (val && val->footerRead && !val->fields.empty()) {
+    fields = val->fields;
+    keyCount = pxHeader ? pxHeader->fixed.numFields : 0;
+    source = "the .VAL file's field list";
+  } else {
+    return Status::Corruption("table header cannot be used (" + firstProblem +
+                              ") and no structure is available to read the data with");
+  }
+  TableSchema schema;
+  uint8_t ver = file[0x39];
+  TableLevel level;
+  if (!LevelFromVersionId(ver, &level)) level = TableLevel::k7;
+  schema.level = level;
+  for (const FieldDesc& f : fields) schema.fields.push_back({f.name, f.type, WriterSize(f.type, f.sizeByte)});
+  schema.keyFieldCount = keyCount;
+  for (uint8_t code : codes) {
+    if (code == 0) continue;
+    schema.blockSize = uint32_t(code) * 1024;
+    for (uint16_t hs : headerSizes) {
+      if (hs < FixedHeader::kEncodedLength || hs > file.size()) continue;
+      auto templ = HeaderForSchema(schema, "TABLE.DB");
+      if (!templ.ok()) break;
+      TableHeader h = std::move(templ).value();
+      Bytes whole = file;
+      whole[0x05] = code;
+      whole[0x04] = keyCount > 0 ? 0 : 2;
+      PutU16(whole, 0x02, hs);
+      PutU16(whole, 0x00, uint16_t(h.ComputedRecordSize()));
+      PutU16(whole, 0x21, uint16_t(h.fields.size()));
+      PutU16(whole, 0x23, keyCount);
+      auto merged = DecodeTableHeaderWithTemplate(ByteSpan(whole), h);
+      if (!merged.ok()) continue;
+      merged->fixed.headerSize = hs;
+      if (!FirstBlockPlausible(*merged, ByteSpan(whole))) continue;
+      out.header = std::move(merged).value();
+      out.patchedFile = std::move(whole);
+      out.repaired = true;
+      out.fromStructure = true;
+      out.notes.push_back("header damaged (" + firstProblem + "); fields taken from " + source);
+      return out;
+    }
+  }
+  return Status::Corruption("table header cannot be used (" + firstProblem +
+                            "), and " + source + " does not fit the data blocks");
+}
+
+size_t KeyLength(const TableHeader& h) {
+  size_t n = 0;
+  for (size_t i = 0; i < h.fixed.primaryKeyFields && i < h.fields.size(); ++i) n += h.fields[i].Size();
+  return n;
+}
+
+uint8_t FoldAscii(uint8_t c) { return (c >= 'a' && c <= 'z') ? uint8_t(c - 32) : c; }
+
+}  // namespace
+
+bool IsByteOrderCollation(const TableHeader& h) {
+  if (h.fixed.sortOrder != 0) return false;
+  return h.sortOrderId.empty() || h.sortOrderId == "ascii";
+}
+
+int CompareKeys(const TableHeader& h, ByteSpan a, ByteSpan b, bool exactCollation) {
+  size_t off = 0;
+  for (size_t i = 0; i < h.fixed.primaryKeyFields && i < h.fields.size(); ++i) {
+    const FieldDesc& f = h.fields[i];
+    size_t n = f.Size();
+    if (off + n > a.size() || off + n > b.size()) break;
+    const uint8_t* pa = a.data() + off;
+    const uint8_t* pb = b.data() + off;
+    if (!exactCollation && f.type == FieldType::kAlpha) {
+      for (size_t k = 0; k < n; ++k) {
+        uint8_t ca = FoldAscii(pa[k]), cb = FoldAscii(pb[k]);
+        if (ca != cb) return ca < cb ? -1 : 1;
+      }
+    }
+    int c = std::memcmp(pa, pb, n);
+    if (c != 0) return c < 0 ? -1 : 1;
+    off += n;
+  }
+  return 0;
+}
+
+Result<ValInfo> ReadValInfo(ByteSpan val) {
+  ValInfo info;
+  ByteReader r(val, ".VAL");
+  uint8_t b0, b1, nchecks;
+  if (!r.U8(&b0) || !r.U8(&b1) || !r.U8(&nchecks)) return r.Error("too short for a .VAL header");
+  info.changeCount = b0;
+  info.version = b1;
+  info.validityChecks = nchecks;
+  // Only the layout of versions 9..11 is known (level 4 and 5 tables).
+  if (b1 < 9 || b1 > 11) return info;
+  uint32_t footer = 0, ri = 0;
+  if (!r.Seek(0x09) || !r.U32(&footer) || !r.U32(&ri)) return r.Error("header cut short");
+  if (ri != 0) {
+    ByteReader rr(val, ".VAL");
+    uint16_t links;
+    if (rr.Seek(ri) && rr.U16(&links)) info.referentialLinks = links;
+  }
+  if (footer == 0 || footer >= val.size()) return info;
+  ByteReader f(val, ".VAL footer", 0);
+  uint16_t n;
+  if (!f.Seek(footer) || !f.U16(&n) || !f.Skip(4) || !f.Fits(n, 2 + 2) || n == 0) return info;
+  if (!f.Skip(size_t(n) * 2)) return info;
+  std::vector<FieldDesc> fields(n);
+  for (auto& fd : fields) {
+    uint8_t t, s;
+    if (!f.U8(&t) || !f.U8(&s)) return info;
+    if (!IsKnownFieldType(t)) return info;
+    fd.type = FieldType(t);
+    fd.sizeByte = s;
+  }
+  if (!f.Skip(79)) return info;
+  for (auto& fd : fields) {
+    if (!f.CString(&fd.name)) return info;
+  }
+  info.fields = std::move(fields);
+  info.footerRead = true;
+  return info;
+}
+
+namespace {
+
+Status ReadWhole(FileSystem* fs, const std::string& path, Bytes* out) {
+  auto r = fs->ReadFile(path);
+  if (!r.ok()) return r.status();
+  *out = std::move(r).value();
+  return Status::OK();
+}
+
+// Secondary-index definitions from the X/XG headers of the family.
+std::vector<SecondaryIndexDef> IndexDefsFromFamily(FileSystem* fs, const FamilyFiles& fam,
+                                                   const TableHeader& db,
+                                                   std::vector<RebuildAction>* actions) {
+  std::vector<SecondaryIndexDef> defs;
+  for (const SecondaryFiles& s : fam.secondary) {
+    if (s.x.empty()) {
+      actions->push_back({"dropped", PathBaseName(s.y), -1, -1,
+                          "index half without its X file; nothing to regenerate it from"});
+      continue;
+    }
+    auto xh = ReadHeader(fs, s.x);
+    if (!xh.ok()) {
+      actions->push_back({"dropped", PathBaseName(s.x), -1, -1,
+                          "index definition unreadable: " + xh.status().message()});
+      continue;
+    }
+    auto info = SecondaryIndexFromHeader(*xh, db.fixed.primaryKeyFields);
+    if (!info.ok()) {
+      actions->push_back({"dropped", PathBaseName(s.x), -1, -1,
+                          "index definition unreadable: " + info.status().message()});
+      continue;
+    }
+    SecondaryIndexDef d;
+    d.name = info->composite ? info->name : "";
+    bool ok = !info->dbFields.empty();
+    for (uint16_t fno : info->dbFields) {
+      if (fno == 0 || fno > db.fields.size()) {
+        ok = false;
+        break;
+      }
+      d.fields.push_back(db.fields[fno - 1].name);
+    }
+    if (!ok) {
+      actions->push_back({"dropped", PathBaseName(s.x), -1, -1,
+                          "index refers to fields the table does not have"});
+      continue;
+    }
+    d.caseInsensitive = info->caseInsensitive;
+    d.descending = info->descending;
+    d.unique = info->unique;
+    if (info->composite && d.name.empty()) d.name = s.tag;
+    defs.push_back(std::move(d));
+  }
+  return defs;
+}
+
+std::vector<SecondaryIndexDef> IndexDefsFromStructure(const TableStructure& s,
+                                                      const TableHeader& db) {
+  std::vector<SecondaryIndexDef> defs;
+  for (const RebuildIndex& ix : s.indexes) {
+    SecondaryIndexDef d;
+    d.name = ix.name;
+    for (uint16_t fno : ix.fields) {
+      if (fno >= 1 && fno <= db.fields.size()) d.fields.push_back(db.fields[fno - 1].name);
+    }
+    d.caseInsensitive = ix.caseInsensitive;
+    d.unique = ix.unique;
+    for (bool b : ix.descending) d.descending = d.descending || b;
+    if (!d.fields.empty()) defs.push_back(std::move(d));
+  }
+  return defs;
+}
+
+class Progress {
+ public:
+  explicit Progress(const std::function<void(int, int)>& fn) : fn_(fn) {}
+  void Report(int phase, int percent) {
+    if (!fn_) return;
+    percent = std::clamp(percent, 0, 100);
+    int& last = last_[phase & 15];
+    if (percent <= last) return;
+    last = percent;
+    fn_(phase, percent);
+  }
+
+ private:
+  const std::function<void(int, int)>& fn_;
+  int last_[16] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+};
+
+}  // namespace
+
+Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
+                                   const SalvageOptions& options) {
+  Progress progress(options.progress);
+  progress.Report(kPhaseHeader, 0);
+  SalvageResult res;
+  const std::string dbName = PathBaseName(fam.db);
+
+  Bytes file;
+  PARADOX_RETURN_IF_ERROR(ReadWhole(fs, fam.db, &file));
+
+  std::optional<TableHeader> pxHeader;
+  if (!fam.px.empty()) {
+    auto ph = ReadHeader(fs, fam.px);
+    if (ph.ok()) pxHeader = std::move(ph).value();
+  }
+  std::optional<ValInfo> val;
+  if (!fam.val.empty()) {
+    auto vb = fs->ReadFile(fam.val);
+    if (vb.ok()) {
+      auto vi = ReadValInfo(ByteSpan(*vb));
+      if (vi.ok()) val = std::move(vi).value();
+    }
+  }
+
+  auto rec = RecoverHeader(file, options.structure, pxHeader ? &*pxHeader : nullptr,
+                           val ? &*val : nullptr);
+  if (!rec.ok()) return rec.status();
+  RecoveredHeader recovered = std::move(rec).value();
+  for (const std::string& n : recovered.notes) {
+    res.actions.push_back({"header", dbName, 0, -1, n});
+    ++res.issues;
+  }
+  res.headerRepaired = recovered.repaired;
+  res.headerFromStructure = recovered.fromStructure;
+  TableHeader& h = recovered.header;
+
+  // A caller's description must fit the data as the header lays it out.
+  if (options.structure && !options.structure->fields.empty() && !recovered.fromStructure) {
+    auto sf = FieldsFromStructure(*options.structure);
+    if (!sf.ok()) return sf.status();
+    if (sf->size() != h.fields.size()) {
+      return Status::InvalidArgument("the description has " + std::to_string(sf->size()) +
+                                     " fields but the table has " +
+                                     std::to_string(h.fields.size()));
+    }
+    for (size_t i = 0; i < sf->size(); ++i) {
+      if ((*sf)[i].type != h.fields[i].type || (*sf)[i].sizeByte != h.fields[i].sizeByte) {
+        return Status::InvalidArgument("field " + std::to_string(i + 1) + " is " +
+                                       Describe(h.fields[i]) + " in the table but " +
+                                       Describe((*sf)[i]) + " in the description");
+      }
+    }
+    if (options.structure->keyFields != h.fixed.primaryKeyFields) {
+      return Status::InvalidArgument("the description has " +
+                                     std::to_string(options.structure->keyFields) +
+                                     " key fields but the table has " +
+                                     std::to_string(h.fixed.primaryKeyFields));
+    }
+  }
+  if (h.fixed.modifiedFlags1 || h.fixed.modifiedFlags2 || h.fixed.indexUpdateRequired) {
+    res.actions.push_back({"header", dbName, 0, -1, "rebuild-needed flags were set; cleared"});
+    ++res.issues;
+  }
+  progress.Report(kPhaseHeader, 100);
+
+  // Read through the salvage reader, over the repaired header when there is one.
+  MemFileSystem overlay;
+  FileSystem* readFs = fs;
+  std::string readPath = fam.db;
+  if (!recovered.patchedFile.empty()) {
+    readPath = "/salvage/" + dbName;
+    overlay.SetContents(readPath, std::move(recovered.patchedFile));
+    readFs = &overlay;
+  }
+  file.clear();
+  file.shrink_to_fit();
+  ReadOptions ro;
+  ro.mode = ReadMode::kSalvage;
+  ro.salvageOrphans = true;
+  if (recovered.fromStructure) ro.templateHeader = h;
+  auto reader = TableReader::Open(readFs, readPath, ro);
+  if (!reader.ok()) return reader.status();
+  TableReader& rd = **reader;
+  if (rd.usedTemplate()) h = rd.header();
+  const uint32_t recordSize = h.fixed.recordSize;
+
+  std::set<uint16_t> chainBlocks(rd.chain().chain.begin(), rd.chain().chain.end());
+  for (const Anomaly& a : rd.anomalies()) {
+    res.actions.push_back({"found", dbName, a.where.block ? int64_t(a.where.block) : -1,
+                           a.where.record, a.code + ": " + a.detail});
+    ++res.issues;
+  }
+
+  std::unique_ptr<BlobFile> mb;
+  bool hasBlobFields = false;
+  for (const FieldDesc& f : h.fields) hasBlobFields = hasBlobFields || IsBlobType(f.type);
+  if (hasBlobFields && !fam.mb.empty()) {
+    auto m = BlobFile::Open(fs, fam.mb, h.EncryptionKey());
+    if (m.ok()) {
+      mb = std::move(m).value();
+    } else {
+      res.actions.push_back({"found", PathBaseName(fam.mb), -1, -1,
+                             "blob file unreadable: " + m.status().message()});
+      ++res.issues;
+    }
+  }
+
+  const size_t blocksToRead = std::max<size_t>(1, rd.readingOrder().size());
+  size_t blocksSeen = 0;
+  uint32_t lastBlock = 0;
+  RecordCursor cur = rd.Records();
+  while (cur.Next()) {
+    const RecordRef& r = cur.record();
+    if (r.block != lastBlock) {
+      lastBlock = r.block;
+      ++blocksSeen;
+      progress.Report(kPhaseData, int(blocksSeen * 100 / blocksToRead) - 1);
+    }
+    SalvagedRecord out;
+    out.raw.assign(r.bytes.begin(), r.bytes.end());
+    out.block = r.block;
+    out.index = r.indexInBlock;
+    out.fromChain = chainBlocks.count(uint16_t(r.block)) > 0;
+    if (!out.fromChain) {
+      res.actions.push_back({"recovered", dbName, r.block, r.indexInBlock,
+                             "record found in a block outside the data chain"});
+      ++res.issues;
+    }
+    for (size_t fi = 0; fi < h.fields.size(); ++fi) {
+      const FieldDesc& f = h.fields[fi];
+      if (!IsBlobType(f.type)) continue;
+      const uint32_t leader = f.LeaderSize();
+      if (f.offset + f.Size() > out.raw.size()) continue;
+      BlobRef ref;
+      ref.leader.assign(out.raw.begin() + f.offset, out.raw.begin() + f.offset + leader);
+      ref.pointer.DecodeFrom(out.raw.data() + f.offset + leader);
+      if (ref.pointer.length == 0 || ref.InLeader()) {
+        // Pointer fields of an in-leader value must be zero for the writer.
+        if (ref.pointer.length == 0 && !IsAllZero(ByteSpan(out.raw).subspan(f.offset + leader, 10))) {
+          std::fill(out.raw.begin() + f.offset + leader, out.raw.begin() + f.offset + f.Size(), 0);
+        }
+        continue;
+      }
+      std::string why;
+      if (!mb) {
+        why = fam.mb.empty() ? "blob file is missing" : "blob file is unreadable";
+      } else {
+        auto data = mb->Read(ref);
+        if (data.ok()) {
+          out.blobs.push_back({uint32_t(fi), std::move(data).value()});
+          continue;
+        }
+        why = data.status().message();
+      }
+      // Keep what the record itself holds: the leader.
+      out.blobs.push_back({uint32_t(fi), ref.leader});
+      ++res.blobsBroken;
+      ++res.issues;
+      res.actions.push_back({"blob", dbName, r.block, r.indexInBlock,
+                             "field \"" + f.name + "\": " + why + "; kept the first " +
+                                 std::to_string(leader) + " bytes held in the record"});
+    }
+    res.records.push_back(std::move(out));
+  }
+  if (!cur.status().ok()) return cur.status();
+  progress.Report(kPhaseData, 99);
+
+  for (const DroppedSpan& d : rd.dropped()) {
+    ++res.issues;
+    if (!d.bytes.empty() || d.length == 0 || d.where.block == 0) {
+      SetAside s{d.bytes, d.where.block, d.where.record, d.where.offset, d.reason};
+      res.problems.push_back(std::move(s));
+      res.actions.push_back({"problem", dbName, d.where.block ? int64_t(d.where.block) : -1,
+                             d.where.record, d.reason});
+      continue;
+    }
+    // A span of several records (a block whose header is implausible): one problem
+    // record per non-empty record-sized piece, so each can be examined on its own.
+    Bytes block;
+    BlockInfo bi;
+    Status st = rd.ReadBlock(d.where.block, &block, &bi);
+    uint64_t start = d.where.offset >= bi.offset ? d.where.offset - bi.offset : 0;
+    if (!st.ok() || start >= block.size()) {
+      res.problems.push_back({{}, d.where.block, -1, d.where.offset, d.reason});
+      res.actions.push_back({"problem", dbName, d.where.block, -1, d.reason});
+      continue;
+    }
+    uint64_t end = std::min<uint64_t>(block.size(), start + d.length);
+    if (recordSize == 0) end = start;
+    int64_t slot = start >= 6 ? int64_t((start - 6) / recordSize) : 0;
+    bool any = false;
+    for (uint64_t p = start; p < end; p += recordSize, ++slot) {
+      uint64_t q = std::min<uint64_t>(end, p + recordSize);
+      ByteSpan piece(block.data() + p, size_t(q - p));
+      if (IsAllZero(piece)) continue;
+      any = true;
+      res.problems.push_back({Bytes(piece.begin(), piece.end()), d.where.block, slot,
+                              bi.offset + p, d.reason});
+      res.actions.push_back({"problem", dbName, d.where.block, slot, d.reason});
+    }
+    if (!any) {
+      res.actions.push_back({"dropped", dbName, d.where.block, -1, d.reason + " (only zero bytes)"});
+    }
+  }
+
+  // Keyed tables: order by key, first record of a key kept.
+  if (h.fixed.primaryKeyFields > 0 && !res.records.empty()) {
+    const size_t klen = KeyLength(h);
+    const bool exact = IsByteOrderCollation(h);
+    auto less = [&](const SalvagedRecord& a, const SalvagedRecord& b) {
+      return CompareKeys(h, ByteSpan(a.raw), ByteSpan(b.raw), exact) < 0;
+    };
+    std::vector<SalvagedRecord> ordered;
+    for (size_t i = 0; i + 1 < res.records.size(); ++i) {
+      const auto& a = res.records[i];
+      const auto& b = res.records[i + 1];
+      if (exact && a.fromChain && b.fromChain && less(b, a)) {
+        ++res.issues;
+        res.actions.push_back({"order", dbName, b.block, b.index,
+                               "record out of key order in the chain; re-sorted"});
+        break;
+      }
+    }
+    if (exact) {
+      ordered = std::move(res.records);
+      std::stable_sort(ordered.begin(), ordered.end(), less);
+    } else {
+      std::vector<SalvagedRecord> chain, other;
+      for (auto& r : res.records) (r.fromChain ? chain : other).push_back(std::move(r));
+      std::stable_sort(other.begin(), other.end(), less);
+      ordered.reserve(chain.size() + other.size());
+      std::merge(std::make_move_iterator(chain.begin()), std::make_move_iterator(chain.end()),
+                 std::make_move_iterator(other.begin()), std::make_move_iterator(other.end()),
+                 std::back_inserter(ordered), less);
+    }
+    res.records.clear();
+    std::unordered_set<std::string> seen;
+    for (auto& r : ordered) {
+      std::string key(reinterpret_cast<const char*>(r.raw.data()), std::min(klen, r.raw.size()));
+      if (!seen.insert(key).second) {
+        ++res.issues;
+        res.actions.push_back({"key violation", dbName, r.block, r.index,
+                               "duplicate key; record moved to the key-violation table"});
+        res.keyViolations.push_back(std::move(r));
+      } else {
+        res.records.push_back(std::move(r));
+      }
+    }
+  }
+
+  // What the writer needs.
+  res.schema = SchemaFromHeader(h);
+  if (pxHeader && pxHeader->BlockSize() >= 1024 &&
+      BlockSizeAllowed(h.level(), pxHeader->BlockSize())) {
+    res.schema.indexBlockSize = pxHeader->BlockSize();
+  }
+  if (options.structure && !options.structure->indexes.empty()) {
+    res.schema.secondaryIndexes = IndexDefsFromStructure(*options.structure, h);
+  } else {
+    res.schema.secondaryIndexes = IndexDefsFromFamily(fs, fam, h, &res.actions);
+  }
+  if (options.structure && !options.structure->fields.empty()) {
+    // Names may be given fresh by the description (the layout was checked above).
+    for (size_t i = 0; i < res.schema.fields.size() && i < options.structure->fields.size(); ++i) {
+      if (!options.structure->fields[i].name.empty())
+        res.schema.fields[i].name = options.structure->fields[i].name;
+    }
+  }
+  res.header = h;
+  res.writeOptions.baseHeader = h;
+  res.writeOptions.changeCount2 = h.fixed.changeCount2;
+  progress.Report(kPhaseData, 100);
+  return res;
+}
+
+Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string& dbPath) {
+  if (!fs) fs = DefaultFileSystem();
+  auto fam = FindFamily(fs, dbPath);
+  if (!fam.ok()) return fam.status();
+  Bytes file;
+  auto hdr = fs->Open(dbPath, OpenMode::kRead);
+  if (!hdr.ok()) return hdr.status();
+  auto size = (*hdr)->Size();
+  if (!size.ok()) return size.status();
+  file.resize(size_t(std::min<uint64_t>(*size, 1u << 20)));
+  PARADOX_RETURN_IF_ERROR((*hdr)->ReadExact(0, MutableByteSpan(file)));
+  std::optional<TableHeader> pxHeader;
+  if (!fam->px.empty()) {
+    auto ph = ReadHeader(fs, fam->px);
+    if (ph.ok()) pxHeader = std::move(ph).value();
+  }
+  std::optional<ValInfo> val;
+  if (!fam->val.empty()) {
+    auto vb = fs->ReadFile(fam->val);
+    if (vb.ok()) {
+      auto vi = ReadValInfo(ByteSpan(*vb));
+      if (vi.ok()) val = std::move(vi).value();
+    }
+  }
+  auto rec = RecoverHeader(file, nullptr, pxHeader ? &*pxHeader : nullptr, val ? &*val : nullptr);
+  if (!rec.ok()) return rec.status();
+  const TableHeader& h = rec->header;
+  TableStructure s;
+  for (const FieldDesc& f : h.fields) s.fields.push_back({f.name, FieldTypeLetter(f.type), f.sizeByte});
+  s.keyFields = h.fixed.primaryKeyFields;
+  std::vector<RebuildAction> ignored;
+  for (const SecondaryFiles& sf : fam->secondary) {
+    if (sf.x.empty()) continue;
+    auto xh = ReadHeader(fs, sf.x);
+    if (!xh.ok()) continue;
+    auto info = SecondaryIndexFromHeader(*xh, h.fixed.primaryKeyFields);
+    if (!info.ok()) continue;
+    RebuildIndex ix;
+    ix.name = info->name;
+    ix.fields = info->dbFields;
+    ix.descending = info->fieldDescending;
+    ix.caseInsensitive = info->caseInsensitive;
+    ix.unique = info->unique;
+    ix.maintained = info->maintained;
+    ix.fileSuffix = sf.tag;
+    s.indexes.push_back(std::move(ix));
+  }
+  if (val) {
+    s.validityChecks = val->validityChecks;
+    s.referentialLinks = val->referentialLinks;
+  }
+  return s;
+}
+
+}  // namespace paradox

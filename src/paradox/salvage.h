@@ -1,0 +1,99 @@
+// Salvage of a table's records for the rebuilder: recovers the structure (from the
+// header, its redundancy, the family members or a caller's description), reads every
+// record the salvage reader can justify (the chain, then orphan blocks and blocks
+// beyond stale counters; never the free list nor the stale bytes after a block's last
+// record), resolves blob values, orders keyed tables and separates key violations.
+//
+// Key order. "ascii" (sort order 0x00) is plain unsigned byte order of the stored key
+// bytes, which is exact because every field encoding is byte-sortable. For every other
+// collation the engine's tables are not published: the surviving chain keeps the order
+// the engine wrote it in, and records found outside the chain are merged into it by an
+// approximation (alpha key fields compared with ASCII letters folded to upper case,
+// then by byte value; other fields by their bytes). Equal keys means byte-equal key
+// fields; the first record of a key in that order is kept (chain records come before
+// records from outside the chain), the others become key violations.
+//
+// Memory: the kept records are held in memory (raw bytes plus resolved blob values).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "coding.h"
+#include "family.h"
+#include "file.h"
+#include "format.h"
+#include "rebuild.h"
+#include "status.h"
+#include "writer.h"
+
+namespace paradox {
+
+// One record the rebuild keeps (or moves to the key-violation table).
+struct SalvagedRecord {
+  Bytes raw;                    // recordSize bytes, decrypted
+  std::vector<BlobData> blobs;  // full values of blob fields stored in the .MB
+  uint32_t block = 0;           // physical block it came from
+  uint32_t index = 0;           // 0-based slot in that block
+  bool fromChain = true;        // false: orphan block or a block beyond the counters
+};
+
+// Something that cannot be kept as a record: its bytes and why.
+struct SetAside {
+  Bytes raw;             // the record's bytes (decrypted), possibly partial
+  uint32_t block = 0;    // 0 = not in a block
+  int64_t index = -1;    // slot in the block, -1 = n/a
+  uint64_t offset = 0;   // file offset
+  std::string reason;
+};
+
+struct SalvageOptions {
+  const TableStructure* structure = nullptr;  // caller's description (optional)
+  std::function<void(int phase, int percent)> progress;
+};
+
+struct SalvageResult {
+  TableHeader header;          // the header the records follow (repaired if needed)
+  TableSchema schema;          // what the writer needs, secondary indexes included
+  WriteOptions writeOptions;   // base header and counters carried over
+  std::vector<SalvagedRecord> records;        // final order
+  std::vector<SalvagedRecord> keyViolations;  // duplicates of a kept key
+  std::vector<SetAside> problems;
+  std::vector<RebuildAction> actions;         // what was found and done
+  uint32_t issues = 0;         // damage found (0 = nothing to repair in the data)
+  uint64_t blobsBroken = 0;
+  bool headerRepaired = false;
+  bool headerFromStructure = false;  // layout came from a description, not the file
+};
+
+// Salvages the table of `family` (its .DB, .PX, .MB, X/XG headers, .VAL). Fails with
+// Corruption when no structure can be found, NotFound/IOError when the .DB cannot be
+// read at all, InvalidArgument when options.structure does not fit the table.
+Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& family,
+                                   const SalvageOptions& options = {});
+
+// The structure of an existing table (fields, key, secondary indexes from the X/XG
+// headers, validity-check and link counts from the .VAL), recovered as SalvageTable
+// would. For callers that fill a rebuild descriptor.
+Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string& dbPath);
+
+// Field list of a level 4-5 .VAL file's footer (types, sizes, names) and its counts.
+struct ValInfo {
+  uint8_t changeCount = 0;  // byte 0: the DB's 0x2E when written
+  uint8_t version = 0;
+  uint16_t validityChecks = 0;
+  uint16_t referentialLinks = 0;
+  bool footerRead = false;
+  std::vector<FieldDesc> fields;  // type, sizeByte, name
+};
+Result<ValInfo> ReadValInfo(ByteSpan val);
+
+// Key comparison used for ordering (see above); < 0, 0, > 0.
+int CompareKeys(const TableHeader& h, ByteSpan a, ByteSpan b, bool exactCollation);
+// True when the table's collation is plain byte order ("ascii").
+bool IsByteOrderCollation(const TableHeader& h);
+
+}  // namespace paradox
