@@ -20,7 +20,9 @@ QRgb ToQRgb(TColor color) {
               static_cast<int>((rgb >> 16) & 0xFF));
 }
 
-QRect ToQRect(const M::TRect& r) { return QRect(r.Left, r.Top, r.Right - r.Left, r.Bottom - r.Top); }
+QRect ToQRect(const M::TRect& r) {
+  return QRect(r.Left, r.Top, r.Right - r.Left, r.Bottom - r.Top);
+}
 
 void FillRect(QPainter& painter, const M::TRect& rect, TColor color) {
   if (!rect.IsEmpty()) painter.fillRect(ToQRect(rect), TColorToQColor(color));
@@ -153,7 +155,9 @@ void TALProgressBar::SetFontColor(TColor value) {
   Paint();
 }
 
-void TALProgressBar::SetLoading(bool value) { FLoading = value; }
+void TALProgressBar::SetLoading(bool value) {
+  FLoading = value;
+}
 
 // ---- framework events --------------------------------------------------------------------
 

@@ -5,7 +5,9 @@
 
 namespace {
 
-constexpr uint32_t Rgb(uint32_t r, uint32_t g, uint32_t b) { return r | (g << 8) | (b << 16); }
+constexpr uint32_t Rgb(uint32_t r, uint32_t g, uint32_t b) {
+  return r | (g << 8) | (b << 16);
+}
 
 // Index 25 has no colour on the platform either.
 constexpr std::array<uint32_t, 31> kClassicSysColors = {

@@ -1,21 +1,21 @@
-#include "ALProgressBarMath.h"
-
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <string>
+
+#include "ALProgressBarMath.h"
 
 namespace {
 
 using namespace ALProgressBarMath;
 
 TEST(FilledLengthTest, HalvesGoToTheEvenNeighbour) {
-  EXPECT_EQ(FilledLength(1, 0, 4, 10), 2);      // 2.5
-  EXPECT_EQ(FilledLength(3, 0, 4, 10), 8);      // 7.5
+  EXPECT_EQ(FilledLength(1, 0, 4, 10), 2);        // 2.5
+  EXPECT_EQ(FilledLength(3, 0, 4, 10), 8);        // 7.5
   EXPECT_EQ(FilledLength(50, 0, 100, 347), 174);  // 173.5
   EXPECT_EQ(FilledLength(50, 0, 100, 198), 99);
-  EXPECT_EQ(FilledLength(1, 0, 3, 10), 3);      // 3.33
-  EXPECT_EQ(FilledLength(2, 0, 3, 10), 7);      // 6.67
+  EXPECT_EQ(FilledLength(1, 0, 3, 10), 3);  // 3.33
+  EXPECT_EQ(FilledLength(2, 0, 3, 10), 7);  // 6.67
 }
 
 TEST(FilledLengthTest, EmptyAtOrBelowMinOrWithoutRange) {
@@ -23,7 +23,7 @@ TEST(FilledLengthTest, EmptyAtOrBelowMinOrWithoutRange) {
   EXPECT_EQ(FilledLength(50, 60, 100, 198), 0);  // Min raised past Position
   EXPECT_EQ(FilledLength(5, 5, 5, 198), 0);      // Max = Min
   EXPECT_EQ(FilledLength(7, 5, 5, 198), 0);
-  EXPECT_EQ(FilledLength(50, 0, 100, -2), 0);    // control smaller than its frame
+  EXPECT_EQ(FilledLength(50, 0, 100, -2), 0);  // control smaller than its frame
 }
 
 TEST(FilledLengthTest, ReversedRangeUsesItsMagnitudeAndOverflowCapsAtTheTrack) {
@@ -57,7 +57,7 @@ TEST(PosTextNumberTest, PercentageRoundsHalfToEvenAndIgnoresMin) {
   EXPECT_EQ(PercentageNumber(3, 8), 38);  // 37.5
   EXPECT_EQ(PercentageNumber(-3, 8), -38);
   EXPECT_EQ(PercentageNumber(50, 200), 25);
-  EXPECT_EQ(PercentageNumber(5, 0), 0);   // no quotient: shows 0
+  EXPECT_EQ(PercentageNumber(5, 0), 0);  // no quotient: shows 0
   EXPECT_EQ(PercentageNumber(std::numeric_limits<int32_t>::max(), 1), 214748364700LL);
   EXPECT_EQ(PosTextNumber(37, 100, false), 37);
   EXPECT_EQ(PosTextNumber(-5, 100, false), -5);

@@ -1,12 +1,13 @@
-#include "ALProgressBar.h"
+#include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QFont>
 #include <QImage>
 #include <QRect>
 #include <functional>
-#include <gtest/gtest.h>
 #include <vector>
+
+#include "ALProgressBar.h"
 
 namespace {
 
@@ -168,7 +169,7 @@ TEST(ALProgressBarTest, MinAndMaxWritesNeverTouchPosition) {
   bar.SetMin(60);
   EXPECT_EQ(bar.Position(), 50);
   EXPECT_EQ(CountInRow(bar, 2, 0, 100, clWhite), 100);  // at or below Min: empty bar
-  bar.SetPosition(55);  // outside the new range
+  bar.SetPosition(55);                                  // outside the new range
   EXPECT_EQ(bar.Position(), 50);
 }
 
@@ -200,9 +201,13 @@ TEST(ALProgressBarTest, ThreeColourGradientRunsMeetAtTheMiddleColour) {
   // W = 7: runs of 3 and 4 columns.
   bar.resize(7, 3);
   bar.SetBarColorStyle(cs3Colors);
-  const TColor expected[7] = {0x008000, 0x00C080, 0x00FFFF, 0x00FFFF,
+  const TColor expected[7] = {0x008000,
+                              0x00C080,
+                              0x00FFFF,
+                              0x00FFFF,
                               GradientColor(clYellow, clRed, 4, 2),
-                              GradientColor(clYellow, clRed, 4, 3), 0x0000FF};
+                              GradientColor(clYellow, clRed, 4, 3),
+                              0x0000FF};
   EXPECT_EQ(expected[4], 0x00AAFFu);  // 255 - 85 = 170 green
   for (int x = 0; x < 7; ++x) EXPECT_EQ(PixelAt(bar, x, 1), expected[x]) << "column " << x;
 }
@@ -321,14 +326,14 @@ TEST(ALProgressBarTest, TextIsPrefixNumberSuffix) {
     b.SetPosTextSuffix(" %");
   });
   EXPECT_EQ(suffixed, picture([](TALProgressBar& b) {
-    b.SetPosition(3);
-    b.SetPosTextSuffix("7 %");
-  }));
+              b.SetPosition(3);
+              b.SetPosTextSuffix("7 %");
+            }));
   EXPECT_EQ(suffixed, picture([](TALProgressBar& b) {
-    b.SetPosition(7);
-    b.SetPosTextPrefix("3");
-    b.SetPosTextSuffix(" %");
-  }));
+              b.SetPosition(7);
+              b.SetPosTextPrefix("3");
+              b.SetPosTextSuffix(" %");
+            }));
   EXPECT_NE(suffixed, picture([](TALProgressBar& b) { b.SetPosition(37); }));
   // Negative positions get a minus sign.
   EXPECT_EQ(picture([](TALProgressBar& b) {

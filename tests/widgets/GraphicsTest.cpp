@@ -1,9 +1,9 @@
-#include "Graphics.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
+
+#include "Graphics.h"
 
 namespace {
 
@@ -14,11 +14,24 @@ TEST(MulDivTest, RoundsHalvesAwayFromZeroWithExactIntermediate) {
   constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
   constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
   const Case cases[] = {
-      {1, 255, 2, 128},    {1, -255, 2, -128},  {-1, 255, 2, -128},  {1, 255, -2, -128},
-      {-1, -255, 2, 128},  {-1, 255, -2, 128},  {3, 1, 4, 1},        {1, 1, 4, 0},
-      {2, 1, 3, 1},        {1, 1, 3, 0},        {-3, 1, 4, -1},      {-1, 1, 4, 0},
-      {5, 7, 1, 35},       {0, 0, 7, 0},        {kMax, kMax, kMax, kMax},
-      {kMax, 2, 4, 1073741824}, {kMin, 1, 1, kMin}, {kMin, -1, -1, kMin},
+      {1, 255, 2, 128},
+      {1, -255, 2, -128},
+      {-1, 255, 2, -128},
+      {1, 255, -2, -128},
+      {-1, -255, 2, 128},
+      {-1, 255, -2, 128},
+      {3, 1, 4, 1},
+      {1, 1, 4, 0},
+      {2, 1, 3, 1},
+      {1, 1, 3, 0},
+      {-3, 1, 4, -1},
+      {-1, 1, 4, 0},
+      {5, 7, 1, 35},
+      {0, 0, 7, 0},
+      {kMax, kMax, kMax, kMax},
+      {kMax, 2, 4, 1073741824},
+      {kMin, 1, 1, kMin},
+      {kMin, -1, -1, kMin},
   };
   for (const Case& c : cases)
     EXPECT_EQ(MulDiv(c.a, c.b, c.d), c.expected) << c.a << " * " << c.b << " / " << c.d;
