@@ -1,0 +1,894 @@
+// Checks of a DB-format file (the table's .DB, or a secondary index's .Xnn/.XGn):
+// header, file size, the data chain and free list against a block bitmap, and every
+// record of every chained block (values, key order, blob pointers, index hints).
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <set>
+
+#include "crypt.h"
+#include "value.h"
+#include "verify_internal.h"
+
+namespace paradox::verify {
+
+namespace {
+
+constexpr size_t kReadChunk = 1 << 20;  // bytes streamed per read in the record pass
+constexpr uint32_t kMaxDate = 3652059;  // 9999-12-31
+constexpr int32_t kMsPerDay = 86400000;
+
+bool ValidBlockCode(uint8_t code) {
+  return code == 1 || code == 2 || code == 3 || code == 4 || code == 8 || code == 16 || code == 32;
+}
+
+std::string N(uint64_t v) { return std::to_string(v); }
+
+int LevelNumber(TableLevel l) {
+  switch (l) {
+    case TableLevel::k3_0: return 3;
+    case TableLevel::k3_5: return 35;
+    case TableLevel::k4: return 4;
+    case TableLevel::k5: return 5;
+    case TableLevel::k7: return 7;
+  }
+  return 0;
+}
+
+bool IsAsciiSortOrder(const TableHeader& h) {
+  if (!h.sortOrderId.empty()) return h.sortOrderId == "ascii";
+  return h.fixed.sortOrder == 0;
+}
+
+// Field types whose stored bytes compare like their values.
+bool ByteComparable(FieldType t, bool asciiAlpha) {
+  switch (t) {
+    case FieldType::kAlpha: return asciiAlpha;
+    case FieldType::kDate: case FieldType::kShort: case FieldType::kLong:
+    case FieldType::kMoney: case FieldType::kNumber: case FieldType::kLogical:
+    case FieldType::kTime: case FieldType::kTimestamp: case FieldType::kAutoInc:
+    case FieldType::kBcd:
+      return true;
+    default:
+      return false;
+  }
+}
+
+struct FieldPlan {
+  FieldType type;
+  uint32_t offset;
+  uint32_t size;
+  uint8_t sizeByte;
+  size_t index;
+};
+
+class DataChecker {
+ public:
+  DataChecker(Context& ctx, const std::string& path, DataRole role, const DataWalk* base)
+      : ctx_(ctx), path_(path), role_(role), base_(base), name_(BaseName(path)) {
+    walk_.name = name_;
+  }
+
+  DataWalk Run();
+
+ private:
+  bool IsTable() const { return role_ == DataRole::kTable; }
+  Location Loc(uint32_t block = 0, int64_t record = -1, uint64_t offset = 0) const {
+    Location l;
+    l.file = name_;
+    l.block = block;
+    l.record = record;
+    l.offset = offset;
+    return l;
+  }
+  void Add(std::string_view check, Location where, std::string detail, std::string field = {}) {
+    ctx_.sink->Add(check, std::move(where), std::move(detail), std::move(field));
+  }
+  bool OpenAndReadHeader();
+  bool CheckHeader();
+  void CheckFileSize();
+  void ReadBlockHeaders();
+  void WalkLists();
+  void RecordPass();
+  void CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, uint64_t recOffset);
+  void AfterPass();
+  void PrepareKeys();
+  void CheckXHint(const uint8_t* rec, uint32_t block, uint32_t r, uint64_t recOffset);
+
+  Context& ctx_;
+  std::string path_;
+  DataRole role_;
+  const DataWalk* base_;
+  std::string name_;
+  DataWalk walk_;
+  std::unique_ptr<File> file_;
+  uint64_t size_ = 0;
+  Bytes headerBytes_;
+  TableHeader& h_ = walk_.header;
+  uint32_t bs_ = 0, hs_ = 0, rs_ = 0, fileBlocks_ = 0, present_ = 0;
+  uint32_t key_ = 0;
+  std::vector<BlockHeader> hdrs_;     // index = block number
+  std::vector<uint8_t> headerOk_;     // block header readable
+  std::vector<uint8_t> owner_;        // 0 none, 1 chain, 2 free
+  bool chainBroken_ = false;
+  std::vector<FieldPlan> plan_;
+  std::vector<uint32_t> keyFieldEnds_;
+  // Record-pass state.
+  const uint8_t* prevKey_ = nullptr;
+  bool anyAutoInc_ = false;
+  int64_t maxAutoInc_ = 0;
+  uint64_t missingMbRefs_ = 0;
+  int autoIncField_ = -1;
+  // X files over a keyed table: where the primary key sits in the X record.
+  uint32_t hintOffset_ = 0;
+  bool hintCheck_ = false;
+  uint32_t pkOffset_ = 0, pkSize_ = 0;
+  bool pkRangeCheck_ = false;
+};
+
+bool DataChecker::OpenAndReadHeader() {
+  Result<std::unique_ptr<File>> f = ctx_.fs->Open(path_, OpenMode::kRead);
+  if (!f.ok()) {
+    Add(f.status().IsNotFound() ? "file.missing" : "file.unreadable", Loc(),
+        "cannot open " + name_ + ": " + f.status().ToString());
+    return false;
+  }
+  file_ = std::move(f.value());
+  Result<uint64_t> sz = file_->Size();
+  if (!sz.ok()) {
+    Add("file.unreadable", Loc(), "cannot size " + name_ + ": " + sz.status().ToString());
+    return false;
+  }
+  size_ = *sz;
+  if (size_ < FixedHeader::kEncodedLength) {
+    Add("header.too-short", Loc(), "file is " + N(size_) + " bytes but a Paradox header needs at least " +
+                                       N(FixedHeader::kEncodedLength));
+    return false;
+  }
+  Bytes fixed(FixedHeader::kEncodedLength);
+  Status st = file_->ReadExact(0, fixed);
+  if (!st.ok()) {
+    Add("file.unreadable", Loc(), "cannot read the header: " + st.ToString());
+    return false;
+  }
+  st = h_.fixed.DecodeFrom(fixed);
+  if (!st.ok()) {
+    Add("header.too-short", Loc(), st.ToString());
+    return false;
+  }
+  uint64_t want = std::max<uint64_t>(h_.fixed.headerSize, FixedHeader::kEncodedLength);
+  want = std::min<uint64_t>(want, size_);
+  headerBytes_.resize(size_t(want));
+  st = file_->ReadExact(0, headerBytes_);
+  if (!st.ok()) {
+    Add("file.unreadable", Loc(), "cannot read the header: " + st.ToString());
+    return false;
+  }
+  return true;
+}
+
+bool DataChecker::CheckHeader() {
+  const FixedHeader& f = h_.fixed;
+  TableSummary& sum = ctx_.report->summary;
+  if (IsTable()) {
+    sum.headerRead = true;
+    sum.fileType = f.fileType;
+    sum.versionId = f.fileVersionId;
+  }
+  bool typeOk = IsTable() ? (f.fileType == 0 || f.fileType == 2) : IsSecondaryDataType(f.fileType);
+  if (!typeOk) {
+    std::string what = IsTable() ? "0 (keyed table) or 2 (unkeyed table)" : "3, 5, 6 or 8 (secondary index)";
+    Add("header.file-type", Loc(0, -1, 0x04), "file type is " + N(f.fileType) + " but should be " + what);
+    return false;
+  }
+  TableLevel level;
+  if (!LevelFromVersionId(f.fileVersionId, &level)) {
+    Add("header.version", Loc(0, -1, 0x39),
+        "table level byte is " + N(f.fileVersionId) + " but should be 3..12");
+    return false;
+  }
+  if (IsTable()) sum.level = LevelNumber(level);
+  if (!ValidBlockCode(f.blockSizeCode)) {
+    if (f.blockSizeCode == 0 || f.blockSizeCode > 32) {
+      Add("header.block-size", Loc(0, -1, 0x05),
+          "block size code is " + N(f.blockSizeCode) + " but should be 1, 2, 3, 4, 8, 16 or 32");
+      return false;
+    }
+    Add("header.block-size-unusual", Loc(0, -1, 0x05),
+        "block size code is " + N(f.blockSizeCode) + "; expected 1, 2, 3, 4, 8, 16 or 32");
+  }
+  bs_ = f.BlockSize();
+  hs_ = f.headerSize;
+  if (IsTable()) {
+    sum.blockSize = bs_;
+    sum.headerSize = hs_;
+    sum.recordSize = f.recordSize;
+    sum.numFields = f.numFields;
+    sum.keyFields = f.primaryKeyFields;
+    sum.declaredRecords = f.numRecords;
+    sum.fileBlocks = f.fileBlocks;
+  }
+  const uint32_t minHeader = HasExtension(f.fileType, f.fileVersionId) ? 0x78 : 0x58;
+  if (hs_ < minHeader) {
+    Add("header.header-size", Loc(0, -1, 0x02),
+        "header size is " + N(hs_) + " but should be at least " + N(minHeader));
+    return false;
+  }
+  if (hs_ > size_) {
+    Add("header.header-size", Loc(0, -1, 0x02),
+        "header size is " + N(hs_) + " but the file has only " + N(size_) + " bytes");
+    return false;
+  }
+  if (f.numFields == 0 || f.numFields > 255) {
+    Add("header.field-count", Loc(0, -1, 0x21), "field count is " + N(f.numFields) + " but should be 1..255");
+    return false;
+  }
+  Result<TableHeader> decoded = DecodeTableHeader(headerBytes_);
+  if (!decoded.ok()) {
+    Add("header.variable-part", Loc(0, -1, 0x58), decoded.status().message());
+    return false;
+  }
+  h_ = std::move(decoded.value());
+  if (IsTable()) {
+    sum.codePage = h_.CodePage();
+    sum.sortOrder = h_.sortOrderId;
+    sum.encrypted = h_.IsEncrypted();
+  }
+  bool structureOk = true;
+  const size_t n = h_.fields.size();
+  // Key fields.
+  const uint32_t keys = f.primaryKeyFields;
+  if (IsTable()) {
+    if (keys > std::min<size_t>(n, 16) || (f.fileType == 0) != (keys > 0)) {
+      Add("header.key-fields", Loc(0, -1, 0x23),
+          "key field count is " + N(keys) + " with file type " + N(f.fileType) + " and " + N(n) +
+              " fields; a keyed table (type 0) needs 1.." + N(std::min<size_t>(n, 16)) +
+              ", an unkeyed one (type 2) 0");
+      structureOk = false;
+    }
+  } else if (keys + 1 != n) {
+    Add("header.key-fields", Loc(0, -1, 0x23), "key field count is " + N(keys) + " but should be " + N(n - 1));
+    structureOk = false;
+  }
+  // Descriptors.
+  uint64_t sum_sizes = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const FieldDesc& fd = h_.fields[i];
+    uint64_t descOff = (HasExtension(f.fileType, f.fileVersionId) ? 0x78 : 0x58) + 2 * i;
+    if (!IsKnownFieldType(uint8_t(fd.type))) {
+      Add("header.field-type", Loc(0, -1, descOff),
+          "field " + N(i + 1) + " has type code " + Hex(uint8_t(fd.type)) + ", which is not a Paradox type",
+          fd.name);
+      structureOk = false;
+      continue;
+    }
+    Status vs = ValidateFieldDescriptor(fd.type, fd.sizeByte);
+    if (!vs.ok()) {
+      Add("header.field-type", Loc(0, -1, descOff), "field " + N(i + 1) + ": " + vs.message(), fd.name);
+      structureOk = false;
+      continue;
+    }
+    if (level < MinLevelForType(fd.type))
+      Add("header.level-type", Loc(0, -1, descOff),
+          std::string("field type ") + FieldTypeLetter(fd.type) + " needs level " +
+              LevelName(MinLevelForType(fd.type)) + " but the table is level " + LevelName(level),
+          fd.name);
+    sum_sizes += fd.Size();
+  }
+  if (!structureOk) return false;
+  rs_ = f.recordSize;
+  if (sum_sizes != f.recordSize) {
+    Add("header.record-size", Loc(0, -1, 0x00),
+        "record size is " + N(f.recordSize) + " but the fields add up to " + N(sum_sizes));
+    rs_ = uint32_t(sum_sizes);
+  }
+  if (rs_ == 0 || uint64_t(rs_) + 6 > bs_) {
+    Add("header.record-too-big", Loc(0, -1, 0x00),
+        "record size " + N(rs_) + " does not fit in a block of " + N(bs_) + " bytes");
+    return false;
+  }
+  if (IsTable()) sum.recordSize = rs_;
+  // Field names (DB/X only): the engine refuses empty and duplicate names.
+  std::set<std::string> seen;
+  for (size_t i = 0; i < n; ++i) {
+    std::string up = h_.fields[i].name;
+    for (char& c : up) c = char(std::toupper(static_cast<unsigned char>(c)));
+    if (up.empty())
+      Add("header.field-name", Loc(), "field " + N(i + 1) + " has an empty name");
+    else if (!seen.insert(up).second)
+      Add("header.field-name", Loc(), "field " + N(i + 1) + " repeats the name \"" + h_.fields[i].name + "\"",
+          h_.fields[i].name);
+    else if (up.size() > 25)
+      Add("header.field-name", Loc(), "field name is " + N(up.size()) + " characters but at most 25 are allowed",
+          h_.fields[i].name);
+  }
+  // Extension and its redundancy.
+  if (h_.hasExtension) {
+    const uint16_t want = uint16_t(0x100 + f.fileVersionId);
+    if (h_.ext.fileVerId2 != want || h_.ext.fileVerId3 != want)
+      Add("header.version-copy", Loc(0, -1, 0x58),
+          "level copies are " + Hex(h_.ext.fileVerId2) + "/" + Hex(h_.ext.fileVerId3) + " but should be " +
+              Hex(want));
+    // Layout of the variable part: descriptors, pointer, name pointers, table name, names.
+    uint64_t pos = 0x78 + 2 * n + 4 + 4 * n + TableNameLength(f.fileVersionId);
+    for (const FieldDesc& fd : h_.fields) pos += fd.name.size() + 1;
+    if (uint64_t(h_.ext.fieldNumbersOffset) + 0x58 != pos)
+      Add("header.offsets", Loc(0, -1, 0x66),
+          "field-number offset is " + Hex(h_.ext.fieldNumbersOffset) + " but should be " + Hex(pos - 0x58));
+    pos += 2 * n;
+    if (uint64_t(h_.ext.sortOrderIdOffset) + 0x58 != pos)
+      Add("header.offsets", Loc(0, -1, 0x6E),
+          "sort-order name offset is " + Hex(h_.ext.sortOrderIdOffset) + " but should be " + Hex(pos - 0x58));
+    if (f.realHeaderSize != h_.variableEnd)
+      Add("header.offsets", Loc(0, -1, 0x51),
+          "used header size is " + N(f.realHeaderSize) + " but the variable part ends at " + N(h_.variableEnd));
+    for (size_t i = h_.variableEnd; i < headerBytes_.size(); ++i)
+      if (headerBytes_[i] != 0) {
+        Add("header.padding", Loc(0, -1, i), "byte at " + Hex(i) + " after the used header is " +
+                                                 Hex(headerBytes_[i]) + " but should be 0");
+        break;
+      }
+    if (f.encryption1 != 0xFF00FF00u)
+      Add("header.marker", Loc(0, -1, 0x25), "bytes 0x25..0x28 are " + Hex(f.encryption1) +
+                                                 " but should be 0xFF00FF00 at this level");
+    if (IsTable()) {
+      for (size_t i = 0; i < n; ++i)
+        if (h_.fields[i].number != i + 1) {
+          Add("header.field-numbers", Loc(), "field number " + N(i + 1) + " is " + N(h_.fields[i].number) +
+                                                 " but should be " + N(i + 1));
+          break;
+        }
+    }
+  } else if (f.fileVersionId >= 4 && f.realHeaderSize > hs_) {
+    Add("header.offsets", Loc(0, -1, 0x51),
+        "used header size is " + N(f.realHeaderSize) + " but the header has only " + N(hs_) + " bytes");
+  }
+  if (IsTable()) {
+    if (f.modifiedFlags1 || f.modifiedFlags2 || f.indexUpdateRequired)
+      Add("header.rebuild-flag", Loc(0, -1, f.modifiedFlags1 ? 0x14 : f.modifiedFlags2 ? 0x2A : 0x4F),
+          "rebuild flags 0x14/0x2A/0x4F are " + Hex(f.modifiedFlags1) + "/" + Hex(f.modifiedFlags2) + "/" +
+              Hex(f.indexUpdateRequired) + " but should be 0");
+    if (f.maxBlocks != f.fileBlocks)
+      Add("header.max-blocks", Loc(0, -1, 0x3A),
+          "0x3A is " + N(f.maxBlocks) + " but should equal the block count " + N(f.fileBlocks));
+  }
+  return true;
+}
+
+void DataChecker::CheckFileSize() {
+  fileBlocks_ = h_.fixed.fileBlocks;
+  const uint64_t dataBytes = size_ > hs_ ? size_ - hs_ : 0;
+  present_ = uint32_t(std::min<uint64_t>((dataBytes + bs_ - 1) / bs_, 0xFFFF));
+  walk_.physicalBlocks = present_;
+  const uint64_t expected = uint64_t(hs_) + uint64_t(fileBlocks_) * bs_;
+  if (size_ > expected)
+    Add("file.trailing-data", Loc(0, -1, expected),
+        "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks make " + N(expected));
+  // A short file is judged after the block headers are read (the DOS-era short last block).
+}
+
+void DataChecker::ReadBlockHeaders() {
+  const uint32_t n = std::min(fileBlocks_, present_);
+  hdrs_.assign(size_t(fileBlocks_) + 1, BlockHeader{});
+  headerOk_.assign(size_t(fileBlocks_) + 1, 0);
+  Bytes buf(key_ ? 256 : BlockHeader::kEncodedLength);
+  for (uint32_t k = 1; k <= n; ++k) {
+    const uint64_t off = BlockOffset(hs_, bs_, k);
+    size_t got = 0;
+    std::fill(buf.begin(), buf.end(), 0);
+    Status st = file_->ReadAt(off, buf, &got);
+    if (!st.ok()) {
+      Add("file.unreadable", Loc(k, -1, off), "cannot read block " + N(k) + ": " + st.ToString());
+      break;
+    }
+    if (got < BlockHeader::kEncodedLength) break;
+    if (key_) DecryptBlock(key_, k, buf);
+    hdrs_[k].DecodeFrom(buf.data());
+    headerOk_[k] = 1;
+  }
+}
+
+void DataChecker::WalkLists() {
+  const FixedHeader& f = h_.fixed;
+  owner_.assign(size_t(fileBlocks_) + 1, 0);
+  if (fileBlocks_ == 0) {
+    if (f.firstBlock || f.lastBlock || f.blocksInUse)
+      Add("chain.empty-table", Loc(0, -1, 0x0A),
+          "no blocks but 0x0A/0x0E/0x10 are " + N(f.blocksInUse) + "/" + N(f.firstBlock) + "/" +
+              N(f.lastBlock) + " and should be 0");
+    if (f.firstFreeBlock)
+      Add("freelist.out-of-range", Loc(0, -1, 0x4D),
+          "free list starts at block " + N(f.firstFreeBlock) + " but the file has no blocks");
+    return;
+  }
+  // Data chain.
+  uint32_t cur = f.firstBlock, prev = 0;
+  if (cur == 0 || cur > fileBlocks_) {
+    Add("chain.first-block", Loc(0, -1, 0x0E),
+        "first block is " + N(cur) + " but should be 1.." + N(fileBlocks_));
+    chainBroken_ = true;
+  } else {
+    if (cur != 1)
+      Add("chain.first-block-unusual", Loc(0, -1, 0x0E), "first block is " + N(cur) + "; normally 1");
+    while (cur != 0) {
+      if (cur > fileBlocks_) {
+        Add("chain.out-of-range", Loc(prev, -1, BlockOffset(hs_, bs_, prev)),
+            "next block of block " + N(prev) + " is " + N(cur) + " but the file has " + N(fileBlocks_) +
+                " blocks");
+        chainBroken_ = true;
+        break;
+      }
+      if (!headerOk_[cur]) {
+        Add("chain.beyond-eof", Loc(cur, -1, BlockOffset(hs_, bs_, cur)),
+            "block " + N(cur) + " is in the chain but the file ends at byte " + N(size_));
+        chainBroken_ = true;
+        break;
+      }
+      if (owner_[cur]) {
+        Add("chain.cycle", Loc(cur, -1, BlockOffset(hs_, bs_, cur)),
+            "block " + N(cur) + " is reached twice (again from block " + N(prev) + ")");
+        chainBroken_ = true;
+        break;
+      }
+      owner_[cur] = 1;
+      walk_.chain.push_back(uint16_t(cur));
+      if (hdrs_[cur].prevBlock != prev)
+        Add("chain.prev-link", Loc(cur, -1, BlockOffset(hs_, bs_, cur) + 2),
+            "previous-block link of block " + N(cur) + " is " + N(hdrs_[cur].prevBlock) + " but should be " +
+                N(prev));
+      prev = cur;
+      cur = hdrs_[cur].nextBlock;
+    }
+  }
+  if (!walk_.chain.empty() && walk_.chain.back() != f.lastBlock && !chainBroken_)
+    Add("chain.last-block", Loc(0, -1, 0x10),
+        "last block is " + N(f.lastBlock) + " but the chain ends at block " + N(walk_.chain.back()));
+  if (walk_.chain.size() != f.blocksInUse)
+    Add("chain.length", Loc(0, -1, 0x0A),
+        "blocks in use is " + N(f.blocksInUse) + " but the chain has " + N(walk_.chain.size()) +
+            (chainBroken_ ? " blocks before it breaks" : " blocks"));
+  // Free list.
+  cur = f.firstFreeBlock;
+  prev = 0;
+  uint32_t freeCount = 0;
+  while (cur != 0) {
+    Location where = prev ? Loc(prev, -1, BlockOffset(hs_, bs_, prev)) : Loc(0, -1, 0x4D);
+    if (cur > fileBlocks_ || !headerOk_[cur]) {
+      Add("freelist.out-of-range", where,
+          "free-list link is " + N(cur) + " but the file has " + N(std::min(fileBlocks_, present_)) + " blocks");
+      break;
+    }
+    if (owner_[cur] == 1) {
+      Add("freelist.cross-link", Loc(cur, -1, BlockOffset(hs_, bs_, cur)),
+          "block " + N(cur) + " is in the data chain and in the free list");
+      break;
+    }
+    if (owner_[cur] == 2) {
+      Add("freelist.cycle", Loc(cur, -1, BlockOffset(hs_, bs_, cur)), "free list reaches block " + N(cur) + " twice");
+      break;
+    }
+    owner_[cur] = 2;
+    ++freeCount;
+    prev = cur;
+    cur = hdrs_[cur].nextBlock;
+  }
+  if (IsTable()) {
+    ctx_.report->summary.chainBlocks = uint32_t(walk_.chain.size());
+    ctx_.report->summary.freeBlocks = freeCount;
+  }
+  // Orphans: blocks the file holds that neither list reaches.
+  uint32_t orphans = 0;
+  const uint32_t n = std::min(fileBlocks_, present_);
+  for (uint32_t k = 1; k <= n; ++k) {
+    if (owner_[k]) continue;
+    if (++orphans <= 10)
+      Add("blocks.orphan", Loc(k, -1, BlockOffset(hs_, bs_, k)),
+          "block " + N(k) + " is in neither the data chain nor the free list");
+  }
+  if (orphans > 10)
+    Add("blocks.orphan", Loc(), N(orphans) + " blocks in all are in neither list (first 10 listed)");
+  // Truncation, now that the last block's live data are known.
+  const uint64_t expected = uint64_t(hs_) + uint64_t(fileBlocks_) * bs_;
+  if (size_ < expected) {
+    const uint32_t last = fileBlocks_;
+    const uint64_t lastOff = BlockOffset(hs_, bs_, last);
+    bool onlyLastShort = size_ > lastOff && present_ == fileBlocks_ && headerOk_[last];
+    if (onlyLastShort) {
+      int16_t ads = hdrs_[last].addDataSize;
+      int64_t live = ads < 0 ? 6 : 6 + int64_t(ads) + rs_;
+      onlyLastShort = uint64_t(live) <= size_ - lastOff;
+    }
+    if (onlyLastShort)
+      Add("file.short-last-block", Loc(last, -1, size_),
+          "file ends " + N(size_ - lastOff) + " bytes into its last block (of " + N(bs_) +
+              "), after that block's records");
+    else
+      Add("file.truncated", Loc(std::min(present_, fileBlocks_) + 1, -1, size_),
+          "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks need " + N(expected));
+  }
+}
+
+void DataChecker::PrepareKeys() {
+  const uint32_t keys = h_.fixed.primaryKeyFields;
+  walk_.keySize = 0;
+  for (uint32_t i = 0; i < keys && i < h_.fields.size(); ++i) walk_.keySize += h_.fields[i].Size();
+  const bool ascii = IsAsciiSortOrder(h_);
+  // Secondary indexes: case-insensitive (0x55 bit 0) or descending fields (bit 15 of the
+  // field number) do not sort by bytes.
+  const bool caseFold = !IsTable() && (h_.fixed.flags55 & 0x01);
+  uint32_t comparable = 0;
+  bool whole = keys > 0;
+  for (uint32_t i = 0; i < keys && i < h_.fields.size(); ++i) {
+    const FieldDesc& fd = h_.fields[i];
+    bool ok = ByteComparable(fd.type, ascii && !caseFold);
+    if (!IsTable() && i < h_.fields.size() && (fd.number & 0x8000)) ok = false;
+    if (!ok) {
+      whole = false;
+      break;
+    }
+    comparable += fd.Size();
+  }
+  walk_.comparableKeyBytes = comparable;
+  walk_.wholeKeyComparable = whole;
+  walk_.firstKeys.assign((size_t(fileBlocks_) + 1) * walk_.keySize, 0);
+  walk_.lastKeys.assign((size_t(fileBlocks_) + 1) * walk_.keySize, 0);
+  walk_.recordsIn.assign(size_t(fileBlocks_) + 1, -1);
+
+  for (size_t i = 0; i < h_.fields.size(); ++i) {
+    const FieldDesc& fd = h_.fields[i];
+    plan_.push_back({fd.type, fd.offset, fd.Size(), fd.sizeByte, i});
+    if (fd.type == FieldType::kAutoInc && IsTable()) autoIncField_ = int(i);
+  }
+  keyFieldEnds_.clear();
+  for (uint32_t i = 0; i < keys && i < h_.fields.size(); ++i)
+    keyFieldEnds_.push_back(h_.fields[i].offset + h_.fields[i].Size());
+
+  // Secondary index hints (the "Blk Num" field) and, for keyed base tables, the
+  // primary-key part of each X record.
+  if (!IsTable() && base_ && base_->ok && h_.fields.size() >= 2) {
+    const size_t n = h_.fields.size();
+    const bool keyedBase = base_->header.IsKeyed();
+    const size_t hintIdx = keyedBase ? n - 1 : (n >= 3 ? n - 2 : n - 1);
+    if (h_.fields[hintIdx].type == FieldType::kShort) {
+      hintOffset_ = h_.fields[hintIdx].offset;
+      hintCheck_ = true;
+    }
+    const uint32_t baseKeys = base_->header.fixed.primaryKeyFields;
+    if (keyedBase && baseKeys > 0 && n >= baseKeys + 2 && base_->wholeKeyComparable) {
+      const size_t first = n - 1 - baseKeys;
+      uint32_t size = 0;
+      bool same = true;
+      for (uint32_t j = 0; j < baseKeys; ++j) {
+        const FieldDesc& xf = h_.fields[first + j];
+        const FieldDesc& bf = base_->header.fields[j];
+        if (xf.type != bf.type || xf.Size() != bf.Size()) same = false;
+        size += xf.Size();
+      }
+      if (same && size == base_->keySize) {
+        pkOffset_ = h_.fields[first].offset;
+        pkSize_ = size;
+        pkRangeCheck_ = true;
+      }
+    }
+  }
+}
+
+void DataChecker::CheckXHint(const uint8_t* rec, uint32_t block, uint32_t r, uint64_t recOffset) {
+  const uint8_t* hp = rec + hintOffset_;
+  int32_t hint = IsAllZero(ByteSpan(hp, 2)) ? 0 : DecodeInt16(hp);
+  const auto& baseRecs = base_->recordsIn;
+  if (hint <= 0 || size_t(hint) >= baseRecs.size() || baseRecs[size_t(hint)] <= 0) {
+    Add("index.x-hint", Loc(block, r, recOffset + hintOffset_),
+        "block hint is " + std::to_string(hint) + " but that is not a data block of " + base_->name +
+            " holding records");
+    return;
+  }
+  if (pkRangeCheck_) {
+    const uint8_t* pk = rec + pkOffset_;
+    if (std::memcmp(pk, base_->FirstKey(uint32_t(hint)), pkSize_) < 0 ||
+        std::memcmp(pk, base_->LastKey(uint32_t(hint)), pkSize_) > 0)
+      Add("index.x-hint", Loc(block, r, recOffset + hintOffset_),
+          "block hint is " + std::to_string(hint) + " but the record's key is not in that block of " +
+              base_->name);
+  }
+}
+
+void DataChecker::CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, uint64_t recOffset) {
+  const bool values = ctx_.options->checkValues;
+  for (const FieldPlan& p : plan_) {
+    const uint8_t* v = rec + p.offset;
+    switch (p.type) {
+      case FieldType::kAlpha: {
+        if (!values) break;
+        const void* nul = std::memchr(v, 0, p.size);
+        if (nul) {
+          const uint8_t* q = static_cast<const uint8_t*>(nul) + 1;
+          const uint8_t* end = v + p.size;
+          while (q < end && *q == 0) ++q;
+          if (q != end)
+            Add("value.alpha-tail", Loc(block, r, recOffset + p.offset + (q - v)),
+                "byte " + N(q - v) + " after the terminating NUL is " + Hex(*q) + " but should be 0",
+                h_.fields[p.index].name);
+        }
+        break;
+      }
+      case FieldType::kDate: {
+        if (!values) break;
+        uint32_t raw = uint32_t(v[0]) << 24 | uint32_t(v[1]) << 16 | uint32_t(v[2]) << 8 | v[3];
+        if (raw == 0) break;
+        int64_t days = int64_t(int32_t(raw ^ 0x80000000u));
+        if (days < 1 || days > kMaxDate)
+          Add("value.date", Loc(block, r, recOffset + p.offset),
+              "date day number is " + std::to_string(days) + " but should be 1.." + N(kMaxDate),
+              h_.fields[p.index].name);
+        break;
+      }
+      case FieldType::kTime: {
+        if (!values) break;
+        uint32_t raw = uint32_t(v[0]) << 24 | uint32_t(v[1]) << 16 | uint32_t(v[2]) << 8 | v[3];
+        if (raw == 0) break;
+        int64_t ms = int64_t(int32_t(raw ^ 0x80000000u));
+        if (ms < 0 || ms >= kMsPerDay)
+          Add("value.time", Loc(block, r, recOffset + p.offset),
+              "time is " + std::to_string(ms) + " ms but should be 0..86399999", h_.fields[p.index].name);
+        break;
+      }
+      case FieldType::kLogical:
+        if (values && v[0] != 0 && v[0] != 0x80 && v[0] != 0x81)
+          Add("value.logical", Loc(block, r, recOffset + p.offset),
+              "logical byte is " + Hex(v[0]) + " but should be 0x00, 0x80 or 0x81", h_.fields[p.index].name);
+        break;
+      case FieldType::kNumber:
+      case FieldType::kMoney:
+      case FieldType::kTimestamp: {
+        if (!values || IsAllZero(ByteSpan(v, 8))) break;
+        double d = DecodeDouble(v);
+        if (std::isnan(d)) {
+          Add("value.nan", Loc(block, r, recOffset + p.offset), "value is NaN", h_.fields[p.index].name);
+        } else if (p.type == FieldType::kTimestamp && (d < double(kMsPerDay) || std::isinf(d) ||
+                                                       d >= (double(kMaxDate) + 1) * kMsPerDay)) {
+          Add("value.timestamp", Loc(block, r, recOffset + p.offset),
+              "timestamp is " + std::to_string(d) + " ms, outside 0001-01-01..9999-12-31",
+              h_.fields[p.index].name);
+        }
+        break;
+      }
+      case FieldType::kBcd: {
+        if (!values) break;
+        const uint8_t b0 = v[0];
+        if (b0 == 0) {
+          if (!IsAllZero(ByteSpan(v, 17)))
+            Add("value.bcd", Loc(block, r, recOffset + p.offset),
+                "BCD first byte is 0 (blank) but the digits are not zero", h_.fields[p.index].name);
+          break;
+        }
+        if ((b0 & 0x40) == 0 || (b0 & 0x3F) != p.sizeByte) {
+          Add("value.bcd", Loc(block, r, recOffset + p.offset),
+              "BCD first byte is " + Hex(b0) + " but should be " + Hex(0xC0 | p.sizeByte) + " or " +
+                  Hex(0x40 | p.sizeByte),
+              h_.fields[p.index].name);
+          break;
+        }
+        const bool neg = (b0 & 0x80) == 0;
+        for (int i = 1; i < 17; ++i) {
+          uint8_t byte = neg ? uint8_t(~v[i]) : v[i];
+          if ((byte >> 4) > 9 || (byte & 0xF) > 9) {
+            Add("value.bcd-digit", Loc(block, r, recOffset + p.offset + i),
+                "BCD digit byte " + Hex(v[i]) + " holds a nibble above 9", h_.fields[p.index].name);
+            break;
+          }
+        }
+        break;
+      }
+      case FieldType::kAutoInc:
+        if (int(p.index) == autoIncField_ && !IsAllZero(ByteSpan(v, 4))) {
+          int64_t x = DecodeInt32(v);
+          if (!anyAutoInc_ || x > maxAutoInc_) maxAutoInc_ = x;
+          anyAutoInc_ = true;
+        }
+        break;
+      case FieldType::kMemo:
+      case FieldType::kBlob:
+      case FieldType::kFmtMemo:
+      case FieldType::kOle:
+      case FieldType::kGraphic:
+        if (IsTable() && ctx_.options->checkBlobs) {
+          const FieldDesc& fd = h_.fields[p.index];
+          const uint8_t* ptr = v + fd.LeaderSize();
+          BlobPointer bp;
+          bp.DecodeFrom(ptr);
+          if (bp.length > fd.LeaderSize()) {
+            if (!ctx_.blobs.present)
+              ++missingMbRefs_;
+            else
+              CheckBlobPointer(ctx_, fd, ptr, Loc(block, r, recOffset + p.offset + fd.LeaderSize()));
+          }
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  // Key order inside the block.
+  if (walk_.keySize) {
+    if (prevKey_ && walk_.comparableKeyBytes) {
+      int c = std::memcmp(prevKey_, rec, walk_.comparableKeyBytes);
+      if (c > 0)
+        Add("key.order", Loc(block, r, recOffset), "key of record " + N(r) + " is lower than that of the record before it");
+      else if (c == 0 && walk_.wholeKeyComparable)
+        Add("key.duplicate", Loc(block, r, recOffset), "key of record " + N(r) + " repeats the record before it");
+    }
+    prevKey_ = rec;
+    if (IsTable()) {
+      uint32_t start = 0;
+      for (size_t i = 0; i < keyFieldEnds_.size(); ++i) {
+        if (IsAllZero(ByteSpan(rec + start, keyFieldEnds_[i] - start)))
+          Add("key.blank", Loc(block, r, recOffset + start), "key field is blank", h_.fields[i].name);
+        start = keyFieldEnds_[i];
+      }
+    }
+  }
+  if (hintCheck_) CheckXHint(rec, block, r, recOffset);
+}
+
+void DataChecker::RecordPass() {
+  const uint32_t n = std::min(fileBlocks_, present_);
+  const uint32_t cap = BlockCapacity(bs_, rs_);
+  const uint32_t perRead = std::max<uint32_t>(1, uint32_t(kReadChunk / bs_));
+  Bytes buf(size_t(perRead) * bs_);
+  uint64_t done = 0;
+  const uint64_t total = walk_.chain.size();
+  for (uint32_t first = 1; first <= n; first += perRead) {
+    const uint32_t count = std::min(perRead, n - first + 1);
+    // Skip reads that hold no chained block (free runs, orphans).
+    bool any = false;
+    for (uint32_t k = first; k < first + count; ++k) any |= owner_[k] == 1;
+    if (!any) continue;
+    const uint64_t off = BlockOffset(hs_, bs_, first);
+    size_t got = 0;
+    MutableByteSpan dst(buf.data(), size_t(count) * bs_);
+    Status st = file_->ReadAt(off, dst, &got);
+    if (!st.ok()) {
+      Add("file.unreadable", Loc(first, -1, off), "cannot read blocks from " + N(first) + ": " + st.ToString());
+      return;
+    }
+    if (got < dst.size()) std::fill(buf.begin() + got, buf.begin() + dst.size(), 0);
+    for (uint32_t k = first; k < first + count; ++k) {
+      if (owner_[k] != 1) continue;
+      uint8_t* blk = buf.data() + size_t(k - first) * bs_;
+      const uint64_t boff = BlockOffset(hs_, bs_, k);
+      if (key_) DecryptBlock(key_, k, MutableByteSpan(blk, bs_));
+      const int16_t ads = hdrs_[k].addDataSize;
+      int64_t recs;
+      if (ads == -int32_t(rs_)) {
+        recs = 0;
+      } else if (ads < 0 || ads % int32_t(rs_) != 0 || uint32_t(ads / int32_t(rs_)) + 1 > cap) {
+        Add("block.record-count", Loc(k, -1, boff + 4),
+            "addDataSize is " + std::to_string(ads) + " but should be -" + N(rs_) + " or a multiple of " +
+                N(rs_) + " up to " + N((cap - 1) * uint64_t(rs_)));
+        walk_.recordsIn[k] = -1;
+        continue;
+      } else {
+        recs = ads / int32_t(rs_) + 1;
+      }
+      // Records beyond the end of a short file are not there to check.
+      const uint64_t avail = got > size_t(k - first) * bs_ ? got - size_t(k - first) * bs_ : 0;
+      const uint64_t inFile = avail >= 6 ? (avail - 6) / rs_ : 0;
+      const int64_t checkable = std::min<int64_t>(recs, int64_t(inFile));
+      walk_.recordsIn[k] = int32_t(recs);
+      prevKey_ = nullptr;
+      for (int64_t r = 0; r < checkable; ++r) {
+        const uint8_t* rec = blk + 6 + size_t(r) * rs_;
+        CheckRecord(rec, k, uint32_t(r), boff + 6 + uint64_t(r) * rs_);
+      }
+      if (walk_.keySize && checkable > 0) {
+        std::memcpy(&walk_.firstKeys[size_t(k) * walk_.keySize], blk + 6, walk_.keySize);
+        std::memcpy(&walk_.lastKeys[size_t(k) * walk_.keySize], blk + 6 + size_t(checkable - 1) * rs_,
+                    walk_.keySize);
+      }
+      ++done;
+      if (IsTable()) ctx_.progress->Report(2, done, total);
+    }
+  }
+}
+
+void DataChecker::AfterPass() {
+  const FixedHeader& f = h_.fixed;
+  uint64_t counted = 0;
+  const uint8_t* prevLast = nullptr;
+  uint32_t prevBlock = 0;
+  for (uint16_t k : walk_.chain) {
+    int32_t recs = walk_.recordsIn[k];
+    if (recs < 0) {
+      prevLast = nullptr;
+      continue;
+    }
+    counted += uint32_t(recs);
+    if (recs == 0) {
+      if (f.numRecords > 0)
+        Add("block.empty", Loc(k, -1, BlockOffset(hs_, bs_, k)), "chained block " + N(k) + " holds no records");
+      continue;
+    }
+    if (walk_.keySize && walk_.comparableKeyBytes && prevLast) {
+      int c = std::memcmp(prevLast, walk_.FirstKey(k), walk_.comparableKeyBytes);
+      if (c > 0)
+        Add("key.order", Loc(k, 0, BlockOffset(hs_, bs_, k) + 6),
+            "first key of block " + N(k) + " is lower than the last key of block " + N(prevBlock));
+      else if (c == 0 && walk_.wholeKeyComparable)
+        Add("key.duplicate", Loc(k, 0, BlockOffset(hs_, bs_, k) + 6),
+            "first key of block " + N(k) + " repeats the last key of block " + N(prevBlock));
+    }
+    if (walk_.keySize) prevLast = walk_.LastKey(k);
+    prevBlock = k;
+  }
+  walk_.counted = counted;
+  if (IsTable()) ctx_.report->summary.countedRecords = counted;
+  if (counted != f.numRecords) {
+    Add(IsTable() ? "header.record-count" : "index.count", Loc(0, -1, 0x06),
+        "record count is " + N(f.numRecords) + " but the chain holds " + N(counted) +
+            (chainBroken_ ? " (chain broken)" : ""));
+  }
+  if (!IsTable() && base_ && base_->ok && counted != base_->counted)
+    Add("index.x-records", Loc(0, -1, 0x06),
+        "index holds " + N(counted) + " records but " + base_->name + " holds " + N(base_->counted));
+  if (missingMbRefs_)
+    Add("mb.missing", Loc(),
+        N(missingMbRefs_) + " blob values are stored in the blob file (.MB), which is missing");
+  if (anyAutoInc_ && int64_t(f.autoInc) < maxAutoInc_)
+    Add("header.autoinc", Loc(0, -1, 0x49),
+        "autoincrement counter is " + N(f.autoInc) + " but the highest value is " + std::to_string(maxAutoInc_));
+}
+
+DataWalk DataChecker::Run() {
+  if (IsTable()) ctx_.progress->Report(0, 0);
+  if (!OpenAndReadHeader()) return std::move(walk_);
+  if (!CheckHeader()) return std::move(walk_);
+  if (IsTable()) ctx_.progress->Report(0, 50);
+  key_ = h_.EncryptionKey();
+  if (key_ && IsTable()) {
+    ctx_.report->summary.decrypted = true;
+    Add("crypt.encrypted", Loc(0, -1, h_.hasExtension ? 0x5C : 0x25),
+        "table is password-protected; data checked after decryption with the header key");
+  }
+  if (!IsTable() && base_ && base_->ok) {
+    // X header against the table: indexed fields must be table fields of the same kind.
+    const size_t m = h_.fields.size() - 1 - (base_->header.IsKeyed() ? base_->header.fixed.primaryKeyFields : 2);
+    for (size_t i = 0; i < m && i < h_.fields.size(); ++i) {
+      uint32_t num = h_.hasExtension ? (h_.fields[i].number & 0x7FFF) : 0;
+      if (num == 0) continue;
+      if (num > base_->header.fields.size() || base_->header.fields[num - 1].type != h_.fields[i].type ||
+          base_->header.fields[num - 1].Size() != h_.fields[i].Size()) {
+        Add("index.x-fields", Loc(), "indexed field " + N(i + 1) + " refers to table field " + N(num) +
+                                         ", which does not exist or has another type/size");
+      }
+    }
+    if (h_.fixed.changeCount2 != base_->header.fixed.changeCount2)
+      Add("index.sync", Loc(0, -1, 0x2E), "structure counter is " + N(h_.fixed.changeCount2) +
+                                              " but the table's is " + N(base_->header.fixed.changeCount2));
+  }
+  CheckFileSize();
+  ReadBlockHeaders();
+  WalkLists();
+  if (IsTable()) ctx_.progress->Report(0, 100);
+  PrepareKeys();
+  if (IsTable()) {
+    ctx_.progress->Report(2, 0);
+    bool hasBlob = std::any_of(h_.fields.begin(), h_.fields.end(), [](const FieldDesc& fd) { return IsBlobType(fd.type); });
+    if (hasBlob && ctx_.options->checkBlobs && ctx_.haveFamily && !ctx_.family.mb.empty())
+      CheckBlobFile(ctx_, ctx_.family.mb, h_);
+  }
+  RecordPass();
+  AfterPass();
+  if (IsTable()) ctx_.progress->Report(2, 100);
+  walk_.ok = true;
+  return std::move(walk_);
+}
+
+}  // namespace
+
+DataWalk CheckDataFile(Context& ctx, const std::string& path, DataRole role, const DataWalk* base) {
+  DataChecker checker(ctx, path, role, base);
+  return checker.Run();
+}
+
+}  // namespace paradox::verify

@@ -1,0 +1,198 @@
+// Checks of the other family members: the .MB blob file (its block structure, and each
+// record's blob pointer against it) and the .VAL file's staleness.
+#include <algorithm>
+
+#include "blob.h"
+#include "crypt.h"
+#include "value.h"
+#include "verify_internal.h"
+
+namespace paradox::verify {
+
+namespace {
+
+std::string N(uint64_t v) { return std::to_string(v); }
+
+constexpr uint8_t kNoBlock = 0xFF;
+const uint8_t kMbConstants[6] = {0x82, 0x73, 0x02, 0x00, 0x29, 0x00};
+
+Location MbLoc(const BlobModel& m, uint64_t offset) {
+  Location l;
+  l.file = m.name;
+  l.block = uint32_t(offset / kMbUnit);
+  l.offset = offset;
+  return l;
+}
+
+// Reads `len` bytes at a 256-aligned offset (decrypting when needed).
+bool ReadMb(BlobModel& m, uint64_t offset, size_t len, Bytes* out) {
+  out->assign(len, 0);
+  size_t got = 0;
+  if (!m.file->ReadAt(offset, *out, &got).ok() || got < len) return false;
+  if (m.key) DecryptMb(m.key, *out);
+  return true;
+}
+
+}  // namespace
+
+void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& table) {
+  BlobModel& m = ctx.blobs;
+  m.present = true;
+  m.name = BaseName(path);
+  Result<std::unique_ptr<File>> f = ctx.fs->Open(path, OpenMode::kRead);
+  Result<uint64_t> sz = f.ok() ? f.value()->Size() : Result<uint64_t>(f.status());
+  if (!f.ok() || !sz.ok()) {
+    ctx.sink->Add("mb.unreadable", MbLoc(m, 0), "cannot read " + m.name + ": " + sz.status().ToString());
+    return;
+  }
+  m.file = std::move(f.value());
+  m.size = *sz;
+  m.key = table.EncryptionKey();
+  if (m.size % kMbUnit != 0)
+    ctx.sink->Add("mb.size", MbLoc(m, m.size), "blob file is " + N(m.size) + " bytes, not a multiple of 4096");
+  const uint64_t units = m.size / kMbUnit;
+  Bytes buf;
+  if (units == 0 || !ReadMb(m, 0, kMbUnit, &buf)) {
+    ctx.sink->Add("mb.header", MbLoc(m, 0), "blob file is too short for its header block");
+    return;
+  }
+  if (buf[0] != 0 || DecodeU16(&buf[1]) != 1) {
+    ctx.sink->Add("mb.header", MbLoc(m, 0),
+                  "header block type/length is " + Hex(buf[0]) + "/" + N(DecodeU16(&buf[1])) + " but should be 0/1" +
+                      (m.key ? " (wrong key or damage)" : ""));
+    return;
+  }
+  if (!std::equal(kMbConstants, kMbConstants + 6, buf.begin() + 5))
+    ctx.sink->Add("mb.header-constant", MbLoc(m, 5), "header constants at 0x05..0x0A differ from 82 73 02 00 29 00");
+  m.headerCounter = DecodeU16(&buf[3]);
+  m.unitType.assign(size_t(units), kNoBlock);
+  m.unitType[0] = 0;
+  uint64_t u = 1;
+  while (u < units) {
+    const uint64_t off = u * kMbUnit;
+    if (!ReadMb(m, off, kMbUnit, &buf)) {
+      ctx.sink->Add("mb.unreadable", MbLoc(m, off), "cannot read blob block at " + Hex(off));
+      break;
+    }
+    const uint8_t type = buf[0];
+    const uint16_t len = DecodeU16(&buf[1]);
+    if (type == 2 || type == 4) {
+      if (len == 0 || u + len > units) {
+        ctx.sink->Add("mb.block", MbLoc(m, off),
+                      "block of type " + N(type) + " is " + N(len) + " units long but " + N(units - u) +
+                          " remain in the file");
+        ++u;
+        continue;
+      }
+      m.unitType[u] = type;
+      u += len;
+    } else if (type == 3) {
+      if (len != 1)
+        ctx.sink->Add("mb.block", MbLoc(m, off), "suballocated block length is " + N(len) + " but should be 1");
+      for (uint32_t s = 0; s < MbSlot::kCount; ++s) {
+        MbSlot slot;
+        slot.DecodeFrom(&buf[MbSlot::kTableOffset + s * MbSlot::kEncodedLength]);
+        if (!slot.InUse()) continue;
+        if (slot.startChunk < MbSlot::kFirstDataChunk || uint32_t(slot.startChunk) + slot.chunks > 256 ||
+            slot.lastLength > 16) {
+          ctx.sink->Add("mb.slot", MbLoc(m, off + MbSlot::kTableOffset + s * MbSlot::kEncodedLength),
+                        "slot " + N(s) + " covers chunks " + N(slot.startChunk) + "+" + N(slot.chunks) +
+                            " (last length " + N(slot.lastLength) + "), outside the data area");
+        }
+      }
+      m.unitType[u] = 3;
+      ++u;
+    } else {
+      ctx.sink->Add("mb.block", MbLoc(m, off), "block type is " + N(type) + " but should be 2, 3 or 4" +
+                                                   (m.key ? " (wrong key or damage)" : ""));
+      ++u;
+    }
+  }
+  m.usable = true;
+}
+
+void CheckBlobPointer(Context& ctx, const FieldDesc& field, const uint8_t* raw, const Location& at) {
+  BlobModel& m = ctx.blobs;
+  if (!m.usable) return;
+  BlobPointer bp;
+  bp.DecodeFrom(raw);
+  const uint64_t off = bp.offset;
+  if (off < kMbUnit || off % kMbUnit != 0 || off >= m.size) {
+    ctx.sink->Add("blob.pointer", at,
+                  "blob offset is " + Hex(off) + " but should be a 4096-aligned offset inside " + m.name + " (" +
+                      N(m.size) + " bytes)",
+                  field.name);
+    return;
+  }
+  const uint64_t unit = off / kMbUnit;
+  const uint8_t type = m.unitType[size_t(unit)];
+  Bytes buf;
+  if (type == 2) {
+    if (bp.index != 0xFF) {
+      ctx.sink->Add("blob.pointer", at, "slot index is " + N(bp.index) + " but should be 0xFF for a single-blob block",
+                    field.name);
+      return;
+    }
+    if (!ReadMb(m, off, 256, &buf)) return;
+    MbSingleHeader sh;
+    sh.DecodeFrom(buf.data());
+    if (sh.length != bp.length || uint64_t(bp.length) + 9 > uint64_t(sh.units) * kMbUnit)
+      ctx.sink->Add("blob.length", at,
+                    "blob length is " + N(bp.length) + " but the block at " + Hex(off) + " holds " + N(sh.length),
+                    field.name);
+    else if (sh.modNumber != bp.modNumber)
+      ctx.sink->Add("blob.mod-number", at,
+                    "modification number is " + N(bp.modNumber) + " but the block's is " + N(sh.modNumber), field.name);
+    return;
+  }
+  if (type == 3) {
+    if (bp.index >= MbSlot::kCount) {
+      ctx.sink->Add("blob.pointer", at, "slot index is " + N(bp.index) + " but should be 0..63", field.name);
+      return;
+    }
+    if (!ReadMb(m, off, 512, &buf)) return;
+    MbSlot slot;
+    slot.DecodeFrom(&buf[MbSlot::kTableOffset + bp.index * MbSlot::kEncodedLength]);
+    if (!slot.InUse()) {
+      ctx.sink->Add("blob.pointer", at, "slot " + N(bp.index) + " of the block at " + Hex(off) + " is unused",
+                    field.name);
+      return;
+    }
+    if (slot.Length() != bp.length || uint32_t(slot.startChunk) * 16 + bp.length > kMbUnit)
+      ctx.sink->Add("blob.length", at,
+                    "blob length is " + N(bp.length) + " but slot " + N(bp.index) + " holds " + N(slot.Length()),
+                    field.name);
+    else if (slot.modNumber != bp.modNumber)
+      ctx.sink->Add("blob.mod-number", at,
+                    "modification number is " + N(bp.modNumber) + " but the slot's is " + N(slot.modNumber), field.name);
+    return;
+  }
+  ctx.sink->Add("blob.pointer", at,
+                "blob offset " + Hex(off) + " is not the start of a blob block" +
+                    (type == kNoBlock ? "" : " (block type " + N(type) + ")"),
+                field.name);
+}
+
+void CheckValFile(Context& ctx, const std::string& path, const TableHeader& table) {
+  Location l;
+  l.file = BaseName(path);
+  Result<std::unique_ptr<File>> f = ctx.fs->Open(path, OpenMode::kRead);
+  if (!f.ok()) {
+    ctx.sink->Add("val.corrupt", l, "cannot open: " + f.status().ToString());
+    return;
+  }
+  uint8_t head[2] = {};
+  size_t got = 0;
+  if (!f.value()->ReadAt(0, MutableByteSpan(head, 2), &got).ok() || got < 2) {
+    ctx.sink->Add("val.corrupt", l, "file is too short for a validity-check header");
+    return;
+  }
+  if (head[0] != table.fixed.changeCount2) {
+    l.offset = 0;
+    ctx.sink->Add("val.stale", l,
+                  "version byte is " + N(head[0]) + " but the table's structure counter (0x2E) is " +
+                      N(table.fixed.changeCount2));
+  }
+}
+
+}  // namespace paradox::verify
