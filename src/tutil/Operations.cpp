@@ -1,24 +1,19 @@
-// The operations behind the seven functions, on the paradox format library.
+// The read-only operations behind the properties and descriptor functions.
 #include <string>
 
-#include "TUtil32.h"
-#include "TUtilInternal.h"
+#include "Describe.h"
 
 namespace tutil {
 
-namespace {
-[[noreturn]] void Unavailable(const std::string& path) {
-  Fail(DBIERR_INTERNAL, path, "the Paradox format library is not part of this build yet");
+void FillProps(const std::string& path, const char* location, CURProps* props) {
+  MakeProps(LoadFacts(path), location, props);
 }
-}  // namespace
 
-void FillProps(const std::string& path, const char*, CURProps*) { Unavailable(path); }
-int32_t Verify(const std::string& path, const std::string&, const char*) { Unavailable(path); }
-DescCounts CountDesc(const std::string& path) { Unavailable(path); }
-void FillDesc(const std::string& path, const char*, CRTblDesc*, const char*) { Unavailable(path); }
-void Rebuild(const std::string& path, const std::string&, const std::string&, const std::string&,
-             const CRTblDesc&) {
-  Unavailable(path);
+DescCounts CountDesc(const std::string& path) { return MakeCounts(LoadFacts(path)); }
+
+void FillDesc(const std::string& path, const char*, CRTblDesc* desc, const char*) {
+  // The password is not needed: the key that unscrambles a table is in its header.
+  MakeDesc(LoadFacts(path), desc);
 }
 
 }  // namespace tutil

@@ -44,7 +44,7 @@
  *   array 5 printDesc     RINTDesc per referential-integrity link (.VAL)
  *   array 6 pfldOptParams FLDDesc per optional parameter: szName is the parameter's name,
  *                         iOffset its offset in array 7, iLen its length; the value is
- *                         text. Parameters: "LEVEL" ("3", "3.5", "4", "5", "7"),
+ *                         text. Parameters: "LEVEL" ("3.0", "3.5", "4", "5", "7"),
  *                         "BLOCK SIZE" (bytes), "CODE PAGE" (level 4+ only),
  *                         "SORT ORDER" (level 4+ with a sort-order name only).
  *   array 7 pOptData      the parameters' values, NUL-terminated, in 128-byte units

@@ -1,0 +1,378 @@
+#include "Describe.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace tutil {
+
+using paradox::FieldDesc;
+using paradox::FieldType;
+
+namespace {
+
+template <size_t N>
+void CopyText(char (&dst)[N], const std::string& src) {
+  const size_t n = std::min(src.size(), N - 1);
+  std::memcpy(dst, src.data(), n);
+  dst[n] = '\0';
+}
+
+// A text field of a caller's record: NUL-terminated inside its array, else invalid.
+template <size_t N>
+std::string TextOf(const char (&src)[N], const std::string& what, const std::string& file) {
+  const size_t n = strnlen(src, N);
+  if (n == N) Fail(DBIERR_INVALIDDESC, file, what + " is not NUL-terminated");
+  return std::string(src, n);
+}
+
+bool HasCheck(const TableFacts& facts, size_t fieldIndex) {
+  if (!facts.val) return false;
+  for (const ValCheck& c : facts.val->checks) {
+    if (c.fieldIndex == fieldIndex) return true;
+  }
+  return false;
+}
+
+uint16_t IndexIdForTag(const std::string& tag) {
+  // "X02" -> 2, "XG0" -> 256 + 0; the digits are hexadecimal.
+  const bool composite = tag.size() >= 2 && (tag[1] == 'G' || tag[1] == 'g');
+  const std::string digits = tag.substr(composite ? 2 : 1);
+  unsigned long n = 0;
+  try {
+    n = std::stoul(digits, nullptr, 16);
+  } catch (...) {
+    n = 0;
+  }
+  return static_cast<uint16_t>((composite ? 256 : 0) + (n & 0xFF));
+}
+
+void FillField(const FieldDesc& f, uint16_t number, bool hasCheck, FLDDesc* out) {
+  std::memset(out, 0, sizeof *out);
+  out->iFldNum = number;
+  CopyText(out->szName, f.name);
+  out->iFldType = static_cast<uint16_t>(f.type);
+  if (f.type == FieldType::kAlpha || f.type == FieldType::kBytes) {
+    out->iUnits1 = f.sizeByte;
+  } else if (paradox::IsBlobType(f.type)) {
+    out->iUnits1 = static_cast<int16_t>(f.LeaderSize());
+  } else if (f.type == FieldType::kBcd) {
+    out->iUnits1 = 32;
+    out->iUnits2 = f.sizeByte;
+  } else {
+    out->iUnits1 = static_cast<int16_t>(f.Size());
+  }
+  out->iOffset = static_cast<uint16_t>(f.offset);
+  out->iLen = static_cast<uint16_t>(f.Size());
+  out->efldvVchk = hasCheck ? 1 : 0;
+  out->cTypeLetter = paradox::FieldTypeLetter(f.type);
+  out->iSizeByte = f.sizeByte;
+}
+
+uint16_t KeyLength(const TableFacts& facts, const std::vector<uint16_t>& fields) {
+  uint32_t n = 0;
+  for (uint16_t f : fields) {
+    if (f >= 1 && f <= facts.header.fields.size()) n += facts.header.fields[f - 1].Size();
+  }
+  return static_cast<uint16_t>(n);
+}
+
+void FillIndex(const TableFacts& facts, const SecondaryFacts* sec, IDXDesc* out) {
+  std::memset(out, 0, sizeof *out);
+  std::vector<uint16_t> fields;
+  if (sec == nullptr) {
+    for (uint16_t i = 1; i <= facts.header.fixed.primaryKeyFields; ++i) fields.push_back(i);
+    out->bPrimary = 1;
+    out->bUnique = 1;
+    out->bMaintained = 1;
+    out->iBlockSize = static_cast<uint16_t>(facts.primaryBlockSize);
+    CopyText(out->szFileSuffix, "PX");
+  } else {
+    fields = sec->info.dbFields;
+    CopyText(out->szName, sec->info.name);
+    out->iIndexId = IndexIdForTag(sec->tag);
+    out->bUnique = sec->info.unique;
+    out->bDescending = sec->info.descending;
+    out->bMaintained = sec->info.maintained;
+    out->bCaseInsensitive = sec->info.caseInsensitive;
+    out->iBlockSize = static_cast<uint16_t>(sec->blockSize);
+    CopyText(out->szFileSuffix, sec->tag);
+    for (size_t k = 0; k < sec->info.fieldDescending.size() && k < TU_MAX_KEY_FIELDS; ++k) {
+      out->abDescending[k] = sec->info.fieldDescending[k] ? 1 : 0;
+    }
+  }
+  out->iFldsInKey = static_cast<uint16_t>(fields.size());
+  out->iKeyLen = KeyLength(facts, fields);
+  for (size_t k = 0; k < fields.size(); ++k) out->aiKeyFld[k] = fields[k];
+}
+
+void FillCheck(const ValCheck& c, VCHKDesc* out) {
+  std::memset(out, 0, sizeof *out);
+  out->iFldNum = static_cast<uint16_t>(c.fieldIndex + 1);
+  out->bRequired = c.required;
+  out->bHasMinVal = c.hasMin;
+  out->bHasMaxVal = c.hasMax;
+  out->bHasDefVal = c.hasDefault;
+  auto copy = [](const paradox::Bytes& v, uint8_t* dst) {
+    std::memcpy(dst, v.data(), std::min<size_t>(v.size(), TU_VCHK_VALUE_SIZE));
+  };
+  copy(c.minValue, out->aMinVal);
+  copy(c.maxValue, out->aMaxVal);
+  copy(c.defaultValue, out->aDefVal);
+  CopyText(out->szPict, c.picture);
+  if (c.hasLookup) {
+    out->elkupType = 1 | ((c.lookupFlags & 1) ? 2 : 0) | ((c.lookupFlags & 2) ? 4 : 0);
+    CopyText(out->szLkupTblName, c.lookupTable);
+  }
+}
+
+void FillLink(const ValLink& l, uint16_t number, RINTDesc* out) {
+  std::memset(out, 0, sizeof *out);
+  out->iRintNum = number;
+  CopyText(out->szRintName, l.name);
+  out->eType = 1;
+  CopyText(out->szTblName, l.masterTable);
+  out->eModOp = static_cast<uint16_t>(l.updateRule);
+  out->iFldCount = static_cast<uint16_t>(std::min<size_t>(l.thisFields.size(), TU_MAX_KEY_FIELDS));
+  for (size_t k = 0; k < out->iFldCount; ++k) {
+    out->aiThisTabFld[k] = l.thisFields[k];
+    out->aiOthTabFld[k] = l.masterFields[k];
+  }
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> OptionalParams(const TableFacts& facts) {
+  std::vector<std::pair<std::string, std::string>> params;
+  params.emplace_back("LEVEL", paradox::LevelName(facts.level));
+  params.emplace_back("BLOCK SIZE", std::to_string(facts.header.BlockSize()));
+  if (facts.header.hasExtension) {
+    params.emplace_back("CODE PAGE", std::to_string(facts.header.CodePage()));
+    if (!facts.header.sortOrderId.empty()) params.emplace_back("SORT ORDER", facts.header.sortOrderId);
+  }
+  return params;
+}
+
+size_t OptionalDataBytes(const TableFacts& facts) {
+  size_t n = 0;
+  for (const auto& p : OptionalParams(facts)) n += p.second.size() + 1;
+  return n;
+}
+
+void MakeProps(const TableFacts& facts, const char* location, CURProps* out) {
+  CURProps p;
+  std::memset(&p, 0, sizeof p);
+  CopyText(p.szName, std::string(location, strnlen(location, DBIMAXPATHLEN)));
+  p.iFNameSize = sizeof p.szName;
+  CopyText(p.szTableType, "PARADOX");
+  const paradox::FixedHeader& h = facts.header.fixed;
+  p.iFields = h.numFields;
+  p.iRecBufSize = h.recordSize;
+  p.iRecSize = h.recordSize;
+  p.iKeySize = facts.KeySize();
+  const bool primary = h.fileType == 0 && !facts.family.px.empty();
+  uint16_t secondaries = 0;
+  for (const paradox::SecondaryFiles& s : facts.family.secondary) {
+    if (!s.x.empty()) ++secondaries;
+  }
+  p.iIndexes = static_cast<uint16_t>((primary ? 1 : 0) + secondaries);
+  p.iValChecks = facts.valChecks;
+  p.iRefIntChecks = facts.valLinks;
+  p.iRestrVersion = h.changeCount2;
+  p.iPasswords = h.auxPasswords;
+  p.iCodePage = facts.header.CodePage();
+  p.bProtected = facts.header.IsEncrypted() ? 1 : 0;
+  p.iTblLevel = facts.LevelNumber();
+  CopyText(p.szLangDriver, facts.header.sortOrderId);
+  p.iBlockSize = static_cast<uint16_t>(facts.header.BlockSize());
+  std::memcpy(out, &p, sizeof p);
+}
+
+DescCounts MakeCounts(const TableFacts& facts) {
+  DescCounts c;
+  c.fields = facts.header.fixed.numFields;
+  c.indexes = static_cast<uint16_t>((facts.header.IsKeyed() && facts.header.fixed.primaryKeyFields > 0 ? 1 : 0) +
+                                    facts.secondaries.size());
+  c.security = 0;
+  c.valChecks = facts.val ? static_cast<uint16_t>(facts.val->checks.size()) : 0;
+  c.refLinks = facts.val ? static_cast<uint16_t>(facts.val->links.size()) : 0;
+  c.optParams = static_cast<uint16_t>(OptionalParams(facts).size());
+  c.optDataUnits = static_cast<uint16_t>((OptionalDataBytes(facts) + TU_OPTDATA_UNIT - 1) / TU_OPTDATA_UNIT);
+  return c;
+}
+
+void MakeDesc(const TableFacts& facts, CRTblDesc* desc) {
+  const DescCounts need = MakeCounts(facts);
+  const std::string& file = facts.path;
+  auto require = [&](uint16_t given, uint16_t needed, const void* array, const char* what) {
+    if (given < needed) {
+      Fail(DBIERR_INVALIDDESC, file,
+           std::string(what) + " count is " + std::to_string(given) + " but should be " + std::to_string(needed));
+    }
+    if (needed > 0 && array == nullptr) Fail(DBIERR_INVALIDPARAM, file, std::string(what) + " array is a null pointer");
+  };
+  require(desc->iFldCount, need.fields, desc->pfldDesc, "field");
+  require(desc->iIdxCount, need.indexes, desc->pidxDesc, "index");
+  require(desc->iValChkCount, need.valChecks, desc->pvchkDesc, "validity check");
+  require(desc->iRintCount, need.refLinks, desc->printDesc, "referential link");
+  // Optional parameters are optional: a caller that leaves count 6 at 0 gets none.
+  const bool params = desc->iOptParams != 0;
+  if (params) {
+    require(desc->iOptParams, need.optParams, desc->pfldOptParams, "optional parameter");
+    if (desc->pOptData == nullptr) Fail(DBIERR_INVALIDPARAM, file, "optional data array is a null pointer");
+  }
+
+  // Everything fits: now write.
+  auto* fields = static_cast<FLDDesc*>(desc->pfldDesc);
+  for (uint16_t i = 0; i < need.fields; ++i) {
+    FillField(facts.header.fields[i], static_cast<uint16_t>(i + 1), HasCheck(facts, i), &fields[i]);
+  }
+  auto* indexes = static_cast<IDXDesc*>(desc->pidxDesc);
+  size_t n = 0;
+  if (facts.header.IsKeyed() && facts.header.fixed.primaryKeyFields > 0) FillIndex(facts, nullptr, &indexes[n++]);
+  for (const SecondaryFacts& s : facts.secondaries) FillIndex(facts, &s, &indexes[n++]);
+  auto* checks = static_cast<VCHKDesc*>(desc->pvchkDesc);
+  for (uint16_t i = 0; i < need.valChecks; ++i) FillCheck(facts.val->checks[i], &checks[i]);
+  auto* links = static_cast<RINTDesc*>(desc->printDesc);
+  for (uint16_t i = 0; i < need.refLinks; ++i) FillLink(facts.val->links[i], static_cast<uint16_t>(i + 1), &links[i]);
+  if (params) {
+    auto* out = static_cast<FLDDesc*>(desc->pfldOptParams);
+    auto* data = static_cast<char*>(desc->pOptData);
+    size_t offset = 0;
+    uint16_t k = 0;
+    for (const auto& [name, value] : OptionalParams(facts)) {
+      std::memset(&out[k], 0, sizeof out[k]);
+      out[k].iFldNum = static_cast<uint16_t>(k + 1);
+      CopyText(out[k].szName, name);
+      out[k].iFldType = static_cast<uint16_t>(FieldType::kAlpha);
+      out[k].iUnits1 = static_cast<int16_t>(value.size() + 1);
+      out[k].iOffset = static_cast<uint16_t>(offset);
+      out[k].iLen = static_cast<uint16_t>(value.size() + 1);
+      out[k].cTypeLetter = 'A';
+      std::memcpy(data + offset, value.c_str(), value.size() + 1);
+      offset += value.size() + 1;
+      ++k;
+    }
+    desc->iOptParams = k;
+  }
+  desc->iFldCount = need.fields;
+  desc->iIdxCount = need.indexes;
+  desc->iSecRecCount = 0;
+  desc->iValChkCount = need.valChecks;
+  desc->iRintCount = need.refLinks;
+  desc->bProtected = facts.header.IsEncrypted() ? 1 : 0;
+  desc->bPack = 0;
+}
+
+paradox::TableStructure StructureFromDesc(const CRTblDesc& desc, const TableFacts* facts, const std::string& file) {
+  paradox::TableStructure s;
+  auto bad = [&](const std::string& what) { Fail(DBIERR_INVALIDDESC, file, what); };
+  auto arrayOf = [&](uint16_t count, const void* array, const char* what) {
+    if (count > 0 && array == nullptr) Fail(DBIERR_INVALIDPARAM, file, std::string(what) + " array is a null pointer");
+  };
+  arrayOf(desc.iFldCount, desc.pfldDesc, "field");
+  arrayOf(desc.iIdxCount, desc.pidxDesc, "index");
+  arrayOf(desc.iValChkCount, desc.pvchkDesc, "validity check");
+  arrayOf(desc.iRintCount, desc.printDesc, "referential link");
+  arrayOf(desc.iOptParams, desc.pfldOptParams, "optional parameter");
+  if (desc.iOptParams > 0 && desc.pOptData == nullptr) Fail(DBIERR_INVALIDPARAM, file, "optional data array is a null pointer");
+  if (desc.iFldCount == 0) bad("the descriptor has no fields");
+
+  const auto* fields = static_cast<const FLDDesc*>(desc.pfldDesc);
+  for (uint16_t i = 0; i < desc.iFldCount; ++i) {
+    const FLDDesc& f = fields[i];
+    const std::string where = "field " + std::to_string(i + 1);
+    if (f.iFldType > 0xFF || !paradox::IsKnownFieldType(static_cast<uint8_t>(f.iFldType))) {
+      bad(where + ": field type " + std::to_string(f.iFldType) + " is unknown");
+    }
+    const auto type = static_cast<FieldType>(f.iFldType);
+    if (f.cTypeLetter != 0 && f.cTypeLetter != paradox::FieldTypeLetter(type)) {
+      bad(where + ": type letter does not match the field type");
+    }
+    int size = 0;
+    if (type == FieldType::kAlpha || type == FieldType::kBytes) size = f.iUnits1;
+    else if (paradox::IsBlobType(type)) size = f.iUnits1 + 10;
+    else if (type == FieldType::kBcd) size = f.iUnits2;
+    else size = f.iLen;
+    if (size < 0 || size > 255) bad(where + ": size " + std::to_string(size) + " is out of range");
+    paradox::Status st = paradox::ValidateFieldDescriptor(type, static_cast<uint8_t>(size));
+    if (!st.ok()) bad(where + ": " + st.message());
+    paradox::RebuildField rf;
+    rf.name = TextOf(f.szName, where + " name", file);
+    if (rf.name.empty()) bad(where + " has no name");
+    rf.type = paradox::FieldTypeLetter(type);
+    rf.size = static_cast<uint16_t>(size);
+    s.fields.push_back(std::move(rf));
+  }
+
+  const auto* indexes = static_cast<const IDXDesc*>(desc.pidxDesc);
+  bool sawPrimary = false;
+  for (uint16_t i = 0; i < desc.iIdxCount; ++i) {
+    const IDXDesc& x = indexes[i];
+    const std::string where = "index " + std::to_string(i + 1);
+    if (x.iFldsInKey == 0 || x.iFldsInKey > TU_MAX_KEY_FIELDS) {
+      bad(where + ": " + std::to_string(x.iFldsInKey) + " key fields, should be 1 to 16");
+    }
+    for (uint16_t k = 0; k < x.iFldsInKey; ++k) {
+      if (x.aiKeyFld[k] == 0 || x.aiKeyFld[k] > desc.iFldCount) {
+        bad(where + ": key field " + std::to_string(x.aiKeyFld[k]) + " is not a field of the table");
+      }
+    }
+    if (x.bPrimary) {
+      if (sawPrimary) bad(where + ": a second primary index");
+      sawPrimary = true;
+      for (uint16_t k = 0; k < x.iFldsInKey; ++k) {
+        if (x.aiKeyFld[k] != k + 1) bad(where + ": primary key fields must be the leading fields in order");
+      }
+      s.keyFields = x.iFldsInKey;
+      continue;
+    }
+    paradox::RebuildIndex ri;
+    ri.name = TextOf(x.szName, where + " name", file);
+    bool anyDescending = false;
+    for (uint16_t k = 0; k < x.iFldsInKey; ++k) {
+      ri.fields.push_back(x.aiKeyFld[k]);
+      const bool d = x.bDescending || x.abDescending[k];
+      ri.descending.push_back(d);
+      anyDescending = anyDescending || d;
+    }
+    if (!anyDescending) ri.descending.clear();
+    ri.caseInsensitive = x.bCaseInsensitive != 0;
+    ri.unique = x.bUnique != 0;
+    ri.maintained = x.bMaintained != 0;
+    ri.fileSuffix = TextOf(x.szFileSuffix, where + " file suffix", file);
+    s.indexes.push_back(std::move(ri));
+  }
+
+  const auto* checks = static_cast<const VCHKDesc*>(desc.pvchkDesc);
+  for (uint16_t i = 0; i < desc.iValChkCount; ++i) {
+    if (checks[i].iFldNum == 0 || checks[i].iFldNum > desc.iFldCount) {
+      bad("validity check " + std::to_string(i + 1) + ": field " + std::to_string(checks[i].iFldNum) +
+          " is not a field of the table");
+    }
+  }
+  s.validityChecks = desc.iValChkCount;
+  s.referentialLinks = desc.iRintCount;
+
+  // The rebuild keeps the table's level and block size; a descriptor asking for others
+  // is refused rather than silently ignored.
+  if (facts != nullptr && desc.iOptParams > 0) {
+    const auto* params = static_cast<const FLDDesc*>(desc.pfldOptParams);
+    const auto* data = static_cast<const char*>(desc.pOptData);
+    const auto own = OptionalParams(*facts);
+    for (uint16_t i = 0; i < desc.iOptParams; ++i) {
+      const std::string name = TextOf(params[i].szName, "optional parameter " + std::to_string(i + 1), file);
+      if (name != "LEVEL" && name != "BLOCK SIZE") continue;
+      const std::string value(data + params[i].iOffset, strnlen(data + params[i].iOffset, params[i].iLen));
+      for (const auto& [ownName, ownValue] : own) {
+        if (ownName == name && ownValue != value) {
+          bad("optional parameter " + name + " is " + value + " but the table has " + ownValue +
+              "; a rebuild keeps it");
+        }
+      }
+    }
+  }
+  return s;
+}
+
+}  // namespace tutil

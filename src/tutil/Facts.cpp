@@ -1,0 +1,129 @@
+#include "Facts.h"
+
+#include <cstring>
+
+namespace tutil {
+
+using paradox::Status;
+
+uint16_t TableFacts::LevelNumber() const {
+  switch (level) {
+    case paradox::TableLevel::k3_0: return 3;
+    case paradox::TableLevel::k3_5: return 35;
+    case paradox::TableLevel::k4: return 4;
+    case paradox::TableLevel::k5: return 5;
+    case paradox::TableLevel::k7: return 7;
+  }
+  return 0;
+}
+
+uint16_t TableFacts::KeySize() const {
+  uint32_t size = 0;
+  const size_t keys = header.fixed.fileType == 0 ? header.fixed.primaryKeyFields : 0;
+  for (size_t i = 0; i < keys && i < header.fields.size(); ++i) size += header.fields[i].Size();
+  return static_cast<uint16_t>(size);
+}
+
+DBIResult CodeFor(const Status& status, bool writing) {
+  const std::string& m = status.message();
+  switch (status.code()) {
+    case Status::Code::kOk: return DBIERR_NONE;
+    case Status::Code::kNotFound: return DBIERR_NOSUCHTABLE;
+    case Status::Code::kBusy: return DBIERR_LOCKED;
+    case Status::Code::kCorruption: return DBIERR_CORRUPTTABLE;
+    case Status::Code::kInvalidArgument: return DBIERR_INVALIDDESC;
+    case Status::Code::kNotSupported: return DBIERR_UNSUPPORTEDLEVEL;
+    case Status::Code::kIOError:
+      if (m.find("ermission denied") != std::string::npos || m.find("ead-only") != std::string::npos)
+        return DBIERR_NOACCESS;
+      if (m.find("space") != std::string::npos) return DBIERR_DISKFULL;
+      return writing ? DBIERR_WRITEERR : DBIERR_READERR;
+  }
+  return DBIERR_INTERNAL;
+}
+
+void FailWith(const Status& status, const std::string& file, bool writing) {
+  Fail(CodeFor(status, writing), file, status.message());
+}
+
+uint8_t CheckLooksLikeTable(const std::string& path) {
+  paradox::FileSystem* fs = paradox::DefaultFileSystem();
+  auto file = fs->Open(path, paradox::OpenMode::kRead);
+  if (!file.ok()) FailWith(file.status(), path, false);
+  uint8_t fixed[paradox::FixedHeader::kEncodedLength];
+  size_t got = 0;
+  Status st = file.value()->ReadAt(0, paradox::MutableByteSpan(fixed, sizeof fixed), &got);
+  if (!st.ok()) FailWith(st, path, false);
+  if (got < sizeof fixed) Fail(DBIERR_NOTPARADOX, path, "file is too short for a Paradox table header");
+  const uint8_t fileType = fixed[0x04];
+  if (fileType != 0 && fileType != 2) {
+    Fail(DBIERR_NOTPARADOX, path,
+         "file type byte is " + std::to_string(fileType) + ", not that of a Paradox table (.DB)");
+  }
+  return fixed[0x39];
+}
+
+TableFacts LoadFacts(const std::string& path) {
+  paradox::FileSystem* fs = paradox::DefaultFileSystem();
+  TableFacts facts;
+  facts.path = path;
+
+  if (!paradox::LevelFromVersionId(CheckLooksLikeTable(path), &facts.level)) {
+    Fail(DBIERR_UNSUPPORTEDLEVEL, path, "table version byte is not that of a known level");
+  }
+  auto header = paradox::ReadHeader(fs, path);
+  if (!header.ok()) {
+    const Status& st = header.status();
+    Fail(st.IsCorruption() ? DBIERR_CORRUPTHEADER : CodeFor(st, false), path, st.message());
+  }
+  facts.header = std::move(header.value());
+
+  auto family = paradox::FindFamily(fs, path);
+  if (!family.ok()) FailWith(family.status(), path, false);
+  facts.family = std::move(family.value());
+
+  if (!facts.family.px.empty()) {
+    auto px = paradox::ReadHeader(fs, facts.family.px);
+    if (px.ok()) facts.primaryBlockSize = px.value().BlockSize();
+  }
+  for (const paradox::SecondaryFiles& sec : facts.family.secondary) {
+    if (sec.x.empty()) continue;  // a lone Y/YG file holds no definition
+    auto x = paradox::ReadHeader(fs, sec.x);
+    if (!x.ok()) {
+      ++facts.unreadableSecondaries;
+      continue;
+    }
+    auto info = paradox::SecondaryIndexFromHeader(x.value(), facts.header.fixed.primaryKeyFields);
+    if (!info.ok()) {
+      ++facts.unreadableSecondaries;
+      continue;
+    }
+    SecondaryFacts s;
+    s.tag = sec.tag;
+    s.info = std::move(info.value());
+    if (!sec.y.empty()) {
+      auto y = paradox::ReadHeader(fs, sec.y);
+      if (y.ok()) s.blockSize = y.value().BlockSize();
+    }
+    facts.secondaries.push_back(std::move(s));
+  }
+
+  if (!facts.family.val.empty()) {
+    facts.valPresent = true;
+    auto bytes = fs->ReadFile(facts.family.val);
+    if (bytes.ok()) {
+      auto val = DecodeVal(bytes.value());
+      if (val.ok()) {
+        facts.valChecks = val.value().declaredChecks;
+        facts.valLinks = val.value().declaredLinks;
+        facts.val = std::move(val.value());
+      } else if (bytes.value().size() >= 3 && bytes.value()[1] >= 9) {
+        // Entries that cannot be decoded are still declared by the count byte.
+        facts.valChecks = bytes.value()[2];
+      }
+    }
+  }
+  return facts;
+}
+
+}  // namespace tutil

@@ -1,0 +1,22 @@
+// Passes the verifier's and rebuilder's progress on to the engine's progress callback,
+// at most once per percentage step of a phase and never backwards.
+#pragma once
+
+#include <string>
+
+#include "engine.h"
+
+namespace tutil {
+
+class ProgressRelay {
+ public:
+  explicit ProgressRelay(std::string message) : message_(std::move(message)) {}
+  // phase 0 header, 1 indexes, 2 data, 8 overall; other phases are not passed on.
+  void operator()(int phase, int percent);
+
+ private:
+  std::string message_;
+  int last_[9] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
+};
+
+}  // namespace tutil
