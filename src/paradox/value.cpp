@@ -1,0 +1,412 @@
+#include "value.h"
+
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "codepage.h"
+
+namespace paradox {
+
+void BlobPointer::DecodeFrom(const uint8_t* in) {
+  uint32_t v = DecodeU32(in);
+  offset = v & 0xFFFFFF00u;
+  index = static_cast<uint8_t>(v & 0xFF);
+  length = DecodeU32(in + 4);
+  modNumber = DecodeU16(in + 8);
+}
+
+void BlobPointer::EncodeTo(uint8_t* out) const {
+  EncodeU32(out, (offset & 0xFFFFFF00u) | index);
+  EncodeU32(out + 4, length);
+  EncodeU16(out + 8, modNumber);
+}
+
+bool IsAllZero(ByteSpan b) {
+  for (uint8_t c : b)
+    if (c) return false;
+  return true;
+}
+
+void EncodeInt16(int16_t v, uint8_t* out) {
+  uint16_t u = static_cast<uint16_t>(v) ^ 0x8000u;
+  out[0] = uint8_t(u >> 8);
+  out[1] = uint8_t(u);
+}
+int16_t DecodeInt16(const uint8_t* in) {
+  uint16_t u = static_cast<uint16_t>((in[0] << 8) | in[1]) ^ 0x8000u;
+  return static_cast<int16_t>(u);
+}
+void EncodeInt32(int32_t v, uint8_t* out) {
+  uint32_t u = static_cast<uint32_t>(v) ^ 0x80000000u;
+  out[0] = uint8_t(u >> 24);
+  out[1] = uint8_t(u >> 16);
+  out[2] = uint8_t(u >> 8);
+  out[3] = uint8_t(u);
+}
+int32_t DecodeInt32(const uint8_t* in) {
+  uint32_t u = (uint32_t(in[0]) << 24) | (uint32_t(in[1]) << 16) | (uint32_t(in[2]) << 8) | in[3];
+  return static_cast<int32_t>(u ^ 0x80000000u);
+}
+void EncodeDouble(double v, uint8_t* out) {
+  uint64_t u;
+  std::memcpy(&u, &v, 8);
+  if (u & 0x8000000000000000ull) u = ~u;  // negative (incl. -0.0): invert all bits
+  else u |= 0x8000000000000000ull;
+  for (int i = 0; i < 8; ++i) out[i] = uint8_t(u >> (56 - 8 * i));
+}
+double DecodeDouble(const uint8_t* in) {
+  uint64_t u = 0;
+  for (int i = 0; i < 8; ++i) u = (u << 8) | in[i];
+  if (u & 0x8000000000000000ull) u &= ~0x8000000000000000ull;
+  else u = ~u;
+  double v;
+  std::memcpy(&v, &u, 8);
+  return v;
+}
+
+Status EncodeBcd(const std::string& text, uint8_t decimals, uint8_t* out) {
+  if (decimals > 32) return Status::InvalidArgument("BCD decimals above 32");
+  size_t i = 0;
+  bool neg = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) neg = text[i++] == '-';
+  std::string intPart, frac;
+  bool seenDot = false;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '.' && !seenDot) {
+      seenDot = true;
+    } else if (c >= '0' && c <= '9') {
+      (seenDot ? frac : intPart) += c;
+    } else {
+      return Status::InvalidArgument("BCD text \"" + text + "\" is not a decimal number");
+    }
+  }
+  if (intPart.empty() && frac.empty()) return Status::InvalidArgument("BCD text is empty");
+  while (frac.size() > decimals) {
+    if (frac.back() != '0')
+      return Status::InvalidArgument("BCD value " + text + " has more than " +
+                                     std::to_string(decimals) + " decimals");
+    frac.pop_back();
+  }
+  frac.append(decimals - frac.size(), '0');
+  size_t firstNonZero = intPart.find_first_not_of('0');
+  intPart = firstNonZero == std::string::npos ? "" : intPart.substr(firstNonZero);
+  if (intPart.size() > 32u - decimals)
+    return Status::InvalidArgument("BCD value " + text + " has too many integer digits");
+  std::string digits = std::string(32 - decimals - intPart.size(), '0') + intPart + frac;
+  if (digits.find_first_not_of('0') == std::string::npos) neg = false;
+  out[0] = static_cast<uint8_t>((neg ? 0x40 : 0xC0) | decimals);
+  for (int k = 0; k < 16; ++k) {
+    uint8_t hi = digits[2 * k] - '0', lo = digits[2 * k + 1] - '0';
+    uint8_t b = static_cast<uint8_t>((hi << 4) | lo);
+    out[1 + k] = neg ? static_cast<uint8_t>(~b) : b;
+  }
+  return Status::OK();
+}
+
+Result<Bcd> DecodeBcd(const uint8_t* in, uint8_t decimals) {
+  uint8_t b0 = in[0];
+  if ((b0 & 0x40) == 0 || (b0 & 0x3F) != decimals)
+    return Status::Corruption("BCD first byte " + std::to_string(b0) + " does not match " +
+                              std::to_string(decimals) + " decimals");
+  bool neg = (b0 & 0x80) == 0;
+  Bcd out;
+  std::string digits;
+  for (int k = 0; k < 16; ++k) {
+    uint8_t b = neg ? static_cast<uint8_t>(~in[1 + k]) : in[1 + k];
+    for (uint8_t nib : {uint8_t(b >> 4), uint8_t(b & 0xF)}) {
+      if (nib > 9) {
+        out.hasBadNibbles = true;
+        nib = 9;
+      }
+      digits += static_cast<char>('0' + nib);
+    }
+  }
+  std::string intPart = digits.substr(0, 32 - decimals);
+  std::string frac = digits.substr(32 - decimals);
+  size_t nz = intPart.find_first_not_of('0');
+  intPart = nz == std::string::npos ? "0" : intPart.substr(nz);
+  bool zero = digits.find_first_not_of('0') == std::string::npos;
+  out.text = (neg && !zero ? "-" : "") + intPart + (decimals ? "." + frac : "");
+  return out;
+}
+
+int32_t DaysFromCivil(int y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  // Days since 1970-01-01, then shifted so that 0001-01-01 is day 1.
+  int64_t unixDays = int64_t(era) * 146097 + int64_t(doe) - 719468;
+  return static_cast<int32_t>(unixDays + 719163);
+}
+
+void CivilFromDays(int32_t days, int* year, unsigned* month, unsigned* day) {
+  int64_t z = int64_t(days) - 719163 + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t y = int64_t(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  *day = doy - (153 * mp + 2) / 5 + 1;
+  *month = mp < 10 ? mp + 3 : mp - 9;
+  *year = static_cast<int>(y + (*month <= 2));
+}
+
+std::string FormatDate(Date d) {
+  int y;
+  unsigned m, dd;
+  CivilFromDays(d.days, &y, &m, &dd);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", y, m, dd);
+  return buf;
+}
+
+std::string FormatTime(Time t) {
+  char buf[32];
+  int ms = t.ms;
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60,
+                ms % 1000);
+  return buf;
+}
+
+std::string FormatTimestamp(Timestamp t) {
+  int64_t total = static_cast<int64_t>(std::floor(t.ms));
+  int64_t day = total >= 0 ? total / 86400000 : -((-total + 86399999) / 86400000);
+  int32_t rest = static_cast<int32_t>(total - day * 86400000);
+  return FormatDate(Date{static_cast<int32_t>(day)}) + " " + FormatTime(Time{rest});
+}
+
+static Status FieldError(const FieldDesc& f, const std::string& what) {
+  return Status::Corruption("field \"" + f.name + "\" (" + FieldTypeName(f.type) + "): " + what);
+}
+
+Result<Value> DecodeField(const FieldDesc& f, ByteSpan raw) {
+  if (raw.size() != f.Size()) return FieldError(f, "wrong byte count");
+  const uint8_t* p = raw.data();
+  if (IsAllZero(raw)) {
+    return Value(std::monostate{});
+  }
+  switch (f.type) {
+    case FieldType::kAlpha: {
+      size_t n = 0;
+      while (n < raw.size() && p[n] != 0) ++n;
+      if (n == 0) return Value(std::monostate{});
+      return Value(std::string(reinterpret_cast<const char*>(p), n));
+    }
+    case FieldType::kBytes:
+      return Value(Bytes(raw.begin(), raw.end()));
+    case FieldType::kShort:
+      return Value(int64_t{DecodeInt16(p)});
+    case FieldType::kLong:
+    case FieldType::kAutoInc:
+      return Value(int64_t{DecodeInt32(p)});
+    case FieldType::kDate: {
+      int32_t d = DecodeInt32(p);
+      // Other programs store dates before year 1 (seen: -366); accept the mirrored range.
+      if (d < -3652059 || d > 3652059 || d == 0) return FieldError(f, "date " + std::to_string(d) + " out of range");
+      return Value(Date{d});
+    }
+    case FieldType::kTime: {
+      int32_t t = DecodeInt32(p);
+      if (t < 0 || t > 86399999) return FieldError(f, "time " + std::to_string(t) + " out of range");
+      return Value(Time{t});
+    }
+    case FieldType::kMoney:
+    case FieldType::kNumber:
+      return Value(DecodeDouble(p));
+    case FieldType::kTimestamp: {
+      double v = DecodeDouble(p);
+      if (!(std::fabs(v) < 3652060.0 * 86400000.0)) return FieldError(f, "timestamp out of range");
+      return Value(Timestamp{v});
+    }
+    case FieldType::kLogical:
+      if (p[0] == 0x80) return Value(false);
+      if (p[0] == 0x81) return Value(true);
+      return FieldError(f, "logical byte " + std::to_string(p[0]) + " is not 00, 80 or 81");
+    case FieldType::kBcd: {
+      // Another writer leaves blank BCD values as the bare decimals byte.
+      if ((p[0] & 0xC0) == 0 && IsAllZero(raw.subspan(1))) return Value(std::monostate{});
+      auto r = DecodeBcd(p, f.sizeByte);
+      if (!r.ok()) return FieldError(f, r.status().message());
+      return Value(std::move(r).value());
+    }
+    case FieldType::kMemo:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
+    case FieldType::kGraphic: {
+      BlobRef ref;
+      size_t leader = f.LeaderSize();
+      ref.leader.assign(p, p + leader);
+      ref.pointer.DecodeFrom(p + leader);
+      if (ref.pointer.length == 0) return Value(std::monostate{});
+      if (ref.pointer.length > leader && ref.pointer.offset == 0)
+        return FieldError(f, "blob of " + std::to_string(ref.pointer.length) +
+                                 " bytes longer than the leader has no .MB offset");
+      return Value(std::move(ref));
+    }
+  }
+  return FieldError(f, "unknown field type");
+}
+
+static Status WrongKind(const FieldDesc& f, const char* want) {
+  return Status::InvalidArgument("field \"" + f.name + "\" (" + FieldTypeName(f.type) + ") needs " + want);
+}
+
+static bool AsInt(const Value& v, int64_t* out) {
+  if (auto* i = std::get_if<int64_t>(&v)) {
+    *out = *i;
+    return true;
+  }
+  if (auto* d = std::get_if<double>(&v)) {
+    if (std::isfinite(*d) && std::floor(*d) == *d && std::fabs(*d) < 9.2e18) {
+      *out = static_cast<int64_t>(*d);
+      return true;
+    }
+  }
+  return false;
+}
+
+Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
+  if (out.size() != f.Size()) return Status::InvalidArgument("field \"" + f.name + "\": wrong output size");
+  std::memset(out.data(), 0, out.size());
+  if (IsNull(v)) return Status::OK();
+  uint8_t* p = out.data();
+  switch (f.type) {
+    case FieldType::kAlpha: {
+      auto* s = std::get_if<std::string>(&v);
+      if (!s) return WrongKind(f, "a string");
+      if (s->size() > out.size())
+        return Status::InvalidArgument("field \"" + f.name + "\": text of " + std::to_string(s->size()) +
+                                       " bytes exceeds the size " + std::to_string(out.size()));
+      if (s->find('\0') != std::string::npos)
+        return Status::InvalidArgument("field \"" + f.name + "\": text contains a NUL byte");
+      std::memcpy(p, s->data(), s->size());
+      return Status::OK();
+    }
+    case FieldType::kBytes: {
+      ByteSpan b;
+      if (auto* bb = std::get_if<Bytes>(&v)) b = *bb;
+      else if (auto* s = std::get_if<std::string>(&v)) b = ByteSpan(reinterpret_cast<const uint8_t*>(s->data()), s->size());
+      else return WrongKind(f, "bytes");
+      if (b.size() > out.size()) return Status::InvalidArgument("field \"" + f.name + "\": too many bytes");
+      std::memcpy(p, b.data(), b.size());
+      return Status::OK();
+    }
+    case FieldType::kShort: {
+      int64_t i;
+      if (!AsInt(v, &i)) return WrongKind(f, "an integer");
+      if (i <= -32768 || i > 32767) return Status::InvalidArgument("field \"" + f.name + "\": " + std::to_string(i) + " out of range for a short");
+      EncodeInt16(static_cast<int16_t>(i), p);
+      return Status::OK();
+    }
+    case FieldType::kLong:
+    case FieldType::kAutoInc: {
+      int64_t i;
+      if (!AsInt(v, &i)) return WrongKind(f, "an integer");
+      if (i <= INT32_MIN || i > INT32_MAX) return Status::InvalidArgument("field \"" + f.name + "\": " + std::to_string(i) + " out of range for a long");
+      EncodeInt32(static_cast<int32_t>(i), p);
+      return Status::OK();
+    }
+    case FieldType::kDate: {
+      auto* d = std::get_if<Date>(&v);
+      if (!d) return WrongKind(f, "a Date");
+      if (d->days < -3652059 || d->days > 3652059 || d->days == 0) return Status::InvalidArgument("field \"" + f.name + "\": date out of range");
+      EncodeInt32(d->days, p);
+      return Status::OK();
+    }
+    case FieldType::kTime: {
+      auto* t = std::get_if<Time>(&v);
+      if (!t) return WrongKind(f, "a Time");
+      if (t->ms < 0 || t->ms > 86399999) return Status::InvalidArgument("field \"" + f.name + "\": time out of range");
+      EncodeInt32(t->ms, p);
+      return Status::OK();
+    }
+    case FieldType::kMoney:
+    case FieldType::kNumber: {
+      double d;
+      if (auto* x = std::get_if<double>(&v)) d = *x;
+      else if (auto* i = std::get_if<int64_t>(&v)) d = static_cast<double>(*i);
+      else return WrongKind(f, "a number");
+      if (std::isnan(d)) return Status::InvalidArgument("field \"" + f.name + "\": NaN");
+      EncodeDouble(d, p);
+      return Status::OK();
+    }
+    case FieldType::kTimestamp: {
+      auto* t = std::get_if<Timestamp>(&v);
+      if (!t) return WrongKind(f, "a Timestamp");
+      if (!(std::fabs(t->ms) < 3652060.0 * 86400000.0) || t->ms == 0) return Status::InvalidArgument("field \"" + f.name + "\": timestamp out of range");
+      EncodeDouble(t->ms, p);
+      return Status::OK();
+    }
+    case FieldType::kLogical: {
+      auto* b = std::get_if<bool>(&v);
+      if (!b) return WrongKind(f, "a bool");
+      p[0] = *b ? 0x81 : 0x80;
+      return Status::OK();
+    }
+    case FieldType::kBcd: {
+      std::string text;
+      if (auto* b = std::get_if<Bcd>(&v)) text = b->text;
+      else if (auto* s = std::get_if<std::string>(&v)) text = *s;
+      else if (auto* i = std::get_if<int64_t>(&v)) text = std::to_string(*i);
+      else return WrongKind(f, "a Bcd");
+      Status st = EncodeBcd(text, f.sizeByte, p);
+      if (!st.ok()) return Status::InvalidArgument("field \"" + f.name + "\": " + st.message());
+      return Status::OK();
+    }
+    case FieldType::kMemo:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
+    case FieldType::kGraphic: {
+      auto* r = std::get_if<BlobRef>(&v);
+      if (!r) return WrongKind(f, "a BlobRef");
+      size_t leader = f.LeaderSize();
+      if (r->leader.size() > leader) return Status::InvalidArgument("field \"" + f.name + "\": leader too long");
+      std::memcpy(p, r->leader.data(), r->leader.size());
+      r->pointer.EncodeTo(p + leader);
+      return Status::OK();
+    }
+  }
+  return Status::InvalidArgument("unknown field type");
+}
+
+static std::string Hex(ByteSpan b) {
+  static const char* d = "0123456789ABCDEF";
+  std::string s;
+  for (uint8_t c : b) {
+    s += d[c >> 4];
+    s += d[c & 15];
+  }
+  return s;
+}
+
+std::string ValueToText(const Value& v, uint16_t codePage) {
+  struct V {
+    uint16_t cp;
+    std::string operator()(std::monostate) const { return ""; }
+    std::string operator()(bool b) const { return b ? "true" : "false"; }
+    std::string operator()(int64_t i) const { return std::to_string(i); }
+    std::string operator()(double d) const {
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "%.15g", d);
+      return buf;
+    }
+    std::string operator()(const std::string& s) const { return ToUtf8(s, cp); }
+    std::string operator()(const Bytes& b) const { return Hex(b); }
+    std::string operator()(Date d) const { return FormatDate(d); }
+    std::string operator()(Time t) const { return FormatTime(t); }
+    std::string operator()(Timestamp t) const { return FormatTimestamp(t); }
+    std::string operator()(const Bcd& b) const { return b.text; }
+    std::string operator()(const BlobRef& r) const { return "<blob " + std::to_string(r.pointer.length) + " bytes>"; }
+  };
+  return std::visit(V{codePage}, v);
+}
+
+}  // namespace paradox
