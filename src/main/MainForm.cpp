@@ -10,11 +10,12 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPixmap>
-#include <QPlainTextDocumentLayout>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QProxyStyle>
 #include <QStyle>
+#include <QStyleFactory>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTextBlock>
@@ -93,6 +94,17 @@ class TLabel : public QLabel {
 
   int lineHeight_;
   QString laidOutText_;
+};
+
+// The platform's tab control pads a tab's caption by a few pixels on each side; with the wider
+// padding of Qt's styles the three captions would not fit the control's 425 pixels.
+class TTabStyle : public QProxyStyle {
+ public:
+  using QProxyStyle::QProxyStyle;
+  int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override {
+    if (metric == PM_TabBarTabHSpace) return 12;
+    return QProxyStyle::pixelMetric(metric, option, widget);
+  }
 };
 
 QPalette WithColor(QPalette palette, QPalette::ColorRole role, TColor color) {
@@ -279,6 +291,12 @@ void TMainForm::LoadLayout() {
   PageControl1->setGeometry(8, 96, 425, 121);
   PageControl1->setFocusPolicy(Qt::NoFocus);
   PageControl1->tabBar()->setFocusPolicy(Qt::NoFocus);
+  {
+    // The proxy owns its base style; the tab bar keeps the proxy alive as its child.
+    auto* tabStyle = new TTabStyle(QStyleFactory::create(style()->name()));
+    tabStyle->setParent(PageControl1->tabBar());
+    PageControl1->tabBar()->setStyle(tabStyle);
+  }
   PageControl1->tabBar()->setPalette(
       WithColor(WithColor(PageControl1->tabBar()->palette(), QPalette::Window, clBtnFace), QPalette::Button, clBtnFace));
   PageControl1->tabBar()->setAutoFillBackground(false);
