@@ -1,0 +1,202 @@
+// Fault injection through the file interface at every operation a rebuild makes: after
+// each failure (and after each simulated crash, where every later operation of that
+// kind fails too) the table is either the original, byte for byte, or the rebuilt one,
+// and once an original file was touched its backup exists.
+#include <gtest/gtest.h>
+
+#include "mutators.h"
+#include "rebuild_helpers.h"
+
+namespace paradox::test {
+namespace {
+
+constexpr const char* kDb = "/data/ORDERS.DB";
+constexpr std::time_t kNow = 1765000000;
+
+struct Original {
+  std::map<std::string, Bytes> files;  // family member -> bytes
+};
+
+class RebuildFaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(MakeTable(&base_, kDb, KeyedSchema(), KeyedRows(60)).ok());
+    SetRecordCount(*base_.Contents(kDb), 61);  // damaged: a rebuild changes the .DB
+    for (const std::string& p : base_.AllFiles()) original_.files[p] = *base_.Contents(p);
+    // The rebuilt table, for comparison.
+    MemFileSystem fs;
+    CloneFs(base_, fs);
+    RebuildOptions o;
+    o.fs = &fs;
+    o.now = kNow;
+    RebuildResult r = RebuildTable(kDb, o);
+    ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+    rebuilt_ = TakeSnapshot(&fs, kDb);
+    ASSERT_TRUE(rebuilt_.ok);
+  }
+
+  bool IsOriginal(MemFileSystem& fs) {
+    for (const auto& [path, bytes] : original_.files) {
+      Bytes* now = fs.Contents(path);
+      if (!now || *now != bytes) return false;
+    }
+    return true;
+  }
+
+  bool OriginalTouched(MemFileSystem& fs) { return !IsOriginal(fs); }
+
+  bool BackupPresent(MemFileSystem& fs) {
+    for (const std::string& folder : RepairFolders(&fs, kDb)) {
+      Bytes* b = fs.Contents(PathJoin(folder, "Backup.Db"));
+      if (b && *b == original_.files[kDb]) return true;
+    }
+    return false;
+  }
+
+  bool JournalPending(MemFileSystem& fs) {
+    for (const std::string& folder : RepairFolders(&fs, kDb))
+      if (fs.Exists(PathJoin(folder, "swap.journal"))) return true;
+    return false;
+  }
+
+  // Either the original bytes or a clean rebuilt table with the expected records.
+  void ExpectOriginalOrRebuilt(MemFileSystem& fs, const std::string& where) {
+    if (IsOriginal(fs)) return;
+    EXPECT_TRUE(BackupPresent(fs)) << where << ": original changed without a backup";
+    std::string why;
+    EXPECT_TRUE(FamilyVerifiesClean(&fs, kDb, &why)) << where << ": half-swapped family\n" << why;
+    Snapshot s = TakeSnapshot(&fs, kDb);
+    EXPECT_TRUE(s.ok && s.records == rebuilt_.records) << where << ": table is neither original nor rebuilt";
+  }
+
+  MemFileSystem base_;
+  Original original_;
+  Snapshot rebuilt_;
+};
+
+TEST_F(RebuildFaultTest, EveryFailingOperationLeavesOriginalOrRebuilt) {
+  const FaultyFileSystem::Op kOps[] = {FaultyFileSystem::Op::kOpen,   FaultyFileSystem::Op::kRead,
+                                       FaultyFileSystem::Op::kWrite,  FaultyFileSystem::Op::kSync,
+                                       FaultyFileSystem::Op::kRename, FaultyFileSystem::Op::kRemove,
+                                       FaultyFileSystem::Op::kMakeDir, FaultyFileSystem::Op::kCopy,
+                                       FaultyFileSystem::Op::kListDir};
+  // Count the operations of a clean run.
+  int counts[FaultyFileSystem::kOpCount] = {};
+  {
+    MemFileSystem mem;
+    CloneFs(base_, mem);
+    FaultyFileSystem faulty(&mem);
+    RebuildOptions o;
+    o.fs = &faulty;
+    o.now = kNow;
+    ASSERT_TRUE(RebuildTable(kDb, o).status.ok());
+    for (auto op : kOps) counts[int(op)] = faulty.Count(op);
+  }
+  ASSERT_GT(counts[int(FaultyFileSystem::Op::kRename)], 3);
+  int injected = 0;
+  for (auto op : kOps) {
+    for (int n = 1; n <= counts[int(op)]; ++n) {
+      for (bool crash : {false, true}) {
+        MemFileSystem mem;
+        CloneFs(base_, mem);
+        FaultyFileSystem faulty(&mem);
+        faulty.FailAt(op, n, Status::IOError("injected fault"), /*sticky=*/crash);
+        RebuildOptions o;
+        o.fs = &faulty;
+        o.now = kNow;
+        RebuildResult r = RebuildTable(kDb, o);
+        std::string where = "op " + std::to_string(int(op)) + " #" + std::to_string(n) +
+                            (crash ? " (crash)" : "") + ": " + r.status.ToString();
+        ++injected;
+        if (r.status.ok()) {
+          // A fault the rebuild could live with (e.g. closing the journal).
+          Snapshot s = TakeSnapshot(&mem, kDb);
+          EXPECT_TRUE(s.records == rebuilt_.records) << where;
+          EXPECT_TRUE(BackupPresent(mem)) << where;
+          continue;
+        }
+        EXPECT_TRUE(r.status.IsIOError() || r.status.IsCorruption()) << where;
+        if (!crash) {
+          // A single failure is rolled back at once.
+          EXPECT_FALSE(JournalPending(mem)) << where;
+          EXPECT_TRUE(IsOriginal(mem)) << where;
+        }
+        if (OriginalTouched(mem)) {
+          EXPECT_TRUE(BackupPresent(mem)) << where;
+        }
+        // After the crash, the next run (on a sound file system) finishes or undoes it.
+        ASSERT_TRUE(RecoverInterruptedRebuild(&mem, kDb).ok()) << where;
+        EXPECT_FALSE(JournalPending(mem)) << where;
+        ExpectOriginalOrRebuilt(mem, where);
+      }
+    }
+  }
+  EXPECT_GT(injected, 50);
+}
+
+TEST_F(RebuildFaultTest, CrashMidSwapIsFinishedByTheNextRebuild) {
+  MemFileSystem mem;
+  CloneFs(base_, mem);
+  FaultyFileSystem faulty(&mem);
+  // Everything from the journal's rename on "crashes": renames fail for good.
+  int renames = 0;
+  {
+    MemFileSystem probe;
+    CloneFs(base_, probe);
+    FaultyFileSystem f(&probe);
+    RebuildOptions o;
+    o.fs = &f;
+    o.now = kNow;
+    ASSERT_TRUE(RebuildTable(kDb, o).status.ok());
+    renames = f.Count(FaultyFileSystem::Op::kRename);
+  }
+  // Fail the second-to-last rename of the swap (the journal closing is the last).
+  faulty.FailAt(FaultyFileSystem::Op::kRename, renames - 1, Status::IOError("power lost"), true);
+  RebuildOptions o;
+  o.fs = &faulty;
+  o.now = kNow;
+  RebuildResult r = RebuildTable(kDb, o);
+  ASSERT_FALSE(r.status.ok());
+  EXPECT_TRUE(JournalPending(mem));
+  EXPECT_TRUE(BackupPresent(mem));
+  // The next rebuild first completes the interrupted swap, then rebuilds again.
+  RebuildOptions again;
+  again.fs = &mem;
+  again.now = kNow + 60;
+  RebuildResult r2 = RebuildTable(kDb, again);
+  ASSERT_TRUE(r2.status.ok()) << r2.status.ToString();
+  EXPECT_FALSE(JournalPending(mem));
+  EXPECT_TRUE(TakeSnapshot(&mem, kDb).records == rebuilt_.records);
+}
+
+TEST_F(RebuildFaultTest, FullDiskLosesNothing) {
+  MemFileSystem mem;
+  CloneFs(base_, mem);
+  FaultyFileSystem faulty(&mem);
+  faulty.FailAt(FaultyFileSystem::Op::kWrite, 5, Status::IOError("No space left on device (ENOSPC)"), true);
+  RebuildOptions o;
+  o.fs = &faulty;
+  o.now = kNow;
+  RebuildResult r = RebuildTable(kDb, o);
+  ASSERT_TRUE(r.status.IsIOError()) << r.status.ToString();
+  EXPECT_NE(r.status.message().find("No space left"), std::string::npos) << r.status.message();
+  EXPECT_TRUE(IsOriginal(mem));
+}
+
+TEST_F(RebuildFaultTest, ReadOnlyFolderIsRefusedUntouched) {
+  MemFileSystem mem;
+  CloneFs(base_, mem);
+  FaultyFileSystem faulty(&mem);
+  faulty.FailAt(FaultyFileSystem::Op::kMakeDir, 1, Status::IOError("Permission denied"), true);
+  RebuildOptions o;
+  o.fs = &faulty;
+  o.now = kNow;
+  RebuildResult r = RebuildTable(kDb, o);
+  ASSERT_TRUE(r.status.IsIOError()) << r.status.ToString();
+  EXPECT_NE(r.status.message().find("Permission denied"), std::string::npos);
+  EXPECT_TRUE(IsOriginal(mem));
+  EXPECT_EQ(mem.AllFiles().size(), original_.files.size());
+}
+
+}  // namespace
+}  // namespace paradox::test

@@ -1,0 +1,144 @@
+// Real tables made by other software: each family is copied into a temporary folder
+// and rebuilt there; the rebuilt table must hold the same records in the same order,
+// verify clean, and read the same in pxlib. The shared folder itself is never written.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "rebuild_helpers.h"
+
+namespace paradox::test {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::vector<stdfs::path> SharedTables() {
+  std::vector<stdfs::path> out;
+  stdfs::path root(REKASTO_TABLES_DIR);
+  if (!stdfs::is_directory(root)) return out;
+  for (const auto& e : stdfs::recursive_directory_iterator(root)) {
+    if (e.is_regular_file() && Upper(e.path().extension().string()) == ".DB") out.push_back(e.path());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Copies the family of `db` (files of the same stem, any case) into `dir`.
+std::string CopyFamily(const stdfs::path& db, const stdfs::path& dir) {
+  stdfs::create_directories(dir);
+  for (const auto& e : stdfs::directory_iterator(db.parent_path())) {
+    if (!e.is_regular_file()) continue;
+    if (Upper(e.path().stem().string()) != Upper(db.stem().string())) continue;
+    stdfs::copy_file(e.path(), dir / e.path().filename(), stdfs::copy_options::overwrite_existing);
+    stdfs::permissions(dir / e.path().filename(), stdfs::perms::owner_read | stdfs::perms::owner_write,
+                       stdfs::perm_options::add);
+  }
+  return (dir / db.filename()).string();
+}
+
+TEST(RebuildSharedTables, EveryTableRebuildsToIdenticalRecords) {
+  auto tables = SharedTables();
+  if (tables.empty()) GTEST_SKIP() << "shared tables folder " << REKASTO_TABLES_DIR << " is absent";
+  stdfs::path work = stdfs::path(::testing::TempDir()) / "rebuild_shared";
+  stdfs::remove_all(work);
+  int rebuilt = 0;
+  for (const stdfs::path& t : tables) {
+    SCOPED_TRACE(t.string());
+    stdfs::path dir = work / stdfs::relative(t.parent_path(), REKASTO_TABLES_DIR) / t.stem();
+    std::string db = CopyFamily(t, dir);
+    FileSystem* fs = DefaultFileSystem();
+    Snapshot before = TakeSnapshot(fs, db);
+    ASSERT_TRUE(before.ok) << before.error;
+
+    RebuildOptions o;
+    RebuildResult r = RebuildTable(db, o);
+    ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+    ++rebuilt;
+    Snapshot after = TakeSnapshot(fs, db);
+    ASSERT_TRUE(after.ok) << after.error;
+    EXPECT_EQ(after.records.size(), before.records.size());
+    EXPECT_TRUE(after.records == before.records) << "records differ after the rebuild";
+    EXPECT_EQ(r.problems, 0u);
+    EXPECT_EQ(r.keyViolations, 0u);
+    std::string why;
+    EXPECT_TRUE(FamilyVerifiesClean(fs, db, &why)) << why;
+
+    std::vector<Bytes> px;
+    std::string pxWhy;
+    if (ReadWithPxlib(db, &px, &pxWhy)) {
+      auto reader = TableReader::Open(fs, db);
+      ASSERT_TRUE(reader.ok());
+      std::vector<Bytes> ours;
+      auto cur = (*reader)->Records();
+      while (cur.Next()) ours.emplace_back(cur.record().bytes.begin(), cur.record().bytes.end());
+      EXPECT_TRUE(px == ours) << "pxlib reads " << px.size() << " records, we read " << ours.size();
+    } else {
+#ifdef REKASTO_HAVE_PXLIB
+      ADD_FAILURE() << "pxlib cannot read the rebuilt table: " << pxWhy;
+#endif
+    }
+  }
+  EXPECT_GT(rebuilt, 50);
+  stdfs::remove_all(work);
+}
+
+TEST(RebuildOnDisk, ReadOnlyFolderIsRefusedAndUnchanged) {
+  if (geteuid() == 0) GTEST_SKIP() << "running as root: folder permissions do not apply";
+  stdfs::path dir = stdfs::path(::testing::TempDir()) / "rebuild_readonly";
+  stdfs::remove_all(dir);
+  stdfs::create_directories(dir);
+  std::string db = (dir / "T.DB").string();
+  ASSERT_TRUE(MakeTable(DefaultFileSystem(), db, UnkeyedSchema(), UnkeyedRows(20)).ok());
+  auto before = DefaultFileSystem()->ReadFile(db);
+  ASSERT_TRUE(before.ok());
+  chmod(dir.c_str(), 0555);
+  RebuildResult r = RebuildTable(db);
+  chmod(dir.c_str(), 0755);
+  EXPECT_TRUE(r.status.IsIOError()) << r.status.ToString();
+  auto after = DefaultFileSystem()->ReadFile(db);
+  ASSERT_TRUE(after.ok());
+  EXPECT_TRUE(*after == *before);
+  EXPECT_FALSE(stdfs::exists(dir / "T.rekasto"));
+  stdfs::remove_all(dir);
+}
+
+TEST(RebuildOnDisk, FileLockHeldByAnotherProcessIsRefused) {
+  stdfs::path dir = stdfs::path(::testing::TempDir()) / "rebuild_locked";
+  stdfs::remove_all(dir);
+  stdfs::create_directories(dir);
+  std::string db = (dir / "T.DB").string();
+  ASSERT_TRUE(MakeTable(DefaultFileSystem(), db, UnkeyedSchema(), UnkeyedRows(20)).ok());
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto lock = DefaultFileSystem()->Lock(db);
+    char c = lock.ok() ? 'y' : 'n';
+    (void)!write(ready[1], &c, 1);
+    (void)!read(release[0], &c, 1);
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+  RebuildResult r = RebuildTable(db);
+  (void)!write(release[1], "x", 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(r.status.IsBusy()) << r.status.ToString();
+  EXPECT_FALSE(stdfs::exists(dir / "T.rekasto"));
+  stdfs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace paradox::test
