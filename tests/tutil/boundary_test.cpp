@@ -1,0 +1,159 @@
+// Sessions and bad arguments: every one gives its error code, names the file, and
+// changes nothing.
+#include <cstring>
+#include <fstream>
+
+#include "TUtilTestSupport.h"
+
+namespace tutiltest {
+namespace {
+
+TEST(TUtilSession, HandlesAreNonzeroDistinctAndDieWithExit) {
+  hTUses a = 0, b = 0;
+  ASSERT_EQ(TUInit(&a), DBIERR_NONE);
+  ASSERT_EQ(TUInit(&b), DBIERR_NONE);
+  EXPECT_NE(a, 0);
+  EXPECT_NE(b, 0);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(TUExit(a), DBIERR_NONE);
+  EXPECT_EQ(TUExit(a), DBIERR_INVALIDHNDL);
+  EXPECT_EQ(TUExit(0), DBIERR_INVALIDHNDL);
+  EXPECT_EQ(TUExit(b), DBIERR_NONE);
+  EXPECT_EQ(TUInit(nullptr), DBIERR_INVALIDPARAM);
+}
+
+TEST(TUtilSession, ReopenedSessionGetsAFreshHandle) {
+  // The program closes and reopens the session before each operation; a stale copy of
+  // the old handle must not work.
+  hTUses h = 0;
+  ASSERT_EQ(TUInit(&h), DBIERR_NONE);
+  const hTUses old = h;
+  ASSERT_EQ(TUExit(h), DBIERR_NONE);
+  ASSERT_EQ(TUInit(&h), DBIERR_NONE);
+  EXPECT_NE(h, old);
+  CURProps props;
+  EXPECT_EQ(TUFillCURProps(old, "/nowhere/T.DB", &props), DBIERR_INVALIDHNDL);
+  EXPECT_EQ(TUExit(h), DBIERR_NONE);
+}
+
+class TUtilArgs : public TUtilTest {};
+
+TEST_F(TUtilArgs, ClosedHandleIsRefusedByEveryFunction) {
+  const std::string t = WritePlain();
+  hTUses h = 0;
+  ASSERT_EQ(TUInit(&h), DBIERR_NONE);
+  ASSERT_EQ(TUExit(h), DBIERR_NONE);
+  CURProps props;
+  int32_t verdict = -7;
+  uint16_t c[7];
+  CRTblDesc desc{};
+  EXPECT_EQ(TUFillCURProps(h, t.c_str(), &props), DBIERR_INVALIDHNDL);
+  EXPECT_EQ(TUVerifyTable(h, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict), DBIERR_INVALIDHNDL);
+  EXPECT_EQ(verdict, -7);
+  EXPECT_EQ(TUGetCRTblDescCount(h, t.c_str(), &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6]), DBIERR_INVALIDHNDL);
+  EXPECT_EQ(TUFillCRTblDesc(h, &desc, t.c_str(), nullptr), DBIERR_INVALIDHNDL);
+  EXPECT_EQ(TURebuildTable(h, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", &desc), DBIERR_INVALIDHNDL);
+}
+
+TEST_F(TUtilArgs, NullPointersAreRefused) {
+  const std::string t = WritePlain();
+  CURProps props;
+  int32_t verdict = 0;
+  uint16_t c[7];
+  CRTblDesc desc{};
+  EXPECT_EQ(TUFillCURProps(session_, nullptr, &props), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TUFillCURProps(session_, t.c_str(), nullptr), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TUVerifyTable(session_, nullptr, "PARADOX", "VERIFY.DB", nullptr, 0, &verdict), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), nullptr, "VERIFY.DB", nullptr, 0, &verdict), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", nullptr, nullptr, 0, &verdict), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, nullptr), DBIERR_INVALIDPARAM);
+  for (int missing = 0; missing < 7; ++missing) {
+    uint16_t* p[7];
+    for (int i = 0; i < 7; ++i) p[i] = i == missing ? nullptr : &c[i];
+    EXPECT_EQ(TUGetCRTblDescCount(session_, t.c_str(), p[0], p[1], p[2], p[3], p[4], p[5], p[6]), DBIERR_INVALIDPARAM)
+        << "count " << missing + 1;
+  }
+  EXPECT_EQ(TUFillCRTblDesc(session_, nullptr, t.c_str(), nullptr), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TUFillCRTblDesc(session_, &desc, nullptr, nullptr), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", nullptr), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", nullptr, "KEYVIOL.DB", "PROBLEM.DB", &desc), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", nullptr, "PROBLEM.DB", &desc), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", nullptr, &desc), DBIERR_INVALIDPARAM);
+}
+
+TEST_F(TUtilArgs, BadLocationsGiveTheirCodesAndNameTheFile) {
+  WritePlain();
+  WriteCustomers();
+  const auto before = Snapshot(dir_.path());
+  CURProps props;
+  std::memset(&props, 0xAB, sizeof props);
+  const std::string longPath = "/" + std::string(300, 'x') + "/T.DB";
+  EXPECT_EQ(TUFillCURProps(session_, longPath.c_str(), &props), DBIERR_PATHTOOLONG);
+  EXPECT_EQ(TUFillCURProps(session_, "", &props), DBIERR_NOSUCHTABLE);
+  EXPECT_EQ(TUFillCURProps(session_, Table("MISSING.DB").c_str(), &props), DBIERR_NOSUCHTABLE);
+  EXPECT_EQ(ContextEntries().at(0), "File: " + Table("MISSING.DB"));
+  EXPECT_EQ(TUFillCURProps(session_, (tables_ / "no-folder" / "T.DB").c_str(), &props), DBIERR_DIRNOTFOUND);
+  EXPECT_EQ(TUFillCURProps(session_, tables_.c_str(), &props), DBIERR_NOSUCHTABLE);
+
+  std::ofstream(Table("TEXT.DB")) << "this is a text file, long enough to hold a header's worth of bytes and more "
+                                     "bytes than eighty eight, so only its content can tell it apart";
+  std::ofstream(Table("SHORT.DB")) << "tiny";
+  EXPECT_EQ(TUFillCURProps(session_, Table("SHORT.DB").c_str(), &props), DBIERR_NOTPARADOX);
+  // Another member of a family is no table either.
+  EXPECT_EQ(TUFillCURProps(session_, Table("CUSTOMER.PX").c_str(), &props), DBIERR_NOTPARADOX);
+  EXPECT_EQ(TUFillCURProps(session_, Table("TEXT.DB").c_str(), &props), DBIERR_NOTPARADOX);
+  EXPECT_EQ(ContextEntries().at(0), "File: " + Table("TEXT.DB"));
+  int32_t verdict = -7;
+  EXPECT_EQ(TUVerifyTable(session_, Table("TEXT.DB").c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict),
+            DBIERR_NOTPARADOX);
+  EXPECT_EQ(verdict, -7);
+
+  // Nothing was written: the record keeps its bytes, and no file appeared or changed.
+  for (size_t i = 0; i < sizeof props; ++i) ASSERT_EQ(reinterpret_cast<uint8_t*>(&props)[i], 0xAB) << i;
+  fs::remove(Table("TEXT.DB"));
+  fs::remove(Table("SHORT.DB"));
+  EXPECT_EQ(Snapshot(dir_.path()), before);
+}
+
+TEST_F(TUtilArgs, BackslashesSeparateFoldersToo) {
+  const std::string t = WritePlain();
+  std::string windowsStyle = t;
+  for (char& c : windowsStyle) {
+    if (c == '/') c = '\\';
+  }
+  CURProps props;
+  EXPECT_EQ(TUFillCURProps(session_, windowsStyle.c_str(), &props), DBIERR_NONE);
+  EXPECT_EQ(props.iFields, 3);
+}
+
+TEST_F(TUtilArgs, OtherTableTypesAndBadTableNamesAreRefused) {
+  const std::string t = WritePlain();
+  const auto before = Snapshot(dir_.path());
+  int32_t verdict = -7;
+  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "DBASE", "VERIFY.DB", nullptr, 0, &verdict), DBIERR_UNKNOWNTBLTYPE);
+  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "../VERIFY.DB", nullptr, 0, &verdict), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "", nullptr, 0, &verdict), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(verdict, -7);
+  Descriptor d;
+  ASSERT_EQ(d.Fill(session_, t), DBIERR_NONE);
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "ASCII", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", &d.desc), DBIERR_UNKNOWNTBLTYPE);
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "a/Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", &d.desc), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "..", "PROBLEM.DB", &d.desc), DBIERR_INVALIDPARAM);
+  std::strcpy(d.desc.szTblType, "DBASE");
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", &d.desc), DBIERR_UNKNOWNTBLTYPE);
+  EXPECT_EQ(Snapshot(dir_.path()), before);
+}
+
+TEST_F(TUtilArgs, LockedTableIsNotRebuilt) {
+  const std::string t = WriteCustomers();
+  Descriptor d;
+  ASSERT_EQ(d.Fill(session_, t), DBIERR_NONE);
+  std::ofstream(tables_ / "PDOXUSRS.LCK") << "lock";
+  const auto before = Snapshot(dir_.path());
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", &d.desc), DBIERR_LOCKED);
+  EXPECT_EQ(ContextEntries().at(0), "File: " + t);
+  EXPECT_EQ(Snapshot(dir_.path()), before);
+}
+
+}  // namespace
+}  // namespace tutiltest
