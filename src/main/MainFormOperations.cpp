@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "Application.h"
 #include "BDEUtil.h"
 #include "DBTables.h"
 #include "Dialogs.h"
@@ -16,8 +17,6 @@
 #include "TUtil32.h"
 
 namespace {
-
-const QString kApplicationTitle = QStringLiteral("Qel DB Rekasto");
 
 const QString kVerifyStart = QStringLiteral("Sprawdzam w/w tabelę, czekaj...");
 const QString kRebuildStart = QStringLiteral("Przebudowuję w/w tabelę, czekaj...");
@@ -121,12 +120,18 @@ QString RebuildTableName(const TMainForm& form) {
   return QFileInfo(form.TableLocEdit->text()).fileName();
 }
 
+// The plain box carries the application title as its caption.
+QString ApplicationTitle() {
+  const TApplication* app = TApplication::Instance();
+  return app != nullptr && !app->Title().isEmpty() ? app->Title() : kApplicationTitle;
+}
+
 void ReportRebuildError(TMainForm& form) {
   const QString table = RebuildTableName(form);
   form.LogAdd(QStringLiteral("Błąd przy przebudowywaniu tabeli \"") + table + QStringLiteral("\""));
   // Line feed, then carriage return: in this order.
   Dialogs::Current().MessageBox(
-      kApplicationTitle,
+      ApplicationTitle(),
       QStringLiteral("Błąd przy przebudowywaniu tabeli:\n\r\"") + table + QStringLiteral("\""),
       TMsgIcon::None);
 }

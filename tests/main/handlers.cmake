@@ -23,6 +23,6 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/src/main/MainForm.cpp AND EXISTS ${CMAKE_SOURCE_DI
   target_link_libraries(test_handlers PRIVATE
     mainform tutil_scripted engine widgets GTest::gtest)
   gtest_discover_tests(test_handlers
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS "main;handlers"
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS handlers
     DISCOVERY_TIMEOUT 60)
 endif()
