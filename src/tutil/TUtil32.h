@@ -17,6 +17,14 @@
  *    DbiReportProgress), synchronously on the calling thread: phases 0 header,
  *    1 indexes, 2 data, 8 overall, percentages 0..100.
  *  - Records are packed and little-endian; their sizes are asserted below.
+ *    TUtilRecords.h defines the descriptor's element records and says where each
+ *    CURProps value comes from.
+ *  - Tables the library writes (the findings table, backups, key-violation, problem and
+ *    report tables) are Paradox tables in the table's repair folder
+ *    "<table folder>/<TABLE>.rekasto/": findings directly in it (replacing the previous
+ *    findings), a rebuild's tables in a new subfolder per rebuild ("<UTC time>[-n]"), so
+ *    no backup ever replaces another. When the table's folder cannot be written, the
+ *    findings go to "$XDG_STATE_HOME/qel-db-rekasto/repair/<TABLE>-<hash of the folder>/".
  */
 #ifndef REKASTO_TUTIL_TUTIL32_H
 #define REKASTO_TUTIL_TUTIL32_H
@@ -133,6 +141,11 @@ DBIResult TUGetCRTblDescCount(hTUses hTUSession, const char* pszTableName, uint1
                               uint16_t* piOptParams, uint16_t* piOptDataLen);
 DBIResult TUFillCRTblDesc(hTUses hTUSession, CRTblDesc* pTblDesc, const char* pszTableName,
                           const char* pszPassword);
+/* Rebuilds the table as the descriptor describes it (fields, primary and secondary
+ * indexes, validity checks; see TUtilRecords.h), keeping the original family as the
+ * backup. The descriptor's szErrTblName names the report table ("Rebuild.DB" when
+ * empty). DBIERR_INVALIDDESC when the descriptor is inconsistent or does not fit the
+ * table's data; DBIERR_LOCKED when another program holds the table. */
 DBIResult TURebuildTable(hTUses hTUSession, const char* pszTableName, const char* pszDriverType,
                          const char* pszBackupTableName, const char* pszKeyviolName,
                          const char* pszProblemTableName, CRTblDesc* pTblDesc);
