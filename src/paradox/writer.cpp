@@ -1,0 +1,780 @@
+#include "writer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <ctime>
+
+#include "codepage.h"
+#include "crypt.h"
+#include "family.h"
+
+namespace paradox {
+
+namespace {
+
+std::string Upper(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+uint16_t RoundHeader(uint32_t end, TableLevel level) {
+  if (level == TableLevel::k3_0) return static_cast<uint16_t>(end);
+  uint32_t r = (end + 2047) / 2048 * 2048;
+  return static_cast<uint16_t>(std::min<uint32_t>(r, 0xF800));
+}
+
+// Fills the RAM-pointer fields with header-relative offsets that satisfy the
+// identities readers cross-check.
+void SetPointers(TableHeader* h) {
+  const bool ext = HasExtension(h->fixed.fileType, h->fixed.fileVersionId);
+  const bool data = IsDataFileType(h->fixed.fileType);
+  uint32_t base = ext ? 0x78 : 0x58;
+  uint32_t n = static_cast<uint32_t>(h->fields.size());
+  h->fixed.ramPtr34 = base;
+  h->fixed.ramPtr30 = base + 2 * n;
+  uint32_t tableNamePos = base + 2 * n + 4 + (data ? 4 * n : 0);
+  h->tableNamePtr = tableNamePos;
+  h->fieldNamePtrs.clear();
+  if (data) {
+    uint32_t pos = tableNamePos + static_cast<uint32_t>(TableNameLength(h->fixed.fileVersionId));
+    for (const auto& f : h->fields) {
+      h->fieldNamePtrs.push_back(pos);
+      pos += static_cast<uint32_t>(f.name.size()) + 1;
+    }
+  }
+}
+
+Status CheckName(const std::string& name) {
+  if (name.empty()) return Status::InvalidArgument("field name is empty");
+  if (name.size() > 25) return Status::InvalidArgument("field name \"" + name + "\" is longer than 25 characters");
+  if (name.find('\0') != std::string::npos) return Status::InvalidArgument("field name contains a NUL byte");
+  if (name[0] == ' ') return Status::InvalidArgument("field name \"" + name + "\" starts with a space");
+  return Status::OK();
+}
+
+}  // namespace
+
+Result<TableHeader> HeaderForSchema(const TableSchema& s, const std::string& dbPath) {
+  TableHeader h;
+  FixedHeader& fx = h.fixed;
+  const uint8_t ver = VersionIdForLevel(s.level);
+  if (s.fields.empty() || s.fields.size() > 255)
+    return Status::InvalidArgument("a table needs 1 to 255 fields, not " + std::to_string(s.fields.size()));
+  if (!BlockSizeAllowed(s.level, s.blockSize))
+    return Status::InvalidArgument("block size " + std::to_string(s.blockSize) + " is not allowed at level " + LevelName(s.level));
+  if (!BlockSizeAllowed(TableLevel::k7, s.indexBlockSize))
+    return Status::InvalidArgument("index block size " + std::to_string(s.indexBlockSize) + " is not allowed");
+  uint32_t offset = 0;
+  for (size_t i = 0; i < s.fields.size(); ++i) {
+    const FieldDef& d = s.fields[i];
+    PARADOX_RETURN_IF_ERROR(CheckName(d.name));
+    for (size_t j = 0; j < i; ++j)
+      if (Upper(s.fields[j].name) == Upper(d.name))
+        return Status::InvalidArgument("field name \"" + d.name + "\" is used twice");
+    if (!IsKnownFieldType(static_cast<uint8_t>(d.type)))
+      return Status::InvalidArgument("field \"" + d.name + "\" has an unknown type");
+    if (static_cast<int>(s.level) < static_cast<int>(MinLevelForType(d.type)))
+      return Status::InvalidArgument(std::string("field type ") + FieldTypeName(d.type) + " needs level " +
+                                     LevelName(MinLevelForType(d.type)) + " or later");
+    FieldDesc f;
+    f.type = d.type;
+    f.name = d.name;
+    f.number = static_cast<uint16_t>(i + 1);
+    switch (d.type) {
+      case FieldType::kAlpha:
+      case FieldType::kBytes:
+        if (d.size < 1 || d.size > 255)
+          return Status::InvalidArgument("field \"" + d.name + "\" needs a size of 1-255");
+        f.sizeByte = static_cast<uint8_t>(d.size);
+        break;
+      case FieldType::kMemo: {
+        uint16_t leader = d.size == 0 ? 10 : d.size;
+        if (leader > 240) return Status::InvalidArgument("field \"" + d.name + "\": memo leader must be 1-240");
+        f.sizeByte = static_cast<uint8_t>(leader + 10);
+        break;
+      }
+      case FieldType::kBlob:
+      case FieldType::kFmtMemo:
+      case FieldType::kOle:
+      case FieldType::kGraphic:
+        if (d.size > 240) return Status::InvalidArgument("field \"" + d.name + "\": blob leader must be 0-240");
+        f.sizeByte = static_cast<uint8_t>(d.size + 10);
+        break;
+      case FieldType::kBcd:
+        if (d.size > 32) return Status::InvalidArgument("field \"" + d.name + "\": BCD decimals must be 0-32");
+        f.sizeByte = static_cast<uint8_t>(d.size);
+        break;
+      case FieldType::kShort: f.sizeByte = 2; break;
+      case FieldType::kLogical: f.sizeByte = 1; break;
+      case FieldType::kMoney: case FieldType::kNumber: case FieldType::kTimestamp: f.sizeByte = 8; break;
+      default: f.sizeByte = 4; break;
+    }
+    f.offset = offset;
+    offset += f.Size();
+    h.fields.push_back(f);
+  }
+  if (offset + 6 > s.blockSize)
+    return Status::InvalidArgument("record of " + std::to_string(offset) + " bytes does not fit in a " +
+                                   std::to_string(s.blockSize) + "-byte block");
+  if (offset > 0xFFFF) return Status::InvalidArgument("record too large");
+  if (s.keyFieldCount > std::min<size_t>(s.fields.size(), 16))
+    return Status::InvalidArgument("a key has at most 16 fields and no more than the table");
+  uint32_t keyLen = 0;
+  for (uint16_t i = 0; i < s.keyFieldCount; ++i) {
+    if (IsBlobType(h.fields[i].type))
+      return Status::InvalidArgument("blob field \"" + h.fields[i].name + "\" cannot be a key field");
+    keyLen += h.fields[i].Size();
+  }
+  if (s.keyFieldCount > 0 && (s.indexBlockSize - 6) / (keyLen + 6) < 3)
+    return Status::InvalidArgument("key of " + std::to_string(keyLen) + " bytes is too long for " +
+                                   std::to_string(s.indexBlockSize) + "-byte index blocks");
+
+  fx.recordSize = static_cast<uint16_t>(offset);
+  fx.fileType = s.keyFieldCount > 0 ? 0 : 2;
+  fx.blockSizeCode = static_cast<uint8_t>(s.blockSize / 1024);
+  fx.unknown12 = 12;
+  fx.numFields = static_cast<uint16_t>(s.fields.size());
+  fx.primaryKeyFields = s.keyFieldCount;
+  fx.fileVersionId = ver;
+  fx.changeCount2 = 1;
+  fx.writeProtected = s.writeProtected;
+  const bool ext = HasExtension(fx.fileType, ver);
+  h.hasExtension = ext;
+  fx.encryption1 = ext ? 0xFF00FF00u : s.encryptionKey;
+  if (s.encryptionKey == 0) {
+    fx.unknown3E = 0x1F;
+    fx.unknown3F = 0x0F;
+  }
+  if (ext) fx.unknown56 = 0x20;
+  uint8_t so = 0;
+  std::string soId;
+  SortOrderForCodePage(s.codePage, &so, &soId);
+  fx.sortOrder = s.sortOrder.value_or(so);
+  h.sortOrderId = s.sortOrderId.empty() ? soId : s.sortOrderId;
+  if (ext) {
+    h.ext.fileVerId2 = h.ext.fileVerId3 = static_cast<uint16_t>(0x100 + ver);
+    h.ext.encryption2 = s.encryptionKey;
+    h.ext.hiFieldId = static_cast<uint16_t>(s.fields.size() + 1);
+    h.ext.codePage = s.codePage;
+    h.ext.unknown6C = 1;
+    h.ext.unknown6D = 1;
+  } else {
+    h.sortOrderId.clear();
+  }
+  h.tableName = s.tableName.empty() ? PathBaseName(dbPath) : s.tableName;
+  if (h.tableName.size() >= TableNameLength(ver)) h.tableName.resize(TableNameLength(ver) - 1);
+  SetPointers(&h);
+  fx.headerSize = RoundHeader(ComputeVariableEnd(h), s.level);
+  h.variableEnd = ComputeVariableEnd(h);
+  return h;
+}
+
+TableSchema SchemaFromHeader(const TableHeader& h) {
+  TableSchema s;
+  s.level = h.level();
+  s.blockSize = h.BlockSize();
+  s.codePage = h.CodePage() ? h.CodePage() : 437;
+  s.sortOrder = h.fixed.sortOrder;
+  s.sortOrderId = h.sortOrderId;
+  for (const auto& f : h.fields) {
+    FieldDef d;
+    d.name = f.name;
+    d.type = f.type;
+    switch (f.type) {
+      case FieldType::kAlpha: case FieldType::kBytes: case FieldType::kBcd: d.size = f.sizeByte; break;
+      case FieldType::kMemo: case FieldType::kBlob: case FieldType::kFmtMemo: case FieldType::kOle:
+      case FieldType::kGraphic: d.size = static_cast<uint16_t>(f.LeaderSize()); break;
+      default: d.size = 0;
+    }
+    s.fields.push_back(d);
+  }
+  s.keyFieldCount = h.fixed.primaryKeyFields;
+  s.encryptionKey = h.EncryptionKey();
+  s.tableName = h.tableName;
+  s.writeProtected = h.fixed.writeProtected;
+  return s;
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// A data-file stream: packs records into blocks and writes each full block.
+struct BlockStream {
+  File* file = nullptr;
+  uint32_t headerSize = 0, blockSize = 0, recordSize = 0, perBlock = 0, key = 0;
+  Bytes block;
+  uint32_t inBlock = 0;
+  uint32_t blocks = 0;  // blocks written or in progress
+  std::vector<IndexEntry> leaves;
+  size_t keyLength = 0;  // bytes of the record prefix that form the index key
+
+  void Init(File* f, uint32_t hs, uint32_t bs, uint32_t rs, uint32_t per, uint32_t k, size_t keyLen) {
+    file = f;
+    headerSize = hs;
+    blockSize = bs;
+    recordSize = rs;
+    key = k;
+    keyLength = keyLen;
+    uint32_t cap = BlockCapacity(bs, rs);
+    perBlock = per == 0 || per > cap ? cap : per;
+  }
+  // Current block number the next record lands in.
+  uint32_t NextBlockNumber() const { return inBlock == 0 || inBlock >= perBlock ? blocks + 1 : blocks; }
+  Status Add(ByteSpan rec, uint32_t* blockNo, uint32_t* slot) {
+    if (inBlock == perBlock) PARADOX_RETURN_IF_ERROR(FlushBlock(false));
+    if (inBlock == 0) {
+      if (blocks >= 65535) return Status::InvalidArgument("table would need more than 65535 blocks; use a larger block size");
+      ++blocks;
+      block.assign(blockSize, 0);
+      IndexEntry e;
+      e.key.assign(rec.begin(), rec.begin() + static_cast<long>(keyLength));
+      e.child = static_cast<uint16_t>(blocks);
+      leaves.push_back(e);
+    }
+    std::memcpy(block.data() + 6 + size_t(inBlock) * recordSize, rec.data(), recordSize);
+    *blockNo = blocks;
+    *slot = inBlock;
+    ++inBlock;
+    leaves.back().count = static_cast<uint16_t>(inBlock);
+    return Status::OK();
+  }
+  Status FlushBlock(bool last) {
+    if (inBlock == 0) return Status::OK();
+    BlockHeader bh;
+    bh.nextBlock = static_cast<uint16_t>(last ? 0 : blocks + 1);
+    bh.prevBlock = static_cast<uint16_t>(blocks - 1);
+    bh.addDataSize = BlockHeader::AddDataSizeFor(static_cast<int>(inBlock), recordSize);
+    bh.EncodeTo(block.data());
+    if (key) EncryptBlock(key, blocks, block);
+    PARADOX_RETURN_IF_ERROR(file->WriteAt(BlockOffset(headerSize, blockSize, blocks), block));
+    inBlock = 0;
+    return Status::OK();
+  }
+};
+
+// Comparison key for one secondary-index record: per indexed field, bytes
+// (upper-cased for case-insensitive alpha, inverted for descending), then the rest.
+struct XRow {
+  Bytes sortKey;
+  Bytes record;
+};
+
+}  // namespace
+
+struct TableWriter::Impl {
+  FileSystem* fs = nullptr;
+  std::string dbPath;
+  TableSchema schema;
+  WriteOptions options;
+  std::unique_ptr<File> db;
+  std::unique_ptr<BlobWriter> mb;
+  std::string mbPath;
+  BlockStream stream;
+  size_t keyLength = 0;
+  Bytes lastKey;
+  bool haveLast = false;
+  std::vector<Bytes> buffered;
+  uint32_t autoInc = 0;
+  int autoIncField = -1;
+  bool failed = false;
+  bool finished = false;
+  bool blobsResolved = false;  // AddRecord already stored the blobs
+  std::vector<std::string> files;
+
+  struct Secondary {
+    SecondaryIndexDef def;
+    std::vector<int> fields;  // DB field indexes
+    bool composite = false;
+    std::string tag;          // "X03" / "XG0"
+    TableHeader xHeader;
+    std::vector<XRow> rows;
+  };
+  std::vector<Secondary> secondary;
+};
+
+TableWriter::TableWriter() : impl_(new Impl) {}
+TableWriter::~TableWriter() = default;
+
+std::vector<std::string> TableWriter::files() const { return impl_->files; }
+
+Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const std::string& dbPath,
+                                                         const TableSchema& schema, const WriteOptions& options) {
+  auto h = HeaderForSchema(schema, dbPath);
+  if (!h.ok()) return h.status();
+  std::unique_ptr<TableWriter> w(new TableWriter());
+  Impl& m = *w->impl_;
+  m.fs = fs;
+  m.dbPath = dbPath;
+  m.schema = schema;
+  m.options = options;
+  w->header_ = std::move(h).value();
+  TableHeader& hd = w->header_;
+  if (options.baseHeader) {
+    // Keep what we do not understand from the original.
+    const FixedHeader& b = options.baseHeader->fixed;
+    hd.fixed.unknown12 = b.unknown12;
+    hd.fixed.unknown2B = b.unknown2B;
+    hd.fixed.changeCount1 = b.changeCount1;
+    hd.fixed.changeCount2 = b.changeCount2;
+    hd.fixed.unknown3C = b.unknown3C;
+    hd.fixed.auxPasswords = b.auxPasswords;
+    hd.fixed.unknown3E = b.unknown3E;
+    hd.fixed.unknown3F = b.unknown3F;
+    hd.fixed.cryptInfoStart = b.cryptInfoStart;
+    hd.fixed.cryptInfoEnd = b.cryptInfoEnd;
+    hd.fixed.ramPtr16 = b.ramPtr16;
+    hd.fixed.ramPtr1A = b.ramPtr1A;
+    hd.fixed.autoInc = b.autoInc;
+    if (options.baseHeader->hasExtension && hd.hasExtension) {
+      hd.ext.hiFieldId = std::max(hd.ext.hiFieldId, options.baseHeader->ext.hiFieldId);
+      hd.ext.unknown6C = options.baseHeader->ext.unknown6C;
+      hd.ext.unknown6D = options.baseHeader->ext.unknown6D;
+    }
+    if (options.baseHeader->fixed.headerSize > hd.fixed.headerSize &&
+        options.baseHeader->fixed.headerSize >= ComputeVariableEnd(hd))
+      hd.fixed.headerSize = options.baseHeader->fixed.headerSize;
+    m.autoInc = b.autoInc;
+  }
+  for (size_t i = 0; i < hd.fields.size(); ++i) {
+    if (i < schema.keyFieldCount) m.keyLength += hd.fields[i].Size();
+    if (hd.fields[i].type == FieldType::kAutoInc && m.autoIncField < 0) m.autoIncField = static_cast<int>(i);
+  }
+
+  // Secondary index definitions.
+  int xgCount = 0;
+  for (const auto& def : schema.secondaryIndexes) {
+    Impl::Secondary sx;
+    sx.def = def;
+    if (def.fields.empty()) return Status::InvalidArgument("secondary index without fields");
+    if (def.fields.size() > 16) return Status::InvalidArgument("secondary index with more than 16 fields");
+    for (const auto& name : def.fields) {
+      int idx = hd.FieldIndex(name);
+      if (idx < 0) return Status::InvalidArgument("secondary index field \"" + name + "\" is not in the table");
+      if (IsBlobType(hd.fields[idx].type)) return Status::InvalidArgument("blob field \"" + name + "\" cannot be indexed");
+      sx.fields.push_back(idx);
+    }
+    if ((def.descending || def.unique) && schema.level != TableLevel::k7)
+      return Status::InvalidArgument("descending and unique indexes need level 7");
+    sx.composite = !def.name.empty() || def.fields.size() > 1 || def.caseInsensitive || def.descending || def.unique;
+    if (sx.composite) {
+      if (def.name.empty()) return Status::InvalidArgument("a composite or case-insensitive index needs a name");
+      if (xgCount > 9) return Status::NotSupported("more than 10 named secondary indexes");
+      sx.tag = "XG" + std::to_string(xgCount++);
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "X%02X", sx.fields[0] + 1);
+      sx.tag = buf;
+    }
+    for (const auto& other : m.secondary)
+      if (other.tag == sx.tag) return Status::InvalidArgument("two single-field indexes on the same field");
+    // X file layout.
+    TableHeader x;
+    FixedHeader& xf = x.fixed;
+    const bool keyed = schema.keyFieldCount > 0;
+    xf.fileType = static_cast<uint8_t>(sx.composite ? (keyed ? 8 : 6) : (keyed ? 5 : 3));
+    xf.fileVersionId = hd.fixed.fileVersionId;
+    xf.blockSizeCode = hd.fixed.blockSizeCode;
+    xf.sortOrder = hd.fixed.sortOrder;
+    xf.unknown12 = static_cast<uint16_t>(hd.fixed.unknown12 + 2);
+    xf.indexFieldNumber = static_cast<uint8_t>(sx.fields[0] + 1);
+    xf.indexSyncCount = 0xFF;
+    xf.writeProtected = 0;
+    x.hasExtension = HasExtension(xf.fileType, xf.fileVersionId);
+    xf.encryption1 = x.hasExtension ? 0xFF00FF00u : schema.encryptionKey;
+    if (schema.encryptionKey == 0) {
+      xf.unknown3E = 0x1F;
+      xf.unknown3F = 0x0F;
+    }
+    if (x.hasExtension) {
+      xf.unknown56 = 0x20;
+      x.ext = hd.ext;
+      x.ext.encryption2 = schema.encryptionKey;
+    }
+    uint8_t fl = 0;
+    if (def.caseInsensitive) fl |= 0x01;
+    if (def.descending) fl |= 0x10;
+    if (def.unique) fl |= 0x20;
+    xf.flags55 = fl;
+    uint32_t off = 0;
+    auto addField = [&](FieldDesc f, uint16_t number) {
+      f.offset = off;
+      f.number = number;
+      off += f.Size();
+      x.fields.push_back(f);
+    };
+    for (int idx : sx.fields)
+      addField(hd.fields[idx], static_cast<uint16_t>((idx + 1) | (def.descending ? 0x8000 : 0)));
+    if (keyed) {
+      for (uint16_t k = 0; k < schema.keyFieldCount; ++k)
+        addField(hd.fields[k], static_cast<uint16_t>(x.fields.size() + 1));
+      addField(FieldDesc{FieldType::kShort, 2, "Blk Num", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
+    } else {
+      addField(FieldDesc{FieldType::kLong, 4, "Tup No", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
+      addField(FieldDesc{FieldType::kShort, 2, "Blk Num", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
+      addField(FieldDesc{FieldType::kShort, 2, "Tup Offset", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
+    }
+    xf.numFields = static_cast<uint16_t>(x.fields.size());
+    xf.primaryKeyFields = static_cast<uint16_t>(x.fields.size() - 1);
+    xf.recordSize = static_cast<uint16_t>(off);
+    if (off + 6 > hd.BlockSize()) return Status::InvalidArgument("secondary index record does not fit in a block");
+    if (x.hasExtension) x.ext.hiFieldId = static_cast<uint16_t>(x.fields.size() + 1);
+    x.sortOrderId = hd.sortOrderId;
+    x.indexName = sx.composite ? def.name : "";
+    x.tableName = hd.tableName;
+    SetPointers(&x);
+    xf.headerSize = RoundHeader(ComputeVariableEnd(x), schema.level);
+    uint32_t xKeyLen = off - 2;
+    if ((schema.indexBlockSize - 6) / (xKeyLen + 6) < 3)
+      return Status::InvalidArgument("secondary index key too long for the index block size");
+    sx.xHeader = x;
+    m.secondary.push_back(std::move(sx));
+  }
+
+  auto f = fs->Open(dbPath, OpenMode::kCreate);
+  if (!f.ok()) return f.status();
+  m.db = std::move(f).value();
+  m.files.push_back(dbPath);
+  m.stream.Init(m.db.get(), hd.fixed.headerSize, hd.BlockSize(), hd.fixed.recordSize, options.recordsPerBlock,
+                schema.encryptionKey, m.keyLength);
+  bool hasBlobs = std::any_of(hd.fields.begin(), hd.fields.end(), [](const FieldDesc& d) { return IsBlobType(d.type); });
+  if (hasBlobs) {
+    m.mbPath = MemberPath(dbPath, ".MB");
+    auto b = BlobWriter::Create(fs, m.mbPath, schema.encryptionKey);
+    if (!b.ok()) return b.status();
+    m.mb = std::move(b).value();
+    m.files.push_back(m.mbPath);
+  }
+  return w;
+}
+
+Status TableWriter::AddRecord(const std::vector<Value>& values) {
+  Impl& m = *impl_;
+  if (m.failed || m.finished) return Status::InvalidArgument("writer is finished or failed");
+  const auto& fields = header_.fields;
+  if (values.size() != fields.size())
+    return Status::InvalidArgument("record has " + std::to_string(values.size()) + " values but the table has " +
+                                   std::to_string(fields.size()) + " fields");
+  Bytes rec(header_.fixed.recordSize, 0);
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const FieldDesc& f = fields[i];
+    MutableByteSpan out(rec.data() + f.offset, f.Size());
+    const Value& v = values[i];
+    if (f.type == FieldType::kAutoInc && IsNull(v)) {
+      PARADOX_RETURN_IF_ERROR(EncodeField(f, Value(int64_t{m.autoInc + 1}), out));
+      continue;
+    }
+    if (IsBlobType(f.type) && !IsNull(v) && !std::holds_alternative<BlobRef>(v)) {
+      ByteSpan data;
+      if (auto* s = std::get_if<std::string>(&v)) data = ByteSpan(reinterpret_cast<const uint8_t*>(s->data()), s->size());
+      else if (auto* b = std::get_if<Bytes>(&v)) data = *b;
+      else return Status::InvalidArgument("field \"" + f.name + "\" needs the blob's bytes or text");
+      if (data.empty()) continue;
+      BlobRef ref;
+      size_t leader = f.LeaderSize();
+      if (data.size() <= leader) {
+        ref.leader.assign(data.begin(), data.end());
+        ref.pointer.length = static_cast<uint32_t>(data.size());
+      } else {
+        if (!m.mb) return Status::InvalidArgument("no blob file");
+        auto p = m.mb->Add(data);
+        if (!p.ok()) {
+          m.failed = true;
+          return p.status();
+        }
+        ref.pointer = p.value();
+        ByteSpan lead = data;
+        if ((f.type == FieldType::kGraphic || f.type == FieldType::kOle) && data.size() > 8) lead = data.subspan(8);
+        ref.leader.assign(lead.begin(), lead.begin() + static_cast<long>(std::min(leader, lead.size())));
+      }
+      PARADOX_RETURN_IF_ERROR(EncodeField(f, Value(std::move(ref)), out));
+      continue;
+    }
+    if (auto* r = std::get_if<BlobRef>(&v); r && !r->InLeader())
+      return Status::InvalidArgument("field \"" + f.name + "\": a blob reference into another blob file; pass the blob's bytes");
+    PARADOX_RETURN_IF_ERROR(EncodeField(f, v, out));
+  }
+  m.blobsResolved = true;
+  Status st = AddRawRecord(rec);
+  m.blobsResolved = false;
+  return st;
+}
+
+Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& blobs) {
+  Impl& m = *impl_;
+  if (m.failed || m.finished) return Status::InvalidArgument("writer is finished or failed");
+  if (record.size() != header_.fixed.recordSize)
+    return Status::InvalidArgument("record has " + std::to_string(record.size()) + " bytes, not " +
+                                   std::to_string(header_.fixed.recordSize));
+  Bytes rec(record.begin(), record.end());
+  for (size_t i = 0; i < header_.fields.size(); ++i) {
+    const FieldDesc& f = header_.fields[i];
+    if (!IsBlobType(f.type) || m.blobsResolved) continue;
+    auto it = std::find_if(blobs.begin(), blobs.end(), [&](const BlobData& b) { return b.field == i; });
+    size_t leader = f.LeaderSize();
+    if (it != blobs.end()) {
+      std::memset(rec.data() + f.offset, 0, f.Size());
+      if (it->data.empty()) continue;
+      BlobRef ref;
+      if (it->data.size() <= leader) {
+        ref.leader = it->data;
+        ref.pointer.length = static_cast<uint32_t>(it->data.size());
+      } else {
+        if (!m.mb) return Status::InvalidArgument("no blob file");
+        auto p = m.mb->Add(it->data);
+        if (!p.ok()) {
+          m.failed = true;
+          return p.status();
+        }
+        ref.pointer = p.value();
+        ByteSpan lead = it->data;
+        if ((f.type == FieldType::kGraphic || f.type == FieldType::kOle) && lead.size() > 8) lead = lead.subspan(8);
+        ref.leader.assign(lead.begin(), lead.begin() + static_cast<long>(std::min(leader, lead.size())));
+      }
+      PARADOX_RETURN_IF_ERROR(EncodeField(f, Value(std::move(ref)), MutableByteSpan(rec.data() + f.offset, f.Size())));
+    } else {
+      BlobPointer p;
+      p.DecodeFrom(rec.data() + f.offset + leader);
+      if (p.length > leader)
+        return Status::InvalidArgument("field \"" + f.name + "\" points into a blob file; pass its data");
+      if (p.length == 0) std::memset(rec.data() + f.offset, 0, f.Size());
+    }
+  }
+  if (m.autoIncField >= 0) {
+    const FieldDesc& f = header_.fields[m.autoIncField];
+    ByteSpan raw(rec.data() + f.offset, 4);
+    if (!IsAllZero(raw)) {
+      int32_t v = DecodeInt32(raw.data());
+      if (v > 0 && static_cast<uint32_t>(v) > m.autoInc) m.autoInc = static_cast<uint32_t>(v);
+    }
+  }
+  if (m.keyLength > 0) {
+    if (m.options.sortInMemory) {
+      m.buffered.push_back(std::move(rec));
+      ++numRecords_;
+      return Status::OK();
+    }
+    ByteSpan key(rec.data(), m.keyLength);
+    int c = m.haveLast ? std::memcmp(key.data(), m.lastKey.data(), m.keyLength) : 1;
+    if (c == 0) return Status::InvalidArgument("duplicate key in record " + std::to_string(numRecords_ + 1));
+    if (c < 0)
+      return Status::InvalidArgument("record " + std::to_string(numRecords_ + 1) +
+                                     " is out of key order (set sortInMemory to let the writer sort)");
+    m.lastKey.assign(key.begin(), key.end());
+    m.haveLast = true;
+  }
+  uint32_t blockNo = 0, slot = 0;
+  Status st = m.stream.Add(rec, &blockNo, &slot);
+  if (!st.ok()) {
+    m.failed = true;
+    return st;
+  }
+  ++numRecords_;
+  // Secondary index rows.
+  for (auto& sx : m.secondary) {
+    const TableHeader& x = sx.xHeader;
+    XRow row;
+    row.record.assign(x.fixed.recordSize, 0);
+    size_t pos = 0;
+    for (int idx : sx.fields) {
+      const FieldDesc& f = header_.fields[idx];
+      std::memcpy(row.record.data() + pos, rec.data() + f.offset, f.Size());
+      for (uint32_t k = 0; k < f.Size(); ++k) {
+        uint8_t c = rec[f.offset + k];
+        if (sx.def.caseInsensitive && f.type == FieldType::kAlpha) c = static_cast<uint8_t>(std::toupper(c));
+        if (sx.def.descending) c = static_cast<uint8_t>(~c);
+        row.sortKey.push_back(c);
+      }
+      pos += f.Size();
+    }
+    if (m.keyLength > 0) {
+      std::memcpy(row.record.data() + pos, rec.data(), m.keyLength);
+      row.sortKey.insert(row.sortKey.end(), rec.begin(), rec.begin() + static_cast<long>(m.keyLength));
+      pos += m.keyLength;
+      EncodeInt16(static_cast<int16_t>(blockNo), row.record.data() + pos);
+    } else {
+      EncodeInt32(static_cast<int32_t>(numRecords_), row.record.data() + pos);
+      uint8_t tup[4];
+      EncodeInt32(static_cast<int32_t>(numRecords_), tup);
+      row.sortKey.insert(row.sortKey.end(), tup, tup + 4);
+      EncodeInt16(static_cast<int16_t>(blockNo), row.record.data() + pos + 4);
+      EncodeInt16(static_cast<int16_t>(slot), row.record.data() + pos + 6);
+    }
+    sx.rows.push_back(std::move(row));
+  }
+  return Status::OK();
+}
+
+namespace {
+
+// Writes a PX/Y file for leaf entries of a data file.
+Status WriteIndexFile(FileSystem* fs, const std::string& path, const TableHeader& owner, uint16_t keyFields,
+                      uint8_t fileType, uint32_t indexBlockSize, uint8_t syncCount, uint16_t unknown12,
+                      const std::vector<IndexEntry>& leaves, bool sync) {
+  TableHeader h;
+  FixedHeader& fx = h.fixed;
+  uint32_t keyLen = 0;
+  for (uint16_t i = 0; i < keyFields; ++i) {
+    FieldDesc f = owner.fields[i];
+    f.name.clear();
+    h.fields.push_back(f);
+    keyLen += f.Size();
+  }
+  auto built = BuildIndexBlocks(leaves, keyLen, indexBlockSize);
+  if (!built.ok()) return built.status();
+  fx.recordSize = static_cast<uint16_t>(keyLen + 6);
+  fx.fileType = fileType;
+  fx.blockSizeCode = static_cast<uint8_t>(indexBlockSize / 1024);
+  fx.numRecords = built->totalEntries;
+  uint16_t nb = static_cast<uint16_t>(built->blocks.size());
+  fx.blocksInUse = fx.fileBlocks = fx.maxBlocks = nb;
+  fx.firstBlock = nb ? 1 : 0;
+  fx.lastBlock = nb;
+  fx.indexRoot = built->root;
+  fx.numIndexLevels = built->levels;
+  fx.numFields = keyFields;
+  fx.sortOrder = owner.fixed.sortOrder;
+  fx.indexSyncCount = syncCount;
+  fx.fileVersionId = owner.fixed.fileVersionId;
+  fx.unknown12 = unknown12;
+  fx.autoInc = 1;
+  h.tableName = owner.tableName;
+  SetPointers(&h);
+  TableLevel level = owner.level();
+  fx.headerSize = RoundHeader(ComputeVariableEnd(h), level);
+  auto bytes = EncodeTableHeader(h);
+  if (!bytes.ok()) return bytes.status();
+  auto f = fs->Open(path, OpenMode::kCreate);
+  if (!f.ok()) return f.status();
+  PARADOX_RETURN_IF_ERROR(f.value()->WriteAt(0, bytes.value()));
+  for (size_t i = 0; i < built->blocks.size(); ++i)
+    PARADOX_RETURN_IF_ERROR(
+        f.value()->WriteAt(BlockOffset(fx.headerSize, indexBlockSize, static_cast<uint32_t>(i + 1)), built->blocks[i]));
+  if (sync) PARADOX_RETURN_IF_ERROR(f.value()->Sync());
+  return f.value()->Close();
+}
+
+Status WriteHeaderAt0(File* f, TableHeader& h) {
+  auto bytes = EncodeTableHeader(h);
+  if (!bytes.ok()) return bytes.status();
+  return f->WriteAt(0, bytes.value());
+}
+
+}  // namespace
+
+Status TableWriter::Finish() {
+  Impl& m = *impl_;
+  if (m.failed) return Status::InvalidArgument("writer failed earlier");
+  if (m.finished) return Status::OK();
+  auto fail = [&](Status st) {
+    m.failed = true;
+    return st;
+  };
+  if (!m.buffered.empty()) {
+    const size_t kl = m.keyLength;
+    std::stable_sort(m.buffered.begin(), m.buffered.end(), [kl](const Bytes& a, const Bytes& b) {
+      return std::memcmp(a.data(), b.data(), kl) < 0;
+    });
+    for (size_t i = 1; i < m.buffered.size(); ++i)
+      if (std::memcmp(m.buffered[i - 1].data(), m.buffered[i].data(), kl) == 0)
+        return fail(Status::InvalidArgument("duplicate key among the records"));
+    std::vector<Bytes> recs = std::move(m.buffered);
+    m.buffered.clear();
+    m.options.sortInMemory = false;
+    numRecords_ = 0;
+    m.blobsResolved = true;
+    for (auto& r : recs) {
+      Status st = AddRawRecord(r);
+      if (!st.ok()) return fail(st);
+    }
+  }
+  m.finished = true;
+  Status st = m.stream.FlushBlock(true);
+  if (!st.ok()) return fail(st);
+  FixedHeader& fx = header_.fixed;
+  const bool keyed = m.keyLength > 0;
+  fx.numRecords = static_cast<uint32_t>(numRecords_);
+  fx.blocksInUse = fx.fileBlocks = fx.maxBlocks = static_cast<uint16_t>(m.stream.blocks);
+  fx.firstBlock = m.stream.blocks ? 1 : 0;
+  fx.lastBlock = static_cast<uint16_t>(m.stream.blocks);
+  fx.firstFreeBlock = 0;
+  fx.autoInc = m.autoInc;
+  if (m.options.changeCount1) fx.changeCount1 = *m.options.changeCount1;
+  else if (!m.options.baseHeader) fx.changeCount1 = keyed ? 2 : 0;
+  if (keyed && fx.changeCount1 < 2 && !m.options.changeCount1) fx.changeCount1 = 2;
+  if (m.options.changeCount2) fx.changeCount2 = *m.options.changeCount2;
+  if (header_.hasExtension)
+    header_.ext.fileUpdateTime = m.options.fileUpdateTime.value_or(static_cast<uint32_t>(std::time(nullptr)));
+  // A file with no blocks is just the header.
+  st = m.db->Truncate(uint64_t(fx.headerSize) + uint64_t(m.stream.blocks) * header_.BlockSize());
+  if (st.ok()) st = WriteHeaderAt0(m.db.get(), header_);
+  if (st.ok() && m.options.sync) st = m.db->Sync();
+  if (st.ok()) st = m.db->Close();
+  if (!st.ok()) return fail(st);
+  if (m.mb) {
+    st = m.mb->Finish(m.options.sync);
+    if (!st.ok()) return fail(st);
+  }
+  if (keyed) {
+    std::string px = MemberPath(m.dbPath, ".PX");
+    m.files.push_back(px);
+    st = WriteIndexFile(m.fs, px, header_, m.schema.keyFieldCount, 1, m.schema.indexBlockSize, fx.changeCount1,
+                        static_cast<uint16_t>(fx.unknown12 + 1), m.stream.leaves, m.options.sync);
+    if (!st.ok()) return fail(st);
+  }
+  for (auto& sx : m.secondary) {
+    std::stable_sort(sx.rows.begin(), sx.rows.end(), [](const XRow& a, const XRow& b) { return a.sortKey < b.sortKey; });
+    if (sx.def.unique) {
+      size_t idxLen = 0;
+      for (int idx : sx.fields) idxLen += header_.fields[idx].Size();
+      for (size_t i = 1; i < sx.rows.size(); ++i)
+        if (std::memcmp(sx.rows[i - 1].sortKey.data(), sx.rows[i].sortKey.data(), idxLen) == 0)
+          return fail(Status::InvalidArgument("unique index \"" + sx.def.name + "\" has duplicate values"));
+    }
+    TableHeader& x = sx.xHeader;
+    std::string xPath = MemberPath(m.dbPath, "." + sx.tag);
+    std::string yPath = MemberPath(m.dbPath, "." + std::string(sx.composite ? "YG" + sx.tag.substr(2) : "Y" + sx.tag.substr(1)));
+    m.files.push_back(xPath);
+    m.files.push_back(yPath);
+    auto f = m.fs->Open(xPath, OpenMode::kCreate);
+    if (!f.ok()) return fail(f.status());
+    BlockStream xs;
+    xs.Init(f.value().get(), x.fixed.headerSize, x.BlockSize(), x.fixed.recordSize, 0, m.schema.encryptionKey,
+            x.fixed.recordSize - 2u);
+    for (const auto& row : sx.rows) {
+      uint32_t b, s;
+      st = xs.Add(row.record, &b, &s);
+      if (!st.ok()) return fail(st);
+    }
+    st = xs.FlushBlock(true);
+    if (!st.ok()) return fail(st);
+    x.fixed.numRecords = static_cast<uint32_t>(sx.rows.size());
+    x.fixed.blocksInUse = x.fixed.fileBlocks = x.fixed.maxBlocks = static_cast<uint16_t>(xs.blocks);
+    x.fixed.firstBlock = xs.blocks ? 1 : 0;
+    x.fixed.lastBlock = static_cast<uint16_t>(xs.blocks);
+    x.fixed.changeCount1 = 1;
+    x.fixed.changeCount2 = fx.changeCount2;
+    x.fixed.xSyncCount = fx.changeCount1;
+    if (x.hasExtension) x.ext.fileUpdateTime = header_.ext.fileUpdateTime;
+    st = f.value()->Truncate(uint64_t(x.fixed.headerSize) + uint64_t(xs.blocks) * x.BlockSize());
+    if (st.ok()) st = WriteHeaderAt0(f.value().get(), x);
+    if (st.ok() && m.options.sync) st = f.value()->Sync();
+    if (st.ok()) st = f.value()->Close();
+    if (!st.ok()) return fail(st);
+    st = WriteIndexFile(m.fs, yPath, x, x.fixed.primaryKeyFields, sx.composite ? 7 : 4, m.schema.indexBlockSize,
+                        x.fixed.changeCount1, static_cast<uint16_t>(x.fixed.unknown12 + 1), xs.leaves, m.options.sync);
+    if (!st.ok()) return fail(st);
+  }
+  return Status::OK();
+}
+
+Status WriteTable(FileSystem* fs, const std::string& dbPath, const TableSchema& schema,
+                  const std::vector<std::vector<Value>>& records, const WriteOptions& options) {
+  auto w = TableWriter::Create(fs, dbPath, schema, options);
+  if (!w.ok()) return w.status();
+  for (const auto& r : records) PARADOX_RETURN_IF_ERROR(w.value()->AddRecord(r));
+  return w.value()->Finish();
+}
+
+}  // namespace paradox
