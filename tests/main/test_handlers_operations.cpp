@@ -247,7 +247,8 @@ TEST_F(OperationsTest, DescriptorIsZeroFilledWithNamesCountsAndArraysOfExactSize
     for (const void* p : c.descriptor.arrays) usable.push_back(malloc_usable_size(const_cast<void*>(p)));
   };
   F().RebuildBtnClick(F().RebuildBtn);
-  const scripted::Call& fill = NewCalls().at(4);
+  const auto calls = NewCalls();
+  const scripted::Call& fill = calls.at(4);
   ASSERT_TRUE(fill.hasDescriptor);
   const scripted::DescriptorSnapshot& d = fill.descriptor;
   std::array<uint8_t, 622> expected{};
