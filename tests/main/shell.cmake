@@ -15,7 +15,7 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/src/main/MainForm.cpp AND TARGET mainform)
       ${CMAKE_CURRENT_SOURCE_DIR}/test_shell_about.cpp)
     target_link_libraries(test_shell PRIVATE mainform ${SHELL_TUTIL} engine widgets GTest::gtest)
     gtest_discover_tests(test_shell
-      PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS "main;shell"
+      PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS main
       DISCOVERY_TIMEOUT 60)
   endif()
 endif()
