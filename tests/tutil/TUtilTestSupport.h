@@ -91,9 +91,16 @@ struct ProgressLog {
   CBPROGRESSDesc buffer{};
 };
 
+// The client value is 32 bits wide, too narrow for a pointer: the log in use is global.
+inline ProgressLog*& CurrentProgressLog() {
+  static ProgressLog* log = nullptr;
+  return log;
+}
+
 inline uint32_t RecordProgress(uint32_t type, uint32_t client, void* info) {
-  auto* log = reinterpret_cast<ProgressLog*>(static_cast<uintptr_t>(client));
-  (void)type;
+  ProgressLog* log = CurrentProgressLog();
+  (void)client;
+  if (type != cbGENPROGRESS || log == nullptr) return 0;
   const auto* p = static_cast<const CBPROGRESSDesc*>(info);
   log->reports.push_back({p->iPhase, p->iPercentDone});
   return 0;
@@ -119,12 +126,13 @@ class TUtilTest : public ::testing::Test {
   void TearDown() override {
     if (session_) TUExit(session_);
     DbiExit();
+    CurrentProgressLog() = nullptr;
   }
 
   // Registers a progress recorder with the engine's current session.
   void RecordProgressInto(ProgressLog* log) {
-    ASSERT_EQ(DbiRegisterCallBack(0, cbGENPROGRESS, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(log)),
-                                  sizeof(CBPROGRESSDesc), &log->buffer, RecordProgress),
+    CurrentProgressLog() = log;
+    ASSERT_EQ(DbiRegisterCallBack(0, cbGENPROGRESS, 0, sizeof(CBPROGRESSDesc), &log->buffer, RecordProgress),
               DBIERR_NONE);
   }
 
@@ -273,7 +281,9 @@ inline void ExpectWellFormedProgress(const ProgressLog& log) {
     EXPECT_TRUE(r.phase == 0 || r.phase == 1 || r.phase == 2 || r.phase == 8) << "phase " << r.phase;
     EXPECT_LE(r.percent, 100);
     auto it = last.find(r.phase);
-    if (it != last.end()) EXPECT_GT(r.percent, it->second) << "phase " << r.phase << " went from " << it->second << " to " << r.percent;
+    if (it != last.end()) {
+      EXPECT_GT(r.percent, it->second) << "phase " << r.phase << " went from " << it->second << " to " << r.percent;
+    }
     last[r.phase] = r.percent;
   }
   EXPECT_LE(log.reports.size(), 4u * 101u);

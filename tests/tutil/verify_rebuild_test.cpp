@@ -84,6 +84,18 @@ TEST_F(TUtilVerify, FindingsGoToTheStateFolderWhenTheTableFolderIsReadOnly) {
   EXPECT_TRUE(found);
 }
 
+TEST_F(TUtilVerify, FindingsGoToTheStateFolderWhenTheRepairFolderCannotBeMade) {
+  // A file where the repair folder would go blocks it, for root as well.
+  const std::string t = WritePlain();
+  std::ofstream(tables_ / "PLAIN.rekasto") << "in the way";
+  EXPECT_EQ(Verify(t), 0);
+  bool found = false;
+  for (auto& e : fs::recursive_directory_iterator(dir_.path() / "state")) {
+    found = found || e.path().filename() == "VERIFY.DB";
+  }
+  EXPECT_TRUE(found);
+}
+
 TEST_F(TUtilVerify, RealTablesVerifyWithAVerdict) {
   if (!HaveShared()) GTEST_SKIP() << "../shared/tables is absent";
   int verified = 0;
