@@ -25,4 +25,18 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/src/main/MainForm.cpp AND EXISTS ${CMAKE_SOURCE_DI
   gtest_discover_tests(test_handlers
     PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS handlers
     DISCOVERY_TIMEOUT 60)
+
+  # End to end over the real utility library, once its verify and rebuild are in the build
+  # and the demo tables are generated.
+  if(TARGET tutil AND TARGET demo-tables AND "TUTIL_HAVE_VERIFIER=1" IN_LIST TUTIL_DEFINITIONS
+     AND "TUTIL_HAVE_REBUILDER=1" IN_LIST TUTIL_DEFINITIONS)
+    add_executable(test_handlers_e2e ${CMAKE_CURRENT_SOURCE_DIR}/test_handlers_e2e.cpp)
+    add_dependencies(test_handlers_e2e demo-tables)
+    target_compile_definitions(test_handlers_e2e PRIVATE
+      HANDLERS_DEMO_TABLES="${CMAKE_BINARY_DIR}/samples/demo")
+    target_link_libraries(test_handlers_e2e PRIVATE mainform tutil engine widgets GTest::gtest)
+    gtest_discover_tests(test_handlers_e2e
+      PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS handlers
+      DISCOVERY_TIMEOUT 60)
+  endif()
 endif()

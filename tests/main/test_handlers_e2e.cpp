@@ -1,0 +1,153 @@
+// The window's handlers over the real utility library and engine, on a fresh copy of the
+// demo tables (healthy and damaged ones) for each test.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "ALProgressBar.h"
+#include "Application.h"
+#include "BDEUtil.h"
+#include "DBTables.h"
+#include "Dialogs.h"
+#include "MainForm.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path gDemoCopy;
+
+const QString kVerdict0 = QStringLiteral("Weryfikacja zakończona sukcesem. Tabela nie zawiera błędów.");
+const QString kVerifyStart = QStringLiteral("Sprawdzam w/w tabelę, czekaj...");
+const QString kDone = QStringLiteral("Przebudowa tabeli zakończona sukcesem.");
+const QString kAllDone = QStringLiteral("Przebudowa wszystkich baz zakończona sukcesem!.");
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_ = Dialogs::Install(&dialogs_);
+    form_ = CreateMainForm();
+    ASSERT_NE(form_->BDEUtil, nullptr);
+    const int demo = form_->AliasCombo->findText("DEMO");
+    ASSERT_GE(demo, 0);
+    {
+      const QSignalBlocker blocker(form_->AliasCombo);
+      form_->AliasCombo->setCurrentIndex(demo);
+    }
+    form_->AliasComboChange(form_->AliasCombo);
+  }
+  void TearDown() override {
+    form_.reset();
+    Dialogs::Install(previous_);
+  }
+
+  void ChooseTable(const QString& name) {
+    const int index = form_->TableCombo->findText(name);
+    ASSERT_GE(index, 0) << name.toStdString();
+    {
+      const QSignalBlocker blocker(form_->TableCombo);
+      form_->TableCombo->setCurrentIndex(index);
+    }
+    form_->TableComboChange(form_->TableCombo);
+  }
+
+  ScriptedDialogs dialogs_;
+  Dialogs* previous_ = nullptr;
+  std::unique_ptr<TMainForm> form_;
+};
+
+TEST_F(EndToEndTest, HealthyTableShowsItsPropertiesAndVerifiesClean) {
+  ChooseTable("CUSTOMER.DB");
+  EXPECT_EQ(form_->TableLocEdit->text(),
+            QString::fromStdString((gDemoCopy / "CUSTOMER.DB").string()));
+  EXPECT_EQ(form_->TabLvlLB->text(), "7");
+  EXPECT_EQ(form_->BlockSizeLB->text(), "2048");
+  EXPECT_EQ(form_->CodePageLB->text(), "1250");
+  EXPECT_NE(form_->FieldsLB->text(), "0");
+  EXPECT_NE(form_->RecSizeLB->text(), "0");
+  form_->VerifyBtnClick(form_->VerifyBtn);
+  EXPECT_EQ(form_->LogLastLine(), kVerdict0);
+  // The library's progress reached the bars through the registered routine.
+  EXPECT_EQ(form_->ALProgressBar4->Position(), 100);
+  EXPECT_TRUE(dialogs_.Boxes().empty());
+}
+
+TEST_F(EndToEndTest, DamagedTableIsFoundRebuiltAndThenVerifiesClean) {
+  ChooseTable("BADCOUNT.DB");
+  form_->VerifyBtnClick(form_->VerifyBtn);
+  const QString verdict = form_->LogLastLine();
+  EXPECT_NE(verdict, kVerdict0);
+  EXPECT_NE(verdict, kVerifyStart);
+  form_->RebuildBtnClick(form_->RebuildBtn);
+  EXPECT_EQ(form_->LogLastLine(), kDone);
+  EXPECT_TRUE(dialogs_.Boxes().empty());
+  form_->VerifyBtnClick(form_->VerifyBtn);
+  EXPECT_EQ(form_->LogLastLine(), kVerdict0);
+}
+
+TEST_F(EndToEndTest, MissingFileVerifiesToNoVerdictAndRebuildReportsTheError) {
+  dialogs_.SetNextFileName(QString::fromStdString((gDemoCopy / "NOSUCH.DB").string()));
+  form_->ByDirectBtnClick(form_->ByDirectBtn);
+  form_->VerifyBtnClick(form_->VerifyBtn);
+  EXPECT_EQ(form_->LogLastLine(), kVerifyStart);
+  try {
+    form_->RebuildBtnClick(form_->RebuildBtn);
+    FAIL() << "the verification inside the rebuild must raise";
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(e.ErrorCode(), DBIERR_NOSUCHTABLE);
+  }
+  EXPECT_EQ(form_->LogLastLine(), QStringLiteral("Błąd przy przebudowywaniu tabeli \"NOSUCH.DB\""));
+  ASSERT_EQ(dialogs_.Boxes().size(), 1u);
+}
+
+TEST_F(EndToEndTest, WholeAliasRebuildsEveryDemoTable) {
+  form_->HMSBitBtnClick(form_->HMSBitBtn);
+  QStringList log;
+  for (int i = 0; i < form_->LogCount(); ++i) log << form_->LogLine(i);
+  EXPECT_EQ(form_->LogLastLine(), kAllDone) << log.join("\n").toStdString();
+  EXPECT_EQ(log.count(kDone), form_->TableCombo->count());
+  EXPECT_FALSE(form_->HMSBitBtn->isEnabled());
+  // Every table verifies clean afterwards.
+  for (int i = 0; i < form_->TableCombo->count(); ++i) {
+    const QString name = form_->TableCombo->itemText(i);
+    ChooseTable(name);
+    form_->VerifyBtnClick(form_->VerifyBtn);
+    EXPECT_EQ(form_->LogLastLine(), kVerdict0) << name.toStdString();
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  ::testing::InitGoogleTest(&argc, argv);
+  // A fresh copy of the demo tables and a configuration naming it, for this process only.
+  std::string tmpl = (fs::temp_directory_path() / "rekasto-handlers-e2e-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr) return 2;
+  const fs::path root = tmpl;
+  gDemoCopy = root / "demo";
+  fs::copy(HANDLERS_DEMO_TABLES, gDemoCopy, fs::copy_options::recursive);
+  {
+    std::ofstream ini(root / "engine.ini");
+    ini << "[DEMO]\nTYPE=STANDARD\nPATH=" << gDemoCopy.string() << "\n";
+  }
+  setenv("REKASTO_ENGINE_CONFIG", (root / "engine.ini").c_str(), 1);
+  int result = 0;
+  {
+    TApplication app(argc, argv);
+    app.SetTitle(kApplicationTitle);
+    result = RUN_ALL_TESTS();
+  }
+  EngineShutdown();
+  std::error_code ec;
+  fs::remove_all(root, ec);
+  return result;
+}
