@@ -227,8 +227,9 @@ std::string BundledDemoPath() {
 }
 
 ConfigResult LoadConfig() {
-  const std::string file = ConfigFilePath();
   std::error_code ec;
+  std::string file = ConfigFilePath();
+  if (fs::path absolute = fs::absolute(file, ec); !ec) file = absolute.string();
   const fs::file_status status = fs::status(file, ec);
   if (status.type() == fs::file_type::not_found) {
     ConfigResult r;
@@ -258,7 +259,7 @@ ConfigResult LoadConfig() {
   std::ostringstream text;
   text << in.rdbuf();
   if (in.bad()) return Failure(DBIERR_CONFIG, file, 0, "Cannot read the file");
-  return ParseConfig(text.str(), fs::absolute(file, ec).string());
+  return ParseConfig(text.str(), file);
 }
 
 uint16_t EnsureDemoCopy(const std::string& destination, std::vector<std::string>& context) {

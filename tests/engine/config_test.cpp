@@ -211,6 +211,27 @@ TEST_F(DemoDefaultTest, NoBundledTablesGivesFolderNotFoundWithAHint) {
   EXPECT_FALSE(fs::exists(Copy()));
 }
 
+TEST_F(DemoDefaultTest, DataFolderTooLongForTheDescriptorStopsTheStart) {
+  const std::string longHome = "/" + std::string(250, 'h');
+  ScopedEnv dataHome("XDG_DATA_HOME", longHome);
+  ASSERT_EQ(DbiInit(), DBIERR_PATHTOOLONG);
+  const std::vector<std::string> context = ContextEntries();
+  ASSERT_EQ(context.size(), 1u);
+  EXPECT_EQ(context[0].rfind("Folder: ...", 0), 0u) << context[0];
+  EXPECT_EQ(context[0].substr(context[0].size() - 20), "/qel-db-rekasto/demo");
+}
+
+TEST_F(DemoDefaultTest, RelativeConfigurationFileIsNamedWithItsFullPath) {
+  ScopedEnv relative("REKASTO_ENGINE_CONFIG", "engine.ini");
+  const fs::path before = fs::current_path();
+  fs::current_path(dir_.path());
+  WriteFile(dir_.path() / "engine.ini", "[A]\nTYPE=STANDARD\n");
+  const DBIResult rc = DbiInit();
+  fs::current_path(before);
+  ASSERT_EQ(rc, DBIERR_CONFIG);
+  EXPECT_EQ(ContextEntries().at(0), "File: " + (dir_.path() / "engine.ini").string());
+}
+
 TEST_F(DemoDefaultTest, ReadOnlyBundledFilesGiveAWritableCopy) {
   fs::permissions(dir_.path() / "bundled/CUSTOMER.DB", fs::perms::owner_read | fs::perms::group_read);
   ASSERT_EQ(DbiInit(), DBIERR_NONE);
