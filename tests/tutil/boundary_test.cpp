@@ -83,7 +83,7 @@ TEST_F(TUtilArgs, NullPointersAreRefused) {
 
 TEST_F(TUtilArgs, BadLocationsGiveTheirCodesAndNameTheFile) {
   WritePlain();
-  WriteCustomers();
+  const std::string keyed = WriteCustomers();
   const auto before = Snapshot(dir_.path());
   CURProps props;
   std::memset(&props, 0xAB, sizeof props);
@@ -107,6 +107,14 @@ TEST_F(TUtilArgs, BadLocationsGiveTheirCodesAndNameTheFile) {
   EXPECT_EQ(TUVerifyTable(session_, Table("TEXT.DB").c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict),
             DBIERR_NOTPARADOX);
   EXPECT_EQ(verdict, -7);
+  Descriptor d;
+  ASSERT_EQ(d.Fill(session_, keyed), DBIERR_NONE);
+  EXPECT_EQ(TURebuildTable(session_, Table("TEXT.DB").c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB",
+                           &d.desc),
+            DBIERR_NOTPARADOX);
+  EXPECT_EQ(TURebuildTable(session_, Table("GONE.DB").c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB",
+                           &d.desc),
+            DBIERR_NOSUCHTABLE);
 
   // Nothing was written: the record keeps its bytes, and no file appeared or changed.
   for (size_t i = 0; i < sizeof props; ++i) ASSERT_EQ(reinterpret_cast<uint8_t*>(&props)[i], 0xAB) << i;
