@@ -1,0 +1,149 @@
+// The file interface: in-memory and OS implementations behave alike; the failing
+// one fails exactly the N-th operation of a kind.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "file.h"
+
+namespace paradox {
+namespace {
+
+void ExerciseFileSystem(FileSystem* fs, const std::string& root) {
+  ASSERT_TRUE(fs->MakeDir(root + "/sub").ok());
+  ASSERT_TRUE(fs->MakeDir(root + "/sub").ok());  // already there
+  EXPECT_TRUE(fs->IsDirectory(root + "/sub"));
+  const Bytes data = {1, 2, 3, 4, 5};
+  ASSERT_TRUE(fs->WriteFile(root + "/sub/A.DB", data).ok());
+  EXPECT_EQ(fs->ReadFile(root + "/sub/A.DB").value(), data);
+  EXPECT_EQ(fs->FileSize(root + "/sub/A.DB").value(), 5u);
+  auto f = fs->Open(root + "/sub/A.DB", OpenMode::kReadWrite);
+  ASSERT_TRUE(f.ok());
+  ASSERT_TRUE(f.value()->WriteAt(8, Bytes{9}).ok());  // gap is zero-filled
+  Bytes buf(20);
+  size_t got = 0;
+  ASSERT_TRUE(f.value()->ReadAt(0, buf, &got).ok());
+  EXPECT_EQ(got, 9u);
+  EXPECT_EQ(buf[6], 0);
+  EXPECT_EQ(buf[8], 9);
+  EXPECT_TRUE(f.value()->ReadExact(5, MutableByteSpan(buf.data(), 10)).IsCorruption());
+  ASSERT_TRUE(f.value()->Truncate(2).ok());
+  ASSERT_TRUE(f.value()->Sync().ok());
+  ASSERT_TRUE(f.value()->Close().ok());
+  EXPECT_EQ(fs->FileSize(root + "/sub/A.DB").value(), 2u);
+  EXPECT_TRUE(fs->Open(root + "/sub/A.DB", OpenMode::kCreateNew).status().IsIOError());
+  ASSERT_TRUE(fs->Copy(root + "/sub/A.DB", root + "/sub/B.DB").ok());
+  ASSERT_TRUE(fs->Rename(root + "/sub/B.DB", root + "/sub/C.DB").ok());
+  EXPECT_FALSE(fs->Exists(root + "/sub/B.DB"));
+  EXPECT_EQ(fs->ListDir(root + "/sub").value(), (std::vector<std::string>{"A.DB", "C.DB"}));
+  ASSERT_TRUE(fs->Remove(root + "/sub/C.DB").ok());
+  EXPECT_TRUE(fs->Remove(root + "/sub/C.DB").IsNotFound());
+  EXPECT_TRUE(fs->Open(root + "/sub/none", OpenMode::kRead).status().IsNotFound());
+  EXPECT_TRUE(fs->Open(root + "/nodir/x", OpenMode::kCreate).status().IsNotFound());
+  EXPECT_TRUE(fs->ListDir(root + "/nodir").status().IsNotFound());
+  EXPECT_FALSE(fs->IsLocked(root + "/sub/A.DB").value());
+  auto lock = fs->Lock(root + "/sub/A.DB");
+  EXPECT_TRUE(lock.ok());
+  ASSERT_TRUE(fs->SyncDir(root + "/sub").ok());
+}
+
+TEST(MemFileSystemTest, BehavesLikeAFileSystem) {
+  MemFileSystem fs;
+  ASSERT_TRUE(fs.MakeDir("/r").ok());
+  ExerciseFileSystem(&fs, "/r");
+  fs.SetLocked("/r/sub/A.DB", true);
+  EXPECT_TRUE(fs.IsLocked("/r/sub/A.DB").value());
+  EXPECT_TRUE(fs.Lock("/r/sub/A.DB").status().IsBusy());
+  EXPECT_TRUE(fs.IsDirectory("\\r\\sub"));  // backslashes separate too
+}
+
+TEST(OsFileSystemTest, BehavesLikeTheMemoryOne) {
+  char tmpl[] = "/tmp/paradox_fs_XXXXXX";
+  std::string root = mkdtemp(tmpl);
+  ExerciseFileSystem(DefaultFileSystem(), root);
+  std::filesystem::remove_all(root);
+}
+
+TEST(OsFileSystemTest, SeesALockHeldByAnotherProcess) {
+  char tmpl[] = "/tmp/paradox_lock_XXXXXX";
+  std::string root = mkdtemp(tmpl);
+  std::string path = root + "/T.DB";
+  ASSERT_TRUE(DefaultFileSystem()->WriteFile(path, Bytes(10)).ok());
+  int pipefd[2];
+  ASSERT_EQ(pipe(pipefd), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    int fd = open(path.c_str(), O_RDWR);
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fcntl(fd, F_SETLK, &fl);
+    char c = 1;
+    (void)!write(pipefd[1], &c, 1);
+    sleep(5);
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(pipefd[0], &c, 1), 1);
+  EXPECT_TRUE(DefaultFileSystem()->IsLocked(path).value());
+  EXPECT_TRUE(DefaultFileSystem()->Lock(path).status().IsBusy());
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  EXPECT_FALSE(DefaultFileSystem()->IsLocked(path).value());
+  std::filesystem::remove_all(root);
+}
+
+TEST(FaultyFileSystemTest, FailsTheNthOperationOfAKind) {
+  MemFileSystem mem;
+  FaultyFileSystem fs(&mem);
+  fs.FailAt(FaultyFileSystem::Op::kWrite, 2, Status::IOError("disk full"));
+  auto f = fs.Open("x", OpenMode::kCreate);
+  ASSERT_TRUE(f.ok());
+  EXPECT_TRUE(f.value()->WriteAt(0, Bytes{1}).ok());
+  Status st = f.value()->WriteAt(1, Bytes{2});
+  EXPECT_TRUE(st.IsIOError());
+  EXPECT_EQ(st.message(), "disk full");
+  EXPECT_TRUE(f.value()->WriteAt(1, Bytes{2}).ok());  // only the 2nd
+  EXPECT_TRUE(fs.Fired());
+  EXPECT_EQ(fs.Count(FaultyFileSystem::Op::kWrite), 3);
+
+  fs.Reset();
+  fs.FailAt(FaultyFileSystem::Op::kRename, 1, Status::IOError("rename"), /*sticky=*/true);
+  EXPECT_TRUE(fs.Rename("x", "y").IsIOError());
+  EXPECT_TRUE(fs.Rename("x", "y").IsIOError());
+  EXPECT_TRUE(mem.Exists("x"));
+  fs.FailAt(FaultyFileSystem::Op::kSync, 1);
+  EXPECT_TRUE(fs.SyncDir("").IsIOError());
+  fs.FailAt(FaultyFileSystem::Op::kRemove, 1);
+  EXPECT_TRUE(fs.Remove("x").IsIOError());
+  fs.FailAt(FaultyFileSystem::Op::kMakeDir, 1);
+  EXPECT_TRUE(fs.MakeDir("d").IsIOError());
+  fs.FailAt(FaultyFileSystem::Op::kCopy, 1);
+  EXPECT_TRUE(fs.Copy("x", "z").IsIOError());
+  fs.FailAt(FaultyFileSystem::Op::kListDir, 1);
+  EXPECT_TRUE(fs.ListDir("").status().IsIOError());
+  fs.FailAt(FaultyFileSystem::Op::kLock, 1);
+  EXPECT_TRUE(fs.IsLocked("x").status().IsIOError());
+  fs.FailAt(FaultyFileSystem::Op::kRead, 1);
+  auto g = fs.Open("x", OpenMode::kRead);
+  Bytes b(1);
+  size_t got;
+  EXPECT_TRUE(g.value()->ReadAt(0, b, &got).IsIOError());
+}
+
+TEST(PathHelpers, SplitBothSeparators) {
+  EXPECT_EQ(PathDirName("a/b\\C.DB"), "a/b");
+  EXPECT_EQ(PathBaseName("a/b\\C.DB"), "C.DB");
+  EXPECT_EQ(PathStem("x/C.DB"), "C");
+  EXPECT_EQ(PathExtension("x/C.db"), ".db");
+  EXPECT_EQ(PathJoin("a", "b"), "a/b");
+  EXPECT_EQ(PathJoin("", "b"), "b");
+}
+
+}  // namespace
+}  // namespace paradox
