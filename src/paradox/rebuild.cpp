@@ -412,6 +412,24 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   if (!famR.ok()) return fail(famR.status());
   const FamilyFiles fam = std::move(famR).value();
 
+  // 0. What is wrong with the family as it stands. The salvage sees the data; the
+  // indexes and the blob file are judged here (they are regenerated either way).
+  {
+    VerifyOptions vo;
+    vo.fs = fs;
+    vo.checkValues = false;
+    vo.maxFindings = 200;
+    VerifyReport before = VerifyTable(tablePath, vo);
+    for (const Finding& f : before.findings) {
+      if (f.severity != Severity::kError) continue;
+      if (Upper(f.where.file) == Upper(tableName)) continue;  // the salvage reports these
+      res.actions.push_back({"found", f.where.file, f.where.block ? int64_t(f.where.block) : -1,
+                             f.where.record, f.check + ": " + f.detail});
+      ++res.issues;
+    }
+  }
+  progress.Report(kPhaseOverall, 10);
+
   // 1. Salvage.
   SalvageOptions so;
   so.structure = o.structure;
@@ -419,8 +437,8 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   auto salR = SalvageTable(fs, fam, so);
   if (!salR.ok()) return fail(salR.status());
   SalvageResult sal = std::move(salR).value();
-  res.actions = sal.actions;
-  res.issues = sal.issues;
+  res.actions.insert(res.actions.end(), sal.actions.begin(), sal.actions.end());
+  res.issues += sal.issues;
   res.blobsBroken = sal.blobsBroken;
   progress.Report(kPhaseOverall, 40);
 
@@ -431,6 +449,8 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   if (o.dryRun) {
     outFs = &mem;
     newDir = "/dry-run/new";
+    if (Status st = mem.MakeDir("/dry-run"); !st.ok()) return fail(st);
+    if (Status st = mem.MakeDir(newDir); !st.ok()) return fail(st);
   } else {
     auto folder = CreateRepairFolder(fs, tablePath, o.now ? o.now : std::time(nullptr));
     if (!folder.ok()) {
@@ -566,7 +586,9 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   // 9. Journal, then the swap.
   std::string journal = PathJoin(repair, kJournal);
   if (Status st = WriteDurable(fs, journal, JournalText(plan)); !st.ok()) {
-    (void)fs->Remove(journal + ".tmp");
+    // Not written, or not durably: no original was touched, so drop it entirely.
+    if (fs->Exists(journal + ".tmp")) (void)fs->Remove(journal + ".tmp");
+    if (fs->Exists(journal)) (void)fs->Remove(journal);
     return fail(Status::IOError("cannot write the swap journal: " + st.message()));
   }
   size_t putsDone = 0, removesDone = 0;

@@ -368,7 +368,8 @@ Status ReadWhole(FileSystem* fs, const std::string& path, Bytes* out) {
 // Secondary-index definitions from the X/XG headers of the family.
 std::vector<SecondaryIndexDef> IndexDefsFromFamily(FileSystem* fs, const FamilyFiles& fam,
                                                    const TableHeader& db,
-                                                   std::vector<RebuildAction>* actions) {
+                                                   std::vector<RebuildAction>* actions,
+                                                   Status* ioError) {
   std::vector<SecondaryIndexDef> defs;
   for (const SecondaryFiles& s : fam.secondary) {
     if (s.x.empty()) {
@@ -377,6 +378,10 @@ std::vector<SecondaryIndexDef> IndexDefsFromFamily(FileSystem* fs, const FamilyF
       continue;
     }
     auto xh = ReadHeader(fs, s.x);
+    if (!xh.ok() && xh.status().IsIOError()) {
+      *ioError = xh.status();
+      return defs;
+    }
     if (!xh.ok()) {
       actions->push_back({"dropped", PathBaseName(s.x), -1, -1,
                           "index definition unreadable: " + xh.status().message()});
@@ -462,10 +467,12 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
   if (!fam.px.empty()) {
     auto ph = ReadHeader(fs, fam.px);
     if (ph.ok()) pxHeader = std::move(ph).value();
+    else if (ph.status().IsIOError()) return ph.status();
   }
   std::optional<ValInfo> val;
   if (!fam.val.empty()) {
     auto vb = fs->ReadFile(fam.val);
+    if (!vb.ok() && vb.status().IsIOError()) return vb.status();
     if (vb.ok()) {
       auto vi = ReadValInfo(ByteSpan(*vb));
       if (vi.ok()) val = std::move(vi).value();
@@ -507,6 +514,10 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
                                      std::to_string(h.fixed.primaryKeyFields));
     }
   }
+  if (h.fixed.primaryKeyFields > 0 && fam.px.empty()) {
+    res.actions.push_back({"found", dbName, -1, -1, "keyed table without its primary index; it is written anew"});
+    ++res.issues;
+  }
   if (h.fixed.modifiedFlags1 || h.fixed.modifiedFlags2 || h.fixed.indexUpdateRequired) {
     res.actions.push_back({"header", dbName, 0, -1, "rebuild-needed flags were set; cleared"});
     ++res.issues;
@@ -534,6 +545,16 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
   if (rd.usedTemplate()) h = rd.header();
   const uint32_t recordSize = h.fixed.recordSize;
 
+  // A block the file system would not give up is not damage: salvaging around it
+  // would take live blocks for orphans (or free blocks for live ones).
+  auto readError = [&]() -> Status {
+    for (const Anomaly& a : rd.anomalies()) {
+      if (a.code == anomaly::kReadError)
+        return Status::IOError(dbName + ": " + a.where.ToString() + ": " + a.detail);
+    }
+    return Status::OK();
+  };
+  PARADOX_RETURN_IF_ERROR(readError());
   std::set<uint16_t> chainBlocks(rd.chain().chain.begin(), rd.chain().chain.end());
   for (const Anomaly& a : rd.anomalies()) {
     res.actions.push_back({"found", dbName, a.where.block ? int64_t(a.where.block) : -1,
@@ -548,6 +569,8 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
     auto m = BlobFile::Open(fs, fam.mb, h.EncryptionKey());
     if (m.ok()) {
       mb = std::move(m).value();
+    } else if (m.status().IsIOError()) {
+      return m.status();  // the file system failed, not the file: never cut blobs for that
     } else {
       res.actions.push_back({"found", PathBaseName(fam.mb), -1, -1,
                              "blob file unreadable: " + m.status().message()});
@@ -558,6 +581,8 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
   const size_t blocksToRead = std::max<size_t>(1, rd.readingOrder().size());
   size_t blocksSeen = 0;
   uint32_t lastBlock = 0;
+  uint32_t orphanActionBlock = 0;
+  size_t orphanAction = 0, orphanCount = 0;
   RecordCursor cur = rd.Records();
   while (cur.Next()) {
     const RecordRef& r = cur.record();
@@ -572,9 +597,16 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
     out.index = r.indexInBlock;
     out.fromChain = chainBlocks.count(uint16_t(r.block)) > 0;
     if (!out.fromChain) {
-      res.actions.push_back({"recovered", dbName, r.block, r.indexInBlock,
-                             "record found in a block outside the data chain"});
-      ++res.issues;
+      // One line per block found outside the chain, counting its records.
+      if (orphanActionBlock != r.block) {
+        orphanActionBlock = r.block;
+        res.actions.push_back({"recovered", dbName, r.block, -1, ""});
+        orphanAction = res.actions.size() - 1;
+        orphanCount = 0;
+        ++res.issues;
+      }
+      res.actions[orphanAction].detail = std::to_string(++orphanCount) +
+                                         " record(s) recovered from a block outside the data chain";
     }
     for (size_t fi = 0; fi < h.fields.size(); ++fi) {
       const FieldDesc& f = h.fields[fi];
@@ -600,6 +632,7 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
           out.blobs.push_back({uint32_t(fi), std::move(data).value()});
           continue;
         }
+        if (data.status().IsIOError()) return data.status();
         why = data.status().message();
       }
       // Keep what the record itself holds: the leader.
@@ -613,9 +646,14 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
     res.records.push_back(std::move(out));
   }
   if (!cur.status().ok()) return cur.status();
+  PARADOX_RETURN_IF_ERROR(readError());
   progress.Report(kPhaseData, 99);
 
   for (const DroppedSpan& d : rd.dropped()) {
+    // The salvage reader sets aside blocks it could not read; for a rebuild that is a
+    // failing file system, not damage to repair by dropping the block's records.
+    if (d.reason.rfind("block unreadable: ", 0) == 0)
+      return Status::IOError(dbName + ": " + d.where.ToString() + ": " + d.reason);
     ++res.issues;
     if (!d.bytes.empty() || d.length == 0 || d.where.block == 0) {
       SetAside s{d.bytes, d.where.block, d.where.record, d.where.offset, d.reason};
@@ -707,7 +745,9 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
   if (options.structure && !options.structure->indexes.empty()) {
     res.schema.secondaryIndexes = IndexDefsFromStructure(*options.structure, h);
   } else {
-    res.schema.secondaryIndexes = IndexDefsFromFamily(fs, fam, h, &res.actions);
+    Status io;
+    res.schema.secondaryIndexes = IndexDefsFromFamily(fs, fam, h, &res.actions, &io);
+    if (!io.ok()) return io;
   }
   if (options.structure && !options.structure->fields.empty()) {
     // Names may be given fresh by the description (the layout was checked above).

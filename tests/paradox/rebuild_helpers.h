@@ -23,6 +23,7 @@ namespace paradox::test {
 // Records of a table in reading order, canonical form. Fails the test on errors.
 struct Snapshot {
   std::vector<Bytes> records;
+  std::vector<Bytes> withoutBlobValues;  // record bytes, blob pointers left out
   bool ok = false;
   std::string error;
 };
@@ -44,13 +45,15 @@ inline Snapshot TakeSnapshot(FileSystem* fs, const std::string& db) {
   auto cur = (*r)->Records();
   while (cur.Next()) {
     Bytes rec(cur.record().bytes.begin(), cur.record().bytes.end());
-    Bytes canon;
+    Bytes canon, plain;
     for (const FieldDesc& f : h.fields) {
       if (f.offset + f.Size() > rec.size()) break;
       if (!IsBlobType(f.type)) {
         canon.insert(canon.end(), rec.begin() + f.offset, rec.begin() + f.offset + f.Size());
+        plain.insert(plain.end(), rec.begin() + f.offset, rec.begin() + f.offset + f.Size());
         continue;
       }
+      plain.insert(plain.end(), rec.begin() + f.offset, rec.begin() + f.offset + f.LeaderSize());
       BlobRef ref;
       ref.leader.assign(rec.begin() + f.offset, rec.begin() + f.offset + f.LeaderSize());
       ref.pointer.DecodeFrom(rec.data() + f.offset + f.LeaderSize());
@@ -69,6 +72,7 @@ inline Snapshot TakeSnapshot(FileSystem* fs, const std::string& db) {
       canon.insert(canon.end(), value.begin(), value.end());
     }
     s.records.push_back(std::move(canon));
+    s.withoutBlobValues.push_back(std::move(plain));
   }
   if (!cur.status().ok()) {
     s.error = cur.status().ToString();
@@ -141,6 +145,7 @@ inline std::vector<std::vector<Value>> UnkeyedRows(int n) {
 
 inline Status MakeTable(FileSystem* fs, const std::string& db, const TableSchema& s,
                         const std::vector<std::vector<Value>>& rows) {
+  PARADOX_RETURN_IF_ERROR(fs->MakeDir(PathDirName(db)));
   return WriteTable(fs, db, s, rows);
 }
 
@@ -183,7 +188,9 @@ bool ReadWithPxlib(const std::string& db, std::vector<Bytes>* records, std::stri
 }  // namespace paradox::test
 
 #ifdef REKASTO_HAVE_PXLIB
+extern "C" {
 #include <paradox.h>
+}
 
 namespace paradox::test {
 inline void PxQuietErrors(pxdoc_t*, int, const char* msg, void* data) {

@@ -65,7 +65,12 @@ TEST(RebuildSharedTables, EveryTableRebuildsToIdenticalRecords) {
     Snapshot after = TakeSnapshot(fs, db);
     ASSERT_TRUE(after.ok) << after.error;
     EXPECT_EQ(after.records.size(), before.records.size());
-    EXPECT_TRUE(after.records == before.records) << "records differ after the rebuild";
+    if (r.blobsBroken == 0) {
+      EXPECT_TRUE(after.records == before.records) << "records differ after the rebuild";
+    } else {
+      // Blob values whose .MB is missing keep only their leader (MEMBRE.DB lacks its .MB).
+      EXPECT_TRUE(after.withoutBlobValues == before.withoutBlobValues) << "records differ after the rebuild";
+    }
     EXPECT_EQ(r.problems, 0u);
     EXPECT_EQ(r.keyViolations, 0u);
     std::string why;
