@@ -268,7 +268,7 @@ bool DataChecker::CheckHeader() {
       structureOk = false;
       continue;
     }
-    if (level < MinLevelForType(fd.type))
+    if (IsTable() && level < MinLevelForType(fd.type))
       Add("header.level-type", Loc(0, -1, descOff),
           std::string("field type ") + FieldTypeLetter(fd.type) + " needs level " +
               LevelName(MinLevelForType(fd.type)) + " but the table is level " + LevelName(level),
@@ -328,14 +328,17 @@ bool DataChecker::CheckHeader() {
                                                  Hex(headerBytes_[i]) + " but should be 0");
         break;
       }
-    if (f.encryption1 != 0xFF00FF00u)
+    // Encrypted tables keep other bytes there.
+    if (f.encryption1 != 0xFF00FF00u && h_.ext.encryption2 == 0)
       Add("header.marker", Loc(0, -1, 0x25), "bytes 0x25..0x28 are " + Hex(f.encryption1) +
                                                  " but should be 0xFF00FF00 at this level");
     if (IsTable()) {
+      // Restructured tables keep old field numbers (not 1..n); they must stay distinct.
+      std::set<uint16_t> numbers;
       for (size_t i = 0; i < n; ++i)
-        if (h_.fields[i].number != i + 1) {
+        if (h_.fields[i].number == 0 || !numbers.insert(h_.fields[i].number).second) {
           Add("header.field-numbers", Loc(), "field number " + N(i + 1) + " is " + N(h_.fields[i].number) +
-                                                 " but should be " + N(i + 1));
+                                                 ", zero or used by an earlier field");
           break;
         }
     }
@@ -617,7 +620,11 @@ void DataChecker::CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, ui
         uint32_t raw = uint32_t(v[0]) << 24 | uint32_t(v[1]) << 16 | uint32_t(v[2]) << 8 | v[3];
         if (raw == 0) break;
         int64_t days = int64_t(int32_t(raw ^ 0x80000000u));
-        if (days < 1 || days > kMaxDate)
+        if (days < 1)
+          // Seen in engine-written tables (dates before year 1): odd, not damage.
+          Add("value.date-early", Loc(block, r, recOffset + p.offset),
+              "date day number is " + std::to_string(days) + ", before 0001-01-01", h_.fields[p.index].name);
+        else if (days > kMaxDate)
           Add("value.date", Loc(block, r, recOffset + p.offset),
               "date day number is " + std::to_string(days) + " but should be 1.." + N(kMaxDate),
               h_.fields[p.index].name);
@@ -645,8 +652,11 @@ void DataChecker::CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, ui
         double d = DecodeDouble(v);
         if (std::isnan(d)) {
           Add("value.nan", Loc(block, r, recOffset + p.offset), "value is NaN", h_.fields[p.index].name);
-        } else if (p.type == FieldType::kTimestamp && (d < double(kMsPerDay) || std::isinf(d) ||
-                                                       d >= (double(kMaxDate) + 1) * kMsPerDay)) {
+        } else if (p.type == FieldType::kTimestamp && d < double(kMsPerDay) && !std::isinf(d)) {
+          Add("value.date-early", Loc(block, r, recOffset + p.offset),
+              "timestamp is " + std::to_string(d) + " ms, before 0001-01-01", h_.fields[p.index].name);
+        } else if (p.type == FieldType::kTimestamp &&
+                   (std::isinf(d) || d >= (double(kMaxDate) + 1) * kMsPerDay)) {
           Add("value.timestamp", Loc(block, r, recOffset + p.offset),
               "timestamp is " + std::to_string(d) + " ms, outside 0001-01-01..9999-12-31",
               h_.fields[p.index].name);
@@ -656,6 +666,9 @@ void DataChecker::CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, ui
       case FieldType::kBcd: {
         if (!values) break;
         const uint8_t b0 = v[0];
+        // A first byte equal to the decimals with all digits zero is how some engines
+        // store a blank value; treat it as blank.
+        if (b0 == p.sizeByte && IsAllZero(ByteSpan(v + 1, 16))) break;
         if (b0 == 0) {
           if (!IsAllZero(ByteSpan(v, 17)))
             Add("value.bcd", Loc(block, r, recOffset + p.offset),
@@ -829,7 +842,8 @@ void DataChecker::AfterPass() {
             (chainBroken_ ? " (chain broken)" : ""));
   }
   if (!IsTable() && base_ && base_->ok && counted != base_->counted)
-    Add("index.x-records", Loc(0, -1, 0x06),
+    // Non-maintained indexes (types 3/6) are refreshed by the engine on use.
+    Add(f.fileType == 3 || f.fileType == 6 ? "index.x-stale" : "index.x-records", Loc(0, -1, 0x06),
         "index holds " + N(counted) + " records but " + base_->name + " holds " + N(base_->counted));
   if (missingMbRefs_)
     Add("mb.missing", Loc(),
@@ -862,9 +876,6 @@ DataWalk DataChecker::Run() {
                                          ", which does not exist or has another type/size");
       }
     }
-    if (h_.fixed.changeCount2 != base_->header.fixed.changeCount2)
-      Add("index.sync", Loc(0, -1, 0x2E), "structure counter is " + N(h_.fixed.changeCount2) +
-                                              " but the table's is " + N(base_->header.fixed.changeCount2));
   }
   CheckFileSize();
   ReadBlockHeaders();

@@ -1,0 +1,167 @@
+// Dispatcher, help text and the helpers shared by the subcommands.
+#include "cli.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <ostream>
+
+#include "format.h"
+
+namespace rekasto {
+
+namespace {
+
+std::map<std::string, Command>& Registry() {
+  static std::map<std::string, Command> registry;
+  return registry;
+}
+
+void PrintHelp(std::ostream& os) {
+  os << "Usage: rekasto COMMAND [OPTIONS] ARGS...\n"
+        "Checks, describes and dumps Paradox tables (.DB with .PX, .MB, .Xnn/.Ynn, .VAL).\n\n"
+        "Commands:\n";
+  for (const Command& c : Commands()) {
+    std::string u = c.usage;
+    os << "  " << u;
+    if (u.size() < 44) os << std::string(44 - u.size(), ' ');
+    else os << "\n" << std::string(46, ' ');
+    os << c.summary << "\n";
+  }
+  os << "\nrekasto COMMAND --help shows the options of one command.\n"
+        "Exit codes: 0 done (verify: clean), 1 problems found, 2 could not check or bad usage.\n";
+}
+
+}  // namespace
+
+bool RegisterCommand(const Command& command) {
+  Registry()[command.name] = command;
+  return true;
+}
+
+std::vector<Command> Commands() {
+  std::vector<Command> all;
+  for (const auto& [name, c] : Registry()) all.push_back(c);
+  return all;
+}
+
+void Error(Io& io, const std::string& message) { io.err << "rekasto: " << message << "\n"; }
+
+int RunCli(const std::vector<std::string>& args, Io& io) {
+  if (args.empty()) {
+    PrintHelp(io.err);
+    return kExitFailed;
+  }
+  const std::string& name = args[0];
+  if (name == "--help" || name == "-h" || name == "help") {
+    PrintHelp(io.out);
+    return kExitOk;
+  }
+  auto it = Registry().find(name);
+  if (it == Registry().end()) {
+    Error(io, "unknown command '" + name + "' (rekasto --help lists the commands)");
+    return kExitFailed;
+  }
+  std::vector<std::string> rest(args.begin() + 1, args.end());
+  return it->second.run(rest, io);
+}
+
+bool CheckTablePath(const std::string& path, Io& io) {
+  if (path.empty()) {
+    Error(io, "empty table path");
+    return false;
+  }
+  if (io.fs->IsDirectory(path)) {
+    Error(io, path + ": is a folder, not a table file");
+    return false;
+  }
+  auto file = io.fs->Open(path, paradox::OpenMode::kRead);
+  if (!file.ok()) {
+    const paradox::Status& st = file.status();
+    if (st.IsNotFound())
+      Error(io, path + ": no such file");
+    else if (st.message().find("Permission denied") != std::string::npos)
+      Error(io, path + ": permission denied");
+    else
+      Error(io, path + ": cannot open: " + st.message());
+    return false;
+  }
+  auto size = file.value()->Size();
+  if (!size.ok()) {
+    Error(io, path + ": cannot read: " + size.status().message());
+    return false;
+  }
+  paradox::Bytes head(std::min<uint64_t>(*size, paradox::FixedHeader::kEncodedLength));
+  size_t got = 0;
+  paradox::Status st = file.value()->ReadAt(0, head, &got);
+  if (!st.ok()) {
+    Error(io, path + ": cannot read: " + st.message());
+    return false;
+  }
+  if (got < paradox::FixedHeader::kEncodedLength) {
+    Error(io, path + ": not a Paradox table (only " + std::to_string(got) + " bytes)");
+    return false;
+  }
+  paradox::FixedHeader h;
+  paradox::TableLevel level;
+  if (!h.DecodeFrom(head).ok() || !paradox::LevelFromVersionId(h.fileVersionId, &level)) {
+    Error(io, path + ": not a Paradox table (unknown level byte " + std::to_string(head[0x39]) + ")");
+    return false;
+  }
+  if (h.fileType != 0 && h.fileType != 2) {
+    Error(io, path + ": not a Paradox table file (file type " + std::to_string(h.fileType) +
+                  (paradox::IsIndexFileType(h.fileType) || paradox::IsSecondaryDataType(h.fileType)
+                       ? ", an index file; give the .DB"
+                       : "") +
+                  ")");
+    return false;
+  }
+  return true;
+}
+
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  size_t i = 0;
+  auto hex = [&](unsigned cp) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04x", cp);
+    out += buf;
+  };
+  while (i < s.size()) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '"') { out += "\\\""; ++i; continue; }
+    if (c == '\\') { out += "\\\\"; ++i; continue; }
+    if (c == '\n') { out += "\\n"; ++i; continue; }
+    if (c == '\r') { out += "\\r"; ++i; continue; }
+    if (c == '\t') { out += "\\t"; ++i; continue; }
+    if (c < 0x20) { hex(c); ++i; continue; }
+    if (c < 0x80) { out += char(c); ++i; continue; }
+    // Copy a well-formed UTF-8 sequence; anything else is one Latin-1 byte.
+    size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    bool ok = len > 0 && i + len <= s.size() && c >= 0xC2 && c <= 0xF4;
+    for (size_t k = 1; ok && k < len; ++k)
+      ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+    if (ok) {
+      out.append(s, i, len);
+      i += len;
+    } else {
+      hex(c);
+      ++i;
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string CsvField(const std::string& s) {
+  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+}  // namespace rekasto

@@ -1,0 +1,66 @@
+// The rekasto command-line tool: subcommand registry and the helpers the commands
+// share. A subcommand is a function in its own cmd_<name>.cpp that registers itself
+// with REKASTO_COMMAND; the dispatcher (RunCli) lists and finds them by name.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "file.h"
+
+namespace rekasto {
+
+// Where a command writes and what it touches. Tests pass string streams and a
+// MemFileSystem; the executable passes std::cout/std::cerr and the OS file system.
+struct Io {
+  std::ostream& out;
+  std::ostream& err;
+  paradox::FileSystem* fs;
+};
+
+// Exit codes shared by every command.
+enum ExitCode : int {
+  kExitOk = 0,        // done; for verify: every table clean
+  kExitProblems = 1,  // verify: problems found (a rebuild is needed)
+  kExitFailed = 2,    // could not do it: bad usage, missing/foreign/unreadable file
+};
+
+struct Command {
+  const char* name;     // "verify"
+  const char* usage;    // "verify [--json] [--max-findings N] TABLE..."
+  const char* summary;  // one line for --help
+  int (*run)(const std::vector<std::string>& args, Io& io);  // args after the name
+};
+
+// Adds a command; called from static initialisers (REKASTO_COMMAND).
+bool RegisterCommand(const Command& command);
+// Registered commands sorted by name.
+std::vector<Command> Commands();
+
+// Runs "rekasto <args...>" (args without the program name) and returns the exit code.
+int RunCli(const std::vector<std::string>& args, Io& io);
+
+// Checks that `path` names a readable Paradox table file before a command works on it.
+// On failure writes one line "rekasto: <path>: <reason>" to io.err and returns false.
+// Reasons: "no such file", "is a folder, not a table file", "permission denied",
+// "not a Paradox table (...)", "cannot read: ...".
+bool CheckTablePath(const std::string& path, Io& io);
+
+// Writes "rekasto: <message>" as one line to io.err.
+void Error(Io& io, const std::string& message);
+
+// JSON string literal (quotes included) of UTF-8 text; bytes that are not valid UTF-8
+// are taken as Latin-1 so the output is always valid JSON.
+std::string JsonString(const std::string& s);
+// CSV field: quoted when it holds a comma, quote, CR or LF (quotes doubled).
+std::string CsvField(const std::string& s);
+
+}  // namespace rekasto
+
+#define REKASTO_CONCAT_INNER(a, b) a##b
+#define REKASTO_CONCAT(a, b) REKASTO_CONCAT_INNER(a, b)
+// Registers a command at start-up: REKASTO_COMMAND({"name", "usage", "summary", &Fn});
+#define REKASTO_COMMAND(...)                                                         \
+  [[maybe_unused]] static const bool REKASTO_CONCAT(rekasto_registered_, __LINE__) = \
+      ::rekasto::RegisterCommand(::rekasto::Command __VA_ARGS__)

@@ -1,0 +1,152 @@
+// rekasto info: structure and counts of a table as its header and block chain give them.
+#include <algorithm>
+#include <ostream>
+
+#include "cli.h"
+#include "codepage.h"
+#include "family.h"
+#include "format.h"
+#include "verifier.h"
+
+namespace rekasto {
+
+namespace {
+
+const char* kUsage = "info TABLE...";
+
+std::string TypeText(const paradox::FieldDesc& f) {
+  using paradox::FieldType;
+  std::string s(1, paradox::FieldTypeLetter(f.type));
+  switch (f.type) {
+    case FieldType::kAlpha:
+    case FieldType::kBytes:
+    case FieldType::kMemo:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
+    case FieldType::kGraphic:
+      return s + std::to_string(f.sizeByte == 0 ? 0 : (paradox::IsBlobType(f.type) ? f.LeaderSize() : f.sizeByte));
+    case FieldType::kBcd:
+      return s + std::to_string(f.sizeByte);
+    default:
+      return s;
+  }
+}
+
+int InfoOne(const std::string& path, Io& io) {
+  if (!CheckTablePath(path, io)) return kExitFailed;
+  auto file = io.fs->Open(path, paradox::OpenMode::kRead);
+  auto size = file.ok() ? file.value()->Size() : paradox::Result<uint64_t>(file.status());
+  if (!size.ok()) {
+    Error(io, path + ": cannot read: " + size.status().message());
+    return kExitFailed;
+  }
+  paradox::Bytes fixedBytes(paradox::FixedHeader::kEncodedLength);
+  paradox::FixedHeader fixed;
+  if (!file.value()->ReadExact(0, fixedBytes).ok() || !fixed.DecodeFrom(fixedBytes).ok()) {
+    Error(io, path + ": cannot read the header");
+    return kExitFailed;
+  }
+  paradox::Bytes headerBytes(std::min<uint64_t>(std::max<uint64_t>(fixed.headerSize, 0x58), *size));
+  if (!file.value()->ReadExact(0, headerBytes).ok()) {
+    Error(io, path + ": cannot read the header");
+    return kExitFailed;
+  }
+  auto header = paradox::DecodeTableHeader(headerBytes);
+  if (!header.ok()) {
+    Error(io, path + ": header cannot be decoded (" + header.status().message() +
+                  "); rekasto verify tells more");
+    return kExitFailed;
+  }
+  const paradox::TableHeader& h = header.value();
+  // Counts from the chain, not only the header's claims.
+  paradox::VerifyOptions options;
+  options.fs = io.fs;
+  options.checkValues = false;
+  options.checkIndexes = false;
+  options.checkBlobs = false;
+  options.maxFindings = 0;
+  paradox::VerifyReport report = paradox::VerifyTable(path, options);
+  const paradox::TableSummary& s = report.summary;
+  paradox::TableLevel level = h.level();
+  uint16_t cp = h.CodePage();
+  const bool cpStored = h.hasExtension;
+  if (!cpStored) cp = paradox::CodePageForSortOrder(h.fixed.sortOrder);
+
+  std::ostream& o = io.out;
+  o << "Table:          " << path << "\n";
+  o << "Type:           " << (h.IsKeyed() ? "keyed" : "unkeyed");
+  if (h.IsKeyed()) o << " (" << h.fixed.primaryKeyFields << " key field" << (h.fixed.primaryKeyFields == 1 ? "" : "s") << ")";
+  o << "\n";
+  o << "Level:          " << paradox::LevelName(level) << " (version byte " << int(h.fixed.fileVersionId) << ")\n";
+  o << "Block size:     " << h.BlockSize() << "\n";
+  o << "Header size:    " << h.fixed.headerSize << "\n";
+  o << "Record size:    " << h.fixed.recordSize << "\n";
+  o << "Records:        " << h.fixed.numRecords << " in the header, " << s.countedRecords << " in the block chain\n";
+  o << "Blocks:         " << h.fixed.fileBlocks << " in the file, " << s.chainBlocks << " chained, " << s.freeBlocks
+    << " free\n";
+  o << "Code page:      " << cp << (cpStored ? "" : " (not stored; from the sort order)")
+    << (paradox::IsSupportedCodePage(cp) ? "" : " (not supported for text conversion)") << "\n";
+  o << "Sort order:     " << (h.sortOrderId.empty() ? "-" : h.sortOrderId) << " (0x" << std::hex
+    << int(h.fixed.sortOrder) << std::dec << ")\n";
+  o << "Encrypted:      " << (h.IsEncrypted() ? "yes (password-protected)" : "no") << "\n";
+  o << "Write-protected:" << (h.fixed.writeProtected ? " yes" : " no") << "\n";
+  if (h.fixed.auxPasswords) o << "Aux passwords:  " << int(h.fixed.auxPasswords) << "\n";
+  bool hasAutoInc = std::any_of(h.fields.begin(), h.fields.end(),
+                                [](const paradox::FieldDesc& f) { return f.type == paradox::FieldType::kAutoInc; });
+  if (hasAutoInc) o << "Autoincrement:  last issued " << h.fixed.autoInc << "\n";
+  o << "Fields:         " << h.fields.size() << "\n";
+  for (size_t i = 0; i < h.fields.size(); ++i) {
+    const paradox::FieldDesc& f = h.fields[i];
+    std::string name = paradox::ToUtf8(f.name, cp);
+    o << "  " << (i + 1 < 10 ? " " : "") << (i + 1) << "  " << name
+      << std::string(name.size() < 26 ? 26 - name.size() : 1, ' ') << TypeText(f)
+      << (i < h.fixed.primaryKeyFields ? "  key" : "") << "\n";
+  }
+  auto family = paradox::FindFamily(io.fs, path);
+  if (family.ok()) {
+    o << "Family:        ";
+    for (const std::string& m : family->AllMembers()) o << " " << paradox::PathBaseName(m);
+    o << "\n";
+    o << "Indexes:        " << (family->px.empty() ? 0 : 1) << " primary, " << family->secondary.size()
+      << " secondary\n";
+    if (!family->lockFiles.empty()) {
+      o << "Lock files:    ";
+      for (const std::string& l : family->lockFiles) o << " " << paradox::PathBaseName(l);
+      o << " (the table may be in use)\n";
+    }
+  }
+  return kExitOk;
+}
+
+int RunInfo(const std::vector<std::string>& args, Io& io) {
+  std::vector<std::string> tables;
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") {
+      io.out << "Usage: rekasto " << kUsage << "\nShows level, block size, fields, record and block counts,"
+                " code page and encryption of each table.\n";
+      return kExitOk;
+    }
+    if (a.size() > 1 && a[0] == '-') {
+      Error(io, "info: unknown option " + a);
+      return kExitFailed;
+    }
+    tables.push_back(a);
+  }
+  if (tables.empty()) {
+    Error(io, "info: no table given (usage: rekasto " + std::string(kUsage) + ")");
+    return kExitFailed;
+  }
+  int exit = kExitOk;
+  for (size_t i = 0; i < tables.size(); ++i) {
+    if (i) io.out << "\n";
+    exit = std::max(exit, InfoOne(tables[i], io));
+  }
+  return exit;
+}
+
+}  // namespace
+
+REKASTO_COMMAND({"info", kUsage, "structure, counts, code page, level, block size, encryption", &RunInfo});
+
+}  // namespace rekasto

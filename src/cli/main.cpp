@@ -1,0 +1,12 @@
+// Entry point of the rekasto command-line tool.
+#include <iostream>
+
+#include "cli.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  rekasto::Io io{std::cout, std::cerr, paradox::DefaultFileSystem()};
+  int code = rekasto::RunCli(args, io);
+  std::cout.flush();
+  return code;
+}

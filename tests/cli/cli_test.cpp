@@ -1,0 +1,204 @@
+// rekasto: exit codes, --json shape, info and dump output, one-line errors for bad input.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cli.h"
+#include "mutators.h"
+#include "writer.h"
+
+namespace {
+
+using paradox::Bytes;
+using paradox::FieldType;
+using paradox::Value;
+
+class CliTest : public ::testing::Test {
+ protected:
+  // Small keyed level-5 table in code page 1252 with one text holding non-ASCII bytes.
+  void WriteSmall(const std::string& path = "d/PEOPLE.DB") {
+    paradox::TableSchema s;
+    s.level = paradox::TableLevel::k5;
+    s.codePage = 1252;
+    s.fields = {{"Id", FieldType::kLong}, {"Name", FieldType::kAlpha, 20}, {"Born", FieldType::kDate},
+                {"Note", FieldType::kMemo, 5}};
+    s.keyFieldCount = 1;
+    (void)fs_.MakeDir("d");
+    paradox::WriteOptions o;
+    o.sync = false;
+    auto w = paradox::TableWriter::Create(&fs_, path, s, o);
+    ASSERT_TRUE(w.ok()) << w.status().ToString();
+    ASSERT_TRUE(w.value()->AddRecord({int64_t(1), std::string("Zo\xEB, \"Z\""), paradox::Date{730120}, std::string("hi")}).ok());
+    ASSERT_TRUE(w.value()->AddRecord({int64_t(2), std::string("Bob"), Value{}, std::string(20, 'm')}).ok());
+    ASSERT_TRUE(w.value()->Finish().ok());
+  }
+
+  int Run(std::vector<std::string> args) {
+    out_.str("");
+    err_.str("");
+    rekasto::Io io{out_, err_, &fs_};
+    return rekasto::RunCli(args, io);
+  }
+
+  paradox::MemFileSystem fs_;
+  std::ostringstream out_, err_;
+};
+
+TEST_F(CliTest, HelpListsTheCommands) {
+  EXPECT_EQ(Run({"--help"}), rekasto::kExitOk);
+  for (const char* c : {"info", "verify", "dump"}) EXPECT_NE(out_.str().find(c), std::string::npos) << c;
+  EXPECT_EQ(Run({}), rekasto::kExitFailed);
+  EXPECT_EQ(Run({"frobnicate"}), rekasto::kExitFailed);
+  EXPECT_EQ(err_.str(), "rekasto: unknown command 'frobnicate' (rekasto --help lists the commands)\n");
+  EXPECT_EQ(Run({"verify", "--help"}), rekasto::kExitOk);
+  EXPECT_EQ(Run({"verify", "--bogus", "x.DB"}), rekasto::kExitFailed);
+}
+
+TEST_F(CliTest, VerifyExitCodesFollowTheVerdict) {
+  WriteSmall();
+  EXPECT_EQ(Run({"verify", "d/PEOPLE.DB"}), rekasto::kExitOk) << out_.str();
+  EXPECT_NE(out_.str().find("verdict 0 (clean)"), std::string::npos) << out_.str();
+
+  paradox::test::SetRecordCount(*fs_.Contents("d/PEOPLE.DB"), 9);
+  EXPECT_EQ(Run({"verify", "d/PEOPLE.DB"}), rekasto::kExitProblems);
+  EXPECT_NE(out_.str().find("error header.record-count PEOPLE.DB"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("verdict 1 (repairable)"), std::string::npos);
+
+  // Several tables: the worst exit code wins; a missing one means "could not check".
+  WriteSmall("d/OTHER.DB");
+  EXPECT_EQ(Run({"verify", "--quiet", "d/OTHER.DB", "d/PEOPLE.DB"}), rekasto::kExitProblems);
+  EXPECT_EQ(Run({"verify", "d/OTHER.DB", "d/GONE.DB"}), rekasto::kExitFailed);
+  EXPECT_EQ(err_.str(), "rekasto: d/GONE.DB: no such file\n");
+}
+
+TEST_F(CliTest, VerifyJsonShape) {
+  WriteSmall();
+  paradox::test::SetU8(*fs_.Contents("d/PEOPLE.DB"), 0x14, 1);
+  EXPECT_EQ(Run({"verify", "--json", "d/PEOPLE.DB", "d/NONE.DB"}), rekasto::kExitFailed);
+  const std::string j = out_.str();
+  EXPECT_EQ(j.rfind("{\"tables\":[{\"table\":\"d/PEOPLE.DB\",\"verdict\":1,\"verdictName\":\"repairable\"", 0), 0u) << j;
+  EXPECT_NE(j.find("{\"check\":\"header.rebuild-flag\",\"severity\":\"error\",\"file\":\"PEOPLE.DB\",\"block\":null,"
+                   "\"record\":null,\"offset\":20,\"field\":null,\"detail\":"),
+            std::string::npos)
+      << j;
+  EXPECT_NE(j.find("\"countedRecords\":2"), std::string::npos);
+  EXPECT_NE(j.find("{\"table\":\"d/NONE.DB\",\"verdict\":2,\"verdictName\":\"incomplete\",\"error\":"
+                   "\"rekasto: d/NONE.DB: no such file\""),
+            std::string::npos)
+      << j;
+  EXPECT_EQ(j.substr(j.size() - 16), "],\"exitCode\":2}\n");
+  // Balanced braces and brackets: a cheap well-formedness check.
+  int depth = 0;
+  bool inString = false;
+  for (size_t i = 0; i < j.size(); ++i) {
+    if (inString) {
+      if (j[i] == '\\') ++i;
+      else if (j[i] == '"') inString = false;
+      continue;
+    }
+    if (j[i] == '"') inString = true;
+    if (j[i] == '{' || j[i] == '[') ++depth;
+    if (j[i] == '}' || j[i] == ']') --depth;
+    ASSERT_GE(depth, 0);
+  }
+  EXPECT_EQ(depth, 0);
+}
+
+TEST_F(CliTest, InfoDescribesTheTable) {
+  WriteSmall();
+  ASSERT_EQ(Run({"info", "d/PEOPLE.DB"}), rekasto::kExitOk) << err_.str();
+  const std::string s = out_.str();
+  for (const char* want : {"Type:           keyed (1 key field)", "Level:          5 (version byte 11)",
+                           "Records:        2 in the header, 2 in the block chain", "Code page:      1252",
+                           "Encrypted:      no", "Fields:         4", "Name                      A20",
+                           "Note                      M5", "PEOPLE.PX", "PEOPLE.MB"})
+    EXPECT_NE(s.find(want), std::string::npos) << want << "\n" << s;
+}
+
+TEST_F(CliTest, DumpWritesUtf8Csv) {
+  WriteSmall();
+  ASSERT_EQ(Run({"dump", "d/PEOPLE.DB"}), rekasto::kExitOk) << err_.str();
+  EXPECT_EQ(out_.str(),
+            "Id,Name,Born,Note\n"
+            "1,\"Zo\xC3\xAB, \"\"Z\"\"\",2000-01-01,hi\n"
+            "2,Bob,," + std::string(20, 'm') + "\n");
+  // The same bytes read as code page 852: 0xEB is U+0170 there.
+  ASSERT_EQ(Run({"dump", "--codepage", "852", "d/PEOPLE.DB"}), rekasto::kExitOk);
+  EXPECT_NE(out_.str().find("Zo\xC5\xB0"), std::string::npos) << out_.str();
+  EXPECT_EQ(Run({"dump", "--codepage", "9999", "d/PEOPLE.DB"}), rekasto::kExitFailed);
+}
+
+TEST_F(CliTest, BadInputGivesOneLineErrors) {
+  ASSERT_TRUE(fs_.MakeDir("d").ok());
+  fs_.SetContents("d/notes.txt", Bytes(300, 'x'));
+  fs_.SetContents("d/tiny.DB", Bytes(10, 0));
+  ASSERT_TRUE(fs_.MakeDir("d/folder").ok());
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"info", "d/missing.DB"}, "rekasto: d/missing.DB: no such file\n"},
+           {{"verify", "d/folder"}, "rekasto: d/folder: is a folder, not a table file\n"},
+           {{"dump", "d/notes.txt"}, "rekasto: d/notes.txt: not a Paradox table (unknown level byte 120)\n"},
+           {{"info", "d/tiny.DB"}, "rekasto: d/tiny.DB: not a Paradox table (only 10 bytes)\n"},
+           {{"info"}, "rekasto: info: no table given (usage: rekasto info TABLE...)\n"},
+       }) {
+    EXPECT_EQ(Run(c.args), rekasto::kExitFailed) << c.args[0];
+    EXPECT_EQ(err_.str(), c.error);
+  }
+}
+
+// The real executable against the OS: exit status and permission errors.
+TEST(CliExecutable, ExitStatusAndPermissionDenied) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("rekasto_cli_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string exe = REKASTO_EXE;
+  auto run = [&](const std::string& args, std::string* err) {
+    const std::string errFile = (dir / "err.txt").string();
+    int st = std::system((exe + " " + args + " >/dev/null 2>" + errFile).c_str());
+    std::ifstream in(errFile);
+    err->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  };
+  std::string err;
+  EXPECT_EQ(run("verify " + (dir / "nothing.DB").string(), &err), 2);
+  EXPECT_EQ(err, "rekasto: " + (dir / "nothing.DB").string() + ": no such file\n");
+  const fs::path locked = dir / "LOCKED.DB";
+  std::ofstream(locked) << std::string(4096, 'x');
+  chmod(locked.c_str(), 0);
+  if (geteuid() != 0) {  // root reads anything
+    EXPECT_EQ(run("info " + locked.string(), &err), 2);
+    EXPECT_EQ(err, "rekasto: " + locked.string() + ": permission denied\n");
+  }
+  fs::remove_all(dir);
+}
+
+// Every shared real table: verify and info run, and the record counts agree.
+TEST(CliSharedTables, VerifyAndInfoRunOnEveryTable) {
+  namespace fs = std::filesystem;
+  const fs::path root = REKASTO_TABLES_DIR;
+  if (!fs::is_directory(root)) GTEST_SKIP() << "shared tables not found at " << root;
+  size_t n = 0;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    std::string ext = e.path().extension().string();
+    for (char& c : ext) c = char(toupper(c));
+    if (ext != ".DB") continue;
+    std::ostringstream out, err;
+    rekasto::Io io{out, err, paradox::DefaultFileSystem()};
+    int code = rekasto::RunCli({"verify", "--json", e.path().string()}, io);
+    EXPECT_LE(code, 1) << e.path() << err.str();
+    EXPECT_EQ(rekasto::RunCli({"info", e.path().string()}, io), rekasto::kExitOk) << e.path() << err.str();
+    ++n;
+  }
+  EXPECT_GT(n, 70u);
+}
+
+}  // namespace
