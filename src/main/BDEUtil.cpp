@@ -6,9 +6,13 @@
 
 // A constructor that throws leaves no object behind and its destructor never runs, so a
 // failed TUInit is never followed by a TUExit on handle 0: there is no session to close.
-TBDEUtil::TBDEUtil() : TablePropsBytes{} { Check(TUInit(&SessionHandle)); }
+TBDEUtil::TBDEUtil() : TablePropsBytes{} {
+  Check(TUInit(&SessionHandle));
+}
 
-TBDEUtil::~TBDEUtil() noexcept(false) { Check(TUExit(SessionHandle)); }
+TBDEUtil::~TBDEUtil() noexcept(false) {
+  Check(TUExit(SessionHandle));
+}
 
 bool TBDEUtil::GetTableProps(const std::string& TableName) {
   return TUFillCURProps(SessionHandle, TableName.c_str(), &TableProps) == DBIERR_NONE;
@@ -37,15 +41,25 @@ extern "C" uint32_t ProgressCallback(uint32_t CallbackType, uint32_t ClientValue
   // Only the byte at 263 selects the bar; bytes 260..262 belong to the text before it.
   TALProgressBar* bar = nullptr;
   switch (report[263]) {
-    case PROGRESS_PHASE_HEADER: bar = MainForm->ALProgressBar1; break;
-    case PROGRESS_PHASE_INDEXES: bar = MainForm->ALProgressBar2; break;
-    case PROGRESS_PHASE_DATA: bar = MainForm->ALProgressBar3; break;
-    case PROGRESS_PHASE_OVERALL: bar = MainForm->ALProgressBar4; break;
-    default: return 0;
+    case PROGRESS_PHASE_HEADER:
+      bar = MainForm->ALProgressBar1;
+      break;
+    case PROGRESS_PHASE_INDEXES:
+      bar = MainForm->ALProgressBar2;
+      break;
+    case PROGRESS_PHASE_DATA:
+      bar = MainForm->ALProgressBar3;
+      break;
+    case PROGRESS_PHASE_OVERALL:
+      bar = MainForm->ALProgressBar4;
+      break;
+    default:
+      return 0;
   }
   if (bar == nullptr) return 0;
   // Unsigned on the way in: 0xFFFF is 65535, never -1.
-  const uint32_t percent = static_cast<uint32_t>(report[0]) | (static_cast<uint32_t>(report[1]) << 8);
+  const uint32_t percent =
+      static_cast<uint32_t>(report[0]) | (static_cast<uint32_t>(report[1]) << 8);
   // Called from inside the engine's C code: nothing may be thrown through it.
   try {
     bar->SetPosition(static_cast<int32_t>(percent));

@@ -35,16 +35,20 @@ constexpr char kProblemTable[] = "PROBLEM.DB";
 
 QString VerdictLine(int32_t verdict) {
   switch (verdict) {
-    case 0: return QStringLiteral("Weryfikacja zakończona sukcesem. Tabela nie zawiera błędów.");
+    case 0:
+      return QStringLiteral("Weryfikacja zakończona sukcesem. Tabela nie zawiera błędów.");
     case 1:
       return QStringLiteral("Weryfikacja zakończona sukcesem. Weryfikację zakończono poprawnie.");
-    case 2: return QStringLiteral("Weryfikacja zakończona sukcesem ale nie mogła być dokończona.");
+    case 2:
+      return QStringLiteral("Weryfikacja zakończona sukcesem ale nie mogła być dokończona.");
     case 3:
       return QStringLiteral(
           "Weryfikacja zakończona sukcesem ale tabela musi być przebudowana ręcznie.");
     case 4:
-      return QStringLiteral("Weryfikacja zakończona sukcesem ale tabela nie może być przebudowana.");
-    default: return QStringLiteral("Weryfikacja zakończona niepowodzeniem.");
+      return QStringLiteral(
+          "Weryfikacja zakończona sukcesem ale tabela nie może być przebudowana.");
+    default:
+      return QStringLiteral("Weryfikacja zakończona niepowodzeniem.");
   }
 }
 
@@ -100,8 +104,8 @@ void TMainForm::VerifyBtnClick(QObject* Sender) {
             [&] {
               int32_t verdict = 0;
               // A failed call is not an error here: no verdict line, the start line stays last.
-              if (TUVerifyTable(util.SessionHandle, location.constData(), kTableType,
-                                kVerifyTable, nullptr, 0, &verdict) == DBIERR_NONE) {
+              if (TUVerifyTable(util.SessionHandle, location.constData(), kTableType, kVerifyTable,
+                                nullptr, 0, &verdict) == DBIERR_NONE) {
                 LogAdd(VerdictLine(verdict));
               }
             },
@@ -166,9 +170,8 @@ void RebuildSteps(TMainForm& form) {
         Check(TUVerifyTable(session, location.constData(), kTableType, kVerifyTable, nullptr, 0,
                             &verdict));
         uint16_t counts[7] = {};
-        if (TUGetCRTblDescCount(session, location.constData(), &counts[0], &counts[1],
-                                &counts[2], &counts[3], &counts[4], &counts[5],
-                                &counts[6]) != DBIERR_NONE) {
+        if (TUGetCRTblDescCount(session, location.constData(), &counts[0], &counts[1], &counts[2],
+                                &counts[3], &counts[4], &counts[5], &counts[6]) != DBIERR_NONE) {
           return;
         }
         // The descriptor's name field holds 260 bytes and a NUL: a longer location is
@@ -202,8 +205,8 @@ void RebuildSteps(TMainForm& form) {
           Dialogs::Current().MessageBox(QStringLiteral("Error"), kFillFailed, TMsgIcon::Error);
           return;
         }
-        if (TURebuildTable(session, location.constData(), kTableType, kBackupTable,
-                           kKeyViolTable, kProblemTable, &desc) == DBIERR_NONE) {
+        if (TURebuildTable(session, location.constData(), kTableType, kBackupTable, kKeyViolTable,
+                           kProblemTable, &desc) == DBIERR_NONE) {
           form.LogAdd(kRebuildDone);
         } else {
           form.LogAdd(kRebuildFailed);

@@ -18,7 +18,8 @@
 
 namespace {
 
-const QString kSeparatorLine = QStringLiteral("*******************************************************");
+const QString kSeparatorLine =
+    QStringLiteral("*******************************************************");
 
 // A fixed-width text field of an engine record: up to its first NUL, at most its width.
 template <size_t N>
@@ -157,8 +158,8 @@ void TMainForm::ShowTableProps() {
     QLabel* label;
     unsigned offset;
   };
-  const Shown shown[] = {{FieldsLB, 295},   {RecSizeLB, 299},  {IndexLB, 303},    {ValidLB, 305},
-                         {RefLB, 307},      {RestructLB, 335}, {AuxPassLB, 345},  {CodePageLB, 347},
+  const Shown shown[] = {{FieldsLB, 295},    {RecSizeLB, 299},  {IndexLB, 303},   {ValidLB, 305},
+                         {RefLB, 307},       {RestructLB, 335}, {AuxPassLB, 345}, {CodePageLB, 347},
                          {BlockSizeLB, 387}, {TabLvlLB, 351}};
   for (const Shown& s : shown) SetValueLabel(s.label, QString::number(util.PropWord(s.offset)));
 }

@@ -159,7 +159,7 @@ TEST_F(BDEUtilTest, PercentageIsUnsignedAndOutOfRangeValuesAreIgnored) {
   F().ALProgressBar1->SetMax(70000);
   ProgressCallback(23, 0, r.data());
   EXPECT_EQ(F().ALProgressBar1->Position(), 65535);  // never -1
-  auto high = Report(0x0100, 1);  // high byte matters: 256
+  auto high = Report(0x0100, 1);                     // high byte matters: 256
   F().ALProgressBar2->SetMax(1000);
   ProgressCallback(23, 0, high.data());
   EXPECT_EQ(F().ALProgressBar2->Position(), 256);

@@ -25,7 +25,8 @@ namespace {
 
 fs::path gDemoCopy;
 
-const QString kVerdict0 = QStringLiteral("Weryfikacja zakończona sukcesem. Tabela nie zawiera błędów.");
+const QString kVerdict0 =
+    QStringLiteral("Weryfikacja zakończona sukcesem. Tabela nie zawiera błędów.");
 const QString kVerifyStart = QStringLiteral("Sprawdzam w/w tabelę, czekaj...");
 const QString kDone = QStringLiteral("Przebudowa tabeli zakończona sukcesem.");
 const QString kAllDone = QStringLiteral("Przebudowa wszystkich baz zakończona sukcesem!.");

@@ -25,7 +25,9 @@ QString ErrorLine(const QString& table) {
 QString ErrorMessage(const QString& table) {
   return QStringLiteral("Błąd przy przebudowywaniu tabeli:\n\r\"") + table + "\"";
 }
-QString Selected(const QString& table) { return QStringLiteral("Wybrano tabelę: ") + table; }
+QString Selected(const QString& table) {
+  return QStringLiteral("Wybrano tabelę: ") + table;
+}
 
 class OperationsTest : public HandlersTest {
  protected:
@@ -71,8 +73,8 @@ class OperationsTest : public HandlersTest {
     const QPointF global = button->mapToGlobal(center);
     QMouseEvent press(QEvent::MouseButtonPress, center, global, Qt::LeftButton, Qt::LeftButton,
                       Qt::NoModifier);
-    QMouseEvent release(QEvent::MouseButtonRelease, center, global, Qt::LeftButton,
-                        Qt::NoButton, Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, center, global, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
     QApplication::sendEvent(button, &press);
     QApplication::sendEvent(button, &release);
   }
@@ -175,8 +177,9 @@ TEST_F(OperationsTest, FailingSessionRenewalReachesTheDefaultHandlerWithThePoint
     (exitFails ? scripted::Current().exitQueue : scripted::Current().initQueue)
         .push_back(DBIERR_SESSIONLIMIT);
     Press(F().VerifyBtn);
-    const std::vector<std::string> expected =
-        exitFails ? std::vector<std::string>{"TUExit"} : std::vector<std::string>{"TUExit", "TUInit"};
+    const std::vector<std::string> expected = exitFails
+                                                  ? std::vector<std::string>{"TUExit"}
+                                                  : std::vector<std::string>{"TUExit", "TUInit"};
     EXPECT_EQ(NewCallNames(), expected);
     EXPECT_EQ(F().LogLastLine(), kVerifyStart);
     EXPECT_EQ(Cursors(), kHourglassThenDefault);
@@ -207,6 +210,8 @@ TEST_F(OperationsTest, TwoVerificationsEachStartAfreshSession) {
 
 TEST_F(OperationsTest, SuccessfulRebuildCallsTheSixFunctionsInOrderWithOneHandleAndLocation) {
   ChooseAlpha();
+  F().ALProgressBar2->SetPosition(5);
+  scripted::Current().verifyProgress = {{60, 1}};
   scripted::Current().rebuildProgress = {{100, 8}};
   F().RebuildBtnClick(F().RebuildBtn);
   EXPECT_EQ(NewCallNames(),
@@ -232,7 +237,8 @@ TEST_F(OperationsTest, SuccessfulRebuildCallsTheSixFunctionsInOrderWithOneHandle
   EXPECT_EQ(LogFrom(lines0_), (QStringList{kRebuildStart, kDone}));
   EXPECT_TRUE(dialogs_.Boxes().empty());
   EXPECT_EQ(Cursors(), kHourglassThenDefault);
-  EXPECT_EQ(F().ALProgressBar4->Position(), 100);
+  // Reports arrived during the verification and during the rebuild.
+  EXPECT_EQ(BarPositions(), (std::vector<int32_t>{0, 60, 0, 100}));
   EXPECT_FALSE(ProgressStillRegistered());
 }
 
@@ -244,7 +250,8 @@ TEST_F(OperationsTest, DescriptorIsZeroFilledWithNamesCountsAndArraysOfExactSize
   std::vector<size_t> usable;
   scripted::Current().during = [&](const scripted::Call& c) {
     if (c.function != "TUFillCRTblDesc") return;
-    for (const void* p : c.descriptor.arrays) usable.push_back(malloc_usable_size(const_cast<void*>(p)));
+    for (const void* p : c.descriptor.arrays)
+      usable.push_back(malloc_usable_size(const_cast<void*>(p)));
   };
   F().RebuildBtnClick(F().RebuildBtn);
   const auto calls = NewCalls();
@@ -274,7 +281,8 @@ TEST_F(OperationsTest, LargestCountsAreSizedWithoutOverflow) {
   std::vector<size_t> usable;
   scripted::Current().during = [&](const scripted::Call& c) {
     if (c.function != "TUFillCRTblDesc") return;
-    for (const void* p : c.descriptor.arrays) usable.push_back(malloc_usable_size(const_cast<void*>(p)));
+    for (const void* p : c.descriptor.arrays)
+      usable.push_back(malloc_usable_size(const_cast<void*>(p)));
   };
   F().RebuildBtnClick(F().RebuildBtn);
   ASSERT_EQ(usable.size(), 7u);
@@ -340,7 +348,10 @@ TEST_F(OperationsTest, ExceptionsInsideTheRebuildShowTheErrorMessageThenTheEngin
   const Case cases[] = {
       {"TUExit", &scripted::Script::exitQueue, {"TUExit"}, false},
       {"TUInit", &scripted::Script::initQueue, {"TUExit", "TUInit"}, false},
-      {"TUVerifyTable", &scripted::Script::verifyQueue, {"TUExit", "TUInit", "TUVerifyTable"}, true},
+      {"TUVerifyTable",
+       &scripted::Script::verifyQueue,
+       {"TUExit", "TUInit", "TUVerifyTable"},
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -479,8 +490,8 @@ TEST_F(OperationsTest, WholeAliasRepeatsTheCountFailureReport) {
   const int from = F().LogCount();
   scripted::Current().countQueue = {DBIERR_NONE, DBIERR_CORRUPTHEADER};
   F().HMSBitBtnClick(F().HMSBitBtn);
-  EXPECT_EQ(LogFrom(from).mid(4), (QStringList{Selected("T2.DB"), kRebuildStart,
-                                              ErrorLine("T2.DB"), ErrorLine("T2.DB")}));
+  EXPECT_EQ(LogFrom(from).mid(4), (QStringList{Selected("T2.DB"), kRebuildStart, ErrorLine("T2.DB"),
+                                               ErrorLine("T2.DB")}));
   ASSERT_EQ(dialogs_.Boxes().size(), 2u);
   EXPECT_EQ(dialogs_.Boxes()[0].text, ErrorMessage("T2.DB"));
   EXPECT_EQ(dialogs_.Boxes()[1].text, ErrorMessage("T2.DB"));
@@ -497,6 +508,25 @@ TEST_F(OperationsTest, WholeAliasLeavesAtOnceOnAnException) {
   EXPECT_EQ(dialogs_.Boxes()[0].text, ErrorMessage("T2.DB"));
   EXPECT_EQ(dialogs_.Boxes()[1].icon, TMsgIcon::Error);
   EXPECT_EQ(dialogs_.CurrentCursor(), TCursorKind::Default);
+}
+
+TEST_F(OperationsTest, WholeAliasLeavesAtOnceWhenTheNextLocationCannotBeFormed) {
+  ChooseAlias("FIVE");
+  const int from = F().LogCount();
+  // The alias disappears from under the run after the first rebuild: forming the second
+  // location fails in the engine.
+  scripted::Current().during = [&](const scripted::Call& c) {
+    if (c.function == "TURebuildTable") {
+      F().AliasCombo->setItemText(F().AliasCombo->currentIndex(), "NOSUCHALIAS");
+    }
+  };
+  Press(F().HMSBitBtn);
+  EXPECT_EQ(LogFrom(from), (QStringList{Selected("T1.DB"), kRebuildStart, kDone, kNext}));
+  ASSERT_EQ(dialogs_.Boxes().size(), 1u);  // only the default handler's
+  EXPECT_EQ(dialogs_.Boxes()[0].icon, TMsgIcon::Error);
+  int rebuilds = 0;
+  for (const auto& c : scripted::Calls()) rebuilds += c.function == "TURebuildTable";
+  EXPECT_EQ(rebuilds, 1);
 }
 
 TEST_F(OperationsTest, WholeAliasReadsTheTableCountOnce) {

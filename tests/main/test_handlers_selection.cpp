@@ -14,11 +14,16 @@ const ButtonStates kTableChosen{true, true, false};
 
 // A properties record whose ten shown words are 1..10 in the order of the page.
 std::array<uint8_t, TU_CURPROPS_SPACE> NumberedProps(uint16_t base) {
-  return scripted::PropsWithWords({{295, uint16_t(base + 1)}, {299, uint16_t(base + 2)},
-                                   {303, uint16_t(base + 3)}, {305, uint16_t(base + 4)},
-                                   {307, uint16_t(base + 5)}, {335, uint16_t(base + 6)},
-                                   {345, uint16_t(base + 7)}, {347, uint16_t(base + 8)},
-                                   {387, uint16_t(base + 9)}, {351, uint16_t(base + 10)}});
+  return scripted::PropsWithWords({{295, uint16_t(base + 1)},
+                                   {299, uint16_t(base + 2)},
+                                   {303, uint16_t(base + 3)},
+                                   {305, uint16_t(base + 4)},
+                                   {307, uint16_t(base + 5)},
+                                   {335, uint16_t(base + 6)},
+                                   {345, uint16_t(base + 7)},
+                                   {347, uint16_t(base + 8)},
+                                   {387, uint16_t(base + 9)},
+                                   {351, uint16_t(base + 10)}});
 }
 
 QStringList Numbers(int base) {

@@ -22,7 +22,9 @@
 #include "ScriptedTUtil.h"
 
 // Readable failure output for Qt texts.
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+inline void PrintTo(const QString& s, std::ostream* os) {
+  *os << '"' << s.toStdString() << '"';
+}
 
 namespace handlerstest {
 
@@ -96,9 +98,9 @@ class HandlersTest : public ::testing::Test {
 
   QStringList PropTexts() {
     QStringList texts;
-    for (QLabel* l : {F().FieldsLB, F().RecSizeLB, F().IndexLB, F().ValidLB, F().RefLB,
-                      F().RestructLB, F().AuxPassLB, F().CodePageLB, F().BlockSizeLB,
-                      F().TabLvlLB}) {
+    for (QLabel* l :
+         {F().FieldsLB, F().RecSizeLB, F().IndexLB, F().ValidLB, F().RefLB, F().RestructLB,
+          F().AuxPassLB, F().CodePageLB, F().BlockSizeLB, F().TabLvlLB}) {
       texts << l->text();
     }
     return texts;

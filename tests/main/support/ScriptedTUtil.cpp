@@ -19,7 +19,9 @@ State& Global() {
   return state;
 }
 
-std::string Text(const char* s) { return s == nullptr ? std::string() : std::string(s); }
+std::string Text(const char* s) {
+  return s == nullptr ? std::string() : std::string(s);
+}
 
 template <size_t N>
 std::string FieldText(const uint8_t* bytes) {
@@ -54,7 +56,7 @@ DescriptorSnapshot Snapshot(const CRTblDesc* d) {
   DescriptorSnapshot s;
   s.address = d;
   std::memcpy(s.head.data(), d, s.head.size());
-  const uint16_t counts[6] = {d->iFldCount, d->iIdxCount, d->iSecRecCount,
+  const uint16_t counts[6] = {d->iFldCount,    d->iIdxCount,  d->iSecRecCount,
                               d->iValChkCount, d->iRintCount, d->iOptParams};
   std::copy(std::begin(counts), std::end(counts), s.counts);
   const void* ops[5] = {d->pecrFldOp, d->pecrIdxOp, d->pecrSecOp, d->pecrValChkOp, d->pecrRintOp};
@@ -67,11 +69,19 @@ DescriptorSnapshot Snapshot(const CRTblDesc* d) {
 
 }  // namespace
 
-std::string DescriptorSnapshot::TblName() const { return FieldText<261>(head.data()); }
-std::string DescriptorSnapshot::TblType() const { return FieldText<32>(head.data() + 261); }
-std::string DescriptorSnapshot::ErrTblName() const { return FieldText<261>(head.data() + 293); }
+std::string DescriptorSnapshot::TblName() const {
+  return FieldText<261>(head.data());
+}
+std::string DescriptorSnapshot::TblType() const {
+  return FieldText<32>(head.data() + 261);
+}
+std::string DescriptorSnapshot::ErrTblName() const {
+  return FieldText<261>(head.data() + 293);
+}
 
-Script& Current() { return Global().script; }
+Script& Current() {
+  return Global().script;
+}
 
 void Reset() {
   Global().script = Script();
@@ -79,7 +89,9 @@ void Reset() {
   Global().open.clear();
 }
 
-const std::vector<Call>& Calls() { return Global().calls; }
+const std::vector<Call>& Calls() {
+  return Global().calls;
+}
 
 std::vector<std::string> CallNames() {
   std::vector<std::string> names;
@@ -87,7 +99,9 @@ std::vector<std::string> CallNames() {
   return names;
 }
 
-std::vector<hTUses> OpenSessions() { return {Global().open.begin(), Global().open.end()}; }
+std::vector<hTUses> OpenSessions() {
+  return {Global().open.begin(), Global().open.end()};
+}
 
 std::array<uint8_t, TU_CURPROPS_SPACE> PropsWithWords(
     const std::vector<std::pair<unsigned, uint16_t>>& words) {
@@ -172,8 +186,8 @@ DBIResult TUVerifyTable(hTUses hTUSession, const char* pszTableName, const char*
 
 DBIResult TUGetCRTblDescCount(hTUses hTUSession, const char* pszTableName, uint16_t* piFldCount,
                               uint16_t* piIdxCount, uint16_t* piSecRecCount,
-                              uint16_t* piValChkCount, uint16_t* piRintCount,
-                              uint16_t* piOptParams, uint16_t* piOptDataLen) {
+                              uint16_t* piValChkCount, uint16_t* piRintCount, uint16_t* piOptParams,
+                              uint16_t* piOptDataLen) {
   Call call;
   call.function = "TUGetCRTblDescCount";
   call.handle = hTUSession;

@@ -59,8 +59,8 @@ struct Script {
   DBIResult initResult = 0, exitResult = 0, propsResult = 0, verifyResult = 0, countResult = 0,
             fillResult = 0, rebuildResult = 0;
   std::deque<DBIResult> initQueue, exitQueue, verifyQueue, countQueue, fillQueue, rebuildQueue;
-  int32_t verdict = 0;              // written by a successful TUVerifyTable
-  uint16_t counts[7] = {};          // written by a successful TUGetCRTblDescCount
+  int32_t verdict = 0;      // written by a successful TUVerifyTable
+  uint16_t counts[7] = {};  // written by a successful TUGetCRTblDescCount
   // TUFillCURProps: the record for each location; a location not listed gives
   // DBIERR_NOSUCHTABLE and leaves the caller's record alone.
   std::map<std::string, std::array<uint8_t, TU_CURPROPS_SPACE>> props;
