@@ -63,8 +63,8 @@ void WriteText(std::ostream& os, const std::string& table, const paradox::Rebuil
   if (r.problems) os << ", " << r.problems << " problem record(s) set aside";
   if (r.blobsBroken) os << ", " << r.blobsBroken << " blob value(s) cut to their leader";
   os << "; " << r.membersRegenerated << " family member(s) " << (dryRun ? "to regenerate" : "regenerated") << "\n";
-  os << "  " << (r.issues ? std::to_string(r.issues) + " problem(s) found and repaired" : std::string("no damage found"))
-     << "\n";
+  if (r.issues == 0) os << "  no damage found\n";
+  else os << "  " << r.issues << (dryRun ? " issue(s) found; a rebuild repairs them\n" : " issue(s) found and repaired\n");
   size_t shown = 0, hidden = 0;
   for (const auto& a : r.actions) {
     if (!verbose && Routine(a)) continue;

@@ -621,7 +621,10 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   }
   // Done: close the journal. A failure here leaves a journal whose roll-forward is a
   // no-op, so the rebuild stands.
-  if (fs->Rename(journal, PathJoin(repair, kJournalDone)).ok()) (void)fs->SyncDir(repair);
+  if (fs->Rename(journal, PathJoin(repair, kJournalDone)).ok()) {
+    (void)fs->Remove(newDir);  // empty now; a leftover folder is harmless
+    (void)fs->SyncDir(repair);
+  }
   progress.Report(kPhaseOverall, 100);
   return res;
 }

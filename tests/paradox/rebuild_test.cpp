@@ -477,6 +477,75 @@ TEST_F(RebuildTest, ValidityFileKeptWithItsCounterUpdated) {
   EXPECT_TRUE(Bytes(after->begin() + 1, after->end()) == Bytes(val.begin() + 1, val.end()));
 }
 
+TEST(RebuildDeleted, FreeBlocksAndStaleTailsStayDeleted) {
+  MemFileSystem fs;
+  const std::string db = kUnkeyedDb;
+  ASSERT_TRUE(MakeTable(&fs, db, UnkeyedSchema(), UnkeyedRows(150)).ok());
+  Snapshot healthy = TakeSnapshot(&fs, db);
+  ASSERT_TRUE(healthy.ok);
+  Bytes& f = *fs.Contents(db);
+  const uint16_t rs = RecordSizeOf(f);
+  const uint32_t cap = Capacity(f);
+  uint16_t blocks = DecodeU16(f.data() + 0x0C);
+  ASSERT_GE(blocks, 3);
+  // The last block is released to the free list (its records stay in its bytes), and
+  // block 1 keeps only its first 5 records (the rest become a stale tail).
+  SetNextBlock(f, blocks - 1, 0);
+  SetLastBlock(f, blocks - 1);
+  SetBlocksInUse(f, blocks - 1);
+  SetFirstFreeBlock(f, blocks);
+  SetAddDataSize(f, blocks, int16_t(-rs));
+  SetAddDataSize(f, 1, int16_t(4 * rs));
+  uint32_t live = 5 + (blocks - 2) * cap;
+  SetRecordCount(f, live);
+  std::vector<Bytes> expected(healthy.records.begin(), healthy.records.begin() + 5);
+  expected.insert(expected.end(), healthy.records.begin() + cap, healthy.records.begin() + (blocks - 1) * cap);
+  ASSERT_EQ(expected.size(), live);
+
+  RebuildOptions o;
+  o.fs = &fs;
+  o.now = kNow;
+  RebuildResult r = RebuildTable(db, o);
+  ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+  Snapshot after = TakeSnapshot(&fs, db);
+  EXPECT_TRUE(after.records == expected) << after.records.size() << " records";
+  EXPECT_EQ(r.problems, 0u);
+  EXPECT_EQ(r.issues, 0u);  // a table with a free block and stale bytes is healthy
+}
+
+TEST(RebuildStructure, DestroyedDescriptorsComeBackFromTheValidityFile) {
+  MemFileSystem fs;
+  const std::string db = "/v/T.DB";
+  ASSERT_TRUE(MakeTable(&fs, db, UnkeyedSchema(), UnkeyedRows(40)).ok());
+  Snapshot healthy = TakeSnapshot(&fs, db);
+  Bytes val(0x35, 0);
+  val[0] = fs.Contents(db)->at(0x2E);
+  val[1] = 11;
+  EncodeU32(&val[0x09], uint32_t(val.size()));
+  auto put16 = [&](uint16_t v) { val.push_back(uint8_t(v)); val.push_back(uint8_t(v >> 8)); };
+  put16(3);
+  for (int i = 0; i < 4; ++i) val.push_back(0);
+  for (uint16_t i = 1; i <= 3; ++i) put16(i);
+  val.insert(val.end(), {0x01, 30, 0x03, 2, 0x15, 8});
+  val.resize(val.size() + 79, 0);
+  for (const char* n : {"Item", "Qty", "When"}) val.insert(val.end(), n, n + std::strlen(n) + 1);
+  fs.SetContents("/v/T.VAL", val);
+  Bytes& f = *fs.Contents(db);
+  FillBytes(f, 0x21, 2, 0);      // field count
+  FillBytes(f, 0x78, 6, 0xFF);   // the three descriptors
+  FillBytes(f, 0x30, 8, 0);      // pointers that would give the count back
+  FillBytes(f, 0x66, 10, 0);     // and the offsets that would
+  RebuildOptions o;
+  o.fs = &fs;
+  o.now = kNow;
+  RebuildResult r = RebuildTable(db, o);
+  ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+  EXPECT_TRUE(TakeSnapshot(&fs, db).records == healthy.records);
+  bool said = false;
+  for (const auto& a : r.actions) said = said || a.detail.find(".VAL") != std::string::npos;
+  EXPECT_TRUE(said);
+}
+
 TEST(RebuildNaming, RepairFolderSitsBesideTheTable) {
   EXPECT_EQ(RepairFolderRoot("/a/b/ORDERS.DB"), "/a/b/ORDERS.rekasto");
   MemFileSystem fs;

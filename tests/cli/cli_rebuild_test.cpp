@@ -1,0 +1,80 @@
+// rekasto rebuild: what it prints, its exit codes (0 clean, 1 repaired, 2 not rebuilt),
+// --dry-run writing nothing and --json's shape.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli.h"
+#include "mutators.h"
+#include "writer.h"
+
+namespace {
+
+using paradox::FieldType;
+using paradox::Value;
+
+class CliRebuildTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    paradox::TableSchema s;
+    s.level = paradox::TableLevel::k5;
+    s.codePage = 1252;
+    s.fields = {{"Id", FieldType::kLong}, {"Name", FieldType::kAlpha, 20}};
+    s.keyFieldCount = 1;
+    ASSERT_TRUE(fs_.MakeDir("d").ok());
+    std::vector<std::vector<Value>> rows;
+    for (int i = 1; i <= 40; ++i) rows.push_back({int64_t(i), std::string("row ") + std::to_string(i)});
+    ASSERT_TRUE(paradox::WriteTable(&fs_, "d/T.DB", s, rows).ok());
+  }
+  int Run(std::vector<std::string> args) {
+    out_.str("");
+    err_.str("");
+    rekasto::Io io{out_, err_, &fs_};
+    return rekasto::RunCli(args, io);
+  }
+  paradox::MemFileSystem fs_;
+  std::ostringstream out_, err_;
+};
+
+TEST_F(CliRebuildTest, CleanTableExitsZeroAndSaysWhereTheBackupIs) {
+  EXPECT_EQ(Run({"rebuild", "d/T.DB"}), rekasto::kExitOk) << err_.str();
+  EXPECT_NE(out_.str().find("kept 40 record(s)"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("no damage found"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("d/T.rekasto/"), std::string::npos) << out_.str();
+  EXPECT_TRUE(err_.str().empty());
+}
+
+TEST_F(CliRebuildTest, RepairedTableExitsOneDryRunWritesNothing) {
+  paradox::test::SetRecordCount(*fs_.Contents("d/T.DB"), 3);
+  auto before = fs_.AllFiles();
+  EXPECT_EQ(Run({"rebuild", "--dry-run", "d/T.DB"}), rekasto::kExitProblems) << err_.str();
+  EXPECT_NE(out_.str().find("would keep 40 record(s)"), std::string::npos) << out_.str();
+  EXPECT_EQ(fs_.AllFiles(), before);
+  EXPECT_EQ(Run({"rebuild", "d/T.DB"}), rekasto::kExitProblems) << err_.str();
+  EXPECT_NE(out_.str().find("record count is 3 but should be 40"), std::string::npos) << out_.str();
+  EXPECT_EQ(Run({"rebuild", "d/T.DB"}), rekasto::kExitOk) << out_.str();
+}
+
+TEST_F(CliRebuildTest, JsonListsCountsAndActions) {
+  EXPECT_EQ(Run({"rebuild", "--json", "d/T.DB", "d/NONE.DB"}), rekasto::kExitFailed);
+  const std::string j = out_.str();
+  EXPECT_EQ(j.rfind("{\"tables\":[{\"table\":\"d/T.DB\",\"ok\":true", 0), 0u) << j;
+  EXPECT_NE(j.find("\"recordsKept\":40"), std::string::npos) << j;
+  EXPECT_NE(j.find("\"action\":\"backup\""), std::string::npos) << j;
+  EXPECT_NE(j.find("{\"table\":\"d/NONE.DB\",\"ok\":false,\"dryRun\":false,\"error\":"), std::string::npos) << j;
+  EXPECT_EQ(j.substr(j.size() - 3), "]}\n");
+}
+
+TEST_F(CliRebuildTest, UnusableInputExitsTwoWithOneLine) {
+  EXPECT_EQ(Run({"rebuild"}), rekasto::kExitFailed);
+  EXPECT_EQ(Run({"rebuild", "--frob", "d/T.DB"}), rekasto::kExitFailed);
+  EXPECT_EQ(Run({"rebuild", "d/MISSING.DB"}), rekasto::kExitFailed);
+  EXPECT_EQ(err_.str(), "rekasto: d/MISSING.DB: no such file\n");
+  fs_.SetContents("d/PARADOX.LCK", paradox::Bytes(8, 0));
+  EXPECT_EQ(Run({"rebuild", "d/T.DB"}), rekasto::kExitFailed);
+  EXPECT_NE(err_.str().find("PARADOX.LCK"), std::string::npos) << err_.str();
+  EXPECT_EQ(Run({"rebuild", "--help"}), rekasto::kExitOk);
+  EXPECT_NE(out_.str().find("Backup"), std::string::npos);
+}
+
+}  // namespace
