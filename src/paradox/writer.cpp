@@ -359,6 +359,8 @@ Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const s
       return Status::InvalidArgument("descending and unique indexes need level 7");
     sx.composite = !def.name.empty() || def.fields.size() > 1 || def.caseInsensitive || def.descending || def.unique;
     if (sx.composite) {
+      if (static_cast<int>(schema.level) < static_cast<int>(TableLevel::k4))
+        return Status::InvalidArgument("named, composite or case-insensitive indexes need level 4 or later");
       if (def.name.empty()) return Status::InvalidArgument("a composite or case-insensitive index needs a name");
       if (xgCount > 9) return Status::NotSupported("more than 10 named secondary indexes");
       sx.tag = "XG" + std::to_string(xgCount++);

@@ -12,6 +12,7 @@
 #include "family.h"
 #include "index.h"
 #include "reader.h"
+#include "val.h"
 
 extern "C" {
 #include <paradox.h>
@@ -201,6 +202,39 @@ TEST(RealTables, EveryBlobPointerResolves) {
     }
   }
   EXPECT_GT(blobs, 20);
+}
+
+TEST(RealTables, ValidityFilesDecode) {
+  SKIP_WITHOUT_TABLES();
+  int known = 0;
+  for (const auto& path : Files({".VAL"})) {
+    SCOPED_TRACE(path);
+    auto v = ReadVal(DefaultFileSystem(), path);
+    ASSERT_TRUE(v.ok()) << v.status().ToString();
+    if (!v->layoutKnown) continue;
+    ++known;
+    EXPECT_FALSE(v->fields.empty());
+    for (const auto& f : v->fields) EXPECT_FALSE(f.name.empty());
+  }
+  EXPECT_GT(known, 10);
+  std::string logical = TablesDir() + "/leonhad__paradoxdriver/fields/logical.val";
+  if (!fsys::exists(logical)) return;
+  auto v = ReadVal(DefaultFileSystem(), logical);
+  ASSERT_TRUE(v.ok());
+  EXPECT_EQ(v->changeCount, 0x83);
+  ASSERT_EQ(v->fields.size(), 1u);
+  EXPECT_EQ(v->fields[0].name, "BOOL");
+  EXPECT_EQ(v->fields[0].type, FieldType::kLogical);
+  ASSERT_EQ(v->checks.size(), 1u);
+  EXPECT_TRUE(v->checks[0].required);
+  EXPECT_EQ(v->checks[0].defaultValue, Bytes{0x81});
+  auto db = ReadHeader(DefaultFileSystem(), TablesDir() + "/leonhad__paradoxdriver/fields/logical.db");
+  ASSERT_TRUE(db.ok());
+  EXPECT_EQ(v->changeCount, db->fixed.changeCount2);
+  // Cut inside the footer: reported, not read past.
+  auto raw = DefaultFileSystem()->ReadFile(logical).value();
+  raw.resize(0x60);
+  EXPECT_TRUE(DecodeVal(raw).status().IsCorruption());
 }
 
 TEST(RealTables, FamilyMembersAreFoundCaseInsensitively) {
