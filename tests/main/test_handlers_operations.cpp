@@ -96,6 +96,8 @@ struct VerdictCase {
   const char* line;
 };
 
+void PrintTo(const VerdictCase& c, std::ostream* os) { *os << "verdict " << c.verdict; }
+
 class VerdictTest : public OperationsTest, public ::testing::WithParamInterface<VerdictCase> {};
 
 TEST_P(VerdictTest, LogsTheVerdictLineInAFreshSession) {
