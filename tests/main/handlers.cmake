@@ -33,7 +33,8 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/src/main/MainForm.cpp AND EXISTS ${CMAKE_SOURCE_DI
     add_executable(test_handlers_e2e ${CMAKE_CURRENT_SOURCE_DIR}/test_handlers_e2e.cpp)
     add_dependencies(test_handlers_e2e demo-tables)
     target_compile_definitions(test_handlers_e2e PRIVATE
-      HANDLERS_DEMO_TABLES="${CMAKE_BINARY_DIR}/samples/demo")
+      HANDLERS_DEMO_TABLES="${CMAKE_BINARY_DIR}/samples/demo"
+      HANDLERS_SHARED_TABLES="${CMAKE_SOURCE_DIR}/../shared/tables")
     target_link_libraries(test_handlers_e2e PRIVATE mainform tutil engine widgets GTest::gtest)
     gtest_discover_tests(test_handlers_e2e
       PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS handlers

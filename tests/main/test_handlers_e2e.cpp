@@ -10,6 +10,7 @@
 #include <QSignalBlocker>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 
 #include "ALProgressBar.h"
@@ -24,6 +25,7 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path gDemoCopy;
+fs::path gRealCopy;  // empty when the shared tables are absent
 
 const QString kVerdict0 =
     QStringLiteral("Weryfikacja zakończona sukcesem. Tabela nie zawiera błędów.");
@@ -37,11 +39,14 @@ class EndToEndTest : public ::testing::Test {
     previous_ = Dialogs::Install(&dialogs_);
     form_ = CreateMainForm();
     ASSERT_NE(form_->BDEUtil, nullptr);
-    const int demo = form_->AliasCombo->findText("DEMO");
-    ASSERT_GE(demo, 0);
+    ChooseAlias("DEMO");
+  }
+  void ChooseAlias(const QString& name) {
+    const int index = form_->AliasCombo->findText(name);
+    ASSERT_GE(index, 0) << name.toStdString();
     {
       const QSignalBlocker blocker(form_->AliasCombo);
-      form_->AliasCombo->setCurrentIndex(demo);
+      form_->AliasCombo->setCurrentIndex(index);
     }
     form_->AliasComboChange(form_->AliasCombo);
   }
@@ -125,6 +130,59 @@ TEST_F(EndToEndTest, WholeAliasRebuildsEveryDemoTable) {
   }
 }
 
+bool IsVerdictLine(const QString& line) {
+  return line.startsWith(QStringLiteral("Weryfikacja zakończona "));
+}
+
+TEST_F(EndToEndTest, TablesMadeByOtherSoftwareVerifyThroughTheWindow) {
+  if (gRealCopy.empty()) GTEST_SKIP() << "shared tables not found at " << HANDLERS_SHARED_TABLES;
+  ChooseAlias("REAL");
+  ASSERT_GT(form_->TableCombo->count(), 0);
+  ChooseTable("AREACODES.DB");
+  EXPECT_EQ(form_->FieldsLB->text(), "3");
+  EXPECT_EQ(form_->TabLvlLB->text(), "7");
+  EXPECT_EQ(form_->BlockSizeLB->text(), "16384");
+  EXPECT_EQ(form_->CodePageLB->text(), "1252");
+  for (int i = 0; i < form_->TableCombo->count(); ++i) {
+    const QString name = form_->TableCombo->itemText(i);
+    SCOPED_TRACE(name.toStdString());
+    ChooseTable(name);
+    form_->VerifyBtnClick(form_->VerifyBtn);
+    // A verdict, or no line at all when the library refuses the table.
+    const QString last = form_->LogLastLine();
+    EXPECT_TRUE(IsVerdictLine(last) || last == kVerifyStart) << last.toStdString();
+  }
+  EXPECT_EQ(dialogs_.CurrentCursor(), TCursorKind::Default);
+  EXPECT_TRUE(dialogs_.Boxes().empty());
+}
+
+TEST_F(EndToEndTest, WholeAliasOfTablesMadeByOtherSoftware) {
+  if (gRealCopy.empty()) GTEST_SKIP() << "shared tables not found at " << HANDLERS_SHARED_TABLES;
+  ChooseAlias("REAL");
+  try {
+    form_->HMSBitBtnClick(form_->HMSBitBtn);
+  } catch (const EDBEngineError& e) {
+    // A table the library refuses to verify ends the run with an engine error.
+    EXPECT_TRUE(form_->LogLastLine().startsWith(QStringLiteral("Błąd przy przebudowywaniu")))
+        << e.what();
+  }
+  QStringList log;
+  for (int i = 0; i < form_->LogCount(); ++i) log << form_->LogLine(i);
+  const QString last = form_->LogLastLine();
+  EXPECT_TRUE(last == kAllDone || last.startsWith(QStringLiteral("Błąd przy przebudowywaniu")))
+      << log.join("\n").toStdString();
+  // Each table rebuilt before the run ended verifies clean now.
+  const int rebuilt = static_cast<int>(log.count(kDone));
+  for (int i = 0; i < rebuilt; ++i) {
+    const QString name = form_->TableCombo->itemText(i);
+    ChooseTable(name);
+    form_->VerifyBtnClick(form_->VerifyBtn);
+    EXPECT_EQ(form_->LogLastLine(), kVerdict0) << name.toStdString();
+  }
+  std::cout << "[          ] " << rebuilt << " of " << form_->TableCombo->count()
+            << " tables rebuilt; last line: " << last.toStdString() << "\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,6 +197,13 @@ int main(int argc, char** argv) {
   {
     std::ofstream ini(root / "engine.ini");
     ini << "[DEMO]\nTYPE=STANDARD\nPATH=" << gDemoCopy.string() << "\n";
+    const fs::path shared = fs::path(HANDLERS_SHARED_TABLES) / "leonhad__paradoxdriver" / "db";
+    std::error_code ec;
+    if (fs::is_directory(shared, ec)) {
+      gRealCopy = root / "real";
+      fs::copy(shared, gRealCopy, fs::copy_options::recursive);
+      ini << "[REAL]\nTYPE=STANDARD\nPATH=" << gRealCopy.string() << "\n";
+    }
   }
   setenv("REKASTO_ENGINE_CONFIG", (root / "engine.ini").c_str(), 1);
   int result = 0;
