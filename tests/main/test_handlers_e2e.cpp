@@ -188,12 +188,20 @@ TEST_F(EndToEndTest, WholeAliasOfTablesMadeByOtherSoftware) {
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   ::testing::InitGoogleTest(&argc, argv);
+  if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();  // test discovery: no copies
   // A fresh copy of the demo tables and a configuration naming it, for this process only.
   std::string tmpl = (fs::temp_directory_path() / "rekasto-handlers-e2e-XXXXXX").string();
   if (mkdtemp(tmpl.data()) == nullptr) return 2;
   const fs::path root = tmpl;
   gDemoCopy = root / "demo";
-  fs::copy(HANDLERS_DEMO_TABLES, gDemoCopy, fs::copy_options::recursive);
+  std::error_code copyError;
+  fs::copy(HANDLERS_DEMO_TABLES, gDemoCopy, fs::copy_options::recursive, copyError);
+  if (copyError) {
+    std::cerr << "cannot copy the demo tables from " << HANDLERS_DEMO_TABLES << ": "
+              << copyError.message() << "\n";
+    fs::remove_all(root, copyError);
+    return 2;
+  }
   {
     std::ofstream ini(root / "engine.ini");
     ini << "[DEMO]\nTYPE=STANDARD\nPATH=" << gDemoCopy.string() << "\n";
@@ -201,7 +209,10 @@ int main(int argc, char** argv) {
     std::error_code ec;
     if (fs::is_directory(shared, ec)) {
       gRealCopy = root / "real";
-      fs::copy(shared, gRealCopy, fs::copy_options::recursive);
+      fs::copy(shared, gRealCopy, fs::copy_options::recursive, ec);
+      if (ec) gRealCopy.clear();
+    }
+    if (!gRealCopy.empty()) {
       ini << "[REAL]\nTYPE=STANDARD\nPATH=" << gRealCopy.string() << "\n";
     }
   }
