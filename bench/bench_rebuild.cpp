@@ -103,9 +103,10 @@ void BM_CopyFamily(benchmark::State& state) {
   state.counters["family_MB"] = double(f.bytes) / 1e6;
 }
 
-// Arguments: keyed (0/1), records.
-BENCHMARK(BM_Rebuild)->Args({0, 200000})->Args({1, 200000})->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_CopyFamily)->Args({0, 200000})->Args({1, 200000})->Unit(benchmark::kMillisecond)->UseRealTime();
+// Arguments: keyed (0/1), records. The keyed table stays below 32 768 records a
+// secondary-index subtree (16-bit index counts).
+BENCHMARK(BM_Rebuild)->Args({0, 200000})->Args({1, 30000})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CopyFamily)->Args({0, 200000})->Args({1, 30000})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
