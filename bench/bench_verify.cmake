@@ -1,0 +1,11 @@
+# Verify throughput beside `cat` and pxlib reading every record of the same table.
+find_package(PkgConfig)
+if(PkgConfig_FOUND)
+  pkg_check_modules(BENCH_PXLIB IMPORTED_TARGET pxlib)
+endif()
+add_executable(bench_verify ${CMAKE_CURRENT_LIST_DIR}/bench_verify.cpp)
+target_link_libraries(bench_verify PRIVATE paradox)
+if(TARGET PkgConfig::BENCH_PXLIB)
+  target_link_libraries(bench_verify PRIVATE PkgConfig::BENCH_PXLIB)
+  target_compile_definitions(bench_verify PRIVATE REKASTO_HAVE_PXLIB=1)
+endif()
