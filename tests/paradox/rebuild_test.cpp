@@ -10,6 +10,7 @@
 
 #include "mutators.h"
 #include "rebuild_helpers.h"
+#include "crypt.h"
 #include "salvage.h"
 
 namespace paradox::test {
@@ -544,6 +545,71 @@ TEST(RebuildStructure, DestroyedDescriptorsComeBackFromTheValidityFile) {
   bool said = false;
   for (const auto& a : r.actions) said = said || a.detail.find(".VAL") != std::string::npos;
   EXPECT_TRUE(said);
+}
+
+TEST(RebuildOrder, EngineCollationOrderIsNeverSetAside) {
+  // Engine order under "ANSII850": "apple" before "Banana" (letters folded), which is
+  // not byte order. Written in byte order, then the two records swapped as the engine
+  // would have stored them.
+  MemFileSystem fs;
+  TableSchema s;
+  s.level = TableLevel::k7;
+  s.blockSize = 2048;
+  s.codePage = 1252;
+  s.sortOrder = 0x11;
+  s.sortOrderId = "ANSII850";
+  s.fields = {{"Name", FieldType::kAlpha, 10}, {"N", FieldType::kShort, 0}};
+  s.keyFieldCount = 1;
+  const std::string db = "/c/FRUIT.DB";
+  ASSERT_TRUE(MakeTable(&fs, db, s, {{std::string("Banana"), int64_t(2)}, {std::string("apple"), int64_t(1)}}).ok());
+  Bytes& f = *fs.Contents(db);
+  const uint16_t rs = RecordSizeOf(f);
+  const uint64_t at = BlockStart(f, 1) + 6;
+  std::swap_ranges(f.begin() + at, f.begin() + at + rs, f.begin() + at + rs);
+  Snapshot engineOrder = TakeSnapshot(&fs, db);
+  ASSERT_TRUE(engineOrder.ok);
+  RebuildOptions o;
+  o.fs = &fs;
+  o.now = kNow;
+  RebuildResult r = RebuildTable(db, o);
+  ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+  EXPECT_EQ(r.problems, 0u);
+  EXPECT_EQ(r.recordsKept, 2u);
+  Snapshot after = TakeSnapshot(&fs, db);
+  EXPECT_TRUE(ContainsAll(after.records, engineOrder.records));
+}
+
+TEST(RebuildEncrypted, DecryptsRepairsAndReencryptsWithTheSameKey) {
+  MemFileSystem fs;
+  TableSchema s = KeyedSchema();
+  s.encryptionKey = KeyFromPassword("123");
+  const std::string db = "/e/SECRET.DB";
+  ASSERT_TRUE(MakeTable(&fs, db, s, KeyedRows(100)).ok());
+  Snapshot healthy = TakeSnapshot(&fs, db);
+  ASSERT_TRUE(healthy.ok) << healthy.error;
+  Bytes& f = *fs.Contents(db);
+  const uint32_t cap = Capacity(f);
+  SetRecordCount(f, 5);
+  FillBlock(f, 3, 0x5A);  // scrambled garbage: decrypts to garbage
+  RebuildOptions o;
+  o.fs = &fs;
+  o.now = kNow;
+  RebuildResult r = RebuildTable(db, o);
+  ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+  std::vector<Bytes> expected = healthy.records;
+  expected.erase(expected.begin() + 2 * cap, expected.begin() + 3 * cap);
+  Snapshot after = TakeSnapshot(&fs, db);
+  EXPECT_TRUE(after.records == expected) << after.records.size() << " vs " << expected.size();
+  std::string why;
+  EXPECT_TRUE(FamilyVerifiesClean(&fs, db, &why)) << why;
+  auto h = ReadHeader(&fs, db);
+  ASSERT_TRUE(h.ok());
+  EXPECT_EQ(h->EncryptionKey(), KeyFromPassword("123"));
+  if (r.problems > 0) {
+    auto ph = ReadHeader(&fs, PathJoin(r.repairFolder, "PROBLEM.DB"));
+    ASSERT_TRUE(ph.ok());
+    EXPECT_EQ(ph->EncryptionKey(), KeyFromPassword("123")) << "set-aside data left unprotected";
+  }
 }
 
 TEST(RebuildNaming, RepairFolderSitsBesideTheTable) {
