@@ -114,7 +114,7 @@ void FillCheck(const ValCheck& c, VCHKDesc* out) {
   out->bHasMaxVal = c.hasMax;
   out->bHasDefVal = c.hasDefault;
   auto copy = [](const paradox::Bytes& v, uint8_t* dst) {
-    std::memcpy(dst, v.data(), std::min<size_t>(v.size(), TU_VCHK_VALUE_SIZE));
+    if (!v.empty()) std::memcpy(dst, v.data(), std::min<size_t>(v.size(), TU_VCHK_VALUE_SIZE));
   };
   copy(c.minValue, out->aMinVal);
   copy(c.maxValue, out->aMaxVal);

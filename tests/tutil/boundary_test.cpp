@@ -131,7 +131,7 @@ TEST_F(TUtilArgs, BackslashesSeparateFoldersToo) {
   }
   CURProps props;
   EXPECT_EQ(TUFillCURProps(session_, windowsStyle.c_str(), &props), DBIERR_NONE);
-  EXPECT_EQ(props.iFields, 3);
+  EXPECT_EQ(+props.iFields, 3);
 }
 
 TEST_F(TUtilArgs, OtherTableTypesAndBadTableNamesAreRefused) {

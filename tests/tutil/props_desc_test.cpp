@@ -44,19 +44,19 @@ TEST_F(TUtilProps, TenFieldsOfAKeyedLevel7Table) {
   EXPECT_EQ(WordAt(p, 387), 2048);
   EXPECT_STREQ(p.szName, t.c_str());
   EXPECT_STREQ(p.szTableType, "PARADOX");
-  EXPECT_EQ(p.iKeySize, 4);
-  EXPECT_EQ(p.bProtected, 0);
+  EXPECT_EQ(+p.iKeySize, 4);
+  EXPECT_EQ(+p.bProtected, 0);
 }
 
 TEST_F(TUtilProps, UnkeyedLevel4Table) {
   const CURProps p = Props(WritePlain());
-  EXPECT_EQ(p.iFields, 3);
-  EXPECT_EQ(p.iRecSize, 6 + 8 + 2);
-  EXPECT_EQ(p.iIndexes, 0);
-  EXPECT_EQ(p.iKeySize, 0);
-  EXPECT_EQ(p.iCodePage, 852);
-  EXPECT_EQ(p.iTblLevel, 4);
-  EXPECT_EQ(p.iBlockSize, 1024);
+  EXPECT_EQ(+p.iFields, 3);
+  EXPECT_EQ(+p.iRecSize, 6 + 8 + 2);
+  EXPECT_EQ(+p.iIndexes, 0);
+  EXPECT_EQ(+p.iKeySize, 0);
+  EXPECT_EQ(+p.iCodePage, 852);
+  EXPECT_EQ(+p.iTblLevel, 4);
+  EXPECT_EQ(+p.iBlockSize, 1024);
 }
 
 TEST_F(TUtilProps, RealTablesOfOtherSoftware) {
@@ -77,14 +77,14 @@ TEST_F(TUtilProps, RealTablesOfOtherSoftware) {
     SCOPED_TRACE(e.table);
     if (!fs::exists(Shared(e.table))) continue;
     const CURProps p = Props(Shared(e.table));
-    EXPECT_EQ(p.iFields, e.fields);
-    EXPECT_EQ(p.iIndexes, e.indexes);
-    EXPECT_EQ(p.iValChecks, e.valChecks);
-    EXPECT_EQ(p.iRefIntChecks, e.links);
-    EXPECT_EQ(p.iCodePage, e.codePage);
-    EXPECT_EQ(p.iTblLevel, e.level);
-    EXPECT_EQ(p.iBlockSize, e.blockSize);
-    EXPECT_EQ(p.bProtected, e.prot);
+    EXPECT_EQ(+p.iFields, e.fields);
+    EXPECT_EQ(+p.iIndexes, e.indexes);
+    EXPECT_EQ(+p.iValChecks, e.valChecks);
+    EXPECT_EQ(+p.iRefIntChecks, e.links);
+    EXPECT_EQ(+p.iCodePage, e.codePage);
+    EXPECT_EQ(+p.iTblLevel, e.level);
+    EXPECT_EQ(+p.iBlockSize, e.blockSize);
+    EXPECT_EQ(+p.bProtected, e.prot);
   }
 }
 
@@ -97,7 +97,7 @@ TEST_F(TUtilProps, EveryRealTableGivesPropertiesOrAClearCode) {
     const DBIResult r = TUFillCURProps(session_, e.path().c_str(), &p);
     if (r == DBIERR_NONE) {
       ++filled;
-      EXPECT_GT(p.iFields, 0) << e.path();
+      EXPECT_GT(+p.iFields, 0) << e.path();
       EXPECT_TRUE(p.iTblLevel == 3 || p.iTblLevel == 35 || p.iTblLevel == 4 || p.iTblLevel == 5 || p.iTblLevel == 7);
     } else {
       EXPECT_TRUE(r == DBIERR_CORRUPTHEADER || r == DBIERR_NOTPARADOX || r == DBIERR_UNSUPPORTEDLEVEL)
@@ -113,11 +113,11 @@ TEST_F(TUtilDesc, CountsAndElementsDescribeTheTable) {
   const std::string t = WriteCustomers();
   Descriptor d;
   ASSERT_EQ(d.Fill(session_, t), DBIERR_NONE);
-  ASSERT_EQ(d.desc.iFldCount, 5);
-  ASSERT_EQ(d.desc.iIdxCount, 2);
-  EXPECT_EQ(d.desc.iSecRecCount, 0);
-  EXPECT_EQ(d.desc.iValChkCount, 0);
-  EXPECT_EQ(d.desc.iRintCount, 0);
+  ASSERT_EQ(+d.desc.iFldCount, 5);
+  ASSERT_EQ(+d.desc.iIdxCount, 2);
+  EXPECT_EQ(+d.desc.iSecRecCount, 0);
+  EXPECT_EQ(+d.desc.iValChkCount, 0);
+  EXPECT_EQ(+d.desc.iRintCount, 0);
   // Caller's fields stay.
   EXPECT_STREQ(d.desc.szTblName, t.c_str());
   EXPECT_STREQ(d.desc.szErrTblName, "Rebuild.DB");
@@ -128,32 +128,32 @@ TEST_F(TUtilDesc, CountsAndElementsDescribeTheTable) {
   uint16_t offset = 0;
   for (int i = 0; i < 5; ++i) {
     SCOPED_TRACE(names[i]);
-    EXPECT_EQ(d.fields[i].iFldNum, i + 1);
+    EXPECT_EQ(+d.fields[i].iFldNum, i + 1);
     EXPECT_STREQ(d.fields[i].szName, names[i]);
-    EXPECT_EQ(d.fields[i].cTypeLetter, letters[i]);
-    EXPECT_EQ(d.fields[i].iLen, lengths[i]);
-    EXPECT_EQ(d.fields[i].iOffset, offset);
+    EXPECT_EQ(+d.fields[i].cTypeLetter, letters[i]);
+    EXPECT_EQ(+d.fields[i].iLen, lengths[i]);
+    EXPECT_EQ(+d.fields[i].iOffset, offset);
     offset += lengths[i];
   }
-  EXPECT_EQ(d.fields[1].iUnits1, 20);
-  EXPECT_EQ(d.fields[4].iUnits1, 10);  // memo leader
+  EXPECT_EQ(+d.fields[1].iUnits1, 20);
+  EXPECT_EQ(+d.fields[4].iUnits1, 10);  // memo leader
 
   const IDXDesc& px = d.indexes[0];
-  EXPECT_EQ(px.bPrimary, 1);
-  EXPECT_EQ(px.iFldsInKey, 1);
-  EXPECT_EQ(px.aiKeyFld[0], 1);
-  EXPECT_EQ(px.iKeyLen, 4);
+  EXPECT_EQ(+px.bPrimary, 1);
+  EXPECT_EQ(+px.iFldsInKey, 1);
+  EXPECT_EQ(+px.aiKeyFld[0], 1);
+  EXPECT_EQ(+px.iKeyLen, 4);
   EXPECT_STREQ(px.szFileSuffix, "PX");
   const IDXDesc& byName = d.indexes[1];
-  EXPECT_EQ(byName.bPrimary, 0);
+  EXPECT_EQ(+byName.bPrimary, 0);
   EXPECT_STREQ(byName.szName, "ByName");
-  EXPECT_EQ(byName.bCaseInsensitive, 1);
-  EXPECT_EQ(byName.iFldsInKey, 1);
-  EXPECT_EQ(byName.aiKeyFld[0], 2);
-  EXPECT_EQ(byName.iKeyLen, 20);
+  EXPECT_EQ(+byName.bCaseInsensitive, 1);
+  EXPECT_EQ(+byName.iFldsInKey, 1);
+  EXPECT_EQ(+byName.aiKeyFld[0], 2);
+  EXPECT_EQ(+byName.iKeyLen, 20);
 
   // Optional parameters: level and block size at least, values in array 7.
-  ASSERT_GE(d.desc.iOptParams, 2);
+  ASSERT_GE(+d.desc.iOptParams, 2);
   const char* data = static_cast<const char*>(d.desc.pOptData);
   EXPECT_STREQ(d.params[0].szName, "LEVEL");
   EXPECT_STREQ(data + d.params[0].iOffset, "7");
@@ -194,35 +194,35 @@ TEST_F(TUtilDesc, ZeroCountsWithNullArraysAreFineWhereTheTableNeedsNone) {
   const std::string t = WritePlain();
   Descriptor d;
   ASSERT_EQ(d.Prepare(session_, t), DBIERR_NONE);
-  EXPECT_EQ(d.desc.iIdxCount, 0);
-  EXPECT_EQ(d.desc.pidxDesc, nullptr);
+  EXPECT_EQ(+d.desc.iIdxCount, 0);
+  EXPECT_TRUE(d.desc.pidxDesc == nullptr);
   d.desc.iOptParams = 0;  // a caller not interested in the parameters
   d.desc.pfldOptParams = nullptr;
   d.desc.pOptData = nullptr;
   EXPECT_EQ(TUFillCRTblDesc(session_, &d.desc, t.c_str(), nullptr), DBIERR_NONE);
-  EXPECT_EQ(d.desc.iFldCount, 3);
-  EXPECT_EQ(d.desc.iOptParams, 0);
+  EXPECT_EQ(+d.desc.iFldCount, 3);
+  EXPECT_EQ(+d.desc.iOptParams, 0);
 }
 
 TEST_F(TUtilDesc, ValidityChecksAndLinksOfRealTables) {
   if (!HaveShared()) GTEST_SKIP() << "../shared/tables is absent";
   Descriptor area;
   ASSERT_EQ(area.Fill(session_, Shared("leonhad__paradoxdriver/db/AREACODE.DB")), DBIERR_NONE);
-  ASSERT_EQ(area.desc.iValChkCount, 2);
-  EXPECT_EQ(area.checks[0].iFldNum, 1);
+  ASSERT_EQ(+area.desc.iValChkCount, 2);
+  EXPECT_EQ(+area.checks[0].iFldNum, 1);
   EXPECT_STREQ(area.checks[0].szPict, "###");
-  EXPECT_EQ(area.checks[1].iFldNum, 4);
+  EXPECT_EQ(+area.checks[1].iFldNum, 4);
   EXPECT_STREQ(area.checks[1].szPict, "&&");
   EXPECT_EQ(area.fields[0].efldvVchk, 1);
   EXPECT_EQ(area.fields[1].efldvVchk, 0);
 
   Descriptor fk;
   ASSERT_EQ(fk.Fill(session_, Shared("leonhad__paradoxdriver/joins/fk1.db")), DBIERR_NONE);
-  ASSERT_EQ(fk.desc.iRintCount, 1);
+  ASSERT_EQ(+fk.desc.iRintCount, 1);
   EXPECT_STREQ(fk.links[0].szRintName, "reference");
   EXPECT_STREQ(fk.links[0].szTblName, "primary.db");
-  EXPECT_EQ(fk.links[0].iFldCount, 1);
-  EXPECT_EQ(fk.links[0].eModOp, 1);
+  EXPECT_EQ(+fk.links[0].iFldCount, 1);
+  EXPECT_EQ(+fk.links[0].eModOp, 1);
 }
 
 }  // namespace

@@ -133,12 +133,12 @@ TEST_F(TUtilRebuild, DescriptorOfATableDrivesARebuildThatReproducesIt) {
   EXPECT_EQ(ReadAll(t), rowsBefore);
   CURProps propsAfter;
   ASSERT_EQ(TUFillCURProps(session_, t.c_str(), &propsAfter), DBIERR_NONE);
-  EXPECT_EQ(propsAfter.iFields, propsBefore.iFields);
-  EXPECT_EQ(propsAfter.iRecSize, propsBefore.iRecSize);
-  EXPECT_EQ(propsAfter.iIndexes, propsBefore.iIndexes);
-  EXPECT_EQ(propsAfter.iCodePage, propsBefore.iCodePage);
-  EXPECT_EQ(propsAfter.iTblLevel, propsBefore.iTblLevel);
-  EXPECT_EQ(propsAfter.iBlockSize, propsBefore.iBlockSize);
+  EXPECT_EQ(+propsAfter.iFields, +propsBefore.iFields);
+  EXPECT_EQ(+propsAfter.iRecSize, +propsBefore.iRecSize);
+  EXPECT_EQ(+propsAfter.iIndexes, +propsBefore.iIndexes);
+  EXPECT_EQ(+propsAfter.iCodePage, +propsBefore.iCodePage);
+  EXPECT_EQ(+propsAfter.iTblLevel, +propsBefore.iTblLevel);
+  EXPECT_EQ(+propsAfter.iBlockSize, +propsBefore.iBlockSize);
   Descriptor again;
   ASSERT_EQ(again.Fill(session_, t), DBIERR_NONE);
   ASSERT_EQ(again.fields.size(), d.fields.size());
@@ -146,9 +146,9 @@ TEST_F(TUtilRebuild, DescriptorOfATableDrivesARebuildThatReproducesIt) {
   ASSERT_EQ(again.indexes.size(), d.indexes.size());
   for (size_t i = 0; i < d.indexes.size(); ++i) {
     EXPECT_STREQ(again.indexes[i].szName, d.indexes[i].szName);
-    EXPECT_EQ(again.indexes[i].iFldsInKey, d.indexes[i].iFldsInKey);
-    EXPECT_EQ(again.indexes[i].aiKeyFld[0], d.indexes[i].aiKeyFld[0]);
-    EXPECT_EQ(again.indexes[i].bCaseInsensitive, d.indexes[i].bCaseInsensitive);
+    EXPECT_EQ(+again.indexes[i].iFldsInKey, +d.indexes[i].iFldsInKey);
+    EXPECT_EQ(+again.indexes[i].aiKeyFld[0], +d.indexes[i].aiKeyFld[0]);
+    EXPECT_EQ(+again.indexes[i].bCaseInsensitive, +d.indexes[i].bCaseInsensitive);
   }
   int32_t verdict = -1;
   EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict), DBIERR_NONE);
