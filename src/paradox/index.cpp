@@ -23,7 +23,7 @@ void IndexEntry::DecodeFrom(const uint8_t* in, size_t keyLength) {
 }
 
 void IndexEntry::EncodeTo(uint8_t* out) const {
-  std::memcpy(out, key.data(), key.size());
+  if (!key.empty()) std::memcpy(out, key.data(), key.size());
   EncodeTrail(child, out + key.size());
   EncodeTrail(count, out + key.size() + 2);
   EncodeTrail(third, out + key.size() + 4);

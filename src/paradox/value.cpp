@@ -295,7 +295,7 @@ Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
       else if (auto* s = std::get_if<std::string>(&v)) b = ByteSpan(reinterpret_cast<const uint8_t*>(s->data()), s->size());
       else return WrongKind(f, "bytes");
       if (b.size() > out.size()) return Status::InvalidArgument("field \"" + f.name + "\": too many bytes");
-      std::memcpy(p, b.data(), b.size());
+      if (!b.empty()) std::memcpy(p, b.data(), b.size());
       return Status::OK();
     }
     case FieldType::kShort: {
@@ -369,7 +369,7 @@ Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
       if (!r) return WrongKind(f, "a BlobRef");
       size_t leader = f.LeaderSize();
       if (r->leader.size() > leader) return Status::InvalidArgument("field \"" + f.name + "\": leader too long");
-      std::memcpy(p, r->leader.data(), r->leader.size());
+      if (!r->leader.empty()) std::memcpy(p, r->leader.data(), r->leader.size());
       r->pointer.EncodeTo(p + leader);
       return Status::OK();
     }
