@@ -1,6 +1,7 @@
 #include "salvage.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -434,6 +435,73 @@ std::vector<SecondaryIndexDef> IndexDefsFromStructure(const TableStructure& s,
   return defs;
 }
 
+// A blob field whose pointer did not resolve.
+struct BrokenBlob {
+  size_t record;  // index into SalvageResult::records
+  size_t blob;    // index into that record's blobs
+  size_t action;  // index into SalvageResult::actions
+  size_t field;
+  BlobRef ref;
+  std::string why;
+};
+
+// A broken pointer may still have its value in the blob file (a damaged offset or
+// slot byte): the value is taken when exactly one block or slot not used by another
+// record has the pointer's length and modification number and starts with the
+// record's leader (for graphic/OLE values, after their 8-byte sub-header).
+Status FindLostBlobs(BlobFile& mb, const TableHeader& h, const std::vector<BrokenBlob>& broken,
+                     const std::set<std::pair<uint32_t, uint8_t>>& used, SalvageResult* res) {
+  auto scan = mb.Scan();
+  if (!scan.ok()) return scan.status().IsIOError() ? scan.status() : Status::OK();
+  std::vector<BlobPointer> candidates;
+  for (const MbBlockInfo& b : *scan) {
+    if (!b.valid || b.offset > 0xFFFFFF00u) continue;
+    if (b.type == 2) {
+      BlobPointer p{uint32_t(b.offset), 0xFF, b.single.length, b.single.modNumber};
+      if (!used.count({p.offset, p.index})) candidates.push_back(p);
+    } else if (b.type == 3) {
+      for (uint32_t i = 0; i < b.slots.size(); ++i) {
+        if (!b.slots[i].InUse()) continue;
+        BlobPointer p{uint32_t(b.offset), uint8_t(i), b.slots[i].Length(), b.slots[i].modNumber};
+        if (!used.count({p.offset, p.index})) candidates.push_back(p);
+      }
+    }
+  }
+  std::set<std::pair<uint32_t, uint8_t>> taken;
+  for (const BrokenBlob& bb : broken) {
+    const FieldDesc& f = h.fields[bb.field];
+    const size_t skip = (f.type == FieldType::kGraphic || f.type == FieldType::kOle) ? 8 : 0;
+    std::optional<Bytes> found;
+    BlobPointer where;
+    int matches = 0;
+    for (const BlobPointer& c : candidates) {
+      if (c.length != bb.ref.pointer.length || c.modNumber != bb.ref.pointer.modNumber) continue;
+      if (taken.count({c.offset, c.index})) continue;
+      auto data = mb.ReadPointer(c);
+      if (!data.ok()) {
+        if (data.status().IsIOError()) return data.status();
+        continue;
+      }
+      const Bytes& d = *data;
+      size_t n = std::min(bb.ref.leader.size(), d.size() > skip ? d.size() - skip : 0);
+      if (!std::equal(bb.ref.leader.begin(), bb.ref.leader.begin() + n, d.begin() + skip)) continue;
+      if (++matches > 1) break;
+      found = *data;
+      where = c;
+    }
+    if (matches != 1) continue;
+    taken.insert({where.offset, where.index});
+    res->records[bb.record].blobs[bb.blob].data = std::move(*found);
+    --res->blobsBroken;
+    char at[32];
+    std::snprintf(at, sizeof at, "0x%X", unsigned(where.offset));
+    res->actions[bb.action].detail = "field \"" + f.name + "\": " + bb.why +
+                                     "; the whole value was found in the blob file at " + at +
+                                     (where.index == 0xFF ? "" : " slot " + std::to_string(where.index));
+  }
+  return Status::OK();
+}
+
 class Progress {
  public:
   explicit Progress(const std::function<void(int, int)>& fn) : fn_(fn) {}
@@ -581,6 +649,8 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
   const size_t blocksToRead = std::max<size_t>(1, rd.readingOrder().size());
   size_t blocksSeen = 0;
   uint32_t lastBlock = 0;
+  std::vector<BrokenBlob> broken;
+  std::set<std::pair<uint32_t, uint8_t>> usedBlobs;  // (block offset, index) read fine
   uint32_t orphanActionBlock = 0;
   size_t orphanAction = 0, orphanCount = 0;
   RecordCursor cur = rd.Records();
@@ -629,13 +699,16 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
       } else {
         auto data = mb->Read(ref);
         if (data.ok()) {
+          usedBlobs.insert({ref.pointer.offset, ref.pointer.index});
           out.blobs.push_back({uint32_t(fi), std::move(data).value()});
           continue;
         }
         if (data.status().IsIOError()) return data.status();
         why = data.status().message();
       }
-      // Keep what the record itself holds: the leader.
+      // Keep what the record itself holds: the leader (a search of the blob file may
+      // still find the whole value, below).
+      if (mb) broken.push_back({res.records.size(), out.blobs.size(), res.actions.size(), fi, ref, why});
       out.blobs.push_back({uint32_t(fi), ref.leader});
       ++res.blobsBroken;
       ++res.issues;
@@ -647,6 +720,7 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
   }
   if (!cur.status().ok()) return cur.status();
   PARADOX_RETURN_IF_ERROR(readError());
+  if (!broken.empty()) PARADOX_RETURN_IF_ERROR(FindLostBlobs(*mb, h, broken, usedBlobs, &res));
   progress.Report(kPhaseData, 99);
 
   for (const DroppedSpan& d : rd.dropped()) {

@@ -148,6 +148,15 @@ const std::vector<Case>& Cases() {
          e.blobsBroken = true;
          return e;
        }},
+      {"DamagedBlobPointer", true,
+       [](MemFileSystem& fs, const std::string& db) {
+         Bytes& f = File(fs, db);
+         // Record 1 (i = 2 % 3 == 1 keeps its memo in the .MB): its pointer's offset
+         // byte is overwritten; the value is found again by searching the blob file.
+         const uint64_t ptr = BlockStart(f, 1) + 6 + 0 * RecordSizeOf(f) + 41 + 12;
+         SetU8(f, ptr + 1, 0x7F);
+         return Expect{};
+       }},
       {"MissingBlobFile", true,
        [](MemFileSystem& fs, const std::string&) {
          EXPECT_TRUE(fs.Remove("/data/CUSTOMER.MB").ok());
