@@ -12,7 +12,8 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/src/main/MainForm.cpp AND TARGET mainform)
       ${CMAKE_CURRENT_SOURCE_DIR}/test_shell_main.cpp
       ${CMAKE_CURRENT_SOURCE_DIR}/test_shell_rules.cpp
       ${CMAKE_CURRENT_SOURCE_DIR}/test_shell_layout.cpp
-      ${CMAKE_CURRENT_SOURCE_DIR}/test_shell_about.cpp)
+      ${CMAKE_CURRENT_SOURCE_DIR}/test_shell_about.cpp
+      ${CMAKE_CURRENT_SOURCE_DIR}/test_shell_dialogs.cpp)
     target_link_libraries(test_shell PRIVATE mainform ${SHELL_TUTIL} engine widgets GTest::gtest)
     gtest_discover_tests(test_shell
       PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS main

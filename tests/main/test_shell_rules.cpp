@@ -146,6 +146,8 @@ TEST(FatalStartUp, MalformedEngineConfigurationShowsTheBoxAndGivesExitCode1) {
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write("[BROKEN\nTYPE=STANDARD\n");
   }
+  // The engine reads its configuration when it starts; earlier tests may have left it running.
+  EngineShutdown();
   setenv("REKASTO_ENGINE_CONFIG", broken.c_str(), 1);
   const int exitCode = RunApplication(*TApplication::Instance());
   setenv("REKASTO_ENGINE_CONFIG", ShellEngineConfig().c_str(), 1);

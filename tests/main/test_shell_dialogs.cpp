@@ -1,0 +1,201 @@
+// The Qt side of the dialogs seam, driven by a timer that answers the modal dialog the way a
+// user would; and the fatal start-up path through the real box.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTimer>
+#include <functional>
+#include <string>
+
+#include "Application.h"
+#include "BDEUtil.h"
+#include "DBTables.h"
+#include "Dialogs.h"
+#include "MainForm.h"
+
+const std::string& ShellScratchFolder();
+const std::string& ShellEngineConfig();
+
+namespace {
+
+// Runs answer on the first modal widget that appears while the code under test waits in
+// its own loop. Gives up after a few seconds, closing whatever is open, so a test fails
+// instead of hanging.
+class ModalAnswer {
+ public:
+  explicit ModalAnswer(std::function<void(QWidget*)> answer) : answer_(std::move(answer)) {
+    timer_.setInterval(10);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (modal != nullptr && modal->isVisible()) {
+        timer_.stop();
+        seen_ = true;
+        answer_(modal);
+      } else if (++ticks_ > 500) {
+        timer_.stop();
+        for (QWidget* top : QApplication::topLevelWidgets()) top->close();
+      }
+    });
+    timer_.start();
+  }
+  bool Seen() const { return seen_; }
+
+ private:
+  std::function<void(QWidget*)> answer_;
+  QTimer timer_;
+  bool seen_ = false;
+  int ticks_ = 0;
+};
+
+TEST(QtDialogsBoxes, MessageBoxIsCentredWithOneOkAndTheIconAsked) {
+  QtDialogs dialogs;
+  QString caption, text;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  int buttons = 0;
+  QPoint centreOffset;
+  const auto read = [&](QWidget* w) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    ASSERT_NE(box, nullptr);
+    caption = box->windowTitle();
+    text = box->text();
+    icon = box->icon();
+    buttons = static_cast<int>(box->buttons().size());
+    centreOffset = box->geometry().center() - QGuiApplication::primaryScreen()->availableGeometry().center();
+    EXPECT_EQ(box->textFormat(), Qt::PlainText);
+    box->button(QMessageBox::Ok)->click();
+  };
+  {
+    ModalAnswer answer(read);
+    dialogs.MessageBox("Qel DB Rekasto", "Line one\r\n<b>two</b>", TMsgIcon::Error);
+    ASSERT_TRUE(answer.Seen());
+  }
+  EXPECT_EQ(caption, "Qel DB Rekasto");
+  EXPECT_EQ(text, "Line one\n<b>two</b>");
+  EXPECT_EQ(icon, QMessageBox::Critical);
+  EXPECT_EQ(buttons, 1);
+  EXPECT_LE(std::abs(centreOffset.x()), 2);
+  EXPECT_LE(std::abs(centreOffset.y()), 2);
+  {
+    ModalAnswer answer(read);
+    dialogs.MessageBox("Qel DB Rekasto", "Przebudowa wszystkich baz zakończona sukcesem!.", TMsgIcon::None);
+    ASSERT_TRUE(answer.Seen());
+  }
+  EXPECT_EQ(icon, QMessageBox::NoIcon);
+}
+
+TEST(QtDialogsFile, OpenDialogListsTablesInEveryLetterCaseAndReturnsTheFullPath) {
+  const QString folder = QString::fromStdString(ShellScratchFolder()) + "/files";
+  QDir().mkpath(folder);
+  for (const char* name : {"lower.db", "UPPER.DB", "Mixed.Db", "notes.txt"}) {
+    QFile file(folder + "/" + name);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  }
+  QtDialogs dialogs;
+  QStringList filters;
+  QString suffix;
+  bool nonNative = false;
+  {
+    ModalAnswer answer([&](QWidget* w) {
+      auto* dialog = qobject_cast<QFileDialog*>(w);
+      ASSERT_NE(dialog, nullptr);
+      filters = dialog->nameFilters();
+      suffix = dialog->defaultSuffix();
+      nonNative = dialog->testOption(QFileDialog::DontUseNativeDialog);
+      EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
+      dialog->setDirectory(folder);
+      dialog->selectFile(folder + "/UPPER.DB");
+      static_cast<QDialog*>(dialog)->accept();
+    });
+    QString chosen;
+    ASSERT_TRUE(dialogs.OpenFile(TOpenDialogOptions{}, chosen));
+    ASSERT_TRUE(answer.Seen());
+    EXPECT_EQ(chosen, folder + "/UPPER.DB");
+  }
+  EXPECT_EQ(filters, QStringList{"DB Files (*.db *.dB *.Db *.DB)"});
+  EXPECT_EQ(suffix, "db");
+  EXPECT_TRUE(nonNative);
+  {
+    ModalAnswer answer([](QWidget* w) { qobject_cast<QDialog*>(w)->reject(); });
+    QString chosen = "unchanged";
+    EXPECT_FALSE(dialogs.OpenFile(TOpenDialogOptions{}, chosen));
+    EXPECT_EQ(chosen, "unchanged");
+  }
+}
+
+TEST(FatalStartUpBox, IsTheRealErrorBoxAndTheWindowNeverShows) {
+  const std::string broken = ShellScratchFolder() + "/broken-real.ini";
+  {
+    QFile file(QString::fromStdString(broken));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[DEMO]\nTYPE=STANDARD\nthis line is no setting\n");
+  }
+  // The engine reads its configuration when it starts; earlier tests may have left it running.
+  EngineShutdown();
+  setenv("REKASTO_ENGINE_CONFIG", broken.c_str(), 1);
+  QString caption, text;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  Qt::WindowModality modality = Qt::NonModal;
+  int topLevelsShown = -1;
+  int exitCode = -1;
+  {
+    ModalAnswer answer([&](QWidget* w) {
+      auto* box = qobject_cast<QMessageBox*>(w);
+      ASSERT_NE(box, nullptr);
+      caption = box->windowTitle();
+      text = box->text();
+      icon = box->icon();
+      modality = box->windowModality();
+      topLevelsShown = 0;
+      for (QWidget* top : QApplication::topLevelWidgets())
+        if (top->isVisible() && top != box) ++topLevelsShown;
+      box->button(QMessageBox::Ok)->click();
+    });
+    exitCode = RunApplication(*TApplication::Instance());
+    EXPECT_TRUE(answer.Seen());
+  }
+  setenv("REKASTO_ENGINE_CONFIG", ShellEngineConfig().c_str(), 1);
+  EXPECT_EQ(exitCode, 1);
+  EXPECT_EQ(caption, "Application Error");
+  EXPECT_EQ(icon, QMessageBox::Critical);
+  EXPECT_EQ(modality, Qt::ApplicationModal);
+  EXPECT_EQ(topLevelsShown, 0);
+  EXPECT_TRUE(text.startsWith("Exception EDBEngineError in module test_shell at ")) << text.toStdString();
+  EXPECT_TRUE(text.contains("broken-real.ini")) << text.toStdString();
+  EXPECT_TRUE(text.endsWith(".\n")) << text.toStdString();
+  EXPECT_EQ(MainForm, nullptr);
+}
+
+TEST(Shutdown, AFailingUtilitySessionCloseIsShownAndTheShutdownGoesOn) {
+  ScriptedDialogs scripted;
+  Dialogs* previous = Dialogs::Install(&scripted);
+  std::unique_ptr<TMainForm> form = CreateMainForm();
+  ASSERT_NE(form->BDEUtil, nullptr);
+  const hTUses open = form->BDEUtil->SessionHandle;
+  form->BDEUtil->SessionHandle = static_cast<hTUses>(open + 977);  // a handle never issued
+  form.reset();
+  Dialogs::Install(previous);
+  EXPECT_EQ(MainForm, nullptr);
+  ASSERT_EQ(scripted.Boxes().size(), 1u);
+  EXPECT_EQ(scripted.Boxes()[0].caption, "Qel DB Rekasto");
+  EXPECT_EQ(scripted.Boxes()[0].icon, TMsgIcon::Error);
+  EXPECT_FALSE(scripted.Boxes()[0].text.isEmpty());
+  TUExit(open);  // the session the test made unreachable
+  // A new window starts normally: the engine session of the old one was ended.
+  Dialogs::Install(&scripted);
+  scripted.Clear();
+  form = CreateMainForm();
+  EXPECT_TRUE(form->isEnabled());
+  form.reset();
+  Dialogs::Install(previous);
+  EXPECT_TRUE(scripted.Boxes().empty());
+}
+
+}  // namespace
