@@ -148,7 +148,8 @@ std::vector<std::pair<std::string, std::string>> OptionalParams(const TableFacts
   params.emplace_back("BLOCK SIZE", std::to_string(facts.header.BlockSize()));
   if (facts.header.hasExtension) {
     params.emplace_back("CODE PAGE", std::to_string(facts.header.CodePage()));
-    if (!facts.header.sortOrderId.empty()) params.emplace_back("SORT ORDER", facts.header.sortOrderId);
+    if (!facts.header.sortOrderId.empty())
+      params.emplace_back("SORT ORDER", facts.header.sortOrderId);
   }
   return params;
 }
@@ -191,13 +192,15 @@ void MakeProps(const TableFacts& facts, const char* location, CURProps* out) {
 DescCounts MakeCounts(const TableFacts& facts) {
   DescCounts c;
   c.fields = facts.header.fixed.numFields;
-  c.indexes = static_cast<uint16_t>((facts.header.IsKeyed() && facts.header.fixed.primaryKeyFields > 0 ? 1 : 0) +
-                                    facts.secondaries.size());
+  c.indexes = static_cast<uint16_t>(
+      (facts.header.IsKeyed() && facts.header.fixed.primaryKeyFields > 0 ? 1 : 0) +
+      facts.secondaries.size());
   c.security = 0;
   c.valChecks = facts.val ? static_cast<uint16_t>(facts.val->checks.size()) : 0;
   c.refLinks = facts.val ? static_cast<uint16_t>(facts.val->links.size()) : 0;
   c.optParams = static_cast<uint16_t>(OptionalParams(facts).size());
-  c.optDataUnits = static_cast<uint16_t>((OptionalDataBytes(facts) + TU_OPTDATA_UNIT - 1) / TU_OPTDATA_UNIT);
+  c.optDataUnits =
+      static_cast<uint16_t>((OptionalDataBytes(facts) + TU_OPTDATA_UNIT - 1) / TU_OPTDATA_UNIT);
   return c;
 }
 
@@ -207,9 +210,11 @@ void MakeDesc(const TableFacts& facts, CRTblDesc* desc) {
   auto require = [&](uint16_t given, uint16_t needed, const void* array, const char* what) {
     if (given < needed) {
       Fail(DBIERR_INVALIDDESC, file,
-           std::string(what) + " count is " + std::to_string(given) + " but should be " + std::to_string(needed));
+           std::string(what) + " count is " + std::to_string(given) + " but should be " +
+               std::to_string(needed));
     }
-    if (needed > 0 && array == nullptr) Fail(DBIERR_INVALIDPARAM, file, std::string(what) + " array is a null pointer");
+    if (needed > 0 && array == nullptr)
+      Fail(DBIERR_INVALIDPARAM, file, std::string(what) + " array is a null pointer");
   };
   require(desc->iFldCount, need.fields, desc->pfldDesc, "field");
   require(desc->iIdxCount, need.indexes, desc->pidxDesc, "index");
@@ -219,7 +224,8 @@ void MakeDesc(const TableFacts& facts, CRTblDesc* desc) {
   const bool params = desc->iOptParams != 0;
   if (params) {
     require(desc->iOptParams, need.optParams, desc->pfldOptParams, "optional parameter");
-    if (desc->pOptData == nullptr) Fail(DBIERR_INVALIDPARAM, file, "optional data array is a null pointer");
+    if (desc->pOptData == nullptr)
+      Fail(DBIERR_INVALIDPARAM, file, "optional data array is a null pointer");
   }
 
   // Everything fits: now write.
@@ -229,12 +235,14 @@ void MakeDesc(const TableFacts& facts, CRTblDesc* desc) {
   }
   auto* indexes = static_cast<IDXDesc*>(desc->pidxDesc);
   size_t n = 0;
-  if (facts.header.IsKeyed() && facts.header.fixed.primaryKeyFields > 0) FillIndex(facts, nullptr, &indexes[n++]);
+  if (facts.header.IsKeyed() && facts.header.fixed.primaryKeyFields > 0)
+    FillIndex(facts, nullptr, &indexes[n++]);
   for (const SecondaryFacts& s : facts.secondaries) FillIndex(facts, &s, &indexes[n++]);
   auto* checks = static_cast<VCHKDesc*>(desc->pvchkDesc);
   for (uint16_t i = 0; i < need.valChecks; ++i) FillCheck(facts.val->checks[i], &checks[i]);
   auto* links = static_cast<RINTDesc*>(desc->printDesc);
-  for (uint16_t i = 0; i < need.refLinks; ++i) FillLink(facts.val->links[i], static_cast<uint16_t>(i + 1), &links[i]);
+  for (uint16_t i = 0; i < need.refLinks; ++i)
+    FillLink(facts.val->links[i], static_cast<uint16_t>(i + 1), &links[i]);
   if (params) {
     auto* out = static_cast<FLDDesc*>(desc->pfldOptParams);
     auto* data = static_cast<char*>(desc->pOptData);
@@ -264,18 +272,21 @@ void MakeDesc(const TableFacts& facts, CRTblDesc* desc) {
   desc->bPack = 0;
 }
 
-paradox::TableStructure StructureFromDesc(const CRTblDesc& desc, const TableFacts* facts, const std::string& file) {
+paradox::TableStructure StructureFromDesc(const CRTblDesc& desc, const TableFacts* facts,
+                                          const std::string& file) {
   paradox::TableStructure s;
   auto bad = [&](const std::string& what) { Fail(DBIERR_INVALIDDESC, file, what); };
   auto arrayOf = [&](uint16_t count, const void* array, const char* what) {
-    if (count > 0 && array == nullptr) Fail(DBIERR_INVALIDPARAM, file, std::string(what) + " array is a null pointer");
+    if (count > 0 && array == nullptr)
+      Fail(DBIERR_INVALIDPARAM, file, std::string(what) + " array is a null pointer");
   };
   arrayOf(desc.iFldCount, desc.pfldDesc, "field");
   arrayOf(desc.iIdxCount, desc.pidxDesc, "index");
   arrayOf(desc.iValChkCount, desc.pvchkDesc, "validity check");
   arrayOf(desc.iRintCount, desc.printDesc, "referential link");
   arrayOf(desc.iOptParams, desc.pfldOptParams, "optional parameter");
-  if (desc.iOptParams > 0 && desc.pOptData == nullptr) Fail(DBIERR_INVALIDPARAM, file, "optional data array is a null pointer");
+  if (desc.iOptParams > 0 && desc.pOptData == nullptr)
+    Fail(DBIERR_INVALIDPARAM, file, "optional data array is a null pointer");
   if (desc.iFldCount == 0) bad("the descriptor has no fields");
 
   const auto* fields = static_cast<const FLDDesc*>(desc.pfldDesc);
@@ -290,10 +301,14 @@ paradox::TableStructure StructureFromDesc(const CRTblDesc& desc, const TableFact
       bad(where + ": type letter does not match the field type");
     }
     int size = 0;
-    if (type == FieldType::kAlpha || type == FieldType::kBytes) size = f.iUnits1;
-    else if (paradox::IsBlobType(type)) size = f.iUnits1 + 10;
-    else if (type == FieldType::kBcd) size = f.iUnits2;
-    else size = f.iLen;
+    if (type == FieldType::kAlpha || type == FieldType::kBytes)
+      size = f.iUnits1;
+    else if (paradox::IsBlobType(type))
+      size = f.iUnits1 + 10;
+    else if (type == FieldType::kBcd)
+      size = f.iUnits2;
+    else
+      size = f.iLen;
     if (size < 0 || size > 255) bad(where + ": size " + std::to_string(size) + " is out of range");
     paradox::Status st = paradox::ValidateFieldDescriptor(type, static_cast<uint8_t>(size));
     if (!st.ok()) bad(where + ": " + st.message());
@@ -315,14 +330,16 @@ paradox::TableStructure StructureFromDesc(const CRTblDesc& desc, const TableFact
     }
     for (uint16_t k = 0; k < x.iFldsInKey; ++k) {
       if (x.aiKeyFld[k] == 0 || x.aiKeyFld[k] > desc.iFldCount) {
-        bad(where + ": key field " + std::to_string(x.aiKeyFld[k]) + " is not a field of the table");
+        bad(where + ": key field " + std::to_string(x.aiKeyFld[k]) +
+            " is not a field of the table");
       }
     }
     if (x.bPrimary) {
       if (sawPrimary) bad(where + ": a second primary index");
       sawPrimary = true;
       for (uint16_t k = 0; k < x.iFldsInKey; ++k) {
-        if (x.aiKeyFld[k] != k + 1) bad(where + ": primary key fields must be the leading fields in order");
+        if (x.aiKeyFld[k] != k + 1)
+          bad(where + ": primary key fields must be the leading fields in order");
       }
       s.keyFields = x.iFldsInKey;
       continue;
@@ -347,8 +364,8 @@ paradox::TableStructure StructureFromDesc(const CRTblDesc& desc, const TableFact
   const auto* checks = static_cast<const VCHKDesc*>(desc.pvchkDesc);
   for (uint16_t i = 0; i < desc.iValChkCount; ++i) {
     if (checks[i].iFldNum == 0 || checks[i].iFldNum > desc.iFldCount) {
-      bad("validity check " + std::to_string(i + 1) + ": field " + std::to_string(checks[i].iFldNum) +
-          " is not a field of the table");
+      bad("validity check " + std::to_string(i + 1) + ": field " +
+          std::to_string(checks[i].iFldNum) + " is not a field of the table");
     }
   }
   s.validityChecks = desc.iValChkCount;
@@ -361,9 +378,11 @@ paradox::TableStructure StructureFromDesc(const CRTblDesc& desc, const TableFact
     const auto* data = static_cast<const char*>(desc.pOptData);
     const auto own = OptionalParams(*facts);
     for (uint16_t i = 0; i < desc.iOptParams; ++i) {
-      const std::string name = TextOf(params[i].szName, "optional parameter " + std::to_string(i + 1), file);
+      const std::string name =
+          TextOf(params[i].szName, "optional parameter " + std::to_string(i + 1), file);
       if (name != "LEVEL" && name != "BLOCK SIZE") continue;
-      const std::string value(data + params[i].iOffset, strnlen(data + params[i].iOffset, params[i].iLen));
+      const std::string value(data + params[i].iOffset,
+                              strnlen(data + params[i].iOffset, params[i].iLen));
       for (const auto& [ownName, ownValue] : own) {
         if (ownName == name && ownValue != value) {
           bad("optional parameter " + name + " is " + value + " but the table has " + ownValue +

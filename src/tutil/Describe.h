@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "Facts.h"
-#include "rebuild.h"
 #include "TUtil32.h"
 #include "TUtilRecords.h"
+#include "rebuild.h"
 
 namespace tutil {
 

@@ -8,11 +8,16 @@ using paradox::Status;
 
 uint16_t TableFacts::LevelNumber() const {
   switch (level) {
-    case paradox::TableLevel::k3_0: return 3;
-    case paradox::TableLevel::k3_5: return 35;
-    case paradox::TableLevel::k4: return 4;
-    case paradox::TableLevel::k5: return 5;
-    case paradox::TableLevel::k7: return 7;
+    case paradox::TableLevel::k3_0:
+      return 3;
+    case paradox::TableLevel::k3_5:
+      return 35;
+    case paradox::TableLevel::k4:
+      return 4;
+    case paradox::TableLevel::k5:
+      return 5;
+    case paradox::TableLevel::k7:
+      return 7;
   }
   return 0;
 }
@@ -27,14 +32,21 @@ uint16_t TableFacts::KeySize() const {
 DBIResult CodeFor(const Status& status, bool writing) {
   const std::string& m = status.message();
   switch (status.code()) {
-    case Status::Code::kOk: return DBIERR_NONE;
-    case Status::Code::kNotFound: return DBIERR_NOSUCHTABLE;
-    case Status::Code::kBusy: return DBIERR_LOCKED;
-    case Status::Code::kCorruption: return DBIERR_CORRUPTTABLE;
-    case Status::Code::kInvalidArgument: return DBIERR_INVALIDDESC;
-    case Status::Code::kNotSupported: return DBIERR_UNSUPPORTEDLEVEL;
+    case Status::Code::kOk:
+      return DBIERR_NONE;
+    case Status::Code::kNotFound:
+      return DBIERR_NOSUCHTABLE;
+    case Status::Code::kBusy:
+      return DBIERR_LOCKED;
+    case Status::Code::kCorruption:
+      return DBIERR_CORRUPTTABLE;
+    case Status::Code::kInvalidArgument:
+      return DBIERR_INVALIDDESC;
+    case Status::Code::kNotSupported:
+      return DBIERR_UNSUPPORTEDLEVEL;
     case Status::Code::kIOError:
-      if (m.find("ermission denied") != std::string::npos || m.find("ead-only") != std::string::npos)
+      if (m.find("ermission denied") != std::string::npos ||
+          m.find("ead-only") != std::string::npos)
         return DBIERR_NOACCESS;
       if (m.find("space") != std::string::npos) return DBIERR_DISKFULL;
       return writing ? DBIERR_WRITEERR : DBIERR_READERR;
@@ -54,7 +66,8 @@ uint8_t CheckLooksLikeTable(const std::string& path) {
   size_t got = 0;
   Status st = file.value()->ReadAt(0, paradox::MutableByteSpan(fixed, sizeof fixed), &got);
   if (!st.ok()) FailWith(st, path, false);
-  if (got < sizeof fixed) Fail(DBIERR_NOTPARADOX, path, "file is too short for a Paradox table header");
+  if (got < sizeof fixed)
+    Fail(DBIERR_NOTPARADOX, path, "file is too short for a Paradox table header");
   const uint8_t fileType = fixed[0x04];
   if (fileType != 0 && fileType != 2) {
     Fail(DBIERR_NOTPARADOX, path,

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "TUtilInternal.h"
+#include "ValFile.h"
 #include "family.h"
 #include "file.h"
 #include "format.h"
 #include "index.h"
 #include "reader.h"
 #include "status.h"
-#include "TUtilInternal.h"
-#include "ValFile.h"
 
 namespace tutil {
 
@@ -29,13 +29,13 @@ struct TableFacts {
   paradox::TableHeader header;
   paradox::TableLevel level = paradox::TableLevel::k7;
   paradox::FamilyFiles family;
-  uint32_t primaryBlockSize = 0;  // .PX block size when it exists
+  uint32_t primaryBlockSize = 0;            // .PX block size when it exists
   std::vector<SecondaryFacts> secondaries;  // readable X/XG headers, by tag
   uint16_t unreadableSecondaries = 0;       // X/XG files whose header could not be read
   std::optional<ValInfo> val;               // decoded .VAL
   bool valPresent = false;
-  uint16_t valChecks = 0;                   // fields with checks the .VAL declares
-  uint16_t valLinks = 0;                    // links it declares (dependent side)
+  uint16_t valChecks = 0;  // fields with checks the .VAL declares
+  uint16_t valLinks = 0;   // links it declares (dependent side)
 
   // 3, 35, 4, 5 or 7.
   uint16_t LevelNumber() const;

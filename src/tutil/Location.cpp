@@ -58,7 +58,8 @@ std::string ResolveLocation(const char* location) {
     if (!found) Fail(DBIERR_NOSUCHTABLE, path, "table file does not exist");
     path = p.string();
   }
-  if (fs::is_directory(p, ec)) Fail(DBIERR_NOSUCHTABLE, path, "location names a folder, not a table file");
+  if (fs::is_directory(p, ec))
+    Fail(DBIERR_NOSUCHTABLE, path, "location names a folder, not a table file");
   if (!fs::is_regular_file(p, ec)) Fail(DBIERR_NOTPARADOX, path, "not a regular file");
   if (access(path.c_str(), R_OK) != 0) {
     if (errno == EACCES || errno == EPERM) Fail(DBIERR_NOACCESS, path, "permission denied");

@@ -5,8 +5,8 @@
 namespace tutil {
 
 void ProgressRelay::operator()(int phase, int percent) {
-  if (phase != PROGRESS_PHASE_HEADER && phase != PROGRESS_PHASE_INDEXES && phase != PROGRESS_PHASE_DATA &&
-      phase != PROGRESS_PHASE_OVERALL) {
+  if (phase != PROGRESS_PHASE_HEADER && phase != PROGRESS_PHASE_INDEXES &&
+      phase != PROGRESS_PHASE_DATA && phase != PROGRESS_PHASE_OVERALL) {
     return;
   }
   percent = std::clamp(percent, 0, 100);
@@ -14,7 +14,8 @@ void ProgressRelay::operator()(int phase, int percent) {
   last_[phase] = percent;
   // The callback's wish to stop is not honoured: a half-done check or rebuild helps no
   // one, and the program never asks for it.
-  (void)DbiReportProgress(static_cast<uint16_t>(percent), static_cast<uint8_t>(phase), message_.c_str());
+  (void)DbiReportProgress(static_cast<uint16_t>(percent), static_cast<uint8_t>(phase),
+                          message_.c_str());
 }
 
 }  // namespace tutil

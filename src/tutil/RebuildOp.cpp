@@ -12,12 +12,15 @@ namespace tutil {
 void Rebuild(const std::string& path, const std::string& backupName, const std::string& keyviolName,
              const std::string& problemName, const CRTblDesc& desc) {
   const size_t typeLength = strnlen(desc.szTblType, sizeof desc.szTblType);
-  if (typeLength == sizeof desc.szTblType) Fail(DBIERR_INVALIDDESC, path, "descriptor's table type is not NUL-terminated");
+  if (typeLength == sizeof desc.szTblType)
+    Fail(DBIERR_INVALIDDESC, path, "descriptor's table type is not NUL-terminated");
   if (typeLength > 0) RequireParadoxType(desc.szTblType, path);
   const size_t reportLength = strnlen(desc.szErrTblName, sizeof desc.szErrTblName);
-  if (reportLength == sizeof desc.szErrTblName) Fail(DBIERR_INVALIDDESC, path, "descriptor's report table name is not NUL-terminated");
+  if (reportLength == sizeof desc.szErrTblName)
+    Fail(DBIERR_INVALIDDESC, path, "descriptor's report table name is not NUL-terminated");
   const std::string reportName =
-      reportLength == 0 ? std::string("Rebuild.DB") : RequireTableFileName(desc.szErrTblName, "report table name", path);
+      reportLength == 0 ? std::string("Rebuild.DB")
+                        : RequireTableFileName(desc.szErrTblName, "report table name", path);
 
   paradox::FileSystem* fsys = paradox::DefaultFileSystem();
   paradox::Status free = paradox::CheckTableNotInUse(fsys, path);
@@ -31,7 +34,8 @@ void Rebuild(const std::string& path, const std::string& backupName, const std::
   } catch (const Failure& f) {
     if (f.code != DBIERR_CORRUPTHEADER) throw;
   }
-  const paradox::TableStructure structure = StructureFromDesc(desc, facts ? &*facts : nullptr, path);
+  const paradox::TableStructure structure =
+      StructureFromDesc(desc, facts ? &*facts : nullptr, path);
 
   ProgressRelay relay(paradox::PathBaseName(path));
   paradox::RebuildOptions options;

@@ -36,12 +36,18 @@ uint16_t OpenSession() {
   }
 }
 
-bool CloseSession(uint16_t handle) { return registry().open.erase(handle) == 1; }
+bool CloseSession(uint16_t handle) {
+  return registry().open.erase(handle) == 1;
+}
 
-bool IsOpenSession(uint16_t handle) { return handle != 0 && registry().open.count(handle) == 1; }
+bool IsOpenSession(uint16_t handle) {
+  return handle != 0 && registry().open.count(handle) == 1;
+}
 
 void RequireSession(uint16_t handle) {
-  if (!IsOpenSession(handle)) Fail(DBIERR_INVALIDHNDL, {}, "utility session handle " + std::to_string(handle) + " is not open");
+  if (!IsOpenSession(handle))
+    Fail(DBIERR_INVALIDHNDL, {},
+         "utility session handle " + std::to_string(handle) + " is not open");
 }
 
 }  // namespace tutil

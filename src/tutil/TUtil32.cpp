@@ -47,7 +47,8 @@ extern "C" DBIResult TUExit(hTUses hTUSession) {
   });
 }
 
-extern "C" DBIResult TUFillCURProps(hTUses hTUSession, const char* pszTableName, CURProps* pTblProps) {
+extern "C" DBIResult TUFillCURProps(hTUses hTUSession, const char* pszTableName,
+                                    CURProps* pTblProps) {
   return AtBoundary([&]() -> DBIResult {
     tutil::RequireSession(hTUSession);
     tutil::RequireText(reinterpret_cast<const char*>(pTblProps), "properties record address");
@@ -57,29 +58,33 @@ extern "C" DBIResult TUFillCURProps(hTUses hTUSession, const char* pszTableName,
   });
 }
 
-extern "C" DBIResult TUVerifyTable(hTUses hTUSession, const char* pszTableName, const char* pszDriverType,
-                                   const char* pszErrTableName, const char* pszPassword, int32_t iOptions,
+extern "C" DBIResult TUVerifyTable(hTUses hTUSession, const char* pszTableName,
+                                   const char* pszDriverType, const char* pszErrTableName,
+                                   const char* pszPassword, int32_t iOptions,
                                    int32_t* piErrorLevel) {
   return AtBoundary([&]() -> DBIResult {
     tutil::RequireSession(hTUSession);
     tutil::RequireText(reinterpret_cast<const char*>(piErrorLevel), "verdict address");
     const std::string path = tutil::ResolveLocation(pszTableName);
     tutil::RequireParadoxType(pszDriverType, path);
-    const std::string findings = tutil::RequireTableFileName(pszErrTableName, "findings table name", path);
+    const std::string findings =
+        tutil::RequireTableFileName(pszErrTableName, "findings table name", path);
     *piErrorLevel = tutil::Verify(path, findings, pszPassword);
     return DBIERR_NONE;
   });
 }
 
-extern "C" DBIResult TUGetCRTblDescCount(hTUses hTUSession, const char* pszTableName, uint16_t* piFldCount,
-                                         uint16_t* piIdxCount, uint16_t* piSecRecCount,
-                                         uint16_t* piValChkCount, uint16_t* piRintCount,
-                                         uint16_t* piOptParams, uint16_t* piOptDataLen) {
+extern "C" DBIResult TUGetCRTblDescCount(hTUses hTUSession, const char* pszTableName,
+                                         uint16_t* piFldCount, uint16_t* piIdxCount,
+                                         uint16_t* piSecRecCount, uint16_t* piValChkCount,
+                                         uint16_t* piRintCount, uint16_t* piOptParams,
+                                         uint16_t* piOptDataLen) {
   return AtBoundary([&]() -> DBIResult {
     tutil::RequireSession(hTUSession);
-    uint16_t* outs[] = {piFldCount, piIdxCount, piSecRecCount, piValChkCount,
+    uint16_t* outs[] = {piFldCount,  piIdxCount,  piSecRecCount, piValChkCount,
                         piRintCount, piOptParams, piOptDataLen};
-    for (uint16_t* out : outs) tutil::RequireText(reinterpret_cast<const char*>(out), "count address");
+    for (uint16_t* out : outs)
+      tutil::RequireText(reinterpret_cast<const char*>(out), "count address");
     const std::string path = tutil::ResolveLocation(pszTableName);
     const tutil::DescCounts c = tutil::CountDesc(path);
     *piFldCount = c.fields;
@@ -93,8 +98,8 @@ extern "C" DBIResult TUGetCRTblDescCount(hTUses hTUSession, const char* pszTable
   });
 }
 
-extern "C" DBIResult TUFillCRTblDesc(hTUses hTUSession, CRTblDesc* pTblDesc, const char* pszTableName,
-                                     const char* pszPassword) {
+extern "C" DBIResult TUFillCRTblDesc(hTUses hTUSession, CRTblDesc* pTblDesc,
+                                     const char* pszTableName, const char* pszPassword) {
   return AtBoundary([&]() -> DBIResult {
     tutil::RequireSession(hTUSession);
     tutil::RequireText(reinterpret_cast<const char*>(pTblDesc), "descriptor address");
@@ -104,17 +109,21 @@ extern "C" DBIResult TUFillCRTblDesc(hTUses hTUSession, CRTblDesc* pTblDesc, con
   });
 }
 
-extern "C" DBIResult TURebuildTable(hTUses hTUSession, const char* pszTableName, const char* pszDriverType,
-                                    const char* pszBackupTableName, const char* pszKeyviolName,
-                                    const char* pszProblemTableName, CRTblDesc* pTblDesc) {
+extern "C" DBIResult TURebuildTable(hTUses hTUSession, const char* pszTableName,
+                                    const char* pszDriverType, const char* pszBackupTableName,
+                                    const char* pszKeyviolName, const char* pszProblemTableName,
+                                    CRTblDesc* pTblDesc) {
   return AtBoundary([&]() -> DBIResult {
     tutil::RequireSession(hTUSession);
     tutil::RequireText(reinterpret_cast<const char*>(pTblDesc), "descriptor address");
     const std::string path = tutil::ResolveLocation(pszTableName);
     tutil::RequireParadoxType(pszDriverType, path);
-    const std::string backup = tutil::RequireTableFileName(pszBackupTableName, "backup table name", path);
-    const std::string keyviol = tutil::RequireTableFileName(pszKeyviolName, "key-violation table name", path);
-    const std::string problem = tutil::RequireTableFileName(pszProblemTableName, "problem table name", path);
+    const std::string backup =
+        tutil::RequireTableFileName(pszBackupTableName, "backup table name", path);
+    const std::string keyviol =
+        tutil::RequireTableFileName(pszKeyviolName, "key-violation table name", path);
+    const std::string problem =
+        tutil::RequireTableFileName(pszProblemTableName, "problem table name", path);
     tutil::Rebuild(path, backup, keyviol, problem, *pTblDesc);
     return DBIERR_NONE;
   });

@@ -87,31 +87,31 @@ typedef struct FLDDesc {
 
 /* One index (array 2), 893 bytes. */
 typedef struct IDXDesc {
-  char szName[261];        /* 0: index name (.XGn); empty for the primary and .Xnn indexes */
-  uint16_t iIndexId;       /* 261: 0 primary; n for .Xnn (hexadecimal file number);
-                              256 + n for .XGn */
-  char szTagName[32];      /* 263: 0 */
-  char szFormat[32];       /* 295: 0 */
-  uint16_t bPrimary;       /* 327: 1 for the primary index (.PX) */
-  uint16_t bUnique;        /* 329 */
-  uint16_t bDescending;    /* 331: 1 when every key field sorts descending */
-  uint16_t bMaintained;    /* 333: kept up to date with the data */
-  uint16_t bSubset;        /* 335: 0 */
-  uint16_t bExpIdx;        /* 337: 0 */
-  uint16_t iCost;          /* 339: 0 */
-  uint16_t iFldsInKey;     /* 341: number of key fields (at most 16) */
-  uint16_t iKeyLen;        /* 343: bytes of a key (sum of the key fields' sizes) */
-  uint16_t bOutofDate;     /* 345: 0 */
-  uint16_t iKeyExpType;    /* 347: 0 */
-  uint16_t aiKeyFld[TU_MAX_KEY_FIELDS];    /* 349: 1-based field numbers, in key order */
-  char szKeyExp[221];      /* 381: 0 */
-  char szKeyCond[221];     /* 602: 0 */
-  uint16_t bCaseInsensitive;               /* 823 */
-  uint16_t iBlockSize;     /* 825: index block size in bytes (0 when unknown) */
-  uint16_t iRestrNum;      /* 827: 0 */
+  char szName[261];     /* 0: index name (.XGn); empty for the primary and .Xnn indexes */
+  uint16_t iIndexId;    /* 261: 0 primary; n for .Xnn (hexadecimal file number);
+                           256 + n for .XGn */
+  char szTagName[32];   /* 263: 0 */
+  char szFormat[32];    /* 295: 0 */
+  uint16_t bPrimary;    /* 327: 1 for the primary index (.PX) */
+  uint16_t bUnique;     /* 329 */
+  uint16_t bDescending; /* 331: 1 when every key field sorts descending */
+  uint16_t bMaintained; /* 333: kept up to date with the data */
+  uint16_t bSubset;     /* 335: 0 */
+  uint16_t bExpIdx;     /* 337: 0 */
+  uint16_t iCost;       /* 339: 0 */
+  uint16_t iFldsInKey;  /* 341: number of key fields (at most 16) */
+  uint16_t iKeyLen;     /* 343: bytes of a key (sum of the key fields' sizes) */
+  uint16_t bOutofDate;  /* 345: 0 */
+  uint16_t iKeyExpType; /* 347: 0 */
+  uint16_t aiKeyFld[TU_MAX_KEY_FIELDS];     /* 349: 1-based field numbers, in key order */
+  char szKeyExp[221];                       /* 381: 0 */
+  char szKeyCond[221];                      /* 602: 0 */
+  uint16_t bCaseInsensitive;                /* 823 */
+  uint16_t iBlockSize;                      /* 825: index block size in bytes (0 when unknown) */
+  uint16_t iRestrNum;                       /* 827: 0 */
   uint16_t abDescending[TU_MAX_KEY_FIELDS]; /* 829: per key field, 1 = descending */
-  char szFileSuffix[8];    /* 861: family member: "PX", "X02", "XG0", ... */
-  uint8_t reserved869[24]; /* 869 */
+  char szFileSuffix[8];                     /* 861: family member: "PX", "X02", "XG0", ... */
+  uint8_t reserved869[24];                  /* 869 */
 } IDXDesc;
 
 /* One auxiliary password record (array 3), 1064 bytes; see above: never filled. */
@@ -129,15 +129,15 @@ typedef struct SECDesc {
 /* Validity checks of one field (array 4), 1219 bytes. Values are stored as the field
  * stores them in a record (its iLen bytes, the rest zero). */
 typedef struct VCHKDesc {
-  uint16_t iFldNum;        /* 0: 1-based field number */
-  uint16_t bRequired;      /* 2 */
-  uint16_t bHasMinVal;     /* 4 */
-  uint16_t bHasMaxVal;     /* 6 */
-  uint16_t bHasDefVal;     /* 8 */
+  uint16_t iFldNum;                    /* 0: 1-based field number */
+  uint16_t bRequired;                  /* 2 */
+  uint16_t bHasMinVal;                 /* 4 */
+  uint16_t bHasMaxVal;                 /* 6 */
+  uint16_t bHasDefVal;                 /* 8 */
   uint8_t aMinVal[TU_VCHK_VALUE_SIZE]; /* 10 */
   uint8_t aMaxVal[TU_VCHK_VALUE_SIZE]; /* 265 */
   uint8_t aDefVal[TU_VCHK_VALUE_SIZE]; /* 520 */
-  char szPict[176];        /* 775: picture, NUL-terminated ("" none) */
+  char szPict[176];                    /* 775: picture, NUL-terminated ("" none) */
   uint16_t elkupType;      /* 951: 0 none; 1 lookup table (fill corresponding fields: +2;
                               lookup help: +4) */
   char szLkupTblName[261]; /* 953: lookup table name */
@@ -146,16 +146,16 @@ typedef struct VCHKDesc {
 
 /* One referential-integrity link (array 5), 373 bytes. */
 typedef struct RINTDesc {
-  uint16_t iRintNum;       /* 0: 1-based */
-  char szRintName[32];     /* 2: link name */
-  uint16_t eType;          /* 34: 1 = this table is the dependent (child) side */
-  char szTblName[261];     /* 36: the other (master) table, as stored */
-  uint16_t eModOp;         /* 297: update rule: 0 prohibit, 1 cascade */
-  uint16_t eDelOp;         /* 299: 0 prohibit */
-  uint16_t iFldCount;      /* 301: linked fields (at most 16) */
+  uint16_t iRintNum;                        /* 0: 1-based */
+  char szRintName[32];                      /* 2: link name */
+  uint16_t eType;                           /* 34: 1 = this table is the dependent (child) side */
+  char szTblName[261];                      /* 36: the other (master) table, as stored */
+  uint16_t eModOp;                          /* 297: update rule: 0 prohibit, 1 cascade */
+  uint16_t eDelOp;                          /* 299: 0 prohibit */
+  uint16_t iFldCount;                       /* 301: linked fields (at most 16) */
   uint16_t aiThisTabFld[TU_MAX_KEY_FIELDS]; /* 303: 1-based field numbers here */
   uint16_t aiOthTabFld[TU_MAX_KEY_FIELDS];  /* 335: 1-based field numbers there */
-  uint8_t reserved367[6];  /* 367 */
+  uint8_t reserved367[6];                   /* 367 */
 } RINTDesc;
 
 #pragma pack(pop)

@@ -14,12 +14,20 @@ namespace {
 }  // namespace
 
 #ifndef TUTIL_HAVE_READER
-void FillProps(const std::string& path, const char*, CURProps*) { Unavailable(path, "reader"); }
-DescCounts CountDesc(const std::string& path) { Unavailable(path, "reader"); }
-void FillDesc(const std::string& path, const char*, CRTblDesc*, const char*) { Unavailable(path, "reader"); }
+void FillProps(const std::string& path, const char*, CURProps*) {
+  Unavailable(path, "reader");
+}
+DescCounts CountDesc(const std::string& path) {
+  Unavailable(path, "reader");
+}
+void FillDesc(const std::string& path, const char*, CRTblDesc*, const char*) {
+  Unavailable(path, "reader");
+}
 #endif
 #ifndef TUTIL_HAVE_VERIFIER
-int32_t Verify(const std::string& path, const std::string&, const char*) { Unavailable(path, "verifier"); }
+int32_t Verify(const std::string& path, const std::string&, const char*) {
+  Unavailable(path, "verifier");
+}
 #endif
 #ifndef TUTIL_HAVE_REBUILDER
 void Rebuild(const std::string& path, const std::string&, const std::string&, const std::string&,

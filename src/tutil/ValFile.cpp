@@ -8,8 +8,8 @@
 
 namespace tutil {
 
-using paradox::ByteSpan;
 using paradox::Bytes;
+using paradox::ByteSpan;
 using paradox::DecodeU16;
 using paradox::DecodeU32;
 using paradox::Result;
@@ -78,7 +78,8 @@ Result<ValInfo> DecodeVal(ByteSpan data) {
 
   size_t pos = kFirstCheck;
   for (uint16_t i = 0; i < info.declaredChecks; ++i) {
-    if (!c.Has(pos, kCheckFixed) || pos + kCheckFixed > footer) return Bad(pos, "validity entry runs past its section");
+    if (!c.Has(pos, kCheckFixed) || pos + kCheckFixed > footer)
+      return Bad(pos, "validity entry runs past its section");
     const uint8_t* e = c.At(pos);
     ValCheck check;
     check.fieldIndex = e[0];
@@ -90,7 +91,9 @@ Result<ValInfo> DecodeVal(ByteSpan data) {
     check.hasMax = DecodeU32(e + 0x10) != 0;
     check.hasDefault = DecodeU32(e + 0x14) != 0;
     const bool hasPicture = DecodeU32(e + 0x18) != 0;
-    if (check.fieldIndex >= nFields) return Bad(pos, "validity entry names field " + std::to_string(check.fieldIndex + 1) + " of " + std::to_string(nFields));
+    if (check.fieldIndex >= nFields)
+      return Bad(pos, "validity entry names field " + std::to_string(check.fieldIndex + 1) +
+                          " of " + std::to_string(nFields));
     pos += kCheckFixed;
     if (check.hasLookup) {
       if (!c.Has(pos, kLookupBytes)) return Bad(pos, "lookup table name runs past the end");
@@ -98,9 +101,9 @@ Result<ValInfo> DecodeVal(ByteSpan data) {
       pos += kLookupBytes;
     }
     const uint32_t valueSize = fieldSize[check.fieldIndex];
-    for (auto [present, out] : {std::pair{check.hasMin, &check.minValue},
-                                std::pair{check.hasMax, &check.maxValue},
-                                std::pair{check.hasDefault, &check.defaultValue}}) {
+    for (auto [present, out] :
+         {std::pair{check.hasMin, &check.minValue}, std::pair{check.hasMax, &check.maxValue},
+          std::pair{check.hasDefault, &check.defaultValue}}) {
       if (!present) continue;
       if (!c.Has(pos, valueSize)) return Bad(pos, "validity value runs past the end");
       out->assign(c.At(pos), c.At(pos) + valueSize);
@@ -118,7 +121,8 @@ Result<ValInfo> DecodeVal(ByteSpan data) {
     if (!c.Has(riSection, 2)) return Bad(0x0D, "referential-integrity offset out of range");
     info.declaredLinks = DecodeU16(c.At(riSection));
     size_t at = riSection + 2;
-    if (info.declaredLinks > (c.size() - at) / kLinkSize) return Bad(riSection, "referential-integrity links run past the end");
+    if (info.declaredLinks > (c.size() - at) / kLinkSize)
+      return Bad(riSection, "referential-integrity links run past the end");
     for (uint16_t i = 0; i < info.declaredLinks; ++i, at += kLinkSize) {
       const uint8_t* e = c.At(at);
       ValLink link;

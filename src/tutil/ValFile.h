@@ -27,7 +27,7 @@ struct ValCheck {
 struct ValLink {
   std::string name;
   std::string masterTable;
-  uint32_t updateRule = 0;  // 1 cascade, 0 prohibit
+  uint32_t updateRule = 0;             // 1 cascade, 0 prohibit
   std::vector<uint16_t> thisFields;    // 1-based
   std::vector<uint16_t> masterFields;  // 1-based
 };
@@ -36,8 +36,8 @@ struct ValInfo {
   uint8_t version = 0;         // byte 1
   uint8_t structureStamp = 0;  // byte 0: the .DB's 0x2E when written
   bool documentedLayout = false;
-  uint16_t declaredChecks = 0;  // byte 2
-  uint16_t declaredLinks = 0;   // count at the start of the RI section
+  uint16_t declaredChecks = 0;   // byte 2
+  uint16_t declaredLinks = 0;    // count at the start of the RI section
   std::vector<ValCheck> checks;  // decoded entries
   std::vector<ValLink> links;
 };

@@ -6,9 +6,9 @@
 #include <system_error>
 #include <vector>
 
-#include "codepage.h"
 #include "Facts.h"
 #include "Progress.h"
+#include "codepage.h"
 #include "rebuild.h"
 #include "verifier.h"
 #include "writer.h"
@@ -20,7 +20,9 @@ namespace {
 namespace fs = std::filesystem;
 using paradox::Value;
 
-std::string Clip(const std::string& text, size_t length) { return text.substr(0, std::min(text.size(), length)); }
+std::string Clip(const std::string& text, size_t length) {
+  return text.substr(0, std::min(text.size(), length));
+}
 
 paradox::TableSchema FindingsSchema(uint16_t codePage, const std::string& name) {
   using paradox::FieldType;
@@ -30,10 +32,10 @@ paradox::TableSchema FindingsSchema(uint16_t codePage, const std::string& name) 
   s.codePage = paradox::IsSupportedCodePage(codePage) ? codePage : 1252;
   s.tableName = name;
   s.fields = {
-      {"Nr", FieldType::kLong, 0},         {"Severity", FieldType::kAlpha, 8},
-      {"Check", FieldType::kAlpha, 40},    {"File", FieldType::kAlpha, 80},
-      {"Block", FieldType::kLong, 0},      {"Record", FieldType::kLong, 0},
-      {"Offset", FieldType::kNumber, 0},   {"Field", FieldType::kAlpha, 32},
+      {"Nr", FieldType::kLong, 0},        {"Severity", FieldType::kAlpha, 8},
+      {"Check", FieldType::kAlpha, 40},   {"File", FieldType::kAlpha, 80},
+      {"Block", FieldType::kLong, 0},     {"Record", FieldType::kLong, 0},
+      {"Offset", FieldType::kNumber, 0},  {"Field", FieldType::kAlpha, 32},
       {"Detail", FieldType::kAlpha, 255},
   };
   return s;
@@ -58,23 +60,32 @@ std::vector<std::vector<Value>> FindingsRows(const paradox::VerifyReport& report
   }
   // The last row sums up, so the table alone tells the verdict.
   std::string summary = "verdict " + std::to_string(int(report.verdict)) + " (" +
-                        paradox::VerdictName(report.verdict) + "): " + std::to_string(report.errors) +
-                        " errors, " + std::to_string(report.warnings) + " warnings";
-  if (report.suppressed) summary += ", " + std::to_string(report.suppressed) + " findings over the budget not listed";
+                        paradox::VerdictName(report.verdict) +
+                        "): " + std::to_string(report.errors) + " errors, " +
+                        std::to_string(report.warnings) + " warnings";
+  if (report.suppressed)
+    summary += ", " + std::to_string(report.suppressed) + " findings over the budget not listed";
   rows.push_back({Value(++nr), Value(std::string("summary")), Value(std::string("verdict")),
-                  Value(Clip(paradox::PathBaseName(report.table), 80)), Value(), Value(), Value(), Value(),
-                  Value(Clip(summary, 255))});
+                  Value(Clip(paradox::PathBaseName(report.table), 80)), Value(), Value(), Value(),
+                  Value(), Value(Clip(summary, 255))});
   return rows;
 }
 
 // Where findings go when the folder beside the table cannot be written (read-only media).
 std::string StateFolder(const std::string& tablePath) {
   std::string base;
-  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) base = xdg;
-  else if (const char* home = std::getenv("HOME"); home && *home) base = std::string(home) + "/.local/state";
-  else return {};
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg)
+    base = xdg;
+  else if (const char* home = std::getenv("HOME"); home && *home)
+    base = std::string(home) + "/.local/state";
+  else
+    return {};
   std::error_code ec;
-  const std::string folder = fs::absolute(paradox::PathDirName(tablePath).empty() ? "." : paradox::PathDirName(tablePath), ec).lexically_normal().string();
+  const std::string folder =
+      fs::absolute(paradox::PathDirName(tablePath).empty() ? "." : paradox::PathDirName(tablePath),
+                   ec)
+          .lexically_normal()
+          .string();
   // FNV-1a of the folder keeps tables of the same name in different folders apart.
   uint64_t h = 1469598103934665603ull;
   for (unsigned char c : folder) h = (h ^ c) * 1099511628211ull;
@@ -83,7 +94,8 @@ std::string StateFolder(const std::string& tablePath) {
   return base + "/qel-db-rekasto/repair/" + paradox::PathStem(tablePath) + "-" + hex;
 }
 
-paradox::Status WriteInto(const std::string& folder, const std::string& name, const paradox::TableSchema& schema,
+paradox::Status WriteInto(const std::string& folder, const std::string& name,
+                          const paradox::TableSchema& schema,
                           const std::vector<std::vector<Value>>& rows) {
   paradox::FileSystem* fsys = paradox::DefaultFileSystem();
   // Written under a scratch name and renamed, so a reader never meets half a table.
@@ -107,7 +119,8 @@ int32_t Verify(const std::string& path, const std::string& findingsName, const c
   const auto rows = FindingsRows(report);
   paradox::FileSystem* fsys = paradox::DefaultFileSystem();
   paradox::Status besideTable = fsys->MakeDir(paradox::RepairFolderRoot(path));
-  if (besideTable.ok()) besideTable = WriteInto(paradox::RepairFolderRoot(path), findingsName, schema, rows);
+  if (besideTable.ok())
+    besideTable = WriteInto(paradox::RepairFolderRoot(path), findingsName, schema, rows);
   if (!besideTable.ok()) {
     const std::string state = StateFolder(path);
     std::error_code ec;

@@ -51,12 +51,16 @@ class ScopedEnv {
  public:
   ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
     if (const char* old = getenv(name)) old_ = old;
-    if (value) setenv(name, value->c_str(), 1);
-    else unsetenv(name);
+    if (value)
+      setenv(name, value->c_str(), 1);
+    else
+      unsetenv(name);
   }
   ~ScopedEnv() {
-    if (old_) setenv(name_.c_str(), old_->c_str(), 1);
-    else unsetenv(name_.c_str());
+    if (old_)
+      setenv(name_.c_str(), old_->c_str(), 1);
+    else
+      unsetenv(name_.c_str());
   }
 
  private:
@@ -119,7 +123,8 @@ class TUtilTest : public ::testing::Test {
   void SetUp() override {
     tables_ = dir_.path() / "tables";
     fs::create_directories(tables_);
-    std::ofstream(dir_.path() / "engine.ini") << "[TEST]\nTYPE=STANDARD\nPATH=" << tables_.string() << "\n";
+    std::ofstream(dir_.path() / "engine.ini")
+        << "[TEST]\nTYPE=STANDARD\nPATH=" << tables_.string() << "\n";
     ASSERT_EQ(DbiInit(), DBIERR_NONE);
     ASSERT_EQ(TUInit(&session_), DBIERR_NONE);
   }
@@ -132,7 +137,8 @@ class TUtilTest : public ::testing::Test {
   // Registers a progress recorder with the engine's current session.
   void RecordProgressInto(ProgressLog* log) {
     CurrentProgressLog() = log;
-    ASSERT_EQ(DbiRegisterCallBack(0, cbGENPROGRESS, 0, sizeof(CBPROGRESSDesc), &log->buffer, RecordProgress),
+    ASSERT_EQ(DbiRegisterCallBack(0, cbGENPROGRESS, 0, sizeof(CBPROGRESSDesc), &log->buffer,
+                                  RecordProgress),
               DBIERR_NONE);
   }
 
@@ -155,10 +161,12 @@ class TUtilTest : public ::testing::Test {
     s.secondaryIndexes = {{"ByName", {"Name"}, true, false, false}};
     std::vector<std::vector<paradox::Value>> records;
     for (int i = 1; i <= rows; ++i) {
-      std::string note = i % 7 == 0 ? std::string(300, char('a' + i % 26)) : "short " + std::to_string(i);
-      records.push_back({paradox::Value(int64_t(i)), paradox::Value("Name " + std::to_string(1000 - i)),
-                         paradox::Value(paradox::Date{730000 + i}), paradox::Value(double(i) * 1.25),
-                         paradox::Value(note)});
+      std::string note =
+          i % 7 == 0 ? std::string(300, char('a' + i % 26)) : "short " + std::to_string(i);
+      records.push_back({paradox::Value(int64_t(i)),
+                         paradox::Value("Name " + std::to_string(1000 - i)),
+                         paradox::Value(paradox::Date{730000 + i}),
+                         paradox::Value(double(i) * 1.25), paradox::Value(note)});
     }
     const std::string path = Table(name);
     paradox::Status st = paradox::WriteTable(paradox::DefaultFileSystem(), path, s, records);
@@ -173,10 +181,13 @@ class TUtilTest : public ::testing::Test {
     s.level = paradox::TableLevel::k4;
     s.blockSize = 1024;
     s.codePage = 852;
-    s.fields = {{"Code", FieldType::kAlpha, 6}, {"Value", FieldType::kNumber, 0}, {"Qty", FieldType::kShort, 0}};
+    s.fields = {{"Code", FieldType::kAlpha, 6},
+                {"Value", FieldType::kNumber, 0},
+                {"Qty", FieldType::kShort, 0}};
     std::vector<std::vector<paradox::Value>> records;
     for (int i = 0; i < rows; ++i) {
-      records.push_back({paradox::Value("C" + std::to_string(i)), paradox::Value(i * 0.5), paradox::Value(int64_t(i))});
+      records.push_back({paradox::Value("C" + std::to_string(i)), paradox::Value(i * 0.5),
+                         paradox::Value(int64_t(i))});
     }
     const std::string path = Table(name);
     paradox::Status st = paradox::WriteTable(paradox::DefaultFileSystem(), path, s, records);
@@ -218,7 +229,8 @@ struct Descriptor {
 
   DBIResult Prepare(hTUses h, const std::string& location) {
     uint16_t c[7] = {};
-    DBIResult r = TUGetCRTblDescCount(h, location.c_str(), &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6]);
+    DBIResult r =
+        TUGetCRTblDescCount(h, location.c_str(), &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6]);
     if (r != DBIERR_NONE) return r;
     std::memset(&desc, 0, sizeof desc);
     std::strncpy(desc.szTblName, location.c_str(), sizeof desc.szTblName - 1);
@@ -252,8 +264,12 @@ struct Descriptor {
   }
 };
 
-inline std::string Shared(const std::string& rel) { return std::string(REKASTO_SHARED_TABLES) + "/" + rel; }
-inline bool HaveShared() { return fs::is_directory(REKASTO_SHARED_TABLES); }
+inline std::string Shared(const std::string& rel) {
+  return std::string(REKASTO_SHARED_TABLES) + "/" + rel;
+}
+inline bool HaveShared() {
+  return fs::is_directory(REKASTO_SHARED_TABLES);
+}
 
 // Copies a shared table's family (same stem, any extension) into `dir`; returns the .DB copy.
 inline std::string CopyFamily(const std::string& db, const fs::path& dir) {
@@ -278,11 +294,13 @@ namespace tutiltest {
 inline void ExpectWellFormedProgress(const ProgressLog& log) {
   std::map<int, int> last;
   for (const auto& r : log.reports) {
-    EXPECT_TRUE(r.phase == 0 || r.phase == 1 || r.phase == 2 || r.phase == 8) << "phase " << r.phase;
+    EXPECT_TRUE(r.phase == 0 || r.phase == 1 || r.phase == 2 || r.phase == 8)
+        << "phase " << r.phase;
     EXPECT_LE(r.percent, 100);
     auto it = last.find(r.phase);
     if (it != last.end()) {
-      EXPECT_GT(r.percent, it->second) << "phase " << r.phase << " went from " << it->second << " to " << r.percent;
+      EXPECT_GT(r.percent, it->second)
+          << "phase " << r.phase << " went from " << it->second << " to " << r.percent;
     }
     last[r.phase] = r.percent;
   }

@@ -48,11 +48,14 @@ TEST_F(TUtilArgs, ClosedHandleIsRefusedByEveryFunction) {
   uint16_t c[7];
   CRTblDesc desc{};
   EXPECT_EQ(TUFillCURProps(h, t.c_str(), &props), DBIERR_INVALIDHNDL);
-  EXPECT_EQ(TUVerifyTable(h, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict), DBIERR_INVALIDHNDL);
+  EXPECT_EQ(TUVerifyTable(h, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict),
+            DBIERR_INVALIDHNDL);
   EXPECT_EQ(verdict, -7);
-  EXPECT_EQ(TUGetCRTblDescCount(h, t.c_str(), &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6]), DBIERR_INVALIDHNDL);
+  EXPECT_EQ(TUGetCRTblDescCount(h, t.c_str(), &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6]),
+            DBIERR_INVALIDHNDL);
   EXPECT_EQ(TUFillCRTblDesc(h, &desc, t.c_str(), nullptr), DBIERR_INVALIDHNDL);
-  EXPECT_EQ(TURebuildTable(h, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", &desc), DBIERR_INVALIDHNDL);
+  EXPECT_EQ(TURebuildTable(h, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", &desc),
+            DBIERR_INVALIDHNDL);
 }
 
 TEST_F(TUtilArgs, NullPointersAreRefused) {
@@ -63,22 +66,35 @@ TEST_F(TUtilArgs, NullPointersAreRefused) {
   CRTblDesc desc{};
   EXPECT_EQ(TUFillCURProps(session_, nullptr, &props), DBIERR_INVALIDPARAM);
   EXPECT_EQ(TUFillCURProps(session_, t.c_str(), nullptr), DBIERR_INVALIDPARAM);
-  EXPECT_EQ(TUVerifyTable(session_, nullptr, "PARADOX", "VERIFY.DB", nullptr, 0, &verdict), DBIERR_INVALIDPARAM);
-  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), nullptr, "VERIFY.DB", nullptr, 0, &verdict), DBIERR_INVALIDPARAM);
-  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", nullptr, nullptr, 0, &verdict), DBIERR_INVALIDPARAM);
-  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, nullptr), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TUVerifyTable(session_, nullptr, "PARADOX", "VERIFY.DB", nullptr, 0, &verdict),
+            DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), nullptr, "VERIFY.DB", nullptr, 0, &verdict),
+            DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", nullptr, nullptr, 0, &verdict),
+            DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, nullptr),
+            DBIERR_INVALIDPARAM);
   for (int missing = 0; missing < 7; ++missing) {
     uint16_t* p[7];
     for (int i = 0; i < 7; ++i) p[i] = i == missing ? nullptr : &c[i];
-    EXPECT_EQ(TUGetCRTblDescCount(session_, t.c_str(), p[0], p[1], p[2], p[3], p[4], p[5], p[6]), DBIERR_INVALIDPARAM)
+    EXPECT_EQ(TUGetCRTblDescCount(session_, t.c_str(), p[0], p[1], p[2], p[3], p[4], p[5], p[6]),
+              DBIERR_INVALIDPARAM)
         << "count " << missing + 1;
   }
   EXPECT_EQ(TUFillCRTblDesc(session_, nullptr, t.c_str(), nullptr), DBIERR_INVALIDPARAM);
   EXPECT_EQ(TUFillCRTblDesc(session_, &desc, nullptr, nullptr), DBIERR_INVALIDPARAM);
-  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", nullptr), DBIERR_INVALIDPARAM);
-  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", nullptr, "KEYVIOL.DB", "PROBLEM.DB", &desc), DBIERR_INVALIDPARAM);
-  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", nullptr, "PROBLEM.DB", &desc), DBIERR_INVALIDPARAM);
-  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", nullptr, &desc), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB",
+                           nullptr),
+            DBIERR_INVALIDPARAM);
+  EXPECT_EQ(
+      TURebuildTable(session_, t.c_str(), "PARADOX", nullptr, "KEYVIOL.DB", "PROBLEM.DB", &desc),
+      DBIERR_INVALIDPARAM);
+  EXPECT_EQ(
+      TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", nullptr, "PROBLEM.DB", &desc),
+      DBIERR_INVALIDPARAM);
+  EXPECT_EQ(
+      TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", nullptr, &desc),
+      DBIERR_INVALIDPARAM);
 }
 
 TEST_F(TUtilArgs, BadLocationsGiveTheirCodesAndNameTheFile) {
@@ -92,11 +108,13 @@ TEST_F(TUtilArgs, BadLocationsGiveTheirCodesAndNameTheFile) {
   EXPECT_EQ(TUFillCURProps(session_, "", &props), DBIERR_NOSUCHTABLE);
   EXPECT_EQ(TUFillCURProps(session_, Table("MISSING.DB").c_str(), &props), DBIERR_NOSUCHTABLE);
   EXPECT_EQ(ContextEntries().at(0), "File: " + Table("MISSING.DB"));
-  EXPECT_EQ(TUFillCURProps(session_, (tables_ / "no-folder" / "T.DB").c_str(), &props), DBIERR_DIRNOTFOUND);
+  EXPECT_EQ(TUFillCURProps(session_, (tables_ / "no-folder" / "T.DB").c_str(), &props),
+            DBIERR_DIRNOTFOUND);
   EXPECT_EQ(TUFillCURProps(session_, tables_.c_str(), &props), DBIERR_NOSUCHTABLE);
 
-  std::ofstream(Table("TEXT.DB")) << "this is a text file, long enough to hold a header's worth of bytes and more "
-                                     "bytes than eighty eight, so only its content can tell it apart";
+  std::ofstream(Table("TEXT.DB"))
+      << "this is a text file, long enough to hold a header's worth of bytes and more "
+         "bytes than eighty eight, so only its content can tell it apart";
   std::ofstream(Table("SHORT.DB")) << "tiny";
   EXPECT_EQ(TUFillCURProps(session_, Table("SHORT.DB").c_str(), &props), DBIERR_NOTPARADOX);
   // Another member of a family is no table either.
@@ -104,20 +122,22 @@ TEST_F(TUtilArgs, BadLocationsGiveTheirCodesAndNameTheFile) {
   EXPECT_EQ(TUFillCURProps(session_, Table("TEXT.DB").c_str(), &props), DBIERR_NOTPARADOX);
   EXPECT_EQ(ContextEntries().at(0), "File: " + Table("TEXT.DB"));
   int32_t verdict = -7;
-  EXPECT_EQ(TUVerifyTable(session_, Table("TEXT.DB").c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict),
+  EXPECT_EQ(TUVerifyTable(session_, Table("TEXT.DB").c_str(), "PARADOX", "VERIFY.DB", nullptr, 0,
+                          &verdict),
             DBIERR_NOTPARADOX);
   EXPECT_EQ(verdict, -7);
   Descriptor d;
   ASSERT_EQ(d.Fill(session_, keyed), DBIERR_NONE);
-  EXPECT_EQ(TURebuildTable(session_, Table("TEXT.DB").c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB",
-                           &d.desc),
+  EXPECT_EQ(TURebuildTable(session_, Table("TEXT.DB").c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB",
+                           "PROBLEM.DB", &d.desc),
             DBIERR_NOTPARADOX);
-  EXPECT_EQ(TURebuildTable(session_, Table("GONE.DB").c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB",
-                           &d.desc),
+  EXPECT_EQ(TURebuildTable(session_, Table("GONE.DB").c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB",
+                           "PROBLEM.DB", &d.desc),
             DBIERR_NOSUCHTABLE);
 
   // Nothing was written: the record keeps its bytes, and no file appeared or changed.
-  for (size_t i = 0; i < sizeof props; ++i) ASSERT_EQ(reinterpret_cast<uint8_t*>(&props)[i], 0xAB) << i;
+  for (size_t i = 0; i < sizeof props; ++i)
+    ASSERT_EQ(reinterpret_cast<uint8_t*>(&props)[i], 0xAB) << i;
   fs::remove(Table("TEXT.DB"));
   fs::remove(Table("SHORT.DB"));
   EXPECT_EQ(Snapshot(dir_.path()), before);
@@ -138,17 +158,28 @@ TEST_F(TUtilArgs, OtherTableTypesAndBadTableNamesAreRefused) {
   const std::string t = WritePlain();
   const auto before = Snapshot(dir_.path());
   int32_t verdict = -7;
-  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "DBASE", "VERIFY.DB", nullptr, 0, &verdict), DBIERR_UNKNOWNTBLTYPE);
-  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "../VERIFY.DB", nullptr, 0, &verdict), DBIERR_INVALIDPARAM);
-  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "", nullptr, 0, &verdict), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "DBASE", "VERIFY.DB", nullptr, 0, &verdict),
+            DBIERR_UNKNOWNTBLTYPE);
+  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "../VERIFY.DB", nullptr, 0, &verdict),
+            DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "", nullptr, 0, &verdict),
+            DBIERR_INVALIDPARAM);
   EXPECT_EQ(verdict, -7);
   Descriptor d;
   ASSERT_EQ(d.Fill(session_, t), DBIERR_NONE);
-  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "ASCII", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", &d.desc), DBIERR_UNKNOWNTBLTYPE);
-  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "a/Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", &d.desc), DBIERR_INVALIDPARAM);
-  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "..", "PROBLEM.DB", &d.desc), DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "ASCII", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB",
+                           &d.desc),
+            DBIERR_UNKNOWNTBLTYPE);
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "a/Backup.Db", "KEYVIOL.DB",
+                           "PROBLEM.DB", &d.desc),
+            DBIERR_INVALIDPARAM);
+  EXPECT_EQ(
+      TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "..", "PROBLEM.DB", &d.desc),
+      DBIERR_INVALIDPARAM);
   std::strcpy(d.desc.szTblType, "DBASE");
-  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", &d.desc), DBIERR_UNKNOWNTBLTYPE);
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB",
+                           &d.desc),
+            DBIERR_UNKNOWNTBLTYPE);
   EXPECT_EQ(Snapshot(dir_.path()), before);
 }
 
@@ -158,7 +189,9 @@ TEST_F(TUtilArgs, LockedTableIsNotRebuilt) {
   ASSERT_EQ(d.Fill(session_, t), DBIERR_NONE);
   std::ofstream(tables_ / "PDOXUSRS.LCK") << "lock";
   const auto before = Snapshot(dir_.path());
-  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", &d.desc), DBIERR_LOCKED);
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB",
+                           &d.desc),
+            DBIERR_LOCKED);
   EXPECT_EQ(ContextEntries().at(0), "File: " + t);
   EXPECT_EQ(Snapshot(dir_.path()), before);
 }

@@ -29,12 +29,12 @@ static uint32_t Progress(uint32_t type, uint32_t client, void* info) {
   return 0;
 }
 
-#define CHECK(cond) \
-  do {              \
-    if (!(cond)) {  \
+#define CHECK(cond)      \
+  do {                   \
+    if (!(cond)) {       \
       result = __LINE__; \
-      goto done;    \
-    }               \
+      goto done;         \
+    }                    \
   } while (0)
 
 /* The program's verify-and-rebuild sequence on `location` with a started engine.
@@ -48,7 +48,7 @@ int tutil_c_api_check(const char* location) {
   uint16_t c[7] = {0};
   CRTblDesc desc;
   void* arrays[7] = {0};
-  const size_t sizes[7] = {TU_FLDDESC_SIZE, TU_IDXDESC_SIZE, TU_SECDESC_SIZE, TU_VCHKDESC_SIZE,
+  const size_t sizes[7] = {TU_FLDDESC_SIZE,  TU_IDXDESC_SIZE,  TU_SECDESC_SIZE, TU_VCHKDESC_SIZE,
                            TU_RINTDESC_SIZE, TU_OPTPARAM_SIZE, TU_OPTDATA_UNIT};
   int i;
 
@@ -58,13 +58,16 @@ int tutil_c_api_check(const char* location) {
   CHECK(TUFillCURProps(h, NULL, &props) == DBIERR_INVALIDPARAM);
 
   reports = 0;
-  CHECK(DbiRegisterCallBack(0, cbGENPROGRESS, 0, sizeof progress, &progress, Progress) == DBIERR_NONE);
+  CHECK(DbiRegisterCallBack(0, cbGENPROGRESS, 0, sizeof progress, &progress, Progress) ==
+        DBIERR_NONE);
   CHECK(TUVerifyTable(h, location, "PARADOX", "VERIFY.DB", NULL, 0, &verdict) == DBIERR_NONE);
   CHECK(verdict == 0);
   CHECK(reports > 0);
-  CHECK(TUVerifyTable(h, location, "DBASE", "VERIFY.DB", NULL, 0, &verdict) == DBIERR_UNKNOWNTBLTYPE);
+  CHECK(TUVerifyTable(h, location, "DBASE", "VERIFY.DB", NULL, 0, &verdict) ==
+        DBIERR_UNKNOWNTBLTYPE);
 
-  CHECK(TUGetCRTblDescCount(h, location, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6]) == DBIERR_NONE);
+  CHECK(TUGetCRTblDescCount(h, location, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6]) ==
+        DBIERR_NONE);
   CHECK(c[0] == props.iFields);
   memset(&desc, 0, sizeof desc);
   strncpy(desc.szTblName, location, sizeof desc.szTblName - 1);
@@ -88,7 +91,8 @@ int tutil_c_api_check(const char* location) {
   CHECK(strcmp(((FLDDesc*)desc.pfldDesc)[0].szName, "Id") == 0);
 
   reports = 0;
-  CHECK(TURebuildTable(h, location, "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", &desc) == DBIERR_NONE);
+  CHECK(TURebuildTable(h, location, "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", &desc) ==
+        DBIERR_NONE);
   CHECK(reports > 0);
   CHECK(DbiRegisterCallBack(0, cbGENPROGRESS, 0, sizeof progress, &progress, NULL) == DBIERR_NONE);
 

@@ -32,9 +32,9 @@ TEST_F(TUtilProps, TenFieldsOfAKeyedLevel7Table) {
   auto header = paradox::ReadHeader(paradox::DefaultFileSystem(), t);
   ASSERT_TRUE(header.ok());
   // Read at the byte offsets the program reads.
-  EXPECT_EQ(WordAt(p, 295), 5);                 // fields
+  EXPECT_EQ(WordAt(p, 295), 5);                    // fields
   EXPECT_EQ(WordAt(p, 299), 4 + 20 + 4 + 8 + 20);  // record size
-  EXPECT_EQ(WordAt(p, 303), 2);                 // primary + one secondary
+  EXPECT_EQ(WordAt(p, 303), 2);                    // primary + one secondary
   EXPECT_EQ(WordAt(p, 305), 0);
   EXPECT_EQ(WordAt(p, 307), 0);
   EXPECT_EQ(WordAt(p, 335), header.value().fixed.changeCount2);
@@ -98,9 +98,11 @@ TEST_F(TUtilProps, EveryRealTableGivesPropertiesOrAClearCode) {
     if (r == DBIERR_NONE) {
       ++filled;
       EXPECT_GT(+p.iFields, 0) << e.path();
-      EXPECT_TRUE(p.iTblLevel == 3 || p.iTblLevel == 35 || p.iTblLevel == 4 || p.iTblLevel == 5 || p.iTblLevel == 7);
+      EXPECT_TRUE(p.iTblLevel == 3 || p.iTblLevel == 35 || p.iTblLevel == 4 || p.iTblLevel == 5 ||
+                  p.iTblLevel == 7);
     } else {
-      EXPECT_TRUE(r == DBIERR_CORRUPTHEADER || r == DBIERR_NOTPARADOX || r == DBIERR_UNSUPPORTEDLEVEL)
+      EXPECT_TRUE(r == DBIERR_CORRUPTHEADER || r == DBIERR_NOTPARADOX ||
+                  r == DBIERR_UNSUPPORTEDLEVEL)
           << e.path() << " gave " << std::hex << r;
     }
   }

@@ -1,10 +1,11 @@
 // Decoding of .VAL files: real ones, and every truncation and a flipped byte of them,
 // which must give a result or a Corruption naming the offset, never a read past the end.
+#include "ValFile.h"
+
 #include <fstream>
 #include <iterator>
 
 #include "TUtilTestSupport.h"
-#include "ValFile.h"
 
 namespace tutiltest {
 namespace {

@@ -31,7 +31,8 @@ class TUtilVerify : public TUtilTest {
  protected:
   int32_t Verify(const std::string& t, DBIResult expect = DBIERR_NONE) {
     int32_t verdict = -1;
-    EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict), expect);
+    EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict),
+              expect);
     return verdict;
   }
 };
@@ -72,7 +73,8 @@ TEST_F(TUtilVerify, ProgressIsWellFormed) {
 TEST_F(TUtilVerify, FindingsGoToTheStateFolderWhenTheTableFolderIsReadOnly) {
   if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
   const std::string t = WritePlain();
-  fs::permissions(tables_, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+  fs::permissions(tables_,
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
   EXPECT_EQ(Verify(t), 0);
   fs::permissions(tables_, fs::perms::owner_write, fs::perm_options::add);
@@ -105,7 +107,8 @@ TEST_F(TUtilVerify, RealTablesVerifyWithAVerdict) {
     fs::create_directories(copy);
     const std::string t = CopyFamily(e.path().string(), copy);
     int32_t verdict = -1;
-    const DBIResult r = TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict);
+    const DBIResult r =
+        TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict);
     if (r == DBIERR_NOTPARADOX) continue;
     EXPECT_EQ(r, DBIERR_NONE) << e.path();
     EXPECT_TRUE(verdict >= 0 && verdict <= 4) << e.path();
@@ -117,7 +120,8 @@ TEST_F(TUtilVerify, RealTablesVerifyWithAVerdict) {
 class TUtilRebuild : public TUtilTest {
  protected:
   DBIResult Rebuild(const std::string& t, Descriptor* d) {
-    return TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB", &d->desc);
+    return TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB",
+                          &d->desc);
   }
 };
 
@@ -128,7 +132,8 @@ TEST_F(TUtilRebuild, DescriptorOfATableDrivesARebuildThatReproducesIt) {
   ASSERT_EQ(TUFillCURProps(session_, t.c_str(), &propsBefore), DBIERR_NONE);
   Descriptor d;
   ASSERT_EQ(d.Fill(session_, t), DBIERR_NONE);
-  ASSERT_EQ(Rebuild(t, &d), DBIERR_NONE) << (ContextEntries().empty() ? "" : ContextEntries().back());
+  ASSERT_EQ(Rebuild(t, &d), DBIERR_NONE)
+      << (ContextEntries().empty() ? "" : ContextEntries().back());
 
   EXPECT_EQ(ReadAll(t), rowsBefore);
   CURProps propsAfter;
@@ -142,7 +147,8 @@ TEST_F(TUtilRebuild, DescriptorOfATableDrivesARebuildThatReproducesIt) {
   Descriptor again;
   ASSERT_EQ(again.Fill(session_, t), DBIERR_NONE);
   ASSERT_EQ(again.fields.size(), d.fields.size());
-  EXPECT_EQ(std::memcmp(again.fields.data(), d.fields.data(), d.fields.size() * sizeof(FLDDesc)), 0);
+  EXPECT_EQ(std::memcmp(again.fields.data(), d.fields.data(), d.fields.size() * sizeof(FLDDesc)),
+            0);
   ASSERT_EQ(again.indexes.size(), d.indexes.size());
   for (size_t i = 0; i < d.indexes.size(); ++i) {
     EXPECT_STREQ(again.indexes[i].szName, d.indexes[i].szName);
@@ -151,7 +157,8 @@ TEST_F(TUtilRebuild, DescriptorOfATableDrivesARebuildThatReproducesIt) {
     EXPECT_EQ(+again.indexes[i].bCaseInsensitive, +d.indexes[i].bCaseInsensitive);
   }
   int32_t verdict = -1;
-  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict), DBIERR_NONE);
+  EXPECT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict),
+            DBIERR_NONE);
   EXPECT_EQ(verdict, 0);
 
   // The backup and the report lie in a new repair folder beside the table.
@@ -167,12 +174,14 @@ TEST_F(TUtilRebuild, RepairsADamagedTableAndKeepsEveryBackup) {
   for (int round = 0; round < 2; ++round) {
     SetU32At(t, 0x06, 12345);
     int32_t verdict = -1;
-    ASSERT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict), DBIERR_NONE);
+    ASSERT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict),
+              DBIERR_NONE);
     EXPECT_EQ(verdict, 1);
     Descriptor d;
     ASSERT_EQ(d.Fill(session_, t), DBIERR_NONE);
     ASSERT_EQ(Rebuild(t, &d), DBIERR_NONE);
-    ASSERT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict), DBIERR_NONE);
+    ASSERT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict),
+              DBIERR_NONE);
     EXPECT_EQ(verdict, 0);
     EXPECT_EQ(ReadAll(t), rowsBefore);
   }
@@ -228,9 +237,10 @@ TEST_F(TUtilRebuild, InconsistentDescriptorsAreRefusedAndChangeNothing) {
 
 TEST_F(TUtilRebuild, RealTablesRebuildToACleanVerdict) {
   if (!HaveShared()) GTEST_SKIP() << "../shared/tables is absent";
-  const char* tables[] = {"leonhad__paradoxdriver/db/CUSTOMER.DB", "leonhad__paradoxdriver/db/AREACODE.DB",
-                          "leonhad__paradoxdriver/areas/ZIPCODES.DB", "leonhad__paradoxdriver/joins/fk1.db",
-                          "leonhad__paradoxdriver/db/AREACODES.DB"};
+  const char* tables[] = {
+      "leonhad__paradoxdriver/db/CUSTOMER.DB", "leonhad__paradoxdriver/db/AREACODE.DB",
+      "leonhad__paradoxdriver/areas/ZIPCODES.DB", "leonhad__paradoxdriver/joins/fk1.db",
+      "leonhad__paradoxdriver/db/AREACODES.DB"};
   int n = 0;
   for (const char* rel : tables) {
     SCOPED_TRACE(rel);
@@ -241,9 +251,11 @@ TEST_F(TUtilRebuild, RealTablesRebuildToACleanVerdict) {
     const size_t records = ReadAll(t).size();
     Descriptor d;
     ASSERT_EQ(d.Fill(session_, t), DBIERR_NONE);
-    ASSERT_EQ(Rebuild(t, &d), DBIERR_NONE) << (ContextEntries().empty() ? "" : ContextEntries().back());
+    ASSERT_EQ(Rebuild(t, &d), DBIERR_NONE)
+        << (ContextEntries().empty() ? "" : ContextEntries().back());
     int32_t verdict = -1;
-    ASSERT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict), DBIERR_NONE);
+    ASSERT_EQ(TUVerifyTable(session_, t.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict),
+              DBIERR_NONE);
     EXPECT_EQ(verdict, 0);
     EXPECT_EQ(ReadAll(t).size(), records);
   }
