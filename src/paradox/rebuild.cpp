@@ -416,7 +416,17 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   Progress progress(o.progress);
   const std::string tableName = PathBaseName(tablePath);
   const std::string dir = PathDirName(tablePath);
+  // Until the journal exists, a failure leaves no half-written family behind: the
+  // files under <repair>/new are discarded (backups and reports stay).
+  FileSystem* newFs = nullptr;
+  std::string newDirToDiscard;
   auto fail = [&](Status st) {
+    if (newFs && !newDirToDiscard.empty()) {
+      auto names = newFs->ListDir(newDirToDiscard);
+      if (names.ok())
+        for (const std::string& n : *names) (void)newFs->Remove(PathJoin(newDirToDiscard, n));
+      (void)newFs->Remove(newDirToDiscard);
+    }
     res.status = std::move(st);
     return res;
   };
@@ -485,6 +495,8 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
     res.repairFolder = repair;
     newDir = PathJoin(repair, "new");
     if (Status st = fs->MakeDir(newDir); !st.ok()) return fail(st);
+    newFs = fs;
+    newDirToDiscard = newDir;
   }
 
   // 3. Write the new family.
@@ -530,10 +542,8 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   vo.fs = outFs;
   VerifyReport vr = VerifyTable(newDb, vo);
   if (vr.errors > 0 || vr.verdict != Verdict::kClean) {
-    Status st = Status::Corruption("the rebuilt table did not verify (" + std::string(VerdictName(vr.verdict)) +
-                                   "): " + FirstErrors(vr, 3) + "; the original is unchanged");
-    for (const std::string& f : newFiles) (void)outFs->Remove(f);
-    return fail(st);
+    return fail(Status::Corruption("the rebuilt table did not verify (" + std::string(VerdictName(vr.verdict)) +
+                                   "): " + FirstErrors(vr, 3) + "; the original is unchanged"));
   }
   progress.Report(kPhaseOverall, 70);
 
@@ -610,7 +620,9 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
 
   // 9. Journal, then the swap.
   std::string journal = PathJoin(repair, kJournal);
-  if (Status st = WriteDurable(fs, journal, JournalText(plan)); !st.ok()) {
+  Status journalled = WriteDurable(fs, journal, JournalText(plan));
+  if (journalled.ok()) newDirToDiscard.clear();  // from here the new files belong to the swap
+  if (Status st = journalled; !st.ok()) {
     // Not written, or not durably: no original was touched, so drop it entirely.
     if (fs->Exists(journal + ".tmp")) (void)fs->Remove(journal + ".tmp");
     if (fs->Exists(journal)) (void)fs->Remove(journal);
@@ -641,6 +653,7 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
                                   "); the backup is in " + repair +
                                   " and the next rebuild of this table finishes the swap"));
     }
+    newDirToDiscard = newDir;  // rolled back: the rebuilt files are of no further use
     return fail(Status::IOError("swapping the rebuilt files in failed: " + swap.message() +
                                 "; the original table was restored"));
   }

@@ -117,9 +117,15 @@ TEST_F(RebuildFaultTest, EveryFailingOperationLeavesOriginalOrRebuilt) {
         }
         EXPECT_TRUE(r.status.IsIOError() || r.status.IsCorruption()) << where;
         if (!crash) {
-          // A single failure is rolled back at once.
+          // A single failure is rolled back at once, and no half-written family is left.
           EXPECT_FALSE(JournalPending(mem)) << where;
           EXPECT_TRUE(IsOriginal(mem)) << where;
+          for (const std::string& folder : RepairFolders(&mem, kDb)) {
+            auto left = mem.ListDir(PathJoin(folder, "new"));
+            if (left.ok()) {
+              EXPECT_TRUE(left->empty()) << where << ": files left in " << folder << "/new";
+            }
+          }
         }
         if (OriginalTouched(mem)) {
           EXPECT_TRUE(BackupPresent(mem)) << where;
