@@ -521,6 +521,8 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
     if (Status st = (*w)->Finish(); !st.ok()) return fail(st);
     res.recordsKept = (*w)->recordCount();
     newFiles = (*w)->files();
+    res.membersRegenerated = uint32_t(newFiles.size());
+    for (const std::string& f : newFiles) res.actions.push_back({"regenerated", PathBaseName(f), -1, -1, "written anew"});
     if (!fam.val.empty()) {
       std::string to = PathJoin(newDir, PathBaseName(fam.val));
       if (Status st = CarryValFile(fs, fam.val, outFs, to, (*w)->header(), &res.actions); !st.ok())
@@ -531,11 +533,36 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   }
   res.keyViolations = sal.keyViolations.size();
   res.problems = sal.problems.size();
-  res.membersRegenerated = uint32_t(newFiles.size());
-  for (const std::string& f : newFiles) {
-    res.actions.push_back({"regenerated", PathBaseName(f), -1, -1, "written anew"});
-  }
   progress.Report(kPhaseOverall, 60);
+
+  // The swap plan: new members take the names of the originals they replace.
+  SwapPlan plan;
+  std::map<std::string, std::string> originalByExt;  // upper-case extension -> name
+  for (const std::string& m : fam.AllMembers()) originalByExt[Upper(PathExtension(m))] = PathBaseName(m);
+  std::set<std::string> replacedExt;
+  for (const std::string& f : newFiles) {
+    std::string ext = Upper(PathExtension(f));
+    SwapPlan::Put p;
+    p.from = PathBaseName(f);
+    auto it = originalByExt.find(ext);
+    p.to = it != originalByExt.end() ? it->second : PathBaseName(f);
+    p.replaces = it != originalByExt.end();
+    replacedExt.insert(ext);
+    plan.puts.push_back(p);
+  }
+  // Index and blob members the new family does not have are moved into the repair
+  // folder; .TV and .FAM stay (display settings and family list, not rebuilt).
+  for (const std::string& m : fam.AllMembers()) {
+    std::string ext = Upper(PathExtension(m));
+    if (m == fam.db || ext == ".TV" || ext == ".FAM" || replacedExt.count(ext)) continue;
+    plan.removes.push_back(PathBaseName(m));
+  }
+  // The DB goes last among the puts: until then the original's data stays in place.
+  std::stable_partition(plan.puts.begin(), plan.puts.end(),
+                        [&](const SwapPlan::Put& p) { return Upper(p.from) != Upper(tableName); });
+  // A member the table cannot have (an index of an unkeyed table, an index half
+  // without its other half, a blob file without blob fields) is damage too.
+  res.issues += uint32_t(plan.removes.size());
 
   // 4. Verify the new family before anything else depends on it.
   VerifyOptions vo;
@@ -582,32 +609,6 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   }
   if (Status st = fs->SyncDir(repair); !st.ok()) return fail(st);
   progress.Report(kPhaseOverall, 80);
-
-  // 7. The swap plan: new members take the names of the originals they replace.
-  SwapPlan plan;
-  std::map<std::string, std::string> originalByExt;  // upper-case extension -> name
-  for (const std::string& m : fam.AllMembers()) originalByExt[Upper(PathExtension(m))] = PathBaseName(m);
-  std::set<std::string> replacedExt;
-  for (const std::string& f : newFiles) {
-    std::string ext = Upper(PathExtension(f));
-    SwapPlan::Put p;
-    p.from = PathBaseName(f);
-    auto it = originalByExt.find(ext);
-    p.to = it != originalByExt.end() ? it->second : PathBaseName(f);
-    p.replaces = it != originalByExt.end();
-    replacedExt.insert(ext);
-    plan.puts.push_back(p);
-  }
-  // Index and blob members the new family does not have are moved into the repair
-  // folder; .TV and .FAM stay (display settings and family list, not rebuilt).
-  for (const std::string& m : fam.AllMembers()) {
-    std::string ext = Upper(PathExtension(m));
-    if (m == fam.db || ext == ".TV" || ext == ".FAM" || replacedExt.count(ext)) continue;
-    plan.removes.push_back(PathBaseName(m));
-  }
-  // The DB goes last among the puts: until then the original's data stays in place.
-  std::stable_partition(plan.puts.begin(), plan.puts.end(),
-                        [&](const SwapPlan::Put& p) { return Upper(p.from) != Upper(tableName); });
 
   for (const auto& p : plan.puts)
     res.actions.push_back({"swap", p.to, -1, -1, p.replaces ? "replaced by the rebuilt file" : "added"});
