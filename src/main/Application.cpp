@@ -157,8 +157,9 @@ TApplication::~TApplication() {
 }
 
 void TApplication::SetTitle(const QString& title) {
+  // Kept here rather than as Qt's display name, which Qt would append to every other
+  // window's caption ("Application Error — ...").
   title_ = title;
-  setApplicationDisplayName(title);
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
