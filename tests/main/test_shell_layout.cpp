@@ -301,13 +301,22 @@ TEST_F(ShellWindow, FocusStartsOnExitAndTabSkipsDisabledButtons) {
                                           f.VerifyBtn, f.RebuildBtn, f.HMSBitBtn}));
 }
 
-TEST_F(ShellWindow, EnterOnTheFocusedExitButtonClosesTheWindow) {
+TEST_F(ShellWindow, EnterOrSpaceOnTheFocusedExitButtonClosesTheWindow) {
   TMainForm& f = *form;
   f.show();
   QApplication::setActiveWindow(&f);
   f.ExitBtn->setFocus();
   QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
   QApplication::sendEvent(f.ExitBtn, &press);
+  EXPECT_FALSE(f.isVisible());
+  // Space does the same.
+  f.show();
+  QApplication::setActiveWindow(&f);
+  f.ExitBtn->setFocus();
+  QKeyEvent spaceDown(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
+  QKeyEvent spaceUp(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, " ");
+  QApplication::sendEvent(f.ExitBtn, &spaceDown);
+  QApplication::sendEvent(f.ExitBtn, &spaceUp);
   EXPECT_FALSE(f.isVisible());
 }
 
@@ -372,6 +381,39 @@ TEST_F(ShellWindow, ExitAndCloseBoxHideTheWindowWithoutAsking) {
   f.show();
   EXPECT_TRUE(f.close());
   EXPECT_FALSE(f.isVisible());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FormCreateFailure, IsShownOnceAndTheWindowOpensWithoutTheUtilitySession) {
+  // Take every utility session there is, so that FormCreate's step 3 cannot open one.
+  std::vector<hTUses> taken;
+  for (int i = 0; i < 5000; ++i) {
+    hTUses handle = 0;
+    if (TUInit(&handle) != 0) break;
+    taken.push_back(handle);
+  }
+  if (taken.size() == 5000) {
+    for (hTUses h : taken) TUExit(h);
+    GTEST_SKIP() << "this utility library has no session limit to run into";
+  }
+  ScriptedDialogs scripted;
+  Dialogs* previous = Dialogs::Install(&scripted);
+  std::unique_ptr<TMainForm> form = CreateMainForm();
+  EXPECT_EQ(form->BDEUtil, nullptr);
+  EXPECT_EQ(form->AliasCombo->count(), 1) << "step 2 ran before the failing step";
+  ASSERT_EQ(scripted.Boxes().size(), 1u);
+  EXPECT_EQ(scripted.Boxes()[0].caption, "Qel DB Rekasto");
+  EXPECT_EQ(scripted.Boxes()[0].icon, TMsgIcon::Error);
+  EXPECT_TRUE(scripted.Boxes()[0].text.endsWith('.'));
+  for (hTUses h : taken) TUExit(h);
+  form->show();
+  EXPECT_TRUE(form->isVisible());
+  form.reset();  // nothing to free: no second box
+  Dialogs::Install(previous);
+  EXPECT_EQ(scripted.Boxes().size(), 1u);
 }
 
 }  // namespace
