@@ -90,6 +90,13 @@ TableFacts LoadFacts(const std::string& path) {
     Fail(st.IsCorruption() ? DBIERR_CORRUPTHEADER : CodeFor(st, false), path, st.message());
   }
   facts.header = std::move(header.value());
+  // Descriptors hold at most 16 key fields, as the format allows.
+  const uint16_t keys = facts.header.fixed.primaryKeyFields;
+  if (keys > 16 || keys > facts.header.fields.size()) {
+    Fail(DBIERR_CORRUPTHEADER, path,
+         "key field count is " + std::to_string(keys) + " but should be at most 16 and at most " +
+             std::to_string(facts.header.fields.size()));
+  }
 
   auto family = paradox::FindFamily(fs, path);
   if (!family.ok()) FailWith(family.status(), path, false);
@@ -107,7 +114,7 @@ TableFacts LoadFacts(const std::string& path) {
       continue;
     }
     auto info = paradox::SecondaryIndexFromHeader(x.value(), facts.header.fixed.primaryKeyFields);
-    if (!info.ok()) {
+    if (!info.ok() || info.value().dbFields.empty() || info.value().dbFields.size() > 16) {
       ++facts.unreadableSecondaries;
       continue;
     }
@@ -135,6 +142,11 @@ TableFacts LoadFacts(const std::string& path) {
         facts.valChecks = val.value().declaredChecks;
         facts.valLinks = val.value().declaredLinks;
         facts.val = std::move(val.value());
+        // A stale .VAL may name fields the table no longer has; those checks describe
+        // nothing a rebuild could keep.
+        std::erase_if(facts.val->checks, [&](const ValCheck& c) {
+          return c.fieldIndex >= facts.header.fields.size();
+        });
       } else if (bytes.value().size() >= 3 && bytes.value()[1] >= 9) {
         // Entries that cannot be decoded are still declared by the count byte.
         facts.valChecks = bytes.value()[2];
