@@ -88,6 +88,7 @@ class DataChecker {
   bool CheckHeader();
   void CheckFileSize();
   void ReadBlockHeaders();
+  bool KeyFits();
   void WalkLists();
   void RecordPass();
   void CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, uint64_t recOffset);
@@ -389,6 +390,22 @@ void DataChecker::ReadBlockHeaders() {
     hdrs_[k].DecodeFrom(buf.data());
     headerOk_[k] = 1;
   }
+}
+
+// A wrong key (or a scrambled header key) turns every block header into noise; judging
+// the chain from noise would only bury the real cause, so the first block decides.
+bool DataChecker::KeyFits() {
+  const uint32_t first = h_.fixed.firstBlock;
+  if (first == 0 || first > fileBlocks_ || !headerOk_[first]) return true;
+  const BlockHeader& b = hdrs_[first];
+  const int32_t ads = b.addDataSize;
+  const uint32_t cap = BlockCapacity(bs_, rs_);
+  const bool adsOk = ads == -int32_t(rs_) || (ads >= 0 && ads % int32_t(rs_) == 0 && uint32_t(ads / int32_t(rs_)) < cap);
+  if (b.prevBlock == 0 && b.nextBlock <= fileBlocks_ && adsOk) return true;
+  Add("crypt.bad-key", Loc(first, -1, BlockOffset(hs_, bs_, first)),
+      "block " + N(first) + " decrypted with the header key " + Hex(key_) + " has next/prev/size " + N(b.nextBlock) +
+          "/" + N(b.prevBlock) + "/" + std::to_string(ads) + ": wrong key or damaged data");
+  return false;
 }
 
 void DataChecker::WalkLists() {
@@ -879,6 +896,7 @@ DataWalk DataChecker::Run() {
   }
   CheckFileSize();
   ReadBlockHeaders();
+  if (key_ && !KeyFits()) return std::move(walk_);
   WalkLists();
   if (IsTable()) ctx_.progress->Report(0, 100);
   PrepareKeys();

@@ -148,6 +148,14 @@ TEST_F(VerifierTest, EncryptedTableIsCheckedAfterDecryption) {
   EXPECT_TRUE(r.summary.encrypted);
   EXPECT_TRUE(r.Has("crypt.encrypted"));
   EXPECT_EQ(r.summary.countedRecords, 60u);
+
+  // Another key in the header: the blocks decrypt to noise.
+  SetU32(File(), 0x5C, KeyFromPassword("other"));
+  r = Verify();
+  const Finding* f = First(r, "crypt.bad-key");
+  ASSERT_NE(f, nullptr) << Dump(r);
+  EXPECT_EQ(f->where.block, 1u);
+  EXPECT_EQ(r.verdict, Verdict::kIncomplete);
 }
 
 // --- header ---------------------------------------------------------------------
