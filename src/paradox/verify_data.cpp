@@ -671,11 +671,11 @@ void DataChecker::CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, ui
           Add("value.nan", Loc(block, r, recOffset + p.offset), "value is NaN", h_.fields[p.index].name);
         } else if (p.type == FieldType::kTimestamp && d < double(kMsPerDay) && !std::isinf(d)) {
           Add("value.date-early", Loc(block, r, recOffset + p.offset),
-              "timestamp is " + std::to_string(d) + " ms, before 0001-01-01", h_.fields[p.index].name);
+              "timestamp is " + std::to_string(int64_t(d)) + " ms, before 0001-01-01", h_.fields[p.index].name);
         } else if (p.type == FieldType::kTimestamp &&
                    (std::isinf(d) || d >= (double(kMaxDate) + 1) * kMsPerDay)) {
           Add("value.timestamp", Loc(block, r, recOffset + p.offset),
-              "timestamp is " + std::to_string(d) + " ms, outside 0001-01-01..9999-12-31",
+              "timestamp is " + (std::isinf(d) ? std::string("infinite") : std::to_string(d / kMsPerDay) + " days") + ", after 9999-12-31",
               h_.fields[p.index].name);
         }
         break;

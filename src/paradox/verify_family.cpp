@@ -116,6 +116,12 @@ void CheckBlobPointer(Context& ctx, const FieldDesc& field, const uint8_t* raw, 
   if (!m.usable) return;
   BlobPointer bp;
   bp.DecodeFrom(raw);
+  // Every blob write takes the next value of the file's counter.
+  if (bp.modNumber > m.headerCounter)
+    ctx.sink->Add("blob.mod-number", at,
+                  "modification number is " + N(bp.modNumber) + " but the blob file's counter is only " +
+                      N(m.headerCounter),
+                  field.name);
   const uint64_t off = bp.offset;
   if (off < kMbUnit || off % kMbUnit != 0 || off >= m.size) {
     ctx.sink->Add("blob.pointer", at,
