@@ -176,7 +176,11 @@ class TableReader {
   // A cursor over all records in readingOrder(). Strict: counts per addDataSize
   // (bad ones: anomaly, block skipped). Salvage: every record is decoded; the ones
   // that fail, and whole blocks whose header is implausible, go to dropped().
-  RecordCursor Records() { return RecordCursor(this); }
+  // Each call starts a fresh pass: dropped() is cleared so spans are not listed twice.
+  RecordCursor Records() {
+    dropped_.clear();
+    return RecordCursor(this);
+  }
 
   // Decodes all fields of raw record bytes with this table's layout.
   Result<std::vector<Value>> DecodeRecord(ByteSpan raw) const;
