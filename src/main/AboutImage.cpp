@@ -71,7 +71,8 @@ bool DecodeJpeg(const uint8_t* data, size_t size, bool paletted, QImage& image, 
   if (setjmp(s->errors.jump) != 0) {
     if (s->created) jpeg_destroy_decompress(&s->cinfo);
     s->image = QImage();
-    error = QStringLiteral("uszkodzony obraz JPEG: %1").arg(QString::fromLocal8Bit(s->errors.message));
+    error =
+        QStringLiteral("uszkodzony obraz JPEG: %1").arg(QString::fromLocal8Bit(s->errors.message));
     return false;
   }
 
@@ -84,7 +85,8 @@ bool DecodeJpeg(const uint8_t* data, size_t size, bool paletted, QImage& image, 
   if (!gray && s->cinfo.num_components != 3) {
     jpeg_destroy_decompress(&s->cinfo);
     s->created = false;
-    error = QStringLiteral("nieobsługiwany obraz JPEG: %1 składowe koloru").arg(s->cinfo.num_components);
+    error = QStringLiteral("nieobsługiwany obraz JPEG: %1 składowe koloru")
+                .arg(s->cinfo.num_components);
     return false;
   }
   // Full size, best quality.
@@ -105,8 +107,9 @@ bool DecodeJpeg(const uint8_t* data, size_t size, bool paletted, QImage& image, 
 
   const int width = static_cast<int>(s->cinfo.output_width);
   const int height = static_cast<int>(s->cinfo.output_height);
-  const QImage::Format format =
-      quantize ? QImage::Format_Indexed8 : (gray ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
+  const QImage::Format format = quantize
+                                    ? QImage::Format_Indexed8
+                                    : (gray ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
   s->image = QImage(width, height, format);
   if (s->image.isNull()) {
     jpeg_destroy_decompress(&s->cinfo);
@@ -130,17 +133,26 @@ bool DecodeJpeg(const uint8_t* data, size_t size, bool paletted, QImage& image, 
   s->created = false;
 
   if (s->errors.warnings > 0) {
-    error = QStringLiteral("uszkodzony obraz JPEG: %1").arg(QString::fromLocal8Bit(s->errors.message));
+    error =
+        QStringLiteral("uszkodzony obraz JPEG: %1").arg(QString::fromLocal8Bit(s->errors.message));
     return false;
   }
   image = std::move(s->image);
   return true;
 }
 
-const uint8_t* AboutPictureData() { return kAboutJpeg; }
-size_t AboutPictureSize() { return sizeof kAboutJpeg; }
-const uint8_t* IconPictureData() { return kIconPng; }
-size_t IconPictureSize() { return sizeof kIconPng; }
+const uint8_t* AboutPictureData() {
+  return kAboutJpeg;
+}
+size_t AboutPictureSize() {
+  return sizeof kAboutJpeg;
+}
+const uint8_t* IconPictureData() {
+  return kIconPng;
+}
+size_t IconPictureSize() {
+  return sizeof kIconPng;
+}
 
 bool ScreenIsPaletted() {
   const QScreen* screen = QGuiApplication::primaryScreen();

@@ -45,12 +45,14 @@ QString DefaultHandlerText(const QString& message) {
 }
 
 QString FatalMessageSuffix(const QString& message) {
-  return !message.isEmpty() && !message.endsWith(QLatin1Char('.')) ? QStringLiteral(".") : QString();
+  return !message.isEmpty() && !message.endsWith(QLatin1Char('.')) ? QStringLiteral(".")
+                                                                   : QString();
 }
 
 QString FormatFatalText(const QString& typeName, const QString& moduleName, uintptr_t address,
                         const QString& message) {
-  const QString hex = QStringLiteral("%1").arg(static_cast<qulonglong>(address), 8, 16, QLatin1Char('0')).toUpper();
+  const QString hex =
+      QStringLiteral("%1").arg(static_cast<qulonglong>(address), 8, 16, QLatin1Char('0')).toUpper();
   return QStringLiteral("Exception %1 in module %2 at %3.\r\n%4%5\r\n")
       .arg(typeName, moduleName, hex, message, FatalMessageSuffix(message));
 }
@@ -174,10 +176,13 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
 void TApplication::HandleException(const std::exception_ptr& error) {
   if (!error || IsSilentAbort(error)) return;
   const QString caption = title_.isEmpty() ? kApplicationTitle : title_;
-  Dialogs::Current().MessageBox(caption, DefaultHandlerText(ExceptionMessage(error)), TMsgIcon::Error);
+  Dialogs::Current().MessageBox(caption, DefaultHandlerText(ExceptionMessage(error)),
+                                TMsgIcon::Error);
 }
 
-TApplication* TApplication::Instance() { return gInstance; }
+TApplication* TApplication::Instance() {
+  return gInstance;
+}
 
 void ShowException(const std::exception_ptr& error) {
   if (TApplication* app = TApplication::Instance()) {
@@ -189,7 +194,9 @@ void ShowException(const std::exception_ptr& error) {
                                 TMsgIcon::Error);
 }
 
-void HandleCurrentException() { ShowException(std::current_exception()); }
+void HandleCurrentException() {
+  ShowException(std::current_exception());
+}
 
 std::unique_ptr<TMainForm> CreateMainForm() {
   // MainForm must point at the object before its construction runs: the progress routine

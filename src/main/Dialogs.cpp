@@ -102,7 +102,8 @@ bool QtDialogs::OpenFile(const TOpenDialogOptions& options, QString& fileName) {
   if (options.OldStyleDialog) dialog.setOption(QFileDialog::DontUseNativeDialog, true);
   dialog.setNameFilters(QtNameFilters(options.Filter));
   QString suffix = options.DefaultExt;
-  while (suffix.startsWith(QLatin1Char('*')) || suffix.startsWith(QLatin1Char('.'))) suffix.remove(0, 1);
+  while (suffix.startsWith(QLatin1Char('*')) || suffix.startsWith(QLatin1Char('.')))
+    suffix.remove(0, 1);
   dialog.setDefaultSuffix(suffix);
   // Qt's dialog has no read-only check box to hide; HideReadOnly and ReadOnly need nothing.
   if (dialog.exec() != QDialog::Accepted) return false;

@@ -11,15 +11,16 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QProxyStyle>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTextLayout>
+#include <algorithm>
 
 #include "ALProgressBar.h"
 #include "AboutImage.h"
@@ -66,14 +67,16 @@ class TLabel : public QLabel {
       if (wanted != size()) {
         const int right = geometry().right();
         const bool keepRight = (alignment() & Qt::AlignRight) != 0;
-        setGeometry(keepRight ? right - wanted.width() + 1 : x(), y(), wanted.width(), wanted.height());
+        setGeometry(keepRight ? right - wanted.width() + 1 : x(), y(), wanted.width(),
+                    wanted.height());
         update();
         return;
       }
     }
     QPainter painter(this);
     painter.setFont(font());
-    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
+    painter.setPen(
+        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
     const QFontMetrics metrics(font());
     const QStringList lines = Lines();
     // Each line sits in its own band of lineHeight_ pixels; the glyphs are centred in it.
@@ -101,7 +104,8 @@ class TLabel : public QLabel {
 class TTabStyle : public QProxyStyle {
  public:
   using QProxyStyle::QProxyStyle;
-  int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override {
+  int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                  const QWidget* widget) const override {
     if (metric == PM_TabBarTabHSpace) return 12;
     return QProxyStyle::pixelMetric(metric, option, widget);
   }
@@ -131,7 +135,8 @@ QLabel* MakeValueLabel(QWidget* parent, const QRect& bounds) {
   return label;
 }
 
-QPushButton* MakeButton(QWidget* parent, const QString& caption, const QRect& bounds, bool enabled) {
+QPushButton* MakeButton(QWidget* parent, const QString& caption, const QRect& bounds,
+                        bool enabled) {
   auto* button = new QPushButton(caption, parent);
   button->setGeometry(bounds);
   button->setEnabled(enabled);
@@ -151,8 +156,8 @@ QComboBox* MakeCombo(QWidget* parent, const QRect& bounds) {
   return combo;
 }
 
-TALProgressBar* MakeBar(QWidget* parent, const QRect& bounds, TColor color1, TColor color2, TColor color3,
-                        bool bold) {
+TALProgressBar* MakeBar(QWidget* parent, const QRect& bounds, TColor color1, TColor color2,
+                        TColor color3, bool bold) {
   auto* bar = new TALProgressBar(parent);
   bar->SetLoading(true);
   bar->setGeometry(bounds);
@@ -176,7 +181,8 @@ QWidget* MakePage(QTabWidget* tabs, const QString& caption) {
   return page;
 }
 
-QLabel* MakeAboutLabel(QWidget* parent, const QStringList& lines, const QRect& bounds, Qt::Alignment alignment) {
+QLabel* MakeAboutLabel(QWidget* parent, const QStringList& lines, const QRect& bounds,
+                       Qt::Alignment alignment) {
   auto* label = new TLabel(lines.join(QStringLiteral("\r\n")), parent, alignment, 16);
   label->setGeometry(bounds);
   label->setFont(ClassicFont(QStringLiteral("Tahoma"), 13, true));
@@ -230,15 +236,18 @@ TMainForm::~TMainForm() {
 
 void TMainForm::LoadLayout() {
   setWindowTitle(kApplicationTitle);
-  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   setFixedSize(441, 481);
   move(673, 163);
   setFont(ClassicFont(QStringLiteral("MS Sans Serif"), kWindowFontHeight));
-  setPalette(WithColor(WithColor(palette(), QPalette::Window, clBtnFace), QPalette::WindowText, clWindowText));
+  setPalette(WithColor(WithColor(palette(), QPalette::Window, clBtnFace), QPalette::WindowText,
+                       clWindowText));
   setAutoFillBackground(true);
   QPixmap icon;
-  if (icon.loadFromData(IconPictureData(), static_cast<uint>(IconPictureSize()), "PNG")) setWindowIcon(icon);
+  if (icon.loadFromData(IconPictureData(), static_cast<uint>(IconPictureSize()), "PNG"))
+    setWindowIcon(icon);
 
   // Direct children, in the order of creation: the panel first, the buttons over it.
   auto* panel = new QFrame(this);
@@ -252,7 +261,8 @@ void TMainForm::LoadLayout() {
   VerifyBtn = MakeButton(this, QStringLiteral("Sprawdź"), QRect(8, 432, 73, 41), false);
   RebuildBtn = MakeButton(this, QStringLiteral("Przebuduj"), QRect(88, 432, 73, 41), false);
   ExitBtn = MakeButton(this, QStringLiteral("Wyjście"), QRect(360, 432, 73, 41), true);
-  HMSBitBtn = MakeButton(this, QStringLiteral("Przebuduj całą bazę wg aliasu"), QRect(168, 432, 185, 41), false);
+  HMSBitBtn = MakeButton(this, QStringLiteral("Przebuduj całą bazę wg aliasu"),
+                         QRect(168, 432, 185, 41), false);
 
   // Selection group.
   GroupBox1 = new QGroupBox(QStringLiteral(" Wybór katalogu i pliku: "), Panel1);
@@ -298,7 +308,8 @@ void TMainForm::LoadLayout() {
     PageControl1->tabBar()->setStyle(tabStyle);
   }
   PageControl1->tabBar()->setPalette(
-      WithColor(WithColor(PageControl1->tabBar()->palette(), QPalette::Window, clBtnFace), QPalette::Button, clBtnFace));
+      WithColor(WithColor(PageControl1->tabBar()->palette(), QPalette::Window, clBtnFace),
+                QPalette::Button, clBtnFace));
   PageControl1->tabBar()->setAutoFillBackground(false);
   PageControl1->setUsesScrollButtons(false);
   PageControl1->setDocumentMode(false);
@@ -309,29 +320,40 @@ void TMainForm::LoadLayout() {
   // Status page: bars and their right-aligned captions, in declaration order.
   ALProgressBar4 = MakeBar(TabSheet1, QRect(60, 64, 349, 23), 0x0024FFFF, 0x0097FF97, clNavy, true);
   Label27 = MakeLabel(TabSheet1, QStringLiteral("Postęp:"), QRect(21, 69, 36, 13), Qt::AlignRight);
-  ALProgressBar3 = MakeBar(TabSheet1, QRect(60, 40, 349, 15), 0x0088FFFF, 0x0086D700, 0x00FFAEF9, false);
+  ALProgressBar3 =
+      MakeBar(TabSheet1, QRect(60, 40, 349, 15), 0x0088FFFF, 0x0086D700, 0x00FFAEF9, false);
   Label26 = MakeLabel(TabSheet1, QStringLiteral("Dane:"), QRect(28, 41, 29, 13), Qt::AlignRight);
-  ALProgressBar2 = MakeBar(TabSheet1, QRect(60, 24, 349, 15), 0x0088FFFF, 0x0086D700, 0x00FFAEF9, false);
+  ALProgressBar2 =
+      MakeBar(TabSheet1, QRect(60, 24, 349, 15), 0x0088FFFF, 0x0086D700, 0x00FFAEF9, false);
   Label25 = MakeLabel(TabSheet1, QStringLiteral("Indeksy:"), QRect(17, 25, 40, 13), Qt::AlignRight);
-  ALProgressBar1 = MakeBar(TabSheet1, QRect(60, 8, 349, 15), 0x0088FFFF, 0x0086D700, 0x00FFAEF9, false);
+  ALProgressBar1 =
+      MakeBar(TabSheet1, QRect(60, 8, 349, 15), 0x0088FFFF, 0x0086D700, 0x00FFAEF9, false);
   Label24 = MakeLabel(TabSheet1, QStringLiteral("Nagłówek:"), QRect(4, 9, 53, 13), Qt::AlignRight);
 
   // Properties page: right-aligned captions, value labels growing to the right.
   Label4 = MakeLabel(TabSheet2, QStringLiteral("Fields:"), QRect(67, 8, 30, 13), Qt::AlignRight);
-  Label5 = MakeLabel(TabSheet2, QStringLiteral("Record Size:"), QRect(36, 24, 61, 13), Qt::AlignRight);
+  Label5 =
+      MakeLabel(TabSheet2, QStringLiteral("Record Size:"), QRect(36, 24, 61, 13), Qt::AlignRight);
   Label6 = MakeLabel(TabSheet2, QStringLiteral("Indexes:"), QRect(57, 40, 40, 13), Qt::AlignRight);
-  Label7 = MakeLabel(TabSheet2, QStringLiteral("Validities:"), QRect(53, 56, 44, 13), Qt::AlignRight);
-  Label8 = MakeLabel(TabSheet2, QStringLiteral("References:"), QRect(39, 72, 58, 13), Qt::AlignRight);
+  Label7 =
+      MakeLabel(TabSheet2, QStringLiteral("Validities:"), QRect(53, 56, 44, 13), Qt::AlignRight);
+  Label8 =
+      MakeLabel(TabSheet2, QStringLiteral("References:"), QRect(39, 72, 58, 13), Qt::AlignRight);
   FieldsLB = MakeValueLabel(TabSheet2, QRect(104, 8, 6, 13));
   RecSizeLB = MakeValueLabel(TabSheet2, QRect(104, 24, 6, 13));
   IndexLB = MakeValueLabel(TabSheet2, QRect(104, 40, 6, 13));
   ValidLB = MakeValueLabel(TabSheet2, QRect(104, 56, 6, 13));
   RefLB = MakeValueLabel(TabSheet2, QRect(104, 72, 6, 13));
-  Label14 = MakeLabel(TabSheet2, QStringLiteral("Restructure Version:"), QRect(225, 8, 96, 13), Qt::AlignRight);
-  Label15 = MakeLabel(TabSheet2, QStringLiteral("Aux Passwords:"), QRect(246, 24, 75, 13), Qt::AlignRight);
-  Label16 = MakeLabel(TabSheet2, QStringLiteral("Code Page:"), QRect(265, 40, 56, 13), Qt::AlignRight);
-  Label17 = MakeLabel(TabSheet2, QStringLiteral("Block Size:"), QRect(268, 56, 53, 13), Qt::AlignRight);
-  Label18 = MakeLabel(TabSheet2, QStringLiteral("Table Level:"), QRect(262, 72, 59, 13), Qt::AlignRight);
+  Label14 = MakeLabel(TabSheet2, QStringLiteral("Restructure Version:"), QRect(225, 8, 96, 13),
+                      Qt::AlignRight);
+  Label15 = MakeLabel(TabSheet2, QStringLiteral("Aux Passwords:"), QRect(246, 24, 75, 13),
+                      Qt::AlignRight);
+  Label16 =
+      MakeLabel(TabSheet2, QStringLiteral("Code Page:"), QRect(265, 40, 56, 13), Qt::AlignRight);
+  Label17 =
+      MakeLabel(TabSheet2, QStringLiteral("Block Size:"), QRect(268, 56, 53, 13), Qt::AlignRight);
+  Label18 =
+      MakeLabel(TabSheet2, QStringLiteral("Table Level:"), QRect(262, 72, 59, 13), Qt::AlignRight);
   TabLvlLB = MakeValueLabel(TabSheet2, QRect(328, 72, 6, 13));
   BlockSizeLB = MakeValueLabel(TabSheet2, QRect(328, 56, 6, 13));
   CodePageLB = MakeValueLabel(TabSheet2, QRect(328, 40, 6, 13));
@@ -345,13 +367,14 @@ void TMainForm::LoadLayout() {
   QString pictureError;
   if (!Image1->LoadJpeg(AboutPictureData(), AboutPictureSize(), &pictureError))
     qWarning("about picture: %s", qPrintable(pictureError));
-  Label11 = MakeAboutLabel(TabSheet3,
-                           {QStringLiteral("program do naprawy baz *.DB"), QStringLiteral("typu Paradox Borlanda"),
-                            QString(), QStringLiteral("uwagi, sugestie itp:"), QStringLiteral("patrz plik README.md")},
-                           QRect(212, 6, 196, 80), Qt::AlignRight);
+  Label11 = MakeAboutLabel(
+      TabSheet3,
+      {QStringLiteral("program do naprawy baz *.DB"), QStringLiteral("typu Paradox Borlanda"),
+       QString(), QStringLiteral("uwagi, sugestie itp:"), QStringLiteral("patrz plik README.md")},
+      QRect(212, 6, 196, 80), Qt::AlignRight);
   Label12 = MakeAboutLabel(TabSheet3,
-                           {QStringLiteral("Qel DB Rekasto"), QStringLiteral("wersja 1.0 (2026)"), QString(), QString(),
-                            QStringLiteral("prosto, czytelnie, i po polsku")},
+                           {QStringLiteral("Qel DB Rekasto"), QStringLiteral("wersja 1.0 (2026)"),
+                            QString(), QString(), QStringLiteral("prosto, czytelnie, i po polsku")},
                            QRect(9, 5, 185, 80), Qt::AlignLeft);
   PageControl1->setCurrentIndex(0);
 
@@ -397,7 +420,9 @@ void TMainForm::FormDestroy(QObject*) {
   delete util;
 }
 
-void TMainForm::ExitBtnClick(QObject*) { close(); }
+void TMainForm::ExitBtnClick(QObject*) {
+  close();
+}
 
 void TMainForm::closeEvent(QCloseEvent* event) {
   event->accept();

@@ -68,7 +68,8 @@ TEST(QtDialogsBoxes, MessageBoxIsCentredWithOneOkAndTheIconAsked) {
     text = box->text();
     icon = box->icon();
     buttons = static_cast<int>(box->buttons().size());
-    centreOffset = box->geometry().center() - QGuiApplication::primaryScreen()->availableGeometry().center();
+    centreOffset =
+        box->geometry().center() - QGuiApplication::primaryScreen()->availableGeometry().center();
     EXPECT_EQ(box->textFormat(), Qt::PlainText);
     box->button(QMessageBox::Ok)->click();
   };
@@ -85,7 +86,8 @@ TEST(QtDialogsBoxes, MessageBoxIsCentredWithOneOkAndTheIconAsked) {
   EXPECT_LE(std::abs(centreOffset.y()), 2);
   {
     ModalAnswer answer(read);
-    dialogs.MessageBox("Qel DB Rekasto", "Przebudowa wszystkich baz zakończona sukcesem!.", TMsgIcon::None);
+    dialogs.MessageBox("Qel DB Rekasto", "Przebudowa wszystkich baz zakończona sukcesem!.",
+                       TMsgIcon::None);
     ASSERT_TRUE(answer.Seen());
   }
   EXPECT_EQ(icon, QMessageBox::NoIcon);
@@ -167,7 +169,8 @@ TEST(FatalStartUpBox, IsTheRealErrorBoxAndTheWindowNeverShows) {
   EXPECT_EQ(icon, QMessageBox::Critical);
   EXPECT_EQ(modality, Qt::ApplicationModal);
   EXPECT_EQ(topLevelsShown, 0);
-  EXPECT_TRUE(text.startsWith("Exception EDBEngineError in module test_shell at ")) << text.toStdString();
+  EXPECT_TRUE(text.startsWith("Exception EDBEngineError in module test_shell at "))
+      << text.toStdString();
   EXPECT_TRUE(text.contains("broken-real.ini")) << text.toStdString();
   EXPECT_TRUE(text.endsWith(".\n")) << text.toStdString();
   EXPECT_EQ(MainForm, nullptr);

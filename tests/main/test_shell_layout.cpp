@@ -40,12 +40,15 @@ struct ShellWindow : ::testing::Test {
   void TearDown() override {
     form.reset();
     EXPECT_EQ(MainForm, nullptr);
-    EXPECT_TRUE(dialogs.Boxes().empty()) << "unexpected box: " << dialogs.Boxes()[0].text.toStdString();
+    EXPECT_TRUE(dialogs.Boxes().empty())
+        << "unexpected box: " << dialogs.Boxes()[0].text.toStdString();
     Dialogs::Install(previous);
   }
 };
 
-QColor Rgb(int r, int g, int b) { return QColor(r, g, b); }
+QColor Rgb(int r, int g, int b) {
+  return QColor(r, g, b);
+}
 
 TEST_F(ShellWindow, WindowIsFixedAtItsStoredPlaceWithoutMaximiseButton) {
   TMainForm& f = *form;
@@ -124,7 +127,8 @@ TEST_F(ShellWindow, EveryControlSitsAtItsStoredGeometry) {
   for (const Place& p : places) {
     ASSERT_NE(p.control, nullptr);
     EXPECT_EQ(p.control->parentWidget(), p.parent) << p.control->metaObject()->className();
-    EXPECT_EQ(p.control->geometry(), p.bounds) << "control at " << p.bounds.x() << "," << p.bounds.y();
+    EXPECT_EQ(p.control->geometry(), p.bounds)
+        << "control at " << p.bounds.x() << "," << p.bounds.y();
     EXPECT_TRUE(p.control->isVisibleTo(p.parent));
   }
   // The buttons lie over the panel.
@@ -174,8 +178,8 @@ TEST_F(ShellWindow, CaptionsPagesAndInitialStates) {
   EXPECT_EQ(f.Memo1->lineWrapMode(), QPlainTextEdit::WidgetWidth);
   EXPECT_EQ(f.Memo1->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
   EXPECT_EQ(f.LogCount(), 0);
-  for (QLabel* value : {f.FieldsLB, f.RecSizeLB, f.IndexLB, f.ValidLB, f.RefLB, f.RestructLB, f.AuxPassLB,
-                        f.CodePageLB, f.BlockSizeLB, f.TabLvlLB})
+  for (QLabel* value : {f.FieldsLB, f.RecSizeLB, f.IndexLB, f.ValidLB, f.RefLB, f.RestructLB,
+                        f.AuxPassLB, f.CodePageLB, f.BlockSizeLB, f.TabLvlLB})
     EXPECT_EQ(value->text(), "0");
   EXPECT_TRUE(f.Session1->Active());
   EXPECT_EQ(f.Database1->DatabaseName, "MainDB");
@@ -205,7 +209,8 @@ TEST_F(ShellWindow, ColoursAndFontsAreTheStoredOnes) {
     EXPECT_TRUE(value->autoFillBackground());
     EXPECT_EQ(value->font().pixelSize(), 11);
   }
-  for (TALProgressBar* bar : {f.ALProgressBar1, f.ALProgressBar2, f.ALProgressBar3, f.ALProgressBar4}) {
+  for (TALProgressBar* bar :
+       {f.ALProgressBar1, f.ALProgressBar2, f.ALProgressBar3, f.ALProgressBar4}) {
     EXPECT_EQ(bar->BackgroundColor(), 0x00C2DCDAu);
     EXPECT_EQ(bar->PosTextSuffix(), " %");
     EXPECT_EQ(bar->Position(), 0);
@@ -292,13 +297,14 @@ TEST_F(ShellWindow, FocusStartsOnExitAndTabSkipsDisabledButtons) {
   TMainForm& f = *form;
   EXPECT_EQ(f.focusWidget(), f.ExitBtn);
   const std::vector<QWidget*> atStart = TabRound(f);
-  EXPECT_EQ(atStart, (std::vector<QWidget*>{f.AliasCombo, f.TableCombo, f.TableLocEdit, f.ByDirectBtn, f.Memo1}));
+  EXPECT_EQ(atStart, (std::vector<QWidget*>{f.AliasCombo, f.TableCombo, f.TableLocEdit,
+                                            f.ByDirectBtn, f.Memo1}));
   f.VerifyBtn->setEnabled(true);
   f.RebuildBtn->setEnabled(true);
   f.HMSBitBtn->setEnabled(true);
   const std::vector<QWidget*> allOn = TabRound(f);
-  EXPECT_EQ(allOn, (std::vector<QWidget*>{f.AliasCombo, f.TableCombo, f.TableLocEdit, f.ByDirectBtn, f.Memo1,
-                                          f.VerifyBtn, f.RebuildBtn, f.HMSBitBtn}));
+  EXPECT_EQ(allOn, (std::vector<QWidget*>{f.AliasCombo, f.TableCombo, f.TableLocEdit, f.ByDirectBtn,
+                                          f.Memo1, f.VerifyBtn, f.RebuildBtn, f.HMSBitBtn}));
 }
 
 TEST_F(ShellWindow, EnterOrSpaceOnTheFocusedExitButtonClosesTheWindow) {
@@ -351,7 +357,8 @@ TEST_F(ShellWindow, LogCountsLinesAsShownAfterWrapping) {
   f.show();
   QApplication::processEvents();
   int shown = 0;
-  for (QTextBlock b = f.Memo1->document()->begin(); b.isValid(); b = b.next()) shown += b.layout()->lineCount();
+  for (QTextBlock b = f.Memo1->document()->begin(); b.isValid(); b = b.next())
+    shown += b.layout()->lineCount();
   EXPECT_EQ(shown, count);
   f.LogAdd("Przebudowa tabeli zakończona sukcesem.");
   EXPECT_EQ(f.LogLastLine(), QString::fromUtf8("Przebudowa tabeli zakończona sukcesem."));

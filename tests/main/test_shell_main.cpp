@@ -10,15 +10,18 @@
 #include "Application.h"
 #include "DBTables.h"
 
-
 namespace {
 std::string gConfig;
 std::string gFolder;
 }  // namespace
 
 // Shared with the other shell test files, which declare them.
-const std::string& ShellEngineConfig() { return gConfig; }
-const std::string& ShellScratchFolder() { return gFolder; }
+const std::string& ShellEngineConfig() {
+  return gConfig;
+}
+const std::string& ShellScratchFolder() {
+  return gFolder;
+}
 
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);

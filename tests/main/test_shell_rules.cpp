@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <QCursor>
 #include <QEvent>
 #include <QFile>
-#include <QCursor>
 #include <QObject>
 #include <stdexcept>
 #include <string>
@@ -40,18 +40,18 @@ TEST(DefaultHandlerText, AppendsAPeriodOnlyAfterCharactersAbove0x2E) {
     const char* shown;
   };
   const Case cases[] = {
-      {"Table is busy", "Table is busy."},     // letter
-      {"Error 12", "Error 12."},               // digit
-      {"Brak pliku:", "Brak pliku:."},         // colon 0x3A
-      {"Czy na pewno?", "Czy na pewno?."},     // question mark
-      {"Gotowe.", "Gotowe."},                  // period itself
-      {"Uwaga!", "Uwaga!"},                    // 0x21
-      {"a, b,", "a, b,"},                      // comma 0x2C
-      {"x -", "x -"},                          // minus 0x2D
-      {"(nic)", "(nic)"},                      // 0x29
-      {"koniec ", "koniec "},                  // blank
-      {"\"cytat\"", "\"cytat\""},              // quote
-      {"/", "/."},                             // slash 0x2F: first code above
+      {"Table is busy", "Table is busy."},  // letter
+      {"Error 12", "Error 12."},            // digit
+      {"Brak pliku:", "Brak pliku:."},      // colon 0x3A
+      {"Czy na pewno?", "Czy na pewno?."},  // question mark
+      {"Gotowe.", "Gotowe."},               // period itself
+      {"Uwaga!", "Uwaga!"},                 // 0x21
+      {"a, b,", "a, b,"},                   // comma 0x2C
+      {"x -", "x -"},                       // minus 0x2D
+      {"(nic)", "(nic)"},                   // 0x29
+      {"koniec ", "koniec "},               // blank
+      {"\"cytat\"", "\"cytat\""},           // quote
+      {"/", "/."},                          // slash 0x2F: first code above
       {"Błąd zapisu tabeli", "Błąd zapisu tabeli."},
       {"Nie można otworzyć pliku źródłowego ą", "Nie można otworzyć pliku źródłowego ą."},
       {"zażółć", "zażółć."},
@@ -66,10 +66,13 @@ TEST(FatalText, FollowsTheFixedFormatAndItsOwnPeriodRule) {
             "Exception EDBEngineError in module qel-db-rekasto at 0004A2B0.\r\nEngine failed.\r\n");
   // A message ending in "." gets nothing; one ending in "!" gets a period, unlike the
   // default handler's rule.
-  EXPECT_EQ(FormatFatalText("E", "m", 0, "Done."), "Exception E in module m at 00000000.\r\nDone.\r\n");
-  EXPECT_EQ(FormatFatalText("E", "m", 0, "Stop!"), "Exception E in module m at 00000000.\r\nStop!.\r\n");
+  EXPECT_EQ(FormatFatalText("E", "m", 0, "Done."),
+            "Exception E in module m at 00000000.\r\nDone.\r\n");
+  EXPECT_EQ(FormatFatalText("E", "m", 0, "Stop!"),
+            "Exception E in module m at 00000000.\r\nStop!.\r\n");
   EXPECT_EQ(FormatFatalText("E", "m", 0, ""), "Exception E in module m at 00000000.\r\n\r\n");
-  EXPECT_EQ(FormatFatalText("E", "m", 0xABCDEF123ull, "x"), "Exception E in module m at ABCDEF123.\r\nx.\r\n");
+  EXPECT_EQ(FormatFatalText("E", "m", 0xABCDEF123ull, "x"),
+            "Exception E in module m at ABCDEF123.\r\nx.\r\n");
 }
 
 TEST(ExceptionTypeName, IsTheDynamicTypeWithoutNamespaces) {
@@ -158,12 +161,16 @@ TEST(FatalStartUp, MalformedEngineConfigurationShowsTheBoxAndGivesExitCode1) {
   const auto& box = scripted.dialogs.Boxes()[0];
   EXPECT_TRUE(box.fatal);
   EXPECT_EQ(box.caption, "Application Error");
-  const QString prefix = QStringLiteral("Exception EDBEngineError in module %1 at ").arg(ModuleFileName());
+  const QString prefix =
+      QStringLiteral("Exception EDBEngineError in module %1 at ").arg(ModuleFileName());
   EXPECT_TRUE(box.text.startsWith(prefix)) << box.text.toStdString();
   EXPECT_TRUE(box.text.endsWith("\r\n"));
-  EXPECT_TRUE(box.text.contains("broken.ini")) << "the engine's text names the file: " << box.text.toStdString();
+  EXPECT_TRUE(box.text.contains("broken.ini"))
+      << "the engine's text names the file: " << box.text.toStdString();
   // The address is the same on every run: an offset into the program file.
-  const QString address = QStringLiteral("%1").arg(static_cast<qulonglong>(FatalCodeAddress()), 8, 16, QChar('0')).toUpper();
+  const QString address = QStringLiteral("%1")
+                              .arg(static_cast<qulonglong>(FatalCodeAddress()), 8, 16, QChar('0'))
+                              .toUpper();
   EXPECT_TRUE(box.text.contains(" at " + address + ".\r\n"));
   // The engine could not start: the window never came up, and a later start works.
   EXPECT_EQ(ModuleFileName(), "test_shell");
