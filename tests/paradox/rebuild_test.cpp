@@ -336,6 +336,23 @@ TEST_F(RebuildTest, HealthyTableKeepsItsRecordsAndRegeneratesEveryMember) {
   EXPECT_EQ(r.repairFolder, "/data/CUSTOMER.rekasto/20251206-054640");
 }
 
+TEST_F(RebuildTest, NewFamilyKeepsLevelBlockSizeCodePageSortOrderAndUnknownBytes) {
+  Bytes& f = *fs_.Contents(kDb);
+  SetU8(f, 0x12, 0x33);  // unknown bytes the engine wrote
+  SetU8(f, 0x6C, 0x02);
+  SetU8(f, 0x2E, 0x07);  // structure version: indexes and .VAL are written against it
+  Bytes before = f;
+  RebuildResult r = RebuildTable(kDb, Options());
+  ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+  const Bytes& after = *fs_.Contents(kDb);
+  for (size_t off : {0x05, 0x12, 0x29, 0x2E, 0x39, 0x6A, 0x6B, 0x6C})
+    EXPECT_EQ(after[off], before[off]) << "header byte 0x" << std::hex << off;
+  auto h = ReadHeader(&fs_, kDb);
+  ASSERT_TRUE(h.ok());
+  EXPECT_EQ(h->sortOrderId, "ascii");
+  EXPECT_EQ(h->fixed.numRecords, 120u);
+}
+
 TEST_F(RebuildTest, EveryRebuildGetsANewRepairFolderAndKeepsEarlierBackups) {
   RebuildResult a = RebuildTable(kDb, Options());
   ASSERT_TRUE(a.status.ok()) << a.status.ToString();
