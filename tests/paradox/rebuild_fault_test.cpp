@@ -79,7 +79,7 @@ TEST_F(RebuildFaultTest, EveryFailingOperationLeavesOriginalOrRebuilt) {
                                        FaultyFileSystem::Op::kWrite,  FaultyFileSystem::Op::kSync,
                                        FaultyFileSystem::Op::kRename, FaultyFileSystem::Op::kRemove,
                                        FaultyFileSystem::Op::kMakeDir, FaultyFileSystem::Op::kCopy,
-                                       FaultyFileSystem::Op::kListDir};
+                                       FaultyFileSystem::Op::kListDir, FaultyFileSystem::Op::kLock};
   // Count the operations of a clean run.
   int counts[FaultyFileSystem::kOpCount] = {};
   {
