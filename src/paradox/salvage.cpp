@@ -87,11 +87,12 @@ std::string HeaderProblem(const TableHeader& h, uint64_t fileSize) {
 }
 
 // Whether block 1 looks like the first block of a data chain for this layout.
-bool FirstBlockPlausible(const TableHeader& h, ByteSpan file) {
+bool FirstBlockPlausible(const TableHeader& h, ByteSpan prefix, uint64_t fileSize) {
   uint32_t hs = h.fixed.headerSize;
-  if (file.size() < uint64_t(hs) + 6) return file.size() == hs;  // no blocks at all
+  if (fileSize < uint64_t(hs) + 6) return fileSize == hs;  // no blocks at all
+  if (prefix.size() < uint64_t(hs) + 6) return false;
   BlockHeader b;
-  b.DecodeFrom(file.data() + hs);
+  b.DecodeFrom(prefix.data() + hs);
   if (h.IsEncrypted()) return true;  // block headers are scrambled; nothing to judge
   return b.prevBlock == 0 && b.RecordCount(h.fixed.recordSize, h.BlockSize()) >= 0;
 }
@@ -100,9 +101,13 @@ void PutU16(Bytes& b, size_t off, uint16_t v) {
   if (off + 2 <= b.size()) EncodeU16(&b[off], v);
 }
 
+// Bytes of the start of a .DB that header recovery looks at (a header is at most
+// 64 KiB; block 1's header follows it).
+constexpr size_t kHeaderPrefix = 0x10000 + 6;
+
 struct RecoveredHeader {
   TableHeader header;
-  Bytes patchedFile;  // non-empty: the .DB with repaired header bytes (read this instead)
+  Bytes patchedPrefix;  // non-empty: the file's first bytes with the header repaired
   bool repaired = false;
   bool fromStructure = false;
   std::vector<std::string> notes;
@@ -110,20 +115,20 @@ struct RecoveredHeader {
 
 // Tries the header as stored, then repairs of the layout fields from the header's own
 // redundancy and the family members, then a caller's description or the .VAL footer.
-Result<RecoveredHeader> RecoverHeader(const Bytes& file, const TableStructure* structure,
+Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, const TableStructure* structure,
                                       const TableHeader* pxHeader, const ValInfo* val) {
   RecoveredHeader out;
   auto stored = DecodeTableHeader(ByteSpan(file));
-  if (stored.ok() && HeaderProblem(*stored, file.size()).empty() &&
-      FirstBlockPlausible(*stored, ByteSpan(file))) {
+  if (stored.ok() && HeaderProblem(*stored, fileSize).empty() &&
+      FirstBlockPlausible(*stored, ByteSpan(file), fileSize)) {
     out.header = std::move(stored).value();
     return out;
   }
   std::string firstProblem =
-      stored.ok() ? HeaderProblem(*stored, file.size()) : stored.status().message();
+      stored.ok() ? HeaderProblem(*stored, fileSize) : stored.status().message();
   if (firstProblem.empty()) firstProblem = "block 1 does not fit the header's layout";
   if (file.size() < FixedHeader::kEncodedLength) {
-    return Status::Corruption("file is " + std::to_string(file.size()) +
+    return Status::Corruption("file is " + std::to_string(fileSize) +
                               " bytes, too short for a table header");
   }
 
@@ -175,7 +180,7 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, const TableStructure* s
             int changes = (ver != file[0x39]) + (n != DecodeU16(&file[0x21])) +
                           (pk != DecodeU16(&file[0x23])) + (code != file[0x05]);
             if (changes >= bestChanges) continue;
-            Bytes trial(file.begin(), file.begin() + std::min<size_t>(file.size(), 65536));
+            Bytes trial = file;
             trial[0x39] = ver;
             PutU16(trial, 0x21, n);
             PutU16(trial, 0x23, pk);
@@ -200,16 +205,14 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, const TableStructure* s
             if (total >= bestChanges) continue;
             auto h2 = DecodeTableHeader(ByteSpan(trial));
             if (!h2.ok()) continue;
-            Bytes whole = file;
-            std::copy(trial.begin(), trial.end(), whole.begin());
-            if (!HeaderProblem(*h2, whole.size()).empty()) continue;
-            if (!FirstBlockPlausible(*h2, ByteSpan(whole))) continue;
+            if (!HeaderProblem(*h2, fileSize).empty()) continue;
+            if (!FirstBlockPlausible(*h2, ByteSpan(trial), fileSize)) continue;
             // Field names must still be readable text for the result to be credible.
             bool namesOk = true;
             for (const FieldDesc& f : h2->fields) namesOk = namesOk && !f.name.empty();
             if (!namesOk) continue;
             bestChanges = total;
-            best = std::move(whole);
+            best = std::move(trial);
             bestHeader = std::move(h2).value();
           }
         }
@@ -218,7 +221,7 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, const TableStructure* s
   }
   if (!best.empty()) {
     out.header = std::move(bestHeader);
-    out.patchedFile = std::move(best);
+    out.patchedPrefix = std::move(best);
     out.repaired = true;
     out.notes.push_back("header damaged (" + firstProblem + "); " + std::to_string(bestChanges) +
                         " layout field(s) recovered from the header's redundancy and the family");
@@ -255,7 +258,7 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, const TableStructure* s
     if (code == 0) continue;
     schema.blockSize = uint32_t(code) * 1024;
     for (uint16_t hs : headerSizes) {
-      if (hs < FixedHeader::kEncodedLength || hs > file.size()) continue;
+      if (hs < FixedHeader::kEncodedLength || hs > fileSize) continue;
       auto templ = HeaderForSchema(schema, "TABLE.DB");
       if (!templ.ok()) break;
       TableHeader h = std::move(templ).value();
@@ -269,9 +272,9 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, const TableStructure* s
       auto merged = DecodeTableHeaderWithTemplate(ByteSpan(whole), h);
       if (!merged.ok()) continue;
       merged->fixed.headerSize = hs;
-      if (!FirstBlockPlausible(*merged, ByteSpan(whole))) continue;
+      if (!FirstBlockPlausible(*merged, ByteSpan(whole), fileSize)) continue;
       out.header = std::move(merged).value();
-      out.patchedFile = std::move(whole);
+      out.patchedPrefix = std::move(whole);
       out.repaired = true;
       out.fromStructure = true;
       out.notes.push_back("header damaged (" + firstProblem + "); fields taken from " + source);
@@ -359,11 +362,15 @@ Result<ValInfo> ReadValInfo(ByteSpan val) {
 
 namespace {
 
-Status ReadWhole(FileSystem* fs, const std::string& path, Bytes* out) {
-  auto r = fs->ReadFile(path);
-  if (!r.ok()) return r.status();
-  *out = std::move(r).value();
-  return Status::OK();
+// The first `limit` bytes of a file (fewer when it is shorter) and its size.
+Status ReadPrefix(FileSystem* fs, const std::string& path, size_t limit, Bytes* out, uint64_t* size) {
+  auto f = fs->Open(path, OpenMode::kRead);
+  if (!f.ok()) return f.status();
+  auto sz = (*f)->Size();
+  if (!sz.ok()) return sz.status();
+  *size = *sz;
+  out->assign(size_t(std::min<uint64_t>(*sz, limit)), 0);
+  return (*f)->ReadExact(0, MutableByteSpan(*out));
 }
 
 // Secondary-index definitions from the X/XG headers of the family.
@@ -529,7 +536,8 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
   const std::string dbName = PathBaseName(fam.db);
 
   Bytes file;
-  PARADOX_RETURN_IF_ERROR(ReadWhole(fs, fam.db, &file));
+  uint64_t fileSize = 0;
+  PARADOX_RETURN_IF_ERROR(ReadPrefix(fs, fam.db, kHeaderPrefix, &file, &fileSize));
 
   std::optional<TableHeader> pxHeader;
   if (!fam.px.empty()) {
@@ -547,7 +555,7 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
     }
   }
 
-  auto rec = RecoverHeader(file, options.structure, pxHeader ? &*pxHeader : nullptr,
+  auto rec = RecoverHeader(file, fileSize, options.structure, pxHeader ? &*pxHeader : nullptr,
                            val ? &*val : nullptr);
   if (!rec.ok()) return rec.status();
   RecoveredHeader recovered = std::move(rec).value();
@@ -596,9 +604,17 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
   MemFileSystem overlay;
   FileSystem* readFs = fs;
   std::string readPath = fam.db;
-  if (!recovered.patchedFile.empty()) {
+  if (!recovered.patchedPrefix.empty()) {
+    // The salvage reader reads a copy whose header carries the repaired values.
+    auto whole = fs->ReadFile(fam.db);
+    if (!whole.ok()) return whole.status();
+    Bytes patched = std::move(whole).value();
+    std::copy(recovered.patchedPrefix.begin(),
+              recovered.patchedPrefix.begin() + std::min(recovered.patchedPrefix.size(), patched.size()),
+              patched.begin());
     readPath = "/salvage/" + dbName;
-    overlay.SetContents(readPath, std::move(recovered.patchedFile));
+    PARADOX_RETURN_IF_ERROR(overlay.MakeDir("/salvage"));
+    overlay.SetContents(readPath, std::move(patched));
     readFs = &overlay;
   }
   file.clear();
@@ -842,12 +858,8 @@ Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string&
   auto fam = FindFamily(fs, dbPath);
   if (!fam.ok()) return fam.status();
   Bytes file;
-  auto hdr = fs->Open(dbPath, OpenMode::kRead);
-  if (!hdr.ok()) return hdr.status();
-  auto size = (*hdr)->Size();
-  if (!size.ok()) return size.status();
-  file.resize(size_t(std::min<uint64_t>(*size, 1u << 20)));
-  PARADOX_RETURN_IF_ERROR((*hdr)->ReadExact(0, MutableByteSpan(file)));
+  uint64_t fileSize = 0;
+  PARADOX_RETURN_IF_ERROR(ReadPrefix(fs, dbPath, kHeaderPrefix, &file, &fileSize));
   std::optional<TableHeader> pxHeader;
   if (!fam->px.empty()) {
     auto ph = ReadHeader(fs, fam->px);
@@ -861,7 +873,7 @@ Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string&
       if (vi.ok()) val = std::move(vi).value();
     }
   }
-  auto rec = RecoverHeader(file, nullptr, pxHeader ? &*pxHeader : nullptr, val ? &*val : nullptr);
+  auto rec = RecoverHeader(file, fileSize, nullptr, pxHeader ? &*pxHeader : nullptr, val ? &*val : nullptr);
   if (!rec.ok()) return rec.status();
   const TableHeader& h = rec->header;
   TableStructure s;
