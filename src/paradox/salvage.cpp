@@ -97,6 +97,12 @@ bool FirstBlockPlausible(const TableHeader& h, ByteSpan prefix, uint64_t fileSiz
   return b.prevBlock == 0 && b.RecordCount(h.fixed.recordSize, h.BlockSize()) >= 0;
 }
 
+// Whole blocks (or, in DOS-era files, whole KiB of the last block) from the header
+// to the end of the file: a wrong header size rarely lines up by chance.
+bool BlocksAligned(const TableHeader& h, uint64_t fileSize) {
+  return fileSize >= h.fixed.headerSize && (fileSize - h.fixed.headerSize) % 1024 == 0;
+}
+
 void PutU16(Bytes& b, size_t off, uint16_t v) {
   if (off + 2 <= b.size()) EncodeU16(&b[off], v);
 }
@@ -119,14 +125,15 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, cons
                                       const TableHeader* pxHeader, const ValInfo* val) {
   RecoveredHeader out;
   auto stored = DecodeTableHeader(ByteSpan(file));
-  if (stored.ok() && HeaderProblem(*stored, fileSize).empty() &&
-      FirstBlockPlausible(*stored, ByteSpan(file), fileSize)) {
+  const bool storedUsable = stored.ok() && HeaderProblem(*stored, fileSize).empty() &&
+                            FirstBlockPlausible(*stored, ByteSpan(file), fileSize);
+  if (storedUsable && BlocksAligned(*stored, fileSize)) {
     out.header = std::move(stored).value();
     return out;
   }
   std::string firstProblem =
       stored.ok() ? HeaderProblem(*stored, fileSize) : stored.status().message();
-  if (firstProblem.empty()) firstProblem = "block 1 does not fit the header's layout";
+  if (firstProblem.empty()) firstProblem = "the data blocks do not line up with the header size";
   if (file.size() < FixedHeader::kEncodedLength) {
     return Status::Corruption("file is " + std::to_string(fileSize) +
                               " bytes, too short for a table header");
@@ -169,7 +176,11 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, cons
   dedupe(headerSizes);
   dedupe(keys);
 
-  int bestChanges = 1000;
+  // Score: layout fields changed, plus a penalty when the blocks would not line up
+  // with the end of the file. A usable stored header (a truncated file, say) scores
+  // that penalty alone.
+  constexpr int kUnaligned = 100;
+  int bestChanges = storedUsable ? kUnaligned : 1000;
   Bytes best;
   TableHeader bestHeader;
   for (uint8_t ver : versions) {
@@ -211,6 +222,8 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, cons
             bool namesOk = true;
             for (const FieldDesc& f : h2->fields) namesOk = namesOk && !f.name.empty();
             if (!namesOk) continue;
+            if (!BlocksAligned(*h2, fileSize)) total += kUnaligned;
+            if (total >= bestChanges) continue;
             bestChanges = total;
             best = std::move(trial);
             bestHeader = std::move(h2).value();
@@ -219,7 +232,12 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, cons
       }
     }
   }
+  if (best.empty() && storedUsable) {
+    out.header = std::move(stored).value();  // nothing fits better than the header as it is
+    return out;
+  }
   if (!best.empty()) {
+    bestChanges %= kUnaligned;
     out.header = std::move(bestHeader);
     out.patchedPrefix = std::move(best);
     out.repaired = true;

@@ -184,6 +184,21 @@ const std::vector<Case>& Cases() {
          SetU8(File(fs, db), 0x39, 0x77);
          return Expect{};
        }},
+      {"HeaderFileTypeDamaged", true,
+       [](MemFileSystem& fs, const std::string& db) {
+         SetU8(File(fs, db), 0x04, 0x66);
+         return Expect{};
+       }},
+      {"HeaderSizeDamaged", true,
+       [](MemFileSystem& fs, const std::string& db) {
+         SetU16(File(fs, db), 0x02, 0x1234);
+         return Expect{};
+       }},
+      {"FirstBlockDamaged", true,
+       [](MemFileSystem& fs, const std::string& db) {
+         SetFirstBlock(File(fs, db), 0);
+         return Expect{};
+       }},
       {"DuplicateKey", true,
        [](MemFileSystem& fs, const std::string& db) {
          Bytes& f = File(fs, db);
