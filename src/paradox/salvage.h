@@ -11,7 +11,10 @@
 // approximation (alpha key fields compared with ASCII letters folded to upper case,
 // then by byte value; other fields by their bytes). Equal keys means byte-equal key
 // fields; the first record of a key in that order is kept (chain records come before
-// records from outside the chain), the others become key violations.
+// records from outside the chain), the others become key violations. (The rebuild
+// hands keyed records to a writer that takes them in byte order of their keys only;
+// when the kept order differs, the rebuild writes byte order and says so in its
+// report — no record is set aside for its order.)
 //
 // Memory: the kept records are held in memory (raw bytes plus resolved blob values).
 #pragma once
