@@ -665,17 +665,26 @@ void DataChecker::CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, ui
       case FieldType::kNumber:
       case FieldType::kMoney:
       case FieldType::kTimestamp: {
-        if (!values || IsAllZero(ByteSpan(v, 8))) break;
-        double d = DecodeDouble(v);
-        if (std::isnan(d)) {
+        if (!values) break;
+        uint64_t x = 0;
+        for (int i = 0; i < 8; ++i) x = x << 8 | v[i];
+        if (x == 0) break;  // blank
+        // Undo the sortable transform on the bits only: NaN needs no conversion.
+        const uint64_t bits = (x >> 63) ? x ^ (uint64_t(1) << 63) : ~x;
+        const bool nan = (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull && (bits & 0x000FFFFFFFFFFFFFull);
+        if (nan) {
           Add("value.nan", Loc(block, r, recOffset + p.offset), "value is NaN", h_.fields[p.index].name);
-        } else if (p.type == FieldType::kTimestamp && d < double(kMsPerDay) && !std::isinf(d)) {
+          break;
+        }
+        if (p.type != FieldType::kTimestamp) break;
+        const double d = DecodeDouble(v);
+        if (d < double(kMsPerDay) && !std::isinf(d)) {
           Add("value.date-early", Loc(block, r, recOffset + p.offset),
               "timestamp is " + std::to_string(int64_t(d)) + " ms, before 0001-01-01", h_.fields[p.index].name);
-        } else if (p.type == FieldType::kTimestamp &&
-                   (std::isinf(d) || d >= (double(kMaxDate) + 1) * kMsPerDay)) {
+        } else if (std::isinf(d) || d >= (double(kMaxDate) + 1) * kMsPerDay) {
           Add("value.timestamp", Loc(block, r, recOffset + p.offset),
-              "timestamp is " + (std::isinf(d) ? std::string("infinite") : std::to_string(d / kMsPerDay) + " days") + ", after 9999-12-31",
+              "timestamp is " + (std::isinf(d) ? std::string("infinite") : std::to_string(d / kMsPerDay) + " days") +
+                  ", after 9999-12-31",
               h_.fields[p.index].name);
         }
         break;
