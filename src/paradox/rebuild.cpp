@@ -326,6 +326,10 @@ Result<std::string> CreateRepairFolder(FileSystem* fs, const std::string& tableP
     if (!claim.ok()) continue;
     Status st = (*claim)->Close();
     if (!st.ok()) return st;
+    // The backup written in here must survive a power loss: make the new folder's
+    // names durable in their parents.
+    PARADOX_RETURN_IF_ERROR(fs->SyncDir(root));
+    PARADOX_RETURN_IF_ERROR(fs->SyncDir(PathDirName(root)));
     return path;
   }
   return Status::IOError("no free repair folder name under " + root);
