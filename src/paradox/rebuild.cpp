@@ -452,7 +452,7 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
 
   // 0. What is wrong with the family as it stands. The salvage sees the data; the
   // indexes and the blob file are judged here (they are regenerated either way).
-  {
+  if (!fam.px.empty() || !fam.mb.empty() || !fam.secondary.empty()) {
     VerifyOptions vo;
     vo.fs = fs;
     vo.checkValues = false;
