@@ -292,6 +292,37 @@ TEST_F(VerifierTest, TruncationAndTrailingData) {
   EXPECT_EQ(r.verdict, Verdict::kClean);
 }
 
+TEST_F(VerifierTest, FreeListAndOrphanBlocks) {
+  // Take block 10 out of the chain (counts adjusted): it becomes an orphan, a warning.
+  WriteStandard(100, false);
+  Bytes& f = File();
+  SetNextBlock(f, 9, 0);
+  SetLastBlock(f, 9);
+  SetBlocksInUse(f, 9);
+  SetRecordCount(f, 90);
+  VerifyReport r = Verify();
+  const Finding* o = First(r, "blocks.orphan");
+  ASSERT_NE(o, nullptr) << Dump(r);
+  EXPECT_EQ(o->where.block, 10u);
+  EXPECT_EQ(r.Count("blocks.orphan"), 1u);
+  // (The .PX still maps block 10: an index finding, repairable.)
+  EXPECT_TRUE(r.Has("index.block-map")) << Dump(r);
+
+  // Put it on the free list: no orphan any more; then make the list loop.
+  SetFirstFreeBlock(f, 10);
+  r = Verify();
+  EXPECT_FALSE(r.Has("blocks.orphan")) << Dump(r);
+  EXPECT_EQ(r.summary.freeBlocks, 1u);
+  SetNextBlock(f, 10, 10);
+  r = Verify();
+  o = First(r, "freelist.cycle");
+  ASSERT_NE(o, nullptr) << Dump(r);
+  EXPECT_EQ(o->where.block, 10u);
+  SetNextBlock(f, 10, 400);
+  r = Verify();
+  EXPECT_TRUE(r.Has("freelist.out-of-range")) << Dump(r);
+}
+
 // --- values and keys ------------------------------------------------------------------
 
 TEST_F(VerifierTest, BadFieldValuesAreLocatedToRecordAndField) {
@@ -429,6 +460,11 @@ TEST_F(VerifierTest, BlobPointersAgainstTheBlobFile) {
   ASSERT_NE(f, nullptr) << Dump(r);
   EXPECT_EQ(f->detail, "4 blob values are stored in the blob file (.MB), which is missing");
   EXPECT_EQ(r.verdict, Verdict::kRepairable);
+
+  WriteStandard(30, false);
+  File("t/T.MB").resize(File("t/T.MB").size() + 100, 0);
+  r = Verify();
+  EXPECT_TRUE(r.Has("mb.size")) << Dump(r);
 
   WriteStandard(30, false);
   SetU8(File("t/T.MB"), 4096, 9);  // first blob block gets an invalid type
