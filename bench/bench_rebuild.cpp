@@ -36,8 +36,8 @@ const Family& MakeFamily(bool keyed, int records) {
   auto it = made.find(key);
   if (it != made.end()) return it->second;
   Family f;
-  f.dir = (stdfs::temp_directory_path() / ("rekasto_bench_rebuild_" + std::to_string(keyed) + "_" +
-                                           std::to_string(records)))
+  f.dir = (stdfs::temp_directory_path() /
+           ("rekasto_bench_rebuild_" + std::to_string(keyed) + "_" + std::to_string(records)))
               .string();
   stdfs::remove_all(f.dir);
   stdfs::create_directories(f.dir);
@@ -60,9 +60,9 @@ const Family& MakeFamily(bool keyed, int records) {
   for (int i = 0; i < records; ++i) {
     Value note;
     if (i % 4 == 0) note = std::string(100 + i % 700, char('a' + i % 26));
-    Status st = (*w)->AddRecord({int64_t(i + 1), std::string("Name ") + std::to_string(i * 7919 % records),
-                                 double(i) / 4, Date{730000 + i % 5000}, note,
-                                 std::string("City ") + std::to_string(i % 97)});
+    Status st = (*w)->AddRecord(
+        {int64_t(i + 1), std::string("Name ") + std::to_string(i * 7919 % records), double(i) / 4,
+         Date{730000 + i % 5000}, note, std::string("City ") + std::to_string(i % 97)});
     if (!st.ok()) std::abort();
   }
   if (!(*w)->Finish().ok()) std::abort();
@@ -105,8 +105,16 @@ void BM_CopyFamily(benchmark::State& state) {
 
 // Arguments: keyed (0/1), records. The keyed table stays below 32 768 records a
 // secondary-index subtree (16-bit index counts).
-BENCHMARK(BM_Rebuild)->Args({0, 200000})->Args({1, 30000})->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_CopyFamily)->Args({0, 200000})->Args({1, 30000})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Rebuild)
+    ->Args({0, 200000})
+    ->Args({1, 30000})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_CopyFamily)
+    ->Args({0, 200000})
+    ->Args({1, 30000})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

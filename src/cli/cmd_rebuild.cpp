@@ -27,7 +27,8 @@ bool Routine(const paradox::RebuildAction& a) {
   return a.action == "regenerated" || a.action == "backup" || a.action == "swap";
 }
 
-void WriteJson(std::ostream& os, const std::string& table, const paradox::RebuildResult& r, bool dryRun) {
+void WriteJson(std::ostream& os, const std::string& table, const paradox::RebuildResult& r,
+               bool dryRun) {
   os << "{\"table\":" << JsonString(table) << ",\"ok\":" << (r.status.ok() ? "true" : "false")
      << ",\"dryRun\":" << (dryRun ? "true" : "false");
   if (!r.status.ok()) {
@@ -42,17 +43,24 @@ void WriteJson(std::ostream& os, const std::string& table, const paradox::Rebuil
   for (size_t i = 0; i < r.actions.size(); ++i) {
     const auto& a = r.actions[i];
     if (i) os << ",";
-    os << "{\"action\":" << JsonString(a.action) << ",\"file\":" << JsonString(a.file) << ",\"block\":";
-    if (a.block >= 0) os << a.block; else os << "null";
+    os << "{\"action\":" << JsonString(a.action) << ",\"file\":" << JsonString(a.file)
+       << ",\"block\":";
+    if (a.block >= 0)
+      os << a.block;
+    else
+      os << "null";
     os << ",\"record\":";
-    if (a.record >= 0) os << a.record; else os << "null";
+    if (a.record >= 0)
+      os << a.record;
+    else
+      os << "null";
     os << ",\"detail\":" << JsonString(a.detail) << "}";
   }
   os << "]}";
 }
 
-void WriteText(std::ostream& os, const std::string& table, const paradox::RebuildResult& r, bool dryRun,
-               bool verbose) {
+void WriteText(std::ostream& os, const std::string& table, const paradox::RebuildResult& r,
+               bool dryRun, bool verbose) {
   os << table << ": ";
   if (!r.status.ok()) {
     os << "not rebuilt: " << r.status.message() << "\n";
@@ -62,9 +70,13 @@ void WriteText(std::ostream& os, const std::string& table, const paradox::Rebuil
   if (r.keyViolations) os << ", " << r.keyViolations << " key violation(s) set aside";
   if (r.problems) os << ", " << r.problems << " problem record(s) set aside";
   if (r.blobsBroken) os << ", " << r.blobsBroken << " blob value(s) cut to their leader";
-  os << "; " << r.membersRegenerated << " family member(s) " << (dryRun ? "to regenerate" : "regenerated") << "\n";
-  if (r.issues == 0) os << "  no damage found\n";
-  else os << "  " << r.issues << (dryRun ? " issue(s) found; a rebuild repairs them\n" : " issue(s) found and repaired\n");
+  os << "; " << r.membersRegenerated << " family member(s) "
+     << (dryRun ? "to regenerate" : "regenerated") << "\n";
+  if (r.issues == 0)
+    os << "  no damage found\n";
+  else
+    os << "  " << r.issues
+       << (dryRun ? " issue(s) found; a rebuild repairs them\n" : " issue(s) found and repaired\n");
   size_t shown = 0, hidden = 0;
   for (const auto& a : r.actions) {
     if (!verbose && Routine(a)) continue;
@@ -84,24 +96,30 @@ int RunRebuild(const std::vector<std::string>& args, Io& io) {
   std::vector<std::string> tables;
   for (const std::string& a : args) {
     if (a == "--help" || a == "-h") {
-      io.out << "Usage: rekasto " << kUsage << "\n"
-             << "Rebuilds each table: every readable record is kept, records that cannot be kept go\n"
-                "to PROBLEM.DB, duplicate keys to KEYVIOL.DB, and every index and the blob file are\n"
-                "written anew. The original family is kept as Backup.* in a new folder\n"
-                "<TABLE>.rekasto/<time>/ beside the table, with the report table Rebuild.DB.\n"
-                "  --dry-run   salvage and check only; write nothing\n"
-                "  --json      one JSON document {\"tables\":[...]} on standard output\n"
-                "  --verbose   list every action (backups, regenerated files, the swap)\n"
-                "Exit: 0 all tables were clean, 1 damage was repaired, 2 a table could not be rebuilt.\n";
+      io.out
+          << "Usage: rekasto " << kUsage << "\n"
+          << "Rebuilds each table: every readable record is kept, records that cannot be kept go\n"
+             "to PROBLEM.DB, duplicate keys to KEYVIOL.DB, and every index and the blob file are\n"
+             "written anew. The original family is kept as Backup.* in a new folder\n"
+             "<TABLE>.rekasto/<time>/ beside the table, with the report table Rebuild.DB.\n"
+             "  --dry-run   salvage and check only; write nothing\n"
+             "  --json      one JSON document {\"tables\":[...]} on standard output\n"
+             "  --verbose   list every action (backups, regenerated files, the swap)\n"
+             "Exit: 0 all tables were clean, 1 damage was repaired, 2 a table could not be "
+             "rebuilt.\n";
       return kExitOk;
     }
-    if (a == "--json") json = true;
-    else if (a == "--dry-run" || a == "-n") dryRun = true;
-    else if (a == "--verbose" || a == "-v") verbose = true;
+    if (a == "--json")
+      json = true;
+    else if (a == "--dry-run" || a == "-n")
+      dryRun = true;
+    else if (a == "--verbose" || a == "-v")
+      verbose = true;
     else if (a.size() > 1 && a[0] == '-') {
       Error(io, "rebuild: unknown option " + a);
       return kExitFailed;
-    } else tables.push_back(a);
+    } else
+      tables.push_back(a);
   }
   if (tables.empty()) {
     Error(io, "rebuild: no table given (usage: rekasto " + std::string(kUsage) + ")");

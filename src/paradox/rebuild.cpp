@@ -45,8 +45,8 @@ class Progress {
 // One planned file movement of the swap.
 struct SwapPlan {
   struct Put {
-    std::string from;  // name in <repair>/new
-    std::string to;    // name in the table's folder
+    std::string from;       // name in <repair>/new
+    std::string to;         // name in the table's folder
     bool replaces = false;  // an original member of that name exists
   };
   std::vector<Put> puts;
@@ -55,7 +55,8 @@ struct SwapPlan {
 
 std::string JournalText(const SwapPlan& plan) {
   std::string t = std::string(kJournalMagic) + "\n";
-  for (const auto& p : plan.puts) t += "put\t" + p.from + "\t" + p.to + "\t" + (p.replaces ? "1" : "0") + "\n";
+  for (const auto& p : plan.puts)
+    t += "put\t" + p.from + "\t" + p.to + "\t" + (p.replaces ? "1" : "0") + "\n";
   for (const auto& r : plan.removes) t += "remove\t" + r + "\n";
   t += "end\n";
   return t;
@@ -181,7 +182,9 @@ void KeepGivenOrder(T& wo) {
 
 template <typename T>
 constexpr bool WriterKeepsGivenOrder() {
-  return requires(T wo) { wo.keepGivenOrder; };
+  return requires(T wo) {
+    wo.keepGivenOrder;
+  };
 }
 
 // The writer wants byte-ascending keys (unless it can keep a given order). The chain
@@ -193,7 +196,8 @@ void ByteOrderForWriter(SalvageResult& sal, std::vector<RebuildAction>* actions)
   for (size_t i = 0; i < sal.header.fixed.primaryKeyFields && i < sal.header.fields.size(); ++i)
     klen += sal.header.fields[i].Size();
   auto less = [klen](const SalvagedRecord& a, const SalvagedRecord& b) {
-    return std::memcmp(a.raw.data(), b.raw.data(), std::min({klen, a.raw.size(), b.raw.size()})) < 0;
+    return std::memcmp(a.raw.data(), b.raw.data(), std::min({klen, a.raw.size(), b.raw.size()})) <
+           0;
   };
   if (std::is_sorted(sal.records.begin(), sal.records.end(), less)) return;
   std::stable_sort(sal.records.begin(), sal.records.end(), less);
@@ -202,9 +206,12 @@ void ByteOrderForWriter(SalvageResult& sal, std::vector<RebuildAction>* actions)
                           sal.header.sortOrderId + "\" is not available to this program"});
 }
 
-Value IntOrNull(int64_t v) { return v < 0 ? Value{} : Value{v}; }
+Value IntOrNull(int64_t v) {
+  return v < 0 ? Value{} : Value{v};
+}
 
-Status WriteReportTable(FileSystem* fs, const std::string& path, const std::vector<RebuildAction>& actions) {
+Status WriteReportTable(FileSystem* fs, const std::string& path,
+                        const std::vector<RebuildAction>& actions) {
   TableSchema s;
   s.level = TableLevel::k7;
   s.blockSize = 4096;
@@ -226,8 +233,8 @@ Status WriteReportTable(FileSystem* fs, const std::string& path, const std::vect
   return WriteTable(fs, path, s, rows);
 }
 
-Status WriteProblemTable(FileSystem* fs, const std::string& path, const std::vector<SetAside>& problems,
-                         const TableHeader& h) {
+Status WriteProblemTable(FileSystem* fs, const std::string& path,
+                         const std::vector<SetAside>& problems, const TableHeader& h) {
   TableSchema s;
   s.level = TableLevel::k7;
   s.blockSize = 4096;
@@ -256,14 +263,16 @@ Status WriteKeyViolationTable(FileSystem* fs, const std::string& path,
   s.tableName.clear();
   auto w = TableWriter::Create(fs, path, s);
   if (!w.ok()) return w.status();
-  for (const SalvagedRecord& r : records) PARADOX_RETURN_IF_ERROR((*w)->AddRawRecord(ByteSpan(r.raw), r.blobs));
+  for (const SalvagedRecord& r : records)
+    PARADOX_RETURN_IF_ERROR((*w)->AddRawRecord(ByteSpan(r.raw), r.blobs));
   return (*w)->Finish();
 }
 
 // The .VAL of the new family: the old one, its change counter set to the new DB's when
 // its field list still matches the table; otherwise unchanged (and reported).
-Status CarryValFile(FileSystem* fs, const std::string& from, FileSystem* outFs, const std::string& to,
-                    const TableHeader& newHeader, std::vector<RebuildAction>* actions) {
+Status CarryValFile(FileSystem* fs, const std::string& from, FileSystem* outFs,
+                    const std::string& to, const TableHeader& newHeader,
+                    std::vector<RebuildAction>* actions) {
   auto data = fs->ReadFile(from);
   if (!data.ok()) return data.status();
   Bytes v = std::move(data).value();
@@ -307,7 +316,8 @@ std::string RepairFolderRoot(const std::string& tablePath) {
   return PathJoin(PathDirName(tablePath), PathStem(tablePath) + ".rekasto");
 }
 
-Result<std::string> CreateRepairFolder(FileSystem* fs, const std::string& tablePath, std::time_t now) {
+Result<std::string> CreateRepairFolder(FileSystem* fs, const std::string& tablePath,
+                                       std::time_t now) {
   if (!fs) fs = DefaultFileSystem();
   std::string root = RepairFolderRoot(tablePath);
   PARADOX_RETURN_IF_ERROR(fs->MakeDir(root));
@@ -356,8 +366,9 @@ Status CheckTableNotInUse(FileSystem* fs, const std::string& tablePath) {
     auto locked = fs->IsLocked(m);
     if (!locked.ok()) return locked.status();
     if (*locked) {
-      return Status::Busy("table " + PathBaseName(tablePath) + " is in use: another program holds a lock on " +
-                          PathBaseName(m) + "; close it and try again");
+      return Status::Busy("table " + PathBaseName(tablePath) +
+                          " is in use: another program holds a lock on " + PathBaseName(m) +
+                          "; close it and try again");
     }
   }
   return Status::OK();
@@ -381,7 +392,8 @@ Status RecoverInterruptedRebuild(FileSystem* fs, const std::string& tablePath) {
     // Roll forward when every new member is at hand (in new/ or already in place).
     bool forward = true;
     for (const auto& p : plan->puts) {
-      if (!fs->Exists(PathJoin(PathJoin(repair, "new"), p.from)) && !fs->Exists(PathJoin(dir, p.to)))
+      if (!fs->Exists(PathJoin(PathJoin(repair, "new"), p.from)) &&
+          !fs->Exists(PathJoin(dir, p.to)))
         forward = false;
     }
     if (forward) {
@@ -406,7 +418,8 @@ Status RecoverInterruptedRebuild(FileSystem* fs, const std::string& tablePath) {
         auto b = backups.find(Upper(PathStem(tablePath)) + Upper(PathExtension(p.to)));
         if (b != backups.end()) byName[Upper(p.to)] = b->second;
       }
-      PARADOX_RETURN_IF_ERROR(RollBack(fs, dir, repair, *plan, plan->puts.size(), plan->removes.size(), byName));
+      PARADOX_RETURN_IF_ERROR(
+          RollBack(fs, dir, repair, *plan, plan->puts.size(), plan->removes.size(), byName));
       PARADOX_RETURN_IF_ERROR(fs->Rename(journal, PathJoin(repair, kJournalUndone)));
     }
     PARADOX_RETURN_IF_ERROR(fs->SyncDir(repair));
@@ -518,15 +531,18 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
       if (st.ok()) continue;
       if (!st.IsInvalidArgument()) return fail(st);
       // The writer refuses what it cannot store faithfully: set it aside, never lose it.
-      sal.problems.push_back({r.raw, r.block, int64_t(r.index), 0, "writer refused the record: " + st.message()});
-      res.actions.push_back({"problem", tableName, r.block, r.index, "writer refused the record: " + st.message()});
+      sal.problems.push_back(
+          {r.raw, r.block, int64_t(r.index), 0, "writer refused the record: " + st.message()});
+      res.actions.push_back(
+          {"problem", tableName, r.block, r.index, "writer refused the record: " + st.message()});
       ++res.issues;
     }
     if (Status st = (*w)->Finish(); !st.ok()) return fail(st);
     res.recordsKept = (*w)->recordCount();
     newFiles = (*w)->files();
     res.membersRegenerated = uint32_t(newFiles.size());
-    for (const std::string& f : newFiles) res.actions.push_back({"regenerated", PathBaseName(f), -1, -1, "written anew"});
+    for (const std::string& f : newFiles)
+      res.actions.push_back({"regenerated", PathBaseName(f), -1, -1, "written anew"});
     if (!fam.val.empty()) {
       std::string to = PathJoin(newDir, PathBaseName(fam.val));
       if (Status st = CarryValFile(fs, fam.val, outFs, to, (*w)->header(), &res.actions); !st.ok())
@@ -542,7 +558,8 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   // The swap plan: new members take the names of the originals they replace.
   SwapPlan plan;
   std::map<std::string, std::string> originalByExt;  // upper-case extension -> name
-  for (const std::string& m : fam.AllMembers()) originalByExt[Upper(PathExtension(m))] = PathBaseName(m);
+  for (const std::string& m : fam.AllMembers())
+    originalByExt[Upper(PathExtension(m))] = PathBaseName(m);
   std::set<std::string> replacedExt;
   for (const std::string& f : newFiles) {
     std::string ext = Upper(PathExtension(f));
@@ -573,7 +590,8 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   vo.fs = outFs;
   VerifyReport vr = VerifyTable(newDb, vo);
   if (vr.errors > 0 || vr.verdict != Verdict::kClean) {
-    return fail(Status::Corruption("the rebuilt table did not verify (" + std::string(VerdictName(vr.verdict)) +
+    return fail(Status::Corruption("the rebuilt table did not verify (" +
+                                   std::string(VerdictName(vr.verdict)) +
                                    "): " + FirstErrors(vr, 3) + "; the original is unchanged"));
   }
   progress.Report(kPhaseOverall, 70);
@@ -589,15 +607,17 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
     std::string kv = PathJoin(repair, o.keyViolationName);
     if (Status st = WriteKeyViolationTable(fs, kv, sal.keyViolations, sal.schema); !st.ok())
       return fail(Status::IOError("cannot write the key-violation table: " + st.message()));
-    res.actions.push_back({"key violations", o.keyViolationName, -1, -1,
-                           std::to_string(sal.keyViolations.size()) + " record(s) with a duplicate key"});
+    res.actions.push_back(
+        {"key violations", o.keyViolationName, -1, -1,
+         std::to_string(sal.keyViolations.size()) + " record(s) with a duplicate key"});
   }
   if (!sal.problems.empty()) {
     std::string pt = PathJoin(repair, o.problemName);
     if (Status st = WriteProblemTable(fs, pt, sal.problems, sal.header); !st.ok())
       return fail(Status::IOError("cannot write the problem table: " + st.message()));
-    res.actions.push_back({"problems", o.problemName, -1, -1,
-                           std::to_string(sal.problems.size()) + " record(s) that could not be kept"});
+    res.actions.push_back(
+        {"problems", o.problemName, -1, -1,
+         std::to_string(sal.problems.size()) + " record(s) that could not be kept"});
   }
 
   // 6. Backup: every original member, flushed, before any original is touched.
@@ -605,7 +625,8 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   for (const std::string& m : fam.AllMembers()) {
     std::string name = BackupName(o.backupName, m, m == fam.db);
     std::string to = PathJoin(repair, name);
-    if (fs->Exists(to)) return fail(Status::IOError("backup " + to + " exists already; not overwritten"));
+    if (fs->Exists(to))
+      return fail(Status::IOError("backup " + to + " exists already; not overwritten"));
     if (Status st = fs->Copy(m, to); !st.ok())
       return fail(Status::IOError("cannot back up " + PathBaseName(m) + ": " + st.message()));
     backupOf[Upper(PathBaseName(m))] = name;
@@ -615,9 +636,11 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   progress.Report(kPhaseOverall, 80);
 
   for (const auto& p : plan.puts)
-    res.actions.push_back({"swap", p.to, -1, -1, p.replaces ? "replaced by the rebuilt file" : "added"});
+    res.actions.push_back(
+        {"swap", p.to, -1, -1, p.replaces ? "replaced by the rebuilt file" : "added"});
   for (const auto& r : plan.removes)
-    res.actions.push_back({"swap", r, -1, -1, "no longer part of the family; moved to the repair folder"});
+    res.actions.push_back(
+        {"swap", r, -1, -1, "no longer part of the family; moved to the repair folder"});
 
   // 8. Report table, before the swap so that it exists whatever happens next.
   if (Status st = WriteReportTable(fs, PathJoin(repair, o.reportName), res.actions); !st.ok())

@@ -44,8 +44,8 @@ struct RebuildIndex {
   std::vector<bool> descending;  // per field; empty = all ascending
   bool caseInsensitive = false;
   bool unique = false;
-  bool maintained = true;        // kept up to date by the engine (keyed tables)
-  std::string fileSuffix;        // "X02", "XG0" ...; empty = derived from the definition
+  bool maintained = true;  // kept up to date by the engine (keyed tables)
+  std::string fileSuffix;  // "X02", "XG0" ...; empty = derived from the definition
 };
 
 // Everything a rebuild needs to know about the table's structure. When the caller
@@ -87,23 +87,23 @@ struct RebuildOptions {
 
 // One line of the report (also written to the report table).
 struct RebuildAction {
-  std::string action;  // short verb: "kept", "problem", "key violation", "regenerated",
-                       // "dropped", "blob", "backup", "swap", "header" ...
-  std::string file;    // family member concerned ("CUSTOMER.DB", "CUSTOMER.PX", ...)
-  int64_t block = -1;  // block number, -1 when not applicable
-  int64_t record = -1; // record number inside the block or the table, -1 when n/a
+  std::string action;   // short verb: "kept", "problem", "key violation", "regenerated",
+                        // "dropped", "blob", "backup", "swap", "header" ...
+  std::string file;     // family member concerned ("CUSTOMER.DB", "CUSTOMER.PX", ...)
+  int64_t block = -1;   // block number, -1 when not applicable
+  int64_t record = -1;  // record number inside the block or the table, -1 when n/a
   std::string detail;
 };
 
 struct RebuildResult {
-  Status status;                 // OK when the table was rebuilt (or, dry run, could be)
-  uint64_t recordsKept = 0;      // records in the rebuilt table
-  uint64_t keyViolations = 0;    // records moved to the key-violation table
-  uint64_t problems = 0;         // records moved to the problem table
-  uint64_t blobsBroken = 0;      // blob values that could not be recovered whole
+  Status status;                    // OK when the table was rebuilt (or, dry run, could be)
+  uint64_t recordsKept = 0;         // records in the rebuilt table
+  uint64_t keyViolations = 0;       // records moved to the key-violation table
+  uint64_t problems = 0;            // records moved to the problem table
+  uint64_t blobsBroken = 0;         // blob values that could not be recovered whole
   uint32_t membersRegenerated = 0;  // family members written anew (.DB, .PX, .Xnn, .MB ...)
-  uint32_t issues = 0;           // damage found and repaired (0 = the table was clean)
-  std::string repairFolder;      // where backup, auxiliary tables and report lie ("" dry run)
+  uint32_t issues = 0;              // damage found and repaired (0 = the table was clean)
+  std::string repairFolder;         // where backup, auxiliary tables and report lie ("" dry run)
   std::vector<RebuildAction> actions;
 };
 

@@ -19,12 +19,12 @@ bool TypeFromLetter(char c, FieldType* t) {
   static const struct {
     char letter;
     FieldType type;
-  } kMap[] = {{'A', FieldType::kAlpha},  {'D', FieldType::kDate},      {'S', FieldType::kShort},
-              {'I', FieldType::kLong},   {'$', FieldType::kMoney},     {'N', FieldType::kNumber},
-              {'L', FieldType::kLogical},{'M', FieldType::kMemo},      {'B', FieldType::kBlob},
-              {'F', FieldType::kFmtMemo},{'O', FieldType::kOle},       {'G', FieldType::kGraphic},
-              {'T', FieldType::kTime},   {'@', FieldType::kTimestamp}, {'+', FieldType::kAutoInc},
-              {'#', FieldType::kBcd},    {'Y', FieldType::kBytes}};
+  } kMap[] = {{'A', FieldType::kAlpha},   {'D', FieldType::kDate},      {'S', FieldType::kShort},
+              {'I', FieldType::kLong},    {'$', FieldType::kMoney},     {'N', FieldType::kNumber},
+              {'L', FieldType::kLogical}, {'M', FieldType::kMemo},      {'B', FieldType::kBlob},
+              {'F', FieldType::kFmtMemo}, {'O', FieldType::kOle},       {'G', FieldType::kGraphic},
+              {'T', FieldType::kTime},    {'@', FieldType::kTimestamp}, {'+', FieldType::kAutoInc},
+              {'#', FieldType::kBcd},     {'Y', FieldType::kBytes}};
   for (const auto& m : kMap) {
     if (m.letter == c) {
       *t = m.type;
@@ -80,7 +80,8 @@ std::string HeaderProblem(const TableHeader& h, uint64_t fileSize) {
   if (f.recordSize != h.ComputedRecordSize()) return "record size does not match the fields";
   if (uint32_t(f.recordSize) + 6 > f.BlockSize()) return "record does not fit a block";
   if (f.primaryKeyFields > h.fields.size() || f.primaryKeyFields > 16) return "key field count";
-  if ((f.fileType == 0) != (f.primaryKeyFields > 0)) return "file type and key field count disagree";
+  if ((f.fileType == 0) != (f.primaryKeyFields > 0))
+    return "file type and key field count disagree";
   if (f.headerSize < h.variableEnd) return "header size is below the used header";
   if (f.headerSize > fileSize) return "header size is beyond the end of the file";
   return "";
@@ -121,8 +122,9 @@ struct RecoveredHeader {
 
 // Tries the header as stored, then repairs of the layout fields from the header's own
 // redundancy and the family members, then a caller's description or the .VAL footer.
-Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, const TableStructure* structure,
-                                      const TableHeader* pxHeader, const ValInfo* val) {
+Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize,
+                                      const TableStructure* structure, const TableHeader* pxHeader,
+                                      const ValInfo* val) {
   RecoveredHeader out;
   auto stored = DecodeTableHeader(ByteSpan(file));
   const bool storedUsable = stored.ok() && HeaderProblem(*stored, fileSize).empty() &&
@@ -149,10 +151,12 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, cons
 
   std::vector<uint16_t> counts{DecodeU16(&file[0x21])};
   uint32_t p30 = DecodeU32(&file[0x30]), p34 = DecodeU32(&file[0x34]);
-  if (p30 > p34 && (p30 - p34) % 2 == 0 && (p30 - p34) / 2 <= 255) counts.push_back(uint16_t((p30 - p34) / 2));
+  if (p30 > p34 && (p30 - p34) % 2 == 0 && (p30 - p34) / 2 <= 255)
+    counts.push_back(uint16_t((p30 - p34) / 2));
   if (file.size() >= 0x70) {
     uint16_t fn = DecodeU16(&file[0x66]), so = DecodeU16(&file[0x6E]);
-    if (so > fn && (so - fn) % 2 == 0 && (so - fn) / 2 <= 255) counts.push_back(uint16_t((so - fn) / 2));
+    if (so > fn && (so - fn) % 2 == 0 && (so - fn) / 2 <= 255)
+      counts.push_back(uint16_t((so - fn) / 2));
   }
   if (val && val->footerRead) counts.push_back(uint16_t(val->fields.size()));
 
@@ -270,7 +274,8 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, cons
   TableLevel level;
   if (!LevelFromVersionId(ver, &level)) level = TableLevel::k7;
   schema.level = level;
-  for (const FieldDesc& f : fields) schema.fields.push_back({f.name, f.type, WriterSize(f.type, f.sizeByte)});
+  for (const FieldDesc& f : fields)
+    schema.fields.push_back({f.name, f.type, WriterSize(f.type, f.sizeByte)});
   schema.keyFieldCount = keyCount;
   for (uint8_t code : codes) {
     if (code == 0) continue;
@@ -299,17 +304,20 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, cons
       return out;
     }
   }
-  return Status::Corruption("table header cannot be used (" + firstProblem +
-                            "), and " + source + " does not fit the data blocks");
+  return Status::Corruption("table header cannot be used (" + firstProblem + "), and " + source +
+                            " does not fit the data blocks");
 }
 
 size_t KeyLength(const TableHeader& h) {
   size_t n = 0;
-  for (size_t i = 0; i < h.fixed.primaryKeyFields && i < h.fields.size(); ++i) n += h.fields[i].Size();
+  for (size_t i = 0; i < h.fixed.primaryKeyFields && i < h.fields.size(); ++i)
+    n += h.fields[i].Size();
   return n;
 }
 
-uint8_t FoldAscii(uint8_t c) { return (c >= 'a' && c <= 'z') ? uint8_t(c - 32) : c; }
+uint8_t FoldAscii(uint8_t c) {
+  return (c >= 'a' && c <= 'z') ? uint8_t(c - 32) : c;
+}
 
 }  // namespace
 
@@ -381,7 +389,8 @@ Result<ValInfo> ReadValInfo(ByteSpan val) {
 namespace {
 
 // The first `limit` bytes of a file (fewer when it is shorter) and its size.
-Status ReadPrefix(FileSystem* fs, const std::string& path, size_t limit, Bytes* out, uint64_t* size) {
+Status ReadPrefix(FileSystem* fs, const std::string& path, size_t limit, Bytes* out,
+                  uint64_t* size) {
   auto f = fs->Open(path, OpenMode::kRead);
   if (!f.ok()) return f.status();
   auto sz = (*f)->Size();
@@ -430,8 +439,8 @@ std::vector<SecondaryIndexDef> IndexDefsFromFamily(FileSystem* fs, const FamilyF
       d.fields.push_back(db.fields[fno - 1].name);
     }
     if (!ok) {
-      actions->push_back({"dropped", PathBaseName(s.x), -1, -1,
-                          "index refers to fields the table does not have"});
+      actions->push_back(
+          {"dropped", PathBaseName(s.x), -1, -1, "index refers to fields the table does not have"});
       continue;
     }
     d.caseInsensitive = info->caseInsensitive;
@@ -520,9 +529,9 @@ Status FindLostBlobs(BlobFile& mb, const TableHeader& h, const std::vector<Broke
     --res->blobsBroken;
     char at[32];
     std::snprintf(at, sizeof at, "0x%X", unsigned(where.offset));
-    res->actions[bb.action].detail = "field \"" + f.name + "\": " + bb.why +
-                                     "; the whole value was found in the blob file at " + at +
-                                     (where.index == 0xFF ? "" : " slot " + std::to_string(where.index));
+    res->actions[bb.action].detail =
+        "field \"" + f.name + "\": " + bb.why + "; the whole value was found in the blob file at " +
+        at + (where.index == 0xFF ? "" : " slot " + std::to_string(where.index));
   }
   return Status::OK();
 }
@@ -560,8 +569,10 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
   std::optional<TableHeader> pxHeader;
   if (!fam.px.empty()) {
     auto ph = ReadHeader(fs, fam.px);
-    if (ph.ok()) pxHeader = std::move(ph).value();
-    else if (ph.status().IsIOError()) return ph.status();
+    if (ph.ok())
+      pxHeader = std::move(ph).value();
+    else if (ph.status().IsIOError())
+      return ph.status();
   }
   std::optional<ValInfo> val;
   if (!fam.val.empty()) {
@@ -602,14 +613,14 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
       }
     }
     if (options.structure->keyFields != h.fixed.primaryKeyFields) {
-      return Status::InvalidArgument("the description has " +
-                                     std::to_string(options.structure->keyFields) +
-                                     " key fields but the table has " +
-                                     std::to_string(h.fixed.primaryKeyFields));
+      return Status::InvalidArgument(
+          "the description has " + std::to_string(options.structure->keyFields) +
+          " key fields but the table has " + std::to_string(h.fixed.primaryKeyFields));
     }
   }
   if (h.fixed.primaryKeyFields > 0 && fam.px.empty()) {
-    res.actions.push_back({"found", dbName, -1, -1, "keyed table without its primary index; it is written anew"});
+    res.actions.push_back(
+        {"found", dbName, -1, -1, "keyed table without its primary index; it is written anew"});
     ++res.issues;
   }
   if (h.fixed.modifiedFlags1 || h.fixed.modifiedFlags2 || h.fixed.indexUpdateRequired) {
@@ -627,9 +638,10 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
     auto whole = fs->ReadFile(fam.db);
     if (!whole.ok()) return whole.status();
     Bytes patched = std::move(whole).value();
-    std::copy(recovered.patchedPrefix.begin(),
-              recovered.patchedPrefix.begin() + std::min(recovered.patchedPrefix.size(), patched.size()),
-              patched.begin());
+    std::copy(
+        recovered.patchedPrefix.begin(),
+        recovered.patchedPrefix.begin() + std::min(recovered.patchedPrefix.size(), patched.size()),
+        patched.begin());
     readPath = "/salvage/" + dbName;
     PARADOX_RETURN_IF_ERROR(overlay.MakeDir("/salvage"));
     overlay.SetContents(readPath, std::move(patched));
@@ -674,8 +686,8 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
     } else if (m.status().IsIOError()) {
       return m.status();  // the file system failed, not the file: never cut blobs for that
     } else {
-      res.actions.push_back({"found", PathBaseName(fam.mb), -1, -1,
-                             "blob file unreadable: " + m.status().message()});
+      res.actions.push_back(
+          {"found", PathBaseName(fam.mb), -1, -1, "blob file unreadable: " + m.status().message()});
       ++res.issues;
     }
   }
@@ -722,7 +734,8 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
       ref.pointer.DecodeFrom(out.raw.data() + f.offset + leader);
       if (ref.pointer.length == 0 || ref.InLeader()) {
         // Pointer fields of an in-leader value must be zero for the writer.
-        if (ref.pointer.length == 0 && !IsAllZero(ByteSpan(out.raw).subspan(f.offset + leader, 10))) {
+        if (ref.pointer.length == 0 &&
+            !IsAllZero(ByteSpan(out.raw).subspan(f.offset + leader, 10))) {
           std::fill(out.raw.begin() + f.offset + leader, out.raw.begin() + f.offset + f.Size(), 0);
         }
         continue;
@@ -742,7 +755,8 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
       }
       // Keep what the record itself holds: the leader (a search of the blob file may
       // still find the whole value, below).
-      if (mb) broken.push_back({res.records.size(), out.blobs.size(), res.actions.size(), fi, ref, why});
+      if (mb)
+        broken.push_back({res.records.size(), out.blobs.size(), res.actions.size(), fi, ref, why});
       out.blobs.push_back({uint32_t(fi), ref.leader});
       ++res.blobsBroken;
       ++res.issues;
@@ -790,12 +804,13 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
       ByteSpan piece(block.data() + p, size_t(q - p));
       if (IsAllZero(piece)) continue;
       any = true;
-      res.problems.push_back({Bytes(piece.begin(), piece.end()), d.where.block, slot,
-                              bi.offset + p, d.reason});
+      res.problems.push_back(
+          {Bytes(piece.begin(), piece.end()), d.where.block, slot, bi.offset + p, d.reason});
       res.actions.push_back({"problem", dbName, d.where.block, slot, d.reason});
     }
     if (!any) {
-      res.actions.push_back({"dropped", dbName, d.where.block, -1, d.reason + " (only zero bytes)"});
+      res.actions.push_back(
+          {"dropped", dbName, d.where.block, -1, d.reason + " (only zero bytes)"});
     }
   }
 
@@ -812,8 +827,8 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
       const auto& b = res.records[i + 1];
       if (exact && a.fromChain && b.fromChain && less(b, a)) {
         ++res.issues;
-        res.actions.push_back({"order", dbName, b.block, b.index,
-                               "record out of key order in the chain; re-sorted"});
+        res.actions.push_back(
+            {"order", dbName, b.block, b.index, "record out of key order in the chain; re-sorted"});
         break;
       }
     }
@@ -891,11 +906,13 @@ Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string&
       if (vi.ok()) val = std::move(vi).value();
     }
   }
-  auto rec = RecoverHeader(file, fileSize, nullptr, pxHeader ? &*pxHeader : nullptr, val ? &*val : nullptr);
+  auto rec = RecoverHeader(file, fileSize, nullptr, pxHeader ? &*pxHeader : nullptr,
+                           val ? &*val : nullptr);
   if (!rec.ok()) return rec.status();
   const TableHeader& h = rec->header;
   TableStructure s;
-  for (const FieldDesc& f : h.fields) s.fields.push_back({f.name, FieldTypeLetter(f.type), f.sizeByte});
+  for (const FieldDesc& f : h.fields)
+    s.fields.push_back({f.name, FieldTypeLetter(f.type), f.sizeByte});
   s.keyFields = h.fixed.primaryKeyFields;
   std::vector<RebuildAction> ignored;
   for (const SecondaryFiles& sf : fam->secondary) {

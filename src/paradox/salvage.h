@@ -46,10 +46,10 @@ struct SalvagedRecord {
 
 // Something that cannot be kept as a record: its bytes and why.
 struct SetAside {
-  Bytes raw;             // the record's bytes (decrypted), possibly partial
-  uint32_t block = 0;    // 0 = not in a block
-  int64_t index = -1;    // slot in the block, -1 = n/a
-  uint64_t offset = 0;   // file offset
+  Bytes raw;            // the record's bytes (decrypted), possibly partial
+  uint32_t block = 0;   // 0 = not in a block
+  int64_t index = -1;   // slot in the block, -1 = n/a
+  uint64_t offset = 0;  // file offset
   std::string reason;
 };
 
@@ -59,14 +59,14 @@ struct SalvageOptions {
 };
 
 struct SalvageResult {
-  TableHeader header;          // the header the records follow (repaired if needed)
-  TableSchema schema;          // what the writer needs, secondary indexes included
-  WriteOptions writeOptions;   // base header and counters carried over
+  TableHeader header;                         // the header the records follow (repaired if needed)
+  TableSchema schema;                         // what the writer needs, secondary indexes included
+  WriteOptions writeOptions;                  // base header and counters carried over
   std::vector<SalvagedRecord> records;        // final order
   std::vector<SalvagedRecord> keyViolations;  // duplicates of a kept key
   std::vector<SetAside> problems;
-  std::vector<RebuildAction> actions;         // what was found and done
-  uint32_t issues = 0;         // damage found (0 = nothing to repair in the data)
+  std::vector<RebuildAction> actions;  // what was found and done
+  uint32_t issues = 0;                 // damage found (0 = nothing to repair in the data)
   uint64_t blobsBroken = 0;
   bool headerRepaired = false;
   bool headerFromStructure = false;  // layout came from a description, not the file

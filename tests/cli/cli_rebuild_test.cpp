@@ -23,7 +23,8 @@ class CliRebuildTest : public ::testing::Test {
     s.keyFieldCount = 1;
     ASSERT_TRUE(fs_.MakeDir("d").ok());
     std::vector<std::vector<Value>> rows;
-    for (int i = 1; i <= 40; ++i) rows.push_back({int64_t(i), std::string("row ") + std::to_string(i)});
+    for (int i = 1; i <= 40; ++i)
+      rows.push_back({int64_t(i), std::string("row ") + std::to_string(i)});
     ASSERT_TRUE(paradox::WriteTable(&fs_, "d/T.DB", s, rows).ok());
   }
   int Run(std::vector<std::string> args) {
@@ -61,7 +62,9 @@ TEST_F(CliRebuildTest, JsonListsCountsAndActions) {
   EXPECT_EQ(j.rfind("{\"tables\":[{\"table\":\"d/T.DB\",\"ok\":true", 0), 0u) << j;
   EXPECT_NE(j.find("\"recordsKept\":40"), std::string::npos) << j;
   EXPECT_NE(j.find("\"action\":\"backup\""), std::string::npos) << j;
-  EXPECT_NE(j.find("{\"table\":\"d/NONE.DB\",\"ok\":false,\"dryRun\":false,\"error\":"), std::string::npos) << j;
+  EXPECT_NE(j.find("{\"table\":\"d/NONE.DB\",\"ok\":false,\"dryRun\":false,\"error\":"),
+            std::string::npos)
+      << j;
   EXPECT_EQ(j.substr(j.size() - 3), "]}\n");
 }
 

@@ -66,7 +66,8 @@ class RebuildFaultTest : public ::testing::Test {
     std::string why;
     EXPECT_TRUE(FamilyVerifiesClean(&fs, kDb, &why)) << where << ": half-swapped family\n" << why;
     Snapshot s = TakeSnapshot(&fs, kDb);
-    EXPECT_TRUE(s.ok && s.records == rebuilt_.records) << where << ": table is neither original nor rebuilt";
+    EXPECT_TRUE(s.ok && s.records == rebuilt_.records)
+        << where << ": table is neither original nor rebuilt";
   }
 
   MemFileSystem base_;
@@ -75,11 +76,11 @@ class RebuildFaultTest : public ::testing::Test {
 };
 
 TEST_F(RebuildFaultTest, EveryFailingOperationLeavesOriginalOrRebuilt) {
-  const FaultyFileSystem::Op kOps[] = {FaultyFileSystem::Op::kOpen,   FaultyFileSystem::Op::kRead,
-                                       FaultyFileSystem::Op::kWrite,  FaultyFileSystem::Op::kSync,
-                                       FaultyFileSystem::Op::kRename, FaultyFileSystem::Op::kRemove,
-                                       FaultyFileSystem::Op::kMakeDir, FaultyFileSystem::Op::kCopy,
-                                       FaultyFileSystem::Op::kListDir, FaultyFileSystem::Op::kLock};
+  const FaultyFileSystem::Op kOps[] = {
+      FaultyFileSystem::Op::kOpen,    FaultyFileSystem::Op::kRead,   FaultyFileSystem::Op::kWrite,
+      FaultyFileSystem::Op::kSync,    FaultyFileSystem::Op::kRename, FaultyFileSystem::Op::kRemove,
+      FaultyFileSystem::Op::kMakeDir, FaultyFileSystem::Op::kCopy,   FaultyFileSystem::Op::kListDir,
+      FaultyFileSystem::Op::kLock};
   // Count the operations of a clean run.
   int counts[FaultyFileSystem::kOpCount] = {};
   {
@@ -179,7 +180,8 @@ TEST_F(RebuildFaultTest, FullDiskLosesNothing) {
   MemFileSystem mem;
   CloneFs(base_, mem);
   FaultyFileSystem faulty(&mem);
-  faulty.FailAt(FaultyFileSystem::Op::kWrite, 5, Status::IOError("No space left on device (ENOSPC)"), true);
+  faulty.FailAt(FaultyFileSystem::Op::kWrite, 5,
+                Status::IOError("No space left on device (ENOSPC)"), true);
   RebuildOptions o;
   o.fs = &faulty;
   o.now = kNow;

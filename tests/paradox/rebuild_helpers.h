@@ -62,8 +62,10 @@ inline Snapshot TakeSnapshot(FileSystem* fs, const std::string& db) {
         value.assign(ref.leader.begin(), ref.leader.begin() + ref.pointer.length);
       } else if (ref.pointer.length > 0 && mb) {
         auto v = mb->Read(ref);
-        if (v.ok()) value = std::move(v).value();
-        else value = {'?'};
+        if (v.ok())
+          value = std::move(v).value();
+        else
+          value = {'?'};
       }
       canon.insert(canon.end(), ref.leader.begin(), ref.leader.end());
       uint8_t len[4];
@@ -105,8 +107,8 @@ inline TableSchema KeyedSchema() {
   s.codePage = 1252;
   s.sortOrder = 0;
   s.sortOrderId = "ascii";
-  s.fields = {{"Id", FieldType::kLong, 0},   {"Name", FieldType::kAlpha, 24},
-              {"Amount", FieldType::kNumber, 0}, {"Born", FieldType::kDate, 0},
+  s.fields = {{"Id", FieldType::kLong, 0},        {"Name", FieldType::kAlpha, 24},
+              {"Amount", FieldType::kNumber, 0},  {"Born", FieldType::kDate, 0},
               {"Active", FieldType::kLogical, 0}, {"Note", FieldType::kMemo, 12}};
   s.keyFieldCount = 1;
   s.secondaryIndexes = {{"", {"Name"}, false, false, false}};
@@ -130,7 +132,9 @@ inline TableSchema UnkeyedSchema() {
   s.level = TableLevel::k5;
   s.blockSize = 2048;
   s.codePage = 1252;
-  s.fields = {{"Item", FieldType::kAlpha, 30}, {"Qty", FieldType::kShort, 0}, {"When", FieldType::kTimestamp, 0}};
+  s.fields = {{"Item", FieldType::kAlpha, 30},
+              {"Qty", FieldType::kShort, 0},
+              {"When", FieldType::kTimestamp, 0}};
   return s;
 }
 
@@ -176,7 +180,10 @@ inline std::string CopyFamilyToDisk(FileSystem* fs, const std::string& db, const
   for (const std::string& m : fam->AllMembers()) {
     auto data = fs->ReadFile(m);
     if (!data.ok()) return "";
-    if (!DefaultFileSystem()->WriteFile(PathJoin(dir, PathBaseName(m)), ByteSpan(*data), false).ok()) return "";
+    if (!DefaultFileSystem()
+             ->WriteFile(PathJoin(dir, PathBaseName(m)), ByteSpan(*data), false)
+             .ok())
+      return "";
   }
   return PathJoin(dir, PathBaseName(db));
 }

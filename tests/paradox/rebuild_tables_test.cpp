@@ -25,7 +25,8 @@ std::vector<stdfs::path> SharedTables() {
   stdfs::path root(REKASTO_TABLES_DIR);
   if (!stdfs::is_directory(root)) return out;
   for (const auto& e : stdfs::recursive_directory_iterator(root)) {
-    if (e.is_regular_file() && Upper(e.path().extension().string()) == ".DB") out.push_back(e.path());
+    if (e.is_regular_file() && Upper(e.path().extension().string()) == ".DB")
+      out.push_back(e.path());
   }
   std::sort(out.begin(), out.end());
   return out;
@@ -38,7 +39,8 @@ std::string CopyFamily(const stdfs::path& db, const stdfs::path& dir) {
     if (!e.is_regular_file()) continue;
     if (Upper(e.path().stem().string()) != Upper(db.stem().string())) continue;
     stdfs::copy_file(e.path(), dir / e.path().filename(), stdfs::copy_options::overwrite_existing);
-    stdfs::permissions(dir / e.path().filename(), stdfs::perms::owner_read | stdfs::perms::owner_write,
+    stdfs::permissions(dir / e.path().filename(),
+                       stdfs::perms::owner_read | stdfs::perms::owner_write,
                        stdfs::perm_options::add);
   }
   return (dir / db.filename()).string();
@@ -69,7 +71,8 @@ TEST(RebuildSharedTables, EveryTableRebuildsToIdenticalRecords) {
       EXPECT_TRUE(after.records == before.records) << "records differ after the rebuild";
     } else {
       // Blob values whose .MB is missing keep only their leader (MEMBRE.DB lacks its .MB).
-      EXPECT_TRUE(after.withoutBlobValues == before.withoutBlobValues) << "records differ after the rebuild";
+      EXPECT_TRUE(after.withoutBlobValues == before.withoutBlobValues)
+          << "records differ after the rebuild";
     }
     EXPECT_EQ(r.problems, 0u);
     EXPECT_EQ(r.keyViolations, 0u);

@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <functional>
 
+#include "crypt.h"
 #include "mutators.h"
 #include "rebuild_helpers.h"
-#include "crypt.h"
 #include "salvage.h"
 
 namespace paradox::test {
@@ -42,8 +42,12 @@ Bytes& File(MemFileSystem& fs, const std::string& path) {
   return b ? *b : empty;
 }
 
-uint16_t RecordSizeOf(const Bytes& f) { return DecodeU16(f.data()); }
-uint32_t Capacity(const Bytes& f) { return (BlockSize(f) - 6) / RecordSizeOf(f); }
+uint16_t RecordSizeOf(const Bytes& f) {
+  return DecodeU16(f.data());
+}
+uint32_t Capacity(const Bytes& f) {
+  return (BlockSize(f) - 6) / RecordSizeOf(f);
+}
 std::vector<size_t> Range(size_t from, size_t to) {
   std::vector<size_t> v;
   for (size_t i = from; i < to; ++i) v.push_back(i);
@@ -251,12 +255,14 @@ TEST_P(RebuildCaseTest, RecoversIntactRecordsAndVerifiesClean) {
 
   std::vector<Bytes> expected;
   for (size_t i = 0; i < healthy.records.size(); ++i) {
-    if (std::find(e.lost.begin(), e.lost.end(), i) == e.lost.end()) expected.push_back(healthy.records[i]);
+    if (std::find(e.lost.begin(), e.lost.end(), i) == e.lost.end())
+      expected.push_back(healthy.records[i]);
   }
   if (e.blobsBroken) {
     std::vector<Bytes> plain;
     for (size_t i = 0; i < healthy.withoutBlobValues.size(); ++i)
-      if (std::find(e.lost.begin(), e.lost.end(), i) == e.lost.end()) plain.push_back(healthy.withoutBlobValues[i]);
+      if (std::find(e.lost.begin(), e.lost.end(), i) == e.lost.end())
+        plain.push_back(healthy.withoutBlobValues[i]);
     EXPECT_TRUE(after.withoutBlobValues == plain) << c.name;
     EXPECT_GT(r.blobsBroken, 0u);
   } else {
@@ -314,7 +320,9 @@ TEST_P(RebuildCaseTest, RecoversIntactRecordsAndVerifiesClean) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Damage, RebuildCaseTest, ::testing::Range<size_t>(0, Cases().size()),
-                         [](const ::testing::TestParamInfo<size_t>& i) { return std::string(Cases()[i.param].name); });
+                         [](const ::testing::TestParamInfo<size_t>& i) {
+                           return std::string(Cases()[i.param].name);
+                         });
 
 class RebuildTest : public ::testing::Test {
  protected:
@@ -344,7 +352,8 @@ TEST_F(RebuildTest, HealthyTableKeepsItsRecordsAndRegeneratesEveryMember) {
   EXPECT_EQ(r.issues, 0u);
   // .DB, .PX, .MB, .X02 and .Y02 are written anew.
   EXPECT_EQ(r.membersRegenerated, 5u);
-  for (const char* name : {"Backup.Db", "Backup.PX", "Backup.MB", "Backup.X02", "Backup.Y02", "Rebuild.DB"})
+  for (const char* name :
+       {"Backup.Db", "Backup.PX", "Backup.MB", "Backup.X02", "Backup.Y02", "Rebuild.DB"})
     EXPECT_NE(fs_.Contents(PathJoin(r.repairFolder, name)), nullptr) << name;
   EXPECT_EQ(fs_.Contents(PathJoin(r.repairFolder, "PROBLEM.DB")), nullptr);
   EXPECT_EQ(fs_.Contents(PathJoin(r.repairFolder, "KEYVIOL.DB")), nullptr);
@@ -372,7 +381,7 @@ TEST_F(RebuildTest, EveryRebuildGetsANewRepairFolderAndKeepsEarlierBackups) {
   RebuildResult a = RebuildTable(kDb, Options());
   ASSERT_TRUE(a.status.ok()) << a.status.ToString();
   Bytes firstBackup = *fs_.Contents(PathJoin(a.repairFolder, "Backup.Db"));
-  SetRecordCount(*fs_.Contents(kDb), 7);  // differ from the first backup
+  SetRecordCount(*fs_.Contents(kDb), 7);           // differ from the first backup
   RebuildResult b = RebuildTable(kDb, Options());  // same clock: name gets "-2"
   ASSERT_TRUE(b.status.ok()) << b.status.ToString();
   EXPECT_NE(a.repairFolder, b.repairFolder);
@@ -502,7 +511,10 @@ TEST_F(RebuildTest, ValidityFileKeptWithItsCounterUpdated) {
   val[1] = 11;
   size_t footer = val.size();
   EncodeU32(&val[0x09], uint32_t(footer));
-  auto put16 = [&](uint16_t v) { val.push_back(uint8_t(v)); val.push_back(uint8_t(v >> 8)); };
+  auto put16 = [&](uint16_t v) {
+    val.push_back(uint8_t(v));
+    val.push_back(uint8_t(v >> 8));
+  };
   put16(3);
   for (int i = 0; i < 4; ++i) val.push_back(0);
   for (uint16_t i = 1; i <= 3; ++i) put16(i);
@@ -541,7 +553,8 @@ TEST(RebuildDeleted, FreeBlocksAndStaleTailsStayDeleted) {
   uint32_t live = 5 + (blocks - 2) * cap;
   SetRecordCount(f, live);
   std::vector<Bytes> expected(healthy.records.begin(), healthy.records.begin() + 5);
-  expected.insert(expected.end(), healthy.records.begin() + cap, healthy.records.begin() + (blocks - 1) * cap);
+  expected.insert(expected.end(), healthy.records.begin() + cap,
+                  healthy.records.begin() + (blocks - 1) * cap);
   ASSERT_EQ(expected.size(), live);
 
   RebuildOptions o;
@@ -564,7 +577,10 @@ TEST(RebuildStructure, DestroyedDescriptorsComeBackFromTheValidityFile) {
   val[0] = fs.Contents(db)->at(0x2E);
   val[1] = 11;
   EncodeU32(&val[0x09], uint32_t(val.size()));
-  auto put16 = [&](uint16_t v) { val.push_back(uint8_t(v)); val.push_back(uint8_t(v >> 8)); };
+  auto put16 = [&](uint16_t v) {
+    val.push_back(uint8_t(v));
+    val.push_back(uint8_t(v >> 8));
+  };
   put16(3);
   for (int i = 0; i < 4; ++i) val.push_back(0);
   for (uint16_t i = 1; i <= 3; ++i) put16(i);
@@ -573,10 +589,10 @@ TEST(RebuildStructure, DestroyedDescriptorsComeBackFromTheValidityFile) {
   for (const char* n : {"Item", "Qty", "When"}) val.insert(val.end(), n, n + std::strlen(n) + 1);
   fs.SetContents("/v/T.VAL", val);
   Bytes& f = *fs.Contents(db);
-  FillBytes(f, 0x21, 2, 0);      // field count
-  FillBytes(f, 0x78, 6, 0xFF);   // the three descriptors
-  FillBytes(f, 0x30, 8, 0);      // pointers that would give the count back
-  FillBytes(f, 0x66, 10, 0);     // and the offsets that would
+  FillBytes(f, 0x21, 2, 0);     // field count
+  FillBytes(f, 0x78, 6, 0xFF);  // the three descriptors
+  FillBytes(f, 0x30, 8, 0);     // pointers that would give the count back
+  FillBytes(f, 0x66, 10, 0);    // and the offsets that would
   RebuildOptions o;
   o.fs = &fs;
   o.now = kNow;
@@ -602,7 +618,9 @@ TEST(RebuildOrder, EngineCollationOrderIsNeverSetAside) {
   s.fields = {{"Name", FieldType::kAlpha, 10}, {"N", FieldType::kShort, 0}};
   s.keyFieldCount = 1;
   const std::string db = "/c/FRUIT.DB";
-  ASSERT_TRUE(MakeTable(&fs, db, s, {{std::string("Banana"), int64_t(2)}, {std::string("apple"), int64_t(1)}}).ok());
+  ASSERT_TRUE(MakeTable(&fs, db, s,
+                        {{std::string("Banana"), int64_t(2)}, {std::string("apple"), int64_t(1)}})
+                  .ok());
   Bytes& f = *fs.Contents(db);
   const uint16_t rs = RecordSizeOf(f);
   const uint64_t at = BlockStart(f, 1) + 6;
