@@ -16,6 +16,12 @@
 //    table with its raw bytes and the reason; a duplicate key goes to the key-violation
 //    table; the report table lists every action.
 //  - Every file operation goes through the given FileSystem.
+//
+// A repair folder holds: Backup.Db, Backup.PX, ... (the original family, byte for
+// byte); Rebuild.DB (the report); KEYVIOL.DB / PROBLEM.DB (with their .MB) when records
+// were set aside; new/ (the rebuilt family until it is swapped in); removed/ (original
+// members the rebuilt family no longer has); swap.journal while a swap is under way,
+// then swap.done (or swap.rolledback); .claimed (marks the folder as taken).
 #pragma once
 
 #include <cstdint>
