@@ -87,6 +87,7 @@ const std::vector<CheckInfo> kChecks = {
     {"mb.slot", S::kWarning, C::kNote, "suballocated slot inconsistent"},
     {"blob.pointer", S::kError, C::kRepairable, "blob pointer does not resolve"},
     {"blob.length", S::kError, C::kRepairable, "blob length differs from the blob file"},
+    {"blob.leader", S::kWarning, C::kNote, "record leader differs from the stored blob"},
     {"blob.mod-number", S::kWarning, C::kNote, "blob modification number differs"},
     // Indexes.
     {"index.px-missing", S::kWarning, C::kNote, "keyed table without a primary index"},

@@ -33,6 +33,32 @@ bool ReadMb(BlobModel& m, uint64_t offset, size_t len, Bytes* out) {
   return true;
 }
 
+// The record's leader must repeat the first bytes of the stored blob (graphic and OLE
+// blobs: of the data after their 8-byte sub-header). `dataOff` = file offset of the blob.
+void CompareLeader(Context& ctx, const FieldDesc& field, const uint8_t* ptr, uint64_t dataOff, uint32_t length,
+                   const Location& at) {
+  BlobModel& m = ctx.blobs;
+  const uint32_t leader = field.LeaderSize();
+  const uint32_t skip = (field.type == FieldType::kGraphic || field.type == FieldType::kOle) ? 8 : 0;
+  if (leader == 0 || length <= skip) return;
+  const uint32_t n = std::min(leader, length - skip);
+  const uint64_t from = dataOff + skip;
+  const uint64_t aligned = from & ~uint64_t(255);
+  const size_t span = size_t(((from + n - aligned) + 255) & ~uint64_t(255));
+  if (aligned + span > m.size) return;
+  Bytes buf;
+  if (!ReadMb(m, aligned, span, &buf)) return;
+  const uint8_t* stored = buf.data() + (from - aligned);
+  const uint8_t* lead = ptr - leader;
+  for (uint32_t i = 0; i < n; ++i)
+    if (stored[i] != lead[i]) {
+      ctx.sink->Add("blob.leader", at,
+                    "leader byte " + N(i) + " is " + Hex(lead[i]) + " but the stored blob has " + Hex(stored[i]),
+                    field.name);
+      return;
+    }
+}
+
 }  // namespace
 
 void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& table) {
@@ -149,6 +175,8 @@ void CheckBlobPointer(Context& ctx, const FieldDesc& field, const uint8_t* raw, 
     else if (sh.modNumber != bp.modNumber)
       ctx.sink->Add("blob.mod-number", at,
                     "modification number is " + N(bp.modNumber) + " but the block's is " + N(sh.modNumber), field.name);
+    else
+      CompareLeader(ctx, field, raw, off + MbSingleHeader::kEncodedLength, bp.length, at);
     return;
   }
   if (type == 3) {
@@ -171,6 +199,8 @@ void CheckBlobPointer(Context& ctx, const FieldDesc& field, const uint8_t* raw, 
     else if (slot.modNumber != bp.modNumber)
       ctx.sink->Add("blob.mod-number", at,
                     "modification number is " + N(bp.modNumber) + " but the slot's is " + N(slot.modNumber), field.name);
+    else
+      CompareLeader(ctx, field, raw, off + uint64_t(slot.startChunk) * 16, bp.length, at);
     return;
   }
   ctx.sink->Add("blob.pointer", at,

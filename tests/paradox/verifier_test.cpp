@@ -461,6 +461,16 @@ TEST_F(VerifierTest, BlobPointersAgainstTheBlobFile) {
   EXPECT_EQ(f->detail, "4 blob values are stored in the blob file (.MB), which is missing");
   EXPECT_EQ(r.verdict, Verdict::kRepairable);
 
+  // Record 21 (block 3 record 0) keeps 10 leader bytes of its 321-byte memo.
+  WriteStandard(30, false);
+  SetU8(File(), RecordAt(3, 0) + kNote + 2, 'X');
+  r = Verify();
+  f = First(r, "blob.leader");
+  ASSERT_NE(f, nullptr) << Dump(r);
+  EXPECT_EQ(f->where.block, 3u);
+  EXPECT_EQ(f->detail, "leader byte 2 is 0x58 but the stored blob has 0x6E");
+  EXPECT_EQ(r.verdict, Verdict::kClean);
+
   WriteStandard(30, false);
   File("t/T.MB").resize(File("t/T.MB").size() + 100, 0);
   r = Verify();
