@@ -377,6 +377,50 @@ TEST_F(RebuildTest, NewFamilyKeepsLevelBlockSizeCodePageSortOrderAndUnknownBytes
   EXPECT_EQ(h->fixed.numRecords, 120u);
 }
 
+TEST_F(RebuildTest, SetAsideRecordsKeepTheirBytesAndReasons) {
+  Bytes& f = *fs_.Contents(kDb);
+  const uint16_t rs = RecordSizeOf(f);
+  // Record 2 of block 1 gets an impossible logical byte; record 0 of block 2 a copy of
+  // record 1 of block 1's key.
+  SetU8(f, BlockStart(f, 1) + 6 + 2 * rs + 40, 0x55);
+  Bytes bad(f.begin() + BlockStart(f, 1) + 6 + 2 * rs, f.begin() + BlockStart(f, 1) + 6 + 3 * rs);
+  std::copy(f.begin() + BlockStart(f, 1) + 6 + rs, f.begin() + BlockStart(f, 1) + 6 + rs + 4,
+            f.begin() + BlockStart(f, 2) + 6);
+  Bytes dup(f.begin() + BlockStart(f, 2) + 6, f.begin() + BlockStart(f, 2) + 6 + rs);
+  RebuildResult r = RebuildTable(kDb, Options());
+  ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+  ASSERT_EQ(r.problems, 1u);
+  ASSERT_EQ(r.keyViolations, 1u);
+  EXPECT_EQ(r.recordsKept, 120u - 2);
+
+  auto problems = TableReader::Open(&fs_, PathJoin(r.repairFolder, "PROBLEM.DB"));
+  ASSERT_TRUE(problems.ok()) << problems.status().ToString();
+  auto fam = FindFamily(&fs_, PathJoin(r.repairFolder, "PROBLEM.DB"));
+  ASSERT_TRUE(fam.ok() && !fam->mb.empty());
+  auto mb = BlobFile::Open(&fs_, fam->mb, (*problems)->header().EncryptionKey());
+  ASSERT_TRUE(mb.ok());
+  auto cur = (*problems)->Records();
+  ASSERT_TRUE(cur.Next());
+  auto values = cur.Decode();
+  ASSERT_TRUE(values.ok()) << values.status().ToString();
+  EXPECT_EQ(std::get<int64_t>((*values)[0]), 1);  // block
+  EXPECT_EQ(std::get<int64_t>((*values)[1]), 2);  // record in the block
+  EXPECT_NE(std::get<std::string>((*values)[3]).find("Active"), std::string::npos)
+      << std::get<std::string>((*values)[3]);
+  auto raw = (*mb)->Read(std::get<BlobRef>((*values)[4]));
+  ASSERT_TRUE(raw.ok()) << raw.status().ToString();
+  EXPECT_TRUE(*raw == bad);
+  EXPECT_FALSE(cur.Next());
+
+  auto kv = TableReader::Open(&fs_, PathJoin(r.repairFolder, "KEYVIOL.DB"));
+  ASSERT_TRUE(kv.ok()) << kv.status().ToString();
+  auto kcur = (*kv)->Records();
+  ASSERT_TRUE(kcur.Next());
+  // The duplicate's fixed fields are kept as they were (its memo lives in KEYVIOL.MB).
+  EXPECT_TRUE(Bytes(kcur.record().bytes.begin(), kcur.record().bytes.begin() + 41) ==
+              Bytes(dup.begin(), dup.begin() + 41));
+}
+
 TEST_F(RebuildTest, EveryRebuildGetsANewRepairFolderAndKeepsEarlierBackups) {
   RebuildResult a = RebuildTable(kDb, Options());
   ASSERT_TRUE(a.status.ok()) << a.status.ToString();
