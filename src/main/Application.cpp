@@ -130,6 +130,8 @@ QFont ClassicFont(const QString& family, int pixelHeight, bool bold) {
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   gInstance = this;
+  // Closing the main window ends the loop (ExitBtn, the close box, Alt+F4 alike).
+  setQuitOnLastWindowClosed(true);
   RegisterClassicFonts();
   // The window is laid out for the classic desktop's metrics and colours; the classic style
   // keeps controls at their stored sizes on every desktop theme.
@@ -225,6 +227,9 @@ int RunApplication(TApplication& app) {
   }
   form->show();
   app.exec();
+  // A quit request that arrived after the one that ended the loop must not end the loop of
+  // a box that the window's destruction may still show.
+  QCoreApplication::removePostedEvents(&app, QEvent::Quit);
   // Destroying the window hides it, runs FormDestroy, then frees controls and components.
   form.reset();
   return 0;

@@ -425,9 +425,11 @@ void TMainForm::ExitBtnClick(QObject*) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+  // Closing the last window posts the quit request itself (quit on last window closed), so
+  // the loop ends once the messages already waiting are handled. Asking again here would
+  // leave a second request queued behind the loop's end, and that one would close the first
+  // box shown afterwards (an error of FormDestroy) at once.
   event->accept();
-  // The main window's close ends the message loop once the waiting messages are handled.
-  if (MainForm == this) QCoreApplication::quit();
 }
 
 // ---- Operation log ----

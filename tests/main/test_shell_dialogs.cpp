@@ -9,7 +9,9 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <functional>
@@ -35,23 +37,27 @@ class ModalAnswer {
     timer_.setInterval(10);
     QObject::connect(&timer_, &QTimer::timeout, [this] {
       QWidget* modal = QApplication::activeModalWidget();
-      if (modal != nullptr && modal->isVisible()) {
-        timer_.stop();
+      const bool up = modal != nullptr && modal->isVisible();
+      if (up && !seen_) {
         seen_ = true;
         answer_(modal);
-      } else if (++ticks_ > 500) {
+      } else if ((up || !seen_) && ++ticks_ > 500) {
+        // Unanswered or still up long after the answer: close everything so that the
+        // test fails instead of hanging.
         timer_.stop();
+        stuck_ = true;
         for (QWidget* top : QApplication::topLevelWidgets()) top->close();
       }
     });
     timer_.start();
   }
-  bool Seen() const { return seen_; }
+  bool Seen() const { return seen_ && !stuck_; }
 
  private:
   std::function<void(QWidget*)> answer_;
   QTimer timer_;
   bool seen_ = false;
+  bool stuck_ = false;
   int ticks_ = 0;
 };
 
@@ -113,7 +119,10 @@ TEST(QtDialogsFile, OpenDialogListsTablesInEveryLetterCaseAndReturnsTheFullPath)
       nonNative = dialog->testOption(QFileDialog::DontUseNativeDialog);
       EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
       dialog->setDirectory(folder);
-      dialog->selectFile(folder + "/UPPER.DB");
+      // As a user types the name into the dialog's file name line.
+      auto* nameEdit = dialog->findChild<QLineEdit*>("fileNameEdit");
+      ASSERT_NE(nameEdit, nullptr);
+      nameEdit->setText("UPPER.DB");
       static_cast<QDialog*>(dialog)->accept();
     });
     QString chosen;
@@ -199,6 +208,76 @@ TEST(Shutdown, AFailingUtilitySessionCloseIsShownAndTheShutdownGoesOn) {
   form.reset();
   Dialogs::Install(previous);
   EXPECT_TRUE(scripted.Boxes().empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(NormalRun, ShowsTheWindowAtItsPlaceAndTheExitButtonEndsTheLoopWithCode0) {
+  ScriptedDialogs scripted;
+  Dialogs* previous = Dialogs::Install(&scripted);
+  bool wasVisible = false;
+  QPoint shownAt;
+  QWidget* focused = nullptr;
+  QTimer poll;
+  int ticks = 0;
+  poll.setInterval(10);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (MainForm != nullptr && MainForm->isVisible()) {
+      poll.stop();
+      wasVisible = true;
+      shownAt = MainForm->pos();
+      focused = MainForm->focusWidget();
+      MainForm->ExitBtn->click();
+    } else if (++ticks > 500) {
+      poll.stop();
+      QCoreApplication::exit(7);
+    }
+  });
+  poll.start();
+  const int exitCode = RunApplication(*TApplication::Instance());
+  Dialogs::Install(previous);
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_TRUE(wasVisible);
+  EXPECT_EQ(shownAt, QPoint(673, 163));
+  EXPECT_NE(focused, nullptr);
+  EXPECT_EQ(MainForm, nullptr) << "the window was destroyed after the loop";
+  EXPECT_TRUE(scripted.Boxes().empty());
+}
+
+TEST(NormalRun, AnErrorWhileTheWindowIsDestroyedAfterTheLoopIsShownAndWaitsForOk) {
+  hTUses original = 0;
+  QTimer poll;
+  int ticks = 0;
+  poll.setInterval(10);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (MainForm != nullptr && MainForm->isVisible() && MainForm->BDEUtil != nullptr) {
+      poll.stop();
+      original = MainForm->BDEUtil->SessionHandle;
+      MainForm->BDEUtil->SessionHandle = static_cast<hTUses>(original + 977);
+      MainForm->close();  // as from the title bar
+    } else if (++ticks > 500) {
+      poll.stop();
+      QCoreApplication::exit(7);
+    }
+  });
+  poll.start();
+  QString caption;
+  // The real box: it must stay up until answered, not be ended by a leftover quit request.
+  std::unique_ptr<ModalAnswer> answer;
+  const int exitCode = [&] {
+    answer = std::make_unique<ModalAnswer>([&](QWidget* w) {
+      caption = w->windowTitle();
+      qobject_cast<QMessageBox*>(w)->button(QMessageBox::Ok)->click();
+    });
+    return RunApplication(*TApplication::Instance());
+  }();
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_TRUE(answer->Seen());
+  EXPECT_EQ(caption, "Qel DB Rekasto");
+  EXPECT_EQ(MainForm, nullptr);
+  if (original != 0) TUExit(original);
 }
 
 }  // namespace
