@@ -176,6 +176,38 @@ TEST_F(RebuildFaultTest, CrashMidSwapIsFinishedByTheNextRebuild) {
   EXPECT_TRUE(TakeSnapshot(&mem, kDb).records == rebuilt_.records);
 }
 
+TEST_F(RebuildFaultTest, InterruptedSwapWithoutItsNewFilesIsUndoneFromTheBackup) {
+  MemFileSystem mem;
+  CloneFs(base_, mem);
+  int renames = 0;
+  {
+    MemFileSystem probe;
+    CloneFs(base_, probe);
+    FaultyFileSystem f(&probe);
+    RebuildOptions o;
+    o.fs = &f;
+    o.now = kNow;
+    ASSERT_TRUE(RebuildTable(kDb, o).status.ok());
+    renames = f.Count(FaultyFileSystem::Op::kRename);
+  }
+  // Crash after the first member was swapped in, then lose a rebuilt file that was
+  // still waiting in new/: rolling forward is impossible, so the backup comes back.
+  FaultyFileSystem faulty(&mem);
+  faulty.FailAt(FaultyFileSystem::Op::kRename, renames - 4, Status::IOError("power lost"), true);
+  RebuildOptions o;
+  o.fs = &faulty;
+  o.now = kNow;
+  ASSERT_FALSE(RebuildTable(kDb, o).status.ok());
+  ASSERT_TRUE(JournalPending(mem));
+  std::string newDir = PathJoin(RepairFolders(&mem, kDb).at(0), "new");
+  auto waiting = mem.ListDir(newDir);
+  ASSERT_TRUE(waiting.ok() && !waiting->empty());
+  ASSERT_TRUE(mem.Remove(PathJoin(newDir, waiting->front())).ok());
+  ASSERT_TRUE(RecoverInterruptedRebuild(&mem, kDb).ok());
+  EXPECT_FALSE(JournalPending(mem));
+  EXPECT_TRUE(IsOriginal(mem));
+}
+
 TEST_F(RebuildFaultTest, FullDiskLosesNothing) {
   MemFileSystem mem;
   CloneFs(base_, mem);
