@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 
 #include "rebuild_helpers.h"
 
@@ -115,6 +116,50 @@ TEST(RebuildOnDisk, ReadOnlyFolderIsRefusedAndUnchanged) {
   ASSERT_TRUE(after.ok());
   EXPECT_TRUE(*after == *before);
   EXPECT_FALSE(stdfs::exists(dir / "T.rekasto"));
+  stdfs::remove_all(dir);
+}
+
+TEST(RebuildOnDisk, FailedRenamesAndSyncsLeaveTheOriginalOnDisk) {
+  stdfs::path dir = stdfs::path(::testing::TempDir()) / "rebuild_disk_faults";
+  FileSystem* os = DefaultFileSystem();
+  std::map<std::string, Bytes> original;
+  auto fresh = [&]() {
+    stdfs::remove_all(dir);
+    stdfs::create_directories(dir);
+    std::string db = (dir / "T.DB").string();
+    EXPECT_TRUE(MakeTable(os, db, KeyedSchema(), KeyedRows(50)).ok());
+    original.clear();
+    for (const auto& e : stdfs::directory_iterator(dir))
+      if (e.is_regular_file()) original[e.path().string()] = *os->ReadFile(e.path().string());
+    return db;
+  };
+  std::string db = fresh();
+  int counts[2] = {};
+  {
+    FaultyFileSystem f(os);
+    RebuildOptions o;
+    o.fs = &f;
+    ASSERT_TRUE(RebuildTable(db, o).status.ok());
+    counts[0] = f.Count(FaultyFileSystem::Op::kRename);
+    counts[1] = f.Count(FaultyFileSystem::Op::kSync);
+  }
+  ASSERT_GT(counts[0], 3);
+  const FaultyFileSystem::Op ops[2] = {FaultyFileSystem::Op::kRename, FaultyFileSystem::Op::kSync};
+  for (int k = 0; k < 2; ++k) {
+    for (int n = 1; n <= counts[k]; ++n) {
+      db = fresh();
+      FaultyFileSystem f(os);
+      f.FailAt(ops[k], n);
+      RebuildOptions o;
+      o.fs = &f;
+      RebuildResult r = RebuildTable(db, o);
+      if (r.status.ok()) continue;
+      for (const auto& [path, bytes] : original) {
+        auto now = os->ReadFile(path);
+        EXPECT_TRUE(now.ok() && *now == bytes) << "op " << k << " #" << n << ": " << path;
+      }
+    }
+  }
   stdfs::remove_all(dir);
 }
 
