@@ -278,7 +278,9 @@ bool DataChecker::CheckHeader() {
   }
   if (!structureOk) return false;
   rs_ = f.recordSize;
-  if (sum_sizes != f.recordSize) {
+  const bool sizeMismatch = sum_sizes != f.recordSize;
+  bool layoutDoubt = false;  // the header's own offsets/pointers disagree with its field list
+  if (sizeMismatch) {
     Add("header.record-size", Loc(0, -1, 0x00),
         "record size is " + N(f.recordSize) + " but the fields add up to " + N(sum_sizes));
     rs_ = uint32_t(sum_sizes);
@@ -313,6 +315,7 @@ bool DataChecker::CheckHeader() {
     // Layout of the variable part: descriptors, pointer, name pointers, table name, names.
     uint64_t pos = 0x78 + 2 * n + 4 + 4 * n + TableNameLength(f.fileVersionId);
     for (const FieldDesc& fd : h_.fields) pos += fd.name.size() + 1;
+    if (uint64_t(h_.ext.fieldNumbersOffset) + 0x58 != pos) layoutDoubt = true;
     if (uint64_t(h_.ext.fieldNumbersOffset) + 0x58 != pos)
       Add("header.offsets", Loc(0, -1, 0x66),
           "field-number offset is " + Hex(h_.ext.fieldNumbersOffset) + " but should be " + Hex(pos - 0x58));
@@ -346,6 +349,30 @@ bool DataChecker::CheckHeader() {
   } else if (f.fileVersionId >= 4 && f.realHeaderSize > hs_) {
     Add("header.offsets", Loc(0, -1, 0x51),
         "used header size is " + N(f.realHeaderSize) + " but the header has only " + N(hs_) + " bytes");
+  }
+  // The pointer fields are one memory image written by the engine: their distances
+  // repeat the field count and the name lengths (zero pointers: not written).
+  if (IsTable() && f.ramPtr30 && f.ramPtr34 && h_.tableNamePtr && h_.fieldNamePtrs.size() == n) {
+    std::string why;
+    if (f.ramPtr30 - f.ramPtr34 != 2 * n)
+      why = "0x30 - 0x34 is " + N(uint32_t(f.ramPtr30 - f.ramPtr34)) + " but should be " + N(2 * n);
+    else if (n && h_.fieldNamePtrs[0] - h_.tableNamePtr != TableNameLength(f.fileVersionId))
+      why = "first name pointer - table name pointer is " + N(uint32_t(h_.fieldNamePtrs[0] - h_.tableNamePtr)) +
+            " but should be " + N(TableNameLength(f.fileVersionId));
+    for (size_t i = 0; why.empty() && i + 1 < n; ++i)
+      if (h_.fieldNamePtrs[i + 1] - h_.fieldNamePtrs[i] != h_.fields[i].name.size() + 1)
+        why = "name pointer " + N(i + 2) + " - name pointer " + N(i + 1) + " is " +
+              N(uint32_t(h_.fieldNamePtrs[i + 1] - h_.fieldNamePtrs[i])) + " but should be " +
+              N(h_.fields[i].name.size() + 1);
+    if (!why.empty()) Add("header.ram-pointers", Loc(0, -1, 0x30), why);
+    if (f.ramPtr30 - f.ramPtr34 != 2 * n) layoutDoubt = true;
+  }
+  // Field list, record size and the layout redundancy all disagree: the field count or
+  // descriptors are damaged and records cannot be cut up with them.
+  if (sizeMismatch && layoutDoubt) {
+    Add("header.field-layout", Loc(0, -1, 0x21),
+        "field count " + N(n) + " and its descriptors disagree with the record size and the header's own layout");
+    return false;
   }
   if (IsTable()) {
     if (f.modifiedFlags1 || f.modifiedFlags2 || f.indexUpdateRequired)

@@ -175,6 +175,7 @@ TEST_F(VerifierTest, HeaderDamageGivesItsCheckAndVerdict) {
       {"block size", [](Bytes& f) { SetU8(f, 0x05, 0); }, "header.block-size", Verdict::kNeedsStructure, 0x05},
       {"field type", [](Bytes& f) { SetU8(f, 0x78 + 2, 0x07); }, "header.field-type", Verdict::kNeedsStructure, 0x7A},
       {"field count", [](Bytes& f) { SetNumFields(f, 0); }, "header.field-count", Verdict::kNeedsStructure, 0x21},
+      {"field count 5", [](Bytes& f) { SetNumFields(f, 5); }, "header.field-layout", Verdict::kNeedsStructure, 0x21},
       {"record size", [](Bytes& f) { SetRecordSize(f, 70); }, "header.record-size", Verdict::kRepairable, 0x00},
       {"rebuild flag", [](Bytes& f) { SetU8(f, 0x14, 1); }, "header.rebuild-flag", Verdict::kRepairable, 0x14},
       {"level copy", [](Bytes& f) { SetU16(f, 0x5A, 0x0109); }, "header.version-copy", Verdict::kRepairable, 0x58},
