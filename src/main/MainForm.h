@@ -58,7 +58,9 @@ class TMainForm : public QWidget {
   QString LogLine(int index) const;
   QString LogLastLine() const;  // empty when the log is empty
 
-  // Controls and components, in declaration order.
+  // Controls and components, in declaration order. The labels size themselves to a changed
+  // text when they are next painted (a right-aligned one keeping its right edge), so read a
+  // label's geometry after a paint, not right after setText.
   QPushButton* ExitBtn = nullptr;
   QFrame* Panel1 = nullptr;
   QGroupBox* GroupBox1 = nullptr;
