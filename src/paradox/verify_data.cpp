@@ -577,8 +577,10 @@ void DataChecker::PrepareKeys() {
   }
   walk_.comparableKeyBytes = comparable;
   walk_.wholeKeyComparable = whole;
-  walk_.firstKeys.assign((size_t(fileBlocks_) + 1) * walk_.keySize, 0);
-  walk_.lastKeys.assign((size_t(fileBlocks_) + 1) * walk_.keySize, 0);
+  // Only blocks the file really holds can be chained: bounds the key store by the file.
+  const size_t keyed = size_t(std::min(fileBlocks_, present_)) + 1;
+  walk_.firstKeys.assign(keyed * walk_.keySize, 0);
+  walk_.lastKeys.assign(keyed * walk_.keySize, 0);
   walk_.recordsIn.assign(size_t(fileBlocks_) + 1, -1);
 
   for (size_t i = 0; i < h_.fields.size(); ++i) {
