@@ -9,7 +9,7 @@ namespace rekasto {
 
 namespace {
 
-const char* kUsage = "verify [--json] [--max-findings N] [--quiet] TABLE...";
+const char* kUsage = "verify [--json] [--max-findings N] [--quiet] TABLE... | --list-checks";
 
 std::string LocationJson(const paradox::Location& l, const std::string& field) {
   std::ostringstream os;
@@ -82,7 +82,23 @@ int RunVerify(const std::vector<std::string>& args, Io& io) {
                 "  --json            one JSON document {\"tables\":[...]} on standard output\n"
                 "  --max-findings N  record at most N findings per table (default 500)\n"
                 "  --quiet           verdict lines only\n"
+                "  --list-checks     the check ids, their severity and effect on the verdict\n"
                 "Exit: 0 all clean, 1 problems found, 2 a table could not be checked.\n";
+      return kExitOk;
+    }
+    if (a == "--list-checks") {
+      // The catalogue: id, severity, effect on the verdict, meaning.
+      for (const paradox::CheckInfo& c : paradox::AllChecks()) {
+        const char* effect = c.klass == paradox::FindingClass::kNotTable     ? "verdict 4"
+                             : c.klass == paradox::FindingClass::kStructure  ? "verdict 3"
+                             : c.klass == paradox::FindingClass::kIncomplete ? "verdict 2"
+                             : c.klass == paradox::FindingClass::kRepairable ? "verdict 1"
+                                                                              : "-";
+        std::string id(c.id);
+        io.out << id << std::string(id.size() < 28 ? 28 - id.size() : 1, ' ') << paradox::SeverityName(c.severity)
+               << (c.severity == paradox::Severity::kError ? "    " : "  ") << effect
+               << std::string(effect[0] == '-' ? 11 : 3, ' ') << c.title << "\n";
+      }
       return kExitOk;
     }
     if (a == "--json") json = true;

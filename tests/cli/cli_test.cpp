@@ -58,6 +58,10 @@ TEST_F(CliTest, HelpListsTheCommands) {
   EXPECT_EQ(err_.str(), "rekasto: unknown command 'frobnicate' (rekasto --help lists the commands)\n");
   EXPECT_EQ(Run({"verify", "--help"}), rekasto::kExitOk);
   EXPECT_EQ(Run({"verify", "--bogus", "x.DB"}), rekasto::kExitFailed);
+  EXPECT_EQ(Run({"verify", "--list-checks"}), rekasto::kExitOk);
+  EXPECT_NE(out_.str().find("chain.cycle                 error    verdict 1   data chain reaches a block twice\n"),
+            std::string::npos)
+      << out_.str();
 }
 
 TEST_F(CliTest, VerifyExitCodesFollowTheVerdict) {
