@@ -526,7 +526,10 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
     KeepGivenOrder(wo);
     auto w = TableWriter::Create(outFs, newDb, sal.schema, wo);
     if (!w.ok()) return fail(w.status());
+    const size_t total = std::max<size_t>(1, sal.records.size());
+    size_t written = 0;
     for (SalvagedRecord& r : sal.records) {
+      progress.Report(kPhaseOverall, 40 + int(20 * ++written / total) - 1);
       Status st = (*w)->AddRawRecord(ByteSpan(r.raw), r.blobs);
       if (st.ok()) continue;
       if (!st.IsInvalidArgument()) return fail(st);
