@@ -61,8 +61,11 @@ struct TableStructure {
   std::vector<RebuildField> fields;
   uint16_t keyFields = 0;             // leading fields forming the primary key
   std::vector<RebuildIndex> indexes;  // secondary indexes
-  uint16_t validityChecks = 0;        // fields with validity checks (.VAL)
-  uint16_t referentialLinks = 0;      // referential-integrity links (.VAL)
+  // True: `indexes` is the complete list (empty = no secondary index). False: an empty
+  // list means "the indexes the family has now".
+  bool indexesGiven = false;
+  uint16_t validityChecks = 0;    // fields with validity checks (.VAL)
+  uint16_t referentialLinks = 0;  // referential-integrity links (.VAL)
 };
 
 // Progress phases (same numbers as the engine's progress report).

@@ -869,7 +869,8 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
       BlockSizeAllowed(h.level(), pxHeader->BlockSize())) {
     res.schema.indexBlockSize = pxHeader->BlockSize();
   }
-  if (options.structure && !options.structure->indexes.empty()) {
+  if (options.structure &&
+      (options.structure->indexesGiven || !options.structure->indexes.empty())) {
     res.schema.secondaryIndexes = IndexDefsFromStructure(*options.structure, h);
   } else {
     Status io;
@@ -918,7 +919,7 @@ Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string&
   for (const FieldDesc& f : h.fields)
     s.fields.push_back({f.name, FieldTypeLetter(f.type), f.sizeByte});
   s.keyFields = h.fixed.primaryKeyFields;
-  std::vector<RebuildAction> ignored;
+  s.indexesGiven = true;
   for (const SecondaryFiles& sf : fam->secondary) {
     if (sf.x.empty()) continue;
     auto xh = ReadHeader(fs, sf.x);

@@ -524,6 +524,19 @@ TEST_F(RebuildTest, GivenStructureMustFitTheTable) {
   r = RebuildTable(kDb, o);
   ASSERT_TRUE(r.status.ok()) << r.status.ToString();
   EXPECT_TRUE(TakeSnapshot(&fs_, kDb).records == healthy_.records);
+  EXPECT_TRUE(fs_.Exists("/data/CUSTOMER.X02"));
+
+  // A description that lists no secondary index drops the family's one.
+  TableStructure noIndex = *s;
+  noIndex.indexes.clear();
+  o.structure = &noIndex;
+  o.now = kNow + 1;
+  r = RebuildTable(kDb, o);
+  ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+  EXPECT_FALSE(fs_.Exists("/data/CUSTOMER.X02"));
+  EXPECT_FALSE(fs_.Exists("/data/CUSTOMER.Y02"));
+  EXPECT_TRUE(fs_.Exists(PathJoin(r.repairFolder, "removed/CUSTOMER.X02")));
+  EXPECT_TRUE(TakeSnapshot(&fs_, kDb).records == healthy_.records);
 }
 
 TEST_F(RebuildTest, WhollyDestroyedDescriptorsAreReadWithAGivenStructure) {
