@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <unordered_set>
@@ -73,9 +74,10 @@ std::string HeaderProblem(const TableHeader& h, uint64_t fileSize) {
   if (std::find(std::begin(kCodes), std::end(kCodes), f.blockSizeCode) == std::end(kCodes))
     return "block size code " + std::to_string(f.blockSizeCode) + " is not a block size";
   if (h.fields.empty()) return "no fields";
-  for (const FieldDesc& fd : h.fields) {
+  for (size_t i = 0; i < h.fields.size(); ++i) {
+    const FieldDesc& fd = h.fields[i];
     if (!IsKnownFieldType(uint8_t(fd.type)) || !ValidateFieldDescriptor(fd.type, fd.sizeByte).ok())
-      return "field descriptor " + Describe(fd) + " is invalid";
+      return "field " + std::to_string(i + 1) + "'s descriptor " + Describe(fd) + " is invalid";
   }
   if (f.recordSize != h.ComputedRecordSize()) return "record size does not match the fields";
   if (uint32_t(f.recordSize) + 6 > f.BlockSize()) return "record does not fit a block";
@@ -112,6 +114,77 @@ void PutU16(Bytes& b, size_t off, uint16_t v) {
 // 64 KiB; block 1's header follows it).
 constexpr size_t kHeaderPrefix = 0x10000 + 6;
 
+// Fixed stored size of a field type; 0 for types whose size the descriptor gives.
+uint8_t FixedSizeOf(FieldType t) {
+  switch (t) {
+    case FieldType::kShort:
+      return 2;
+    case FieldType::kDate:
+    case FieldType::kLong:
+    case FieldType::kTime:
+    case FieldType::kAutoInc:
+      return 4;
+    case FieldType::kMoney:
+    case FieldType::kNumber:
+    case FieldType::kTimestamp:
+      return 8;
+    case FieldType::kLogical:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+// Mends invalid field descriptors in a header copy: from the .PX (which repeats the
+// key fields' descriptors), from X/XG headers (the indexed fields'), from the .VAL footer, from the
+// type's fixed size, or - for the one alpha/bytes field whose size is lost - from the record size.
+// Returns the number of descriptors changed.
+int RepairDescriptors(Bytes& trial, uint8_t versionId, uint16_t n, const TableHeader* px,
+                      const ValInfo* val, const std::map<uint16_t, FieldDesc>& fromIndexes) {
+  const size_t base = versionId >= 5 ? 0x78 : 0x58;
+  if (n == 0 || base + 2 * size_t(n) > trial.size()) return 0;
+  int changes = 0;
+  int lostSize = -1;  // the single alpha/bytes field whose size is gone
+  uint32_t known = 0;
+  for (uint16_t i = 0; i < n; ++i) {
+    uint8_t& t = trial[base + 2 * i];
+    uint8_t& sz = trial[base + 2 * i + 1];
+    auto valid = [&]() {
+      return IsKnownFieldType(t) && ValidateFieldDescriptor(FieldType(t), sz).ok();
+    };
+    if (!valid()) {
+      auto x = fromIndexes.find(uint16_t(i + 1));
+      if (px && i < px->fields.size()) {
+        t = uint8_t(px->fields[i].type);
+        sz = px->fields[i].sizeByte;
+      } else if (x != fromIndexes.end()) {
+        t = uint8_t(x->second.type);
+        sz = x->second.sizeByte;
+      } else if (val && val->footerRead && i < val->fields.size() && val->fields.size() == n) {
+        t = uint8_t(val->fields[i].type);
+        sz = val->fields[i].sizeByte;
+      } else if (IsKnownFieldType(t) && FixedSizeOf(FieldType(t)) != 0) {
+        sz = FixedSizeOf(FieldType(t));
+      } else if ((t == uint8_t(FieldType::kAlpha) || t == uint8_t(FieldType::kBytes)) &&
+                 lostSize < 0) {
+        lostSize = i;
+        ++changes;
+        continue;
+      } else {
+        continue;  // nothing to go on; the header stays unusable
+      }
+      ++changes;
+    }
+    if (IsKnownFieldType(t)) known += StoredFieldSize(FieldType(t), sz);
+  }
+  if (lostSize >= 0) {
+    uint32_t recordSize = DecodeU16(&trial[0]);
+    if (recordSize > known && recordSize - known <= 255)
+      trial[base + 2 * size_t(lostSize) + 1] = uint8_t(recordSize - known);
+  }
+  return changes;
+}
+
 struct RecoveredHeader {
   TableHeader header;
   Bytes patchedPrefix;  // non-empty: the file's first bytes with the header repaired
@@ -124,7 +197,8 @@ struct RecoveredHeader {
 // redundancy and the family members, then a caller's description or the .VAL footer.
 Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize,
                                       const TableStructure* structure, const TableHeader* pxHeader,
-                                      const ValInfo* val) {
+                                      const ValInfo* val,
+                                      const std::map<uint16_t, FieldDesc>& fromIndexes) {
   RecoveredHeader out;
   auto stored = DecodeTableHeader(ByteSpan(file));
   const bool storedUsable = stored.ok() && HeaderProblem(*stored, fileSize).empty() &&
@@ -200,6 +274,8 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize,
             PutU16(trial, 0x21, n);
             PutU16(trial, 0x23, pk);
             trial[0x05] = code;
+            changes += RepairDescriptors(trial, ver, n, pxHeader, val, fromIndexes);
+            if (changes >= bestChanges) continue;
             trial[0x04] = pk > 0 ? 0 : 2;
             // headerSize: a listed candidate, or (last round) the computed used size.
             auto h1 = DecodeTableHeader(ByteSpan(trial));
@@ -400,6 +476,30 @@ Status ReadPrefix(FileSystem* fs, const std::string& path, size_t limit, Bytes* 
   return (*f)->ReadExact(0, MutableByteSpan(*out));
 }
 
+// Descriptors of DB fields (by 1-based number) as the X/XG headers repeat them: the
+// indexed fields come first in an X file. The key-field count comes from the .PX when
+// there is one (the DB's own may be the damaged part).
+Result<std::map<uint16_t, FieldDesc>> DescriptorsFromIndexes(FileSystem* fs, const FamilyFiles& fam,
+                                                             const Bytes& dbPrefix,
+                                                             const TableHeader* px) {
+  std::map<uint16_t, FieldDesc> out;
+  uint16_t keys =
+      px ? px->fixed.numFields : (dbPrefix.size() >= 0x25 ? DecodeU16(&dbPrefix[0x23]) : 0);
+  for (const SecondaryFiles& s : fam.secondary) {
+    if (s.x.empty()) continue;
+    auto xh = ReadHeader(fs, s.x);
+    if (!xh.ok()) {
+      if (xh.status().IsIOError()) return xh.status();
+      continue;
+    }
+    auto info = SecondaryIndexFromHeader(*xh, keys);
+    if (!info.ok()) continue;
+    for (size_t k = 0; k < info->dbFields.size() && k < xh->fields.size(); ++k)
+      out.emplace(info->dbFields[k], xh->fields[k]);
+  }
+  return out;
+}
+
 // Secondary-index definitions from the X/XG headers of the family.
 std::vector<SecondaryIndexDef> IndexDefsFromFamily(FileSystem* fs, const FamilyFiles& fam,
                                                    const TableHeader& db,
@@ -584,8 +684,10 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
     }
   }
 
+  auto fromIndexes = DescriptorsFromIndexes(fs, fam, file, pxHeader ? &*pxHeader : nullptr);
+  if (!fromIndexes.ok()) return fromIndexes.status();
   auto rec = RecoverHeader(file, fileSize, options.structure, pxHeader ? &*pxHeader : nullptr,
-                           val ? &*val : nullptr);
+                           val ? &*val : nullptr, *fromIndexes);
   if (!rec.ok()) return rec.status();
   RecoveredHeader recovered = std::move(rec).value();
   for (const std::string& n : recovered.notes) {
@@ -911,8 +1013,10 @@ Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string&
       if (vi.ok()) val = std::move(vi).value();
     }
   }
+  auto fromIndexes = DescriptorsFromIndexes(fs, *fam, file, pxHeader ? &*pxHeader : nullptr);
+  if (!fromIndexes.ok()) return fromIndexes.status();
   auto rec = RecoverHeader(file, fileSize, nullptr, pxHeader ? &*pxHeader : nullptr,
-                           val ? &*val : nullptr);
+                           val ? &*val : nullptr, *fromIndexes);
   if (!rec.ok()) return rec.status();
   const TableHeader& h = rec->header;
   TableStructure s;
