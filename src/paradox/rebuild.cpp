@@ -449,6 +449,15 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   };
 
   progress.Report(kPhaseOverall, 0);
+  // The auxiliary tables go into the repair folder and nowhere else.
+  for (const std::string* name :
+       {&o.backupName, &o.keyViolationName, &o.problemName, &o.reportName}) {
+    if (name->empty() || name->find_first_of("/\\") != std::string::npos || *name == "." ||
+        *name == ".." || PathStem(*name).empty()) {
+      return fail(Status::InvalidArgument("\"" + *name +
+                                          "\" is not a plain file name for an auxiliary table"));
+    }
+  }
   if (!fs->Exists(tablePath) || fs->IsDirectory(tablePath)) {
     return fail(Status::NotFound("table " + tablePath + " not found"));
   }

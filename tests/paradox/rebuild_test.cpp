@@ -494,6 +494,17 @@ TEST_F(RebuildTest, MissingTableIsNotFound) {
   EXPECT_TRUE(r.status.IsNotFound()) << r.status.ToString();
 }
 
+TEST_F(RebuildTest, AuxiliaryTableNamesCannotLeaveTheRepairFolder) {
+  std::vector<std::string> before = fs_.AllFiles();
+  for (const char* bad : {"../Backup.Db", "sub/KEYVIOL.DB", "..\\PROBLEM.DB", "", ".."}) {
+    RebuildOptions o = Options();
+    o.problemName = bad;
+    RebuildResult r = RebuildTable(kDb, o);
+    EXPECT_TRUE(r.status.IsInvalidArgument()) << bad << ": " << r.status.ToString();
+  }
+  EXPECT_EQ(fs_.AllFiles(), before);
+}
+
 TEST_F(RebuildTest, ForeignFileIsRefusedAndLeftAlone) {
   Bytes junk(5000);
   for (size_t i = 0; i < junk.size(); ++i) junk[i] = uint8_t(i * 37 + 11);
