@@ -51,6 +51,8 @@ struct SwapPlan {
   };
   std::vector<Put> puts;
   std::vector<std::string> removes;  // original members the new family does not have
+  // Upper-case original member name -> its backup's name in the repair folder.
+  std::map<std::string, std::string> backups;
 };
 
 std::string JournalText(const SwapPlan& plan) {
@@ -58,6 +60,7 @@ std::string JournalText(const SwapPlan& plan) {
   for (const auto& p : plan.puts)
     t += "put\t" + p.from + "\t" + p.to + "\t" + (p.replaces ? "1" : "0") + "\n";
   for (const auto& r : plan.removes) t += "remove\t" + r + "\n";
+  for (const auto& [member, backup] : plan.backups) t += "backup\t" + member + "\t" + backup + "\n";
   t += "end\n";
   return t;
 }
@@ -89,6 +92,8 @@ Result<SwapPlan> ParseJournal(const Bytes& data) {
       plan.puts.push_back({parts[1], parts[2], parts[3] == "1"});
     } else if (parts[0] == "remove" && parts.size() == 2) {
       plan.removes.push_back(parts[1]);
+    } else if (parts[0] == "backup" && parts.size() == 3) {
+      plan.backups[parts[1]] = parts[2];
     } else if (parts[0] == "end") {
       ended = true;
     } else {
@@ -137,20 +142,6 @@ Status RollBack(FileSystem* fs, const std::string& dir, const std::string& repai
   }
   note(fs->SyncDir(dir));
   return first;
-}
-
-// Backup names by upper-case original member name, from the files of a repair folder.
-std::map<std::string, std::string> BackupsIn(FileSystem* fs, const std::string& repair,
-                                             const std::string& stem) {
-  std::map<std::string, std::string> out;
-  auto names = fs->ListDir(repair);
-  if (!names.ok()) return out;
-  for (const std::string& n : *names) {
-    std::string ext = Upper(PathExtension(n));
-    if (ext.empty() || Upper(PathStem(n)) == "SWAP") continue;
-    out[Upper(stem) + ext] = n;
-  }
-  return out;
 }
 
 Status WriteDurable(FileSystem* fs, const std::string& path, const std::string& text) {
@@ -411,15 +402,8 @@ Status RecoverInterruptedRebuild(FileSystem* fs, const std::string& tablePath) {
       PARADOX_RETURN_IF_ERROR(fs->SyncDir(dir));
       PARADOX_RETURN_IF_ERROR(fs->Rename(journal, PathJoin(repair, kJournalDone)));
     } else {
-      auto backups = BackupsIn(fs, repair, PathStem(tablePath));
-      // Map original member names to their backups by extension.
-      std::map<std::string, std::string> byName;
-      for (const auto& p : plan->puts) {
-        auto b = backups.find(Upper(PathStem(tablePath)) + Upper(PathExtension(p.to)));
-        if (b != backups.end()) byName[Upper(p.to)] = b->second;
-      }
       PARADOX_RETURN_IF_ERROR(
-          RollBack(fs, dir, repair, *plan, plan->puts.size(), plan->removes.size(), byName));
+          RollBack(fs, dir, repair, *plan, plan->puts.size(), plan->removes.size(), plan->backups));
       PARADOX_RETURN_IF_ERROR(fs->Rename(journal, PathJoin(repair, kJournalUndone)));
     }
     PARADOX_RETURN_IF_ERROR(fs->SyncDir(repair));
@@ -659,6 +643,7 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
     return fail(Status::IOError("cannot write the report table: " + st.message()));
 
   // 9. Journal, then the swap.
+  plan.backups = backupOf;
   std::string journal = PathJoin(repair, kJournal);
   Status journalled = WriteDurable(fs, journal, JournalText(plan));
   if (journalled.ok()) newDirToDiscard.clear();  // from here the new files belong to the swap

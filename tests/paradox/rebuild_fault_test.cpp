@@ -208,6 +208,36 @@ TEST_F(RebuildFaultTest, InterruptedSwapWithoutItsNewFilesIsUndoneFromTheBackup)
   EXPECT_TRUE(IsOriginal(mem));
 }
 
+TEST_F(RebuildFaultTest, RollBackRestoresEachMemberFromItsOwnBackup) {
+  // Crash as the journal is closed (everything swapped in), then a rebuilt member goes
+  // missing: the swap can neither stand nor go forward, so every member - the .DB
+  // included, whose backup sits beside Rebuild.DB and the other tables - comes back.
+  MemFileSystem mem;
+  CloneFs(base_, mem);
+  int renames = 0;
+  {
+    MemFileSystem probe;
+    CloneFs(base_, probe);
+    FaultyFileSystem f(&probe);
+    RebuildOptions o;
+    o.fs = &f;
+    o.now = kNow;
+    ASSERT_TRUE(RebuildTable(kDb, o).status.ok());
+    renames = f.Count(FaultyFileSystem::Op::kRename);
+  }
+  FaultyFileSystem faulty(&mem);
+  faulty.FailAt(FaultyFileSystem::Op::kRename, renames, Status::IOError("power lost"), true);
+  RebuildOptions o;
+  o.fs = &faulty;
+  o.now = kNow;
+  RebuildResult r = RebuildTable(kDb, o);
+  ASSERT_TRUE(JournalPending(mem)) << r.status.ToString();
+  ASSERT_TRUE(mem.Remove("/data/ORDERS.PX").ok());
+  ASSERT_TRUE(RecoverInterruptedRebuild(&mem, kDb).ok());
+  EXPECT_FALSE(JournalPending(mem));
+  EXPECT_TRUE(IsOriginal(mem));
+}
+
 TEST_F(RebuildFaultTest, FullDiskLosesNothing) {
   MemFileSystem mem;
   CloneFs(base_, mem);
