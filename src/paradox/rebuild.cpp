@@ -48,6 +48,7 @@ struct SwapPlan {
     std::string from;       // name in <repair>/new
     std::string to;         // name in the table's folder
     bool replaces = false;  // an original member of that name exists
+    std::string print;      // Fingerprint() of the new file
   };
   std::vector<Put> puts;
   std::vector<std::string> removes;  // original members the new family does not have
@@ -55,10 +56,30 @@ struct SwapPlan {
   std::map<std::string, std::string> backups;
 };
 
+// Size and FNV-1a hash of a file, so that after a crash a member found in place can be
+// told apart: the rebuilt file already swapped in, or still the original.
+Result<std::string> Fingerprint(FileSystem* fs, const std::string& path) {
+  auto f = fs->Open(path, OpenMode::kRead);
+  if (!f.ok()) return f.status();
+  uint64_t hash = 1469598103934665603ull, size = 0;
+  Bytes buf(1 << 16);
+  while (true) {
+    size_t got = 0;
+    PARADOX_RETURN_IF_ERROR((*f)->ReadAt(size, MutableByteSpan(buf), &got));
+    for (size_t i = 0; i < got; ++i) hash = (hash ^ buf[i]) * 1099511628211ull;
+    size += got;
+    if (got < buf.size()) break;
+  }
+  char text[48];
+  std::snprintf(text, sizeof text, "%llu:%016llx", static_cast<unsigned long long>(size),
+                static_cast<unsigned long long>(hash));
+  return std::string(text);
+}
+
 std::string JournalText(const SwapPlan& plan) {
   std::string t = std::string(kJournalMagic) + "\n";
   for (const auto& p : plan.puts)
-    t += "put\t" + p.from + "\t" + p.to + "\t" + (p.replaces ? "1" : "0") + "\n";
+    t += "put\t" + p.from + "\t" + p.to + "\t" + (p.replaces ? "1" : "0") + "\t" + p.print + "\n";
   for (const auto& r : plan.removes) t += "remove\t" + r + "\n";
   for (const auto& [member, backup] : plan.backups) t += "backup\t" + member + "\t" + backup + "\n";
   t += "end\n";
@@ -88,8 +109,8 @@ Result<SwapPlan> ParseJournal(const Bytes& data) {
       if (tab == std::string::npos) break;
       s = tab + 1;
     }
-    if (parts[0] == "put" && parts.size() == 4) {
-      plan.puts.push_back({parts[1], parts[2], parts[3] == "1"});
+    if (parts[0] == "put" && parts.size() == 5) {
+      plan.puts.push_back({parts[1], parts[2], parts[3] == "1", parts[4]});
     } else if (parts[0] == "remove" && parts.size() == 2) {
       plan.removes.push_back(parts[1]);
     } else if (parts[0] == "backup" && parts.size() == 3) {
@@ -380,12 +401,15 @@ Status RecoverInterruptedRebuild(FileSystem* fs, const std::string& tablePath) {
     if (!data.ok()) return data.status();
     auto plan = ParseJournal(*data);
     if (!plan.ok()) return Status::Corruption(journal + ": " + plan.status().message());
-    // Roll forward when every new member is at hand (in new/ or already in place).
+    // Roll forward when every new member is at hand: still waiting in new/, or already
+    // in place (the file there is the one the journal describes).
     bool forward = true;
     for (const auto& p : plan->puts) {
-      if (!fs->Exists(PathJoin(PathJoin(repair, "new"), p.from)) &&
-          !fs->Exists(PathJoin(dir, p.to)))
-        forward = false;
+      if (fs->Exists(PathJoin(PathJoin(repair, "new"), p.from))) continue;
+      auto inPlace = Fingerprint(fs, PathJoin(dir, p.to));
+      if (!inPlace.ok() && inPlace.status().IsIOError() && fs->Exists(PathJoin(dir, p.to)))
+        return inPlace.status();
+      if (!inPlace.ok() || *inPlace != p.print) forward = false;
     }
     if (forward) {
       for (const auto& p : plan->puts) {
@@ -644,6 +668,11 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
 
   // 9. Journal, then the swap.
   plan.backups = backupOf;
+  for (auto& p : plan.puts) {
+    auto print = Fingerprint(fs, PathJoin(newDir, p.from));
+    if (!print.ok()) return fail(print.status());
+    p.print = *print;
+  }
   std::string journal = PathJoin(repair, kJournal);
   Status journalled = WriteDurable(fs, journal, JournalText(plan));
   if (journalled.ok()) newDirToDiscard.clear();  // from here the new files belong to the swap
