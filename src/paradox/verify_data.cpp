@@ -3,6 +3,7 @@
 // record of every chained block (values, key order, blob pointers, index hints).
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -23,6 +24,14 @@ bool ValidBlockCode(uint8_t code) {
 }
 
 std::string N(uint64_t v) { return std::to_string(v); }
+
+// A timestamp's day number as text; any double (huge, infinite) is fine: never cast.
+std::string DayText(double ms) {
+  if (std::isinf(ms)) return ms < 0 ? "minus infinity" : "infinity";
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "day %.6g", ms / kMsPerDay);
+  return buf;
+}
 
 int LevelNumber(TableLevel l) {
   switch (l) {
@@ -709,11 +718,10 @@ void DataChecker::CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, ui
         const double d = DecodeDouble(v);
         if (d < double(kMsPerDay) && !std::isinf(d)) {
           Add("value.date-early", Loc(block, r, recOffset + p.offset),
-              "timestamp is " + std::to_string(int64_t(d)) + " ms, before 0001-01-01", h_.fields[p.index].name);
+              "timestamp is " + DayText(d) + ", before 0001-01-01", h_.fields[p.index].name);
         } else if (std::isinf(d) || d >= (double(kMaxDate) + 1) * kMsPerDay) {
           Add("value.timestamp", Loc(block, r, recOffset + p.offset),
-              "timestamp is " + (std::isinf(d) ? std::string("infinite") : std::to_string(d / kMsPerDay) + " days") +
-                  ", after 9999-12-31",
+              "timestamp is " + DayText(d) + ", after 9999-12-31",
               h_.fields[p.index].name);
         }
         break;

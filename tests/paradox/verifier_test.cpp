@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 #include <map>
 #include <set>
 
@@ -541,6 +542,35 @@ TEST_F(VerifierTest, MissingFolderUnreadableAndFailingReads) {
   r = VerifyTable(kDb, o);
   EXPECT_TRUE(r.Has("file.unreadable")) << Dump(r);
   EXPECT_EQ(r.verdict, Verdict::kIncomplete);
+}
+
+// Fuzz find (fuzz/regressions/timestamp-far-before-year-1.DB): a timestamp of about
+// -2e211 ms was cast to an integer for the message, which is undefined behaviour.
+TEST(VerifierRegression, TimestampFarOutsideTheCalendar) {
+  MemFileSystem fs;
+  ASSERT_TRUE(fs.MakeDir("d").ok());
+  TableSchema s;
+  s.level = TableLevel::k7;
+  s.fields = {{"When", FieldType::kTimestamp}};
+  WriteOptions o;
+  o.sync = false;
+  auto w = TableWriter::Create(&fs, "d/TS.DB", s, o);
+  ASSERT_TRUE(w.ok());
+  ASSERT_TRUE(w.value()->AddRecord({Timestamp{6.3e13}}).ok());
+  ASSERT_TRUE(w.value()->AddRecord({Timestamp{6.31e13}}).ok());
+  ASSERT_TRUE(w.value()->Finish().ok());
+  Bytes& f = *fs.Contents("d/TS.DB");
+  const uint64_t rec0 = BlockStart(f, 1) + 6;
+  EncodeDouble(-2.15e211, f.data() + rec0);
+  EncodeDouble(std::numeric_limits<double>::infinity(), f.data() + rec0 + 8);
+  VerifyOptions vo;
+  vo.fs = &fs;
+  VerifyReport r = VerifyTable("d/TS.DB", vo);
+  ASSERT_EQ(r.findings.size(), 2u);
+  EXPECT_EQ(r.findings[0].check, "value.date-early");
+  EXPECT_EQ(r.findings[0].detail, "timestamp is day -2.48843e+203, before 0001-01-01");
+  EXPECT_EQ(r.findings[1].check, "value.timestamp");
+  EXPECT_EQ(r.findings[1].detail, "timestamp is infinity, after 9999-12-31");
 }
 
 TEST(VerifierCatalogue, IdsAreUniqueAndFindable) {
