@@ -78,7 +78,9 @@ Result<FamilyFiles> FindFamily(FileSystem* fs, const std::string& dbPath) {
     fam.secondary.push_back(s);
   }
   for (auto& [tag, path] : ys) {
-    auto it = std::find_if(fam.secondary.begin(), fam.secondary.end(), [&](const SecondaryFiles& s) { return s.tag == tag; });
+    const std::string& yTag = tag;  // clang 14 cannot capture a structured binding
+    auto it = std::find_if(fam.secondary.begin(), fam.secondary.end(),
+                           [&](const SecondaryFiles& s) { return s.tag == yTag; });
     if (it != fam.secondary.end()) {
       it->y = path;
     } else {
