@@ -344,7 +344,7 @@ bool RecordCursor::LoadNextBlock() {
     if (!status_.ok()) {
       if (!salvage) return false;
       r->AddDropped(DroppedSpan{r->At(number, -1, BlockOffset(r->header_.fixed.headerSize, bs, number)), bs,
-                                "block unreadable: " + status_.message(), {}});
+                                "block unreadable: " + status_.message(), {}, anomaly::kReadError});
       status_ = Status::OK();
       continue;
     }
@@ -383,7 +383,7 @@ bool RecordCursor::LoadNextBlock() {
       if (n > present) {
         for (uint32_t i = static_cast<uint32_t>(present); i < n && !scan; ++i) {
           r->AddDropped(DroppedSpan{r->At(number, i, block_.offset + 6 + uint64_t(i) * rs), rs,
-                                    "record lies beyond the end of the file", {}});
+                                    "record lies beyond the end of the file", {}, anomaly::kFileShort});
         }
         n = static_cast<uint32_t>(present);
       }
@@ -395,7 +395,7 @@ bool RecordCursor::LoadNextBlock() {
           keep_.push_back(i);
         } else {
           r->AddDropped(DroppedSpan{r->At(number, i, block_.offset + 6 + uint64_t(i) * rs), rs, why,
-                                    Bytes(rec.begin(), rec.end())});
+                                    Bytes(rec.begin(), rec.end()), anomaly::kBadValue});
         }
       }
     }

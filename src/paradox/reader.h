@@ -68,6 +68,10 @@ struct DroppedSpan {
   uint64_t length = 0;   // bytes
   std::string reason;    // "field 3 (Date): date 99999999 out of range"
   Bytes bytes;           // the dropped bytes when it is one record (for a problem table)
+  // Why, as an anomaly code: kReadError (the block could not be read: the file system
+  // failed, not the data), kFileShort (beyond the end of the file), kBadValue (the
+  // record does not decode).
+  std::string code;
 };
 
 enum class ReadMode { kStrict, kSalvage };

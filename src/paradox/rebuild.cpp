@@ -192,37 +192,14 @@ std::string AlphaSafe(std::string s, size_t n) {
   return Clip(s, n);
 }
 
-// Keyed records go in the order the salvage chose (the engine's own for collations
-// other than "ascii"); set when the writer offers the option.
-template <typename T>
-void KeepGivenOrder(T& wo) {
-  if constexpr (requires { wo.keepGivenOrder; }) wo.keepGivenOrder = true;
-}
-
-template <typename T>
-constexpr bool WriterKeepsGivenOrder() {
-  return requires(T wo) {
-    wo.keepGivenOrder;
-  };
-}
-
-// The writer wants byte-ascending keys (unless it can keep a given order). The chain
-// order of a collation other than "ascii" may differ from byte order; the records
-// are then written in byte order rather than set aside, and the report says so.
-void ByteOrderForWriter(SalvageResult& sal, std::vector<RebuildAction>* actions) {
-  if (WriterKeepsGivenOrder<WriteOptions>() || sal.header.fixed.primaryKeyFields == 0) return;
-  size_t klen = 0;
-  for (size_t i = 0; i < sal.header.fixed.primaryKeyFields && i < sal.header.fields.size(); ++i)
-    klen += sal.header.fields[i].Size();
-  auto less = [klen](const SalvagedRecord& a, const SalvagedRecord& b) {
-    return std::memcmp(a.raw.data(), b.raw.data(), std::min({klen, a.raw.size(), b.raw.size()})) <
-           0;
-  };
-  if (std::is_sorted(sal.records.begin(), sal.records.end(), less)) return;
-  std::stable_sort(sal.records.begin(), sal.records.end(), less);
-  actions->push_back({"order", "", -1, -1,
-                      "records written in byte order of their keys: the order of collation \"" +
-                          sal.header.sortOrderId + "\" is not available to this program"});
+// Keyed records go in the order the salvage chose. For "ascii" that is byte order and
+// the writer checks it; for other collations it is the engine's own (the surviving
+// chain's), which the writer must keep rather than reorder into byte order: the engine
+// looks keys up through the .PX in its collation and would miss records otherwise.
+WriteOptions WriterOptionsFor(const SalvageResult& sal) {
+  WriteOptions wo = sal.writeOptions;
+  wo.keepGivenOrder = sal.header.fixed.primaryKeyFields > 0 && !IsByteOrderCollation(sal.header);
+  return wo;
 }
 
 Value IntOrNull(int64_t v) {
@@ -545,10 +522,7 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   std::vector<std::string> newFiles;
   {
     progress.Report(kPhaseIndexes, 0);
-    ByteOrderForWriter(sal, &res.actions);
-    WriteOptions wo = sal.writeOptions;
-    KeepGivenOrder(wo);
-    auto w = TableWriter::Create(outFs, newDb, sal.schema, wo);
+    auto w = TableWriter::Create(outFs, newDb, sal.schema, WriterOptionsFor(sal));
     if (!w.ok()) return fail(w.status());
     const size_t total = std::max<size_t>(1, sal.records.size());
     size_t written = 0;

@@ -391,6 +391,26 @@ size_t KeyLength(const TableHeader& h) {
   return n;
 }
 
+// Bytes of the leading key fields whose stored bytes sort like their values under any
+// collation (numbers, dates, times, logicals, BCD): the engine's order must be
+// ascending there whatever its collation, and the verifier checks it.
+size_t CollationFreeKeyPrefix(const TableHeader& h) {
+  size_t n = 0;
+  for (size_t i = 0; i < h.fixed.primaryKeyFields && i < h.fields.size(); ++i) {
+    switch (h.fields[i].type) {
+      case FieldType::kDate: case FieldType::kShort: case FieldType::kLong:
+      case FieldType::kMoney: case FieldType::kNumber: case FieldType::kLogical:
+      case FieldType::kTime: case FieldType::kTimestamp: case FieldType::kAutoInc:
+      case FieldType::kBcd:
+        n += h.fields[i].Size();
+        continue;
+      default:
+        return n;
+    }
+  }
+  return n;
+}
+
 uint8_t FoldAscii(uint8_t c) {
   return (c >= 'a' && c <= 'z') ? uint8_t(c - 32) : c;
 }
@@ -398,8 +418,9 @@ uint8_t FoldAscii(uint8_t c) {
 }  // namespace
 
 bool IsByteOrderCollation(const TableHeader& h) {
-  if (h.fixed.sortOrder != 0) return false;
-  return h.sortOrderId.empty() || h.sortOrderId == "ascii";
+  // The name is authoritative when present (the code byte is shared by collations).
+  if (!h.sortOrderId.empty()) return h.sortOrderId == "ascii";
+  return h.fixed.sortOrder == 0;
 }
 
 int CompareKeys(const TableHeader& h, ByteSpan a, ByteSpan b, bool exactCollation) {
@@ -880,7 +901,7 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
   for (const DroppedSpan& d : rd.dropped()) {
     // The salvage reader sets aside blocks it could not read; for a rebuild that is a
     // failing file system, not damage to repair by dropping the block's records.
-    if (d.reason.rfind("block unreadable: ", 0) == 0)
+    if (d.code == anomaly::kReadError)
       return Status::IOError(dbName + ": " + d.where.ToString() + ": " + d.reason);
     ++res.issues;
     if (!d.bytes.empty() || d.length == 0 || d.where.block == 0) {
@@ -942,8 +963,23 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
       ordered = std::move(res.records);
       std::stable_sort(ordered.begin(), ordered.end(), less);
     } else {
+      // The chain keeps the engine's order (written as given, see keepGivenOrder), except
+      // where it is out of order in the leading fields every collation sorts by value.
       std::vector<SalvagedRecord> chain, other;
       for (auto& r : res.records) (r.fromChain ? chain : other).push_back(std::move(r));
+      const size_t prefix = std::min(klen, CollationFreeKeyPrefix(h));
+      auto prefixLess = [prefix](const SalvagedRecord& a, const SalvagedRecord& b) {
+        return std::memcmp(a.raw.data(), b.raw.data(), prefix) < 0;
+      };
+      if (prefix > 0) {
+        auto bad = std::is_sorted_until(chain.begin(), chain.end(), prefixLess);
+        if (bad != chain.end()) {
+          ++res.issues;
+          res.actions.push_back({"order", dbName, bad->block, bad->index,
+                                 "record out of key order in the chain; re-sorted"});
+          std::stable_sort(chain.begin(), chain.end(), prefixLess);
+        }
+      }
       std::stable_sort(other.begin(), other.end(), less);
       ordered.reserve(chain.size() + other.size());
       std::merge(std::make_move_iterator(chain.begin()), std::make_move_iterator(chain.end()),

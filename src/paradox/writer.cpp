@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <unordered_set>
 
 #include "codepage.h"
 #include "crypt.h"
@@ -275,6 +277,7 @@ struct TableWriter::Impl {
   size_t keyLength = 0;
   Bytes lastKey;
   bool haveLast = false;
+  std::unordered_set<std::string> givenKeys;  // keepGivenOrder: every key so far
   std::vector<Bytes> buffered;
   uint32_t autoInc = 0;
   int autoIncField = -1;
@@ -303,6 +306,8 @@ Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const s
                                                          const TableSchema& schema, const WriteOptions& options) {
   auto h = HeaderForSchema(schema, dbPath);
   if (!h.ok()) return h.status();
+  if (options.sortInMemory && options.keepGivenOrder)
+    return Status::InvalidArgument("sortInMemory and keepGivenOrder exclude each other");
   std::unique_ptr<TableWriter> w(new TableWriter());
   Impl& m = *w->impl_;
   m.fs = fs;
@@ -560,6 +565,13 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
     ByteSpan key(rec.data(), m.keyLength);
     int c = m.haveLast ? std::memcmp(key.data(), m.lastKey.data(), m.keyLength) : 1;
     if (c == 0) return Status::InvalidArgument("duplicate key in record " + std::to_string(numRecords_ + 1));
+    if (m.options.keepGivenOrder) {
+      // The order is the caller's (a collation this writer does not know); only a key
+      // given twice, byte for byte, is refused.
+      if (!m.givenKeys.emplace(reinterpret_cast<const char*>(key.data()), key.size()).second)
+        return Status::InvalidArgument("duplicate key in record " + std::to_string(numRecords_ + 1));
+      c = 1;
+    }
     if (c < 0)
       return Status::InvalidArgument("record " + std::to_string(numRecords_ + 1) +
                                      " is out of key order (set sortInMemory to let the writer sort)");
@@ -692,6 +704,7 @@ Status TableWriter::Finish() {
     }
   }
   m.finished = true;
+  std::unordered_set<std::string>().swap(m.givenKeys);
   Status st = m.stream.FlushBlock(true);
   if (!st.ok()) return fail(st);
   FixedHeader& fx = header_.fixed;

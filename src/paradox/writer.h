@@ -81,6 +81,14 @@ struct WriteOptions {
   // set, in which case they are buffered in memory and sorted at Finish(); a
   // duplicate key is InvalidArgument either way.
   bool sortInMemory = false;
+  // Keyed tables: take the records in the order given, refusing only byte-identical
+  // duplicate keys (no ascending-order check). For collations other than "ascii", whose
+  // order is the engine's own and not plain byte order, so a rebuild keeps the order the
+  // engine wrote. The .PX is built from the blocks as written (first key of each block);
+  // .Xnn/.XGn files are still sorted by the bytes of their keys (as without this option:
+  // the engine's order of those is not known either). Holds every key in memory to find
+  // duplicates. Cannot be combined with sortInMemory.
+  bool keepGivenOrder = false;
   // Copy unknown header bytes and counters from an existing header (rebuild).
   std::optional<TableHeader> baseHeader;
   // Header counters; defaults follow the usual values (0x2D = 2 when a PX is written).

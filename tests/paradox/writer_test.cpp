@@ -220,6 +220,108 @@ TEST(Writer, SortsInMemoryWhenAsked) {
   EXPECT_TRUE(WriteTable(&fs, "D.DB", s, rows, o).IsInvalidArgument());
 }
 
+// Keys in an order other than byte order, as an engine with a letter-folding collation
+// stores them: "alpha" < "Bravo" < "charlie" < ... (byte order puts capitals first).
+std::vector<std::string> FoldedOrderKeys(int n) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < n; ++i) {
+    std::string k = "k" + std::to_string(1000 + i);
+    if (i % 2) k[0] = 'K';
+    keys.push_back(k);
+  }
+  return keys;
+}
+
+TEST(Writer, KeepsTheGivenKeyOrderWithAMatchingPrimaryIndex) {
+  MemFileSystem fs;
+  TableSchema s;
+  s.level = TableLevel::k7;
+  s.blockSize = 1024;
+  s.indexBlockSize = 1024;
+  s.codePage = 1252;
+  s.sortOrder = 0x4C;
+  s.sortOrderId = "DBWINUS0";
+  s.fields = {{"Name", FieldType::kAlpha, 12}, {"N", FieldType::kShort}, {"Text", FieldType::kAlpha, 40}};
+  s.keyFieldCount = 1;
+  s.secondaryIndexes = {{"", {"N"}}};
+  WriteOptions o;
+  o.keepGivenOrder = true;
+  const auto keys = FoldedOrderKeys(2000);  // "k1000" "K1001" "k1002": not byte order
+  auto w = TableWriter::Create(&fs, "F.DB", s, o);
+  ASSERT_TRUE(w.ok());
+  for (size_t i = 0; i < keys.size(); ++i)
+    ASSERT_TRUE(w.value()->AddRecord({keys[i], int64_t(2000 - int(i)), std::string("t")}).ok()) << i;
+  // A key given again, far from its first use, is still a duplicate.
+  EXPECT_TRUE(w.value()->AddRecord({keys[3], int64_t{1}, std::string("t")}).IsInvalidArgument());
+  ASSERT_TRUE(w.value()->Finish().ok());
+
+  auto got = ReadAll(&fs, "F.DB");
+  ASSERT_EQ(got.size(), keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(std::get<std::string>(got[i][0]), keys[i]);
+
+  auto r = TableReader::Open(&fs, "F.DB");
+  ASSERT_TRUE(r.ok());
+  auto px = IndexFile::Open(&fs, "F.PX");
+  ASSERT_TRUE(px.ok());
+  EXPECT_TRUE(px.value()->problems().empty());
+  EXPECT_EQ(px.value()->header().fixed.numIndexLevels, 2);
+  const auto& chain = r.value()->chain().chain;
+  const auto& leaves = px.value()->leafEntries();
+  ASSERT_EQ(leaves.size(), chain.size());
+  Bytes blockBuf;
+  BlockInfo info;
+  for (size_t i = 0; i < leaves.size(); ++i) {
+    EXPECT_EQ(leaves[i].child, chain[i]);
+    ASSERT_TRUE(r.value()->ReadBlock(chain[i], &blockBuf, &info).ok());
+    EXPECT_EQ(Bytes(blockBuf.begin() + 6, blockBuf.begin() + 6 + 12), leaves[i].key);
+  }
+
+  // The verifier holds alpha keys of this collation to no byte order: clean.
+  VerifyOptions vo;
+  vo.fs = &fs;
+  VerifyReport rep = VerifyTable("F.DB", vo);
+  std::string why;
+  for (const Finding& f : rep.findings) why += f.ToString() + "\n";
+  EXPECT_EQ(rep.errors, 0u) << why;
+  EXPECT_EQ(rep.verdict, Verdict::kClean) << why;
+}
+
+TEST(Writer, GivenOrderStillRefusesDuplicatesAndSortingInMemory) {
+  MemFileSystem fs;
+  TableSchema s;
+  s.sortOrderId = "ANSII850";
+  s.sortOrder = 0x11;
+  s.fields = {{"Id", FieldType::kLong}, {"Name", FieldType::kAlpha, 10}};
+  s.keyFieldCount = 2;
+  WriteOptions o;
+  o.keepGivenOrder = true;
+  // Same Id, names differing only in case: different keys.
+  EXPECT_TRUE(WriteTable(&fs, "A.DB", s,
+                         {{int64_t{1}, std::string("b")}, {int64_t{1}, std::string("B")},
+                          {int64_t{2}, std::string("a")}},
+                         o)
+                  .ok());
+  EXPECT_TRUE(WriteTable(&fs, "B.DB", s,
+                         {{int64_t{1}, std::string("b")}, {int64_t{2}, std::string("a")},
+                          {int64_t{1}, std::string("b")}},
+                         o)
+                  .IsInvalidArgument());
+  WriteOptions both = o;
+  both.sortInMemory = true;
+  EXPECT_TRUE(TableWriter::Create(&fs, "C.DB", s, both).status().IsInvalidArgument());
+
+  // The leading number is compared by value under any collation: the verifier reports
+  // a given order that breaks it.
+  ASSERT_TRUE(WriteTable(&fs, "D.DB", s, {{int64_t{2}, std::string("a")}, {int64_t{1}, std::string("b")}}, o)
+                  .ok());
+  VerifyOptions vo;
+  vo.fs = &fs;
+  VerifyReport rep = VerifyTable("D.DB", vo);
+  bool order = false;
+  for (const Finding& f : rep.findings) order = order || f.check == "key.order";
+  EXPECT_TRUE(order);
+}
+
 TEST(Writer, SecondaryIndexesPointAtTheRightBlocks) {
   MemFileSystem fs;
   for (bool keyed : {true, false}) {
