@@ -4,17 +4,18 @@
 // beyond stale counters; never the free list nor the stale bytes after a block's last
 // record), resolves blob values, orders keyed tables and separates key violations.
 //
-// Key order. "ascii" (sort order 0x00) is plain unsigned byte order of the stored key
-// bytes, which is exact because every field encoding is byte-sortable. For every other
-// collation the engine's tables are not published: the surviving chain keeps the order
-// the engine wrote it in, and records found outside the chain are merged into it by an
-// approximation (alpha key fields compared with ASCII letters folded to upper case,
-// then by byte value; other fields by their bytes). Equal keys means byte-equal key
-// fields; the first record of a key in that order is kept (chain records come before
-// records from outside the chain), the others become key violations. (The rebuild
-// hands keyed records to a writer that takes them in byte order of their keys only;
-// when the kept order differs, the rebuild writes byte order and says so in its
-// report — no record is set aside for its order.)
+// Key order. "ascii" (sort order 0x00, or the name "ascii") is plain unsigned byte
+// order of the stored key bytes, which is exact because every field encoding is
+// byte-sortable. For every other collation the engine's tables are not published: the
+// surviving chain keeps the order the engine wrote it in (stably sorted only where it
+// breaks the order of its leading numeric, date, time, logical or BCD key fields, which
+// every collation sorts by value), and records found outside the chain are merged into
+// it by an approximation (alpha key fields compared with ASCII letters folded to upper
+// case, then by byte value; other fields by their bytes). Equal keys means byte-equal
+// key fields; the first record of a key in that order is kept (chain records come before
+// records from outside the chain), the others become key violations. The rebuild writes
+// that order as it is (WriteOptions::keepGivenOrder), so the new .PX agrees with the
+// engine's own lookups.
 //
 // Memory: the kept records are held in memory (raw bytes plus resolved blob values).
 #pragma once
