@@ -603,22 +603,25 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
     return res;
   }
 
-  // 5. Auxiliary tables in the repair folder.
-  if (!sal.keyViolations.empty()) {
+  // 5. Auxiliary tables in the repair folder. Both are written even when empty, so the
+  // folder itself shows that nothing was set aside.
+  {
     std::string kv = PathJoin(repair, o.keyViolationName);
     if (Status st = WriteKeyViolationTable(fs, kv, sal.keyViolations, sal.schema); !st.ok())
       return fail(Status::IOError("cannot write the key-violation table: " + st.message()));
-    res.actions.push_back(
-        {"key violations", o.keyViolationName, -1, -1,
-         std::to_string(sal.keyViolations.size()) + " record(s) with a duplicate key"});
+    if (!sal.keyViolations.empty())
+      res.actions.push_back(
+          {"key violations", o.keyViolationName, -1, -1,
+           std::to_string(sal.keyViolations.size()) + " record(s) with a duplicate key"});
   }
-  if (!sal.problems.empty()) {
+  {
     std::string pt = PathJoin(repair, o.problemName);
     if (Status st = WriteProblemTable(fs, pt, sal.problems, sal.header); !st.ok())
       return fail(Status::IOError("cannot write the problem table: " + st.message()));
-    res.actions.push_back(
-        {"problems", o.problemName, -1, -1,
-         std::to_string(sal.problems.size()) + " record(s) that could not be kept"});
+    if (!sal.problems.empty())
+      res.actions.push_back(
+          {"problems", o.problemName, -1, -1,
+           std::to_string(sal.problems.size()) + " record(s) that could not be kept"});
   }
 
   // 6. Backup: every original member, flushed, before any original is touched.
