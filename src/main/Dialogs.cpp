@@ -26,8 +26,22 @@ void CentreOnScreen(QWidget& box) {
   box.move(area.center() - box.rect().center());
 }
 
+// QMessageBox settles its size only as it is shown (a long text is laid out narrower than
+// adjustSize() guessed), so it is centred again at that moment, at its final size.
+class TCentredBox : public QMessageBox {
+ public:
+  using QMessageBox::QMessageBox;
+
+ protected:
+  void showEvent(QShowEvent* event) override {
+    QMessageBox::showEvent(event);
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen != nullptr) move(screen->availableGeometry().center() - rect().center());
+  }
+};
+
 int RunBox(const QString& caption, const QString& text, QMessageBox::Icon icon) {
-  QMessageBox box(icon, caption, ForDisplay(text), QMessageBox::Ok);
+  TCentredBox box(icon, caption, ForDisplay(text), QMessageBox::Ok);
   box.setTextFormat(Qt::PlainText);  // engine texts may hold '<' or '&'
   box.setWindowModality(Qt::ApplicationModal);
   CentreOnScreen(box);

@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyleFactory>
+#include <QStyleOptionComboBox>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTextBlock>
@@ -111,6 +112,29 @@ class TTabStyle : public QProxyStyle {
   }
 };
 
+// The platform's drop-down list shows its field in the window colour, with a button-face
+// arrow button; Qt's classic style paints a non-editable combo's field in the button colour.
+// The field is drawn with the base colour in the button's place, then the arrow as is.
+class TComboStyle : public QProxyStyle {
+ public:
+  using QProxyStyle::QProxyStyle;
+  void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
+                          QPainter* painter, const QWidget* widget) const override {
+    const auto* combo = qstyleoption_cast<const QStyleOptionComboBox*>(option);
+    if (control != CC_ComboBox || combo == nullptr || combo->editable) {
+      QProxyStyle::drawComplexControl(control, option, painter, widget);
+      return;
+    }
+    QStyleOptionComboBox field(*combo);
+    field.palette.setBrush(QPalette::Button, combo->palette.brush(QPalette::Base));
+    field.subControls &= ~SC_ComboBoxArrow;
+    QProxyStyle::drawComplexControl(control, &field, painter, widget);
+    QStyleOptionComboBox arrow(*combo);
+    arrow.subControls = SC_ComboBoxArrow;
+    QProxyStyle::drawComplexControl(control, &arrow, painter, widget);
+  }
+};
+
 QPalette WithColor(QPalette palette, QPalette::ColorRole role, TColor color) {
   palette.setColor(role, TColorToQColor(color));
   return palette;
@@ -153,6 +177,10 @@ QComboBox* MakeCombo(QWidget* parent, const QRect& bounds) {
   combo->setGeometry(bounds);
   combo->setPalette(WithColor(combo->palette(), QPalette::Base, clWindow));
   combo->setFocusPolicy(Qt::StrongFocus);
+  // The proxy owns its base style; the combo keeps the proxy alive as its child.
+  auto* comboStyle = new TComboStyle(QStyleFactory::create(combo->style()->name()));
+  comboStyle->setParent(combo);
+  combo->setStyle(comboStyle);
   return combo;
 }
 

@@ -97,6 +97,19 @@ TEST(QtDialogsBoxes, MessageBoxIsCentredWithOneOkAndTheIconAsked) {
     ASSERT_TRUE(answer.Seen());
   }
   EXPECT_EQ(icon, QMessageBox::NoIcon);
+  // A long text of several lines: the box settles its size only as it is shown, and is
+  // centred at that size.
+  {
+    ModalAnswer answer(read);
+    dialogs.MessageBox("Qel DB Rekasto",
+                       "Folder not found\r\nAlias: DEMO\r\nFolder: /tmp/some/where/qel-db-rekasto/"
+                       "demo\r\nBundled demo tables not found in: /work/main/build/any/samples/"
+                       "demo, /usr/local/share/qel-db-rekasto/demo.",
+                       TMsgIcon::Error);
+    ASSERT_TRUE(answer.Seen());
+  }
+  EXPECT_LE(std::abs(centreOffset.x()), 2);
+  EXPECT_LE(std::abs(centreOffset.y()), 2);
 }
 
 TEST(QtDialogsFile, OpenDialogListsTablesInEveryLetterCaseAndReturnsTheFullPath) {

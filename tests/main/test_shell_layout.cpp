@@ -201,6 +201,14 @@ TEST_F(ShellWindow, ColoursAndFontsAreTheStoredOnes) {
   EXPECT_EQ(f.TableLocEdit->palette().color(QPalette::Base), panel);
   EXPECT_EQ(f.Memo1->palette().color(QPalette::Base), Rgb(255, 255, 255));
   EXPECT_EQ(f.AliasCombo->palette().color(QPalette::Base), Rgb(255, 255, 255));
+  // Rendered: the drop-down lists show their field in the window colour, their arrow button
+  // in the button face.
+  f.show();
+  for (QComboBox* combo : {f.AliasCombo, f.TableCombo}) {
+    const QImage shot = combo->grab().toImage();
+    EXPECT_EQ(shot.pixelColor(20, shot.height() / 2), Rgb(255, 255, 255));
+    EXPECT_EQ(shot.pixelColor(shot.width() - 6, 4), Rgb(192, 192, 192));
+  }
   EXPECT_EQ(f.TabSheet2->palette().color(QPalette::Window), panel);
   EXPECT_EQ(f.Label4->palette().color(QPalette::Window), panel);
   for (QLabel* value : {f.FieldsLB, f.TabLvlLB}) {
