@@ -11,7 +11,9 @@ TBDEUtil::TBDEUtil() : TablePropsBytes{} {
 }
 
 TBDEUtil::~TBDEUtil() noexcept(false) {
-  Check(TUExit(SessionHandle));
+  // Handle 0: a renewal before a verification or rebuild closed the session and could not
+  // open the next one, so there is none left to close.
+  if (SessionHandle != 0) Check(TUExit(SessionHandle));
 }
 
 bool TBDEUtil::GetTableProps(const std::string& TableName) {

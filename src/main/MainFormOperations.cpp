@@ -86,6 +86,18 @@ class DescriptorArrays {
   std::unique_ptr<uint8_t[]> arrays_[7];
 };
 
+// Closes the current utility session and opens a fresh one, both through Check. A renewal
+// whose TUInit failed has left no session open: the handle is cleared as soon as the old
+// session is closed, so the next operation opens a new one instead of failing for ever on
+// closing a handle that is gone.
+void RenewSession(TBDEUtil& util) {
+  if (util.SessionHandle != 0) {
+    Check(TUExit(util.SessionHandle));
+    util.SessionHandle = 0;
+  }
+  Check(TUInit(&util.SessionHandle));
+}
+
 }  // namespace
 
 void TMainForm::VerifyBtnClick(QObject* Sender) {
@@ -97,8 +109,7 @@ void TMainForm::VerifyBtnClick(QObject* Sender) {
         const QByteArray location = TableLocEdit->text().toUtf8();
         TBDEUtil& util = RequireBDEUtil(*this);
         // Every verification runs in a fresh utility session.
-        Check(TUExit(util.SessionHandle));
-        Check(TUInit(&util.SessionHandle));
+        RenewSession(util);
         util.RegisterProgress();
         TryFinally(
             [&] {
@@ -159,8 +170,7 @@ namespace {
 void RebuildSteps(TMainForm& form) {
   form.ResetProgressBars();
   TBDEUtil& util = RequireBDEUtil(form);
-  Check(TUExit(util.SessionHandle));
-  Check(TUInit(&util.SessionHandle));
+  RenewSession(util);
   const QByteArray location = form.TableLocEdit->text().toUtf8();
   util.RegisterProgress();
   TryFinally(

@@ -208,6 +208,39 @@ TEST_F(OperationsTest, TwoVerificationsEachStartAfreshSession) {
   EXPECT_EQ(scripted::OpenSessions(), std::vector<hTUses>{F().BDEUtil->SessionHandle});
 }
 
+TEST_F(OperationsTest, AFailedRenewalLeavesNoHandleBehindAndTheNextOperationsWork) {
+  for (QPushButton* button : {F().VerifyBtn, F().RebuildBtn}) {
+    SCOPED_TRACE(button == F().VerifyBtn ? "verify" : "rebuild");
+    ChooseAlpha();
+    scripted::Current().initQueue.push_back(DBIERR_SESSIONLIMIT);
+    Press(button);
+    ASSERT_EQ(dialogs_.Boxes().back().icon, TMsgIcon::Error);
+    EXPECT_TRUE(scripted::OpenSessions().empty());
+    EXPECT_EQ(F().BDEUtil->SessionHandle, 0);
+    // The next press opens a session at once instead of failing on the one that is gone.
+    const size_t before = scripted::Calls().size();
+    dialogs_.Clear();
+    Press(button);
+    const auto names = scripted::CallNames();
+    ASSERT_GT(names.size(), before);
+    EXPECT_EQ(names[before], "TUInit");
+    EXPECT_TRUE(dialogs_.Boxes().empty());
+    EXPECT_EQ(F().LogLastLine(),
+              button == F().VerifyBtn
+                  ? QStringLiteral("Weryfikacja zakończona sukcesem. Tabela nie zawiera błędów.")
+                  : kDone);
+    EXPECT_EQ(scripted::OpenSessions(), std::vector<hTUses>{F().BDEUtil->SessionHandle});
+  }
+  // A window whose last renewal failed closes without an error: there is no session to close.
+  scripted::Current().initQueue.push_back(DBIERR_SESSIONLIMIT);
+  Press(F().VerifyBtn);
+  const size_t before = scripted::Calls().size();
+  dialogs_.Clear();
+  form_.reset();
+  EXPECT_TRUE(dialogs_.Boxes().empty());
+  EXPECT_EQ(scripted::Calls().size(), before);
+}
+
 // ---- Rebuild ----
 
 TEST_F(OperationsTest, SuccessfulRebuildCallsTheSixFunctionsInOrderWithOneHandleAndLocation) {
