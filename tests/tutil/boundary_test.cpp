@@ -1,5 +1,11 @@
 // Sessions and bad arguments: every one gives its error code, names the file, and
 // changes nothing.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <fstream>
 
@@ -194,6 +200,76 @@ TEST_F(TUtilArgs, LockedTableIsNotRebuilt) {
             DBIERR_LOCKED);
   EXPECT_EQ(ContextEntries().at(0), "File: " + t);
   EXPECT_EQ(Snapshot(dir_.path()), before);
+}
+
+}  // namespace
+}  // namespace tutiltest
+
+namespace tutiltest {
+namespace {
+
+// Another process holding `file` with the given lock until the guard ends.
+class LockingProcess {
+ public:
+  enum Kind { kSharedRecordLock, kExclusiveFlock, kSharedFlock };
+  LockingProcess(const std::string& file, Kind kind) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int fd = open(file.c_str(), O_RDONLY);
+      struct flock fl;
+      std::memset(&fl, 0, sizeof fl);
+      fl.l_type = F_RDLCK;
+      fl.l_whence = SEEK_SET;
+      const bool locked = kind == kSharedRecordLock ? fcntl(fd, F_SETLK, &fl) == 0
+                          : kind == kExclusiveFlock ? flock(fd, LOCK_EX) == 0
+                                                    : flock(fd, LOCK_SH) == 0;
+      const char answer = locked ? 'y' : 'n';
+      (void)!write(ready[1], &answer, 1);
+      pause();
+      _exit(0);
+    }
+    close(ready[1]);
+    char answer = 'n';
+    locked_ = pid_ > 0 && read(ready[0], &answer, 1) == 1 && answer == 'y';
+    close(ready[0]);
+  }
+  ~LockingProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool locked() const { return locked_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool locked_ = false;
+};
+
+TEST_F(TUtilArgs, TableHeldByAReaderOrAnFlockIsNotRebuilt) {
+  const std::string t = WriteCustomers();
+  Descriptor d;
+  ASSERT_EQ(d.Fill(session_, t), DBIERR_NONE);
+  const auto before = Snapshot(dir_.path());
+  for (auto kind : {LockingProcess::kSharedRecordLock, LockingProcess::kExclusiveFlock,
+                    LockingProcess::kSharedFlock}) {
+    LockingProcess holder(t, kind);
+    ASSERT_TRUE(holder.locked()) << "lock kind " << kind;
+    EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB",
+                             "PROBLEM.DB", &d.desc),
+              DBIERR_LOCKED)
+        << "lock kind " << kind;
+    const auto context = ContextEntries();
+    ASSERT_EQ(context.size(), 2u);
+    EXPECT_NE(context[1].find("another program holds a lock"), std::string::npos) << context[1];
+    EXPECT_EQ(Snapshot(dir_.path()), before);
+  }
+  // Once the holder is gone the same rebuild goes ahead.
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB",
+                           &d.desc),
+            DBIERR_NONE);
 }
 
 }  // namespace
