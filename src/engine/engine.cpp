@@ -148,9 +148,12 @@ DBIResult Guard(F&& body) noexcept {
     try {
       return Fail(DBIERR_INTERNAL, {std::string("Detail: ") + e.what()});
     } catch (...) {
+      Context().clear();
       return DBIERR_INTERNAL;
     }
   } catch (...) {
+    // No entries to give, but those of an earlier failure would describe the wrong one.
+    Context().clear();
     return DBIERR_INTERNAL;
   }
 }

@@ -3,6 +3,9 @@
 
 #include <cstring>
 #include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "EngineTestSupport.h"
 #include "engine.h"
@@ -250,6 +253,27 @@ TEST_F(ApiTest, CallbacksAreKeptPerSession) {
   ASSERT_EQ(DbiStartSession("Again", &other), DBIERR_NONE);
   ASSERT_EQ(DbiReportProgress(5, 0, ""), DBIERR_NONE);
   EXPECT_EQ(gCalls.count, 1);
+}
+
+uint32_t ThrowSomething(uint32_t, uint32_t, void*) { throw 42; }
+uint32_t ThrowStd(uint32_t, uint32_t, void*) { throw std::runtime_error("bar repaint failed"); }
+
+TEST_F(ApiTest, RoutineThatThrowsGivesInternalErrorWithItsOwnContext) {
+  CBPROGRESSDesc buffer;
+  ASSERT_EQ(DbiRegisterCallBack(0, cbGENPROGRESS, 0, sizeof buffer, &buffer, ThrowStd),
+            DBIERR_NONE);
+  EXPECT_EQ(DbiReportProgress(5, 0, ""), DBIERR_INTERNAL);
+  EXPECT_EQ(ContextEntries(), std::vector<std::string>{"Detail: bar repaint failed"});
+
+  // An earlier failure's context must not be shown as the context of this one.
+  ASSERT_EQ(DbiGetDatabaseDesc("NOSUCH", nullptr), DBIERR_INVALIDPARAM);
+  DBDesc desc;
+  ASSERT_EQ(DbiGetDatabaseDesc("NOSUCH", &desc), DBIERR_UNKNOWNDB);
+  ASSERT_FALSE(ContextEntries().empty());
+  ASSERT_EQ(DbiRegisterCallBack(0, cbGENPROGRESS, 0, sizeof buffer, &buffer, ThrowSomething),
+            DBIERR_NONE);
+  EXPECT_EQ(DbiReportProgress(5, 0, ""), DBIERR_INTERNAL);
+  EXPECT_TRUE(ContextEntries().empty());
 }
 
 TEST_F(ApiTest, RegistrationArgumentsAreChecked) {
