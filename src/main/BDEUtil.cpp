@@ -17,6 +17,9 @@ TBDEUtil::~TBDEUtil() noexcept(false) {
 }
 
 bool TBDEUtil::GetTableProps(const std::string& TableName) {
+  // No session after a renewal that could not open one: open it here, quietly; a failure
+  // reads as properties that cannot be read.
+  if (SessionHandle == 0 && TUInit(&SessionHandle) != DBIERR_NONE) return false;
   return TUFillCURProps(SessionHandle, TableName.c_str(), &TableProps) == DBIERR_NONE;
 }
 

@@ -241,6 +241,19 @@ TEST_F(OperationsTest, AFailedRenewalLeavesNoHandleBehindAndTheNextOperationsWor
   EXPECT_EQ(scripted::Calls().size(), before);
 }
 
+TEST_F(OperationsTest, AfterAFailedRenewalTheNextTableShowsItsProperties) {
+  ChooseAlpha();
+  scripted::Current().initQueue.push_back(DBIERR_SESSIONLIMIT);
+  Press(F().VerifyBtn);
+  ASSERT_EQ(F().BDEUtil->SessionHandle, 0);
+  scripted::Current().props[(AliasDir("SAMPLES") + "/beta.db").toStdString()] =
+      scripted::PropsWithWords({{295, 9}});
+  ChooseTable(1);
+  EXPECT_EQ(F().FieldsLB->text(), "9");
+  EXPECT_EQ(scripted::OpenSessions(), std::vector<hTUses>{F().BDEUtil->SessionHandle});
+  EXPECT_EQ(scripted::Calls().back().handle, F().BDEUtil->SessionHandle);
+}
+
 // ---- Rebuild ----
 
 TEST_F(OperationsTest, SuccessfulRebuildCallsTheSixFunctionsInOrderWithOneHandleAndLocation) {
