@@ -148,11 +148,18 @@ std::vector<std::pair<std::string, std::string>> OptionalParams(const TableFacts
   params.emplace_back("BLOCK SIZE", std::to_string(facts.header.BlockSize()));
   if (facts.header.hasExtension) {
     params.emplace_back("CODE PAGE", std::to_string(facts.header.CodePage()));
+    // Clipped like CURProps' szLangDriver: real names are a few letters, and a name run
+    // on by damage must not outgrow the one unit of data a caller sets aside for it.
     if (!facts.header.sortOrderId.empty())
-      params.emplace_back("SORT ORDER", facts.header.sortOrderId);
+      params.emplace_back("SORT ORDER",
+                          facts.header.sortOrderId.substr(0, sizeof(CURProps::szLangDriver) - 1));
   }
   return params;
 }
+
+// "3.5", a block size, a code page and a sort-order name, each with its NUL.
+static_assert(4 + 7 + 6 + sizeof(CURProps::szLangDriver) <= TU_OPTDATA_UNIT,
+              "the optional data fits one unit");
 
 size_t OptionalDataBytes(const TableFacts& facts) {
   size_t n = 0;

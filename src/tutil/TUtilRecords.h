@@ -46,8 +46,10 @@
  *                         iOffset its offset in array 7, iLen its length; the value is
  *                         text. Parameters: "LEVEL" ("3.0", "3.5", "4", "5", "7"),
  *                         "BLOCK SIZE" (bytes), "CODE PAGE" (level 4+ only),
- *                         "SORT ORDER" (level 4+ with a sort-order name only).
- *   array 7 pOptData      the parameters' values, NUL-terminated, in 128-byte units
+ *                         "SORT ORDER" (level 4+ with a sort-order name only; at
+ *                         most 31 characters).
+ *   array 7 pOptData      the parameters' values, NUL-terminated, in 128-byte units;
+ *                         they never need more than one unit
  */
 #ifndef REKASTO_TUTIL_TUTILRECORDS_H
 #define REKASTO_TUTIL_TUTILRECORDS_H

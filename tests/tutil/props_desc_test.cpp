@@ -269,3 +269,49 @@ TEST_F(TUtilDesc, DamagedHeaderBytesNeverOverrunTheDescriptor) {
 
 }  // namespace
 }  // namespace tutiltest
+
+namespace tutiltest {
+namespace {
+
+// The descriptor carries no count for the optional data: the caller sized it from count
+// 7 of an earlier count call. A header whose sort-order name runs on (damaged, or changed
+// between the two calls) must not make the fill write past that.
+TEST_F(TUtilDesc, OptionalDataNeverOutgrowsOneUnit) {
+  const std::string t = WriteCustomers("RUNON.DB", 5);
+  Descriptor d;
+  ASSERT_EQ(d.Prepare(session_, t), DBIERR_NONE);
+  ASSERT_EQ(d.data.size(), size_t(TU_OPTDATA_UNIT));
+  d.data.resize(TU_OPTDATA_UNIT + 512, 0xEE);
+  d.desc.pOptData = d.data.data();
+
+  std::string bytes;
+  {
+    std::ifstream in(t, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const size_t name = bytes.find(std::string("ANSII850\0", 9));
+  ASSERT_NE(name, std::string::npos);
+  const size_t end = name + 8;
+  ASSERT_LT(end + 300, bytes.size());
+  ASSERT_EQ(bytes.substr(end, 300), std::string(300, '\0')) << "no padding after the name";
+  bytes.replace(end, 300, std::string(299, 'x') + '\0');
+  std::ofstream(t, std::ios::binary | std::ios::trunc) << bytes;
+
+  const DBIResult r = TUFillCRTblDesc(session_, &d.desc, t.c_str(), nullptr);
+  ASSERT_EQ(r, DBIERR_NONE);
+  for (size_t i = TU_OPTDATA_UNIT; i < d.data.size(); ++i) ASSERT_EQ(d.data[i], 0xEE) << i;
+  const char* data = reinterpret_cast<const char*>(d.data.data());
+  for (uint16_t k = 0; k < d.desc.iOptParams; ++k) {
+    if (std::string(d.params[k].szName) == "SORT ORDER") {
+      EXPECT_EQ(std::string(data + d.params[k].iOffset), "ANSII850" + std::string(23, 'x'));
+    }
+  }
+  uint16_t c[7] = {};
+  ASSERT_EQ(TUGetCRTblDescCount(session_, t.c_str(), &c[0], &c[1], &c[2], &c[3], &c[4], &c[5],
+                                &c[6]),
+            DBIERR_NONE);
+  EXPECT_EQ(c[6], 1);
+}
+
+}  // namespace
+}  // namespace tutiltest
