@@ -1,5 +1,6 @@
 // TURebuildTable's work: the descriptor turned into the structure the rebuilder writes.
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -61,6 +62,20 @@ void Rebuild(const std::string& path, const std::string& backupName, const std::
   const std::string reportName =
       reportLength == 0 ? std::string("Rebuild.DB")
                         : RequireTableFileName(desc.szErrTblName, "report table name", path);
+
+  // All four land in the same repair folder: two of one name would meet there half-way
+  // through the rebuild.
+  const std::string* names[] = {&backupName, &keyviolName, &problemName, &reportName};
+  for (size_t i = 0; i < 4; ++i) {
+    for (size_t j = i + 1; j < 4; ++j) {
+      if (strcasecmp(paradox::PathStem(*names[i]).c_str(), paradox::PathStem(*names[j]).c_str()) ==
+          0) {
+        Fail(DBIERR_INVALIDPARAM, path,
+             "backup, key-violation, problem and report tables need different names; \"" +
+                 *names[i] + "\" and \"" + *names[j] + "\" are one");
+      }
+    }
+  }
 
   paradox::FileSystem* fsys = paradox::DefaultFileSystem();
   paradox::Status free = paradox::CheckTableNotInUse(fsys, path);

@@ -274,3 +274,25 @@ TEST_F(TUtilArgs, TableHeldByAReaderOrAnFlockIsNotRebuilt) {
 
 }  // namespace
 }  // namespace tutiltest
+
+namespace tutiltest {
+namespace {
+
+TEST_F(TUtilArgs, AuxiliaryTablesOfOneNameAreRefusedBeforeAnythingIsWritten) {
+  const std::string t = WriteCustomers();
+  Descriptor d;
+  ASSERT_EQ(d.Fill(session_, t), DBIERR_NONE);
+  const auto before = Snapshot(dir_.path());
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Same.DB", "same.db", "PROBLEM.DB",
+                           &d.desc),
+            DBIERR_INVALIDPARAM);
+  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "Rebuild",
+                           &d.desc),
+            DBIERR_INVALIDPARAM);  // the descriptor names the report table "Rebuild.DB"
+  EXPECT_EQ(ContextEntries().at(0), "File: " + t);
+  EXPECT_EQ(Snapshot(dir_.path()), before);
+  EXPECT_FALSE(fs::exists(tables_ / "CUSTOMER.rekasto"));
+}
+
+}  // namespace
+}  // namespace tutiltest
