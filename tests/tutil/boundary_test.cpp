@@ -296,3 +296,46 @@ TEST_F(TUtilArgs, AuxiliaryTablesOfOneNameAreRefusedBeforeAnythingIsWritten) {
 
 }  // namespace
 }  // namespace tutiltest
+
+namespace tutiltest {
+namespace {
+
+TEST_F(TUtilArgs, LocationsOf260CharactersWorkAnd261AreRefused) {
+  // Two folders so that no single name exceeds what the file system allows.
+  const std::string base = tables_.string() + "/";
+  for (size_t length : {size_t(260), size_t(261)}) {
+    const size_t folders = length - base.size() - std::string("/P.DB").size();
+    const fs::path sub = tables_ / std::string(folders / 2, 'a') /
+                         std::string(folders - folders / 2 - 1, char('b' + (length & 1)));
+    fs::create_directories(sub);
+    const std::string t = WritePlain((fs::relative(sub, tables_) / "P.DB").string());
+    ASSERT_EQ(t.size(), length);
+    std::string windowsStyle = t;
+    for (char& c : windowsStyle) {
+      if (c == '/') c = '\\';
+    }
+    for (const std::string& location : {t, windowsStyle}) {
+      CURProps props;
+      int32_t verdict = -1;
+      if (length == 260) {
+        EXPECT_EQ(TUFillCURProps(session_, location.c_str(), &props), DBIERR_NONE);
+        EXPECT_EQ(std::string(props.szName), location);
+        EXPECT_EQ(TUVerifyTable(session_, location.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0,
+                                &verdict),
+                  DBIERR_NONE);
+        EXPECT_EQ(verdict, 0);
+      } else {
+        std::memset(&props, 0x5A, sizeof props);
+        EXPECT_EQ(TUFillCURProps(session_, location.c_str(), &props), DBIERR_PATHTOOLONG);
+        EXPECT_EQ(reinterpret_cast<const uint8_t*>(&props)[0], 0x5A);
+        EXPECT_EQ(TUVerifyTable(session_, location.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0,
+                                &verdict),
+                  DBIERR_PATHTOOLONG);
+        EXPECT_EQ(verdict, -1);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tutiltest
