@@ -27,6 +27,23 @@ void RequireParadoxType(const char* type, const std::string& file) {
   }
 }
 
+namespace {
+
+// A lookup that failed for another reason than absence: the file or folder may well be
+// there, so "does not exist" would send the user looking in the wrong place.
+void FailUnreachable(const std::error_code& ec, const std::string& path) {
+  if (ec == std::errc::permission_denied) Fail(DBIERR_NOACCESS, path, "permission denied");
+  if (ec == std::errc::filename_too_long)
+    Fail(DBIERR_PATHTOOLONG, path, "a name in the location is too long for the file system");
+  Fail(DBIERR_READERR, path, ec.message());
+}
+
+bool IsAbsence(const std::error_code& ec) {
+  return !ec || ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
+}
+
+}  // namespace
+
 std::string ResolveLocation(const char* location) {
   RequireText(location, "table location");
   // Bounded scan: a location without a NUL in reach is as bad as a long one.
@@ -43,8 +60,12 @@ std::string ResolveLocation(const char* location) {
   fs::path p(path);
   std::error_code ec;
   fs::path folder = p.has_parent_path() ? p.parent_path() : fs::path(".");
-  if (!fs::is_directory(folder, ec)) Fail(DBIERR_DIRNOTFOUND, path, "table folder does not exist");
+  if (!fs::is_directory(folder, ec)) {
+    if (!IsAbsence(ec)) FailUnreachable(ec, path);
+    Fail(DBIERR_DIRNOTFOUND, path, "table folder does not exist");
+  }
   if (!fs::exists(p, ec)) {
+    if (!IsAbsence(ec)) FailUnreachable(ec, path);
     // Locations made on other systems may spell the name in another letter case.
     const std::string name = p.filename().string();
     bool found = false;

@@ -339,3 +339,30 @@ TEST_F(TUtilArgs, LocationsOf260CharactersWorkAnd261AreRefused) {
 
 }  // namespace
 }  // namespace tutiltest
+
+namespace tutiltest {
+namespace {
+
+// A location the file system refuses to look up is not reported as a missing table.
+TEST_F(TUtilArgs, UnreachableLocationsAreNotCalledMissing) {
+  CURProps props;
+  // 260 characters, but one name of them is longer than a file system allows.
+  const std::string overlong = std::string(257, 'x') + ".DB";
+  EXPECT_EQ(TUFillCURProps(session_, overlong.c_str(), &props), DBIERR_PATHTOOLONG);
+  EXPECT_EQ(TUFillCURProps(session_, (std::string(250, 'x') + "/T.DB").c_str(), &props),
+            DBIERR_DIRNOTFOUND);  // a folder name of a length the system allows is just absent
+}
+
+TEST_F(TUtilArgs, TableInAClosedFolderIsRefusedAsNoAccess) {
+  CURProps props;
+  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+  fs::create_directories(tables_ / "closed");
+  const std::string t = WritePlain("closed/P.DB");
+  fs::permissions(tables_ / "closed", fs::perms::none);
+  EXPECT_EQ(TUFillCURProps(session_, t.c_str(), &props), DBIERR_NOACCESS);
+  EXPECT_EQ(ContextEntries().at(0), "File: " + t);
+  fs::permissions(tables_ / "closed", fs::perms::owner_all);
+}
+
+}  // namespace
+}  // namespace tutiltest
