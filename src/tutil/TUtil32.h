@@ -144,8 +144,10 @@ DBIResult TUFillCRTblDesc(hTUses hTUSession, CRTblDesc* pTblDesc, const char* ps
 /* Rebuilds the table as the descriptor describes it (fields, primary and secondary
  * indexes, validity checks; see TUtilRecords.h), keeping the original family as the
  * backup. The descriptor's szErrTblName names the report table ("Rebuild.DB" when
- * empty). DBIERR_INVALIDDESC when the descriptor is inconsistent or does not fit the
- * table's data; DBIERR_LOCKED when another program holds the table. */
+ * empty); backup, key-violation, problem and report tables need four different names
+ * (DBIERR_INVALIDPARAM otherwise). DBIERR_INVALIDDESC when the descriptor is inconsistent
+ * or does not fit the table's data; DBIERR_LOCKED when another program holds the table
+ * (a lock file in its folder, or any lock held on a member of its family). */
 DBIResult TURebuildTable(hTUses hTUSession, const char* pszTableName, const char* pszDriverType,
                          const char* pszBackupTableName, const char* pszKeyviolName,
                          const char* pszProblemTableName, CRTblDesc* pTblDesc);
