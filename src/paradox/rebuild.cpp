@@ -10,6 +10,7 @@
 #include "family.h"
 #include "salvage.h"
 #include "verifier.h"
+#include "verify_internal.h"
 #include "writer.h"
 
 namespace paradox {
@@ -25,22 +26,7 @@ std::string Upper(std::string s) {
   return s;
 }
 
-class Progress {
- public:
-  explicit Progress(const std::function<void(int, int)>& fn) : fn_(fn) {}
-  void Report(int phase, int percent) {
-    if (!fn_) return;
-    percent = std::clamp(percent, 0, 100);
-    int& last = last_[phase & 15];
-    if (percent <= last) return;
-    last = percent;
-    fn_(phase, percent);
-  }
-
- private:
-  const std::function<void(int, int)>& fn_;
-  int last_[16] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
-};
+using verify::Progress;
 
 // One planned file movement of the swap.
 struct SwapPlan {

@@ -12,6 +12,7 @@
 #include "index.h"
 #include "reader.h"
 #include "value.h"
+#include "verify_internal.h"
 
 namespace paradox {
 namespace {
@@ -657,22 +658,7 @@ Status FindLostBlobs(BlobFile& mb, const TableHeader& h, const std::vector<Broke
   return Status::OK();
 }
 
-class Progress {
- public:
-  explicit Progress(const std::function<void(int, int)>& fn) : fn_(fn) {}
-  void Report(int phase, int percent) {
-    if (!fn_) return;
-    percent = std::clamp(percent, 0, 100);
-    int& last = last_[phase & 15];
-    if (percent <= last) return;
-    last = percent;
-    fn_(phase, percent);
-  }
-
- private:
-  const std::function<void(int, int)>& fn_;
-  int last_[16] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
-};
+using verify::Progress;
 
 }  // namespace
 

@@ -14,7 +14,8 @@
 
 namespace paradox::verify {
 
-// Reports progress at most once per percentage step of a phase.
+// Reports progress at most once per percentage step of a phase (phases 0..8).
+// The salvage and the rebuild use it too.
 class Progress {
  public:
   explicit Progress(const ProgressFn& fn) : fn_(fn) { last_.fill(-1); }
