@@ -275,8 +275,11 @@ Status CarryValFile(FileSystem* fs, const std::string& from, FileSystem* outFs,
       v[0] = newHeader.fixed.changeCount2;
     }
   } else {
+    const bool readable = info.ok() && info->footerRead;
     actions->push_back({"validity", PathBaseName(from), -1, -1,
-                        "kept unchanged: its field list could not be matched with the table's"});
+                        readable ? "kept unchanged: its field list differs from the table's"
+                                 : "kept unchanged: its field list cannot be read (an older "
+                                   "layout, or damaged), so it was not compared"});
   }
   return outFs->WriteFile(to, ByteSpan(v), true);
 }
