@@ -105,12 +105,13 @@ int RunVerify(const std::vector<std::string>& args, Io& io) {
     else if (a == "--quiet" || a == "-q") quiet = true;
     else if (a == "--max-findings") {
       if (i + 1 >= args.size()) { Error(io, "--max-findings needs a number"); return kExitFailed; }
-      try {
-        maxFindings = std::stoul(args[++i]);
-      } catch (...) {
-        Error(io, "--max-findings needs a number, not '" + args[i] + "'");
+      // Digits only: stoul would take "-1" as a huge budget and "5x" as 5.
+      const std::string& v = args[++i];
+      if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos) {
+        Error(io, "--max-findings needs a number, not '" + v + "'");
         return kExitFailed;
       }
+      maxFindings = std::stoul(v);
     } else if (a.size() > 1 && a[0] == '-') {
       Error(io, "verify: unknown option " + a);
       return kExitFailed;

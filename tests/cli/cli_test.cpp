@@ -153,6 +153,11 @@ TEST_F(CliTest, BadInputGivesOneLineErrors) {
            {{"dump", "d/notes.txt"}, "rekasto: d/notes.txt: not a Paradox table (unknown level byte 120)\n"},
            {{"info", "d/tiny.DB"}, "rekasto: d/tiny.DB: not a Paradox table (only 10 bytes)\n"},
            {{"info"}, "rekasto: info: no table given (usage: rekasto info TABLE...)\n"},
+           // Regression: these were taken as a budget of about 2^64 and of 5.
+           {{"verify", "--max-findings", "-1", "d/tiny.DB"},
+            "rekasto: --max-findings needs a number, not '-1'\n"},
+           {{"verify", "--max-findings", "5x", "d/tiny.DB"},
+            "rekasto: --max-findings needs a number, not '5x'\n"},
        }) {
     EXPECT_EQ(Run(c.args), rekasto::kExitFailed) << c.args[0];
     EXPECT_EQ(err_.str(), c.error);
