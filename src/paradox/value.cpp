@@ -107,6 +107,7 @@ Status EncodeBcd(const std::string& text, uint8_t decimals, uint8_t* out) {
 }
 
 Result<Bcd> DecodeBcd(const uint8_t* in, uint8_t decimals) {
+  if (decimals > 32) return Status::Corruption("BCD with " + std::to_string(decimals) + " decimals (at most 32)");
   uint8_t b0 = in[0];
   if ((b0 & 0x40) == 0 || (b0 & 0x3F) != decimals)
     return Status::Corruption("BCD first byte " + std::to_string(b0) + " does not match " +
@@ -240,6 +241,8 @@ Result<Value> DecodeField(const FieldDesc& f, ByteSpan raw) {
     case FieldType::kFmtMemo:
     case FieldType::kOle:
     case FieldType::kGraphic: {
+      // The size byte comes from the file: never read a pointer the field cannot hold.
+      if (raw.size() < BlobPointer::kEncodedLength) return FieldError(f, "too small to hold a blob pointer");
       BlobRef ref;
       size_t leader = f.LeaderSize();
       ref.leader.assign(p, p + leader);

@@ -360,6 +360,22 @@ TEST(FieldCodec, AlphaBytesAndBlobs) {
   EXPECT_TRUE(DecodeField(m, enc).status().IsCorruption());
 }
 
+// The size byte comes from the file. A blob field too small for its 10-byte pointer, or
+// a BCD field with more than 32 decimals, once read past the field or threw.
+TEST(FieldCodec, DescriptorsNoTableHasAreRefusedNotOverread) {
+  FieldDesc m{FieldType::kMemo, 4, "M"};
+  Bytes four = Hex("01 02 03 04");
+  auto v = DecodeField(m, four);
+  EXPECT_TRUE(v.status().IsCorruption());
+  EXPECT_NE(v.status().message().find("blob pointer"), std::string::npos);
+  FieldDesc b40{FieldType::kBcd, 40, "B"};
+  Bytes bcd(17, 0);
+  bcd[0] = 0xC0 | 40;
+  bcd[16] = 0x01;
+  EXPECT_TRUE(DecodeField(b40, bcd).status().IsCorruption());
+  EXPECT_TRUE(DecodeBcd(bcd.data(), 40).status().IsCorruption());
+}
+
 TEST(Encryption, KeyFromPasswordAndChunkInverse) {
   EXPECT_EQ(KeyFromPassword("123"), 0x0A25E09Au);
   EXPECT_EQ(KeyFromPassword(""), 0u);
