@@ -41,14 +41,7 @@ std::string Text(const std::string& utf8) {
 
 // Day number of a date field: 0001-01-01 is day 1.
 paradox::Date Day(int y, int m, int d) {
-  // Days from the civil calendar (H. Hinnant's algorithm), shifted to 0001-01-01 = 1.
-  y -= m <= 2;
-  const int era = (y >= 0 ? y : y - 399) / 400;
-  const int yoe = y - era * 400;
-  const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  const int daysFrom1970 = era * 146097 + doe - 719468;
-  return paradox::Date{daysFrom1970 + 719163};
+  return paradox::Date{paradox::DaysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d))};
 }
 
 // Small repeatable generator for plausible values.
