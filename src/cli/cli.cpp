@@ -66,57 +66,46 @@ int RunCli(const std::vector<std::string>& args, Io& io) {
   return it->second.run(rest, io);
 }
 
-bool CheckTablePath(const std::string& path, Io& io) {
-  if (path.empty()) {
-    Error(io, "empty table path");
-    return false;
-  }
-  if (io.fs->IsDirectory(path)) {
-    Error(io, path + ": is a folder, not a table file");
-    return false;
-  }
-  auto file = io.fs->Open(path, paradox::OpenMode::kRead);
+paradox::Status TablePathStatus(const std::string& path, paradox::FileSystem* fs) {
+  using paradox::Status;
+  if (path.empty()) return Status::InvalidArgument("empty table path");
+  if (fs->IsDirectory(path)) return Status::InvalidArgument("is a folder, not a table file");
+  auto file = fs->Open(path, paradox::OpenMode::kRead);
   if (!file.ok()) {
-    const paradox::Status& st = file.status();
-    if (st.IsNotFound())
-      Error(io, path + ": no such file");
-    else if (st.message().find("Permission denied") != std::string::npos)
-      Error(io, path + ": permission denied");
-    else
-      Error(io, path + ": cannot open: " + st.message());
-    return false;
+    const Status& st = file.status();
+    if (st.IsNotFound()) return Status::NotFound("no such file");
+    if (st.message().find("Permission denied") != std::string::npos)
+      return Status::IOError("permission denied");
+    return Status::IOError("cannot open: " + st.message());
   }
   auto size = file.value()->Size();
-  if (!size.ok()) {
-    Error(io, path + ": cannot read: " + size.status().message());
-    return false;
-  }
+  if (!size.ok()) return Status::IOError("cannot read: " + size.status().message());
   paradox::Bytes head(std::min<uint64_t>(*size, paradox::FixedHeader::kEncodedLength));
   size_t got = 0;
-  paradox::Status st = file.value()->ReadAt(0, head, &got);
-  if (!st.ok()) {
-    Error(io, path + ": cannot read: " + st.message());
-    return false;
-  }
-  if (got < paradox::FixedHeader::kEncodedLength) {
-    Error(io, path + ": not a Paradox table (only " + std::to_string(got) + " bytes)");
-    return false;
-  }
+  if (Status st = file.value()->ReadAt(0, head, &got); !st.ok())
+    return Status::IOError("cannot read: " + st.message());
+  if (got < paradox::FixedHeader::kEncodedLength)
+    return Status::InvalidArgument("not a Paradox table (only " + std::to_string(got) + " bytes)");
   paradox::FixedHeader h;
   paradox::TableLevel level;
-  if (!h.DecodeFrom(head).ok() || !paradox::LevelFromVersionId(h.fileVersionId, &level)) {
-    Error(io, path + ": not a Paradox table (unknown level byte " + std::to_string(head[0x39]) + ")");
-    return false;
-  }
+  if (!h.DecodeFrom(head).ok() || !paradox::LevelFromVersionId(h.fileVersionId, &level))
+    return Status::InvalidArgument("not a Paradox table (unknown level byte " +
+                                   std::to_string(head[0x39]) + ")");
   if (h.fileType != 0 && h.fileType != 2) {
-    Error(io, path + ": not a Paradox table file (file type " + std::to_string(h.fileType) +
-                  (paradox::IsIndexFileType(h.fileType) || paradox::IsSecondaryDataType(h.fileType)
-                       ? ", an index file; give the .DB"
-                       : "") +
-                  ")");
-    return false;
+    return Status::InvalidArgument(
+        "not a Paradox table file (file type " + std::to_string(h.fileType) +
+        (paradox::IsIndexFileType(h.fileType) || paradox::IsSecondaryDataType(h.fileType)
+             ? ", an index file; give the .DB"
+             : "") +
+        ")");
   }
-  return true;
+  return Status::OK();
+}
+
+bool CheckTablePath(const std::string& path, Io& io) {
+  paradox::Status st = TablePathStatus(path, io.fs);
+  if (!st.ok()) Error(io, path.empty() ? st.message() : path + ": " + st.message());
+  return st.ok();
 }
 
 std::string JsonString(const std::string& s) {

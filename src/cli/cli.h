@@ -41,10 +41,12 @@ std::vector<Command> Commands();
 // Runs "rekasto <args...>" (args without the program name) and returns the exit code.
 int RunCli(const std::vector<std::string>& args, Io& io);
 
-// Checks that `path` names a readable Paradox table file before a command works on it.
-// On failure writes one line "rekasto: <path>: <reason>" to io.err and returns false.
-// Reasons: "no such file", "is a folder, not a table file", "permission denied",
-// "not a Paradox table (...)", "cannot read: ...".
+// Whether `path` names a readable Paradox table file: OK, or the reason as the message
+// ("no such file", "is a folder, not a table file", "permission denied", "not a Paradox
+// table (...)", "cannot read: ..."). Not found for a missing file, invalid argument for
+// something that is not a table file, an I/O error when it cannot be read.
+paradox::Status TablePathStatus(const std::string& path, paradox::FileSystem* fs);
+// TablePathStatus, and on failure one line "rekasto: <path>: <reason>" to io.err.
 bool CheckTablePath(const std::string& path, Io& io);
 
 // Writes "rekasto: <message>" as one line to io.err.

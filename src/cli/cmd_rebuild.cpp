@@ -3,7 +3,6 @@
 // clean and is rebuilt; 1: damage was found and repaired (records may have been set
 // aside); 2: a table could not be rebuilt (it is left as it was).
 #include <ostream>
-#include <sstream>
 
 #include "cli.h"
 #include "rebuild.h"
@@ -130,15 +129,8 @@ int RunRebuild(const std::vector<std::string>& args, Io& io) {
   for (size_t t = 0; t < tables.size(); ++t) {
     const std::string& table = tables[t];
     paradox::RebuildResult r;
-    std::ostringstream problem;
-    Io probe{io.out, problem, io.fs};
-    if (!CheckTablePath(table, probe)) {
-      std::string msg = problem.str();
-      if (!msg.empty() && msg.back() == '\n') msg.pop_back();
-      const std::string prefix = "rekasto: " + table + ": ";
-      if (msg.compare(0, prefix.size(), prefix) == 0) msg = msg.substr(prefix.size());
-      r.status = paradox::Status::NotFound(msg);
-    } else {
+    r.status = TablePathStatus(table, io.fs);
+    if (r.status.ok()) {
       paradox::RebuildOptions options;
       options.fs = io.fs;
       options.dryRun = dryRun;
@@ -146,7 +138,7 @@ int RunRebuild(const std::vector<std::string>& args, Io& io) {
     }
     if (!r.status.ok()) {
       exit = kExitFailed;
-      if (!json) Error(io, table + ": " + r.status.message());
+      if (!json) Error(io, (table.empty() ? "" : table + ": ") + r.status.message());
     } else if (r.issues > 0 || r.problems > 0 || r.keyViolations > 0 || r.blobsBroken > 0) {
       exit = std::max<int>(exit, kExitProblems);
     }

@@ -124,13 +124,12 @@ int RunVerify(const std::vector<std::string>& args, Io& io) {
   int exit = kExitOk;
   if (json) io.out << "{\"tables\":[";
   for (size_t t = 0; t < tables.size(); ++t) {
-    std::ostringstream problem;
-    Io probe{io.out, problem, io.fs};
-    const bool usable = CheckTablePath(tables[t], probe);
-    std::string error = problem.str();
-    if (!error.empty()) {
-      io.err << error;
-      if (error.back() == '\n') error.pop_back();
+    const paradox::Status pathStatus = TablePathStatus(tables[t], io.fs);
+    const bool usable = pathStatus.ok();
+    std::string error;
+    if (!usable) {
+      error = "rekasto: " + (tables[t].empty() ? "" : tables[t] + ": ") + pathStatus.message();
+      io.err << error << "\n";
     }
     paradox::VerifyOptions options;
     options.fs = io.fs;

@@ -68,6 +68,16 @@ TEST_F(CliRebuildTest, JsonListsCountsAndActions) {
   EXPECT_EQ(j.substr(j.size() - 3), "]}\n");
 }
 
+// Regression: every path that was not a table came out as "Not found".
+TEST_F(CliRebuildTest, JsonErrorKindSaysWhyATableWasNotRebuilt) {
+  EXPECT_EQ(Run({"rebuild", "--json", "d", "d/NONE.DB"}), rekasto::kExitFailed);
+  const std::string j = out_.str();
+  EXPECT_NE(j.find("\"error\":\"is a folder, not a table file\",\"errorKind\":\"Invalid argument\""),
+            std::string::npos)
+      << j;
+  EXPECT_NE(j.find("\"error\":\"no such file\",\"errorKind\":\"Not found\""), std::string::npos) << j;
+}
+
 TEST_F(CliRebuildTest, UnusableInputExitsTwoWithOneLine) {
   EXPECT_EQ(Run({"rebuild"}), rekasto::kExitFailed);
   EXPECT_EQ(Run({"rebuild", "--frob", "d/T.DB"}), rekasto::kExitFailed);
