@@ -286,6 +286,30 @@ struct TableWriter::Impl {
   bool blobsResolved = false;  // AddRecord already stored the blobs
   std::vector<std::string> files;
 
+  // A blob value as the record holds it: in the leader when it fits, else in the .MB
+  // with the leader holding its first bytes (past the 8-byte prefix of graphic and
+  // OLE values). `data` is not empty.
+  Result<BlobRef> StoreBlob(const FieldDesc& f, ByteSpan data) {
+    BlobRef ref;
+    const size_t leader = f.LeaderSize();
+    if (data.size() <= leader) {
+      ref.leader.assign(data.begin(), data.end());
+      ref.pointer.length = static_cast<uint32_t>(data.size());
+      return ref;
+    }
+    if (!mb) return Status::InvalidArgument("no blob file");
+    auto p = mb->Add(data);
+    if (!p.ok()) {
+      failed = true;
+      return p.status();
+    }
+    ref.pointer = p.value();
+    ByteSpan lead = data;
+    if ((f.type == FieldType::kGraphic || f.type == FieldType::kOle) && lead.size() > 8) lead = lead.subspan(8);
+    ref.leader.assign(lead.begin(), lead.begin() + static_cast<long>(std::min(leader, lead.size())));
+    return ref;
+  }
+
   struct Secondary {
     SecondaryIndexDef def;
     std::vector<int> fields;  // DB field indexes
@@ -478,24 +502,9 @@ Status TableWriter::AddRecord(const std::vector<Value>& values) {
       else if (auto* b = std::get_if<Bytes>(&v)) data = *b;
       else return Status::InvalidArgument("field \"" + f.name + "\" needs the blob's bytes or text");
       if (data.empty()) continue;
-      BlobRef ref;
-      size_t leader = f.LeaderSize();
-      if (data.size() <= leader) {
-        ref.leader.assign(data.begin(), data.end());
-        ref.pointer.length = static_cast<uint32_t>(data.size());
-      } else {
-        if (!m.mb) return Status::InvalidArgument("no blob file");
-        auto p = m.mb->Add(data);
-        if (!p.ok()) {
-          m.failed = true;
-          return p.status();
-        }
-        ref.pointer = p.value();
-        ByteSpan lead = data;
-        if ((f.type == FieldType::kGraphic || f.type == FieldType::kOle) && data.size() > 8) lead = data.subspan(8);
-        ref.leader.assign(lead.begin(), lead.begin() + static_cast<long>(std::min(leader, lead.size())));
-      }
-      PARADOX_RETURN_IF_ERROR(EncodeField(f, Value(std::move(ref)), out));
+      auto ref = m.StoreBlob(f, data);
+      if (!ref.ok()) return ref.status();
+      PARADOX_RETURN_IF_ERROR(EncodeField(f, Value(std::move(ref).value()), out));
       continue;
     }
     if (auto* r = std::get_if<BlobRef>(&v); r && !r->InLeader())
@@ -523,23 +532,9 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
     if (it != blobs.end()) {
       std::memset(rec.data() + f.offset, 0, f.Size());
       if (it->data.empty()) continue;
-      BlobRef ref;
-      if (it->data.size() <= leader) {
-        ref.leader = it->data;
-        ref.pointer.length = static_cast<uint32_t>(it->data.size());
-      } else {
-        if (!m.mb) return Status::InvalidArgument("no blob file");
-        auto p = m.mb->Add(it->data);
-        if (!p.ok()) {
-          m.failed = true;
-          return p.status();
-        }
-        ref.pointer = p.value();
-        ByteSpan lead = it->data;
-        if ((f.type == FieldType::kGraphic || f.type == FieldType::kOle) && lead.size() > 8) lead = lead.subspan(8);
-        ref.leader.assign(lead.begin(), lead.begin() + static_cast<long>(std::min(leader, lead.size())));
-      }
-      PARADOX_RETURN_IF_ERROR(EncodeField(f, Value(std::move(ref)), MutableByteSpan(rec.data() + f.offset, f.Size())));
+      auto ref = m.StoreBlob(f, it->data);
+      if (!ref.ok()) return ref.status();
+      PARADOX_RETURN_IF_ERROR(EncodeField(f, Value(std::move(ref).value()), MutableByteSpan(rec.data() + f.offset, f.Size())));
     } else {
       BlobPointer p;
       p.DecodeFrom(rec.data() + f.offset + leader);
