@@ -902,6 +902,7 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
     Bytes block;
     BlockInfo bi;
     Status st = rd.ReadBlock(d.where.block, &block, &bi);
+    if (st.IsIOError()) return st;  // a failing file system would leave the pieces byte-less
     uint64_t start = d.where.offset >= bi.offset ? d.where.offset - bi.offset : 0;
     if (!st.ok() || start >= block.size()) {
       res.problems.push_back({{}, d.where.block, -1, d.where.offset, d.reason});
