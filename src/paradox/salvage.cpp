@@ -658,6 +658,41 @@ Status FindLostBlobs(BlobFile& mb, const TableHeader& h, const std::vector<Broke
   return Status::OK();
 }
 
+// What the header recovery draws on: the DB's first bytes, and the .PX header, the
+// .VAL's field list and the X/XG headers of the family. A failing file system is an
+// error; a damaged member only contributes nothing.
+struct HeaderSources {
+  Bytes prefix;
+  uint64_t fileSize = 0;
+  std::optional<TableHeader> px;
+  std::optional<ValInfo> val;
+  std::map<uint16_t, FieldDesc> fromIndexes;
+};
+
+Result<HeaderSources> ReadHeaderSources(FileSystem* fs, const FamilyFiles& fam) {
+  HeaderSources src;
+  PARADOX_RETURN_IF_ERROR(ReadPrefix(fs, fam.db, kHeaderPrefix, &src.prefix, &src.fileSize));
+  if (!fam.px.empty()) {
+    auto ph = ReadHeader(fs, fam.px);
+    if (ph.ok())
+      src.px = std::move(ph).value();
+    else if (ph.status().IsIOError())
+      return ph.status();
+  }
+  if (!fam.val.empty()) {
+    auto vb = fs->ReadFile(fam.val);
+    if (!vb.ok() && vb.status().IsIOError()) return vb.status();
+    if (vb.ok()) {
+      auto vi = ReadValInfo(ByteSpan(*vb));
+      if (vi.ok()) src.val = std::move(vi).value();
+    }
+  }
+  auto fromIndexes = DescriptorsFromIndexes(fs, fam, src.prefix, src.px ? &*src.px : nullptr);
+  if (!fromIndexes.ok()) return fromIndexes.status();
+  src.fromIndexes = std::move(fromIndexes).value();
+  return src;
+}
+
 using verify::Progress;
 
 }  // namespace
@@ -669,32 +704,13 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
   SalvageResult res;
   const std::string dbName = PathBaseName(fam.db);
 
-  Bytes file;
-  uint64_t fileSize = 0;
-  PARADOX_RETURN_IF_ERROR(ReadPrefix(fs, fam.db, kHeaderPrefix, &file, &fileSize));
-
-  std::optional<TableHeader> pxHeader;
-  if (!fam.px.empty()) {
-    auto ph = ReadHeader(fs, fam.px);
-    if (ph.ok())
-      pxHeader = std::move(ph).value();
-    else if (ph.status().IsIOError())
-      return ph.status();
-  }
-  std::optional<ValInfo> val;
-  if (!fam.val.empty()) {
-    auto vb = fs->ReadFile(fam.val);
-    if (!vb.ok() && vb.status().IsIOError()) return vb.status();
-    if (vb.ok()) {
-      auto vi = ReadValInfo(ByteSpan(*vb));
-      if (vi.ok()) val = std::move(vi).value();
-    }
-  }
-
-  auto fromIndexes = DescriptorsFromIndexes(fs, fam, file, pxHeader ? &*pxHeader : nullptr);
-  if (!fromIndexes.ok()) return fromIndexes.status();
-  auto rec = RecoverHeader(file, fileSize, options.structure, pxHeader ? &*pxHeader : nullptr,
-                           val ? &*val : nullptr, *fromIndexes);
+  auto srcR = ReadHeaderSources(fs, fam);
+  if (!srcR.ok()) return srcR.status();
+  HeaderSources src = std::move(srcR).value();
+  const std::optional<TableHeader>& pxHeader = src.px;
+  auto rec = RecoverHeader(src.prefix, src.fileSize, options.structure,
+                           pxHeader ? &*pxHeader : nullptr, src.val ? &*src.val : nullptr,
+                           src.fromIndexes);
   if (!rec.ok()) return rec.status();
   RecoveredHeader recovered = std::move(rec).value();
   for (const std::string& n : recovered.notes) {
@@ -756,8 +772,8 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
     overlay.SetContents(readPath, std::move(patched));
     readFs = &overlay;
   }
-  file.clear();
-  file.shrink_to_fit();
+  src.prefix.clear();
+  src.prefix.shrink_to_fit();
   ReadOptions ro;
   ro.mode = ReadMode::kSalvage;
   ro.salvageOrphans = true;
@@ -1020,26 +1036,12 @@ Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string&
   if (!fs) fs = DefaultFileSystem();
   auto fam = FindFamily(fs, dbPath);
   if (!fam.ok()) return fam.status();
-  Bytes file;
-  uint64_t fileSize = 0;
-  PARADOX_RETURN_IF_ERROR(ReadPrefix(fs, dbPath, kHeaderPrefix, &file, &fileSize));
-  std::optional<TableHeader> pxHeader;
-  if (!fam->px.empty()) {
-    auto ph = ReadHeader(fs, fam->px);
-    if (ph.ok()) pxHeader = std::move(ph).value();
-  }
-  std::optional<ValInfo> val;
-  if (!fam->val.empty()) {
-    auto vb = fs->ReadFile(fam->val);
-    if (vb.ok()) {
-      auto vi = ReadValInfo(ByteSpan(*vb));
-      if (vi.ok()) val = std::move(vi).value();
-    }
-  }
-  auto fromIndexes = DescriptorsFromIndexes(fs, *fam, file, pxHeader ? &*pxHeader : nullptr);
-  if (!fromIndexes.ok()) return fromIndexes.status();
-  auto rec = RecoverHeader(file, fileSize, nullptr, pxHeader ? &*pxHeader : nullptr,
-                           val ? &*val : nullptr, *fromIndexes);
+  auto srcR = ReadHeaderSources(fs, *fam);
+  if (!srcR.ok()) return srcR.status();
+  const HeaderSources& src = *srcR;
+  const std::optional<ValInfo>& val = src.val;
+  auto rec = RecoverHeader(src.prefix, src.fileSize, nullptr, src.px ? &*src.px : nullptr,
+                           val ? &*val : nullptr, src.fromIndexes);
   if (!rec.ok()) return rec.status();
   const TableHeader& h = rec->header;
   TableStructure s;
@@ -1050,7 +1052,11 @@ Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string&
   for (const SecondaryFiles& sf : fam->secondary) {
     if (sf.x.empty()) continue;
     auto xh = ReadHeader(fs, sf.x);
-    if (!xh.ok()) continue;
+    if (!xh.ok()) {
+      // Left out, the index would be missing from a rebuild given this description.
+      if (xh.status().IsIOError()) return xh.status();
+      continue;
+    }
     auto info = SecondaryIndexFromHeader(*xh, h.fixed.primaryKeyFields);
     if (!info.ok()) continue;
     RebuildIndex ix;

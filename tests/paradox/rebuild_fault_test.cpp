@@ -281,6 +281,26 @@ TEST_F(RebuildFaultTest, FailedReadOfASetAsideBlockFailsTheSalvage) {
   }
 }
 
+// Regression: an index file that could not be opened was left out of the description,
+// and so out of a rebuild given it.
+TEST_F(RebuildFaultTest, FailedOpenNeverShortensTheDescribedStructure) {
+  FaultyFileSystem counting(&base_);
+  auto clean = DescribeTableStructure(&counting, kDb);
+  ASSERT_TRUE(clean.ok()) << clean.status().ToString();
+  ASSERT_EQ(clean->indexes.size(), 1u);
+  const int opens = counting.Count(FaultyFileSystem::Op::kOpen);
+  for (int n = 1; n <= opens; ++n) {
+    SCOPED_TRACE("open " + std::to_string(n));
+    FaultyFileSystem faulty(&base_);
+    faulty.FailAt(FaultyFileSystem::Op::kOpen, n);
+    auto s = DescribeTableStructure(&faulty, kDb);
+    if (!s.ok()) continue;
+    EXPECT_EQ(s->fields.size(), clean->fields.size());
+    EXPECT_EQ(s->indexes.size(), clean->indexes.size());
+    EXPECT_EQ(s->validityChecks, clean->validityChecks);
+  }
+}
+
 TEST_F(RebuildFaultTest, ReadOnlyFolderIsRefusedUntouched) {
   MemFileSystem mem;
   CloneFs(base_, mem);
