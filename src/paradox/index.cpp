@@ -4,16 +4,13 @@
 #include <cstring>
 
 #include "crypt.h"
+#include "value.h"
 
 namespace paradox {
 
-// Index trailer values use the sortable integer encoding on the unsigned 16 bits.
-static uint16_t DecodeTrail(const uint8_t* p) { return static_cast<uint16_t>(((p[0] << 8) | p[1]) ^ 0x8000); }
-static void EncodeTrail(uint16_t v, uint8_t* p) {
-  uint16_t u = v ^ 0x8000;
-  p[0] = uint8_t(u >> 8);
-  p[1] = uint8_t(u);
-}
+// Index trailer values use the sortable short encoding, read as unsigned 16 bits.
+static uint16_t DecodeTrail(const uint8_t* p) { return static_cast<uint16_t>(DecodeInt16(p)); }
+static void EncodeTrail(uint16_t v, uint8_t* p) { EncodeInt16(static_cast<int16_t>(v), p); }
 
 void IndexEntry::DecodeFrom(const uint8_t* in, size_t keyLength) {
   key.assign(in, in + keyLength);
