@@ -940,7 +940,7 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
     }
     if (!any) {
       res.actions.push_back(
-          {"dropped", dbName, d.where.block, -1, d.reason + " (only zero bytes)"});
+          {"dropped", dbName, d.where.block, d.where.record, d.reason + " (only zero bytes)"});
     }
   }
 
