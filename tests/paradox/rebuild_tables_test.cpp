@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -18,6 +20,14 @@ namespace paradox::test {
 namespace {
 
 namespace stdfs = std::filesystem;
+
+// A folder of this process's own: other test processes (ctest -j, another build tree) run the
+// same tests at the same time, so a fixed name under the temporary folder would be shared.
+stdfs::path UniqueDir(const std::string& stem) {
+  std::string tmpl = (stdfs::path(::testing::TempDir()) / (stem + "_XXXXXX")).string();
+  if (mkdtemp(tmpl.data()) == nullptr) ADD_FAILURE() << "mkdtemp " << tmpl << ": " << std::strerror(errno);
+  return tmpl;
+}
 
 std::string Upper(std::string s) {
   for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
@@ -53,7 +63,7 @@ std::string CopyFamily(const stdfs::path& db, const stdfs::path& dir) {
 TEST(RebuildSharedTables, EveryTableRebuildsToIdenticalRecords) {
   auto tables = SharedTables();
   if (tables.empty()) GTEST_SKIP() << "shared tables folder " << REKASTO_TABLES_DIR << " is absent";
-  stdfs::path work = stdfs::path(::testing::TempDir()) / "rebuild_shared";
+  stdfs::path work = UniqueDir("rebuild_shared");
   stdfs::remove_all(work);
   int rebuilt = 0;
   for (const stdfs::path& t : tables) {
@@ -108,7 +118,7 @@ TEST(RebuildSharedTables, EveryTableRebuildsToIdenticalRecords) {
 TEST(RebuildSharedTables, EngineCollationOrderIsKept) {
   auto tables = SharedTables();
   if (tables.empty()) GTEST_SKIP() << "shared tables folder " << REKASTO_TABLES_DIR << " is absent";
-  stdfs::path work = stdfs::path(::testing::TempDir()) / "rebuild_collation";
+  stdfs::path work = UniqueDir("rebuild_collation");
   stdfs::remove_all(work);
   FileSystem* fs = DefaultFileSystem();
   int notByteOrder = 0;
@@ -182,7 +192,7 @@ TEST(RebuildSharedTables, EngineCollationOrderIsKept) {
 
 TEST(RebuildOnDisk, ReadOnlyFolderIsRefusedAndUnchanged) {
   if (geteuid() == 0) GTEST_SKIP() << "running as root: folder permissions do not apply";
-  stdfs::path dir = stdfs::path(::testing::TempDir()) / "rebuild_readonly";
+  stdfs::path dir = UniqueDir("rebuild_readonly");
   stdfs::remove_all(dir);
   stdfs::create_directories(dir);
   std::string db = (dir / "T.DB").string();
@@ -201,7 +211,7 @@ TEST(RebuildOnDisk, ReadOnlyFolderIsRefusedAndUnchanged) {
 }
 
 TEST(RebuildOnDisk, FailedRenamesAndSyncsLeaveTheOriginalOnDisk) {
-  stdfs::path dir = stdfs::path(::testing::TempDir()) / "rebuild_disk_faults";
+  stdfs::path dir = UniqueDir("rebuild_disk_faults");
   FileSystem* os = DefaultFileSystem();
   std::map<std::string, Bytes> original;
   auto fresh = [&]() {
@@ -245,7 +255,7 @@ TEST(RebuildOnDisk, FailedRenamesAndSyncsLeaveTheOriginalOnDisk) {
 }
 
 TEST(RebuildOnDisk, FileLockHeldByAnotherProcessIsRefused) {
-  stdfs::path dir = stdfs::path(::testing::TempDir()) / "rebuild_locked";
+  stdfs::path dir = UniqueDir("rebuild_locked");
   stdfs::remove_all(dir);
   stdfs::create_directories(dir);
   std::string db = (dir / "T.DB").string();

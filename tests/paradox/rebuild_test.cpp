@@ -312,9 +312,9 @@ TEST_P(RebuildCaseTest, RecoversIntactRecordsAndVerifiesClean) {
   }
 
   // Another library reads the rebuilt table to the same records.
-  std::string tmp = ::testing::TempDir() + "rebuild_px_" + c.name;
-  std::filesystem::remove_all(tmp);
-  std::filesystem::create_directories(tmp);
+  // A folder of this process's own (tests of other processes run at the same time).
+  std::string tmp = ::testing::TempDir() + "rebuild_px_" + c.name + "_XXXXXX";
+  ASSERT_NE(mkdtemp(tmp.data()), nullptr) << tmp;
   std::string onDisk = CopyFamilyToDisk(&fs, db, tmp);
   ASSERT_FALSE(onDisk.empty());
   std::vector<Bytes> px;
