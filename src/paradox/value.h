@@ -78,7 +78,8 @@ inline bool IsNull(const Value& v) { return std::holds_alternative<std::monostat
 
 // Decodes one field from exactly field.Size() bytes. Corruption (naming the field)
 // for bytes no writer produces: logical not in {00,80,81}, BCD with a bad first byte,
-// date outside 1..3'652'059, time outside the day. Values the engine is known to
+// date outside 1..3'652'059, time outside the day; also for a descriptor no table has
+// (blob field under 10 bytes, BCD over 32 decimals). Values the engine is known to
 // leave (alpha garbage after the NUL, BCD nibbles > 9, NaN doubles) decode.
 Result<Value> DecodeField(const FieldDesc& field, ByteSpan raw);
 // Encodes into exactly field.Size() bytes. InvalidArgument for a value of the wrong
