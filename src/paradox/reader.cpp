@@ -39,7 +39,11 @@ Result<TableHeader> ReadHeader(FileSystem* fs, const std::string& path) {
   auto size = f.value()->Size();
   if (!size.ok()) return size.status();
   auto bytes = ReadHeaderBytes(f.value().get(), size.value());
-  if (!bytes.ok()) return Status::Corruption(PathBaseName(path) + ": " + bytes.status().message());
+  if (!bytes.ok()) {
+    // A failed read is not damage: callers stop on I/O errors instead of dropping the member.
+    if (bytes.status().IsIOError()) return Status::IOError(PathBaseName(path) + ": " + bytes.status().message());
+    return Status::Corruption(PathBaseName(path) + ": " + bytes.status().message());
+  }
   auto h = DecodeTableHeader(bytes.value());
   if (!h.ok()) return Status::Corruption(PathBaseName(path) + ": " + h.status().message());
   return h;

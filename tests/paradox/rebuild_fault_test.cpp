@@ -283,21 +283,25 @@ TEST_F(RebuildFaultTest, FailedReadOfASetAsideBlockFailsTheSalvage) {
 
 // Regression: an index file that could not be opened was left out of the description,
 // and so out of a rebuild given it.
-TEST_F(RebuildFaultTest, FailedOpenNeverShortensTheDescribedStructure) {
+TEST_F(RebuildFaultTest, FailedOpenOrReadNeverShortensTheDescribedStructure) {
   FaultyFileSystem counting(&base_);
   auto clean = DescribeTableStructure(&counting, kDb);
   ASSERT_TRUE(clean.ok()) << clean.status().ToString();
   ASSERT_EQ(clean->indexes.size(), 1u);
-  const int opens = counting.Count(FaultyFileSystem::Op::kOpen);
-  for (int n = 1; n <= opens; ++n) {
-    SCOPED_TRACE("open " + std::to_string(n));
-    FaultyFileSystem faulty(&base_);
-    faulty.FailAt(FaultyFileSystem::Op::kOpen, n);
-    auto s = DescribeTableStructure(&faulty, kDb);
-    if (!s.ok()) continue;
-    EXPECT_EQ(s->fields.size(), clean->fields.size());
-    EXPECT_EQ(s->indexes.size(), clean->indexes.size());
-    EXPECT_EQ(s->validityChecks, clean->validityChecks);
+  // A failed open or read of any member either fails the description or leaves it whole.
+  for (FaultyFileSystem::Op op : {FaultyFileSystem::Op::kOpen, FaultyFileSystem::Op::kRead}) {
+    const int calls = counting.Count(op);
+    ASSERT_GT(calls, 0);
+    for (int n = 1; n <= calls; ++n) {
+      SCOPED_TRACE(std::string(op == FaultyFileSystem::Op::kOpen ? "open " : "read ") + std::to_string(n));
+      FaultyFileSystem faulty(&base_);
+      faulty.FailAt(op, n);
+      auto s = DescribeTableStructure(&faulty, kDb);
+      if (!s.ok()) continue;
+      EXPECT_EQ(s->fields.size(), clean->fields.size());
+      EXPECT_EQ(s->indexes.size(), clean->indexes.size());
+      EXPECT_EQ(s->validityChecks, clean->validityChecks);
+    }
   }
 }
 
