@@ -195,8 +195,13 @@ class PosixFileSystem : public FileSystem {
     return Status::OK();
   }
   Status Remove(const std::string& path) override {
-    if (::unlink(Native(path).c_str()) != 0) return ErrnoStatus("remove", path, errno);
-    return Status::OK();
+    if (::unlink(Native(path).c_str()) == 0) return Status::OK();
+    const int err = errno;
+    if ((err == EISDIR || err == EPERM) && IsDirectory(path)) {
+      if (::rmdir(Native(path).c_str()) != 0) return ErrnoStatus("remove", path, errno);
+      return Status::OK();
+    }
+    return ErrnoStatus("remove", path, err);
   }
   Status MakeDir(const std::string& path) override {
     if (::mkdir(Native(path).c_str(), 0755) != 0) {
@@ -396,8 +401,18 @@ Status MemFileSystem::Rename(const std::string& from, const std::string& to) {
 }
 
 Status MemFileSystem::Remove(const std::string& path) {
-  if (state_->files.erase(NormMem(path)) == 0) return Status::NotFound("remove " + path + ": no such file");
-  return Status::OK();
+  const std::string p = NormMem(path);
+  if (state_->files.erase(p) != 0) return Status::OK();
+  if (state_->dirs.count(p)) {
+    const std::string prefix = p + "/";
+    for (const auto& f : state_->files)
+      if (f.first.compare(0, prefix.size(), prefix) == 0) return Status::IOError("remove " + path + ": directory not empty");
+    for (const auto& d : state_->dirs)
+      if (d.compare(0, prefix.size(), prefix) == 0) return Status::IOError("remove " + path + ": directory not empty");
+    state_->dirs.erase(p);
+    return Status::OK();
+  }
+  return Status::NotFound("remove " + path + ": no such file");
 }
 
 Status MemFileSystem::MakeDir(const std::string& path) {

@@ -60,6 +60,7 @@ class FileSystem {
   virtual Result<uint64_t> FileSize(const std::string& path) = 0;
   // Atomically replaces `to` if it exists.
   virtual Status Rename(const std::string& from, const std::string& to) = 0;
+  // Removes a file, or an empty directory.
   virtual Status Remove(const std::string& path) = 0;
   // Creates one directory; OK if it already exists as a directory.
   virtual Status MakeDir(const std::string& path) = 0;

@@ -50,6 +50,12 @@ void ExerciseFileSystem(FileSystem* fs, const std::string& root) {
   auto lock = fs->Lock(root + "/sub/A.DB");
   EXPECT_TRUE(lock.ok());
   ASSERT_TRUE(fs->SyncDir(root + "/sub").ok());
+  // Remove takes an empty directory (a rebuild's scratch folder), never a full one.
+  EXPECT_FALSE(fs->Remove(root + "/sub").ok());
+  EXPECT_TRUE(fs->Exists(root + "/sub/A.DB"));
+  ASSERT_TRUE(fs->MakeDir(root + "/empty").ok());
+  ASSERT_TRUE(fs->Remove(root + "/empty").ok());
+  EXPECT_FALSE(fs->IsDirectory(root + "/empty"));
 }
 
 TEST(MemFileSystemTest, BehavesLikeAFileSystem) {
