@@ -417,14 +417,25 @@ void TMainForm::LoadLayout() {
   setTabOrder(RebuildBtn, HMSBitBtn);
   ExitBtn->setFocus(Qt::OtherFocusReason);
 
-  // Wiring: a selection by the user, and the buttons' clicks.
-  connect(AliasCombo, &QComboBox::activated, this, [this](int) { AliasComboChange(AliasCombo); });
-  connect(TableCombo, &QComboBox::activated, this, [this](int) { TableComboChange(TableCombo); });
-  connect(ByDirectBtn, &QPushButton::clicked, this, [this] { ByDirectBtnClick(ByDirectBtn); });
-  connect(ExitBtn, &QPushButton::clicked, this, [this] { ExitBtnClick(ExitBtn); });
-  connect(VerifyBtn, &QPushButton::clicked, this, [this] { VerifyBtnClick(VerifyBtn); });
-  connect(RebuildBtn, &QPushButton::clicked, this, [this] { RebuildBtnClick(RebuildBtn); });
-  connect(HMSBitBtn, &QPushButton::clicked, this, [this] { HMSBitBtnClick(HMSBitBtn); });
+  // Wiring: a selection by the user, and the buttons' clicks. An error escaping a handler
+  // goes to the default handler right here: Qt's own frames between the slot and
+  // TApplication::notify are not built to be unwound (their event copies would leak).
+  const auto guarded = [](auto handler) {
+    return [handler](auto&&...) {
+      try {
+        handler();
+      } catch (...) {
+        HandleCurrentException();
+      }
+    };
+  };
+  connect(AliasCombo, &QComboBox::activated, this, guarded([this] { AliasComboChange(AliasCombo); }));
+  connect(TableCombo, &QComboBox::activated, this, guarded([this] { TableComboChange(TableCombo); }));
+  connect(ByDirectBtn, &QPushButton::clicked, this, guarded([this] { ByDirectBtnClick(ByDirectBtn); }));
+  connect(ExitBtn, &QPushButton::clicked, this, guarded([this] { ExitBtnClick(ExitBtn); }));
+  connect(VerifyBtn, &QPushButton::clicked, this, guarded([this] { VerifyBtnClick(VerifyBtn); }));
+  connect(RebuildBtn, &QPushButton::clicked, this, guarded([this] { RebuildBtnClick(RebuildBtn); }));
+  connect(HMSBitBtn, &QPushButton::clicked, this, guarded([this] { HMSBitBtnClick(HMSBitBtn); }));
 
   // Components; as the last part of loading the stored-active session starts the engine.
   Session1 = new TSession("Session1");
