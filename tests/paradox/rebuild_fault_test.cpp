@@ -46,6 +46,18 @@ class RebuildFaultTest : public ::testing::Test {
 
   bool OriginalTouched(MemFileSystem& fs) { return !IsOriginal(fs); }
 
+  // Renames a rebuild of the damaged table makes when nothing fails (0 if it failed).
+  int RenamesOfACleanRebuild() {
+    MemFileSystem probe;
+    CloneFs(base_, probe);
+    FaultyFileSystem f(&probe);
+    RebuildOptions o;
+    o.fs = &f;
+    o.now = kNow;
+    if (!RebuildTable(kDb, o).status.ok()) return 0;
+    return f.Count(FaultyFileSystem::Op::kRename);
+  }
+
   bool BackupPresent(MemFileSystem& fs) {
     for (const std::string& folder : RepairFolders(&fs, kDb)) {
       Bytes* b = fs.Contents(PathJoin(folder, "Backup.Db"));
@@ -147,17 +159,8 @@ TEST_F(RebuildFaultTest, CrashMidSwapIsFinishedByTheNextRebuild) {
   CloneFs(base_, mem);
   FaultyFileSystem faulty(&mem);
   // Everything from the journal's rename on "crashes": renames fail for good.
-  int renames = 0;
-  {
-    MemFileSystem probe;
-    CloneFs(base_, probe);
-    FaultyFileSystem f(&probe);
-    RebuildOptions o;
-    o.fs = &f;
-    o.now = kNow;
-    ASSERT_TRUE(RebuildTable(kDb, o).status.ok());
-    renames = f.Count(FaultyFileSystem::Op::kRename);
-  }
+  const int renames = RenamesOfACleanRebuild();
+  ASSERT_GT(renames, 0);
   // Fail the second-to-last rename of the swap (the journal closing is the last).
   faulty.FailAt(FaultyFileSystem::Op::kRename, renames - 1, Status::IOError("power lost"), true);
   RebuildOptions o;
@@ -180,17 +183,8 @@ TEST_F(RebuildFaultTest, CrashMidSwapIsFinishedByTheNextRebuild) {
 TEST_F(RebuildFaultTest, InterruptedSwapWithoutItsNewFilesIsUndoneFromTheBackup) {
   MemFileSystem mem;
   CloneFs(base_, mem);
-  int renames = 0;
-  {
-    MemFileSystem probe;
-    CloneFs(base_, probe);
-    FaultyFileSystem f(&probe);
-    RebuildOptions o;
-    o.fs = &f;
-    o.now = kNow;
-    ASSERT_TRUE(RebuildTable(kDb, o).status.ok());
-    renames = f.Count(FaultyFileSystem::Op::kRename);
-  }
+  const int renames = RenamesOfACleanRebuild();
+  ASSERT_GT(renames, 0);
   // Crash after the first member was swapped in, then lose a rebuilt file that was
   // still waiting in new/: rolling forward is impossible, so the backup comes back.
   FaultyFileSystem faulty(&mem);
@@ -215,17 +209,8 @@ TEST_F(RebuildFaultTest, RollBackRestoresEachMemberFromItsOwnBackup) {
   // included, whose backup sits beside Rebuild.DB and the other tables - comes back.
   MemFileSystem mem;
   CloneFs(base_, mem);
-  int renames = 0;
-  {
-    MemFileSystem probe;
-    CloneFs(base_, probe);
-    FaultyFileSystem f(&probe);
-    RebuildOptions o;
-    o.fs = &f;
-    o.now = kNow;
-    ASSERT_TRUE(RebuildTable(kDb, o).status.ok());
-    renames = f.Count(FaultyFileSystem::Op::kRename);
-  }
+  const int renames = RenamesOfACleanRebuild();
+  ASSERT_GT(renames, 0);
   FaultyFileSystem faulty(&mem);
   faulty.FailAt(FaultyFileSystem::Op::kRename, renames, Status::IOError("power lost"), true);
   RebuildOptions o;
