@@ -140,152 +140,117 @@ Status TableReader::Init() {
   return Status::OK();
 }
 
-// Reads the 6-byte header of block k; for encrypted files the first 256-byte chunk
-// is decrypted (it holds the block header).
-static Status PeekBlockHeader(File* f, const TableHeader& h, uint64_t fileSize, uint32_t k, BlockHeader* out) {
-  uint64_t off = BlockOffset(h.fixed.headerSize, h.BlockSize(), k);
-  uint8_t buf[256] = {};
-  size_t want = h.IsEncrypted() ? 256 : 6;
-  size_t got = 0;
-  PARADOX_RETURN_IF_ERROR(f->ReadAt(off, MutableByteSpan(buf, want), &got));
-  if (got < 6) return Status::Corruption("block " + std::to_string(k) + " lies beyond the end of the file");
-  if (h.IsEncrypted()) {
-    uint32_t key = h.EncryptionKey();
-    DecryptChunk(buf, key & 0xFF, (key >> 8) & 0xFF, 0, static_cast<uint8_t>(k));
-  }
-  out->DecodeFrom(buf);
-  return Status::OK();
-}
-
+// The shared walk's events in the reader's own codes and words.
 void TableReader::WalkLists() {
   const FixedHeader& fx = header_.fixed;
   const uint32_t bs = header_.BlockSize();
-  const uint32_t rs = fx.recordSize;
   const uint64_t hs = fx.headerSize;
-  const std::string name = PathBaseName(path_);
-  uint64_t body = fileSize_ > hs ? fileSize_ - hs : 0;
-  uint64_t phys = (body + bs - 1) / bs;
-  chain_.physicalBlocks = static_cast<uint32_t>(std::min<uint64_t>(phys, 65535));
-
-  // File size against the declared blocks.
-  uint64_t expected = hs + uint64_t(fx.fileBlocks) * bs;
-  if (fileSize_ < expected) {
-    bool onlyLastShort = fx.fileBlocks > 0 && fileSize_ > hs + uint64_t(fx.fileBlocks - 1) * bs;
-    AddAnomaly(onlyLastShort ? anomaly::kFileShortLastBlock : anomaly::kFileShort, At(0, -1, fileSize_),
-               "file size is " + std::to_string(fileSize_) + " but should be " + std::to_string(expected));
-  } else if (fileSize_ > expected) {
-    AddAnomaly(anomaly::kFileLong, At(0, -1, expected),
-               "file size is " + std::to_string(fileSize_) + " but should be " + std::to_string(expected));
+  Status st = WalkBlockLists(file_.get(), header_, fileSize_, &lists_);
+  if (!st.ok()) {
+    AddAnomaly(anomaly::kReadError, At(0, -1, hs), st.message());
+    chain_.chainBroken = true;
+    return;
   }
-
-  const uint32_t limit = chain_.physicalBlocks;
-  std::vector<uint8_t> seen(size_t(std::max<uint32_t>(limit, fx.fileBlocks)) + 1, 0);  // 1 chain, 2 free
-
-  // Data chain.
-  uint32_t prev = 0;
-  uint32_t b = fx.firstBlock;
-  if (fx.fileBlocks == 0 && b != 0)
-    AddAnomaly(anomaly::kChainEnd, At(), "first block is " + std::to_string(b) + " but should be 0 (no blocks)");
-  while (b != 0) {
-    if (b > limit) {
-      AddAnomaly(anomaly::kChainOutOfRange, At(prev, -1, prev ? BlockOffset(hs, bs, prev) : 0x0E),
-                 "link to block " + std::to_string(b) + " beyond the " + std::to_string(limit) + " blocks in the file");
-      chain_.chainBroken = true;
-      break;
+  auto N = [](int64_t v) { return std::to_string(v); };
+  for (const ListFinding& e : lists_.findings) {
+    const Location where = At(e.block, -1, e.offset);
+    switch (e.event) {
+      case ListEvent::kFileLong:
+        AddAnomaly(anomaly::kFileLong, where, "file size is " + N(e.value) + " but should be " + N(e.expected));
+        break;
+      case ListEvent::kFileShort:
+      case ListEvent::kFileShortLastBlock:
+        AddAnomaly(e.event == ListEvent::kFileShort ? anomaly::kFileShort : anomaly::kFileShortLastBlock, where,
+                   "file size is " + N(e.value) + " but should be " + N(e.expected));
+        break;
+      case ListEvent::kEmptyTableLinks:
+        AddAnomaly(anomaly::kChainEnd, where, "the table has no blocks but its chain words are not 0");
+        break;
+      case ListEvent::kFirstBlockBad:
+        AddAnomaly(anomaly::kChainOutOfRange, where,
+                   "first block is " + N(e.value) + " but the file has " + N(e.expected) + " blocks");
+        break;
+      case ListEvent::kLinkOutOfRange:
+      case ListEvent::kLinkBeyondEof:
+        AddAnomaly(anomaly::kChainOutOfRange, where,
+                   "link to block " + N(e.value) + " beyond the " + N(lists_.presentBlocks) + " blocks in the file");
+        break;
+      case ListEvent::kBeyondFileBlocks:
+        AddAnomaly(anomaly::kChainOutOfRange, where,
+                   "block " + N(e.value) + " is beyond fileBlocks " + N(e.expected));
+        break;
+      case ListEvent::kCycle:
+        AddAnomaly(anomaly::kChainCycle, where, "link to block " + N(e.value) + " which is already in the chain");
+        break;
+      case ListEvent::kPrevLink:
+        AddAnomaly(anomaly::kChainBadPrev, where,
+                   "previous-block link is " + N(e.value) + " but should be " + N(e.expected));
+        break;
+      case ListEvent::kLastBlock:
+        AddAnomaly(anomaly::kChainEnd, where, "last block is " + N(e.value) + " but should be " + N(e.expected));
+        break;
+      case ListEvent::kChainLength:
+        AddAnomaly(anomaly::kChainLength, where,
+                   "blocks in use is " + N(e.value) + " but should be " + N(e.expected));
+        break;
+      case ListEvent::kFreeOutOfRange:
+        AddAnomaly(anomaly::kFreeOutOfRange, where, "free-list link to block " + N(e.value) + " beyond the file");
+        break;
+      case ListEvent::kFreeCrossLink:
+        AddAnomaly(anomaly::kFreeInChain, where,
+                   "block " + N(e.block) + " is both in the data chain and in the free list");
+        break;
+      case ListEvent::kFreeCycle:
+        AddAnomaly(anomaly::kFreeCycle, where,
+                   "free-list link to block " + N(e.block) + " which is already in the list");
+        break;
+      case ListEvent::kOrphan:
+        break;  // one line for all of them, below
+      case ListEvent::kBlockCount:
+        AddAnomaly(anomaly::kBlockCount, where,
+                   "file blocks is " + N(e.value) + " but chain and free list hold " + N(e.expected));
+        break;
+      case ListEvent::kBadRecordCount:
+        AddAnomaly(anomaly::kBadAddDataSize, where,
+                   "addDataSize " + N(e.value) + " is invalid for record size " + N(fx.recordSize));
+        break;
+      case ListEvent::kEmptyChainBlock:
+        AddAnomaly(anomaly::kEmptyChainBlock, where, "empty block in the data chain");
+        break;
+      case ListEvent::kRecordCount:
+        AddAnomaly(anomaly::kRecordCount, where,
+                   "record count is " + N(e.value) + " but should be " + N(e.expected));
+        break;
+      case ListEvent::kFirstBlockUnusual:
+        break;  // normal after deletes and reuse of freed blocks
     }
-    if (b > fx.fileBlocks)
-      AddAnomaly(anomaly::kChainOutOfRange, At(b, -1, BlockOffset(hs, bs, b)),
-                 "block " + std::to_string(b) + " is beyond fileBlocks " + std::to_string(fx.fileBlocks));
-    if (seen[b]) {
-      AddAnomaly(anomaly::kChainCycle, At(prev, -1, BlockOffset(hs, bs, prev)),
-                 "link to block " + std::to_string(b) + " which is already in the chain");
-      chain_.chainBroken = true;
-      break;
-    }
-    BlockHeader bh;
-    Status st = PeekBlockHeader(file_.get(), header_, fileSize_, b, &bh);
-    if (!st.ok()) {
-      AddAnomaly(anomaly::kReadError, At(b, -1, BlockOffset(hs, bs, b)), st.message());
-      chain_.chainBroken = true;
-      break;
-    }
-    seen[b] = 1;
-    chain_.chain.push_back(static_cast<uint16_t>(b));
-    if (bh.prevBlock != prev)
-      AddAnomaly(anomaly::kChainBadPrev, At(b, -1, BlockOffset(hs, bs, b) + 2),
-                 "previous-block link is " + std::to_string(bh.prevBlock) + " but should be " + std::to_string(prev));
-    int n = bh.RecordCount(rs, bs);
-    if (n < 0) {
-      AddAnomaly(anomaly::kBadAddDataSize, At(b, -1, BlockOffset(hs, bs, b) + 4),
-                 "addDataSize " + std::to_string(bh.addDataSize) + " is invalid for record size " + std::to_string(rs));
-    } else {
-      chain_.chainRecords += static_cast<uint64_t>(n);
-      if (n == 0 && fx.numRecords > 0)
-        AddAnomaly(anomaly::kEmptyChainBlock, At(b, -1, BlockOffset(hs, bs, b)), "empty block in the data chain");
-    }
-    prev = b;
-    b = bh.nextBlock;
   }
-  if (!chain_.chainBroken) {
-    uint32_t last = chain_.chain.empty() ? 0 : chain_.chain.back();
-    if (last != fx.lastBlock)
-      AddAnomaly(anomaly::kChainEnd, At(0, -1, 0x10),
-                 "last block is " + std::to_string(fx.lastBlock) + " but should be " + std::to_string(last));
-  }
-  if (chain_.chain.size() != fx.blocksInUse)
-    AddAnomaly(anomaly::kChainLength, At(0, -1, 0x0A),
-               "blocks in use is " + std::to_string(fx.blocksInUse) + " but should be " + std::to_string(chain_.chain.size()));
-
-  // Free list.
-  b = fx.firstFreeBlock;
-  prev = 0;
-  while (b != 0) {
-    if (b > limit) {
-      AddAnomaly(anomaly::kFreeOutOfRange, At(prev, -1, prev ? BlockOffset(hs, bs, prev) : 0x4D),
-                 "free-list link to block " + std::to_string(b) + " beyond the file");
-      chain_.freeBroken = true;
-      break;
-    }
-    if (seen[b] == 1) {
-      AddAnomaly(anomaly::kFreeInChain, At(b, -1, BlockOffset(hs, bs, b)),
-                 "block " + std::to_string(b) + " is both in the data chain and in the free list");
-      chain_.freeBroken = true;
-      break;
-    }
-    if (seen[b] == 2) {
-      AddAnomaly(anomaly::kFreeCycle, At(prev, -1, BlockOffset(hs, bs, prev)),
-                 "free-list link to block " + std::to_string(b) + " which is already in the list");
-      chain_.freeBroken = true;
-      break;
-    }
-    BlockHeader bh;
-    Status st = PeekBlockHeader(file_.get(), header_, fileSize_, b, &bh);
-    if (!st.ok()) {
-      AddAnomaly(anomaly::kReadError, At(b, -1, BlockOffset(hs, bs, b)), st.message());
-      chain_.freeBroken = true;
-      break;
-    }
-    seen[b] = 2;
-    chain_.freeList.push_back(static_cast<uint16_t>(b));
-    prev = b;
-    b = bh.nextBlock;
-  }
-  for (uint32_t k = 1; k <= limit; ++k)
-    if (!seen[k]) chain_.orphans.push_back(static_cast<uint16_t>(k));
+  chain_.chain = lists_.chain;
+  chain_.freeList = lists_.freeList;
+  chain_.orphans = lists_.orphans;
+  chain_.physicalBlocks = lists_.physicalBlocks;
+  chain_.chainBroken = lists_.chainBroken;
+  chain_.freeBroken = lists_.freeBroken;
+  chain_.chainRecords = lists_.chainRecords;
   if (!chain_.orphans.empty())
     AddAnomaly(anomaly::kOrphanBlock, At(chain_.orphans[0], -1, BlockOffset(hs, bs, chain_.orphans[0])),
                std::to_string(chain_.orphans.size()) + " block(s) in neither the data chain nor the free list");
-  size_t listed = chain_.chain.size() + chain_.freeList.size();
-  if (listed != fx.fileBlocks)
-    AddAnomaly(anomaly::kBlockCount, At(0, -1, 0x0C),
-               "file blocks is " + std::to_string(fx.fileBlocks) + " but chain and free list hold " + std::to_string(listed));
-  if (!chain_.chainBroken && chain_.chainRecords != fx.numRecords)
-    AddAnomaly(anomaly::kRecordCount, At(0, -1, 0x06),
-               "record count is " + std::to_string(fx.numRecords) + " but should be " + std::to_string(chain_.chainRecords));
 
-  order_ = chain_.chain;
-  if (options_.mode == ReadMode::kSalvage && options_.salvageOrphans)
-    order_.insert(order_.end(), chain_.orphans.begin(), chain_.orphans.end());
+  bound_.assign(lists_.owner.size(), -1);
+  if (options_.mode == ReadMode::kSalvage) {
+    plan_ = PlanSalvage(lists_, header_, options_.indexCounts);
+    order_.clear();
+    planAt_.assign(lists_.owner.size(), -1);
+    for (size_t i = 0; i < plan_.blocks.size(); ++i) {
+      const SalvageBlock& b = plan_.blocks[i];
+      order_.push_back(b.block);
+      bound_[b.block] = b.records;
+      planAt_[b.block] = int32_t(i);
+    }
+  } else {
+    order_ = chain_.chain;
+    for (uint16_t k : order_) bound_[k] = lists_.RecordsIn(k);
+  }
 }
 
 Status TableReader::ReadBlock(uint32_t number, Bytes* out, BlockInfo* info) {
@@ -342,7 +307,6 @@ bool RecordCursor::LoadNextBlock() {
   const bool salvage = r->options_.mode == ReadMode::kSalvage;
   while (listPos_ < r->order_.size()) {
     uint32_t number = r->order_[listPos_];
-    bool inChain = listPos_ < r->chain_.chain.size();
     ++listPos_;
     status_ = r->ReadBlock(number, &buf_, &block_);
     if (!status_.ok()) {
@@ -355,17 +319,18 @@ bool RecordCursor::LoadNextBlock() {
     keep_.clear();
     recPos_ = 0;
     const uint32_t cap = BlockCapacity(bs, rs);
-    int declared = block_.header.RecordCount(rs, bs);
+    // Slots that are records: the walk's count (salvage: or the bound the plan found).
+    const int32_t bound = r->bound_[number];
     // Records wholly inside the file.
-    uint64_t present = block_.complete ? cap : 0;
+    uint64_t present = cap;
     if (!block_.complete) {
       uint64_t fileEnd = r->fileSize_;
       uint64_t dataStart = block_.offset + 6;
       present = fileEnd > dataStart ? (fileEnd - dataStart) / rs : 0;
     }
     if (!salvage) {
-      if (declared < 0) continue;  // reported by the walk
-      uint32_t n = static_cast<uint32_t>(declared);
+      if (bound < 0) continue;  // reported by the walk
+      uint32_t n = static_cast<uint32_t>(bound);
       if (n > present) {
         r->AddAnomaly(anomaly::kFileShort, r->At(number, static_cast<int64_t>(present), r->fileSize_),
                       "file ends inside block " + std::to_string(number) + " before its last record");
@@ -373,32 +338,33 @@ bool RecordCursor::LoadNextBlock() {
       }
       for (uint32_t i = 0; i < n; ++i) keep_.push_back(i);
     } else {
-      uint32_t n;
-      bool scan = false;
-      if (declared >= 0) {
-        n = static_cast<uint32_t>(declared);
-      } else {
-        // Bogus count: keep every record up to capacity that decodes, stopping at
-        // the first all-zero slot (the unused tail).
-        n = cap;
-        scan = true;
-        if (!inChain && block_.header.addDataSize < 0) n = 0;
-      }
-      if (n > present) {
-        for (uint32_t i = static_cast<uint32_t>(present); i < n && !scan; ++i) {
-          r->AddDropped(DroppedSpan{r->At(number, i, block_.offset + 6 + uint64_t(i) * rs), rs,
-                                    "record lies beyond the end of the file", {}, anomaly::kFileShort});
-        }
-        n = static_cast<uint32_t>(present);
-      }
+      // Slots past the count are stale (deleted records) when the count is known; when it
+      // is not, or was only bounded, the slots it does not cover are set aside, never kept.
+      const SalvageBlock* plan = r->PlanFor(number);
+      const bool bounded = plan && !plan->bound.empty();
+      uint32_t n = bound < 0 ? 0 : std::min<uint32_t>(uint32_t(bound), cap);
+      for (uint32_t i = static_cast<uint32_t>(std::min<uint64_t>(present, n)); i < n; ++i)
+        r->AddDropped(DroppedSpan{r->At(number, i, block_.offset + 6 + uint64_t(i) * rs), rs,
+                                  "record lies beyond the end of the file", {}, anomaly::kFileShort});
+      const uint32_t inFile = static_cast<uint32_t>(std::min<uint64_t>(present, cap));
+      n = std::min(n, inFile);
       for (uint32_t i = 0; i < n; ++i) {
         ByteSpan rec(buf_.data() + 6 + size_t(i) * rs, rs);
-        if (scan && IsAllZero(rec)) break;
         std::string why;
         if (r->RecordLooksValid(rec, &why)) {
           keep_.push_back(i);
         } else {
           r->AddDropped(DroppedSpan{r->At(number, i, block_.offset + 6 + uint64_t(i) * rs), rs, why,
+                                    Bytes(rec.begin(), rec.end()), anomaly::kBadValue});
+        }
+      }
+      if (bounded) {
+        for (uint32_t i = n; i < inFile; ++i) {
+          ByteSpan rec(buf_.data() + 6 + size_t(i) * rs, rs);
+          if (IsAllZero(rec)) continue;
+          r->AddDropped(DroppedSpan{r->At(number, i, block_.offset + 6 + uint64_t(i) * rs), rs,
+                                    "block " + std::to_string(number) + ": " + plan->bound +
+                                        "; slot " + std::to_string(i) + " is beyond it",
                                     Bytes(rec.begin(), rec.end()), anomaly::kBadValue});
         }
       }

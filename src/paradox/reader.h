@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "chain.h"
 #include "coding.h"
 #include "file.h"
 #include "format.h"
@@ -83,8 +84,9 @@ struct ReadOptions {
   // Salvage: a trusted header to use when the file's own header cannot be parsed or
   // describes a different record layout (a template table of the same structure).
   std::optional<TableHeader> templateHeader;
-  // Salvage: also consider orphan blocks (in neither list) for records.
-  bool salvageOrphans = true;
+  // Salvage: records per data block from the primary index's leaf entries (index =
+  // block number, -1 = unknown), to bound a block whose own count word is damaged.
+  std::vector<int32_t> indexCounts;
 };
 
 // One block as read.
@@ -169,9 +171,13 @@ class TableReader {
   // True when the header was taken from options.templateHeader.
   bool usedTemplate() const { return usedTemplate_; }
 
-  // Blocks in the order records are read: strict = the chain; salvage = the chain
-  // then (if enabled) orphan blocks in physical order.
+  // Blocks in the order records are read: strict = the chain; salvage = the blocks
+  // of salvagePlan().
   const std::vector<uint16_t>& readingOrder() const { return order_; }
+  // The walk of the block lists, shared with the verifier.
+  const BlockLists& lists() const { return lists_; }
+  // Salvage: which blocks hold the table's records and why (empty in strict mode).
+  const SalvagePlan& salvagePlan() const { return plan_; }
 
   // Reads block `number` (1..physicalBlocks), decrypting it. `out` gets blockSize
   // bytes (zero-filled past the end of a short file; info->complete false then).
@@ -200,6 +206,9 @@ class TableReader {
   Status Init();
   void WalkLists();
   bool RecordLooksValid(ByteSpan rec, std::string* why) const;
+  const SalvageBlock* PlanFor(uint32_t block) const {
+    return block < planAt_.size() && planAt_[block] >= 0 ? &plan_.blocks[size_t(planAt_[block])] : nullptr;
+  }
 
   FileSystem* fs_ = nullptr;
   std::unique_ptr<File> file_;
@@ -208,6 +217,10 @@ class TableReader {
   TableHeader header_;
   uint64_t fileSize_ = 0;
   ChainInfo chain_;
+  BlockLists lists_;
+  SalvagePlan plan_;
+  std::vector<int32_t> bound_;   // per block: slots that are records (-1: none justified)
+  std::vector<int32_t> planAt_;  // per block: its place in plan_.blocks, -1 = none
   std::vector<uint16_t> order_;
   std::vector<Anomaly> anomalies_;
   size_t anomalyCount_ = 0;

@@ -1,6 +1,7 @@
 #include "salvage.h"
 
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -90,21 +91,57 @@ std::string HeaderProblem(const TableHeader& h, uint64_t fileSize) {
   return "";
 }
 
-// Whether block 1 looks like the first block of a data chain for this layout.
-bool FirstBlockPlausible(const TableHeader& h, ByteSpan prefix, uint64_t fileSize) {
-  uint32_t hs = h.fixed.headerSize;
-  if (fileSize < uint64_t(hs) + 6) return fileSize == hs;  // no blocks at all
-  if (prefix.size() < uint64_t(hs) + 6) return false;
-  BlockHeader b;
-  b.DecodeFrom(prefix.data() + hs);
+// Reads the 6-byte header of the block at a file offset (IOError only when the file
+// system fails).
+using BlockPeek = std::function<Status(uint64_t offset, BlockHeader* out)>;
+
+// Whether the file's blocks read as data blocks under this layout: the chain from the
+// header's first block (block 1 when that word is out of range) starts with no previous
+// block and its links agree both ways for most of its first steps. `strict` also wants
+// most of those blocks' record counts well-formed: a candidate repair must earn its
+// place, while the header as stored is trusted unless the blocks contradict it (a
+// damaged count word is damage to a block, not evidence against the header).
+bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& peek, bool strict,
+                      Status* ioError) {
+  const uint64_t hs = h.fixed.headerSize;
+  const uint32_t bs = h.BlockSize();
+  if (fileSize < hs + BlockHeader::kEncodedLength) return fileSize == hs;  // no blocks at all
   if (h.IsEncrypted()) return true;  // block headers are scrambled; nothing to judge
-  return b.prevBlock == 0 && b.RecordCount(h.fixed.recordSize, h.BlockSize()) >= 0;
+  const uint64_t body = fileSize - hs;
+  const uint64_t present = std::min<uint64_t>(body / bs + (body % bs >= BlockHeader::kEncodedLength), 0xFFFF);
+  uint32_t k = h.fixed.firstBlock >= 1 && h.fixed.firstBlock <= present ? h.fixed.firstBlock : 1;
+  uint32_t prev = 0;
+  int steps = 0, linked = 0, counted = 0;
+  for (; k != 0 && steps < 16; ++steps) {
+    BlockHeader b;
+    Status st = peek(BlockOffset(uint32_t(hs), bs, k), &b);
+    if (!st.ok()) {
+      *ioError = st;
+      return false;
+    }
+    if (steps == 0 && b.prevBlock != 0) return false;
+    if (b.prevBlock == prev && b.nextBlock <= present) ++linked;
+    if (b.RecordCount(h.fixed.recordSize, bs) >= 0) ++counted;
+    if (b.nextBlock > present || b.nextBlock == k) {
+      ++steps;
+      break;
+    }
+    prev = k;
+    k = b.nextBlock;
+  }
+  if (2 * linked <= steps) return false;
+  return !strict || 2 * counted > steps;
 }
 
 // Whole blocks (or, in DOS-era files, whole KiB of the last block) from the header
 // to the end of the file: a wrong header size rarely lines up by chance.
 bool BlocksAligned(const TableHeader& h, uint64_t fileSize) {
   return fileSize >= h.fixed.headerSize && (fileSize - h.fixed.headerSize) % 1024 == 0;
+}
+
+bool EndsInLastBlock(const TableHeader& h, uint64_t fileSize) {
+  const uint64_t hs = h.fixed.headerSize, bs = h.BlockSize(), n = h.fixed.fileBlocks;
+  return n > 0 && fileSize > hs + (n - 1) * bs && fileSize <= hs + n * bs;
 }
 
 void PutU16(Bytes& b, size_t off, uint16_t v) {
@@ -196,21 +233,28 @@ struct RecoveredHeader {
 
 // Tries the header as stored, then repairs of the layout fields from the header's own
 // redundancy and the family members, then a caller's description or the .VAL footer.
-Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize,
+Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
                                       const TableStructure* structure, const TableHeader* pxHeader,
                                       const ValInfo* val,
                                       const std::map<uint16_t, FieldDesc>& fromIndexes) {
   RecoveredHeader out;
+  Status ioError;
   auto stored = DecodeTableHeader(ByteSpan(file));
-  const bool storedUsable = stored.ok() && HeaderProblem(*stored, fileSize).empty() &&
-                            FirstBlockPlausible(*stored, ByteSpan(file), fileSize);
-  if (storedUsable && BlocksAligned(*stored, fileSize)) {
+  const bool storedUsable = stored.ok() && HeaderProblem(*stored, fileSize).empty();
+  // The header as stored is trusted while the file agrees with it: its blocks line up
+  // with the file's end (or the file ends inside the last block it declares, as DOS-era
+  // programs wrote it), and the chain from its first block reads as linked blocks.
+  if (storedUsable && (BlocksAligned(*stored, fileSize) || EndsInLastBlock(*stored, fileSize)) &&
+      LayoutFitsBlocks(*stored, fileSize, peek, false, &ioError)) {
     out.header = std::move(stored).value();
     return out;
   }
+  PARADOX_RETURN_IF_ERROR(ioError);
   std::string firstProblem =
       stored.ok() ? HeaderProblem(*stored, fileSize) : stored.status().message();
-  if (firstProblem.empty()) firstProblem = "the data blocks do not line up with the header size";
+  if (firstProblem.empty())
+    firstProblem = "the data chain from block " + std::to_string(stored->fixed.firstBlock) +
+                   " does not read as linked data blocks with this header's sizes";
   if (file.size() < FixedHeader::kEncodedLength) {
     return Status::Corruption("file is " + std::to_string(fileSize) +
                               " bytes, too short for a table header");
@@ -298,7 +342,10 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize,
             auto h2 = DecodeTableHeader(ByteSpan(trial));
             if (!h2.ok()) continue;
             if (!HeaderProblem(*h2, fileSize).empty()) continue;
-            if (!FirstBlockPlausible(*h2, ByteSpan(trial), fileSize)) continue;
+            if (!LayoutFitsBlocks(*h2, fileSize, peek, true, &ioError)) {
+              PARADOX_RETURN_IF_ERROR(ioError);
+              continue;
+            }
             // Field names must still be readable text for the result to be credible.
             bool namesOk = true;
             for (const FieldDesc& f : h2->fields) namesOk = namesOk && !f.name.empty();
@@ -372,7 +419,10 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize,
       auto merged = DecodeTableHeaderWithTemplate(ByteSpan(whole), h);
       if (!merged.ok()) continue;
       merged->fixed.headerSize = hs;
-      if (!FirstBlockPlausible(*merged, ByteSpan(whole), fileSize)) continue;
+      if (!LayoutFitsBlocks(*merged, fileSize, peek, true, &ioError)) {
+        PARADOX_RETURN_IF_ERROR(ioError);
+        continue;
+      }
       out.header = std::move(merged).value();
       out.patchedPrefix = std::move(whole);
       out.repaired = true;
@@ -693,6 +743,39 @@ Result<HeaderSources> ReadHeaderSources(FileSystem* fs, const FamilyFiles& fam) 
   return src;
 }
 
+// Block headers of the .DB as RecoverHeader reads them.
+Result<BlockPeek> PeekInto(FileSystem* fs, const std::string& db, std::shared_ptr<File>* holder) {
+  auto f = fs->Open(db, OpenMode::kRead);
+  if (!f.ok()) return f.status();
+  *holder = std::shared_ptr<File>(std::move(f).value());
+  File* file = holder->get();
+  return BlockPeek([file](uint64_t offset, BlockHeader* out) -> Status {
+    uint8_t b[BlockHeader::kEncodedLength] = {};
+    size_t got = 0;
+    PARADOX_RETURN_IF_ERROR(file->ReadAt(offset, MutableByteSpan(b, sizeof b), &got));
+    out->DecodeFrom(b);
+    return Status::OK();
+  });
+}
+
+// Records per data block from the primary index's leaf entries (-1 = unknown): the
+// redundancy that bounds a block whose own count word is damaged. A .PX that cannot
+// be read gives nothing; a failing file system is an error.
+Result<std::vector<int32_t>> IndexCounts(FileSystem* fs, const FamilyFiles& fam, const TableHeader& h) {
+  std::vector<int32_t> counts;
+  if (fam.px.empty() || h.fixed.primaryKeyFields == 0) return counts;
+  auto px = IndexFile::Open(fs, fam.px);
+  if (!px.ok()) {
+    if (px.status().IsIOError()) return px.status();
+    return counts;
+  }
+  for (const IndexEntry& e : (*px)->leafEntries()) {
+    if (e.child >= counts.size()) counts.resize(size_t(e.child) + 1, -1);
+    counts[e.child] = e.count;
+  }
+  return counts;
+}
+
 using verify::Progress;
 
 }  // namespace
@@ -708,7 +791,10 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
   if (!srcR.ok()) return srcR.status();
   HeaderSources src = std::move(srcR).value();
   const std::optional<TableHeader>& pxHeader = src.px;
-  auto rec = RecoverHeader(src.prefix, src.fileSize, options.structure,
+  std::shared_ptr<File> dbFile;
+  auto peek = PeekInto(fs, fam.db, &dbFile);
+  if (!peek.ok()) return peek.status();
+  auto rec = RecoverHeader(src.prefix, src.fileSize, *peek, options.structure,
                            pxHeader ? &*pxHeader : nullptr, src.val ? &*src.val : nullptr,
                            src.fromIndexes);
   if (!rec.ok()) return rec.status();
@@ -776,8 +862,10 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
   src.prefix.shrink_to_fit();
   ReadOptions ro;
   ro.mode = ReadMode::kSalvage;
-  ro.salvageOrphans = true;
   if (recovered.fromStructure) ro.templateHeader = h;
+  auto counts = IndexCounts(fs, fam, h);
+  if (!counts.ok()) return counts.status();
+  ro.indexCounts = std::move(counts).value();
   auto reader = TableReader::Open(readFs, readPath, ro);
   if (!reader.ok()) return reader.status();
   TableReader& rd = **reader;
@@ -796,13 +884,30 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
   PARADOX_RETURN_IF_ERROR(readError());
   std::set<uint16_t> chainBlocks(rd.chain().chain.begin(), rd.chain().chain.end());
   for (const Anomaly& a : rd.anomalies()) {
-    // A DOS-era file that ends inside its last block after that block's records is
-    // how those programs wrote it, not damage; the rewrite pads it.
-    const bool benign = a.code == anomaly::kFileShortLastBlock;
+    // Not damage, as the verifier judges them too: a DOS-era file that ends inside its
+    // last block after that block's records (the rewrite pads it); blocks an engine
+    // unlinked without listing them as free, or bytes past the last block (the rewrite
+    // leaves them out); an empty block in the chain.
+    const bool benign = a.code == anomaly::kFileShortLastBlock || a.code == anomaly::kOrphanBlock ||
+                        a.code == anomaly::kBlockCount || a.code == anomaly::kFileLong ||
+                        a.code == anomaly::kEmptyChainBlock;
     res.actions.push_back({benign ? "note" : "found", dbName,
                            a.where.block ? int64_t(a.where.block) : -1, a.where.record,
                            a.code + ": " + a.detail});
     if (!benign) ++res.issues;
+  }
+
+  for (const SalvageBlock& b : rd.salvagePlan().blocks) {
+    if (b.bound.empty()) continue;
+    res.actions.push_back({"found", dbName, b.block, -1, "block " + std::to_string(b.block) + ": " + b.bound});
+    ++res.issues;
+  }
+  if (const SalvagePlan& plan = rd.salvagePlan(); !plan.leftOut.empty()) {
+    // Not damage: what an engine leaves in blocks it unlinked. They stay in the backup.
+    res.actions.push_back({"note", dbName, plan.leftOut[0], -1,
+                           std::to_string(plan.leftOut.size()) +
+                               " block(s) outside the data chain and the free list left out: " +
+                               plan.leftOutWhy});
   }
 
   std::unique_ptr<BlobFile> mb;
@@ -1040,7 +1145,10 @@ Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string&
   if (!srcR.ok()) return srcR.status();
   const HeaderSources& src = *srcR;
   const std::optional<ValInfo>& val = src.val;
-  auto rec = RecoverHeader(src.prefix, src.fileSize, nullptr, src.px ? &*src.px : nullptr,
+  std::shared_ptr<File> dbFile;
+  auto peek = PeekInto(fs, fam->db, &dbFile);
+  if (!peek.ok()) return peek.status();
+  auto rec = RecoverHeader(src.prefix, src.fileSize, *peek, nullptr, src.px ? &*src.px : nullptr,
                            val ? &*val : nullptr, src.fromIndexes);
   if (!rec.ok()) return rec.status();
   const TableHeader& h = rec->header;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <set>
 
+#include "chain.h"
 #include "crypt.h"
 #include "value.h"
 #include "verify_internal.h"
@@ -95,10 +96,9 @@ class DataChecker {
   }
   bool OpenAndReadHeader();
   bool CheckHeader();
-  void CheckFileSize();
-  void ReadBlockHeaders();
+  bool ReadLists();
   bool KeyFits();
-  void WalkLists();
+  void ReportLists();
   void RecordPass();
   void CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, uint64_t recOffset);
   void AfterPass();
@@ -117,9 +117,7 @@ class DataChecker {
   TableHeader& h_ = walk_.header;
   uint32_t bs_ = 0, hs_ = 0, rs_ = 0, fileBlocks_ = 0, present_ = 0;
   uint32_t key_ = 0;
-  std::vector<BlockHeader> hdrs_;     // index = block number
-  std::vector<uint8_t> headerOk_;     // block header readable
-  std::vector<uint8_t> owner_;        // 0 none, 1 chain, 2 free
+  BlockLists lists_;                  // the walk the salvage reads the table by, too
   bool chainBroken_ = false;
   std::vector<FieldPlan> plan_;
   std::vector<uint32_t> keyFieldEnds_;
@@ -395,172 +393,133 @@ bool DataChecker::CheckHeader() {
   return true;
 }
 
-void DataChecker::CheckFileSize() {
+bool DataChecker::ReadLists() {
   fileBlocks_ = h_.fixed.fileBlocks;
-  const uint64_t dataBytes = size_ > hs_ ? size_ - hs_ : 0;
-  present_ = uint32_t(std::min<uint64_t>((dataBytes + bs_ - 1) / bs_, 0xFFFF));
-  walk_.physicalBlocks = present_;
-  const uint64_t expected = uint64_t(hs_) + uint64_t(fileBlocks_) * bs_;
-  if (size_ > expected)
-    Add("file.trailing-data", Loc(0, -1, expected),
-        "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks make " + N(expected));
-  // A short file is judged after the block headers are read (the DOS-era short last block).
-}
-
-void DataChecker::ReadBlockHeaders() {
-  const uint32_t n = std::min(fileBlocks_, present_);
-  hdrs_.assign(size_t(fileBlocks_) + 1, BlockHeader{});
-  headerOk_.assign(size_t(fileBlocks_) + 1, 0);
-  Bytes buf(key_ ? 256 : BlockHeader::kEncodedLength);
-  for (uint32_t k = 1; k <= n; ++k) {
-    const uint64_t off = BlockOffset(hs_, bs_, k);
-    size_t got = 0;
-    std::fill(buf.begin(), buf.end(), 0);
-    Status st = file_->ReadAt(off, buf, &got);
-    if (!st.ok()) {
-      Add("file.unreadable", Loc(k, -1, off), "cannot read block " + N(k) + ": " + st.ToString());
-      break;
-    }
-    if (got < BlockHeader::kEncodedLength) break;
-    if (key_) DecryptBlock(key_, k, buf);
-    hdrs_[k].DecodeFrom(buf.data());
-    headerOk_[k] = 1;
+  Status st = WalkBlockLists(file_.get(), h_, size_, &lists_);
+  if (!st.ok()) {
+    Add("file.unreadable", Loc(0, -1, hs_), "cannot read the block headers: " + st.ToString());
+    return false;
   }
+  present_ = lists_.presentBlocks;
+  walk_.physicalBlocks = lists_.physicalBlocks;
+  chainBroken_ = lists_.chainBroken;
+  return true;
 }
 
 // A wrong key (or a scrambled header key) turns every block header into noise; judging
 // the chain from noise would only bury the real cause, so the first block decides.
 bool DataChecker::KeyFits() {
   const uint32_t first = h_.fixed.firstBlock;
-  if (first == 0 || first > fileBlocks_ || !headerOk_[first]) return true;
-  const BlockHeader& b = hdrs_[first];
-  const int32_t ads = b.addDataSize;
-  const uint32_t cap = BlockCapacity(bs_, rs_);
-  const bool adsOk = ads == -int32_t(rs_) || (ads >= 0 && ads % int32_t(rs_) == 0 && uint32_t(ads / int32_t(rs_)) < cap);
+  if (first == 0 || first > fileBlocks_ || first > present_) return true;
+  const BlockHeader& b = lists_.headers[first];
+  const bool adsOk = b.RecordCount(rs_, bs_) >= 0;
   if (b.prevBlock == 0 && b.nextBlock <= fileBlocks_ && adsOk) return true;
   Add("crypt.bad-key", Loc(first, -1, BlockOffset(hs_, bs_, first)),
       "block " + N(first) + " decrypted with the header key " + Hex(key_) + " has next/prev/size " + N(b.nextBlock) +
-          "/" + N(b.prevBlock) + "/" + std::to_string(ads) + ": wrong key or damaged data");
+          "/" + N(b.prevBlock) + "/" + std::to_string(b.addDataSize) + ": wrong key or damaged data");
   return false;
 }
 
-void DataChecker::WalkLists() {
+// The shared walk's events as findings.
+void DataChecker::ReportLists() {
   const FixedHeader& f = h_.fixed;
-  owner_.assign(size_t(fileBlocks_) + 1, 0);
-  if (fileBlocks_ == 0) {
-    if (f.firstBlock || f.lastBlock || f.blocksInUse)
-      Add("chain.empty-table", Loc(0, -1, 0x0A),
-          "no blocks but 0x0A/0x0E/0x10 are " + N(f.blocksInUse) + "/" + N(f.firstBlock) + "/" +
-              N(f.lastBlock) + " and should be 0");
-    if (f.firstFreeBlock)
-      Add("freelist.out-of-range", Loc(0, -1, 0x4D),
-          "free list starts at block " + N(f.firstFreeBlock) + " but the file has no blocks");
-    return;
-  }
-  // Data chain.
-  uint32_t cur = f.firstBlock, prev = 0;
-  if (cur == 0 || cur > fileBlocks_) {
-    Add("chain.first-block", Loc(0, -1, 0x0E),
-        "first block is " + N(cur) + " but should be 1.." + N(fileBlocks_));
-    chainBroken_ = true;
-  } else {
-    if (cur != 1)
-      Add("chain.first-block-unusual", Loc(0, -1, 0x0E), "first block is " + N(cur) + "; normally 1");
-    while (cur != 0) {
-      if (cur > fileBlocks_) {
-        Add("chain.out-of-range", Loc(prev, -1, BlockOffset(hs_, bs_, prev)),
-            "next block of block " + N(prev) + " is " + N(cur) + " but the file has " + N(fileBlocks_) +
-                " blocks");
-        chainBroken_ = true;
-        break;
-      }
-      if (!headerOk_[cur]) {
-        Add("chain.beyond-eof", Loc(cur, -1, BlockOffset(hs_, bs_, cur)),
-            "block " + N(cur) + " is in the chain but the file ends at byte " + N(size_));
-        chainBroken_ = true;
-        break;
-      }
-      if (owner_[cur]) {
-        Add("chain.cycle", Loc(cur, -1, BlockOffset(hs_, bs_, cur)),
-            "block " + N(cur) + " is reached twice (again from block " + N(prev) + ")");
-        chainBroken_ = true;
-        break;
-      }
-      owner_[cur] = 1;
-      walk_.chain.push_back(uint16_t(cur));
-      if (hdrs_[cur].prevBlock != prev)
-        Add("chain.prev-link", Loc(cur, -1, BlockOffset(hs_, bs_, cur) + 2),
-            "previous-block link of block " + N(cur) + " is " + N(hdrs_[cur].prevBlock) + " but should be " +
-                N(prev));
-      prev = cur;
-      cur = hdrs_[cur].nextBlock;
-    }
-  }
-  if (!walk_.chain.empty() && walk_.chain.back() != f.lastBlock && !chainBroken_)
-    Add("chain.last-block", Loc(0, -1, 0x10),
-        "last block is " + N(f.lastBlock) + " but the chain ends at block " + N(walk_.chain.back()));
-  if (walk_.chain.size() != f.blocksInUse)
-    Add("chain.length", Loc(0, -1, 0x0A),
-        "blocks in use is " + N(f.blocksInUse) + " but the chain has " + N(walk_.chain.size()) +
-            (chainBroken_ ? " blocks before it breaks" : " blocks"));
-  // Free list.
-  cur = f.firstFreeBlock;
-  prev = 0;
-  uint32_t freeCount = 0;
-  while (cur != 0) {
-    Location where = prev ? Loc(prev, -1, BlockOffset(hs_, bs_, prev)) : Loc(0, -1, 0x4D);
-    if (cur > fileBlocks_ || !headerOk_[cur]) {
-      Add("freelist.out-of-range", where,
-          "free-list link is " + N(cur) + " but the file has " + N(std::min(fileBlocks_, present_)) + " blocks");
-      break;
-    }
-    if (owner_[cur] == 1) {
-      Add("freelist.cross-link", Loc(cur, -1, BlockOffset(hs_, bs_, cur)),
-          "block " + N(cur) + " is in the data chain and in the free list");
-      break;
-    }
-    if (owner_[cur] == 2) {
-      Add("freelist.cycle", Loc(cur, -1, BlockOffset(hs_, bs_, cur)), "free list reaches block " + N(cur) + " twice");
-      break;
-    }
-    owner_[cur] = 2;
-    ++freeCount;
-    prev = cur;
-    cur = hdrs_[cur].nextBlock;
-  }
-  if (IsTable()) {
-    ctx_.report->summary.chainBlocks = uint32_t(walk_.chain.size());
-    ctx_.report->summary.freeBlocks = freeCount;
-  }
-  // Orphans: blocks the file holds that neither list reaches.
+  walk_.chain = lists_.chain;
+  const uint32_t cap = BlockCapacity(bs_, rs_);
   uint32_t orphans = 0;
-  const uint32_t n = std::min(fileBlocks_, present_);
-  for (uint32_t k = 1; k <= n; ++k) {
-    if (owner_[k]) continue;
-    if (++orphans <= 10)
-      Add("blocks.orphan", Loc(k, -1, BlockOffset(hs_, bs_, k)),
-          "block " + N(k) + " is in neither the data chain nor the free list");
-  }
-  if (orphans > 10)
-    Add("blocks.orphan", Loc(), N(orphans) + " blocks in all are in neither list (first 10 listed)");
-  // Truncation, now that the last block's live data are known.
-  const uint64_t expected = uint64_t(hs_) + uint64_t(fileBlocks_) * bs_;
-  if (size_ < expected) {
-    const uint32_t last = fileBlocks_;
-    const uint64_t lastOff = BlockOffset(hs_, bs_, last);
-    bool onlyLastShort = size_ > lastOff && present_ == fileBlocks_ && headerOk_[last];
-    if (onlyLastShort) {
-      int16_t ads = hdrs_[last].addDataSize;
-      int64_t live = ads < 0 ? 6 : 6 + int64_t(ads) + rs_;
-      onlyLastShort = uint64_t(live) <= size_ - lastOff;
+  for (const ListFinding& e : lists_.findings) {
+    const uint64_t boff = e.block ? BlockOffset(hs_, bs_, e.block) : 0;
+    switch (e.event) {
+      case ListEvent::kFileLong:
+        Add("file.trailing-data", Loc(0, -1, e.offset),
+            "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks make " + N(e.expected));
+        break;
+      case ListEvent::kFileShortLastBlock: {
+        const uint64_t lastOff = BlockOffset(hs_, bs_, fileBlocks_);
+        Add("file.short-last-block", Loc(fileBlocks_, -1, size_),
+            "file ends " + N(size_ - lastOff) + " bytes into its last block (of " + N(bs_) +
+                "), after that block's records");
+        break;
+      }
+      case ListEvent::kFileShort:
+        Add("file.truncated", Loc(std::min(present_, fileBlocks_) + 1, -1, size_),
+            "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks need " + N(e.expected));
+        break;
+      case ListEvent::kEmptyTableLinks:
+        Add("chain.empty-table", Loc(0, -1, 0x0A),
+            "no blocks but 0x0A/0x0E/0x10 are " + N(f.blocksInUse) + "/" + N(f.firstBlock) + "/" + N(f.lastBlock) +
+                " and should be 0");
+        break;
+      case ListEvent::kFirstBlockBad:
+        Add("chain.first-block", Loc(0, -1, 0x0E),
+            "first block is " + N(uint64_t(e.value)) + " but should be 1.." + N(fileBlocks_));
+        break;
+      case ListEvent::kFirstBlockUnusual:
+        Add("chain.first-block-unusual", Loc(0, -1, 0x0E), "first block is " + N(uint64_t(e.value)) + "; normally 1");
+        break;
+      case ListEvent::kLinkOutOfRange:
+        Add("chain.out-of-range", Loc(e.block, -1, e.offset),
+            "next block of block " + N(e.block) + " is " + N(uint64_t(e.value)) + " but the file has " +
+                N(std::max(fileBlocks_, present_)) + " blocks");
+        break;
+      case ListEvent::kLinkBeyondEof:
+        Add("chain.beyond-eof", Loc(uint32_t(e.value), -1, BlockOffset(hs_, bs_, uint32_t(e.value))),
+            "block " + N(uint64_t(e.value)) + " is in the chain but the file ends at byte " + N(size_));
+        break;
+      case ListEvent::kBeyondFileBlocks:
+        Add("chain.out-of-range", Loc(e.block, -1, e.offset),
+            "block " + N(e.block) + " is in the chain but beyond the " + N(fileBlocks_) +
+                " blocks the header declares");
+        break;
+      case ListEvent::kCycle:
+        Add("chain.cycle", Loc(uint32_t(e.value), -1, BlockOffset(hs_, bs_, uint32_t(e.value))),
+            "block " + N(uint64_t(e.value)) + " is reached twice (again from block " + N(e.block) + ")");
+        break;
+      case ListEvent::kPrevLink:
+        Add("chain.prev-link", Loc(e.block, -1, e.offset),
+            "previous-block link of block " + N(e.block) + " is " + N(uint64_t(e.value)) + " but should be " +
+                N(uint64_t(e.expected)));
+        break;
+      case ListEvent::kLastBlock:
+        Add("chain.last-block", Loc(0, -1, 0x10),
+            "last block is " + N(uint64_t(e.value)) + " but the chain ends at block " + N(uint64_t(e.expected)));
+        break;
+      case ListEvent::kChainLength:
+        Add("chain.length", Loc(0, -1, 0x0A),
+            "blocks in use is " + N(uint64_t(e.value)) + " but the chain has " + N(uint64_t(e.expected)) +
+                (chainBroken_ ? " blocks before it breaks" : " blocks"));
+        break;
+      case ListEvent::kFreeOutOfRange:
+        Add("freelist.out-of-range", e.block ? Loc(e.block, -1, e.offset) : Loc(0, -1, 0x4D),
+            "free-list link is " + N(uint64_t(e.value)) + " but the file has " + N(present_) + " blocks");
+        break;
+      case ListEvent::kFreeCrossLink:
+        Add("freelist.cross-link", Loc(e.block, -1, e.offset),
+            "block " + N(e.block) + " is in the data chain and in the free list");
+        break;
+      case ListEvent::kFreeCycle:
+        Add("freelist.cycle", Loc(e.block, -1, e.offset), "free list reaches block " + N(e.block) + " twice");
+        break;
+      case ListEvent::kOrphan:
+        // Blocks past the header's count are trailing data, reported as such.
+        if (e.block <= fileBlocks_ && ++orphans <= 10)
+          Add("blocks.orphan", Loc(e.block, -1, e.offset),
+              "block " + N(e.block) + " is in neither the data chain nor the free list");
+        break;
+      case ListEvent::kBadRecordCount:
+        Add("block.record-count", Loc(e.block, -1, boff + 4),
+            "addDataSize is " + std::to_string(e.value) + " but should be -" + N(rs_) + " or a multiple of " +
+                N(rs_) + " up to " + N((cap - 1) * uint64_t(rs_)));
+        break;
+      case ListEvent::kBlockCount:      // the orphans and the lists say it
+      case ListEvent::kEmptyChainBlock:  // judged with the records, after the pass
+      case ListEvent::kRecordCount:
+        break;
     }
-    if (onlyLastShort)
-      Add("file.short-last-block", Loc(last, -1, size_),
-          "file ends " + N(size_ - lastOff) + " bytes into its last block (of " + N(bs_) +
-              "), after that block's records");
-    else
-      Add("file.truncated", Loc(std::min(present_, fileBlocks_) + 1, -1, size_),
-          "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks need " + N(expected));
+  }
+  if (orphans > 10) Add("blocks.orphan", Loc(), N(orphans) + " blocks in all are in neither list (first 10 listed)");
+  if (IsTable()) {
+    ctx_.report->summary.chainBlocks = uint32_t(lists_.chain.size());
+    ctx_.report->summary.freeBlocks = uint32_t(lists_.freeList.size());
   }
 }
 
@@ -587,10 +546,10 @@ void DataChecker::PrepareKeys() {
   walk_.comparableKeyBytes = comparable;
   walk_.wholeKeyComparable = whole;
   // Only blocks the file really holds can be chained: bounds the key store by the file.
-  const size_t keyed = size_t(std::min(fileBlocks_, present_)) + 1;
+  const size_t keyed = size_t(present_) + 1;
   walk_.firstKeys.assign(keyed * walk_.keySize, 0);
   walk_.lastKeys.assign(keyed * walk_.keySize, 0);
-  walk_.recordsIn.assign(size_t(fileBlocks_) + 1, -1);
+  walk_.recordsIn.assign(lists_.owner.size(), -1);
 
   for (size_t i = 0; i < h_.fields.size(); ++i) {
     const FieldDesc& fd = h_.fields[i];
@@ -809,8 +768,7 @@ void DataChecker::CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, ui
 }
 
 void DataChecker::RecordPass() {
-  const uint32_t n = std::min(fileBlocks_, present_);
-  const uint32_t cap = BlockCapacity(bs_, rs_);
+  const uint32_t n = present_;
   const uint32_t perRead = std::max<uint32_t>(1, uint32_t(kReadChunk / bs_));
   Bytes buf(size_t(perRead) * bs_);
   uint64_t done = 0;
@@ -819,7 +777,7 @@ void DataChecker::RecordPass() {
     const uint32_t count = std::min(perRead, n - first + 1);
     // Skip reads that hold no chained block (free runs, orphans).
     bool any = false;
-    for (uint32_t k = first; k < first + count; ++k) any |= owner_[k] == 1;
+    for (uint32_t k = first; k < first + count; ++k) any |= lists_.owner[k] == 1;
     if (!any) continue;
     const uint64_t off = BlockOffset(hs_, bs_, first);
     size_t got = 0;
@@ -831,23 +789,12 @@ void DataChecker::RecordPass() {
     }
     if (got < dst.size()) std::fill(buf.begin() + got, buf.begin() + dst.size(), 0);
     for (uint32_t k = first; k < first + count; ++k) {
-      if (owner_[k] != 1) continue;
+      if (lists_.owner[k] != 1) continue;
       uint8_t* blk = buf.data() + size_t(k - first) * bs_;
       const uint64_t boff = BlockOffset(hs_, bs_, k);
       if (key_) DecryptBlock(key_, k, MutableByteSpan(blk, bs_));
-      const int16_t ads = hdrs_[k].addDataSize;
-      int64_t recs;
-      if (ads == -int32_t(rs_)) {
-        recs = 0;
-      } else if (ads < 0 || ads % int32_t(rs_) != 0 || uint32_t(ads / int32_t(rs_)) + 1 > cap) {
-        Add("block.record-count", Loc(k, -1, boff + 4),
-            "addDataSize is " + std::to_string(ads) + " but should be -" + N(rs_) + " or a multiple of " +
-                N(rs_) + " up to " + N((cap - 1) * uint64_t(rs_)));
-        walk_.recordsIn[k] = -1;
-        continue;
-      } else {
-        recs = ads / int32_t(rs_) + 1;
-      }
+      const int64_t recs = lists_.RecordsIn(k);
+      if (recs < 0) continue;  // reported with the walk
       // Records beyond the end of a short file are not there to check.
       const uint64_t avail = got > size_t(k - first) * bs_ ? got - size_t(k - first) * bs_ : 0;
       const uint64_t inFile = avail >= 6 ? (avail - 6) / rs_ : 0;
@@ -941,10 +888,9 @@ DataWalk DataChecker::Run() {
       }
     }
   }
-  CheckFileSize();
-  ReadBlockHeaders();
+  if (!ReadLists()) return std::move(walk_);
   if (key_ && !KeyFits()) return std::move(walk_);
-  WalkLists();
+  ReportLists();
   if (IsTable()) ctx_.progress->Report(0, 100);
   PrepareKeys();
   if (IsTable()) {

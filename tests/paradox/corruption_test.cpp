@@ -163,9 +163,12 @@ TEST_F(Corruption, OverwrittenBlockIsDroppedRecordByRecord) {
 }
 
 TEST_F(Corruption, TruncatedFile) {
+  // The file ends inside the last block's records: a truncation, not the DOS-era short
+  // last block (which ends after them).
   Truncate(*file_, BlockStart(*file_, 8) + 6 + 3 * 38 + 10);
   auto strict = Open(ReadMode::kStrict);
-  EXPECT_NE(Find(*strict, anomaly::kFileShortLastBlock), nullptr);
+  EXPECT_NE(Find(*strict, anomaly::kFileShort), nullptr);
+  EXPECT_EQ(Find(*strict, anomaly::kFileShortLastBlock), nullptr);
   auto salvage = Open(ReadMode::kSalvage);
   auto ids = Ids(*salvage);
   EXPECT_EQ(ids.size(), static_cast<size_t>(7 * 26 + 3));
