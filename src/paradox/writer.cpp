@@ -55,17 +55,22 @@ Status CheckName(const std::string& name) {
   return Status::OK();
 }
 
-}  // namespace
-
-Result<TableHeader> HeaderForSchema(const TableSchema& s, const std::string& dbPath) {
+// The header of a new table, or (tableBlockSize) of a table rewritten with the block
+// size it has: that one is kept whenever the format has it, even where the table's
+// level would not give a new table that size. Changing it is not a rebuild's call.
+Result<TableHeader> BuildHeader(const TableSchema& s, const std::string& dbPath, bool tableBlockSize) {
   TableHeader h;
   FixedHeader& fx = h.fixed;
   const uint8_t ver = VersionIdForLevel(s.level);
   if (s.fields.empty() || s.fields.size() > 255)
     return Status::InvalidArgument("a table needs 1 to 255 fields, not " + std::to_string(s.fields.size()));
-  if (!BlockSizeAllowed(s.level, s.blockSize))
-    return Status::InvalidArgument("block size " + std::to_string(s.blockSize) + " is not allowed at level " + LevelName(s.level));
-  if (!BlockSizeAllowed(TableLevel::k7, s.indexBlockSize))
+  if (!BlockSizeKnown(s.blockSize))
+    return Status::InvalidArgument("block size " + std::to_string(s.blockSize) +
+                                   " is not a Paradox block size (1-4, 8, 16 or 32 KiB)");
+  if (!tableBlockSize && !BlockSizeAllowed(s.level, s.blockSize))
+    return Status::InvalidArgument("block size " + std::to_string(s.blockSize) + " is not allowed at level " +
+                                   LevelName(s.level) + " (above 4 KiB needs level 5 or later)");
+  if (!BlockSizeKnown(s.indexBlockSize))
     return Status::InvalidArgument("index block size " + std::to_string(s.indexBlockSize) + " is not allowed");
   uint32_t offset = 0;
   for (size_t i = 0; i < s.fields.size(); ++i) {
@@ -170,6 +175,12 @@ Result<TableHeader> HeaderForSchema(const TableSchema& s, const std::string& dbP
   fx.headerSize = RoundHeader(ComputeVariableEnd(h), s.level);
   h.variableEnd = ComputeVariableEnd(h);
   return h;
+}
+
+}  // namespace
+
+Result<TableHeader> HeaderForSchema(const TableSchema& s, const std::string& dbPath) {
+  return BuildHeader(s, dbPath, false);
 }
 
 TableSchema SchemaFromHeader(const TableHeader& h) {
@@ -333,7 +344,8 @@ std::vector<std::string> TableWriter::files() const { return impl_->files; }
 
 Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const std::string& dbPath,
                                                          const TableSchema& schema, const WriteOptions& options) {
-  auto h = HeaderForSchema(schema, dbPath);
+  auto h = BuildHeader(schema, dbPath,
+                       options.baseHeader && options.baseHeader->BlockSize() == schema.blockSize);
   if (!h.ok()) return h.status();
   if (options.sortInMemory && options.keepGivenOrder)
     return Status::InvalidArgument("sortInMemory and keepGivenOrder exclude each other");

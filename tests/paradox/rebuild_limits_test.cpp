@@ -1,7 +1,9 @@
 // Tables at the format's limits, built in memory: block numbers, block counts and index
-// hints are unsigned 16-bit words (up to 65535 blocks, not 32767).
+// hints are unsigned 16-bit words (up to 65535 blocks, not 32767), and a rebuild keeps
+// every block size a level's tables really have.
 #include <gtest/gtest.h>
 
+#include "format.h"
 #include "rebuild_helpers.h"
 
 namespace paradox::test {
@@ -82,6 +84,87 @@ TEST(RebuildLimits, KeyedTableUpTo65535BlocksVerifiesAndRebuildsIdentically) {
   Status st = WriteOneRecordPerBlock(&fs, "/data/BIG.DB", 65536);
   EXPECT_TRUE(st.IsInvalidArgument()) << st.ToString();
   EXPECT_NE(st.message().find("BIG.DB would need more than 65535 blocks"), std::string::npos) << st.message();
+}
+
+// 16 KiB and 32 KiB blocks exist from level 5 on; a rebuild keeps the table's level and
+// block size, even one its level does not give new tables (a level-4 table with 16 KiB
+// blocks), while sizes the format has not stay refused.
+TEST(RebuildLimits, RebuildKeepsLevelAndLargeBlockSize) {
+  struct Case {
+    TableLevel level;
+    uint32_t blockSize;
+  };
+  for (Case c : {Case{TableLevel::k5, 16384}, Case{TableLevel::k5, 32768}, Case{TableLevel::k7, 16384},
+                 Case{TableLevel::k4, 16384}}) {
+    SCOPED_TRACE(std::string("level ") + LevelName(c.level) + ", block size " + std::to_string(c.blockSize));
+    MemFileSystem fs;
+    const std::string db = "/data/WIDE.DB";
+    ASSERT_TRUE(fs.MakeDir("/data").ok());
+    TableSchema s;
+    s.level = c.level;
+    s.blockSize = c.blockSize;
+    s.codePage = 437;
+    s.fields = {{"Code", FieldType::kAlpha, 10},
+                {"Name", FieldType::kAlpha, 24},
+                {"Amount", FieldType::kNumber, 0},
+                {"Born", FieldType::kDate, 0},
+                {"Note", FieldType::kMemo, 12}};
+    s.keyFieldCount = 1;
+    s.secondaryIndexes = {{"ByName", {"Name", "Born"}, true, false, false}};
+    WriteOptions wo;
+    const bool levelMakesIt = BlockSizeAllowed(c.level, c.blockSize);
+    EXPECT_EQ(levelMakesIt, c.level != TableLevel::k4);
+    if (!levelMakesIt) {
+      // A new table of that level is refused; only a table that has the size keeps it.
+      EXPECT_TRUE(HeaderForSchema(s, db).status().IsInvalidArgument());
+      TableSchema small = s;
+      small.blockSize = 4096;
+      auto base = HeaderForSchema(small, db);
+      ASSERT_TRUE(base.ok()) << base.status().ToString();
+      base->fixed.blockSizeCode = uint8_t(c.blockSize / 1024);
+      wo.baseHeader = *base;
+    }
+    auto w = TableWriter::Create(&fs, db, s, wo);
+    ASSERT_TRUE(w.ok()) << w.status().ToString();
+    for (int i = 0; i < 900; ++i) {
+      char code[12];
+      std::snprintf(code, sizeof code, "C%06d", i);
+      Value note = i % 4 ? Value{} : Value{std::string(30 + i % 50, char('a' + i % 26))};
+      ASSERT_TRUE((*w)->AddRecord({std::string(code), "Name " + std::to_string(i * 7 % 101), i * 0.5 - 3,
+                                   Date{720000 + i % 300}, note})
+                      .ok());
+    }
+    ASSERT_TRUE((*w)->Finish().ok());
+    std::string why;
+    EXPECT_TRUE(FamilyVerifiesClean(&fs, db, &why)) << why;
+    Snapshot before = TakeSnapshot(&fs, db);
+    ASSERT_TRUE(before.ok) << before.error;
+
+    RebuildOptions o;
+    o.fs = &fs;
+    o.now = kNow;
+    RebuildResult r = RebuildTable(db, o);
+    ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+    EXPECT_EQ(r.recordsKept, 900u);
+    EXPECT_EQ(r.issues, 0u);
+    for (const char* member : {"/data/WIDE.DB", "/data/WIDE.XG0"}) {
+      auto h = ReadHeader(&fs, member);
+      ASSERT_TRUE(h.ok()) << member;
+      EXPECT_EQ(h->fixed.fileVersionId, VersionIdForLevel(c.level)) << member;
+      EXPECT_EQ(h->BlockSize(), c.blockSize) << member;
+    }
+    EXPECT_TRUE(TakeSnapshot(&fs, db).records == before.records);
+    why.clear();
+    EXPECT_TRUE(FamilyVerifiesClean(&fs, db, &why)) << why;
+  }
+  for (TableLevel level : {TableLevel::k3_0, TableLevel::k3_5, TableLevel::k4, TableLevel::k5, TableLevel::k7}) {
+    for (uint32_t bs : {0u, 1536u, 5120u, 65536u}) {
+      EXPECT_FALSE(BlockSizeAllowed(level, bs)) << bs;
+      EXPECT_FALSE(BlockSizeKnown(bs)) << bs;
+    }
+    EXPECT_TRUE(BlockSizeAllowed(level, 1024));
+    EXPECT_TRUE(BlockSizeAllowed(level, 4096));
+  }
 }
 
 }  // namespace
