@@ -38,11 +38,16 @@ const char* LevelName(TableLevel level) {
   return "?";
 }
 
-bool BlockSizeAllowed(TableLevel level, uint32_t blockSize) {
+bool BlockSizeKnown(uint32_t blockSize) {
   if (blockSize % 1024 != 0) return false;
-  uint32_t code = blockSize / 1024;
-  if (code >= 1 && code <= 4) return true;
-  return level == TableLevel::k7 && (code == 8 || code == 16 || code == 32);
+  const uint32_t code = blockSize / 1024;
+  return (code >= 1 && code <= 4) || code == 8 || code == 16 || code == 32;
+}
+
+bool BlockSizeAllowed(TableLevel level, uint32_t blockSize) {
+  if (!BlockSizeKnown(blockSize)) return false;
+  // The DOS-era levels address at most 4 KiB blocks; level 5 brought the large ones.
+  return blockSize <= 4096 || level == TableLevel::k5 || level == TableLevel::k7;
 }
 
 bool IsKnownFieldType(uint8_t c) {

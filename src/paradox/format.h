@@ -21,9 +21,13 @@ bool LevelFromVersionId(uint8_t versionId, TableLevel* level);
 // The usual fileVersionID written for a level: 3, 4, 9, 11, 12.
 uint8_t VersionIdForLevel(TableLevel level);
 const char* LevelName(TableLevel level);  // "3.0", "3.5", "4", "5", "7"
-// Block sizes a new table of this level may have (bytes): 1k,2k,3k,4k for levels
-// below 7; plus 8k,16k,32k for level 7.
+// Block sizes tables of this level have (bytes): 1k,2k,3k,4k at every level; plus
+// 8k,16k,32k from level 5 on. What a new table may get.
 bool BlockSizeAllowed(TableLevel level, uint32_t blockSize);
+// Block sizes the format has at all, whatever the level (1k-4k, 8k, 16k, 32k): what a
+// rebuild keeps from the table. Others are not a multiple of 1 KiB, have no code, or
+// overflow the 16-bit in-block sizes.
+bool BlockSizeKnown(uint32_t blockSize);
 
 // Byte 0x04.
 enum class FileType : uint8_t {

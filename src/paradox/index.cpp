@@ -8,22 +8,18 @@
 
 namespace paradox {
 
-// Index trailer values use the sortable short encoding, read as unsigned 16 bits.
-static uint16_t DecodeTrail(const uint8_t* p) { return static_cast<uint16_t>(DecodeInt16(p)); }
-static void EncodeTrail(uint16_t v, uint8_t* p) { EncodeInt16(static_cast<int16_t>(v), p); }
-
 void IndexEntry::DecodeFrom(const uint8_t* in, size_t keyLength) {
   key.assign(in, in + keyLength);
-  child = DecodeTrail(in + keyLength);
-  count = DecodeTrail(in + keyLength + 2);
-  third = DecodeTrail(in + keyLength + 4);
+  child = DecodeIndexWord(in + keyLength);
+  count = DecodeIndexWord(in + keyLength + 2);
+  third = DecodeIndexWord(in + keyLength + 4);
 }
 
 void IndexEntry::EncodeTo(uint8_t* out) const {
   if (!key.empty()) std::memcpy(out, key.data(), key.size());
-  EncodeTrail(child, out + key.size());
-  EncodeTrail(count, out + key.size() + 2);
-  EncodeTrail(third, out + key.size() + 4);
+  EncodeIndexWord(child, out + key.size());
+  EncodeIndexWord(count, out + key.size() + 2);
+  EncodeIndexWord(third, out + key.size() + 4);
 }
 
 Result<std::unique_ptr<IndexFile>> IndexFile::Open(FileSystem* fs, const std::string& path) {

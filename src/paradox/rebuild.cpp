@@ -238,12 +238,17 @@ Status WriteProblemTable(FileSystem* fs, const std::string& path,
 }
 
 Status WriteKeyViolationTable(FileSystem* fs, const std::string& path,
-                              const std::vector<SalvagedRecord>& records, const TableSchema& base) {
+                              const std::vector<SalvagedRecord>& records, const TableSchema& base,
+                              const TableHeader& header) {
   TableSchema s = base;
   s.keyFieldCount = 0;  // duplicates must fit side by side
   s.secondaryIndexes.clear();
   s.tableName.clear();
-  auto w = TableWriter::Create(fs, path, s);
+  // The table's own header: the duplicates keep its block size even where its level
+  // would not give a new table that size.
+  WriteOptions wo;
+  wo.baseHeader = header;
+  auto w = TableWriter::Create(fs, path, s, wo);
   if (!w.ok()) return w.status();
   for (const SalvagedRecord& r : records)
     PARADOX_RETURN_IF_ERROR((*w)->AddRawRecord(ByteSpan(r.raw), r.blobs));
@@ -596,7 +601,8 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   // folder itself shows that nothing was set aside.
   {
     std::string kv = PathJoin(repair, o.keyViolationName);
-    if (Status st = WriteKeyViolationTable(fs, kv, sal.keyViolations, sal.schema); !st.ok())
+    if (Status st = WriteKeyViolationTable(fs, kv, sal.keyViolations, sal.schema, sal.header);
+        !st.ok())
       return fail(Status::IOError("cannot write the key-violation table: " + st.message()));
     if (!sal.keyViolations.empty())
       res.actions.push_back(

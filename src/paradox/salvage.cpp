@@ -1111,8 +1111,8 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
 
   // What the writer needs.
   res.schema = SchemaFromHeader(h);
-  if (pxHeader && pxHeader->BlockSize() >= 1024 &&
-      BlockSizeAllowed(h.level(), pxHeader->BlockSize())) {
+  // The .PX keeps its block size too, whatever the table's level.
+  if (pxHeader && BlockSizeKnown(pxHeader->BlockSize())) {
     res.schema.indexBlockSize = pxHeader->BlockSize();
   }
   if (options.structure &&

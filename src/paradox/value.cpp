@@ -38,6 +38,14 @@ int16_t DecodeInt16(const uint8_t* in) {
   uint16_t u = static_cast<uint16_t>((in[0] << 8) | in[1]) ^ 0x8000u;
   return static_cast<int16_t>(u);
 }
+void EncodeIndexWord(uint16_t v, uint8_t* out) {
+  const uint16_t u = v ^ 0x8000u;
+  out[0] = uint8_t(u >> 8);
+  out[1] = uint8_t(u);
+}
+uint16_t DecodeIndexWord(const uint8_t* in) {
+  return static_cast<uint16_t>(((in[0] << 8) | in[1]) ^ 0x8000u);
+}
 void EncodeInt32(int32_t v, uint8_t* out) {
   uint32_t u = static_cast<uint32_t>(v) ^ 0x80000000u;
   out[0] = uint8_t(u >> 24);

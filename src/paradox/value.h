@@ -93,6 +93,11 @@ void EncodeInt16(int16_t v, uint8_t* out);   // big-endian, top bit flipped
 int16_t DecodeInt16(const uint8_t* in);
 void EncodeInt32(int32_t v, uint8_t* out);
 int32_t DecodeInt32(const uint8_t* in);
+// Block numbers and counts in index entries and in X-record hints: the short encoding
+// read as an unsigned word, 0..65535 (block 1 is 80 01, block 32768 is 00 00, which
+// here is a number and not a blank).
+void EncodeIndexWord(uint16_t v, uint8_t* out);
+uint16_t DecodeIndexWord(const uint8_t* in);
 void EncodeDouble(double v, uint8_t* out);   // 8 bytes, sortable transform
 double DecodeDouble(const uint8_t* in);      // caller checks all-zero (blank) first
 // BCD: `text` as described at Bcd; decimals 0..32. InvalidArgument on bad text.

@@ -592,8 +592,9 @@ void DataChecker::PrepareKeys() {
 
 void DataChecker::CheckXHint(const uint8_t* rec, uint32_t block, uint32_t r, uint64_t recOffset) {
   const uint8_t* hp = rec + hintOffset_;
-  // A block number: an unsigned 16-bit word in the sortable encoding (blocks above 32767).
-  int32_t hint = IsAllZero(ByteSpan(hp, 2)) ? 0 : int32_t(((hp[0] << 8) | hp[1]) ^ 0x8000);
+  // A block number: an unsigned 16-bit word in the sortable encoding (blocks above 32767);
+  // 00 00 is block 32768, not a blank.
+  int32_t hint = DecodeIndexWord(hp);
   const auto& baseRecs = base_->recordsIn;
   if (hint <= 0 || size_t(hint) >= baseRecs.size() || baseRecs[size_t(hint)] <= 0) {
     Add("index.x-hint", Loc(block, r, recOffset + hintOffset_),

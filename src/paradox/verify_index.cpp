@@ -14,8 +14,6 @@ namespace {
 
 std::string N(uint64_t v) { return std::to_string(v); }
 
-int32_t DecodeIndexWord(const uint8_t* p) { return int32_t(((p[0] << 8) | p[1]) ^ 0x8000); }
-
 constexpr uint32_t kMaxLevels = 16;
 constexpr int kMaxLeafMismatches = 5;
 
@@ -214,9 +212,9 @@ bool IndexChecker::Visit(uint32_t k, uint32_t depth, Bytes* firstKey, int64_t* c
     const uint64_t eoff = boff + 6 + uint64_t(e) * rs_;
     // Block numbers and counts are unsigned 16-bit words in the sortable encoding, as the
     // reader and writer take them: a signed reading would turn block 40000 or a count of
-    // 40000 into a negative number.
-    const int32_t child = IsAllZero(ByteSpan(ent + keyLen_, 2)) ? 0 : DecodeIndexWord(ent + keyLen_);
-    const int32_t cnt = IsAllZero(ByteSpan(ent + keyLen_ + 2, 2)) ? 0 : DecodeIndexWord(ent + keyLen_ + 2);
+    // 40000 into a negative number. 00 00 is 32768, not a blank.
+    const int32_t child = DecodeIndexWord(ent + keyLen_);
+    const int32_t cnt = DecodeIndexWord(ent + keyLen_ + 2);
     if (e == 0) firstKey->assign(ent, ent + keyLen_);
     if (e > 0 && cmp) {
       const uint8_t* prev = ent - rs_;

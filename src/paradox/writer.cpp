@@ -55,17 +55,22 @@ Status CheckName(const std::string& name) {
   return Status::OK();
 }
 
-}  // namespace
-
-Result<TableHeader> HeaderForSchema(const TableSchema& s, const std::string& dbPath) {
+// The header of a new table, or (tableBlockSize) of a table rewritten with the block
+// size it has: that one is kept whenever the format has it, even where the table's
+// level would not give a new table that size. Changing it is not a rebuild's call.
+Result<TableHeader> BuildHeader(const TableSchema& s, const std::string& dbPath, bool tableBlockSize) {
   TableHeader h;
   FixedHeader& fx = h.fixed;
   const uint8_t ver = VersionIdForLevel(s.level);
   if (s.fields.empty() || s.fields.size() > 255)
     return Status::InvalidArgument("a table needs 1 to 255 fields, not " + std::to_string(s.fields.size()));
-  if (!BlockSizeAllowed(s.level, s.blockSize))
-    return Status::InvalidArgument("block size " + std::to_string(s.blockSize) + " is not allowed at level " + LevelName(s.level));
-  if (!BlockSizeAllowed(TableLevel::k7, s.indexBlockSize))
+  if (!BlockSizeKnown(s.blockSize))
+    return Status::InvalidArgument("block size " + std::to_string(s.blockSize) +
+                                   " is not a Paradox block size (1-4, 8, 16 or 32 KiB)");
+  if (!tableBlockSize && !BlockSizeAllowed(s.level, s.blockSize))
+    return Status::InvalidArgument("block size " + std::to_string(s.blockSize) + " is not allowed at level " +
+                                   LevelName(s.level) + " (above 4 KiB needs level 5 or later)");
+  if (!BlockSizeKnown(s.indexBlockSize))
     return Status::InvalidArgument("index block size " + std::to_string(s.indexBlockSize) + " is not allowed");
   uint32_t offset = 0;
   for (size_t i = 0; i < s.fields.size(); ++i) {
@@ -172,6 +177,12 @@ Result<TableHeader> HeaderForSchema(const TableSchema& s, const std::string& dbP
   return h;
 }
 
+}  // namespace
+
+Result<TableHeader> HeaderForSchema(const TableSchema& s, const std::string& dbPath) {
+  return BuildHeader(s, dbPath, false);
+}
+
 TableSchema SchemaFromHeader(const TableHeader& h) {
   TableSchema s;
   s.level = h.level();
@@ -205,6 +216,7 @@ namespace {
 // A data-file stream: packs records into blocks and writes each full block.
 struct BlockStream {
   File* file = nullptr;
+  std::string name;  // file name, for errors
   uint32_t headerSize = 0, blockSize = 0, recordSize = 0, perBlock = 0, key = 0;
   Bytes block;
   uint32_t inBlock = 0;
@@ -212,8 +224,10 @@ struct BlockStream {
   std::vector<IndexEntry> leaves;
   size_t keyLength = 0;  // bytes of the record prefix that form the index key
 
-  void Init(File* f, uint32_t hs, uint32_t bs, uint32_t rs, uint32_t per, uint32_t k, size_t keyLen) {
+  void Init(File* f, std::string fileName, uint32_t hs, uint32_t bs, uint32_t rs, uint32_t per, uint32_t k,
+            size_t keyLen) {
     file = f;
+    name = std::move(fileName);
     headerSize = hs;
     blockSize = bs;
     recordSize = rs;
@@ -227,7 +241,9 @@ struct BlockStream {
   Status Add(ByteSpan rec, uint32_t* blockNo, uint32_t* slot) {
     if (inBlock == perBlock) PARADOX_RETURN_IF_ERROR(FlushBlock(false));
     if (inBlock == 0) {
-      if (blocks >= 65535) return Status::InvalidArgument("table would need more than 65535 blocks; use a larger block size");
+      // Block numbers and counts are 16-bit words.
+      if (blocks >= 65535)
+        return Status::InvalidArgument(name + " would need more than 65535 blocks; use a larger block size");
       ++blocks;
       block.assign(blockSize, 0);
       IndexEntry e;
@@ -328,7 +344,8 @@ std::vector<std::string> TableWriter::files() const { return impl_->files; }
 
 Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const std::string& dbPath,
                                                          const TableSchema& schema, const WriteOptions& options) {
-  auto h = HeaderForSchema(schema, dbPath);
+  auto h = BuildHeader(schema, dbPath,
+                       options.baseHeader && options.baseHeader->BlockSize() == schema.blockSize);
   if (!h.ok()) return h.status();
   if (options.sortInMemory && options.keepGivenOrder)
     return Status::InvalidArgument("sortInMemory and keepGivenOrder exclude each other");
@@ -467,8 +484,8 @@ Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const s
   if (!f.ok()) return f.status();
   m.db = std::move(f).value();
   m.files.push_back(dbPath);
-  m.stream.Init(m.db.get(), hd.fixed.headerSize, hd.BlockSize(), hd.fixed.recordSize, options.recordsPerBlock,
-                schema.encryptionKey, m.keyLength);
+  m.stream.Init(m.db.get(), PathBaseName(dbPath), hd.fixed.headerSize, hd.BlockSize(), hd.fixed.recordSize,
+                options.recordsPerBlock, schema.encryptionKey, m.keyLength);
   bool hasBlobs = std::any_of(hd.fields.begin(), hd.fields.end(), [](const FieldDesc& d) { return IsBlobType(d.type); });
   if (hasBlobs) {
     m.mbPath = MemberPath(dbPath, ".MB");
@@ -601,14 +618,14 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
       std::memcpy(row.record.data() + pos, rec.data(), m.keyLength);
       row.sortKey.insert(row.sortKey.end(), rec.begin(), rec.begin() + static_cast<long>(m.keyLength));
       pos += m.keyLength;
-      EncodeInt16(static_cast<int16_t>(blockNo), row.record.data() + pos);
+      EncodeIndexWord(static_cast<uint16_t>(blockNo), row.record.data() + pos);
     } else {
       EncodeInt32(static_cast<int32_t>(numRecords_), row.record.data() + pos);
       uint8_t tup[4];
       EncodeInt32(static_cast<int32_t>(numRecords_), tup);
       row.sortKey.insert(row.sortKey.end(), tup, tup + 4);
-      EncodeInt16(static_cast<int16_t>(blockNo), row.record.data() + pos + 4);
-      EncodeInt16(static_cast<int16_t>(slot), row.record.data() + pos + 6);
+      EncodeIndexWord(static_cast<uint16_t>(blockNo), row.record.data() + pos + 4);
+      EncodeIndexWord(static_cast<uint16_t>(slot), row.record.data() + pos + 6);
     }
     sx.rows.push_back(std::move(row));
   }
@@ -750,8 +767,8 @@ Status TableWriter::Finish() {
     auto f = m.fs->Open(xPath, OpenMode::kCreate);
     if (!f.ok()) return fail(f.status());
     BlockStream xs;
-    xs.Init(f.value().get(), x.fixed.headerSize, x.BlockSize(), x.fixed.recordSize, 0, m.schema.encryptionKey,
-            x.fixed.recordSize - 2u);
+    xs.Init(f.value().get(), PathBaseName(xPath), x.fixed.headerSize, x.BlockSize(), x.fixed.recordSize, 0,
+            m.schema.encryptionKey, x.fixed.recordSize - 2u);
     for (const auto& row : sx.rows) {
       uint32_t b, s;
       st = xs.Add(row.record, &b, &s);

@@ -52,7 +52,7 @@ struct SecondaryIndexDef {
 
 struct TableSchema {
   TableLevel level = TableLevel::k7;
-  uint32_t blockSize = 2048;         // allowed per BlockSizeAllowed()
+  uint32_t blockSize = 2048;         // allowed per BlockSizeAllowed() (rebuild: see baseHeader)
   uint32_t indexBlockSize = 2048;    // block size of .PX/.Y files
   uint16_t codePage = 1252;          // stored at level >= 4; picks the sort order
   // Collation. Empty -> chosen from the code page (SortOrderForCodePage).
@@ -68,8 +68,9 @@ struct TableSchema {
 
 // Builds the header a new table of this schema gets (without counters). Exposed so
 // tests and the rebuilder can compare layouts. InvalidArgument naming the problem
-// for a schema that cannot be written (type not allowed at the level, record too
-// big for the block, duplicate/empty/too long names, bad sizes, key too long, ...).
+// for a schema that cannot be written (type not allowed at the level, block size the
+// level does not allow, record too big for the block, duplicate/empty/too long names,
+// bad sizes, key too long, ...).
 Result<TableHeader> HeaderForSchema(const TableSchema& schema, const std::string& dbPath);
 // The schema an existing header describes (fields, key, level, sizes, code page,
 // sort order, key). Secondary indexes are not in the DB header: add them from
@@ -89,7 +90,9 @@ struct WriteOptions {
   // the engine's order of those is not known either). Holds every key in memory to find
   // duplicates. Cannot be combined with sortInMemory.
   bool keepGivenOrder = false;
-  // Copy unknown header bytes and counters from an existing header (rebuild).
+  // Copy unknown header bytes and counters from an existing header (rebuild). When its
+  // block size is the schema's, any block size the format has (BlockSizeKnown) is kept,
+  // even one the level does not give new tables.
   std::optional<TableHeader> baseHeader;
   // Header counters; defaults follow the usual values (0x2D = 2 when a PX is written).
   std::optional<uint8_t> changeCount1;  // 0x2D

@@ -435,8 +435,8 @@ TEST(Writer, RejectsSchemasItCannotWrite) {
   EXPECT_TRUE(make(s).IsInvalidArgument());  // type too new for the level
   s = base;
   s.blockSize = 16384;
-  s.level = TableLevel::k5;
-  EXPECT_TRUE(make(s).IsInvalidArgument());  // 16k blocks need level 7
+  s.level = TableLevel::k4;
+  EXPECT_TRUE(make(s).IsInvalidArgument());  // 16k blocks need level 5
   s = base;
   s.fields = {{"A", FieldType::kAlpha, 255}, {"B", FieldType::kAlpha, 255}, {"C", FieldType::kAlpha, 255},
               {"D", FieldType::kAlpha, 255}, {"E", FieldType::kAlpha, 255}};
