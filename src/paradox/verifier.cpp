@@ -92,7 +92,7 @@ const std::vector<CheckInfo> kChecks = {
     {"blob.leader", S::kWarning, C::kNote, "record leader differs from the stored blob"},
     {"blob.mod-number", S::kWarning, C::kNote, "blob modification number differs"},
     // Indexes.
-    {"index.px-missing", S::kWarning, C::kNote, "keyed table without a primary index"},
+    {"index.px-missing", S::kError, C::kRepairable, "keyed table without its primary index"},
     {"index.px-unexpected", S::kWarning, C::kNote, "primary index beside an unkeyed table"},
     {"index.unreadable", S::kError, C::kRepairable, "index file cannot be read"},
     {"index.header", S::kError, C::kRepairable, "index header disagrees with its table"},
@@ -266,7 +266,8 @@ void CheckFamily(Context& ctx, const DataWalk& table, const std::string& dbPath)
   if (h.IsKeyed()) {
     if (ctx.family.px.empty())
       ctx.sink->Add("index.px-missing", At(dbName),
-                    "keyed table has no primary index (.PX); a rebuild creates it");
+                    "keyed table has no primary index (.PX): an engine cannot open it; a rebuild "
+                    "creates it");
     else {
       CheckMemberLevel(ctx, ctx.family.px, h);
       CheckIndexFile(ctx, ctx.family.px, IndexRole::kPrimary, table);

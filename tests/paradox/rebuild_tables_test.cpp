@@ -112,6 +112,36 @@ TEST(RebuildSharedTables, EveryTableRebuildsToIdenticalRecords) {
   stdfs::remove_all(work);
 }
 
+// Keyed tables that lost their .PX (an engine cannot open them so) verify as repairable,
+// and the rebuild writes the .PX: afterwards they verify clean.
+TEST(RebuildSharedTables, KeyedTablesWithoutTheirPrimaryIndexGetOne) {
+  auto tables = SharedTables();
+  if (tables.empty()) GTEST_SKIP() << "shared tables folder " << REKASTO_TABLES_DIR << " is absent";
+  stdfs::path work = UniqueDir("rebuild_no_px");
+  int seen = 0;
+  for (const stdfs::path& t : tables) {
+    VerifyReport before = VerifyTable(t.string());
+    if (!before.Has("index.px-missing")) continue;
+    SCOPED_TRACE(t.string());
+    ++seen;
+    EXPECT_GE(int(before.verdict), int(Verdict::kRepairable));
+    std::string db = CopyFamily(t, work / std::to_string(seen));
+    FileSystem* fs = DefaultFileSystem();
+    RebuildResult r = RebuildTable(db);
+    ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+    EXPECT_GT(r.issues, 0u);
+    auto fam = FindFamily(fs, db);
+    ASSERT_TRUE(fam.ok());
+    EXPECT_FALSE(fam->px.empty());
+    VerifyReport after = VerifyTable(db);
+    EXPECT_FALSE(after.Has("index.px-missing"));
+    std::string why;
+    EXPECT_TRUE(FamilyVerifiesClean(fs, db, &why)) << why;
+  }
+  EXPECT_GT(seen, 0) << "no keyed table without its .PX among the shared tables";
+  stdfs::remove_all(work);
+}
+
 // Keyed tables whose collation is not "ascii" keep the engine's record order byte for
 // byte (the writer takes it as given): the engine finds its keys through the .PX in its
 // own collation, which byte order would break.
