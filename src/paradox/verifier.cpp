@@ -109,7 +109,9 @@ const std::vector<CheckInfo> kChecks = {
     {"index.x-records", S::kError, C::kRepairable, "secondary index record count differs from the table"},
     {"index.x-fields", S::kError, C::kRepairable, "secondary index fields disagree with the table"},
     {"index.x-stale", S::kWarning, C::kNote, "non-maintained secondary index out of date (refreshed on use)"},
-    {"index.x-hint", S::kError, C::kRepairable, "secondary index block hint wrong"},
+    // Engines leave stale hints in normal use and only start their search there.
+    {"index.x-hint", S::kWarning, C::kNote, "secondary index block hint stale"},
+    {"index.x-hint-range", S::kError, C::kRepairable, "secondary index block hint outside the table"},
     // Other members and the folder.
     {"val.stale", S::kWarning, C::kNote, ".VAL written for another table version"},
     {"val.corrupt", S::kWarning, C::kNote, ".VAL unreadable"},

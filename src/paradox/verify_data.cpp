@@ -636,10 +636,16 @@ void DataChecker::CheckXHint(const uint8_t* rec, uint32_t block, uint32_t r, uin
   // A block number: an unsigned 16-bit word in the sortable encoding (blocks above 32767).
   int32_t hint = IsAllZero(ByteSpan(hp, 2)) ? 0 : int32_t(((hp[0] << 8) | hp[1]) ^ 0x8000);
   const auto& baseRecs = base_->recordsIn;
-  if (hint <= 0 || size_t(hint) >= baseRecs.size() || baseRecs[size_t(hint)] <= 0) {
+  if (hint <= 0 || size_t(hint) >= baseRecs.size()) {
+    Add("index.x-hint-range", Loc(block, r, recOffset + hintOffset_),
+        "block hint is " + std::to_string(hint) + " but " + base_->name + " has blocks 1.." +
+            std::to_string(baseRecs.size() - 1));
+    return;
+  }
+  if (baseRecs[size_t(hint)] <= 0) {
     Add("index.x-hint", Loc(block, r, recOffset + hintOffset_),
-        "block hint is " + std::to_string(hint) + " but that is not a data block of " + base_->name +
-            " holding records");
+        "block hint is " + std::to_string(hint) + " but that block of " + base_->name +
+            " holds no records now");
     return;
   }
   if (pkRangeCheck_) {

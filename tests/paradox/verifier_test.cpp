@@ -439,6 +439,50 @@ TEST_F(VerifierTest, SecondaryIndexAgainstTheData) {
   EXPECT_TRUE(r.Has("index.y-missing")) << Dump(r);
 }
 
+// The last field of an X record over a keyed table is the hint: the data block where
+// the record was when the entry was written. Engines leave stale hints in normal use and
+// only start their search there; a hint beyond the table's blocks is damage.
+TEST_F(VerifierTest, SecondaryIndexHintsStaleAreWarningsOutOfRangeAreErrors) {
+  auto xPath = [&] {
+    for (const std::string& p : fs_.AllFiles())
+      if (p.find(".X") != std::string::npos) return p;
+    return std::string();
+  };
+  auto setHint = [&](uint32_t rec, uint16_t block) {
+    Bytes& x = File(xPath().c_str());
+    const uint16_t rs = DecodeU16(x.data());
+    const uint64_t at = BlockStart(x, 1) + 6 + uint64_t(rec) * rs + rs - 2;
+    SetU8(x, at, uint8_t((block >> 8) ^ 0x80));
+    SetU8(x, at + 1, uint8_t(block & 0xFF));
+  };
+  WriteStandard(100, true);
+  ASSERT_FALSE(xPath().empty());
+  const Bytes& x = File(xPath().c_str());
+  const uint32_t inBlock1 = uint32_t(int16_t(DecodeU16(x.data() + BlockStart(x, 1) + 4))) /
+                                DecodeU16(x.data()) + 1;
+  ASSERT_GT(inBlock1, 3u);
+  // Every entry of the first X block names data block 5, which holds other keys.
+  for (uint32_t rec = 0; rec < inBlock1; ++rec) setHint(rec, 5);
+  VerifyReport r = Verify();
+  EXPECT_EQ(r.Count("index.x-hint"), inBlock1) << Dump(r);
+  const Finding* f = First(r, "index.x-hint");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->severity, Severity::kWarning);
+  EXPECT_EQ(r.errors, 0u) << Dump(r);
+  EXPECT_EQ(r.verdict, Verdict::kClean) << Dump(r);
+
+  for (uint16_t beyond : {uint16_t(0), uint16_t(built_.blocks + 1), uint16_t(999)}) {
+    WriteStandard(100, true);
+    setHint(2, beyond);
+    r = Verify();
+    f = First(r, "index.x-hint-range");
+    ASSERT_NE(f, nullptr) << beyond << "\n" << Dump(r);
+    EXPECT_EQ(f->where.record, 2);
+    EXPECT_FALSE(r.Has("index.x-hint")) << Dump(r);
+    EXPECT_EQ(r.verdict, Verdict::kRepairable) << Dump(r);
+  }
+}
+
 // --- blobs --------------------------------------------------------------------------
 
 TEST_F(VerifierTest, BlobPointersAgainstTheBlobFile) {
