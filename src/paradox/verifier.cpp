@@ -18,7 +18,7 @@ using C = FindingClass;
 const std::vector<CheckInfo> kChecks = {
     // The .DB file as a whole.
     {"file.missing", S::kError, C::kIncomplete, "table file not found"},
-    {"file.unreadable", S::kError, C::kIncomplete, "table file cannot be opened or read"},
+    {"file.unreadable", S::kError, C::kIncomplete, "a file of the family cannot be opened or read (permission, I/O)"},
     {"file.not-a-file", S::kError, C::kIncomplete, "table path is a folder"},
     {"file.truncated", S::kError, C::kRepairable, "file ends before the blocks the header declares"},
     {"file.short-last-block", S::kWarning, C::kNote, "file ends inside the last block after its live records"},
@@ -81,7 +81,7 @@ const std::vector<CheckInfo> kChecks = {
     // Blobs.
     {"mb.missing", S::kError, C::kRepairable, "blob file missing while records point into it"},
     {"mb.unused", S::kWarning, C::kNote, "blob file present but the table has no blob fields"},
-    {"mb.unreadable", S::kError, C::kRepairable, "blob file cannot be read"},
+    {"mb.unreadable", S::kError, C::kRepairable, "blob file vanished, or ends before a block"},
     {"mb.size", S::kError, C::kRepairable, "blob file size not a multiple of 4096"},
     {"mb.header", S::kError, C::kRepairable, "blob file header invalid"},
     {"mb.header-constant", S::kWarning, C::kNote, "blob file header constant differs"},
@@ -94,7 +94,7 @@ const std::vector<CheckInfo> kChecks = {
     // Indexes.
     {"index.px-missing", S::kError, C::kRepairable, "keyed table without its primary index"},
     {"index.px-unexpected", S::kWarning, C::kNote, "primary index beside an unkeyed table"},
-    {"index.unreadable", S::kError, C::kRepairable, "index file cannot be read"},
+    {"index.unreadable", S::kError, C::kRepairable, "index file vanished, or ends before its header or a block"},
     {"index.header", S::kError, C::kRepairable, "index header disagrees with its table"},
     {"index.chain", S::kError, C::kRepairable, "index block list broken"},
     {"index.tree", S::kError, C::kRepairable, "index tree structure broken"},
@@ -190,8 +190,11 @@ void Sink::Add(std::string_view check, Location where, std::string detail, std::
   Severity sev = info ? info->severity : Severity::kError;
   FindingClass klass = info ? info->klass : FindingClass::kRepairable;
   // Index files are regenerated from the data: they never make the table unrebuildable.
-  if (indexScope_ && (klass == FindingClass::kStructure || klass == FindingClass::kNotTable ||
-                      klass == FindingClass::kIncomplete))
+  // A file the system refuses to read is another matter: the check is incomplete, and a
+  // rebuild, which backs up every member first, cannot proceed either.
+  if (indexScope_ && check != "file.unreadable" &&
+      (klass == FindingClass::kStructure || klass == FindingClass::kNotTable ||
+       klass == FindingClass::kIncomplete))
     klass = sev == Severity::kError ? FindingClass::kRepairable : FindingClass::kNote;
   if (sev == Severity::kError) ++report_->errors; else ++report_->warnings;
   int rank = VerdictRank(klass, sev);

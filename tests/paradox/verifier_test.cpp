@@ -591,6 +591,41 @@ TEST_F(VerifierTest, MissingFolderUnreadableAndFailingReads) {
   EXPECT_EQ(r.verdict, Verdict::kIncomplete);
 }
 
+// A file system that refuses to open the files of given names, as the OS does for a
+// user without read permission.
+class RefusingFileSystem : public MemFileSystem {
+ public:
+  std::set<std::string> refused;  // base names
+  Result<std::unique_ptr<paradox::File>> Open(const std::string& path, OpenMode mode) override {
+    if (refused.count(PathBaseName(path))) return Status::IOError("open " + path + ": Permission denied");
+    return MemFileSystem::Open(path, mode);
+  }
+};
+
+// A member the system will not let us read is no damage: the check is incomplete
+// (verdict 2) and says which file and why.
+TEST_F(VerifierTest, MemberThatCannotBeReadMakesTheCheckIncomplete) {
+  WriteStandard(30, true);
+  fs_.SetContents("t/T.VAL", Bytes(64, 0));
+  std::vector<std::string> members;
+  for (const std::string& p : fs_.AllFiles())
+    if (PathBaseName(p) != "T.DB") members.push_back(PathBaseName(p));
+  ASSERT_GE(members.size(), 5u);  // .PX, .MB, .VAL, .Xnn, .Ynn
+  for (const std::string& m : members) {
+    RefusingFileSystem fs;
+    for (const std::string& p : fs_.AllFiles()) fs.SetContents(p, *fs_.Contents(p));
+    fs.refused = {m};
+    VerifyOptions o;
+    o.fs = &fs;
+    VerifyReport r = VerifyTable(kDb, o);
+    EXPECT_EQ(r.verdict, Verdict::kIncomplete) << m << "\n" << Dump(r);
+    const Finding* f = First(r, "file.unreadable");
+    ASSERT_NE(f, nullptr) << m << "\n" << Dump(r);
+    EXPECT_EQ(f->where.file, m);
+    EXPECT_NE(f->detail.find("Permission denied"), std::string::npos) << f->detail;
+  }
+}
+
 // Fuzz find (fuzz/regressions/timestamp-far-before-year-1.DB): a timestamp of about
 // -2e211 ms was cast to an integer for the message, which is undefined behaviour.
 TEST(VerifierRegression, TimestampFarOutsideTheCalendar) {
