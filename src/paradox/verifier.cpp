@@ -299,9 +299,9 @@ void CheckFamily(Context& ctx, const DataWalk& table, const std::string& dbPath)
   ctx.progress->Report(1, 100);
 }
 
-VerifyReport Run(const std::string& dbPath, const VerifyOptions& options) {
+VerifyReport Run(const std::string& givenPath, const VerifyOptions& options) {
   VerifyReport report;
-  report.table = dbPath;
+  report.table = givenPath;
   Sink sink(&report, options.maxFindings);
   Progress progress(options.progress);
   Context ctx;
@@ -312,6 +312,9 @@ VerifyReport Run(const std::string& dbPath, const VerifyOptions& options) {
   ctx.progress = &progress;
 
   progress.Report(8, 0);
+  // Through a symbolic link, the table is the family where the link leads (as a rebuild
+  // sees it), not whatever lies beside the link.
+  std::string dbPath = givenPath;
   {
     const std::string name = BaseName(dbPath);
     if (ctx.fs->IsDirectory(dbPath)) {
@@ -324,6 +327,7 @@ VerifyReport Run(const std::string& dbPath, const VerifyOptions& options) {
       progress.Report(8, 100);
       return report;
     }
+    if (Result<std::string> real = ctx.fs->ResolveLink(givenPath); real.ok()) dbPath = *real;
     Result<FamilyFiles> fam = FindFamily(ctx.fs, dbPath);
     if (fam.ok()) {
       ctx.family = std::move(fam.value());

@@ -142,8 +142,9 @@ struct VerifyReport {
 };
 
 // Checks the table whose .DB file is `dbPath` (any letter case of the family's
-// extensions is found). Never fails: problems opening or reading the table are
-// findings (class kIncomplete) and the verdict says so.
+// extensions is found; through a symbolic link, the family where the link leads).
+// Never fails: problems opening or reading the table are findings (class kIncomplete)
+// and the verdict says so.
 VerifyReport VerifyTable(const std::string& dbPath, const VerifyOptions& options = {});
 
 // The same on an in-memory copy of one .DB file with no family, for fuzzing: nothing
