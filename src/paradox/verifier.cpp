@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "rebuild.h"
 #include "verify_internal.h"
 
 namespace paradox {
@@ -118,6 +119,8 @@ const std::vector<CheckInfo> kChecks = {
     {"family.level", S::kWarning, C::kNote, "member level or sort order differs from the table"},
     {"lock.present", S::kWarning, C::kNote, "lock files in the folder (table may be in use)"},
     {"lock.held", S::kWarning, C::kNote, "another process holds a lock on the table"},
+    {"rebuild.interrupted", S::kError, C::kRepairable, "a rebuild stopped part way through swapping its files in"},
+    {"rebuild.running", S::kError, C::kIncomplete, "a rebuild is swapping the table's files in right now"},
     {"crypt.encrypted", S::kWarning, C::kNote, "table is password-protected (checked after decryption)"},
     {"crypt.bad-key", S::kError, C::kIncomplete, "decrypted blocks make no sense (wrong key or damage)"},
 };
@@ -299,6 +302,25 @@ void CheckFamily(Context& ctx, const DataWalk& table, const std::string& dbPath)
   ctx.progress->Report(1, 100);
 }
 
+// A rebuild's swap journal left open: the family may be part old, part new members.
+void CheckRebuildState(Context& ctx, const std::string& dbPath) {
+  const RebuildState state = FindRebuildState(ctx.fs, dbPath);
+  const std::string dbName = BaseName(dbPath);
+  for (const std::string& repair : state.openJournals) {
+    if (state.running)
+      ctx.sink->Add("rebuild.running", At(dbName),
+                    "a rebuild of " + dbName + " is swapping its files in (repair folder " + repair +
+                        "); verify again once it has finished");
+    else
+      ctx.sink->Add("rebuild.interrupted", At(dbName),
+                    "a rebuild of " + dbName + " stopped part way through swapping its files in (" +
+                        PathJoin(repair, "swap.journal") +
+                        " is still open), so the files may be part old, part new: run the rebuild "
+                        "again; it finishes that swap, or restores the original from the backup in " +
+                        repair);
+  }
+}
+
 VerifyReport Run(const std::string& givenPath, const VerifyOptions& options) {
   VerifyReport report;
   report.table = givenPath;
@@ -338,6 +360,7 @@ VerifyReport Run(const std::string& givenPath, const VerifyOptions& options) {
   DataWalk table = CheckDataFile(ctx, dbPath, DataRole::kTable, nullptr);
   progress.Report(8, 70);
   if (ctx.haveFamily) CheckFamily(ctx, table, dbPath);
+  CheckRebuildState(ctx, dbPath);
   progress.Report(0, 100);
   progress.Report(1, 100);
   progress.Report(2, 100);

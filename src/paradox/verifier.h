@@ -24,12 +24,13 @@
 //                       header area are broken) — any finding of class kStructure.
 //   2 kIncomplete       the check could not be completed: the .DB is missing, a file of
 //                       the family could not be opened or read (permission denied, I/O
-//                       error: file.unreadable names it and the reason), or the data
-//                       cannot be decoded (encryption this library cannot undo) — any
-//                       finding of class kIncomplete.
+//                       error: file.unreadable names it and the reason), the data cannot
+//                       be decoded (encryption this library cannot undo), or a rebuild
+//                       is swapping the table's files right now — any finding of class
+//                       kIncomplete.
 //   1 kRepairable       errors that a rebuild repairs (chain, counts, records, blob
-//                       pointers, indexes, header fields recomputable from the rest)
-//                       — any finding of severity kError.
+//                       pointers, indexes, header fields recomputable from the rest, a
+//                       rebuild's swap left half done) — any finding of severity kError.
 //   0 kClean            no errors; warnings (stale sync counters, lock files, orphan
 //                       blocks, DOS-era short last block, ...) may be present.
 // The highest applicable verdict wins, in the order 4, 3, 2, 1, 0. Damage in index files
