@@ -147,8 +147,18 @@ int RunVerify(const std::vector<std::string>& args, Io& io) {
       for (const paradox::Finding& f : report.findings) io.out << f.ToString() << "\n";
       if (report.suppressed) io.out << "... " << report.suppressed << " more findings not listed\n";
     }
+    // Why the check stopped short (a file the system refused, a rebuild under way), so
+    // that --quiet says it too.
+    std::string why;
+    if (report.verdict == paradox::Verdict::kIncomplete) {
+      for (const paradox::Finding& f : report.findings) {
+        if (f.klass != paradox::FindingClass::kIncomplete) continue;
+        why = " (" + f.detail + ")";
+        break;
+      }
+    }
     io.out << tables[t] << ": verdict " << int(report.verdict) << " (" << paradox::VerdictName(report.verdict)
-           << "): " << VerdictText(report.verdict) << "; " << report.errors << " errors, " << report.warnings
+           << "): " << VerdictText(report.verdict) << why << "; " << report.errors << " errors, " << report.warnings
            << " warnings; " << report.summary.countedRecords << " records\n";
   }
   if (json) io.out << "],\"exitCode\":" << exit << "}\n";

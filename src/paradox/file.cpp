@@ -2,12 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <set>
 
 namespace paradox {
@@ -242,30 +245,66 @@ class PosixFileSystem : public FileSystem {
   Result<bool> IsLocked(const std::string& path) override {
     int fd = ::open(Native(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return ErrnoStatus("open", path, errno);
+    // A program that only reads under a shared record lock, or locks with flock(), holds
+    // the file just as well: replacing it would leave that program on the old file.
     struct flock fl;
     std::memset(&fl, 0, sizeof fl);
-    fl.l_type = F_RDLCK;  // a read lock conflicts only with someone's write lock
+    fl.l_type = F_WRLCK;  // conflicts with every record lock someone else holds
     fl.l_whence = SEEK_SET;
     int rc = ::fcntl(fd, F_GETLK, &fl);
     int err = errno;
+    bool held = rc == 0 && fl.l_type != F_UNLCK;
+    if (rc == 0 && !held) {
+      // flock() has no probe: try it, and give it back at once. A file system that does
+      // not support flock proves nothing either way.
+      if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        (void)::flock(fd, LOCK_UN);
+      else
+        held = errno == EWOULDBLOCK;
+    }
     ::close(fd);
     if (rc != 0) return ErrnoStatus("lock probe", path, err);
-    return fl.l_type != F_UNLCK;
+    return held;
   }
   Result<std::unique_ptr<FileLock>> Lock(const std::string& path) override {
-    int fd = ::open(Native(path).c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return ErrnoStatus("open", path, errno);
-    struct flock fl;
-    std::memset(&fl, 0, sizeof fl);
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    if (::fcntl(fd, F_SETLK, &fl) != 0) {
-      int err = errno;
+    // A holder may remove the file as it lets go of it: the lock then sits on a file
+    // no longer at `path`, and the one now there is tried instead.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      int fd = ::open(Native(path).c_str(), O_RDWR | O_CLOEXEC);
+      if (fd < 0) return ErrnoStatus("open", path, errno);
+      struct flock fl;
+      std::memset(&fl, 0, sizeof fl);
+      fl.l_type = F_WRLCK;
+      fl.l_whence = SEEK_SET;
+#ifdef F_OFD_SETLK
+      // Owned by this open file, not the process: a second Lock() here is refused too,
+      // and closing another descriptor of the file does not drop it.
+      const int cmd = F_OFD_SETLK;
+#else
+      const int cmd = F_SETLK;
+#endif
+      if (::fcntl(fd, cmd, &fl) != 0) {
+        int err = errno;
+        ::close(fd);
+        if (err == EACCES || err == EAGAIN) return Status::Busy("lock " + path + ": held by another process");
+        return ErrnoStatus("lock", path, err);
+      }
+      struct stat locked, now;
+      if (::fstat(fd, &locked) == 0 && ::stat(Native(path).c_str(), &now) == 0 &&
+          locked.st_dev == now.st_dev && locked.st_ino == now.st_ino)
+        return std::unique_ptr<FileLock>(new PosixLock(fd));
       ::close(fd);
-      if (err == EACCES || err == EAGAIN) return Status::Busy("lock " + path + ": held by another process");
-      return ErrnoStatus("lock", path, err);
     }
-    return std::unique_ptr<FileLock>(new PosixLock(fd));
+    return Status::Busy("lock " + path + ": the file keeps being replaced");
+  }
+  Result<std::string> ResolveLink(const std::string& path) override {
+    struct stat st;
+    if (::lstat(Native(path).c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char* real = ::realpath(Native(path).c_str(), nullptr);
+    if (!real) return ErrnoStatus("resolve link", path, errno);
+    std::string out = real;
+    std::free(real);
+    return out;
   }
   Status SyncDir(const std::string& path) override {
     int fd = ::open(Native(path.empty() ? "." : path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -291,7 +330,8 @@ FileSystem* DefaultFileSystem() {
 struct MemFileSystem::State {
   std::map<std::string, std::shared_ptr<Bytes>> files;
   std::set<std::string> dirs;
-  std::set<std::string> locked;
+  std::set<std::string> locked;  // by "another process" (SetLocked)
+  std::set<std::string> held;    // by a FileLock of ours
 };
 
 namespace {
@@ -341,7 +381,14 @@ class MemFile : public File {
   bool writable_;
 };
 
-class MemLock : public FileLock {};
+class MemLock : public FileLock {
+ public:
+  explicit MemLock(std::function<void()> release) : release_(std::move(release)) {}
+  ~MemLock() override { release_(); }
+
+ private:
+  std::function<void()> release_;
+};
 
 }  // namespace
 
@@ -452,14 +499,19 @@ Result<std::vector<std::string>> MemFileSystem::ListDir(const std::string& path)
 Result<bool> MemFileSystem::IsLocked(const std::string& path) {
   std::string p = NormMem(path);
   if (!state_->files.count(p)) return Status::NotFound("lock probe " + path + ": no such file");
-  return state_->locked.count(p) > 0;
+  return state_->locked.count(p) > 0 || state_->held.count(p) > 0;
 }
 
 Result<std::unique_ptr<FileLock>> MemFileSystem::Lock(const std::string& path) {
   std::string p = NormMem(path);
   if (!state_->files.count(p)) return Status::NotFound("lock " + path + ": no such file");
-  if (state_->locked.count(p)) return Status::Busy("lock " + path + ": held by another process");
-  return std::unique_ptr<FileLock>(new MemLock());
+  if (state_->locked.count(p) || state_->held.count(p))
+    return Status::Busy("lock " + path + ": held by another process");
+  state_->held.insert(p);
+  std::weak_ptr<State> state = state_;
+  return std::unique_ptr<FileLock>(new MemLock([state, p] {
+    if (auto s = state.lock()) s->held.erase(p);
+  }));
 }
 
 Status MemFileSystem::SyncDir(const std::string& path) {
@@ -595,6 +647,9 @@ Result<std::unique_ptr<FileLock>> FaultyFileSystem::Lock(const std::string& path
 Status FaultyFileSystem::SyncDir(const std::string& path) {
   PARADOX_RETURN_IF_ERROR(Hit(Op::kSync));
   return base_->SyncDir(path);
+}
+Result<std::string> FaultyFileSystem::ResolveLink(const std::string& path) {
+  return base_->ResolveLink(path);
 }
 
 }  // namespace paradox

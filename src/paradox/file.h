@@ -44,7 +44,8 @@ enum class OpenMode {
   kCreateNew,  // create; fails with IOError if it exists
 };
 
-// An advisory lock held while the object lives (OS: fcntl write lock on the file).
+// An advisory lock held while the object lives (OS: an fcntl write lock owned by the open
+// file, so two holders in one process exclude each other too).
 class FileLock {
  public:
   virtual ~FileLock() = default;
@@ -68,12 +69,21 @@ class FileSystem {
   virtual Status Copy(const std::string& from, const std::string& to) = 0;
   // Names (not paths) of the entries of a directory, sorted, without "." and "..".
   virtual Result<std::vector<std::string>> ListDir(const std::string& path) = 0;
-  // True if another process holds a lock on the file (OS: fcntl F_GETLK probe).
+  // True if someone else holds a lock of any kind on the file: a record lock (read or
+  // write, fcntl) or a whole-file lock (flock, shared or exclusive). The one check every
+  // writer of a table goes through.
   virtual Result<bool> IsLocked(const std::string& path) = 0;
-  // Takes an exclusive advisory lock; Busy if someone else holds one.
+  // Takes an exclusive advisory lock on an existing file; Busy if someone else holds one
+  // (another process, or another Lock() of this one). The lock is on the file the path
+  // names when the call returns, also if that file replaced another meanwhile.
   virtual Result<std::unique_ptr<FileLock>> Lock(const std::string& path) = 0;
   // Makes a directory's entries (renames, creations) durable.
   virtual Status SyncDir(const std::string& path) = 0;
+  // The path of the file that a symbolic link at `path` leads to (followed to its end);
+  // `path` itself when it is no link. A rename onto a link would replace the link, so a
+  // file that is replaced in place is replaced at this path. File systems without links
+  // return `path`.
+  virtual Result<std::string> ResolveLink(const std::string& path) { return path; }
 
   // Convenience helpers built on the virtual calls.
   Result<Bytes> ReadFile(const std::string& path);
@@ -85,7 +95,8 @@ FileSystem* DefaultFileSystem();
 
 // Files and directories in memory. Directories are implicit for files (a file "a/b"
 // makes "a" a directory) and explicit via MakeDir. Locks are simulated: SetLocked()
-// makes IsLocked() report true and Lock() fail with Busy.
+// (another process) and a FileLock alive from Lock() make IsLocked() report true and
+// Lock() fail with Busy.
 class MemFileSystem : public FileSystem {
  public:
   MemFileSystem();
@@ -149,6 +160,7 @@ class FaultyFileSystem : public FileSystem {
   Result<bool> IsLocked(const std::string& path) override;
   Result<std::unique_ptr<FileLock>> Lock(const std::string& path) override;
   Status SyncDir(const std::string& path) override;
+  Result<std::string> ResolveLink(const std::string& path) override;
 
   // Used by the wrapped files; returns the injected error or OK and counts.
   Status Hit(Op op);

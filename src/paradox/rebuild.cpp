@@ -20,6 +20,7 @@ constexpr const char* kJournal = "swap.journal";
 constexpr const char* kJournalDone = "swap.done";
 constexpr const char* kJournalUndone = "swap.rolledback";
 constexpr const char* kJournalMagic = "rekasto swap journal 1";
+constexpr const char* kRebuildLock = "rebuild.lock";
 
 std::string Upper(std::string s) {
   for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
@@ -35,6 +36,9 @@ struct SwapPlan {
     std::string to;         // name in the table's folder
     bool replaces = false;  // an original member of that name exists
     std::string print;      // Fingerprint() of the new file
+    // Where the replaced member's file really is when `to` is a symbolic link (the link
+    // stays); empty = <folder>/<to>.
+    std::string dest;
   };
   std::vector<Put> puts;
   std::vector<std::string> removes;  // original members the new family does not have
@@ -69,10 +73,17 @@ Result<std::string> Fingerprint(FileSystem* fs, const std::string& path) {
   return std::string(text);
 }
 
+// Where a put lands: the member's own path, or the file its link leads to.
+std::string Dest(const std::string& dir, const SwapPlan::Put& p) {
+  return p.dest.empty() ? PathJoin(dir, p.to) : p.dest;
+}
+
 std::string JournalText(const SwapPlan& plan) {
   std::string t = std::string(kJournalMagic) + "\n";
-  for (const auto& p : plan.puts)
-    t += "put\t" + p.from + "\t" + p.to + "\t" + (p.replaces ? "1" : "0") + "\t" + p.print + "\n";
+  for (const auto& p : plan.puts) {
+    t += "put\t" + p.from + "\t" + p.to + "\t" + (p.replaces ? "1" : "0") + "\t" + p.print;
+    t += p.dest.empty() ? "\n" : "\t" + p.dest + "\n";
+  }
   for (const auto& r : plan.removes) t += "remove\t" + r + "\n";
   for (const auto& [member, backup] : plan.backups) t += "backup\t" + member + "\t" + backup + "\n";
   t += "end\n";
@@ -102,8 +113,8 @@ Result<SwapPlan> ParseJournal(const Bytes& data) {
       if (tab == std::string::npos) break;
       s = tab + 1;
     }
-    if (parts[0] == "put" && parts.size() == 5) {
-      plan.puts.push_back({parts[1], parts[2], parts[3] == "1", parts[4]});
+    if (parts[0] == "put" && (parts.size() == 5 || parts.size() == 6)) {
+      plan.puts.push_back({parts[1], parts[2], parts[3] == "1", parts[4], parts.size() == 6 ? parts[5] : ""});
     } else if (parts[0] == "remove" && parts.size() == 2) {
       plan.removes.push_back(parts[1]);
     } else if (parts[0] == "backup" && parts.size() == 3) {
@@ -139,7 +150,7 @@ Status RollBack(FileSystem* fs, const std::string& dir, const std::string& repai
   }
   for (size_t i = 0; i < putsDone && i < plan.puts.size(); ++i) {
     const auto& p = plan.puts[i];
-    std::string dest = PathJoin(dir, p.to);
+    std::string dest = Dest(dir, p);
     if (!p.replaces) {
       if (fs->Exists(dest)) note(fs->Remove(dest));
       continue;
@@ -300,6 +311,59 @@ std::string FirstErrors(const VerifyReport& r, size_t n) {
   return out;
 }
 
+// The path a table's files are found and replaced at: a symbolic link is followed (a
+// rename onto the link would turn it into a plain file); anything else is kept as given.
+std::string RealTablePath(FileSystem* fs, const std::string& tablePath) {
+  auto real = fs->ResolveLink(tablePath);
+  return real.ok() ? *real : tablePath;
+}
+
+// The rebuild lock: an exclusive lock on <TABLE>.rekasto/rebuild.lock for the whole of a
+// rebuild, so two rebuilds of one table never meet. Letting go removes the file (and the
+// folder, if nothing else is in it), so a rebuild that stopped early leaves nothing.
+class RebuildLock {
+ public:
+  static Result<std::unique_ptr<RebuildLock>> Take(FileSystem* fs, const std::string& tablePath) {
+    const std::string root = RepairFolderRoot(tablePath);
+    const std::string path = PathJoin(root, kRebuildLock);
+    // Another rebuild letting go at this moment may remove the file or the folder under
+    // us: take the new ones then.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      if (Status st = fs->MakeDir(root); !st.ok()) {
+        return Status::IOError("cannot create a repair folder beside " + PathBaseName(tablePath) +
+                               ": " + st.message());
+      }
+      auto f = fs->Open(path, OpenMode::kCreate);
+      if (!f.ok() && f.status().IsNotFound()) continue;
+      if (!f.ok()) return f.status();
+      PARADOX_RETURN_IF_ERROR((*f)->Close());
+      auto lock = fs->Lock(path);
+      if (!lock.ok() && lock.status().IsNotFound()) continue;
+      if (!lock.ok() && lock.status().IsBusy()) return Busy(tablePath);
+      if (!lock.ok()) return lock.status();
+      return std::unique_ptr<RebuildLock>(new RebuildLock(fs, root, path, std::move(lock).value()));
+    }
+    return Busy(tablePath);
+  }
+  static Status Busy(const std::string& tablePath) {
+    return Status::Busy("another rebuild of " + PathBaseName(tablePath) +
+                        " is under way; wait until it has finished and try again");
+  }
+  ~RebuildLock() {
+    // Removed while still held: whoever opened the file meanwhile notices it is gone.
+    (void)fs_->Remove(path_);
+    lock_.reset();
+    (void)fs_->Remove(root_);  // fails, as it should, unless the folder is empty
+  }
+
+ private:
+  RebuildLock(FileSystem* fs, std::string root, std::string path, std::unique_ptr<FileLock> lock)
+      : fs_(fs), root_(std::move(root)), path_(std::move(path)), lock_(std::move(lock)) {}
+  FileSystem* fs_;
+  std::string root_, path_;
+  std::unique_ptr<FileLock> lock_;
+};
+
 }  // namespace
 
 std::string RepairFolderRoot(const std::string& tablePath) {
@@ -335,8 +399,9 @@ Result<std::string> CreateRepairFolder(FileSystem* fs, const std::string& tableP
   return Status::IOError("no free repair folder name under " + root);
 }
 
-Status CheckTableNotInUse(FileSystem* fs, const std::string& tablePath) {
+Status CheckTableNotInUse(FileSystem* fs, const std::string& givenPath) {
   if (!fs) fs = DefaultFileSystem();
+  const std::string tablePath = RealTablePath(fs, givenPath);
   auto fam = FindFamily(fs, tablePath);
   if (!fam.ok()) return fam.status();
   for (const std::string& lock : fam->lockFiles) {
@@ -364,8 +429,9 @@ Status CheckTableNotInUse(FileSystem* fs, const std::string& tablePath) {
   return Status::OK();
 }
 
-Status RecoverInterruptedRebuild(FileSystem* fs, const std::string& tablePath) {
+Status RecoverInterruptedRebuild(FileSystem* fs, const std::string& givenPath) {
   if (!fs) fs = DefaultFileSystem();
+  const std::string tablePath = RealTablePath(fs, givenPath);
   std::string root = RepairFolderRoot(tablePath);
   if (!fs->IsDirectory(root)) return Status::OK();
   auto entries = fs->ListDir(root);
@@ -384,15 +450,15 @@ Status RecoverInterruptedRebuild(FileSystem* fs, const std::string& tablePath) {
     bool forward = true;
     for (const auto& p : plan->puts) {
       if (fs->Exists(PathJoin(PathJoin(repair, "new"), p.from))) continue;
-      auto inPlace = Fingerprint(fs, PathJoin(dir, p.to));
-      if (!inPlace.ok() && inPlace.status().IsIOError() && fs->Exists(PathJoin(dir, p.to)))
+      auto inPlace = Fingerprint(fs, Dest(dir, p));
+      if (!inPlace.ok() && inPlace.status().IsIOError() && fs->Exists(Dest(dir, p)))
         return inPlace.status();
       if (!inPlace.ok() || *inPlace != p.print) forward = false;
     }
     if (forward) {
       for (const auto& p : plan->puts) {
         std::string src = PathJoin(PathJoin(repair, "new"), p.from);
-        if (fs->Exists(src)) PARADOX_RETURN_IF_ERROR(fs->Rename(src, PathJoin(dir, p.to)));
+        if (fs->Exists(src)) PARADOX_RETURN_IF_ERROR(fs->Rename(src, Dest(dir, p)));
       }
       for (const auto& r : plan->removes) {
         std::string src = PathJoin(dir, r);
@@ -413,12 +479,29 @@ Status RecoverInterruptedRebuild(FileSystem* fs, const std::string& tablePath) {
   return Status::OK();
 }
 
-RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o) {
+RebuildState FindRebuildState(FileSystem* fs, const std::string& givenPath) {
+  if (!fs) fs = DefaultFileSystem();
+  RebuildState state;
+  const std::string root = RepairFolderRoot(RealTablePath(fs, givenPath));
+  if (!fs->IsDirectory(root)) return state;
+  auto entries = fs->ListDir(root);
+  if (!entries.ok()) return state;
+  for (const std::string& e : *entries) {
+    const std::string repair = PathJoin(root, e);
+    if (fs->Exists(PathJoin(repair, kJournal))) state.openJournals.push_back(repair);
+  }
+  const std::string lock = PathJoin(root, kRebuildLock);
+  if (fs->Exists(lock)) {
+    auto held = fs->IsLocked(lock);
+    state.running = held.ok() && *held;
+  }
+  return state;
+}
+
+RebuildResult RebuildTable(const std::string& givenPath, const RebuildOptions& o) {
   RebuildResult res;
   FileSystem* fs = o.fs ? o.fs : DefaultFileSystem();
   Progress progress(o.progress);
-  const std::string tableName = PathBaseName(tablePath);
-  const std::string dir = PathDirName(tablePath);
   // Until the journal exists, a failure leaves no half-written family behind: the
   // files under <repair>/new are discarded (backups and reports stay).
   FileSystem* newFs = nullptr;
@@ -444,10 +527,27 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
                                           "\" is not a plain file name for an auxiliary table"));
     }
   }
-  if (!fs->Exists(tablePath) || fs->IsDirectory(tablePath)) {
-    return fail(Status::NotFound("table " + tablePath + " not found"));
+  if (!fs->Exists(givenPath) || fs->IsDirectory(givenPath)) {
+    return fail(Status::NotFound("table " + givenPath + " not found"));
   }
+  // A table reached through a symbolic link is rebuilt where its files are, and the link
+  // stays a link.
+  auto real = fs->ResolveLink(givenPath);
+  if (!real.ok()) return fail(real.status());
+  const std::string tablePath = *real;
+  const std::string tableName = PathBaseName(tablePath);
+  const std::string dir = PathDirName(tablePath);
   if (Status st = CheckTableNotInUse(fs, tablePath); !st.ok()) return fail(st);
+  // One rebuild of a table at a time, from whichever program: held to the end.
+  std::unique_ptr<RebuildLock> rebuildLock;
+  if (o.dryRun) {
+    // Writes nothing, so takes no lock; but a family being swapped is no sound source.
+    if (FindRebuildState(fs, tablePath).running) return fail(RebuildLock::Busy(tablePath));
+  } else {
+    auto lock = RebuildLock::Take(fs, tablePath);
+    if (!lock.ok()) return fail(lock.status());
+    rebuildLock = std::move(lock).value();
+  }
   if (!o.dryRun) {
     if (Status st = RecoverInterruptedRebuild(fs, tablePath); !st.ok()) {
       return fail(Status::IOError("an earlier rebuild of " + tableName +
@@ -563,6 +663,13 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
     auto it = originalByExt.find(ext);
     p.to = it != originalByExt.end() ? it->second : PathBaseName(f);
     p.replaces = it != originalByExt.end();
+    if (p.replaces) {
+      // A member that is a symbolic link: its file is replaced, the link stays.
+      const std::string at = PathJoin(dir, p.to);
+      auto target = fs->ResolveLink(at);
+      if (!target.ok()) return fail(target.status());
+      if (*target != at) p.dest = *target;
+    }
     replacedExt.insert(ext);
     plan.puts.push_back(p);
   }
@@ -671,7 +778,7 @@ RebuildResult RebuildTable(const std::string& tablePath, const RebuildOptions& o
   }
   if (swap.ok()) {
     for (const auto& p : plan.puts) {
-      swap = fs->Rename(PathJoin(newDir, p.from), PathJoin(dir, p.to));
+      swap = fs->Rename(PathJoin(newDir, p.from), Dest(dir, p));
       if (!swap.ok()) break;
       ++putsDone;
     }

@@ -10,8 +10,12 @@
 //  - The swap is journalled (swap.journal in the repair folder). If the swap fails part
 //    way, RebuildTable rolls back from the backup before it returns; if the process dies
 //    part way, RecoverInterruptedRebuild (run by every RebuildTable first) finishes it.
-//  - A table held by another program (PARADOX.LCK / PDOXUSRS.LCK in its folder, or a
-//    lock on one of its files) is refused with Busy; nothing is written.
+//  - A table held by another program (PARADOX.LCK / PDOXUSRS.LCK in its folder, or any
+//    lock on one of its files: FileSystem::IsLocked) is refused with Busy; nothing is
+//    written. Two rebuilds of one table exclude each other: each holds an exclusive lock
+//    on <TABLE>.rekasto/rebuild.lock throughout; the second gets Busy.
+//  - A table reached through a symbolic link (the .DB or any member) is rebuilt where
+//    the link leads; the link stays a link.
 //  - Nothing of the table vanishes: a record that cannot be kept goes to the problem
 //    table with its raw bytes and the reason; a duplicate key goes to the key-violation
 //    table; the report table lists every action.
@@ -139,5 +143,14 @@ Status RecoverInterruptedRebuild(FileSystem* fs, const std::string& tablePath);
 // Lock files in the table's folder, or a lock held on one of the family's files, make
 // the table busy. Returns Busy with a message naming the lock, OK otherwise.
 Status CheckTableNotInUse(FileSystem* fs, const std::string& tablePath);
+
+// What rebuilds of the table left or are doing: repair folders whose swap journal is
+// still open (a rebuild stopped between its swap steps; the next rebuild finishes or
+// undoes the swap), and whether a rebuild holds the table's rebuild lock right now.
+struct RebuildState {
+  std::vector<std::string> openJournals;  // repair folders
+  bool running = false;
+};
+RebuildState FindRebuildState(FileSystem* fs, const std::string& tablePath);
 
 }  // namespace paradox

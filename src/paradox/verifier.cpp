@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "rebuild.h"
 #include "verify_internal.h"
 
 namespace paradox {
@@ -18,7 +19,7 @@ using C = FindingClass;
 const std::vector<CheckInfo> kChecks = {
     // The .DB file as a whole.
     {"file.missing", S::kError, C::kIncomplete, "table file not found"},
-    {"file.unreadable", S::kError, C::kIncomplete, "table file cannot be opened or read"},
+    {"file.unreadable", S::kError, C::kIncomplete, "a file of the family cannot be opened or read (permission, I/O)"},
     {"file.not-a-file", S::kError, C::kIncomplete, "table path is a folder"},
     {"file.truncated", S::kError, C::kRepairable, "file ends before the blocks the header declares"},
     {"file.short-last-block", S::kWarning, C::kNote, "file ends inside the last block after its live records"},
@@ -81,7 +82,7 @@ const std::vector<CheckInfo> kChecks = {
     // Blobs.
     {"mb.missing", S::kError, C::kRepairable, "blob file missing while records point into it"},
     {"mb.unused", S::kWarning, C::kNote, "blob file present but the table has no blob fields"},
-    {"mb.unreadable", S::kError, C::kRepairable, "blob file cannot be read"},
+    {"mb.unreadable", S::kError, C::kRepairable, "blob file vanished, or ends before a block"},
     {"mb.size", S::kError, C::kRepairable, "blob file size not a multiple of 4096"},
     {"mb.header", S::kError, C::kRepairable, "blob file header invalid"},
     {"mb.header-constant", S::kWarning, C::kNote, "blob file header constant differs"},
@@ -92,9 +93,9 @@ const std::vector<CheckInfo> kChecks = {
     {"blob.leader", S::kWarning, C::kNote, "record leader differs from the stored blob"},
     {"blob.mod-number", S::kWarning, C::kNote, "blob modification number differs"},
     // Indexes.
-    {"index.px-missing", S::kWarning, C::kNote, "keyed table without a primary index"},
+    {"index.px-missing", S::kError, C::kRepairable, "keyed table without its primary index"},
     {"index.px-unexpected", S::kWarning, C::kNote, "primary index beside an unkeyed table"},
-    {"index.unreadable", S::kError, C::kRepairable, "index file cannot be read"},
+    {"index.unreadable", S::kError, C::kRepairable, "index file vanished, or ends before its header or a block"},
     {"index.header", S::kError, C::kRepairable, "index header disagrees with its table"},
     {"index.chain", S::kError, C::kRepairable, "index block list broken"},
     {"index.tree", S::kError, C::kRepairable, "index tree structure broken"},
@@ -109,13 +110,17 @@ const std::vector<CheckInfo> kChecks = {
     {"index.x-records", S::kError, C::kRepairable, "secondary index record count differs from the table"},
     {"index.x-fields", S::kError, C::kRepairable, "secondary index fields disagree with the table"},
     {"index.x-stale", S::kWarning, C::kNote, "non-maintained secondary index out of date (refreshed on use)"},
-    {"index.x-hint", S::kError, C::kRepairable, "secondary index block hint wrong"},
+    // Engines leave stale hints in normal use and only start their search there.
+    {"index.x-hint", S::kWarning, C::kNote, "secondary index block hint stale"},
+    {"index.x-hint-range", S::kError, C::kRepairable, "secondary index block hint outside the table"},
     // Other members and the folder.
     {"val.stale", S::kWarning, C::kNote, ".VAL written for another table version"},
     {"val.corrupt", S::kWarning, C::kNote, ".VAL unreadable"},
     {"family.level", S::kWarning, C::kNote, "member level or sort order differs from the table"},
     {"lock.present", S::kWarning, C::kNote, "lock files in the folder (table may be in use)"},
     {"lock.held", S::kWarning, C::kNote, "another process holds a lock on the table"},
+    {"rebuild.interrupted", S::kError, C::kRepairable, "a rebuild stopped part way through swapping its files in"},
+    {"rebuild.running", S::kError, C::kIncomplete, "a rebuild is swapping the table's files in right now"},
     {"crypt.encrypted", S::kWarning, C::kNote, "table is password-protected (checked after decryption)"},
     {"crypt.bad-key", S::kError, C::kIncomplete, "decrypted blocks make no sense (wrong key or damage)"},
 };
@@ -188,8 +193,11 @@ void Sink::Add(std::string_view check, Location where, std::string detail, std::
   Severity sev = info ? info->severity : Severity::kError;
   FindingClass klass = info ? info->klass : FindingClass::kRepairable;
   // Index files are regenerated from the data: they never make the table unrebuildable.
-  if (indexScope_ && (klass == FindingClass::kStructure || klass == FindingClass::kNotTable ||
-                      klass == FindingClass::kIncomplete))
+  // A file the system refuses to read is another matter: the check is incomplete, and a
+  // rebuild, which backs up every member first, cannot proceed either.
+  if (indexScope_ && check != "file.unreadable" &&
+      (klass == FindingClass::kStructure || klass == FindingClass::kNotTable ||
+       klass == FindingClass::kIncomplete))
     klass = sev == Severity::kError ? FindingClass::kRepairable : FindingClass::kNote;
   if (sev == Severity::kError) ++report_->errors; else ++report_->warnings;
   int rank = VerdictRank(klass, sev);
@@ -266,7 +274,8 @@ void CheckFamily(Context& ctx, const DataWalk& table, const std::string& dbPath)
   if (h.IsKeyed()) {
     if (ctx.family.px.empty())
       ctx.sink->Add("index.px-missing", At(dbName),
-                    "keyed table has no primary index (.PX); a rebuild creates it");
+                    "keyed table has no primary index (.PX): an engine cannot open it; a rebuild "
+                    "creates it");
     else {
       CheckMemberLevel(ctx, ctx.family.px, h);
       CheckIndexFile(ctx, ctx.family.px, IndexRole::kPrimary, table);
@@ -293,9 +302,28 @@ void CheckFamily(Context& ctx, const DataWalk& table, const std::string& dbPath)
   ctx.progress->Report(1, 100);
 }
 
-VerifyReport Run(const std::string& dbPath, const VerifyOptions& options) {
+// A rebuild's swap journal left open: the family may be part old, part new members.
+void CheckRebuildState(Context& ctx, const std::string& dbPath) {
+  const RebuildState state = FindRebuildState(ctx.fs, dbPath);
+  const std::string dbName = BaseName(dbPath);
+  for (const std::string& repair : state.openJournals) {
+    if (state.running)
+      ctx.sink->Add("rebuild.running", At(dbName),
+                    "a rebuild of " + dbName + " is swapping its files in (repair folder " + repair +
+                        "); verify again once it has finished");
+    else
+      ctx.sink->Add("rebuild.interrupted", At(dbName),
+                    "a rebuild of " + dbName + " stopped part way through swapping its files in (" +
+                        PathJoin(repair, "swap.journal") +
+                        " is still open), so the files may be part old, part new: run the rebuild "
+                        "again; it finishes that swap, or restores the original from the backup in " +
+                        repair);
+  }
+}
+
+VerifyReport Run(const std::string& givenPath, const VerifyOptions& options) {
   VerifyReport report;
-  report.table = dbPath;
+  report.table = givenPath;
   Sink sink(&report, options.maxFindings);
   Progress progress(options.progress);
   Context ctx;
@@ -306,6 +334,9 @@ VerifyReport Run(const std::string& dbPath, const VerifyOptions& options) {
   ctx.progress = &progress;
 
   progress.Report(8, 0);
+  // Through a symbolic link, the table is the family where the link leads (as a rebuild
+  // sees it), not whatever lies beside the link.
+  std::string dbPath = givenPath;
   {
     const std::string name = BaseName(dbPath);
     if (ctx.fs->IsDirectory(dbPath)) {
@@ -318,6 +349,7 @@ VerifyReport Run(const std::string& dbPath, const VerifyOptions& options) {
       progress.Report(8, 100);
       return report;
     }
+    if (Result<std::string> real = ctx.fs->ResolveLink(givenPath); real.ok()) dbPath = *real;
     Result<FamilyFiles> fam = FindFamily(ctx.fs, dbPath);
     if (fam.ok()) {
       ctx.family = std::move(fam.value());
@@ -328,6 +360,7 @@ VerifyReport Run(const std::string& dbPath, const VerifyOptions& options) {
   DataWalk table = CheckDataFile(ctx, dbPath, DataRole::kTable, nullptr);
   progress.Report(8, 70);
   if (ctx.haveFamily) CheckFamily(ctx, table, dbPath);
+  CheckRebuildState(ctx, dbPath);
   progress.Report(0, 100);
   progress.Report(1, 100);
   progress.Report(2, 100);

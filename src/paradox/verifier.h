@@ -22,18 +22,20 @@
 //   3 kNeedsStructure   the table needs a rebuild but its header cannot give the
 //                       structure (field descriptors, field count, block size or the
 //                       header area are broken) — any finding of class kStructure.
-//   2 kIncomplete       the check could not be completed: the .DB could not be opened
-//                       or read (missing, permission denied, I/O error) or the data
-//                       cannot be decoded (encryption this library cannot undo) —
-//                       any finding of class kIncomplete.
+//   2 kIncomplete       the check could not be completed: the .DB is missing, a file of
+//                       the family could not be opened or read (permission denied, I/O
+//                       error: file.unreadable names it and the reason), the data cannot
+//                       be decoded (encryption this library cannot undo), or a rebuild
+//                       is swapping the table's files right now — any finding of class
+//                       kIncomplete.
 //   1 kRepairable       errors that a rebuild repairs (chain, counts, records, blob
-//                       pointers, indexes, header fields recomputable from the rest)
-//                       — any finding of severity kError.
+//                       pointers, indexes, header fields recomputable from the rest, a
+//                       rebuild's swap left half done) — any finding of severity kError.
 //   0 kClean            no errors; warnings (stale sync counters, lock files, orphan
 //                       blocks, DOS-era short last block, ...) may be present.
-// The highest applicable verdict wins, in the order 4, 3, 2, 1, 0. Findings in index
-// files (.PX, .Xnn, .Ynn, ...) never raise the verdict above 1: indexes are always
-// regenerated from the data.
+// The highest applicable verdict wins, in the order 4, 3, 2, 1, 0. Damage in index files
+// (.PX, .Xnn, .Ynn, ...) never raises the verdict above 1: indexes are always regenerated
+// from the data. A member the system refuses to read does (verdict 2): that is no damage.
 //
 // Progress: `VerifyOptions::progress`, if set, is called with (phase, percent) for the
 // phases 0 header, 1 indexes, 2 data and 8 overall, percent 0..100, at most once per
@@ -141,8 +143,9 @@ struct VerifyReport {
 };
 
 // Checks the table whose .DB file is `dbPath` (any letter case of the family's
-// extensions is found). Never fails: problems opening or reading the table are
-// findings (class kIncomplete) and the verdict says so.
+// extensions is found; through a symbolic link, the family where the link leads).
+// Never fails: problems opening or reading the table are findings (class kIncomplete)
+// and the verdict says so.
 VerifyReport VerifyTable(const std::string& dbPath, const VerifyOptions& options = {});
 
 // The same on an in-memory copy of one .DB file with no family, for fuzzing: nothing

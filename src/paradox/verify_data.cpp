@@ -596,10 +596,16 @@ void DataChecker::CheckXHint(const uint8_t* rec, uint32_t block, uint32_t r, uin
   // 00 00 is block 32768, not a blank.
   int32_t hint = DecodeIndexWord(hp);
   const auto& baseRecs = base_->recordsIn;
-  if (hint <= 0 || size_t(hint) >= baseRecs.size() || baseRecs[size_t(hint)] <= 0) {
+  if (hint <= 0 || size_t(hint) >= baseRecs.size()) {
+    Add("index.x-hint-range", Loc(block, r, recOffset + hintOffset_),
+        "block hint is " + std::to_string(hint) + " but " + base_->name + " has blocks 1.." +
+            std::to_string(baseRecs.size() - 1));
+    return;
+  }
+  if (baseRecs[size_t(hint)] <= 0) {
     Add("index.x-hint", Loc(block, r, recOffset + hintOffset_),
-        "block hint is " + std::to_string(hint) + " but that is not a data block of " + base_->name +
-            " holding records");
+        "block hint is " + std::to_string(hint) + " but that block of " + base_->name +
+            " holds no records now");
     return;
   }
   if (pkRangeCheck_) {

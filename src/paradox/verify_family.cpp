@@ -24,11 +24,14 @@ Location MbLoc(const BlobModel& m, uint64_t offset) {
   return l;
 }
 
-// Reads `len` bytes at a 256-aligned offset (decrypting when needed).
-bool ReadMb(BlobModel& m, uint64_t offset, size_t len, Bytes* out) {
+// Reads `len` bytes at a 256-aligned offset (decrypting when needed). `error` gets the
+// system's refusal, if that was the cause.
+bool ReadMb(BlobModel& m, uint64_t offset, size_t len, Bytes* out, Status* error = nullptr) {
   out->assign(len, 0);
   size_t got = 0;
-  if (!m.file->ReadAt(offset, *out, &got).ok() || got < len) return false;
+  Status st = m.file->ReadAt(offset, *out, &got);
+  if (!st.ok() && error) *error = st;
+  if (!st.ok() || got < len) return false;
   if (m.key) DecryptMb(m.key, *out);
   return true;
 }
@@ -68,7 +71,9 @@ void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& tab
   Result<std::unique_ptr<File>> f = ctx.fs->Open(path, OpenMode::kRead);
   Result<uint64_t> sz = f.ok() ? f.value()->Size() : Result<uint64_t>(f.status());
   if (!f.ok() || !sz.ok()) {
-    ctx.sink->Add("mb.unreadable", MbLoc(m, 0), "cannot read " + m.name + ": " + sz.status().ToString());
+    // Refused by the system (permission, I/O): the check is incomplete, nothing is damaged.
+    ctx.sink->Add(sz.status().IsNotFound() ? "mb.unreadable" : "file.unreadable", MbLoc(m, 0),
+                  "cannot read " + m.name + ": " + sz.status().ToString());
     return;
   }
   m.file = std::move(f.value());
@@ -96,8 +101,10 @@ void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& tab
   uint64_t u = 1;
   while (u < units) {
     const uint64_t off = u * kMbUnit;
-    if (!ReadMb(m, off, kMbUnit, &buf)) {
-      ctx.sink->Add("mb.unreadable", MbLoc(m, off), "cannot read blob block at " + Hex(off));
+    Status error;
+    if (!ReadMb(m, off, kMbUnit, &buf, &error)) {
+      ctx.sink->Add(error.ok() ? "mb.unreadable" : "file.unreadable", MbLoc(m, off),
+                    "cannot read blob block at " + Hex(off) + (error.ok() ? "" : ": " + error.ToString()));
       break;
     }
     const uint8_t type = buf[0];
@@ -213,13 +220,20 @@ void CheckValFile(Context& ctx, const std::string& path, const TableHeader& tabl
   Location l;
   l.file = BaseName(path);
   Result<std::unique_ptr<File>> f = ctx.fs->Open(path, OpenMode::kRead);
+  // A rebuild carries the .VAL over: one it cannot read stops it, so that is no note.
   if (!f.ok()) {
-    ctx.sink->Add("val.corrupt", l, "cannot open: " + f.status().ToString());
+    ctx.sink->Add(f.status().IsNotFound() ? "val.corrupt" : "file.unreadable", l,
+                  "cannot open " + l.file + ": " + f.status().ToString());
     return;
   }
   uint8_t head[2] = {};
   size_t got = 0;
-  if (!f.value()->ReadAt(0, MutableByteSpan(head, 2), &got).ok() || got < 2) {
+  Status st = f.value()->ReadAt(0, MutableByteSpan(head, 2), &got);
+  if (!st.ok()) {
+    ctx.sink->Add("file.unreadable", l, "cannot read " + l.file + ": " + st.ToString());
+    return;
+  }
+  if (got < 2) {
     ctx.sink->Add("val.corrupt", l, "file is too short for a validity-check header");
     return;
   }

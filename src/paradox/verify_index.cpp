@@ -79,25 +79,37 @@ void IndexChecker::SyncNote() {
 
 bool IndexChecker::Header() {
   Result<std::unique_ptr<File>> f = ctx_.fs->Open(path_, OpenMode::kRead);
+  // A file the system refuses (permission, I/O error) says nothing about the index:
+  // the check is incomplete (file.unreadable), not the index damaged.
   if (!f.ok()) {
-    Add("index.unreadable", Loc(), "cannot open " + name_ + ": " + f.status().ToString());
+    Add(f.status().IsNotFound() ? "index.unreadable" : "file.unreadable", Loc(),
+        "cannot open " + name_ + ": " + f.status().ToString());
     return false;
   }
   file_ = std::move(f.value());
   Result<uint64_t> sz = file_->Size();
-  if (!sz.ok() || *sz < FixedHeader::kEncodedLength) {
+  if (!sz.ok()) {
+    Add("file.unreadable", Loc(), "cannot size " + name_ + ": " + sz.status().ToString());
+    return false;
+  }
+  if (*sz < FixedHeader::kEncodedLength) {
     Add("index.header", Loc(), name_ + " is too short for a Paradox header");
     return false;
   }
   size_ = *sz;
   Bytes fixed(FixedHeader::kEncodedLength);
-  if (!file_->ReadExact(0, fixed).ok() || !h_.fixed.DecodeFrom(fixed).ok()) {
-    Add("index.unreadable", Loc(), "cannot read the header of " + name_);
+  Status st = file_->ReadExact(0, fixed);
+  if (st.ok()) st = h_.fixed.DecodeFrom(fixed);
+  if (!st.ok()) {
+    Add(st.IsCorruption() ? "index.unreadable" : "file.unreadable", Loc(),
+        "cannot read the header of " + name_ + ": " + st.ToString());
     return false;
   }
   Bytes bytes(size_t(std::min<uint64_t>(std::max<uint64_t>(h_.fixed.headerSize, 0x58), size_)));
-  if (!file_->ReadExact(0, bytes).ok()) {
-    Add("index.unreadable", Loc(), "cannot read the header of " + name_);
+  st = file_->ReadExact(0, bytes);
+  if (!st.ok()) {
+    Add(st.IsCorruption() ? "index.unreadable" : "file.unreadable", Loc(),
+        "cannot read the header of " + name_ + ": " + st.ToString());
     return false;
   }
   const FixedHeader& fx = h_.fixed;
@@ -174,8 +186,14 @@ bool IndexChecker::ReadIndexBlock(uint32_t k, Bytes* out) {
   out->assign(bs_, 0);
   size_t got = 0;
   Status st = file_->ReadAt(BlockOffset(hs_, bs_, k), *out, &got);
-  if (!st.ok() || got < 6) {
-    Add("index.unreadable", Loc(k, -1, BlockOffset(hs_, bs_, k)), "cannot read index block " + N(k));
+  if (!st.ok()) {
+    Add("file.unreadable", Loc(k, -1, BlockOffset(hs_, bs_, k)),
+        "cannot read index block " + N(k) + ": " + st.ToString());
+    return false;
+  }
+  if (got < 6) {
+    Add("index.unreadable", Loc(k, -1, BlockOffset(hs_, bs_, k)),
+        "index block " + N(k) + " lies beyond the end of " + name_);
     return false;
   }
   if (key_) DecryptBlock(key_, k, *out);

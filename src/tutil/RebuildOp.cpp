@@ -1,54 +1,15 @@
 // TURebuildTable's work: the descriptor turned into the structure the rebuilder writes.
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/file.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
 
 #include "Describe.h"
 #include "Progress.h"
-#include "family.h"
 #include "rebuild.h"
 
 namespace tutil {
-
-namespace {
-
-// The format library looks for lock files and for another program's write lock. A
-// program that merely reads under a shared record lock, or that locks with flock(),
-// holds the table just as well: swapping the files under it would leave it working on
-// the backup. A probe that cannot be made proves nothing and stops nothing.
-void RequireNoOtherLock(const std::string& path) {
-  auto family = paradox::FindFamily(paradox::DefaultFileSystem(), path);
-  if (!family.ok()) return;
-  for (const std::string& member : family.value().AllMembers()) {
-    const int fd = ::open(member.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    struct flock probe;
-    std::memset(&probe, 0, sizeof probe);
-    probe.l_type = F_WRLCK;  // conflicts with every lock another process holds
-    probe.l_whence = SEEK_SET;
-    bool held = ::fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
-    if (!held) {
-      if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-        (void)::flock(fd, LOCK_UN);
-      else
-        held = errno == EWOULDBLOCK;
-    }
-    ::close(fd);
-    if (held) {
-      Fail(DBIERR_LOCKED, path,
-           "table " + paradox::PathBaseName(path) + " is in use: another program holds a lock on " +
-               paradox::PathBaseName(member) + "; close it and try again");
-    }
-  }
-}
-
-}  // namespace
 
 void Rebuild(const std::string& path, const std::string& backupName, const std::string& keyviolName,
              const std::string& problemName, const CRTblDesc& desc) {
@@ -77,11 +38,8 @@ void Rebuild(const std::string& path, const std::string& backupName, const std::
     }
   }
 
-  paradox::FileSystem* fsys = paradox::DefaultFileSystem();
-  paradox::Status free = paradox::CheckTableNotInUse(fsys, path);
-  if (!free.ok()) FailWith(free, path, false);
-  RequireNoOtherLock(path);
-
+  // Whether another program holds the table (lock files, record locks, flock) is checked
+  // by the rebuild itself, for every caller alike.
   // A header too damaged to read does not stop a rebuild driven by a descriptor; other
   // failures (foreign file, unknown level) do.
   std::optional<TableFacts> facts;

@@ -118,14 +118,16 @@ int32_t Verify(const std::string& path, const std::string& findingsName, const c
   const paradox::TableSchema schema = FindingsSchema(report.summary.codePage, findingsName);
   const auto rows = FindingsRows(report);
   paradox::FileSystem* fsys = paradox::DefaultFileSystem();
-  paradox::Status besideTable = fsys->MakeDir(paradox::RepairFolderRoot(path));
-  if (besideTable.ok())
-    besideTable = WriteInto(paradox::RepairFolderRoot(path), findingsName, schema, rows);
+  // Beside the table's real files (through a symbolic link), where its rebuilds put theirs.
+  const auto real = fsys->ResolveLink(path);
+  const std::string root = paradox::RepairFolderRoot(real.ok() ? real.value() : path);
+  paradox::Status besideTable = fsys->MakeDir(root);
+  if (besideTable.ok()) besideTable = WriteInto(root, findingsName, schema, rows);
   if (!besideTable.ok()) {
     const std::string state = StateFolder(path);
     std::error_code ec;
     if (state.empty() || (!fs::create_directories(state, ec) && ec)) {
-      FailWith(besideTable, paradox::RepairFolderRoot(path), true);
+      FailWith(besideTable, root, true);
     }
     paradox::Status st = WriteInto(state, findingsName, schema, rows);
     if (!st.ok()) FailWith(st, paradox::PathJoin(state, findingsName), true);

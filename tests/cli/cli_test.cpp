@@ -1,9 +1,12 @@
 // rekasto: exit codes, --json shape, info and dump output, one-line errors for bad input.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -186,6 +189,70 @@ TEST(CliExecutable, ExitStatusAndPermissionDenied) {
   if (geteuid() != 0) {  // root reads anything
     EXPECT_EQ(run("info " + locked.string(), &err), 2);
     EXPECT_EQ(err, "rekasto: " + locked.string() + ": permission denied\n");
+  }
+  fs::remove_all(dir);
+}
+
+// On disk, through the real executable: a table another program holds with flock() is
+// not rebuilt (exit 2, the reason on one line, nothing written); once it lets go, it is.
+// A member the user may not read makes verify stop short: verdict 2 with the reason.
+TEST(CliExecutable, RebuildRefusesAHeldTableVerifyAnUnreadableMember) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("rekasto_cli_held_" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string exe = REKASTO_EXE;
+  auto run = [&](const std::string& args, std::string* err) {
+    const std::string errFile = (dir / "err.txt").string();
+    int st = std::system((exe + " " + args + " >/dev/null 2>" + errFile).c_str());
+    std::ifstream in(errFile);
+    err->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  };
+  paradox::TableSchema s;
+  s.level = paradox::TableLevel::k5;
+  s.fields = {{"Id", FieldType::kLong}, {"Name", FieldType::kAlpha, 20}};
+  s.keyFieldCount = 1;
+  std::vector<std::vector<Value>> rows;
+  for (int i = 1; i <= 30; ++i) rows.push_back({int64_t(i), std::string("n") + std::to_string(i)});
+  const std::string db = (dir / "T.DB").string();
+  ASSERT_TRUE(paradox::WriteTable(paradox::DefaultFileSystem(), db, s, rows).ok());
+  const Bytes before = *paradox::DefaultFileSystem()->ReadFile(db);
+
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int fd = open(db.c_str(), O_RDONLY);
+    char c = flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+    (void)!write(ready[1], &c, 1);
+    pause();
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+  std::string err;
+  EXPECT_EQ(run("rebuild " + db, &err), 2);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_NE(err.find("another program holds a lock on T.DB"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_TRUE(*paradox::DefaultFileSystem()->ReadFile(db) == before);
+  EXPECT_FALSE(fs::exists(dir / "T.rekasto"));
+  EXPECT_EQ(run("rebuild " + db, &err), 0) << err;
+
+  if (geteuid() != 0) {  // root reads anything
+    chmod((dir / "T.PX").c_str(), 0);
+    std::ostringstream out, errs;
+    rekasto::Io io{out, errs, paradox::DefaultFileSystem()};
+    EXPECT_EQ(rekasto::RunCli({"verify", db}, io), rekasto::kExitFailed) << out.str();
+    EXPECT_NE(out.str().find("verdict 2 (incomplete)"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("Permission denied"), std::string::npos) << out.str();
+    chmod((dir / "T.PX").c_str(), 0644);
   }
   fs::remove_all(dir);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,6 +50,13 @@ void ExerciseFileSystem(FileSystem* fs, const std::string& root) {
   EXPECT_FALSE(fs->IsLocked(root + "/sub/A.DB").value());
   auto lock = fs->Lock(root + "/sub/A.DB");
   EXPECT_TRUE(lock.ok());
+  // A second holder in this same process is refused too, until the first lets go.
+  EXPECT_TRUE(fs->Lock(root + "/sub/A.DB").status().IsBusy());
+  lock = Status::NotFound("released");
+  auto again = fs->Lock(root + "/sub/A.DB");
+  EXPECT_TRUE(again.ok()) << again.status().ToString();
+  again = Status::NotFound("released");
+  EXPECT_EQ(fs->ResolveLink(root + "/sub/A.DB").value(), root + "/sub/A.DB");
   ASSERT_TRUE(fs->SyncDir(root + "/sub").ok());
   // Remove takes an empty directory (a rebuild's scratch folder), never a full one.
   EXPECT_FALSE(fs->Remove(root + "/sub").ok());
@@ -75,32 +83,67 @@ TEST(OsFileSystemTest, BehavesLikeTheMemoryOne) {
   std::filesystem::remove_all(root);
 }
 
+// Every kind of lock another program may hold: record locks for writing and for reading
+// (fcntl), and whole-file locks (flock), exclusive and shared.
 TEST(OsFileSystemTest, SeesALockHeldByAnotherProcess) {
   char tmpl[] = "/tmp/paradox_lock_XXXXXX";
   std::string root = mkdtemp(tmpl);
   std::string path = root + "/T.DB";
   ASSERT_TRUE(DefaultFileSystem()->WriteFile(path, Bytes(10)).ok());
-  int pipefd[2];
-  ASSERT_EQ(pipe(pipefd), 0);
-  pid_t child = fork();
-  if (child == 0) {
-    int fd = open(path.c_str(), O_RDWR);
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fcntl(fd, F_SETLK, &fl);
-    char c = 1;
-    (void)!write(pipefd[1], &c, 1);
-    sleep(5);
-    _exit(0);
+  enum Kind { kWriteRecordLock, kReadRecordLock, kExclusiveFlock, kSharedFlock };
+  for (Kind kind : {kWriteRecordLock, kReadRecordLock, kExclusiveFlock, kSharedFlock}) {
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
+    pid_t child = fork();
+    if (child == 0) {
+      int fd = open(path.c_str(), O_RDWR);
+      struct flock fl = {};
+      fl.l_type = kind == kReadRecordLock ? F_RDLCK : F_WRLCK;
+      fl.l_whence = SEEK_SET;
+      bool ok = kind == kExclusiveFlock ? flock(fd, LOCK_EX) == 0
+                : kind == kSharedFlock  ? flock(fd, LOCK_SH) == 0
+                                        : fcntl(fd, F_SETLK, &fl) == 0;
+      char c = ok ? 'y' : 'n';
+      (void)!write(pipefd[1], &c, 1);
+      sleep(5);
+      _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(pipefd[0], &c, 1), 1);
+    close(pipefd[0]);
+    close(pipefd[1]);
+    EXPECT_EQ(c, 'y') << "lock kind " << kind;
+    EXPECT_TRUE(DefaultFileSystem()->IsLocked(path).value()) << "lock kind " << kind;
+    if (kind == kWriteRecordLock || kind == kReadRecordLock) {
+      EXPECT_TRUE(DefaultFileSystem()->Lock(path).status().IsBusy()) << "lock kind " << kind;
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_FALSE(DefaultFileSystem()->IsLocked(path).value()) << "lock kind " << kind;
   }
-  char c;
-  ASSERT_EQ(read(pipefd[0], &c, 1), 1);
-  EXPECT_TRUE(DefaultFileSystem()->IsLocked(path).value());
-  EXPECT_TRUE(DefaultFileSystem()->Lock(path).status().IsBusy());
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
-  EXPECT_FALSE(DefaultFileSystem()->IsLocked(path).value());
+  std::filesystem::remove_all(root);
+}
+
+// A symbolic link resolves to the file it leads to, through a chain of links.
+TEST(OsFileSystemTest, ResolvesSymbolicLinks) {
+  char tmpl[] = "/tmp/paradox_link_XXXXXX";
+  std::string root = mkdtemp(tmpl);
+  ASSERT_TRUE(DefaultFileSystem()->MakeDir(root + "/real").ok());
+  ASSERT_TRUE(DefaultFileSystem()->WriteFile(root + "/real/T.DB", Bytes(10)).ok());
+  ASSERT_EQ(symlink("real/T.DB", (root + "/L1.DB").c_str()), 0);
+  ASSERT_EQ(symlink(root.c_str(), (root + "/dir").c_str()), 0);
+  ASSERT_EQ(symlink("L1.DB", (root + "/L2.DB").c_str()), 0);
+  char* real = realpath((root + "/real/T.DB").c_str(), nullptr);
+  ASSERT_NE(real, nullptr);
+  const std::string target = real;
+  free(real);
+  EXPECT_EQ(DefaultFileSystem()->ResolveLink(root + "/L2.DB").value(), target);
+  EXPECT_EQ(DefaultFileSystem()->ResolveLink(root + "/L1.DB").value(), target);
+  EXPECT_EQ(DefaultFileSystem()->ResolveLink(root + "/real/T.DB").value(), root + "/real/T.DB");
+  // Only a link as the last part counts: a rename inside a linked folder is fine.
+  EXPECT_EQ(DefaultFileSystem()->ResolveLink(root + "/dir/real/T.DB").value(), root + "/dir/real/T.DB");
+  ASSERT_EQ(symlink("nowhere.DB", (root + "/dangling.DB").c_str()), 0);
+  EXPECT_TRUE(DefaultFileSystem()->ResolveLink(root + "/dangling.DB").status().IsNotFound());
   std::filesystem::remove_all(root);
 }
 

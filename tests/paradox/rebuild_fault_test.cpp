@@ -180,6 +180,62 @@ TEST_F(RebuildFaultTest, CrashMidSwapIsFinishedByTheNextRebuild) {
   EXPECT_TRUE(TakeSnapshot(&mem, kDb).records == rebuilt_.records);
 }
 
+// Verify notices a swap a crash interrupted, names its repair folder and says what to
+// do; while a rebuild holds the table's lock the swap is under way instead, and the
+// check cannot be completed. The next rebuild clears it.
+TEST_F(RebuildFaultTest, VerifyReportsAnInterruptedRebuild) {
+  MemFileSystem mem;
+  CloneFs(base_, mem);
+  const int renames = RenamesOfACleanRebuild();
+  ASSERT_GT(renames, 0);
+  FaultyFileSystem faulty(&mem);
+  faulty.FailAt(FaultyFileSystem::Op::kRename, renames - 2, Status::IOError("power lost"), true);
+  RebuildOptions o;
+  o.fs = &faulty;
+  o.now = kNow;
+  ASSERT_FALSE(RebuildTable(kDb, o).status.ok());
+  ASSERT_TRUE(JournalPending(mem));
+  const std::string repair = RepairFolders(&mem, kDb).at(0);
+
+  VerifyOptions vo;
+  vo.fs = &mem;
+  VerifyReport v = VerifyTable(kDb, vo);
+  ASSERT_TRUE(v.Has("rebuild.interrupted"));
+  const Finding* f = nullptr;
+  for (const Finding& x : v.findings)
+    if (x.check == "rebuild.interrupted") f = &x;
+  EXPECT_EQ(f->severity, Severity::kError);
+  EXPECT_EQ(f->where.file, "ORDERS.DB");
+  EXPECT_NE(f->detail.find(repair), std::string::npos) << f->detail;
+  EXPECT_NE(f->detail.find("run the rebuild again"), std::string::npos) << f->detail;
+  EXPECT_GE(int(v.verdict), int(Verdict::kRepairable));
+
+  {
+    // A rebuild holding the lock is swapping right now: not damage, not yet checkable.
+    const std::string lock = PathJoin(RepairFolderRoot(kDb), "rebuild.lock");
+    mem.SetContents(lock, Bytes());
+    auto held = mem.Lock(lock);
+    ASSERT_TRUE(held.ok());
+    v = VerifyTable(kDb, vo);
+    EXPECT_TRUE(v.Has("rebuild.running"));
+    EXPECT_FALSE(v.Has("rebuild.interrupted"));
+    EXPECT_EQ(v.verdict, Verdict::kIncomplete);
+    // ... and a rebuild then is refused.
+    RebuildOptions again;
+    again.fs = &mem;
+    again.now = kNow + 30;
+    EXPECT_TRUE(RebuildTable(kDb, again).status.IsBusy());
+  }
+
+  RebuildOptions again;
+  again.fs = &mem;
+  again.now = kNow + 60;
+  ASSERT_TRUE(RebuildTable(kDb, again).status.ok());
+  v = VerifyTable(kDb, vo);
+  EXPECT_FALSE(v.Has("rebuild.interrupted"));
+  EXPECT_EQ(v.verdict, Verdict::kClean);
+}
+
 TEST_F(RebuildFaultTest, InterruptedSwapWithoutItsNewFilesIsUndoneFromTheBackup) {
   MemFileSystem mem;
   CloneFs(base_, mem);

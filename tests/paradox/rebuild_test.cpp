@@ -493,6 +493,28 @@ TEST_F(RebuildTest, RefusesTablesInUse) {
   EXPECT_EQ(fs_.AllFiles(), before);
 }
 
+// A second rebuild of the table while one runs is refused with Busy, from any caller;
+// the one running is not disturbed, and its lock goes with it.
+TEST_F(RebuildTest, OneRebuildOfATableAtATime) {
+  std::vector<Status> inner;
+  RebuildOptions o = Options();
+  o.progress = [&](int phase, int percent) {
+    if (phase != kPhaseOverall || percent < 10 || !inner.empty()) return;
+    inner.push_back(RebuildTable(kDb, Options()).status);
+    RebuildOptions dry = Options();
+    dry.dryRun = true;
+    inner.push_back(RebuildTable(kDb, dry).status);
+  };
+  RebuildResult r = RebuildTable(kDb, o);
+  ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+  ASSERT_EQ(inner.size(), 2u);
+  EXPECT_TRUE(inner[0].IsBusy()) << inner[0].ToString();
+  EXPECT_TRUE(inner[1].IsBusy()) << inner[1].ToString();
+  EXPECT_EQ(RepairFolders(&fs_, kDb).size(), 1u);  // the refused one made none
+  EXPECT_FALSE(fs_.Exists(PathJoin(RepairFolderRoot(kDb), "rebuild.lock")));
+  EXPECT_TRUE(RebuildTable(kDb, Options()).status.ok());
+}
+
 TEST_F(RebuildTest, MissingTableIsNotFound) {
   RebuildResult r = RebuildTable("/data/NOSUCH.DB", Options());
   EXPECT_TRUE(r.status.IsNotFound()) << r.status.ToString();

@@ -380,8 +380,11 @@ TEST_F(VerifierTest, PrimaryIndexAgainstTheData) {
   WriteStandard(100, false);
   (void)fs_.Remove("t/T.PX");
   VerifyReport r = Verify();
-  EXPECT_TRUE(r.Has("index.px-missing"));
-  EXPECT_EQ(r.verdict, Verdict::kClean) << Dump(r);
+  // An engine cannot open a keyed table without its .PX; a rebuild writes one.
+  const Finding* missing = First(r, "index.px-missing");
+  ASSERT_NE(missing, nullptr) << Dump(r);
+  EXPECT_EQ(missing->severity, Severity::kError);
+  EXPECT_EQ(r.verdict, Verdict::kRepairable) << Dump(r);
 
   WriteStandard(100, false);
   SetRecordCount(File(), 100);  // unchanged
@@ -434,6 +437,50 @@ TEST_F(VerifierTest, SecondaryIndexAgainstTheData) {
   (void)fs_.Remove(y);
   r = Verify();
   EXPECT_TRUE(r.Has("index.y-missing")) << Dump(r);
+}
+
+// The last field of an X record over a keyed table is the hint: the data block where
+// the record was when the entry was written. Engines leave stale hints in normal use and
+// only start their search there; a hint beyond the table's blocks is damage.
+TEST_F(VerifierTest, SecondaryIndexHintsStaleAreWarningsOutOfRangeAreErrors) {
+  auto xPath = [&] {
+    for (const std::string& p : fs_.AllFiles())
+      if (p.find(".X") != std::string::npos) return p;
+    return std::string();
+  };
+  auto setHint = [&](uint32_t rec, uint16_t block) {
+    Bytes& x = File(xPath().c_str());
+    const uint16_t rs = DecodeU16(x.data());
+    const uint64_t at = BlockStart(x, 1) + 6 + uint64_t(rec) * rs + rs - 2;
+    SetU8(x, at, uint8_t((block >> 8) ^ 0x80));
+    SetU8(x, at + 1, uint8_t(block & 0xFF));
+  };
+  WriteStandard(100, true);
+  ASSERT_FALSE(xPath().empty());
+  const Bytes& x = File(xPath().c_str());
+  const uint32_t inBlock1 = uint32_t(int16_t(DecodeU16(x.data() + BlockStart(x, 1) + 4))) /
+                                DecodeU16(x.data()) + 1;
+  ASSERT_GT(inBlock1, 3u);
+  // Every entry of the first X block names data block 5, which holds other keys.
+  for (uint32_t rec = 0; rec < inBlock1; ++rec) setHint(rec, 5);
+  VerifyReport r = Verify();
+  EXPECT_EQ(r.Count("index.x-hint"), inBlock1) << Dump(r);
+  const Finding* f = First(r, "index.x-hint");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->severity, Severity::kWarning);
+  EXPECT_EQ(r.errors, 0u) << Dump(r);
+  EXPECT_EQ(r.verdict, Verdict::kClean) << Dump(r);
+
+  for (uint16_t beyond : {uint16_t(0), uint16_t(built_.blocks + 1), uint16_t(999)}) {
+    WriteStandard(100, true);
+    setHint(2, beyond);
+    r = Verify();
+    f = First(r, "index.x-hint-range");
+    ASSERT_NE(f, nullptr) << beyond << "\n" << Dump(r);
+    EXPECT_EQ(f->where.record, 2);
+    EXPECT_FALSE(r.Has("index.x-hint")) << Dump(r);
+    EXPECT_EQ(r.verdict, Verdict::kRepairable) << Dump(r);
+  }
 }
 
 // --- blobs --------------------------------------------------------------------------
@@ -542,6 +589,41 @@ TEST_F(VerifierTest, MissingFolderUnreadableAndFailingReads) {
   r = VerifyTable(kDb, o);
   EXPECT_TRUE(r.Has("file.unreadable")) << Dump(r);
   EXPECT_EQ(r.verdict, Verdict::kIncomplete);
+}
+
+// A file system that refuses to open the files of given names, as the OS does for a
+// user without read permission.
+class RefusingFileSystem : public MemFileSystem {
+ public:
+  std::set<std::string> refused;  // base names
+  Result<std::unique_ptr<paradox::File>> Open(const std::string& path, OpenMode mode) override {
+    if (refused.count(PathBaseName(path))) return Status::IOError("open " + path + ": Permission denied");
+    return MemFileSystem::Open(path, mode);
+  }
+};
+
+// A member the system will not let us read is no damage: the check is incomplete
+// (verdict 2) and says which file and why.
+TEST_F(VerifierTest, MemberThatCannotBeReadMakesTheCheckIncomplete) {
+  WriteStandard(30, true);
+  fs_.SetContents("t/T.VAL", Bytes(64, 0));
+  std::vector<std::string> members;
+  for (const std::string& p : fs_.AllFiles())
+    if (PathBaseName(p) != "T.DB") members.push_back(PathBaseName(p));
+  ASSERT_GE(members.size(), 5u);  // .PX, .MB, .VAL, .Xnn, .Ynn
+  for (const std::string& m : members) {
+    RefusingFileSystem fs;
+    for (const std::string& p : fs_.AllFiles()) fs.SetContents(p, *fs_.Contents(p));
+    fs.refused = {m};
+    VerifyOptions o;
+    o.fs = &fs;
+    VerifyReport r = VerifyTable(kDb, o);
+    EXPECT_EQ(r.verdict, Verdict::kIncomplete) << m << "\n" << Dump(r);
+    const Finding* f = First(r, "file.unreadable");
+    ASSERT_NE(f, nullptr) << m << "\n" << Dump(r);
+    EXPECT_EQ(f->where.file, m);
+    EXPECT_NE(f->detail.find("Permission denied"), std::string::npos) << f->detail;
+  }
 }
 
 // Fuzz find (fuzz/regressions/timestamp-far-before-year-1.DB): a timestamp of about
