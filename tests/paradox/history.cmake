@@ -1,6 +1,7 @@
 # The table-history simulator (table_history.cpp) and its property tests. The simulator
 # is a library of its own so that the long run (bench/sim_long.cpp) shares it.
-add_library(paradox_sim STATIC ${CMAKE_CURRENT_LIST_DIR}/table_history.cpp)
+add_library(paradox_sim STATIC ${CMAKE_CURRENT_LIST_DIR}/table_history.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/table_properties.cpp)
 target_link_libraries(paradox_sim PUBLIC paradox)
 target_include_directories(paradox_sim PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 if(TARGET PkgConfig::PXLIB)

@@ -13,105 +13,17 @@
 #include <map>
 #include <set>
 
+#include "known_faults.h"
 #include "table_history.h"
 
 namespace paradox::sim {
 namespace {
 
-// A fault of the library that a simulated table shows and that is being fixed: it
-// explains a fault word (table_history.h, Outcome::faults) of a failure when its
-// conditions hold. A failure is known when each of its words is explained.
-struct KnownFault {
-  const char* name;
-  std::function<bool(const SimTable&, const std::string& property, const Outcome&, const std::string& word)> explains;
-};
-
-bool IsLevel3(const SimTable& t) {
-  return t.header.level() == TableLevel::k3_0 || t.header.level() == TableLevel::k3_5;
-}
-bool OnlyFindings(const Outcome& o, std::initializer_list<const char*> ids) {
-  for (const std::string& f : o.findings)
-    if (std::find(ids.begin(), ids.end(), f) == ids.end()) return false;
-  return !o.findings.empty();
-}
-bool HasAllBlankRecord(const SimTable& t, uint16_t block) {
-  if (block == 0 || block >= t.live.size()) return false;
-  for (const SimRecord& r : t.live[block])
-    if (std::all_of(r.raw.begin(), r.raw.end(), [](uint8_t b) { return b == 0; })) return true;
-  return false;
-}
-
-// Faults of the library this simulator found; kept here until they are fixed. A fault
-// that no longer occurs costs nothing; a failure none of them explains fails the test.
-const std::vector<KnownFault>& KnownFaults() {
-  static const std::vector<KnownFault> faults = {
-      {"rebuild misreads a sound header: block 1 is not the first block of the chain (its previous-block word is "
-       "not 0: mid-chain, or free with a stale link), or the file does not end on a whole KiB, so the header is "
-       "'repaired' to another size and every block is read misaligned (salvage.cpp RecoverHeader)",
-       [](const SimTable&, const std::string&, const Outcome& o, const std::string& w) {
-         const bool misread = o.Has("rebuild-header") ||
-                              (o.Has("rebuild-failed") && o.rebuildCode == Status::Code::kCorruption);
-         return misread && w != "verify-not-clean" && w != "verify-silent" && w != "rebuild-members";
-       }},
-      {"level 3.0/3.5 secondary indexes: their X headers hold no field numbers, and the indexed field is taken as "
-       "field 1 instead of from 0x15: two indexes make the rebuild fail ('two single-field indexes on the same "
-       "field'), one is rebuilt as .X01/.Y01",
-       [](const SimTable& t, const std::string&, const Outcome& o, const std::string& w) {
-         return IsLevel3(t) && t.secondaryIndexes > 0 &&
-                (w == "rebuild-members" ||
-                 (w == "rebuild-failed" && o.rebuildCode == Status::Code::kInvalidArgument));
-       }},
-      {"verify: a stale non-maintained index of an unkeyed table (normal: the engine refreshes it on use) gives "
-       "index.x-hint errors, verdict 1",
-       [](const SimTable& t, const std::string& p, const Outcome& o, const std::string& w) {
-         return p == "clean" && t.staleSecondary && w == "verify-not-clean" && OnlyFindings(o, {"index.x-hint"});
-       }},
-      {"salvage: a block whose record-count word claims more records than it holds (or is no multiple of the "
-       "record size) gives its stale slots back as records - deleted rows, second copies of moved rows - though "
-       "the header's record count shows the excess",
-       [](const SimTable&, const std::string& p, const Outcome&, const std::string& w) {
-         return (p == "add-data-more" || p == "add-data-bogus") && (w == "rebuild-extra" || w == "rebuild-set-aside");
-       }},
-      {"salvage: with a record-count word no multiple of the record size, the scan of the block stops at the "
-       "first all-zero slot - a live record with every field blank - and the block's later records vanish "
-       "without a dropped span",
-       [](const SimTable& t, const std::string& p, const Outcome& o, const std::string& w) {
-         return p == "add-data-bogus" && w == "rebuild-lost" && HasAllBlankRecord(t, o.damagedBlock);
-       }},
-      {"salvage: a block overwritten with garbage (links beyond the file, record-count word invalid) still gives "
-       "records wherever its bytes decode (alpha, bytes, blob leaders whose pointers are broken)",
-       [](const SimTable&, const std::string& p, const Outcome&, const std::string& w) {
-         return p == "garbage-block" && w == "rebuild-extra";
-       }},
-      {"salvage: in an encrypted table cut inside a block, a record that touches the missing part of the last, "
-       "partial 256-byte chunk is decrypted from zero fill and kept with wrong bytes",
-       [](const SimTable& t, const std::string& p, const Outcome&, const std::string& w) {
-         return p == "truncate" && t.encrypted && w == "rebuild-extra";
-       }},
-      {"block 32768: its number in the sortable 16-bit encoding is 00 00 (blank), so the .PX leaf entry of a keyed "
-       "table whose chain uses that block reads as block 0 (index.block-map)",
-       [](const SimTable& t, const std::string& p, const Outcome& o, const std::string& w) {
-         return t.keyed && t.fileBlocks >= 32768 && p == "clean" && w == "verify-not-clean" &&
-                OnlyFindings(o, {"index.block-map"});
-       }},
-  };
-  return faults;
-}
-
 class FailureLog {
  public:
   void Add(const SimTable& t, const Outcome& o, const std::string& property) {
-    std::set<size_t> known;
-    bool explained = !o.Has("simulator") && !o.Has("pxlib");
-    for (const std::string& w : o.faults) {
-      bool any = false;
-      for (size_t k = 0; k < KnownFaults().size(); ++k)
-        if (KnownFaults()[k].explains(t, property, o, w)) {
-          known.insert(k);
-          any = true;
-        }
-      explained = explained && any;
-    }
+    bool explained = false;
+    std::set<size_t> known = ExplainFailure(t, property, o, &explained);
     Group& g = groups_[property + ": " + o.Signature()];
     g.seeds.push_back(t.seed);
     if (g.seeds.size() == 1) g.example = t.description + o.detail;
