@@ -957,6 +957,7 @@ Result<SimTable> Simulate(uint64_t seed, const SimOptions& o) {
   h.HoldBack(o.huge ? size_t(Uniform(rng, 100, 300)) : size_t(Uniform(rng, 0, written * 3 / 10)));
   h.Live(o.huge ? 400 : size_t(Uniform(rng, written, written * o.movesPerRecord + 4)));
   t.secondaryIndexes = d.schema.secondaryIndexes.size();
+  for (const SecondaryIndexDef& x : d.schema.secondaryIndexes) t.uniqueIndex |= x.unique;
   t.staleSecondary = t.secondaryIndexes && d.schema.keyFieldCount == 0 && Chance(rng, 0.5);
   PARADOX_RETURN_IF_ERROR(h.Save(t.staleSecondary));
   h.Fill(&t);

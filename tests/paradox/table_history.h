@@ -67,6 +67,7 @@ struct SimTable {
   bool blobsInMb = false;          // some live record keeps a blob value in the .MB
   bool staleSecondary = false;     // non-maintained index left as it was before the history
   size_t secondaryIndexes = 0;
+  bool uniqueIndex = false;        // one of them is unique (level 7)
   std::vector<uint16_t> chain;     // data chain in order
   std::vector<uint16_t> freeList;  // free list from its head
   uint32_t fileBlocks = 0;
