@@ -42,10 +42,14 @@ inline const std::vector<KnownFault>& KnownFaults() {
   static const std::vector<KnownFault> faults = {
       {"rebuild misreads a sound header: block 1 is not the first block of the chain (its previous-block word is "
        "not 0: mid-chain, or free with a stale link), or the file does not end on a whole KiB, so the header is "
-       "'repaired' to another size and every block is read misaligned (salvage.cpp RecoverHeader)",
-       [](const SimTable&, const std::string&, const Outcome& o, const std::string& w) {
-         const bool misread = o.Has("rebuild-header") ||
-                              (o.Has("rebuild-failed") && o.rebuildCode == Status::Code::kCorruption);
+       "'repaired' to another size and every block is read misaligned, or the rebuild fails (Corruption; or, "
+       "after a cut, InvalidArgument from a 'repaired' header whose field names are record bytes) "
+       "(salvage.cpp RecoverHeader)",
+       [](const SimTable&, const std::string& p, const Outcome& o, const std::string& w) {
+         const bool failed = o.Has("rebuild-failed") &&
+                             (o.rebuildCode == Status::Code::kCorruption ||
+                              (p == "truncate" && o.rebuildCode == Status::Code::kInvalidArgument));
+         const bool misread = o.Has("rebuild-header") || failed;
          return misread && w != "verify-not-clean" && w != "verify-silent" && w != "rebuild-members";
        }},
       {"level 3.0/3.5 secondary indexes: their X headers hold no field numbers, and the indexed field is taken as "

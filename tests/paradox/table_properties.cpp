@@ -73,7 +73,7 @@ VerifyReport Verify(FileSystem* fs, const std::string& db) {
   return VerifyTable(db, vo);
 }
 
-// lost: records of want (minus the ones at risk) the rebuilt table lacks; extra: records
+// lost: records of `orig` (less the ones at risk) the rebuilt table lacks; extra: records
 // it holds beyond what the table held.
 void Compare(const std::vector<Bytes>& orig, const std::vector<Bytes>& risk, const std::vector<Bytes>& kept,
              size_t* lost, size_t* extra, std::string* sample) {
