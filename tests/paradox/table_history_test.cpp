@@ -4,8 +4,9 @@
 //  (b) after one damage, verify reports it, and the rebuild keeps every record outside
 //      the damaged span and nothing the table did not hold.
 // Failures are grouped by what went wrong and listed with their smallest seed (rerun one
-// with bench/sim_long <seed> <seed>). A group that matches a fault of the library known
-// and being worked on is listed and the test skipped; anything else fails it.
+// with sim_long <seed> <seed>, adding --huge for the last test). A failure that faults of
+// the library known and being worked on explain (known_faults.h) is listed and the test
+// skipped; anything else fails it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
