@@ -1,0 +1,18 @@
+# The table-history simulator (table_history.cpp) and its property tests. The simulator
+# is a library of its own so that the long run (bench/sim_long.cpp) shares it.
+add_library(paradox_sim STATIC ${CMAKE_CURRENT_LIST_DIR}/table_history.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/table_properties.cpp)
+target_link_libraries(paradox_sim PUBLIC paradox)
+target_include_directories(paradox_sim PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+if(TARGET PkgConfig::PXLIB)
+  target_link_libraries(paradox_sim PRIVATE PkgConfig::PXLIB)
+  target_compile_definitions(paradox_sim PRIVATE REKASTO_HAVE_PXLIB=1)
+endif()
+
+add_executable(paradox_history_tests ${CMAKE_CURRENT_LIST_DIR}/table_history_test.cpp)
+target_link_libraries(paradox_history_tests PRIVATE paradox_sim GTest::gtest_main)
+gtest_discover_tests(paradox_history_tests DISCOVERY_TIMEOUT 60)
+
+# Long run over a seed range: sim_long <first seed> <last seed> [--huge]
+add_executable(sim_long ${CMAKE_SOURCE_DIR}/bench/sim_long.cpp)
+target_link_libraries(sim_long PRIVATE paradox_sim)
