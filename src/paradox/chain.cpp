@@ -162,10 +162,29 @@ SalvagePlan PlanSalvage(const BlockLists& l, const TableHeader& h, const std::ve
   const bool linksWhole = !l.chainBroken && l.chain.size() == fx.blocksInUse;
   size_t damaged = 0;
   for (uint16_t k : l.chain) damaged += l.RecordsIn(k) < 0;
+  // Count words that are well-formed but claim more than the block holds: the chain
+  // then counts more than the header, and where the primary index's counts make up
+  // the header's count exactly, they are believed for the blocks that disagree.
+  bool indexOverrules = false;
+  if (l.countsValid && l.chainRecords > declared && !indexCounts.empty()) {
+    uint64_t alt = 0;
+    for (uint16_t k : l.chain) alt += uint64_t(fromIndex(k) >= 0 ? fromIndex(k) : l.RecordsIn(k));
+    indexOverrules = alt == declared;
+  }
   uint64_t found = 0;
-  auto add = [&](uint16_t k, SalvageBlock::Source src) {
+  auto add = [&](uint16_t k, uint16_t prev, SalvageBlock::Source src) {
     SalvageBlock b{k, src, l.RecordsIn(k), ""};
-    if (b.records < 0) {
+    // Only a block whose links are sound has just its count word damaged; a block of
+    // garbage gets no bound, whatever the index or the header say it held.
+    const bool linksSound = l.headers[k].prevBlock == prev &&
+                            (l.headers[k].nextBlock == 0 || l.headers[k].nextBlock <= l.presentBlocks);
+    if (indexOverrules && fromIndex(k) >= 0 && fromIndex(k) < b.records) {
+      b.bound = "its record count says " + std::to_string(b.records) + "; " + std::to_string(fromIndex(k)) +
+                " record(s) per the primary index, which agrees with the header's record count";
+      b.records = fromIndex(k);
+    } else if (b.records < 0 && !linksSound) {
+      b.bound = "its block header is damaged (links and record count)";
+    } else if (b.records < 0) {
       if (int32_t n = fromIndex(k); n >= 0) {
         b.records = n;
         b.bound = "its record count is damaged; " + std::to_string(n) + " record(s) per the primary index";
@@ -181,7 +200,7 @@ SalvagePlan PlanSalvage(const BlockLists& l, const TableHeader& h, const std::ve
     if (b.records > 0) found += uint64_t(b.records);
     plan.blocks.push_back(std::move(b));
   };
-  for (uint16_t k : l.chain) add(k, SalvageBlock::Source::kChain);
+  for (size_t i = 0; i < l.chain.size(); ++i) add(l.chain[i], i ? l.chain[i - 1] : 0, SalvageBlock::Source::kChain);
 
   // Where the chain is whole and holds the header's count, blocks outside both lists are
   // what an engine leaves behind (deleted records): they are not the table's. A broken
@@ -206,7 +225,7 @@ SalvagePlan PlanSalvage(const BlockLists& l, const TableHeader& h, const std::ve
         }
       if (candidates != 1) break;
       used[next] = 1;
-      add(next, SalvageBlock::Source::kReconnected);
+      add(next, last, SalvageBlock::Source::kReconnected);
       last = next;
     }
     // Records still missing from the header's count: from the remaining blocks outside

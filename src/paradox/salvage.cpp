@@ -105,7 +105,9 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
                       Status* ioError) {
   const uint64_t hs = h.fixed.headerSize;
   const uint32_t bs = h.BlockSize();
-  if (fileSize < hs + BlockHeader::kEncodedLength) return fileSize == hs;  // no blocks at all
+  // No blocks at all: only a layout for an empty table.
+  if (fileSize < hs + BlockHeader::kEncodedLength)
+    return fileSize == hs && h.fixed.fileBlocks == 0 && h.fixed.numRecords == 0;
   if (h.IsEncrypted()) return true;  // block headers are scrambled; nothing to judge
   const uint64_t body = fileSize - hs;
   const uint64_t present = std::min<uint64_t>(body / bs + (body % bs >= BlockHeader::kEncodedLength), 0xFFFF);
@@ -119,8 +121,12 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
       *ioError = st;
       return false;
     }
-    if (steps == 0 && b.prevBlock != 0) return false;
-    if (b.prevBlock == prev && b.nextBlock <= present) ++linked;
+    if (steps == 0 && b.prevBlock != 0) {
+      linked = -1;  // the chain's first block is not one: only the sample below can tell
+      break;
+    }
+    // A next link out of range is damage to that block (it ends the walk), not to the layout.
+    if (b.prevBlock == prev) ++linked;
     if (b.RecordCount(h.fixed.recordSize, bs) >= 0) ++counted;
     if (b.nextBlock > present || b.nextBlock == k) {
       ++steps;
@@ -129,8 +135,25 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
     prev = k;
     k = b.nextBlock;
   }
-  if (2 * linked <= steps) return false;
-  return !strict || 2 * counted > steps;
+  if (linked >= 0 && 2 * linked > steps && (!strict || 2 * counted > steps)) return true;
+  if (strict) return false;
+  // The chain's start is damaged (a block of garbage, say): the layout still fits when
+  // most blocks of the file read as block headers under it. Blocks read off their
+  // boundaries give record bytes, which rarely pass.
+  const uint32_t step = uint32_t(std::max<uint64_t>(1, present / 64));
+  int sampled = 0, sound = 0;
+  for (uint64_t j = 1; j <= present; j += step) {
+    BlockHeader b;
+    Status st = peek(BlockOffset(uint32_t(hs), bs, uint32_t(j)), &b);
+    if (!st.ok()) {
+      *ioError = st;
+      return false;
+    }
+    ++sampled;
+    sound += b.nextBlock <= present && b.prevBlock <= present && b.nextBlock != j && b.prevBlock != j &&
+             b.RecordCount(h.fixed.recordSize, bs) >= 0;
+  }
+  return 2 * sound >= sampled;
 }
 
 // Whole blocks (or, in DOS-era files, whole KiB of the last block) from the header
