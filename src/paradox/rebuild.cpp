@@ -560,6 +560,7 @@ RebuildResult RebuildTable(const std::string& givenPath, const RebuildOptions& o
 
   // 0. What is wrong with the family as it stands. The salvage sees the data; the
   // indexes and the blob file are judged here (they are regenerated either way).
+  std::set<std::string> membersInError;  // upper-case names of members with error findings
   if (!fam.px.empty() || !fam.mb.empty() || !fam.secondary.empty()) {
     VerifyOptions vo;
     vo.fs = fs;
@@ -568,6 +569,7 @@ RebuildResult RebuildTable(const std::string& givenPath, const RebuildOptions& o
     VerifyReport before = VerifyTable(tablePath, vo);
     for (const Finding& f : before.findings) {
       if (f.severity != Severity::kError) continue;
+      membersInError.insert(Upper(f.where.file));
       if (Upper(f.where.file) == Upper(tableName)) continue;  // the salvage reports these
       res.actions.push_back({"found", f.where.file, f.where.block ? int64_t(f.where.block) : -1,
                              f.where.record, f.check + ": " + f.detail});
@@ -684,8 +686,10 @@ RebuildResult RebuildTable(const std::string& givenPath, const RebuildOptions& o
   std::stable_partition(plan.puts.begin(), plan.puts.end(),
                         [&](const SwapPlan::Put& p) { return Upper(p.from) != Upper(tableName); });
   // A member the table cannot have (an index of an unkeyed table, an index half
-  // without its other half, a blob file without blob fields) is damage too.
-  res.issues += uint32_t(plan.removes.size());
+  // without its other half, a blob file without blob fields) is moved out of the way;
+  // it is damage where the verifier calls it so, and a note where engines ignore it.
+  for (const std::string& r : plan.removes)
+    if (membersInError.count(Upper(r))) ++res.issues;
 
   // 4. Verify the new family before anything else depends on it.
   VerifyOptions vo;

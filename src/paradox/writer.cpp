@@ -187,7 +187,8 @@ TableSchema SchemaFromHeader(const TableHeader& h) {
   TableSchema s;
   s.level = h.level();
   s.blockSize = h.BlockSize();
-  s.codePage = h.CodePage() ? h.CodePage() : 437;
+  // As stored: 0 (the sort order alone names the character set) stays 0 in a rebuild.
+  s.codePage = h.hasExtension ? h.CodePage() : 437;
   s.sortOrder = h.fixed.sortOrder;
   s.sortOrderId = h.sortOrderId;
   for (const auto& f : h.fields) {
