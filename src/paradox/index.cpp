@@ -155,6 +155,9 @@ Result<SecondaryIndexInfo> SecondaryIndexFromHeader(const TableHeader& x, uint16
     info.fieldDescending.push_back(num & 0x8000);
     if (num & 0x8000) info.descending = true;
   }
+  // Headers without the extension (levels 3.0/3.5) store no field numbers (the decoder
+  // numbers them 1..n); the first indexed field is at 0x15.
+  if (!x.hasExtension && x.fixed.indexFieldNumber != 0) info.dbFields[0] = x.fixed.indexFieldNumber;
   return info;
 }
 

@@ -40,14 +40,6 @@ inline bool HasAllBlankRecord(const SimTable& t, uint16_t block) {
 
 inline const std::vector<KnownFault>& KnownFaults() {
   static const std::vector<KnownFault> faults = {
-      {"level 3.0/3.5 secondary indexes: their X headers hold no field numbers, and the indexed field is taken as "
-       "field 1 instead of from 0x15: two indexes make the rebuild fail ('two single-field indexes on the same "
-       "field'), one is rebuilt as .X01/.Y01",
-       [](const SimTable& t, const std::string&, const Outcome& o, const std::string& w) {
-         return IsLevel3(t) && t.secondaryIndexes > 0 &&
-                (w == "rebuild-members" ||
-                 (w == "rebuild-failed" && o.rebuildCode == Status::Code::kInvalidArgument));
-       }},
       {"salvage: in an encrypted table cut inside a block, a record that touches the missing part of the last, "
        "partial 256-byte chunk is decrypted from zero fill and kept with wrong bytes",
        [](const SimTable& t, const std::string& p, const Outcome&, const std::string& w) {
