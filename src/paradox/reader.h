@@ -1,11 +1,12 @@
 // Reading DB-format files (.DB and the X/XG secondary-index data files) block by
 // block, in two modes:
-//   strict  - for verification: follows the header and the chain, records every
-//             anomaly it meets (with its location) and goes on where it can;
-//   salvage - for rebuild: keeps every record it can justify (chain blocks first,
-//             then orphan blocks in physical order, each record checked by decoding
-//             its fields) and reports every span it drops, with location and reason.
-// Memory use is one block plus the chain/free-list bookkeeping (2 bytes per block).
+//   strict  - follows the header and the chain, records every anomaly it meets (with
+//             its location) and goes on where it can;
+//   salvage - for rebuild: keeps every record it can justify (the blocks of chain.h's
+//             PlanSalvage, each record checked by decoding its fields) and reports
+//             every span it drops, with location and reason.
+// Both take their blocks from WalkBlockLists, the walk the verifier judges by.
+// Memory use is one block plus the block-list bookkeeping (about 16 bytes per block).
 #pragma once
 
 #include <cstdint>

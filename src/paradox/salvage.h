@@ -1,8 +1,10 @@
 // Salvage of a table's records for the rebuilder: recovers the structure (from the
-// header, its redundancy, the family members or a caller's description), reads every
-// record the salvage reader can justify (the chain, then orphan blocks and blocks
-// beyond stale counters; never the free list nor the stale bytes after a block's last
-// record), resolves blob values, orders keyed tables and separates key violations.
+// header as stored while the file agrees with it; else its redundancy, the family
+// members or a caller's description), reads every record the salvage reader can
+// justify (chain.h PlanSalvage: the chain, the blocks that continue a broken chain,
+// blocks outside both lists only while the header's count says records are missing;
+// never the free list nor the stale bytes after a block's last record), resolves blob
+// values, orders keyed tables and separates key violations.
 //
 // Key order. "ascii" (sort order 0x00, or the name "ascii") is plain unsigned byte
 // order of the stored key bytes, which is exact because every field encoding is
