@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "blob.h"
+#include "crypt.h"
 #include "index.h"
 #include "reader.h"
 #include "value.h"
@@ -91,9 +92,21 @@ std::string HeaderProblem(const TableHeader& h, uint64_t fileSize) {
   return "";
 }
 
-// Reads the 6-byte header of the block at a file offset (IOError only when the file
-// system fails).
-using BlockPeek = std::function<Status(uint64_t offset, BlockHeader* out)>;
+// Reads bytes of the .DB at a file offset, zero-filled past its end (IOError only when
+// the file system fails).
+using BlockPeek = std::function<Status(uint64_t offset, MutableByteSpan out)>;
+
+// The header of block k under layout h (decrypted with h's key: the first 256-byte
+// chunk of a block decrypts on its own).
+Status PeekBlockHeader(const TableHeader& h, const BlockPeek& peek, uint32_t k, BlockHeader* out) {
+  uint8_t buf[256] = {};
+  const uint32_t key = h.EncryptionKey();
+  PARADOX_RETURN_IF_ERROR(
+      peek(BlockOffset(h.fixed.headerSize, h.BlockSize(), k), MutableByteSpan(buf, key ? 256 : 6)));
+  if (key) DecryptChunk(buf, key & 0xFF, (key >> 8) & 0xFF, 0, static_cast<uint8_t>(k));
+  out->DecodeFrom(buf);
+  return Status::OK();
+}
 
 // Whether the file's blocks read as data blocks under this layout: the chain from the
 // header's first block (block 1 when that word is out of range) starts with no previous
@@ -108,7 +121,6 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
   // No blocks at all: only a layout for an empty table.
   if (fileSize < hs + BlockHeader::kEncodedLength)
     return fileSize == hs && h.fixed.fileBlocks == 0 && h.fixed.numRecords == 0;
-  if (h.IsEncrypted()) return true;  // block headers are scrambled; nothing to judge
   const uint64_t body = fileSize - hs;
   const uint64_t present = std::min<uint64_t>(body / bs + (body % bs >= BlockHeader::kEncodedLength), 0xFFFF);
   uint32_t k = h.fixed.firstBlock >= 1 && h.fixed.firstBlock <= present ? h.fixed.firstBlock : 1;
@@ -116,7 +128,7 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
   int steps = 0, linked = 0, counted = 0;
   for (; k != 0 && steps < 16; ++steps) {
     BlockHeader b;
-    Status st = peek(BlockOffset(uint32_t(hs), bs, k), &b);
+    Status st = PeekBlockHeader(h, peek, k, &b);
     if (!st.ok()) {
       *ioError = st;
       return false;
@@ -135,7 +147,10 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
     prev = k;
     k = b.nextBlock;
   }
-  if (linked >= 0 && 2 * linked > steps && (!strict || 2 * counted > steps)) return true;
+  // A chain the header says is longer than one block must show a link that holds: a
+  // stretch of zero bytes reads as a lone, empty-linked block.
+  const bool chainShown = !strict || h.fixed.blocksInUse <= 1 || linked >= 2;
+  if (linked >= 0 && chainShown && 2 * linked > steps && (!strict || 2 * counted > steps)) return true;
   if (strict) return false;
   // The chain's start is damaged (a block of garbage, say): the layout still fits when
   // most blocks of the file read as block headers under it. Blocks read off their
@@ -144,7 +159,7 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
   int sampled = 0, sound = 0;
   for (uint64_t j = 1; j <= present; j += step) {
     BlockHeader b;
-    Status st = peek(BlockOffset(uint32_t(hs), bs, uint32_t(j)), &b);
+    Status st = PeekBlockHeader(h, peek, uint32_t(j), &b);
     if (!st.ok()) {
       *ioError = st;
       return false;
@@ -267,8 +282,13 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, cons
   // The header as stored is trusted while the file agrees with it: its blocks line up
   // with the file's end (or the file ends inside the last block it declares, as DOS-era
   // programs wrote it), and the chain from its first block reads as linked blocks.
-  if (storedUsable && (BlocksAligned(*stored, fileSize) || EndsInLastBlock(*stored, fileSize)) &&
-      LayoutFitsBlocks(*stored, fileSize, peek, false, &ioError)) {
+  // A file shorter than its blocks is a truncation when the chain's first blocks still
+  // read as blocks, counts included (a damaged header size reads record bytes there).
+  const bool cut = storedUsable && fileSize < uint64_t(stored->fixed.headerSize) +
+                                                   uint64_t(stored->fixed.fileBlocks) * stored->BlockSize();
+  if (storedUsable && (((BlocksAligned(*stored, fileSize) || EndsInLastBlock(*stored, fileSize)) &&
+                        LayoutFitsBlocks(*stored, fileSize, peek, false, &ioError)) ||
+                       (cut && ioError.ok() && LayoutFitsBlocks(*stored, fileSize, peek, true, &ioError)))) {
     out.header = std::move(stored).value();
     return out;
   }
@@ -772,11 +792,10 @@ Result<BlockPeek> PeekInto(FileSystem* fs, const std::string& db, std::shared_pt
   if (!f.ok()) return f.status();
   *holder = std::shared_ptr<File>(std::move(f).value());
   File* file = holder->get();
-  return BlockPeek([file](uint64_t offset, BlockHeader* out) -> Status {
-    uint8_t b[BlockHeader::kEncodedLength] = {};
+  return BlockPeek([file](uint64_t offset, MutableByteSpan out) -> Status {
     size_t got = 0;
-    PARADOX_RETURN_IF_ERROR(file->ReadAt(offset, MutableByteSpan(b, sizeof b), &got));
-    out->DecodeFrom(b);
+    PARADOX_RETURN_IF_ERROR(file->ReadAt(offset, out, &got));
+    std::fill(out.begin() + static_cast<long>(got), out.end(), 0);
     return Status::OK();
   });
 }
