@@ -118,9 +118,9 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
                       Status* ioError) {
   const uint64_t hs = h.fixed.headerSize;
   const uint32_t bs = h.BlockSize();
-  // No blocks at all: only a layout for an empty table.
-  if (fileSize < hs + BlockHeader::kEncodedLength)
-    return fileSize == hs && h.fixed.fileBlocks == 0 && h.fixed.numRecords == 0;
+  // No blocks at all: only a layout for an empty table (a few bytes after its header
+  // are trailing bytes, not evidence of a wrong header size).
+  if (fileSize < hs + BlockHeader::kEncodedLength) return h.fixed.fileBlocks == 0 && h.fixed.numRecords == 0;
   const uint64_t body = fileSize - hs;
   const uint64_t present = std::min<uint64_t>(body / bs + (body % bs >= BlockHeader::kEncodedLength), 0xFFFF);
   uint32_t k = h.fixed.firstBlock >= 1 && h.fixed.firstBlock <= present ? h.fixed.firstBlock : 1;
