@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "blob.h"
+#include "crypt.h"
 #include "index.h"
 #include "reader.h"
 #include "value.h"
@@ -91,9 +92,10 @@ std::string HeaderProblem(const TableHeader& h, uint64_t fileSize) {
   return "";
 }
 
-// Reads the 6-byte header of the block at a file offset (IOError only when the file
-// system fails).
-using BlockPeek = std::function<Status(uint64_t offset, BlockHeader* out)>;
+// Reads the 6-byte header of block `block` at a file offset, decrypted with `key` when
+// not 0 (IOError only when the file system fails).
+using BlockPeek =
+    std::function<Status(uint64_t offset, uint32_t block, uint32_t key, BlockHeader* out)>;
 
 // Whether the file's blocks read as data blocks under this layout: the chain from the
 // header's first block (block 1 when that word is out of range) starts with no previous
@@ -108,15 +110,18 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
   // No blocks at all: only a layout for an empty table.
   if (fileSize < hs + BlockHeader::kEncodedLength)
     return fileSize == hs && h.fixed.fileBlocks == 0 && h.fixed.numRecords == 0;
-  if (h.IsEncrypted()) return true;  // block headers are scrambled; nothing to judge
+  const uint32_t key = h.EncryptionKey();
   const uint64_t body = fileSize - hs;
-  const uint64_t present = std::min<uint64_t>(body / bs + (body % bs >= BlockHeader::kEncodedLength), 0xFFFF);
+  // As the block walk counts them: an encrypted block's header needs its whole first chunk.
+  const uint64_t headerNeeds = key ? 256 : BlockHeader::kEncodedLength;
+  const uint64_t present = std::min<uint64_t>(body / bs + (body % bs >= headerNeeds), 0xFFFF);
+  if (present == 0) return !strict;  // no block to judge by
   uint32_t k = h.fixed.firstBlock >= 1 && h.fixed.firstBlock <= present ? h.fixed.firstBlock : 1;
   uint32_t prev = 0;
   int steps = 0, linked = 0, counted = 0;
   for (; k != 0 && steps < 16; ++steps) {
     BlockHeader b;
-    Status st = peek(BlockOffset(uint32_t(hs), bs, k), &b);
+    Status st = peek(BlockOffset(uint32_t(hs), bs, k), k, key, &b);
     if (!st.ok()) {
       *ioError = st;
       return false;
@@ -144,7 +149,7 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
   int sampled = 0, sound = 0;
   for (uint64_t j = 1; j <= present; j += step) {
     BlockHeader b;
-    Status st = peek(BlockOffset(uint32_t(hs), bs, uint32_t(j)), &b);
+    Status st = peek(BlockOffset(uint32_t(hs), bs, uint32_t(j)), uint32_t(j), key, &b);
     if (!st.ok()) {
       *ioError = st;
       return false;
@@ -772,10 +777,14 @@ Result<BlockPeek> PeekInto(FileSystem* fs, const std::string& db, std::shared_pt
   if (!f.ok()) return f.status();
   *holder = std::shared_ptr<File>(std::move(f).value());
   File* file = holder->get();
-  return BlockPeek([file](uint64_t offset, BlockHeader* out) -> Status {
-    uint8_t b[BlockHeader::kEncodedLength] = {};
+  return BlockPeek([file](uint64_t offset, uint32_t block, uint32_t key,
+                          BlockHeader* out) -> Status {
+    // Encrypted: the first 256-byte chunk decrypts on its own and holds the header.
+    uint8_t b[256] = {};
     size_t got = 0;
-    PARADOX_RETURN_IF_ERROR(file->ReadAt(offset, MutableByteSpan(b, sizeof b), &got));
+    const size_t want = key ? sizeof b : BlockHeader::kEncodedLength;
+    PARADOX_RETURN_IF_ERROR(file->ReadAt(offset, MutableByteSpan(b, want), &got));
+    if (key) DecryptChunk(b, key & 0xFF, (key >> 8) & 0xFF, 0, static_cast<uint8_t>(block));
     out->DecodeFrom(b);
     return Status::OK();
   });
