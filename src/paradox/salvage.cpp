@@ -1155,6 +1155,32 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
     res.schema.secondaryIndexes = IndexDefsFromFamily(fs, fam, h, &res.actions, &io);
     if (!io.ok()) return io;
   }
+  // A unique secondary index takes each value once: a record repeating one (after the
+  // first, in the order the rebuild writes them) is a key violation like a repeated key,
+  // or the writer would refuse the whole table. Compared as the writer compares them.
+  for (const SecondaryIndexDef& d : res.schema.secondaryIndexes) {
+    if (!d.unique) continue;
+    std::vector<int> fields;
+    for (const std::string& name : d.fields) fields.push_back(h.FieldIndex(name));
+    if (std::find(fields.begin(), fields.end(), -1) != fields.end()) continue;
+    std::unordered_set<std::string> seen;
+    std::vector<SalvagedRecord> kept;
+    kept.reserve(res.records.size());
+    for (SalvagedRecord& r : res.records) {
+      const Bytes v =
+          SecondaryIndexValue(h, fields, d.caseInsensitive, d.descending, ByteSpan(r.raw));
+      if (seen.emplace(reinterpret_cast<const char*>(v.data()), v.size()).second) {
+        kept.push_back(std::move(r));
+        continue;
+      }
+      ++res.issues;
+      res.actions.push_back({"key violation", dbName, r.block, r.index,
+                             "repeats a value of unique index \"" + d.name +
+                                 "\"; record moved to the key-violation table"});
+      res.keyViolations.push_back(std::move(r));
+    }
+    res.records = std::move(kept);
+  }
   if (options.structure && !options.structure->fields.empty()) {
     // Names may be given fresh by the description (the layout was checked above).
     for (size_t i = 0; i < res.schema.fields.size() && i < options.structure->fields.size(); ++i) {
