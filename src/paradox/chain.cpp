@@ -26,7 +26,12 @@ Status WalkBlockLists(File* f, const TableHeader& h, uint64_t fileSize, BlockLis
   // Block numbers are unsigned 16-bit words: nothing beyond 65 535 can be linked.
   l.fileBlocks = fx.fileBlocks;
   l.physicalBlocks = uint32_t(std::min<uint64_t>((body + bs - 1) / bs, 0xFFFF));
-  l.presentBlocks = uint32_t(std::min<uint64_t>(body / bs + (body % bs >= BlockHeader::kEncodedLength ? 1 : 0), 0xFFFF));
+  // A block is present when its header is: encrypted, that takes the whole first
+  // 256-byte chunk (a chunk decrypts as a unit).
+  const uint32_t key = h.EncryptionKey();
+  const uint32_t headerNeeds = key ? 256 : BlockHeader::kEncodedLength;
+  l.presentBlocks =
+      uint32_t(std::min<uint64_t>(body / bs + (body % bs >= headerNeeds ? 1 : 0), 0xFFFF));
   const size_t slots = size_t(std::max(l.fileBlocks, l.physicalBlocks)) + 1;
   l.headers.assign(slots, BlockHeader{});
   l.owner.assign(slots, 0);
@@ -34,7 +39,6 @@ Status WalkBlockLists(File* f, const TableHeader& h, uint64_t fileSize, BlockLis
 
   // Every present block's header, once. Encrypted blocks: the first 256-byte chunk
   // decrypts on its own and holds the 6 header bytes.
-  const uint32_t key = h.EncryptionKey();
   Bytes buf(key ? 256 : BlockHeader::kEncodedLength);
   for (uint32_t k = 1; k <= l.presentBlocks; ++k) {
     std::fill(buf.begin(), buf.end(), 0);
@@ -56,7 +60,8 @@ Status WalkBlockLists(File* f, const TableHeader& h, uint64_t fileSize, BlockLis
     bool onlyLast = last > 0 && l.presentBlocks == last && fileSize > at(last);
     if (onlyLast) {
       const int n = l.counts_[last];
-      const uint64_t live = 6 + uint64_t(std::max(n, 0)) * rs;
+      uint64_t live = 6 + uint64_t(std::max(n, 0)) * rs;
+      if (key) live = (live + 255) / 256 * 256;  // the records' chunks must be whole
       onlyLast = n >= 0 && live <= fileSize - at(last);
     }
     Note(&l, onlyLast ? ListEvent::kFileShortLastBlock : ListEvent::kFileShort, 0, fileSize, int64_t(fileSize),

@@ -267,9 +267,13 @@ Status TableReader::ReadBlock(uint32_t number, Bytes* out, BlockInfo* info) {
   info->complete = got == bs;
   info->header.DecodeFrom(out->data());
   info->records = 0;
+  info->known = static_cast<uint32_t>(std::min<size_t>(got, bs));
+  // A chunk's decrypted bytes come from all over its encrypted bytes: one missing
+  // byte leaves the whole chunk unknown.
+  if (header_.IsEncrypted()) info->known = info->known / 256 * 256;
   if (!info->complete) {
-    // Bytes past the end of the file are unknown; zero them (decryption made them garbage).
-    std::fill(out->begin() + static_cast<long>(got), out->end(), 0);
+    // Unknown bytes are zeroed (decryption made them garbage).
+    std::fill(out->begin() + static_cast<long>(info->known), out->end(), 0);
   }
   return Status::OK();
 }
@@ -321,13 +325,9 @@ bool RecordCursor::LoadNextBlock() {
     const uint32_t cap = BlockCapacity(bs, rs);
     // Slots that are records: the walk's count (salvage: or the bound the plan found).
     const int32_t bound = r->bound_[number];
-    // Records wholly inside the file.
+    // Records wholly inside the known bytes of the block.
     uint64_t present = cap;
-    if (!block_.complete) {
-      uint64_t fileEnd = r->fileSize_;
-      uint64_t dataStart = block_.offset + 6;
-      present = fileEnd > dataStart ? (fileEnd - dataStart) / rs : 0;
-    }
+    if (!block_.complete) present = block_.known > 6 ? (block_.known - 6) / rs : 0;
     if (!salvage) {
       if (bound < 0) continue;  // reported by the walk
       uint32_t n = static_cast<uint32_t>(bound);

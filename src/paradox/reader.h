@@ -97,6 +97,9 @@ struct BlockInfo {
   BlockHeader header;
   int records = 0;         // records kept (strict: per addDataSize; salvage: validated)
   bool complete = true;    // false when the file ends inside the block
+  // Leading bytes of the block whose contents are known: all of it when complete, else
+  // those in the file (encrypted: only whole 256-byte chunks, each decrypts as a unit).
+  uint32_t known = 0;
 };
 
 // How the reader saw the block lists.

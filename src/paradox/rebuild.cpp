@@ -718,7 +718,8 @@ RebuildResult RebuildTable(const std::string& givenPath, const RebuildOptions& o
     if (!sal.keyViolations.empty())
       res.actions.push_back(
           {"key violations", o.keyViolationName, -1, -1,
-           std::to_string(sal.keyViolations.size()) + " record(s) with a duplicate key"});
+           std::to_string(sal.keyViolations.size()) +
+               " record(s) with a duplicate key or unique index value"});
   }
   {
     std::string pt = PathJoin(repair, o.problemName);

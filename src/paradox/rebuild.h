@@ -17,8 +17,9 @@
 //  - A table reached through a symbolic link (the .DB or any member) is rebuilt where
 //    the link leads; the link stays a link.
 //  - Nothing of the table vanishes: a record that cannot be kept goes to the problem
-//    table with its raw bytes and the reason; a duplicate key goes to the key-violation
-//    table; the report table lists every action.
+//    table with its raw bytes and the reason; a duplicate key (or a repeated value of a
+//    unique secondary index) goes to the key-violation table; the report table lists
+//    every action.
 //  - Every file operation goes through the given FileSystem.
 //
 // A repair folder holds: Backup.Db, Backup.PX, ... (the original family, byte for

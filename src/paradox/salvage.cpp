@@ -121,8 +121,12 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
   // No blocks at all: only a layout for an empty table (a few bytes after its header
   // are trailing bytes, not evidence of a wrong header size).
   if (fileSize < hs + BlockHeader::kEncodedLength) return h.fixed.fileBlocks == 0 && h.fixed.numRecords == 0;
+  const uint32_t key = h.EncryptionKey();
   const uint64_t body = fileSize - hs;
-  const uint64_t present = std::min<uint64_t>(body / bs + (body % bs >= BlockHeader::kEncodedLength), 0xFFFF);
+  // As the block walk counts them: an encrypted block's header needs its whole first chunk.
+  const uint64_t headerNeeds = key ? 256 : BlockHeader::kEncodedLength;
+  const uint64_t present = std::min<uint64_t>(body / bs + (body % bs >= headerNeeds), 0xFFFF);
+  if (present == 0) return !strict;  // no block to judge by
   uint32_t k = h.fixed.firstBlock >= 1 && h.fixed.firstBlock <= present ? h.fixed.firstBlock : 1;
   uint32_t prev = 0;
   int steps = 0, linked = 0, counted = 0;
@@ -1164,6 +1168,32 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
     Status io;
     res.schema.secondaryIndexes = IndexDefsFromFamily(fs, fam, h, &res.actions, &io);
     if (!io.ok()) return io;
+  }
+  // A unique secondary index takes each value once: a record repeating one (after the
+  // first, in the order the rebuild writes them) is a key violation like a repeated key,
+  // or the writer would refuse the whole table. Compared as the writer compares them.
+  for (const SecondaryIndexDef& d : res.schema.secondaryIndexes) {
+    if (!d.unique) continue;
+    std::vector<int> fields;
+    for (const std::string& name : d.fields) fields.push_back(h.FieldIndex(name));
+    if (std::find(fields.begin(), fields.end(), -1) != fields.end()) continue;
+    std::unordered_set<std::string> seen;
+    std::vector<SalvagedRecord> kept;
+    kept.reserve(res.records.size());
+    for (SalvagedRecord& r : res.records) {
+      const Bytes v =
+          SecondaryIndexValue(h, fields, d.caseInsensitive, d.descending, ByteSpan(r.raw));
+      if (seen.emplace(reinterpret_cast<const char*>(v.data()), v.size()).second) {
+        kept.push_back(std::move(r));
+        continue;
+      }
+      ++res.issues;
+      res.actions.push_back({"key violation", dbName, r.block, r.index,
+                             "repeats a value of unique index \"" + d.name +
+                                 "\"; record moved to the key-violation table"});
+      res.keyViolations.push_back(std::move(r));
+    }
+    res.records = std::move(kept);
   }
   if (options.structure && !options.structure->fields.empty()) {
     // Names may be given fresh by the description (the layout was checked above).

@@ -4,7 +4,8 @@
 // justify (chain.h PlanSalvage: the chain, the blocks that continue a broken chain,
 // blocks outside both lists only while the header's count says records are missing;
 // never the free list nor the stale bytes after a block's last record), resolves blob
-// values, orders keyed tables and separates key violations.
+// values, orders keyed tables and separates key violations (a repeated key, or a
+// repeated value of a unique secondary index: SecondaryIndexValue).
 //
 // Key order. "ascii" (sort order 0x00, or the name "ascii") is plain unsigned byte
 // order of the stored key bytes, which is exact because every field encoding is
@@ -66,7 +67,7 @@ struct SalvageResult {
   TableSchema schema;                         // what the writer needs, secondary indexes included
   WriteOptions writeOptions;                  // base header and counters carried over
   std::vector<SalvagedRecord> records;        // final order
-  std::vector<SalvagedRecord> keyViolations;  // duplicates of a kept key
+  std::vector<SalvagedRecord> keyViolations;  // repeat a kept key or a unique index's value
   std::vector<SetAside> problems;
   std::vector<RebuildAction> actions;  // what was found and done
   uint32_t issues = 0;                 // damage found (0 = nothing to repair in the data)

@@ -803,7 +803,10 @@ void DataChecker::RecordPass() {
       const int64_t recs = lists_.RecordsIn(k);
       if (recs < 0) continue;  // reported with the walk
       // Records beyond the end of a short file are not there to check.
-      const uint64_t avail = got > size_t(k - first) * bs_ ? got - size_t(k - first) * bs_ : 0;
+      const size_t before = size_t(k - first) * bs_;
+      uint64_t avail = got > before ? std::min<uint64_t>(bs_, got - before) : 0;
+      // Encrypted: a chunk decrypts as a unit, so a partial one is not there either.
+      if (key_) avail = avail / 256 * 256;
       const uint64_t inFile = avail >= 6 ? (avail - 6) / rs_ : 0;
       const int64_t checkable = std::min<int64_t>(recs, int64_t(inFile));
       walk_.recordsIn[k] = int32_t(recs);

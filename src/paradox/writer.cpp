@@ -607,14 +607,10 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
     for (int idx : sx.fields) {
       const FieldDesc& f = header_.fields[idx];
       std::memcpy(row.record.data() + pos, rec.data() + f.offset, f.Size());
-      for (uint32_t k = 0; k < f.Size(); ++k) {
-        uint8_t c = rec[f.offset + k];
-        if (sx.def.caseInsensitive && f.type == FieldType::kAlpha) c = static_cast<uint8_t>(std::toupper(c));
-        if (sx.def.descending) c = static_cast<uint8_t>(~c);
-        row.sortKey.push_back(c);
-      }
       pos += f.Size();
     }
+    row.sortKey =
+        SecondaryIndexValue(header_, sx.fields, sx.def.caseInsensitive, sx.def.descending, rec);
     if (m.keyLength > 0) {
       std::memcpy(row.record.data() + pos, rec.data(), m.keyLength);
       row.sortKey.insert(row.sortKey.end(), rec.begin(), rec.begin() + static_cast<long>(m.keyLength));
@@ -795,6 +791,21 @@ Status TableWriter::Finish() {
     if (!st.ok()) return fail(st);
   }
   return Status::OK();
+}
+
+Bytes SecondaryIndexValue(const TableHeader& h, const std::vector<int>& fields,
+                          bool caseInsensitive, bool descending, ByteSpan record) {
+  Bytes v;
+  for (int idx : fields) {
+    const FieldDesc& f = h.fields[idx];
+    for (uint32_t k = 0; k < f.Size(); ++k) {
+      uint8_t c = record[f.offset + k];
+      if (caseInsensitive && f.type == FieldType::kAlpha) c = static_cast<uint8_t>(std::toupper(c));
+      if (descending) c = static_cast<uint8_t>(~c);
+      v.push_back(c);
+    }
+  }
+  return v;
 }
 
 Status WriteTable(FileSystem* fs, const std::string& dbPath, const TableSchema& schema,

@@ -145,6 +145,14 @@ class TableWriter {
   uint64_t numRecords_ = 0;
 };
 
+// What a secondary index on `fields` (0-based field numbers of h) compares a record
+// (h.fixed.recordSize bytes, decrypted) by: each field's stored bytes, alpha fields
+// upper-cased (std::toupper) when the index is case-insensitive, every byte inverted
+// when it is descending. The writer orders index rows by this and refuses a unique
+// index whose records give two equal values.
+Bytes SecondaryIndexValue(const TableHeader& h, const std::vector<int>& fields,
+                          bool caseInsensitive, bool descending, ByteSpan record);
+
 // Convenience for fixtures: writes a whole table in one call.
 Status WriteTable(FileSystem* fs, const std::string& dbPath, const TableSchema& schema,
                   const std::vector<std::vector<Value>>& records, const WriteOptions& options = {});

@@ -40,18 +40,6 @@ inline bool HasAllBlankRecord(const SimTable& t, uint16_t block) {
 
 inline const std::vector<KnownFault>& KnownFaults() {
   static const std::vector<KnownFault> faults = {
-      {"salvage: in an encrypted table cut inside a block, a record that touches the missing part of the last, "
-       "partial 256-byte chunk is decrypted from zero fill and kept with wrong bytes",
-       [](const SimTable& t, const std::string& p, const Outcome&, const std::string& w) {
-         return p == "truncate" && t.encrypted && w == "rebuild-extra";
-       }},
-      {"rebuild: records of a table with a unique secondary index that repeat an indexed value (here stale or "
-       "garbage ones that salvage kept) make the whole rebuild fail ('unique index ... has duplicate values') "
-       "instead of going to the key-violation table",
-       [](const SimTable& t, const std::string& p, const Outcome& o, const std::string& w) {
-         return t.uniqueIndex && p != "clean" && w == "rebuild-failed" &&
-                o.rebuildCode == Status::Code::kInvalidArgument;
-       }},
       {"limit, not a fault to fix blindly: in an unkeyed table a record-count word damaged to a well-formed value "
        "within the block's capacity claims stale slots; nothing in an unkeyed family says which block it is (no "
        "primary index), and a header count below the chain's is as often a crash before the header was written, "

@@ -441,6 +441,58 @@ TEST_F(RebuildTest, SetAsideRecordsKeepTheirBytesAndReasons) {
               Bytes(dup.begin(), dup.begin() + 41));
 }
 
+// Records that repeat a unique secondary index's value (compared as the index compares:
+// case folded for a case-insensitive one) go to the key-violation table, the first in
+// key order kept, whichever of them the damage touched; the rebuild never fails on them.
+TEST(RebuildKeyViolations, RepeatedUniqueIndexValuesGoToTheKeyViolationTable) {
+  MemFileSystem fs;
+  TableSchema s = KeyedSchema();
+  s.secondaryIndexes.push_back({"NameU", {"Name"}, true, false, true});
+  s.secondaryIndexes.push_back({"AmountU", {"Amount"}, false, true, true});
+  ASSERT_TRUE(MakeTable(&fs, kDb, s, KeyedRows(40)).ok());
+  Bytes& f = *fs.Contents(kDb);
+  const uint16_t rs = RecordSizeOf(f);
+  const uint32_t cap = Capacity(f);
+  auto at = [&](int row) {  // 1-based row of KeyedRows, in key order
+    const uint32_t i = uint32_t(row - 1);
+    return BlockStart(f, i / cap + 1) + 6 + uint64_t(i % cap) * rs;
+  };
+  const size_t name = 4, nameLen = 24, amount = 28;
+  // Row 20 takes row 5's name in lower case: row 20 repeats it (row 5 comes first).
+  for (size_t k = 0; k < nameLen; ++k)
+    f[at(20) + name + k] = uint8_t(std::tolower(f[at(5) + name + k]));
+  // Row 7 takes row 30's amount: row 30, untouched, repeats it.
+  std::copy_n(f.begin() + long(at(30) + amount), 8, f.begin() + long(at(7) + amount));
+  Snapshot before = TakeSnapshot(&fs, kDb);
+  ASSERT_TRUE(before.ok) << before.error;
+  ASSERT_EQ(before.records.size(), 40u);
+
+  RebuildOptions o;
+  o.fs = &fs;
+  o.now = kNow;
+  RebuildResult r = RebuildTable(kDb, o);
+  ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+  EXPECT_EQ(r.keyViolations, 2u);
+  EXPECT_EQ(r.problems, 0u);
+  std::vector<Bytes> expected = before.records;
+  expected.erase(expected.begin() + 29);
+  expected.erase(expected.begin() + 19);
+  Snapshot after = TakeSnapshot(&fs, kDb);
+  EXPECT_TRUE(after.records == expected) << after.records.size() << " records kept";
+  std::string why;
+  EXPECT_TRUE(FamilyVerifiesClean(&fs, kDb, &why)) << why;
+
+  Snapshot kv = TakeSnapshot(&fs, PathJoin(r.repairFolder, "KEYVIOL.DB"));
+  ASSERT_TRUE(kv.ok) << kv.error;
+  EXPECT_EQ(kv.records.size(), 2u);
+  EXPECT_TRUE(ContainsAll(kv.records, {before.records[19], before.records[29]}));
+  for (const char* index : {"\"NameU\"", "\"AmountU\""}) {
+    EXPECT_TRUE(std::any_of(r.actions.begin(), r.actions.end(), [&](const RebuildAction& a) {
+      return a.action == "key violation" && a.detail.find(index) != std::string::npos;
+    })) << "no action line names " << index;
+  }
+}
+
 TEST_F(RebuildTest, EveryRebuildGetsANewRepairFolderAndKeepsEarlierBackups) {
   RebuildResult a = RebuildTable(kDb, Options());
   ASSERT_TRUE(a.status.ok()) << a.status.ToString();
