@@ -945,7 +945,7 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
 
   for (const SalvageBlock& b : rd.salvagePlan().blocks) {
     if (b.bound.empty()) continue;
-    res.actions.push_back({"found", dbName, b.block, -1, "block " + std::to_string(b.block) + ": " + b.bound});
+    res.actions.push_back({"found", dbName, b.block, -1, b.bound});
     ++res.issues;
   }
   if (const SalvagePlan& plan = rd.salvagePlan(); !plan.leftOut.empty()) {
