@@ -41,7 +41,8 @@ Result<TableHeader> ReadHeader(FileSystem* fs, const std::string& path) {
   auto bytes = ReadHeaderBytes(f.value().get(), size.value());
   if (!bytes.ok()) {
     // A failed read is not damage: callers stop on I/O errors instead of dropping the member.
-    if (bytes.status().IsIOError()) return Status::IOError(PathBaseName(path) + ": " + bytes.status().message());
+    if (bytes.status().IsIOError()) return Status::IOError(PathBaseName(path) + ": " + bytes.status().message(),
+                             bytes.status().error_number());
     return Status::Corruption(PathBaseName(path) + ": " + bytes.status().message());
   }
   auto h = DecodeTableHeader(bytes.value());

@@ -167,6 +167,34 @@ TEST_F(CliTest, BadInputGivesOneLineErrors) {
   }
 }
 
+// A refused open is "permission denied" by its cause, whatever words its message holds:
+// the message names the path.
+TEST_F(CliTest, RefusedOpenIsClassifiedByItsCause) {
+  WriteSmall("d/PEOPLE.DB");
+  struct Case {
+    paradox::Status refusal;
+    std::string error;
+  };
+  for (const Case& c : std::vector<Case>{
+           {paradox::Status::IOError("open /space/PEOPLE.DB: No space left", EACCES),
+            "rekasto: d/PEOPLE.DB: permission denied\n"},
+           {paradox::Status::IOError("open /ro/PEOPLE.DB", EROFS),
+            "rekasto: d/PEOPLE.DB: permission denied\n"},
+           {paradox::Status::IOError("open /Permission denied/PEOPLE.DB", ENOSPC),
+            "rekasto: d/PEOPLE.DB: cannot open: open /Permission denied/PEOPLE.DB\n"},
+       }) {
+    paradox::FaultyFileSystem faulty(&fs_);
+    faulty.FailAt(paradox::FaultyFileSystem::Op::kOpen, 1, c.refusal, true);
+    out_.str("");
+    err_.str("");
+    rekasto::Io io{out_, err_, &faulty};
+    EXPECT_EQ(rekasto::RunCli({"info", "d/PEOPLE.DB"}, io), rekasto::kExitFailed);
+    EXPECT_EQ(err_.str(), c.error);
+    const paradox::Status st = rekasto::TablePathStatus("d/PEOPLE.DB", &faulty);
+    EXPECT_EQ(st.error_number(), c.refusal.error_number());
+  }
+}
+
 // The real executable against the OS: exit status and permission errors.
 TEST(CliExecutable, ExitStatusAndPermissionDenied) {
   namespace fs = std::filesystem;
