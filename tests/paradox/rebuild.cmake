@@ -10,5 +10,4 @@ target_link_libraries(paradox_rebuild_tests PRIVATE paradox PkgConfig::PXLIB GTe
 target_include_directories(paradox_rebuild_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_compile_definitions(paradox_rebuild_tests PRIVATE
   REKASTO_TABLES_DIR="${CMAKE_SOURCE_DIR}/../shared/tables")
-target_compile_definitions(paradox_rebuild_tests PRIVATE REKASTO_HAVE_PXLIB=1)
 gtest_discover_tests(paradox_rebuild_tests DISCOVERY_TIMEOUT 60)

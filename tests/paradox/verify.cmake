@@ -7,7 +7,6 @@ target_link_libraries(verifier_tests PRIVATE paradox PkgConfig::PXLIB GTest::gte
 target_include_directories(verifier_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(verifier_tests PRIVATE
   REKASTO_TABLES_DIR="${CMAKE_SOURCE_DIR}/../shared/tables")
-target_compile_definitions(verifier_tests PRIVATE REKASTO_HAVE_PXLIB=1)
 gtest_discover_tests(verifier_tests DISCOVERY_TIMEOUT 60)
 
 # Replays the fuzz seed corpus, every fuzz find (fuzz/regressions) and the shared real
