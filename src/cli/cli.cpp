@@ -74,16 +74,16 @@ paradox::Status TablePathStatus(const std::string& path, paradox::FileSystem* fs
   if (!file.ok()) {
     const Status& st = file.status();
     if (st.IsNotFound()) return Status::NotFound("no such file");
-    if (st.message().find("Permission denied") != std::string::npos)
-      return Status::IOError("permission denied");
-    return Status::IOError("cannot open: " + st.message());
+    if (st.IsNoAccess()) return Status::IOError("permission denied", st.error_number());
+    return Status::IOError("cannot open: " + st.message(), st.error_number());
   }
   auto size = file.value()->Size();
-  if (!size.ok()) return Status::IOError("cannot read: " + size.status().message());
+  if (!size.ok())
+    return Status::IOError("cannot read: " + size.status().message(), size.status().error_number());
   paradox::Bytes head(std::min<uint64_t>(*size, paradox::FixedHeader::kEncodedLength));
   size_t got = 0;
   if (Status st = file.value()->ReadAt(0, head, &got); !st.ok())
-    return Status::IOError("cannot read: " + st.message());
+    return Status::IOError("cannot read: " + st.message(), st.error_number());
   if (got < paradox::FixedHeader::kEncodedLength)
     return Status::InvalidArgument("not a Paradox table (only " + std::to_string(got) + " bytes)");
   paradox::FixedHeader h;

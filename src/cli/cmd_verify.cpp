@@ -18,7 +18,7 @@ std::string LocationJson(const paradox::Location& l, const std::string& field) {
   os << ",\"record\":";
   if (l.record >= 0) os << l.record; else os << "null";
   os << ",\"offset\":";
-  if (l.offset) os << l.offset; else os << "null";
+  if (l.offset) os << *l.offset; else os << "null";
   os << ",\"field\":";
   if (!field.empty()) os << JsonString(field); else os << "null";
   return os.str();

@@ -88,9 +88,9 @@ std::string Native(const std::string& p) {
 
 Status ErrnoStatus(const std::string& what, const std::string& path, int err) {
   std::string msg = what + " " + path + ": " + std::strerror(err);
-  if (err == ENOENT || err == ENOTDIR) return Status::NotFound(msg);
-  if (err == EAGAIN || (err == EACCES && what == "lock")) return Status::Busy(msg);
-  return Status::IOError(msg);
+  if (err == ENOENT || err == ENOTDIR) return Status::NotFound(msg).WithErrno(err);
+  if (err == EAGAIN || (err == EACCES && what == "lock")) return Status::Busy(msg).WithErrno(err);
+  return Status::IOError(msg, err);
 }
 
 class PosixFile : public File {
@@ -175,7 +175,7 @@ class PosixFileSystem : public FileSystem {
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
       ::close(fd);
-      return Status::IOError("open " + path + ": is a directory");
+      return Status::IOError("open " + path + ": is a directory", EISDIR);
     }
     return std::unique_ptr<File>(new PosixFile(fd, path));
   }
@@ -356,7 +356,7 @@ class MemFile : public File {
   }
   Status WriteAt(uint64_t offset, ByteSpan src) override {
     if (!data_) return Status::IOError("write: file closed");
-    if (!writable_) return Status::IOError("write: file opened read-only");
+    if (!writable_) return Status::IOError("write: file opened read-only", EBADF);
     if (offset + src.size() > data_->size()) data_->resize(offset + src.size());
     if (!src.empty()) std::memcpy(data_->data() + offset, src.data(), src.size());
     return Status::OK();
@@ -398,7 +398,7 @@ MemFileSystem::~MemFileSystem() = default;
 Result<std::unique_ptr<File>> MemFileSystem::Open(const std::string& path, OpenMode mode) {
   std::string p = NormMem(path);
   auto it = state_->files.find(p);
-  if (state_->dirs.count(p)) return Status::IOError("open " + path + ": is a directory");
+  if (state_->dirs.count(p)) return Status::IOError("open " + path + ": is a directory", EISDIR);
   std::string dir = PathDirName(p);
   if (mode == OpenMode::kRead || mode == OpenMode::kReadWrite) {
     if (it == state_->files.end()) return Status::NotFound("open " + path + ": no such file");
@@ -406,7 +406,7 @@ Result<std::unique_ptr<File>> MemFileSystem::Open(const std::string& path, OpenM
   }
   if (!dir.empty() && !IsDirectory(dir)) return Status::NotFound("open " + path + ": no such directory");
   if (mode == OpenMode::kCreateNew && it != state_->files.end())
-    return Status::IOError("create " + path + ": file exists");
+    return Status::IOError("create " + path + ": file exists", EEXIST);
   if (it == state_->files.end()) {
     it = state_->files.emplace(p, std::make_shared<Bytes>()).first;
   } else {
@@ -453,9 +453,9 @@ Status MemFileSystem::Remove(const std::string& path) {
   if (state_->dirs.count(p)) {
     const std::string prefix = p + "/";
     for (const auto& f : state_->files)
-      if (f.first.compare(0, prefix.size(), prefix) == 0) return Status::IOError("remove " + path + ": directory not empty");
+      if (f.first.compare(0, prefix.size(), prefix) == 0) return Status::IOError("remove " + path + ": directory not empty", ENOTEMPTY);
     for (const auto& d : state_->dirs)
-      if (d.compare(0, prefix.size(), prefix) == 0) return Status::IOError("remove " + path + ": directory not empty");
+      if (d.compare(0, prefix.size(), prefix) == 0) return Status::IOError("remove " + path + ": directory not empty", ENOTEMPTY);
     state_->dirs.erase(p);
     return Status::OK();
   }
@@ -464,7 +464,7 @@ Status MemFileSystem::Remove(const std::string& path) {
 
 Status MemFileSystem::MakeDir(const std::string& path) {
   std::string p = NormMem(path);
-  if (state_->files.count(p)) return Status::IOError("mkdir " + path + ": a file exists");
+  if (state_->files.count(p)) return Status::IOError("mkdir " + path + ": a file exists", EEXIST);
   std::string parent = PathDirName(p);
   if (!parent.empty() && !IsDirectory(parent)) return Status::NotFound("mkdir " + path + ": no parent");
   state_->dirs.insert(p);

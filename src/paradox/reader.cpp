@@ -14,8 +14,9 @@ std::string Location::ToString() const {
   else s += " header";
   if (record >= 0) s += " record " + std::to_string(record);
   if (field >= 0) s += " field " + std::to_string(field + 1);
+  if (!offset) return s;
   char buf[40];
-  std::snprintf(buf, sizeof buf, " (offset 0x%llx)", static_cast<unsigned long long>(offset));
+  std::snprintf(buf, sizeof buf, " (offset 0x%llx)", static_cast<unsigned long long>(*offset));
   return s + buf;
 }
 
@@ -41,7 +42,8 @@ Result<TableHeader> ReadHeader(FileSystem* fs, const std::string& path) {
   auto bytes = ReadHeaderBytes(f.value().get(), size.value());
   if (!bytes.ok()) {
     // A failed read is not damage: callers stop on I/O errors instead of dropping the member.
-    if (bytes.status().IsIOError()) return Status::IOError(PathBaseName(path) + ": " + bytes.status().message());
+    if (bytes.status().IsIOError()) return Status::IOError(PathBaseName(path) + ": " + bytes.status().message(),
+                             bytes.status().error_number());
     return Status::Corruption(PathBaseName(path) + ": " + bytes.status().message());
   }
   auto h = DecodeTableHeader(bytes.value());
@@ -51,7 +53,7 @@ Result<TableHeader> ReadHeader(FileSystem* fs, const std::string& path) {
 
 TableReader::~TableReader() = default;
 
-Location TableReader::At(uint32_t block, int64_t record, uint64_t offset) const {
+Location TableReader::At(uint32_t block, int64_t record, std::optional<uint64_t> offset) const {
   Location l;
   l.file = path_;
   l.block = block;

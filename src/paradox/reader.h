@@ -30,7 +30,9 @@ struct Location {
   std::string file;      // path as opened
   uint32_t block = 0;    // 1-based block number
   int64_t record = -1;   // 0-based index of the record inside the block
-  uint64_t offset = 0;   // absolute file offset
+  // Absolute file offset; none when the finding is about the file as a whole. 0 is the
+  // header's first byte, a place like any other.
+  std::optional<uint64_t> offset;
   int field = -1;        // 0-based field index, -1 = none
   std::string ToString() const;  // "FILE.DB block 3 record 2 (offset 0x1234)"
 };
@@ -202,7 +204,7 @@ class TableReader {
   // For the cursor and the verifier: record an anomaly / dropped span.
   void AddAnomaly(std::string code, Location where, std::string detail);
   void AddDropped(DroppedSpan span);
-  Location At(uint32_t block = 0, int64_t record = -1, uint64_t offset = 0) const;
+  Location At(uint32_t block = 0, int64_t record = -1, std::optional<uint64_t> offset = std::nullopt) const;
 
  private:
   friend class RecordCursor;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -331,7 +332,8 @@ class RebuildLock {
     for (int attempt = 0; attempt < 8; ++attempt) {
       if (Status st = fs->MakeDir(root); !st.ok()) {
         return Status::IOError("cannot create a repair folder beside " + PathBaseName(tablePath) +
-                               ": " + st.message());
+                                   ": " + st.message(),
+                               st.error_number());
       }
       auto f = fs->Open(path, OpenMode::kCreate);
       if (!f.ok() && f.status().IsNotFound()) continue;
@@ -413,8 +415,10 @@ Status CheckTableNotInUse(FileSystem* fs, const std::string& givenPath) {
                           "files once no program uses the folder) and try again");
     }
     if (ext == ".DRO") {
+      // Another program marked the folder read-only: as good as read-only media.
       return Status::IOError("folder of " + PathBaseName(tablePath) + " is marked read-only (" +
-                             PathBaseName(lock) + "); copy the table to a writable folder first");
+                                 PathBaseName(lock) + "); copy the table to a writable folder first",
+                             EROFS);
     }
   }
   for (const std::string& m : fam->AllMembers()) {
@@ -551,7 +555,8 @@ RebuildResult RebuildTable(const std::string& givenPath, const RebuildOptions& o
   if (!o.dryRun) {
     if (Status st = RecoverInterruptedRebuild(fs, tablePath); !st.ok()) {
       return fail(Status::IOError("an earlier rebuild of " + tableName +
-                                  " was interrupted and cannot be finished: " + st.message()));
+                                      " was interrupted and cannot be finished: " + st.message(),
+                                  st.error_number()));
     }
   }
   auto famR = FindFamily(fs, tablePath);
@@ -603,7 +608,8 @@ RebuildResult RebuildTable(const std::string& givenPath, const RebuildOptions& o
     auto folder = CreateRepairFolder(fs, tablePath, o.now ? o.now : std::time(nullptr));
     if (!folder.ok()) {
       return fail(Status::IOError("cannot create a repair folder beside " + tableName + ": " +
-                                  folder.status().message()));
+                                      folder.status().message(),
+                                  folder.status().error_number()));
     }
     repair = *folder;
     res.repairFolder = repair;
@@ -714,7 +720,7 @@ RebuildResult RebuildTable(const std::string& givenPath, const RebuildOptions& o
     std::string kv = PathJoin(repair, o.keyViolationName);
     if (Status st = WriteKeyViolationTable(fs, kv, sal.keyViolations, sal.schema, sal.header);
         !st.ok())
-      return fail(Status::IOError("cannot write the key-violation table: " + st.message()));
+      return fail(Status::IOError("cannot write the key-violation table: " + st.message(), st.error_number()));
     if (!sal.keyViolations.empty())
       res.actions.push_back(
           {"key violations", o.keyViolationName, -1, -1,
@@ -724,7 +730,7 @@ RebuildResult RebuildTable(const std::string& givenPath, const RebuildOptions& o
   {
     std::string pt = PathJoin(repair, o.problemName);
     if (Status st = WriteProblemTable(fs, pt, sal.problems, sal.header); !st.ok())
-      return fail(Status::IOError("cannot write the problem table: " + st.message()));
+      return fail(Status::IOError("cannot write the problem table: " + st.message(), st.error_number()));
     if (!sal.problems.empty())
       res.actions.push_back(
           {"problems", o.problemName, -1, -1,
@@ -739,7 +745,7 @@ RebuildResult RebuildTable(const std::string& givenPath, const RebuildOptions& o
     if (fs->Exists(to))
       return fail(Status::IOError("backup " + to + " exists already; not overwritten"));
     if (Status st = fs->Copy(m, to); !st.ok())
-      return fail(Status::IOError("cannot back up " + PathBaseName(m) + ": " + st.message()));
+      return fail(Status::IOError("cannot back up " + PathBaseName(m) + ": " + st.message(), st.error_number()));
     backupOf[Upper(PathBaseName(m))] = name;
     res.actions.push_back({"backup", PathBaseName(m), -1, -1, "copied to " + name});
   }
@@ -755,7 +761,7 @@ RebuildResult RebuildTable(const std::string& givenPath, const RebuildOptions& o
 
   // 8. Report table, before the swap so that it exists whatever happens next.
   if (Status st = WriteReportTable(fs, PathJoin(repair, o.reportName), res.actions); !st.ok())
-    return fail(Status::IOError("cannot write the report table: " + st.message()));
+    return fail(Status::IOError("cannot write the report table: " + st.message(), st.error_number()));
 
   // 9. Journal, then the swap.
   plan.backups = backupOf;
@@ -771,7 +777,7 @@ RebuildResult RebuildTable(const std::string& givenPath, const RebuildOptions& o
     // Not written, or not durably: no original was touched, so drop it entirely.
     if (fs->Exists(journal + ".tmp")) (void)fs->Remove(journal + ".tmp");
     if (fs->Exists(journal)) (void)fs->Remove(journal);
-    return fail(Status::IOError("cannot write the swap journal: " + st.message()));
+    return fail(Status::IOError("cannot write the swap journal: " + st.message(), st.error_number()));
   }
   size_t putsDone = 0, removesDone = 0;
   Status swap;
@@ -796,11 +802,13 @@ RebuildResult RebuildTable(const std::string& givenPath, const RebuildOptions& o
       return fail(Status::IOError("swapping the rebuilt files in failed (" + swap.message() +
                                   ") and so did restoring the original (" + back.message() +
                                   "); the backup is in " + repair +
-                                  " and the next rebuild of this table finishes the swap"));
+                                  " and the next rebuild of this table finishes the swap",
+                                  swap.error_number()));
     }
     newDirToDiscard = newDir;  // rolled back: the rebuilt files are of no further use
     return fail(Status::IOError("swapping the rebuilt files in failed: " + swap.message() +
-                                "; the original table was restored"));
+                                "; the original table was restored",
+                                swap.error_number()));
   }
   // Done: close the journal. A failure here leaves a journal whose roll-forward is a
   // no-op, so the rebuild stands.

@@ -1058,7 +1058,7 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
       return Status::IOError(dbName + ": " + d.where.ToString() + ": " + d.reason);
     ++res.issues;
     if (!d.bytes.empty() || d.length == 0 || d.where.block == 0) {
-      SetAside s{d.bytes, d.where.block, d.where.record, d.where.offset, d.reason};
+      SetAside s{d.bytes, d.where.block, d.where.record, d.where.offset.value_or(0), d.reason};
       res.problems.push_back(std::move(s));
       res.actions.push_back({"problem", dbName, d.where.block ? int64_t(d.where.block) : -1,
                              d.where.record, d.reason});
@@ -1070,9 +1070,10 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
     BlockInfo bi;
     Status st = rd.ReadBlock(d.where.block, &block, &bi);
     if (st.IsIOError()) return st;  // a failing file system would leave the pieces byte-less
-    uint64_t start = d.where.offset >= bi.offset ? d.where.offset - bi.offset : 0;
+    const uint64_t spanAt = d.where.offset.value_or(0);
+    uint64_t start = spanAt >= bi.offset ? spanAt - bi.offset : 0;
     if (!st.ok() || start >= block.size()) {
-      res.problems.push_back({{}, d.where.block, -1, d.where.offset, d.reason});
+      res.problems.push_back({{}, d.where.block, -1, spanAt, d.reason});
       res.actions.push_back({"problem", dbName, d.where.block, -1, d.reason});
       continue;
     }

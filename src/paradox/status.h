@@ -1,9 +1,12 @@
 // Error model of the paradox library: no exceptions; every fallible call returns a
 // Status or a Result<T>, both [[nodiscard]]. Messages name the place (file, block,
-// record, offset) where the problem was seen.
+// record, offset) where the problem was seen; a failed system call also leaves its
+// errno, so callers classify by cause (disk full, no access) rather than by the text,
+// which holds paths.
 #pragma once
 
 #include <cassert>
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <utility>
@@ -29,7 +32,10 @@ class [[nodiscard]] Status {
   static Status InvalidArgument(std::string msg) {
     return Status(Code::kInvalidArgument, std::move(msg));
   }
-  static Status IOError(std::string msg) { return Status(Code::kIOError, std::move(msg)); }
+  // err: the errno of the failed system call, 0 when there is none.
+  static Status IOError(std::string msg, int err = 0) {
+    return Status(Code::kIOError, std::move(msg)).WithErrno(err);
+  }
   static Status NotSupported(std::string msg) {
     return Status(Code::kNotSupported, std::move(msg));
   }
@@ -44,6 +50,15 @@ class [[nodiscard]] Status {
   bool IsNotSupported() const { return code_ == Code::kNotSupported; }
   bool IsBusy() const { return code_ == Code::kBusy; }
   const std::string& message() const { return message_; }
+  // The errno behind the failure (0: none, or not from a system call).
+  int error_number() const { return errno_; }
+  // The same status, its cause set; for file systems that stand in for the POSIX one.
+  Status WithErrno(int err) && {
+    errno_ = err;
+    return std::move(*this);
+  }
+  bool IsNoSpace() const { return errno_ == ENOSPC || errno_ == EDQUOT; }
+  bool IsNoAccess() const { return errno_ == EACCES || errno_ == EPERM || errno_ == EROFS; }
   // "Corruption: <message>" style text for logs.
   std::string ToString() const;
 
@@ -51,6 +66,7 @@ class [[nodiscard]] Status {
   Status(Code code, std::string msg) : code_(code), message_(std::move(msg)) {}
   Code code_ = Code::kOk;
   std::string message_;
+  int errno_ = 0;
 };
 
 const char* CodeName(Status::Code code);

@@ -83,7 +83,8 @@ class DataChecker {
 
  private:
   bool IsTable() const { return role_ == DataRole::kTable; }
-  Location Loc(uint32_t block = 0, int64_t record = -1, uint64_t offset = 0) const {
+  Location Loc(uint32_t block = 0, int64_t record = -1,
+               std::optional<uint64_t> offset = std::nullopt) const {
     Location l;
     l.file = name_;
     l.block = block;

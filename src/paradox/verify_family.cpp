@@ -72,7 +72,9 @@ void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& tab
   Result<uint64_t> sz = f.ok() ? f.value()->Size() : Result<uint64_t>(f.status());
   if (!f.ok() || !sz.ok()) {
     // Refused by the system (permission, I/O): the check is incomplete, nothing is damaged.
-    ctx.sink->Add(sz.status().IsNotFound() ? "mb.unreadable" : "file.unreadable", MbLoc(m, 0),
+    Location whole;  // the file as a whole: no block, no offset
+    whole.file = m.name;
+    ctx.sink->Add(sz.status().IsNotFound() ? "mb.unreadable" : "file.unreadable", whole,
                   "cannot read " + m.name + ": " + sz.status().ToString());
     return;
   }

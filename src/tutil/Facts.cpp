@@ -30,7 +30,6 @@ uint16_t TableFacts::KeySize() const {
 }
 
 DBIResult CodeFor(const Status& status, bool writing) {
-  const std::string& m = status.message();
   switch (status.code()) {
     case Status::Code::kOk:
       return DBIERR_NONE;
@@ -45,10 +44,9 @@ DBIResult CodeFor(const Status& status, bool writing) {
     case Status::Code::kNotSupported:
       return DBIERR_UNSUPPORTEDLEVEL;
     case Status::Code::kIOError:
-      if (m.find("ermission denied") != std::string::npos ||
-          m.find("ead-only") != std::string::npos)
-        return DBIERR_NOACCESS;
-      if (m.find("space") != std::string::npos) return DBIERR_DISKFULL;
+      // By the cause, never the text: the text holds paths.
+      if (status.IsNoAccess()) return DBIERR_NOACCESS;
+      if (status.IsNoSpace()) return DBIERR_DISKFULL;
       return writing ? DBIERR_WRITEERR : DBIERR_READERR;
   }
   return DBIERR_INTERNAL;

@@ -53,7 +53,7 @@ std::vector<std::vector<Value>> FindingsRows(const paradox::VerifyReport& report
     row.emplace_back(f.where.block ? Value(int64_t(f.where.block)) : Value());
     // Records are numbered from 1 here, as a user counts them.
     row.emplace_back(f.where.record >= 0 ? Value(int64_t(f.where.record + 1)) : Value());
-    row.emplace_back(f.where.offset ? Value(double(f.where.offset)) : Value());
+    row.emplace_back(f.where.offset ? Value(double(*f.where.offset)) : Value());
     row.emplace_back(Clip(f.field, 32));
     row.emplace_back(Clip(f.detail, 255));
     rows.push_back(std::move(row));

@@ -117,6 +117,47 @@ TEST_F(CliTest, VerifyJsonShape) {
   EXPECT_EQ(depth, 0);
 }
 
+// The text and JSON outputs place every finding alike: an offset in both (0, the header's
+// first byte, included) or in neither.
+TEST_F(CliTest, TextAndJsonAgreeOnEveryOffset) {
+  WriteSmall();
+  paradox::Bytes& db = *fs_.Contents("d/PEOPLE.DB");
+  paradox::test::SetRecordSize(db, uint16_t(paradox::DecodeU16(db.data()) + 1));  // found at 0x00
+  ASSERT_TRUE(fs_.Remove("d/PEOPLE.MB").ok());  // found in no one place
+  EXPECT_EQ(Run({"verify", "--json", "d/PEOPLE.DB"}), rekasto::kExitProblems);
+  const std::string j = out_.str();
+  EXPECT_EQ(Run({"verify", "d/PEOPLE.DB"}), rekasto::kExitProblems);
+  std::istringstream text(out_.str());
+  std::string line;
+  int withOffset0 = 0, withoutOffset = 0, findings = 0;
+  for (size_t at = j.find("{\"check\":"); at != std::string::npos; at = j.find("{\"check\":", at + 1)) {
+    auto field = [&](const std::string& name) {
+      const size_t from = j.find("\"" + name + "\":", at) + name.size() + 3;
+      const size_t to = j.find_first_of(",}", j[from] == '"' ? j.find('"', from + 1) : from);
+      std::string v = j.substr(from, to - from);
+      return v.front() == '"' ? v.substr(1, v.size() - 2) : v;
+    };
+    const std::string prefix = field("severity") + " " + field("check") + " ";
+    while (std::getline(text, line) && line.rfind(prefix, 0) != 0) {
+    }
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << prefix << " not in the text output\n" << out_.str();
+    ++findings;
+    const std::string offset = field("offset");
+    const size_t shown = line.find(" (offset 0x");
+    if (offset == "null") {
+      ++withoutOffset;
+      EXPECT_EQ(shown, std::string::npos) << line;
+    } else {
+      withOffset0 += offset == "0";
+      ASSERT_NE(shown, std::string::npos) << line;
+      EXPECT_EQ(std::stoull(line.substr(shown + 11), nullptr, 16), std::stoull(offset)) << line;
+    }
+  }
+  EXPECT_GE(findings, 2) << j;
+  EXPECT_GE(withOffset0, 1) << j;
+  EXPECT_GE(withoutOffset, 1) << j;
+}
+
 TEST_F(CliTest, InfoDescribesTheTable) {
   WriteSmall();
   ASSERT_EQ(Run({"info", "d/PEOPLE.DB"}), rekasto::kExitOk) << err_.str();
@@ -164,6 +205,34 @@ TEST_F(CliTest, BadInputGivesOneLineErrors) {
        }) {
     EXPECT_EQ(Run(c.args), rekasto::kExitFailed) << c.args[0];
     EXPECT_EQ(err_.str(), c.error);
+  }
+}
+
+// A refused open is "permission denied" by its cause, whatever words its message holds:
+// the message names the path.
+TEST_F(CliTest, RefusedOpenIsClassifiedByItsCause) {
+  WriteSmall("d/PEOPLE.DB");
+  struct Case {
+    paradox::Status refusal;
+    std::string error;
+  };
+  for (const Case& c : std::vector<Case>{
+           {paradox::Status::IOError("open /space/PEOPLE.DB: No space left", EACCES),
+            "rekasto: d/PEOPLE.DB: permission denied\n"},
+           {paradox::Status::IOError("open /ro/PEOPLE.DB", EROFS),
+            "rekasto: d/PEOPLE.DB: permission denied\n"},
+           {paradox::Status::IOError("open /Permission denied/PEOPLE.DB", ENOSPC),
+            "rekasto: d/PEOPLE.DB: cannot open: open /Permission denied/PEOPLE.DB\n"},
+       }) {
+    paradox::FaultyFileSystem faulty(&fs_);
+    faulty.FailAt(paradox::FaultyFileSystem::Op::kOpen, 1, c.refusal, true);
+    out_.str("");
+    err_.str("");
+    rekasto::Io io{out_, err_, &faulty};
+    EXPECT_EQ(rekasto::RunCli({"info", "d/PEOPLE.DB"}, io), rekasto::kExitFailed);
+    EXPECT_EQ(err_.str(), c.error);
+    const paradox::Status st = rekasto::TablePathStatus("d/PEOPLE.DB", &faulty);
+    EXPECT_EQ(st.error_number(), c.refusal.error_number());
   }
 }
 

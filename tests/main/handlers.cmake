@@ -9,35 +9,27 @@ target_include_directories(tutil_scripted PUBLIC
   ${CMAKE_CURRENT_SOURCE_DIR}/support ${CMAKE_SOURCE_DIR}/src/tutil)
 target_link_libraries(tutil_scripted PUBLIC engine)
 
-# The window's own sources (constructor, layout, application object) come from another part
-# of the module; the handler tests join the build once they are there.
-if(EXISTS ${CMAKE_SOURCE_DIR}/src/main/MainForm.cpp AND EXISTS ${CMAKE_SOURCE_DIR}/src/main/Application.cpp)
-  add_executable(test_handlers
-    ${CMAKE_CURRENT_SOURCE_DIR}/test_handlers_main.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/test_handlers_selection.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/test_handlers_operations.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/test_bdeutil.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/support/HandlersFixture.h)
-  target_compile_definitions(test_handlers PRIVATE
-    HANDLERS_ENGINE_CONFIG="${CMAKE_CURRENT_SOURCE_DIR}/data/engine.ini")
-  target_link_libraries(test_handlers PRIVATE
-    mainform tutil_scripted engine widgets GTest::gtest)
-  gtest_discover_tests(test_handlers
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS handlers
-    DISCOVERY_TIMEOUT 60)
+add_executable(test_handlers
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_handlers_main.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_handlers_selection.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_handlers_operations.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_bdeutil.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/support/HandlersFixture.h)
+target_compile_definitions(test_handlers PRIVATE
+  HANDLERS_ENGINE_CONFIG="${CMAKE_CURRENT_SOURCE_DIR}/data/engine.ini")
+target_link_libraries(test_handlers PRIVATE
+  mainform tutil_scripted engine widgets GTest::gtest)
+gtest_discover_tests(test_handlers
+  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS handlers
+  DISCOVERY_TIMEOUT 60)
 
-  # End to end over the real utility library, once its verify and rebuild are in the build
-  # and the demo tables are generated.
-  if(TARGET tutil AND TARGET demo-tables AND "TUTIL_HAVE_VERIFIER=1" IN_LIST TUTIL_DEFINITIONS
-     AND "TUTIL_HAVE_REBUILDER=1" IN_LIST TUTIL_DEFINITIONS)
-    add_executable(test_handlers_e2e ${CMAKE_CURRENT_SOURCE_DIR}/test_handlers_e2e.cpp)
-    add_dependencies(test_handlers_e2e demo-tables)
-    target_compile_definitions(test_handlers_e2e PRIVATE
-      HANDLERS_DEMO_TABLES="${CMAKE_BINARY_DIR}/samples/demo"
-      HANDLERS_SHARED_TABLES="${CMAKE_SOURCE_DIR}/../shared/tables")
-    target_link_libraries(test_handlers_e2e PRIVATE mainform tutil engine widgets GTest::gtest)
-    gtest_discover_tests(test_handlers_e2e
-      PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS handlers
-      DISCOVERY_TIMEOUT 60)
-  endif()
-endif()
+# End to end over the real utility library and the generated demo tables.
+add_executable(test_handlers_e2e ${CMAKE_CURRENT_SOURCE_DIR}/test_handlers_e2e.cpp)
+add_dependencies(test_handlers_e2e demo-tables)
+target_compile_definitions(test_handlers_e2e PRIVATE
+  HANDLERS_DEMO_TABLES="${CMAKE_BINARY_DIR}/samples/demo"
+  HANDLERS_SHARED_TABLES="${CMAKE_SOURCE_DIR}/../shared/tables")
+target_link_libraries(test_handlers_e2e PRIVATE mainform tutil engine widgets GTest::gtest)
+gtest_discover_tests(test_handlers_e2e
+  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS handlers
+  DISCOVERY_TIMEOUT 60)

@@ -2,12 +2,9 @@
 # is a library of its own so that the long run (bench/sim_long.cpp) shares it.
 add_library(paradox_sim STATIC ${CMAKE_CURRENT_LIST_DIR}/table_history.cpp
   ${CMAKE_CURRENT_LIST_DIR}/table_properties.cpp)
-target_link_libraries(paradox_sim PUBLIC paradox)
+target_link_libraries(paradox_sim PUBLIC paradox PRIVATE PkgConfig::PXLIB)
 target_include_directories(paradox_sim PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-if(TARGET PkgConfig::PXLIB)
-  target_link_libraries(paradox_sim PRIVATE PkgConfig::PXLIB)
-  target_compile_definitions(paradox_sim PRIVATE REKASTO_HAVE_PXLIB=1)
-endif()
+target_compile_definitions(paradox_sim PRIVATE REKASTO_HAVE_PXLIB=1)
 
 add_executable(paradox_history_tests ${CMAKE_CURRENT_LIST_DIR}/table_history_test.cpp)
 target_link_libraries(paradox_history_tests PRIVATE paradox_sim GTest::gtest_main)

@@ -194,7 +194,6 @@ bool ReadWithPxlib(const std::string& db, std::vector<Bytes>* records, std::stri
 
 }  // namespace paradox::test
 
-#ifdef REKASTO_HAVE_PXLIB
 extern "C" {
 #include <paradox.h>
 }
@@ -229,11 +228,3 @@ inline bool ReadWithPxlib(const std::string& db, std::vector<Bytes>* records, st
   return ok;
 }
 }  // namespace paradox::test
-#else
-namespace paradox::test {
-inline bool ReadWithPxlib(const std::string&, std::vector<Bytes>*, std::string* why) {
-  *why = "pxlib not available";
-  return false;
-}
-}  // namespace paradox::test
-#endif

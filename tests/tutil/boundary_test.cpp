@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "Facts.h"
 #include "TUtilTestSupport.h"
 
 namespace tutiltest {
@@ -362,6 +363,38 @@ TEST_F(TUtilArgs, TableInAClosedFolderIsRefusedAsNoAccess) {
   EXPECT_EQ(TUFillCURProps(session_, t.c_str(), &props), DBIERR_NOACCESS);
   EXPECT_EQ(ContextEntries().at(0), "File: " + t);
   fs::permissions(tables_ / "closed", fs::perms::owner_all);
+}
+
+}  // namespace
+}  // namespace tutiltest
+
+namespace tutiltest {
+namespace {
+
+// I/O errors are classified by their cause, not by words of the message: the message
+// holds the path, and a table under ~/workspace/ is not on a full disk for that.
+TEST(TUtilCodes, IOErrorsAreClassifiedByTheirCause) {
+  using paradox::Status;
+  struct Case {
+    Status status;
+    DBIResult reading, writing;
+  };
+  const Case cases[] = {
+      {Status::IOError("open /home/u/workspace/T.DB: Permission denied", ENOSPC), DBIERR_DISKFULL,
+       DBIERR_DISKFULL},
+      {Status::IOError("write /home/u/workspace/T.DB: No space left", EACCES), DBIERR_NOACCESS,
+       DBIERR_NOACCESS},
+      {Status::IOError("rename /mnt/read-only/T.DB", EPERM), DBIERR_NOACCESS, DBIERR_NOACCESS},
+      {Status::IOError("sync /space/T.DB", EROFS), DBIERR_NOACCESS, DBIERR_NOACCESS},
+      {Status::IOError("read /space/Permission denied/read-only/T.DB", EIO), DBIERR_READERR,
+       DBIERR_WRITEERR},
+      {Status::IOError("injected: no space left, permission denied"), DBIERR_READERR,
+       DBIERR_WRITEERR},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(tutil::CodeFor(c.status, false), c.reading) << c.status.ToString();
+    EXPECT_EQ(tutil::CodeFor(c.status, true), c.writing) << c.status.ToString();
+  }
 }
 
 }  // namespace
