@@ -205,7 +205,10 @@ void TableReader::WalkLists() {
     BlockHeader bh;
     Status st = PeekBlockHeader(file_.get(), header_, fileSize_, b, &bh);
     if (!st.ok()) {
-      AddAnomaly(anomaly::kReadError, At(b, -1, BlockOffset(hs, bs, b)), st.message());
+      // A block header cut off by the end of the file is damage; only a failing read is
+      // a read error (which stops a salvage).
+      AddAnomaly(st.IsIOError() ? anomaly::kReadError : anomaly::kFileShort, At(b, -1, BlockOffset(hs, bs, b)),
+                 st.message());
       chain_.chainBroken = true;
       break;
     }
@@ -261,7 +264,8 @@ void TableReader::WalkLists() {
     BlockHeader bh;
     Status st = PeekBlockHeader(file_.get(), header_, fileSize_, b, &bh);
     if (!st.ok()) {
-      AddAnomaly(anomaly::kReadError, At(b, -1, BlockOffset(hs, bs, b)), st.message());
+      AddAnomaly(st.IsIOError() ? anomaly::kReadError : anomaly::kFileShort, At(b, -1, BlockOffset(hs, bs, b)),
+                 st.message());
       chain_.freeBroken = true;
       break;
     }
