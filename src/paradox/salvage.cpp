@@ -93,7 +93,9 @@ std::string HeaderProblem(const TableHeader& h, uint64_t fileSize) {
 // Whether block 1 looks like the first block of a data chain for this layout.
 bool FirstBlockPlausible(const TableHeader& h, ByteSpan prefix, uint64_t fileSize) {
   uint32_t hs = h.fixed.headerSize;
-  if (fileSize < uint64_t(hs) + 6) return fileSize == hs;  // no blocks at all
+  // No blocks at all: fewer bytes than a block header after the header are trailing
+  // bytes, not evidence of a wrong header size.
+  if (fileSize < uint64_t(hs) + 6) return fileSize >= hs;
   if (prefix.size() < uint64_t(hs) + 6) return false;
   BlockHeader b;
   b.DecodeFrom(prefix.data() + hs);
