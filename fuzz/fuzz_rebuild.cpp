@@ -7,7 +7,7 @@
 //         physically present in the .DB's blocks (nothing is invented);
 //   (iii) a successful rebuild leaves a backup of every original member, byte for byte;
 //   (iv)  a family that verified clean keeps every one of its records (as a multiset;
-//         blob fields compared by their values), and no other record unless the file
+//         blob fields compared by their full values), and no other record unless the file
 //         has blocks outside the chain and the free list or bytes after its last block
 //         (warnings only, but the salvage takes records from there by design);
 //   (v)   a failed rebuild leaves every original member in place, byte for byte;
@@ -47,8 +47,9 @@ constexpr std::time_t kNow = 1765000000;  // fixed: repair folder names must not
 }
 
 // Records of the table in reading order, in a canonical form: field bytes as stored,
-// a blob field as its leader, the value's length and the value (pointers differ between
-// a table and its rebuild). False with `why` when a record or a blob cannot be read.
+// a blob field as its value's length and the value (pointers differ between a table and
+// its rebuild; the leader only repeats the value's first bytes, and a rebuild writes it
+// anew from the value). False with `why` when a record or a blob cannot be read.
 bool CanonicalRecords(paradox::FileSystem* fs, const std::string& db, std::vector<Bytes>* out,
                       std::string* why) {
   auto reader = paradox::TableReader::Open(fs, db);
@@ -90,7 +91,6 @@ bool CanonicalRecords(paradox::FileSystem* fs, const std::string& db, std::vecto
       } else {
         value.assign(ref.leader.begin(), ref.leader.begin() + ref.pointer.length);
       }
-      canon.insert(canon.end(), ref.leader.begin(), ref.leader.end());
       uint8_t len[4];
       paradox::EncodeU32(len, uint32_t(value.size()));
       canon.insert(canon.end(), len, len + 4);
