@@ -12,7 +12,9 @@
 //         (warnings only, but the salvage takes records from there by design);
 //   (v)   a failed rebuild leaves every original member in place, byte for byte;
 //   (vi)  a rebuild on a sound (in-memory) file system never fails with an I/O error:
-//         damage in the files is never taken for a failing disk.
+//         damage in the files is never taken for a failing disk;
+//   (vii) the rebuilt family rebuilds again with no issue, nothing set aside and the
+//         same records: the rebuild's output is healthy by the rebuild's own measure.
 // Beyond these, nothing may crash, hang or trip a sanitizer.
 #include <algorithm>
 #include <cstdint>
@@ -118,6 +120,17 @@ uint64_t PhysicalSlots(uint64_t fileSize, const paradox::TableHeader& h) {
   return slots;
 }
 
+// For looking into a find: FUZZ_REBUILD_VERBOSE=1 prints what the rebuilds did.
+void PrintRebuild(const paradox::RebuildResult& r) {
+  if (!std::getenv("FUZZ_REBUILD_VERBOSE")) return;
+  std::fprintf(stderr, "rebuild: %s; kept %llu, key violations %llu, problems %llu, issues %u\n",
+               r.status.ToString().c_str(), (unsigned long long)r.recordsKept,
+               (unsigned long long)r.keyViolations, (unsigned long long)r.problems, r.issues);
+  for (const paradox::RebuildAction& a : r.actions)
+    std::fprintf(stderr, "  action: %s %s block %lld record %lld: %s\n", a.action.c_str(), a.file.c_str(),
+                 (long long)a.block, (long long)a.record, a.detail.c_str());
+}
+
 std::string BackupName(const std::string& member, bool isDb) {
   return isDb ? "Backup.Db" : "Backup" + fuzzfam::UpperExt(paradox::PathExtension(member));
 }
@@ -161,15 +174,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ro.fs = &fs;
   ro.now = kNow;
   const paradox::RebuildResult r = paradox::RebuildTable(db, ro);
-  if (std::getenv("FUZZ_REBUILD_VERBOSE")) {  // for looking into a find
-    std::fprintf(stderr, "verdict before: %s; rebuild: %s; kept %llu, key violations %llu, problems %llu\n",
-                 paradox::VerdictName(before.verdict), r.status.ToString().c_str(),
-                 (unsigned long long)r.recordsKept, (unsigned long long)r.keyViolations,
-                 (unsigned long long)r.problems);
+  if (std::getenv("FUZZ_REBUILD_VERBOSE")) {
+    std::fprintf(stderr, "verdict before: %s\n", paradox::VerdictName(before.verdict));
     for (const paradox::Finding& f : before.findings) std::fprintf(stderr, "  finding: %s\n", f.ToString().c_str());
-    for (const paradox::RebuildAction& a : r.actions)
-      std::fprintf(stderr, "  action: %s %s block %lld record %lld: %s\n", a.action.c_str(), a.file.c_str(),
-                   (long long)a.block, (long long)a.record, a.detail.c_str());
+    PrintRebuild(r);
   }
   if (!r.status.ok()) {
     if (r.status.IsIOError())
@@ -210,13 +218,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       PropertyFailed("(iii)", "backup " + backup + " differs from the original " + m);
   }
   // (iv)
+  std::vector<Bytes> rebuilt;
+  std::string why;
+  if (!CanonicalRecords(&fs, db, &rebuilt, &why))
+    PropertyFailed("(i)", "the rebuilt records cannot be read: " + why);
+  std::sort(rebuilt.begin(), rebuilt.end());
   if (clean) {
-    std::vector<Bytes> rebuilt;
-    std::string why;
-    if (!CanonicalRecords(&fs, db, &rebuilt, &why))
-      PropertyFailed("(iv)", "the rebuilt records cannot be read: " + why);
     std::sort(originalRecords.begin(), originalRecords.end());
-    std::sort(rebuilt.begin(), rebuilt.end());
     const bool kept = std::includes(rebuilt.begin(), rebuilt.end(), originalRecords.begin(),
                                     originalRecords.end());
     if (!kept || (rebuilt.size() != originalRecords.size() && !blocksOutsideLists))
@@ -224,5 +232,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                  " records was rebuilt with " + std::to_string(rebuilt.size()) +
                                  (kept ? " records" : " records, not all of them the original ones"));
   }
+  // (vii)
+  const paradox::RebuildResult again = paradox::RebuildTable(db, ro);
+  PrintRebuild(again);
+  if (!again.status.ok())
+    PropertyFailed("(vii)", "the rebuilt family cannot be rebuilt: " + again.status.ToString());
+  if (again.issues != 0 || again.problems != 0 || again.keyViolations != 0) {
+    std::string first;
+    for (const paradox::RebuildAction& a : again.actions)
+      if (a.action != "regenerated" && a.action != "backup" && a.action != "swap" && first.empty())
+        first = a.action + " " + a.file + ": " + a.detail;
+    PropertyFailed("(vii)", "rebuilding the rebuilt family finds " + std::to_string(again.issues) +
+                                " issue(s), " + std::to_string(again.problems) + " problem(s), " +
+                                std::to_string(again.keyViolations) + " key violation(s): " + first);
+  }
+  std::vector<Bytes> twice;
+  if (!CanonicalRecords(&fs, db, &twice, &why))
+    PropertyFailed("(vii)", "the twice rebuilt records cannot be read: " + why);
+  std::sort(twice.begin(), twice.end());
+  if (twice != rebuilt)
+    PropertyFailed("(vii)", "rebuilding the rebuilt family changes its records (" +
+                                std::to_string(rebuilt.size()) + " -> " + std::to_string(twice.size()) + ")");
   return 0;
 }
