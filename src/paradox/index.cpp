@@ -155,6 +155,9 @@ Result<SecondaryIndexInfo> SecondaryIndexFromHeader(const TableHeader& x, uint16
   if (m <= 0) return Status::Corruption("secondary index has " + std::to_string(n) + " fields, too few for its hint fields");
   for (int i = 0; i < m; ++i) {
     uint16_t num = x.fields[i].number;
+    // Before level 4 the header has no field numbers (they decode as 1..n); a
+    // single-field index names its field at 0x15.
+    if (!x.hasExtension && m == 1 && x.fixed.indexFieldNumber != 0) num = x.fixed.indexFieldNumber;
     info.dbFields.push_back(num & 0x7FFF);
     info.fieldDescending.push_back(num & 0x8000);
     if (num & 0x8000) info.descending = true;
