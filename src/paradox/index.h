@@ -86,7 +86,8 @@ struct SecondaryIndexInfo {
 // From a decoded X/XG header: the first m fieldNumbers with m = numFields minus the
 // trailing hint fields (1 for a keyed base table: "Blk Num" and the primary key
 // fields; 3 for unkeyed: "Tup No", "Blk Num", "Tup Offset"). `dbPrimaryKeyFields` is
-// the base table's 0x23.
+// the base table's 0x23. Headers below level 4 carry no field numbers: the field of
+// their (single-field) index is the one at 0x15.
 Result<SecondaryIndexInfo> SecondaryIndexFromHeader(const TableHeader& x, uint16_t dbPrimaryKeyFields);
 
 // Builds index blocks for a list of lowest-level entries (one per data block) as the

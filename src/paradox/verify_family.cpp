@@ -158,7 +158,9 @@ void CheckBlobPointer(Context& ctx, const FieldDesc& field, const uint8_t* raw, 
                       N(m.headerCounter),
                   field.name);
   const uint64_t off = bp.offset;
-  if (off < kMbUnit || off % kMbUnit != 0 || off >= m.size) {
+  // A block starts in a whole 4 KiB unit: the bytes after the last whole unit of a file
+  // whose size is not a multiple of 4096 are none.
+  if (off < kMbUnit || off % kMbUnit != 0 || off / kMbUnit >= m.unitType.size()) {
     ctx.sink->Add("blob.pointer", at,
                   "blob offset is " + Hex(off) + " but should be a 4096-aligned offset inside " + m.name + " (" +
                       N(m.size) + " bytes)",

@@ -182,6 +182,20 @@ TEST_F(Corruption, TruncatedFile) {
   EXPECT_NE(Find(*cut, anomaly::kChainOutOfRange), nullptr);
 }
 
+// Fuzz find (fuzz/regressions/chain-block-cut-by-end-of-file-taken-for-read-error.fam):
+// a file cut inside a chained block's header is damage, not a read error (which would
+// stop a salvage as a failing disk).
+TEST_F(Corruption, FileCutInsideABlockHeader) {
+  ASSERT_TRUE(Truncate(*file_, BlockStart(*file_, 5) + 3));
+  auto salvage = Open(ReadMode::kSalvage);
+  EXPECT_TRUE(std::any_of(salvage->anomalies().begin(), salvage->anomalies().end(), [](const Anomaly& a) {
+    return a.code == anomaly::kFileShort;
+  }));
+  EXPECT_NE(Find(*salvage, anomaly::kChainOutOfRange), nullptr);
+  EXPECT_EQ(Find(*salvage, anomaly::kReadError), nullptr);
+  EXPECT_EQ(Ids(*salvage).size(), static_cast<size_t>(4 * 26));
+}
+
 TEST_F(Corruption, LongFile) {
   file_->resize(file_->size() + 100, 0);
   auto r = Open(ReadMode::kStrict);

@@ -728,6 +728,52 @@ TEST(RebuildDeleted, FreeBlocksAndStaleTailsStayDeleted) {
   EXPECT_EQ(r.issues, 0u);  // a table with a free block and stale bytes is healthy
 }
 
+// Fuzz find (fuzz/regressions/header-then-trailing-bytes-taken-for-blocks.fam): fewer
+// bytes than a block header after a table with no blocks made its header look wrong, and
+// the header recovery chose a smaller header size, reading header bytes as a record.
+TEST(RebuildDeleted, AFewBytesAfterTheHeaderOfAnEmptyTableAreNoRecords) {
+  MemFileSystem fs;
+  ASSERT_TRUE(MakeTable(&fs, kDb, KeyedSchema(), {}).ok());
+  Bytes& f = *fs.Contents(kDb);
+  ASSERT_EQ(f.size(), HeaderSize(f));
+  f.insert(f.end(), {0x02, 0x41, 0x42});
+  RebuildOptions o;
+  o.fs = &fs;
+  o.now = kNow;
+  RebuildResult r = RebuildTable(kDb, o);
+  ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+  EXPECT_EQ(r.recordsKept + r.keyViolations + r.problems, 0u);
+  for (const RebuildAction& a : r.actions) EXPECT_NE(a.action, "header") << a.detail;
+}
+
+// Fuzz find (fuzz/regressions/level-3-secondary-index-moved-to-field-1.fam): below level 4
+// an X header has no field numbers, so every index was read as one on field 1 and a
+// rebuild moved it there.
+TEST(RebuildStructure, SecondaryIndexOfALevel3TableKeepsItsField) {
+  MemFileSystem fs;
+  TableSchema s;
+  s.level = TableLevel::k3_0;
+  s.blockSize = 1024;
+  s.fields = {{"Id", FieldType::kShort}, {"Name", FieldType::kAlpha, 12}, {"Day", FieldType::kDate}};
+  s.keyFieldCount = 1;
+  s.secondaryIndexes = {{"", {"Day"}}};
+  std::vector<std::vector<Value>> rows;
+  for (int i = 1; i <= 30; ++i) rows.push_back({int64_t(i), "n" + std::to_string(i), Date{730000 - i}});
+  ASSERT_TRUE(MakeTable(&fs, kDb, s, rows).ok());
+  auto d = DescribeTableStructure(&fs, kDb);
+  ASSERT_TRUE(d.ok()) << d.status().ToString();
+  ASSERT_EQ(d->indexes.size(), 1u);
+  EXPECT_EQ(d->indexes[0].fields, std::vector<uint16_t>{3});
+  RebuildOptions o;
+  o.fs = &fs;
+  o.now = kNow;
+  RebuildResult r = RebuildTable(kDb, o);
+  ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+  EXPECT_EQ(r.issues, 0u);
+  EXPECT_NE(fs.Contents("/data/CUSTOMER.X03"), nullptr);
+  EXPECT_EQ(fs.Contents("/data/CUSTOMER.X01"), nullptr);
+}
+
 TEST(RebuildStructure, DestroyedDescriptorsComeBackFromTheValidityFile) {
   MemFileSystem fs;
   const std::string db = "/v/T.DB";

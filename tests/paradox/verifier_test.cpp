@@ -521,9 +521,18 @@ TEST_F(VerifierTest, BlobPointersAgainstTheBlobFile) {
   EXPECT_EQ(r.verdict, Verdict::kClean);
 
   WriteStandard(30, false);
-  File("t/T.MB").resize(File("t/T.MB").size() + 100, 0);
+  const uint32_t wholeUnits = uint32_t(File("t/T.MB").size());
+  File("t/T.MB").resize(wholeUnits + 100, 0);
   r = Verify();
   EXPECT_TRUE(r.Has("mb.size")) << Dump(r);
+  // Fuzz find (fuzz/regressions/blob-pointer-into-partial-last-unit-of-mb.fam): a pointer
+  // into the partial last unit indexed past the table of whole units.
+  SetU32(File(), ptr, wholeUnits | 0xFF);
+  r = Verify();
+  f = First(r, "blob.pointer");
+  ASSERT_NE(f, nullptr) << Dump(r);
+  EXPECT_EQ(f->where.record, 6);
+  EXPECT_NE(f->detail.find("should be a 4096-aligned offset inside T.MB"), std::string::npos) << f->detail;
 
   WriteStandard(30, false);
   SetU8(File("t/T.MB"), 4096, 9);  // first blob block gets an invalid type

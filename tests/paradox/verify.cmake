@@ -13,6 +13,7 @@ gtest_discover_tests(verifier_tests DISCOVERY_TIMEOUT 60)
 # tables through the fuzz target with the ordinary compiler: none may crash.
 add_executable(verifier_fuzz_replay ${CMAKE_SOURCE_DIR}/fuzz/fuzz_verify.cpp ${CMAKE_SOURCE_DIR}/fuzz/replay_main.cpp)
 target_link_libraries(verifier_fuzz_replay PRIVATE paradox)
+target_include_directories(verifier_fuzz_replay PRIVATE ${CMAKE_SOURCE_DIR}/fuzz)
 add_test(NAME verifier_fuzz_replay
          COMMAND verifier_fuzz_replay ${CMAKE_SOURCE_DIR}/fuzz/corpus ${CMAKE_SOURCE_DIR}/fuzz/regressions
                  ${CMAKE_SOURCE_DIR}/../shared/tables)
