@@ -755,11 +755,12 @@ void DataChecker::CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, ui
   }
   // Key order inside the block.
   if (walk_.keySize) {
-    if (prevKey_ && walk_.comparableKeyBytes) {
-      int c = std::memcmp(prevKey_, rec, walk_.comparableKeyBytes);
+    if (prevKey_) {
+      // Byte-identical keys are equal in every collation, comparable or not.
+      int c = walk_.comparableKeyBytes ? std::memcmp(prevKey_, rec, walk_.comparableKeyBytes) : 0;
       if (c > 0)
         Add("key.order", Loc(block, r, recOffset), "key of record " + N(r) + " is lower than that of the record before it");
-      else if (c == 0 && walk_.wholeKeyComparable)
+      else if (c == 0 && std::memcmp(prevKey_, rec, walk_.keySize) == 0)
         Add("key.duplicate", Loc(block, r, recOffset), "key of record " + N(r) + " repeats the record before it");
     }
     prevKey_ = rec;
@@ -844,12 +845,12 @@ void DataChecker::AfterPass() {
         Add("block.empty", Loc(k, -1, BlockOffset(hs_, bs_, k)), "chained block " + N(k) + " holds no records");
       continue;
     }
-    if (walk_.keySize && walk_.comparableKeyBytes && prevLast) {
-      int c = std::memcmp(prevLast, walk_.FirstKey(k), walk_.comparableKeyBytes);
+    if (walk_.keySize && prevLast) {
+      int c = walk_.comparableKeyBytes ? std::memcmp(prevLast, walk_.FirstKey(k), walk_.comparableKeyBytes) : 0;
       if (c > 0)
         Add("key.order", Loc(k, 0, BlockOffset(hs_, bs_, k) + 6),
             "first key of block " + N(k) + " is lower than the last key of block " + N(prevBlock));
-      else if (c == 0 && walk_.wholeKeyComparable)
+      else if (c == 0 && std::memcmp(prevLast, walk_.FirstKey(k), walk_.keySize) == 0)
         Add("key.duplicate", Loc(k, 0, BlockOffset(hs_, bs_, k) + 6),
             "first key of block " + N(k) + " repeats the last key of block " + N(prevBlock));
     }

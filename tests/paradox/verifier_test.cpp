@@ -374,6 +374,44 @@ TEST_F(VerifierTest, KeyOrderAndDuplicatesInsideAndAcrossBlocks) {
   EXPECT_TRUE(r.Has("index.first-key")) << Dump(r);  // the PX still has the old key
 }
 
+// Fuzz find (fuzz/regressions/byte-identical-alpha-keys-under-a-collation.fam): alpha keys
+// under a collation other than "ascii" cannot be ordered by bytes, but byte-identical
+// keys are duplicates in every collation (and a rebuild sets them aside).
+TEST_F(VerifierTest, ByteIdenticalKeysAreDuplicatesUnderAnyCollation) {
+  TableSchema s;
+  s.level = TableLevel::k7;
+  s.blockSize = 1024;
+  s.codePage = 1252;  // its collation is not byte order
+  s.fields = {{"Name", FieldType::kAlpha, 10}, {"N", FieldType::kLong}};
+  s.keyFieldCount = 1;
+  (void)fs_.MakeDir("t");
+  WriteOptions o;
+  o.recordsPerBlock = 10;
+  o.sync = false;
+  std::vector<std::vector<Value>> rows;
+  for (int i = 0; i < 30; ++i) rows.push_back({"k" + std::to_string(100 + i), int64_t(i)});
+  ASSERT_TRUE(WriteTable(&fs_, kDb, s, rows, o).ok());
+  const Bytes& db = File();
+  built_.headerSize = HeaderSize(db);
+  built_.blockSize = BlockSize(db);
+  built_.recordSize = DecodeU16(db.data());
+  auto h = ReadHeader(&fs_, kDb);
+  ASSERT_TRUE(h.ok());
+  ASSERT_NE(h->sortOrderId, "ascii");
+  ASSERT_EQ(Verify().errors, 0u) << Dump(Verify());
+  // Record 5 of block 1 repeats record 4; the first key of block 3 repeats block 2's last.
+  for (int i = 0; i < 10; ++i) {
+    File()[RecordAt(1, 5) + i] = File()[RecordAt(1, 4) + i];
+    File()[RecordAt(3, 0) + i] = File()[RecordAt(2, 9) + i];
+  }
+  VerifyReport r = Verify();
+  std::vector<std::pair<uint32_t, int64_t>> at;
+  for (const Finding& f : r.findings)
+    if (f.check == "key.duplicate") at.push_back({f.where.block, f.where.record});
+  EXPECT_EQ(at, (std::vector<std::pair<uint32_t, int64_t>>{{1, 5}, {3, 0}})) << Dump(r);
+  EXPECT_EQ(r.verdict, Verdict::kRepairable);
+}
+
 // --- indexes ------------------------------------------------------------------------------
 
 TEST_F(VerifierTest, PrimaryIndexAgainstTheData) {
