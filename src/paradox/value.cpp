@@ -184,6 +184,13 @@ std::string FormatTime(Time t) {
 }
 
 std::string FormatTimestamp(Timestamp t) {
+  // Beyond the day numbers a date can hold (about 5.8 million years either way), or NaN:
+  // the stored number itself.
+  if (!(std::fabs(t.ms) < 1.8e17)) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.17g ms", t.ms);
+    return buf;
+  }
   int64_t total = static_cast<int64_t>(std::floor(t.ms));
   int64_t day = total >= 0 ? total / 86400000 : -((-total + 86399999) / 86400000);
   int32_t rest = static_cast<int32_t>(total - day * 86400000);
@@ -216,8 +223,9 @@ Result<Value> DecodeField(const FieldDesc& f, ByteSpan raw) {
       return Value(int64_t{DecodeInt32(p)});
     case FieldType::kDate: {
       int32_t d = DecodeInt32(p);
-      // Other programs store dates before year 1 (seen: -366); accept the mirrored range.
-      if (d < -3652059 || d > 3652059 || d == 0) return FieldError(f, "date " + std::to_string(d) + " out of range");
+      // Dates before year 1 are stored by other programs (seen: -366) and read by engines
+      // like any other; whatever their size they are kept (the verifier warns of them).
+      if (d > 3652059) return FieldError(f, "date " + std::to_string(d) + " out of range");
       return Value(Date{d});
     }
     case FieldType::kTime: {
@@ -230,7 +238,9 @@ Result<Value> DecodeField(const FieldDesc& f, ByteSpan raw) {
       return Value(DecodeDouble(p));
     case FieldType::kTimestamp: {
       double v = DecodeDouble(p);
-      if (!(std::fabs(v) < 3652060.0 * 86400000.0)) return FieldError(f, "timestamp out of range");
+      // As for dates: only a moment after 9999-12-31 (or infinite) is no timestamp; NaN and
+      // moments before year 1 are odd values an engine reads back as stored.
+      if (std::isinf(v) || v >= 3652060.0 * 86400000.0) return FieldError(f, "timestamp out of range");
       return Value(Timestamp{v});
     }
     case FieldType::kLogical:
@@ -327,7 +337,7 @@ Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
     case FieldType::kDate: {
       auto* d = std::get_if<Date>(&v);
       if (!d) return WrongKind(f, "a Date");
-      if (d->days < -3652059 || d->days > 3652059 || d->days == 0) return Status::InvalidArgument("field \"" + f.name + "\": date out of range");
+      if (d->days > 3652059) return Status::InvalidArgument("field \"" + f.name + "\": date out of range");
       EncodeInt32(d->days, p);
       return Status::OK();
     }
@@ -351,7 +361,7 @@ Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
     case FieldType::kTimestamp: {
       auto* t = std::get_if<Timestamp>(&v);
       if (!t) return WrongKind(f, "a Timestamp");
-      if (!(std::fabs(t->ms) < 3652060.0 * 86400000.0) || t->ms == 0) return Status::InvalidArgument("field \"" + f.name + "\": timestamp out of range");
+      if (std::isinf(t->ms) || t->ms >= 3652060.0 * 86400000.0 || t->ms == 0) return Status::InvalidArgument("field \"" + f.name + "\": timestamp out of range");
       EncodeDouble(t->ms, p);
       return Status::OK();
     }

@@ -177,9 +177,15 @@ Value DrawValue(Rng& r, const FieldDesc& f, bool key, bool alnum, uint32_t maxBl
     case FieldType::kAutoInc: return std::monostate{};  // the writer numbers it
     case FieldType::kMoney: case FieldType::kNumber: return NumberValue(r);
     case FieldType::kDate:
+      // Now and then a date before year 1, of any size: odd, but read by engines as stored.
+      if (Chance(r, 0.02)) return Date{int32_t(UniformS(r, -2147483647, 0))};
       return Date{int32_t(Chance(r, 0.9) ? Uniform(r, 693596, 767010) : Uniform(r, 1, 3652059))};
     case FieldType::kTime: return Time{int32_t(Uniform(r, 0, 86399999))};
     case FieldType::kTimestamp:
+      // Odd values an engine keeps as stored: a moment long before year 1, or (outside
+      // keys, which must order) NaN.
+      if (Chance(r, 0.02)) return Timestamp{-std::uniform_real_distribution<double>(1e9, 1e300)(r)};
+      if (!key && Chance(r, 0.01)) return Timestamp{std::nan("")};
       return Timestamp{double(Uniform(r, 693596, 767010)) * 86400000.0 + double(Uniform(r, 0, 86399999))};
     case FieldType::kLogical: return Chance(r, 0.5);
     case FieldType::kBcd: return Bcd{BcdText(r, f.sizeByte), false};
