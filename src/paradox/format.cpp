@@ -66,27 +66,35 @@ bool IsBlobType(FieldType t) {
          t == FieldType::kOle || t == FieldType::kGraphic;
 }
 
+namespace {
+// The letters a table structure is written in, one per field type.
+constexpr struct {
+  FieldType type;
+  char letter;
+} kTypeLetters[] = {
+    {FieldType::kAlpha, 'A'},   {FieldType::kDate, 'D'},      {FieldType::kShort, 'S'},
+    {FieldType::kLong, 'I'},    {FieldType::kMoney, '$'},     {FieldType::kNumber, 'N'},
+    {FieldType::kLogical, 'L'}, {FieldType::kMemo, 'M'},      {FieldType::kBlob, 'B'},
+    {FieldType::kFmtMemo, 'F'}, {FieldType::kOle, 'O'},       {FieldType::kGraphic, 'G'},
+    {FieldType::kTime, 'T'},    {FieldType::kTimestamp, '@'}, {FieldType::kAutoInc, '+'},
+    {FieldType::kBcd, '#'},     {FieldType::kBytes, 'Y'},
+};
+}  // namespace
+
 char FieldTypeLetter(FieldType t) {
-  switch (t) {
-    case FieldType::kAlpha: return 'A';
-    case FieldType::kDate: return 'D';
-    case FieldType::kShort: return 'S';
-    case FieldType::kLong: return 'I';
-    case FieldType::kMoney: return '$';
-    case FieldType::kNumber: return 'N';
-    case FieldType::kLogical: return 'L';
-    case FieldType::kMemo: return 'M';
-    case FieldType::kBlob: return 'B';
-    case FieldType::kFmtMemo: return 'F';
-    case FieldType::kOle: return 'O';
-    case FieldType::kGraphic: return 'G';
-    case FieldType::kTime: return 'T';
-    case FieldType::kTimestamp: return '@';
-    case FieldType::kAutoInc: return '+';
-    case FieldType::kBcd: return '#';
-    case FieldType::kBytes: return 'Y';
-  }
+  for (const auto& m : kTypeLetters)
+    if (m.type == t) return m.letter;
   return '?';
+}
+
+bool FieldTypeFromLetter(char letter, FieldType* t) {
+  for (const auto& m : kTypeLetters) {
+    if (m.letter == letter) {
+      *t = m.type;
+      return true;
+    }
+  }
+  return false;
 }
 
 const char* FieldTypeName(FieldType t) {

@@ -69,6 +69,7 @@ enum class FieldType : uint8_t {
 bool IsKnownFieldType(uint8_t code);
 bool IsBlobType(FieldType t);
 char FieldTypeLetter(FieldType t);  // 'A', 'D', ..., '?' for unknown
+bool FieldTypeFromLetter(char letter, FieldType* t);  // false for an unknown letter
 const char* FieldTypeName(FieldType t);
 // Bytes a field occupies in a record given its descriptor size byte (BCD: 17).
 uint32_t StoredFieldSize(FieldType t, uint8_t sizeByte);

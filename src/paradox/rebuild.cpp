@@ -10,6 +10,7 @@
 
 #include "family.h"
 #include "salvage.h"
+#include "val.h"
 #include "verifier.h"
 #include "verify_internal.h"
 #include "writer.h"
@@ -275,15 +276,8 @@ Status CarryValFile(FileSystem* fs, const std::string& from, FileSystem* outFs,
   auto data = fs->ReadFile(from);
   if (!data.ok()) return data.status();
   Bytes v = std::move(data).value();
-  auto info = ReadValInfo(ByteSpan(v));
-  bool matches = info.ok() && info->footerRead && info->fields.size() == newHeader.fields.size();
-  if (matches) {
-    for (size_t i = 0; i < newHeader.fields.size(); ++i) {
-      const FieldDesc& a = info->fields[i];
-      const FieldDesc& b = newHeader.fields[i];
-      matches = matches && a.type == b.type && a.sizeByte == b.sizeByte && a.name == b.name;
-    }
-  }
+  auto info = DecodeValSections(ByteSpan(v));
+  const bool matches = info.ok() && info->FieldsMatch(newHeader.fields, true);
   if (matches && !v.empty()) {
     if (v[0] != newHeader.fixed.changeCount2) {
       actions->push_back({"validity", PathBaseName(from), -1, -1,
@@ -292,7 +286,7 @@ Status CarryValFile(FileSystem* fs, const std::string& from, FileSystem* outFs,
       v[0] = newHeader.fixed.changeCount2;
     }
   } else {
-    const bool readable = info.ok() && info->footerRead;
+    const bool readable = info.ok() && info->fieldsRead;
     actions->push_back({"validity", PathBaseName(from), -1, -1,
                         readable ? "kept unchanged: its field list differs from the table's"
                                  : "kept unchanged: its field list cannot be read (an older "
@@ -502,322 +496,373 @@ RebuildState FindRebuildState(FileSystem* fs, const std::string& givenPath) {
   return state;
 }
 
-RebuildResult RebuildTable(const std::string& givenPath, const RebuildOptions& o) {
-  RebuildResult res;
-  FileSystem* fs = o.fs ? o.fs : DefaultFileSystem();
-  Progress progress(o.progress);
-  // Until the journal exists, a failure leaves no half-written family behind: the
-  // files under <repair>/new are discarded (backups and reports stay).
-  FileSystem* newFs = nullptr;
-  std::string newDirToDiscard;
-  auto fail = [&](Status st) {
-    if (newFs && !newDirToDiscard.empty()) {
-      auto names = newFs->ListDir(newDirToDiscard);
-      if (names.ok())
-        for (const std::string& n : *names) (void)newFs->Remove(PathJoin(newDirToDiscard, n));
-      (void)newFs->Remove(newDirToDiscard);
-    }
-    res.status = std::move(st);
-    return res;
-  };
+namespace {
 
-  progress.Report(kPhaseOverall, 0);
+// One rebuild, step by step: each step a method that either moves the rebuild on or
+// returns the reason it stops. Until the journal exists a failure leaves no half-written
+// family behind: Run() discards the files under <repair>/new (backups and reports stay).
+class Rebuilder {
+ public:
+  Rebuilder(const std::string& givenPath, const RebuildOptions& o)
+      : givenPath_(givenPath), o_(o), fs_(o.fs ? o.fs : DefaultFileSystem()), progress_(o.progress) {}
+
+  RebuildResult Run() {
+    progress_.Report(kPhaseOverall, 0);
+    Status st = Steps();
+    if (!st.ok()) {
+      DiscardNewFiles();
+      res_.status = std::move(st);
+    }
+    return std::move(res_);
+  }
+
+ private:
+  Status Steps() {
+    PARADOX_RETURN_IF_ERROR(CheckAuxiliaryNames());
+    PARADOX_RETURN_IF_ERROR(TakeTable());
+    JudgeMembers();
+    progress_.Report(kPhaseOverall, 10);
+    PARADOX_RETURN_IF_ERROR(Salvage());
+    progress_.Report(kPhaseOverall, 40);
+    PARADOX_RETURN_IF_ERROR(MakeOutputFolder());
+    PARADOX_RETURN_IF_ERROR(WriteFamily());
+    progress_.Report(kPhaseOverall, 60);
+    PARADOX_RETURN_IF_ERROR(PlanSwap());
+    PARADOX_RETURN_IF_ERROR(VerifyNewFamily());
+    progress_.Report(kPhaseOverall, 70);
+    if (o_.dryRun) {
+      res_.actions.push_back({"dry run", tableName_, -1, -1, "nothing was written"});
+      progress_.Report(kPhaseOverall, 100);
+      return Status::OK();
+    }
+    PARADOX_RETURN_IF_ERROR(WriteAuxiliaryTables());
+    PARADOX_RETURN_IF_ERROR(BackUp());
+    progress_.Report(kPhaseOverall, 80);
+    PARADOX_RETURN_IF_ERROR(WriteReport());
+    PARADOX_RETURN_IF_ERROR(Swap());
+    progress_.Report(kPhaseOverall, 100);
+    return Status::OK();
+  }
+
   // The auxiliary tables go into the repair folder and nowhere else.
-  for (const std::string* name :
-       {&o.backupName, &o.keyViolationName, &o.problemName, &o.reportName}) {
-    if (name->empty() || name->find_first_of("/\\") != std::string::npos || *name == "." ||
-        *name == ".." || PathStem(*name).empty()) {
-      return fail(Status::InvalidArgument("\"" + *name +
-                                          "\" is not a plain file name for an auxiliary table"));
+  Status CheckAuxiliaryNames() const {
+    for (const std::string* name :
+         {&o_.backupName, &o_.keyViolationName, &o_.problemName, &o_.reportName}) {
+      if (name->empty() || name->find_first_of("/\\") != std::string::npos || *name == "." ||
+          *name == ".." || PathStem(*name).empty()) {
+        return Status::InvalidArgument("\"" + *name +
+                                       "\" is not a plain file name for an auxiliary table");
+      }
     }
+    return Status::OK();
   }
-  if (!fs->Exists(givenPath) || fs->IsDirectory(givenPath)) {
-    return fail(Status::NotFound("table " + givenPath + " not found"));
-  }
-  // A table reached through a symbolic link is rebuilt where its files are, and the link
-  // stays a link.
-  auto real = fs->ResolveLink(givenPath);
-  if (!real.ok()) return fail(real.status());
-  const std::string tablePath = *real;
-  const std::string tableName = PathBaseName(tablePath);
-  const std::string dir = PathDirName(tablePath);
-  if (Status st = CheckTableNotInUse(fs, tablePath); !st.ok()) return fail(st);
-  // One rebuild of a table at a time, from whichever program: held to the end.
-  std::unique_ptr<RebuildLock> rebuildLock;
-  if (o.dryRun) {
-    // Writes nothing, so takes no lock; but a family being swapped is no sound source.
-    if (FindRebuildState(fs, tablePath).running) return fail(RebuildLock::Busy(tablePath));
-  } else {
-    auto lock = RebuildLock::Take(fs, tablePath);
-    if (!lock.ok()) return fail(lock.status());
-    rebuildLock = std::move(lock).value();
-  }
-  if (!o.dryRun) {
-    if (Status st = RecoverInterruptedRebuild(fs, tablePath); !st.ok()) {
-      return fail(Status::IOError("an earlier rebuild of " + tableName +
-                                      " was interrupted and cannot be finished: " + st.message(),
-                                  st.error_number()));
-    }
-  }
-  auto famR = FindFamily(fs, tablePath);
-  if (!famR.ok()) return fail(famR.status());
-  const FamilyFiles fam = std::move(famR).value();
 
-  // 0. What is wrong with the family as it stands. The salvage sees the data; the
-  // indexes and the blob file are judged here (they are regenerated either way).
-  std::set<std::string> membersInError;  // upper-case names of members with error findings
-  if (!fam.px.empty() || !fam.mb.empty() || !fam.secondary.empty()) {
+  // The table's real place, its lock (held to the end: one rebuild of a table at a time,
+  // from whichever program), an interrupted rebuild finished, and its family.
+  Status TakeTable() {
+    if (!fs_->Exists(givenPath_) || fs_->IsDirectory(givenPath_))
+      return Status::NotFound("table " + givenPath_ + " not found");
+    // A table reached through a symbolic link is rebuilt where its files are, and the
+    // link stays a link.
+    auto real = fs_->ResolveLink(givenPath_);
+    if (!real.ok()) return real.status();
+    tablePath_ = *real;
+    tableName_ = PathBaseName(tablePath_);
+    dir_ = PathDirName(tablePath_);
+    PARADOX_RETURN_IF_ERROR(CheckTableNotInUse(fs_, tablePath_));
+    if (o_.dryRun) {
+      // Writes nothing, so takes no lock; but a family being swapped is no sound source.
+      if (FindRebuildState(fs_, tablePath_).running) return RebuildLock::Busy(tablePath_);
+    } else {
+      auto lock = RebuildLock::Take(fs_, tablePath_);
+      if (!lock.ok()) return lock.status();
+      lock_ = std::move(lock).value();
+      if (Status st = RecoverInterruptedRebuild(fs_, tablePath_); !st.ok()) {
+        return Status::IOError("an earlier rebuild of " + tableName_ +
+                                   " was interrupted and cannot be finished: " + st.message(),
+                               st.error_number());
+      }
+    }
+    auto fam = FindFamily(fs_, tablePath_);
+    if (!fam.ok()) return fam.status();
+    fam_ = std::move(fam).value();
+    return Status::OK();
+  }
+
+  // What is wrong with the family as it stands. The salvage sees the data; the indexes
+  // and the blob file are judged here (they are regenerated either way).
+  void JudgeMembers() {
+    if (fam_.px.empty() && fam_.mb.empty() && fam_.secondary.empty()) return;
     VerifyOptions vo;
-    vo.fs = fs;
+    vo.fs = fs_;
     vo.checkValues = false;
     vo.maxFindings = 200;
-    VerifyReport before = VerifyTable(tablePath, vo);
+    VerifyReport before = VerifyTable(tablePath_, vo);
     for (const Finding& f : before.findings) {
       if (f.severity != Severity::kError) continue;
-      membersInError.insert(Upper(f.where.file));
-      if (Upper(f.where.file) == Upper(tableName)) continue;  // the salvage reports these
-      res.actions.push_back({"found", f.where.file, f.where.block ? int64_t(f.where.block) : -1,
-                             f.where.record, f.check + ": " + f.detail});
-      ++res.issues;
+      membersInError_.insert(Upper(f.where.file));
+      if (Upper(f.where.file) == Upper(tableName_)) continue;  // the salvage reports these
+      res_.actions.push_back({"found", f.where.file, f.where.block ? int64_t(f.where.block) : -1,
+                              f.where.record, f.check + ": " + f.detail});
+      ++res_.issues;
     }
   }
-  progress.Report(kPhaseOverall, 10);
 
-  // 1. Salvage.
-  SalvageOptions so;
-  so.structure = o.structure;
-  so.progress = [&](int phase, int pct) { progress.Report(phase, pct); };
-  auto salR = SalvageTable(fs, fam, so);
-  if (!salR.ok()) return fail(salR.status());
-  SalvageResult sal = std::move(salR).value();
-  res.actions.insert(res.actions.end(), sal.actions.begin(), sal.actions.end());
-  res.issues += sal.issues;
-  res.blobsBroken = sal.blobsBroken;
-  progress.Report(kPhaseOverall, 40);
+  Status Salvage() {
+    SalvageOptions so;
+    so.structure = o_.structure;
+    so.progress = [this](int phase, int pct) { progress_.Report(phase, pct); };
+    auto sal = SalvageTable(fs_, fam_, so);
+    if (!sal.ok()) return sal.status();
+    sal_ = std::move(sal).value();
+    res_.actions.insert(res_.actions.end(), sal_.actions.begin(), sal_.actions.end());
+    res_.issues += sal_.issues;
+    res_.blobsBroken = sal_.blobsBroken;
+    return Status::OK();
+  }
 
-  // 2. Where the new family goes: a new repair folder (or memory for a dry run).
-  MemFileSystem mem;
-  FileSystem* outFs = fs;
-  std::string repair, newDir;
-  if (o.dryRun) {
-    outFs = &mem;
-    newDir = "/dry-run/new";
-    if (Status st = mem.MakeDir("/dry-run"); !st.ok()) return fail(st);
-    if (Status st = mem.MakeDir(newDir); !st.ok()) return fail(st);
-  } else {
-    auto folder = CreateRepairFolder(fs, tablePath, o.now ? o.now : std::time(nullptr));
+  // Where the new family goes: a new repair folder (or memory for a dry run).
+  Status MakeOutputFolder() {
+    if (o_.dryRun) {
+      outFs_ = &mem_;
+      newDir_ = "/dry-run/new";
+      PARADOX_RETURN_IF_ERROR(mem_.MakeDir("/dry-run"));
+      return mem_.MakeDir(newDir_);
+    }
+    auto folder = CreateRepairFolder(fs_, tablePath_, o_.now ? o_.now : std::time(nullptr));
     if (!folder.ok()) {
-      return fail(Status::IOError("cannot create a repair folder beside " + tableName + ": " +
-                                      folder.status().message(),
-                                  folder.status().error_number()));
+      return Status::IOError("cannot create a repair folder beside " + tableName_ + ": " +
+                                 folder.status().message(),
+                             folder.status().error_number());
     }
-    repair = *folder;
-    res.repairFolder = repair;
-    newDir = PathJoin(repair, "new");
-    if (Status st = fs->MakeDir(newDir); !st.ok()) return fail(st);
-    newFs = fs;
-    newDirToDiscard = newDir;
+    repair_ = *folder;
+    res_.repairFolder = repair_;
+    newDir_ = PathJoin(repair_, "new");
+    PARADOX_RETURN_IF_ERROR(fs_->MakeDir(newDir_));
+    discard_ = newDir_;
+    return Status::OK();
   }
 
-  // 3. Write the new family.
-  const std::string newDb = PathJoin(newDir, tableName);
-  std::vector<std::string> newFiles;
-  {
-    progress.Report(kPhaseIndexes, 0);
-    auto w = TableWriter::Create(outFs, newDb, sal.schema, WriterOptionsFor(sal));
-    if (!w.ok()) return fail(w.status());
-    const size_t total = std::max<size_t>(1, sal.records.size());
+  Status WriteFamily() {
+    progress_.Report(kPhaseIndexes, 0);
+    newDb_ = PathJoin(newDir_, tableName_);
+    auto w = TableWriter::Create(outFs_, newDb_, sal_.schema, WriterOptionsFor(sal_));
+    if (!w.ok()) return w.status();
+    const size_t total = std::max<size_t>(1, sal_.records.size());
     size_t written = 0;
-    for (SalvagedRecord& r : sal.records) {
-      progress.Report(kPhaseOverall, 40 + int(20 * ++written / total) - 1);
+    for (SalvagedRecord& r : sal_.records) {
+      progress_.Report(kPhaseOverall, 40 + int(20 * ++written / total) - 1);
       Status st = (*w)->AddRawRecord(ByteSpan(r.raw), r.blobs);
       if (st.ok()) continue;
-      if (!st.IsInvalidArgument()) return fail(st);
+      if (!st.IsInvalidArgument()) return st;
       // The writer refuses what it cannot store faithfully: set it aside, never lose it.
-      sal.problems.push_back(
+      sal_.problems.push_back(
           {r.raw, r.block, int64_t(r.index), 0, "writer refused the record: " + st.message()});
-      res.actions.push_back(
-          {"problem", tableName, r.block, r.index, "writer refused the record: " + st.message()});
-      ++res.issues;
+      res_.actions.push_back(
+          {"problem", tableName_, r.block, r.index, "writer refused the record: " + st.message()});
+      ++res_.issues;
     }
-    if (Status st = (*w)->Finish(); !st.ok()) return fail(st);
-    res.recordsKept = (*w)->recordCount();
-    newFiles = (*w)->files();
-    res.membersRegenerated = uint32_t(newFiles.size());
-    for (const std::string& f : newFiles)
-      res.actions.push_back({"regenerated", PathBaseName(f), -1, -1, "written anew"});
-    if (!fam.val.empty()) {
-      std::string to = PathJoin(newDir, PathBaseName(fam.val));
-      if (Status st = CarryValFile(fs, fam.val, outFs, to, (*w)->header(), &res.actions); !st.ok())
-        return fail(st);
-      newFiles.push_back(to);
+    PARADOX_RETURN_IF_ERROR((*w)->Finish());
+    res_.recordsKept = (*w)->recordCount();
+    newFiles_ = (*w)->files();
+    res_.membersRegenerated = uint32_t(newFiles_.size());
+    for (const std::string& f : newFiles_)
+      res_.actions.push_back({"regenerated", PathBaseName(f), -1, -1, "written anew"});
+    if (!fam_.val.empty()) {
+      std::string to = PathJoin(newDir_, PathBaseName(fam_.val));
+      PARADOX_RETURN_IF_ERROR(CarryValFile(fs_, fam_.val, outFs_, to, (*w)->header(), &res_.actions));
+      newFiles_.push_back(to);
     }
-    progress.Report(kPhaseIndexes, 100);
+    progress_.Report(kPhaseIndexes, 100);
+    res_.keyViolations = sal_.keyViolations.size();
+    res_.problems = sal_.problems.size();
+    return Status::OK();
   }
-  res.keyViolations = sal.keyViolations.size();
-  res.problems = sal.problems.size();
-  progress.Report(kPhaseOverall, 60);
 
-  // The swap plan: new members take the names of the originals they replace.
-  SwapPlan plan;
-  std::map<std::string, std::string> originalByExt;  // upper-case extension -> name
-  for (const std::string& m : fam.AllMembers())
-    originalByExt[Upper(PathExtension(m))] = PathBaseName(m);
-  std::set<std::string> replacedExt;
-  for (const std::string& f : newFiles) {
-    std::string ext = Upper(PathExtension(f));
-    SwapPlan::Put p;
-    p.from = PathBaseName(f);
-    auto it = originalByExt.find(ext);
-    p.to = it != originalByExt.end() ? it->second : PathBaseName(f);
-    p.replaces = it != originalByExt.end();
-    if (p.replaces) {
-      // A member that is a symbolic link: its file is replaced, the link stays.
-      const std::string at = PathJoin(dir, p.to);
-      auto target = fs->ResolveLink(at);
-      if (!target.ok()) return fail(target.status());
-      if (*target != at) p.dest = *target;
+  // New members take the names of the originals they replace; index and blob members
+  // the new family does not have are moved into the repair folder; .TV and .FAM stay
+  // (display settings and family list, not rebuilt).
+  Status PlanSwap() {
+    std::map<std::string, std::string> originalByExt;  // upper-case extension -> name
+    for (const std::string& m : fam_.AllMembers())
+      originalByExt[Upper(PathExtension(m))] = PathBaseName(m);
+    std::set<std::string> replacedExt;
+    for (const std::string& f : newFiles_) {
+      std::string ext = Upper(PathExtension(f));
+      SwapPlan::Put p;
+      p.from = PathBaseName(f);
+      auto it = originalByExt.find(ext);
+      p.to = it != originalByExt.end() ? it->second : PathBaseName(f);
+      p.replaces = it != originalByExt.end();
+      if (p.replaces) {
+        // A member that is a symbolic link: its file is replaced, the link stays.
+        const std::string at = PathJoin(dir_, p.to);
+        auto target = fs_->ResolveLink(at);
+        if (!target.ok()) return target.status();
+        if (*target != at) p.dest = *target;
+      }
+      replacedExt.insert(ext);
+      plan_.puts.push_back(p);
     }
-    replacedExt.insert(ext);
-    plan.puts.push_back(p);
-  }
-  // Index and blob members the new family does not have are moved into the repair
-  // folder; .TV and .FAM stay (display settings and family list, not rebuilt).
-  for (const std::string& m : fam.AllMembers()) {
-    std::string ext = Upper(PathExtension(m));
-    if (m == fam.db || ext == ".TV" || ext == ".FAM" || replacedExt.count(ext)) continue;
-    plan.removes.push_back(PathBaseName(m));
-  }
-  // The DB goes last among the puts: until then the original's data stays in place.
-  std::stable_partition(plan.puts.begin(), plan.puts.end(),
-                        [&](const SwapPlan::Put& p) { return Upper(p.from) != Upper(tableName); });
-  // A member the table cannot have (an index of an unkeyed table, an index half
-  // without its other half, a blob file without blob fields) is moved out of the way;
-  // it is damage where the verifier calls it so, and a note where engines ignore it.
-  for (const std::string& r : plan.removes)
-    if (membersInError.count(Upper(r))) ++res.issues;
-
-  // 4. Verify the new family before anything else depends on it.
-  VerifyOptions vo;
-  vo.fs = outFs;
-  VerifyReport vr = VerifyTable(newDb, vo);
-  if (vr.errors > 0 || vr.verdict != Verdict::kClean) {
-    return fail(Status::Corruption("the rebuilt table did not verify (" +
-                                   std::string(VerdictName(vr.verdict)) +
-                                   "): " + FirstErrors(vr, 3) + "; the original is unchanged"));
-  }
-  progress.Report(kPhaseOverall, 70);
-
-  if (o.dryRun) {
-    res.actions.push_back({"dry run", tableName, -1, -1, "nothing was written"});
-    progress.Report(kPhaseOverall, 100);
-    return res;
+    for (const std::string& m : fam_.AllMembers()) {
+      std::string ext = Upper(PathExtension(m));
+      if (m == fam_.db || ext == ".TV" || ext == ".FAM" || replacedExt.count(ext)) continue;
+      plan_.removes.push_back(PathBaseName(m));
+    }
+    // The DB goes last among the puts: until then the original's data stays in place.
+    std::stable_partition(plan_.puts.begin(), plan_.puts.end(),
+                          [&](const SwapPlan::Put& p) { return Upper(p.from) != Upper(tableName_); });
+    // A member the table cannot have (an index of an unkeyed table, an index half
+    // without its other half, a blob file without blob fields) is moved out of the way;
+    // it is damage where the verifier calls it so, and a note where engines ignore it.
+    for (const std::string& r : plan_.removes)
+      if (membersInError_.count(Upper(r))) ++res_.issues;
+    return Status::OK();
   }
 
-  // 5. Auxiliary tables in the repair folder. Both are written even when empty, so the
-  // folder itself shows that nothing was set aside.
-  {
-    std::string kv = PathJoin(repair, o.keyViolationName);
-    if (Status st = WriteKeyViolationTable(fs, kv, sal.keyViolations, sal.schema, sal.header);
-        !st.ok())
-      return fail(Status::IOError("cannot write the key-violation table: " + st.message(), st.error_number()));
-    if (!sal.keyViolations.empty())
-      res.actions.push_back(
-          {"key violations", o.keyViolationName, -1, -1,
-           std::to_string(sal.keyViolations.size()) +
-               " record(s) with a duplicate key or unique index value"});
-  }
-  {
-    std::string pt = PathJoin(repair, o.problemName);
-    if (Status st = WriteProblemTable(fs, pt, sal.problems, sal.header); !st.ok())
-      return fail(Status::IOError("cannot write the problem table: " + st.message(), st.error_number()));
-    if (!sal.problems.empty())
-      res.actions.push_back(
-          {"problems", o.problemName, -1, -1,
-           std::to_string(sal.problems.size()) + " record(s) that could not be kept"});
+  // Before anything else depends on it.
+  Status VerifyNewFamily() const {
+    VerifyOptions vo;
+    vo.fs = outFs_;
+    VerifyReport vr = VerifyTable(newDb_, vo);
+    if (vr.errors > 0 || vr.verdict != Verdict::kClean) {
+      return Status::Corruption("the rebuilt table did not verify (" +
+                                std::string(VerdictName(vr.verdict)) + "): " + FirstErrors(vr, 3) +
+                                "; the original is unchanged");
+    }
+    return Status::OK();
   }
 
-  // 6. Backup: every original member, flushed, before any original is touched.
-  std::map<std::string, std::string> backupOf;  // upper-case member name -> backup name
-  for (const std::string& m : fam.AllMembers()) {
-    std::string name = BackupName(o.backupName, m, m == fam.db);
-    std::string to = PathJoin(repair, name);
-    if (fs->Exists(to))
-      return fail(Status::IOError("backup " + to + " exists already; not overwritten"));
-    if (Status st = fs->Copy(m, to); !st.ok())
-      return fail(Status::IOError("cannot back up " + PathBaseName(m) + ": " + st.message(), st.error_number()));
-    backupOf[Upper(PathBaseName(m))] = name;
-    res.actions.push_back({"backup", PathBaseName(m), -1, -1, "copied to " + name});
+  // Both are written even when empty, so the folder itself shows that nothing was set aside.
+  Status WriteAuxiliaryTables() {
+    const std::string kv = PathJoin(repair_, o_.keyViolationName);
+    if (Status st = WriteKeyViolationTable(fs_, kv, sal_.keyViolations, sal_.schema, sal_.header); !st.ok())
+      return Status::IOError("cannot write the key-violation table: " + st.message(), st.error_number());
+    if (!sal_.keyViolations.empty())
+      res_.actions.push_back({"key violations", o_.keyViolationName, -1, -1,
+                              std::to_string(sal_.keyViolations.size()) +
+                                  " record(s) with a duplicate key or unique index value"});
+    const std::string pt = PathJoin(repair_, o_.problemName);
+    if (Status st = WriteProblemTable(fs_, pt, sal_.problems, sal_.header); !st.ok())
+      return Status::IOError("cannot write the problem table: " + st.message(), st.error_number());
+    if (!sal_.problems.empty())
+      res_.actions.push_back({"problems", o_.problemName, -1, -1,
+                              std::to_string(sal_.problems.size()) + " record(s) that could not be kept"});
+    return Status::OK();
   }
-  if (Status st = fs->SyncDir(repair); !st.ok()) return fail(st);
-  progress.Report(kPhaseOverall, 80);
 
-  for (const auto& p : plan.puts)
-    res.actions.push_back(
-        {"swap", p.to, -1, -1, p.replaces ? "replaced by the rebuilt file" : "added"});
-  for (const auto& r : plan.removes)
-    res.actions.push_back(
-        {"swap", r, -1, -1, "no longer part of the family; moved to the repair folder"});
+  // Every original member, flushed, before any original is touched.
+  Status BackUp() {
+    for (const std::string& m : fam_.AllMembers()) {
+      std::string name = BackupName(o_.backupName, m, m == fam_.db);
+      std::string to = PathJoin(repair_, name);
+      if (fs_->Exists(to)) return Status::IOError("backup " + to + " exists already; not overwritten");
+      if (Status st = fs_->Copy(m, to); !st.ok())
+        return Status::IOError("cannot back up " + PathBaseName(m) + ": " + st.message(), st.error_number());
+      plan_.backups[Upper(PathBaseName(m))] = name;
+      res_.actions.push_back({"backup", PathBaseName(m), -1, -1, "copied to " + name});
+    }
+    return fs_->SyncDir(repair_);
+  }
 
-  // 8. Report table, before the swap so that it exists whatever happens next.
-  if (Status st = WriteReportTable(fs, PathJoin(repair, o.reportName), res.actions); !st.ok())
-    return fail(Status::IOError("cannot write the report table: " + st.message(), st.error_number()));
+  // Written before the swap, so that it exists whatever happens next.
+  Status WriteReport() {
+    for (const auto& p : plan_.puts)
+      res_.actions.push_back({"swap", p.to, -1, -1, p.replaces ? "replaced by the rebuilt file" : "added"});
+    for (const auto& r : plan_.removes)
+      res_.actions.push_back({"swap", r, -1, -1, "no longer part of the family; moved to the repair folder"});
+    if (Status st = WriteReportTable(fs_, PathJoin(repair_, o_.reportName), res_.actions); !st.ok())
+      return Status::IOError("cannot write the report table: " + st.message(), st.error_number());
+    return Status::OK();
+  }
 
-  // 9. Journal, then the swap.
-  plan.backups = backupOf;
-  for (auto& p : plan.puts) {
-    auto print = Fingerprint(fs, PathJoin(newDir, p.from));
-    if (!print.ok()) return fail(print.status());
-    p.print = *print;
-  }
-  std::string journal = PathJoin(repair, kJournal);
-  Status journalled = WriteDurable(fs, journal, JournalText(plan));
-  if (journalled.ok()) newDirToDiscard.clear();  // from here the new files belong to the swap
-  if (Status st = journalled; !st.ok()) {
-    // Not written, or not durably: no original was touched, so drop it entirely.
-    if (fs->Exists(journal + ".tmp")) (void)fs->Remove(journal + ".tmp");
-    if (fs->Exists(journal)) (void)fs->Remove(journal);
-    return fail(Status::IOError("cannot write the swap journal: " + st.message(), st.error_number()));
-  }
-  size_t putsDone = 0, removesDone = 0;
-  Status swap;
-  for (const auto& r : plan.removes) {
-    swap = fs->MakeDir(PathJoin(repair, "removed"));
-    if (swap.ok()) swap = fs->Rename(PathJoin(dir, r), PathJoin(PathJoin(repair, "removed"), r));
-    if (!swap.ok()) break;
-    ++removesDone;
-  }
-  if (swap.ok()) {
-    for (const auto& p : plan.puts) {
-      swap = fs->Rename(PathJoin(newDir, p.from), Dest(dir, p));
+  // The journal, then the renames; a failed rename rolls back what was done.
+  Status Swap() {
+    for (auto& p : plan_.puts) {
+      auto print = Fingerprint(fs_, PathJoin(newDir_, p.from));
+      if (!print.ok()) return print.status();
+      p.print = *print;
+    }
+    const std::string journal = PathJoin(repair_, kJournal);
+    if (Status st = WriteDurable(fs_, journal, JournalText(plan_)); !st.ok()) {
+      // Not written, or not durably: no original was touched, so drop it entirely.
+      if (fs_->Exists(journal + ".tmp")) (void)fs_->Remove(journal + ".tmp");
+      if (fs_->Exists(journal)) (void)fs_->Remove(journal);
+      return Status::IOError("cannot write the swap journal: " + st.message(), st.error_number());
+    }
+    discard_.clear();  // from here the new files belong to the swap
+    size_t putsDone = 0, removesDone = 0;
+    Status swap;
+    for (const auto& r : plan_.removes) {
+      swap = fs_->MakeDir(PathJoin(repair_, "removed"));
+      if (swap.ok()) swap = fs_->Rename(PathJoin(dir_, r), PathJoin(PathJoin(repair_, "removed"), r));
       if (!swap.ok()) break;
-      ++putsDone;
+      ++removesDone;
     }
+    for (size_t i = 0; swap.ok() && i < plan_.puts.size(); ++i) {
+      swap = fs_->Rename(PathJoin(newDir_, plan_.puts[i].from), Dest(dir_, plan_.puts[i]));
+      if (swap.ok()) ++putsDone;
+    }
+    if (swap.ok()) swap = fs_->SyncDir(dir_);
+    if (!swap.ok()) return RollBackSwap(swap, journal, putsDone, removesDone);
+    // Done: close the journal. A failure here leaves a journal whose roll-forward is a
+    // no-op, so the rebuild stands.
+    if (fs_->Rename(journal, PathJoin(repair_, kJournalDone)).ok()) {
+      (void)fs_->Remove(newDir_);  // empty now; a leftover folder is harmless
+      (void)fs_->SyncDir(repair_);
+    }
+    return Status::OK();
   }
-  if (swap.ok()) swap = fs->SyncDir(dir);
-  if (!swap.ok()) {
-    Status back = RollBack(fs, dir, repair, plan, putsDone, removesDone, backupOf);
-    if (back.ok()) back = fs->Rename(journal, PathJoin(repair, kJournalUndone));
+
+  Status RollBackSwap(const Status& swap, const std::string& journal, size_t putsDone,
+                      size_t removesDone) {
+    Status back = RollBack(fs_, dir_, repair_, plan_, putsDone, removesDone, plan_.backups);
+    if (back.ok()) back = fs_->Rename(journal, PathJoin(repair_, kJournalUndone));
     if (!back.ok()) {
-      return fail(Status::IOError("swapping the rebuilt files in failed (" + swap.message() +
-                                  ") and so did restoring the original (" + back.message() +
-                                  "); the backup is in " + repair +
-                                  " and the next rebuild of this table finishes the swap",
-                                  swap.error_number()));
+      return Status::IOError("swapping the rebuilt files in failed (" + swap.message() +
+                                 ") and so did restoring the original (" + back.message() +
+                                 "); the backup is in " + repair_ +
+                                 " and the next rebuild of this table finishes the swap",
+                             swap.error_number());
     }
-    newDirToDiscard = newDir;  // rolled back: the rebuilt files are of no further use
-    return fail(Status::IOError("swapping the rebuilt files in failed: " + swap.message() +
-                                "; the original table was restored",
-                                swap.error_number()));
+    discard_ = newDir_;  // rolled back: the rebuilt files are of no further use
+    return Status::IOError("swapping the rebuilt files in failed: " + swap.message() +
+                               "; the original table was restored",
+                           swap.error_number());
   }
-  // Done: close the journal. A failure here leaves a journal whose roll-forward is a
-  // no-op, so the rebuild stands.
-  if (fs->Rename(journal, PathJoin(repair, kJournalDone)).ok()) {
-    (void)fs->Remove(newDir);  // empty now; a leftover folder is harmless
-    (void)fs->SyncDir(repair);
+
+  void DiscardNewFiles() {
+    if (discard_.empty()) return;
+    auto names = fs_->ListDir(discard_);
+    if (names.ok())
+      for (const std::string& n : *names) (void)fs_->Remove(PathJoin(discard_, n));
+    (void)fs_->Remove(discard_);
   }
-  progress.Report(kPhaseOverall, 100);
-  return res;
+
+  const std::string givenPath_;
+  const RebuildOptions& o_;
+  FileSystem* const fs_;
+  Progress progress_;
+  RebuildResult res_;
+
+  std::string tablePath_, tableName_, dir_;
+  std::unique_ptr<RebuildLock> lock_;
+  FamilyFiles fam_;
+  std::set<std::string> membersInError_;  // upper-case names of members with error findings
+  SalvageResult sal_;
+
+  MemFileSystem mem_;       // a dry run's output
+  FileSystem* outFs_ = fs_;
+  std::string repair_, newDir_, newDb_;
+  std::string discard_;     // the new-family folder to remove if the rebuild stops
+  std::vector<std::string> newFiles_;
+  SwapPlan plan_;
+};
+
+}  // namespace
+
+RebuildResult RebuildTable(const std::string& givenPath, const RebuildOptions& o) {
+  return Rebuilder(givenPath, o).Run();
 }
 
 }  // namespace paradox

@@ -13,30 +13,12 @@
 #include "crypt.h"
 #include "index.h"
 #include "reader.h"
+#include "val.h"
 #include "value.h"
 #include "verify_internal.h"
 
 namespace paradox {
 namespace {
-
-bool TypeFromLetter(char c, FieldType* t) {
-  static const struct {
-    char letter;
-    FieldType type;
-  } kMap[] = {{'A', FieldType::kAlpha},   {'D', FieldType::kDate},      {'S', FieldType::kShort},
-              {'I', FieldType::kLong},    {'$', FieldType::kMoney},     {'N', FieldType::kNumber},
-              {'L', FieldType::kLogical}, {'M', FieldType::kMemo},      {'B', FieldType::kBlob},
-              {'F', FieldType::kFmtMemo}, {'O', FieldType::kOle},       {'G', FieldType::kGraphic},
-              {'T', FieldType::kTime},    {'@', FieldType::kTimestamp}, {'+', FieldType::kAutoInc},
-              {'#', FieldType::kBcd},     {'Y', FieldType::kBytes}};
-  for (const auto& m : kMap) {
-    if (m.letter == c) {
-      *t = m.type;
-      return true;
-    }
-  }
-  return false;
-}
 
 // Writer size of a field (FieldDef::size) from a descriptor size byte.
 uint16_t WriterSize(FieldType t, uint8_t sizeByte) {
@@ -52,7 +34,7 @@ Result<std::vector<FieldDesc>> FieldsFromStructure(const TableStructure& s) {
   std::vector<FieldDesc> out;
   for (size_t i = 0; i < s.fields.size(); ++i) {
     FieldDesc f;
-    if (!TypeFromLetter(s.fields[i].type, &f.type)) {
+    if (!FieldTypeFromLetter(s.fields[i].type, &f.type)) {
       return Status::InvalidArgument("field " + std::to_string(i + 1) + " has unknown type '" +
                                      std::string(1, s.fields[i].type) + "'");
     }
@@ -220,7 +202,7 @@ uint8_t FixedSizeOf(FieldType t) {
 // type's fixed size, or - for the one alpha/bytes field whose size is lost - from the record size.
 // Returns the number of descriptors changed.
 int RepairDescriptors(Bytes& trial, uint8_t versionId, uint16_t n, const TableHeader* px,
-                      const ValInfo* val, const std::map<uint16_t, FieldDesc>& fromIndexes) {
+                      const ValFile* val, const std::map<uint16_t, FieldDesc>& fromIndexes) {
   const size_t base = versionId >= 5 ? 0x78 : 0x58;
   if (n == 0 || base + 2 * size_t(n) > trial.size()) return 0;
   int changes = 0;
@@ -240,7 +222,7 @@ int RepairDescriptors(Bytes& trial, uint8_t versionId, uint16_t n, const TableHe
       } else if (x != fromIndexes.end()) {
         t = uint8_t(x->second.type);
         sz = x->second.sizeByte;
-      } else if (val && val->footerRead && i < val->fields.size() && val->fields.size() == n) {
+      } else if (val && val->fieldsRead && i < val->fields.size() && val->fields.size() == n) {
         t = uint8_t(val->fields[i].type);
         sz = val->fields[i].sizeByte;
       } else if (IsKnownFieldType(t) && FixedSizeOf(FieldType(t)) != 0) {
@@ -277,7 +259,7 @@ struct RecoveredHeader {
 // redundancy and the family members, then a caller's description or the .VAL footer.
 Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
                                       const TableStructure* structure, const TableHeader* pxHeader,
-                                      const ValInfo* val,
+                                      const ValFile* val,
                                       const std::map<uint16_t, FieldDesc>& fromIndexes) {
   RecoveredHeader out;
   Status ioError;
@@ -324,7 +306,7 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, cons
     if (so > fn && (so - fn) % 2 == 0 && (so - fn) / 2 <= 255)
       counts.push_back(uint16_t((so - fn) / 2));
   }
-  if (val && val->footerRead) counts.push_back(uint16_t(val->fields.size()));
+  if (val && val->fieldsRead) counts.push_back(uint16_t(val->fields.size()));
 
   std::vector<uint8_t> codes{file[0x05], 1, 2, 4, 16, 3, 8, 32};
   std::vector<uint16_t> headerSizes{DecodeU16(&file[0x02]), 2048, 4096};
@@ -432,7 +414,7 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, cons
     fields = std::move(fs).value();
     keyCount = structure->keyFields;
     source = "the given structure";
-  } else if (val && val->footerRead && !val->fields.empty()) {
+  } else if (val && val->fieldsRead && !val->fields.empty()) {
     fields = val->fields;
     keyCount = pxHeader ? pxHeader->fixed.numFields : 0;
     source = "the .VAL file's field list";
@@ -540,45 +522,6 @@ int CompareKeys(const TableHeader& h, ByteSpan a, ByteSpan b, bool exactCollatio
     off += n;
   }
   return 0;
-}
-
-Result<ValInfo> ReadValInfo(ByteSpan val) {
-  ValInfo info;
-  ByteReader r(val, ".VAL");
-  uint8_t b0, b1, nchecks;
-  if (!r.U8(&b0) || !r.U8(&b1) || !r.U8(&nchecks)) return r.Error("too short for a .VAL header");
-  info.changeCount = b0;
-  info.version = b1;
-  info.validityChecks = nchecks;
-  // Only the layout of versions 9..11 is known (level 4 and 5 tables).
-  if (b1 < 9 || b1 > 11) return info;
-  uint32_t footer = 0, ri = 0;
-  if (!r.Seek(0x09) || !r.U32(&footer) || !r.U32(&ri)) return r.Error("header cut short");
-  if (ri != 0) {
-    ByteReader rr(val, ".VAL");
-    uint16_t links;
-    if (rr.Seek(ri) && rr.U16(&links)) info.referentialLinks = links;
-  }
-  if (footer == 0 || footer >= val.size()) return info;
-  ByteReader f(val, ".VAL footer", 0);
-  uint16_t n;
-  if (!f.Seek(footer) || !f.U16(&n) || !f.Skip(4) || !f.Fits(n, 2 + 2) || n == 0) return info;
-  if (!f.Skip(size_t(n) * 2)) return info;
-  std::vector<FieldDesc> fields(n);
-  for (auto& fd : fields) {
-    uint8_t t, s;
-    if (!f.U8(&t) || !f.U8(&s)) return info;
-    if (!IsKnownFieldType(t)) return info;
-    fd.type = FieldType(t);
-    fd.sizeByte = s;
-  }
-  if (!f.Skip(79)) return info;
-  for (auto& fd : fields) {
-    if (!f.CString(&fd.name)) return info;
-  }
-  info.fields = std::move(fields);
-  info.footerRead = true;
-  return info;
 }
 
 namespace {
@@ -762,7 +705,7 @@ struct HeaderSources {
   Bytes prefix;
   uint64_t fileSize = 0;
   std::optional<TableHeader> px;
-  std::optional<ValInfo> val;
+  std::optional<ValFile> val;
   std::map<uint16_t, FieldDesc> fromIndexes;
 };
 
@@ -780,7 +723,7 @@ Result<HeaderSources> ReadHeaderSources(FileSystem* fs, const FamilyFiles& fam) 
     auto vb = fs->ReadFile(fam.val);
     if (!vb.ok() && vb.status().IsIOError()) return vb.status();
     if (vb.ok()) {
-      auto vi = ReadValInfo(ByteSpan(*vb));
+      auto vi = DecodeValSections(ByteSpan(*vb));
       if (vi.ok()) src.val = std::move(vi).value();
     }
   }
@@ -1217,7 +1160,7 @@ Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string&
   auto srcR = ReadHeaderSources(fs, *fam);
   if (!srcR.ok()) return srcR.status();
   const HeaderSources& src = *srcR;
-  const std::optional<ValInfo>& val = src.val;
+  const std::optional<ValFile>& val = src.val;
   std::shared_ptr<File> dbFile;
   auto peek = PeekInto(fs, fam->db, &dbFile);
   if (!peek.ok()) return peek.status();
@@ -1251,8 +1194,8 @@ Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string&
     s.indexes.push_back(std::move(ix));
   }
   if (val) {
-    s.validityChecks = val->validityChecks;
-    s.referentialLinks = val->referentialLinks;
+    s.validityChecks = val->declaredChecks;
+    s.referentialLinks = val->declaredLinks;
   }
   return s;
 }

@@ -87,17 +87,6 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& family,
 // would. For callers that fill a rebuild descriptor.
 Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string& dbPath);
 
-// Field list of a level 4-5 .VAL file's footer (types, sizes, names) and its counts.
-struct ValInfo {
-  uint8_t changeCount = 0;  // byte 0: the DB's 0x2E when written
-  uint8_t version = 0;
-  uint16_t validityChecks = 0;
-  uint16_t referentialLinks = 0;
-  bool footerRead = false;
-  std::vector<FieldDesc> fields;  // type, sizeByte, name
-};
-Result<ValInfo> ReadValInfo(ByteSpan val);
-
 // Key comparison used for ordering (see above); < 0, 0, > 0.
 int CompareKeys(const TableHeader& h, ByteSpan a, ByteSpan b, bool exactCollation);
 // True when the table's collation is plain byte order ("ascii").

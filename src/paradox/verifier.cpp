@@ -116,6 +116,7 @@ const std::vector<CheckInfo> kChecks = {
     // Other members and the folder.
     {"val.stale", S::kWarning, C::kNote, ".VAL written for another table version"},
     {"val.corrupt", S::kWarning, C::kNote, ".VAL unreadable"},
+    {"val.fields", S::kWarning, C::kNote, ".VAL field list differs from the table's"},
     {"family.level", S::kWarning, C::kNote, "member level or sort order differs from the table"},
     {"lock.present", S::kWarning, C::kNote, "lock files in the folder (table may be in use)"},
     {"lock.held", S::kWarning, C::kNote, "another process holds a lock on the table"},

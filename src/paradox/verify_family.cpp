@@ -4,6 +4,7 @@
 
 #include "blob.h"
 #include "crypt.h"
+#include "val.h"
 #include "value.h"
 #include "verify_internal.h"
 
@@ -220,32 +221,55 @@ void CheckBlobPointer(Context& ctx, const FieldDesc& field, const uint8_t* raw, 
                 field.name);
 }
 
+// ": field 3 is N8 \"Qty\" in the .VAL but $8 \"Qty\" in the table", or "" when the
+// lists differ only in length.
+static std::string FirstFieldDifference(const ValFile& val, const TableHeader& table) {
+  for (size_t i = 0; i < val.fields.size() && i < table.fields.size(); ++i) {
+    const FieldDesc& a = val.fields[i];
+    const FieldDesc& b = table.fields[i];
+    if (a.type == b.type && a.sizeByte == b.sizeByte) continue;
+    auto show = [](const FieldDesc& f) {
+      return std::string(1, FieldTypeLetter(f.type)) + N(f.sizeByte) + " \"" + f.name + "\"";
+    };
+    return ": field " + N(i + 1) + " is " + show(a) + " in the .VAL but " + show(b) + " in the table";
+  }
+  return "";
+}
+
 void CheckValFile(Context& ctx, const std::string& path, const TableHeader& table) {
   Location l;
   l.file = BaseName(path);
-  Result<std::unique_ptr<File>> f = ctx.fs->Open(path, OpenMode::kRead);
   // A rebuild carries the .VAL over: one it cannot read stops it, so that is no note.
-  if (!f.ok()) {
-    ctx.sink->Add(f.status().IsNotFound() ? "val.corrupt" : "file.unreadable", l,
-                  "cannot open " + l.file + ": " + f.status().ToString());
+  constexpr uint64_t kMaxValSize = 16u << 20;  // real ones are a few kilobytes
+  Result<uint64_t> size = ctx.fs->FileSize(path);
+  Result<Bytes> data = size.ok() && *size > kMaxValSize
+                           ? Result<Bytes>(Status::Corruption("file of " + N(*size) + " bytes is too large"))
+                           : size.ok() ? ctx.fs->ReadFile(path) : Result<Bytes>(size.status());
+  if (!data.ok()) {
+    const bool gone = data.status().IsNotFound() || data.status().IsCorruption();
+    ctx.sink->Add(gone ? "val.corrupt" : "file.unreadable", l,
+                  "cannot read " + l.file + ": " + data.status().ToString());
     return;
   }
-  uint8_t head[2] = {};
-  size_t got = 0;
-  Status st = f.value()->ReadAt(0, MutableByteSpan(head, 2), &got);
-  if (!st.ok()) {
-    ctx.sink->Add("file.unreadable", l, "cannot read " + l.file + ": " + st.ToString());
-    return;
-  }
-  if (got < 2) {
+  auto val = DecodeValSections(ByteSpan(*data));
+  if (!val.ok()) {
     ctx.sink->Add("val.corrupt", l, "file is too short for a validity-check header");
     return;
   }
-  if (head[0] != table.fixed.changeCount2) {
+  if (val->changeCount != table.fixed.changeCount2) {
     l.offset = 0;
     ctx.sink->Add("val.stale", l,
-                  "version byte is " + N(head[0]) + " but the table's structure counter (0x2E) is " +
+                  "version byte is " + N(val->changeCount) + " but the table's structure counter (0x2E) is " +
                       N(table.fixed.changeCount2));
+  }
+  if (!val->layoutKnown) return;  // the older layout is not decoded further
+  l.offset.reset();
+  if (!val->problem.ok()) {
+    ctx.sink->Add("val.corrupt", l, val->problem.message());
+  } else if (!val->FieldsMatch(table.fields, false)) {
+    ctx.sink->Add("val.fields", l,
+                  "its field list (" + N(val->fields.size()) + " fields) differs from the table's (" +
+                      N(table.fields.size()) + " fields)" + FirstFieldDifference(*val, table));
   }
 }
 

@@ -28,7 +28,7 @@ std::string TextOf(const char (&src)[N], const std::string& what, const std::str
 
 bool HasCheck(const TableFacts& facts, size_t fieldIndex) {
   if (!facts.val) return false;
-  for (const ValCheck& c : facts.val->checks) {
+  for (const paradox::ValCheck& c : facts.val->checks) {
     if (c.fieldIndex == fieldIndex) return true;
   }
   return false;
@@ -106,18 +106,18 @@ void FillIndex(const TableFacts& facts, const SecondaryFacts* sec, IDXDesc* out)
   for (size_t k = 0; k < fields.size(); ++k) out->aiKeyFld[k] = fields[k];
 }
 
-void FillCheck(const ValCheck& c, VCHKDesc* out) {
+void FillCheck(const paradox::ValCheck& c, VCHKDesc* out) {
   std::memset(out, 0, sizeof *out);
   out->iFldNum = static_cast<uint16_t>(c.fieldIndex + 1);
   out->bRequired = c.required;
-  out->bHasMinVal = c.hasMin;
-  out->bHasMaxVal = c.hasMax;
-  out->bHasDefVal = c.hasDefault;
-  auto copy = [](const paradox::Bytes& v, uint8_t* dst) {
-    if (!v.empty()) std::memcpy(dst, v.data(), std::min<size_t>(v.size(), TU_VCHK_VALUE_SIZE));
+  out->bHasMinVal = c.minimum.has_value();
+  out->bHasMaxVal = c.maximum.has_value();
+  out->bHasDefVal = c.defaultValue.has_value();
+  auto copy = [](const std::optional<paradox::Bytes>& v, uint8_t* dst) {
+    if (v && !v->empty()) std::memcpy(dst, v->data(), std::min<size_t>(v->size(), TU_VCHK_VALUE_SIZE));
   };
-  copy(c.minValue, out->aMinVal);
-  copy(c.maxValue, out->aMaxVal);
+  copy(c.minimum, out->aMinVal);
+  copy(c.maximum, out->aMaxVal);
   copy(c.defaultValue, out->aDefVal);
   CopyText(out->szPict, c.picture);
   if (c.hasLookup) {
@@ -126,7 +126,7 @@ void FillCheck(const ValCheck& c, VCHKDesc* out) {
   }
 }
 
-void FillLink(const ValLink& l, uint16_t number, RINTDesc* out) {
+void FillLink(const paradox::ValLink& l, uint16_t number, RINTDesc* out) {
   std::memset(out, 0, sizeof *out);
   out->iRintNum = number;
   CopyText(out->szRintName, l.name);

@@ -135,14 +135,14 @@ TableFacts LoadFacts(const std::string& path) {
                      ? fs->ReadFile(facts.family.val)
                      : paradox::Result<paradox::Bytes>(Status::NotSupported("oversized .VAL"));
     if (bytes.ok()) {
-      auto val = DecodeVal(bytes.value());
+      auto val = paradox::DecodeVal(bytes.value());
       if (val.ok()) {
         facts.valChecks = val.value().declaredChecks;
         facts.valLinks = val.value().declaredLinks;
         facts.val = std::move(val.value());
         // A stale .VAL may name fields the table no longer has; those checks describe
         // nothing a rebuild could keep.
-        std::erase_if(facts.val->checks, [&](const ValCheck& c) {
+        std::erase_if(facts.val->checks, [&](const paradox::ValCheck& c) {
           return c.fieldIndex >= facts.header.fields.size();
         });
       } else if (bytes.value().size() >= 3 && bytes.value()[1] >= 9) {

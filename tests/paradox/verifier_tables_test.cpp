@@ -45,7 +45,7 @@ const Expected kTables[] = {
     {"leonhad__paradoxdriver/db/AREACODES.DB", 0, 370, ""},
     {"leonhad__paradoxdriver/db/CONTACTS.DB", 0, 55, ""},
     {"leonhad__paradoxdriver/db/CUSTOMER.DB", 0, 20, ""},
-    {"leonhad__paradoxdriver/db/DECIMAL.DB", 0, 9, "index.px-unexpected val.stale"},
+    {"leonhad__paradoxdriver/db/DECIMAL.DB", 0, 9, "index.px-unexpected val.fields val.stale"},
     {"leonhad__paradoxdriver/db/GENERAL.DB", 0, 3, ""},
     {"leonhad__paradoxdriver/db/HERCULES.DB", 0, 20, ""},
     {"leonhad__paradoxdriver/db/NOTE1251.DB", 0, 2, ""},

@@ -1,6 +1,6 @@
 // Decoding of .VAL files: real ones, and every truncation and a flipped byte of them,
 // which must give a result or a Corruption naming the offset, never a read past the end.
-#include "ValFile.h"
+#include "val.h"
 
 #include <fstream>
 #include <iterator>
@@ -17,28 +17,28 @@ paradox::Bytes Load(const std::string& path) {
 
 TEST(TUtilValFile, RealFilesDecode) {
   if (!HaveShared()) GTEST_SKIP() << "../shared/tables is absent";
-  auto area = tutil::DecodeVal(Load(Shared("leonhad__paradoxdriver/db/AREACODE.VAL")));
+  auto area = paradox::DecodeVal(Load(Shared("leonhad__paradoxdriver/db/AREACODE.VAL")));
   ASSERT_TRUE(area.ok()) << area.status().ToString();
-  EXPECT_TRUE(area.value().documentedLayout);
+  EXPECT_TRUE(area.value().layoutKnown);
   ASSERT_EQ(area.value().checks.size(), 2u);
   EXPECT_EQ(area.value().checks[0].fieldIndex, 0);
   EXPECT_EQ(area.value().checks[0].picture, "###");
   EXPECT_EQ(area.value().checks[1].fieldIndex, 3);
 
-  auto decimal = tutil::DecodeVal(Load(Shared("leonhad__paradoxdriver/db/DECIMAL.VAL")));
+  auto decimal = paradox::DecodeVal(Load(Shared("leonhad__paradoxdriver/db/DECIMAL.VAL")));
   ASSERT_TRUE(decimal.ok());
   ASSERT_EQ(decimal.value().checks.size(), 1u);
   EXPECT_TRUE(decimal.value().checks[0].required);
 
-  auto fk = tutil::DecodeVal(Load(Shared("leonhad__paradoxdriver/joins/fk1.val")));
+  auto fk = paradox::DecodeVal(Load(Shared("leonhad__paradoxdriver/joins/fk1.val")));
   ASSERT_TRUE(fk.ok());
   ASSERT_EQ(fk.value().links.size(), 1u);
   EXPECT_EQ(fk.value().links[0].masterTable, "primary.db");
 
   // The 3.x layout is recognised, not guessed at.
-  auto old = tutil::DecodeVal(Load(Shared("leonhad__paradoxdriver/mtdemo/CUSTOMER.VAL")));
+  auto old = paradox::DecodeVal(Load(Shared("leonhad__paradoxdriver/mtdemo/CUSTOMER.VAL")));
   ASSERT_TRUE(old.ok());
-  EXPECT_FALSE(old.value().documentedLayout);
+  EXPECT_FALSE(old.value().layoutKnown);
   EXPECT_TRUE(old.value().checks.empty());
 }
 
@@ -52,7 +52,7 @@ TEST(TUtilValFile, TruncatedAndDamagedFilesNeverReadPastTheEnd) {
     for (size_t n = 0; n < whole.size(); ++n) {
       // A copy of exactly n bytes, so a sanitizer sees any read beyond it.
       const paradox::Bytes part(whole.begin(), whole.begin() + n);
-      auto r = tutil::DecodeVal(part);
+      auto r = paradox::DecodeVal(part);
       if (!r.ok()) {
         EXPECT_TRUE(r.status().IsCorruption()) << e.path() << " cut at " << n;
       }
@@ -60,7 +60,7 @@ TEST(TUtilValFile, TruncatedAndDamagedFilesNeverReadPastTheEnd) {
     for (size_t at = 0; at < whole.size() && at < 0x40; ++at) {
       paradox::Bytes damaged = whole;
       damaged[at] ^= 0xFF;
-      (void)tutil::DecodeVal(damaged);
+      (void)paradox::DecodeVal(damaged);
     }
   }
   EXPECT_GT(files, 10);
