@@ -90,15 +90,30 @@ class Codec {
         continue;
       }
       defined_[b] = r == 0;
-      if (r != 0) AppendUtf8(&out, static_cast<uint32_t>(b));  // undefined: keep the byte's value
       table_[b] = out;
     }
     if (!bytewise_) return;
+    // A byte the page leaves undefined keeps its value: the code point of that value
+    // (C1 controls, Latin-1) unless a defined byte already gives that character, then
+    // the private-use U+F700 + byte. Either way it converts back to the same byte.
+    std::unordered_map<uint32_t, int> used;
+    for (int b = 0; b < 256; ++b) {
+      uint32_t cp = 0;
+      if (defined_[b] && NextUtf8(table_[b], 0, &cp) == table_[b].size()) used[cp] = b;
+    }
+    for (int b = 0; b < 256; ++b) {
+      if (defined_[b]) continue;
+      table_[b].clear();
+      AppendUtf8(&table_[b], used.count(uint32_t(b)) ? 0xF700u + uint32_t(b) : uint32_t(b));
+    }
     table_ok_ = PairsMatchTable();
     for (int b = 0; b < 256; ++b) {
       uint32_t cp = 0;
-      if (NextUtf8(table_[b], 0, &cp) == table_[b].size() && !reverse_.count(cp))
-        reverse_[cp] = static_cast<uint8_t>(b);
+      if (NextUtf8(table_[b], 0, &cp) != table_[b].size() || reverse_.count(cp)) continue;
+      // A character at two bytes goes back to the one iconv writes.
+      std::string back;
+      reverse_[cp] = defined_[b] && EncodeOne(table_[b], &back) && back.size() == 1 ? static_cast<uint8_t>(back[0])
+                                                                                    : static_cast<uint8_t>(b);
     }
   }
 
@@ -133,7 +148,7 @@ class Codec {
         iconv(to_.cd, nullptr, nullptr, &dst, &room);
         out.append(buf, static_cast<size_t>(dst - buf));
         const unsigned char c = static_cast<unsigned char>(*src);
-        if (bytewise_) AppendUtf8(&out, c);
+        if (bytewise_) out += table_[c];
         else AppendUtf8(&out, 0xFFFD);
         ++src;
         --left;
@@ -167,17 +182,9 @@ class Codec {
         if (table_ok_) return NoCode(cp, label);
       }
       // Through iconv, one character at a time, so an error names its character.
-      std::string one(utf8.substr(i, n));
-      from_.Reset();
-      char buf[16];
-      char* src = one.data();
-      size_t left = one.size();
-      char* dst = buf;
-      size_t room = sizeof buf;
-      if (iconv(from_.cd, &src, &left, &dst, &room) == static_cast<size_t>(-1) ||
-          iconv(from_.cd, nullptr, nullptr, &dst, &room) == static_cast<size_t>(-1))
-        return NoCode(cp, label);
-      out.append(buf, static_cast<size_t>(dst - buf));
+      std::string one;
+      if (!EncodeOne(std::string(utf8.substr(i, n)), &one)) return NoCode(cp, label);
+      out += one;
       i += n;
     }
     return out;
@@ -201,6 +208,20 @@ class Codec {
     if (iconv(to_.cd, nullptr, nullptr, &dst, &room) == static_cast<size_t>(-1)) return errno;
     out->assign(buf, static_cast<size_t>(dst - buf));
     return 0;
+  }
+
+  bool EncodeOne(const std::string& utf8, std::string* out) {
+    from_.Reset();
+    char buf[16];
+    char* src = const_cast<char*>(utf8.data());
+    size_t left = utf8.size();
+    char* dst = buf;
+    size_t room = sizeof buf;
+    if (iconv(from_.cd, &src, &left, &dst, &room) == static_cast<size_t>(-1) ||
+        iconv(from_.cd, nullptr, nullptr, &dst, &room) == static_cast<size_t>(-1))
+      return false;
+    out->assign(buf, static_cast<size_t>(dst - buf));
+    return true;
   }
 
   // Whether every pair of defined bytes converts as its two table entries: false for

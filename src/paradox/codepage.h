@@ -59,8 +59,9 @@ void SortOrderForCodePage(uint16_t codePage, uint8_t* sortOrder, std::string* so
 
 bool IsSupportedCodePage(uint16_t codePage);
 // Never fails. Single-byte charsets map every byte: a byte the charset leaves
-// undefined becomes the C1 control or Latin-1 code point of its value, so the text
-// converts back to the same bytes. In multi-byte charsets a byte sequence that is not
+// undefined becomes the C1 control or Latin-1 code point of its value (U+F700 + the
+// byte when the page has that character elsewhere), so the text converts back to the
+// same bytes. In multi-byte charsets a byte sequence that is not
 // a character becomes U+FFFD. An unknown charset reads as code page 1252 (callers that
 // allow one must warn).
 std::string ToUtf8(std::string_view bytes, const Charset& charset);

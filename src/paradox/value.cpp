@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "codepage.h"
@@ -214,12 +215,7 @@ bool ParseTimeParts(std::string_view s, int64_t* ms, std::string_view* extra) {
 }
 
 double TimestampFrom(int32_t day, int64_t msOfDay, std::string_view extra) {
-  double frac = 0;
-  double scale = 0.1;
-  for (char c : extra) {
-    frac += (c - '0') * scale;
-    scale /= 10;
-  }
+  const double frac = extra.empty() ? 0.0 : std::strtod(("0." + std::string(extra)).c_str(), nullptr);
   return double(day) * 86400000.0 + double(msOfDay) + frac;
 }
 
