@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -108,6 +109,12 @@ class Codec {
     }
     table_ok_ = PairsMatchTable();
     for (int b = 0; b < 256; ++b) {
+      // Single-byte pages map into the Basic Multilingual Plane: at most 3 bytes each.
+      if (table_[b].size() > 3) table_ok_ = false;
+      fast_[b].length = static_cast<uint8_t>(std::min<size_t>(table_[b].size(), 3));
+      std::memcpy(fast_[b].bytes, table_[b].data(), fast_[b].length);
+    }
+    for (int b = 0; b < 256; ++b) {
       uint32_t cp = 0;
       if (NextUtf8(table_[b], 0, &cp) != table_[b].size() || reverse_.count(cp)) continue;
       // A character at two bytes goes back to the one iconv writes.
@@ -122,11 +129,14 @@ class Codec {
   std::string Decode(std::string_view in) {
     std::string out;
     if (table_ok_) {
-      out.reserve(in.size() + in.size() / 2);
+      out.resize(in.size() * 3);
+      char* o = out.data();
       for (unsigned char c : in) {
-        if (c < 0x80 && table_[c].size() == 1) out += static_cast<char>(c);
-        else out += table_[c];
+        const Utf8Char& u = fast_[c];
+        std::memcpy(o, u.bytes, 4);  // the buffer has room: at most 3 bytes a character
+        o += u.length;
       }
+      out.resize(static_cast<size_t>(o - out.data()));
       return out;
     }
     to_.Reset();
@@ -256,6 +266,11 @@ class Codec {
   bool table_ok_ = false;
   bool defined_[256] = {};
   std::string table_[256];
+  struct Utf8Char {
+    char bytes[4] = {};
+    uint8_t length = 0;
+  };
+  Utf8Char fast_[256];
   std::unordered_map<uint32_t, uint8_t> reverse_;
 };
 
@@ -433,7 +448,17 @@ std::string ToUtf8(std::string_view bytes, const Charset& cs) {
   return c->Decode(bytes);
 }
 
-std::string ToUtf8(std::string_view bytes, uint16_t cp) { return ToUtf8(bytes, CharsetForCodePage(cp)); }
+std::string ToUtf8(std::string_view bytes, uint16_t cp) {
+  // Callers convert value after value in one page: keep its converter at hand.
+  thread_local uint16_t lastPage = 0;
+  thread_local Codec* last = nullptr;
+  if (!last || cp != lastPage) {
+    const Charset cs = CharsetForCodePage(cp);
+    last = CodecFor(cs.known() ? cs.name : Fallback().name);
+    lastPage = cp;
+  }
+  return last->Decode(bytes);
+}
 
 Result<std::string> FromUtf8(std::string_view utf8, const Charset& cs) {
   Codec* c = cs.known() ? CodecFor(cs.name) : nullptr;
