@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <sstream>
 
 #include "cli.h"
+#include "codepage.h"
 #include "mutators.h"
 #include "table_out.h"
 #include "writer.h"
@@ -106,6 +108,43 @@ TEST_F(DumpTest, CsvBlanksJsonTypesAndBlobFiles) {
   EXPECT_NE(err_.str().find("warning: d/ALL.DB: code page 867 has no converter"), std::string::npos) << err_.str();
   Run({"verify", "--json", "d/ALL.DB"});
   EXPECT_NE(out_.str().find("codepage.unknown"), std::string::npos) << out_.str();
+}
+
+// info: the stored name, the field list aligned whatever the script of the names, and
+// each secondary index with its name, fields and case rule.
+TEST_F(DumpTest, InfoAlignsNamesAndListsSecondaryIndexes) {
+  paradox::TableSchema s;
+  s.level = paradox::TableLevel::k7;
+  s.codePage = 1251;
+  s.fields = {{"Id", FieldType::kLong}, {"\xD0\xE0\xE7\xEC\xE5\xF0", FieldType::kAlpha, 10},  // Размер
+              {"Gr", FieldType::kShort}};
+  s.keyFieldCount = 1;
+  s.secondaryIndexes = {{"bysize", {"\xD0\xE0\xE7\xEC\xE5\xF0", "Gr"}, true}};
+  Write("d/SIZES.DB", s, {{int64_t(1), std::string("a"), int64_t(2)}});
+  ASSERT_EQ(Run({"info", "d/SIZES.DB"}), rekasto::kExitOk) << err_.str();
+  const std::string text = out_.str();
+  EXPECT_NE(text.find("Stored name:    SIZES.DB"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"bysize\" on \xD0\xA0\xD0\xB0\xD0\xB7\xD0\xBC\xD0\xB5\xD1\x80, Gr; case-insensitive"),
+            std::string::npos)
+      << text;
+  // The type letters of the three fields stand in one column.
+  std::istringstream lines(text);
+  std::string line;
+  std::set<size_t> columns;
+  while (std::getline(lines, line)) {
+    if (line.size() < 8 || line.compare(0, 3, "   ") != 0 || line[3] < '1' || line[3] > '3') continue;
+    const size_t nameEnd = line.find(' ', 6);  // these names hold no spaces
+    const size_t typeAt = line.find_first_not_of(' ', nameEnd);
+    columns.insert(paradox::DisplayWidth(line.substr(0, typeAt)));
+  }
+  // The other direction: a real table's named index.
+  const std::string fk4 = std::string(REKASTO_TABLES_DIR) + "/leonhad__paradoxdriver/joins/fk4.db";
+  if (!fs::exists(fk4)) return;
+  std::ostringstream out, err;
+  rekasto::Io io{out, err, paradox::DefaultFileSystem()};
+  ASSERT_EQ(rekasto::RunCli({"info", fk4}, io), rekasto::kExitOk);
+  EXPECT_NE(out.str().find("XG0  \"reference\" on FK1, FK; case-sensitive; maintained"), std::string::npos) << out.str();
+  EXPECT_EQ(columns.size(), 1u) << text;
 }
 
 // Value as dump's JSON gives it, from a SQLite column.
