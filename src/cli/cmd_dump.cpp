@@ -146,6 +146,7 @@ int RunDump(const std::vector<std::string>& args, Io& io) {
   ValueRenderer render(h, charset, blobs.get(), o.blobDir, paradox::PathStem(o.table), io.fs);
   std::vector<std::string> names;
   for (const paradox::FieldDesc& f : h.fields) names.push_back(paradox::ToUtf8(f.name, charset));
+  if (o.json) names = DistinctNames(names);  // keys of one object
   if (!o.json) {
     std::string line;
     for (size_t i = 0; i < names.size(); ++i) line += (i ? "," : "") + CsvField(names[i]);

@@ -99,6 +99,7 @@ class SqliteExport {
     ValueRenderer render(h, cs, nullptr, "", name, io_.fs);
     std::vector<std::string> columns;
     for (const paradox::FieldDesc& f : h.fields) columns.push_back(paradox::ToUtf8(f.name, cs));
+    columns = DistinctNames(columns);
     int rc = kExitOk;
     if (!CreateTable(name, h, columns)) return kExitFailed;
     uint64_t problems = 0;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ostream>
+#include <set>
 
 namespace rekasto {
 
@@ -152,6 +153,24 @@ OutValue ValueRenderer::Render(size_t field, const paradox::Value& v, uint64_t o
     // Date, time, timestamp, BCD: their exact text forms.
     out.kind = K::kText;
     out.text = paradox::ValueToText(v, charset_.codePage);
+  }
+  return out;
+}
+
+std::vector<std::string> DistinctNames(const std::vector<std::string>& names) {
+  auto lower = [](std::string t) {
+    for (char& c : t)
+      if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return t;
+  };
+  std::set<std::string> seen;
+  std::vector<std::string> out;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string base = names[i].empty() ? "field " + std::to_string(i + 1) : names[i];
+    std::string name = base;
+    for (int n = 2; seen.count(lower(name)); ++n) name = base + "_" + std::to_string(n);
+    seen.insert(lower(name));
+    out.push_back(name);
   }
   return out;
 }

@@ -71,6 +71,11 @@ class ValueRenderer {
   paradox::FileSystem* fs_;
 };
 
+// Column names for formats that need them distinct (JSON keys, SQLite columns): an
+// empty name becomes "field N", a name repeating an earlier one (ignoring ASCII case)
+// gets "_2", "_3", ... (damaged headers have both).
+std::vector<std::string> DistinctNames(const std::vector<std::string>& names);
+
 // Real number text that reads back as the same double (the shortest of %.15g..%.17g);
 // "NaN", "Infinity", "-Infinity" for the others.
 std::string RealText(double d);

@@ -110,6 +110,35 @@ TEST_F(DumpTest, CsvBlanksJsonTypesAndBlobFiles) {
   EXPECT_NE(out_.str().find("codepage.unknown"), std::string::npos) << out_.str();
 }
 
+// A damaged header naming two fields alike: JSON keys and SQLite columns stay distinct,
+// so no value is lost.
+TEST_F(DumpTest, RepeatedFieldNamesLoseNoValue) {
+  paradox::TableSchema s;
+  s.level = paradox::TableLevel::k7;
+  s.fields = {{"Ab", FieldType::kShort}, {"Ac", FieldType::kShort}};
+  Write("d/TWIN.DB", s, {{int64_t(1), int64_t(2)}});
+  Bytes& db = *fs_.Contents("d/TWIN.DB");
+  const std::string needle("Ac\0", 3);
+  auto at = std::search(db.begin(), db.end(), needle.begin(), needle.end());
+  ASSERT_NE(at, db.end());
+  at[1] = 'b';
+  ASSERT_LE(Run({"dump", "--format", "json", "d/TWIN.DB"}), rekasto::kExitProblems) << err_.str();
+  EXPECT_EQ(out_.str(), "{\"Ab\":1,\"Ab_2\":2}\n");
+  const fs::path file = fs::temp_directory_path() / ("rekasto_twin_" + std::to_string(getpid()) + ".sqlite");
+  fs::remove(file);
+  EXPECT_LE(Run({"export", "--sqlite", file.string(), "d/TWIN.DB"}), rekasto::kExitProblems) << err_.str();
+  sqlite3* sq = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(file.c_str(), &sq, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* st = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(sq, "SELECT Ab, Ab_2 FROM TWIN", -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(sq);
+  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(st, 0), 1);
+  EXPECT_EQ(sqlite3_column_int(st, 1), 2);
+  sqlite3_finalize(st);
+  sqlite3_close(sq);
+  fs::remove(file);
+}
+
 // info: the stored name, the field list aligned whatever the script of the names, and
 // each secondary index with its name, fields and case rule.
 TEST_F(DumpTest, InfoAlignsNamesAndListsSecondaryIndexes) {
