@@ -204,6 +204,7 @@ TEST(CodePage, RealTablesAlphaTextAgreesWithPxlib) {
     PX_close(d);
     PX_delete(d);
   }
+  RecordProperty("alphaValuesCompared", std::to_string(compared));
   EXPECT_GT(compared, 50000u);
 }
 
