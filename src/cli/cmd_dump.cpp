@@ -32,7 +32,7 @@ void PrintHelp(Io& io) {
             "                 a file in DIR named TABLE_RECORD_FIELDNUMBER_FIELD.EXT; the output\n"
             "                 holds the file name (JSON: {\"file\": ...})\n"
             "Dates, times and timestamps are ISO 8601 (years before 1 as -0001); BCD values\n"
-            "are exact decimals; bytes show as hex in CSV.\n";
+            "are exact decimals; bytes (Y, B, F, O, G) show as hex in CSV.\n";
 }
 
 struct DumpOptions {

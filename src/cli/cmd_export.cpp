@@ -28,8 +28,8 @@ void PrintHelp(Io& io) {
             "after the table file (CUSTOMER.DB -> CUSTOMER), in one transaction.\n"
             "  --codepage N   read text as code page N (number or iconv name) instead of\n"
             "                 each table's own\n"
-            "Columns: L, S, I, + INTEGER; N, $ REAL; A, M, F TEXT (UTF-8); D, T, @ TEXT in\n"
-            "ISO 8601; # TEXT holding the exact decimal; Y, B, O, G BLOB (graphic and OLE\n"
+            "Columns: L, S, I, + INTEGER; N, $ REAL; A, M TEXT (UTF-8); D, T, @ TEXT in\n"
+            "ISO 8601; # TEXT holding the exact decimal; Y, B, F, O, G BLOB (graphic and OLE\n"
             "values without their 8-byte header). The primary key becomes a unique index,\n"
             "each secondary index an index. A damaged table is exported from what the\n"
             "salvage recovers, with a warning naming what was left out; records that repeat\n"
@@ -52,7 +52,8 @@ const char* ColumnType(paradox::FieldType t) {
       return "INTEGER";
     case FieldType::kNumber: case FieldType::kMoney:
       return "REAL";
-    case FieldType::kBytes: case FieldType::kBlob: case FieldType::kOle: case FieldType::kGraphic:
+    case FieldType::kBytes: case FieldType::kBlob: case FieldType::kFmtMemo: case FieldType::kOle:
+    case FieldType::kGraphic:
       return "BLOB";
     default:
       return "TEXT";

@@ -118,11 +118,12 @@ OutValue ValueRenderer::Render(size_t field, const paradox::Value& v, uint64_t o
                  ": blob of " + std::to_string(ref->pointer.length) + " bytes unreadable: " + data.status().message();
       return out;
     }
-    const bool text = f.type == paradox::FieldType::kMemo || f.type == paradox::FieldType::kFmtMemo;
+    // A formatted memo is binary formatting records around its text: bytes.
+    const bool text = f.type == paradox::FieldType::kMemo;
     if (!blobDir_.empty()) {
       const std::string name = stem_ + "_" + std::to_string(ordinal + 1) + "_" + std::to_string(field + 1) + "_" +
                                SafeName(paradox::ToUtf8(f.name, charset_)) + "." +
-                               (f.type == paradox::FieldType::kFmtMemo ? std::string("bin") : Extension(f.type, *data));
+                               Extension(f.type, *data);
       // Memo files hold UTF-8 text; the others the stored bytes.
       paradox::Bytes content = *data;
       if (f.type == paradox::FieldType::kMemo) {

@@ -42,11 +42,12 @@ struct OutValue {
 };
 
 // How each field type is given:
-//   L boolean; S, I, + integer; N, $ real; A, M, F text in UTF-8 (every stored byte:
-//   memo texts keep trailing NULs, formatted memos their formatting bytes);
-//   D, T, @ ISO 8601 text (paradox::FormatDate/Time/Timestamp); # exact decimal text
-//   (nibbles above 9 as A-F); Y, B bytes; G, O the bytes after their 8-byte
-//   sub-header (the image or object data), all of them when that header is not there.
+//   L boolean; S, I, + integer; N, $ real; A, M text in UTF-8 (every stored byte: a
+//   memo keeps trailing NULs); D, T, @ ISO 8601 text (paradox::FormatDate/Time/
+//   Timestamp); # exact decimal text (nibbles above 9 as A-F); Y, B, F bytes (a
+//   formatted memo is binary formatting around its text: all of its bytes); G, O the
+//   bytes after their 8-byte sub-header (the image or object data), all of them when
+//   that header is not there.
 class ValueRenderer {
  public:
   // blobs may be null (no .MB): blob values beyond their leader are then problems.

@@ -62,12 +62,14 @@ TEST_F(DumpTest, CsvBlanksJsonTypesAndBlobFiles) {
   s.codePage = 1252;
   s.fields = {{"Id", FieldType::kAutoInc}, {"Ok", FieldType::kLogical}, {"Amount", FieldType::kMoney},
               {"Born", FieldType::kDate},  {"Name", FieldType::kAlpha, 10}, {"Raw", FieldType::kBytes, 3},
-              {"Note", FieldType::kMemo, 5}, {"Pic", FieldType::kBlob, 1}, {"Dec", FieldType::kBcd, 2}};
+              {"Note", FieldType::kMemo, 5}, {"Pic", FieldType::kBlob, 1}, {"Dec", FieldType::kBcd, 2},
+              {"Fmt", FieldType::kFmtMemo, 1}};
   s.keyFieldCount = 1;
   Write("d/ALL.DB", s,
         {{int64_t(1), true, 134.85000000000002, paradox::Date{-366}, std::string("Zo\xEB"), Bytes{1, 2, 0xFF},
-          std::string(300, 'n') + std::string(1, '\0'), Bytes(5000, 0x42), paradox::Bcd{"-1.25"}},
-         {int64_t(2), Value{}, Value{}, Value{}, Value{}, Value{}, Value{}, Value{}, Value{}}});
+          std::string(300, 'n') + std::string(1, '\0'), Bytes(5000, 0x42), paradox::Bcd{"-1.25"},
+          Bytes{0, 2, 0, 1, 'h', 'i', 0, 0, 0, 0, 0, 0}},
+         {int64_t(2), Value{}, Value{}, Value{}, Value{}, Value{}, Value{}, Value{}, Value{}, Value{}}});
   ASSERT_EQ(Run({"dump", "--format", "json", "d/ALL.DB"}), rekasto::kExitOk) << err_.str();
   std::istringstream lines(out_.str());
   std::string line;
@@ -84,7 +86,9 @@ TEST_F(DumpTest, CsvBlanksJsonTypesAndBlobFiles) {
   EXPECT_EQ(r["Note"].get<std::string>(), std::string(300, 'n') + std::string(1, '\0'));  // every byte
   EXPECT_EQ(r["Pic"]["base64"].get<std::string>().size(), 6668u);
   EXPECT_EQ(r["Dec"], "-1.25");
-  for (const char* k : {"Ok", "Amount", "Born", "Name", "Raw", "Note", "Pic", "Dec"}) EXPECT_TRUE(rows[1][k].is_null()) << k;
+  EXPECT_EQ(r["Fmt"]["base64"], "AAIAAWhpAAAAAAAA");  // all twelve bytes, the trailing NULs too
+  for (const char* k : {"Ok", "Amount", "Born", "Name", "Raw", "Note", "Pic", "Dec", "Fmt"})
+    EXPECT_TRUE(rows[1][k].is_null()) << k;
 
   ASSERT_EQ(Run({"dump", "--blobs", "d/out", "d/ALL.DB"}), rekasto::kExitOk) << err_.str();
   EXPECT_NE(out_.str().find(",ALL_1_7_Note.txt,ALL_1_8_Pic.bin,"), std::string::npos) << out_.str();
@@ -108,6 +112,23 @@ TEST_F(DumpTest, CsvBlanksJsonTypesAndBlobFiles) {
   EXPECT_NE(err_.str().find("warning: d/ALL.DB: code page 867 has no converter"), std::string::npos) << err_.str();
   Run({"verify", "--json", "d/ALL.DB"});
   EXPECT_NE(out_.str().find("codepage.unknown"), std::string::npos) << out_.str();
+}
+
+// The formatted memos of the real fields table: every stored byte (169 and 726).
+TEST(DumpReal, FormattedMemosKeepEveryStoredByte) {
+  const fs::path t = fs::path(REKASTO_TABLES_DIR) / "leonhad__paradoxdriver/fields/fmemo.db";
+  if (!fs::exists(t)) GTEST_SKIP() << "fmemo.db missing";
+  std::ostringstream out, err;
+  rekasto::Io io{out, err, paradox::DefaultFileSystem()};
+  ASSERT_EQ(rekasto::RunCli({"dump", "--format", "json", t.string()}, io), rekasto::kExitOk) << err.str();
+  std::istringstream lines(out.str());
+  std::string line;
+  std::vector<size_t> sizes;
+  while (std::getline(lines, line)) {
+    const std::string b64 = json::parse(line)["FMEMO"]["base64"];
+    sizes.push_back(b64.size() / 4 * 3 - std::count(b64.begin(), b64.end(), '='));
+  }
+  EXPECT_EQ(sizes, (std::vector<size_t>{169, 726}));
 }
 
 // A damaged header naming two fields alike: JSON keys and SQLite columns stay distinct,
