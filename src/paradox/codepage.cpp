@@ -129,11 +129,11 @@ class Codec {
   std::string Decode(std::string_view in) {
     std::string out;
     if (table_ok_) {
-      out.resize(in.size() * 3);
+      out.resize(in.size() * 3 + 1);
       char* o = out.data();
       for (unsigned char c : in) {
         const Utf8Char& u = fast_[c];
-        std::memcpy(o, u.bytes, 4);  // the buffer has room: at most 3 bytes a character
+        std::memcpy(o, u.bytes, 4);  // room: at most 3 bytes a character, and one spare
         o += u.length;
       }
       out.resize(static_cast<size_t>(o - out.data()));
