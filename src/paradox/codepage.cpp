@@ -442,10 +442,18 @@ void SortOrderForCodePage(uint16_t cp, uint8_t* sortOrder, std::string* sortOrde
 
 bool IsSupportedCodePage(uint16_t cp) { return CharsetForCodePage(cp).known(); }
 
+// Without any converter (a system lacking glibc's gconv modules) bytes keep their
+// values as code points: nothing is lost, and nothing crashes.
+static std::string Latin1(std::string_view bytes) {
+  std::string out;
+  for (unsigned char c : bytes) AppendUtf8(&out, c);
+  return out;
+}
+
 std::string ToUtf8(std::string_view bytes, const Charset& cs) {
   Codec* c = cs.known() ? CodecFor(cs.name) : nullptr;
   if (!c) c = CodecFor(Fallback().name);
-  return c->Decode(bytes);
+  return c ? c->Decode(bytes) : Latin1(bytes);
 }
 
 std::string ToUtf8(std::string_view bytes, uint16_t cp) {
@@ -457,7 +465,7 @@ std::string ToUtf8(std::string_view bytes, uint16_t cp) {
     last = CodecFor(cs.known() ? cs.name : Fallback().name);
     lastPage = cp;
   }
-  return last->Decode(bytes);
+  return last ? last->Decode(bytes) : Latin1(bytes);
 }
 
 Result<std::string> FromUtf8(std::string_view utf8, const Charset& cs) {
