@@ -112,13 +112,21 @@ class SqliteExport {
       Warn(path, std::to_string(s.keyViolations.size()) + " record(s) repeat a key; they are in " + kv);
       rc = kExitProblems;
     }
-    if (s.issues > 0 || !s.problems.empty() || problems > 0) {
+    // What the salvage did to the data itself; a missing or stale index loses nothing here.
+    const std::string dbName = paradox::PathBaseName(path);
+    auto aboutData = [&](const paradox::RebuildAction& a) {
+      return a.file == dbName && !a.detail.empty() &&
+             (a.action == "blob" || a.action == "dropped" || a.action == "recovered" || a.action == "header");
+    };
+    const bool damaged = !s.problems.empty() || s.blobsBroken > 0 || problems > 0 ||
+                         std::any_of(s.actions.begin(), s.actions.end(), aboutData);
+    if (damaged) {
       rc = kExitProblems;
       Warn(path, "damaged; exported the " + std::to_string(s.records.size()) + " record(s) the salvage recovers");
       for (const paradox::SetAside& p : s.problems)
         Warn(path, "left out: " + (p.block ? "block " + std::to_string(p.block) + ": " : std::string()) + p.reason);
       for (const paradox::RebuildAction& a : s.actions)
-        if (!a.detail.empty() && a.action != "kept")
+        if (aboutData(a))
           Warn(path, a.action + (a.block >= 0 ? " (block " + std::to_string(a.block) + ")" : "") + ": " + a.detail);
     }
     return rc;
