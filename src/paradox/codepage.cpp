@@ -300,7 +300,7 @@ struct SortOrderName {
   uint16_t codePage;  // 0: HP Roman-8
 };
 
-// The language drivers a table's sort order name can be, with their code pages.
+// The sort order names a table can carry, with the code page each implies.
 const SortOrderName kSortOrderNames[] = {
     {"DBWINUS0", 1252}, {"DBWINWE0", 1252}, {"DBWINES0", 1252}, {"BLLT1DA0", 1252}, {"BLLT1DE0", 1252},
     {"BLLT1UK0", 1252}, {"BLLT1US0", 1252}, {"BLLT1ES0", 1252}, {"BLLT1FI0", 1252}, {"BLLT1FR0", 1252},
