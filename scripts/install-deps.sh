@@ -6,7 +6,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libjpeg62-turbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  pxlib-dev
+  pxlib-dev libsqlite3-dev nlohmann-json3-dev
   xvfb xauth imagemagick fonts-wine fonts-dejavu-core
 )
 missing=()

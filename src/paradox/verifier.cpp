@@ -50,6 +50,7 @@ const std::vector<CheckInfo> kChecks = {
     {"header.max-blocks", S::kWarning, C::kNote, "0x3A differs from the block count"},
     {"header.record-count", S::kError, C::kRepairable, "records over the chain differ from the header"},
     {"header.level-type", S::kWarning, C::kNote, "field type newer than the table level"},
+    {"codepage.unknown", S::kWarning, C::kNote, "text encoding unknown: neither code page nor sort order names one"},
     // Block chain and free list.
     {"chain.empty-table", S::kError, C::kRepairable, "empty table with non-zero chain fields"},
     {"chain.first-block", S::kError, C::kRepairable, "first block out of range"},

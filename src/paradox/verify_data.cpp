@@ -9,6 +9,7 @@
 
 #include "chain.h"
 #include "crypt.h"
+#include "codepage.h"
 #include "value.h"
 #include "verify_internal.h"
 
@@ -242,6 +243,8 @@ bool DataChecker::CheckHeader() {
     sum.codePage = h_.CodePage();
     sum.sortOrder = h_.sortOrderId;
     sum.encrypted = h_.IsEncrypted();
+    if (TableCharset cs = CharsetOfTable(h_); !cs.charset.known())
+      Add("codepage.unknown", Loc(0, -1, h_.hasExtension ? 0x6A : 0x29), cs.problem);
   }
   bool structureOk = true;
   const size_t n = h_.fields.size();
