@@ -9,10 +9,11 @@ set(CPACK_PACKAGE_NAME qel-db-rekasto)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Qel DB Rekasto developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "check and repair Paradox database tables")
+# CPack puts the summary above this as the synopsis line. No line may start with a dot
+# (a control statement in a Debian description), hence the wording around the extensions.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "check and repair Paradox database tables\n\
-Qel DB Rekasto verifies and rebuilds Paradox tables (.DB files with their\n\
-.PX, .Xnn/.Ynn, .XGn/.YGn, .MB and .VAL companions), levels 3 to 7.\n\
+    "Qel DB Rekasto verifies and rebuilds Paradox tables, levels 3 to 7: the\n\
+DB files with their companions (PX, Xnn/Ynn, XGn/YGn, MB and VAL files).\n\
 A rebuild keeps every readable record, writes a complete new family, and\n\
 keeps the original as a backup beside the table.\n\
 .\n\

@@ -6,7 +6,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libjpeg62-turbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  pxlib-dev
+  pxlib-dev nlohmann-json3-dev
+  dpkg-dev file desktop-file-utils groff-base
   xvfb xauth imagemagick fonts-wine fonts-dejavu-core
 )
 missing=()
