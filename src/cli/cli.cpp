@@ -113,7 +113,7 @@ bool ParseOptions(const std::string& command, const std::vector<std::string>& ar
     if (c == '?') {
       std::string bad = optopt ? std::string("-") + char(optopt) : element.substr(0, element.find('='));
       std::vector<std::string> matches;
-      if (!optopt)
+      if (!optopt && bad.size() > 2)
         for (const Option& each : options)
           if (std::string(each.name).rfind(bad.substr(2), 0) == 0) matches.push_back(longName(each));
       if (matches.size() > 1) {
