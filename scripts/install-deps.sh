@@ -7,6 +7,7 @@ packages=(
   libjpeg62-turbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   pxlib-dev libsqlite3-dev nlohmann-json3-dev
+  dpkg-dev file desktop-file-utils groff-base
   xvfb xauth imagemagick fonts-wine fonts-dejavu-core
 )
 missing=()

@@ -401,7 +401,7 @@ void TMainForm::LoadLayout() {
        QString(), QStringLiteral("uwagi, sugestie itp:"), QStringLiteral("patrz plik README.md")},
       QRect(212, 6, 196, 80), Qt::AlignRight);
   Label12 = MakeAboutLabel(TabSheet3,
-                           {QStringLiteral("Qel DB Rekasto"), QStringLiteral("wersja 1.0 (2026)"),
+                           {QStringLiteral("Qel DB Rekasto"), QStringLiteral("wersja " REKASTO_VERSION " (2026)"),
                             QString(), QString(), QStringLiteral("prosto, czytelnie, i po polsku")},
                            QRect(9, 5, 185, 80), Qt::AlignLeft);
   PageControl1->setCurrentIndex(0);
