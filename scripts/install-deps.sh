@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   pxlib-dev
   xvfb xauth imagemagick fonts-wine fonts-dejavu-core
+  qt6-translations-l10n
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -5,6 +5,9 @@
 
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QPalette>
 #include <QStyle>
 #include <QStyleFactory>
@@ -133,6 +136,17 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   // Closing the main window ends the loop (ExitBtn, the close box, Alt+F4 alike).
   setQuitOnLastWindowClosed(true);
   RegisterClassicFonts();
+  // The program speaks Polish, so Qt's own texts must too: the file dialog, the buttons of
+  // the boxes, the log's context menu. Debian ships them in qt6-translations-l10n.
+  QLocale::setDefault(QLocale(QLocale::Polish, QLocale::Poland));
+  auto* translator = new QTranslator(this);
+  if (translator->load(QLocale(QLocale::Polish, QLocale::Poland), QStringLiteral("qtbase"),
+                       QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    qtTranslated_ = installTranslator(translator);
+  } else {
+    qWarning("Qt's Polish translations (qtbase_pl.qm) were not found; install "
+             "qt6-translations-l10n");
+  }
   // The window is laid out for the classic desktop's metrics and colours; the classic style
   // keeps controls at their stored sizes on every desktop theme.
   if (QStyle* classic = QStyleFactory::create(QStringLiteral("Windows"))) setStyle(classic);

@@ -77,8 +77,12 @@ class TApplication : public QApplication {
   // The running application, or null (tests may run without one).
   static TApplication* Instance();
 
+  // Whether Qt's own Polish texts were found and installed (dialog, buttons, menus).
+  bool QtTranslated() const { return qtTranslated_; }
+
  private:
   QString title_;
+  bool qtTranslated_ = false;
 };
 
 // The default handler for code that has no TApplication at hand (a plain QApplication in a
