@@ -2,6 +2,11 @@
 #include "MainForm.h"
 
 #include <QCloseEvent>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QShowEvent>
+#include <QTimer>
+#include <QWindow>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFrame>
@@ -268,7 +273,7 @@ void TMainForm::LoadLayout() {
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   setFixedSize(441, 481);
-  move(673, 163);
+  move(kStoredLeft, kStoredTop);
   setFont(ClassicFont(QStringLiteral("MS Sans Serif"), kWindowFontHeight));
   setPalette(WithColor(WithColor(palette(), QPalette::Window, clBtnFace), QPalette::WindowText,
                        clWindowText));
@@ -461,6 +466,43 @@ void TMainForm::FormDestroy(QObject*) {
 
 void TMainForm::ExitBtnClick(QObject*) {
   close();
+}
+
+QPoint PlaceWithin(const QRect& area, const QPoint& stored, const QSize& frame) {
+  const auto along = [](int position, int start, int length, int size) {
+    if (size >= length) return start;
+    return std::clamp(position, start, start + length - size);
+  };
+  return QPoint(along(stored.x(), area.left(), area.width(), frame.width()),
+                along(stored.y(), area.top(), area.height(), frame.height()));
+}
+
+void TMainForm::PlaceOnScreen() {
+  const QPoint stored(kStoredLeft, kStoredTop);
+  QScreen* screen = QGuiApplication::screenAt(stored);
+  if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  // Before the window manager has framed the window its frame is not known yet; the frame
+  // margins Qt has, if any, stand in until the second pass.
+  QSize frame = frameGeometry().size();
+  if (frame == size() && windowHandle() != nullptr) {
+    const QMargins margins = windowHandle()->frameMargins();
+    frame += QSize(margins.left() + margins.right(), margins.top() + margins.bottom());
+  }
+  // Positions and sizes here are in Qt's device-independent pixels, the same units as the
+  // screen's geometry, at any density.
+  const QPoint place = PlaceWithin(screen->availableGeometry(), stored, frame);
+  if (place != pos()) move(place);
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (placed_ || event->spontaneous()) return;
+  placed_ = true;
+  PlaceOnScreen();
+  // Once the window manager has put its frame around the window, check again with the
+  // frame's real size.
+  QTimer::singleShot(250, this, [this] { PlaceOnScreen(); });
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
