@@ -1,9 +1,13 @@
 // The outcome texts that TUGetLastOutcome hands to the program: Polish, one line each,
 // built from the engine code and the failure's recorded cause (never from message text).
+#include <strings.h>
+
 #include <string>
 
 #include "TUtilInternal.h"
+#include "family.h"
 #include "file.h"
+#include "rebuild.h"
 
 namespace tutil {
 
@@ -53,32 +57,51 @@ std::string Cause(const Failure& f, const char* location) {
     case DBIERR_REBUILDFAILED:
       return "przebudowana tabela nie przeszła sprawdzenia, oryginał pozostał bez zmian";
     case DBIERR_LOCKED:
-      return "tabela jest używana przez inny program" + InParens(f.detail);
+      return "tabela jest używana przez inny program" + InParens(f.why);
     case DBIERR_NOACCESS:
       if (f.writing) return "brak dostępu do zapisu w folderze " + FolderOf(f.file);
       return "brak dostępu do odczytu pliku " + f.file;
     case DBIERR_DISKFULL:
       return "brak miejsca na dysku w folderze " + FolderOf(f.file);
     case DBIERR_READERR:
-      return "błąd odczytu pliku " + f.file + InParens(f.detail);
+      return "błąd odczytu pliku " + f.file;
     case DBIERR_WRITEERR:
-      return "błąd zapisu w folderze " + FolderOf(f.file) + InParens(f.detail);
+      return "błąd zapisu w folderze " + FolderOf(f.file);
     case DBIERR_PATHTOOLONG:
       return "ścieżka tabeli jest dłuższa niż 260 znaków";
     case DBIERR_UNKNOWNTBLTYPE:
       return "typ tabeli nie jest PARADOX";
     case DBIERR_INVALIDDESC:
-      return "opis struktury nie pasuje do tabeli" + InParens(f.detail);
+      return "opis struktury nie pasuje do tabeli";
     case DBIERR_INVALIDPARAM:
-      return "błędny argument wywołania" + InParens(f.detail);
+      return "błędny argument wywołania";
     case DBIERR_NOMEMORY:
       return "brak pamięci";
     default:
-      return "błąd wewnętrzny biblioteki, kod " + std::to_string(f.code) + InParens(f.detail);
+      // The engine's error context keeps the technical detail for whoever looks into it.
+      return "błąd wewnętrzny biblioteki, kod " + std::to_string(f.code);
   }
 }
 
 }  // namespace
+
+std::string InUseReason(const std::string& tablePath) {
+  paradox::FileSystem* fs = paradox::DefaultFileSystem();
+  auto family = paradox::FindFamily(fs, tablePath);
+  if (family.ok()) {
+    for (const std::string& lock : family->lockFiles) {
+      const std::string name = paradox::PathBaseName(lock);
+      if (name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".LCK") == 0)
+        return "plik blokady " + name + " w folderze tabeli";
+    }
+    for (const std::string& member : family->AllMembers()) {
+      auto locked = fs->IsLocked(member);
+      if (locked.ok() && *locked) return "blokada na pliku " + paradox::PathBaseName(member);
+    }
+  }
+  if (paradox::FindRebuildState(fs, tablePath).running) return "trwa inna przebudowa tej tabeli";
+  return {};
+}
 
 std::string FailureText(Step step, const Failure& failure, const char* location) {
   return StepText(step) + ": " + Cause(failure, location) + ".";

@@ -64,7 +64,9 @@ RebuildDone Rebuild(const std::string& path, const std::string& backupName,
   if (!result.status.ok()) {
     const paradox::Status& st = result.status;
     // A rebuild writes beside the table: a refused access is a refused write there.
-    throw Failure{CodeFor(st, true), path, st.message(), true};
+    Failure failure{CodeFor(st, true), path, st.message(), true};
+    if (st.IsBusy()) failure.why = InUseReason(path);
+    throw failure;
   }
   RebuildDone done;
   done.kept = result.recordsKept;

@@ -17,6 +17,7 @@ struct Failure {
   std::string file;
   std::string detail;
   bool writing = false;  // the failing step wrote (the reason then names the folder)
+  std::string why = {};  // the cause in the user's words (Polish), when known
 };
 
 // Records the failure's context with the engine and returns its code.
@@ -73,6 +74,9 @@ std::string Outcome(uint16_t handle);
 enum class Step { kProperties, kVerify, kStructure, kRebuild };
 // "Nie można <step>: <cause>." for a failure; location as the caller gave it.
 std::string FailureText(Step step, const Failure& failure, const char* location);
+// What holds a busy table, in the user's words: its lock file, the family member another
+// program locks, or a rebuild of it under way; empty when none of them is found.
+std::string InUseReason(const std::string& tablePath);
 
 // ---- locations ----
 // Throws DBIERR_INVALIDPARAM for a null text.

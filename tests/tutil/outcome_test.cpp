@@ -1,5 +1,9 @@
 // The outcome text each session keeps (TUGetLastOutcome): the reason of every kind of
 // failure, the counts after a verification, the repair folder after a rebuild.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -81,7 +85,33 @@ TEST_F(TUtilOutcome, ATableHeldByAnotherProgramIsNamedAsSuch) {
   EXPECT_EQ(text.rfind("Nie można przebudować tabeli: tabela jest używana przez inny program (", 0),
             0u)
       << text;
-  EXPECT_NE(text.find("PARADOX.LCK"), std::string::npos) << "the lock is named: " << text;
+  EXPECT_EQ(text,
+            "Nie można przebudować tabeli: tabela jest używana przez inny program (plik blokady "
+            "PARADOX.LCK w folderze tabeli).");
+  fs::remove(Table("PARADOX.LCK"));
+  // A lock another process holds on a member of the family.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    const int fd = open(Table("CUSTOMER.PX").c_str(), O_RDONLY);
+    const char answer = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+    (void)!write(ready[1], &answer, 1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char answer = 'n';
+  ASSERT_EQ(read(ready[0], &answer, 1), 1);
+  close(ready[0]);
+  const DBIResult r = Rebuild(t, &d);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  ASSERT_EQ(answer, 'y');
+  EXPECT_EQ(r, DBIERR_LOCKED);
+  EXPECT_EQ(Outcome(),
+            "Nie można przebudować tabeli: tabela jest używana przez inny program (blokada na "
+            "pliku CUSTOMER.PX).");
 }
 
 TEST_F(TUtilOutcome, VerificationCountsAndWhereTheFindingsLie) {
@@ -183,10 +213,9 @@ TEST(TUtilOutcomeText, WriteFailuresAreExplainedByTheirCause) {
       {Status::IOError("sync /d/T.DB", EROFS),
        "Nie można przebudować tabeli: brak dostępu do zapisu w folderze /d."},
       {Status::IOError("disk full, permission denied", EIO),
-       "Nie można przebudować tabeli: błąd zapisu w folderze /d (disk full, permission denied)."},
+       "Nie można przebudować tabeli: błąd zapisu w folderze /d."},
       {Status::Busy("PDOXUSRS.LCK in /d"),
-       "Nie można przebudować tabeli: tabela jest używana przez inny program (PDOXUSRS.LCK in "
-       "/d)."},
+       "Nie można przebudować tabeli: tabela jest używana przez inny program."},
       {Status::Corruption("no field descriptors"),
        "Nie można przebudować tabeli: tabela jest zbyt uszkodzona, by odtworzyć jej strukturę "
        "(/d/T.DB)."},
