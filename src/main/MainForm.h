@@ -134,6 +134,7 @@ class TMainForm : public QWidget {
 
  private:
   void LoadLayout();  // creates every control with its stored values
+  void NameControls();  // accessible names: captions, or the label beside the control
   // Memo1's document holds one empty block both when empty and after one empty line.
   bool logHasLines_ = false;
   bool placed_ = false;  // PlaceOnScreen ran for the first show

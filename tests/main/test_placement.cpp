@@ -106,11 +106,10 @@ TEST_F(DensityTest, AwayFrom96TheScalableFaceKeepsEveryCaptionWhole) {
   EXPECT_LE(form_->font().pixelSize(), 11);
   EXPECT_GE(form_->font().pixelSize(), 8);
   EXPECT_EQ(form_->FieldsLB->font().family(), ScalableWindowFace());
-  for (QLabel* label : {form_->Label1, form_->Label2, form_->Label3, form_->Label24,
-                        form_->Label25, form_->Label26, form_->Label27, form_->Label4,
-                        form_->Label5, form_->Label6, form_->Label7, form_->Label8,
-                        form_->Label14, form_->Label15, form_->Label16, form_->Label17,
-                        form_->Label18}) {
+  for (QLabel* label :
+       {form_->Label1, form_->Label2, form_->Label3, form_->Label24, form_->Label25, form_->Label26,
+        form_->Label27, form_->Label4, form_->Label5, form_->Label6, form_->Label7, form_->Label8,
+        form_->Label14, form_->Label15, form_->Label16, form_->Label17, form_->Label18}) {
     const QFontMetricsF metrics(label->font());
     EXPECT_LE(metrics.horizontalAdvance(label->text()), label->width())
         << label->text().toStdString();
