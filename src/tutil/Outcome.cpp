@@ -126,9 +126,9 @@ std::string VerifyText(const VerifyDone& done) {
       hint = done.unknownLevel ? "nieznany poziom tabeli" : "tabeli nie da się przebudować";
       break;
   }
-  return "Błędy: " + std::to_string(done.errors) + ", ostrzeżenia: " +
-         std::to_string(done.warnings) + " (" + hint + "). Wyniki sprawdzenia: " +
-         done.findingsPath + ".";
+  return "Błędy: " + std::to_string(done.errors) +
+         ", ostrzeżenia: " + std::to_string(done.warnings) + " (" + hint +
+         "). Wyniki sprawdzenia: " + done.findingsPath + ".";
 }
 
 std::string RebuildText(const RebuildDone& done) {
