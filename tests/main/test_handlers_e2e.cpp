@@ -21,6 +21,7 @@
 #include "DBTables.h"
 #include "Dialogs.h"
 #include "MainForm.h"
+#include "ReadOnlyFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -194,6 +195,20 @@ TEST_F(EndToEndTest, ATableHeldByAnotherProgramIsNotRebuiltAndTheLogSaysWhy) {
   EXPECT_TRUE(dialogs_.Boxes().empty());
 }
 
+TEST_F(EndToEndTest, ARebuildInAFolderThatCannotBeWrittenSaysWhy) {
+  ChooseTable("NOMEMO.DB");
+  {
+    ReadOnlyFolder readOnly(gDemoCopy);
+    if (!readOnly.ok()) GTEST_SKIP() << "cannot make a folder read-only here";
+    form_->RebuildBtnClick(form_->RebuildBtn);
+  }
+  EXPECT_EQ(form_->LogLastLine(), QStringLiteral("Przebudowa tabeli się nie udała !"));
+  EXPECT_EQ(Entry(1),
+            QStringLiteral("Nie można przebudować tabeli: brak dostępu do zapisu w folderze ") +
+                QString::fromStdString(gDemoCopy.string()) + ".");
+  EXPECT_TRUE(dialogs_.Boxes().empty());
+}
+
 TEST_F(EndToEndTest, WholeAliasRebuildsEveryDemoTable) {
   form_->HMSBitBtnClick(form_->HMSBitBtn);
   QStringList log;
@@ -300,6 +315,8 @@ int main(int argc, char** argv) {
     }
   }
   setenv("REKASTO_ENGINE_CONFIG", (root / "engine.ini").c_str(), 1);
+  // Findings of a table in a folder that cannot be written go to the state folder.
+  setenv("XDG_STATE_HOME", (root / "state").c_str(), 1);
   int result = 0;
   {
     TApplication app(argc, argv);

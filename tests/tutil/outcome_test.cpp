@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "Facts.h"
+#include "ReadOnlyFolder.h"
 #include "TUtilInternal.h"
 #include "TUtilTestSupport.h"
 
@@ -195,6 +196,18 @@ TEST_F(TUtilOutcome, AShortBufferNeverEndsInHalfALetter) {
       EXPECT_NE(static_cast<unsigned char>(whole[got.size()]) & 0xC0, 0x80) << size;
     }
   }
+}
+
+TEST_F(TUtilOutcome, ARebuildInAFolderThatCannotBeWrittenSaysSo) {
+  fs::create_directories(tables_ / "ro");
+  const std::string t = WriteCustomers("ro/CUSTOMER.DB", 20);
+  Descriptor d;
+  ASSERT_EQ(d.Fill(session_, t), DBIERR_NONE);
+  ReadOnlyFolder readOnly(tables_ / "ro");
+  if (!readOnly.ok()) GTEST_SKIP() << "cannot make a folder read-only here";
+  EXPECT_EQ(Rebuild(t, &d), DBIERR_NOACCESS);
+  EXPECT_EQ(Outcome(), "Nie można przebudować tabeli: brak dostępu do zapisu w folderze " +
+                           (tables_ / "ro").string() + ".");
 }
 
 // The cause comes from the status's errno, never from its words: a message that says
