@@ -7,13 +7,13 @@
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QLibraryInfo>
 #include <QLocale>
-#include <QTranslator>
 #include <QPalette>
+#include <QScreen>
 #include <QStyle>
 #include <QStyleFactory>
+#include <QTranslator>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -147,12 +147,15 @@ int ScalableFacePixelSize(const QString& face, int pixelHeight) {
   static const struct {
     const char* text;
     int width;
-  } kCaptions[] = {{"Alias:", 25},       {"Tabela:", 36},         {"lub:", 17},
-                   {"Nagłówek:", 53},    {"Indeksy:", 40},        {"Dane:", 29},
-                   {"Postęp:", 36},      {"Fields:", 30},         {"Record Size:", 61},
-                   {"Indexes:", 40},     {"Validities:", 44},     {"References:", 58},
-                   {"Aux Passwords:", 75}, {"Restructure Version:", 96}, {"Code Page:", 56},
-                   {"Block Size:", 53},  {"Table Level:", 59}};
+  } kCaptions[] = {{"Alias:", 25},         {"Tabela:", 36},
+                   {"lub:", 17},           {"Nagłówek:", 53},
+                   {"Indeksy:", 40},       {"Dane:", 29},
+                   {"Postęp:", 36},        {"Fields:", 30},
+                   {"Record Size:", 61},   {"Indexes:", 40},
+                   {"Validities:", 44},    {"References:", 58},
+                   {"Aux Passwords:", 75}, {"Restructure Version:", 96},
+                   {"Code Page:", 56},     {"Block Size:", 53},
+                   {"Table Level:", 59}};
   for (int size = pixelHeight; size > pixelHeight / 2; --size) {
     QFont font(face);
     font.setPixelSize(size);
@@ -202,8 +205,9 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
                        QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
     qtTranslated_ = installTranslator(translator);
   } else {
-    qWarning("Qt's Polish translations (qtbase_pl.qm) were not found; install "
-             "qt6-translations-l10n");
+    qWarning(
+        "Qt's Polish translations (qtbase_pl.qm) were not found; install "
+        "qt6-translations-l10n");
   }
   // The window is laid out for the classic desktop's metrics and colours; the classic style
   // keeps controls at their stored sizes on every desktop theme.

@@ -2,8 +2,8 @@
 
 #include <QApplication>
 #include <QCompleter>
-#include <QDir>
 #include <QCursor>
+#include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>

@@ -135,8 +135,9 @@ void TMainForm::VerifyBtnClick(QObject* Sender) {
         TryFinally(
             [&] {
               int32_t verdict = 0;
-              const DBIResult result = TUVerifyTable(util.SessionHandle, location.constData(),
-                                                     kTableType, kVerifyTable, nullptr, 0, &verdict);
+              const DBIResult result =
+                  TUVerifyTable(util.SessionHandle, location.constData(), kTableType, kVerifyTable,
+                                nullptr, 0, &verdict);
               // A failed call is not an error here: no verdict line, but the reason, so the
               // log never ends as if the check were still running.
               if (result == DBIERR_NONE) {

@@ -16,8 +16,8 @@ class ReadOnlyFolder {
  public:
   explicit ReadOnlyFolder(const std::filesystem::path& folder) : folder_(folder) {
     if (geteuid() != 0) {
-      std::filesystem::permissions(folder_, std::filesystem::perms::owner_read |
-                                                std::filesystem::perms::owner_exec);
+      std::filesystem::permissions(
+          folder_, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
     } else {
       immutable_ = SetImmutable(true);
     }
