@@ -104,6 +104,10 @@ TEST(Collation, DriverFacts) {
       {"ANSII850", {"", "a", "A", "ae", "\xE4", "\xC4", "af", "ss", "\xDF", "st"}},
       // a-ring is a letter after z, lower case first.
       {"ANSIINTL", {"z", "Z", "\xE5", "\xC5", "\xE6", "\xC6"}},
+      // Windows 1250 Czech: c < c-caron < d, and "ch" a letter between h and i.
+      {"anczech", {"c", "cz", "\xE8", "d", "h", "hz", "ch", "cH", "CH", "i"}},
+      // DOS 852 Czech: sharp s sorts as "ss", after it.
+      {"czech", {"ss", "\xE1", "st"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
