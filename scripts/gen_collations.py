@@ -16,6 +16,8 @@ Listing format (one driver per file; '#' starts a comment):
   contract B1,B2=P,S,T   the pair sorts as one element with these weights
   ignore B ...           bytes that only break ties
   upper B>U ...          upper-case map entries that differ from the code page's own
+  upperbase ascii        start the upper-case map from a-z only (drivers whose map is
+                         not the code page's own; list the rest with "upper")
 A weight section runs over several lines until the next keyword. Weights:
   B=V          byte B gets V
   B-E=V+       bytes B..E get V, V+1, ...
@@ -32,7 +34,7 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 KEYWORDS = {"name", "id", "codepage", "reverse", "primary", "secondary", "tertiary",
-            "expand", "contract", "ignore", "upper"}
+            "expand", "contract", "ignore", "upper", "upperbase"}
 
 
 def num(s):
@@ -99,7 +101,7 @@ def derived_upper(cp):
 
 
 def parse(path):
-    d = {"reverse": False, "expand": [], "contract": [], "ignore": [], "upperfix": {}}
+    d = {"reverse": False, "expand": [], "contract": [], "ignore": [], "upperfix": {}, "upperbase": "codepage"}
     sections = {}
     current = None
     for line in open(path, encoding="ascii"):
@@ -132,6 +134,8 @@ def parse(path):
                     d["contract"].append((b1, b2, p, s, tt))
             elif key == "ignore":
                 d["ignore"].extend(num(t) for t in rest)
+            elif key == "upperbase":
+                d["upperbase"] = rest[0]
             elif key == "upper":
                 for t in rest:
                     b, u = t.split(">")
@@ -151,7 +155,10 @@ def parse(path):
             d[lvl] = [x or 0 for x in w]
         else:
             d[lvl] = None
-    up = derived_upper(d["cp"])
+    if d["upperbase"] == "ascii":
+        up = [b - 32 if 97 <= b <= 122 else b for b in range(256)]
+    else:
+        up = derived_upper(d["cp"])
     for b, u in d["upperfix"].items():
         up[b] = u
     d["upper"] = up

@@ -108,6 +108,10 @@ TEST(Collation, DriverFacts) {
       {"anczech", {"c", "cz", "\xE8", "d", "h", "hz", "ch", "cH", "CH", "i"}},
       // DOS 852 Czech: sharp s sorts as "ss", after it.
       {"czech", {"ss", "\xE1", "st"}},
+      // DOS 865 Norwegian/Danish: upper case first; AE, O-slash, A-ring after Z.
+      {"nordan40", {"A", "a", "Z", "z", "\x92", "\x8E", "\x91", "\x84", "\x9D", "\x9B", "\x8F", "\x86"}},
+      // DOS 852 Hungarian: "cs" is a letter after c, "zs" after z.
+      {"hun852dc", {"c", "cz", "cs", "Cs", "CS", "d", "z", "zz", "zs"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
