@@ -112,6 +112,9 @@ TEST(Collation, DriverFacts) {
       {"nordan40", {"A", "a", "Z", "z", "\x92", "\x8E", "\x91", "\x84", "\x9D", "\x9B", "\x8F", "\x86"}},
       // DOS 852 Hungarian: "cs" is a letter after c, "zs" after z.
       {"hun852dc", {"c", "cz", "cs", "Cs", "CS", "d", "z", "zz", "zs"}},
+      // Cyrillic: Latin first, yo between ye and zhe, lower case first (866 and 1251).
+      {"cyrr", {"z", "\xA0", "\x80", "\xA5", "\xF1", "\xF0", "\xA6"}},
+      {"ancyrr", {"z", "\xE0", "\xC0", "\xE5", "\xB8", "\xA8", "\xE6"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
