@@ -115,6 +115,8 @@ TEST(Collation, DriverFacts) {
       // Cyrillic: Latin first, yo between ye and zhe, lower case first (866 and 1251).
       {"cyrr", {"z", "\xA0", "\x80", "\xA5", "\xF1", "\xF0", "\xA6"}},
       {"ancyrr", {"z", "\xE0", "\xC0", "\xE5", "\xB8", "\xA8", "\xE6"}},
+      // DOS 857 Turkish: c < c-cedilla < d; dotless i, I, then i, I-dot; o < o-umlaut < p.
+      {"turk", {"c", "cz", "\x87", "\x80", "d", "h", "\x8D", "I", "i", "\x98", "j", "o", "oz", "\x94", "p"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
@@ -128,6 +130,9 @@ TEST(Collation, DriverFacts) {
   EXPECT_EQ(Collation::ForId(0x8F)->name(), "polish");
   EXPECT_EQ(Collation::ForName("ANSII850")->id(), 0x11);
   EXPECT_EQ(Collation::ForName("DBWINUS0"), nullptr);
+  // Turkish upper case: i becomes I-dot, dotless i becomes I.
+  EXPECT_EQ(Collation::ForName("turk")->Upper('i'), 0x98);
+  EXPECT_EQ(Collation::ForName("turk")->Upper(0x8D), 'I');
 }
 
 // Findings other than blank key fields (the generated keys have some on purpose).
