@@ -117,6 +117,12 @@ TEST(Collation, DriverFacts) {
       {"ancyrr", {"z", "\xE0", "\xC0", "\xE5", "\xB8", "\xA8", "\xE6"}},
       // DOS 857 Turkish: c < c-cedilla < d; dotless i, I, then i, I-dot; o < o-umlaut < p.
       {"turk", {"c", "cz", "\x87", "\x80", "d", "h", "\x8D", "I", "i", "\x98", "j", "o", "oz", "\x94", "p"}},
+      // Windows 1254 Turkish: the same letters at their 1254 bytes (dotless i is 0xFD).
+      {"ANTURK", {"c", "cz", "\xE7", "\xC7", "d", "h", "\xFD", "I", "i", "\xDD", "j"}},
+      // Windows 1252 Spanish: "ch" after c, "ll" after l, n-tilde after n.
+      {"ANSISPAN", {"c", "cz", "ch", "Ch", "CH", "d", "l", "lz", "ll", "m", "n", "nz", "\xF1", "o"}},
+      // Windows 1253 Greek: Latin first; alpha, alpha-tonos, Alpha; then beta.
+      {"angreek1", {"z", "Z", "\xE1", "\xDC", "\xC1", "\xE2"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
