@@ -123,6 +123,8 @@ TEST(Collation, DriverFacts) {
       {"ANSISPAN", {"c", "cz", "ch", "Ch", "CH", "d", "l", "lz", "ll", "m", "n", "nz", "\xF1", "o"}},
       // Windows 1253 Greek: Latin first; alpha, alpha-tonos, Alpha; then beta.
       {"angreek1", {"z", "Z", "\xE1", "\xDC", "\xC1", "\xE2"}},
+      // dBASE PLK 852: digits before letters; a < A < A-ogonek < a-ogonek < b; l < L-stroke.
+      {"db852po0", {"1", "a", "A", "\xA4", "\xA5", "b", "l", "\x88", "\x9D", "m", "z", "\xAB", "\xBE", "!"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
