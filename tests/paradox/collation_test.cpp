@@ -125,6 +125,8 @@ TEST(Collation, DriverFacts) {
       {"angreek1", {"z", "Z", "\xE1", "\xDC", "\xC1", "\xE2"}},
       // dBASE PLK 852: digits before letters; a < A < A-ogonek < a-ogonek < b; l < L-stroke.
       {"db852po0", {"1", "a", "A", "\xA4", "\xA5", "b", "l", "\x88", "\x9D", "m", "z", "\xAB", "\xBE", "!"}},
+      // dBASE CSY 852: letters before digits; c < c-caron < d, "ch" after h.
+      {"DB852CZ0", {"c", "cz", "\x9F", "d", "h", "hz", "ch", "Ch", "CH", "i", "z", "0", "!"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
