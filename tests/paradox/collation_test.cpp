@@ -127,6 +127,8 @@ TEST(Collation, DriverFacts) {
       {"db852po0", {"1", "a", "A", "\xA4", "\xA5", "b", "l", "\x88", "\x9D", "m", "z", "\xAB", "\xBE", "!"}},
       // dBASE CSY 852: letters before digits; c < c-caron < d, "ch" after h.
       {"DB852CZ0", {"c", "cz", "\x9F", "d", "h", "hz", "ch", "Ch", "CH", "i", "z", "0", "!"}},
+      // dBASE RUS 866: Latin, then Cyrillic with yo after ye; lower case first.
+      {"db866ru0", {"z", "Z", "\xA0", "\x80", "\xA5", "\x85", "\xF1", "\xF0", "\xA6"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
