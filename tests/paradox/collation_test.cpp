@@ -129,6 +129,8 @@ TEST(Collation, DriverFacts) {
       {"DB852CZ0", {"c", "cz", "\x9F", "d", "h", "hz", "ch", "Ch", "CH", "i", "z", "0", "!"}},
       // dBASE RUS 866: Latin, then Cyrillic with yo after ye; lower case first.
       {"db866ru0", {"z", "Z", "\xA0", "\x80", "\xA5", "\x85", "\xF1", "\xF0", "\xA6"}},
+      // dBASE SLO 852: c < c-caron < c-acute < d < d-stroke < e; s < s-caron < t.
+      {"db852sl0", {"c", "cz", "\x9F", "\xAC", "\x86", "d", "\xD0", "e", "s", "\xE7", "t"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
@@ -140,6 +142,7 @@ TEST(Collation, DriverFacts) {
   }
   // The name decides; a header without one goes by the byte, DOS drivers first.
   EXPECT_EQ(Collation::ForId(0x8F)->name(), "polish");
+  EXPECT_EQ(Collation::ForName("DB852SL0")->name(), "db852sl0");
   EXPECT_EQ(Collation::ForName("ANSII850")->id(), 0x11);
   EXPECT_EQ(Collation::ForName("DBWINUS0"), nullptr);
   // Turkish upper case: i becomes I-dot, dotless i becomes I.
