@@ -1,7 +1,8 @@
 # make run   — install what is missing, build, start the program
 # make test  — install what is missing, build with warnings as errors, run every test
 # make bench — optimised build and the benchmarks
-.PHONY: deps run test bench clean
+# make package — optimised build and the Debian package (build/package/*.deb)
+.PHONY: deps run test bench package clean
 
 deps:
 	bash scripts/install-deps.sh
@@ -20,6 +21,10 @@ bench: deps
 	cmake --preset release
 	cmake --build --preset release
 	bash bench/run.sh build/release
+
+package: deps
+	cmake --preset package
+	cmake --build --preset package --target package
 
 clean:
 	rm -rf build

@@ -6,8 +6,10 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libjpeg62-turbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  pxlib-dev
+  pxlib-dev libsqlite3-dev nlohmann-json3-dev
+  dpkg-dev file desktop-file-utils groff-base
   xvfb xauth imagemagick fonts-wine fonts-dejavu-core
+  qt6-translations-l10n
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,9 +1,12 @@
 // Dispatcher, help text and the helpers shared by the subcommands.
 #include "cli.h"
 
+#include <getopt.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <ostream>
 
 #include "format.h"
@@ -19,6 +22,7 @@ std::map<std::string, Command>& Registry() {
 
 void PrintHelp(std::ostream& os) {
   os << "Usage: rekasto COMMAND [OPTIONS] ARGS...\n"
+        "       rekasto --help | --version\n"
         "Checks, describes and dumps Paradox tables (.DB with .PX, .MB, .Xnn/.Ynn, .VAL).\n\n"
         "Commands:\n";
   for (const Command& c : Commands()) {
@@ -45,7 +49,87 @@ std::vector<Command> Commands() {
   return all;
 }
 
+const char* Version() { return REKASTO_VERSION; }
+
 void Error(Io& io, const std::string& message) { io.err << "rekasto: " << message << "\n"; }
+
+bool ParsedArgs::Has(const std::string& name) const { return Value(name) != nullptr; }
+
+const std::string* ParsedArgs::Value(const std::string& name) const {
+  for (auto it = options.rbegin(); it != options.rend(); ++it)
+    if (it->first == name) return &it->second;
+  return nullptr;
+}
+
+bool ParseOptions(const std::string& command, const std::vector<std::string>& args,
+                  const std::vector<Option>& options, ParsedArgs* parsed, Io& io) {
+  // getopt_long permutes argv in place, so it works on a copy.
+  std::vector<std::string> storage;
+  storage.reserve(args.size() + 1);
+  storage.push_back("rekasto " + command);
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  // Leading ':' tells a missing value (':') from an unknown option ('?').
+  std::string shortOptions = ":";
+  std::vector<struct option> longOptions;
+  for (size_t i = 0; i < options.size(); ++i) {
+    const Option& o = options[i];
+    if (o.shortName) {
+      shortOptions += o.shortName;
+      if (o.takesValue) shortOptions += ':';
+    }
+    // Values past 255 stand for long-only options; a short one returns its letter.
+    longOptions.push_back({o.name, o.takesValue ? required_argument : no_argument, nullptr,
+                           o.shortName ? o.shortName : int(256 + i)});
+  }
+  longOptions.push_back({nullptr, 0, nullptr, 0});
+  auto byReturn = [&](int c) -> const Option* {
+    for (size_t i = 0; i < options.size(); ++i)
+      if ((options[i].shortName && options[i].shortName == c) || int(256 + i) == c) return &options[i];
+    return nullptr;
+  };
+  auto longName = [](const Option& o) { return std::string("--") + o.name; };
+  optind = 0;  // 0, not 1: glibc then also forgets its place inside a group of short options
+  opterr = 0;
+  const int argc = int(argv.size() - 1);
+  int c;
+  while ((c = getopt_long(argc, argv.data(), shortOptions.c_str(), longOptions.data(), nullptr)) != -1) {
+    const Option* o = byReturn(c == '?' || c == ':' ? optopt : c);
+    // After a fault in a long option getopt has stepped past it: argv[optind - 1] is what
+    // was written. In a group of short options it may not have, so optopt names those.
+    const std::string element = optind > 0 ? argv[optind - 1] : "";
+    const bool wasLong = element.rfind("--", 0) == 0;
+    if (c == ':') {
+      Error(io, command + ": option '" + (wasLong || !o->shortName ? longName(*o) : std::string("-") + o->shortName) +
+                    "' needs a value");
+      return false;
+    }
+    if (c == '?' && o) {  // a value given to a long option that takes none
+      Error(io, command + ": option '" + longName(*o) + "' takes no value");
+      return false;
+    }
+    if (c == '?') {
+      std::string bad = optopt ? std::string("-") + char(optopt) : element.substr(0, element.find('='));
+      std::vector<std::string> matches;
+      if (!optopt && bad.size() > 2)
+        for (const Option& each : options)
+          if (std::string(each.name).rfind(bad.substr(2), 0) == 0) matches.push_back(longName(each));
+      if (matches.size() > 1) {
+        std::string list;
+        for (const std::string& m : matches) list += (list.empty() ? "" : ", ") + m;
+        Error(io, command + ": ambiguous option '" + bad + "' (" + list + ")");
+      } else {
+        Error(io, command + ": unknown option '" + bad + "' (rekasto " + command + " --help lists the options)");
+      }
+      return false;
+    }
+    parsed->options.emplace_back(o->name, o->takesValue && optarg ? optarg : "");
+  }
+  for (int i = optind; i < argc; ++i) parsed->operands.push_back(argv[i]);
+  return true;
+}
 
 int RunCli(const std::vector<std::string>& args, Io& io) {
   if (args.empty()) {
@@ -55,6 +139,10 @@ int RunCli(const std::vector<std::string>& args, Io& io) {
   const std::string& name = args[0];
   if (name == "--help" || name == "-h" || name == "help") {
     PrintHelp(io.out);
+    return kExitOk;
+  }
+  if (name == "--version") {
+    io.out << "rekasto " << Version() << "\n";
     return kExitOk;
   }
   auto it = Registry().find(name);
@@ -108,39 +196,40 @@ bool CheckTablePath(const std::string& path, Io& io) {
   return st.ok();
 }
 
-std::string JsonString(const std::string& s) {
-  std::string out = "\"";
+std::string ValidUtf8(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
   size_t i = 0;
-  auto hex = [&](unsigned cp) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "\\u%04x", cp);
-    out += buf;
-  };
   while (i < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c == '"') { out += "\\\""; ++i; continue; }
-    if (c == '\\') { out += "\\\\"; ++i; continue; }
-    if (c == '\n') { out += "\\n"; ++i; continue; }
-    if (c == '\r') { out += "\\r"; ++i; continue; }
-    if (c == '\t') { out += "\\t"; ++i; continue; }
-    if (c < 0x20) { hex(c); ++i; continue; }
-    if (c < 0x80) { out += char(c); ++i; continue; }
-    // Copy a well-formed UTF-8 sequence; anything else is one Latin-1 byte.
-    size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      out += char(c);
+      ++i;
+      continue;
+    }
+    // Copy a well-formed sequence; anything else is one Latin-1 byte (U+0080..U+00FF).
+    const size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
     bool ok = len > 0 && i + len <= s.size() && c >= 0xC2 && c <= 0xF4;
-    for (size_t k = 1; ok && k < len; ++k)
-      ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+    for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+    if (ok && len >= 3) {
+      // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8 either.
+      const unsigned char c1 = static_cast<unsigned char>(s[i + 1]);
+      ok = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0) && !(c == 0xF0 && c1 < 0x90) &&
+           !(c == 0xF4 && c1 >= 0x90);
+    }
     if (ok) {
       out.append(s, i, len);
       i += len;
     } else {
-      hex(c);
+      out += char(0xC0 | (c >> 6));
+      out += char(0x80 | (c & 0x3F));
       ++i;
     }
   }
-  out += '"';
   return out;
 }
+
+std::string JsonString(const std::string& s) { return nlohmann::json(ValidUtf8(s)).dump(); }
 
 std::string CsvField(const std::string& s) {
   if (s.find_first_of(",\"\r\n") == std::string::npos) return s;

@@ -5,6 +5,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "file.h"
@@ -17,7 +18,12 @@ struct Io {
   std::ostream& out;
   std::ostream& err;
   paradox::FileSystem* fs;
+  // Standard error is a terminal: long runs show their progress there.
+  bool errIsTerminal = false;
 };
+
+// The program's version (project(VERSION) in CMake), printed by --version.
+const char* Version();
 
 // Exit codes shared by every command.
 enum ExitCode : int {
@@ -38,6 +44,30 @@ bool RegisterCommand(const Command& command);
 // Registered commands sorted by name.
 std::vector<Command> Commands();
 
+// One option of a command, parsed the GNU way by ParseOptions.
+struct Option {
+  const char* name;   // long name without the dashes: "max-findings"
+  char shortName;     // 'j', or 0 when the option has no short form
+  bool takesValue;    // "--name VALUE", "--name=VALUE", "-j VALUE", "-jVALUE"
+};
+
+// What ParseOptions found: the options in command-line order (long name, value or "")
+// and the operands.
+struct ParsedArgs {
+  std::vector<std::pair<std::string, std::string>> options;
+  std::vector<std::string> operands;
+  bool Has(const std::string& name) const;
+  // The value of the last occurrence of `name`, or nullptr.
+  const std::string* Value(const std::string& name) const;
+};
+
+// Parses a command's arguments with getopt_long: long options by their name or a unique
+// prefix of it, "--name=value", short options grouped ("-qr"), operands anywhere, and
+// "--" ending the options. On a bad option writes one line naming it ("rekasto: verify:
+// unknown option '--bogus'") to io.err and returns false. Not thread-safe (getopt state).
+bool ParseOptions(const std::string& command, const std::vector<std::string>& args,
+                  const std::vector<Option>& options, ParsedArgs* parsed, Io& io);
+
 // Runs "rekasto <args...>" (args without the program name) and returns the exit code.
 int RunCli(const std::vector<std::string>& args, Io& io);
 
@@ -52,8 +82,10 @@ bool CheckTablePath(const std::string& path, Io& io);
 // Writes "rekasto: <message>" as one line to io.err.
 void Error(Io& io, const std::string& message);
 
-// JSON string literal (quotes included) of UTF-8 text; bytes that are not valid UTF-8
-// are taken as Latin-1 so the output is always valid JSON.
+// `s` when it is valid UTF-8; otherwise each byte outside a well-formed sequence is taken
+// as Latin-1, so that the text can always go into JSON.
+std::string ValidUtf8(const std::string& s);
+// JSON string literal (quotes included) of ValidUtf8(s).
 std::string JsonString(const std::string& s);
 // CSV field: quoted when it holds a comma, quote, CR or LF (quotes doubled).
 std::string CsvField(const std::string& s);

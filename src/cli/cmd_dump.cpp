@@ -1,4 +1,8 @@
-// rekasto dump: the records of a table as CSV in UTF-8 (converted from the table's code page).
+// rekasto dump: the records of a table as CSV (RFC 4180) or JSON lines, in UTF-8
+// converted from the table's code page.
+#include <nlohmann/json.hpp>
+
+#include <cmath>
 #include <ostream>
 
 #include "blob.h"
@@ -6,108 +10,179 @@
 #include "codepage.h"
 #include "family.h"
 #include "reader.h"
+#include "table_out.h"
 #include "value.h"
 
 namespace rekasto {
 
 namespace {
 
-const char* kUsage = "dump [--codepage N] TABLE";
+const char* kUsage = "dump [--format csv|json] [--codepage N] [--null TEXT] [--blobs DIR] TABLE";
 
-int RunDump(const std::vector<std::string>& args, Io& io) {
-  int codePage = -1;
+void PrintHelp(Io& io) {
+  io.out << "Usage: rekasto " << kUsage << "\n"
+         << "Writes the records in UTF-8, converted from the table's code page.\n"
+            "  --format csv   CSV per RFC 4180 with a header line of field names (the default)\n"
+            "  --format json  JSON lines: one object per record, field name to typed value\n"
+            "                 (numbers, true/false, text, null; bytes as {\"base64\": ...})\n"
+            "  --codepage N   read text as code page N (a number such as 865, or an iconv\n"
+            "                 name such as CP865 or HP-ROMAN8) instead of the table's own\n"
+            "  --null TEXT    CSV: write TEXT for a blank value (default: an empty field)\n"
+            "  --blobs DIR    write each memo, formatted memo, blob, OLE and graphic value to\n"
+            "                 a file in DIR named TABLE_RECORD_FIELDNUMBER_FIELD.EXT; the output\n"
+            "                 holds the file name (JSON: {\"file\": ...})\n"
+            "Dates, times and timestamps are ISO 8601 (years before 1 as -0001); BCD values\n"
+            "are exact decimals; bytes (Y, B, F, O, G) show as hex in CSV.\n";
+}
+
+struct DumpOptions {
+  bool json = false;
+  std::optional<paradox::Charset> charset;
+  std::string nullText;
+  std::string blobDir;
   std::string table;
+};
+
+// 0 to go on, else the exit code.
+int ParseArgs(const std::vector<std::string>& args, DumpOptions* o, Io& io) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
-      io.out << "Usage: rekasto " << kUsage << "\n"
-             << "Writes the records as CSV (UTF-8, a header line of field names, RFC 4180 quoting).\n"
-                "  --codepage N  read text as code page N instead of the table's own\n"
-                "                (437, 850, 852, 866, 1250, 1251, 1252)\n"
-                "Memo texts are read from the .MB; other blobs show as <blob N bytes>.\n";
-      return kExitOk;
+      PrintHelp(io);
+      return -1;
+    }
+    const bool takesValue = a == "--codepage" || a == "--format" || a == "--null" || a == "--blobs";
+    if (takesValue && i + 1 >= args.size()) {
+      Error(io, a + " needs a value");
+      return kExitFailed;
     }
     if (a == "--codepage") {
-      if (i + 1 >= args.size()) {
-        Error(io, "--codepage needs a number");
-        return kExitFailed;
-      }
+      if (!ParseCodepageOption(args[++i], &o->charset, io)) return kExitFailed;
+    } else if (a == "--format") {
       const std::string& v = args[++i];
-      char* end = nullptr;
-      long n = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end || n < 0 || n > 65535 || !paradox::IsSupportedCodePage(uint16_t(n))) {
-        Error(io, "--codepage: unsupported code page '" + v + "' (437, 850, 852, 866, 1250, 1251, 1252)");
+      if (v != "csv" && v != "json") {
+        Error(io, "--format: '" + v + "' is neither csv nor json");
         return kExitFailed;
       }
-      codePage = int(n);
+      o->json = v == "json";
+    } else if (a == "--null") {
+      o->nullText = args[++i];
+    } else if (a == "--blobs") {
+      o->blobDir = args[++i];
+      if (o->blobDir.empty()) {
+        Error(io, "--blobs needs a folder");
+        return kExitFailed;
+      }
     } else if (a.size() > 1 && a[0] == '-') {
       Error(io, "dump: unknown option " + a);
       return kExitFailed;
-    } else if (table.empty()) {
-      table = a;
+    } else if (o->table.empty()) {
+      o->table = a;
     } else {
       Error(io, "dump: one table at a time");
       return kExitFailed;
     }
   }
-  if (table.empty()) {
+  if (o->table.empty()) {
     Error(io, "dump: no table given (usage: rekasto " + std::string(kUsage) + ")");
     return kExitFailed;
   }
-  if (!CheckTablePath(table, io)) return kExitFailed;
-  auto reader = paradox::TableReader::Open(io.fs, table);
+  return 0;
+}
+
+std::string CsvText(const OutValue& v, const std::string& nullText) {
+  using K = OutValue::Kind;
+  switch (v.kind) {
+    case K::kNull: return nullText;
+    case K::kBool: return v.boolean ? "true" : "false";
+    case K::kInteger: return std::to_string(v.integer);
+    case K::kReal: return RealText(v.real);
+    case K::kText: return v.text;
+    case K::kBytes: return HexText(v.bytes);
+  }
+  return {};
+}
+
+nlohmann::ordered_json JsonValue(const OutValue& v) {
+  using K = OutValue::Kind;
+  switch (v.kind) {
+    case K::kNull: return nullptr;
+    case K::kBool: return v.boolean;
+    case K::kInteger: return v.integer;
+    case K::kReal:
+      if (std::isfinite(v.real)) return v.real;
+      return RealText(v.real);  // JSON has no NaN or infinity
+    case K::kText:
+      if (!v.fileName.empty()) return {{"file", v.fileName}};
+      return v.text;
+    case K::kBytes: return {{"base64", Base64Text(v.bytes)}};
+  }
+  return nullptr;
+}
+
+int RunDump(const std::vector<std::string>& args, Io& io) {
+  DumpOptions o;
+  if (int rc = ParseArgs(args, &o, io); rc != 0) return rc < 0 ? kExitOk : rc;
+  if (!CheckTablePath(o.table, io)) return kExitFailed;
+  auto reader = paradox::TableReader::Open(io.fs, o.table);
   if (!reader.ok()) {
-    Error(io, table + ": cannot read: " + reader.status().message());
+    Error(io, o.table + ": cannot read: " + reader.status().message());
     return kExitFailed;
   }
   const paradox::TableHeader& h = reader.value()->header();
-  const uint16_t cp = codePage >= 0 ? uint16_t(codePage)
-                      : h.hasExtension ? h.CodePage()
-                                       : paradox::CodePageForSortOrder(h.fixed.sortOrder);
+  paradox::Charset charset = ChooseCharset(h, o.charset, o.table, io);
   std::unique_ptr<paradox::BlobFile> blobs;
-  auto family = paradox::FindFamily(io.fs, table);
+  auto family = paradox::FindFamily(io.fs, o.table);
   if (family.ok() && !family->mb.empty()) {
     auto b = paradox::BlobFile::Open(io.fs, family->mb, h.EncryptionKey());
     if (b.ok()) blobs = std::move(b.value());
   }
-  for (size_t i = 0; i < h.fields.size(); ++i)
-    io.out << (i ? "," : "") << CsvField(paradox::ToUtf8(h.fields[i].name, cp));
-  io.out << "\n";
+  if (!o.blobDir.empty() && !io.fs->IsDirectory(o.blobDir)) {
+    if (paradox::Status st = io.fs->MakeDir(o.blobDir); !st.ok()) {
+      Error(io, o.blobDir + ": cannot make the blob folder: " + st.message());
+      return kExitFailed;
+    }
+  }
+  ValueRenderer render(h, charset, blobs.get(), o.blobDir, paradox::PathStem(o.table), io.fs);
+  std::vector<std::string> names;
+  for (const paradox::FieldDesc& f : h.fields) names.push_back(paradox::ToUtf8(f.name, charset));
+  if (o.json) names = DistinctNames(names);  // keys of one object
+  if (!o.json) {
+    std::string line;
+    for (size_t i = 0; i < names.size(); ++i) line += (i ? "," : "") + CsvField(names[i]);
+    io.out << line << "\n";
+  }
   auto cursor = reader.value()->Records();
   uint64_t bad = 0;
   while (cursor.Next()) {
+    const uint64_t ordinal = cursor.record().ordinal;
     auto values = cursor.Decode();
     if (!values.ok()) {
       ++bad;
-      Error(io, table + ": record " + std::to_string(cursor.record().ordinal + 1) +
-                    " skipped: " + values.status().message());
+      Error(io, o.table + ": record " + std::to_string(ordinal + 1) + " skipped: " + values.status().message());
       continue;
     }
+    nlohmann::ordered_json object = nlohmann::ordered_json::object();
+    std::string line;
     for (size_t i = 0; i < values->size(); ++i) {
-      const paradox::Value& v = (*values)[i];
-      std::string text;
-      const auto* blob = std::get_if<paradox::BlobRef>(&v);
-      const paradox::FieldType t = h.fields[i].type;
-      if (blob && (t == paradox::FieldType::kMemo || t == paradox::FieldType::kFmtMemo)) {
-        if (blob->InLeader()) {
-          text = paradox::ToUtf8(std::string(blob->leader.begin(), blob->leader.begin() + blob->pointer.length), cp);
-        } else if (blobs) {
-          auto full = blobs->Read(*blob);
-          text = full.ok() ? paradox::ToUtf8(std::string(full->begin(), full->end()), cp)
-                           : "<blob unreadable: " + full.status().message() + ">";
-        } else {
-          text = "<blob " + std::to_string(blob->pointer.length) + " bytes; .MB missing>";
-        }
-        while (!text.empty() && text.back() == '\0') text.pop_back();
-      } else {
-        text = paradox::ValueToText(v, cp);
+      std::string problem;
+      OutValue v = render.Render(i, (*values)[i], ordinal, &problem);
+      if (!problem.empty()) {
+        ++bad;
+        Error(io, o.table + ": " + problem);
       }
-      io.out << (i ? "," : "") << CsvField(text);
+      if (o.json) object[names[i]] = JsonValue(v);
+      else line += (i ? "," : "") + CsvField(CsvText(v, o.nullText));
     }
-    io.out << "\n";
+    if (o.json) {
+      io.out << object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
+    } else {
+      // A line holding one empty field would read as no record at all.
+      io.out << (line.empty() ? "\"\"" : line) << "\n";
+    }
   }
   if (!cursor.status().ok()) {
-    Error(io, table + ": reading stopped: " + cursor.status().message());
+    Error(io, o.table + ": reading stopped: " + cursor.status().message());
     return kExitFailed;
   }
   return bad ? kExitProblems : kExitOk;
@@ -115,6 +190,6 @@ int RunDump(const std::vector<std::string>& args, Io& io) {
 
 }  // namespace
 
-REKASTO_COMMAND({"dump", kUsage, "records as CSV in UTF-8 (--codepage N to override)", &RunDump});
+REKASTO_COMMAND({"dump", kUsage, "records as CSV or JSON lines in UTF-8, blobs to files", &RunDump});
 
 }  // namespace rekasto

@@ -6,6 +6,8 @@
 #include "codepage.h"
 #include "family.h"
 #include "format.h"
+#include "index.h"
+#include "reader.h"
 #include "verifier.h"
 
 namespace rekasto {
@@ -69,12 +71,13 @@ int InfoOne(const std::string& path, Io& io) {
   paradox::VerifyReport report = paradox::VerifyTable(path, options);
   const paradox::TableSummary& s = report.summary;
   paradox::TableLevel level = h.level();
-  uint16_t cp = h.CodePage();
-  const bool cpStored = h.hasExtension;
-  if (!cpStored) cp = paradox::CodePageForSortOrder(h.fixed.sortOrder);
+  const paradox::TableCharset charset = paradox::CharsetOfTable(h);
+  // Names are shown in the table's charset; an unknown one reads as 1252 (said below).
+  const paradox::Charset cs = charset.charset.known() ? charset.charset : paradox::CharsetForCodePage(1252);
 
   std::ostream& o = io.out;
   o << "Table:          " << path << "\n";
+  if (!h.tableName.empty()) o << "Stored name:    " << paradox::ToUtf8(h.tableName, cs) << "\n";
   o << "Type:           " << (h.IsKeyed() ? "keyed" : "unkeyed");
   if (h.IsKeyed()) o << " (" << h.fixed.primaryKeyFields << " key field" << (h.fixed.primaryKeyFields == 1 ? "" : "s") << ")";
   o << "\n";
@@ -85,8 +88,14 @@ int InfoOne(const std::string& path, Io& io) {
   o << "Records:        " << h.fixed.numRecords << " in the header, " << s.countedRecords << " in the block chain\n";
   o << "Blocks:         " << h.fixed.fileBlocks << " in the file, " << s.chainBlocks << " chained, " << s.freeBlocks
     << " free\n";
-  o << "Code page:      " << cp << (cpStored ? "" : " (not stored; from the sort order)")
-    << (paradox::IsSupportedCodePage(cp) ? "" : " (not supported for text conversion)") << "\n";
+  using Source = paradox::TableCharset::Source;
+  o << "Code page:      ";
+  if (charset.charset.known()) o << charset.charset.Label();
+  else o << (h.CodePage() ? std::to_string(h.CodePage()) : std::string("unknown"));
+  if (charset.source == Source::kSortOrderName) o << " (code page " << h.CodePage() << "; from the sort order)";
+  if (charset.source == Source::kSortOrderByte) o << " (not stored; from the sort order)";
+  if (!charset.charset.known()) o << " (" << charset.problem << "; text shown as 1252)";
+  o << "\n";
   o << "Sort order:     " << (h.sortOrderId.empty() ? "-" : h.sortOrderId) << " (0x" << std::hex
     << int(h.fixed.sortOrder) << std::dec << ")\n";
   o << "Encrypted:      " << (h.IsEncrypted() ? "yes (password-protected)" : "no") << "\n";
@@ -98,9 +107,10 @@ int InfoOne(const std::string& path, Io& io) {
   o << "Fields:         " << h.fields.size() << "\n";
   for (size_t i = 0; i < h.fields.size(); ++i) {
     const paradox::FieldDesc& f = h.fields[i];
-    std::string name = paradox::ToUtf8(f.name, cp);
+    std::string name = paradox::ToUtf8(f.name, cs);
+    const size_t width = paradox::DisplayWidth(name);
     o << "  " << (i + 1 < 10 ? " " : "") << (i + 1) << "  " << name
-      << std::string(name.size() < 26 ? 26 - name.size() : 1, ' ') << TypeText(f)
+      << std::string(width < 26 ? 26 - width : 1, ' ') << TypeText(f)
       << (i < h.fixed.primaryKeyFields ? "  key" : "") << "\n";
   }
   auto family = paradox::FindFamily(io.fs, path);
@@ -110,6 +120,28 @@ int InfoOne(const std::string& path, Io& io) {
     o << "\n";
     o << "Indexes:        " << (family->px.empty() ? 0 : 1) << " primary, " << family->secondary.size()
       << " secondary\n";
+    for (const paradox::SecondaryFiles& x : family->secondary) {
+      o << "  " << x.tag << "  ";
+      auto xh = x.x.empty() ? paradox::Result<paradox::TableHeader>(paradox::Status::NotFound("no X file"))
+                            : paradox::ReadHeader(io.fs, x.x);
+      auto info = xh.ok() ? paradox::SecondaryIndexFromHeader(xh.value(), h.fixed.primaryKeyFields)
+                          : paradox::Result<paradox::SecondaryIndexInfo>(xh.status());
+      if (!info.ok()) {
+        o << "(cannot be read: " << info.status().message() << ")\n";
+        continue;
+      }
+      if (!info->name.empty()) o << "\"" << paradox::ToUtf8(info->name, cs) << "\" ";
+      o << "on ";
+      for (size_t k = 0; k < info->dbFields.size(); ++k) {
+        const uint16_t n = info->dbFields[k];
+        o << (k ? ", " : "")
+          << (n >= 1 && n <= h.fields.size() ? paradox::ToUtf8(h.fields[n - 1].name, cs) : "field " + std::to_string(n));
+      }
+      o << (info->caseInsensitive ? "; case-insensitive" : "; case-sensitive");
+      if (info->descending) o << "; descending";
+      if (info->unique) o << "; unique";
+      o << (info->maintained ? "; maintained" : "") << "\n";
+    }
     if (!family->lockFiles.empty()) {
       o << "Lock files:    ";
       for (const std::string& l : family->lockFiles) o << " " << paradox::PathBaseName(l);

@@ -2,8 +2,11 @@
 // in a repair folder beside it, and swaps the rebuilt files in. Exit 0: every table was
 // clean and is rebuilt; 1: damage was found and repaired (records may have been set
 // aside); 2: a table could not be rebuilt (it is left as it was).
+#include <algorithm>
+#include <nlohmann/json.hpp>
 #include <ostream>
 
+#include "batch.h"
 #include "cli.h"
 #include "rebuild.h"
 
@@ -11,7 +14,9 @@ namespace rekasto {
 
 namespace {
 
-const char* kUsage = "rebuild [--dry-run] [--json] [--verbose] TABLE...";
+const char* kUsage = "rebuild [--dry-run] [--json] [--verbose] [--recursive] [--jobs N] TABLE|FOLDER...";
+
+using Json = nlohmann::ordered_json;
 
 // Compact form of an action for the text output.
 std::string ActionLine(const paradox::RebuildAction& a) {
@@ -26,36 +31,32 @@ bool Routine(const paradox::RebuildAction& a) {
   return a.action == "regenerated" || a.action == "backup" || a.action == "swap";
 }
 
-void WriteJson(std::ostream& os, const std::string& table, const paradox::RebuildResult& r,
-               bool dryRun) {
-  os << "{\"table\":" << JsonString(table) << ",\"ok\":" << (r.status.ok() ? "true" : "false")
-     << ",\"dryRun\":" << (dryRun ? "true" : "false");
+Json ResultJson(const std::string& table, const paradox::RebuildResult& r, bool dryRun) {
+  Json j;
+  j["table"] = ValidUtf8(table);
+  j["ok"] = r.status.ok();
+  j["dryRun"] = dryRun;
   if (!r.status.ok()) {
-    os << ",\"error\":" << JsonString(r.status.message())
-       << ",\"errorKind\":" << JsonString(paradox::CodeName(r.status.code()));
+    j["error"] = ValidUtf8(r.status.message());
+    j["errorKind"] = paradox::CodeName(r.status.code());
   }
-  os << ",\"recordsKept\":" << r.recordsKept << ",\"keyViolations\":" << r.keyViolations
-     << ",\"problems\":" << r.problems << ",\"blobsBroken\":" << r.blobsBroken
-     << ",\"membersRegenerated\":" << r.membersRegenerated << ",\"issues\":" << r.issues
-     << ",\"repairFolder\":" << (r.repairFolder.empty() ? "null" : JsonString(r.repairFolder))
-     << ",\"actions\":[";
-  for (size_t i = 0; i < r.actions.size(); ++i) {
-    const auto& a = r.actions[i];
-    if (i) os << ",";
-    os << "{\"action\":" << JsonString(a.action) << ",\"file\":" << JsonString(a.file)
-       << ",\"block\":";
-    if (a.block >= 0)
-      os << a.block;
-    else
-      os << "null";
-    os << ",\"record\":";
-    if (a.record >= 0)
-      os << a.record;
-    else
-      os << "null";
-    os << ",\"detail\":" << JsonString(a.detail) << "}";
+  j["recordsKept"] = r.recordsKept;
+  j["keyViolations"] = r.keyViolations;
+  j["problems"] = r.problems;
+  j["blobsBroken"] = r.blobsBroken;
+  j["membersRegenerated"] = r.membersRegenerated;
+  j["issues"] = r.issues;
+  j["repairFolder"] = r.repairFolder.empty() ? Json(nullptr) : Json(ValidUtf8(r.repairFolder));
+  Json actions = Json::array();
+  for (const paradox::RebuildAction& a : r.actions) {
+    actions.push_back({{"action", a.action},
+                       {"file", ValidUtf8(a.file)},
+                       {"block", a.block >= 0 ? Json(a.block) : Json(nullptr)},
+                       {"record", a.record >= 0 ? Json(a.record) : Json(nullptr)},
+                       {"detail", ValidUtf8(a.detail)}});
   }
-  os << "]}";
+  j["actions"] = std::move(actions);
+  return j;
 }
 
 void WriteText(std::ostream& os, const std::string& table, const paradox::RebuildResult& r,
@@ -91,71 +92,99 @@ void WriteText(std::ostream& os, const std::string& table, const paradox::Rebuil
 }
 
 int RunRebuild(const std::vector<std::string>& args, Io& io) {
-  bool json = false, dryRun = false, verbose = false;
-  std::vector<std::string> tables;
-  for (const std::string& a : args) {
-    if (a == "--help" || a == "-h") {
-      io.out
-          << "Usage: rekasto " << kUsage << "\n"
-          << "Rebuilds each table: every readable record is kept, records that cannot be kept go\n"
-             "to PROBLEM.DB, duplicate keys to KEYVIOL.DB, and every index and the blob file are\n"
-             "written anew. The original family is kept as Backup.* in a new folder\n"
-             "<TABLE>.rekasto/<time>/ beside the table, with the report table Rebuild.DB.\n"
-             "  --dry-run   salvage and check only; write nothing\n"
-             "  --json      one JSON document {\"tables\":[...]} on standard output\n"
-             "  --verbose   list every action (backups, regenerated files, the swap)\n"
-             "Exit: 0 all tables were clean, 1 damage was repaired, 2 a table could not be "
-             "rebuilt.\n";
-      return kExitOk;
-    }
-    if (a == "--json")
-      json = true;
-    else if (a == "--dry-run" || a == "-n")
-      dryRun = true;
-    else if (a == "--verbose" || a == "-v")
-      verbose = true;
-    else if (a.size() > 1 && a[0] == '-') {
-      Error(io, "rebuild: unknown option " + a);
-      return kExitFailed;
-    } else
-      tables.push_back(a);
+  ParsedArgs parsed;
+  if (!ParseOptions("rebuild", args,
+                    {{"help", 'h', false},
+                     {"json", 0, false},
+                     {"dry-run", 'n', false},
+                     {"verbose", 'v', false},
+                     {"recursive", 'r', false},
+                     {"jobs", 'j', true}},
+                    &parsed, io))
+    return kExitFailed;
+  if (parsed.Has("help")) {
+    io.out
+        << "Usage: rekasto " << kUsage << "\n"
+        << "Rebuilds each table: every readable record is kept, records that cannot be kept go\n"
+           "to PROBLEM.DB, duplicate keys to KEYVIOL.DB, and every index and the blob file are\n"
+           "written anew. The original family is kept as Backup.* in a new folder\n"
+           "<TABLE>.rekasto/<time>/ beside the table, with the report table Rebuild.DB.\n"
+           "  -n, --dry-run     salvage and check only; write nothing\n"
+           "  --json            one JSON document {\"tables\":[...]} on standard output\n"
+           "  -v, --verbose     list every action (backups, regenerated files, the swap)\n"
+           "  -r, --recursive   rebuild the tables (*.db, any case) in each FOLDER and its\n"
+           "                    subfolders; repair folders (*.rekasto) are skipped\n"
+           "  -j, --jobs=N      rebuild N tables at once (default: the number of cores)\n"
+           "Several tables end with a summary line. Progress goes to standard error when it\n"
+           "is a terminal.\n"
+           "Exit: 0 all tables were clean, 1 damage was repaired, 2 a table could not be "
+           "rebuilt.\n";
+    return kExitOk;
   }
-  if (tables.empty()) {
+  const bool json = parsed.Has("json"), dryRun = parsed.Has("dry-run"), verbose = parsed.Has("verbose");
+  unsigned jobs = 0;
+  if (!ParseJobs(parsed.Value("jobs"), &jobs, io)) return kExitFailed;
+  if (parsed.operands.empty()) {
     Error(io, "rebuild: no table given (usage: rekasto " + std::string(kUsage) + ")");
     return kExitFailed;
   }
+  const std::vector<BatchItem> items = CollectTables(parsed.operands, parsed.Has("recursive"), io.fs);
+  std::vector<paradox::RebuildResult> results(items.size());
+  auto work = [&](size_t t) {
+    paradox::RebuildResult& r = results[t];
+    const BatchItem& item = items[t];
+    r.status = item.error.empty() ? TablePathStatus(item.path, io.fs) : paradox::Status::InvalidArgument(item.error);
+    if (!r.status.ok()) return;
+    paradox::RebuildOptions options;
+    options.fs = io.fs;
+    options.dryRun = dryRun;
+    r = paradox::RebuildTable(item.path, options);
+  };
+  auto exitOf = [](const paradox::RebuildResult& r) {
+    if (!r.status.ok()) return int(kExitFailed);
+    return r.issues > 0 || r.problems > 0 || r.keyViolations > 0 || r.blobsBroken > 0 ? int(kExitProblems)
+                                                                                      : int(kExitOk);
+  };
+  auto finished = [&](size_t t, size_t done) {
+    if (!io.errIsTerminal || items.size() < 2) return;
+    const int e = exitOf(results[t]);
+    io.err << "[" << done << "/" << items.size() << "] " << items[t].path << ": "
+           << (e == kExitOk ? "clean" : e == kExitProblems ? (dryRun ? "repairable" : "repaired") : "failed")
+           << "\n";
+  };
   int exit = kExitOk;
-  if (json) io.out << "{\"tables\":[";
-  for (size_t t = 0; t < tables.size(); ++t) {
-    const std::string& table = tables[t];
-    paradox::RebuildResult r;
-    r.status = TablePathStatus(table, io.fs);
-    if (r.status.ok()) {
-      paradox::RebuildOptions options;
-      options.fs = io.fs;
-      options.dryRun = dryRun;
-      r = paradox::RebuildTable(table, options);
-    }
-    if (!r.status.ok()) {
-      exit = kExitFailed;
-      if (!json) Error(io, (table.empty() ? "" : table + ": ") + r.status.message());
-    } else if (r.issues > 0 || r.problems > 0 || r.keyViolations > 0 || r.blobsBroken > 0) {
-      exit = std::max<int>(exit, kExitProblems);
-    }
-    if (json) {
-      if (t) io.out << ",";
-      WriteJson(io.out, table, r, dryRun);
-    } else if (r.status.ok()) {
+  size_t clean = 0, repaired = 0, failed = 0;
+  Json tables = Json::array();
+  auto report = [&](size_t t) {
+    const paradox::RebuildResult& r = results[t];
+    const std::string& table = items[t].path;
+    const int e = exitOf(r);
+    exit = std::max(exit, e);
+    (e == kExitOk ? clean : e == kExitProblems ? repaired : failed)++;
+    if (json)
+      tables.push_back(ResultJson(table, r, dryRun));
+    else if (!r.status.ok())
+      Error(io, (table.empty() ? "" : table + ": ") + r.status.message());
+    else
       WriteText(io.out, table, r, dryRun, verbose);
-    }
+  };
+  RunBatch(items.size(), JobsFor(jobs, io.fs), work, finished, report);
+  if (json) {
+    Json doc;
+    doc["tables"] = std::move(tables);
+    doc["summary"] = {{"tables", items.size()}, {"clean", clean}, {"repaired", repaired}, {"failed", failed}};
+    doc["exitCode"] = exit;
+    io.out << doc.dump() << "\n";
+  } else if (items.size() > 1 || parsed.Has("recursive")) {
+    io.out << items.size() << " tables: " << clean << " clean, " << repaired << (dryRun ? " repairable, " : " repaired, ")
+           << failed << " failed\n";
   }
-  if (json) io.out << "]}\n";
   return exit;
 }
 
 }  // namespace
 
-REKASTO_COMMAND({"rebuild", "rebuild [--dry-run] [--json] [--verbose] TABLE...",
-                 "rebuild damaged tables (backup kept beside them)", &RunRebuild});
+REKASTO_COMMAND({"rebuild", kUsage, "rebuild damaged tables or folders of them (backup kept beside them)",
+                 &RunRebuild});
 
 }  // namespace rekasto

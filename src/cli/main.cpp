@@ -1,11 +1,13 @@
 // Entry point of the rekasto command-line tool.
+#include <unistd.h>
+
 #include <iostream>
 
 #include "cli.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  rekasto::Io io{std::cout, std::cerr, paradox::DefaultFileSystem()};
+  rekasto::Io io{std::cout, std::cerr, paradox::DefaultFileSystem(), isatty(STDERR_FILENO) == 1};
   int code = rekasto::RunCli(args, io);
   std::cout.flush();
   return code;

@@ -209,6 +209,13 @@ std::vector<std::string> BundledDemoCandidates() {
   // An explicit folder is the only one looked at: falling back silently would hide a typo.
   if (std::string dir = Env("REKASTO_DEMO_DIR"); !dir.empty()) return {dir};
   std::vector<std::string> candidates;
+#ifdef REKASTO_DEMO_DIR_FROM_BINDIR
+  // Beside the running program first, so that an installed copy uses its own data
+  // wherever its tree was put (a package unpacked elsewhere, another prefix).
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec) candidates.push_back((exe.parent_path() / REKASTO_DEMO_DIR_FROM_BINDIR).lexically_normal().string());
+#endif
 #ifdef REKASTO_BUILD_DEMO_DIR
   candidates.emplace_back(REKASTO_BUILD_DEMO_DIR);
 #endif

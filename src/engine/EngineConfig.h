@@ -47,7 +47,8 @@ ConfigResult LoadConfig();
 std::string DemoCopyPath();
 
 // Where the bundled demo tables are looked for, in order: $REKASTO_DEMO_DIR alone when it is
-// set; else the build tree's generated folder, then the installed data folder.
+// set; else the data folder of the installed tree the running program is in, the build
+// tree's generated folder, then the data folder of the configured install prefix.
 std::vector<std::string> BundledDemoCandidates();
 // The first of those that is a folder; empty when none is.
 std::string BundledDemoPath();

@@ -5,9 +5,16 @@
 
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QPalette>
+#include <QScreen>
 #include <QStyle>
 #include <QStyleFactory>
+#include <QTranslator>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -119,10 +126,67 @@ void RegisterClassicFonts() {
                               QStringLiteral("DejaVu Sans"), QStringLiteral("Nimbus Sans")});
 }
 
+double ScreenDensity() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return 96.0;
+  return screen->logicalDotsPerInch() * screen->devicePixelRatio();
+}
+
+QString ScalableWindowFace() {
+  static const char* const kFaces[] = {"Nimbus Sans", "Liberation Sans", "Arial", "DejaVu Sans"};
+  const QStringList installed = QFontDatabase::families();
+  for (const char* face : kFaces) {
+    if (installed.contains(QLatin1String(face), Qt::CaseInsensitive)) return QLatin1String(face);
+  }
+  return QStringLiteral("Sans Serif");
+}
+
+int ScalableFacePixelSize(const QString& face, int pixelHeight) {
+  // Captions of the window with the widths they were laid out at (the bitmap face, 11
+  // pixels): the stand-in face must keep each of them within its label.
+  static const struct {
+    const char* text;
+    int width;
+  } kCaptions[] = {{"Alias:", 25},         {"Tabela:", 36},
+                   {"lub:", 17},           {"Nagłówek:", 53},
+                   {"Indeksy:", 40},       {"Dane:", 29},
+                   {"Postęp:", 36},        {"Fields:", 30},
+                   {"Record Size:", 61},   {"Indexes:", 40},
+                   {"Validities:", 44},    {"References:", 58},
+                   {"Aux Passwords:", 75}, {"Restructure Version:", 96},
+                   {"Code Page:", 56},     {"Block Size:", 53},
+                   {"Table Level:", 59}};
+  for (int size = pixelHeight; size > pixelHeight / 2; --size) {
+    QFont font(face);
+    font.setPixelSize(size);
+    const QFontMetricsF metrics(font);
+    bool fits = true;
+    for (const auto& caption : kCaptions) {
+      const double allowed = caption.width * pixelHeight / 11.0;
+      if (metrics.horizontalAdvance(QString::fromUtf8(caption.text)) > allowed) {
+        fits = false;
+        break;
+      }
+    }
+    if (fits) return size;
+  }
+  return pixelHeight / 2 + 1;
+}
+
+QString ClassicFace(const QString& family, double density) {
+  // Only the bitmap face needs a stand-in; Tahoma is an outline face.
+  if (family == QLatin1String("MS Sans Serif") && std::lround(density) != 96)
+    return ScalableWindowFace();
+  return family;
+}
+
 QFont ClassicFont(const QString& family, int pixelHeight, bool bold) {
   RegisterClassicFonts();
-  QFont font(family);
-  font.setPixelSize(pixelHeight);
+  const QString face = ClassicFace(family, ScreenDensity());
+  QFont font(face);
+  // The stand-in face is wider than the bitmap one: it is taken as large as the window's
+  // captions allow, so none of them is cut.
+  font.setPixelSize(face == family ? pixelHeight : ScalableFacePixelSize(face, pixelHeight));
   font.setBold(bold);
   font.setStyleStrategy(QFont::PreferMatch);
   return font;
@@ -133,6 +197,18 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   // Closing the main window ends the loop (ExitBtn, the close box, Alt+F4 alike).
   setQuitOnLastWindowClosed(true);
   RegisterClassicFonts();
+  // The program speaks Polish, so Qt's own texts must too: the file dialog, the buttons of
+  // the boxes, the log's context menu. Debian ships them in qt6-translations-l10n.
+  QLocale::setDefault(QLocale(QLocale::Polish, QLocale::Poland));
+  auto* translator = new QTranslator(this);
+  if (translator->load(QLocale(QLocale::Polish, QLocale::Poland), QStringLiteral("qtbase"),
+                       QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    qtTranslated_ = installTranslator(translator);
+  } else {
+    qWarning(
+        "Qt's Polish translations (qtbase_pl.qm) were not found; install "
+        "qt6-translations-l10n");
+  }
   // The window is laid out for the classic desktop's metrics and colours; the classic style
   // keeps controls at their stored sizes on every desktop theme.
   if (QStyle* classic = QStyleFactory::create(QStringLiteral("Windows"))) setStyle(classic);

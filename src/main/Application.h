@@ -57,6 +57,17 @@ QString ModuleFileName();
 void RegisterClassicFonts();
 // A font by face and pixel height (positive), with the classic face's fallback.
 QFont ClassicFont(const QString& family, int pixelHeight, bool bold = false);
+// The density the window is drawn at, in pixels per inch: Qt's logical density of the
+// primary screen times its device pixel ratio (96 when there is no screen).
+double ScreenDensity();
+// The face that stands in for the bitmap "MS Sans Serif" where the density is not 96: its
+// strikes are drawn for 96 only and come out letter-spaced when scaled.
+QString ScalableWindowFace();
+// The largest pixel size, at most pixelHeight, at which `face` keeps every caption of the
+// window within the width laid out for the bitmap face.
+int ScalableFacePixelSize(const QString& face, int pixelHeight);
+// The face ClassicFont uses for `family` at `density`.
+QString ClassicFace(const QString& family, double density);
 
 class TApplication : public QApplication {
  public:
@@ -77,8 +88,12 @@ class TApplication : public QApplication {
   // The running application, or null (tests may run without one).
   static TApplication* Instance();
 
+  // Whether Qt's own Polish texts were found and installed (dialog, buttons, menus).
+  bool QtTranslated() const { return qtTranslated_; }
+
  private:
   QString title_;
+  bool qtTranslated_ = false;
 };
 
 // The default handler for code that has no TApplication at hand (a plain QApplication in a

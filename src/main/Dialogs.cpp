@@ -1,7 +1,9 @@
 #include "Dialogs.h"
 
 #include <QApplication>
+#include <QCompleter>
 #include <QCursor>
+#include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -48,42 +50,17 @@ int RunBox(const QString& caption, const QString& text, QMessageBox::Icon icon) 
   return box.exec();
 }
 
-// Every letter-case spelling of a pattern's letters, since Linux names are case-sensitive
-// and tables come as .db, .DB or .Db alike.
-QStringList CaseVariants(const QString& pattern) {
-  QStringList variants{QString()};
-  for (const QChar c : pattern) {
-    const QChar lower = c.toLower();
-    const QChar upper = c.toUpper();
-    QStringList next;
-    for (const QString& v : variants) {
-      next.append(v + lower);
-      if (upper != lower) next.append(v + upper);
-    }
-    variants = next;
-    if (variants.size() > 64) break;  // long patterns: the dialog's own matching decides
-  }
-  return variants;
-}
-
 }  // namespace
 
 QStringList QtNameFilters(const QString& filter) {
-  // "Description|pattern;pattern|Description|pattern" -> "Description (p1 p2 ...)".
+  // "Description|pattern;pattern|Description|pattern" -> "Description (p1 p2)". The dialog
+  // matches them in any letter case (OpenFile), so each pattern is shown once, as stored.
   const QStringList parts = filter.split(QLatin1Char('|'));
   QStringList filters;
   for (int i = 0; i + 1 < parts.size(); i += 2) {
     QStringList patterns;
-    for (const QString& pattern : parts[i + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
-      const QString trimmed = pattern.trimmed();
-      const QStringList variants = CaseVariants(trimmed);
-      if (variants.size() > 64) {
-        patterns.append(trimmed);
-      } else {
-        for (const QString& v : variants)
-          if (!patterns.contains(v)) patterns.append(v);
-      }
-    }
+    for (const QString& pattern : parts[i + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts))
+      patterns.append(pattern.trimmed());
     filters.append(QStringLiteral("%1 (%2)").arg(parts[i], patterns.join(QLatin1Char(' '))));
   }
   return filters;
@@ -115,6 +92,11 @@ bool QtDialogs::OpenFile(const TOpenDialogOptions& options, QString& fileName) {
   // The older dialog style: Qt's own dialog rather than the desktop's.
   if (options.OldStyleDialog) dialog.setOption(QFileDialog::DontUseNativeDialog, true);
   dialog.setNameFilters(QtNameFilters(options.Filter));
+  // Tables come as .db, .DB or .Db alike, and a typed "ord" should offer ORDERS.DB: the
+  // filter and the completer ignore letter case, as the platform's own dialog does.
+  dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
+  for (QCompleter* completer : dialog.findChildren<QCompleter*>())
+    completer->setCaseSensitivity(Qt::CaseInsensitive);
   QString suffix = options.DefaultExt;
   while (suffix.startsWith(QLatin1Char('*')) || suffix.startsWith(QLatin1Char('.')))
     suffix.remove(0, 1);

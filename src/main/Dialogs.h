@@ -50,8 +50,8 @@ class QtDialogs final : public Dialogs {
   bool waiting_ = false;  // our override cursor is on
 };
 
-// The Qt name filters for a stored filter ("DB Files|*.db"): one entry per description, each
-// pattern spelled in every letter case ("DB Files (*.db *.dB *.Db *.DB)").
+// The Qt name filters for a stored filter ("DB Files|*.db"): one entry per description with
+// its patterns as stored ("DB Files (*.db)"); the dialog matches them in any letter case.
 QStringList QtNameFilters(const QString& filter);
 
 // Scripted implementation for tests: records every box and pointer change in order.

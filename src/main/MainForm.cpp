@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QFrame>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -13,7 +14,9 @@
 #include <QPlainTextEdit>
 #include <QProxyStyle>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
+#include <QShowEvent>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QStyleOptionComboBox>
@@ -21,6 +24,8 @@
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTextLayout>
+#include <QTimer>
+#include <QWindow>
 #include <algorithm>
 
 #include "ALProgressBar.h"
@@ -268,7 +273,7 @@ void TMainForm::LoadLayout() {
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   setFixedSize(441, 481);
-  move(673, 163);
+  move(kStoredLeft, kStoredTop);
   setFont(ClassicFont(QStringLiteral("MS Sans Serif"), kWindowFontHeight));
   setPalette(WithColor(WithColor(palette(), QPalette::Window, clBtnFace), QPalette::WindowText,
                        clWindowText));
@@ -401,7 +406,7 @@ void TMainForm::LoadLayout() {
        QString(), QStringLiteral("uwagi, sugestie itp:"), QStringLiteral("patrz plik README.md")},
       QRect(212, 6, 196, 80), Qt::AlignRight);
   Label12 = MakeAboutLabel(TabSheet3,
-                           {QStringLiteral("Qel DB Rekasto"), QStringLiteral("wersja 1.0 (2026)"),
+                           {QStringLiteral("Qel DB Rekasto"), QStringLiteral("wersja " REKASTO_VERSION " (2026)"),
                             QString(), QString(), QStringLiteral("prosto, czytelnie, i po polsku")},
                            QRect(9, 5, 185, 80), Qt::AlignLeft);
   PageControl1->setCurrentIndex(0);
@@ -417,6 +422,8 @@ void TMainForm::LoadLayout() {
   setTabOrder(RebuildBtn, HMSBitBtn);
   ExitBtn->setFocus(Qt::OtherFocusReason);
 
+  NameControls();
+
   // Wiring: a selection by the user, and the buttons' clicks. An error escaping a handler
   // goes to the default handler right here: Qt's own frames between the slot and
   // TApplication::notify are not built to be unwound (their event copies would leak).
@@ -429,12 +436,16 @@ void TMainForm::LoadLayout() {
       }
     };
   };
-  connect(AliasCombo, &QComboBox::activated, this, guarded([this] { AliasComboChange(AliasCombo); }));
-  connect(TableCombo, &QComboBox::activated, this, guarded([this] { TableComboChange(TableCombo); }));
-  connect(ByDirectBtn, &QPushButton::clicked, this, guarded([this] { ByDirectBtnClick(ByDirectBtn); }));
+  connect(AliasCombo, &QComboBox::activated, this,
+          guarded([this] { AliasComboChange(AliasCombo); }));
+  connect(TableCombo, &QComboBox::activated, this,
+          guarded([this] { TableComboChange(TableCombo); }));
+  connect(ByDirectBtn, &QPushButton::clicked, this,
+          guarded([this] { ByDirectBtnClick(ByDirectBtn); }));
   connect(ExitBtn, &QPushButton::clicked, this, guarded([this] { ExitBtnClick(ExitBtn); }));
   connect(VerifyBtn, &QPushButton::clicked, this, guarded([this] { VerifyBtnClick(VerifyBtn); }));
-  connect(RebuildBtn, &QPushButton::clicked, this, guarded([this] { RebuildBtnClick(RebuildBtn); }));
+  connect(RebuildBtn, &QPushButton::clicked, this,
+          guarded([this] { RebuildBtnClick(RebuildBtn); }));
   connect(HMSBitBtn, &QPushButton::clicked, this, guarded([this] { HMSBitBtnClick(HMSBitBtn); }));
 
   // Components; as the last part of loading the stored-active session starts the engine.
@@ -443,6 +454,45 @@ void TMainForm::LoadLayout() {
   Database1->DatabaseName = "MainDB";
   Database1->SessionName = "Session1";
   Session1->SetActive(true);
+}
+
+void TMainForm::NameControls() {
+  // Screen readers name each control by its caption, or by the label beside it; the trailing
+  // colon of a caption is not read out.
+  const auto caption = [](const QString& text) {
+    QString name = text;
+    name.remove(QLatin1Char('<')).remove(QLatin1Char('>'));  // ">>>    Informacje ...    <<<"
+    name = name.simplified();
+    if (name.endsWith(QLatin1Char(':'))) name.chop(1);
+    return name;
+  };
+  for (QPushButton* button : {VerifyBtn, RebuildBtn, ExitBtn, HMSBitBtn, ByDirectBtn})
+    button->setAccessibleName(caption(button->text()));
+  for (QGroupBox* group : {GroupBox1, GroupBox4}) group->setAccessibleName(caption(group->title()));
+  AliasCombo->setAccessibleName(caption(Label1->text()));
+  TableCombo->setAccessibleName(caption(Label2->text()));
+  // The line beside "Z katalogu:" shows the chosen table's location.
+  TableLocEdit->setAccessibleName(QStringLiteral("Wybrana tabela"));
+  Memo1->setAccessibleName(caption(GroupBox4->title()));
+  PageControl1->setAccessibleName(QStringLiteral("Strony"));
+  for (int i = 0; i < PageControl1->count(); ++i)
+    PageControl1->widget(i)->setAccessibleName(caption(PageControl1->tabText(i)));
+  // A bar is named by its label; its value comes through its own accessible interface.
+  for (const auto& [bar, label] :
+       {std::pair{ALProgressBar1, Label24}, std::pair{ALProgressBar2, Label25},
+        std::pair{ALProgressBar3, Label26}, std::pair{ALProgressBar4, Label27}})
+    bar->setAccessibleName(caption(label->text()));
+  // A value label keeps its number as its name; the caption beside it labels it, so a reader
+  // says "Fields: 5".
+  const std::pair<QLabel*, QWidget*> labelled[] = {
+      {Label1, AliasCombo},      {Label2, TableCombo},      {Label4, FieldsLB},
+      {Label5, RecSizeLB},       {Label6, IndexLB},         {Label7, ValidLB},
+      {Label8, RefLB},           {Label14, RestructLB},     {Label15, AuxPassLB},
+      {Label16, CodePageLB},     {Label17, BlockSizeLB},    {Label18, TabLvlLB},
+      {Label24, ALProgressBar1}, {Label25, ALProgressBar2}, {Label26, ALProgressBar3},
+      {Label27, ALProgressBar4}};
+  for (const auto& [label, control] : labelled) label->setBuddy(control);
+  Image1->setAccessibleName(caption(PageControl1->tabText(2)));
 }
 
 void TMainForm::FormCreate(QObject*) {
@@ -461,6 +511,43 @@ void TMainForm::FormDestroy(QObject*) {
 
 void TMainForm::ExitBtnClick(QObject*) {
   close();
+}
+
+QPoint PlaceWithin(const QRect& area, const QPoint& stored, const QSize& frame) {
+  const auto along = [](int position, int start, int length, int size) {
+    if (size >= length) return start;
+    return std::clamp(position, start, start + length - size);
+  };
+  return QPoint(along(stored.x(), area.left(), area.width(), frame.width()),
+                along(stored.y(), area.top(), area.height(), frame.height()));
+}
+
+void TMainForm::PlaceOnScreen() {
+  const QPoint stored(kStoredLeft, kStoredTop);
+  QScreen* screen = QGuiApplication::screenAt(stored);
+  if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  // Before the window manager has framed the window its frame is not known yet; the frame
+  // margins Qt has, if any, stand in until the second pass.
+  QSize frame = frameGeometry().size();
+  if (frame == size() && windowHandle() != nullptr) {
+    const QMargins margins = windowHandle()->frameMargins();
+    frame += QSize(margins.left() + margins.right(), margins.top() + margins.bottom());
+  }
+  // Positions and sizes here are in Qt's device-independent pixels, the same units as the
+  // screen's geometry, at any density.
+  const QPoint place = PlaceWithin(screen->availableGeometry(), stored, frame);
+  if (place != pos()) move(place);
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (placed_ || event->spontaneous()) return;
+  placed_ = true;
+  PlaceOnScreen();
+  // Once the window manager has put its frame around the window, check again with the
+  // frame's real size.
+  QTimer::singleShot(250, this, [this] { PlaceOnScreen(); });
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

@@ -4,6 +4,9 @@
 // and file choice, properties page; MainFormOperations.cpp: verify, rebuild, whole alias).
 #pragma once
 
+#include <QPoint>
+#include <QRect>
+#include <QSize>
 #include <QString>
 #include <QWidget>
 
@@ -119,14 +122,31 @@ class TMainForm : public QWidget {
   // The table-utility session object; null until FormCreate step 3 has run.
   TBDEUtil* BDEUtil = nullptr;
 
+  // Puts the window wholly on the screen that holds its stored position (the primary screen
+  // when none does): at the stored position when the frame fits there, otherwise at the
+  // nearest position that fits. Runs as the window is first shown and again once the
+  // frame's size is known.
+  void PlaceOnScreen();
+
  protected:
   void closeEvent(class QCloseEvent* event) override;
+  void showEvent(class QShowEvent* event) override;
 
  private:
   void LoadLayout();  // creates every control with its stored values
+  void NameControls();  // accessible names: captions, or the label beside the control
   // Memo1's document holds one empty block both when empty and after one empty line.
   bool logHasLines_ = false;
+  bool placed_ = false;  // PlaceOnScreen ran for the first show
 };
+
+// The stored position of the window's frame on the screen.
+inline constexpr int kStoredLeft = 673, kStoredTop = 163;
+
+// Where a frame of `frame` size goes within `area`: `stored` when it fits there, otherwise
+// the nearest position that fits; along a side where the frame is larger than the area, the
+// area's left or top edge (the title bar stays reachable).
+QPoint PlaceWithin(const QRect& area, const QPoint& stored, const QSize& frame);
 
 // The one program-wide reference to the main window: set before the window's construction
 // starts, cleared again if construction fails.

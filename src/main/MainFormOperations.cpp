@@ -52,7 +52,28 @@ QString VerdictLine(int32_t verdict) {
   }
 }
 
-void RebuildSteps(TMainForm& form);
+// Inside a rebuild: the reason its closing block adds to its message box when no outcome
+// line was written (empty when none is known).
+void RebuildSteps(TMainForm& form, QString& reason);
+
+// The utility library's text for the session's last operation. Should it have none after a
+// failure, the engine's text for the code stands in: a failure is never left unexplained.
+QString LastOutcome(hTUses session, DBIResult result) {
+  char text[TU_OUTCOME_SPACE] = {};
+  if (TUGetLastOutcome(session, text, sizeof text) == DBIERR_NONE && text[0] != '\0')
+    return QString::fromUtf8(text);
+  if (result == DBIERR_NONE) return QString();
+  char engine[DBIMAXMSGLEN + 1] = {};
+  if (DbiGetErrorString(result, engine) == DBIERR_NONE && engine[0] != '\0')
+    return QString::fromUtf8(engine);
+  return QStringLiteral("Błąd biblioteki, kod %1.").arg(result);
+}
+
+// Appends the outcome of the session's last operation as one log line, when there is one.
+void LogOutcome(TMainForm& form, hTUses session, DBIResult result) {
+  const QString line = LastOutcome(session, result);
+  if (!line.isEmpty()) form.LogAdd(line);
+}
 
 // Runs body, then cleanup on every way out. A cleanup that throws while another exception
 // is leaving replaces it, as a finally clause would.
@@ -114,10 +135,18 @@ void TMainForm::VerifyBtnClick(QObject* Sender) {
         TryFinally(
             [&] {
               int32_t verdict = 0;
-              // A failed call is not an error here: no verdict line, the start line stays last.
-              if (TUVerifyTable(util.SessionHandle, location.constData(), kTableType, kVerifyTable,
-                                nullptr, 0, &verdict) == DBIERR_NONE) {
+              const DBIResult result =
+                  TUVerifyTable(util.SessionHandle, location.constData(), kTableType, kVerifyTable,
+                                nullptr, 0, &verdict);
+              // A failed call is not an error here: no verdict line, but the reason, so the
+              // log never ends as if the check were still running.
+              if (result == DBIERR_NONE) {
                 LogAdd(VerdictLine(verdict));
+                // The counts and where VERIFY.DB lies: a verdict line alone cannot tell
+                // "errors that a rebuild repairs" from "all fine".
+                if (verdict >= 1 && verdict <= 4) LogOutcome(*this, util.SessionHandle, result);
+              } else {
+                LogOutcome(*this, util.SessionHandle, result);
               }
             },
             [&] { util.UnregisterProgress(); });
@@ -141,14 +170,16 @@ QString ApplicationTitle() {
   return app != nullptr && !app->Title().isEmpty() ? app->Title() : kApplicationTitle;
 }
 
-void ReportRebuildError(TMainForm& form) {
+// The error line and box of a rebuild that left no outcome; the reason, when known, follows
+// the table's name in the box (the log's last line must stay the error line).
+void ReportRebuildError(TMainForm& form, const QString& reason = QString()) {
   const QString table = RebuildTableName(form);
   form.LogAdd(QStringLiteral("Błąd przy przebudowywaniu tabeli \"") + table + QStringLiteral("\""));
   // Line feed, then carriage return: in this order.
-  Dialogs::Current().MessageBox(
-      ApplicationTitle(),
-      QStringLiteral("Błąd przy przebudowywaniu tabeli:\n\r\"") + table + QStringLiteral("\""),
-      TMsgIcon::None);
+  QString text =
+      QStringLiteral("Błąd przy przebudowywaniu tabeli:\n\r\"") + table + QStringLiteral("\"");
+  if (!reason.isEmpty()) text += QStringLiteral("\n\r") + reason;
+  Dialogs::Current().MessageBox(ApplicationTitle(), text, TMsgIcon::None);
 }
 
 }  // namespace
@@ -156,18 +187,20 @@ void ReportRebuildError(TMainForm& form) {
 void TMainForm::RebuildBtnClick(QObject* Sender) {
   LogAdd(kRebuildStart);
   Dialogs::Current().SetCursor(TCursorKind::HourGlass);
-  TryFinally([&] { RebuildSteps(*this); },
+  QString reason;
+  TryFinally([&] { RebuildSteps(*this, reason); },
              [&] {
                Dialogs::Current().SetCursor(TCursorKind::Default);
                // Nothing logged since the start line: every rebuild leaves an outcome.
-               if (LogLastLine() == kRebuildStart) ReportRebuildError(*this);
+               if (LogLastLine() == kRebuildStart) ReportRebuildError(*this, reason);
              });
 }
 
 namespace {
 
-// Steps 1 to 5 of a rebuild, inside the closing block of RebuildBtnClick.
-void RebuildSteps(TMainForm& form) {
+// Steps 1 to 5 of a rebuild, inside the closing block of RebuildBtnClick. Reason lines go
+// before the outcome line, so the last line is still one of the known outcomes.
+void RebuildSteps(TMainForm& form, QString& reason) {
   form.ResetProgressBars();
   TBDEUtil& util = RequireBDEUtil(form);
   RenewSession(util);
@@ -177,16 +210,23 @@ void RebuildSteps(TMainForm& form) {
       [&] {
         const hTUses session = util.SessionHandle;
         int32_t verdict = 0;
-        Check(TUVerifyTable(session, location.constData(), kTableType, kVerifyTable, nullptr, 0,
-                            &verdict));
+        const DBIResult verified = TUVerifyTable(session, location.constData(), kTableType,
+                                                 kVerifyTable, nullptr, 0, &verdict);
+        if (verified != DBIERR_NONE) reason = LastOutcome(session, verified);
+        Check(verified);
         uint16_t counts[7] = {};
-        if (TUGetCRTblDescCount(session, location.constData(), &counts[0], &counts[1], &counts[2],
-                                &counts[3], &counts[4], &counts[5], &counts[6]) != DBIERR_NONE) {
+        const DBIResult counted =
+            TUGetCRTblDescCount(session, location.constData(), &counts[0], &counts[1], &counts[2],
+                                &counts[3], &counts[4], &counts[5], &counts[6]);
+        if (counted != DBIERR_NONE) {
+          reason = LastOutcome(session, counted);
           return;
         }
         // The descriptor's name field holds 260 bytes and a NUL: a longer location is
         // refused before anything is written, never cut short.
         if (location.size() > DBIMAXTBLNAMELEN) {
+          reason = QStringLiteral(
+              "Nie można przebudować tabeli: ścieżka tabeli jest dłuższa niż 260 bajtów.");
           DbiClearErrorContext();
           DbiAddErrorContext("Table: the location is longer than 260 bytes");
           throw EDBEngineError(DBIERR_PATHTOOLONG);
@@ -210,17 +250,18 @@ void RebuildSteps(TMainForm& form) {
         desc.iOptParams = counts[5];
         desc.pfldOptParams = arrays.Get(5);
         desc.pOptData = arrays.Get(6);
-        if (TUFillCRTblDesc(session, &desc, location.constData(), nullptr) != DBIERR_NONE) {
+        const DBIResult filled = TUFillCRTblDesc(session, &desc, location.constData(), nullptr);
+        if (filled != DBIERR_NONE) {
+          LogOutcome(form, session, filled);
           form.LogAdd(kFillFailed);
           Dialogs::Current().MessageBox(QStringLiteral("Error"), kFillFailed, TMsgIcon::Error);
           return;
         }
-        if (TURebuildTable(session, location.constData(), kTableType, kBackupTable, kKeyViolTable,
-                           kProblemTable, &desc) == DBIERR_NONE) {
-          form.LogAdd(kRebuildDone);
-        } else {
-          form.LogAdd(kRebuildFailed);
-        }
+        const DBIResult rebuilt = TURebuildTable(session, location.constData(), kTableType,
+                                                 kBackupTable, kKeyViolTable, kProblemTable, &desc);
+        // The repair folder and what was set aside, or the reason: before the outcome line.
+        LogOutcome(form, session, rebuilt);
+        form.LogAdd(rebuilt == DBIERR_NONE ? kRebuildDone : kRebuildFailed);
       },
       [&] { util.UnregisterProgress(); });
 }

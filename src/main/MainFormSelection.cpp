@@ -152,8 +152,12 @@ void TMainForm::ResetTableProps() {
 void TMainForm::ShowTableProps() {
   const std::string location = TableLocEdit->text().toStdString();
   TBDEUtil& util = RequireBDEUtil(*this);
-  // A table whose properties cannot be read leaves the page as it was, silently.
-  if (!util.GetTableProps(location)) return;
+  // A table whose properties cannot be read shows "0" everywhere, silently: the numbers of
+  // the table chosen before would be taken for this one's.
+  if (!util.GetTableProps(location)) {
+    ResetTableProps();
+    return;
+  }
   struct Shown {
     QLabel* label;
     unsigned offset;

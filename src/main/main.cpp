@@ -1,5 +1,5 @@
-// Program entry: no command line and no environment of its own; the exit code is 0 after a
-// normal end, 1 after a fatal start-up error.
+// Program entry: no command line beyond --version and no environment of its own; the exit
+// code is 0 after a normal end, 1 after a fatal start-up error.
 #include <QIcon>
 #include <QPixmap>
 
@@ -7,7 +7,15 @@
 #include "Application.h"
 #include "DBTables.h"
 
+#include <cstdio>
+#include <cstring>
+
 int main(int argc, char** argv) {
+  // Answered before Qt starts, so it works without a display.
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("qel-db-rekasto %s\n", REKASTO_VERSION);
+    return 0;
+  }
   int exitCode = 0;
   {
     TApplication app(argc, argv);

@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 
+#include "collation.h"
 #include "family.h"
 #include "salvage.h"
 #include "val.h"
@@ -191,13 +192,13 @@ std::string AlphaSafe(std::string s, size_t n) {
   return Clip(s, n);
 }
 
-// Keyed records go in the order the salvage chose. For "ascii" that is byte order and
-// the writer checks it; for other collations it is the engine's own (the surviving
-// chain's), which the writer must keep rather than reorder into byte order: the engine
-// looks keys up through the .PX in its collation and would miss records otherwise.
+// Keyed records go in the order the salvage chose. For a known collation that is its
+// KeyOrder and the writer checks it; for a sort order this library does not know it is
+// the engine's own (the surviving chain's), which the writer must keep rather than
+// reorder: the engine looks keys up through the .PX in its collation.
 WriteOptions WriterOptionsFor(const SalvageResult& sal) {
   WriteOptions wo = sal.writeOptions;
-  wo.keepGivenOrder = sal.header.fixed.primaryKeyFields > 0 && !IsByteOrderCollation(sal.header);
+  wo.keepGivenOrder = sal.header.fixed.primaryKeyFields > 0 && !HasKnownCollation(sal.header);
   return wo;
 }
 

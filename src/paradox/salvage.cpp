@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "blob.h"
+#include "collation.h"
 #include "crypt.h"
 #include "index.h"
 #include "reader.h"
@@ -504,6 +505,11 @@ bool IsByteOrderCollation(const TableHeader& h) {
 }
 
 int CompareKeys(const TableHeader& h, ByteSpan a, ByteSpan b, bool exactCollation) {
+  if (exactCollation) {
+    const KeyOrder order(h);
+    if (order.known() && a.size() >= order.keyLength() && b.size() >= order.keyLength())
+      return order.Compare(a.data(), b.data());
+  }
   size_t off = 0;
   for (size_t i = 0; i < h.fixed.primaryKeyFields && i < h.fields.size(); ++i) {
     const FieldDesc& f = h.fields[i];
@@ -1042,9 +1048,10 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
   // Keyed tables: order by key, first record of a key kept.
   if (h.fixed.primaryKeyFields > 0 && !res.records.empty()) {
     const size_t klen = KeyLength(h);
-    const bool exact = IsByteOrderCollation(h);
+    const KeyOrder order(h);
+    const bool exact = order.known();
     auto less = [&](const SalvagedRecord& a, const SalvagedRecord& b) {
-      return CompareKeys(h, ByteSpan(a.raw), ByteSpan(b.raw), exact) < 0;
+      return exact ? order.Less(a.raw.data(), b.raw.data()) : CompareKeys(h, ByteSpan(a.raw), ByteSpan(b.raw), false) < 0;
     };
     std::vector<SalvagedRecord> ordered;
     for (size_t i = 0; i + 1 < res.records.size(); ++i) {

@@ -7,18 +7,16 @@
 // values, orders keyed tables and separates key violations (a repeated key, or a
 // repeated value of a unique secondary index: SecondaryIndexValue).
 //
-// Key order. "ascii" (sort order 0x00, or the name "ascii") is plain unsigned byte
-// order of the stored key bytes, which is exact because every field encoding is
-// byte-sortable. For every other collation the engine's tables are not published: the
+// Key order: KeyOrder (collation.h), the engine's order for every sort order this
+// library knows ("ascii" is plain byte order). For a sort order it does not know, the
 // surviving chain keeps the order the engine wrote it in (stably sorted only where it
 // breaks the order of its leading numeric, date, time, logical or BCD key fields, which
 // every collation sorts by value), and records found outside the chain are merged into
 // it by an approximation (alpha key fields compared with ASCII letters folded to upper
-// case, then by byte value; other fields by their bytes). Equal keys means byte-equal
-// key fields; the first record of a key in that order is kept (chain records come before
-// records from outside the chain), the others become key violations. The rebuild writes
-// that order as it is (WriteOptions::keepGivenOrder), so the new .PX agrees with the
-// engine's own lookups.
+// case, then by byte value; other fields by their bytes); the rebuild writes that order
+// as it is (WriteOptions::keepGivenOrder). Equal keys means byte-equal key fields; the
+// first record of a key in that order is kept (chain records come before records from
+// outside the chain), the others become key violations.
 //
 // Memory: the kept records are held in memory (raw bytes plus resolved blob values).
 #pragma once
@@ -87,7 +85,8 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& family,
 // would. For callers that fill a rebuild descriptor.
 Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string& dbPath);
 
-// Key comparison used for ordering (see above); < 0, 0, > 0.
+// Key comparison used for ordering (see above); < 0, 0, > 0. exactCollation: the
+// table's KeyOrder when its collation is known, else byte order of the key fields.
 int CompareKeys(const TableHeader& h, ByteSpan a, ByteSpan b, bool exactCollation);
 // True when the table's collation is plain byte order ("ascii").
 bool IsByteOrderCollation(const TableHeader& h);

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "codepage.h"
@@ -85,7 +86,7 @@ Status EncodeBcd(const std::string& text, uint8_t decimals, uint8_t* out) {
     char c = text[i];
     if (c == '.' && !seenDot) {
       seenDot = true;
-    } else if (c >= '0' && c <= '9') {
+    } else if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')) {
       (seenDot ? frac : intPart) += c;
     } else {
       return Status::InvalidArgument("BCD text \"" + text + "\" is not a decimal number");
@@ -107,7 +108,8 @@ Status EncodeBcd(const std::string& text, uint8_t decimals, uint8_t* out) {
   if (digits.find_first_not_of('0') == std::string::npos) neg = false;
   out[0] = static_cast<uint8_t>((neg ? 0x40 : 0xC0) | decimals);
   for (int k = 0; k < 16; ++k) {
-    uint8_t hi = digits[2 * k] - '0', lo = digits[2 * k + 1] - '0';
+    auto nibble = [](char c) { return static_cast<uint8_t>(c <= '9' ? c - '0' : c - 'A' + 10); };
+    uint8_t hi = nibble(digits[2 * k]), lo = nibble(digits[2 * k + 1]);
     uint8_t b = static_cast<uint8_t>((hi << 4) | lo);
     out[1 + k] = neg ? static_cast<uint8_t>(~b) : b;
   }
@@ -126,11 +128,9 @@ Result<Bcd> DecodeBcd(const uint8_t* in, uint8_t decimals) {
   for (int k = 0; k < 16; ++k) {
     uint8_t b = neg ? static_cast<uint8_t>(~in[1 + k]) : in[1 + k];
     for (uint8_t nib : {uint8_t(b >> 4), uint8_t(b & 0xF)}) {
-      if (nib > 9) {
-        out.hasBadNibbles = true;
-        nib = 9;
-      }
-      digits += static_cast<char>('0' + nib);
+      // Shown as the hex digit it is, so nothing is changed unseen.
+      if (nib > 9) out.hasBadNibbles = true;
+      digits += "0123456789ABCDEF"[nib];
     }
   }
   std::string intPart = digits.substr(0, 32 - decimals);
@@ -171,7 +171,9 @@ std::string FormatDate(Date d) {
   unsigned m, dd;
   CivilFromDays(d.days, &y, &m, &dd);
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", y, m, dd);
+  // ISO 8601 expanded years before year 1: year 0 is 1 BC, "-0001" is 2 BC.
+  if (y < 0) std::snprintf(buf, sizeof buf, "-%04d-%02u-%02u", -y, m, dd);
+  else std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", y, m, dd);
   return buf;
 }
 
@@ -183,6 +185,42 @@ std::string FormatTime(Time t) {
   return buf;
 }
 
+namespace {
+
+bool ParseDigits(std::string_view s, size_t n, int64_t* out) {
+  if (s.size() < n) return false;
+  int64_t v = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    v = v * 10 + (s[i] - '0');
+  }
+  *out = v;
+  return true;
+}
+
+// "HH:MM:SS.mmm" and any further fraction digits: the whole milliseconds in *ms, the
+// digits after the milliseconds in *extra (as written).
+bool ParseTimeParts(std::string_view s, int64_t* ms, std::string_view* extra) {
+  int64_t h, mi, se, mss;
+  if (s.size() < 12 || s[2] != ':' || s[5] != ':' || s[8] != '.') return false;
+  if (!ParseDigits(s, 2, &h) || !ParseDigits(s.substr(3), 2, &mi) || !ParseDigits(s.substr(6), 2, &se) ||
+      !ParseDigits(s.substr(9), 3, &mss))
+    return false;
+  if (h > 23 || mi > 59 || se > 59) return false;
+  *extra = s.substr(12);
+  for (char c : *extra)
+    if (c < '0' || c > '9') return false;
+  *ms = ((h * 60 + mi) * 60 + se) * 1000 + mss;
+  return true;
+}
+
+double TimestampFrom(int32_t day, int64_t msOfDay, std::string_view extra) {
+  const double frac = extra.empty() ? 0.0 : std::strtod(("0." + std::string(extra)).c_str(), nullptr);
+  return double(day) * 86400000.0 + double(msOfDay) + frac;
+}
+
+}  // namespace
+
 std::string FormatTimestamp(Timestamp t) {
   // Beyond the day numbers a date can hold (about 5.8 million years either way), or NaN:
   // the stored number itself.
@@ -191,10 +229,61 @@ std::string FormatTimestamp(Timestamp t) {
     std::snprintf(buf, sizeof buf, "%.17g ms", t.ms);
     return buf;
   }
-  int64_t total = static_cast<int64_t>(std::floor(t.ms));
+  const double whole = std::floor(t.ms);
+  int64_t total = static_cast<int64_t>(whole);
   int64_t day = total >= 0 ? total / 86400000 : -((-total + 86399999) / 86400000);
   int32_t rest = static_cast<int32_t>(total - day * 86400000);
-  return FormatDate(Date{static_cast<int32_t>(day)}) + " " + FormatTime(Time{rest});
+  std::string text = FormatDate(Date{static_cast<int32_t>(day)}) + " " + FormatTime(Time{rest});
+  if (whole == t.ms) return text;
+  // A fraction of a millisecond: the fewest further digits that read back exactly.
+  const double frac = t.ms - whole;
+  for (int digits = 1; digits <= 20; ++digits) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.*f", digits, frac);
+    std::string extra = buf[0] == '1' ? std::string(size_t(digits), '9') : std::string(buf + 2);
+    if (TimestampFrom(static_cast<int32_t>(day), rest, extra) == t.ms) return text + extra;
+  }
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.20f", frac);
+  return text + (buf + 2);
+}
+
+bool ParseDate(std::string_view s, Date* out) {
+  bool neg = false;
+  if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
+    neg = s[0] == '-';
+    s.remove_prefix(1);
+  }
+  int64_t y, m, d;
+  if (s.size() != 10 || s[4] != '-' || s[7] != '-' || !ParseDigits(s, 4, &y) || !ParseDigits(s.substr(5), 2, &m) ||
+      !ParseDigits(s.substr(8), 2, &d))
+    return false;
+  if (neg) y = -y;
+  if (m < 1 || m > 12 || d < 1) return false;
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  if (d > kDays[m - 1] + (m == 2 && leap)) return false;
+  out->days = DaysFromCivil(static_cast<int>(y), static_cast<unsigned>(m), static_cast<unsigned>(d));
+  return true;
+}
+
+bool ParseTime(std::string_view s, Time* out) {
+  int64_t ms;
+  std::string_view extra;
+  if (!ParseTimeParts(s, &ms, &extra) || !extra.empty()) return false;
+  out->ms = static_cast<int32_t>(ms);
+  return true;
+}
+
+bool ParseTimestamp(std::string_view s, Timestamp* out) {
+  const size_t sep = s.find_first_of(" T", 1);
+  if (sep == std::string_view::npos) return false;
+  Date d;
+  int64_t ms;
+  std::string_view extra;
+  if (!ParseDate(s.substr(0, sep), &d) || !ParseTimeParts(s.substr(sep + 1), &ms, &extra)) return false;
+  out->ms = TimestampFrom(d.days, ms, extra);
+  return true;
 }
 
 static Status FieldError(const FieldDesc& f, const std::string& what) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -31,8 +32,9 @@ struct Timestamp {
 };
 // Decimal text of a # field: optional '-', the integer digits without leading zeros
 // (at least one), then '.' and exactly `decimals` fraction digits when decimals > 0
-// ("-1.23", "0.50", "12"). Stored nibbles above 9 (engine float artefacts) read as 9
-// and set hasBadNibbles.
+// ("-1.23", "0.50", "12"). A stored nibble above 9 (engine float artefacts) reads as
+// the hex digit A-F it is and sets hasBadNibbles; EncodeBcd takes A-F back, so such a
+// value is written as it was read.
 struct Bcd {
   std::string text;
   bool hasBadNibbles = false;
@@ -108,10 +110,17 @@ bool IsAllZero(ByteSpan b);
 // Calendar helpers (proleptic Gregorian).
 int32_t DaysFromCivil(int year, unsigned month, unsigned day);  // 0001-01-01 -> 1
 void CivilFromDays(int32_t days, int* year, unsigned* month, unsigned* day);
-// Text forms used by dumps/CSV: "YYYY-MM-DD", "HH:MM:SS.mmm", "YYYY-MM-DD HH:MM:SS.mmm".
+// Text forms used by dumps/CSV: "YYYY-MM-DD" (ISO 8601 expanded before year 1:
+// "-0001-12-31", year 0 being 1 BC), "HH:MM:SS.mmm", "YYYY-MM-DD HH:MM:SS.mmm" with
+// further digits when a timestamp holds a fraction of a millisecond. The Parse
+// functions read them back to the same value (a timestamp also with 'T' for the
+// space); false for any other text.
 std::string FormatDate(Date d);
 std::string FormatTime(Time t);
 std::string FormatTimestamp(Timestamp t);
+bool ParseDate(std::string_view text, Date* out);
+bool ParseTime(std::string_view text, Time* out);
+bool ParseTimestamp(std::string_view text, Timestamp* out);
 constexpr double kUnixEpochMs = 62135683200000.0;  // Timestamp ms of 1970-01-01 00:00
 
 // Human/CSV text of a value: alpha converted from `codePage` to UTF-8, numbers in C

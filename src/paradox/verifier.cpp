@@ -50,6 +50,7 @@ const std::vector<CheckInfo> kChecks = {
     {"header.max-blocks", S::kWarning, C::kNote, "0x3A differs from the block count"},
     {"header.record-count", S::kError, C::kRepairable, "records over the chain differ from the header"},
     {"header.level-type", S::kWarning, C::kNote, "field type newer than the table level"},
+    {"codepage.unknown", S::kWarning, C::kNote, "text encoding unknown: neither code page nor sort order names one"},
     // Block chain and free list.
     {"chain.empty-table", S::kError, C::kRepairable, "empty table with non-zero chain fields"},
     {"chain.first-block", S::kError, C::kRepairable, "first block out of range"},
@@ -79,6 +80,7 @@ const std::vector<CheckInfo> kChecks = {
     {"key.order", S::kError, C::kRepairable, "keys out of order"},
     {"key.duplicate", S::kError, C::kRepairable, "duplicate key"},
     {"key.blank", S::kWarning, C::kNote, "blank key field"},
+    {"key.sort-order-unknown", S::kWarning, C::kNote, "sort order not known: alpha key order left unchecked"},
     // Blobs.
     {"mb.missing", S::kError, C::kRepairable, "blob file missing while records point into it"},
     {"mb.unused", S::kWarning, C::kNote, "blob file present but the table has no blob fields"},
@@ -113,6 +115,8 @@ const std::vector<CheckInfo> kChecks = {
     // Engines leave stale hints in normal use and only start their search there.
     {"index.x-hint", S::kWarning, C::kNote, "secondary index block hint stale"},
     {"index.x-hint-range", S::kError, C::kRepairable, "secondary index block hint outside the table"},
+    // The engine looks a case-insensitive index up with upper-cased keys.
+    {"index.x-case", S::kError, C::kRepairable, "case-insensitive index key not in the driver's upper case"},
     // Other members and the folder.
     {"val.stale", S::kWarning, C::kNote, ".VAL written for another table version"},
     {"val.corrupt", S::kWarning, C::kNote, ".VAL unreadable"},

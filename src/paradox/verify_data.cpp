@@ -9,6 +9,7 @@
 
 #include "chain.h"
 #include "crypt.h"
+#include "codepage.h"
 #include "value.h"
 #include "verify_internal.h"
 
@@ -43,25 +44,6 @@ int LevelNumber(TableLevel l) {
     case TableLevel::k7: return 7;
   }
   return 0;
-}
-
-bool IsAsciiSortOrder(const TableHeader& h) {
-  if (!h.sortOrderId.empty()) return h.sortOrderId == "ascii";
-  return h.fixed.sortOrder == 0;
-}
-
-// Field types whose stored bytes compare like their values.
-bool ByteComparable(FieldType t, bool asciiAlpha) {
-  switch (t) {
-    case FieldType::kAlpha: return asciiAlpha;
-    case FieldType::kDate: case FieldType::kShort: case FieldType::kLong:
-    case FieldType::kMoney: case FieldType::kNumber: case FieldType::kLogical:
-    case FieldType::kTime: case FieldType::kTimestamp: case FieldType::kAutoInc:
-    case FieldType::kBcd:
-      return true;
-    default:
-      return false;
-  }
 }
 
 struct FieldPlan {
@@ -133,6 +115,8 @@ class DataChecker {
   bool hintCheck_ = false;
   uint32_t pkOffset_ = 0, pkSize_ = 0;
   bool pkRangeCheck_ = false;
+  std::vector<uint32_t> foldedFields_;  // case-insensitive X/XG: indexed alpha fields
+  uint64_t unfolded_ = 0;                // records of such an index not upper-cased
 };
 
 bool DataChecker::OpenAndReadHeader() {
@@ -242,6 +226,8 @@ bool DataChecker::CheckHeader() {
     sum.codePage = h_.CodePage();
     sum.sortOrder = h_.sortOrderId;
     sum.encrypted = h_.IsEncrypted();
+    if (TableCharset cs = CharsetOfTable(h_); !cs.charset.known())
+      Add("codepage.unknown", Loc(0, -1, h_.hasExtension ? 0x6A : 0x29), cs.problem);
   }
   bool structureOk = true;
   const size_t n = h_.fields.size();
@@ -528,24 +514,14 @@ void DataChecker::PrepareKeys() {
   const uint32_t keys = h_.fixed.primaryKeyFields;
   walk_.keySize = 0;
   for (uint32_t i = 0; i < keys && i < h_.fields.size(); ++i) walk_.keySize += h_.fields[i].Size();
-  const bool ascii = IsAsciiSortOrder(h_);
-  // Secondary indexes: case-insensitive (0x55 bit 0) or descending fields (bit 15 of the
-  // field number) do not sort by bytes.
-  const bool caseFold = !IsTable() && (h_.fixed.flags55 & 0x01);
-  uint32_t comparable = 0;
-  bool whole = keys > 0;
-  for (uint32_t i = 0; i < keys && i < h_.fields.size(); ++i) {
-    const FieldDesc& fd = h_.fields[i];
-    bool ok = ByteComparable(fd.type, ascii && !caseFold);
-    if (!IsTable() && i < h_.fields.size() && (fd.number & 0x8000)) ok = false;
-    if (!ok) {
-      whole = false;
-      break;
-    }
-    comparable += fd.Size();
-  }
-  walk_.comparableKeyBytes = comparable;
-  walk_.wholeKeyComparable = whole;
+  // Secondary indexes: case-insensitive (0x55 bit 0) ones hold folded alpha keys and
+  // descending fields (bit 15 of the field number) sort backwards: KeyOrder knows both.
+  walk_.order = KeyOrder(h_);
+  if (IsTable() && keys > 0 && !walk_.order.known())
+    Add("key.sort-order-unknown", Loc(0, -1, 0x29),
+        "sort order " + (h_.sortOrderId.empty() ? Hex(h_.fixed.sortOrder) : "\"" + h_.sortOrderId + "\"") +
+            " is not known: key order checked only in the leading " + N(walk_.order.certainPrefix()) +
+            " key bytes");
   // Only blocks the file really holds can be chained: bounds the key store by the file.
   const size_t keyed = size_t(present_) + 1;
   walk_.firstKeys.assign(keyed * walk_.keySize, 0);
@@ -572,7 +548,13 @@ void DataChecker::PrepareKeys() {
       hintCheck_ = true;
     }
     const uint32_t baseKeys = base_->header.fixed.primaryKeyFields;
-    if (keyedBase && baseKeys > 0 && n >= baseKeys + 2 && base_->wholeKeyComparable) {
+    // The indexed fields come first, then the table's key (keyed) or Tup No, Blk Num
+    // and Tup Offset (unkeyed).
+    const size_t indexed = keyedBase ? (n >= baseKeys + 1 ? n - 1 - baseKeys : 0) : (n >= 3 ? n - 3 : 0);
+    if ((h_.fixed.flags55 & 0x01) && walk_.order.collation())
+      for (size_t i = 0; i < indexed; ++i)
+        if (h_.fields[i].type == FieldType::kAlpha) foldedFields_.push_back(uint32_t(i));
+    if (keyedBase && baseKeys > 0 && n >= baseKeys + 2 && base_->order.known()) {
       const size_t first = n - 1 - baseKeys;
       uint32_t size = 0;
       bool same = true;
@@ -611,8 +593,8 @@ void DataChecker::CheckXHint(const uint8_t* rec, uint32_t block, uint32_t r, uin
   }
   if (pkRangeCheck_) {
     const uint8_t* pk = rec + pkOffset_;
-    if (std::memcmp(pk, base_->FirstKey(uint32_t(hint)), pkSize_) < 0 ||
-        std::memcmp(pk, base_->LastKey(uint32_t(hint)), pkSize_) > 0)
+    if (base_->order.Compare(pk, base_->FirstKey(uint32_t(hint))) < 0 ||
+        base_->order.Compare(pk, base_->LastKey(uint32_t(hint))) > 0)
       Add("index.x-hint", Loc(block, r, recOffset + hintOffset_),
           "block hint is " + std::to_string(hint) + " but the record's key is not in that block of " +
               base_->name);
@@ -757,7 +739,7 @@ void DataChecker::CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, ui
   if (walk_.keySize) {
     if (prevKey_) {
       // Byte-identical keys are equal in every collation, comparable or not.
-      int c = walk_.comparableKeyBytes ? std::memcmp(prevKey_, rec, walk_.comparableKeyBytes) : 0;
+      int c = walk_.order.Compare(prevKey_, rec);
       if (c > 0)
         Add("key.order", Loc(block, r, recOffset), "key of record " + N(r) + " is lower than that of the record before it");
       else if (c == 0 && std::memcmp(prevKey_, rec, walk_.keySize) == 0)
@@ -774,6 +756,14 @@ void DataChecker::CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, ui
     }
   }
   if (hintCheck_) CheckXHint(rec, block, r, recOffset);
+  for (uint32_t i : foldedFields_) {
+    const FieldDesc& fd = h_.fields[i];
+    if (!walk_.order.collation()->IsFolded(ByteSpan(rec + fd.offset, fd.Size())) && ++unfolded_ <= 10)
+      Add("index.x-case", Loc(block, r, recOffset + fd.offset),
+          "key of record " + N(r) + " is not in the upper case of sort order \"" + walk_.order.collation()->name() +
+              "\"",
+          fd.name);
+  }
 }
 
 void DataChecker::RecordPass() {
@@ -846,7 +836,7 @@ void DataChecker::AfterPass() {
       continue;
     }
     if (walk_.keySize && prevLast) {
-      int c = walk_.comparableKeyBytes ? std::memcmp(prevLast, walk_.FirstKey(k), walk_.comparableKeyBytes) : 0;
+      int c = walk_.order.Compare(prevLast, walk_.FirstKey(k));
       if (c > 0)
         Add("key.order", Loc(k, 0, BlockOffset(hs_, bs_, k) + 6),
             "first key of block " + N(k) + " is lower than the last key of block " + N(prevBlock));
@@ -858,6 +848,8 @@ void DataChecker::AfterPass() {
     prevBlock = k;
   }
   walk_.counted = counted;
+  if (unfolded_ > 10)
+    Add("index.x-case", Loc(), N(unfolded_) + " keys in all are not in the driver's upper case (first 10 listed)");
   if (IsTable()) ctx_.report->summary.countedRecords = counted;
   if (counted != f.numRecords) {
     Add(IsTable() ? "header.record-count" : "index.count", Loc(0, -1, 0x06),

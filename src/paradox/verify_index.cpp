@@ -225,7 +225,7 @@ bool IndexChecker::Visit(uint32_t k, uint32_t depth, Bytes* firstKey, int64_t* c
   entries_ += n;
   int64_t total = 0;
   const bool leaf = depth == levels_;
-  const uint32_t cmp = std::min(data_.comparableKeyBytes, keyLen_);
+  const bool ordered = keyLen_ == data_.order.keyLength();
   for (uint32_t e = 0; e < n; ++e) {
     const uint8_t* ent = blk.data() + 6 + size_t(e) * rs_;
     const uint64_t eoff = boff + 6 + uint64_t(e) * rs_;
@@ -235,10 +235,10 @@ bool IndexChecker::Visit(uint32_t k, uint32_t depth, Bytes* firstKey, int64_t* c
     const int32_t child = DecodeIndexWord(ent + keyLen_);
     const int32_t cnt = DecodeIndexWord(ent + keyLen_ + 2);
     if (e == 0) firstKey->assign(ent, ent + keyLen_);
-    if (e > 0 && cmp) {
+    if (e > 0 && ordered) {
       const uint8_t* prev = ent - rs_;
-      int c = std::memcmp(prev, ent, cmp);
-      if (c > 0 || (c == 0 && data_.wholeKeyComparable && cmp == keyLen_))
+      int c = data_.order.Compare(prev, ent);
+      if (c > 0 || (c == 0 && data_.order.known()))
         Add("index.order", Loc(k, e, eoff), "entry " + N(e) + " does not sort after the entry before it");
     }
     total += cnt;

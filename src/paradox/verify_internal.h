@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "collation.h"
 #include "family.h"
 #include "file.h"
 #include "format.h"
@@ -56,9 +57,7 @@ struct DataWalk {
   std::vector<uint8_t> lastKeys;
   uint64_t counted = 0;             // records over the chain
   uint64_t physicalBlocks = 0;
-  // Key comparison: fields of the key prefix that compare as unsigned bytes.
-  uint32_t comparableKeyBytes = 0;  // length of the byte-comparable key prefix
-  bool wholeKeyComparable = false;
+  KeyOrder order;                   // how the keys sort (partial for an unknown collation)
   const uint8_t* FirstKey(uint32_t block) const { return &firstKeys[size_t(block) * keySize]; }
   const uint8_t* LastKey(uint32_t block) const { return &lastKeys[size_t(block) * keySize]; }
 };

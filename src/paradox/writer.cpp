@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "codepage.h"
+#include "collation.h"
 #include "crypt.h"
 #include "family.h"
 
@@ -273,14 +274,19 @@ struct BlockStream {
   }
 };
 
-// Comparison key for one secondary-index record: per indexed field, bytes
-// (upper-cased for case-insensitive alpha, inverted for descending), then the rest.
+// One secondary-index record and its sort key (KeyOrder of the X file).
 struct XRow {
   Bytes sortKey;
   Bytes record;
 };
 
 }  // namespace
+
+// The upper case of a table's driver; "ascii"'s (a-z) when the driver is not known.
+static const Collation* FoldingCollation(const TableHeader& h) {
+  const Collation* c = Collation::ForHeader(h);
+  return c ? c : &Collation::ByteOrder();
+}
 
 struct TableWriter::Impl {
   FileSystem* fs = nullptr;
@@ -292,6 +298,7 @@ struct TableWriter::Impl {
   std::string mbPath;
   BlockStream stream;
   size_t keyLength = 0;
+  KeyOrder order;  // the table's collation; byte order when it is not known
   Bytes lastKey;
   bool haveLast = false;
   std::unordered_set<std::string> givenKeys;  // keepGivenOrder: every key so far
@@ -333,6 +340,8 @@ struct TableWriter::Impl {
     bool composite = false;
     std::string tag;          // "X03" / "XG0"
     TableHeader xHeader;
+    KeyOrder order;
+    const Collation* fold = nullptr;  // case-insensitive: the driver's upper case
     std::vector<XRow> rows;
   };
   std::vector<Secondary> secondary;
@@ -384,6 +393,7 @@ Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const s
       hd.fixed.headerSize = options.baseHeader->fixed.headerSize;
     m.autoInc = b.autoInc;
   }
+  m.order = KeyOrder(hd, KeyOrder::Unknown::kBytes);
   for (size_t i = 0; i < hd.fields.size(); ++i) {
     if (i < schema.keyFieldCount) m.keyLength += hd.fields[i].Size();
     if (hd.fields[i].type == FieldType::kAutoInc && m.autoIncField < 0) m.autoIncField = static_cast<int>(i);
@@ -478,6 +488,8 @@ Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const s
     if ((schema.indexBlockSize - 6) / (xKeyLen + 6) < 3)
       return Status::InvalidArgument("secondary index key too long for the index block size");
     sx.xHeader = x;
+    sx.order = KeyOrder(x, KeyOrder::Unknown::kBytes);
+    if (def.caseInsensitive) sx.fold = FoldingCollation(hd);
     m.secondary.push_back(std::move(sx));
   }
 
@@ -576,7 +588,7 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
       return Status::OK();
     }
     ByteSpan key(rec.data(), m.keyLength);
-    int c = m.haveLast ? std::memcmp(key.data(), m.lastKey.data(), m.keyLength) : 1;
+    int c = m.haveLast ? m.order.Compare(key.data(), m.lastKey.data()) : 1;
     if (c == 0) return Status::InvalidArgument("duplicate key in record " + std::to_string(numRecords_ + 1));
     if (m.options.keepGivenOrder) {
       // The order is the caller's (a collation this writer does not know); only a key
@@ -607,23 +619,20 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
     for (int idx : sx.fields) {
       const FieldDesc& f = header_.fields[idx];
       std::memcpy(row.record.data() + pos, rec.data() + f.offset, f.Size());
+      // The engine stores the alpha keys of a case-insensitive index upper-cased.
+      if (sx.fold && f.type == FieldType::kAlpha) sx.fold->FoldUpper(MutableByteSpan(row.record.data() + pos, f.Size()));
       pos += f.Size();
     }
-    row.sortKey =
-        SecondaryIndexValue(header_, sx.fields, sx.def.caseInsensitive, sx.def.descending, rec);
     if (m.keyLength > 0) {
       std::memcpy(row.record.data() + pos, rec.data(), m.keyLength);
-      row.sortKey.insert(row.sortKey.end(), rec.begin(), rec.begin() + static_cast<long>(m.keyLength));
       pos += m.keyLength;
       EncodeIndexWord(static_cast<uint16_t>(blockNo), row.record.data() + pos);
     } else {
       EncodeInt32(static_cast<int32_t>(numRecords_), row.record.data() + pos);
-      uint8_t tup[4];
-      EncodeInt32(static_cast<int32_t>(numRecords_), tup);
-      row.sortKey.insert(row.sortKey.end(), tup, tup + 4);
       EncodeIndexWord(static_cast<uint16_t>(blockNo), row.record.data() + pos + 4);
       EncodeIndexWord(static_cast<uint16_t>(slot), row.record.data() + pos + 6);
     }
+    sx.order.AppendSortKey(row.record.data(), &row.sortKey);
     sx.rows.push_back(std::move(row));
   }
   return Status::OK();
@@ -696,9 +705,8 @@ Status TableWriter::Finish() {
   };
   if (!m.buffered.empty()) {
     const size_t kl = m.keyLength;
-    std::stable_sort(m.buffered.begin(), m.buffered.end(), [kl](const Bytes& a, const Bytes& b) {
-      return std::memcmp(a.data(), b.data(), kl) < 0;
-    });
+    std::stable_sort(m.buffered.begin(), m.buffered.end(),
+                     [&m](const Bytes& a, const Bytes& b) { return m.order.Less(a.data(), b.data()); });
     for (size_t i = 1; i < m.buffered.size(); ++i)
       if (std::memcmp(m.buffered[i - 1].data(), m.buffered[i].data(), kl) == 0)
         return fail(Status::InvalidArgument("duplicate key among the records"));
@@ -753,7 +761,7 @@ Status TableWriter::Finish() {
       size_t idxLen = 0;
       for (int idx : sx.fields) idxLen += header_.fields[idx].Size();
       for (size_t i = 1; i < sx.rows.size(); ++i)
-        if (std::memcmp(sx.rows[i - 1].sortKey.data(), sx.rows[i].sortKey.data(), idxLen) == 0)
+        if (std::memcmp(sx.rows[i - 1].record.data(), sx.rows[i].record.data(), idxLen) == 0)
           return fail(Status::InvalidArgument("unique index \"" + sx.def.name + "\" has duplicate values"));
     }
     TableHeader& x = sx.xHeader;
@@ -796,11 +804,12 @@ Status TableWriter::Finish() {
 Bytes SecondaryIndexValue(const TableHeader& h, const std::vector<int>& fields,
                           bool caseInsensitive, bool descending, ByteSpan record) {
   Bytes v;
+  const Collation* fold = FoldingCollation(h);
   for (int idx : fields) {
     const FieldDesc& f = h.fields[idx];
     for (uint32_t k = 0; k < f.Size(); ++k) {
       uint8_t c = record[f.offset + k];
-      if (caseInsensitive && f.type == FieldType::kAlpha) c = static_cast<uint8_t>(std::toupper(c));
+      if (caseInsensitive && f.type == FieldType::kAlpha) c = fold->Upper(c);
       if (descending) c = static_cast<uint8_t>(~c);
       v.push_back(c);
     }

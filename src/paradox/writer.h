@@ -78,16 +78,16 @@ Result<TableHeader> HeaderForSchema(const TableSchema& schema, const std::string
 TableSchema SchemaFromHeader(const TableHeader& h);
 
 struct WriteOptions {
-  // Keyed tables: records must come in strictly ascending key order unless this is
-  // set, in which case they are buffered in memory and sorted at Finish(); a
+  // Keyed tables: records must come in strictly ascending key order (KeyOrder of the
+  // table, collation.h; alpha fields in byte order for a sort order it does not know)
+  // unless this is set, in which case they are buffered in memory and sorted at Finish(); a
   // duplicate key is InvalidArgument either way.
   bool sortInMemory = false;
   // Keyed tables: take the records in the order given, refusing only byte-identical
-  // duplicate keys (no ascending-order check). For collations other than "ascii", whose
-  // order is the engine's own and not plain byte order, so a rebuild keeps the order the
-  // engine wrote. The .PX is built from the blocks as written (first key of each block);
-  // .Xnn/.XGn files are still sorted by the bytes of their keys (as without this option:
-  // the engine's order of those is not known either). Holds every key in memory to find
+  // duplicate keys (no ascending-order check). For sort orders this library does not
+  // know (collation.h), so a rebuild keeps the order the engine wrote. The .PX is built
+  // from the blocks as written (first key of each block); .Xnn/.XGn files of such a
+  // table are sorted with alpha fields in byte order. Holds every key in memory to find
   // duplicates. Cannot be combined with sortInMemory.
   bool keepGivenOrder = false;
   // Copy unknown header bytes and counters from an existing header (rebuild). When its
@@ -145,11 +145,11 @@ class TableWriter {
   uint64_t numRecords_ = 0;
 };
 
-// What a secondary index on `fields` (0-based field numbers of h) compares a record
-// (h.fixed.recordSize bytes, decrypted) by: each field's stored bytes, alpha fields
-// upper-cased (std::toupper) when the index is case-insensitive, every byte inverted
-// when it is descending. The writer orders index rows by this and refuses a unique
-// index whose records give two equal values.
+// The value a secondary index on `fields` (0-based field numbers of h) holds for a
+// record (h.fixed.recordSize bytes, decrypted): each field's stored bytes, alpha fields
+// in the upper case of the table's driver when the index is case-insensitive, every
+// byte inverted when it is descending. A unique index refuses two records with equal
+// values. (The order of index rows is KeyOrder's, collation.h.)
 Bytes SecondaryIndexValue(const TableHeader& h, const std::vector<int>& fields,
                           bool caseInsensitive, bool descending, ByteSpan record);
 

@@ -53,7 +53,7 @@ DBIResult CodeFor(const Status& status, bool writing) {
 }
 
 void FailWith(const Status& status, const std::string& file, bool writing) {
-  Fail(CodeFor(status, writing), file, status.message());
+  throw Failure{CodeFor(status, writing), file, status.message(), writing};
 }
 
 uint8_t CheckLooksLikeTable(const std::string& path) {

@@ -11,8 +11,9 @@
 
 namespace tutil {
 
-void Rebuild(const std::string& path, const std::string& backupName, const std::string& keyviolName,
-             const std::string& problemName, const CRTblDesc& desc) {
+RebuildDone Rebuild(const std::string& path, const std::string& backupName,
+                    const std::string& keyviolName, const std::string& problemName,
+                    const CRTblDesc& desc) {
   const size_t typeLength = strnlen(desc.szTblType, sizeof desc.szTblType);
   if (typeLength == sizeof desc.szTblType)
     Fail(DBIERR_INVALIDDESC, path, "descriptor's table type is not NUL-terminated");
@@ -62,9 +63,19 @@ void Rebuild(const std::string& path, const std::string& backupName, const std::
   const paradox::RebuildResult result = paradox::RebuildTable(path, options);
   if (!result.status.ok()) {
     const paradox::Status& st = result.status;
-    const DBIResult code = CodeFor(st, true);
-    Fail(code, path, st.message());
+    // A rebuild writes beside the table: a refused access is a refused write there.
+    Failure failure{CodeFor(st, true), path, st.message(), true};
+    if (st.IsBusy()) failure.why = InUseReason(path);
+    throw failure;
   }
+  RebuildDone done;
+  done.kept = result.recordsKept;
+  done.keyViolations = result.keyViolations;
+  done.problems = result.problems;
+  done.repairFolder = result.repairFolder;
+  done.keyviolName = keyviolName;
+  done.problemName = problemName;
+  return done;
 }
 
 }  // namespace tutil

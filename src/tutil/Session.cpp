@@ -1,4 +1,5 @@
-#include <set>
+#include <map>
+#include <string>
 
 #include "TUtilInternal.h"
 
@@ -6,12 +7,12 @@ namespace tutil {
 
 namespace {
 
-// Utility sessions only need to be told apart; they hold no state of their own, because
-// every call names its table. One thread uses the library (see engine.h).
+// Every call names its table, so a session holds only the outcome text of its last
+// operation. One thread uses the library (see engine.h).
 constexpr size_t kMaxSessions = 1024;
 
 struct Registry {
-  std::set<uint16_t> open;
+  std::map<uint16_t, std::string> open;  // handle -> outcome of its last operation
   uint16_t next = 1;
 };
 
@@ -30,7 +31,7 @@ uint16_t OpenSession() {
     uint16_t h = r.next++;
     if (r.next == 0) r.next = 1;
     if (h != 0 && !r.open.count(h)) {
-      r.open.insert(h);
+      r.open.emplace(h, std::string());
       return h;
     }
   }
@@ -42,6 +43,22 @@ bool CloseSession(uint16_t handle) {
 
 bool IsOpenSession(uint16_t handle) {
   return handle != 0 && registry().open.count(handle) == 1;
+}
+
+void SetOutcome(uint16_t handle, const std::string& text) noexcept {
+  const auto found = registry().open.find(handle);
+  if (found == registry().open.end()) return;
+  try {
+    found->second = text;
+  } catch (...) {
+    // Out of memory: no text is better than the previous operation's.
+    found->second.clear();
+  }
+}
+
+std::string Outcome(uint16_t handle) {
+  const auto found = registry().open.find(handle);
+  return found == registry().open.end() ? std::string() : found->second;
 }
 
 void RequireSession(uint16_t handle) {

@@ -4,6 +4,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -28,6 +29,35 @@ std::string RequireTableFileName(const char* name, const char* what, const std::
 
 using tutil::AtBoundary;
 using tutil::Fail;
+using tutil::Step;
+
+namespace {
+
+// Runs an operation on a session and keeps its outcome text with the session: the text
+// body gives on success, the reason for the failure otherwise.
+template <typename Body>
+DBIResult Operation(hTUses handle, Step step, const char* location, Body&& body) noexcept {
+  std::string text;
+  tutil::Failure failure;
+  const DBIResult result = AtBoundary(
+      [&]() -> DBIResult {
+        tutil::RequireSession(handle);
+        text = body();
+        return DBIERR_NONE;
+      },
+      &failure);
+  if (result != DBIERR_NONE) {
+    try {
+      text = tutil::FailureText(step, failure, location);
+    } catch (...) {
+      text.clear();
+    }
+  }
+  tutil::SetOutcome(handle, text);
+  return result;
+}
+
+}  // namespace
 
 extern "C" DBIResult TUInit(hTUses* phTUSession) {
   return AtBoundary([&]() -> DBIResult {
@@ -49,12 +79,11 @@ extern "C" DBIResult TUExit(hTUses hTUSession) {
 
 extern "C" DBIResult TUFillCURProps(hTUses hTUSession, const char* pszTableName,
                                     CURProps* pTblProps) {
-  return AtBoundary([&]() -> DBIResult {
-    tutil::RequireSession(hTUSession);
+  return Operation(hTUSession, Step::kProperties, pszTableName, [&] {
     tutil::RequireText(reinterpret_cast<const char*>(pTblProps), "properties record address");
     const std::string path = tutil::ResolveLocation(pszTableName);
     tutil::FillProps(path, pszTableName, pTblProps);
-    return DBIERR_NONE;
+    return std::string("Właściwości tabeli odczytane.");
   });
 }
 
@@ -62,15 +91,16 @@ extern "C" DBIResult TUVerifyTable(hTUses hTUSession, const char* pszTableName,
                                    const char* pszDriverType, const char* pszErrTableName,
                                    const char* pszPassword, int32_t iOptions,
                                    int32_t* piErrorLevel) {
-  return AtBoundary([&]() -> DBIResult {
-    tutil::RequireSession(hTUSession);
+  return Operation(hTUSession, Step::kVerify, pszTableName, [&] {
     tutil::RequireText(reinterpret_cast<const char*>(piErrorLevel), "verdict address");
     const std::string path = tutil::ResolveLocation(pszTableName);
     tutil::RequireParadoxType(pszDriverType, path);
     const std::string findings =
         tutil::RequireTableFileName(pszErrTableName, "findings table name", path);
-    *piErrorLevel = tutil::Verify(path, findings, pszPassword);
-    return DBIERR_NONE;
+    const tutil::VerifyDone done = tutil::Verify(path, findings, pszPassword);
+    std::string text = tutil::VerifyText(done);
+    *piErrorLevel = done.verdict;
+    return text;
   });
 }
 
@@ -79,8 +109,7 @@ extern "C" DBIResult TUGetCRTblDescCount(hTUses hTUSession, const char* pszTable
                                          uint16_t* piSecRecCount, uint16_t* piValChkCount,
                                          uint16_t* piRintCount, uint16_t* piOptParams,
                                          uint16_t* piOptDataLen) {
-  return AtBoundary([&]() -> DBIResult {
-    tutil::RequireSession(hTUSession);
+  return Operation(hTUSession, Step::kStructure, pszTableName, [&] {
     uint16_t* outs[] = {piFldCount,  piIdxCount,  piSecRecCount, piValChkCount,
                         piRintCount, piOptParams, piOptDataLen};
     for (uint16_t* out : outs)
@@ -94,18 +123,17 @@ extern "C" DBIResult TUGetCRTblDescCount(hTUses hTUSession, const char* pszTable
     *piRintCount = c.refLinks;
     *piOptParams = c.optParams;
     *piOptDataLen = c.optDataUnits;
-    return DBIERR_NONE;
+    return std::string("Struktura tabeli policzona.");
   });
 }
 
 extern "C" DBIResult TUFillCRTblDesc(hTUses hTUSession, CRTblDesc* pTblDesc,
                                      const char* pszTableName, const char* pszPassword) {
-  return AtBoundary([&]() -> DBIResult {
-    tutil::RequireSession(hTUSession);
+  return Operation(hTUSession, Step::kStructure, pszTableName, [&] {
     tutil::RequireText(reinterpret_cast<const char*>(pTblDesc), "descriptor address");
     const std::string path = tutil::ResolveLocation(pszTableName);
     tutil::FillDesc(path, pszTableName, pTblDesc, pszPassword);
-    return DBIERR_NONE;
+    return std::string("Struktura tabeli odczytana.");
   });
 }
 
@@ -113,8 +141,7 @@ extern "C" DBIResult TURebuildTable(hTUses hTUSession, const char* pszTableName,
                                     const char* pszDriverType, const char* pszBackupTableName,
                                     const char* pszKeyviolName, const char* pszProblemTableName,
                                     CRTblDesc* pTblDesc) {
-  return AtBoundary([&]() -> DBIResult {
-    tutil::RequireSession(hTUSession);
+  return Operation(hTUSession, Step::kRebuild, pszTableName, [&] {
     tutil::RequireText(reinterpret_cast<const char*>(pTblDesc), "descriptor address");
     const std::string path = tutil::ResolveLocation(pszTableName);
     tutil::RequireParadoxType(pszDriverType, path);
@@ -124,7 +151,23 @@ extern "C" DBIResult TURebuildTable(hTUses hTUSession, const char* pszTableName,
         tutil::RequireTableFileName(pszKeyviolName, "key-violation table name", path);
     const std::string problem =
         tutil::RequireTableFileName(pszProblemTableName, "problem table name", path);
-    tutil::Rebuild(path, backup, keyviol, problem, *pTblDesc);
+    return tutil::RebuildText(tutil::Rebuild(path, backup, keyviol, problem, *pTblDesc));
+  });
+}
+
+extern "C" DBIResult TUGetLastOutcome(hTUses hTUSession, char* pszOutcome, uint32_t iOutcomeSize) {
+  return AtBoundary([&]() -> DBIResult {
+    tutil::RequireSession(hTUSession);
+    tutil::RequireText(pszOutcome, "outcome buffer");
+    if (iOutcomeSize == 0) Fail(DBIERR_INVALIDPARAM, {}, "outcome buffer size is 0");
+    const std::string text = tutil::Outcome(hTUSession);
+    size_t length = std::min<size_t>(text.size(), iOutcomeSize - 1);
+    // Cut before a UTF-8 continuation byte, so the copy never ends in half a letter.
+    if (length < text.size()) {
+      while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
+    }
+    std::memcpy(pszOutcome, text.data(), length);
+    pszOutcome[length] = '\0';
     return DBIERR_NONE;
   });
 }

@@ -25,6 +25,12 @@
  *    findings), a rebuild's tables in a new subfolder per rebuild ("<UTC time>[-n]"), so
  *    no backup ever replaces another. When the table's folder cannot be written, the
  *    findings go to "$XDG_STATE_HOME/qel-db-rekasto/repair/<TABLE>-<hash of the folder>/".
+ *  - A session keeps the outcome of its last operation as one line of Polish text for the
+ *    user (TUGetLastOutcome): after a failure, the step and its cause; after a
+ *    verification, the counts of errors and warnings and where the findings table lies;
+ *    after a rebuild, the records kept and set aside and the repair folder.
+ *  - A file that is not a Paradox table (or another member of a family) is refused with
+ *    DBIERR_NOTPARADOX by every function that names a table; it gets no verdict.
  */
 #ifndef REKASTO_TUTIL_TUTIL32_H
 #define REKASTO_TUTIL_TUTIL32_H
@@ -51,6 +57,9 @@ typedef uint16_t hTUses;
 
 /* Space the caller sets aside for a CURProps record; the library never writes more. */
 #define TU_CURPROPS_SPACE 432u
+
+/* Buffer size that always holds a whole outcome text (TUGetLastOutcome). */
+#define TU_OUTCOME_SPACE 1024u
 
 #pragma pack(push, 1)
 
@@ -151,6 +160,20 @@ DBIResult TUFillCRTblDesc(hTUses hTUSession, CRTblDesc* pTblDesc, const char* ps
 DBIResult TURebuildTable(hTUses hTUSession, const char* pszTableName, const char* pszDriverType,
                          const char* pszBackupTableName, const char* pszKeyviolName,
                          const char* pszProblemTableName, CRTblDesc* pTblDesc);
+
+/* Copies the outcome text of the session's last TUFillCURProps, TUVerifyTable,
+ * TUGetCRTblDescCount, TUFillCRTblDesc or TURebuildTable call into pszOutcome: one line of
+ * UTF-8 Polish, NUL-terminated, cut at a character boundary to fit iOutcomeSize bytes
+ * (TU_OUTCOME_SPACE always holds it whole). Empty before the session's first operation.
+ * After a failure it reads "Nie można <step>: <cause>." (cause e.g. "plik nie jest tabelą
+ * Paradox (<file>)", "brak dostępu do zapisu w folderze <folder>", "tabela jest używana
+ * przez inny program (<lock>)"); after TUVerifyTable "Błędy: E, ostrzeżenia: W (<what the
+ * verdict means>). Wyniki sprawdzenia: <findings table>."; after TURebuildTable "Zachowane
+ * rekordy: N, odłożone do <key-violation table>: K, do <problem table>: P. Kopia oryginału
+ * i raporty: <repair folder>.". Reading the text changes neither it nor the engine's error
+ * context. DBIERR_INVALIDHNDL for a session that is not open, DBIERR_INVALIDPARAM for a
+ * null buffer or a size of 0. */
+DBIResult TUGetLastOutcome(hTUses hTUSession, char* pszOutcome, uint32_t iOutcomeSize);
 
 #ifdef __cplusplus
 }

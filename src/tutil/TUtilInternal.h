@@ -16,25 +16,40 @@ struct Failure {
   DBIResult code = DBIERR_INTERNAL;
   std::string file;
   std::string detail;
+  bool writing = false;  // the failing step wrote (the reason then names the folder)
+  std::string why = {};  // the cause in the user's words (Polish), when known
 };
 
 // Records the failure's context with the engine and returns its code.
 DBIResult Report(const Failure& failure);
 
+// Keeps a copy of the failure for the caller when it asked for one; a copy that cannot be
+// made costs only the reason text.
+inline DBIResult Caught(const Failure& failure, Failure* caught) noexcept {
+  if (caught != nullptr) {
+    try {
+      *caught = failure;
+    } catch (...) {
+      caught->code = failure.code;
+    }
+  }
+  return Report(failure);
+}
+
 // Runs body, turning a thrown Failure into its code and anything else into
-// DBIERR_INTERNAL (or DBIERR_NOMEMORY); nothing escapes.
+// DBIERR_INTERNAL (or DBIERR_NOMEMORY); nothing escapes. `caught` receives the failure.
 template <typename Body>
-DBIResult AtBoundary(Body&& body) noexcept {
+DBIResult AtBoundary(Body&& body, Failure* caught = nullptr) noexcept {
   try {
     return body();
   } catch (const Failure& failure) {
-    return Report(failure);
+    return Caught(failure, caught);
   } catch (const std::bad_alloc&) {
-    return Report(Failure{DBIERR_NOMEMORY, {}, "out of memory"});
+    return Caught(Failure{DBIERR_NOMEMORY, {}, "out of memory"}, caught);
   } catch (const std::exception& e) {
-    return Report(Failure{DBIERR_INTERNAL, {}, e.what()});
+    return Caught(Failure{DBIERR_INTERNAL, {}, e.what()}, caught);
   } catch (...) {
-    return Report(Failure{DBIERR_INTERNAL, {}, "unexpected failure"});
+    return Caught(Failure{DBIERR_INTERNAL, {}, "unexpected failure"}, caught);
   }
 }
 
@@ -49,6 +64,19 @@ bool CloseSession(uint16_t handle);
 bool IsOpenSession(uint16_t handle);
 // Throws DBIERR_INVALIDHNDL for an unknown or closed handle.
 void RequireSession(uint16_t handle);
+// The outcome text of the session's last operation (UTF-8); setting it on a handle that
+// is not open does nothing. Never throws.
+void SetOutcome(uint16_t handle, const std::string& text) noexcept;
+std::string Outcome(uint16_t handle);
+
+// ---- outcome texts (Polish, for the user) ----
+// The operation a reason names.
+enum class Step { kProperties, kVerify, kStructure, kRebuild };
+// "Nie można <step>: <cause>." for a failure; location as the caller gave it.
+std::string FailureText(Step step, const Failure& failure, const char* location);
+// What holds a busy table, in the user's words: its lock file, the family member another
+// program locks, or a rebuild of it under way; empty when none of them is found.
+std::string InUseReason(const std::string& tablePath);
 
 // ---- locations ----
 // Throws DBIERR_INVALIDPARAM for a null text.
@@ -78,11 +106,28 @@ struct DescCounts {
            optDataUnits = 0;
 };
 
+// What a verification found, for the verdict and the outcome text.
+struct VerifyDone {
+  int32_t verdict = 0;
+  uint64_t errors = 0, warnings = 0;
+  std::string findingsPath;  // where the findings table was written
+  bool unknownLevel = false;  // verdict 4 because the level is not one the library knows
+};
+// What a rebuild did, for the outcome text.
+struct RebuildDone {
+  uint64_t kept = 0, keyViolations = 0, problems = 0;
+  std::string repairFolder;
+  std::string keyviolName, problemName;
+};
+std::string VerifyText(const VerifyDone& done);
+std::string RebuildText(const RebuildDone& done);
+
 void FillProps(const std::string& path, const char* location, CURProps* props);
-int32_t Verify(const std::string& path, const std::string& findingsName, const char* password);
+VerifyDone Verify(const std::string& path, const std::string& findingsName, const char* password);
 DescCounts CountDesc(const std::string& path);
 void FillDesc(const std::string& path, const char* location, CRTblDesc* desc, const char* password);
-void Rebuild(const std::string& path, const std::string& backupName, const std::string& keyviolName,
-             const std::string& problemName, const CRTblDesc& desc);
+RebuildDone Rebuild(const std::string& path, const std::string& backupName,
+                    const std::string& keyviolName, const std::string& problemName,
+                    const CRTblDesc& desc);
 
 }  // namespace tutil

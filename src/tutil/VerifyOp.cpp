@@ -108,7 +108,7 @@ paradox::Status WriteInto(const std::string& folder, const std::string& name,
 
 }  // namespace
 
-int32_t Verify(const std::string& path, const std::string& findingsName, const char* password) {
+VerifyDone Verify(const std::string& path, const std::string& findingsName, const char* password) {
   CheckLooksLikeTable(path);
   ProgressRelay relay(paradox::PathBaseName(path));
   paradox::VerifyOptions options;
@@ -121,6 +121,12 @@ int32_t Verify(const std::string& path, const std::string& findingsName, const c
   // Beside the table's real files (through a symbolic link), where its rebuilds put theirs.
   const auto real = fsys->ResolveLink(path);
   const std::string root = paradox::RepairFolderRoot(real.ok() ? real.value() : path);
+  VerifyDone done;
+  done.verdict = static_cast<int32_t>(report.verdict);
+  done.errors = report.errors;
+  done.warnings = report.warnings;
+  done.unknownLevel = report.Has("header.version");
+  done.findingsPath = paradox::PathJoin(root, findingsName);
   paradox::Status besideTable = fsys->MakeDir(root);
   if (besideTable.ok()) besideTable = WriteInto(root, findingsName, schema, rows);
   if (!besideTable.ok()) {
@@ -130,9 +136,10 @@ int32_t Verify(const std::string& path, const std::string& findingsName, const c
       FailWith(besideTable, root, true);
     }
     paradox::Status st = WriteInto(state, findingsName, schema, rows);
-    if (!st.ok()) FailWith(st, paradox::PathJoin(state, findingsName), true);
+    done.findingsPath = paradox::PathJoin(state, findingsName);
+    if (!st.ok()) FailWith(st, done.findingsPath, true);
   }
-  return static_cast<int32_t>(report.verdict);
+  return done;
 }
 
 }  // namespace tutil

@@ -1,5 +1,6 @@
 #include "ALProgressBar.h"
 
+#include <QAccessible>
 #include <QEvent>
 #include <QFontMetrics>
 #include <QPaintEvent>
@@ -9,6 +10,8 @@
 #include <cmath>
 #include <cstring>
 #include <vector>
+
+#include "ALProgressBarAccessible.h"
 
 namespace M = ALProgressBarMath;
 
@@ -52,6 +55,9 @@ TALProgressBar::TALProgressBar(QWidget* owner)
   // paintEvent covers every pixel with Offscreen, so Qt need not clear the area first.
   setAttribute(Qt::WA_OpaquePaintEvent);
   OffscreenFont = font();
+  static const bool accessible =
+      (QAccessible::installFactory(ALProgressBarAccessibleFactory), true);
+  (void)accessible;
 }
 
 TALProgressBar::~TALProgressBar() = default;
@@ -128,6 +134,9 @@ void TALProgressBar::SetPosition(int32_t value) {
     ~Restore() { flag = true; }
   } restore{RebuildBarImage};
   Paint();
+  // A screen reader announces progress from this; it costs nothing while none listens.
+  QAccessibleValueChangeEvent event(this, FPosition);
+  QAccessible::updateAccessibility(&event);
 }
 
 void TALProgressBar::SetPosTextPrefix(const QString& value) {
@@ -306,10 +315,13 @@ void TALProgressBar::PaintBorder() {
   for (const M::TRect& r : rects.Second) FillRect(painter, r, FBorderColor2);
 }
 
+QString TALProgressBar::PosText() const {
+  return FPosTextPrefix + QString::number(M::PosTextNumber(FPosition, FMax, FPercentage)) +
+         FPosTextSuffix;
+}
+
 void TALProgressBar::PaintPosText() {
-  const QString text = FPosTextPrefix +
-                       QString::number(M::PosTextNumber(FPosition, FMax, FPercentage)) +
-                       FPosTextSuffix;
+  const QString text = PosText();
   const QFontMetrics metrics(OffscreenFont, &Offscreen);
   const M::TPoint origin = M::TextOrigin(Offscreen.width(), Offscreen.height(),
                                          metrics.horizontalAdvance(text), metrics.height());

@@ -82,6 +82,10 @@ class TALProgressBar : public QWidget {
   int32_t Position() const { return FPosition; }
   void SetPosition(int32_t value);
 
+  // The text the bar shows for its position: prefix, number, suffix ("42 %"). Also what an
+  // accessibility client reads as the bar's value.
+  QString PosText() const;
+
   // Text around the number. Default empty.
   QString PosTextPrefix() const { return FPosTextPrefix; }
   void SetPosTextPrefix(const QString& value);

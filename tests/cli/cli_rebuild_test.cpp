@@ -2,6 +2,7 @@
 // --dry-run writing nothing and --json's shape.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "cli.h"
@@ -58,14 +59,22 @@ TEST_F(CliRebuildTest, RepairedTableExitsOneDryRunWritesNothing) {
 
 TEST_F(CliRebuildTest, JsonListsCountsAndActions) {
   EXPECT_EQ(Run({"rebuild", "--json", "d/T.DB", "d/NONE.DB"}), rekasto::kExitFailed);
-  const std::string j = out_.str();
-  EXPECT_EQ(j.rfind("{\"tables\":[{\"table\":\"d/T.DB\",\"ok\":true", 0), 0u) << j;
-  EXPECT_NE(j.find("\"recordsKept\":40"), std::string::npos) << j;
-  EXPECT_NE(j.find("\"action\":\"backup\""), std::string::npos) << j;
-  EXPECT_NE(j.find("{\"table\":\"d/NONE.DB\",\"ok\":false,\"dryRun\":false,\"error\":"),
-            std::string::npos)
-      << j;
-  EXPECT_EQ(j.substr(j.size() - 3), "]}\n");
+  const nlohmann::json j = nlohmann::json::parse(out_.str());
+  ASSERT_EQ(j["tables"].size(), 2u) << j;
+  EXPECT_EQ(j["tables"][0]["table"], "d/T.DB");
+  EXPECT_EQ(j["tables"][0]["ok"], true);
+  EXPECT_EQ(j["tables"][0]["recordsKept"], 40);
+  EXPECT_TRUE(j["tables"][0]["repairFolder"].is_string());
+  bool backup = false;
+  for (const nlohmann::json& a : j["tables"][0]["actions"]) backup |= a["action"] == "backup";
+  EXPECT_TRUE(backup) << j;
+  EXPECT_EQ(j["tables"][1]["table"], "d/NONE.DB");
+  EXPECT_EQ(j["tables"][1]["ok"], false);
+  EXPECT_EQ(j["tables"][1]["dryRun"], false);
+  EXPECT_EQ(j["tables"][1]["error"], "no such file");
+  EXPECT_TRUE(j["tables"][1]["repairFolder"].is_null());
+  EXPECT_EQ(j["summary"], nlohmann::json::parse(R"({"tables":2,"clean":1,"repaired":0,"failed":1})"));
+  EXPECT_EQ(j["exitCode"], 2);
 }
 
 // Regression: every path that was not a table came out as "Not found".

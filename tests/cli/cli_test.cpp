@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "cli.h"
@@ -88,33 +89,35 @@ TEST_F(CliTest, VerifyJsonShape) {
   WriteSmall();
   paradox::test::SetU8(*fs_.Contents("d/PEOPLE.DB"), 0x14, 1);
   EXPECT_EQ(Run({"verify", "--json", "d/PEOPLE.DB", "d/NONE.DB"}), rekasto::kExitFailed);
-  const std::string j = out_.str();
-  EXPECT_EQ(j.rfind("{\"tables\":[{\"table\":\"d/PEOPLE.DB\",\"verdict\":1,\"verdictName\":\"repairable\"", 0), 0u) << j;
-  EXPECT_NE(j.find("{\"check\":\"header.rebuild-flag\",\"severity\":\"error\",\"file\":\"PEOPLE.DB\",\"block\":null,"
-                   "\"record\":null,\"offset\":20,\"field\":null,\"detail\":"),
-            std::string::npos)
-      << j;
-  EXPECT_NE(j.find("\"countedRecords\":2"), std::string::npos);
-  EXPECT_NE(j.find("{\"table\":\"d/NONE.DB\",\"verdict\":2,\"verdictName\":\"incomplete\",\"error\":"
-                   "\"rekasto: d/NONE.DB: no such file\""),
-            std::string::npos)
-      << j;
-  EXPECT_EQ(j.substr(j.size() - 16), "],\"exitCode\":2}\n");
-  // Balanced braces and brackets: a cheap well-formedness check.
-  int depth = 0;
-  bool inString = false;
-  for (size_t i = 0; i < j.size(); ++i) {
-    if (inString) {
-      if (j[i] == '\\') ++i;
-      else if (j[i] == '"') inString = false;
-      continue;
-    }
-    if (j[i] == '"') inString = true;
-    if (j[i] == '{' || j[i] == '[') ++depth;
-    if (j[i] == '}' || j[i] == ']') --depth;
-    ASSERT_GE(depth, 0);
+  const nlohmann::json j = nlohmann::json::parse(out_.str());
+  ASSERT_EQ(j["tables"].size(), 2u) << j;
+  const nlohmann::json& t = j["tables"][0];
+  EXPECT_EQ(t["table"], "d/PEOPLE.DB");
+  EXPECT_EQ(t["verdict"], 1);
+  EXPECT_EQ(t["verdictName"], "repairable");
+  EXPECT_FALSE(t.contains("error"));
+  EXPECT_EQ(t["summary"]["countedRecords"], 2);
+  EXPECT_EQ(t["summary"]["codePage"], 1252);
+  EXPECT_EQ(t["summary"]["encrypted"], false);
+  bool flagFound = false;
+  for (const nlohmann::json& f : t["findings"]) {
+    if (f["check"] != "header.rebuild-flag") continue;
+    flagFound = true;
+    EXPECT_EQ(f["severity"], "error");
+    EXPECT_EQ(f["file"], "PEOPLE.DB");
+    EXPECT_TRUE(f["block"].is_null());
+    EXPECT_TRUE(f["record"].is_null());
+    EXPECT_EQ(f["offset"], 20);
+    EXPECT_TRUE(f["field"].is_null());
+    EXPECT_TRUE(f["detail"].is_string());
   }
-  EXPECT_EQ(depth, 0);
+  EXPECT_TRUE(flagFound) << j;
+  EXPECT_EQ(j["tables"][1]["verdictName"], "incomplete");
+  EXPECT_EQ(j["tables"][1]["error"], "rekasto: d/NONE.DB: no such file");
+  EXPECT_EQ(j["summary"], nlohmann::json::parse(R"({"tables":2,"clean":0,"problems":1,"failed":1})"));
+  EXPECT_EQ(j["exitCode"], 2);
+  // Text that is not UTF-8 (a Latin-1 file name) still makes valid JSON.
+  EXPECT_EQ(nlohmann::json::parse(rekasto::JsonString("Zo\xEB\x01")), "Zo\xC3\xAB\x01");
 }
 
 // The text and JSON outputs place every finding alike: an offset in both (0, the header's

@@ -260,9 +260,11 @@ TEST_F(DemoDefaultTest, BundledFolderFromTheEnvironmentIsTheOnlyOneLookedAt) {
   EXPECT_EQ(rekasto::engine::BundledDemoPath(), (dir_.path() / "bundled").string());
   ScopedEnv unset("REKASTO_DEMO_DIR", std::nullopt);
   const std::vector<std::string> candidates = rekasto::engine::BundledDemoCandidates();
-  ASSERT_EQ(candidates.size(), 2u);
-  EXPECT_EQ(candidates[0], REKASTO_TEST_BUILD_DEMO_DIR);
-  EXPECT_EQ(candidates[1].substr(candidates[1].size() - 20), "/qel-db-rekasto/demo");
+  ASSERT_EQ(candidates.size(), 3u);
+  // Beside the running program (an installed tree), the build tree, the install prefix.
+  EXPECT_EQ(candidates[0].substr(candidates[0].size() - 26), "/share/qel-db-rekasto/demo");
+  EXPECT_EQ(candidates[1], REKASTO_TEST_BUILD_DEMO_DIR);
+  EXPECT_EQ(candidates[2].substr(candidates[2].size() - 20), "/qel-db-rekasto/demo");
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ add_dependencies(test_handlers_e2e demo-tables)
 target_compile_definitions(test_handlers_e2e PRIVATE
   HANDLERS_DEMO_TABLES="${CMAKE_BINARY_DIR}/samples/demo"
   HANDLERS_SHARED_TABLES="${CMAKE_SOURCE_DIR}/../shared/tables")
+target_include_directories(test_handlers_e2e PRIVATE ${CMAKE_SOURCE_DIR}/tests/tutil)
 target_link_libraries(test_handlers_e2e PRIVATE mainform tutil engine widgets GTest::gtest)
 gtest_discover_tests(test_handlers_e2e
   PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS handlers

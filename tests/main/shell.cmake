@@ -11,3 +11,14 @@ target_link_libraries(test_shell PRIVATE mainform tutil engine widgets GTest::gt
 gtest_discover_tests(test_shell
   PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS main
   DISCOVERY_TIMEOUT 60)
+
+# The window on screens of several densities, one run per screen (Qt's offscreen platform
+# reads the screen from data/screens): placement on the screen and the stand-in face.
+add_executable(test_placement ${CMAKE_CURRENT_SOURCE_DIR}/test_placement.cpp)
+target_link_libraries(test_placement PRIVATE mainform tutil engine widgets GTest::gtest)
+foreach(screen 96 120 144 192 144small)
+  string(REGEX MATCH "^[0-9]+" density ${screen})
+  add_test(NAME placement_${screen} COMMAND test_placement)
+  set_tests_properties(placement_${screen} PROPERTIES LABELS main ENVIRONMENT
+    "QT_QPA_PLATFORM=offscreen:configfile=${CMAKE_CURRENT_SOURCE_DIR}/data/screens/screen-${screen}.json;REKASTO_TEST_DENSITY=${density}")
+endforeach()

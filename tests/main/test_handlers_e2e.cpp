@@ -7,7 +7,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QPlainTextEdit>
 #include <QSignalBlocker>
+#include <QTextBlock>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -19,6 +21,7 @@
 #include "DBTables.h"
 #include "Dialogs.h"
 #include "MainForm.h"
+#include "ReadOnlyFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -65,6 +68,16 @@ class EndToEndTest : public ::testing::Test {
     form_->TableComboChange(form_->TableCombo);
   }
 
+  // The log as appended, one entry per line written, however the pane breaks it.
+  QStringList Entries() {
+    QStringList entries;
+    if (form_->LogCount() == 0) return entries;
+    for (QTextBlock b = form_->Memo1->document()->begin(); b.isValid(); b = b.next())
+      entries << b.text();
+    return entries;
+  }
+  QString Entry(int fromEnd) { return Entries().value(Entries().size() - 1 - fromEnd); }
+
   ScriptedDialogs dialogs_;
   Dialogs* previous_ = nullptr;
   std::unique_ptr<TMainForm> form_;
@@ -89,21 +102,40 @@ TEST_F(EndToEndTest, HealthyTableShowsItsPropertiesAndVerifiesClean) {
 TEST_F(EndToEndTest, DamagedTableIsFoundRebuiltAndThenVerifiesClean) {
   ChooseTable("BADCOUNT.DB");
   form_->VerifyBtnClick(form_->VerifyBtn);
-  const QString verdict = form_->LogLastLine();
-  EXPECT_NE(verdict, kVerdict0);
-  EXPECT_NE(verdict, kVerifyStart);
+  // Verdict 1, then what it means: how many findings, and where VERIFY.DB lies.
+  EXPECT_EQ(Entry(1),
+            QStringLiteral("Weryfikacja zakończona sukcesem. Weryfikację zakończono poprawnie."));
+  const QString counts = Entry(0);
+  EXPECT_TRUE(counts.startsWith(QStringLiteral("Błędy: "))) << counts.toStdString();
+  EXPECT_FALSE(counts.startsWith(QStringLiteral("Błędy: 0,"))) << counts.toStdString();
+  EXPECT_TRUE(counts.contains(QStringLiteral("(przebudowa je naprawi)"))) << counts.toStdString();
+  const QString findings =
+      QString::fromStdString((gDemoCopy / "BADCOUNT.rekasto" / "VERIFY.DB").string());
+  EXPECT_TRUE(counts.endsWith(QStringLiteral("Wyniki sprawdzenia: ") + findings + "."))
+      << counts.toStdString();
+  EXPECT_TRUE(fs::exists(findings.toStdString()));
   form_->RebuildBtnClick(form_->RebuildBtn);
   EXPECT_EQ(form_->LogLastLine(), kDone);
+  // Before the outcome line: the repair folder and what was set aside.
+  const QString rebuilt = Entry(1);
+  EXPECT_TRUE(rebuilt.startsWith(QStringLiteral("Zachowane rekordy: "))) << rebuilt.toStdString();
+  const QString folderHead = QStringLiteral("Kopia oryginału i raporty: ");
+  ASSERT_TRUE(rebuilt.contains(folderHead)) << rebuilt.toStdString();
+  const QString folder = rebuilt.mid(rebuilt.indexOf(folderHead) + folderHead.size()).chopped(1);
+  EXPECT_TRUE(fs::exists((folder + "/Backup.Db").toStdString())) << folder.toStdString();
   EXPECT_TRUE(dialogs_.Boxes().empty());
   form_->VerifyBtnClick(form_->VerifyBtn);
   EXPECT_EQ(form_->LogLastLine(), kVerdict0);
 }
 
-TEST_F(EndToEndTest, MissingFileVerifiesToNoVerdictAndRebuildReportsTheError) {
-  dialogs_.SetNextFileName(QString::fromStdString((gDemoCopy / "NOSUCH.DB").string()));
+TEST_F(EndToEndTest, MissingFileVerifiesToItsReasonAndRebuildReportsTheError) {
+  const QString path = QString::fromStdString((gDemoCopy / "NOSUCH.DB").string());
+  dialogs_.SetNextFileName(path);
   form_->ByDirectBtnClick(form_->ByDirectBtn);
   form_->VerifyBtnClick(form_->VerifyBtn);
-  EXPECT_EQ(form_->LogLastLine(), kVerifyStart);
+  const QString reason =
+      QStringLiteral("Nie można sprawdzić tabeli: nie ma takiego pliku tabeli (") + path + ").";
+  EXPECT_EQ(Entry(0), reason);
   try {
     form_->RebuildBtnClick(form_->RebuildBtn);
     FAIL() << "the verification inside the rebuild must raise";
@@ -112,6 +144,69 @@ TEST_F(EndToEndTest, MissingFileVerifiesToNoVerdictAndRebuildReportsTheError) {
   }
   EXPECT_EQ(form_->LogLastLine(), QStringLiteral("Błąd przy przebudowywaniu tabeli \"NOSUCH.DB\""));
   ASSERT_EQ(dialogs_.Boxes().size(), 1u);
+  EXPECT_EQ(dialogs_.Boxes()[0].text,
+            QStringLiteral("Błąd przy przebudowywaniu tabeli:\n\r\"NOSUCH.DB\"\n\r") + reason);
+}
+
+TEST_F(EndToEndTest, ATextFileNamedLikeATableIsNamedForWhatItIs) {
+  // Properties of a readable table first: the text file must not inherit them.
+  ChooseTable("CUSTOMER.DB");
+  ASSERT_NE(form_->FieldsLB->text(), "0");
+  const fs::path text = gDemoCopy.parent_path() / "NOTES.DB";
+  std::ofstream(text) << std::string(400, 'x') << "\nnot a table\n";
+  dialogs_.SetNextFileName(QString::fromStdString(text.string()));
+  form_->ByDirectBtnClick(form_->ByDirectBtn);
+  for (QLabel* l : {form_->FieldsLB, form_->RecSizeLB, form_->IndexLB, form_->ValidLB,
+                    form_->RefLB, form_->RestructLB, form_->AuxPassLB, form_->CodePageLB,
+                    form_->BlockSizeLB, form_->TabLvlLB}) {
+    EXPECT_EQ(l->text(), "0");
+  }
+  form_->VerifyBtnClick(form_->VerifyBtn);
+  const QString reason = QStringLiteral("Nie można sprawdzić tabeli: plik nie jest tabelą Paradox (") +
+                         QString::fromStdString(text.string()) + ").";
+  EXPECT_EQ(Entry(0), reason);
+  EXPECT_EQ(Entry(1), kVerifyStart);
+  EXPECT_THROW(form_->RebuildBtnClick(form_->RebuildBtn), EDBEngineError);
+  ASSERT_EQ(dialogs_.Boxes().size(), 1u);
+  EXPECT_TRUE(dialogs_.Boxes()[0].text.endsWith(reason)) << dialogs_.Boxes()[0].text.toStdString();
+  EXPECT_FALSE(fs::exists(gDemoCopy.parent_path() / "NOTES.rekasto")) << "nothing written for it";
+  fs::remove(text);
+}
+
+TEST_F(EndToEndTest, VerifyWithNoTableChosenSaysSo) {
+  ASSERT_TRUE(form_->TableLocEdit->text().isEmpty());
+  form_->VerifyBtnClick(form_->VerifyBtn);
+  EXPECT_EQ(Entry(0), QStringLiteral("Nie można sprawdzić tabeli: nie wybrano tabeli."));
+}
+
+TEST_F(EndToEndTest, ATableHeldByAnotherProgramIsNotRebuiltAndTheLogSaysWhy) {
+  ChooseTable("ORDERS.DB");
+  const fs::path lock = gDemoCopy / "PARADOX.LCK";
+  std::ofstream(lock) << "held";
+  form_->RebuildBtnClick(form_->RebuildBtn);
+  fs::remove(lock);
+  // The reason, then the outcome line, which stays last for the whole-alias run.
+  EXPECT_EQ(form_->LogLastLine(), QStringLiteral("Przebudowa tabeli się nie udała !"));
+  const QString reason = Entry(1);
+  EXPECT_TRUE(reason.startsWith(QStringLiteral(
+      "Nie można przebudować tabeli: tabela jest używana przez inny program (")))
+      << reason.toStdString();
+  EXPECT_TRUE(reason.contains(QStringLiteral("PARADOX.LCK"))) << reason.toStdString();
+  EXPECT_TRUE(dialogs_.Boxes().empty());
+}
+
+TEST_F(EndToEndTest, ARebuildInAFolderThatCannotBeWrittenSaysWhy) {
+  ChooseTable("NOMEMO.DB");
+  {
+    ReadOnlyFolder readOnly(gDemoCopy);
+    if (!readOnly.ok()) GTEST_SKIP() << "cannot make a folder read-only here";
+    form_->RebuildBtnClick(form_->RebuildBtn);
+  }
+  EXPECT_EQ(form_->LogLastLine(), QStringLiteral("Przebudowa tabeli się nie udała !"));
+  EXPECT_EQ(Entry(1),
+            QStringLiteral("Nie można przebudować tabeli: brak dostępu do zapisu w folderze ") +
+                QString::fromStdString(gDemoCopy.string()) + ".");
+  EXPECT_TRUE(dialogs_.Boxes().empty());
 }
 
 TEST_F(EndToEndTest, WholeAliasRebuildsEveryDemoTable) {
@@ -148,9 +243,12 @@ TEST_F(EndToEndTest, TablesMadeByOtherSoftwareVerifyThroughTheWindow) {
     SCOPED_TRACE(name.toStdString());
     ChooseTable(name);
     form_->VerifyBtnClick(form_->VerifyBtn);
-    // A verdict, or no line at all when the library refuses the table.
-    const QString last = form_->LogLastLine();
-    EXPECT_TRUE(IsVerdictLine(last) || last == kVerifyStart) << last.toStdString();
+    // A verdict (with its counts line after verdicts 1 to 4), or the reason the library
+    // refused the table: never the start line.
+    const QString last = Entry(0);
+    const bool counts = last.startsWith(QStringLiteral("Błędy: ")) && IsVerdictLine(Entry(1));
+    const bool refused = last.startsWith(QStringLiteral("Nie można sprawdzić tabeli: "));
+    EXPECT_TRUE(IsVerdictLine(last) || counts || refused) << last.toStdString();
   }
   EXPECT_EQ(dialogs_.CurrentCursor(), TCursorKind::Default);
   EXPECT_TRUE(dialogs_.Boxes().empty());
@@ -217,6 +315,8 @@ int main(int argc, char** argv) {
     }
   }
   setenv("REKASTO_ENGINE_CONFIG", (root / "engine.ini").c_str(), 1);
+  // Findings of a table in a folder that cannot be written go to the state folder.
+  setenv("XDG_STATE_HOME", (root / "state").c_str(), 1);
   int result = 0;
   {
     TApplication app(argc, argv);

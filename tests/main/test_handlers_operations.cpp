@@ -28,6 +28,28 @@ QString ErrorMessage(const QString& table) {
 QString Selected(const QString& table) {
   return QStringLiteral("Wybrano tabelę: ") + table;
 }
+// The rebuild error message with the reason the closing block adds after the table's name.
+QString ErrorMessage(const QString& table, const QString& reason) {
+  return ErrorMessage(table) + QStringLiteral("\n\r") + reason;
+}
+// Reasons as the library words them; the window passes them on as they are.
+const QString kVerifyReason =
+    QStringLiteral("Nie można sprawdzić tabeli: plik nie jest tabelą Paradox (/d/Alpha.DB).");
+const QString kCountReason =
+    QStringLiteral("Nie można odczytać struktury tabeli: nagłówek tabeli jest zbyt uszkodzony.");
+const QString kFillReason =
+    QStringLiteral("Nie można odczytać struktury tabeli: opis struktury nie pasuje do tabeli.");
+const QString kRebuildReason = QStringLiteral(
+    "Nie można przebudować tabeli: tabela jest używana przez inny program (PARADOX.LCK).");
+const QString kCounts = QStringLiteral(
+    "Błędy: 3, ostrzeżenia: 1 (przebudowa je naprawi). Wyniki sprawdzenia: /d/VERIFY.DB.");
+const QString kRebuilt = QStringLiteral(
+    "Zachowane rekordy: 9, odłożone do KEYVIOL.DB: 1, do PROBLEM.DB: 0. Kopia oryginału i "
+    "raporty: /d/Alpha.rekasto/20261208-050000.");
+
+void ScriptOutcome(const char* function, const QString& text) {
+  scripted::Current().outcomes[function] = text.toStdString();
+}
 
 class OperationsTest : public HandlersTest {
  protected:
@@ -45,6 +67,7 @@ class OperationsTest : public HandlersTest {
     calls0_ = scripted::Calls().size();
     dialogs_.Clear();
     lines0_ = F().LogCount();
+    entries0_ = static_cast<int>(Entries().size());
   }
 
   std::vector<std::string> NewCallNames() {
@@ -85,6 +108,7 @@ class OperationsTest : public HandlersTest {
   hTUses initialHandle_ = 0;
   size_t calls0_ = 0;
   int lines0_ = 0;
+  int entries0_ = 0;  // log entries (unbroken lines) when ChooseAlpha finished
 };
 
 const std::vector<TCursorKind> kHourglassThenDefault{TCursorKind::HourGlass, TCursorKind::Default};
@@ -102,9 +126,13 @@ class VerdictTest : public OperationsTest, public ::testing::WithParamInterface<
 
 TEST_P(VerdictTest, LogsTheVerdictLineInAFreshSession) {
   scripted::Current().verdict = GetParam().verdict;
+  ScriptOutcome("TUVerifyTable", kCounts);
   ChooseAlpha();
   F().VerifyBtnClick(F().VerifyBtn);
-  EXPECT_EQ(LogFrom(lines0_), (QStringList{kVerifyStart, QString::fromUtf8(GetParam().line)}));
+  // Verdicts 1 to 4 are followed by the counts and where VERIFY.DB lies.
+  QStringList expected{kVerifyStart, QString::fromUtf8(GetParam().line)};
+  if (GetParam().verdict >= 1 && GetParam().verdict <= 4) expected << kCounts;
+  EXPECT_EQ(EntriesFrom(entries0_), expected);
   EXPECT_EQ(NewCallNames(), (std::vector<std::string>{"TUExit", "TUInit", "TUVerifyTable"}));
   const auto calls = NewCalls();
   EXPECT_EQ(calls[0].handle, initialHandle_);
@@ -151,15 +179,24 @@ TEST_F(OperationsTest, VerifyResetsBarsAndShowsProgressWhileTheHourglassIsOn) {
   EXPECT_EQ(BarPositions(), (std::vector<int32_t>{30, 40, 50, 60}));
 }
 
-TEST_F(OperationsTest, FailedVerifyCallLeavesTheStartLineLast) {
+TEST_F(OperationsTest, FailedVerifyCallLogsTheReasonInsteadOfLeavingTheStartLineLast) {
   ChooseAlpha();
-  scripted::Current().verifyResult = DBIERR_CORRUPTHEADER;
+  scripted::Current().verifyResult = DBIERR_NOTPARADOX;
+  ScriptOutcome("TUVerifyTable", kVerifyReason);
   EXPECT_NO_THROW(F().VerifyBtnClick(F().VerifyBtn));
-  EXPECT_EQ(F().LogLastLine(), kVerifyStart);
-  EXPECT_EQ(F().LogCount(), lines0_ + 1);
+  EXPECT_EQ(EntriesFrom(entries0_), (QStringList{kVerifyStart, kVerifyReason}));
   EXPECT_EQ(Cursors(), kHourglassThenDefault);
   EXPECT_FALSE(ProgressStillRegistered());
   EXPECT_TRUE(dialogs_.Boxes().empty());
+
+  // A library that gives no text still leaves a reason: the engine's text for the code.
+  ChooseAlpha();
+  scripted::Current().outcomes.clear();
+  F().VerifyBtnClick(F().VerifyBtn);
+  char engine[DBIMAXMSGLEN + 1] = {};
+  ASSERT_EQ(DbiGetErrorString(DBIERR_NOTPARADOX, engine), DBIERR_NONE);
+  ASSERT_NE(engine[0], '\0');
+  EXPECT_EQ(EntriesFrom(entries0_), (QStringList{kVerifyStart, QString::fromUtf8(engine)}));
 }
 
 TEST_F(OperationsTest, VerifyWithAnEmptyLocationStillCallsTheLibrary) {
@@ -349,11 +386,13 @@ TEST_F(OperationsTest, ZeroCountsGiveNullAddressesAndTheCallsAreStillMade) {
   EXPECT_EQ(F().LogLastLine(), kDone);
 }
 
-TEST_F(OperationsTest, FailedRebuildCallLogsItsLineWithoutBoxes) {
+TEST_F(OperationsTest, FailedRebuildCallLogsItsReasonThenItsLineWithoutBoxes) {
   ChooseAlpha();
-  scripted::Current().rebuildResult = DBIERR_REBUILDFAILED;
+  scripted::Current().rebuildResult = DBIERR_LOCKED;
+  ScriptOutcome("TURebuildTable", kRebuildReason);
   F().RebuildBtnClick(F().RebuildBtn);
-  EXPECT_EQ(LogFrom(lines0_), (QStringList{kRebuildStart, kFailed}));
+  // The reason goes first: the outcome line stays last for the whole-alias run.
+  EXPECT_EQ(EntriesFrom(entries0_), (QStringList{kRebuildStart, kRebuildReason, kFailed}));
   EXPECT_TRUE(dialogs_.Boxes().empty());
   EXPECT_FALSE(ProgressStillRegistered());
 }
@@ -361,9 +400,10 @@ TEST_F(OperationsTest, FailedRebuildCallLogsItsLineWithoutBoxes) {
 TEST_F(OperationsTest, FailedFillLogsItsLineShowsTheErrorDialogAndSkipsTheRebuild) {
   ChooseAlpha();
   scripted::Current().fillResult = DBIERR_INVALIDDESC;
+  ScriptOutcome("TUFillCRTblDesc", kFillReason);
   F().RebuildBtnClick(F().RebuildBtn);
   EXPECT_EQ(NewCallNames().back(), "TUFillCRTblDesc");
-  EXPECT_EQ(LogFrom(lines0_), (QStringList{kRebuildStart, kFillFailed}));
+  EXPECT_EQ(EntriesFrom(entries0_), (QStringList{kRebuildStart, kFillReason, kFillFailed}));
   ASSERT_EQ(dialogs_.Boxes().size(), 1u);
   EXPECT_EQ(dialogs_.Boxes()[0].caption, "Error");
   EXPECT_EQ(dialogs_.Boxes()[0].text, kFillFailed);
@@ -372,16 +412,18 @@ TEST_F(OperationsTest, FailedFillLogsItsLineShowsTheErrorDialogAndSkipsTheRebuil
   EXPECT_FALSE(ProgressStillRegistered());
 }
 
-TEST_F(OperationsTest, FailedCountGivesTheRebuildErrorLineAndPlainMessageOnly) {
+TEST_F(OperationsTest, FailedCountGivesTheRebuildErrorLineAndPlainMessageWithTheReason) {
   ChooseAlpha();
   scripted::Current().countResult = DBIERR_CORRUPTHEADER;
+  ScriptOutcome("TUGetCRTblDescCount", kCountReason);
   F().RebuildBtnClick(F().RebuildBtn);
   EXPECT_EQ(NewCallNames().back(), "TUGetCRTblDescCount");
+  // The error line stays last; the reason goes into the box, after the table's name.
   EXPECT_EQ(LogFrom(lines0_), (QStringList{kRebuildStart, ErrorLine("Alpha.DB")}));
   ASSERT_EQ(dialogs_.Boxes().size(), 1u);
   EXPECT_EQ(dialogs_.Boxes()[0].caption, "Qel DB Rekasto");
   EXPECT_EQ(dialogs_.Boxes()[0].icon, TMsgIcon::None);
-  EXPECT_EQ(dialogs_.Boxes()[0].text, ErrorMessage("Alpha.DB"));
+  EXPECT_EQ(dialogs_.Boxes()[0].text, ErrorMessage("Alpha.DB", kCountReason));
   EXPECT_TRUE(dialogs_.Boxes()[0].text.contains(QStringLiteral(":\n\r\"")));
   EXPECT_FALSE(ProgressStillRegistered());
 }
@@ -401,6 +443,7 @@ TEST_F(OperationsTest, ExceptionsInsideTheRebuildShowTheErrorMessageThenTheEngin
        {"TUExit", "TUInit", "TUVerifyTable"},
        true},
   };
+  ScriptOutcome("TUVerifyTable", kVerifyReason);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ChooseAlpha();
@@ -409,7 +452,10 @@ TEST_F(OperationsTest, ExceptionsInsideTheRebuildShowTheErrorMessageThenTheEngin
     EXPECT_EQ(NewCallNames(), c.calls);
     EXPECT_EQ(LogFrom(lines0_), (QStringList{kRebuildStart, ErrorLine("Alpha.DB")}));
     ASSERT_EQ(dialogs_.Boxes().size(), 2u);
-    EXPECT_EQ(dialogs_.Boxes()[0].text, ErrorMessage("Alpha.DB"));
+    // Only the library's verification has a reason to give; a failed session renewal is
+    // explained by the engine error that follows.
+    EXPECT_EQ(dialogs_.Boxes()[0].text, c.registered ? ErrorMessage("Alpha.DB", kVerifyReason)
+                                                     : ErrorMessage("Alpha.DB"));
     EXPECT_EQ(dialogs_.Boxes()[0].icon, TMsgIcon::None);
     EXPECT_EQ(dialogs_.Boxes()[1].caption, "Qel DB Rekasto");
     EXPECT_EQ(dialogs_.Boxes()[1].icon, TMsgIcon::Error);
@@ -424,10 +470,11 @@ TEST_F(OperationsTest, AfterADirectoryPickTheErrorNamesTheFile) {
   PickFile("/srv/dane/Klienci.DB");
   dialogs_.Clear();
   scripted::Current().countResult = DBIERR_CORRUPTHEADER;
+  ScriptOutcome("TUGetCRTblDescCount", kCountReason);
   F().RebuildBtnClick(F().RebuildBtn);
   EXPECT_EQ(F().LogLastLine(), ErrorLine("Klienci.DB"));
   ASSERT_EQ(dialogs_.Boxes().size(), 1u);
-  EXPECT_EQ(dialogs_.Boxes()[0].text, ErrorMessage("Klienci.DB"));
+  EXPECT_EQ(dialogs_.Boxes()[0].text, ErrorMessage("Klienci.DB", kCountReason));
 }
 
 TEST_F(OperationsTest, LocationLongerThan260BytesIsRefusedBeforeTheDescriptorIsFilled) {
@@ -446,7 +493,10 @@ TEST_F(OperationsTest, LocationLongerThan260BytesIsRefusedBeforeTheDescriptorIsF
   EXPECT_EQ(LogFrom(lines0_ + 1).join("").remove(' '),
             ErrorLine(QString(130, QChar(0x017C))).remove(' '));
   ASSERT_EQ(dialogs_.Boxes().size(), 2u);
-  EXPECT_EQ(dialogs_.Boxes()[0].text, ErrorMessage(QString(130, QChar(0x017C))));
+  EXPECT_EQ(dialogs_.Boxes()[0].text,
+            ErrorMessage(QString(130, QChar(0x017C)),
+                         QStringLiteral("Nie można przebudować tabeli: ścieżka tabeli jest "
+                                        "dłuższa niż 260 bajtów.")));
   EXPECT_EQ(dialogs_.Boxes()[1].icon, TMsgIcon::Error);
   EXPECT_FALSE(ProgressStillRegistered());
 
@@ -514,14 +564,44 @@ TEST_F(OperationsTest, WholeAliasAllSucceed) {
   EXPECT_EQ(Buttons(), (ButtonStates{true, true, false}));
 }
 
+TEST_F(OperationsTest, SuccessfulRebuildNamesTheRepairFolderBeforeItsOutcomeLine) {
+  ChooseAlpha();
+  ScriptOutcome("TURebuildTable", kRebuilt);
+  // The library's texts after the calls whose success the window does not report.
+  ScriptOutcome("TUVerifyTable", kCounts);
+  ScriptOutcome("TUGetCRTblDescCount", QStringLiteral("Struktura tabeli policzona."));
+  ScriptOutcome("TUFillCRTblDesc", QStringLiteral("Struktura tabeli odczytana."));
+  F().RebuildBtnClick(F().RebuildBtn);
+  EXPECT_EQ(EntriesFrom(entries0_), (QStringList{kRebuildStart, kRebuilt, kDone}));
+  EXPECT_TRUE(dialogs_.Boxes().empty());
+}
+
+TEST_F(OperationsTest, WholeAliasStillReadsItsOutcomesWithTheReasonLinesInTheLog) {
+  ChooseAlias("FIVE");
+  const int from = static_cast<int>(Entries().size());
+  ScriptOutcome("TURebuildTable", kRebuilt);
+  F().HMSBitBtnClick(F().HMSBitBtn);
+  QStringList expected;
+  for (int i = 1; i <= 5; ++i) {
+    expected << Selected(QString("T%1.DB").arg(i)) << kRebuildStart << kRebuilt << kDone
+             << (i < 5 ? kNext : kAllDone);
+  }
+  EXPECT_EQ(EntriesFrom(from), expected);
+  EXPECT_TRUE(dialogs_.Boxes().empty());
+}
+
 TEST_F(OperationsTest, WholeAliasStopsAtAFailureOfTheSecondOfFive) {
   ChooseAlias("FIVE");
-  const int from = F().LogCount();
-  scripted::Current().rebuildQueue = {DBIERR_NONE, DBIERR_REBUILDFAILED};
+  const int from = static_cast<int>(Entries().size());
+  scripted::Current().rebuildQueue = {DBIERR_NONE, DBIERR_LOCKED};
+  ScriptOutcome("TURebuildTable", kRebuildReason);
   F().HMSBitBtnClick(F().HMSBitBtn);
-  EXPECT_EQ(LogFrom(from),
-            (QStringList{Selected("T1.DB"), kRebuildStart, kDone, kNext, Selected("T2.DB"),
-                         kRebuildStart, kFailed, ErrorLine("T2.DB")}));
+  // The first table's line is the library's text after a success (here the same scripted
+  // text); each stands before its outcome line, so the run reads the outcomes as before.
+  EXPECT_EQ(EntriesFrom(from),
+            (QStringList{Selected("T1.DB"), kRebuildStart, kRebuildReason, kDone, kNext,
+                         Selected("T2.DB"), kRebuildStart, kRebuildReason, kFailed,
+                         ErrorLine("T2.DB")}));
   ASSERT_EQ(dialogs_.Boxes().size(), 1u);
   EXPECT_EQ(dialogs_.Boxes()[0].text, ErrorMessage("T2.DB"));
   EXPECT_EQ(dialogs_.Boxes()[0].caption, "Qel DB Rekasto");
@@ -537,11 +617,12 @@ TEST_F(OperationsTest, WholeAliasRepeatsTheCountFailureReport) {
   ChooseAlias("FIVE");
   const int from = F().LogCount();
   scripted::Current().countQueue = {DBIERR_NONE, DBIERR_CORRUPTHEADER};
+  ScriptOutcome("TUGetCRTblDescCount", kCountReason);
   F().HMSBitBtnClick(F().HMSBitBtn);
   EXPECT_EQ(LogFrom(from).mid(4), (QStringList{Selected("T2.DB"), kRebuildStart, ErrorLine("T2.DB"),
                                                ErrorLine("T2.DB")}));
   ASSERT_EQ(dialogs_.Boxes().size(), 2u);
-  EXPECT_EQ(dialogs_.Boxes()[0].text, ErrorMessage("T2.DB"));
+  EXPECT_EQ(dialogs_.Boxes()[0].text, ErrorMessage("T2.DB", kCountReason));
   EXPECT_EQ(dialogs_.Boxes()[1].text, ErrorMessage("T2.DB"));
 }
 
@@ -549,11 +630,12 @@ TEST_F(OperationsTest, WholeAliasLeavesAtOnceOnAnException) {
   ChooseAlias("FIVE");
   const int from = F().LogCount();
   scripted::Current().verifyQueue = {DBIERR_NONE, DBIERR_CORRUPTTABLE};
+  ScriptOutcome("TUVerifyTable", kVerifyReason);
   Press(F().HMSBitBtn);
   EXPECT_EQ(LogFrom(from).mid(4),
             (QStringList{Selected("T2.DB"), kRebuildStart, ErrorLine("T2.DB")}));
   ASSERT_EQ(dialogs_.Boxes().size(), 2u);
-  EXPECT_EQ(dialogs_.Boxes()[0].text, ErrorMessage("T2.DB"));
+  EXPECT_EQ(dialogs_.Boxes()[0].text, ErrorMessage("T2.DB", kVerifyReason));
   EXPECT_EQ(dialogs_.Boxes()[1].icon, TMsgIcon::Error);
   EXPECT_EQ(dialogs_.CurrentCursor(), TCursorKind::Default);
 }

@@ -212,21 +212,26 @@ TEST_F(SelectionTest, FailingTableListingThrowsBeforeResetsAndLogLines) {
   EXPECT_EQ(F().TableCombo->count(), 0);
 }
 
-TEST_F(SelectionTest, UnreadableSecondTableKeepsTheFirstTablesValues) {
+TEST_F(SelectionTest, UnreadableSecondTableShowsZerosNotTheFirstTablesValues) {
   scripted::Current().props[(AliasDir("SAMPLES") + "/Alpha.DB").toStdString()] = NumberedProps(0);
   ChooseAlias("SAMPLES");
   ChooseTable(0);
   ASSERT_EQ(PropTexts(), Numbers(0));
   const int lines = F().LogCount();
   ChooseTable(2);  // GAMMA.DB: no record scripted, the library refuses it
-  EXPECT_EQ(PropTexts(), Numbers(0));
+  // Another table's numbers would be read as this one's: back to "0", silently.
+  EXPECT_EQ(PropTexts(), kZeros);
   EXPECT_EQ(F().LogCount(), lines + 1);  // just the selection line, no message
   EXPECT_TRUE(dialogs_.Boxes().empty());
-  // Only an alias change resets the page.
+  // The same after a pick from a directory, and a readable table fills the page again.
+  ChooseTable(0);
+  ASSERT_EQ(PropTexts(), Numbers(0));
+  PickFile("/srv/dane/Nieczytelna.DB");
+  EXPECT_EQ(PropTexts(), kZeros);
+  EXPECT_TRUE(dialogs_.Boxes().empty());
   ChooseAlias("SAMPLES");
-  EXPECT_EQ(PropTexts(), kZeros);
-  ChooseTable(2);
-  EXPECT_EQ(PropTexts(), kZeros);
+  ChooseTable(0);
+  EXPECT_EQ(PropTexts(), Numbers(0));
 }
 
 TEST_F(SelectionTest, WordsAreShownUnsignedFromTheirOffsets) {

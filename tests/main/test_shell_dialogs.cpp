@@ -7,7 +7,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QCompleter>
+#include <QElapsedTimer>
 #include <QFileDialog>
+#include <QListView>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -120,7 +123,8 @@ TEST(QtDialogsFile, OpenDialogListsTablesInEveryLetterCaseAndReturnsTheFullPath)
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
   }
   QtDialogs dialogs;
-  QStringList filters;
+  QStringList filters, listed, completions;
+  Qt::CaseSensitivity caseSensitivity = Qt::CaseSensitive;
   QString suffix;
   bool nonNative = false;
   {
@@ -132,6 +136,25 @@ TEST(QtDialogsFile, OpenDialogListsTablesInEveryLetterCaseAndReturnsTheFullPath)
       nonNative = dialog->testOption(QFileDialog::DontUseNativeDialog);
       EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
       dialog->setDirectory(folder);
+      // What the dialog lists once the folder is read: every table, in any letter case.
+      auto* list = dialog->findChild<QListView*>("listView");
+      ASSERT_NE(list, nullptr);
+      QElapsedTimer waited;
+      waited.start();
+      while (waited.elapsed() < 5000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        const QModelIndex root = list->rootIndex();
+        if (root.isValid() && list->model()->rowCount(root) >= 3) break;
+      }
+      const QModelIndex root = list->rootIndex();
+      for (int row = 0; row < list->model()->rowCount(root); ++row)
+        listed << list->model()->index(row, 0, root).data().toString();
+      // The completer offers UPPER.DB for a lower-case start.
+      auto* completer = dialog->findChild<QCompleter*>();
+      ASSERT_NE(completer, nullptr);
+      caseSensitivity = completer->caseSensitivity();
+      completer->setCompletionPrefix(folder + "/upp");
+      for (int i = 0; completer->setCurrentRow(i); ++i) completions << completer->currentCompletion();
       // As a user types the name into the dialog's file name line.
       auto* nameEdit = dialog->findChild<QLineEdit*>("fileNameEdit");
       ASSERT_NE(nameEdit, nullptr);
@@ -143,7 +166,11 @@ TEST(QtDialogsFile, OpenDialogListsTablesInEveryLetterCaseAndReturnsTheFullPath)
     ASSERT_TRUE(answer.Seen());
     EXPECT_EQ(chosen, folder + "/UPPER.DB");
   }
-  EXPECT_EQ(filters, QStringList{"DB Files (*.db *.dB *.Db *.DB)"});
+  EXPECT_EQ(filters, QStringList{"DB Files (*.db)"});
+  listed.sort();
+  EXPECT_EQ(listed, (QStringList{"Mixed.Db", "UPPER.DB", "lower.db"}));
+  EXPECT_EQ(caseSensitivity, Qt::CaseInsensitive);
+  EXPECT_TRUE(completions.contains("UPPER.DB")) << completions.join(", ").toStdString();
   EXPECT_EQ(suffix, "db");
   EXPECT_TRUE(nonNative);
   {
@@ -232,6 +259,7 @@ TEST(NormalRun, ShowsTheWindowAtItsPlaceAndTheExitButtonEndsTheLoopWithCode0) {
   Dialogs* previous = Dialogs::Install(&scripted);
   bool wasVisible = false;
   QPoint shownAt;
+  QRect frame;
   QWidget* focused = nullptr;
   QTimer poll;
   int ticks = 0;
@@ -241,6 +269,7 @@ TEST(NormalRun, ShowsTheWindowAtItsPlaceAndTheExitButtonEndsTheLoopWithCode0) {
       poll.stop();
       wasVisible = true;
       shownAt = MainForm->pos();
+      frame = MainForm->frameGeometry();
       focused = MainForm->focusWidget();
       MainForm->ExitBtn->click();
     } else if (++ticks > 500) {
@@ -253,7 +282,11 @@ TEST(NormalRun, ShowsTheWindowAtItsPlaceAndTheExitButtonEndsTheLoopWithCode0) {
   Dialogs::Install(previous);
   EXPECT_EQ(exitCode, 0);
   EXPECT_TRUE(wasVisible);
-  EXPECT_EQ(shownAt, QPoint(673, 163));
+  // At its stored place when that fits the screen (test_placement); this platform's screen is
+  // 800 by 600, where the nearest place that fits is taken.
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_EQ(shownAt, PlaceWithin(area, QPoint(673, 163), frame.size()));
+  EXPECT_TRUE(area.contains(frame));
   EXPECT_NE(focused, nullptr);
   EXPECT_EQ(MainForm, nullptr) << "the window was destroyed after the loop";
   EXPECT_TRUE(scripted.Boxes().empty());
@@ -291,6 +324,17 @@ TEST(NormalRun, AnErrorWhileTheWindowIsDestroyedAfterTheLoopIsShownAndWaitsForOk
   EXPECT_EQ(caption, "Qel DB Rekasto");
   EXPECT_EQ(MainForm, nullptr);
   if (original != 0) TUExit(original);
+}
+
+TEST(QtDialogsPolish, QtsOwnTextsArePolish) {
+  // The dialog's captions, the boxes' buttons and the log's context menu come from Qt.
+  ASSERT_TRUE(TApplication::Instance()->QtTranslated())
+      << "qtbase_pl.qm not found: install qt6-translations-l10n";
+  EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Look in:"), "Szukaj w:");
+  EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Files of type:"), "Pliki rodzaju:");
+  EXPECT_EQ(QCoreApplication::translate("QWidgetTextControl", "Select All"), "Zaznacz wszystko");
+  EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "Anuluj");
+  EXPECT_EQ(QLocale().language(), QLocale::Polish);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // the log's lines as shown; the labels' sizing; destruction without errors.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
+#include <QAccessibleValueInterface>
 #include <QApplication>
 #include <QComboBox>
 #include <QFrame>
@@ -429,6 +431,65 @@ TEST(FormCreateFailure, IsShownOnceAndTheWindowOpensWithoutTheUtilitySession) {
   form.reset();  // nothing to free: no second box
   Dialogs::Install(previous);
   EXPECT_EQ(scripted.Boxes().size(), 1u);
+}
+
+TEST_F(ShellWindow, EveryControlHasAnAccessibleNameAndTheBarsAreProgressBars) {
+  TMainForm& f = *form;
+  const auto name = [](QObject* o) {
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(o);
+    return face != nullptr ? face->text(QAccessible::Name) : QStringLiteral("<none>");
+  };
+  // Captions, without the colon a reader would speak.
+  EXPECT_EQ(name(f.VerifyBtn), "Sprawdź");
+  EXPECT_EQ(name(f.RebuildBtn), "Przebuduj");
+  EXPECT_EQ(name(f.HMSBitBtn), "Przebuduj całą bazę wg aliasu");
+  EXPECT_EQ(name(f.ExitBtn), "Wyjście");
+  EXPECT_EQ(name(f.ByDirectBtn), "Z katalogu");
+  EXPECT_EQ(name(f.AliasCombo), "Alias");
+  EXPECT_EQ(name(f.TableCombo), "Tabela");
+  EXPECT_EQ(name(f.TableLocEdit), "Wybrana tabela");
+  EXPECT_EQ(name(f.Memo1), "Informacje o wykonywanych operacjach");
+  EXPECT_EQ(name(f.GroupBox1), "Wybór katalogu i pliku");
+  EXPECT_EQ(name(f.TabSheet3), "Informacje o programie");
+  EXPECT_EQ(name(f.Image1), "Informacje o programie");
+  // No control of the window is left without a name.
+  for (QWidget* w : f.findChildren<QWidget*>()) {
+    // The panel is a captionless backdrop, the stack Qt's own inside the tab control.
+    if (w->parentWidget() == nullptr || !w->isVisibleTo(&f) || w == f.Panel1 ||
+        w->objectName() == "qt_tabwidget_stackedwidget")
+      continue;
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(w);
+    if (face == nullptr || face->role() == QAccessible::Client ||
+        face->role() == QAccessible::ScrollBar || face->role() == QAccessible::Grouping ||
+        face->role() == QAccessible::PageTabList || face->role() == QAccessible::Pane)
+      continue;  // containers and Qt's inner parts
+    EXPECT_FALSE(face->text(QAccessible::Name).isEmpty())
+        << w->metaObject()->className() << " " << w->objectName().toStdString();
+  }
+  // The bars: progress-bar role, named by their label, with their value.
+  const std::pair<TALProgressBar*, const char*> bars[] = {{f.ALProgressBar1, "Nagłówek"},
+                                                          {f.ALProgressBar2, "Indeksy"},
+                                                          {f.ALProgressBar3, "Dane"},
+                                                          {f.ALProgressBar4, "Postęp"}};
+  f.ALProgressBar4->SetPosition(37);
+  for (const auto& [bar, label] : bars) {
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(bar);
+    ASSERT_NE(face, nullptr);
+    EXPECT_EQ(face->role(), QAccessible::ProgressBar);
+    EXPECT_EQ(face->text(QAccessible::Name), QString::fromUtf8(label));
+    ASSERT_NE(face->valueInterface(), nullptr);
+    EXPECT_EQ(face->valueInterface()->currentValue().toInt(), bar->Position());
+  }
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(f.ALProgressBar4)->text(QAccessible::Value),
+            "37 %");
+  // A value label keeps its number and is labelled by the caption beside it.
+  QAccessibleInterface* fields = QAccessible::queryAccessibleInterface(f.FieldsLB);
+  ASSERT_NE(fields, nullptr);
+  EXPECT_EQ(fields->text(QAccessible::Name), "0");
+  bool labelled = false;
+  for (const auto& [other, relation] : fields->relations(QAccessible::Label))
+    labelled = labelled || other->object() == f.Label4;
+  EXPECT_TRUE(labelled) << "Fields: labels its value";
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "blob.h"
 #include "codepage.h"
+#include "collation.h"
 #include "crypt.h"
 #include "family.h"
 #include "index.h"
@@ -381,7 +382,7 @@ class History {
   uint8_t* Slot(uint16_t b, uint32_t i) { return blocks_[b].data.data() + 6 + size_t(i) * rs_; }
   const uint8_t* Slot(uint16_t b, uint32_t i) const { return blocks_[b].data.data() + 6 + size_t(i) * rs_; }
   Bytes RecordAt(uint16_t b, uint32_t i) const { return Bytes(Slot(b, i), Slot(b, i) + rs_); }
-  int KeyCmp(const uint8_t* a, const uint8_t* b) const { return std::memcmp(a, b, keyLen_); }
+  int KeyCmp(const uint8_t* a, const uint8_t* b) const { return order_.Compare(a, b); }
 
   Bytes RemoveAt(uint16_t b, uint32_t i);
   void InsertAt(uint16_t b, uint32_t i, const Bytes& rec);
@@ -410,6 +411,7 @@ class History {
   Bytes head_;
   uint32_t hs_ = 0, bs_ = 0, rs_ = 0, cap_ = 0, key_ = 0;
   size_t keyLen_ = 0;
+  KeyOrder order_;  // the engine keeps keys in its collation (bytes for one we do not know)
   bool keyed_ = false;
   std::vector<Block> blocks_;  // [0] unused
   std::vector<uint16_t> chain_;
@@ -433,6 +435,7 @@ Status History::Load() {
   key_ = h_.EncryptionKey();
   keyed_ = h_.IsKeyed();
   for (uint16_t i = 0; i < h_.fixed.primaryKeyFields; ++i) keyLen_ += h_.fields[i].Size();
+  order_ = KeyOrder(h_, KeyOrder::Unknown::kBytes);
   head_.assign(f->begin(), f->begin() + hs_);
   const uint32_t n = h_.fixed.fileBlocks;
   if (f->size() < uint64_t(hs_) + uint64_t(n) * bs_) return Status::Corruption("writer left a short file");
@@ -717,7 +720,8 @@ Status History::WritePrimaryIndex(const std::string& px) {
 }
 
 // A maintained index follows every change; so does a non-maintained one the engine has
-// just used. Rows sort as the writer sorts them.
+// just used. Rows sort as the engine sorts them (KeyOrder of the X file), the alpha keys
+// of a case-insensitive index upper-cased by the driver.
 Status History::WriteSecondary(const SecondaryFiles& sec) {
   Bytes* xf = fs_->Contents(sec.x);
   if (!xf) return Status::NotFound(sec.x);
@@ -732,6 +736,9 @@ Status History::WriteSecondary(const SecondaryFiles& sec) {
   struct Row {
     Bytes sortKey, record;
   };
+  const KeyOrder xOrder(*xh, KeyOrder::Unknown::kBytes);
+  const Collation* fold = Collation::ForHeader(h_);
+  if (!fold) fold = &Collation::ByteOrder();
   std::vector<Row> rows;
   int32_t ordinal = 0;
   for (uint16_t b : chain_) {
@@ -742,27 +749,21 @@ Status History::WriteSecondary(const SecondaryFiles& sec) {
       size_t pos = 0;
       for (size_t j = 0; j < info->dbFields.size(); ++j) {
         const FieldDesc& f = h_.fields[info->dbFields[j] - 1];
-        const bool desc = j < info->fieldDescending.size() ? bool(info->fieldDescending[j]) : info->descending;
         std::memcpy(row.record.data() + pos, rec + f.offset, f.Size());
-        for (uint32_t k = 0; k < f.Size(); ++k) {
-          uint8_t c = rec[f.offset + k];
-          if (info->caseInsensitive && f.type == FieldType::kAlpha) c = uint8_t(std::toupper(c));
-          if (desc) c = uint8_t(~c);
-          row.sortKey.push_back(c);
-        }
+        if (info->caseInsensitive && f.type == FieldType::kAlpha)
+          fold->FoldUpper(MutableByteSpan(row.record.data() + pos, f.Size()));
         pos += f.Size();
       }
       ++ordinal;
       if (keyed_) {
         std::memcpy(row.record.data() + pos, rec, keyLen_);
-        row.sortKey.insert(row.sortKey.end(), rec, rec + keyLen_);
         EncodeInt16(int16_t(b), row.record.data() + pos + keyLen_);
       } else {
         EncodeInt32(ordinal, row.record.data() + pos);
-        row.sortKey.insert(row.sortKey.end(), row.record.begin() + long(pos), row.record.begin() + long(pos) + 4);
         EncodeInt16(int16_t(b), row.record.data() + pos + 4);
         EncodeInt16(int16_t(i), row.record.data() + pos + 6);
       }
+      xOrder.AppendSortKey(row.record.data(), &row.sortKey);
       rows.push_back(std::move(row));
     }
   }

@@ -46,6 +46,8 @@ int tutil_c_api_check(const char* location) {
   CBPROGRESSDesc progress;
   int32_t verdict = -1;
   uint16_t c[7] = {0};
+  char outcome[TU_OUTCOME_SPACE];
+  char small[8];
   CRTblDesc desc;
   void* arrays[7] = {0};
   const size_t sizes[7] = {TU_FLDDESC_SIZE,  TU_IDXDESC_SIZE,  TU_SECDESC_SIZE, TU_VCHKDESC_SIZE,
@@ -53,6 +55,10 @@ int tutil_c_api_check(const char* location) {
   int i;
 
   CHECK(TUInit(&h) == DBIERR_NONE && h != 0);
+  /* A fresh session has no outcome yet. */
+  CHECK(TUGetLastOutcome(h, outcome, sizeof outcome) == DBIERR_NONE && outcome[0] == '\0');
+  CHECK(TUGetLastOutcome(h, NULL, sizeof outcome) == DBIERR_INVALIDPARAM);
+  CHECK(TUGetLastOutcome(h, outcome, 0) == DBIERR_INVALIDPARAM);
   CHECK(TUFillCURProps(h, location, &props) == DBIERR_NONE);
   CHECK(props.iFields > 0 && props.iRecSize > 0 && props.iBlockSize >= 1024);
   CHECK(TUFillCURProps(h, NULL, &props) == DBIERR_INVALIDPARAM);
@@ -63,8 +69,16 @@ int tutil_c_api_check(const char* location) {
   CHECK(TUVerifyTable(h, location, "PARADOX", "VERIFY.DB", NULL, 0, &verdict) == DBIERR_NONE);
   CHECK(verdict == 0);
   CHECK(reports > 0);
+  CHECK(TUGetLastOutcome(h, outcome, sizeof outcome) == DBIERR_NONE);
+  CHECK(strncmp(outcome, "Błędy: 0, ostrzeżenia: 0", strlen("Błędy: 0, ostrzeżenia: 0")) == 0);
+  CHECK(strstr(outcome, "VERIFY.DB") != NULL);
+  /* A short buffer gets a NUL-terminated head of the text. */
+  CHECK(TUGetLastOutcome(h, small, sizeof small) == DBIERR_NONE && strlen(small) < sizeof small);
+  CHECK(strncmp(outcome, small, strlen(small)) == 0);
   CHECK(TUVerifyTable(h, location, "DBASE", "VERIFY.DB", NULL, 0, &verdict) ==
         DBIERR_UNKNOWNTBLTYPE);
+  CHECK(TUGetLastOutcome(h, outcome, sizeof outcome) == DBIERR_NONE);
+  CHECK(strcmp(outcome, "Nie można sprawdzić tabeli: typ tabeli nie jest PARADOX.") == 0);
 
   CHECK(TUGetCRTblDescCount(h, location, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6]) ==
         DBIERR_NONE);
@@ -96,8 +110,12 @@ int tutil_c_api_check(const char* location) {
   CHECK(reports > 0);
   CHECK(DbiRegisterCallBack(0, cbGENPROGRESS, 0, sizeof progress, &progress, NULL) == DBIERR_NONE);
 
+  CHECK(TUGetLastOutcome(h, outcome, sizeof outcome) == DBIERR_NONE);
+  CHECK(strncmp(outcome, "Zachowane rekordy: ", strlen("Zachowane rekordy: ")) == 0);
+
   CHECK(TUExit(h) == DBIERR_NONE);
   CHECK(TUExit(h) == DBIERR_INVALIDHNDL);
+  CHECK(TUGetLastOutcome(h, outcome, sizeof outcome) == DBIERR_INVALIDHNDL);
   h = 0;
 
 done:

@@ -11,6 +11,9 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStringList>
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <memory>
 
 #include "ALProgressBar.h"
@@ -91,6 +94,15 @@ class HandlersTest : public ::testing::Test {
   }
   // The lines appended since the log had `from` lines.
   QStringList LogFrom(int from) { return Log().mid(from); }
+  // The log as appended, one entry per LogAdd, however the pane breaks long ones.
+  QStringList Entries() {
+    QStringList entries;
+    if (F().LogCount() == 0) return entries;
+    for (QTextBlock b = F().Memo1->document()->begin(); b.isValid(); b = b.next())
+      entries << b.text();
+    return entries;
+  }
+  QStringList EntriesFrom(int from) { return Entries().mid(from); }
 
   ButtonStates Buttons() {
     return {F().VerifyBtn->isEnabled(), F().RebuildBtn->isEnabled(), F().HMSBitBtn->isEnabled()};

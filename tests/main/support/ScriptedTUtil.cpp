@@ -11,7 +11,9 @@ struct State {
   Script script;
   std::vector<Call> calls;
   std::set<hTUses> open;
+  std::map<hTUses, std::string> outcome;
   hTUses nextHandle = 1;
+  int outcomeReads = 0;
 };
 
 State& Global() {
@@ -44,6 +46,11 @@ DBIResult WithHandle(DBIResult scripted, hTUses handle) {
 
 DBIResult Finish(Call call) {
   Global().calls.push_back(call);
+  if (call.function != "TUInit" && call.function != "TUExit" && Global().open.count(call.handle)) {
+    const auto found = Global().script.outcomes.find(call.function);
+    Global().outcome[call.handle] =
+        found == Global().script.outcomes.end() ? std::string() : found->second;
+  }
   if (Global().script.during) Global().script.during(Global().calls.back());
   return call.result;
 }
@@ -87,6 +94,8 @@ void Reset() {
   Global().script = Script();
   Global().calls.clear();
   Global().open.clear();
+  Global().outcome.clear();
+  Global().outcomeReads = 0;
 }
 
 const std::vector<Call>& Calls() {
@@ -101,6 +110,10 @@ std::vector<std::string> CallNames() {
 
 std::vector<hTUses> OpenSessions() {
   return {Global().open.begin(), Global().open.end()};
+}
+
+int OutcomeReads() {
+  return Global().outcomeReads;
 }
 
 std::array<uint8_t, TU_CURPROPS_SPACE> PropsWithWords(
@@ -140,7 +153,10 @@ DBIResult TUExit(hTUses hTUSession) {
   call.handle = hTUSession;
   call.result = scripted::WithHandle(
       scripted::Next(Global().script.exitQueue, Global().script.exitResult), hTUSession);
-  if (call.result == DBIERR_NONE) Global().open.erase(hTUSession);
+  if (call.result == DBIERR_NONE) {
+    Global().open.erase(hTUSession);
+    Global().outcome.erase(hTUSession);
+  }
   return scripted::Finish(call);
 }
 
@@ -265,6 +281,17 @@ DBIResult TURebuildTable(hTUses hTUSession, const char* pszTableName, const char
   call.result = scripted::WithHandle(
       scripted::Next(Global().script.rebuildQueue, Global().script.rebuildResult), hTUSession);
   return scripted::Finish(call);
+}
+
+DBIResult TUGetLastOutcome(hTUses hTUSession, char* pszOutcome, uint32_t iOutcomeSize) {
+  ++Global().outcomeReads;
+  if (Global().open.count(hTUSession) == 0) return DBIERR_INVALIDHNDL;
+  if (pszOutcome == nullptr || iOutcomeSize == 0) return DBIERR_INVALIDPARAM;
+  const std::string& text = Global().outcome[hTUSession];
+  const size_t length = std::min<size_t>(text.size(), iOutcomeSize - 1);
+  std::memcpy(pszOutcome, text.data(), length);
+  pszOutcome[length] = '\0';
+  return DBIERR_NONE;
 }
 
 }  // extern "C"

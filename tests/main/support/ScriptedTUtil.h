@@ -1,4 +1,4 @@
-// A scripted stand-in for the table-utility library: the seven functions of TUtil32.h,
+// A scripted stand-in for the table-utility library: the functions of TUtil32.h,
 // answering as a test has scripted them and recording every call with its arguments.
 // Link the target tutil_scripted instead of tutil. Sessions behave like the real ones:
 // TUInit hands out fresh nonzero handles, TUExit closes them, and every other call on a
@@ -68,6 +68,10 @@ struct Script {
   std::vector<ProgressReport> verifyProgress, rebuildProgress;
   // Runs inside each call, after it is recorded and before it returns.
   std::function<void(const Call&)> during;
+  // The outcome text each function leaves with its session (by function name, e.g.
+  // "TUVerifyTable"); a function not listed leaves an empty text. TUGetLastOutcome reads
+  // it back and is not recorded among the calls.
+  std::map<std::string, std::string> outcomes;
 };
 
 // The script in use; Reset() restores the defaults, forgets the calls and closes sessions.
@@ -77,6 +81,8 @@ const std::vector<Call>& Calls();
 std::vector<std::string> CallNames();
 // Handles currently open.
 std::vector<hTUses> OpenSessions();
+// How often TUGetLastOutcome was called since Reset().
+int OutcomeReads();
 
 // A properties record with the word value at each byte offset given.
 std::array<uint8_t, TU_CURPROPS_SPACE> PropsWithWords(
