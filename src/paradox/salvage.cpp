@@ -775,312 +775,356 @@ using verify::Progress;
 
 }  // namespace
 
-Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
-                                   const SalvageOptions& options) {
-  Progress progress(options.progress);
-  progress.Report(kPhaseHeader, 0);
-  SalvageResult res;
-  const std::string dbName = PathBaseName(fam.db);
+namespace {
 
-  auto srcR = ReadHeaderSources(fs, fam);
-  if (!srcR.ok()) return srcR.status();
-  HeaderSources src = std::move(srcR).value();
-  const std::optional<TableHeader>& pxHeader = src.px;
-  std::shared_ptr<File> dbFile;
-  auto peek = PeekInto(fs, fam.db, &dbFile);
-  if (!peek.ok()) return peek.status();
-  auto rec = RecoverHeader(src.prefix, src.fileSize, *peek, options.structure,
-                           pxHeader ? &*pxHeader : nullptr, src.val ? &*src.val : nullptr,
-                           src.fromIndexes);
-  if (!rec.ok()) return rec.status();
-  RecoveredHeader recovered = std::move(rec).value();
-  for (const std::string& n : recovered.notes) {
-    res.actions.push_back({"header", dbName, 0, -1, n});
-    ++res.issues;
+// One salvage, stage by stage: the structure (RecoverHeader over the family's
+// redundancy), the records the reader justifies, their blob values, what it set aside,
+// the key order and the writer's schema. Each stage adds its findings to the result.
+class Salvager {
+ public:
+  Salvager(FileSystem* fs, const FamilyFiles& fam, const SalvageOptions& options)
+      : fs_(fs), fam_(fam), options_(options), progress_(options.progress), dbName_(PathBaseName(fam.db)) {}
+
+  Result<SalvageResult> Run() {
+    progress_.Report(kPhaseHeader, 0);
+    PARADOX_RETURN_IF_ERROR(RecoverStructure());
+    PARADOX_RETURN_IF_ERROR(CheckDescription());
+    NoteHeaderState();
+    progress_.Report(kPhaseHeader, 100);
+    PARADOX_RETURN_IF_ERROR(OpenReader());
+    PARADOX_RETURN_IF_ERROR(ReportReading());
+    PARADOX_RETURN_IF_ERROR(OpenBlobFile());
+    PARADOX_RETURN_IF_ERROR(ReadRecords());
+    progress_.Report(kPhaseData, 99);
+    PARADOX_RETURN_IF_ERROR(SetAsideDropped());
+    OrderByKey();
+    PARADOX_RETURN_IF_ERROR(BuildSchema());
+    DropUniqueIndexRepeats();
+    Finish();
+    progress_.Report(kPhaseData, 100);
+    return std::move(res_);
   }
-  res.headerRepaired = recovered.repaired;
-  res.headerFromStructure = recovered.fromStructure;
-  TableHeader& h = recovered.header;
+
+ private:
+  Status RecoverStructure() {
+    auto srcR = ReadHeaderSources(fs_, fam_);
+    if (!srcR.ok()) return srcR.status();
+    src_ = std::move(srcR).value();
+    auto peek = PeekInto(fs_, fam_.db, &dbFile_);
+    if (!peek.ok()) return peek.status();
+    auto rec = RecoverHeader(src_.prefix, src_.fileSize, *peek, options_.structure,
+                             src_.px ? &*src_.px : nullptr, src_.val ? &*src_.val : nullptr,
+                             src_.fromIndexes);
+    if (!rec.ok()) return rec.status();
+    recovered_ = std::move(rec).value();
+    for (const std::string& n : recovered_.notes) {
+      res_.actions.push_back({"header", dbName_, 0, -1, n});
+      ++res_.issues;
+    }
+    res_.headerRepaired = recovered_.repaired;
+    res_.headerFromStructure = recovered_.fromStructure;
+    return Status::OK();
+  }
 
   // A caller's description must fit the data as the header lays it out.
-  if (options.structure && !options.structure->fields.empty() && !recovered.fromStructure) {
-    auto sf = FieldsFromStructure(*options.structure);
+  Status CheckDescription() const {
+    if (!options_.structure || options_.structure->fields.empty() || recovered_.fromStructure)
+      return Status::OK();
+    auto sf = FieldsFromStructure(*options_.structure);
     if (!sf.ok()) return sf.status();
-    if (sf->size() != h.fields.size()) {
+    if (sf->size() != h_.fields.size()) {
       return Status::InvalidArgument("the description has " + std::to_string(sf->size()) +
-                                     " fields but the table has " +
-                                     std::to_string(h.fields.size()));
+                                     " fields but the table has " + std::to_string(h_.fields.size()));
     }
     for (size_t i = 0; i < sf->size(); ++i) {
-      if ((*sf)[i].type != h.fields[i].type || (*sf)[i].sizeByte != h.fields[i].sizeByte) {
-        return Status::InvalidArgument("field " + std::to_string(i + 1) + " is " +
-                                       Describe(h.fields[i]) + " in the table but " +
-                                       Describe((*sf)[i]) + " in the description");
+      if ((*sf)[i].type != h_.fields[i].type || (*sf)[i].sizeByte != h_.fields[i].sizeByte) {
+        return Status::InvalidArgument("field " + std::to_string(i + 1) + " is " + Describe(h_.fields[i]) +
+                                       " in the table but " + Describe((*sf)[i]) + " in the description");
       }
     }
-    if (options.structure->keyFields != h.fixed.primaryKeyFields) {
-      return Status::InvalidArgument(
-          "the description has " + std::to_string(options.structure->keyFields) +
-          " key fields but the table has " + std::to_string(h.fixed.primaryKeyFields));
+    if (options_.structure->keyFields != h_.fixed.primaryKeyFields) {
+      return Status::InvalidArgument("the description has " + std::to_string(options_.structure->keyFields) +
+                                     " key fields but the table has " +
+                                     std::to_string(h_.fixed.primaryKeyFields));
+    }
+    return Status::OK();
+  }
+
+  void NoteHeaderState() {
+    if (h_.fixed.primaryKeyFields > 0 && fam_.px.empty()) {
+      res_.actions.push_back({"found", dbName_, -1, -1, "keyed table without its primary index; it is written anew"});
+      ++res_.issues;
+    }
+    if (h_.fixed.modifiedFlags1 || h_.fixed.modifiedFlags2 || h_.fixed.indexUpdateRequired) {
+      res_.actions.push_back({"header", dbName_, 0, -1, "rebuild-needed flags were set; cleared"});
+      ++res_.issues;
     }
   }
-  if (h.fixed.primaryKeyFields > 0 && fam.px.empty()) {
-    res.actions.push_back(
-        {"found", dbName, -1, -1, "keyed table without its primary index; it is written anew"});
-    ++res.issues;
-  }
-  if (h.fixed.modifiedFlags1 || h.fixed.modifiedFlags2 || h.fixed.indexUpdateRequired) {
-    res.actions.push_back({"header", dbName, 0, -1, "rebuild-needed flags were set; cleared"});
-    ++res.issues;
-  }
-  progress.Report(kPhaseHeader, 100);
 
-  // Read through the salvage reader, over the repaired header when there is one.
-  MemFileSystem overlay;
-  FileSystem* readFs = fs;
-  std::string readPath = fam.db;
-  if (!recovered.patchedPrefix.empty()) {
-    // The salvage reader reads a copy whose header carries the repaired values.
-    auto whole = fs->ReadFile(fam.db);
-    if (!whole.ok()) return whole.status();
-    Bytes patched = std::move(whole).value();
-    std::copy(
-        recovered.patchedPrefix.begin(),
-        recovered.patchedPrefix.begin() + std::min(recovered.patchedPrefix.size(), patched.size()),
-        patched.begin());
-    readPath = "/salvage/" + dbName;
-    PARADOX_RETURN_IF_ERROR(overlay.MakeDir("/salvage"));
-    overlay.SetContents(readPath, std::move(patched));
-    readFs = &overlay;
+  // The salvage reader, over a copy whose header carries the repaired values when the
+  // header was repaired.
+  Status OpenReader() {
+    FileSystem* readFs = fs_;
+    std::string readPath = fam_.db;
+    if (!recovered_.patchedPrefix.empty()) {
+      auto whole = fs_->ReadFile(fam_.db);
+      if (!whole.ok()) return whole.status();
+      Bytes patched = std::move(whole).value();
+      const Bytes& prefix = recovered_.patchedPrefix;
+      std::copy(prefix.begin(), prefix.begin() + std::min(prefix.size(), patched.size()), patched.begin());
+      readPath = "/salvage/" + dbName_;
+      PARADOX_RETURN_IF_ERROR(overlay_.MakeDir("/salvage"));
+      overlay_.SetContents(readPath, std::move(patched));
+      readFs = &overlay_;
+    }
+    src_.prefix.clear();
+    src_.prefix.shrink_to_fit();
+    ReadOptions ro;
+    ro.mode = ReadMode::kSalvage;
+    if (recovered_.fromStructure) ro.templateHeader = h_;
+    auto counts = IndexCounts(fs_, fam_, h_);
+    if (!counts.ok()) return counts.status();
+    ro.indexCounts = std::move(counts).value();
+    auto reader = TableReader::Open(readFs, readPath, ro);
+    if (!reader.ok()) return reader.status();
+    rd_ = std::move(reader).value();
+    if (rd_->usedTemplate()) h_ = rd_->header();
+    return Status::OK();
   }
-  src.prefix.clear();
-  src.prefix.shrink_to_fit();
-  ReadOptions ro;
-  ro.mode = ReadMode::kSalvage;
-  if (recovered.fromStructure) ro.templateHeader = h;
-  auto counts = IndexCounts(fs, fam, h);
-  if (!counts.ok()) return counts.status();
-  ro.indexCounts = std::move(counts).value();
-  auto reader = TableReader::Open(readFs, readPath, ro);
-  if (!reader.ok()) return reader.status();
-  TableReader& rd = **reader;
-  if (rd.usedTemplate()) h = rd.header();
-  const uint32_t recordSize = h.fixed.recordSize;
 
   // A block the file system would not give up is not damage: salvaging around it
   // would take live blocks for orphans (or free blocks for live ones).
-  auto readError = [&]() -> Status {
-    for (const Anomaly& a : rd.anomalies()) {
+  Status ReadError() const {
+    for (const Anomaly& a : rd_->anomalies()) {
       if (a.code == anomaly::kReadError)
-        return Status::IOError(dbName + ": " + a.where.ToString() + ": " + a.detail);
+        return Status::IOError(dbName_ + ": " + a.where.ToString() + ": " + a.detail);
     }
     return Status::OK();
-  };
-  PARADOX_RETURN_IF_ERROR(readError());
-  std::set<uint16_t> chainBlocks(rd.chain().chain.begin(), rd.chain().chain.end());
-  for (const Anomaly& a : rd.anomalies()) {
-    // Not damage, as the verifier judges them too: a DOS-era file that ends inside its
-    // last block after that block's records (the rewrite pads it); blocks an engine
-    // unlinked without listing them as free, or bytes past the last block (the rewrite
-    // leaves them out); an empty block in the chain.
-    const bool benign = a.code == anomaly::kFileShortLastBlock || a.code == anomaly::kOrphanBlock ||
-                        a.code == anomaly::kBlockCount || a.code == anomaly::kFileLong ||
-                        a.code == anomaly::kEmptyChainBlock;
-    res.actions.push_back({benign ? "note" : "found", dbName,
-                           a.where.block ? int64_t(a.where.block) : -1, a.where.record,
-                           a.code + ": " + a.detail});
-    if (!benign) ++res.issues;
   }
 
-  for (const SalvageBlock& b : rd.salvagePlan().blocks) {
-    if (b.bound.empty()) continue;
-    res.actions.push_back({"found", dbName, b.block, -1, b.bound});
-    ++res.issues;
-  }
-  if (const SalvagePlan& plan = rd.salvagePlan(); !plan.leftOut.empty()) {
-    // Not damage: what an engine leaves in blocks it unlinked. They stay in the backup.
-    res.actions.push_back({"note", dbName, plan.leftOut[0], -1,
-                           std::to_string(plan.leftOut.size()) +
-                               " block(s) outside the data chain and the free list left out: " +
-                               plan.leftOutWhy});
+  Status ReportReading() {
+    PARADOX_RETURN_IF_ERROR(ReadError());
+    const TableReader& rd = *rd_;
+    chainBlocks_.insert(rd.chain().chain.begin(), rd.chain().chain.end());
+    for (const Anomaly& a : rd.anomalies()) {
+      // Not damage, as the verifier judges them too: a DOS-era file that ends inside its
+      // last block after that block's records (the rewrite pads it); blocks an engine
+      // unlinked without listing them as free, or bytes past the last block (the rewrite
+      // leaves them out); an empty block in the chain.
+      const bool benign = a.code == anomaly::kFileShortLastBlock || a.code == anomaly::kOrphanBlock ||
+                          a.code == anomaly::kBlockCount || a.code == anomaly::kFileLong ||
+                          a.code == anomaly::kEmptyChainBlock;
+      res_.actions.push_back({benign ? "note" : "found", dbName_,
+                             a.where.block ? int64_t(a.where.block) : -1, a.where.record,
+                             a.code + ": " + a.detail});
+      if (!benign) ++res_.issues;
+    }
+
+    for (const SalvageBlock& b : rd.salvagePlan().blocks) {
+      if (b.bound.empty()) continue;
+      res_.actions.push_back({"found", dbName_, b.block, -1, b.bound});
+      ++res_.issues;
+    }
+    if (const SalvagePlan& plan = rd.salvagePlan(); !plan.leftOut.empty()) {
+      // Not damage: what an engine leaves in blocks it unlinked. They stay in the backup.
+      res_.actions.push_back({"note", dbName_, plan.leftOut[0], -1,
+                             std::to_string(plan.leftOut.size()) +
+                                 " block(s) outside the data chain and the free list left out: " +
+                                 plan.leftOutWhy});
+    }
+    return Status::OK();
   }
 
-  std::unique_ptr<BlobFile> mb;
-  bool hasBlobFields = false;
-  for (const FieldDesc& f : h.fields) hasBlobFields = hasBlobFields || IsBlobType(f.type);
-  if (hasBlobFields && !fam.mb.empty()) {
-    auto m = BlobFile::Open(fs, fam.mb, h.EncryptionKey());
+  Status OpenBlobFile() {
+    bool hasBlobFields = false;
+    for (const FieldDesc& f : h_.fields) hasBlobFields = hasBlobFields || IsBlobType(f.type);
+    if (!hasBlobFields || fam_.mb.empty()) return Status::OK();
+    auto m = BlobFile::Open(fs_, fam_.mb, h_.EncryptionKey());
     if (m.ok()) {
-      mb = std::move(m).value();
+      mb_ = std::move(m).value();
     } else if (m.status().IsIOError()) {
       return m.status();  // the file system failed, not the file: never cut blobs for that
     } else {
-      res.actions.push_back(
-          {"found", PathBaseName(fam.mb), -1, -1, "blob file unreadable: " + m.status().message()});
-      ++res.issues;
+      res_.actions.push_back({"found", PathBaseName(fam_.mb), -1, -1, "blob file unreadable: " + m.status().message()});
+      ++res_.issues;
     }
+    return Status::OK();
   }
 
-  const size_t blocksToRead = std::max<size_t>(1, rd.readingOrder().size());
-  size_t blocksSeen = 0;
-  uint32_t lastBlock = 0;
-  std::vector<BrokenBlob> broken;
-  std::set<std::pair<uint32_t, uint8_t>> usedBlobs;  // (block offset, index) read fine
-  uint32_t orphanActionBlock = 0;
-  size_t orphanAction = 0, orphanCount = 0;
-  RecordCursor cur = rd.Records();
-  while (cur.Next()) {
-    const RecordRef& r = cur.record();
-    if (r.block != lastBlock) {
-      lastBlock = r.block;
-      ++blocksSeen;
-      progress.Report(kPhaseData, int(blocksSeen * 100 / blocksToRead) - 1);
-    }
-    SalvagedRecord out;
-    out.raw.assign(r.bytes.begin(), r.bytes.end());
-    out.block = r.block;
-    out.index = r.indexInBlock;
-    out.fromChain = chainBlocks.count(uint16_t(r.block)) > 0;
-    if (!out.fromChain) {
-      // One line per block found outside the chain, counting its records.
-      if (orphanActionBlock != r.block) {
-        orphanActionBlock = r.block;
-        res.actions.push_back({"recovered", dbName, r.block, -1, ""});
-        orphanAction = res.actions.size() - 1;
-        orphanCount = 0;
-        ++res.issues;
+  Status ReadRecords() {
+    const size_t blocksToRead = std::max<size_t>(1, rd_->readingOrder().size());
+    size_t blocksSeen = 0;
+    uint32_t lastBlock = 0;
+    RecordCursor cur = rd_->Records();
+    while (cur.Next()) {
+      const RecordRef& r = cur.record();
+      if (r.block != lastBlock) {
+        lastBlock = r.block;
+        ++blocksSeen;
+        progress_.Report(kPhaseData, int(blocksSeen * 100 / blocksToRead) - 1);
       }
-      res.actions[orphanAction].detail = std::to_string(++orphanCount) +
-                                         " record(s) recovered from a block outside the data chain";
+      SalvagedRecord out;
+      out.raw.assign(r.bytes.begin(), r.bytes.end());
+      out.block = r.block;
+      out.index = r.indexInBlock;
+      out.fromChain = chainBlocks_.count(uint16_t(r.block)) > 0;
+      if (!out.fromChain) NoteOutsideChain(r.block);
+      PARADOX_RETURN_IF_ERROR(KeepBlobs(r, &out));
+      res_.records.push_back(std::move(out));
     }
-    for (size_t fi = 0; fi < h.fields.size(); ++fi) {
-      const FieldDesc& f = h.fields[fi];
-      if (!IsBlobType(f.type)) continue;
-      const uint32_t leader = f.LeaderSize();
-      if (f.offset + f.Size() > out.raw.size()) continue;
-      BlobRef ref;
-      ref.leader.assign(out.raw.begin() + f.offset, out.raw.begin() + f.offset + leader);
-      ref.pointer.DecodeFrom(out.raw.data() + f.offset + leader);
-      if (ref.pointer.length == 0 || ref.InLeader()) {
-        // Pointer fields of an in-leader value must be zero for the writer.
-        if (ref.pointer.length == 0 &&
-            !IsAllZero(ByteSpan(out.raw).subspan(f.offset + leader, 10))) {
-          std::fill(out.raw.begin() + f.offset + leader, out.raw.begin() + f.offset + f.Size(), 0);
-        }
+    if (!cur.status().ok()) return cur.status();
+    PARADOX_RETURN_IF_ERROR(ReadError());
+    if (!broken_.empty()) PARADOX_RETURN_IF_ERROR(FindLostBlobs(*mb_, h_, broken_, usedBlobs_, &res_));
+    return Status::OK();
+  }
+
+  // One line per block found outside the chain, counting its records.
+  void NoteOutsideChain(uint32_t block) {
+    if (orphanActionBlock_ != block) {
+      orphanActionBlock_ = block;
+      res_.actions.push_back({"recovered_", dbName_, block, -1, ""});
+      orphanAction_ = res_.actions.size() - 1;
+      orphanCount_ = 0;
+      ++res_.issues;
+    }
+    res_.actions[orphanAction_].detail =
+        std::to_string(++orphanCount_) + " record(s) recovered_ from a block outside the data chain";
+  }
+
+  // The record's blob values from the .MB; where one cannot be read, what the record
+  // itself holds (its leader), and the broken_ pointer for FindLostBlobs.
+  Status KeepBlobs(const RecordRef& r, SalvagedRecord* rec) {
+    SalvagedRecord& out = *rec;
+  for (size_t fi = 0; fi < h_.fields.size(); ++fi) {
+    const FieldDesc& f = h_.fields[fi];
+    if (!IsBlobType(f.type)) continue;
+    const uint32_t leader = f.LeaderSize();
+    if (f.offset + f.Size() > out.raw.size()) continue;
+    BlobRef ref;
+    ref.leader.assign(out.raw.begin() + f.offset, out.raw.begin() + f.offset + leader);
+    ref.pointer.DecodeFrom(out.raw.data() + f.offset + leader);
+    if (ref.pointer.length == 0 || ref.InLeader()) {
+      // Pointer fields of an in-leader value must be zero for the writer.
+      if (ref.pointer.length == 0 &&
+          !IsAllZero(ByteSpan(out.raw).subspan(f.offset + leader, 10))) {
+        std::fill(out.raw.begin() + f.offset + leader, out.raw.begin() + f.offset + f.Size(), 0);
+      }
+      continue;
+    }
+    std::string why;
+    if (!mb_) {
+      why = fam_.mb.empty() ? "blob file is missing" : "blob file is unreadable";
+    } else {
+      auto data = mb_->Read(ref);
+      if (data.ok()) {
+        usedBlobs_.insert({ref.pointer.offset, ref.pointer.index});
+        out.blobs.push_back({uint32_t(fi), std::move(data).value()});
         continue;
       }
-      std::string why;
-      if (!mb) {
-        why = fam.mb.empty() ? "blob file is missing" : "blob file is unreadable";
-      } else {
-        auto data = mb->Read(ref);
-        if (data.ok()) {
-          usedBlobs.insert({ref.pointer.offset, ref.pointer.index});
-          out.blobs.push_back({uint32_t(fi), std::move(data).value()});
-          continue;
-        }
-        if (data.status().IsIOError()) return data.status();
-        why = data.status().message();
-      }
-      // Keep what the record itself holds: the leader (a search of the blob file may
-      // still find the whole value, below).
-      if (mb)
-        broken.push_back({res.records.size(), out.blobs.size(), res.actions.size(), fi, ref, why});
-      out.blobs.push_back({uint32_t(fi), ref.leader});
-      ++res.blobsBroken;
-      ++res.issues;
-      res.actions.push_back({"blob", dbName, r.block, r.indexInBlock,
-                             "field \"" + f.name + "\": " + why + "; kept the first " +
-                                 std::to_string(leader) + " bytes held in the record"});
+      if (data.status().IsIOError()) return data.status();
+      why = data.status().message();
     }
-    res.records.push_back(std::move(out));
+    // Keep what the record itself holds: the leader (a search of the blob file may
+    // still find the whole value, below).
+    if (mb_)
+      broken_.push_back({res_.records.size(), out.blobs.size(), res_.actions.size(), fi, ref, why});
+    out.blobs.push_back({uint32_t(fi), ref.leader});
+    ++res_.blobsBroken;
+    ++res_.issues;
+    res_.actions.push_back({"blob", dbName_, r.block, r.indexInBlock,
+                           "field \"" + f.name + "\": " + why + "; kept the first " +
+                               std::to_string(leader) + " bytes held in the record"});
   }
-  if (!cur.status().ok()) return cur.status();
-  PARADOX_RETURN_IF_ERROR(readError());
-  if (!broken.empty()) PARADOX_RETURN_IF_ERROR(FindLostBlobs(*mb, h, broken, usedBlobs, &res));
-  progress.Report(kPhaseData, 99);
+    return Status::OK();
+  }
 
-  for (const DroppedSpan& d : rd.dropped()) {
-    // The salvage reader sets aside blocks it could not read; for a rebuild that is a
-    // failing file system, not damage to repair by dropping the block's records.
-    if (d.code == anomaly::kReadError)
-      return Status::IOError(dbName + ": " + d.where.ToString() + ": " + d.reason);
-    ++res.issues;
-    if (!d.bytes.empty() || d.length == 0 || d.where.block == 0) {
-      SetAside s{d.bytes, d.where.block, d.where.record, d.where.offset.value_or(0), d.reason};
-      res.problems.push_back(std::move(s));
-      res.actions.push_back({"problem", dbName, d.where.block ? int64_t(d.where.block) : -1,
-                             d.where.record, d.reason});
-      continue;
+  // What the salvage reader could not keep goes to PROBLEM.DB, record by record.
+  Status SetAsideDropped() {
+    for (const DroppedSpan& d : rd_->dropped()) {
+      // The salvage reader sets aside blocks it could not read; for a rebuild that is a
+      // failing file system, not damage to repair by dropping the block's records.
+      if (d.code == anomaly::kReadError)
+        return Status::IOError(dbName_ + ": " + d.where.ToString() + ": " + d.reason);
+      ++res_.issues;
+      if (!d.bytes.empty() || d.length == 0 || d.where.block == 0) {
+        res_.problems.push_back({d.bytes, d.where.block, d.where.record, d.where.offset.value_or(0), d.reason});
+        res_.actions.push_back(
+            {"problem", dbName_, d.where.block ? int64_t(d.where.block) : -1, d.where.record, d.reason});
+        continue;
+      }
+      PARADOX_RETURN_IF_ERROR(SetAsideSpan(d));
     }
-    // A span of several records (a block whose header is implausible): one problem
-    // record per non-empty record-sized piece, so each can be examined on its own.
+    return Status::OK();
+  }
+
+  // A span of several records (a block whose header is implausible): one problem record
+  // per non-empty record-sized piece, so each can be examined on its own.
+  Status SetAsideSpan(const DroppedSpan& d) {
+    const uint32_t recordSize = h_.fixed.recordSize;
     Bytes block;
     BlockInfo bi;
-    Status st = rd.ReadBlock(d.where.block, &block, &bi);
+    Status st = rd_->ReadBlock(d.where.block, &block, &bi);
     if (st.IsIOError()) return st;  // a failing file system would leave the pieces byte-less
     const uint64_t spanAt = d.where.offset.value_or(0);
-    uint64_t start = spanAt >= bi.offset ? spanAt - bi.offset : 0;
+    const uint64_t start = spanAt >= bi.offset ? spanAt - bi.offset : 0;
     if (!st.ok() || start >= block.size()) {
-      res.problems.push_back({{}, d.where.block, -1, spanAt, d.reason});
-      res.actions.push_back({"problem", dbName, d.where.block, -1, d.reason});
-      continue;
+      res_.problems.push_back({{}, d.where.block, -1, spanAt, d.reason});
+      res_.actions.push_back({"problem", dbName_, d.where.block, -1, d.reason});
+      return Status::OK();
     }
     uint64_t end = std::min<uint64_t>(block.size(), start + d.length);
     if (recordSize == 0) end = start;
     int64_t slot = start >= 6 ? int64_t((start - 6) / recordSize) : 0;
     bool any = false;
     for (uint64_t p = start; p < end; p += recordSize, ++slot) {
-      uint64_t q = std::min<uint64_t>(end, p + recordSize);
+      const uint64_t q = std::min<uint64_t>(end, p + recordSize);
       ByteSpan piece(block.data() + p, size_t(q - p));
       if (IsAllZero(piece)) continue;
       any = true;
-      res.problems.push_back(
-          {Bytes(piece.begin(), piece.end()), d.where.block, slot, bi.offset + p, d.reason});
-      res.actions.push_back({"problem", dbName, d.where.block, slot, d.reason});
+      res_.problems.push_back({Bytes(piece.begin(), piece.end()), d.where.block, slot, bi.offset + p, d.reason});
+      res_.actions.push_back({"problem", dbName_, d.where.block, slot, d.reason});
     }
-    if (!any) {
-      res.actions.push_back(
-          {"dropped", dbName, d.where.block, d.where.record, d.reason + " (only zero bytes)"});
-    }
+    if (!any)
+      res_.actions.push_back({"dropped", dbName_, d.where.block, d.where.record, d.reason + " (only zero bytes)"});
+    return Status::OK();
   }
 
-  // Keyed tables: order by key, first record of a key kept.
-  if (h.fixed.primaryKeyFields > 0 && !res.records.empty()) {
-    const size_t klen = KeyLength(h);
-    const KeyOrder order(h);
+  // Keyed tables: records in key order (see "Key order" in salvage.h).
+  void OrderByKey() {
+    if (h_.fixed.primaryKeyFields == 0 || res_.records.empty()) return;
+    const KeyOrder order(h_);
     const bool exact = order.known();
     auto less = [&](const SalvagedRecord& a, const SalvagedRecord& b) {
-      return exact ? order.Less(a.raw.data(), b.raw.data()) : CompareKeys(h, ByteSpan(a.raw), ByteSpan(b.raw), false) < 0;
+      return exact ? order.Less(a.raw.data(), b.raw.data()) : CompareKeys(h_, ByteSpan(a.raw), ByteSpan(b.raw), false) < 0;
     };
     std::vector<SalvagedRecord> ordered;
-    for (size_t i = 0; i + 1 < res.records.size(); ++i) {
-      const auto& a = res.records[i];
-      const auto& b = res.records[i + 1];
+    for (size_t i = 0; i + 1 < res_.records.size(); ++i) {
+      const auto& a = res_.records[i];
+      const auto& b = res_.records[i + 1];
       if (exact && a.fromChain && b.fromChain && less(b, a)) {
-        ++res.issues;
-        res.actions.push_back(
-            {"order", dbName, b.block, b.index, "record out of key order in the chain; re-sorted"});
+        ++res_.issues;
+        res_.actions.push_back(
+            {"order", dbName_, b.block, b.index, "record out of key order in the chain; re-sorted"});
         break;
       }
     }
     if (exact) {
-      ordered = std::move(res.records);
+      ordered = std::move(res_.records);
       std::stable_sort(ordered.begin(), ordered.end(), less);
     } else {
       // The chain keeps the engine's order (written as given, see keepGivenOrder), except
       // where it is out of order in the leading fields every collation sorts by value.
       std::vector<SalvagedRecord> chain, other;
-      for (auto& r : res.records) (r.fromChain ? chain : other).push_back(std::move(r));
-      const size_t prefix = std::min(klen, CollationFreeKeyPrefix(h));
+      for (auto& r : res_.records) (r.fromChain ? chain : other).push_back(std::move(r));
+      const size_t prefix = std::min(KeyLength(h_), CollationFreeKeyPrefix(h_));
       auto prefixLess = [prefix](const SalvagedRecord& a, const SalvagedRecord& b) {
         return std::memcmp(a.raw.data(), b.raw.data(), prefix) < 0;
       };
       if (prefix > 0) {
         auto bad = std::is_sorted_until(chain.begin(), chain.end(), prefixLess);
         if (bad != chain.end()) {
-          ++res.issues;
-          res.actions.push_back({"order", dbName, bad->block, bad->index,
+          ++res_.issues;
+          res_.actions.push_back({"order", dbName_, bad->block, bad->index,
                                  "record out of key order in the chain; re-sorted"});
           std::stable_sort(chain.begin(), chain.end(), prefixLess);
         }
@@ -1091,73 +1135,107 @@ Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
                  std::make_move_iterator(other.begin()), std::make_move_iterator(other.end()),
                  std::back_inserter(ordered), less);
     }
-    res.records.clear();
+    res_.records.clear();
+    DropRepeatedKeys(std::move(ordered));
+  }
+
+  // The first record of a key is kept; the others are key violations.
+  void DropRepeatedKeys(std::vector<SalvagedRecord> ordered) {
+    const size_t klen = KeyLength(h_);
     std::unordered_set<std::string> seen;
     for (auto& r : ordered) {
       std::string key(reinterpret_cast<const char*>(r.raw.data()), std::min(klen, r.raw.size()));
       if (!seen.insert(key).second) {
-        ++res.issues;
-        res.actions.push_back({"key violation", dbName, r.block, r.index,
+        ++res_.issues;
+        res_.actions.push_back({"key violation", dbName_, r.block, r.index,
                                "duplicate key; record moved to the key-violation table"});
-        res.keyViolations.push_back(std::move(r));
+        res_.keyViolations.push_back(std::move(r));
       } else {
-        res.records.push_back(std::move(r));
+        res_.records.push_back(std::move(r));
       }
     }
   }
 
-  // What the writer needs.
-  res.schema = SchemaFromHeader(h);
-  // The .PX keeps its block size too, whatever the table's level.
-  if (pxHeader && BlockSizeKnown(pxHeader->BlockSize())) {
-    res.schema.indexBlockSize = pxHeader->BlockSize();
-  }
-  if (options.structure &&
-      (options.structure->indexesGiven || !options.structure->indexes.empty())) {
-    res.schema.secondaryIndexes = IndexDefsFromStructure(*options.structure, h);
-  } else {
+  Status BuildSchema() {
+    res_.schema = SchemaFromHeader(h_);
+    // The .PX keeps its block size too, whatever the table's level.
+    if (src_.px && BlockSizeKnown(src_.px->BlockSize())) res_.schema.indexBlockSize = src_.px->BlockSize();
+    if (options_.structure && (options_.structure->indexesGiven || !options_.structure->indexes.empty())) {
+      res_.schema.secondaryIndexes = IndexDefsFromStructure(*options_.structure, h_);
+      return Status::OK();
+    }
     Status io;
-    res.schema.secondaryIndexes = IndexDefsFromFamily(fs, fam, h, &res.actions, &io);
-    if (!io.ok()) return io;
+    res_.schema.secondaryIndexes = IndexDefsFromFamily(fs_, fam_, h_, &res_.actions, &io);
+    return io;
   }
-  // A unique secondary index takes each value once: a record repeating one (after the
-  // first, in the order the rebuild writes them) is a key violation like a repeated key,
-  // or the writer would refuse the whole table. Compared as the writer compares them.
-  for (const SecondaryIndexDef& d : res.schema.secondaryIndexes) {
-    if (!d.unique) continue;
-    std::vector<int> fields;
-    for (const std::string& name : d.fields) fields.push_back(h.FieldIndex(name));
-    if (std::find(fields.begin(), fields.end(), -1) != fields.end()) continue;
-    std::unordered_set<std::string> seen;
-    std::vector<SalvagedRecord> kept;
-    kept.reserve(res.records.size());
-    for (SalvagedRecord& r : res.records) {
-      const Bytes v =
-          SecondaryIndexValue(h, fields, d.caseInsensitive, d.descending, ByteSpan(r.raw));
-      if (seen.emplace(reinterpret_cast<const char*>(v.data()), v.size()).second) {
-        kept.push_back(std::move(r));
-        continue;
+
+  void DropUniqueIndexRepeats() {
+    // A unique secondary index takes each value once: a record repeating one (after the
+    // first, in the order the rebuild writes them) is a key violation like a repeated key,
+    // or the writer would refuse the whole table. Compared as the writer compares them.
+    for (const SecondaryIndexDef& d : res_.schema.secondaryIndexes) {
+      if (!d.unique) continue;
+      std::vector<int> fields;
+      for (const std::string& name : d.fields) fields.push_back(h_.FieldIndex(name));
+      if (std::find(fields.begin(), fields.end(), -1) != fields.end()) continue;
+      std::unordered_set<std::string> seen;
+      std::vector<SalvagedRecord> kept;
+      kept.reserve(res_.records.size());
+      for (SalvagedRecord& r : res_.records) {
+        const Bytes v =
+            SecondaryIndexValue(h_, fields, d.caseInsensitive, d.descending, ByteSpan(r.raw));
+        if (seen.emplace(reinterpret_cast<const char*>(v.data()), v.size()).second) {
+          kept.push_back(std::move(r));
+          continue;
+        }
+        ++res_.issues;
+        res_.actions.push_back({"key violation", dbName_, r.block, r.index,
+                               "repeats a value of unique index \"" + d.name +
+                                   "\"; record moved to the key-violation table"});
+        res_.keyViolations.push_back(std::move(r));
       }
-      ++res.issues;
-      res.actions.push_back({"key violation", dbName, r.block, r.index,
-                             "repeats a value of unique index \"" + d.name +
-                                 "\"; record moved to the key-violation table"});
-      res.keyViolations.push_back(std::move(r));
-    }
-    res.records = std::move(kept);
-  }
-  if (options.structure && !options.structure->fields.empty()) {
-    // Names may be given fresh by the description (the layout was checked above).
-    for (size_t i = 0; i < res.schema.fields.size() && i < options.structure->fields.size(); ++i) {
-      if (!options.structure->fields[i].name.empty())
-        res.schema.fields[i].name = options.structure->fields[i].name;
+      res_.records = std::move(kept);
     }
   }
-  res.header = h;
-  res.writeOptions.baseHeader = h;
-  res.writeOptions.changeCount2 = h.fixed.changeCount2;
-  progress.Report(kPhaseData, 100);
-  return res;
+
+  void Finish() {
+    if (options_.structure && !options_.structure->fields.empty()) {
+      // Names may be given fresh by the description (the layout was checked above).
+      for (size_t i = 0; i < res_.schema.fields.size() && i < options_.structure->fields.size(); ++i) {
+        if (!options_.structure->fields[i].name.empty()) res_.schema.fields[i].name = options_.structure->fields[i].name;
+      }
+    }
+    res_.header = h_;
+    res_.writeOptions.baseHeader = h_;
+    res_.writeOptions.changeCount2 = h_.fixed.changeCount2;
+  }
+
+  FileSystem* const fs_;
+  const FamilyFiles& fam_;
+  const SalvageOptions& options_;
+  Progress progress_;
+  const std::string dbName_;
+  SalvageResult res_;
+
+  HeaderSources src_;
+  std::shared_ptr<File> dbFile_;  // held while RecoverHeader peeks at its blocks
+  RecoveredHeader recovered_;
+  TableHeader& h_ = recovered_.header;
+  MemFileSystem overlay_;  // the .DB with its header repaired, when it was
+  std::unique_ptr<TableReader> rd_;
+  std::set<uint16_t> chainBlocks_;
+
+  std::unique_ptr<BlobFile> mb_;
+  std::vector<BrokenBlob> broken_;
+  std::set<std::pair<uint32_t, uint8_t>> usedBlobs_;  // (block offset, index) read fine
+  uint32_t orphanActionBlock_ = 0;
+  size_t orphanAction_ = 0, orphanCount_ = 0;
+};
+
+}  // namespace
+
+Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam, const SalvageOptions& options) {
+  return Salvager(fs, fam, options).Run();
 }
 
 Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string& dbPath) {
