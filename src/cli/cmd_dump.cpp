@@ -70,9 +70,14 @@ int RunDump(const std::vector<std::string>& args, Io& io) {
     auto b = paradox::BlobFile::Open(io.fs, family->mb, h.EncryptionKey());
     if (b.ok()) blobs = std::move(b.value());
   }
-  for (size_t i = 0; i < h.fields.size(); ++i)
-    io.out << (i ? "," : "") << CsvField(paradox::ToUtf8(h.fields[i].name, cp));
-  io.out << "\n";
+  // Each line is built in one buffer and written in one call.
+  std::string line;
+  for (size_t i = 0; i < h.fields.size(); ++i) {
+    if (i) line += ',';
+    line += CsvField(paradox::ToUtf8(h.fields[i].name, cp));
+  }
+  line += '\n';
+  io.out.write(line.data(), std::streamsize(line.size()));
   auto cursor = reader.value()->Records();
   uint64_t bad = 0;
   while (cursor.Next()) {
@@ -83,6 +88,7 @@ int RunDump(const std::vector<std::string>& args, Io& io) {
                     " skipped: " + values.status().message());
       continue;
     }
+    line.clear();
     for (size_t i = 0; i < values->size(); ++i) {
       const paradox::Value& v = (*values)[i];
       std::string text;
@@ -102,9 +108,11 @@ int RunDump(const std::vector<std::string>& args, Io& io) {
       } else {
         text = paradox::ValueToText(v, cp);
       }
-      io.out << (i ? "," : "") << CsvField(text);
+      if (i) line += ',';
+      line += CsvField(text);
     }
-    io.out << "\n";
+    line += '\n';
+    io.out.write(line.data(), std::streamsize(line.size()));
   }
   if (!cursor.status().ok()) {
     Error(io, table + ": reading stopped: " + cursor.status().message());

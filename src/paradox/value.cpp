@@ -1,5 +1,6 @@
 #include "value.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -405,9 +406,10 @@ std::string ValueToText(const Value& v, uint16_t codePage) {
     std::string operator()(bool b) const { return b ? "true" : "false"; }
     std::string operator()(int64_t i) const { return std::to_string(i); }
     std::string operator()(double d) const {
+      // The same text as printf("%.15g"), without the locale and stdio machinery.
       char buf[64];
-      std::snprintf(buf, sizeof buf, "%.15g", d);
-      return buf;
+      auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 15);
+      return std::string(buf, r.ptr);
     }
     std::string operator()(const std::string& s) const { return ToUtf8(s, cp); }
     std::string operator()(const Bytes& b) const { return Hex(b); }
