@@ -143,14 +143,25 @@ std::string JsonString(const std::string& s) {
 }
 
 std::string CsvField(const std::string& s) {
-  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
+  std::string out;
+  AppendCsvField(&out, s);
   return out;
+}
+
+void AppendCsvField(std::string* out, std::string_view s) {
+  // A plain loop: find_first_of with a set calls memchr once per character.
+  bool quote = false;
+  for (char c : s) quote |= c == ',' || c == '"' || c == '\r' || c == '\n';
+  if (!quote) {
+    out->append(s);
+    return;
+  }
+  *out += '"';
+  for (char c : s) {
+    if (c == '"') *out += '"';
+    *out += c;
+  }
+  *out += '"';
 }
 
 }  // namespace rekasto

@@ -5,6 +5,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "file.h"
@@ -57,6 +58,8 @@ void Error(Io& io, const std::string& message);
 std::string JsonString(const std::string& s);
 // CSV field: quoted when it holds a comma, quote, CR or LF (quotes doubled).
 std::string CsvField(const std::string& s);
+// The same, appended to *out.
+void AppendCsvField(std::string* out, std::string_view s);
 
 }  // namespace rekasto
 

@@ -74,7 +74,7 @@ int RunDump(const std::vector<std::string>& args, Io& io) {
   std::string line;
   for (size_t i = 0; i < h.fields.size(); ++i) {
     if (i) line += ',';
-    line += CsvField(paradox::ToUtf8(h.fields[i].name, cp));
+    AppendCsvField(&line, paradox::ToUtf8(h.fields[i].name, cp));
   }
   line += '\n';
   io.out.write(line.data(), std::streamsize(line.size()));
@@ -109,7 +109,7 @@ int RunDump(const std::vector<std::string>& args, Io& io) {
         text = paradox::ValueToText(v, cp);
       }
       if (i) line += ',';
-      line += CsvField(text);
+      AppendCsvField(&line, text);
     }
     line += '\n';
     io.out.write(line.data(), std::streamsize(line.size()));
