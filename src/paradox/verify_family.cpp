@@ -28,7 +28,7 @@ Location MbLoc(const BlobModel& m, uint64_t offset) {
 // Reads `len` bytes at a 256-aligned offset (decrypting when needed). `error` gets the
 // system's refusal, if that was the cause.
 bool ReadMb(BlobModel& m, uint64_t offset, size_t len, Bytes* out, Status* error = nullptr) {
-  out->assign(len, 0);
+  out->resize(len);  // no zeroing: a short read fails anyway
   size_t got = 0;
   Status st = m.file->ReadAt(offset, *out, &got);
   if (!st.ok() && error) *error = st;
