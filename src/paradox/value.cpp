@@ -167,11 +167,26 @@ void CivilFromDays(int32_t days, int* year, unsigned* month, unsigned* day) {
   *year = static_cast<int>(y + (*month <= 2));
 }
 
+// Writes v (0 <= v < 10^width) as `width` digits; dumps format millions of dates and
+// times, and snprintf was a fifth of their time.
+static char* PutDigits(char* p, unsigned v, int width) {
+  for (int i = width - 1; i >= 0; --i, v /= 10) p[i] = char('0' + v % 10);
+  return p + width;
+}
+
 std::string FormatDate(Date d) {
   int y;
   unsigned m, dd;
   CivilFromDays(d.days, &y, &m, &dd);
   char buf[32];
+  if (y >= 0 && y <= 9999) {  // the same text as below, without stdio
+    char* p = PutDigits(buf, unsigned(y), 4);
+    *p++ = '-';
+    p = PutDigits(p, m, 2);
+    *p++ = '-';
+    p = PutDigits(p, dd, 2);
+    return std::string(buf, p);
+  }
   std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", y, m, dd);
   return buf;
 }
@@ -179,6 +194,16 @@ std::string FormatDate(Date d) {
 std::string FormatTime(Time t) {
   char buf[32];
   int ms = t.ms;
+  if (ms >= 0 && ms < 86400000) {  // the same text as below, without stdio
+    char* p = PutDigits(buf, unsigned(ms / 3600000), 2);
+    *p++ = ':';
+    p = PutDigits(p, unsigned(ms / 60000 % 60), 2);
+    *p++ = ':';
+    p = PutDigits(p, unsigned(ms / 1000 % 60), 2);
+    *p++ = '.';
+    p = PutDigits(p, unsigned(ms % 1000), 3);
+    return std::string(buf, p);
+  }
   std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60,
                 ms % 1000);
   return buf;

@@ -293,6 +293,25 @@ TEST(FieldCodec, DoublesMoneyTimestamp) {
   EXPECT_EQ(ms - kUnixEpochMs, 1580518801000.0);
 }
 
+// Dates and times print as printf always did, across the whole calendar and beyond.
+TEST(FieldCodec, DateAndTimeTextIsPrintf) {
+  char want[64];
+  for (int32_t day = -3700000; day <= 3700000; day += 7) {
+    int y;
+    unsigned m, d;
+    CivilFromDays(day, &y, &m, &d);
+    std::snprintf(want, sizeof want, "%04d-%02u-%02u", y, m, d);
+    ASSERT_EQ(FormatDate(Date{day}), want) << day;
+  }
+  for (int64_t ms = -90000000; ms <= 90000000; ms += 997) {
+    const int t = int(ms);
+    std::snprintf(want, sizeof want, "%02d:%02d:%02d.%03d", t / 3600000, t / 60000 % 60, t / 1000 % 60, t % 1000);
+    ASSERT_EQ(FormatTime(Time{t}), want) << t;
+  }
+  EXPECT_EQ(FormatTime(Time{86399999}), "23:59:59.999");
+  EXPECT_EQ(FormatDate(Date{1}), "0001-01-01");
+}
+
 // Numbers print as printf("%.15g") always did (dumps compare byte for byte across
 // versions): every kind of double, from random bit patterns and the special values.
 TEST(FieldCodec, NumberTextIsPrintfG15) {
