@@ -5,8 +5,9 @@
 // reads: alpha, short, long, number, money, date, logical) and "mixed" (keyed, level 7,
 // 32 KB blocks, eleven field types, a memo and a secondary index).
 //
-//   bench_big [--sizes 10,150] [--huge] [--runs N] [--dir DIR] [--keep] [--cli PATH]
-// --huge adds 1500 MB (needs about 8 GB of disk). The machine is shared: every line
+//   bench_big [--sizes 10,150] [--huge] [--runs N] [--skip pxlib,rebuild] [--dir DIR] [--keep] [--cli PATH]
+// --huge adds 1500 MB (needs about 8 GB of disk); --skip leaves out the slow parts
+// (pxlib reads 150 MB in 5-12 s and grows faster than linearly). The machine is shared: every line
 // carries the load average at the time, and ratios within one run are what to compare.
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -251,6 +252,10 @@ struct Options {
   std::string dir = (stdfs::temp_directory_path() / "rekasto_bench_big").string();
   bool keep = false;
   std::string cli = REKASTO_CLI_PATH;
+  std::string skip;  // comma-separated: verify, dump, pxlib, rebuild
+  bool Runs(const char* what) const {
+    return ("," + skip + ",").find(std::string(",") + what + ",") == std::string::npos;
+  }
 };
 
 void Line(const char* table, const char* op, const Run& r, double mb, const std::string& ratio) {
@@ -295,18 +300,25 @@ void BenchTable(const Options& o, const std::string& dir, const std::string& ste
   Shell("cat" + files + " > /dev/null");  // page cache warm-up
   Run cat = Best(runs, [&] { return Shell("cat" + files + " > /dev/null"); });
   Line(t, "cat", cat, fam, "");
-  Run verify = Best(runs, [&] { return Exec({o.cli, "verify", "--quiet", db}); });
-  Line(t, "verify", verify, fam, Ratio("verify/cat", verify, cat, mixed ? 0.25 : 0.50));
+  if (o.Runs("verify")) {
+    Run verify = Best(runs, [&] { return Exec({o.cli, "verify", "--quiet", db}); });
+    Line(t, "verify", verify, fam, Ratio("verify/cat", verify, cat, mixed ? 0.25 : 0.50));
+  }
 
-#ifdef REKASTO_HAVE_PXLIB
-  Run px = Best(runs, [&] { return Child([&] { return PxlibFullRead(db); }); });
-  Line(t, "pxlib read", px, fam, "");
-#else
   Run px;
+#ifdef REKASTO_HAVE_PXLIB
+  if (o.Runs("pxlib")) {
+    px = Best(runs, [&] { return Child([&] { return PxlibFullRead(db); }); });
+    Line(t, "pxlib read", px, fam, "");
+  }
+#else
   std::printf("  %-6s %-14s not built (no pxlib)\n", t, "pxlib read");
 #endif
-  Run dump = Best(runs, [&] { return Exec({o.cli, "dump", db}); });
-  Line(t, "dump", dump, fam, Ratio("dump/pxlib", dump, px, 5.0));
+  if (o.Runs("dump")) {
+    Run dump = Best(runs, [&] { return Exec({o.cli, "dump", db}); });
+    Line(t, "dump", dump, fam, Ratio("dump/pxlib", dump, px, 5.0));
+  }
+  if (!o.Runs("rebuild")) return;
 
   const std::string copy = dir + ".copy";
   Run cp = Best(runs, [&] { return Shell("cp -r '" + dir + "' '" + copy + "' && sync"); },
@@ -338,12 +350,16 @@ int main(int argc, char** argv) {
       o.runs = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--dir" && i + 1 < argc) {
       o.dir = argv[++i];
+    } else if (a == "--skip" && i + 1 < argc) {
+      o.skip = argv[++i];
     } else if (a == "--keep") {
       o.keep = true;
     } else if (a == "--cli" && i + 1 < argc) {
       o.cli = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: bench_big [--sizes 10,150] [--huge] [--runs N] [--dir DIR] [--keep] [--cli PATH]\n");
+      std::fprintf(stderr,
+                   "usage: bench_big [--sizes 10,150] [--huge] [--runs N] [--skip pxlib,rebuild] [--dir DIR] "
+                   "[--keep] [--cli PATH]\n");
       return 2;
     }
   }
