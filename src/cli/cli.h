@@ -6,6 +6,7 @@
 #include <iosfwd>
 #include <string>
 #include <utility>
+#include <string_view>
 #include <vector>
 
 #include "file.h"
@@ -89,6 +90,8 @@ std::string ValidUtf8(const std::string& s);
 std::string JsonString(const std::string& s);
 // CSV field: quoted when it holds a comma, quote, CR or LF (quotes doubled).
 std::string CsvField(const std::string& s);
+// The same, appended to *out.
+void AppendCsvField(std::string* out, std::string_view s);
 
 }  // namespace rekasto
 

@@ -9,13 +9,17 @@ namespace paradox {
 
 namespace {
 
+// Bytes read at a time when block headers are gathered from a run of small blocks.
+constexpr uint32_t kHeaderRunBytes = 128 << 10;
+
 void Note(BlockLists* l, ListEvent e, uint32_t block, uint64_t offset, int64_t value = 0, int64_t expected = 0) {
   l->findings.push_back(ListFinding{e, block, offset, value, expected});
 }
 
 }  // namespace
 
-Status WalkBlockLists(File* f, const TableHeader& h, uint64_t fileSize, BlockLists* out) {
+Status WalkBlockLists(File* f, const TableHeader& h, uint64_t fileSize, BlockLists* out,
+                      const BlockWalkProgress& progress) {
   BlockLists& l = *out;
   l = BlockLists{};
   const FixedHeader& fx = h.fixed;
@@ -38,15 +42,31 @@ Status WalkBlockLists(File* f, const TableHeader& h, uint64_t fileSize, BlockLis
   l.counts_.assign(slots, -1);
 
   // Every present block's header, once. Encrypted blocks: the first 256-byte chunk
-  // decrypts on its own and holds the 6 header bytes.
+  // decrypts on its own and holds the 6 header bytes. Small blocks are read a run at a
+  // time (one system call per header would cost more than the bytes); large ones
+  // header by header.
   Bytes buf(key ? 256 : BlockHeader::kEncodedLength);
-  for (uint32_t k = 1; k <= l.presentBlocks; ++k) {
-    std::fill(buf.begin(), buf.end(), 0);
+  const uint32_t perRead = bs <= kHeaderRunBytes / 32 ? kHeaderRunBytes / bs : 1;
+  Bytes run(perRead > 1 ? size_t(perRead) * bs : 0);
+  for (uint32_t first = 1; first <= l.presentBlocks; first += perRead) {
+    const uint32_t count = std::min(perRead, l.presentBlocks - first + 1);
     size_t got = 0;
-    PARADOX_RETURN_IF_ERROR(f->ReadAt(BlockOffset(hs, bs, k), MutableByteSpan(buf), &got));
-    if (key) DecryptChunk(buf.data(), key & 0xFF, (key >> 8) & 0xFF, 0, static_cast<uint8_t>(k));
-    l.headers[k].DecodeFrom(buf.data());
-    l.counts_[k] = l.headers[k].RecordCount(rs, bs);
+    if (perRead > 1)
+      PARADOX_RETURN_IF_ERROR(
+          f->ReadAt(BlockOffset(hs, bs, first), MutableByteSpan(run.data(), size_t(count) * bs), &got));
+    for (uint32_t k = first; k < first + count; ++k) {
+      std::fill(buf.begin(), buf.end(), 0);
+      if (perRead > 1) {
+        const size_t at = size_t(k - first) * bs;
+        if (got > at) std::copy_n(run.begin() + long(at), std::min(buf.size(), got - at), buf.begin());
+      } else {
+        PARADOX_RETURN_IF_ERROR(f->ReadAt(BlockOffset(hs, bs, k), MutableByteSpan(buf), &got));
+      }
+      if (key) DecryptChunk(buf.data(), key & 0xFF, (key >> 8) & 0xFF, 0, static_cast<uint8_t>(k));
+      l.headers[k].DecodeFrom(buf.data());
+      l.counts_[k] = l.headers[k].RecordCount(rs, bs);
+      if (progress) progress(k, l.presentBlocks);
+    }
   }
   auto at = [&](uint32_t k) { return k ? BlockOffset(hs, bs, k) : 0; };
 

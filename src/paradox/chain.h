@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,16 +73,21 @@ struct BlockLists {
   bool ChainIntact() const { return intact_; }
 
  private:
-  friend Status WalkBlockLists(File*, const TableHeader&, uint64_t, BlockLists*);
+  friend Status WalkBlockLists(File*, const TableHeader&, uint64_t, BlockLists*,
+                               const std::function<void(uint64_t, uint64_t)>&);
   std::vector<int32_t> counts_;
   bool intact_ = false;
 };
+
+// Called with (block headers read, blocks present) while they are read.
+using BlockWalkProgress = std::function<void(uint64_t done, uint64_t total)>;
 
 // Walks the lists of the file `f` (of `fileSize` bytes) laid out by header `h`
 // (headerSize, blockSize and recordSize must already be sane). Reads every present
 // block's header once (decrypted when the table is encrypted). IOError when the file
 // system fails; damage is only ever reported as findings.
-Status WalkBlockLists(File* f, const TableHeader& h, uint64_t fileSize, BlockLists* out);
+Status WalkBlockLists(File* f, const TableHeader& h, uint64_t fileSize, BlockLists* out,
+                      const BlockWalkProgress& progress = {});
 
 // A block the salvage reads, and how many of its slots are the table's records.
 struct SalvageBlock {

@@ -1,5 +1,6 @@
 #include "value.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -166,11 +167,26 @@ void CivilFromDays(int32_t days, int* year, unsigned* month, unsigned* day) {
   *year = static_cast<int>(y + (*month <= 2));
 }
 
+// Writes v (0 <= v < 10^width) as `width` digits; dumps format millions of dates and
+// times, and snprintf was a fifth of their time.
+static char* PutDigits(char* p, unsigned v, int width) {
+  for (int i = width - 1; i >= 0; --i, v /= 10) p[i] = char('0' + v % 10);
+  return p + width;
+}
+
 std::string FormatDate(Date d) {
   int y;
   unsigned m, dd;
   CivilFromDays(d.days, &y, &m, &dd);
   char buf[32];
+  if (y >= 0 && y <= 9999) {  // the same text as below, without stdio
+    char* p = PutDigits(buf, unsigned(y), 4);
+    *p++ = '-';
+    p = PutDigits(p, m, 2);
+    *p++ = '-';
+    p = PutDigits(p, dd, 2);
+    return std::string(buf, p);
+  }
   // ISO 8601 expanded years before year 1: year 0 is 1 BC, "-0001" is 2 BC.
   if (y < 0) std::snprintf(buf, sizeof buf, "-%04d-%02u-%02u", -y, m, dd);
   else std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", y, m, dd);
@@ -180,6 +196,16 @@ std::string FormatDate(Date d) {
 std::string FormatTime(Time t) {
   char buf[32];
   int ms = t.ms;
+  if (ms >= 0 && ms < 86400000) {  // the same text as below, without stdio
+    char* p = PutDigits(buf, unsigned(ms / 3600000), 2);
+    *p++ = ':';
+    p = PutDigits(p, unsigned(ms / 60000 % 60), 2);
+    *p++ = ':';
+    p = PutDigits(p, unsigned(ms / 1000 % 60), 2);
+    *p++ = '.';
+    p = PutDigits(p, unsigned(ms % 1000), 3);
+    return std::string(buf, p);
+  }
   std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60,
                 ms % 1000);
   return buf;
@@ -504,9 +530,10 @@ std::string ValueToText(const Value& v, uint16_t codePage) {
     std::string operator()(bool b) const { return b ? "true" : "false"; }
     std::string operator()(int64_t i) const { return std::to_string(i); }
     std::string operator()(double d) const {
+      // The same text as printf("%.15g"), without the locale and stdio machinery.
       char buf[64];
-      std::snprintf(buf, sizeof buf, "%.15g", d);
-      return buf;
+      auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 15);
+      return std::string(buf, r.ptr);
     }
     std::string operator()(const std::string& s) const { return ToUtf8(s, cp); }
     std::string operator()(const Bytes& b) const { return Hex(b); }

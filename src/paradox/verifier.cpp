@@ -180,6 +180,15 @@ void Progress::Report(int phase, int percent) {
   if (percent <= last_[phase]) return;
   last_[phase] = percent;
   fn_(phase, percent);
+  if (weightSum_ == 0 || phase > 2) return;
+  uint64_t done = 0;  // in weight-percent
+  for (int p = 0; p < 3; ++p) done += weights_[size_t(p)] * uint64_t(std::max(last_[size_t(p)], 0));
+  Report(8, std::min(99, int(done / weightSum_)));
+}
+
+void Progress::SetWeights(uint64_t header, uint64_t indexes, uint64_t data) {
+  weights_ = {header, indexes, data};
+  weightSum_ = header + indexes + data;
 }
 
 static int VerdictRank(FindingClass k, Severity s) {
@@ -193,24 +202,39 @@ static int VerdictRank(FindingClass k, Severity s) {
   return 0;
 }
 
-void Sink::Add(std::string_view check, Location where, std::string detail, std::string field) {
+bool Sink::Tally(std::string_view check, Severity* sev, FindingClass* klass) {
   const CheckInfo* info = FindCheck(check);
-  Severity sev = info ? info->severity : Severity::kError;
-  FindingClass klass = info ? info->klass : FindingClass::kRepairable;
+  *sev = info ? info->severity : Severity::kError;
+  *klass = info ? info->klass : FindingClass::kRepairable;
   // Index files are regenerated from the data: they never make the table unrebuildable.
   // A file the system refuses to read is another matter: the check is incomplete, and a
   // rebuild, which backs up every member first, cannot proceed either.
   if (indexScope_ && check != "file.unreadable" &&
-      (klass == FindingClass::kStructure || klass == FindingClass::kNotTable ||
-       klass == FindingClass::kIncomplete))
-    klass = sev == Severity::kError ? FindingClass::kRepairable : FindingClass::kNote;
-  if (sev == Severity::kError) ++report_->errors; else ++report_->warnings;
-  int rank = VerdictRank(klass, sev);
+      (*klass == FindingClass::kStructure || *klass == FindingClass::kNotTable ||
+       *klass == FindingClass::kIncomplete))
+    *klass = *sev == Severity::kError ? FindingClass::kRepairable : FindingClass::kNote;
+  if (*sev == Severity::kError) ++report_->errors; else ++report_->warnings;
+  int rank = VerdictRank(*klass, *sev);
   if (rank > int(report_->verdict)) report_->verdict = static_cast<Verdict>(rank);
   if (report_->findings.size() >= budget_) {
     ++report_->suppressed;
-    return;
+    return false;
   }
+  return true;
+}
+
+bool Sink::Wanted(std::string_view check) {
+  if (!Full()) return true;
+  Severity sev;
+  FindingClass klass;
+  Tally(check, &sev, &klass);
+  return false;
+}
+
+void Sink::Add(std::string_view check, Location where, std::string detail, std::string field) {
+  Severity sev;
+  FindingClass klass;
+  if (!Tally(check, &sev, &klass)) return;
   Finding f;
   f.check = std::string(check);
   f.severity = sev;
@@ -272,8 +296,7 @@ void CheckFamily(Context& ctx, const DataWalk& table, const std::string& dbPath)
                   "blob file present but " + dbName + " has no blob fields");
 
   if (!o.checkIndexes) return;
-  const uint64_t totalIdx = 1 + ctx.family.secondary.size();
-  uint64_t doneIdx = 0;
+  uint64_t filesDone = 0;  // bytes of the index files checked
   ctx.progress->Report(1, 0);
   ctx.sink->SetIndexScope(true);
   if (h.IsKeyed()) {
@@ -289,7 +312,13 @@ void CheckFamily(Context& ctx, const DataWalk& table, const std::string& dbPath)
     ctx.sink->Add("index.px-unexpected", At(BaseName(ctx.family.px)),
                   "primary index present but " + dbName + " is unkeyed");
   }
-  ctx.progress->Report(1, ++doneIdx, totalIdx);
+  // Each file counts whole once checked, however much of it the checks read.
+  auto fileDone = [&](const std::string& path) {
+    Result<uint64_t> n = path.empty() ? Result<uint64_t>(uint64_t{0}) : ctx.fs->FileSize(path);
+    ctx.indexBytesDone = (filesDone += n.ok() ? *n : 0);
+    ctx.progress->Report(1, ctx.indexBytesDone, ctx.indexBytesTotal);
+  };
+  fileDone(ctx.family.px);
   for (const SecondaryFiles& sec : ctx.family.secondary) {
     if (sec.x.empty()) {
       ctx.sink->Add("index.x-missing", At(BaseName(sec.y)), "no X file for this Y file");
@@ -301,7 +330,8 @@ void CheckFamily(Context& ctx, const DataWalk& table, const std::string& dbPath)
       else if (x.ok)
         CheckIndexFile(ctx, sec.y, IndexRole::kSecondaryY, x);
     }
-    ctx.progress->Report(1, ++doneIdx, totalIdx);
+    fileDone(sec.x);
+    fileDone(sec.y);
   }
   ctx.sink->SetIndexScope(false);
   ctx.progress->Report(1, 100);
@@ -362,8 +392,25 @@ VerifyReport Run(const std::string& givenPath, const VerifyOptions& options) {
       for (const std::string& m : ctx.family.AllMembers()) report.summary.members.push_back(BaseName(m));
     }
   }
+  {
+    // The overall phase moves by the phases' shares of the bytes to read; the header
+    // phase (the block headers) weighs a sixteenth of the data.
+    auto size = [&](const std::string& path) -> uint64_t {
+      if (path.empty()) return 0;
+      Result<uint64_t> n = ctx.fs->FileSize(path);
+      return n.ok() ? *n : 0;
+    };
+    const uint64_t db = size(dbPath);
+    uint64_t indexes = 0;
+    if (ctx.haveFamily && options.checkIndexes) {
+      indexes += size(ctx.family.px);
+      for (const SecondaryFiles& sec : ctx.family.secondary) indexes += size(sec.x) + size(sec.y);
+    }
+    ctx.indexBytesTotal = indexes;
+    const uint64_t mb = ctx.haveFamily && options.checkBlobs ? size(ctx.family.mb) : 0;
+    progress.SetWeights(db / 16 + 1, indexes, db + mb);
+  }
   DataWalk table = CheckDataFile(ctx, dbPath, DataRole::kTable, nullptr);
-  progress.Report(8, 70);
   if (ctx.haveFamily) CheckFamily(ctx, table, dbPath);
   CheckRebuildState(ctx, dbPath);
   progress.Report(0, 100);

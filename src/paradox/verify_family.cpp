@@ -15,6 +15,7 @@ namespace {
 std::string N(uint64_t v) { return std::to_string(v); }
 
 constexpr uint8_t kNoBlock = 0xFF;
+constexpr uint64_t kMbWindowUnits = 32;  // 128 KiB
 const uint8_t kMbConstants[6] = {0x82, 0x73, 0x02, 0x00, 0x29, 0x00};
 
 Location MbLoc(const BlobModel& m, uint64_t offset) {
@@ -28,13 +29,27 @@ Location MbLoc(const BlobModel& m, uint64_t offset) {
 // Reads `len` bytes at a 256-aligned offset (decrypting when needed). `error` gets the
 // system's refusal, if that was the cause.
 bool ReadMb(BlobModel& m, uint64_t offset, size_t len, Bytes* out, Status* error = nullptr) {
-  out->assign(len, 0);
+  out->resize(len);  // no zeroing: a short read fails anyway
   size_t got = 0;
   Status st = m.file->ReadAt(offset, *out, &got);
   if (!st.ok() && error) *error = st;
   if (!st.ok() || got < len) return false;
   if (m.key) DecryptMb(m.key, *out);
   return true;
+}
+
+// `len` bytes at `offset` (256-aligned) for the record pass: from the cached unit when
+// they lie in one unit of the file, else read as ReadMb does. nullptr when unreadable.
+const uint8_t* ReadMbCached(BlobModel& m, uint64_t offset, size_t len, Bytes* scratch) {
+  const uint64_t unit = offset / kMbUnit * kMbUnit;
+  if (offset + len > unit + kMbUnit || unit + kMbUnit > m.size)
+    return ReadMb(m, offset, len, scratch) ? scratch->data() : nullptr;
+  if (m.cachedUnitOffset != unit) {
+    m.cachedUnitOffset = UINT64_MAX;
+    if (!ReadMb(m, unit, kMbUnit, &m.cachedUnit)) return nullptr;
+    m.cachedUnitOffset = unit;
+  }
+  return m.cachedUnit.data() + (offset - unit);
 }
 
 // The record's leader must repeat the first bytes of the stored blob (graphic and OLE
@@ -50,15 +65,18 @@ void CompareLeader(Context& ctx, const FieldDesc& field, const uint8_t* ptr, uin
   const uint64_t aligned = from & ~uint64_t(255);
   const size_t span = size_t(((from + n - aligned) + 255) & ~uint64_t(255));
   if (aligned + span > m.size) return;
-  Bytes buf;
-  if (!ReadMb(m, aligned, span, &buf)) return;
-  const uint8_t* stored = buf.data() + (from - aligned);
+  Bytes scratch;
+  const uint8_t* buf = ReadMbCached(m, aligned, span, &scratch);
+  if (!buf) return;
+  const uint8_t* stored = buf + (from - aligned);
   const uint8_t* lead = ptr - leader;
   for (uint32_t i = 0; i < n; ++i)
     if (stored[i] != lead[i]) {
-      ctx.sink->Add("blob.leader", at,
-                    "leader byte " + N(i) + " is " + Hex(lead[i]) + " but the stored blob has " + Hex(stored[i]),
-                    field.name);
+      if (ctx.sink->Wanted("blob.leader"))
+        ctx.sink->Add("blob.leader", at,
+                      "leader byte " + N(i) + " is " + Hex(lead[i]) + " but the stored blob has " +
+                          Hex(stored[i]),
+                      field.name);
       return;
     }
 }
@@ -101,17 +119,30 @@ void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& tab
   m.headerCounter = DecodeU16(&buf[3]);
   m.unitType.assign(size_t(units), kNoBlock);
   m.unitType[0] = 0;
+  // Block headers are read a window of units at a time; a window that cannot be read
+  // whole falls back to the one unit, so a failure is reported where it is.
+  Bytes window;
+  uint64_t windowFirst = 0, windowUnits = 0;
   uint64_t u = 1;
   while (u < units) {
     const uint64_t off = u * kMbUnit;
-    Status error;
-    if (!ReadMb(m, off, kMbUnit, &buf, &error)) {
-      ctx.sink->Add(error.ok() ? "mb.unreadable" : "file.unreadable", MbLoc(m, off),
-                    "cannot read blob block at " + Hex(off) + (error.ok() ? "" : ": " + error.ToString()));
-      break;
+    if (u < windowFirst || u >= windowFirst + windowUnits) {
+      windowFirst = u;
+      windowUnits = std::min<uint64_t>(kMbWindowUnits, units - u);
+      if (!ReadMb(m, off, size_t(windowUnits) * kMbUnit, &window)) {
+        windowUnits = 1;
+        Status error;
+        if (!ReadMb(m, off, kMbUnit, &window, &error)) {
+          ctx.sink->Add(error.ok() ? "mb.unreadable" : "file.unreadable", MbLoc(m, off),
+                        "cannot read blob block at " + Hex(off) + (error.ok() ? "" : ": " + error.ToString()));
+          break;
+        }
+      }
     }
-    const uint8_t type = buf[0];
-    const uint16_t len = DecodeU16(&buf[1]);
+    const uint8_t* blk = window.data() + size_t(u - windowFirst) * kMbUnit;
+    ctx.DataAt(off);
+    const uint8_t type = blk[0];
+    const uint16_t len = DecodeU16(&blk[1]);
     if (type == 2 || type == 4) {
       if (len == 0 || u + len > units) {
         ctx.sink->Add("mb.block", MbLoc(m, off),
@@ -127,7 +158,7 @@ void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& tab
         ctx.sink->Add("mb.block", MbLoc(m, off), "suballocated block length is " + N(len) + " but should be 1");
       for (uint32_t s = 0; s < MbSlot::kCount; ++s) {
         MbSlot slot;
-        slot.DecodeFrom(&buf[MbSlot::kTableOffset + s * MbSlot::kEncodedLength]);
+        slot.DecodeFrom(&blk[MbSlot::kTableOffset + s * MbSlot::kEncodedLength]);
         if (!slot.InUse()) continue;
         if (slot.startChunk < MbSlot::kFirstDataChunk || uint32_t(slot.startChunk) + slot.chunks > 256 ||
             slot.lastLength > 16) {
@@ -153,7 +184,7 @@ void CheckBlobPointer(Context& ctx, const FieldDesc& field, const uint8_t* raw, 
   BlobPointer bp;
   bp.DecodeFrom(raw);
   // Every blob write takes the next value of the file's counter.
-  if (bp.modNumber > m.headerCounter)
+  if (bp.modNumber > m.headerCounter && ctx.sink->Wanted("blob.mod-number"))
     ctx.sink->Add("blob.mod-number", at,
                   "modification number is " + N(bp.modNumber) + " but the blob file's counter is only " +
                       N(m.headerCounter),
@@ -162,63 +193,86 @@ void CheckBlobPointer(Context& ctx, const FieldDesc& field, const uint8_t* raw, 
   // A block starts in a whole 4 KiB unit: the bytes after the last whole unit of a file
   // whose size is not a multiple of 4096 are none.
   if (off < kMbUnit || off % kMbUnit != 0 || off / kMbUnit >= m.unitType.size()) {
-    ctx.sink->Add("blob.pointer", at,
-                  "blob offset is " + Hex(off) + " but should be a 4096-aligned offset inside " + m.name + " (" +
-                      N(m.size) + " bytes)",
-                  field.name);
+    if (ctx.sink->Wanted("blob.pointer"))
+      ctx.sink->Add("blob.pointer", at,
+                    "blob offset is " + Hex(off) + " but should be a 4096-aligned offset inside " +
+                        m.name + " (" + N(m.size) + " bytes)",
+                    field.name);
     return;
   }
   const uint64_t unit = off / kMbUnit;
   const uint8_t type = m.unitType[size_t(unit)];
-  Bytes buf;
+  Bytes scratch;
   if (type == 2) {
     if (bp.index != 0xFF) {
-      ctx.sink->Add("blob.pointer", at, "slot index is " + N(bp.index) + " but should be 0xFF for a single-blob block",
-                    field.name);
+      if (ctx.sink->Wanted("blob.pointer"))
+        ctx.sink->Add(
+            "blob.pointer", at,
+            "slot index is " + N(bp.index) + " but should be 0xFF for a single-blob block",
+            field.name);
       return;
     }
-    if (!ReadMb(m, off, 256, &buf)) return;
+    const uint8_t* buf = ReadMbCached(m, off, 256, &scratch);
+    if (!buf) return;
     MbSingleHeader sh;
-    sh.DecodeFrom(buf.data());
-    if (sh.length != bp.length || uint64_t(bp.length) + 9 > uint64_t(sh.units) * kMbUnit)
-      ctx.sink->Add("blob.length", at,
-                    "blob length is " + N(bp.length) + " but the block at " + Hex(off) + " holds " + N(sh.length),
-                    field.name);
-    else if (sh.modNumber != bp.modNumber)
-      ctx.sink->Add("blob.mod-number", at,
-                    "modification number is " + N(bp.modNumber) + " but the block's is " + N(sh.modNumber), field.name);
-    else
+    sh.DecodeFrom(buf);
+    if (sh.length != bp.length || uint64_t(bp.length) + 9 > uint64_t(sh.units) * kMbUnit) {
+      if (ctx.sink->Wanted("blob.length"))
+        ctx.sink->Add("blob.length", at,
+                      "blob length is " + N(bp.length) + " but the block at " + Hex(off) +
+                          " holds " + N(sh.length),
+                      field.name);
+    } else if (sh.modNumber != bp.modNumber) {
+      if (ctx.sink->Wanted("blob.mod-number"))
+        ctx.sink->Add(
+            "blob.mod-number", at,
+            "modification number is " + N(bp.modNumber) + " but the block's is " + N(sh.modNumber),
+            field.name);
+    } else {
       CompareLeader(ctx, field, raw, off + MbSingleHeader::kEncodedLength, bp.length, at);
+    }
     return;
   }
   if (type == 3) {
     if (bp.index >= MbSlot::kCount) {
-      ctx.sink->Add("blob.pointer", at, "slot index is " + N(bp.index) + " but should be 0..63", field.name);
+      if (ctx.sink->Wanted("blob.pointer"))
+        ctx.sink->Add("blob.pointer", at, "slot index is " + N(bp.index) + " but should be 0..63",
+                      field.name);
       return;
     }
-    if (!ReadMb(m, off, 512, &buf)) return;
+    const uint8_t* buf = ReadMbCached(m, off, 512, &scratch);
+    if (!buf) return;
     MbSlot slot;
     slot.DecodeFrom(&buf[MbSlot::kTableOffset + bp.index * MbSlot::kEncodedLength]);
     if (!slot.InUse()) {
-      ctx.sink->Add("blob.pointer", at, "slot " + N(bp.index) + " of the block at " + Hex(off) + " is unused",
-                    field.name);
+      if (ctx.sink->Wanted("blob.pointer"))
+        ctx.sink->Add("blob.pointer", at,
+                      "slot " + N(bp.index) + " of the block at " + Hex(off) + " is unused",
+                      field.name);
       return;
     }
-    if (slot.Length() != bp.length || uint32_t(slot.startChunk) * 16 + bp.length > kMbUnit)
-      ctx.sink->Add("blob.length", at,
-                    "blob length is " + N(bp.length) + " but slot " + N(bp.index) + " holds " + N(slot.Length()),
-                    field.name);
-    else if (slot.modNumber != bp.modNumber)
-      ctx.sink->Add("blob.mod-number", at,
-                    "modification number is " + N(bp.modNumber) + " but the slot's is " + N(slot.modNumber), field.name);
-    else
+    if (slot.Length() != bp.length || uint32_t(slot.startChunk) * 16 + bp.length > kMbUnit) {
+      if (ctx.sink->Wanted("blob.length"))
+        ctx.sink->Add("blob.length", at,
+                      "blob length is " + N(bp.length) + " but slot " + N(bp.index) + " holds " +
+                          N(slot.Length()),
+                      field.name);
+    } else if (slot.modNumber != bp.modNumber) {
+      if (ctx.sink->Wanted("blob.mod-number"))
+        ctx.sink->Add(
+            "blob.mod-number", at,
+            "modification number is " + N(bp.modNumber) + " but the slot's is " + N(slot.modNumber),
+            field.name);
+    } else {
       CompareLeader(ctx, field, raw, off + uint64_t(slot.startChunk) * 16, bp.length, at);
+    }
     return;
   }
-  ctx.sink->Add("blob.pointer", at,
-                "blob offset " + Hex(off) + " is not the start of a blob block" +
-                    (type == kNoBlock ? "" : " (block type " + N(type) + ")"),
-                field.name);
+  if (ctx.sink->Wanted("blob.pointer"))
+    ctx.sink->Add("blob.pointer", at,
+                  "blob offset " + Hex(off) + " is not the start of a blob block" +
+                      (type == kNoBlock ? "" : " (block type " + N(type) + ")"),
+                  field.name);
 }
 
 // ": field 3 is N8 \"Qty\" in the .VAL but $8 \"Qty\" in the table", or "" when the

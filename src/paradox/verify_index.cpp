@@ -198,6 +198,7 @@ bool IndexChecker::ReadIndexBlock(uint32_t k, Bytes* out) {
     return false;
   }
   if (key_) DecryptBlock(key_, k, *out);
+  ctx_.IndexBytesRead(bs_);
   return true;
 }
 

@@ -1,6 +1,7 @@
 // Internal state shared by the verifier's translation units (not a public header).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -19,15 +20,23 @@ namespace paradox::verify {
 // The salvage and the rebuild use it too.
 class Progress {
  public:
-  explicit Progress(const ProgressFn& fn) : fn_(fn) { last_.fill(-1); }
+  explicit Progress(const ProgressFn& fn) : fn_(fn) {
+    last_.fill(-1);
+    weights_.fill(0);
+  }
   void Report(int phase, int percent);
   void Report(int phase, uint64_t done, uint64_t total) {
-    Report(phase, total == 0 ? 100 : static_cast<int>(done * 100 / total));
+    Report(phase, total == 0 ? 100 : static_cast<int>(std::min(done, total) * 100 / total));
   }
+  // From then on every report of phases 0..2 also moves the overall phase 8 by the
+  // phases' shares of the work (any unit), up to 99: the caller reports its 100.
+  void SetWeights(uint64_t header, uint64_t indexes, uint64_t data);
 
  private:
   const ProgressFn& fn_;
   std::array<int, 9> last_;
+  std::array<uint64_t, 3> weights_;
+  uint64_t weightSum_ = 0;
 };
 
 // Collects findings within the budget and counts the rest.
@@ -36,10 +45,15 @@ class Sink {
   Sink(VerifyReport* report, size_t budget) : report_(report), budget_(budget) {}
   // `capClass`: findings in index files never raise the verdict above repairable.
   void Add(std::string_view check, Location where, std::string detail, std::string field = {});
+  // For the hot paths: true while the budget lasts (the caller then builds the texts and
+  // calls Add); once it is spent, counts the finding as Add would and returns false.
+  bool Wanted(std::string_view check);
   void SetIndexScope(bool on) { indexScope_ = on; }
   bool Full() const { return report_->findings.size() >= budget_; }
 
  private:
+  // Counts a finding and raises the verdict; false when it is over the budget.
+  bool Tally(std::string_view check, Severity* sev, FindingClass* klass);
   VerifyReport* report_;
   size_t budget_;
   bool indexScope_ = false;
@@ -72,6 +86,10 @@ struct BlobModel {
   uint32_t key = 0;            // encryption key (0 = plain)
   uint16_t headerCounter = 0;  // 0x03
   std::vector<uint8_t> unitType;  // per 4 KiB unit: type of a block starting there, 0xFF = none
+  // The last 4 KiB unit read for the record pass (decrypted): records point into the
+  // same suballocated block in runs, and a blob's header and leader share its unit.
+  Bytes cachedUnit;
+  uint64_t cachedUnitOffset = UINT64_MAX;
 };
 
 // Roles of the files that share the data-block layout.
@@ -87,6 +105,17 @@ struct Context {
   FamilyFiles family;
   bool haveFamily = false;
   BlobModel blobs;
+  // The index phase's progress: bytes of the index files read, of all of them.
+  uint64_t indexBytesDone = 0;
+  uint64_t indexBytesTotal = 0;
+  void IndexBytesRead(uint64_t bytes) {
+    indexBytesDone += bytes;
+    progress->Report(1, indexBytesDone, indexBytesTotal);
+  }
+  // The data phase's progress: the .MB walk, then the table's chained blocks, in bytes.
+  uint64_t dataBytesTotal = 0;
+  uint64_t mbBytesWalked = 0;  // the .MB's share, once walked
+  void DataAt(uint64_t bytes) { progress->Report(2, bytes, dataBytesTotal); }
 };
 
 // Checks one DB-format file. For the table itself (kTable) the header findings set the

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 #include "blob.h"
 #include "codepage.h"
@@ -289,6 +291,46 @@ TEST(FieldCodec, DoublesMoneyTimestamp) {
   EXPECT_EQ(std::get<Timestamp>(v.value()).ms, ms);
   EXPECT_EQ(FormatTimestamp(Timestamp{ms}), "2020-02-01 01:00:01.000");
   EXPECT_EQ(ms - kUnixEpochMs, 1580518801000.0);
+}
+
+// Dates and times print as printf always did, across the whole calendar and beyond.
+TEST(FieldCodec, DateAndTimeTextIsPrintf) {
+  char want[64];
+  for (int32_t day = -3700000; day <= 3700000; day += 7) {
+    int y;
+    unsigned m, d;
+    CivilFromDays(day, &y, &m, &d);
+    std::snprintf(want, sizeof want, "%04d-%02u-%02u", y, m, d);
+    ASSERT_EQ(FormatDate(Date{day}), want) << day;
+  }
+  for (int64_t ms = -90000000; ms <= 90000000; ms += 997) {
+    const int t = int(ms);
+    std::snprintf(want, sizeof want, "%02d:%02d:%02d.%03d", t / 3600000, t / 60000 % 60, t / 1000 % 60, t % 1000);
+    ASSERT_EQ(FormatTime(Time{t}), want) << t;
+  }
+  EXPECT_EQ(FormatTime(Time{86399999}), "23:59:59.999");
+  EXPECT_EQ(FormatDate(Date{1}), "0001-01-01");
+}
+
+// Numbers print as printf("%.15g") always did (dumps compare byte for byte across
+// versions): every kind of double, from random bit patterns and the special values.
+TEST(FieldCodec, NumberTextIsPrintfG15) {
+  std::vector<double> values = {0.0, -0.0, 1.0, -1.0, 0.1, 1e15, 1e16, 123456789012345678.0, 5e-324,
+                                2.2250738585072014e-308, 1.7976931348623157e308, 0.25, 1.0 / 3,
+                                HUGE_VAL, -HUGE_VAL, std::nan(""), -std::nan("")};
+  uint64_t x = 0x9E3779B97F4A7C15ull;
+  for (int i = 0; i < 20000; ++i) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    double d;
+    std::memcpy(&d, &x, sizeof d);
+    values.push_back(d);
+    values.push_back(double(int64_t(x % 2000000001) - 1000000000) / 100);  // money-like
+  }
+  for (double d : values) {
+    char want[64];
+    std::snprintf(want, sizeof want, "%.15g", d);
+    ASSERT_EQ(ValueToText(Value(d), 1252), want);
+  }
 }
 
 TEST(FieldCodec, DateAndTime) {

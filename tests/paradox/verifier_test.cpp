@@ -617,6 +617,45 @@ TEST_F(VerifierTest, ProgressReachesHundredOncePerStepInEveryPhase) {
   }
 }
 
+// Each bar moves in steps of one percent (the work has hundreds of blocks), at most
+// 101 reports a bar, and the overall bar moves all along, weighted by the phases' work.
+TEST_F(VerifierTest, ProgressStepsByOnePercentAndOverallMovesThroughout) {
+  WriteStandard(3000, true);
+  std::vector<std::pair<int, int>> seen;
+  VerifyOptions o;
+  o.fs = &fs_;
+  o.progress = [&](int phase, int pct) { seen.emplace_back(phase, pct); };
+  VerifyReport r = VerifyTable(kDb, o);
+  ASSERT_EQ(r.verdict, Verdict::kClean) << Dump(r);
+  std::map<int, std::vector<int>> bars;
+  int overallAtDataHalf = -1, overallAtIndexStart = -1;
+  for (auto [phase, pct] : seen) {
+    std::vector<int>& bar = bars[phase];
+    const int overall = bars[8].empty() ? 0 : bars[8].back();
+    if (phase == 2 && pct >= 50 && overallAtDataHalf < 0) overallAtDataHalf = overall;
+    if (phase == 1 && overallAtIndexStart < 0) overallAtIndexStart = overall;
+    bar.push_back(pct);
+  }
+  for (int phase : {0, 1, 2, 8}) {
+    const std::vector<int>& bar = bars[phase];
+    ASSERT_FALSE(bar.empty()) << phase;
+    EXPECT_LE(bar.size(), 101u) << phase;
+    EXPECT_EQ(bar.front(), 0) << phase;
+    EXPECT_EQ(bar.back(), 100) << phase;
+    int widest = 0;
+    for (size_t i = 1; i < bar.size(); ++i) {
+      EXPECT_LT(bar[i - 1], bar[i]) << phase;
+      widest = std::max(widest, bar[i] - bar[i - 1]);
+    }
+    // The index bar counts each file's header and free blocks when the file is done.
+    EXPECT_LE(widest, phase == 1 ? 3 : 1) << "phase " << phase;
+  }
+  EXPECT_GT(overallAtDataHalf, 5);
+  EXPECT_LT(overallAtDataHalf, 80);
+  EXPECT_GT(overallAtIndexStart, overallAtDataHalf);
+  EXPECT_LT(overallAtIndexStart, 99);
+}
+
 TEST_F(VerifierTest, MissingFolderUnreadableAndFailingReads) {
   VerifyOptions o;
   o.fs = &fs_;
