@@ -300,7 +300,9 @@ TEST(FieldCodec, DateAndTimeTextIsPrintf) {
     int y;
     unsigned m, d;
     CivilFromDays(day, &y, &m, &d);
-    std::snprintf(want, sizeof want, "%04d-%02u-%02u", y, m, d);
+    // Years before 1 in ISO 8601 expanded form: "-0001", never printf's "-001".
+    if (y < 0) std::snprintf(want, sizeof want, "-%04d-%02u-%02u", -y, m, d);
+    else std::snprintf(want, sizeof want, "%04d-%02u-%02u", y, m, d);
     ASSERT_EQ(FormatDate(Date{day}), want) << day;
   }
   for (int64_t ms = -90000000; ms <= 90000000; ms += 997) {
