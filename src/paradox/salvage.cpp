@@ -258,211 +258,245 @@ struct RecoveredHeader {
 
 // Tries the header as stored, then repairs of the layout fields from the header's own
 // redundancy and the family members, then a caller's description or the .VAL footer.
-Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
-                                      const TableStructure* structure, const TableHeader* pxHeader,
-                                      const ValFile* val,
-                                      const std::map<uint16_t, FieldDesc>& fromIndexes) {
-  RecoveredHeader out;
-  Status ioError;
-  auto stored = DecodeTableHeader(ByteSpan(file));
-  const bool storedUsable = stored.ok() && HeaderProblem(*stored, fileSize).empty();
+class HeaderRecovery {
+ public:
+  HeaderRecovery(const Bytes& file, uint64_t fileSize, const BlockPeek& peek, const TableStructure* structure,
+                 const TableHeader* px, const ValFile* val, const std::map<uint16_t, FieldDesc>& fromIndexes)
+      : file_(file), fileSize_(fileSize), peek_(peek), structure_(structure), px_(px), val_(val),
+        fromIndexes_(fromIndexes) {}
+
+  Result<RecoveredHeader> Run() {
+    stored_ = DecodeTableHeader(ByteSpan(file_));
+    storedUsable_ = stored_.ok() && HeaderProblem(*stored_, fileSize_).empty();
+    if (StoredHeaderFits()) return Stored();
+    PARADOX_RETURN_IF_ERROR(ioError_);
+    firstProblem_ = stored_.ok() ? HeaderProblem(*stored_, fileSize_) : stored_.status().message();
+    if (firstProblem_.empty())
+      firstProblem_ = "the data chain from block " + std::to_string(stored_->fixed.firstBlock) +
+                      " does not read as linked data blocks with this header's sizes";
+    if (file_.size() < FixedHeader::kEncodedLength)
+      return Status::Corruption("file is " + std::to_string(fileSize_) + " bytes, too short for a table header");
+    GatherCandidates();
+    PARADOX_RETURN_IF_ERROR(SearchRepairs());
+    if (best_.empty() && storedUsable_) return Stored();  // nothing fits better than the header as it is
+    if (!best_.empty()) {
+      RecoveredHeader out;
+      out.header = std::move(bestHeader_);
+      out.patchedPrefix = std::move(best_);
+      out.repaired = true;
+      out.notes.push_back("header damaged (" + firstProblem_ + "); " + std::to_string(bestChanges_ % kUnaligned) +
+                          " layout field(s) recovered from the header's redundancy and the family");
+      return out;
+    }
+    return FromDescription();
+  }
+
+ private:
+  // Score of a repair: layout fields changed, plus this when the blocks would not line
+  // up with the end of the file. A usable stored header (a truncated file, say) scores
+  // that penalty alone.
+  static constexpr int kUnaligned = 100;
+
   // The header as stored is trusted while the file agrees with it: its blocks line up
   // with the file's end (or the file ends inside the last block it declares, as DOS-era
   // programs wrote it), and the chain from its first block reads as linked blocks.
   // A file shorter than its blocks is a truncation when the chain's first blocks still
   // read as blocks, counts included (a damaged header size reads record bytes there).
-  const bool cut = storedUsable && fileSize < uint64_t(stored->fixed.headerSize) +
-                                                   uint64_t(stored->fixed.fileBlocks) * stored->BlockSize();
-  if (storedUsable && (((BlocksAligned(*stored, fileSize) || EndsInLastBlock(*stored, fileSize)) &&
-                        LayoutFitsBlocks(*stored, fileSize, peek, false, &ioError)) ||
-                       (cut && ioError.ok() && LayoutFitsBlocks(*stored, fileSize, peek, true, &ioError)))) {
-    out.header = std::move(stored).value();
+  bool StoredHeaderFits() {
+    if (!storedUsable_) return false;
+    const TableHeader& s = *stored_;
+    const bool cut = fileSize_ < uint64_t(s.fixed.headerSize) + uint64_t(s.fixed.fileBlocks) * s.BlockSize();
+    if ((BlocksAligned(s, fileSize_) || EndsInLastBlock(s, fileSize_)) &&
+        LayoutFitsBlocks(s, fileSize_, peek_, false, &ioError_))
+      return true;
+    return cut && ioError_.ok() && LayoutFitsBlocks(s, fileSize_, peek_, true, &ioError_);
+  }
+
+  RecoveredHeader Stored() {
+    RecoveredHeader out;
+    out.header = std::move(stored_).value();
     return out;
   }
-  PARADOX_RETURN_IF_ERROR(ioError);
-  std::string firstProblem =
-      stored.ok() ? HeaderProblem(*stored, fileSize) : stored.status().message();
-  if (firstProblem.empty())
-    firstProblem = "the data chain from block " + std::to_string(stored->fixed.firstBlock) +
-                   " does not read as linked data blocks with this header's sizes";
-  if (file.size() < FixedHeader::kEncodedLength) {
-    return Status::Corruption("file is " + std::to_string(fileSize) +
-                              " bytes, too short for a table header");
-  }
 
-  // Candidate values for the layout fields.
-  std::vector<uint8_t> versions{file[0x39]};
-  if (file.size() >= 0x5C) {
-    uint16_t v2 = DecodeU16(&file[0x58]), v3 = DecodeU16(&file[0x5A]);
-    if (v2 == v3 && v2 >= 0x105 && v2 <= 0x10C) versions.push_back(uint8_t(v2 - 0x100));
-  }
-  for (uint8_t v : {12, 11, 9, 4, 3}) versions.push_back(v);
-
-  std::vector<uint16_t> counts{DecodeU16(&file[0x21])};
-  uint32_t p30 = DecodeU32(&file[0x30]), p34 = DecodeU32(&file[0x34]);
-  if (p30 > p34 && (p30 - p34) % 2 == 0 && (p30 - p34) / 2 <= 255)
-    counts.push_back(uint16_t((p30 - p34) / 2));
-  if (file.size() >= 0x70) {
-    uint16_t fn = DecodeU16(&file[0x66]), so = DecodeU16(&file[0x6E]);
-    if (so > fn && (so - fn) % 2 == 0 && (so - fn) / 2 <= 255)
-      counts.push_back(uint16_t((so - fn) / 2));
-  }
-  if (val && val->fieldsRead) counts.push_back(uint16_t(val->fields.size()));
-
-  std::vector<uint8_t> codes{file[0x05], 1, 2, 4, 16, 3, 8, 32};
-  std::vector<uint16_t> headerSizes{DecodeU16(&file[0x02]), 2048, 4096};
-  uint16_t real = DecodeU16(&file[0x51]);
-  if (real > 0) headerSizes.push_back(real);
-  std::vector<uint16_t> keys{DecodeU16(&file[0x23])};
-  if (pxHeader) keys.push_back(pxHeader->fixed.numFields);
-  keys.push_back(0);
-
-  auto dedupe = [](auto& v) {
-    std::vector<std::decay_t<decltype(v[0])>> u;
-    for (auto x : v)
-      if (std::find(u.begin(), u.end(), x) == u.end()) u.push_back(x);
-    v = u;
-  };
-  dedupe(versions);
-  dedupe(counts);
-  dedupe(codes);
-  dedupe(headerSizes);
-  dedupe(keys);
-
-  // Score: layout fields changed, plus a penalty when the blocks would not line up
-  // with the end of the file. A usable stored header (a truncated file, say) scores
-  // that penalty alone.
-  constexpr int kUnaligned = 100;
-  int bestChanges = storedUsable ? kUnaligned : 1000;
-  Bytes best;
-  TableHeader bestHeader;
-  for (uint8_t ver : versions) {
-    for (uint16_t n : counts) {
-      for (uint16_t pk : keys) {
-        for (uint8_t code : codes) {
-          for (size_t hi = 0; hi <= headerSizes.size(); ++hi) {
-            int changes = (ver != file[0x39]) + (n != DecodeU16(&file[0x21])) +
-                          (pk != DecodeU16(&file[0x23])) + (code != file[0x05]);
-            if (changes >= bestChanges) continue;
-            Bytes trial = file;
-            trial[0x39] = ver;
-            PutU16(trial, 0x21, n);
-            PutU16(trial, 0x23, pk);
-            trial[0x05] = code;
-            changes += RepairDescriptors(trial, ver, n, pxHeader, val, fromIndexes);
-            if (changes >= bestChanges) continue;
-            trial[0x04] = pk > 0 ? 0 : 2;
-            // headerSize: a listed candidate, or (last round) the computed used size.
-            auto h1 = DecodeTableHeader(ByteSpan(trial));
-            if (!h1.ok()) {
-              // The stored header size may cut the variable part short: retry wide.
-              PutU16(trial, 0x02, uint16_t(std::min<size_t>(trial.size(), 0xF000)));
-              h1 = DecodeTableHeader(ByteSpan(trial));
-              if (!h1.ok()) continue;
-            }
-            uint16_t hs = hi < headerSizes.size() ? headerSizes[hi] : uint16_t(h1->variableEnd);
-            int hsChange = hs != DecodeU16(&file[0x02]);
-            if (changes + hsChange >= bestChanges) continue;
-            PutU16(trial, 0x02, hs);
-            PutU16(trial, 0x00, uint16_t(h1->ComputedRecordSize()));
-            int rsChange = DecodeU16(&trial[0x00]) != DecodeU16(&file[0x00]);
-            int typeChange = trial[0x04] != file[0x04];
-            int total = changes + hsChange + rsChange + typeChange;
-            if (total >= bestChanges) continue;
-            auto h2 = DecodeTableHeader(ByteSpan(trial));
-            if (!h2.ok()) continue;
-            if (!HeaderProblem(*h2, fileSize).empty()) continue;
-            if (!LayoutFitsBlocks(*h2, fileSize, peek, true, &ioError)) {
-              PARADOX_RETURN_IF_ERROR(ioError);
-              continue;
-            }
-            // Field names must still be readable text for the result to be credible.
-            bool namesOk = true;
-            for (const FieldDesc& f : h2->fields) namesOk = namesOk && !f.name.empty();
-            if (!namesOk) continue;
-            if (!BlocksAligned(*h2, fileSize)) total += kUnaligned;
-            if (total >= bestChanges) continue;
-            bestChanges = total;
-            best = std::move(trial);
-            bestHeader = std::move(h2).value();
-          }
-        }
-      }
+  // Candidate values for the layout fields: the stored ones first, then what the
+  // header's redundancy and the family members say, then the usual values.
+  void GatherCandidates() {
+    const Bytes& file = file_;
+    versions_ = {file[0x39]};
+    if (file.size() >= 0x5C) {
+      uint16_t v2 = DecodeU16(&file[0x58]), v3 = DecodeU16(&file[0x5A]);
+      if (v2 == v3 && v2 >= 0x105 && v2 <= 0x10C) versions_.push_back(uint8_t(v2 - 0x100));
     }
+    for (uint8_t v : {12, 11, 9, 4, 3}) versions_.push_back(v);
+    counts_ = {DecodeU16(&file[0x21])};
+    uint32_t p30 = DecodeU32(&file[0x30]), p34 = DecodeU32(&file[0x34]);
+    if (p30 > p34 && (p30 - p34) % 2 == 0 && (p30 - p34) / 2 <= 255) counts_.push_back(uint16_t((p30 - p34) / 2));
+    if (file.size() >= 0x70) {
+      uint16_t fn = DecodeU16(&file[0x66]), so = DecodeU16(&file[0x6E]);
+      if (so > fn && (so - fn) % 2 == 0 && (so - fn) / 2 <= 255) counts_.push_back(uint16_t((so - fn) / 2));
+    }
+    if (val_ && val_->fieldsRead) counts_.push_back(uint16_t(val_->fields.size()));
+    codes_ = {file[0x05], 1, 2, 4, 16, 3, 8, 32};
+    headerSizes_ = {DecodeU16(&file[0x02]), 2048, 4096};
+    if (uint16_t real = DecodeU16(&file[0x51]); real > 0) headerSizes_.push_back(real);
+    keys_ = {DecodeU16(&file[0x23])};
+    if (px_) keys_.push_back(px_->fixed.numFields);
+    keys_.push_back(0);
+    auto dedupe = [](auto& v) {
+      std::vector<std::decay_t<decltype(v[0])>> u;
+      for (auto x : v)
+        if (std::find(u.begin(), u.end(), x) == u.end()) u.push_back(x);
+      v = u;
+    };
+    dedupe(versions_);
+    dedupe(counts_);
+    dedupe(codes_);
+    dedupe(headerSizes_);
+    dedupe(keys_);
   }
-  if (best.empty() && storedUsable) {
-    out.header = std::move(stored).value();  // nothing fits better than the header as it is
-    return out;
+
+  // The repair with the fewest changed layout fields whose header reads and whose
+  // blocks read as linked data blocks.
+  Status SearchRepairs() {
+    bestChanges_ = storedUsable_ ? kUnaligned : 1000;
+    for (uint8_t ver : versions_)
+      for (uint16_t n : counts_)
+        for (uint16_t pk : keys_)
+          for (uint8_t code : codes_)
+            for (size_t hi = 0; hi <= headerSizes_.size(); ++hi) PARADOX_RETURN_IF_ERROR(TryRepair(ver, n, pk, code, hi));
+    return Status::OK();
   }
-  if (!best.empty()) {
-    bestChanges %= kUnaligned;
-    out.header = std::move(bestHeader);
-    out.patchedPrefix = std::move(best);
-    out.repaired = true;
-    out.notes.push_back("header damaged (" + firstProblem + "); " + std::to_string(bestChanges) +
-                        " layout field(s) recovered from the header's redundancy and the family");
-    return out;
+
+  Status TryRepair(uint8_t ver, uint16_t n, uint16_t pk, uint8_t code, size_t hi) {
+    const Bytes& file = file_;
+    int changes = (ver != file[0x39]) + (n != DecodeU16(&file[0x21])) + (pk != DecodeU16(&file[0x23])) +
+                  (code != file[0x05]);
+    if (changes >= bestChanges_) return Status::OK();
+    Bytes trial = file;
+    trial[0x39] = ver;
+    PutU16(trial, 0x21, n);
+    PutU16(trial, 0x23, pk);
+    trial[0x05] = code;
+    changes += RepairDescriptors(trial, ver, n, px_, val_, fromIndexes_);
+    if (changes >= bestChanges_) return Status::OK();
+    trial[0x04] = pk > 0 ? 0 : 2;
+    // headerSize: a listed candidate, or (last round) the computed used size.
+    auto h1 = DecodeTableHeader(ByteSpan(trial));
+    if (!h1.ok()) {
+      // The stored header size may cut the variable part short: retry wide.
+      PutU16(trial, 0x02, uint16_t(std::min<size_t>(trial.size(), 0xF000)));
+      h1 = DecodeTableHeader(ByteSpan(trial));
+      if (!h1.ok()) return Status::OK();
+    }
+    const uint16_t hs = hi < headerSizes_.size() ? headerSizes_[hi] : uint16_t(h1->variableEnd);
+    const int hsChange = hs != DecodeU16(&file[0x02]);
+    if (changes + hsChange >= bestChanges_) return Status::OK();
+    PutU16(trial, 0x02, hs);
+    PutU16(trial, 0x00, uint16_t(h1->ComputedRecordSize()));
+    const int rsChange = DecodeU16(&trial[0x00]) != DecodeU16(&file[0x00]);
+    const int typeChange = trial[0x04] != file[0x04];
+    int total = changes + hsChange + rsChange + typeChange;
+    if (total >= bestChanges_) return Status::OK();
+    auto h2 = DecodeTableHeader(ByteSpan(trial));
+    if (!h2.ok() || !HeaderProblem(*h2, fileSize_).empty()) return Status::OK();
+    Status io;
+    if (!LayoutFitsBlocks(*h2, fileSize_, peek_, true, &io)) return io;
+    // Field names must still be readable text for the result to be credible.
+    for (const FieldDesc& f : h2->fields)
+      if (f.name.empty()) return Status::OK();
+    if (!BlocksAligned(*h2, fileSize_)) total += kUnaligned;
+    if (total >= bestChanges_) return Status::OK();
+    bestChanges_ = total;
+    best_ = std::move(trial);
+    bestHeader_ = std::move(h2).value();
+    return Status::OK();
   }
 
   // Last resort: the layout from a description (caller's, or the .VAL footer plus the
   // .PX key count) over the file's fixed part.
-  std::vector<FieldDesc> fields;
-  uint16_t keyCount = 0;
-  std::string source;
-  if (structure && !structure->fields.empty()) {
-    auto fs = FieldsFromStructure(*structure);
-    if (!fs.ok()) return fs.status();
-    fields = std::move(fs).value();
-    keyCount = structure->keyFields;
-    source = "the given structure";
-  } else if (val && val->fieldsRead && !val->fields.empty()) {
-    fields = val->fields;
-    keyCount = pxHeader ? pxHeader->fixed.numFields : 0;
-    source = "the .VAL file's field list";
-  } else {
-    return Status::Corruption("table header cannot be used (" + firstProblem +
-                              ") and no structure is available to read the data with");
-  }
-  TableSchema schema;
-  uint8_t ver = file[0x39];
-  TableLevel level;
-  if (!LevelFromVersionId(ver, &level)) level = TableLevel::k7;
-  schema.level = level;
-  for (const FieldDesc& f : fields)
-    schema.fields.push_back({f.name, f.type, WriterSize(f.type, f.sizeByte)});
-  schema.keyFieldCount = keyCount;
-  for (uint8_t code : codes) {
-    if (code == 0) continue;
-    schema.blockSize = uint32_t(code) * 1024;
-    for (uint16_t hs : headerSizes) {
-      if (hs < FixedHeader::kEncodedLength || hs > fileSize) continue;
-      auto templ = HeaderForSchema(schema, "TABLE.DB");
-      if (!templ.ok()) break;
-      TableHeader h = std::move(templ).value();
-      Bytes whole = file;
-      whole[0x05] = code;
-      whole[0x04] = keyCount > 0 ? 0 : 2;
-      PutU16(whole, 0x02, hs);
-      PutU16(whole, 0x00, uint16_t(h.ComputedRecordSize()));
-      PutU16(whole, 0x21, uint16_t(h.fields.size()));
-      PutU16(whole, 0x23, keyCount);
-      auto merged = DecodeTableHeaderWithTemplate(ByteSpan(whole), h);
-      if (!merged.ok()) continue;
-      merged->fixed.headerSize = hs;
-      if (!LayoutFitsBlocks(*merged, fileSize, peek, true, &ioError)) {
-        PARADOX_RETURN_IF_ERROR(ioError);
-        continue;
-      }
-      out.header = std::move(merged).value();
-      out.patchedPrefix = std::move(whole);
-      out.repaired = true;
-      out.fromStructure = true;
-      out.notes.push_back("header damaged (" + firstProblem + "); fields taken from " + source);
-      return out;
+  Result<RecoveredHeader> FromDescription() {
+    std::vector<FieldDesc> fields;
+    uint16_t keyCount = 0;
+    std::string source;
+    if (structure_ && !structure_->fields.empty()) {
+      auto fs = FieldsFromStructure(*structure_);
+      if (!fs.ok()) return fs.status();
+      fields = std::move(fs).value();
+      keyCount = structure_->keyFields;
+      source = "the given structure";
+    } else if (val_ && val_->fieldsRead && !val_->fields.empty()) {
+      fields = val_->fields;
+      keyCount = px_ ? px_->fixed.numFields : 0;
+      source = "the .VAL file's field list";
+    } else {
+      return Status::Corruption("table header cannot be used (" + firstProblem_ +
+                                ") and no structure is available to read the data with");
     }
+    TableSchema schema;
+    TableLevel level;
+    if (!LevelFromVersionId(file_[0x39], &level)) level = TableLevel::k7;
+    schema.level = level;
+    for (const FieldDesc& f : fields) schema.fields.push_back({f.name, f.type, WriterSize(f.type, f.sizeByte)});
+    schema.keyFieldCount = keyCount;
+    for (uint8_t code : codes_) {
+      if (code == 0) continue;
+      schema.blockSize = uint32_t(code) * 1024;
+      for (uint16_t hs : headerSizes_) {
+        if (hs < FixedHeader::kEncodedLength || hs > fileSize_) continue;
+        auto templ = HeaderForSchema(schema, "TABLE.DB");
+        if (!templ.ok()) break;
+        TableHeader h = std::move(templ).value();
+        Bytes whole = file_;
+        whole[0x05] = code;
+        whole[0x04] = keyCount > 0 ? 0 : 2;
+        PutU16(whole, 0x02, hs);
+        PutU16(whole, 0x00, uint16_t(h.ComputedRecordSize()));
+        PutU16(whole, 0x21, uint16_t(h.fields.size()));
+        PutU16(whole, 0x23, keyCount);
+        auto merged = DecodeTableHeaderWithTemplate(ByteSpan(whole), h);
+        if (!merged.ok()) continue;
+        merged->fixed.headerSize = hs;
+        Status io;
+        if (!LayoutFitsBlocks(*merged, fileSize_, peek_, true, &io)) {
+          PARADOX_RETURN_IF_ERROR(io);
+          continue;
+        }
+        RecoveredHeader out;
+        out.header = std::move(merged).value();
+        out.patchedPrefix = std::move(whole);
+        out.repaired = true;
+        out.fromStructure = true;
+        out.notes.push_back("header damaged (" + firstProblem_ + "); fields taken from " + source);
+        return out;
+      }
+    }
+    return Status::Corruption("table header cannot be used (" + firstProblem_ + "), and " + source +
+                              " does not fit the data blocks");
   }
-  return Status::Corruption("table header cannot be used (" + firstProblem + "), and " + source +
-                            " does not fit the data blocks");
+
+  const Bytes& file_;
+  const uint64_t fileSize_;
+  const BlockPeek& peek_;
+  const TableStructure* structure_;
+  const TableHeader* px_;
+  const ValFile* val_;
+  const std::map<uint16_t, FieldDesc>& fromIndexes_;
+
+  Result<TableHeader> stored_ = Status::Corruption("not decoded");
+  bool storedUsable_ = false;
+  Status ioError_;
+  std::string firstProblem_;
+  std::vector<uint8_t> versions_, codes_;
+  std::vector<uint16_t> counts_, headerSizes_, keys_;
+  int bestChanges_ = 1000;
+  Bytes best_;
+  TableHeader bestHeader_;
+};
+
+Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
+                                      const TableStructure* structure, const TableHeader* pxHeader,
+                                      const ValFile* val, const std::map<uint16_t, FieldDesc>& fromIndexes) {
+  return HeaderRecovery(file, fileSize, peek, structure, pxHeader, val, fromIndexes).Run();
 }
 
 size_t KeyLength(const TableHeader& h) {
