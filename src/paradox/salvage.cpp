@@ -1144,7 +1144,9 @@ class Salvager {
     }
     if (exact) {
       ordered = std::move(res_.records);
-      std::stable_sort(ordered.begin(), ordered.end(), less);
+      // A healthy chain is in key order already: one pass instead of a sort.
+      if (!std::is_sorted(ordered.begin(), ordered.end(), less))
+        std::stable_sort(ordered.begin(), ordered.end(), less);
     } else {
       // The chain keeps the engine's order (written as given, see keepGivenOrder), except
       // where it is out of order in the leading fields every collation sorts by value.
@@ -1170,14 +1172,21 @@ class Salvager {
                  std::back_inserter(ordered), less);
     }
     res_.records.clear();
-    DropRepeatedKeys(std::move(ordered));
+    DropRepeatedKeys(std::move(ordered), exact ? &order : nullptr);
   }
 
-  // The first record of a key is kept; the others are key violations.
-  void DropRepeatedKeys(std::vector<SalvagedRecord> ordered) {
+  // The first record of a key is kept; the others are key violations. In a known
+  // collation byte-equal keys compare equal, so they lie in one run of equal keys and
+  // only that run's keys need remembering; otherwise all keys do.
+  void DropRepeatedKeys(std::vector<SalvagedRecord> ordered, const KeyOrder* order) {
     const size_t klen = KeyLength(h_);
     std::unordered_set<std::string> seen;
+    Bytes runKey;  // the first key of the current run (records are moved away below)
     for (auto& r : ordered) {
+      if (order && (runKey.empty() || order->Compare(runKey.data(), r.raw.data()) != 0)) {
+        seen.clear();
+        runKey.assign(r.raw.begin(), r.raw.begin() + std::min(r.raw.size(), std::max<size_t>(klen, order->keyLength())));
+      }
       std::string key(reinterpret_cast<const char*>(r.raw.data()), std::min(klen, r.raw.size()));
       if (!seen.insert(key).second) {
         ++res_.issues;
