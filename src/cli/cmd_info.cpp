@@ -8,6 +8,8 @@
 #include "format.h"
 #include "index.h"
 #include "reader.h"
+#include "val.h"
+#include "value.h"
 #include "verifier.h"
 
 namespace rekasto {
@@ -34,6 +36,72 @@ std::string TypeText(const paradox::FieldDesc& f) {
       return s;
   }
 }
+
+// A check's value as stored in the .VAL (encoded like a record field of its type).
+std::string CheckValue(const paradox::FieldDesc& f, const paradox::Bytes& raw, const paradox::Charset& cs) {
+  auto v = paradox::DecodeField(f, paradox::ByteSpan(raw));
+  if (!v.ok()) return "(unreadable: " + v.status().message() + ")";
+  if (const auto* text = std::get_if<std::string>(&*v)) return "\"" + paradox::ToUtf8(*text, cs) + "\"";
+  return paradox::ValueToText(*v, cs.codePage);
+}
+
+// The .VAL's checks per field and the links in which the table is the dependent.
+void PrintValidity(std::ostream& o, paradox::FileSystem* fs, const std::string& path,
+                   const paradox::TableHeader& h, const paradox::Charset& cs) {
+  o << "Validity:       ";
+  auto data = fs->ReadFile(path);
+  auto val = data.ok() ? paradox::DecodeValSections(paradox::ByteSpan(*data))
+                       : paradox::Result<paradox::ValFile>(data.status());
+  if (!val.ok()) {
+    o << paradox::PathBaseName(path) << " cannot be read: " << val.status().message() << "\n";
+    return;
+  }
+  if (!val->layoutKnown) {
+    o << paradox::PathBaseName(path) << " in the older layout (not decoded)\n";
+    return;
+  }
+  o << int(val->declaredChecks) << " field(s) with checks, " << val->declaredLinks << " link(s)";
+  if (!val->problem.ok()) o << "; " << val->problem.message();
+  // A .VAL left from an earlier structure names its own fields; after a rename through
+  // an engine the table's names are the current ones.
+  const bool current = val->FieldsMatch(h.fields, false);
+  if (!current) o << " (its field list differs from the table's)";
+  o << "\n";
+  for (const paradox::ValCheck& c : val->checks) {
+    const paradox::FieldDesc& f = val->fields[c.fieldIndex];
+    const std::string& name = current ? h.fields[c.fieldIndex].name : f.name;
+    o << "  " << paradox::ToUtf8(name, cs) << ":";
+    std::string sep = " ";
+    auto item = [&](const std::string& text) {
+      o << sep << text;
+      sep = "; ";
+    };
+    if (c.required) item("required");
+    if (c.minimum) item("minimum " + CheckValue(f, *c.minimum, cs));
+    if (c.maximum) item("maximum " + CheckValue(f, *c.maximum, cs));
+    if (c.defaultValue) item("default " + CheckValue(f, *c.defaultValue, cs));
+    if (!c.picture.empty()) item("picture \"" + paradox::ToUtf8(c.picture, cs) + "\"");
+    if (c.hasLookup) {
+      item("lookup " + paradox::ToUtf8(c.lookupTable, cs) + ((c.lookupFlags & 1) ? " (fills all fields)" : "") +
+           ((c.lookupFlags & 2) ? " (help)" : ""));
+    }
+    o << "\n";
+  }
+  auto fieldNames = [&](const std::vector<uint16_t>& numbers, const std::vector<paradox::FieldDesc>* of) {
+    std::string text;
+    for (uint16_t n : numbers) {
+      text += text.empty() ? "" : ", ";
+      text += of && n >= 1 && n <= of->size() ? paradox::ToUtf8((*of)[n - 1].name, cs) : "field " + std::to_string(n);
+    }
+    return text;
+  };
+  for (const paradox::ValLink& l : val->links) {
+    o << "  link \"" << paradox::ToUtf8(l.name, cs) << "\": (" << fieldNames(l.thisFields, &h.fields) << ") -> "
+      << paradox::ToUtf8(l.masterTable, cs) << " (" << fieldNames(l.masterFields, nullptr) << "); on update "
+      << (l.updateRule == 1 ? "cascade" : "prohibit") << "\n";
+  }
+}
+
 
 int InfoOne(const std::string& path, Io& io) {
   if (!CheckTablePath(path, io)) return kExitFailed;
@@ -142,6 +210,7 @@ int InfoOne(const std::string& path, Io& io) {
       if (info->unique) o << "; unique";
       o << (info->maintained ? "; maintained" : "") << "\n";
     }
+    if (!family->val.empty()) PrintValidity(o, io.fs, family->val, h, cs);
     if (!family->lockFiles.empty()) {
       o << "Lock files:    ";
       for (const std::string& l : family->lockFiles) o << " " << paradox::PathBaseName(l);

@@ -349,4 +349,22 @@ TEST(CliSharedTables, VerifyAndInfoRunOnEveryTable) {
   EXPECT_GT(n, 70u);
 }
 
+
+// info shows the .VAL's checks and links as the real files hold them.
+TEST(CliSharedTables, InfoShowsValidityChecksAndLinks) {
+  const std::string root = REKASTO_TABLES_DIR "/leonhad__paradoxdriver/";
+  if (!std::filesystem::is_directory(root)) GTEST_SKIP() << "shared tables not found at " << root;
+  for (const auto& [table, want] : std::vector<std::pair<std::string, std::string>>{
+           {"db/AREACODE.DB", "  Area Code: picture \"###\"\n"},
+           {"fields/logical.db", "  BOOL: required; default true\n"},
+           {"joins/fk4.db", "  link \"reference\": (FK1, FK) -> two.db (field 1, field 2); on update cascade\n"},
+           {"db/DECIMAL.DB", "(its field list differs from the table's)\n  ID: required\n"},
+           {"mtdemo/CUSTOMER.DB", "CUSTOMER.VAL in the older layout (not decoded)\n"}}) {
+    std::ostringstream out, err;
+    rekasto::Io io{out, err, paradox::DefaultFileSystem()};
+    ASSERT_EQ(rekasto::RunCli({"info", root + table}, io), rekasto::kExitOk) << table << err.str();
+    EXPECT_NE(out.str().find(want), std::string::npos) << table << "\n" << out.str();
+  }
+}
+
 }  // namespace
