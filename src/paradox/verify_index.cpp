@@ -45,6 +45,10 @@ class IndexChecker {
   }
   void SyncNote();
   bool Header();
+  bool ReadHeader();
+  bool CheckFileType();
+  bool MatchData();
+  bool CheckSize();
   bool ReadIndexBlock(uint32_t k, Bytes* out);
   // Visits block k at depth (1 = root). Fills the subtree's first key and count.
   bool Visit(uint32_t k, uint32_t depth, Bytes* firstKey, int64_t* count);
@@ -58,6 +62,7 @@ class IndexChecker {
   std::unique_ptr<File> file_;
   uint64_t size_ = 0;
   TableHeader h_;
+  Bytes headerBytes_;
   uint32_t bs_ = 0, hs_ = 0, rs_ = 0, keyLen_ = 0, blocks_ = 0, key_ = 0, levels_ = 0;
   std::vector<uint8_t> visited_;
   std::vector<Leaf> leaves_;
@@ -78,7 +83,13 @@ void IndexChecker::SyncNote() {
             N(dh.changeCount1) + ": the index is out of date");
 }
 
+// The index header in the order its findings appear; false when the index cannot be
+// walked with it.
 bool IndexChecker::Header() {
+  return ReadHeader() && CheckFileType() && MatchData() && CheckSize();
+}
+
+bool IndexChecker::ReadHeader() {
   Result<std::unique_ptr<File>> f = ctx_.fs->Open(path_, OpenMode::kRead);
   // A file the system refuses (permission, I/O error) says nothing about the index:
   // the check is incomplete (file.unreadable), not the index damaged.
@@ -106,13 +117,17 @@ bool IndexChecker::Header() {
         "cannot read the header of " + name_ + ": " + st.ToString());
     return false;
   }
-  Bytes bytes(size_t(std::min<uint64_t>(std::max<uint64_t>(h_.fixed.headerSize, 0x58), size_)));
-  st = file_->ReadExact(0, bytes);
+  headerBytes_.assign(size_t(std::min<uint64_t>(std::max<uint64_t>(h_.fixed.headerSize, 0x58), size_)), 0);
+  st = file_->ReadExact(0, headerBytes_);
   if (!st.ok()) {
     Add(st.IsCorruption() ? "index.unreadable" : "file.unreadable", Loc(),
         "cannot read the header of " + name_ + ": " + st.ToString());
     return false;
   }
+  return true;
+}
+
+bool IndexChecker::CheckFileType() {
   const FixedHeader& fx = h_.fixed;
   const bool primary = role_ == IndexRole::kPrimary;
   if (primary ? fx.fileType != 1 : (fx.fileType != 4 && fx.fileType != 7)) {
@@ -120,12 +135,18 @@ bool IndexChecker::Header() {
         "file type is " + N(fx.fileType) + " but should be " + (primary ? "1" : "4 or 7"));
     return false;
   }
-  Result<TableHeader> decoded = DecodeTableHeader(bytes);
+  return true;
+}
+
+// The index repeats the data file's level, sort order and key fields.
+bool IndexChecker::MatchData() {
+  Result<TableHeader> decoded = DecodeTableHeader(headerBytes_);
   if (!decoded.ok()) {
     Add("index.header", Loc(0, -1, 0x58), decoded.status().message());
     return false;
   }
   h_ = std::move(decoded.value());
+  const FixedHeader& fx = h_.fixed;
   const FixedHeader& dh = data_.header.fixed;
   bool ok = true;
   if (fx.fileVersionId != dh.fileVersionId)
@@ -159,7 +180,11 @@ bool IndexChecker::Header() {
     Add("index.header", Loc(0, -1, 0x05), "block size code is " + N(code) + " but should be 1..32");
     ok = false;
   }
-  if (!ok) return false;
+  return ok;
+}
+
+bool IndexChecker::CheckSize() {
+  const FixedHeader& fx = h_.fixed;
   bs_ = fx.BlockSize();
   hs_ = fx.headerSize;
   rs_ = fx.recordSize;
