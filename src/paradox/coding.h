@@ -1,6 +1,10 @@
-// Fixed-width little-endian helpers and the one bounds-checked reader through which
-// every byte of a file is read. Numbers are assembled with shifts, never by casting
-// structs onto bytes.
+// Fixed-width little-endian helpers and ByteReader, the bounds-checked reader.
+// Structures whose length the file itself gives (the header's variable part, the .VAL
+// file) are read through ByteReader. Fixed-size structures and record fields are
+// decoded with the raw helpers from a buffer whose size the caller has checked once: a
+// fixed header checks its own length, a block buffer holds a whole block, a record lies
+// inside the bytes read of its block, a field inside the checked record size. Numbers
+// are assembled with shifts, never by casting structs onto bytes.
 #pragma once
 
 #include <cstddef>
