@@ -18,8 +18,15 @@ class ListWalker {
  public:
   ListWalker(File* f, const TableHeader& h, uint64_t fileSize, BlockLists* out,
              std::vector<int32_t>* counts, const BlockWalkProgress& progress)
-      : f_(f), fx_(h.fixed), l_(*out), counts_(*counts), progress_(progress),
-        fileSize_(fileSize), bs_(h.BlockSize()), hs_(fx_.headerSize), rs_(fx_.recordSize),
+      : f_(f),
+        fx_(h.fixed),
+        l_(*out),
+        counts_(*counts),
+        progress_(progress),
+        fileSize_(fileSize),
+        bs_(h.BlockSize()),
+        hs_(fx_.headerSize),
+        rs_(fx_.recordSize),
         key_(h.EncryptionKey()) {}
 
   void Size();
@@ -32,8 +39,7 @@ class ListWalker {
 
  private:
   uint64_t At(uint32_t k) const { return k ? BlockOffset(hs_, bs_, k) : 0; }
-  void Note(ListEvent e, uint32_t block, uint64_t offset, int64_t value = 0,
-            int64_t expected = 0) {
+  void Note(ListEvent e, uint32_t block, uint64_t offset, int64_t value = 0, int64_t expected = 0) {
     l_.findings.push_back(ListFinding{e, block, offset, value, expected});
   }
 
@@ -122,7 +128,8 @@ void ListWalker::WalkChain() {
   uint32_t cur = fx_.firstBlock, prev = 0;
   const uint32_t reach = std::max(l_.fileBlocks, l_.presentBlocks);
   if (l_.fileBlocks == 0 && l_.presentBlocks == 0) {
-    if (fx_.firstBlock || fx_.lastBlock || fx_.blocksInUse) Note(ListEvent::kEmptyTableLinks, 0, 0x0A);
+    if (fx_.firstBlock || fx_.lastBlock || fx_.blocksInUse)
+      Note(ListEvent::kEmptyTableLinks, 0, 0x0A);
     cur = 0;
   } else if (cur == 0 || cur > reach) {
     Note(ListEvent::kFirstBlockBad, 0, 0x0E, cur, reach);
@@ -200,7 +207,8 @@ void ListWalker::Tally() {
     Note(ListEvent::kOrphan, k, At(k));
   }
   const size_t listed = l_.chain.size() + l_.freeList.size();
-  if (listed != l_.fileBlocks) Note(ListEvent::kBlockCount, 0, 0x0C, l_.fileBlocks, int64_t(listed));
+  if (listed != l_.fileBlocks)
+    Note(ListEvent::kBlockCount, 0, 0x0C, l_.fileBlocks, int64_t(listed));
   if (!l_.chainBroken && l_.countsValid && l_.chainRecords != fx_.numRecords)
     Note(ListEvent::kRecordCount, 0, 0x06, fx_.numRecords, int64_t(l_.chainRecords));
 }
@@ -226,13 +234,15 @@ Status WalkBlockLists(File* f, const TableHeader& h, uint64_t fileSize, BlockLis
   return Status::OK();
 }
 
-SalvagePlan PlanSalvage(const BlockLists& l, const TableHeader& h, const std::vector<int32_t>& indexCounts) {
+SalvagePlan PlanSalvage(const BlockLists& l, const TableHeader& h,
+                        const std::vector<int32_t>& indexCounts) {
   SalvagePlan plan;
   const FixedHeader& fx = h.fixed;
   const int32_t cap = int32_t(BlockCapacity(h.BlockSize(), fx.recordSize));
   const uint64_t declared = fx.numRecords;
   auto fromIndex = [&](uint32_t k) -> int32_t {
-    return k < indexCounts.size() && indexCounts[k] >= 0 && indexCounts[k] <= cap ? indexCounts[k] : -1;
+    return k < indexCounts.size() && indexCounts[k] >= 0 && indexCounts[k] <= cap ? indexCounts[k]
+                                                                                  : -1;
   };
   // The chain is whole in its links: a damaged count is then the only unknown, and the
   // header's record count less the other blocks' gives it when one block is damaged.
@@ -253,10 +263,12 @@ SalvagePlan PlanSalvage(const BlockLists& l, const TableHeader& h, const std::ve
     SalvageBlock b{k, src, l.RecordsIn(k), ""};
     // Only a block whose links are sound has just its count word damaged; a block of
     // garbage gets no bound, whatever the index or the header say it held.
-    const bool linksSound = l.headers[k].prevBlock == prev &&
-                            (l.headers[k].nextBlock == 0 || l.headers[k].nextBlock <= l.presentBlocks);
+    const bool linksSound =
+        l.headers[k].prevBlock == prev &&
+        (l.headers[k].nextBlock == 0 || l.headers[k].nextBlock <= l.presentBlocks);
     if (indexOverrules && fromIndex(k) >= 0 && fromIndex(k) < b.records) {
-      b.bound = "its record count says " + std::to_string(b.records) + "; " + std::to_string(fromIndex(k)) +
+      b.bound = "its record count says " + std::to_string(b.records) + "; " +
+                std::to_string(fromIndex(k)) +
                 " record(s) per the primary index, which agrees with the header's record count";
       b.records = fromIndex(k);
     } else if (b.records < 0 && !linksSound) {
@@ -264,9 +276,10 @@ SalvagePlan PlanSalvage(const BlockLists& l, const TableHeader& h, const std::ve
     } else if (b.records < 0) {
       if (int32_t n = fromIndex(k); n >= 0) {
         b.records = n;
-        b.bound = "its record count is damaged; " + std::to_string(n) + " record(s) per the primary index";
-      } else if (src == SalvageBlock::Source::kChain && linksWhole && damaged == 1 && declared >= l.chainRecords &&
-                 declared - l.chainRecords <= uint64_t(cap)) {
+        b.bound = "its record count is damaged; " + std::to_string(n) +
+                  " record(s) per the primary index";
+      } else if (src == SalvageBlock::Source::kChain && linksWhole && damaged == 1 &&
+                 declared >= l.chainRecords && declared - l.chainRecords <= uint64_t(cap)) {
         b.records = int32_t(declared - l.chainRecords);
         b.bound = "its record count is damaged; " + std::to_string(b.records) +
                   " record(s) per the header's record count less the other blocks'";
@@ -277,7 +290,8 @@ SalvagePlan PlanSalvage(const BlockLists& l, const TableHeader& h, const std::ve
     if (b.records > 0) found += uint64_t(b.records);
     plan.blocks.push_back(std::move(b));
   };
-  for (size_t i = 0; i < l.chain.size(); ++i) add(l.chain[i], i ? l.chain[i - 1] : 0, SalvageBlock::Source::kChain);
+  for (size_t i = 0; i < l.chain.size(); ++i)
+    add(l.chain[i], i ? l.chain[i - 1] : 0, SalvageBlock::Source::kChain);
 
   // Where the chain is whole and holds the header's count, blocks outside both lists are
   // what an engine leaves behind (deleted records): they are not the table's. A broken
@@ -315,7 +329,8 @@ SalvagePlan PlanSalvage(const BlockLists& l, const TableHeader& h, const std::ve
       SalvageBlock b{k, SalvageBlock::Source::kOrphan, n, ""};
       if (found + uint64_t(n) > declared) {
         b.records = int32_t(declared - found);
-        b.bound = "only " + std::to_string(b.records) + " record(s) are missing from the header's record count";
+        b.bound = "only " + std::to_string(b.records) +
+                  " record(s) are missing from the header's record count";
       }
       found += uint64_t(b.records);
       plan.blocks.push_back(std::move(b));

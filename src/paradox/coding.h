@@ -21,11 +21,15 @@ using Bytes = std::vector<uint8_t>;
 using ByteSpan = std::span<const uint8_t>;
 using MutableByteSpan = std::span<uint8_t>;
 
-inline uint16_t DecodeU16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint16_t DecodeU16(const uint8_t* p) {
+  return uint16_t(p[0] | (p[1] << 8));
+}
 inline uint32_t DecodeU32(const uint8_t* p) {
   return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
-inline int16_t DecodeS16(const uint8_t* p) { return static_cast<int16_t>(DecodeU16(p)); }
+inline int16_t DecodeS16(const uint8_t* p) {
+  return static_cast<int16_t>(DecodeU16(p));
+}
 inline void EncodeU16(uint8_t* p, uint16_t v) {
   p[0] = uint8_t(v);
   p[1] = uint8_t(v >> 8);
@@ -36,7 +40,9 @@ inline void EncodeU32(uint8_t* p, uint32_t v) {
   p[2] = uint8_t(v >> 16);
   p[3] = uint8_t(v >> 24);
 }
-inline void EncodeS16(uint8_t* p, int16_t v) { EncodeU16(p, static_cast<uint16_t>(v)); }
+inline void EncodeS16(uint8_t* p, int16_t v) {
+  EncodeU16(p, static_cast<uint16_t>(v));
+}
 
 // Sequential, bounds-checked view over a byte range. Every getter fails (returns
 // false / a Corruption status) instead of reading past the end; once a read fails

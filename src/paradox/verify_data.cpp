@@ -9,8 +9,8 @@
 #include <set>
 
 #include "chain.h"
-#include "crypt.h"
 #include "codepage.h"
+#include "crypt.h"
 #include "value.h"
 #include "verify_internal.h"
 
@@ -18,7 +18,8 @@ namespace paradox::verify {
 
 namespace {
 
-constexpr size_t kReadChunk = 128 << 10;  // bytes per read in the record pass: stays in the L2 cache
+// Bytes per read in the record pass: stays in the L2 cache.
+constexpr size_t kReadChunk = 128 << 10;
 constexpr uint32_t kMaxDate = 3652059;  // 9999-12-31
 constexpr int32_t kMsPerDay = 86400000;
 
@@ -26,7 +27,9 @@ bool ValidBlockCode(uint8_t code) {
   return code == 1 || code == 2 || code == 3 || code == 4 || code == 8 || code == 16 || code == 32;
 }
 
-std::string N(uint64_t v) { return std::to_string(v); }
+std::string N(uint64_t v) {
+  return std::to_string(v);
+}
 
 // Whether [p, p + n) is all zero, by words: alpha fields are mostly padding, and this
 // scan is the record pass's hottest loop.
@@ -51,7 +54,8 @@ bool ZeroBytes(const uint8_t* p, size_t n) {
 // nibbles 0..9, eight bytes at a time: a nibble above 9 carries into bit 4 when 6 is
 // added.
 bool BcdDigitsValid(const uint8_t* digits, bool negative) {
-  constexpr uint64_t kLow = 0x0F0F0F0F0F0F0F0Full, kSix = 0x0606060606060606ull, kCarry = 0x1010101010101010ull;
+  constexpr uint64_t kLow = 0x0F0F0F0F0F0F0F0Full, kSix = 0x0606060606060606ull,
+                     kCarry = 0x1010101010101010ull;
   for (int half = 0; half < 2; ++half) {
     uint64_t w;
     std::memcpy(&w, digits + 8 * half, 8);
@@ -84,11 +88,16 @@ std::string DayText(double ms) {
 
 int LevelNumber(TableLevel l) {
   switch (l) {
-    case TableLevel::k3_0: return 3;
-    case TableLevel::k3_5: return 35;
-    case TableLevel::k4: return 4;
-    case TableLevel::k5: return 5;
-    case TableLevel::k7: return 7;
+    case TableLevel::k3_0:
+      return 3;
+    case TableLevel::k3_5:
+      return 35;
+    case TableLevel::k4:
+      return 4;
+    case TableLevel::k5:
+      return 5;
+    case TableLevel::k7:
+      return 7;
   }
   return 0;
 }
@@ -191,7 +200,7 @@ class DataChecker {
   TableLevel level_ = TableLevel::k3_0;
   bool sizeMismatch_ = false;  // the record size word disagrees with the field list
   bool layoutDoubt_ = false;   // the header's own offsets/pointers disagree with its field list
-  BlockLists lists_;                  // the walk the salvage reads the table by, too
+  BlockLists lists_;           // the walk the salvage reads the table by, too
   bool chainBroken_ = false;
   std::vector<FieldPlan> plan_;
   std::vector<uint32_t> keyFieldEnds_;
@@ -207,7 +216,7 @@ class DataChecker {
   uint32_t pkOffset_ = 0, pkSize_ = 0;
   bool pkRangeCheck_ = false;
   std::vector<uint32_t> foldedFields_;  // case-insensitive X/XG: indexed alpha fields
-  uint64_t unfolded_ = 0;                // records of such an index not upper-cased
+  uint64_t unfolded_ = 0;               // records of such an index not upper-cased
 };
 
 bool DataChecker::OpenAndReadHeader() {
@@ -225,8 +234,9 @@ bool DataChecker::OpenAndReadHeader() {
   }
   size_ = *sz;
   if (size_ < FixedHeader::kEncodedLength) {
-    Add("header.too-short", Loc(), "file is " + N(size_) + " bytes but a Paradox header needs at least " +
-                                       N(FixedHeader::kEncodedLength));
+    Add("header.too-short", Loc(),
+        "file is " + N(size_) + " bytes but a Paradox header needs at least " +
+            N(FixedHeader::kEncodedLength));
     return false;
   }
   Bytes fixed(FixedHeader::kEncodedLength);
@@ -257,14 +267,14 @@ bool DataChecker::OpenAndReadHeader() {
 bool DataChecker::CheckHeader() {
   using Check = bool (DataChecker::*)();
   static constexpr Check kChecks[] = {
-      &DataChecker::CheckFileType,     &DataChecker::CheckLevel,
-      &DataChecker::CheckBlockSize,    &DataChecker::CheckHeaderSize,
-      &DataChecker::CheckFieldCount,   &DataChecker::DecodeVariablePart,
-      &DataChecker::CheckFieldList,    &DataChecker::CheckRecordSize,
-      &DataChecker::CheckFieldNames,   &DataChecker::CheckVersionCopies,
-      &DataChecker::CheckOffsets,      &DataChecker::CheckPadding,
-      &DataChecker::CheckMarker,       &DataChecker::CheckFieldNumbers,
-      &DataChecker::CheckRamPointers,  &DataChecker::CheckFieldLayout,
+      &DataChecker::CheckFileType,    &DataChecker::CheckLevel,
+      &DataChecker::CheckBlockSize,   &DataChecker::CheckHeaderSize,
+      &DataChecker::CheckFieldCount,  &DataChecker::DecodeVariablePart,
+      &DataChecker::CheckFieldList,   &DataChecker::CheckRecordSize,
+      &DataChecker::CheckFieldNames,  &DataChecker::CheckVersionCopies,
+      &DataChecker::CheckOffsets,     &DataChecker::CheckPadding,
+      &DataChecker::CheckMarker,      &DataChecker::CheckFieldNumbers,
+      &DataChecker::CheckRamPointers, &DataChecker::CheckFieldLayout,
       &DataChecker::CheckTableFlags,
   };
   for (Check check : kChecks)
@@ -584,9 +594,12 @@ bool DataChecker::CheckTableFlags() {
   if (!IsTable()) return true;
   if (f.modifiedFlags1 || f.modifiedFlags2 || f.indexUpdateRequired)
     Add("header.rebuild-flag",
-        Loc(0, -1, f.modifiedFlags1 ? 0x14 : f.modifiedFlags2 ? 0x2A : 0x4F),
-        "rebuild flags 0x14/0x2A/0x4F are " + Hex(f.modifiedFlags1) + "/" +
-            Hex(f.modifiedFlags2) + "/" + Hex(f.indexUpdateRequired) + " but should be 0");
+        Loc(0, -1,
+            f.modifiedFlags1   ? 0x14
+            : f.modifiedFlags2 ? 0x2A
+                               : 0x4F),
+        "rebuild flags 0x14/0x2A/0x4F are " + Hex(f.modifiedFlags1) + "/" + Hex(f.modifiedFlags2) +
+            "/" + Hex(f.indexUpdateRequired) + " but should be 0");
   if (f.maxBlocks != f.fileBlocks)
     Add("header.max-blocks", Loc(0, -1, 0x3A),
         "0x3A is " + N(f.maxBlocks) + " but should equal the block count " + N(f.fileBlocks));
@@ -597,7 +610,8 @@ bool DataChecker::ReadLists() {
   fileBlocks_ = h_.fixed.fileBlocks;
   // The table's header phase is mostly the block headers: it moves as they are read.
   BlockWalkProgress walked;
-  if (IsTable()) walked = [this](uint64_t done, uint64_t total) { ctx_.progress->Report(0, done, total); };
+  if (IsTable())
+    walked = [this](uint64_t done, uint64_t total) { ctx_.progress->Report(0, done, total); };
   Status st = WalkBlockLists(file_.get(), h_, size_, &lists_, walked);
   if (!st.ok()) {
     Add("file.unreadable", Loc(0, -1, hs_), "cannot read the block headers: " + st.ToString());
@@ -618,8 +632,9 @@ bool DataChecker::KeyFits() {
   const bool adsOk = b.RecordCount(rs_, bs_) >= 0;
   if (b.prevBlock == 0 && b.nextBlock <= fileBlocks_ && adsOk) return true;
   Add("crypt.bad-key", Loc(first, -1, BlockOffset(hs_, bs_, first)),
-      "block " + N(first) + " decrypted with the header key " + Hex(key_) + " has next/prev/size " + N(b.nextBlock) +
-          "/" + N(b.prevBlock) + "/" + std::to_string(b.addDataSize) + ": wrong key or damaged data");
+      "block " + N(first) + " decrypted with the header key " + Hex(key_) + " has next/prev/size " +
+          N(b.nextBlock) + "/" + N(b.prevBlock) + "/" + std::to_string(b.addDataSize) +
+          ": wrong key or damaged data");
   return false;
 }
 
@@ -634,7 +649,8 @@ void DataChecker::ReportLists() {
     switch (e.event) {
       case ListEvent::kFileLong:
         Add("file.trailing-data", Loc(0, -1, e.offset),
-            "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks make " + N(e.expected));
+            "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks make " +
+                N(e.expected));
         break;
       case ListEvent::kFileShortLastBlock: {
         const uint64_t lastOff = BlockOffset(hs_, bs_, fileBlocks_);
@@ -645,28 +661,32 @@ void DataChecker::ReportLists() {
       }
       case ListEvent::kFileShort:
         Add("file.truncated", Loc(std::min(present_, fileBlocks_) + 1, -1, size_),
-            "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks need " + N(e.expected));
+            "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks need " +
+                N(e.expected));
         break;
       case ListEvent::kEmptyTableLinks:
         Add("chain.empty-table", Loc(0, -1, 0x0A),
-            "no blocks but 0x0A/0x0E/0x10 are " + N(f.blocksInUse) + "/" + N(f.firstBlock) + "/" + N(f.lastBlock) +
-                " and should be 0");
+            "no blocks but 0x0A/0x0E/0x10 are " + N(f.blocksInUse) + "/" + N(f.firstBlock) + "/" +
+                N(f.lastBlock) + " and should be 0");
         break;
       case ListEvent::kFirstBlockBad:
         Add("chain.first-block", Loc(0, -1, 0x0E),
             "first block is " + N(uint64_t(e.value)) + " but should be 1.." + N(fileBlocks_));
         break;
       case ListEvent::kFirstBlockUnusual:
-        Add("chain.first-block-unusual", Loc(0, -1, 0x0E), "first block is " + N(uint64_t(e.value)) + "; normally 1");
+        Add("chain.first-block-unusual", Loc(0, -1, 0x0E),
+            "first block is " + N(uint64_t(e.value)) + "; normally 1");
         break;
       case ListEvent::kLinkOutOfRange:
         Add("chain.out-of-range", Loc(e.block, -1, e.offset),
-            "next block of block " + N(e.block) + " is " + N(uint64_t(e.value)) + " but the file has " +
-                N(std::max(fileBlocks_, present_)) + " blocks");
+            "next block of block " + N(e.block) + " is " + N(uint64_t(e.value)) +
+                " but the file has " + N(std::max(fileBlocks_, present_)) + " blocks");
         break;
       case ListEvent::kLinkBeyondEof:
-        Add("chain.beyond-eof", Loc(uint32_t(e.value), -1, BlockOffset(hs_, bs_, uint32_t(e.value))),
-            "block " + N(uint64_t(e.value)) + " is in the chain but the file ends at byte " + N(size_));
+        Add("chain.beyond-eof",
+            Loc(uint32_t(e.value), -1, BlockOffset(hs_, bs_, uint32_t(e.value))),
+            "block " + N(uint64_t(e.value)) + " is in the chain but the file ends at byte " +
+                N(size_));
         break;
       case ListEvent::kBeyondFileBlocks:
         Add("chain.out-of-range", Loc(e.block, -1, e.offset),
@@ -675,32 +695,36 @@ void DataChecker::ReportLists() {
         break;
       case ListEvent::kCycle:
         Add("chain.cycle", Loc(uint32_t(e.value), -1, BlockOffset(hs_, bs_, uint32_t(e.value))),
-            "block " + N(uint64_t(e.value)) + " is reached twice (again from block " + N(e.block) + ")");
+            "block " + N(uint64_t(e.value)) + " is reached twice (again from block " + N(e.block) +
+                ")");
         break;
       case ListEvent::kPrevLink:
         Add("chain.prev-link", Loc(e.block, -1, e.offset),
-            "previous-block link of block " + N(e.block) + " is " + N(uint64_t(e.value)) + " but should be " +
-                N(uint64_t(e.expected)));
+            "previous-block link of block " + N(e.block) + " is " + N(uint64_t(e.value)) +
+                " but should be " + N(uint64_t(e.expected)));
         break;
       case ListEvent::kLastBlock:
         Add("chain.last-block", Loc(0, -1, 0x10),
-            "last block is " + N(uint64_t(e.value)) + " but the chain ends at block " + N(uint64_t(e.expected)));
+            "last block is " + N(uint64_t(e.value)) + " but the chain ends at block " +
+                N(uint64_t(e.expected)));
         break;
       case ListEvent::kChainLength:
         Add("chain.length", Loc(0, -1, 0x0A),
-            "blocks in use is " + N(uint64_t(e.value)) + " but the chain has " + N(uint64_t(e.expected)) +
-                (chainBroken_ ? " blocks before it breaks" : " blocks"));
+            "blocks in use is " + N(uint64_t(e.value)) + " but the chain has " +
+                N(uint64_t(e.expected)) + (chainBroken_ ? " blocks before it breaks" : " blocks"));
         break;
       case ListEvent::kFreeOutOfRange:
         Add("freelist.out-of-range", e.block ? Loc(e.block, -1, e.offset) : Loc(0, -1, 0x4D),
-            "free-list link is " + N(uint64_t(e.value)) + " but the file has " + N(present_) + " blocks");
+            "free-list link is " + N(uint64_t(e.value)) + " but the file has " + N(present_) +
+                " blocks");
         break;
       case ListEvent::kFreeCrossLink:
         Add("freelist.cross-link", Loc(e.block, -1, e.offset),
             "block " + N(e.block) + " is in the data chain and in the free list");
         break;
       case ListEvent::kFreeCycle:
-        Add("freelist.cycle", Loc(e.block, -1, e.offset), "free list reaches block " + N(e.block) + " twice");
+        Add("freelist.cycle", Loc(e.block, -1, e.offset),
+            "free list reaches block " + N(e.block) + " twice");
         break;
       case ListEvent::kOrphan:
         // Blocks past the header's count are trailing data, reported as such.
@@ -710,16 +734,18 @@ void DataChecker::ReportLists() {
         break;
       case ListEvent::kBadRecordCount:
         Add("block.record-count", Loc(e.block, -1, boff + 4),
-            "addDataSize is " + std::to_string(e.value) + " but should be -" + N(rs_) + " or a multiple of " +
-                N(rs_) + " up to " + N((cap - 1) * uint64_t(rs_)));
+            "addDataSize is " + std::to_string(e.value) + " but should be -" + N(rs_) +
+                " or a multiple of " + N(rs_) + " up to " + N((cap - 1) * uint64_t(rs_)));
         break;
-      case ListEvent::kBlockCount:      // the orphans and the lists say it
+      case ListEvent::kBlockCount:       // the orphans and the lists say it
       case ListEvent::kEmptyChainBlock:  // judged with the records, after the pass
       case ListEvent::kRecordCount:
         break;
     }
   }
-  if (orphans > 10) Add("blocks.orphan", Loc(), N(orphans) + " blocks in all are in neither list (first 10 listed)");
+  if (orphans > 10)
+    Add("blocks.orphan", Loc(),
+        N(orphans) + " blocks in all are in neither list (first 10 listed)");
   if (IsTable()) {
     ctx_.report->summary.chainBlocks = uint32_t(lists_.chain.size());
     ctx_.report->summary.freeBlocks = uint32_t(lists_.freeList.size());
@@ -735,9 +761,10 @@ void DataChecker::PrepareKeys() {
   walk_.order = KeyOrder(h_);
   if (IsTable() && keys > 0 && !walk_.order.known())
     Add("key.sort-order-unknown", Loc(0, -1, 0x29),
-        "sort order " + (h_.sortOrderId.empty() ? Hex(h_.fixed.sortOrder) : "\"" + h_.sortOrderId + "\"") +
-            " is not known: key order checked only in the leading " + N(walk_.order.certainPrefix()) +
-            " key bytes");
+        "sort order " +
+            (h_.sortOrderId.empty() ? Hex(h_.fixed.sortOrder) : "\"" + h_.sortOrderId + "\"") +
+            " is not known: key order checked only in the leading " +
+            N(walk_.order.certainPrefix()) + " key bytes");
   // Only blocks the file really holds can be chained: bounds the key store by the file.
   const size_t keyed = size_t(present_) + 1;
   walk_.firstKeys.assign(keyed * walk_.keySize, 0);
@@ -748,8 +775,8 @@ void DataChecker::PrepareKeys() {
     const FieldDesc& fd = h_.fields[i];
     if (fd.type == FieldType::kAutoInc && IsTable()) autoIncField_ = int(i);
     // Fields that take any bytes have nothing for CheckRecord to do.
-    if (fd.type == FieldType::kShort || fd.type == FieldType::kLong || fd.type == FieldType::kBytes ||
-        (fd.type == FieldType::kAutoInc && autoIncField_ != int(i)))
+    if (fd.type == FieldType::kShort || fd.type == FieldType::kLong ||
+        fd.type == FieldType::kBytes || (fd.type == FieldType::kAutoInc && autoIncField_ != int(i)))
       continue;
     plan_.push_back({fd.type, fd.offset, fd.Size(), fd.sizeByte, i});
   }
@@ -770,7 +797,8 @@ void DataChecker::PrepareKeys() {
     const uint32_t baseKeys = base_->header.fixed.primaryKeyFields;
     // The indexed fields come first, then the table's key (keyed) or Tup No, Blk Num
     // and Tup Offset (unkeyed).
-    const size_t indexed = keyedBase ? (n >= baseKeys + 1 ? n - 1 - baseKeys : 0) : (n >= 3 ? n - 3 : 0);
+    const size_t indexed =
+        keyedBase ? (n >= baseKeys + 1 ? n - 1 - baseKeys : 0) : (n >= 3 ? n - 3 : 0);
     if ((h_.fixed.flags55 & 0x01) && walk_.order.collation())
       for (size_t i = 0; i < indexed; ++i)
         if (h_.fields[i].type == FieldType::kAlpha) foldedFields_.push_back(uint32_t(i));
@@ -921,8 +949,8 @@ void DataChecker::CheckFloat(const FieldPlan& p, const uint8_t* v, const RecordA
   if (x == 0) return;  // blank
   // Undo the sortable transform on the bits only: NaN needs no conversion.
   const uint64_t bits = (x >> 63) ? x ^ (uint64_t(1) << 63) : ~x;
-  const bool nan = (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull &&
-                   (bits & 0x000FFFFFFFFFFFFFull);
+  const bool nan =
+      (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull && (bits & 0x000FFFFFFFFFFFFFull);
   const Location here = Loc(at.block, at.record, at.offset + p.offset);
   if (nan) {
     if (Want("value.nan")) Add("value.nan", here, "value is NaN", FieldName(p));
@@ -936,8 +964,7 @@ void DataChecker::CheckFloat(const FieldPlan& p, const uint8_t* v, const RecordA
           FieldName(p));
   } else if ((std::isinf(d) || d >= (double(kMaxDate) + 1) * kMsPerDay) &&
              Want("value.timestamp")) {
-    Add("value.timestamp", here, "timestamp is " + DayText(d) + ", after 9999-12-31",
-        FieldName(p));
+    Add("value.timestamp", here, "timestamp is " + DayText(d) + ", after 9999-12-31", FieldName(p));
   }
 }
 
@@ -990,7 +1017,8 @@ void DataChecker::CheckBlobField(const FieldPlan& p, const uint8_t* v, const Rec
   if (!ctx_.blobs.present)
     ++missingMbRefs_;
   else
-    CheckBlobPointer(ctx_, fd, ptr, Loc(at.block, at.record, at.offset + p.offset + fd.LeaderSize()));
+    CheckBlobPointer(ctx_, fd, ptr,
+                     Loc(at.block, at.record, at.offset + p.offset + fd.LeaderSize()));
 }
 
 // Key order inside the block, and (tables) no blank key field.
@@ -1046,7 +1074,8 @@ void DataChecker::RecordPass() {
     MutableByteSpan dst(buf.data(), size_t(count) * bs_);
     Status st = file_->ReadAt(off, dst, &got);
     if (!st.ok()) {
-      Add("file.unreadable", Loc(first, -1, off), "cannot read blocks from " + N(first) + ": " + st.ToString());
+      Add("file.unreadable", Loc(first, -1, off),
+          "cannot read blocks from " + N(first) + ": " + st.ToString());
       return;
     }
     if (got < dst.size()) std::fill(buf.begin() + got, buf.begin() + dst.size(), 0);
@@ -1072,8 +1101,8 @@ void DataChecker::RecordPass() {
       }
       if (walk_.keySize && checkable > 0) {
         std::memcpy(&walk_.firstKeys[size_t(k) * walk_.keySize], blk + 6, walk_.keySize);
-        std::memcpy(&walk_.lastKeys[size_t(k) * walk_.keySize], blk + 6 + size_t(checkable - 1) * rs_,
-                    walk_.keySize);
+        std::memcpy(&walk_.lastKeys[size_t(k) * walk_.keySize],
+                    blk + 6 + size_t(checkable - 1) * rs_, walk_.keySize);
       }
       ++done;
       if (IsTable())
@@ -1098,7 +1127,8 @@ void DataChecker::AfterPass() {
     counted += uint32_t(recs);
     if (recs == 0) {
       if (f.numRecords > 0 && Want("block.empty"))
-        Add("block.empty", Loc(k, -1, BlockOffset(hs_, bs_, k)), "chained block " + N(k) + " holds no records");
+        Add("block.empty", Loc(k, -1, BlockOffset(hs_, bs_, k)),
+            "chained block " + N(k) + " holds no records");
       continue;
     }
     if (walk_.keySize && prevLast) {
@@ -1115,7 +1145,8 @@ void DataChecker::AfterPass() {
   }
   walk_.counted = counted;
   if (unfolded_ > 10)
-    Add("index.x-case", Loc(), N(unfolded_) + " keys in all are not in the driver's upper case (first 10 listed)");
+    Add("index.x-case", Loc(),
+        N(unfolded_) + " keys in all are not in the driver's upper case (first 10 listed)");
   if (IsTable()) ctx_.report->summary.countedRecords = counted;
   if (counted != f.numRecords) {
     Add(IsTable() ? "header.record-count" : "index.count", Loc(0, -1, 0x06),
@@ -1125,13 +1156,15 @@ void DataChecker::AfterPass() {
   if (!IsTable() && base_ && base_->ok && counted != base_->counted)
     // Non-maintained indexes (types 3/6) are refreshed by the engine on use.
     Add(f.fileType == 3 || f.fileType == 6 ? "index.x-stale" : "index.x-records", Loc(0, -1, 0x06),
-        "index holds " + N(counted) + " records but " + base_->name + " holds " + N(base_->counted));
+        "index holds " + N(counted) + " records but " + base_->name + " holds " +
+            N(base_->counted));
   if (missingMbRefs_)
     Add("mb.missing", Loc(),
         N(missingMbRefs_) + " blob values are stored in the blob file (.MB), which is missing");
   if (anyAutoInc_ && int64_t(f.autoInc) < maxAutoInc_)
     Add("header.autoinc", Loc(0, -1, 0x49),
-        "autoincrement counter is " + N(f.autoInc) + " but the highest value is " + std::to_string(maxAutoInc_));
+        "autoincrement counter is " + N(f.autoInc) + " but the highest value is " +
+            std::to_string(maxAutoInc_));
 }
 
 DataWalk DataChecker::Run() {
@@ -1146,14 +1179,17 @@ DataWalk DataChecker::Run() {
   }
   if (!IsTable() && base_ && base_->ok) {
     // X header against the table: indexed fields must be table fields of the same kind.
-    const size_t m = h_.fields.size() - 1 - (base_->header.IsKeyed() ? base_->header.fixed.primaryKeyFields : 2);
+    const size_t m =
+        h_.fields.size() - 1 - (base_->header.IsKeyed() ? base_->header.fixed.primaryKeyFields : 2);
     for (size_t i = 0; i < m && i < h_.fields.size(); ++i) {
       uint32_t num = h_.hasExtension ? (h_.fields[i].number & 0x7FFF) : 0;
       if (num == 0) continue;
-      if (num > base_->header.fields.size() || base_->header.fields[num - 1].type != h_.fields[i].type ||
+      if (num > base_->header.fields.size() ||
+          base_->header.fields[num - 1].type != h_.fields[i].type ||
           base_->header.fields[num - 1].Size() != h_.fields[i].Size()) {
-        Add("index.x-fields", Loc(), "indexed field " + N(i + 1) + " refers to table field " + N(num) +
-                                         ", which does not exist or has another type/size");
+        Add("index.x-fields", Loc(),
+            "indexed field " + N(i + 1) + " refers to table field " + N(num) +
+                ", which does not exist or has another type/size");
       }
     }
   }
@@ -1164,9 +1200,12 @@ DataWalk DataChecker::Run() {
   PrepareKeys();
   if (IsTable()) {
     ctx_.progress->Report(2, 0);
-    bool hasBlob = std::any_of(h_.fields.begin(), h_.fields.end(), [](const FieldDesc& fd) { return IsBlobType(fd.type); });
-    const bool blobs = hasBlob && ctx_.options->checkBlobs && ctx_.haveFamily && !ctx_.family.mb.empty();
-    Result<uint64_t> mbSize = blobs ? ctx_.fs->FileSize(ctx_.family.mb) : Result<uint64_t>(uint64_t{0});
+    bool hasBlob = std::any_of(h_.fields.begin(), h_.fields.end(),
+                               [](const FieldDesc& fd) { return IsBlobType(fd.type); });
+    const bool blobs =
+        hasBlob && ctx_.options->checkBlobs && ctx_.haveFamily && !ctx_.family.mb.empty();
+    Result<uint64_t> mbSize =
+        blobs ? ctx_.fs->FileSize(ctx_.family.mb) : Result<uint64_t>(uint64_t{0});
     ctx_.dataBytesTotal = (mbSize.ok() ? *mbSize : 0) + uint64_t(walk_.chain.size()) * bs_;
     if (blobs) CheckBlobFile(ctx_, ctx_.family.mb, h_);
     ctx_.mbBytesWalked = mbSize.ok() ? *mbSize : 0;
