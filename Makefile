@@ -1,5 +1,5 @@
 # make run   — install what is missing, build, start the program
-# make test  — install what is missing, build with warnings as errors, run every test
+# make test  — install what is missing, build with warnings as errors, run every test, check the format
 # make bench — optimised build and the benchmarks
 # make package — optimised build and the Debian package (build/package/*.deb)
 .PHONY: deps run test bench package clean
@@ -16,6 +16,7 @@ test: deps
 	cmake --preset ci
 	cmake --build --preset ci
 	ctest --preset ci
+	bash scripts/check-format.sh
 
 bench: deps
 	cmake --preset release

@@ -2,7 +2,7 @@
 # Installs the Debian packages that the build, the program and the tests need, when missing.
 set -euo pipefail
 packages=(
-  cmake ninja-build g++ make pkg-config
+  cmake ninja-build g++ make pkg-config clang-format
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libjpeg62-turbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -1,6 +1,10 @@
-// Fixed-width little-endian helpers and the one bounds-checked reader through which
-// every byte of a file is read. Numbers are assembled with shifts, never by casting
-// structs onto bytes.
+// Fixed-width little-endian helpers and ByteReader, the bounds-checked reader.
+// Structures whose length the file itself gives (the header's variable part, the .VAL
+// file) are read through ByteReader. Fixed-size structures and record fields are
+// decoded with the raw helpers from a buffer whose size the caller has checked once: a
+// fixed header checks its own length, a block buffer holds a whole block, a record lies
+// inside the bytes read of its block, a field inside the checked record size. Numbers
+// are assembled with shifts, never by casting structs onto bytes.
 #pragma once
 
 #include <cstddef>
@@ -17,11 +21,15 @@ using Bytes = std::vector<uint8_t>;
 using ByteSpan = std::span<const uint8_t>;
 using MutableByteSpan = std::span<uint8_t>;
 
-inline uint16_t DecodeU16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint16_t DecodeU16(const uint8_t* p) {
+  return uint16_t(p[0] | (p[1] << 8));
+}
 inline uint32_t DecodeU32(const uint8_t* p) {
   return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
-inline int16_t DecodeS16(const uint8_t* p) { return static_cast<int16_t>(DecodeU16(p)); }
+inline int16_t DecodeS16(const uint8_t* p) {
+  return static_cast<int16_t>(DecodeU16(p));
+}
 inline void EncodeU16(uint8_t* p, uint16_t v) {
   p[0] = uint8_t(v);
   p[1] = uint8_t(v >> 8);
@@ -32,7 +40,9 @@ inline void EncodeU32(uint8_t* p, uint32_t v) {
   p[2] = uint8_t(v >> 16);
   p[3] = uint8_t(v >> 24);
 }
-inline void EncodeS16(uint8_t* p, int16_t v) { EncodeU16(p, static_cast<uint16_t>(v)); }
+inline void EncodeS16(uint8_t* p, int16_t v) {
+  EncodeU16(p, static_cast<uint16_t>(v));
+}
 
 // Sequential, bounds-checked view over a byte range. Every getter fails (returns
 // false / a Corruption status) instead of reading past the end; once a read fails

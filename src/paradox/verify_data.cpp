@@ -9,8 +9,8 @@
 #include <set>
 
 #include "chain.h"
-#include "crypt.h"
 #include "codepage.h"
+#include "crypt.h"
 #include "value.h"
 #include "verify_internal.h"
 
@@ -18,7 +18,8 @@ namespace paradox::verify {
 
 namespace {
 
-constexpr size_t kReadChunk = 128 << 10;  // bytes per read in the record pass: stays in the L2 cache
+// Bytes per read in the record pass: stays in the L2 cache.
+constexpr size_t kReadChunk = 128 << 10;
 constexpr uint32_t kMaxDate = 3652059;  // 9999-12-31
 constexpr int32_t kMsPerDay = 86400000;
 
@@ -26,7 +27,9 @@ bool ValidBlockCode(uint8_t code) {
   return code == 1 || code == 2 || code == 3 || code == 4 || code == 8 || code == 16 || code == 32;
 }
 
-std::string N(uint64_t v) { return std::to_string(v); }
+std::string N(uint64_t v) {
+  return std::to_string(v);
+}
 
 // Whether [p, p + n) is all zero, by words: alpha fields are mostly padding, and this
 // scan is the record pass's hottest loop.
@@ -51,7 +54,8 @@ bool ZeroBytes(const uint8_t* p, size_t n) {
 // nibbles 0..9, eight bytes at a time: a nibble above 9 carries into bit 4 when 6 is
 // added.
 bool BcdDigitsValid(const uint8_t* digits, bool negative) {
-  constexpr uint64_t kLow = 0x0F0F0F0F0F0F0F0Full, kSix = 0x0606060606060606ull, kCarry = 0x1010101010101010ull;
+  constexpr uint64_t kLow = 0x0F0F0F0F0F0F0F0Full, kSix = 0x0606060606060606ull,
+                     kCarry = 0x1010101010101010ull;
   for (int half = 0; half < 2; ++half) {
     uint64_t w;
     std::memcpy(&w, digits + 8 * half, 8);
@@ -59,6 +63,11 @@ bool BcdDigitsValid(const uint8_t* digits, bool negative) {
     if (((((w >> 4) & kLow) + kSix) | ((w & kLow) + kSix)) & kCarry) return false;
   }
   return true;
+}
+
+// The four bytes at p as a big-endian number (dates and times).
+uint32_t BigEndian32(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
 
 // The eight bytes at p as a big-endian number.
@@ -79,11 +88,16 @@ std::string DayText(double ms) {
 
 int LevelNumber(TableLevel l) {
   switch (l) {
-    case TableLevel::k3_0: return 3;
-    case TableLevel::k3_5: return 35;
-    case TableLevel::k4: return 4;
-    case TableLevel::k5: return 5;
-    case TableLevel::k7: return 7;
+    case TableLevel::k3_0:
+      return 3;
+    case TableLevel::k3_5:
+      return 35;
+    case TableLevel::k4:
+      return 4;
+    case TableLevel::k5:
+      return 5;
+    case TableLevel::k7:
+      return 7;
   }
   return 0;
 }
@@ -123,11 +137,49 @@ class DataChecker {
   bool Want(std::string_view check) { return ctx_.sink->Wanted(check); }
   bool OpenAndReadHeader();
   bool CheckHeader();
+  // The header checks, in CheckHeader's table.
+  bool CheckFileType();
+  bool CheckLevel();
+  bool CheckBlockSize();
+  bool CheckHeaderSize();
+  bool CheckFieldCount();
+  bool DecodeVariablePart();
+  bool CheckFieldList();
+  bool CheckKeyFieldCount();
+  bool CheckDescriptors();
+  bool CheckRecordSize();
+  bool CheckFieldNames();
+  bool CheckVersionCopies();
+  bool CheckOffsets();
+  bool CheckPadding();
+  bool CheckMarker();
+  bool CheckFieldNumbers();
+  bool CheckRamPointers();
+  bool CheckFieldLayout();
+  bool CheckTableFlags();
   bool ReadLists();
   bool KeyFits();
   void ReportLists();
   void RecordPass();
-  void CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, uint64_t recOffset);
+  // Where a record is: its block, its slot and its file offset.
+  struct RecordAt {
+    uint32_t block;
+    uint32_t record;
+    uint64_t offset;
+  };
+  void CheckRecord(const uint8_t* rec, const RecordAt& at);
+  // One per group of field types; `v` is the field's bytes inside the record.
+  void CheckAlpha(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
+  void CheckDate(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
+  void CheckTime(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
+  void CheckLogical(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
+  void CheckFloat(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
+  void CheckBcd(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
+  void NoteAutoInc(const uint8_t* v);
+  void CheckBlobField(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
+  void CheckKeyInBlock(const uint8_t* rec, const RecordAt& at);
+  void CheckFolded(const uint8_t* rec, const RecordAt& at);
+  const std::string& FieldName(const FieldPlan& p) const { return h_.fields[p.index].name; }
   void AfterPass();
   void PrepareKeys();
   void CheckXHint(const uint8_t* rec, uint32_t block, uint32_t r, uint64_t recOffset);
@@ -144,7 +196,11 @@ class DataChecker {
   TableHeader& h_ = walk_.header;
   uint32_t bs_ = 0, hs_ = 0, rs_ = 0, fileBlocks_ = 0, present_ = 0;
   uint32_t key_ = 0;
-  BlockLists lists_;                  // the walk the salvage reads the table by, too
+  // What the header checks settle for the later ones.
+  TableLevel level_ = TableLevel::k3_0;
+  bool sizeMismatch_ = false;  // the record size word disagrees with the field list
+  bool layoutDoubt_ = false;   // the header's own offsets/pointers disagree with its field list
+  BlockLists lists_;           // the walk the salvage reads the table by, too
   bool chainBroken_ = false;
   std::vector<FieldPlan> plan_;
   std::vector<uint32_t> keyFieldEnds_;
@@ -160,7 +216,7 @@ class DataChecker {
   uint32_t pkOffset_ = 0, pkSize_ = 0;
   bool pkRangeCheck_ = false;
   std::vector<uint32_t> foldedFields_;  // case-insensitive X/XG: indexed alpha fields
-  uint64_t unfolded_ = 0;                // records of such an index not upper-cased
+  uint64_t unfolded_ = 0;               // records of such an index not upper-cased
 };
 
 bool DataChecker::OpenAndReadHeader() {
@@ -178,8 +234,9 @@ bool DataChecker::OpenAndReadHeader() {
   }
   size_ = *sz;
   if (size_ < FixedHeader::kEncodedLength) {
-    Add("header.too-short", Loc(), "file is " + N(size_) + " bytes but a Paradox header needs at least " +
-                                       N(FixedHeader::kEncodedLength));
+    Add("header.too-short", Loc(),
+        "file is " + N(size_) + " bytes but a Paradox header needs at least " +
+            N(FixedHeader::kEncodedLength));
     return false;
   }
   Bytes fixed(FixedHeader::kEncodedLength);
@@ -204,27 +261,58 @@ bool DataChecker::OpenAndReadHeader() {
   return true;
 }
 
+// The header checks in the order their findings appear. Each returns false when the
+// header cannot be used further: later checks rely on what the earlier ones settled
+// (block size, header size, the decoded field list, the record size).
 bool DataChecker::CheckHeader() {
+  using Check = bool (DataChecker::*)();
+  static constexpr Check kChecks[] = {
+      &DataChecker::CheckFileType,    &DataChecker::CheckLevel,
+      &DataChecker::CheckBlockSize,   &DataChecker::CheckHeaderSize,
+      &DataChecker::CheckFieldCount,  &DataChecker::DecodeVariablePart,
+      &DataChecker::CheckFieldList,   &DataChecker::CheckRecordSize,
+      &DataChecker::CheckFieldNames,  &DataChecker::CheckVersionCopies,
+      &DataChecker::CheckOffsets,     &DataChecker::CheckPadding,
+      &DataChecker::CheckMarker,      &DataChecker::CheckFieldNumbers,
+      &DataChecker::CheckRamPointers, &DataChecker::CheckFieldLayout,
+      &DataChecker::CheckTableFlags,
+  };
+  for (Check check : kChecks)
+    if (!(this->*check)()) return false;
+  return true;
+}
+
+bool DataChecker::CheckFileType() {
   const FixedHeader& f = h_.fixed;
-  TableSummary& sum = ctx_.report->summary;
   if (IsTable()) {
+    TableSummary& sum = ctx_.report->summary;
     sum.headerRead = true;
     sum.fileType = f.fileType;
     sum.versionId = f.fileVersionId;
   }
-  bool typeOk = IsTable() ? (f.fileType == 0 || f.fileType == 2) : IsSecondaryDataType(f.fileType);
-  if (!typeOk) {
-    std::string what = IsTable() ? "0 (keyed table) or 2 (unkeyed table)" : "3, 5, 6 or 8 (secondary index)";
-    Add("header.file-type", Loc(0, -1, 0x04), "file type is " + N(f.fileType) + " but should be " + what);
-    return false;
-  }
-  TableLevel level;
-  if (!LevelFromVersionId(f.fileVersionId, &level)) {
+  const bool typeOk =
+      IsTable() ? (f.fileType == 0 || f.fileType == 2) : IsSecondaryDataType(f.fileType);
+  if (typeOk) return true;
+  std::string what =
+      IsTable() ? "0 (keyed table) or 2 (unkeyed table)" : "3, 5, 6 or 8 (secondary index)";
+  Add("header.file-type", Loc(0, -1, 0x04),
+      "file type is " + N(f.fileType) + " but should be " + what);
+  return false;
+}
+
+bool DataChecker::CheckLevel() {
+  const FixedHeader& f = h_.fixed;
+  if (!LevelFromVersionId(f.fileVersionId, &level_)) {
     Add("header.version", Loc(0, -1, 0x39),
         "table level byte is " + N(f.fileVersionId) + " but should be 3..12");
     return false;
   }
-  if (IsTable()) sum.level = LevelNumber(level);
+  if (IsTable()) ctx_.report->summary.level = LevelNumber(level_);
+  return true;
+}
+
+bool DataChecker::CheckBlockSize() {
+  const FixedHeader& f = h_.fixed;
   if (!ValidBlockCode(f.blockSizeCode)) {
     if (f.blockSizeCode == 0 || f.blockSizeCode > 32) {
       Add("header.block-size", Loc(0, -1, 0x05),
@@ -237,6 +325,7 @@ bool DataChecker::CheckHeader() {
   bs_ = f.BlockSize();
   hs_ = f.headerSize;
   if (IsTable()) {
+    TableSummary& sum = ctx_.report->summary;
     sum.blockSize = bs_;
     sum.headerSize = hs_;
     sum.recordSize = f.recordSize;
@@ -245,6 +334,11 @@ bool DataChecker::CheckHeader() {
     sum.declaredRecords = f.numRecords;
     sum.fileBlocks = f.fileBlocks;
   }
+  return true;
+}
+
+bool DataChecker::CheckHeaderSize() {
+  const FixedHeader& f = h_.fixed;
   const uint32_t minHeader = HasExtension(f.fileType, f.fileVersionId) ? 0x78 : 0x58;
   if (hs_ < minHeader) {
     Add("header.header-size", Loc(0, -1, 0x02),
@@ -256,10 +350,17 @@ bool DataChecker::CheckHeader() {
         "header size is " + N(hs_) + " but the file has only " + N(size_) + " bytes");
     return false;
   }
-  if (f.numFields == 0 || f.numFields > 255) {
-    Add("header.field-count", Loc(0, -1, 0x21), "field count is " + N(f.numFields) + " but should be 1..255");
-    return false;
-  }
+  return true;
+}
+
+bool DataChecker::CheckFieldCount() {
+  const uint32_t n = h_.fixed.numFields;
+  if (n != 0 && n <= 255) return true;
+  Add("header.field-count", Loc(0, -1, 0x21), "field count is " + N(n) + " but should be 1..255");
+  return false;
+}
+
+bool DataChecker::DecodeVariablePart() {
   Result<TableHeader> decoded = DecodeTableHeader(headerBytes_);
   if (!decoded.ok()) {
     Add("header.variable-part", Loc(0, -1, 0x58), decoded.status().message());
@@ -267,15 +368,27 @@ bool DataChecker::CheckHeader() {
   }
   h_ = std::move(decoded.value());
   if (IsTable()) {
+    TableSummary& sum = ctx_.report->summary;
     sum.codePage = h_.CodePage();
     sum.sortOrder = h_.sortOrderId;
     sum.encrypted = h_.IsEncrypted();
     if (TableCharset cs = CharsetOfTable(h_); !cs.charset.known())
       Add("codepage.unknown", Loc(0, -1, h_.hasExtension ? 0x6A : 0x29), cs.problem);
   }
-  bool structureOk = true;
+  return true;
+}
+
+// The key field count and every descriptor are reported before giving up, so one
+// damaged descriptor does not hide another.
+bool DataChecker::CheckFieldList() {
+  const bool keysOk = CheckKeyFieldCount();
+  const bool descriptorsOk = CheckDescriptors();
+  return keysOk && descriptorsOk;
+}
+
+bool DataChecker::CheckKeyFieldCount() {
+  const FixedHeader& f = h_.fixed;
   const size_t n = h_.fields.size();
-  // Key fields.
   const uint32_t keys = f.primaryKeyFields;
   if (IsTable()) {
     if (keys > std::min<size_t>(n, 16) || (f.fileType == 0) != (keys > 0)) {
@@ -283,144 +396,213 @@ bool DataChecker::CheckHeader() {
           "key field count is " + N(keys) + " with file type " + N(f.fileType) + " and " + N(n) +
               " fields; a keyed table (type 0) needs 1.." + N(std::min<size_t>(n, 16)) +
               ", an unkeyed one (type 2) 0");
-      structureOk = false;
+      return false;
     }
   } else if (keys + 1 != n) {
-    Add("header.key-fields", Loc(0, -1, 0x23), "key field count is " + N(keys) + " but should be " + N(n - 1));
-    structureOk = false;
+    Add("header.key-fields", Loc(0, -1, 0x23),
+        "key field count is " + N(keys) + " but should be " + N(n - 1));
+    return false;
   }
-  // Descriptors.
-  uint64_t sum_sizes = 0;
-  for (size_t i = 0; i < n; ++i) {
+  return true;
+}
+
+bool DataChecker::CheckDescriptors() {
+  const FixedHeader& f = h_.fixed;
+  bool ok = true;
+  for (size_t i = 0; i < h_.fields.size(); ++i) {
     const FieldDesc& fd = h_.fields[i];
     uint64_t descOff = (HasExtension(f.fileType, f.fileVersionId) ? 0x78 : 0x58) + 2 * i;
     if (!IsKnownFieldType(uint8_t(fd.type))) {
       Add("header.field-type", Loc(0, -1, descOff),
-          "field " + N(i + 1) + " has type code " + Hex(uint8_t(fd.type)) + ", which is not a Paradox type",
+          "field " + N(i + 1) + " has type code " + Hex(uint8_t(fd.type)) +
+              ", which is not a Paradox type",
           fd.name);
-      structureOk = false;
+      ok = false;
       continue;
     }
     Status vs = ValidateFieldDescriptor(fd.type, fd.sizeByte);
     if (!vs.ok()) {
-      Add("header.field-type", Loc(0, -1, descOff), "field " + N(i + 1) + ": " + vs.message(), fd.name);
-      structureOk = false;
+      Add("header.field-type", Loc(0, -1, descOff), "field " + N(i + 1) + ": " + vs.message(),
+          fd.name);
+      ok = false;
       continue;
     }
-    if (IsTable() && level < MinLevelForType(fd.type))
+    if (IsTable() && level_ < MinLevelForType(fd.type))
       Add("header.level-type", Loc(0, -1, descOff),
           std::string("field type ") + FieldTypeLetter(fd.type) + " needs level " +
-              LevelName(MinLevelForType(fd.type)) + " but the table is level " + LevelName(level),
+              LevelName(MinLevelForType(fd.type)) + " but the table is level " + LevelName(level_),
           fd.name);
-    sum_sizes += fd.Size();
   }
-  if (!structureOk) return false;
+  return ok;
+}
+
+// Records are cut up by the field list: where it disagrees with the record size word,
+// the fields win (the "field-layout" check decides whether they can be trusted).
+bool DataChecker::CheckRecordSize() {
+  const FixedHeader& f = h_.fixed;
+  uint64_t sumSizes = 0;
+  for (const FieldDesc& fd : h_.fields) sumSizes += fd.Size();
   rs_ = f.recordSize;
-  const bool sizeMismatch = sum_sizes != f.recordSize;
-  bool layoutDoubt = false;  // the header's own offsets/pointers disagree with its field list
-  if (sizeMismatch) {
+  sizeMismatch_ = sumSizes != f.recordSize;
+  if (sizeMismatch_) {
     Add("header.record-size", Loc(0, -1, 0x00),
-        "record size is " + N(f.recordSize) + " but the fields add up to " + N(sum_sizes));
-    rs_ = uint32_t(sum_sizes);
+        "record size is " + N(f.recordSize) + " but the fields add up to " + N(sumSizes));
+    rs_ = uint32_t(sumSizes);
   }
   if (rs_ == 0 || uint64_t(rs_) + 6 > bs_) {
     Add("header.record-too-big", Loc(0, -1, 0x00),
         "record size " + N(rs_) + " does not fit in a block of " + N(bs_) + " bytes");
     return false;
   }
-  if (IsTable()) sum.recordSize = rs_;
-  // Field names (DB/X only): the engine refuses empty and duplicate names.
+  if (IsTable()) ctx_.report->summary.recordSize = rs_;
+  return true;
+}
+
+// DB/X only: the engine refuses empty and duplicate names.
+bool DataChecker::CheckFieldNames() {
   std::set<std::string> seen;
-  for (size_t i = 0; i < n; ++i) {
-    std::string up = h_.fields[i].name;
+  for (size_t i = 0; i < h_.fields.size(); ++i) {
+    const std::string& name = h_.fields[i].name;
+    std::string up = name;
     for (char& c : up) c = char(std::toupper(static_cast<unsigned char>(c)));
     if (up.empty())
       Add("header.field-name", Loc(), "field " + N(i + 1) + " has an empty name");
     else if (!seen.insert(up).second)
-      Add("header.field-name", Loc(), "field " + N(i + 1) + " repeats the name \"" + h_.fields[i].name + "\"",
-          h_.fields[i].name);
+      Add("header.field-name", Loc(), "field " + N(i + 1) + " repeats the name \"" + name + "\"",
+          name);
     else if (up.size() > 25)
-      Add("header.field-name", Loc(), "field name is " + N(up.size()) + " characters but at most 25 are allowed",
-          h_.fields[i].name);
+      Add("header.field-name", Loc(),
+          "field name is " + N(up.size()) + " characters but at most 25 are allowed", name);
   }
-  // Extension and its redundancy.
-  if (h_.hasExtension) {
-    const uint16_t want = uint16_t(0x100 + f.fileVersionId);
-    if (h_.ext.fileVerId2 != want || h_.ext.fileVerId3 != want)
-      Add("header.version-copy", Loc(0, -1, 0x58),
-          "level copies are " + Hex(h_.ext.fileVerId2) + "/" + Hex(h_.ext.fileVerId3) + " but should be " +
-              Hex(want));
-    // Layout of the variable part: descriptors, pointer, name pointers, table name, names.
-    uint64_t pos = 0x78 + 2 * n + 4 + 4 * n + TableNameLength(f.fileVersionId);
-    for (const FieldDesc& fd : h_.fields) pos += fd.name.size() + 1;
-    if (uint64_t(h_.ext.fieldNumbersOffset) + 0x58 != pos) layoutDoubt = true;
-    if (uint64_t(h_.ext.fieldNumbersOffset) + 0x58 != pos)
-      Add("header.offsets", Loc(0, -1, 0x66),
-          "field-number offset is " + Hex(h_.ext.fieldNumbersOffset) + " but should be " + Hex(pos - 0x58));
-    pos += 2 * n;
-    if (uint64_t(h_.ext.sortOrderIdOffset) + 0x58 != pos)
-      Add("header.offsets", Loc(0, -1, 0x6E),
-          "sort-order name offset is " + Hex(h_.ext.sortOrderIdOffset) + " but should be " + Hex(pos - 0x58));
-    if (f.realHeaderSize != h_.variableEnd)
+  return true;
+}
+
+// The extension repeats the level byte twice.
+bool DataChecker::CheckVersionCopies() {
+  if (!h_.hasExtension) return true;
+  const uint16_t want = uint16_t(0x100 + h_.fixed.fileVersionId);
+  if (h_.ext.fileVerId2 != want || h_.ext.fileVerId3 != want)
+    Add("header.version-copy", Loc(0, -1, 0x58),
+        "level copies are " + Hex(h_.ext.fileVerId2) + "/" + Hex(h_.ext.fileVerId3) +
+            " but should be " + Hex(want));
+  return true;
+}
+
+// The offsets and the used size the header keeps of its own variable part.
+bool DataChecker::CheckOffsets() {
+  const FixedHeader& f = h_.fixed;
+  if (!h_.hasExtension) {
+    if (f.fileVersionId >= 4 && f.realHeaderSize > hs_)
       Add("header.offsets", Loc(0, -1, 0x51),
-          "used header size is " + N(f.realHeaderSize) + " but the variable part ends at " + N(h_.variableEnd));
-    for (size_t i = h_.variableEnd; i < headerBytes_.size(); ++i)
-      if (headerBytes_[i] != 0) {
-        Add("header.padding", Loc(0, -1, i), "byte at " + Hex(i) + " after the used header is " +
-                                                 Hex(headerBytes_[i]) + " but should be 0");
-        break;
-      }
-    // Encrypted tables keep other bytes there.
-    if (f.encryption1 != 0xFF00FF00u && h_.ext.encryption2 == 0)
-      Add("header.marker", Loc(0, -1, 0x25), "bytes 0x25..0x28 are " + Hex(f.encryption1) +
-                                                 " but should be 0xFF00FF00 at this level");
-    if (IsTable()) {
-      // Restructured tables keep old field numbers (not 1..n); they must stay distinct.
-      std::set<uint16_t> numbers;
-      for (size_t i = 0; i < n; ++i)
-        if (h_.fields[i].number == 0 || !numbers.insert(h_.fields[i].number).second) {
-          Add("header.field-numbers", Loc(), "field number " + N(i + 1) + " is " + N(h_.fields[i].number) +
-                                                 ", zero or used by an earlier field");
-          break;
-        }
-    }
-  } else if (f.fileVersionId >= 4 && f.realHeaderSize > hs_) {
+          "used header size is " + N(f.realHeaderSize) + " but the header has only " + N(hs_) +
+              " bytes");
+    return true;
+  }
+  // Layout of the variable part: descriptors, pointer, name pointers, table name, names.
+  const size_t n = h_.fields.size();
+  uint64_t pos = 0x78 + 2 * n + 4 + 4 * n + TableNameLength(f.fileVersionId);
+  for (const FieldDesc& fd : h_.fields) pos += fd.name.size() + 1;
+  if (uint64_t(h_.ext.fieldNumbersOffset) + 0x58 != pos) {
+    layoutDoubt_ = true;
+    Add("header.offsets", Loc(0, -1, 0x66),
+        "field-number offset is " + Hex(h_.ext.fieldNumbersOffset) + " but should be " +
+            Hex(pos - 0x58));
+  }
+  pos += 2 * n;
+  if (uint64_t(h_.ext.sortOrderIdOffset) + 0x58 != pos)
+    Add("header.offsets", Loc(0, -1, 0x6E),
+        "sort-order name offset is " + Hex(h_.ext.sortOrderIdOffset) + " but should be " +
+            Hex(pos - 0x58));
+  if (f.realHeaderSize != h_.variableEnd)
     Add("header.offsets", Loc(0, -1, 0x51),
-        "used header size is " + N(f.realHeaderSize) + " but the header has only " + N(hs_) + " bytes");
-  }
-  // The pointer fields are one memory image written by the engine: their distances
-  // repeat the field count and the name lengths (zero pointers: not written).
-  if (IsTable() && f.ramPtr30 && f.ramPtr34 && h_.tableNamePtr && h_.fieldNamePtrs.size() == n) {
-    std::string why;
-    if (f.ramPtr30 - f.ramPtr34 != 2 * n)
-      why = "0x30 - 0x34 is " + N(uint32_t(f.ramPtr30 - f.ramPtr34)) + " but should be " + N(2 * n);
-    else if (n && h_.fieldNamePtrs[0] - h_.tableNamePtr != TableNameLength(f.fileVersionId))
-      why = "first name pointer - table name pointer is " + N(uint32_t(h_.fieldNamePtrs[0] - h_.tableNamePtr)) +
-            " but should be " + N(TableNameLength(f.fileVersionId));
-    for (size_t i = 0; why.empty() && i + 1 < n; ++i)
-      if (h_.fieldNamePtrs[i + 1] - h_.fieldNamePtrs[i] != h_.fields[i].name.size() + 1)
-        why = "name pointer " + N(i + 2) + " - name pointer " + N(i + 1) + " is " +
-              N(uint32_t(h_.fieldNamePtrs[i + 1] - h_.fieldNamePtrs[i])) + " but should be " +
-              N(h_.fields[i].name.size() + 1);
-    if (!why.empty()) Add("header.ram-pointers", Loc(0, -1, 0x30), why);
-    if (f.ramPtr30 - f.ramPtr34 != 2 * n) layoutDoubt = true;
-  }
-  // Field list, record size and the layout redundancy all disagree: the field count or
-  // descriptors are damaged and records cannot be cut up with them.
-  if (sizeMismatch && layoutDoubt) {
-    Add("header.field-layout", Loc(0, -1, 0x21),
-        "field count " + N(n) + " and its descriptors disagree with the record size and the header's own layout");
-    return false;
-  }
-  if (IsTable()) {
-    if (f.modifiedFlags1 || f.modifiedFlags2 || f.indexUpdateRequired)
-      Add("header.rebuild-flag", Loc(0, -1, f.modifiedFlags1 ? 0x14 : f.modifiedFlags2 ? 0x2A : 0x4F),
-          "rebuild flags 0x14/0x2A/0x4F are " + Hex(f.modifiedFlags1) + "/" + Hex(f.modifiedFlags2) + "/" +
-              Hex(f.indexUpdateRequired) + " but should be 0");
-    if (f.maxBlocks != f.fileBlocks)
-      Add("header.max-blocks", Loc(0, -1, 0x3A),
-          "0x3A is " + N(f.maxBlocks) + " but should equal the block count " + N(f.fileBlocks));
-  }
+        "used header size is " + N(f.realHeaderSize) + " but the variable part ends at " +
+            N(h_.variableEnd));
+  return true;
+}
+
+bool DataChecker::CheckPadding() {
+  if (!h_.hasExtension) return true;
+  for (size_t i = h_.variableEnd; i < headerBytes_.size(); ++i)
+    if (headerBytes_[i] != 0) {
+      Add("header.padding", Loc(0, -1, i),
+          "byte at " + Hex(i) + " after the used header is " + Hex(headerBytes_[i]) +
+              " but should be 0");
+      break;
+    }
+  return true;
+}
+
+// Encrypted tables keep other bytes there.
+bool DataChecker::CheckMarker() {
+  const FixedHeader& f = h_.fixed;
+  if (h_.hasExtension && f.encryption1 != 0xFF00FF00u && h_.ext.encryption2 == 0)
+    Add("header.marker", Loc(0, -1, 0x25),
+        "bytes 0x25..0x28 are " + Hex(f.encryption1) + " but should be 0xFF00FF00 at this level");
+  return true;
+}
+
+// Restructured tables keep old field numbers (not 1..n); they must stay distinct.
+bool DataChecker::CheckFieldNumbers() {
+  if (!h_.hasExtension || !IsTable()) return true;
+  std::set<uint16_t> numbers;
+  for (size_t i = 0; i < h_.fields.size(); ++i)
+    if (h_.fields[i].number == 0 || !numbers.insert(h_.fields[i].number).second) {
+      Add("header.field-numbers", Loc(),
+          "field number " + N(i + 1) + " is " + N(h_.fields[i].number) +
+              ", zero or used by an earlier field");
+      break;
+    }
+  return true;
+}
+
+// The pointer fields are one memory image written by the engine: their distances
+// repeat the field count and the name lengths (zero pointers: not written).
+bool DataChecker::CheckRamPointers() {
+  const FixedHeader& f = h_.fixed;
+  const size_t n = h_.fields.size();
+  if (!IsTable() || !f.ramPtr30 || !f.ramPtr34 || !h_.tableNamePtr || h_.fieldNamePtrs.size() != n)
+    return true;
+  std::string why;
+  if (f.ramPtr30 - f.ramPtr34 != 2 * n)
+    why = "0x30 - 0x34 is " + N(uint32_t(f.ramPtr30 - f.ramPtr34)) + " but should be " + N(2 * n);
+  else if (n && h_.fieldNamePtrs[0] - h_.tableNamePtr != TableNameLength(f.fileVersionId))
+    why = "first name pointer - table name pointer is " +
+          N(uint32_t(h_.fieldNamePtrs[0] - h_.tableNamePtr)) + " but should be " +
+          N(TableNameLength(f.fileVersionId));
+  for (size_t i = 0; why.empty() && i + 1 < n; ++i)
+    if (h_.fieldNamePtrs[i + 1] - h_.fieldNamePtrs[i] != h_.fields[i].name.size() + 1)
+      why = "name pointer " + N(i + 2) + " - name pointer " + N(i + 1) + " is " +
+            N(uint32_t(h_.fieldNamePtrs[i + 1] - h_.fieldNamePtrs[i])) + " but should be " +
+            N(h_.fields[i].name.size() + 1);
+  if (!why.empty()) Add("header.ram-pointers", Loc(0, -1, 0x30), why);
+  if (f.ramPtr30 - f.ramPtr34 != 2 * n) layoutDoubt_ = true;
+  return true;
+}
+
+// Field list, record size and the layout redundancy all disagree: the field count or
+// descriptors are damaged and records cannot be cut up with them.
+bool DataChecker::CheckFieldLayout() {
+  if (!sizeMismatch_ || !layoutDoubt_) return true;
+  Add("header.field-layout", Loc(0, -1, 0x21),
+      "field count " + N(h_.fields.size()) +
+          " and its descriptors disagree with the record size and the header's own layout");
+  return false;
+}
+
+bool DataChecker::CheckTableFlags() {
+  const FixedHeader& f = h_.fixed;
+  if (!IsTable()) return true;
+  if (f.modifiedFlags1 || f.modifiedFlags2 || f.indexUpdateRequired)
+    Add("header.rebuild-flag",
+        Loc(0, -1,
+            f.modifiedFlags1   ? 0x14
+            : f.modifiedFlags2 ? 0x2A
+                               : 0x4F),
+        "rebuild flags 0x14/0x2A/0x4F are " + Hex(f.modifiedFlags1) + "/" + Hex(f.modifiedFlags2) +
+            "/" + Hex(f.indexUpdateRequired) + " but should be 0");
+  if (f.maxBlocks != f.fileBlocks)
+    Add("header.max-blocks", Loc(0, -1, 0x3A),
+        "0x3A is " + N(f.maxBlocks) + " but should equal the block count " + N(f.fileBlocks));
   return true;
 }
 
@@ -428,7 +610,8 @@ bool DataChecker::ReadLists() {
   fileBlocks_ = h_.fixed.fileBlocks;
   // The table's header phase is mostly the block headers: it moves as they are read.
   BlockWalkProgress walked;
-  if (IsTable()) walked = [this](uint64_t done, uint64_t total) { ctx_.progress->Report(0, done, total); };
+  if (IsTable())
+    walked = [this](uint64_t done, uint64_t total) { ctx_.progress->Report(0, done, total); };
   Status st = WalkBlockLists(file_.get(), h_, size_, &lists_, walked);
   if (!st.ok()) {
     Add("file.unreadable", Loc(0, -1, hs_), "cannot read the block headers: " + st.ToString());
@@ -449,8 +632,9 @@ bool DataChecker::KeyFits() {
   const bool adsOk = b.RecordCount(rs_, bs_) >= 0;
   if (b.prevBlock == 0 && b.nextBlock <= fileBlocks_ && adsOk) return true;
   Add("crypt.bad-key", Loc(first, -1, BlockOffset(hs_, bs_, first)),
-      "block " + N(first) + " decrypted with the header key " + Hex(key_) + " has next/prev/size " + N(b.nextBlock) +
-          "/" + N(b.prevBlock) + "/" + std::to_string(b.addDataSize) + ": wrong key or damaged data");
+      "block " + N(first) + " decrypted with the header key " + Hex(key_) + " has next/prev/size " +
+          N(b.nextBlock) + "/" + N(b.prevBlock) + "/" + std::to_string(b.addDataSize) +
+          ": wrong key or damaged data");
   return false;
 }
 
@@ -465,7 +649,8 @@ void DataChecker::ReportLists() {
     switch (e.event) {
       case ListEvent::kFileLong:
         Add("file.trailing-data", Loc(0, -1, e.offset),
-            "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks make " + N(e.expected));
+            "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks make " +
+                N(e.expected));
         break;
       case ListEvent::kFileShortLastBlock: {
         const uint64_t lastOff = BlockOffset(hs_, bs_, fileBlocks_);
@@ -476,28 +661,32 @@ void DataChecker::ReportLists() {
       }
       case ListEvent::kFileShort:
         Add("file.truncated", Loc(std::min(present_, fileBlocks_) + 1, -1, size_),
-            "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks need " + N(e.expected));
+            "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks need " +
+                N(e.expected));
         break;
       case ListEvent::kEmptyTableLinks:
         Add("chain.empty-table", Loc(0, -1, 0x0A),
-            "no blocks but 0x0A/0x0E/0x10 are " + N(f.blocksInUse) + "/" + N(f.firstBlock) + "/" + N(f.lastBlock) +
-                " and should be 0");
+            "no blocks but 0x0A/0x0E/0x10 are " + N(f.blocksInUse) + "/" + N(f.firstBlock) + "/" +
+                N(f.lastBlock) + " and should be 0");
         break;
       case ListEvent::kFirstBlockBad:
         Add("chain.first-block", Loc(0, -1, 0x0E),
             "first block is " + N(uint64_t(e.value)) + " but should be 1.." + N(fileBlocks_));
         break;
       case ListEvent::kFirstBlockUnusual:
-        Add("chain.first-block-unusual", Loc(0, -1, 0x0E), "first block is " + N(uint64_t(e.value)) + "; normally 1");
+        Add("chain.first-block-unusual", Loc(0, -1, 0x0E),
+            "first block is " + N(uint64_t(e.value)) + "; normally 1");
         break;
       case ListEvent::kLinkOutOfRange:
         Add("chain.out-of-range", Loc(e.block, -1, e.offset),
-            "next block of block " + N(e.block) + " is " + N(uint64_t(e.value)) + " but the file has " +
-                N(std::max(fileBlocks_, present_)) + " blocks");
+            "next block of block " + N(e.block) + " is " + N(uint64_t(e.value)) +
+                " but the file has " + N(std::max(fileBlocks_, present_)) + " blocks");
         break;
       case ListEvent::kLinkBeyondEof:
-        Add("chain.beyond-eof", Loc(uint32_t(e.value), -1, BlockOffset(hs_, bs_, uint32_t(e.value))),
-            "block " + N(uint64_t(e.value)) + " is in the chain but the file ends at byte " + N(size_));
+        Add("chain.beyond-eof",
+            Loc(uint32_t(e.value), -1, BlockOffset(hs_, bs_, uint32_t(e.value))),
+            "block " + N(uint64_t(e.value)) + " is in the chain but the file ends at byte " +
+                N(size_));
         break;
       case ListEvent::kBeyondFileBlocks:
         Add("chain.out-of-range", Loc(e.block, -1, e.offset),
@@ -506,32 +695,36 @@ void DataChecker::ReportLists() {
         break;
       case ListEvent::kCycle:
         Add("chain.cycle", Loc(uint32_t(e.value), -1, BlockOffset(hs_, bs_, uint32_t(e.value))),
-            "block " + N(uint64_t(e.value)) + " is reached twice (again from block " + N(e.block) + ")");
+            "block " + N(uint64_t(e.value)) + " is reached twice (again from block " + N(e.block) +
+                ")");
         break;
       case ListEvent::kPrevLink:
         Add("chain.prev-link", Loc(e.block, -1, e.offset),
-            "previous-block link of block " + N(e.block) + " is " + N(uint64_t(e.value)) + " but should be " +
-                N(uint64_t(e.expected)));
+            "previous-block link of block " + N(e.block) + " is " + N(uint64_t(e.value)) +
+                " but should be " + N(uint64_t(e.expected)));
         break;
       case ListEvent::kLastBlock:
         Add("chain.last-block", Loc(0, -1, 0x10),
-            "last block is " + N(uint64_t(e.value)) + " but the chain ends at block " + N(uint64_t(e.expected)));
+            "last block is " + N(uint64_t(e.value)) + " but the chain ends at block " +
+                N(uint64_t(e.expected)));
         break;
       case ListEvent::kChainLength:
         Add("chain.length", Loc(0, -1, 0x0A),
-            "blocks in use is " + N(uint64_t(e.value)) + " but the chain has " + N(uint64_t(e.expected)) +
-                (chainBroken_ ? " blocks before it breaks" : " blocks"));
+            "blocks in use is " + N(uint64_t(e.value)) + " but the chain has " +
+                N(uint64_t(e.expected)) + (chainBroken_ ? " blocks before it breaks" : " blocks"));
         break;
       case ListEvent::kFreeOutOfRange:
         Add("freelist.out-of-range", e.block ? Loc(e.block, -1, e.offset) : Loc(0, -1, 0x4D),
-            "free-list link is " + N(uint64_t(e.value)) + " but the file has " + N(present_) + " blocks");
+            "free-list link is " + N(uint64_t(e.value)) + " but the file has " + N(present_) +
+                " blocks");
         break;
       case ListEvent::kFreeCrossLink:
         Add("freelist.cross-link", Loc(e.block, -1, e.offset),
             "block " + N(e.block) + " is in the data chain and in the free list");
         break;
       case ListEvent::kFreeCycle:
-        Add("freelist.cycle", Loc(e.block, -1, e.offset), "free list reaches block " + N(e.block) + " twice");
+        Add("freelist.cycle", Loc(e.block, -1, e.offset),
+            "free list reaches block " + N(e.block) + " twice");
         break;
       case ListEvent::kOrphan:
         // Blocks past the header's count are trailing data, reported as such.
@@ -541,16 +734,18 @@ void DataChecker::ReportLists() {
         break;
       case ListEvent::kBadRecordCount:
         Add("block.record-count", Loc(e.block, -1, boff + 4),
-            "addDataSize is " + std::to_string(e.value) + " but should be -" + N(rs_) + " or a multiple of " +
-                N(rs_) + " up to " + N((cap - 1) * uint64_t(rs_)));
+            "addDataSize is " + std::to_string(e.value) + " but should be -" + N(rs_) +
+                " or a multiple of " + N(rs_) + " up to " + N((cap - 1) * uint64_t(rs_)));
         break;
-      case ListEvent::kBlockCount:      // the orphans and the lists say it
+      case ListEvent::kBlockCount:       // the orphans and the lists say it
       case ListEvent::kEmptyChainBlock:  // judged with the records, after the pass
       case ListEvent::kRecordCount:
         break;
     }
   }
-  if (orphans > 10) Add("blocks.orphan", Loc(), N(orphans) + " blocks in all are in neither list (first 10 listed)");
+  if (orphans > 10)
+    Add("blocks.orphan", Loc(),
+        N(orphans) + " blocks in all are in neither list (first 10 listed)");
   if (IsTable()) {
     ctx_.report->summary.chainBlocks = uint32_t(lists_.chain.size());
     ctx_.report->summary.freeBlocks = uint32_t(lists_.freeList.size());
@@ -566,9 +761,10 @@ void DataChecker::PrepareKeys() {
   walk_.order = KeyOrder(h_);
   if (IsTable() && keys > 0 && !walk_.order.known())
     Add("key.sort-order-unknown", Loc(0, -1, 0x29),
-        "sort order " + (h_.sortOrderId.empty() ? Hex(h_.fixed.sortOrder) : "\"" + h_.sortOrderId + "\"") +
-            " is not known: key order checked only in the leading " + N(walk_.order.certainPrefix()) +
-            " key bytes");
+        "sort order " +
+            (h_.sortOrderId.empty() ? Hex(h_.fixed.sortOrder) : "\"" + h_.sortOrderId + "\"") +
+            " is not known: key order checked only in the leading " +
+            N(walk_.order.certainPrefix()) + " key bytes");
   // Only blocks the file really holds can be chained: bounds the key store by the file.
   const size_t keyed = size_t(present_) + 1;
   walk_.firstKeys.assign(keyed * walk_.keySize, 0);
@@ -579,8 +775,8 @@ void DataChecker::PrepareKeys() {
     const FieldDesc& fd = h_.fields[i];
     if (fd.type == FieldType::kAutoInc && IsTable()) autoIncField_ = int(i);
     // Fields that take any bytes have nothing for CheckRecord to do.
-    if (fd.type == FieldType::kShort || fd.type == FieldType::kLong || fd.type == FieldType::kBytes ||
-        (fd.type == FieldType::kAutoInc && autoIncField_ != int(i)))
+    if (fd.type == FieldType::kShort || fd.type == FieldType::kLong ||
+        fd.type == FieldType::kBytes || (fd.type == FieldType::kAutoInc && autoIncField_ != int(i)))
       continue;
     plan_.push_back({fd.type, fd.offset, fd.Size(), fd.sizeByte, i});
   }
@@ -601,7 +797,8 @@ void DataChecker::PrepareKeys() {
     const uint32_t baseKeys = base_->header.fixed.primaryKeyFields;
     // The indexed fields come first, then the table's key (keyed) or Tup No, Blk Num
     // and Tup Offset (unkeyed).
-    const size_t indexed = keyedBase ? (n >= baseKeys + 1 ? n - 1 - baseKeys : 0) : (n >= 3 ? n - 3 : 0);
+    const size_t indexed =
+        keyedBase ? (n >= baseKeys + 1 ? n - 1 - baseKeys : 0) : (n >= 3 ? n - 3 : 0);
     if ((h_.fixed.flags55 & 0x01) && walk_.order.collation())
       for (size_t i = 0; i < indexed; ++i)
         if (h_.fields[i].type == FieldType::kAlpha) foldedFields_.push_back(uint32_t(i));
@@ -656,180 +853,207 @@ void DataChecker::CheckXHint(const uint8_t* rec, uint32_t block, uint32_t r, uin
   }
 }
 
-void DataChecker::CheckRecord(const uint8_t* rec, uint32_t block, uint32_t r, uint64_t recOffset) {
+void DataChecker::CheckRecord(const uint8_t* rec, const RecordAt& at) {
   const bool values = ctx_.options->checkValues;
   for (const FieldPlan& p : plan_) {
     const uint8_t* v = rec + p.offset;
     switch (p.type) {
-      case FieldType::kAlpha: {
-        if (!values) break;
-        const void* nul = std::memchr(v, 0, p.size);
-        if (nul) {
-          const uint8_t* end = v + p.size;
-          const uint8_t* q = static_cast<const uint8_t*>(nul) + 1;
-          if (!ZeroBytes(q, size_t(end - q)))
-            while (*q == 0) ++q;  // the first byte to report
-          else
-            q = end;
-          if (q != end && Want("value.alpha-tail"))
-            Add("value.alpha-tail", Loc(block, r, recOffset + p.offset + (q - v)),
-                "byte " + N(q - v) + " after the terminating NUL is " + Hex(*q) + " but should be 0",
-                h_.fields[p.index].name);
-        }
+      case FieldType::kAlpha:
+        if (values) CheckAlpha(p, v, at);
         break;
-      }
-      case FieldType::kDate: {
-        if (!values) break;
-        uint32_t raw = uint32_t(v[0]) << 24 | uint32_t(v[1]) << 16 | uint32_t(v[2]) << 8 | v[3];
-        if (raw == 0) break;
-        int64_t days = int64_t(int32_t(raw ^ 0x80000000u));
-        if (days < 1) {
-          // Seen in engine-written tables (dates before year 1): odd, not damage.
-          if (Want("value.date-early"))
-            Add("value.date-early", Loc(block, r, recOffset + p.offset),
-                "date day number is " + std::to_string(days) + ", before 0001-01-01",
-                h_.fields[p.index].name);
-        } else if (days > kMaxDate && Want("value.date")) {
-          Add("value.date", Loc(block, r, recOffset + p.offset),
-              "date day number is " + std::to_string(days) + " but should be 1.." + N(kMaxDate),
-              h_.fields[p.index].name);
-        }
+      case FieldType::kDate:
+        if (values) CheckDate(p, v, at);
         break;
-      }
-      case FieldType::kTime: {
-        if (!values) break;
-        uint32_t raw = uint32_t(v[0]) << 24 | uint32_t(v[1]) << 16 | uint32_t(v[2]) << 8 | v[3];
-        if (raw == 0) break;
-        int64_t ms = int64_t(int32_t(raw ^ 0x80000000u));
-        if ((ms < 0 || ms >= kMsPerDay) && Want("value.time"))
-          Add("value.time", Loc(block, r, recOffset + p.offset),
-              "time is " + std::to_string(ms) + " ms but should be 0..86399999", h_.fields[p.index].name);
+      case FieldType::kTime:
+        if (values) CheckTime(p, v, at);
         break;
-      }
       case FieldType::kLogical:
-        if (values && v[0] != 0 && v[0] != 0x80 && v[0] != 0x81 && Want("value.logical"))
-          Add("value.logical", Loc(block, r, recOffset + p.offset),
-              "logical byte is " + Hex(v[0]) + " but should be 0x00, 0x80 or 0x81", h_.fields[p.index].name);
+        if (values) CheckLogical(p, v, at);
         break;
       case FieldType::kNumber:
       case FieldType::kMoney:
-      case FieldType::kTimestamp: {
-        if (!values) break;
-        const uint64_t x = BigEndian64(v);
-        if (x == 0) break;  // blank
-        // Undo the sortable transform on the bits only: NaN needs no conversion.
-        const uint64_t bits = (x >> 63) ? x ^ (uint64_t(1) << 63) : ~x;
-        const bool nan = (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull && (bits & 0x000FFFFFFFFFFFFFull);
-        if (nan) {
-          if (Want("value.nan"))
-            Add("value.nan", Loc(block, r, recOffset + p.offset), "value is NaN",
-                h_.fields[p.index].name);
-          break;
-        }
-        if (p.type != FieldType::kTimestamp) break;
-        const double d = std::bit_cast<double>(bits);
-        if (d < double(kMsPerDay) && !std::isinf(d)) {
-          if (Want("value.date-early"))
-            Add("value.date-early", Loc(block, r, recOffset + p.offset),
-                "timestamp is " + DayText(d) + ", before 0001-01-01", h_.fields[p.index].name);
-        } else if ((std::isinf(d) || d >= (double(kMaxDate) + 1) * kMsPerDay) &&
-                   Want("value.timestamp")) {
-          Add("value.timestamp", Loc(block, r, recOffset + p.offset),
-              "timestamp is " + DayText(d) + ", after 9999-12-31",
-              h_.fields[p.index].name);
-        }
+      case FieldType::kTimestamp:
+        if (values) CheckFloat(p, v, at);
         break;
-      }
-      case FieldType::kBcd: {
-        if (!values) break;
-        const uint8_t b0 = v[0];
-        // A first byte equal to the decimals with all digits zero is how some engines
-        // store a blank value; treat it as blank.
-        if (b0 == p.sizeByte && IsAllZero(ByteSpan(v + 1, 16))) break;
-        if (b0 == 0) {
-          if (!IsAllZero(ByteSpan(v, 17)) && Want("value.bcd"))
-            Add("value.bcd", Loc(block, r, recOffset + p.offset),
-                "BCD first byte is 0 (blank) but the digits are not zero", h_.fields[p.index].name);
-          break;
-        }
-        if ((b0 & 0x40) == 0 || (b0 & 0x3F) != p.sizeByte) {
-          if (Want("value.bcd"))
-            Add("value.bcd", Loc(block, r, recOffset + p.offset),
-                "BCD first byte is " + Hex(b0) + " but should be " + Hex(0xC0 | p.sizeByte) +
-                    " or " + Hex(0x40 | p.sizeByte),
-                h_.fields[p.index].name);
-          break;
-        }
-        const bool neg = (b0 & 0x80) == 0;
-        if (BcdDigitsValid(v + 1, neg)) break;
-        for (int i = 1; i < 17; ++i) {
-          uint8_t byte = neg ? uint8_t(~v[i]) : v[i];
-          if ((byte >> 4) > 9 || (byte & 0xF) > 9) {
-            if (Want("value.bcd-digit"))
-              Add("value.bcd-digit", Loc(block, r, recOffset + p.offset + i),
-                  "BCD digit byte " + Hex(v[i]) + " holds a nibble above 9",
-                  h_.fields[p.index].name);
-            break;
-          }
-        }
+      case FieldType::kBcd:
+        if (values) CheckBcd(p, v, at);
         break;
-      }
       case FieldType::kAutoInc:
-        if (int(p.index) == autoIncField_ && !IsAllZero(ByteSpan(v, 4))) {
-          int64_t x = DecodeInt32(v);
-          if (!anyAutoInc_ || x > maxAutoInc_) maxAutoInc_ = x;
-          anyAutoInc_ = true;
-        }
+        if (int(p.index) == autoIncField_) NoteAutoInc(v);
         break;
       case FieldType::kMemo:
       case FieldType::kBlob:
       case FieldType::kFmtMemo:
       case FieldType::kOle:
       case FieldType::kGraphic:
-        if (IsTable() && ctx_.options->checkBlobs) {
-          const FieldDesc& fd = h_.fields[p.index];
-          const uint8_t* ptr = v + fd.LeaderSize();
-          BlobPointer bp;
-          bp.DecodeFrom(ptr);
-          if (bp.length > fd.LeaderSize()) {
-            if (!ctx_.blobs.present)
-              ++missingMbRefs_;
-            else
-              CheckBlobPointer(ctx_, fd, ptr, Loc(block, r, recOffset + p.offset + fd.LeaderSize()));
-          }
-        }
+        if (IsTable() && ctx_.options->checkBlobs) CheckBlobField(p, v, at);
         break;
       default:
         break;
     }
   }
-  // Key order inside the block.
-  if (walk_.keySize) {
-    if (prevKey_) {
-      // Byte-identical keys are equal in every collation, comparable or not.
-      int c = walk_.order.Compare(prevKey_, rec);
-      if (c > 0)
-        Add("key.order", Loc(block, r, recOffset), "key of record " + N(r) + " is lower than that of the record before it");
-      else if (c == 0 && std::memcmp(prevKey_, rec, walk_.keySize) == 0)
-        Add("key.duplicate", Loc(block, r, recOffset), "key of record " + N(r) + " repeats the record before it");
-    }
-    prevKey_ = rec;
-    if (IsTable()) {
-      uint32_t start = 0;
-      for (size_t i = 0; i < keyFieldEnds_.size(); ++i) {
-        if (IsAllZero(ByteSpan(rec + start, keyFieldEnds_[i] - start)))
-          Add("key.blank", Loc(block, r, recOffset + start), "key field is blank", h_.fields[i].name);
-        start = keyFieldEnds_[i];
-      }
+  if (walk_.keySize) CheckKeyInBlock(rec, at);
+  if (hintCheck_) CheckXHint(rec, at.block, at.record, at.offset);
+  if (!foldedFields_.empty()) CheckFolded(rec, at);
+}
+
+void DataChecker::CheckAlpha(const FieldPlan& p, const uint8_t* v, const RecordAt& at) {
+  const void* nul = std::memchr(v, 0, p.size);
+  if (!nul) return;
+  const uint8_t* end = v + p.size;
+  const uint8_t* q = static_cast<const uint8_t*>(nul) + 1;
+  if (!ZeroBytes(q, size_t(end - q)))
+    while (*q == 0) ++q;  // the first byte to report
+  else
+    q = end;
+  if (q != end && Want("value.alpha-tail"))
+    Add("value.alpha-tail", Loc(at.block, at.record, at.offset + p.offset + (q - v)),
+        "byte " + N(q - v) + " after the terminating NUL is " + Hex(*q) + " but should be 0",
+        FieldName(p));
+}
+
+void DataChecker::CheckDate(const FieldPlan& p, const uint8_t* v, const RecordAt& at) {
+  const uint32_t raw = BigEndian32(v);
+  if (raw == 0) return;
+  int64_t days = int64_t(int32_t(raw ^ 0x80000000u));
+  if (days < 1) {
+    // Seen in engine-written tables (dates before year 1): odd, not damage.
+    if (Want("value.date-early"))
+      Add("value.date-early", Loc(at.block, at.record, at.offset + p.offset),
+          "date day number is " + std::to_string(days) + ", before 0001-01-01", FieldName(p));
+  } else if (days > kMaxDate && Want("value.date")) {
+    Add("value.date", Loc(at.block, at.record, at.offset + p.offset),
+        "date day number is " + std::to_string(days) + " but should be 1.." + N(kMaxDate),
+        FieldName(p));
+  }
+}
+
+void DataChecker::CheckTime(const FieldPlan& p, const uint8_t* v, const RecordAt& at) {
+  const uint32_t raw = BigEndian32(v);
+  if (raw == 0) return;
+  int64_t ms = int64_t(int32_t(raw ^ 0x80000000u));
+  if ((ms < 0 || ms >= kMsPerDay) && Want("value.time"))
+    Add("value.time", Loc(at.block, at.record, at.offset + p.offset),
+        "time is " + std::to_string(ms) + " ms but should be 0..86399999", FieldName(p));
+}
+
+void DataChecker::CheckLogical(const FieldPlan& p, const uint8_t* v, const RecordAt& at) {
+  if (v[0] != 0 && v[0] != 0x80 && v[0] != 0x81 && Want("value.logical"))
+    Add("value.logical", Loc(at.block, at.record, at.offset + p.offset),
+        "logical byte is " + Hex(v[0]) + " but should be 0x00, 0x80 or 0x81", FieldName(p));
+}
+
+// Number, money and timestamp: a double in the sortable encoding.
+void DataChecker::CheckFloat(const FieldPlan& p, const uint8_t* v, const RecordAt& at) {
+  const uint64_t x = BigEndian64(v);
+  if (x == 0) return;  // blank
+  // Undo the sortable transform on the bits only: NaN needs no conversion.
+  const uint64_t bits = (x >> 63) ? x ^ (uint64_t(1) << 63) : ~x;
+  const bool nan =
+      (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull && (bits & 0x000FFFFFFFFFFFFFull);
+  const Location here = Loc(at.block, at.record, at.offset + p.offset);
+  if (nan) {
+    if (Want("value.nan")) Add("value.nan", here, "value is NaN", FieldName(p));
+    return;
+  }
+  if (p.type != FieldType::kTimestamp) return;
+  const double d = std::bit_cast<double>(bits);
+  if (d < double(kMsPerDay) && !std::isinf(d)) {
+    if (Want("value.date-early"))
+      Add("value.date-early", here, "timestamp is " + DayText(d) + ", before 0001-01-01",
+          FieldName(p));
+  } else if ((std::isinf(d) || d >= (double(kMaxDate) + 1) * kMsPerDay) &&
+             Want("value.timestamp")) {
+    Add("value.timestamp", here, "timestamp is " + DayText(d) + ", after 9999-12-31", FieldName(p));
+  }
+}
+
+void DataChecker::CheckBcd(const FieldPlan& p, const uint8_t* v, const RecordAt& at) {
+  const uint8_t b0 = v[0];
+  // A first byte equal to the decimals with all digits zero is how some engines
+  // store a blank value; treat it as blank.
+  if (b0 == p.sizeByte && IsAllZero(ByteSpan(v + 1, 16))) return;
+  const uint64_t off = at.offset + p.offset;
+  if (b0 == 0) {
+    if (!IsAllZero(ByteSpan(v, 17)) && Want("value.bcd"))
+      Add("value.bcd", Loc(at.block, at.record, off),
+          "BCD first byte is 0 (blank) but the digits are not zero", FieldName(p));
+    return;
+  }
+  if ((b0 & 0x40) == 0 || (b0 & 0x3F) != p.sizeByte) {
+    if (Want("value.bcd"))
+      Add("value.bcd", Loc(at.block, at.record, off),
+          "BCD first byte is " + Hex(b0) + " but should be " + Hex(0xC0 | p.sizeByte) + " or " +
+              Hex(0x40 | p.sizeByte),
+          FieldName(p));
+    return;
+  }
+  const bool neg = (b0 & 0x80) == 0;
+  if (BcdDigitsValid(v + 1, neg)) return;
+  for (int i = 1; i < 17; ++i) {
+    uint8_t byte = neg ? uint8_t(~v[i]) : v[i];
+    if ((byte >> 4) > 9 || (byte & 0xF) > 9) {
+      if (Want("value.bcd-digit"))
+        Add("value.bcd-digit", Loc(at.block, at.record, off + i),
+            "BCD digit byte " + Hex(v[i]) + " holds a nibble above 9", FieldName(p));
+      return;
     }
   }
-  if (hintCheck_) CheckXHint(rec, block, r, recOffset);
+}
+
+void DataChecker::NoteAutoInc(const uint8_t* v) {
+  if (IsAllZero(ByteSpan(v, 4))) return;
+  int64_t x = DecodeInt32(v);
+  if (!anyAutoInc_ || x > maxAutoInc_) maxAutoInc_ = x;
+  anyAutoInc_ = true;
+}
+
+void DataChecker::CheckBlobField(const FieldPlan& p, const uint8_t* v, const RecordAt& at) {
+  const FieldDesc& fd = h_.fields[p.index];
+  const uint8_t* ptr = v + fd.LeaderSize();
+  BlobPointer bp;
+  bp.DecodeFrom(ptr);
+  if (bp.length <= fd.LeaderSize()) return;
+  if (!ctx_.blobs.present)
+    ++missingMbRefs_;
+  else
+    CheckBlobPointer(ctx_, fd, ptr,
+                     Loc(at.block, at.record, at.offset + p.offset + fd.LeaderSize()));
+}
+
+// Key order inside the block, and (tables) no blank key field.
+void DataChecker::CheckKeyInBlock(const uint8_t* rec, const RecordAt& at) {
+  const uint32_t r = at.record;
+  if (prevKey_) {
+    // Byte-identical keys are equal in every collation, comparable or not.
+    int c = walk_.order.Compare(prevKey_, rec);
+    if (c > 0)
+      Add("key.order", Loc(at.block, r, at.offset),
+          "key of record " + N(r) + " is lower than that of the record before it");
+    else if (c == 0 && std::memcmp(prevKey_, rec, walk_.keySize) == 0)
+      Add("key.duplicate", Loc(at.block, r, at.offset),
+          "key of record " + N(r) + " repeats the record before it");
+  }
+  prevKey_ = rec;
+  if (!IsTable()) return;
+  uint32_t start = 0;
+  for (size_t i = 0; i < keyFieldEnds_.size(); ++i) {
+    if (IsAllZero(ByteSpan(rec + start, keyFieldEnds_[i] - start)))
+      Add("key.blank", Loc(at.block, r, at.offset + start), "key field is blank",
+          h_.fields[i].name);
+    start = keyFieldEnds_[i];
+  }
+}
+
+// Case-insensitive secondary indexes hold their alpha keys in the sort order's upper case.
+void DataChecker::CheckFolded(const uint8_t* rec, const RecordAt& at) {
   for (uint32_t i : foldedFields_) {
     const FieldDesc& fd = h_.fields[i];
-    if (!walk_.order.collation()->IsFolded(ByteSpan(rec + fd.offset, fd.Size())) && ++unfolded_ <= 10)
-      Add("index.x-case", Loc(block, r, recOffset + fd.offset),
-          "key of record " + N(r) + " is not in the upper case of sort order \"" + walk_.order.collation()->name() +
-              "\"",
+    if (!walk_.order.collation()->IsFolded(ByteSpan(rec + fd.offset, fd.Size())) &&
+        ++unfolded_ <= 10)
+      Add("index.x-case", Loc(at.block, at.record, at.offset + fd.offset),
+          "key of record " + N(at.record) + " is not in the upper case of sort order \"" +
+              walk_.order.collation()->name() + "\"",
           fd.name);
   }
 }
@@ -850,7 +1074,8 @@ void DataChecker::RecordPass() {
     MutableByteSpan dst(buf.data(), size_t(count) * bs_);
     Status st = file_->ReadAt(off, dst, &got);
     if (!st.ok()) {
-      Add("file.unreadable", Loc(first, -1, off), "cannot read blocks from " + N(first) + ": " + st.ToString());
+      Add("file.unreadable", Loc(first, -1, off),
+          "cannot read blocks from " + N(first) + ": " + st.ToString());
       return;
     }
     if (got < dst.size()) std::fill(buf.begin() + got, buf.begin() + dst.size(), 0);
@@ -872,12 +1097,12 @@ void DataChecker::RecordPass() {
       prevKey_ = nullptr;
       for (int64_t r = 0; r < checkable; ++r) {
         const uint8_t* rec = blk + 6 + size_t(r) * rs_;
-        CheckRecord(rec, k, uint32_t(r), boff + 6 + uint64_t(r) * rs_);
+        CheckRecord(rec, RecordAt{k, uint32_t(r), boff + 6 + uint64_t(r) * rs_});
       }
       if (walk_.keySize && checkable > 0) {
         std::memcpy(&walk_.firstKeys[size_t(k) * walk_.keySize], blk + 6, walk_.keySize);
-        std::memcpy(&walk_.lastKeys[size_t(k) * walk_.keySize], blk + 6 + size_t(checkable - 1) * rs_,
-                    walk_.keySize);
+        std::memcpy(&walk_.lastKeys[size_t(k) * walk_.keySize],
+                    blk + 6 + size_t(checkable - 1) * rs_, walk_.keySize);
       }
       ++done;
       if (IsTable())
@@ -902,7 +1127,8 @@ void DataChecker::AfterPass() {
     counted += uint32_t(recs);
     if (recs == 0) {
       if (f.numRecords > 0 && Want("block.empty"))
-        Add("block.empty", Loc(k, -1, BlockOffset(hs_, bs_, k)), "chained block " + N(k) + " holds no records");
+        Add("block.empty", Loc(k, -1, BlockOffset(hs_, bs_, k)),
+            "chained block " + N(k) + " holds no records");
       continue;
     }
     if (walk_.keySize && prevLast) {
@@ -919,7 +1145,8 @@ void DataChecker::AfterPass() {
   }
   walk_.counted = counted;
   if (unfolded_ > 10)
-    Add("index.x-case", Loc(), N(unfolded_) + " keys in all are not in the driver's upper case (first 10 listed)");
+    Add("index.x-case", Loc(),
+        N(unfolded_) + " keys in all are not in the driver's upper case (first 10 listed)");
   if (IsTable()) ctx_.report->summary.countedRecords = counted;
   if (counted != f.numRecords) {
     Add(IsTable() ? "header.record-count" : "index.count", Loc(0, -1, 0x06),
@@ -929,13 +1156,15 @@ void DataChecker::AfterPass() {
   if (!IsTable() && base_ && base_->ok && counted != base_->counted)
     // Non-maintained indexes (types 3/6) are refreshed by the engine on use.
     Add(f.fileType == 3 || f.fileType == 6 ? "index.x-stale" : "index.x-records", Loc(0, -1, 0x06),
-        "index holds " + N(counted) + " records but " + base_->name + " holds " + N(base_->counted));
+        "index holds " + N(counted) + " records but " + base_->name + " holds " +
+            N(base_->counted));
   if (missingMbRefs_)
     Add("mb.missing", Loc(),
         N(missingMbRefs_) + " blob values are stored in the blob file (.MB), which is missing");
   if (anyAutoInc_ && int64_t(f.autoInc) < maxAutoInc_)
     Add("header.autoinc", Loc(0, -1, 0x49),
-        "autoincrement counter is " + N(f.autoInc) + " but the highest value is " + std::to_string(maxAutoInc_));
+        "autoincrement counter is " + N(f.autoInc) + " but the highest value is " +
+            std::to_string(maxAutoInc_));
 }
 
 DataWalk DataChecker::Run() {
@@ -950,14 +1179,17 @@ DataWalk DataChecker::Run() {
   }
   if (!IsTable() && base_ && base_->ok) {
     // X header against the table: indexed fields must be table fields of the same kind.
-    const size_t m = h_.fields.size() - 1 - (base_->header.IsKeyed() ? base_->header.fixed.primaryKeyFields : 2);
+    const size_t m =
+        h_.fields.size() - 1 - (base_->header.IsKeyed() ? base_->header.fixed.primaryKeyFields : 2);
     for (size_t i = 0; i < m && i < h_.fields.size(); ++i) {
       uint32_t num = h_.hasExtension ? (h_.fields[i].number & 0x7FFF) : 0;
       if (num == 0) continue;
-      if (num > base_->header.fields.size() || base_->header.fields[num - 1].type != h_.fields[i].type ||
+      if (num > base_->header.fields.size() ||
+          base_->header.fields[num - 1].type != h_.fields[i].type ||
           base_->header.fields[num - 1].Size() != h_.fields[i].Size()) {
-        Add("index.x-fields", Loc(), "indexed field " + N(i + 1) + " refers to table field " + N(num) +
-                                         ", which does not exist or has another type/size");
+        Add("index.x-fields", Loc(),
+            "indexed field " + N(i + 1) + " refers to table field " + N(num) +
+                ", which does not exist or has another type/size");
       }
     }
   }
@@ -968,9 +1200,12 @@ DataWalk DataChecker::Run() {
   PrepareKeys();
   if (IsTable()) {
     ctx_.progress->Report(2, 0);
-    bool hasBlob = std::any_of(h_.fields.begin(), h_.fields.end(), [](const FieldDesc& fd) { return IsBlobType(fd.type); });
-    const bool blobs = hasBlob && ctx_.options->checkBlobs && ctx_.haveFamily && !ctx_.family.mb.empty();
-    Result<uint64_t> mbSize = blobs ? ctx_.fs->FileSize(ctx_.family.mb) : Result<uint64_t>(uint64_t{0});
+    bool hasBlob = std::any_of(h_.fields.begin(), h_.fields.end(),
+                               [](const FieldDesc& fd) { return IsBlobType(fd.type); });
+    const bool blobs =
+        hasBlob && ctx_.options->checkBlobs && ctx_.haveFamily && !ctx_.family.mb.empty();
+    Result<uint64_t> mbSize =
+        blobs ? ctx_.fs->FileSize(ctx_.family.mb) : Result<uint64_t>(uint64_t{0});
     ctx_.dataBytesTotal = (mbSize.ok() ? *mbSize : 0) + uint64_t(walk_.chain.size()) * bs_;
     if (blobs) CheckBlobFile(ctx_, ctx_.family.mb, h_);
     ctx_.mbBytesWalked = mbSize.ok() ? *mbSize : 0;

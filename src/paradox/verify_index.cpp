@@ -12,7 +12,9 @@ namespace paradox::verify {
 
 namespace {
 
-std::string N(uint64_t v) { return std::to_string(v); }
+std::string N(uint64_t v) {
+  return std::to_string(v);
+}
 
 constexpr uint32_t kMaxLevels = 16;
 constexpr int kMaxLeafMismatches = 5;
@@ -45,6 +47,10 @@ class IndexChecker {
   }
   void SyncNote();
   bool Header();
+  bool ReadHeader();
+  bool CheckFileType();
+  bool MatchData();
+  bool CheckSize();
   bool ReadIndexBlock(uint32_t k, Bytes* out);
   // Visits block k at depth (1 = root). Fills the subtree's first key and count.
   bool Visit(uint32_t k, uint32_t depth, Bytes* firstKey, int64_t* count);
@@ -58,6 +64,7 @@ class IndexChecker {
   std::unique_ptr<File> file_;
   uint64_t size_ = 0;
   TableHeader h_;
+  Bytes headerBytes_;
   uint32_t bs_ = 0, hs_ = 0, rs_ = 0, keyLen_ = 0, blocks_ = 0, key_ = 0, levels_ = 0;
   std::vector<uint8_t> visited_;
   std::vector<Leaf> leaves_;
@@ -74,11 +81,17 @@ void IndexChecker::SyncNote() {
   const FixedHeader& dh = data_.header.fixed;
   if (problems_ > 0 && h_.fixed.indexSyncCount != dh.changeCount1)
     Add("index.sync", Loc(0, -1, 0x2C),
-        "sync counter is " + N(h_.fixed.indexSyncCount) + " but " + data_.name + "'s change counter is " +
-            N(dh.changeCount1) + ": the index is out of date");
+        "sync counter is " + N(h_.fixed.indexSyncCount) + " but " + data_.name +
+            "'s change counter is " + N(dh.changeCount1) + ": the index is out of date");
 }
 
+// The index header in the order its findings appear; false when the index cannot be
+// walked with it.
 bool IndexChecker::Header() {
+  return ReadHeader() && CheckFileType() && MatchData() && CheckSize();
+}
+
+bool IndexChecker::ReadHeader() {
   Result<std::unique_ptr<File>> f = ctx_.fs->Open(path_, OpenMode::kRead);
   // A file the system refuses (permission, I/O error) says nothing about the index:
   // the check is incomplete (file.unreadable), not the index damaged.
@@ -106,13 +119,18 @@ bool IndexChecker::Header() {
         "cannot read the header of " + name_ + ": " + st.ToString());
     return false;
   }
-  Bytes bytes(size_t(std::min<uint64_t>(std::max<uint64_t>(h_.fixed.headerSize, 0x58), size_)));
-  st = file_->ReadExact(0, bytes);
+  headerBytes_.assign(
+      size_t(std::min<uint64_t>(std::max<uint64_t>(h_.fixed.headerSize, 0x58), size_)), 0);
+  st = file_->ReadExact(0, headerBytes_);
   if (!st.ok()) {
     Add(st.IsCorruption() ? "index.unreadable" : "file.unreadable", Loc(),
         "cannot read the header of " + name_ + ": " + st.ToString());
     return false;
   }
+  return true;
+}
+
+bool IndexChecker::CheckFileType() {
   const FixedHeader& fx = h_.fixed;
   const bool primary = role_ == IndexRole::kPrimary;
   if (primary ? fx.fileType != 1 : (fx.fileType != 4 && fx.fileType != 7)) {
@@ -120,17 +138,24 @@ bool IndexChecker::Header() {
         "file type is " + N(fx.fileType) + " but should be " + (primary ? "1" : "4 or 7"));
     return false;
   }
-  Result<TableHeader> decoded = DecodeTableHeader(bytes);
+  return true;
+}
+
+// The index repeats the data file's level, sort order and key fields.
+bool IndexChecker::MatchData() {
+  Result<TableHeader> decoded = DecodeTableHeader(headerBytes_);
   if (!decoded.ok()) {
     Add("index.header", Loc(0, -1, 0x58), decoded.status().message());
     return false;
   }
   h_ = std::move(decoded.value());
+  const FixedHeader& fx = h_.fixed;
   const FixedHeader& dh = data_.header.fixed;
   bool ok = true;
   if (fx.fileVersionId != dh.fileVersionId)
     Add("index.header", Loc(0, -1, 0x39),
-        "level byte is " + N(fx.fileVersionId) + " but " + data_.name + " has " + N(dh.fileVersionId));
+        "level byte is " + N(fx.fileVersionId) + " but " + data_.name + " has " +
+            N(dh.fileVersionId));
   if (fx.sortOrder != dh.sortOrder)
     Add("index.header", Loc(0, -1, 0x29),
         "sort order is " + Hex(fx.sortOrder) + " but " + data_.name + " has " + Hex(dh.sortOrder));
@@ -159,7 +184,11 @@ bool IndexChecker::Header() {
     Add("index.header", Loc(0, -1, 0x05), "block size code is " + N(code) + " but should be 1..32");
     ok = false;
   }
-  if (!ok) return false;
+  return ok;
+}
+
+bool IndexChecker::CheckSize() {
+  const FixedHeader& fx = h_.fixed;
   bs_ = fx.BlockSize();
   hs_ = fx.headerSize;
   rs_ = fx.recordSize;
@@ -167,7 +196,8 @@ bool IndexChecker::Header() {
   levels_ = fx.numIndexLevels;
   key_ = h_.EncryptionKey();
   if (hs_ < 0x58 || hs_ > size_) {
-    Add("index.header", Loc(0, -1, 0x02), "header size is " + N(hs_) + " for a file of " + N(size_) + " bytes");
+    Add("index.header", Loc(0, -1, 0x02),
+        "header size is " + N(hs_) + " for a file of " + N(size_) + " bytes");
     return false;
   }
   const uint64_t expected = uint64_t(hs_) + uint64_t(blocks_) * bs_;
@@ -176,7 +206,8 @@ bool IndexChecker::Header() {
     const uint64_t present = (size_ - hs_ + bs_ - 1) / bs_;
     if (present < blocks_) {
       Add("index.chain", Loc(uint32_t(present + 1), -1, size_),
-          "file is " + N(size_) + " bytes but header + " + N(blocks_) + " blocks need " + N(expected));
+          "file is " + N(size_) + " bytes but header + " + N(blocks_) + " blocks need " +
+              N(expected));
       blocks_ = uint32_t(present);
     }
   }
@@ -215,7 +246,8 @@ bool IndexChecker::Visit(uint32_t k, uint32_t depth, Bytes* firstKey, int64_t* c
   BlockHeader bh;
   bh.DecodeFrom(blk.data());
   const uint32_t cap = BlockCapacity(bs_, rs_);
-  if (bh.addDataSize < 0 || bh.addDataSize % int32_t(rs_) != 0 || uint32_t(bh.addDataSize / int32_t(rs_)) + 1 > cap) {
+  if (bh.addDataSize < 0 || bh.addDataSize % int32_t(rs_) != 0 ||
+      uint32_t(bh.addDataSize / int32_t(rs_)) + 1 > cap) {
     Add("index.tree", Loc(k, -1, boff + 4),
         "index block " + N(k) + " addDataSize is " + std::to_string(bh.addDataSize) +
             " but should be a multiple of " + N(rs_) + " up to " + N((cap - 1) * uint64_t(rs_)));
@@ -240,7 +272,8 @@ bool IndexChecker::Visit(uint32_t k, uint32_t depth, Bytes* firstKey, int64_t* c
       const uint8_t* prev = ent - rs_;
       int c = data_.order.Compare(prev, ent);
       if (c > 0 || (c == 0 && data_.order.known()))
-        Add("index.order", Loc(k, e, eoff), "entry " + N(e) + " does not sort after the entry before it");
+        Add("index.order", Loc(k, e, eoff),
+            "entry " + N(e) + " does not sort after the entry before it");
     }
     total += cnt;
     if (leaf) {
@@ -250,7 +283,8 @@ bool IndexChecker::Visit(uint32_t k, uint32_t depth, Bytes* firstKey, int64_t* c
     }
     if (child <= 0 || uint32_t(child) > blocks_) {
       Add("index.tree", Loc(k, e, eoff + keyLen_),
-          "child block is " + std::to_string(child) + " but the index has " + N(blocks_) + " blocks");
+          "child block is " + std::to_string(child) + " but the index has " + N(blocks_) +
+              " blocks");
       treeBroken_ = true;
       continue;
     }
@@ -261,11 +295,11 @@ bool IndexChecker::Visit(uint32_t k, uint32_t depth, Bytes* firstKey, int64_t* c
     // stores there is unknown, and our writer saturates).
     if (childCount != cnt && !(cnt == 0xFFFF && childCount >= 0xFFFF))
       Add("index.count", Loc(k, e, eoff + keyLen_ + 2),
-          "entry count is " + std::to_string(cnt) + " but its child block " + std::to_string(child) + " adds up to " +
-              std::to_string(childCount));
+          "entry count is " + std::to_string(cnt) + " but its child block " +
+              std::to_string(child) + " adds up to " + std::to_string(childCount));
     if (childKey.size() == keyLen_ && std::memcmp(childKey.data(), ent, keyLen_) != 0)
-      Add("index.first-key", Loc(k, e, eoff), "entry key differs from the first key of child block " +
-                                                  std::to_string(child));
+      Add("index.first-key", Loc(k, e, eoff),
+          "entry key differs from the first key of child block " + std::to_string(child));
   }
   *count = total;
   return true;
@@ -275,8 +309,8 @@ void IndexChecker::CompareLeaves() {
   const auto& chain = data_.chain;
   if (leaves_.size() != chain.size())
     Add("index.block-map", Loc(),
-        "leaf level has " + N(leaves_.size()) + " entries but " + data_.name + " has " + N(chain.size()) +
-            " chained blocks");
+        "leaf level has " + N(leaves_.size()) + " entries but " + data_.name + " has " +
+            N(chain.size()) + " chained blocks");
   int mismatches = 0;
   int64_t sum = 0;
   for (size_t i = 0; i < leaves_.size(); ++i) {
@@ -288,26 +322,30 @@ void IndexChecker::CompareLeaves() {
     if (l.child != int32_t(b)) {
       if (++mismatches <= kMaxLeafMismatches)
         Add("index.block-map", Loc(),
-            where + " points to block " + std::to_string(l.child) + " but the chain's block " + N(i + 1) +
-                " is " + N(b));
+            where + " points to block " + std::to_string(l.child) + " but the chain's block " +
+                N(i + 1) + " is " + N(b));
       continue;
     }
     const int32_t recs = data_.recordsIn[b];
     if (recs >= 0 && l.count != recs) {
       if (++mismatches <= kMaxLeafMismatches)
         Add("index.count", Loc(),
-            where + " counts " + std::to_string(l.count) + " records but block " + N(b) + " of " + data_.name +
-                " holds " + std::to_string(recs));
-    } else if (recs > 0 && keyLen_ && std::memcmp(&leafKeys_[l.keyAt], data_.FirstKey(b), keyLen_) != 0) {
+            where + " counts " + std::to_string(l.count) + " records but block " + N(b) + " of " +
+                data_.name + " holds " + std::to_string(recs));
+    } else if (recs > 0 && keyLen_ &&
+               std::memcmp(&leafKeys_[l.keyAt], data_.FirstKey(b), keyLen_) != 0) {
       if (++mismatches <= kMaxLeafMismatches)
-        Add("index.first-key", Loc(), where + " key differs from the first key of block " + N(b) + " of " + data_.name);
+        Add("index.first-key", Loc(),
+            where + " key differs from the first key of block " + N(b) + " of " + data_.name);
     }
   }
   if (mismatches > kMaxLeafMismatches)
-    Add("index.block-map", Loc(), N(mismatches) + " leaf entries in all disagree with " + data_.name);
+    Add("index.block-map", Loc(),
+        N(mismatches) + " leaf entries in all disagree with " + data_.name);
   if (uint64_t(sum) != data_.counted && !leaves_.empty())
-    Add("index.count", Loc(), "leaf counts add up to " + std::to_string(sum) + " but " + data_.name +
-                                  " holds " + N(data_.counted) + " records");
+    Add("index.count", Loc(),
+        "leaf counts add up to " + std::to_string(sum) + " but " + data_.name + " holds " +
+            N(data_.counted) + " records");
 }
 
 void IndexChecker::Run() {
@@ -318,9 +356,11 @@ void IndexChecker::Run() {
   } atEnd{this};
   if (blocks_ == 0) {
     if (data_.counted > 0)
-      Add("index.block-map", Loc(), "index is empty but " + data_.name + " holds " + N(data_.counted) + " records");
+      Add("index.block-map", Loc(),
+          "index is empty but " + data_.name + " holds " + N(data_.counted) + " records");
     if (h_.fixed.numRecords != 0)
-      Add("index.entries", Loc(0, -1, 0x06), "entry count is " + N(h_.fixed.numRecords) + " but the index has no blocks");
+      Add("index.entries", Loc(0, -1, 0x06),
+          "entry count is " + N(h_.fixed.numRecords) + " but the index has no blocks");
     return;
   }
   // The block list holding every index block (any level), walked against a bitmap.
@@ -334,7 +374,8 @@ void IndexChecker::Run() {
       break;
     }
     if (inList[cur]) {
-      Add("index.chain", Loc(cur, -1, BlockOffset(hs_, bs_, cur)), "index block list reaches block " + N(cur) + " twice");
+      Add("index.chain", Loc(cur, -1, BlockOffset(hs_, bs_, cur)),
+          "index block list reaches block " + N(cur) + " twice");
       break;
     }
     inList[cur] = 1;
@@ -344,7 +385,8 @@ void IndexChecker::Run() {
     bh.DecodeFrom(blk.data());
     if (bh.prevBlock != prev)
       Add("index.chain", Loc(cur, -1, BlockOffset(hs_, bs_, cur) + 2),
-          "previous-block link of index block " + N(cur) + " is " + N(bh.prevBlock) + " but should be " + N(prev));
+          "previous-block link of index block " + N(cur) + " is " + N(bh.prevBlock) +
+              " but should be " + N(prev));
     prev = cur;
     cur = bh.nextBlock;
   }
@@ -354,7 +396,8 @@ void IndexChecker::Run() {
   if (levels_ == 0 && data_.counted == 0 && h_.fixed.numRecords == 0) return;
   if (levels_ == 0 || levels_ > kMaxLevels || root == 0 || root > blocks_) {
     Add("index.tree", Loc(0, -1, 0x1E),
-        "root block " + N(root) + " with " + N(levels_) + " levels is impossible for " + N(blocks_) + " blocks");
+        "root block " + N(root) + " with " + N(levels_) + " levels is impossible for " +
+            N(blocks_) + " blocks");
     return;
   }
   visited_.assign(size_t(blocks_) + 1, 0);
@@ -363,12 +406,14 @@ void IndexChecker::Run() {
   Visit(root, 1, &firstKey, &count);
   for (uint32_t k = 1; k <= blocks_; ++k)
     if (visited_[k] && !inList[k]) {
-      Add("index.chain", Loc(k, -1, BlockOffset(hs_, bs_, k)), "index block " + N(k) + " is in the tree but not in the block list");
+      Add("index.chain", Loc(k, -1, BlockOffset(hs_, bs_, k)),
+          "index block " + N(k) + " is in the tree but not in the block list");
       break;
     }
   if (!treeBroken_ && entries_ != h_.fixed.numRecords)
     Add("index.entries", Loc(0, -1, 0x06),
-        "entry count is " + N(h_.fixed.numRecords) + " but the tree holds " + N(entries_) + " entries");
+        "entry count is " + N(h_.fixed.numRecords) + " but the tree holds " + N(entries_) +
+            " entries");
   if (!treeBroken_) CompareLeaves();
 }
 
