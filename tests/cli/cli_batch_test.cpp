@@ -117,6 +117,9 @@ TEST_F(CliBatchTest, OptionsFollowGnuConventions) {
            {{"export", "--sqlite=x.sqlite", "--codepage=klingon", "d/T.DB"},
             "rekasto: --codepage: \"klingon\" is neither a code page number nor an iconv name (give a code "
             "page number such as 865, or an iconv name such as CP865 or KOI8-R)\n"},
+           {{"restore", "--from"}, "rekasto: restore: option '--from' needs a value\n"},
+           {{"restore", "d/T.DB", "d/-odd.DB"},
+            "rekasto: restore: one table at a time (usage: rekasto restore [--from FOLDER] [--dry-run] TABLE)\n"},
        }) {
     EXPECT_EQ(Run(c.args), rekasto::kExitFailed) << c.args[1];
     EXPECT_EQ(err_.str(), c.error) << c.args[1];
