@@ -63,7 +63,7 @@ th{background:#f2f2f4}.facts th{font-weight:normal;color:#555}
 .chain{background:#5cb85c;color:#fff}.free{background:#d9d9de}.orphan{background:#f5c542}
 .damaged{background:#d9363e;color:#fff}.cut-off{background:#fff;border:1px dashed #d9363e}
 .legend span.b{display:inline-block;vertical-align:middle;margin-right:.3em}.legend li{display:inline-block;margin-right:1.5em}
-.legend{padding:0}.error{color:#b0141c}.warning{color:#8a5a00}.order{font-family:monospace;word-break:break-all}
+.legend{padding:0}.error{color:#b0141c}.warning{color:#8a5a00}.order{font-family:monospace}
 footer{margin-top:2em;color:#777;font-size:.9em})";
 
 }  // namespace
@@ -158,8 +158,9 @@ std::string HtmlReport(const std::string& table, const paradox::VerifyReport& re
     o += "<tr><th>" + name + "</th><td>" + Esc(value) + "</td></tr>\n";
   };
   if (s.headerRead) {
-    fact("Type", std::string(s.keyFields ? "keyed (" + std::to_string(s.keyFields) + " key fields)"
-                                         : "unkeyed"));
+    fact("Type", s.keyFields ? "keyed (" + std::to_string(s.keyFields) +
+                                   (s.keyFields == 1 ? " key field)" : " key fields)")
+                             : std::string("unkeyed"));
     fact("Level", LevelText(s.level));
     fact("Block size", std::to_string(s.blockSize) + " bytes");
     fact("Record size",
@@ -219,8 +220,14 @@ std::string HtmlReport(const std::string& table, const paradox::VerifyReport& re
     for (const BlockCell& c : map.cells)
       if (c.chainPosition > 0 && size_t(c.chainPosition) <= order.size())
         order[c.chainPosition - 1] = c.block;
-    for (size_t i = 0; i < order.size(); ++i)
+    // Runs of consecutive blocks as one "a-b" (an en dash): a healthy chain is one run.
+    for (size_t i = 0; i < order.size();) {
+      size_t j = i;
+      while (j + 1 < order.size() && order[j + 1] == order[j] + 1) ++j;
       o += (i ? " \xE2\x86\x92 " : "") + std::to_string(order[i]);
+      if (j > i) o += "\xE2\x80\x93" + std::to_string(order[j]);
+      i = j + 1;
+    }
     if (order.empty()) o += "none";
     o += "</span></p>\n";
   }

@@ -2,8 +2,13 @@
 // cell per block in the state the damage gives it, the chain's order, and one row per
 // finding.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -105,10 +110,18 @@ TEST(CliReport, PageShowsEachBlockInItsStateAndEveryFinding) {
     std::vector<int> sorted = p.positions;
     std::sort(sorted.begin(), sorted.end());
     for (size_t i = 0; i < sorted.size(); ++i) EXPECT_EQ(sorted[i], int(i + 1));
-    size_t listed = p.order == "none" ? 0 : 1;
-    for (size_t at = p.order.find("\xE2\x86\x92"); at != std::string::npos;
-         at = p.order.find("\xE2\x86\x92", at + 1))
-      ++listed;
+    // Runs "a-b" (an en dash) joined by arrows; as many blocks in all as chained cells.
+    size_t listed = 0;
+    if (p.order != "none") {
+      std::string rest = p.order + " \xE2\x86\x92 ";
+      for (size_t at; (at = rest.find(" \xE2\x86\x92 ")) != std::string::npos;
+           rest.erase(0, at + 5)) {
+        const std::string run = rest.substr(0, at);
+        const size_t dash = run.find("\xE2\x80\x93");
+        listed +=
+            dash == std::string::npos ? 1 : std::stoul(run.substr(dash + 3)) - std::stoul(run) + 1;
+      }
+    }
     EXPECT_EQ(listed, sorted.size()) << p.order;
     // One row per finding the verifier records.
     std::ostringstream jout, jerr;
@@ -132,6 +145,77 @@ TEST(CliReport, PageShowsEachBlockInItsStateAndEveryFinding) {
             rekasto::kExitFailed);
   EXPECT_EQ(err.str().rfind("rekasto: nowhere/r.html: cannot write the report: ", 0), 0u)
       << err.str();
+}
+
+// Pixels of each colour in a PNG, by ImageMagick's histogram ("#RRGGBB" -> count).
+std::map<std::string, long> Colours(const std::string& png) {
+  std::map<std::string, long> out;
+  FILE* p = popen(("convert '" + png + "' -format %c histogram:info:- 2>/dev/null").c_str(), "r");
+  if (!p) return out;
+  char line[256];
+  while (fgets(line, sizeof line, p)) {
+    long n = 0;
+    char hex[16] = {};
+    const char* h = strchr(line, '#');
+    if (h && sscanf(line, " %ld:", &n) == 1 && sscanf(h, "%7s", hex) == 1) out[hex] += n;
+  }
+  pclose(p);
+  return out;
+}
+
+// The page as a browser draws it: Debian's chromium, headless, takes a screenshot of
+// the report of a clean table and of a damaged one; the damaged one's map shows the
+// damaged (red) and orphan (yellow) blocks, in place of chained (green) ones.
+TEST(CliReportRendered, HeadlessChromiumDrawsTheBlockStates) {
+  if (std::system("command -v chromium >/dev/null 2>&1 && command -v convert >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "chromium or ImageMagick's convert not installed (scripts/install-deps.sh "
+                    "installs them)";
+  std::string tmp = (std::filesystem::temp_directory_path() / "rekasto-report-XXXXXX").string();
+  ASSERT_NE(mkdtemp(tmp.data()), nullptr);
+  paradox::TableSchema s;
+  s.level = paradox::TableLevel::k5;
+  s.blockSize = 1024;
+  s.codePage = 1252;
+  s.fields = {{"Id", FieldType::kLong}, {"Name", FieldType::kAlpha, 40}};
+  std::vector<std::vector<Value>> rows;
+  for (int i = 0; i < 200; ++i)
+    rows.push_back({int64_t(i), std::string("row ") + std::to_string(i)});
+  std::map<std::string, std::map<std::string, long>> seen;
+  for (const std::string name : {"clean", "damaged"}) {
+    const std::string db = tmp + "/" + name + ".DB";
+    ASSERT_TRUE(paradox::WriteTable(paradox::DefaultFileSystem(), db, s, rows).ok());
+    if (name == "damaged") {
+      auto bytes = paradox::DefaultFileSystem()->ReadFile(db);
+      ASSERT_TRUE(bytes.ok());
+      const uint16_t n = paradox::DecodeU16(bytes->data() + 0x0C);
+      t::SetAddDataSize(*bytes, 2, 7777);
+      t::SetAddDataSize(*bytes, 3, 7777);
+      t::SetNextBlock(*bytes, n - 1, 0);
+      t::SetLastBlock(*bytes, n - 1);
+      t::SetBlocksInUse(*bytes, n - 1);
+      ASSERT_TRUE(
+          paradox::DefaultFileSystem()->WriteFile(db, paradox::ByteSpan(*bytes), false).ok());
+    }
+    const std::string html = tmp + "/" + name + ".html", png = tmp + "/" + name + ".png";
+    ASSERT_EQ(
+        std::system(("'" REKASTO_EXE "' verify -q --report='" + html + "' '" + db + "' >/dev/null")
+                        .c_str()) == 0,
+        name == "clean");
+    // No network for the page and none for the browser's own services either.
+    const std::string shot =
+        "chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --no-first-run "
+        "--disable-background-networking --disable-component-update --window-size=1000,1400 "
+        "--screenshot='" +
+        png + "' 'file://" + html + "' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(shot.c_str()), 0) << shot;
+    seen[name] = Colours(png);
+    ASSERT_GT(seen[name]["#5CB85C"], 1000) << name << ": no chained cells drawn";
+  }
+  // One cell is 30x20 pixels, less its number; the legend's swatches are in both.
+  EXPECT_GT(seen["damaged"]["#D9363E"] - seen["clean"]["#D9363E"], 2 * 400);
+  EXPECT_GT(seen["damaged"]["#F5C542"] - seen["clean"]["#F5C542"], 400);
+  EXPECT_LT(seen["damaged"]["#5CB85C"], seen["clean"]["#5CB85C"] - 2 * 400);
+  std::filesystem::remove_all(tmp);
 }
 
 }  // namespace
