@@ -258,7 +258,14 @@ RestoreResult RestoreTable(const std::string& givenPath, const RestoreOptions& o
     if (!fam.ok()) return fail(fam.status());
     for (const std::string& member : fam->AllMembers()) m.keeps.push_back(PathBaseName(member));
   }
-  for (const auto& r : res.restored) m.puts.push_back(r.first);
+  for (const auto& r : res.restored) {
+    m.puts.push_back(r.first);
+    // Whatever has a restored member's name goes aside too, even when it is no member
+    // now (the .DB was deleted and the rest left): a rename must never replace a file.
+    if (fs->Exists(PathJoin(dir, r.first)) &&
+        std::find(m.keeps.begin(), m.keeps.end(), r.first) == m.keeps.end())
+      m.keeps.push_back(r.first);
+  }
   res.replaced = m.keeps;
   if (o.dryRun) return res;
 

@@ -5,14 +5,16 @@
 //  - The source is a repair folder of the table whose rebuild completed (swap.done); its
 //    journal names every original member and its backup. By default the newest one.
 //  - Nothing is deleted or overwritten: the backups are copied (the repair folder keeps
-//    them), and the family in place now is moved into a new subfolder of that repair
-//    folder, before-restore-<YYYYMMDD-HHMMSS>[-n]/.
+//    them), and the family in place now (with any file a restored member's name would
+//    replace) is moved into a new subfolder of that repair folder,
+//    before-restore-<YYYYMMDD-HHMMSS>[-n]/.
 //  - The movements are journalled (restore.journal in that subfolder, then restore.done
 //    or restore.rolledback). A failure part way moves everything back before Restore
 //    returns; a journal left open by a crash is rolled back by the next restore.
 //  - Refused with Busy while the table is in use (lock files, a lock on a member) or a
 //    rebuild holds the table's rebuild lock; a restore holds that lock itself.
-//  - A rebuild swap left open by a crash must be settled first (by the next rebuild).
+//  - A rebuild swap left open by a crash is settled first, as the next rebuild would
+//    (RecoverInterruptedRebuild); a dry run, which writes nothing, refuses instead.
 #pragma once
 
 #include <ctime>

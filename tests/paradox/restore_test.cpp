@@ -130,6 +130,19 @@ void RoundTrip(FileSystem* fs, const std::string& dir, const std::string& name,
   EXPECT_NE(third.keptIn, again.keptIn);
   EXPECT_SAME(Members(Files(fs, third.keptIn, true)), original);
   EXPECT_SAME(Files(fs, dir, true), original);
+
+  // The .DB deleted, its companions left: they are kept aside, the family comes back.
+  ASSERT_TRUE(fs->Remove(db).ok());
+  Tree leftover = original;
+  leftover.erase(name);
+  RestoreResult fourth = Restore(fs, db, rebuilt.repairFolder);
+  ASSERT_TRUE(fourth.status.ok()) << fourth.status.ToString();
+  EXPECT_SAME(Files(fs, dir, true), original);
+  if (leftover.empty()) {
+    EXPECT_EQ(fourth.keptIn, "");  // nothing was in the way
+  } else {
+    EXPECT_SAME(Members(Files(fs, fourth.keptIn, true)), leftover);
+  }
 }
 
 TEST(RestoreTest, InMemoryAndOnDiskTheOriginalComesBackAndNothingIsLost) {
