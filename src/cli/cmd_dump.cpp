@@ -43,50 +43,46 @@ struct DumpOptions {
   std::string table;
 };
 
-// 0 to go on, else the exit code.
+// 0 to go on, -1 after --help, else the exit code.
 int ParseArgs(const std::vector<std::string>& args, DumpOptions* o, Io& io) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
-      PrintHelp(io);
-      return -1;
-    }
-    const bool takesValue = a == "--codepage" || a == "--format" || a == "--null" || a == "--blobs";
-    if (takesValue && i + 1 >= args.size()) {
-      Error(io, a + " needs a value");
-      return kExitFailed;
-    }
-    if (a == "--codepage") {
-      if (!ParseCodepageOption(args[++i], &o->charset, io)) return kExitFailed;
-    } else if (a == "--format") {
-      const std::string& v = args[++i];
-      if (v != "csv" && v != "json") {
-        Error(io, "--format: '" + v + "' is neither csv nor json");
+  ParsedArgs parsed;
+  if (!ParseOptions("dump", args,
+                    {{"help", 'h', false}, {"format", 0, true}, {"codepage", 0, true}, {"null", 0, true},
+                     {"blobs", 0, true}},
+                    &parsed, io))
+    return kExitFailed;
+  if (parsed.Has("help")) {
+    PrintHelp(io);
+    return -1;
+  }
+  for (const auto& [name, value] : parsed.options) {
+    if (name == "codepage") {
+      if (!ParseCodepageOption(value, &o->charset, io)) return kExitFailed;
+    } else if (name == "format") {
+      if (value != "csv" && value != "json") {
+        Error(io, "dump: --format: '" + value + "' is neither csv nor json");
         return kExitFailed;
       }
-      o->json = v == "json";
-    } else if (a == "--null") {
-      o->nullText = args[++i];
-    } else if (a == "--blobs") {
-      o->blobDir = args[++i];
+      o->json = value == "json";
+    } else if (name == "null") {
+      o->nullText = value;
+    } else if (name == "blobs") {
+      o->blobDir = value;
       if (o->blobDir.empty()) {
-        Error(io, "--blobs needs a folder");
+        Error(io, "dump: --blobs needs a folder");
         return kExitFailed;
       }
-    } else if (a.size() > 1 && a[0] == '-') {
-      Error(io, "dump: unknown option " + a);
-      return kExitFailed;
-    } else if (o->table.empty()) {
-      o->table = a;
-    } else {
-      Error(io, "dump: one table at a time");
-      return kExitFailed;
     }
   }
-  if (o->table.empty()) {
+  if (parsed.operands.size() > 1) {
+    Error(io, "dump: one table at a time");
+    return kExitFailed;
+  }
+  if (parsed.operands.empty()) {
     Error(io, "dump: no table given (usage: rekasto " + std::string(kUsage) + ")");
     return kExitFailed;
   }
+  o->table = parsed.operands[0];
   return 0;
 }
 

@@ -268,30 +268,19 @@ class SqliteExport {
 };
 
 int RunExport(const std::vector<std::string>& args, Io& io) {
-  std::string file;
-  std::optional<paradox::Charset> charset;
-  std::vector<std::string> tables;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
-      PrintHelp(io);
-      return kExitOk;
-    }
-    if ((a == "--sqlite" || a == "--codepage") && i + 1 >= args.size()) {
-      Error(io, a + " needs a value");
-      return kExitFailed;
-    }
-    if (a == "--sqlite") {
-      file = args[++i];
-    } else if (a == "--codepage") {
-      if (!ParseCodepageOption(args[++i], &charset, io)) return kExitFailed;
-    } else if (a.size() > 1 && a[0] == '-') {
-      Error(io, "export: unknown option " + a);
-      return kExitFailed;
-    } else {
-      tables.push_back(a);
-    }
+  ParsedArgs parsed;
+  if (!ParseOptions("export", args, {{"help", 'h', false}, {"sqlite", 0, true}, {"codepage", 0, true}}, &parsed,
+                    io))
+    return kExitFailed;
+  if (parsed.Has("help")) {
+    PrintHelp(io);
+    return kExitOk;
   }
+  std::optional<paradox::Charset> charset;
+  if (const std::string* cp = parsed.Value("codepage"); cp && !ParseCodepageOption(*cp, &charset, io))
+    return kExitFailed;
+  const std::string file = parsed.Value("sqlite") ? *parsed.Value("sqlite") : "";
+  const std::vector<std::string>& tables = parsed.operands;
   if (file.empty() || tables.empty()) {
     Error(io, std::string("export: ") + (file.empty() ? "no --sqlite FILE" : "no table") +
                   " given (usage: rekasto " + kUsage + ")");

@@ -221,19 +221,14 @@ int InfoOne(const std::string& path, Io& io) {
 }
 
 int RunInfo(const std::vector<std::string>& args, Io& io) {
-  std::vector<std::string> tables;
-  for (const std::string& a : args) {
-    if (a == "--help" || a == "-h") {
-      io.out << "Usage: rekasto " << kUsage << "\nShows level, block size, fields, record and block counts,"
-                " code page and encryption of each table.\n";
-      return kExitOk;
-    }
-    if (a.size() > 1 && a[0] == '-') {
-      Error(io, "info: unknown option " + a);
-      return kExitFailed;
-    }
-    tables.push_back(a);
+  ParsedArgs parsed;
+  if (!ParseOptions("info", args, {{"help", 'h', false}}, &parsed, io)) return kExitFailed;
+  if (parsed.Has("help")) {
+    io.out << "Usage: rekasto " << kUsage << "\nShows level, block size, fields, record and block counts,"
+              " code page and encryption of each table.\n";
+    return kExitOk;
   }
+  const std::vector<std::string>& tables = parsed.operands;
   if (tables.empty()) {
     Error(io, "info: no table given (usage: rekasto " + std::string(kUsage) + ")");
     return kExitFailed;

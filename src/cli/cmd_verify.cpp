@@ -5,6 +5,7 @@
 
 #include "batch.h"
 #include "cli.h"
+#include "report.h"
 #include "verifier.h"
 
 namespace rekasto {
@@ -12,7 +13,7 @@ namespace rekasto {
 namespace {
 
 const char* kUsage =
-    "verify [--json] [--max-findings N] [--quiet] [--recursive] [--jobs N] TABLE|FOLDER... | --list-checks";
+    "verify [--json] [--max-findings N] [--quiet] [--recursive] [--jobs N] [--report FILE.html] TABLE|FOLDER... | --list-checks";
 
 using Json = nlohmann::ordered_json;
 
@@ -137,7 +138,8 @@ int RunVerify(const std::vector<std::string>& args, Io& io) {
                      {"quiet", 'q', false},
                      {"recursive", 'r', false},
                      {"jobs", 'j', true},
-                     {"list-checks", 0, false}},
+                     {"list-checks", 0, false},
+                     {"report", 0, true}},
                     &parsed, io))
     return kExitFailed;
   if (parsed.Has("help")) {
@@ -150,6 +152,8 @@ int RunVerify(const std::vector<std::string>& args, Io& io) {
               "                      subfolders; repair folders (*.rekasto) are skipped\n"
               "  -j, --jobs=N        check N tables at once (default: the number of cores)\n"
               "  --list-checks       the check ids, their severity and effect on the verdict\n"
+              "  --report=FILE.html  also write one self-contained page (one table): facts,\n"
+              "                      findings and a map of the blocks by their state\n"
               "Several tables end with a summary line. Progress goes to standard error when it\n"
               "is a terminal.\n"
               "Exit: 0 all clean, 1 problems found, 2 a table could not be checked.\n";
@@ -176,6 +180,13 @@ int RunVerify(const std::vector<std::string>& args, Io& io) {
     return kExitFailed;
   }
   const std::vector<BatchItem> items = CollectTables(parsed.operands, parsed.Has("recursive"), io.fs);
+  const std::string* reportPath = parsed.Value("report");
+  if (reportPath && (reportPath->empty() || items.size() != 1)) {
+    Error(io, reportPath->empty() ? "verify: --report needs a file name"
+                                  : "verify: --report writes the page of one table; " + std::to_string(items.size()) +
+                                        " tables given");
+    return kExitFailed;
+  }
   std::vector<Outcome> outcomes(items.size());
   auto work = [&](size_t t) {
     Outcome& o = outcomes[t];
@@ -205,6 +216,14 @@ int RunVerify(const std::vector<std::string>& args, Io& io) {
     exit = std::max(exit, o.exit);
     (o.exit == kExitOk ? clean : o.exit == kExitProblems ? problems : failed)++;
     if (!o.error.empty()) io.err << o.error << "\n";
+    if (reportPath && o.error.empty()) {
+      const std::string page = HtmlReport(items[t].path, o.report, MapBlocks(io.fs, items[t].path, o.report));
+      const paradox::ByteSpan bytes(reinterpret_cast<const uint8_t*>(page.data()), page.size());
+      if (paradox::Status st = io.fs->WriteFile(*reportPath, bytes); !st.ok()) {
+        Error(io, *reportPath + ": cannot write the report: " + st.message());
+        exit = kExitFailed;
+      }
+    }
     if (json)
       tables.push_back(ReportJson(o.report, o.error));
     else if (o.error.empty())

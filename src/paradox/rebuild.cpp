@@ -317,7 +317,7 @@ std::string RealTablePath(FileSystem* fs, const std::string& tablePath) {
 // The rebuild lock: an exclusive lock on <TABLE>.rekasto/rebuild.lock for the whole of a
 // rebuild, so two rebuilds of one table never meet. Letting go removes the file (and the
 // folder, if nothing else is in it), so a rebuild that stopped early leaves nothing.
-class RebuildLock {
+class RebuildLock : public RebuildLockHolder {
  public:
   static Result<std::unique_ptr<RebuildLock>> Take(FileSystem* fs, const std::string& tablePath) {
     const std::string root = RepairFolderRoot(tablePath);
@@ -346,7 +346,7 @@ class RebuildLock {
     return Status::Busy("another rebuild of " + PathBaseName(tablePath) +
                         " is under way; wait until it has finished and try again");
   }
-  ~RebuildLock() {
+  ~RebuildLock() override {
     // Removed while still held: whoever opened the file meanwhile notices it is gone.
     (void)fs_->Remove(path_);
     lock_.reset();
@@ -362,6 +362,12 @@ class RebuildLock {
 };
 
 }  // namespace
+
+Result<std::unique_ptr<RebuildLockHolder>> TakeRebuildLock(FileSystem* fs, const std::string& tablePath) {
+  auto lock = RebuildLock::Take(fs ? fs : DefaultFileSystem(), tablePath);
+  if (!lock.ok()) return lock.status();
+  return std::unique_ptr<RebuildLockHolder>(std::move(lock).value());
+}
 
 std::string RepairFolderRoot(const std::string& tablePath) {
   return PathJoin(PathDirName(tablePath), PathStem(tablePath) + ".rekasto");

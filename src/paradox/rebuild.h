@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,15 @@ Status RecoverInterruptedRebuild(FileSystem* fs, const std::string& tablePath);
 // Lock files in the table's folder, or a lock held on one of the family's files, make
 // the table busy. Returns Busy with a message naming the lock, OK otherwise.
 Status CheckTableNotInUse(FileSystem* fs, const std::string& tablePath);
+
+// The table's rebuild lock, the one RebuildTable holds throughout: whatever else
+// replaces the family (a restore) takes it too, so the two never meet. Released when the
+// holder is destroyed; Busy while someone else holds it.
+class RebuildLockHolder {
+ public:
+  virtual ~RebuildLockHolder() = default;
+};
+Result<std::unique_ptr<RebuildLockHolder>> TakeRebuildLock(FileSystem* fs, const std::string& tablePath);
 
 // What rebuilds of the table left or are doing: repair folders whose swap journal is
 // still open (a rebuild stopped between its swap steps; the next rebuild finishes or

@@ -81,6 +81,12 @@ TEST_F(CliBatchTest, OptionsFollowGnuConventions) {
   EXPECT_EQ(out_.str().find("error "), std::string::npos) << out_.str();
   EXPECT_EQ(Run({"rebuild", "-nv", "d/T.DB"}), rekasto::kExitProblems) << err_.str();
   EXPECT_NE(out_.str().find("would keep 30 record(s)"), std::string::npos) << out_.str();
+  // info and dump take "--" and operands anywhere like the rest.
+  EXPECT_EQ(Run({"info", "--", "d/-odd.DB"}), rekasto::kExitOk) << err_.str();
+  EXPECT_NE(out_.str().find("Records:        5 in the header"), std::string::npos) << out_.str();
+  EXPECT_EQ(Run({"dump", "--", "d/-odd.DB", "--format=json"}), rekasto::kExitFailed);  // after "--": a table
+  EXPECT_EQ(Run({"dump", "d/-odd.DB", "--format=json"}), rekasto::kExitOk) << err_.str();
+  EXPECT_EQ(json::parse(out_.str().substr(0, out_.str().find('\n')))["Id"], 1);
 
   struct Case {
     std::vector<std::string> args;
@@ -102,6 +108,18 @@ TEST_F(CliBatchTest, OptionsFollowGnuConventions) {
            {{"verify", "-j", "two", "d/T.DB"}, "rekasto: --jobs needs a number, not 'two'\n"},
            {{"rebuild", "--frob", "d/T.DB"},
             "rekasto: rebuild: unknown option '--frob' (rekasto rebuild --help lists the options)\n"},
+           {{"dump", "d/T.DB", "--codepage"}, "rekasto: dump: option '--codepage' needs a value\n"},
+           {{"dump", "--format=xml", "d/T.DB"}, "rekasto: dump: --format: 'xml' is neither csv nor json\n"},
+           {{"dump", "d/T.DB", "d/-odd.DB"}, "rekasto: dump: one table at a time\n"},
+           {{"info", "-x", "d/T.DB"}, "rekasto: info: unknown option '-x' (rekasto info --help lists the options)\n"},
+           {{"export", "--sqlite", "d/T.DB"},
+            "rekasto: export: no table given (usage: rekasto export --sqlite FILE [--codepage N] TABLE...)\n"},
+           {{"export", "--sqlite=x.sqlite", "--codepage=klingon", "d/T.DB"},
+            "rekasto: --codepage: \"klingon\" is neither a code page number nor an iconv name (give a code "
+            "page number such as 865, or an iconv name such as CP865 or KOI8-R)\n"},
+           {{"restore", "--from"}, "rekasto: restore: option '--from' needs a value\n"},
+           {{"restore", "d/T.DB", "d/-odd.DB"},
+            "rekasto: restore: one table at a time (usage: rekasto restore [--from FOLDER] [--dry-run] TABLE)\n"},
        }) {
     EXPECT_EQ(Run(c.args), rekasto::kExitFailed) << c.args[1];
     EXPECT_EQ(err_.str(), c.error) << c.args[1];

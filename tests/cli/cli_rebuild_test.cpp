@@ -100,3 +100,44 @@ TEST_F(CliRebuildTest, UnusableInputExitsTwoWithOneLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// rekasto restore after a rebuild: the dry run changes nothing, the restore puts the
+// damaged original back and says where the rebuilt files went; refusals exit 2.
+TEST_F(CliRebuildTest, RestorePutsTheOriginalBackAndKeepsTheRebuiltFiles) {
+  EXPECT_EQ(Run({"restore", "d/T.DB"}), rekasto::kExitFailed);
+  EXPECT_EQ(err_.str().rfind("rekasto: d/T.DB: not restored: no completed rebuild of T.DB", 0), 0u) << err_.str();
+  paradox::test::SetRecordCount(*fs_.Contents("d/T.DB"), 3);
+  const paradox::Bytes damaged = *fs_.Contents("d/T.DB");
+  ASSERT_EQ(Run({"rebuild", "d/T.DB"}), rekasto::kExitProblems) << err_.str();
+  const paradox::Bytes rebuilt = *fs_.Contents("d/T.DB");
+  ASSERT_NE(rebuilt, damaged);
+
+  const auto files = fs_.AllFiles();
+  ASSERT_EQ(Run({"restore", "-n", "d/T.DB"}), rekasto::kExitOk) << err_.str();
+  EXPECT_NE(out_.str().find("d/T.DB: would restore from d/T.rekasto/"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("  Backup.Db -> T.DB\n"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("would keep the files it replaces: T.DB T.PX"), std::string::npos) << out_.str();
+  EXPECT_EQ(fs_.AllFiles(), files);
+  EXPECT_EQ(*fs_.Contents("d/T.DB"), rebuilt);
+
+  fs_.SetContents("d/PDOXUSRS.LCK", paradox::Bytes(4, 0));
+  EXPECT_EQ(Run({"restore", "d/T.DB"}), rekasto::kExitFailed);
+  EXPECT_NE(err_.str().find("may be in use: lock file PDOXUSRS.LCK"), std::string::npos) << err_.str();
+  ASSERT_TRUE(fs_.Remove("d/PDOXUSRS.LCK").ok());
+  EXPECT_EQ(Run({"restore", "--from=nowhere", "d/T.DB"}), rekasto::kExitFailed);
+  EXPECT_EQ(err_.str(), "rekasto: d/T.DB: not restored: nowhere: no such repair folder\n");
+  EXPECT_EQ(fs_.AllFiles(), files);
+
+  ASSERT_EQ(Run({"restore", "d/T.DB"}), rekasto::kExitOk) << err_.str();
+  EXPECT_EQ(*fs_.Contents("d/T.DB"), damaged);
+  const std::string out = out_.str();
+  const size_t at = out.find(" in d/T.rekasto/");
+  ASSERT_NE(at, std::string::npos) << out;
+  const std::string kept = out.substr(at + 4, out.find(':', at) - at - 4);
+  ASSERT_TRUE(fs_.Contents(kept + "/T.DB")) << kept;
+  EXPECT_EQ(*fs_.Contents(kept + "/T.DB"), rebuilt);
+}
+
+}  // namespace

@@ -182,6 +182,12 @@ TEST_F(CliTest, DumpWritesUtf8Csv) {
   // The same bytes read as code page 852: 0xEB is U+0170 there.
   ASSERT_EQ(Run({"dump", "--codepage", "852", "d/PEOPLE.DB"}), rekasto::kExitOk);
   EXPECT_NE(out_.str().find("Zo\xC5\xB0"), std::string::npos) << out_.str();
+  const std::string as852 = out_.str();
+  // The GNU forms give the same: --opt=value, a unique prefix, the table before "--".
+  ASSERT_EQ(Run({"dump", "--codepage=852", "d/PEOPLE.DB"}), rekasto::kExitOk) << err_.str();
+  EXPECT_EQ(out_.str(), as852);
+  ASSERT_EQ(Run({"dump", "--code=852", "--format=csv", "--", "d/PEOPLE.DB"}), rekasto::kExitOk) << err_.str();
+  EXPECT_EQ(out_.str(), as852);
   EXPECT_EQ(Run({"dump", "--codepage", "9999", "d/PEOPLE.DB"}), rekasto::kExitFailed);
 }
 
