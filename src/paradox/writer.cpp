@@ -516,6 +516,12 @@ Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const s
     sx.xHeader = x;
     sx.order = KeyOrder(x, KeyOrder::Unknown::kBytes);
     if (def.caseInsensitive) sx.fold = FoldingCollation(hd);
+    // Told how many rows come, the buffers are allocated once: growing by doubling
+    // would hold the old and the new buffer at once, a peak of twice the rows.
+    if (options.expectedRecords > 0 && options.expectedRecords < UINT32_MAX) {
+      sx.rows.reserve(size_t(options.expectedRecords) * xf.recordSize);
+      sx.sort.reserve(size_t(options.expectedRecords));
+    }
     m.secondary.push_back(std::move(sx));
   }
 

@@ -106,7 +106,7 @@ struct WriteOptions {
   // records come in, then (true, index rows written, all index rows) while Finish()
   // sorts and writes the .PX and the secondary indexes.
   std::function<void(bool indexes, uint64_t done, uint64_t total)> progress;
-  uint64_t expectedRecords = 0;  // for the progress only
+  uint64_t expectedRecords = 0;  // for the progress, and to size the index buffers once
 };
 
 // Per-blob payload for AddRawRecord: full value of blob field `field` (0-based).
