@@ -672,6 +672,11 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
     }
     const size_t keyAt = sx.keys.size();
     sx.order.AppendSortKey(row, &sx.keys);
+    // Sort keys vary in length: once the first is known, room for about as many more
+    // as records are expected (a longer one later grows the buffer as usual).
+    if (keyAt == 0 && m.options.expectedRecords > 1 && m.options.expectedRecords < UINT32_MAX)
+      sx.keys.reserve(
+          std::min<uint64_t>(UINT32_MAX, m.options.expectedRecords * (sx.keys.size() + 8)));
     if (sx.keys.size() > UINT32_MAX || sx.sort.size() >= UINT32_MAX) {
       m.failed = true;
       return Status::NotSupported("secondary index " + sx.tag +
