@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -65,8 +66,11 @@ class FileSystem {
   virtual Status Remove(const std::string& path) = 0;
   // Creates one directory; OK if it already exists as a directory.
   virtual Status MakeDir(const std::string& path) = 0;
-  // Copies content (not metadata); replaces `to`; the copy is synced.
-  virtual Status Copy(const std::string& from, const std::string& to) = 0;
+  // Copies content (not metadata); replaces `to`; the copy is synced. `progress`, when
+  // set, is told the bytes copied so far and the file's size after each chunk.
+  using CopyProgress = std::function<void(uint64_t copied, uint64_t size)>;
+  virtual Status Copy(const std::string& from, const std::string& to,
+                      const CopyProgress& progress = {}) = 0;
   // Names (not paths) of the entries of a directory, sorted, without "." and "..".
   virtual Result<std::vector<std::string>> ListDir(const std::string& path) = 0;
   // True if someone else holds a lock of any kind on the file: a record lock (read or
@@ -109,7 +113,8 @@ class MemFileSystem : public FileSystem {
   Status Rename(const std::string& from, const std::string& to) override;
   Status Remove(const std::string& path) override;
   Status MakeDir(const std::string& path) override;
-  Status Copy(const std::string& from, const std::string& to) override;
+  Status Copy(const std::string& from, const std::string& to,
+              const CopyProgress& progress = {}) override;
   Result<std::vector<std::string>> ListDir(const std::string& path) override;
   Result<bool> IsLocked(const std::string& path) override;
   Result<std::unique_ptr<FileLock>> Lock(const std::string& path) override;
@@ -155,7 +160,8 @@ class FaultyFileSystem : public FileSystem {
   Status Rename(const std::string& from, const std::string& to) override;
   Status Remove(const std::string& path) override;
   Status MakeDir(const std::string& path) override;
-  Status Copy(const std::string& from, const std::string& to) override;
+  Status Copy(const std::string& from, const std::string& to,
+              const CopyProgress& progress = {}) override;
   Result<std::vector<std::string>> ListDir(const std::string& path) override;
   Result<bool> IsLocked(const std::string& path) override;
   Result<std::unique_ptr<FileLock>> Lock(const std::string& path) override;

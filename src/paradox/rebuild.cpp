@@ -1,6 +1,7 @@
 #include "rebuild.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -51,7 +52,9 @@ struct SwapPlan {
 
 // Size and hash of a file, so that after a crash a member found in place can be
 // told apart: the rebuilt file already swapped in, or still the original.
-Result<std::string> Fingerprint(FileSystem* fs, const std::string& path) {
+// `read`, when set, is told the bytes read so far.
+Result<std::string> Fingerprint(FileSystem* fs, const std::string& path,
+                                const std::function<void(uint64_t)>& read = {}) {
   auto f = fs->Open(path, OpenMode::kRead);
   if (!f.ok()) return f.status();
   uint64_t hash = 1469598103934665603ull, size = 0;
@@ -68,6 +71,7 @@ Result<std::string> Fingerprint(FileSystem* fs, const std::string& path) {
     }
     for (; i < got; ++i) hash = (hash ^ buf[i]) * 1099511628211ull;
     size += got;
+    if (read) read(size);
     if (got < buf.size()) break;
   }
   char text[48];
@@ -505,16 +509,64 @@ RebuildState FindRebuildState(FileSystem* fs, const std::string& givenPath) {
 
 namespace {
 
+// The overall bar of a rebuild. Each step owns a slice of it (by its share of the work
+// on a typical table) and moves the bar across that slice as its own work goes on: the
+// salvage's and the verifier's phase reports, the writer's blocks, bytes copied or
+// hashed. So the bar moves in every step, and only forward (Progress drops repeats).
+class OverallBar {
+ public:
+  explicit OverallBar(Progress* p) : p_(p) {}
+  // A new step over [from, to) of the bar.
+  void Step(int from, int to) {
+    from_ = from;
+    to_ = to;
+    parts_.fill(0);
+    p_->Report(kPhaseOverall, from);
+  }
+  // The step is `done` out of `total` through (any unit).
+  void At(uint64_t done, uint64_t total) {
+    if (total == 0) return;
+    done = std::min(done, total);
+    p_->Report(kPhaseOverall, from_ + int(uint64_t(to_ - from_) * done / total));
+  }
+  // A step made of the phases of another operation (salvage, verify), each phase a
+  // share (weights[phase], any unit) of the step; `percent` is that phase's own bar.
+  void Phase(int phase, int percent, const std::array<uint32_t, 3>& weights) {
+    if (phase < 0 || phase > 2) return;
+    parts_[size_t(phase)] = std::max(parts_[size_t(phase)], std::clamp(percent, 0, 100));
+    uint64_t done = 0, total = 0;
+    for (size_t i = 0; i < 3; ++i) {
+      done += uint64_t(weights[i]) * uint64_t(parts_[i]);
+      total += uint64_t(weights[i]) * 100;
+    }
+    At(done, total);
+  }
+
+ private:
+  Progress* p_;
+  int from_ = 0, to_ = 0;
+  std::array<int, 3> parts_{};
+};
+
+// Slices of the overall bar, from timings of keyed tables with a memo and a secondary
+// index: the salvage and the writer take most of a rebuild.
+constexpr int kBarJudged = 5, kBarSalvaged = 45, kBarWritten = 75, kBarVerified = 84,
+              kBarAside = 85, kBarBackedUp = 93, kBarReported = 94;
+
 // One rebuild, step by step: each step a method that either moves the rebuild on or
 // returns the reason it stops. Until the journal exists a failure leaves no half-written
 // family behind: Run() discards the files under <repair>/new (backups and reports stay).
 class Rebuilder {
  public:
   Rebuilder(const std::string& givenPath, const RebuildOptions& o)
-      : givenPath_(givenPath), o_(o), fs_(o.fs ? o.fs : DefaultFileSystem()), progress_(o.progress) {}
+      : givenPath_(givenPath),
+        o_(o),
+        fs_(o.fs ? o.fs : DefaultFileSystem()),
+        progress_(o.progress),
+        bar_(&progress_) {}
 
   RebuildResult Run() {
-    progress_.Report(kPhaseOverall, 0);
+    bar_.Step(0, kBarJudged);
     Status st = Steps();
     if (!st.ok()) {
       DiscardNewFiles();
@@ -528,24 +580,26 @@ class Rebuilder {
     PARADOX_RETURN_IF_ERROR(CheckAuxiliaryNames());
     PARADOX_RETURN_IF_ERROR(TakeTable());
     JudgeMembers();
-    progress_.Report(kPhaseOverall, 10);
+    bar_.Step(kBarJudged, kBarSalvaged);
     PARADOX_RETURN_IF_ERROR(Salvage());
-    progress_.Report(kPhaseOverall, 40);
+    bar_.Step(kBarSalvaged, kBarWritten);
     PARADOX_RETURN_IF_ERROR(MakeOutputFolder());
     PARADOX_RETURN_IF_ERROR(WriteFamily());
-    progress_.Report(kPhaseOverall, 60);
+    bar_.Step(kBarWritten, kBarVerified);
     PARADOX_RETURN_IF_ERROR(PlanSwap());
     PARADOX_RETURN_IF_ERROR(VerifyNewFamily());
-    progress_.Report(kPhaseOverall, 70);
+    bar_.Step(kBarVerified, kBarAside);
     if (o_.dryRun) {
       res_.actions.push_back({"dry run", tableName_, -1, -1, "nothing was written"});
       progress_.Report(kPhaseOverall, 100);
       return Status::OK();
     }
     PARADOX_RETURN_IF_ERROR(WriteAuxiliaryTables());
+    bar_.Step(kBarAside, kBarBackedUp);
     PARADOX_RETURN_IF_ERROR(BackUp());
-    progress_.Report(kPhaseOverall, 80);
+    bar_.Step(kBarBackedUp, kBarReported);
     PARADOX_RETURN_IF_ERROR(WriteReport());
+    bar_.Step(kBarReported, 100);
     PARADOX_RETURN_IF_ERROR(Swap());
     progress_.Report(kPhaseOverall, 100);
     return Status::OK();
@@ -604,6 +658,7 @@ class Rebuilder {
     vo.fs = fs_;
     vo.checkValues = false;
     vo.maxFindings = 200;
+    vo.progress = VerifyShare();
     VerifyReport before = VerifyTable(tablePath_, vo);
     for (const Finding& f : before.findings) {
       if (f.severity != Severity::kError) continue;
@@ -615,10 +670,20 @@ class Rebuilder {
     }
   }
 
+  // The verifier's phase bars are its own: only its share of the overall bar shows.
+  ProgressFn VerifyShare() {
+    return [this](int phase, int pct) { bar_.Phase(phase, pct, {2, 30, 68}); };
+  }
+
   Status Salvage() {
     SalvageOptions so;
     so.structure = o_.structure;
-    so.progress = [this](int phase, int pct) { progress_.Report(phase, pct); };
+    // Its data phase ends with the sort and the search for key violations, which report
+    // no progress of their own: data 99 stands for the reading done.
+    so.progress = [this](int phase, int pct) {
+      progress_.Report(phase, pct);
+      bar_.Phase(phase, pct, {2, 0, 98});
+    };
     auto sal = SalvageTable(fs_, fam_, so);
     if (!sal.ok()) return sal.status();
     sal_ = std::move(sal).value();
@@ -653,12 +718,21 @@ class Rebuilder {
   Status WriteFamily() {
     progress_.Report(kPhaseIndexes, 0);
     newDb_ = PathJoin(newDir_, tableName_);
-    auto w = TableWriter::Create(outFs_, newDb_, sal_.schema, WriterOptionsFor(sal_));
+    WriteOptions wo = WriterOptionsFor(sal_);
+    wo.expectedRecords = sal_.records.size();
+    // The records' share of the writing against the indexes' (sorted and written in
+    // Finish): each secondary index costs about what the records do.
+    const uint64_t recordShare = 20, indexShare = 1 + 20 * sal_.schema.secondaryIndexes.size();
+    wo.progress = [this, recordShare, indexShare](bool indexes, uint64_t done, uint64_t total) {
+      if (total == 0) return;
+      const uint64_t part = std::min(done, total) * 1000 / total;  // per mille of the part
+      const uint64_t at = indexes ? recordShare * 1000 + indexShare * part : recordShare * part;
+      progress_.Report(kPhaseIndexes, int(at / (recordShare + indexShare) / 10));
+      bar_.At(at, (recordShare + indexShare) * 1000);
+    };
+    auto w = TableWriter::Create(outFs_, newDb_, sal_.schema, wo);
     if (!w.ok()) return w.status();
-    const size_t total = std::max<size_t>(1, sal_.records.size());
-    size_t written = 0;
     for (SalvagedRecord& r : sal_.records) {
-      progress_.Report(kPhaseOverall, 40 + int(20 * ++written / total) - 1);
       Status st = (*w)->AddRawRecord(ByteSpan(r.raw), r.blobs);
       if (st.ok()) continue;
       if (!st.IsInvalidArgument()) return st;
@@ -731,6 +805,7 @@ class Rebuilder {
   Status VerifyNewFamily() const {
     VerifyOptions vo;
     vo.fs = outFs_;
+    vo.progress = const_cast<Rebuilder*>(this)->VerifyShare();
     VerifyReport vr = VerifyTable(newDb_, vo);
     if (vr.errors > 0 || vr.verdict != Verdict::kClean) {
       return Status::Corruption("the rebuilt table did not verify (" +
@@ -760,11 +835,20 @@ class Rebuilder {
 
   // Every original member, flushed, before any original is touched.
   Status BackUp() {
-    for (const std::string& m : fam_.AllMembers()) {
+    const std::vector<std::string> members = fam_.AllMembers();
+    uint64_t total = 0, before = 0;
+    for (const std::string& m : members) total += SizeOf(m);
+    for (const std::string& m : members) {
       std::string name = BackupName(o_.backupName, m, m == fam_.db);
       std::string to = PathJoin(repair_, name);
       if (fs_->Exists(to)) return Status::IOError("backup " + to + " exists already; not overwritten");
-      if (Status st = fs_->Copy(m, to); !st.ok())
+      uint64_t copied = 0;
+      Status st = fs_->Copy(m, to, [&](uint64_t n, uint64_t) {
+        copied = n;
+        bar_.At(before + n, total);
+      });
+      before += copied;
+      if (!st.ok())
         return Status::IOError("cannot back up " + PathBaseName(m) + ": " + st.message(), st.error_number());
       plan_.backups[Upper(PathBaseName(m))] = name;
       res_.actions.push_back({"backup", PathBaseName(m), -1, -1, "copied to " + name});
@@ -785,10 +869,17 @@ class Rebuilder {
 
   // The journal, then the renames; a failed rename rolls back what was done.
   Status Swap() {
+    uint64_t total = 0, before = 0;
+    for (const auto& p : plan_.puts) total += SizeOf(PathJoin(newDir_, p.from));
     for (auto& p : plan_.puts) {
-      auto print = Fingerprint(fs_, PathJoin(newDir_, p.from));
+      uint64_t read = 0;
+      auto print = Fingerprint(fs_, PathJoin(newDir_, p.from), [&](uint64_t n) {
+        read = n;
+        bar_.At(before + n, total + 1);  // the renames are the last bit
+      });
       if (!print.ok()) return print.status();
       p.print = *print;
+      before += read;
     }
     const std::string journal = PathJoin(repair_, kJournal);
     if (Status st = WriteDurable(fs_, journal, JournalText(plan_)); !st.ok()) {
@@ -838,6 +929,12 @@ class Rebuilder {
                            swap.error_number());
   }
 
+  // For the progress only: 0 when it cannot be told.
+  uint64_t SizeOf(const std::string& path) const {
+    auto size = fs_->FileSize(path);
+    return size.ok() ? *size : 0;
+  }
+
   void DiscardNewFiles() {
     if (discard_.empty()) return;
     auto names = fs_->ListDir(discard_);
@@ -850,6 +947,7 @@ class Rebuilder {
   const RebuildOptions& o_;
   FileSystem* const fs_;
   Progress progress_;
+  OverallBar bar_;
   RebuildResult res_;
 
   std::string tablePath_, tableName_, dir_;

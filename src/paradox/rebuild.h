@@ -92,7 +92,8 @@ struct RebuildOptions {
   std::string problemName = "PROBLEM.DB";
   std::string reportName = "Rebuild.DB";
   // Called with (phase, percent 0..100); at most once per step, percentages of a phase
-  // never decrease, each phase ends with 100.
+  // never decrease, each phase ends with 100. kPhaseOverall moves within every step of
+  // the rebuild (salvage, writing, verifying, backing up, swapping), by its share.
   std::function<void(int phase, int percent)> progress;
   // Salvage, plan and build the new family in memory only; no file is written.
   bool dryRun = false;

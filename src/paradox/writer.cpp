@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <unordered_set>
 
@@ -274,11 +275,31 @@ struct BlockStream {
   }
 };
 
-// One secondary-index record and its sort key (KeyOrder of the X file).
-struct XRow {
-  Bytes sortKey;
-  Bytes record;
+// Where a secondary-index row's sort key (KeyOrder of the X file) lies in the index's
+// key buffer, with its first bytes at hand so that most comparisons stay in the entry.
+struct XSortEntry {
+  uint64_t head;  // the key's first 8 bytes, big-endian, zero-padded
+  uint32_t offset;
+  uint32_t length;
+  uint32_t row;
+
+  static bool Less(const XSortEntry& a, const XSortEntry& b, const uint8_t* keys) {
+    if (a.head != b.head) return a.head < b.head;
+    const uint32_t n = std::min(a.length, b.length);
+    if (n > 8) {
+      const int c = std::memcmp(keys + a.offset + 8, keys + b.offset + 8, n - 8);
+      if (c != 0) return c < 0;
+    }
+    if (a.length != b.length) return a.length < b.length;
+    return a.row < b.row;  // equal keys keep the order they came in
+  }
 };
+
+uint64_t KeyHead(const uint8_t* key, size_t length) {
+  uint64_t h = 0;
+  for (size_t i = 0; i < 8; ++i) h = (h << 8) | (i < length ? key[i] : 0u);
+  return h;
+}
 
 }  // namespace
 
@@ -303,6 +324,7 @@ struct TableWriter::Impl {
   bool haveLast = false;
   std::unordered_set<std::string> givenKeys;  // keepGivenOrder: every key so far
   std::vector<Bytes> buffered;
+  Bytes record;  // the record AddRawRecord is working on
   uint32_t autoInc = 0;
   int autoIncField = -1;
   bool failed = false;
@@ -342,7 +364,11 @@ struct TableWriter::Impl {
     TableHeader xHeader;
     KeyOrder order;
     const Collation* fold = nullptr;  // case-insensitive: the driver's upper case
-    std::vector<XRow> rows;
+    // The rows (X records, xHeader.fixed.recordSize bytes each) one after the other,
+    // and their sort keys likewise: two allocations that grow, not two per row.
+    Bytes rows;
+    Bytes keys;
+    std::vector<XSortEntry> sort;
   };
   std::vector<Secondary> secondary;
 };
@@ -490,6 +516,12 @@ Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const s
     sx.xHeader = x;
     sx.order = KeyOrder(x, KeyOrder::Unknown::kBytes);
     if (def.caseInsensitive) sx.fold = FoldingCollation(hd);
+    // Told how many rows come, the buffers are allocated once: growing by doubling
+    // would hold the old and the new buffer at once, a peak of twice the rows.
+    if (options.expectedRecords > 0 && options.expectedRecords < UINT32_MAX) {
+      sx.rows.reserve(size_t(options.expectedRecords) * xf.recordSize);
+      sx.sort.reserve(size_t(options.expectedRecords));
+    }
     m.secondary.push_back(std::move(sx));
   }
 
@@ -553,7 +585,9 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
   if (record.size() != header_.fixed.recordSize)
     return Status::InvalidArgument("record has " + std::to_string(record.size()) + " bytes, not " +
                                    std::to_string(header_.fixed.recordSize));
-  Bytes rec(record.begin(), record.end());
+  // One buffer for every record (AddRecord's own buffer is a different one).
+  Bytes& rec = m.record;
+  rec.assign(record.begin(), record.end());
   for (size_t i = 0; i < header_.fields.size(); ++i) {
     const FieldDesc& f = header_.fields[i];
     if (!IsBlobType(f.type) || m.blobsResolved) continue;
@@ -583,7 +617,7 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
   }
   if (m.keyLength > 0) {
     if (m.options.sortInMemory) {
-      m.buffered.push_back(std::move(rec));
+      m.buffered.push_back(rec);
       ++numRecords_;
       return Status::OK();
     }
@@ -610,30 +644,47 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
     return st;
   }
   ++numRecords_;
+  if (slot == 0 && m.options.progress)
+    m.options.progress(false, numRecords_ - 1, m.options.expectedRecords);
   // Secondary index rows.
   for (auto& sx : m.secondary) {
-    const TableHeader& x = sx.xHeader;
-    XRow row;
-    row.record.assign(x.fixed.recordSize, 0);
+    const size_t rowSize = sx.xHeader.fixed.recordSize;
+    const size_t at = sx.rows.size();
+    sx.rows.resize(at + rowSize);
+    uint8_t* row = sx.rows.data() + at;
     size_t pos = 0;
     for (int idx : sx.fields) {
       const FieldDesc& f = header_.fields[idx];
-      std::memcpy(row.record.data() + pos, rec.data() + f.offset, f.Size());
+      std::memcpy(row + pos, rec.data() + f.offset, f.Size());
       // The engine stores the alpha keys of a case-insensitive index upper-cased.
-      if (sx.fold && f.type == FieldType::kAlpha) sx.fold->FoldUpper(MutableByteSpan(row.record.data() + pos, f.Size()));
+      if (sx.fold && f.type == FieldType::kAlpha)
+        sx.fold->FoldUpper(MutableByteSpan(row + pos, f.Size()));
       pos += f.Size();
     }
     if (m.keyLength > 0) {
-      std::memcpy(row.record.data() + pos, rec.data(), m.keyLength);
+      std::memcpy(row + pos, rec.data(), m.keyLength);
       pos += m.keyLength;
-      EncodeIndexWord(static_cast<uint16_t>(blockNo), row.record.data() + pos);
+      EncodeIndexWord(static_cast<uint16_t>(blockNo), row + pos);
     } else {
-      EncodeInt32(static_cast<int32_t>(numRecords_), row.record.data() + pos);
-      EncodeIndexWord(static_cast<uint16_t>(blockNo), row.record.data() + pos + 4);
-      EncodeIndexWord(static_cast<uint16_t>(slot), row.record.data() + pos + 6);
+      EncodeInt32(static_cast<int32_t>(numRecords_), row + pos);
+      EncodeIndexWord(static_cast<uint16_t>(blockNo), row + pos + 4);
+      EncodeIndexWord(static_cast<uint16_t>(slot), row + pos + 6);
     }
-    sx.order.AppendSortKey(row.record.data(), &row.sortKey);
-    sx.rows.push_back(std::move(row));
+    const size_t keyAt = sx.keys.size();
+    sx.order.AppendSortKey(row, &sx.keys);
+    // Sort keys vary in length: once the first is known, room for about as many more
+    // as records are expected (a longer one later grows the buffer as usual).
+    if (keyAt == 0 && m.options.expectedRecords > 1 && m.options.expectedRecords < UINT32_MAX)
+      sx.keys.reserve(
+          std::min<uint64_t>(UINT32_MAX, m.options.expectedRecords * (sx.keys.size() + 8)));
+    if (sx.keys.size() > UINT32_MAX || sx.sort.size() >= UINT32_MAX) {
+      m.failed = true;
+      return Status::NotSupported("secondary index " + sx.tag +
+                                  " would hold more than 4 GiB of sort keys");
+    }
+    const size_t keyLen = sx.keys.size() - keyAt;
+    sx.sort.push_back({KeyHead(sx.keys.data() + keyAt, keyLen), uint32_t(keyAt), uint32_t(keyLen),
+                       uint32_t(sx.sort.size())});
   }
   return Status::OK();
 }
@@ -641,9 +692,11 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
 namespace {
 
 // Writes a PX/Y file for leaf entries of a data file.
-Status WriteIndexFile(FileSystem* fs, const std::string& path, const TableHeader& owner, uint16_t keyFields,
-                      uint8_t fileType, uint32_t indexBlockSize, uint8_t syncCount, uint16_t unknown12,
-                      const std::vector<IndexEntry>& leaves, bool sync) {
+Status WriteIndexFile(FileSystem* fs, const std::string& path, const TableHeader& owner,
+                      uint16_t keyFields, uint8_t fileType, uint32_t indexBlockSize,
+                      uint8_t syncCount, uint16_t unknown12, const std::vector<IndexEntry>& leaves,
+                      bool sync,
+                      const std::function<void(size_t written, size_t blocks)>& onBlock) {
   TableHeader h;
   FixedHeader& fx = h.fixed;
   uint32_t keyLen = 0;
@@ -680,9 +733,11 @@ Status WriteIndexFile(FileSystem* fs, const std::string& path, const TableHeader
   auto f = fs->Open(path, OpenMode::kCreate);
   if (!f.ok()) return f.status();
   PARADOX_RETURN_IF_ERROR(f.value()->WriteAt(0, bytes.value()));
-  for (size_t i = 0; i < built->blocks.size(); ++i)
+  for (size_t i = 0; i < built->blocks.size(); ++i) {
     PARADOX_RETURN_IF_ERROR(
         f.value()->WriteAt(BlockOffset(fx.headerSize, indexBlockSize, static_cast<uint32_t>(i + 1)), built->blocks[i]));
+    onBlock(i + 1, built->blocks.size());
+  }
   if (sync) PARADOX_RETURN_IF_ERROR(f.value()->Sync());
   return f.value()->Close();
 }
@@ -748,20 +803,48 @@ Status TableWriter::Finish() {
     st = m.mb->Finish(m.options.sync);
     if (!st.ok()) return fail(st);
   }
+  // Index work in rows: the .PX's entries (one per data block), then per secondary
+  // index its sort (about half a row's writing per row), its X rows and its Y entries
+  // (one per X block).
+  uint64_t indexDone = 0, indexTotal = keyed ? m.stream.leaves.size() : 0;
+  for (const auto& sx : m.secondary) {
+    const uint64_t rows = sx.sort.size();
+    const uint64_t perBlock =
+        std::max<uint32_t>(1, BlockCapacity(sx.xHeader.BlockSize(), sx.xHeader.fixed.recordSize));
+    indexTotal += rows / 2 + rows + (rows + perBlock - 1) / perBlock;
+  }
+  auto indexProgress = [&](uint64_t done) {
+    if (m.options.progress) m.options.progress(true, done, indexTotal);
+  };
+  auto entriesWritten = [&](uint64_t entries) {
+    return [&, entries](size_t written, size_t blocks) {
+      indexProgress(indexDone + entries * written / blocks);
+    };
+  };
   if (keyed) {
     std::string px = MemberPath(m.dbPath, ".PX");
     m.files.push_back(px);
-    st = WriteIndexFile(m.fs, px, header_, m.schema.keyFieldCount, 1, m.schema.indexBlockSize, fx.changeCount1,
-                        static_cast<uint16_t>(fx.unknown12 + 1), m.stream.leaves, m.options.sync);
+    st = WriteIndexFile(m.fs, px, header_, m.schema.keyFieldCount, 1, m.schema.indexBlockSize,
+                        fx.changeCount1, static_cast<uint16_t>(fx.unknown12 + 1), m.stream.leaves,
+                        m.options.sync, entriesWritten(m.stream.leaves.size()));
     if (!st.ok()) return fail(st);
+    indexDone += m.stream.leaves.size();
   }
   for (auto& sx : m.secondary) {
-    std::stable_sort(sx.rows.begin(), sx.rows.end(), [](const XRow& a, const XRow& b) { return a.sortKey < b.sortKey; });
+    const size_t rowSize = sx.xHeader.fixed.recordSize;
+    const uint8_t* keys = sx.keys.data();
+    std::sort(sx.sort.begin(), sx.sort.end(), [keys](const XSortEntry& a, const XSortEntry& b) {
+      return XSortEntry::Less(a, b, keys);
+    });
+    Bytes().swap(sx.keys);
+    indexDone += sx.sort.size() / 2;
+    indexProgress(indexDone);
+    auto rowAt = [&](size_t i) { return sx.rows.data() + size_t(sx.sort[i].row) * rowSize; };
     if (sx.def.unique) {
       size_t idxLen = 0;
       for (int idx : sx.fields) idxLen += header_.fields[idx].Size();
-      for (size_t i = 1; i < sx.rows.size(); ++i)
-        if (std::memcmp(sx.rows[i - 1].record.data(), sx.rows[i].record.data(), idxLen) == 0)
+      for (size_t i = 1; i < sx.sort.size(); ++i)
+        if (std::memcmp(rowAt(i - 1), rowAt(i), idxLen) == 0)
           return fail(Status::InvalidArgument("unique index \"" + sx.def.name + "\" has duplicate values"));
     }
     TableHeader& x = sx.xHeader;
@@ -774,14 +857,18 @@ Status TableWriter::Finish() {
     BlockStream xs;
     xs.Init(f.value().get(), PathBaseName(xPath), x.fixed.headerSize, x.BlockSize(), x.fixed.recordSize, 0,
             m.schema.encryptionKey, x.fixed.recordSize - 2u);
-    for (const auto& row : sx.rows) {
+    for (size_t i = 0; i < sx.sort.size(); ++i) {
       uint32_t b, s;
-      st = xs.Add(row.record, &b, &s);
+      st = xs.Add(ByteSpan(rowAt(i), rowSize), &b, &s);
       if (!st.ok()) return fail(st);
+      if (s == 0) indexProgress(indexDone + i);
     }
     st = xs.FlushBlock(true);
     if (!st.ok()) return fail(st);
-    x.fixed.numRecords = static_cast<uint32_t>(sx.rows.size());
+    indexDone += sx.sort.size();
+    x.fixed.numRecords = static_cast<uint32_t>(sx.sort.size());
+    std::vector<XSortEntry>().swap(sx.sort);
+    Bytes().swap(sx.rows);
     x.fixed.blocksInUse = x.fixed.fileBlocks = x.fixed.maxBlocks = static_cast<uint16_t>(xs.blocks);
     x.fixed.firstBlock = xs.blocks ? 1 : 0;
     x.fixed.lastBlock = static_cast<uint16_t>(xs.blocks);
@@ -794,10 +881,14 @@ Status TableWriter::Finish() {
     if (st.ok() && m.options.sync) st = f.value()->Sync();
     if (st.ok()) st = f.value()->Close();
     if (!st.ok()) return fail(st);
-    st = WriteIndexFile(m.fs, yPath, x, x.fixed.primaryKeyFields, sx.composite ? 7 : 4, m.schema.indexBlockSize,
-                        x.fixed.changeCount1, static_cast<uint16_t>(x.fixed.unknown12 + 1), xs.leaves, m.options.sync);
+    st = WriteIndexFile(m.fs, yPath, x, x.fixed.primaryKeyFields, sx.composite ? 7 : 4,
+                        m.schema.indexBlockSize, x.fixed.changeCount1,
+                        static_cast<uint16_t>(x.fixed.unknown12 + 1), xs.leaves, m.options.sync,
+                        entriesWritten(xs.leaves.size()));
     if (!st.ok()) return fail(st);
+    indexDone += xs.leaves.size();
   }
+  indexProgress(indexTotal);
   return Status::OK();
 }
 

@@ -1,8 +1,8 @@
 // Writing complete, valid table families: .DB, .PX (keyed), .Xnn/.Ynn or .XGn/.YGn
 // secondary indexes, .MB (blob fields), at any level and allowed block size,
 // optionally encrypted with a given key. Records stream to disk block by block; only
-// key material for indexes (one entry per data block, one small record per row for
-// each secondary index) is held in memory.
+// key material for indexes (one entry per data block; per secondary index, its rows
+// and their sort keys in two flat buffers) is held in memory.
 //
 // Usage:
 //   TableSchema s;
@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -101,6 +102,11 @@ struct WriteOptions {
   // Fill each data block only up to this many records (0 = capacity).
   uint32_t recordsPerBlock = 0;
   bool sync = true;  // fsync every file at Finish()
+  // Told after each block written: (false, records so far, expectedRecords) while
+  // records come in, then (true, index rows written, all index rows) while Finish()
+  // sorts and writes the .PX and the secondary indexes.
+  std::function<void(bool indexes, uint64_t done, uint64_t total)> progress;
+  uint64_t expectedRecords = 0;  // for the progress, and to size the index buffers once
 };
 
 // Per-blob payload for AddRawRecord: full value of blob field `field` (0-based).

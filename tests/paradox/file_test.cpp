@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "file.h"
 
@@ -80,6 +82,42 @@ TEST(OsFileSystemTest, BehavesLikeTheMemoryOne) {
   char tmpl[] = "/tmp/paradox_fs_XXXXXX";
   std::string root = mkdtemp(tmpl);
   ExerciseFileSystem(DefaultFileSystem(), root);
+  std::filesystem::remove_all(root);
+}
+
+// A copy is byte for byte, whether the kernel copies (a big file, in chunks, each one
+// reported) or the copy falls back to reading and writing (a file the kernel cannot
+// copy, or whose size it does not know: /proc). The reported bytes only grow and end
+// at the size.
+TEST(OsFileSystemTest, CopiesInChunksAndFallsBackWhereTheKernelCannot) {
+  char tmpl[] = "/tmp/paradox_fs_XXXXXX";
+  const std::string root = mkdtemp(tmpl);
+  FileSystem* fs = DefaultFileSystem();
+  Bytes big((size_t(20) << 20) + 12345);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i * 2654435761u >> 13);
+  ASSERT_TRUE(fs->WriteFile(root + "/BIG.DB", big).ok());
+  for (const std::string& from : {root + "/BIG.DB", std::string("/proc/self/cmdline")}) {
+    SCOPED_TRACE(from);
+    // Read as a stream: a /proc file's stat size is 0.
+    std::ifstream in(from, std::ios::binary);
+    const Bytes want{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    ASSERT_FALSE(want.empty());
+    std::vector<uint64_t> reports;
+    Status st = fs->Copy(from, root + "/COPY", [&](uint64_t copied, uint64_t size) {
+      EXPECT_LE(copied, std::max<uint64_t>(size, want.size()));
+      reports.push_back(copied);
+    });
+    ASSERT_TRUE(st.ok()) << st.ToString();
+    EXPECT_TRUE(fs->ReadFile(root + "/COPY").value() == want);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back(), want.size());
+    EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+    if (from == root + "/BIG.DB") {
+      EXPECT_GE(reports.size(), 3u);  // 8 MiB chunks
+    }
+  }
+  EXPECT_TRUE(fs->Copy(root + "/NONE", root + "/COPY2").IsNotFound());
+  EXPECT_FALSE(fs->Exists(root + "/COPY2"));
   std::filesystem::remove_all(root);
 }
 

@@ -605,6 +605,92 @@ TEST_F(RebuildTest, ProgressReportsEachPhaseOncePerStepEndingAt100) {
   }
 }
 
+// The overall bar moves in every step of a rebuild of a table of a few hundred blocks
+// (keyed, a memo, a secondary index, one damaged block): never more than a few points
+// at once, only forward, at most once per percent; every bar ends at 100. The file
+// operations are logged beside the reports, so the steps that read, write and copy are
+// seen moving the bar while they run.
+TEST(RebuildProgressTest, OverallBarMovesInEveryStep) {
+  // Logs the file operations that mark the steps, in order with the reports.
+  class LoggingFileSystem : public MemFileSystem {
+   public:
+    std::vector<std::string>* log = nullptr;
+    Result<std::unique_ptr<paradox::File>> Open(const std::string& path, OpenMode mode) override {
+      if (path.find("/new/") != std::string::npos)
+        log->push_back(mode == OpenMode::kRead ? "read new" : "write new");
+      return MemFileSystem::Open(path, mode);
+    }
+    Status Copy(const std::string& from, const std::string& to,
+                const CopyProgress& progress) override {
+      log->push_back("copy");
+      return MemFileSystem::Copy(from, to, progress);
+    }
+  };
+  for (const bool withIndex : {true, false}) {
+    SCOPED_TRACE(withIndex ? "keyed with a secondary index" : "keyed");
+    LoggingFileSystem fs;
+    std::vector<std::string> log;
+    fs.log = &log;
+    ASSERT_TRUE(fs.MakeDir("/big").ok());
+    TableSchema s;
+    s.level = TableLevel::k7;
+    s.blockSize = 2048;
+    s.fields = {
+        {"Id", FieldType::kLong}, {"Name", FieldType::kAlpha, 30}, {"Note", FieldType::kMemo, 12}};
+    s.keyFieldCount = 1;
+    if (withIndex) s.secondaryIndexes = {{"", {"Name"}, false, false, false}};
+    std::vector<std::vector<Value>> rows;
+    for (int64_t i = 1; i <= 12000; ++i)
+      rows.push_back(
+          {i, "Name " + std::to_string(i * 7919 % 10007),
+           i % 5 ? Value{} : Value{std::string(size_t(20 + i % 300), char('a' + i % 26))}});
+    WriteOptions wo;
+    wo.sync = false;
+    ASSERT_TRUE(WriteTable(&fs, "/big/BIG.DB", s, rows, wo).ok());
+    Bytes& db = *fs.Contents("/big/BIG.DB");
+    ASSERT_GE(db.size() / 2048, 300u);
+    BreakChain(db, 100);
+
+    std::map<int, std::vector<int>> seen;
+    RebuildOptions o;
+    o.fs = &fs;
+    o.now = kNow;
+    o.progress = [&](int phase, int pct) {
+      seen[phase].push_back(pct);
+      if (phase == kPhaseOverall) log.push_back("overall " + std::to_string(pct));
+    };
+    RebuildResult r = RebuildTable("/big/BIG.DB", o);
+    ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+    for (const auto& [phase, pcts] : seen) {
+      EXPECT_LE(pcts.size(), 101u) << "phase " << phase;
+      EXPECT_EQ(pcts.back(), 100) << "phase " << phase;
+      for (size_t i = 1; i < pcts.size(); ++i) EXPECT_LT(pcts[i - 1], pcts[i]) << "phase " << phase;
+    }
+    const std::vector<int>& overall = seen[kPhaseOverall];
+    ASSERT_GE(overall.size(), 50u);
+    EXPECT_EQ(overall.front(), 0);
+    for (size_t i = 1; i < overall.size(); ++i)
+      EXPECT_LE(overall[i] - overall[i - 1], 8) << "the bar jumps from " << overall[i - 1];
+    // Reports while the new family is written, and while the members are backed up.
+    auto first = [&](const std::string& what) {
+      return size_t(std::find(log.begin(), log.end(), what) - log.begin());
+    };
+    auto reportsBetween = [&](size_t from, size_t to) {
+      size_t n = 0;
+      for (size_t i = from; i < to && i < log.size(); ++i) n += log[i].rfind("overall ", 0) == 0;
+      return n;
+    };
+    const size_t writing = first("write new"), verifying = first("read new"),
+                 copying = first("copy");
+    ASSERT_LT(writing, verifying);
+    ASSERT_LT(verifying, copying);
+    EXPECT_GE(reportsBetween(writing, verifying), 10u);
+    const size_t lastCopy =
+        log.size() - size_t(std::find(log.rbegin(), log.rend(), "copy") - log.rbegin()) - 1;
+    EXPECT_GE(reportsBetween(copying, lastCopy), 1u);
+  }
+}
+
 TEST_F(RebuildTest, GivenStructureMustFitTheTable) {
   auto s = DescribeTableStructure(&fs_, kDb);
   ASSERT_TRUE(s.ok()) << s.status().ToString();
