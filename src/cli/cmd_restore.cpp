@@ -16,7 +16,7 @@ void PrintHelp(Io& io) {
   io.out << "Usage: rekasto " << kUsage << "\n"
          << "Puts TABLE back as it was before a rebuild, from the backup (Backup.Db, Backup.PX,\n"
             "...) in the rebuild's repair folder <TABLE>.rekasto/<time>/. The files of the table\n"
-            "now are moved into a new subfolder before-restore-<time>/ of that repair folder;\n"
+            "now are moved into before-restore-<time>/ in a new repair folder of the table;\n"
             "the backup stays where it is, so nothing is lost and the restore can be undone.\n"
             "  --from=FOLDER  restore from this repair folder (a path, or its name under\n"
             "                 <TABLE>.rekasto/) instead of the newest completed rebuild's\n"

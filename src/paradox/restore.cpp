@@ -269,16 +269,15 @@ RestoreResult RestoreTable(const std::string& givenPath, const RestoreOptions& o
   res.replaced = m.keeps;
   if (o.dryRun) return res;
 
-  // 4. A new subfolder for it, the backups copied in beside it, the journal.
-  const std::string stamp = Stamp(o.now ? o.now : std::time(nullptr));
-  std::string kept;
-  for (int n = 1; kept.empty() && n < 1000; ++n) {
-    const std::string path =
-        PathJoin(res.source, kKeptPrefix + stamp + (n == 1 ? "" : "-" + std::to_string(n)));
-    if (!fs->Exists(path)) kept = path;
-  }
-  if (kept.empty())
-    return fail(Status::IOError("no free folder name for the current family in " + res.source));
+  // 4. A new repair folder for it (the source stays as the rebuild left it), the backups
+  // copied in beside it, the journal.
+  const std::time_t now = o.now ? o.now : std::time(nullptr);
+  auto folder = CreateRepairFolder(fs, tablePath, now);
+  if (!folder.ok())
+    return fail(Status::IOError("cannot create a repair folder beside " + table + ": " +
+                                    folder.status().message(),
+                                folder.status().error_number()));
+  const std::string kept = PathJoin(*folder, kKeptPrefix + Stamp(now));
   const std::string incoming = PathJoin(kept, kIncoming);
   Status st = fs->MakeDir(kept);
   if (st.ok()) st = fs->MakeDir(incoming);
@@ -299,6 +298,8 @@ RestoreResult RestoreTable(const std::string& givenPath, const RestoreOptions& o
     (void)fs->Remove(journal + ".tmp");
     (void)fs->Remove(journal);
     (void)fs->Remove(kept);
+    (void)fs->Remove(PathJoin(*folder, ".claimed"));
+    (void)fs->Remove(*folder);
     return fail(
         Status::IOError("cannot prepare the restore: " + st.message() + "; the table is unchanged",
                         st.error_number()));

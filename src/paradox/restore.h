@@ -6,8 +6,8 @@
 //    journal names every original member and its backup. By default the newest one.
 //  - Nothing is deleted or overwritten: the backups are copied (the repair folder keeps
 //    them), and the family in place now (with any file a restored member's name would
-//    replace) is moved into a new subfolder of that repair folder,
-//    before-restore-<YYYYMMDD-HHMMSS>[-n]/.
+//    replace) is moved into a new repair folder of the table,
+//    <TABLE>.rekasto/<YYYYMMDD-HHMMSS>[-n]/before-restore-<YYYYMMDD-HHMMSS>/.
 //  - The movements are journalled (restore.journal in that subfolder, then restore.done
 //    or restore.rolledback). A failure part way moves everything back before Restore
 //    returns; a journal left open by a crash is rolled back by the next restore.
