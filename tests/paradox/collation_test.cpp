@@ -2,6 +2,8 @@
 // a few facts of the drivers' orders; generated keyed tables in every known collation,
 // written out of order, rebuild into the driver's order with indexes byte-identical to
 // a table written sorted; real tables with a non-"ascii" sort order verify in order.
+#include "collation.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +12,6 @@
 #include <random>
 #include <set>
 
-#include "collation.h"
 #include "family.h"
 #include "file.h"
 #include "reader.h"
@@ -23,7 +24,9 @@ namespace {
 
 namespace fsys = std::filesystem;
 
-int Sign(int v) { return (v > 0) - (v < 0); }
+int Sign(int v) {
+  return (v > 0) - (v < 0);
+}
 
 int KeyOrderOf(const Bytes& a, const Bytes& b) {
   int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
@@ -46,48 +49,62 @@ Bytes RandomText(std::mt19937& rng, size_t len) {
   return v;
 }
 
-TEST(Collation, SortKeyAgreesWithCompare) {
-  for (const Collation* c : Collation::All()) {
-    SCOPED_TRACE(c->name());
-    std::mt19937 rng(16);
-    std::vector<Bytes> texts;
-    for (int i = 0; i < 250; ++i) texts.push_back(RandomText(rng, 6));
-    // Near neighbours: case and accent variants of one another.
-    for (int i = 0; i < 50; ++i) {
-      Bytes t = texts[size_t(i)];
-      c->FoldUpper(t);
-      texts.push_back(t);
-    }
-    std::vector<Bytes> keys;
-    for (const Bytes& t : texts) {
-      Bytes k;
-      c->AppendSortKey(t, &k);
-      keys.push_back(std::move(k));
-    }
-    int mismatches = 0;
-    for (size_t i = 0; i < texts.size(); ++i) {
-      for (size_t j = 0; j < texts.size(); ++j) {
-        const int cmp = c->Compare(texts[i], texts[j]);
-        if (cmp != KeyOrderOf(keys[i], keys[j]) && ++mismatches <= 5)
-          ADD_FAILURE() << "compare " << cmp << " but sort keys " << KeyOrderOf(keys[i], keys[j]) << " for "
-                        << i << ", " << j;
-        if (cmp != -c->Compare(texts[j], texts[i]) && ++mismatches <= 5) ADD_FAILURE() << "not antisymmetric";
-        // A total order: only identical texts are equal.
-        if ((cmp == 0) != (texts[i] == texts[j]) && ++mismatches <= 5) ADD_FAILURE() << "equal but different";
-      }
-    }
-    EXPECT_EQ(mismatches, 0);
-    // Sorting by the comparison gives ascending sort keys (transitivity).
-    std::vector<size_t> idx(texts.size());
-    for (size_t i = 0; i < idx.size(); ++i) idx[i] = i;
-    std::sort(idx.begin(), idx.end(), [&](size_t a, size_t b) { return c->Compare(texts[a], texts[b]) < 0; });
-    for (size_t i = 1; i < idx.size(); ++i) EXPECT_LE(KeyOrderOf(keys[idx[i - 1]], keys[idx[i]]), 0);
-    // Upper case is a fold: applying it twice changes nothing more.
-    for (int b = 0; b < 256; ++b) EXPECT_EQ(c->Upper(c->Upper(uint8_t(b))), c->Upper(uint8_t(b))) << b;
-  }
+// Every known collation, "ascii" first; each driver is a case of its own so that a
+// failure names it.
+class EachCollation : public ::testing::TestWithParam<const Collation*> {};
+
+std::string DriverName(const ::testing::TestParamInfo<const Collation*>& info) {
+  return info.param->name();
 }
 
-Bytes T(const char* s) { return Bytes(s, s + std::strlen(s)); }
+INSTANTIATE_TEST_SUITE_P(Drivers, EachCollation, ::testing::ValuesIn(Collation::All()), DriverName);
+
+TEST_P(EachCollation, SortKeyAgreesWithCompare) {
+  const Collation* c = GetParam();
+  std::mt19937 rng(16);
+  std::vector<Bytes> texts;
+  for (int i = 0; i < 250; ++i) texts.push_back(RandomText(rng, 6));
+  // Near neighbours: case and accent variants of one another.
+  for (int i = 0; i < 50; ++i) {
+    Bytes t = texts[size_t(i)];
+    c->FoldUpper(t);
+    texts.push_back(t);
+  }
+  std::vector<Bytes> keys;
+  for (const Bytes& t : texts) {
+    Bytes k;
+    c->AppendSortKey(t, &k);
+    keys.push_back(std::move(k));
+  }
+  int mismatches = 0;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    for (size_t j = 0; j < texts.size(); ++j) {
+      const int cmp = c->Compare(texts[i], texts[j]);
+      if (cmp != KeyOrderOf(keys[i], keys[j]) && ++mismatches <= 5)
+        ADD_FAILURE() << "compare " << cmp << " but sort keys " << KeyOrderOf(keys[i], keys[j])
+                      << " for " << i << ", " << j;
+      if (cmp != -c->Compare(texts[j], texts[i]) && ++mismatches <= 5)
+        ADD_FAILURE() << "not antisymmetric";
+      // A total order: only identical texts are equal.
+      if ((cmp == 0) != (texts[i] == texts[j]) && ++mismatches <= 5)
+        ADD_FAILURE() << "equal but different";
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+  // Sorting by the comparison gives ascending sort keys (transitivity).
+  std::vector<size_t> idx(texts.size());
+  for (size_t i = 0; i < idx.size(); ++i) idx[i] = i;
+  std::sort(idx.begin(), idx.end(),
+            [&](size_t a, size_t b) { return c->Compare(texts[a], texts[b]) < 0; });
+  for (size_t i = 1; i < idx.size(); ++i) EXPECT_LE(KeyOrderOf(keys[idx[i - 1]], keys[idx[i]]), 0);
+  // Upper case is a fold: applying it twice changes nothing more.
+  for (int b = 0; b < 256; ++b)
+    EXPECT_EQ(c->Upper(c->Upper(uint8_t(b))), c->Upper(uint8_t(b))) << b;
+}
+
+Bytes T(const char* s) {
+  return Bytes(s, s + std::strlen(s));
+}
 
 // Orders that follow from the drivers' weights (bytes in each driver's code page).
 TEST(Collation, DriverFacts) {
@@ -109,28 +126,43 @@ TEST(Collation, DriverFacts) {
       // DOS 852 Czech: sharp s sorts as "ss", after it.
       {"czech", {"ss", "\xE1", "st"}},
       // DOS 865 Norwegian/Danish: upper case first; AE, O-slash, A-ring after Z.
-      {"nordan40", {"A", "a", "Z", "z", "\x92", "\x8E", "\x91", "\x84", "\x9D", "\x9B", "\x8F", "\x86"}},
+      {"nordan40",
+       {"A", "a", "Z", "z", "\x92", "\x8E", "\x91", "\x84", "\x9D", "\x9B", "\x8F", "\x86"}},
       // DOS 852 Hungarian: "cs" is a letter after c, "zs" after z.
       {"hun852dc", {"c", "cz", "cs", "Cs", "CS", "d", "z", "zz", "zs"}},
       // Cyrillic: Latin first, yo between ye and zhe, lower case first (866 and 1251).
       {"cyrr", {"z", "\xA0", "\x80", "\xA5", "\xF1", "\xF0", "\xA6"}},
       {"ancyrr", {"z", "\xE0", "\xC0", "\xE5", "\xB8", "\xA8", "\xE6"}},
       // DOS 857 Turkish: c < c-cedilla < d; dotless i, I, then i, I-dot; o < o-umlaut < p.
-      {"turk", {"c", "cz", "\x87", "\x80", "d", "h", "\x8D", "I", "i", "\x98", "j", "o", "oz", "\x94", "p"}},
+      {"turk",
+       {"c", "cz", "\x87", "\x80", "d", "h", "\x8D", "I", "i", "\x98", "j", "o", "oz", "\x94",
+        "p"}},
       // Windows 1254 Turkish: the same letters at their 1254 bytes (dotless i is 0xFD).
       {"ANTURK", {"c", "cz", "\xE7", "\xC7", "d", "h", "\xFD", "I", "i", "\xDD", "j"}},
       // Windows 1252 Spanish: "ch" after c, "ll" after l, n-tilde after n.
-      {"ANSISPAN", {"c", "cz", "ch", "Ch", "CH", "d", "l", "lz", "ll", "m", "n", "nz", "\xF1", "o"}},
+      {"ANSISPAN",
+       {"c", "cz", "ch", "Ch", "CH", "d", "l", "lz", "ll", "m", "n", "nz", "\xF1", "o"}},
       // Windows 1253 Greek: Latin first; alpha, alpha-tonos, Alpha; then beta.
       {"angreek1", {"z", "Z", "\xE1", "\xDC", "\xC1", "\xE2"}},
       // dBASE PLK 852: digits before letters; a < A < A-ogonek < a-ogonek < b; l < L-stroke.
-      {"db852po0", {"1", "a", "A", "\xA4", "\xA5", "b", "l", "\x88", "\x9D", "m", "z", "\xAB", "\xBE", "!"}},
+      {"db852po0",
+       {"1", "a", "A", "\xA4", "\xA5", "b", "l", "\x88", "\x9D", "m", "z", "\xAB", "\xBE", "!"}},
       // dBASE CSY 852: letters before digits; c < c-caron < d, "ch" after h.
       {"DB852CZ0", {"c", "cz", "\x9F", "d", "h", "hz", "ch", "Ch", "CH", "i", "z", "0", "!"}},
       // dBASE RUS 866: Latin, then Cyrillic with yo after ye; lower case first.
       {"db866ru0", {"z", "Z", "\xA0", "\x80", "\xA5", "\x85", "\xF1", "\xF0", "\xA6"}},
       // dBASE SLO 852: c < c-caron < c-acute < d < d-stroke < e; s < s-caron < t.
       {"db852sl0", {"c", "cz", "\x9F", "\xAC", "\x86", "d", "\xD0", "e", "s", "\xE7", "t"}},
+      // dBASE ENU 437/850 and Borland ENU Latin-1: letters without regard to case (lower
+      // case first), then the rest in byte order; no accent folds into its letter.
+      {"DB437US0", {"", "a", "A", "b", "z", "Z", "[", "{", "\x80", "\xFF"}},
+      {"DB850US0", {"a", "A", "z", "Z", "[", "{", "\x80", "\xFF"}},
+      {"BLLT1US0", {"a", "A", "z", "Z", "{", "\xC0", "\xE0", "\xFF"}},
+      // dBASE ENG 437: blank, digits, letters with accents second (a a-acute a-grave
+      // a-circumflex a-umlaut a-ring), then punctuation.
+      {"DB437UK0",
+       {" ", "0", "9", "a", "A", "\xA0", "\x85", "\x83", "\x84", "\x8E", "\x86", "\x8F", "b", "z",
+        "(", "!"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
@@ -148,6 +180,17 @@ TEST(Collation, DriverFacts) {
   // Turkish upper case: i becomes I-dot, dotless i becomes I.
   EXPECT_EQ(Collation::ForName("turk")->Upper('i'), 0x98);
   EXPECT_EQ(Collation::ForName("turk")->Upper(0x8D), 'I');
+  // A byte shared with a dBASE driver (0xFC: slovene and DB437US0) finds the Paradox one.
+  EXPECT_EQ(Collation::ForId(0xFC)->name(), "slovene");
+  EXPECT_EQ(Collation::ForName("db437us0")->name(), "DB437US0");
+  // Upper case: Latin-1 accented letters keep their accents, y-diaeresis becomes Y.
+  EXPECT_EQ(Collation::ForName("BLLT1US0")->Upper(0xE0), 0xC0);
+  EXPECT_EQ(Collation::ForName("BLLT1US0")->Upper(0xF7), 0xF7);
+  EXPECT_EQ(Collation::ForName("BLLT1US0")->Upper(0xFF), 'Y');
+  EXPECT_EQ(Collation::ForName("DB850US0")->Upper(0x84), 0x8E);
+  EXPECT_EQ(Collation::ForName("DB850US0")->Upper(0x98), 'Y');
+  EXPECT_EQ(Collation::ForName("DB437US0")->Upper(0x84), 0x84);
+  EXPECT_EQ(Collation::ForName("DB437UK0")->Upper(0x84), 0x8E);
 }
 
 // Findings other than blank key fields (the generated keys have some on purpose).
@@ -170,104 +213,108 @@ uint16_t HeaderSizeOf(MemFileSystem& fs, const std::string& path) {
   return b && b->size() >= 4 ? DecodeU16(b->data() + 2) : 0;
 }
 
-// A keyed table in each known collation (a key of two alpha fields, a case-sensitive
+// A keyed table in the collation (a key of two alpha fields, a case-sensitive
 // .X03 and a case-insensitive .XG0 on City), its records shuffled, rebuilds into the
 // order of a table the writer sorted, member for member, block for block.
-TEST(Collation, ShuffledTablesRebuildInDriverOrder) {
-  for (const Collation* c : Collation::All()) {
-    SCOPED_TRACE(c->name());
-    std::mt19937 rng(c->id() + 1u);
-    TableSchema s;
-    s.level = c->codePage() >= 1250 ? TableLevel::k7 : TableLevel::k4;
-    s.blockSize = 1024;
-    s.codePage = c->codePage();
-    s.sortOrder = c->id();
-    s.sortOrderId = c->name();
-    s.fields = {{"Name", FieldType::kAlpha, 7}, {"Part", FieldType::kAlpha, 2}, {"City", FieldType::kAlpha, 6},
-                {"N", FieldType::kShort}};
-    s.keyFieldCount = 2;
-    s.secondaryIndexes = {{"", {"City"}}, {"CityCI", {"City"}, true}};
-    // Distinct keys; case and accent variants of one another; repeated and blank cities.
-    std::set<Bytes> seen;
-    std::vector<Bytes> records;
-    while (records.size() < 400) {
-      Bytes name = RandomText(rng, 7), part = RandomText(rng, 2);
-      if (records.size() % 5 == 1) {
-        name.assign(records.back().begin(), records.back().begin() + 7);
-        c->FoldUpper(name);
-      }
-      Bytes key = name;
-      key.insert(key.end(), part.begin(), part.end());
-      if (std::all_of(key.begin(), key.end(), [](uint8_t b) { return b == 0; }) || !seen.insert(key).second) continue;
-      Bytes rec = key;
-      Bytes city = records.size() % 7 == 0 ? Bytes(6, 0) : RandomText(rng, 6);
-      if (records.size() % 3 == 0 && !records.empty()) city.assign(records.back().begin() + 9, records.back().begin() + 15);
-      rec.insert(rec.end(), city.begin(), city.end());
-      rec.push_back(0x80);
-      rec.push_back(uint8_t(records.size()));
-      records.push_back(std::move(rec));
+TEST_P(EachCollation, ShuffledTableRebuildsInDriverOrder) {
+  const Collation* c = GetParam();
+  std::mt19937 rng(c->id() + 1u);
+  TableSchema s;
+  s.level = c->codePage() >= 1250 ? TableLevel::k7 : TableLevel::k4;
+  s.blockSize = 1024;
+  s.codePage = c->codePage();
+  s.sortOrder = c->id();
+  s.sortOrderId = c->name();
+  s.fields = {{"Name", FieldType::kAlpha, 7},
+              {"Part", FieldType::kAlpha, 2},
+              {"City", FieldType::kAlpha, 6},
+              {"N", FieldType::kShort}};
+  s.keyFieldCount = 2;
+  s.secondaryIndexes = {{"", {"City"}}, {"CityCI", {"City"}, true}};
+  // Distinct keys; case and accent variants of one another; repeated and blank cities.
+  std::set<Bytes> seen;
+  std::vector<Bytes> records;
+  while (records.size() < 400) {
+    Bytes name = RandomText(rng, 7), part = RandomText(rng, 2);
+    if (records.size() % 5 == 1) {
+      name.assign(records.back().begin(), records.back().begin() + 7);
+      c->FoldUpper(name);
     }
-    MemFileSystem fs;
-    ASSERT_TRUE(fs.MakeDir("/ref").ok());
-    ASSERT_TRUE(fs.MakeDir("/data").ok());
-    WriteOptions sorted;
-    sorted.sortInMemory = true;
-    sorted.sync = false;
-    sorted.fileUpdateTime = 1;
-    auto w = TableWriter::Create(&fs, "/ref/T.DB", s, sorted);
-    ASSERT_TRUE(w.ok()) << w.status().ToString();
-    for (const Bytes& r : records) ASSERT_TRUE((*w)->AddRawRecord(r).ok());
-    ASSERT_TRUE((*w)->Finish().ok());
+    Bytes key = name;
+    key.insert(key.end(), part.begin(), part.end());
+    if (std::all_of(key.begin(), key.end(), [](uint8_t b) { return b == 0; }) ||
+        !seen.insert(key).second)
+      continue;
+    Bytes rec = key;
+    Bytes city = records.size() % 7 == 0 ? Bytes(6, 0) : RandomText(rng, 6);
+    if (records.size() % 3 == 0 && !records.empty())
+      city.assign(records.back().begin() + 9, records.back().begin() + 15);
+    rec.insert(rec.end(), city.begin(), city.end());
+    rec.push_back(0x80);
+    rec.push_back(uint8_t(records.size()));
+    records.push_back(std::move(rec));
+  }
+  MemFileSystem fs;
+  ASSERT_TRUE(fs.MakeDir("/ref").ok());
+  ASSERT_TRUE(fs.MakeDir("/data").ok());
+  WriteOptions sorted;
+  sorted.sortInMemory = true;
+  sorted.sync = false;
+  sorted.fileUpdateTime = 1;
+  auto w = TableWriter::Create(&fs, "/ref/T.DB", s, sorted);
+  ASSERT_TRUE(w.ok()) << w.status().ToString();
+  for (const Bytes& r : records) ASSERT_TRUE((*w)->AddRawRecord(r).ok());
+  ASSERT_TRUE((*w)->Finish().ok());
 
-    // The reference: keys ascending by the driver's comparison, field by field, and
-    // the case-insensitive index upper-cased; the verifier agrees.
-    {
-      auto rd = TableReader::Open(&fs, "/ref/T.DB");
-      ASSERT_TRUE(rd.ok());
-      Bytes prev;
-      auto cur = (*rd)->Records();
-      while (cur.Next()) {
-        Bytes r(cur.record().bytes.begin(), cur.record().bytes.end());
-        if (!prev.empty()) {
-          int f1 = c->Compare(ByteSpan(prev.data(), 7), ByteSpan(r.data(), 7));
-          EXPECT_TRUE(f1 < 0 || (f1 == 0 && c->Compare(ByteSpan(prev.data() + 7, 2), ByteSpan(r.data() + 7, 2)) < 0));
-        }
-        prev = r;
+  // The reference: keys ascending by the driver's comparison, field by field, and
+  // the case-insensitive index upper-cased; the verifier agrees.
+  {
+    auto rd = TableReader::Open(&fs, "/ref/T.DB");
+    ASSERT_TRUE(rd.ok());
+    Bytes prev;
+    auto cur = (*rd)->Records();
+    while (cur.Next()) {
+      Bytes r(cur.record().bytes.begin(), cur.record().bytes.end());
+      if (!prev.empty()) {
+        int f1 = c->Compare(ByteSpan(prev.data(), 7), ByteSpan(r.data(), 7));
+        EXPECT_TRUE(f1 < 0 || (f1 == 0 && c->Compare(ByteSpan(prev.data() + 7, 2),
+                                                     ByteSpan(r.data() + 7, 2)) < 0));
       }
-      auto xg = TableReader::Open(&fs, "/ref/T.XG0");
-      ASSERT_TRUE(xg.ok());
-      auto xc = (*xg)->Records();
-      while (xc.Next()) EXPECT_TRUE(c->IsFolded(xc.record().bytes.subspan(0, 6)));
-      VerifyOptions vo;
-      vo.fs = &fs;
-      VerifyReport rep = VerifyTable("/ref/T.DB", vo);
-      EXPECT_EQ(Unexpected(rep), "");
+      prev = r;
     }
-
-    // The same records out of order: the verifier says so, the rebuild puts them back.
-    std::shuffle(records.begin(), records.end(), rng);
-    WriteOptions given;
-    given.keepGivenOrder = true;
-    given.sync = false;
-    given.fileUpdateTime = 1;
-    auto w2 = TableWriter::Create(&fs, "/data/T.DB", s, given);
-    ASSERT_TRUE(w2.ok());
-    for (const Bytes& r : records) ASSERT_TRUE((*w2)->AddRawRecord(r).ok());
-    ASSERT_TRUE((*w2)->Finish().ok());
+    auto xg = TableReader::Open(&fs, "/ref/T.XG0");
+    ASSERT_TRUE(xg.ok());
+    auto xc = (*xg)->Records();
+    while (xc.Next()) EXPECT_TRUE(c->IsFolded(xc.record().bytes.subspan(0, 6)));
     VerifyOptions vo;
     vo.fs = &fs;
-    EXPECT_TRUE(VerifyTable("/data/T.DB", vo).Has("key.order"));
-    RebuildOptions ro;
-    ro.fs = &fs;
-    RebuildResult rr = RebuildTable("/data/T.DB", ro);
-    ASSERT_TRUE(rr.status.ok()) << rr.status.ToString();
-    EXPECT_EQ(rr.recordsKept, records.size());
-    VerifyReport after = VerifyTable("/data/T.DB", vo);
-    EXPECT_EQ(Unexpected(after), "");
-    for (const char* ext : {".DB", ".PX", ".X03", ".Y03", ".XG0", ".YG0"}) {
-      const std::string a = std::string("/ref/T") + ext, b = std::string("/data/T") + ext;
-      EXPECT_EQ(Tail(fs, a, HeaderSizeOf(fs, a)), Tail(fs, b, HeaderSizeOf(fs, b))) << ext;
-    }
+    VerifyReport rep = VerifyTable("/ref/T.DB", vo);
+    EXPECT_EQ(Unexpected(rep), "");
+  }
+
+  // The same records out of order: the verifier says so, the rebuild puts them back.
+  std::shuffle(records.begin(), records.end(), rng);
+  WriteOptions given;
+  given.keepGivenOrder = true;
+  given.sync = false;
+  given.fileUpdateTime = 1;
+  auto w2 = TableWriter::Create(&fs, "/data/T.DB", s, given);
+  ASSERT_TRUE(w2.ok());
+  for (const Bytes& r : records) ASSERT_TRUE((*w2)->AddRawRecord(r).ok());
+  ASSERT_TRUE((*w2)->Finish().ok());
+  VerifyOptions vo;
+  vo.fs = &fs;
+  EXPECT_TRUE(VerifyTable("/data/T.DB", vo).Has("key.order"));
+  RebuildOptions ro;
+  ro.fs = &fs;
+  RebuildResult rr = RebuildTable("/data/T.DB", ro);
+  ASSERT_TRUE(rr.status.ok()) << rr.status.ToString();
+  EXPECT_EQ(rr.recordsKept, records.size());
+  VerifyReport after = VerifyTable("/data/T.DB", vo);
+  EXPECT_EQ(Unexpected(after), "");
+  for (const char* ext : {".DB", ".PX", ".X03", ".Y03", ".XG0", ".YG0"}) {
+    const std::string a = std::string("/ref/T") + ext, b = std::string("/data/T") + ext;
+    EXPECT_EQ(Tail(fs, a, HeaderSizeOf(fs, a)), Tail(fs, b, HeaderSizeOf(fs, b))) << ext;
   }
 }
 
@@ -291,13 +338,15 @@ TEST(Collation, RealTablesVerifyInOrder) {
     if (!fam.ok() || (fam->px.empty() && fam->secondary.empty())) continue;
     SCOPED_TRACE(e.path().string());
     VerifyReport rep = VerifyTable(e.path().string());
-    for (const char* id : {"key.order", "key.duplicate", "index.order", "index.first-key", "index.x-case"})
+    for (const char* id :
+         {"key.order", "key.duplicate", "index.order", "index.first-key", "index.x-case"})
       EXPECT_FALSE(rep.Has(id)) << id;
     EXPECT_EQ(rep.Has("key.sort-order-unknown"), c == nullptr && !KeyOrder(*h).known());
     (c ? known : unknown)++;
   }
   EXPECT_GT(known, 0);
-  std::printf("real keyed tables with an index: %d in a known collation, %d in an unknown one\n", known, unknown);
+  std::printf("real keyed tables with an index: %d in a known collation, %d in an unknown one\n",
+              known, unknown);
 }
 
 }  // namespace
