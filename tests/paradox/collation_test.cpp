@@ -163,6 +163,11 @@ TEST(Collation, DriverFacts) {
       {"DB437UK0",
        {" ", "0", "9", "a", "A", "\xA0", "\x85", "\x83", "\x84", "\x8E", "\x86", "\x8F", "b", "z",
         "(", "!"}},
+      // dBASE DEU 437: punctuation, the upper half, digits, then letters; a-umlaut an
+      // accented a; sharp s as "ss", after it.
+      {"DB437DE0",
+       {" ", "!", "{", "\xB0", "0", "9", "a", "A", "\x84", "\x8E", "b", "s", "ss", "\xE1", "st",
+        "z"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
