@@ -10,6 +10,8 @@ Listing format (one driver per file; '#' starts a comment):
   codepage N             the driver's code page (upper case is derived from it)
   family F               paradox (the default), dbase or borland: a header without a
                          name finds a Paradox driver of its byte before any other
+  like NAME              the weights (primary to ignore, and reverse) of the listing
+                         NAME.txt: drivers that share an order but not an upper case
   reverse                accents (secondary weights) compare from the end of the text
   primary   <weights>    every byte 0..255 must get a primary weight
   secondary <weights>    bytes not listed have none
@@ -35,7 +37,7 @@ import os
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-KEYWORDS = {"name", "id", "codepage", "family", "reverse", "primary", "secondary", "tertiary",
+KEYWORDS = {"name", "id", "codepage", "family", "like", "reverse", "primary", "secondary", "tertiary",
             "expand", "contract", "ignore", "upper", "upperbase"}
 
 
@@ -102,6 +104,20 @@ def derived_upper(cp):
     return up
 
 
+def read_weights(d, sections, path):
+    prim = parse_weights(sections.get("primary", []), path + " primary")
+    missing = [b for b in range(256) if prim[b] is None]
+    if missing:
+        sys.exit("%s: bytes without a primary weight: %s" % (path, missing))
+    d["primary"] = prim
+    for lvl in ("secondary", "tertiary"):
+        if lvl in sections:
+            w = parse_weights(sections[lvl], path + " " + lvl)
+            d[lvl] = [x or 0 for x in w]
+        else:
+            d[lvl] = None
+
+
 def parse(path):
     d = {"family": "paradox", "reverse": False, "expand": [], "contract": [], "ignore": [], "upperfix": {}, "upperbase": "codepage"}
     sections = {}
@@ -123,6 +139,8 @@ def parse(path):
                 if rest[0] not in ("paradox", "dbase", "borland"):
                     sys.exit("%s: unknown family %s" % (path, rest[0]))
                 d["family"] = rest[0]
+            elif key == "like":
+                d["like"] = rest[0]
             elif key == "reverse":
                 d["reverse"] = True
             elif key in ("primary", "secondary", "tertiary"):
@@ -150,17 +168,14 @@ def parse(path):
             current.extend(line)
         else:
             sys.exit("%s: text outside a section: %s" % (path, " ".join(line)))
-    prim = parse_weights(sections.get("primary", []), path + " primary")
-    missing = [b for b in range(256) if prim[b] is None]
-    if missing:
-        sys.exit("%s: bytes without a primary weight: %s" % (path, missing))
-    d["primary"] = prim
-    for lvl in ("secondary", "tertiary"):
-        if lvl in sections:
-            w = parse_weights(sections[lvl], path + " " + lvl)
-            d[lvl] = [x or 0 for x in w]
-        else:
-            d[lvl] = None
+    if "like" in d:
+        if sections or d["expand"] or d["contract"] or d["ignore"] or d["reverse"]:
+            sys.exit("%s: 'like' takes every weight from %s; list none here" % (path, d["like"]))
+        base = parse(os.path.join(os.path.dirname(path), d["like"] + ".txt"))
+        for k in ("primary", "secondary", "tertiary", "expand", "contract", "ignore", "reverse"):
+            d[k] = base[k]
+    else:
+        read_weights(d, sections, path)
     if d["upperbase"] == "ascii":
         up = [b - 32 if 97 <= b <= 122 else b for b in range(256)]
     else:

@@ -196,6 +196,11 @@ TEST(Collation, DriverFacts) {
   EXPECT_EQ(Collation::ForName("DB850US0")->Upper(0x98), 'Y');
   EXPECT_EQ(Collation::ForName("DB437US0")->Upper(0x84), 0x84);
   EXPECT_EQ(Collation::ForName("DB437UK0")->Upper(0x84), 0x8E);
+  // DB437FR0 orders as DB437UK0 but upper-cases c-cedilla and u-umlaut to C and U.
+  EXPECT_EQ(Collation::ForName("DB437FR0")->Upper(0x87), 'C');
+  EXPECT_EQ(Collation::ForName("DB437FR0")->Upper(0x81), 'U');
+  EXPECT_EQ(Collation::ForName("DB437UK0")->Upper(0x87), 0x80);
+  EXPECT_LT(Collation::ForName("DB437FR0")->Compare(T("\x87"), T("d")), 0);
 }
 
 // Findings other than blank key fields (the generated keys have some on purpose).
