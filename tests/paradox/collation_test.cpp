@@ -201,6 +201,8 @@ TEST(Collation, DriverFacts) {
   EXPECT_EQ(Collation::ForName("DB437FR0")->Upper(0x81), 'U');
   EXPECT_EQ(Collation::ForName("DB437UK0")->Upper(0x87), 0x80);
   EXPECT_LT(Collation::ForName("DB437FR0")->Compare(T("\x87"), T("d")), 0);
+  EXPECT_EQ(Collation::ForName("DB437IT0")->Upper(0x82), 'E');
+  EXPECT_EQ(Collation::ForName("DB437NL0")->Upper(0x82), 0x90);
 }
 
 // Findings other than blank key fields (the generated keys have some on purpose).
