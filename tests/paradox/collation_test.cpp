@@ -177,6 +177,11 @@ TEST(Collation, DriverFacts) {
       {"DB437DE0",
        {" ", "!", "{", "\xB0", "0", "9", "a", "A", "\x84", "\x8E", "b", "s", "ss", "\xE1", "st",
         "z"}},
+      // dBASE SVE 437: z < a-ring < a-umlaut < ae < o-umlaut, then punctuation; u-umlaut an
+      // accented u; sharp s between s and t.
+      {"DB437SV0",
+       {" ", "0", "s", "\xE1", "t", "u", "\x81", "z", "Z", "\x86", "\x8F", "\x84", "\x91", "\x94",
+        "\x99", "("}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
