@@ -182,6 +182,8 @@ TEST(Collation, DriverFacts) {
       {"DB437SV0",
        {" ", "0", "s", "\xE1", "t", "u", "\x81", "z", "Z", "\x86", "\x8F", "\x84", "\x91", "\x94",
         "\x99", "("}},
+      // dBASE FIN 437: z < a-ring < a-umlaut < ae < o-umlaut < cent sign, then punctuation.
+      {"DB437FI0", {" ", "0", "z", "Z", "\x86", "\x84", "\x91", "\x94", "\x9B", "\x9D", "!"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
