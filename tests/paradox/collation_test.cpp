@@ -184,6 +184,10 @@ TEST(Collation, DriverFacts) {
         "\x99", "("}},
       // dBASE FIN 437: z < a-ring < a-umlaut < ae < o-umlaut < cent sign, then punctuation.
       {"DB437FI0", {" ", "0", "z", "Z", "\x86", "\x84", "\x91", "\x94", "\x9B", "\x9D", "!"}},
+      // dBASE DAN and NOR 865: z < ae < a-umlaut < o-slash < o-umlaut < a-ring.
+      {"DB865DA0",
+       {" ", "0", "z", "Z", "\x91", "\x92", "\x84", "\x9B", "\x9D", "\x94", "\x86", "!"}},
+      {"DB865NO0", {"z", "\x91", "\x84", "\x9B", "\x94", "\x86", "\x8F"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
@@ -219,6 +223,7 @@ TEST(Collation, DriverFacts) {
   EXPECT_LT(Collation::ForName("DB437FR0")->Compare(T("\x87"), T("d")), 0);
   EXPECT_EQ(Collation::ForName("DB437IT0")->Upper(0x82), 'E');
   EXPECT_EQ(Collation::ForName("DB437NL0")->Upper(0x82), 0x90);
+  EXPECT_EQ(Collation::ForName("DB865NO0")->Upper(0x9B), 0x9D);
 }
 
 // Findings other than blank key fields (the generated keys have some on purpose).
