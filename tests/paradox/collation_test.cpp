@@ -188,6 +188,10 @@ TEST(Collation, DriverFacts) {
       {"DB865DA0",
        {" ", "0", "z", "Z", "\x91", "\x92", "\x84", "\x9B", "\x9D", "\x94", "\x86", "!"}},
       {"DB865NO0", {"z", "\x91", "\x84", "\x9B", "\x94", "\x86", "\x8F"}},
+      // dBASE PTG 860: punctuation, digits, letters with upper case first; a < a-acute
+      // (0xA0) < a-tilde (0x84); n < n-tilde < o.
+      {"DB860PT0",
+       {" ", "!", "0", "A", "a", "\x86", "\xA0", "\x84", "b", "n", "\xA5", "\xA4", "o", "z"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
