@@ -192,6 +192,8 @@ TEST(Collation, DriverFacts) {
       // (0xA0) < a-tilde (0x84); n < n-tilde < o.
       {"DB860PT0",
        {" ", "!", "0", "A", "a", "\x86", "\xA0", "\x84", "b", "n", "\xA5", "\xA4", "o", "z"}},
+      // dBASE FRC 863: e < e-acute (0x82) < E-acute (0x90) < e-grave (0x8A) < f.
+      {"DB863CF1", {" ", "0", "e", "E", "\x82", "\x90", "\x8A", "f", "z", "(", "!"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
