@@ -194,6 +194,10 @@ TEST(Collation, DriverFacts) {
        {" ", "!", "0", "A", "a", "\x86", "\xA0", "\x84", "b", "n", "\xA5", "\xA4", "o", "z"}},
       // dBASE FRC 863: e < e-acute (0x82) < E-acute (0x90) < e-grave (0x8A) < f.
       {"DB863CF1", {" ", "0", "e", "E", "\x82", "\x90", "\x8A", "f", "z", "(", "!"}},
+      // dBASE TRK 857: c < c-cedilla < d; i < dotless i < I-dot < j; s < s-cedilla < t.
+      {"DB857TR0",
+       {" ", "0", "c", "C", "\x87", "\x80", "d", "i", "I", "\x8D", "\x98", "j", "s", "\x9F", "\x9E",
+        "t", "!"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
@@ -230,6 +234,9 @@ TEST(Collation, DriverFacts) {
   EXPECT_EQ(Collation::ForName("DB437IT0")->Upper(0x82), 'E');
   EXPECT_EQ(Collation::ForName("DB437NL0")->Upper(0x82), 0x90);
   EXPECT_EQ(Collation::ForName("DB865NO0")->Upper(0x9B), 0x9D);
+  // DB857TR0 shares the byte 0x00 with "ascii": a header without a name is "ascii".
+  EXPECT_EQ(Collation::ForId(0x00)->name(), "ascii");
+  EXPECT_EQ(Collation::ForName("DB857TR0")->id(), 0x00);
 }
 
 // Findings other than blank key fields (the generated keys have some on purpose).
