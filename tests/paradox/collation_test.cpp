@@ -198,6 +198,10 @@ TEST(Collation, DriverFacts) {
       {"DB857TR0",
        {" ", "0", "c", "C", "\x87", "\x80", "d", "i", "I", "\x8D", "\x98", "j", "s", "\x9F", "\x9E",
         "t", "!"}},
+      // dBASE ESP 437: comma before digits; c < c-cedilla < "ch" < d; l < "ll" < m; n <
+      // n-tilde < o.
+      {"DB437ES1", {" ", ",",  "0",  "c",  "cz", "\x87", "ch", "Ch",   "CH",   "d",
+                    "l", "lz", "ll", "Ll", "LL", "m",    "n",  "\xA4", "\xA5", "o"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
