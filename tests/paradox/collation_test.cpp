@@ -202,6 +202,10 @@ TEST(Collation, DriverFacts) {
       // n-tilde < o.
       {"DB437ES1", {" ", ",",  "0",  "c",  "cz", "\x87", "ch", "Ch",   "CH",   "d",
                     "l", "lz", "ll", "Ll", "LL", "m",    "n",  "\xA4", "\xA5", "o"}},
+      // dBASE ENG 850: blank < hyphen (same first place); digits; ae after "ae"; sharp s
+      // after "ss"; then punctuation.
+      {"DB850UK0",
+       {" ", "-", "0", "a", "A", "ae", "\x91", "af", "s", "ss", "\xE1", "st", "z", "!"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
