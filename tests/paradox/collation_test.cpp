@@ -245,6 +245,8 @@ TEST(Collation, DriverFacts) {
   EXPECT_EQ(Collation::ForName("DB850UK0")->Upper(0x87), 0x80);
   EXPECT_EQ(Collation::ForName("DB850IT1")->Upper(0x87), 0x80);
   EXPECT_EQ(Collation::ForId(0xF1)->name(), "DB437IT0");
+  EXPECT_EQ(Collation::ForName("DB850NL0")->Upper(0x98), 'Y');
+  EXPECT_EQ(Collation::ForId(0xED)->name(), "DB437ES1");
   EXPECT_EQ(Collation::ForName("DB865NO0")->Upper(0x9B), 0x9D);
   // DB857TR0 shares the byte 0x00 with "ascii": a header without a name is "ascii".
   EXPECT_EQ(Collation::ForId(0x00)->name(), "ascii");
