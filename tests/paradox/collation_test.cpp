@@ -206,6 +206,10 @@ TEST(Collation, DriverFacts) {
       // after "ss"; then punctuation.
       {"DB850UK0",
        {" ", "-", "0", "a", "A", "ae", "\x91", "af", "s", "ss", "\xE1", "st", "z", "!"}},
+      // dBASE PTB 850: blank, control bytes, punctuation, digits, then letters with upper
+      // case first; n < N-tilde < n-tilde < o.
+      {"DB850PT0",
+       {" ", "\x01", "!", "0", "9", "A", "a", "\x83", "n", "\xA5", "\xA4", "o", "z"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
@@ -247,6 +251,8 @@ TEST(Collation, DriverFacts) {
   EXPECT_EQ(Collation::ForId(0xF1)->name(), "DB437IT0");
   EXPECT_EQ(Collation::ForName("DB850NL0")->Upper(0x98), 'Y');
   EXPECT_EQ(Collation::ForId(0xED)->name(), "DB437ES1");
+  EXPECT_EQ(Collation::ForName("DB850PT0")->Upper(0x91), 0x91);
+  EXPECT_EQ(Collation::ForName("DB850PT0")->Upper(0x84), 0x8E);
   EXPECT_EQ(Collation::ForName("DB865NO0")->Upper(0x9B), 0x9D);
   // DB857TR0 shares the byte 0x00 with "ascii": a header without a name is "ascii".
   EXPECT_EQ(Collation::ForId(0x00)->name(), "ascii");
