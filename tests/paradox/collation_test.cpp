@@ -210,6 +210,9 @@ TEST(Collation, DriverFacts) {
       // case first; n < N-tilde < n-tilde < o.
       {"DB850PT0",
        {" ", "\x01", "!", "0", "9", "A", "a", "\x83", "n", "\xA5", "\xA4", "o", "z"}},
+      // dBASE DEU 850: each punctuation byte has a first-level place; digits after letters.
+      {"DB850DE0",
+       {" ", "_", "-", "'", "\x01", "!", "a", "ss", "\xE1", "st", "z", "0", "9"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
@@ -253,6 +256,7 @@ TEST(Collation, DriverFacts) {
   EXPECT_EQ(Collation::ForId(0xED)->name(), "DB437ES1");
   EXPECT_EQ(Collation::ForName("DB850PT0")->Upper(0x91), 0x91);
   EXPECT_EQ(Collation::ForName("DB850PT0")->Upper(0x84), 0x8E);
+  EXPECT_EQ(Collation::ForId(0xDC)->name(), "anczech");
   EXPECT_EQ(Collation::ForName("DB865NO0")->Upper(0x9B), 0x9D);
   // DB857TR0 shares the byte 0x00 with "ascii": a header without a name is "ascii".
   EXPECT_EQ(Collation::ForId(0x00)->name(), "ascii");
