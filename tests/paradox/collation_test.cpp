@@ -213,6 +213,9 @@ TEST(Collation, DriverFacts) {
       // dBASE DEU 850: each punctuation byte has a first-level place; digits after letters.
       {"DB850DE0",
        {" ", "_", "-", "'", "\x01", "!", "a", "ss", "\xE1", "st", "z", "0", "9"}},
+      // dBASE FRC 850: a < A < a-acute < a-grave < b; punctuation, then control bytes.
+      {"DB850CF0",
+       {" ", "0", "9", "a", "A", "\xA0", "\x85", "b", "z", "(", "!", "\x01"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
@@ -257,6 +260,8 @@ TEST(Collation, DriverFacts) {
   EXPECT_EQ(Collation::ForName("DB850PT0")->Upper(0x91), 0x91);
   EXPECT_EQ(Collation::ForName("DB850PT0")->Upper(0x84), 0x8E);
   EXPECT_EQ(Collation::ForId(0xDC)->name(), "anczech");
+  EXPECT_EQ(Collation::ForName("DB850CF0")->Upper(0x9B), 0x9B);
+  EXPECT_EQ(Collation::ForName("DB850CF0")->Upper(0x91), 0x92);
   EXPECT_EQ(Collation::ForName("DB865NO0")->Upper(0x9B), 0x9D);
   // DB857TR0 shares the byte 0x00 with "ascii": a header without a name is "ascii".
   EXPECT_EQ(Collation::ForId(0x00)->name(), "ascii");
