@@ -216,6 +216,11 @@ TEST(Collation, DriverFacts) {
       // dBASE FRC 850: a < A < a-acute < a-grave < b; punctuation, then control bytes.
       {"DB850CF0",
        {" ", "0", "9", "a", "A", "\xA0", "\x85", "b", "z", "(", "!", "\x01"}},
+      // dBASE SVE 850: u-diaeresis is a y; after z: a-ring, a-diaeresis, ae, o-diaeresis,
+      // o-slash; then control bytes and punctuation.
+      {"DB850SV1",
+       {" ", "_", "-", "0", "a", "A", "y", "\x81", "z", "\x86", "\x8F", "\x84", "\x91", "\x94",
+        "\x9B", "\x01", "!"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
@@ -262,6 +267,7 @@ TEST(Collation, DriverFacts) {
   EXPECT_EQ(Collation::ForId(0xDC)->name(), "anczech");
   EXPECT_EQ(Collation::ForName("DB850CF0")->Upper(0x9B), 0x9B);
   EXPECT_EQ(Collation::ForName("DB850CF0")->Upper(0x91), 0x92);
+  EXPECT_EQ(Collation::ForId(0xFD)->name(), "DB437SV0");
   EXPECT_EQ(Collation::ForName("DB865NO0")->Upper(0x9B), 0x9D);
   // DB857TR0 shares the byte 0x00 with "ascii": a header without a name is "ascii".
   EXPECT_EQ(Collation::ForId(0x00)->name(), "ascii");
