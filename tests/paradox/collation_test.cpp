@@ -221,6 +221,11 @@ TEST(Collation, DriverFacts) {
       {"DB850SV1",
        {" ", "_", "-", "0", "a", "A", "y", "\x81", "z", "\x86", "\x8F", "\x84", "\x91", "\x94",
         "\x9B", "\x01", "!"}},
+      // dBASE ESP 850: "ch" after c, "ll" after l (the case of the pair second), n-tilde
+      // after n.
+      {"DB850ES0",
+       {" ", "-", "0", "c", "\x87", "cz", "ch", "cH", "Ch", "CH", "d", "l", "lz", "ll", "lL", "Ll",
+        "LL", "m", "n", "nz", "\xA4", "\xA5", "o", "!"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
@@ -268,6 +273,7 @@ TEST(Collation, DriverFacts) {
   EXPECT_EQ(Collation::ForName("DB850CF0")->Upper(0x9B), 0x9B);
   EXPECT_EQ(Collation::ForName("DB850CF0")->Upper(0x91), 0x92);
   EXPECT_EQ(Collation::ForId(0xFD)->name(), "DB437SV0");
+  EXPECT_EQ(Collation::ForId(0xEB)->name(), "DB850ES0");  // first by name
   EXPECT_EQ(Collation::ForName("DB865NO0")->Upper(0x9B), 0x9D);
   // DB857TR0 shares the byte 0x00 with "ascii": a header without a name is "ascii".
   EXPECT_EQ(Collation::ForId(0x00)->name(), "ascii");
