@@ -226,6 +226,11 @@ TEST(Collation, DriverFacts) {
       {"DB850ES0",
        {" ", "-", "0", "c", "\x87", "cz", "ch", "cH", "Ch", "CH", "d", "l", "lz", "ll", "lL", "Ll",
         "LL", "m", "n", "nz", "\xA4", "\xA5", "o", "!"}},
+      // Borland DEU Latin-1: punctuation is ignorable, accents compare from the end
+      // (cote < co^te < cote' < co^te'); digits before letters.
+      {"BLLT1DE0",
+       {"\xA0", "0", "\xBC", "1", "\xB9", "a", "-b", "c", "cote", "c\xF4te", "cot\xE9",
+        "c\xF4t\xE9", "ss", "\xDF", "st", "z"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
