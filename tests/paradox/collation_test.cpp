@@ -2,6 +2,8 @@
 // a few facts of the drivers' orders; generated keyed tables in every known collation,
 // written out of order, rebuild into the driver's order with indexes byte-identical to
 // a table written sorted; real tables with a non-"ascii" sort order verify in order.
+#include "collation.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +12,6 @@
 #include <random>
 #include <set>
 
-#include "collation.h"
 #include "family.h"
 #include "file.h"
 #include "reader.h"
@@ -23,7 +24,9 @@ namespace {
 
 namespace fsys = std::filesystem;
 
-int Sign(int v) { return (v > 0) - (v < 0); }
+int Sign(int v) {
+  return (v > 0) - (v < 0);
+}
 
 int KeyOrderOf(const Bytes& a, const Bytes& b) {
   int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
@@ -46,48 +49,71 @@ Bytes RandomText(std::mt19937& rng, size_t len) {
   return v;
 }
 
-TEST(Collation, SortKeyAgreesWithCompare) {
-  for (const Collation* c : Collation::All()) {
-    SCOPED_TRACE(c->name());
-    std::mt19937 rng(16);
-    std::vector<Bytes> texts;
-    for (int i = 0; i < 250; ++i) texts.push_back(RandomText(rng, 6));
-    // Near neighbours: case and accent variants of one another.
-    for (int i = 0; i < 50; ++i) {
-      Bytes t = texts[size_t(i)];
-      c->FoldUpper(t);
-      texts.push_back(t);
-    }
-    std::vector<Bytes> keys;
-    for (const Bytes& t : texts) {
-      Bytes k;
-      c->AppendSortKey(t, &k);
-      keys.push_back(std::move(k));
-    }
-    int mismatches = 0;
-    for (size_t i = 0; i < texts.size(); ++i) {
-      for (size_t j = 0; j < texts.size(); ++j) {
-        const int cmp = c->Compare(texts[i], texts[j]);
-        if (cmp != KeyOrderOf(keys[i], keys[j]) && ++mismatches <= 5)
-          ADD_FAILURE() << "compare " << cmp << " but sort keys " << KeyOrderOf(keys[i], keys[j]) << " for "
-                        << i << ", " << j;
-        if (cmp != -c->Compare(texts[j], texts[i]) && ++mismatches <= 5) ADD_FAILURE() << "not antisymmetric";
-        // A total order: only identical texts are equal.
-        if ((cmp == 0) != (texts[i] == texts[j]) && ++mismatches <= 5) ADD_FAILURE() << "equal but different";
-      }
-    }
-    EXPECT_EQ(mismatches, 0);
-    // Sorting by the comparison gives ascending sort keys (transitivity).
-    std::vector<size_t> idx(texts.size());
-    for (size_t i = 0; i < idx.size(); ++i) idx[i] = i;
-    std::sort(idx.begin(), idx.end(), [&](size_t a, size_t b) { return c->Compare(texts[a], texts[b]) < 0; });
-    for (size_t i = 1; i < idx.size(); ++i) EXPECT_LE(KeyOrderOf(keys[idx[i - 1]], keys[idx[i]]), 0);
-    // Upper case is a fold: applying it twice changes nothing more.
-    for (int b = 0; b < 256; ++b) EXPECT_EQ(c->Upper(c->Upper(uint8_t(b))), c->Upper(uint8_t(b))) << b;
-  }
+// Every known collation by name, "ascii" first; each driver is a case of its own so that
+// a failure names it.
+std::vector<std::string> CollationNames() {
+  std::vector<std::string> names;
+  for (const Collation* c : Collation::All()) names.push_back(c->name());
+  return names;
 }
 
-Bytes T(const char* s) { return Bytes(s, s + std::strlen(s)); }
+class EachCollation : public ::testing::TestWithParam<std::string> {
+ protected:
+  const Collation* c = Collation::ForName(GetParam());
+};
+
+std::string DriverName(const ::testing::TestParamInfo<std::string>& info) {
+  return info.param;
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, EachCollation, ::testing::ValuesIn(CollationNames()), DriverName);
+
+TEST_P(EachCollation, SortKeyAgreesWithCompare) {
+  ASSERT_NE(c, nullptr);
+  std::mt19937 rng(16);
+  std::vector<Bytes> texts;
+  for (int i = 0; i < 250; ++i) texts.push_back(RandomText(rng, 6));
+  // Near neighbours: case and accent variants of one another.
+  for (int i = 0; i < 50; ++i) {
+    Bytes t = texts[size_t(i)];
+    c->FoldUpper(t);
+    texts.push_back(t);
+  }
+  std::vector<Bytes> keys;
+  for (const Bytes& t : texts) {
+    Bytes k;
+    c->AppendSortKey(t, &k);
+    keys.push_back(std::move(k));
+  }
+  int mismatches = 0;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    for (size_t j = 0; j < texts.size(); ++j) {
+      const int cmp = c->Compare(texts[i], texts[j]);
+      if (cmp != KeyOrderOf(keys[i], keys[j]) && ++mismatches <= 5)
+        ADD_FAILURE() << "compare " << cmp << " but sort keys " << KeyOrderOf(keys[i], keys[j])
+                      << " for " << i << ", " << j;
+      if (cmp != -c->Compare(texts[j], texts[i]) && ++mismatches <= 5)
+        ADD_FAILURE() << "not antisymmetric";
+      // A total order: only identical texts are equal.
+      if ((cmp == 0) != (texts[i] == texts[j]) && ++mismatches <= 5)
+        ADD_FAILURE() << "equal but different";
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+  // Sorting by the comparison gives ascending sort keys (transitivity).
+  std::vector<size_t> idx(texts.size());
+  for (size_t i = 0; i < idx.size(); ++i) idx[i] = i;
+  std::sort(idx.begin(), idx.end(),
+            [&](size_t a, size_t b) { return c->Compare(texts[a], texts[b]) < 0; });
+  for (size_t i = 1; i < idx.size(); ++i) EXPECT_LE(KeyOrderOf(keys[idx[i - 1]], keys[idx[i]]), 0);
+  // Upper case is a fold: applying it twice changes nothing more.
+  for (int b = 0; b < 256; ++b)
+    EXPECT_EQ(c->Upper(c->Upper(uint8_t(b))), c->Upper(uint8_t(b))) << b;
+}
+
+Bytes T(const char* s) {
+  return Bytes(s, s + std::strlen(s));
+}
 
 // Orders that follow from the drivers' weights (bytes in each driver's code page).
 TEST(Collation, DriverFacts) {
@@ -109,28 +135,102 @@ TEST(Collation, DriverFacts) {
       // DOS 852 Czech: sharp s sorts as "ss", after it.
       {"czech", {"ss", "\xE1", "st"}},
       // DOS 865 Norwegian/Danish: upper case first; AE, O-slash, A-ring after Z.
-      {"nordan40", {"A", "a", "Z", "z", "\x92", "\x8E", "\x91", "\x84", "\x9D", "\x9B", "\x8F", "\x86"}},
+      {"nordan40",
+       {"A", "a", "Z", "z", "\x92", "\x8E", "\x91", "\x84", "\x9D", "\x9B", "\x8F", "\x86"}},
       // DOS 852 Hungarian: "cs" is a letter after c, "zs" after z.
       {"hun852dc", {"c", "cz", "cs", "Cs", "CS", "d", "z", "zz", "zs"}},
       // Cyrillic: Latin first, yo between ye and zhe, lower case first (866 and 1251).
       {"cyrr", {"z", "\xA0", "\x80", "\xA5", "\xF1", "\xF0", "\xA6"}},
       {"ancyrr", {"z", "\xE0", "\xC0", "\xE5", "\xB8", "\xA8", "\xE6"}},
       // DOS 857 Turkish: c < c-cedilla < d; dotless i, I, then i, I-dot; o < o-umlaut < p.
-      {"turk", {"c", "cz", "\x87", "\x80", "d", "h", "\x8D", "I", "i", "\x98", "j", "o", "oz", "\x94", "p"}},
+      {"turk",
+       {"c", "cz", "\x87", "\x80", "d", "h", "\x8D", "I", "i", "\x98", "j", "o", "oz", "\x94",
+        "p"}},
       // Windows 1254 Turkish: the same letters at their 1254 bytes (dotless i is 0xFD).
       {"ANTURK", {"c", "cz", "\xE7", "\xC7", "d", "h", "\xFD", "I", "i", "\xDD", "j"}},
       // Windows 1252 Spanish: "ch" after c, "ll" after l, n-tilde after n.
-      {"ANSISPAN", {"c", "cz", "ch", "Ch", "CH", "d", "l", "lz", "ll", "m", "n", "nz", "\xF1", "o"}},
+      {"ANSISPAN",
+       {"c", "cz", "ch", "Ch", "CH", "d", "l", "lz", "ll", "m", "n", "nz", "\xF1", "o"}},
       // Windows 1253 Greek: Latin first; alpha, alpha-tonos, Alpha; then beta.
       {"angreek1", {"z", "Z", "\xE1", "\xDC", "\xC1", "\xE2"}},
       // dBASE PLK 852: digits before letters; a < A < A-ogonek < a-ogonek < b; l < L-stroke.
-      {"db852po0", {"1", "a", "A", "\xA4", "\xA5", "b", "l", "\x88", "\x9D", "m", "z", "\xAB", "\xBE", "!"}},
+      {"db852po0",
+       {"1", "a", "A", "\xA4", "\xA5", "b", "l", "\x88", "\x9D", "m", "z", "\xAB", "\xBE", "!"}},
       // dBASE CSY 852: letters before digits; c < c-caron < d, "ch" after h.
       {"DB852CZ0", {"c", "cz", "\x9F", "d", "h", "hz", "ch", "Ch", "CH", "i", "z", "0", "!"}},
       // dBASE RUS 866: Latin, then Cyrillic with yo after ye; lower case first.
       {"db866ru0", {"z", "Z", "\xA0", "\x80", "\xA5", "\x85", "\xF1", "\xF0", "\xA6"}},
       // dBASE SLO 852: c < c-caron < c-acute < d < d-stroke < e; s < s-caron < t.
       {"db852sl0", {"c", "cz", "\x9F", "\xAC", "\x86", "d", "\xD0", "e", "s", "\xE7", "t"}},
+      // dBASE ENU 437/850 and Borland ENU Latin-1: letters without regard to case (lower
+      // case first), then the rest in byte order; no accent folds into its letter.
+      {"DB437US0", {"", "a", "A", "b", "z", "Z", "[", "{", "\x80", "\xFF"}},
+      {"DB850US0", {"a", "A", "z", "Z", "[", "{", "\x80", "\xFF"}},
+      {"BLLT1US0", {"a", "A", "z", "Z", "{", "\xC0", "\xE0", "\xFF"}},
+      // dBASE ENG 437: blank, digits, letters with accents second (a a-acute a-grave
+      // a-circumflex a-umlaut a-ring), then punctuation.
+      {"DB437UK0",
+       {" ", "0", "9", "a", "A", "\xA0", "\x85", "\x83", "\x84", "\x8E", "\x86", "\x8F", "b", "z",
+        "(", "!"}},
+      // dBASE DEU 437: punctuation, the upper half, digits, then letters; a-umlaut an
+      // accented a; sharp s as "ss", after it.
+      {"DB437DE0",
+       {" ", "!", "{", "\xB0", "0", "9", "a", "A", "\x84", "\x8E", "b", "s", "ss", "\xE1", "st",
+        "z"}},
+      // dBASE SVE 437: z < a-ring < a-umlaut < ae < o-umlaut, then punctuation; u-umlaut an
+      // accented u; sharp s between s and t.
+      {"DB437SV0",
+       {" ", "0", "s", "\xE1", "t", "u", "\x81", "z", "Z", "\x86", "\x8F", "\x84", "\x91", "\x94",
+        "\x99", "("}},
+      // dBASE FIN 437: z < a-ring < a-umlaut < ae < o-umlaut < cent sign, then punctuation.
+      {"DB437FI0", {" ", "0", "z", "Z", "\x86", "\x84", "\x91", "\x94", "\x9B", "\x9D", "!"}},
+      // dBASE DAN and NOR 865: z < ae < a-umlaut < o-slash < o-umlaut < a-ring.
+      {"DB865DA0",
+       {" ", "0", "z", "Z", "\x91", "\x92", "\x84", "\x9B", "\x9D", "\x94", "\x86", "!"}},
+      {"DB865NO0", {"z", "\x91", "\x84", "\x9B", "\x94", "\x86", "\x8F"}},
+      // dBASE PTG 860: punctuation, digits, letters with upper case first; a < a-acute
+      // (0xA0) < a-tilde (0x84); n < n-tilde < o.
+      {"DB860PT0",
+       {" ", "!", "0", "A", "a", "\x86", "\xA0", "\x84", "b", "n", "\xA5", "\xA4", "o", "z"}},
+      // dBASE FRC 863: e < e-acute (0x82) < E-acute (0x90) < e-grave (0x8A) < f.
+      {"DB863CF1", {" ", "0", "e", "E", "\x82", "\x90", "\x8A", "f", "z", "(", "!"}},
+      // dBASE TRK 857: c < c-cedilla < d; i < dotless i < I-dot < j; s < s-cedilla < t.
+      {"DB857TR0",
+       {" ", "0", "c", "C", "\x87", "\x80", "d", "i", "I", "\x8D", "\x98", "j", "s", "\x9F", "\x9E",
+        "t", "!"}},
+      // dBASE ESP 437: comma before digits; c < c-cedilla < "ch" < d; l < "ll" < m; n <
+      // n-tilde < o.
+      {"DB437ES1", {" ", ",",  "0",  "c",  "cz", "\x87", "ch", "Ch",   "CH",   "d",
+                    "l", "lz", "ll", "Ll", "LL", "m",    "n",  "\xA4", "\xA5", "o"}},
+      // dBASE ENG 850: blank < hyphen (same first place); digits; ae after "ae"; sharp s
+      // after "ss"; then punctuation.
+      {"DB850UK0",
+       {" ", "-", "0", "a", "A", "ae", "\x91", "af", "s", "ss", "\xE1", "st", "z", "!"}},
+      // dBASE PTB 850: blank, control bytes, punctuation, digits, then letters with upper
+      // case first; n < N-tilde < n-tilde < o.
+      {"DB850PT0",
+       {" ", "\x01", "!", "0", "9", "A", "a", "\x83", "n", "\xA5", "\xA4", "o", "z"}},
+      // dBASE DEU 850: each punctuation byte has a first-level place; digits after letters.
+      {"DB850DE0",
+       {" ", "_", "-", "'", "\x01", "!", "a", "ss", "\xE1", "st", "z", "0", "9"}},
+      // dBASE FRC 850: a < A < a-acute < a-grave < b; punctuation, then control bytes.
+      {"DB850CF0",
+       {" ", "0", "9", "a", "A", "\xA0", "\x85", "b", "z", "(", "!", "\x01"}},
+      // dBASE SVE 850: u-diaeresis is a y; after z: a-ring, a-diaeresis, ae, o-diaeresis,
+      // o-slash; then control bytes and punctuation.
+      {"DB850SV1",
+       {" ", "_", "-", "0", "a", "A", "y", "\x81", "z", "\x86", "\x8F", "\x84", "\x91", "\x94",
+        "\x9B", "\x01", "!"}},
+      // dBASE ESP 850: "ch" after c, "ll" after l (the case of the pair second), n-tilde
+      // after n.
+      {"DB850ES0",
+       {" ", "-", "0", "c", "\x87", "cz", "ch", "cH", "Ch", "CH", "d", "l", "lz", "ll", "lL", "Ll",
+        "LL", "m", "n", "nz", "\xA4", "\xA5", "o", "!"}},
+      // Borland DEU Latin-1: punctuation is ignorable, accents compare from the end
+      // (cote < co^te < cote' < co^te'); digits before letters.
+      {"BLLT1DE0",
+       {"\xA0", "0", "\xBC", "1", "\xB9", "a", "-b", "c", "cote", "c\xF4te", "cot\xE9",
+        "c\xF4t\xE9", "ss", "\xDF", "st", "z"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   for (const Case& k : cases) {
@@ -148,6 +248,41 @@ TEST(Collation, DriverFacts) {
   // Turkish upper case: i becomes I-dot, dotless i becomes I.
   EXPECT_EQ(Collation::ForName("turk")->Upper('i'), 0x98);
   EXPECT_EQ(Collation::ForName("turk")->Upper(0x8D), 'I');
+  // A byte shared with a dBASE driver (0xFC: slovene and DB437US0) finds the Paradox one.
+  EXPECT_EQ(Collation::ForId(0xFC)->name(), "slovene");
+  EXPECT_EQ(Collation::ForName("db437us0")->name(), "DB437US0");
+  // Upper case: Latin-1 accented letters keep their accents, y-diaeresis becomes Y.
+  EXPECT_EQ(Collation::ForName("BLLT1US0")->Upper(0xE0), 0xC0);
+  EXPECT_EQ(Collation::ForName("BLLT1US0")->Upper(0xF7), 0xF7);
+  EXPECT_EQ(Collation::ForName("BLLT1US0")->Upper(0xFF), 'Y');
+  EXPECT_EQ(Collation::ForName("DB850US0")->Upper(0x84), 0x8E);
+  EXPECT_EQ(Collation::ForName("DB850US0")->Upper(0x98), 'Y');
+  EXPECT_EQ(Collation::ForName("DB437US0")->Upper(0x84), 0x84);
+  EXPECT_EQ(Collation::ForName("DB437UK0")->Upper(0x84), 0x8E);
+  // DB437FR0 orders as DB437UK0 but upper-cases c-cedilla and u-umlaut to C and U.
+  EXPECT_EQ(Collation::ForName("DB437FR0")->Upper(0x87), 'C');
+  EXPECT_EQ(Collation::ForName("DB437FR0")->Upper(0x81), 'U');
+  EXPECT_EQ(Collation::ForName("DB437UK0")->Upper(0x87), 0x80);
+  EXPECT_LT(Collation::ForName("DB437FR0")->Compare(T("\x87"), T("d")), 0);
+  EXPECT_EQ(Collation::ForName("DB437IT0")->Upper(0x82), 'E');
+  EXPECT_EQ(Collation::ForName("DB437NL0")->Upper(0x82), 0x90);
+  EXPECT_EQ(Collation::ForName("DB850FR0")->Upper(0x87), 'C');
+  EXPECT_EQ(Collation::ForName("DB850UK0")->Upper(0x87), 0x80);
+  EXPECT_EQ(Collation::ForName("DB850IT1")->Upper(0x87), 0x80);
+  EXPECT_EQ(Collation::ForId(0xF1)->name(), "DB437IT0");
+  EXPECT_EQ(Collation::ForName("DB850NL0")->Upper(0x98), 'Y');
+  EXPECT_EQ(Collation::ForId(0xED)->name(), "DB437ES1");
+  EXPECT_EQ(Collation::ForName("DB850PT0")->Upper(0x91), 0x91);
+  EXPECT_EQ(Collation::ForName("DB850PT0")->Upper(0x84), 0x8E);
+  EXPECT_EQ(Collation::ForId(0xDC)->name(), "anczech");
+  EXPECT_EQ(Collation::ForName("DB850CF0")->Upper(0x9B), 0x9B);
+  EXPECT_EQ(Collation::ForName("DB850CF0")->Upper(0x91), 0x92);
+  EXPECT_EQ(Collation::ForId(0xFD)->name(), "DB437SV0");
+  EXPECT_EQ(Collation::ForId(0xEB)->name(), "DB850ES0");  // first by name
+  EXPECT_EQ(Collation::ForName("DB865NO0")->Upper(0x9B), 0x9D);
+  // DB857TR0 shares the byte 0x00 with "ascii": a header without a name is "ascii".
+  EXPECT_EQ(Collation::ForId(0x00)->name(), "ascii");
+  EXPECT_EQ(Collation::ForName("DB857TR0")->id(), 0x00);
 }
 
 // Findings other than blank key fields (the generated keys have some on purpose).
@@ -170,104 +305,108 @@ uint16_t HeaderSizeOf(MemFileSystem& fs, const std::string& path) {
   return b && b->size() >= 4 ? DecodeU16(b->data() + 2) : 0;
 }
 
-// A keyed table in each known collation (a key of two alpha fields, a case-sensitive
+// A keyed table in the collation (a key of two alpha fields, a case-sensitive
 // .X03 and a case-insensitive .XG0 on City), its records shuffled, rebuilds into the
 // order of a table the writer sorted, member for member, block for block.
-TEST(Collation, ShuffledTablesRebuildInDriverOrder) {
-  for (const Collation* c : Collation::All()) {
-    SCOPED_TRACE(c->name());
-    std::mt19937 rng(c->id() + 1u);
-    TableSchema s;
-    s.level = c->codePage() >= 1250 ? TableLevel::k7 : TableLevel::k4;
-    s.blockSize = 1024;
-    s.codePage = c->codePage();
-    s.sortOrder = c->id();
-    s.sortOrderId = c->name();
-    s.fields = {{"Name", FieldType::kAlpha, 7}, {"Part", FieldType::kAlpha, 2}, {"City", FieldType::kAlpha, 6},
-                {"N", FieldType::kShort}};
-    s.keyFieldCount = 2;
-    s.secondaryIndexes = {{"", {"City"}}, {"CityCI", {"City"}, true}};
-    // Distinct keys; case and accent variants of one another; repeated and blank cities.
-    std::set<Bytes> seen;
-    std::vector<Bytes> records;
-    while (records.size() < 400) {
-      Bytes name = RandomText(rng, 7), part = RandomText(rng, 2);
-      if (records.size() % 5 == 1) {
-        name.assign(records.back().begin(), records.back().begin() + 7);
-        c->FoldUpper(name);
-      }
-      Bytes key = name;
-      key.insert(key.end(), part.begin(), part.end());
-      if (std::all_of(key.begin(), key.end(), [](uint8_t b) { return b == 0; }) || !seen.insert(key).second) continue;
-      Bytes rec = key;
-      Bytes city = records.size() % 7 == 0 ? Bytes(6, 0) : RandomText(rng, 6);
-      if (records.size() % 3 == 0 && !records.empty()) city.assign(records.back().begin() + 9, records.back().begin() + 15);
-      rec.insert(rec.end(), city.begin(), city.end());
-      rec.push_back(0x80);
-      rec.push_back(uint8_t(records.size()));
-      records.push_back(std::move(rec));
+TEST_P(EachCollation, ShuffledTableRebuildsInDriverOrder) {
+  ASSERT_NE(c, nullptr);
+  std::mt19937 rng(c->id() + 1u);
+  TableSchema s;
+  s.level = c->codePage() >= 1250 ? TableLevel::k7 : TableLevel::k4;
+  s.blockSize = 1024;
+  s.codePage = c->codePage();
+  s.sortOrder = c->id();
+  s.sortOrderId = c->name();
+  s.fields = {{"Name", FieldType::kAlpha, 7},
+              {"Part", FieldType::kAlpha, 2},
+              {"City", FieldType::kAlpha, 6},
+              {"N", FieldType::kShort}};
+  s.keyFieldCount = 2;
+  s.secondaryIndexes = {{"", {"City"}}, {"CityCI", {"City"}, true}};
+  // Distinct keys; case and accent variants of one another; repeated and blank cities.
+  std::set<Bytes> seen;
+  std::vector<Bytes> records;
+  while (records.size() < 400) {
+    Bytes name = RandomText(rng, 7), part = RandomText(rng, 2);
+    if (records.size() % 5 == 1) {
+      name.assign(records.back().begin(), records.back().begin() + 7);
+      c->FoldUpper(name);
     }
-    MemFileSystem fs;
-    ASSERT_TRUE(fs.MakeDir("/ref").ok());
-    ASSERT_TRUE(fs.MakeDir("/data").ok());
-    WriteOptions sorted;
-    sorted.sortInMemory = true;
-    sorted.sync = false;
-    sorted.fileUpdateTime = 1;
-    auto w = TableWriter::Create(&fs, "/ref/T.DB", s, sorted);
-    ASSERT_TRUE(w.ok()) << w.status().ToString();
-    for (const Bytes& r : records) ASSERT_TRUE((*w)->AddRawRecord(r).ok());
-    ASSERT_TRUE((*w)->Finish().ok());
+    Bytes key = name;
+    key.insert(key.end(), part.begin(), part.end());
+    if (std::all_of(key.begin(), key.end(), [](uint8_t b) { return b == 0; }) ||
+        !seen.insert(key).second)
+      continue;
+    Bytes rec = key;
+    Bytes city = records.size() % 7 == 0 ? Bytes(6, 0) : RandomText(rng, 6);
+    if (records.size() % 3 == 0 && !records.empty())
+      city.assign(records.back().begin() + 9, records.back().begin() + 15);
+    rec.insert(rec.end(), city.begin(), city.end());
+    rec.push_back(0x80);
+    rec.push_back(uint8_t(records.size()));
+    records.push_back(std::move(rec));
+  }
+  MemFileSystem fs;
+  ASSERT_TRUE(fs.MakeDir("/ref").ok());
+  ASSERT_TRUE(fs.MakeDir("/data").ok());
+  WriteOptions sorted;
+  sorted.sortInMemory = true;
+  sorted.sync = false;
+  sorted.fileUpdateTime = 1;
+  auto w = TableWriter::Create(&fs, "/ref/T.DB", s, sorted);
+  ASSERT_TRUE(w.ok()) << w.status().ToString();
+  for (const Bytes& r : records) ASSERT_TRUE((*w)->AddRawRecord(r).ok());
+  ASSERT_TRUE((*w)->Finish().ok());
 
-    // The reference: keys ascending by the driver's comparison, field by field, and
-    // the case-insensitive index upper-cased; the verifier agrees.
-    {
-      auto rd = TableReader::Open(&fs, "/ref/T.DB");
-      ASSERT_TRUE(rd.ok());
-      Bytes prev;
-      auto cur = (*rd)->Records();
-      while (cur.Next()) {
-        Bytes r(cur.record().bytes.begin(), cur.record().bytes.end());
-        if (!prev.empty()) {
-          int f1 = c->Compare(ByteSpan(prev.data(), 7), ByteSpan(r.data(), 7));
-          EXPECT_TRUE(f1 < 0 || (f1 == 0 && c->Compare(ByteSpan(prev.data() + 7, 2), ByteSpan(r.data() + 7, 2)) < 0));
-        }
-        prev = r;
+  // The reference: keys ascending by the driver's comparison, field by field, and
+  // the case-insensitive index upper-cased; the verifier agrees.
+  {
+    auto rd = TableReader::Open(&fs, "/ref/T.DB");
+    ASSERT_TRUE(rd.ok());
+    Bytes prev;
+    auto cur = (*rd)->Records();
+    while (cur.Next()) {
+      Bytes r(cur.record().bytes.begin(), cur.record().bytes.end());
+      if (!prev.empty()) {
+        int f1 = c->Compare(ByteSpan(prev.data(), 7), ByteSpan(r.data(), 7));
+        EXPECT_TRUE(f1 < 0 || (f1 == 0 && c->Compare(ByteSpan(prev.data() + 7, 2),
+                                                     ByteSpan(r.data() + 7, 2)) < 0));
       }
-      auto xg = TableReader::Open(&fs, "/ref/T.XG0");
-      ASSERT_TRUE(xg.ok());
-      auto xc = (*xg)->Records();
-      while (xc.Next()) EXPECT_TRUE(c->IsFolded(xc.record().bytes.subspan(0, 6)));
-      VerifyOptions vo;
-      vo.fs = &fs;
-      VerifyReport rep = VerifyTable("/ref/T.DB", vo);
-      EXPECT_EQ(Unexpected(rep), "");
+      prev = r;
     }
-
-    // The same records out of order: the verifier says so, the rebuild puts them back.
-    std::shuffle(records.begin(), records.end(), rng);
-    WriteOptions given;
-    given.keepGivenOrder = true;
-    given.sync = false;
-    given.fileUpdateTime = 1;
-    auto w2 = TableWriter::Create(&fs, "/data/T.DB", s, given);
-    ASSERT_TRUE(w2.ok());
-    for (const Bytes& r : records) ASSERT_TRUE((*w2)->AddRawRecord(r).ok());
-    ASSERT_TRUE((*w2)->Finish().ok());
+    auto xg = TableReader::Open(&fs, "/ref/T.XG0");
+    ASSERT_TRUE(xg.ok());
+    auto xc = (*xg)->Records();
+    while (xc.Next()) EXPECT_TRUE(c->IsFolded(xc.record().bytes.subspan(0, 6)));
     VerifyOptions vo;
     vo.fs = &fs;
-    EXPECT_TRUE(VerifyTable("/data/T.DB", vo).Has("key.order"));
-    RebuildOptions ro;
-    ro.fs = &fs;
-    RebuildResult rr = RebuildTable("/data/T.DB", ro);
-    ASSERT_TRUE(rr.status.ok()) << rr.status.ToString();
-    EXPECT_EQ(rr.recordsKept, records.size());
-    VerifyReport after = VerifyTable("/data/T.DB", vo);
-    EXPECT_EQ(Unexpected(after), "");
-    for (const char* ext : {".DB", ".PX", ".X03", ".Y03", ".XG0", ".YG0"}) {
-      const std::string a = std::string("/ref/T") + ext, b = std::string("/data/T") + ext;
-      EXPECT_EQ(Tail(fs, a, HeaderSizeOf(fs, a)), Tail(fs, b, HeaderSizeOf(fs, b))) << ext;
-    }
+    VerifyReport rep = VerifyTable("/ref/T.DB", vo);
+    EXPECT_EQ(Unexpected(rep), "");
+  }
+
+  // The same records out of order: the verifier says so, the rebuild puts them back.
+  std::shuffle(records.begin(), records.end(), rng);
+  WriteOptions given;
+  given.keepGivenOrder = true;
+  given.sync = false;
+  given.fileUpdateTime = 1;
+  auto w2 = TableWriter::Create(&fs, "/data/T.DB", s, given);
+  ASSERT_TRUE(w2.ok());
+  for (const Bytes& r : records) ASSERT_TRUE((*w2)->AddRawRecord(r).ok());
+  ASSERT_TRUE((*w2)->Finish().ok());
+  VerifyOptions vo;
+  vo.fs = &fs;
+  EXPECT_TRUE(VerifyTable("/data/T.DB", vo).Has("key.order"));
+  RebuildOptions ro;
+  ro.fs = &fs;
+  RebuildResult rr = RebuildTable("/data/T.DB", ro);
+  ASSERT_TRUE(rr.status.ok()) << rr.status.ToString();
+  EXPECT_EQ(rr.recordsKept, records.size());
+  VerifyReport after = VerifyTable("/data/T.DB", vo);
+  EXPECT_EQ(Unexpected(after), "");
+  for (const char* ext : {".DB", ".PX", ".X03", ".Y03", ".XG0", ".YG0"}) {
+    const std::string a = std::string("/ref/T") + ext, b = std::string("/data/T") + ext;
+    EXPECT_EQ(Tail(fs, a, HeaderSizeOf(fs, a)), Tail(fs, b, HeaderSizeOf(fs, b))) << ext;
   }
 }
 
@@ -291,13 +430,15 @@ TEST(Collation, RealTablesVerifyInOrder) {
     if (!fam.ok() || (fam->px.empty() && fam->secondary.empty())) continue;
     SCOPED_TRACE(e.path().string());
     VerifyReport rep = VerifyTable(e.path().string());
-    for (const char* id : {"key.order", "key.duplicate", "index.order", "index.first-key", "index.x-case"})
+    for (const char* id :
+         {"key.order", "key.duplicate", "index.order", "index.first-key", "index.x-case"})
       EXPECT_FALSE(rep.Has(id)) << id;
     EXPECT_EQ(rep.Has("key.sort-order-unknown"), c == nullptr && !KeyOrder(*h).known());
     (c ? known : unknown)++;
   }
   EXPECT_GT(known, 0);
-  std::printf("real keyed tables with an index: %d in a known collation, %d in an unknown one\n", known, unknown);
+  std::printf("real keyed tables with an index: %d in a known collation, %d in an unknown one\n",
+              known, unknown);
 }
 
 }  // namespace
