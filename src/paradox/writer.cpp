@@ -373,6 +373,102 @@ struct TableWriter::Impl {
   std::vector<Secondary> secondary;
 };
 
+namespace {
+
+// What the writer does not understand of the original header is kept as it was.
+void KeepFromBaseHeader(const TableHeader& base, TableHeader* hd) {
+  const FixedHeader& b = base.fixed;
+  hd->fixed.unknown12 = b.unknown12;
+  hd->fixed.unknown2B = b.unknown2B;
+  hd->fixed.changeCount1 = b.changeCount1;
+  hd->fixed.changeCount2 = b.changeCount2;
+  hd->fixed.unknown3C = b.unknown3C;
+  hd->fixed.auxPasswords = b.auxPasswords;
+  hd->fixed.unknown3E = b.unknown3E;
+  hd->fixed.unknown3F = b.unknown3F;
+  hd->fixed.cryptInfoStart = b.cryptInfoStart;
+  hd->fixed.cryptInfoEnd = b.cryptInfoEnd;
+  hd->fixed.ramPtr16 = b.ramPtr16;
+  hd->fixed.ramPtr1A = b.ramPtr1A;
+  hd->fixed.autoInc = b.autoInc;
+  if (base.hasExtension && hd->hasExtension) {
+    hd->ext.hiFieldId = std::max(hd->ext.hiFieldId, base.ext.hiFieldId);
+    hd->ext.unknown6C = base.ext.unknown6C;
+    hd->ext.unknown6D = base.ext.unknown6D;
+  }
+  if (base.fixed.headerSize > hd->fixed.headerSize &&
+      base.fixed.headerSize >= ComputeVariableEnd(*hd))
+    hd->fixed.headerSize = base.fixed.headerSize;
+}
+
+// The header of a secondary index's X file: the indexed fields, then the table's key
+// and the block number (keyed tables) or the record's place (unkeyed ones).
+Result<TableHeader> SecondaryHeader(const TableHeader& hd, const TableSchema& schema,
+                                    const SecondaryIndexDef& def, const std::vector<int>& fields,
+                                    bool composite) {
+  TableHeader x;
+  FixedHeader& xf = x.fixed;
+  const bool keyed = schema.keyFieldCount > 0;
+  xf.fileType = static_cast<uint8_t>(composite ? (keyed ? 8 : 6) : (keyed ? 5 : 3));
+  xf.fileVersionId = hd.fixed.fileVersionId;
+  xf.blockSizeCode = hd.fixed.blockSizeCode;
+  xf.sortOrder = hd.fixed.sortOrder;
+  xf.unknown12 = static_cast<uint16_t>(hd.fixed.unknown12 + 2);
+  xf.indexFieldNumber = static_cast<uint8_t>(fields[0] + 1);
+  xf.indexSyncCount = 0xFF;
+  xf.writeProtected = 0;
+  x.hasExtension = HasExtension(xf.fileType, xf.fileVersionId);
+  xf.encryption1 = x.hasExtension ? 0xFF00FF00u : schema.encryptionKey;
+  if (schema.encryptionKey == 0) {
+    xf.unknown3E = 0x1F;
+    xf.unknown3F = 0x0F;
+  }
+  if (x.hasExtension) {
+    xf.unknown56 = 0x20;
+    x.ext = hd.ext;
+    x.ext.encryption2 = schema.encryptionKey;
+  }
+  uint8_t fl = 0;
+  if (def.caseInsensitive) fl |= 0x01;
+  if (def.descending) fl |= 0x10;
+  if (def.unique) fl |= 0x20;
+  xf.flags55 = fl;
+  uint32_t off = 0;
+  auto addField = [&](FieldDesc f, uint16_t number) {
+    f.offset = off;
+    f.number = number;
+    off += f.Size();
+    x.fields.push_back(f);
+  };
+  for (int idx : fields)
+    addField(hd.fields[idx], static_cast<uint16_t>((idx + 1) | (def.descending ? 0x8000 : 0)));
+  if (keyed) {
+    for (uint16_t k = 0; k < schema.keyFieldCount; ++k)
+      addField(hd.fields[k], static_cast<uint16_t>(x.fields.size() + 1));
+    addField(FieldDesc{FieldType::kShort, 2, "Blk Num", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
+  } else {
+    addField(FieldDesc{FieldType::kLong, 4, "Tup No", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
+    addField(FieldDesc{FieldType::kShort, 2, "Blk Num", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
+    addField(FieldDesc{FieldType::kShort, 2, "Tup Offset", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
+  }
+  xf.numFields = static_cast<uint16_t>(x.fields.size());
+  xf.primaryKeyFields = static_cast<uint16_t>(x.fields.size() - 1);
+  xf.recordSize = static_cast<uint16_t>(off);
+  if (off + 6 > hd.BlockSize()) return Status::InvalidArgument("secondary index record does not fit in a block");
+  if (x.hasExtension) x.ext.hiFieldId = static_cast<uint16_t>(x.fields.size() + 1);
+  x.sortOrderId = hd.sortOrderId;
+  x.indexName = composite ? def.name : "";
+  x.tableName = hd.tableName;
+  SetPointers(&x);
+  xf.headerSize = RoundHeader(ComputeVariableEnd(x), schema.level);
+  uint32_t xKeyLen = off - 2;
+  if ((schema.indexBlockSize - 6) / (xKeyLen + 6) < 3)
+    return Status::InvalidArgument("secondary index key too long for the index block size");
+  return x;
+}
+
+}  // namespace
+
 TableWriter::TableWriter() : impl_(new Impl) {}
 TableWriter::~TableWriter() = default;
 
@@ -394,30 +490,8 @@ Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const s
   w->header_ = std::move(h).value();
   TableHeader& hd = w->header_;
   if (options.baseHeader) {
-    // Keep what we do not understand from the original.
-    const FixedHeader& b = options.baseHeader->fixed;
-    hd.fixed.unknown12 = b.unknown12;
-    hd.fixed.unknown2B = b.unknown2B;
-    hd.fixed.changeCount1 = b.changeCount1;
-    hd.fixed.changeCount2 = b.changeCount2;
-    hd.fixed.unknown3C = b.unknown3C;
-    hd.fixed.auxPasswords = b.auxPasswords;
-    hd.fixed.unknown3E = b.unknown3E;
-    hd.fixed.unknown3F = b.unknown3F;
-    hd.fixed.cryptInfoStart = b.cryptInfoStart;
-    hd.fixed.cryptInfoEnd = b.cryptInfoEnd;
-    hd.fixed.ramPtr16 = b.ramPtr16;
-    hd.fixed.ramPtr1A = b.ramPtr1A;
-    hd.fixed.autoInc = b.autoInc;
-    if (options.baseHeader->hasExtension && hd.hasExtension) {
-      hd.ext.hiFieldId = std::max(hd.ext.hiFieldId, options.baseHeader->ext.hiFieldId);
-      hd.ext.unknown6C = options.baseHeader->ext.unknown6C;
-      hd.ext.unknown6D = options.baseHeader->ext.unknown6D;
-    }
-    if (options.baseHeader->fixed.headerSize > hd.fixed.headerSize &&
-        options.baseHeader->fixed.headerSize >= ComputeVariableEnd(hd))
-      hd.fixed.headerSize = options.baseHeader->fixed.headerSize;
-    m.autoInc = b.autoInc;
+    KeepFromBaseHeader(*options.baseHeader, &hd);
+    m.autoInc = options.baseHeader->fixed.autoInc;
   }
   m.order = KeyOrder(hd, KeyOrder::Unknown::kBytes);
   for (size_t i = 0; i < hd.fields.size(); ++i) {
@@ -454,72 +528,16 @@ Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const s
     }
     for (const auto& other : m.secondary)
       if (other.tag == sx.tag) return Status::InvalidArgument("two single-field indexes on the same field");
-    // X file layout.
-    TableHeader x;
-    FixedHeader& xf = x.fixed;
-    const bool keyed = schema.keyFieldCount > 0;
-    xf.fileType = static_cast<uint8_t>(sx.composite ? (keyed ? 8 : 6) : (keyed ? 5 : 3));
-    xf.fileVersionId = hd.fixed.fileVersionId;
-    xf.blockSizeCode = hd.fixed.blockSizeCode;
-    xf.sortOrder = hd.fixed.sortOrder;
-    xf.unknown12 = static_cast<uint16_t>(hd.fixed.unknown12 + 2);
-    xf.indexFieldNumber = static_cast<uint8_t>(sx.fields[0] + 1);
-    xf.indexSyncCount = 0xFF;
-    xf.writeProtected = 0;
-    x.hasExtension = HasExtension(xf.fileType, xf.fileVersionId);
-    xf.encryption1 = x.hasExtension ? 0xFF00FF00u : schema.encryptionKey;
-    if (schema.encryptionKey == 0) {
-      xf.unknown3E = 0x1F;
-      xf.unknown3F = 0x0F;
-    }
-    if (x.hasExtension) {
-      xf.unknown56 = 0x20;
-      x.ext = hd.ext;
-      x.ext.encryption2 = schema.encryptionKey;
-    }
-    uint8_t fl = 0;
-    if (def.caseInsensitive) fl |= 0x01;
-    if (def.descending) fl |= 0x10;
-    if (def.unique) fl |= 0x20;
-    xf.flags55 = fl;
-    uint32_t off = 0;
-    auto addField = [&](FieldDesc f, uint16_t number) {
-      f.offset = off;
-      f.number = number;
-      off += f.Size();
-      x.fields.push_back(f);
-    };
-    for (int idx : sx.fields)
-      addField(hd.fields[idx], static_cast<uint16_t>((idx + 1) | (def.descending ? 0x8000 : 0)));
-    if (keyed) {
-      for (uint16_t k = 0; k < schema.keyFieldCount; ++k)
-        addField(hd.fields[k], static_cast<uint16_t>(x.fields.size() + 1));
-      addField(FieldDesc{FieldType::kShort, 2, "Blk Num", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
-    } else {
-      addField(FieldDesc{FieldType::kLong, 4, "Tup No", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
-      addField(FieldDesc{FieldType::kShort, 2, "Blk Num", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
-      addField(FieldDesc{FieldType::kShort, 2, "Tup Offset", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
-    }
-    xf.numFields = static_cast<uint16_t>(x.fields.size());
-    xf.primaryKeyFields = static_cast<uint16_t>(x.fields.size() - 1);
-    xf.recordSize = static_cast<uint16_t>(off);
-    if (off + 6 > hd.BlockSize()) return Status::InvalidArgument("secondary index record does not fit in a block");
-    if (x.hasExtension) x.ext.hiFieldId = static_cast<uint16_t>(x.fields.size() + 1);
-    x.sortOrderId = hd.sortOrderId;
-    x.indexName = sx.composite ? def.name : "";
-    x.tableName = hd.tableName;
-    SetPointers(&x);
-    xf.headerSize = RoundHeader(ComputeVariableEnd(x), schema.level);
-    uint32_t xKeyLen = off - 2;
-    if ((schema.indexBlockSize - 6) / (xKeyLen + 6) < 3)
-      return Status::InvalidArgument("secondary index key too long for the index block size");
+    auto xh = SecondaryHeader(hd, schema, def, sx.fields, sx.composite);
+    if (!xh.ok()) return xh.status();
+    TableHeader& x = *xh;
     sx.xHeader = x;
     sx.order = KeyOrder(x, KeyOrder::Unknown::kBytes);
     if (def.caseInsensitive) sx.fold = FoldingCollation(hd);
     // Told how many rows come, the buffers are allocated once: growing by doubling
     // would hold the old and the new buffer at once, a peak of twice the rows.
     if (options.expectedRecords > 0 && options.expectedRecords < UINT32_MAX) {
-      sx.rows.reserve(size_t(options.expectedRecords) * xf.recordSize);
+      sx.rows.reserve(size_t(options.expectedRecords) * x.fixed.recordSize);
       sx.sort.reserve(size_t(options.expectedRecords));
     }
     m.secondary.push_back(std::move(sx));
