@@ -768,6 +768,21 @@ Status WriteHeaderAt0(File* f, TableHeader& h) {
 
 }  // namespace
 
+// Index work in rows, for the progress of the index phase: the .PX's entries (one per
+// data block), then per secondary index its sort (about half a row's writing per row),
+// its X rows and its Y entries (one per X block).
+struct TableWriter::IndexWork {
+  uint64_t done = 0, total = 0;
+  const WriteOptions* options = nullptr;
+  void Report(uint64_t at) const {
+    if (options->progress) options->progress(true, at, total);
+  }
+  // For WriteIndexFile: `entries` written over its blocks.
+  std::function<void(size_t, size_t)> Entries(uint64_t entries) const {
+    return [this, entries](size_t written, size_t blocks) { Report(done + entries * written / blocks); };
+  }
+};
+
 Status TableWriter::Finish() {
   Impl& m = *impl_;
   if (m.failed) return Status::InvalidArgument("writer failed earlier");
@@ -777,26 +792,59 @@ Status TableWriter::Finish() {
     return st;
   };
   if (!m.buffered.empty()) {
-    const size_t kl = m.keyLength;
-    std::stable_sort(m.buffered.begin(), m.buffered.end(),
-                     [&m](const Bytes& a, const Bytes& b) { return m.order.Less(a.data(), b.data()); });
-    for (size_t i = 1; i < m.buffered.size(); ++i)
-      if (std::memcmp(m.buffered[i - 1].data(), m.buffered[i].data(), kl) == 0)
-        return fail(Status::InvalidArgument("duplicate key among the records"));
-    std::vector<Bytes> recs = std::move(m.buffered);
-    m.buffered.clear();
-    m.options.sortInMemory = false;
-    numRecords_ = 0;
-    m.blobsResolved = true;
-    for (auto& r : recs) {
-      Status st = AddRawRecord(r);
-      if (!st.ok()) return fail(st);
-    }
+    if (Status st = WriteBufferedRecords(); !st.ok()) return fail(st);
   }
   m.finished = true;
   std::unordered_set<std::string>().swap(m.givenKeys);
-  Status st = m.stream.FlushBlock(true);
-  if (!st.ok()) return fail(st);
+  if (Status st = FinishDataFile(); !st.ok()) return fail(st);
+  const bool keyed = m.keyLength > 0;
+  IndexWork work;
+  work.options = &m.options;
+  work.total = keyed ? m.stream.leaves.size() : 0;
+  for (const auto& sx : m.secondary) {
+    const uint64_t rows = sx.sort.size();
+    const uint64_t perBlock =
+        std::max<uint32_t>(1, BlockCapacity(sx.xHeader.BlockSize(), sx.xHeader.fixed.recordSize));
+    work.total += rows / 2 + rows + (rows + perBlock - 1) / perBlock;
+  }
+  if (keyed) {
+    const FixedHeader& fx = header_.fixed;
+    std::string px = MemberPath(m.dbPath, ".PX");
+    m.files.push_back(px);
+    Status st = WriteIndexFile(m.fs, px, header_, m.schema.keyFieldCount, 1, m.schema.indexBlockSize,
+                               fx.changeCount1, static_cast<uint16_t>(fx.unknown12 + 1), m.stream.leaves,
+                               m.options.sync, work.Entries(m.stream.leaves.size()));
+    if (!st.ok()) return fail(st);
+    work.done += m.stream.leaves.size();
+  }
+  for (size_t i = 0; i < m.secondary.size(); ++i)
+    if (Status st = WriteSecondaryIndex(i, &work); !st.ok()) return fail(st);
+  work.Report(work.total);
+  return Status::OK();
+}
+
+// Records held back to be sorted (sortInMemory) go out in key order.
+Status TableWriter::WriteBufferedRecords() {
+  Impl& m = *impl_;
+  const size_t kl = m.keyLength;
+  std::stable_sort(m.buffered.begin(), m.buffered.end(),
+                   [&m](const Bytes& a, const Bytes& b) { return m.order.Less(a.data(), b.data()); });
+  for (size_t i = 1; i < m.buffered.size(); ++i)
+    if (std::memcmp(m.buffered[i - 1].data(), m.buffered[i].data(), kl) == 0)
+      return Status::InvalidArgument("duplicate key among the records");
+  std::vector<Bytes> recs = std::move(m.buffered);
+  m.buffered.clear();
+  m.options.sortInMemory = false;
+  numRecords_ = 0;
+  m.blobsResolved = true;
+  for (auto& r : recs) PARADOX_RETURN_IF_ERROR(AddRawRecord(r));
+  return Status::OK();
+}
+
+// The last data block, the header's counts and the .MB.
+Status TableWriter::FinishDataFile() {
+  Impl& m = *impl_;
+  PARADOX_RETURN_IF_ERROR(m.stream.FlushBlock(true));
   FixedHeader& fx = header_.fixed;
   const bool keyed = m.keyLength > 0;
   fx.numRecords = static_cast<uint32_t>(numRecords_);
@@ -812,101 +860,77 @@ Status TableWriter::Finish() {
   if (header_.hasExtension)
     header_.ext.fileUpdateTime = m.options.fileUpdateTime.value_or(static_cast<uint32_t>(std::time(nullptr)));
   // A file with no blocks is just the header.
-  st = m.db->Truncate(uint64_t(fx.headerSize) + uint64_t(m.stream.blocks) * header_.BlockSize());
+  Status st = m.db->Truncate(uint64_t(fx.headerSize) + uint64_t(m.stream.blocks) * header_.BlockSize());
   if (st.ok()) st = WriteHeaderAt0(m.db.get(), header_);
   if (st.ok() && m.options.sync) st = m.db->Sync();
   if (st.ok()) st = m.db->Close();
-  if (!st.ok()) return fail(st);
-  if (m.mb) {
-    st = m.mb->Finish(m.options.sync);
-    if (!st.ok()) return fail(st);
+  if (!st.ok()) return st;
+  if (m.mb) return m.mb->Finish(m.options.sync);
+  return Status::OK();
+}
+
+// One secondary index: its rows sorted, the X file, then its Y file over the X blocks.
+Status TableWriter::WriteSecondaryIndex(size_t which, IndexWork* work) {
+  Impl& m = *impl_;
+  auto& sx = m.secondary[which];
+  const FixedHeader& fx = header_.fixed;
+  Status st;
+  const size_t rowSize = sx.xHeader.fixed.recordSize;
+  const uint8_t* keys = sx.keys.data();
+  std::sort(sx.sort.begin(), sx.sort.end(), [keys](const XSortEntry& a, const XSortEntry& b) {
+    return XSortEntry::Less(a, b, keys);
+  });
+  Bytes().swap(sx.keys);
+  work->done += sx.sort.size() / 2;
+  work->Report(work->done);
+  auto rowAt = [&](size_t i) { return sx.rows.data() + size_t(sx.sort[i].row) * rowSize; };
+  if (sx.def.unique) {
+    size_t idxLen = 0;
+    for (int idx : sx.fields) idxLen += header_.fields[idx].Size();
+    for (size_t i = 1; i < sx.sort.size(); ++i)
+      if (std::memcmp(rowAt(i - 1), rowAt(i), idxLen) == 0)
+        return Status::InvalidArgument("unique index \"" + sx.def.name + "\" has duplicate values");
   }
-  // Index work in rows: the .PX's entries (one per data block), then per secondary
-  // index its sort (about half a row's writing per row), its X rows and its Y entries
-  // (one per X block).
-  uint64_t indexDone = 0, indexTotal = keyed ? m.stream.leaves.size() : 0;
-  for (const auto& sx : m.secondary) {
-    const uint64_t rows = sx.sort.size();
-    const uint64_t perBlock =
-        std::max<uint32_t>(1, BlockCapacity(sx.xHeader.BlockSize(), sx.xHeader.fixed.recordSize));
-    indexTotal += rows / 2 + rows + (rows + perBlock - 1) / perBlock;
+  TableHeader& x = sx.xHeader;
+  std::string xPath = MemberPath(m.dbPath, "." + sx.tag);
+  std::string yPath = MemberPath(m.dbPath, "." + std::string(sx.composite ? "YG" + sx.tag.substr(2) : "Y" + sx.tag.substr(1)));
+  m.files.push_back(xPath);
+  m.files.push_back(yPath);
+  auto f = m.fs->Open(xPath, OpenMode::kCreate);
+  if (!f.ok()) return f.status();
+  BlockStream xs;
+  xs.Init(f.value().get(), PathBaseName(xPath), x.fixed.headerSize, x.BlockSize(), x.fixed.recordSize, 0,
+          m.schema.encryptionKey, x.fixed.recordSize - 2u);
+  for (size_t i = 0; i < sx.sort.size(); ++i) {
+    uint32_t b, s;
+    st = xs.Add(ByteSpan(rowAt(i), rowSize), &b, &s);
+    if (!st.ok()) return st;
+    if (s == 0) work->Report(work->done + i);
   }
-  auto indexProgress = [&](uint64_t done) {
-    if (m.options.progress) m.options.progress(true, done, indexTotal);
-  };
-  auto entriesWritten = [&](uint64_t entries) {
-    return [&, entries](size_t written, size_t blocks) {
-      indexProgress(indexDone + entries * written / blocks);
-    };
-  };
-  if (keyed) {
-    std::string px = MemberPath(m.dbPath, ".PX");
-    m.files.push_back(px);
-    st = WriteIndexFile(m.fs, px, header_, m.schema.keyFieldCount, 1, m.schema.indexBlockSize,
-                        fx.changeCount1, static_cast<uint16_t>(fx.unknown12 + 1), m.stream.leaves,
-                        m.options.sync, entriesWritten(m.stream.leaves.size()));
-    if (!st.ok()) return fail(st);
-    indexDone += m.stream.leaves.size();
-  }
-  for (auto& sx : m.secondary) {
-    const size_t rowSize = sx.xHeader.fixed.recordSize;
-    const uint8_t* keys = sx.keys.data();
-    std::sort(sx.sort.begin(), sx.sort.end(), [keys](const XSortEntry& a, const XSortEntry& b) {
-      return XSortEntry::Less(a, b, keys);
-    });
-    Bytes().swap(sx.keys);
-    indexDone += sx.sort.size() / 2;
-    indexProgress(indexDone);
-    auto rowAt = [&](size_t i) { return sx.rows.data() + size_t(sx.sort[i].row) * rowSize; };
-    if (sx.def.unique) {
-      size_t idxLen = 0;
-      for (int idx : sx.fields) idxLen += header_.fields[idx].Size();
-      for (size_t i = 1; i < sx.sort.size(); ++i)
-        if (std::memcmp(rowAt(i - 1), rowAt(i), idxLen) == 0)
-          return fail(Status::InvalidArgument("unique index \"" + sx.def.name + "\" has duplicate values"));
-    }
-    TableHeader& x = sx.xHeader;
-    std::string xPath = MemberPath(m.dbPath, "." + sx.tag);
-    std::string yPath = MemberPath(m.dbPath, "." + std::string(sx.composite ? "YG" + sx.tag.substr(2) : "Y" + sx.tag.substr(1)));
-    m.files.push_back(xPath);
-    m.files.push_back(yPath);
-    auto f = m.fs->Open(xPath, OpenMode::kCreate);
-    if (!f.ok()) return fail(f.status());
-    BlockStream xs;
-    xs.Init(f.value().get(), PathBaseName(xPath), x.fixed.headerSize, x.BlockSize(), x.fixed.recordSize, 0,
-            m.schema.encryptionKey, x.fixed.recordSize - 2u);
-    for (size_t i = 0; i < sx.sort.size(); ++i) {
-      uint32_t b, s;
-      st = xs.Add(ByteSpan(rowAt(i), rowSize), &b, &s);
-      if (!st.ok()) return fail(st);
-      if (s == 0) indexProgress(indexDone + i);
-    }
-    st = xs.FlushBlock(true);
-    if (!st.ok()) return fail(st);
-    indexDone += sx.sort.size();
-    x.fixed.numRecords = static_cast<uint32_t>(sx.sort.size());
-    std::vector<XSortEntry>().swap(sx.sort);
-    Bytes().swap(sx.rows);
-    x.fixed.blocksInUse = x.fixed.fileBlocks = x.fixed.maxBlocks = static_cast<uint16_t>(xs.blocks);
-    x.fixed.firstBlock = xs.blocks ? 1 : 0;
-    x.fixed.lastBlock = static_cast<uint16_t>(xs.blocks);
-    x.fixed.changeCount1 = 1;
-    x.fixed.changeCount2 = fx.changeCount2;
-    x.fixed.xSyncCount = fx.changeCount1;
-    if (x.hasExtension) x.ext.fileUpdateTime = header_.ext.fileUpdateTime;
-    st = f.value()->Truncate(uint64_t(x.fixed.headerSize) + uint64_t(xs.blocks) * x.BlockSize());
-    if (st.ok()) st = WriteHeaderAt0(f.value().get(), x);
-    if (st.ok() && m.options.sync) st = f.value()->Sync();
-    if (st.ok()) st = f.value()->Close();
-    if (!st.ok()) return fail(st);
-    st = WriteIndexFile(m.fs, yPath, x, x.fixed.primaryKeyFields, sx.composite ? 7 : 4,
-                        m.schema.indexBlockSize, x.fixed.changeCount1,
-                        static_cast<uint16_t>(x.fixed.unknown12 + 1), xs.leaves, m.options.sync,
-                        entriesWritten(xs.leaves.size()));
-    if (!st.ok()) return fail(st);
-    indexDone += xs.leaves.size();
-  }
-  indexProgress(indexTotal);
+  st = xs.FlushBlock(true);
+  if (!st.ok()) return st;
+  work->done += sx.sort.size();
+  x.fixed.numRecords = static_cast<uint32_t>(sx.sort.size());
+  std::vector<XSortEntry>().swap(sx.sort);
+  Bytes().swap(sx.rows);
+  x.fixed.blocksInUse = x.fixed.fileBlocks = x.fixed.maxBlocks = static_cast<uint16_t>(xs.blocks);
+  x.fixed.firstBlock = xs.blocks ? 1 : 0;
+  x.fixed.lastBlock = static_cast<uint16_t>(xs.blocks);
+  x.fixed.changeCount1 = 1;
+  x.fixed.changeCount2 = fx.changeCount2;
+  x.fixed.xSyncCount = fx.changeCount1;
+  if (x.hasExtension) x.ext.fileUpdateTime = header_.ext.fileUpdateTime;
+  st = f.value()->Truncate(uint64_t(x.fixed.headerSize) + uint64_t(xs.blocks) * x.BlockSize());
+  if (st.ok()) st = WriteHeaderAt0(f.value().get(), x);
+  if (st.ok() && m.options.sync) st = f.value()->Sync();
+  if (st.ok()) st = f.value()->Close();
+  if (!st.ok()) return st;
+  st = WriteIndexFile(m.fs, yPath, x, x.fixed.primaryKeyFields, sx.composite ? 7 : 4,
+                      m.schema.indexBlockSize, x.fixed.changeCount1,
+                      static_cast<uint16_t>(x.fixed.unknown12 + 1), xs.leaves, m.options.sync,
+                      work->Entries(xs.leaves.size()));
+  if (!st.ok()) return st;
+  work->done += xs.leaves.size();
   return Status::OK();
 }
 

@@ -145,6 +145,10 @@ class TableWriter {
 
  private:
   struct Impl;
+  struct IndexWork;
+  Status WriteBufferedRecords();
+  Status FinishDataFile();
+  Status WriteSecondaryIndex(size_t which, IndexWork* work);
   TableWriter();
   std::unique_ptr<Impl> impl_;
   TableHeader header_;
