@@ -187,6 +187,99 @@ std::vector<std::string> CompletedRebuilds(FileSystem* fs, const std::string& ta
   return out;
 }
 
+// The repair folder to restore from and the backups its rebuild's journal names.
+Status ChooseSource(FileSystem* fs, const std::string& tablePath, const std::string& root,
+                    const RestoreOptions& o, RestoreResult* res) {
+  const std::string table = PathBaseName(tablePath);
+  if (o.from.empty()) {
+    const auto done = CompletedRebuilds(fs, tablePath);
+    if (done.empty())
+      return Status::NotFound("no completed rebuild of " + table + " in " + root +
+                              " to restore from");
+    res->source = done.back();
+  } else {
+    res->source = fs->IsDirectory(o.from) ? o.from : PathJoin(root, o.from);
+    if (!fs->IsDirectory(res->source)) return Status::NotFound(o.from + ": no such repair folder");
+    if (!fs->Exists(PathJoin(res->source, kSwapDone)))
+      return Status::InvalidArgument(
+          o.from + ": not the repair folder of a completed rebuild (it has no " + kSwapDone + ")");
+  }
+  auto backups = BackupsOf(fs, res->source);
+  if (!backups.ok()) return backups.status();
+  const bool hasDb = std::any_of(backups->begin(), backups->end(),
+                                 [&](const auto& b) { return Upper(b.first) == Upper(table); });
+  if (!hasDb)
+    return Status::InvalidArgument(res->source + " holds no backup of " + table +
+                                   "; it is another table's");
+  for (const auto& [member, backup] : *backups)
+    if (!fs->Exists(PathJoin(res->source, backup)))
+      return Status::NotFound("backup " + backup + " of " + member + " is missing from " +
+                              res->source);
+  res->restored = *backups;
+
+  return Status::OK();
+}
+
+// The family in place now (once settled), all of it to be moved aside, and the members
+// to put back.
+Result<Movements> PlanMovements(FileSystem* fs, const std::string& tablePath,
+                                const std::string& dir, RestoreResult* res) {
+  const bool present = fs->Exists(tablePath);
+  Movements m;
+  if (present) {
+    auto fam = FindFamily(fs, tablePath);
+    if (!fam.ok()) return fam.status();
+    for (const std::string& member : fam->AllMembers()) m.keeps.push_back(PathBaseName(member));
+  }
+  for (const auto& r : res->restored) {
+    m.puts.push_back(r.first);
+    // Whatever has a restored member's name goes aside too, even when it is no member
+    // now (the .DB was deleted and the rest left): a rename must never replace a file.
+    if (fs->Exists(PathJoin(dir, r.first)) &&
+        std::find(m.keeps.begin(), m.keeps.end(), r.first) == m.keeps.end())
+      m.keeps.push_back(r.first);
+  }
+  res->replaced = m.keeps;
+  return m;
+}
+
+// The renames of a journalled restore; a failure moves everything back.
+Status SwapIn(FileSystem* fs, const std::string& dir, const std::string& kept,
+              const std::string& incoming, const std::string& journal, const Movements& m,
+              Status st) {
+  for (size_t i = 0; st.ok() && i < m.keeps.size(); ++i)
+    st = fs->Rename(PathJoin(dir, m.keeps[i]), PathJoin(kept, m.keeps[i]));
+  for (size_t i = 0; st.ok() && i < m.puts.size(); ++i)
+    st = fs->Rename(PathJoin(incoming, m.puts[i]), PathJoin(dir, m.puts[i]));
+  if (st.ok()) st = fs->SyncDir(dir);
+  if (!st.ok()) {
+    Status back = RollBack(fs, dir, kept, m);
+    if (back.ok()) back = fs->Rename(journal, PathJoin(kept, kJournalUndone));
+    if (!back.ok())
+      return Status::IOError("restoring failed (" + st.message() +
+                                 ") and so did moving the table back (" + back.message() +
+                                 "); its files are in " + kept +
+                                 " and the next restore moves them back",
+                             st.error_number());
+    DiscardIncoming(fs, kept, m);
+    return Status::IOError(
+        "restoring failed: " + st.message() + "; the table was moved back as it was",
+        st.error_number());
+  }
+  // Done. A failure to close the journal leaves one whose roll-back the next restore
+  // does; so it must close, or the restore is reported as not done.
+  if (Status closed = fs->Rename(journal, PathJoin(kept, kJournalDone)); !closed.ok()) {
+    Status back = RollBack(fs, dir, kept, m);
+    if (back.ok()) back = fs->Rename(journal, PathJoin(kept, kJournalUndone));
+    if (back.ok()) DiscardIncoming(fs, kept, m);
+    return Status::IOError("cannot close the restore journal: " + closed.message() +
+                               (back.ok() ? "; the table was moved back as it was"
+                                          : "; the next restore moves the table back"),
+                           closed.error_number());
+  }
+  return Status::OK();
+}
+
 RestoreResult RestoreTable(const std::string& givenPath, const RestoreOptions& o) {
   RestoreResult res;
   FileSystem* fs = o.fs ? o.fs : DefaultFileSystem();
@@ -200,32 +293,7 @@ RestoreResult RestoreTable(const std::string& givenPath, const RestoreOptions& o
   const std::string table = PathBaseName(tablePath);
 
   // 1. The source.
-  if (o.from.empty()) {
-    const auto done = CompletedRebuilds(fs, tablePath);
-    if (done.empty())
-      return fail(Status::NotFound("no completed rebuild of " + table + " in " + root +
-                                   " to restore from"));
-    res.source = done.back();
-  } else {
-    res.source = fs->IsDirectory(o.from) ? o.from : PathJoin(root, o.from);
-    if (!fs->IsDirectory(res.source))
-      return fail(Status::NotFound(o.from + ": no such repair folder"));
-    if (!fs->Exists(PathJoin(res.source, kSwapDone)))
-      return fail(Status::InvalidArgument(
-          o.from + ": not the repair folder of a completed rebuild (it has no " + kSwapDone + ")"));
-  }
-  auto backups = BackupsOf(fs, res.source);
-  if (!backups.ok()) return fail(backups.status());
-  const bool hasDb = std::any_of(backups->begin(), backups->end(),
-                                 [&](const auto& b) { return Upper(b.first) == Upper(table); });
-  if (!hasDb)
-    return fail(Status::InvalidArgument(res.source + " holds no backup of " + table +
-                                        "; it is another table's"));
-  for (const auto& [member, backup] : *backups)
-    if (!fs->Exists(PathJoin(res.source, backup)))
-      return fail(Status::NotFound("backup " + backup + " of " + member + " is missing from " +
-                                   res.source));
-  res.restored = *backups;
+  if (Status st = ChooseSource(fs, tablePath, root, o, &res); !st.ok()) return fail(st);
 
   // 2. Nobody else at the table.
   const RebuildState state = FindRebuildState(fs, tablePath);
@@ -251,22 +319,9 @@ RestoreResult RestoreTable(const std::string& givenPath, const RestoreOptions& o
   }
 
   // 3. The family in place now (once settled), all of it moved aside.
-  const bool present = fs->Exists(tablePath);
-  Movements m;
-  if (present) {
-    auto fam = FindFamily(fs, tablePath);
-    if (!fam.ok()) return fail(fam.status());
-    for (const std::string& member : fam->AllMembers()) m.keeps.push_back(PathBaseName(member));
-  }
-  for (const auto& r : res.restored) {
-    m.puts.push_back(r.first);
-    // Whatever has a restored member's name goes aside too, even when it is no member
-    // now (the .DB was deleted and the rest left): a rename must never replace a file.
-    if (fs->Exists(PathJoin(dir, r.first)) &&
-        std::find(m.keeps.begin(), m.keeps.end(), r.first) == m.keeps.end())
-      m.keeps.push_back(r.first);
-  }
-  res.replaced = m.keeps;
+  auto planned = PlanMovements(fs, tablePath, dir, &res);
+  if (!planned.ok()) return fail(planned.status());
+  const Movements& m = *planned;
   if (o.dryRun) return res;
 
   // 4. A new repair folder for it (the source stays as the rebuild left it), the backups
@@ -274,9 +329,9 @@ RestoreResult RestoreTable(const std::string& givenPath, const RestoreOptions& o
   const std::time_t now = o.now ? o.now : std::time(nullptr);
   auto folder = CreateRepairFolder(fs, tablePath, now);
   if (!folder.ok())
-    return fail(Status::IOError("cannot create a repair folder beside " + table + ": " +
-                                    folder.status().message(),
-                                folder.status().error_number()));
+    return fail(Status::IOError(
+        "cannot create a repair folder beside " + table + ": " + folder.status().message(),
+        folder.status().error_number()));
   const std::string kept = PathJoin(*folder, kKeptPrefix + Stamp(now));
   const std::string incoming = PathJoin(kept, kIncoming);
   Status st = fs->MakeDir(kept);
@@ -306,36 +361,8 @@ RestoreResult RestoreTable(const std::string& givenPath, const RestoreOptions& o
   }
 
   // 5. The swap.
-  for (size_t i = 0; st.ok() && i < m.keeps.size(); ++i)
-    st = fs->Rename(PathJoin(dir, m.keeps[i]), PathJoin(kept, m.keeps[i]));
-  for (size_t i = 0; st.ok() && i < m.puts.size(); ++i)
-    st = fs->Rename(PathJoin(incoming, m.puts[i]), PathJoin(dir, m.puts[i]));
-  if (st.ok()) st = fs->SyncDir(dir);
-  if (!st.ok()) {
-    Status back = RollBack(fs, dir, kept, m);
-    if (back.ok()) back = fs->Rename(journal, PathJoin(kept, kJournalUndone));
-    if (!back.ok())
-      return fail(Status::IOError("restoring failed (" + st.message() +
-                                      ") and so did moving the table back (" + back.message() +
-                                      "); its files are in " + kept +
-                                      " and the next restore moves them back",
-                                  st.error_number()));
-    DiscardIncoming(fs, kept, m);
-    return fail(Status::IOError(
-        "restoring failed: " + st.message() + "; the table was moved back as it was",
-        st.error_number()));
-  }
-  // Done. A failure to close the journal leaves one whose roll-back the next restore
-  // does; so it must close, or the restore is reported as not done.
-  if (Status closed = fs->Rename(journal, PathJoin(kept, kJournalDone)); !closed.ok()) {
-    Status back = RollBack(fs, dir, kept, m);
-    if (back.ok()) back = fs->Rename(journal, PathJoin(kept, kJournalUndone));
-    if (back.ok()) DiscardIncoming(fs, kept, m);
-    return fail(Status::IOError("cannot close the restore journal: " + closed.message() +
-                                    (back.ok() ? "; the table was moved back as it was"
-                                               : "; the next restore moves the table back"),
-                                closed.error_number()));
-  }
+  if (Status swapped = SwapIn(fs, dir, kept, incoming, journal, m, st); !swapped.ok())
+    return fail(swapped);
   (void)fs->Remove(incoming);  // empty now
   (void)fs->SyncDir(kept);
   if (!m.keeps.empty()) res.keptIn = kept;
