@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "writer.h"
+#include "paradox/writer.h"
 
 #ifdef REKASTO_HAVE_PXLIB
 extern "C" {

@@ -9,8 +9,8 @@
 #include <map>
 #include <string>
 
-#include "rebuild.h"
-#include "writer.h"
+#include "paradox/rebuild.h"
+#include "paradox/writer.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <functional>
 #include <string>
 
-#include "verifier.h"
-#include "writer.h"
+#include "paradox/verifier.h"
+#include "paradox/writer.h"
 
 #ifdef REKASTO_HAVE_PXLIB
 extern "C" {

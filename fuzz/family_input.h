@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "coding.h"
-#include "file.h"
+#include "paradox/coding.h"
+#include "paradox/file.h"
 
 namespace fuzzfam {
 

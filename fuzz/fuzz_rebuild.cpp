@@ -23,14 +23,14 @@
 #include <string>
 #include <vector>
 
-#include "blob.h"
-#include "family.h"
+#include "paradox/blob.h"
+#include "paradox/family.h"
 #include "family_input.h"
-#include "file.h"
-#include "reader.h"
-#include "rebuild.h"
-#include "salvage.h"
-#include "verifier.h"
+#include "paradox/file.h"
+#include "paradox/reader.h"
+#include "paradox/rebuild.h"
+#include "paradox/salvage.h"
+#include "paradox/verifier.h"
 
 #ifdef REKASTO_FUZZ_MUTATOR
 #include "family_mutator.h"

@@ -7,12 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "blob.h"
+#include "paradox/blob.h"
 #include "family_input.h"
-#include "file.h"
-#include "index.h"
-#include "reader.h"
-#include "verifier.h"
+#include "paradox/file.h"
+#include "paradox/index.h"
+#include "paradox/reader.h"
+#include "paradox/verifier.h"
 
 #ifdef REKASTO_FUZZ_MUTATOR
 #include "family_mutator.h"

@@ -15,10 +15,10 @@
 #include <fstream>
 #include <string>
 
-#include "crypt.h"
-#include "family.h"
+#include "paradox/crypt.h"
+#include "paradox/family.h"
 #include "family_input.h"
-#include "writer.h"
+#include "paradox/writer.h"
 
 using namespace paradox;
 

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "codepage.h"
-#include "file.h"
-#include "value.h"
-#include "writer.h"
+#include "paradox/codepage.h"
+#include "paradox/file.h"
+#include "paradox/value.h"
+#include "paradox/writer.h"
 
 namespace fs = std::filesystem;
 using paradox::FieldType;

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
-#include "format.h"
+#include "paradox/format.h"
 
 namespace rekasto {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "file.h"
+#include "paradox/file.h"
 
 namespace rekasto {
 

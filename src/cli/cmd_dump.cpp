@@ -5,13 +5,13 @@
 #include <cmath>
 #include <ostream>
 
-#include "blob.h"
+#include "paradox/blob.h"
 #include "cli.h"
-#include "codepage.h"
-#include "family.h"
-#include "reader.h"
+#include "paradox/codepage.h"
+#include "paradox/family.h"
+#include "paradox/reader.h"
 #include "table_out.h"
-#include "value.h"
+#include "paradox/value.h"
 
 namespace rekasto {
 

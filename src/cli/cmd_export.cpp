@@ -10,11 +10,11 @@
 #include <set>
 
 #include "cli.h"
-#include "codepage.h"
-#include "family.h"
-#include "salvage.h"
+#include "paradox/codepage.h"
+#include "paradox/family.h"
+#include "paradox/salvage.h"
 #include "table_out.h"
-#include "value.h"
+#include "paradox/value.h"
 
 namespace rekasto {
 

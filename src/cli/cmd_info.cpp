@@ -3,14 +3,14 @@
 #include <ostream>
 
 #include "cli.h"
-#include "codepage.h"
-#include "family.h"
-#include "format.h"
-#include "index.h"
-#include "reader.h"
-#include "val.h"
-#include "value.h"
-#include "verifier.h"
+#include "paradox/codepage.h"
+#include "paradox/family.h"
+#include "paradox/format.h"
+#include "paradox/index.h"
+#include "paradox/reader.h"
+#include "paradox/val.h"
+#include "paradox/value.h"
+#include "paradox/verifier.h"
 
 namespace rekasto {
 

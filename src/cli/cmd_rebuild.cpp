@@ -8,7 +8,7 @@
 
 #include "batch.h"
 #include "cli.h"
-#include "rebuild.h"
+#include "paradox/rebuild.h"
 
 namespace rekasto {
 

@@ -3,8 +3,8 @@
 #include <ostream>
 
 #include "cli.h"
-#include "file.h"
-#include "restore.h"
+#include "paradox/file.h"
+#include "paradox/restore.h"
 
 namespace rekasto {
 

@@ -6,7 +6,7 @@
 #include "batch.h"
 #include "cli.h"
 #include "report.h"
-#include "verifier.h"
+#include "paradox/verifier.h"
 
 namespace rekasto {
 

@@ -6,9 +6,9 @@
 #include <cctype>
 #include <map>
 
-#include "chain.h"
+#include "paradox/chain.h"
 #include "cli.h"
-#include "reader.h"
+#include "paradox/reader.h"
 
 namespace rekasto {
 

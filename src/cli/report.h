@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "file.h"
-#include "verifier.h"
+#include "paradox/file.h"
+#include "paradox/verifier.h"
 
 namespace rekasto {
 

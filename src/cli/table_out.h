@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "blob.h"
+#include "paradox/blob.h"
 #include "cli.h"
-#include "codepage.h"
-#include "format.h"
-#include "value.h"
+#include "paradox/codepage.h"
+#include "paradox/format.h"
+#include "paradox/value.h"
 
 namespace rekasto {
 

@@ -1,9 +1,9 @@
-#include "blob.h"
+#include "paradox/blob.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "crypt.h"
+#include "paradox/crypt.h"
 
 namespace paradox {
 

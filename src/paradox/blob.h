@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "coding.h"
-#include "file.h"
-#include "status.h"
-#include "value.h"
+#include "paradox/coding.h"
+#include "paradox/file.h"
+#include "paradox/status.h"
+#include "paradox/value.h"
 
 namespace paradox {
 

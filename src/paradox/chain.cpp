@@ -1,9 +1,9 @@
-#include "chain.h"
+#include "paradox/chain.h"
 
 #include <algorithm>
 #include <map>
 
-#include "crypt.h"
+#include "paradox/crypt.h"
 
 namespace paradox {
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "file.h"
-#include "format.h"
-#include "status.h"
+#include "paradox/file.h"
+#include "paradox/format.h"
+#include "paradox/status.h"
 
 namespace paradox {
 

@@ -1,4 +1,4 @@
-#include "codepage.h"
+#include "paradox/codepage.h"
 
 #include <iconv.h>
 

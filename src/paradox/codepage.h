@@ -12,9 +12,9 @@
 #include <string>
 #include <string_view>
 
-#include "coding.h"
-#include "format.h"
-#include "status.h"
+#include "paradox/coding.h"
+#include "paradox/format.h"
+#include "paradox/status.h"
 
 namespace paradox {
 

@@ -1,4 +1,4 @@
-#include "coding.h"
+#include "paradox/coding.h"
 
 #include <cstdio>
 

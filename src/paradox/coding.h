@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "status.h"
+#include "paradox/status.h"
 
 namespace paradox {
 

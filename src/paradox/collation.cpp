@@ -1,9 +1,9 @@
-#include "collation.h"
+#include "paradox/collation.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "collation_tables.h"
+#include "paradox/collation_tables.h"
 
 namespace paradox {
 

@@ -29,8 +29,8 @@
 #include <string_view>
 #include <vector>
 
-#include "coding.h"
-#include "format.h"
+#include "paradox/coding.h"
+#include "paradox/format.h"
 
 namespace paradox {
 

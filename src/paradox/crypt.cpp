@@ -1,8 +1,8 @@
-#include "crypt.h"
+#include "paradox/crypt.h"
 
 #include <cstring>
 
-#include "crypt_tables.h"
+#include "paradox/crypt_tables.h"
 
 namespace paradox {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "coding.h"
+#include "paradox/coding.h"
 
 namespace paradox {
 

@@ -1,5 +1,5 @@
 // Constant tables of the Paradox block scrambling (3 x 256 bytes of format data).
-#include "crypt_tables.h"
+#include "paradox/crypt_tables.h"
 
 namespace paradox::crypt_tables {
 

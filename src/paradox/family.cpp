@@ -1,4 +1,4 @@
-#include "family.h"
+#include "paradox/family.h"
 
 #include <algorithm>
 #include <cctype>

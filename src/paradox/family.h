@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "file.h"
-#include "status.h"
+#include "paradox/file.h"
+#include "paradox/status.h"
 
 namespace paradox {
 

@@ -1,4 +1,4 @@
-#include "file.h"
+#include "paradox/file.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "format.h"
+#include "paradox/format.h"
 
 #include <algorithm>
 #include <cctype>

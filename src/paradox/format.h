@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "coding.h"
-#include "status.h"
+#include "paradox/coding.h"
+#include "paradox/status.h"
 
 namespace paradox {
 

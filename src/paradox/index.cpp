@@ -1,10 +1,10 @@
-#include "index.h"
+#include "paradox/index.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "crypt.h"
-#include "value.h"
+#include "paradox/crypt.h"
+#include "paradox/value.h"
 
 namespace paradox {
 

@@ -1,11 +1,11 @@
-#include "reader.h"
+#include "paradox/reader.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
-#include "crypt.h"
+#include "paradox/crypt.h"
 
 namespace paradox {
 

@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "chain.h"
-#include "coding.h"
-#include "file.h"
-#include "format.h"
-#include "status.h"
-#include "value.h"
+#include "paradox/chain.h"
+#include "paradox/coding.h"
+#include "paradox/file.h"
+#include "paradox/format.h"
+#include "paradox/status.h"
+#include "paradox/value.h"
 
 namespace paradox {
 

@@ -1,4 +1,4 @@
-#include "rebuild.h"
+#include "paradox/rebuild.h"
 
 #include <algorithm>
 #include <array>
@@ -9,13 +9,13 @@
 #include <map>
 #include <set>
 
-#include "collation.h"
-#include "family.h"
-#include "salvage.h"
-#include "val.h"
-#include "verifier.h"
-#include "verify_internal.h"
-#include "writer.h"
+#include "paradox/collation.h"
+#include "paradox/family.h"
+#include "paradox/salvage.h"
+#include "paradox/val.h"
+#include "paradox/verifier.h"
+#include "paradox/verify_internal.h"
+#include "paradox/writer.h"
 
 namespace paradox {
 namespace {

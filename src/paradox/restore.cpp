@@ -1,4 +1,4 @@
-#include "restore.h"
+#include "paradox/restore.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <map>
 
-#include "family.h"
-#include "rebuild.h"
+#include "paradox/family.h"
+#include "paradox/rebuild.h"
 
 namespace paradox {
 namespace {

@@ -22,8 +22,8 @@
 #include <utility>
 #include <vector>
 
-#include "file.h"
-#include "status.h"
+#include "paradox/file.h"
+#include "paradox/status.h"
 
 namespace paradox {
 

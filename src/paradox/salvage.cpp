@@ -1,4 +1,4 @@
-#include "salvage.h"
+#include "paradox/salvage.h"
 
 #include <algorithm>
 #include <functional>
@@ -9,14 +9,14 @@
 #include <set>
 #include <unordered_set>
 
-#include "blob.h"
-#include "collation.h"
-#include "crypt.h"
-#include "index.h"
-#include "reader.h"
-#include "val.h"
-#include "value.h"
-#include "verify_internal.h"
+#include "paradox/blob.h"
+#include "paradox/collation.h"
+#include "paradox/crypt.h"
+#include "paradox/index.h"
+#include "paradox/reader.h"
+#include "paradox/val.h"
+#include "paradox/value.h"
+#include "paradox/verify_internal.h"
 
 namespace paradox {
 namespace {

@@ -27,13 +27,13 @@
 #include <string>
 #include <vector>
 
-#include "coding.h"
-#include "family.h"
-#include "file.h"
-#include "format.h"
-#include "rebuild.h"
-#include "status.h"
-#include "writer.h"
+#include "paradox/coding.h"
+#include "paradox/family.h"
+#include "paradox/file.h"
+#include "paradox/format.h"
+#include "paradox/rebuild.h"
+#include "paradox/status.h"
+#include "paradox/writer.h"
 
 namespace paradox {
 

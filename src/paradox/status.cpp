@@ -1,4 +1,4 @@
-#include "status.h"
+#include "paradox/status.h"
 
 namespace paradox {
 

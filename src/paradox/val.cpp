@@ -1,4 +1,4 @@
-#include "val.h"
+#include "paradox/val.h"
 
 namespace paradox {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "coding.h"
-#include "file.h"
-#include "format.h"
-#include "status.h"
+#include "paradox/coding.h"
+#include "paradox/file.h"
+#include "paradox/format.h"
+#include "paradox/status.h"
 
 namespace paradox {
 

@@ -1,4 +1,4 @@
-#include "value.h"
+#include "paradox/value.h"
 
 #include <charconv>
 #include <cinttypes>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codepage.h"
+#include "paradox/codepage.h"
 
 namespace paradox {
 

@@ -9,9 +9,9 @@
 #include <variant>
 #include <vector>
 
-#include "coding.h"
-#include "format.h"
-#include "status.h"
+#include "paradox/coding.h"
+#include "paradox/format.h"
+#include "paradox/status.h"
 
 namespace paradox {
 

@@ -1,13 +1,13 @@
 // Verifier entry points, the check catalogue, the verdict and progress bookkeeping,
 // and the family-level checks (members, lock files).
-#include "verifier.h"
+#include "paradox/verifier.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 
-#include "rebuild.h"
-#include "verify_internal.h"
+#include "paradox/rebuild.h"
+#include "paradox/verify_internal.h"
 
 namespace paradox {
 

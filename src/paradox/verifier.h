@@ -48,8 +48,8 @@
 #include <string_view>
 #include <vector>
 
-#include "file.h"
-#include "reader.h"  // Location
+#include "paradox/file.h"
+#include "paradox/reader.h"  // Location
 
 namespace paradox {
 

@@ -8,11 +8,11 @@
 #include <cstring>
 #include <set>
 
-#include "chain.h"
-#include "codepage.h"
-#include "crypt.h"
-#include "value.h"
-#include "verify_internal.h"
+#include "paradox/chain.h"
+#include "paradox/codepage.h"
+#include "paradox/crypt.h"
+#include "paradox/value.h"
+#include "paradox/verify_internal.h"
 
 namespace paradox::verify {
 

@@ -2,11 +2,11 @@
 // record's blob pointer against it) and the .VAL file's staleness.
 #include <algorithm>
 
-#include "blob.h"
-#include "crypt.h"
-#include "val.h"
-#include "value.h"
-#include "verify_internal.h"
+#include "paradox/blob.h"
+#include "paradox/crypt.h"
+#include "paradox/val.h"
+#include "paradox/value.h"
+#include "paradox/verify_internal.h"
 
 namespace paradox::verify {
 

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "crypt.h"
-#include "value.h"
-#include "verify_internal.h"
+#include "paradox/crypt.h"
+#include "paradox/value.h"
+#include "paradox/verify_internal.h"
 
 namespace paradox::verify {
 

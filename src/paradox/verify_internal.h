@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "collation.h"
-#include "family.h"
-#include "file.h"
-#include "format.h"
-#include "verifier.h"
+#include "paradox/collation.h"
+#include "paradox/family.h"
+#include "paradox/file.h"
+#include "paradox/format.h"
+#include "paradox/verifier.h"
 
 namespace paradox::verify {
 

@@ -1,4 +1,4 @@
-#include "writer.h"
+#include "paradox/writer.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,10 +8,10 @@
 #include <string>
 #include <unordered_set>
 
-#include "codepage.h"
-#include "collation.h"
-#include "crypt.h"
-#include "family.h"
+#include "paradox/codepage.h"
+#include "paradox/collation.h"
+#include "paradox/crypt.h"
+#include "paradox/family.h"
 
 namespace paradox {
 

@@ -23,13 +23,13 @@
 #include <string>
 #include <vector>
 
-#include "blob.h"
-#include "coding.h"
-#include "file.h"
-#include "format.h"
-#include "index.h"
-#include "status.h"
-#include "value.h"
+#include "paradox/blob.h"
+#include "paradox/coding.h"
+#include "paradox/file.h"
+#include "paradox/format.h"
+#include "paradox/index.h"
+#include "paradox/status.h"
+#include "paradox/value.h"
 
 namespace paradox {
 

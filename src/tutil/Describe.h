@@ -9,7 +9,7 @@
 #include "Facts.h"
 #include "TUtil32.h"
 #include "TUtilRecords.h"
-#include "rebuild.h"
+#include "paradox/rebuild.h"
 
 namespace tutil {
 

@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "TUtilInternal.h"
-#include "family.h"
-#include "file.h"
-#include "format.h"
-#include "index.h"
-#include "reader.h"
-#include "status.h"
-#include "val.h"
+#include "paradox/family.h"
+#include "paradox/file.h"
+#include "paradox/format.h"
+#include "paradox/index.h"
+#include "paradox/reader.h"
+#include "paradox/status.h"
+#include "paradox/val.h"
 
 namespace tutil {
 

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "TUtilInternal.h"
-#include "family.h"
-#include "file.h"
-#include "rebuild.h"
+#include "paradox/family.h"
+#include "paradox/file.h"
+#include "paradox/rebuild.h"
 
 namespace tutil {
 

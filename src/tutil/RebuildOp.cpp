@@ -7,7 +7,7 @@
 
 #include "Describe.h"
 #include "Progress.h"
-#include "rebuild.h"
+#include "paradox/rebuild.h"
 
 namespace tutil {
 

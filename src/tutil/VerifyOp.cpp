@@ -8,10 +8,10 @@
 
 #include "Facts.h"
 #include "Progress.h"
-#include "codepage.h"
-#include "rebuild.h"
-#include "verifier.h"
-#include "writer.h"
+#include "paradox/codepage.h"
+#include "paradox/rebuild.h"
+#include "paradox/verifier.h"
+#include "paradox/writer.h"
 
 namespace tutil {
 

@@ -12,10 +12,10 @@
 #include <sstream>
 
 #include "cli.h"
-#include "codepage.h"
+#include "paradox/codepage.h"
 #include "mutators.h"
 #include "table_out.h"
-#include "writer.h"
+#include "paradox/writer.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "cli.h"
 #include "mutators.h"
-#include "writer.h"
+#include "paradox/writer.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "DBTables.h"
 #include "EngineTestSupport.h"
-#include "verifier.h"
+#include "paradox/verifier.h"
 
 namespace {
 namespace fs = std::filesystem;

@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <random>
 
-#include "codepage.h"
-#include "format.h"
-#include "reader.h"
+#include "paradox/codepage.h"
+#include "paradox/format.h"
+#include "paradox/reader.h"
 
 extern "C" {
 #include <paradox.h>

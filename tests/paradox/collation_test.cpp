@@ -2,7 +2,7 @@
 // a few facts of the drivers' orders; generated keyed tables in every known collation,
 // written out of order, rebuild into the driver's order with indexes byte-identical to
 // a table written sorted; real tables with a non-"ascii" sort order verify in order.
-#include "collation.h"
+#include "paradox/collation.h"
 
 #include <gtest/gtest.h>
 
@@ -12,12 +12,12 @@
 #include <random>
 #include <set>
 
-#include "family.h"
-#include "file.h"
-#include "reader.h"
-#include "rebuild.h"
-#include "verifier.h"
-#include "writer.h"
+#include "paradox/family.h"
+#include "paradox/file.h"
+#include "paradox/reader.h"
+#include "paradox/rebuild.h"
+#include "paradox/verifier.h"
+#include "paradox/writer.h"
 
 namespace paradox {
 namespace {

@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <map>
 
-#include "blob.h"
-#include "index.h"
+#include "paradox/blob.h"
+#include "paradox/index.h"
 
-#include "crypt.h"
+#include "paradox/crypt.h"
 #include "mutators.h"
-#include "reader.h"
-#include "writer.h"
+#include "paradox/reader.h"
+#include "paradox/writer.h"
 
 namespace paradox {
 namespace {

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "file.h"
+#include "paradox/file.h"
 
 namespace paradox {
 namespace {

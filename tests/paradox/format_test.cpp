@@ -6,14 +6,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "blob.h"
-#include "codepage.h"
-#include "coding.h"
-#include "crypt.h"
-#include "format.h"
-#include "index.h"
-#include "status.h"
-#include "value.h"
+#include "paradox/blob.h"
+#include "paradox/codepage.h"
+#include "paradox/coding.h"
+#include "paradox/crypt.h"
+#include "paradox/format.h"
+#include "paradox/index.h"
+#include "paradox/status.h"
+#include "paradox/value.h"
 
 namespace paradox {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "coding.h"
+#include "paradox/coding.h"
 
 namespace paradox::test {
 

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <map>
 
-#include "blob.h"
-#include "family.h"
-#include "index.h"
-#include "reader.h"
-#include "val.h"
+#include "paradox/blob.h"
+#include "paradox/family.h"
+#include "paradox/index.h"
+#include "paradox/reader.h"
+#include "paradox/val.h"
 
 extern "C" {
 #include <paradox.h>

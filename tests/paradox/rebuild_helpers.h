@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "blob.h"
-#include "family.h"
-#include "file.h"
-#include "reader.h"
-#include "rebuild.h"
-#include "verifier.h"
-#include "writer.h"
+#include "paradox/blob.h"
+#include "paradox/family.h"
+#include "paradox/file.h"
+#include "paradox/reader.h"
+#include "paradox/rebuild.h"
+#include "paradox/verifier.h"
+#include "paradox/writer.h"
 
 namespace paradox::test {
 

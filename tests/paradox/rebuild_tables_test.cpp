@@ -17,7 +17,7 @@
 
 #include "mutators.h"
 #include "rebuild_helpers.h"
-#include "salvage.h"
+#include "paradox/salvage.h"
 
 namespace paradox::test {
 namespace {

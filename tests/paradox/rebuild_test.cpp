@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <functional>
 
-#include "crypt.h"
+#include "paradox/crypt.h"
 #include "mutators.h"
 #include "rebuild_helpers.h"
-#include "salvage.h"
+#include "paradox/salvage.h"
 
 namespace paradox::test {
 namespace {

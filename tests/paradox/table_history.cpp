@@ -11,15 +11,15 @@
 #include <filesystem>
 #include <set>
 
-#include "blob.h"
-#include "codepage.h"
-#include "collation.h"
-#include "crypt.h"
-#include "family.h"
-#include "index.h"
-#include "reader.h"
-#include "value.h"
-#include "writer.h"
+#include "paradox/blob.h"
+#include "paradox/codepage.h"
+#include "paradox/collation.h"
+#include "paradox/crypt.h"
+#include "paradox/family.h"
+#include "paradox/index.h"
+#include "paradox/reader.h"
+#include "paradox/value.h"
+#include "paradox/writer.h"
 
 #ifdef REKASTO_HAVE_PXLIB
 extern "C" {

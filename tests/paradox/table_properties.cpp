@@ -8,11 +8,11 @@
 #include <map>
 #include <set>
 
-#include "crypt.h"
-#include "family.h"
-#include "rebuild.h"
+#include "paradox/crypt.h"
+#include "paradox/family.h"
+#include "paradox/rebuild.h"
 #include "table_history.h"
-#include "verifier.h"
+#include "paradox/verifier.h"
 
 namespace paradox::sim {
 

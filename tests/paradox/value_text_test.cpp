@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <random>
 
-#include "reader.h"
-#include "value.h"
+#include "paradox/reader.h"
+#include "paradox/value.h"
 
 extern "C" {
 #include <paradox.h>

@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-#include "verifier.h"
+#include "paradox/verifier.h"
 
 extern "C" {
 #include <paradox.h>

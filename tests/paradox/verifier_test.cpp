@@ -7,12 +7,12 @@
 #include <map>
 #include <set>
 
-#include "crypt.h"
-#include "file.h"
+#include "paradox/crypt.h"
+#include "paradox/file.h"
 #include "mutators.h"
-#include "value.h"
-#include "verifier.h"
-#include "writer.h"
+#include "paradox/value.h"
+#include "paradox/verifier.h"
+#include "paradox/writer.h"
 
 namespace paradox {
 namespace {

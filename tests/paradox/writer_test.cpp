@@ -6,15 +6,15 @@
 #include <cmath>
 #include <filesystem>
 
-#include "blob.h"
-#include "collation.h"
-#include "crypt.h"
-#include "family.h"
-#include "index.h"
-#include "reader.h"
-#include "rebuild.h"
-#include "verifier.h"
-#include "writer.h"
+#include "paradox/blob.h"
+#include "paradox/collation.h"
+#include "paradox/crypt.h"
+#include "paradox/family.h"
+#include "paradox/index.h"
+#include "paradox/reader.h"
+#include "paradox/rebuild.h"
+#include "paradox/verifier.h"
+#include "paradox/writer.h"
 
 extern "C" {
 #include <paradox.h>

@@ -17,10 +17,10 @@
 #include "TUtil32.h"
 #include "TUtilRecords.h"
 #include "engine.h"
-#include "file.h"
-#include "reader.h"
-#include "value.h"
-#include "writer.h"
+#include "paradox/file.h"
+#include "paradox/reader.h"
+#include "paradox/value.h"
+#include "paradox/writer.h"
 
 namespace tutiltest {
 
