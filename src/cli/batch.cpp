@@ -12,16 +12,11 @@ namespace rekasto {
 
 namespace {
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = char(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  return s;
-}
-
 // A repair folder of ours: "<TABLE>.rekasto". It holds backups and report tables
 // (Backup.Db, VERIFY.DB, ...) that are not the user's tables.
 bool IsRepairFolder(const std::string& name) {
   const std::string suffix = ".REKASTO";
-  const std::string u = Upper(name);
+  const std::string u = paradox::AsciiUpper(name);
   return u.size() > suffix.size() && u.compare(u.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
@@ -42,7 +37,7 @@ bool Walk(paradox::FileSystem* fs, const std::string& dir, std::vector<std::stri
       Walk(fs, path, found, &ignored);
       continue;
     }
-    if (Upper(paradox::PathExtension(name)) == ".DB") found->push_back(path);
+    if (paradox::AsciiUpper(paradox::PathExtension(name)) == ".DB") found->push_back(path);
   }
   return true;
 }

@@ -39,11 +39,6 @@ std::string Esc(const std::string& raw) {
   return out;
 }
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
 std::string LevelText(int level) {
   if (level == 35) return "3.5";
   if (level == 3) return "3.0";
@@ -109,10 +104,10 @@ BlockMap MapBlocks(paradox::FileSystem* fs, const std::string& path,
   map.chainBroken = lists.chainBroken;
   // Blocks an error of the .DB names.
   std::map<uint32_t, bool> named;
-  const std::string db = Upper(paradox::PathBaseName(path));
+  const std::string db = paradox::AsciiUpper(paradox::PathBaseName(path));
   for (const paradox::Finding& f : report.findings)
     if (f.severity == paradox::Severity::kError && f.where.block > 0 &&
-        Upper(paradox::PathBaseName(f.where.file)) == db)
+        paradox::AsciiUpper(paradox::PathBaseName(f.where.file)) == db)
       named[f.where.block] = true;
   std::vector<int> position(lists.presentBlocks + 1, -1);
   for (size_t i = 0; i < lists.chain.size(); ++i)

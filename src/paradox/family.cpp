@@ -5,11 +5,6 @@
 
 namespace paradox {
 
-static std::string Upper(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
 static bool IsHex2(const std::string& s) {
   return s.size() == 2 && std::isxdigit(static_cast<unsigned char>(s[0])) && std::isxdigit(static_cast<unsigned char>(s[1]));
 }
@@ -47,17 +42,17 @@ Result<FamilyFiles> FindFamily(FileSystem* fs, const std::string& dbPath) {
   std::string dir = PathDirName(dbPath);
   auto names = fs->ListDir(dir.empty() ? "." : dir);
   if (!names.ok()) return names.status();
-  const std::string stem = Upper(PathStem(dbPath));
+  const std::string stem = AsciiUpper(PathStem(dbPath));
   std::vector<std::pair<std::string, std::string>> xs, ys;  // tag -> path
   for (const std::string& n : names.value()) {
-    std::string un = Upper(n);
+    std::string un = AsciiUpper(n);
     std::string full = PathJoin(dir, n);
     if (un == "PARADOX.LCK" || un == "PDOXUSRS.LCK" || un == stem + ".LCK") {
       fam.lockFiles.push_back(full);
       continue;
     }
-    if (Upper(PathStem(n)) != stem) continue;
-    std::string ext = Upper(PathExtension(n));
+    if (AsciiUpper(PathStem(n)) != stem) continue;
+    std::string ext = AsciiUpper(PathExtension(n));
     if (ext.size() < 2) continue;
     std::string e = ext.substr(1);
     if (e == "PX") fam.px = full;

@@ -55,6 +55,20 @@ std::string PathDirName(const std::string& path) {
   if (i == 0) return path.substr(0, 1);
   return path.substr(0, i);
 }
+std::string AsciiUpper(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  return s;
+}
+
+Status WriteDurable(FileSystem* fs, const std::string& path, const std::string& text) {
+  std::string tmp = path + ".tmp";
+  Bytes data(text.begin(), text.end());
+  PARADOX_RETURN_IF_ERROR(fs->WriteFile(tmp, ByteSpan(data), true));
+  PARADOX_RETURN_IF_ERROR(fs->Rename(tmp, path));
+  return fs->SyncDir(PathDirName(path));
+}
+
 std::string PathBaseName(const std::string& path) {
   size_t i = LastSep(path);
   return i == std::string::npos ? path : path.substr(i + 1);

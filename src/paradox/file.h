@@ -189,5 +189,11 @@ std::string PathBaseName(const std::string& path);  // last component
 std::string PathStem(const std::string& path);      // base name without extension
 std::string PathExtension(const std::string& path); // ".DB" etc., "" if none
 std::string PathJoin(const std::string& dir, const std::string& name);
+// Member names compare in ASCII upper case ("orders.db" is ORDERS.DB's).
+std::string AsciiUpper(std::string s);
+
+// Writes `text` to path.tmp, flushes it, renames it over `path` and flushes the folder:
+// after a crash `path` is the old file or the whole new one.
+Status WriteDurable(FileSystem* fs, const std::string& path, const std::string& text);
 
 }  // namespace paradox

@@ -26,11 +26,6 @@ constexpr const char* kJournalUndone = "swap.rolledback";
 constexpr const char* kJournalMagic = "rekasto swap journal 1";
 constexpr const char* kRebuildLock = "rebuild.lock";
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
 using verify::Progress;
 
 // One planned file movement of the swap.
@@ -138,7 +133,7 @@ Result<SwapPlan> ParseJournal(const Bytes& data) {
 
 std::string BackupName(const std::string& backupDb, const std::string& memberPath, bool isDb) {
   if (isDb) return backupDb;
-  return PathStem(backupDb) + Upper(PathExtension(memberPath));
+  return PathStem(backupDb) + AsciiUpper(PathExtension(memberPath));
 }
 
 // Undo the movements of a swap from the backup: puts that replaced an original are
@@ -162,7 +157,7 @@ Status RollBack(FileSystem* fs, const std::string& dir, const std::string& repai
       if (fs->Exists(dest)) note(fs->Remove(dest));
       continue;
     }
-    auto b = backupOf.find(Upper(p.to));
+    auto b = backupOf.find(AsciiUpper(p.to));
     if (b == backupOf.end()) {
       note(Status::IOError("no backup of " + p.to + " to restore"));
       continue;
@@ -174,14 +169,6 @@ Status RollBack(FileSystem* fs, const std::string& dir, const std::string& repai
   }
   note(fs->SyncDir(dir));
   return first;
-}
-
-Status WriteDurable(FileSystem* fs, const std::string& path, const std::string& text) {
-  std::string tmp = path + ".tmp";
-  Bytes data(text.begin(), text.end());
-  PARADOX_RETURN_IF_ERROR(fs->WriteFile(tmp, ByteSpan(data), true));
-  PARADOX_RETURN_IF_ERROR(fs->Rename(tmp, path));
-  return fs->SyncDir(PathDirName(path));
 }
 
 std::string Clip(const std::string& s, size_t n) {
@@ -412,7 +399,7 @@ Status CheckTableNotInUse(FileSystem* fs, const std::string& givenPath) {
   auto fam = FindFamily(fs, tablePath);
   if (!fam.ok()) return fam.status();
   for (const std::string& lock : fam->lockFiles) {
-    std::string ext = Upper(PathExtension(lock));
+    std::string ext = AsciiUpper(PathExtension(lock));
     if (ext == ".LCK") {
       return Status::Busy("table " + PathBaseName(tablePath) + " may be in use: lock file " +
                           PathBaseName(lock) +
@@ -486,6 +473,28 @@ Status RecoverInterruptedRebuild(FileSystem* fs, const std::string& givenPath) {
     PARADOX_RETURN_IF_ERROR(fs->SyncDir(repair));
   }
   return Status::OK();
+}
+
+Result<std::vector<std::pair<std::string, std::string>>> BackupsOfRebuild(FileSystem* fs,
+                                                                          const std::string& repair) {
+  const std::string journal = PathJoin(repair, kJournalDone);
+  auto data = fs->ReadFile(journal);
+  if (!data.ok()) return data.status();
+  auto plan = ParseJournal(*data);
+  if (!plan.ok()) return Status::Corruption(journal + ": " + plan.status().message());
+  // The backups are listed by upper-case member name; the names the family had are
+  // those the swap replaced or moved away.
+  std::map<std::string, std::string> nameOf;
+  for (const auto& p : plan->puts)
+    if (p.replaces) nameOf[AsciiUpper(p.to)] = p.to;
+  for (const std::string& r : plan->removes) nameOf[AsciiUpper(r)] = r;
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const auto& [member, backup] : plan->backups) {
+    auto n = nameOf.find(member);
+    out.emplace_back(n == nameOf.end() ? member : n->second, backup);
+  }
+  if (out.empty()) return Status::Corruption(journal + ": names no backup");
+  return out;
 }
 
 RebuildState FindRebuildState(FileSystem* fs, const std::string& givenPath) {
@@ -662,8 +671,8 @@ class Rebuilder {
     VerifyReport before = VerifyTable(tablePath_, vo);
     for (const Finding& f : before.findings) {
       if (f.severity != Severity::kError) continue;
-      membersInError_.insert(Upper(f.where.file));
-      if (Upper(f.where.file) == Upper(tableName_)) continue;  // the salvage reports these
+      membersInError_.insert(AsciiUpper(f.where.file));
+      if (AsciiUpper(f.where.file) == AsciiUpper(tableName_)) continue;  // the salvage reports these
       res_.actions.push_back({"found", f.where.file, f.where.block ? int64_t(f.where.block) : -1,
                               f.where.record, f.check + ": " + f.detail});
       ++res_.issues;
@@ -766,10 +775,10 @@ class Rebuilder {
   Status PlanSwap() {
     std::map<std::string, std::string> originalByExt;  // upper-case extension -> name
     for (const std::string& m : fam_.AllMembers())
-      originalByExt[Upper(PathExtension(m))] = PathBaseName(m);
+      originalByExt[AsciiUpper(PathExtension(m))] = PathBaseName(m);
     std::set<std::string> replacedExt;
     for (const std::string& f : newFiles_) {
-      std::string ext = Upper(PathExtension(f));
+      std::string ext = AsciiUpper(PathExtension(f));
       SwapPlan::Put p;
       p.from = PathBaseName(f);
       auto it = originalByExt.find(ext);
@@ -786,18 +795,18 @@ class Rebuilder {
       plan_.puts.push_back(p);
     }
     for (const std::string& m : fam_.AllMembers()) {
-      std::string ext = Upper(PathExtension(m));
+      std::string ext = AsciiUpper(PathExtension(m));
       if (m == fam_.db || ext == ".TV" || ext == ".FAM" || replacedExt.count(ext)) continue;
       plan_.removes.push_back(PathBaseName(m));
     }
     // The DB goes last among the puts: until then the original's data stays in place.
     std::stable_partition(plan_.puts.begin(), plan_.puts.end(),
-                          [&](const SwapPlan::Put& p) { return Upper(p.from) != Upper(tableName_); });
+                          [&](const SwapPlan::Put& p) { return AsciiUpper(p.from) != AsciiUpper(tableName_); });
     // A member the table cannot have (an index of an unkeyed table, an index half
     // without its other half, a blob file without blob fields) is moved out of the way;
     // it is damage where the verifier calls it so, and a note where engines ignore it.
     for (const std::string& r : plan_.removes)
-      if (membersInError_.count(Upper(r))) ++res_.issues;
+      if (membersInError_.count(AsciiUpper(r))) ++res_.issues;
     return Status::OK();
   }
 
@@ -850,7 +859,7 @@ class Rebuilder {
       before += copied;
       if (!st.ok())
         return Status::IOError("cannot back up " + PathBaseName(m) + ": " + st.message(), st.error_number());
-      plan_.backups[Upper(PathBaseName(m))] = name;
+      plan_.backups[AsciiUpper(PathBaseName(m))] = name;
       res_.actions.push_back({"backup", PathBaseName(m), -1, -1, "copied to " + name});
     }
     return fs_->SyncDir(repair_);

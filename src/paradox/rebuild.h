@@ -165,4 +165,10 @@ struct RebuildState {
 };
 RebuildState FindRebuildState(FileSystem* fs, const std::string& tablePath);
 
+// What the journal of a completed rebuild (<repair>/swap.done) says of the family it
+// replaced: each original member's name in the table's folder and its backup's name in
+// the repair folder. Corruption when the journal cannot be read as one.
+Result<std::vector<std::pair<std::string, std::string>>> BackupsOfRebuild(FileSystem* fs,
+                                                                          const std::string& repair);
+
 }  // namespace paradox

@@ -13,18 +13,12 @@ namespace paradox {
 namespace {
 
 constexpr const char* kSwapDone = "swap.done";
-constexpr const char* kSwapMagic = "rekasto swap journal 1";
 constexpr const char* kJournal = "restore.journal";
 constexpr const char* kJournalDone = "restore.done";
 constexpr const char* kJournalUndone = "restore.rolledback";
 constexpr const char* kJournalMagic = "rekasto restore journal 1";
 constexpr const char* kKeptPrefix = "before-restore-";
 constexpr const char* kIncoming = "incoming";
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
 
 std::vector<std::vector<std::string>> TabLines(const Bytes& data, const char* magic, Status* st) {
   const std::string text(data.begin(), data.end());
@@ -55,33 +49,6 @@ std::vector<std::vector<std::string>> TabLines(const Bytes& data, const char* ma
   return lines;
 }
 
-// What a completed rebuild's journal says of the original family: each member's name in
-// the table's folder and the name of its backup in the repair folder.
-Result<std::vector<std::pair<std::string, std::string>>> BackupsOf(FileSystem* fs,
-                                                                   const std::string& repair) {
-  const std::string journal = PathJoin(repair, kSwapDone);
-  auto data = fs->ReadFile(journal);
-  if (!data.ok()) return data.status();
-  Status st;
-  const auto lines = TabLines(*data, kSwapMagic, &st);
-  if (!st.ok()) return Status::Corruption(journal + ": " + st.message());
-  // The backup lines keep member names in upper case; the names the family had are
-  // those the swap replaced or moved away.
-  std::map<std::string, std::string> nameOf;
-  for (const auto& l : lines) {
-    if (l[0] == "put" && l.size() >= 4 && l[3] == "1") nameOf[Upper(l[2])] = l[2];
-    if (l[0] == "remove" && l.size() == 2) nameOf[Upper(l[1])] = l[1];
-  }
-  std::vector<std::pair<std::string, std::string>> out;
-  for (const auto& l : lines) {
-    if (l[0] != "backup" || l.size() != 3) continue;
-    auto n = nameOf.find(l[1]);
-    out.emplace_back(n == nameOf.end() ? l[1] : n->second, l[2]);
-  }
-  if (out.empty()) return Status::Corruption(journal + ": names no backup");
-  return out;
-}
-
 // "20261208-061500-10" after "-9": by the stamp, then the number.
 bool NewerLast(const std::string& a, const std::string& b) {
   auto key = [](const std::string& name) {
@@ -91,14 +58,6 @@ bool NewerLast(const std::string& a, const std::string& b) {
     return std::make_pair(base.substr(0, 15), n);
   };
   return key(a) < key(b);
-}
-
-Status WriteDurable(FileSystem* fs, const std::string& path, const std::string& text) {
-  const std::string tmp = path + ".tmp";
-  const Bytes data(text.begin(), text.end());
-  PARADOX_RETURN_IF_ERROR(fs->WriteFile(tmp, ByteSpan(data), true));
-  PARADOX_RETURN_IF_ERROR(fs->Rename(tmp, path));
-  return fs->SyncDir(PathDirName(path));
 }
 
 struct Movements {
@@ -204,10 +163,10 @@ Status ChooseSource(FileSystem* fs, const std::string& tablePath, const std::str
       return Status::InvalidArgument(
           o.from + ": not the repair folder of a completed rebuild (it has no " + kSwapDone + ")");
   }
-  auto backups = BackupsOf(fs, res->source);
+  auto backups = BackupsOfRebuild(fs, res->source);
   if (!backups.ok()) return backups.status();
   const bool hasDb = std::any_of(backups->begin(), backups->end(),
-                                 [&](const auto& b) { return Upper(b.first) == Upper(table); });
+                                 [&](const auto& b) { return AsciiUpper(b.first) == AsciiUpper(table); });
   if (!hasDb)
     return Status::InvalidArgument(res->source + " holds no backup of " + table +
                                    "; it is another table's");

@@ -17,11 +17,6 @@ namespace paradox {
 
 namespace {
 
-std::string Upper(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
 uint16_t RoundHeader(uint32_t end, TableLevel level) {
   if (level == TableLevel::k3_0) return static_cast<uint16_t>(end);
   uint32_t r = (end + 2047) / 2048 * 2048;
@@ -79,7 +74,7 @@ Result<TableHeader> BuildHeader(const TableSchema& s, const std::string& dbPath,
     const FieldDef& d = s.fields[i];
     PARADOX_RETURN_IF_ERROR(CheckName(d.name));
     for (size_t j = 0; j < i; ++j)
-      if (Upper(s.fields[j].name) == Upper(d.name))
+      if (AsciiUpper(s.fields[j].name) == AsciiUpper(d.name))
         return Status::InvalidArgument("field name \"" + d.name + "\" is used twice");
     if (!IsKnownFieldType(static_cast<uint8_t>(d.type)))
       return Status::InvalidArgument("field \"" + d.name + "\" has an unknown type");
