@@ -242,9 +242,8 @@ Status WriteProblemTable(FileSystem* fs, const std::string& path,
   return WriteTable(fs, path, s, rows);
 }
 
-Status WriteKeyViolationTable(FileSystem* fs, const std::string& path,
-                              const std::vector<SalvagedRecord>& records, const TableSchema& base,
-                              const TableHeader& header) {
+Status WriteKeyViolationTable(FileSystem* fs, const std::string& path, const SalvageResult& sal) {
+  const TableSchema& base = sal.schema;
   TableSchema s = base;
   s.keyFieldCount = 0;  // duplicates must fit side by side
   s.secondaryIndexes.clear();
@@ -252,11 +251,14 @@ Status WriteKeyViolationTable(FileSystem* fs, const std::string& path,
   // The table's own header: the duplicates keep its block size even where its level
   // would not give a new table that size.
   WriteOptions wo;
-  wo.baseHeader = header;
+  wo.baseHeader = sal.header;
   auto w = TableWriter::Create(fs, path, s, wo);
   if (!w.ok()) return w.status();
-  for (const SalvagedRecord& r : records)
+  SalvagedRecord r;
+  for (RecordPlace at : sal.keyViolationPlaces) {
+    PARADOX_RETURN_IF_ERROR(sal.source->Fetch(at, &r));
     PARADOX_RETURN_IF_ERROR((*w)->AddRawRecord(ByteSpan(r.raw), r.blobs));
+  }
   return (*w)->Finish();
 }
 
@@ -687,6 +689,7 @@ class Rebuilder {
   Status Salvage() {
     SalvageOptions so;
     so.structure = o_.structure;
+    so.keepBytes = false;
     // Its data phase ends with the sort and the search for key violations, which report
     // no progress of their own: data 99 stands for the reading done.
     so.progress = [this](int phase, int pct) {
@@ -728,7 +731,7 @@ class Rebuilder {
     progress_.Report(kPhaseIndexes, 0);
     newDb_ = PathJoin(newDir_, tableName_);
     WriteOptions wo = WriterOptionsFor(sal_);
-    wo.expectedRecords = sal_.records.size();
+    wo.expectedRecords = sal_.recordPlaces.size();
     // The records' share of the writing against the indexes' (sorted and written in
     // Finish): each secondary index costs about what the records do.
     const uint64_t recordShare = 20, indexShare = 1 + 20 * sal_.schema.secondaryIndexes.size();
@@ -741,7 +744,10 @@ class Rebuilder {
     };
     auto w = TableWriter::Create(outFs_, newDb_, sal_.schema, wo);
     if (!w.ok()) return w.status();
-    for (SalvagedRecord& r : sal_.records) {
+    // One record at a time from the original files: memory stays flat whatever the size.
+    SalvagedRecord r;
+    for (RecordPlace at : sal_.recordPlaces) {
+      PARADOX_RETURN_IF_ERROR(sal_.source->Fetch(at, &r));
       Status st = (*w)->AddRawRecord(ByteSpan(r.raw), r.blobs);
       if (st.ok()) continue;
       if (!st.IsInvalidArgument()) return st;
@@ -764,7 +770,7 @@ class Rebuilder {
       newFiles_.push_back(to);
     }
     progress_.Report(kPhaseIndexes, 100);
-    res_.keyViolations = sal_.keyViolations.size();
+    res_.keyViolations = sal_.keyViolationPlaces.size();
     res_.problems = sal_.problems.size();
     return Status::OK();
   }
@@ -827,11 +833,11 @@ class Rebuilder {
   // Both are written even when empty, so the folder itself shows that nothing was set aside.
   Status WriteAuxiliaryTables() {
     const std::string kv = PathJoin(repair_, o_.keyViolationName);
-    if (Status st = WriteKeyViolationTable(fs_, kv, sal_.keyViolations, sal_.schema, sal_.header); !st.ok())
+    if (Status st = WriteKeyViolationTable(fs_, kv, sal_); !st.ok())
       return Status::IOError("cannot write the key-violation table: " + st.message(), st.error_number());
-    if (!sal_.keyViolations.empty())
+    if (!sal_.keyViolationPlaces.empty())
       res_.actions.push_back({"key violations", o_.keyViolationName, -1, -1,
-                              std::to_string(sal_.keyViolations.size()) +
+                              std::to_string(sal_.keyViolationPlaces.size()) +
                                   " record(s) with a duplicate key or unique index value"});
     const std::string pt = PathJoin(repair_, o_.problemName);
     if (Status st = WriteProblemTable(fs_, pt, sal_.problems, sal_.header); !st.ok())

@@ -6,7 +6,10 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <set>
+#include <string_view>
+#include <tuple>
 #include <unordered_set>
 
 #include "paradox/blob.h"
@@ -673,12 +676,82 @@ std::vector<SecondaryIndexDef> IndexDefsFromStructure(const TableStructure& s,
 
 // A blob field whose pointer did not resolve.
 struct BrokenBlob {
-  size_t record;  // index into SalvageResult::records
-  size_t blob;    // index into that record's blobs
+  RecordPlace place;
   size_t action;  // index into SalvageResult::actions
   size_t field;
   BlobRef ref;
   std::string why;
+};
+
+// (block, slot, field) of a blob value that stands in for what its pointer did not give.
+using BlobKey = std::tuple<uint32_t, uint32_t, uint32_t>;
+
+// An in-leader (or empty) blob value whose pointer bytes must be zero for the writer.
+void ClearUnusedPointer(const FieldDesc& f, Bytes& raw) {
+  const uint32_t leader = f.LeaderSize();
+  BlobPointer p;
+  p.DecodeFrom(raw.data() + f.offset + leader);
+  if (p.length == 0 && !IsAllZero(ByteSpan(raw).subspan(f.offset + leader, 10)))
+    std::fill(raw.begin() + f.offset + leader, raw.begin() + f.offset + f.Size(), 0);
+}
+
+// Reads salvaged records back: the block (cached while consecutive records share it),
+// then each blob value from the .MB or from what the salvage put in its place.
+class SalvageSource final : public RecordSource {
+ public:
+  Status Fetch(RecordPlace at, SalvagedRecord* out) override {
+    const TableHeader& h = reader->header();
+    const uint32_t rs = h.fixed.recordSize;
+    if (at.block != cached_) {
+      cached_ = 0;
+      BlockInfo bi;
+      PARADOX_RETURN_IF_ERROR(reader->ReadBlock(at.block, &block_, &bi));
+      cached_ = at.block;
+    }
+    const size_t off = 6 + size_t(at.index) * rs;
+    if (off + rs > block_.size())
+      return Status::Corruption("block " + std::to_string(at.block) + " no longer holds record " +
+                                std::to_string(at.index + 1));
+    out->raw.assign(block_.begin() + off, block_.begin() + off + rs);
+    out->blobs.clear();
+    out->block = at.block;
+    out->index = at.index;
+    for (size_t fi = 0; fi < h.fields.size(); ++fi) {
+      const FieldDesc& f = h.fields[fi];
+      if (!IsBlobType(f.type) || f.offset + f.Size() > rs) continue;
+      auto stand = brokenBlobs.find({at.block, at.index, uint32_t(fi)});
+      if (stand != brokenBlobs.end()) {
+        out->blobs.push_back({uint32_t(fi), stand->second});
+        continue;
+      }
+      BlobRef ref;
+      ref.leader.assign(out->raw.begin() + f.offset, out->raw.begin() + f.offset + f.LeaderSize());
+      ref.pointer.DecodeFrom(out->raw.data() + f.offset + f.LeaderSize());
+      if (ref.pointer.length == 0 || ref.InLeader()) {
+        ClearUnusedPointer(f, out->raw);
+        continue;
+      }
+      if (!mb) return Status::Corruption("the blob file is gone");
+      auto data = mb->Read(ref);
+      if (!data.ok()) {
+        if (data.status().IsIOError()) return data.status();
+        return Status::Corruption("field \"" + f.name + "\" of block " + std::to_string(at.block) +
+                                  " record " + std::to_string(at.index + 1) +
+                                  " no longer reads: the blob file changed during the rebuild");
+      }
+      out->blobs.push_back({uint32_t(fi), std::move(data).value()});
+    }
+    return Status::OK();
+  }
+
+  MemFileSystem overlay;  // the .DB with its header repaired, when it was
+  std::unique_ptr<TableReader> reader;
+  std::unique_ptr<BlobFile> mb;
+  std::map<BlobKey, Bytes> brokenBlobs;  // the leader, or the whole value found elsewhere
+
+ private:
+  Bytes block_;
+  uint32_t cached_ = 0;
 };
 
 // A broken pointer may still have its value in the blob file (a damaged offset or
@@ -686,7 +759,8 @@ struct BrokenBlob {
 // record has the pointer's length and modification number and starts with the
 // record's leader (for graphic/OLE values, after their 8-byte sub-header).
 Status FindLostBlobs(BlobFile& mb, const TableHeader& h, const std::vector<BrokenBlob>& broken,
-                     const std::set<std::pair<uint32_t, uint8_t>>& used, SalvageResult* res) {
+                     const std::set<std::pair<uint32_t, uint8_t>>& used, SalvageResult* res,
+                     std::map<BlobKey, Bytes>* values) {
   auto scan = mb.Scan();
   if (!scan.ok()) return scan.status().IsIOError() ? scan.status() : Status::OK();
   std::vector<BlobPointer> candidates;
@@ -727,7 +801,7 @@ Status FindLostBlobs(BlobFile& mb, const TableHeader& h, const std::vector<Broke
     }
     if (matches != 1) continue;
     taken.insert({where.offset, where.index});
-    res->records[bb.record].blobs[bb.blob].data = std::move(*found);
+    (*values)[{bb.place.block, bb.place.index, uint32_t(bb.field)}] = std::move(*found);
     --res->blobsBroken;
     char at[32];
     std::snprintf(at, sizeof at, "0x%X", unsigned(where.offset));
@@ -833,8 +907,9 @@ class Salvager {
     PARADOX_RETURN_IF_ERROR(SetAsideDropped());
     OrderByKey();
     PARADOX_RETURN_IF_ERROR(BuildSchema());
-    DropUniqueIndexRepeats();
+    PARADOX_RETURN_IF_ERROR(DropUniqueIndexRepeats());
     Finish();
+    PARADOX_RETURN_IF_ERROR(HandOver());
     progress_.Report(kPhaseData, 100);
     return std::move(res_);
   }
@@ -989,6 +1064,13 @@ class Salvager {
     const size_t blocksToRead = std::max<size_t>(1, rd_->readingOrder().size());
     size_t blocksSeen = 0;
     uint32_t lastBlock = 0;
+    klen_ = h_.fixed.primaryKeyFields > 0 ? KeyLength(h_) : 0;
+    const uint64_t expected = h_.fixed.numRecords;
+    if (expected > 0 && expected < (uint64_t(1) << 32)) {
+      rows_.reserve(size_t(expected));
+      keys_.reserve(size_t(expected) * klen_);
+    }
+    Bytes raw;
     RecordCursor cur = rd_->Records();
     while (cur.Next()) {
       const RecordRef& r = cur.record();
@@ -997,18 +1079,19 @@ class Salvager {
         ++blocksSeen;
         progress_.Report(kPhaseData, int(blocksSeen * 100 / blocksToRead) - 1);
       }
-      SalvagedRecord out;
-      out.raw.assign(r.bytes.begin(), r.bytes.end());
-      out.block = r.block;
-      out.index = r.indexInBlock;
-      out.fromChain = chainBlocks_.count(uint16_t(r.block)) > 0;
-      if (!out.fromChain) NoteOutsideChain(r.block);
-      PARADOX_RETURN_IF_ERROR(KeepBlobs(r, &out));
-      res_.records.push_back(std::move(out));
+      if (rows_.size() >= kMaxRows) return Status::NotSupported(dbName_ + ": more than 4 294 967 295 records");
+      const bool fromChain = chainBlocks_.count(uint16_t(r.block)) > 0;
+      if (!fromChain) NoteOutsideChain(r.block);
+      raw.assign(r.bytes.begin(), r.bytes.end());
+      PARADOX_RETURN_IF_ERROR(CheckBlobs(r, raw));
+      rows_.push_back({r.block, r.indexInBlock | (fromChain ? kChainBit : 0)});
+      keys_.insert(keys_.end(), raw.begin(), raw.begin() + std::min(klen_, raw.size()));
+      if (raw.size() < klen_) keys_.resize(keys_.size() + klen_ - raw.size(), 0);
     }
     if (!cur.status().ok()) return cur.status();
     PARADOX_RETURN_IF_ERROR(ReadError());
-    if (!broken_.empty()) PARADOX_RETURN_IF_ERROR(FindLostBlobs(*mb_, h_, broken_, usedBlobs_, &res_));
+    if (!broken_.empty())
+      PARADOX_RETURN_IF_ERROR(FindLostBlobs(*mb_, h_, broken_, usedBlobs_, &res_, &source_->brokenBlobs));
     return Status::OK();
   }
 
@@ -1025,50 +1108,40 @@ class Salvager {
         std::to_string(++orphanCount_) + " record(s) recovered_ from a block outside the data chain";
   }
 
-  // The record's blob values from the .MB; where one cannot be read, what the record
-  // itself holds (its leader), and the broken_ pointer for FindLostBlobs.
-  Status KeepBlobs(const RecordRef& r, SalvagedRecord* rec) {
-    SalvagedRecord& out = *rec;
-  for (size_t fi = 0; fi < h_.fields.size(); ++fi) {
-    const FieldDesc& f = h_.fields[fi];
-    if (!IsBlobType(f.type)) continue;
-    const uint32_t leader = f.LeaderSize();
-    if (f.offset + f.Size() > out.raw.size()) continue;
-    BlobRef ref;
-    ref.leader.assign(out.raw.begin() + f.offset, out.raw.begin() + f.offset + leader);
-    ref.pointer.DecodeFrom(out.raw.data() + f.offset + leader);
-    if (ref.pointer.length == 0 || ref.InLeader()) {
-      // Pointer fields of an in-leader value must be zero for the writer.
-      if (ref.pointer.length == 0 &&
-          !IsAllZero(ByteSpan(out.raw).subspan(f.offset + leader, 10))) {
-        std::fill(out.raw.begin() + f.offset + leader, out.raw.begin() + f.offset + f.Size(), 0);
+  // Whether the record's blob values read from the .MB. One that does not keeps what
+  // the record itself holds (its leader) in the source's stand-ins, and goes to
+  // FindLostBlobs, which may still find its whole value.
+  Status CheckBlobs(const RecordRef& r, const Bytes& raw) {
+    for (size_t fi = 0; fi < h_.fields.size(); ++fi) {
+      const FieldDesc& f = h_.fields[fi];
+      if (!IsBlobType(f.type)) continue;
+      const uint32_t leader = f.LeaderSize();
+      if (f.offset + f.Size() > raw.size()) continue;
+      BlobRef ref;
+      ref.leader.assign(raw.begin() + f.offset, raw.begin() + f.offset + leader);
+      ref.pointer.DecodeFrom(raw.data() + f.offset + leader);
+      if (ref.pointer.length == 0 || ref.InLeader()) continue;
+      std::string why;
+      if (!mb_) {
+        why = fam_.mb.empty() ? "blob file is missing" : "blob file is unreadable";
+      } else {
+        auto info = mb_->Read(ref);
+        if (info.ok()) {
+          usedBlobs_.insert({ref.pointer.offset, ref.pointer.index});
+          continue;
+        }
+        if (info.status().IsIOError()) return info.status();
+        why = info.status().message();
       }
-      continue;
+      const RecordPlace at{r.block, r.indexInBlock};
+      if (mb_) broken_.push_back({at, res_.actions.size(), fi, ref, why});
+      source_->brokenBlobs[{at.block, at.index, uint32_t(fi)}] = ref.leader;
+      ++res_.blobsBroken;
+      ++res_.issues;
+      res_.actions.push_back({"blob", dbName_, r.block, r.indexInBlock,
+                             "field \"" + f.name + "\": " + why + "; kept the first " +
+                                 std::to_string(leader) + " bytes held in the record"});
     }
-    std::string why;
-    if (!mb_) {
-      why = fam_.mb.empty() ? "blob file is missing" : "blob file is unreadable";
-    } else {
-      auto data = mb_->Read(ref);
-      if (data.ok()) {
-        usedBlobs_.insert({ref.pointer.offset, ref.pointer.index});
-        out.blobs.push_back({uint32_t(fi), std::move(data).value()});
-        continue;
-      }
-      if (data.status().IsIOError()) return data.status();
-      why = data.status().message();
-    }
-    // Keep what the record itself holds: the leader (a search of the blob file may
-    // still find the whole value, below).
-    if (mb_)
-      broken_.push_back({res_.records.size(), out.blobs.size(), res_.actions.size(), fi, ref, why});
-    out.blobs.push_back({uint32_t(fi), ref.leader});
-    ++res_.blobsBroken;
-    ++res_.issues;
-    res_.actions.push_back({"blob", dbName_, r.block, r.indexInBlock,
-                           "field \"" + f.name + "\": " + why + "; kept the first " +
-                               std::to_string(leader) + " bytes held in the record"});
-  }
     return Status::OK();
   }
 
@@ -1123,79 +1196,126 @@ class Salvager {
     return Status::OK();
   }
 
-  // Keyed tables: records in key order (see "Key order" in salvage.h).
+  const uint8_t* Key(uint32_t row) const { return keys_.data() + size_t(row) * klen_; }
+  bool FromChain(uint32_t row) const { return (rows_[row].index & kChainBit) != 0; }
+  RecordPlace Place(uint32_t row) const { return {rows_[row].block, rows_[row].index & ~kChainBit}; }
+  uint32_t Rows() const { return uint32_t(rows_.size()); }
+  // The row at position i of the order (kept_ empty: the reading order).
+  uint32_t Ordered(const std::vector<uint32_t>& order, size_t i) const {
+    return order.empty() ? uint32_t(i) : order[i];
+  }
+
+  // Keyed tables: records in key order (see "Key order" in salvage.h). Sorts row
+  // numbers, never records; a chain already in order is not sorted at all.
   void OrderByKey() {
-    if (h_.fixed.primaryKeyFields == 0 || res_.records.empty()) return;
+    if (h_.fixed.primaryKeyFields == 0 || rows_.empty()) return;
     const KeyOrder order(h_);
     const bool exact = order.known();
-    auto less = [&](const SalvagedRecord& a, const SalvagedRecord& b) {
-      return exact ? order.Less(a.raw.data(), b.raw.data()) : CompareKeys(h_, ByteSpan(a.raw), ByteSpan(b.raw), false) < 0;
+    auto less = [&](uint32_t a, uint32_t b) {
+      return exact ? order.Less(Key(a), Key(b))
+                   : CompareKeys(h_, ByteSpan(Key(a), klen_), ByteSpan(Key(b), klen_), false) < 0;
     };
-    std::vector<SalvagedRecord> ordered;
-    for (size_t i = 0; i + 1 < res_.records.size(); ++i) {
-      const auto& a = res_.records[i];
-      const auto& b = res_.records[i + 1];
-      if (exact && a.fromChain && b.fromChain && less(b, a)) {
+    const uint32_t n = Rows();
+    bool sorted = true;
+    for (uint32_t i = 0; exact && i + 1 < n; ++i) {
+      if (!less(i + 1, i)) continue;
+      sorted = false;
+      if (FromChain(i) && FromChain(i + 1)) {
         ++res_.issues;
+        const RecordPlace at = Place(i + 1);
         res_.actions.push_back(
-            {"order", dbName_, b.block, b.index, "record out of key order in the chain; re-sorted"});
+            {"order", dbName_, at.block, at.index, "record out of key order in the chain; re-sorted"});
         break;
       }
     }
+    std::vector<uint32_t> ordered;
     if (exact) {
-      ordered = std::move(res_.records);
-      // A healthy chain is in key order already: one pass instead of a sort.
-      if (!std::is_sorted(ordered.begin(), ordered.end(), less))
+      if (!sorted) {
+        ordered.resize(n);
+        std::iota(ordered.begin(), ordered.end(), 0u);
         std::stable_sort(ordered.begin(), ordered.end(), less);
-    } else {
-      // The chain keeps the engine's order (written as given, see keepGivenOrder), except
-      // where it is out of order in the leading fields every collation sorts by value.
-      std::vector<SalvagedRecord> chain, other;
-      for (auto& r : res_.records) (r.fromChain ? chain : other).push_back(std::move(r));
-      const size_t prefix = std::min(KeyLength(h_), CollationFreeKeyPrefix(h_));
-      auto prefixLess = [prefix](const SalvagedRecord& a, const SalvagedRecord& b) {
-        return std::memcmp(a.raw.data(), b.raw.data(), prefix) < 0;
-      };
-      if (prefix > 0) {
-        auto bad = std::is_sorted_until(chain.begin(), chain.end(), prefixLess);
-        if (bad != chain.end()) {
-          ++res_.issues;
-          res_.actions.push_back({"order", dbName_, bad->block, bad->index,
-                                 "record out of key order in the chain; re-sorted"});
-          std::stable_sort(chain.begin(), chain.end(), prefixLess);
-        }
       }
-      std::stable_sort(other.begin(), other.end(), less);
-      ordered.reserve(chain.size() + other.size());
-      std::merge(std::make_move_iterator(chain.begin()), std::make_move_iterator(chain.end()),
-                 std::make_move_iterator(other.begin()), std::make_move_iterator(other.end()),
-                 std::back_inserter(ordered), less);
+    } else {
+      ordered = MergeIntoChain(less);
     }
-    res_.records.clear();
     DropRepeatedKeys(std::move(ordered), exact ? &order : nullptr);
+  }
+
+  // An unknown collation: the chain keeps the engine's order (written as given, see
+  // keepGivenOrder), except where it is out of order in the leading fields every
+  // collation sorts by value; records from outside the chain are merged into it.
+  template <class Less>
+  std::vector<uint32_t> MergeIntoChain(const Less& less) {
+    std::vector<uint32_t> chain, other;
+    for (uint32_t i = 0; i < Rows(); ++i) (FromChain(i) ? chain : other).push_back(i);
+    const size_t prefix = std::min(klen_, CollationFreeKeyPrefix(h_));
+    auto prefixLess = [this, prefix](uint32_t a, uint32_t b) {
+      return std::memcmp(Key(a), Key(b), prefix) < 0;
+    };
+    if (prefix > 0) {
+      auto bad = std::is_sorted_until(chain.begin(), chain.end(), prefixLess);
+      if (bad != chain.end()) {
+        ++res_.issues;
+        const RecordPlace at = Place(*bad);
+        res_.actions.push_back(
+            {"order", dbName_, at.block, at.index, "record out of key order in the chain; re-sorted"});
+        std::stable_sort(chain.begin(), chain.end(), prefixLess);
+      }
+    }
+    std::stable_sort(other.begin(), other.end(), less);
+    std::vector<uint32_t> ordered;
+    ordered.reserve(chain.size() + other.size());
+    std::merge(chain.begin(), chain.end(), other.begin(), other.end(), std::back_inserter(ordered), less);
+    return ordered;
   }
 
   // The first record of a key is kept; the others are key violations. In a known
   // collation byte-equal keys compare equal, so they lie in one run of equal keys and
-  // only that run's keys need remembering; otherwise all keys do.
-  void DropRepeatedKeys(std::vector<SalvagedRecord> ordered, const KeyOrder* order) {
-    const size_t klen = KeyLength(h_);
-    std::unordered_set<std::string> seen;
-    Bytes runKey;  // the first key of the current run (records are moved away below)
-    for (auto& r : ordered) {
-      if (order && (runKey.empty() || order->Compare(runKey.data(), r.raw.data()) != 0)) {
-        seen.clear();
-        runKey.assign(r.raw.begin(), r.raw.begin() + std::min(r.raw.size(), std::max<size_t>(klen, order->keyLength())));
+  // only that run's keys need remembering; otherwise they are found as neighbours
+  // once the row numbers are sorted by key bytes.
+  void DropRepeatedKeys(std::vector<uint32_t> ordered, const KeyOrder* order) {
+    const uint32_t n = Rows();
+    std::vector<bool> repeat(n, false);  // by position in `ordered`
+    bool any = false;
+    if (order) {
+      std::unordered_set<std::string_view> seen;
+      uint32_t runStart = 0;
+      for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t row = Ordered(ordered, i);
+        if (i == 0 || order->Compare(Key(Ordered(ordered, runStart)), Key(row)) != 0) {
+          seen.clear();
+          runStart = i;
+        }
+        if (!seen.emplace(reinterpret_cast<const char*>(Key(row)), klen_).second) repeat[i] = any = true;
       }
-      std::string key(reinterpret_cast<const char*>(r.raw.data()), std::min(klen, r.raw.size()));
-      if (!seen.insert(key).second) {
-        ++res_.issues;
-        res_.actions.push_back({"key violation", dbName_, r.block, r.index,
-                               "duplicate key; record moved to the key-violation table"});
-        res_.keyViolations.push_back(std::move(r));
-      } else {
-        res_.records.push_back(std::move(r));
+    } else {
+      std::vector<uint32_t> byBytes(n);
+      std::iota(byBytes.begin(), byBytes.end(), 0u);  // positions in `ordered`
+      std::stable_sort(byBytes.begin(), byBytes.end(), [&](uint32_t a, uint32_t b) {
+        return std::memcmp(Key(Ordered(ordered, a)), Key(Ordered(ordered, b)), klen_) < 0;
+      });
+      for (uint32_t i = 1; i < n; ++i) {
+        if (std::memcmp(Key(Ordered(ordered, byBytes[i - 1])), Key(Ordered(ordered, byBytes[i])), klen_) == 0)
+          repeat[byBytes[i]] = any = true;
       }
+    }
+    if (!any) {
+      kept_ = std::move(ordered);
+      return;
+    }
+    kept_.clear();
+    kept_.reserve(n);
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint32_t row = Ordered(ordered, i);
+      if (!repeat[i]) {
+        kept_.push_back(row);
+        continue;
+      }
+      ++res_.issues;
+      const RecordPlace at = Place(row);
+      res_.actions.push_back({"key violation", dbName_, at.block, at.index,
+                             "duplicate key; record moved to the key-violation table"});
+      violations_.push_back(row);
     }
   }
 
@@ -1212,33 +1332,66 @@ class Salvager {
     return io;
   }
 
-  void DropUniqueIndexRepeats() {
-    // A unique secondary index takes each value once: a record repeating one (after the
-    // first, in the order the rebuild writes them) is a key violation like a repeated key,
-    // or the writer would refuse the whole table. Compared as the writer compares them.
+  // A unique secondary index takes each value once: a record repeating one (after the
+  // first, in the order the rebuild writes them) is a key violation like a repeated key,
+  // or the writer would refuse the whole table. Compared as the writer compares them.
+  Status DropUniqueIndexRepeats() {
     for (const SecondaryIndexDef& d : res_.schema.secondaryIndexes) {
       if (!d.unique) continue;
       std::vector<int> fields;
       for (const std::string& name : d.fields) fields.push_back(h_.FieldIndex(name));
       if (std::find(fields.begin(), fields.end(), -1) != fields.end()) continue;
+      if (kept_.empty()) {
+        kept_.resize(Rows());
+        std::iota(kept_.begin(), kept_.end(), 0u);
+      }
       std::unordered_set<std::string> seen;
-      std::vector<SalvagedRecord> kept;
-      kept.reserve(res_.records.size());
-      for (SalvagedRecord& r : res_.records) {
-        const Bytes v =
-            SecondaryIndexValue(h_, fields, d.caseInsensitive, d.descending, ByteSpan(r.raw));
+      std::vector<uint32_t> kept;
+      kept.reserve(kept_.size());
+      SalvagedRecord rec;
+      for (uint32_t row : kept_) {
+        PARADOX_RETURN_IF_ERROR(source_->Fetch(Place(row), &rec));
+        const Bytes v = SecondaryIndexValue(h_, fields, d.caseInsensitive, d.descending, ByteSpan(rec.raw));
         if (seen.emplace(reinterpret_cast<const char*>(v.data()), v.size()).second) {
-          kept.push_back(std::move(r));
+          kept.push_back(row);
           continue;
         }
         ++res_.issues;
-        res_.actions.push_back({"key violation", dbName_, r.block, r.index,
+        res_.actions.push_back({"key violation", dbName_, rec.block, rec.index,
                                "repeats a value of unique index \"" + d.name +
                                    "\"; record moved to the key-violation table"});
-        res_.keyViolations.push_back(std::move(r));
+        violations_.push_back(row);
       }
-      res_.records = std::move(kept);
+      kept_ = std::move(kept);
     }
+    return Status::OK();
+  }
+
+  // The records in their final order: fetched (keepBytes) or left where they are.
+  Status HandOver() {
+    keys_.clear();
+    keys_.shrink_to_fit();
+    const bool all = kept_.empty();  // nothing reordered or left out
+    if (!options_.keepBytes) {
+      for (uint32_t row : violations_) res_.keyViolationPlaces.push_back(Place(row));
+      if (all) {
+        for (RecordPlace& p : rows_) p.index &= ~kChainBit;
+        res_.recordPlaces = std::move(rows_);
+      } else {
+        res_.recordPlaces.reserve(kept_.size());
+        for (uint32_t row : kept_) res_.recordPlaces.push_back(Place(row));
+      }
+      res_.source = source_;
+      return Status::OK();
+    }
+    const size_t n = all ? rows_.size() : kept_.size();
+    res_.records.resize(n);
+    for (size_t i = 0; i < n; ++i)
+      PARADOX_RETURN_IF_ERROR(source_->Fetch(Place(all ? uint32_t(i) : kept_[i]), &res_.records[i]));
+    res_.keyViolations.resize(violations_.size());
+    for (size_t i = 0; i < violations_.size(); ++i)
+      PARADOX_RETURN_IF_ERROR(source_->Fetch(Place(violations_[i]), &res_.keyViolations[i]));
+    return Status::OK();
   }
 
   void Finish() {
@@ -1264,15 +1417,26 @@ class Salvager {
   std::shared_ptr<File> dbFile_;  // held while RecoverHeader peeks at its blocks
   RecoveredHeader recovered_;
   TableHeader& h_ = recovered_.header;
-  MemFileSystem overlay_;  // the .DB with its header repaired, when it was
-  std::unique_ptr<TableReader> rd_;
+  std::shared_ptr<SalvageSource> source_ = std::make_shared<SalvageSource>();
+  MemFileSystem& overlay_ = source_->overlay;
+  std::unique_ptr<TableReader>& rd_ = source_->reader;
   std::set<uint16_t> chainBlocks_;
 
-  std::unique_ptr<BlobFile> mb_;
+  std::unique_ptr<BlobFile>& mb_ = source_->mb;
   std::vector<BrokenBlob> broken_;
   std::set<std::pair<uint32_t, uint8_t>> usedBlobs_;  // (block offset, index) read fine
   uint32_t orphanActionBlock_ = 0;
   size_t orphanAction_ = 0, orphanCount_ = 0;
+
+  // Every record read, in reading order: its place (kChainBit set in the slot when it
+  // came from the data chain) and, for a keyed table, its key (klen_ bytes each).
+  static constexpr uint32_t kChainBit = 0x80000000u;
+  static constexpr size_t kMaxRows = 0xFFFFFFFFu;
+  std::vector<RecordPlace> rows_;
+  Bytes keys_;
+  size_t klen_ = 0;
+  std::vector<uint32_t> kept_;  // rows kept, in their final order; empty = every row as read
+  std::vector<uint32_t> violations_;
 };
 
 }  // namespace

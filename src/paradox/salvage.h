@@ -18,11 +18,15 @@
 // first record of a key in that order is kept (chain records come before records from
 // outside the chain), the others become key violations.
 //
-// Memory: the kept records are held in memory (raw bytes plus resolved blob values).
+// Memory: with keepBytes (the default) the kept records are held in memory (raw bytes
+// plus resolved blob values). Without it the salvage holds per record only its place
+// (8 bytes) and, while it orders a keyed table, its key; the records stay in the files
+// and are fetched one at a time through SalvageResult::source.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,7 +47,6 @@ struct SalvagedRecord {
   std::vector<BlobData> blobs;  // full values of blob fields stored in the .MB
   uint32_t block = 0;           // physical block it came from
   uint32_t index = 0;           // 0-based slot in that block
-  bool fromChain = true;        // false: orphan block or a block beyond the counters
 };
 
 // Something that cannot be kept as a record: its bytes and why.
@@ -55,9 +58,29 @@ struct SetAside {
   std::string reason;
 };
 
+// Where a salvaged record lies in the .DB: its block and its 0-based slot there.
+struct RecordPlace {
+  uint32_t block = 0;
+  uint32_t index = 0;
+};
+
+// The bytes and blob values of salvaged records, as the salvage kept them (an in-leader
+// blob's pointer cleared, a broken blob's value as far as it was recovered), read from
+// the table's files when asked. Not thread-safe.
+class RecordSource {
+ public:
+  virtual ~RecordSource() = default;
+  // Replaces out->raw and out->blobs (reusing their storage) and sets block and index.
+  // Corruption or IOError when the files no longer give what the salvage read there.
+  virtual Status Fetch(RecordPlace at, SalvagedRecord* out) = 0;
+};
+
 struct SalvageOptions {
   const TableStructure* structure = nullptr;  // caller's description (optional)
   std::function<void(int phase, int percent)> progress;
+  // false: leave records in the files (recordPlaces, keyViolationPlaces, source)
+  // instead of filling records and keyViolations.
+  bool keepBytes = true;
 };
 
 struct SalvageResult {
@@ -67,6 +90,11 @@ struct SalvageResult {
   std::vector<SalvagedRecord> records;        // final order
   std::vector<SalvagedRecord> keyViolations;  // repeat a kept key or a unique index's value
   std::vector<SetAside> problems;
+  // keepBytes false: where the kept records and the key violations lie, in the same
+  // order records and keyViolations would have, and the source that reads them.
+  std::vector<RecordPlace> recordPlaces;
+  std::vector<RecordPlace> keyViolationPlaces;
+  std::shared_ptr<RecordSource> source;
   std::vector<RebuildAction> actions;  // what was found and done
   uint32_t issues = 0;                 // damage found (0 = nothing to repair in the data)
   uint64_t blobsBroken = 0;
