@@ -114,15 +114,27 @@ static std::string Hex(uint64_t v) {
 }
 
 Result<Bytes> BlobFile::ReadPointer(const BlobPointer& ptr) {
+  Bytes out;
+  PARADOX_RETURN_IF_ERROR(Resolve(ptr, &out));
+  return out;
+}
+
+Status BlobFile::CheckPointer(const BlobPointer& ptr) {
+  return Resolve(ptr, nullptr);
+}
+
+Status BlobFile::Resolve(const BlobPointer& ptr, Bytes* out) {
   const std::string name = PathBaseName(path_);
   auto bad = [&](const std::string& why) {
     return Status::Corruption(name + ": blob pointer to " + Hex(ptr.offset) + " (index " +
                               std::to_string(ptr.index) + ", " + std::to_string(ptr.length) + " bytes): " + why);
   };
-  if (ptr.length == 0) return Bytes();
+  if (out) out->clear();
+  if (ptr.length == 0) return Status::OK();
   if (ptr.offset < kMbUnit || ptr.offset % kMbUnit != 0) return bad("offset is not a 4096-aligned block after the header");
   if (uint64_t(ptr.offset) + kMbUnit > size_) return bad("offset lies beyond the end of the file");
-  Bytes unit(kMbUnit);
+  Bytes& unit = unit_;
+  unit.resize(kMbUnit);
   PARADOX_RETURN_IF_ERROR(ReadRaw(ptr.offset, unit));
   uint8_t type = unit[0];
   if (type == 2) {
@@ -135,19 +147,17 @@ Result<Bytes> BlobFile::ReadPointer(const BlobPointer& ptr) {
     if (sh.units == 0 || uint64_t(sh.units) * kMbUnit < need) return bad("block length too small for the blob");
     uint64_t total = uint64_t(sh.units) * kMbUnit;
     if (ptr.offset + total > size_) return bad("block runs past the end of the file");
-    Bytes out;
-    out.reserve(ptr.length);
-    out.insert(out.end(), unit.begin() + 9, unit.begin() + static_cast<long>(std::min<uint64_t>(kMbUnit, need)));
-    uint64_t off = ptr.offset + kMbUnit;
-    Bytes chunk;
-    while (out.size() < ptr.length) {
-      size_t n = static_cast<size_t>(std::min<uint64_t>(kMbUnit, ptr.length - out.size()));
-      chunk.assign(kMbUnit, 0);
-      PARADOX_RETURN_IF_ERROR(ReadRaw(off, chunk));
-      out.insert(out.end(), chunk.begin(), chunk.begin() + static_cast<long>(n));
-      off += kMbUnit;
+    if (!out) return Status::OK();  // the rest lies inside the file: only a failing disk stops a read
+    out->reserve(ptr.length);
+    out->insert(out->end(), unit.begin() + 9, unit.begin() + static_cast<long>(std::min<uint64_t>(kMbUnit, need)));
+    if (out->size() < ptr.length) {
+      // The rest in one read, whole units (an encrypted file decrypts by 256-byte chunks).
+      const uint64_t rest = (ptr.length - out->size() + kMbUnit - 1) / kMbUnit * kMbUnit;
+      unit.resize(size_t(rest));
+      PARADOX_RETURN_IF_ERROR(ReadRaw(ptr.offset + kMbUnit, unit));
+      out->insert(out->end(), unit.begin(), unit.begin() + static_cast<long>(ptr.length - out->size()));
     }
-    return out;
+    return Status::OK();
   }
   if (type == 3) {
     if (ptr.index >= MbSlot::kCount) return bad("slot index above 63");
@@ -159,7 +169,8 @@ Result<Bytes> BlobFile::ReadPointer(const BlobPointer& ptr) {
     uint64_t start = uint64_t(slot.startChunk) * 16;
     if (slot.startChunk < MbSlot::kFirstDataChunk || start + ptr.length > kMbUnit)
       return bad("slot data lies outside the block's data area");
-    return Bytes(unit.begin() + static_cast<long>(start), unit.begin() + static_cast<long>(start + ptr.length));
+    if (out) out->assign(unit.begin() + static_cast<long>(start), unit.begin() + static_cast<long>(start + ptr.length));
+    return Status::OK();
   }
   return bad("block has type " + std::to_string(type));
 }

@@ -101,6 +101,8 @@ class BlobFile {
   Result<Bytes> Read(const BlobRef& ref);
   // Resolves a pointer with no leader involvement (length must be > 0).
   Result<Bytes> ReadPointer(const BlobPointer& ptr);
+  // ReadPointer's verdict without copying the value (OK when it would read).
+  Status CheckPointer(const BlobPointer& ptr);
   // Walks the file by block lengths from offset 4096 (types 2/4 advance N units,
   // others 1) and reports each block; an invalid block advances 1 unit.
   Result<std::vector<MbBlockInfo>> Scan();
@@ -111,7 +113,9 @@ class BlobFile {
 
  private:
   BlobFile() = default;
+  Status Resolve(const BlobPointer& ptr, Bytes* out);  // out nullptr: check only
   std::unique_ptr<File> file_;
+  Bytes unit_;  // reused read buffer
   std::string path_;
   uint32_t key_ = 0;
   uint64_t size_ = 0;

@@ -305,6 +305,19 @@ static bool MayRefuse(const FieldDesc& f, const uint8_t* p) {
     }
     case FieldType::kTimestamp:
       return !(std::fabs(DecodeDouble(p)) < 3652060.0 * 86400000.0);
+    case FieldType::kBcd:
+      return f.sizeByte > 32 || (p[0] & 0x40) == 0 || (p[0] & 0x3F) != f.sizeByte;
+    case FieldType::kMemo:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
+    case FieldType::kGraphic: {
+      const uint32_t leader = f.LeaderSize();
+      if (f.Size() < leader + BlobPointer::kEncodedLength) return true;
+      BlobPointer ptr;
+      ptr.DecodeFrom(p + leader);
+      return ptr.length > leader && ptr.offset == 0;
+    }
     default:
       return true;
   }

@@ -1125,13 +1125,13 @@ class Salvager {
       if (!mb_) {
         why = fam_.mb.empty() ? "blob file is missing" : "blob file is unreadable";
       } else {
-        auto info = mb_->Read(ref);
-        if (info.ok()) {
+        Status st = mb_->CheckPointer(ref.pointer);
+        if (st.ok()) {
           usedBlobs_.insert({ref.pointer.offset, ref.pointer.index});
           continue;
         }
-        if (info.status().IsIOError()) return info.status();
-        why = info.status().message();
+        if (st.IsIOError()) return st;
+        why = st.message();
       }
       const RecordPlace at{r.block, r.indexInBlock};
       if (mb_) broken_.push_back({at, res_.actions.size(), fi, ref, why});
