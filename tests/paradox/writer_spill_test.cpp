@@ -7,6 +7,7 @@
 #include <set>
 
 #include "paradox/collation.h"
+#include "paradox/crypt.h"
 #include "paradox/file.h"
 #include "paradox/writer.h"
 
@@ -70,6 +71,7 @@ Case MakeCase(uint32_t seed) {
   const bool givenOrder = keying == 2;
   if (givenOrder) s.fields[0] = {"Key", FieldType::kAlpha, 5};
   s.keyFieldCount = keying == 0 ? 0 : 1;
+  if (rng() % 4 == 0) s.encryptionKey = KeyFromPassword("spill");  // runs scrambled too
   c.options.keepGivenOrder = givenOrder;
   c.options.fileUpdateTime = 1;
   c.options.sync = false;
@@ -193,10 +195,14 @@ TEST(WriterSpill, FailuresAndUnfinishedWritersLeaveNoRunFile) {
   {
     MemFileSystem fs;
     ASSERT_TRUE(fs.MakeDir("/t").ok() && fs.MakeDir("/runs").ok());
+    s.encryptionKey = KeyFromPassword("spill");
     auto w = TableWriter::Create(&fs, "/t/T.DB", s, o);
     ASSERT_TRUE(w.ok());
     for (int i = 0; i < 3000; ++i) ASSERT_TRUE(w.value()->AddRecord({id(i), int64_t(i % 10)}).ok());
-    EXPECT_FALSE(RunFiles(fs).empty());
+    ASSERT_FALSE(RunFiles(fs).empty());
+    // The runs of an encrypted table do not show its keys.
+    const Bytes& run = *fs.Contents(RunFiles(fs)[0]);
+    EXPECT_EQ(std::string(run.begin(), run.end()).find("k1000"), std::string::npos);
     w.value().reset();
     EXPECT_TRUE(RunFiles(fs).empty());
   }
