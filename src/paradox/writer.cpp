@@ -807,18 +807,20 @@ Status TableWriter::Finish() {
   }
   m.finished = true;
   std::unordered_set<std::string>().swap(m.givenKeys);
-  if (Status st = CheckGivenKeys(); !st.ok()) return fail(st);
   if (Status st = FinishDataFile(); !st.ok()) return fail(st);
   const bool keyed = m.keyLength > 0;
   IndexWork work;
   work.options = &m.options;
   work.total = keyed ? m.stream.leaves.size() : 0;
+  const uint64_t givenKeys = m.givenRows && m.givenRows->runCount() > 0 ? m.givenRows->size() : 0;
+  work.total += givenKeys;
   for (const auto& sx : m.secondary) {
     const uint64_t rows = sx.rows->size();
     const uint64_t perBlock =
         std::max<uint32_t>(1, BlockCapacity(sx.xHeader.BlockSize(), sx.xHeader.fixed.recordSize));
     work.total += rows / 2 + rows + (rows + perBlock - 1) / perBlock;
   }
+  if (Status st = CheckGivenKeys(&work); !st.ok()) return fail(st);
   if (keyed) {
     const FixedHeader& fx = header_.fixed;
     std::string px = MemberPath(m.dbPath, ".PX");
@@ -836,25 +838,31 @@ Status TableWriter::Finish() {
 }
 
 // keepGivenOrder: a key repeated after the first went to a run is found here, as
-// neighbours in byte order.
-Status TableWriter::CheckGivenKeys() {
+// neighbours in byte order. In the progress, the merges before the last count half a
+// key each, the last one the other half.
+Status TableWriter::CheckGivenKeys(IndexWork* work) {
   Impl& m = *impl_;
   if (!m.givenRows) return Status::OK();
   std::unique_ptr<SortedRows> rows = std::move(m.givenRows);
   if (rows->runCount() == 0) return Status::OK();  // every key was in givenKeys
-  PARADOX_RETURN_IF_ERROR(rows->Prepare());
+  const uint64_t keys = rows->size(), from = work->done;
+  PARADOX_RETURN_IF_ERROR(rows->Prepare([&](uint64_t done, uint64_t total) {
+    if (total > 0) work->Report(from + uint64_t(double(keys / 2) * double(done) / double(total)));
+  }));
   Bytes previous;
-  bool first = true;
-  return rows->Merge([&](const uint8_t* row, ByteSpan key) {
-    if (!first && key.size() == previous.size() && std::memcmp(key.data(), previous.data(), key.size()) == 0) {
+  uint64_t at = 0;
+  PARADOX_RETURN_IF_ERROR(rows->Merge([&](const uint8_t* row, ByteSpan key) {
+    if (at > 0 && key.size() == previous.size() && std::memcmp(key.data(), previous.data(), key.size()) == 0) {
       const uint8_t* n = row + key.size();
       const uint32_t record = uint32_t(n[0]) << 24 | uint32_t(n[1]) << 16 | uint32_t(n[2]) << 8 | n[3];
       return Status::InvalidArgument("duplicate key in record " + std::to_string(record));
     }
     previous.assign(key.begin(), key.end());
-    first = false;
+    if (++at % 65536 == 0) work->Report(from + keys / 2 + at / 2);
     return Status::OK();
-  });
+  }));
+  work->done += keys;
+  return Status::OK();
 }
 
 // Records held back to be sorted (sortInMemory) go out in key order.

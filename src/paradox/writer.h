@@ -107,7 +107,8 @@ struct WriteOptions {
   bool sync = true;  // fsync every file at Finish()
   // Told after each block written: (false, records so far, expectedRecords) while
   // records come in, then (true, index rows written, all index rows) while Finish()
-  // sorts and writes the .PX and the secondary indexes.
+  // sorts and writes the .PX and the secondary indexes (and checks given-order keys
+  // that went to runs).
   std::function<void(bool indexes, uint64_t done, uint64_t total)> progress;
   uint64_t expectedRecords = 0;  // for the progress, and to size the index buffers once
   // Memory for what is sorted at Finish(): the rows of the secondary indexes and the
@@ -159,7 +160,7 @@ class TableWriter {
   struct Impl;
   struct IndexWork;
   Status WriteBufferedRecords();
-  Status CheckGivenKeys();
+  Status CheckGivenKeys(IndexWork* work);
   Status FinishDataFile();
   Status WriteSecondaryIndex(size_t which, IndexWork* work);
   TableWriter();
