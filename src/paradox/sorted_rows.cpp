@@ -29,7 +29,9 @@ int CompareKeys(ByteSpan a, ByteSpan b) {
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
-size_t RoundUp256(size_t n) { return (n + 255) / 256 * 256; }
+size_t RoundUp256(size_t n) {
+  return (n + 255) / 256 * 256;
+}
 
 }  // namespace
 
@@ -138,7 +140,9 @@ SortedRows::SortedRows(size_t rowSize, KeyFn keyOf, Options options)
   o_.readBuffer = std::max(RoundUp256(std::max<size_t>(o_.readBuffer, 1)), RoundUp256(rowSize_));
 }
 
-SortedRows::~SortedRows() { RemoveRuns(); }
+SortedRows::~SortedRows() {
+  RemoveRuns();
+}
 
 size_t SortedRows::Used() const {
   return rows_.size() + keys_.size() + entries_.size() * (sizeof(Entry) + o_.extraPerRow);
@@ -226,9 +230,9 @@ Status SortedRows::Spill() {
   if (st.ok()) st = closed;
   if (!st.ok()) {
     (void)o_.fs->Remove(w.path);
-    return Status::IOError("cannot write the temporary file " + w.path + " for " + o_.what + ": " +
-                               st.message(),
-                           st.error_number());
+    return Status::IOError(
+        "cannot write the temporary file " + w.path + " for " + o_.what + ": " + st.message(),
+        st.error_number());
   }
   runs_.push_back({w.path, w.rows});
   rows_.clear();
@@ -249,8 +253,8 @@ Status SortedRows::MergeRuns(size_t first, size_t count, bool withHeld, const Si
       const Run& r = runs_[first + i];
       auto f = o_.fs->Open(r.path, OpenMode::kRead);
       if (!f.ok())
-        return Status::IOError("cannot read the temporary file " + r.path + " of " + o_.what + ": " +
-                                   f.status().message(),
+        return Status::IOError("cannot read the temporary file " + r.path + " of " + o_.what +
+                                   ": " + f.status().message(),
                                f.status().error_number());
       s.file = std::move(f).value();
       s.path = r.path;

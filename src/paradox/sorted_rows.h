@@ -41,8 +41,8 @@ class SortedRows {
     size_t memory = SIZE_MAX;
     size_t extraPerRow = 0;
     size_t readBuffer = 1 << 20;  // bytes read (and written) at once per run file
-    uint32_t encryptionKey = 0;    // runs are scrambled as the table's .MB is
-    uint64_t expectedRows = 0;     // sizes the buffers once
+    uint32_t encryptionKey = 0;   // runs are scrambled as the table's .MB is
+    uint64_t expectedRows = 0;    // sizes the buffers once
   };
 
   SortedRows(size_t rowSize, KeyFn keyOf, Options options);

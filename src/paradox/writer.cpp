@@ -852,9 +852,11 @@ Status TableWriter::CheckGivenKeys(IndexWork* work) {
   Bytes previous;
   uint64_t at = 0;
   PARADOX_RETURN_IF_ERROR(rows->Merge([&](const uint8_t* row, ByteSpan key) {
-    if (at > 0 && key.size() == previous.size() && std::memcmp(key.data(), previous.data(), key.size()) == 0) {
+    if (at > 0 && key.size() == previous.size() &&
+        std::memcmp(key.data(), previous.data(), key.size()) == 0) {
       const uint8_t* n = row + key.size();
-      const uint32_t record = uint32_t(n[0]) << 24 | uint32_t(n[1]) << 16 | uint32_t(n[2]) << 8 | n[3];
+      const uint32_t record =
+          uint32_t(n[0]) << 24 | uint32_t(n[1]) << 16 | uint32_t(n[2]) << 8 | n[3];
       return Status::InvalidArgument("duplicate key in record " + std::to_string(record));
     }
     previous.assign(key.begin(), key.end());
@@ -921,7 +923,8 @@ Status TableWriter::WriteSecondaryIndex(size_t which, IndexWork* work) {
   // The sort, and the merges of runs before the last, count as half a row each.
   const uint64_t sortFrom = work->done;
   Status st = sx.rows->Prepare([&](uint64_t done, uint64_t total) {
-    if (total > 0) work->Report(sortFrom + uint64_t(double(rows / 2) * double(done) / double(total)));
+    if (total > 0)
+      work->Report(sortFrom + uint64_t(double(rows / 2) * double(done) / double(total)));
   });
   if (!st.ok()) return st;
   work->done += rows / 2;

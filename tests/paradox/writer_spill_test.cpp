@@ -18,8 +18,8 @@ struct Order {
   uint16_t codePage;
   const char* id;  // nullptr: the code page's; unknown names sort alpha fields by bytes
 };
-const Order kOrders[] = {{1252, nullptr}, {1252, "ANSIINTL"}, {1250, "anpolish"},
-                         {852, "DB852CZ0"}, {437, "DB437US0"}, {1252, "ZZNOSUCH"}};
+const Order kOrders[] = {{1252, nullptr},   {1252, "ANSIINTL"}, {1250, "anpolish"},
+                         {852, "DB852CZ0"}, {437, "DB437US0"},  {1252, "ZZNOSUCH"}};
 
 // Short values from a small alphabet with accents and both cases: many equal values,
 // values equal but for case, and values that only a collation puts side by side.
@@ -41,7 +41,8 @@ std::vector<std::string> RunFiles(MemFileSystem& fs) {
 void ExpectSameFamily(MemFileSystem& a, MemFileSystem& b, const std::string& what) {
   std::vector<std::string> fa = a.AllFiles(), fb = b.AllFiles();
   ASSERT_EQ(fa, fb) << what;
-  for (const std::string& f : fa) EXPECT_TRUE(*a.Contents(f) == *b.Contents(f)) << what << ": " << f << " differs";
+  for (const std::string& f : fa)
+    EXPECT_TRUE(*a.Contents(f) == *b.Contents(f)) << what << ": " << f << " differs";
 }
 
 struct Case {
@@ -64,7 +65,9 @@ Case MakeCase(uint32_t seed) {
     s.sortOrder = known ? known->id() : uint8_t{0x7E};
     s.sortOrderId = o.id;
   }
-  s.fields = {{"Id", FieldType::kLong}, {"Name", FieldType::kAlpha, 6}, {"Code", FieldType::kShort},
+  s.fields = {{"Id", FieldType::kLong},
+              {"Name", FieldType::kAlpha, 6},
+              {"Code", FieldType::kShort},
               {"Tag", FieldType::kAlpha, 2}};
   // Unkeyed, keyed on a number (records in order), or keyed on text in the order given.
   const int keying = int(seed / std::size(kOrders) % 3);
@@ -107,7 +110,8 @@ TEST(WriterSpill, ATinyBudgetWritesTheSameFamilyAndLeavesNoRunFile) {
   int spilled = 0;
   for (uint32_t seed = 0; seed < 54; ++seed) {
     Case c = MakeCase(seed);
-    const std::string what = "seed " + std::to_string(seed) + ", " + std::to_string(c.records.size()) + " records";
+    const std::string what =
+        "seed " + std::to_string(seed) + ", " + std::to_string(c.records.size()) + " records";
     MemFileSystem whole, small;
     ASSERT_TRUE(whole.MakeDir("/t").ok() && small.MakeDir("/t").ok());
     Status written = WriteTable(&whole, "/t/T.DB", c.schema, c.records, c.options);
@@ -127,7 +131,8 @@ TEST(WriterSpill, ATinyBudgetWritesTheSameFamilyAndLeavesNoRunFile) {
     ASSERT_TRUE(w.ok()) << what;
     for (const auto& r : c.records) ASSERT_TRUE(w.value()->AddRecord(r).ok()) << what;
     ASSERT_TRUE(w.value()->Finish().ok()) << what;
-    for (const std::string& f : w.value()->files()) EXPECT_EQ(f.find(".tmp"), std::string::npos) << f;
+    for (const std::string& f : w.value()->files())
+      EXPECT_EQ(f.find(".tmp"), std::string::npos) << f;
     EXPECT_TRUE(RunFiles(small).empty()) << what;
     ExpectSameFamily(whole, small, what);
     if (counted.Count(FaultyFileSystem::Op::kRemove) > 0) ++spilled;
@@ -169,7 +174,8 @@ TEST(WriterSpill, FailuresAndUnfinishedWritersLeaveNoRunFile) {
     s.secondaryIndexes.clear();
     auto w = TableWriter::Create(&fs, "/t/T.DB", s, given);
     ASSERT_TRUE(w.ok());
-    for (int i = 0; i < 3000; ++i) ASSERT_TRUE(w.value()->AddRecord({id((i * 7) % 3000), int64_t(i)}).ok());
+    for (int i = 0; i < 3000; ++i)
+      ASSERT_TRUE(w.value()->AddRecord({id((i * 7) % 3000), int64_t(i)}).ok());
     // A key given again while it is still held is refused at once ...
     EXPECT_TRUE(w.value()->AddRecord({id(2999 * 7 % 3000), int64_t(1)}).IsInvalidArgument());
     // ... and one that went to a run is found by Finish.
