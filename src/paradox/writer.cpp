@@ -12,6 +12,7 @@
 #include "paradox/collation.h"
 #include "paradox/crypt.h"
 #include "paradox/family.h"
+#include "paradox/sorted_rows.h"
 
 namespace paradox {
 
@@ -270,32 +271,6 @@ struct BlockStream {
   }
 };
 
-// Where a secondary-index row's sort key (KeyOrder of the X file) lies in the index's
-// key buffer, with its first bytes at hand so that most comparisons stay in the entry.
-struct XSortEntry {
-  uint64_t head;  // the key's first 8 bytes, big-endian, zero-padded
-  uint32_t offset;
-  uint32_t length;
-  uint32_t row;
-
-  static bool Less(const XSortEntry& a, const XSortEntry& b, const uint8_t* keys) {
-    if (a.head != b.head) return a.head < b.head;
-    const uint32_t n = std::min(a.length, b.length);
-    if (n > 8) {
-      const int c = std::memcmp(keys + a.offset + 8, keys + b.offset + 8, n - 8);
-      if (c != 0) return c < 0;
-    }
-    if (a.length != b.length) return a.length < b.length;
-    return a.row < b.row;  // equal keys keep the order they came in
-  }
-};
-
-uint64_t KeyHead(const uint8_t* key, size_t length) {
-  uint64_t h = 0;
-  for (size_t i = 0; i < 8; ++i) h = (h << 8) | (i < length ? key[i] : 0u);
-  return h;
-}
-
 }  // namespace
 
 // The upper case of a table's driver; "ascii"'s (a-z) when the driver is not known.
@@ -317,7 +292,12 @@ struct TableWriter::Impl {
   KeyOrder order;  // the table's collation; byte order when it is not known
   Bytes lastKey;
   bool haveLast = false;
-  std::unordered_set<std::string> givenKeys;  // keepGivenOrder: every key so far
+  // keepGivenOrder: the keys since the last run of givenRows (refused as they come),
+  // and all keys with their record numbers, sorted to find repeats across runs.
+  std::unordered_set<std::string> givenKeys;
+  std::unique_ptr<SortedRows> givenRows;
+  Bytes givenRow;
+  uint32_t runNumber = 0;  // of the next temporary run file, shared by every sorter
   std::vector<Bytes> buffered;
   Bytes record;  // the record AddRawRecord is working on
   uint32_t autoInc = 0;
@@ -359,13 +339,35 @@ struct TableWriter::Impl {
     TableHeader xHeader;
     KeyOrder order;
     const Collation* fold = nullptr;  // case-insensitive: the driver's upper case
-    // The rows (X records, xHeader.fixed.recordSize bytes each) one after the other,
-    // and their sort keys likewise: two allocations that grow, not two per row.
-    Bytes rows;
-    Bytes keys;
-    std::vector<XSortEntry> sort;
+    // The rows (X records, xHeader.fixed.recordSize bytes each) in the order of
+    // their sort keys (KeyOrder of the X file), in bounded memory; row: the one being made.
+    std::unique_ptr<SortedRows> rows;
+    Bytes row;
   };
   std::vector<Secondary> secondary;
+
+  // A sorter of rows whose runs go beside the table (or to spillDir), with a share of
+  // indexMemory.
+  SortedRows::Options RunOptions(std::string what, size_t share) {
+    SortedRows::Options o;
+    o.fs = fs;
+    const std::string dir = options.spillDir.empty() ? PathDirName(dbPath) : options.spillDir;
+    o.runStem = PathJoin(dir, PathStem(dbPath));
+    o.runNumber = &runNumber;
+    o.what = std::move(what);
+    o.memory = share;
+    // One merge at a time reads each run in chunks of this size; with the default
+    // budget, up to 64 runs fit into half of it.
+    o.readBuffer = std::clamp<size_t>(options.indexMemory / 128, size_t{64} << 10, size_t{1} << 20);
+    o.encryptionKey = schema.encryptionKey;
+    o.expectedRows = options.expectedRecords;
+    return o;
+  }
+  void RemoveRuns() {
+    for (auto& sx : secondary)
+      if (sx.rows) sx.rows->RemoveRuns();
+    if (givenRows) givenRows->RemoveRuns();
+  }
 };
 
 namespace {
@@ -529,13 +531,27 @@ Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const s
     sx.xHeader = x;
     sx.order = KeyOrder(x, KeyOrder::Unknown::kBytes);
     if (def.caseInsensitive) sx.fold = FoldingCollation(hd);
-    // Told how many rows come, the buffers are allocated once: growing by doubling
-    // would hold the old and the new buffer at once, a peak of twice the rows.
-    if (options.expectedRecords > 0 && options.expectedRecords < UINT32_MAX) {
-      sx.rows.reserve(size_t(options.expectedRecords) * x.fixed.recordSize);
-      sx.sort.reserve(size_t(options.expectedRecords));
-    }
+    sx.row.assign(x.fixed.recordSize, 0);
     m.secondary.push_back(std::move(sx));
+  }
+  const bool checkGiven = options.keepGivenOrder && m.keyLength > 0;
+  const size_t sorters = m.secondary.size() + (checkGiven ? 1 : 0);
+  const size_t share = sorters ? std::max<size_t>(1, options.indexMemory / sorters) : 0;
+  for (auto& sx : m.secondary) {
+    KeyOrder order = sx.order;
+    sx.rows = std::make_unique<SortedRows>(
+        sx.row.size(), [order](const uint8_t* row, Bytes* out) { order.AppendSortKey(row, out); },
+        m.RunOptions("secondary index " + sx.tag, share));
+  }
+  if (checkGiven) {
+    // Rows: the key, then the record's number (for the error). The set beside them
+    // holds each key again, in a node of its own.
+    const size_t kl = m.keyLength;
+    SortedRows::Options o = m.RunOptions("the keys of " + PathBaseName(dbPath), share);
+    o.extraPerRow = 72 + (kl > 15 ? kl + 16 : 0);
+    m.givenRows = std::make_unique<SortedRows>(
+        kl + 4, [kl](const uint8_t* row, Bytes* out) { out->insert(out->end(), row, row + kl); },
+        std::move(o));
   }
 
   auto f = fs->Open(dbPath, OpenMode::kCreate);
@@ -639,9 +655,19 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
     if (c == 0) return Status::InvalidArgument("duplicate key in record " + std::to_string(numRecords_ + 1));
     if (m.options.keepGivenOrder) {
       // The order is the caller's (a collation this writer does not know); only a key
-      // given twice, byte for byte, is refused.
+      // given twice, byte for byte, is refused: here when the first is still held,
+      // else at Finish.
       if (!m.givenKeys.emplace(reinterpret_cast<const char*>(key.data()), key.size()).second)
         return Status::InvalidArgument("duplicate key in record " + std::to_string(numRecords_ + 1));
+      Bytes& given = m.givenRow;
+      given.assign(key.begin(), key.end());
+      const uint32_t n = static_cast<uint32_t>(numRecords_ + 1);
+      for (int s = 24; s >= 0; s -= 8) given.push_back(static_cast<uint8_t>(n >> s));
+      if (Status st = m.givenRows->Add(given.data()); !st.ok()) {
+        m.failed = true;
+        return st;
+      }
+      if (m.givenRows->spilled()) m.givenKeys.clear();
       c = 1;
     }
     if (c < 0)
@@ -661,10 +687,7 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
     m.options.progress(false, numRecords_ - 1, m.options.expectedRecords);
   // Secondary index rows.
   for (auto& sx : m.secondary) {
-    const size_t rowSize = sx.xHeader.fixed.recordSize;
-    const size_t at = sx.rows.size();
-    sx.rows.resize(at + rowSize);
-    uint8_t* row = sx.rows.data() + at;
+    uint8_t* row = sx.row.data();
     size_t pos = 0;
     for (int idx : sx.fields) {
       const FieldDesc& f = header_.fields[idx];
@@ -683,21 +706,10 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
       EncodeIndexWord(static_cast<uint16_t>(blockNo), row + pos + 4);
       EncodeIndexWord(static_cast<uint16_t>(slot), row + pos + 6);
     }
-    const size_t keyAt = sx.keys.size();
-    sx.order.AppendSortKey(row, &sx.keys);
-    // Sort keys vary in length: once the first is known, room for about as many more
-    // as records are expected (a longer one later grows the buffer as usual).
-    if (keyAt == 0 && m.options.expectedRecords > 1 && m.options.expectedRecords < UINT32_MAX)
-      sx.keys.reserve(
-          std::min<uint64_t>(UINT32_MAX, m.options.expectedRecords * (sx.keys.size() + 8)));
-    if (sx.keys.size() > UINT32_MAX || sx.sort.size() >= UINT32_MAX) {
+    if (Status st = sx.rows->Add(row); !st.ok()) {
       m.failed = true;
-      return Status::NotSupported("secondary index " + sx.tag +
-                                  " would hold more than 4 GiB of sort keys");
+      return st;
     }
-    const size_t keyLen = sx.keys.size() - keyAt;
-    sx.sort.push_back({KeyHead(sx.keys.data() + keyAt, keyLen), uint32_t(keyAt), uint32_t(keyLen),
-                       uint32_t(sx.sort.size())});
   }
   return Status::OK();
 }
@@ -780,10 +792,14 @@ struct TableWriter::IndexWork {
 
 Status TableWriter::Finish() {
   Impl& m = *impl_;
-  if (m.failed) return Status::InvalidArgument("writer failed earlier");
+  if (m.failed) {
+    m.RemoveRuns();
+    return Status::InvalidArgument("writer failed earlier");
+  }
   if (m.finished) return Status::OK();
   auto fail = [&](Status st) {
     m.failed = true;
+    m.RemoveRuns();
     return st;
   };
   if (!m.buffered.empty()) {
@@ -796,12 +812,15 @@ Status TableWriter::Finish() {
   IndexWork work;
   work.options = &m.options;
   work.total = keyed ? m.stream.leaves.size() : 0;
+  const uint64_t givenKeys = m.givenRows && m.givenRows->runCount() > 0 ? m.givenRows->size() : 0;
+  work.total += givenKeys;
   for (const auto& sx : m.secondary) {
-    const uint64_t rows = sx.sort.size();
+    const uint64_t rows = sx.rows->size();
     const uint64_t perBlock =
         std::max<uint32_t>(1, BlockCapacity(sx.xHeader.BlockSize(), sx.xHeader.fixed.recordSize));
     work.total += rows / 2 + rows + (rows + perBlock - 1) / perBlock;
   }
+  if (Status st = CheckGivenKeys(&work); !st.ok()) return fail(st);
   if (keyed) {
     const FixedHeader& fx = header_.fixed;
     std::string px = MemberPath(m.dbPath, ".PX");
@@ -815,6 +834,36 @@ Status TableWriter::Finish() {
   for (size_t i = 0; i < m.secondary.size(); ++i)
     if (Status st = WriteSecondaryIndex(i, &work); !st.ok()) return fail(st);
   work.Report(work.total);
+  return Status::OK();
+}
+
+// keepGivenOrder: a key repeated after the first went to a run is found here, as
+// neighbours in byte order. In the progress, the merges before the last count half a
+// key each, the last one the other half.
+Status TableWriter::CheckGivenKeys(IndexWork* work) {
+  Impl& m = *impl_;
+  if (!m.givenRows) return Status::OK();
+  std::unique_ptr<SortedRows> rows = std::move(m.givenRows);
+  if (rows->runCount() == 0) return Status::OK();  // every key was in givenKeys
+  const uint64_t keys = rows->size(), from = work->done;
+  PARADOX_RETURN_IF_ERROR(rows->Prepare([&](uint64_t done, uint64_t total) {
+    if (total > 0) work->Report(from + uint64_t(double(keys / 2) * double(done) / double(total)));
+  }));
+  Bytes previous;
+  uint64_t at = 0;
+  PARADOX_RETURN_IF_ERROR(rows->Merge([&](const uint8_t* row, ByteSpan key) {
+    if (at > 0 && key.size() == previous.size() &&
+        std::memcmp(key.data(), previous.data(), key.size()) == 0) {
+      const uint8_t* n = row + key.size();
+      const uint32_t record =
+          uint32_t(n[0]) << 24 | uint32_t(n[1]) << 16 | uint32_t(n[2]) << 8 | n[3];
+      return Status::InvalidArgument("duplicate key in record " + std::to_string(record));
+    }
+    previous.assign(key.begin(), key.end());
+    if (++at % 65536 == 0) work->Report(from + keys / 2 + at / 2);
+    return Status::OK();
+  }));
+  work->done += keys;
   return Status::OK();
 }
 
@@ -869,23 +918,19 @@ Status TableWriter::WriteSecondaryIndex(size_t which, IndexWork* work) {
   Impl& m = *impl_;
   auto& sx = m.secondary[which];
   const FixedHeader& fx = header_.fixed;
-  Status st;
   const size_t rowSize = sx.xHeader.fixed.recordSize;
-  const uint8_t* keys = sx.keys.data();
-  std::sort(sx.sort.begin(), sx.sort.end(), [keys](const XSortEntry& a, const XSortEntry& b) {
-    return XSortEntry::Less(a, b, keys);
+  const uint64_t rows = sx.rows->size();
+  // The sort, and the merges of runs before the last, count as half a row each.
+  const uint64_t sortFrom = work->done;
+  Status st = sx.rows->Prepare([&](uint64_t done, uint64_t total) {
+    if (total > 0)
+      work->Report(sortFrom + uint64_t(double(rows / 2) * double(done) / double(total)));
   });
-  Bytes().swap(sx.keys);
-  work->done += sx.sort.size() / 2;
+  if (!st.ok()) return st;
+  work->done += rows / 2;
   work->Report(work->done);
-  auto rowAt = [&](size_t i) { return sx.rows.data() + size_t(sx.sort[i].row) * rowSize; };
-  if (sx.def.unique) {
-    size_t idxLen = 0;
-    for (int idx : sx.fields) idxLen += header_.fields[idx].Size();
-    for (size_t i = 1; i < sx.sort.size(); ++i)
-      if (std::memcmp(rowAt(i - 1), rowAt(i), idxLen) == 0)
-        return Status::InvalidArgument("unique index \"" + sx.def.name + "\" has duplicate values");
-  }
+  size_t idxLen = 0;
+  for (int idx : sx.fields) idxLen += header_.fields[idx].Size();
   TableHeader& x = sx.xHeader;
   std::string xPath = MemberPath(m.dbPath, "." + sx.tag);
   std::string yPath = MemberPath(m.dbPath, "." + std::string(sx.composite ? "YG" + sx.tag.substr(2) : "Y" + sx.tag.substr(1)));
@@ -896,18 +941,27 @@ Status TableWriter::WriteSecondaryIndex(size_t which, IndexWork* work) {
   BlockStream xs;
   xs.Init(f.value().get(), PathBaseName(xPath), x.fixed.headerSize, x.BlockSize(), x.fixed.recordSize, 0,
           m.schema.encryptionKey, x.fixed.recordSize - 2u);
-  for (size_t i = 0; i < sx.sort.size(); ++i) {
+  uint64_t i = 0;
+  Bytes previous;  // unique: the index value of the row before
+  st = sx.rows->Merge([&](const uint8_t* row, ByteSpan) {
+    // Equal values of a unique index are neighbours in this order.
+    if (sx.def.unique) {
+      if (i > 0 && std::memcmp(previous.data(), row, idxLen) == 0)
+        return Status::InvalidArgument("unique index \"" + sx.def.name + "\" has duplicate values");
+      previous.assign(row, row + idxLen);
+    }
     uint32_t b, s;
-    st = xs.Add(ByteSpan(rowAt(i), rowSize), &b, &s);
-    if (!st.ok()) return st;
+    PARADOX_RETURN_IF_ERROR(xs.Add(ByteSpan(row, rowSize), &b, &s));
     if (s == 0) work->Report(work->done + i);
-  }
+    ++i;
+    return Status::OK();
+  });
+  if (!st.ok()) return st;
   st = xs.FlushBlock(true);
   if (!st.ok()) return st;
-  work->done += sx.sort.size();
-  x.fixed.numRecords = static_cast<uint32_t>(sx.sort.size());
-  std::vector<XSortEntry>().swap(sx.sort);
-  Bytes().swap(sx.rows);
+  work->done += rows;
+  x.fixed.numRecords = static_cast<uint32_t>(rows);
+  sx.rows.reset();
   x.fixed.blocksInUse = x.fixed.fileBlocks = x.fixed.maxBlocks = static_cast<uint16_t>(xs.blocks);
   x.fixed.firstBlock = xs.blocks ? 1 : 0;
   x.fixed.lastBlock = static_cast<uint16_t>(xs.blocks);

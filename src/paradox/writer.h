@@ -1,8 +1,9 @@
 // Writing complete, valid table families: .DB, .PX (keyed), .Xnn/.Ynn or .XGn/.YGn
 // secondary indexes, .MB (blob fields), at any level and allowed block size,
 // optionally encrypted with a given key. Records stream to disk block by block; only
-// key material for indexes (one entry per data block; per secondary index, its rows
-// and their sort keys in two flat buffers) is held in memory.
+// key material for indexes is held in memory: one entry per data block, and the rows
+// of each secondary index up to a budget (WriteOptions::indexMemory), past which they
+// go to temporary sorted runs merged at Finish().
 //
 // Usage:
 //   TableSchema s;
@@ -88,8 +89,10 @@ struct WriteOptions {
   // duplicate keys (no ascending-order check). For sort orders this library does not
   // know (collation.h), so a rebuild keeps the order the engine wrote. The .PX is built
   // from the blocks as written (first key of each block); .Xnn/.XGn files of such a
-  // table are sorted with alpha fields in byte order. Holds every key in memory to find
-  // duplicates. Cannot be combined with sortInMemory.
+  // table are sorted with alpha fields in byte order. Duplicates among the keys held
+  // (indexMemory) are refused as they come; once keys went to a run, a duplicate of
+  // one of those is found at Finish(), which then fails (InvalidArgument). Cannot be
+  // combined with sortInMemory.
   bool keepGivenOrder = false;
   // Copy unknown header bytes and counters from an existing header (rebuild). When its
   // block size is the schema's, any block size the format has (BlockSizeKnown) is kept,
@@ -104,9 +107,19 @@ struct WriteOptions {
   bool sync = true;  // fsync every file at Finish()
   // Told after each block written: (false, records so far, expectedRecords) while
   // records come in, then (true, index rows written, all index rows) while Finish()
-  // sorts and writes the .PX and the secondary indexes.
+  // sorts and writes the .PX and the secondary indexes (and checks given-order keys
+  // that went to runs).
   std::function<void(bool indexes, uint64_t done, uint64_t total)> progress;
   uint64_t expectedRecords = 0;  // for the progress, and to size the index buffers once
+  // Memory for what is sorted at Finish(): the rows of the secondary indexes and the
+  // keys keepGivenOrder checks, shared by them alike. Past its share each sorts what it
+  // holds into a temporary run file, and Finish() merges the runs; the files written
+  // are the same whatever the budget.
+  size_t indexMemory = size_t{64} << 20;
+  // Folder of those run files ("<TABLE>.<n>.rows.tmp"); "" = the .DB's folder. They are
+  // never in files(), and are removed when Finish() ends and when an unfinished writer
+  // is destroyed.
+  std::string spillDir;
 };
 
 // Per-blob payload for AddRawRecord: full value of blob field `field` (0-based).
@@ -147,6 +160,7 @@ class TableWriter {
   struct Impl;
   struct IndexWork;
   Status WriteBufferedRecords();
+  Status CheckGivenKeys(IndexWork* work);
   Status FinishDataFile();
   Status WriteSecondaryIndex(size_t which, IndexWork* work);
   TableWriter();
