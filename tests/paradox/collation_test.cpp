@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <random>
 #include <set>
+#include <utility>
 
 #include "paradox/family.h"
 #include "paradox/file.h"
@@ -121,7 +122,7 @@ TEST(Collation, DriverFacts) {
     const char* driver;
     std::vector<const char*> ascending;
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       // DOS 852: a < a-ogonek < b, l < l-stroke < m, z < z-acute < z-dot; lower case first.
       {"polish", {"", "a", "A", "\xA5", "\xA4", "b", "l", "\x88", "m", "z", "\xAB", "\xBE"}},
       // Windows 1250: the same letters at their 1250 bytes.
@@ -231,8 +232,41 @@ TEST(Collation, DriverFacts) {
       {"BLLT1DE0",
        {"\xA0", "0", "\xBC", "1", "\xB9", "a", "-b", "c", "cote", "c\xF4te", "cot\xE9",
         "c\xF4t\xE9", "ss", "\xDF", "st", "z"}},
+      // Borland DAN Latin-1: upper case first; u-diaeresis a y; after z: ae (a-diaeresis
+      // an accented ae), o-slash (o-diaeresis an accented o-slash), a-ring, then "aa" as a
+      // two-byte a-ring (the case of the pair on the second and third levels).
+      {"BLLT1DA0",
+       {"A", "a", "b", "y", "\xFD", "\xFC", "z", "\xC6", "\xE6", "\xE4", "\xD8", "\xF8",
+        "\xF6", "\xC5", "\xE5", "Aa", "aa", "AA", "aA"}},
+      // Borland ESP Latin-1: "ch" after c, "ll" after l, n-tilde (no accent of n) after n;
+      // a text without punctuation before the same with it.
+      {"BLLT1ES0",
+       {"c", "\xE7", "cz", "ch", "cH", "Ch", "CH", "d", "l", "lz", "ll", "lL", "Ll", "LL", "m",
+        "n", "nz", "\xF1", "\xD1", "o", "ob", "o-b"}},
+      // Borland FIN and SVE Latin-1: u-diaeresis a y; after z: a-ring, a-diaeresis < ae,
+      // o-diaeresis < o-slash; sharp s an accented "ss".
+      {"BLLT1FI0",
+       {"ss", "\xDF", "st", "y", "\xFC", "z", "\xE5", "\xC5", "\xE4", "\xE6", "\xF6",
+        "\xF8"}},
+      {"BLLT1SV0", {"y", "\xFC", "z", "\xE5", "\xC5", "\xE4", "\xE6", "\xF6", "\xF8"}},
+      // Borland ISL Latin-1: a-acute, eth, e-acute, i-acute, o-acute, u-acute and y-acute
+      // are letters of their own after their base; thorn, ae, o-diaeresis after z.
+      {"BLLT1IS0",
+       {"a", "A", "\xE1", "\xC1", "b", "d", "\xF0", "e", "\xE9", "f", "i", "\xED", "j", "o",
+        "\xF3", "p", "u", "\xFA", "v", "y", "\xFD", "z", "\xFE", "\xE6", "\xF6", "\xF8"}},
+      // Borland NOR Latin-1: a-diaeresis an accented a; after z: ae, o-slash, a-ring, then
+      // "aa" as a two-byte a-ring.
+      {"BLLT1NO0",
+       {"a", "\xE4", "b", "z", "\xE6", "\xC6", "\xF8", "\xD8", "\xE5", "\xC5", "aa", "Aa",
+        "aA", "AA"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
+  // The Borland Latin-1 drivers with the weights of BLLT1DE0: accents compare from the
+  // end of the text (cote < co^te < cote' < co^te'), ae sorts after "ae".
+  for (const char* d : {"BLLT1UK0", "BLLT1FR0", "BLLT1CA0", "BLLT1IT0", "BLLT1NL0", "BLLT1PT0"})
+    cases.push_back({d,
+                     {"0", "a", "ae", "\xE6", "af", "cote", "c\xF4te", "cot\xE9", "c\xF4t\xE9", "ss",
+                      "\xDF", "st", "z"}});
   for (const Case& k : cases) {
     const Collation* c = Collation::ForName(k.driver);
     ASSERT_NE(c, nullptr) << k.driver;
@@ -283,6 +317,33 @@ TEST(Collation, DriverFacts) {
   // DB857TR0 shares the byte 0x00 with "ascii": a header without a name is "ascii".
   EXPECT_EQ(Collation::ForId(0x00)->name(), "ascii");
   EXPECT_EQ(Collation::ForName("DB857TR0")->id(), 0x00);
+  // The Borland Latin-1 drivers' bytes; a shared byte without a name finds the first by
+  // name (0x27 BLLT1ES0 and BLLT1FR0, 0x2C BLLT1IT0 and BLLT1NO0). 0x14 is also BLROM800,
+  // which stays unknown: its headers carry the name.
+  const std::vector<std::pair<const char*, uint8_t>> borland = {
+      {"BLLT1CA0", 0x13}, {"BLLT1DA0", 0x14}, {"BLLT1DE0", 0x18}, {"BLLT1FI0", 0x1E},
+      {"BLLT1ES0", 0x27}, {"BLLT1FR0", 0x27}, {"BLLT1NL0", 0x29}, {"BLLT1IS0", 0x2B},
+      {"BLLT1IT0", 0x2C}, {"BLLT1NO0", 0x2C}, {"BLLT1UK0", 0x2F}, {"BLLT1PT0", 0x33},
+      {"BLLT1US0", 0x37}, {"BLLT1SV0", 0x38}};
+  for (const auto& [name, id] : borland) {
+    const Collation* c = Collation::ForName(name);
+    ASSERT_NE(c, nullptr) << name;
+    EXPECT_EQ(c->id(), id) << name;
+    EXPECT_EQ(c->codePage(), 1252) << name;
+  }
+  EXPECT_EQ(Collation::ForId(0x27)->name(), "BLLT1ES0");
+  EXPECT_EQ(Collation::ForId(0x2C)->name(), "BLLT1IT0");
+  EXPECT_EQ(Collation::ForId(0x14)->name(), "BLLT1DA0");
+  EXPECT_EQ(Collation::ForName("BLROM800"), nullptr);
+  // BLLT1FR0 upper-cases the French accented letters to their plain capitals; the other
+  // Borland Latin-1 drivers keep the accent.
+  EXPECT_EQ(Collation::ForName("BLLT1FR0")->Upper(0xE9), 'E');
+  EXPECT_EQ(Collation::ForName("BLLT1FR0")->Upper(0xE7), 'C');
+  EXPECT_EQ(Collation::ForName("BLLT1FR0")->Upper(0xFC), 'U');
+  EXPECT_EQ(Collation::ForName("BLLT1FR0")->Upper(0xE4), 0xC4);
+  EXPECT_EQ(Collation::ForName("BLLT1FR0")->Upper(0xFF), 'Y');
+  EXPECT_EQ(Collation::ForName("BLLT1CA0")->Upper(0xE9), 0xC9);
+  EXPECT_EQ(Collation::ForName("BLLT1DA0")->Upper(0xE5), 0xC5);
 }
 
 // Findings other than blank key fields (the generated keys have some on purpose).
