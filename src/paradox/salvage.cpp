@@ -695,6 +695,60 @@ void ClearUnusedPointer(const FieldDesc& f, Bytes& raw) {
     std::fill(raw.begin() + f.offset + leader, raw.begin() + f.offset + f.Size(), 0);
 }
 
+// The .DB read with its first bytes replaced by the repaired header: every read of that
+// one file sees the patch, everything else goes to the real file system. Nothing is
+// written, and the table is never held in memory whole.
+class PatchedFileSystem final : public FileSystem {
+ public:
+  PatchedFileSystem(FileSystem* base, std::string path, Bytes prefix)
+      : base_(base), path_(std::move(path)), prefix_(std::move(prefix)) {}
+
+  Result<std::unique_ptr<File>> Open(const std::string& path, OpenMode mode) override {
+    auto f = base_->Open(path, mode);
+    if (!f.ok() || path != path_) return f;
+    if (mode != OpenMode::kRead) return Status::InvalidArgument("the patched table is read only");
+    return std::unique_ptr<File>(new PatchedFile(std::move(f).value(), &prefix_));
+  }
+  bool Exists(const std::string& path) override { return base_->Exists(path); }
+  bool IsDirectory(const std::string& path) override { return base_->IsDirectory(path); }
+  Result<uint64_t> FileSize(const std::string& path) override { return base_->FileSize(path); }
+  Status Rename(const std::string&, const std::string&) override { return ReadOnly(); }
+  Status Remove(const std::string&) override { return ReadOnly(); }
+  Status MakeDir(const std::string&) override { return ReadOnly(); }
+  Status Copy(const std::string&, const std::string&, const CopyProgress&) override { return ReadOnly(); }
+  Result<std::vector<std::string>> ListDir(const std::string& path) override { return base_->ListDir(path); }
+  Result<bool> IsLocked(const std::string& path) override { return base_->IsLocked(path); }
+  Result<std::unique_ptr<FileLock>> Lock(const std::string&) override { return ReadOnly(); }
+  Status SyncDir(const std::string&) override { return ReadOnly(); }
+
+ private:
+  static Status ReadOnly() { return Status::InvalidArgument("the salvage reads only"); }
+
+  class PatchedFile final : public File {
+   public:
+    PatchedFile(std::unique_ptr<File> f, const Bytes* prefix) : f_(std::move(f)), prefix_(prefix) {}
+    Status ReadAt(uint64_t offset, MutableByteSpan dst, size_t* bytesRead) override {
+      PARADOX_RETURN_IF_ERROR(f_->ReadAt(offset, dst, bytesRead));
+      for (uint64_t i = offset; i < prefix_->size() && i < offset + *bytesRead; ++i)
+        dst[size_t(i - offset)] = (*prefix_)[size_t(i)];
+      return Status::OK();
+    }
+    Status WriteAt(uint64_t, ByteSpan) override { return ReadOnly(); }
+    Result<uint64_t> Size() override { return f_->Size(); }
+    Status Truncate(uint64_t) override { return ReadOnly(); }
+    Status Sync() override { return ReadOnly(); }
+    Status Close() override { return f_->Close(); }
+
+   private:
+    std::unique_ptr<File> f_;
+    const Bytes* prefix_;
+  };
+
+  FileSystem* base_;
+  std::string path_;
+  Bytes prefix_;
+};
+
 // Reads salvaged records back: the block (cached while consecutive records share it),
 // then each blob value from the .MB or from what the salvage put in its place.
 class SalvageSource final : public RecordSource {
@@ -744,7 +798,7 @@ class SalvageSource final : public RecordSource {
     return Status::OK();
   }
 
-  MemFileSystem overlay;  // the .DB with its header repaired, when it was
+  std::unique_ptr<PatchedFileSystem> patched;  // the .DB with its header repaired, when it was
   std::unique_ptr<TableReader> reader;
   std::unique_ptr<BlobFile> mb;
   std::map<BlobKey, Bytes> brokenBlobs;  // the leader, or the whole value found elsewhere
@@ -976,15 +1030,8 @@ class Salvager {
     FileSystem* readFs = fs_;
     std::string readPath = fam_.db;
     if (!recovered_.patchedPrefix.empty()) {
-      auto whole = fs_->ReadFile(fam_.db);
-      if (!whole.ok()) return whole.status();
-      Bytes patched = std::move(whole).value();
-      const Bytes& prefix = recovered_.patchedPrefix;
-      std::copy(prefix.begin(), prefix.begin() + std::min(prefix.size(), patched.size()), patched.begin());
-      readPath = "/salvage/" + dbName_;
-      PARADOX_RETURN_IF_ERROR(overlay_.MakeDir("/salvage"));
-      overlay_.SetContents(readPath, std::move(patched));
-      readFs = &overlay_;
+      source_->patched = std::make_unique<PatchedFileSystem>(fs_, fam_.db, recovered_.patchedPrefix);
+      readFs = source_->patched.get();
     }
     src_.prefix.clear();
     src_.prefix.shrink_to_fit();
@@ -1418,7 +1465,6 @@ class Salvager {
   RecoveredHeader recovered_;
   TableHeader& h_ = recovered_.header;
   std::shared_ptr<SalvageSource> source_ = std::make_shared<SalvageSource>();
-  MemFileSystem& overlay_ = source_->overlay;
   std::unique_ptr<TableReader>& rd_ = source_->reader;
   std::set<uint16_t> chainBlocks_;
 
