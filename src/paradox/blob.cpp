@@ -114,16 +114,31 @@ static std::string Hex(uint64_t v) {
 }
 
 Result<Bytes> BlobFile::ReadPointer(const BlobPointer& ptr) {
-  const std::string name = PathBaseName(path_);
+  Bytes out;
+  PARADOX_RETURN_IF_ERROR(ReadPointerTo(ptr, &out));
+  return out;
+}
+
+Status BlobFile::ReadPointerTo(const BlobPointer& ptr, Bytes* out) {
   auto bad = [&](const std::string& why) {
-    return Status::Corruption(name + ": blob pointer to " + Hex(ptr.offset) + " (index " +
+    return Status::Corruption(PathBaseName(path_) + ": blob pointer to " + Hex(ptr.offset) + " (index " +
                               std::to_string(ptr.index) + ", " + std::to_string(ptr.length) + " bytes): " + why);
   };
-  if (ptr.length == 0) return Bytes();
+  out->clear();
+  if (ptr.length == 0) return Status::OK();
   if (ptr.offset < kMbUnit || ptr.offset % kMbUnit != 0) return bad("offset is not a 4096-aligned block after the header");
   if (uint64_t(ptr.offset) + kMbUnit > size_) return bad("offset lies beyond the end of the file");
-  Bytes unit(kMbUnit);
-  PARADOX_RETURN_IF_ERROR(ReadRaw(ptr.offset, unit));
+  // Without the kept unit each call has its own buffers, as callers on several threads
+  // may share the file.
+  Bytes local, localChunk;
+  Bytes& unit = keepUnit_ ? unit_ : local;
+  Bytes& chunk = keepUnit_ ? chunk_ : localChunk;
+  if (!keepUnit_ || unitAt_ != ptr.offset) {
+    unit.resize(kMbUnit);
+    if (keepUnit_) unitAt_ = UINT64_MAX;  // until the read succeeds
+    PARADOX_RETURN_IF_ERROR(ReadRaw(ptr.offset, unit));
+    if (keepUnit_) unitAt_ = ptr.offset;
+  }
   uint8_t type = unit[0];
   if (type == 2) {
     if (ptr.index != 0xFF) return bad("single-blob block needs index 255");
@@ -135,19 +150,17 @@ Result<Bytes> BlobFile::ReadPointer(const BlobPointer& ptr) {
     if (sh.units == 0 || uint64_t(sh.units) * kMbUnit < need) return bad("block length too small for the blob");
     uint64_t total = uint64_t(sh.units) * kMbUnit;
     if (ptr.offset + total > size_) return bad("block runs past the end of the file");
-    Bytes out;
-    out.reserve(ptr.length);
-    out.insert(out.end(), unit.begin() + 9, unit.begin() + static_cast<long>(std::min<uint64_t>(kMbUnit, need)));
+    out->reserve(ptr.length);
+    out->insert(out->end(), unit.begin() + 9, unit.begin() + static_cast<long>(std::min<uint64_t>(kMbUnit, need)));
     uint64_t off = ptr.offset + kMbUnit;
-    Bytes chunk;
-    while (out.size() < ptr.length) {
-      size_t n = static_cast<size_t>(std::min<uint64_t>(kMbUnit, ptr.length - out.size()));
+    while (out->size() < ptr.length) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(kMbUnit, ptr.length - out->size()));
       chunk.assign(kMbUnit, 0);
       PARADOX_RETURN_IF_ERROR(ReadRaw(off, chunk));
-      out.insert(out.end(), chunk.begin(), chunk.begin() + static_cast<long>(n));
+      out->insert(out->end(), chunk.begin(), chunk.begin() + static_cast<long>(n));
       off += kMbUnit;
     }
-    return out;
+    return Status::OK();
   }
   if (type == 3) {
     if (ptr.index >= MbSlot::kCount) return bad("slot index above 63");
@@ -159,7 +172,8 @@ Result<Bytes> BlobFile::ReadPointer(const BlobPointer& ptr) {
     uint64_t start = uint64_t(slot.startChunk) * 16;
     if (slot.startChunk < MbSlot::kFirstDataChunk || start + ptr.length > kMbUnit)
       return bad("slot data lies outside the block's data area");
-    return Bytes(unit.begin() + static_cast<long>(start), unit.begin() + static_cast<long>(start + ptr.length));
+    out->assign(unit.begin() + static_cast<long>(start), unit.begin() + static_cast<long>(start + ptr.length));
+    return Status::OK();
   }
   return bad("block has type " + std::to_string(type));
 }

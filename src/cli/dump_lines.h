@@ -1,0 +1,67 @@
+// rekasto dump's lines. A record's CSV line is written straight from its stored bytes
+// into one buffer: no Value per field and no allocation per field, blobs through the
+// .MB's kept unit. The same line made through decoded Values and ValueRenderer (the
+// path dump took before, and JSON still takes) stays as the reference the direct
+// one is tested against, byte for byte.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "paradox/blob.h"
+#include "paradox/codepage.h"
+#include "paradox/format.h"
+#include "table_out.h"
+
+namespace rekasto {
+
+struct DumpSettings {
+  bool json = false;
+  std::string nullText;  // CSV: the text of a blank value
+  std::string blobDir;   // "" = blob values inline; else each goes to a file there
+  std::string stem;      // the table's file name stem, for blob file names
+};
+
+class DumpLines {
+ public:
+  // blobs may be null (no .MB). Every reference must outlive this.
+  DumpLines(const paradox::TableHeader& h, const paradox::Charset& charset, paradox::BlobFile* blobs,
+            DumpSettings settings, paradox::FileSystem* fs);
+
+  // CSV: the line of field names with its "\n"; JSON: "".
+  std::string HeaderLine() const;
+
+  // Appends the line of one record (recordSize bytes; `ordinal` 0-based) with its "\n"
+  // and returns true. A record with a field that does not decode gives false, *error
+  // set to why (DecodeField's message) and *out as it was: the record is skipped. A
+  // blob that cannot be read or written shows as a blank and adds its problem to
+  // *problems.
+  bool Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out, std::vector<std::string>* problems,
+              std::string* error);
+  // The same through DecodeField, ValueRenderer and nlohmann::json.
+  bool AppendReference(paradox::ByteSpan raw, uint64_t ordinal, std::string* out,
+                       std::vector<std::string>* problems, std::string* error);
+
+ private:
+  bool FieldDecodes(size_t i, const uint8_t* p) const;
+  void AppendBlob(size_t i, const uint8_t* p, uint64_t ordinal, std::string* out,
+                  std::vector<std::string>* problems);
+  // Quotes the text *out holds from `at` on when CSV needs it.
+  static void QuoteFrom(std::string* out, size_t at);
+
+  const paradox::TableHeader& h_;
+  paradox::Charset charset_;
+  paradox::BlobFile* blobs_;
+  DumpSettings settings_;
+  ValueRenderer render_;
+  paradox::Utf8Appender utf8_;
+  std::vector<std::string> names_;  // UTF-8; distinct for JSON
+  std::string nullField_;           // the CSV field of a blank value
+  paradox::Bytes blob_;             // the current blob value
+};
+
+// RealText's text into `out` (room for 32 bytes): the end of the text.
+char* WriteReal(char* out, double d);
+
+}  // namespace rekasto
