@@ -45,6 +45,8 @@ std::string CsvText(const OutValue& v, const std::string& nullText) {
   return {};
 }
 
+std::string JsonText(const nlohmann::ordered_json& j);
+
 nlohmann::ordered_json JsonValue(const OutValue& v) {
   using K = OutValue::Kind;
   switch (v.kind) {
@@ -87,8 +89,9 @@ DumpLines::DumpLines(const paradox::TableHeader& h, const paradox::Charset& char
       settings_(std::move(settings)),
       render_(h, charset, blobs, settings_.blobDir, settings_.stem, fs),
       utf8_(charset) {
-  for (const paradox::FieldDesc& f : h.fields) names_.push_back(paradox::ToUtf8(f.name, charset));
-  if (settings_.json) names_ = DistinctNames(names_);  // keys of one object
+  for (const paradox::FieldDesc& f : h.fields) fieldNames_.push_back(paradox::ToUtf8(f.name, charset));
+  names_ = settings_.json ? DistinctNames(fieldNames_) : fieldNames_;  // JSON: keys of one object
+  for (const std::string& name : names_) jsonKeys_.push_back(JsonText(name) + ":");
   nullField_ = CsvField(settings_.nullText);
 }
 
@@ -188,6 +191,129 @@ void DumpLines::QuoteFrom(std::string* out, size_t at) {
   AppendCsvField(out, text);
 }
 
+namespace {
+
+// Whether s is well-formed UTF-8 (no overlong forms, surrogates or code points above
+// U+10FFFF), as nlohmann::json's decoder takes it.
+bool WellFormedUtf8(const unsigned char* s, size_t n) {
+  for (size_t i = 0; i < n;) {
+    const unsigned char c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) len = 2;
+    else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (i + len > n || s[i + 1] < lo || s[i + 1] > hi) return false;
+    for (size_t k = 2; k < len; ++k)
+      if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
+    i += len;
+  }
+  return true;
+}
+
+void AppendBase64(std::string* out, const uint8_t* b, size_t n) {
+  static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  size_t i = 0;
+  for (; i + 2 < n; i += 3) {
+    const uint32_t v = uint32_t(b[i]) << 16 | uint32_t(b[i + 1]) << 8 | b[i + 2];
+    const char q[4] = {a[v >> 18], a[(v >> 12) & 63], a[(v >> 6) & 63], a[v & 63]};
+    out->append(q, 4);
+  }
+  if (i + 1 == n) {
+    const uint32_t v = uint32_t(b[i]) << 16;
+    const char q[4] = {a[v >> 18], a[(v >> 12) & 63], '=', '='};
+    out->append(q, 4);
+  } else if (i + 2 == n) {
+    const uint32_t v = uint32_t(b[i]) << 16 | uint32_t(b[i + 1]) << 8;
+    const char q[4] = {a[v >> 18], a[(v >> 12) & 63], a[(v >> 6) & 63], '='};
+    out->append(q, 4);
+  }
+}
+
+std::string JsonText(const nlohmann::ordered_json& j) {
+  return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+}  // namespace
+
+void DumpLines::JsonQuoteFrom(std::string* out, size_t at) {
+  const auto* s = reinterpret_cast<const unsigned char*>(out->data()) + at;
+  const size_t n = out->size() - at;
+  bool plain = true, ascii = true;
+  for (size_t i = 0; i < n; ++i) {
+    plain &= (s[i] >= 0x20) & (s[i] != '"') & (s[i] != '\\');
+    ascii &= s[i] < 0x80;
+  }
+  if (!ascii && !WellFormedUtf8(s, n)) {
+    // Bytes that are no UTF-8 (never from the code page conversion): the library's
+    // replacement characters.
+    const std::string text = out->substr(at);
+    out->resize(at);
+    *out += JsonText(text);
+    return;
+  }
+  if (plain) {
+    out->insert(at, 1, '"');
+    *out += '"';
+    return;
+  }
+  const std::string text = out->substr(at);
+  out->resize(at);
+  *out += '"';
+  for (unsigned char c : text) {
+    switch (c) {
+      case '\b': *out += "\\b"; break;
+      case '\t': *out += "\\t"; break;
+      case '\n': *out += "\\n"; break;
+      case '\f': *out += "\\f"; break;
+      case '\r': *out += "\\r"; break;
+      case '"': *out += "\\\""; break;
+      case '\\': *out += "\\\\"; break;
+      default:
+        if (c < 0x20) {
+          const char u[6] = {'\\', 'u', '0', '0', "0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
+          out->append(u, 6);
+        } else {
+          *out += char(c);
+        }
+    }
+  }
+  *out += '"';
+}
+
+void DumpLines::Null(std::string* out) const {
+  if (settings_.json) *out += "null";
+  else *out += nullField_;
+}
+
+void DumpLines::Text(std::string* out, size_t at) const {
+  if (settings_.json) JsonQuoteFrom(out, at);
+  else QuoteFrom(out, at);
+}
+
+void DumpLines::ByteValue(std::string* out, const uint8_t* p, size_t n) const {
+  if (!settings_.json) {
+    AppendHex(out, p, n);
+    return;
+  }
+  *out += "{\"base64\":\"";
+  AppendBase64(out, p, n);
+  *out += "\"}";
+}
+
 void DumpLines::AppendBlob(size_t i, const uint8_t* p, uint64_t ordinal, std::string* out,
                            std::vector<std::string>* problems) {
   const paradox::FieldDesc& f = h_.fields[i];
@@ -195,16 +321,17 @@ void DumpLines::AppendBlob(size_t i, const uint8_t* p, uint64_t ordinal, std::st
   paradox::BlobPointer ptr;
   ptr.DecodeFrom(p + leader);
   if (ptr.length == 0) {
-    *out += nullField_;
+    Null(out);
     return;
   }
   if (!settings_.blobDir.empty()) {
-    // Files to write: the renderer names and writes them, as for JSON.
+    // Files to write: the renderer names and writes them, as in the reference.
     auto v = paradox::DecodeField(f, paradox::ByteSpan(p, f.Size()));
     std::string problem;
     OutValue o = render_.Render(i, v.value(), ordinal, &problem);
     if (!problem.empty()) problems->push_back(problem);
-    AppendCsvField(out, CsvText(o, settings_.nullText));
+    if (settings_.json) *out += JsonText(JsonValue(o));
+    else AppendCsvField(out, CsvText(o, settings_.nullText));
     return;
   }
   const uint8_t* data;
@@ -216,9 +343,9 @@ void DumpLines::AppendBlob(size_t i, const uint8_t* p, uint64_t ordinal, std::st
     paradox::Status st = blobs_ ? blobs_->ReadPointerTo(ptr, &blob_)
                                 : paradox::Status::NotFound("the .MB file is missing");
     if (!st.ok()) {
-      problems->push_back("record " + std::to_string(ordinal + 1) + " field " + names_[i] + ": blob of " +
+      problems->push_back("record " + std::to_string(ordinal + 1) + " field " + fieldNames_[i] + ": blob of " +
                           std::to_string(ptr.length) + " bytes unreadable: " + st.message());
-      *out += nullField_;
+      Null(out);
       return;
     }
     data = blob_.data();
@@ -227,7 +354,7 @@ void DumpLines::AppendBlob(size_t i, const uint8_t* p, uint64_t ordinal, std::st
   if (f.type == FieldType::kMemo) {
     const size_t at = out->size();
     utf8_.Append(std::string_view(reinterpret_cast<const char*>(data), size), out);
-    QuoteFrom(out, at);
+    Text(out, at);
     return;
   }
   // G and O values begin with an 8-byte sub-header (a u32 kind, a u32 equal to the
@@ -237,12 +364,11 @@ void DumpLines::AppendBlob(size_t i, const uint8_t* p, uint64_t ordinal, std::st
     data += 8;
     size -= 8;
   }
-  AppendHex(out, data, size);
+  ByteValue(out, data, size);
 }
 
 bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out, std::vector<std::string>* problems,
                        std::string* error) {
-  if (settings_.json) return AppendReference(raw, ordinal, out, problems, error);
   const size_t nf = h_.fields.size();
   for (size_t i = 0; i < nf; ++i) {
     const paradox::FieldDesc& f = h_.fields[i];
@@ -251,60 +377,87 @@ bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out
       return AppendReference(raw, ordinal, out, problems, error);
     }
   }
+  const bool json = settings_.json;
   const size_t lineStart = out->size();
+  if (json) *out += '{';
   for (size_t i = 0; i < nf; ++i) {
     if (i) *out += ',';
+    if (json) *out += jsonKeys_[i];
     const paradox::FieldDesc& f = h_.fields[i];
     const uint8_t* p = raw.data() + f.offset;
     const size_t n = f.Size();
     if (paradox::IsBlobType(f.type)) {
-      if (AllZero(p, n)) *out += nullField_;
+      if (AllZero(p, n)) Null(out);
       else AppendBlob(i, p, ordinal, out, problems);
       continue;
     }
     if (f.type == FieldType::kAlpha) {
       const size_t len = strnlen(reinterpret_cast<const char*>(p), n);
       if (len == 0) {
-        *out += nullField_;
+        Null(out);
         continue;
       }
       const size_t at = out->size();
       utf8_.Append(std::string_view(reinterpret_cast<const char*>(p), len), out);
-      QuoteFrom(out, at);
+      Text(out, at);
       continue;
     }
     if (AllZero(p, n)) {
-      *out += nullField_;
+      Null(out);
       continue;
     }
     char buf[2 * paradox::kMaxDateTimeText + 8];
     char* e = buf;
+    const size_t at = out->size();
     switch (f.type) {
-      case FieldType::kBytes: AppendHex(out, p, n); continue;
+      case FieldType::kBytes: ByteValue(out, p, n); continue;
       case FieldType::kShort: e = std::to_chars(buf, buf + sizeof buf, paradox::DecodeInt16(p)).ptr; break;
       case FieldType::kLong:
       case FieldType::kAutoInc: e = std::to_chars(buf, buf + sizeof buf, paradox::DecodeInt32(p)).ptr; break;
       case FieldType::kMoney:
-      case FieldType::kNumber: e = WriteReal(buf, paradox::DecodeDouble(p)); break;
-      case FieldType::kDate: e = paradox::WriteDate(buf, paradox::Date{paradox::DecodeInt32(p)}); break;
-      case FieldType::kTime: e = paradox::WriteTime(buf, paradox::Time{paradox::DecodeInt32(p)}); break;
-      case FieldType::kTimestamp: paradox::AppendTimestamp(out, paradox::Timestamp{paradox::DecodeDouble(p)}); continue;
+      case FieldType::kNumber: {
+        const double d = paradox::DecodeDouble(p);
+        if (!json) {
+          e = WriteReal(buf, d);
+        } else if (std::isfinite(d)) {
+          e = nlohmann::detail::to_chars(buf, buf + sizeof buf, d);
+        } else {  // JSON has no NaN or infinity: RealText's word as a string
+          out->append(buf, WriteReal(buf, d));
+          Text(out, at);
+          continue;
+        }
+        break;
+      }
+      case FieldType::kDate:
+        out->append(buf, paradox::WriteDate(buf, paradox::Date{paradox::DecodeInt32(p)}));
+        Text(out, at);
+        continue;
+      case FieldType::kTime:
+        out->append(buf, paradox::WriteTime(buf, paradox::Time{paradox::DecodeInt32(p)}));
+        Text(out, at);
+        continue;
+      case FieldType::kTimestamp:
+        paradox::AppendTimestamp(out, paradox::Timestamp{paradox::DecodeDouble(p)});
+        Text(out, at);
+        continue;
       case FieldType::kLogical: *out += p[0] == 0x81 ? "true" : "false"; continue;
       case FieldType::kBcd: {
         if ((p[0] & 0xC0) == 0 && AllZero(p + 1, n - 1)) {  // another writer's blank
-          *out += nullField_;
+          Null(out);
           continue;
         }
         bool bad;
-        e = paradox::WriteBcdText(buf, p, f.sizeByte, &bad);
-        break;
+        out->append(buf, paradox::WriteBcdText(buf, p, f.sizeByte, &bad));
+        Text(out, at);
+        continue;
       }
       default: break;
     }
     out->append(buf, e);
   }
+  if (json) *out += '}';
   // A line holding one empty field would read as no record at all.
-  if (out->size() == lineStart) *out += "\"\"";
+  else if (out->size() == lineStart) *out += "\"\"";
   *out += '\n';
   return true;
 }

@@ -1,8 +1,8 @@
-// rekasto dump's lines. A record's CSV line is written straight from its stored bytes
+// rekasto dump's lines. A record's CSV or JSON line is written straight from its stored bytes
 // into one buffer: no Value per field and no allocation per field, blobs through the
-// .MB's kept unit. The same line made through decoded Values and ValueRenderer (the
-// path dump took before, and JSON still takes) stays as the reference the direct
-// one is tested against, byte for byte.
+// .MB's kept unit. The same line made through decoded Values, ValueRenderer and
+// nlohmann::json (the path dump took before) stays as the reference the direct one
+// is tested against, byte for byte.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +49,12 @@ class DumpLines {
                   std::vector<std::string>* problems);
   // Quotes the text *out holds from `at` on when CSV needs it.
   static void QuoteFrom(std::string* out, size_t at);
+  // Makes the UTF-8 text *out holds from `at` on a JSON string.
+  static void JsonQuoteFrom(std::string* out, size_t at);
+  // A blank, the text appended from `at` on, bytes: in the output format.
+  void Null(std::string* out) const;
+  void Text(std::string* out, size_t at) const;
+  void ByteValue(std::string* out, const uint8_t* p, size_t n) const;
 
   const paradox::TableHeader& h_;
   paradox::Charset charset_;
@@ -56,7 +62,9 @@ class DumpLines {
   DumpSettings settings_;
   ValueRenderer render_;
   paradox::Utf8Appender utf8_;
-  std::vector<std::string> names_;  // UTF-8; distinct for JSON
+  std::vector<std::string> fieldNames_;  // UTF-8, as stored
+  std::vector<std::string> names_;       // the same, distinct for JSON
+  std::vector<std::string> jsonKeys_;    // "name": of each field
   std::string nullField_;           // the CSV field of a blank value
   paradox::Bytes blob_;             // the current blob value
 };

@@ -1,8 +1,8 @@
-// rekasto dump's lines written straight from the record bytes equal, byte for byte,
-// the lines made through decoded Values (the reference): over many generated tables
-// of every field type in several code pages, with blanks, extreme and undecodable
-// values, memos in the leader and in the .MB (and unreadable ones), blank text,
-// blobs to files, and no .MB at all.
+// rekasto dump's lines (CSV and JSON) written straight from the record bytes equal,
+// byte for byte, the lines made through decoded Values (the reference): over many
+// generated tables of every field type in several code pages, with blanks, extreme
+// and undecodable values, memos in the leader and in the .MB (and unreadable ones),
+// blank text, blobs to files, and no .MB at all.
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -168,7 +168,7 @@ TEST(DumpLines, DirectLinesEqualTheReference) {
                                      FieldType::kBcd,     FieldType::kBytes};
   // Byte-table pages, a composing one (1255) and a multi-byte one (932), through iconv.
   static const uint16_t kPages[] = {1252, 852, 866, 437, 850, 1251, 1255, 932, 0};
-  uint64_t lines = 0, skipped = 0, problems = 0, files = 0;
+  uint64_t lines = 0, skipped = 0, problems = 0, files = 0, escaped = 0;
   for (uint64_t seed = 1; seed <= 120; ++seed) {
     Rng r(seed);
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -220,13 +220,16 @@ TEST(DumpLines, DirectLinesEqualTheReference) {
     }
     paradox::Charset cs = paradox::CharsetOfTable(h).charset;
     if (!cs.known()) cs = paradox::CharsetForCodePage(1252);
-    for (int variant = 0; variant < 3; ++variant) {
+    // CSV, CSV with --null, CSV with --blobs, JSON, JSON with --blobs.
+    for (int variant = 0; variant < 5; ++variant) {
+      const bool toFiles = variant == 2 || variant == 4;
       rekasto::DumpSettings set;
       set.stem = "T";
+      set.json = variant >= 3;
       if (variant == 1) set.nullText = Chance(r, 0.5) ? "NULL" : "a,\"b";
-      if (variant == 2) set.blobDir = "o";
+      if (toFiles) set.blobDir = "o";
       rekasto::DumpSettings refSet = set;
-      if (variant == 2) refSet.blobDir = "p";
+      if (toFiles) refSet.blobDir = "p";
       (void)fs.MakeDir("o");
       (void)fs.MakeDir("p");
       rekasto::DumpLines fast(h, cs, direct.get(), set, &fs);
@@ -236,16 +239,18 @@ TEST(DumpLines, DirectLinesEqualTheReference) {
       for (size_t k = 0; k < records.size(); ++k) {
         std::vector<std::string> pa, pb;
         std::string ea, eb;
+        const size_t from = a.size();
         const bool okA = fast.Append(records[k], k, &a, &pa, &ea);
         const bool okB = ref.AppendReference(records[k], k, &b, &pb, &eb);
         ASSERT_EQ(okA, okB) << "record " << k << ": " << ea << " / " << eb;
         ASSERT_EQ(ea, eb) << "record " << k;
         for (std::string& p : pb)  // the blob folders differ by name only
-          if (variant == 2)
+          if (toFiles)
             for (size_t at; (at = p.find("p/T_")) != std::string::npos;) p.replace(at, 1, "o");
         ASSERT_EQ(pa, pb) << "record " << k;
         ASSERT_EQ(a, b) << "record " << k << " in code page " << s.codePage;
         lines += okA;
+        escaped += set.json && a.find("\\u00", from) != std::string::npos;
         skipped += !okA;
         problems += pa.size();
       }
@@ -265,6 +270,7 @@ TEST(DumpLines, DirectLinesEqualTheReference) {
   EXPECT_GT(skipped, 20u);
   EXPECT_GT(problems, 20u);
   EXPECT_GT(files, 100u);
+  EXPECT_GT(escaped, 100u);
 }
 
 }  // namespace
