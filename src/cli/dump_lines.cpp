@@ -304,6 +304,13 @@ void DumpLines::Text(std::string* out, size_t at) const {
   else QuoteFrom(out, at);
 }
 
+void DumpLines::PlainText(std::string* out, size_t at) const {
+  if (settings_.json) {
+    out->insert(at, 1, '"');
+    *out += '"';
+  }
+}
+
 void DumpLines::ByteValue(std::string* out, const uint8_t* p, size_t n) const {
   if (!settings_.json) {
     AppendHex(out, p, n);
@@ -423,22 +430,22 @@ bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out
           e = nlohmann::detail::to_chars(buf, buf + sizeof buf, d);
         } else {  // JSON has no NaN or infinity: RealText's word as a string
           out->append(buf, WriteReal(buf, d));
-          Text(out, at);
+          PlainText(out, at);
           continue;
         }
         break;
       }
       case FieldType::kDate:
         out->append(buf, paradox::WriteDate(buf, paradox::Date{paradox::DecodeInt32(p)}));
-        Text(out, at);
+        PlainText(out, at);
         continue;
       case FieldType::kTime:
         out->append(buf, paradox::WriteTime(buf, paradox::Time{paradox::DecodeInt32(p)}));
-        Text(out, at);
+        PlainText(out, at);
         continue;
       case FieldType::kTimestamp:
         paradox::AppendTimestamp(out, paradox::Timestamp{paradox::DecodeDouble(p)});
-        Text(out, at);
+        PlainText(out, at);
         continue;
       case FieldType::kLogical: *out += p[0] == 0x81 ? "true" : "false"; continue;
       case FieldType::kBcd: {
@@ -448,7 +455,7 @@ bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out
         }
         bool bad;
         out->append(buf, paradox::WriteBcdText(buf, p, f.sizeByte, &bad));
-        Text(out, at);
+        PlainText(out, at);
         continue;
       }
       default: break;

@@ -54,6 +54,8 @@ class DumpLines {
   // A blank, the text appended from `at` on, bytes: in the output format.
   void Null(std::string* out) const;
   void Text(std::string* out, size_t at) const;
+  // Text that needs neither CSV quotes nor JSON escapes (numbers, dates, times).
+  void PlainText(std::string* out, size_t at) const;
   void ByteValue(std::string* out, const uint8_t* p, size_t n) const;
 
   const paradox::TableHeader& h_;
