@@ -93,6 +93,36 @@ DumpLines::DumpLines(const paradox::TableHeader& h, const paradox::Charset& char
   names_ = settings_.json ? DistinctNames(fieldNames_) : fieldNames_;  // JSON: keys of one object
   for (const std::string& name : names_) jsonKeys_.push_back(JsonText(name) + ":");
   nullField_ = CsvField(settings_.nullText);
+  for (const paradox::FieldDesc& f : h.fields) {
+    const bool blob = paradox::IsBlobType(f.type);
+    const bool canFail = blob || f.type == FieldType::kDate || f.type == FieldType::kTime ||
+                         f.type == FieldType::kTimestamp || f.type == FieldType::kLogical ||
+                         f.type == FieldType::kBcd || !paradox::IsKnownFieldType(uint8_t(f.type));
+    columns_.push_back({f.type, f.offset, f.Size(), blob, canFail});
+  }
+  bytewise_ = utf8_.bytewise();
+  for (int b = 0; b < 256 && bytewise_; ++b)
+    for (char c : utf8_.Utf8Of(uint8_t(b)))
+      special_[b] |= settings_.json ? (uint8_t(c) < 0x20 || c == '"' || c == '\\')
+                                    : (c == ',' || c == '"' || c == '\r' || c == '\n');
+}
+
+void DumpLines::AppendText(const uint8_t* p, size_t n, std::string* out) const {
+  const size_t at = out->size();
+  const std::string_view text(reinterpret_cast<const char*>(p), n);
+  if (bytewise_) {
+    // Every byte's UTF-8 is well-formed, so only the special ones need a look.
+    bool special = false;
+    for (size_t i = 0; i < n; ++i) special |= special_[p[i]];
+    if (!special) {
+      if (settings_.json) *out += '"';
+      utf8_.Append(text, out);
+      if (settings_.json) *out += '"';
+      return;
+    }
+  }
+  utf8_.Append(text, out);
+  Text(out, at);
 }
 
 std::string DumpLines::HeaderLine() const {
@@ -136,7 +166,7 @@ bool DumpLines::AppendReference(paradox::ByteSpan raw, uint64_t ordinal, std::st
 // Whether DecodeField takes the field: the checks it makes, without making a value.
 bool DumpLines::FieldDecodes(size_t i, const uint8_t* p) const {
   const paradox::FieldDesc& f = h_.fields[i];
-  const size_t n = f.Size();
+  const size_t n = columns_[i].size;
   switch (f.type) {
     case FieldType::kAlpha:
     case FieldType::kBytes:
@@ -359,9 +389,7 @@ void DumpLines::AppendBlob(size_t i, const uint8_t* p, uint64_t ordinal, std::st
     size = blob_.size();
   }
   if (f.type == FieldType::kMemo) {
-    const size_t at = out->size();
-    utf8_.Append(std::string_view(reinterpret_cast<const char*>(data), size), out);
-    Text(out, at);
+    AppendText(data, size, out);
     return;
   }
   // G and O values begin with an 8-byte sub-header (a u32 kind, a u32 equal to the
@@ -376,10 +404,9 @@ void DumpLines::AppendBlob(size_t i, const uint8_t* p, uint64_t ordinal, std::st
 
 bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out, std::vector<std::string>* problems,
                        std::string* error) {
-  const size_t nf = h_.fields.size();
+  const size_t nf = columns_.size();
   for (size_t i = 0; i < nf; ++i) {
-    const paradox::FieldDesc& f = h_.fields[i];
-    if (!FieldDecodes(i, raw.data() + f.offset)) {
+    if (columns_[i].canFail && !FieldDecodes(i, raw.data() + columns_[i].offset)) {
       // DecodeField says why (and has the last word).
       return AppendReference(raw, ordinal, out, problems, error);
     }
@@ -390,10 +417,10 @@ bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out
   for (size_t i = 0; i < nf; ++i) {
     if (i) *out += ',';
     if (json) *out += jsonKeys_[i];
-    const paradox::FieldDesc& f = h_.fields[i];
+    const Column& f = columns_[i];
     const uint8_t* p = raw.data() + f.offset;
-    const size_t n = f.Size();
-    if (paradox::IsBlobType(f.type)) {
+    const size_t n = f.size;
+    if (f.blob) {
       if (AllZero(p, n)) Null(out);
       else AppendBlob(i, p, ordinal, out, problems);
       continue;
@@ -404,9 +431,7 @@ bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out
         Null(out);
         continue;
       }
-      const size_t at = out->size();
-      utf8_.Append(std::string_view(reinterpret_cast<const char*>(p), len), out);
-      Text(out, at);
+      AppendText(p, len, out);
       continue;
     }
     if (AllZero(p, n)) {
@@ -454,7 +479,7 @@ bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out
           continue;
         }
         bool bad;
-        out->append(buf, paradox::WriteBcdText(buf, p, f.sizeByte, &bad));
+        out->append(buf, paradox::WriteBcdText(buf, p, h_.fields[i].sizeByte, &bad));
         PlainText(out, at);
         continue;
       }

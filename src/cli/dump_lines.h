@@ -45,6 +45,8 @@ class DumpLines {
 
  private:
   bool FieldDecodes(size_t i, const uint8_t* p) const;
+  // Appends alpha or memo text in the output format.
+  void AppendText(const uint8_t* p, size_t n, std::string* out) const;
   void AppendBlob(size_t i, const uint8_t* p, uint64_t ordinal, std::string* out,
                   std::vector<std::string>* problems);
   // Quotes the text *out holds from `at` on when CSV needs it.
@@ -69,6 +71,18 @@ class DumpLines {
   std::vector<std::string> jsonKeys_;    // "name": of each field
   std::string nullField_;           // the CSV field of a blank value
   paradox::Bytes blob_;             // the current blob value
+  // Per field, what the loops need of its descriptor.
+  struct Column {
+    paradox::FieldType type;
+    uint32_t offset, size;
+    bool blob;
+    bool canFail;  // DecodeField may refuse it
+  };
+  std::vector<Column> columns_;
+  // Per byte of alpha text (when the code page converts byte by byte): whether its
+  // UTF-8 needs CSV quotes or JSON escapes, so that most values skip the scan.
+  bool special_[256] = {};
+  bool bytewise_ = false;
 };
 
 // RealText's text into `out` (room for 32 bytes): the end of the text.

@@ -74,6 +74,11 @@ std::string ToUtf8(std::string_view bytes, uint16_t codePage);
 class Utf8Appender {
  public:
   explicit Utf8Appender(Charset charset);
+  // Whether Append goes byte by byte through a table, and then a byte's UTF-8.
+  bool bytewise() const { return table_; }
+  std::string_view Utf8Of(unsigned char b) const {
+    return std::string_view(reinterpret_cast<const char*>(&utf8_[b]), utf8_[b] >> 24);
+  }
   void Append(std::string_view bytes, std::string* out) const {
     if (!table_) {
       out->append(ToUtf8(bytes, charset_));
