@@ -83,6 +83,7 @@ class DumpLines {
   // UTF-8 needs CSV quotes or JSON escapes, so that most values skip the scan.
   bool special_[256] = {};
   bool bytewise_ = false;
+  bool asciiSame_ = false;  // bytes below 0x80 convert to themselves
 };
 
 // RealText's text into `out` (room for 32 bytes): the end of the text.
