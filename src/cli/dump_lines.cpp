@@ -106,7 +106,7 @@ DumpLines::DumpLines(const paradox::TableHeader& h, const paradox::Charset& char
     asciiSame_ = utf8_.Utf8Of(uint8_t(b)) == std::string_view(reinterpret_cast<const char*>(&b), 1);
   for (int b = 0; b < 256 && bytewise_; ++b)
     for (char c : utf8_.Utf8Of(uint8_t(b)))
-      special_[b] |= settings_.json ? (uint8_t(c) < 0x20 || c == '"' || c == '\\')
+      marked_[b] |= settings_.json ? (uint8_t(c) < 0x20 || c == '"' || c == '\\')
                                     : (c == ',' || c == '"' || c == '\r' || c == '\n');
 }
 
@@ -114,13 +114,13 @@ void DumpLines::AppendText(const uint8_t* p, size_t n, std::string* out) const {
   const size_t at = out->size();
   const std::string_view text(reinterpret_cast<const char*>(p), n);
   if (bytewise_) {
-    // Every byte's UTF-8 is well-formed, so only the special ones need a look.
-    bool special = false, high = false;
+    // Every byte's UTF-8 is well-formed, so only the marked ones need a look.
+    bool marked = false, high = false;
     for (size_t i = 0; i < n; ++i) {
-      special |= special_[p[i]];
+      marked |= marked_[p[i]];
       high |= p[i] >= 0x80;
     }
-    if (!special) {
+    if (!marked) {
       if (settings_.json) *out += '"';
       if (!high && asciiSame_) out->append(text);  // the common case: nothing to convert
       else utf8_.Append(text, out);

@@ -81,7 +81,7 @@ class DumpLines {
   std::vector<Column> columns_;
   // Per byte of alpha text (when the code page converts byte by byte): whether its
   // UTF-8 needs CSV quotes or JSON escapes, so that most values skip the scan.
-  bool special_[256] = {};
+  bool marked_[256] = {};
   bool bytewise_ = false;
   bool asciiSame_ = false;  // bytes below 0x80 convert to themselves
 };

@@ -101,7 +101,7 @@ class BlobFile {
   Result<Bytes> Read(const BlobRef& ref);
   // Resolves a pointer with no leader involvement (length must be > 0).
   Result<Bytes> ReadPointer(const BlobPointer& ptr);
-  // The same into *out, reusing its memory (*out is unspecified after an error).
+  // The same into *out, reusing its memory (after an error *out holds no value).
   Status ReadPointerTo(const BlobPointer& ptr, Bytes* out);
   // Keeps the last 4096-byte unit read by ReadPointer in memory, so that the many
   // small blobs of one suballocated block cost one read (dump reads them in record
