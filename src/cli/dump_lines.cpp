@@ -84,7 +84,6 @@ char* WriteReal(char* out, double d) {
 DumpLines::DumpLines(const paradox::TableHeader& h, const paradox::Charset& charset, paradox::BlobFile* blobs,
                      DumpSettings settings, paradox::FileSystem* fs)
     : h_(h),
-      charset_(charset),
       blobs_(blobs),
       settings_(std::move(settings)),
       render_(h, charset, blobs, settings_.blobDir, settings_.stem, fs),
@@ -102,8 +101,10 @@ DumpLines::DumpLines(const paradox::TableHeader& h, const paradox::Charset& char
   }
   bytewise_ = utf8_.bytewise();
   asciiSame_ = bytewise_;
-  for (int b = 0; b < 0x80 && asciiSame_; ++b)
-    asciiSame_ = utf8_.Utf8Of(uint8_t(b)) == std::string_view(reinterpret_cast<const char*>(&b), 1);
+  for (int b = 0; b < 0x80 && asciiSame_; ++b) {
+    const char c = char(b);
+    asciiSame_ = utf8_.Utf8Of(uint8_t(b)) == std::string_view(&c, 1);
+  }
   for (int b = 0; b < 256 && bytewise_; ++b)
     for (char c : utf8_.Utf8Of(uint8_t(b)))
       marked_[b] |= settings_.json ? (uint8_t(c) < 0x20 || c == '"' || c == '\\')

@@ -61,7 +61,6 @@ class DumpLines {
   void ByteValue(std::string* out, const uint8_t* p, size_t n) const;
 
   const paradox::TableHeader& h_;
-  paradox::Charset charset_;
   paradox::BlobFile* blobs_;
   DumpSettings settings_;
   ValueRenderer render_;
