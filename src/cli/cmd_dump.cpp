@@ -1,12 +1,11 @@
 // rekasto dump: the records of a table as CSV (RFC 4180) or JSON lines, in UTF-8
 // converted from the table's code page.
-#include <nlohmann/json.hpp>
-
 #include <cmath>
 #include <ostream>
 
 #include "paradox/blob.h"
 #include "cli.h"
+#include "dump_lines.h"
 #include "paradox/codepage.h"
 #include "paradox/family.h"
 #include "paradox/reader.h"
@@ -86,36 +85,6 @@ int ParseArgs(const std::vector<std::string>& args, DumpOptions* o, Io& io) {
   return 0;
 }
 
-std::string CsvText(const OutValue& v, const std::string& nullText) {
-  using K = OutValue::Kind;
-  switch (v.kind) {
-    case K::kNull: return nullText;
-    case K::kBool: return v.boolean ? "true" : "false";
-    case K::kInteger: return std::to_string(v.integer);
-    case K::kReal: return RealText(v.real);
-    case K::kText: return v.text;
-    case K::kBytes: return HexText(v.bytes);
-  }
-  return {};
-}
-
-nlohmann::ordered_json JsonValue(const OutValue& v) {
-  using K = OutValue::Kind;
-  switch (v.kind) {
-    case K::kNull: return nullptr;
-    case K::kBool: return v.boolean;
-    case K::kInteger: return v.integer;
-    case K::kReal:
-      if (std::isfinite(v.real)) return v.real;
-      return RealText(v.real);  // JSON has no NaN or infinity
-    case K::kText:
-      if (!v.fileName.empty()) return {{"file", v.fileName}};
-      return v.text;
-    case K::kBytes: return {{"base64", Base64Text(v.bytes)}};
-  }
-  return nullptr;
-}
-
 int RunDump(const std::vector<std::string>& args, Io& io) {
   DumpOptions o;
   if (int rc = ParseArgs(args, &o, io); rc != 0) return rc < 0 ? kExitOk : rc;
@@ -139,44 +108,43 @@ int RunDump(const std::vector<std::string>& args, Io& io) {
       return kExitFailed;
     }
   }
-  ValueRenderer render(h, charset, blobs.get(), o.blobDir, paradox::PathStem(o.table), io.fs);
-  std::vector<std::string> names;
-  for (const paradox::FieldDesc& f : h.fields) names.push_back(paradox::ToUtf8(f.name, charset));
-  if (o.json) names = DistinctNames(names);  // keys of one object
-  if (!o.json) {
-    std::string line;
-    for (size_t i = 0; i < names.size(); ++i) line += (i ? "," : "") + CsvField(names[i]);
-    io.out << line << "\n";
-  }
+  if (blobs) blobs->KeepLastUnit();  // dump reads the blobs in record order
+  DumpLines lines(h, charset, blobs.get(), {o.json, o.nullText, o.blobDir, paradox::PathStem(o.table)}, io.fs);
+  // Lines go out through one buffer, written when it holds 256 KiB, and before each
+  // error so that the two streams keep their order on a terminal.
+  std::string buf = lines.HeaderLine();
+  auto flush = [&] {
+    io.out.write(buf.data(), std::streamsize(buf.size()));
+    buf.clear();
+  };
   auto cursor = reader.value()->Records();
   uint64_t bad = 0;
+  std::vector<std::string> problems;
+  std::string error;
   while (cursor.Next()) {
     const uint64_t ordinal = cursor.record().ordinal;
-    auto values = cursor.Decode();
-    if (!values.ok()) {
+    const size_t lineStart = buf.size();
+    if (!lines.Append(cursor.record().bytes, ordinal, &buf, &problems, &error)) {
       ++bad;
-      Error(io, o.table + ": record " + std::to_string(ordinal + 1) + " skipped: " + values.status().message());
+      flush();
+      Error(io, o.table + ": record " + std::to_string(ordinal + 1) + " skipped: " + error);
       continue;
     }
-    nlohmann::ordered_json object = nlohmann::ordered_json::object();
-    std::string line;
-    for (size_t i = 0; i < values->size(); ++i) {
-      std::string problem;
-      OutValue v = render.Render(i, (*values)[i], ordinal, &problem);
-      if (!problem.empty()) {
+    if (!problems.empty()) {
+      // The problems, then the line with the blanks they left.
+      const std::string line = buf.substr(lineStart);
+      buf.resize(lineStart);
+      flush();
+      for (const std::string& p : problems) {
         ++bad;
-        Error(io, o.table + ": " + problem);
+        Error(io, o.table + ": " + p);
       }
-      if (o.json) object[names[i]] = JsonValue(v);
-      else line += (i ? "," : "") + CsvField(CsvText(v, o.nullText));
+      problems.clear();
+      buf = line;
     }
-    if (o.json) {
-      io.out << object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
-    } else {
-      // A line holding one empty field would read as no record at all.
-      io.out << (line.empty() ? "\"\"" : line) << "\n";
-    }
+    if (buf.size() >= (256u << 10)) flush();
   }
+  flush();
   if (!cursor.status().ok()) {
     Error(io, o.table + ": reading stopped: " + cursor.status().message());
     return kExitFailed;

@@ -115,8 +115,12 @@ static std::string Hex(uint64_t v) {
 
 Result<Bytes> BlobFile::ReadPointer(const BlobPointer& ptr) {
   Bytes out;
-  PARADOX_RETURN_IF_ERROR(Resolve(ptr, &out));
+  PARADOX_RETURN_IF_ERROR(ReadPointerTo(ptr, &out));
   return out;
+}
+
+Status BlobFile::ReadPointerTo(const BlobPointer& ptr, Bytes* out) {
+  return Resolve(ptr, out);
 }
 
 Status BlobFile::CheckPointer(const BlobPointer& ptr) {
@@ -124,18 +128,25 @@ Status BlobFile::CheckPointer(const BlobPointer& ptr) {
 }
 
 Status BlobFile::Resolve(const BlobPointer& ptr, Bytes* out) {
-  const std::string name = PathBaseName(path_);
   auto bad = [&](const std::string& why) {
-    return Status::Corruption(name + ": blob pointer to " + Hex(ptr.offset) + " (index " +
+    return Status::Corruption(PathBaseName(path_) + ": blob pointer to " + Hex(ptr.offset) + " (index " +
                               std::to_string(ptr.index) + ", " + std::to_string(ptr.length) + " bytes): " + why);
   };
   if (out) out->clear();
   if (ptr.length == 0) return Status::OK();
   if (ptr.offset < kMbUnit || ptr.offset % kMbUnit != 0) return bad("offset is not a 4096-aligned block after the header");
   if (uint64_t(ptr.offset) + kMbUnit > size_) return bad("offset lies beyond the end of the file");
-  Bytes& unit = unit_;
-  unit.resize(kMbUnit);
-  PARADOX_RETURN_IF_ERROR(ReadRaw(ptr.offset, unit));
+  // Without the kept unit each call has its own buffers, as callers on several threads
+  // may share the file.
+  Bytes local, localChunk;
+  Bytes& unit = keepUnit_ ? unit_ : local;
+  Bytes& chunk = keepUnit_ ? chunk_ : localChunk;
+  if (!keepUnit_ || unitAt_ != ptr.offset) {
+    unit.resize(kMbUnit);
+    if (keepUnit_) unitAt_ = UINT64_MAX;  // until the read succeeds
+    PARADOX_RETURN_IF_ERROR(ReadRaw(ptr.offset, unit));
+    if (keepUnit_) unitAt_ = ptr.offset;
+  }
   uint8_t type = unit[0];
   if (type == 2) {
     if (ptr.index != 0xFF) return bad("single-blob block needs index 255");
@@ -151,11 +162,11 @@ Status BlobFile::Resolve(const BlobPointer& ptr, Bytes* out) {
     out->reserve(ptr.length);
     out->insert(out->end(), unit.begin() + 9, unit.begin() + static_cast<long>(std::min<uint64_t>(kMbUnit, need)));
     if (out->size() < ptr.length) {
-      // The rest in one read, whole units (an encrypted file decrypts by 256-byte chunks).
+      // The rest in one read of whole units (an encrypted file decrypts by 256-byte chunks).
       const uint64_t rest = (ptr.length - out->size() + kMbUnit - 1) / kMbUnit * kMbUnit;
-      unit.resize(size_t(rest));
-      PARADOX_RETURN_IF_ERROR(ReadRaw(ptr.offset + kMbUnit, unit));
-      out->insert(out->end(), unit.begin(), unit.begin() + static_cast<long>(ptr.length - out->size()));
+      chunk.resize(size_t(rest));
+      PARADOX_RETURN_IF_ERROR(ReadRaw(ptr.offset + kMbUnit, chunk));
+      out->insert(out->end(), chunk.begin(), chunk.begin() + static_cast<long>(ptr.length - out->size()));
     }
     return Status::OK();
   }

@@ -101,8 +101,14 @@ class BlobFile {
   Result<Bytes> Read(const BlobRef& ref);
   // Resolves a pointer with no leader involvement (length must be > 0).
   Result<Bytes> ReadPointer(const BlobPointer& ptr);
+  // The same into *out, reusing its memory (after an error *out holds no value).
+  Status ReadPointerTo(const BlobPointer& ptr, Bytes* out);
   // ReadPointer's verdict without copying the value (OK when it would read).
   Status CheckPointer(const BlobPointer& ptr);
+  // Keeps the last 4096-byte unit read by ReadPointer in memory, so that the many
+  // small blobs of one suballocated block cost one read (dump reads them in record
+  // order). Only for a file nobody writes while it is open.
+  void KeepLastUnit() { keepUnit_ = true; }
   // Walks the file by block lengths from offset 4096 (types 2/4 advance N units,
   // others 1) and reports each block; an invalid block advances 1 unit.
   Result<std::vector<MbBlockInfo>> Scan();
@@ -115,11 +121,13 @@ class BlobFile {
   BlobFile() = default;
   Status Resolve(const BlobPointer& ptr, Bytes* out);  // out nullptr: check only
   std::unique_ptr<File> file_;
-  Bytes unit_;  // reused read buffer
   std::string path_;
   uint32_t key_ = 0;
   uint64_t size_ = 0;
   MbHeader header_;
+  bool keepUnit_ = false;
+  Bytes unit_, chunk_;
+  uint64_t unitAt_ = UINT64_MAX;  // file offset of unit_'s contents; UINT64_MAX = none
 };
 
 // Writes a fresh .MB (header counter 1, every blob modification number 1 unless

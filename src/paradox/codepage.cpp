@@ -3,6 +3,7 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -125,6 +126,12 @@ class Codec {
   }
 
   bool ok() const { return ok_; }
+  // The byte-to-UTF-8 table Decode uses, when it uses one.
+  bool ByteTable(std::string table[256]) const {
+    if (!table_ok_) return false;
+    for (int b = 0; b < 256; ++b) table[b].assign(fast_[b].bytes, fast_[b].length);
+    return true;
+  }
 
   std::string Decode(std::string_view in) {
     std::string out;
@@ -454,6 +461,20 @@ std::string ToUtf8(std::string_view bytes, const Charset& cs) {
   Codec* c = cs.known() ? CodecFor(cs.name) : nullptr;
   if (!c) c = CodecFor(Fallback().name);
   return c ? c->Decode(bytes) : Latin1(bytes);
+}
+
+Utf8Appender::Utf8Appender(Charset charset) : charset_(std::move(charset)) {
+  Codec* c = charset_.known() ? CodecFor(charset_.name) : nullptr;
+  if (!c) c = CodecFor(Fallback().name);
+  std::string table[256];
+  if (!c || !c->ByteTable(table)) return;
+  static_assert(std::endian::native == std::endian::little, "the packed table is read as little-endian");
+  for (int b = 0; b < 256; ++b) {
+    uint32_t u = uint32_t(table[b].size()) << 24;
+    for (size_t i = 0; i < table[b].size(); ++i) u |= uint32_t(uint8_t(table[b][i])) << (8 * i);
+    utf8_[b] = u;
+  }
+  table_ = true;
 }
 
 std::string ToUtf8(std::string_view bytes, uint16_t cp) {

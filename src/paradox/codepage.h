@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -66,6 +67,40 @@ bool IsSupportedCodePage(uint16_t codePage);
 // allow one must warn).
 std::string ToUtf8(std::string_view bytes, const Charset& charset);
 std::string ToUtf8(std::string_view bytes, uint16_t codePage);
+// ToUtf8 for one charset, value after value, appended to a buffer without allocating
+// (dump converts every alpha field). The same text as ToUtf8(bytes, charset): single-
+// byte pages that convert byte by byte go through a copy of their table, the others
+// through ToUtf8 itself.
+class Utf8Appender {
+ public:
+  explicit Utf8Appender(Charset charset);
+  // Whether Append goes byte by byte through a table, and then a byte's UTF-8.
+  bool bytewise() const { return table_; }
+  std::string_view Utf8Of(unsigned char b) const {
+    return std::string_view(reinterpret_cast<const char*>(&utf8_[b]), utf8_[b] >> 24);
+  }
+  void Append(std::string_view bytes, std::string* out) const {
+    if (!table_) {
+      out->append(ToUtf8(bytes, charset_));
+      return;
+    }
+    const size_t at = out->size();
+    out->resize(at + bytes.size() * 3 + 1);
+    char* o = out->data() + at;
+    for (unsigned char c : bytes) {
+      const uint32_t u = utf8_[c];  // the bytes from the lowest, the count in the top byte
+      std::memcpy(o, &u, 4);        // room: at most 3 bytes a character, and one spare
+      o += u >> 24;
+    }
+    out->resize(size_t(o - out->data()));
+  }
+
+ private:
+  Charset charset_;
+  bool table_ = false;
+  uint32_t utf8_[256] = {};
+};
+
 // InvalidArgument if the text is not valid UTF-8, has a character the charset lacks
 // (naming it), or the charset is unknown.
 Result<std::string> FromUtf8(std::string_view utf8, const Charset& charset);

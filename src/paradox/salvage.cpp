@@ -1098,6 +1098,7 @@ class Salvager {
     auto m = BlobFile::Open(fs_, fam_.mb, h_.EncryptionKey());
     if (m.ok()) {
       mb_ = std::move(m).value();
+      mb_->KeepLastUnit();  // records come in block order, and their small blobs share units
     } else if (m.status().IsIOError()) {
       return m.status();  // the file system failed, not the file: never cut blobs for that
     } else {

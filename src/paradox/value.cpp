@@ -117,29 +117,47 @@ Status EncodeBcd(const std::string& text, uint8_t decimals, uint8_t* out) {
   return Status::OK();
 }
 
+char* WriteBcdText(char* out, const uint8_t* in, uint8_t decimals, bool* badNibbles) {
+  const bool neg = (in[0] & 0x80) == 0;
+  char digits[32];
+  bool zero = true, bad = false;
+  for (int k = 0; k < 16; ++k) {
+    const uint8_t b = neg ? static_cast<uint8_t>(~in[1 + k]) : in[1 + k];
+    const uint8_t hi = uint8_t(b >> 4), lo = uint8_t(b & 0xF);
+    // Shown as the hex digit it is, so nothing is changed unseen.
+    bad |= hi > 9 || lo > 9;
+    zero &= b == 0;
+    digits[2 * k] = "0123456789ABCDEF"[hi];
+    digits[2 * k + 1] = "0123456789ABCDEF"[lo];
+  }
+  *badNibbles = bad;
+  const int intDigits = 32 - decimals;
+  int first = 0;
+  while (first < intDigits && digits[first] == '0') ++first;
+  if (neg && !zero) *out++ = '-';
+  if (first == intDigits) {
+    *out++ = '0';
+  } else {
+    std::memcpy(out, digits + first, size_t(intDigits - first));
+    out += intDigits - first;
+  }
+  if (decimals) {
+    *out++ = '.';
+    std::memcpy(out, digits + intDigits, decimals);
+    out += decimals;
+  }
+  return out;
+}
+
 Result<Bcd> DecodeBcd(const uint8_t* in, uint8_t decimals) {
   if (decimals > 32) return Status::Corruption("BCD with " + std::to_string(decimals) + " decimals (at most 32)");
   uint8_t b0 = in[0];
   if ((b0 & 0x40) == 0 || (b0 & 0x3F) != decimals)
     return Status::Corruption("BCD first byte " + std::to_string(b0) + " does not match " +
                               std::to_string(decimals) + " decimals");
-  bool neg = (b0 & 0x80) == 0;
   Bcd out;
-  std::string digits;
-  for (int k = 0; k < 16; ++k) {
-    uint8_t b = neg ? static_cast<uint8_t>(~in[1 + k]) : in[1 + k];
-    for (uint8_t nib : {uint8_t(b >> 4), uint8_t(b & 0xF)}) {
-      // Shown as the hex digit it is, so nothing is changed unseen.
-      if (nib > 9) out.hasBadNibbles = true;
-      digits += "0123456789ABCDEF"[nib];
-    }
-  }
-  std::string intPart = digits.substr(0, 32 - decimals);
-  std::string frac = digits.substr(32 - decimals);
-  size_t nz = intPart.find_first_not_of('0');
-  intPart = nz == std::string::npos ? "0" : intPart.substr(nz);
-  bool zero = digits.find_first_not_of('0') == std::string::npos;
-  out.text = (neg && !zero ? "-" : "") + intPart + (decimals ? "." + frac : "");
+  char buf[40];
+  out.text.assign(buf, WriteBcdText(buf, in, decimals, &out.hasBadNibbles));
   return out;
 }
 
@@ -174,41 +192,48 @@ static char* PutDigits(char* p, unsigned v, int width) {
   return p + width;
 }
 
-std::string FormatDate(Date d) {
+char* WriteDate(char* out, Date d) {
   int y;
   unsigned m, dd;
   CivilFromDays(d.days, &y, &m, &dd);
-  char buf[32];
   if (y >= 0 && y <= 9999) {  // the same text as below, without stdio
-    char* p = PutDigits(buf, unsigned(y), 4);
+    char* p = PutDigits(out, unsigned(y), 4);
     *p++ = '-';
     p = PutDigits(p, m, 2);
     *p++ = '-';
-    p = PutDigits(p, dd, 2);
-    return std::string(buf, p);
+    return PutDigits(p, dd, 2);
   }
   // ISO 8601 expanded years before year 1: year 0 is 1 BC, "-0001" is 2 BC.
-  if (y < 0) std::snprintf(buf, sizeof buf, "-%04d-%02u-%02u", -y, m, dd);
-  else std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", y, m, dd);
-  return buf;
+  int n;
+  if (y < 0) n = std::snprintf(out, kMaxDateTimeText, "-%04d-%02u-%02u", -y, m, dd);
+  else n = std::snprintf(out, kMaxDateTimeText, "%04d-%02u-%02u", y, m, dd);
+  return out + n;
 }
 
-std::string FormatTime(Time t) {
-  char buf[32];
+char* WriteTime(char* out, Time t) {
   int ms = t.ms;
   if (ms >= 0 && ms < 86400000) {  // the same text as below, without stdio
-    char* p = PutDigits(buf, unsigned(ms / 3600000), 2);
+    char* p = PutDigits(out, unsigned(ms / 3600000), 2);
     *p++ = ':';
     p = PutDigits(p, unsigned(ms / 60000 % 60), 2);
     *p++ = ':';
     p = PutDigits(p, unsigned(ms / 1000 % 60), 2);
     *p++ = '.';
-    p = PutDigits(p, unsigned(ms % 1000), 3);
-    return std::string(buf, p);
+    return PutDigits(p, unsigned(ms % 1000), 3);
   }
-  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60,
-                ms % 1000);
-  return buf;
+  const int n = std::snprintf(out, kMaxDateTimeText, "%02d:%02d:%02d.%03d", ms / 3600000, ms / 60000 % 60,
+                              ms / 1000 % 60, ms % 1000);
+  return out + n;
+}
+
+std::string FormatDate(Date d) {
+  char buf[kMaxDateTimeText];
+  return std::string(buf, WriteDate(buf, d));
+}
+
+std::string FormatTime(Time t) {
+  char buf[kMaxDateTimeText];
+  return std::string(buf, WriteTime(buf, t));
 }
 
 namespace {
@@ -247,31 +272,45 @@ double TimestampFrom(int32_t day, int64_t msOfDay, std::string_view extra) {
 
 }  // namespace
 
-std::string FormatTimestamp(Timestamp t) {
+void AppendTimestamp(std::string* out, Timestamp t) {
   // Beyond the day numbers a date can hold (about 5.8 million years either way), or NaN:
   // the stored number itself.
   if (!(std::fabs(t.ms) < 1.8e17)) {
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%.17g ms", t.ms);
-    return buf;
+    const int n = std::snprintf(buf, sizeof buf, "%.17g ms", t.ms);
+    out->append(buf, size_t(n));
+    return;
   }
   const double whole = std::floor(t.ms);
   int64_t total = static_cast<int64_t>(whole);
   int64_t day = total >= 0 ? total / 86400000 : -((-total + 86399999) / 86400000);
   int32_t rest = static_cast<int32_t>(total - day * 86400000);
-  std::string text = FormatDate(Date{static_cast<int32_t>(day)}) + " " + FormatTime(Time{rest});
-  if (whole == t.ms) return text;
+  char text[2 * kMaxDateTimeText + 1];
+  char* p = WriteDate(text, Date{static_cast<int32_t>(day)});
+  *p++ = ' ';
+  p = WriteTime(p, Time{rest});
+  out->append(text, p);
+  if (whole == t.ms) return;
   // A fraction of a millisecond: the fewest further digits that read back exactly.
   const double frac = t.ms - whole;
   for (int digits = 1; digits <= 20; ++digits) {
     char buf[40];
     std::snprintf(buf, sizeof buf, "%.*f", digits, frac);
     std::string extra = buf[0] == '1' ? std::string(size_t(digits), '9') : std::string(buf + 2);
-    if (TimestampFrom(static_cast<int32_t>(day), rest, extra) == t.ms) return text + extra;
+    if (TimestampFrom(static_cast<int32_t>(day), rest, extra) == t.ms) {
+      out->append(extra);
+      return;
+    }
   }
   char buf[40];
   std::snprintf(buf, sizeof buf, "%.20f", frac);
-  return text + (buf + 2);
+  out->append(buf + 2);
+}
+
+std::string FormatTimestamp(Timestamp t) {
+  std::string s;
+  AppendTimestamp(&s, t);
+  return s;
 }
 
 bool ParseDate(std::string_view s, Date* out) {

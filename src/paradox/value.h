@@ -118,6 +118,15 @@ void CivilFromDays(int32_t days, int* year, unsigned* month, unsigned* day);
 std::string FormatDate(Date d);
 std::string FormatTime(Time t);
 std::string FormatTimestamp(Timestamp t);
+// The same texts written into a caller's buffer (dump writes millions of them): Write*
+// need room for kMaxDateTimeText bytes at `out` and return the end of the text.
+constexpr size_t kMaxDateTimeText = 40;
+char* WriteDate(char* out, Date d);
+char* WriteTime(char* out, Time t);
+void AppendTimestamp(std::string* out, Timestamp t);
+// Bcd::text of 17 stored bytes whose first byte DecodeBcd accepts (decimals <= 32):
+// at most 34 bytes at `out`; returns the end. *badNibbles as Bcd::hasBadNibbles.
+char* WriteBcdText(char* out, const uint8_t* in17, uint8_t decimals, bool* badNibbles);
 bool ParseDate(std::string_view text, Date* out);
 bool ParseTime(std::string_view text, Time* out);
 bool ParseTimestamp(std::string_view text, Timestamp* out);
