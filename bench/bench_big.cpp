@@ -4,9 +4,11 @@
 // Two tables per size, written with our writer: "plain" (unkeyed, level 5, 32 KB
 // blocks, the types pxlib reads: alpha, short, long, number, money, date, logical) and
 // "mixed" (keyed, level 7, 32 KB blocks, eleven field types, a memo and a secondary
-// index).
+// index). Besides: the mixed table damaged (two data blocks' records trade places, so
+// the rebuild must sort every key) beside the healthy one, and a keyed table at the
+// 65 535-block limit (2 KB blocks, about 128 MB).
 //
-//   bench_big [--sizes 10,150] [--huge] [--runs N] [--skip pxlib,rebuild] [--dir DIR] [--keep] [--cli PATH]
+//   bench_big [--sizes 10,150] [--huge] [--no-limit] [--runs N] [--skip pxlib,rebuild] [--dir DIR] [--keep] [--cli PATH]
 // --huge adds 1500 MB (needs about 8 GB of disk); --skip leaves out the slow parts
 // (pxlib reads 150 MB in 5-12 s and grows faster than linearly). The machine is shared: every line
 // carries the load average at the time, and ratios within one run are what to compare.
@@ -26,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "paradox/reader.h"
 #include "paradox/writer.h"
 
 #ifdef REKASTO_HAVE_PXLIB
@@ -148,6 +151,14 @@ TableSchema MixedSchema() {
   return s;
 }
 
+// The plain table's fields, keyed, in 2 KB blocks: 65 535 of them hold about 128 MB.
+TableSchema LimitSchema() {
+  TableSchema s = PlainSchema();
+  s.blockSize = 2048;
+  s.keyFieldCount = 1;
+  return s;
+}
+
 const char* kCities[] = {"Krakow", "Gdansk", "Lodz", "Poznan", "Wroclaw", "Lublin"};
 
 std::vector<Value> Row(bool mixed, uint64_t i) {
@@ -177,10 +188,13 @@ std::vector<Value> Row(bool mixed, uint64_t i) {
   return v;
 }
 
+enum class Kind { kPlain, kMixed, kLimit };
+
 // Writes the table in a child process so the parent's heap stays small for the forks.
-bool Generate(const std::string& db, bool mixed, uint64_t targetBytes) {
+bool Generate(const std::string& db, Kind kind, uint64_t targetBytes) {
+  const bool mixed = kind == Kind::kMixed;
   Run r = Child([&] {
-    TableSchema s = mixed ? MixedSchema() : PlainSchema();
+    TableSchema s = kind == Kind::kMixed ? MixedSchema() : kind == Kind::kLimit ? LimitSchema() : PlainSchema();
     WriteOptions o;
     o.sync = false;
     auto w = TableWriter::Create(DefaultFileSystem(), db, s, o);
@@ -188,9 +202,11 @@ bool Generate(const std::string& db, bool mixed, uint64_t targetBytes) {
       std::fprintf(stderr, "bench_big: cannot create %s: %s\n", db.c_str(), w.status().ToString().c_str());
       return 1;
     }
+    const TableHeader& h = w.value()->header();
     // The mixed table's .MB and secondary index add about 40 % to its .DB.
     const uint64_t dbBytes = mixed ? targetBytes / 10 * 7 : targetBytes;
-    const uint64_t records = dbBytes / w.value()->header().fixed.recordSize + 1;
+    const uint64_t perBlock = (h.BlockSize() - 6) / h.fixed.recordSize;
+    const uint64_t records = kind == Kind::kLimit ? 65535 * perBlock : dbBytes / h.fixed.recordSize + 1;
     for (uint64_t i = 1; i <= records; ++i) {
       Status st = w.value()->AddRecord(Row(mixed, i));
       if (!st.ok()) {
@@ -206,6 +222,28 @@ bool Generate(const std::string& db, bool mixed, uint64_t targetBytes) {
     return 0;
   });
   return r.secs >= 0 && r.exitCode == 0;
+}
+
+// Damages a keyed table the way a lost write of its links would: the records of data
+// blocks 2 and 3 trade places, so the chain is out of key order and a rebuild sorts
+// every key (and rewrites the .PX, whose entries then point wrongly).
+bool Damage(const std::string& db) {
+  auto h = ReadHeader(DefaultFileSystem(), db);
+  if (!h.ok() || h->fixed.fileBlocks < 3) return false;
+  const uint64_t bs = h->BlockSize();
+  std::fstream f(db, std::ios::in | std::ios::out | std::ios::binary);
+  std::string a(bs, '\0'), b(bs, '\0');
+  const uint64_t at2 = h->fixed.headerSize + bs, at3 = at2 + bs;
+  f.seekg(std::streamoff(at2));
+  f.read(a.data(), std::streamsize(bs));
+  f.seekg(std::streamoff(at3));
+  f.read(b.data(), std::streamsize(bs));
+  if (!f || a.compare(4, 2, b, 4, 2) != 0) return false;  // both full: same record count
+  f.seekp(std::streamoff(at2 + 6));
+  f.write(b.data() + 6, std::streamsize(bs - 6));
+  f.seekp(std::streamoff(at3 + 6));
+  f.write(a.data() + 6, std::streamsize(bs - 6));
+  return bool(f);
 }
 
 #ifdef REKASTO_HAVE_PXLIB
@@ -252,6 +290,7 @@ struct Options {
   int runs = 3;
   std::string dir = (stdfs::temp_directory_path() / "rekasto_bench_big").string();
   bool keep = false;
+  bool limit = true;  // also the keyed table at 65 535 blocks
   std::string cli = REKASTO_CLI_PATH;
   std::string skip;  // comma-separated: verify, dump, pxlib, rebuild
   bool Runs(const char* what) const {
@@ -277,7 +316,8 @@ std::string Ratio(const char* name, const Run& slow, const Run& fast, double tar
   return buf;
 }
 
-void BenchTable(const Options& o, const std::string& dir, const std::string& stem, bool mixed, uint64_t mb) {
+void BenchTable(const Options& o, const std::string& dir, const std::string& stem, Kind kind, uint64_t mb) {
+  const bool mixed = kind == Kind::kMixed;
   const std::string db = dir + "/" + stem + ".DB";
   const std::string stamp = dir + "/.generated";
   std::error_code ec;
@@ -285,7 +325,7 @@ void BenchTable(const Options& o, const std::string& dir, const std::string& ste
     stdfs::remove_all(dir, ec);
     stdfs::create_directories(dir);
     auto t0 = Clock::now();
-    if (!Generate(db, mixed, mb << 20)) {
+    if (!Generate(db, kind, mb << 20)) {
       std::printf("  %s: generating failed\n", stem.c_str());
       return;
     }
@@ -293,7 +333,7 @@ void BenchTable(const Options& o, const std::string& dir, const std::string& ste
     std::printf("  %s generated in %.1f s\n", stem.c_str(), std::chrono::duration<double>(Clock::now() - t0).count());
   }
   const double fam = double(FamilyBytes(dir)) / (1 << 20);
-  const char* t = mixed ? "mixed" : "plain";
+  const char* t = mixed ? "mixed" : kind == Kind::kLimit ? "limit" : "plain";
   std::printf("  %s: family %.1f MB (%s), load %s\n", t, fam, dir.c_str(), Load().c_str());
   const std::string files = FamilyFiles(dir);
   const int runs = mb >= 1000 ? 1 : o.runs;
@@ -328,6 +368,29 @@ void BenchTable(const Options& o, const std::string& dir, const std::string& ste
   Run rebuild = Best(runs, [&] { return Exec({o.cli, "rebuild", db}); },
                      [&] { stdfs::remove_all(dir + "/" + stem + ".rekasto", ec); });
   Line(t, "rebuild", rebuild, fam, Ratio("rebuild/cp", rebuild, cp, 0.25));
+  if (!mixed) return;
+
+  // The same table damaged: every run rebuilds a fresh damaged copy (exit 1: repaired).
+  const std::string damaged = dir + ".damaged";
+  bool damagedOk = true;
+  Run broken = Best(
+      runs,
+      [&] {
+        stdfs::remove_all(damaged, ec);
+        Shell("cp -r '" + dir + "' '" + damaged + "'");
+        stdfs::remove(damaged + "/.generated", ec);
+        if (!Damage(damaged + "/" + stem + ".DB")) {
+          damagedOk = false;
+          return Run{};
+        }
+        return Exec({o.cli, "rebuild", damaged + "/" + stem + ".DB"});
+      },
+      [&] { stdfs::remove_all(damaged, ec); }, 1);
+  if (!damagedOk) {
+    std::printf("  %-6s %-14s could not damage the copy\n", t, "rebuild damaged");
+    return;
+  }
+  Line(t, "rebuild (dmg)", broken, fam, Ratio("damaged/healthy", broken, rebuild, 0.5));
 }
 
 }  // namespace
@@ -353,13 +416,15 @@ int main(int argc, char** argv) {
       o.dir = argv[++i];
     } else if (a == "--skip" && i + 1 < argc) {
       o.skip = argv[++i];
+    } else if (a == "--no-limit") {
+      o.limit = false;
     } else if (a == "--keep") {
       o.keep = true;
     } else if (a == "--cli" && i + 1 < argc) {
       o.cli = argv[++i];
     } else {
       std::fprintf(stderr,
-                   "usage: bench_big [--sizes 10,150] [--huge] [--runs N] [--skip pxlib,rebuild] [--dir DIR] "
+                   "usage: bench_big [--sizes 10,150] [--huge] [--no-limit] [--runs N] [--skip pxlib,rebuild] [--dir DIR] "
                    "[--keep] [--cli PATH]\n");
       return 2;
     }
@@ -369,8 +434,12 @@ int main(int argc, char** argv) {
   for (uint64_t mb : o.sizesMb) {
     std::printf("== %llu MB\n", (unsigned long long)mb);
     const std::string base = o.dir + "/" + std::to_string(mb);
-    BenchTable(o, base + "/plain", "PLAIN", false, mb);
-    BenchTable(o, base + "/mixed", "MIXED", true, mb);
+    BenchTable(o, base + "/plain", "PLAIN", Kind::kPlain, mb);
+    BenchTable(o, base + "/mixed", "MIXED", Kind::kMixed, mb);
+  }
+  if (o.limit) {
+    std::printf("== 65 535 blocks of 2 KB\n");
+    BenchTable(o, o.dir + "/limit", "LIMIT", Kind::kLimit, 128);
   }
   std::printf("done, load %s\n", Load().c_str());
   std::error_code ec;
