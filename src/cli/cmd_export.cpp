@@ -88,7 +88,10 @@ class SqliteExport {
       Error(io_, path + ": " + family.status().message());
       return kExitFailed;
     }
-    auto salvaged = paradox::SalvageTable(io_.fs, family.value());
+    // Records stay in the table's files and are read one at a time while inserted.
+    paradox::SalvageOptions so;
+    so.keepBytes = false;
+    auto salvaged = paradox::SalvageTable(io_.fs, family.value(), so);
     if (!salvaged.ok()) {
       Error(io_, path + ": cannot read: " + salvaged.status().message());
       return kExitFailed;
@@ -104,12 +107,13 @@ class SqliteExport {
     int rc = kExitOk;
     if (!CreateTable(name, h, columns)) return kExitFailed;
     uint64_t problems = 0;
-    if (!InsertAll(name, h, render, s.records, &problems)) return kExitFailed;
+    if (!InsertAll(name, h, render, s.recordPlaces, *s.source, &problems)) return kExitFailed;
     if (!CreateIndexes(path, name, h, s.schema, columns, cs)) return kExitFailed;
-    if (!s.keyViolations.empty()) {
+    if (!s.keyViolationPlaces.empty()) {
       const std::string kv = UniqueName(name + "_keyviol");
-      if (!CreateTable(kv, h, columns) || !InsertAll(kv, h, render, s.keyViolations, &problems)) return kExitFailed;
-      Warn(path, std::to_string(s.keyViolations.size()) + " record(s) repeat a key; they are in " + kv);
+      if (!CreateTable(kv, h, columns) || !InsertAll(kv, h, render, s.keyViolationPlaces, *s.source, &problems))
+        return kExitFailed;
+      Warn(path, std::to_string(s.keyViolationPlaces.size()) + " record(s) repeat a key; they are in " + kv);
       rc = kExitProblems;
     }
     // What the salvage did to the data itself; a missing or stale index loses nothing here.
@@ -122,7 +126,8 @@ class SqliteExport {
                          std::any_of(s.actions.begin(), s.actions.end(), aboutData);
     if (damaged) {
       rc = kExitProblems;
-      Warn(path, "damaged; exported the " + std::to_string(s.records.size()) + " record(s) the salvage recovers");
+      Warn(path, "damaged; exported the " + std::to_string(s.recordPlaces.size()) +
+                     " record(s) the salvage recovers");
       for (const paradox::SetAside& p : s.problems)
         Warn(path, "left out: " + (p.block ? "block " + std::to_string(p.block) + ": " : std::string()) + p.reason);
       for (const paradox::RebuildAction& a : s.actions)
@@ -165,7 +170,8 @@ class SqliteExport {
   }
 
   bool InsertAll(const std::string& name, const paradox::TableHeader& h, ValueRenderer& render,
-                 const std::vector<paradox::SalvagedRecord>& records, uint64_t* problems) {
+                 const std::vector<paradox::RecordPlace>& places, paradox::RecordSource& source,
+                 uint64_t* problems) {
     std::string sql = "INSERT INTO " + Quote(name) + " VALUES (";
     for (size_t i = 0; i < h.fields.size(); ++i) sql += i ? ", ?" : "?";
     sql += ")";
@@ -175,8 +181,13 @@ class SqliteExport {
       return false;
     }
     bool ok = true;
-    for (size_t r = 0; ok && r < records.size(); ++r) {
-      const paradox::SalvagedRecord& rec = records[r];
+    paradox::SalvagedRecord rec;
+    for (size_t r = 0; ok && r < places.size(); ++r) {
+      if (paradox::Status fetched = source.Fetch(places[r], &rec); !fetched.ok()) {
+        Error(io_, name + ": " + fetched.message());
+        ok = false;
+        break;
+      }
       sqlite3_reset(st);
       sqlite3_clear_bindings(st);
       for (size_t i = 0; i < h.fields.size(); ++i) {

@@ -11,6 +11,7 @@
 #include "paradox/crypt.h"
 #include "paradox/family.h"
 #include "paradox/rebuild.h"
+#include "paradox/salvage.h"
 #include "table_history.h"
 #include "paradox/verifier.h"
 
@@ -256,6 +257,33 @@ Outcome NotApplicable() {
 }
 }  // namespace
 
+// The salvage hands over the same records whether it holds them in memory or leaves
+// them in the files for the rebuild to fetch one at a time.
+static bool SalvageModesAgree(FileSystem* fs, const std::string& db) {
+  auto fam = FindFamily(fs, db);
+  if (!fam.ok()) return true;
+  SalvageOptions streaming;
+  streaming.keepBytes = false;
+  auto held = SalvageTable(fs, *fam);
+  auto left = SalvageTable(fs, *fam, streaming);
+  if (held.ok() != left.ok()) return false;
+  if (!held.ok()) return held.status().code() == left.status().code();
+  auto same = [&](const std::vector<SalvagedRecord>& recs, const std::vector<RecordPlace>& places) {
+    if (recs.size() != places.size()) return false;
+    SalvagedRecord r;
+    for (size_t i = 0; i < recs.size(); ++i) {
+      if (!left->source->Fetch(places[i], &r).ok() || r.raw != recs[i].raw || r.block != recs[i].block ||
+          r.index != recs[i].index || r.blobs.size() != recs[i].blobs.size())
+        return false;
+      for (size_t b = 0; b < r.blobs.size(); ++b)
+        if (r.blobs[b].field != recs[i].blobs[b].field || r.blobs[b].data != recs[i].blobs[b].data) return false;
+    }
+    return true;
+  };
+  return same(held->records, left->recordPlaces) && same(held->keyViolations, left->keyViolationPlaces) &&
+         held->problems.size() == left->problems.size() && held->actions.size() == left->actions.size();
+}
+
 Outcome CheckDamage(const SimTable& t, Damage d) {
   Rng rng(t.seed * kDamageCount + uint64_t(d) + 0x5eed);
   Outcome out;
@@ -375,6 +403,7 @@ Outcome CheckDamage(const SimTable& t, Damage d) {
     }
   }
   out.detail = "\n  damage " + std::string(DamageName(d)) + ": " + what;
+  if (!SalvageModesAgree(&fs, t.db)) out.faults.push_back("salvage-modes-differ");
   VerifyReport v = Verify(&fs, t.db);
   out.findings = ErrorIds(v);
   const bool reported = d == Damage::kLostPx ? v.Has("index.px-missing") : v.verdict != Verdict::kClean;
