@@ -53,6 +53,19 @@ const char* Version() { return REKASTO_VERSION; }
 
 void Error(Io& io, const std::string& message) { io.err << "rekasto: " << message << "\n"; }
 
+std::function<void(int, int)> TerminalProgress(Io& io, const std::string& doing, const std::string& table) {
+  if (!io.errIsTerminal) return {};
+  const std::string label = doing + " " + paradox::PathBaseName(table) + ": ";
+  return [&io, label, last = -1](int phase, int percent) mutable {
+    if (phase != 8 || percent == last) return;
+    last = percent;
+    if (percent >= 100)
+      io.err << "\r\033[K" << std::flush;  // the result lines follow on a clean line
+    else
+      io.err << "\r" << label << percent << " %" << std::flush;
+  };
+}
+
 bool ParsedArgs::Has(const std::string& name) const { return Value(name) != nullptr; }
 
 const std::string* ParsedArgs::Value(const std::string& name) const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <functional>
 #include <string>
 #include <utility>
 #include <string_view>
@@ -82,6 +83,12 @@ bool CheckTablePath(const std::string& path, Io& io);
 
 // Writes "rekasto: <message>" as one line to io.err.
 void Error(Io& io, const std::string& message);
+
+// For one long operation on a terminal: "<doing> <table>: NN %" on one line of io.err,
+// rewritten as the overall phase (8) moves and cleared at 100. Empty when io.err is
+// no terminal.
+std::function<void(int phase, int percent)> TerminalProgress(Io& io, const std::string& doing,
+                                                             const std::string& table);
 
 // `s` when it is valid UTF-8; otherwise each byte outside a well-formed sequence is taken
 // as Latin-1, so that the text can always go into JSON.

@@ -138,6 +138,8 @@ int RunRebuild(const std::vector<std::string>& args, Io& io) {
     paradox::RebuildOptions options;
     options.fs = io.fs;
     options.dryRun = dryRun;
+    // One table at a time on a terminal: a big one shows how far it is.
+    if (items.size() == 1) options.progress = TerminalProgress(io, dryRun ? "checking" : "rebuilding", item.path);
     r = paradox::RebuildTable(item.path, options);
   };
   auto exitOf = [](const paradox::RebuildResult& r) {

@@ -197,6 +197,7 @@ int RunVerify(const std::vector<std::string>& args, Io& io) {
     paradox::VerifyOptions options;
     options.fs = io.fs;
     options.maxFindings = maxFindings;
+    if (items.size() == 1 && pathStatus.ok()) options.progress = TerminalProgress(io, "verifying", item.path);
     o.report = paradox::VerifyTable(item.path, options);
     if (!o.error.empty() && o.report.verdict == paradox::Verdict::kClean)
       o.report.verdict = paradox::Verdict::kIncomplete;

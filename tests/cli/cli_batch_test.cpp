@@ -168,6 +168,19 @@ TEST_F(CliBatchTest, FolderTreeGivesEveryTableOnceWithASummary) {
     EXPECT_NE(err_.str().find(line), std::string::npos) << line << err_.str();
   EXPECT_EQ(Run({"verify", "-r", "share"}, /*terminal=*/false), rekasto::kExitFailed);
   EXPECT_EQ(err_.str(), "rekasto: share/sub/BROKEN.DB: not a Paradox table (only 10 bytes)\n");
+
+  // One table on a terminal: its percentage on one line, moving, cleared at the end;
+  // never when standard error is no terminal.
+  for (const char* cmd : {"verify", "rebuild"}) {
+    EXPECT_EQ(Run({cmd, "share/A.DB"}, /*terminal=*/true), rekasto::kExitOk) << err_.str();
+    const std::string e = err_.str();
+    const std::string label = std::string(cmd == std::string("verify") ? "\rverifying" : "\rrebuilding") + " A.DB: ";
+    EXPECT_EQ(e.find(label + "0 %"), 0u) << e;
+    EXPECT_NE(e.find(label, 1), std::string::npos) << e;  // and on from there
+    EXPECT_EQ(e.substr(e.size() - 4), "\r\033[K") << e;
+    EXPECT_EQ(Run({cmd, "share/A.DB"}, /*terminal=*/false), rekasto::kExitOk);
+    EXPECT_EQ(err_.str(), "");
+  }
 }
 
 // On disk through the executable: generated tables, some damaged at random, in a tree;
