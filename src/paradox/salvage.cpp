@@ -1147,13 +1147,13 @@ class Salvager {
   void NoteOutsideChain(uint32_t block) {
     if (orphanActionBlock_ != block) {
       orphanActionBlock_ = block;
-      res_.actions.push_back({"recovered_", dbName_, block, -1, ""});
+      res_.actions.push_back({"recovered", dbName_, block, -1, ""});
       orphanAction_ = res_.actions.size() - 1;
       orphanCount_ = 0;
       ++res_.issues;
     }
     res_.actions[orphanAction_].detail =
-        std::to_string(++orphanCount_) + " record(s) recovered_ from a block outside the data chain";
+        std::to_string(++orphanCount_) + " record(s) recovered from a block outside the data chain";
   }
 
   // Whether the record's blob values read from the .MB. One that does not keeps what

@@ -291,6 +291,14 @@ TEST_P(RebuildCaseTest, RecoversIntactRecordsAndVerifiesClean) {
   EXPECT_EQ(r.keyViolations, e.keyViolations) << c.name;
   EXPECT_GE(r.problems, e.minProblems) << c.name;
   EXPECT_GT(r.issues, 0u) << c.name << ": damage went unreported";
+  // Report verbs are words a user reads (an identifier once leaked into one).
+  for (const RebuildAction& a : r.actions)
+    EXPECT_EQ(a.action.find_first_of("_"), std::string::npos) << c.name << ": " << a.action;
+  if (c.name == std::string("OrphanedBlocks")) {
+    EXPECT_TRUE(std::any_of(r.actions.begin(), r.actions.end(), [](const RebuildAction& a) {
+      return a.action == "recovered";
+    })) << "records from blocks outside the chain are reported as recovered";
+  }
 
   // The backup holds the damaged original byte for byte; the report table exists.
   ASSERT_FALSE(r.repairFolder.empty());
