@@ -170,7 +170,7 @@ class SqliteExport {
   }
 
   bool InsertAll(const std::string& name, const paradox::TableHeader& h, ValueRenderer& render,
-                 const std::vector<paradox::RecordPlace>& places, paradox::RecordSource& source,
+                 const paradox::PlaceList& places, paradox::RecordSource& source,
                  uint64_t* problems) {
     std::string sql = "INSERT INTO " + Quote(name) + " VALUES (";
     for (size_t i = 0; i < h.fields.size(); ++i) sql += i ? ", ?" : "?";
@@ -182,8 +182,9 @@ class SqliteExport {
     }
     bool ok = true;
     paradox::SalvagedRecord rec;
-    for (size_t r = 0; ok && r < places.size(); ++r) {
-      if (paradox::Status fetched = source.Fetch(places[r], &rec); !fetched.ok()) {
+    size_t r = 0;
+    for (auto at = places.begin(); ok && at != places.end(); ++at, ++r) {
+      if (paradox::Status fetched = source.Fetch(*at, &rec); !fetched.ok()) {
         Error(io_, name + ": " + fetched.message());
         ok = false;
         break;

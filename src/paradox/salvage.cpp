@@ -756,17 +756,9 @@ class SalvageSource final : public RecordSource {
   Status Fetch(RecordPlace at, SalvagedRecord* out) override {
     const TableHeader& h = reader->header();
     const uint32_t rs = h.fixed.recordSize;
-    if (at.block != cached_) {
-      cached_ = 0;
-      BlockInfo bi;
-      PARADOX_RETURN_IF_ERROR(reader->ReadBlock(at.block, &block_, &bi));
-      cached_ = at.block;
-    }
-    const size_t off = 6 + size_t(at.index) * rs;
-    if (off + rs > block_.size())
-      return Status::Corruption("block " + std::to_string(at.block) + " no longer holds record " +
-                                std::to_string(at.index + 1));
-    out->raw.assign(block_.begin() + off, block_.begin() + off + rs);
+    auto record = Record(at);
+    if (!record.ok()) return record.status();
+    out->raw.assign(*record, *record + rs);
     out->blobs.clear();
     out->block = at.block;
     out->index = at.index;
@@ -798,12 +790,36 @@ class SalvageSource final : public RecordSource {
     return Status::OK();
   }
 
+  // The first `n` bytes of the record at `at` appended to *out (a key, for a sort).
+  Status FetchKey(RecordPlace at, size_t n, Bytes* out) {
+    auto record = Record(at);
+    if (!record.ok()) return record.status();
+    out->insert(out->end(), *record, *record + n);
+    return Status::OK();
+  }
+
   std::unique_ptr<PatchedFileSystem> patched;  // the .DB with its header repaired, when it was
   std::unique_ptr<TableReader> reader;
   std::unique_ptr<BlobFile> mb;
   std::map<BlobKey, Bytes> brokenBlobs;  // the leader, or the whole value found elsewhere
 
  private:
+  // The record's bytes in the cached block (read when another block is asked for).
+  Result<const uint8_t*> Record(RecordPlace at) {
+    const uint32_t rs = reader->header().fixed.recordSize;
+    if (at.block != cached_) {
+      cached_ = 0;
+      BlockInfo bi;
+      PARADOX_RETURN_IF_ERROR(reader->ReadBlock(at.block, &block_, &bi));
+      cached_ = at.block;
+    }
+    const size_t off = 6 + size_t(at.index) * rs;
+    if (off + rs > block_.size())
+      return Status::Corruption("block " + std::to_string(at.block) + " no longer holds record " +
+                                std::to_string(at.index + 1));
+    return block_.data() + off;
+  }
+
   Bytes block_;
   uint32_t cached_ = 0;
 };
@@ -1112,11 +1128,11 @@ class Salvager {
     const size_t blocksToRead = std::max<size_t>(1, rd_->readingOrder().size());
     size_t blocksSeen = 0;
     uint32_t lastBlock = 0;
-    klen_ = h_.fixed.primaryKeyFields > 0 ? KeyLength(h_) : 0;
-    const uint64_t expected = h_.fixed.numRecords;
-    if (expected > 0 && expected < (uint64_t(1) << 32)) {
-      rows_.reserve(size_t(expected));
-      keys_.reserve(size_t(expected) * klen_);
+    if (h_.fixed.primaryKeyFields > 0) {
+      klen_ = KeyLength(h_);
+      order_.emplace(h_);
+      exact_ = order_->known();
+      keepKeys_ = !exact_;  // an unknown collation is ordered from the stored keys
     }
     Bytes raw;
     RecordCursor cur = rd_->Records();
@@ -1132,14 +1148,58 @@ class Salvager {
       if (!fromChain) NoteOutsideChain(r.block);
       raw.assign(r.bytes.begin(), r.bytes.end());
       PARADOX_RETURN_IF_ERROR(CheckBlobs(r, raw));
-      rows_.push_back({r.block, r.indexInBlock | (fromChain ? kChainBit : 0)});
-      keys_.insert(keys_.end(), raw.begin(), raw.begin() + std::min(klen_, raw.size()));
-      if (raw.size() < klen_) keys_.resize(keys_.size() + klen_ - raw.size(), 0);
+      const RecordPlace at{r.block, r.indexInBlock};
+      rows_.push_back(at);
+      if (klen_ > 0) {
+        if (raw.size() < klen_) raw.resize(klen_, 0);
+        PARADOX_RETURN_IF_ERROR(TakeKey(rows_.size() - 1, at, raw.data(), fromChain));
+      }
     }
     if (!cur.status().ok()) return cur.status();
     PARADOX_RETURN_IF_ERROR(ReadError());
     if (!broken_.empty())
       PARADOX_RETURN_IF_ERROR(FindLostBlobs(*mb_, h_, broken_, usedBlobs_, &res_, &source_->brokenBlobs));
+    return Status::OK();
+  }
+
+  // Keys of a known collation are checked as they come. While they ascend none is kept:
+  // a repeated key lies in the run of keys equal to it. The first key out of order
+  // makes a sort necessary: from then on every key is kept, and those read before are
+  // fetched back from the file.
+  Status TakeKey(uint64_t row, RecordPlace at, const uint8_t* key, bool fromChain) {
+    int c = -1;  // the previous key against this one
+    if (exact_ && havePrev_ && (!keepKeys_ || !orderReported_)) c = order_->Compare(prevKey_.data(), key);
+    if (c > 0 && prevChain_ && fromChain && !orderReported_) {
+      orderReported_ = true;
+      ++res_.issues;
+      res_.actions.push_back(
+          {"order", dbName_, at.block, at.index, "record out of key order in the chain; re-sorted"});
+    }
+    if (!keepKeys_) {
+      if (c > 0) {
+        keepKeys_ = true;
+        repeats_.clear();
+        runSeen_.clear();
+        PARADOX_RETURN_IF_ERROR(FetchKeysBefore(row));
+      } else {
+        if (c != 0) runSeen_.clear();
+        if (!runSeen_.emplace(reinterpret_cast<const char*>(key), klen_).second) repeats_.push_back({row, at});
+      }
+    }
+    if (keepKeys_) keys_.insert(keys_.end(), key, key + klen_);
+    prevKey_.assign(key, key + klen_);
+    prevChain_ = fromChain;
+    havePrev_ = true;
+    return Status::OK();
+  }
+
+  Status FetchKeysBefore(uint64_t row) {
+    keys_.reserve(size_t(rows_.size()) * klen_);
+    uint64_t n = 0;
+    for (RecordPlace p : rows_) {
+      if (n++ == row) break;
+      PARADOX_RETURN_IF_ERROR(source_->FetchKey(p, klen_, &keys_));
+    }
     return Status::OK();
   }
 
@@ -1245,48 +1305,47 @@ class Salvager {
   }
 
   const uint8_t* Key(uint32_t row) const { return keys_.data() + size_t(row) * klen_; }
-  bool FromChain(uint32_t row) const { return (rows_[row].index & kChainBit) != 0; }
-  RecordPlace Place(uint32_t row) const { return {rows_[row].block, rows_[row].index & ~kChainBit}; }
-  uint32_t Rows() const { return uint32_t(rows_.size()); }
-  // The row at position i of the order (kept_ empty: the reading order).
+  bool FromChain(uint32_t row) const { return chainBlocks_.count(uint16_t(flat_[row].block)) > 0; }
+  uint32_t Rows() const { return uint32_t(flat_.size()); }
+  // The row at position i of the order (an empty order: the reading order).
   uint32_t Ordered(const std::vector<uint32_t>& order, size_t i) const {
     return order.empty() ? uint32_t(i) : order[i];
   }
 
-  // Keyed tables: records in key order (see "Key order" in salvage.h). Sorts row
-  // numbers, never records; a chain already in order is not sorted at all.
+  // Keyed tables: records in key order (see "Key order" in salvage.h). Keys that came
+  // in order need nothing more; otherwise row numbers are sorted, never records.
   void OrderByKey() {
-    if (h_.fixed.primaryKeyFields == 0 || rows_.empty()) return;
-    const KeyOrder order(h_);
-    const bool exact = order.known();
-    auto less = [&](uint32_t a, uint32_t b) {
-      return exact ? order.Less(Key(a), Key(b))
-                   : CompareKeys(h_, ByteSpan(Key(a), klen_), ByteSpan(Key(b), klen_), false) < 0;
-    };
-    const uint32_t n = Rows();
-    bool sorted = true;
-    for (uint32_t i = 0; exact && i + 1 < n; ++i) {
-      if (!less(i + 1, i)) continue;
-      sorted = false;
-      if (FromChain(i) && FromChain(i + 1)) {
-        ++res_.issues;
-        const RecordPlace at = Place(i + 1);
-        res_.actions.push_back(
-            {"order", dbName_, at.block, at.index, "record out of key order in the chain; re-sorted"});
-        break;
+    if (klen_ == 0 || rows_.empty()) return;
+    if (!keepKeys_) {
+      for (const auto& [row, at] : repeats_) {
+        skip_.push_back(row);
+        NoteRepeat(at);
       }
+      return;
     }
+    identity_ = false;
+    flat_.reserve(size_t(rows_.size()));
+    for (RecordPlace p : rows_) flat_.push_back(p);
+    auto less = [&](uint32_t a, uint32_t b) {
+      return exact_ ? order_->Less(Key(a), Key(b))
+                    : CompareKeys(h_, ByteSpan(Key(a), klen_), ByteSpan(Key(b), klen_), false) < 0;
+    };
     std::vector<uint32_t> ordered;
-    if (exact) {
-      if (!sorted) {
-        ordered.resize(n);
-        std::iota(ordered.begin(), ordered.end(), 0u);
-        std::stable_sort(ordered.begin(), ordered.end(), less);
-      }
+    if (exact_) {
+      ordered.resize(Rows());
+      std::iota(ordered.begin(), ordered.end(), 0u);
+      std::stable_sort(ordered.begin(), ordered.end(), less);
     } else {
       ordered = MergeIntoChain(less);
     }
-    DropRepeatedKeys(std::move(ordered), exact ? &order : nullptr);
+    DropRepeatedKeys(std::move(ordered), exact_ ? &*order_ : nullptr);
+  }
+
+  void NoteRepeat(RecordPlace at) {
+    ++res_.issues;
+    res_.actions.push_back(
+        {"key violation", dbName_, at.block, at.index, "duplicate key; record moved to the key-violation table"});
+    violations_.push_back(at);
   }
 
   // An unknown collation: the chain keeps the engine's order (written as given, see
@@ -1304,7 +1363,7 @@ class Salvager {
       auto bad = std::is_sorted_until(chain.begin(), chain.end(), prefixLess);
       if (bad != chain.end()) {
         ++res_.issues;
-        const RecordPlace at = Place(*bad);
+        const RecordPlace at = flat_[*bad];
         res_.actions.push_back(
             {"order", dbName_, at.block, at.index, "record out of key order in the chain; re-sorted"});
         std::stable_sort(chain.begin(), chain.end(), prefixLess);
@@ -1355,15 +1414,10 @@ class Salvager {
     kept_.reserve(n);
     for (uint32_t i = 0; i < n; ++i) {
       const uint32_t row = Ordered(ordered, i);
-      if (!repeat[i]) {
+      if (repeat[i])
+        NoteRepeat(flat_[row]);
+      else
         kept_.push_back(row);
-        continue;
-      }
-      ++res_.issues;
-      const RecordPlace at = Place(row);
-      res_.actions.push_back({"key violation", dbName_, at.block, at.index,
-                             "duplicate key; record moved to the key-violation table"});
-      violations_.push_back(row);
     }
   }
 
@@ -1389,56 +1443,83 @@ class Salvager {
       std::vector<int> fields;
       for (const std::string& name : d.fields) fields.push_back(h_.FieldIndex(name));
       if (std::find(fields.begin(), fields.end(), -1) != fields.end()) continue;
-      if (kept_.empty()) {
-        kept_.resize(Rows());
-        std::iota(kept_.begin(), kept_.end(), 0u);
-      }
       std::unordered_set<std::string> seen;
-      std::vector<uint32_t> kept;
-      kept.reserve(kept_.size());
+      std::vector<uint64_t> repeated;  // rows, in the final order
       SalvagedRecord rec;
-      for (uint32_t row : kept_) {
-        PARADOX_RETURN_IF_ERROR(source_->Fetch(Place(row), &rec));
+      PARADOX_RETURN_IF_ERROR(ForEachKept([&](uint64_t row, RecordPlace at) {
+        PARADOX_RETURN_IF_ERROR(source_->Fetch(at, &rec));
         const Bytes v = SecondaryIndexValue(h_, fields, d.caseInsensitive, d.descending, ByteSpan(rec.raw));
-        if (seen.emplace(reinterpret_cast<const char*>(v.data()), v.size()).second) {
-          kept.push_back(row);
-          continue;
-        }
+        if (seen.emplace(reinterpret_cast<const char*>(v.data()), v.size()).second) return Status::OK();
         ++res_.issues;
-        res_.actions.push_back({"key violation", dbName_, rec.block, rec.index,
+        res_.actions.push_back({"key violation", dbName_, at.block, at.index,
                                "repeats a value of unique index \"" + d.name +
                                    "\"; record moved to the key-violation table"});
-        violations_.push_back(row);
+        violations_.push_back(at);
+        repeated.push_back(row);
+        return Status::OK();
+      }));
+      if (repeated.empty()) continue;
+      if (identity_) {
+        std::vector<uint64_t> merged;  // both ascend: the final order is the reading order
+        std::merge(skip_.begin(), skip_.end(), repeated.begin(), repeated.end(), std::back_inserter(merged));
+        skip_ = std::move(merged);
+      } else {
+        std::vector<uint32_t> kept;
+        size_t r = 0;
+        for (uint32_t row : kept_) {
+          if (r < repeated.size() && repeated[r] == row)
+            ++r;
+          else
+            kept.push_back(row);
+        }
+        kept_ = std::move(kept);
       }
-      kept_ = std::move(kept);
+    }
+    return Status::OK();
+  }
+
+  // Calls fn(row, place) for each kept record in the final order.
+  template <class Fn>
+  Status ForEachKept(const Fn& fn) {
+    if (!identity_) {
+      for (uint32_t row : kept_) PARADOX_RETURN_IF_ERROR(fn(uint64_t(row), flat_[row]));
+      return Status::OK();
+    }
+    uint64_t row = 0;
+    size_t s = 0;
+    for (RecordPlace p : rows_) {
+      if (s < skip_.size() && skip_[s] == row)
+        ++s;
+      else
+        PARADOX_RETURN_IF_ERROR(fn(row, p));
+      ++row;
     }
     return Status::OK();
   }
 
   // The records in their final order: fetched (keepBytes) or left where they are.
   Status HandOver() {
-    keys_.clear();
-    keys_.shrink_to_fit();
-    const bool all = kept_.empty();  // nothing reordered or left out
+    Bytes().swap(keys_);
     if (!options_.keepBytes) {
-      for (uint32_t row : violations_) res_.keyViolationPlaces.push_back(Place(row));
-      if (all) {
-        for (RecordPlace& p : rows_) p.index &= ~kChainBit;
+      for (RecordPlace p : violations_) res_.keyViolationPlaces.push_back(p);
+      if (identity_ && skip_.empty()) {
         res_.recordPlaces = std::move(rows_);
       } else {
-        res_.recordPlaces.reserve(kept_.size());
-        for (uint32_t row : kept_) res_.recordPlaces.push_back(Place(row));
+        PARADOX_RETURN_IF_ERROR(ForEachKept([&](uint64_t, RecordPlace at) {
+          res_.recordPlaces.push_back(at);
+          return Status::OK();
+        }));
       }
       res_.source = source_;
       return Status::OK();
     }
-    const size_t n = all ? rows_.size() : kept_.size();
-    res_.records.resize(n);
-    for (size_t i = 0; i < n; ++i)
-      PARADOX_RETURN_IF_ERROR(source_->Fetch(Place(all ? uint32_t(i) : kept_[i]), &res_.records[i]));
+    PARADOX_RETURN_IF_ERROR(ForEachKept([&](uint64_t, RecordPlace at) {
+      res_.records.emplace_back();
+      return source_->Fetch(at, &res_.records.back());
+    }));
     res_.keyViolations.resize(violations_.size());
     for (size_t i = 0; i < violations_.size(); ++i)
-      PARADOX_RETURN_IF_ERROR(source_->Fetch(Place(violations_[i]), &res_.keyViolations[i]));
+      PARADOX_RETURN_IF_ERROR(source_->Fetch(violations_[i], &res_.keyViolations[i]));
     return Status::OK();
   }
 
@@ -1475,15 +1556,25 @@ class Salvager {
   uint32_t orphanActionBlock_ = 0;
   size_t orphanAction_ = 0, orphanCount_ = 0;
 
-  // Every record read, in reading order: its place (kChainBit set in the slot when it
-  // came from the data chain) and, for a keyed table, its key (klen_ bytes each).
-  static constexpr uint32_t kChainBit = 0x80000000u;
+  // Every record read, in reading order, and for a keyed table what ordering needs.
   static constexpr size_t kMaxRows = 0xFFFFFFFFu;
-  std::vector<RecordPlace> rows_;
-  Bytes keys_;
+  PlaceList rows_;
   size_t klen_ = 0;
-  std::vector<uint32_t> kept_;  // rows kept, in their final order; empty = every row as read
-  std::vector<uint32_t> violations_;
+  std::optional<KeyOrder> order_;
+  bool exact_ = false;     // the table's collation is known
+  bool keepKeys_ = false;  // keys_ holds every key: the rows will be sorted
+  Bytes keys_;             // klen_ bytes per row
+  Bytes prevKey_;
+  bool prevChain_ = false, havePrev_ = false, orderReported_ = false;
+  std::unordered_set<std::string> runSeen_;                  // keys of the current run of equal keys
+  std::vector<std::pair<uint64_t, RecordPlace>> repeats_;   // found while the keys came in order
+  // The final order: the reading order without the rows in skip_ (ascending), or after
+  // a sort, kept_ (rows) with flat_ (the place of each row).
+  bool identity_ = true;
+  std::vector<uint64_t> skip_;
+  std::vector<RecordPlace> flat_;
+  std::vector<uint32_t> kept_;
+  std::vector<RecordPlace> violations_;  // in the order they are written
 };
 
 }  // namespace

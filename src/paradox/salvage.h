@@ -64,6 +64,59 @@ struct RecordPlace {
   uint32_t index = 0;
 };
 
+// Slots first .. first + count - 1 of a block.
+struct PlaceRun {
+  uint32_t block = 0;
+  uint32_t first = 0;
+  uint32_t count = 0;
+};
+
+// Record places in reading order, kept as runs of consecutive slots of one block: a
+// table whose records stay in place takes one entry per block, whatever their number.
+class PlaceList {
+ public:
+  void push_back(RecordPlace p) {
+    if (!runs_.empty() && runs_.back().block == p.block && runs_.back().first + runs_.back().count == p.index)
+      ++runs_.back().count;
+    else
+      runs_.push_back({p.block, p.index, 1});
+    ++size_;
+  }
+  uint64_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void clear() {
+    std::vector<Run>().swap(runs_);
+    size_ = 0;
+  }
+
+  class Iterator {
+   public:
+    RecordPlace operator*() const { return {(*runs_)[run_].block, (*runs_)[run_].first + at_}; }
+    Iterator& operator++() {
+      if (++at_ == (*runs_)[run_].count) {
+        ++run_;
+        at_ = 0;
+      }
+      return *this;
+    }
+    bool operator!=(const Iterator& o) const { return run_ != o.run_ || at_ != o.at_; }
+
+   private:
+    friend class PlaceList;
+    Iterator(const std::vector<PlaceRun>* runs, size_t run) : runs_(runs), run_(run) {}
+    const std::vector<PlaceRun>* runs_;
+    size_t run_;
+    uint32_t at_ = 0;
+  };
+  Iterator begin() const { return Iterator(&runs_, 0); }
+  Iterator end() const { return Iterator(&runs_, runs_.size()); }
+
+ private:
+  using Run = PlaceRun;
+  std::vector<Run> runs_;
+  uint64_t size_ = 0;
+};
+
 // The bytes and blob values of salvaged records, as the salvage kept them (an in-leader
 // blob's pointer cleared, a broken blob's value as far as it was recovered), read from
 // the table's files when asked. Not thread-safe.
@@ -92,8 +145,8 @@ struct SalvageResult {
   std::vector<SetAside> problems;
   // keepBytes false: where the kept records and the key violations lie, in the same
   // order records and keyViolations would have, and the source that reads them.
-  std::vector<RecordPlace> recordPlaces;
-  std::vector<RecordPlace> keyViolationPlaces;
+  PlaceList recordPlaces;
+  PlaceList keyViolationPlaces;
   std::shared_ptr<RecordSource> source;
   std::vector<RebuildAction> actions;  // what was found and done
   uint32_t issues = 0;                 // damage found (0 = nothing to repair in the data)

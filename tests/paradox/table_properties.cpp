@@ -268,15 +268,17 @@ static bool SalvageModesAgree(FileSystem* fs, const std::string& db) {
   auto left = SalvageTable(fs, *fam, streaming);
   if (held.ok() != left.ok()) return false;
   if (!held.ok()) return held.status().code() == left.status().code();
-  auto same = [&](const std::vector<SalvagedRecord>& recs, const std::vector<RecordPlace>& places) {
+  auto same = [&](const std::vector<SalvagedRecord>& recs, const PlaceList& places) {
     if (recs.size() != places.size()) return false;
     SalvagedRecord r;
-    for (size_t i = 0; i < recs.size(); ++i) {
-      if (!left->source->Fetch(places[i], &r).ok() || r.raw != recs[i].raw || r.block != recs[i].block ||
+    size_t i = 0;
+    for (RecordPlace at : places) {
+      if (!left->source->Fetch(at, &r).ok() || r.raw != recs[i].raw || r.block != recs[i].block ||
           r.index != recs[i].index || r.blobs.size() != recs[i].blobs.size())
         return false;
       for (size_t b = 0; b < r.blobs.size(); ++b)
         if (r.blobs[b].field != recs[i].blobs[b].field || r.blobs[b].data != recs[i].blobs[b].data) return false;
+      ++i;
     }
     return true;
   };
