@@ -4,6 +4,12 @@
 
 namespace tutil {
 
+void ProgressRelay::Begin() {
+  for (unsigned phase :
+       {PROGRESS_PHASE_HEADER, PROGRESS_PHASE_INDEXES, PROGRESS_PHASE_DATA, PROGRESS_PHASE_OVERALL})
+    (*this)(static_cast<int>(phase), 0);
+}
+
 void ProgressRelay::operator()(int phase, int percent) {
   if (phase != PROGRESS_PHASE_HEADER && phase != PROGRESS_PHASE_INDEXES &&
       phase != PROGRESS_PHASE_DATA && phase != PROGRESS_PHASE_OVERALL) {

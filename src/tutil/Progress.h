@@ -11,6 +11,10 @@ namespace tutil {
 class ProgressRelay {
  public:
   explicit ProgressRelay(std::string message) : message_(std::move(message)) {}
+  // Every bar at 0 before the operation's first report: a caller that runs a rebuild
+  // after a verification (the window does) would otherwise show the verification's 100 %
+  // on the index bar until the rebuild reaches its indexes, seconds later on a big table.
+  void Begin();
   // phase 0 header, 1 indexes, 2 data, 8 overall; other phases are not passed on.
   void operator()(int phase, int percent);
 

@@ -60,6 +60,7 @@ RebuildDone Rebuild(const std::string& path, const std::string& backupName,
   options.problemName = problemName;
   options.reportName = reportName;
   options.progress = [&relay](int phase, int percent) { relay(phase, percent); };
+  relay.Begin();
   const paradox::RebuildResult result = paradox::RebuildTable(path, options);
   if (!result.status.ok()) {
     const paradox::Status& st = result.status;

@@ -113,6 +113,7 @@ VerifyDone Verify(const std::string& path, const std::string& findingsName, cons
   ProgressRelay relay(paradox::PathBaseName(path));
   paradox::VerifyOptions options;
   options.progress = [&relay](int phase, int percent) { relay(phase, percent); };
+  relay.Begin();
   const paradox::VerifyReport report = paradox::VerifyTable(path, options);
 
   const paradox::TableSchema schema = FindingsSchema(report.summary.codePage, findingsName);

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -292,6 +293,15 @@ namespace tutiltest {
 // Phases only 0, 1, 2, 8; percentages 0..100 rising strictly within each phase (so at
 // most one report per step); a bounded number of reports.
 inline void ExpectWellFormedProgress(const ProgressLog& log) {
+  // Every bar is put to 0 before any moves on: a caller chaining a verification and a
+  // rebuild must not see the first one's bars while the second begins.
+  ASSERT_GE(log.reports.size(), 4u);
+  std::set<int> started;
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(log.reports[i].percent, 0) << "report " << i << ", phase " << log.reports[i].phase;
+    started.insert(log.reports[i].phase);
+  }
+  EXPECT_EQ(started, (std::set<int>{0, 1, 2, 8}));
   std::map<int, int> last;
   for (const auto& r : log.reports) {
     EXPECT_TRUE(r.phase == 0 || r.phase == 1 || r.phase == 2 || r.phase == 8)
