@@ -951,20 +951,22 @@ void DataChecker::CheckFloat(const FieldPlan& p, const uint8_t* v, const RecordA
   const uint64_t bits = (x >> 63) ? x ^ (uint64_t(1) << 63) : ~x;
   const bool nan =
       (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull && (bits & 0x000FFFFFFFFFFFFFull);
-  const Location here = Loc(at.block, at.record, at.offset + p.offset);
+  // The place is built only for a finding: it holds the file's name.
+  auto here = [&] { return Loc(at.block, at.record, at.offset + p.offset); };
   if (nan) {
-    if (Want("value.nan")) Add("value.nan", here, "value is NaN", FieldName(p));
+    if (Want("value.nan")) Add("value.nan", here(), "value is NaN", FieldName(p));
     return;
   }
   if (p.type != FieldType::kTimestamp) return;
   const double d = std::bit_cast<double>(bits);
   if (d < double(kMsPerDay) && !std::isinf(d)) {
     if (Want("value.date-early"))
-      Add("value.date-early", here, "timestamp is " + DayText(d) + ", before 0001-01-01",
+      Add("value.date-early", here(), "timestamp is " + DayText(d) + ", before 0001-01-01",
           FieldName(p));
   } else if ((std::isinf(d) || d >= (double(kMaxDate) + 1) * kMsPerDay) &&
              Want("value.timestamp")) {
-    Add("value.timestamp", here, "timestamp is " + DayText(d) + ", after 9999-12-31", FieldName(p));
+    Add("value.timestamp", here(), "timestamp is " + DayText(d) + ", after 9999-12-31",
+        FieldName(p));
   }
 }
 
