@@ -121,13 +121,15 @@ Collation::Collation(const coll::DriverTable* table) : table_(table) {
 }
 
 const std::vector<const Collation*>& Collation::All() {
-  static const std::vector<const Collation*> all = [] {
-    std::vector<const Collation*> v;
-    v.push_back(new Collation(nullptr));
-    for (size_t i = 0; i < coll::kDriverCount; ++i) v.push_back(new Collation(&coll::kDrivers[i]));
+  // Built once and never destroyed: a static's destructor at exit would leave users in
+  // other statics' destructors with dangling pointers (and leak checkers see the list).
+  static const std::vector<const Collation*>* all = [] {
+    auto* v = new std::vector<const Collation*>;
+    v->push_back(new Collation(nullptr));
+    for (size_t i = 0; i < coll::kDriverCount; ++i) v->push_back(new Collation(&coll::kDrivers[i]));
     return v;
   }();
-  return all;
+  return *all;
 }
 
 const Collation& Collation::ByteOrder() { return *All().front(); }
