@@ -19,9 +19,11 @@
 // outside the chain), the others become key violations.
 //
 // Memory: with keepBytes (the default) the kept records are held in memory (raw bytes
-// plus resolved blob values). Without it the salvage holds per record only its place
-// (8 bytes) and, while it orders a keyed table, its key; the records stay in the files
-// and are fetched one at a time through SalvageResult::source.
+// plus resolved blob values). Without it the records stay in the files and are fetched
+// one at a time through SalvageResult::source; the salvage holds their places as runs
+// (one entry per block whose records stay in place). Keys of a known collation are
+// checked as they come and not kept while they ascend; a table whose keys must be
+// sorted (out of order, or an unknown collation) costs its key plus 12 bytes a record.
 #pragma once
 
 #include <cstdint>
