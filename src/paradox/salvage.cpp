@@ -794,7 +794,11 @@ class SalvageSource final : public RecordSource {
   Status FetchKey(RecordPlace at, size_t n, Bytes* out) {
     auto record = Record(at);
     if (!record.ok()) return record.status();
-    out->insert(out->end(), *record, *record + n);
+    // Past a record shorter than its key fields (a damaged layout) the key reads zeros,
+    // as the salvage read it.
+    const size_t have = std::min<size_t>(n, reader->header().fixed.recordSize);
+    out->insert(out->end(), *record, *record + have);
+    out->resize(out->size() + (n - have), 0);
     return Status::OK();
   }
 
