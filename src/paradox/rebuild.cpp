@@ -691,6 +691,8 @@ class Rebuilder {
     SalvageOptions so;
     so.structure = o_.structure;
     so.keepBytes = false;
+    // Keys to be sorted spill beside the lock this rebuild holds (a dry run writes nothing).
+    if (!o_.dryRun) so.spillDir = RepairFolderRoot(tablePath_);
     // Its data phase ends with the sort and the search for key violations, which report
     // no progress of their own: data 99 stands for the reading done.
     so.progress = [this](int phase, int pct) {

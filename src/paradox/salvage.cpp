@@ -17,6 +17,7 @@
 #include "paradox/crypt.h"
 #include "paradox/index.h"
 #include "paradox/reader.h"
+#include "paradox/sorted_rows.h"
 #include "paradox/val.h"
 #include "paradox/value.h"
 #include "paradox/verify_internal.h"
@@ -979,7 +980,7 @@ class Salvager {
     PARADOX_RETURN_IF_ERROR(ReadRecords());
     progress_.Report(kPhaseData, 99);
     PARADOX_RETURN_IF_ERROR(SetAsideDropped());
-    OrderByKey();
+    PARADOX_RETURN_IF_ERROR(OrderByKey());
     PARADOX_RETURN_IF_ERROR(BuildSchema());
     PARADOX_RETURN_IF_ERROR(DropUniqueIndexRepeats());
     Finish();
@@ -1190,7 +1191,7 @@ class Salvager {
         if (!runSeen_.emplace(reinterpret_cast<const char*>(key), klen_).second) repeats_.push_back({row, at});
       }
     }
-    if (keepKeys_) keys_.insert(keys_.end(), key, key + klen_);
+    if (keepKeys_) PARADOX_RETURN_IF_ERROR(KeepKey(key, at));
     prevKey_.assign(key, key + klen_);
     prevChain_ = fromChain;
     havePrev_ = true;
@@ -1198,13 +1199,45 @@ class Salvager {
   }
 
   Status FetchKeysBefore(uint64_t row) {
-    keys_.reserve(size_t(rows_.size()) * klen_);
+    if (exact_) StartSorter();
+    Bytes key;
     uint64_t n = 0;
     for (RecordPlace p : rows_) {
       if (n++ == row) break;
-      PARADOX_RETURN_IF_ERROR(source_->FetchKey(p, klen_, &keys_));
+      key.clear();
+      PARADOX_RETURN_IF_ERROR(source_->FetchKey(p, klen_, &key));
+      PARADOX_RETURN_IF_ERROR(KeepKey(key.data(), p));
     }
     return Status::OK();
+  }
+
+  // A known collation sorts rows of key and place in bounded memory (SortedRows, by the
+  // collation's sort key, equal keys in reading order); an unknown one keeps the keys
+  // alone, for the chain-preserving merge below.
+  void StartSorter() {
+    SortedRows::Options o;
+    o.fs = fs_;
+    o.memory = options_.spillDir.empty() ? SIZE_MAX : options_.sortMemory;
+    o.runStem = options_.spillDir.empty() ? std::string() : PathJoin(options_.spillDir, ".salvage");
+    o.runNumber = &runNumber_;
+    o.what = "the keys of " + dbName_;
+    o.encryptionKey = h_.EncryptionKey();  // the keys are the table's data
+    o.expectedRows = rows_.size();
+    const KeyOrder* order = &*order_;
+    sorter_ = std::make_unique<SortedRows>(
+        klen_ + 8, [order](const uint8_t* row, Bytes* out) { order->AppendSortKey(row, out); }, o);
+  }
+
+  Status KeepKey(const uint8_t* key, RecordPlace at) {
+    if (!sorter_) {
+      keys_.insert(keys_.end(), key, key + klen_);
+      return Status::OK();
+    }
+    row_.assign(key, key + klen_);
+    row_.resize(klen_ + 8);
+    EncodeU32(row_.data() + klen_, at.block);
+    EncodeU32(row_.data() + klen_ + 4, at.index);
+    return sorter_->Add(row_.data());
   }
 
   // One line per block found outside the chain, counting its records.
@@ -1318,15 +1351,16 @@ class Salvager {
 
   // Keyed tables: records in key order (see "Key order" in salvage.h). Keys that came
   // in order need nothing more; otherwise row numbers are sorted, never records.
-  void OrderByKey() {
-    if (klen_ == 0 || rows_.empty()) return;
+  Status OrderByKey() {
+    if (klen_ == 0 || rows_.empty()) return Status::OK();
     if (!keepKeys_) {
       for (const auto& [row, at] : repeats_) {
         skip_.push_back(row);
         NoteRepeat(at);
       }
-      return;
+      return Status::OK();
     }
+    if (sorter_) return SortedByKey();
     identity_ = false;
     flat_.reserve(size_t(rows_.size()));
     for (RecordPlace p : rows_) flat_.push_back(p);
@@ -1343,6 +1377,34 @@ class Salvager {
       ordered = MergeIntoChain(less);
     }
     DropRepeatedKeys(std::move(ordered), exact_ ? &*order_ : nullptr);
+    return Status::OK();
+  }
+
+  // The rows merged in key order become the reading order's replacement; of each run of
+  // equal keys the first record of a key is kept, the others are key violations.
+  Status SortedByKey() {
+    PARADOX_RETURN_IF_ERROR(sorter_->Prepare());
+    PlaceList ordered;
+    Bytes runKey;  // sort key of the run of equal keys (equal sort keys: equal keys)
+    bool first = true;
+    std::unordered_set<std::string> seen;
+    Status st = sorter_->Merge([&](const uint8_t* row, ByteSpan key) {
+      const RecordPlace at{DecodeU32(row + klen_), DecodeU32(row + klen_ + 4)};
+      if (first || !std::equal(key.begin(), key.end(), runKey.begin(), runKey.end())) {
+        first = false;
+        runKey.assign(key.begin(), key.end());
+        seen.clear();
+      }
+      if (seen.emplace(reinterpret_cast<const char*>(row), klen_).second)
+        ordered.push_back(at);
+      else
+        NoteRepeat(at);
+      return Status::OK();
+    });
+    sorter_.reset();
+    if (!st.ok()) return st;
+    rows_ = std::move(ordered);
+    return Status::OK();
   }
 
   void NoteRepeat(RecordPlace at) {
@@ -1579,6 +1641,9 @@ class Salvager {
   std::vector<RecordPlace> flat_;
   std::vector<uint32_t> kept_;
   std::vector<RecordPlace> violations_;  // in the order they are written
+  std::unique_ptr<SortedRows> sorter_;   // a known collation's keys out of order
+  Bytes row_;
+  uint32_t runNumber_ = 0;
 };
 
 }  // namespace

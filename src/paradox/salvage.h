@@ -136,6 +136,11 @@ struct SalvageOptions {
   // false: leave records in the files (recordPlaces, keyViolationPlaces, source)
   // instead of filling records and keyViolations.
   bool keepBytes = true;
+  // Keys of a known collation that must be sorted are held up to sortMemory bytes,
+  // then written as sorted runs into spillDir (an existing folder) and merged; with
+  // no spillDir they are all held.
+  std::string spillDir;
+  size_t sortMemory = 64 << 20;
 };
 
 struct SalvageResult {

@@ -17,6 +17,7 @@
 #include "paradox/file.h"
 #include "paradox/reader.h"
 #include "paradox/rebuild.h"
+#include "paradox/salvage.h"
 #include "paradox/verifier.h"
 #include "paradox/writer.h"
 
@@ -458,6 +459,26 @@ TEST_P(EachCollation, ShuffledTableRebuildsInDriverOrder) {
   VerifyOptions vo;
   vo.fs = &fs;
   EXPECT_TRUE(VerifyTable("/data/T.DB", vo).Has("key.order"));
+  {
+    // The salvage's sort through runs on disk gives the order of its sort in memory.
+    auto fam = FindFamily(&fs, "/data/T.DB");
+    ASSERT_TRUE(fam.ok() && fs.MakeDir("/spill").ok());
+    SalvageOptions tiny;
+    tiny.keepBytes = false;
+    tiny.spillDir = "/spill";
+    tiny.sortMemory = 200;
+    auto held = SalvageTable(&fs, *fam);
+    auto spilled = SalvageTable(&fs, *fam, tiny);
+    ASSERT_TRUE(held.ok() && spilled.ok());
+    ASSERT_EQ(held->records.size(), spilled->recordPlaces.size());
+    SalvagedRecord r;
+    size_t i = 0;
+    for (RecordPlace at : spilled->recordPlaces) {
+      ASSERT_TRUE(spilled->source->Fetch(at, &r).ok());
+      EXPECT_EQ(r.raw, held->records[i++].raw) << "record " << i;
+    }
+    EXPECT_TRUE(fs.ListDir("/spill")->empty());
+  }
   RebuildOptions ro;
   ro.fs = &fs;
   RebuildResult rr = RebuildTable("/data/T.DB", ro);
