@@ -22,8 +22,9 @@
 // plus resolved blob values). Without it the records stay in the files and are fetched
 // one at a time through SalvageResult::source; the salvage holds their places as runs
 // (one entry per block whose records stay in place). Keys of a known collation are
-// checked as they come and not kept while they ascend; a table whose keys must be
-// sorted (out of order, or an unknown collation) costs its key plus 12 bytes a record.
+// checked as they come and not kept while they ascend; once they must be sorted they
+// go through SortedRows (bounded by sortMemory when there is a spillDir). An unknown
+// collation keeps every key plus 12 bytes a record.
 #pragma once
 
 #include <cstdint>
