@@ -171,52 +171,6 @@ bool DumpLines::AppendReference(paradox::ByteSpan raw, uint64_t ordinal, std::st
   return true;
 }
 
-// Whether DecodeField takes the field: the checks it makes, without making a value.
-bool DumpLines::FieldDecodes(size_t i, const uint8_t* p) const {
-  const paradox::FieldDesc& f = h_.fields[i];
-  const size_t n = columns_[i].size;
-  switch (f.type) {
-    case FieldType::kAlpha:
-    case FieldType::kBytes:
-    case FieldType::kShort:
-    case FieldType::kLong:
-    case FieldType::kAutoInc:
-    case FieldType::kMoney:
-    case FieldType::kNumber:
-      return true;
-    default:
-      break;
-  }
-  if (AllZero(p, n)) return true;
-  switch (f.type) {
-    case FieldType::kDate: return paradox::DecodeInt32(p) <= 3652059;
-    case FieldType::kTime: {
-      const int32_t t = paradox::DecodeInt32(p);
-      return t >= 0 && t <= 86399999;
-    }
-    case FieldType::kTimestamp: {
-      const double v = paradox::DecodeDouble(p);
-      return !std::isinf(v) && !(v >= 3652060.0 * 86400000.0);
-    }
-    case FieldType::kLogical: return p[0] == 0x80 || p[0] == 0x81;
-    case FieldType::kBcd:
-      if ((p[0] & 0xC0) == 0 && AllZero(p + 1, n - 1)) return true;
-      return f.sizeByte <= 32 && (p[0] & 0x40) != 0 && (p[0] & 0x3F) == f.sizeByte;
-    case FieldType::kMemo:
-    case FieldType::kBlob:
-    case FieldType::kFmtMemo:
-    case FieldType::kOle:
-    case FieldType::kGraphic: {
-      if (n < paradox::BlobPointer::kEncodedLength) return false;
-      const size_t leader = f.LeaderSize();
-      const uint32_t offset = paradox::DecodeU32(p + leader) & 0xFFFFFF00u;
-      const uint32_t length = paradox::DecodeU32(p + leader + 4);
-      return length == 0 || length <= leader || offset != 0;
-    }
-    default: return false;
-  }
-}
-
 void DumpLines::QuoteFrom(std::string* out, size_t at) {
   bool quote = false;
   for (size_t i = at; i < out->size(); ++i) {
@@ -414,7 +368,8 @@ bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out
                        std::string* error) {
   const size_t nf = columns_.size();
   for (size_t i = 0; i < nf; ++i) {
-    if (columns_[i].canFail && !FieldDecodes(i, raw.data() + columns_[i].offset)) {
+    if (columns_[i].canFail &&
+        !paradox::FieldDecodes(h_.fields[i], raw.subspan(columns_[i].offset, columns_[i].size))) {
       // DecodeField says why (and has the last word).
       return AppendReference(raw, ordinal, out, problems, error);
     }

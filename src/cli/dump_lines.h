@@ -44,7 +44,6 @@ class DumpLines {
                        std::vector<std::string>* problems, std::string* error);
 
  private:
-  bool FieldDecodes(size_t i, const uint8_t* p) const;
   // Appends alpha or memo text in the output format.
   void AppendText(const uint8_t* p, size_t n, std::string* out) const;
   void AppendBlob(size_t i, const uint8_t* p, uint64_t ordinal, std::string* out,

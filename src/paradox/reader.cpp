@@ -281,52 +281,10 @@ Status TableReader::ReadBlock(uint32_t number, Bytes* out, BlockInfo* info) {
   return Status::OK();
 }
 
-// Whether DecodeField may refuse these bytes, judged without building a value: most
-// types take any bytes. True may be wrong (DecodeField then decides); false never is.
-static bool MayRefuse(const FieldDesc& f, const uint8_t* p) {
-  switch (f.type) {
-    case FieldType::kAlpha:
-    case FieldType::kBytes:
-    case FieldType::kShort:
-    case FieldType::kLong:
-    case FieldType::kAutoInc:
-    case FieldType::kMoney:
-    case FieldType::kNumber:
-      return false;
-    case FieldType::kLogical:
-      return p[0] != 0x80 && p[0] != 0x81 && p[0] != 0;
-    case FieldType::kDate: {
-      const int32_t d = DecodeInt32(p);
-      return d < -3652059 || d > 3652059 || d == 0;
-    }
-    case FieldType::kTime: {
-      const int32_t t = DecodeInt32(p);
-      return t < 0 || t > 86399999;
-    }
-    case FieldType::kTimestamp:
-      return !(std::fabs(DecodeDouble(p)) < 3652060.0 * 86400000.0);
-    case FieldType::kBcd:
-      return f.sizeByte > 32 || (p[0] & 0x40) == 0 || (p[0] & 0x3F) != f.sizeByte;
-    case FieldType::kMemo:
-    case FieldType::kBlob:
-    case FieldType::kFmtMemo:
-    case FieldType::kOle:
-    case FieldType::kGraphic: {
-      const uint32_t leader = f.LeaderSize();
-      if (f.Size() < leader + BlobPointer::kEncodedLength) return true;
-      BlobPointer ptr;
-      ptr.DecodeFrom(p + leader);
-      return ptr.length > leader && ptr.offset == 0;
-    }
-    default:
-      return true;
-  }
-}
-
 bool TableReader::RecordLooksValid(ByteSpan rec, std::string* why) const {
   for (size_t i = 0; i < header_.fields.size(); ++i) {
     const FieldDesc& f = header_.fields[i];
-    if (!MayRefuse(f, rec.data() + f.offset)) continue;
+    if (FieldDecodes(f, rec.subspan(f.offset, f.Size()))) continue;
     auto v = DecodeField(f, rec.subspan(f.offset, f.Size()));
     if (!v.ok()) {
       *why = v.status().message();

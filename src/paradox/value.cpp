@@ -355,6 +355,53 @@ static Status FieldError(const FieldDesc& f, const std::string& what) {
   return Status::Corruption("field \"" + f.name + "\" (" + FieldTypeName(f.type) + "): " + what);
 }
 
+bool FieldDecodes(const FieldDesc& f, ByteSpan raw) {
+  if (raw.size() != f.Size()) return false;
+  const uint8_t* p = raw.data();
+  switch (f.type) {
+    case FieldType::kAlpha:
+    case FieldType::kBytes:
+    case FieldType::kShort:
+    case FieldType::kLong:
+    case FieldType::kAutoInc:
+    case FieldType::kMoney:
+    case FieldType::kNumber:
+      return true;
+    default:
+      break;
+  }
+  if (IsAllZero(raw)) return true;
+  switch (f.type) {
+    case FieldType::kDate:
+      return DecodeInt32(p) <= 3652059;
+    case FieldType::kTime: {
+      const int32_t t = DecodeInt32(p);
+      return t >= 0 && t <= 86399999;
+    }
+    case FieldType::kTimestamp: {
+      const double v = DecodeDouble(p);
+      return !std::isinf(v) && !(v >= 3652060.0 * 86400000.0);
+    }
+    case FieldType::kLogical:
+      return p[0] == 0x80 || p[0] == 0x81;
+    case FieldType::kBcd:
+      if ((p[0] & 0xC0) == 0 && IsAllZero(raw.subspan(1))) return true;
+      return f.sizeByte <= 32 && (p[0] & 0x40) != 0 && (p[0] & 0x3F) == f.sizeByte;
+    case FieldType::kMemo:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
+    case FieldType::kGraphic: {
+      if (raw.size() < BlobPointer::kEncodedLength) return false;
+      BlobPointer ptr;
+      ptr.DecodeFrom(p + f.LeaderSize());
+      return ptr.length == 0 || ptr.length <= f.LeaderSize() || ptr.offset != 0;
+    }
+    default:
+      return false;
+  }
+}
+
 Result<Value> DecodeField(const FieldDesc& f, ByteSpan raw) {
   if (raw.size() != f.Size()) return FieldError(f, "wrong byte count");
   const uint8_t* p = raw.data();

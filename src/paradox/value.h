@@ -84,6 +84,8 @@ inline bool IsNull(const Value& v) { return std::holds_alternative<std::monostat
 // (blob field under 10 bytes, BCD over 32 decimals). Values the engine is known to
 // leave (alpha garbage after the NUL, BCD nibbles > 9, NaN doubles) decode.
 Result<Value> DecodeField(const FieldDesc& field, ByteSpan raw);
+// DecodeField(field, raw).ok(), without building a value (for passes over many records).
+bool FieldDecodes(const FieldDesc& field, ByteSpan raw);
 // Encodes into exactly field.Size() bytes. InvalidArgument for a value of the wrong
 // kind or out of range (including the unrepresentable minimum integers, over-long
 // alpha, a BCD text with too many digits). Blob fields accept only a BlobRef here
