@@ -28,8 +28,8 @@
 #include <string>
 #include <vector>
 
-#include "paradox/reader.h"
-#include "paradox/writer.h"
+#include "paradox/format/reader.h"
+#include "paradox/format/writer.h"
 
 #ifdef REKASTO_HAVE_PXLIB
 extern "C" {

@@ -9,8 +9,8 @@
 #include <map>
 #include <string>
 
-#include "paradox/rebuild.h"
-#include "paradox/writer.h"
+#include "paradox/repair/rebuild.h"
+#include "paradox/format/writer.h"
 
 namespace {
 

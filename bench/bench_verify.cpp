@@ -16,8 +16,8 @@
 #include <functional>
 #include <string>
 
-#include "paradox/verifier.h"
-#include "paradox/writer.h"
+#include "paradox/verify/verifier.h"
+#include "paradox/format/writer.h"
 
 #ifdef REKASTO_HAVE_PXLIB
 extern "C" {

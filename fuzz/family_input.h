@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "paradox/coding.h"
-#include "paradox/file.h"
+#include "paradox/format/coding.h"
+#include "paradox/format/file.h"
 
 namespace fuzzfam {
 

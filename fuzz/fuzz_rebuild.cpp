@@ -23,14 +23,14 @@
 #include <string>
 #include <vector>
 
-#include "paradox/blob.h"
-#include "paradox/family.h"
+#include "paradox/format/blob.h"
+#include "paradox/format/family.h"
 #include "family_input.h"
-#include "paradox/file.h"
-#include "paradox/reader.h"
-#include "paradox/rebuild.h"
-#include "paradox/salvage.h"
-#include "paradox/verifier.h"
+#include "paradox/format/file.h"
+#include "paradox/format/reader.h"
+#include "paradox/repair/rebuild.h"
+#include "paradox/repair/salvage.h"
+#include "paradox/verify/verifier.h"
 
 #ifdef REKASTO_FUZZ_MUTATOR
 #include "family_mutator.h"

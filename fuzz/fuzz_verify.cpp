@@ -7,12 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "paradox/blob.h"
+#include "paradox/format/blob.h"
 #include "family_input.h"
-#include "paradox/file.h"
-#include "paradox/index.h"
-#include "paradox/reader.h"
-#include "paradox/verifier.h"
+#include "paradox/format/file.h"
+#include "paradox/format/index.h"
+#include "paradox/format/reader.h"
+#include "paradox/verify/verifier.h"
 
 #ifdef REKASTO_FUZZ_MUTATOR
 #include "family_mutator.h"

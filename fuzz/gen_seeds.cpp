@@ -15,10 +15,10 @@
 #include <fstream>
 #include <string>
 
-#include "paradox/crypt.h"
-#include "paradox/family.h"
+#include "paradox/format/crypt.h"
+#include "paradox/format/family.h"
 #include "family_input.h"
-#include "paradox/writer.h"
+#include "paradox/format/writer.h"
 
 using namespace paradox;
 

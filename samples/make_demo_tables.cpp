@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "paradox/codepage.h"
-#include "paradox/file.h"
-#include "paradox/value.h"
-#include "paradox/writer.h"
+#include "paradox/format/codepage.h"
+#include "paradox/format/file.h"
+#include "paradox/format/value.h"
+#include "paradox/format/writer.h"
 
 namespace fs = std::filesystem;
 using paradox::FieldType;

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
-#include "paradox/format.h"
+#include "paradox/format/format.h"
 
 namespace rekasto {
 

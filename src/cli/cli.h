@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "paradox/file.h"
+#include "paradox/format/file.h"
 
 namespace rekasto {
 

@@ -3,14 +3,14 @@
 #include <cmath>
 #include <ostream>
 
-#include "paradox/blob.h"
+#include "paradox/format/blob.h"
 #include "cli.h"
 #include "dump_lines.h"
-#include "paradox/codepage.h"
-#include "paradox/family.h"
-#include "paradox/reader.h"
+#include "paradox/format/codepage.h"
+#include "paradox/format/family.h"
+#include "paradox/format/reader.h"
 #include "table_out.h"
-#include "paradox/value.h"
+#include "paradox/format/value.h"
 
 namespace rekasto {
 

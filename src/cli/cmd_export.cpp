@@ -10,11 +10,11 @@
 #include <set>
 
 #include "cli.h"
-#include "paradox/codepage.h"
-#include "paradox/family.h"
-#include "paradox/salvage.h"
+#include "paradox/format/codepage.h"
+#include "paradox/format/family.h"
+#include "paradox/repair/salvage.h"
 #include "table_out.h"
-#include "paradox/value.h"
+#include "paradox/format/value.h"
 
 namespace rekasto {
 

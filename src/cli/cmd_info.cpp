@@ -3,14 +3,14 @@
 #include <ostream>
 
 #include "cli.h"
-#include "paradox/codepage.h"
-#include "paradox/family.h"
-#include "paradox/format.h"
-#include "paradox/index.h"
-#include "paradox/reader.h"
-#include "paradox/val.h"
-#include "paradox/value.h"
-#include "paradox/verifier.h"
+#include "paradox/format/codepage.h"
+#include "paradox/format/family.h"
+#include "paradox/format/format.h"
+#include "paradox/format/index.h"
+#include "paradox/format/reader.h"
+#include "paradox/format/val.h"
+#include "paradox/format/value.h"
+#include "paradox/verify/verifier.h"
 
 namespace rekasto {
 

@@ -8,7 +8,7 @@
 
 #include "batch.h"
 #include "cli.h"
-#include "paradox/rebuild.h"
+#include "paradox/repair/rebuild.h"
 
 namespace rekasto {
 

@@ -3,8 +3,8 @@
 #include <ostream>
 
 #include "cli.h"
-#include "paradox/file.h"
-#include "paradox/restore.h"
+#include "paradox/format/file.h"
+#include "paradox/repair/restore.h"
 
 namespace rekasto {
 

@@ -6,7 +6,7 @@
 #include "batch.h"
 #include "cli.h"
 #include "report.h"
-#include "paradox/verifier.h"
+#include "paradox/verify/verifier.h"
 
 namespace rekasto {
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "paradox/value.h"
+#include "paradox/format/value.h"
 
 namespace rekasto {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "paradox/blob.h"
-#include "paradox/codepage.h"
-#include "paradox/format.h"
+#include "paradox/format/blob.h"
+#include "paradox/format/codepage.h"
+#include "paradox/format/format.h"
 #include "table_out.h"
 
 namespace rekasto {

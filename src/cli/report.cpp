@@ -6,9 +6,9 @@
 #include <cctype>
 #include <map>
 
-#include "paradox/chain.h"
+#include "paradox/format/chain.h"
 #include "cli.h"
-#include "paradox/reader.h"
+#include "paradox/format/reader.h"
 
 namespace rekasto {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "paradox/file.h"
-#include "paradox/verifier.h"
+#include "paradox/format/file.h"
+#include "paradox/verify/verifier.h"
 
 namespace rekasto {
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "paradox/blob.h"
+#include "paradox/format/blob.h"
 #include "cli.h"
-#include "paradox/codepage.h"
-#include "paradox/format.h"
-#include "paradox/value.h"
+#include "paradox/format/codepage.h"
+#include "paradox/format/format.h"
+#include "paradox/format/value.h"
 
 namespace rekasto {
 

@@ -9,7 +9,7 @@
 #include "Facts.h"
 #include "TUtil32.h"
 #include "TUtilRecords.h"
-#include "paradox/rebuild.h"
+#include "paradox/repair/rebuild.h"
 
 namespace tutil {
 

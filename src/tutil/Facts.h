@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "TUtilInternal.h"
-#include "paradox/family.h"
-#include "paradox/file.h"
-#include "paradox/format.h"
-#include "paradox/index.h"
-#include "paradox/reader.h"
-#include "paradox/status.h"
-#include "paradox/val.h"
+#include "paradox/format/family.h"
+#include "paradox/format/file.h"
+#include "paradox/format/format.h"
+#include "paradox/format/index.h"
+#include "paradox/format/reader.h"
+#include "paradox/format/status.h"
+#include "paradox/format/val.h"
 
 namespace tutil {
 

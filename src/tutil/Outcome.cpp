@@ -5,9 +5,9 @@
 #include <string>
 
 #include "TUtilInternal.h"
-#include "paradox/family.h"
-#include "paradox/file.h"
-#include "paradox/rebuild.h"
+#include "paradox/format/family.h"
+#include "paradox/format/file.h"
+#include "paradox/repair/rebuild.h"
 
 namespace tutil {
 

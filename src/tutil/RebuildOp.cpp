@@ -7,7 +7,7 @@
 
 #include "Describe.h"
 #include "Progress.h"
-#include "paradox/rebuild.h"
+#include "paradox/repair/rebuild.h"
 
 namespace tutil {
 

@@ -8,10 +8,10 @@
 
 #include "Facts.h"
 #include "Progress.h"
-#include "paradox/codepage.h"
-#include "paradox/rebuild.h"
-#include "paradox/verifier.h"
-#include "paradox/writer.h"
+#include "paradox/format/codepage.h"
+#include "paradox/repair/rebuild.h"
+#include "paradox/verify/verifier.h"
+#include "paradox/format/writer.h"
 
 namespace tutil {
 

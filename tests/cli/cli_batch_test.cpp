@@ -14,7 +14,7 @@
 
 #include "cli.h"
 #include "mutators.h"
-#include "paradox/writer.h"
+#include "paradox/format/writer.h"
 
 namespace {
 

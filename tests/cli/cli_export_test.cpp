@@ -12,10 +12,10 @@
 #include <sstream>
 
 #include "cli.h"
-#include "paradox/codepage.h"
+#include "paradox/format/codepage.h"
 #include "mutators.h"
 #include "table_out.h"
-#include "paradox/writer.h"
+#include "paradox/format/writer.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "cli.h"
 #include "mutators.h"
 #include "report.h"
-#include "paradox/writer.h"
+#include "paradox/format/writer.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <random>
 
 #include "dump_lines.h"
-#include "paradox/blob.h"
-#include "paradox/value.h"
-#include "paradox/writer.h"
+#include "paradox/format/blob.h"
+#include "paradox/format/value.h"
+#include "paradox/format/writer.h"
 
 namespace {
 

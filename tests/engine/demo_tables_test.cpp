@@ -6,7 +6,7 @@
 
 #include "DBTables.h"
 #include "EngineTestSupport.h"
-#include "paradox/verifier.h"
+#include "paradox/verify/verifier.h"
 
 namespace {
 namespace fs = std::filesystem;

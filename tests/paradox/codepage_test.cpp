@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <random>
 
-#include "paradox/codepage.h"
-#include "paradox/format.h"
-#include "paradox/reader.h"
+#include "paradox/format/codepage.h"
+#include "paradox/format/format.h"
+#include "paradox/format/reader.h"
 
 extern "C" {
 #include <paradox.h>

@@ -2,7 +2,7 @@
 // a few facts of the drivers' orders; generated keyed tables in every known collation,
 // written out of order, rebuild into the driver's order with indexes byte-identical to
 // a table written sorted; real tables with a non-"ascii" sort order verify in order.
-#include "paradox/collation.h"
+#include "paradox/format/collation.h"
 
 #include <gtest/gtest.h>
 
@@ -13,13 +13,13 @@
 #include <set>
 #include <utility>
 
-#include "paradox/family.h"
-#include "paradox/file.h"
-#include "paradox/reader.h"
-#include "paradox/rebuild.h"
-#include "paradox/salvage.h"
-#include "paradox/verifier.h"
-#include "paradox/writer.h"
+#include "paradox/format/family.h"
+#include "paradox/format/file.h"
+#include "paradox/format/reader.h"
+#include "paradox/repair/rebuild.h"
+#include "paradox/repair/salvage.h"
+#include "paradox/verify/verifier.h"
+#include "paradox/format/writer.h"
 
 namespace paradox {
 namespace {

@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <map>
 
-#include "paradox/blob.h"
-#include "paradox/index.h"
+#include "paradox/format/blob.h"
+#include "paradox/format/index.h"
 
-#include "paradox/crypt.h"
+#include "paradox/format/crypt.h"
 #include "mutators.h"
-#include "paradox/reader.h"
-#include "paradox/writer.h"
+#include "paradox/format/reader.h"
+#include "paradox/format/writer.h"
 
 namespace paradox {
 namespace {

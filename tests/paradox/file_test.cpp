@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "paradox/file.h"
+#include "paradox/format/file.h"
 
 namespace paradox {
 namespace {

@@ -6,14 +6,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "paradox/blob.h"
-#include "paradox/codepage.h"
-#include "paradox/coding.h"
-#include "paradox/crypt.h"
-#include "paradox/format.h"
-#include "paradox/index.h"
-#include "paradox/status.h"
-#include "paradox/value.h"
+#include "paradox/format/blob.h"
+#include "paradox/format/codepage.h"
+#include "paradox/format/coding.h"
+#include "paradox/format/crypt.h"
+#include "paradox/format/format.h"
+#include "paradox/format/index.h"
+#include "paradox/format/status.h"
+#include "paradox/format/value.h"
 
 namespace paradox {
 namespace {

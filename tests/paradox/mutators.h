@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "paradox/coding.h"
+#include "paradox/format/coding.h"
 
 namespace paradox::test {
 

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <map>
 
-#include "paradox/blob.h"
-#include "paradox/family.h"
-#include "paradox/index.h"
-#include "paradox/reader.h"
-#include "paradox/val.h"
+#include "paradox/format/blob.h"
+#include "paradox/format/family.h"
+#include "paradox/format/index.h"
+#include "paradox/format/reader.h"
+#include "paradox/format/val.h"
 
 extern "C" {
 #include <paradox.h>

@@ -6,7 +6,7 @@
 
 #include "mutators.h"
 #include "rebuild_helpers.h"
-#include "paradox/salvage.h"
+#include "paradox/repair/salvage.h"
 
 namespace paradox::test {
 namespace {

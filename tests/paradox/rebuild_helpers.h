@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "paradox/blob.h"
-#include "paradox/family.h"
-#include "paradox/file.h"
-#include "paradox/reader.h"
-#include "paradox/rebuild.h"
-#include "paradox/verifier.h"
-#include "paradox/writer.h"
+#include "paradox/format/blob.h"
+#include "paradox/format/family.h"
+#include "paradox/format/file.h"
+#include "paradox/format/reader.h"
+#include "paradox/repair/rebuild.h"
+#include "paradox/verify/verifier.h"
+#include "paradox/format/writer.h"
 
 namespace paradox::test {
 

@@ -3,7 +3,7 @@
 // every block size a level's tables really have.
 #include <gtest/gtest.h>
 
-#include "paradox/format.h"
+#include "paradox/format/format.h"
 #include "rebuild_helpers.h"
 
 namespace paradox::test {

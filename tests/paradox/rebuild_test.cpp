@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <functional>
 
-#include "paradox/crypt.h"
+#include "paradox/format/crypt.h"
 #include "mutators.h"
 #include "rebuild_helpers.h"
-#include "paradox/salvage.h"
+#include "paradox/repair/salvage.h"
 
 namespace paradox::test {
 namespace {

@@ -11,15 +11,15 @@
 #include <filesystem>
 #include <set>
 
-#include "paradox/blob.h"
-#include "paradox/codepage.h"
-#include "paradox/collation.h"
-#include "paradox/crypt.h"
-#include "paradox/family.h"
-#include "paradox/index.h"
-#include "paradox/reader.h"
-#include "paradox/value.h"
-#include "paradox/writer.h"
+#include "paradox/format/blob.h"
+#include "paradox/format/codepage.h"
+#include "paradox/format/collation.h"
+#include "paradox/format/crypt.h"
+#include "paradox/format/family.h"
+#include "paradox/format/index.h"
+#include "paradox/format/reader.h"
+#include "paradox/format/value.h"
+#include "paradox/format/writer.h"
 
 #ifdef REKASTO_HAVE_PXLIB
 extern "C" {

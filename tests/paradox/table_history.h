@@ -29,10 +29,10 @@
 #include <string>
 #include <vector>
 
-#include "paradox/coding.h"
-#include "paradox/file.h"
-#include "paradox/format.h"
-#include "paradox/status.h"
+#include "paradox/format/coding.h"
+#include "paradox/format/file.h"
+#include "paradox/format/format.h"
+#include "paradox/format/status.h"
 
 namespace paradox::sim {
 

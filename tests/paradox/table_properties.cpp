@@ -8,12 +8,12 @@
 #include <map>
 #include <set>
 
-#include "paradox/crypt.h"
-#include "paradox/family.h"
-#include "paradox/rebuild.h"
-#include "paradox/salvage.h"
+#include "paradox/format/crypt.h"
+#include "paradox/format/family.h"
+#include "paradox/repair/rebuild.h"
+#include "paradox/repair/salvage.h"
 #include "table_history.h"
-#include "paradox/verifier.h"
+#include "paradox/verify/verifier.h"
 
 namespace paradox::sim {
 

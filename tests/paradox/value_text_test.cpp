@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <random>
 
-#include "paradox/reader.h"
-#include "paradox/value.h"
+#include "paradox/format/reader.h"
+#include "paradox/format/value.h"
 
 extern "C" {
 #include <paradox.h>

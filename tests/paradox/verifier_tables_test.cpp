@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-#include "paradox/verifier.h"
+#include "paradox/verify/verifier.h"
 
 extern "C" {
 #include <paradox.h>

@@ -7,12 +7,12 @@
 #include <map>
 #include <set>
 
-#include "paradox/crypt.h"
-#include "paradox/file.h"
+#include "paradox/format/crypt.h"
+#include "paradox/format/file.h"
 #include "mutators.h"
-#include "paradox/value.h"
-#include "paradox/verifier.h"
-#include "paradox/writer.h"
+#include "paradox/format/value.h"
+#include "paradox/verify/verifier.h"
+#include "paradox/format/writer.h"
 
 namespace paradox {
 namespace {

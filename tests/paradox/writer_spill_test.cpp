@@ -6,10 +6,10 @@
 #include <random>
 #include <set>
 
-#include "paradox/collation.h"
-#include "paradox/crypt.h"
-#include "paradox/file.h"
-#include "paradox/writer.h"
+#include "paradox/format/collation.h"
+#include "paradox/format/crypt.h"
+#include "paradox/format/file.h"
+#include "paradox/format/writer.h"
 
 namespace paradox {
 namespace {

@@ -6,15 +6,15 @@
 #include <cmath>
 #include <filesystem>
 
-#include "paradox/blob.h"
-#include "paradox/collation.h"
-#include "paradox/crypt.h"
-#include "paradox/family.h"
-#include "paradox/index.h"
-#include "paradox/reader.h"
-#include "paradox/rebuild.h"
-#include "paradox/verifier.h"
-#include "paradox/writer.h"
+#include "paradox/format/blob.h"
+#include "paradox/format/collation.h"
+#include "paradox/format/crypt.h"
+#include "paradox/format/family.h"
+#include "paradox/format/index.h"
+#include "paradox/format/reader.h"
+#include "paradox/repair/rebuild.h"
+#include "paradox/verify/verifier.h"
+#include "paradox/format/writer.h"
 
 extern "C" {
 #include <paradox.h>

@@ -18,10 +18,10 @@
 #include "TUtil32.h"
 #include "TUtilRecords.h"
 #include "engine.h"
-#include "paradox/file.h"
-#include "paradox/reader.h"
-#include "paradox/value.h"
-#include "paradox/writer.h"
+#include "paradox/format/file.h"
+#include "paradox/format/reader.h"
+#include "paradox/format/value.h"
+#include "paradox/format/writer.h"
 
 namespace tutiltest {
 

@@ -1,0 +1,1010 @@
+#include "paradox/format/writer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <unordered_set>
+
+#include "paradox/format/codepage.h"
+#include "paradox/format/collation.h"
+#include "paradox/format/crypt.h"
+#include "paradox/format/family.h"
+#include "paradox/format/sorted_rows.h"
+
+namespace paradox {
+
+namespace {
+
+uint16_t RoundHeader(uint32_t end, TableLevel level) {
+  if (level == TableLevel::k3_0) return static_cast<uint16_t>(end);
+  uint32_t r = (end + 2047) / 2048 * 2048;
+  return static_cast<uint16_t>(std::min<uint32_t>(r, 0xF800));
+}
+
+// Fills the RAM-pointer fields with header-relative offsets that satisfy the
+// identities readers cross-check.
+void SetPointers(TableHeader* h) {
+  const bool ext = HasExtension(h->fixed.fileType, h->fixed.fileVersionId);
+  const bool data = IsDataFileType(h->fixed.fileType);
+  uint32_t base = ext ? 0x78 : 0x58;
+  uint32_t n = static_cast<uint32_t>(h->fields.size());
+  h->fixed.ramPtr34 = base;
+  h->fixed.ramPtr30 = base + 2 * n;
+  uint32_t tableNamePos = base + 2 * n + 4 + (data ? 4 * n : 0);
+  h->tableNamePtr = tableNamePos;
+  h->fieldNamePtrs.clear();
+  if (data) {
+    uint32_t pos = tableNamePos + static_cast<uint32_t>(TableNameLength(h->fixed.fileVersionId));
+    for (const auto& f : h->fields) {
+      h->fieldNamePtrs.push_back(pos);
+      pos += static_cast<uint32_t>(f.name.size()) + 1;
+    }
+  }
+}
+
+Status CheckName(const std::string& name) {
+  if (name.empty()) return Status::InvalidArgument("field name is empty");
+  if (name.size() > 25) return Status::InvalidArgument("field name \"" + name + "\" is longer than 25 characters");
+  if (name.find('\0') != std::string::npos) return Status::InvalidArgument("field name contains a NUL byte");
+  if (name[0] == ' ') return Status::InvalidArgument("field name \"" + name + "\" starts with a space");
+  return Status::OK();
+}
+
+// The header of a new table, or (tableBlockSize) of a table rewritten with the block
+// size it has: that one is kept whenever the format has it, even where the table's
+// level would not give a new table that size. Changing it is not a rebuild's call.
+Result<TableHeader> BuildHeader(const TableSchema& s, const std::string& dbPath, bool tableBlockSize) {
+  TableHeader h;
+  FixedHeader& fx = h.fixed;
+  const uint8_t ver = VersionIdForLevel(s.level);
+  if (s.fields.empty() || s.fields.size() > 255)
+    return Status::InvalidArgument("a table needs 1 to 255 fields, not " + std::to_string(s.fields.size()));
+  if (!BlockSizeKnown(s.blockSize))
+    return Status::InvalidArgument("block size " + std::to_string(s.blockSize) +
+                                   " is not a Paradox block size (1-4, 8, 16 or 32 KiB)");
+  if (!tableBlockSize && !BlockSizeAllowed(s.level, s.blockSize))
+    return Status::InvalidArgument("block size " + std::to_string(s.blockSize) + " is not allowed at level " +
+                                   LevelName(s.level) + " (above 4 KiB needs level 5 or later)");
+  if (!BlockSizeKnown(s.indexBlockSize))
+    return Status::InvalidArgument("index block size " + std::to_string(s.indexBlockSize) + " is not allowed");
+  uint32_t offset = 0;
+  for (size_t i = 0; i < s.fields.size(); ++i) {
+    const FieldDef& d = s.fields[i];
+    PARADOX_RETURN_IF_ERROR(CheckName(d.name));
+    for (size_t j = 0; j < i; ++j)
+      if (AsciiUpper(s.fields[j].name) == AsciiUpper(d.name))
+        return Status::InvalidArgument("field name \"" + d.name + "\" is used twice");
+    if (!IsKnownFieldType(static_cast<uint8_t>(d.type)))
+      return Status::InvalidArgument("field \"" + d.name + "\" has an unknown type");
+    if (static_cast<int>(s.level) < static_cast<int>(MinLevelForType(d.type)))
+      return Status::InvalidArgument(std::string("field type ") + FieldTypeName(d.type) + " needs level " +
+                                     LevelName(MinLevelForType(d.type)) + " or later");
+    FieldDesc f;
+    f.type = d.type;
+    f.name = d.name;
+    f.number = static_cast<uint16_t>(i + 1);
+    switch (d.type) {
+      case FieldType::kAlpha:
+      case FieldType::kBytes:
+        if (d.size < 1 || d.size > 255)
+          return Status::InvalidArgument("field \"" + d.name + "\" needs a size of 1-255");
+        f.sizeByte = static_cast<uint8_t>(d.size);
+        break;
+      case FieldType::kMemo: {
+        uint16_t leader = d.size == 0 ? 10 : d.size;
+        if (leader > 240) return Status::InvalidArgument("field \"" + d.name + "\": memo leader must be 1-240");
+        f.sizeByte = static_cast<uint8_t>(leader + 10);
+        break;
+      }
+      case FieldType::kBlob:
+      case FieldType::kFmtMemo:
+      case FieldType::kOle:
+      case FieldType::kGraphic:
+        if (d.size > 240) return Status::InvalidArgument("field \"" + d.name + "\": blob leader must be 0-240");
+        f.sizeByte = static_cast<uint8_t>(d.size + 10);
+        break;
+      case FieldType::kBcd:
+        if (d.size > 32) return Status::InvalidArgument("field \"" + d.name + "\": BCD decimals must be 0-32");
+        f.sizeByte = static_cast<uint8_t>(d.size);
+        break;
+      case FieldType::kShort: f.sizeByte = 2; break;
+      case FieldType::kLogical: f.sizeByte = 1; break;
+      case FieldType::kMoney: case FieldType::kNumber: case FieldType::kTimestamp: f.sizeByte = 8; break;
+      default: f.sizeByte = 4; break;
+    }
+    f.offset = offset;
+    offset += f.Size();
+    h.fields.push_back(f);
+  }
+  if (offset + 6 > s.blockSize)
+    return Status::InvalidArgument("record of " + std::to_string(offset) + " bytes does not fit in a " +
+                                   std::to_string(s.blockSize) + "-byte block");
+  if (offset > 0xFFFF) return Status::InvalidArgument("record too large");
+  if (s.keyFieldCount > std::min<size_t>(s.fields.size(), 16))
+    return Status::InvalidArgument("a key has at most 16 fields and no more than the table");
+  uint32_t keyLen = 0;
+  for (uint16_t i = 0; i < s.keyFieldCount; ++i) {
+    if (IsBlobType(h.fields[i].type))
+      return Status::InvalidArgument("blob field \"" + h.fields[i].name + "\" cannot be a key field");
+    keyLen += h.fields[i].Size();
+  }
+  if (s.keyFieldCount > 0 && (s.indexBlockSize - 6) / (keyLen + 6) < 3)
+    return Status::InvalidArgument("key of " + std::to_string(keyLen) + " bytes is too long for " +
+                                   std::to_string(s.indexBlockSize) + "-byte index blocks");
+
+  fx.recordSize = static_cast<uint16_t>(offset);
+  fx.fileType = s.keyFieldCount > 0 ? 0 : 2;
+  fx.blockSizeCode = static_cast<uint8_t>(s.blockSize / 1024);
+  fx.unknown12 = 12;
+  fx.numFields = static_cast<uint16_t>(s.fields.size());
+  fx.primaryKeyFields = s.keyFieldCount;
+  fx.fileVersionId = ver;
+  fx.changeCount2 = 1;
+  fx.writeProtected = s.writeProtected;
+  const bool ext = HasExtension(fx.fileType, ver);
+  h.hasExtension = ext;
+  fx.encryption1 = ext ? 0xFF00FF00u : s.encryptionKey;
+  if (s.encryptionKey == 0) {
+    fx.unknown3E = 0x1F;
+    fx.unknown3F = 0x0F;
+  }
+  if (ext) fx.unknown56 = 0x20;
+  uint8_t so = 0;
+  std::string soId;
+  SortOrderForCodePage(s.codePage, &so, &soId);
+  fx.sortOrder = s.sortOrder.value_or(so);
+  h.sortOrderId = s.sortOrderId.empty() ? soId : s.sortOrderId;
+  if (ext) {
+    h.ext.fileVerId2 = h.ext.fileVerId3 = static_cast<uint16_t>(0x100 + ver);
+    h.ext.encryption2 = s.encryptionKey;
+    h.ext.hiFieldId = static_cast<uint16_t>(s.fields.size() + 1);
+    h.ext.codePage = s.codePage;
+    h.ext.unknown6C = 1;
+    h.ext.unknown6D = 1;
+  } else {
+    h.sortOrderId.clear();
+  }
+  h.tableName = s.tableName.empty() ? PathBaseName(dbPath) : s.tableName;
+  if (h.tableName.size() >= TableNameLength(ver)) h.tableName.resize(TableNameLength(ver) - 1);
+  SetPointers(&h);
+  fx.headerSize = RoundHeader(ComputeVariableEnd(h), s.level);
+  h.variableEnd = ComputeVariableEnd(h);
+  return h;
+}
+
+}  // namespace
+
+Result<TableHeader> HeaderForSchema(const TableSchema& s, const std::string& dbPath) {
+  return BuildHeader(s, dbPath, false);
+}
+
+TableSchema SchemaFromHeader(const TableHeader& h) {
+  TableSchema s;
+  s.level = h.level();
+  s.blockSize = h.BlockSize();
+  // As stored: 0 (the sort order alone names the character set) stays 0 in a rebuild.
+  s.codePage = h.hasExtension ? h.CodePage() : 437;
+  s.sortOrder = h.fixed.sortOrder;
+  s.sortOrderId = h.sortOrderId;
+  for (const auto& f : h.fields) {
+    FieldDef d;
+    d.name = f.name;
+    d.type = f.type;
+    switch (f.type) {
+      case FieldType::kAlpha: case FieldType::kBytes: case FieldType::kBcd: d.size = f.sizeByte; break;
+      case FieldType::kMemo: case FieldType::kBlob: case FieldType::kFmtMemo: case FieldType::kOle:
+      case FieldType::kGraphic: d.size = static_cast<uint16_t>(f.LeaderSize()); break;
+      default: d.size = 0;
+    }
+    s.fields.push_back(d);
+  }
+  s.keyFieldCount = h.fixed.primaryKeyFields;
+  s.encryptionKey = h.EncryptionKey();
+  s.tableName = h.tableName;
+  s.writeProtected = h.fixed.writeProtected;
+  return s;
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// A data-file stream: packs records into blocks and writes each full block.
+struct BlockStream {
+  File* file = nullptr;
+  std::string name;  // file name, for errors
+  uint32_t headerSize = 0, blockSize = 0, recordSize = 0, perBlock = 0, key = 0;
+  Bytes block;
+  uint32_t inBlock = 0;
+  uint32_t blocks = 0;  // blocks written or in progress
+  std::vector<IndexEntry> leaves;
+  size_t keyLength = 0;  // bytes of the record prefix that form the index key
+
+  void Init(File* f, std::string fileName, uint32_t hs, uint32_t bs, uint32_t rs, uint32_t per, uint32_t k,
+            size_t keyLen) {
+    file = f;
+    name = std::move(fileName);
+    headerSize = hs;
+    blockSize = bs;
+    recordSize = rs;
+    key = k;
+    keyLength = keyLen;
+    uint32_t cap = BlockCapacity(bs, rs);
+    perBlock = per == 0 || per > cap ? cap : per;
+  }
+  // Current block number the next record lands in.
+  uint32_t NextBlockNumber() const { return inBlock == 0 || inBlock >= perBlock ? blocks + 1 : blocks; }
+  Status Add(ByteSpan rec, uint32_t* blockNo, uint32_t* slot) {
+    if (inBlock == perBlock) PARADOX_RETURN_IF_ERROR(FlushBlock(false));
+    if (inBlock == 0) {
+      // Block numbers and counts are 16-bit words.
+      if (blocks >= 65535)
+        return Status::InvalidArgument(name + " would need more than 65535 blocks; use a larger block size");
+      ++blocks;
+      block.assign(blockSize, 0);
+      IndexEntry e;
+      e.key.assign(rec.begin(), rec.begin() + static_cast<long>(keyLength));
+      e.child = static_cast<uint16_t>(blocks);
+      leaves.push_back(e);
+    }
+    std::memcpy(block.data() + 6 + size_t(inBlock) * recordSize, rec.data(), recordSize);
+    *blockNo = blocks;
+    *slot = inBlock;
+    ++inBlock;
+    leaves.back().count = static_cast<uint16_t>(inBlock);
+    return Status::OK();
+  }
+  Status FlushBlock(bool last) {
+    if (inBlock == 0) return Status::OK();
+    BlockHeader bh;
+    bh.nextBlock = static_cast<uint16_t>(last ? 0 : blocks + 1);
+    bh.prevBlock = static_cast<uint16_t>(blocks - 1);
+    bh.addDataSize = BlockHeader::AddDataSizeFor(static_cast<int>(inBlock), recordSize);
+    bh.EncodeTo(block.data());
+    if (key) EncryptBlock(key, blocks, block);
+    PARADOX_RETURN_IF_ERROR(file->WriteAt(BlockOffset(headerSize, blockSize, blocks), block));
+    inBlock = 0;
+    return Status::OK();
+  }
+};
+
+}  // namespace
+
+// The upper case of a table's driver; "ascii"'s (a-z) when the driver is not known.
+static const Collation* FoldingCollation(const TableHeader& h) {
+  const Collation* c = Collation::ForHeader(h);
+  return c ? c : &Collation::ByteOrder();
+}
+
+struct TableWriter::Impl {
+  FileSystem* fs = nullptr;
+  std::string dbPath;
+  TableSchema schema;
+  WriteOptions options;
+  std::unique_ptr<File> db;
+  std::unique_ptr<BlobWriter> mb;
+  std::string mbPath;
+  BlockStream stream;
+  size_t keyLength = 0;
+  KeyOrder order;  // the table's collation; byte order when it is not known
+  Bytes lastKey;
+  bool haveLast = false;
+  // keepGivenOrder: the keys since the last run of givenRows (refused as they come),
+  // and all keys with their record numbers, sorted to find repeats across runs.
+  std::unordered_set<std::string> givenKeys;
+  std::unique_ptr<SortedRows> givenRows;
+  Bytes givenRow;
+  uint32_t runNumber = 0;  // of the next temporary run file, shared by every sorter
+  std::vector<Bytes> buffered;
+  Bytes record;  // the record AddRawRecord is working on
+  uint32_t autoInc = 0;
+  int autoIncField = -1;
+  bool failed = false;
+  bool finished = false;
+  bool blobsResolved = false;  // AddRecord already stored the blobs
+  std::vector<std::string> files;
+
+  // A blob value as the record holds it: in the leader when it fits, else in the .MB
+  // with the leader holding its first bytes (past the 8-byte prefix of graphic and
+  // OLE values). `data` is not empty.
+  Result<BlobRef> StoreBlob(const FieldDesc& f, ByteSpan data) {
+    BlobRef ref;
+    const size_t leader = f.LeaderSize();
+    if (data.size() <= leader) {
+      ref.leader.assign(data.begin(), data.end());
+      ref.pointer.length = static_cast<uint32_t>(data.size());
+      return ref;
+    }
+    if (!mb) return Status::InvalidArgument("no blob file");
+    auto p = mb->Add(data);
+    if (!p.ok()) {
+      failed = true;
+      return p.status();
+    }
+    ref.pointer = p.value();
+    ByteSpan lead = data;
+    if ((f.type == FieldType::kGraphic || f.type == FieldType::kOle) && lead.size() > 8) lead = lead.subspan(8);
+    ref.leader.assign(lead.begin(), lead.begin() + static_cast<long>(std::min(leader, lead.size())));
+    return ref;
+  }
+
+  struct Secondary {
+    SecondaryIndexDef def;
+    std::vector<int> fields;  // DB field indexes
+    bool composite = false;
+    std::string tag;          // "X03" / "XG0"
+    TableHeader xHeader;
+    KeyOrder order;
+    const Collation* fold = nullptr;  // case-insensitive: the driver's upper case
+    // The rows (X records, xHeader.fixed.recordSize bytes each) in the order of
+    // their sort keys (KeyOrder of the X file), in bounded memory; row: the one being made.
+    std::unique_ptr<SortedRows> rows;
+    Bytes row;
+  };
+  std::vector<Secondary> secondary;
+
+  // A sorter of rows whose runs go beside the table (or to spillDir), with a share of
+  // indexMemory.
+  SortedRows::Options RunOptions(std::string what, size_t share) {
+    SortedRows::Options o;
+    o.fs = fs;
+    const std::string dir = options.spillDir.empty() ? PathDirName(dbPath) : options.spillDir;
+    o.runStem = PathJoin(dir, PathStem(dbPath));
+    o.runNumber = &runNumber;
+    o.what = std::move(what);
+    o.memory = share;
+    // One merge at a time reads each run in chunks of this size; with the default
+    // budget, up to 64 runs fit into half of it.
+    o.readBuffer = std::clamp<size_t>(options.indexMemory / 128, size_t{64} << 10, size_t{1} << 20);
+    o.encryptionKey = schema.encryptionKey;
+    o.expectedRows = options.expectedRecords;
+    return o;
+  }
+  void RemoveRuns() {
+    for (auto& sx : secondary)
+      if (sx.rows) sx.rows->RemoveRuns();
+    if (givenRows) givenRows->RemoveRuns();
+  }
+};
+
+namespace {
+
+// What the writer does not understand of the original header is kept as it was.
+void KeepFromBaseHeader(const TableHeader& base, TableHeader* hd) {
+  const FixedHeader& b = base.fixed;
+  hd->fixed.unknown12 = b.unknown12;
+  hd->fixed.unknown2B = b.unknown2B;
+  hd->fixed.changeCount1 = b.changeCount1;
+  hd->fixed.changeCount2 = b.changeCount2;
+  hd->fixed.unknown3C = b.unknown3C;
+  hd->fixed.auxPasswords = b.auxPasswords;
+  hd->fixed.unknown3E = b.unknown3E;
+  hd->fixed.unknown3F = b.unknown3F;
+  hd->fixed.cryptInfoStart = b.cryptInfoStart;
+  hd->fixed.cryptInfoEnd = b.cryptInfoEnd;
+  hd->fixed.ramPtr16 = b.ramPtr16;
+  hd->fixed.ramPtr1A = b.ramPtr1A;
+  hd->fixed.autoInc = b.autoInc;
+  if (base.hasExtension && hd->hasExtension) {
+    hd->ext.hiFieldId = std::max(hd->ext.hiFieldId, base.ext.hiFieldId);
+    hd->ext.unknown6C = base.ext.unknown6C;
+    hd->ext.unknown6D = base.ext.unknown6D;
+  }
+  if (base.fixed.headerSize > hd->fixed.headerSize &&
+      base.fixed.headerSize >= ComputeVariableEnd(*hd))
+    hd->fixed.headerSize = base.fixed.headerSize;
+}
+
+// The header of a secondary index's X file: the indexed fields, then the table's key
+// and the block number (keyed tables) or the record's place (unkeyed ones).
+Result<TableHeader> SecondaryHeader(const TableHeader& hd, const TableSchema& schema,
+                                    const SecondaryIndexDef& def, const std::vector<int>& fields,
+                                    bool composite) {
+  TableHeader x;
+  FixedHeader& xf = x.fixed;
+  const bool keyed = schema.keyFieldCount > 0;
+  xf.fileType = static_cast<uint8_t>(composite ? (keyed ? 8 : 6) : (keyed ? 5 : 3));
+  xf.fileVersionId = hd.fixed.fileVersionId;
+  xf.blockSizeCode = hd.fixed.blockSizeCode;
+  xf.sortOrder = hd.fixed.sortOrder;
+  xf.unknown12 = static_cast<uint16_t>(hd.fixed.unknown12 + 2);
+  xf.indexFieldNumber = static_cast<uint8_t>(fields[0] + 1);
+  xf.indexSyncCount = 0xFF;
+  xf.writeProtected = 0;
+  x.hasExtension = HasExtension(xf.fileType, xf.fileVersionId);
+  xf.encryption1 = x.hasExtension ? 0xFF00FF00u : schema.encryptionKey;
+  if (schema.encryptionKey == 0) {
+    xf.unknown3E = 0x1F;
+    xf.unknown3F = 0x0F;
+  }
+  if (x.hasExtension) {
+    xf.unknown56 = 0x20;
+    x.ext = hd.ext;
+    x.ext.encryption2 = schema.encryptionKey;
+  }
+  uint8_t fl = 0;
+  if (def.caseInsensitive) fl |= 0x01;
+  if (def.descending) fl |= 0x10;
+  if (def.unique) fl |= 0x20;
+  xf.flags55 = fl;
+  uint32_t off = 0;
+  auto addField = [&](FieldDesc f, uint16_t number) {
+    f.offset = off;
+    f.number = number;
+    off += f.Size();
+    x.fields.push_back(f);
+  };
+  for (int idx : fields)
+    addField(hd.fields[idx], static_cast<uint16_t>((idx + 1) | (def.descending ? 0x8000 : 0)));
+  if (keyed) {
+    for (uint16_t k = 0; k < schema.keyFieldCount; ++k)
+      addField(hd.fields[k], static_cast<uint16_t>(x.fields.size() + 1));
+    addField(FieldDesc{FieldType::kShort, 2, "Blk Num", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
+  } else {
+    addField(FieldDesc{FieldType::kLong, 4, "Tup No", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
+    addField(FieldDesc{FieldType::kShort, 2, "Blk Num", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
+    addField(FieldDesc{FieldType::kShort, 2, "Tup Offset", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
+  }
+  xf.numFields = static_cast<uint16_t>(x.fields.size());
+  xf.primaryKeyFields = static_cast<uint16_t>(x.fields.size() - 1);
+  xf.recordSize = static_cast<uint16_t>(off);
+  if (off + 6 > hd.BlockSize()) return Status::InvalidArgument("secondary index record does not fit in a block");
+  if (x.hasExtension) x.ext.hiFieldId = static_cast<uint16_t>(x.fields.size() + 1);
+  x.sortOrderId = hd.sortOrderId;
+  x.indexName = composite ? def.name : "";
+  x.tableName = hd.tableName;
+  SetPointers(&x);
+  xf.headerSize = RoundHeader(ComputeVariableEnd(x), schema.level);
+  uint32_t xKeyLen = off - 2;
+  if ((schema.indexBlockSize - 6) / (xKeyLen + 6) < 3)
+    return Status::InvalidArgument("secondary index key too long for the index block size");
+  return x;
+}
+
+}  // namespace
+
+TableWriter::TableWriter() : impl_(new Impl) {}
+TableWriter::~TableWriter() = default;
+
+std::vector<std::string> TableWriter::files() const { return impl_->files; }
+
+Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const std::string& dbPath,
+                                                         const TableSchema& schema, const WriteOptions& options) {
+  auto h = BuildHeader(schema, dbPath,
+                       options.baseHeader && options.baseHeader->BlockSize() == schema.blockSize);
+  if (!h.ok()) return h.status();
+  if (options.sortInMemory && options.keepGivenOrder)
+    return Status::InvalidArgument("sortInMemory and keepGivenOrder exclude each other");
+  std::unique_ptr<TableWriter> w(new TableWriter());
+  Impl& m = *w->impl_;
+  m.fs = fs;
+  m.dbPath = dbPath;
+  m.schema = schema;
+  m.options = options;
+  w->header_ = std::move(h).value();
+  TableHeader& hd = w->header_;
+  if (options.baseHeader) {
+    KeepFromBaseHeader(*options.baseHeader, &hd);
+    m.autoInc = options.baseHeader->fixed.autoInc;
+  }
+  m.order = KeyOrder(hd, KeyOrder::Unknown::kBytes);
+  for (size_t i = 0; i < hd.fields.size(); ++i) {
+    if (i < schema.keyFieldCount) m.keyLength += hd.fields[i].Size();
+    if (hd.fields[i].type == FieldType::kAutoInc && m.autoIncField < 0) m.autoIncField = static_cast<int>(i);
+  }
+
+  // Secondary index definitions.
+  int xgCount = 0;
+  for (const auto& def : schema.secondaryIndexes) {
+    Impl::Secondary sx;
+    sx.def = def;
+    if (def.fields.empty()) return Status::InvalidArgument("secondary index without fields");
+    if (def.fields.size() > 16) return Status::InvalidArgument("secondary index with more than 16 fields");
+    for (const auto& name : def.fields) {
+      int idx = hd.FieldIndex(name);
+      if (idx < 0) return Status::InvalidArgument("secondary index field \"" + name + "\" is not in the table");
+      if (IsBlobType(hd.fields[idx].type)) return Status::InvalidArgument("blob field \"" + name + "\" cannot be indexed");
+      sx.fields.push_back(idx);
+    }
+    if ((def.descending || def.unique) && schema.level != TableLevel::k7)
+      return Status::InvalidArgument("descending and unique indexes need level 7");
+    sx.composite = !def.name.empty() || def.fields.size() > 1 || def.caseInsensitive || def.descending || def.unique;
+    if (sx.composite) {
+      if (static_cast<int>(schema.level) < static_cast<int>(TableLevel::k4))
+        return Status::InvalidArgument("named, composite or case-insensitive indexes need level 4 or later");
+      if (def.name.empty()) return Status::InvalidArgument("a composite or case-insensitive index needs a name");
+      if (xgCount > 9) return Status::NotSupported("more than 10 named secondary indexes");
+      sx.tag = "XG" + std::to_string(xgCount++);
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "X%02X", sx.fields[0] + 1);
+      sx.tag = buf;
+    }
+    for (const auto& other : m.secondary)
+      if (other.tag == sx.tag) return Status::InvalidArgument("two single-field indexes on the same field");
+    auto xh = SecondaryHeader(hd, schema, def, sx.fields, sx.composite);
+    if (!xh.ok()) return xh.status();
+    TableHeader& x = *xh;
+    sx.xHeader = x;
+    sx.order = KeyOrder(x, KeyOrder::Unknown::kBytes);
+    if (def.caseInsensitive) sx.fold = FoldingCollation(hd);
+    sx.row.assign(x.fixed.recordSize, 0);
+    m.secondary.push_back(std::move(sx));
+  }
+  const bool checkGiven = options.keepGivenOrder && m.keyLength > 0;
+  const size_t sorters = m.secondary.size() + (checkGiven ? 1 : 0);
+  const size_t share = sorters ? std::max<size_t>(1, options.indexMemory / sorters) : 0;
+  for (auto& sx : m.secondary) {
+    KeyOrder order = sx.order;
+    sx.rows = std::make_unique<SortedRows>(
+        sx.row.size(), [order](const uint8_t* row, Bytes* out) { order.AppendSortKey(row, out); },
+        m.RunOptions("secondary index " + sx.tag, share));
+  }
+  if (checkGiven) {
+    // Rows: the key, then the record's number (for the error). The set beside them
+    // holds each key again, in a node of its own.
+    const size_t kl = m.keyLength;
+    SortedRows::Options o = m.RunOptions("the keys of " + PathBaseName(dbPath), share);
+    o.extraPerRow = 72 + (kl > 15 ? kl + 16 : 0);
+    m.givenRows = std::make_unique<SortedRows>(
+        kl + 4, [kl](const uint8_t* row, Bytes* out) { out->insert(out->end(), row, row + kl); },
+        std::move(o));
+  }
+
+  auto f = fs->Open(dbPath, OpenMode::kCreate);
+  if (!f.ok()) return f.status();
+  m.db = std::move(f).value();
+  m.files.push_back(dbPath);
+  m.stream.Init(m.db.get(), PathBaseName(dbPath), hd.fixed.headerSize, hd.BlockSize(), hd.fixed.recordSize,
+                options.recordsPerBlock, schema.encryptionKey, m.keyLength);
+  bool hasBlobs = std::any_of(hd.fields.begin(), hd.fields.end(), [](const FieldDesc& d) { return IsBlobType(d.type); });
+  if (hasBlobs) {
+    m.mbPath = MemberPath(dbPath, ".MB");
+    auto b = BlobWriter::Create(fs, m.mbPath, schema.encryptionKey);
+    if (!b.ok()) return b.status();
+    m.mb = std::move(b).value();
+    m.files.push_back(m.mbPath);
+  }
+  return w;
+}
+
+Status TableWriter::AddRecord(const std::vector<Value>& values) {
+  Impl& m = *impl_;
+  if (m.failed || m.finished) return Status::InvalidArgument("writer is finished or failed");
+  const auto& fields = header_.fields;
+  if (values.size() != fields.size())
+    return Status::InvalidArgument("record has " + std::to_string(values.size()) + " values but the table has " +
+                                   std::to_string(fields.size()) + " fields");
+  Bytes rec(header_.fixed.recordSize, 0);
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const FieldDesc& f = fields[i];
+    MutableByteSpan out(rec.data() + f.offset, f.Size());
+    const Value& v = values[i];
+    if (f.type == FieldType::kAutoInc && IsNull(v)) {
+      PARADOX_RETURN_IF_ERROR(EncodeField(f, Value(int64_t{m.autoInc + 1}), out));
+      continue;
+    }
+    if (IsBlobType(f.type) && !IsNull(v) && !std::holds_alternative<BlobRef>(v)) {
+      ByteSpan data;
+      if (auto* s = std::get_if<std::string>(&v)) data = ByteSpan(reinterpret_cast<const uint8_t*>(s->data()), s->size());
+      else if (auto* b = std::get_if<Bytes>(&v)) data = *b;
+      else return Status::InvalidArgument("field \"" + f.name + "\" needs the blob's bytes or text");
+      if (data.empty()) continue;
+      auto ref = m.StoreBlob(f, data);
+      if (!ref.ok()) return ref.status();
+      PARADOX_RETURN_IF_ERROR(EncodeField(f, Value(std::move(ref).value()), out));
+      continue;
+    }
+    if (auto* r = std::get_if<BlobRef>(&v); r && !r->InLeader())
+      return Status::InvalidArgument("field \"" + f.name + "\": a blob reference into another blob file; pass the blob's bytes");
+    PARADOX_RETURN_IF_ERROR(EncodeField(f, v, out));
+  }
+  m.blobsResolved = true;
+  Status st = AddRawRecord(rec);
+  m.blobsResolved = false;
+  return st;
+}
+
+Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& blobs) {
+  Impl& m = *impl_;
+  if (m.failed || m.finished) return Status::InvalidArgument("writer is finished or failed");
+  if (record.size() != header_.fixed.recordSize)
+    return Status::InvalidArgument("record has " + std::to_string(record.size()) + " bytes, not " +
+                                   std::to_string(header_.fixed.recordSize));
+  // One buffer for every record (AddRecord's own buffer is a different one).
+  Bytes& rec = m.record;
+  rec.assign(record.begin(), record.end());
+  for (size_t i = 0; i < header_.fields.size(); ++i) {
+    const FieldDesc& f = header_.fields[i];
+    if (!IsBlobType(f.type) || m.blobsResolved) continue;
+    auto it = std::find_if(blobs.begin(), blobs.end(), [&](const BlobData& b) { return b.field == i; });
+    size_t leader = f.LeaderSize();
+    if (it != blobs.end()) {
+      std::memset(rec.data() + f.offset, 0, f.Size());
+      if (it->data.empty()) continue;
+      auto ref = m.StoreBlob(f, it->data);
+      if (!ref.ok()) return ref.status();
+      PARADOX_RETURN_IF_ERROR(EncodeField(f, Value(std::move(ref).value()), MutableByteSpan(rec.data() + f.offset, f.Size())));
+    } else {
+      BlobPointer p;
+      p.DecodeFrom(rec.data() + f.offset + leader);
+      if (p.length > leader)
+        return Status::InvalidArgument("field \"" + f.name + "\" points into a blob file; pass its data");
+      if (p.length == 0) std::memset(rec.data() + f.offset, 0, f.Size());
+    }
+  }
+  if (m.autoIncField >= 0) {
+    const FieldDesc& f = header_.fields[m.autoIncField];
+    ByteSpan raw(rec.data() + f.offset, 4);
+    if (!IsAllZero(raw)) {
+      int32_t v = DecodeInt32(raw.data());
+      if (v > 0 && static_cast<uint32_t>(v) > m.autoInc) m.autoInc = static_cast<uint32_t>(v);
+    }
+  }
+  if (m.keyLength > 0) {
+    if (m.options.sortInMemory) {
+      m.buffered.push_back(rec);
+      ++numRecords_;
+      return Status::OK();
+    }
+    ByteSpan key(rec.data(), m.keyLength);
+    int c = m.haveLast ? m.order.Compare(key.data(), m.lastKey.data()) : 1;
+    if (c == 0) return Status::InvalidArgument("duplicate key in record " + std::to_string(numRecords_ + 1));
+    if (m.options.keepGivenOrder) {
+      // The order is the caller's (a collation this writer does not know); only a key
+      // given twice, byte for byte, is refused: here when the first is still held,
+      // else at Finish.
+      if (!m.givenKeys.emplace(reinterpret_cast<const char*>(key.data()), key.size()).second)
+        return Status::InvalidArgument("duplicate key in record " + std::to_string(numRecords_ + 1));
+      Bytes& given = m.givenRow;
+      given.assign(key.begin(), key.end());
+      const uint32_t n = static_cast<uint32_t>(numRecords_ + 1);
+      for (int s = 24; s >= 0; s -= 8) given.push_back(static_cast<uint8_t>(n >> s));
+      if (Status st = m.givenRows->Add(given.data()); !st.ok()) {
+        m.failed = true;
+        return st;
+      }
+      if (m.givenRows->spilled()) m.givenKeys.clear();
+      c = 1;
+    }
+    if (c < 0)
+      return Status::InvalidArgument("record " + std::to_string(numRecords_ + 1) +
+                                     " is out of key order (set sortInMemory to let the writer sort)");
+    m.lastKey.assign(key.begin(), key.end());
+    m.haveLast = true;
+  }
+  uint32_t blockNo = 0, slot = 0;
+  Status st = m.stream.Add(rec, &blockNo, &slot);
+  if (!st.ok()) {
+    m.failed = true;
+    return st;
+  }
+  ++numRecords_;
+  if (slot == 0 && m.options.progress)
+    m.options.progress(false, numRecords_ - 1, m.options.expectedRecords);
+  // Secondary index rows.
+  for (auto& sx : m.secondary) {
+    uint8_t* row = sx.row.data();
+    size_t pos = 0;
+    for (int idx : sx.fields) {
+      const FieldDesc& f = header_.fields[idx];
+      std::memcpy(row + pos, rec.data() + f.offset, f.Size());
+      // The engine stores the alpha keys of a case-insensitive index upper-cased.
+      if (sx.fold && f.type == FieldType::kAlpha)
+        sx.fold->FoldUpper(MutableByteSpan(row + pos, f.Size()));
+      pos += f.Size();
+    }
+    if (m.keyLength > 0) {
+      std::memcpy(row + pos, rec.data(), m.keyLength);
+      pos += m.keyLength;
+      EncodeIndexWord(static_cast<uint16_t>(blockNo), row + pos);
+    } else {
+      EncodeInt32(static_cast<int32_t>(numRecords_), row + pos);
+      EncodeIndexWord(static_cast<uint16_t>(blockNo), row + pos + 4);
+      EncodeIndexWord(static_cast<uint16_t>(slot), row + pos + 6);
+    }
+    if (Status st = sx.rows->Add(row); !st.ok()) {
+      m.failed = true;
+      return st;
+    }
+  }
+  return Status::OK();
+}
+
+namespace {
+
+// Writes a PX/Y file for leaf entries of a data file.
+Status WriteIndexFile(FileSystem* fs, const std::string& path, const TableHeader& owner,
+                      uint16_t keyFields, uint8_t fileType, uint32_t indexBlockSize,
+                      uint8_t syncCount, uint16_t unknown12, const std::vector<IndexEntry>& leaves,
+                      bool sync,
+                      const std::function<void(size_t written, size_t blocks)>& onBlock) {
+  TableHeader h;
+  FixedHeader& fx = h.fixed;
+  uint32_t keyLen = 0;
+  for (uint16_t i = 0; i < keyFields; ++i) {
+    FieldDesc f = owner.fields[i];
+    f.name.clear();
+    h.fields.push_back(f);
+    keyLen += f.Size();
+  }
+  auto built = BuildIndexBlocks(leaves, keyLen, indexBlockSize);
+  if (!built.ok()) return built.status();
+  fx.recordSize = static_cast<uint16_t>(keyLen + 6);
+  fx.fileType = fileType;
+  fx.blockSizeCode = static_cast<uint8_t>(indexBlockSize / 1024);
+  fx.numRecords = built->totalEntries;
+  uint16_t nb = static_cast<uint16_t>(built->blocks.size());
+  fx.blocksInUse = fx.fileBlocks = fx.maxBlocks = nb;
+  fx.firstBlock = nb ? 1 : 0;
+  fx.lastBlock = nb;
+  fx.indexRoot = built->root;
+  fx.numIndexLevels = built->levels;
+  fx.numFields = keyFields;
+  fx.sortOrder = owner.fixed.sortOrder;
+  fx.indexSyncCount = syncCount;
+  fx.fileVersionId = owner.fixed.fileVersionId;
+  fx.unknown12 = unknown12;
+  fx.autoInc = 1;
+  h.tableName = owner.tableName;
+  SetPointers(&h);
+  TableLevel level = owner.level();
+  fx.headerSize = RoundHeader(ComputeVariableEnd(h), level);
+  auto bytes = EncodeTableHeader(h);
+  if (!bytes.ok()) return bytes.status();
+  auto f = fs->Open(path, OpenMode::kCreate);
+  if (!f.ok()) return f.status();
+  PARADOX_RETURN_IF_ERROR(f.value()->WriteAt(0, bytes.value()));
+  for (size_t i = 0; i < built->blocks.size(); ++i) {
+    PARADOX_RETURN_IF_ERROR(
+        f.value()->WriteAt(BlockOffset(fx.headerSize, indexBlockSize, static_cast<uint32_t>(i + 1)), built->blocks[i]));
+    onBlock(i + 1, built->blocks.size());
+  }
+  if (sync) PARADOX_RETURN_IF_ERROR(f.value()->Sync());
+  return f.value()->Close();
+}
+
+Status WriteHeaderAt0(File* f, TableHeader& h) {
+  auto bytes = EncodeTableHeader(h);
+  if (!bytes.ok()) return bytes.status();
+  return f->WriteAt(0, bytes.value());
+}
+
+}  // namespace
+
+// Index work in rows, for the progress of the index phase: the .PX's entries (one per
+// data block), then per secondary index its sort (about half a row's writing per row),
+// its X rows and its Y entries (one per X block).
+struct TableWriter::IndexWork {
+  uint64_t done = 0, total = 0;
+  const WriteOptions* options = nullptr;
+  void Report(uint64_t at) const {
+    if (options->progress) options->progress(true, at, total);
+  }
+  // For WriteIndexFile: `entries` written over its blocks.
+  std::function<void(size_t, size_t)> Entries(uint64_t entries) const {
+    return [this, entries](size_t written, size_t blocks) { Report(done + entries * written / blocks); };
+  }
+};
+
+Status TableWriter::Finish() {
+  Impl& m = *impl_;
+  if (m.failed) {
+    m.RemoveRuns();
+    return Status::InvalidArgument("writer failed earlier");
+  }
+  if (m.finished) return Status::OK();
+  auto fail = [&](Status st) {
+    m.failed = true;
+    m.RemoveRuns();
+    return st;
+  };
+  if (!m.buffered.empty()) {
+    if (Status st = WriteBufferedRecords(); !st.ok()) return fail(st);
+  }
+  m.finished = true;
+  std::unordered_set<std::string>().swap(m.givenKeys);
+  if (Status st = FinishDataFile(); !st.ok()) return fail(st);
+  const bool keyed = m.keyLength > 0;
+  IndexWork work;
+  work.options = &m.options;
+  work.total = keyed ? m.stream.leaves.size() : 0;
+  const uint64_t givenKeys = m.givenRows && m.givenRows->runCount() > 0 ? m.givenRows->size() : 0;
+  work.total += givenKeys;
+  for (const auto& sx : m.secondary) {
+    const uint64_t rows = sx.rows->size();
+    const uint64_t perBlock =
+        std::max<uint32_t>(1, BlockCapacity(sx.xHeader.BlockSize(), sx.xHeader.fixed.recordSize));
+    work.total += rows / 2 + rows + (rows + perBlock - 1) / perBlock;
+  }
+  if (Status st = CheckGivenKeys(&work); !st.ok()) return fail(st);
+  if (keyed) {
+    const FixedHeader& fx = header_.fixed;
+    std::string px = MemberPath(m.dbPath, ".PX");
+    m.files.push_back(px);
+    Status st = WriteIndexFile(m.fs, px, header_, m.schema.keyFieldCount, 1, m.schema.indexBlockSize,
+                               fx.changeCount1, static_cast<uint16_t>(fx.unknown12 + 1), m.stream.leaves,
+                               m.options.sync, work.Entries(m.stream.leaves.size()));
+    if (!st.ok()) return fail(st);
+    work.done += m.stream.leaves.size();
+  }
+  for (size_t i = 0; i < m.secondary.size(); ++i)
+    if (Status st = WriteSecondaryIndex(i, &work); !st.ok()) return fail(st);
+  work.Report(work.total);
+  return Status::OK();
+}
+
+// keepGivenOrder: a key repeated after the first went to a run is found here, as
+// neighbours in byte order. In the progress, the merges before the last count half a
+// key each, the last one the other half.
+Status TableWriter::CheckGivenKeys(IndexWork* work) {
+  Impl& m = *impl_;
+  if (!m.givenRows) return Status::OK();
+  std::unique_ptr<SortedRows> rows = std::move(m.givenRows);
+  if (rows->runCount() == 0) return Status::OK();  // every key was in givenKeys
+  const uint64_t keys = rows->size(), from = work->done;
+  PARADOX_RETURN_IF_ERROR(rows->Prepare([&](uint64_t done, uint64_t total) {
+    if (total > 0) work->Report(from + uint64_t(double(keys / 2) * double(done) / double(total)));
+  }));
+  Bytes previous;
+  uint64_t at = 0;
+  PARADOX_RETURN_IF_ERROR(rows->Merge([&](const uint8_t* row, ByteSpan key) {
+    if (at > 0 && key.size() == previous.size() &&
+        std::memcmp(key.data(), previous.data(), key.size()) == 0) {
+      const uint8_t* n = row + key.size();
+      const uint32_t record =
+          uint32_t(n[0]) << 24 | uint32_t(n[1]) << 16 | uint32_t(n[2]) << 8 | n[3];
+      return Status::InvalidArgument("duplicate key in record " + std::to_string(record));
+    }
+    previous.assign(key.begin(), key.end());
+    if (++at % 65536 == 0) work->Report(from + keys / 2 + at / 2);
+    return Status::OK();
+  }));
+  work->done += keys;
+  return Status::OK();
+}
+
+// Records held back to be sorted (sortInMemory) go out in key order.
+Status TableWriter::WriteBufferedRecords() {
+  Impl& m = *impl_;
+  const size_t kl = m.keyLength;
+  std::stable_sort(m.buffered.begin(), m.buffered.end(),
+                   [&m](const Bytes& a, const Bytes& b) { return m.order.Less(a.data(), b.data()); });
+  for (size_t i = 1; i < m.buffered.size(); ++i)
+    if (std::memcmp(m.buffered[i - 1].data(), m.buffered[i].data(), kl) == 0)
+      return Status::InvalidArgument("duplicate key among the records");
+  std::vector<Bytes> recs = std::move(m.buffered);
+  m.buffered.clear();
+  m.options.sortInMemory = false;
+  numRecords_ = 0;
+  m.blobsResolved = true;
+  for (auto& r : recs) PARADOX_RETURN_IF_ERROR(AddRawRecord(r));
+  return Status::OK();
+}
+
+// The last data block, the header's counts and the .MB.
+Status TableWriter::FinishDataFile() {
+  Impl& m = *impl_;
+  PARADOX_RETURN_IF_ERROR(m.stream.FlushBlock(true));
+  FixedHeader& fx = header_.fixed;
+  const bool keyed = m.keyLength > 0;
+  fx.numRecords = static_cast<uint32_t>(numRecords_);
+  fx.blocksInUse = fx.fileBlocks = fx.maxBlocks = static_cast<uint16_t>(m.stream.blocks);
+  fx.firstBlock = m.stream.blocks ? 1 : 0;
+  fx.lastBlock = static_cast<uint16_t>(m.stream.blocks);
+  fx.firstFreeBlock = 0;
+  fx.autoInc = m.autoInc;
+  if (m.options.changeCount1) fx.changeCount1 = *m.options.changeCount1;
+  else if (!m.options.baseHeader) fx.changeCount1 = keyed ? 2 : 0;
+  if (keyed && fx.changeCount1 < 2 && !m.options.changeCount1) fx.changeCount1 = 2;
+  if (m.options.changeCount2) fx.changeCount2 = *m.options.changeCount2;
+  if (header_.hasExtension)
+    header_.ext.fileUpdateTime = m.options.fileUpdateTime.value_or(static_cast<uint32_t>(std::time(nullptr)));
+  // A file with no blocks is just the header.
+  Status st = m.db->Truncate(uint64_t(fx.headerSize) + uint64_t(m.stream.blocks) * header_.BlockSize());
+  if (st.ok()) st = WriteHeaderAt0(m.db.get(), header_);
+  if (st.ok() && m.options.sync) st = m.db->Sync();
+  if (st.ok()) st = m.db->Close();
+  if (!st.ok()) return st;
+  if (m.mb) return m.mb->Finish(m.options.sync);
+  return Status::OK();
+}
+
+// One secondary index: its rows sorted, the X file, then its Y file over the X blocks.
+Status TableWriter::WriteSecondaryIndex(size_t which, IndexWork* work) {
+  Impl& m = *impl_;
+  auto& sx = m.secondary[which];
+  const FixedHeader& fx = header_.fixed;
+  const size_t rowSize = sx.xHeader.fixed.recordSize;
+  const uint64_t rows = sx.rows->size();
+  // The sort, and the merges of runs before the last, count as half a row each.
+  const uint64_t sortFrom = work->done;
+  Status st = sx.rows->Prepare([&](uint64_t done, uint64_t total) {
+    if (total > 0)
+      work->Report(sortFrom + uint64_t(double(rows / 2) * double(done) / double(total)));
+  });
+  if (!st.ok()) return st;
+  work->done += rows / 2;
+  work->Report(work->done);
+  size_t idxLen = 0;
+  for (int idx : sx.fields) idxLen += header_.fields[idx].Size();
+  TableHeader& x = sx.xHeader;
+  std::string xPath = MemberPath(m.dbPath, "." + sx.tag);
+  std::string yPath = MemberPath(m.dbPath, "." + std::string(sx.composite ? "YG" + sx.tag.substr(2) : "Y" + sx.tag.substr(1)));
+  m.files.push_back(xPath);
+  m.files.push_back(yPath);
+  auto f = m.fs->Open(xPath, OpenMode::kCreate);
+  if (!f.ok()) return f.status();
+  BlockStream xs;
+  xs.Init(f.value().get(), PathBaseName(xPath), x.fixed.headerSize, x.BlockSize(), x.fixed.recordSize, 0,
+          m.schema.encryptionKey, x.fixed.recordSize - 2u);
+  uint64_t i = 0;
+  Bytes previous;  // unique: the index value of the row before
+  st = sx.rows->Merge([&](const uint8_t* row, ByteSpan) {
+    // Equal values of a unique index are neighbours in this order.
+    if (sx.def.unique) {
+      if (i > 0 && std::memcmp(previous.data(), row, idxLen) == 0)
+        return Status::InvalidArgument("unique index \"" + sx.def.name + "\" has duplicate values");
+      previous.assign(row, row + idxLen);
+    }
+    uint32_t b, s;
+    PARADOX_RETURN_IF_ERROR(xs.Add(ByteSpan(row, rowSize), &b, &s));
+    if (s == 0) work->Report(work->done + i);
+    ++i;
+    return Status::OK();
+  });
+  if (!st.ok()) return st;
+  st = xs.FlushBlock(true);
+  if (!st.ok()) return st;
+  work->done += rows;
+  x.fixed.numRecords = static_cast<uint32_t>(rows);
+  sx.rows.reset();
+  x.fixed.blocksInUse = x.fixed.fileBlocks = x.fixed.maxBlocks = static_cast<uint16_t>(xs.blocks);
+  x.fixed.firstBlock = xs.blocks ? 1 : 0;
+  x.fixed.lastBlock = static_cast<uint16_t>(xs.blocks);
+  x.fixed.changeCount1 = 1;
+  x.fixed.changeCount2 = fx.changeCount2;
+  x.fixed.xSyncCount = fx.changeCount1;
+  if (x.hasExtension) x.ext.fileUpdateTime = header_.ext.fileUpdateTime;
+  st = f.value()->Truncate(uint64_t(x.fixed.headerSize) + uint64_t(xs.blocks) * x.BlockSize());
+  if (st.ok()) st = WriteHeaderAt0(f.value().get(), x);
+  if (st.ok() && m.options.sync) st = f.value()->Sync();
+  if (st.ok()) st = f.value()->Close();
+  if (!st.ok()) return st;
+  st = WriteIndexFile(m.fs, yPath, x, x.fixed.primaryKeyFields, sx.composite ? 7 : 4,
+                      m.schema.indexBlockSize, x.fixed.changeCount1,
+                      static_cast<uint16_t>(x.fixed.unknown12 + 1), xs.leaves, m.options.sync,
+                      work->Entries(xs.leaves.size()));
+  if (!st.ok()) return st;
+  work->done += xs.leaves.size();
+  return Status::OK();
+}
+
+Bytes SecondaryIndexValue(const TableHeader& h, const std::vector<int>& fields,
+                          bool caseInsensitive, bool descending, ByteSpan record) {
+  Bytes v;
+  const Collation* fold = FoldingCollation(h);
+  for (int idx : fields) {
+    const FieldDesc& f = h.fields[idx];
+    for (uint32_t k = 0; k < f.Size(); ++k) {
+      uint8_t c = record[f.offset + k];
+      if (caseInsensitive && f.type == FieldType::kAlpha) c = fold->Upper(c);
+      if (descending) c = static_cast<uint8_t>(~c);
+      v.push_back(c);
+    }
+  }
+  return v;
+}
+
+Status WriteTable(FileSystem* fs, const std::string& dbPath, const TableSchema& schema,
+                  const std::vector<std::vector<Value>>& records, const WriteOptions& options) {
+  auto w = TableWriter::Create(fs, dbPath, schema, options);
+  if (!w.ok()) return w.status();
+  for (const auto& r : records) PARADOX_RETURN_IF_ERROR(w.value()->AddRecord(r));
+  return w.value()->Finish();
+}
+
+}  // namespace paradox

@@ -1,0 +1,1 @@
+// Empty: the layer link checks (CMakeLists.txt) link a whole layer into a shared object.

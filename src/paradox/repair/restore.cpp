@@ -1,0 +1,331 @@
+#include "paradox/repair/restore.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+#include "paradox/format/family.h"
+#include "paradox/repair/rebuild.h"
+
+namespace paradox {
+namespace {
+
+constexpr const char* kSwapDone = "swap.done";
+constexpr const char* kJournal = "restore.journal";
+constexpr const char* kJournalDone = "restore.done";
+constexpr const char* kJournalUndone = "restore.rolledback";
+constexpr const char* kJournalMagic = "rekasto restore journal 1";
+constexpr const char* kKeptPrefix = "before-restore-";
+constexpr const char* kIncoming = "incoming";
+
+std::vector<std::vector<std::string>> TabLines(const Bytes& data, const char* magic, Status* st) {
+  const std::string text(data.begin(), data.end());
+  std::vector<std::vector<std::string>> lines;
+  size_t pos = 0;
+  bool first = true, ended = false;
+  for (size_t nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1) {
+    const std::string line = text.substr(pos, nl - pos);
+    if (first) {
+      if (line != magic) *st = Status::Corruption("unknown journal format");
+      if (line != magic) return {};
+      first = false;
+      continue;
+    }
+    std::vector<std::string> parts;
+    for (size_t s = 0;;) {
+      const size_t tab = line.find('\t', s);
+      parts.push_back(line.substr(s, tab == std::string::npos ? std::string::npos : tab - s));
+      if (tab == std::string::npos) break;
+      s = tab + 1;
+    }
+    if (parts[0] == "end")
+      ended = true;
+    else
+      lines.push_back(std::move(parts));
+  }
+  if (!ended) *st = Status::Corruption("journal incomplete");
+  return lines;
+}
+
+// "20261208-061500-10" after "-9": by the stamp, then the number.
+bool NewerLast(const std::string& a, const std::string& b) {
+  auto key = [](const std::string& name) {
+    const std::string base = PathBaseName(name);
+    const size_t dash = base.size() > 15 ? base.find('-', 15) : std::string::npos;
+    const int n = dash == std::string::npos ? 1 : std::atoi(base.c_str() + dash + 1);
+    return std::make_pair(base.substr(0, 15), n);
+  };
+  return key(a) < key(b);
+}
+
+struct Movements {
+  std::vector<std::string> keeps;  // current members: <dir>/NAME -> <kept>/NAME
+  std::vector<std::string> puts;   // restored members: <kept>/incoming/NAME -> <dir>/NAME
+};
+
+// Moves back what a restore moved: restored members out of the way again, then the
+// family it replaced into place. Each step only when its file is still where the
+// movement left it, so that it serves a crash at any point too.
+Status RollBack(FileSystem* fs, const std::string& dir, const std::string& kept,
+                const Movements& m) {
+  Status first;
+  auto note = [&](Status st) {
+    if (!st.ok() && first.ok()) first = st;
+  };
+  const std::string incoming = PathJoin(kept, kIncoming);
+  for (const std::string& n : m.puts)
+    if (fs->Exists(PathJoin(dir, n)) && !fs->Exists(PathJoin(incoming, n)))
+      note(fs->Rename(PathJoin(dir, n), PathJoin(incoming, n)));
+  for (const std::string& n : m.keeps)
+    if (fs->Exists(PathJoin(kept, n)) && !fs->Exists(PathJoin(dir, n)))
+      note(fs->Rename(PathJoin(kept, n), PathJoin(dir, n)));
+  note(fs->SyncDir(dir));
+  return first;
+}
+
+// The staged copies are ours; once nothing refers to them they go.
+void DiscardIncoming(FileSystem* fs, const std::string& kept, const Movements& m) {
+  const std::string incoming = PathJoin(kept, kIncoming);
+  for (const std::string& n : m.puts) (void)fs->Remove(PathJoin(incoming, n));
+  (void)fs->Remove(incoming);
+}
+
+// Rolls back restores of this table that a crash left with an open journal.
+Status SettleInterruptedRestores(FileSystem* fs, const std::string& root, const std::string& dir) {
+  auto repairs = fs->ListDir(root);
+  if (!repairs.ok()) return repairs.status();
+  for (const std::string& r : *repairs) {
+    const std::string repair = PathJoin(root, r);
+    if (!fs->IsDirectory(repair)) continue;
+    auto subs = fs->ListDir(repair);
+    if (!subs.ok()) return subs.status();
+    for (const std::string& s : *subs) {
+      const std::string kept = PathJoin(repair, s);
+      const std::string journal = PathJoin(kept, kJournal);
+      if (s.rfind(kKeptPrefix, 0) != 0 || !fs->Exists(journal)) continue;
+      auto data = fs->ReadFile(journal);
+      if (!data.ok()) return data.status();
+      Status st;
+      Movements m;
+      for (const auto& l : TabLines(*data, kJournalMagic, &st)) {
+        if (l[0] == "keep" && l.size() == 2) m.keeps.push_back(l[1]);
+        if (l[0] == "put" && l.size() == 3) m.puts.push_back(l[1]);
+      }
+      if (!st.ok()) return Status::Corruption(journal + ": " + st.message());
+      PARADOX_RETURN_IF_ERROR(RollBack(fs, dir, kept, m));
+      PARADOX_RETURN_IF_ERROR(fs->Rename(journal, PathJoin(kept, kJournalUndone)));
+      DiscardIncoming(fs, kept, m);
+    }
+  }
+  return Status::OK();
+}
+
+std::string Stamp(std::time_t now) {
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return stamp;
+}
+
+}  // namespace
+
+std::vector<std::string> CompletedRebuilds(FileSystem* fs, const std::string& tablePath) {
+  if (!fs) fs = DefaultFileSystem();
+  auto real = fs->ResolveLink(tablePath);
+  const std::string root = RepairFolderRoot(real.ok() ? *real : tablePath);
+  std::vector<std::string> out;
+  auto entries = fs->ListDir(root);
+  if (!entries.ok()) return out;
+  for (const std::string& e : *entries)
+    if (fs->Exists(PathJoin(PathJoin(root, e), kSwapDone))) out.push_back(PathJoin(root, e));
+  std::sort(out.begin(), out.end(), NewerLast);
+  return out;
+}
+
+// The repair folder to restore from and the backups its rebuild's journal names.
+Status ChooseSource(FileSystem* fs, const std::string& tablePath, const std::string& root,
+                    const RestoreOptions& o, RestoreResult* res) {
+  const std::string table = PathBaseName(tablePath);
+  if (o.from.empty()) {
+    const auto done = CompletedRebuilds(fs, tablePath);
+    if (done.empty())
+      return Status::NotFound("no completed rebuild of " + table + " in " + root +
+                              " to restore from");
+    res->source = done.back();
+  } else {
+    res->source = fs->IsDirectory(o.from) ? o.from : PathJoin(root, o.from);
+    if (!fs->IsDirectory(res->source)) return Status::NotFound(o.from + ": no such repair folder");
+    if (!fs->Exists(PathJoin(res->source, kSwapDone)))
+      return Status::InvalidArgument(
+          o.from + ": not the repair folder of a completed rebuild (it has no " + kSwapDone + ")");
+  }
+  auto backups = BackupsOfRebuild(fs, res->source);
+  if (!backups.ok()) return backups.status();
+  const bool hasDb = std::any_of(backups->begin(), backups->end(),
+                                 [&](const auto& b) { return AsciiUpper(b.first) == AsciiUpper(table); });
+  if (!hasDb)
+    return Status::InvalidArgument(res->source + " holds no backup of " + table +
+                                   "; it is another table's");
+  for (const auto& [member, backup] : *backups)
+    if (!fs->Exists(PathJoin(res->source, backup)))
+      return Status::NotFound("backup " + backup + " of " + member + " is missing from " +
+                              res->source);
+  res->restored = *backups;
+
+  return Status::OK();
+}
+
+// The family in place now (once settled), all of it to be moved aside, and the members
+// to put back.
+Result<Movements> PlanMovements(FileSystem* fs, const std::string& tablePath,
+                                const std::string& dir, RestoreResult* res) {
+  const bool present = fs->Exists(tablePath);
+  Movements m;
+  if (present) {
+    auto fam = FindFamily(fs, tablePath);
+    if (!fam.ok()) return fam.status();
+    for (const std::string& member : fam->AllMembers()) m.keeps.push_back(PathBaseName(member));
+  }
+  for (const auto& r : res->restored) {
+    m.puts.push_back(r.first);
+    // Whatever has a restored member's name goes aside too, even when it is no member
+    // now (the .DB was deleted and the rest left): a rename must never replace a file.
+    if (fs->Exists(PathJoin(dir, r.first)) &&
+        std::find(m.keeps.begin(), m.keeps.end(), r.first) == m.keeps.end())
+      m.keeps.push_back(r.first);
+  }
+  res->replaced = m.keeps;
+  return m;
+}
+
+// The renames of a journalled restore; a failure moves everything back.
+Status SwapIn(FileSystem* fs, const std::string& dir, const std::string& kept,
+              const std::string& incoming, const std::string& journal, const Movements& m,
+              Status st) {
+  for (size_t i = 0; st.ok() && i < m.keeps.size(); ++i)
+    st = fs->Rename(PathJoin(dir, m.keeps[i]), PathJoin(kept, m.keeps[i]));
+  for (size_t i = 0; st.ok() && i < m.puts.size(); ++i)
+    st = fs->Rename(PathJoin(incoming, m.puts[i]), PathJoin(dir, m.puts[i]));
+  if (st.ok()) st = fs->SyncDir(dir);
+  if (!st.ok()) {
+    Status back = RollBack(fs, dir, kept, m);
+    if (back.ok()) back = fs->Rename(journal, PathJoin(kept, kJournalUndone));
+    if (!back.ok())
+      return Status::IOError("restoring failed (" + st.message() +
+                                 ") and so did moving the table back (" + back.message() +
+                                 "); its files are in " + kept +
+                                 " and the next restore moves them back",
+                             st.error_number());
+    DiscardIncoming(fs, kept, m);
+    return Status::IOError(
+        "restoring failed: " + st.message() + "; the table was moved back as it was",
+        st.error_number());
+  }
+  // Done. A failure to close the journal leaves one whose roll-back the next restore
+  // does; so it must close, or the restore is reported as not done.
+  if (Status closed = fs->Rename(journal, PathJoin(kept, kJournalDone)); !closed.ok()) {
+    Status back = RollBack(fs, dir, kept, m);
+    if (back.ok()) back = fs->Rename(journal, PathJoin(kept, kJournalUndone));
+    if (back.ok()) DiscardIncoming(fs, kept, m);
+    return Status::IOError("cannot close the restore journal: " + closed.message() +
+                               (back.ok() ? "; the table was moved back as it was"
+                                          : "; the next restore moves the table back"),
+                           closed.error_number());
+  }
+  return Status::OK();
+}
+
+RestoreResult RestoreTable(const std::string& givenPath, const RestoreOptions& o) {
+  RestoreResult res;
+  FileSystem* fs = o.fs ? o.fs : DefaultFileSystem();
+  auto fail = [&](Status st) {
+    res.status = std::move(st);
+    return res;
+  };
+  auto resolved = fs->ResolveLink(givenPath);
+  const std::string tablePath = resolved.ok() ? *resolved : givenPath;
+  const std::string dir = PathDirName(tablePath), root = RepairFolderRoot(tablePath);
+  const std::string table = PathBaseName(tablePath);
+
+  // 1. The source.
+  if (Status st = ChooseSource(fs, tablePath, root, o, &res); !st.ok()) return fail(st);
+
+  // 2. Nobody else at the table.
+  const RebuildState state = FindRebuildState(fs, tablePath);
+  if (state.running)
+    return fail(Status::Busy("a rebuild of " + table +
+                             " is under way; wait until it has finished and try again"));
+  std::unique_ptr<RebuildLockHolder> lock;
+  if (!o.dryRun) {
+    auto taken = TakeRebuildLock(fs, tablePath);
+    if (!taken.ok()) return fail(taken.status());
+    lock = std::move(taken).value();
+  }
+  if (fs->Exists(tablePath))
+    if (Status st = CheckTableNotInUse(fs, tablePath); !st.ok()) return fail(st);
+  if (o.dryRun && !state.openJournals.empty())
+    return fail(Status::Busy("a rebuild of " + table + " was interrupted in its swap (" +
+                             state.openJournals[0] +
+                             "); a restore settles it first, a dry run cannot"));
+  if (!o.dryRun) {
+    // The same order as a rebuild: first whatever an earlier run left half done.
+    if (Status st = RecoverInterruptedRebuild(fs, tablePath); !st.ok()) return fail(st);
+    if (Status st = SettleInterruptedRestores(fs, root, dir); !st.ok()) return fail(st);
+  }
+
+  // 3. The family in place now (once settled), all of it moved aside.
+  auto planned = PlanMovements(fs, tablePath, dir, &res);
+  if (!planned.ok()) return fail(planned.status());
+  const Movements& m = *planned;
+  if (o.dryRun) return res;
+
+  // 4. A new repair folder for it (the source stays as the rebuild left it), the backups
+  // copied in beside it, the journal.
+  const std::time_t now = o.now ? o.now : std::time(nullptr);
+  auto folder = CreateRepairFolder(fs, tablePath, now);
+  if (!folder.ok())
+    return fail(Status::IOError(
+        "cannot create a repair folder beside " + table + ": " + folder.status().message(),
+        folder.status().error_number()));
+  const std::string kept = PathJoin(*folder, kKeptPrefix + Stamp(now));
+  const std::string incoming = PathJoin(kept, kIncoming);
+  Status st = fs->MakeDir(kept);
+  if (st.ok()) st = fs->MakeDir(incoming);
+  for (size_t i = 0; st.ok() && i < res.restored.size(); ++i)
+    st = fs->Copy(PathJoin(res.source, res.restored[i].second),
+                  PathJoin(incoming, res.restored[i].first));
+  if (st.ok()) st = fs->SyncDir(incoming);
+  if (st.ok()) st = fs->SyncDir(kept);
+  std::string text = std::string(kJournalMagic) + "\n";
+  for (const std::string& n : m.keeps) text += "keep\t" + n + "\n";
+  for (const auto& [member, backup] : res.restored) text += "put\t" + member + "\t" + backup + "\n";
+  text += "end\n";
+  const std::string journal = PathJoin(kept, kJournal);
+  if (st.ok()) st = WriteDurable(fs, journal, text);
+  if (!st.ok()) {
+    // No file of the table was touched yet: what we made goes again.
+    DiscardIncoming(fs, kept, m);
+    (void)fs->Remove(journal + ".tmp");
+    (void)fs->Remove(journal);
+    (void)fs->Remove(kept);
+    (void)fs->Remove(PathJoin(*folder, ".claimed"));
+    (void)fs->Remove(*folder);
+    return fail(
+        Status::IOError("cannot prepare the restore: " + st.message() + "; the table is unchanged",
+                        st.error_number()));
+  }
+
+  // 5. The swap.
+  if (Status swapped = SwapIn(fs, dir, kept, incoming, journal, m, st); !swapped.ok())
+    return fail(swapped);
+  (void)fs->Remove(incoming);  // empty now
+  (void)fs->SyncDir(kept);
+  if (!m.keeps.empty()) res.keptIn = kept;
+  return res;
+}
+
+}  // namespace paradox
