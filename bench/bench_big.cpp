@@ -8,7 +8,8 @@
 // the rebuild must sort every key) beside the healthy one, and a keyed table at the
 // 65 535-block limit (2 KB blocks, about 128 MB).
 //
-//   bench_big [--sizes 10,150] [--huge] [--no-limit] [--runs N] [--skip pxlib,rebuild] [--dir DIR] [--keep] [--cli PATH]
+//   bench_big [--sizes 10,150] [--huge] [--no-limit] [--runs N] [--skip pxlib,rebuild] [--dir DIR]
+//   [--keep] [--cli PATH]
 // --huge adds 1500 MB (needs about 8 GB of disk); --skip leaves out the slow parts
 // (pxlib reads 150 MB in 5-12 s and grows faster than linearly). The machine is shared: every line
 // carries the load average at the time, and ratios within one run are what to compare.
@@ -92,7 +93,9 @@ Run Exec(const std::vector<std::string>& argv) {
   });
 }
 
-Run Shell(const std::string& cmd) { return Exec({"/bin/sh", "-c", cmd}); }
+Run Shell(const std::string& cmd) {
+  return Exec({"/bin/sh", "-c", cmd});
+}
 
 // Best time of `runs`, highest RSS; `ok` decides which exit codes count as success;
 // `between` runs untimed after each run (cleanup).
@@ -131,9 +134,11 @@ TableSchema PlainSchema() {
   s.level = TableLevel::k5;
   s.blockSize = 32768;  // 1.5 GB needs more than 65 535 blocks of 16 KB
   s.codePage = 1252;
-  s.fields = {{"Id", FieldType::kLong},    {"Name", FieldType::kAlpha, 40}, {"City", FieldType::kAlpha, 30},
-              {"Amount", FieldType::kNumber}, {"Born", FieldType::kDate}, {"Active", FieldType::kLogical},
-              {"Qty", FieldType::kShort},  {"Price", FieldType::kMoney},  {"Note", FieldType::kAlpha, 60}};
+  s.fields = {{"Id", FieldType::kLong},        {"Name", FieldType::kAlpha, 40},
+              {"City", FieldType::kAlpha, 30}, {"Amount", FieldType::kNumber},
+              {"Born", FieldType::kDate},      {"Active", FieldType::kLogical},
+              {"Qty", FieldType::kShort},      {"Price", FieldType::kMoney},
+              {"Note", FieldType::kAlpha, 60}};
   return s;
 }
 
@@ -142,10 +147,12 @@ TableSchema MixedSchema() {
   s.level = TableLevel::k7;
   s.blockSize = 32768;
   s.codePage = 1252;
-  s.fields = {{"Id", FieldType::kLong},      {"Name", FieldType::kAlpha, 40}, {"City", FieldType::kAlpha, 30},
-              {"Amount", FieldType::kNumber}, {"Born", FieldType::kDate},      {"Active", FieldType::kLogical},
-              {"Qty", FieldType::kShort},     {"Price", FieldType::kMoney},    {"At", FieldType::kTimestamp},
-              {"Opens", FieldType::kTime},    {"Exact", FieldType::kBcd, 2},   {"Note", FieldType::kMemo, 20}};
+  s.fields = {{"Id", FieldType::kLong},        {"Name", FieldType::kAlpha, 40},
+              {"City", FieldType::kAlpha, 30}, {"Amount", FieldType::kNumber},
+              {"Born", FieldType::kDate},      {"Active", FieldType::kLogical},
+              {"Qty", FieldType::kShort},      {"Price", FieldType::kMoney},
+              {"At", FieldType::kTimestamp},   {"Opens", FieldType::kTime},
+              {"Exact", FieldType::kBcd, 2},   {"Note", FieldType::kMemo, 20}};
   s.keyFieldCount = 1;
   s.secondaryIndexes = {{"", {"Name"}, false, false, false}};
   return s;
@@ -194,23 +201,28 @@ enum class Kind { kPlain, kMixed, kLimit };
 bool Generate(const std::string& db, Kind kind, uint64_t targetBytes) {
   const bool mixed = kind == Kind::kMixed;
   Run r = Child([&] {
-    TableSchema s = kind == Kind::kMixed ? MixedSchema() : kind == Kind::kLimit ? LimitSchema() : PlainSchema();
+    TableSchema s = kind == Kind::kMixed   ? MixedSchema()
+                    : kind == Kind::kLimit ? LimitSchema()
+                                           : PlainSchema();
     WriteOptions o;
     o.sync = false;
     auto w = TableWriter::Create(DefaultFileSystem(), db, s, o);
     if (!w.ok()) {
-      std::fprintf(stderr, "bench_big: cannot create %s: %s\n", db.c_str(), w.status().ToString().c_str());
+      std::fprintf(stderr, "bench_big: cannot create %s: %s\n", db.c_str(),
+                   w.status().ToString().c_str());
       return 1;
     }
     const TableHeader& h = w.value()->header();
     // The mixed table's .MB and secondary index add about 40 % to its .DB.
     const uint64_t dbBytes = mixed ? targetBytes / 10 * 7 : targetBytes;
     const uint64_t perBlock = (h.BlockSize() - 6) / h.fixed.recordSize;
-    const uint64_t records = kind == Kind::kLimit ? 65535 * perBlock : dbBytes / h.fixed.recordSize + 1;
+    const uint64_t records =
+        kind == Kind::kLimit ? 65535 * perBlock : dbBytes / h.fixed.recordSize + 1;
     for (uint64_t i = 1; i <= records; ++i) {
       Status st = w.value()->AddRecord(Row(mixed, i));
       if (!st.ok()) {
-        std::fprintf(stderr, "bench_big: record %llu: %s\n", (unsigned long long)i, st.ToString().c_str());
+        std::fprintf(stderr, "bench_big: record %llu: %s\n", (unsigned long long)i,
+                     st.ToString().c_str());
         return 1;
       }
     }
@@ -264,8 +276,14 @@ int PxlibFullRead(const std::string& db) {
       pxval_t* v = vals[j];
       if (!v->isnull) {
         switch (v->type) {
-          case pxfAlpha: case pxfMemoBLOb: case pxfBLOb: case pxfFmtMemoBLOb: case pxfOLE:
-          case pxfGraphic: case pxfBCD: case pxfBytes:
+          case pxfAlpha:
+          case pxfMemoBLOb:
+          case pxfBLOb:
+          case pxfFmtMemoBLOb:
+          case pxfOLE:
+          case pxfGraphic:
+          case pxfBCD:
+          case pxfBytes:
             sum += unsigned(v->value.str.len);
             if (v->value.str.val) px->free(px, v->value.str.val);
             break;
@@ -303,8 +321,8 @@ void Line(const char* table, const char* op, const Run& r, double mb, const std:
     std::printf("  %-6s %-14s failed (exit %d)\n", table, op, r.exitCode);
     return;
   }
-  std::printf("  %-6s %-14s %8.3f s %8.0f MB/s %8.1f MB RSS  %s\n", table, op, r.secs, mb / r.secs, r.rssMb,
-              ratio.c_str());
+  std::printf("  %-6s %-14s %8.3f s %8.0f MB/s %8.1f MB RSS  %s\n", table, op, r.secs, mb / r.secs,
+              r.rssMb, ratio.c_str());
   std::fflush(stdout);
 }
 
@@ -312,11 +330,13 @@ std::string Ratio(const char* name, const Run& slow, const Run& fast, double tar
   if (slow.secs <= 0 || fast.secs <= 0) return "";
   char buf[128];
   const double x = fast.secs / slow.secs;
-  std::snprintf(buf, sizeof buf, "%s %.3f (target >= %.2f%s)", name, x, target, x >= target ? "" : ", MISSED");
+  std::snprintf(buf, sizeof buf, "%s %.3f (target >= %.2f%s)", name, x, target,
+                x >= target ? "" : ", MISSED");
   return buf;
 }
 
-void BenchTable(const Options& o, const std::string& dir, const std::string& stem, Kind kind, uint64_t mb) {
+void BenchTable(const Options& o, const std::string& dir, const std::string& stem, Kind kind,
+                uint64_t mb) {
   const bool mixed = kind == Kind::kMixed;
   const std::string db = dir + "/" + stem + ".DB";
   const std::string stamp = dir + "/.generated";
@@ -330,7 +350,8 @@ void BenchTable(const Options& o, const std::string& dir, const std::string& ste
       return;
     }
     std::ofstream(stamp) << "ok\n";
-    std::printf("  %s generated in %.1f s\n", stem.c_str(), std::chrono::duration<double>(Clock::now() - t0).count());
+    std::printf("  %s generated in %.1f s\n", stem.c_str(),
+                std::chrono::duration<double>(Clock::now() - t0).count());
   }
   const double fam = double(FamilyBytes(dir)) / (1 << 20);
   const char* t = mixed ? "mixed" : kind == Kind::kLimit ? "limit" : "plain";
@@ -362,11 +383,16 @@ void BenchTable(const Options& o, const std::string& dir, const std::string& ste
   if (!o.Runs("rebuild")) return;
 
   const std::string copy = dir + ".copy";
-  Run cp = Best(runs, [&] { return Shell("cp -r '" + dir + "' '" + copy + "' && sync"); },
-                [&] { stdfs::remove_all(copy, ec); });
+  Run cp = Best(
+      runs, [&] { return Shell("cp -r '" + dir + "' '" + copy + "' && sync"); },
+      [&] { stdfs::remove_all(copy, ec); });
   Line(t, "cp -r + sync", cp, fam, "");
-  Run rebuild = Best(runs, [&] { return Exec({o.cli, "rebuild", db}); },
-                     [&] { stdfs::remove_all(dir + "/" + stem + ".rekasto", ec); });
+  Run rebuild = Best(
+      runs,
+      [&] {
+        return Exec({o.cli, "rebuild", db});
+      },
+      [&] { stdfs::remove_all(dir + "/" + stem + ".rekasto", ec); });
   Line(t, "rebuild", rebuild, fam, Ratio("rebuild/cp", rebuild, cp, 0.25));
   if (!mixed) return;
 
@@ -424,12 +450,14 @@ int main(int argc, char** argv) {
       o.cli = argv[++i];
     } else {
       std::fprintf(stderr,
-                   "usage: bench_big [--sizes 10,150] [--huge] [--no-limit] [--runs N] [--skip pxlib,rebuild] [--dir DIR] "
+                   "usage: bench_big [--sizes 10,150] [--huge] [--no-limit] [--runs N] [--skip "
+                   "pxlib,rebuild] [--dir DIR] "
                    "[--keep] [--cli PATH]\n");
       return 2;
     }
   }
-  std::printf("bench_big: %s, load %s, best of %d (1 at >= 1000 MB)\n", o.cli.c_str(), Load().c_str(), o.runs);
+  std::printf("bench_big: %s, load %s, best of %d (1 at >= 1000 MB)\n", o.cli.c_str(),
+              Load().c_str(), o.runs);
   std::printf("  ratios are throughput against the reference (1.0 = as fast)\n");
   for (uint64_t mb : o.sizesMb) {
     std::printf("== %llu MB\n", (unsigned long long)mb);

@@ -9,8 +9,8 @@
 #include <map>
 #include <string>
 
-#include "paradox/repair/rebuild.h"
 #include "paradox/format/writer.h"
+#include "paradox/repair/rebuild.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <functional>
 #include <string>
 
-#include "paradox/verify/verifier.h"
 #include "paradox/format/writer.h"
+#include "paradox/verify/verifier.h"
 
 #ifdef REKASTO_HAVE_PXLIB
 extern "C" {
@@ -46,15 +46,18 @@ bool Generate(const std::string& db, uint64_t targetBytes) {
   s.level = TableLevel::k7;
   s.blockSize = 16384;
   s.codePage = 1252;
-  s.fields = {{"Id", FieldType::kLong},      {"Name", FieldType::kAlpha, 40}, {"City", FieldType::kAlpha, 30},
-              {"Amount", FieldType::kNumber}, {"Born", FieldType::kDate},      {"Active", FieldType::kLogical},
-              {"Qty", FieldType::kShort},     {"Price", FieldType::kMoney},    {"Note", FieldType::kAlpha, 100}};
+  s.fields = {{"Id", FieldType::kLong},        {"Name", FieldType::kAlpha, 40},
+              {"City", FieldType::kAlpha, 30}, {"Amount", FieldType::kNumber},
+              {"Born", FieldType::kDate},      {"Active", FieldType::kLogical},
+              {"Qty", FieldType::kShort},      {"Price", FieldType::kMoney},
+              {"Note", FieldType::kAlpha, 100}};
   s.keyFieldCount = 1;
   WriteOptions o;
   o.sync = false;
   auto w = TableWriter::Create(DefaultFileSystem(), db, s, o);
   if (!w.ok()) {
-    std::fprintf(stderr, "bench_verify: cannot create %s: %s\n", db.c_str(), w.status().ToString().c_str());
+    std::fprintf(stderr, "bench_verify: cannot create %s: %s\n", db.c_str(),
+                 w.status().ToString().c_str());
     return false;
   }
   const uint64_t recordSize = w.value()->header().fixed.recordSize;
@@ -72,7 +75,8 @@ bool Generate(const std::string& db, uint64_t targetBytes) {
                             "Note text for record " + std::to_string(i)};
     Status st = w.value()->AddRecord(v);
     if (!st.ok()) {
-      std::fprintf(stderr, "bench_verify: writing record %llu: %s\n", (unsigned long long)i, st.ToString().c_str());
+      std::fprintf(stderr, "bench_verify: writing record %llu: %s\n", (unsigned long long)i,
+                   st.ToString().c_str());
       return false;
     }
   }
@@ -91,9 +95,12 @@ int main(int argc, char** argv) {
   std::string dir = (stdfs::temp_directory_path() / "rekasto_bench_verify").string();
   bool keep = false;
   for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--mb") && i + 1 < argc) mb = std::strtoull(argv[++i], nullptr, 10);
-    else if (!std::strcmp(argv[i], "--dir") && i + 1 < argc) dir = argv[++i];
-    else if (!std::strcmp(argv[i], "--keep")) keep = true;
+    if (!std::strcmp(argv[i], "--mb") && i + 1 < argc)
+      mb = std::strtoull(argv[++i], nullptr, 10);
+    else if (!std::strcmp(argv[i], "--dir") && i + 1 < argc)
+      dir = argv[++i];
+    else if (!std::strcmp(argv[i], "--keep"))
+      keep = true;
     else {
       std::fprintf(stderr, "usage: bench_verify [--mb N] [--dir DIR] [--keep]\n");
       return 2;
@@ -109,7 +116,8 @@ int main(int argc, char** argv) {
     auto t0 = Clock::now();
     if (!Generate(db, target)) return 1;
     double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-    std::printf("written in %.1f s (%.0f MB/s)\n", secs, double(stdfs::file_size(db)) / (1 << 20) / secs);
+    std::printf("written in %.1f s (%.0f MB/s)\n", secs,
+                double(stdfs::file_size(db)) / (1 << 20) / secs);
   }
   const double size = double(stdfs::file_size(db));
   const double sizeMb = size / (1 << 20);
@@ -154,8 +162,9 @@ int main(int argc, char** argv) {
                 (unsigned long long)pxRecords);
   else
     std::printf("pxlib   not available\n");
-  std::printf("verify  %8.0f MB/s  (%.3f s, verdict %d, %llu records, %zu findings)\n", rate(verifyS), verifyS,
-              int(report.verdict), (unsigned long long)report.summary.countedRecords, report.findings.size());
+  std::printf("verify  %8.0f MB/s  (%.3f s, verdict %d, %llu records, %zu findings)\n",
+              rate(verifyS), verifyS, int(report.verdict),
+              (unsigned long long)report.summary.countedRecords, report.findings.size());
   std::printf("verify/cat = %.2f\n", catS > 0 ? catS / verifyS : 0.0);
   if (!keep && std::getenv("REKASTO_BENCH_KEEP") == nullptr) stdfs::remove_all(dir, ec);
   return report.verdict == paradox::Verdict::kClean ? 0 : 1;

@@ -15,8 +15,8 @@ extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
 
 namespace fuzzfam {
 
-inline const char* const kFamilyExts[] = {"DB", "PX", "MB", "VAL", "X02", "Y02", "X03", "Y03",
-                                          "XG0", "YG0", "XG1", "YG1", "TV", "db", "px", "x02"};
+inline const char* const kFamilyExts[] = {"DB",  "PX",  "MB",  "VAL", "X02", "Y02", "X03", "Y03",
+                                          "XG0", "YG0", "XG1", "YG1", "TV",  "db",  "px",  "x02"};
 
 inline size_t Emit(const std::vector<Member>& members, uint8_t* out, size_t maxSize) {
   paradox::Bytes joined = Join(members);

@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
+#include "family_input.h"
 #include "paradox/format/blob.h"
 #include "paradox/format/family.h"
-#include "family_input.h"
 #include "paradox/format/file.h"
 #include "paradox/format/reader.h"
 #include "paradox/repair/rebuild.h"
@@ -127,8 +127,8 @@ void PrintRebuild(const paradox::RebuildResult& r) {
                r.status.ToString().c_str(), (unsigned long long)r.recordsKept,
                (unsigned long long)r.keyViolations, (unsigned long long)r.problems, r.issues);
   for (const paradox::RebuildAction& a : r.actions)
-    std::fprintf(stderr, "  action: %s %s block %lld record %lld: %s\n", a.action.c_str(), a.file.c_str(),
-                 (long long)a.block, (long long)a.record, a.detail.c_str());
+    std::fprintf(stderr, "  action: %s %s block %lld record %lld: %s\n", a.action.c_str(),
+                 a.file.c_str(), (long long)a.block, (long long)a.record, a.detail.c_str());
 }
 
 std::string BackupName(const std::string& member, bool isDb) {
@@ -166,8 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     slots = PhysicalSlots(dbSize, sal->header);
     const uint64_t n = sal->records.size() + sal->keyViolations.size() + sal->problems.size();
     if (n > slots)
-      PropertyFailed("(ii)", "the salvage holds " + std::to_string(n) + " records but the .DB has " +
-                                 std::to_string(slots) + " slots");
+      PropertyFailed("(ii)", "the salvage holds " + std::to_string(n) +
+                                 " records but the .DB has " + std::to_string(slots) + " slots");
   }
 
   paradox::RebuildOptions ro;
@@ -176,7 +176,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const paradox::RebuildResult r = paradox::RebuildTable(db, ro);
   if (std::getenv("FUZZ_REBUILD_VERBOSE")) {
     std::fprintf(stderr, "verdict before: %s\n", paradox::VerdictName(before.verdict));
-    for (const paradox::Finding& f : before.findings) std::fprintf(stderr, "  finding: %s\n", f.ToString().c_str());
+    for (const paradox::Finding& f : before.findings)
+      std::fprintf(stderr, "  finding: %s\n", f.ToString().c_str());
     PrintRebuild(r);
   }
   if (!r.status.ok()) {
@@ -188,7 +189,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         PropertyFailed("(v)", "failed rebuild (" + r.status.ToString() + ") changed " + m.ext);
     }
     if (clean && sal.ok())
-      PropertyFailed("(iv)", "the family verified clean but its rebuild failed: " + r.status.ToString());
+      PropertyFailed("(iv)",
+                     "the family verified clean but its rebuild failed: " + r.status.ToString());
     return 0;
   }
 
@@ -202,10 +204,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // (ii)
   const uint64_t n = r.recordsKept + r.keyViolations + r.problems;
   if (!sal.ok())
-    PropertyFailed("(ii)", "rebuild succeeded where the salvage failed: " + sal.status().ToString());
+    PropertyFailed("(ii)",
+                   "rebuild succeeded where the salvage failed: " + sal.status().ToString());
   if (n > slots)
-    PropertyFailed("(ii)", "rebuild accounts for " + std::to_string(n) + " records but the .DB has " +
-                               std::to_string(slots) + " slots");
+    PropertyFailed("(ii)", "rebuild accounts for " + std::to_string(n) +
+                               " records but the .DB has " + std::to_string(slots) + " slots");
   // (iii)
   for (const std::string& m : fam->AllMembers()) {
     const std::string backup = paradox::PathJoin(r.repairFolder, BackupName(m, m == fam->db));
@@ -228,9 +231,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool kept = std::includes(rebuilt.begin(), rebuilt.end(), originalRecords.begin(),
                                     originalRecords.end());
     if (!kept || (rebuilt.size() != originalRecords.size() && !blocksOutsideLists))
-      PropertyFailed("(iv)", "a clean family of " + std::to_string(originalRecords.size()) +
-                                 " records was rebuilt with " + std::to_string(rebuilt.size()) +
-                                 (kept ? " records" : " records, not all of them the original ones"));
+      PropertyFailed("(iv)",
+                     "a clean family of " + std::to_string(originalRecords.size()) +
+                         " records was rebuilt with " + std::to_string(rebuilt.size()) +
+                         (kept ? " records" : " records, not all of them the original ones"));
   }
   // (vii)
   const paradox::RebuildResult again = paradox::RebuildTable(db, ro);
@@ -244,7 +248,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         first = a.action + " " + a.file + ": " + a.detail;
     PropertyFailed("(vii)", "rebuilding the rebuilt family finds " + std::to_string(again.issues) +
                                 " issue(s), " + std::to_string(again.problems) + " problem(s), " +
-                                std::to_string(again.keyViolations) + " key violation(s): " + first);
+                                std::to_string(again.keyViolations) +
+                                " key violation(s): " + first);
   }
   std::vector<Bytes> twice;
   if (!CanonicalRecords(&fs, db, &twice, &why))
@@ -252,6 +257,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::sort(twice.begin(), twice.end());
   if (twice != rebuilt)
     PropertyFailed("(vii)", "rebuilding the rebuilt family changes its records (" +
-                                std::to_string(rebuilt.size()) + " -> " + std::to_string(twice.size()) + ")");
+                                std::to_string(rebuilt.size()) + " -> " +
+                                std::to_string(twice.size()) + ")");
   return 0;
 }

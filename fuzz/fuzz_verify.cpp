@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "paradox/format/blob.h"
 #include "family_input.h"
+#include "paradox/format/blob.h"
 #include "paradox/format/file.h"
 #include "paradox/format/index.h"
 #include "paradox/format/reader.h"

@@ -15,9 +15,9 @@
 #include <fstream>
 #include <string>
 
+#include "family_input.h"
 #include "paradox/format/crypt.h"
 #include "paradox/format/family.h"
-#include "family_input.h"
 #include "paradox/format/writer.h"
 
 using namespace paradox;
@@ -47,16 +47,28 @@ Result<Bytes> Pack(FileSystem* fs, const std::string& db) {
 
 Value SampleValue(const FieldDef& f, int i) {
   switch (f.type) {
-    case FieldType::kAlpha: return std::string(i % 3 ? "v" : "W") + std::to_string(i * 37 % 101);
-    case FieldType::kDate: return Date{730000 + i};
-    case FieldType::kShort: case FieldType::kLong: return int64_t(i + 1);
-    case FieldType::kMoney: case FieldType::kNumber: return double(i) - 1.5;
-    case FieldType::kLogical: return bool(i & 1);
-    case FieldType::kTime: return Time{i * 1000};
-    case FieldType::kTimestamp: return Timestamp{6.3e13 + i};
-    case FieldType::kAutoInc: return Value{};
-    case FieldType::kBcd: return Bcd{std::to_string(i) + ".5"};
-    case FieldType::kBytes: return Bytes{1, 2, uint8_t(i)};
+    case FieldType::kAlpha:
+      return std::string(i % 3 ? "v" : "W") + std::to_string(i * 37 % 101);
+    case FieldType::kDate:
+      return Date{730000 + i};
+    case FieldType::kShort:
+    case FieldType::kLong:
+      return int64_t(i + 1);
+    case FieldType::kMoney:
+    case FieldType::kNumber:
+      return double(i) - 1.5;
+    case FieldType::kLogical:
+      return bool(i & 1);
+    case FieldType::kTime:
+      return Time{i * 1000};
+    case FieldType::kTimestamp:
+      return Timestamp{6.3e13 + i};
+    case FieldType::kAutoInc:
+      return Value{};
+    case FieldType::kBcd:
+      return Bcd{std::to_string(i) + ".5"};
+    case FieldType::kBytes:
+      return Bytes{1, 2, uint8_t(i)};
     default:  // blobs: in the leader, in a suballocated block, in a block of its own
       if (i % 5 == 4) return Value{};
       return std::string(i == 3 ? 2100 : i % 2 ? 40 : 3, char('a' + i % 26));
@@ -107,23 +119,29 @@ bool WriteFamily(const std::string& outDir, const Family& f) {
 }
 
 int Generate(const std::string& dir) {
-  const std::vector<FieldDef> old = {{"Code", FieldType::kShort}, {"Name", FieldType::kAlpha, 12},
-                                     {"Day", FieldType::kDate},   {"Sum", FieldType::kMoney},
+  const std::vector<FieldDef> old = {{"Code", FieldType::kShort},
+                                     {"Name", FieldType::kAlpha, 12},
+                                     {"Day", FieldType::kDate},
+                                     {"Sum", FieldType::kMoney},
                                      {"N", FieldType::kNumber}};
   const std::vector<FieldDef> all = {
-      {"Id", FieldType::kAutoInc}, {"A", FieldType::kAlpha, 8},  {"L", FieldType::kLogical},
+      {"Id", FieldType::kAutoInc}, {"A", FieldType::kAlpha, 8},   {"L", FieldType::kLogical},
       {"T", FieldType::kTime},     {"TS", FieldType::kTimestamp}, {"B", FieldType::kBcd, 2},
-      {"Y", FieldType::kBytes, 4}, {"M", FieldType::kMemo, 11},  {"I", FieldType::kLong}};
-  const std::vector<FieldDef> blobs = {{"K", FieldType::kLong},      {"F", FieldType::kFmtMemo, 0},
+      {"Y", FieldType::kBytes, 4}, {"M", FieldType::kMemo, 11},   {"I", FieldType::kLong}};
+  const std::vector<FieldDef> blobs = {{"K", FieldType::kLong},       {"F", FieldType::kFmtMemo, 0},
                                        {"G", FieldType::kGraphic, 0}, {"O", FieldType::kOle, 0},
-                                       {"B", FieldType::kBlob, 4},   {"M", FieldType::kMemo, 20}};
+                                       {"B", FieldType::kBlob, 4},    {"M", FieldType::kMemo, 20}};
   const std::vector<Family> families = {
       {"L30KEY", TableLevel::k3_0, old, 1, 9},
       {"L35UNK", TableLevel::k3_5, old, 0, 7},
       {"L4KEY2", TableLevel::k4, old, 2, 8, {{"", {"Sum"}}}},
       {"L5ALL", TableLevel::k5, all, 1, 6, {{"ByAI", {"A", "I"}, true}}},
       {"L7ALL", TableLevel::k7, all, 0, 5},
-      {"L7IDX", TableLevel::k7, old, 1, 20,
+      {"L7IDX",
+       TableLevel::k7,
+       old,
+       1,
+       20,
        {{"", {"Name"}}, {"", {"Day"}}, {"Desc", {"Sum", "Name"}, false, true, true}}},
       {"L5BLOBS", TableLevel::k5, blobs, 1, 6},
       {"EMPTY", TableLevel::k7, old, 1, 0, {{"", {"Name"}}}},
@@ -172,6 +190,7 @@ int main(int argc, char** argv) {
   if (argc == 2) return Generate(argv[1]);
   if (argc >= 5 && std::string(argv[1]) == "--pack")
     return PackTree(argv[2], size_t(std::strtoul(argv[3], nullptr, 10)), argc - 4, argv + 4);
-  std::fprintf(stderr, "usage: fuzz_gen_seeds OUTDIR | fuzz_gen_seeds --pack OUTDIR MAXBYTES DIR...\n");
+  std::fprintf(stderr,
+               "usage: fuzz_gen_seeds OUTDIR | fuzz_gen_seeds --pack OUTDIR MAXBYTES DIR...\n");
   return 2;
 }

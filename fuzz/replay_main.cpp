@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
   size_t n = 0;
   for (const fs::path& f : files) {
     std::ifstream in(f, std::ios::binary);
-    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
     if (data.size() > (16u << 20)) continue;  // the fuzzer's own inputs stay far below this
     LLVMFuzzerTestOneInput(data.data(), data.size());
     ++n;

@@ -25,8 +25,8 @@ using paradox::Value;
 
 namespace {
 
-constexpr uint16_t kCodePage = 1250;          // Central European: the data is Polish
-constexpr uint32_t kStamp = 1704067200;       // 2024-01-01 00:00 UTC, for repeatable files
+constexpr uint16_t kCodePage = 1250;     // Central European: the data is Polish
+constexpr uint32_t kStamp = 1704067200;  // 2024-01-01 00:00 UTC, for repeatable files
 
 bool Fail(const std::string& what) {
   std::fprintf(stderr, "make-demo-tables: %s\n", what.c_str());
@@ -41,7 +41,8 @@ std::string Text(const std::string& utf8) {
 
 // Day number of a date field: 0001-01-01 is day 1.
 paradox::Date Day(int y, int m, int d) {
-  return paradox::Date{paradox::DaysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d))};
+  return paradox::Date{
+      paradox::DaysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d))};
 }
 
 // Small repeatable generator for plausible values.
@@ -53,18 +54,19 @@ struct Lcg {
   }
 };
 
-const char* const kFirst[] = {"Anna", "Piotr", "Katarzyna", "Tomasz", "Małgorzata", "Paweł",
-                              "Agnieszka", "Michał", "Joanna", "Krzysztof", "Ewa", "Łukasz",
-                              "Zofia", "Grzegorz", "Barbara", "Jędrzej"};
-const char* const kLast[] = {"Nowak", "Kowalska", "Wiśniewski", "Wójcik", "Kowalczyk",
-                             "Kamińska", "Lewandowski", "Zieliński", "Szymańska", "Woźniak",
-                             "Dąbrowski", "Kozłowska", "Jankowski", "Mazur", "Krawczyk",
-                             "Piotrowska"};
-const char* const kCity[] = {"Kraków", "Łódź", "Gdańsk", "Poznań", "Wrocław", "Warszawa",
-                             "Szczecin", "Białystok", "Rzeszów", "Toruń"};
-const char* const kItem[] = {"Papier A4, ryza", "Toner do drukarki", "Segregator", "Długopis, 10 szt.",
-                             "Zszywacz", "Kalkulator biurowy", "Teczka z gumką", "Taśma klejąca",
-                             "Koperty C5, 50 szt.", "Notes w kratkę", "Marker żółty", "Dziurkacz"};
+const char* const kFirst[] = {
+    "Anna",   "Piotr",     "Katarzyna", "Tomasz", "Małgorzata", "Paweł",    "Agnieszka", "Michał",
+    "Joanna", "Krzysztof", "Ewa",       "Łukasz", "Zofia",      "Grzegorz", "Barbara",   "Jędrzej"};
+const char* const kLast[] = {"Nowak",     "Kowalska", "Wiśniewski",  "Wójcik",
+                             "Kowalczyk", "Kamińska", "Lewandowski", "Zieliński",
+                             "Szymańska", "Woźniak",  "Dąbrowski",   "Kozłowska",
+                             "Jankowski", "Mazur",    "Krawczyk",    "Piotrowska"};
+const char* const kCity[] = {"Kraków",   "Łódź",     "Gdańsk",    "Poznań",  "Wrocław",
+                             "Warszawa", "Szczecin", "Białystok", "Rzeszów", "Toruń"};
+const char* const kItem[] = {"Papier A4, ryza",   "Toner do drukarki", "Segregator",
+                             "Długopis, 10 szt.", "Zszywacz",          "Kalkulator biurowy",
+                             "Teczka z gumką",    "Taśma klejąca",     "Koperty C5, 50 szt.",
+                             "Notes w kratkę",    "Marker żółty",      "Dziurkacz"};
 const char* const kNote[] = {
     "Stały klient.",
     "Płaci przelewem w terminie 14 dni. Faktury wysyłać pocztą elektroniczną na adres "
@@ -100,8 +102,8 @@ TableSchema Schema(std::vector<paradox::FieldDef> fields, uint16_t keyFields) {
   return s;
 }
 
-bool Write(const fs::path& db, const TableSchema& schema, const std::vector<std::vector<Value>>& rows,
-           const paradox::WriteOptions& options) {
+bool Write(const fs::path& db, const TableSchema& schema,
+           const std::vector<std::vector<Value>>& rows, const paradox::WriteOptions& options) {
   const paradox::Status st =
       paradox::WriteTable(paradox::DefaultFileSystem(), db.string(), schema, rows, options);
   return st.ok() || Fail(db.string() + ": " + st.ToString());
@@ -150,13 +152,14 @@ std::vector<std::vector<Value>> CustomerRows(int count) {
     const uint32_t a = r.Next(1000), b = r.Next(1000), c = r.Next(1000);
     const std::string name = std::string(Pick(kFirst, a)) + " " + Pick(kLast, b);
     char phone[16];
-    std::snprintf(phone, sizeof phone, "%03u %03u %03u", 500 + r.Next(300), r.Next(1000), r.Next(1000));
+    std::snprintf(phone, sizeof phone, "%03u %03u %03u", 500 + r.Next(300), r.Next(1000),
+                  r.Next(1000));
     const std::string note = Pick(kNote, c);
-    rows.push_back({int64_t{1001 + i}, Text(name), Text(Pick(kCity, r.Next(1000))), std::string(phone),
-                    Day(2015 + static_cast<int>(r.Next(9)), 1 + static_cast<int>(r.Next(12)),
-                        1 + static_cast<int>(r.Next(28))),
-                    static_cast<double>(r.Next(500000)) / 100.0,
-                    note.empty() ? Value{} : Value{Text(note)}});
+    rows.push_back(
+        {int64_t{1001 + i}, Text(name), Text(Pick(kCity, r.Next(1000))), std::string(phone),
+         Day(2015 + static_cast<int>(r.Next(9)), 1 + static_cast<int>(r.Next(12)),
+             1 + static_cast<int>(r.Next(28))),
+         static_cast<double>(r.Next(500000)) / 100.0, note.empty() ? Value{} : Value{Text(note)}});
   }
   return rows;
 }
@@ -248,7 +251,8 @@ bool MakeStaleIndex(const fs::path& dir) {
   ok = ok && Write(old / "STALEIDX.DB", CustomerSchema(), first, o);
   ok = ok && Write(db, CustomerSchema(), all, o);
   if (ok) {
-    fs::copy_file(old / "STALEIDX.PX", dir / "STALEIDX.PX", fs::copy_options::overwrite_existing, ec);
+    fs::copy_file(old / "STALEIDX.PX", dir / "STALEIDX.PX", fs::copy_options::overwrite_existing,
+                  ec);
     ok = !ec || Fail("cannot copy the old index: " + ec.message());
   }
   uint8_t count = 0;

@@ -17,11 +17,13 @@ namespace {
 bool IsRepairFolder(const std::string& name) {
   const std::string suffix = ".REKASTO";
   const std::string u = paradox::AsciiUpper(name);
-  return u.size() > suffix.size() && u.compare(u.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return u.size() > suffix.size() &&
+         u.compare(u.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // Adds the tables under `dir` to `found`; false with `error` set when `dir` cannot be listed.
-bool Walk(paradox::FileSystem* fs, const std::string& dir, std::vector<std::string>* found, std::string* error) {
+bool Walk(paradox::FileSystem* fs, const std::string& dir, std::vector<std::string>* found,
+          std::string* error) {
   auto names = fs->ListDir(dir);
   if (!names.ok()) {
     *error = "cannot list the folder: " + names.status().message();
@@ -73,7 +75,8 @@ std::vector<BatchItem> CollectTables(const std::vector<std::string>& operands, b
 bool ParseJobs(const std::string* value, unsigned* jobs, Io& io) {
   *jobs = 0;
   if (value) {
-    if (value->empty() || value->size() > 4 || value->find_first_not_of("0123456789") != std::string::npos) {
+    if (value->empty() || value->size() > 4 ||
+        value->find_first_not_of("0123456789") != std::string::npos) {
       Error(io, "--jobs needs a number, not '" + *value + "'");
       return false;
     }

@@ -28,8 +28,10 @@ void PrintHelp(std::ostream& os) {
   for (const Command& c : Commands()) {
     std::string u = c.usage;
     os << "  " << u;
-    if (u.size() < 44) os << std::string(44 - u.size(), ' ');
-    else os << "\n" << std::string(46, ' ');
+    if (u.size() < 44)
+      os << std::string(44 - u.size(), ' ');
+    else
+      os << "\n" << std::string(46, ' ');
     os << c.summary << "\n";
   }
   os << "\nrekasto COMMAND --help shows the options of one command.\n"
@@ -49,11 +51,16 @@ std::vector<Command> Commands() {
   return all;
 }
 
-const char* Version() { return REKASTO_VERSION; }
+const char* Version() {
+  return REKASTO_VERSION;
+}
 
-void Error(Io& io, const std::string& message) { io.err << "rekasto: " << message << "\n"; }
+void Error(Io& io, const std::string& message) {
+  io.err << "rekasto: " << message << "\n";
+}
 
-std::function<void(int, int)> TerminalProgress(Io& io, const std::string& doing, const std::string& table) {
+std::function<void(int, int)> TerminalProgress(Io& io, const std::string& doing,
+                                               const std::string& table) {
   if (!io.errIsTerminal) return {};
   const std::string label = doing + " " + paradox::PathBaseName(table) + ": ";
   return [&io, label, last = -1](int phase, int percent) mutable {
@@ -66,7 +73,9 @@ std::function<void(int, int)> TerminalProgress(Io& io, const std::string& doing,
   };
 }
 
-bool ParsedArgs::Has(const std::string& name) const { return Value(name) != nullptr; }
+bool ParsedArgs::Has(const std::string& name) const {
+  return Value(name) != nullptr;
+}
 
 const std::string* ParsedArgs::Value(const std::string& name) const {
   for (auto it = options.rbegin(); it != options.rend(); ++it)
@@ -100,7 +109,8 @@ bool ParseOptions(const std::string& command, const std::vector<std::string>& ar
   longOptions.push_back({nullptr, 0, nullptr, 0});
   auto byReturn = [&](int c) -> const Option* {
     for (size_t i = 0; i < options.size(); ++i)
-      if ((options[i].shortName && options[i].shortName == c) || int(256 + i) == c) return &options[i];
+      if ((options[i].shortName && options[i].shortName == c) || int(256 + i) == c)
+        return &options[i];
     return nullptr;
   };
   auto longName = [](const Option& o) { return std::string("--") + o.name; };
@@ -108,14 +118,16 @@ bool ParseOptions(const std::string& command, const std::vector<std::string>& ar
   opterr = 0;
   const int argc = int(argv.size() - 1);
   int c;
-  while ((c = getopt_long(argc, argv.data(), shortOptions.c_str(), longOptions.data(), nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv.data(), shortOptions.c_str(), longOptions.data(), nullptr)) !=
+         -1) {
     const Option* o = byReturn(c == '?' || c == ':' ? optopt : c);
     // After a fault in a long option getopt has stepped past it: argv[optind - 1] is what
     // was written. In a group of short options it may not have, so optopt names those.
     const std::string element = optind > 0 ? argv[optind - 1] : "";
     const bool wasLong = element.rfind("--", 0) == 0;
     if (c == ':') {
-      Error(io, command + ": option '" + (wasLong || !o->shortName ? longName(*o) : std::string("-") + o->shortName) +
+      Error(io, command + ": option '" +
+                    (wasLong || !o->shortName ? longName(*o) : std::string("-") + o->shortName) +
                     "' needs a value");
       return false;
     }
@@ -124,17 +136,20 @@ bool ParseOptions(const std::string& command, const std::vector<std::string>& ar
       return false;
     }
     if (c == '?') {
-      std::string bad = optopt ? std::string("-") + char(optopt) : element.substr(0, element.find('='));
+      std::string bad =
+          optopt ? std::string("-") + char(optopt) : element.substr(0, element.find('='));
       std::vector<std::string> matches;
       if (!optopt && bad.size() > 2)
         for (const Option& each : options)
-          if (std::string(each.name).rfind(bad.substr(2), 0) == 0) matches.push_back(longName(each));
+          if (std::string(each.name).rfind(bad.substr(2), 0) == 0)
+            matches.push_back(longName(each));
       if (matches.size() > 1) {
         std::string list;
         for (const std::string& m : matches) list += (list.empty() ? "" : ", ") + m;
         Error(io, command + ": ambiguous option '" + bad + "' (" + list + ")");
       } else {
-        Error(io, command + ": unknown option '" + bad + "' (rekasto " + command + " --help lists the options)");
+        Error(io, command + ": unknown option '" + bad + "' (rekasto " + command +
+                      " --help lists the options)");
       }
       return false;
     }
@@ -223,7 +238,8 @@ std::string ValidUtf8(const std::string& s) {
     // Copy a well-formed sequence; anything else is one Latin-1 byte (U+0080..U+00FF).
     const size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
     bool ok = len > 0 && i + len <= s.size() && c >= 0xC2 && c <= 0xF4;
-    for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+    for (size_t k = 1; ok && k < len; ++k)
+      ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
     if (ok && len >= 3) {
       // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8 either.
       const unsigned char c1 = static_cast<unsigned char>(s[i + 1]);
@@ -242,7 +258,9 @@ std::string ValidUtf8(const std::string& s) {
   return out;
 }
 
-std::string JsonString(const std::string& s) { return nlohmann::json(ValidUtf8(s)).dump(); }
+std::string JsonString(const std::string& s) {
+  return nlohmann::json(ValidUtf8(s)).dump();
+}
 
 std::string CsvField(const std::string& s) {
   std::string out;

@@ -3,11 +3,11 @@
 // with REKASTO_COMMAND; the dispatcher (RunCli) lists and finds them by name.
 #pragma once
 
-#include <iosfwd>
 #include <functional>
+#include <iosfwd>
 #include <string>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "paradox/format/file.h"
@@ -48,9 +48,9 @@ std::vector<Command> Commands();
 
 // One option of a command, parsed the GNU way by ParseOptions.
 struct Option {
-  const char* name;   // long name without the dashes: "max-findings"
-  char shortName;     // 'j', or 0 when the option has no short form
-  bool takesValue;    // "--name VALUE", "--name=VALUE", "-j VALUE", "-jVALUE"
+  const char* name;  // long name without the dashes: "max-findings"
+  char shortName;    // 'j', or 0 when the option has no short form
+  bool takesValue;   // "--name VALUE", "--name=VALUE", "-j VALUE", "-jVALUE"
 };
 
 // What ParseOptions found: the options in command-line order (long name, value or "")

@@ -3,14 +3,14 @@
 #include <cmath>
 #include <ostream>
 
-#include "paradox/format/blob.h"
 #include "cli.h"
 #include "dump_lines.h"
+#include "paradox/format/blob.h"
 #include "paradox/format/codepage.h"
 #include "paradox/format/family.h"
 #include "paradox/format/reader.h"
-#include "table_out.h"
 #include "paradox/format/value.h"
+#include "table_out.h"
 
 namespace rekasto {
 
@@ -46,7 +46,10 @@ struct DumpOptions {
 int ParseArgs(const std::vector<std::string>& args, DumpOptions* o, Io& io) {
   ParsedArgs parsed;
   if (!ParseOptions("dump", args,
-                    {{"help", 'h', false}, {"format", 0, true}, {"codepage", 0, true}, {"null", 0, true},
+                    {{"help", 'h', false},
+                     {"format", 0, true},
+                     {"codepage", 0, true},
+                     {"null", 0, true},
                      {"blobs", 0, true}},
                     &parsed, io))
     return kExitFailed;
@@ -109,7 +112,8 @@ int RunDump(const std::vector<std::string>& args, Io& io) {
     }
   }
   if (blobs) blobs->KeepLastUnit();  // dump reads the blobs in record order
-  DumpLines lines(h, charset, blobs.get(), {o.json, o.nullText, o.blobDir, paradox::PathStem(o.table)}, io.fs);
+  DumpLines lines(h, charset, blobs.get(),
+                  {o.json, o.nullText, o.blobDir, paradox::PathStem(o.table)}, io.fs);
   // Lines go out through one buffer, written when it holds 256 KiB, and before each
   // error so that the two streams keep their order on a terminal.
   std::string buf = lines.HeaderLine();
@@ -154,6 +158,7 @@ int RunDump(const std::vector<std::string>& args, Io& io) {
 
 }  // namespace
 
-REKASTO_COMMAND({"dump", kUsage, "records as CSV or JSON lines in UTF-8, blobs to files", &RunDump});
+REKASTO_COMMAND({"dump", kUsage, "records as CSV or JSON lines in UTF-8, blobs to files",
+                 &RunDump});
 
 }  // namespace rekasto

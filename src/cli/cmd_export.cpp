@@ -12,9 +12,9 @@
 #include "cli.h"
 #include "paradox/format/codepage.h"
 #include "paradox/format/family.h"
+#include "paradox/format/value.h"
 #include "paradox/repair/salvage.h"
 #include "table_out.h"
-#include "paradox/format/value.h"
 
 namespace rekasto {
 
@@ -48,11 +48,18 @@ std::string Quote(const std::string& id) {
 const char* ColumnType(paradox::FieldType t) {
   using paradox::FieldType;
   switch (t) {
-    case FieldType::kLogical: case FieldType::kShort: case FieldType::kLong: case FieldType::kAutoInc:
+    case FieldType::kLogical:
+    case FieldType::kShort:
+    case FieldType::kLong:
+    case FieldType::kAutoInc:
       return "INTEGER";
-    case FieldType::kNumber: case FieldType::kMoney:
+    case FieldType::kNumber:
+    case FieldType::kMoney:
       return "REAL";
-    case FieldType::kBytes: case FieldType::kBlob: case FieldType::kFmtMemo: case FieldType::kOle:
+    case FieldType::kBytes:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
     case FieldType::kGraphic:
       return "BLOB";
     default:
@@ -62,7 +69,8 @@ const char* ColumnType(paradox::FieldType t) {
 
 class SqliteExport {
  public:
-  SqliteExport(Io& io, std::optional<paradox::Charset> charset) : io_(io), charset_(std::move(charset)) {}
+  SqliteExport(Io& io, std::optional<paradox::Charset> charset)
+      : io_(io), charset_(std::move(charset)) {}
   ~SqliteExport() {
     if (db_) sqlite3_close(db_);
   }
@@ -72,7 +80,8 @@ class SqliteExport {
       Error(io_, path + ": already exists; export writes a new database");
       return false;
     }
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
       Error(io_, path + ": cannot create: " + (db_ ? sqlite3_errmsg(db_) : "out of memory"));
       return false;
     }
@@ -111,16 +120,19 @@ class SqliteExport {
     if (!CreateIndexes(path, name, h, s.schema, columns, cs)) return kExitFailed;
     if (!s.keyViolationPlaces.empty()) {
       const std::string kv = UniqueName(name + "_keyviol");
-      if (!CreateTable(kv, h, columns) || !InsertAll(kv, h, render, s.keyViolationPlaces, *s.source, &problems))
+      if (!CreateTable(kv, h, columns) ||
+          !InsertAll(kv, h, render, s.keyViolationPlaces, *s.source, &problems))
         return kExitFailed;
-      Warn(path, std::to_string(s.keyViolationPlaces.size()) + " record(s) repeat a key; they are in " + kv);
+      Warn(path, std::to_string(s.keyViolationPlaces.size()) +
+                     " record(s) repeat a key; they are in " + kv);
       rc = kExitProblems;
     }
     // What the salvage did to the data itself; a missing or stale index loses nothing here.
     const std::string dbName = paradox::PathBaseName(path);
     auto aboutData = [&](const paradox::RebuildAction& a) {
       return a.file == dbName && !a.detail.empty() &&
-             (a.action == "blob" || a.action == "dropped" || a.action == "recovered" || a.action == "header");
+             (a.action == "blob" || a.action == "dropped" || a.action == "recovered" ||
+              a.action == "header");
     };
     const bool damaged = !s.problems.empty() || s.blobsBroken > 0 || problems > 0 ||
                          std::any_of(s.actions.begin(), s.actions.end(), aboutData);
@@ -129,10 +141,13 @@ class SqliteExport {
       Warn(path, "damaged; exported the " + std::to_string(s.recordPlaces.size()) +
                      " record(s) the salvage recovers");
       for (const paradox::SetAside& p : s.problems)
-        Warn(path, "left out: " + (p.block ? "block " + std::to_string(p.block) + ": " : std::string()) + p.reason);
+        Warn(path,
+             "left out: " + (p.block ? "block " + std::to_string(p.block) + ": " : std::string()) +
+                 p.reason);
       for (const paradox::RebuildAction& a : s.actions)
         if (aboutData(a))
-          Warn(path, a.action + (a.block >= 0 ? " (block " + std::to_string(a.block) + ")" : "") + ": " + a.detail);
+          Warn(path, a.action + (a.block >= 0 ? " (block " + std::to_string(a.block) + ")" : "") +
+                         ": " + a.detail);
     }
     return rc;
   }
@@ -162,7 +177,8 @@ class SqliteExport {
     return s;
   }
 
-  bool CreateTable(const std::string& name, const paradox::TableHeader& h, const std::vector<std::string>& columns) {
+  bool CreateTable(const std::string& name, const paradox::TableHeader& h,
+                   const std::vector<std::string>& columns) {
     std::string sql = "CREATE TABLE " + Quote(name) + " (";
     for (size_t i = 0; i < columns.size(); ++i)
       sql += (i ? ", " : "") + Quote(columns[i]) + " " + ColumnType(h.fields[i].type);
@@ -199,8 +215,10 @@ class SqliteExport {
           if (b.field == i) resolved = &b.data;
         std::string problem;
         OutValue out;
-        if (v.ok()) out = render.Render(i, v.value(), r, &problem, resolved);
-        else problem = "record " + std::to_string(r + 1) + ": " + v.status().message();
+        if (v.ok())
+          out = render.Render(i, v.value(), r, &problem, resolved);
+        else
+          problem = "record " + std::to_string(r + 1) + ": " + v.status().message();
         if (!problem.empty()) {
           ++*problems;
           Warn(name, problem + "; exported as NULL");
@@ -219,15 +237,25 @@ class SqliteExport {
   static void Bind(sqlite3_stmt* st, int col, const OutValue& v) {
     using K = OutValue::Kind;
     switch (v.kind) {
-      case K::kNull: sqlite3_bind_null(st, col); break;
-      case K::kBool: sqlite3_bind_int64(st, col, v.boolean ? 1 : 0); break;
-      case K::kInteger: sqlite3_bind_int64(st, col, v.integer); break;
+      case K::kNull:
+        sqlite3_bind_null(st, col);
+        break;
+      case K::kBool:
+        sqlite3_bind_int64(st, col, v.boolean ? 1 : 0);
+        break;
+      case K::kInteger:
+        sqlite3_bind_int64(st, col, v.integer);
+        break;
       case K::kReal:
         // SQLite stores NaN as NULL: keep its text instead.
-        if (v.real != v.real) sqlite3_bind_text(st, col, "NaN", -1, SQLITE_STATIC);
-        else sqlite3_bind_double(st, col, v.real);
+        if (v.real != v.real)
+          sqlite3_bind_text(st, col, "NaN", -1, SQLITE_STATIC);
+        else
+          sqlite3_bind_double(st, col, v.real);
         break;
-      case K::kText: sqlite3_bind_text(st, col, v.text.data(), int(v.text.size()), SQLITE_TRANSIENT); break;
+      case K::kText:
+        sqlite3_bind_text(st, col, v.text.data(), int(v.text.size()), SQLITE_TRANSIENT);
+        break;
       case K::kBytes:
         sqlite3_bind_blob(st, col, v.bytes.empty() ? "" : static_cast<const void*>(v.bytes.data()),
                           int(v.bytes.size()), SQLITE_TRANSIENT);
@@ -235,9 +263,9 @@ class SqliteExport {
     }
   }
 
-  bool CreateIndexes(const std::string& path, const std::string& name, const paradox::TableHeader& h,
-                     const paradox::TableSchema& schema, const std::vector<std::string>& columns,
-                     const paradox::Charset& cs) {
+  bool CreateIndexes(const std::string& path, const std::string& name,
+                     const paradox::TableHeader& h, const paradox::TableSchema& schema,
+                     const std::vector<std::string>& columns, const paradox::Charset& cs) {
     if (h.fixed.primaryKeyFields > 0) {
       std::string cols;
       for (size_t i = 0; i < h.fixed.primaryKeyFields && i < columns.size(); ++i)
@@ -246,8 +274,10 @@ class SqliteExport {
       const std::string tail = " ON " + Quote(name) + " (" + cols + ")";
       // Keys unequal as stored bytes can be equal as values (0.0 and -0.0; text after
       // a NUL): then the key stays an index, not a unique one.
-      if (sqlite3_exec(db_, ("CREATE UNIQUE INDEX " + index + tail).c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-        Warn(path, "key values repeat once decoded; the primary key is exported as a non-unique index");
+      if (sqlite3_exec(db_, ("CREATE UNIQUE INDEX " + index + tail).c_str(), nullptr, nullptr,
+                       nullptr) != SQLITE_OK) {
+        Warn(path,
+             "key values repeat once decoded; the primary key is exported as a non-unique index");
         if (!Exec("CREATE INDEX " + index + tail)) return false;
       }
     }
@@ -260,14 +290,14 @@ class SqliteExport {
           found = false;
           break;
         }
-        cols += (cols.empty() ? "" : ", ") + Quote(columns[size_t(k)]) + (x.caseInsensitive ? " COLLATE NOCASE" : "") +
-                (x.descending ? " DESC" : "");
+        cols += (cols.empty() ? "" : ", ") + Quote(columns[size_t(k)]) +
+                (x.caseInsensitive ? " COLLATE NOCASE" : "") + (x.descending ? " DESC" : "");
       }
       if (!found || cols.empty()) continue;
       const std::string label = x.name.empty() ? (x.fields.empty() ? "x" : x.fields[0]) : x.name;
       if (!Exec(std::string("CREATE ") + (x.unique ? "UNIQUE " : "") + "INDEX " +
-                Quote(UniqueName(name + "_" + paradox::ToUtf8(label, cs))) +
-                " ON " + Quote(name) + " (" + cols + ")"))
+                Quote(UniqueName(name + "_" + paradox::ToUtf8(label, cs))) + " ON " + Quote(name) +
+                " (" + cols + ")"))
         return false;
     }
     return true;
@@ -281,7 +311,8 @@ class SqliteExport {
 
 int RunExport(const std::vector<std::string>& args, Io& io) {
   ParsedArgs parsed;
-  if (!ParseOptions("export", args, {{"help", 'h', false}, {"sqlite", 0, true}, {"codepage", 0, true}}, &parsed,
+  if (!ParseOptions("export", args,
+                    {{"help", 'h', false}, {"sqlite", 0, true}, {"codepage", 0, true}}, &parsed,
                     io))
     return kExitFailed;
   if (parsed.Has("help")) {
@@ -289,7 +320,8 @@ int RunExport(const std::vector<std::string>& args, Io& io) {
     return kExitOk;
   }
   std::optional<paradox::Charset> charset;
-  if (const std::string* cp = parsed.Value("codepage"); cp && !ParseCodepageOption(*cp, &charset, io))
+  if (const std::string* cp = parsed.Value("codepage");
+      cp && !ParseCodepageOption(*cp, &charset, io))
     return kExitFailed;
   const std::string file = parsed.Value("sqlite") ? *parsed.Value("sqlite") : "";
   const std::vector<std::string>& tables = parsed.operands;
@@ -318,6 +350,7 @@ int RunExport(const std::vector<std::string>& args, Io& io) {
 
 }  // namespace
 
-REKASTO_COMMAND({"export", kUsage, "tables into a new SQLite database (typed columns, indexes)", &RunExport});
+REKASTO_COMMAND({"export", kUsage, "tables into a new SQLite database (typed columns, indexes)",
+                 &RunExport});
 
 }  // namespace rekasto

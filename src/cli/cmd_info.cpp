@@ -29,7 +29,9 @@ std::string TypeText(const paradox::FieldDesc& f) {
     case FieldType::kFmtMemo:
     case FieldType::kOle:
     case FieldType::kGraphic:
-      return s + std::to_string(f.sizeByte == 0 ? 0 : (paradox::IsBlobType(f.type) ? f.LeaderSize() : f.sizeByte));
+      return s + std::to_string(f.sizeByte == 0
+                                    ? 0
+                                    : (paradox::IsBlobType(f.type) ? f.LeaderSize() : f.sizeByte));
     case FieldType::kBcd:
       return s + std::to_string(f.sizeByte);
     default:
@@ -38,10 +40,12 @@ std::string TypeText(const paradox::FieldDesc& f) {
 }
 
 // A check's value as stored in the .VAL (encoded like a record field of its type).
-std::string CheckValue(const paradox::FieldDesc& f, const paradox::Bytes& raw, const paradox::Charset& cs) {
+std::string CheckValue(const paradox::FieldDesc& f, const paradox::Bytes& raw,
+                       const paradox::Charset& cs) {
   auto v = paradox::DecodeField(f, paradox::ByteSpan(raw));
   if (!v.ok()) return "(unreadable: " + v.status().message() + ")";
-  if (const auto* text = std::get_if<std::string>(&*v)) return "\"" + paradox::ToUtf8(*text, cs) + "\"";
+  if (const auto* text = std::get_if<std::string>(&*v))
+    return "\"" + paradox::ToUtf8(*text, cs) + "\"";
   return paradox::ValueToText(*v, cs.codePage);
 }
 
@@ -82,26 +86,29 @@ void PrintValidity(std::ostream& o, paradox::FileSystem* fs, const std::string& 
     if (c.defaultValue) item("default " + CheckValue(f, *c.defaultValue, cs));
     if (!c.picture.empty()) item("picture \"" + paradox::ToUtf8(c.picture, cs) + "\"");
     if (c.hasLookup) {
-      item("lookup " + paradox::ToUtf8(c.lookupTable, cs) + ((c.lookupFlags & 1) ? " (fills all fields)" : "") +
+      item("lookup " + paradox::ToUtf8(c.lookupTable, cs) +
+           ((c.lookupFlags & 1) ? " (fills all fields)" : "") +
            ((c.lookupFlags & 2) ? " (help)" : ""));
     }
     o << "\n";
   }
-  auto fieldNames = [&](const std::vector<uint16_t>& numbers, const std::vector<paradox::FieldDesc>* of) {
+  auto fieldNames = [&](const std::vector<uint16_t>& numbers,
+                        const std::vector<paradox::FieldDesc>* of) {
     std::string text;
     for (uint16_t n : numbers) {
       text += text.empty() ? "" : ", ";
-      text += of && n >= 1 && n <= of->size() ? paradox::ToUtf8((*of)[n - 1].name, cs) : "field " + std::to_string(n);
+      text += of && n >= 1 && n <= of->size() ? paradox::ToUtf8((*of)[n - 1].name, cs)
+                                              : "field " + std::to_string(n);
     }
     return text;
   };
   for (const paradox::ValLink& l : val->links) {
-    o << "  link \"" << paradox::ToUtf8(l.name, cs) << "\": (" << fieldNames(l.thisFields, &h.fields) << ") -> "
-      << paradox::ToUtf8(l.masterTable, cs) << " (" << fieldNames(l.masterFields, nullptr) << "); on update "
+    o << "  link \"" << paradox::ToUtf8(l.name, cs) << "\": ("
+      << fieldNames(l.thisFields, &h.fields) << ") -> " << paradox::ToUtf8(l.masterTable, cs)
+      << " (" << fieldNames(l.masterFields, nullptr) << "); on update "
       << (l.updateRule == 1 ? "cascade" : "prohibit") << "\n";
   }
 }
-
 
 int InfoOne(const std::string& path, Io& io) {
   if (!CheckTablePath(path, io)) return kExitFailed;
@@ -141,26 +148,34 @@ int InfoOne(const std::string& path, Io& io) {
   paradox::TableLevel level = h.level();
   const paradox::TableCharset charset = paradox::CharsetOfTable(h);
   // Names are shown in the table's charset; an unknown one reads as 1252 (said below).
-  const paradox::Charset cs = charset.charset.known() ? charset.charset : paradox::CharsetForCodePage(1252);
+  const paradox::Charset cs =
+      charset.charset.known() ? charset.charset : paradox::CharsetForCodePage(1252);
 
   std::ostream& o = io.out;
   o << "Table:          " << path << "\n";
   if (!h.tableName.empty()) o << "Stored name:    " << paradox::ToUtf8(h.tableName, cs) << "\n";
   o << "Type:           " << (h.IsKeyed() ? "keyed" : "unkeyed");
-  if (h.IsKeyed()) o << " (" << h.fixed.primaryKeyFields << " key field" << (h.fixed.primaryKeyFields == 1 ? "" : "s") << ")";
+  if (h.IsKeyed())
+    o << " (" << h.fixed.primaryKeyFields << " key field"
+      << (h.fixed.primaryKeyFields == 1 ? "" : "s") << ")";
   o << "\n";
-  o << "Level:          " << paradox::LevelName(level) << " (version byte " << int(h.fixed.fileVersionId) << ")\n";
+  o << "Level:          " << paradox::LevelName(level) << " (version byte "
+    << int(h.fixed.fileVersionId) << ")\n";
   o << "Block size:     " << h.BlockSize() << "\n";
   o << "Header size:    " << h.fixed.headerSize << "\n";
   o << "Record size:    " << h.fixed.recordSize << "\n";
-  o << "Records:        " << h.fixed.numRecords << " in the header, " << s.countedRecords << " in the block chain\n";
-  o << "Blocks:         " << h.fixed.fileBlocks << " in the file, " << s.chainBlocks << " chained, " << s.freeBlocks
-    << " free\n";
+  o << "Records:        " << h.fixed.numRecords << " in the header, " << s.countedRecords
+    << " in the block chain\n";
+  o << "Blocks:         " << h.fixed.fileBlocks << " in the file, " << s.chainBlocks << " chained, "
+    << s.freeBlocks << " free\n";
   using Source = paradox::TableCharset::Source;
   o << "Code page:      ";
-  if (charset.charset.known()) o << charset.charset.Label();
-  else o << (h.CodePage() ? std::to_string(h.CodePage()) : std::string("unknown"));
-  if (charset.source == Source::kSortOrderName) o << " (code page " << h.CodePage() << "; from the sort order)";
+  if (charset.charset.known())
+    o << charset.charset.Label();
+  else
+    o << (h.CodePage() ? std::to_string(h.CodePage()) : std::string("unknown"));
+  if (charset.source == Source::kSortOrderName)
+    o << " (code page " << h.CodePage() << "; from the sort order)";
   if (charset.source == Source::kSortOrderByte) o << " (not stored; from the sort order)";
   if (!charset.charset.known()) o << " (" << charset.problem << "; text shown as 1252)";
   o << "\n";
@@ -169,8 +184,9 @@ int InfoOne(const std::string& path, Io& io) {
   o << "Encrypted:      " << (h.IsEncrypted() ? "yes (password-protected)" : "no") << "\n";
   o << "Write-protected:" << (h.fixed.writeProtected ? " yes" : " no") << "\n";
   if (h.fixed.auxPasswords) o << "Aux passwords:  " << int(h.fixed.auxPasswords) << "\n";
-  bool hasAutoInc = std::any_of(h.fields.begin(), h.fields.end(),
-                                [](const paradox::FieldDesc& f) { return f.type == paradox::FieldType::kAutoInc; });
+  bool hasAutoInc = std::any_of(h.fields.begin(), h.fields.end(), [](const paradox::FieldDesc& f) {
+    return f.type == paradox::FieldType::kAutoInc;
+  });
   if (hasAutoInc) o << "Autoincrement:  last issued " << h.fixed.autoInc << "\n";
   o << "Fields:         " << h.fields.size() << "\n";
   for (size_t i = 0; i < h.fields.size(); ++i) {
@@ -186,12 +202,13 @@ int InfoOne(const std::string& path, Io& io) {
     o << "Family:        ";
     for (const std::string& m : family->AllMembers()) o << " " << paradox::PathBaseName(m);
     o << "\n";
-    o << "Indexes:        " << (family->px.empty() ? 0 : 1) << " primary, " << family->secondary.size()
-      << " secondary\n";
+    o << "Indexes:        " << (family->px.empty() ? 0 : 1) << " primary, "
+      << family->secondary.size() << " secondary\n";
     for (const paradox::SecondaryFiles& x : family->secondary) {
       o << "  " << x.tag << "  ";
-      auto xh = x.x.empty() ? paradox::Result<paradox::TableHeader>(paradox::Status::NotFound("no X file"))
-                            : paradox::ReadHeader(io.fs, x.x);
+      auto xh = x.x.empty()
+                    ? paradox::Result<paradox::TableHeader>(paradox::Status::NotFound("no X file"))
+                    : paradox::ReadHeader(io.fs, x.x);
       auto info = xh.ok() ? paradox::SecondaryIndexFromHeader(xh.value(), h.fixed.primaryKeyFields)
                           : paradox::Result<paradox::SecondaryIndexInfo>(xh.status());
       if (!info.ok()) {
@@ -203,7 +220,8 @@ int InfoOne(const std::string& path, Io& io) {
       for (size_t k = 0; k < info->dbFields.size(); ++k) {
         const uint16_t n = info->dbFields[k];
         o << (k ? ", " : "")
-          << (n >= 1 && n <= h.fields.size() ? paradox::ToUtf8(h.fields[n - 1].name, cs) : "field " + std::to_string(n));
+          << (n >= 1 && n <= h.fields.size() ? paradox::ToUtf8(h.fields[n - 1].name, cs)
+                                             : "field " + std::to_string(n));
       }
       o << (info->caseInsensitive ? "; case-insensitive" : "; case-sensitive");
       if (info->descending) o << "; descending";
@@ -224,7 +242,8 @@ int RunInfo(const std::vector<std::string>& args, Io& io) {
   ParsedArgs parsed;
   if (!ParseOptions("info", args, {{"help", 'h', false}}, &parsed, io)) return kExitFailed;
   if (parsed.Has("help")) {
-    io.out << "Usage: rekasto " << kUsage << "\nShows level, block size, fields, record and block counts,"
+    io.out << "Usage: rekasto " << kUsage
+           << "\nShows level, block size, fields, record and block counts,"
               " code page and encryption of each table.\n";
     return kExitOk;
   }
@@ -243,6 +262,7 @@ int RunInfo(const std::vector<std::string>& args, Io& io) {
 
 }  // namespace
 
-REKASTO_COMMAND({"info", kUsage, "structure, counts, code page, level, block size, encryption", &RunInfo});
+REKASTO_COMMAND({"info", kUsage, "structure, counts, code page, level, block size, encryption",
+                 &RunInfo});
 
 }  // namespace rekasto

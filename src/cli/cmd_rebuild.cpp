@@ -14,7 +14,8 @@ namespace rekasto {
 
 namespace {
 
-const char* kUsage = "rebuild [--dry-run] [--json] [--verbose] [--recursive] [--jobs N] TABLE|FOLDER...";
+const char* kUsage =
+    "rebuild [--dry-run] [--json] [--verbose] [--recursive] [--jobs N] TABLE|FOLDER...";
 
 using Json = nlohmann::ordered_json;
 
@@ -103,55 +104,61 @@ int RunRebuild(const std::vector<std::string>& args, Io& io) {
                     &parsed, io))
     return kExitFailed;
   if (parsed.Has("help")) {
-    io.out
-        << "Usage: rekasto " << kUsage << "\n"
-        << "Rebuilds each table: every readable record is kept, records that cannot be kept go\n"
-           "to PROBLEM.DB, duplicate keys to KEYVIOL.DB, and every index and the blob file are\n"
-           "written anew. The original family is kept as Backup.* in a new folder\n"
-           "<TABLE>.rekasto/<time>/ beside the table, with the report table Rebuild.DB.\n"
-           "  -n, --dry-run     salvage and check only; write nothing\n"
-           "  --json            one JSON document {\"tables\":[...]} on standard output\n"
-           "  -v, --verbose     list every action (backups, regenerated files, the swap)\n"
-           "  -r, --recursive   rebuild the tables (*.db, any case) in each FOLDER and its\n"
-           "                    subfolders; repair folders (*.rekasto) are skipped\n"
-           "  -j, --jobs=N      rebuild N tables at once (default: the number of cores)\n"
-           "Several tables end with a summary line. Progress goes to standard error when it\n"
-           "is a terminal.\n"
-           "Exit: 0 all tables were clean, 1 damage was repaired, 2 a table could not be "
-           "rebuilt.\n";
+    io.out << "Usage: rekasto " << kUsage << "\n"
+           << "Rebuilds each table: every readable record is kept, records that cannot be kept go\n"
+              "to PROBLEM.DB, duplicate keys to KEYVIOL.DB, and every index and the blob file are\n"
+              "written anew. The original family is kept as Backup.* in a new folder\n"
+              "<TABLE>.rekasto/<time>/ beside the table, with the report table Rebuild.DB.\n"
+              "  -n, --dry-run     salvage and check only; write nothing\n"
+              "  --json            one JSON document {\"tables\":[...]} on standard output\n"
+              "  -v, --verbose     list every action (backups, regenerated files, the swap)\n"
+              "  -r, --recursive   rebuild the tables (*.db, any case) in each FOLDER and its\n"
+              "                    subfolders; repair folders (*.rekasto) are skipped\n"
+              "  -j, --jobs=N      rebuild N tables at once (default: the number of cores)\n"
+              "Several tables end with a summary line. Progress goes to standard error when it\n"
+              "is a terminal.\n"
+              "Exit: 0 all tables were clean, 1 damage was repaired, 2 a table could not be "
+              "rebuilt.\n";
     return kExitOk;
   }
-  const bool json = parsed.Has("json"), dryRun = parsed.Has("dry-run"), verbose = parsed.Has("verbose");
+  const bool json = parsed.Has("json"), dryRun = parsed.Has("dry-run"),
+             verbose = parsed.Has("verbose");
   unsigned jobs = 0;
   if (!ParseJobs(parsed.Value("jobs"), &jobs, io)) return kExitFailed;
   if (parsed.operands.empty()) {
     Error(io, "rebuild: no table given (usage: rekasto " + std::string(kUsage) + ")");
     return kExitFailed;
   }
-  const std::vector<BatchItem> items = CollectTables(parsed.operands, parsed.Has("recursive"), io.fs);
+  const std::vector<BatchItem> items =
+      CollectTables(parsed.operands, parsed.Has("recursive"), io.fs);
   std::vector<paradox::RebuildResult> results(items.size());
   auto work = [&](size_t t) {
     paradox::RebuildResult& r = results[t];
     const BatchItem& item = items[t];
-    r.status = item.error.empty() ? TablePathStatus(item.path, io.fs) : paradox::Status::InvalidArgument(item.error);
+    r.status = item.error.empty() ? TablePathStatus(item.path, io.fs)
+                                  : paradox::Status::InvalidArgument(item.error);
     if (!r.status.ok()) return;
     paradox::RebuildOptions options;
     options.fs = io.fs;
     options.dryRun = dryRun;
     // One table at a time on a terminal: a big one shows how far it is.
-    if (items.size() == 1) options.progress = TerminalProgress(io, dryRun ? "checking" : "rebuilding", item.path);
+    if (items.size() == 1)
+      options.progress = TerminalProgress(io, dryRun ? "checking" : "rebuilding", item.path);
     r = paradox::RebuildTable(item.path, options);
   };
   auto exitOf = [](const paradox::RebuildResult& r) {
     if (!r.status.ok()) return int(kExitFailed);
-    return r.issues > 0 || r.problems > 0 || r.keyViolations > 0 || r.blobsBroken > 0 ? int(kExitProblems)
-                                                                                      : int(kExitOk);
+    return r.issues > 0 || r.problems > 0 || r.keyViolations > 0 || r.blobsBroken > 0
+               ? int(kExitProblems)
+               : int(kExitOk);
   };
   auto finished = [&](size_t t, size_t done) {
     if (!io.errIsTerminal || items.size() < 2) return;
     const int e = exitOf(results[t]);
     io.err << "[" << done << "/" << items.size() << "] " << items[t].path << ": "
-           << (e == kExitOk ? "clean" : e == kExitProblems ? (dryRun ? "repairable" : "repaired") : "failed")
+           << (e == kExitOk         ? "clean"
+               : e == kExitProblems ? (dryRun ? "repairable" : "repaired")
+                                    : "failed")
            << "\n";
   };
   int exit = kExitOk;
@@ -174,19 +181,21 @@ int RunRebuild(const std::vector<std::string>& args, Io& io) {
   if (json) {
     Json doc;
     doc["tables"] = std::move(tables);
-    doc["summary"] = {{"tables", items.size()}, {"clean", clean}, {"repaired", repaired}, {"failed", failed}};
+    doc["summary"] = {
+        {"tables", items.size()}, {"clean", clean}, {"repaired", repaired}, {"failed", failed}};
     doc["exitCode"] = exit;
     io.out << doc.dump() << "\n";
   } else if (items.size() > 1 || parsed.Has("recursive")) {
-    io.out << items.size() << " tables: " << clean << " clean, " << repaired << (dryRun ? " repairable, " : " repaired, ")
-           << failed << " failed\n";
+    io.out << items.size() << " tables: " << clean << " clean, " << repaired
+           << (dryRun ? " repairable, " : " repaired, ") << failed << " failed\n";
   }
   return exit;
 }
 
 }  // namespace
 
-REKASTO_COMMAND({"rebuild", kUsage, "rebuild damaged tables or folders of them (backup kept beside them)",
+REKASTO_COMMAND({"rebuild", kUsage,
+                 "rebuild damaged tables or folders of them (backup kept beside them)",
                  &RunRebuild});
 
 }  // namespace rekasto

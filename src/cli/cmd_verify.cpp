@@ -5,15 +5,16 @@
 
 #include "batch.h"
 #include "cli.h"
-#include "report.h"
 #include "paradox/verify/verifier.h"
+#include "report.h"
 
 namespace rekasto {
 
 namespace {
 
 const char* kUsage =
-    "verify [--json] [--max-findings N] [--quiet] [--recursive] [--jobs N] [--report FILE.html] TABLE|FOLDER... | --list-checks";
+    "verify [--json] [--max-findings N] [--quiet] [--recursive] [--jobs N] [--report FILE.html] "
+    "TABLE|FOLDER... | --list-checks";
 
 using Json = nlohmann::ordered_json;
 
@@ -31,21 +32,29 @@ Json LocationJson(const paradox::Location& l, const std::string& field) {
 // not checked (or not a table at all) 2.
 int ExitFor(paradox::Verdict v) {
   switch (v) {
-    case paradox::Verdict::kClean: return kExitOk;
+    case paradox::Verdict::kClean:
+      return kExitOk;
     case paradox::Verdict::kRepairable:
-    case paradox::Verdict::kNeedsStructure: return kExitProblems;
-    default: return kExitFailed;
+    case paradox::Verdict::kNeedsStructure:
+      return kExitProblems;
+    default:
+      return kExitFailed;
   }
 }
 
 const char* VerdictText(paradox::Verdict v) {
   switch (v) {
-    case paradox::Verdict::kClean: return "no errors";
-    case paradox::Verdict::kRepairable: return "errors found; a rebuild repairs them";
-    case paradox::Verdict::kIncomplete: return "the check could not be completed";
+    case paradox::Verdict::kClean:
+      return "no errors";
+    case paradox::Verdict::kRepairable:
+      return "errors found; a rebuild repairs them";
+    case paradox::Verdict::kIncomplete:
+      return "the check could not be completed";
     case paradox::Verdict::kNeedsStructure:
-      return "the table needs a rebuild, but its structure must come from elsewhere (header beyond repair)";
-    case paradox::Verdict::kNotRebuildable: return "the table cannot be rebuilt (not a Paradox table or unsupported level)";
+      return "the table needs a rebuild, but its structure must come from elsewhere (header beyond "
+             "repair)";
+    case paradox::Verdict::kNotRebuildable:
+      return "the table cannot be rebuilt (not a Paradox table or unsupported level)";
   }
   return "?";
 }
@@ -93,9 +102,10 @@ void ListChecks(std::ostream& os) {
                          : c.klass == paradox::FindingClass::kStructure  ? "verdict 3"
                          : c.klass == paradox::FindingClass::kIncomplete ? "verdict 2"
                          : c.klass == paradox::FindingClass::kRepairable ? "verdict 1"
-                                                                          : "-";
+                                                                         : "-";
     std::string id(c.id);
-    os << id << std::string(id.size() < 28 ? 28 - id.size() : 1, ' ') << paradox::SeverityName(c.severity)
+    os << id << std::string(id.size() < 28 ? 28 - id.size() : 1, ' ')
+       << paradox::SeverityName(c.severity)
        << (c.severity == paradox::Severity::kError ? "    " : "  ") << effect
        << std::string(effect[0] == '-' ? 11 : 3, ' ') << c.title << "\n";
   }
@@ -125,8 +135,8 @@ void WriteText(std::ostream& os, const std::string& table, const Outcome& o, boo
     }
   }
   os << table << ": verdict " << int(report.verdict) << " (" << paradox::VerdictName(report.verdict)
-     << "): " << VerdictText(report.verdict) << why << "; " << report.errors << " errors, " << report.warnings
-     << " warnings; " << report.summary.countedRecords << " records\n";
+     << "): " << VerdictText(report.verdict) << why << "; " << report.errors << " errors, "
+     << report.warnings << " warnings; " << report.summary.countedRecords << " records\n";
 }
 
 int RunVerify(const std::vector<std::string>& args, Io& io) {
@@ -179,25 +189,28 @@ int RunVerify(const std::vector<std::string>& args, Io& io) {
     Error(io, "verify: no table given (usage: rekasto " + std::string(kUsage) + ")");
     return kExitFailed;
   }
-  const std::vector<BatchItem> items = CollectTables(parsed.operands, parsed.Has("recursive"), io.fs);
+  const std::vector<BatchItem> items =
+      CollectTables(parsed.operands, parsed.Has("recursive"), io.fs);
   const std::string* reportPath = parsed.Value("report");
   if (reportPath && (reportPath->empty() || items.size() != 1)) {
     Error(io, reportPath->empty() ? "verify: --report needs a file name"
-                                  : "verify: --report writes the page of one table; " + std::to_string(items.size()) +
-                                        " tables given");
+                                  : "verify: --report writes the page of one table; " +
+                                        std::to_string(items.size()) + " tables given");
     return kExitFailed;
   }
   std::vector<Outcome> outcomes(items.size());
   auto work = [&](size_t t) {
     Outcome& o = outcomes[t];
     const BatchItem& item = items[t];
-    paradox::Status pathStatus =
-        item.error.empty() ? TablePathStatus(item.path, io.fs) : paradox::Status::InvalidArgument(item.error);
-    if (!pathStatus.ok()) o.error = "rekasto: " + (item.path.empty() ? "" : item.path + ": ") + pathStatus.message();
+    paradox::Status pathStatus = item.error.empty() ? TablePathStatus(item.path, io.fs)
+                                                    : paradox::Status::InvalidArgument(item.error);
+    if (!pathStatus.ok())
+      o.error = "rekasto: " + (item.path.empty() ? "" : item.path + ": ") + pathStatus.message();
     paradox::VerifyOptions options;
     options.fs = io.fs;
     options.maxFindings = maxFindings;
-    if (items.size() == 1 && pathStatus.ok()) options.progress = TerminalProgress(io, "verifying", item.path);
+    if (items.size() == 1 && pathStatus.ok())
+      options.progress = TerminalProgress(io, "verifying", item.path);
     o.report = paradox::VerifyTable(item.path, options);
     if (!o.error.empty() && o.report.verdict == paradox::Verdict::kClean)
       o.report.verdict = paradox::Verdict::kIncomplete;
@@ -206,7 +219,8 @@ int RunVerify(const std::vector<std::string>& args, Io& io) {
   auto finished = [&](size_t t, size_t done) {
     if (io.errIsTerminal && items.size() > 1)
       io.err << "[" << done << "/" << items.size() << "] " << items[t].path << ": "
-             << (outcomes[t].error.empty() ? paradox::VerdictName(outcomes[t].report.verdict) : "not checked")
+             << (outcomes[t].error.empty() ? paradox::VerdictName(outcomes[t].report.verdict)
+                                           : "not checked")
              << "\n";
   };
   int exit = kExitOk;
@@ -218,7 +232,8 @@ int RunVerify(const std::vector<std::string>& args, Io& io) {
     (o.exit == kExitOk ? clean : o.exit == kExitProblems ? problems : failed)++;
     if (!o.error.empty()) io.err << o.error << "\n";
     if (reportPath && o.error.empty()) {
-      const std::string page = HtmlReport(items[t].path, o.report, MapBlocks(io.fs, items[t].path, o.report));
+      const std::string page =
+          HtmlReport(items[t].path, o.report, MapBlocks(io.fs, items[t].path, o.report));
       const paradox::ByteSpan bytes(reinterpret_cast<const uint8_t*>(page.data()), page.size());
       if (paradox::Status st = io.fs->WriteFile(*reportPath, bytes); !st.ok()) {
         Error(io, *reportPath + ": cannot write the report: " + st.message());
@@ -234,19 +249,22 @@ int RunVerify(const std::vector<std::string>& args, Io& io) {
   if (json) {
     Json doc;
     doc["tables"] = std::move(tables);
-    doc["summary"] = {{"tables", items.size()}, {"clean", clean}, {"problems", problems}, {"failed", failed}};
+    doc["summary"] = {
+        {"tables", items.size()}, {"clean", clean}, {"problems", problems}, {"failed", failed}};
     doc["exitCode"] = exit;
     io.out << doc.dump() << "\n";
   } else if (items.size() > 1 || parsed.Has("recursive")) {
-    io.out << items.size() << " tables: " << clean << " clean, " << problems << " with problems, " << failed
-           << " not checked\n";
+    io.out << items.size() << " tables: " << clean << " clean, " << problems << " with problems, "
+           << failed << " not checked\n";
   }
   return exit;
 }
 
 }  // namespace
 
-REKASTO_COMMAND({"verify", kUsage, "check tables or folders of tables: findings and verdict (exit 0 clean, 1 problems, 2 not checked)",
+REKASTO_COMMAND({"verify", kUsage,
+                 "check tables or folders of tables: findings and verdict (exit 0 clean, 1 "
+                 "problems, 2 not checked)",
                  &RunVerify});
 
 }  // namespace rekasto

@@ -1,11 +1,10 @@
 #include "dump_lines.h"
 
-#include <nlohmann/json.hpp>
-
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <nlohmann/json.hpp>
 
 #include "paradox/format/value.h"
 
@@ -35,12 +34,18 @@ void AppendHex(std::string* out, const uint8_t* p, size_t n) {
 std::string CsvText(const OutValue& v, const std::string& nullText) {
   using K = OutValue::Kind;
   switch (v.kind) {
-    case K::kNull: return nullText;
-    case K::kBool: return v.boolean ? "true" : "false";
-    case K::kInteger: return std::to_string(v.integer);
-    case K::kReal: return RealText(v.real);
-    case K::kText: return v.text;
-    case K::kBytes: return HexText(v.bytes);
+    case K::kNull:
+      return nullText;
+    case K::kBool:
+      return v.boolean ? "true" : "false";
+    case K::kInteger:
+      return std::to_string(v.integer);
+    case K::kReal:
+      return RealText(v.real);
+    case K::kText:
+      return v.text;
+    case K::kBytes:
+      return HexText(v.bytes);
   }
   return {};
 }
@@ -50,16 +55,20 @@ std::string JsonText(const nlohmann::ordered_json& j);
 nlohmann::ordered_json JsonValue(const OutValue& v) {
   using K = OutValue::Kind;
   switch (v.kind) {
-    case K::kNull: return nullptr;
-    case K::kBool: return v.boolean;
-    case K::kInteger: return v.integer;
+    case K::kNull:
+      return nullptr;
+    case K::kBool:
+      return v.boolean;
+    case K::kInteger:
+      return v.integer;
     case K::kReal:
       if (std::isfinite(v.real)) return v.real;
       return RealText(v.real);  // JSON has no NaN or infinity
     case K::kText:
       if (!v.fileName.empty()) return {{"file", v.fileName}};
       return v.text;
-    case K::kBytes: return {{"base64", Base64Text(v.bytes)}};
+    case K::kBytes:
+      return {{"base64", Base64Text(v.bytes)}};
   }
   return nullptr;
 }
@@ -68,7 +77,8 @@ nlohmann::ordered_json JsonValue(const OutValue& v) {
 
 char* WriteReal(char* out, double d) {
   if (std::isnan(d)) return std::copy_n("NaN", 3, out);
-  if (std::isinf(d)) return d > 0 ? std::copy_n("Infinity", 8, out) : std::copy_n("-Infinity", 9, out);
+  if (std::isinf(d))
+    return d > 0 ? std::copy_n("Infinity", 8, out) : std::copy_n("-Infinity", 9, out);
   char* end = out;
   for (int p = 15; p <= 17; ++p) {
     end = std::to_chars(out, out + 32, d, std::chars_format::general, p).ptr;
@@ -81,14 +91,15 @@ char* WriteReal(char* out, double d) {
   return end;
 }
 
-DumpLines::DumpLines(const paradox::TableHeader& h, const paradox::Charset& charset, paradox::BlobFile* blobs,
-                     DumpSettings settings, paradox::FileSystem* fs)
+DumpLines::DumpLines(const paradox::TableHeader& h, const paradox::Charset& charset,
+                     paradox::BlobFile* blobs, DumpSettings settings, paradox::FileSystem* fs)
     : h_(h),
       blobs_(blobs),
       settings_(std::move(settings)),
       render_(h, charset, blobs, settings_.blobDir, settings_.stem, fs),
       utf8_(charset) {
-  for (const paradox::FieldDesc& f : h.fields) fieldNames_.push_back(paradox::ToUtf8(f.name, charset));
+  for (const paradox::FieldDesc& f : h.fields)
+    fieldNames_.push_back(paradox::ToUtf8(f.name, charset));
   names_ = settings_.json ? DistinctNames(fieldNames_) : fieldNames_;  // JSON: keys of one object
   for (const std::string& name : names_) jsonKeys_.push_back(JsonText(name) + ":");
   nullField_ = CsvField(settings_.nullText);
@@ -108,7 +119,7 @@ DumpLines::DumpLines(const paradox::TableHeader& h, const paradox::Charset& char
   for (int b = 0; b < 256 && bytewise_; ++b)
     for (char c : utf8_.Utf8Of(uint8_t(b)))
       marked_[b] |= settings_.json ? (uint8_t(c) < 0x20 || c == '"' || c == '\\')
-                                    : (c == ',' || c == '"' || c == '\r' || c == '\n');
+                                   : (c == ',' || c == '"' || c == '\r' || c == '\n');
 }
 
 void DumpLines::AppendText(const uint8_t* p, size_t n, std::string* out) const {
@@ -123,8 +134,10 @@ void DumpLines::AppendText(const uint8_t* p, size_t n, std::string* out) const {
     }
     if (!marked) {
       if (settings_.json) *out += '"';
-      if (!high && asciiSame_) out->append(text);  // the common case: nothing to convert
-      else utf8_.Append(text, out);
+      if (!high && asciiSame_)
+        out->append(text);  // the common case: nothing to convert
+      else
+        utf8_.Append(text, out);
       if (settings_.json) *out += '"';
       return;
     }
@@ -158,8 +171,10 @@ bool DumpLines::AppendReference(paradox::ByteSpan raw, uint64_t ordinal, std::st
     std::string problem;
     OutValue v = render_.Render(i, values[i], ordinal, &problem);
     if (!problem.empty()) problems->push_back(problem);
-    if (settings_.json) object[names_[i]] = JsonValue(v);
-    else line += (i ? "," : "") + CsvField(CsvText(v, settings_.nullText));
+    if (settings_.json)
+      object[names_[i]] = JsonValue(v);
+    else
+      line += (i ? "," : "") + CsvField(CsvText(v, settings_.nullText));
   }
   if (settings_.json) {
     *out += object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
@@ -196,7 +211,8 @@ bool WellFormedUtf8(const unsigned char* s, size_t n) {
     }
     size_t len;
     unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) len = 2;
+    if (c >= 0xC2 && c <= 0xDF)
+      len = 2;
     else if (c >= 0xE0 && c <= 0xEF) {
       len = 3;
       if (c == 0xE0) lo = 0xA0;
@@ -267,16 +283,31 @@ void DumpLines::JsonQuoteFrom(std::string* out, size_t at) {
   *out += '"';
   for (unsigned char c : text) {
     switch (c) {
-      case '\b': *out += "\\b"; break;
-      case '\t': *out += "\\t"; break;
-      case '\n': *out += "\\n"; break;
-      case '\f': *out += "\\f"; break;
-      case '\r': *out += "\\r"; break;
-      case '"': *out += "\\\""; break;
-      case '\\': *out += "\\\\"; break;
+      case '\b':
+        *out += "\\b";
+        break;
+      case '\t':
+        *out += "\\t";
+        break;
+      case '\n':
+        *out += "\\n";
+        break;
+      case '\f':
+        *out += "\\f";
+        break;
+      case '\r':
+        *out += "\\r";
+        break;
+      case '"':
+        *out += "\\\"";
+        break;
+      case '\\':
+        *out += "\\\\";
+        break;
       default:
         if (c < 0x20) {
-          const char u[6] = {'\\', 'u', '0', '0', "0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
+          const char u[6] = {
+              '\\', 'u', '0', '0', "0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
           out->append(u, 6);
         } else {
           *out += char(c);
@@ -287,13 +318,17 @@ void DumpLines::JsonQuoteFrom(std::string* out, size_t at) {
 }
 
 void DumpLines::Null(std::string* out) const {
-  if (settings_.json) *out += "null";
-  else *out += nullField_;
+  if (settings_.json)
+    *out += "null";
+  else
+    *out += nullField_;
 }
 
 void DumpLines::Text(std::string* out, size_t at) const {
-  if (settings_.json) JsonQuoteFrom(out, at);
-  else QuoteFrom(out, at);
+  if (settings_.json)
+    JsonQuoteFrom(out, at);
+  else
+    QuoteFrom(out, at);
 }
 
 void DumpLines::PlainText(std::string* out, size_t at) const {
@@ -329,8 +364,10 @@ void DumpLines::AppendBlob(size_t i, const uint8_t* p, uint64_t ordinal, std::st
     std::string problem;
     OutValue o = render_.Render(i, v.value(), ordinal, &problem);
     if (!problem.empty()) problems->push_back(problem);
-    if (settings_.json) *out += JsonText(JsonValue(o));
-    else AppendCsvField(out, CsvText(o, settings_.nullText));
+    if (settings_.json)
+      *out += JsonText(JsonValue(o));
+    else
+      AppendCsvField(out, CsvText(o, settings_.nullText));
     return;
   }
   const uint8_t* data;
@@ -342,8 +379,9 @@ void DumpLines::AppendBlob(size_t i, const uint8_t* p, uint64_t ordinal, std::st
     paradox::Status st = blobs_ ? blobs_->ReadPointerTo(ptr, &blob_)
                                 : paradox::Status::NotFound("the .MB file is missing");
     if (!st.ok()) {
-      problems->push_back("record " + std::to_string(ordinal + 1) + " field " + fieldNames_[i] + ": blob of " +
-                          std::to_string(ptr.length) + " bytes unreadable: " + st.message());
+      problems->push_back("record " + std::to_string(ordinal + 1) + " field " + fieldNames_[i] +
+                          ": blob of " + std::to_string(ptr.length) +
+                          " bytes unreadable: " + st.message());
       Null(out);
       return;
     }
@@ -364,8 +402,8 @@ void DumpLines::AppendBlob(size_t i, const uint8_t* p, uint64_t ordinal, std::st
   ByteValue(out, data, size);
 }
 
-bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out, std::vector<std::string>* problems,
-                       std::string* error) {
+bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out,
+                       std::vector<std::string>* problems, std::string* error) {
   const size_t nf = columns_.size();
   for (size_t i = 0; i < nf; ++i) {
     if (columns_[i].canFail &&
@@ -384,8 +422,10 @@ bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out
     const uint8_t* p = raw.data() + f.offset;
     const size_t n = f.size;
     if (f.blob) {
-      if (AllZero(p, n)) Null(out);
-      else AppendBlob(i, p, ordinal, out, problems);
+      if (AllZero(p, n))
+        Null(out);
+      else
+        AppendBlob(i, p, ordinal, out, problems);
       continue;
     }
     if (f.type == FieldType::kAlpha) {
@@ -405,10 +445,16 @@ bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out
     char* e = buf;
     const size_t at = out->size();
     switch (f.type) {
-      case FieldType::kBytes: ByteValue(out, p, n); continue;
-      case FieldType::kShort: e = std::to_chars(buf, buf + sizeof buf, paradox::DecodeInt16(p)).ptr; break;
+      case FieldType::kBytes:
+        ByteValue(out, p, n);
+        continue;
+      case FieldType::kShort:
+        e = std::to_chars(buf, buf + sizeof buf, paradox::DecodeInt16(p)).ptr;
+        break;
       case FieldType::kLong:
-      case FieldType::kAutoInc: e = std::to_chars(buf, buf + sizeof buf, paradox::DecodeInt32(p)).ptr; break;
+      case FieldType::kAutoInc:
+        e = std::to_chars(buf, buf + sizeof buf, paradox::DecodeInt32(p)).ptr;
+        break;
       case FieldType::kMoney:
       case FieldType::kNumber: {
         const double d = paradox::DecodeDouble(p);
@@ -435,7 +481,9 @@ bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out
         paradox::AppendTimestamp(out, paradox::Timestamp{paradox::DecodeDouble(p)});
         PlainText(out, at);
         continue;
-      case FieldType::kLogical: *out += p[0] == 0x81 ? "true" : "false"; continue;
+      case FieldType::kLogical:
+        *out += p[0] == 0x81 ? "true" : "false";
+        continue;
       case FieldType::kBcd: {
         if ((p[0] & 0xC0) == 0 && AllZero(p + 1, n - 1)) {  // another writer's blank
           Null(out);
@@ -446,13 +494,15 @@ bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out
         PlainText(out, at);
         continue;
       }
-      default: break;
+      default:
+        break;
     }
     out->append(buf, e);
   }
   if (json) *out += '}';
   // A line holding one empty field would read as no record at all.
-  else if (out->size() == lineStart) *out += "\"\"";
+  else if (out->size() == lineStart)
+    *out += "\"\"";
   *out += '\n';
   return true;
 }

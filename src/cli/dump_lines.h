@@ -26,8 +26,8 @@ struct DumpSettings {
 class DumpLines {
  public:
   // blobs may be null (no .MB). Every reference must outlive this.
-  DumpLines(const paradox::TableHeader& h, const paradox::Charset& charset, paradox::BlobFile* blobs,
-            DumpSettings settings, paradox::FileSystem* fs);
+  DumpLines(const paradox::TableHeader& h, const paradox::Charset& charset,
+            paradox::BlobFile* blobs, DumpSettings settings, paradox::FileSystem* fs);
 
   // CSV: the line of field names with its "\n"; JSON: "".
   std::string HeaderLine() const;
@@ -37,8 +37,8 @@ class DumpLines {
   // set to why (DecodeField's message) and *out as it was: the record is skipped. A
   // blob that cannot be read or written shows as a blank and adds its problem to
   // *problems.
-  bool Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out, std::vector<std::string>* problems,
-              std::string* error);
+  bool Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out,
+              std::vector<std::string>* problems, std::string* error);
   // The same through DecodeField, ValueRenderer and nlohmann::json.
   bool AppendReference(paradox::ByteSpan raw, uint64_t ordinal, std::string* out,
                        std::vector<std::string>* problems, std::string* error);
@@ -67,8 +67,8 @@ class DumpLines {
   std::vector<std::string> fieldNames_;  // UTF-8, as stored
   std::vector<std::string> names_;       // the same, distinct for JSON
   std::vector<std::string> jsonKeys_;    // "name": of each field
-  std::string nullField_;           // the CSV field of a blank value
-  paradox::Bytes blob_;             // the current blob value
+  std::string nullField_;                // the CSV field of a blank value
+  paradox::Bytes blob_;                  // the current blob value
   // Per field, what the loops need of its descriptor.
   struct Column {
     paradox::FieldType type;

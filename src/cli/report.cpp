@@ -6,8 +6,8 @@
 #include <cctype>
 #include <map>
 
-#include "paradox/format/chain.h"
 #include "cli.h"
+#include "paradox/format/chain.h"
 #include "paradox/format/reader.h"
 
 namespace rekasto {

@@ -12,15 +12,17 @@ namespace rekasto {
 bool ParseCodepageOption(const std::string& text, std::optional<paradox::Charset>* out, Io& io) {
   auto cs = paradox::ParseCharset(text);
   if (!cs.ok()) {
-    Error(io, "--codepage: " + cs.status().message() +
-                  " (give a code page number such as 865, or an iconv name such as CP865 or KOI8-R)");
+    Error(io,
+          "--codepage: " + cs.status().message() +
+              " (give a code page number such as 865, or an iconv name such as CP865 or KOI8-R)");
     return false;
   }
   *out = cs.value();
   return true;
 }
 
-paradox::Charset ChooseCharset(const paradox::TableHeader& h, const std::optional<paradox::Charset>& override,
+paradox::Charset ChooseCharset(const paradox::TableHeader& h,
+                               const std::optional<paradox::Charset>& override,
                                const std::string& table, Io& io) {
   if (override) return *override;
   paradox::TableCharset cs = paradox::CharsetOfTable(h);
@@ -39,7 +41,8 @@ bool IsGraphicOrOle(paradox::FieldType t) {
 // G and O values begin with an 8-byte sub-header: a u32 kind and a u32 equal to the
 // data length that follows.
 paradox::Bytes WithoutSubHeader(paradox::Bytes b) {
-  if (b.size() >= 8 && paradox::DecodeU32(b.data() + 4) == b.size() - 8) b.erase(b.begin(), b.begin() + 8);
+  if (b.size() >= 8 && paradox::DecodeU32(b.data() + 4) == b.size() - 8)
+    b.erase(b.begin(), b.begin() + 8);
   return b;
 }
 
@@ -61,20 +64,28 @@ std::string Extension(paradox::FieldType t, const paradox::Bytes& b) {
 std::string SafeName(const std::string& utf8) {
   std::string out;
   for (unsigned char c : utf8) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-') out += char(c);
-    else if (c < 0x80 || (c & 0xC0) != 0x80) out += '_';
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')
+      out += char(c);
+    else if (c < 0x80 || (c & 0xC0) != 0x80)
+      out += '_';
   }
   return out;
 }
 
 }  // namespace
 
-ValueRenderer::ValueRenderer(const paradox::TableHeader& h, paradox::Charset charset, paradox::BlobFile* blobs,
-                             std::string blobDir, std::string stem, paradox::FileSystem* fs)
-    : h_(h), charset_(std::move(charset)), blobs_(blobs), blobDir_(std::move(blobDir)), stem_(std::move(stem)), fs_(fs) {}
+ValueRenderer::ValueRenderer(const paradox::TableHeader& h, paradox::Charset charset,
+                             paradox::BlobFile* blobs, std::string blobDir, std::string stem,
+                             paradox::FileSystem* fs)
+    : h_(h),
+      charset_(std::move(charset)),
+      blobs_(blobs),
+      blobDir_(std::move(blobDir)),
+      stem_(std::move(stem)),
+      fs_(fs) {}
 
 paradox::Result<paradox::Bytes> ValueRenderer::BlobBytes(size_t field, const paradox::BlobRef& ref,
-                                                        const paradox::Bytes* resolved) {
+                                                         const paradox::Bytes* resolved) {
   paradox::Bytes data;
   if (resolved) {
     data = *resolved;
@@ -90,8 +101,8 @@ paradox::Result<paradox::Bytes> ValueRenderer::BlobBytes(size_t field, const par
   return data;
 }
 
-OutValue ValueRenderer::Render(size_t field, const paradox::Value& v, uint64_t ordinal, std::string* problem,
-                              const paradox::Bytes* resolved) {
+OutValue ValueRenderer::Render(size_t field, const paradox::Value& v, uint64_t ordinal,
+                               std::string* problem, const paradox::Bytes* resolved) {
   using K = OutValue::Kind;
   OutValue out;
   const paradox::FieldDesc& f = h_.fields[field];
@@ -114,16 +125,18 @@ OutValue ValueRenderer::Render(size_t field, const paradox::Value& v, uint64_t o
   } else if (auto* ref = std::get_if<paradox::BlobRef>(&v)) {
     auto data = BlobBytes(field, *ref, resolved);
     if (!data.ok()) {
-      *problem = "record " + std::to_string(ordinal + 1) + " field " + paradox::ToUtf8(f.name, charset_) +
-                 ": blob of " + std::to_string(ref->pointer.length) + " bytes unreadable: " + data.status().message();
+      *problem = "record " + std::to_string(ordinal + 1) + " field " +
+                 paradox::ToUtf8(f.name, charset_) + ": blob of " +
+                 std::to_string(ref->pointer.length) +
+                 " bytes unreadable: " + data.status().message();
       return out;
     }
     // A formatted memo is binary formatting records around its text: bytes.
     const bool text = f.type == paradox::FieldType::kMemo;
     if (!blobDir_.empty()) {
-      const std::string name = stem_ + "_" + std::to_string(ordinal + 1) + "_" + std::to_string(field + 1) + "_" +
-                               SafeName(paradox::ToUtf8(f.name, charset_)) + "." +
-                               Extension(f.type, *data);
+      const std::string name =
+          stem_ + "_" + std::to_string(ordinal + 1) + "_" + std::to_string(field + 1) + "_" +
+          SafeName(paradox::ToUtf8(f.name, charset_)) + "." + Extension(f.type, *data);
       // Memo files hold UTF-8 text; the others the stored bytes.
       paradox::Bytes content = *data;
       if (f.type == paradox::FieldType::kMemo) {
@@ -134,8 +147,9 @@ OutValue ValueRenderer::Render(size_t field, const paradox::Value& v, uint64_t o
       paradox::Status st = file.ok() ? file.value()->WriteAt(0, content) : file.status();
       if (st.ok()) st = file.value()->Close();
       if (!st.ok()) {
-        *problem = "record " + std::to_string(ordinal + 1) + " field " + paradox::ToUtf8(f.name, charset_) +
-                   ": cannot write " + paradox::PathJoin(blobDir_, name) + ": " + st.message();
+        *problem = "record " + std::to_string(ordinal + 1) + " field " +
+                   paradox::ToUtf8(f.name, charset_) + ": cannot write " +
+                   paradox::PathJoin(blobDir_, name) + ": " + st.message();
         return out;
       }
       out.kind = K::kText;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "paradox/format/blob.h"
 #include "cli.h"
+#include "paradox/format/blob.h"
 #include "paradox/format/codepage.h"
 #include "paradox/format/format.h"
 #include "paradox/format/value.h"
@@ -24,7 +24,8 @@ bool ParseCodepageOption(const std::string& text, std::optional<paradox::Charset
 // The charset to read `table` in: `override` when given, else the table's own. An
 // unknown one is read as 1252, with a warning on io.err naming the table and what
 // is unknown ("--codepage N chooses one").
-paradox::Charset ChooseCharset(const paradox::TableHeader& h, const std::optional<paradox::Charset>& override,
+paradox::Charset ChooseCharset(const paradox::TableHeader& h,
+                               const std::optional<paradox::Charset>& override,
                                const std::string& table, Io& io);
 
 // A value ready for output.
@@ -34,7 +35,7 @@ struct OutValue {
   bool boolean = false;
   int64_t integer = 0;
   double real = 0;
-  std::string text;    // kText: UTF-8
+  std::string text;      // kText: UTF-8
   paradox::Bytes bytes;  // kBytes
   // Set when the value went to a file (--blobs): its name inside the blob folder;
   // the value then shows as that name.
@@ -64,7 +65,8 @@ class ValueRenderer {
   const paradox::Charset& charset() const { return charset_; }
 
  private:
-  paradox::Result<paradox::Bytes> BlobBytes(size_t field, const paradox::BlobRef& ref, const paradox::Bytes* resolved);
+  paradox::Result<paradox::Bytes> BlobBytes(size_t field, const paradox::BlobRef& ref,
+                                            const paradox::Bytes* resolved);
   const paradox::TableHeader& h_;
   paradox::Charset charset_;
   paradox::BlobFile* blobs_;

@@ -4,9 +4,12 @@
 #include <cstring>
 #include <utility>
 
-EDBEngineError::EDBEngineError(DBIResult code) : std::runtime_error(BuildMessage(code)), code_(code) {}
+EDBEngineError::EDBEngineError(DBIResult code)
+    : std::runtime_error(BuildMessage(code)), code_(code) {}
 
-DBIResult EDBEngineError::ErrorCode() const noexcept { return code_; }
+DBIResult EDBEngineError::ErrorCode() const noexcept {
+  return code_;
+}
 
 std::string EDBEngineError::BuildMessage(DBIResult code) {
   std::vector<std::string> lines;
@@ -60,9 +63,13 @@ void TSession::SetActive(bool active) {
   }
 }
 
-bool TSession::Active() const { return handle_ != 0; }
+bool TSession::Active() const {
+  return handle_ != 0;
+}
 
-const std::string& TSession::SessionName() const { return name_; }
+const std::string& TSession::SessionName() const {
+  return name_;
+}
 
 void TSession::GetTableNames(const std::string& databaseName, const std::string& pattern,
                              bool extensions, bool systemTables, std::vector<std::string>& list) {

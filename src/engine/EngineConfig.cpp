@@ -214,7 +214,9 @@ std::vector<std::string> BundledDemoCandidates() {
   // wherever its tree was put (a package unpacked elsewhere, another prefix).
   std::error_code ec;
   const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec) candidates.push_back((exe.parent_path() / REKASTO_DEMO_DIR_FROM_BINDIR).lexically_normal().string());
+  if (!ec)
+    candidates.push_back(
+        (exe.parent_path() / REKASTO_DEMO_DIR_FROM_BINDIR).lexically_normal().string());
 #endif
 #ifdef REKASTO_BUILD_DEMO_DIR
   candidates.emplace_back(REKASTO_BUILD_DEMO_DIR);
@@ -261,7 +263,8 @@ ConfigResult LoadConfig() {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
     const int err = errno;
-    return Failure(DBIERR_CONFIG, file, 0, std::string("Cannot read the file: ") + std::strerror(err));
+    return Failure(DBIERR_CONFIG, file, 0,
+                   std::string("Cannot read the file: ") + std::strerror(err));
   }
   std::ostringstream text;
   text << in.rdbuf();
@@ -276,7 +279,8 @@ uint16_t EnsureDemoCopy(const std::string& destination, std::vector<std::string>
   if (source.empty()) {
     context.push_back("Folder: " + destination);
     std::string searched;
-    for (const std::string& c : BundledDemoCandidates()) searched += (searched.empty() ? "" : ", ") + c;
+    for (const std::string& c : BundledDemoCandidates())
+      searched += (searched.empty() ? "" : ", ") + c;
     context.push_back("Bundled demo tables not found in: " + searched);
     return DBIERR_DIRNOTFOUND;
   }

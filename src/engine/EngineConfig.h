@@ -18,11 +18,11 @@
 namespace rekasto::engine {
 
 struct AliasEntry {
-  std::string name;         // at most DBIMAXNAMELEN bytes
-  std::string type;         // at most DBIMAXNAMELEN bytes
-  std::string path;         // absolute, at most DBIMAXPATHLEN bytes
-  std::string description;  // at most DBIMAXNAMELEN bytes
-  bool builtInDemo = false; // the default alias on the per-user demo copy
+  std::string name;          // at most DBIMAXNAMELEN bytes
+  std::string type;          // at most DBIMAXNAMELEN bytes
+  std::string path;          // absolute, at most DBIMAXPATHLEN bytes
+  std::string description;   // at most DBIMAXNAMELEN bytes
+  bool builtInDemo = false;  // the default alias on the per-user demo copy
 };
 
 struct ConfigResult {

@@ -158,9 +158,13 @@ DBIResult Guard(F&& body) noexcept {
   }
 }
 
-DBIResult NotRunning() { return Fail(DBIERR_NOTINITIALIZED); }
+DBIResult NotRunning() {
+  return Fail(DBIERR_NOTINITIALIZED);
+}
 
-char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char FoldCase(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // Wildcards as the user knows them from file dialogs: '*' any run, '?' one character,
 // letter case ignored.
@@ -494,33 +498,87 @@ DBIResult DbiGetErrorString(DBIResult rslt, char* pszError) {
   if (pszError == nullptr) return DBIERR_INVALIDPARAM;
   const char* text = "";
   switch (rslt) {
-    case DBIERR_NONE: text = ""; break;
-    case DBIERR_EOF: text = "End of the record list"; break;
-    case DBIERR_NOTINITIALIZED: text = "The database engine is not started"; break;
-    case DBIERR_INVALIDPARAM: text = "Invalid argument passed to the database engine"; break;
-    case DBIERR_INVALIDHNDL: text = "Invalid handle: the session, cursor or database is not open"; break;
-    case DBIERR_NOMEMORY: text = "Not enough memory"; break;
-    case DBIERR_CONFIG: text = "The engine configuration file cannot be read or has an error"; break;
-    case DBIERR_UNKNOWNDB: text = "Unknown alias"; break;
-    case DBIERR_DIRNOTFOUND: text = "Folder not found"; break;
-    case DBIERR_NOSUCHTABLE: text = "Table does not exist"; break;
-    case DBIERR_NOTPARADOX: text = "The file is not a Paradox table"; break;
-    case DBIERR_UNKNOWNTBLTYPE: text = "Unknown table type: only PARADOX tables are supported"; break;
-    case DBIERR_PATHTOOLONG: text = "Path too long: at most 260 characters"; break;
-    case DBIERR_LOCKED: text = "Table is busy: another program holds it"; break;
-    case DBIERR_NOACCESS: text = "Permission denied"; break;
-    case DBIERR_READERR: text = "Read error"; break;
-    case DBIERR_WRITEERR: text = "Write error"; break;
-    case DBIERR_DISKFULL: text = "Disk full"; break;
-    case DBIERR_CORRUPTHEADER: text = "Table header is corrupt"; break;
-    case DBIERR_UNSUPPORTEDLEVEL: text = "Unsupported table level"; break;
-    case DBIERR_CORRUPTTABLE: text = "Table is corrupt"; break;
-    case DBIERR_REBUILDFAILED: text = "The rebuilt table did not verify; the original was kept"; break;
-    case DBIERR_SESSIONLIMIT: text = "Too many sessions open"; break;
-    case DBIERR_INVALIDDESC: text = "Rebuild descriptor does not match the table"; break;
-    case DBIERR_ALREADYINIT: text = "The database engine is already started"; break;
-    case DBIERR_INTERNAL: text = "Internal error in the database engine"; break;
-    default: text = ""; break;
+    case DBIERR_NONE:
+      text = "";
+      break;
+    case DBIERR_EOF:
+      text = "End of the record list";
+      break;
+    case DBIERR_NOTINITIALIZED:
+      text = "The database engine is not started";
+      break;
+    case DBIERR_INVALIDPARAM:
+      text = "Invalid argument passed to the database engine";
+      break;
+    case DBIERR_INVALIDHNDL:
+      text = "Invalid handle: the session, cursor or database is not open";
+      break;
+    case DBIERR_NOMEMORY:
+      text = "Not enough memory";
+      break;
+    case DBIERR_CONFIG:
+      text = "The engine configuration file cannot be read or has an error";
+      break;
+    case DBIERR_UNKNOWNDB:
+      text = "Unknown alias";
+      break;
+    case DBIERR_DIRNOTFOUND:
+      text = "Folder not found";
+      break;
+    case DBIERR_NOSUCHTABLE:
+      text = "Table does not exist";
+      break;
+    case DBIERR_NOTPARADOX:
+      text = "The file is not a Paradox table";
+      break;
+    case DBIERR_UNKNOWNTBLTYPE:
+      text = "Unknown table type: only PARADOX tables are supported";
+      break;
+    case DBIERR_PATHTOOLONG:
+      text = "Path too long: at most 260 characters";
+      break;
+    case DBIERR_LOCKED:
+      text = "Table is busy: another program holds it";
+      break;
+    case DBIERR_NOACCESS:
+      text = "Permission denied";
+      break;
+    case DBIERR_READERR:
+      text = "Read error";
+      break;
+    case DBIERR_WRITEERR:
+      text = "Write error";
+      break;
+    case DBIERR_DISKFULL:
+      text = "Disk full";
+      break;
+    case DBIERR_CORRUPTHEADER:
+      text = "Table header is corrupt";
+      break;
+    case DBIERR_UNSUPPORTEDLEVEL:
+      text = "Unsupported table level";
+      break;
+    case DBIERR_CORRUPTTABLE:
+      text = "Table is corrupt";
+      break;
+    case DBIERR_REBUILDFAILED:
+      text = "The rebuilt table did not verify; the original was kept";
+      break;
+    case DBIERR_SESSIONLIMIT:
+      text = "Too many sessions open";
+      break;
+    case DBIERR_INVALIDDESC:
+      text = "Rebuild descriptor does not match the table";
+      break;
+    case DBIERR_ALREADYINIT:
+      text = "The database engine is already started";
+      break;
+    case DBIERR_INTERNAL:
+      text = "Internal error in the database engine";
+      break;
+    default:
+      text = "";
+      break;
   }
   std::strncpy(pszError, text, DBIMAXMSGLEN);
   pszError[DBIMAXMSGLEN] = '\0';
@@ -538,7 +596,9 @@ DBIResult DbiGetErrorEntry(uint16_t uEntry, char* pszError) {
   return DBIERR_NONE;
 }
 
-void DbiClearErrorContext(void) { Context().clear(); }
+void DbiClearErrorContext(void) {
+  Context().clear();
+}
 
 void DbiAddErrorContext(const char* pszText) {
   if (pszText == nullptr) return;

@@ -40,52 +40,52 @@ extern "C" {
 #endif
 
 typedef uint16_t DBIResult;
-typedef uint32_t hDBISes;  /* session handle, nonzero when valid */
-typedef uint32_t hDBICur;  /* cursor handle, nonzero when valid */
-typedef uint32_t hDBIDb;   /* database handle, nonzero when valid */
+typedef uint32_t hDBISes; /* session handle, nonzero when valid */
+typedef uint32_t hDBICur; /* cursor handle, nonzero when valid */
+typedef uint32_t hDBIDb;  /* database handle, nonzero when valid */
 
-#define DBIMAXNAMELEN 31      /* alias, driver type, description: 32 bytes with the NUL */
-#define DBIMAXPATHLEN 260     /* directory and table paths: 261 bytes with the NUL */
+#define DBIMAXNAMELEN 31  /* alias, driver type, description: 32 bytes with the NUL */
+#define DBIMAXPATHLEN 260 /* directory and table paths: 261 bytes with the NUL */
 #define DBIMAXTBLNAMELEN 260
-#define DBIMAXMSGLEN 127      /* error texts and context entries: 128 bytes with the NUL */
+#define DBIMAXMSGLEN 127 /* error texts and context entries: 128 bytes with the NUL */
 
 /* ---- Error codes (engine-owned; the utility library returns these too) ---- */
 #define DBIERR_NONE 0x0000
-#define DBIERR_EOF 0x2202             /* end of a record list (not an error to report) */
-#define DBIERR_NOTINITIALIZED 0x2501  /* engine not started */
-#define DBIERR_INVALIDPARAM 0x2502    /* a null pointer or a value out of range */
-#define DBIERR_INVALIDHNDL 0x2503     /* unknown or closed session, cursor or database handle */
+#define DBIERR_EOF 0x2202            /* end of a record list (not an error to report) */
+#define DBIERR_NOTINITIALIZED 0x2501 /* engine not started */
+#define DBIERR_INVALIDPARAM 0x2502   /* a null pointer or a value out of range */
+#define DBIERR_INVALIDHNDL 0x2503    /* unknown or closed session, cursor or database handle */
 #define DBIERR_NOMEMORY 0x2504
-#define DBIERR_CONFIG 0x2505          /* configuration file cannot be read or parsed */
-#define DBIERR_UNKNOWNDB 0x2506       /* no alias of that name */
-#define DBIERR_DIRNOTFOUND 0x2507     /* alias folder or table folder missing */
-#define DBIERR_NOSUCHTABLE 0x2508     /* table file missing */
-#define DBIERR_NOTPARADOX 0x2509      /* file is not a Paradox table */
-#define DBIERR_UNKNOWNTBLTYPE 0x250A  /* table type other than PARADOX */
-#define DBIERR_PATHTOOLONG 0x250B     /* a path longer than 260 characters */
-#define DBIERR_LOCKED 0x250C          /* table held by another program (lock file or file lock) */
-#define DBIERR_NOACCESS 0x250D        /* permission denied */
+#define DBIERR_CONFIG 0x2505         /* configuration file cannot be read or parsed */
+#define DBIERR_UNKNOWNDB 0x2506      /* no alias of that name */
+#define DBIERR_DIRNOTFOUND 0x2507    /* alias folder or table folder missing */
+#define DBIERR_NOSUCHTABLE 0x2508    /* table file missing */
+#define DBIERR_NOTPARADOX 0x2509     /* file is not a Paradox table */
+#define DBIERR_UNKNOWNTBLTYPE 0x250A /* table type other than PARADOX */
+#define DBIERR_PATHTOOLONG 0x250B    /* a path longer than 260 characters */
+#define DBIERR_LOCKED 0x250C         /* table held by another program (lock file or file lock) */
+#define DBIERR_NOACCESS 0x250D       /* permission denied */
 #define DBIERR_READERR 0x250E
 #define DBIERR_WRITEERR 0x250F
 #define DBIERR_DISKFULL 0x2510
-#define DBIERR_CORRUPTHEADER 0x2511   /* table header damaged beyond use */
+#define DBIERR_CORRUPTHEADER 0x2511 /* table header damaged beyond use */
 #define DBIERR_UNSUPPORTEDLEVEL 0x2512
-#define DBIERR_CORRUPTTABLE 0x2513    /* table damaged in a way the operation cannot handle */
-#define DBIERR_REBUILDFAILED 0x2514   /* rebuilt family did not verify; original kept */
-#define DBIERR_SESSIONLIMIT 0x2515    /* no free session handle */
-#define DBIERR_INVALIDDESC 0x2516     /* rebuild descriptor inconsistent with the table */
-#define DBIERR_ALREADYINIT 0x2517     /* DbiInit while the engine runs */
-#define DBIERR_INTERNAL 0x25FF        /* unexpected internal failure, caught at the boundary */
+#define DBIERR_CORRUPTTABLE 0x2513  /* table damaged in a way the operation cannot handle */
+#define DBIERR_REBUILDFAILED 0x2514 /* rebuilt family did not verify; original kept */
+#define DBIERR_SESSIONLIMIT 0x2515  /* no free session handle */
+#define DBIERR_INVALIDDESC 0x2516   /* rebuild descriptor inconsistent with the table */
+#define DBIERR_ALREADYINIT 0x2517   /* DbiInit while the engine runs */
+#define DBIERR_INTERNAL 0x25FF      /* unexpected internal failure, caught at the boundary */
 
 /* ---- Records ---- */
 #pragma pack(push, 1)
 
 /* One alias (database descriptor), 357 bytes. */
 typedef struct DBDesc {
-  char szName[32];      /* 0: alias name */
-  char szText[32];      /* 32: description */
-  char szPhyName[261];  /* 64: directory (physical path) */
-  char szDbType[32];    /* 325: driver type name, e.g. "STANDARD" */
+  char szName[32];     /* 0: alias name */
+  char szText[32];     /* 32: description */
+  char szPhyName[261]; /* 64: directory (physical path) */
+  char szDbType[32];   /* 325: driver type name, e.g. "STANDARD" */
 } DBDesc;
 
 /* One table of a database (table list record). */

@@ -68,8 +68,15 @@ class ScriptedDialogs final : public Dialogs {
   const std::vector<Box>& Boxes() const { return boxes_; }
   const std::vector<TCursorKind>& Cursors() const { return cursors_; }
   const std::vector<TOpenDialogOptions>& DialogRuns() const { return dialogRuns_; }
-  TCursorKind CurrentCursor() const { return cursors_.empty() ? TCursorKind::Default : cursors_.back(); }
-  void Clear() { boxes_.clear(); cursors_.clear(); dialogRuns_.clear(); nextFiles_.clear(); }
+  TCursorKind CurrentCursor() const {
+    return cursors_.empty() ? TCursorKind::Default : cursors_.back();
+  }
+  void Clear() {
+    boxes_.clear();
+    cursors_.clear();
+    dialogRuns_.clear();
+    nextFiles_.clear();
+  }
 
   void MessageBox(const QString& caption, const QString& text, TMsgIcon icon) override {
     boxes_.push_back({caption, text, icon, false});

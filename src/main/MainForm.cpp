@@ -405,10 +405,11 @@ void TMainForm::LoadLayout() {
       {QStringLiteral("program do naprawy baz *.DB"), QStringLiteral("typu Paradox Borlanda"),
        QString(), QStringLiteral("uwagi, sugestie itp:"), QStringLiteral("patrz plik README.md")},
       QRect(212, 6, 196, 80), Qt::AlignRight);
-  Label12 = MakeAboutLabel(TabSheet3,
-                           {QStringLiteral("Qel DB Rekasto"), QStringLiteral("wersja " REKASTO_VERSION " (2026)"),
-                            QString(), QString(), QStringLiteral("prosto, czytelnie, i po polsku")},
-                           QRect(9, 5, 185, 80), Qt::AlignLeft);
+  Label12 = MakeAboutLabel(
+      TabSheet3,
+      {QStringLiteral("Qel DB Rekasto"), QStringLiteral("wersja " REKASTO_VERSION " (2026)"),
+       QString(), QString(), QStringLiteral("prosto, czytelnie, i po polsku")},
+      QRect(9, 5, 185, 80), Qt::AlignLeft);
   PageControl1->setCurrentIndex(0);
 
   // Tab order: ExitBtn, the selection group, the log, then the three action buttons.

@@ -133,7 +133,7 @@ class TMainForm : public QWidget {
   void showEvent(class QShowEvent* event) override;
 
  private:
-  void LoadLayout();  // creates every control with its stored values
+  void LoadLayout();    // creates every control with its stored values
   void NameControls();  // accessible names: captions, or the label beside the control
   // Memo1's document holds one empty block both when empty and after one empty line.
   bool logHasLines_ = false;

@@ -2,13 +2,12 @@
 // code is 0 after a normal end, 1 after a fatal start-up error.
 #include <QIcon>
 #include <QPixmap>
+#include <cstdio>
+#include <cstring>
 
 #include "AboutImage.h"
 #include "Application.h"
 #include "DBTables.h"
-
-#include <cstdio>
-#include <cstring>
 
 int main(int argc, char** argv) {
   // Answered before Qt starts, so it works without a display.

@@ -114,7 +114,8 @@ void FillCheck(const paradox::ValCheck& c, VCHKDesc* out) {
   out->bHasMaxVal = c.maximum.has_value();
   out->bHasDefVal = c.defaultValue.has_value();
   auto copy = [](const std::optional<paradox::Bytes>& v, uint8_t* dst) {
-    if (v && !v->empty()) std::memcpy(dst, v->data(), std::min<size_t>(v->size(), TU_VCHK_VALUE_SIZE));
+    if (v && !v->empty())
+      std::memcpy(dst, v->data(), std::min<size_t>(v->size(), TU_VCHK_VALUE_SIZE));
   };
   copy(c.minimum, out->aMinVal);
   copy(c.maximum, out->aMaxVal);

@@ -32,7 +32,7 @@ struct TableFacts {
   uint32_t primaryBlockSize = 0;            // .PX block size when it exists
   std::vector<SecondaryFacts> secondaries;  // readable X/XG headers, by tag
   uint16_t unreadableSecondaries = 0;       // X/XG files whose header could not be read
-  std::optional<paradox::ValFile> val;             // decoded .VAL
+  std::optional<paradox::ValFile> val;      // decoded .VAL
   bool valPresent = false;
   uint16_t valChecks = 0;  // fields with checks the .VAL declares
   uint16_t valLinks = 0;   // links it declares (dependent side)

@@ -66,57 +66,57 @@ typedef uint16_t hTUses;
 /* Table properties. The ten fields the program shows are unsigned 16-bit words at fixed
  * offsets; the library fills the others as documented in TUtilRecords.h. */
 typedef struct CURProps {
-  char szName[261];         /* 0: table location as given */
-  uint16_t iFNameSize;      /* 261 */
-  char szTableType[32];     /* 263: "PARADOX" */
-  uint16_t iFields;         /* 295: number of fields */
-  uint16_t iRecBufSize;     /* 297 */
-  uint16_t iRecSize;        /* 299: record size in bytes */
-  uint16_t iKeySize;        /* 301 */
-  uint16_t iIndexes;        /* 303: primary + secondary indexes */
-  uint16_t iValChecks;      /* 305: validity checks */
-  uint16_t iRefIntChecks;   /* 307: referential-integrity links */
-  uint8_t reserved309[26];  /* 309 */
-  uint16_t iRestrVersion;   /* 335: restructure version */
-  uint8_t reserved337[8];   /* 337 */
-  uint16_t iPasswords;      /* 345: auxiliary passwords */
-  uint16_t iCodePage;       /* 347: DOS code page */
-  uint16_t bProtected;      /* 349: 1 when encrypted */
-  uint16_t iTblLevel;       /* 351: table level (3, 4, 5, 7; 35 for 3.5) */
-  char szLangDriver[32];    /* 353: sort order name */
-  uint16_t bFieldMap;       /* 385 */
-  uint16_t iBlockSize;      /* 387: data block size in bytes */
-  uint8_t reserved389[43];  /* 389 */
+  char szName[261];        /* 0: table location as given */
+  uint16_t iFNameSize;     /* 261 */
+  char szTableType[32];    /* 263: "PARADOX" */
+  uint16_t iFields;        /* 295: number of fields */
+  uint16_t iRecBufSize;    /* 297 */
+  uint16_t iRecSize;       /* 299: record size in bytes */
+  uint16_t iKeySize;       /* 301 */
+  uint16_t iIndexes;       /* 303: primary + secondary indexes */
+  uint16_t iValChecks;     /* 305: validity checks */
+  uint16_t iRefIntChecks;  /* 307: referential-integrity links */
+  uint8_t reserved309[26]; /* 309 */
+  uint16_t iRestrVersion;  /* 335: restructure version */
+  uint8_t reserved337[8];  /* 337 */
+  uint16_t iPasswords;     /* 345: auxiliary passwords */
+  uint16_t iCodePage;      /* 347: DOS code page */
+  uint16_t bProtected;     /* 349: 1 when encrypted */
+  uint16_t iTblLevel;      /* 351: table level (3, 4, 5, 7; 35 for 3.5) */
+  char szLangDriver[32];   /* 353: sort order name */
+  uint16_t bFieldMap;      /* 385 */
+  uint16_t iBlockSize;     /* 387: data block size in bytes */
+  uint8_t reserved389[43]; /* 389 */
 } CURProps;
 
 /* Rebuild descriptor: 682 bytes on 32-bit builds (32-bit pointers); on 64-bit builds the
  * pointer fields are native pointers and the record is larger, field order unchanged. */
 typedef struct CRTblDesc {
-  char szTblName[261];      /* 0: location */
-  char szTblType[32];       /* 261: "PARADOX" */
-  char szErrTblName[261];   /* 293: name of the rebuild's report table, e.g. "Rebuild.DB" */
-  char szUserName[32];      /* 554 */
-  char szPassword[32];      /* 586 */
-  uint16_t bProtected;      /* 618 */
-  uint16_t bPack;           /* 620 */
-  uint16_t iFldCount;       /* 622: count 1 */
-  void* pecrFldOp;          /* 624 */
-  void* pfldDesc;           /* 628: iFldCount x TU_FLDDESC_SIZE */
-  uint16_t iIdxCount;       /* 632: count 2 */
-  void* pecrIdxOp;          /* 634 */
-  void* pidxDesc;           /* 638: iIdxCount x TU_IDXDESC_SIZE */
-  uint16_t iSecRecCount;    /* 642: count 3 */
-  void* pecrSecOp;          /* 644 */
-  void* psecDesc;           /* 648: iSecRecCount x TU_SECDESC_SIZE */
-  uint16_t iValChkCount;    /* 652: count 4 */
-  void* pecrValChkOp;       /* 654 */
-  void* pvchkDesc;          /* 658: iValChkCount x TU_VCHKDESC_SIZE */
-  uint16_t iRintCount;      /* 662: count 5 */
-  void* pecrRintOp;         /* 664 */
-  void* printDesc;          /* 668: iRintCount x TU_RINTDESC_SIZE */
-  uint16_t iOptParams;      /* 672: count 6 */
-  void* pfldOptParams;      /* 674: iOptParams x TU_OPTPARAM_SIZE */
-  void* pOptData;           /* 678: count 7 x TU_OPTDATA_UNIT */
+  char szTblName[261];    /* 0: location */
+  char szTblType[32];     /* 261: "PARADOX" */
+  char szErrTblName[261]; /* 293: name of the rebuild's report table, e.g. "Rebuild.DB" */
+  char szUserName[32];    /* 554 */
+  char szPassword[32];    /* 586 */
+  uint16_t bProtected;    /* 618 */
+  uint16_t bPack;         /* 620 */
+  uint16_t iFldCount;     /* 622: count 1 */
+  void* pecrFldOp;        /* 624 */
+  void* pfldDesc;         /* 628: iFldCount x TU_FLDDESC_SIZE */
+  uint16_t iIdxCount;     /* 632: count 2 */
+  void* pecrIdxOp;        /* 634 */
+  void* pidxDesc;         /* 638: iIdxCount x TU_IDXDESC_SIZE */
+  uint16_t iSecRecCount;  /* 642: count 3 */
+  void* pecrSecOp;        /* 644 */
+  void* psecDesc;         /* 648: iSecRecCount x TU_SECDESC_SIZE */
+  uint16_t iValChkCount;  /* 652: count 4 */
+  void* pecrValChkOp;     /* 654 */
+  void* pvchkDesc;        /* 658: iValChkCount x TU_VCHKDESC_SIZE */
+  uint16_t iRintCount;    /* 662: count 5 */
+  void* pecrRintOp;       /* 664 */
+  void* printDesc;        /* 668: iRintCount x TU_RINTDESC_SIZE */
+  uint16_t iOptParams;    /* 672: count 6 */
+  void* pfldOptParams;    /* 674: iOptParams x TU_OPTPARAM_SIZE */
+  void* pOptData;         /* 678: count 7 x TU_OPTDATA_UNIT */
 } CRTblDesc;
 
 #pragma pack(pop)
@@ -146,8 +146,8 @@ DBIResult TUVerifyTable(hTUses hTUSession, const char* pszTableName, const char*
                         int32_t* piErrorLevel);
 DBIResult TUGetCRTblDescCount(hTUses hTUSession, const char* pszTableName, uint16_t* piFldCount,
                               uint16_t* piIdxCount, uint16_t* piSecRecCount,
-                              uint16_t* piValChkCount, uint16_t* piRintCount,
-                              uint16_t* piOptParams, uint16_t* piOptDataLen);
+                              uint16_t* piValChkCount, uint16_t* piRintCount, uint16_t* piOptParams,
+                              uint16_t* piOptDataLen);
 DBIResult TUFillCRTblDesc(hTUses hTUSession, CRTblDesc* pTblDesc, const char* pszTableName,
                           const char* pszPassword);
 /* Rebuilds the table as the descriptor describes it (fields, primary and secondary

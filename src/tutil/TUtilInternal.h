@@ -110,7 +110,7 @@ struct DescCounts {
 struct VerifyDone {
   int32_t verdict = 0;
   uint64_t errors = 0, warnings = 0;
-  std::string findingsPath;  // where the findings table was written
+  std::string findingsPath;   // where the findings table was written
   bool unknownLevel = false;  // verdict 4 because the level is not one the library knows
 };
 // What a rebuild did, for the outcome text.

@@ -9,9 +9,9 @@
 #include "Facts.h"
 #include "Progress.h"
 #include "paradox/format/codepage.h"
+#include "paradox/format/writer.h"
 #include "paradox/repair/rebuild.h"
 #include "paradox/verify/verifier.h"
-#include "paradox/format/writer.h"
 
 namespace tutil {
 

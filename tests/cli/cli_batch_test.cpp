@@ -32,10 +32,12 @@ paradox::TableSchema Schema() {
 }
 
 void Write(paradox::FileSystem* fs, const std::string& path, int rows) {
-  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1))
     (void)fs->MakeDir(path.substr(0, slash));
   std::vector<std::vector<Value>> records;
-  for (int i = 1; i <= rows; ++i) records.push_back({int64_t(i), std::string("row ") + std::to_string(i)});
+  for (int i = 1; i <= rows; ++i)
+    records.push_back({int64_t(i), std::string("row ") + std::to_string(i)});
   ASSERT_TRUE(paradox::WriteTable(fs, path, Schema(), records).ok()) << path;
 }
 
@@ -84,7 +86,8 @@ TEST_F(CliBatchTest, OptionsFollowGnuConventions) {
   // info and dump take "--" and operands anywhere like the rest.
   EXPECT_EQ(Run({"info", "--", "d/-odd.DB"}), rekasto::kExitOk) << err_.str();
   EXPECT_NE(out_.str().find("Records:        5 in the header"), std::string::npos) << out_.str();
-  EXPECT_EQ(Run({"dump", "--", "d/-odd.DB", "--format=json"}), rekasto::kExitFailed);  // after "--": a table
+  EXPECT_EQ(Run({"dump", "--", "d/-odd.DB", "--format=json"}),
+            rekasto::kExitFailed);  // after "--": a table
   EXPECT_EQ(Run({"dump", "d/-odd.DB", "--format=json"}), rekasto::kExitOk) << err_.str();
   EXPECT_EQ(json::parse(out_.str().substr(0, out_.str().find('\n')))["Id"], 1);
 
@@ -92,35 +95,44 @@ TEST_F(CliBatchTest, OptionsFollowGnuConventions) {
     std::vector<std::string> args;
     std::string error;
   };
-  for (const Case& c : std::vector<Case>{
-           {{"verify", "--bogus", "d/T.DB"},
-            "rekasto: verify: unknown option '--bogus' (rekasto verify --help lists the options)\n"},
-           {{"verify", "--bogus=3", "d/T.DB"},
-            "rekasto: verify: unknown option '--bogus' (rekasto verify --help lists the options)\n"},
-           {{"verify", "-qx", "d/T.DB"},
-            "rekasto: verify: unknown option '-x' (rekasto verify --help lists the options)\n"},
-           {{"verify", "--json", "-qx", "d/T.DB"},
-            "rekasto: verify: unknown option '-x' (rekasto verify --help lists the options)\n"},
-           {{"verify", "d/T.DB", "--max-findings"}, "rekasto: verify: option '--max-findings' needs a value\n"},
-           {{"verify", "d/T.DB", "-qj"}, "rekasto: verify: option '-j' needs a value\n"},
-           {{"verify", "--json=yes", "d/T.DB"}, "rekasto: verify: option '--json' takes no value\n"},
-           {{"verify", "--j", "d/T.DB"}, "rekasto: verify: ambiguous option '--j' (--json, --jobs)\n"},
-           {{"verify", "-j", "two", "d/T.DB"}, "rekasto: --jobs needs a number, not 'two'\n"},
-           {{"rebuild", "--frob", "d/T.DB"},
-            "rekasto: rebuild: unknown option '--frob' (rekasto rebuild --help lists the options)\n"},
-           {{"dump", "d/T.DB", "--codepage"}, "rekasto: dump: option '--codepage' needs a value\n"},
-           {{"dump", "--format=xml", "d/T.DB"}, "rekasto: dump: --format: 'xml' is neither csv nor json\n"},
-           {{"dump", "d/T.DB", "d/-odd.DB"}, "rekasto: dump: one table at a time\n"},
-           {{"info", "-x", "d/T.DB"}, "rekasto: info: unknown option '-x' (rekasto info --help lists the options)\n"},
-           {{"export", "--sqlite", "d/T.DB"},
-            "rekasto: export: no table given (usage: rekasto export --sqlite FILE [--codepage N] TABLE...)\n"},
-           {{"export", "--sqlite=x.sqlite", "--codepage=klingon", "d/T.DB"},
-            "rekasto: --codepage: \"klingon\" is neither a code page number nor an iconv name (give a code "
-            "page number such as 865, or an iconv name such as CP865 or KOI8-R)\n"},
-           {{"restore", "--from"}, "rekasto: restore: option '--from' needs a value\n"},
-           {{"restore", "d/T.DB", "d/-odd.DB"},
-            "rekasto: restore: one table at a time (usage: rekasto restore [--from FOLDER] [--dry-run] TABLE)\n"},
-       }) {
+  for (
+      const Case& c : std::vector<Case>{
+          {{"verify", "--bogus", "d/T.DB"},
+           "rekasto: verify: unknown option '--bogus' (rekasto verify --help lists the options)\n"},
+          {{"verify", "--bogus=3", "d/T.DB"},
+           "rekasto: verify: unknown option '--bogus' (rekasto verify --help lists the options)\n"},
+          {{"verify", "-qx", "d/T.DB"},
+           "rekasto: verify: unknown option '-x' (rekasto verify --help lists the options)\n"},
+          {{"verify", "--json", "-qx", "d/T.DB"},
+           "rekasto: verify: unknown option '-x' (rekasto verify --help lists the options)\n"},
+          {{"verify", "d/T.DB", "--max-findings"},
+           "rekasto: verify: option '--max-findings' needs a value\n"},
+          {{"verify", "d/T.DB", "-qj"}, "rekasto: verify: option '-j' needs a value\n"},
+          {{"verify", "--json=yes", "d/T.DB"}, "rekasto: verify: option '--json' takes no value\n"},
+          {{"verify", "--j", "d/T.DB"},
+           "rekasto: verify: ambiguous option '--j' (--json, --jobs)\n"},
+          {{"verify", "-j", "two", "d/T.DB"}, "rekasto: --jobs needs a number, not 'two'\n"},
+          {{"rebuild", "--frob", "d/T.DB"},
+           "rekasto: rebuild: unknown option '--frob' (rekasto rebuild --help lists the "
+           "options)\n"},
+          {{"dump", "d/T.DB", "--codepage"}, "rekasto: dump: option '--codepage' needs a value\n"},
+          {{"dump", "--format=xml", "d/T.DB"},
+           "rekasto: dump: --format: 'xml' is neither csv nor json\n"},
+          {{"dump", "d/T.DB", "d/-odd.DB"}, "rekasto: dump: one table at a time\n"},
+          {{"info", "-x", "d/T.DB"},
+           "rekasto: info: unknown option '-x' (rekasto info --help lists the options)\n"},
+          {{"export", "--sqlite", "d/T.DB"},
+           "rekasto: export: no table given (usage: rekasto export --sqlite FILE [--codepage N] "
+           "TABLE...)\n"},
+          {{"export", "--sqlite=x.sqlite", "--codepage=klingon", "d/T.DB"},
+           "rekasto: --codepage: \"klingon\" is neither a code page number nor an iconv name (give "
+           "a code "
+           "page number such as 865, or an iconv name such as CP865 or KOI8-R)\n"},
+          {{"restore", "--from"}, "rekasto: restore: option '--from' needs a value\n"},
+          {{"restore", "d/T.DB", "d/-odd.DB"},
+           "rekasto: restore: one table at a time (usage: rekasto restore [--from FOLDER] "
+           "[--dry-run] TABLE)\n"},
+      }) {
     EXPECT_EQ(Run(c.args), rekasto::kExitFailed) << c.args[1];
     EXPECT_EQ(err_.str(), c.error) << c.args[1];
   }
@@ -160,7 +172,8 @@ TEST_F(CliBatchTest, FolderTreeGivesEveryTableOnceWithASummary) {
   EXPECT_EQ(j["tables"][1]["recordsKept"], 15);
   EXPECT_TRUE(fs_.IsDirectory("share/sub/C.rekasto"));
   EXPECT_EQ(Run({"verify", "-r", "share"}, /*terminal=*/true), rekasto::kExitFailed);
-  EXPECT_NE(out_.str().find("4 tables: 3 clean, 0 with problems, 1 not checked\n"), std::string::npos)
+  EXPECT_NE(out_.str().find("4 tables: 3 clean, 0 with problems, 1 not checked\n"),
+            std::string::npos)
       << out_.str();
   EXPECT_EQ(out_.str().find(".rekasto"), std::string::npos) << out_.str();
   for (const char* line : {"[1/4] share/A.DB: clean\n", "[2/4] share/sub/BROKEN.DB: not checked\n",
@@ -174,7 +187,8 @@ TEST_F(CliBatchTest, FolderTreeGivesEveryTableOnceWithASummary) {
   for (const char* cmd : {"verify", "rebuild"}) {
     EXPECT_EQ(Run({cmd, "share/A.DB"}, /*terminal=*/true), rekasto::kExitOk) << err_.str();
     const std::string e = err_.str();
-    const std::string label = std::string(cmd == std::string("verify") ? "\rverifying" : "\rrebuilding") + " A.DB: ";
+    const std::string label =
+        std::string(cmd == std::string("verify") ? "\rverifying" : "\rrebuilding") + " A.DB: ";
     EXPECT_EQ(e.find(label + "0 %"), 0u) << e;
     EXPECT_NE(e.find(label, 1), std::string::npos) << e;  // and on from there
     EXPECT_EQ(e.substr(e.size() - 4), "\r\033[K") << e;
@@ -196,7 +210,8 @@ TEST(CliBatchExecutable, AnyNumberOfJobsGivesTheSameAnswers) {
   for (int t = 0; t < 12; ++t) {
     const fs::path folder = dir / ("f" + std::to_string(t % 3)) / (t % 2 ? "x" : "");
     fs::create_directories(folder);
-    const std::string path = (folder / ("T" + std::to_string(t) + (t % 4 ? ".DB" : ".db"))).string();
+    const std::string path =
+        (folder / ("T" + std::to_string(t) + (t % 4 ? ".DB" : ".db"))).string();
     Write(disk, path, 5 + int(rng() % 200));
     if (rng() % 2) {
       paradox::Bytes bytes = *disk->ReadFile(path);
@@ -209,7 +224,8 @@ TEST(CliBatchExecutable, AnyNumberOfJobsGivesTheSameAnswers) {
   fs::create_directory_symlink(dir, dir / "f0" / "loop");
   auto run = [&](const std::string& args) {
     const std::string outFile = (dir / "out.json").string();
-    int st = std::system((std::string(REKASTO_EXE) + " " + args + " >" + outFile + " 2>/dev/null").c_str());
+    int st = std::system(
+        (std::string(REKASTO_EXE) + " " + args + " >" + outFile + " 2>/dev/null").c_str());
     std::ifstream in(outFile);
     json j = json::parse(in);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == j["exitCode"]) << args;
@@ -226,7 +242,8 @@ TEST(CliBatchExecutable, AnyNumberOfJobsGivesTheSameAnswers) {
   EXPECT_EQ(rebuilt["summary"]["repaired"], damaged);
   EXPECT_EQ(rebuilt["summary"]["failed"], 0);
   for (size_t i = 0; i < 12; ++i)
-    EXPECT_EQ(rebuilt["tables"][i]["recordsKept"], one["tables"][i]["summary"]["countedRecords"]) << i;
+    EXPECT_EQ(rebuilt["tables"][i]["recordsKept"], one["tables"][i]["summary"]["countedRecords"])
+        << i;
   const json after = run("verify --json -r -j4 " + tree);
   EXPECT_EQ(after["summary"]["clean"], 12) << after["summary"];
   fs::remove_all(dir);

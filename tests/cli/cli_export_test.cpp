@@ -2,20 +2,20 @@
 // rekasto export --sqlite: an export of every shared real table reads back through
 // SQLite with the values dump gives; a damaged table exports what the salvage keeps.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
 #include "cli.h"
-#include "paradox/format/codepage.h"
 #include "mutators.h"
-#include "table_out.h"
+#include "paradox/format/codepage.h"
 #include "paradox/format/writer.h"
+#include "table_out.h"
 
 namespace {
 
@@ -27,7 +27,8 @@ using json = nlohmann::ordered_json;
 
 class DumpTest : public ::testing::Test {
  protected:
-  void Write(const std::string& path, const paradox::TableSchema& s, const std::vector<std::vector<Value>>& rows) {
+  void Write(const std::string& path, const paradox::TableSchema& s,
+             const std::vector<std::vector<Value>>& rows) {
     (void)fs_.MakeDir("d");
     paradox::WriteOptions o;
     o.sync = false;
@@ -60,16 +61,18 @@ TEST_F(DumpTest, CsvBlanksJsonTypesAndBlobFiles) {
   paradox::TableSchema s;
   s.level = paradox::TableLevel::k7;
   s.codePage = 1252;
-  s.fields = {{"Id", FieldType::kAutoInc}, {"Ok", FieldType::kLogical}, {"Amount", FieldType::kMoney},
-              {"Born", FieldType::kDate},  {"Name", FieldType::kAlpha, 10}, {"Raw", FieldType::kBytes, 3},
-              {"Note", FieldType::kMemo, 5}, {"Pic", FieldType::kBlob, 1}, {"Dec", FieldType::kBcd, 2},
-              {"Fmt", FieldType::kFmtMemo, 1}};
+  s.fields = {{"Id", FieldType::kAutoInc},     {"Ok", FieldType::kLogical},
+              {"Amount", FieldType::kMoney},   {"Born", FieldType::kDate},
+              {"Name", FieldType::kAlpha, 10}, {"Raw", FieldType::kBytes, 3},
+              {"Note", FieldType::kMemo, 5},   {"Pic", FieldType::kBlob, 1},
+              {"Dec", FieldType::kBcd, 2},     {"Fmt", FieldType::kFmtMemo, 1}};
   s.keyFieldCount = 1;
   Write("d/ALL.DB", s,
-        {{int64_t(1), true, 134.85000000000002, paradox::Date{-366}, std::string("Zo\xEB"), Bytes{1, 2, 0xFF},
-          std::string(300, 'n') + std::string(1, '\0'), Bytes(5000, 0x42), paradox::Bcd{"-1.25"},
-          Bytes{0, 2, 0, 1, 'h', 'i', 0, 0, 0, 0, 0, 0}},
-         {int64_t(2), Value{}, Value{}, Value{}, Value{}, Value{}, Value{}, Value{}, Value{}, Value{}}});
+        {{int64_t(1), true, 134.85000000000002, paradox::Date{-366}, std::string("Zo\xEB"),
+          Bytes{1, 2, 0xFF}, std::string(300, 'n') + std::string(1, '\0'), Bytes(5000, 0x42),
+          paradox::Bcd{"-1.25"}, Bytes{0, 2, 0, 1, 'h', 'i', 0, 0, 0, 0, 0, 0}},
+         {int64_t(2), Value{}, Value{}, Value{}, Value{}, Value{}, Value{}, Value{}, Value{},
+          Value{}}});
   ASSERT_EQ(Run({"dump", "--format", "json", "d/ALL.DB"}), rekasto::kExitOk) << err_.str();
   std::istringstream lines(out_.str());
   std::string line;
@@ -83,7 +86,8 @@ TEST_F(DumpTest, CsvBlanksJsonTypesAndBlobFiles) {
   EXPECT_EQ(r["Born"], "-0001-12-31");
   EXPECT_EQ(r["Name"], "Zo\xC3\xAB");
   EXPECT_EQ(r["Raw"]["base64"], "AQL/");
-  EXPECT_EQ(r["Note"].get<std::string>(), std::string(300, 'n') + std::string(1, '\0'));  // every byte
+  EXPECT_EQ(r["Note"].get<std::string>(),
+            std::string(300, 'n') + std::string(1, '\0'));  // every byte
   EXPECT_EQ(r["Pic"]["base64"].get<std::string>().size(), 6668u);
   EXPECT_EQ(r["Dec"], "-1.25");
   EXPECT_EQ(r["Fmt"]["base64"], "AAIAAWhpAAAAAAAA");  // all twelve bytes, the trailing NULs too
@@ -109,7 +113,8 @@ TEST_F(DumpTest, CsvBlanksJsonTypesAndBlobFiles) {
   Bytes& db = *fs_.Contents("d/ALL.DB");
   ASSERT_TRUE(paradox::test::SetU16(db, 0x6A, 867));
   ASSERT_EQ(Run({"dump", "d/ALL.DB"}), rekasto::kExitOk);
-  EXPECT_NE(err_.str().find("warning: d/ALL.DB: code page 867 has no converter"), std::string::npos) << err_.str();
+  EXPECT_NE(err_.str().find("warning: d/ALL.DB: code page 867 has no converter"), std::string::npos)
+      << err_.str();
   Run({"verify", "--json", "d/ALL.DB"});
   EXPECT_NE(out_.str().find("codepage.unknown"), std::string::npos) << out_.str();
 }
@@ -120,7 +125,8 @@ TEST(DumpReal, FormattedMemosKeepEveryStoredByte) {
   if (!fs::exists(t)) GTEST_SKIP() << "fmemo.db missing";
   std::ostringstream out, err;
   rekasto::Io io{out, err, paradox::DefaultFileSystem()};
-  ASSERT_EQ(rekasto::RunCli({"dump", "--format", "json", t.string()}, io), rekasto::kExitOk) << err.str();
+  ASSERT_EQ(rekasto::RunCli({"dump", "--format", "json", t.string()}, io), rekasto::kExitOk)
+      << err.str();
   std::istringstream lines(out.str());
   std::string line;
   std::vector<size_t> sizes;
@@ -145,13 +151,16 @@ TEST_F(DumpTest, RepeatedFieldNamesLoseNoValue) {
   at[1] = 'b';
   ASSERT_LE(Run({"dump", "--format", "json", "d/TWIN.DB"}), rekasto::kExitProblems) << err_.str();
   EXPECT_EQ(out_.str(), "{\"Ab\":1,\"Ab_2\":2}\n");
-  const fs::path file = fs::temp_directory_path() / ("rekasto_twin_" + std::to_string(getpid()) + ".sqlite");
+  const fs::path file =
+      fs::temp_directory_path() / ("rekasto_twin_" + std::to_string(getpid()) + ".sqlite");
   fs::remove(file);
-  EXPECT_LE(Run({"export", "--sqlite", file.string(), "d/TWIN.DB"}), rekasto::kExitProblems) << err_.str();
+  EXPECT_LE(Run({"export", "--sqlite", file.string(), "d/TWIN.DB"}), rekasto::kExitProblems)
+      << err_.str();
   sqlite3* sq = nullptr;
   ASSERT_EQ(sqlite3_open_v2(file.c_str(), &sq, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
   sqlite3_stmt* st = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(sq, "SELECT Ab, Ab_2 FROM TWIN", -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(sq);
+  ASSERT_EQ(sqlite3_prepare_v2(sq, "SELECT Ab, Ab_2 FROM TWIN", -1, &st, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(sq);
   ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
   EXPECT_EQ(sqlite3_column_int(st, 0), 1);
   EXPECT_EQ(sqlite3_column_int(st, 1), 2);
@@ -166,7 +175,8 @@ TEST_F(DumpTest, InfoAlignsNamesAndListsSecondaryIndexes) {
   paradox::TableSchema s;
   s.level = paradox::TableLevel::k7;
   s.codePage = 1251;
-  s.fields = {{"Id", FieldType::kLong}, {"\xD0\xE0\xE7\xEC\xE5\xF0", FieldType::kAlpha, 10},  // Размер
+  s.fields = {{"Id", FieldType::kLong},
+              {"\xD0\xE0\xE7\xEC\xE5\xF0", FieldType::kAlpha, 10},  // Размер
               {"Gr", FieldType::kShort}};
   s.keyFieldCount = 1;
   s.secondaryIndexes = {{"bysize", {"\xD0\xE0\xE7\xEC\xE5\xF0", "Gr"}, true}};
@@ -174,15 +184,18 @@ TEST_F(DumpTest, InfoAlignsNamesAndListsSecondaryIndexes) {
   ASSERT_EQ(Run({"info", "d/SIZES.DB"}), rekasto::kExitOk) << err_.str();
   const std::string text = out_.str();
   EXPECT_NE(text.find("Stored name:    SIZES.DB"), std::string::npos) << text;
-  EXPECT_NE(text.find("\"bysize\" on \xD0\xA0\xD0\xB0\xD0\xB7\xD0\xBC\xD0\xB5\xD1\x80, Gr; case-insensitive"),
-            std::string::npos)
+  EXPECT_NE(
+      text.find(
+          "\"bysize\" on \xD0\xA0\xD0\xB0\xD0\xB7\xD0\xBC\xD0\xB5\xD1\x80, Gr; case-insensitive"),
+      std::string::npos)
       << text;
   // The type letters of the three fields stand in one column.
   std::istringstream lines(text);
   std::string line;
   std::set<size_t> columns;
   while (std::getline(lines, line)) {
-    if (line.size() < 8 || line.compare(0, 3, "   ") != 0 || line[3] < '1' || line[3] > '3') continue;
+    if (line.size() < 8 || line.compare(0, 3, "   ") != 0 || line[3] < '1' || line[3] > '3')
+      continue;
     const size_t nameEnd = line.find(' ', 6);  // these names hold no spaces
     const size_t typeAt = line.find_first_not_of(' ', nameEnd);
     columns.insert(paradox::DisplayWidth(line.substr(0, typeAt)));
@@ -193,16 +206,21 @@ TEST_F(DumpTest, InfoAlignsNamesAndListsSecondaryIndexes) {
   std::ostringstream out, err;
   rekasto::Io io{out, err, paradox::DefaultFileSystem()};
   ASSERT_EQ(rekasto::RunCli({"info", fk4}, io), rekasto::kExitOk);
-  EXPECT_NE(out.str().find("XG0  \"reference\" on FK1, FK; case-sensitive; maintained"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("XG0  \"reference\" on FK1, FK; case-sensitive; maintained"),
+            std::string::npos)
+      << out.str();
   EXPECT_EQ(columns.size(), 1u) << text;
 }
 
 // Value as dump's JSON gives it, from a SQLite column.
 json FromSqlite(sqlite3_stmt* st, int col) {
   switch (sqlite3_column_type(st, col)) {
-    case SQLITE_NULL: return nullptr;
-    case SQLITE_INTEGER: return sqlite3_column_int64(st, col);
-    case SQLITE_FLOAT: return sqlite3_column_double(st, col);
+    case SQLITE_NULL:
+      return nullptr;
+    case SQLITE_INTEGER:
+      return sqlite3_column_int64(st, col);
+    case SQLITE_FLOAT:
+      return sqlite3_column_double(st, col);
     case SQLITE_BLOB: {
       const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(st, col));
       return {{"base64", rekasto::Base64Text(Bytes(p, p + sqlite3_column_bytes(st, col)))}};
@@ -248,7 +266,8 @@ TEST(ExportSqlite, SharedTablesReadBackAsDumpGivesThem) {
     ASSERT_EQ(sqlite3_open_v2(db.c_str(), &s, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
     sqlite3_stmt* st = nullptr;
     const std::string table = e.path().stem().string();
-    ASSERT_EQ(sqlite3_prepare_v2(s, ("SELECT * FROM \"" + table + "\"").c_str(), -1, &st, nullptr), SQLITE_OK)
+    ASSERT_EQ(sqlite3_prepare_v2(s, ("SELECT * FROM \"" + table + "\"").c_str(), -1, &st, nullptr),
+              SQLITE_OK)
         << sqlite3_errmsg(s);
     std::vector<std::string> got;
     while (sqlite3_step(st) == SQLITE_ROW) {
@@ -264,7 +283,8 @@ TEST(ExportSqlite, SharedTablesReadBackAsDumpGivesThem) {
     // Logical values: 1/0 in SQLite, true/false in JSON.
     for (auto* rows : {&want, &got}) {
       for (std::string& r : *rows) {
-        for (auto [from, to] : {std::pair<std::string, std::string>{"true|", "1|"}, {"false|", "0|"}}) {
+        for (auto [from, to] :
+             {std::pair<std::string, std::string>{"true|", "1|"}, {"false|", "0|"}}) {
           for (size_t p = 0; (p = r.find(from, p)) != std::string::npos;) {
             if (p == 0 || r[p - 1] == '|') r.replace(p, from.size(), to);
             ++p;
@@ -300,12 +320,15 @@ TEST(ExportSqlite, DamagedTableExportsWhatTheSalvageKeepsAndSaysWhat) {
   Bytes& db = *mem.Contents("d/T.DB");
   // Record 4's logical byte is no logical value.
   ASSERT_TRUE(paradox::test::SetU8(db, paradox::test::BlockStart(db, 1) + 6 + 3 * 5 + 4, 0x37));
-  const fs::path file = fs::temp_directory_path() / ("rekasto_damaged_" + std::to_string(getpid()) + ".sqlite");
+  const fs::path file =
+      fs::temp_directory_path() / ("rekasto_damaged_" + std::to_string(getpid()) + ".sqlite");
   fs::remove(file);
   std::ostringstream out, err;
   rekasto::Io io{out, err, &mem};
-  EXPECT_EQ(rekasto::RunCli({"export", "--sqlite", file.string(), "d/T.DB"}, io), rekasto::kExitProblems);
-  EXPECT_NE(err.str().find("warning: d/T.DB: damaged; exported the 9 record(s)"), std::string::npos) << err.str();
+  EXPECT_EQ(rekasto::RunCli({"export", "--sqlite", file.string(), "d/T.DB"}, io),
+            rekasto::kExitProblems);
+  EXPECT_NE(err.str().find("warning: d/T.DB: damaged; exported the 9 record(s)"), std::string::npos)
+      << err.str();
   EXPECT_NE(err.str().find("left out"), std::string::npos) << err.str();
   sqlite3* sq = nullptr;
   ASSERT_EQ(sqlite3_open_v2(file.c_str(), &sq, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
@@ -316,13 +339,16 @@ TEST(ExportSqlite, DamagedTableExportsWhatTheSalvageKeepsAndSaysWhat) {
   EXPECT_EQ(sqlite3_column_int(st, 1), 55 - 4);
   sqlite3_finalize(st);
   // The key is a unique index.
-  ASSERT_EQ(sqlite3_prepare_v2(sq, "SELECT \"unique\" FROM pragma_index_list('T')", -1, &st, nullptr), SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_prepare_v2(sq, "SELECT \"unique\" FROM pragma_index_list('T')", -1, &st, nullptr),
+      SQLITE_OK);
   ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
   EXPECT_EQ(sqlite3_column_int(st, 0), 1);
   sqlite3_finalize(st);
   sqlite3_close(sq);
   // An existing file is never overwritten.
-  EXPECT_EQ(rekasto::RunCli({"export", "--sqlite", file.string(), "d/T.DB"}, io), rekasto::kExitFailed);
+  EXPECT_EQ(rekasto::RunCli({"export", "--sqlite", file.string(), "d/T.DB"}, io),
+            rekasto::kExitFailed);
   EXPECT_TRUE(fs::exists(file));
   fs::remove(file);
 }

@@ -73,7 +73,8 @@ TEST_F(CliRebuildTest, JsonListsCountsAndActions) {
   EXPECT_EQ(j["tables"][1]["dryRun"], false);
   EXPECT_EQ(j["tables"][1]["error"], "no such file");
   EXPECT_TRUE(j["tables"][1]["repairFolder"].is_null());
-  EXPECT_EQ(j["summary"], nlohmann::json::parse(R"({"tables":2,"clean":1,"repaired":0,"failed":1})"));
+  EXPECT_EQ(j["summary"],
+            nlohmann::json::parse(R"({"tables":2,"clean":1,"repaired":0,"failed":1})"));
   EXPECT_EQ(j["exitCode"], 2);
 }
 
@@ -81,10 +82,12 @@ TEST_F(CliRebuildTest, JsonListsCountsAndActions) {
 TEST_F(CliRebuildTest, JsonErrorKindSaysWhyATableWasNotRebuilt) {
   EXPECT_EQ(Run({"rebuild", "--json", "d", "d/NONE.DB"}), rekasto::kExitFailed);
   const std::string j = out_.str();
-  EXPECT_NE(j.find("\"error\":\"is a folder, not a table file\",\"errorKind\":\"Invalid argument\""),
-            std::string::npos)
+  EXPECT_NE(
+      j.find("\"error\":\"is a folder, not a table file\",\"errorKind\":\"Invalid argument\""),
+      std::string::npos)
       << j;
-  EXPECT_NE(j.find("\"error\":\"no such file\",\"errorKind\":\"Not found\""), std::string::npos) << j;
+  EXPECT_NE(j.find("\"error\":\"no such file\",\"errorKind\":\"Not found\""), std::string::npos)
+      << j;
 }
 
 TEST_F(CliRebuildTest, UnusableInputExitsTwoWithOneLine) {
@@ -107,7 +110,8 @@ namespace {
 // damaged original back and says where the rebuilt files went; refusals exit 2.
 TEST_F(CliRebuildTest, RestorePutsTheOriginalBackAndKeepsTheRebuiltFiles) {
   EXPECT_EQ(Run({"restore", "d/T.DB"}), rekasto::kExitFailed);
-  EXPECT_EQ(err_.str().rfind("rekasto: d/T.DB: not restored: no completed rebuild of T.DB", 0), 0u) << err_.str();
+  EXPECT_EQ(err_.str().rfind("rekasto: d/T.DB: not restored: no completed rebuild of T.DB", 0), 0u)
+      << err_.str();
   paradox::test::SetRecordCount(*fs_.Contents("d/T.DB"), 3);
   const paradox::Bytes damaged = *fs_.Contents("d/T.DB");
   ASSERT_EQ(Run({"rebuild", "d/T.DB"}), rekasto::kExitProblems) << err_.str();
@@ -116,15 +120,18 @@ TEST_F(CliRebuildTest, RestorePutsTheOriginalBackAndKeepsTheRebuiltFiles) {
 
   const auto files = fs_.AllFiles();
   ASSERT_EQ(Run({"restore", "-n", "d/T.DB"}), rekasto::kExitOk) << err_.str();
-  EXPECT_NE(out_.str().find("d/T.DB: would restore from d/T.rekasto/"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("d/T.DB: would restore from d/T.rekasto/"), std::string::npos)
+      << out_.str();
   EXPECT_NE(out_.str().find("  Backup.Db -> T.DB\n"), std::string::npos) << out_.str();
-  EXPECT_NE(out_.str().find("would keep the files it replaces: T.DB T.PX"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("would keep the files it replaces: T.DB T.PX"), std::string::npos)
+      << out_.str();
   EXPECT_EQ(fs_.AllFiles(), files);
   EXPECT_EQ(*fs_.Contents("d/T.DB"), rebuilt);
 
   fs_.SetContents("d/PDOXUSRS.LCK", paradox::Bytes(4, 0));
   EXPECT_EQ(Run({"restore", "d/T.DB"}), rekasto::kExitFailed);
-  EXPECT_NE(err_.str().find("may be in use: lock file PDOXUSRS.LCK"), std::string::npos) << err_.str();
+  EXPECT_NE(err_.str().find("may be in use: lock file PDOXUSRS.LCK"), std::string::npos)
+      << err_.str();
   ASSERT_TRUE(fs_.Remove("d/PDOXUSRS.LCK").ok());
   EXPECT_EQ(Run({"restore", "--from=nowhere", "d/T.DB"}), rekasto::kExitFailed);
   EXPECT_EQ(err_.str(), "rekasto: d/T.DB: not restored: nowhere: no such repair folder\n");

@@ -17,8 +17,8 @@
 
 #include "cli.h"
 #include "mutators.h"
-#include "report.h"
 #include "paradox/format/writer.h"
+#include "report.h"
 
 namespace {
 

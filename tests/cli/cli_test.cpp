@@ -1,6 +1,8 @@
 // rekasto: exit codes, --json shape, info and dump output, one-line errors for bad input.
-#include <gtest/gtest.h>
+#include "cli.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,7 +15,6 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "cli.h"
 #include "mutators.h"
 #include "paradox/format/writer.h"
 
@@ -30,7 +31,9 @@ class CliTest : public ::testing::Test {
     paradox::TableSchema s;
     s.level = paradox::TableLevel::k5;
     s.codePage = 1252;
-    s.fields = {{"Id", FieldType::kLong}, {"Name", FieldType::kAlpha, 20}, {"Born", FieldType::kDate},
+    s.fields = {{"Id", FieldType::kLong},
+                {"Name", FieldType::kAlpha, 20},
+                {"Born", FieldType::kDate},
                 {"Note", FieldType::kMemo, 5}};
     s.keyFieldCount = 1;
     (void)fs_.MakeDir("d");
@@ -38,8 +41,12 @@ class CliTest : public ::testing::Test {
     o.sync = false;
     auto w = paradox::TableWriter::Create(&fs_, path, s, o);
     ASSERT_TRUE(w.ok()) << w.status().ToString();
-    ASSERT_TRUE(w.value()->AddRecord({int64_t(1), std::string("Zo\xEB, \"Z\""), paradox::Date{730120}, std::string("hi")}).ok());
-    ASSERT_TRUE(w.value()->AddRecord({int64_t(2), std::string("Bob"), Value{}, std::string(20, 'm')}).ok());
+    ASSERT_TRUE(w.value()
+                    ->AddRecord({int64_t(1), std::string("Zo\xEB, \"Z\""), paradox::Date{730120},
+                                 std::string("hi")})
+                    .ok());
+    ASSERT_TRUE(
+        w.value()->AddRecord({int64_t(2), std::string("Bob"), Value{}, std::string(20, 'm')}).ok());
     ASSERT_TRUE(w.value()->Finish().ok());
   }
 
@@ -56,15 +63,19 @@ class CliTest : public ::testing::Test {
 
 TEST_F(CliTest, HelpListsTheCommands) {
   EXPECT_EQ(Run({"--help"}), rekasto::kExitOk);
-  for (const char* c : {"info", "verify", "dump"}) EXPECT_NE(out_.str().find(c), std::string::npos) << c;
+  for (const char* c : {"info", "verify", "dump"})
+    EXPECT_NE(out_.str().find(c), std::string::npos) << c;
   EXPECT_EQ(Run({}), rekasto::kExitFailed);
   EXPECT_EQ(Run({"frobnicate"}), rekasto::kExitFailed);
-  EXPECT_EQ(err_.str(), "rekasto: unknown command 'frobnicate' (rekasto --help lists the commands)\n");
+  EXPECT_EQ(err_.str(),
+            "rekasto: unknown command 'frobnicate' (rekasto --help lists the commands)\n");
   EXPECT_EQ(Run({"verify", "--help"}), rekasto::kExitOk);
   EXPECT_EQ(Run({"verify", "--bogus", "x.DB"}), rekasto::kExitFailed);
   EXPECT_EQ(Run({"verify", "--list-checks"}), rekasto::kExitOk);
-  EXPECT_NE(out_.str().find("chain.cycle                 error    verdict 1   data chain reaches a block twice\n"),
-            std::string::npos)
+  EXPECT_NE(
+      out_.str().find(
+          "chain.cycle                 error    verdict 1   data chain reaches a block twice\n"),
+      std::string::npos)
       << out_.str();
 }
 
@@ -75,7 +86,8 @@ TEST_F(CliTest, VerifyExitCodesFollowTheVerdict) {
 
   paradox::test::SetRecordCount(*fs_.Contents("d/PEOPLE.DB"), 9);
   EXPECT_EQ(Run({"verify", "d/PEOPLE.DB"}), rekasto::kExitProblems);
-  EXPECT_NE(out_.str().find("error header.record-count PEOPLE.DB"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("error header.record-count PEOPLE.DB"), std::string::npos)
+      << out_.str();
   EXPECT_NE(out_.str().find("verdict 1 (repairable)"), std::string::npos);
 
   // Several tables: the worst exit code wins; a missing one means "could not check".
@@ -114,7 +126,8 @@ TEST_F(CliTest, VerifyJsonShape) {
   EXPECT_TRUE(flagFound) << j;
   EXPECT_EQ(j["tables"][1]["verdictName"], "incomplete");
   EXPECT_EQ(j["tables"][1]["error"], "rekasto: d/NONE.DB: no such file");
-  EXPECT_EQ(j["summary"], nlohmann::json::parse(R"({"tables":2,"clean":0,"problems":1,"failed":1})"));
+  EXPECT_EQ(j["summary"],
+            nlohmann::json::parse(R"({"tables":2,"clean":0,"problems":1,"failed":1})"));
   EXPECT_EQ(j["exitCode"], 2);
   // Text that is not UTF-8 (a Latin-1 file name) still makes valid JSON.
   EXPECT_EQ(nlohmann::json::parse(rekasto::JsonString("Zo\xEB\x01")), "Zo\xC3\xAB\x01");
@@ -133,7 +146,8 @@ TEST_F(CliTest, TextAndJsonAgreeOnEveryOffset) {
   std::istringstream text(out_.str());
   std::string line;
   int withOffset0 = 0, withoutOffset = 0, findings = 0;
-  for (size_t at = j.find("{\"check\":"); at != std::string::npos; at = j.find("{\"check\":", at + 1)) {
+  for (size_t at = j.find("{\"check\":"); at != std::string::npos;
+       at = j.find("{\"check\":", at + 1)) {
     auto field = [&](const std::string& name) {
       const size_t from = j.find("\"" + name + "\":", at) + name.size() + 3;
       const size_t to = j.find_first_of(",}", j[from] == '"' ? j.find('"', from + 1) : from);
@@ -165,10 +179,11 @@ TEST_F(CliTest, InfoDescribesTheTable) {
   WriteSmall();
   ASSERT_EQ(Run({"info", "d/PEOPLE.DB"}), rekasto::kExitOk) << err_.str();
   const std::string s = out_.str();
-  for (const char* want : {"Type:           keyed (1 key field)", "Level:          5 (version byte 11)",
-                           "Records:        2 in the header, 2 in the block chain", "Code page:      1252",
-                           "Encrypted:      no", "Fields:         4", "Name                      A20",
-                           "Note                      M5", "PEOPLE.PX", "PEOPLE.MB"})
+  for (const char* want :
+       {"Type:           keyed (1 key field)", "Level:          5 (version byte 11)",
+        "Records:        2 in the header, 2 in the block chain", "Code page:      1252",
+        "Encrypted:      no", "Fields:         4", "Name                      A20",
+        "Note                      M5", "PEOPLE.PX", "PEOPLE.MB"})
     EXPECT_NE(s.find(want), std::string::npos) << want << "\n" << s;
 }
 
@@ -178,7 +193,8 @@ TEST_F(CliTest, DumpWritesUtf8Csv) {
   EXPECT_EQ(out_.str(),
             "Id,Name,Born,Note\n"
             "1,\"Zo\xC3\xAB, \"\"Z\"\"\",2000-01-01,hi\n"
-            "2,Bob,," + std::string(20, 'm') + "\n");
+            "2,Bob,," +
+                std::string(20, 'm') + "\n");
   // The same bytes read as code page 852: 0xEB is U+0170 there.
   ASSERT_EQ(Run({"dump", "--codepage", "852", "d/PEOPLE.DB"}), rekasto::kExitOk);
   EXPECT_NE(out_.str().find("Zo\xC5\xB0"), std::string::npos) << out_.str();
@@ -186,7 +202,8 @@ TEST_F(CliTest, DumpWritesUtf8Csv) {
   // The GNU forms give the same: --opt=value, a unique prefix, the table before "--".
   ASSERT_EQ(Run({"dump", "--codepage=852", "d/PEOPLE.DB"}), rekasto::kExitOk) << err_.str();
   EXPECT_EQ(out_.str(), as852);
-  ASSERT_EQ(Run({"dump", "--code=852", "--format=csv", "--", "d/PEOPLE.DB"}), rekasto::kExitOk) << err_.str();
+  ASSERT_EQ(Run({"dump", "--code=852", "--format=csv", "--", "d/PEOPLE.DB"}), rekasto::kExitOk)
+      << err_.str();
   EXPECT_EQ(out_.str(), as852);
   EXPECT_EQ(Run({"dump", "--codepage", "9999", "d/PEOPLE.DB"}), rekasto::kExitFailed);
 }
@@ -203,7 +220,8 @@ TEST_F(CliTest, BadInputGivesOneLineErrors) {
   for (const Case& c : std::vector<Case>{
            {{"info", "d/missing.DB"}, "rekasto: d/missing.DB: no such file\n"},
            {{"verify", "d/folder"}, "rekasto: d/folder: is a folder, not a table file\n"},
-           {{"dump", "d/notes.txt"}, "rekasto: d/notes.txt: not a Paradox table (unknown level byte 120)\n"},
+           {{"dump", "d/notes.txt"},
+            "rekasto: d/notes.txt: not a Paradox table (unknown level byte 120)\n"},
            {{"info", "d/tiny.DB"}, "rekasto: d/tiny.DB: not a Paradox table (only 10 bytes)\n"},
            {{"info"}, "rekasto: info: no table given (usage: rekasto info TABLE...)\n"},
            // Regression: these were taken as a budget of about 2^64 and of 5.
@@ -349,12 +367,12 @@ TEST(CliSharedTables, VerifyAndInfoRunOnEveryTable) {
     rekasto::Io io{out, err, paradox::DefaultFileSystem()};
     int code = rekasto::RunCli({"verify", "--json", e.path().string()}, io);
     EXPECT_LE(code, 1) << e.path() << err.str();
-    EXPECT_EQ(rekasto::RunCli({"info", e.path().string()}, io), rekasto::kExitOk) << e.path() << err.str();
+    EXPECT_EQ(rekasto::RunCli({"info", e.path().string()}, io), rekasto::kExitOk)
+        << e.path() << err.str();
     ++n;
   }
   EXPECT_GT(n, 70u);
 }
-
 
 // info shows the .VAL's checks and links as the real files hold them.
 TEST(CliSharedTables, InfoShowsValidityChecksAndLinks) {
@@ -363,7 +381,8 @@ TEST(CliSharedTables, InfoShowsValidityChecksAndLinks) {
   for (const auto& [table, want] : std::vector<std::pair<std::string, std::string>>{
            {"db/AREACODE.DB", "  Area Code: picture \"###\"\n"},
            {"fields/logical.db", "  BOOL: required; default true\n"},
-           {"joins/fk4.db", "  link \"reference\": (FK1, FK) -> two.db (field 1, field 2); on update cascade\n"},
+           {"joins/fk4.db",
+            "  link \"reference\": (FK1, FK) -> two.db (field 1, field 2); on update cascade\n"},
            {"db/DECIMAL.DB", "(its field list differs from the table's)\n  ID: required\n"},
            {"mtdemo/CUSTOMER.DB", "CUSTOMER.VAL in the older layout (not decoded)\n"}}) {
     std::ostringstream out, err;

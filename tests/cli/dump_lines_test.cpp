@@ -3,6 +3,8 @@
 // generated tables of every field type in several code pages, with blanks, extreme
 // and undecodable values, memos in the leader and in the .MB (and unreadable ones),
 // blank text, blobs to files, and no .MB at all.
+#include "dump_lines.h"
+
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -10,7 +12,6 @@
 #include <limits>
 #include <random>
 
-#include "dump_lines.h"
 #include "paradox/format/blob.h"
 #include "paradox/format/value.h"
 #include "paradox/format/writer.h"
@@ -21,40 +22,66 @@ using paradox::Bytes;
 using paradox::FieldType;
 using Rng = std::mt19937_64;
 
-uint64_t Uniform(Rng& r, uint64_t lo, uint64_t hi) { return std::uniform_int_distribution<uint64_t>(lo, hi)(r); }
-bool Chance(Rng& r, double p) { return std::uniform_real_distribution<double>(0.0, 1.0)(r) < p; }
+uint64_t Uniform(Rng& r, uint64_t lo, uint64_t hi) {
+  return std::uniform_int_distribution<uint64_t>(lo, hi)(r);
+}
+bool Chance(Rng& r, double p) {
+  return std::uniform_real_distribution<double>(0.0, 1.0)(r) < p;
+}
 
-void PutDouble(uint8_t* p, double d) { paradox::EncodeDouble(d, p); }
+void PutDouble(uint8_t* p, double d) {
+  paradox::EncodeDouble(d, p);
+}
 
 double SomeDouble(Rng& r) {
-  static const double kOdd[] = {0.1, -0.0, 1e15, 1e16, 123456789012345678.0, 0.30000000000000004, DBL_MAX,
-                                -DBL_MAX, DBL_MIN, 4.9406564584124654e-324, 2.2250738585072009e-308,
-                                std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-                                std::nan(""), 9007199254740993.0, 1.0 / 3, 100, -5.5e-7};
+  static const double kOdd[] = {0.1,
+                                -0.0,
+                                1e15,
+                                1e16,
+                                123456789012345678.0,
+                                0.30000000000000004,
+                                DBL_MAX,
+                                -DBL_MAX,
+                                DBL_MIN,
+                                4.9406564584124654e-324,
+                                2.2250738585072009e-308,
+                                std::numeric_limits<double>::infinity(),
+                                -std::numeric_limits<double>::infinity(),
+                                std::nan(""),
+                                9007199254740993.0,
+                                1.0 / 3,
+                                100,
+                                -5.5e-7};
   switch (Uniform(r, 0, 3)) {
-    case 0: return kOdd[Uniform(r, 0, std::size(kOdd) - 1)];
-    case 1: return double(int64_t(Uniform(r, 0, 2000000)) - 1000000) / 100.0;
+    case 0:
+      return kOdd[Uniform(r, 0, std::size(kOdd) - 1)];
+    case 1:
+      return double(int64_t(Uniform(r, 0, 2000000)) - 1000000) / 100.0;
     case 2: {
       const uint64_t bits = r();
       double d;
       std::memcpy(&d, &bits, 8);
       return d;
     }
-    default: return std::ldexp(std::uniform_real_distribution<double>(-1, 1)(r), int(Uniform(r, 0, 200)) - 100);
+    default:
+      return std::ldexp(std::uniform_real_distribution<double>(-1, 1)(r),
+                        int(Uniform(r, 0, 200)) - 100);
   }
 }
 
 // Blob data of `n` bytes; G and O values sometimes with their sub-header.
 Bytes BlobBytes(Rng& r, FieldType t, size_t n) {
   Bytes b(n);
-  for (auto& c : b) c = Chance(r, 0.3) ? uint8_t("ab,\"\r\n x\xe9\x80"[Uniform(r, 0, 10)]) : uint8_t(r());
+  for (auto& c : b)
+    c = Chance(r, 0.3) ? uint8_t("ab,\"\r\n x\xe9\x80"[Uniform(r, 0, 10)]) : uint8_t(r());
   if ((t == FieldType::kGraphic || t == FieldType::kOle) && n >= 8 && Chance(r, 0.5))
     paradox::EncodeU32(b.data() + 4, uint32_t(n - 8));
   return b;
 }
 
 // One field's stored bytes: blank, ordinary, extreme or (rarely) undecodable.
-void FillField(Rng& r, const paradox::FieldDesc& f, uint8_t* p, paradox::BlobWriter* mb, uint32_t* mbEnd) {
+void FillField(Rng& r, const paradox::FieldDesc& f, uint8_t* p, paradox::BlobWriter* mb,
+               uint32_t* mbEnd) {
   const size_t n = f.Size();
   std::memset(p, 0, n);
   if (Chance(r, 0.12)) return;  // blank
@@ -63,7 +90,8 @@ void FillField(Rng& r, const paradox::FieldDesc& f, uint8_t* p, paradox::BlobWri
     case FieldType::kAlpha: {
       const size_t len = Uniform(r, 0, n);
       for (size_t i = 0; i < len; ++i)
-        p[i] = Chance(r, 0.2) ? uint8_t(",\"\r\n a\x01\xff\x80\xa4"[Uniform(r, 0, 9)]) : uint8_t(Uniform(r, 1, 255));
+        p[i] = Chance(r, 0.2) ? uint8_t(",\"\r\n a\x01\xff\x80\xa4"[Uniform(r, 0, 9)])
+                              : uint8_t(Uniform(r, 1, 255));
       if (len && Chance(r, 0.1)) p[Uniform(r, 0, len - 1)] = 0;  // garbage after a NUL
       return;
     }
@@ -74,7 +102,9 @@ void FillField(Rng& r, const paradox::FieldDesc& f, uint8_t* p, paradox::BlobWri
       for (size_t i = 0; i < n; ++i) p[i] = uint8_t(r());
       return;
     case FieldType::kMoney:
-    case FieldType::kNumber: PutDouble(p, SomeDouble(r)); return;
+    case FieldType::kNumber:
+      PutDouble(p, SomeDouble(r));
+      return;
     case FieldType::kDate: {
       int32_t d = int32_t(Uniform(r, 0, 3652059 + 900000)) - 900000;
       if (Chance(r, 0.05)) d = std::numeric_limits<int32_t>::min() + 1 + int32_t(Uniform(r, 0, 10));
@@ -83,18 +113,22 @@ void FillField(Rng& r, const paradox::FieldDesc& f, uint8_t* p, paradox::BlobWri
       return;
     }
     case FieldType::kTime:
-      paradox::EncodeInt32(bad ? (Chance(r, 0.5) ? -1 : 86400000) : int32_t(Uniform(r, 0, 86399999)), p);
+      paradox::EncodeInt32(
+          bad ? (Chance(r, 0.5) ? -1 : 86400000) : int32_t(Uniform(r, 0, 86399999)), p);
       return;
     case FieldType::kTimestamp: {
       double ms = double(Uniform(r, 0, 3652059)) * 86400000.0 + double(Uniform(r, 0, 86399999));
       if (Chance(r, 0.2)) ms += std::uniform_real_distribution<double>(0, 1)(r);
       if (Chance(r, 0.1)) ms = -ms;
       if (Chance(r, 0.1)) ms = SomeDouble(r);
-      if (bad) ms = Chance(r, 0.5) ? 3652060.0 * 86400000.0 : std::numeric_limits<double>::infinity();
+      if (bad)
+        ms = Chance(r, 0.5) ? 3652060.0 * 86400000.0 : std::numeric_limits<double>::infinity();
       PutDouble(p, ms);
       return;
     }
-    case FieldType::kLogical: p[0] = bad ? uint8_t(Uniform(r, 1, 0x7F)) : uint8_t(Chance(r, 0.5) ? 0x80 : 0x81); return;
+    case FieldType::kLogical:
+      p[0] = bad ? uint8_t(Uniform(r, 1, 0x7F)) : uint8_t(Chance(r, 0.5) ? 0x80 : 0x81);
+      return;
     case FieldType::kBcd: {
       const uint8_t dec = f.sizeByte;
       if (Chance(r, 0.05)) {
@@ -115,7 +149,8 @@ void FillField(Rng& r, const paradox::FieldDesc& f, uint8_t* p, paradox::BlobWri
       if (bad) p[0] = uint8_t(Uniform(r, 0, 255));
       return;
     }
-    default: break;
+    default:
+      break;
   }
   // Blob fields: leader bytes, then the pointer.
   const size_t leader = f.LeaderSize();
@@ -131,7 +166,9 @@ void FillField(Rng& r, const paradox::FieldDesc& f, uint8_t* p, paradox::BlobWri
     case 2:
     case 3: {  // in the .MB: small ones share a block, large ones have their own
       if (!mb) break;
-      data = BlobBytes(r, f.type, Chance(r, 0.8) ? Uniform(r, leader + 1, leader + 300) : Uniform(r, 2049, 9000));
+      data =
+          BlobBytes(r, f.type,
+                    Chance(r, 0.8) ? Uniform(r, leader + 1, leader + 300) : Uniform(r, 2049, 9000));
       auto added = mb->Add(data);
       ASSERT_TRUE(added.ok()) << added.status().ToString();
       ptr = added.value();
@@ -160,12 +197,12 @@ struct Table {
 };
 
 TEST(DumpLines, DirectLinesEqualTheReference) {
-  static const FieldType kTypes[] = {FieldType::kAlpha,   FieldType::kDate,      FieldType::kShort,
-                                     FieldType::kLong,    FieldType::kMoney,     FieldType::kNumber,
-                                     FieldType::kLogical, FieldType::kMemo,      FieldType::kBlob,
-                                     FieldType::kFmtMemo, FieldType::kOle,       FieldType::kGraphic,
-                                     FieldType::kTime,    FieldType::kTimestamp, FieldType::kAutoInc,
-                                     FieldType::kBcd,     FieldType::kBytes};
+  static const FieldType kTypes[] = {
+      FieldType::kAlpha, FieldType::kDate,      FieldType::kShort,   FieldType::kLong,
+      FieldType::kMoney, FieldType::kNumber,    FieldType::kLogical, FieldType::kMemo,
+      FieldType::kBlob,  FieldType::kFmtMemo,   FieldType::kOle,     FieldType::kGraphic,
+      FieldType::kTime,  FieldType::kTimestamp, FieldType::kAutoInc, FieldType::kBcd,
+      FieldType::kBytes};
   // Byte-table pages, a composing one (1255) and a multi-byte one (932), through iconv.
   static const uint16_t kPages[] = {1252, 852, 866, 437, 850, 1251, 1255, 932, 0};
   uint64_t lines = 0, skipped = 0, problems = 0, files = 0, escaped = 0;
@@ -179,13 +216,16 @@ TEST(DumpLines, DirectLinesEqualTheReference) {
     const size_t nf = Uniform(r, 1, 12);
     for (size_t i = 0; i < nf; ++i) {
       paradox::FieldDef d;
-      d.name = "F" + std::to_string(i) + (Chance(r, 0.2) ? ",\"q" : "") + (Chance(r, 0.2) ? "\xe9\x8e" : "");
+      d.name = "F" + std::to_string(i) + (Chance(r, 0.2) ? ",\"q" : "") +
+               (Chance(r, 0.2) ? "\xe9\x8e" : "");
       d.type = kTypes[Uniform(r, 0, std::size(kTypes) - 1)];
       if (d.type == FieldType::kAlpha) d.size = uint16_t(Uniform(r, 1, 60));
       if (d.type == FieldType::kBytes) d.size = uint16_t(Uniform(r, 1, 20));
       if (d.type == FieldType::kBcd) d.size = uint16_t(Uniform(r, 0, 32));
-      if (d.type == FieldType::kMemo) d.size = uint16_t(Uniform(r, 1, 40));
-      else if (paradox::IsBlobType(d.type)) d.size = uint16_t(Uniform(r, 0, 40));
+      if (d.type == FieldType::kMemo)
+        d.size = uint16_t(Uniform(r, 1, 40));
+      else if (paradox::IsBlobType(d.type))
+        d.size = uint16_t(Uniform(r, 0, 40));
       s.fields.push_back(d);
     }
     auto header = paradox::HeaderForSchema(s, "d/T.DB");
@@ -205,7 +245,8 @@ TEST(DumpLines, DirectLinesEqualTheReference) {
     std::vector<Bytes> records;
     for (size_t k = Uniform(r, 1, 80); k > 0; --k) {
       Bytes rec(h.fixed.recordSize);
-      for (const paradox::FieldDesc& f : h.fields) FillField(r, f, rec.data() + f.offset, mb.get(), &mbEnd);
+      for (const paradox::FieldDesc& f : h.fields)
+        FillField(r, f, rec.data() + f.offset, mb.get(), &mbEnd);
       records.push_back(std::move(rec));
     }
     std::unique_ptr<paradox::BlobFile> direct, reference;

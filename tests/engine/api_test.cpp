@@ -105,7 +105,8 @@ TEST_F(ApiTest, DatabaseListYieldsEachAliasThenEof) {
   DBDesc desc;
   std::vector<std::string> names;
   DBIResult rc;
-  while ((rc = DbiGetNextRecord(cur, 0, &desc, nullptr)) == DBIERR_NONE) names.emplace_back(desc.szName);
+  while ((rc = DbiGetNextRecord(cur, 0, &desc, nullptr)) == DBIERR_NONE)
+    names.emplace_back(desc.szName);
   EXPECT_EQ(rc, DBIERR_EOF);
   EXPECT_EQ(DbiGetNextRecord(cur, 0, &desc, nullptr), DBIERR_EOF);  // stays at the end
   EXPECT_EQ(names, (std::vector<std::string>{"ONE", "TWO"}));
@@ -255,8 +256,12 @@ TEST_F(ApiTest, CallbacksAreKeptPerSession) {
   EXPECT_EQ(gCalls.count, 1);
 }
 
-uint32_t ThrowSomething(uint32_t, uint32_t, void*) { throw 42; }
-uint32_t ThrowStd(uint32_t, uint32_t, void*) { throw std::runtime_error("bar repaint failed"); }
+uint32_t ThrowSomething(uint32_t, uint32_t, void*) {
+  throw 42;
+}
+uint32_t ThrowStd(uint32_t, uint32_t, void*) {
+  throw std::runtime_error("bar repaint failed");
+}
 
 TEST_F(ApiTest, RoutineThatThrowsGivesInternalErrorWithItsOwnContext) {
   CBPROGRESSDesc buffer;
@@ -290,12 +295,12 @@ TEST_F(ApiTest, RegistrationArgumentsAreChecked) {
 
 TEST(ErrorTexts, EveryEngineCodeHasItsOwnShortText) {
   const DBIResult codes[] = {
-      DBIERR_EOF,          DBIERR_NOTINITIALIZED, DBIERR_INVALIDPARAM,  DBIERR_INVALIDHNDL,
-      DBIERR_NOMEMORY,     DBIERR_CONFIG,         DBIERR_UNKNOWNDB,     DBIERR_DIRNOTFOUND,
-      DBIERR_NOSUCHTABLE,  DBIERR_NOTPARADOX,     DBIERR_UNKNOWNTBLTYPE, DBIERR_PATHTOOLONG,
-      DBIERR_LOCKED,       DBIERR_NOACCESS,       DBIERR_READERR,       DBIERR_WRITEERR,
-      DBIERR_DISKFULL,     DBIERR_CORRUPTHEADER,  DBIERR_UNSUPPORTEDLEVEL, DBIERR_CORRUPTTABLE,
-      DBIERR_REBUILDFAILED, DBIERR_SESSIONLIMIT,  DBIERR_INVALIDDESC,   DBIERR_ALREADYINIT,
+      DBIERR_EOF,           DBIERR_NOTINITIALIZED, DBIERR_INVALIDPARAM,     DBIERR_INVALIDHNDL,
+      DBIERR_NOMEMORY,      DBIERR_CONFIG,         DBIERR_UNKNOWNDB,        DBIERR_DIRNOTFOUND,
+      DBIERR_NOSUCHTABLE,   DBIERR_NOTPARADOX,     DBIERR_UNKNOWNTBLTYPE,   DBIERR_PATHTOOLONG,
+      DBIERR_LOCKED,        DBIERR_NOACCESS,       DBIERR_READERR,          DBIERR_WRITEERR,
+      DBIERR_DISKFULL,      DBIERR_CORRUPTHEADER,  DBIERR_UNSUPPORTEDLEVEL, DBIERR_CORRUPTTABLE,
+      DBIERR_REBUILDFAILED, DBIERR_SESSIONLIMIT,   DBIERR_INVALIDDESC,      DBIERR_ALREADYINIT,
       DBIERR_INTERNAL};
   std::set<std::string> seen;
   for (DBIResult code : codes) {

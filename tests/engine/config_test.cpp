@@ -88,8 +88,8 @@ const std::string kLongPath = "/" + std::string(260, 'p');
 INSTANTIATE_TEST_SUITE_P(
     Faults, BadConfigTest,
     ::testing::Values(
-        BadCase{"DuplicateAlias", "[A]\nTYPE=STANDARD\nPATH=/a\n[B]\nTYPE=STANDARD\nPATH=/b\n[a]\n", 7,
-                "Duplicate alias: a"},
+        BadCase{"DuplicateAlias", "[A]\nTYPE=STANDARD\nPATH=/a\n[B]\nTYPE=STANDARD\nPATH=/b\n[a]\n",
+                7, "Duplicate alias: a"},
         BadCase{"LineWithoutEquals", "[A]\nTYPE=STANDARD\nPATH /a\n", 3,
                 "Expected [ALIAS] or KEY=VALUE"},
         BadCase{"SettingBeforeAnySection", "TYPE=STANDARD\n[A]\n", 1,
@@ -115,7 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ConfigParse, PathOfExactly260BytesFits) {
   const std::string path = "/" + std::string(259, 'p');
-  const auto r = rekasto::engine::ParseConfig("[A]\nTYPE=STANDARD\nPATH=" + path + "\n", "/x/e.ini");
+  const auto r =
+      rekasto::engine::ParseConfig("[A]\nTYPE=STANDARD\nPATH=" + path + "\n", "/x/e.ini");
   ASSERT_EQ(r.code, 0) << ::testing::PrintToString(r.context);
   EXPECT_EQ(r.aliases.at(0).path, path);
 }
@@ -178,7 +179,8 @@ TEST_F(DemoDefaultTest, MissingFileGivesDemoAliasAndCopiesTheTablesOnFirstUse) {
   EXPECT_FALSE(fs::exists(Copy())) << "nothing is copied before the alias is used";
 
   hDBIDb db = 0;
-  ASSERT_EQ(DbiOpenDatabase("DEMO", &db), DBIERR_NONE) << ::testing::PrintToString(ContextEntries());
+  ASSERT_EQ(DbiOpenDatabase("DEMO", &db), DBIERR_NONE)
+      << ::testing::PrintToString(ContextEntries());
   EXPECT_TRUE(fs::exists(Copy() / "CUSTOMER.DB"));
   EXPECT_TRUE(fs::exists(Copy() / "CUSTOMER.PX"));
   EXPECT_EQ(fs::file_size(Copy() / "CUSTOMER.DB"), 11u);
@@ -233,7 +235,8 @@ TEST_F(DemoDefaultTest, RelativeConfigurationFileIsNamedWithItsFullPath) {
 }
 
 TEST_F(DemoDefaultTest, ReadOnlyBundledFilesGiveAWritableCopy) {
-  fs::permissions(dir_.path() / "bundled/CUSTOMER.DB", fs::perms::owner_read | fs::perms::group_read);
+  fs::permissions(dir_.path() / "bundled/CUSTOMER.DB",
+                  fs::perms::owner_read | fs::perms::group_read);
   ASSERT_EQ(DbiInit(), DBIERR_NONE);
   hDBIDb db = 0;
   ASSERT_EQ(DbiOpenDatabase("DEMO", &db), DBIERR_NONE);

@@ -1,7 +1,8 @@
 // The C++ wrapper: the message rule, the checking routine, TSession and EngineShutdown.
+#include "DBTables.h"
+
 #include <gtest/gtest.h>
 
-#include "DBTables.h"
 #include "EngineTestSupport.h"
 
 namespace {
@@ -48,7 +49,8 @@ class SessionTest : public EngineTest {
  protected:
   fs::path Folder() const { return dir_.path() / "tables"; }
   void SetUp() override {
-    for (const char* f : {"zoo.db", "Animals.DB", "Animals.PX", "readme.txt"}) WriteFile(Folder() / f, "x");
+    for (const char* f : {"zoo.db", "Animals.DB", "Animals.PX", "readme.txt"})
+      WriteFile(Folder() / f, "x");
     WriteFile(ConfigFile(), "[DATA]\nTYPE=STANDARD\nPATH=" + Folder().string() +
                                 "\n[EMPTY]\nTYPE=STANDARD\nPATH=" + dir_.str() +
                                 "/config\n[MISSING]\nTYPE=STANDARD\nPATH=" + dir_.str() + "/no\n");

@@ -17,7 +17,8 @@ const fs::path kBuilt = REKASTO_TEST_BUILD_DEMO_DIR;
 
 TEST(DemoTables, BuildWritesTheWholeSet) {
   std::vector<std::string> files;
-  for (const auto& e : fs::directory_iterator(kBuilt)) files.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(kBuilt))
+    files.push_back(e.path().filename().string());
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (std::vector<std::string>{
                        "BADCHAIN.DB", "BADCOUNT.DB", "CUSTOMER.DB", "CUSTOMER.MB", "CUSTOMER.PX",
@@ -31,8 +32,8 @@ TEST_F(EngineTest, DemoAliasOfANewUserListsTheBuiltTables) {
   session.SetActive(true);
   std::vector<std::string> names;
   session.GetTableNames("DEMO", "*.*", true, false, names);
-  EXPECT_EQ(names, (std::vector<std::string>{"BADCHAIN.DB", "BADCOUNT.DB", "CUSTOMER.DB", "NOMEMO.DB",
-                                             "ORDERS.DB", "STALEIDX.DB"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"BADCHAIN.DB", "BADCOUNT.DB", "CUSTOMER.DB",
+                                             "NOMEMO.DB", "ORDERS.DB", "STALEIDX.DB"}));
   EXPECT_TRUE(fs::exists(dir_.path() / "data/qel-db-rekasto/demo/CUSTOMER.MB"));
 }
 
@@ -57,16 +58,16 @@ TEST_P(DemoTableDamage, VerifierFindsWhatTheTableShows) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Set, DemoTableDamage,
-    ::testing::Values(Expectation{"CUSTOMER.DB", ""}, Expectation{"ORDERS.DB", ""},
-                      Expectation{"BADCOUNT.DB", "header.record-count"},
-                      Expectation{"BADCHAIN.DB", "chain.out-of-range"},
-                      Expectation{"STALEIDX.DB", "index.count"},
-                      Expectation{"NOMEMO.DB", "mb.missing"}),
-    [](const ::testing::TestParamInfo<Expectation>& info) {
-      std::string name = info.param.table;
-      return name.substr(0, name.find('.'));
-    });
+INSTANTIATE_TEST_SUITE_P(Set, DemoTableDamage,
+                         ::testing::Values(Expectation{"CUSTOMER.DB", ""},
+                                           Expectation{"ORDERS.DB", ""},
+                                           Expectation{"BADCOUNT.DB", "header.record-count"},
+                                           Expectation{"BADCHAIN.DB", "chain.out-of-range"},
+                                           Expectation{"STALEIDX.DB", "index.count"},
+                                           Expectation{"NOMEMO.DB", "mb.missing"}),
+                         [](const ::testing::TestParamInfo<Expectation>& info) {
+                           std::string name = info.param.table;
+                           return name.substr(0, name.find('.'));
+                         });
 
 }  // namespace

@@ -18,7 +18,7 @@ class TablesTest : public EngineTest {
                           "CUSTOMER.MB", "notes.txt", "ORDERS.X02", "db", ".db", "archive.dbf"}) {
       WriteFile(Folder() / f, "x");
     }
-    fs::create_directories(Folder() / "folder.DB");     // a folder is no table
+    fs::create_directories(Folder() / "folder.DB");  // a folder is no table
     fs::create_symlink("nowhere.DB", Folder() / "dangling.DB");
     ASSERT_EQ(StartWith("[T]\nTYPE=STANDARD\nPATH=" + Folder().string() +
                         "\n[GONE]\nTYPE=STANDARD\nPATH=" + (dir_.path() / "gone").string() + "\n"),
@@ -50,7 +50,8 @@ class TablesTest : public EngineTest {
 
 TEST_F(TablesTest, ParadoxTablesOnlySortedByNameAsStored) {
   const std::vector<TBLBASEDesc> list = List("*.*");
-  EXPECT_EQ(Names(list), (std::vector<std::string>{"ANIMALS|DB", "beta|Db", "Customer|DB", "orders|db"}));
+  EXPECT_EQ(Names(list),
+            (std::vector<std::string>{"ANIMALS|DB", "beta|Db", "Customer|DB", "orders|db"}));
   ASSERT_EQ(list.size(), 4u);
   EXPECT_STREQ(list[2].szFileName, (Folder() / "Customer.DB").string().c_str());
   EXPECT_STREQ(list[2].szType, "PARADOX");
@@ -67,8 +68,8 @@ TEST_F(TablesTest, PatternSelectsTablesIgnoringCase) {
 TEST_F(TablesTest, MissingFolderNamesTheFolder) {
   hDBIDb db = 0;
   EXPECT_EQ(DbiOpenDatabase("GONE", &db), DBIERR_DIRNOTFOUND);
-  EXPECT_EQ(ContextEntries(),
-            (std::vector<std::string>{"Alias: GONE", "Folder: " + (dir_.path() / "gone").string()}));
+  EXPECT_EQ(ContextEntries(), (std::vector<std::string>{
+                                  "Alias: GONE", "Folder: " + (dir_.path() / "gone").string()}));
   EXPECT_EQ(db, 0u);
 
   // A folder that goes away after the database was opened.

@@ -6,8 +6,8 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSignalBlocker>
 #include <QTextBlock>
 #include <filesystem>
@@ -156,14 +156,15 @@ TEST_F(EndToEndTest, ATextFileNamedLikeATableIsNamedForWhatItIs) {
   std::ofstream(text) << std::string(400, 'x') << "\nnot a table\n";
   dialogs_.SetNextFileName(QString::fromStdString(text.string()));
   form_->ByDirectBtnClick(form_->ByDirectBtn);
-  for (QLabel* l : {form_->FieldsLB, form_->RecSizeLB, form_->IndexLB, form_->ValidLB,
-                    form_->RefLB, form_->RestructLB, form_->AuxPassLB, form_->CodePageLB,
-                    form_->BlockSizeLB, form_->TabLvlLB}) {
+  for (QLabel* l : {form_->FieldsLB, form_->RecSizeLB, form_->IndexLB, form_->ValidLB, form_->RefLB,
+                    form_->RestructLB, form_->AuxPassLB, form_->CodePageLB, form_->BlockSizeLB,
+                    form_->TabLvlLB}) {
     EXPECT_EQ(l->text(), "0");
   }
   form_->VerifyBtnClick(form_->VerifyBtn);
-  const QString reason = QStringLiteral("Nie można sprawdzić tabeli: plik nie jest tabelą Paradox (") +
-                         QString::fromStdString(text.string()) + ").";
+  const QString reason =
+      QStringLiteral("Nie można sprawdzić tabeli: plik nie jest tabelą Paradox (") +
+      QString::fromStdString(text.string()) + ").";
   EXPECT_EQ(Entry(0), reason);
   EXPECT_EQ(Entry(1), kVerifyStart);
   EXPECT_THROW(form_->RebuildBtnClick(form_->RebuildBtn), EDBEngineError);
@@ -188,8 +189,8 @@ TEST_F(EndToEndTest, ATableHeldByAnotherProgramIsNotRebuiltAndTheLogSaysWhy) {
   // The reason, then the outcome line, which stays last for the whole-alias run.
   EXPECT_EQ(form_->LogLastLine(), QStringLiteral("Przebudowa tabeli się nie udała !"));
   const QString reason = Entry(1);
-  EXPECT_TRUE(reason.startsWith(QStringLiteral(
-      "Nie można przebudować tabeli: tabela jest używana przez inny program (")))
+  EXPECT_TRUE(reason.startsWith(
+      QStringLiteral("Nie można przebudować tabeli: tabela jest używana przez inny program (")))
       << reason.toStdString();
   EXPECT_TRUE(reason.contains(QStringLiteral("PARADOX.LCK"))) << reason.toStdString();
   EXPECT_TRUE(dialogs_.Boxes().empty());

@@ -120,7 +120,9 @@ struct VerdictCase {
   const char* line;
 };
 
-void PrintTo(const VerdictCase& c, std::ostream* os) { *os << "verdict " << c.verdict; }
+void PrintTo(const VerdictCase& c, std::ostream* os) {
+  *os << "verdict " << c.verdict;
+}
 
 class VerdictTest : public OperationsTest, public ::testing::WithParamInterface<VerdictCase> {};
 
@@ -454,8 +456,8 @@ TEST_F(OperationsTest, ExceptionsInsideTheRebuildShowTheErrorMessageThenTheEngin
     ASSERT_EQ(dialogs_.Boxes().size(), 2u);
     // Only the library's verification has a reason to give; a failed session renewal is
     // explained by the engine error that follows.
-    EXPECT_EQ(dialogs_.Boxes()[0].text, c.registered ? ErrorMessage("Alpha.DB", kVerifyReason)
-                                                     : ErrorMessage("Alpha.DB"));
+    EXPECT_EQ(dialogs_.Boxes()[0].text,
+              c.registered ? ErrorMessage("Alpha.DB", kVerifyReason) : ErrorMessage("Alpha.DB"));
     EXPECT_EQ(dialogs_.Boxes()[0].icon, TMsgIcon::None);
     EXPECT_EQ(dialogs_.Boxes()[1].caption, "Qel DB Rekasto");
     EXPECT_EQ(dialogs_.Boxes()[1].icon, TMsgIcon::Error);
@@ -598,10 +600,9 @@ TEST_F(OperationsTest, WholeAliasStopsAtAFailureOfTheSecondOfFive) {
   F().HMSBitBtnClick(F().HMSBitBtn);
   // The first table's line is the library's text after a success (here the same scripted
   // text); each stands before its outcome line, so the run reads the outcomes as before.
-  EXPECT_EQ(EntriesFrom(from),
-            (QStringList{Selected("T1.DB"), kRebuildStart, kRebuildReason, kDone, kNext,
-                         Selected("T2.DB"), kRebuildStart, kRebuildReason, kFailed,
-                         ErrorLine("T2.DB")}));
+  EXPECT_EQ(EntriesFrom(from), (QStringList{Selected("T1.DB"), kRebuildStart, kRebuildReason, kDone,
+                                            kNext, Selected("T2.DB"), kRebuildStart, kRebuildReason,
+                                            kFailed, ErrorLine("T2.DB")}));
   ASSERT_EQ(dialogs_.Boxes().size(), 1u);
   EXPECT_EQ(dialogs_.Boxes()[0].text, ErrorMessage("T2.DB"));
   EXPECT_EQ(dialogs_.Boxes()[0].caption, "Qel DB Rekasto");

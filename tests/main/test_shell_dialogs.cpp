@@ -5,14 +5,14 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDir>
-#include <QFile>
 #include <QCompleter>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileDialog>
-#include <QListView>
 #include <QGuiApplication>
 #include <QLineEdit>
+#include <QListView>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -154,7 +154,8 @@ TEST(QtDialogsFile, OpenDialogListsTablesInEveryLetterCaseAndReturnsTheFullPath)
       ASSERT_NE(completer, nullptr);
       caseSensitivity = completer->caseSensitivity();
       completer->setCompletionPrefix(folder + "/upp");
-      for (int i = 0; completer->setCurrentRow(i); ++i) completions << completer->currentCompletion();
+      for (int i = 0; completer->setCurrentRow(i); ++i)
+        completions << completer->currentCompletion();
       // As a user types the name into the dialog's file name line.
       auto* nameEdit = dialog->findChild<QLineEdit*>("fileNameEdit");
       ASSERT_NE(nameEdit, nullptr);

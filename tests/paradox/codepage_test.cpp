@@ -2,6 +2,8 @@
 // both directions; a table's charset comes from its header or sort order, and an
 // unknown one is said to be unknown. Real tables' text agrees with pxlib's own
 // conversion.
+#include "paradox/format/codepage.h"
+
 #include <gtest/gtest.h>
 #include <iconv.h>
 
@@ -9,7 +11,6 @@
 #include <filesystem>
 #include <random>
 
-#include "paradox/format/codepage.h"
 #include "paradox/format/format.h"
 #include "paradox/format/reader.h"
 
@@ -21,7 +22,8 @@ namespace paradox {
 namespace {
 
 // Direct iconv: false when iconv refuses the input.
-bool Iconv(const std::string& to, const std::string& from, const std::string& in, std::string* out) {
+bool Iconv(const std::string& to, const std::string& from, const std::string& in,
+           std::string* out) {
   iconv_t cd = iconv_open(to.c_str(), from.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
   std::string buf(in.size() * 4 + 16, '\0');
@@ -37,8 +39,9 @@ bool Iconv(const std::string& to, const std::string& from, const std::string& in
   return ok;
 }
 
-const uint16_t kPages[] = {437,  737,  775,  850,  852,  855,  857,  860,  861,  862,  863,  864,  865,  866,
-                           869,  874,  1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258, 932,  936,  949, 950};
+const uint16_t kPages[] = {437,  737,  775,  850,  852,  855, 857,  860,  861,  862,
+                           863,  864,  865,  866,  869,  874, 1250, 1251, 1252, 1253,
+                           1254, 1255, 1256, 1257, 1258, 932, 936,  949,  950};
 
 // Random strings, each a mix of single bytes and byte pairs (so multi-byte pages see
 // lead and trail bytes), compared with iconv wherever iconv accepts them.
@@ -83,8 +86,8 @@ TEST(CodePage, EveryPageConvertsAsIconvBothWays) {
 // Bytes a single-byte page leaves undefined keep their value through a round trip,
 // and text the page cannot hold is refused naming the character.
 TEST(CodePage, UndefinedBytesRoundTripAndMissingCharactersAreRefused) {
-  for (uint16_t cp : {437, 737, 775, 850, 852, 855, 857, 860, 861, 862, 863, 864, 865, 866, 869, 874, 1250, 1251,
-                      1252, 1253, 1254, 1256, 1257}) {
+  for (uint16_t cp : {437, 737, 775, 850, 852,  855,  857,  860,  861,  862,  863, 864,
+                      865, 866, 869, 874, 1250, 1251, 1252, 1253, 1254, 1256, 1257}) {
     std::string all;
     for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
     auto back = FromUtf8(ToUtf8(all, cp), cp);
@@ -92,11 +95,12 @@ TEST(CodePage, UndefinedBytesRoundTripAndMissingCharactersAreRefused) {
     EXPECT_EQ(back.value(), all) << cp;
   }
   EXPECT_EQ(ToUtf8("\x9Dsterrike", 865), "\xC3\x98sterrike");  // Østerrike
-  EXPECT_EQ(ToUtf8("\xD6\xD0", 936), "\xE4\xB8\xAD");            // 中
+  EXPECT_EQ(ToUtf8("\xD6\xD0", 936), "\xE4\xB8\xAD");          // 中
   auto refused = FromUtf8("\xD0\x90", 1252);
   EXPECT_TRUE(refused.status().IsInvalidArgument());
-  EXPECT_NE(refused.status().message().find("U+0410"), std::string::npos) << refused.status().message();
-  EXPECT_TRUE(FromUtf8("\xC3", 1252).status().IsInvalidArgument());  // broken UTF-8
+  EXPECT_NE(refused.status().message().find("U+0410"), std::string::npos)
+      << refused.status().message();
+  EXPECT_TRUE(FromUtf8("\xC3", 1252).status().IsInvalidArgument());    // broken UTF-8
   EXPECT_TRUE(FromUtf8("x", Charset{}).status().IsInvalidArgument());  // unknown charset
 }
 
@@ -142,13 +146,13 @@ TEST(CodePage, TableCharsetFromHeaderOrSortOrder) {
 
 TEST(CodePage, DisplayWidthCountsColumns) {
   EXPECT_EQ(DisplayWidth("Name"), 4u);
-  EXPECT_EQ(DisplayWidth("N\xC3\xA4me"), 4u);           // ä: one column
+  EXPECT_EQ(DisplayWidth("N\xC3\xA4me"), 4u);               // ä: one column
   EXPECT_EQ(DisplayWidth("\xE5\x90\x8D\xE5\x89\x8D"), 4u);  // 名前: two wide characters
-  EXPECT_EQ(DisplayWidth("e\xCC\x81"), 1u);             // e + combining acute
+  EXPECT_EQ(DisplayWidth("e\xCC\x81"), 1u);                 // e + combining acute
 }
 
-#define SKIP_WITHOUT_TABLES()                                       \
-  if (!std::filesystem::is_directory(REKASTO_TABLES_DIR))           \
+#define SKIP_WITHOUT_TABLES()                             \
+  if (!std::filesystem::is_directory(REKASTO_TABLES_DIR)) \
   GTEST_SKIP() << "sample tables not found at " << REKASTO_TABLES_DIR
 
 // pxlib converts alpha values from the header's code page with iconv too: every alpha
@@ -185,16 +189,19 @@ TEST(CodePage, RealTablesAlphaTextAgreesWithPxlib) {
       pxval_t** theirs = PX_retrieve_record(d, recno);
       ASSERT_NE(theirs, nullptr);
       for (size_t k = 0; k < h.fields.size(); ++k) {
-        if (h.fields[k].type == FieldType::kAlpha && !theirs[k]->isnull && !IsNull(ours.value()[k])) {
-          EXPECT_EQ(ToUtf8(std::get<std::string>(ours.value()[k]), cs), std::string(theirs[k]->value.str.val))
+        if (h.fields[k].type == FieldType::kAlpha && !theirs[k]->isnull &&
+            !IsNull(ours.value()[k])) {
+          EXPECT_EQ(ToUtf8(std::get<std::string>(ours.value()[k]), cs),
+                    std::string(theirs[k]->value.str.val))
               << "record " << recno << " field " << h.fields[k].name;
           ++compared;
         }
       }
       for (size_t k = 0; k < h.fields.size(); ++k) {
-        if (!theirs[k]->isnull && (theirs[k]->type == pxfAlpha || theirs[k]->type == pxfBCD ||
-                                   theirs[k]->type == pxfBytes ||
-                                   (theirs[k]->type >= pxfMemoBLOb && theirs[k]->type <= pxfGraphic)))
+        if (!theirs[k]->isnull &&
+            (theirs[k]->type == pxfAlpha || theirs[k]->type == pxfBCD ||
+             theirs[k]->type == pxfBytes ||
+             (theirs[k]->type >= pxfMemoBLOb && theirs[k]->type <= pxfGraphic)))
           d->free(d, theirs[k]->value.str.val);
         d->free(d, theirs[k]);
       }
@@ -219,7 +226,8 @@ TEST(CodePage, RealRoman8TableReadsAsRoman8) {
   EXPECT_EQ(cs.name, "HP-ROMAN8");
   auto cur = r.value()->Records();
   ASSERT_TRUE(cur.Next());
-  EXPECT_EQ(ToUtf8(std::get<std::string>(cur.Decode().value()[0]), cs), "\xC5\xA0\xC2\xBD\xC6\x92\xC2\xB6");  // Š½ƒ¶
+  EXPECT_EQ(ToUtf8(std::get<std::string>(cur.Decode().value()[0]), cs),
+            "\xC5\xA0\xC2\xBD\xC6\x92\xC2\xB6");  // Š½ƒ¶
 }
 
 }  // namespace

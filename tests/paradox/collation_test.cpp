@@ -16,10 +16,10 @@
 #include "paradox/format/family.h"
 #include "paradox/format/file.h"
 #include "paradox/format/reader.h"
+#include "paradox/format/writer.h"
 #include "paradox/repair/rebuild.h"
 #include "paradox/repair/salvage.h"
 #include "paradox/verify/verifier.h"
-#include "paradox/format/writer.h"
 
 namespace paradox {
 namespace {
@@ -210,14 +210,11 @@ TEST(Collation, DriverFacts) {
        {" ", "-", "0", "a", "A", "ae", "\x91", "af", "s", "ss", "\xE1", "st", "z", "!"}},
       // dBASE PTB 850: blank, control bytes, punctuation, digits, then letters with upper
       // case first; n < N-tilde < n-tilde < o.
-      {"DB850PT0",
-       {" ", "\x01", "!", "0", "9", "A", "a", "\x83", "n", "\xA5", "\xA4", "o", "z"}},
+      {"DB850PT0", {" ", "\x01", "!", "0", "9", "A", "a", "\x83", "n", "\xA5", "\xA4", "o", "z"}},
       // dBASE DEU 850: each punctuation byte has a first-level place; digits after letters.
-      {"DB850DE0",
-       {" ", "_", "-", "'", "\x01", "!", "a", "ss", "\xE1", "st", "z", "0", "9"}},
+      {"DB850DE0", {" ", "_", "-", "'", "\x01", "!", "a", "ss", "\xE1", "st", "z", "0", "9"}},
       // dBASE FRC 850: a < A < a-acute < a-grave < b; punctuation, then control bytes.
-      {"DB850CF0",
-       {" ", "0", "9", "a", "A", "\xA0", "\x85", "b", "z", "(", "!", "\x01"}},
+      {"DB850CF0", {" ", "0", "9", "a", "A", "\xA0", "\x85", "b", "z", "(", "!", "\x01"}},
       // dBASE SVE 850: u-diaeresis is a y; after z: a-ring, a-diaeresis, ae, o-diaeresis,
       // o-slash; then control bytes and punctuation.
       {"DB850SV1",
@@ -225,9 +222,8 @@ TEST(Collation, DriverFacts) {
         "\x9B", "\x01", "!"}},
       // dBASE ESP 850: "ch" after c, "ll" after l (the case of the pair second), n-tilde
       // after n.
-      {"DB850ES0",
-       {" ", "-", "0", "c", "\x87", "cz", "ch", "cH", "Ch", "CH", "d", "l", "lz", "ll", "lL", "Ll",
-        "LL", "m", "n", "nz", "\xA4", "\xA5", "o", "!"}},
+      {"DB850ES0", {" ",  "-",  "0",  "c",  "\x87", "cz", "ch", "cH", "Ch",   "CH",   "d", "l",
+                    "lz", "ll", "lL", "Ll", "LL",   "m",  "n",  "nz", "\xA4", "\xA5", "o", "!"}},
       // Borland DEU Latin-1: punctuation is ignorable, accents compare from the end
       // (cote < co^te < cote' < co^te'); digits before letters.
       {"BLLT1DE0",
@@ -237,37 +233,35 @@ TEST(Collation, DriverFacts) {
       // an accented ae), o-slash (o-diaeresis an accented o-slash), a-ring, then "aa" as a
       // two-byte a-ring (the case of the pair on the second and third levels).
       {"BLLT1DA0",
-       {"A", "a", "b", "y", "\xFD", "\xFC", "z", "\xC6", "\xE6", "\xE4", "\xD8", "\xF8",
-        "\xF6", "\xC5", "\xE5", "Aa", "aa", "AA", "aA"}},
+       {"A", "a", "b", "y", "\xFD", "\xFC", "z", "\xC6", "\xE6", "\xE4", "\xD8", "\xF8", "\xF6",
+        "\xC5", "\xE5", "Aa", "aa", "AA", "aA"}},
       // Borland ESP Latin-1: "ch" after c, "ll" after l, n-tilde (no accent of n) after n;
       // a text without punctuation before the same with it.
-      {"BLLT1ES0",
-       {"c", "\xE7", "cz", "ch", "cH", "Ch", "CH", "d", "l", "lz", "ll", "lL", "Ll", "LL", "m",
-        "n", "nz", "\xF1", "\xD1", "o", "ob", "o-b"}},
+      {"BLLT1ES0", {"c",  "\xE7", "cz", "ch", "cH", "Ch", "CH",   "d",    "l", "lz", "ll",
+                    "lL", "Ll",   "LL", "m",  "n",  "nz", "\xF1", "\xD1", "o", "ob", "o-b"}},
       // Borland FIN and SVE Latin-1: u-diaeresis a y; after z: a-ring, a-diaeresis < ae,
       // o-diaeresis < o-slash; sharp s an accented "ss".
       {"BLLT1FI0",
-       {"ss", "\xDF", "st", "y", "\xFC", "z", "\xE5", "\xC5", "\xE4", "\xE6", "\xF6",
-        "\xF8"}},
+       {"ss", "\xDF", "st", "y", "\xFC", "z", "\xE5", "\xC5", "\xE4", "\xE6", "\xF6", "\xF8"}},
       {"BLLT1SV0", {"y", "\xFC", "z", "\xE5", "\xC5", "\xE4", "\xE6", "\xF6", "\xF8"}},
       // Borland ISL Latin-1: a-acute, eth, e-acute, i-acute, o-acute, u-acute and y-acute
       // are letters of their own after their base; thorn, ae, o-diaeresis after z.
-      {"BLLT1IS0",
-       {"a", "A", "\xE1", "\xC1", "b", "d", "\xF0", "e", "\xE9", "f", "i", "\xED", "j", "o",
-        "\xF3", "p", "u", "\xFA", "v", "y", "\xFD", "z", "\xFE", "\xE6", "\xF6", "\xF8"}},
+      {"BLLT1IS0", {"a", "A", "\xE1", "\xC1", "b",    "d",    "\xF0", "e",   "\xE9",
+                    "f", "i", "\xED", "j",    "o",    "\xF3", "p",    "u",   "\xFA",
+                    "v", "y", "\xFD", "z",    "\xFE", "\xE6", "\xF6", "\xF8"}},
       // Borland NOR Latin-1: a-diaeresis an accented a; after z: ae, o-slash, a-ring, then
       // "aa" as a two-byte a-ring.
       {"BLLT1NO0",
-       {"a", "\xE4", "b", "z", "\xE6", "\xC6", "\xF8", "\xD8", "\xE5", "\xC5", "aa", "Aa",
-        "aA", "AA"}},
+       {"a", "\xE4", "b", "z", "\xE6", "\xC6", "\xF8", "\xD8", "\xE5", "\xC5", "aa", "Aa", "aA",
+        "AA"}},
       {"ascii", {"", "A", "B", "a", "b", "\x80"}},
   };
   // The Borland Latin-1 drivers with the weights of BLLT1DE0: accents compare from the
   // end of the text (cote < co^te < cote' < co^te'), ae sorts after "ae".
   for (const char* d : {"BLLT1UK0", "BLLT1FR0", "BLLT1CA0", "BLLT1IT0", "BLLT1NL0", "BLLT1PT0"})
     cases.push_back({d,
-                     {"0", "a", "ae", "\xE6", "af", "cote", "c\xF4te", "cot\xE9", "c\xF4t\xE9", "ss",
-                      "\xDF", "st", "z"}});
+                     {"0", "a", "ae", "\xE6", "af", "cote", "c\xF4te", "cot\xE9", "c\xF4t\xE9",
+                      "ss", "\xDF", "st", "z"}});
   for (const Case& k : cases) {
     const Collation* c = Collation::ForName(k.driver);
     ASSERT_NE(c, nullptr) << k.driver;

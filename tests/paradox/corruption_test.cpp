@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <map>
 
-#include "paradox/format/blob.h"
-#include "paradox/format/index.h"
-
-#include "paradox/format/crypt.h"
 #include "mutators.h"
+#include "paradox/format/blob.h"
+#include "paradox/format/crypt.h"
+#include "paradox/format/index.h"
 #include "paradox/format/reader.h"
 #include "paradox/format/writer.h"
 
@@ -26,9 +25,11 @@ class Corruption : public ::testing::Test {
     TableSchema s;
     s.level = TableLevel::k7;
     s.blockSize = 1024;
-    s.fields = {{"Id", FieldType::kLong}, {"Day", FieldType::kDate}, {"Name", FieldType::kAlpha, 30}};
+    s.fields = {
+        {"Id", FieldType::kLong}, {"Day", FieldType::kDate}, {"Name", FieldType::kAlpha, 30}};
     std::vector<std::vector<Value>> rows;
-    for (int i = 0; i < kRows; ++i) rows.push_back({int64_t{i}, Date{730000 + i}, "name " + std::to_string(i)});
+    for (int i = 0; i < kRows; ++i)
+      rows.push_back({int64_t{i}, Date{730000 + i}, "name " + std::to_string(i)});
     ASSERT_TRUE(WriteTable(&fs_, "T.DB", s, rows).ok());
     file_ = fs_.Contents("T.DB");
     // 38-byte records, 26 per 1k block -> 8 blocks.
@@ -188,9 +189,8 @@ TEST_F(Corruption, TruncatedFile) {
 TEST_F(Corruption, FileCutInsideABlockHeader) {
   ASSERT_TRUE(Truncate(*file_, BlockStart(*file_, 5) + 3));
   auto salvage = Open(ReadMode::kSalvage);
-  EXPECT_TRUE(std::any_of(salvage->anomalies().begin(), salvage->anomalies().end(), [](const Anomaly& a) {
-    return a.code == anomaly::kFileShort;
-  }));
+  EXPECT_TRUE(std::any_of(salvage->anomalies().begin(), salvage->anomalies().end(),
+                          [](const Anomaly& a) { return a.code == anomaly::kFileShort; }));
   EXPECT_NE(Find(*salvage, anomaly::kChainOutOfRange), nullptr);
   EXPECT_EQ(Find(*salvage, anomaly::kReadError), nullptr);
   EXPECT_EQ(Ids(*salvage).size(), static_cast<size_t>(4 * 26));
@@ -262,13 +262,16 @@ TEST(CorruptionRandom, RandomDamageIsAlwaysAStatus) {
   TableSchema s;
   s.level = TableLevel::k7;
   s.blockSize = 1024;
-  s.fields = {{"Id", FieldType::kLong}, {"Name", FieldType::kAlpha, 12}, {"Memo", FieldType::kMemo, 5},
+  s.fields = {{"Id", FieldType::kLong},
+              {"Name", FieldType::kAlpha, 12},
+              {"Memo", FieldType::kMemo, 5},
               {"Dec", FieldType::kBcd, 2}};
   s.keyFieldCount = 1;
   s.secondaryIndexes = {{"", {"Name"}}};
   std::vector<std::vector<Value>> rows;
   for (int i = 0; i < 120; ++i)
-    rows.push_back({int64_t{i}, "n" + std::to_string(i % 9), std::string(i % 3 ? 40 : 3000, 'm'), Bcd{"1.5"}});
+    rows.push_back(
+        {int64_t{i}, "n" + std::to_string(i % 9), std::string(i % 3 ? 40 : 3000, 'm'), Bcd{"1.5"}});
   ASSERT_TRUE(WriteTable(&fs, "R.DB", s, rows).ok());
   const std::vector<std::string> members = {"R.DB", "R.PX", "R.MB", "R.X02", "R.Y02"};
   std::map<std::string, Bytes> pristine;
@@ -285,10 +288,18 @@ TEST(CorruptionRandom, RandomDamageIsAlwaysAStatus) {
     int edits = 1 + rnd() % 8;
     for (int e = 0; e < edits; ++e) {
       switch (rnd() % 4) {
-        case 0: FlipByte(f, rnd() % f.size(), static_cast<uint8_t>(1 + rnd() % 255)); break;
-        case 1: SetU16(f, rnd() % 0x80, static_cast<uint16_t>(rnd())); break;
-        case 2: Truncate(f, rnd() % f.size()); break;
-        default: SetU32(f, rnd() % f.size(), rnd()); break;
+        case 0:
+          FlipByte(f, rnd() % f.size(), static_cast<uint8_t>(1 + rnd() % 255));
+          break;
+        case 1:
+          SetU16(f, rnd() % 0x80, static_cast<uint16_t>(rnd()));
+          break;
+        case 2:
+          Truncate(f, rnd() % f.size());
+          break;
+        default:
+          SetU32(f, rnd() % f.size(), rnd());
+          break;
       }
       if (f.empty()) break;
     }
@@ -313,7 +324,8 @@ TEST(CorruptionRandom, RandomDamageIsAlwaysAStatus) {
         }
       }
     }
-    for (const std::string& idx : {std::string("R.PX"), std::string("R.Y02")}) (void)IndexFile::Open(&fs, idx);
+    for (const std::string& idx : {std::string("R.PX"), std::string("R.Y02")})
+      (void)IndexFile::Open(&fs, idx);
     (void)ReadHeader(&fs, victim);
   }
 }

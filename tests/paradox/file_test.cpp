@@ -1,8 +1,9 @@
 // The file interface: in-memory and OS implementations behave alike; the failing
 // one fails exactly the N-th operation of a kind.
-#include <gtest/gtest.h>
+#include "paradox/format/file.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,8 +12,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-
-#include "paradox/format/file.h"
 
 namespace paradox {
 namespace {
@@ -179,7 +178,8 @@ TEST(OsFileSystemTest, ResolvesSymbolicLinks) {
   EXPECT_EQ(DefaultFileSystem()->ResolveLink(root + "/L1.DB").value(), target);
   EXPECT_EQ(DefaultFileSystem()->ResolveLink(root + "/real/T.DB").value(), root + "/real/T.DB");
   // Only a link as the last part counts: a rename inside a linked folder is fine.
-  EXPECT_EQ(DefaultFileSystem()->ResolveLink(root + "/dir/real/T.DB").value(), root + "/dir/real/T.DB");
+  EXPECT_EQ(DefaultFileSystem()->ResolveLink(root + "/dir/real/T.DB").value(),
+            root + "/dir/real/T.DB");
   ASSERT_EQ(symlink("nowhere.DB", (root + "/dangling.DB").c_str()), 0);
   EXPECT_TRUE(DefaultFileSystem()->ResolveLink(root + "/dangling.DB").status().IsNotFound());
   std::filesystem::remove_all(root);

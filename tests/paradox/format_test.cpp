@@ -1,5 +1,7 @@
 // Round trips of every on-disk structure and the field codecs against the format's
 // published examples.
+#include "paradox/format/format.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +12,6 @@
 #include "paradox/format/codepage.h"
 #include "paradox/format/coding.h"
 #include "paradox/format/crypt.h"
-#include "paradox/format/format.h"
 #include "paradox/format/index.h"
 #include "paradox/format/status.h"
 #include "paradox/format/value.h"
@@ -24,7 +25,8 @@ Bytes Hex(const char* s) {
   for (; *s; ++s) {
     int v = std::isdigit(*s) ? *s - '0' : (*s >= 'A' && *s <= 'F') ? *s - 'A' + 10 : -1;
     if (v < 0) continue;
-    if (hi < 0) hi = v;
+    if (hi < 0)
+      hi = v;
     else {
       out.push_back(static_cast<uint8_t>(hi * 16 + v));
       hi = -1;
@@ -130,8 +132,8 @@ TEST(StructureRoundTrip, SmallStructures) {
   EXPECT_EQ(b, b2);
   EXPECT_EQ(b2.RecordCount(17, 2048), 0);
   EXPECT_EQ((BlockHeader{0, 0, 34}).RecordCount(17, 2048), 3);
-  EXPECT_EQ((BlockHeader{0, 0, 35}).RecordCount(17, 2048), -1);   // not a multiple
-  EXPECT_EQ((BlockHeader{0, 0, -34}).RecordCount(17, 2048), -1);  // below -recordSize
+  EXPECT_EQ((BlockHeader{0, 0, 35}).RecordCount(17, 2048), -1);        // not a multiple
+  EXPECT_EQ((BlockHeader{0, 0, -34}).RecordCount(17, 2048), -1);       // below -recordSize
   EXPECT_EQ((BlockHeader{0, 0, 17 * 120}).RecordCount(17, 2048), -1);  // beyond capacity
 
   BlobPointer p{0x12345600, 0x3F, 777, 9};
@@ -301,13 +303,16 @@ TEST(FieldCodec, DateAndTimeTextIsPrintf) {
     unsigned m, d;
     CivilFromDays(day, &y, &m, &d);
     // Years before 1 in ISO 8601 expanded form: "-0001", never printf's "-001".
-    if (y < 0) std::snprintf(want, sizeof want, "-%04d-%02u-%02u", -y, m, d);
-    else std::snprintf(want, sizeof want, "%04d-%02u-%02u", y, m, d);
+    if (y < 0)
+      std::snprintf(want, sizeof want, "-%04d-%02u-%02u", -y, m, d);
+    else
+      std::snprintf(want, sizeof want, "%04d-%02u-%02u", y, m, d);
     ASSERT_EQ(FormatDate(Date{day}), want) << day;
   }
   for (int64_t ms = -90000000; ms <= 90000000; ms += 997) {
     const int t = int(ms);
-    std::snprintf(want, sizeof want, "%02d:%02d:%02d.%03d", t / 3600000, t / 60000 % 60, t / 1000 % 60, t % 1000);
+    std::snprintf(want, sizeof want, "%02d:%02d:%02d.%03d", t / 3600000, t / 60000 % 60,
+                  t / 1000 % 60, t % 1000);
     ASSERT_EQ(FormatTime(Time{t}), want) << t;
   }
   EXPECT_EQ(FormatTime(Time{86399999}), "23:59:59.999");
@@ -317,9 +322,23 @@ TEST(FieldCodec, DateAndTimeTextIsPrintf) {
 // Numbers print as printf("%.15g") always did (dumps compare byte for byte across
 // versions): every kind of double, from random bit patterns and the special values.
 TEST(FieldCodec, NumberTextIsPrintfG15) {
-  std::vector<double> values = {0.0, -0.0, 1.0, -1.0, 0.1, 1e15, 1e16, 123456789012345678.0, 5e-324,
-                                2.2250738585072014e-308, 1.7976931348623157e308, 0.25, 1.0 / 3,
-                                HUGE_VAL, -HUGE_VAL, std::nan(""), -std::nan("")};
+  std::vector<double> values = {0.0,
+                                -0.0,
+                                1.0,
+                                -1.0,
+                                0.1,
+                                1e15,
+                                1e16,
+                                123456789012345678.0,
+                                5e-324,
+                                2.2250738585072014e-308,
+                                1.7976931348623157e308,
+                                0.25,
+                                1.0 / 3,
+                                HUGE_VAL,
+                                -HUGE_VAL,
+                                std::nan(""),
+                                -std::nan("")};
   uint64_t x = 0x9E3779B97F4A7C15ull;
   for (int i = 0; i < 20000; ++i) {
     x ^= x << 13, x ^= x >> 7, x ^= x << 17;
@@ -440,13 +459,13 @@ TEST(Encryption, KeyFromPasswordAndChunkInverse) {
 }
 
 TEST(CodePage, ConvertsBothWays) {
-  EXPECT_EQ(ToUtf8("\x81", 437), "\xC3\xBC");        // ü
-  EXPECT_EQ(ToUtf8("\xA4", 852), "\xC4\x84");        // Ą
-  EXPECT_EQ(ToUtf8("\xA5", 1250), "\xC4\x84");       // Ą
-  EXPECT_EQ(ToUtf8("\xE4", 1252), "\xC3\xA4");       // ä
-  EXPECT_EQ(ToUtf8("\x80", 866), "\xD0\x90");        // А
-  EXPECT_EQ(ToUtf8("\xC0", 1251), "\xD0\x90");       // А
-  EXPECT_EQ(ToUtf8("\x9A", 850), "\xC3\x9C");        // Ü
+  EXPECT_EQ(ToUtf8("\x81", 437), "\xC3\xBC");   // ü
+  EXPECT_EQ(ToUtf8("\xA4", 852), "\xC4\x84");   // Ą
+  EXPECT_EQ(ToUtf8("\xA5", 1250), "\xC4\x84");  // Ą
+  EXPECT_EQ(ToUtf8("\xE4", 1252), "\xC3\xA4");  // ä
+  EXPECT_EQ(ToUtf8("\x80", 866), "\xD0\x90");   // А
+  EXPECT_EQ(ToUtf8("\xC0", 1251), "\xD0\x90");  // А
+  EXPECT_EQ(ToUtf8("\x9A", 850), "\xC3\x9C");   // Ü
   EXPECT_EQ(FromUtf8("Zażółć", 1250).value(), "Za\xBF\xF3\xB3\xE6");
   EXPECT_TRUE(FromUtf8("\xD0\x90", 1252).status().IsInvalidArgument());  // no Cyrillic in 1252
   EXPECT_TRUE(FromUtf8("\xC3", 1252).status().IsInvalidArgument());      // broken UTF-8

@@ -20,7 +20,9 @@ namespace paradox::sim {
 // `property` ("clean" or a DamageName) on table `t`.
 struct KnownFault {
   const char* name;
-  std::function<bool(const SimTable&, const std::string& property, const Outcome&, const std::string& word)> explains;
+  std::function<bool(const SimTable&, const std::string& property, const Outcome&,
+                     const std::string& word)>
+      explains;
 };
 
 inline bool IsLevel3(const SimTable& t) {
@@ -40,9 +42,12 @@ inline bool HasAllBlankRecord(const SimTable& t, uint16_t block) {
 
 inline const std::vector<KnownFault>& KnownFaults() {
   static const std::vector<KnownFault> faults = {
-      {"limit, not a fault to fix blindly: in an unkeyed table a record-count word damaged to a well-formed value "
-       "within the block's capacity claims stale slots; nothing in an unkeyed family says which block it is (no "
-       "primary index), and a header count below the chain's is as often a crash before the header was written, "
+      {"limit, not a fault to fix blindly: in an unkeyed table a record-count word damaged to a "
+       "well-formed value "
+       "within the block's capacity claims stale slots; nothing in an unkeyed family says which "
+       "block it is (no "
+       "primary index), and a header count below the chain's is as often a crash before the header "
+       "was written, "
        "so the rebuild keeps the chain's records and reports the mismatch",
        [](const SimTable& t, const std::string& p, const Outcome& o, const std::string& w) {
          return !t.keyed && p == "add-data-more" && w == "rebuild-extra" && o.Has("rebuild-extra");
@@ -53,7 +58,8 @@ inline const std::vector<KnownFault>& KnownFaults() {
 
 // Indexes (into KnownFaults()) of the faults explaining the failure; *all = every fault
 // word is explained (never for a simulator or pxlib failure: those are the simulator's).
-inline std::set<size_t> ExplainFailure(const SimTable& t, const std::string& property, const Outcome& o, bool* all) {
+inline std::set<size_t> ExplainFailure(const SimTable& t, const std::string& property,
+                                       const Outcome& o, bool* all) {
   std::set<size_t> known;
   *all = !o.Has("simulator") && !o.Has("pxlib");
   for (const std::string& w : o.faults) {

@@ -46,38 +46,68 @@ inline bool FillBytes(Bytes& f, uint64_t offset, uint64_t n, uint8_t v) {
 }
 
 // Header fields (DB/X/PX fixed part).
-inline uint16_t HeaderSize(const Bytes& f) { return f.size() >= 4 ? DecodeU16(f.data() + 2) : 0; }
-inline uint32_t BlockSize(const Bytes& f) { return f.size() >= 6 ? f[5] * 1024u : 0; }
-inline bool SetRecordCount(Bytes& f, uint32_t n) { return SetU32(f, 0x06, n); }
-inline bool SetBlocksInUse(Bytes& f, uint16_t n) { return SetU16(f, 0x0A, n); }
-inline bool SetFileBlocks(Bytes& f, uint16_t n) { return SetU16(f, 0x0C, n); }
-inline bool SetFirstBlock(Bytes& f, uint16_t n) { return SetU16(f, 0x0E, n); }
-inline bool SetLastBlock(Bytes& f, uint16_t n) { return SetU16(f, 0x10, n); }
-inline bool SetFirstFreeBlock(Bytes& f, uint16_t n) { return SetU16(f, 0x4D, n); }
-inline bool SetRecordSize(Bytes& f, uint16_t n) { return SetU16(f, 0x00, n); }
-inline bool SetNumFields(Bytes& f, uint16_t n) { return SetU16(f, 0x21, n); }
+inline uint16_t HeaderSize(const Bytes& f) {
+  return f.size() >= 4 ? DecodeU16(f.data() + 2) : 0;
+}
+inline uint32_t BlockSize(const Bytes& f) {
+  return f.size() >= 6 ? f[5] * 1024u : 0;
+}
+inline bool SetRecordCount(Bytes& f, uint32_t n) {
+  return SetU32(f, 0x06, n);
+}
+inline bool SetBlocksInUse(Bytes& f, uint16_t n) {
+  return SetU16(f, 0x0A, n);
+}
+inline bool SetFileBlocks(Bytes& f, uint16_t n) {
+  return SetU16(f, 0x0C, n);
+}
+inline bool SetFirstBlock(Bytes& f, uint16_t n) {
+  return SetU16(f, 0x0E, n);
+}
+inline bool SetLastBlock(Bytes& f, uint16_t n) {
+  return SetU16(f, 0x10, n);
+}
+inline bool SetFirstFreeBlock(Bytes& f, uint16_t n) {
+  return SetU16(f, 0x4D, n);
+}
+inline bool SetRecordSize(Bytes& f, uint16_t n) {
+  return SetU16(f, 0x00, n);
+}
+inline bool SetNumFields(Bytes& f, uint16_t n) {
+  return SetU16(f, 0x21, n);
+}
 
 // File offset of block k (1-based) of a DB/X/PX/Y file.
 inline uint64_t BlockStart(const Bytes& f, uint32_t k) {
   return uint64_t(HeaderSize(f)) + uint64_t(k - 1) * BlockSize(f);
 }
 // Block header fields of block k (plain, unencrypted files).
-inline bool SetNextBlock(Bytes& f, uint32_t k, uint16_t next) { return SetU16(f, BlockStart(f, k), next); }
-inline bool SetPrevBlock(Bytes& f, uint32_t k, uint16_t prev) { return SetU16(f, BlockStart(f, k) + 2, prev); }
+inline bool SetNextBlock(Bytes& f, uint32_t k, uint16_t next) {
+  return SetU16(f, BlockStart(f, k), next);
+}
+inline bool SetPrevBlock(Bytes& f, uint32_t k, uint16_t prev) {
+  return SetU16(f, BlockStart(f, k) + 2, prev);
+}
 inline bool SetAddDataSize(Bytes& f, uint32_t k, int16_t v) {
   return SetU16(f, BlockStart(f, k) + 4, static_cast<uint16_t>(v));
 }
 // Breaks the data chain after block k: its next link points to `to` (default: a
 // block number beyond the file).
-inline bool BreakChain(Bytes& f, uint32_t k, uint16_t to = 0xFFF0) { return SetNextBlock(f, k, to); }
+inline bool BreakChain(Bytes& f, uint32_t k, uint16_t to = 0xFFF0) {
+  return SetNextBlock(f, k, to);
+}
 // Makes block k point back to itself (a cycle).
-inline bool MakeChainCycle(Bytes& f, uint32_t k) { return SetNextBlock(f, k, static_cast<uint16_t>(k)); }
+inline bool MakeChainCycle(Bytes& f, uint32_t k) {
+  return SetNextBlock(f, k, static_cast<uint16_t>(k));
+}
 // Overwrites record r (0-based) of block k with `v` bytes.
 inline bool FillRecord(Bytes& f, uint32_t k, uint32_t r, uint8_t v) {
   uint16_t recordSize = f.size() >= 2 ? DecodeU16(f.data()) : 0;
   return FillBytes(f, BlockStart(f, k) + 6 + uint64_t(r) * recordSize, recordSize, v);
 }
 // Overwrites a whole block with `v`.
-inline bool FillBlock(Bytes& f, uint32_t k, uint8_t v) { return FillBytes(f, BlockStart(f, k), BlockSize(f), v); }
+inline bool FillBlock(Bytes& f, uint32_t k, uint8_t v) {
+  return FillBytes(f, BlockStart(f, k), BlockSize(f), v);
+}
 
 }  // namespace paradox::test

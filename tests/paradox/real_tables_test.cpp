@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 #include "paradox/format/blob.h"
@@ -24,7 +24,9 @@ namespace {
 
 namespace fsys = std::filesystem;
 
-std::string TablesDir() { return REKASTO_TABLES_DIR; }
+std::string TablesDir() {
+  return REKASTO_TABLES_DIR;
+}
 
 std::vector<std::string> Files(const std::vector<std::string>& exts) {
   std::vector<std::string> out;
@@ -33,14 +35,15 @@ std::vector<std::string> Files(const std::vector<std::string>& exts) {
     std::string ext = e.path().extension().string();
     for (auto& c : ext) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     for (const auto& want : exts)
-      if (ext == want || (want == ".Xnn" && ext.size() >= 3 && ext[1] == 'X')) out.push_back(e.path().string());
+      if (ext == want || (want == ".Xnn" && ext.size() >= 3 && ext[1] == 'X'))
+        out.push_back(e.path().string());
   }
   std::sort(out.begin(), out.end());
   return out;
 }
 
-#define SKIP_WITHOUT_TABLES()                                                           \
-  if (!fsys::is_directory(TablesDir()))                                                 \
+#define SKIP_WITHOUT_TABLES()           \
+  if (!fsys::is_directory(TablesDir())) \
   GTEST_SKIP() << "sample tables not found at " << TablesDir() << " (../shared/tables)"
 
 int PxlibCount(const std::string& path) {
@@ -124,18 +127,22 @@ TEST(RealTables, DecodedValuesAgreeWithPxlib) {
         // pxlib does not treat all-zero bytes as blank for 4-byte integers and
         // doubles (it returns the minimum long or 0.0); the format says blank.
         if (IsNull(v) && !t->isnull &&
-            (t->value.lval == -2147483648L || (t->type != pxfAlpha && t->type != pxfShort && t->value.dval == 0.0)))
+            (t->value.lval == -2147483648L ||
+             (t->type != pxfAlpha && t->type != pxfShort && t->value.dval == 0.0)))
           continue;
         switch (fields[k].type) {
           case FieldType::kAlpha:
             if (IsNull(v)) {
               EXPECT_TRUE(t->isnull);
             } else if (!t->isnull) {
-              EXPECT_EQ(std::get<std::string>(v), std::string(t->value.str.val, strnlen(t->value.str.val, t->value.str.len)));
+              EXPECT_EQ(std::get<std::string>(v),
+                        std::string(t->value.str.val, strnlen(t->value.str.val, t->value.str.len)));
             }
             ++compared;
             break;
-          case FieldType::kShort: case FieldType::kLong: case FieldType::kAutoInc:
+          case FieldType::kShort:
+          case FieldType::kLong:
+          case FieldType::kAutoInc:
             ASSERT_EQ(IsNull(v), bool(t->isnull));
             if (!IsNull(v)) {
               EXPECT_EQ(std::get<int64_t>(v), t->value.lval);
@@ -163,7 +170,8 @@ TEST(RealTables, DecodedValuesAgreeWithPxlib) {
             }
             ++compared;
             break;
-          case FieldType::kNumber: case FieldType::kMoney:
+          case FieldType::kNumber:
+          case FieldType::kMoney:
             ASSERT_EQ(IsNull(v), bool(t->isnull));
             if (!IsNull(v)) {
               EXPECT_EQ(std::get<double>(v), t->value.dval);
@@ -182,8 +190,10 @@ TEST(RealTables, DecodedValuesAgreeWithPxlib) {
         }
       }
       for (size_t k = 0; k < fields.size(); ++k) {
-        if (!theirs[k]->isnull && (theirs[k]->type == pxfAlpha || theirs[k]->type == pxfBCD ||
-                                   theirs[k]->type == pxfBytes || (theirs[k]->type >= pxfMemoBLOb && theirs[k]->type <= pxfGraphic)))
+        if (!theirs[k]->isnull &&
+            (theirs[k]->type == pxfAlpha || theirs[k]->type == pxfBCD ||
+             theirs[k]->type == pxfBytes ||
+             (theirs[k]->type >= pxfMemoBLOb && theirs[k]->type <= pxfGraphic)))
           d->free(d, theirs[k]->value.str.val);
         d->free(d, theirs[k]);
       }
@@ -210,7 +220,9 @@ TEST(RealTables, EncryptedTablesDecryptToReadableText) {
     ASSERT_EQ(v.size(), 2u);
     EXPECT_EQ(std::get<int64_t>(v[0]), ++n);  // autoincrement 1, 2, 3, 4
     const std::string& s = std::get<std::string>(v[1]);
-    EXPECT_TRUE(std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x20; })) << s;
+    EXPECT_TRUE(std::all_of(s.begin(), s.end(), [](char c) {
+      return static_cast<unsigned char>(c) >= 0x20;
+    })) << s;
   }
   EXPECT_EQ(n, 4);
 }
@@ -330,7 +342,8 @@ TEST(RealTables, ValidityFilesDecode) {
   ASSERT_EQ(v->checks.size(), 1u);
   EXPECT_TRUE(v->checks[0].required);
   EXPECT_EQ(v->checks[0].defaultValue, Bytes{0x81});
-  auto db = ReadHeader(DefaultFileSystem(), TablesDir() + "/leonhad__paradoxdriver/fields/logical.db");
+  auto db =
+      ReadHeader(DefaultFileSystem(), TablesDir() + "/leonhad__paradoxdriver/fields/logical.db");
   ASSERT_TRUE(db.ok());
   EXPECT_EQ(v->changeCount, db->fixed.changeCount2);
   // Cut inside the footer: reported, not read past.

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "mutators.h"
-#include "rebuild_helpers.h"
 #include "paradox/repair/salvage.h"
+#include "rebuild_helpers.h"
 
 namespace paradox::test {
 namespace {
@@ -334,7 +334,8 @@ TEST_F(RebuildFaultTest, FailedOpenOrReadNeverShortensTheDescribedStructure) {
     const int calls = counting.Count(op);
     ASSERT_GT(calls, 0);
     for (int n = 1; n <= calls; ++n) {
-      SCOPED_TRACE(std::string(op == FaultyFileSystem::Op::kOpen ? "open " : "read ") + std::to_string(n));
+      SCOPED_TRACE(std::string(op == FaultyFileSystem::Op::kOpen ? "open " : "read ") +
+                   std::to_string(n));
       FaultyFileSystem faulty(&base_);
       faulty.FailAt(op, n);
       auto s = DescribeTableStructure(&faulty, kDb);

@@ -14,9 +14,9 @@
 #include "paradox/format/family.h"
 #include "paradox/format/file.h"
 #include "paradox/format/reader.h"
+#include "paradox/format/writer.h"
 #include "paradox/repair/rebuild.h"
 #include "paradox/verify/verifier.h"
-#include "paradox/format/writer.h"
 
 namespace paradox::test {
 

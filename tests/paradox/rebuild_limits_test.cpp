@@ -20,7 +20,7 @@ TableSchema OneRecordPerBlockSchema() {
   s.codePage = 1252;
   s.sortOrder = 0;
   s.sortOrderId = "ascii";
-  s.fields = {{"Id", FieldType::kLong, 0},    {"Name", FieldType::kAlpha, 12},
+  s.fields = {{"Id", FieldType::kLong, 0},      {"Name", FieldType::kAlpha, 12},
               {"Pad1", FieldType::kAlpha, 250}, {"Pad2", FieldType::kAlpha, 250},
               {"Pad3", FieldType::kAlpha, 250}, {"Pad4", FieldType::kAlpha, 240}};
   s.keyFieldCount = 1;
@@ -83,7 +83,8 @@ TEST(RebuildLimits, KeyedTableUpTo65535BlocksVerifiesAndRebuildsIdentically) {
   MemFileSystem fs;
   Status st = WriteOneRecordPerBlock(&fs, "/data/BIG.DB", 65536);
   EXPECT_TRUE(st.IsInvalidArgument()) << st.ToString();
-  EXPECT_NE(st.message().find("BIG.DB would need more than 65535 blocks"), std::string::npos) << st.message();
+  EXPECT_NE(st.message().find("BIG.DB would need more than 65535 blocks"), std::string::npos)
+      << st.message();
 }
 
 // 16 KiB and 32 KiB blocks exist from level 5 on; a rebuild keeps the table's level and
@@ -94,9 +95,10 @@ TEST(RebuildLimits, RebuildKeepsLevelAndLargeBlockSize) {
     TableLevel level;
     uint32_t blockSize;
   };
-  for (Case c : {Case{TableLevel::k5, 16384}, Case{TableLevel::k5, 32768}, Case{TableLevel::k7, 16384},
-                 Case{TableLevel::k4, 16384}}) {
-    SCOPED_TRACE(std::string("level ") + LevelName(c.level) + ", block size " + std::to_string(c.blockSize));
+  for (Case c : {Case{TableLevel::k5, 16384}, Case{TableLevel::k5, 32768},
+                 Case{TableLevel::k7, 16384}, Case{TableLevel::k4, 16384}}) {
+    SCOPED_TRACE(std::string("level ") + LevelName(c.level) + ", block size " +
+                 std::to_string(c.blockSize));
     MemFileSystem fs;
     const std::string db = "/data/WIDE.DB";
     ASSERT_TRUE(fs.MakeDir("/data").ok());
@@ -130,8 +132,8 @@ TEST(RebuildLimits, RebuildKeepsLevelAndLargeBlockSize) {
       char code[12];
       std::snprintf(code, sizeof code, "C%06d", i);
       Value note = i % 4 ? Value{} : Value{std::string(30 + i % 50, char('a' + i % 26))};
-      ASSERT_TRUE((*w)->AddRecord({std::string(code), "Name " + std::to_string(i * 7 % 101), i * 0.5 - 3,
-                                   Date{720000 + i % 300}, note})
+      ASSERT_TRUE((*w)->AddRecord({std::string(code), "Name " + std::to_string(i * 7 % 101),
+                                   i * 0.5 - 3, Date{720000 + i % 300}, note})
                       .ok());
     }
     ASSERT_TRUE((*w)->Finish().ok());
@@ -157,7 +159,8 @@ TEST(RebuildLimits, RebuildKeepsLevelAndLargeBlockSize) {
     why.clear();
     EXPECT_TRUE(FamilyVerifiesClean(&fs, db, &why)) << why;
   }
-  for (TableLevel level : {TableLevel::k3_0, TableLevel::k3_5, TableLevel::k4, TableLevel::k5, TableLevel::k7}) {
+  for (TableLevel level :
+       {TableLevel::k3_0, TableLevel::k3_5, TableLevel::k4, TableLevel::k5, TableLevel::k7}) {
     for (uint32_t bs : {0u, 1536u, 5120u, 65536u}) {
       EXPECT_FALSE(BlockSizeAllowed(level, bs)) << bs;
       EXPECT_FALSE(BlockSizeKnown(bs)) << bs;

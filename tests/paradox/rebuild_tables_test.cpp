@@ -1,8 +1,8 @@
 // Real tables made by other software: each family is copied into a temporary folder
 // and rebuilt there; the rebuilt table must hold the same records in the same order,
 // verify clean, and read the same in pxlib. The shared folder itself is never written.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,8 +16,8 @@
 #include <set>
 
 #include "mutators.h"
-#include "rebuild_helpers.h"
 #include "paradox/repair/salvage.h"
+#include "rebuild_helpers.h"
 
 namespace paradox::test {
 namespace {
@@ -28,7 +28,8 @@ namespace stdfs = std::filesystem;
 // same tests at the same time, so a fixed name under the temporary folder would be shared.
 stdfs::path UniqueDir(const std::string& stem) {
   std::string tmpl = (stdfs::path(::testing::TempDir()) / (stem + "_XXXXXX")).string();
-  if (mkdtemp(tmpl.data()) == nullptr) ADD_FAILURE() << "mkdtemp " << tmpl << ": " << std::strerror(errno);
+  if (mkdtemp(tmpl.data()) == nullptr)
+    ADD_FAILURE() << "mkdtemp " << tmpl << ": " << std::strerror(errno);
   return tmpl;
 }
 
@@ -179,7 +180,8 @@ TEST(RebuildSharedTables, EngineCollationOrderIsKept) {
     }
     seen.insert(t.filename().string());
     const std::string name = t.filename().string();
-    std::string db = CopyFamily(t, work / stdfs::relative(t.parent_path(), REKASTO_TABLES_DIR) / t.stem());
+    std::string db =
+        CopyFamily(t, work / stdfs::relative(t.parent_path(), REKASTO_TABLES_DIR) / t.stem());
     auto before = TableReader::Open(fs, db);
     ASSERT_TRUE(before.ok()) << before.status().ToString();
     const TableHeader h = (*before)->header();
@@ -230,7 +232,8 @@ TEST(RebuildSharedTables, EngineCollationOrderIsKept) {
       EXPECT_EQ(Bytes(block.begin() + 6, block.begin() + 6 + long(klen)), leaves[i].key);
     }
   }
-  for (const char* name : {"AREACODES.DB", "SERVER.DB", "HERCULES.DB"}) EXPECT_TRUE(seen.count(name)) << name;
+  for (const char* name : {"AREACODES.DB", "SERVER.DB", "HERCULES.DB"})
+    EXPECT_TRUE(seen.count(name)) << name;
   std::printf("%zu keyed tables of other collations, %d of them not in byte order\n", seen.size(),
               notByteOrder);
   stdfs::remove_all(work);
@@ -345,7 +348,8 @@ TEST(RebuildOnDisk, FileLockHeldByAnotherProcessIsRefused) {
     waitpid(child, &status, 0);
     for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
     EXPECT_TRUE(r.status.IsBusy()) << "lock kind " << kind << ": " << r.status.ToString();
-    EXPECT_NE(r.status.message().find("holds a lock on T.DB"), std::string::npos) << r.status.message();
+    EXPECT_NE(r.status.message().find("holds a lock on T.DB"), std::string::npos)
+        << r.status.message();
     EXPECT_FALSE(stdfs::exists(dir / "T.rekasto")) << "lock kind " << kind;
   }
   stdfs::remove_all(dir);
@@ -414,8 +418,10 @@ TEST(RebuildOnDisk, TableBehindSymbolicLinksIsRebuiltInPlaceOfItsTarget) {
   // The repair folder is beside the table's real files; nothing was put beside the link.
   EXPECT_TRUE(stdfs::is_directory(dir / "real" / "T.rekasto"));
   EXPECT_FALSE(stdfs::exists(dir / "links" / "T.rekasto"));
-  EXPECT_EQ(std::distance(stdfs::directory_iterator(dir / "links"), stdfs::directory_iterator()), 1);
-  EXPECT_EQ(std::distance(stdfs::directory_iterator(dir / "other"), stdfs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(stdfs::directory_iterator(dir / "links"), stdfs::directory_iterator()),
+            1);
+  EXPECT_EQ(std::distance(stdfs::directory_iterator(dir / "other"), stdfs::directory_iterator()),
+            1);
   Snapshot after = TakeSnapshot(os, real);
   ASSERT_TRUE(after.ok) << after.error;
   EXPECT_TRUE(after.records == before.records);

@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <functional>
 
-#include "paradox/format/crypt.h"
 #include "mutators.h"
-#include "rebuild_helpers.h"
+#include "paradox/format/crypt.h"
 #include "paradox/repair/salvage.h"
+#include "rebuild_helpers.h"
 
 namespace paradox::test {
 namespace {
@@ -493,9 +493,12 @@ TEST(RebuildKeyViolations, RepeatedUniqueIndexValuesGoToTheKeyViolationTable) {
   EXPECT_EQ(kv.records.size(), 2u);
   EXPECT_TRUE(ContainsAll(kv.records, {before.records[19], before.records[29]}));
   for (const char* index : {"\"NameU\"", "\"AmountU\""}) {
-    EXPECT_TRUE(std::any_of(r.actions.begin(), r.actions.end(), [&](const RebuildAction& a) {
-      return a.action == "key violation" && a.detail.find(index) != std::string::npos;
-    })) << "no action line names " << index;
+    EXPECT_TRUE(std::any_of(r.actions.begin(), r.actions.end(),
+                            [&](const RebuildAction& a) {
+                              return a.action == "key violation" &&
+                                     a.detail.find(index) != std::string::npos;
+                            }))
+        << "no action line names " << index;
   }
 }
 
@@ -848,11 +851,13 @@ TEST(RebuildStructure, SecondaryIndexOfALevel3TableKeepsItsField) {
   TableSchema s;
   s.level = TableLevel::k3_0;
   s.blockSize = 1024;
-  s.fields = {{"Id", FieldType::kShort}, {"Name", FieldType::kAlpha, 12}, {"Day", FieldType::kDate}};
+  s.fields = {
+      {"Id", FieldType::kShort}, {"Name", FieldType::kAlpha, 12}, {"Day", FieldType::kDate}};
   s.keyFieldCount = 1;
   s.secondaryIndexes = {{"", {"Day"}}};
   std::vector<std::vector<Value>> rows;
-  for (int i = 1; i <= 30; ++i) rows.push_back({int64_t(i), "n" + std::to_string(i), Date{730000 - i}});
+  for (int i = 1; i <= 30; ++i)
+    rows.push_back({int64_t(i), "n" + std::to_string(i), Date{730000 - i}});
   ASSERT_TRUE(MakeTable(&fs, kDb, s, rows).ok());
   auto d = DescribeTableStructure(&fs, kDb);
   ASSERT_TRUE(d.ok()) << d.status().ToString();
@@ -947,7 +952,8 @@ TableSchema FoldedSchema() {
   s.codePage = 1252;
   s.sortOrder = 0x4C;
   s.sortOrderId = "DBWINUS0";
-  s.fields = {{"Name", FieldType::kAlpha, 12}, {"N", FieldType::kLong, 0}, {"Text", FieldType::kAlpha, 30}};
+  s.fields = {
+      {"Name", FieldType::kAlpha, 12}, {"N", FieldType::kLong, 0}, {"Text", FieldType::kAlpha, 30}};
   s.keyFieldCount = 1;
   s.secondaryIndexes = {{"", {"N"}}};
   return s;
@@ -999,7 +1005,8 @@ TEST(RebuildOrder, LeadingNumbersOutOfOrderAreSortedKeepingTheCollationOrderWith
   for (const RebuildAction& a : r.actions) said = said || a.action == "order";
   EXPECT_TRUE(said);
   Snapshot after = TakeSnapshot(&fs, db);
-  const std::vector<Bytes> want = {given.records[2], given.records[3], given.records[0], given.records[1]};
+  const std::vector<Bytes> want = {given.records[2], given.records[3], given.records[0],
+                                   given.records[1]};
   EXPECT_TRUE(after.records == want);
   std::string why;
   EXPECT_TRUE(FamilyVerifiesClean(&fs, db, &why)) << why;
@@ -1057,7 +1064,8 @@ TEST(RebuildOrder, UnreadableBlockFailsTheRebuildAndLosesNothing) {
     RebuildResult r = RebuildTable(db, o);
     if (!r.status.ok()) {
       ++failed;
-      EXPECT_TRUE(r.status.IsIOError() || r.status.IsCorruption()) << n << ": " << r.status.ToString();
+      EXPECT_TRUE(r.status.IsIOError() || r.status.IsCorruption())
+          << n << ": " << r.status.ToString();
       EXPECT_TRUE(*mem.Contents(db) == original) << n;
       continue;
     }

@@ -36,15 +36,23 @@ using Rng = std::mt19937_64;
 uint64_t Uniform(Rng& r, uint64_t lo, uint64_t hi) {
   return hi <= lo ? lo : std::uniform_int_distribution<uint64_t>(lo, hi)(r);
 }
-int64_t UniformS(Rng& r, int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(r); }
-bool Chance(Rng& r, double p) { return std::uniform_real_distribution<double>(0.0, 1.0)(r) < p; }
+int64_t UniformS(Rng& r, int64_t lo, int64_t hi) {
+  return std::uniform_int_distribution<int64_t>(lo, hi)(r);
+}
+bool Chance(Rng& r, double p) {
+  return std::uniform_real_distribution<double>(0.0, 1.0)(r) < p;
+}
 template <class T>
 T Pick(Rng& r, std::initializer_list<T> v) {
   return *(v.begin() + Uniform(r, 0, v.size() - 1));
 }
 
-void PutU16(Bytes& b, size_t off, uint16_t v) { EncodeU16(b.data() + off, v); }
-void PutU32(Bytes& b, size_t off, uint32_t v) { EncodeU32(b.data() + off, v); }
+void PutU16(Bytes& b, size_t off, uint16_t v) {
+  EncodeU16(b.data() + off, v);
+}
+void PutU32(Bytes& b, size_t off, uint32_t v) {
+  EncodeU32(b.data() + off, v);
+}
 
 std::string Join(const std::vector<uint16_t>& v, size_t max, const char* sep) {
   std::string s;
@@ -64,35 +72,51 @@ struct Draw {
 };
 
 std::vector<FieldType> TypesFor(TableLevel level) {
-  std::vector<FieldType> t = {FieldType::kAlpha, FieldType::kDate, FieldType::kShort, FieldType::kMoney,
-                              FieldType::kNumber};
+  std::vector<FieldType> t = {FieldType::kAlpha, FieldType::kDate, FieldType::kShort,
+                              FieldType::kMoney, FieldType::kNumber};
   if (int(level) >= int(TableLevel::k4))
-    t.insert(t.end(), {FieldType::kMemo, FieldType::kBlob, FieldType::kFmtMemo, FieldType::kOle, FieldType::kGraphic});
+    t.insert(t.end(), {FieldType::kMemo, FieldType::kBlob, FieldType::kFmtMemo, FieldType::kOle,
+                       FieldType::kGraphic});
   if (int(level) >= int(TableLevel::k5))
-    t.insert(t.end(), {FieldType::kLong, FieldType::kLogical, FieldType::kTime, FieldType::kTimestamp,
-                       FieldType::kAutoInc, FieldType::kBcd, FieldType::kBytes});
+    t.insert(t.end(),
+             {FieldType::kLong, FieldType::kLogical, FieldType::kTime, FieldType::kTimestamp,
+              FieldType::kAutoInc, FieldType::kBcd, FieldType::kBytes});
   return t;
 }
 
 std::vector<FieldType> KeyTypesFor(TableLevel level) {
-  std::vector<FieldType> t = {FieldType::kAlpha, FieldType::kDate, FieldType::kShort, FieldType::kMoney,
-                              FieldType::kNumber};
+  std::vector<FieldType> t = {FieldType::kAlpha, FieldType::kDate, FieldType::kShort,
+                              FieldType::kMoney, FieldType::kNumber};
   if (int(level) >= int(TableLevel::k5))
-    t.insert(t.end(), {FieldType::kLong, FieldType::kTime, FieldType::kTimestamp, FieldType::kAutoInc,
-                       FieldType::kBcd, FieldType::kBytes, FieldType::kLogical});
+    t.insert(t.end(),
+             {FieldType::kLong, FieldType::kTime, FieldType::kTimestamp, FieldType::kAutoInc,
+              FieldType::kBcd, FieldType::kBytes, FieldType::kLogical});
   return t;
 }
 
 uint32_t SizeOnDisk(FieldType t, uint16_t size) {
   switch (t) {
-    case FieldType::kAlpha: case FieldType::kBytes: return size;
-    case FieldType::kMemo: case FieldType::kBlob: case FieldType::kFmtMemo: case FieldType::kOle:
-    case FieldType::kGraphic: return size + 10u;
-    case FieldType::kBcd: return 17;
-    case FieldType::kShort: return 2;
-    case FieldType::kLogical: return 1;
-    case FieldType::kMoney: case FieldType::kNumber: case FieldType::kTimestamp: return 8;
-    default: return 4;
+    case FieldType::kAlpha:
+    case FieldType::kBytes:
+      return size;
+    case FieldType::kMemo:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
+    case FieldType::kGraphic:
+      return size + 10u;
+    case FieldType::kBcd:
+      return 17;
+    case FieldType::kShort:
+      return 2;
+    case FieldType::kLogical:
+      return 1;
+    case FieldType::kMoney:
+    case FieldType::kNumber:
+    case FieldType::kTimestamp:
+      return 8;
+    default:
+      return 4;
   }
 }
 
@@ -101,28 +125,39 @@ uint16_t DrawSize(Rng& r, FieldType t, bool key) {
     case FieldType::kAlpha:
       if (key) return uint16_t(Uniform(r, 1, 24));
       return uint16_t(Chance(r, 0.85) ? Uniform(r, 1, 40) : Uniform(r, 41, 255));
-    case FieldType::kBytes: return uint16_t(key ? Uniform(r, 1, 12) : Uniform(r, 1, 48));
-    case FieldType::kMemo: return uint16_t(Chance(r, 0.9) ? Uniform(r, 1, 60) : Uniform(r, 61, 240));
-    case FieldType::kBlob: case FieldType::kFmtMemo: case FieldType::kOle: case FieldType::kGraphic:
+    case FieldType::kBytes:
+      return uint16_t(key ? Uniform(r, 1, 12) : Uniform(r, 1, 48));
+    case FieldType::kMemo:
+      return uint16_t(Chance(r, 0.9) ? Uniform(r, 1, 60) : Uniform(r, 61, 240));
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
+    case FieldType::kGraphic:
       return uint16_t(Chance(r, 0.9) ? Uniform(r, 0, 60) : Uniform(r, 61, 240));
-    case FieldType::kBcd: return uint16_t(Chance(r, 0.6) ? Uniform(r, 0, 4) : Uniform(r, 0, 32));
-    default: return 0;
+    case FieldType::kBcd:
+      return uint16_t(Chance(r, 0.6) ? Uniform(r, 0, 4) : Uniform(r, 0, 32));
+    default:
+      return 0;
   }
 }
 
 std::string DrawPassword(Rng& r) {
   std::string s;
-  for (uint64_t i = 0, n = Uniform(r, 3, 8); i < n; ++i) s += char("abcdefghijkmnopqrstuvwxyz0123456789"[Uniform(r, 0, 34)]);
+  for (uint64_t i = 0, n = Uniform(r, 3, 8); i < n; ++i)
+    s += char("abcdefghijkmnopqrstuvwxyz0123456789"[Uniform(r, 0, 34)]);
   return s;
 }
 
 std::string AlphaValue(Rng& r, uint32_t size, bool alnum) {
   static const char kAlnum[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  uint32_t len = uint32_t(Chance(r, 0.7) ? Uniform(r, 1, std::min<uint32_t>(size, 12)) : Uniform(r, 1, size));
+  uint32_t len =
+      uint32_t(Chance(r, 0.7) ? Uniform(r, 1, std::min<uint32_t>(size, 12)) : Uniform(r, 1, size));
   std::string s;
   for (uint32_t i = 0; i < len; ++i) {
-    if (alnum) s += kAlnum[Uniform(r, 0, 35)];
-    else s += char(Chance(r, 0.85) ? Uniform(r, 0x20, 0x7E) : Uniform(r, 0x80, 0xFE));
+    if (alnum)
+      s += kAlnum[Uniform(r, 0, 35)];
+    else
+      s += char(Chance(r, 0.85) ? Uniform(r, 0x20, 0x7E) : Uniform(r, 0x80, 0xFE));
   }
   return s;
 }
@@ -145,10 +180,18 @@ std::string BcdText(Rng& r, uint32_t decimals) {
 double NumberValue(Rng& r) {
   double x = 0;
   switch (Uniform(r, 0, 3)) {
-    case 0: x = double(UniformS(r, -1000000, 1000000)); break;
-    case 1: x = double(UniformS(r, -100000000, 100000000)) / 100.0; break;
-    case 2: x = std::uniform_real_distribution<double>(-1e12, 1e12)(r); break;
-    default: x = std::uniform_real_distribution<double>(-1, 1)(r); break;
+    case 0:
+      x = double(UniformS(r, -1000000, 1000000));
+      break;
+    case 1:
+      x = double(UniformS(r, -100000000, 100000000)) / 100.0;
+      break;
+    case 2:
+      x = std::uniform_real_distribution<double>(-1e12, 1e12)(r);
+      break;
+    default:
+      x = std::uniform_real_distribution<double>(-1, 1)(r);
+      break;
   }
   return x == 0 ? 0.0 : x;  // never -0.0: the same number as 0 with other bytes
 }
@@ -156,9 +199,13 @@ double NumberValue(Rng& r) {
 Bytes BlobValue(Rng& r, FieldType t, uint32_t leader, uint32_t maxBytes) {
   uint32_t len;
   double u = std::uniform_real_distribution<double>(0, 1)(r);
-  if (u < 0.35 && leader > 0) len = uint32_t(Uniform(r, 1, leader));
-  else if (u < 0.9 || maxBytes <= 2048) len = uint32_t(Uniform(r, leader + 1, std::max<uint32_t>(leader + 1, std::min<uint32_t>(2048, maxBytes))));
-  else len = uint32_t(Uniform(r, 2049, maxBytes));
+  if (u < 0.35 && leader > 0)
+    len = uint32_t(Uniform(r, 1, leader));
+  else if (u < 0.9 || maxBytes <= 2048)
+    len = uint32_t(
+        Uniform(r, leader + 1, std::max<uint32_t>(leader + 1, std::min<uint32_t>(2048, maxBytes))));
+  else
+    len = uint32_t(Uniform(r, 2049, maxBytes));
   Bytes b(len);
   const bool text = t == FieldType::kMemo || t == FieldType::kFmtMemo;
   for (auto& c : b) c = uint8_t(text ? Uniform(r, 0x20, 0x7E) : Uniform(r, 0, 255));
@@ -172,31 +219,42 @@ Bytes BlobValue(Rng& r, FieldType t, uint32_t leader, uint32_t maxBytes) {
 
 Value DrawValue(Rng& r, const FieldDesc& f, bool key, bool alnum, uint32_t maxBlob) {
   switch (f.type) {
-    case FieldType::kAlpha: return AlphaValue(r, f.sizeByte, alnum && key);
-    case FieldType::kShort: return int64_t(UniformS(r, -32767, 32767));
-    case FieldType::kLong: return int64_t(UniformS(r, -2147483647, 2147483647));
-    case FieldType::kAutoInc: return std::monostate{};  // the writer numbers it
-    case FieldType::kMoney: case FieldType::kNumber: return NumberValue(r);
+    case FieldType::kAlpha:
+      return AlphaValue(r, f.sizeByte, alnum && key);
+    case FieldType::kShort:
+      return int64_t(UniformS(r, -32767, 32767));
+    case FieldType::kLong:
+      return int64_t(UniformS(r, -2147483647, 2147483647));
+    case FieldType::kAutoInc:
+      return std::monostate{};  // the writer numbers it
+    case FieldType::kMoney:
+    case FieldType::kNumber:
+      return NumberValue(r);
     case FieldType::kDate:
       // Now and then a date before year 1, of any size: odd, but read by engines as stored.
       if (Chance(r, 0.02)) return Date{int32_t(UniformS(r, -2147483647, 0))};
       return Date{int32_t(Chance(r, 0.9) ? Uniform(r, 693596, 767010) : Uniform(r, 1, 3652059))};
-    case FieldType::kTime: return Time{int32_t(Uniform(r, 0, 86399999))};
+    case FieldType::kTime:
+      return Time{int32_t(Uniform(r, 0, 86399999))};
     case FieldType::kTimestamp:
       // Odd values an engine keeps as stored: a moment long before year 1, or (outside
       // keys, which must order) NaN.
       if (Chance(r, 0.02)) return Timestamp{-std::uniform_real_distribution<double>(1e9, 1e300)(r)};
       if (!key && Chance(r, 0.01)) return Timestamp{std::nan("")};
-      return Timestamp{double(Uniform(r, 693596, 767010)) * 86400000.0 + double(Uniform(r, 0, 86399999))};
-    case FieldType::kLogical: return Chance(r, 0.5);
-    case FieldType::kBcd: return Bcd{BcdText(r, f.sizeByte), false};
+      return Timestamp{double(Uniform(r, 693596, 767010)) * 86400000.0 +
+                       double(Uniform(r, 0, 86399999))};
+    case FieldType::kLogical:
+      return Chance(r, 0.5);
+    case FieldType::kBcd:
+      return Bcd{BcdText(r, f.sizeByte), false};
     case FieldType::kBytes: {
       Bytes b(f.sizeByte);
       for (auto& c : b) c = uint8_t(Uniform(r, 0, 255));
       b[0] |= 1;  // all zero would be blank
       return b;
     }
-    default: return BlobValue(r, f.type, f.LeaderSize(), maxBlob);
+    default:
+      return BlobValue(r, f.type, f.LeaderSize(), maxBlob);
   }
 }
 
@@ -209,19 +267,33 @@ bool DrawTable(Rng& r, const SimOptions& o, Draw* d) {
     s.blockSize = 1024;
     s.indexBlockSize = 2048;
   } else {
-    s.level = Pick(r, {TableLevel::k3_0, TableLevel::k3_0, TableLevel::k3_5, TableLevel::k4, TableLevel::k4,
-                       TableLevel::k5, TableLevel::k5, TableLevel::k5, TableLevel::k7, TableLevel::k7, TableLevel::k7});
+    s.level = Pick(r, {TableLevel::k3_0, TableLevel::k3_0, TableLevel::k3_5, TableLevel::k4,
+                       TableLevel::k4, TableLevel::k5, TableLevel::k5, TableLevel::k5,
+                       TableLevel::k7, TableLevel::k7, TableLevel::k7});
     switch (s.level) {
-      case TableLevel::k3_0: s.blockSize = Chance(r, 0.7) ? 1024 : 2048; break;
-      case TableLevel::k3_5: s.blockSize = Pick<uint32_t>(r, {2048, 2048, 2048, 1024, 4096}); break;
-      case TableLevel::k4: s.blockSize = Pick<uint32_t>(r, {2048, 2048, 2048, 4096, 1024}); break;
-      case TableLevel::k5: s.blockSize = Pick<uint32_t>(r, {2048, 2048, 4096, 4096, 1024}); break;
-      case TableLevel::k7: s.blockSize = Pick<uint32_t>(r, {2048, 2048, 4096, 16384, 16384, 32768, 8192}); break;
+      case TableLevel::k3_0:
+        s.blockSize = Chance(r, 0.7) ? 1024 : 2048;
+        break;
+      case TableLevel::k3_5:
+        s.blockSize = Pick<uint32_t>(r, {2048, 2048, 2048, 1024, 4096});
+        break;
+      case TableLevel::k4:
+        s.blockSize = Pick<uint32_t>(r, {2048, 2048, 2048, 4096, 1024});
+        break;
+      case TableLevel::k5:
+        s.blockSize = Pick<uint32_t>(r, {2048, 2048, 4096, 4096, 1024});
+        break;
+      case TableLevel::k7:
+        s.blockSize = Pick<uint32_t>(r, {2048, 2048, 4096, 16384, 16384, 32768, 8192});
+        break;
     }
-    s.indexBlockSize = s.level == TableLevel::k3_0 ? Pick<uint32_t>(r, {1024, 2048}) : Pick<uint32_t>(r, {2048, 2048, 4096});
+    s.indexBlockSize = s.level == TableLevel::k3_0 ? Pick<uint32_t>(r, {1024, 2048})
+                                                   : Pick<uint32_t>(r, {2048, 2048, 4096});
   }
-  if (int(s.level) >= int(TableLevel::k4)) s.codePage = Pick<uint16_t>(r, {437, 850, 1252, 1252, 852, 866});
-  else s.codePage = Pick<uint16_t>(r, {437, 850});
+  if (int(s.level) >= int(TableLevel::k4))
+    s.codePage = Pick<uint16_t>(r, {437, 850, 1252, 1252, 852, 866});
+  else
+    s.codePage = Pick<uint16_t>(r, {437, 850});
   if (Chance(r, 0.25)) {
     s.sortOrder = 0;
     s.sortOrderId = "ascii";
@@ -235,7 +307,8 @@ bool DrawTable(Rng& r, const SimOptions& o, Draw* d) {
   // Fields: key fields first, each field only if the record still fits the budget.
   const uint32_t minCap = o.huge ? 8 : (Chance(r, 0.08) ? 1 : uint32_t(Uniform(r, 2, 8)));
   const uint32_t budget = (s.blockSize - 6) / minCap;
-  const uint32_t nFields = o.huge ? uint32_t(Uniform(r, 1, 4)) : uint32_t(Uniform(r, 1, o.maxFields));
+  const uint32_t nFields =
+      o.huge ? uint32_t(Uniform(r, 1, 4)) : uint32_t(Uniform(r, 1, o.maxFields));
   const bool keyed = Chance(r, 0.5);
   uint32_t keyCount = keyed ? uint32_t(Uniform(r, 1, std::min<uint32_t>(3, nFields))) : 0;
   std::vector<FieldType> all = TypesFor(s.level), keyTypes = KeyTypesFor(s.level);
@@ -267,7 +340,8 @@ bool DrawTable(Rng& r, const SimOptions& o, Draw* d) {
     haveAutoInc |= t == FieldType::kAutoInc;
     recordSize += SizeOnDisk(t, size);
     std::string name = "F" + std::to_string(i + 1);
-    for (uint64_t k = 0, n = Uniform(r, 0, 8); k < n; ++k) name += char(Pick(r, {'a', 'e', 'n', 'r', 't', ' ', 'X', '_'}));
+    for (uint64_t k = 0, n = Uniform(r, 0, 8); k < n; ++k)
+      name += char(Pick(r, {'a', 'e', 'n', 'r', 't', ' ', 'X', '_'}));
     while (name.back() == ' ') name.pop_back();
     s.fields.push_back({name, t, size});
   }
@@ -380,7 +454,9 @@ class History {
     uint32_t count = 0;
   };
   uint8_t* Slot(uint16_t b, uint32_t i) { return blocks_[b].data.data() + 6 + size_t(i) * rs_; }
-  const uint8_t* Slot(uint16_t b, uint32_t i) const { return blocks_[b].data.data() + 6 + size_t(i) * rs_; }
+  const uint8_t* Slot(uint16_t b, uint32_t i) const {
+    return blocks_[b].data.data() + 6 + size_t(i) * rs_;
+  }
   Bytes RecordAt(uint16_t b, uint32_t i) const { return Bytes(Slot(b, i), Slot(b, i) + rs_); }
   int KeyCmp(const uint8_t* a, const uint8_t* b) const { return order_.Compare(a, b); }
 
@@ -388,7 +464,7 @@ class History {
   void InsertAt(uint16_t b, uint32_t i, const Bytes& rec);
   void FreeBlock(uint16_t b);  // takes an emptied block out of the chain
   void PushFree(uint16_t b);
-  uint16_t TakeBlock();        // 0 when the file is at 65535 blocks
+  uint16_t TakeBlock();  // 0 when the file is at 65535 blocks
   size_t ChainPos(uint16_t b) const;
 
   void DeleteRandom();
@@ -402,7 +478,8 @@ class History {
 
   Status WritePrimaryIndex(const std::string& px);
   Status WriteSecondary(const SecondaryFiles& sec);
-  Status WriteIndexFile(const std::string& path, const std::vector<IndexEntry>& leaves, int syncCount);
+  Status WriteIndexFile(const std::string& path, const std::vector<IndexEntry>& leaves,
+                        int syncCount);
 
   Rng& rng_;
   MemFileSystem* fs_;
@@ -438,7 +515,8 @@ Status History::Load() {
   order_ = KeyOrder(h_, KeyOrder::Unknown::kBytes);
   head_.assign(f->begin(), f->begin() + hs_);
   const uint32_t n = h_.fixed.fileBlocks;
-  if (f->size() < uint64_t(hs_) + uint64_t(n) * bs_) return Status::Corruption("writer left a short file");
+  if (f->size() < uint64_t(hs_) + uint64_t(n) * bs_)
+    return Status::Corruption("writer left a short file");
   blocks_.assign(n + 1, Block());
   for (uint32_t k = 1; k <= n; ++k) {
     Block& b = blocks_[k];
@@ -448,7 +526,8 @@ Status History::Load() {
     BlockHeader bh;
     bh.DecodeFrom(b.data.data());
     int c = bh.RecordCount(rs_, bs_);
-    if (c < 0) return Status::Corruption("writer left block " + std::to_string(k) + " with a bad count");
+    if (c < 0)
+      return Status::Corruption("writer left block " + std::to_string(k) + " with a bad count");
     b.count = uint32_t(c);
     total_ += b.count;
   }
@@ -458,7 +537,8 @@ Status History::Load() {
     bh.DecodeFrom(blocks_[k].data.data());
     k = bh.nextBlock;
   }
-  if (chain_.size() != n || total_ != h_.fixed.numRecords) return Status::Corruption("writer's chain is not 1..n");
+  if (chain_.size() != n || total_ != h_.fixed.numRecords)
+    return Status::Corruption("writer's chain is not 1..n");
   changeCount_ = h_.fixed.changeCount1;
   return Status::OK();
 }
@@ -534,7 +614,8 @@ void History::DeleteBlock() {
   if (chain_.size() < 2) return;
   uint16_t b = chain_[Uniform(rng_, 0, chain_.size() - 1)];
   if (total_ <= blocks_[b].count) return;
-  while (blocks_[b].count > 0) pool_.push_back(RemoveAt(b, uint32_t(Uniform(rng_, 0, blocks_[b].count - 1))));
+  while (blocks_[b].count > 0)
+    pool_.push_back(RemoveAt(b, uint32_t(Uniform(rng_, 0, blocks_[b].count - 1))));
   ++moves_["empty-block"];
 }
 
@@ -545,10 +626,14 @@ void History::Insert() {
   pool_[i] = std::move(pool_.back());
   pool_.pop_back();
   bool done = true;
-  if (keyed_) done = InsertKeyed(rec);
-  else InsertUnkeyed(rec);
-  if (!done) pool_.push_back(std::move(rec));
-  else ++moves_["insert"];
+  if (keyed_)
+    done = InsertKeyed(rec);
+  else
+    InsertUnkeyed(rec);
+  if (!done)
+    pool_.push_back(std::move(rec));
+  else
+    ++moves_["insert"];
 }
 
 void History::InsertUnkeyed(const Bytes& rec) {
@@ -572,9 +657,12 @@ void History::InsertUnkeyed(const Bytes& rec) {
     // A new block goes at the end, or (programs that keep the newest first) ahead of
     // the chain, or beside a block of the same kind of rows.
     double v = std::uniform_real_distribution<double>(0, 1)(rng_);
-    if (v < 0.55) chain_.push_back(target);
-    else if (v < 0.8) chain_.insert(chain_.begin(), target);
-    else chain_.insert(chain_.begin() + long(Uniform(rng_, 0, chain_.size())), target);
+    if (v < 0.55)
+      chain_.push_back(target);
+    else if (v < 0.8)
+      chain_.insert(chain_.begin(), target);
+    else
+      chain_.insert(chain_.begin() + long(Uniform(rng_, 0, chain_.size())), target);
   }
   uint32_t c = blocks_[target].count;
   InsertAt(target, Chance(rng_, 0.7) ? c : uint32_t(Uniform(rng_, 0, c)), rec);
@@ -584,8 +672,10 @@ bool History::InsertKeyed(const Bytes& rec) {
   // The block whose first key is the last one not above the new key (else the first).
   size_t p = 0;
   for (size_t q = 0; q < chain_.size(); ++q) {
-    if (KeyCmp(Slot(chain_[q], 0), rec.data()) <= 0) p = q;
-    else break;
+    if (KeyCmp(Slot(chain_[q], 0), rec.data()) <= 0)
+      p = q;
+    else
+      break;
   }
   const uint16_t b = chain_[p];
   const uint32_t count = blocks_[b].count;
@@ -656,8 +746,10 @@ void History::Relocate() {
 
 void History::Reorder() {
   if (keyed_ || chain_.size() < 2) return;
-  if (Chance(rng_, 0.5)) std::reverse(chain_.begin(), chain_.end());
-  else std::shuffle(chain_.begin(), chain_.end(), rng_);
+  if (Chance(rng_, 0.5))
+    std::reverse(chain_.begin(), chain_.end());
+  else
+    std::shuffle(chain_.begin(), chain_.end(), rng_);
   ++moves_["reorder"];
 }
 
@@ -668,12 +760,18 @@ void History::HoldBack(size_t n) {
 void History::Live(size_t moves) {
   for (size_t m = 0; m < moves; ++m) {
     uint64_t w = Uniform(rng_, 0, 99);
-    if (w < 30) DeleteRandom();
-    else if (w < 68) Insert();
-    else if (w < 73) DeleteBlock();
-    else if (w < 84) Merge();
-    else if (w < 97) Relocate();
-    else Reorder();
+    if (w < 30)
+      DeleteRandom();
+    else if (w < 68)
+      Insert();
+    else if (w < 73)
+      DeleteBlock();
+    else if (w < 84)
+      Merge();
+    else if (w < 97)
+      Relocate();
+    else
+      Reorder();
   }
 }
 
@@ -683,7 +781,8 @@ std::string History::MoveSummary() const {
   return s;
 }
 
-Status History::WriteIndexFile(const std::string& path, const std::vector<IndexEntry>& leaves, int syncCount) {
+Status History::WriteIndexFile(const std::string& path, const std::vector<IndexEntry>& leaves,
+                               int syncCount) {
   Bytes* f = fs_->Contents(path);
   if (!f) return Status::NotFound(path);
   auto h = DecodeTableHeader(*f);
@@ -767,7 +866,8 @@ Status History::WriteSecondary(const SecondaryFiles& sec) {
       rows.push_back(std::move(row));
     }
   }
-  std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.sortKey < b.sortKey; });
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const Row& a, const Row& b) { return a.sortKey < b.sortKey; });
   const uint32_t cap = BlockCapacity(xbs, xrs);
   const uint32_t nb = uint32_t((rows.size() + cap - 1) / cap);
   Bytes out(xf->begin(), xf->begin() + xhs);
@@ -781,7 +881,8 @@ Status History::WriteSecondary(const SecondaryFiles& sec) {
     bh.prevBlock = uint16_t(k - 1);
     bh.addDataSize = BlockHeader::AddDataSizeFor(int(to - from), xrs);
     bh.EncodeTo(blk.data());
-    for (size_t i = from; i < to; ++i) std::memcpy(blk.data() + 6 + (i - from) * xrs, rows[i].record.data(), xrs);
+    for (size_t i = from; i < to; ++i)
+      std::memcpy(blk.data() + 6 + (i - from) * xrs, rows[i].record.data(), xrs);
     IndexEntry e;
     e.key.assign(rows[from].record.begin(), rows[from].record.begin() + (xrs - 2));
     e.child = uint16_t(k);
@@ -862,13 +963,15 @@ void History::Fill(SimTable* t) const {
   t->fileBlocks = uint32_t(blocks_.size() - 1);
   t->live.assign(blocks_.size(), {});
   for (uint16_t b : chain_)
-    for (uint32_t i = 0; i < blocks_[b].count; ++i) t->live[b].push_back(SimRecord{RecordAt(b, i), {}, {}});
+    for (uint32_t i = 0; i < blocks_[b].count; ++i)
+      t->live[b].push_back(SimRecord{RecordAt(b, i), {}, {}});
 }
 
 // ---------------------------------------------------------------------------
 // Canonical records.
 
-void Canonicalize(const TableHeader& h, ByteSpan raw, BlobFile* mb, Bytes* full, Bytes* plain, bool* inMb) {
+void Canonicalize(const TableHeader& h, ByteSpan raw, BlobFile* mb, Bytes* full, Bytes* plain,
+                  bool* inMb) {
   full->clear();
   plain->clear();
   for (const FieldDesc& f : h.fields) {
@@ -912,9 +1015,12 @@ std::string Describe(const SimTable& t, const Draw& d, const std::string& moves)
   out += " [";
   for (const FieldDesc& f : t.header.fields) out += FieldTypeLetter(f.type);
   out += "] rs " + std::to_string(t.header.fixed.recordSize) + ", sort " +
-         (t.header.sortOrderId.empty() ? std::to_string(t.header.fixed.sortOrder) : t.header.sortOrderId);
+         (t.header.sortOrderId.empty() ? std::to_string(t.header.fixed.sortOrder)
+                                       : t.header.sortOrderId);
   if (t.encrypted) out += ", encrypted";
-  if (t.secondaryIndexes) out += ", " + std::to_string(t.secondaryIndexes) + " secondary" + (t.staleSecondary ? " (stale)" : "");
+  if (t.secondaryIndexes)
+    out += ", " + std::to_string(t.secondaryIndexes) + " secondary" +
+           (t.staleSecondary ? " (stale)" : "");
   if (t.blobsInMb) out += ", .MB";
   out += "; " + std::to_string(t.RecordCount()) + " records, chain " + Join(t.chain, 12, ">");
   out += ", free " + (t.freeList.empty() ? std::string("-") : Join(t.freeList, 8, ">"));
@@ -971,12 +1077,14 @@ Result<SimTable> Simulate(uint64_t seed, const SimOptions& o) {
 
   std::unique_ptr<BlobFile> mb = OpenBlobs(t.fs.get(), t.db, t.header.EncryptionKey());
   for (auto& block : t.live)
-    for (SimRecord& r : block) Canonicalize(t.header, r.raw, mb.get(), &r.full, &r.plain, &t.blobsInMb);
+    for (SimRecord& r : block)
+      Canonicalize(t.header, r.raw, mb.get(), &r.full, &r.plain, &t.blobsInMb);
   t.description = Describe(t, d, h.MoveSummary());
   return t;
 }
 
-Result<std::vector<Bytes>> ReadCanonical(FileSystem* fs, const std::string& db, bool withBlobValues) {
+Result<std::vector<Bytes>> ReadCanonical(FileSystem* fs, const std::string& db,
+                                         bool withBlobValues) {
   auto r = TableReader::Open(fs, db);
   if (!r.ok()) return r.status();
   const TableHeader& h = (*r)->header();
@@ -997,12 +1105,15 @@ std::string SelfCheck(const SimTable& t) {
   if (!f) return "no .DB";
   auto h = DecodeTableHeader(*f);
   if (!h.ok()) return "header: " + h.status().ToString();
-  const uint32_t hs = h->fixed.headerSize, bs = h->BlockSize(), rs = h->fixed.recordSize, key = h->EncryptionKey();
+  const uint32_t hs = h->fixed.headerSize, bs = h->BlockSize(), rs = h->fixed.recordSize,
+                 key = h->EncryptionKey();
   const uint32_t n = h->fixed.fileBlocks;
-  if (n != t.fileBlocks || h->fixed.maxBlocks != n) return "0x0C/0x3A is not " + std::to_string(t.fileBlocks);
+  if (n != t.fileBlocks || h->fixed.maxBlocks != n)
+    return "0x0C/0x3A is not " + std::to_string(t.fileBlocks);
   if (f->size() != uint64_t(hs) + uint64_t(n) * bs) return "file size " + std::to_string(f->size());
   auto block = [&](uint32_t k, BlockHeader* bh) {
-    Bytes b(f->begin() + long(BlockOffset(hs, bs, k)), f->begin() + long(BlockOffset(hs, bs, k) + bs));
+    Bytes b(f->begin() + long(BlockOffset(hs, bs, k)),
+            f->begin() + long(BlockOffset(hs, bs, k) + bs));
     if (key) DecryptBlock(key, k, b);
     bh->DecodeFrom(b.data());
     return b;
@@ -1011,14 +1122,18 @@ std::string SelfCheck(const SimTable& t) {
   uint32_t prev = 0, records = 0;
   std::vector<uint16_t> chain;
   for (uint32_t k = h->fixed.firstBlock; k != 0;) {
-    if (k > n || seen[k]++) return "chain reaches block " + std::to_string(k) + " out of range or twice";
+    if (k > n || seen[k]++)
+      return "chain reaches block " + std::to_string(k) + " out of range or twice";
     BlockHeader bh;
     Bytes b = block(k, &bh);
-    if (bh.prevBlock != prev) return "block " + std::to_string(k) + " prev " + std::to_string(bh.prevBlock);
+    if (bh.prevBlock != prev)
+      return "block " + std::to_string(k) + " prev " + std::to_string(bh.prevBlock);
     int c = bh.RecordCount(rs, bs);
-    if (c <= 0 || size_t(c) != t.live[k].size()) return "block " + std::to_string(k) + " count " + std::to_string(c);
+    if (c <= 0 || size_t(c) != t.live[k].size())
+      return "block " + std::to_string(k) + " count " + std::to_string(c);
     for (int i = 0; i < c; ++i)
-      if (!std::equal(t.live[k][i].raw.begin(), t.live[k][i].raw.end(), b.begin() + 6 + long(i) * rs))
+      if (!std::equal(t.live[k][i].raw.begin(), t.live[k][i].raw.end(),
+                      b.begin() + 6 + long(i) * rs))
         return "block " + std::to_string(k) + " record " + std::to_string(i) + " differs";
     records += uint32_t(c);
     chain.push_back(uint16_t(k));
@@ -1026,14 +1141,17 @@ std::string SelfCheck(const SimTable& t) {
     k = bh.nextBlock;
   }
   if (chain != t.chain) return "chain differs from the ground truth";
-  if (h->fixed.blocksInUse != chain.size() || h->fixed.lastBlock != chain.back()) return "0x0A/0x10 wrong";
+  if (h->fixed.blocksInUse != chain.size() || h->fixed.lastBlock != chain.back())
+    return "0x0A/0x10 wrong";
   if (h->fixed.numRecords != records || records != t.RecordCount()) return "0x06 wrong";
   std::vector<uint16_t> freeList;
   for (uint32_t k = h->fixed.firstFreeBlock; k != 0;) {
-    if (k > n || seen[k]++) return "free list reaches block " + std::to_string(k) + " out of range or twice";
+    if (k > n || seen[k]++)
+      return "free list reaches block " + std::to_string(k) + " out of range or twice";
     BlockHeader bh;
     block(k, &bh);
-    if (bh.addDataSize != -int(rs)) return "free block " + std::to_string(k) + " addDataSize " + std::to_string(bh.addDataSize);
+    if (bh.addDataSize != -int(rs))
+      return "free block " + std::to_string(k) + " addDataSize " + std::to_string(bh.addDataSize);
     freeList.push_back(uint16_t(k));
     k = bh.nextBlock;
   }

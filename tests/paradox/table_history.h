@@ -37,12 +37,12 @@
 namespace paradox::sim {
 
 struct SimOptions {
-  uint32_t minBlocks = 2;         // data blocks the writer fills before the history
+  uint32_t minBlocks = 2;  // data blocks the writer fills before the history
   uint32_t maxBlocks = 12;
-  uint32_t maxRecords = 400;      // records written (table and the pool held back for inserts)
+  uint32_t maxRecords = 400;  // records written (table and the pool held back for inserts)
   uint32_t maxFields = 10;
-  uint32_t maxBlobBytes = 5000;   // longest blob value (> 2048 gets a block of its own)
-  uint32_t movesPerRecord = 2;    // history length relative to the records written
+  uint32_t maxBlobBytes = 5000;  // longest blob value (> 2048 gets a block of its own)
+  uint32_t movesPerRecord = 2;   // history length relative to the records written
   // A table of more than 32767 blocks (up to 65535): 1 KiB blocks, one record each,
   // a few small fields, no blobs or secondary indexes.
   bool huge = false;
@@ -59,13 +59,13 @@ struct SimRecord {
 struct SimTable {
   uint64_t seed = 0;
   std::unique_ptr<MemFileSystem> fs;
-  std::string db;            // the .DB path inside fs
-  std::string description;   // one line: level, block size, key, fields, chain and free list
-  TableHeader header;        // the .DB header after the history
+  std::string db;           // the .DB path inside fs
+  std::string description;  // one line: level, block size, key, fields, chain and free list
+  TableHeader header;       // the .DB header after the history
   bool keyed = false;
   bool encrypted = false;
-  bool blobsInMb = false;          // some live record keeps a blob value in the .MB
-  bool staleSecondary = false;     // non-maintained index left as it was before the history
+  bool blobsInMb = false;       // some live record keeps a blob value in the .MB
+  bool staleSecondary = false;  // non-maintained index left as it was before the history
   size_t secondaryIndexes = 0;
   bool uniqueIndex = false;        // one of them is unique (level 7)
   std::vector<uint16_t> chain;     // data chain in order
@@ -85,7 +85,8 @@ Result<SimTable> Simulate(uint64_t seed, const SimOptions& options = {});
 
 // Canonical records of a table as the library reads it (strict reader, chain order).
 // `withBlobValues` false gives the `plain` form.
-Result<std::vector<Bytes>> ReadCanonical(FileSystem* fs, const std::string& db, bool withBlobValues);
+Result<std::vector<Bytes>> ReadCanonical(FileSystem* fs, const std::string& db,
+                                         bool withBlobValues);
 
 // Re-reads the simulated family's bytes without the library's reader and checks every
 // invariant the history must keep (chain and free list links, counts, file size, the
@@ -102,13 +103,15 @@ struct Outcome {
   // What went wrong, each a short stable word: "simulator", "pxlib", "verify-not-clean",
   // "verify-silent", "rebuild-header" (a sound header taken for a damaged one),
   // "rebuild-failed", "rebuild-lost", "rebuild-extra", "rebuild-set-aside",
-  // "rebuild-members" (secondary indexes not those of the table), "rebuilt-not-clean". Empty when the property holds.
+  // "rebuild-members" (secondary indexes not those of the table), "rebuilt-not-clean". Empty when
+  // the property holds.
   std::vector<std::string> faults;
-  std::vector<std::string> findings;  // distinct error check ids verify reported on the table checked
-  std::vector<std::string> rebuildActions;  // distinct action words of the rebuild's report
+  std::vector<std::string>
+      findings;  // distinct error check ids verify reported on the table checked
+  std::vector<std::string> rebuildActions;       // distinct action words of the rebuild's report
   Status::Code rebuildCode = Status::Code::kOk;  // the rebuild's status
   uint16_t damagedBlock = 0;  // the block a damage changed (0: none, or not a block)
-  std::string detail;                 // human-readable: counts, rebuild message, first findings
+  std::string detail;         // human-readable: counts, rebuild message, first findings
   bool ok() const { return faults.empty(); }
   bool Has(const std::string& fault) const;
   // Faults joined with '+' (and, for a verify fault, the finding ids): groups failures
@@ -122,16 +125,16 @@ struct Outcome {
 Outcome CheckCleanRoundTrip(SimTable& t, bool withPxlib = true);
 
 enum class Damage {
-  kRecordCount,     // header 0x06 wrong
-  kChainBreak,      // a chained block's next link beyond the file
-  kChainCycle,      // a chained block's next link back to itself or an earlier block
-  kTruncate,        // file cut inside a block holding records
-  kGarbageBlock,    // a chained block overwritten with 0xEE
-  kAddDataMore,     // a block's record-count word claims more records (stale slots)
-  kAddDataBogus,    // a block's record-count word not a multiple of the record size
-  kAddDataFewer,    // a block's record-count word claims fewer records
-  kLostPx,          // .PX deleted (keyed)
-  kLostMb,          // .MB deleted (blob values beyond the leader)
+  kRecordCount,   // header 0x06 wrong
+  kChainBreak,    // a chained block's next link beyond the file
+  kChainCycle,    // a chained block's next link back to itself or an earlier block
+  kTruncate,      // file cut inside a block holding records
+  kGarbageBlock,  // a chained block overwritten with 0xEE
+  kAddDataMore,   // a block's record-count word claims more records (stale slots)
+  kAddDataBogus,  // a block's record-count word not a multiple of the record size
+  kAddDataFewer,  // a block's record-count word claims fewer records
+  kLostPx,        // .PX deleted (keyed)
+  kLostMb,        // .MB deleted (blob values beyond the leader)
 };
 inline constexpr int kDamageCount = 10;
 const char* DamageName(Damage d);

@@ -7,6 +7,8 @@
 // with sim_long <seed> <seed>, adding --huge for the last test). A failure that faults of
 // the library known and being worked on explain (known_faults.h) is listed and the test
 // skipped; anything else fails it.
+#include "table_history.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,7 +17,6 @@
 #include <set>
 
 #include "known_faults.h"
-#include "table_history.h"
 
 namespace paradox::sim {
 namespace {
@@ -38,9 +39,10 @@ class FailureLog {
     std::string unknown, groups;
     std::set<size_t> used;
     for (const auto& [sig, g] : groups_) {
-      std::string text = "\n  " + sig + " - " + std::to_string(g.seeds.size()) + " of " + std::to_string(checked) +
-                         ", seeds";
-      for (size_t i = 0; i < g.seeds.size() && i < 10; ++i) text += " " + std::to_string(g.seeds[i]);
+      std::string text = "\n  " + sig + " - " + std::to_string(g.seeds.size()) + " of " +
+                         std::to_string(checked) + ", seeds";
+      for (size_t i = 0; i < g.seeds.size() && i < 10; ++i)
+        text += " " + std::to_string(g.seeds[i]);
       if (g.seeds.size() > 10) text += " ...";
       if (g.unknown) {
         unknown += text + "\n    e.g. " + g.example;

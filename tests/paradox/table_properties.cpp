@@ -12,8 +12,8 @@
 #include "paradox/format/family.h"
 #include "paradox/repair/rebuild.h"
 #include "paradox/repair/salvage.h"
-#include "table_history.h"
 #include "paradox/verify/verifier.h"
+#include "table_history.h"
 
 namespace paradox::sim {
 
@@ -26,9 +26,15 @@ constexpr std::time_t kNow = 1765000000;  // fixed, so repair folder names are p
 uint64_t Uniform(Rng& r, uint64_t lo, uint64_t hi) {
   return hi <= lo ? lo : std::uniform_int_distribution<uint64_t>(lo, hi)(r);
 }
-bool Chance(Rng& r, double p) { return std::uniform_real_distribution<double>(0.0, 1.0)(r) < p; }
-void PutU16(Bytes& b, size_t off, uint16_t v) { EncodeU16(b.data() + off, v); }
-void PutU32(Bytes& b, size_t off, uint32_t v) { EncodeU32(b.data() + off, v); }
+bool Chance(Rng& r, double p) {
+  return std::uniform_real_distribution<double>(0.0, 1.0)(r) < p;
+}
+void PutU16(Bytes& b, size_t off, uint16_t v) {
+  EncodeU16(b.data() + off, v);
+}
+void PutU32(Bytes& b, size_t off, uint32_t v) {
+  EncodeU32(b.data() + off, v);
+}
 
 }  // namespace
 
@@ -76,8 +82,8 @@ VerifyReport Verify(FileSystem* fs, const std::string& db) {
 
 // lost: records of `orig` (less the ones at risk) the rebuilt table lacks; extra: records
 // it holds beyond what the table held.
-void Compare(const std::vector<Bytes>& orig, const std::vector<Bytes>& risk, const std::vector<Bytes>& kept,
-             size_t* lost, size_t* extra, std::string* sample) {
+void Compare(const std::vector<Bytes>& orig, const std::vector<Bytes>& risk,
+             const std::vector<Bytes>& kept, size_t* lost, size_t* extra, std::string* sample) {
   std::map<Bytes, long> o, r, k;
   for (const Bytes& b : orig) ++o[b];
   for (const Bytes& b : risk) ++r[b];
@@ -121,14 +127,16 @@ std::vector<std::string> Members(FileSystem* fs, const std::string& db) {
 // Rebuilds and checks the rebuilt family against `orig` (records the table held) and
 // `risk` (those the damage may take).
 void RebuildAndCompare(FileSystem* fs, const std::string& db, const std::vector<Bytes>& orig,
-                       const std::vector<Bytes>& risk, bool withBlobValues, bool expectNothingAside, Outcome* out) {
+                       const std::vector<Bytes>& risk, bool withBlobValues, bool expectNothingAside,
+                       Outcome* out) {
   RebuildOptions ro;
   ro.fs = fs;
   ro.now = kNow;
   const std::vector<std::string> membersBefore = Members(fs, db);
   RebuildResult r = RebuildTable(db, ro);
   for (const RebuildAction& a : r.actions)
-    if (std::find(out->rebuildActions.begin(), out->rebuildActions.end(), a.action) == out->rebuildActions.end())
+    if (std::find(out->rebuildActions.begin(), out->rebuildActions.end(), a.action) ==
+        out->rebuildActions.end())
       out->rebuildActions.push_back(a.action);
   out->rebuildCode = r.status.code();
   if (!r.status.ok()) {
@@ -147,7 +155,8 @@ void RebuildAndCompare(FileSystem* fs, const std::string& db, const std::vector<
   std::vector<std::string> membersAfter = Members(fs, db);
   for (const char* m : {".PX", ".MB"})
     if (std::find(membersBefore.begin(), membersBefore.end(), m) == membersBefore.end())
-      membersAfter.erase(std::remove(membersAfter.begin(), membersAfter.end(), m), membersAfter.end());
+      membersAfter.erase(std::remove(membersAfter.begin(), membersAfter.end(), m),
+                         membersAfter.end());
   if (membersAfter != membersBefore) {
     std::string b, a;
     for (const auto& m : membersBefore) b += " " + m;
@@ -160,26 +169,31 @@ void RebuildAndCompare(FileSystem* fs, const std::string& db, const std::vector<
   Compare(orig, risk, *kept, &lost, &extra, &sample);
   if (lost) out->faults.push_back("rebuild-lost");
   if (extra) out->faults.push_back("rebuild-extra");
-  if (expectNothingAside && !lost && (r.problems || r.keyViolations)) out->faults.push_back("rebuild-set-aside");
+  if (expectNothingAside && !lost && (r.problems || r.keyViolations))
+    out->faults.push_back("rebuild-set-aside");
   if (lost || extra || (expectNothingAside && (r.problems || r.keyViolations))) {
-    out->detail += "\n  rebuild kept " + std::to_string(kept->size()) + " of " + std::to_string(orig.size()) +
-                    " (at risk " + std::to_string(risk.size()) + "): lost " + std::to_string(lost) + ", extra " +
-                    std::to_string(extra) + ", problems " + std::to_string(r.problems) + ", key violations " +
-                    std::to_string(r.keyViolations) + ", issues " + std::to_string(r.issues);
+    out->detail += "\n  rebuild kept " + std::to_string(kept->size()) + " of " +
+                   std::to_string(orig.size()) + " (at risk " + std::to_string(risk.size()) +
+                   "): lost " + std::to_string(lost) + ", extra " + std::to_string(extra) +
+                   ", problems " + std::to_string(r.problems) + ", key violations " +
+                   std::to_string(r.keyViolations) + ", issues " + std::to_string(r.issues);
     if (!sample.empty()) out->detail += "\n  an extra record: " + sample;
     // REKASTO_SIM_VERBOSE lists every action of the rebuild, not just the first.
     static const bool verbose = std::getenv("REKASTO_SIM_VERBOSE") != nullptr;
     size_t shown = 0;
     for (const RebuildAction& a : r.actions) {
-      if (a.action == "kept" || a.action == "backup" || a.action == "swap" || a.action == "regenerated") continue;
+      if (a.action == "kept" || a.action == "backup" || a.action == "swap" ||
+          a.action == "regenerated")
+        continue;
       if (shown++ == 6 && !verbose) break;
-      out->detail += "\n    " + a.action + " " + a.file + " block " + std::to_string(a.block) + " record " +
-                     std::to_string(a.record) + ": " + a.detail;
+      out->detail += "\n    " + a.action + " " + a.file + " block " + std::to_string(a.block) +
+                     " record " + std::to_string(a.record) + ": " + a.detail;
     }
   }
   // No damage here touches the header's layout: a repair of it is the rebuild misreading
   // the table.
-  if (std::find(out->rebuildActions.begin(), out->rebuildActions.end(), "header") != out->rebuildActions.end())
+  if (std::find(out->rebuildActions.begin(), out->rebuildActions.end(), "header") !=
+      out->rebuildActions.end())
     out->faults.insert(out->faults.begin(), "rebuild-header");
   VerifyReport after = Verify(fs, db);
   if (after.verdict != Verdict::kClean) {
@@ -214,7 +228,9 @@ Outcome CheckCleanRoundTrip(SimTable& t, bool withPxlib) {
       for (const SimRecord& r : t.live[b]) raw.push_back(r.raw);
     if (!read || Multiset(px) != Multiset(raw)) {
       out.faults.push_back("pxlib");
-      out.detail += "\n  pxlib: " + (read ? std::to_string(px.size()) + " records for " + std::to_string(raw.size()) : why);
+      out.detail +=
+          "\n  pxlib: " +
+          (read ? std::to_string(px.size()) + " records for " + std::to_string(raw.size()) : why);
       return out;
     }
 #else
@@ -225,7 +241,8 @@ Outcome CheckCleanRoundTrip(SimTable& t, bool withPxlib) {
   if (v.verdict != Verdict::kClean) {
     out.faults.push_back("verify-not-clean");
     out.findings = ErrorIds(v);
-    out.detail += "\n  verify verdict " + std::to_string(int(v.verdict)) + ":" + FirstFindings(v, 4);
+    out.detail +=
+        "\n  verify verdict " + std::to_string(int(v.verdict)) + ":" + FirstFindings(v, 4);
   }
   MemFileSystem copy;
   for (const std::string& p : t.fs->AllFiles()) copy.SetContents(p, *t.fs->Contents(p));
@@ -235,16 +252,26 @@ Outcome CheckCleanRoundTrip(SimTable& t, bool withPxlib) {
 
 const char* DamageName(Damage d) {
   switch (d) {
-    case Damage::kRecordCount: return "record-count";
-    case Damage::kChainBreak: return "chain-break";
-    case Damage::kChainCycle: return "chain-cycle";
-    case Damage::kTruncate: return "truncate";
-    case Damage::kGarbageBlock: return "garbage-block";
-    case Damage::kAddDataMore: return "add-data-more";
-    case Damage::kAddDataBogus: return "add-data-bogus";
-    case Damage::kAddDataFewer: return "add-data-fewer";
-    case Damage::kLostPx: return "lost-px";
-    case Damage::kLostMb: return "lost-mb";
+    case Damage::kRecordCount:
+      return "record-count";
+    case Damage::kChainBreak:
+      return "chain-break";
+    case Damage::kChainCycle:
+      return "chain-cycle";
+    case Damage::kTruncate:
+      return "truncate";
+    case Damage::kGarbageBlock:
+      return "garbage-block";
+    case Damage::kAddDataMore:
+      return "add-data-more";
+    case Damage::kAddDataBogus:
+      return "add-data-bogus";
+    case Damage::kAddDataFewer:
+      return "add-data-fewer";
+    case Damage::kLostPx:
+      return "lost-px";
+    case Damage::kLostMb:
+      return "lost-mb";
   }
   return "?";
 }
@@ -286,13 +313,17 @@ static bool SalvageModesAgree(FileSystem* fs, const std::string& db) {
             r.index != recs[i].index || r.blobs.size() != recs[i].blobs.size())
           return false;
         for (size_t b = 0; b < r.blobs.size(); ++b)
-          if (r.blobs[b].field != recs[i].blobs[b].field || r.blobs[b].data != recs[i].blobs[b].data) return false;
+          if (r.blobs[b].field != recs[i].blobs[b].field ||
+              r.blobs[b].data != recs[i].blobs[b].data)
+            return false;
         ++i;
       }
       return true;
     };
-    if (!same(held->records, left->recordPlaces) || !same(held->keyViolations, left->keyViolationPlaces) ||
-        held->problems.size() != left->problems.size() || held->actions.size() != left->actions.size())
+    if (!same(held->records, left->recordPlaces) ||
+        !same(held->keyViolations, left->keyViolationPlaces) ||
+        held->problems.size() != left->problems.size() ||
+        held->actions.size() != left->actions.size())
       return false;
   }
   auto runs = fs->ListDir(spilling.spillDir);
@@ -306,7 +337,8 @@ Outcome CheckDamage(const SimTable& t, Damage d) {
   for (const std::string& p : t.fs->AllFiles()) fs.SetContents(p, *t.fs->Contents(p));
   Bytes& f = *fs.Contents(t.db);
   const TableHeader& h = t.header;
-  const uint32_t hs = h.fixed.headerSize, bs = h.BlockSize(), rs = h.fixed.recordSize, key = h.EncryptionKey();
+  const uint32_t hs = h.fixed.headerSize, bs = h.BlockSize(), rs = h.fixed.recordSize,
+                 key = h.EncryptionKey();
   const uint32_t cap = BlockCapacity(bs, rs);
   // Edits block k's decrypted bytes.
   auto edit = [&](uint32_t k, const std::function<void(Bytes&)>& fn) {
@@ -329,14 +361,17 @@ Outcome CheckDamage(const SimTable& t, Damage d) {
   switch (d) {
     case Damage::kRecordCount: {
       uint32_t n = uint32_t(t.RecordCount());
-      uint32_t v = Chance(rng, 0.5) ? n + uint32_t(Uniform(rng, 1, 500)) : uint32_t(Uniform(rng, 0, n - 1));
+      uint32_t v =
+          Chance(rng, 0.5) ? n + uint32_t(Uniform(rng, 1, 500)) : uint32_t(Uniform(rng, 0, n - 1));
       PutU32(f, 0x06, v);
       what = "0x06 = " + std::to_string(v);
       break;
     }
     case Damage::kChainBreak: {
       uint16_t k = pickChained([](uint16_t) { return true; });
-      uint16_t to = uint16_t(Chance(rng, 0.5) ? 0xFFF0 : std::min<uint32_t>(0xFFFF, t.fileBlocks + Uniform(rng, 1, 50)));
+      uint16_t to = uint16_t(Chance(rng, 0.5)
+                                 ? 0xFFF0
+                                 : std::min<uint32_t>(0xFFFF, t.fileBlocks + Uniform(rng, 1, 50)));
       out.damagedBlock = k;
       edit(k, [&](Bytes& b) { PutU16(b, 0, to); });
       what = "block " + std::to_string(k) + " next = " + std::to_string(to);
@@ -379,13 +414,15 @@ Outcome CheckDamage(const SimTable& t, Damage d) {
       uint32_t m = uint32_t(Uniform(rng, t.live[k].size() + 1, cap));
       out.damagedBlock = k;
       edit(k, [&](Bytes& b) { PutU16(b, 4, uint16_t(BlockHeader::AddDataSizeFor(int(m), rs))); });
-      what = "block " + std::to_string(k) + " claims " + std::to_string(m) + " of " + std::to_string(t.live[k].size());
+      what = "block " + std::to_string(k) + " claims " + std::to_string(m) + " of " +
+             std::to_string(t.live[k].size());
       break;
     }
     case Damage::kAddDataBogus: {
       if (rs < 2) return NotApplicable();
       uint16_t k = pickChained([](uint16_t) { return true; });
-      int16_t v = int16_t(BlockHeader::AddDataSizeFor(int(t.live[k].size()), rs) + int(Uniform(rng, 1, rs - 1)));
+      int16_t v = int16_t(BlockHeader::AddDataSizeFor(int(t.live[k].size()), rs) +
+                          int(Uniform(rng, 1, rs - 1)));
       out.damagedBlock = k;
       edit(k, [&](Bytes& b) { PutU16(b, 4, uint16_t(v)); });
       what = "block " + std::to_string(k) + " addDataSize " + std::to_string(v);
@@ -398,7 +435,8 @@ Outcome CheckDamage(const SimTable& t, Damage d) {
       edit(k, [&](Bytes& b) { PutU16(b, 4, uint16_t(BlockHeader::AddDataSizeFor(int(m), rs))); });
       out.damagedBlock = k;
       for (size_t i = m; i < t.live[k].size(); ++i) risk.push_back(t.live[k][i].full);
-      what = "block " + std::to_string(k) + " claims " + std::to_string(m) + " of " + std::to_string(t.live[k].size());
+      what = "block " + std::to_string(k) + " claims " + std::to_string(m) + " of " +
+             std::to_string(t.live[k].size());
       break;
     }
     case Damage::kLostPx: {
@@ -421,7 +459,8 @@ Outcome CheckDamage(const SimTable& t, Damage d) {
   if (!SalvageModesAgree(&fs, t.db)) out.faults.push_back("salvage-modes-differ");
   VerifyReport v = Verify(&fs, t.db);
   out.findings = ErrorIds(v);
-  const bool reported = d == Damage::kLostPx ? v.Has("index.px-missing") : v.verdict != Verdict::kClean;
+  const bool reported =
+      d == Damage::kLostPx ? v.Has("index.px-missing") : v.verdict != Verdict::kClean;
   if (!reported) out.faults.push_back("verify-silent");
   RebuildAndCompare(&fs, t.db, blobValues ? t.Full() : t.Plain(), risk, blobValues, false, &out);
   return out;

@@ -36,8 +36,14 @@ TEST(ValueText, DatesTimesAndTimestampsReadBackExactly) {
     ASSERT_TRUE(ParseTime(FormatTime(Time{t}), &back)) << t;
     ASSERT_EQ(back.ms, t);
   }
-  std::vector<double> stamps = {86400000.0, 63716202001000.0, 63716202001000.5, -366 * 86400000.0 + 3600000.0,
-                                86400000.0 * 3652059 + 86399999.0, 1.0, 0.25, -0.125};
+  std::vector<double> stamps = {86400000.0,
+                                63716202001000.0,
+                                63716202001000.5,
+                                -366 * 86400000.0 + 3600000.0,
+                                86400000.0 * 3652059 + 86399999.0,
+                                1.0,
+                                0.25,
+                                -0.125};
   for (int i = 0; i < 20000; ++i) {
     const double day = double(int64_t(rng() % 7304119) - 3652059);
     const double ms = double(rng() % 86400000);
@@ -64,7 +70,8 @@ TEST(ValueText, DatesTimesAndTimestampsReadBackExactly) {
   EXPECT_TRUE(ParseTimestamp("2020-02-01T01:00:01.000", &t));
   EXPECT_EQ(t.ms, 63716202001000.0);
   Date d{};
-  for (const char* bad : {"-001-12-31", "2020-02-30", "2021-02-29", "2020-13-01", "20200101", "2020-01-01x"})
+  for (const char* bad :
+       {"-001-12-31", "2020-02-30", "2021-02-29", "2020-13-01", "20200101", "2020-01-01x"})
     EXPECT_FALSE(ParseDate(bad, &d)) << bad;
   Time tm{};
   for (const char* bad : {"24:00:00.000", "12:60:00.000", "12:00:00", "12:00:00.0000"})
@@ -122,7 +129,8 @@ TEST(ValueText, RealTablesBcdAgreesWithPxlib) {
     const auto& fields = r.value()->header().fields;
     // pxlib reads encrypted tables without decrypting them.
     if (r.value()->header().IsEncrypted() ||
-        std::none_of(fields.begin(), fields.end(), [](const FieldDesc& f) { return f.type == FieldType::kBcd; }))
+        std::none_of(fields.begin(), fields.end(),
+                     [](const FieldDesc& f) { return f.type == FieldType::kBcd; }))
       continue;
     SCOPED_TRACE(path);
     pxdoc_t* d = PX_new();
@@ -152,9 +160,10 @@ TEST(ValueText, RealTablesBcdAgreesWithPxlib) {
         }
       }
       for (size_t k = 0; k < fields.size(); ++k) {
-        if (!theirs[k]->isnull && (theirs[k]->type == pxfAlpha || theirs[k]->type == pxfBCD ||
-                                   theirs[k]->type == pxfBytes ||
-                                   (theirs[k]->type >= pxfMemoBLOb && theirs[k]->type <= pxfGraphic)))
+        if (!theirs[k]->isnull &&
+            (theirs[k]->type == pxfAlpha || theirs[k]->type == pxfBCD ||
+             theirs[k]->type == pxfBytes ||
+             (theirs[k]->type >= pxfMemoBLOb && theirs[k]->type <= pxfGraphic)))
           d->free(d, theirs[k]->value.str.val);
         d->free(d, theirs[k]);
       }

@@ -17,10 +17,10 @@ namespace paradox {
 namespace {
 
 struct Expected {
-  const char* path;        // relative to the tables folder
+  const char* path;  // relative to the tables folder
   int verdict;
-  uint64_t records;        // counted over the block chain (= INDEX.md's recs)
-  const char* checks;      // space-separated check ids found (errors and warnings)
+  uint64_t records;    // counted over the block chain (= INDEX.md's recs)
+  const char* checks;  // space-separated check ids found (errors and warnings)
 };
 
 // Notes on the non-empty rows:
@@ -37,8 +37,10 @@ struct Expected {
 //    sort order whose weights this library lacks (key.sort-order-unknown, order unchecked).
 //  - MEMBRE: besides, 8 blob values point into a .MB that is not there.
 const Expected kTables[] = {
-    {"cran__Rparadox/TypSammlung_encrypted.DB", 1, 5, "crypt.encrypted index.px-missing value.date-early"},
-    {"cran__Rparadox/country_encrypted.db", 1, 18, "crypt.encrypted index.px-missing key.sort-order-unknown"},
+    {"cran__Rparadox/TypSammlung_encrypted.DB", 1, 5,
+     "crypt.encrypted index.px-missing value.date-early"},
+    {"cran__Rparadox/country_encrypted.db", 1, 18,
+     "crypt.encrypted index.px-missing key.sort-order-unknown"},
     {"cran__Rparadox/empty_encrypted.db", 0, 0, "crypt.encrypted"},
     {"leonhad__paradoxdriver/areas/AREACODE.DB", 0, 239, ""},
     {"leonhad__paradoxdriver/areas/STATES.DB", 1, 53, "index.px-missing"},

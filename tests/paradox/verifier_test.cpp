@@ -1,5 +1,7 @@
 // Verifier: corruption tests on tables written by our writer (in memory), damaged with
 // named mutators; each asserts the check id, its location and the verdict.
+#include "paradox/verify/verifier.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -7,11 +9,10 @@
 #include <map>
 #include <set>
 
+#include "mutators.h"
 #include "paradox/format/crypt.h"
 #include "paradox/format/file.h"
-#include "mutators.h"
 #include "paradox/format/value.h"
-#include "paradox/verify/verifier.h"
 #include "paradox/format/writer.h"
 
 namespace paradox {
@@ -37,8 +38,9 @@ class VerifierTest : public ::testing::Test {
     s.level = TableLevel::k7;
     s.blockSize = 1024;
     s.codePage = 1252;
-    s.fields = {{"Id", FieldType::kLong},   {"Name", FieldType::kAlpha, 20}, {"Born", FieldType::kDate},
-                {"Ok", FieldType::kLogical}, {"Amount", FieldType::kBcd, 2},  {"Note", FieldType::kMemo, 10}};
+    s.fields = {{"Id", FieldType::kLong},       {"Name", FieldType::kAlpha, 20},
+                {"Born", FieldType::kDate},     {"Ok", FieldType::kLogical},
+                {"Amount", FieldType::kBcd, 2}, {"Note", FieldType::kMemo, 10}};
     s.keyFieldCount = 1;
     s.encryptionKey = key;
     if (withIndex) s.secondaryIndexes = {{"", {"Name"}}};
@@ -50,8 +52,12 @@ class VerifierTest : public ::testing::Test {
     ASSERT_TRUE(w.ok()) << w.status().ToString();
     for (uint32_t i = 1; i <= records; ++i) {
       std::string note = i % 7 == 0 ? std::string(300 + i, 'n') : "short";
-      std::vector<Value> v = {int64_t(i), std::string("name") + std::to_string(1000 + i), Date{730000 + int32_t(i)},
-                              bool(i % 2), Bcd{std::to_string(i) + ".25"}, note};
+      std::vector<Value> v = {int64_t(i),
+                              std::string("name") + std::to_string(1000 + i),
+                              Date{730000 + int32_t(i)},
+                              bool(i % 2),
+                              Bcd{std::to_string(i) + ".25"},
+                              note};
       ASSERT_TRUE(w.value()->AddRecord(v).ok());
     }
     ASSERT_TRUE(w.value()->Finish().ok());
@@ -73,7 +79,8 @@ class VerifierTest : public ::testing::Test {
 
   // Offset of record r (0-based) of block k, and of a field inside it.
   uint64_t RecordAt(uint32_t k, uint32_t r) const {
-    return built_.headerSize + uint64_t(k - 1) * built_.blockSize + 6 + uint64_t(r) * built_.recordSize;
+    return built_.headerSize + uint64_t(k - 1) * built_.blockSize + 6 +
+           uint64_t(r) * built_.recordSize;
   }
 
   static std::string Dump(const VerifyReport& r) {
@@ -112,16 +119,20 @@ TEST_F(VerifierTest, EveryLevelAndBlockSizeVerifiesClean) {
     uint32_t blockSize;
     uint16_t keys;
   };
-  for (Case c : {Case{TableLevel::k3_0, 1024, 1}, Case{TableLevel::k3_5, 2048, 0}, Case{TableLevel::k4, 4096, 2},
-                 Case{TableLevel::k5, 2048, 1}, Case{TableLevel::k7, 16384, 1}, Case{TableLevel::k7, 32768, 0}}) {
+  for (Case c : {Case{TableLevel::k3_0, 1024, 1}, Case{TableLevel::k3_5, 2048, 0},
+                 Case{TableLevel::k4, 4096, 2}, Case{TableLevel::k5, 2048, 1},
+                 Case{TableLevel::k7, 16384, 1}, Case{TableLevel::k7, 32768, 0}}) {
     MemFileSystem fs;
     ASSERT_TRUE(fs.MakeDir("d").ok());
     TableSchema s;
     s.level = c.level;
     s.blockSize = c.blockSize;
     s.codePage = 850;
-    s.fields = {{"Code", FieldType::kShort}, {"City", FieldType::kAlpha, 30}, {"Pop", FieldType::kNumber},
-                {"Since", FieldType::kDate}, {"Fee", FieldType::kMoney}};
+    s.fields = {{"Code", FieldType::kShort},
+                {"City", FieldType::kAlpha, 30},
+                {"Pop", FieldType::kNumber},
+                {"Since", FieldType::kDate},
+                {"Fee", FieldType::kMoney}};
     s.keyFieldCount = c.keys;
     WriteOptions o;
     o.sync = false;
@@ -129,14 +140,15 @@ TEST_F(VerifierTest, EveryLevelAndBlockSizeVerifiesClean) {
     ASSERT_TRUE(w.ok()) << w.status().ToString();
     for (int i = 0; i < 700; ++i)
       ASSERT_TRUE(w.value()
-                      ->AddRecord({int64_t(i + 1), "city " + std::to_string(i), double(i) * 1.5, Date{700000 + i},
-                                   double(i) / 4})
+                      ->AddRecord({int64_t(i + 1), "city " + std::to_string(i), double(i) * 1.5,
+                                   Date{700000 + i}, double(i) / 4})
                       .ok());
     ASSERT_TRUE(w.value()->Finish().ok());
     VerifyOptions vo;
     vo.fs = &fs;
     VerifyReport r = VerifyTable("d/CITY.DB", vo);
-    EXPECT_EQ(r.verdict, Verdict::kClean) << LevelName(c.level) << " " << c.blockSize << "\n" << Dump(r);
+    EXPECT_EQ(r.verdict, Verdict::kClean) << LevelName(c.level) << " " << c.blockSize << "\n"
+                                          << Dump(r);
     EXPECT_EQ(r.warnings, 0u) << Dump(r);
     EXPECT_EQ(r.summary.countedRecords, 700u);
   }
@@ -170,17 +182,28 @@ TEST_F(VerifierTest, HeaderDamageGivesItsCheckAndVerdict) {
     uint64_t offset;
   };
   const std::vector<Case> cases = {
-      {"record count", [](Bytes& f) { SetRecordCount(f, 7); }, "header.record-count", Verdict::kRepairable, 0x06},
-      {"level byte", [](Bytes& f) { SetU8(f, 0x39, 99); }, "header.version", Verdict::kNotRebuildable, 0x39},
-      {"file type", [](Bytes& f) { SetU8(f, 0x04, 7); }, "header.file-type", Verdict::kNotRebuildable, 0x04},
-      {"block size", [](Bytes& f) { SetU8(f, 0x05, 0); }, "header.block-size", Verdict::kNeedsStructure, 0x05},
-      {"field type", [](Bytes& f) { SetU8(f, 0x78 + 2, 0x07); }, "header.field-type", Verdict::kNeedsStructure, 0x7A},
-      {"field count", [](Bytes& f) { SetNumFields(f, 0); }, "header.field-count", Verdict::kNeedsStructure, 0x21},
-      {"field count 5", [](Bytes& f) { SetNumFields(f, 5); }, "header.field-layout", Verdict::kNeedsStructure, 0x21},
-      {"record size", [](Bytes& f) { SetRecordSize(f, 70); }, "header.record-size", Verdict::kRepairable, 0x00},
-      {"rebuild flag", [](Bytes& f) { SetU8(f, 0x14, 1); }, "header.rebuild-flag", Verdict::kRepairable, 0x14},
-      {"level copy", [](Bytes& f) { SetU16(f, 0x5A, 0x0109); }, "header.version-copy", Verdict::kRepairable, 0x58},
-      {"header size", [](Bytes& f) { SetU16(f, 0x02, 0x40); }, "header.header-size", Verdict::kNeedsStructure, 0x02},
+      {"record count", [](Bytes& f) { SetRecordCount(f, 7); }, "header.record-count",
+       Verdict::kRepairable, 0x06},
+      {"level byte", [](Bytes& f) { SetU8(f, 0x39, 99); }, "header.version",
+       Verdict::kNotRebuildable, 0x39},
+      {"file type", [](Bytes& f) { SetU8(f, 0x04, 7); }, "header.file-type",
+       Verdict::kNotRebuildable, 0x04},
+      {"block size", [](Bytes& f) { SetU8(f, 0x05, 0); }, "header.block-size",
+       Verdict::kNeedsStructure, 0x05},
+      {"field type", [](Bytes& f) { SetU8(f, 0x78 + 2, 0x07); }, "header.field-type",
+       Verdict::kNeedsStructure, 0x7A},
+      {"field count", [](Bytes& f) { SetNumFields(f, 0); }, "header.field-count",
+       Verdict::kNeedsStructure, 0x21},
+      {"field count 5", [](Bytes& f) { SetNumFields(f, 5); }, "header.field-layout",
+       Verdict::kNeedsStructure, 0x21},
+      {"record size", [](Bytes& f) { SetRecordSize(f, 70); }, "header.record-size",
+       Verdict::kRepairable, 0x00},
+      {"rebuild flag", [](Bytes& f) { SetU8(f, 0x14, 1); }, "header.rebuild-flag",
+       Verdict::kRepairable, 0x14},
+      {"level copy", [](Bytes& f) { SetU16(f, 0x5A, 0x0109); }, "header.version-copy",
+       Verdict::kRepairable, 0x58},
+      {"header size", [](Bytes& f) { SetU16(f, 0x02, 0x40); }, "header.header-size",
+       Verdict::kNeedsStructure, 0x02},
   };
   for (const Case& c : cases) {
     WriteStandard(40, false);
@@ -496,8 +519,8 @@ TEST_F(VerifierTest, SecondaryIndexHintsStaleAreWarningsOutOfRangeAreErrors) {
   WriteStandard(100, true);
   ASSERT_FALSE(xPath().empty());
   const Bytes& x = File(xPath().c_str());
-  const uint32_t inBlock1 = uint32_t(int16_t(DecodeU16(x.data() + BlockStart(x, 1) + 4))) /
-                                DecodeU16(x.data()) + 1;
+  const uint32_t inBlock1 =
+      uint32_t(int16_t(DecodeU16(x.data() + BlockStart(x, 1) + 4))) / DecodeU16(x.data()) + 1;
   ASSERT_GT(inBlock1, 3u);
   // Every entry of the first X block names data block 5, which holds other keys.
   for (uint32_t rec = 0; rec < inBlock1; ++rec) setHint(rec, 5);
@@ -570,7 +593,8 @@ TEST_F(VerifierTest, BlobPointersAgainstTheBlobFile) {
   f = First(r, "blob.pointer");
   ASSERT_NE(f, nullptr) << Dump(r);
   EXPECT_EQ(f->where.record, 6);
-  EXPECT_NE(f->detail.find("should be a 4096-aligned offset inside T.MB"), std::string::npos) << f->detail;
+  EXPECT_NE(f->detail.find("should be a 4096-aligned offset inside T.MB"), std::string::npos)
+      << f->detail;
 
   WriteStandard(30, false);
   SetU8(File("t/T.MB"), 4096, 9);  // first blob block gets an invalid type
@@ -683,7 +707,8 @@ class RefusingFileSystem : public MemFileSystem {
  public:
   std::set<std::string> refused;  // base names
   Result<std::unique_ptr<paradox::File>> Open(const std::string& path, OpenMode mode) override {
-    if (refused.count(PathBaseName(path))) return Status::IOError("open " + path + ": Permission denied");
+    if (refused.count(PathBaseName(path)))
+      return Status::IOError("open " + path + ": Permission denied");
     return MemFileSystem::Open(path, mode);
   }
 };

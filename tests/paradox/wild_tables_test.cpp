@@ -20,7 +20,8 @@ void ReverseBlocks(Bytes& f) {
   Bytes copy = f;
   for (uint32_t p = 1; p <= n; ++p) {
     const uint32_t logical = n + 1 - p;
-    std::copy_n(copy.begin() + long(BlockStart(copy, logical)), bs, f.begin() + long(BlockStart(f, p)));
+    std::copy_n(copy.begin() + long(BlockStart(copy, logical)), bs,
+                f.begin() + long(BlockStart(f, p)));
     SetNextBlock(f, p, uint16_t(logical < n ? p - 1 : 0));
     SetPrevBlock(f, p, uint16_t(logical > 1 ? p + 1 : 0));
   }
@@ -32,7 +33,8 @@ void ReverseBlocks(Bytes& f) {
 void AppendUnlinkedBlock(Bytes& f, uint32_t copyOf) {
   const uint32_t n = DecodeU16(f.data() + 0x0C);
   const uint32_t bs = BlockSize(f);
-  Bytes block(f.begin() + long(BlockStart(f, copyOf)), f.begin() + long(BlockStart(f, copyOf) + bs));
+  Bytes block(f.begin() + long(BlockStart(f, copyOf)),
+              f.begin() + long(BlockStart(f, copyOf) + bs));
   block[6] ^= 0x01;  // not byte-equal to a live record
   f.insert(f.end(), block.begin(), block.end());
   SetFileBlocks(f, uint16_t(n + 1));
@@ -114,13 +116,14 @@ TEST(WildTables, DamagedCountWordIsBoundedAndNeverBringsDeletedRecordsBack) {
   level3.blockSize = 1024;
   level3.fields = {{"Item", FieldType::kAlpha, 30}, {"Qty", FieldType::kShort, 0}};
   std::vector<std::vector<Value>> fewRows;
-  for (int i = 0; i < 5; ++i) fewRows.push_back({std::string("part ") + std::to_string(i), int64_t(i)});
+  for (int i = 0; i < 5; ++i)
+    fewRows.push_back({std::string("part ") + std::to_string(i), int64_t(i)});
   TableSchema keyed = KeyedSchema();
   keyed.secondaryIndexes.clear();
   const Shape shapes[] = {
       {"unkeyed, reversed chain", UnkeyedSchema(), UnkeyedRows(150)},
-      {"one-block level 3", level3, fewRows},   // only the header's count can bound it
-      {"keyed", keyed, KeyedRows(90)},          // the primary index bounds it
+      {"one-block level 3", level3, fewRows},  // only the header's count can bound it
+      {"keyed", keyed, KeyedRows(90)},         // the primary index bounds it
   };
   for (const Shape& s : shapes) {
     SCOPED_TRACE(s.name);
@@ -143,8 +146,8 @@ TEST(WildTables, DamagedCountWordIsBoundedAndNeverBringsDeletedRecordsBack) {
     EXPECT_NE(o.before, Verdict::kClean);
     ASSERT_TRUE(o.rebuild.status.ok()) << o.rebuild.status.ToString();
     ASSERT_TRUE(o.after.ok) << o.after.error;
-    EXPECT_EQ(Sorted(o.after.records), Sorted(healthy.records)) << "kept " << o.after.records.size() << " of "
-                                                                 << healthy.records.size();
+    EXPECT_EQ(Sorted(o.after.records), Sorted(healthy.records))
+        << "kept " << o.after.records.size() << " of " << healthy.records.size();
     EXPECT_EQ(o.afterVerdict, Verdict::kClean);
   }
 }

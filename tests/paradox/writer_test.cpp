@@ -1,6 +1,8 @@
 // Write -> read round trips for every level, block size and field type, keyed
 // tables with their index, secondary indexes, blobs and encryption; pxlib reads
 // the written tables with identical records.
+#include "paradox/format/writer.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,7 +16,6 @@
 #include "paradox/format/reader.h"
 #include "paradox/repair/rebuild.h"
 #include "paradox/verify/verifier.h"
-#include "paradox/format/writer.h"
 
 extern "C" {
 #include <paradox.h>
@@ -38,12 +39,14 @@ class TempDir {
   std::string path_;
 };
 
-std::vector<std::vector<Value>> ReadAll(FileSystem* fs, const std::string& path, size_t* anomalies = nullptr) {
+std::vector<std::vector<Value>> ReadAll(FileSystem* fs, const std::string& path,
+                                        size_t* anomalies = nullptr) {
   auto r = TableReader::Open(fs, path);
   EXPECT_TRUE(r.ok()) << r.status().ToString();
   if (!r.ok()) return {};
   if (anomalies) *anomalies = r.value()->anomalyCount();
-  for (const auto& a : r.value()->anomalies()) ADD_FAILURE() << a.code << " " << a.where.ToString() << " " << a.detail;
+  for (const auto& a : r.value()->anomalies())
+    ADD_FAILURE() << a.code << " " << a.where.ToString() << " " << a.detail;
   std::vector<std::vector<Value>> out;
   auto cur = r.value()->Records();
   while (cur.Next()) {
@@ -59,26 +62,46 @@ std::vector<std::vector<Value>> ReadAll(FileSystem* fs, const std::string& path,
 Value Sample(FieldType t, int i, uint16_t size) {
   if (i % 11 == 5 && t != FieldType::kAutoInc) return std::monostate{};
   switch (t) {
-    case FieldType::kAlpha: return std::string("Row ") + std::to_string(i) + std::string(i % 3, 'x');
-    case FieldType::kBytes: return Bytes{static_cast<uint8_t>(i), 0, 0xFF};
-    case FieldType::kShort: return int64_t{(i * 37) % 30000 - 15000};
-    case FieldType::kLong: return int64_t{i * 100003 - 5000000};
-    case FieldType::kAutoInc: return int64_t{i + 1};
-    case FieldType::kMoney: return i * 0.25 - 3.5;
-    case FieldType::kNumber: return std::ldexp(double(i) - 7.0, i % 40 - 20);
-    case FieldType::kDate: return Date{700000 + i};
-    case FieldType::kTime: return Time{(i * 7919) % 86400000};
-    case FieldType::kTimestamp: return Timestamp{63716202001000.0 + i * 1000.0};
-    case FieldType::kLogical: return bool(i % 2);
-    case FieldType::kBcd: return Bcd{std::to_string(i - 20) + "." + std::string(size, '5')};
+    case FieldType::kAlpha:
+      return std::string("Row ") + std::to_string(i) + std::string(i % 3, 'x');
+    case FieldType::kBytes:
+      return Bytes{static_cast<uint8_t>(i), 0, 0xFF};
+    case FieldType::kShort:
+      return int64_t{(i * 37) % 30000 - 15000};
+    case FieldType::kLong:
+      return int64_t{i * 100003 - 5000000};
+    case FieldType::kAutoInc:
+      return int64_t{i + 1};
+    case FieldType::kMoney:
+      return i * 0.25 - 3.5;
+    case FieldType::kNumber:
+      return std::ldexp(double(i) - 7.0, i % 40 - 20);
+    case FieldType::kDate:
+      return Date{700000 + i};
+    case FieldType::kTime:
+      return Time{(i * 7919) % 86400000};
+    case FieldType::kTimestamp:
+      return Timestamp{63716202001000.0 + i * 1000.0};
+    case FieldType::kLogical:
+      return bool(i % 2);
+    case FieldType::kBcd:
+      return Bcd{std::to_string(i - 20) + "." + std::string(size, '5')};
     default: {
       // Blobs: empty, inside the leader, suballocated, and a single-blob block.
       std::string s;
       switch (i % 4) {
-        case 0: s = "tiny"; break;
-        case 1: s = std::string(300 + i, 'a' + i % 26); break;
-        case 2: s = std::string(5000 + i, 'B'); break;
-        default: s = ""; break;
+        case 0:
+          s = "tiny";
+          break;
+        case 1:
+          s = std::string(300 + i, 'a' + i % 26);
+          break;
+        case 2:
+          s = std::string(5000 + i, 'B');
+          break;
+        default:
+          s = "";
+          break;
       }
       return s.empty() ? Value(std::monostate{}) : Value(s);
     }
@@ -126,14 +149,18 @@ TEST_P(WriterLevels, EveryAllowedFieldTypeRoundTrips) {
   s.blockSize = c.blockSize;
   s.codePage = 1250;
   const std::vector<FieldDef> all = {
-      {"Name", FieldType::kAlpha, 24},   {"Day", FieldType::kDate},         {"Small", FieldType::kShort},
-      {"Amount", FieldType::kMoney},     {"Value", FieldType::kNumber},     {"Big", FieldType::kLong},
-      {"Flag", FieldType::kLogical},     {"Memo", FieldType::kMemo, 20},    {"Bin", FieldType::kBlob, 0},
-      {"Fmt", FieldType::kFmtMemo, 12},  {"Ole", FieldType::kOle, 0},       {"Pic", FieldType::kGraphic, 0},
-      {"Clock", FieldType::kTime},       {"Stamp", FieldType::kTimestamp},  {"Counter", FieldType::kAutoInc},
-      {"Dec", FieldType::kBcd, 3},       {"Raw", FieldType::kBytes, 3}};
+      {"Name", FieldType::kAlpha, 24},  {"Day", FieldType::kDate},
+      {"Small", FieldType::kShort},     {"Amount", FieldType::kMoney},
+      {"Value", FieldType::kNumber},    {"Big", FieldType::kLong},
+      {"Flag", FieldType::kLogical},    {"Memo", FieldType::kMemo, 20},
+      {"Bin", FieldType::kBlob, 0},     {"Fmt", FieldType::kFmtMemo, 12},
+      {"Ole", FieldType::kOle, 0},      {"Pic", FieldType::kGraphic, 0},
+      {"Clock", FieldType::kTime},      {"Stamp", FieldType::kTimestamp},
+      {"Counter", FieldType::kAutoInc}, {"Dec", FieldType::kBcd, 3},
+      {"Raw", FieldType::kBytes, 3}};
   for (const auto& f : all)
-    if (static_cast<int>(MinLevelForType(f.type)) <= static_cast<int>(c.level)) s.fields.push_back(f);
+    if (static_cast<int>(MinLevelForType(f.type)) <= static_cast<int>(c.level))
+      s.fields.push_back(f);
   const int n = 300;
   std::vector<std::vector<Value>> rows;
   for (int i = 0; i < n; ++i) {
@@ -152,7 +179,8 @@ TEST_P(WriterLevels, EveryAllowedFieldTypeRoundTrips) {
   std::unique_ptr<BlobFile> mb;
   if (fs.Exists("/t/ALL.MB")) mb = std::move(BlobFile::Open(&fs, "/t/ALL.MB", 0)).value();
   for (int i = 0; i < n; ++i)
-    for (size_t k = 0; k < s.fields.size(); ++k) ExpectSame(s.fields[k], rows[i][k], got[i][k], mb.get());
+    for (size_t k = 0; k < s.fields.size(); ++k)
+      ExpectSame(s.fields[k], rows[i][k], got[i][k], mb.get());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -170,7 +198,8 @@ TEST(Writer, KeyedTableGetsAValidPrimaryIndex) {
   s.level = TableLevel::k5;
   s.blockSize = 1024;
   s.indexBlockSize = 1024;
-  s.fields = {{"Code", FieldType::kAlpha, 10}, {"Seq", FieldType::kShort}, {"Text", FieldType::kAlpha, 60}};
+  s.fields = {
+      {"Code", FieldType::kAlpha, 10}, {"Seq", FieldType::kShort}, {"Text", FieldType::kAlpha, 60}};
   s.keyFieldCount = 2;
   auto w = TableWriter::Create(&fs, "K.DB", s);
   ASSERT_TRUE(w.ok());
@@ -179,7 +208,8 @@ TEST(Writer, KeyedTableGetsAValidPrimaryIndex) {
     for (int seq = 0; seq < 150; ++seq, ++n)
       ASSERT_TRUE(w.value()->AddRecord({std::string(3, a), int64_t{seq}, std::string("t")}).ok());
   // Out of order and duplicate keys are refused.
-  EXPECT_TRUE(w.value()->AddRecord({std::string("AAA"), int64_t{1}, std::string("t")}).IsInvalidArgument());
+  EXPECT_TRUE(
+      w.value()->AddRecord({std::string("AAA"), int64_t{1}, std::string("t")}).IsInvalidArgument());
   ASSERT_TRUE(w.value()->Finish().ok());
   auto r = TableReader::Open(&fs, "K.DB");
   ASSERT_TRUE(r.ok());
@@ -242,7 +272,8 @@ TEST(Writer, KeepsTheGivenKeyOrderWithAMatchingPrimaryIndex) {
   s.codePage = 1252;
   s.sortOrder = 0x4C;
   s.sortOrderId = "DBWINUS0";
-  s.fields = {{"Name", FieldType::kAlpha, 12}, {"N", FieldType::kShort}, {"Text", FieldType::kAlpha, 40}};
+  s.fields = {
+      {"Name", FieldType::kAlpha, 12}, {"N", FieldType::kShort}, {"Text", FieldType::kAlpha, 40}};
   s.keyFieldCount = 1;
   s.secondaryIndexes = {{"", {"N"}}};
   WriteOptions o;
@@ -251,7 +282,8 @@ TEST(Writer, KeepsTheGivenKeyOrderWithAMatchingPrimaryIndex) {
   auto w = TableWriter::Create(&fs, "F.DB", s, o);
   ASSERT_TRUE(w.ok());
   for (size_t i = 0; i < keys.size(); ++i)
-    ASSERT_TRUE(w.value()->AddRecord({keys[i], int64_t(2000 - int(i)), std::string("t")}).ok()) << i;
+    ASSERT_TRUE(w.value()->AddRecord({keys[i], int64_t(2000 - int(i)), std::string("t")}).ok())
+        << i;
   // A key given again, far from its first use, is still a duplicate.
   EXPECT_TRUE(w.value()->AddRecord({keys[3], int64_t{1}, std::string("t")}).IsInvalidArgument());
   ASSERT_TRUE(w.value()->Finish().ok());
@@ -298,12 +330,14 @@ TEST(Writer, GivenOrderStillRefusesDuplicatesAndSortingInMemory) {
   o.keepGivenOrder = true;
   // Same Id, names differing only in case: different keys.
   EXPECT_TRUE(WriteTable(&fs, "A.DB", s,
-                         {{int64_t{1}, std::string("b")}, {int64_t{1}, std::string("B")},
+                         {{int64_t{1}, std::string("b")},
+                          {int64_t{1}, std::string("B")},
                           {int64_t{2}, std::string("a")}},
                          o)
                   .ok());
   EXPECT_TRUE(WriteTable(&fs, "B.DB", s,
-                         {{int64_t{1}, std::string("b")}, {int64_t{2}, std::string("a")},
+                         {{int64_t{1}, std::string("b")},
+                          {int64_t{2}, std::string("a")},
                           {int64_t{1}, std::string("b")}},
                          o)
                   .IsInvalidArgument());
@@ -313,7 +347,8 @@ TEST(Writer, GivenOrderStillRefusesDuplicatesAndSortingInMemory) {
 
   // The leading number is compared by value under any collation: the verifier reports
   // a given order that breaks it.
-  ASSERT_TRUE(WriteTable(&fs, "D.DB", s, {{int64_t{2}, std::string("a")}, {int64_t{1}, std::string("b")}}, o)
+  ASSERT_TRUE(WriteTable(&fs, "D.DB", s,
+                         {{int64_t{2}, std::string("a")}, {int64_t{1}, std::string("b")}}, o)
                   .ok());
   VerifyOptions vo;
   vo.fs = &fs;
@@ -330,12 +365,14 @@ TEST(Writer, SecondaryIndexesPointAtTheRightBlocks) {
     TableSchema s;
     s.level = TableLevel::k7;
     s.blockSize = 1024;
-    s.fields = {{"Id", FieldType::kLong}, {"City", FieldType::kAlpha, 20}, {"Zip", FieldType::kShort}};
+    s.fields = {
+        {"Id", FieldType::kLong}, {"City", FieldType::kAlpha, 20}, {"Zip", FieldType::kShort}};
     s.keyFieldCount = keyed ? 1 : 0;
     s.secondaryIndexes = {{"", {"City"}}, {"CityZip", {"City", "Zip"}, true}};
     std::vector<std::vector<Value>> rows;
     for (int i = 0; i < 400; ++i)
-      rows.push_back({int64_t{i}, std::string(i % 2 ? "city" : "CITY") + std::to_string(i % 17), int64_t{i % 5}});
+      rows.push_back({int64_t{i}, std::string(i % 2 ? "city" : "CITY") + std::to_string(i % 17),
+                      int64_t{i % 5}});
     std::string db = keyed ? "KX.DB" : "UX.DB";
     ASSERT_TRUE(WriteTable(&fs, db, s, rows).ok());
     auto fam = FindFamily(&fs, db);
@@ -368,21 +405,24 @@ TEST(Writer, SecondaryIndexesPointAtTheRightBlocks) {
       while (cur.Next()) {
         ++rows2;
         auto v = cur.Decode().value();
-        Bytes key(cur.record().bytes.begin(), cur.record().bytes.begin() + static_cast<long>(keyLen));
+        Bytes key(cur.record().bytes.begin(),
+                  cur.record().bytes.begin() + static_cast<long>(keyLen));
         if (sec.tag == "X02" && !prev.empty()) {
           EXPECT_LE(order.Compare(prev.data(), key.data()), 0);
         }
         prev = key;
         int64_t blk = keyed ? std::get<int64_t>(v.back()) : std::get<int64_t>(v[v.size() - 2]);
-        int64_t id = keyed ? std::get<int64_t>(v[v.size() - 2]) : std::get<int64_t>(v[v.size() - 3]) - 1;
+        int64_t id =
+            keyed ? std::get<int64_t>(v[v.size() - 2]) : std::get<int64_t>(v[v.size() - 3]) - 1;
         Bytes buf;
         BlockInfo bi;
         ASSERT_TRUE(dbr.value()->ReadBlock(static_cast<uint32_t>(blk), &buf, &bi).ok());
         int count = bi.header.RecordCount(dbr.value()->header().fixed.recordSize, 1024);
         bool found = false;
         for (int k = 0; k < count; ++k) {
-          auto rec = dbr.value()->DecodeRecord(ByteSpan(buf.data() + 6 + k * dbr.value()->header().fixed.recordSize,
-                                                        dbr.value()->header().fixed.recordSize));
+          auto rec = dbr.value()->DecodeRecord(
+              ByteSpan(buf.data() + 6 + k * dbr.value()->header().fixed.recordSize,
+                       dbr.value()->header().fixed.recordSize));
           if (std::get<int64_t>(rec.value()[0]) == id) found = true;
         }
         EXPECT_TRUE(found) << "id " << id << " not in block " << blk;
@@ -403,7 +443,8 @@ TEST(Writer, EncryptedFamilyReadsBackAndHidesItsData) {
   s.fields = {{"Secret", FieldType::kAlpha, 40}, {"Note", FieldType::kMemo, 5}};
   s.encryptionKey = KeyFromPassword("123");
   std::vector<std::vector<Value>> rows;
-  for (int i = 0; i < 100; ++i) rows.push_back({std::string("password-") + std::to_string(i), std::string(500, 'q')});
+  for (int i = 0; i < 100; ++i)
+    rows.push_back({std::string("password-") + std::to_string(i), std::string(500, 'q')});
   ASSERT_TRUE(WriteTable(&fs, "E.DB", s, rows).ok());
   const Bytes& raw = *fs.Contents("E.DB");
   std::string text(raw.begin(), raw.end());
@@ -440,8 +481,11 @@ TEST(Writer, RejectsSchemasItCannotWrite) {
   s.level = TableLevel::k4;
   EXPECT_TRUE(make(s).IsInvalidArgument());  // 16k blocks need level 5
   s = base;
-  s.fields = {{"A", FieldType::kAlpha, 255}, {"B", FieldType::kAlpha, 255}, {"C", FieldType::kAlpha, 255},
-              {"D", FieldType::kAlpha, 255}, {"E", FieldType::kAlpha, 255}};
+  s.fields = {{"A", FieldType::kAlpha, 255},
+              {"B", FieldType::kAlpha, 255},
+              {"C", FieldType::kAlpha, 255},
+              {"D", FieldType::kAlpha, 255},
+              {"E", FieldType::kAlpha, 255}};
   s.blockSize = 1024;
   EXPECT_TRUE(make(s).IsInvalidArgument());  // record larger than the block
   s = base;
@@ -514,7 +558,8 @@ TEST(Writer, FailedWritesReportTheError) {
   s.keyFieldCount = 1;
   std::vector<std::vector<Value>> rows;
   for (int i = 0; i < 200; ++i) rows.push_back({int64_t{i}, std::string(3000, 'm')});
-  for (auto op : {FaultyFileSystem::Op::kWrite, FaultyFileSystem::Op::kSync, FaultyFileSystem::Op::kOpen}) {
+  for (auto op :
+       {FaultyFileSystem::Op::kWrite, FaultyFileSystem::Op::kSync, FaultyFileSystem::Op::kOpen}) {
     fs.Reset();
     ASSERT_TRUE(WriteTable(&fs, "F.DB", s, rows).ok());
     int total = fs.Count(op);
@@ -536,30 +581,40 @@ TEST(WriterInterop, PxlibReadsIdenticalRecords) {
     uint32_t blockSize;
     uint32_t key;
   };
-  for (Case c : {Case{TableLevel::k3_0, 1024, 0}, Case{TableLevel::k3_5, 2048, 0}, Case{TableLevel::k4, 4096, 0},
-                 Case{TableLevel::k5, 2048, 0x0A25E09A}, Case{TableLevel::k7, 16384, 0}, Case{TableLevel::k7, 4096, 0x0A25E09A}}) {
-    SCOPED_TRACE(std::string("level ") + LevelName(c.level) + " block " + std::to_string(c.blockSize));
+  for (Case c : {Case{TableLevel::k3_0, 1024, 0}, Case{TableLevel::k3_5, 2048, 0},
+                 Case{TableLevel::k4, 4096, 0}, Case{TableLevel::k5, 2048, 0x0A25E09A},
+                 Case{TableLevel::k7, 16384, 0}, Case{TableLevel::k7, 4096, 0x0A25E09A}}) {
+    SCOPED_TRACE(std::string("level ") + LevelName(c.level) + " block " +
+                 std::to_string(c.blockSize));
     TableSchema s;
     s.level = c.level;
     s.blockSize = c.blockSize;
     s.encryptionKey = c.key;
-    s.fields = {{"Id", FieldType::kLong}, {"Name", FieldType::kAlpha, 30}, {"Small", FieldType::kShort},
-                {"Amount", FieldType::kMoney}, {"Day", FieldType::kDate}};
+    s.fields = {{"Id", FieldType::kLong},
+                {"Name", FieldType::kAlpha, 30},
+                {"Small", FieldType::kShort},
+                {"Amount", FieldType::kMoney},
+                {"Day", FieldType::kDate}};
     if (c.level < TableLevel::k5) s.fields[0].type = FieldType::kNumber;
     if (c.level >= TableLevel::k5)
-      s.fields.insert(s.fields.end(), {{"Flag", FieldType::kLogical}, {"Clock", FieldType::kTime},
-                                       {"Stamp", FieldType::kTimestamp}, {"Dec", FieldType::kBcd, 2}});
+      s.fields.insert(s.fields.end(), {{"Flag", FieldType::kLogical},
+                                       {"Clock", FieldType::kTime},
+                                       {"Stamp", FieldType::kTimestamp},
+                                       {"Dec", FieldType::kBcd, 2}});
     s.keyFieldCount = 1;
-    std::string path = dir / (std::string("P") + LevelName(c.level)[0] + std::to_string(c.blockSize) + (c.key ? "E" : "") + ".DB");
+    std::string path = dir / (std::string("P") + LevelName(c.level)[0] +
+                              std::to_string(c.blockSize) + (c.key ? "E" : "") + ".DB");
     std::vector<std::vector<Value>> rows;
     const int n = 2000;
     for (int i = 0; i < n; ++i) {
-      std::vector<Value> r = {c.level < TableLevel::k5 ? Value(double(i)) : Value(int64_t{i}),
-                              i % 9 == 4 ? Value(std::monostate{}) : Value("Name " + std::to_string(i)),
-                              int64_t{i % 1000 - 500}, i * 0.01, Date{730000 + i}};
+      std::vector<Value> r = {
+          c.level < TableLevel::k5 ? Value(double(i)) : Value(int64_t{i}),
+          i % 9 == 4 ? Value(std::monostate{}) : Value("Name " + std::to_string(i)),
+          int64_t{i % 1000 - 500}, i * 0.01, Date{730000 + i}};
       if (c.level >= TableLevel::k5)
-        r.insert(r.end(), {Value(bool(i & 1)), Value(Time{i * 1000}), Value(Timestamp{63716202001000.0 + i}),
-                           Value(Bcd{std::to_string(i) + ".25"})});
+        r.insert(r.end(),
+                 {Value(bool(i & 1)), Value(Time{i * 1000}), Value(Timestamp{63716202001000.0 + i}),
+                  Value(Bcd{std::to_string(i) + ".25"})});
       rows.push_back(r);
     }
     ASSERT_TRUE(WriteTable(DefaultFileSystem(), path, s, rows).ok());

@@ -284,12 +284,12 @@ TEST_F(TUtilArgs, AuxiliaryTablesOfOneNameAreRefusedBeforeAnythingIsWritten) {
   Descriptor d;
   ASSERT_EQ(d.Fill(session_, t), DBIERR_NONE);
   const auto before = Snapshot(dir_.path());
-  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Same.DB", "same.db", "PROBLEM.DB",
-                           &d.desc),
-            DBIERR_INVALIDPARAM);
-  EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "Rebuild",
-                           &d.desc),
-            DBIERR_INVALIDPARAM);  // the descriptor names the report table "Rebuild.DB"
+  EXPECT_EQ(
+      TURebuildTable(session_, t.c_str(), "PARADOX", "Same.DB", "same.db", "PROBLEM.DB", &d.desc),
+      DBIERR_INVALIDPARAM);
+  EXPECT_EQ(
+      TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "Rebuild", &d.desc),
+      DBIERR_INVALIDPARAM);  // the descriptor names the report table "Rebuild.DB"
   EXPECT_EQ(ContextEntries().at(0), "File: " + t);
   EXPECT_EQ(Snapshot(dir_.path()), before);
   EXPECT_FALSE(fs::exists(tables_ / "CUSTOMER.rekasto"));
@@ -321,17 +321,17 @@ TEST_F(TUtilArgs, LocationsOf260CharactersWorkAnd261AreRefused) {
       if (length == 260) {
         EXPECT_EQ(TUFillCURProps(session_, location.c_str(), &props), DBIERR_NONE);
         EXPECT_EQ(std::string(props.szName), location);
-        EXPECT_EQ(TUVerifyTable(session_, location.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0,
-                                &verdict),
-                  DBIERR_NONE);
+        EXPECT_EQ(
+            TUVerifyTable(session_, location.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict),
+            DBIERR_NONE);
         EXPECT_EQ(verdict, 0);
       } else {
         std::memset(&props, 0x5A, sizeof props);
         EXPECT_EQ(TUFillCURProps(session_, location.c_str(), &props), DBIERR_PATHTOOLONG);
         EXPECT_EQ(reinterpret_cast<const uint8_t*>(&props)[0], 0x5A);
-        EXPECT_EQ(TUVerifyTable(session_, location.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0,
-                                &verdict),
-                  DBIERR_PATHTOOLONG);
+        EXPECT_EQ(
+            TUVerifyTable(session_, location.c_str(), "PARADOX", "VERIFY.DB", nullptr, 0, &verdict),
+            DBIERR_PATHTOOLONG);
         EXPECT_EQ(verdict, -1);
       }
     }

@@ -307,9 +307,9 @@ TEST_F(TUtilDesc, OptionalDataNeverOutgrowsOneUnit) {
     }
   }
   uint16_t c[7] = {};
-  ASSERT_EQ(TUGetCRTblDescCount(session_, t.c_str(), &c[0], &c[1], &c[2], &c[3], &c[4], &c[5],
-                                &c[6]),
-            DBIERR_NONE);
+  ASSERT_EQ(
+      TUGetCRTblDescCount(session_, t.c_str(), &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6]),
+      DBIERR_NONE);
   EXPECT_EQ(c[6], 1);
 }
 

@@ -1,11 +1,10 @@
 // Decoding of .VAL files: real ones, and every truncation and a flipped byte of them,
 // which must give a result or a Corruption naming the offset, never a read past the end.
-#include "paradox/format/val.h"
-
 #include <fstream>
 #include <iterator>
 
 #include "TUtilTestSupport.h"
+#include "paradox/format/val.h"
 
 namespace tutiltest {
 namespace {

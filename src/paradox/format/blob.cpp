@@ -74,7 +74,8 @@ static bool LooksLikePlainMbHeader(const uint8_t* p) {
   return p[0] == 0 && DecodeU16(p + 1) == 1 && p[5] == 0x82 && p[6] == 0x73;
 }
 
-Result<std::unique_ptr<BlobFile>> BlobFile::Open(FileSystem* fs, const std::string& path, uint32_t key) {
+Result<std::unique_ptr<BlobFile>> BlobFile::Open(FileSystem* fs, const std::string& path,
+                                                 uint32_t key) {
   auto f = fs->Open(path, OpenMode::kRead);
   if (!f.ok()) return f.status();
   std::unique_ptr<BlobFile> b(new BlobFile());
@@ -129,12 +130,14 @@ Status BlobFile::CheckPointer(const BlobPointer& ptr) {
 
 Status BlobFile::Resolve(const BlobPointer& ptr, Bytes* out) {
   auto bad = [&](const std::string& why) {
-    return Status::Corruption(PathBaseName(path_) + ": blob pointer to " + Hex(ptr.offset) + " (index " +
-                              std::to_string(ptr.index) + ", " + std::to_string(ptr.length) + " bytes): " + why);
+    return Status::Corruption(PathBaseName(path_) + ": blob pointer to " + Hex(ptr.offset) +
+                              " (index " + std::to_string(ptr.index) + ", " +
+                              std::to_string(ptr.length) + " bytes): " + why);
   };
   if (out) out->clear();
   if (ptr.length == 0) return Status::OK();
-  if (ptr.offset < kMbUnit || ptr.offset % kMbUnit != 0) return bad("offset is not a 4096-aligned block after the header");
+  if (ptr.offset < kMbUnit || ptr.offset % kMbUnit != 0)
+    return bad("offset is not a 4096-aligned block after the header");
   if (uint64_t(ptr.offset) + kMbUnit > size_) return bad("offset lies beyond the end of the file");
   // Without the kept unit each call has its own buffers, as callers on several threads
   // may share the file.
@@ -152,21 +155,24 @@ Status BlobFile::Resolve(const BlobPointer& ptr, Bytes* out) {
     if (ptr.index != 0xFF) return bad("single-blob block needs index 255");
     MbSingleHeader sh;
     sh.DecodeFrom(unit.data());
-    if (sh.length != ptr.length)
-      return bad("block holds " + std::to_string(sh.length) + " bytes");
+    if (sh.length != ptr.length) return bad("block holds " + std::to_string(sh.length) + " bytes");
     uint64_t need = uint64_t(sh.length) + MbSingleHeader::kEncodedLength;
-    if (sh.units == 0 || uint64_t(sh.units) * kMbUnit < need) return bad("block length too small for the blob");
+    if (sh.units == 0 || uint64_t(sh.units) * kMbUnit < need)
+      return bad("block length too small for the blob");
     uint64_t total = uint64_t(sh.units) * kMbUnit;
     if (ptr.offset + total > size_) return bad("block runs past the end of the file");
-    if (!out) return Status::OK();  // the rest lies inside the file: only a failing disk stops a read
+    if (!out)
+      return Status::OK();  // the rest lies inside the file: only a failing disk stops a read
     out->reserve(ptr.length);
-    out->insert(out->end(), unit.begin() + 9, unit.begin() + static_cast<long>(std::min<uint64_t>(kMbUnit, need)));
+    out->insert(out->end(), unit.begin() + 9,
+                unit.begin() + static_cast<long>(std::min<uint64_t>(kMbUnit, need)));
     if (out->size() < ptr.length) {
       // The rest in one read of whole units (an encrypted file decrypts by 256-byte chunks).
       const uint64_t rest = (ptr.length - out->size() + kMbUnit - 1) / kMbUnit * kMbUnit;
       chunk.resize(size_t(rest));
       PARADOX_RETURN_IF_ERROR(ReadRaw(ptr.offset + kMbUnit, chunk));
-      out->insert(out->end(), chunk.begin(), chunk.begin() + static_cast<long>(ptr.length - out->size()));
+      out->insert(out->end(), chunk.begin(),
+                  chunk.begin() + static_cast<long>(ptr.length - out->size()));
     }
     return Status::OK();
   }
@@ -176,11 +182,14 @@ Status BlobFile::Resolve(const BlobPointer& ptr, Bytes* out) {
     slot.DecodeFrom(unit.data() + MbSlot::kTableOffset + 5 * size_t(ptr.index));
     if (!slot.InUse()) return bad("slot is not in use");
     if (slot.lastLength > 16) return bad("slot's last-chunk length above 16");
-    if (slot.Length() != ptr.length) return bad("slot holds " + std::to_string(slot.Length()) + " bytes");
+    if (slot.Length() != ptr.length)
+      return bad("slot holds " + std::to_string(slot.Length()) + " bytes");
     uint64_t start = uint64_t(slot.startChunk) * 16;
     if (slot.startChunk < MbSlot::kFirstDataChunk || start + ptr.length > kMbUnit)
       return bad("slot data lies outside the block's data area");
-    if (out) out->assign(unit.begin() + static_cast<long>(start), unit.begin() + static_cast<long>(start + ptr.length));
+    if (out)
+      out->assign(unit.begin() + static_cast<long>(start),
+                  unit.begin() + static_cast<long>(start + ptr.length));
     return Status::OK();
   }
   return bad("block has type " + std::to_string(type));
@@ -220,9 +229,11 @@ Result<MbBlockInfo> BlobFile::ReadBlockInfo(uint64_t offset) {
         info.units = 1;
       } else if (offset + uint64_t(info.units) * kMbUnit > size_) {
         info.valid = false;
-        info.problem = "block of " + std::to_string(info.units) + " units runs past the end of the file";
+        info.problem =
+            "block of " + std::to_string(info.units) + " units runs past the end of the file";
         info.units = 1;
-      } else if (info.type == 2 && uint64_t(info.single.length) + 9 > uint64_t(info.units) * kMbUnit) {
+      } else if (info.type == 2 &&
+                 uint64_t(info.single.length) + 9 > uint64_t(info.units) * kMbUnit) {
         info.valid = false;
         info.problem = "blob length exceeds the block";
       }
@@ -256,7 +267,8 @@ Result<std::vector<MbBlockInfo>> BlobFile::Scan() {
 
 BlobWriter::~BlobWriter() = default;
 
-Result<std::unique_ptr<BlobWriter>> BlobWriter::Create(FileSystem* fs, const std::string& path, uint32_t key) {
+Result<std::unique_ptr<BlobWriter>> BlobWriter::Create(FileSystem* fs, const std::string& path,
+                                                       uint32_t key) {
   auto f = fs->Open(path, OpenMode::kCreate);
   if (!f.ok()) return f.status();
   std::unique_ptr<BlobWriter> w(new BlobWriter());
@@ -300,7 +312,8 @@ Result<BlobPointer> BlobWriter::Add(ByteSpan data, uint16_t modNumber) {
   uint32_t chunks = static_cast<uint32_t>((data.size() + 15) / 16);
   if (sub_.empty() || subNextSlot_ < 0 || subNextChunk_ + chunks > kMbUnit / 16) {
     PARADOX_RETURN_IF_ERROR(FlushSub());
-    if (end_ + kMbUnit > 0xFFFFFF00ull) return Status::InvalidArgument("blob file would exceed its addressing limit");
+    if (end_ + kMbUnit > 0xFFFFFF00ull)
+      return Status::InvalidArgument("blob file would exceed its addressing limit");
     sub_.assign(kMbUnit, 0);
     sub_[0] = 3;
     EncodeU16(sub_.data() + 1, 1);

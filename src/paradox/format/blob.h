@@ -20,18 +20,18 @@ constexpr uint32_t kMbUnit = 4096;
 // zero in a fresh file and kept raw in MbFile for copying).
 struct MbHeader {
   static constexpr size_t kEncodedLength = 0x40;
-  uint8_t type = 0;               // 00 (0)
-  uint16_t units = 1;             // 01
-  uint16_t modCounter = 1;        // 03
+  uint8_t type = 0;                                           // 00 (0)
+  uint16_t units = 1;                                         // 01
+  uint16_t modCounter = 1;                                    // 03
   uint8_t const05[6] = {0x82, 0x73, 0x02, 0x00, 0x29, 0x00};  // 05-0A
-  uint16_t baseBlockSize = 0x1000;  // 0B
-  uint16_t subBlockSize = 0x1000;   // 0D
-  uint8_t unknown0F = 0;            // 0F
-  uint8_t chunkSize = 0x10;         // 10
-  uint16_t slotsPerBlock = 0x40;    // 11
-  uint16_t threshold = 0x0800;      // 13
-  uint16_t const29 = 0x02A1;        // 29
-  uint8_t freeHints[8] = {};        // 38-3F first free-space hint entry
+  uint16_t baseBlockSize = 0x1000;                            // 0B
+  uint16_t subBlockSize = 0x1000;                             // 0D
+  uint8_t unknown0F = 0;                                      // 0F
+  uint8_t chunkSize = 0x10;                                   // 10
+  uint16_t slotsPerBlock = 0x40;                              // 11
+  uint16_t threshold = 0x0800;                                // 13
+  uint16_t const29 = 0x02A1;                                  // 29
+  uint8_t freeHints[8] = {};                                  // 38-3F first free-space hint entry
 
   Status DecodeFrom(ByteSpan in);
   void EncodeTo(uint8_t* out) const;  // kEncodedLength bytes; bytes 15-28, 2B-37 zero
@@ -41,10 +41,10 @@ struct MbHeader {
 // Header of a type-2 single-blob block (9 bytes).
 struct MbSingleHeader {
   static constexpr size_t kEncodedLength = 9;
-  uint8_t type = 2;       // +0
-  uint16_t units = 0;     // +1 (4 KiB units)
-  uint32_t length = 0;    // +3
-  uint16_t modNumber = 0; // +7
+  uint8_t type = 2;        // +0
+  uint16_t units = 0;      // +1 (4 KiB units)
+  uint32_t length = 0;     // +3
+  uint16_t modNumber = 0;  // +7
   void DecodeFrom(const uint8_t* in);
   void EncodeTo(uint8_t* out) const;
   bool operator==(const MbSingleHeader&) const = default;
@@ -56,7 +56,7 @@ struct MbSlot {
   static constexpr size_t kTableOffset = 12;
   static constexpr uint32_t kCount = 64;
   static constexpr uint32_t kFirstDataChunk = 21;  // data area 0x150..0xFFF
-  uint8_t startChunk = 0;  // 0 = unused
+  uint8_t startChunk = 0;                          // 0 = unused
   uint8_t chunks = 0;
   uint16_t modNumber = 0;
   uint8_t lastLength = 0;  // length mod 16 in 1..16; 0 = deleted
@@ -69,13 +69,13 @@ struct MbSlot {
 
 // One block as found by a scan of the file.
 struct MbBlockInfo {
-  uint64_t offset = 0;  // file offset (multiple of 4096)
-  uint8_t type = 0;     // 0, 2, 3, 4 or something invalid
-  uint32_t units = 1;   // length in 4 KiB units (1 for types 0/3 and invalid)
-  bool valid = true;    // false: bad type / zero length / overruns the file
-  MbSingleHeader single;             // type 2
-  std::vector<MbSlot> slots;         // type 3: all 64 slots
-  std::string problem;               // why invalid
+  uint64_t offset = 0;        // file offset (multiple of 4096)
+  uint8_t type = 0;           // 0, 2, 3, 4 or something invalid
+  uint32_t units = 1;         // length in 4 KiB units (1 for types 0/3 and invalid)
+  bool valid = true;          // false: bad type / zero length / overruns the file
+  MbSingleHeader single;      // type 2
+  std::vector<MbSlot> slots;  // type 3: all 64 slots
+  std::string problem;        // why invalid
 };
 
 // Read access to a .MB. Decrypts transparently with the table's key. Reads one
@@ -149,7 +149,7 @@ class BlobWriter {
   std::unique_ptr<File> file_;
   uint32_t key_ = 0;
   uint64_t end_ = kMbUnit;
-  Bytes sub_;            // current type-3 block being filled (empty if none)
+  Bytes sub_;  // current type-3 block being filled (empty if none)
   uint64_t subOffset_ = 0;
   uint32_t subNextChunk_ = MbSlot::kFirstDataChunk;
   int subNextSlot_ = 63;

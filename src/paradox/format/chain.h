@@ -19,27 +19,27 @@ namespace paradox {
 
 // What the walk noticed. `block` is where (0 = the header), `offset` the file offset.
 enum class ListEvent {
-  kEmptyTableLinks,    // no blocks, but first/last/in-use words are not 0
-  kFirstBlockBad,      // first-block word 0 or beyond the file's blocks: value
-  kFirstBlockUnusual,  // first block is not 1 (normal after deletes and reuse)
-  kLinkOutOfRange,     // block `block` links to `value`, beyond every block of the file
-  kLinkBeyondEof,      // link to `value`, a block the header counts but the file cuts off
-  kBeyondFileBlocks,   // chained block `block` is present but beyond the header's count
-  kCycle,              // block `block` links to `value`, already in the chain
-  kPrevLink,           // block `block`'s previous link is `value`, should be `expected`
-  kLastBlock,          // last-block word is `value`, the chain ends at `expected`
-  kChainLength,        // blocks-in-use word is `value`, the chain has `expected`
-  kFreeOutOfRange,     // free-list link from `block` (0: header) to `value` beyond the file
-  kFreeCrossLink,      // block `block` is chained and free
-  kFreeCycle,          // free list reaches block `block` twice
-  kOrphan,             // block `block` is in neither list
-  kBlockCount,         // file-blocks word is `value`, the lists hold `expected`
-  kBadRecordCount,     // chained block `block`: addDataSize `value` is not a record count
-  kEmptyChainBlock,    // chained block `block` holds no records (table not empty)
-  kRecordCount,        // record-count word is `value`, the intact chain holds `expected`
-  kFileShort,          // file is `value` bytes, header + blocks need `expected`
-  kFileShortLastBlock, // file ends in its last block, after that block's records
-  kFileLong,           // file is `value` bytes, header + blocks make `expected`
+  kEmptyTableLinks,     // no blocks, but first/last/in-use words are not 0
+  kFirstBlockBad,       // first-block word 0 or beyond the file's blocks: value
+  kFirstBlockUnusual,   // first block is not 1 (normal after deletes and reuse)
+  kLinkOutOfRange,      // block `block` links to `value`, beyond every block of the file
+  kLinkBeyondEof,       // link to `value`, a block the header counts but the file cuts off
+  kBeyondFileBlocks,    // chained block `block` is present but beyond the header's count
+  kCycle,               // block `block` links to `value`, already in the chain
+  kPrevLink,            // block `block`'s previous link is `value`, should be `expected`
+  kLastBlock,           // last-block word is `value`, the chain ends at `expected`
+  kChainLength,         // blocks-in-use word is `value`, the chain has `expected`
+  kFreeOutOfRange,      // free-list link from `block` (0: header) to `value` beyond the file
+  kFreeCrossLink,       // block `block` is chained and free
+  kFreeCycle,           // free list reaches block `block` twice
+  kOrphan,              // block `block` is in neither list
+  kBlockCount,          // file-blocks word is `value`, the lists hold `expected`
+  kBadRecordCount,      // chained block `block`: addDataSize `value` is not a record count
+  kEmptyChainBlock,     // chained block `block` holds no records (table not empty)
+  kRecordCount,         // record-count word is `value`, the intact chain holds `expected`
+  kFileShort,           // file is `value` bytes, header + blocks need `expected`
+  kFileShortLastBlock,  // file ends in its last block, after that block's records
+  kFileLong,            // file is `value` bytes, header + blocks make `expected`
 };
 
 struct ListFinding {
@@ -51,9 +51,9 @@ struct ListFinding {
 };
 
 struct BlockLists {
-  uint32_t fileBlocks = 0;      // the header's word
-  uint32_t presentBlocks = 0;   // blocks whose 6-byte header the file holds
-  uint32_t physicalBlocks = 0;  // whole or partial blocks after the header
+  uint32_t fileBlocks = 0;           // the header's word
+  uint32_t presentBlocks = 0;        // blocks whose 6-byte header the file holds
+  uint32_t physicalBlocks = 0;       // whole or partial blocks after the header
   std::vector<BlockHeader> headers;  // index = block number (0 unused), 1..presentBlocks
   std::vector<uint8_t> owner;        // 0 none, 1 chain, 2 free; index = block number
   std::vector<uint16_t> chain;       // data chain in walk order (stops before a fault)
@@ -61,8 +61,8 @@ struct BlockLists {
   std::vector<uint16_t> orphans;     // present blocks in neither list, physical order
   bool chainBroken = false;          // the walk stopped at a bad link
   bool freeBroken = false;
-  bool countsValid = true;           // every chained block's addDataSize is a count
-  uint64_t chainRecords = 0;         // records over the chained blocks with valid counts
+  bool countsValid = true;    // every chained block's addDataSize is a count
+  uint64_t chainRecords = 0;  // records over the chained blocks with valid counts
   std::vector<ListFinding> findings;
 
   // Records in block k per its addDataSize; -1 when it is not a record count.

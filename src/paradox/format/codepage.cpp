@@ -40,18 +40,30 @@ size_t NextUtf8(std::string_view s, size_t i, uint32_t* cp) {
   const unsigned char c = s[i];
   size_t n;
   uint32_t u;
-  if (c < 0x80) { *cp = c; return 1; }
-  if (c >= 0xC2 && c <= 0xDF) { u = c & 0x1F; n = 2; }
-  else if ((c & 0xF0) == 0xE0) { u = c & 0x0F; n = 3; }
-  else if (c >= 0xF0 && c <= 0xF4) { u = c & 0x07; n = 4; }
-  else return 0;
+  if (c < 0x80) {
+    *cp = c;
+    return 1;
+  }
+  if (c >= 0xC2 && c <= 0xDF) {
+    u = c & 0x1F;
+    n = 2;
+  } else if ((c & 0xF0) == 0xE0) {
+    u = c & 0x0F;
+    n = 3;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    u = c & 0x07;
+    n = 4;
+  } else
+    return 0;
   if (i + n > s.size()) return 0;
   for (size_t k = 1; k < n; ++k) {
     const unsigned char cc = s[i + k];
     if ((cc & 0xC0) != 0x80) return 0;
     u = (u << 6) | (cc & 0x3F);
   }
-  if ((n == 3 && (u < 0x800 || (u >= 0xD800 && u <= 0xDFFF))) || (n == 4 && (u < 0x10000 || u > 0x10FFFF))) return 0;
+  if ((n == 3 && (u < 0x800 || (u >= 0xD800 && u <= 0xDFFF))) ||
+      (n == 4 && (u < 0x10000 || u > 0x10FFFF)))
+    return 0;
   *cp = u;
   return n;
 }
@@ -80,7 +92,8 @@ struct Iconv {
 // composes a letter with the following accent, as 1255 and 1258) go through iconv.
 class Codec {
  public:
-  explicit Codec(const std::string& name) : to_("UTF-8", name.c_str()), from_(name.c_str(), "UTF-8") {
+  explicit Codec(const std::string& name)
+      : to_("UTF-8", name.c_str()), from_(name.c_str(), "UTF-8") {
     if (!to_.ok() || !from_.ok()) return;
     ok_ = true;
     bytewise_ = true;
@@ -120,8 +133,9 @@ class Codec {
       if (NextUtf8(table_[b], 0, &cp) != table_[b].size() || reverse_.count(cp)) continue;
       // A character at two bytes goes back to the one iconv writes.
       std::string back;
-      reverse_[cp] = defined_[b] && EncodeOne(table_[b], &back) && back.size() == 1 ? static_cast<uint8_t>(back[0])
-                                                                                    : static_cast<uint8_t>(b);
+      reverse_[cp] = defined_[b] && EncodeOne(table_[b], &back) && back.size() == 1
+                         ? static_cast<uint8_t>(back[0])
+                         : static_cast<uint8_t>(b);
     }
   }
 
@@ -153,7 +167,8 @@ class Codec {
     while (true) {
       char* dst = buf;
       size_t room = sizeof buf;
-      const size_t r = left ? iconv(to_.cd, &src, &left, &dst, &room) : iconv(to_.cd, nullptr, nullptr, &dst, &room);
+      const size_t r = left ? iconv(to_.cd, &src, &left, &dst, &room)
+                            : iconv(to_.cd, nullptr, nullptr, &dst, &room);
       const int err = r == static_cast<size_t>(-1) ? errno : 0;
       out.append(buf, static_cast<size_t>(dst - buf));
       if (err == E2BIG) continue;
@@ -165,8 +180,10 @@ class Codec {
         iconv(to_.cd, nullptr, nullptr, &dst, &room);
         out.append(buf, static_cast<size_t>(dst - buf));
         const unsigned char c = static_cast<unsigned char>(*src);
-        if (bytewise_) out += table_[c];
-        else AppendUtf8(&out, 0xFFFD);
+        if (bytewise_)
+          out += table_[c];
+        else
+          AppendUtf8(&out, 0xFFFD);
         ++src;
         --left;
         to_.Reset();
@@ -309,24 +326,28 @@ struct SortOrderName {
 
 // The sort order names a table can carry, with the code page each implies.
 const SortOrderName kSortOrderNames[] = {
-    {"DBWINUS0", 1252}, {"DBWINWE0", 1252}, {"DBWINES0", 1252}, {"BLLT1DA0", 1252}, {"BLLT1DE0", 1252},
-    {"BLLT1UK0", 1252}, {"BLLT1US0", 1252}, {"BLLT1ES0", 1252}, {"BLLT1FI0", 1252}, {"BLLT1FR0", 1252},
-    {"BLLT1CA0", 1252}, {"BLLT1IS0", 1252}, {"BLLT1IT0", 1252}, {"BLLT1NL0", 1252}, {"BLLT1NO0", 1252},
-    {"BLLT1PT0", 1252}, {"BLLT1SV0", 1252}, {"ANSIINTL", 1252}, {"ANSII850", 1252}, {"ANSINOR4", 1252},
-    {"ANSISPAN", 1252}, {"ANSISWFN", 1252}, {"anthai", 1252},   {"ancyrr", 1251},   {"anczech", 1250},
-    {"anhundc", 1250},  {"anpolish", 1250}, {"ansislov", 1250}, {"angreek1", 1253}, {"ANTURK", 1254},
-    {"ANHEBREW", 1255}, {"DB852CZ0", 852},  {"DB867CZ0", 867},  {"DB865DA0", 865},  {"DB437DE0", 437},
-    {"DB850DE0", 850},  {"db437gr0", 737},  {"DB437UK0", 437},  {"DB850UK0", 850},  {"DB437US0", 437},
-    {"DB850US0", 850},  {"DB437ES1", 437},  {"DB850ES0", 850},  {"DB437FI0", 437},  {"DB437FR0", 437},
-    {"DB850FR0", 850},  {"DB850CF0", 850},  {"DB863CF1", 863},  {"db852hdc", 852},  {"DB437IT0", 437},
-    {"DB850IT1", 850},  {"DB437NL0", 437},  {"DB850NL0", 850},  {"DB865NO0", 865},  {"db852po0", 852},
-    {"DB850PT0", 850},  {"DB860PT0", 860},  {"db866ru0", 866},  {"db852sl0", 852},  {"DB437SV0", 437},
-    {"DB850SV1", 850},  {"db437th0", 437},  {"DB857TR0", 857},  {"dbHebrew", 862},  {"ORAWE850", 850},
-    {"SYDC437", 437},   {"SYDC850", 850},   {"ascii", 437},     {"intl", 437},      {"intl850", 850},
-    {"nordan", 865},    {"nordan40", 865},  {"swedfin", 437},   {"cyrr", 866},      {"czech", 852},
-    {"cskamen", 867},   {"SPANISH", 437},   {"grcp437", 737},   {"hebrew", 862},    {"hun852dc", 852},
-    {"iceland", 861},   {"polish", 852},    {"slovene", 852},   {"thai", 437},      {"turk", 857},
-    {"china", 936},     {"BLROM800", 0},
+    {"DBWINUS0", 1252}, {"DBWINWE0", 1252}, {"DBWINES0", 1252}, {"BLLT1DA0", 1252},
+    {"BLLT1DE0", 1252}, {"BLLT1UK0", 1252}, {"BLLT1US0", 1252}, {"BLLT1ES0", 1252},
+    {"BLLT1FI0", 1252}, {"BLLT1FR0", 1252}, {"BLLT1CA0", 1252}, {"BLLT1IS0", 1252},
+    {"BLLT1IT0", 1252}, {"BLLT1NL0", 1252}, {"BLLT1NO0", 1252}, {"BLLT1PT0", 1252},
+    {"BLLT1SV0", 1252}, {"ANSIINTL", 1252}, {"ANSII850", 1252}, {"ANSINOR4", 1252},
+    {"ANSISPAN", 1252}, {"ANSISWFN", 1252}, {"anthai", 1252},   {"ancyrr", 1251},
+    {"anczech", 1250},  {"anhundc", 1250},  {"anpolish", 1250}, {"ansislov", 1250},
+    {"angreek1", 1253}, {"ANTURK", 1254},   {"ANHEBREW", 1255}, {"DB852CZ0", 852},
+    {"DB867CZ0", 867},  {"DB865DA0", 865},  {"DB437DE0", 437},  {"DB850DE0", 850},
+    {"db437gr0", 737},  {"DB437UK0", 437},  {"DB850UK0", 850},  {"DB437US0", 437},
+    {"DB850US0", 850},  {"DB437ES1", 437},  {"DB850ES0", 850},  {"DB437FI0", 437},
+    {"DB437FR0", 437},  {"DB850FR0", 850},  {"DB850CF0", 850},  {"DB863CF1", 863},
+    {"db852hdc", 852},  {"DB437IT0", 437},  {"DB850IT1", 850},  {"DB437NL0", 437},
+    {"DB850NL0", 850},  {"DB865NO0", 865},  {"db852po0", 852},  {"DB850PT0", 850},
+    {"DB860PT0", 860},  {"db866ru0", 866},  {"db852sl0", 852},  {"DB437SV0", 437},
+    {"DB850SV1", 850},  {"db437th0", 437},  {"DB857TR0", 857},  {"dbHebrew", 862},
+    {"ORAWE850", 850},  {"SYDC437", 437},   {"SYDC850", 850},   {"ascii", 437},
+    {"intl", 437},      {"intl850", 850},   {"nordan", 865},    {"nordan40", 865},
+    {"swedfin", 437},   {"cyrr", 866},      {"czech", 852},     {"cskamen", 867},
+    {"SPANISH", 437},   {"grcp437", 737},   {"hebrew", 862},    {"hun852dc", 852},
+    {"iceland", 861},   {"polish", 852},    {"slovene", 852},   {"thai", 437},
+    {"turk", 857},      {"china", 936},     {"BLROM800", 0},
 };
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -363,11 +384,12 @@ Result<Charset> ParseCharset(std::string_view text) {
     if (!cs.known()) return Status::InvalidArgument("code page " + t + " has no converter");
     return cs;
   }
-  if (!CodecFor(t)) return Status::InvalidArgument("\"" + t + "\" is neither a code page number nor an iconv name");
+  if (!CodecFor(t))
+    return Status::InvalidArgument("\"" + t + "\" is neither a code page number nor an iconv name");
   Charset cs{0, t};
   // "cp865" and "CP865" are code page 865.
-  if (t.size() > 2 && EqualsNoCase(t.substr(0, 2), "cp") && t.find_first_not_of("0123456789", 2) == std::string::npos &&
-      t.size() <= 7) {
+  if (t.size() > 2 && EqualsNoCase(t.substr(0, 2), "cp") &&
+      t.find_first_not_of("0123456789", 2) == std::string::npos && t.size() <= 7) {
     const unsigned long n = std::stoul(t.substr(2));
     if (n <= 65535) cs.codePage = static_cast<uint16_t>(n);
   }
@@ -383,26 +405,51 @@ int CodePageForSortOrderName(std::string_view name) {
 uint16_t CodePageForSortOrder(uint8_t sortOrder) {
   // The DOS product's sort orders (level 3 tables store only the byte).
   switch (sortOrder) {
-    case 0x00: return 437;   // ascii
-    case 0xB7: return 437;   // intl
-    case 0x54: return 850;   // intl850
-    case 0x82: case 0xE6: return 865;  // nordan, nordan40
-    case 0xF0: return 437;   // swedfin
-    case 0x8F: return 852;   // polish
-    case 0xC0: return 866;   // cyrr
-    case 0x0D: return 852;   // czech
-    case 0xE2: return 867;   // cskamen
-    case 0x16: return 437;   // SPANISH
-    case 0x4A: return 737;   // grcp437
-    case 0x7D: return 862;   // hebrew
-    case 0xB1: return 852;   // hun852dc
-    case 0xD0: return 861;   // iceland
-    case 0xFC: return 852;   // slovene
-    case 0xA6: return 437;   // thai
-    case 0xC6: return 857;   // turk
-    case 0x11: case 0x40: case 0x4C: case 0x62: case 0x5D: return 1252;
-    case 0x03: return 936;   // china
-    default: return 0;
+    case 0x00:
+      return 437;  // ascii
+    case 0xB7:
+      return 437;  // intl
+    case 0x54:
+      return 850;  // intl850
+    case 0x82:
+    case 0xE6:
+      return 865;  // nordan, nordan40
+    case 0xF0:
+      return 437;  // swedfin
+    case 0x8F:
+      return 852;  // polish
+    case 0xC0:
+      return 866;  // cyrr
+    case 0x0D:
+      return 852;  // czech
+    case 0xE2:
+      return 867;  // cskamen
+    case 0x16:
+      return 437;  // SPANISH
+    case 0x4A:
+      return 737;  // grcp437
+    case 0x7D:
+      return 862;  // hebrew
+    case 0xB1:
+      return 852;  // hun852dc
+    case 0xD0:
+      return 861;  // iceland
+    case 0xFC:
+      return 852;  // slovene
+    case 0xA6:
+      return 437;  // thai
+    case 0xC6:
+      return 857;  // turk
+    case 0x11:
+    case 0x40:
+    case 0x4C:
+    case 0x62:
+    case 0x5D:
+      return 1252;
+    case 0x03:
+      return 936;  // china
+    default:
+      return 0;
   }
 }
 
@@ -412,17 +459,22 @@ TableCharset CharsetOfTable(const TableHeader& h) {
   if (stored != 0) {
     out.charset = CharsetForCodePage(stored);
     out.source = TableCharset::Source::kHeader;
-    if (!out.charset.known()) out.problem = "code page " + std::to_string(stored) + " has no converter";
+    if (!out.charset.known())
+      out.problem = "code page " + std::to_string(stored) + " has no converter";
     return out;
   }
   if (h.hasExtension) {
     const int cp = CodePageForSortOrderName(h.sortOrderId);
     out.source = TableCharset::Source::kSortOrderName;
-    if (cp == 0) out.charset = Charset{0, kHpRoman8};
-    else if (cp > 0) out.charset = CharsetForCodePage(static_cast<uint16_t>(cp));
+    if (cp == 0)
+      out.charset = Charset{0, kHpRoman8};
+    else if (cp > 0)
+      out.charset = CharsetForCodePage(static_cast<uint16_t>(cp));
     if (!out.charset.known())
-      out.problem = cp > 0 ? "code page " + std::to_string(cp) + " (from sort order \"" + h.sortOrderId + "\") has no converter"
-                           : "code page 0 and sort order \"" + h.sortOrderId + "\" name no code page";
+      out.problem = cp > 0
+                        ? "code page " + std::to_string(cp) + " (from sort order \"" +
+                              h.sortOrderId + "\") has no converter"
+                        : "code page 0 and sort order \"" + h.sortOrderId + "\" name no code page";
     return out;
   }
   const uint16_t cp = CodePageForSortOrder(h.fixed.sortOrder);
@@ -431,23 +483,41 @@ TableCharset CharsetOfTable(const TableHeader& h) {
   if (!out.charset.known()) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "0x%02X", h.fixed.sortOrder);
-    out.problem = cp ? "code page " + std::to_string(cp) + " (from sort order " + buf + ") has no converter"
-                     : std::string("no code page stored and sort order ") + buf + " names none";
+    out.problem =
+        cp ? "code page " + std::to_string(cp) + " (from sort order " + buf + ") has no converter"
+           : std::string("no code page stored and sort order ") + buf + " names none";
   }
   return out;
 }
 
 void SortOrderForCodePage(uint16_t cp, uint8_t* sortOrder, std::string* sortOrderId) {
   switch (cp) {
-    case 1252: *sortOrder = 0x11; *sortOrderId = "ANSII850"; return;
-    case 852: *sortOrder = 0x8F; *sortOrderId = "polish"; return;
-    case 866: *sortOrder = 0xC0; *sortOrderId = "cyrr"; return;
-    case 850: *sortOrder = 0xB7; *sortOrderId = "intl"; return;
-    default: *sortOrder = 0x00; *sortOrderId = "ascii"; return;
+    case 1252:
+      *sortOrder = 0x11;
+      *sortOrderId = "ANSII850";
+      return;
+    case 852:
+      *sortOrder = 0x8F;
+      *sortOrderId = "polish";
+      return;
+    case 866:
+      *sortOrder = 0xC0;
+      *sortOrderId = "cyrr";
+      return;
+    case 850:
+      *sortOrder = 0xB7;
+      *sortOrderId = "intl";
+      return;
+    default:
+      *sortOrder = 0x00;
+      *sortOrderId = "ascii";
+      return;
   }
 }
 
-bool IsSupportedCodePage(uint16_t cp) { return CharsetForCodePage(cp).known(); }
+bool IsSupportedCodePage(uint16_t cp) {
+  return CharsetForCodePage(cp).known();
+}
 
 // Without any converter (a system lacking glibc's gconv modules) bytes keep their
 // values as code points: nothing is lost, and nothing crashes.
@@ -468,7 +538,8 @@ Utf8Appender::Utf8Appender(Charset charset) : charset_(std::move(charset)) {
   if (!c) c = CodecFor(Fallback().name);
   std::string table[256];
   if (!c || !c->ByteTable(table)) return;
-  static_assert(std::endian::native == std::endian::little, "the packed table is read as little-endian");
+  static_assert(std::endian::native == std::endian::little,
+                "the packed table is read as little-endian");
   for (int b = 0; b < 256; ++b) {
     uint32_t u = uint32_t(table[b].size()) << 24;
     for (size_t i = 0; i < table[b].size(); ++i) u |= uint32_t(uint8_t(table[b][i])) << (8 * i);
@@ -510,13 +581,15 @@ size_t DisplayWidth(std::string_view s) {
       continue;
     }
     i += n;
-    const bool zero = (u >= 0x0300 && u <= 0x036F) || (u >= 0x0483 && u <= 0x0489) || (u >= 0x0591 && u <= 0x05C7) ||
-                      (u >= 0x0610 && u <= 0x061A) || (u >= 0x064B && u <= 0x065F) || u == 0x0E31 ||
-                      (u >= 0x0E34 && u <= 0x0E3A) || (u >= 0x0E47 && u <= 0x0E4E) || (u >= 0x200B && u <= 0x200F) ||
+    const bool zero = (u >= 0x0300 && u <= 0x036F) || (u >= 0x0483 && u <= 0x0489) ||
+                      (u >= 0x0591 && u <= 0x05C7) || (u >= 0x0610 && u <= 0x061A) ||
+                      (u >= 0x064B && u <= 0x065F) || u == 0x0E31 || (u >= 0x0E34 && u <= 0x0E3A) ||
+                      (u >= 0x0E47 && u <= 0x0E4E) || (u >= 0x200B && u <= 0x200F) ||
                       (u >= 0x20D0 && u <= 0x20FF) || (u >= 0xFE20 && u <= 0xFE2F);
     const bool wide = (u >= 0x1100 && u <= 0x115F) || (u >= 0x2E80 && u <= 0xA4CF && u != 0x303F) ||
-                      (u >= 0xAC00 && u <= 0xD7A3) || (u >= 0xF900 && u <= 0xFAFF) || (u >= 0xFE30 && u <= 0xFE4F) ||
-                      (u >= 0xFF00 && u <= 0xFF60) || (u >= 0xFFE0 && u <= 0xFFE6) || (u >= 0x20000 && u <= 0x3FFFD);
+                      (u >= 0xAC00 && u <= 0xD7A3) || (u >= 0xF900 && u <= 0xFAFF) ||
+                      (u >= 0xFE30 && u <= 0xFE4F) || (u >= 0xFF00 && u <= 0xFF60) ||
+                      (u >= 0xFFE0 && u <= 0xFFE6) || (u >= 0x20000 && u <= 0x3FFFD);
     w += zero ? 0 : wide ? 2 : 1;
   }
   return w;

@@ -73,7 +73,8 @@ bool ByteReader::FixedString(size_t n, std::string* out) {
 
 Status ByteReader::Error(const std::string& detail) const {
   char buf[64];
-  std::snprintf(buf, sizeof buf, " at offset 0x%llx", static_cast<unsigned long long>(base_ + pos_));
+  std::snprintf(buf, sizeof buf, " at offset 0x%llx",
+                static_cast<unsigned long long>(base_ + pos_));
   return Status::Corruption(what_ + ": " + detail + buf);
 }
 

@@ -14,7 +14,9 @@ size_t TextLength(ByteSpan v) {
   return nul ? size_t(static_cast<const uint8_t*>(nul) - v.data()) : v.size();
 }
 
-int Sign(int v) { return (v > 0) - (v < 0); }
+int Sign(int v) {
+  return (v > 0) - (v < 0);
+}
 
 bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -116,7 +118,8 @@ Collation::Collation(const coll::DriverTable* table) : table_(table) {
   codePage_ = table->codePage;
   std::memcpy(upper_, table->upper, 256);
   for (uint8_t k = 0; k < table->expansionCount; ++k) kind_[table->expansions[k].byte] = kExpands;
-  for (uint8_t k = 0; k < table->contractionCount; ++k) kind_[table->contractions[k].first] = kContracts;
+  for (uint8_t k = 0; k < table->contractionCount; ++k)
+    kind_[table->contractions[k].first] = kContracts;
   for (uint8_t k = 0; k < table->ignorableCount; ++k) kind_[table->ignorable[k]] = kIgnorable;
 }
 
@@ -132,7 +135,9 @@ const std::vector<const Collation*>& Collation::All() {
   return *all;
 }
 
-const Collation& Collation::ByteOrder() { return *All().front(); }
+const Collation& Collation::ByteOrder() {
+  return *All().front();
+}
 
 const Collation* Collation::ForName(std::string_view name) {
   for (const Collation* c : All())
@@ -179,7 +184,8 @@ int Collation::Compare(ByteSpan a, ByteSpan b) const {
     if (!ha || !hb) break;
     if (ea.primary != eb.primary) return ea.primary < eb.primary ? -1 : 1;
     if (ea.secondary != eb.secondary) {
-      if (table_->reverseSecondary || secondary == 0) secondary = ea.secondary < eb.secondary ? -1 : 1;
+      if (table_->reverseSecondary || secondary == 0)
+        secondary = ea.secondary < eb.secondary ? -1 : 1;
     } else if (ea.tertiary != eb.tertiary) {
       if (tertiary == 0) tertiary = ea.tertiary < eb.tertiary ? -1 : 1;
     } else if (ea.expansionFirst != eb.expansionFirst && expansion == 0) {
@@ -268,7 +274,8 @@ KeyOrder::KeyOrder(const TableHeader& h, Unknown unknown) {
     keyLength_ = std::max(keyLength_, f.offset + f.Size());
   }
   collation_ = Collation::ForHeader(h);
-  if (!collation_ && (!hasAlpha || unknown == Unknown::kBytes)) collation_ = &Collation::ByteOrder();
+  if (!collation_ && (!hasAlpha || unknown == Unknown::kBytes))
+    collation_ = &Collation::ByteOrder();
   known_ = Collation::ForHeader(h) != nullptr || !hasAlpha;
   usable_ = fields_.size();
   if (!collation_) {
@@ -309,6 +316,8 @@ void KeyOrder::AppendSortKey(const uint8_t* rec, Bytes* out) const {
   if (usable_ == fields_.size()) out->insert(out->end(), rec, rec + keyLength_);
 }
 
-bool HasKnownCollation(const TableHeader& h) { return KeyOrder(h).known(); }
+bool HasKnownCollation(const TableHeader& h) {
+  return KeyOrder(h).known();
+}
 
 }  // namespace paradox

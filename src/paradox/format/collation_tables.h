@@ -18,19 +18,19 @@ struct Contraction {
 };
 
 struct DriverTable {
-  const char* name;           // sortOrderID
-  uint8_t id;                 // header byte 0x29
+  const char* name;  // sortOrderID
+  uint8_t id;        // header byte 0x29
   uint16_t codePage;
-  bool reverseSecondary;      // accents compared from the end of the text
-  const uint8_t* primary;     // [256], 0 = no weight
-  const uint8_t* secondary;   // [256], 0 = no weight
-  const uint8_t* tertiary;    // [256] or nullptr (none)
-  const uint8_t* upper;       // [256]
+  bool reverseSecondary;     // accents compared from the end of the text
+  const uint8_t* primary;    // [256], 0 = no weight
+  const uint8_t* secondary;  // [256], 0 = no weight
+  const uint8_t* tertiary;   // [256] or nullptr (none)
+  const uint8_t* upper;      // [256]
   const Expansion* expansions;
   uint8_t expansionCount;
   const Contraction* contractions;
   uint8_t contractionCount;
-  const uint8_t* ignorable;   // bytes that only break ties (by position, then weight)
+  const uint8_t* ignorable;  // bytes that only break ties (by position, then weight)
   uint8_t ignorableCount;
 };
 

@@ -51,25 +51,29 @@ uint32_t KeyFromPassword(std::string_view pw) {
 void DecryptBlock(uint32_t key, uint32_t blockNo, MutableByteSpan block) {
   const uint8_t a = key & 0xFF, b = (key >> 8) & 0xFF;
   for (size_t j = 0; j * 256 + 256 <= block.size(); ++j)
-    DecryptChunk(block.data() + j * 256, a, b, static_cast<uint8_t>(j), static_cast<uint8_t>(blockNo));
+    DecryptChunk(block.data() + j * 256, a, b, static_cast<uint8_t>(j),
+                 static_cast<uint8_t>(blockNo));
 }
 
 void EncryptBlock(uint32_t key, uint32_t blockNo, MutableByteSpan block) {
   const uint8_t a = key & 0xFF, b = (key >> 8) & 0xFF;
   for (size_t j = 0; j * 256 + 256 <= block.size(); ++j)
-    EncryptChunk(block.data() + j * 256, a, b, static_cast<uint8_t>(j), static_cast<uint8_t>(blockNo));
+    EncryptChunk(block.data() + j * 256, a, b, static_cast<uint8_t>(j),
+                 static_cast<uint8_t>(blockNo));
 }
 
 void DecryptMb(uint32_t key, MutableByteSpan data) {
   const uint8_t a = key & 0xFF, b = (key >> 8) & 0xFF;
   for (size_t j = 0; j * 256 + 256 <= data.size(); ++j)
-    DecryptChunk(data.data() + j * 256, a, b, static_cast<uint8_t>(a + 1), static_cast<uint8_t>(b + 1));
+    DecryptChunk(data.data() + j * 256, a, b, static_cast<uint8_t>(a + 1),
+                 static_cast<uint8_t>(b + 1));
 }
 
 void EncryptMb(uint32_t key, MutableByteSpan data) {
   const uint8_t a = key & 0xFF, b = (key >> 8) & 0xFF;
   for (size_t j = 0; j * 256 + 256 <= data.size(); ++j)
-    EncryptChunk(data.data() + j * 256, a, b, static_cast<uint8_t>(a + 1), static_cast<uint8_t>(b + 1));
+    EncryptChunk(data.data() + j * 256, a, b, static_cast<uint8_t>(a + 1),
+                 static_cast<uint8_t>(b + 1));
 }
 
 }  // namespace paradox

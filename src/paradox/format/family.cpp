@@ -6,11 +6,14 @@
 namespace paradox {
 
 static bool IsHex2(const std::string& s) {
-  return s.size() == 2 && std::isxdigit(static_cast<unsigned char>(s[0])) && std::isxdigit(static_cast<unsigned char>(s[1]));
+  return s.size() == 2 && std::isxdigit(static_cast<unsigned char>(s[0])) &&
+         std::isxdigit(static_cast<unsigned char>(s[1]));
 }
 
 static bool IsDigits(const std::string& s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+    return std::isdigit(static_cast<unsigned char>(c));
+  });
 }
 
 std::vector<std::string> FamilyFiles::AllMembers() const {
@@ -55,11 +58,16 @@ Result<FamilyFiles> FindFamily(FileSystem* fs, const std::string& dbPath) {
     std::string ext = AsciiUpper(PathExtension(n));
     if (ext.size() < 2) continue;
     std::string e = ext.substr(1);
-    if (e == "PX") fam.px = full;
-    else if (e == "MB") fam.mb = full;
-    else if (e == "VAL") fam.val = full;
-    else if (e == "TV") fam.tv = full;
-    else if (e == "FAM") fam.fam = full;
+    if (e == "PX")
+      fam.px = full;
+    else if (e == "MB")
+      fam.mb = full;
+    else if (e == "VAL")
+      fam.val = full;
+    else if (e == "TV")
+      fam.tv = full;
+    else if (e == "FAM")
+      fam.fam = full;
     else if ((e[0] == 'X' || e[0] == 'Y') && e.size() == 3 && IsHex2(e.substr(1)))
       (e[0] == 'X' ? xs : ys).push_back({"X" + e.substr(1), full});
     else if ((e.rfind("XG", 0) == 0 || e.rfind("YG", 0) == 0) && IsDigits(e.substr(2)))
@@ -86,7 +94,8 @@ Result<FamilyFiles> FindFamily(FileSystem* fs, const std::string& dbPath) {
       fam.secondary.push_back(s);
     }
   }
-  std::sort(fam.secondary.begin(), fam.secondary.end(), [](const SecondaryFiles& a, const SecondaryFiles& b) { return a.tag < b.tag; });
+  std::sort(fam.secondary.begin(), fam.secondary.end(),
+            [](const SecondaryFiles& a, const SecondaryFiles& b) { return a.tag < b.tag; });
   return fam;
 }
 

@@ -10,17 +10,17 @@
 namespace paradox {
 
 struct SecondaryFiles {
-  std::string tag;      // "X03", "XG0", ... (upper case, as the X member's extension)
-  std::string x;        // full path of the X/XG file ("" if only the Y exists)
-  std::string y;        // full path of the Y/YG file ("" if missing)
+  std::string tag;         // "X03", "XG0", ... (upper case, as the X member's extension)
+  std::string x;           // full path of the X/XG file ("" if only the Y exists)
+  std::string y;           // full path of the Y/YG file ("" if missing)
   bool composite = false;  // XG
 };
 
 struct FamilyFiles {
-  std::string db;                      // the .DB path as given
-  std::string px, mb, val, tv, fam;    // "" when absent
+  std::string db;                         // the .DB path as given
+  std::string px, mb, val, tv, fam;       // "" when absent
   std::vector<SecondaryFiles> secondary;  // sorted by tag
-  std::vector<std::string> lockFiles;  // PARADOX.LCK, PDOXUSRS.LCK, <stem>.LCK, ... in the dir
+  std::vector<std::string> lockFiles;     // PARADOX.LCK, PDOXUSRS.LCK, <stem>.LCK, ... in the dir
   // All existing member paths (db first), e.g. for backups.
   std::vector<std::string> AllMembers() const;
 };

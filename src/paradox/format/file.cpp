@@ -47,7 +47,9 @@ Status FileSystem::WriteFile(const std::string& path, ByteSpan data, bool sync) 
 // ---------------------------------------------------------------------------
 // Path helpers
 
-static size_t LastSep(const std::string& p) { return p.find_last_of("/\\"); }
+static size_t LastSep(const std::string& p) {
+  return p.find_last_of("/\\");
+}
 
 std::string PathDirName(const std::string& path) {
   size_t i = LastSep(path);
@@ -115,7 +117,8 @@ class PosixFile : public File {
   Status ReadAt(uint64_t offset, MutableByteSpan dst, size_t* bytesRead) override {
     size_t done = 0;
     while (done < dst.size()) {
-      ssize_t n = ::pread(fd_, dst.data() + done, dst.size() - done, static_cast<off_t>(offset + done));
+      ssize_t n =
+          ::pread(fd_, dst.data() + done, dst.size() - done, static_cast<off_t>(offset + done));
       if (n < 0) {
         if (errno == EINTR) continue;
         return ErrnoStatus("read", path_, errno);
@@ -129,7 +132,8 @@ class PosixFile : public File {
   Status WriteAt(uint64_t offset, ByteSpan src) override {
     size_t done = 0;
     while (done < src.size()) {
-      ssize_t n = ::pwrite(fd_, src.data() + done, src.size() - done, static_cast<off_t>(offset + done));
+      ssize_t n =
+          ::pwrite(fd_, src.data() + done, src.size() - done, static_cast<off_t>(offset + done));
       if (n < 0) {
         if (errno == EINTR) continue;
         return ErrnoStatus("write", path_, errno);
@@ -144,7 +148,8 @@ class PosixFile : public File {
     return static_cast<uint64_t>(st.st_size);
   }
   Status Truncate(uint64_t size) override {
-    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return ErrnoStatus("truncate", path_, errno);
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
+      return ErrnoStatus("truncate", path_, errno);
     return Status::OK();
   }
   Status Sync() override {
@@ -182,10 +187,18 @@ class PosixFileSystem : public FileSystem {
   Result<std::unique_ptr<File>> Open(const std::string& path, OpenMode mode) override {
     int flags = O_CLOEXEC;
     switch (mode) {
-      case OpenMode::kRead: flags |= O_RDONLY; break;
-      case OpenMode::kReadWrite: flags |= O_RDWR; break;
-      case OpenMode::kCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
-      case OpenMode::kCreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+      case OpenMode::kRead:
+        flags |= O_RDONLY;
+        break;
+      case OpenMode::kReadWrite:
+        flags |= O_RDWR;
+        break;
+      case OpenMode::kCreate:
+        flags |= O_RDWR | O_CREAT | O_TRUNC;
+        break;
+      case OpenMode::kCreateNew:
+        flags |= O_RDWR | O_CREAT | O_EXCL;
+        break;
     }
     std::string p = Native(path);
     int fd = ::open(p.c_str(), flags, 0644);
@@ -329,7 +342,8 @@ class PosixFileSystem : public FileSystem {
       if (::fcntl(fd, cmd, &fl) != 0) {
         int err = errno;
         ::close(fd);
-        if (err == EACCES || err == EAGAIN) return Status::Busy("lock " + path + ": held by another process");
+        if (err == EACCES || err == EAGAIN)
+          return Status::Busy("lock " + path + ": held by another process");
         return ErrnoStatus("lock", path, err);
       }
       struct stat locked, now;
@@ -387,7 +401,8 @@ std::string NormMem(const std::string& p) {
 
 class MemFile : public File {
  public:
-  explicit MemFile(std::shared_ptr<Bytes> data, bool writable) : data_(std::move(data)), writable_(writable) {}
+  explicit MemFile(std::shared_ptr<Bytes> data, bool writable)
+      : data_(std::move(data)), writable_(writable) {}
   Status ReadAt(uint64_t offset, MutableByteSpan dst, size_t* bytesRead) override {
     if (!data_) return Status::IOError("read: file closed");
     *bytesRead = 0;
@@ -447,7 +462,8 @@ Result<std::unique_ptr<File>> MemFileSystem::Open(const std::string& path, OpenM
     if (it == state_->files.end()) return Status::NotFound("open " + path + ": no such file");
     return std::unique_ptr<File>(new MemFile(it->second, mode == OpenMode::kReadWrite));
   }
-  if (!dir.empty() && !IsDirectory(dir)) return Status::NotFound("open " + path + ": no such directory");
+  if (!dir.empty() && !IsDirectory(dir))
+    return Status::NotFound("open " + path + ": no such directory");
   if (mode == OpenMode::kCreateNew && it != state_->files.end())
     return Status::IOError("create " + path + ": file exists", EEXIST);
   if (it == state_->files.end()) {
@@ -483,7 +499,8 @@ Status MemFileSystem::Rename(const std::string& from, const std::string& to) {
   auto it = state_->files.find(f);
   if (it == state_->files.end()) return Status::NotFound("rename " + from + ": no such file");
   std::string dir = PathDirName(t);
-  if (!dir.empty() && !IsDirectory(dir)) return Status::NotFound("rename to " + to + ": no such directory");
+  if (!dir.empty() && !IsDirectory(dir))
+    return Status::NotFound("rename to " + to + ": no such directory");
   auto data = it->second;
   state_->files.erase(it);
   state_->files[t] = data;
@@ -496,9 +513,11 @@ Status MemFileSystem::Remove(const std::string& path) {
   if (state_->dirs.count(p)) {
     const std::string prefix = p + "/";
     for (const auto& f : state_->files)
-      if (f.first.compare(0, prefix.size(), prefix) == 0) return Status::IOError("remove " + path + ": directory not empty", ENOTEMPTY);
+      if (f.first.compare(0, prefix.size(), prefix) == 0)
+        return Status::IOError("remove " + path + ": directory not empty", ENOTEMPTY);
     for (const auto& d : state_->dirs)
-      if (d.compare(0, prefix.size(), prefix) == 0) return Status::IOError("remove " + path + ": directory not empty", ENOTEMPTY);
+      if (d.compare(0, prefix.size(), prefix) == 0)
+        return Status::IOError("remove " + path + ": directory not empty", ENOTEMPTY);
     state_->dirs.erase(p);
     return Status::OK();
   }
@@ -509,7 +528,8 @@ Status MemFileSystem::MakeDir(const std::string& path) {
   std::string p = NormMem(path);
   if (state_->files.count(p)) return Status::IOError("mkdir " + path + ": a file exists", EEXIST);
   std::string parent = PathDirName(p);
-  if (!parent.empty() && !IsDirectory(parent)) return Status::NotFound("mkdir " + path + ": no parent");
+  if (!parent.empty() && !IsDirectory(parent))
+    return Status::NotFound("mkdir " + path + ": no parent");
   state_->dirs.insert(p);
   return Status::OK();
 }
@@ -520,7 +540,8 @@ Status MemFileSystem::Copy(const std::string& from, const std::string& to,
   if (it == state_->files.end()) return Status::NotFound("copy " + from + ": no such file");
   std::string t = NormMem(to);
   std::string dir = PathDirName(t);
-  if (!dir.empty() && !IsDirectory(dir)) return Status::NotFound("copy to " + to + ": no such directory");
+  if (!dir.empty() && !IsDirectory(dir))
+    return Status::NotFound("copy to " + to + ": no such directory");
   state_->files[t] = std::make_shared<Bytes>(*it->second);
   if (progress) progress(it->second->size(), it->second->size());
   return Status::OK();
@@ -574,8 +595,10 @@ void MemFileSystem::SetContents(const std::string& path, Bytes data) {
 }
 
 void MemFileSystem::SetLocked(const std::string& path, bool locked) {
-  if (locked) state_->locked.insert(NormMem(path));
-  else state_->locked.erase(NormMem(path));
+  if (locked)
+    state_->locked.insert(NormMem(path));
+  else
+    state_->locked.erase(NormMem(path));
 }
 
 std::vector<std::string> MemFileSystem::AllFiles() const {
@@ -638,8 +661,12 @@ void FaultyFileSystem::Reset() {
   fired_ = false;
 }
 
-int FaultyFileSystem::Count(Op op) const { return counts_[static_cast<int>(op)]; }
-bool FaultyFileSystem::Fired() const { return fired_; }
+int FaultyFileSystem::Count(Op op) const {
+  return counts_[static_cast<int>(op)];
+}
+bool FaultyFileSystem::Fired() const {
+  return fired_;
+}
 
 Status FaultyFileSystem::Hit(Op op) {
   int i = static_cast<int>(op);
@@ -658,9 +685,15 @@ Result<std::unique_ptr<File>> FaultyFileSystem::Open(const std::string& path, Op
   if (!f.ok()) return f.status();
   return std::unique_ptr<File>(new FaultyFile(std::move(f).value(), this));
 }
-bool FaultyFileSystem::Exists(const std::string& path) { return base_->Exists(path); }
-bool FaultyFileSystem::IsDirectory(const std::string& path) { return base_->IsDirectory(path); }
-Result<uint64_t> FaultyFileSystem::FileSize(const std::string& path) { return base_->FileSize(path); }
+bool FaultyFileSystem::Exists(const std::string& path) {
+  return base_->Exists(path);
+}
+bool FaultyFileSystem::IsDirectory(const std::string& path) {
+  return base_->IsDirectory(path);
+}
+Result<uint64_t> FaultyFileSystem::FileSize(const std::string& path) {
+  return base_->FileSize(path);
+}
 Status FaultyFileSystem::Rename(const std::string& from, const std::string& to) {
   PARADOX_RETURN_IF_ERROR(Hit(Op::kRename));
   return base_->Rename(from, to);

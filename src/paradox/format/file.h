@@ -184,10 +184,10 @@ class FaultyFileSystem : public FileSystem {
 };
 
 // Path helpers ('/' and '\\' both separate).
-std::string PathDirName(const std::string& path);   // "" when no separator
-std::string PathBaseName(const std::string& path);  // last component
-std::string PathStem(const std::string& path);      // base name without extension
-std::string PathExtension(const std::string& path); // ".DB" etc., "" if none
+std::string PathDirName(const std::string& path);    // "" when no separator
+std::string PathBaseName(const std::string& path);   // last component
+std::string PathStem(const std::string& path);       // base name without extension
+std::string PathExtension(const std::string& path);  // ".DB" etc., "" if none
 std::string PathJoin(const std::string& dir, const std::string& name);
 // Member names compare in ASCII upper case ("orders.db" is ORDERS.DB's).
 std::string AsciiUpper(std::string s);

@@ -7,33 +7,49 @@
 namespace paradox {
 
 bool LevelFromVersionId(uint8_t v, TableLevel* level) {
-  if (v == 3) *level = TableLevel::k3_0;
-  else if (v == 4) *level = TableLevel::k3_5;
-  else if (v >= 5 && v <= 9) *level = TableLevel::k4;
-  else if (v == 10 || v == 11) *level = TableLevel::k5;
-  else if (v == 12) *level = TableLevel::k7;
-  else return false;
+  if (v == 3)
+    *level = TableLevel::k3_0;
+  else if (v == 4)
+    *level = TableLevel::k3_5;
+  else if (v >= 5 && v <= 9)
+    *level = TableLevel::k4;
+  else if (v == 10 || v == 11)
+    *level = TableLevel::k5;
+  else if (v == 12)
+    *level = TableLevel::k7;
+  else
+    return false;
   return true;
 }
 
 uint8_t VersionIdForLevel(TableLevel level) {
   switch (level) {
-    case TableLevel::k3_0: return 3;
-    case TableLevel::k3_5: return 4;
-    case TableLevel::k4: return 9;
-    case TableLevel::k5: return 11;
-    case TableLevel::k7: return 12;
+    case TableLevel::k3_0:
+      return 3;
+    case TableLevel::k3_5:
+      return 4;
+    case TableLevel::k4:
+      return 9;
+    case TableLevel::k5:
+      return 11;
+    case TableLevel::k7:
+      return 12;
   }
   return 12;
 }
 
 const char* LevelName(TableLevel level) {
   switch (level) {
-    case TableLevel::k3_0: return "3.0";
-    case TableLevel::k3_5: return "3.5";
-    case TableLevel::k4: return "4";
-    case TableLevel::k5: return "5";
-    case TableLevel::k7: return "7";
+    case TableLevel::k3_0:
+      return "3.0";
+    case TableLevel::k3_5:
+      return "3.5";
+    case TableLevel::k4:
+      return "4";
+    case TableLevel::k5:
+      return "5";
+    case TableLevel::k7:
+      return "7";
   }
   return "?";
 }
@@ -52,9 +68,23 @@ bool BlockSizeAllowed(TableLevel level, uint32_t blockSize) {
 
 bool IsKnownFieldType(uint8_t c) {
   switch (c) {
-    case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06: case 0x09:
-    case 0x0C: case 0x0D: case 0x0E: case 0x0F: case 0x10: case 0x14: case 0x15:
-    case 0x16: case 0x17: case 0x18:
+    case 0x01:
+    case 0x02:
+    case 0x03:
+    case 0x04:
+    case 0x05:
+    case 0x06:
+    case 0x09:
+    case 0x0C:
+    case 0x0D:
+    case 0x0E:
+    case 0x0F:
+    case 0x10:
+    case 0x14:
+    case 0x15:
+    case 0x16:
+    case 0x17:
+    case 0x18:
       return true;
     default:
       return false;
@@ -99,36 +129,63 @@ bool FieldTypeFromLetter(char letter, FieldType* t) {
 
 const char* FieldTypeName(FieldType t) {
   switch (t) {
-    case FieldType::kAlpha: return "Alpha";
-    case FieldType::kDate: return "Date";
-    case FieldType::kShort: return "Short";
-    case FieldType::kLong: return "Long";
-    case FieldType::kMoney: return "Money";
-    case FieldType::kNumber: return "Number";
-    case FieldType::kLogical: return "Logical";
-    case FieldType::kMemo: return "Memo";
-    case FieldType::kBlob: return "Binary";
-    case FieldType::kFmtMemo: return "FmtMemo";
-    case FieldType::kOle: return "OLE";
-    case FieldType::kGraphic: return "Graphic";
-    case FieldType::kTime: return "Time";
-    case FieldType::kTimestamp: return "Timestamp";
-    case FieldType::kAutoInc: return "Autoinc";
-    case FieldType::kBcd: return "BCD";
-    case FieldType::kBytes: return "Bytes";
+    case FieldType::kAlpha:
+      return "Alpha";
+    case FieldType::kDate:
+      return "Date";
+    case FieldType::kShort:
+      return "Short";
+    case FieldType::kLong:
+      return "Long";
+    case FieldType::kMoney:
+      return "Money";
+    case FieldType::kNumber:
+      return "Number";
+    case FieldType::kLogical:
+      return "Logical";
+    case FieldType::kMemo:
+      return "Memo";
+    case FieldType::kBlob:
+      return "Binary";
+    case FieldType::kFmtMemo:
+      return "FmtMemo";
+    case FieldType::kOle:
+      return "OLE";
+    case FieldType::kGraphic:
+      return "Graphic";
+    case FieldType::kTime:
+      return "Time";
+    case FieldType::kTimestamp:
+      return "Timestamp";
+    case FieldType::kAutoInc:
+      return "Autoinc";
+    case FieldType::kBcd:
+      return "BCD";
+    case FieldType::kBytes:
+      return "Bytes";
   }
   return "Unknown";
 }
 
 static int FixedSize(FieldType t) {
   switch (t) {
-    case FieldType::kDate: case FieldType::kLong: case FieldType::kTime: case FieldType::kAutoInc:
+    case FieldType::kDate:
+    case FieldType::kLong:
+    case FieldType::kTime:
+    case FieldType::kAutoInc:
       return 4;
-    case FieldType::kShort: return 2;
-    case FieldType::kMoney: case FieldType::kNumber: case FieldType::kTimestamp: return 8;
-    case FieldType::kLogical: return 1;
-    case FieldType::kBcd: return 17;
-    default: return 0;
+    case FieldType::kShort:
+      return 2;
+    case FieldType::kMoney:
+    case FieldType::kNumber:
+    case FieldType::kTimestamp:
+      return 8;
+    case FieldType::kLogical:
+      return 1;
+    case FieldType::kBcd:
+      return 17;
+    default:
+      return 0;
   }
 }
 
@@ -145,25 +202,36 @@ Status ValidateFieldDescriptor(FieldType t, uint8_t s) {
   if (!IsKnownFieldType(static_cast<uint8_t>(t)))
     return Status::InvalidArgument("unknown field type code " + std::to_string(int(t)));
   switch (t) {
-    case FieldType::kAlpha: case FieldType::kBytes:
+    case FieldType::kAlpha:
+    case FieldType::kBytes:
       return s >= 1 ? Status::OK() : bad("must be 1-255");
     case FieldType::kMemo:
       return s >= 11 && s <= 250 ? Status::OK() : bad("must be 11-250");
-    case FieldType::kBlob: case FieldType::kFmtMemo: case FieldType::kOle: case FieldType::kGraphic:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
+    case FieldType::kGraphic:
       return s >= 10 && s <= 250 ? Status::OK() : bad("must be 10-250");
     case FieldType::kBcd:
       return s <= 32 ? Status::OK() : bad("decimals must be 0-32");
     default:
-      return s == FixedSize(t) ? Status::OK() : bad(("must be " + std::to_string(FixedSize(t))).c_str());
+      return s == FixedSize(t) ? Status::OK()
+                               : bad(("must be " + std::to_string(FixedSize(t))).c_str());
   }
 }
 
 TableLevel MinLevelForType(FieldType t) {
   switch (t) {
-    case FieldType::kAlpha: case FieldType::kDate: case FieldType::kShort: case FieldType::kMoney:
+    case FieldType::kAlpha:
+    case FieldType::kDate:
+    case FieldType::kShort:
+    case FieldType::kMoney:
     case FieldType::kNumber:
       return TableLevel::k3_0;
-    case FieldType::kMemo: case FieldType::kBlob: case FieldType::kFmtMemo: case FieldType::kOle:
+    case FieldType::kMemo:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
     case FieldType::kGraphic:
       return TableLevel::k4;
     default:
@@ -321,7 +389,9 @@ bool HasExtension(uint8_t fileType, uint8_t fileVersionId) {
   return fileVersionId >= 5 && IsDataFileType(fileType);
 }
 
-size_t TableNameLength(uint8_t fileVersionId) { return fileVersionId >= 12 ? 261 : 79; }
+size_t TableNameLength(uint8_t fileVersionId) {
+  return fileVersionId >= 12 ? 261 : 79;
+}
 
 TableLevel TableHeader::level() const {
   TableLevel l = TableLevel::k7;
@@ -338,9 +408,9 @@ uint32_t TableHeader::ComputedRecordSize() const {
 int TableHeader::FieldIndex(const std::string& name) const {
   for (size_t i = 0; i < fields.size(); ++i) {
     const std::string& n = fields[i].name;
-    if (n.size() == name.size() &&
-        std::equal(n.begin(), n.end(), name.begin(), [](char a, char b) {
-          return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+    if (n.size() == name.size() && std::equal(n.begin(), n.end(), name.begin(), [](char a, char b) {
+          return std::toupper(static_cast<unsigned char>(a)) ==
+                 std::toupper(static_cast<unsigned char>(b));
         }))
       return static_cast<int>(i);
   }
@@ -358,7 +428,8 @@ Status DecodeVariable(ByteSpan in, TableHeader* h) {
   r.Seek(base);
   const uint16_t n = fx.numFields;
   if (n > 255) return r.Error("field count " + std::to_string(n) + " exceeds 255");
-  if (!r.Fits(n, 2)) return r.Error("field descriptors for " + std::to_string(n) + " fields do not fit");
+  if (!r.Fits(n, 2))
+    return r.Error("field descriptors for " + std::to_string(n) + " fields do not fit");
   h->fields.assign(n, FieldDesc());
   uint32_t offset = 0;
   for (uint16_t i = 0; i < n; ++i) {
@@ -382,7 +453,8 @@ Status DecodeVariable(ByteSpan in, TableHeader* h) {
   if (data) {
     for (uint16_t i = 0; i < n; ++i) {
       if (!r.CString(&h->fields[i].name))
-        return r.Error("name of field " + std::to_string(i + 1) + " is not terminated inside the header");
+        return r.Error("name of field " + std::to_string(i + 1) +
+                       " is not terminated inside the header");
     }
   }
   if (data && h->hasExtension) {

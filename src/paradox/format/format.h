@@ -32,20 +32,26 @@ bool BlockSizeKnown(uint32_t blockSize);
 // Byte 0x04.
 enum class FileType : uint8_t {
   kKeyedDb = 0,
-  kPrimaryIndex = 1,      // .PX
+  kPrimaryIndex = 1,  // .PX
   kUnkeyedDb = 2,
-  kSecondaryX = 3,        // .Xnn, non-maintained
-  kSecondaryY = 4,        // .Ynn
-  kSecondaryXInc = 5,     // .Xnn, maintained
-  kSecondaryXg = 6,       // .XGn, non-maintained
-  kSecondaryYg = 7,       // .YGn
-  kSecondaryXgInc = 8,    // .XGn, maintained
+  kSecondaryX = 3,      // .Xnn, non-maintained
+  kSecondaryY = 4,      // .Ynn
+  kSecondaryXInc = 5,   // .Xnn, maintained
+  kSecondaryXg = 6,     // .XGn, non-maintained
+  kSecondaryYg = 7,     // .YGn
+  kSecondaryXgInc = 8,  // .XGn, maintained
 };
 // DB-format files (data blocks of records): DB, X, XG.
-inline bool IsDataFileType(uint8_t t) { return t == 0 || t == 2 || t == 3 || t == 5 || t == 6 || t == 8; }
+inline bool IsDataFileType(uint8_t t) {
+  return t == 0 || t == 2 || t == 3 || t == 5 || t == 6 || t == 8;
+}
 // Index-format files (B-tree blocks): PX, Y, YG.
-inline bool IsIndexFileType(uint8_t t) { return t == 1 || t == 4 || t == 7; }
-inline bool IsSecondaryDataType(uint8_t t) { return t == 3 || t == 5 || t == 6 || t == 8; }
+inline bool IsIndexFileType(uint8_t t) {
+  return t == 1 || t == 4 || t == 7;
+}
+inline bool IsSecondaryDataType(uint8_t t) {
+  return t == 3 || t == 5 || t == 6 || t == 8;
+}
 
 enum class FieldType : uint8_t {
   kAlpha = 0x01,      // A
@@ -68,7 +74,7 @@ enum class FieldType : uint8_t {
 };
 bool IsKnownFieldType(uint8_t code);
 bool IsBlobType(FieldType t);
-char FieldTypeLetter(FieldType t);  // 'A', 'D', ..., '?' for unknown
+char FieldTypeLetter(FieldType t);                    // 'A', 'D', ..., '?' for unknown
 bool FieldTypeFromLetter(char letter, FieldType* t);  // false for an unknown letter
 const char* FieldTypeName(FieldType t);
 // Bytes a field occupies in a record given its descriptor size byte (BCD: 17).
@@ -82,10 +88,10 @@ TableLevel MinLevelForType(FieldType t);
 // One field as described by the header.
 struct FieldDesc {
   FieldType type = FieldType::kAlpha;
-  uint8_t sizeByte = 0;   // descriptor size byte (A/Y length, blob leader+10, # decimals)
-  std::string name;       // raw bytes in the table's code page
-  uint16_t number = 0;    // fieldNumbers entry (level >= 4), else 1-based position
-  uint32_t offset = 0;    // offset inside the record
+  uint8_t sizeByte = 0;  // descriptor size byte (A/Y length, blob leader+10, # decimals)
+  std::string name;      // raw bytes in the table's code page
+  uint16_t number = 0;   // fieldNumbers entry (level >= 4), else 1-based position
+  uint32_t offset = 0;   // offset inside the record
   uint32_t Size() const { return StoredFieldSize(type, sizeByte); }
   // Blob fields: bytes of the in-record leader (size - 10).
   uint32_t LeaderSize() const { return Size() >= 10 ? Size() - 10 : 0; }
@@ -95,54 +101,54 @@ struct FieldDesc {
 // Fixed part of every Paradox file header, 0x00-0x57.
 struct FixedHeader {
   static constexpr size_t kEncodedLength = 0x58;
-  uint16_t recordSize = 0;        // 00
-  uint16_t headerSize = 0;        // 02
-  uint8_t fileType = 0;           // 04
-  uint8_t blockSizeCode = 0;      // 05 (x 1024)
-  uint32_t numRecords = 0;        // 06
-  uint16_t blocksInUse = 0;       // 0A
-  uint16_t fileBlocks = 0;        // 0C
-  uint16_t firstBlock = 0;        // 0E
-  uint16_t lastBlock = 0;         // 10
-  uint16_t unknown12 = 0;         // 12
-  uint8_t modifiedFlags1 = 0;     // 14
-  uint8_t indexFieldNumber = 0;   // 15
-  uint32_t ramPtr16 = 0;          // 16
-  uint32_t ramPtr1A = 0;          // 1A
-  uint16_t indexRoot = 0;         // 1E
-  uint8_t numIndexLevels = 0;     // 20
-  uint16_t numFields = 0;         // 21
-  uint16_t primaryKeyFields = 0;  // 23
-  uint32_t encryption1 = 0;       // 25
-  uint8_t sortOrder = 0;          // 29
-  uint8_t modifiedFlags2 = 0;     // 2A
-  uint8_t unknown2B = 0;          // 2B
-  uint8_t indexSyncCount = 0;     // 2C
-  uint8_t changeCount1 = 0;       // 2D
-  uint8_t changeCount2 = 0;       // 2E
-  uint8_t xSyncCount = 0;         // 2F
-  uint32_t ramPtr30 = 0;          // 30
-  uint32_t ramPtr34 = 0;          // 34
-  uint8_t writeProtected = 0;     // 38
-  uint8_t fileVersionId = 0;      // 39
-  uint16_t maxBlocks = 0;         // 3A
-  uint8_t unknown3C = 0;          // 3C
-  uint8_t auxPasswords = 0;       // 3D
-  uint8_t unknown3E = 0;          // 3E (1F when not encrypted)
-  uint8_t unknown3F = 0;          // 3F (0F when not encrypted)
-  uint32_t cryptInfoStart = 0;    // 40
-  uint32_t cryptInfoEnd = 0;      // 44
-  uint8_t unknown48 = 0;          // 48
-  uint32_t autoInc = 0;           // 49
-  uint16_t firstFreeBlock = 0;    // 4D
-  uint8_t indexUpdateRequired = 0;// 4F
-  uint8_t unknown50 = 0;          // 50
-  uint16_t realHeaderSize = 0;    // 51
-  uint8_t unknown53 = 0;          // 53
-  uint8_t unknown54 = 0;          // 54
-  uint8_t flags55 = 0;            // 55
-  uint8_t unknown56 = 0;          // 56 (20 in level >= 4 DB/X)
-  uint8_t unknown57 = 0;          // 57
+  uint16_t recordSize = 0;          // 00
+  uint16_t headerSize = 0;          // 02
+  uint8_t fileType = 0;             // 04
+  uint8_t blockSizeCode = 0;        // 05 (x 1024)
+  uint32_t numRecords = 0;          // 06
+  uint16_t blocksInUse = 0;         // 0A
+  uint16_t fileBlocks = 0;          // 0C
+  uint16_t firstBlock = 0;          // 0E
+  uint16_t lastBlock = 0;           // 10
+  uint16_t unknown12 = 0;           // 12
+  uint8_t modifiedFlags1 = 0;       // 14
+  uint8_t indexFieldNumber = 0;     // 15
+  uint32_t ramPtr16 = 0;            // 16
+  uint32_t ramPtr1A = 0;            // 1A
+  uint16_t indexRoot = 0;           // 1E
+  uint8_t numIndexLevels = 0;       // 20
+  uint16_t numFields = 0;           // 21
+  uint16_t primaryKeyFields = 0;    // 23
+  uint32_t encryption1 = 0;         // 25
+  uint8_t sortOrder = 0;            // 29
+  uint8_t modifiedFlags2 = 0;       // 2A
+  uint8_t unknown2B = 0;            // 2B
+  uint8_t indexSyncCount = 0;       // 2C
+  uint8_t changeCount1 = 0;         // 2D
+  uint8_t changeCount2 = 0;         // 2E
+  uint8_t xSyncCount = 0;           // 2F
+  uint32_t ramPtr30 = 0;            // 30
+  uint32_t ramPtr34 = 0;            // 34
+  uint8_t writeProtected = 0;       // 38
+  uint8_t fileVersionId = 0;        // 39
+  uint16_t maxBlocks = 0;           // 3A
+  uint8_t unknown3C = 0;            // 3C
+  uint8_t auxPasswords = 0;         // 3D
+  uint8_t unknown3E = 0;            // 3E (1F when not encrypted)
+  uint8_t unknown3F = 0;            // 3F (0F when not encrypted)
+  uint32_t cryptInfoStart = 0;      // 40
+  uint32_t cryptInfoEnd = 0;        // 44
+  uint8_t unknown48 = 0;            // 48
+  uint32_t autoInc = 0;             // 49
+  uint16_t firstFreeBlock = 0;      // 4D
+  uint8_t indexUpdateRequired = 0;  // 4F
+  uint8_t unknown50 = 0;            // 50
+  uint16_t realHeaderSize = 0;      // 51
+  uint8_t unknown53 = 0;            // 53
+  uint8_t unknown54 = 0;            // 54
+  uint8_t flags55 = 0;              // 55
+  uint8_t unknown56 = 0;            // 56 (20 in level >= 4 DB/X)
+  uint8_t unknown57 = 0;            // 57
 
   // `in` must hold at least kEncodedLength bytes (else Corruption).
   Status DecodeFrom(ByteSpan in);
@@ -192,13 +198,13 @@ struct TableHeader {
   uint32_t variableEnd = 0;             // offset just after the last variable item
   Bytes raw;                            // the header bytes as read (headerSize bytes or less)
 
-  TableLevel level() const;             // k7 when fileVersionId is unknown (check IsValid first)
+  TableLevel level() const;  // k7 when fileVersionId is unknown (check IsValid first)
   uint32_t BlockSize() const { return fixed.BlockSize(); }
   uint32_t EncryptionKey() const { return hasExtension ? ext.encryption2 : fixed.encryption1; }
   bool IsEncrypted() const { return EncryptionKey() != 0; }
   bool IsKeyed() const { return fixed.fileType == 0; }
   uint16_t CodePage() const { return hasExtension ? ext.codePage : 0; }
-  uint32_t ComputedRecordSize() const;  // sum of stored field sizes
+  uint32_t ComputedRecordSize() const;            // sum of stored field sizes
   int FieldIndex(const std::string& name) const;  // case-insensitive, -1 if none
 };
 
@@ -216,7 +222,8 @@ Result<TableHeader> DecodeTableHeaderWithTemplate(ByteSpan in, const TableHeader
 // h.fields/h.tableName/...; fills derived offsets (0x66, 0x6E, 0x68, 0x51, fieldNumbers)
 // into the encoded bytes (not into h). InvalidArgument if it does not fit.
 Result<Bytes> EncodeTableHeader(const TableHeader& h);
-// Size of the variable part's used bytes for a header (end offset), as EncodeTableHeader lays it out.
+// Size of the variable part's used bytes for a header (end offset), as EncodeTableHeader lays it
+// out.
 uint32_t ComputeVariableEnd(const TableHeader& h);
 
 // 6-byte header of a data or index block.

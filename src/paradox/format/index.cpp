@@ -37,7 +37,8 @@ Status IndexFile::Load(FileSystem* fs) {
   if (!sizeR.ok()) return sizeR.status();
   const uint64_t size = sizeR.value();
   if (size < FixedHeader::kEncodedLength)
-    return Status::Corruption(name + ": file of " + std::to_string(size) + " bytes has no complete header");
+    return Status::Corruption(name + ": file of " + std::to_string(size) +
+                              " bytes has no complete header");
   Bytes fixed(FixedHeader::kEncodedLength);
   PARADOX_RETURN_IF_ERROR(f.value()->ReadExact(0, fixed));
   Bytes head(std::min<uint64_t>(size, std::max<uint32_t>(DecodeU16(fixed.data() + 2), 0x58)));
@@ -47,14 +48,17 @@ Status IndexFile::Load(FileSystem* fs) {
   header_ = std::move(h).value();
   const FixedHeader& fx = header_.fixed;
   if (!IsIndexFileType(fx.fileType))
-    return Status::Corruption(name + ": file type " + std::to_string(fx.fileType) + " is not an index file");
+    return Status::Corruption(name + ": file type " + std::to_string(fx.fileType) +
+                              " is not an index file");
   const uint32_t bs = fx.BlockSize();
   const uint32_t rs = fx.recordSize;
   if (bs == 0 || rs < 6 || rs + 6 > bs)
-    return Status::Corruption(name + ": block size " + std::to_string(bs) + " / entry size " + std::to_string(rs) + " unusable");
+    return Status::Corruption(name + ": block size " + std::to_string(bs) + " / entry size " +
+                              std::to_string(rs) + " unusable");
   const size_t keyLen = rs - 6;
   const uint64_t hs = fx.headerSize;
-  const uint32_t phys = size > hs ? static_cast<uint32_t>(std::min<uint64_t>((size - hs + bs - 1) / bs, 65535)) : 0;
+  const uint32_t phys =
+      size > hs ? static_cast<uint32_t>(std::min<uint64_t>((size - hs + bs - 1) / bs, 65535)) : 0;
   blocks_.assign(size_t(phys) + 1, IndexBlock());
   const uint32_t key = header_.EncryptionKey();
 
@@ -62,7 +66,9 @@ Status IndexFile::Load(FileSystem* fs) {
     buf->assign(bs, 0);
     size_t got = 0;
     PARADOX_RETURN_IF_ERROR(f.value()->ReadAt(BlockOffset(fx.headerSize, bs, k), *buf, &got));
-    if (got < 6) return Status::Corruption(name + ": block " + std::to_string(k) + " lies beyond the end of the file");
+    if (got < 6)
+      return Status::Corruption(name + ": block " + std::to_string(k) +
+                                " lies beyond the end of the file");
     if (key) DecryptBlock(key, k, *buf);
     if (got < bs) std::fill(buf->begin() + static_cast<long>(got), buf->end(), 0);
     return Status::OK();
@@ -73,11 +79,13 @@ Status IndexFile::Load(FileSystem* fs) {
   Bytes buf;
   for (uint32_t b = fx.firstBlock; b != 0;) {
     if (b > phys) {
-      problems_.push_back({static_cast<uint16_t>(b), "block list links to block " + std::to_string(b) + " beyond the file"});
+      problems_.push_back({static_cast<uint16_t>(b),
+                           "block list links to block " + std::to_string(b) + " beyond the file"});
       break;
     }
     if (seen[b]) {
-      problems_.push_back({static_cast<uint16_t>(b), "block list revisits block " + std::to_string(b)});
+      problems_.push_back(
+          {static_cast<uint16_t>(b), "block list revisits block " + std::to_string(b)});
       break;
     }
     seen[b] = 1;
@@ -118,7 +126,8 @@ Status IndexFile::Load(FileSystem* fs) {
       ib.header.DecodeFrom(buf.data());
       int n = ib.header.RecordCount(rs, bs);
       if (n < 0) {
-        problems_.push_back({b, "addDataSize " + std::to_string(ib.header.addDataSize) + " invalid for entry size " + std::to_string(rs)});
+        problems_.push_back({b, "addDataSize " + std::to_string(ib.header.addDataSize) +
+                                    " invalid for entry size " + std::to_string(rs)});
         continue;
       }
       for (int i = 0; i < n; ++i) {
@@ -126,8 +135,10 @@ Status IndexFile::Load(FileSystem* fs) {
         e.DecodeFrom(buf.data() + 6 + size_t(i) * rs, keyLen);
         ib.entries.push_back(e);
         ++totalEntries_;
-        if (leaf) leaves_.push_back(e);
-        else next.push_back(e.child);
+        if (leaf)
+          leaves_.push_back(e);
+        else
+          next.push_back(e.child);
       }
     }
     level = std::move(next);
@@ -135,7 +146,8 @@ Status IndexFile::Load(FileSystem* fs) {
   return Status::OK();
 }
 
-Result<SecondaryIndexInfo> SecondaryIndexFromHeader(const TableHeader& x, uint16_t dbPrimaryKeyFields) {
+Result<SecondaryIndexInfo> SecondaryIndexFromHeader(const TableHeader& x,
+                                                    uint16_t dbPrimaryKeyFields) {
   if (!IsSecondaryDataType(x.fixed.fileType))
     return Status::InvalidArgument("not a secondary index data file");
   SecondaryIndexInfo info;
@@ -148,7 +160,9 @@ Result<SecondaryIndexInfo> SecondaryIndexFromHeader(const TableHeader& x, uint16
   info.unique = x.fixed.flags55 & 0x20;
   int n = static_cast<int>(x.fields.size());
   int m = dbPrimaryKeyFields > 0 ? n - dbPrimaryKeyFields - 1 : n - 3;
-  if (m <= 0) return Status::Corruption("secondary index has " + std::to_string(n) + " fields, too few for its hint fields");
+  if (m <= 0)
+    return Status::Corruption("secondary index has " + std::to_string(n) +
+                              " fields, too few for its hint fields");
   for (int i = 0; i < m; ++i) {
     uint16_t num = x.fields[i].number;
     info.dbFields.push_back(num & 0x7FFF);
@@ -161,11 +175,14 @@ Result<SecondaryIndexInfo> SecondaryIndexFromHeader(const TableHeader& x, uint16
   return info;
 }
 
-Result<BuiltIndex> BuildIndexBlocks(const std::vector<IndexEntry>& leaves, size_t keyLength, uint32_t bs) {
+Result<BuiltIndex> BuildIndexBlocks(const std::vector<IndexEntry>& leaves, size_t keyLength,
+                                    uint32_t bs) {
   BuiltIndex out;
   const size_t rs = keyLength + 6;
   const size_t cap = bs > 6 ? (bs - 6) / rs : 0;
-  if (cap < 2) return Status::InvalidArgument("index block of " + std::to_string(bs) + " bytes holds fewer than two keys");
+  if (cap < 2)
+    return Status::InvalidArgument("index block of " + std::to_string(bs) +
+                                   " bytes holds fewer than two keys");
   if (leaves.empty()) return out;
   std::vector<std::vector<IndexEntry>> blockEntries;
   std::vector<IndexEntry> current = leaves;
@@ -179,10 +196,12 @@ Result<BuiltIndex> BuildIndexBlocks(const std::vector<IndexEntry>& leaves, size_
     std::vector<IndexEntry> up;
     for (size_t i = 0; i < current.size(); i += cap) {
       size_t end = std::min(current.size(), i + cap);
-      blockEntries.emplace_back(current.begin() + static_cast<long>(i), current.begin() + static_cast<long>(end));
+      blockEntries.emplace_back(current.begin() + static_cast<long>(i),
+                                current.begin() + static_cast<long>(end));
       uint32_t sum = 0;
       for (size_t j = i; j < end; ++j) sum += current[j].count;
-      if (blockEntries.size() > 65535) return Status::InvalidArgument("index needs more than 65535 blocks");
+      if (blockEntries.size() > 65535)
+        return Status::InvalidArgument("index needs more than 65535 blocks");
       IndexEntry e;
       e.key = current[i].key;
       e.child = static_cast<uint16_t>(blockEntries.size());
@@ -198,7 +217,8 @@ Result<BuiltIndex> BuildIndexBlocks(const std::vector<IndexEntry>& leaves, size_
     BlockHeader bh;
     bh.nextBlock = static_cast<uint16_t>(i + 1 < nb ? i + 2 : 0);
     bh.prevBlock = static_cast<uint16_t>(i);
-    bh.addDataSize = BlockHeader::AddDataSizeFor(static_cast<int>(blockEntries[i].size()), static_cast<uint32_t>(rs));
+    bh.addDataSize = BlockHeader::AddDataSizeFor(static_cast<int>(blockEntries[i].size()),
+                                                 static_cast<uint32_t>(rs));
     bh.EncodeTo(b.data());
     for (size_t j = 0; j < blockEntries[i].size(); ++j) {
       IndexEntry e = blockEntries[i][j];

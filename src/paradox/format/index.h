@@ -18,9 +18,9 @@ namespace paradox {
 // One index entry: key bytes (as stored in records) + three §-encoded u16 values.
 struct IndexEntry {
   Bytes key;
-  uint16_t child = 0;   // lowest level: data-file block; upper: index block
-  uint16_t count = 0;   // records below this entry
-  uint16_t third = 0;   // always 0 (stored 80 00)
+  uint16_t child = 0;  // lowest level: data-file block; upper: index block
+  uint16_t count = 0;  // records below this entry
+  uint16_t third = 0;  // always 0 (stored 80 00)
   // Encodes key + 6 trailer bytes; DecodeFrom takes keyLength + 6 bytes.
   void DecodeFrom(const uint8_t* in, size_t keyLength);
   void EncodeTo(uint8_t* out) const;
@@ -30,7 +30,7 @@ struct IndexEntry {
 struct IndexBlock {
   uint16_t number = 0;
   BlockHeader header;
-  int level = 0;          // 0 = root, numIndexLevels-1 = lowest (leaf) level; -1 unreached
+  int level = 0;  // 0 = root, numIndexLevels-1 = lowest (leaf) level; -1 unreached
   std::vector<IndexEntry> entries;
 };
 
@@ -40,7 +40,7 @@ struct IndexBlock {
 class IndexFile {
  public:
   struct Problem {
-    uint16_t block = 0;   // 0 = header
+    uint16_t block = 0;  // 0 = header
     std::string detail;
   };
   // key = decryption key to use when the index header carries one (its 0x25).
@@ -48,7 +48,9 @@ class IndexFile {
 
   const TableHeader& header() const { return header_; }
   const std::string& path() const { return path_; }
-  uint32_t keyLength() const { return header_.fixed.recordSize >= 6 ? header_.fixed.recordSize - 6u : 0u; }
+  uint32_t keyLength() const {
+    return header_.fixed.recordSize >= 6 ? header_.fixed.recordSize - 6u : 0u;
+  }
   // Blocks reached from the root, indexed by block number (1..fileBlocks); blocks
   // not reached have level -1 and no entries.
   const std::vector<IndexBlock>& blocks() const { return blocks_; }
@@ -73,13 +75,13 @@ class IndexFile {
 
 // A secondary index's definition, from the X/XG header.
 struct SecondaryIndexInfo {
-  std::string name;                 // XG index name; "" for .Xnn
-  bool composite = false;           // XG
-  bool maintained = false;          // fileType 5/8
-  bool caseInsensitive = false;     // 0x55 bit 0
-  bool descending = false;          // 0x55 bit 4 (or any field's bit 15)
-  bool unique = false;              // 0x55 bit 5
-  std::vector<uint16_t> dbFields;   // 1-based DB field numbers of the indexed fields
+  std::string name;                // XG index name; "" for .Xnn
+  bool composite = false;          // XG
+  bool maintained = false;         // fileType 5/8
+  bool caseInsensitive = false;    // 0x55 bit 0
+  bool descending = false;         // 0x55 bit 4 (or any field's bit 15)
+  bool unique = false;             // 0x55 bit 5
+  std::vector<uint16_t> dbFields;  // 1-based DB field numbers of the indexed fields
   std::vector<bool> fieldDescending;
   uint8_t flags55 = 0;
 };
@@ -88,14 +90,15 @@ struct SecondaryIndexInfo {
 // fields; 3 for unkeyed: "Tup No", "Blk Num", "Tup Offset"). `dbPrimaryKeyFields` is
 // the base table's 0x23. Headers below level 4 carry no field numbers: the field of
 // their (single-field) index is the one at 0x15.
-Result<SecondaryIndexInfo> SecondaryIndexFromHeader(const TableHeader& x, uint16_t dbPrimaryKeyFields);
+Result<SecondaryIndexInfo> SecondaryIndexFromHeader(const TableHeader& x,
+                                                    uint16_t dbPrimaryKeyFields);
 
 // Builds index blocks for a list of lowest-level entries (one per data block) as the
 // writer does: leaves filled to capacity, upper levels until one root. Returns the
 // blocks in allocation order (leaves first, root last) with next/prev links and the
 // root number / level count. Exposed for the rebuilder and tests.
 struct BuiltIndex {
-  std::vector<Bytes> blocks;    // each indexBlockSize bytes, unencrypted
+  std::vector<Bytes> blocks;  // each indexBlockSize bytes, unencrypted
   uint16_t root = 1;
   uint8_t levels = 0;
   uint32_t totalEntries = 0;

@@ -11,8 +11,10 @@ namespace paradox {
 
 std::string Location::ToString() const {
   std::string s = PathBaseName(file);
-  if (block) s += " block " + std::to_string(block);
-  else s += " header";
+  if (block)
+    s += " block " + std::to_string(block);
+  else
+    s += " header";
   if (record >= 0) s += " record " + std::to_string(record);
   if (field >= 0) s += " field " + std::to_string(field + 1);
   if (!offset) return s;
@@ -43,7 +45,8 @@ Result<TableHeader> ReadHeader(FileSystem* fs, const std::string& path) {
   auto bytes = ReadHeaderBytes(f.value().get(), size.value());
   if (!bytes.ok()) {
     // A failed read is not damage: callers stop on I/O errors instead of dropping the member.
-    if (bytes.status().IsIOError()) return Status::IOError(PathBaseName(path) + ": " + bytes.status().message(),
+    if (bytes.status().IsIOError())
+      return Status::IOError(PathBaseName(path) + ": " + bytes.status().message(),
                              bytes.status().error_number());
     return Status::Corruption(PathBaseName(path) + ": " + bytes.status().message());
   }
@@ -69,7 +72,9 @@ void TableReader::AddAnomaly(std::string code, Location where, std::string detai
     anomalies_.push_back(Anomaly{std::move(code), std::move(where), std::move(detail)});
 }
 
-void TableReader::AddDropped(DroppedSpan span) { dropped_.push_back(std::move(span)); }
+void TableReader::AddDropped(DroppedSpan span) {
+  dropped_.push_back(std::move(span));
+}
 
 Result<std::unique_ptr<TableReader>> TableReader::Open(FileSystem* fs, const std::string& path,
                                                        const ReadOptions& options) {
@@ -84,7 +89,8 @@ Result<std::unique_ptr<TableReader>> TableReader::Open(FileSystem* fs, const std
 static bool SameLayout(const TableHeader& a, const TableHeader& b) {
   if (a.fields.size() != b.fields.size()) return false;
   for (size_t i = 0; i < a.fields.size(); ++i)
-    if (a.fields[i].type != b.fields[i].type || a.fields[i].sizeByte != b.fields[i].sizeByte) return false;
+    if (a.fields[i].type != b.fields[i].type || a.fields[i].sizeByte != b.fields[i].sizeByte)
+      return false;
   return true;
 }
 
@@ -99,14 +105,16 @@ Status TableReader::Init() {
   const bool salvage = options_.mode == ReadMode::kSalvage;
 
   auto bytes = ReadHeaderBytes(file_.get(), fileSize_);
-  Result<TableHeader> h = bytes.ok() ? DecodeTableHeader(bytes.value()) : Result<TableHeader>(bytes.status());
+  Result<TableHeader> h =
+      bytes.ok() ? DecodeTableHeader(bytes.value()) : Result<TableHeader>(bytes.status());
   if (salvage && options_.templateHeader) {
     if (!h.ok() || !SameLayout(h.value(), *options_.templateHeader) ||
         h->fixed.recordSize != options_.templateHeader->fixed.recordSize ||
         h->fixed.blockSizeCode != options_.templateHeader->fixed.blockSizeCode ||
         h->fixed.headerSize != options_.templateHeader->fixed.headerSize) {
-      AddAnomaly("header-replaced", At(), h.ok() ? "header layout differs from the template; template used"
-                                                  : h.status().message() + "; template used");
+      AddAnomaly("header-replaced", At(),
+                 h.ok() ? "header layout differs from the template; template used"
+                        : h.status().message() + "; template used");
       if (bytes.ok()) {
         h = DecodeTableHeaderWithTemplate(bytes.value(), *options_.templateHeader);
       } else {
@@ -124,7 +132,8 @@ Status TableReader::Init() {
   uint32_t computed = header_.ComputedRecordSize();
   for (size_t i = 0; i < header_.fields.size(); ++i) {
     Status st = ValidateFieldDescriptor(header_.fields[i].type, header_.fields[i].sizeByte);
-    if (!st.ok()) return Status::Corruption(name + ": field " + std::to_string(i + 1) + ": " + st.message());
+    if (!st.ok())
+      return Status::Corruption(name + ": field " + std::to_string(i + 1) + ": " + st.message());
   }
   if (computed == 0) return Status::Corruption(name + ": the table has no fields");
   if (header_.fixed.recordSize != computed) {
@@ -135,10 +144,11 @@ Status TableReader::Init() {
   }
   uint32_t bs = header_.BlockSize();
   if (bs == 0 || bs < computed + 6)
-    return Status::Corruption(name + ": block size " + std::to_string(bs) + " cannot hold a record of " +
-                              std::to_string(computed) + " bytes");
+    return Status::Corruption(name + ": block size " + std::to_string(bs) +
+                              " cannot hold a record of " + std::to_string(computed) + " bytes");
   if (header_.fixed.headerSize < 0x58)
-    return Status::Corruption(name + ": header size " + std::to_string(header_.fixed.headerSize) + " is too small");
+    return Status::Corruption(name + ": header size " + std::to_string(header_.fixed.headerSize) +
+                              " is too small");
   WalkLists();
   return Status::OK();
 }
@@ -159,45 +169,53 @@ void TableReader::WalkLists() {
     const Location where = At(e.block, -1, e.offset);
     switch (e.event) {
       case ListEvent::kFileLong:
-        AddAnomaly(anomaly::kFileLong, where, "file size is " + N(e.value) + " but should be " + N(e.expected));
+        AddAnomaly(anomaly::kFileLong, where,
+                   "file size is " + N(e.value) + " but should be " + N(e.expected));
         break;
       case ListEvent::kFileShort:
       case ListEvent::kFileShortLastBlock:
-        AddAnomaly(e.event == ListEvent::kFileShort ? anomaly::kFileShort : anomaly::kFileShortLastBlock, where,
-                   "file size is " + N(e.value) + " but should be " + N(e.expected));
+        AddAnomaly(
+            e.event == ListEvent::kFileShort ? anomaly::kFileShort : anomaly::kFileShortLastBlock,
+            where, "file size is " + N(e.value) + " but should be " + N(e.expected));
         break;
       case ListEvent::kEmptyTableLinks:
-        AddAnomaly(anomaly::kChainEnd, where, "the table has no blocks but its chain words are not 0");
+        AddAnomaly(anomaly::kChainEnd, where,
+                   "the table has no blocks but its chain words are not 0");
         break;
       case ListEvent::kFirstBlockBad:
-        AddAnomaly(anomaly::kChainOutOfRange, where,
-                   "first block is " + N(e.value) + " but the file has " + N(e.expected) + " blocks");
+        AddAnomaly(
+            anomaly::kChainOutOfRange, where,
+            "first block is " + N(e.value) + " but the file has " + N(e.expected) + " blocks");
         break;
       case ListEvent::kLinkOutOfRange:
       case ListEvent::kLinkBeyondEof:
         AddAnomaly(anomaly::kChainOutOfRange, where,
-                   "link to block " + N(e.value) + " beyond the " + N(lists_.presentBlocks) + " blocks in the file");
+                   "link to block " + N(e.value) + " beyond the " + N(lists_.presentBlocks) +
+                       " blocks in the file");
         break;
       case ListEvent::kBeyondFileBlocks:
         AddAnomaly(anomaly::kChainOutOfRange, where,
                    "block " + N(e.value) + " is beyond fileBlocks " + N(e.expected));
         break;
       case ListEvent::kCycle:
-        AddAnomaly(anomaly::kChainCycle, where, "link to block " + N(e.value) + " which is already in the chain");
+        AddAnomaly(anomaly::kChainCycle, where,
+                   "link to block " + N(e.value) + " which is already in the chain");
         break;
       case ListEvent::kPrevLink:
         AddAnomaly(anomaly::kChainBadPrev, where,
                    "previous-block link is " + N(e.value) + " but should be " + N(e.expected));
         break;
       case ListEvent::kLastBlock:
-        AddAnomaly(anomaly::kChainEnd, where, "last block is " + N(e.value) + " but should be " + N(e.expected));
+        AddAnomaly(anomaly::kChainEnd, where,
+                   "last block is " + N(e.value) + " but should be " + N(e.expected));
         break;
       case ListEvent::kChainLength:
         AddAnomaly(anomaly::kChainLength, where,
                    "blocks in use is " + N(e.value) + " but should be " + N(e.expected));
         break;
       case ListEvent::kFreeOutOfRange:
-        AddAnomaly(anomaly::kFreeOutOfRange, where, "free-list link to block " + N(e.value) + " beyond the file");
+        AddAnomaly(anomaly::kFreeOutOfRange, where,
+                   "free-list link to block " + N(e.value) + " beyond the file");
         break;
       case ListEvent::kFreeCrossLink:
         AddAnomaly(anomaly::kFreeInChain, where,
@@ -210,8 +228,9 @@ void TableReader::WalkLists() {
       case ListEvent::kOrphan:
         break;  // one line for all of them, below
       case ListEvent::kBlockCount:
-        AddAnomaly(anomaly::kBlockCount, where,
-                   "file blocks is " + N(e.value) + " but chain and free list hold " + N(e.expected));
+        AddAnomaly(
+            anomaly::kBlockCount, where,
+            "file blocks is " + N(e.value) + " but chain and free list hold " + N(e.expected));
         break;
       case ListEvent::kBadRecordCount:
         AddAnomaly(anomaly::kBadAddDataSize, where,
@@ -236,8 +255,10 @@ void TableReader::WalkLists() {
   chain_.freeBroken = lists_.freeBroken;
   chain_.chainRecords = lists_.chainRecords;
   if (!chain_.orphans.empty())
-    AddAnomaly(anomaly::kOrphanBlock, At(chain_.orphans[0], -1, BlockOffset(hs, bs, chain_.orphans[0])),
-               std::to_string(chain_.orphans.size()) + " block(s) in neither the data chain nor the free list");
+    AddAnomaly(anomaly::kOrphanBlock,
+               At(chain_.orphans[0], -1, BlockOffset(hs, bs, chain_.orphans[0])),
+               std::to_string(chain_.orphans.size()) +
+                   " block(s) in neither the data chain nor the free list");
 
   bound_.assign(lists_.owner.size(), -1);
   if (options_.mode == ReadMode::kSalvage) {
@@ -259,7 +280,8 @@ void TableReader::WalkLists() {
 Status TableReader::ReadBlock(uint32_t number, Bytes* out, BlockInfo* info) {
   const uint32_t bs = header_.BlockSize();
   if (number == 0 || number > chain_.physicalBlocks)
-    return Status::Corruption(PathBaseName(path_) + ": block " + std::to_string(number) + " is not in the file");
+    return Status::Corruption(PathBaseName(path_) + ": block " + std::to_string(number) +
+                              " is not in the file");
   uint64_t off = BlockOffset(header_.fixed.headerSize, bs, number);
   out->assign(bs, 0);
   size_t got = 0;
@@ -295,7 +317,8 @@ bool TableReader::RecordLooksValid(ByteSpan rec, std::string* why) const {
 }
 
 Result<std::vector<Value>> TableReader::DecodeRecord(ByteSpan raw) const {
-  if (raw.size() != header_.fixed.recordSize) return Status::InvalidArgument("record has the wrong size");
+  if (raw.size() != header_.fixed.recordSize)
+    return Status::InvalidArgument("record has the wrong size");
   std::vector<Value> out;
   out.reserve(header_.fields.size());
   for (const FieldDesc& f : header_.fields) {
@@ -319,8 +342,12 @@ bool RecordCursor::LoadNextBlock() {
     status_ = r->ReadBlock(number, &buf_, &block_);
     if (!status_.ok()) {
       if (!salvage) return false;
-      r->AddDropped(DroppedSpan{r->At(number, -1, BlockOffset(r->header_.fixed.headerSize, bs, number)), bs,
-                                "block unreadable: " + status_.message(), {}, anomaly::kReadError});
+      r->AddDropped(
+          DroppedSpan{r->At(number, -1, BlockOffset(r->header_.fixed.headerSize, bs, number)),
+                      bs,
+                      "block unreadable: " + status_.message(),
+                      {},
+                      anomaly::kReadError});
       status_ = Status::OK();
       continue;
     }
@@ -336,8 +363,9 @@ bool RecordCursor::LoadNextBlock() {
       if (bound < 0) continue;  // reported by the walk
       uint32_t n = static_cast<uint32_t>(bound);
       if (n > present) {
-        r->AddAnomaly(anomaly::kFileShort, r->At(number, static_cast<int64_t>(present), r->fileSize_),
-                      "file ends inside block " + std::to_string(number) + " before its last record");
+        r->AddAnomaly(
+            anomaly::kFileShort, r->At(number, static_cast<int64_t>(present), r->fileSize_),
+            "file ends inside block " + std::to_string(number) + " before its last record");
         n = static_cast<uint32_t>(present);
       }
       for (uint32_t i = 0; i < n; ++i) keep_.push_back(i);
@@ -348,8 +376,11 @@ bool RecordCursor::LoadNextBlock() {
       const bool bounded = plan && !plan->bound.empty();
       uint32_t n = bound < 0 ? 0 : std::min<uint32_t>(uint32_t(bound), cap);
       for (uint32_t i = static_cast<uint32_t>(std::min<uint64_t>(present, n)); i < n; ++i)
-        r->AddDropped(DroppedSpan{r->At(number, i, block_.offset + 6 + uint64_t(i) * rs), rs,
-                                  "record lies beyond the end of the file", {}, anomaly::kFileShort});
+        r->AddDropped(DroppedSpan{r->At(number, i, block_.offset + 6 + uint64_t(i) * rs),
+                                  rs,
+                                  "record lies beyond the end of the file",
+                                  {},
+                                  anomaly::kFileShort});
       const uint32_t inFile = static_cast<uint32_t>(std::min<uint64_t>(present, cap));
       n = std::min(n, inFile);
       for (uint32_t i = 0; i < n; ++i) {
@@ -397,6 +428,8 @@ bool RecordCursor::Next() {
   return true;
 }
 
-Result<std::vector<Value>> RecordCursor::Decode() const { return reader_->DecodeRecord(rec_.bytes); }
+Result<std::vector<Value>> RecordCursor::Decode() const {
+  return reader_->DecodeRecord(rec_.bytes);
+}
 
 }  // namespace paradox

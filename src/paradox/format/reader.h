@@ -27,13 +27,13 @@ namespace paradox {
 
 // Where something is. block 0 = the header (or "not in a block"); record -1 = none.
 struct Location {
-  std::string file;      // path as opened
-  uint32_t block = 0;    // 1-based block number
-  int64_t record = -1;   // 0-based index of the record inside the block
+  std::string file;     // path as opened
+  uint32_t block = 0;   // 1-based block number
+  int64_t record = -1;  // 0-based index of the record inside the block
   // Absolute file offset; none when the finding is about the file as a whole. 0 is the
   // header's first byte, a place like any other.
   std::optional<uint64_t> offset;
-  int field = -1;        // 0-based field index, -1 = none
+  int field = -1;                // 0-based field index, -1 = none
   std::string ToString() const;  // "FILE.DB block 3 record 2 (offset 0x1234)"
 };
 
@@ -46,32 +46,33 @@ struct Anomaly {
 
 // Anomaly codes reported by the reader.
 namespace anomaly {
-inline constexpr const char* kFileShort = "file-short";            // file ends before fileBlocks
-inline constexpr const char* kFileShortLastBlock = "file-short-last-block";  // ends in last block but covers its records
-inline constexpr const char* kFileLong = "file-long";              // longer than header + blocks
+inline constexpr const char* kFileShort = "file-short";  // file ends before fileBlocks
+inline constexpr const char* kFileShortLastBlock =
+    "file-short-last-block";                           // ends in last block but covers its records
+inline constexpr const char* kFileLong = "file-long";  // longer than header + blocks
 inline constexpr const char* kChainOutOfRange = "chain-out-of-range";
 inline constexpr const char* kChainCycle = "chain-cycle";
 inline constexpr const char* kChainBadPrev = "chain-bad-prev";
-inline constexpr const char* kChainLength = "chain-length";         // != 0x0A
-inline constexpr const char* kChainEnd = "chain-end";               // last != 0x10, first != 0x0E
+inline constexpr const char* kChainLength = "chain-length";  // != 0x0A
+inline constexpr const char* kChainEnd = "chain-end";        // last != 0x10, first != 0x0E
 inline constexpr const char* kFreeOutOfRange = "free-out-of-range";
 inline constexpr const char* kFreeCycle = "free-cycle";
 inline constexpr const char* kFreeInChain = "free-in-chain";
 inline constexpr const char* kOrphanBlock = "orphan-block";
-inline constexpr const char* kBlockCount = "block-count";           // chain + free != fileBlocks
+inline constexpr const char* kBlockCount = "block-count";  // chain + free != fileBlocks
 inline constexpr const char* kBadAddDataSize = "bad-add-data-size";
 inline constexpr const char* kEmptyChainBlock = "empty-chain-block";
-inline constexpr const char* kRecordCount = "record-count";         // sum over chain != 0x06
-inline constexpr const char* kBadValue = "bad-value";               // a field fails to decode
+inline constexpr const char* kRecordCount = "record-count";  // sum over chain != 0x06
+inline constexpr const char* kBadValue = "bad-value";        // a field fails to decode
 inline constexpr const char* kReadError = "read-error";
 }  // namespace anomaly
 
 // A span the salvage reader did not keep.
 struct DroppedSpan {
-  Location where;        // block (and record) where it starts
-  uint64_t length = 0;   // bytes
-  std::string reason;    // "field 3 (Date): date 99999999 out of range"
-  Bytes bytes;           // the dropped bytes when it is one record (for a problem table)
+  Location where;       // block (and record) where it starts
+  uint64_t length = 0;  // bytes
+  std::string reason;   // "field 3 (Date): date 99999999 out of range"
+  Bytes bytes;          // the dropped bytes when it is one record (for a problem table)
   // Why, as an anomaly code: kReadError (the block could not be read: the file system
   // failed, not the data), kFileShort (beyond the end of the file), kBadValue (the
   // record does not decode).
@@ -94,11 +95,11 @@ struct ReadOptions {
 
 // One block as read.
 struct BlockInfo {
-  uint32_t number = 0;     // 1-based
-  uint64_t offset = 0;     // file offset of the block
+  uint32_t number = 0;  // 1-based
+  uint64_t offset = 0;  // file offset of the block
   BlockHeader header;
-  int records = 0;         // records kept (strict: per addDataSize; salvage: validated)
-  bool complete = true;    // false when the file ends inside the block
+  int records = 0;       // records kept (strict: per addDataSize; salvage: validated)
+  bool complete = true;  // false when the file ends inside the block
   // Leading bytes of the block whose contents are known: all of it when complete, else
   // those in the file (encrypted: only whole 256-byte chunks, each decrypts as a unit).
   uint32_t known = 0;
@@ -112,16 +113,16 @@ struct ChainInfo {
   uint32_t physicalBlocks = 0;     // whole or partial blocks present in the file
   bool chainBroken = false;        // walk stopped at a bad link
   bool freeBroken = false;
-  uint64_t chainRecords = 0;       // sum of records over the chain (strict counts)
+  uint64_t chainRecords = 0;  // sum of records over the chain (strict counts)
 };
 
 // One record: where it is and its raw bytes (valid until the cursor moves).
 struct RecordRef {
   uint32_t block = 0;
   uint32_t indexInBlock = 0;
-  uint64_t ordinal = 0;     // 0-based position in reading order
+  uint64_t ordinal = 0;  // 0-based position in reading order
   uint64_t fileOffset = 0;
-  ByteSpan bytes;           // recordSize bytes (decrypted)
+  ByteSpan bytes;  // recordSize bytes (decrypted)
 };
 
 class TableReader;
@@ -144,7 +145,7 @@ class RecordCursor {
   explicit RecordCursor(TableReader* r) : reader_(r) {}
   bool LoadNextBlock();
   TableReader* reader_;
-  size_t listPos_ = 0;       // position in the reading order of blocks
+  size_t listPos_ = 0;  // position in the reading order of blocks
   Bytes buf_;
   BlockInfo block_;
   std::vector<uint32_t> keep_;  // indexes of records kept in this block
@@ -204,7 +205,8 @@ class TableReader {
   // For the cursor and the verifier: record an anomaly / dropped span.
   void AddAnomaly(std::string code, Location where, std::string detail);
   void AddDropped(DroppedSpan span);
-  Location At(uint32_t block = 0, int64_t record = -1, std::optional<uint64_t> offset = std::nullopt) const;
+  Location At(uint32_t block = 0, int64_t record = -1,
+              std::optional<uint64_t> offset = std::nullopt) const;
 
  private:
   friend class RecordCursor;
@@ -213,7 +215,8 @@ class TableReader {
   void WalkLists();
   bool RecordLooksValid(ByteSpan rec, std::string* why) const;
   const SalvageBlock* PlanFor(uint32_t block) const {
-    return block < planAt_.size() && planAt_[block] >= 0 ? &plan_.blocks[size_t(planAt_[block])] : nullptr;
+    return block < planAt_.size() && planAt_[block] >= 0 ? &plan_.blocks[size_t(planAt_[block])]
+                                                         : nullptr;
   }
 
   FileSystem* fs_ = nullptr;

@@ -103,10 +103,10 @@ class [[nodiscard]] Result {
   std::optional<T> value_;
 };
 
-#define PARADOX_RETURN_IF_ERROR(expr)   \
-  do {                                  \
-    ::paradox::Status _st = (expr);     \
-    if (!_st.ok()) return _st;          \
+#define PARADOX_RETURN_IF_ERROR(expr) \
+  do {                                \
+    ::paradox::Status _st = (expr);   \
+    if (!_st.ok()) return _st;        \
   } while (0)
 
 }  // namespace paradox

@@ -18,7 +18,8 @@ Status DecodeFooter(ByteSpan data, ValFile* v) {
   uint16_t n;
   if (!r.U16(&n) || !r.Skip(4)) return r.Error("footer cut short");
   if (n == 0) return r.Error("field list is empty");
-  if (n > 255 || !r.Fits(n, 4)) return r.Error("field count " + std::to_string(n) + " does not fit");
+  if (n > 255 || !r.Fits(n, 4))
+    return r.Error("field count " + std::to_string(n) + " does not fit");
   std::vector<FieldDesc> fields(n);
   for (auto& f : fields) r.U16(&f.number);
   for (auto& f : fields) {
@@ -30,7 +31,8 @@ Status DecodeFooter(ByteSpan data, ValFile* v) {
     f.sizeByte = s;
   }
   // Level-7 files use the longer table-name area, as the table header does.
-  if (!r.FixedString(TableNameLength(v->version), &v->tableName)) return r.Error("table name cut short");
+  if (!r.FixedString(TableNameLength(v->version), &v->tableName))
+    return r.Error("table name cut short");
   for (auto& f : fields)
     if (!r.CString(&f.name)) return r.Error("field name not terminated");
   v->fields = std::move(fields);
@@ -46,12 +48,13 @@ Status DecodeChecks(ByteSpan data, ValFile* v) {
     ValCheck c;
     uint8_t field, picLen, req;
     uint32_t lookup, unknown, hasMin, hasMax, hasDef, hasPic;
-    if (!r.U8(&field) || !r.U8(&picLen) || !r.U8(&req) || !r.U8(&c.lookupFlags) || !r.U32(&lookup) ||
-        !r.U32(&unknown) || !r.U32(&hasMin) || !r.U32(&hasMax) || !r.U32(&hasDef) || !r.U32(&hasPic))
+    if (!r.U8(&field) || !r.U8(&picLen) || !r.U8(&req) || !r.U8(&c.lookupFlags) ||
+        !r.U32(&lookup) || !r.U32(&unknown) || !r.U32(&hasMin) || !r.U32(&hasMax) ||
+        !r.U32(&hasDef) || !r.U32(&hasPic))
       return r.Error("check " + std::to_string(i + 1) + " cut short");
     if (field >= v->fields.size())
-      return r.Error("check " + std::to_string(i + 1) + " names field " + std::to_string(field + 1) +
-                     " of " + std::to_string(v->fields.size()));
+      return r.Error("check " + std::to_string(i + 1) + " names field " +
+                     std::to_string(field + 1) + " of " + std::to_string(v->fields.size()));
     c.fieldIndex = field;
     c.required = req != 0;
     c.hasLookup = lookup != 0;
@@ -90,7 +93,8 @@ Status DecodeLinks(ByteSpan data, ValFile* v) {
     er.U32(&link.updateRule);
     er.U16(&n);
     if (n > kMaxLinkFields)
-      return er.Error("link has " + std::to_string(n) + " fields, at most " + std::to_string(kMaxLinkFields));
+      return er.Error("link has " + std::to_string(n) + " fields, at most " +
+                      std::to_string(kMaxLinkFields));
     for (uint16_t k = 0; k < n; ++k) {
       link.thisFields.push_back(DecodeU16(e.data() + 0x1A0 + 2 * k));
       link.masterFields.push_back(DecodeU16(e.data() + 0x1C0 + 2 * k));

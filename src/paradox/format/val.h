@@ -37,15 +37,15 @@ struct ValLink {
 };
 
 struct ValFile {
-  uint8_t changeCount = 0;     // byte 0: the DB's 0x2E when the file was written
-  uint8_t version = 0;         // byte 1
-  uint8_t declaredChecks = 0;  // byte 2
-  bool layoutKnown = false;    // version 9 and above: the sections below are decoded
-  uint32_t footerOffset = 0;       // 0x09
-  uint32_t refIntegrityOffset = 0; // 0x0D, 0 = none
-  uint16_t declaredLinks = 0;      // count at the start of the links section
-  bool fieldsRead = false;         // the footer's field list was decoded
-  std::vector<FieldDesc> fields;   // number: as the .VAL knows it (may be an old ID)
+  uint8_t changeCount = 0;          // byte 0: the DB's 0x2E when the file was written
+  uint8_t version = 0;              // byte 1
+  uint8_t declaredChecks = 0;       // byte 2
+  bool layoutKnown = false;         // version 9 and above: the sections below are decoded
+  uint32_t footerOffset = 0;        // 0x09
+  uint32_t refIntegrityOffset = 0;  // 0x0D, 0 = none
+  uint16_t declaredLinks = 0;       // count at the start of the links section
+  bool fieldsRead = false;          // the footer's field list was decoded
+  std::vector<FieldDesc> fields;    // number: as the .VAL knows it (may be an old ID)
   std::string tableName;
   std::vector<ValCheck> checks;
   std::vector<ValLink> links;

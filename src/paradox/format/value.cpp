@@ -62,15 +62,19 @@ int32_t DecodeInt32(const uint8_t* in) {
 void EncodeDouble(double v, uint8_t* out) {
   uint64_t u;
   std::memcpy(&u, &v, 8);
-  if (u & 0x8000000000000000ull) u = ~u;  // negative (incl. -0.0): invert all bits
-  else u |= 0x8000000000000000ull;
+  if (u & 0x8000000000000000ull)
+    u = ~u;  // negative (incl. -0.0): invert all bits
+  else
+    u |= 0x8000000000000000ull;
   for (int i = 0; i < 8; ++i) out[i] = uint8_t(u >> (56 - 8 * i));
 }
 double DecodeDouble(const uint8_t* in) {
   uint64_t u = 0;
   for (int i = 0; i < 8; ++i) u = (u << 8) | in[i];
-  if (u & 0x8000000000000000ull) u &= ~0x8000000000000000ull;
-  else u = ~u;
+  if (u & 0x8000000000000000ull)
+    u &= ~0x8000000000000000ull;
+  else
+    u = ~u;
   double v;
   std::memcpy(&v, &u, 8);
   return v;
@@ -150,7 +154,8 @@ char* WriteBcdText(char* out, const uint8_t* in, uint8_t decimals, bool* badNibb
 }
 
 Result<Bcd> DecodeBcd(const uint8_t* in, uint8_t decimals) {
-  if (decimals > 32) return Status::Corruption("BCD with " + std::to_string(decimals) + " decimals (at most 32)");
+  if (decimals > 32)
+    return Status::Corruption("BCD with " + std::to_string(decimals) + " decimals (at most 32)");
   uint8_t b0 = in[0];
   if ((b0 & 0x40) == 0 || (b0 & 0x3F) != decimals)
     return Status::Corruption("BCD first byte " + std::to_string(b0) + " does not match " +
@@ -205,8 +210,10 @@ char* WriteDate(char* out, Date d) {
   }
   // ISO 8601 expanded years before year 1: year 0 is 1 BC, "-0001" is 2 BC.
   int n;
-  if (y < 0) n = std::snprintf(out, kMaxDateTimeText, "-%04d-%02u-%02u", -y, m, dd);
-  else n = std::snprintf(out, kMaxDateTimeText, "%04d-%02u-%02u", y, m, dd);
+  if (y < 0)
+    n = std::snprintf(out, kMaxDateTimeText, "-%04d-%02u-%02u", -y, m, dd);
+  else
+    n = std::snprintf(out, kMaxDateTimeText, "%04d-%02u-%02u", y, m, dd);
   return out + n;
 }
 
@@ -221,8 +228,8 @@ char* WriteTime(char* out, Time t) {
     *p++ = '.';
     return PutDigits(p, unsigned(ms % 1000), 3);
   }
-  const int n = std::snprintf(out, kMaxDateTimeText, "%02d:%02d:%02d.%03d", ms / 3600000, ms / 60000 % 60,
-                              ms / 1000 % 60, ms % 1000);
+  const int n = std::snprintf(out, kMaxDateTimeText, "%02d:%02d:%02d.%03d", ms / 3600000,
+                              ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
   return out + n;
 }
 
@@ -254,8 +261,8 @@ bool ParseDigits(std::string_view s, size_t n, int64_t* out) {
 bool ParseTimeParts(std::string_view s, int64_t* ms, std::string_view* extra) {
   int64_t h, mi, se, mss;
   if (s.size() < 12 || s[2] != ':' || s[5] != ':' || s[8] != '.') return false;
-  if (!ParseDigits(s, 2, &h) || !ParseDigits(s.substr(3), 2, &mi) || !ParseDigits(s.substr(6), 2, &se) ||
-      !ParseDigits(s.substr(9), 3, &mss))
+  if (!ParseDigits(s, 2, &h) || !ParseDigits(s.substr(3), 2, &mi) ||
+      !ParseDigits(s.substr(6), 2, &se) || !ParseDigits(s.substr(9), 3, &mss))
     return false;
   if (h > 23 || mi > 59 || se > 59) return false;
   *extra = s.substr(12);
@@ -266,7 +273,8 @@ bool ParseTimeParts(std::string_view s, int64_t* ms, std::string_view* extra) {
 }
 
 double TimestampFrom(int32_t day, int64_t msOfDay, std::string_view extra) {
-  const double frac = extra.empty() ? 0.0 : std::strtod(("0." + std::string(extra)).c_str(), nullptr);
+  const double frac =
+      extra.empty() ? 0.0 : std::strtod(("0." + std::string(extra)).c_str(), nullptr);
   return double(day) * 86400000.0 + double(msOfDay) + frac;
 }
 
@@ -320,15 +328,16 @@ bool ParseDate(std::string_view s, Date* out) {
     s.remove_prefix(1);
   }
   int64_t y, m, d;
-  if (s.size() != 10 || s[4] != '-' || s[7] != '-' || !ParseDigits(s, 4, &y) || !ParseDigits(s.substr(5), 2, &m) ||
-      !ParseDigits(s.substr(8), 2, &d))
+  if (s.size() != 10 || s[4] != '-' || s[7] != '-' || !ParseDigits(s, 4, &y) ||
+      !ParseDigits(s.substr(5), 2, &m) || !ParseDigits(s.substr(8), 2, &d))
     return false;
   if (neg) y = -y;
   if (m < 1 || m > 12 || d < 1) return false;
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
   if (d > kDays[m - 1] + (m == 2 && leap)) return false;
-  out->days = DaysFromCivil(static_cast<int>(y), static_cast<unsigned>(m), static_cast<unsigned>(d));
+  out->days =
+      DaysFromCivil(static_cast<int>(y), static_cast<unsigned>(m), static_cast<unsigned>(d));
   return true;
 }
 
@@ -346,7 +355,8 @@ bool ParseTimestamp(std::string_view s, Timestamp* out) {
   Date d;
   int64_t ms;
   std::string_view extra;
-  if (!ParseDate(s.substr(0, sep), &d) || !ParseTimeParts(s.substr(sep + 1), &ms, &extra)) return false;
+  if (!ParseDate(s.substr(0, sep), &d) || !ParseTimeParts(s.substr(sep + 1), &ms, &extra))
+    return false;
   out->ms = TimestampFrom(d.days, ms, extra);
   return true;
 }
@@ -431,7 +441,8 @@ Result<Value> DecodeField(const FieldDesc& f, ByteSpan raw) {
     }
     case FieldType::kTime: {
       int32_t t = DecodeInt32(p);
-      if (t < 0 || t > 86399999) return FieldError(f, "time " + std::to_string(t) + " out of range");
+      if (t < 0 || t > 86399999)
+        return FieldError(f, "time " + std::to_string(t) + " out of range");
       return Value(Time{t});
     }
     case FieldType::kMoney:
@@ -441,7 +452,8 @@ Result<Value> DecodeField(const FieldDesc& f, ByteSpan raw) {
       double v = DecodeDouble(p);
       // As for dates: only a moment after 9999-12-31 (or infinite) is no timestamp; NaN and
       // moments before year 1 are odd values an engine reads back as stored.
-      if (std::isinf(v) || v >= 3652060.0 * 86400000.0) return FieldError(f, "timestamp out of range");
+      if (std::isinf(v) || v >= 3652060.0 * 86400000.0)
+        return FieldError(f, "timestamp out of range");
       return Value(Timestamp{v});
     }
     case FieldType::kLogical:
@@ -461,7 +473,8 @@ Result<Value> DecodeField(const FieldDesc& f, ByteSpan raw) {
     case FieldType::kOle:
     case FieldType::kGraphic: {
       // The size byte comes from the file: never read a pointer the field cannot hold.
-      if (raw.size() < BlobPointer::kEncodedLength) return FieldError(f, "too small to hold a blob pointer");
+      if (raw.size() < BlobPointer::kEncodedLength)
+        return FieldError(f, "too small to hold a blob pointer");
       BlobRef ref;
       size_t leader = f.LeaderSize();
       ref.leader.assign(p, p + leader);
@@ -477,7 +490,8 @@ Result<Value> DecodeField(const FieldDesc& f, ByteSpan raw) {
 }
 
 static Status WrongKind(const FieldDesc& f, const char* want) {
-  return Status::InvalidArgument("field \"" + f.name + "\" (" + FieldTypeName(f.type) + ") needs " + want);
+  return Status::InvalidArgument("field \"" + f.name + "\" (" + FieldTypeName(f.type) + ") needs " +
+                                 want);
 }
 
 static bool AsInt(const Value& v, int64_t* out) {
@@ -495,7 +509,8 @@ static bool AsInt(const Value& v, int64_t* out) {
 }
 
 Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
-  if (out.size() != f.Size()) return Status::InvalidArgument("field \"" + f.name + "\": wrong output size");
+  if (out.size() != f.Size())
+    return Status::InvalidArgument("field \"" + f.name + "\": wrong output size");
   std::memset(out.data(), 0, out.size());
   if (IsNull(v)) return Status::OK();
   uint8_t* p = out.data();
@@ -504,8 +519,9 @@ Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
       auto* s = std::get_if<std::string>(&v);
       if (!s) return WrongKind(f, "a string");
       if (s->size() > out.size())
-        return Status::InvalidArgument("field \"" + f.name + "\": text of " + std::to_string(s->size()) +
-                                       " bytes exceeds the size " + std::to_string(out.size()));
+        return Status::InvalidArgument("field \"" + f.name + "\": text of " +
+                                       std::to_string(s->size()) + " bytes exceeds the size " +
+                                       std::to_string(out.size()));
       if (s->find('\0') != std::string::npos)
         return Status::InvalidArgument("field \"" + f.name + "\": text contains a NUL byte");
       std::memcpy(p, s->data(), s->size());
@@ -513,17 +529,23 @@ Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
     }
     case FieldType::kBytes: {
       ByteSpan b;
-      if (auto* bb = std::get_if<Bytes>(&v)) b = *bb;
-      else if (auto* s = std::get_if<std::string>(&v)) b = ByteSpan(reinterpret_cast<const uint8_t*>(s->data()), s->size());
-      else return WrongKind(f, "bytes");
-      if (b.size() > out.size()) return Status::InvalidArgument("field \"" + f.name + "\": too many bytes");
+      if (auto* bb = std::get_if<Bytes>(&v))
+        b = *bb;
+      else if (auto* s = std::get_if<std::string>(&v))
+        b = ByteSpan(reinterpret_cast<const uint8_t*>(s->data()), s->size());
+      else
+        return WrongKind(f, "bytes");
+      if (b.size() > out.size())
+        return Status::InvalidArgument("field \"" + f.name + "\": too many bytes");
       if (!b.empty()) std::memcpy(p, b.data(), b.size());
       return Status::OK();
     }
     case FieldType::kShort: {
       int64_t i;
       if (!AsInt(v, &i)) return WrongKind(f, "an integer");
-      if (i <= -32768 || i > 32767) return Status::InvalidArgument("field \"" + f.name + "\": " + std::to_string(i) + " out of range for a short");
+      if (i <= -32768 || i > 32767)
+        return Status::InvalidArgument("field \"" + f.name + "\": " + std::to_string(i) +
+                                       " out of range for a short");
       EncodeInt16(static_cast<int16_t>(i), p);
       return Status::OK();
     }
@@ -531,30 +553,37 @@ Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
     case FieldType::kAutoInc: {
       int64_t i;
       if (!AsInt(v, &i)) return WrongKind(f, "an integer");
-      if (i <= INT32_MIN || i > INT32_MAX) return Status::InvalidArgument("field \"" + f.name + "\": " + std::to_string(i) + " out of range for a long");
+      if (i <= INT32_MIN || i > INT32_MAX)
+        return Status::InvalidArgument("field \"" + f.name + "\": " + std::to_string(i) +
+                                       " out of range for a long");
       EncodeInt32(static_cast<int32_t>(i), p);
       return Status::OK();
     }
     case FieldType::kDate: {
       auto* d = std::get_if<Date>(&v);
       if (!d) return WrongKind(f, "a Date");
-      if (d->days > 3652059) return Status::InvalidArgument("field \"" + f.name + "\": date out of range");
+      if (d->days > 3652059)
+        return Status::InvalidArgument("field \"" + f.name + "\": date out of range");
       EncodeInt32(d->days, p);
       return Status::OK();
     }
     case FieldType::kTime: {
       auto* t = std::get_if<Time>(&v);
       if (!t) return WrongKind(f, "a Time");
-      if (t->ms < 0 || t->ms > 86399999) return Status::InvalidArgument("field \"" + f.name + "\": time out of range");
+      if (t->ms < 0 || t->ms > 86399999)
+        return Status::InvalidArgument("field \"" + f.name + "\": time out of range");
       EncodeInt32(t->ms, p);
       return Status::OK();
     }
     case FieldType::kMoney:
     case FieldType::kNumber: {
       double d;
-      if (auto* x = std::get_if<double>(&v)) d = *x;
-      else if (auto* i = std::get_if<int64_t>(&v)) d = static_cast<double>(*i);
-      else return WrongKind(f, "a number");
+      if (auto* x = std::get_if<double>(&v))
+        d = *x;
+      else if (auto* i = std::get_if<int64_t>(&v))
+        d = static_cast<double>(*i);
+      else
+        return WrongKind(f, "a number");
       if (std::isnan(d)) return Status::InvalidArgument("field \"" + f.name + "\": NaN");
       EncodeDouble(d, p);
       return Status::OK();
@@ -562,7 +591,8 @@ Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
     case FieldType::kTimestamp: {
       auto* t = std::get_if<Timestamp>(&v);
       if (!t) return WrongKind(f, "a Timestamp");
-      if (std::isinf(t->ms) || t->ms >= 3652060.0 * 86400000.0 || t->ms == 0) return Status::InvalidArgument("field \"" + f.name + "\": timestamp out of range");
+      if (std::isinf(t->ms) || t->ms >= 3652060.0 * 86400000.0 || t->ms == 0)
+        return Status::InvalidArgument("field \"" + f.name + "\": timestamp out of range");
       EncodeDouble(t->ms, p);
       return Status::OK();
     }
@@ -574,10 +604,14 @@ Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
     }
     case FieldType::kBcd: {
       std::string text;
-      if (auto* b = std::get_if<Bcd>(&v)) text = b->text;
-      else if (auto* s = std::get_if<std::string>(&v)) text = *s;
-      else if (auto* i = std::get_if<int64_t>(&v)) text = std::to_string(*i);
-      else return WrongKind(f, "a Bcd");
+      if (auto* b = std::get_if<Bcd>(&v))
+        text = b->text;
+      else if (auto* s = std::get_if<std::string>(&v))
+        text = *s;
+      else if (auto* i = std::get_if<int64_t>(&v))
+        text = std::to_string(*i);
+      else
+        return WrongKind(f, "a Bcd");
       Status st = EncodeBcd(text, f.sizeByte, p);
       if (!st.ok()) return Status::InvalidArgument("field \"" + f.name + "\": " + st.message());
       return Status::OK();
@@ -590,7 +624,8 @@ Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
       auto* r = std::get_if<BlobRef>(&v);
       if (!r) return WrongKind(f, "a BlobRef");
       size_t leader = f.LeaderSize();
-      if (r->leader.size() > leader) return Status::InvalidArgument("field \"" + f.name + "\": leader too long");
+      if (r->leader.size() > leader)
+        return Status::InvalidArgument("field \"" + f.name + "\": leader too long");
       if (!r->leader.empty()) std::memcpy(p, r->leader.data(), r->leader.size());
       r->pointer.EncodeTo(p + leader);
       return Status::OK();
@@ -627,7 +662,9 @@ std::string ValueToText(const Value& v, uint16_t codePage) {
     std::string operator()(Time t) const { return FormatTime(t); }
     std::string operator()(Timestamp t) const { return FormatTimestamp(t); }
     std::string operator()(const Bcd& b) const { return b.text; }
-    std::string operator()(const BlobRef& r) const { return "<blob " + std::to_string(r.pointer.length) + " bytes>"; }
+    std::string operator()(const BlobRef& r) const {
+      return "<blob " + std::to_string(r.pointer.length) + " bytes>";
+    }
   };
   return std::visit(V{codePage}, v);
 }

@@ -43,9 +43,9 @@ struct Bcd {
 // 10-byte blob pointer after a blob field's leader (little-endian).
 struct BlobPointer {
   static constexpr size_t kEncodedLength = 10;
-  uint32_t offset = 0;   // block offset in the .MB (low byte of the stored u32 cleared)
-  uint8_t index = 0;     // 0xFF single-blob block, 0..63 slot in a suballocated block
-  uint32_t length = 0;   // blob length in bytes, 0 = blank
+  uint32_t offset = 0;  // block offset in the .MB (low byte of the stored u32 cleared)
+  uint8_t index = 0;    // 0xFF single-blob block, 0..63 slot in a suballocated block
+  uint32_t length = 0;  // blob length in bytes, 0 = blank
   uint16_t modNumber = 0;
 
   void DecodeFrom(const uint8_t* in);
@@ -76,7 +76,9 @@ struct BlobRef {
 using Value = std::variant<std::monostate, bool, int64_t, double, std::string, Bytes, Date, Time,
                            Timestamp, Bcd, BlobRef>;
 
-inline bool IsNull(const Value& v) { return std::holds_alternative<std::monostate>(v); }
+inline bool IsNull(const Value& v) {
+  return std::holds_alternative<std::monostate>(v);
+}
 
 // Decodes one field from exactly field.Size() bytes. Corruption (naming the field)
 // for bytes no writer produces: logical not in {00,80,81}, BCD with a bad first byte,
@@ -93,7 +95,7 @@ bool FieldDecodes(const FieldDesc& field, ByteSpan raw);
 Status EncodeField(const FieldDesc& field, const Value& value, MutableByteSpan out);
 
 // Low-level codecs (blank handling is the caller's: these encode real values).
-void EncodeInt16(int16_t v, uint8_t* out);   // big-endian, top bit flipped
+void EncodeInt16(int16_t v, uint8_t* out);  // big-endian, top bit flipped
 int16_t DecodeInt16(const uint8_t* in);
 void EncodeInt32(int32_t v, uint8_t* out);
 int32_t DecodeInt32(const uint8_t* in);
@@ -102,8 +104,8 @@ int32_t DecodeInt32(const uint8_t* in);
 // here is a number and not a blank).
 void EncodeIndexWord(uint16_t v, uint8_t* out);
 uint16_t DecodeIndexWord(const uint8_t* in);
-void EncodeDouble(double v, uint8_t* out);   // 8 bytes, sortable transform
-double DecodeDouble(const uint8_t* in);      // caller checks all-zero (blank) first
+void EncodeDouble(double v, uint8_t* out);  // 8 bytes, sortable transform
+double DecodeDouble(const uint8_t* in);     // caller checks all-zero (blank) first
 // BCD: `text` as described at Bcd; decimals 0..32. InvalidArgument on bad text.
 Status EncodeBcd(const std::string& text, uint8_t decimals, uint8_t* out17);
 Result<Bcd> DecodeBcd(const uint8_t* in17, uint8_t decimals);

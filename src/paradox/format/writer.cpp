@@ -47,29 +47,36 @@ void SetPointers(TableHeader* h) {
 
 Status CheckName(const std::string& name) {
   if (name.empty()) return Status::InvalidArgument("field name is empty");
-  if (name.size() > 25) return Status::InvalidArgument("field name \"" + name + "\" is longer than 25 characters");
-  if (name.find('\0') != std::string::npos) return Status::InvalidArgument("field name contains a NUL byte");
-  if (name[0] == ' ') return Status::InvalidArgument("field name \"" + name + "\" starts with a space");
+  if (name.size() > 25)
+    return Status::InvalidArgument("field name \"" + name + "\" is longer than 25 characters");
+  if (name.find('\0') != std::string::npos)
+    return Status::InvalidArgument("field name contains a NUL byte");
+  if (name[0] == ' ')
+    return Status::InvalidArgument("field name \"" + name + "\" starts with a space");
   return Status::OK();
 }
 
 // The header of a new table, or (tableBlockSize) of a table rewritten with the block
 // size it has: that one is kept whenever the format has it, even where the table's
 // level would not give a new table that size. Changing it is not a rebuild's call.
-Result<TableHeader> BuildHeader(const TableSchema& s, const std::string& dbPath, bool tableBlockSize) {
+Result<TableHeader> BuildHeader(const TableSchema& s, const std::string& dbPath,
+                                bool tableBlockSize) {
   TableHeader h;
   FixedHeader& fx = h.fixed;
   const uint8_t ver = VersionIdForLevel(s.level);
   if (s.fields.empty() || s.fields.size() > 255)
-    return Status::InvalidArgument("a table needs 1 to 255 fields, not " + std::to_string(s.fields.size()));
+    return Status::InvalidArgument("a table needs 1 to 255 fields, not " +
+                                   std::to_string(s.fields.size()));
   if (!BlockSizeKnown(s.blockSize))
     return Status::InvalidArgument("block size " + std::to_string(s.blockSize) +
                                    " is not a Paradox block size (1-4, 8, 16 or 32 KiB)");
   if (!tableBlockSize && !BlockSizeAllowed(s.level, s.blockSize))
-    return Status::InvalidArgument("block size " + std::to_string(s.blockSize) + " is not allowed at level " +
-                                   LevelName(s.level) + " (above 4 KiB needs level 5 or later)");
+    return Status::InvalidArgument("block size " + std::to_string(s.blockSize) +
+                                   " is not allowed at level " + LevelName(s.level) +
+                                   " (above 4 KiB needs level 5 or later)");
   if (!BlockSizeKnown(s.indexBlockSize))
-    return Status::InvalidArgument("index block size " + std::to_string(s.indexBlockSize) + " is not allowed");
+    return Status::InvalidArgument("index block size " + std::to_string(s.indexBlockSize) +
+                                   " is not allowed");
   uint32_t offset = 0;
   for (size_t i = 0; i < s.fields.size(); ++i) {
     const FieldDef& d = s.fields[i];
@@ -80,8 +87,9 @@ Result<TableHeader> BuildHeader(const TableSchema& s, const std::string& dbPath,
     if (!IsKnownFieldType(static_cast<uint8_t>(d.type)))
       return Status::InvalidArgument("field \"" + d.name + "\" has an unknown type");
     if (static_cast<int>(s.level) < static_cast<int>(MinLevelForType(d.type)))
-      return Status::InvalidArgument(std::string("field type ") + FieldTypeName(d.type) + " needs level " +
-                                     LevelName(MinLevelForType(d.type)) + " or later");
+      return Status::InvalidArgument(std::string("field type ") + FieldTypeName(d.type) +
+                                     " needs level " + LevelName(MinLevelForType(d.type)) +
+                                     " or later");
     FieldDesc f;
     f.type = d.type;
     f.name = d.name;
@@ -95,7 +103,8 @@ Result<TableHeader> BuildHeader(const TableSchema& s, const std::string& dbPath,
         break;
       case FieldType::kMemo: {
         uint16_t leader = d.size == 0 ? 10 : d.size;
-        if (leader > 240) return Status::InvalidArgument("field \"" + d.name + "\": memo leader must be 1-240");
+        if (leader > 240)
+          return Status::InvalidArgument("field \"" + d.name + "\": memo leader must be 1-240");
         f.sizeByte = static_cast<uint8_t>(leader + 10);
         break;
       }
@@ -103,32 +112,46 @@ Result<TableHeader> BuildHeader(const TableSchema& s, const std::string& dbPath,
       case FieldType::kFmtMemo:
       case FieldType::kOle:
       case FieldType::kGraphic:
-        if (d.size > 240) return Status::InvalidArgument("field \"" + d.name + "\": blob leader must be 0-240");
+        if (d.size > 240)
+          return Status::InvalidArgument("field \"" + d.name + "\": blob leader must be 0-240");
         f.sizeByte = static_cast<uint8_t>(d.size + 10);
         break;
       case FieldType::kBcd:
-        if (d.size > 32) return Status::InvalidArgument("field \"" + d.name + "\": BCD decimals must be 0-32");
+        if (d.size > 32)
+          return Status::InvalidArgument("field \"" + d.name + "\": BCD decimals must be 0-32");
         f.sizeByte = static_cast<uint8_t>(d.size);
         break;
-      case FieldType::kShort: f.sizeByte = 2; break;
-      case FieldType::kLogical: f.sizeByte = 1; break;
-      case FieldType::kMoney: case FieldType::kNumber: case FieldType::kTimestamp: f.sizeByte = 8; break;
-      default: f.sizeByte = 4; break;
+      case FieldType::kShort:
+        f.sizeByte = 2;
+        break;
+      case FieldType::kLogical:
+        f.sizeByte = 1;
+        break;
+      case FieldType::kMoney:
+      case FieldType::kNumber:
+      case FieldType::kTimestamp:
+        f.sizeByte = 8;
+        break;
+      default:
+        f.sizeByte = 4;
+        break;
     }
     f.offset = offset;
     offset += f.Size();
     h.fields.push_back(f);
   }
   if (offset + 6 > s.blockSize)
-    return Status::InvalidArgument("record of " + std::to_string(offset) + " bytes does not fit in a " +
-                                   std::to_string(s.blockSize) + "-byte block");
+    return Status::InvalidArgument("record of " + std::to_string(offset) +
+                                   " bytes does not fit in a " + std::to_string(s.blockSize) +
+                                   "-byte block");
   if (offset > 0xFFFF) return Status::InvalidArgument("record too large");
   if (s.keyFieldCount > std::min<size_t>(s.fields.size(), 16))
     return Status::InvalidArgument("a key has at most 16 fields and no more than the table");
   uint32_t keyLen = 0;
   for (uint16_t i = 0; i < s.keyFieldCount; ++i) {
     if (IsBlobType(h.fields[i].type))
-      return Status::InvalidArgument("blob field \"" + h.fields[i].name + "\" cannot be a key field");
+      return Status::InvalidArgument("blob field \"" + h.fields[i].name +
+                                     "\" cannot be a key field");
     keyLen += h.fields[i].Size();
   }
   if (s.keyFieldCount > 0 && (s.indexBlockSize - 6) / (keyLen + 6) < 3)
@@ -194,10 +217,20 @@ TableSchema SchemaFromHeader(const TableHeader& h) {
     d.name = f.name;
     d.type = f.type;
     switch (f.type) {
-      case FieldType::kAlpha: case FieldType::kBytes: case FieldType::kBcd: d.size = f.sizeByte; break;
-      case FieldType::kMemo: case FieldType::kBlob: case FieldType::kFmtMemo: case FieldType::kOle:
-      case FieldType::kGraphic: d.size = static_cast<uint16_t>(f.LeaderSize()); break;
-      default: d.size = 0;
+      case FieldType::kAlpha:
+      case FieldType::kBytes:
+      case FieldType::kBcd:
+        d.size = f.sizeByte;
+        break;
+      case FieldType::kMemo:
+      case FieldType::kBlob:
+      case FieldType::kFmtMemo:
+      case FieldType::kOle:
+      case FieldType::kGraphic:
+        d.size = static_cast<uint16_t>(f.LeaderSize());
+        break;
+      default:
+        d.size = 0;
     }
     s.fields.push_back(d);
   }
@@ -223,8 +256,8 @@ struct BlockStream {
   std::vector<IndexEntry> leaves;
   size_t keyLength = 0;  // bytes of the record prefix that form the index key
 
-  void Init(File* f, std::string fileName, uint32_t hs, uint32_t bs, uint32_t rs, uint32_t per, uint32_t k,
-            size_t keyLen) {
+  void Init(File* f, std::string fileName, uint32_t hs, uint32_t bs, uint32_t rs, uint32_t per,
+            uint32_t k, size_t keyLen) {
     file = f;
     name = std::move(fileName);
     headerSize = hs;
@@ -236,13 +269,16 @@ struct BlockStream {
     perBlock = per == 0 || per > cap ? cap : per;
   }
   // Current block number the next record lands in.
-  uint32_t NextBlockNumber() const { return inBlock == 0 || inBlock >= perBlock ? blocks + 1 : blocks; }
+  uint32_t NextBlockNumber() const {
+    return inBlock == 0 || inBlock >= perBlock ? blocks + 1 : blocks;
+  }
   Status Add(ByteSpan rec, uint32_t* blockNo, uint32_t* slot) {
     if (inBlock == perBlock) PARADOX_RETURN_IF_ERROR(FlushBlock(false));
     if (inBlock == 0) {
       // Block numbers and counts are 16-bit words.
       if (blocks >= 65535)
-        return Status::InvalidArgument(name + " would need more than 65535 blocks; use a larger block size");
+        return Status::InvalidArgument(
+            name + " would need more than 65535 blocks; use a larger block size");
       ++blocks;
       block.assign(blockSize, 0);
       IndexEntry e;
@@ -326,8 +362,10 @@ struct TableWriter::Impl {
     }
     ref.pointer = p.value();
     ByteSpan lead = data;
-    if ((f.type == FieldType::kGraphic || f.type == FieldType::kOle) && lead.size() > 8) lead = lead.subspan(8);
-    ref.leader.assign(lead.begin(), lead.begin() + static_cast<long>(std::min(leader, lead.size())));
+    if ((f.type == FieldType::kGraphic || f.type == FieldType::kOle) && lead.size() > 8)
+      lead = lead.subspan(8);
+    ref.leader.assign(lead.begin(),
+                      lead.begin() + static_cast<long>(std::min(leader, lead.size())));
     return ref;
   }
 
@@ -335,7 +373,7 @@ struct TableWriter::Impl {
     SecondaryIndexDef def;
     std::vector<int> fields;  // DB field indexes
     bool composite = false;
-    std::string tag;          // "X03" / "XG0"
+    std::string tag;  // "X03" / "XG0"
     TableHeader xHeader;
     KeyOrder order;
     const Collation* fold = nullptr;  // case-insensitive: the driver's upper case
@@ -442,16 +480,21 @@ Result<TableHeader> SecondaryHeader(const TableHeader& hd, const TableSchema& sc
   if (keyed) {
     for (uint16_t k = 0; k < schema.keyFieldCount; ++k)
       addField(hd.fields[k], static_cast<uint16_t>(x.fields.size() + 1));
-    addField(FieldDesc{FieldType::kShort, 2, "Blk Num", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
+    addField(FieldDesc{FieldType::kShort, 2, "Blk Num", 0, 0},
+             static_cast<uint16_t>(x.fields.size() + 1));
   } else {
-    addField(FieldDesc{FieldType::kLong, 4, "Tup No", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
-    addField(FieldDesc{FieldType::kShort, 2, "Blk Num", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
-    addField(FieldDesc{FieldType::kShort, 2, "Tup Offset", 0, 0}, static_cast<uint16_t>(x.fields.size() + 1));
+    addField(FieldDesc{FieldType::kLong, 4, "Tup No", 0, 0},
+             static_cast<uint16_t>(x.fields.size() + 1));
+    addField(FieldDesc{FieldType::kShort, 2, "Blk Num", 0, 0},
+             static_cast<uint16_t>(x.fields.size() + 1));
+    addField(FieldDesc{FieldType::kShort, 2, "Tup Offset", 0, 0},
+             static_cast<uint16_t>(x.fields.size() + 1));
   }
   xf.numFields = static_cast<uint16_t>(x.fields.size());
   xf.primaryKeyFields = static_cast<uint16_t>(x.fields.size() - 1);
   xf.recordSize = static_cast<uint16_t>(off);
-  if (off + 6 > hd.BlockSize()) return Status::InvalidArgument("secondary index record does not fit in a block");
+  if (off + 6 > hd.BlockSize())
+    return Status::InvalidArgument("secondary index record does not fit in a block");
   if (x.hasExtension) x.ext.hiFieldId = static_cast<uint16_t>(x.fields.size() + 1);
   x.sortOrderId = hd.sortOrderId;
   x.indexName = composite ? def.name : "";
@@ -469,10 +512,13 @@ Result<TableHeader> SecondaryHeader(const TableHeader& hd, const TableSchema& sc
 TableWriter::TableWriter() : impl_(new Impl) {}
 TableWriter::~TableWriter() = default;
 
-std::vector<std::string> TableWriter::files() const { return impl_->files; }
+std::vector<std::string> TableWriter::files() const {
+  return impl_->files;
+}
 
 Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const std::string& dbPath,
-                                                         const TableSchema& schema, const WriteOptions& options) {
+                                                         const TableSchema& schema,
+                                                         const WriteOptions& options) {
   auto h = BuildHeader(schema, dbPath,
                        options.baseHeader && options.baseHeader->BlockSize() == schema.blockSize);
   if (!h.ok()) return h.status();
@@ -493,7 +539,8 @@ Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const s
   m.order = KeyOrder(hd, KeyOrder::Unknown::kBytes);
   for (size_t i = 0; i < hd.fields.size(); ++i) {
     if (i < schema.keyFieldCount) m.keyLength += hd.fields[i].Size();
-    if (hd.fields[i].type == FieldType::kAutoInc && m.autoIncField < 0) m.autoIncField = static_cast<int>(i);
+    if (hd.fields[i].type == FieldType::kAutoInc && m.autoIncField < 0)
+      m.autoIncField = static_cast<int>(i);
   }
 
   // Secondary index definitions.
@@ -502,20 +549,27 @@ Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const s
     Impl::Secondary sx;
     sx.def = def;
     if (def.fields.empty()) return Status::InvalidArgument("secondary index without fields");
-    if (def.fields.size() > 16) return Status::InvalidArgument("secondary index with more than 16 fields");
+    if (def.fields.size() > 16)
+      return Status::InvalidArgument("secondary index with more than 16 fields");
     for (const auto& name : def.fields) {
       int idx = hd.FieldIndex(name);
-      if (idx < 0) return Status::InvalidArgument("secondary index field \"" + name + "\" is not in the table");
-      if (IsBlobType(hd.fields[idx].type)) return Status::InvalidArgument("blob field \"" + name + "\" cannot be indexed");
+      if (idx < 0)
+        return Status::InvalidArgument("secondary index field \"" + name +
+                                       "\" is not in the table");
+      if (IsBlobType(hd.fields[idx].type))
+        return Status::InvalidArgument("blob field \"" + name + "\" cannot be indexed");
       sx.fields.push_back(idx);
     }
     if ((def.descending || def.unique) && schema.level != TableLevel::k7)
       return Status::InvalidArgument("descending and unique indexes need level 7");
-    sx.composite = !def.name.empty() || def.fields.size() > 1 || def.caseInsensitive || def.descending || def.unique;
+    sx.composite = !def.name.empty() || def.fields.size() > 1 || def.caseInsensitive ||
+                   def.descending || def.unique;
     if (sx.composite) {
       if (static_cast<int>(schema.level) < static_cast<int>(TableLevel::k4))
-        return Status::InvalidArgument("named, composite or case-insensitive indexes need level 4 or later");
-      if (def.name.empty()) return Status::InvalidArgument("a composite or case-insensitive index needs a name");
+        return Status::InvalidArgument(
+            "named, composite or case-insensitive indexes need level 4 or later");
+      if (def.name.empty())
+        return Status::InvalidArgument("a composite or case-insensitive index needs a name");
       if (xgCount > 9) return Status::NotSupported("more than 10 named secondary indexes");
       sx.tag = "XG" + std::to_string(xgCount++);
     } else {
@@ -524,7 +578,8 @@ Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const s
       sx.tag = buf;
     }
     for (const auto& other : m.secondary)
-      if (other.tag == sx.tag) return Status::InvalidArgument("two single-field indexes on the same field");
+      if (other.tag == sx.tag)
+        return Status::InvalidArgument("two single-field indexes on the same field");
     auto xh = SecondaryHeader(hd, schema, def, sx.fields, sx.composite);
     if (!xh.ok()) return xh.status();
     TableHeader& x = *xh;
@@ -558,9 +613,10 @@ Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const s
   if (!f.ok()) return f.status();
   m.db = std::move(f).value();
   m.files.push_back(dbPath);
-  m.stream.Init(m.db.get(), PathBaseName(dbPath), hd.fixed.headerSize, hd.BlockSize(), hd.fixed.recordSize,
-                options.recordsPerBlock, schema.encryptionKey, m.keyLength);
-  bool hasBlobs = std::any_of(hd.fields.begin(), hd.fields.end(), [](const FieldDesc& d) { return IsBlobType(d.type); });
+  m.stream.Init(m.db.get(), PathBaseName(dbPath), hd.fixed.headerSize, hd.BlockSize(),
+                hd.fixed.recordSize, options.recordsPerBlock, schema.encryptionKey, m.keyLength);
+  bool hasBlobs = std::any_of(hd.fields.begin(), hd.fields.end(),
+                              [](const FieldDesc& d) { return IsBlobType(d.type); });
   if (hasBlobs) {
     m.mbPath = MemberPath(dbPath, ".MB");
     auto b = BlobWriter::Create(fs, m.mbPath, schema.encryptionKey);
@@ -576,8 +632,9 @@ Status TableWriter::AddRecord(const std::vector<Value>& values) {
   if (m.failed || m.finished) return Status::InvalidArgument("writer is finished or failed");
   const auto& fields = header_.fields;
   if (values.size() != fields.size())
-    return Status::InvalidArgument("record has " + std::to_string(values.size()) + " values but the table has " +
-                                   std::to_string(fields.size()) + " fields");
+    return Status::InvalidArgument("record has " + std::to_string(values.size()) +
+                                   " values but the table has " + std::to_string(fields.size()) +
+                                   " fields");
   Bytes rec(header_.fixed.recordSize, 0);
   for (size_t i = 0; i < fields.size(); ++i) {
     const FieldDesc& f = fields[i];
@@ -589,9 +646,12 @@ Status TableWriter::AddRecord(const std::vector<Value>& values) {
     }
     if (IsBlobType(f.type) && !IsNull(v) && !std::holds_alternative<BlobRef>(v)) {
       ByteSpan data;
-      if (auto* s = std::get_if<std::string>(&v)) data = ByteSpan(reinterpret_cast<const uint8_t*>(s->data()), s->size());
-      else if (auto* b = std::get_if<Bytes>(&v)) data = *b;
-      else return Status::InvalidArgument("field \"" + f.name + "\" needs the blob's bytes or text");
+      if (auto* s = std::get_if<std::string>(&v))
+        data = ByteSpan(reinterpret_cast<const uint8_t*>(s->data()), s->size());
+      else if (auto* b = std::get_if<Bytes>(&v))
+        data = *b;
+      else
+        return Status::InvalidArgument("field \"" + f.name + "\" needs the blob's bytes or text");
       if (data.empty()) continue;
       auto ref = m.StoreBlob(f, data);
       if (!ref.ok()) return ref.status();
@@ -599,7 +659,9 @@ Status TableWriter::AddRecord(const std::vector<Value>& values) {
       continue;
     }
     if (auto* r = std::get_if<BlobRef>(&v); r && !r->InLeader())
-      return Status::InvalidArgument("field \"" + f.name + "\": a blob reference into another blob file; pass the blob's bytes");
+      return Status::InvalidArgument(
+          "field \"" + f.name +
+          "\": a blob reference into another blob file; pass the blob's bytes");
     PARADOX_RETURN_IF_ERROR(EncodeField(f, v, out));
   }
   m.blobsResolved = true;
@@ -620,19 +682,22 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
   for (size_t i = 0; i < header_.fields.size(); ++i) {
     const FieldDesc& f = header_.fields[i];
     if (!IsBlobType(f.type) || m.blobsResolved) continue;
-    auto it = std::find_if(blobs.begin(), blobs.end(), [&](const BlobData& b) { return b.field == i; });
+    auto it =
+        std::find_if(blobs.begin(), blobs.end(), [&](const BlobData& b) { return b.field == i; });
     size_t leader = f.LeaderSize();
     if (it != blobs.end()) {
       std::memset(rec.data() + f.offset, 0, f.Size());
       if (it->data.empty()) continue;
       auto ref = m.StoreBlob(f, it->data);
       if (!ref.ok()) return ref.status();
-      PARADOX_RETURN_IF_ERROR(EncodeField(f, Value(std::move(ref).value()), MutableByteSpan(rec.data() + f.offset, f.Size())));
+      PARADOX_RETURN_IF_ERROR(EncodeField(f, Value(std::move(ref).value()),
+                                          MutableByteSpan(rec.data() + f.offset, f.Size())));
     } else {
       BlobPointer p;
       p.DecodeFrom(rec.data() + f.offset + leader);
       if (p.length > leader)
-        return Status::InvalidArgument("field \"" + f.name + "\" points into a blob file; pass its data");
+        return Status::InvalidArgument("field \"" + f.name +
+                                       "\" points into a blob file; pass its data");
       if (p.length == 0) std::memset(rec.data() + f.offset, 0, f.Size());
     }
   }
@@ -652,13 +717,15 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
     }
     ByteSpan key(rec.data(), m.keyLength);
     int c = m.haveLast ? m.order.Compare(key.data(), m.lastKey.data()) : 1;
-    if (c == 0) return Status::InvalidArgument("duplicate key in record " + std::to_string(numRecords_ + 1));
+    if (c == 0)
+      return Status::InvalidArgument("duplicate key in record " + std::to_string(numRecords_ + 1));
     if (m.options.keepGivenOrder) {
       // The order is the caller's (a collation this writer does not know); only a key
       // given twice, byte for byte, is refused: here when the first is still held,
       // else at Finish.
       if (!m.givenKeys.emplace(reinterpret_cast<const char*>(key.data()), key.size()).second)
-        return Status::InvalidArgument("duplicate key in record " + std::to_string(numRecords_ + 1));
+        return Status::InvalidArgument("duplicate key in record " +
+                                       std::to_string(numRecords_ + 1));
       Bytes& given = m.givenRow;
       given.assign(key.begin(), key.end());
       const uint32_t n = static_cast<uint32_t>(numRecords_ + 1);
@@ -671,8 +738,9 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
       c = 1;
     }
     if (c < 0)
-      return Status::InvalidArgument("record " + std::to_string(numRecords_ + 1) +
-                                     " is out of key order (set sortInMemory to let the writer sort)");
+      return Status::InvalidArgument(
+          "record " + std::to_string(numRecords_ + 1) +
+          " is out of key order (set sortInMemory to let the writer sort)");
     m.lastKey.assign(key.begin(), key.end());
     m.haveLast = true;
   }
@@ -760,7 +828,8 @@ Status WriteIndexFile(FileSystem* fs, const std::string& path, const TableHeader
   PARADOX_RETURN_IF_ERROR(f.value()->WriteAt(0, bytes.value()));
   for (size_t i = 0; i < built->blocks.size(); ++i) {
     PARADOX_RETURN_IF_ERROR(
-        f.value()->WriteAt(BlockOffset(fx.headerSize, indexBlockSize, static_cast<uint32_t>(i + 1)), built->blocks[i]));
+        f.value()->WriteAt(BlockOffset(fx.headerSize, indexBlockSize, static_cast<uint32_t>(i + 1)),
+                           built->blocks[i]));
     onBlock(i + 1, built->blocks.size());
   }
   if (sync) PARADOX_RETURN_IF_ERROR(f.value()->Sync());
@@ -786,7 +855,9 @@ struct TableWriter::IndexWork {
   }
   // For WriteIndexFile: `entries` written over its blocks.
   std::function<void(size_t, size_t)> Entries(uint64_t entries) const {
-    return [this, entries](size_t written, size_t blocks) { Report(done + entries * written / blocks); };
+    return [this, entries](size_t written, size_t blocks) {
+      Report(done + entries * written / blocks);
+    };
   }
 };
 
@@ -825,9 +896,10 @@ Status TableWriter::Finish() {
     const FixedHeader& fx = header_.fixed;
     std::string px = MemberPath(m.dbPath, ".PX");
     m.files.push_back(px);
-    Status st = WriteIndexFile(m.fs, px, header_, m.schema.keyFieldCount, 1, m.schema.indexBlockSize,
-                               fx.changeCount1, static_cast<uint16_t>(fx.unknown12 + 1), m.stream.leaves,
-                               m.options.sync, work.Entries(m.stream.leaves.size()));
+    Status st =
+        WriteIndexFile(m.fs, px, header_, m.schema.keyFieldCount, 1, m.schema.indexBlockSize,
+                       fx.changeCount1, static_cast<uint16_t>(fx.unknown12 + 1), m.stream.leaves,
+                       m.options.sync, work.Entries(m.stream.leaves.size()));
     if (!st.ok()) return fail(st);
     work.done += m.stream.leaves.size();
   }
@@ -871,8 +943,9 @@ Status TableWriter::CheckGivenKeys(IndexWork* work) {
 Status TableWriter::WriteBufferedRecords() {
   Impl& m = *impl_;
   const size_t kl = m.keyLength;
-  std::stable_sort(m.buffered.begin(), m.buffered.end(),
-                   [&m](const Bytes& a, const Bytes& b) { return m.order.Less(a.data(), b.data()); });
+  std::stable_sort(m.buffered.begin(), m.buffered.end(), [&m](const Bytes& a, const Bytes& b) {
+    return m.order.Less(a.data(), b.data());
+  });
   for (size_t i = 1; i < m.buffered.size(); ++i)
     if (std::memcmp(m.buffered[i - 1].data(), m.buffered[i].data(), kl) == 0)
       return Status::InvalidArgument("duplicate key among the records");
@@ -897,14 +970,18 @@ Status TableWriter::FinishDataFile() {
   fx.lastBlock = static_cast<uint16_t>(m.stream.blocks);
   fx.firstFreeBlock = 0;
   fx.autoInc = m.autoInc;
-  if (m.options.changeCount1) fx.changeCount1 = *m.options.changeCount1;
-  else if (!m.options.baseHeader) fx.changeCount1 = keyed ? 2 : 0;
+  if (m.options.changeCount1)
+    fx.changeCount1 = *m.options.changeCount1;
+  else if (!m.options.baseHeader)
+    fx.changeCount1 = keyed ? 2 : 0;
   if (keyed && fx.changeCount1 < 2 && !m.options.changeCount1) fx.changeCount1 = 2;
   if (m.options.changeCount2) fx.changeCount2 = *m.options.changeCount2;
   if (header_.hasExtension)
-    header_.ext.fileUpdateTime = m.options.fileUpdateTime.value_or(static_cast<uint32_t>(std::time(nullptr)));
+    header_.ext.fileUpdateTime =
+        m.options.fileUpdateTime.value_or(static_cast<uint32_t>(std::time(nullptr)));
   // A file with no blocks is just the header.
-  Status st = m.db->Truncate(uint64_t(fx.headerSize) + uint64_t(m.stream.blocks) * header_.BlockSize());
+  Status st =
+      m.db->Truncate(uint64_t(fx.headerSize) + uint64_t(m.stream.blocks) * header_.BlockSize());
   if (st.ok()) st = WriteHeaderAt0(m.db.get(), header_);
   if (st.ok() && m.options.sync) st = m.db->Sync();
   if (st.ok()) st = m.db->Close();
@@ -933,14 +1010,15 @@ Status TableWriter::WriteSecondaryIndex(size_t which, IndexWork* work) {
   for (int idx : sx.fields) idxLen += header_.fields[idx].Size();
   TableHeader& x = sx.xHeader;
   std::string xPath = MemberPath(m.dbPath, "." + sx.tag);
-  std::string yPath = MemberPath(m.dbPath, "." + std::string(sx.composite ? "YG" + sx.tag.substr(2) : "Y" + sx.tag.substr(1)));
+  std::string yPath = MemberPath(
+      m.dbPath, "." + std::string(sx.composite ? "YG" + sx.tag.substr(2) : "Y" + sx.tag.substr(1)));
   m.files.push_back(xPath);
   m.files.push_back(yPath);
   auto f = m.fs->Open(xPath, OpenMode::kCreate);
   if (!f.ok()) return f.status();
   BlockStream xs;
-  xs.Init(f.value().get(), PathBaseName(xPath), x.fixed.headerSize, x.BlockSize(), x.fixed.recordSize, 0,
-          m.schema.encryptionKey, x.fixed.recordSize - 2u);
+  xs.Init(f.value().get(), PathBaseName(xPath), x.fixed.headerSize, x.BlockSize(),
+          x.fixed.recordSize, 0, m.schema.encryptionKey, x.fixed.recordSize - 2u);
   uint64_t i = 0;
   Bytes previous;  // unique: the index value of the row before
   st = sx.rows->Merge([&](const uint8_t* row, ByteSpan) {

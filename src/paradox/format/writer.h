@@ -35,7 +35,7 @@
 namespace paradox {
 
 struct FieldDef {
-  std::string name;          // raw bytes in the table's code page, 1..25 chars
+  std::string name;  // raw bytes in the table's code page, 1..25 chars
   FieldType type = FieldType::kAlpha;
   // A/Y: length 1-255 (required); M/B/F/O/G: leader bytes 0-240 (M: 1-240), default
   // 10 for M, 0 for the others when 0 is given; #: decimal places 0-32; others ignored.
@@ -54,17 +54,17 @@ struct SecondaryIndexDef {
 
 struct TableSchema {
   TableLevel level = TableLevel::k7;
-  uint32_t blockSize = 2048;         // allowed per BlockSizeAllowed() (rebuild: see baseHeader)
-  uint32_t indexBlockSize = 2048;    // block size of .PX/.Y files
-  uint16_t codePage = 1252;          // stored at level >= 4; picks the sort order
+  uint32_t blockSize = 2048;       // allowed per BlockSizeAllowed() (rebuild: see baseHeader)
+  uint32_t indexBlockSize = 2048;  // block size of .PX/.Y files
+  uint16_t codePage = 1252;        // stored at level >= 4; picks the sort order
   // Collation. Empty -> chosen from the code page (SortOrderForCodePage).
   std::optional<uint8_t> sortOrder;
   std::string sortOrderId;
   std::vector<FieldDef> fields;
-  uint16_t keyFieldCount = 0;        // leading fields forming the primary key
+  uint16_t keyFieldCount = 0;                       // leading fields forming the primary key
   std::vector<SecondaryIndexDef> secondaryIndexes;  // need keyFieldCount > 0 for maintained ones
-  uint32_t encryptionKey = 0;        // 0 = not encrypted (KeyFromPassword makes one)
-  std::string tableName;             // stored name; "" -> the .DB file name
+  uint32_t encryptionKey = 0;                       // 0 = not encrypted (KeyFromPassword makes one)
+  std::string tableName;                            // stored name; "" -> the .DB file name
   uint8_t writeProtected = 0;
 };
 
@@ -99,8 +99,8 @@ struct WriteOptions {
   // even one the level does not give new tables.
   std::optional<TableHeader> baseHeader;
   // Header counters; defaults follow the usual values (0x2D = 2 when a PX is written).
-  std::optional<uint8_t> changeCount1;  // 0x2D
-  std::optional<uint8_t> changeCount2;  // 0x2E
+  std::optional<uint8_t> changeCount1;     // 0x2D
+  std::optional<uint8_t> changeCount2;     // 0x2E
   std::optional<uint32_t> fileUpdateTime;  // 0x60; default: now (Unix seconds)
   // Fill each data block only up to this many records (0 = capacity).
   uint32_t recordsPerBlock = 0;

@@ -11,14 +11,13 @@
 
 #include "paradox/format/collation.h"
 #include "paradox/format/family.h"
-#include "paradox/repair/salvage.h"
 #include "paradox/format/val.h"
-#include "paradox/verify/verifier.h"
 #include "paradox/format/writer.h"
+#include "paradox/repair/salvage.h"
+#include "paradox/verify/verifier.h"
 
 namespace paradox {
 namespace {
-
 
 std::string Clip(const std::string& s, size_t n) {
   if (s.size() <= n) return s;
@@ -167,7 +166,8 @@ Status CheckTableNotInUse(FileSystem* fs, const std::string& givenPath) {
     if (ext == ".DRO") {
       // Another program marked the folder read-only: as good as read-only media.
       return Status::IOError("folder of " + PathBaseName(tablePath) + " is marked read-only (" +
-                                 PathBaseName(lock) + "); copy the table to a writable folder first",
+                                 PathBaseName(lock) +
+                                 "); copy the table to a writable folder first",
                              EROFS);
     }
   }
@@ -340,7 +340,8 @@ class Rebuilder {
     for (const Finding& f : before.findings) {
       if (f.severity != Severity::kError) continue;
       membersInError_.insert(AsciiUpper(f.where.file));
-      if (AsciiUpper(f.where.file) == AsciiUpper(tableName_)) continue;  // the salvage reports these
+      if (AsciiUpper(f.where.file) == AsciiUpper(tableName_))
+        continue;  // the salvage reports these
       res_.actions.push_back({"found", f.where.file, f.where.block ? int64_t(f.where.block) : -1,
                               f.where.record, f.check + ": " + f.detail});
       ++res_.issues;
@@ -383,9 +384,9 @@ class Rebuilder {
     }
     auto folder = CreateRepairFolder(fs_, tablePath_, o_.now ? o_.now : std::time(nullptr));
     if (!folder.ok()) {
-      return Status::IOError("cannot create a repair folder beside " + tableName_ + ": " +
-                                 folder.status().message(),
-                             folder.status().error_number());
+      return Status::IOError(
+          "cannot create a repair folder beside " + tableName_ + ": " + folder.status().message(),
+          folder.status().error_number());
     }
     repair_ = *folder;
     res_.repairFolder = repair_;
@@ -434,7 +435,8 @@ class Rebuilder {
       res_.actions.push_back({"regenerated", PathBaseName(f), -1, -1, "written anew"});
     if (!fam_.val.empty()) {
       std::string to = PathJoin(newDir_, PathBaseName(fam_.val));
-      PARADOX_RETURN_IF_ERROR(CarryValFile(fs_, fam_.val, outFs_, to, (*w)->header(), &res_.actions));
+      PARADOX_RETURN_IF_ERROR(
+          CarryValFile(fs_, fam_.val, outFs_, to, (*w)->header(), &res_.actions));
       newFiles_.push_back(to);
     }
     progress_.Report(kPhaseIndexes, 100);
@@ -474,8 +476,9 @@ class Rebuilder {
       plan_.removes.push_back(PathBaseName(m));
     }
     // The DB goes last among the puts: until then the original's data stays in place.
-    std::stable_partition(plan_.puts.begin(), plan_.puts.end(),
-                          [&](const SwapPlan::Put& p) { return AsciiUpper(p.from) != AsciiUpper(tableName_); });
+    std::stable_partition(plan_.puts.begin(), plan_.puts.end(), [&](const SwapPlan::Put& p) {
+      return AsciiUpper(p.from) != AsciiUpper(tableName_);
+    });
     // A member the table cannot have (an index of an unkeyed table, an index half
     // without its other half, a blob file without blob fields) is moved out of the way;
     // it is damage where the verifier calls it so, and a note where engines ignore it.
@@ -502,7 +505,8 @@ class Rebuilder {
   Status WriteAuxiliaryTables() {
     const std::string kv = PathJoin(repair_, o_.keyViolationName);
     if (Status st = WriteKeyViolationTable(fs_, kv, sal_); !st.ok())
-      return Status::IOError("cannot write the key-violation table: " + st.message(), st.error_number());
+      return Status::IOError("cannot write the key-violation table: " + st.message(),
+                             st.error_number());
     if (!sal_.keyViolationPlaces.empty())
       res_.actions.push_back({"key violations", o_.keyViolationName, -1, -1,
                               std::to_string(sal_.keyViolationPlaces.size()) +
@@ -511,8 +515,9 @@ class Rebuilder {
     if (Status st = WriteProblemTable(fs_, pt, sal_.problems, sal_.header); !st.ok())
       return Status::IOError("cannot write the problem table: " + st.message(), st.error_number());
     if (!sal_.problems.empty())
-      res_.actions.push_back({"problems", o_.problemName, -1, -1,
-                              std::to_string(sal_.problems.size()) + " record(s) that could not be kept"});
+      res_.actions.push_back(
+          {"problems", o_.problemName, -1, -1,
+           std::to_string(sal_.problems.size()) + " record(s) that could not be kept"});
     return Status::OK();
   }
 
@@ -524,7 +529,8 @@ class Rebuilder {
     for (const std::string& m : members) {
       std::string name = BackupName(o_.backupName, m, m == fam_.db);
       std::string to = PathJoin(repair_, name);
-      if (fs_->Exists(to)) return Status::IOError("backup " + to + " exists already; not overwritten");
+      if (fs_->Exists(to))
+        return Status::IOError("backup " + to + " exists already; not overwritten");
       uint64_t copied = 0;
       Status st = fs_->Copy(m, to, [&](uint64_t n, uint64_t) {
         copied = n;
@@ -532,7 +538,8 @@ class Rebuilder {
       });
       before += copied;
       if (!st.ok())
-        return Status::IOError("cannot back up " + PathBaseName(m) + ": " + st.message(), st.error_number());
+        return Status::IOError("cannot back up " + PathBaseName(m) + ": " + st.message(),
+                               st.error_number());
       plan_.backups[AsciiUpper(PathBaseName(m))] = name;
       res_.actions.push_back({"backup", PathBaseName(m), -1, -1, "copied to " + name});
     }
@@ -542,9 +549,11 @@ class Rebuilder {
   // Written before the swap, so that it exists whatever happens next.
   Status WriteReport() {
     for (const auto& p : plan_.puts)
-      res_.actions.push_back({"swap", p.to, -1, -1, p.replaces ? "replaced by the rebuilt file" : "added"});
+      res_.actions.push_back(
+          {"swap", p.to, -1, -1, p.replaces ? "replaced by the rebuilt file" : "added"});
     for (const auto& r : plan_.removes)
-      res_.actions.push_back({"swap", r, -1, -1, "no longer part of the family; moved to the repair folder"});
+      res_.actions.push_back(
+          {"swap", r, -1, -1, "no longer part of the family; moved to the repair folder"});
     if (Status st = WriteReportTable(fs_, PathJoin(repair_, o_.reportName), res_.actions); !st.ok())
       return Status::IOError("cannot write the report table: " + st.message(), st.error_number());
     return Status::OK();
@@ -576,7 +585,8 @@ class Rebuilder {
     Status swap;
     for (const auto& r : plan_.removes) {
       swap = fs_->MakeDir(PathJoin(repair_, "removed"));
-      if (swap.ok()) swap = fs_->Rename(PathJoin(dir_, r), PathJoin(PathJoin(repair_, "removed"), r));
+      if (swap.ok())
+        swap = fs_->Rename(PathJoin(dir_, r), PathJoin(PathJoin(repair_, "removed"), r));
       if (!swap.ok()) break;
       ++removesDone;
     }
@@ -639,10 +649,10 @@ class Rebuilder {
   std::set<std::string> membersInError_;  // upper-case names of members with error findings
   SalvageResult sal_;
 
-  MemFileSystem mem_;       // a dry run's output
+  MemFileSystem mem_;  // a dry run's output
   FileSystem* outFs_ = fs_;
   std::string repair_, newDir_, newDb_;
-  std::string discard_;     // the new-family folder to remove if the rebuild stops
+  std::string discard_;  // the new-family folder to remove if the rebuild stops
   std::vector<std::string> newFiles_;
   SwapPlan plan_;
 };

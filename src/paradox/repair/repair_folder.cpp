@@ -33,7 +33,8 @@ Result<SwapPlan> ParseJournal(const Bytes& data) {
       s = tab + 1;
     }
     if (parts[0] == "put" && (parts.size() == 5 || parts.size() == 6)) {
-      plan.puts.push_back({parts[1], parts[2], parts[3] == "1", parts[4], parts.size() == 6 ? parts[5] : ""});
+      plan.puts.push_back(
+          {parts[1], parts[2], parts[3] == "1", parts[4], parts.size() == 6 ? parts[5] : ""});
     } else if (parts[0] == "remove" && parts.size() == 2) {
       plan.removes.push_back(parts[1]);
     } else if (parts[0] == "backup" && parts.size() == 3) {
@@ -60,9 +61,9 @@ class RebuildLock : public RebuildLockHolder {
     // us: take the new ones then.
     for (int attempt = 0; attempt < 8; ++attempt) {
       if (Status st = fs->MakeDir(root); !st.ok()) {
-        return Status::IOError("cannot create a repair folder beside " + PathBaseName(tablePath) +
-                                   ": " + st.message(),
-                               st.error_number());
+        return Status::IOError(
+            "cannot create a repair folder beside " + PathBaseName(tablePath) + ": " + st.message(),
+            st.error_number());
       }
       auto f = fs->Open(path, OpenMode::kCreate);
       if (!f.ok() && f.status().IsNotFound()) continue;
@@ -97,7 +98,6 @@ Status RebuildBusy(const std::string& tablePath) {
   return Status::Busy("another rebuild of " + PathBaseName(tablePath) +
                       " is under way; wait until it has finished and try again");
 }
-
 
 // Size and hash of a file, so that after a crash a member found in place can be
 // told apart: the rebuilt file already swapped in, or still the original.
@@ -186,7 +186,8 @@ Status RollBack(FileSystem* fs, const std::string& dir, const std::string& repai
   return first;
 }
 
-Result<std::unique_ptr<RebuildLockHolder>> TakeRebuildLock(FileSystem* fs, const std::string& tablePath) {
+Result<std::unique_ptr<RebuildLockHolder>> TakeRebuildLock(FileSystem* fs,
+                                                           const std::string& tablePath) {
   auto lock = RebuildLock::Take(fs ? fs : DefaultFileSystem(), tablePath);
   if (!lock.ok()) return lock.status();
   return std::unique_ptr<RebuildLockHolder>(std::move(lock).value());
@@ -271,8 +272,8 @@ Status RecoverInterruptedRebuild(FileSystem* fs, const std::string& givenPath) {
   return Status::OK();
 }
 
-Result<std::vector<std::pair<std::string, std::string>>> BackupsOfRebuild(FileSystem* fs,
-                                                                          const std::string& repair) {
+Result<std::vector<std::pair<std::string, std::string>>> BackupsOfRebuild(
+    FileSystem* fs, const std::string& repair) {
   const std::string journal = PathJoin(repair, kSwapJournalDone);
   auto data = fs->ReadFile(journal);
   if (!data.ok()) return data.status();
@@ -292,6 +293,5 @@ Result<std::vector<std::pair<std::string, std::string>>> BackupsOfRebuild(FileSy
   if (out.empty()) return Status::Corruption(journal + ": names no backup");
   return out;
 }
-
 
 }  // namespace paradox

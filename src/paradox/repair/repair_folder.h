@@ -36,7 +36,8 @@ class RebuildLockHolder {
  public:
   virtual ~RebuildLockHolder() = default;
 };
-Result<std::unique_ptr<RebuildLockHolder>> TakeRebuildLock(FileSystem* fs, const std::string& tablePath);
+Result<std::unique_ptr<RebuildLockHolder>> TakeRebuildLock(FileSystem* fs,
+                                                           const std::string& tablePath);
 
 // The Busy status of a table whose rebuild lock another rebuild holds.
 Status RebuildBusy(const std::string& tablePath);
@@ -44,8 +45,8 @@ Status RebuildBusy(const std::string& tablePath);
 // What the journal of a completed rebuild (<repair>/swap.done) says of the family it
 // replaced: each original member's name in the table's folder and its backup's name in
 // the repair folder. Corruption when the journal cannot be read as one.
-Result<std::vector<std::pair<std::string, std::string>>> BackupsOfRebuild(FileSystem* fs,
-                                                                          const std::string& repair);
+Result<std::vector<std::pair<std::string, std::string>>> BackupsOfRebuild(
+    FileSystem* fs, const std::string& repair);
 
 // The swap of a rebuild, as its journal records it.
 struct SwapPlan {

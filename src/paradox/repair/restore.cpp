@@ -165,8 +165,9 @@ Status ChooseSource(FileSystem* fs, const std::string& tablePath, const std::str
   }
   auto backups = BackupsOfRebuild(fs, res->source);
   if (!backups.ok()) return backups.status();
-  const bool hasDb = std::any_of(backups->begin(), backups->end(),
-                                 [&](const auto& b) { return AsciiUpper(b.first) == AsciiUpper(table); });
+  const bool hasDb = std::any_of(backups->begin(), backups->end(), [&](const auto& b) {
+    return AsciiUpper(b.first) == AsciiUpper(table);
+  });
   if (!hasDb)
     return Status::InvalidArgument(res->source + " holds no backup of " + table +
                                    "; it is another table's");

@@ -1,9 +1,9 @@
 #include "paradox/repair/salvage.h"
 
 #include <algorithm>
-#include <functional>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <numeric>
@@ -107,7 +107,8 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
   const uint32_t bs = h.BlockSize();
   // No blocks at all: only a layout for an empty table (a few bytes after its header
   // are trailing bytes, not evidence of a wrong header size).
-  if (fileSize < hs + BlockHeader::kEncodedLength) return h.fixed.fileBlocks == 0 && h.fixed.numRecords == 0;
+  if (fileSize < hs + BlockHeader::kEncodedLength)
+    return h.fixed.fileBlocks == 0 && h.fixed.numRecords == 0;
   const uint32_t key = h.EncryptionKey();
   const uint64_t body = fileSize - hs;
   // As the block walk counts them: an encrypted block's header needs its whole first chunk.
@@ -141,7 +142,8 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
   // A chain the header says is longer than one block must show a link that holds: a
   // stretch of zero bytes reads as a lone, empty-linked block.
   const bool chainShown = !strict || h.fixed.blocksInUse <= 1 || linked >= 2;
-  if (linked >= 0 && chainShown && 2 * linked > steps && (!strict || 2 * counted > steps)) return true;
+  if (linked >= 0 && chainShown && 2 * linked > steps && (!strict || 2 * counted > steps))
+    return true;
   if (strict) return false;
   // The chain's start is damaged (a block of garbage, say): the layout still fits when
   // most blocks of the file read as block headers under it. Blocks read off their
@@ -156,8 +158,8 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
       return false;
     }
     ++sampled;
-    sound += b.nextBlock <= present && b.prevBlock <= present && b.nextBlock != j && b.prevBlock != j &&
-             b.RecordCount(h.fixed.recordSize, bs) >= 0;
+    sound += b.nextBlock <= present && b.prevBlock <= present && b.nextBlock != j &&
+             b.prevBlock != j && b.RecordCount(h.fixed.recordSize, bs) >= 0;
   }
   return 2 * sound >= sampled;
 }
@@ -264,9 +266,15 @@ struct RecoveredHeader {
 // redundancy and the family members, then a caller's description or the .VAL footer.
 class HeaderRecovery {
  public:
-  HeaderRecovery(const Bytes& file, uint64_t fileSize, const BlockPeek& peek, const TableStructure* structure,
-                 const TableHeader* px, const ValFile* val, const std::map<uint16_t, FieldDesc>& fromIndexes)
-      : file_(file), fileSize_(fileSize), peek_(peek), structure_(structure), px_(px), val_(val),
+  HeaderRecovery(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
+                 const TableStructure* structure, const TableHeader* px, const ValFile* val,
+                 const std::map<uint16_t, FieldDesc>& fromIndexes)
+      : file_(file),
+        fileSize_(fileSize),
+        peek_(peek),
+        structure_(structure),
+        px_(px),
+        val_(val),
         fromIndexes_(fromIndexes) {}
 
   Result<RecoveredHeader> Run() {
@@ -279,16 +287,19 @@ class HeaderRecovery {
       firstProblem_ = "the data chain from block " + std::to_string(stored_->fixed.firstBlock) +
                       " does not read as linked data blocks with this header's sizes";
     if (file_.size() < FixedHeader::kEncodedLength)
-      return Status::Corruption("file is " + std::to_string(fileSize_) + " bytes, too short for a table header");
+      return Status::Corruption("file is " + std::to_string(fileSize_) +
+                                " bytes, too short for a table header");
     GatherCandidates();
     PARADOX_RETURN_IF_ERROR(SearchRepairs());
-    if (best_.empty() && storedUsable_) return Stored();  // nothing fits better than the header as it is
+    if (best_.empty() && storedUsable_)
+      return Stored();  // nothing fits better than the header as it is
     if (!best_.empty()) {
       RecoveredHeader out;
       out.header = std::move(bestHeader_);
       out.patchedPrefix = std::move(best_);
       out.repaired = true;
-      out.notes.push_back("header damaged (" + firstProblem_ + "); " + std::to_string(bestChanges_ % kUnaligned) +
+      out.notes.push_back("header damaged (" + firstProblem_ + "); " +
+                          std::to_string(bestChanges_ % kUnaligned) +
                           " layout field(s) recovered from the header's redundancy and the family");
       return out;
     }
@@ -309,7 +320,8 @@ class HeaderRecovery {
   bool StoredHeaderFits() {
     if (!storedUsable_) return false;
     const TableHeader& s = *stored_;
-    const bool cut = fileSize_ < uint64_t(s.fixed.headerSize) + uint64_t(s.fixed.fileBlocks) * s.BlockSize();
+    const bool cut =
+        fileSize_ < uint64_t(s.fixed.headerSize) + uint64_t(s.fixed.fileBlocks) * s.BlockSize();
     if ((BlocksAligned(s, fileSize_) || EndsInLastBlock(s, fileSize_)) &&
         LayoutFitsBlocks(s, fileSize_, peek_, false, &ioError_))
       return true;
@@ -334,10 +346,12 @@ class HeaderRecovery {
     for (uint8_t v : {12, 11, 9, 4, 3}) versions_.push_back(v);
     counts_ = {DecodeU16(&file[0x21])};
     uint32_t p30 = DecodeU32(&file[0x30]), p34 = DecodeU32(&file[0x34]);
-    if (p30 > p34 && (p30 - p34) % 2 == 0 && (p30 - p34) / 2 <= 255) counts_.push_back(uint16_t((p30 - p34) / 2));
+    if (p30 > p34 && (p30 - p34) % 2 == 0 && (p30 - p34) / 2 <= 255)
+      counts_.push_back(uint16_t((p30 - p34) / 2));
     if (file.size() >= 0x70) {
       uint16_t fn = DecodeU16(&file[0x66]), so = DecodeU16(&file[0x6E]);
-      if (so > fn && (so - fn) % 2 == 0 && (so - fn) / 2 <= 255) counts_.push_back(uint16_t((so - fn) / 2));
+      if (so > fn && (so - fn) % 2 == 0 && (so - fn) / 2 <= 255)
+        counts_.push_back(uint16_t((so - fn) / 2));
     }
     if (val_ && val_->fieldsRead) counts_.push_back(uint16_t(val_->fields.size()));
     codes_ = {file[0x05], 1, 2, 4, 16, 3, 8, 32};
@@ -367,14 +381,15 @@ class HeaderRecovery {
       for (uint16_t n : counts_)
         for (uint16_t pk : keys_)
           for (uint8_t code : codes_)
-            for (size_t hi = 0; hi <= headerSizes_.size(); ++hi) PARADOX_RETURN_IF_ERROR(TryRepair(ver, n, pk, code, hi));
+            for (size_t hi = 0; hi <= headerSizes_.size(); ++hi)
+              PARADOX_RETURN_IF_ERROR(TryRepair(ver, n, pk, code, hi));
     return Status::OK();
   }
 
   Status TryRepair(uint8_t ver, uint16_t n, uint16_t pk, uint8_t code, size_t hi) {
     const Bytes& file = file_;
-    int changes = (ver != file[0x39]) + (n != DecodeU16(&file[0x21])) + (pk != DecodeU16(&file[0x23])) +
-                  (code != file[0x05]);
+    int changes = (ver != file[0x39]) + (n != DecodeU16(&file[0x21])) +
+                  (pk != DecodeU16(&file[0x23])) + (code != file[0x05]);
     if (changes >= bestChanges_) return Status::OK();
     Bytes trial = file;
     trial[0x39] = ver;
@@ -440,7 +455,8 @@ class HeaderRecovery {
     TableLevel level;
     if (!LevelFromVersionId(file_[0x39], &level)) level = TableLevel::k7;
     schema.level = level;
-    for (const FieldDesc& f : fields) schema.fields.push_back({f.name, f.type, WriterSize(f.type, f.sizeByte)});
+    for (const FieldDesc& f : fields)
+      schema.fields.push_back({f.name, f.type, WriterSize(f.type, f.sizeByte)});
     schema.keyFieldCount = keyCount;
     for (uint8_t code : codes_) {
       if (code == 0) continue;
@@ -499,7 +515,8 @@ class HeaderRecovery {
 
 Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
                                       const TableStructure* structure, const TableHeader* pxHeader,
-                                      const ValFile* val, const std::map<uint16_t, FieldDesc>& fromIndexes) {
+                                      const ValFile* val,
+                                      const std::map<uint16_t, FieldDesc>& fromIndexes) {
   return HeaderRecovery(file, fileSize, peek, structure, pxHeader, val, fromIndexes).Run();
 }
 
@@ -517,9 +534,15 @@ size_t CollationFreeKeyPrefix(const TableHeader& h) {
   size_t n = 0;
   for (size_t i = 0; i < h.fixed.primaryKeyFields && i < h.fields.size(); ++i) {
     switch (h.fields[i].type) {
-      case FieldType::kDate: case FieldType::kShort: case FieldType::kLong:
-      case FieldType::kMoney: case FieldType::kNumber: case FieldType::kLogical:
-      case FieldType::kTime: case FieldType::kTimestamp: case FieldType::kAutoInc:
+      case FieldType::kDate:
+      case FieldType::kShort:
+      case FieldType::kLong:
+      case FieldType::kMoney:
+      case FieldType::kNumber:
+      case FieldType::kLogical:
+      case FieldType::kTime:
+      case FieldType::kTimestamp:
+      case FieldType::kAutoInc:
       case FieldType::kBcd:
         n += h.fields[i].Size();
         continue;
@@ -716,8 +739,12 @@ class PatchedFileSystem final : public FileSystem {
   Status Rename(const std::string&, const std::string&) override { return ReadOnly(); }
   Status Remove(const std::string&) override { return ReadOnly(); }
   Status MakeDir(const std::string&) override { return ReadOnly(); }
-  Status Copy(const std::string&, const std::string&, const CopyProgress&) override { return ReadOnly(); }
-  Result<std::vector<std::string>> ListDir(const std::string& path) override { return base_->ListDir(path); }
+  Status Copy(const std::string&, const std::string&, const CopyProgress&) override {
+    return ReadOnly();
+  }
+  Result<std::vector<std::string>> ListDir(const std::string& path) override {
+    return base_->ListDir(path);
+  }
   Result<bool> IsLocked(const std::string& path) override { return base_->IsLocked(path); }
   Result<std::unique_ptr<FileLock>> Lock(const std::string&) override { return ReadOnly(); }
   Status SyncDir(const std::string&) override { return ReadOnly(); }
@@ -939,7 +966,8 @@ Result<BlockPeek> PeekInto(FileSystem* fs, const std::string& db, std::shared_pt
 // Records per data block from the primary index's leaf entries (-1 = unknown): the
 // redundancy that bounds a block whose own count word is damaged. A .PX that cannot
 // be read gives nothing; a failing file system is an error.
-Result<std::vector<int32_t>> IndexCounts(FileSystem* fs, const FamilyFiles& fam, const TableHeader& h) {
+Result<std::vector<int32_t>> IndexCounts(FileSystem* fs, const FamilyFiles& fam,
+                                         const TableHeader& h) {
   std::vector<int32_t> counts;
   if (fam.px.empty() || h.fixed.primaryKeyFields == 0) return counts;
   auto px = IndexFile::Open(fs, fam.px);
@@ -954,7 +982,6 @@ Result<std::vector<int32_t>> IndexCounts(FileSystem* fs, const FamilyFiles& fam,
   return counts;
 }
 
-
 }  // namespace
 
 namespace {
@@ -965,7 +992,11 @@ namespace {
 class Salvager {
  public:
   Salvager(FileSystem* fs, const FamilyFiles& fam, const SalvageOptions& options)
-      : fs_(fs), fam_(fam), options_(options), progress_(options.progress), dbName_(PathBaseName(fam.db)) {}
+      : fs_(fs),
+        fam_(fam),
+        options_(options),
+        progress_(options.progress),
+        dbName_(PathBaseName(fam.db)) {}
 
   Result<SalvageResult> Run() {
     progress_.Report(kPhaseHeader, 0);
@@ -1017,25 +1048,28 @@ class Salvager {
     if (!sf.ok()) return sf.status();
     if (sf->size() != h_.fields.size()) {
       return Status::InvalidArgument("the description has " + std::to_string(sf->size()) +
-                                     " fields but the table has " + std::to_string(h_.fields.size()));
+                                     " fields but the table has " +
+                                     std::to_string(h_.fields.size()));
     }
     for (size_t i = 0; i < sf->size(); ++i) {
       if ((*sf)[i].type != h_.fields[i].type || (*sf)[i].sizeByte != h_.fields[i].sizeByte) {
-        return Status::InvalidArgument("field " + std::to_string(i + 1) + " is " + Describe(h_.fields[i]) +
-                                       " in the table but " + Describe((*sf)[i]) + " in the description");
+        return Status::InvalidArgument("field " + std::to_string(i + 1) + " is " +
+                                       Describe(h_.fields[i]) + " in the table but " +
+                                       Describe((*sf)[i]) + " in the description");
       }
     }
     if (options_.structure->keyFields != h_.fixed.primaryKeyFields) {
-      return Status::InvalidArgument("the description has " + std::to_string(options_.structure->keyFields) +
-                                     " key fields but the table has " +
-                                     std::to_string(h_.fixed.primaryKeyFields));
+      return Status::InvalidArgument(
+          "the description has " + std::to_string(options_.structure->keyFields) +
+          " key fields but the table has " + std::to_string(h_.fixed.primaryKeyFields));
     }
     return Status::OK();
   }
 
   void NoteHeaderState() {
     if (h_.fixed.primaryKeyFields > 0 && fam_.px.empty()) {
-      res_.actions.push_back({"found", dbName_, -1, -1, "keyed table without its primary index; it is written anew"});
+      res_.actions.push_back(
+          {"found", dbName_, -1, -1, "keyed table without its primary index; it is written anew"});
       ++res_.issues;
     }
     if (h_.fixed.modifiedFlags1 || h_.fixed.modifiedFlags2 || h_.fixed.indexUpdateRequired) {
@@ -1050,7 +1084,8 @@ class Salvager {
     FileSystem* readFs = fs_;
     std::string readPath = fam_.db;
     if (!recovered_.patchedPrefix.empty()) {
-      source_->patched = std::make_unique<PatchedFileSystem>(fs_, fam_.db, recovered_.patchedPrefix);
+      source_->patched =
+          std::make_unique<PatchedFileSystem>(fs_, fam_.db, recovered_.patchedPrefix);
       readFs = source_->patched.get();
     }
     src_.prefix.clear();
@@ -1087,12 +1122,12 @@ class Salvager {
       // last block after that block's records (the rewrite pads it); blocks an engine
       // unlinked without listing them as free, or bytes past the last block (the rewrite
       // leaves them out); an empty block in the chain.
-      const bool benign = a.code == anomaly::kFileShortLastBlock || a.code == anomaly::kOrphanBlock ||
-                          a.code == anomaly::kBlockCount || a.code == anomaly::kFileLong ||
-                          a.code == anomaly::kEmptyChainBlock;
+      const bool benign = a.code == anomaly::kFileShortLastBlock ||
+                          a.code == anomaly::kOrphanBlock || a.code == anomaly::kBlockCount ||
+                          a.code == anomaly::kFileLong || a.code == anomaly::kEmptyChainBlock;
       res_.actions.push_back({benign ? "note" : "found", dbName_,
-                             a.where.block ? int64_t(a.where.block) : -1, a.where.record,
-                             a.code + ": " + a.detail});
+                              a.where.block ? int64_t(a.where.block) : -1, a.where.record,
+                              a.code + ": " + a.detail});
       if (!benign) ++res_.issues;
     }
 
@@ -1103,10 +1138,10 @@ class Salvager {
     }
     if (const SalvagePlan& plan = rd.salvagePlan(); !plan.leftOut.empty()) {
       // Not damage: what an engine leaves in blocks it unlinked. They stay in the backup.
-      res_.actions.push_back({"note", dbName_, plan.leftOut[0], -1,
-                             std::to_string(plan.leftOut.size()) +
-                                 " block(s) outside the data chain and the free list left out: " +
-                                 plan.leftOutWhy});
+      res_.actions.push_back(
+          {"note", dbName_, plan.leftOut[0], -1,
+           std::to_string(plan.leftOut.size()) +
+               " block(s) outside the data chain and the free list left out: " + plan.leftOutWhy});
     }
     return Status::OK();
   }
@@ -1122,7 +1157,8 @@ class Salvager {
     } else if (m.status().IsIOError()) {
       return m.status();  // the file system failed, not the file: never cut blobs for that
     } else {
-      res_.actions.push_back({"found", PathBaseName(fam_.mb), -1, -1, "blob file unreadable: " + m.status().message()});
+      res_.actions.push_back({"found", PathBaseName(fam_.mb), -1, -1,
+                              "blob file unreadable: " + m.status().message()});
       ++res_.issues;
     }
     return Status::OK();
@@ -1147,7 +1183,8 @@ class Salvager {
         ++blocksSeen;
         progress_.Report(kPhaseData, int(blocksSeen * 100 / blocksToRead) - 1);
       }
-      if (rows_.size() >= kMaxRows) return Status::NotSupported(dbName_ + ": more than 4 294 967 295 records");
+      if (rows_.size() >= kMaxRows)
+        return Status::NotSupported(dbName_ + ": more than 4 294 967 295 records");
       const bool fromChain = chainBlocks_.count(uint16_t(r.block)) > 0;
       if (!fromChain) NoteOutsideChain(r.block);
       raw.assign(r.bytes.begin(), r.bytes.end());
@@ -1162,7 +1199,8 @@ class Salvager {
     if (!cur.status().ok()) return cur.status();
     PARADOX_RETURN_IF_ERROR(ReadError());
     if (!broken_.empty())
-      PARADOX_RETURN_IF_ERROR(FindLostBlobs(*mb_, h_, broken_, usedBlobs_, &res_, &source_->brokenBlobs));
+      PARADOX_RETURN_IF_ERROR(
+          FindLostBlobs(*mb_, h_, broken_, usedBlobs_, &res_, &source_->brokenBlobs));
     return Status::OK();
   }
 
@@ -1172,12 +1210,13 @@ class Salvager {
   // fetched back from the file.
   Status TakeKey(uint64_t row, RecordPlace at, const uint8_t* key, bool fromChain) {
     int c = -1;  // the previous key against this one
-    if (exact_ && havePrev_ && (!keepKeys_ || !orderReported_)) c = order_->Compare(prevKey_.data(), key);
+    if (exact_ && havePrev_ && (!keepKeys_ || !orderReported_))
+      c = order_->Compare(prevKey_.data(), key);
     if (c > 0 && prevChain_ && fromChain && !orderReported_) {
       orderReported_ = true;
       ++res_.issues;
-      res_.actions.push_back(
-          {"order", dbName_, at.block, at.index, "record out of key order in the chain; re-sorted"});
+      res_.actions.push_back({"order", dbName_, at.block, at.index,
+                              "record out of key order in the chain; re-sorted"});
     }
     if (!keepKeys_) {
       if (c > 0) {
@@ -1187,7 +1226,8 @@ class Salvager {
         PARADOX_RETURN_IF_ERROR(FetchKeysBefore(row));
       } else {
         if (c != 0) runSeen_.clear();
-        if (!runSeen_.emplace(reinterpret_cast<const char*>(key), klen_).second) repeats_.push_back({row, at});
+        if (!runSeen_.emplace(reinterpret_cast<const char*>(key), klen_).second)
+          repeats_.push_back({row, at});
       }
     }
     if (keepKeys_) PARADOX_RETURN_IF_ERROR(KeepKey(key, at));
@@ -1283,8 +1323,8 @@ class Salvager {
       ++res_.blobsBroken;
       ++res_.issues;
       res_.actions.push_back({"blob", dbName_, r.block, r.indexInBlock,
-                             "field \"" + f.name + "\": " + why + "; kept the first " +
-                                 std::to_string(leader) + " bytes held in the record"});
+                              "field \"" + f.name + "\": " + why + "; kept the first " +
+                                  std::to_string(leader) + " bytes held in the record"});
     }
     return Status::OK();
   }
@@ -1298,9 +1338,10 @@ class Salvager {
         return Status::IOError(dbName_ + ": " + d.where.ToString() + ": " + d.reason);
       ++res_.issues;
       if (!d.bytes.empty() || d.length == 0 || d.where.block == 0) {
-        res_.problems.push_back({d.bytes, d.where.block, d.where.record, d.where.offset.value_or(0), d.reason});
-        res_.actions.push_back(
-            {"problem", dbName_, d.where.block ? int64_t(d.where.block) : -1, d.where.record, d.reason});
+        res_.problems.push_back(
+            {d.bytes, d.where.block, d.where.record, d.where.offset.value_or(0), d.reason});
+        res_.actions.push_back({"problem", dbName_, d.where.block ? int64_t(d.where.block) : -1,
+                                d.where.record, d.reason});
         continue;
       }
       PARADOX_RETURN_IF_ERROR(SetAsideSpan(d));
@@ -1332,11 +1373,13 @@ class Salvager {
       ByteSpan piece(block.data() + p, size_t(q - p));
       if (IsAllZero(piece)) continue;
       any = true;
-      res_.problems.push_back({Bytes(piece.begin(), piece.end()), d.where.block, slot, bi.offset + p, d.reason});
+      res_.problems.push_back(
+          {Bytes(piece.begin(), piece.end()), d.where.block, slot, bi.offset + p, d.reason});
       res_.actions.push_back({"problem", dbName_, d.where.block, slot, d.reason});
     }
     if (!any)
-      res_.actions.push_back({"dropped", dbName_, d.where.block, d.where.record, d.reason + " (only zero bytes)"});
+      res_.actions.push_back(
+          {"dropped", dbName_, d.where.block, d.where.record, d.reason + " (only zero bytes)"});
     return Status::OK();
   }
 
@@ -1408,8 +1451,8 @@ class Salvager {
 
   void NoteRepeat(RecordPlace at) {
     ++res_.issues;
-    res_.actions.push_back(
-        {"key violation", dbName_, at.block, at.index, "duplicate key; record moved to the key-violation table"});
+    res_.actions.push_back({"key violation", dbName_, at.block, at.index,
+                            "duplicate key; record moved to the key-violation table"});
     violations_.push_back(at);
   }
 
@@ -1429,15 +1472,16 @@ class Salvager {
       if (bad != chain.end()) {
         ++res_.issues;
         const RecordPlace at = flat_[*bad];
-        res_.actions.push_back(
-            {"order", dbName_, at.block, at.index, "record out of key order in the chain; re-sorted"});
+        res_.actions.push_back({"order", dbName_, at.block, at.index,
+                                "record out of key order in the chain; re-sorted"});
         std::stable_sort(chain.begin(), chain.end(), prefixLess);
       }
     }
     std::stable_sort(other.begin(), other.end(), less);
     std::vector<uint32_t> ordered;
     ordered.reserve(chain.size() + other.size());
-    std::merge(chain.begin(), chain.end(), other.begin(), other.end(), std::back_inserter(ordered), less);
+    std::merge(chain.begin(), chain.end(), other.begin(), other.end(), std::back_inserter(ordered),
+               less);
     return ordered;
   }
 
@@ -1458,7 +1502,8 @@ class Salvager {
           seen.clear();
           runStart = i;
         }
-        if (!seen.emplace(reinterpret_cast<const char*>(Key(row)), klen_).second) repeat[i] = any = true;
+        if (!seen.emplace(reinterpret_cast<const char*>(Key(row)), klen_).second)
+          repeat[i] = any = true;
       }
     } else {
       std::vector<uint32_t> byBytes(n);
@@ -1467,7 +1512,8 @@ class Salvager {
         return std::memcmp(Key(Ordered(ordered, a)), Key(Ordered(ordered, b)), klen_) < 0;
       });
       for (uint32_t i = 1; i < n; ++i) {
-        if (std::memcmp(Key(Ordered(ordered, byBytes[i - 1])), Key(Ordered(ordered, byBytes[i])), klen_) == 0)
+        if (std::memcmp(Key(Ordered(ordered, byBytes[i - 1])), Key(Ordered(ordered, byBytes[i])),
+                        klen_) == 0)
           repeat[byBytes[i]] = any = true;
       }
     }
@@ -1489,8 +1535,10 @@ class Salvager {
   Status BuildSchema() {
     res_.schema = SchemaFromHeader(h_);
     // The .PX keeps its block size too, whatever the table's level.
-    if (src_.px && BlockSizeKnown(src_.px->BlockSize())) res_.schema.indexBlockSize = src_.px->BlockSize();
-    if (options_.structure && (options_.structure->indexesGiven || !options_.structure->indexes.empty())) {
+    if (src_.px && BlockSizeKnown(src_.px->BlockSize()))
+      res_.schema.indexBlockSize = src_.px->BlockSize();
+    if (options_.structure &&
+        (options_.structure->indexesGiven || !options_.structure->indexes.empty())) {
       res_.schema.secondaryIndexes = IndexDefsFromStructure(*options_.structure, h_);
       return Status::OK();
     }
@@ -1513,12 +1561,14 @@ class Salvager {
       SalvagedRecord rec;
       PARADOX_RETURN_IF_ERROR(ForEachKept([&](uint64_t row, RecordPlace at) {
         PARADOX_RETURN_IF_ERROR(source_->Fetch(at, &rec));
-        const Bytes v = SecondaryIndexValue(h_, fields, d.caseInsensitive, d.descending, ByteSpan(rec.raw));
-        if (seen.emplace(reinterpret_cast<const char*>(v.data()), v.size()).second) return Status::OK();
+        const Bytes v =
+            SecondaryIndexValue(h_, fields, d.caseInsensitive, d.descending, ByteSpan(rec.raw));
+        if (seen.emplace(reinterpret_cast<const char*>(v.data()), v.size()).second)
+          return Status::OK();
         ++res_.issues;
         res_.actions.push_back({"key violation", dbName_, at.block, at.index,
-                               "repeats a value of unique index \"" + d.name +
-                                   "\"; record moved to the key-violation table"});
+                                "repeats a value of unique index \"" + d.name +
+                                    "\"; record moved to the key-violation table"});
         violations_.push_back(at);
         repeated.push_back(row);
         return Status::OK();
@@ -1526,7 +1576,8 @@ class Salvager {
       if (repeated.empty()) continue;
       if (identity_) {
         std::vector<uint64_t> merged;  // both ascend: the final order is the reading order
-        std::merge(skip_.begin(), skip_.end(), repeated.begin(), repeated.end(), std::back_inserter(merged));
+        std::merge(skip_.begin(), skip_.end(), repeated.begin(), repeated.end(),
+                   std::back_inserter(merged));
         skip_ = std::move(merged);
       } else {
         std::vector<uint32_t> kept;
@@ -1591,8 +1642,10 @@ class Salvager {
   void Finish() {
     if (options_.structure && !options_.structure->fields.empty()) {
       // Names may be given fresh by the description (the layout was checked above).
-      for (size_t i = 0; i < res_.schema.fields.size() && i < options_.structure->fields.size(); ++i) {
-        if (!options_.structure->fields[i].name.empty()) res_.schema.fields[i].name = options_.structure->fields[i].name;
+      for (size_t i = 0; i < res_.schema.fields.size() && i < options_.structure->fields.size();
+           ++i) {
+        if (!options_.structure->fields[i].name.empty())
+          res_.schema.fields[i].name = options_.structure->fields[i].name;
       }
     }
     res_.header = h_;
@@ -1631,8 +1684,8 @@ class Salvager {
   Bytes keys_;             // klen_ bytes per row
   Bytes prevKey_;
   bool prevChain_ = false, havePrev_ = false, orderReported_ = false;
-  std::unordered_set<std::string> runSeen_;                  // keys of the current run of equal keys
-  std::vector<std::pair<uint64_t, RecordPlace>> repeats_;   // found while the keys came in order
+  std::unordered_set<std::string> runSeen_;                // keys of the current run of equal keys
+  std::vector<std::pair<uint64_t, RecordPlace>> repeats_;  // found while the keys came in order
   // The final order: the reading order without the rows in skip_ (ascending), or after
   // a sort, kept_ (rows) with flat_ (the place of each row).
   bool identity_ = true;
@@ -1647,7 +1700,8 @@ class Salvager {
 
 }  // namespace
 
-Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam, const SalvageOptions& options) {
+Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& fam,
+                                   const SalvageOptions& options) {
   return Salvager(fs, fam, options).Run();
 }
 

@@ -79,7 +79,8 @@ struct PlaceRun {
 class PlaceList {
  public:
   void push_back(RecordPlace p) {
-    if (!runs_.empty() && runs_.back().block == p.block && runs_.back().first + runs_.back().count == p.index)
+    if (!runs_.empty() && runs_.back().block == p.block &&
+        runs_.back().first + runs_.back().count == p.index)
       ++runs_.back().count;
     else
       runs_.push_back({p.block, p.index, 1});

@@ -19,10 +19,13 @@ using C = FindingClass;
 const std::vector<CheckInfo> kChecks = {
     // The .DB file as a whole.
     {"file.missing", S::kError, C::kIncomplete, "table file not found"},
-    {"file.unreadable", S::kError, C::kIncomplete, "a file of the family cannot be opened or read (permission, I/O)"},
+    {"file.unreadable", S::kError, C::kIncomplete,
+     "a file of the family cannot be opened or read (permission, I/O)"},
     {"file.not-a-file", S::kError, C::kIncomplete, "table path is a folder"},
-    {"file.truncated", S::kError, C::kRepairable, "file ends before the blocks the header declares"},
-    {"file.short-last-block", S::kWarning, C::kNote, "file ends inside the last block after its live records"},
+    {"file.truncated", S::kError, C::kRepairable,
+     "file ends before the blocks the header declares"},
+    {"file.short-last-block", S::kWarning, C::kNote,
+     "file ends inside the last block after its live records"},
     {"file.trailing-data", S::kWarning, C::kNote, "file is longer than header + blocks"},
     // Header (fixed part, extension, variable part).
     {"header.too-short", S::kError, C::kNotTable, "file too short for a Paradox header"},
@@ -35,22 +38,27 @@ const std::vector<CheckInfo> kChecks = {
     {"header.key-fields", S::kError, C::kStructure, "key field count inconsistent"},
     {"header.variable-part", S::kError, C::kStructure, "field descriptors/names cannot be read"},
     {"header.field-type", S::kError, C::kStructure, "field descriptor invalid"},
-    {"header.record-size", S::kError, C::kRepairable, "record size differs from the sum of field sizes"},
+    {"header.record-size", S::kError, C::kRepairable,
+     "record size differs from the sum of field sizes"},
     {"header.field-layout", S::kError, C::kStructure, "field list contradicts the header's layout"},
     {"header.record-too-big", S::kError, C::kStructure, "record does not fit in a block"},
     {"header.field-name", S::kWarning, C::kNote, "field name empty, duplicate or too long"},
     {"header.version-copy", S::kError, C::kRepairable, "level copies at 0x58/0x5A disagree"},
-    {"header.offsets", S::kError, C::kRepairable, "header offsets 0x51/0x66/0x6E disagree with the layout"},
-    {"header.ram-pointers", S::kWarning, C::kNote, "header pointer images inconsistent (names or count changed)"},
+    {"header.offsets", S::kError, C::kRepairable,
+     "header offsets 0x51/0x66/0x6E disagree with the layout"},
+    {"header.ram-pointers", S::kWarning, C::kNote,
+     "header pointer images inconsistent (names or count changed)"},
     {"header.padding", S::kWarning, C::kNote, "non-zero bytes after the used header"},
     {"header.marker", S::kWarning, C::kNote, "constant header bytes differ"},
     {"header.field-numbers", S::kWarning, C::kNote, "field numbers not 1..n"},
     {"header.rebuild-flag", S::kError, C::kRepairable, "header says the table needs a rebuild"},
     {"header.autoinc", S::kWarning, C::kNote, "autoincrement counter below the highest value"},
     {"header.max-blocks", S::kWarning, C::kNote, "0x3A differs from the block count"},
-    {"header.record-count", S::kError, C::kRepairable, "records over the chain differ from the header"},
+    {"header.record-count", S::kError, C::kRepairable,
+     "records over the chain differ from the header"},
     {"header.level-type", S::kWarning, C::kNote, "field type newer than the table level"},
-    {"codepage.unknown", S::kWarning, C::kNote, "text encoding unknown: neither code page nor sort order names one"},
+    {"codepage.unknown", S::kWarning, C::kNote,
+     "text encoding unknown: neither code page nor sort order names one"},
     // Block chain and free list.
     {"chain.empty-table", S::kError, C::kRepairable, "empty table with non-zero chain fields"},
     {"chain.first-block", S::kError, C::kRepairable, "first block out of range"},
@@ -80,7 +88,8 @@ const std::vector<CheckInfo> kChecks = {
     {"key.order", S::kError, C::kRepairable, "keys out of order"},
     {"key.duplicate", S::kError, C::kRepairable, "duplicate key"},
     {"key.blank", S::kWarning, C::kNote, "blank key field"},
-    {"key.sort-order-unknown", S::kWarning, C::kNote, "sort order not known: alpha key order left unchecked"},
+    {"key.sort-order-unknown", S::kWarning, C::kNote,
+     "sort order not known: alpha key order left unchecked"},
     // Blobs.
     {"mb.missing", S::kError, C::kRepairable, "blob file missing while records point into it"},
     {"mb.unused", S::kWarning, C::kNote, "blob file present but the table has no blob fields"},
@@ -97,7 +106,8 @@ const std::vector<CheckInfo> kChecks = {
     // Indexes.
     {"index.px-missing", S::kError, C::kRepairable, "keyed table without its primary index"},
     {"index.px-unexpected", S::kWarning, C::kNote, "primary index beside an unkeyed table"},
-    {"index.unreadable", S::kError, C::kRepairable, "index file vanished, or ends before its header or a block"},
+    {"index.unreadable", S::kError, C::kRepairable,
+     "index file vanished, or ends before its header or a block"},
     {"index.header", S::kError, C::kRepairable, "index header disagrees with its table"},
     {"index.chain", S::kError, C::kRepairable, "index block list broken"},
     {"index.tree", S::kError, C::kRepairable, "index tree structure broken"},
@@ -106,17 +116,22 @@ const std::vector<CheckInfo> kChecks = {
     {"index.block-map", S::kError, C::kRepairable, "index leaf does not map the data chain"},
     {"index.first-key", S::kError, C::kRepairable, "index key differs from the block's first key"},
     {"index.entries", S::kError, C::kRepairable, "index entry total differs from its header"},
-    {"index.sync", S::kWarning, C::kNote, "index sync counter differs and its contents disagree with the data"},
+    {"index.sync", S::kWarning, C::kNote,
+     "index sync counter differs and its contents disagree with the data"},
     {"index.y-missing", S::kError, C::kRepairable, "secondary index without its Y file"},
     {"index.x-missing", S::kWarning, C::kNote, "Y file without its X file"},
-    {"index.x-records", S::kError, C::kRepairable, "secondary index record count differs from the table"},
+    {"index.x-records", S::kError, C::kRepairable,
+     "secondary index record count differs from the table"},
     {"index.x-fields", S::kError, C::kRepairable, "secondary index fields disagree with the table"},
-    {"index.x-stale", S::kWarning, C::kNote, "non-maintained secondary index out of date (refreshed on use)"},
+    {"index.x-stale", S::kWarning, C::kNote,
+     "non-maintained secondary index out of date (refreshed on use)"},
     // Engines leave stale hints in normal use and only start their search there.
     {"index.x-hint", S::kWarning, C::kNote, "secondary index block hint stale"},
-    {"index.x-hint-range", S::kError, C::kRepairable, "secondary index block hint outside the table"},
+    {"index.x-hint-range", S::kError, C::kRepairable,
+     "secondary index block hint outside the table"},
     // The engine looks a case-insensitive index up with upper-cased keys.
-    {"index.x-case", S::kError, C::kRepairable, "case-insensitive index key not in the driver's upper case"},
+    {"index.x-case", S::kError, C::kRepairable,
+     "case-insensitive index key not in the driver's upper case"},
     // Other members and the folder.
     {"val.stale", S::kWarning, C::kNote, ".VAL written for another table version"},
     {"val.corrupt", S::kWarning, C::kNote, ".VAL unreadable"},
@@ -124,15 +139,21 @@ const std::vector<CheckInfo> kChecks = {
     {"family.level", S::kWarning, C::kNote, "member level or sort order differs from the table"},
     {"lock.present", S::kWarning, C::kNote, "lock files in the folder (table may be in use)"},
     {"lock.held", S::kWarning, C::kNote, "another process holds a lock on the table"},
-    {"rebuild.interrupted", S::kError, C::kRepairable, "a rebuild stopped part way through swapping its files in"},
-    {"rebuild.running", S::kError, C::kIncomplete, "a rebuild is swapping the table's files in right now"},
-    {"crypt.encrypted", S::kWarning, C::kNote, "table is password-protected (checked after decryption)"},
-    {"crypt.bad-key", S::kError, C::kIncomplete, "decrypted blocks make no sense (wrong key or damage)"},
+    {"rebuild.interrupted", S::kError, C::kRepairable,
+     "a rebuild stopped part way through swapping its files in"},
+    {"rebuild.running", S::kError, C::kIncomplete,
+     "a rebuild is swapping the table's files in right now"},
+    {"crypt.encrypted", S::kWarning, C::kNote,
+     "table is password-protected (checked after decryption)"},
+    {"crypt.bad-key", S::kError, C::kIncomplete,
+     "decrypted blocks make no sense (wrong key or damage)"},
 };
 
 }  // namespace
 
-const std::vector<CheckInfo>& AllChecks() { return kChecks; }
+const std::vector<CheckInfo>& AllChecks() {
+  return kChecks;
+}
 
 const CheckInfo* FindCheck(std::string_view id) {
   for (const CheckInfo& c : kChecks)
@@ -140,15 +161,22 @@ const CheckInfo* FindCheck(std::string_view id) {
   return nullptr;
 }
 
-const char* SeverityName(Severity s) { return s == Severity::kError ? "error" : "warning"; }
+const char* SeverityName(Severity s) {
+  return s == Severity::kError ? "error" : "warning";
+}
 
 const char* VerdictName(Verdict v) {
   switch (v) {
-    case Verdict::kClean: return "clean";
-    case Verdict::kRepairable: return "repairable";
-    case Verdict::kIncomplete: return "incomplete";
-    case Verdict::kNeedsStructure: return "needs-structure";
-    case Verdict::kNotRebuildable: return "not-rebuildable";
+    case Verdict::kClean:
+      return "clean";
+    case Verdict::kRepairable:
+      return "repairable";
+    case Verdict::kIncomplete:
+      return "incomplete";
+    case Verdict::kNeedsStructure:
+      return "needs-structure";
+    case Verdict::kNotRebuildable:
+      return "not-rebuildable";
   }
   return "?";
 }
@@ -165,7 +193,9 @@ std::string Finding::ToString() const {
   return s;
 }
 
-bool VerifyReport::Has(std::string_view check) const { return Count(check) > 0; }
+bool VerifyReport::Has(std::string_view check) const {
+  return Count(check) > 0;
+}
 
 size_t VerifyReport::Count(std::string_view check) const {
   return size_t(std::count_if(findings.begin(), findings.end(),
@@ -176,11 +206,16 @@ namespace verify {
 
 static int VerdictRank(FindingClass k, Severity s) {
   switch (k) {
-    case FindingClass::kNotTable: return 4;
-    case FindingClass::kStructure: return 3;
-    case FindingClass::kIncomplete: return 2;
-    case FindingClass::kRepairable: return s == Severity::kError ? 1 : 0;
-    case FindingClass::kNote: return 0;
+    case FindingClass::kNotTable:
+      return 4;
+    case FindingClass::kStructure:
+      return 3;
+    case FindingClass::kIncomplete:
+      return 2;
+    case FindingClass::kRepairable:
+      return s == Severity::kError ? 1 : 0;
+    case FindingClass::kNote:
+      return 0;
   }
   return 0;
 }
@@ -196,7 +231,10 @@ bool Sink::Tally(std::string_view check, Severity* sev, FindingClass* klass) {
       (*klass == FindingClass::kStructure || *klass == FindingClass::kNotTable ||
        *klass == FindingClass::kIncomplete))
     *klass = *sev == Severity::kError ? FindingClass::kRepairable : FindingClass::kNote;
-  if (*sev == Severity::kError) ++report_->errors; else ++report_->warnings;
+  if (*sev == Severity::kError)
+    ++report_->errors;
+  else
+    ++report_->warnings;
   int rank = VerdictRank(*klass, *sev);
   if (rank > int(report_->verdict)) report_->verdict = static_cast<Verdict>(rank);
   if (report_->findings.size() >= budget_) {
@@ -228,7 +266,9 @@ void Sink::Add(std::string_view check, Location where, std::string detail, std::
   report_->findings.push_back(std::move(f));
 }
 
-std::string BaseName(const std::string& path) { return PathBaseName(path); }
+std::string BaseName(const std::string& path) {
+  return PathBaseName(path);
+}
 
 std::string Hex(uint64_t v) {
   char buf[24];
@@ -251,7 +291,8 @@ Location At(const std::string& file) {
 void CheckMemberLevel(Context& ctx, const std::string& path, const TableHeader& table) {
   Result<TableHeader> h = ReadHeader(ctx.fs, path);
   if (!h.ok()) return;  // the member's own check reports it
-  if (h->fixed.fileVersionId != table.fixed.fileVersionId || h->fixed.sortOrder != table.fixed.sortOrder)
+  if (h->fixed.fileVersionId != table.fixed.fileVersionId ||
+      h->fixed.sortOrder != table.fixed.sortOrder)
     ctx.sink->Add("family.level", At(BaseName(path)),
                   "level/sort order is " + std::to_string(h->fixed.fileVersionId) + "/" +
                       Hex(h->fixed.sortOrder) + " but should be " +
@@ -327,15 +368,16 @@ void CheckRebuildState(Context& ctx, const std::string& dbPath) {
   for (const std::string& repair : state.openJournals) {
     if (state.running)
       ctx.sink->Add("rebuild.running", At(dbName),
-                    "a rebuild of " + dbName + " is swapping its files in (repair folder " + repair +
-                        "); verify again once it has finished");
+                    "a rebuild of " + dbName + " is swapping its files in (repair folder " +
+                        repair + "); verify again once it has finished");
     else
-      ctx.sink->Add("rebuild.interrupted", At(dbName),
-                    "a rebuild of " + dbName + " stopped part way through swapping its files in (" +
-                        PathJoin(repair, "swap.journal") +
-                        " is still open), so the files may be part old, part new: run the rebuild "
-                        "again; it finishes that swap, or restores the original from the backup in " +
-                        repair);
+      ctx.sink->Add(
+          "rebuild.interrupted", At(dbName),
+          "a rebuild of " + dbName + " stopped part way through swapping its files in (" +
+              PathJoin(repair, "swap.journal") +
+              " is still open), so the files may be part old, part new: run the rebuild "
+              "again; it finishes that swap, or restores the original from the backup in " +
+              repair);
   }
 }
 
@@ -372,7 +414,8 @@ VerifyReport Run(const std::string& givenPath, const VerifyOptions& options) {
     if (fam.ok()) {
       ctx.family = std::move(fam.value());
       ctx.haveFamily = true;
-      for (const std::string& m : ctx.family.AllMembers()) report.summary.members.push_back(BaseName(m));
+      for (const std::string& m : ctx.family.AllMembers())
+        report.summary.members.push_back(BaseName(m));
     }
   }
   {

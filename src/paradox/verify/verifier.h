@@ -89,8 +89,8 @@ struct Finding {
   std::string check;  // id from AllChecks()
   Severity severity = Severity::kError;
   FindingClass klass = FindingClass::kRepairable;
-  Location where;      // file = base name of the member; record 0-based, -1 = none
-  std::string field;   // field name, "" = none
+  Location where;     // file = base name of the member; record 0-based, -1 = none
+  std::string field;  // field name, "" = none
   std::string detail;
   // "error chain.cycle ORDERS.DB block 3: block 3 is reached twice ..."
   std::string ToString() const;
@@ -100,8 +100,8 @@ struct Finding {
 struct TableSummary {
   bool headerRead = false;
   int fileType = -1;
-  int versionId = 0;       // header 0x39
-  int level = 0;           // 3 (3.0), 35 (3.5), 4, 5, 7
+  int versionId = 0;  // header 0x39
+  int level = 0;      // 3 (3.0), 35 (3.5), 4, 5, 7
   uint32_t blockSize = 0;
   uint32_t headerSize = 0;
   uint32_t recordSize = 0;
@@ -115,7 +115,7 @@ struct TableSummary {
   uint16_t codePage = 0;
   std::string sortOrder;
   bool encrypted = false;
-  bool decrypted = false;  // data were checked after decryption
+  bool decrypted = false;            // data were checked after decryption
   std::vector<std::string> members;  // family members found, base names
 };
 

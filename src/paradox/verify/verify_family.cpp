@@ -12,7 +12,9 @@ namespace paradox::verify {
 
 namespace {
 
-std::string N(uint64_t v) { return std::to_string(v); }
+std::string N(uint64_t v) {
+  return std::to_string(v);
+}
 
 constexpr uint8_t kNoBlock = 0xFF;
 constexpr uint64_t kMbWindowUnits = 32;  // 128 KiB
@@ -54,11 +56,12 @@ const uint8_t* ReadMbCached(BlobModel& m, uint64_t offset, size_t len, Bytes* sc
 
 // The record's leader must repeat the first bytes of the stored blob (graphic and OLE
 // blobs: of the data after their 8-byte sub-header). `dataOff` = file offset of the blob.
-void CompareLeader(Context& ctx, const FieldDesc& field, const uint8_t* ptr, uint64_t dataOff, uint32_t length,
-                   const Location& at) {
+void CompareLeader(Context& ctx, const FieldDesc& field, const uint8_t* ptr, uint64_t dataOff,
+                   uint32_t length, const Location& at) {
   BlobModel& m = ctx.blobs;
   const uint32_t leader = field.LeaderSize();
-  const uint32_t skip = (field.type == FieldType::kGraphic || field.type == FieldType::kOle) ? 8 : 0;
+  const uint32_t skip =
+      (field.type == FieldType::kGraphic || field.type == FieldType::kOle) ? 8 : 0;
   if (leader == 0 || length <= skip) return;
   const uint32_t n = std::min(leader, length - skip);
   const uint64_t from = dataOff + skip;
@@ -101,7 +104,8 @@ void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& tab
   m.size = *sz;
   m.key = table.EncryptionKey();
   if (m.size % kMbUnit != 0)
-    ctx.sink->Add("mb.size", MbLoc(m, m.size), "blob file is " + N(m.size) + " bytes, not a multiple of 4096");
+    ctx.sink->Add("mb.size", MbLoc(m, m.size),
+                  "blob file is " + N(m.size) + " bytes, not a multiple of 4096");
   const uint64_t units = m.size / kMbUnit;
   Bytes buf;
   if (units == 0 || !ReadMb(m, 0, kMbUnit, &buf)) {
@@ -110,12 +114,13 @@ void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& tab
   }
   if (buf[0] != 0 || DecodeU16(&buf[1]) != 1) {
     ctx.sink->Add("mb.header", MbLoc(m, 0),
-                  "header block type/length is " + Hex(buf[0]) + "/" + N(DecodeU16(&buf[1])) + " but should be 0/1" +
-                      (m.key ? " (wrong key or damage)" : ""));
+                  "header block type/length is " + Hex(buf[0]) + "/" + N(DecodeU16(&buf[1])) +
+                      " but should be 0/1" + (m.key ? " (wrong key or damage)" : ""));
     return;
   }
   if (!std::equal(kMbConstants, kMbConstants + 6, buf.begin() + 5))
-    ctx.sink->Add("mb.header-constant", MbLoc(m, 5), "header constants at 0x05..0x0A differ from 82 73 02 00 29 00");
+    ctx.sink->Add("mb.header-constant", MbLoc(m, 5),
+                  "header constants at 0x05..0x0A differ from 82 73 02 00 29 00");
   m.headerCounter = DecodeU16(&buf[3]);
   m.unitType.assign(size_t(units), kNoBlock);
   m.unitType[0] = 0;
@@ -134,7 +139,8 @@ void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& tab
         Status error;
         if (!ReadMb(m, off, kMbUnit, &window, &error)) {
           ctx.sink->Add(error.ok() ? "mb.unreadable" : "file.unreadable", MbLoc(m, off),
-                        "cannot read blob block at " + Hex(off) + (error.ok() ? "" : ": " + error.ToString()));
+                        "cannot read blob block at " + Hex(off) +
+                            (error.ok() ? "" : ": " + error.ToString()));
           break;
         }
       }
@@ -146,8 +152,8 @@ void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& tab
     if (type == 2 || type == 4) {
       if (len == 0 || u + len > units) {
         ctx.sink->Add("mb.block", MbLoc(m, off),
-                      "block of type " + N(type) + " is " + N(len) + " units long but " + N(units - u) +
-                          " remain in the file");
+                      "block of type " + N(type) + " is " + N(len) + " units long but " +
+                          N(units - u) + " remain in the file");
         ++u;
         continue;
       }
@@ -155,30 +161,34 @@ void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& tab
       u += len;
     } else if (type == 3) {
       if (len != 1)
-        ctx.sink->Add("mb.block", MbLoc(m, off), "suballocated block length is " + N(len) + " but should be 1");
+        ctx.sink->Add("mb.block", MbLoc(m, off),
+                      "suballocated block length is " + N(len) + " but should be 1");
       for (uint32_t s = 0; s < MbSlot::kCount; ++s) {
         MbSlot slot;
         slot.DecodeFrom(&blk[MbSlot::kTableOffset + s * MbSlot::kEncodedLength]);
         if (!slot.InUse()) continue;
-        if (slot.startChunk < MbSlot::kFirstDataChunk || uint32_t(slot.startChunk) + slot.chunks > 256 ||
-            slot.lastLength > 16) {
-          ctx.sink->Add("mb.slot", MbLoc(m, off + MbSlot::kTableOffset + s * MbSlot::kEncodedLength),
-                        "slot " + N(s) + " covers chunks " + N(slot.startChunk) + "+" + N(slot.chunks) +
-                            " (last length " + N(slot.lastLength) + "), outside the data area");
+        if (slot.startChunk < MbSlot::kFirstDataChunk ||
+            uint32_t(slot.startChunk) + slot.chunks > 256 || slot.lastLength > 16) {
+          ctx.sink->Add(
+              "mb.slot", MbLoc(m, off + MbSlot::kTableOffset + s * MbSlot::kEncodedLength),
+              "slot " + N(s) + " covers chunks " + N(slot.startChunk) + "+" + N(slot.chunks) +
+                  " (last length " + N(slot.lastLength) + "), outside the data area");
         }
       }
       m.unitType[u] = 3;
       ++u;
     } else {
-      ctx.sink->Add("mb.block", MbLoc(m, off), "block type is " + N(type) + " but should be 2, 3 or 4" +
-                                                   (m.key ? " (wrong key or damage)" : ""));
+      ctx.sink->Add("mb.block", MbLoc(m, off),
+                    "block type is " + N(type) + " but should be 2, 3 or 4" +
+                        (m.key ? " (wrong key or damage)" : ""));
       ++u;
     }
   }
   m.usable = true;
 }
 
-void CheckBlobPointer(Context& ctx, const FieldDesc& field, const uint8_t* raw, const Location& at) {
+void CheckBlobPointer(Context& ctx, const FieldDesc& field, const uint8_t* raw,
+                      const Location& at) {
   BlobModel& m = ctx.blobs;
   if (!m.usable) return;
   BlobPointer bp;
@@ -186,8 +196,8 @@ void CheckBlobPointer(Context& ctx, const FieldDesc& field, const uint8_t* raw, 
   // Every blob write takes the next value of the file's counter.
   if (bp.modNumber > m.headerCounter && ctx.sink->Wanted("blob.mod-number"))
     ctx.sink->Add("blob.mod-number", at,
-                  "modification number is " + N(bp.modNumber) + " but the blob file's counter is only " +
-                      N(m.headerCounter),
+                  "modification number is " + N(bp.modNumber) +
+                      " but the blob file's counter is only " + N(m.headerCounter),
                   field.name);
   const uint64_t off = bp.offset;
   // A block starts in a whole 4 KiB unit: the bytes after the last whole unit of a file
@@ -285,7 +295,8 @@ static std::string FirstFieldDifference(const ValFile& val, const TableHeader& t
     auto show = [](const FieldDesc& f) {
       return std::string(1, FieldTypeLetter(f.type)) + N(f.sizeByte) + " \"" + f.name + "\"";
     };
-    return ": field " + N(i + 1) + " is " + show(a) + " in the .VAL but " + show(b) + " in the table";
+    return ": field " + N(i + 1) + " is " + show(a) + " in the .VAL but " + show(b) +
+           " in the table";
   }
   return "";
 }
@@ -296,9 +307,11 @@ void CheckValFile(Context& ctx, const std::string& path, const TableHeader& tabl
   // A rebuild carries the .VAL over: one it cannot read stops it, so that is no note.
   constexpr uint64_t kMaxValSize = 16u << 20;  // real ones are a few kilobytes
   Result<uint64_t> size = ctx.fs->FileSize(path);
-  Result<Bytes> data = size.ok() && *size > kMaxValSize
-                           ? Result<Bytes>(Status::Corruption("file of " + N(*size) + " bytes is too large"))
-                           : size.ok() ? ctx.fs->ReadFile(path) : Result<Bytes>(size.status());
+  Result<Bytes> data =
+      size.ok() && *size > kMaxValSize
+          ? Result<Bytes>(Status::Corruption("file of " + N(*size) + " bytes is too large"))
+      : size.ok() ? ctx.fs->ReadFile(path)
+                  : Result<Bytes>(size.status());
   if (!data.ok()) {
     const bool gone = data.status().IsNotFound() || data.status().IsCorruption();
     ctx.sink->Add(gone ? "val.corrupt" : "file.unreadable", l,
@@ -313,7 +326,8 @@ void CheckValFile(Context& ctx, const std::string& path, const TableHeader& tabl
   if (val->changeCount != table.fixed.changeCount2) {
     l.offset = 0;
     ctx.sink->Add("val.stale", l,
-                  "version byte is " + N(val->changeCount) + " but the table's structure counter (0x2E) is " +
+                  "version byte is " + N(val->changeCount) +
+                      " but the table's structure counter (0x2E) is " +
                       N(table.fixed.changeCount2));
   }
   if (!val->layoutKnown) return;  // the older layout is not decoded further
@@ -322,8 +336,9 @@ void CheckValFile(Context& ctx, const std::string& path, const TableHeader& tabl
     ctx.sink->Add("val.corrupt", l, val->problem.message());
   } else if (!val->FieldsMatch(table.fields, false)) {
     ctx.sink->Add("val.fields", l,
-                  "its field list (" + N(val->fields.size()) + " fields) differs from the table's (" +
-                      N(table.fields.size()) + " fields)" + FirstFieldDifference(*val, table));
+                  "its field list (" + N(val->fields.size()) +
+                      " fields) differs from the table's (" + N(table.fields.size()) + " fields)" +
+                      FirstFieldDifference(*val, table));
   }
 }
 

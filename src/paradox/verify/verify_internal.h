@@ -41,17 +41,17 @@ class Sink {
 
 // What a data-file walk (DB or X/XG) leaves behind for the index checks.
 struct DataWalk {
-  bool ok = false;                  // the header was usable and the chain walked
+  bool ok = false;  // the header was usable and the chain walked
   TableHeader header;
-  std::string name;                 // base name
-  std::vector<uint16_t> chain;      // chain in walk order
-  std::vector<int32_t> recordsIn;   // per block number: records (-1 = not chained / bad)
-  uint32_t keySize = 0;             // bytes of the key prefix kept per block
-  std::vector<uint8_t> firstKeys;   // (fileBlocks + 1) * keySize
+  std::string name;                // base name
+  std::vector<uint16_t> chain;     // chain in walk order
+  std::vector<int32_t> recordsIn;  // per block number: records (-1 = not chained / bad)
+  uint32_t keySize = 0;            // bytes of the key prefix kept per block
+  std::vector<uint8_t> firstKeys;  // (fileBlocks + 1) * keySize
   std::vector<uint8_t> lastKeys;
-  uint64_t counted = 0;             // records over the chain
+  uint64_t counted = 0;  // records over the chain
   uint64_t physicalBlocks = 0;
-  KeyOrder order;                   // how the keys sort (partial for an unknown collation)
+  KeyOrder order;  // how the keys sort (partial for an unknown collation)
   const uint8_t* FirstKey(uint32_t block) const { return &firstKeys[size_t(block) * keySize]; }
   const uint8_t* LastKey(uint32_t block) const { return &lastKeys[size_t(block) * keySize]; }
 };
@@ -59,12 +59,12 @@ struct DataWalk {
 // Blob-file model built by CheckBlobFile and used when records are checked.
 struct BlobModel {
   bool present = false;
-  bool usable = false;         // the header was sane enough to resolve pointers
+  bool usable = false;  // the header was sane enough to resolve pointers
   std::string name;
   std::unique_ptr<File> file;
   uint64_t size = 0;
-  uint32_t key = 0;            // encryption key (0 = plain)
-  uint16_t headerCounter = 0;  // 0x03
+  uint32_t key = 0;               // encryption key (0 = plain)
+  uint16_t headerCounter = 0;     // 0x03
   std::vector<uint8_t> unitType;  // per 4 KiB unit: type of a block starting there, 0xFF = none
   // The last 4 KiB unit read for the record pass (decrypted): records point into the
   // same suballocated block in runs, and a blob's header and leader share its unit.

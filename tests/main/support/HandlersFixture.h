@@ -8,10 +8,10 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStringList>
-#include <QPlainTextEdit>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <memory>
