@@ -1,0 +1,715 @@
+#include "paradox/repair/header_recovery.h"
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "paradox/format/crypt.h"
+#include "paradox/format/index.h"
+#include "paradox/format/reader.h"
+#include "paradox/format/writer.h"
+#include "paradox/repair/salvage.h"
+
+namespace paradox {
+namespace {
+
+// Writer size of a field (FieldDef::size) from a descriptor size byte.
+uint16_t WriterSize(FieldType t, uint8_t sizeByte) {
+  if (IsBlobType(t)) return sizeByte >= 10 ? uint16_t(sizeByte - 10) : 0;
+  return sizeByte;
+}
+
+}  // namespace
+
+std::string Describe(const FieldDesc& f) {
+  return std::string(1, FieldTypeLetter(f.type)) + std::to_string(f.sizeByte);
+}
+
+Result<std::vector<FieldDesc>> FieldsFromStructure(const TableStructure& s) {
+  std::vector<FieldDesc> out;
+  for (size_t i = 0; i < s.fields.size(); ++i) {
+    FieldDesc f;
+    if (!FieldTypeFromLetter(s.fields[i].type, &f.type)) {
+      return Status::InvalidArgument("field " + std::to_string(i + 1) + " has unknown type '" +
+                                     std::string(1, s.fields[i].type) + "'");
+    }
+    if (s.fields[i].size > 255) {
+      return Status::InvalidArgument("field " + std::to_string(i + 1) + " size " +
+                                     std::to_string(s.fields[i].size) + " is over 255");
+    }
+    f.sizeByte = uint8_t(s.fields[i].size);
+    f.name = s.fields[i].name;
+    out.push_back(std::move(f));
+  }
+  return out;
+}
+
+namespace {
+
+// Checks a decoded header for what the rebuild must rely on; "" when usable.
+std::string HeaderProblem(const TableHeader& h, uint64_t fileSize) {
+  const FixedHeader& f = h.fixed;
+  TableLevel level;
+  if (!LevelFromVersionId(f.fileVersionId, &level)) return "unknown table level byte";
+  if (f.fileType != 0 && f.fileType != 2) return "file type is not a table";
+  static const uint8_t kCodes[] = {1, 2, 3, 4, 8, 16, 32};
+  if (std::find(std::begin(kCodes), std::end(kCodes), f.blockSizeCode) == std::end(kCodes))
+    return "block size code " + std::to_string(f.blockSizeCode) + " is not a block size";
+  if (h.fields.empty()) return "no fields";
+  for (size_t i = 0; i < h.fields.size(); ++i) {
+    const FieldDesc& fd = h.fields[i];
+    if (!IsKnownFieldType(uint8_t(fd.type)) || !ValidateFieldDescriptor(fd.type, fd.sizeByte).ok())
+      return "field " + std::to_string(i + 1) + "'s descriptor " + Describe(fd) + " is invalid";
+  }
+  if (f.recordSize != h.ComputedRecordSize()) return "record size does not match the fields";
+  if (uint32_t(f.recordSize) + 6 > f.BlockSize()) return "record does not fit a block";
+  if (f.primaryKeyFields > h.fields.size() || f.primaryKeyFields > 16) return "key field count";
+  if ((f.fileType == 0) != (f.primaryKeyFields > 0))
+    return "file type and key field count disagree";
+  if (f.headerSize < h.variableEnd) return "header size is below the used header";
+  if (f.headerSize > fileSize) return "header size is beyond the end of the file";
+  return "";
+}
+
+// The header of block k under layout h (decrypted with h's key: the first 256-byte
+// chunk of a block decrypts on its own).
+Status PeekBlockHeader(const TableHeader& h, const BlockPeek& peek, uint32_t k, BlockHeader* out) {
+  uint8_t buf[256] = {};
+  const uint32_t key = h.EncryptionKey();
+  PARADOX_RETURN_IF_ERROR(
+      peek(BlockOffset(h.fixed.headerSize, h.BlockSize(), k), MutableByteSpan(buf, key ? 256 : 6)));
+  if (key) DecryptChunk(buf, key & 0xFF, (key >> 8) & 0xFF, 0, static_cast<uint8_t>(k));
+  out->DecodeFrom(buf);
+  return Status::OK();
+}
+
+// Whether the file's blocks read as data blocks under this layout: the chain from the
+// header's first block (block 1 when that word is out of range) starts with no previous
+// block and its links agree both ways for most of its first steps. `strict` also wants
+// most of those blocks' record counts well-formed: a candidate repair must earn its
+// place, while the header as stored is trusted unless the blocks contradict it (a
+// damaged count word is damage to a block, not evidence against the header).
+bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& peek, bool strict,
+                      Status* ioError) {
+  const uint64_t hs = h.fixed.headerSize;
+  const uint32_t bs = h.BlockSize();
+  // No blocks at all: only a layout for an empty table (a few bytes after its header
+  // are trailing bytes, not evidence of a wrong header size).
+  if (fileSize < hs + BlockHeader::kEncodedLength)
+    return h.fixed.fileBlocks == 0 && h.fixed.numRecords == 0;
+  const uint32_t key = h.EncryptionKey();
+  const uint64_t body = fileSize - hs;
+  // As the block walk counts them: an encrypted block's header needs its whole first chunk.
+  const uint64_t headerNeeds = key ? 256 : BlockHeader::kEncodedLength;
+  const uint64_t present = std::min<uint64_t>(body / bs + (body % bs >= headerNeeds), 0xFFFF);
+  if (present == 0) return !strict;  // no block to judge by
+  uint32_t k = h.fixed.firstBlock >= 1 && h.fixed.firstBlock <= present ? h.fixed.firstBlock : 1;
+  uint32_t prev = 0;
+  int steps = 0, linked = 0, counted = 0;
+  for (; k != 0 && steps < 16; ++steps) {
+    BlockHeader b;
+    Status st = PeekBlockHeader(h, peek, k, &b);
+    if (!st.ok()) {
+      *ioError = st;
+      return false;
+    }
+    if (steps == 0 && b.prevBlock != 0) {
+      linked = -1;  // the chain's first block is not one: only the sample below can tell
+      break;
+    }
+    // A next link out of range is damage to that block (it ends the walk), not to the layout.
+    if (b.prevBlock == prev) ++linked;
+    if (b.RecordCount(h.fixed.recordSize, bs) >= 0) ++counted;
+    if (b.nextBlock > present || b.nextBlock == k) {
+      ++steps;
+      break;
+    }
+    prev = k;
+    k = b.nextBlock;
+  }
+  // A chain the header says is longer than one block must show a link that holds: a
+  // stretch of zero bytes reads as a lone, empty-linked block.
+  const bool chainShown = !strict || h.fixed.blocksInUse <= 1 || linked >= 2;
+  if (linked >= 0 && chainShown && 2 * linked > steps && (!strict || 2 * counted > steps))
+    return true;
+  if (strict) return false;
+  // The chain's start is damaged (a block of garbage, say): the layout still fits when
+  // most blocks of the file read as block headers under it. Blocks read off their
+  // boundaries give record bytes, which rarely pass.
+  const uint32_t step = uint32_t(std::max<uint64_t>(1, present / 64));
+  int sampled = 0, sound = 0;
+  for (uint64_t j = 1; j <= present; j += step) {
+    BlockHeader b;
+    Status st = PeekBlockHeader(h, peek, uint32_t(j), &b);
+    if (!st.ok()) {
+      *ioError = st;
+      return false;
+    }
+    ++sampled;
+    sound += b.nextBlock <= present && b.prevBlock <= present && b.nextBlock != j &&
+             b.prevBlock != j && b.RecordCount(h.fixed.recordSize, bs) >= 0;
+  }
+  return 2 * sound >= sampled;
+}
+
+// Whole blocks (or, in DOS-era files, whole KiB of the last block) from the header
+// to the end of the file: a wrong header size rarely lines up by chance.
+bool BlocksAligned(const TableHeader& h, uint64_t fileSize) {
+  return fileSize >= h.fixed.headerSize && (fileSize - h.fixed.headerSize) % 1024 == 0;
+}
+
+bool EndsInLastBlock(const TableHeader& h, uint64_t fileSize) {
+  const uint64_t hs = h.fixed.headerSize, bs = h.BlockSize(), n = h.fixed.fileBlocks;
+  return n > 0 && fileSize > hs + (n - 1) * bs && fileSize <= hs + n * bs;
+}
+
+void PutU16(Bytes& b, size_t off, uint16_t v) {
+  if (off + 2 <= b.size()) EncodeU16(&b[off], v);
+}
+
+// Bytes of the start of a .DB that header recovery looks at (a header is at most
+// 64 KiB; block 1's header follows it).
+constexpr size_t kHeaderPrefix = 0x10000 + 6;
+
+// Fixed stored size of a field type; 0 for types whose size the descriptor gives.
+uint8_t FixedSizeOf(FieldType t) {
+  switch (t) {
+    case FieldType::kShort:
+      return 2;
+    case FieldType::kDate:
+    case FieldType::kLong:
+    case FieldType::kTime:
+    case FieldType::kAutoInc:
+      return 4;
+    case FieldType::kMoney:
+    case FieldType::kNumber:
+    case FieldType::kTimestamp:
+      return 8;
+    case FieldType::kLogical:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+// Mends invalid field descriptors in a header copy: from the .PX (which repeats the
+// key fields' descriptors), from X/XG headers (the indexed fields'), from the .VAL footer, from the
+// type's fixed size, or - for the one alpha/bytes field whose size is lost - from the record size.
+// Returns the number of descriptors changed.
+int RepairDescriptors(Bytes& trial, uint8_t versionId, uint16_t n, const TableHeader* px,
+                      const ValFile* val, const std::map<uint16_t, FieldDesc>& fromIndexes) {
+  const size_t base = versionId >= 5 ? 0x78 : 0x58;
+  if (n == 0 || base + 2 * size_t(n) > trial.size()) return 0;
+  int changes = 0;
+  int lostSize = -1;  // the single alpha/bytes field whose size is gone
+  uint32_t known = 0;
+  for (uint16_t i = 0; i < n; ++i) {
+    uint8_t& t = trial[base + 2 * i];
+    uint8_t& sz = trial[base + 2 * i + 1];
+    auto valid = [&]() {
+      return IsKnownFieldType(t) && ValidateFieldDescriptor(FieldType(t), sz).ok();
+    };
+    if (!valid()) {
+      auto x = fromIndexes.find(uint16_t(i + 1));
+      if (px && i < px->fields.size()) {
+        t = uint8_t(px->fields[i].type);
+        sz = px->fields[i].sizeByte;
+      } else if (x != fromIndexes.end()) {
+        t = uint8_t(x->second.type);
+        sz = x->second.sizeByte;
+      } else if (val && val->fieldsRead && i < val->fields.size() && val->fields.size() == n) {
+        t = uint8_t(val->fields[i].type);
+        sz = val->fields[i].sizeByte;
+      } else if (IsKnownFieldType(t) && FixedSizeOf(FieldType(t)) != 0) {
+        sz = FixedSizeOf(FieldType(t));
+      } else if ((t == uint8_t(FieldType::kAlpha) || t == uint8_t(FieldType::kBytes)) &&
+                 lostSize < 0) {
+        lostSize = i;
+        ++changes;
+        continue;
+      } else {
+        continue;  // nothing to go on; the header stays unusable
+      }
+      ++changes;
+    }
+    if (IsKnownFieldType(t)) known += StoredFieldSize(FieldType(t), sz);
+  }
+  if (lostSize >= 0) {
+    uint32_t recordSize = DecodeU16(&trial[0]);
+    if (recordSize > known && recordSize - known <= 255)
+      trial[base + 2 * size_t(lostSize) + 1] = uint8_t(recordSize - known);
+  }
+  return changes;
+}
+
+// Tries the header as stored, then repairs of the layout fields from the header's own
+// redundancy and the family members, then a caller's description or the .VAL footer.
+class HeaderRecovery {
+ public:
+  HeaderRecovery(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
+                 const TableStructure* structure, const TableHeader* px, const ValFile* val,
+                 const std::map<uint16_t, FieldDesc>& fromIndexes)
+      : file_(file),
+        fileSize_(fileSize),
+        peek_(peek),
+        structure_(structure),
+        px_(px),
+        val_(val),
+        fromIndexes_(fromIndexes) {}
+
+  Result<RecoveredHeader> Run() {
+    stored_ = DecodeTableHeader(ByteSpan(file_));
+    storedUsable_ = stored_.ok() && HeaderProblem(*stored_, fileSize_).empty();
+    if (StoredHeaderFits()) return Stored();
+    PARADOX_RETURN_IF_ERROR(ioError_);
+    firstProblem_ = stored_.ok() ? HeaderProblem(*stored_, fileSize_) : stored_.status().message();
+    if (firstProblem_.empty())
+      firstProblem_ = "the data chain from block " + std::to_string(stored_->fixed.firstBlock) +
+                      " does not read as linked data blocks with this header's sizes";
+    if (file_.size() < FixedHeader::kEncodedLength)
+      return Status::Corruption("file is " + std::to_string(fileSize_) +
+                                " bytes, too short for a table header");
+    GatherCandidates();
+    PARADOX_RETURN_IF_ERROR(SearchRepairs());
+    if (best_.empty() && storedUsable_)
+      return Stored();  // nothing fits better than the header as it is
+    if (!best_.empty()) {
+      RecoveredHeader out;
+      out.header = std::move(bestHeader_);
+      out.patchedPrefix = std::move(best_);
+      out.repaired = true;
+      out.notes.push_back("header damaged (" + firstProblem_ + "); " +
+                          std::to_string(bestChanges_ % kUnaligned) +
+                          " layout field(s) recovered from the header's redundancy and the family");
+      return out;
+    }
+    return FromDescription();
+  }
+
+ private:
+  // Score of a repair: layout fields changed, plus this when the blocks would not line
+  // up with the end of the file. A usable stored header (a truncated file, say) scores
+  // that penalty alone.
+  static constexpr int kUnaligned = 100;
+
+  // The header as stored is trusted while the file agrees with it: its blocks line up
+  // with the file's end (or the file ends inside the last block it declares, as DOS-era
+  // programs wrote it), and the chain from its first block reads as linked blocks.
+  // A file shorter than its blocks is a truncation when the chain's first blocks still
+  // read as blocks, counts included (a damaged header size reads record bytes there).
+  bool StoredHeaderFits() {
+    if (!storedUsable_) return false;
+    const TableHeader& s = *stored_;
+    const bool cut =
+        fileSize_ < uint64_t(s.fixed.headerSize) + uint64_t(s.fixed.fileBlocks) * s.BlockSize();
+    if ((BlocksAligned(s, fileSize_) || EndsInLastBlock(s, fileSize_)) &&
+        LayoutFitsBlocks(s, fileSize_, peek_, false, &ioError_))
+      return true;
+    return cut && ioError_.ok() && LayoutFitsBlocks(s, fileSize_, peek_, true, &ioError_);
+  }
+
+  RecoveredHeader Stored() {
+    RecoveredHeader out;
+    out.header = std::move(stored_).value();
+    return out;
+  }
+
+  // Candidate values for the layout fields: the stored ones first, then what the
+  // header's redundancy and the family members say, then the usual values.
+  void GatherCandidates() {
+    const Bytes& file = file_;
+    versions_ = {file[0x39]};
+    if (file.size() >= 0x5C) {
+      uint16_t v2 = DecodeU16(&file[0x58]), v3 = DecodeU16(&file[0x5A]);
+      if (v2 == v3 && v2 >= 0x105 && v2 <= 0x10C) versions_.push_back(uint8_t(v2 - 0x100));
+    }
+    for (uint8_t v : {12, 11, 9, 4, 3}) versions_.push_back(v);
+    counts_ = {DecodeU16(&file[0x21])};
+    uint32_t p30 = DecodeU32(&file[0x30]), p34 = DecodeU32(&file[0x34]);
+    if (p30 > p34 && (p30 - p34) % 2 == 0 && (p30 - p34) / 2 <= 255)
+      counts_.push_back(uint16_t((p30 - p34) / 2));
+    if (file.size() >= 0x70) {
+      uint16_t fn = DecodeU16(&file[0x66]), so = DecodeU16(&file[0x6E]);
+      if (so > fn && (so - fn) % 2 == 0 && (so - fn) / 2 <= 255)
+        counts_.push_back(uint16_t((so - fn) / 2));
+    }
+    if (val_ && val_->fieldsRead) counts_.push_back(uint16_t(val_->fields.size()));
+    codes_ = {file[0x05], 1, 2, 4, 16, 3, 8, 32};
+    headerSizes_ = {DecodeU16(&file[0x02]), 2048, 4096};
+    if (uint16_t real = DecodeU16(&file[0x51]); real > 0) headerSizes_.push_back(real);
+    keys_ = {DecodeU16(&file[0x23])};
+    if (px_) keys_.push_back(px_->fixed.numFields);
+    keys_.push_back(0);
+    auto dedupe = [](auto& v) {
+      std::vector<std::decay_t<decltype(v[0])>> u;
+      for (auto x : v)
+        if (std::find(u.begin(), u.end(), x) == u.end()) u.push_back(x);
+      v = u;
+    };
+    dedupe(versions_);
+    dedupe(counts_);
+    dedupe(codes_);
+    dedupe(headerSizes_);
+    dedupe(keys_);
+  }
+
+  // The repair with the fewest changed layout fields whose header reads and whose
+  // blocks read as linked data blocks.
+  Status SearchRepairs() {
+    bestChanges_ = storedUsable_ ? kUnaligned : 1000;
+    for (uint8_t ver : versions_)
+      for (uint16_t n : counts_)
+        for (uint16_t pk : keys_)
+          for (uint8_t code : codes_)
+            for (size_t hi = 0; hi <= headerSizes_.size(); ++hi)
+              PARADOX_RETURN_IF_ERROR(TryRepair(ver, n, pk, code, hi));
+    return Status::OK();
+  }
+
+  Status TryRepair(uint8_t ver, uint16_t n, uint16_t pk, uint8_t code, size_t hi) {
+    const Bytes& file = file_;
+    int changes = (ver != file[0x39]) + (n != DecodeU16(&file[0x21])) +
+                  (pk != DecodeU16(&file[0x23])) + (code != file[0x05]);
+    if (changes >= bestChanges_) return Status::OK();
+    Bytes trial = file;
+    trial[0x39] = ver;
+    PutU16(trial, 0x21, n);
+    PutU16(trial, 0x23, pk);
+    trial[0x05] = code;
+    changes += RepairDescriptors(trial, ver, n, px_, val_, fromIndexes_);
+    if (changes >= bestChanges_) return Status::OK();
+    trial[0x04] = pk > 0 ? 0 : 2;
+    // headerSize: a listed candidate, or (last round) the computed used size.
+    auto h1 = DecodeTableHeader(ByteSpan(trial));
+    if (!h1.ok()) {
+      // The stored header size may cut the variable part short: retry wide.
+      PutU16(trial, 0x02, uint16_t(std::min<size_t>(trial.size(), 0xF000)));
+      h1 = DecodeTableHeader(ByteSpan(trial));
+      if (!h1.ok()) return Status::OK();
+    }
+    const uint16_t hs = hi < headerSizes_.size() ? headerSizes_[hi] : uint16_t(h1->variableEnd);
+    const int hsChange = hs != DecodeU16(&file[0x02]);
+    if (changes + hsChange >= bestChanges_) return Status::OK();
+    PutU16(trial, 0x02, hs);
+    PutU16(trial, 0x00, uint16_t(h1->ComputedRecordSize()));
+    const int rsChange = DecodeU16(&trial[0x00]) != DecodeU16(&file[0x00]);
+    const int typeChange = trial[0x04] != file[0x04];
+    int total = changes + hsChange + rsChange + typeChange;
+    if (total >= bestChanges_) return Status::OK();
+    auto h2 = DecodeTableHeader(ByteSpan(trial));
+    if (!h2.ok() || !HeaderProblem(*h2, fileSize_).empty()) return Status::OK();
+    Status io;
+    if (!LayoutFitsBlocks(*h2, fileSize_, peek_, true, &io)) return io;
+    // Field names must still be readable text for the result to be credible.
+    for (const FieldDesc& f : h2->fields)
+      if (f.name.empty()) return Status::OK();
+    if (!BlocksAligned(*h2, fileSize_)) total += kUnaligned;
+    if (total >= bestChanges_) return Status::OK();
+    bestChanges_ = total;
+    best_ = std::move(trial);
+    bestHeader_ = std::move(h2).value();
+    return Status::OK();
+  }
+
+  // Last resort: the layout from a description (caller's, or the .VAL footer plus the
+  // .PX key count) over the file's fixed part.
+  Result<RecoveredHeader> FromDescription() {
+    std::vector<FieldDesc> fields;
+    uint16_t keyCount = 0;
+    std::string source;
+    if (structure_ && !structure_->fields.empty()) {
+      auto fs = FieldsFromStructure(*structure_);
+      if (!fs.ok()) return fs.status();
+      fields = std::move(fs).value();
+      keyCount = structure_->keyFields;
+      source = "the given structure";
+    } else if (val_ && val_->fieldsRead && !val_->fields.empty()) {
+      fields = val_->fields;
+      keyCount = px_ ? px_->fixed.numFields : 0;
+      source = "the .VAL file's field list";
+    } else {
+      return Status::Corruption("table header cannot be used (" + firstProblem_ +
+                                ") and no structure is available to read the data with");
+    }
+    TableSchema schema;
+    TableLevel level;
+    if (!LevelFromVersionId(file_[0x39], &level)) level = TableLevel::k7;
+    schema.level = level;
+    for (const FieldDesc& f : fields)
+      schema.fields.push_back({f.name, f.type, WriterSize(f.type, f.sizeByte)});
+    schema.keyFieldCount = keyCount;
+    for (uint8_t code : codes_) {
+      if (code == 0) continue;
+      schema.blockSize = uint32_t(code) * 1024;
+      for (uint16_t hs : headerSizes_) {
+        if (hs < FixedHeader::kEncodedLength || hs > fileSize_) continue;
+        auto templ = HeaderForSchema(schema, "TABLE.DB");
+        if (!templ.ok()) break;
+        TableHeader h = std::move(templ).value();
+        Bytes whole = file_;
+        whole[0x05] = code;
+        whole[0x04] = keyCount > 0 ? 0 : 2;
+        PutU16(whole, 0x02, hs);
+        PutU16(whole, 0x00, uint16_t(h.ComputedRecordSize()));
+        PutU16(whole, 0x21, uint16_t(h.fields.size()));
+        PutU16(whole, 0x23, keyCount);
+        auto merged = DecodeTableHeaderWithTemplate(ByteSpan(whole), h);
+        if (!merged.ok()) continue;
+        merged->fixed.headerSize = hs;
+        Status io;
+        if (!LayoutFitsBlocks(*merged, fileSize_, peek_, true, &io)) {
+          PARADOX_RETURN_IF_ERROR(io);
+          continue;
+        }
+        RecoveredHeader out;
+        out.header = std::move(merged).value();
+        out.patchedPrefix = std::move(whole);
+        out.repaired = true;
+        out.fromStructure = true;
+        out.notes.push_back("header damaged (" + firstProblem_ + "); fields taken from " + source);
+        return out;
+      }
+    }
+    return Status::Corruption("table header cannot be used (" + firstProblem_ + "), and " + source +
+                              " does not fit the data blocks");
+  }
+
+  const Bytes& file_;
+  const uint64_t fileSize_;
+  const BlockPeek& peek_;
+  const TableStructure* structure_;
+  const TableHeader* px_;
+  const ValFile* val_;
+  const std::map<uint16_t, FieldDesc>& fromIndexes_;
+
+  Result<TableHeader> stored_ = Status::Corruption("not decoded");
+  bool storedUsable_ = false;
+  Status ioError_;
+  std::string firstProblem_;
+  std::vector<uint8_t> versions_, codes_;
+  std::vector<uint16_t> counts_, headerSizes_, keys_;
+  int bestChanges_ = 1000;
+  Bytes best_;
+  TableHeader bestHeader_;
+};
+
+}  // namespace
+
+Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
+                                      const TableStructure* structure, const TableHeader* pxHeader,
+                                      const ValFile* val,
+                                      const std::map<uint16_t, FieldDesc>& fromIndexes) {
+  return HeaderRecovery(file, fileSize, peek, structure, pxHeader, val, fromIndexes).Run();
+}
+
+namespace {
+
+// The first `limit` bytes of a file (fewer when it is shorter) and its size.
+Status ReadPrefix(FileSystem* fs, const std::string& path, size_t limit, Bytes* out,
+                  uint64_t* size) {
+  auto f = fs->Open(path, OpenMode::kRead);
+  if (!f.ok()) return f.status();
+  auto sz = (*f)->Size();
+  if (!sz.ok()) return sz.status();
+  *size = *sz;
+  out->assign(size_t(std::min<uint64_t>(*sz, limit)), 0);
+  return (*f)->ReadExact(0, MutableByteSpan(*out));
+}
+
+// Descriptors of DB fields (by 1-based number) as the X/XG headers repeat them: the
+// indexed fields come first in an X file. The key-field count comes from the .PX when
+// there is one (the DB's own may be the damaged part).
+Result<std::map<uint16_t, FieldDesc>> DescriptorsFromIndexes(FileSystem* fs, const FamilyFiles& fam,
+                                                             const Bytes& dbPrefix,
+                                                             const TableHeader* px) {
+  std::map<uint16_t, FieldDesc> out;
+  uint16_t keys =
+      px ? px->fixed.numFields : (dbPrefix.size() >= 0x25 ? DecodeU16(&dbPrefix[0x23]) : 0);
+  for (const SecondaryFiles& s : fam.secondary) {
+    if (s.x.empty()) continue;
+    auto xh = ReadHeader(fs, s.x);
+    if (!xh.ok()) {
+      if (xh.status().IsIOError()) return xh.status();
+      continue;
+    }
+    auto info = SecondaryIndexFromHeader(*xh, keys);
+    if (!info.ok()) continue;
+    for (size_t k = 0; k < info->dbFields.size() && k < xh->fields.size(); ++k)
+      out.emplace(info->dbFields[k], xh->fields[k]);
+  }
+  return out;
+}
+}  // namespace
+
+Result<HeaderSources> ReadHeaderSources(FileSystem* fs, const FamilyFiles& fam) {
+  HeaderSources src;
+  PARADOX_RETURN_IF_ERROR(ReadPrefix(fs, fam.db, kHeaderPrefix, &src.prefix, &src.fileSize));
+  if (!fam.px.empty()) {
+    auto ph = ReadHeader(fs, fam.px);
+    if (ph.ok())
+      src.px = std::move(ph).value();
+    else if (ph.status().IsIOError())
+      return ph.status();
+  }
+  if (!fam.val.empty()) {
+    auto vb = fs->ReadFile(fam.val);
+    if (!vb.ok() && vb.status().IsIOError()) return vb.status();
+    if (vb.ok()) {
+      auto vi = DecodeValSections(ByteSpan(*vb));
+      if (vi.ok()) src.val = std::move(vi).value();
+    }
+  }
+  auto fromIndexes = DescriptorsFromIndexes(fs, fam, src.prefix, src.px ? &*src.px : nullptr);
+  if (!fromIndexes.ok()) return fromIndexes.status();
+  src.fromIndexes = std::move(fromIndexes).value();
+  return src;
+}
+
+Result<BlockPeek> PeekInto(FileSystem* fs, const std::string& db, std::shared_ptr<File>* holder) {
+  auto f = fs->Open(db, OpenMode::kRead);
+  if (!f.ok()) return f.status();
+  *holder = std::shared_ptr<File>(std::move(f).value());
+  File* file = holder->get();
+  return BlockPeek([file](uint64_t offset, MutableByteSpan out) -> Status {
+    size_t got = 0;
+    PARADOX_RETURN_IF_ERROR(file->ReadAt(offset, out, &got));
+    std::fill(out.begin() + static_cast<long>(got), out.end(), 0);
+    return Status::OK();
+  });
+}
+// Secondary-index definitions from the X/XG headers of the family.
+std::vector<SecondaryIndexDef> IndexDefsFromFamily(FileSystem* fs, const FamilyFiles& fam,
+                                                   const TableHeader& db,
+                                                   std::vector<RebuildAction>* actions,
+                                                   Status* ioError) {
+  std::vector<SecondaryIndexDef> defs;
+  for (const SecondaryFiles& s : fam.secondary) {
+    if (s.x.empty()) {
+      actions->push_back({"dropped", PathBaseName(s.y), -1, -1,
+                          "index half without its X file; nothing to regenerate it from"});
+      continue;
+    }
+    auto xh = ReadHeader(fs, s.x);
+    if (!xh.ok() && xh.status().IsIOError()) {
+      *ioError = xh.status();
+      return defs;
+    }
+    if (!xh.ok()) {
+      actions->push_back({"dropped", PathBaseName(s.x), -1, -1,
+                          "index definition unreadable: " + xh.status().message()});
+      continue;
+    }
+    auto info = SecondaryIndexFromHeader(*xh, db.fixed.primaryKeyFields);
+    if (!info.ok()) {
+      actions->push_back({"dropped", PathBaseName(s.x), -1, -1,
+                          "index definition unreadable: " + info.status().message()});
+      continue;
+    }
+    SecondaryIndexDef d;
+    d.name = info->composite ? info->name : "";
+    bool ok = !info->dbFields.empty();
+    for (uint16_t fno : info->dbFields) {
+      if (fno == 0 || fno > db.fields.size()) {
+        ok = false;
+        break;
+      }
+      d.fields.push_back(db.fields[fno - 1].name);
+    }
+    if (!ok) {
+      actions->push_back(
+          {"dropped", PathBaseName(s.x), -1, -1, "index refers to fields the table does not have"});
+      continue;
+    }
+    d.caseInsensitive = info->caseInsensitive;
+    d.descending = info->descending;
+    d.unique = info->unique;
+    if (info->composite && d.name.empty()) d.name = s.tag;
+    defs.push_back(std::move(d));
+  }
+  return defs;
+}
+
+std::vector<SecondaryIndexDef> IndexDefsFromStructure(const TableStructure& s,
+                                                      const TableHeader& db) {
+  std::vector<SecondaryIndexDef> defs;
+  for (const RebuildIndex& ix : s.indexes) {
+    SecondaryIndexDef d;
+    d.name = ix.name;
+    for (uint16_t fno : ix.fields) {
+      if (fno >= 1 && fno <= db.fields.size()) d.fields.push_back(db.fields[fno - 1].name);
+    }
+    d.caseInsensitive = ix.caseInsensitive;
+    d.unique = ix.unique;
+    for (bool b : ix.descending) d.descending = d.descending || b;
+    if (!d.fields.empty()) defs.push_back(std::move(d));
+  }
+  return defs;
+}
+
+// Records per data block from the primary index's leaf entries (-1 = unknown): the
+// redundancy that bounds a block whose own count word is damaged. A .PX that cannot
+// be read gives nothing; a failing file system is an error.
+Result<std::vector<int32_t>> IndexCounts(FileSystem* fs, const FamilyFiles& fam,
+                                         const TableHeader& h) {
+  std::vector<int32_t> counts;
+  if (fam.px.empty() || h.fixed.primaryKeyFields == 0) return counts;
+  auto px = IndexFile::Open(fs, fam.px);
+  if (!px.ok()) {
+    if (px.status().IsIOError()) return px.status();
+    return counts;
+  }
+  for (const IndexEntry& e : (*px)->leafEntries()) {
+    if (e.child >= counts.size()) counts.resize(size_t(e.child) + 1, -1);
+    counts[e.child] = e.count;
+  }
+  return counts;
+}
+
+Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string& dbPath) {
+  if (!fs) fs = DefaultFileSystem();
+  auto fam = FindFamily(fs, dbPath);
+  if (!fam.ok()) return fam.status();
+  auto srcR = ReadHeaderSources(fs, *fam);
+  if (!srcR.ok()) return srcR.status();
+  const HeaderSources& src = *srcR;
+  const std::optional<ValFile>& val = src.val;
+  std::shared_ptr<File> dbFile;
+  auto peek = PeekInto(fs, fam->db, &dbFile);
+  if (!peek.ok()) return peek.status();
+  auto rec = RecoverHeader(src.prefix, src.fileSize, *peek, nullptr, src.px ? &*src.px : nullptr,
+                           val ? &*val : nullptr, src.fromIndexes);
+  if (!rec.ok()) return rec.status();
+  const TableHeader& h = rec->header;
+  TableStructure s;
+  for (const FieldDesc& f : h.fields)
+    s.fields.push_back({f.name, FieldTypeLetter(f.type), f.sizeByte});
+  s.keyFields = h.fixed.primaryKeyFields;
+  s.indexesGiven = true;
+  for (const SecondaryFiles& sf : fam->secondary) {
+    if (sf.x.empty()) continue;
+    auto xh = ReadHeader(fs, sf.x);
+    if (!xh.ok()) {
+      // Left out, the index would be missing from a rebuild given this description.
+      if (xh.status().IsIOError()) return xh.status();
+      continue;
+    }
+    auto info = SecondaryIndexFromHeader(*xh, h.fixed.primaryKeyFields);
+    if (!info.ok()) continue;
+    RebuildIndex ix;
+    ix.name = info->name;
+    ix.fields = info->dbFields;
+    ix.descending = info->fieldDescending;
+    ix.caseInsensitive = info->caseInsensitive;
+    ix.unique = info->unique;
+    ix.maintained = info->maintained;
+    ix.fileSuffix = sf.tag;
+    s.indexes.push_back(std::move(ix));
+  }
+  if (val) {
+    s.validityChecks = val->declaredChecks;
+    s.referentialLinks = val->declaredLinks;
+  }
+  return s;
+}
+
+}  // namespace paradox

@@ -1,0 +1,223 @@
+// The check of a DB-format file (the table's .DB, or a secondary index's .Xnn/.XGn),
+// shared by the files that hold its steps: verify_data.cpp (the walk and the record
+// pass), verify_header.cpp (the header), verify_values.cpp (each record's values).
+// Not a public header.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "paradox/format/chain.h"
+#include "paradox/format/codepage.h"
+#include "paradox/format/crypt.h"
+#include "paradox/format/value.h"
+#include "paradox/verify/verify_internal.h"
+
+namespace paradox::verify {
+
+// Bytes per read in the record pass: stays in the L2 cache.
+inline constexpr size_t kReadChunk = 128 << 10;
+inline constexpr uint32_t kMaxDate = 3652059;  // 9999-12-31
+inline constexpr int32_t kMsPerDay = 86400000;
+
+inline bool ValidBlockCode(uint8_t code) {
+  return code == 1 || code == 2 || code == 3 || code == 4 || code == 8 || code == 16 || code == 32;
+}
+
+inline std::string N(uint64_t v) {
+  return std::to_string(v);
+}
+
+// Whether [p, p + n) is all zero, by words: alpha fields are mostly padding, and this
+// scan is the record pass's hottest loop.
+inline bool ZeroBytes(const uint8_t* p, size_t n) {
+  uint64_t acc = 0;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    acc |= w;
+  }
+  if (n >= 4) {
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    acc |= w;
+    p += 4, n -= 4;
+  }
+  for (; n > 0; ++p, --n) acc |= *p;
+  return acc == 0;
+}
+
+// Whether the 16 digit bytes of a BCD value (complemented when negative) hold only
+// nibbles 0..9, eight bytes at a time: a nibble above 9 carries into bit 4 when 6 is
+// added.
+inline bool BcdDigitsValid(const uint8_t* digits, bool negative) {
+  constexpr uint64_t kLow = 0x0F0F0F0F0F0F0F0Full, kSix = 0x0606060606060606ull,
+                     kCarry = 0x1010101010101010ull;
+  for (int half = 0; half < 2; ++half) {
+    uint64_t w;
+    std::memcpy(&w, digits + 8 * half, 8);
+    if (negative) w = ~w;
+    if (((((w >> 4) & kLow) + kSix) | ((w & kLow) + kSix)) & kCarry) return false;
+  }
+  return true;
+}
+
+// The four bytes at p as a big-endian number (dates and times).
+inline uint32_t BigEndian32(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+// The eight bytes at p as a big-endian number.
+inline uint64_t BigEndian64(const uint8_t* p) {
+  uint64_t x;
+  std::memcpy(&x, p, 8);
+  if constexpr (std::endian::native == std::endian::little) x = __builtin_bswap64(x);
+  return x;
+}
+
+// A timestamp's day number as text; any double (huge, infinite) is fine: never cast.
+inline std::string DayText(double ms) {
+  if (std::isinf(ms)) return ms < 0 ? "minus infinity" : "infinity";
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "day %.6g", ms / kMsPerDay);
+  return buf;
+}
+
+inline int LevelNumber(TableLevel l) {
+  switch (l) {
+    case TableLevel::k3_0:
+      return 3;
+    case TableLevel::k3_5:
+      return 35;
+    case TableLevel::k4:
+      return 4;
+    case TableLevel::k5:
+      return 5;
+    case TableLevel::k7:
+      return 7;
+  }
+  return 0;
+}
+
+struct FieldPlan {
+  FieldType type;
+  uint32_t offset;
+  uint32_t size;
+  uint8_t sizeByte;
+  size_t index;
+};
+
+class DataChecker {
+ public:
+  DataChecker(Context& ctx, const std::string& path, DataRole role, const DataWalk* base)
+      : ctx_(ctx), path_(path), role_(role), base_(base), name_(BaseName(path)) {
+    walk_.name = name_;
+  }
+
+  DataWalk Run();
+
+ private:
+  bool IsTable() const { return role_ == DataRole::kTable; }
+  Location Loc(uint32_t block = 0, int64_t record = -1,
+               std::optional<uint64_t> offset = std::nullopt) const {
+    Location l;
+    l.file = name_;
+    l.block = block;
+    l.record = record;
+    l.offset = offset;
+    return l;
+  }
+  void Add(std::string_view check, Location where, std::string detail, std::string field = {}) {
+    ctx_.sink->Add(check, std::move(where), std::move(detail), std::move(field));
+  }
+  // Per-record findings build their texts only while the findings budget lasts.
+  bool Want(std::string_view check) { return ctx_.sink->Wanted(check); }
+  bool OpenAndReadHeader();
+  bool CheckHeader();
+  // The header checks, in CheckHeader's table.
+  bool CheckFileType();
+  bool CheckLevel();
+  bool CheckBlockSize();
+  bool CheckHeaderSize();
+  bool CheckFieldCount();
+  bool DecodeVariablePart();
+  bool CheckFieldList();
+  bool CheckKeyFieldCount();
+  bool CheckDescriptors();
+  bool CheckRecordSize();
+  bool CheckFieldNames();
+  bool CheckVersionCopies();
+  bool CheckOffsets();
+  bool CheckPadding();
+  bool CheckMarker();
+  bool CheckFieldNumbers();
+  bool CheckRamPointers();
+  bool CheckFieldLayout();
+  bool CheckTableFlags();
+  bool ReadLists();
+  bool KeyFits();
+  void ReportLists();
+  void RecordPass();
+  // Where a record is: its block, its slot and its file offset.
+  struct RecordAt {
+    uint32_t block;
+    uint32_t record;
+    uint64_t offset;
+  };
+  void CheckRecord(const uint8_t* rec, const RecordAt& at);
+  // One per group of field types; `v` is the field's bytes inside the record.
+  void CheckAlpha(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
+  void CheckDate(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
+  void CheckTime(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
+  void CheckLogical(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
+  void CheckFloat(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
+  void CheckBcd(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
+  void NoteAutoInc(const uint8_t* v);
+  void CheckBlobField(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
+  void CheckKeyInBlock(const uint8_t* rec, const RecordAt& at);
+  void CheckFolded(const uint8_t* rec, const RecordAt& at);
+  const std::string& FieldName(const FieldPlan& p) const { return h_.fields[p.index].name; }
+  void AfterPass();
+  void PrepareKeys();
+  void CheckXHint(const uint8_t* rec, uint32_t block, uint32_t r, uint64_t recOffset);
+
+  Context& ctx_;
+  std::string path_;
+  DataRole role_;
+  const DataWalk* base_;
+  std::string name_;
+  DataWalk walk_;
+  std::unique_ptr<File> file_;
+  uint64_t size_ = 0;
+  Bytes headerBytes_;
+  TableHeader& h_ = walk_.header;
+  uint32_t bs_ = 0, hs_ = 0, rs_ = 0, fileBlocks_ = 0, present_ = 0;
+  uint32_t key_ = 0;
+  // What the header checks settle for the later ones.
+  TableLevel level_ = TableLevel::k3_0;
+  bool sizeMismatch_ = false;  // the record size word disagrees with the field list
+  bool layoutDoubt_ = false;   // the header's own offsets/pointers disagree with its field list
+  BlockLists lists_;           // the walk the salvage reads the table by, too
+  bool chainBroken_ = false;
+  std::vector<FieldPlan> plan_;
+  std::vector<uint32_t> keyFieldEnds_;
+  // Record-pass state.
+  const uint8_t* prevKey_ = nullptr;
+  bool anyAutoInc_ = false;
+  int64_t maxAutoInc_ = 0;
+  uint64_t missingMbRefs_ = 0;
+  int autoIncField_ = -1;
+  // X files over a keyed table: where the primary key sits in the X record.
+  uint32_t hintOffset_ = 0;
+  bool hintCheck_ = false;
+  uint32_t pkOffset_ = 0, pkSize_ = 0;
+  bool pkRangeCheck_ = false;
+  std::vector<uint32_t> foldedFields_;  // case-insensitive X/XG: indexed alpha fields
+  uint64_t unfolded_ = 0;               // records of such an index not upper-cased
+};
+
+}  // namespace paradox::verify
