@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "mutators.h"
+#include "faulty_file_system.h"
 #include "paradox/format/writer.h"
 
 namespace {

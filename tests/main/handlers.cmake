@@ -10,10 +10,10 @@ target_include_directories(tutil_scripted PUBLIC
 target_link_libraries(tutil_scripted PUBLIC engine)
 
 add_executable(test_handlers
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_handlers_main.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_handlers_selection.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_handlers_operations.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_bdeutil.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/handlers_test_main.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/handlers_selection_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/handlers_operations_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/bdeutil_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/support/HandlersFixture.h)
 target_compile_definitions(test_handlers PRIVATE
   HANDLERS_ENGINE_CONFIG="${CMAKE_CURRENT_SOURCE_DIR}/data/engine.ini")
@@ -24,7 +24,7 @@ gtest_discover_tests(test_handlers
   DISCOVERY_TIMEOUT 60)
 
 # End to end over the real utility library and the generated demo tables.
-add_executable(test_handlers_e2e ${CMAKE_CURRENT_SOURCE_DIR}/test_handlers_e2e.cpp)
+add_executable(test_handlers_e2e ${CMAKE_CURRENT_SOURCE_DIR}/handlers_e2e_test.cpp)
 add_dependencies(test_handlers_e2e demo-tables)
 target_compile_definitions(test_handlers_e2e PRIVATE
   HANDLERS_DEMO_TABLES="${CMAKE_BINARY_DIR}/samples/demo"

@@ -2,11 +2,11 @@
 # window's stored layout and log, the dialogs seam, and the about picture's decoding.
 # The window links the real utility library, as the program does.
 add_executable(test_shell
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_shell_main.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_shell_rules.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_shell_layout.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_shell_about.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_shell_dialogs.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/shell_test_main.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/shell_rules_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/shell_layout_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/shell_about_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/shell_dialogs_test.cpp)
 target_link_libraries(test_shell PRIVATE mainform tutil engine widgets GTest::gtest)
 gtest_discover_tests(test_shell
   PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS main
@@ -14,7 +14,7 @@ gtest_discover_tests(test_shell
 
 # The window on screens of several densities, one run per screen (Qt's offscreen platform
 # reads the screen from data/screens): placement on the screen and the stand-in face.
-add_executable(test_placement ${CMAKE_CURRENT_SOURCE_DIR}/test_placement.cpp)
+add_executable(test_placement ${CMAKE_CURRENT_SOURCE_DIR}/placement_test.cpp)
 target_link_libraries(test_placement PRIVATE mainform tutil engine widgets GTest::gtest)
 foreach(screen 96 120 144 192 144small)
   string(REGEX MATCH "^[0-9]+" density ${screen})

@@ -1,5 +1,6 @@
 // The file interface: in-memory and OS implementations behave alike; the failing
 // one fails exactly the N-th operation of a kind.
+#include "faulty_file_system.h"
 #include "paradox/format/file.h"
 
 #include <fcntl.h>

@@ -7,7 +7,7 @@ add_executable(paradox_rebuild_tests
   ${CMAKE_CURRENT_LIST_DIR}/wild_tables_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/rebuild_limits_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/restore_test.cpp)
-target_link_libraries(paradox_rebuild_tests PRIVATE paradox PkgConfig::PXLIB GTest::gtest_main)
+target_link_libraries(paradox_rebuild_tests PRIVATE paradox paradox_test_support PkgConfig::PXLIB GTest::gtest_main)
 target_include_directories(paradox_rebuild_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_compile_definitions(paradox_rebuild_tests PRIVATE
   REKASTO_TABLES_DIR="${CMAKE_SOURCE_DIR}/../shared/tables")

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "mutators.h"
+#include "faulty_file_system.h"
 #include "paradox/repair/salvage.h"
 #include "rebuild_helpers.h"
 

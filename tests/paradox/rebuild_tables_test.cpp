@@ -16,6 +16,7 @@
 #include <set>
 
 #include "mutators.h"
+#include "faulty_file_system.h"
 #include "paradox/repair/salvage.h"
 #include "rebuild_helpers.h"
 

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "mutators.h"
+#include "faulty_file_system.h"
 #include "paradox/format/crypt.h"
 #include "paradox/repair/salvage.h"
 #include "rebuild_helpers.h"

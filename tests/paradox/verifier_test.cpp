@@ -1,5 +1,6 @@
 // Verifier: corruption tests on tables written by our writer (in memory), damaged with
 // named mutators; each asserts the check id, its location and the verdict.
+#include "faulty_file_system.h"
 #include "paradox/verify/verifier.h"
 
 #include <gtest/gtest.h>

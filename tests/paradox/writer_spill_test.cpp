@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 
+#include "faulty_file_system.h"
 #include "paradox/format/collation.h"
 #include "paradox/format/crypt.h"
 #include "paradox/format/file.h"

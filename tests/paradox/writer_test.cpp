@@ -1,6 +1,7 @@
 // Write -> read round trips for every level, block size and field type, keyed
 // tables with their index, secondary indexes, blobs and encryption; pxlib reads
 // the written tables with identical records.
+#include "faulty_file_system.h"
 #include "paradox/format/writer.h"
 
 #include <gtest/gtest.h>

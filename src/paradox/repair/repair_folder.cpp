@@ -10,28 +10,10 @@ namespace {
 constexpr const char* kJournalMagic = "rekasto swap journal 1";
 
 Result<SwapPlan> ParseJournal(const Bytes& data) {
-  std::string text(data.begin(), data.end());
+  auto entries = ParseJournalText(data, kJournalMagic);
+  if (!entries.ok()) return Status::Corruption("swap journal: " + entries.status().message());
   SwapPlan plan;
-  size_t pos = 0;
-  bool first = true, ended = false;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) break;
-    std::string line = text.substr(pos, nl - pos);
-    pos = nl + 1;
-    if (first) {
-      if (line != kJournalMagic) return Status::Corruption("swap journal: unknown format");
-      first = false;
-      continue;
-    }
-    std::vector<std::string> parts;
-    size_t s = 0;
-    while (true) {
-      size_t tab = line.find('\t', s);
-      parts.push_back(line.substr(s, tab == std::string::npos ? std::string::npos : tab - s));
-      if (tab == std::string::npos) break;
-      s = tab + 1;
-    }
+  for (const std::vector<std::string>& parts : *entries) {
     if (parts[0] == "put" && (parts.size() == 5 || parts.size() == 6)) {
       plan.puts.push_back(
           {parts[1], parts[2], parts[3] == "1", parts[4], parts.size() == 6 ? parts[5] : ""});
@@ -39,13 +21,12 @@ Result<SwapPlan> ParseJournal(const Bytes& data) {
       plan.removes.push_back(parts[1]);
     } else if (parts[0] == "backup" && parts.size() == 3) {
       plan.backups[parts[1]] = parts[2];
-    } else if (parts[0] == "end") {
-      ended = true;
     } else {
+      std::string line = parts[0];
+      for (size_t k = 1; k < parts.size(); ++k) line += "\t" + parts[k];
       return Status::Corruption("swap journal: bad line \"" + line + "\"");
     }
   }
-  if (!ended) return Status::Corruption("swap journal: incomplete");
   return plan;
 }
 
@@ -135,15 +116,50 @@ std::string Dest(const std::string& dir, const SwapPlan::Put& p) {
 }
 
 std::string JournalText(const SwapPlan& plan) {
-  std::string t = std::string(kJournalMagic) + "\n";
+  std::vector<std::vector<std::string>> entries;
   for (const auto& p : plan.puts) {
-    t += "put\t" + p.from + "\t" + p.to + "\t" + (p.replaces ? "1" : "0") + "\t" + p.print;
-    t += p.dest.empty() ? "\n" : "\t" + p.dest + "\n";
+    entries.push_back({"put", p.from, p.to, p.replaces ? "1" : "0", p.print});
+    if (!p.dest.empty()) entries.back().push_back(p.dest);
   }
-  for (const auto& r : plan.removes) t += "remove\t" + r + "\n";
-  for (const auto& [member, backup] : plan.backups) t += "backup\t" + member + "\t" + backup + "\n";
-  t += "end\n";
-  return t;
+  for (const auto& r : plan.removes) entries.push_back({"remove", r});
+  for (const auto& [member, backup] : plan.backups) entries.push_back({"backup", member, backup});
+  return JournalText(kJournalMagic, entries);
+}
+
+std::string JournalText(const std::string& magic,
+                        const std::vector<std::vector<std::string>>& entries) {
+  std::string t = magic + "\n";
+  for (const auto& e : entries) {
+    for (size_t k = 0; k < e.size(); ++k) t += (k ? "\t" : "") + e[k];
+    t += "\n";
+  }
+  return t + "end\n";
+}
+
+Result<std::vector<std::vector<std::string>>> ParseJournalText(const Bytes& data,
+                                                               const std::string& magic) {
+  const std::string text(data.begin(), data.end());
+  std::vector<std::vector<std::string>> entries;
+  size_t pos = 0;
+  bool first = true;
+  // A last line without its line break was cut short by a crash: it does not count.
+  for (size_t nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1) {
+    const std::string line = text.substr(pos, nl - pos);
+    if (first) {
+      if (line != magic) return Status::Corruption("unknown format");
+      first = false;
+      continue;
+    }
+    if (line == "end") return entries;
+    std::vector<std::string>& parts = entries.emplace_back();
+    for (size_t s = 0;;) {
+      const size_t tab = line.find('\t', s);
+      parts.push_back(line.substr(s, tab == std::string::npos ? std::string::npos : tab - s));
+      if (tab == std::string::npos) break;
+      s = tab + 1;
+    }
+  }
+  return Status::Corruption("incomplete");
 }
 
 std::string BackupName(const std::string& backupDb, const std::string& memberPath, bool isDb) {

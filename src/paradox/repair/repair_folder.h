@@ -77,6 +77,16 @@ std::string Dest(const std::string& dir, const SwapPlan::Put& p);
 // The journal's text for `plan`.
 std::string JournalText(const SwapPlan& plan);
 
+// The text of a journal (the swap's, a restore's): a line that names its format, one line
+// per entry of tab-separated fields, then "end". Written with WriteDurable.
+std::string JournalText(const std::string& magic,
+                        const std::vector<std::vector<std::string>>& entries);
+
+// The entries of a journal's text. Corruption when the first line is not `magic` or the
+// "end" line is missing (a journal that a crash cut short).
+Result<std::vector<std::vector<std::string>>> ParseJournalText(const Bytes& data,
+                                                               const std::string& magic);
+
 // The backup's name of a member: `backupDb` for the .DB, its stem with the member's
 // extension otherwise.
 std::string BackupName(const std::string& backupDb, const std::string& memberPath, bool isDb);

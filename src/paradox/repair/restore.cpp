@@ -20,35 +20,6 @@ constexpr const char* kJournalMagic = "rekasto restore journal 1";
 constexpr const char* kKeptPrefix = "before-restore-";
 constexpr const char* kIncoming = "incoming";
 
-std::vector<std::vector<std::string>> TabLines(const Bytes& data, const char* magic, Status* st) {
-  const std::string text(data.begin(), data.end());
-  std::vector<std::vector<std::string>> lines;
-  size_t pos = 0;
-  bool first = true, ended = false;
-  for (size_t nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1) {
-    const std::string line = text.substr(pos, nl - pos);
-    if (first) {
-      if (line != magic) *st = Status::Corruption("unknown journal format");
-      if (line != magic) return {};
-      first = false;
-      continue;
-    }
-    std::vector<std::string> parts;
-    for (size_t s = 0;;) {
-      const size_t tab = line.find('\t', s);
-      parts.push_back(line.substr(s, tab == std::string::npos ? std::string::npos : tab - s));
-      if (tab == std::string::npos) break;
-      s = tab + 1;
-    }
-    if (parts[0] == "end")
-      ended = true;
-    else
-      lines.push_back(std::move(parts));
-  }
-  if (!ended) *st = Status::Corruption("journal incomplete");
-  return lines;
-}
-
 // "20261208-061500-10" after "-9": by the stamp, then the number.
 bool NewerLast(const std::string& a, const std::string& b) {
   auto key = [](const std::string& name) {
@@ -107,13 +78,13 @@ Status SettleInterruptedRestores(FileSystem* fs, const std::string& root, const 
       if (s.rfind(kKeptPrefix, 0) != 0 || !fs->Exists(journal)) continue;
       auto data = fs->ReadFile(journal);
       if (!data.ok()) return data.status();
-      Status st;
+      auto entries = ParseJournalText(*data, kJournalMagic);
+      if (!entries.ok()) return Status::Corruption(journal + ": " + entries.status().message());
       Movements m;
-      for (const auto& l : TabLines(*data, kJournalMagic, &st)) {
+      for (const auto& l : *entries) {
         if (l[0] == "keep" && l.size() == 2) m.keeps.push_back(l[1]);
         if (l[0] == "put" && l.size() == 3) m.puts.push_back(l[1]);
       }
-      if (!st.ok()) return Status::Corruption(journal + ": " + st.message());
       PARADOX_RETURN_IF_ERROR(RollBack(fs, dir, kept, m));
       PARADOX_RETURN_IF_ERROR(fs->Rename(journal, PathJoin(kept, kJournalUndone)));
       DiscardIncoming(fs, kept, m);
@@ -240,93 +211,119 @@ Status SwapIn(FileSystem* fs, const std::string& dir, const std::string& kept,
   return Status::OK();
 }
 
-RestoreResult RestoreTable(const std::string& givenPath, const RestoreOptions& o) {
-  RestoreResult res;
-  FileSystem* fs = o.fs ? o.fs : DefaultFileSystem();
-  auto fail = [&](Status st) {
-    res.status = std::move(st);
-    return res;
-  };
-  auto resolved = fs->ResolveLink(givenPath);
-  const std::string tablePath = resolved.ok() ? *resolved : givenPath;
-  const std::string dir = PathDirName(tablePath), root = RepairFolderRoot(tablePath);
-  const std::string table = PathBaseName(tablePath);
+namespace {
 
-  // 1. The source.
-  if (Status st = ChooseSource(fs, tablePath, root, o, &res); !st.ok()) return fail(st);
-
-  // 2. Nobody else at the table.
-  const RebuildState state = FindRebuildState(fs, tablePath);
-  if (state.running)
-    return fail(Status::Busy("a rebuild of " + table +
-                             " is under way; wait until it has finished and try again"));
-  std::unique_ptr<RebuildLockHolder> lock;
-  if (!o.dryRun) {
-    auto taken = TakeRebuildLock(fs, tablePath);
-    if (!taken.ok()) return fail(taken.status());
-    lock = std::move(taken).value();
-  }
-  if (fs->Exists(tablePath))
-    if (Status st = CheckTableNotInUse(fs, tablePath); !st.ok()) return fail(st);
-  if (o.dryRun && !state.openJournals.empty())
-    return fail(Status::Busy("a rebuild of " + table + " was interrupted in its swap (" +
-                             state.openJournals[0] +
-                             "); a restore settles it first, a dry run cannot"));
-  if (!o.dryRun) {
-    // The same order as a rebuild: first whatever an earlier run left half done.
-    if (Status st = RecoverInterruptedRebuild(fs, tablePath); !st.ok()) return fail(st);
-    if (Status st = SettleInterruptedRestores(fs, root, dir); !st.ok()) return fail(st);
+// One restore, step by step: each step either moves the restore on or returns the
+// reason it stops.
+class Restorer {
+ public:
+  Restorer(const std::string& givenPath, const RestoreOptions& o)
+      : o_(o), fs_(o.fs ? o.fs : DefaultFileSystem()) {
+    auto resolved = fs_->ResolveLink(givenPath);
+    tablePath_ = resolved.ok() ? *resolved : givenPath;
+    dir_ = PathDirName(tablePath_);
+    root_ = RepairFolderRoot(tablePath_);
+    table_ = PathBaseName(tablePath_);
   }
 
-  // 3. The family in place now (once settled), all of it moved aside.
-  auto planned = PlanMovements(fs, tablePath, dir, &res);
-  if (!planned.ok()) return fail(planned.status());
-  const Movements& m = *planned;
-  if (o.dryRun) return res;
+  RestoreResult Run() {
+    res_.status = Steps();
+    return std::move(res_);
+  }
 
-  // 4. A new repair folder for it (the source stays as the rebuild left it), the backups
-  // copied in beside it, the journal.
-  const std::time_t now = o.now ? o.now : std::time(nullptr);
-  auto folder = CreateRepairFolder(fs, tablePath, now);
-  if (!folder.ok())
-    return fail(Status::IOError(
-        "cannot create a repair folder beside " + table + ": " + folder.status().message(),
-        folder.status().error_number()));
-  const std::string kept = PathJoin(*folder, kKeptPrefix + Stamp(now));
-  const std::string incoming = PathJoin(kept, kIncoming);
-  Status st = fs->MakeDir(kept);
-  if (st.ok()) st = fs->MakeDir(incoming);
-  for (size_t i = 0; st.ok() && i < res.restored.size(); ++i)
-    st = fs->Copy(PathJoin(res.source, res.restored[i].second),
-                  PathJoin(incoming, res.restored[i].first));
-  if (st.ok()) st = fs->SyncDir(incoming);
-  if (st.ok()) st = fs->SyncDir(kept);
-  std::string text = std::string(kJournalMagic) + "\n";
-  for (const std::string& n : m.keeps) text += "keep\t" + n + "\n";
-  for (const auto& [member, backup] : res.restored) text += "put\t" + member + "\t" + backup + "\n";
-  text += "end\n";
-  const std::string journal = PathJoin(kept, kJournal);
-  if (st.ok()) st = WriteDurable(fs, journal, text);
-  if (!st.ok()) {
+ private:
+  Status Steps() {
+    PARADOX_RETURN_IF_ERROR(ChooseSource(fs_, tablePath_, root_, o_, &res_));
+    PARADOX_RETURN_IF_ERROR(TakeTable());
+    auto planned = PlanMovements(fs_, tablePath_, dir_, &res_);
+    if (!planned.ok()) return planned.status();
+    moves_ = std::move(planned).value();
+    if (o_.dryRun) return Status::OK();
+    PARADOX_RETURN_IF_ERROR(Prepare());
+    PARADOX_RETURN_IF_ERROR(SwapIn(fs_, dir_, kept_, incoming_, journal_, moves_, Status::OK()));
+    (void)fs_->Remove(incoming_);  // empty now
+    (void)fs_->SyncDir(kept_);
+    if (!moves_.keeps.empty()) res_.keptIn = kept_;
+    return Status::OK();
+  }
+
+  // Nobody else at the table, and whatever an earlier run left half done settled first,
+  // in the same order as a rebuild.
+  Status TakeTable() {
+    const RebuildState state = FindRebuildState(fs_, tablePath_);
+    if (state.running)
+      return Status::Busy("a rebuild of " + table_ +
+                          " is under way; wait until it has finished and try again");
+    if (!o_.dryRun) {
+      auto taken = TakeRebuildLock(fs_, tablePath_);
+      if (!taken.ok()) return taken.status();
+      lock_ = std::move(taken).value();
+    }
+    if (fs_->Exists(tablePath_)) PARADOX_RETURN_IF_ERROR(CheckTableNotInUse(fs_, tablePath_));
+    if (o_.dryRun && !state.openJournals.empty())
+      return Status::Busy("a rebuild of " + table_ + " was interrupted in its swap (" +
+                          state.openJournals[0] +
+                          "); a restore settles it first, a dry run cannot");
+    if (o_.dryRun) return Status::OK();
+    PARADOX_RETURN_IF_ERROR(RecoverInterruptedRebuild(fs_, tablePath_));
+    return SettleInterruptedRestores(fs_, root_, dir_);
+  }
+
+  // A new repair folder for the family in place now (the source stays as the rebuild left
+  // it), the backups copied in beside it, the journal. A failure leaves the table as it was.
+  Status Prepare() {
+    const std::time_t now = o_.now ? o_.now : std::time(nullptr);
+    auto folder = CreateRepairFolder(fs_, tablePath_, now);
+    if (!folder.ok())
+      return Status::IOError(
+          "cannot create a repair folder beside " + table_ + ": " + folder.status().message(),
+          folder.status().error_number());
+    folder_ = *folder;
+    kept_ = PathJoin(folder_, kKeptPrefix + Stamp(now));
+    incoming_ = PathJoin(kept_, kIncoming);
+    journal_ = PathJoin(kept_, kJournal);
+    Status st = StageBackups();
+    std::vector<std::vector<std::string>> entries;
+    for (const std::string& n : moves_.keeps) entries.push_back({"keep", n});
+    for (const auto& [member, backup] : res_.restored) entries.push_back({"put", member, backup});
+    if (st.ok()) st = WriteDurable(fs_, journal_, JournalText(kJournalMagic, entries));
+    if (st.ok()) return st;
     // No file of the table was touched yet: what we made goes again.
-    DiscardIncoming(fs, kept, m);
-    (void)fs->Remove(journal + ".tmp");
-    (void)fs->Remove(journal);
-    (void)fs->Remove(kept);
-    (void)fs->Remove(PathJoin(*folder, ".claimed"));
-    (void)fs->Remove(*folder);
-    return fail(
-        Status::IOError("cannot prepare the restore: " + st.message() + "; the table is unchanged",
-                        st.error_number()));
+    DiscardIncoming(fs_, kept_, moves_);
+    (void)fs_->Remove(journal_ + ".tmp");
+    (void)fs_->Remove(journal_);
+    (void)fs_->Remove(kept_);
+    (void)fs_->Remove(PathJoin(folder_, ".claimed"));
+    (void)fs_->Remove(folder_);
+    return Status::IOError(
+        "cannot prepare the restore: " + st.message() + "; the table is unchanged",
+        st.error_number());
   }
 
-  // 5. The swap.
-  if (Status swapped = SwapIn(fs, dir, kept, incoming, journal, m, st); !swapped.ok())
-    return fail(swapped);
-  (void)fs->Remove(incoming);  // empty now
-  (void)fs->SyncDir(kept);
-  if (!m.keeps.empty()) res.keptIn = kept;
-  return res;
+  Status StageBackups() {
+    Status st = fs_->MakeDir(kept_);
+    if (st.ok()) st = fs_->MakeDir(incoming_);
+    for (size_t i = 0; st.ok() && i < res_.restored.size(); ++i)
+      st = fs_->Copy(PathJoin(res_.source, res_.restored[i].second),
+                     PathJoin(incoming_, res_.restored[i].first));
+    if (st.ok()) st = fs_->SyncDir(incoming_);
+    if (st.ok()) st = fs_->SyncDir(kept_);
+    return st;
+  }
+
+  const RestoreOptions& o_;
+  FileSystem* const fs_;
+  RestoreResult res_;
+  std::string tablePath_, dir_, root_, table_;
+  std::unique_ptr<RebuildLockHolder> lock_;
+  Movements moves_;
+  std::string folder_, kept_, incoming_, journal_;
+};
+
+}  // namespace
+
+RestoreResult RestoreTable(const std::string& givenPath, const RestoreOptions& o) {
+  return Restorer(givenPath, o).Run();
 }
 
 }  // namespace paradox
