@@ -15,8 +15,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "mutators.h"
 #include "faulty_file_system.h"
+#include "mutators.h"
 #include "paradox/format/writer.h"
 
 namespace {

@@ -1,6 +1,5 @@
 // The file interface: in-memory and OS implementations behave alike; the failing
 // one fails exactly the N-th operation of a kind.
-#include "faulty_file_system.h"
 #include "paradox/format/file.h"
 
 #include <fcntl.h>
@@ -13,6 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+
+#include "faulty_file_system.h"
 
 namespace paradox {
 namespace {

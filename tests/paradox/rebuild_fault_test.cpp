@@ -4,8 +4,8 @@
 // and once an original file was touched its backup exists.
 #include <gtest/gtest.h>
 
-#include "mutators.h"
 #include "faulty_file_system.h"
+#include "mutators.h"
 #include "paradox/repair/salvage.h"
 #include "rebuild_helpers.h"
 

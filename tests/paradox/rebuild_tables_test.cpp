@@ -15,8 +15,8 @@
 #include <map>
 #include <set>
 
-#include "mutators.h"
 #include "faulty_file_system.h"
+#include "mutators.h"
 #include "paradox/repair/salvage.h"
 #include "rebuild_helpers.h"
 

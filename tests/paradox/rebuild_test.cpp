@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <functional>
 
-#include "mutators.h"
 #include "faulty_file_system.h"
+#include "mutators.h"
 #include "paradox/format/crypt.h"
 #include "paradox/repair/salvage.h"
 #include "rebuild_helpers.h"

@@ -2,7 +2,6 @@
 // the original family comes back byte for byte, the family it replaces is kept whole,
 // the backup stays, refusals change nothing, and a fault at any step (or a crash, which
 // the next restore rolls back) leaves the table as it was.
-#include "faulty_file_system.h"
 #include "paradox/repair/restore.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +9,7 @@
 
 #include <filesystem>
 
+#include "faulty_file_system.h"
 #include "mutators.h"
 #include "rebuild_helpers.h"
 

@@ -1,6 +1,5 @@
 // Verifier: corruption tests on tables written by our writer (in memory), damaged with
 // named mutators; each asserts the check id, its location and the verdict.
-#include "faulty_file_system.h"
 #include "paradox/verify/verifier.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "faulty_file_system.h"
 #include "mutators.h"
 #include "paradox/format/crypt.h"
 #include "paradox/format/file.h"

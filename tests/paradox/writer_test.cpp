@@ -1,7 +1,6 @@
 // Write -> read round trips for every level, block size and field type, keyed
 // tables with their index, secondary indexes, blobs and encryption; pxlib reads
 // the written tables with identical records.
-#include "faulty_file_system.h"
 #include "paradox/format/writer.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "faulty_file_system.h"
 #include "paradox/format/blob.h"
 #include "paradox/format/collation.h"
 #include "paradox/format/crypt.h"

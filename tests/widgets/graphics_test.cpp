@@ -1,9 +1,9 @@
+#include "Graphics.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
-
-#include "Graphics.h"
 
 namespace {
 
