@@ -9,8 +9,10 @@
  *  - On failure the function has changed nothing the caller owns, except where noted,
  *    and has recorded the error context (alias, file, line, ...) of that failure; the
  *    context stays until the next failing call. DbiGetErrorEntry reads it.
- *  - Texts are NUL-terminated 8-bit strings, taken and returned unconverted (UTF-8 on
- *    this platform). Output buffers have the sizes given by the record types or the
+ *  - Texts are NUL-terminated 8-bit strings, taken and returned unconverted. Alias, folder
+ *    and file names are the bytes of the configuration file and of the file system,
+ *    whatever their encoding (a name from an old share need not be UTF-8); the engine's
+ *    own texts are UTF-8. Output buffers have the sizes given by the record types or the
  *    DBIMAX constants; nothing is written beyond them.
  *  - No function throws, calls exit() or aborts; null pointers give DBIERR_INVALIDPARAM.
  *  - Not thread-safe: one thread (the user-interface thread) uses the engine.

@@ -20,6 +20,7 @@
 #include <new>
 
 #include "Dialogs.h"
+#include "FileNames.h"
 #include "Graphics.h"
 #include "MainForm.h"
 
@@ -75,7 +76,8 @@ QString ExceptionMessage(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
   } catch (const std::exception& e) {
-    return QString::fromUtf8(e.what());
+    // Engine errors name files by their bytes.
+    return DisplayText(e.what());
   } catch (...) {
     return QStringLiteral("Nieznany błąd (wyjątek spoza biblioteki standardowej)");
   }

@@ -4,6 +4,7 @@
 // and file choice, properties page; MainFormOperations.cpp: verify, rebuild, whole alias).
 #pragma once
 
+#include <QByteArray>
 #include <QPoint>
 #include <QRect>
 #include <QSize>
@@ -49,7 +50,8 @@ class TMainForm : public QWidget {
   // Table selection and properties page.
   void FillAliasList();
   void SelectAliasTable();
-  void SetTableLocation(const QString& Location);
+  // Location: the table's path as bytes, as the engine and the utility library take it.
+  void SetTableLocation(const QByteArray& Location);
   void ClearTableLocation();
   void ResetProgressBars();
   void ResetTableProps();
@@ -118,6 +120,10 @@ class TMainForm : public QWidget {
   TImage* Image1 = nullptr;
   QLabel* Label11 = nullptr;
   QLabel* Label12 = nullptr;
+
+  // The chosen table's location as bytes: what verify, rebuild and the properties page pass
+  // to the utility library. TableLocEdit shows it decoded (FileNames.h); empty when none.
+  QByteArray TableLocation;
 
   // The table-utility session object; null until FormCreate step 3 has run.
   TBDEUtil* BDEUtil = nullptr;

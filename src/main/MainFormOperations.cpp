@@ -13,6 +13,7 @@
 #include "BDEUtil.h"
 #include "DBTables.h"
 #include "Dialogs.h"
+#include "FileNames.h"
 #include "MainForm.h"
 #include "TUtil32.h"
 
@@ -61,11 +62,11 @@ void RebuildSteps(TMainForm& form, QString& reason);
 QString LastOutcome(hTUses session, DBIResult result) {
   char text[TU_OUTCOME_SPACE] = {};
   if (TUGetLastOutcome(session, text, sizeof text) == DBIERR_NONE && text[0] != '\0')
-    return QString::fromUtf8(text);
+    return DisplayText(text);
   if (result == DBIERR_NONE) return QString();
   char engine[DBIMAXMSGLEN + 1] = {};
   if (DbiGetErrorString(result, engine) == DBIERR_NONE && engine[0] != '\0')
-    return QString::fromUtf8(engine);
+    return DisplayText(engine);
   return QStringLiteral("Błąd biblioteki, kod %1.").arg(result);
 }
 
@@ -127,7 +128,7 @@ void TMainForm::VerifyBtnClick(QObject* Sender) {
   TryFinally(
       [&] {
         ResetProgressBars();
-        const QByteArray location = TableLocEdit->text().toUtf8();
+        const QByteArray location = TableLocation;
         TBDEUtil& util = RequireBDEUtil(*this);
         // Every verification runs in a fresh utility session.
         RenewSession(util);
@@ -204,7 +205,7 @@ void RebuildSteps(TMainForm& form, QString& reason) {
   form.ResetProgressBars();
   TBDEUtil& util = RequireBDEUtil(form);
   RenewSession(util);
-  const QByteArray location = form.TableLocEdit->text().toUtf8();
+  const QByteArray location = form.TableLocation;
   util.RegisterProgress();
   TryFinally(
       [&] {

@@ -2,6 +2,7 @@
 // enabled states of the three action buttons, and the properties page.
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -14,12 +15,20 @@
 #include "BDEUtil.h"
 #include "DBTables.h"
 #include "Dialogs.h"
+#include "FileNames.h"
 #include "MainForm.h"
 
 namespace {
 
 const QString kSeparatorLine =
     QStringLiteral("*******************************************************");
+
+// The box for a name the file dialog could not hand over: line feed, then carriage return,
+// as in the program's other boxes.
+QString UndecodableNameText(const QString& shown) {
+  return QStringLiteral("Okno wyboru pliku nie przekazało prawdziwej nazwy pliku:\n\r\"") + shown +
+         QStringLiteral("\"\n\rWybierz tę tabelę z listy aliasu.");
+}
 
 // A fixed-width text field of an engine record: up to its first NUL, at most its width.
 template <size_t N>
@@ -40,7 +49,7 @@ void TMainForm::FillAliasList() {
   // Any nonzero fetch result ends the walk, the end of the list and an error alike.
   while (DbiGetNextRecord(cursor, 0, &desc, nullptr) == DBIERR_NONE) {
     if (FieldText(desc.szDbType) == "STANDARD") {
-      AliasCombo->addItem(QString::fromStdString(FieldText(desc.szName)));
+      AddNameItem(*AliasCombo, QByteArray::fromStdString(FieldText(desc.szName)));
     }
   }
   AliasCombo->setCurrentIndex(-1);
@@ -48,7 +57,7 @@ void TMainForm::FillAliasList() {
 }
 
 void TMainForm::AliasComboChange(QObject* Sender) {
-  const QString alias = AliasCombo->itemText(AliasCombo->currentIndex());
+  const QByteArray alias = NameItemBytes(*AliasCombo, AliasCombo->currentIndex());
   std::vector<std::string> names;
   {
     // The listing clears the table list before it asks the engine, so a failed listing
@@ -56,7 +65,7 @@ void TMainForm::AliasComboChange(QObject* Sender) {
     const QSignalBlocker blocker(TableCombo);
     TableCombo->clear();
     Session1->GetTableNames(alias.toStdString(), "*.*", true, false, names);
-    for (const std::string& name : names) TableCombo->addItem(QString::fromStdString(name));
+    for (const std::string& name : names) AddNameItem(*TableCombo, QByteArray::fromStdString(name));
     TableCombo->setCurrentIndex(-1);
   }
   ResetProgressBars();
@@ -75,7 +84,17 @@ void TMainForm::AliasComboChange(QObject* Sender) {
 void TMainForm::ByDirectBtnClick(QObject* Sender) {
   QString fileName;
   if (!Dialogs::Current().OpenFile(*OpenDialog1, fileName)) return;
-  SetTableLocation(fileName);
+  // The dialog answers in text. Its own listing leaves out names it cannot decode, so a
+  // name it gives back encodes to the bytes on disk; one that holds a stand-in character and
+  // names nothing there lost its bytes on the way: taking it would open another file, or
+  // none. The alias list still carries such names as they are.
+  const QByteArray location = QFile::encodeName(fileName);
+  if (!NameExists(location) && fileName.contains(QChar::ReplacementCharacter)) {
+    Dialogs::Current().MessageBox(QStringLiteral("Error"), UndecodableNameText(fileName),
+                                  TMsgIcon::Error);
+    return;
+  }
+  SetTableLocation(location);
   {
     const QSignalBlocker blocker(AliasCombo);
     AliasCombo->setCurrentIndex(-1);
@@ -101,24 +120,27 @@ void TMainForm::TableComboChange(QObject* Sender) {
 }
 
 void TMainForm::SelectAliasTable() {
-  const QString alias = AliasCombo->itemText(AliasCombo->currentIndex());
-  const QString table = TableCombo->itemText(TableCombo->currentIndex());
+  const QByteArray alias = NameItemBytes(*AliasCombo, AliasCombo->currentIndex());
+  const QByteArray table = NameItemBytes(*TableCombo, TableCombo->currentIndex());
   DBDesc desc{};
-  Check(DbiGetDatabaseDesc(alias.toStdString().c_str(), &desc));
+  Check(DbiGetDatabaseDesc(alias.constData(), &desc));
   // Directory, the platform's separator, table name: nothing added or removed, even when
   // the directory already ends in a separator.
-  SetTableLocation(QString::fromStdString(FieldText(desc.szPhyName)) + QDir::separator() + table);
+  SetTableLocation(QByteArray::fromStdString(FieldText(desc.szPhyName)) +
+                   QDir::separator().toLatin1() + table);
   ResetProgressBars();
   ShowTableProps();
 }
 
-void TMainForm::SetTableLocation(const QString& Location) {
-  TableLocEdit->setText(Location);
+void TMainForm::SetTableLocation(const QByteArray& Location) {
+  TableLocation = Location;
+  TableLocEdit->setText(DisplayText(Location));
   VerifyBtn->setEnabled(true);
   RebuildBtn->setEnabled(true);
 }
 
 void TMainForm::ClearTableLocation() {
+  TableLocation.clear();
   TableLocEdit->clear();
   VerifyBtn->setEnabled(false);
   RebuildBtn->setEnabled(false);
@@ -150,7 +172,7 @@ void TMainForm::ResetTableProps() {
 }
 
 void TMainForm::ShowTableProps() {
-  const std::string location = TableLocEdit->text().toStdString();
+  const std::string location = TableLocation.toStdString();
   TBDEUtil& util = RequireBDEUtil(*this);
   // A table whose properties cannot be read shows "0" everywhere, silently: the numbers of
   // the table chosen before would be taken for this one's.

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "TUtilInternal.h"
+#include "paradox/format/file.h"
 
 namespace tutil {
 
@@ -66,11 +67,13 @@ std::string ResolveLocation(const char* location) {
   }
   if (!fs::exists(p, ec)) {
     if (!IsAbsence(ec)) FailUnreachable(ec, path);
-    // Locations made on other systems may spell the name in another letter case.
-    const std::string name = p.filename().string();
+    // Locations made on other systems may spell the name in another letter case. Only
+    // ASCII letters fold: which file opens must not depend on the locale, and a byte of
+    // another code page is no letter to us.
+    const std::string name = paradox::AsciiUpper(p.filename().string());
     bool found = false;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-      if (strcasecmp(it->path().filename().string().c_str(), name.c_str()) == 0) {
+      if (paradox::AsciiUpper(it->path().filename().string()) == name) {
         p = it->path();
         found = true;
         break;

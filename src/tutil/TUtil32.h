@@ -7,8 +7,9 @@
  *    error context (DbiGetErrorEntry) names the file.
  *  - A session handle comes from TUInit and is nonzero; an unknown or closed handle gives
  *    DBIERR_INVALIDHNDL everywhere.
- *  - Locations are NUL-terminated 8-bit paths of a .DB file (at most 260 characters;
- *    '/' and '\\' both separate folders). The table type must be "PARADOX".
+ *  - Locations are NUL-terminated 8-bit paths of a .DB file (at most 260 bytes; '/' and
+ *    '\\' both separate folders), the file system's bytes whatever their encoding: a name
+ *    need not be UTF-8, and the locale plays no part. The table type must be "PARADOX".
  *  - Bad arguments (null pointers, another table type, an over-long location, a missing or
  *    foreign file, a locked table) give an error code, never a crash, and change nothing.
  *  - No function throws across this boundary.
@@ -163,7 +164,8 @@ DBIResult TURebuildTable(hTUses hTUSession, const char* pszTableName, const char
 
 /* Copies the outcome text of the session's last TUFillCURProps, TUVerifyTable,
  * TUGetCRTblDescCount, TUFillCRTblDesc or TURebuildTable call into pszOutcome: one line of
- * UTF-8 Polish, NUL-terminated, cut at a character boundary to fit iOutcomeSize bytes
+ * UTF-8 Polish (file and folder names in it are their bytes as they are), NUL-terminated,
+ * cut at a character boundary to fit iOutcomeSize bytes
  * (TU_OUTCOME_SPACE always holds it whole). Empty before the session's first operation.
  * After a failure it reads "Nie można <step>: <cause>." (cause e.g. "plik nie jest tabelą
  * Paradox (<file>)", "brak dostępu do zapisu w folderze <folder>", "tabela jest używana

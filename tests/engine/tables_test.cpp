@@ -65,6 +65,30 @@ TEST_F(TablesTest, PatternSelectsTablesIgnoringCase) {
   EXPECT_TRUE(List("*.txt").empty());
 }
 
+TEST_F(TablesTest, NamesThatAreNotUtf8AreListedAsTheirBytes) {
+  // "Zamówienia" in code page 1250, in a folder "Spółka" in the same code page.
+  const fs::path folder = Folder() / "Sp\xF3\xB3ka";
+  WriteFile(folder / "Zam\xF3wienia.DB", "x");
+  ASSERT_EQ(DbiExit(), DBIERR_NONE);  // restarted with an alias of that name
+  ASSERT_EQ(StartWith("[Sp\xF3\xB3ka]\nTYPE=STANDARD\nPATH=" + folder.string() + "\n"),
+            DBIERR_NONE);
+  hDBIDb db = 0;
+  ASSERT_EQ(DbiOpenDatabase("Sp\xF3\xB3ka", &db), DBIERR_NONE);
+  hDBICur cur = 0;
+  ASSERT_EQ(DbiOpenTableList(db, 0, 0, "*.*", &cur), DBIERR_NONE);
+  TBLBASEDesc d;
+  ASSERT_EQ(DbiGetNextRecord(cur, 0, &d, nullptr), DBIERR_NONE);
+  EXPECT_STREQ(d.szName, "Zam\xF3wienia");
+  EXPECT_STREQ(d.szExt, "DB");
+  EXPECT_EQ(std::string(d.szFileName), (folder / "Zam\xF3wienia.DB").string());
+  EXPECT_EQ(DbiGetNextRecord(cur, 0, &d, nullptr), DBIERR_EOF);
+  EXPECT_EQ(DbiCloseCursor(&cur), DBIERR_NONE);
+  EXPECT_EQ(DbiCloseDatabase(&db), DBIERR_NONE);
+  DBDesc desc;
+  ASSERT_EQ(DbiGetDatabaseDesc("Sp\xF3\xB3ka", &desc), DBIERR_NONE);
+  EXPECT_EQ(std::string(desc.szPhyName), folder.string());
+}
+
 TEST_F(TablesTest, MissingFolderNamesTheFolder) {
   hDBIDb db = 0;
   EXPECT_EQ(DbiOpenDatabase("GONE", &db), DBIERR_DIRNOTFOUND);

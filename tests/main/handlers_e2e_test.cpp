@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -13,13 +14,16 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
+#include <set>
 
 #include "ALProgressBar.h"
 #include "Application.h"
 #include "BDEUtil.h"
 #include "DBTables.h"
 #include "Dialogs.h"
+#include "FileNames.h"
 #include "MainForm.h"
 #include "ReadOnlyFolder.h"
 
@@ -28,7 +32,12 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path gDemoCopy;
-fs::path gRealCopy;  // empty when the shared tables are absent
+fs::path gRealCopy;     // empty when the shared tables are absent
+fs::path gForeignCopy;  // an alias folder whose name and table are CP1250 bytes, not UTF-8
+
+// "Spółka" and "Zamówienia" in code page 1250, as an old share holds them.
+const std::string kForeignFolder = "Sp\xF3\xB3ka";
+const std::string kForeignStem = "Zam\xF3wienia";
 
 const QString kVerdict0 =
     QStringLiteral("Weryfikacja zakończona sukcesem. Tabela nie zawiera błędów.");
@@ -282,6 +291,77 @@ TEST_F(EndToEndTest, WholeAliasOfTablesMadeByOtherSoftware) {
             << " tables rebuilt; last line: " << last.toStdString() << "\n";
 }
 
+std::set<std::string> NamesIn(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const fs::directory_entry& e : fs::directory_iterator(folder))
+    names.insert(e.path().filename().string());
+  return names;
+}
+
+std::string FileBytes(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(EndToEndTest, TableWhoseNameIsNotUtf8IsVerifiedAndRebuiltUnderItsOwnBytes) {
+  // The user sees the names by code page 1250 and picks them from the lists.
+  const int alias = form_->AliasCombo->findText(QStringLiteral("Spółka"));
+  ASSERT_GE(alias, 0);
+  {
+    const QSignalBlocker blocker(form_->AliasCombo);
+    form_->AliasCombo->setCurrentIndex(alias);
+  }
+  form_->AliasComboChange(form_->AliasCombo);
+  ASSERT_EQ(form_->TableCombo->count(), 1);
+  EXPECT_EQ(form_->TableCombo->itemText(0), QStringLiteral("Zamówienia.DB"));
+  {
+    const QSignalBlocker blocker(form_->TableCombo);
+    form_->TableCombo->setCurrentIndex(0);
+  }
+  form_->TableComboChange(form_->TableCombo);
+  const fs::path table = gForeignCopy / (kForeignStem + ".DB");
+  EXPECT_EQ(form_->TableLocation.toStdString(), table.string());
+  EXPECT_TRUE(form_->TableLocEdit->text().endsWith(QStringLiteral("/Spółka/Zamówienia.DB")))
+      << form_->TableLocEdit->text().toStdString();
+  EXPECT_EQ(form_->LogLastLine(), QStringLiteral("Wybrano tabelę: Zamówienia.DB"));
+  EXPECT_EQ(form_->TabLvlLB->text(), "7");
+  EXPECT_EQ(form_->CodePageLB->text(), "1250");
+  EXPECT_NE(form_->FieldsLB->text(), "0");
+
+  form_->VerifyBtnClick(form_->VerifyBtn);
+  EXPECT_EQ(form_->LogLastLine(), kVerdict0);
+  const std::set<std::string> family = NamesIn(gForeignCopy);
+  const std::string original = FileBytes(table);
+  form_->RebuildBtnClick(form_->RebuildBtn);
+  ASSERT_EQ(form_->LogLastLine(), kDone);
+  EXPECT_TRUE(dialogs_.Boxes().empty());
+  // The rebuilt family lies under the same bytes, beside its repair folder, and nothing was
+  // written under a name the bytes would turn into as text.
+  std::set<std::string> expected = family;
+  expected.insert(kForeignStem + ".rekasto");
+  EXPECT_EQ(NamesIn(gForeignCopy), expected);
+  const fs::path repair = gForeignCopy / (kForeignStem + ".rekasto");
+  fs::path run;  // the rebuild's own subfolder, beside the findings of the verification
+  for (const std::string& name : NamesIn(repair)) {
+    if (fs::is_directory(repair / name)) run = repair / name;
+  }
+  ASSERT_FALSE(run.empty());
+  EXPECT_EQ(FileBytes(run / "Backup.Db"), original);
+  // The library's outcome names that folder; the log shows it as the lists show names.
+  EXPECT_TRUE(Entry(1).contains(DisplayText(run.string()))) << Entry(1).toStdString();
+  form_->VerifyBtnClick(form_->VerifyBtn);
+  EXPECT_EQ(form_->LogLastLine(), kVerdict0);
+
+  // Qt's file dialog cannot hand such a name over: its text for the bytes names nothing on
+  // disk, so the window says so and keeps the table chosen from the list.
+  dialogs_.SetNextFileName(QFile::decodeName(QByteArray::fromStdString(table.string())));
+  form_->ByDirectBtnClick(form_->ByDirectBtn);
+  ASSERT_EQ(dialogs_.Boxes().size(), 1u);
+  EXPECT_TRUE(dialogs_.Boxes()[0].text.endsWith(QStringLiteral("z listy aliasu.")));
+  EXPECT_EQ(form_->TableLocation.toStdString(), table.string());
+  EXPECT_EQ(form_->TableCombo->currentIndex(), 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -314,6 +394,14 @@ int main(int argc, char** argv) {
     if (!gRealCopy.empty()) {
       ini << "[REAL]\nTYPE=STANDARD\nPATH=" << gRealCopy.string() << "\n";
     }
+    // A healthy table with its whole family, under names that are not UTF-8.
+    gForeignCopy = root / kForeignFolder;
+    fs::create_directory(gForeignCopy);
+    for (const fs::directory_entry& e : fs::directory_iterator(gDemoCopy)) {
+      if (e.path().stem() == "CUSTOMER")
+        fs::copy_file(e.path(), gForeignCopy / (kForeignStem + e.path().extension().string()));
+    }
+    ini << "[" << kForeignFolder << "]\nTYPE=STANDARD\nPATH=" << gForeignCopy.string() << "\n";
   }
   setenv("REKASTO_ENGINE_CONFIG", (root / "engine.ini").c_str(), 1);
   // Findings of a table in a folder that cannot be written go to the state folder.

@@ -1,6 +1,7 @@
 // The application's default handler, its text rules, the fatal start-up path and the
 // dialogs seam's filter translation.
 #include <gtest/gtest.h>
+#include <iconv.h>
 #include <stdlib.h>
 
 #include <QCursor>
@@ -13,6 +14,7 @@
 #include "Application.h"
 #include "DBTables.h"
 #include "Dialogs.h"
+#include "FileNames.h"
 #include "MainForm.h"
 
 const std::string& ShellScratchFolder();
@@ -186,6 +188,38 @@ TEST(OpenDialogFilter, ShowsOneEntryWithThePatternAsStored) {
   EXPECT_EQ(stored.Filter, "DB Files|*.db");
   EXPECT_EQ(stored.DefaultExt, "*.db");
   EXPECT_TRUE(stored.ReadOnly && stored.HideReadOnly && stored.OldStyleDialog);
+}
+
+// How glibc's converter reads one byte of code page 1250; U+FFFD where it has no character.
+QString Cp1250ByIconv(char byte) {
+  iconv_t cd = iconv_open("UTF-8", "CP1250");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return QStringLiteral("(no CP1250 converter)");
+  char out[8];
+  char* in = &byte;
+  char* to = out;
+  size_t inLeft = 1, outLeft = sizeof out;
+  const bool ok = iconv(cd, &in, &inLeft, &to, &outLeft) != static_cast<size_t>(-1);
+  iconv_close(cd);
+  return ok ? QString::fromUtf8(out, to - out) : QString(QChar::ReplacementCharacter);
+}
+
+TEST(DisplayText, KeepsUtf8AndShowsEveryOtherByteByCodePage1250) {
+  const auto shown = [](std::string_view bytes) { return DisplayText(bytes).toStdString(); };
+  EXPECT_EQ(shown("Żółw.DB"), "Żółw.DB");
+  EXPECT_EQ(shown("/srv/Sp\xF3\xB3ka/Zam\xF3wienia.DB"), "/srv/Spółka/Zamówienia.DB");
+  // Shaped like UTF-8 but not UTF-8: overlong, a surrogate, beyond U+10FFFF, cut short.
+  EXPECT_EQ(shown("\xC0\xAF"), "ŔŻ");
+  EXPECT_EQ(shown("\xED\xA0\x80"), "í\u00A0€");
+  EXPECT_EQ(shown("\xF4\x90\x80\x80"), "ô\uFFFD€€");
+  EXPECT_EQ(shown("\xC5\x82\xC5"), "łĹ");
+  // Every byte that is not UTF-8 on its own, alone and after a letter that is.
+  for (int b = 0x80; b <= 0xFF; ++b) {
+    const char byte = static_cast<char>(b);
+    const QString expected = Cp1250ByIconv(byte);
+    EXPECT_EQ(DisplayText(std::string(1, byte)), expected) << "byte " << b;
+    EXPECT_EQ(DisplayText("\xC5\x82" + std::string(1, byte)), QStringLiteral("ł") + expected)
+        << "byte " << b;
+  }
 }
 
 TEST(QtDialogsCursor, HourglassAndRestoreStayBalanced) {

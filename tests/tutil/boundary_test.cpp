@@ -1,6 +1,7 @@
 // Sessions and bad arguments: every one gives its error code, names the file, and
 // changes nothing.
 #include <fcntl.h>
+#include <locale.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -159,6 +160,22 @@ TEST_F(TUtilArgs, BackslashesSeparateFoldersToo) {
   CURProps props;
   EXPECT_EQ(TUFillCURProps(session_, windowsStyle.c_str(), &props), DBIERR_NONE);
   EXPECT_EQ(+props.iFields, 3);
+}
+
+TEST_F(TUtilArgs, AnotherLetterCaseFindsTheTableByAsciiLettersOnly) {
+  // "Zamówienia" in code page 1250 (ó is 0xF3, Ó is 0xD3, as in ISO 8859-2).
+  WritePlain("Zam\xF3wienia.DB");
+  // Under a locale of that code page the C library folds Ó to ó; which file opens must not
+  // depend on the locale the program runs in.
+  const char* previous = setlocale(LC_CTYPE, nullptr);
+  const std::string restore = previous != nullptr ? previous : "C";
+  const char* latin2 = setlocale(LC_CTYPE, "pl_PL.ISO-8859-2");
+  SCOPED_TRACE(latin2 != nullptr ? latin2 : "no ISO 8859-2 locale here: the C locale");
+  CURProps props;
+  EXPECT_EQ(TUFillCURProps(session_, Table("zam\xF3WIENIA.db").c_str(), &props), DBIERR_NONE);
+  EXPECT_EQ(TUFillCURProps(session_, Table("ZAM\xD3WIENIA.DB").c_str(), &props),
+            DBIERR_NOSUCHTABLE);
+  setlocale(LC_CTYPE, restore.c_str());
 }
 
 TEST_F(TUtilArgs, OtherTableTypesAndBadTableNamesAreRefused) {

@@ -21,6 +21,7 @@
 #include "BDEUtil.h"
 #include "DBTables.h"
 #include "Dialogs.h"
+#include "FileNames.h"
 #include "MainForm.h"
 #include "ScriptedTUtil.h"
 
