@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <ostream>
 #include <set>
 #include <thread>
 
@@ -72,16 +73,66 @@ std::vector<BatchItem> CollectTables(const std::vector<std::string>& operands, b
   return items;
 }
 
+paradox::Status ItemStatus(const BatchItem& item, paradox::FileSystem* fs) {
+  return item.error.empty() ? TablePathStatus(item.path, fs)
+                            : paradox::Status::InvalidArgument(item.error);
+}
+
+void BatchTally::Count(int code) {
+  exit = std::max(exit, code);
+  (code == kExitOk ? ok : code == kExitProblems ? problems : failed)++;
+}
+
+void ShowFinished(Io& io, size_t done, size_t n, const std::string& path, const char* state) {
+  if (io.errIsTerminal && n > 1)
+    io.err << "[" << done << "/" << n << "] " << path << ": " << state << "\n";
+}
+
+void WriteBatchJson(std::ostream& os, nlohmann::ordered_json tables, size_t n,
+                    const BatchTally& tally, const char* problemsName) {
+  nlohmann::ordered_json doc;
+  doc["tables"] = std::move(tables);
+  doc["summary"] = {
+      {"tables", n}, {"clean", tally.ok}, {problemsName, tally.problems}, {"failed", tally.failed}};
+  doc["exitCode"] = tally.exit;
+  os << doc.dump() << "\n";
+}
+
+std::optional<int> BatchCommand::Parse(const std::vector<std::string>& args) {
+  ParsedArgs parsed;
+  if (auto done = ParseCommandLine(name_, usage_, help_, args, Options(), &parsed, io_))
+    return done;
+  if (auto done = TakeOptions(parsed)) return done;
+  json_ = parsed.Has("json");
+  recursive_ = parsed.Has("recursive");
+  if (!ParseJobs(parsed.Value("jobs"), &jobs_, io_)) return kExitFailed;
+  if (parsed.operands.empty()) {
+    UsageError(io_, name_, usage_, "no table given");
+    return kExitFailed;
+  }
+  items_ = CollectTables(parsed.operands, recursive_, io_.fs);
+  return Prepare();
+}
+
+int BatchCommand::Run() {
+  auto finished = [this](size_t t, size_t done) {
+    ShowFinished(io_, done, items_.size(), items_[t].path, StateName(t));
+  };
+  RunBatch(
+      items_.size(), JobsFor(jobs_, io_.fs), [this](size_t t) { Work(t); }, finished,
+      [this](size_t t) { Report(t); });
+  if (json_)
+    WriteBatchJson(io_.out, std::move(tables_), items_.size(), tally_, ProblemsName());
+  else if (items_.size() > 1 || recursive_)
+    WriteSummaryLine();
+  return tally_.exit;
+}
+
 bool ParseJobs(const std::string* value, unsigned* jobs, Io& io) {
   *jobs = 0;
-  if (value) {
-    if (value->empty() || value->size() > 4 ||
-        value->find_first_not_of("0123456789") != std::string::npos) {
-      Error(io, "--jobs needs a number, not '" + *value + "'");
-      return false;
-    }
-    *jobs = unsigned(std::stoul(*value));
-  }
+  size_t n = 0;
+  if (value && !ParseNumber(*value, 4, "jobs", &n, io)) return false;
+  *jobs = unsigned(n);
   if (*jobs == 0) *jobs = std::max(1u, std::thread::hardware_concurrency());
   return true;
 }

@@ -59,6 +59,26 @@ void Error(Io& io, const std::string& message) {
   io.err << "rekasto: " << message << "\n";
 }
 
+void UsageError(Io& io, const std::string& command, const char* usage, const std::string& what) {
+  Error(io, command + ": " + what + " (usage: rekasto " + usage + ")");
+}
+
+bool ParseNumber(const std::string& value, size_t maxDigits, const std::string& option,
+                 size_t* number, Io& io) {
+  // Digits only: stoul would take "-1" as a huge number and "5x" as 5.
+  if (value.empty() || value.size() > maxDigits ||
+      value.find_first_not_of("0123456789") != std::string::npos) {
+    Error(io, "--" + option + " needs a number, not '" + value + "'");
+    return false;
+  }
+  *number = std::stoul(value);
+  return true;
+}
+
+std::string OnTable(const std::string& path, const std::string& message) {
+  return path.empty() ? message : path + ": " + message;
+}
+
 std::function<void(int, int)> TerminalProgress(Io& io, const std::string& doing,
                                                const std::string& table) {
   if (!io.errIsTerminal) return {};
@@ -159,6 +179,18 @@ bool ParseOptions(const std::string& command, const std::vector<std::string>& ar
   return true;
 }
 
+std::optional<int> ParseCommandLine(const std::string& command, const char* usage, const char* help,
+                                    const std::vector<std::string>& args,
+                                    const std::vector<Option>& options, ParsedArgs* parsed,
+                                    Io& io) {
+  std::vector<Option> all{{"help", 'h', false}};
+  all.insert(all.end(), options.begin(), options.end());
+  if (!ParseOptions(command, args, all, parsed, io)) return kExitFailed;
+  if (!parsed->Has("help")) return std::nullopt;
+  io.out << "Usage: rekasto " << usage << "\n" << help;
+  return kExitOk;
+}
+
 int RunCli(const std::vector<std::string>& args, Io& io) {
   if (args.empty()) {
     PrintHelp(io.err);
@@ -220,7 +252,7 @@ paradox::Status TablePathStatus(const std::string& path, paradox::FileSystem* fs
 
 bool CheckTablePath(const std::string& path, Io& io) {
   paradox::Status st = TablePathStatus(path, io.fs);
-  if (!st.ok()) Error(io, path.empty() ? st.message() : path + ": " + st.message());
+  if (!st.ok()) Error(io, OnTable(path, st.message()));
   return st.ok();
 }
 

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -70,6 +71,22 @@ struct ParsedArgs {
 bool ParseOptions(const std::string& command, const std::vector<std::string>& args,
                   const std::vector<Option>& options, ParsedArgs* parsed, Io& io);
 
+// The arguments of a command: ParseOptions with -h/--help ahead of `options`. The exit
+// code when the command ends here: kExitFailed after a bad option, kExitOk after --help
+// wrote "Usage: rekasto <usage>", then `help`, to io.out. Nothing when the command goes
+// on with *parsed.
+std::optional<int> ParseCommandLine(const std::string& command, const char* usage, const char* help,
+                                    const std::vector<std::string>& args,
+                                    const std::vector<Option>& options, ParsedArgs* parsed, Io& io);
+
+// The value of a numeric option: digits only, at most maxDigits of them. False with the
+// line "rekasto: --<option> needs a number, not '<value>'" to io.err otherwise.
+bool ParseNumber(const std::string& value, size_t maxDigits, const std::string& option,
+                 size_t* number, Io& io);
+
+// Writes "rekasto: <command>: <what> (usage: rekasto <usage>)" as one line to io.err.
+void UsageError(Io& io, const std::string& command, const char* usage, const std::string& what);
+
 // Runs "rekasto <args...>" (args without the program name) and returns the exit code.
 int RunCli(const std::vector<std::string>& args, Io& io);
 
@@ -83,6 +100,8 @@ bool CheckTablePath(const std::string& path, Io& io);
 
 // Writes "rekasto: <message>" as one line to io.err.
 void Error(Io& io, const std::string& message);
+// "<path>: <message>", or the message alone when there is no path.
+std::string OnTable(const std::string& path, const std::string& message);
 
 // For one long operation on a terminal: "<doing> <table>: NN %" on one line of io.err,
 // rewritten as the overall phase (8) moves and cleared at 100. Empty when io.err is

@@ -18,21 +18,19 @@ namespace {
 
 const char* kUsage = "dump [--format csv|json] [--codepage N] [--null TEXT] [--blobs DIR] TABLE";
 
-void PrintHelp(Io& io) {
-  io.out << "Usage: rekasto " << kUsage << "\n"
-         << "Writes the records in UTF-8, converted from the table's code page.\n"
-            "  --format csv   CSV per RFC 4180 with a header line of field names (the default)\n"
-            "  --format json  JSON lines: one object per record, field name to typed value\n"
-            "                 (numbers, true/false, text, null; bytes as {\"base64\": ...})\n"
-            "  --codepage N   read text as code page N (a number such as 865, or an iconv\n"
-            "                 name such as CP865 or HP-ROMAN8) instead of the table's own\n"
-            "  --null TEXT    CSV: write TEXT for a blank value (default: an empty field)\n"
-            "  --blobs DIR    write each memo, formatted memo, blob, OLE and graphic value to\n"
-            "                 a file in DIR named TABLE_RECORD_FIELDNUMBER_FIELD.EXT; the output\n"
-            "                 holds the file name (JSON: {\"file\": ...})\n"
-            "Dates, times and timestamps are ISO 8601 (years before 1 as -0001); BCD values\n"
-            "are exact decimals; bytes (Y, B, F, O, G) show as hex in CSV.\n";
-}
+const char* kHelp =
+    "Writes the records in UTF-8, converted from the table's code page.\n"
+    "  --format csv   CSV per RFC 4180 with a header line of field names (the default)\n"
+    "  --format json  JSON lines: one object per record, field name to typed value\n"
+    "                 (numbers, true/false, text, null; bytes as {\"base64\": ...})\n"
+    "  --codepage N   read text as code page N (a number such as 865, or an iconv\n"
+    "                 name such as CP865 or HP-ROMAN8) instead of the table's own\n"
+    "  --null TEXT    CSV: write TEXT for a blank value (default: an empty field)\n"
+    "  --blobs DIR    write each memo, formatted memo, blob, OLE and graphic value to\n"
+    "                 a file in DIR named TABLE_RECORD_FIELDNUMBER_FIELD.EXT; the output\n"
+    "                 holds the file name (JSON: {\"file\": ...})\n"
+    "Dates, times and timestamps are ISO 8601 (years before 1 as -0001); BCD values\n"
+    "are exact decimals; bytes (Y, B, F, O, G) show as hex in CSV.\n";
 
 struct DumpOptions {
   bool json = false;
@@ -42,21 +40,14 @@ struct DumpOptions {
   std::string table;
 };
 
-// 0 to go on, -1 after --help, else the exit code.
-int ParseArgs(const std::vector<std::string>& args, DumpOptions* o, Io& io) {
+// The exit code when the command ends before the dump.
+std::optional<int> ParseArgs(const std::vector<std::string>& args, DumpOptions* o, Io& io) {
   ParsedArgs parsed;
-  if (!ParseOptions("dump", args,
-                    {{"help", 'h', false},
-                     {"format", 0, true},
-                     {"codepage", 0, true},
-                     {"null", 0, true},
-                     {"blobs", 0, true}},
-                    &parsed, io))
-    return kExitFailed;
-  if (parsed.Has("help")) {
-    PrintHelp(io);
-    return -1;
-  }
+  if (auto done = ParseCommandLine(
+          "dump", kUsage, kHelp, args,
+          {{"format", 0, true}, {"codepage", 0, true}, {"null", 0, true}, {"blobs", 0, true}},
+          &parsed, io))
+    return done;
   for (const auto& [name, value] : parsed.options) {
     if (name == "codepage") {
       if (!ParseCodepageOption(value, &o->charset, io)) return kExitFailed;
@@ -81,16 +72,16 @@ int ParseArgs(const std::vector<std::string>& args, DumpOptions* o, Io& io) {
     return kExitFailed;
   }
   if (parsed.operands.empty()) {
-    Error(io, "dump: no table given (usage: rekasto " + std::string(kUsage) + ")");
+    UsageError(io, "dump", kUsage, "no table given");
     return kExitFailed;
   }
   o->table = parsed.operands[0];
-  return 0;
+  return std::nullopt;
 }
 
 int RunDump(const std::vector<std::string>& args, Io& io) {
   DumpOptions o;
-  if (int rc = ParseArgs(args, &o, io); rc != 0) return rc < 0 ? kExitOk : rc;
+  if (std::optional<int> done = ParseArgs(args, &o, io)) return *done;
   if (!CheckTablePath(o.table, io)) return kExitFailed;
   auto reader = paradox::TableReader::Open(io.fs, o.table);
   if (!reader.ok()) {

@@ -22,19 +22,17 @@ namespace {
 
 const char* kUsage = "export --sqlite FILE [--codepage N] TABLE...";
 
-void PrintHelp(Io& io) {
-  io.out << "Usage: rekasto " << kUsage << "\n"
-         << "Writes every TABLE into a new SQLite database FILE, one SQLite table each, named\n"
-            "after the table file (CUSTOMER.DB -> CUSTOMER), in one transaction.\n"
-            "  --codepage N   read text as code page N (number or iconv name) instead of\n"
-            "                 each table's own\n"
-            "Columns: L, S, I, + INTEGER; N, $ REAL; A, M TEXT (UTF-8); D, T, @ TEXT in\n"
-            "ISO 8601; # TEXT holding the exact decimal; Y, B, F, O, G BLOB (graphic and OLE\n"
-            "values without their 8-byte header). The primary key becomes a unique index,\n"
-            "each secondary index an index. A damaged table is exported from what the\n"
-            "salvage recovers, with a warning naming what was left out; records that repeat\n"
-            "a key go to TABLE_keyviol.\n";
-}
+const char* kHelp =
+    "Writes every TABLE into a new SQLite database FILE, one SQLite table each, named\n"
+    "after the table file (CUSTOMER.DB -> CUSTOMER), in one transaction.\n"
+    "  --codepage N   read text as code page N (number or iconv name) instead of\n"
+    "                 each table's own\n"
+    "Columns: L, S, I, + INTEGER; N, $ REAL; A, M TEXT (UTF-8); D, T, @ TEXT in\n"
+    "ISO 8601; # TEXT holding the exact decimal; Y, B, F, O, G BLOB (graphic and OLE\n"
+    "values without their 8-byte header). The primary key becomes a unique index,\n"
+    "each secondary index an index. A damaged table is exported from what the\n"
+    "salvage recovers, with a warning naming what was left out; records that repeat\n"
+    "a key go to TABLE_keyviol.\n";
 
 std::string Quote(const std::string& id) {
   std::string out = "\"";
@@ -311,14 +309,9 @@ class SqliteExport {
 
 int RunExport(const std::vector<std::string>& args, Io& io) {
   ParsedArgs parsed;
-  if (!ParseOptions("export", args,
-                    {{"help", 'h', false}, {"sqlite", 0, true}, {"codepage", 0, true}}, &parsed,
-                    io))
-    return kExitFailed;
-  if (parsed.Has("help")) {
-    PrintHelp(io);
-    return kExitOk;
-  }
+  if (auto done = ParseCommandLine("export", kUsage, kHelp, args,
+                                   {{"sqlite", 0, true}, {"codepage", 0, true}}, &parsed, io))
+    return *done;
   std::optional<paradox::Charset> charset;
   if (const std::string* cp = parsed.Value("codepage");
       cp && !ParseCodepageOption(*cp, &charset, io))
@@ -326,8 +319,7 @@ int RunExport(const std::vector<std::string>& args, Io& io) {
   const std::string file = parsed.Value("sqlite") ? *parsed.Value("sqlite") : "";
   const std::vector<std::string>& tables = parsed.operands;
   if (file.empty() || tables.empty()) {
-    Error(io, std::string("export: ") + (file.empty() ? "no --sqlite FILE" : "no table") +
-                  " given (usage: rekasto " + kUsage + ")");
+    UsageError(io, "export", kUsage, file.empty() ? "no --sqlite FILE given" : "no table given");
     return kExitFailed;
   }
   int rc = kExitOk;

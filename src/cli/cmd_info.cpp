@@ -240,16 +240,14 @@ int InfoOne(const std::string& path, Io& io) {
 
 int RunInfo(const std::vector<std::string>& args, Io& io) {
   ParsedArgs parsed;
-  if (!ParseOptions("info", args, {{"help", 'h', false}}, &parsed, io)) return kExitFailed;
-  if (parsed.Has("help")) {
-    io.out << "Usage: rekasto " << kUsage
-           << "\nShows level, block size, fields, record and block counts,"
-              " code page and encryption of each table.\n";
-    return kExitOk;
-  }
+  if (auto done = ParseCommandLine("info", kUsage,
+                                   "Shows level, block size, fields, record and block counts,"
+                                   " code page and encryption of each table.\n",
+                                   args, {}, &parsed, io))
+    return *done;
   const std::vector<std::string>& tables = parsed.operands;
   if (tables.empty()) {
-    Error(io, "info: no table given (usage: rekasto " + std::string(kUsage) + ")");
+    UsageError(io, "info", kUsage, "no table given");
     return kExitFailed;
   }
   int exit = kExitOk;

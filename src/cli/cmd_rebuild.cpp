@@ -17,6 +17,22 @@ namespace {
 const char* kUsage =
     "rebuild [--dry-run] [--json] [--verbose] [--recursive] [--jobs N] TABLE|FOLDER...";
 
+const char* kHelp =
+    "Rebuilds each table: every readable record is kept, records that cannot be kept go\n"
+    "to PROBLEM.DB, duplicate keys to KEYVIOL.DB, and every index and the blob file are\n"
+    "written anew. The original family is kept as Backup.* in a new folder\n"
+    "<TABLE>.rekasto/<time>/ beside the table, with the report table Rebuild.DB.\n"
+    "  -n, --dry-run     salvage and check only; write nothing\n"
+    "  --json            one JSON document {\"tables\":[...]} on standard output\n"
+    "  -v, --verbose     list every action (backups, regenerated files, the swap)\n"
+    "  -r, --recursive   rebuild the tables (*.db, any case) in each FOLDER and its\n"
+    "                    subfolders; repair folders (*.rekasto) are skipped\n"
+    "  -j, --jobs=N      rebuild N tables at once (default: the number of cores)\n"
+    "Several tables end with a summary line. Progress goes to standard error when it\n"
+    "is a terminal.\n"
+    "Exit: 0 all tables were clean, 1 damage was repaired, 2 a table could not be "
+    "rebuilt.\n";
+
 using Json = nlohmann::ordered_json;
 
 // Compact form of an action for the text output.
@@ -92,110 +108,88 @@ void WriteText(std::ostream& os, const std::string& table, const paradox::Rebuil
   if (!r.repairFolder.empty()) os << "  backup and report tables: " << r.repairFolder << "\n";
 }
 
-int RunRebuild(const std::vector<std::string>& args, Io& io) {
-  ParsedArgs parsed;
-  if (!ParseOptions("rebuild", args,
-                    {{"help", 'h', false},
-                     {"json", 0, false},
-                     {"dry-run", 'n', false},
-                     {"verbose", 'v', false},
-                     {"recursive", 'r', false},
-                     {"jobs", 'j', true}},
-                    &parsed, io))
-    return kExitFailed;
-  if (parsed.Has("help")) {
-    io.out << "Usage: rekasto " << kUsage << "\n"
-           << "Rebuilds each table: every readable record is kept, records that cannot be kept go\n"
-              "to PROBLEM.DB, duplicate keys to KEYVIOL.DB, and every index and the blob file are\n"
-              "written anew. The original family is kept as Backup.* in a new folder\n"
-              "<TABLE>.rekasto/<time>/ beside the table, with the report table Rebuild.DB.\n"
-              "  -n, --dry-run     salvage and check only; write nothing\n"
-              "  --json            one JSON document {\"tables\":[...]} on standard output\n"
-              "  -v, --verbose     list every action (backups, regenerated files, the swap)\n"
-              "  -r, --recursive   rebuild the tables (*.db, any case) in each FOLDER and its\n"
-              "                    subfolders; repair folders (*.rekasto) are skipped\n"
-              "  -j, --jobs=N      rebuild N tables at once (default: the number of cores)\n"
-              "Several tables end with a summary line. Progress goes to standard error when it\n"
-              "is a terminal.\n"
-              "Exit: 0 all tables were clean, 1 damage was repaired, 2 a table could not be "
-              "rebuilt.\n";
-    return kExitOk;
+// 0 clean, 1 damage found (and repaired unless dry), 2 not rebuilt.
+int ExitOf(const paradox::RebuildResult& r) {
+  if (!r.status.ok()) return kExitFailed;
+  return r.issues > 0 || r.problems > 0 || r.keyViolations > 0 || r.blobsBroken > 0
+             ? int(kExitProblems)
+             : int(kExitOk);
+}
+
+// rebuild over the tables of the command line.
+class RebuildCommand : public BatchCommand {
+ public:
+  explicit RebuildCommand(Io& io) : BatchCommand(io, "rebuild", kUsage, kHelp) {}
+
+ private:
+  std::vector<Option> Options() const override {
+    return {{"json", 0, false},
+            {"dry-run", 'n', false},
+            {"verbose", 'v', false},
+            {"recursive", 'r', false},
+            {"jobs", 'j', true}};
   }
-  const bool json = parsed.Has("json"), dryRun = parsed.Has("dry-run"),
-             verbose = parsed.Has("verbose");
-  unsigned jobs = 0;
-  if (!ParseJobs(parsed.Value("jobs"), &jobs, io)) return kExitFailed;
-  if (parsed.operands.empty()) {
-    Error(io, "rebuild: no table given (usage: rekasto " + std::string(kUsage) + ")");
-    return kExitFailed;
+  std::optional<int> TakeOptions(const ParsedArgs& parsed) override {
+    dryRun_ = parsed.Has("dry-run");
+    verbose_ = parsed.Has("verbose");
+    return std::nullopt;
   }
-  const std::vector<BatchItem> items =
-      CollectTables(parsed.operands, parsed.Has("recursive"), io.fs);
-  std::vector<paradox::RebuildResult> results(items.size());
-  auto work = [&](size_t t) {
-    paradox::RebuildResult& r = results[t];
-    const BatchItem& item = items[t];
-    r.status = item.error.empty() ? TablePathStatus(item.path, io.fs)
-                                  : paradox::Status::InvalidArgument(item.error);
-    if (!r.status.ok()) return;
-    paradox::RebuildOptions options;
-    options.fs = io.fs;
-    options.dryRun = dryRun;
-    // One table at a time on a terminal: a big one shows how far it is.
-    if (items.size() == 1)
-      options.progress = TerminalProgress(io, dryRun ? "checking" : "rebuilding", item.path);
-    r = paradox::RebuildTable(item.path, options);
-  };
-  auto exitOf = [](const paradox::RebuildResult& r) {
-    if (!r.status.ok()) return int(kExitFailed);
-    return r.issues > 0 || r.problems > 0 || r.keyViolations > 0 || r.blobsBroken > 0
-               ? int(kExitProblems)
-               : int(kExitOk);
-  };
-  auto finished = [&](size_t t, size_t done) {
-    if (!io.errIsTerminal || items.size() < 2) return;
-    const int e = exitOf(results[t]);
-    io.err << "[" << done << "/" << items.size() << "] " << items[t].path << ": "
-           << (e == kExitOk         ? "clean"
-               : e == kExitProblems ? (dryRun ? "repairable" : "repaired")
-                                    : "failed")
-           << "\n";
-  };
-  int exit = kExitOk;
-  size_t clean = 0, repaired = 0, failed = 0;
-  Json tables = Json::array();
-  auto report = [&](size_t t) {
-    const paradox::RebuildResult& r = results[t];
-    const std::string& table = items[t].path;
-    const int e = exitOf(r);
-    exit = std::max(exit, e);
-    (e == kExitOk ? clean : e == kExitProblems ? repaired : failed)++;
-    if (json)
-      tables.push_back(ResultJson(table, r, dryRun));
-    else if (!r.status.ok())
-      Error(io, (table.empty() ? "" : table + ": ") + r.status.message());
-    else
-      WriteText(io.out, table, r, dryRun, verbose);
-  };
-  RunBatch(items.size(), JobsFor(jobs, io.fs), work, finished, report);
-  if (json) {
-    Json doc;
-    doc["tables"] = std::move(tables);
-    doc["summary"] = {
-        {"tables", items.size()}, {"clean", clean}, {"repaired", repaired}, {"failed", failed}};
-    doc["exitCode"] = exit;
-    io.out << doc.dump() << "\n";
-  } else if (items.size() > 1 || parsed.Has("recursive")) {
-    io.out << items.size() << " tables: " << clean << " clean, " << repaired
-           << (dryRun ? " repairable, " : " repaired, ") << failed << " failed\n";
+  std::optional<int> Prepare() override {
+    results_.resize(items_.size());
+    return std::nullopt;
   }
-  return exit;
+  void Work(size_t t) override;
+  const char* StateName(size_t t) const override;
+  void Report(size_t t) override;
+  const char* ProblemsName() const override { return "repaired"; }
+  void WriteSummaryLine() const override;
+
+  bool dryRun_ = false, verbose_ = false;
+  std::vector<paradox::RebuildResult> results_;
+};
+
+void RebuildCommand::Work(size_t t) {
+  paradox::RebuildResult& r = results_[t];
+  const BatchItem& item = items_[t];
+  r.status = ItemStatus(item, io_.fs);
+  if (!r.status.ok()) return;
+  paradox::RebuildOptions options;
+  options.fs = io_.fs;
+  options.dryRun = dryRun_;
+  // One table at a time on a terminal: a big one shows how far it is.
+  if (items_.size() == 1)
+    options.progress = TerminalProgress(io_, dryRun_ ? "checking" : "rebuilding", item.path);
+  r = paradox::RebuildTable(item.path, options);
+}
+
+const char* RebuildCommand::StateName(size_t t) const {
+  const int e = ExitOf(results_[t]);
+  return e == kExitOk         ? "clean"
+         : e == kExitProblems ? (dryRun_ ? "repairable" : "repaired")
+                              : "failed";
+}
+
+void RebuildCommand::Report(size_t t) {
+  const paradox::RebuildResult& r = results_[t];
+  const std::string& table = items_[t].path;
+  tally_.Count(ExitOf(r));
+  if (json_)
+    tables_.push_back(ResultJson(table, r, dryRun_));
+  else if (!r.status.ok())
+    Error(io_, OnTable(table, r.status.message()));
+  else
+    WriteText(io_.out, table, r, dryRun_, verbose_);
+}
+
+void RebuildCommand::WriteSummaryLine() const {
+  io_.out << items_.size() << " tables: " << tally_.ok << " clean, " << tally_.problems
+          << (dryRun_ ? " repairable, " : " repaired, ") << tally_.failed << " failed\n";
 }
 
 }  // namespace
 
 REKASTO_COMMAND({"rebuild", kUsage,
                  "rebuild damaged tables or folders of them (backup kept beside them)",
-                 &RunRebuild});
+                 &RunBatchCommand<RebuildCommand>});
 
 }  // namespace rekasto

@@ -12,34 +12,26 @@ namespace {
 
 const char* kUsage = "restore [--from FOLDER] [--dry-run] TABLE";
 
-void PrintHelp(Io& io) {
-  io.out << "Usage: rekasto " << kUsage << "\n"
-         << "Puts TABLE back as it was before a rebuild, from the backup (Backup.Db, Backup.PX,\n"
-            "...) in the rebuild's repair folder <TABLE>.rekasto/<time>/. The files of the table\n"
-            "now are moved into before-restore-<time>/ in a new repair folder of the table;\n"
-            "the backup stays where it is, so nothing is lost and the restore can be undone.\n"
-            "  --from=FOLDER  restore from this repair folder (a path, or its name under\n"
-            "                 <TABLE>.rekasto/) instead of the newest completed rebuild's\n"
-            "  -n, --dry-run  say what would be restored and kept; change nothing\n"
-            "Refused while the table is in use (lock files, locks on its files) or a rebuild\n"
-            "of it runs.\n"
-            "Exit: 0 restored, 2 not restored (the table is left as it was).\n";
-}
+const char* kHelp =
+    "Puts TABLE back as it was before a rebuild, from the backup (Backup.Db, Backup.PX,\n"
+    "...) in the rebuild's repair folder <TABLE>.rekasto/<time>/. The files of the table\n"
+    "now are moved into before-restore-<time>/ in a new repair folder of the table;\n"
+    "the backup stays where it is, so nothing is lost and the restore can be undone.\n"
+    "  --from=FOLDER  restore from this repair folder (a path, or its name under\n"
+    "                 <TABLE>.rekasto/) instead of the newest completed rebuild's\n"
+    "  -n, --dry-run  say what would be restored and kept; change nothing\n"
+    "Refused while the table is in use (lock files, locks on its files) or a rebuild\n"
+    "of it runs.\n"
+    "Exit: 0 restored, 2 not restored (the table is left as it was).\n";
 
 int RunRestore(const std::vector<std::string>& args, Io& io) {
   ParsedArgs parsed;
-  if (!ParseOptions("restore", args,
-                    {{"help", 'h', false}, {"from", 0, true}, {"dry-run", 'n', false}}, &parsed,
-                    io))
-    return kExitFailed;
-  if (parsed.Has("help")) {
-    PrintHelp(io);
-    return kExitOk;
-  }
+  if (auto done = ParseCommandLine("restore", kUsage, kHelp, args,
+                                   {{"from", 0, true}, {"dry-run", 'n', false}}, &parsed, io))
+    return *done;
   if (parsed.operands.size() != 1) {
-    Error(io, std::string("restore: ") +
-                  (parsed.operands.empty() ? "no table given" : "one table at a time") +
-                  " (usage: rekasto " + kUsage + ")");
+    UsageError(io, "restore", kUsage,
+               parsed.operands.empty() ? "no table given" : "one table at a time");
     return kExitFailed;
   }
   const std::string& table = parsed.operands[0];

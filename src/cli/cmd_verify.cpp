@@ -16,6 +16,21 @@ const char* kUsage =
     "verify [--json] [--max-findings N] [--quiet] [--recursive] [--jobs N] [--report FILE.html] "
     "TABLE|FOLDER... | --list-checks";
 
+const char* kHelp =
+    "Checks each table family and prints its findings and verdict.\n"
+    "  --json              one JSON document {\"tables\":[...]} on standard output\n"
+    "  --max-findings=N    record at most N findings per table (default 500)\n"
+    "  -q, --quiet         verdict lines only\n"
+    "  -r, --recursive     check the tables (*.db, any case) in each FOLDER and its\n"
+    "                      subfolders; repair folders (*.rekasto) are skipped\n"
+    "  -j, --jobs=N        check N tables at once (default: the number of cores)\n"
+    "  --list-checks       the check ids, their severity and effect on the verdict\n"
+    "  --report=FILE.html  also write one self-contained page (one table): facts,\n"
+    "                      findings and a map of the blocks by their state\n"
+    "Several tables end with a summary line. Progress goes to standard error when it\n"
+    "is a terminal.\n"
+    "Exit: 0 all clean, 1 problems found, 2 a table could not be checked.\n";
+
 using Json = nlohmann::ordered_json;
 
 Json LocationJson(const paradox::Location& l, const std::string& field) {
@@ -139,125 +154,102 @@ void WriteText(std::ostream& os, const std::string& table, const Outcome& o, boo
      << report.warnings << " warnings; " << report.summary.countedRecords << " records\n";
 }
 
-int RunVerify(const std::vector<std::string>& args, Io& io) {
-  ParsedArgs parsed;
-  if (!ParseOptions("verify", args,
-                    {{"help", 'h', false},
-                     {"json", 0, false},
-                     {"max-findings", 0, true},
-                     {"quiet", 'q', false},
-                     {"recursive", 'r', false},
-                     {"jobs", 'j', true},
-                     {"list-checks", 0, false},
-                     {"report", 0, true}},
-                    &parsed, io))
-    return kExitFailed;
-  if (parsed.Has("help")) {
-    io.out << "Usage: rekasto " << kUsage << "\n"
-           << "Checks each table family and prints its findings and verdict.\n"
-              "  --json              one JSON document {\"tables\":[...]} on standard output\n"
-              "  --max-findings=N    record at most N findings per table (default 500)\n"
-              "  -q, --quiet         verdict lines only\n"
-              "  -r, --recursive     check the tables (*.db, any case) in each FOLDER and its\n"
-              "                      subfolders; repair folders (*.rekasto) are skipped\n"
-              "  -j, --jobs=N        check N tables at once (default: the number of cores)\n"
-              "  --list-checks       the check ids, their severity and effect on the verdict\n"
-              "  --report=FILE.html  also write one self-contained page (one table): facts,\n"
-              "                      findings and a map of the blocks by their state\n"
-              "Several tables end with a summary line. Progress goes to standard error when it\n"
-              "is a terminal.\n"
-              "Exit: 0 all clean, 1 problems found, 2 a table could not be checked.\n";
-    return kExitOk;
+// verify over the tables of the command line.
+class VerifyCommand : public BatchCommand {
+ public:
+  explicit VerifyCommand(Io& io) : BatchCommand(io, "verify", kUsage, kHelp) {}
+
+ private:
+  std::vector<Option> Options() const override {
+    return {{"json", 0, false},        {"max-findings", 0, true}, {"quiet", 'q', false},
+            {"recursive", 'r', false}, {"jobs", 'j', true},       {"list-checks", 0, false},
+            {"report", 0, true}};
   }
+  std::optional<int> TakeOptions(const ParsedArgs& parsed) override;
+  std::optional<int> Prepare() override;
+  void Work(size_t t) override;
+  const char* StateName(size_t t) const override;
+  void Report(size_t t) override;
+  void WritePage(size_t t);
+  const char* ProblemsName() const override { return "problems"; }
+  void WriteSummaryLine() const override;
+
+  bool quiet_ = false;
+  size_t maxFindings_ = 500;
+  std::optional<std::string> reportPath_;
+  std::vector<Outcome> outcomes_;
+};
+
+std::optional<int> VerifyCommand::TakeOptions(const ParsedArgs& parsed) {
   if (parsed.Has("list-checks")) {
-    ListChecks(io.out);
+    ListChecks(io_.out);
     return kExitOk;
   }
-  const bool json = parsed.Has("json"), quiet = parsed.Has("quiet");
-  size_t maxFindings = 500;
-  if (const std::string* v = parsed.Value("max-findings")) {
-    // Digits only: stoul would take "-1" as a huge budget and "5x" as 5.
-    if (v->empty() || v->size() > 9 || v->find_first_not_of("0123456789") != std::string::npos) {
-      Error(io, "--max-findings needs a number, not '" + *v + "'");
-      return kExitFailed;
-    }
-    maxFindings = std::stoul(*v);
-  }
-  unsigned jobs = 0;
-  if (!ParseJobs(parsed.Value("jobs"), &jobs, io)) return kExitFailed;
-  if (parsed.operands.empty()) {
-    Error(io, "verify: no table given (usage: rekasto " + std::string(kUsage) + ")");
+  quiet_ = parsed.Has("quiet");
+  if (const std::string* max = parsed.Value("max-findings");
+      max && !ParseNumber(*max, 9, "max-findings", &maxFindings_, io_))
+    return kExitFailed;
+  if (const std::string* report = parsed.Value("report")) reportPath_ = *report;
+  return std::nullopt;
+}
+
+std::optional<int> VerifyCommand::Prepare() {
+  if (reportPath_ && (reportPath_->empty() || items_.size() != 1)) {
+    Error(io_, reportPath_->empty() ? "verify: --report needs a file name"
+                                    : "verify: --report writes the page of one table; " +
+                                          std::to_string(items_.size()) + " tables given");
     return kExitFailed;
   }
-  const std::vector<BatchItem> items =
-      CollectTables(parsed.operands, parsed.Has("recursive"), io.fs);
-  const std::string* reportPath = parsed.Value("report");
-  if (reportPath && (reportPath->empty() || items.size() != 1)) {
-    Error(io, reportPath->empty() ? "verify: --report needs a file name"
-                                  : "verify: --report writes the page of one table; " +
-                                        std::to_string(items.size()) + " tables given");
-    return kExitFailed;
+  outcomes_.resize(items_.size());
+  return std::nullopt;
+}
+
+void VerifyCommand::Work(size_t t) {
+  Outcome& o = outcomes_[t];
+  const BatchItem& item = items_[t];
+  const paradox::Status pathStatus = ItemStatus(item, io_.fs);
+  if (!pathStatus.ok()) o.error = "rekasto: " + OnTable(item.path, pathStatus.message());
+  paradox::VerifyOptions options;
+  options.fs = io_.fs;
+  options.maxFindings = maxFindings_;
+  if (items_.size() == 1 && pathStatus.ok())
+    options.progress = TerminalProgress(io_, "verifying", item.path);
+  o.report = paradox::VerifyTable(item.path, options);
+  if (!o.error.empty() && o.report.verdict == paradox::Verdict::kClean)
+    o.report.verdict = paradox::Verdict::kIncomplete;
+  o.exit = o.error.empty() ? ExitFor(o.report.verdict) : int(kExitFailed);
+}
+
+const char* VerifyCommand::StateName(size_t t) const {
+  const Outcome& o = outcomes_[t];
+  return o.error.empty() ? paradox::VerdictName(o.report.verdict) : "not checked";
+}
+
+void VerifyCommand::Report(size_t t) {
+  const Outcome& o = outcomes_[t];
+  tally_.Count(o.exit);
+  if (!o.error.empty()) io_.err << o.error << "\n";
+  if (reportPath_ && o.error.empty()) WritePage(t);
+  if (json_)
+    tables_.push_back(ReportJson(o.report, o.error));
+  else if (o.error.empty())
+    WriteText(io_.out, items_[t].path, o, quiet_);
+}
+
+void VerifyCommand::WritePage(size_t t) {
+  const std::string& path = items_[t].path;
+  const paradox::VerifyReport& report = outcomes_[t].report;
+  const std::string page = HtmlReport(path, report, MapBlocks(io_.fs, path, report));
+  const paradox::ByteSpan bytes(reinterpret_cast<const uint8_t*>(page.data()), page.size());
+  if (paradox::Status st = io_.fs->WriteFile(*reportPath_, bytes); !st.ok()) {
+    Error(io_, *reportPath_ + ": cannot write the report: " + st.message());
+    tally_.exit = kExitFailed;
   }
-  std::vector<Outcome> outcomes(items.size());
-  auto work = [&](size_t t) {
-    Outcome& o = outcomes[t];
-    const BatchItem& item = items[t];
-    paradox::Status pathStatus = item.error.empty() ? TablePathStatus(item.path, io.fs)
-                                                    : paradox::Status::InvalidArgument(item.error);
-    if (!pathStatus.ok())
-      o.error = "rekasto: " + (item.path.empty() ? "" : item.path + ": ") + pathStatus.message();
-    paradox::VerifyOptions options;
-    options.fs = io.fs;
-    options.maxFindings = maxFindings;
-    if (items.size() == 1 && pathStatus.ok())
-      options.progress = TerminalProgress(io, "verifying", item.path);
-    o.report = paradox::VerifyTable(item.path, options);
-    if (!o.error.empty() && o.report.verdict == paradox::Verdict::kClean)
-      o.report.verdict = paradox::Verdict::kIncomplete;
-    o.exit = o.error.empty() ? ExitFor(o.report.verdict) : int(kExitFailed);
-  };
-  auto finished = [&](size_t t, size_t done) {
-    if (io.errIsTerminal && items.size() > 1)
-      io.err << "[" << done << "/" << items.size() << "] " << items[t].path << ": "
-             << (outcomes[t].error.empty() ? paradox::VerdictName(outcomes[t].report.verdict)
-                                           : "not checked")
-             << "\n";
-  };
-  int exit = kExitOk;
-  size_t clean = 0, problems = 0, failed = 0;
-  Json tables = Json::array();
-  auto report = [&](size_t t) {
-    const Outcome& o = outcomes[t];
-    exit = std::max(exit, o.exit);
-    (o.exit == kExitOk ? clean : o.exit == kExitProblems ? problems : failed)++;
-    if (!o.error.empty()) io.err << o.error << "\n";
-    if (reportPath && o.error.empty()) {
-      const std::string page =
-          HtmlReport(items[t].path, o.report, MapBlocks(io.fs, items[t].path, o.report));
-      const paradox::ByteSpan bytes(reinterpret_cast<const uint8_t*>(page.data()), page.size());
-      if (paradox::Status st = io.fs->WriteFile(*reportPath, bytes); !st.ok()) {
-        Error(io, *reportPath + ": cannot write the report: " + st.message());
-        exit = kExitFailed;
-      }
-    }
-    if (json)
-      tables.push_back(ReportJson(o.report, o.error));
-    else if (o.error.empty())
-      WriteText(io.out, items[t].path, o, quiet);
-  };
-  RunBatch(items.size(), JobsFor(jobs, io.fs), work, finished, report);
-  if (json) {
-    Json doc;
-    doc["tables"] = std::move(tables);
-    doc["summary"] = {
-        {"tables", items.size()}, {"clean", clean}, {"problems", problems}, {"failed", failed}};
-    doc["exitCode"] = exit;
-    io.out << doc.dump() << "\n";
-  } else if (items.size() > 1 || parsed.Has("recursive")) {
-    io.out << items.size() << " tables: " << clean << " clean, " << problems << " with problems, "
-           << failed << " not checked\n";
-  }
-  return exit;
+}
+
+void VerifyCommand::WriteSummaryLine() const {
+  io_.out << items_.size() << " tables: " << tally_.ok << " clean, " << tally_.problems
+          << " with problems, " << tally_.failed << " not checked\n";
 }
 
 }  // namespace
@@ -265,6 +257,6 @@ int RunVerify(const std::vector<std::string>& args, Io& io) {
 REKASTO_COMMAND({"verify", kUsage,
                  "check tables or folders of tables: findings and verdict (exit 0 clean, 1 "
                  "problems, 2 not checked)",
-                 &RunVerify});
+                 &RunBatchCommand<VerifyCommand>});
 
 }  // namespace rekasto

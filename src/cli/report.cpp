@@ -61,6 +61,150 @@ th{background:#f2f2f4}.facts th{font-weight:normal;color:#555}
 .legend{padding:0}.error{color:#b0141c}.warning{color:#8a5a00}.order{font-family:monospace}
 footer{margin-top:2em;color:#777;font-size:.9em})";
 
+// The page's head, the table's name and path, and the verdict line.
+void AppendHead(const std::string& table, const paradox::VerifyReport& report, std::string* out) {
+  std::string& o = *out;
+  o += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
+  o += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
+  o += "<title>" + Esc(paradox::PathBaseName(table)) + " \xE2\x80\x94 rekasto report</title>\n";
+  o += std::string("<style>\n") + kStyle + "\n</style>\n</head>\n<body>\n";
+  o += "<h1>" + Esc(paradox::PathBaseName(table)) + "</h1>\n<p>" + Esc(table) + "</p>\n";
+  const int v = int(report.verdict);
+  o += "<p class=\"verdict v" + std::to_string(v) + "\">Verdict " + std::to_string(v) + " (" +
+       paradox::VerdictName(report.verdict) + "): " + std::to_string(report.errors) + " errors, " +
+       std::to_string(report.warnings) + " warnings</p>\n";
+}
+
+// The table's facts, as far as its header could be read, and its family.
+void AppendFacts(const paradox::TableSummary& s, std::string* out) {
+  std::string& o = *out;
+  o += "<h2>Table</h2>\n<table class=\"facts\">\n";
+  auto fact = [&](const std::string& name, const std::string& value) {
+    o += "<tr><th>" + name + "</th><td>" + Esc(value) + "</td></tr>\n";
+  };
+  if (s.headerRead) {
+    fact("Type", s.keyFields ? "keyed (" + std::to_string(s.keyFields) +
+                                   (s.keyFields == 1 ? " key field)" : " key fields)")
+                             : std::string("unkeyed"));
+    fact("Level", LevelText(s.level));
+    fact("Block size", std::to_string(s.blockSize) + " bytes");
+    fact("Record size",
+         std::to_string(s.recordSize) + " bytes, " + std::to_string(s.numFields) + " fields");
+    fact("Records", std::to_string(s.declaredRecords) + " in the header, " +
+                        std::to_string(s.countedRecords) + " in the block chain");
+    fact("Blocks", std::to_string(s.fileBlocks) + " in the header, " +
+                       std::to_string(s.chainBlocks) + " chained, " + std::to_string(s.freeBlocks) +
+                       " free");
+    fact("Code page", s.codePage ? std::to_string(s.codePage) : "not stored");
+    fact("Sort order", s.sortOrder.empty() ? "-" : s.sortOrder);
+    fact("Encrypted", s.encrypted ? "yes" : "no");
+  } else {
+    fact("Header", "could not be read");
+  }
+  std::string members;
+  for (const std::string& m : s.members) members += (members.empty() ? "" : " ") + m;
+  fact("Family", members.empty() ? "-" : members);
+  o += "</table>\n";
+}
+
+// What the cells mean, with how many blocks each state has.
+void AppendLegend(const BlockMap& map, std::string* out) {
+  std::string& o = *out;
+  std::map<BlockCell::State, size_t> count;
+  for (const BlockCell& c : map.cells) ++count[c.state];
+  o += "<p>One cell per block of the .DB, in file order; the number in a chained block is its "
+       "place in the "
+       "chain" +
+       std::string(map.chainBroken ? " (the chain breaks off: the walk stopped at a bad link)"
+                                   : "") +
+       ". Point at a cell for its details.</p>\n<ul class=\"legend\">\n";
+  const std::pair<BlockCell::State, const char*> legend[] = {
+      {BlockCell::State::kChain, "in the chain"},
+      {BlockCell::State::kFree, "free"},
+      {BlockCell::State::kOrphan, "orphan (in neither list)"},
+      {BlockCell::State::kDamaged, "damaged"},
+      {BlockCell::State::kCutOff, "cut off (counted, not in the file)"}};
+  for (const auto& [state, text] : legend)
+    o += std::string("<li><span class=\"b ") + BlockStateName(state) + "\"></span>" + text + ": " +
+         std::to_string(count[state]) + "</li>\n";
+  o += "</ul>\n";
+}
+
+// One cell per block, its details in the title.
+void AppendCells(const BlockMap& map, std::string* out) {
+  std::string& o = *out;
+  o += "<div class=\"map" + std::string(map.cells.size() > 2000 ? " small" : "") + "\">\n";
+  for (const BlockCell& c : map.cells) {
+    std::string title = "block " + std::to_string(c.block) + ": " + BlockStateName(c.state);
+    if (c.chainPosition > 0)
+      title += ", place " + std::to_string(c.chainPosition) + " in the chain";
+    if (c.records >= 0 && c.state != BlockCell::State::kCutOff)
+      title += ", " + std::to_string(c.records) + " records";
+    o += std::string("<span class=\"b ") + BlockStateName(c.state) + "\" title=\"" + title + "\">" +
+         (c.chainPosition > 0 ? std::to_string(c.chainPosition) : "") + "</span>";
+  }
+  o += "\n</div>\n";
+}
+
+// The block numbers of the chain in its order.
+void AppendChainOrder(const BlockMap& map, std::string* out) {
+  std::string& o = *out;
+  o += "<p>Chain order (block numbers): <span class=\"order\">";
+  size_t shown = 0;
+  for (const BlockCell& c : map.cells)
+    if (c.chainPosition > 0) ++shown;
+  std::vector<uint32_t> order(shown);
+  for (const BlockCell& c : map.cells)
+    if (c.chainPosition > 0 && size_t(c.chainPosition) <= order.size())
+      order[c.chainPosition - 1] = c.block;
+  // Runs of consecutive blocks as one "a-b" (an en dash): a healthy chain is one run.
+  for (size_t i = 0; i < order.size();) {
+    size_t j = i;
+    while (j + 1 < order.size() && order[j + 1] == order[j] + 1) ++j;
+    o += (i ? " \xE2\x86\x92 " : "") + std::to_string(order[i]);
+    if (j > i) o += "\xE2\x80\x93" + std::to_string(order[j]);
+    i = j + 1;
+  }
+  if (order.empty()) o += "none";
+  o += "</span></p>\n";
+}
+
+void AppendBlockMap(const BlockMap& map, std::string* out) {
+  *out += "<h2>Block map</h2>\n";
+  if (!map.problem.empty()) {
+    *out += "<p>" + Esc(map.problem) + "</p>\n";
+    return;
+  }
+  AppendLegend(map, out);
+  AppendCells(map, out);
+  AppendChainOrder(map, out);
+}
+
+void AppendFindings(const paradox::VerifyReport& report, std::string* out) {
+  std::string& o = *out;
+  o += "<h2>Findings</h2>\n";
+  if (report.findings.empty()) {
+    o += "<p>None.</p>\n";
+    return;
+  }
+  o += "<table "
+       "class=\"findings\">\n<tr><th>Severity</th><th>Check</th><th>File</th><th>Block</"
+       "th><th>Record</th>"
+       "<th>Field</th><th>Detail</th></tr>\n";
+  for (const paradox::Finding& f : report.findings) {
+    const char* sev = paradox::SeverityName(f.severity);
+    o += std::string("<tr class=\"") + sev + "\"><td>" + sev + "</td><td>" + Esc(f.check) +
+         "</td><td>" + Esc(paradox::PathBaseName(f.where.file)) + "</td><td>" +
+         (f.where.block ? std::to_string(f.where.block) : "") + "</td><td>" +
+         (f.where.record >= 0 ? std::to_string(f.where.record + 1) : "") + "</td><td>" +
+         Esc(f.field) + "</td><td>" + Esc(f.detail) + "</td></tr>\n";
+  }
+  o += "</table>\n";
+  if (report.suppressed)
+    o += "<p>" + std::to_string(report.suppressed) +
+         " more findings not listed (--max-findings).</p>\n";
+}
+
 }  // namespace
 
 const char* BlockStateName(BlockCell::State s) {
@@ -137,117 +281,11 @@ BlockMap MapBlocks(paradox::FileSystem* fs, const std::string& path,
 
 std::string HtmlReport(const std::string& table, const paradox::VerifyReport& report,
                        const BlockMap& map) {
-  const paradox::TableSummary& s = report.summary;
-  std::string o = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
-  o += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
-  o += "<title>" + Esc(paradox::PathBaseName(table)) + " \xE2\x80\x94 rekasto report</title>\n";
-  o += std::string("<style>\n") + kStyle + "\n</style>\n</head>\n<body>\n";
-  o += "<h1>" + Esc(paradox::PathBaseName(table)) + "</h1>\n<p>" + Esc(table) + "</p>\n";
-  const int v = int(report.verdict);
-  o += "<p class=\"verdict v" + std::to_string(v) + "\">Verdict " + std::to_string(v) + " (" +
-       paradox::VerdictName(report.verdict) + "): " + std::to_string(report.errors) + " errors, " +
-       std::to_string(report.warnings) + " warnings</p>\n";
-
-  o += "<h2>Table</h2>\n<table class=\"facts\">\n";
-  auto fact = [&](const std::string& name, const std::string& value) {
-    o += "<tr><th>" + name + "</th><td>" + Esc(value) + "</td></tr>\n";
-  };
-  if (s.headerRead) {
-    fact("Type", s.keyFields ? "keyed (" + std::to_string(s.keyFields) +
-                                   (s.keyFields == 1 ? " key field)" : " key fields)")
-                             : std::string("unkeyed"));
-    fact("Level", LevelText(s.level));
-    fact("Block size", std::to_string(s.blockSize) + " bytes");
-    fact("Record size",
-         std::to_string(s.recordSize) + " bytes, " + std::to_string(s.numFields) + " fields");
-    fact("Records", std::to_string(s.declaredRecords) + " in the header, " +
-                        std::to_string(s.countedRecords) + " in the block chain");
-    fact("Blocks", std::to_string(s.fileBlocks) + " in the header, " +
-                       std::to_string(s.chainBlocks) + " chained, " + std::to_string(s.freeBlocks) +
-                       " free");
-    fact("Code page", s.codePage ? std::to_string(s.codePage) : "not stored");
-    fact("Sort order", s.sortOrder.empty() ? "-" : s.sortOrder);
-    fact("Encrypted", s.encrypted ? "yes" : "no");
-  } else {
-    fact("Header", "could not be read");
-  }
-  std::string members;
-  for (const std::string& m : s.members) members += (members.empty() ? "" : " ") + m;
-  fact("Family", members.empty() ? "-" : members);
-  o += "</table>\n";
-
-  o += "<h2>Block map</h2>\n";
-  if (!map.problem.empty()) {
-    o += "<p>" + Esc(map.problem) + "</p>\n";
-  } else {
-    std::map<BlockCell::State, size_t> count;
-    for (const BlockCell& c : map.cells) ++count[c.state];
-    o += "<p>One cell per block of the .DB, in file order; the number in a chained block is its "
-         "place in the "
-         "chain" +
-         std::string(map.chainBroken ? " (the chain breaks off: the walk stopped at a bad link)"
-                                     : "") +
-         ". Point at a cell for its details.</p>\n<ul class=\"legend\">\n";
-    const std::pair<BlockCell::State, const char*> legend[] = {
-        {BlockCell::State::kChain, "in the chain"},
-        {BlockCell::State::kFree, "free"},
-        {BlockCell::State::kOrphan, "orphan (in neither list)"},
-        {BlockCell::State::kDamaged, "damaged"},
-        {BlockCell::State::kCutOff, "cut off (counted, not in the file)"}};
-    for (const auto& [state, text] : legend)
-      o += std::string("<li><span class=\"b ") + BlockStateName(state) + "\"></span>" + text +
-           ": " + std::to_string(count[state]) + "</li>\n";
-    o += "</ul>\n<div class=\"map" + std::string(map.cells.size() > 2000 ? " small" : "") + "\">\n";
-    for (const BlockCell& c : map.cells) {
-      std::string title = "block " + std::to_string(c.block) + ": " + BlockStateName(c.state);
-      if (c.chainPosition > 0)
-        title += ", place " + std::to_string(c.chainPosition) + " in the chain";
-      if (c.records >= 0 && c.state != BlockCell::State::kCutOff)
-        title += ", " + std::to_string(c.records) + " records";
-      o += std::string("<span class=\"b ") + BlockStateName(c.state) + "\" title=\"" + title +
-           "\">" + (c.chainPosition > 0 ? std::to_string(c.chainPosition) : "") + "</span>";
-    }
-    o += "\n</div>\n<p>Chain order (block numbers): <span class=\"order\">";
-    size_t shown = 0;
-    for (const BlockCell& c : map.cells)
-      if (c.chainPosition > 0) ++shown;
-    std::vector<uint32_t> order(shown);
-    for (const BlockCell& c : map.cells)
-      if (c.chainPosition > 0 && size_t(c.chainPosition) <= order.size())
-        order[c.chainPosition - 1] = c.block;
-    // Runs of consecutive blocks as one "a-b" (an en dash): a healthy chain is one run.
-    for (size_t i = 0; i < order.size();) {
-      size_t j = i;
-      while (j + 1 < order.size() && order[j + 1] == order[j] + 1) ++j;
-      o += (i ? " \xE2\x86\x92 " : "") + std::to_string(order[i]);
-      if (j > i) o += "\xE2\x80\x93" + std::to_string(order[j]);
-      i = j + 1;
-    }
-    if (order.empty()) o += "none";
-    o += "</span></p>\n";
-  }
-
-  o += "<h2>Findings</h2>\n";
-  if (report.findings.empty()) {
-    o += "<p>None.</p>\n";
-  } else {
-    o += "<table "
-         "class=\"findings\">\n<tr><th>Severity</th><th>Check</th><th>File</th><th>Block</"
-         "th><th>Record</th>"
-         "<th>Field</th><th>Detail</th></tr>\n";
-    for (const paradox::Finding& f : report.findings) {
-      const char* sev = paradox::SeverityName(f.severity);
-      o += std::string("<tr class=\"") + sev + "\"><td>" + sev + "</td><td>" + Esc(f.check) +
-           "</td><td>" + Esc(paradox::PathBaseName(f.where.file)) + "</td><td>" +
-           (f.where.block ? std::to_string(f.where.block) : "") + "</td><td>" +
-           (f.where.record >= 0 ? std::to_string(f.where.record + 1) : "") + "</td><td>" +
-           Esc(f.field) + "</td><td>" + Esc(f.detail) + "</td></tr>\n";
-    }
-    o += "</table>\n";
-    if (report.suppressed)
-      o += "<p>" + std::to_string(report.suppressed) +
-           " more findings not listed (--max-findings).</p>\n";
-  }
+  std::string o;
+  AppendHead(table, report, &o);
+  AppendFacts(report.summary, &o);
+  AppendBlockMap(map, &o);
+  AppendFindings(report, &o);
   o += std::string("<footer>rekasto ") + Version() + "</footer>\n</body>\n</html>\n";
   return o;
 }

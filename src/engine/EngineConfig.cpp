@@ -82,113 +82,117 @@ struct Pending {
   bool hasDescription = false;
 };
 
+// One pass over the text of a configuration file, a line at a time. Each step returns
+// false once it has kept the failure: the file, the line it concerns and why.
+class ConfigParser {
+ public:
+  explicit ConfigParser(const std::string& fileName)
+      : fileName_(fileName), base_(fs::path(fileName).parent_path()) {}
+
+  ConfigResult Parse(const std::string& text);
+
+ private:
+  bool Line(const std::string& line);
+  bool OpenSection(const std::string& line);
+  bool CloseSection();
+  bool Setting(const std::string& key, const std::string& value);
+  bool Take(const std::string& key, const std::string& value, bool mayBeEmpty, size_t limit,
+            bool* given, std::string* into);
+  bool Fail(int line, const std::string& detail) {
+    failure_ = Failure(DBIERR_CONFIG, fileName_, line, detail);
+    return false;
+  }
+
+  const std::string& fileName_;
+  const fs::path base_;  // of relative paths
+  std::vector<AliasEntry> aliases_;
+  Pending current_;
+  bool inSection_ = false;
+  int lineNo_ = 0;
+  ConfigResult failure_;
+};
+
+ConfigResult ConfigParser::Parse(const std::string& text) {
+  std::istringstream in(text);
+  std::string raw;
+  while (std::getline(in, raw)) {
+    ++lineNo_;
+    if (lineNo_ == 1 && raw.rfind("\xEF\xBB\xBF", 0) == 0) raw.erase(0, 3);
+    if (!Line(Trim(raw))) return failure_;
+  }
+  if (!CloseSection()) return failure_;
+  ConfigResult ok;
+  ok.aliases = std::move(aliases_);
+  return ok;
+}
+
+bool ConfigParser::Line(const std::string& line) {
+  if (line.empty() || line[0] == ';' || line[0] == '#') return true;
+  if (line[0] == '[') return OpenSection(line);
+  const size_t eq = line.find('=');
+  if (eq == std::string::npos) return Fail(lineNo_, "Expected [ALIAS] or KEY=VALUE");
+  if (!inSection_) return Fail(lineNo_, "Setting outside an alias section");
+  return Setting(Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
+}
+
+bool ConfigParser::OpenSection(const std::string& line) {
+  if (line.back() != ']') return Fail(lineNo_, "Section header without closing ]");
+  if (!CloseSection()) return false;
+  const std::string name = Trim(line.substr(1, line.size() - 2));
+  if (name.empty()) return Fail(lineNo_, "Empty alias name");
+  if (name.size() > DBIMAXNAMELEN)
+    return Fail(lineNo_, "Alias name longer than " + std::to_string(DBIMAXNAMELEN) + " bytes");
+  // Aliases are looked up case-sensitively, but two names differing only in case are
+  // surely a mistake in the file.
+  for (const AliasEntry& a : aliases_) {
+    if (Upper(a.name) == Upper(name)) return Fail(lineNo_, "Duplicate alias: " + name);
+  }
+  current_ = Pending{};
+  current_.entry.name = name;
+  current_.line = lineNo_;
+  inSection_ = true;
+  return true;
+}
+
+// The section being read is complete: its alias joins the list.
+bool ConfigParser::CloseSection() {
+  if (!inSection_) return true;
+  const std::string& name = current_.entry.name;
+  if (!current_.hasType) return Fail(current_.line, "Alias " + name + " has no TYPE");
+  if (!current_.hasPath) return Fail(current_.line, "Alias " + name + " has no PATH");
+  aliases_.push_back(current_.entry);
+  return true;
+}
+
+bool ConfigParser::Setting(const std::string& key, const std::string& value) {
+  Pending& c = current_;
+  const std::string upper = Upper(key);
+  if (upper == "TYPE") return Take("TYPE", value, false, DBIMAXNAMELEN, &c.hasType, &c.entry.type);
+  // The length that counts is that of the path as the engine will use it.
+  if (upper == "PATH")
+    return Take("PATH", value.empty() ? value : NormalPath(value, base_), false, DBIMAXPATHLEN,
+                &c.hasPath, &c.entry.path);
+  if (upper == "DESCRIPTION")
+    return Take("DESCRIPTION", value, true, DBIMAXNAMELEN, &c.hasDescription, &c.entry.description);
+  return Fail(lineNo_, "Unknown key " + key + " (TYPE, PATH or DESCRIPTION)");
+}
+
+// A setting given once in its section, not empty unless it may be, at most `limit` bytes.
+bool ConfigParser::Take(const std::string& key, const std::string& value, bool mayBeEmpty,
+                        size_t limit, bool* given, std::string* into) {
+  if (*given) return Fail(lineNo_, key + " given twice");
+  if (value.empty() && !mayBeEmpty) return Fail(lineNo_, "Empty " + key);
+  if (value.size() > limit)
+    return Fail(lineNo_, key + " longer than " + std::to_string(limit) + " bytes");
+  *into = value;
+  *given = true;
+  return true;
+}
+
 }  // namespace
 
 ConfigResult ParseConfig(const std::string& text, const std::string& fileName) {
-  const fs::path base = fs::path(fileName).parent_path();
-  std::vector<AliasEntry> aliases;
-  Pending current;
-  bool inSection = false;
-
-  // Closes the section being read; returns a failure result or nothing.
-  auto finish = [&](ConfigResult& failure) -> bool {
-    if (!inSection) return true;
-    const std::string& name = current.entry.name;
-    if (!current.hasType) {
-      failure = Failure(DBIERR_CONFIG, fileName, current.line, "Alias " + name + " has no TYPE");
-      return false;
-    }
-    if (!current.hasPath) {
-      failure = Failure(DBIERR_CONFIG, fileName, current.line, "Alias " + name + " has no PATH");
-      return false;
-    }
-    aliases.push_back(current.entry);
-    return true;
-  };
-
-  std::istringstream in(text);
-  std::string raw;
-  int lineNo = 0;
-  while (std::getline(in, raw)) {
-    ++lineNo;
-    if (lineNo == 1 && raw.rfind("\xEF\xBB\xBF", 0) == 0) raw.erase(0, 3);
-    const std::string line = Trim(raw);
-    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-
-    if (line[0] == '[') {
-      if (line.back() != ']') {
-        return Failure(DBIERR_CONFIG, fileName, lineNo, "Section header without closing ]");
-      }
-      ConfigResult failure;
-      if (!finish(failure)) return failure;
-      const std::string name = Trim(line.substr(1, line.size() - 2));
-      if (name.empty()) return Failure(DBIERR_CONFIG, fileName, lineNo, "Empty alias name");
-      if (name.size() > DBIMAXNAMELEN) {
-        return Failure(DBIERR_CONFIG, fileName, lineNo,
-                       "Alias name longer than " + std::to_string(DBIMAXNAMELEN) + " bytes");
-      }
-      // Aliases are looked up case-sensitively, but two names differing only in case are
-      // surely a mistake in the file.
-      for (const AliasEntry& a : aliases) {
-        if (Upper(a.name) == Upper(name)) {
-          return Failure(DBIERR_CONFIG, fileName, lineNo, "Duplicate alias: " + name);
-        }
-      }
-      current = Pending{};
-      current.entry.name = name;
-      current.line = lineNo;
-      inSection = true;
-      continue;
-    }
-
-    const size_t eq = line.find('=');
-    if (eq == std::string::npos) {
-      return Failure(DBIERR_CONFIG, fileName, lineNo, "Expected [ALIAS] or KEY=VALUE");
-    }
-    if (!inSection) {
-      return Failure(DBIERR_CONFIG, fileName, lineNo, "Setting outside an alias section");
-    }
-    const std::string key = Upper(Trim(line.substr(0, eq)));
-    const std::string value = Trim(line.substr(eq + 1));
-    if (key == "TYPE") {
-      if (current.hasType) return Failure(DBIERR_CONFIG, fileName, lineNo, "TYPE given twice");
-      if (value.empty()) return Failure(DBIERR_CONFIG, fileName, lineNo, "Empty TYPE");
-      if (value.size() > DBIMAXNAMELEN) {
-        return Failure(DBIERR_CONFIG, fileName, lineNo,
-                       "TYPE longer than " + std::to_string(DBIMAXNAMELEN) + " bytes");
-      }
-      current.entry.type = value;
-      current.hasType = true;
-    } else if (key == "PATH") {
-      if (current.hasPath) return Failure(DBIERR_CONFIG, fileName, lineNo, "PATH given twice");
-      if (value.empty()) return Failure(DBIERR_CONFIG, fileName, lineNo, "Empty PATH");
-      const std::string path = NormalPath(value, base);
-      if (path.size() > DBIMAXPATHLEN) {
-        return Failure(DBIERR_CONFIG, fileName, lineNo,
-                       "PATH longer than " + std::to_string(DBIMAXPATHLEN) + " bytes");
-      }
-      current.entry.path = path;
-      current.hasPath = true;
-    } else if (key == "DESCRIPTION") {
-      if (current.hasDescription) {
-        return Failure(DBIERR_CONFIG, fileName, lineNo, "DESCRIPTION given twice");
-      }
-      if (value.size() > DBIMAXNAMELEN) {
-        return Failure(DBIERR_CONFIG, fileName, lineNo,
-                       "DESCRIPTION longer than " + std::to_string(DBIMAXNAMELEN) + " bytes");
-      }
-      current.entry.description = value;
-      current.hasDescription = true;
-    } else {
-      return Failure(DBIERR_CONFIG, fileName, lineNo,
-                     "Unknown key " + Trim(line.substr(0, eq)) + " (TYPE, PATH or DESCRIPTION)");
-    }
-  }
-  ConfigResult failure;
-  if (!finish(failure)) return failure;
-  ConfigResult ok;
-  ok.aliases = std::move(aliases);
-  return ok;
+  return ConfigParser(fileName).Parse(text);
 }
 
 std::string ConfigFilePath() {

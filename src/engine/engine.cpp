@@ -103,16 +103,14 @@ void AddContext(const std::string& text) {
   Context().push_back(std::move(entry));
 }
 
-DBIResult Fail(DBIResult code, std::initializer_list<std::string> entries = {}) {
+DBIResult Fail(DBIResult code, const std::vector<std::string>& entries) {
   Context().clear();
   for (const std::string& e : entries) AddContext(e);
   return code;
 }
 
-DBIResult Fail(DBIResult code, const std::vector<std::string>& entries) {
-  Context().clear();
-  for (const std::string& e : entries) AddContext(e);
-  return code;
+DBIResult Fail(DBIResult code, std::initializer_list<std::string> entries = {}) {
+  return Fail(code, std::vector<std::string>(entries));
 }
 
 // Copies text into a fixed field of width bytes (NUL included), zero-filled.
@@ -160,6 +158,30 @@ DBIResult Guard(F&& body) noexcept {
 
 DBIResult NotRunning() {
   return Fail(DBIERR_NOTINITIALIZED);
+}
+
+// Gives one of the engine's sessions (current or default) at *out.
+DBIResult GetSession(hDBISes Engine::*which, hDBISes* out) {
+  return Guard([&]() -> DBIResult {
+    if (!State().running) return NotRunning();
+    if (out == nullptr) return Fail(DBIERR_INVALIDPARAM);
+    *out = State().*which;
+    return DBIERR_NONE;
+  });
+}
+
+// Closes the cursor or database *handle names (`open` is the engine's list of them) and
+// clears *handle.
+template <typename Open>
+DBIResult CloseHandle(std::map<uint32_t, Open> Engine::*open, uint32_t* handle) {
+  return Guard([&]() -> DBIResult {
+    Engine& e = State();
+    if (!e.running) return NotRunning();
+    if (handle == nullptr) return Fail(DBIERR_INVALIDPARAM);
+    if ((e.*open).erase(*handle) == 0) return Fail(DBIERR_INVALIDHNDL);
+    *handle = 0;
+    return DBIERR_NONE;
+  });
 }
 
 char FoldCase(char c) {
@@ -212,6 +234,46 @@ DBIResult CheckFolder(const std::string& alias, const std::string& path) {
     }
   }
   return Fail(DBIERR_DIRNOTFOUND, {"Alias: " + alias, "Folder: " + path});
+}
+
+// The text of each engine code; a code not listed (DBIERR_NONE among them) has none.
+struct ErrorText {
+  DBIResult code;
+  const char* text;
+};
+constexpr ErrorText kErrorTexts[] = {
+    {DBIERR_EOF, "End of the record list"},
+    {DBIERR_NOTINITIALIZED, "The database engine is not started"},
+    {DBIERR_INVALIDPARAM, "Invalid argument passed to the database engine"},
+    {DBIERR_INVALIDHNDL, "Invalid handle: the session, cursor or database is not open"},
+    {DBIERR_NOMEMORY, "Not enough memory"},
+    {DBIERR_CONFIG, "The engine configuration file cannot be read or has an error"},
+    {DBIERR_UNKNOWNDB, "Unknown alias"},
+    {DBIERR_DIRNOTFOUND, "Folder not found"},
+    {DBIERR_NOSUCHTABLE, "Table does not exist"},
+    {DBIERR_NOTPARADOX, "The file is not a Paradox table"},
+    {DBIERR_UNKNOWNTBLTYPE, "Unknown table type: only PARADOX tables are supported"},
+    {DBIERR_PATHTOOLONG, "Path too long: at most 260 characters"},
+    {DBIERR_LOCKED, "Table is busy: another program holds it"},
+    {DBIERR_NOACCESS, "Permission denied"},
+    {DBIERR_READERR, "Read error"},
+    {DBIERR_WRITEERR, "Write error"},
+    {DBIERR_DISKFULL, "Disk full"},
+    {DBIERR_CORRUPTHEADER, "Table header is corrupt"},
+    {DBIERR_UNSUPPORTEDLEVEL, "Unsupported table level"},
+    {DBIERR_CORRUPTTABLE, "Table is corrupt"},
+    {DBIERR_REBUILDFAILED, "The rebuilt table did not verify; the original was kept"},
+    {DBIERR_SESSIONLIMIT, "Too many sessions open"},
+    {DBIERR_INVALIDDESC, "Rebuild descriptor does not match the table"},
+    {DBIERR_ALREADYINIT, "The database engine is already started"},
+    {DBIERR_INTERNAL, "Internal error in the database engine"},
+};
+
+const char* ErrorTextOf(DBIResult code) {
+  for (const ErrorText& e : kErrorTexts) {
+    if (e.code == code) return e.text;
+  }
+  return "";
 }
 
 }  // namespace
@@ -286,12 +348,7 @@ DBIResult DbiCloseSession(hDBISes hSes) {
 }
 
 DBIResult DbiGetCurrSession(hDBISes* phSes) {
-  return Guard([&]() -> DBIResult {
-    if (!State().running) return NotRunning();
-    if (phSes == nullptr) return Fail(DBIERR_INVALIDPARAM);
-    *phSes = State().currentSession;
-    return DBIERR_NONE;
-  });
+  return GetSession(&Engine::currentSession, phSes);
 }
 
 DBIResult DbiSetCurrSession(hDBISes hSes) {
@@ -305,12 +362,7 @@ DBIResult DbiSetCurrSession(hDBISes hSes) {
 }
 
 DBIResult DbiGetDefaultSession(hDBISes* phSes) {
-  return Guard([&]() -> DBIResult {
-    if (!State().running) return NotRunning();
-    if (phSes == nullptr) return Fail(DBIERR_INVALIDPARAM);
-    *phSes = State().defaultSession;
-    return DBIERR_NONE;
-  });
+  return GetSession(&Engine::defaultSession, phSes);
 }
 
 DBIResult DbiOpenDatabaseList(hDBICur* phCur) {
@@ -348,14 +400,7 @@ DBIResult DbiGetNextRecord(hDBICur hCur, uint32_t eLock, void* pRecBuf, void* pR
 }
 
 DBIResult DbiCloseCursor(hDBICur* phCur) {
-  return Guard([&]() -> DBIResult {
-    Engine& e = State();
-    if (!e.running) return NotRunning();
-    if (phCur == nullptr) return Fail(DBIERR_INVALIDPARAM);
-    if (e.cursors.erase(*phCur) == 0) return Fail(DBIERR_INVALIDHNDL);
-    *phCur = 0;
-    return DBIERR_NONE;
-  });
+  return CloseHandle(&Engine::cursors, phCur);
 }
 
 DBIResult DbiGetDatabaseDesc(const char* pszName, DBDesc* pdbDesc) {
@@ -391,14 +436,7 @@ DBIResult DbiOpenDatabase(const char* pszAlias, hDBIDb* phDb) {
 }
 
 DBIResult DbiCloseDatabase(hDBIDb* phDb) {
-  return Guard([&]() -> DBIResult {
-    Engine& e = State();
-    if (!e.running) return NotRunning();
-    if (phDb == nullptr) return Fail(DBIERR_INVALIDPARAM);
-    if (e.databases.erase(*phDb) == 0) return Fail(DBIERR_INVALIDHNDL);
-    *phDb = 0;
-    return DBIERR_NONE;
-  });
+  return CloseHandle(&Engine::databases, phDb);
 }
 
 DBIResult DbiOpenTableList(hDBIDb hDb, uint8_t bExtended, uint8_t bSystem, const char* pszWild,
@@ -496,91 +534,7 @@ DBIResult DbiReportProgress(uint16_t iPercent, uint8_t iPhase, const char* pszMs
 
 DBIResult DbiGetErrorString(DBIResult rslt, char* pszError) {
   if (pszError == nullptr) return DBIERR_INVALIDPARAM;
-  const char* text = "";
-  switch (rslt) {
-    case DBIERR_NONE:
-      text = "";
-      break;
-    case DBIERR_EOF:
-      text = "End of the record list";
-      break;
-    case DBIERR_NOTINITIALIZED:
-      text = "The database engine is not started";
-      break;
-    case DBIERR_INVALIDPARAM:
-      text = "Invalid argument passed to the database engine";
-      break;
-    case DBIERR_INVALIDHNDL:
-      text = "Invalid handle: the session, cursor or database is not open";
-      break;
-    case DBIERR_NOMEMORY:
-      text = "Not enough memory";
-      break;
-    case DBIERR_CONFIG:
-      text = "The engine configuration file cannot be read or has an error";
-      break;
-    case DBIERR_UNKNOWNDB:
-      text = "Unknown alias";
-      break;
-    case DBIERR_DIRNOTFOUND:
-      text = "Folder not found";
-      break;
-    case DBIERR_NOSUCHTABLE:
-      text = "Table does not exist";
-      break;
-    case DBIERR_NOTPARADOX:
-      text = "The file is not a Paradox table";
-      break;
-    case DBIERR_UNKNOWNTBLTYPE:
-      text = "Unknown table type: only PARADOX tables are supported";
-      break;
-    case DBIERR_PATHTOOLONG:
-      text = "Path too long: at most 260 characters";
-      break;
-    case DBIERR_LOCKED:
-      text = "Table is busy: another program holds it";
-      break;
-    case DBIERR_NOACCESS:
-      text = "Permission denied";
-      break;
-    case DBIERR_READERR:
-      text = "Read error";
-      break;
-    case DBIERR_WRITEERR:
-      text = "Write error";
-      break;
-    case DBIERR_DISKFULL:
-      text = "Disk full";
-      break;
-    case DBIERR_CORRUPTHEADER:
-      text = "Table header is corrupt";
-      break;
-    case DBIERR_UNSUPPORTEDLEVEL:
-      text = "Unsupported table level";
-      break;
-    case DBIERR_CORRUPTTABLE:
-      text = "Table is corrupt";
-      break;
-    case DBIERR_REBUILDFAILED:
-      text = "The rebuilt table did not verify; the original was kept";
-      break;
-    case DBIERR_SESSIONLIMIT:
-      text = "Too many sessions open";
-      break;
-    case DBIERR_INVALIDDESC:
-      text = "Rebuild descriptor does not match the table";
-      break;
-    case DBIERR_ALREADYINIT:
-      text = "The database engine is already started";
-      break;
-    case DBIERR_INTERNAL:
-      text = "Internal error in the database engine";
-      break;
-    default:
-      text = "";
-      break;
-  }
-  std::strncpy(pszError, text, DBIMAXMSGLEN);
+  std::strncpy(pszError, ErrorTextOf(rslt), DBIMAXMSGLEN);
   pszError[DBIMAXMSGLEN] = '\0';
   return DBIERR_NONE;
 }

@@ -52,6 +52,87 @@ struct DecodeState {
   bool created = false;
 };
 
+// The steps of one decoding, run inside DecodeJpeg's setjmp. A libjpeg error jumps out of
+// them, so while a libjpeg call runs they hold no object that has a destructor.
+
+void InstallErrorManager(DecodeState* s) {
+  s->cinfo.err = jpeg_std_error(&s->errors.pub);
+  s->errors.pub.error_exit = OnJpegError;
+  s->errors.pub.emit_message = OnJpegMessage;
+  s->errors.message[0] = '\0';
+  s->errors.warnings = 0;
+}
+
+QString DamagedText(const ErrorManager& errors) {
+  return QStringLiteral("uszkodzony obraz JPEG: %1").arg(QString::fromLocal8Bit(errors.message));
+}
+
+// Full size, best quality; a colour picture cut to 256 colours when `quantize`.
+void ChooseOutput(jpeg_decompress_struct* cinfo, bool gray, bool quantize) {
+  cinfo->scale_num = 1;
+  cinfo->scale_denom = 1;
+  cinfo->dct_method = JDCT_ISLOW;
+  cinfo->do_fancy_upsampling = TRUE;
+  cinfo->do_block_smoothing = TRUE;
+  cinfo->out_color_space = gray ? JCS_GRAYSCALE : JCS_RGB;
+  if (quantize) {
+    cinfo->quantize_colors = TRUE;
+    cinfo->desired_number_of_colors = 256;
+    cinfo->two_pass_quantize = TRUE;
+    cinfo->dither_mode = JDITHER_FS;
+  }
+}
+
+// s->image of the output's size and format; false with `error` when there is no memory.
+bool AllocateImage(DecodeState* s, bool gray, bool quantize, QString& error) {
+  const int width = static_cast<int>(s->cinfo.output_width);
+  const int height = static_cast<int>(s->cinfo.output_height);
+  const QImage::Format format = quantize
+                                    ? QImage::Format_Indexed8
+                                    : (gray ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
+  s->image = QImage(width, height, format);
+  if (!s->image.isNull()) return true;
+  error = QStringLiteral("za mało pamięci na obraz %1 x %2").arg(width).arg(height);
+  return false;
+}
+
+void ReadRows(DecodeState* s) {
+  while (s->cinfo.output_scanline < s->cinfo.output_height) {
+    JSAMPROW row = s->image.scanLine(static_cast<int>(s->cinfo.output_scanline));
+    jpeg_read_scanlines(&s->cinfo, &row, 1);
+  }
+}
+
+// The colour map is complete only once every scan line has been read.
+void TakeColourMap(DecodeState* s) {
+  QList<QRgb> table;
+  for (int i = 0; i < s->cinfo.actual_number_of_colors; ++i)
+    table.append(qRgb(s->cinfo.colormap[0][i], s->cinfo.colormap[1][i], s->cinfo.colormap[2][i]));
+  s->image.setColorTable(table);
+}
+
+// The picture into s->image, from a decompressor already created. False with `error` for
+// a picture this program does not show (colour components other than 1 or 3, no memory
+// for it); libjpeg's own errors jump back to DecodeJpeg.
+bool ReadPicture(DecodeState* s, const uint8_t* data, size_t size, bool paletted, QString& error) {
+  jpeg_mem_src(&s->cinfo, data, static_cast<unsigned long>(size));
+  jpeg_read_header(&s->cinfo, TRUE);
+  const bool gray = s->cinfo.jpeg_color_space == JCS_GRAYSCALE;
+  if (!gray && s->cinfo.num_components != 3) {
+    error = QStringLiteral("nieobsługiwany obraz JPEG: %1 składowe koloru")
+                .arg(s->cinfo.num_components);
+    return false;
+  }
+  const bool quantize = paletted && !gray;
+  ChooseOutput(&s->cinfo, gray, quantize);
+  jpeg_start_decompress(&s->cinfo);
+  if (!AllocateImage(s, gray, quantize, error)) return false;
+  ReadRows(s);
+  if (quantize) TakeColourMap(s);
+  jpeg_finish_decompress(&s->cinfo);
+  return true;
+}
+
 }  // namespace
 
 bool DecodeJpeg(const uint8_t* data, size_t size, bool paletted, QImage& image, QString& error) {
@@ -62,79 +143,24 @@ bool DecodeJpeg(const uint8_t* data, size_t size, bool paletted, QImage& image, 
   }
   const auto state = std::make_unique<DecodeState>();
   DecodeState* const s = state.get();
-  s->cinfo.err = jpeg_std_error(&s->errors.pub);
-  s->errors.pub.error_exit = OnJpegError;
-  s->errors.pub.emit_message = OnJpegMessage;
-  s->errors.message[0] = '\0';
-  s->errors.warnings = 0;
+  InstallErrorManager(s);
 
+  // Every libjpeg call below, in this function or the steps it calls, may come back here.
   if (setjmp(s->errors.jump) != 0) {
     if (s->created) jpeg_destroy_decompress(&s->cinfo);
     s->image = QImage();
-    error =
-        QStringLiteral("uszkodzony obraz JPEG: %1").arg(QString::fromLocal8Bit(s->errors.message));
+    error = DamagedText(s->errors);
     return false;
   }
-
   jpeg_create_decompress(&s->cinfo);
   s->created = true;
-  jpeg_mem_src(&s->cinfo, data, static_cast<unsigned long>(size));
-  jpeg_read_header(&s->cinfo, TRUE);
-
-  const bool gray = s->cinfo.jpeg_color_space == JCS_GRAYSCALE;
-  if (!gray && s->cinfo.num_components != 3) {
-    jpeg_destroy_decompress(&s->cinfo);
-    s->created = false;
-    error = QStringLiteral("nieobsługiwany obraz JPEG: %1 składowe koloru")
-                .arg(s->cinfo.num_components);
-    return false;
-  }
-  // Full size, best quality.
-  s->cinfo.scale_num = 1;
-  s->cinfo.scale_denom = 1;
-  s->cinfo.dct_method = JDCT_ISLOW;
-  s->cinfo.do_fancy_upsampling = TRUE;
-  s->cinfo.do_block_smoothing = TRUE;
-  s->cinfo.out_color_space = gray ? JCS_GRAYSCALE : JCS_RGB;
-  const bool quantize = paletted && !gray;
-  if (quantize) {
-    s->cinfo.quantize_colors = TRUE;
-    s->cinfo.desired_number_of_colors = 256;
-    s->cinfo.two_pass_quantize = TRUE;
-    s->cinfo.dither_mode = JDITHER_FS;
-  }
-  jpeg_start_decompress(&s->cinfo);
-
-  const int width = static_cast<int>(s->cinfo.output_width);
-  const int height = static_cast<int>(s->cinfo.output_height);
-  const QImage::Format format = quantize
-                                    ? QImage::Format_Indexed8
-                                    : (gray ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
-  s->image = QImage(width, height, format);
-  if (s->image.isNull()) {
-    jpeg_destroy_decompress(&s->cinfo);
-    s->created = false;
-    error = QStringLiteral("za mało pamięci na obraz %1 x %2").arg(width).arg(height);
-    return false;
-  }
-  while (s->cinfo.output_scanline < s->cinfo.output_height) {
-    JSAMPROW row = s->image.scanLine(static_cast<int>(s->cinfo.output_scanline));
-    jpeg_read_scanlines(&s->cinfo, &row, 1);
-  }
-  if (quantize) {
-    // The colour map is complete only once every scan line has been read.
-    QList<QRgb> table;
-    for (int i = 0; i < s->cinfo.actual_number_of_colors; ++i)
-      table.append(qRgb(s->cinfo.colormap[0][i], s->cinfo.colormap[1][i], s->cinfo.colormap[2][i]));
-    s->image.setColorTable(table);
-  }
-  jpeg_finish_decompress(&s->cinfo);
+  const bool read = ReadPicture(s, data, size, paletted, error);
   jpeg_destroy_decompress(&s->cinfo);
   s->created = false;
+  if (!read) return false;
 
   if (s->errors.warnings > 0) {
-    error =
-        QStringLiteral("uszkodzony obraz JPEG: %1").arg(QString::fromLocal8Bit(s->errors.message));
+    error = DamagedText(s->errors);
     return false;
   }
   image = std::move(s->image);

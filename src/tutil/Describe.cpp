@@ -26,6 +26,16 @@ std::string TextOf(const char (&src)[N], const std::string& what, const std::str
   return std::string(src, n);
 }
 
+[[noreturn]] void Invalid(const std::string& file, const std::string& what) {
+  Fail(DBIERR_INVALIDDESC, file, what);
+}
+
+// An array the count says holds elements must be there.
+void RequireArray(uint16_t count, const void* array, const char* what, const std::string& file) {
+  if (count > 0 && array == nullptr)
+    Fail(DBIERR_INVALIDPARAM, file, std::string(what) + " array is a null pointer");
+}
+
 bool HasCheck(const TableFacts& facts, size_t fieldIndex) {
   if (!facts.val) return false;
   for (const paradox::ValCheck& c : facts.val->checks) {
@@ -221,8 +231,7 @@ void MakeDesc(const TableFacts& facts, CRTblDesc* desc) {
            std::string(what) + " count is " + std::to_string(given) + " but should be " +
                std::to_string(needed));
     }
-    if (needed > 0 && array == nullptr)
-      Fail(DBIERR_INVALIDPARAM, file, std::string(what) + " array is a null pointer");
+    RequireArray(needed, array, what, file);
   };
   require(desc->iFldCount, need.fields, desc->pfldDesc, "field");
   require(desc->iIdxCount, need.indexes, desc->pidxDesc, "index");
@@ -232,8 +241,7 @@ void MakeDesc(const TableFacts& facts, CRTblDesc* desc) {
   const bool params = desc->iOptParams != 0;
   if (params) {
     require(desc->iOptParams, need.optParams, desc->pfldOptParams, "optional parameter");
-    if (desc->pOptData == nullptr)
-      Fail(DBIERR_INVALIDPARAM, file, "optional data array is a null pointer");
+    RequireArray(desc->iOptParams, desc->pOptData, "optional data", file);
   }
 
   // Everything fits: now write.
@@ -280,125 +288,145 @@ void MakeDesc(const TableFacts& facts, CRTblDesc* desc) {
   desc->bPack = 0;
 }
 
+namespace {
+
+// The size byte of a field as the table stores it, from the units FillField gives.
+int StoredSize(const FLDDesc& f, FieldType type) {
+  if (type == FieldType::kAlpha || type == FieldType::kBytes) return f.iUnits1;
+  if (paradox::IsBlobType(type)) return f.iUnits1 + 10;
+  if (type == FieldType::kBcd) return f.iUnits2;
+  return f.iLen;
+}
+
+paradox::RebuildField FieldFromDesc(const FLDDesc& f, uint16_t number, const std::string& file) {
+  const std::string where = "field " + std::to_string(number);
+  if (f.iFldType > 0xFF || !paradox::IsKnownFieldType(static_cast<uint8_t>(f.iFldType))) {
+    Invalid(file, where + ": field type " + std::to_string(f.iFldType) + " is unknown");
+  }
+  const auto type = static_cast<FieldType>(f.iFldType);
+  if (f.cTypeLetter != 0 && f.cTypeLetter != paradox::FieldTypeLetter(type)) {
+    Invalid(file, where + ": type letter does not match the field type");
+  }
+  const int size = StoredSize(f, type);
+  if (size < 0 || size > 255)
+    Invalid(file, where + ": size " + std::to_string(size) + " is out of range");
+  paradox::Status st = paradox::ValidateFieldDescriptor(type, static_cast<uint8_t>(size));
+  if (!st.ok()) Invalid(file, where + ": " + st.message());
+  paradox::RebuildField rf;
+  rf.name = TextOf(f.szName, where + " name", file);
+  if (rf.name.empty()) Invalid(file, where + " has no name");
+  rf.type = paradox::FieldTypeLetter(type);
+  rf.size = static_cast<uint16_t>(size);
+  return rf;
+}
+
+void CheckKeyFields(const IDXDesc& x, const std::string& where, uint16_t fieldCount,
+                    const std::string& file) {
+  if (x.iFldsInKey == 0 || x.iFldsInKey > TU_MAX_KEY_FIELDS) {
+    Invalid(file, where + ": " + std::to_string(x.iFldsInKey) + " key fields, should be 1 to 16");
+  }
+  for (uint16_t k = 0; k < x.iFldsInKey; ++k) {
+    if (x.aiKeyFld[k] == 0 || x.aiKeyFld[k] > fieldCount) {
+      Invalid(file, where + ": key field " + std::to_string(x.aiKeyFld[k]) +
+                        " is not a field of the table");
+    }
+  }
+}
+
+// The key field count of the primary index, whose fields lead the record in order.
+uint16_t PrimaryKeyFields(const IDXDesc& x, const std::string& where, const std::string& file) {
+  for (uint16_t k = 0; k < x.iFldsInKey; ++k) {
+    if (x.aiKeyFld[k] != k + 1)
+      Invalid(file, where + ": primary key fields must be the leading fields in order");
+  }
+  return x.iFldsInKey;
+}
+
+paradox::RebuildIndex SecondaryFromDesc(const IDXDesc& x, const std::string& where,
+                                        const std::string& file) {
+  paradox::RebuildIndex ri;
+  ri.name = TextOf(x.szName, where + " name", file);
+  bool anyDescending = false;
+  for (uint16_t k = 0; k < x.iFldsInKey; ++k) {
+    ri.fields.push_back(x.aiKeyFld[k]);
+    const bool d = x.bDescending || x.abDescending[k];
+    ri.descending.push_back(d);
+    anyDescending = anyDescending || d;
+  }
+  if (!anyDescending) ri.descending.clear();
+  ri.caseInsensitive = x.bCaseInsensitive != 0;
+  ri.unique = x.bUnique != 0;
+  ri.maintained = x.bMaintained != 0;
+  ri.fileSuffix = TextOf(x.szFileSuffix, where + " file suffix", file);
+  return ri;
+}
+
+void CheckValidityChecks(const CRTblDesc& desc, const std::string& file) {
+  const auto* checks = static_cast<const VCHKDesc*>(desc.pvchkDesc);
+  for (uint16_t i = 0; i < desc.iValChkCount; ++i) {
+    if (checks[i].iFldNum == 0 || checks[i].iFldNum > desc.iFldCount) {
+      Invalid(file, "validity check " + std::to_string(i + 1) + ": field " +
+                        std::to_string(checks[i].iFldNum) + " is not a field of the table");
+    }
+  }
+}
+
+// The rebuild keeps the table's level and block size; a descriptor asking for others
+// is refused rather than silently ignored.
+void CheckKeptParams(const CRTblDesc& desc, const TableFacts& facts, const std::string& file) {
+  if (desc.iOptParams == 0) return;
+  const auto* params = static_cast<const FLDDesc*>(desc.pfldOptParams);
+  const auto* data = static_cast<const char*>(desc.pOptData);
+  const auto own = OptionalParams(facts);
+  for (uint16_t i = 0; i < desc.iOptParams; ++i) {
+    const std::string name =
+        TextOf(params[i].szName, "optional parameter " + std::to_string(i + 1), file);
+    if (name != "LEVEL" && name != "BLOCK SIZE") continue;
+    const std::string value(data + params[i].iOffset,
+                            strnlen(data + params[i].iOffset, params[i].iLen));
+    for (const auto& [ownName, ownValue] : own) {
+      if (ownName == name && ownValue != value) {
+        Invalid(file, "optional parameter " + name + " is " + value + " but the table has " +
+                          ownValue + "; a rebuild keeps it");
+      }
+    }
+  }
+}
+
+}  // namespace
+
 paradox::TableStructure StructureFromDesc(const CRTblDesc& desc, const TableFacts* facts,
                                           const std::string& file) {
+  RequireArray(desc.iFldCount, desc.pfldDesc, "field", file);
+  RequireArray(desc.iIdxCount, desc.pidxDesc, "index", file);
+  RequireArray(desc.iValChkCount, desc.pvchkDesc, "validity check", file);
+  RequireArray(desc.iRintCount, desc.printDesc, "referential link", file);
+  RequireArray(desc.iOptParams, desc.pfldOptParams, "optional parameter", file);
+  RequireArray(desc.iOptParams, desc.pOptData, "optional data", file);
+  if (desc.iFldCount == 0) Invalid(file, "the descriptor has no fields");
+
   paradox::TableStructure s;
-  auto bad = [&](const std::string& what) { Fail(DBIERR_INVALIDDESC, file, what); };
-  auto arrayOf = [&](uint16_t count, const void* array, const char* what) {
-    if (count > 0 && array == nullptr)
-      Fail(DBIERR_INVALIDPARAM, file, std::string(what) + " array is a null pointer");
-  };
-  arrayOf(desc.iFldCount, desc.pfldDesc, "field");
-  arrayOf(desc.iIdxCount, desc.pidxDesc, "index");
-  arrayOf(desc.iValChkCount, desc.pvchkDesc, "validity check");
-  arrayOf(desc.iRintCount, desc.printDesc, "referential link");
-  arrayOf(desc.iOptParams, desc.pfldOptParams, "optional parameter");
-  if (desc.iOptParams > 0 && desc.pOptData == nullptr)
-    Fail(DBIERR_INVALIDPARAM, file, "optional data array is a null pointer");
-  if (desc.iFldCount == 0) bad("the descriptor has no fields");
-
   const auto* fields = static_cast<const FLDDesc*>(desc.pfldDesc);
-  for (uint16_t i = 0; i < desc.iFldCount; ++i) {
-    const FLDDesc& f = fields[i];
-    const std::string where = "field " + std::to_string(i + 1);
-    if (f.iFldType > 0xFF || !paradox::IsKnownFieldType(static_cast<uint8_t>(f.iFldType))) {
-      bad(where + ": field type " + std::to_string(f.iFldType) + " is unknown");
-    }
-    const auto type = static_cast<FieldType>(f.iFldType);
-    if (f.cTypeLetter != 0 && f.cTypeLetter != paradox::FieldTypeLetter(type)) {
-      bad(where + ": type letter does not match the field type");
-    }
-    int size = 0;
-    if (type == FieldType::kAlpha || type == FieldType::kBytes)
-      size = f.iUnits1;
-    else if (paradox::IsBlobType(type))
-      size = f.iUnits1 + 10;
-    else if (type == FieldType::kBcd)
-      size = f.iUnits2;
-    else
-      size = f.iLen;
-    if (size < 0 || size > 255) bad(where + ": size " + std::to_string(size) + " is out of range");
-    paradox::Status st = paradox::ValidateFieldDescriptor(type, static_cast<uint8_t>(size));
-    if (!st.ok()) bad(where + ": " + st.message());
-    paradox::RebuildField rf;
-    rf.name = TextOf(f.szName, where + " name", file);
-    if (rf.name.empty()) bad(where + " has no name");
-    rf.type = paradox::FieldTypeLetter(type);
-    rf.size = static_cast<uint16_t>(size);
-    s.fields.push_back(std::move(rf));
-  }
-
+  for (uint16_t i = 0; i < desc.iFldCount; ++i)
+    s.fields.push_back(FieldFromDesc(fields[i], static_cast<uint16_t>(i + 1), file));
   const auto* indexes = static_cast<const IDXDesc*>(desc.pidxDesc);
   bool sawPrimary = false;
   for (uint16_t i = 0; i < desc.iIdxCount; ++i) {
     const IDXDesc& x = indexes[i];
     const std::string where = "index " + std::to_string(i + 1);
-    if (x.iFldsInKey == 0 || x.iFldsInKey > TU_MAX_KEY_FIELDS) {
-      bad(where + ": " + std::to_string(x.iFldsInKey) + " key fields, should be 1 to 16");
-    }
-    for (uint16_t k = 0; k < x.iFldsInKey; ++k) {
-      if (x.aiKeyFld[k] == 0 || x.aiKeyFld[k] > desc.iFldCount) {
-        bad(where + ": key field " + std::to_string(x.aiKeyFld[k]) +
-            " is not a field of the table");
-      }
-    }
+    CheckKeyFields(x, where, desc.iFldCount, file);
     if (x.bPrimary) {
-      if (sawPrimary) bad(where + ": a second primary index");
+      if (sawPrimary) Invalid(file, where + ": a second primary index");
       sawPrimary = true;
-      for (uint16_t k = 0; k < x.iFldsInKey; ++k) {
-        if (x.aiKeyFld[k] != k + 1)
-          bad(where + ": primary key fields must be the leading fields in order");
-      }
-      s.keyFields = x.iFldsInKey;
-      continue;
-    }
-    paradox::RebuildIndex ri;
-    ri.name = TextOf(x.szName, where + " name", file);
-    bool anyDescending = false;
-    for (uint16_t k = 0; k < x.iFldsInKey; ++k) {
-      ri.fields.push_back(x.aiKeyFld[k]);
-      const bool d = x.bDescending || x.abDescending[k];
-      ri.descending.push_back(d);
-      anyDescending = anyDescending || d;
-    }
-    if (!anyDescending) ri.descending.clear();
-    ri.caseInsensitive = x.bCaseInsensitive != 0;
-    ri.unique = x.bUnique != 0;
-    ri.maintained = x.bMaintained != 0;
-    ri.fileSuffix = TextOf(x.szFileSuffix, where + " file suffix", file);
-    s.indexes.push_back(std::move(ri));
-  }
-
-  const auto* checks = static_cast<const VCHKDesc*>(desc.pvchkDesc);
-  for (uint16_t i = 0; i < desc.iValChkCount; ++i) {
-    if (checks[i].iFldNum == 0 || checks[i].iFldNum > desc.iFldCount) {
-      bad("validity check " + std::to_string(i + 1) + ": field " +
-          std::to_string(checks[i].iFldNum) + " is not a field of the table");
+      s.keyFields = PrimaryKeyFields(x, where, file);
+    } else {
+      s.indexes.push_back(SecondaryFromDesc(x, where, file));
     }
   }
+  CheckValidityChecks(desc, file);
   s.validityChecks = desc.iValChkCount;
   s.referentialLinks = desc.iRintCount;
-
-  // The rebuild keeps the table's level and block size; a descriptor asking for others
-  // is refused rather than silently ignored.
-  if (facts != nullptr && desc.iOptParams > 0) {
-    const auto* params = static_cast<const FLDDesc*>(desc.pfldOptParams);
-    const auto* data = static_cast<const char*>(desc.pOptData);
-    const auto own = OptionalParams(*facts);
-    for (uint16_t i = 0; i < desc.iOptParams; ++i) {
-      const std::string name =
-          TextOf(params[i].szName, "optional parameter " + std::to_string(i + 1), file);
-      if (name != "LEVEL" && name != "BLOCK SIZE") continue;
-      const std::string value(data + params[i].iOffset,
-                              strnlen(data + params[i].iOffset, params[i].iLen));
-      for (const auto& [ownName, ownValue] : own) {
-        if (ownName == name && ownValue != value) {
-          bad("optional parameter " + name + " is " + value + " but the table has " + ownValue +
-              "; a rebuild keeps it");
-        }
-      }
-    }
-  }
+  if (facts != nullptr) CheckKeptParams(desc, *facts, file);
   return s;
 }
 

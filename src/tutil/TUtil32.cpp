@@ -57,6 +57,21 @@ DBIResult Operation(hTUses handle, Step step, const char* location, Body&& body)
   return result;
 }
 
+// The table an operation works on, once the address its results go to is known not to
+// be null: the path of `location`, resolved and checked.
+std::string TableAt(const void* results, const char* what, const char* location) {
+  tutil::RequireText(static_cast<const char*>(results), what);
+  return tutil::ResolveLocation(location);
+}
+
+// The same, for the operations that also name the driver, which must be PARADOX.
+std::string ParadoxTableAt(const void* results, const char* what, const char* location,
+                           const char* driverType) {
+  std::string path = TableAt(results, what, location);
+  tutil::RequireParadoxType(driverType, path);
+  return path;
+}
+
 }  // namespace
 
 extern "C" DBIResult TUInit(hTUses* phTUSession) {
@@ -80,8 +95,7 @@ extern "C" DBIResult TUExit(hTUses hTUSession) {
 extern "C" DBIResult TUFillCURProps(hTUses hTUSession, const char* pszTableName,
                                     CURProps* pTblProps) {
   return Operation(hTUSession, Step::kProperties, pszTableName, [&] {
-    tutil::RequireText(reinterpret_cast<const char*>(pTblProps), "properties record address");
-    const std::string path = tutil::ResolveLocation(pszTableName);
+    const std::string path = TableAt(pTblProps, "properties record address", pszTableName);
     tutil::FillProps(path, pszTableName, pTblProps);
     return std::string("Właściwości tabeli odczytane.");
   });
@@ -92,9 +106,8 @@ extern "C" DBIResult TUVerifyTable(hTUses hTUSession, const char* pszTableName,
                                    const char* pszPassword, int32_t iOptions,
                                    int32_t* piErrorLevel) {
   return Operation(hTUSession, Step::kVerify, pszTableName, [&] {
-    tutil::RequireText(reinterpret_cast<const char*>(piErrorLevel), "verdict address");
-    const std::string path = tutil::ResolveLocation(pszTableName);
-    tutil::RequireParadoxType(pszDriverType, path);
+    const std::string path =
+        ParadoxTableAt(piErrorLevel, "verdict address", pszTableName, pszDriverType);
     const std::string findings =
         tutil::RequireTableFileName(pszErrTableName, "findings table name", path);
     const tutil::VerifyDone done = tutil::Verify(path, findings, pszPassword);
@@ -130,8 +143,7 @@ extern "C" DBIResult TUGetCRTblDescCount(hTUses hTUSession, const char* pszTable
 extern "C" DBIResult TUFillCRTblDesc(hTUses hTUSession, CRTblDesc* pTblDesc,
                                      const char* pszTableName, const char* pszPassword) {
   return Operation(hTUSession, Step::kStructure, pszTableName, [&] {
-    tutil::RequireText(reinterpret_cast<const char*>(pTblDesc), "descriptor address");
-    const std::string path = tutil::ResolveLocation(pszTableName);
+    const std::string path = TableAt(pTblDesc, "descriptor address", pszTableName);
     tutil::FillDesc(path, pszTableName, pTblDesc, pszPassword);
     return std::string("Struktura tabeli odczytana.");
   });
@@ -142,9 +154,8 @@ extern "C" DBIResult TURebuildTable(hTUses hTUSession, const char* pszTableName,
                                     const char* pszKeyviolName, const char* pszProblemTableName,
                                     CRTblDesc* pTblDesc) {
   return Operation(hTUSession, Step::kRebuild, pszTableName, [&] {
-    tutil::RequireText(reinterpret_cast<const char*>(pTblDesc), "descriptor address");
-    const std::string path = tutil::ResolveLocation(pszTableName);
-    tutil::RequireParadoxType(pszDriverType, path);
+    const std::string path =
+        ParadoxTableAt(pTblDesc, "descriptor address", pszTableName, pszDriverType);
     const std::string backup =
         tutil::RequireTableFileName(pszBackupTableName, "backup table name", path);
     const std::string keyviol =

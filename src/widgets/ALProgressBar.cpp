@@ -258,12 +258,16 @@ void TALProgressBar::PaintBar(bool rebuild) {
   FillRect(painter, M::BackgroundRect(FDirection, inner, track - filled), FBackgroundColor);
 }
 
-void TALProgressBar::BuildGradient() {
+void TALProgressBar::StartBarImage() {
   ++FBarImageBuildCount;
+  if (BarImage.width() != width() || BarImage.height() != height())
+    BarImage = QImage(width(), height(), QImage::Format_RGB32);
+}
+
+void TALProgressBar::BuildGradient() {
+  StartBarImage();
   const int w = width();
   const int h = height();
-  if (BarImage.width() != w || BarImage.height() != h)
-    BarImage = QImage(w, h, QImage::Format_RGB32);
 
   const bool vertical = M::IsVertical(FDirection);
   const int axis = vertical ? h : w;
@@ -290,11 +294,9 @@ void TALProgressBar::BuildGradient() {
 }
 
 void TALProgressBar::TileBarBitmap() {
-  ++FBarImageBuildCount;
+  StartBarImage();
   const int w = width();
   const int h = height();
-  if (BarImage.width() != w || BarImage.height() != h)
-    BarImage = QImage(w, h, QImage::Format_RGB32);
   const int tileW = FBarBitmap.width();
   const int tileH = FBarBitmap.height();
   const M::TTileGrid grid = M::TileGrid(w, h, tileW, tileH);

@@ -125,6 +125,8 @@ class TALProgressBar : public QWidget {
   void PaintBar(bool rebuild);
   void BuildGradient();
   void TileBarBitmap();
+  // Counts one more build of BarImage and gives it the control's size.
+  void StartBarImage();
   TColor GradientColor(TColor start, TColor end, int count, int index) const;
   void PaintBorder();
   void PaintPosText();

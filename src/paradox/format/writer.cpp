@@ -6,6 +6,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <unordered_set>
 
 #include "paradox/format/codepage.h"
@@ -130,10 +131,7 @@ struct TableWriter::Impl {
     }
     if (!mb) return Status::InvalidArgument("no blob file");
     auto p = mb->Add(data);
-    if (!p.ok()) {
-      failed = true;
-      return p.status();
-    }
+    if (!p.ok()) return Failing(p.status());
     ref.pointer = p.value();
     ByteSpan lead = data;
     if ((f.type == FieldType::kGraphic || f.type == FieldType::kOle) && lead.size() > 8)
@@ -142,6 +140,34 @@ struct TableWriter::Impl {
                       lead.begin() + static_cast<long>(std::min(leader, lead.size())));
     return ref;
   }
+
+  // A blob value stored and its field encoded into `out`; an empty value leaves `out` as
+  // it is.
+  Status PutBlob(const FieldDesc& f, ByteSpan data, MutableByteSpan out) {
+    if (data.empty()) return Status::OK();
+    auto ref = StoreBlob(f, data);
+    if (!ref.ok()) return ref.status();
+    return EncodeField(f, Value(std::move(ref).value()), out);
+  }
+
+  // `st`; a failure of a file or sorter leaves the writer unusable.
+  Status Failing(Status st) {
+    if (!st.ok()) failed = true;
+    return st;
+  }
+
+  // The steps of Create.
+  void TakeHeader(TableHeader* hd);
+  Status AddSecondary(const TableHeader& hd, const SecondaryIndexDef& def, int* xgCount);
+  void MakeSorters();
+  Status OpenFiles(const TableHeader& hd);
+
+  // The steps of AddRawRecord, on `record`; `recordNumber` is 1-based.
+  Status ResolveBlobs(const TableHeader& hd, const std::vector<BlobData>& blobs);
+  void NoteAutoInc(const TableHeader& hd);
+  Status CheckKey(uint64_t recordNumber);
+  Status AddIndexRows(const TableHeader& hd, uint32_t blockNo, uint32_t slot,
+                      uint64_t recordNumber);
 
   struct Secondary {
     SecondaryIndexDef def;
@@ -186,20 +212,12 @@ namespace {
 
 // What the writer does not understand of the original header is kept as it was.
 void KeepFromBaseHeader(const TableHeader& base, TableHeader* hd) {
-  const FixedHeader& b = base.fixed;
-  hd->fixed.unknown12 = b.unknown12;
-  hd->fixed.unknown2B = b.unknown2B;
-  hd->fixed.changeCount1 = b.changeCount1;
-  hd->fixed.changeCount2 = b.changeCount2;
-  hd->fixed.unknown3C = b.unknown3C;
-  hd->fixed.auxPasswords = b.auxPasswords;
-  hd->fixed.unknown3E = b.unknown3E;
-  hd->fixed.unknown3F = b.unknown3F;
-  hd->fixed.cryptInfoStart = b.cryptInfoStart;
-  hd->fixed.cryptInfoEnd = b.cryptInfoEnd;
-  hd->fixed.ramPtr16 = b.ramPtr16;
-  hd->fixed.ramPtr1A = b.ramPtr1A;
-  hd->fixed.autoInc = b.autoInc;
+  auto kept = [](auto& f) {
+    return std::tie(f.unknown12, f.unknown2B, f.changeCount1, f.changeCount2, f.unknown3C,
+                    f.auxPasswords, f.unknown3E, f.unknown3F, f.cryptInfoStart, f.cryptInfoEnd,
+                    f.ramPtr16, f.ramPtr1A, f.autoInc);
+  };
+  kept(hd->fixed) = kept(base.fixed);
   if (base.hasExtension && hd->hasExtension) {
     hd->ext.hiFieldId = std::max(hd->ext.hiFieldId, base.ext.hiFieldId);
     hd->ext.unknown6C = base.ext.unknown6C;
@@ -290,6 +308,126 @@ std::vector<std::string> TableWriter::files() const {
   return impl_->files;
 }
 
+// The header as written, and what the records need of it: the key's length and the
+// autoincrement field.
+void TableWriter::Impl::TakeHeader(TableHeader* hd) {
+  if (options.baseHeader) {
+    KeepFromBaseHeader(*options.baseHeader, hd);
+    autoInc = options.baseHeader->fixed.autoInc;
+  }
+  order = KeyOrder(*hd, KeyOrder::Unknown::kBytes);
+  for (size_t i = 0; i < hd->fields.size(); ++i) {
+    if (i < schema.keyFieldCount) keyLength += hd->fields[i].Size();
+    if (hd->fields[i].type == FieldType::kAutoInc && autoIncField < 0)
+      autoIncField = static_cast<int>(i);
+  }
+}
+
+// The table's fields a secondary index names, each one that can be indexed.
+static Status IndexedFields(const TableHeader& hd, const SecondaryIndexDef& def,
+                            std::vector<int>* fields) {
+  if (def.fields.empty()) return Status::InvalidArgument("secondary index without fields");
+  if (def.fields.size() > 16)
+    return Status::InvalidArgument("secondary index with more than 16 fields");
+  for (const auto& name : def.fields) {
+    int idx = hd.FieldIndex(name);
+    if (idx < 0)
+      return Status::InvalidArgument("secondary index field \"" + name + "\" is not in the table");
+    if (IsBlobType(hd.fields[idx].type))
+      return Status::InvalidArgument("blob field \"" + name + "\" cannot be indexed");
+    fields->push_back(idx);
+  }
+  return Status::OK();
+}
+
+// The file extension of a secondary index: "XG<n>" for a composite one (the n-th), else
+// "X<field number in hex>".
+static Status IndexTag(const TableSchema& schema, const SecondaryIndexDef& def, int firstField,
+                       bool composite, int* xgCount, std::string* tag) {
+  if (!composite) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "X%02X", firstField + 1);
+    *tag = buf;
+    return Status::OK();
+  }
+  if (static_cast<int>(schema.level) < static_cast<int>(TableLevel::k4))
+    return Status::InvalidArgument(
+        "named, composite or case-insensitive indexes need level 4 or later");
+  if (def.name.empty())
+    return Status::InvalidArgument("a composite or case-insensitive index needs a name");
+  if (*xgCount > 9) return Status::NotSupported("more than 10 named secondary indexes");
+  *tag = "XG" + std::to_string((*xgCount)++);
+  return Status::OK();
+}
+
+Status TableWriter::Impl::AddSecondary(const TableHeader& hd, const SecondaryIndexDef& def,
+                                       int* xgCount) {
+  Secondary sx;
+  sx.def = def;
+  PARADOX_RETURN_IF_ERROR(IndexedFields(hd, def, &sx.fields));
+  if ((def.descending || def.unique) && schema.level != TableLevel::k7)
+    return Status::InvalidArgument("descending and unique indexes need level 7");
+  sx.composite = !def.name.empty() || def.fields.size() > 1 || def.caseInsensitive ||
+                 def.descending || def.unique;
+  PARADOX_RETURN_IF_ERROR(IndexTag(schema, def, sx.fields[0], sx.composite, xgCount, &sx.tag));
+  for (const auto& other : secondary)
+    if (other.tag == sx.tag)
+      return Status::InvalidArgument("two single-field indexes on the same field");
+  auto xh = SecondaryHeader(hd, schema, def, sx.fields, sx.composite);
+  if (!xh.ok()) return xh.status();
+  TableHeader& x = *xh;
+  sx.xHeader = x;
+  sx.order = KeyOrder(x, KeyOrder::Unknown::kBytes);
+  if (def.caseInsensitive) sx.fold = FoldingCollation(hd);
+  sx.row.assign(x.fixed.recordSize, 0);
+  secondary.push_back(std::move(sx));
+  return Status::OK();
+}
+
+// One sorter per secondary index, and for keepGivenOrder one of the keys; they share
+// indexMemory.
+void TableWriter::Impl::MakeSorters() {
+  const bool checkGiven = options.keepGivenOrder && keyLength > 0;
+  const size_t sorters = secondary.size() + (checkGiven ? 1 : 0);
+  const size_t share = sorters ? std::max<size_t>(1, options.indexMemory / sorters) : 0;
+  for (auto& sx : secondary) {
+    KeyOrder order = sx.order;
+    sx.rows = std::make_unique<SortedRows>(
+        sx.row.size(), [order](const uint8_t* row, Bytes* out) { order.AppendSortKey(row, out); },
+        RunOptions("secondary index " + sx.tag, share));
+  }
+  if (checkGiven) {
+    // Rows: the key, then the record's number (for the error). The set beside them
+    // holds each key again, in a node of its own.
+    const size_t kl = keyLength;
+    SortedRows::Options o = RunOptions("the keys of " + PathBaseName(dbPath), share);
+    o.extraPerRow = 72 + (kl > 15 ? kl + 16 : 0);
+    givenRows = std::make_unique<SortedRows>(
+        kl + 4, [kl](const uint8_t* row, Bytes* out) { out->insert(out->end(), row, row + kl); },
+        std::move(o));
+  }
+}
+
+// The .DB, and the .MB when a field holds blobs.
+Status TableWriter::Impl::OpenFiles(const TableHeader& hd) {
+  auto f = fs->Open(dbPath, OpenMode::kCreate);
+  if (!f.ok()) return f.status();
+  db = std::move(f).value();
+  files.push_back(dbPath);
+  stream.Init(db.get(), PathBaseName(dbPath), hd.fixed.headerSize, hd.BlockSize(),
+              hd.fixed.recordSize, options.recordsPerBlock, schema.encryptionKey, keyLength);
+  bool hasBlobs = std::any_of(hd.fields.begin(), hd.fields.end(),
+                              [](const FieldDesc& d) { return IsBlobType(d.type); });
+  if (hasBlobs) {
+    mbPath = MemberPath(dbPath, ".MB");
+    auto b = BlobWriter::Create(fs, mbPath, schema.encryptionKey);
+    if (!b.ok()) return b.status();
+    mb = std::move(b).value();
+    files.push_back(mbPath);
+  }
+  return Status::OK();
+}
+
 Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const std::string& dbPath,
                                                          const TableSchema& schema,
                                                          const WriteOptions& options) {
@@ -305,99 +443,12 @@ Result<std::unique_ptr<TableWriter>> TableWriter::Create(FileSystem* fs, const s
   m.schema = schema;
   m.options = options;
   w->header_ = std::move(h).value();
-  TableHeader& hd = w->header_;
-  if (options.baseHeader) {
-    KeepFromBaseHeader(*options.baseHeader, &hd);
-    m.autoInc = options.baseHeader->fixed.autoInc;
-  }
-  m.order = KeyOrder(hd, KeyOrder::Unknown::kBytes);
-  for (size_t i = 0; i < hd.fields.size(); ++i) {
-    if (i < schema.keyFieldCount) m.keyLength += hd.fields[i].Size();
-    if (hd.fields[i].type == FieldType::kAutoInc && m.autoIncField < 0)
-      m.autoIncField = static_cast<int>(i);
-  }
-
-  // Secondary index definitions.
+  m.TakeHeader(&w->header_);
   int xgCount = 0;
-  for (const auto& def : schema.secondaryIndexes) {
-    Impl::Secondary sx;
-    sx.def = def;
-    if (def.fields.empty()) return Status::InvalidArgument("secondary index without fields");
-    if (def.fields.size() > 16)
-      return Status::InvalidArgument("secondary index with more than 16 fields");
-    for (const auto& name : def.fields) {
-      int idx = hd.FieldIndex(name);
-      if (idx < 0)
-        return Status::InvalidArgument("secondary index field \"" + name +
-                                       "\" is not in the table");
-      if (IsBlobType(hd.fields[idx].type))
-        return Status::InvalidArgument("blob field \"" + name + "\" cannot be indexed");
-      sx.fields.push_back(idx);
-    }
-    if ((def.descending || def.unique) && schema.level != TableLevel::k7)
-      return Status::InvalidArgument("descending and unique indexes need level 7");
-    sx.composite = !def.name.empty() || def.fields.size() > 1 || def.caseInsensitive ||
-                   def.descending || def.unique;
-    if (sx.composite) {
-      if (static_cast<int>(schema.level) < static_cast<int>(TableLevel::k4))
-        return Status::InvalidArgument(
-            "named, composite or case-insensitive indexes need level 4 or later");
-      if (def.name.empty())
-        return Status::InvalidArgument("a composite or case-insensitive index needs a name");
-      if (xgCount > 9) return Status::NotSupported("more than 10 named secondary indexes");
-      sx.tag = "XG" + std::to_string(xgCount++);
-    } else {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "X%02X", sx.fields[0] + 1);
-      sx.tag = buf;
-    }
-    for (const auto& other : m.secondary)
-      if (other.tag == sx.tag)
-        return Status::InvalidArgument("two single-field indexes on the same field");
-    auto xh = SecondaryHeader(hd, schema, def, sx.fields, sx.composite);
-    if (!xh.ok()) return xh.status();
-    TableHeader& x = *xh;
-    sx.xHeader = x;
-    sx.order = KeyOrder(x, KeyOrder::Unknown::kBytes);
-    if (def.caseInsensitive) sx.fold = FoldingCollation(hd);
-    sx.row.assign(x.fixed.recordSize, 0);
-    m.secondary.push_back(std::move(sx));
-  }
-  const bool checkGiven = options.keepGivenOrder && m.keyLength > 0;
-  const size_t sorters = m.secondary.size() + (checkGiven ? 1 : 0);
-  const size_t share = sorters ? std::max<size_t>(1, options.indexMemory / sorters) : 0;
-  for (auto& sx : m.secondary) {
-    KeyOrder order = sx.order;
-    sx.rows = std::make_unique<SortedRows>(
-        sx.row.size(), [order](const uint8_t* row, Bytes* out) { order.AppendSortKey(row, out); },
-        m.RunOptions("secondary index " + sx.tag, share));
-  }
-  if (checkGiven) {
-    // Rows: the key, then the record's number (for the error). The set beside them
-    // holds each key again, in a node of its own.
-    const size_t kl = m.keyLength;
-    SortedRows::Options o = m.RunOptions("the keys of " + PathBaseName(dbPath), share);
-    o.extraPerRow = 72 + (kl > 15 ? kl + 16 : 0);
-    m.givenRows = std::make_unique<SortedRows>(
-        kl + 4, [kl](const uint8_t* row, Bytes* out) { out->insert(out->end(), row, row + kl); },
-        std::move(o));
-  }
-
-  auto f = fs->Open(dbPath, OpenMode::kCreate);
-  if (!f.ok()) return f.status();
-  m.db = std::move(f).value();
-  m.files.push_back(dbPath);
-  m.stream.Init(m.db.get(), PathBaseName(dbPath), hd.fixed.headerSize, hd.BlockSize(),
-                hd.fixed.recordSize, options.recordsPerBlock, schema.encryptionKey, m.keyLength);
-  bool hasBlobs = std::any_of(hd.fields.begin(), hd.fields.end(),
-                              [](const FieldDesc& d) { return IsBlobType(d.type); });
-  if (hasBlobs) {
-    m.mbPath = MemberPath(dbPath, ".MB");
-    auto b = BlobWriter::Create(fs, m.mbPath, schema.encryptionKey);
-    if (!b.ok()) return b.status();
-    m.mb = std::move(b).value();
-    m.files.push_back(m.mbPath);
-  }
+  for (const auto& def : schema.secondaryIndexes)
+    PARADOX_RETURN_IF_ERROR(m.AddSecondary(w->header_, def, &xgCount));
+  m.MakeSorters();
+  PARADOX_RETURN_IF_ERROR(m.OpenFiles(w->header_));
   return w;
 }
 
@@ -426,10 +477,7 @@ Status TableWriter::AddRecord(const std::vector<Value>& values) {
         data = *b;
       else
         return Status::InvalidArgument("field \"" + f.name + "\" needs the blob's bytes or text");
-      if (data.empty()) continue;
-      auto ref = m.StoreBlob(f, data);
-      if (!ref.ok()) return ref.status();
-      PARADOX_RETURN_IF_ERROR(EncodeField(f, Value(std::move(ref).value()), out));
+      PARADOX_RETURN_IF_ERROR(m.PutBlob(f, data, out));
       continue;
     }
     if (auto* r = std::get_if<BlobRef>(&v); r && !r->InLeader())
@@ -444,6 +492,97 @@ Status TableWriter::AddRecord(const std::vector<Value>& values) {
   return st;
 }
 
+// The blob fields of `record`: a value the caller gives goes to the .MB (or the leader);
+// without one the field must hold its whole value in the leader, or nothing.
+Status TableWriter::Impl::ResolveBlobs(const TableHeader& hd, const std::vector<BlobData>& blobs) {
+  for (size_t i = 0; i < hd.fields.size(); ++i) {
+    const FieldDesc& f = hd.fields[i];
+    if (!IsBlobType(f.type)) continue;
+    const MutableByteSpan field(record.data() + f.offset, f.Size());
+    auto it =
+        std::find_if(blobs.begin(), blobs.end(), [&](const BlobData& b) { return b.field == i; });
+    if (it != blobs.end()) {
+      std::memset(field.data(), 0, field.size());
+      PARADOX_RETURN_IF_ERROR(PutBlob(f, it->data, field));
+      continue;
+    }
+    BlobPointer p;
+    p.DecodeFrom(field.data() + f.LeaderSize());
+    if (p.length > f.LeaderSize())
+      return Status::InvalidArgument("field \"" + f.name +
+                                     "\" points into a blob file; pass its data");
+    if (p.length == 0) std::memset(field.data(), 0, field.size());
+  }
+  return Status::OK();
+}
+
+// The next number of the autoincrement field stays above every number the records hold.
+void TableWriter::Impl::NoteAutoInc(const TableHeader& hd) {
+  if (autoIncField < 0) return;
+  const FieldDesc& f = hd.fields[autoIncField];
+  ByteSpan raw(record.data() + f.offset, 4);
+  if (IsAllZero(raw)) return;
+  int32_t v = DecodeInt32(raw.data());
+  if (v > 0 && static_cast<uint32_t>(v) > autoInc) autoInc = static_cast<uint32_t>(v);
+}
+
+// The record's key: after the one before it and, with keepGivenOrder, not given before.
+Status TableWriter::Impl::CheckKey(uint64_t recordNumber) {
+  ByteSpan key(record.data(), keyLength);
+  int c = haveLast ? order.Compare(key.data(), lastKey.data()) : 1;
+  if (c == 0)
+    return Status::InvalidArgument("duplicate key in record " + std::to_string(recordNumber));
+  if (options.keepGivenOrder) {
+    // The order is the caller's (a collation this writer does not know); only a key
+    // given twice, byte for byte, is refused: here when the first is still held,
+    // else at Finish.
+    if (!givenKeys.emplace(reinterpret_cast<const char*>(key.data()), key.size()).second)
+      return Status::InvalidArgument("duplicate key in record " + std::to_string(recordNumber));
+    givenRow.assign(key.begin(), key.end());
+    const uint32_t n = static_cast<uint32_t>(recordNumber);
+    for (int s = 24; s >= 0; s -= 8) givenRow.push_back(static_cast<uint8_t>(n >> s));
+    PARADOX_RETURN_IF_ERROR(Failing(givenRows->Add(givenRow.data())));
+    if (givenRows->spilled()) givenKeys.clear();
+    c = 1;
+  }
+  if (c < 0)
+    return Status::InvalidArgument(
+        "record " + std::to_string(recordNumber) +
+        " is out of key order (set sortInMemory to let the writer sort)");
+  lastKey.assign(key.begin(), key.end());
+  haveLast = true;
+  return Status::OK();
+}
+
+// The record's row in each secondary index: the indexed fields, then the table's key and
+// the block (keyed tables) or the record's number and place (unkeyed ones).
+Status TableWriter::Impl::AddIndexRows(const TableHeader& hd, uint32_t blockNo, uint32_t slot,
+                                       uint64_t recordNumber) {
+  for (auto& sx : secondary) {
+    uint8_t* row = sx.row.data();
+    size_t pos = 0;
+    for (int idx : sx.fields) {
+      const FieldDesc& f = hd.fields[idx];
+      std::memcpy(row + pos, record.data() + f.offset, f.Size());
+      // The engine stores the alpha keys of a case-insensitive index upper-cased.
+      if (sx.fold && f.type == FieldType::kAlpha)
+        sx.fold->FoldUpper(MutableByteSpan(row + pos, f.Size()));
+      pos += f.Size();
+    }
+    if (keyLength > 0) {
+      std::memcpy(row + pos, record.data(), keyLength);
+      pos += keyLength;
+      EncodeIndexWord(static_cast<uint16_t>(blockNo), row + pos);
+    } else {
+      EncodeInt32(static_cast<int32_t>(recordNumber), row + pos);
+      EncodeIndexWord(static_cast<uint16_t>(blockNo), row + pos + 4);
+      EncodeIndexWord(static_cast<uint16_t>(slot), row + pos + 6);
+    }
+    PARADOX_RETURN_IF_ERROR(Failing(sx.rows->Add(row)));
+  }
+  return Status::OK();
+}
+
 Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& blobs) {
   Impl& m = *impl_;
   if (m.failed || m.finished) return Status::InvalidArgument("writer is finished or failed");
@@ -451,109 +590,23 @@ Status TableWriter::AddRawRecord(ByteSpan record, const std::vector<BlobData>& b
     return Status::InvalidArgument("record has " + std::to_string(record.size()) + " bytes, not " +
                                    std::to_string(header_.fixed.recordSize));
   // One buffer for every record (AddRecord's own buffer is a different one).
-  Bytes& rec = m.record;
-  rec.assign(record.begin(), record.end());
-  for (size_t i = 0; i < header_.fields.size(); ++i) {
-    const FieldDesc& f = header_.fields[i];
-    if (!IsBlobType(f.type) || m.blobsResolved) continue;
-    auto it =
-        std::find_if(blobs.begin(), blobs.end(), [&](const BlobData& b) { return b.field == i; });
-    size_t leader = f.LeaderSize();
-    if (it != blobs.end()) {
-      std::memset(rec.data() + f.offset, 0, f.Size());
-      if (it->data.empty()) continue;
-      auto ref = m.StoreBlob(f, it->data);
-      if (!ref.ok()) return ref.status();
-      PARADOX_RETURN_IF_ERROR(EncodeField(f, Value(std::move(ref).value()),
-                                          MutableByteSpan(rec.data() + f.offset, f.Size())));
-    } else {
-      BlobPointer p;
-      p.DecodeFrom(rec.data() + f.offset + leader);
-      if (p.length > leader)
-        return Status::InvalidArgument("field \"" + f.name +
-                                       "\" points into a blob file; pass its data");
-      if (p.length == 0) std::memset(rec.data() + f.offset, 0, f.Size());
-    }
-  }
-  if (m.autoIncField >= 0) {
-    const FieldDesc& f = header_.fields[m.autoIncField];
-    ByteSpan raw(rec.data() + f.offset, 4);
-    if (!IsAllZero(raw)) {
-      int32_t v = DecodeInt32(raw.data());
-      if (v > 0 && static_cast<uint32_t>(v) > m.autoInc) m.autoInc = static_cast<uint32_t>(v);
-    }
-  }
+  m.record.assign(record.begin(), record.end());
+  if (!m.blobsResolved) PARADOX_RETURN_IF_ERROR(m.ResolveBlobs(header_, blobs));
+  m.NoteAutoInc(header_);
   if (m.keyLength > 0) {
     if (m.options.sortInMemory) {
-      m.buffered.push_back(rec);
+      m.buffered.push_back(m.record);
       ++numRecords_;
       return Status::OK();
     }
-    ByteSpan key(rec.data(), m.keyLength);
-    int c = m.haveLast ? m.order.Compare(key.data(), m.lastKey.data()) : 1;
-    if (c == 0)
-      return Status::InvalidArgument("duplicate key in record " + std::to_string(numRecords_ + 1));
-    if (m.options.keepGivenOrder) {
-      // The order is the caller's (a collation this writer does not know); only a key
-      // given twice, byte for byte, is refused: here when the first is still held,
-      // else at Finish.
-      if (!m.givenKeys.emplace(reinterpret_cast<const char*>(key.data()), key.size()).second)
-        return Status::InvalidArgument("duplicate key in record " +
-                                       std::to_string(numRecords_ + 1));
-      Bytes& given = m.givenRow;
-      given.assign(key.begin(), key.end());
-      const uint32_t n = static_cast<uint32_t>(numRecords_ + 1);
-      for (int s = 24; s >= 0; s -= 8) given.push_back(static_cast<uint8_t>(n >> s));
-      if (Status st = m.givenRows->Add(given.data()); !st.ok()) {
-        m.failed = true;
-        return st;
-      }
-      if (m.givenRows->spilled()) m.givenKeys.clear();
-      c = 1;
-    }
-    if (c < 0)
-      return Status::InvalidArgument(
-          "record " + std::to_string(numRecords_ + 1) +
-          " is out of key order (set sortInMemory to let the writer sort)");
-    m.lastKey.assign(key.begin(), key.end());
-    m.haveLast = true;
+    PARADOX_RETURN_IF_ERROR(m.CheckKey(numRecords_ + 1));
   }
   uint32_t blockNo = 0, slot = 0;
-  Status st = m.stream.Add(rec, &blockNo, &slot);
-  if (!st.ok()) {
-    m.failed = true;
-    return st;
-  }
+  PARADOX_RETURN_IF_ERROR(m.Failing(m.stream.Add(m.record, &blockNo, &slot)));
   ++numRecords_;
   if (slot == 0 && m.options.progress)
     m.options.progress(false, numRecords_ - 1, m.options.expectedRecords);
-  // Secondary index rows.
-  for (auto& sx : m.secondary) {
-    uint8_t* row = sx.row.data();
-    size_t pos = 0;
-    for (int idx : sx.fields) {
-      const FieldDesc& f = header_.fields[idx];
-      std::memcpy(row + pos, rec.data() + f.offset, f.Size());
-      // The engine stores the alpha keys of a case-insensitive index upper-cased.
-      if (sx.fold && f.type == FieldType::kAlpha)
-        sx.fold->FoldUpper(MutableByteSpan(row + pos, f.Size()));
-      pos += f.Size();
-    }
-    if (m.keyLength > 0) {
-      std::memcpy(row + pos, rec.data(), m.keyLength);
-      pos += m.keyLength;
-      EncodeIndexWord(static_cast<uint16_t>(blockNo), row + pos);
-    } else {
-      EncodeInt32(static_cast<int32_t>(numRecords_), row + pos);
-      EncodeIndexWord(static_cast<uint16_t>(blockNo), row + pos + 4);
-      EncodeIndexWord(static_cast<uint16_t>(slot), row + pos + 6);
-    }
-    if (Status st = sx.rows->Add(row); !st.ok()) {
-      m.failed = true;
-      return st;
-    }
-  }
-  return Status::OK();
+  return m.AddIndexRows(header_, blockNo, slot, numRecords_);
 }
 
 namespace {
