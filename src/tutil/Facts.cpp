@@ -43,6 +43,8 @@ DBIResult CodeFor(const Status& status, bool writing) {
       return DBIERR_INVALIDDESC;
     case Status::Code::kNotSupported:
       return DBIERR_UNSUPPORTEDLEVEL;
+    case Status::Code::kNoMemory:
+      return DBIERR_NOMEMORY;
     case Status::Code::kIOError:
       // By the cause, never the text: the text holds paths.
       if (status.IsNoAccess()) return DBIERR_NOACCESS;
