@@ -53,7 +53,7 @@ std::string CheckValue(const paradox::FieldDesc& f, const paradox::Bytes& raw,
 void PrintValidity(std::ostream& o, paradox::FileSystem* fs, const std::string& path,
                    const paradox::TableHeader& h, const paradox::Charset& cs) {
   o << "Validity:       ";
-  auto data = fs->ReadFile(path);
+  auto data = fs->ReadFile(path, paradox::kMaxValFileSize);
   auto val = data.ok() ? paradox::DecodeValSections(paradox::ByteSpan(*data))
                        : paradox::Result<paradox::ValFile>(data.status());
   if (!val.ok()) {

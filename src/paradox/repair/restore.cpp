@@ -105,7 +105,7 @@ Status SettleInterruptedRestores(FileSystem* fs, const std::string& root, const 
       const std::string kept = PathJoin(repair, s);
       const std::string journal = PathJoin(kept, kJournal);
       if (s.rfind(kKeptPrefix, 0) != 0 || !fs->Exists(journal)) continue;
-      auto data = fs->ReadFile(journal);
+      auto data = fs->ReadFile(journal, kMaxJournalSize);
       if (!data.ok()) return data.status();
       Status st;
       Movements m;

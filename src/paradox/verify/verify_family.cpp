@@ -305,13 +305,7 @@ void CheckValFile(Context& ctx, const std::string& path, const TableHeader& tabl
   Location l;
   l.file = BaseName(path);
   // A rebuild carries the .VAL over: one it cannot read stops it, so that is no note.
-  constexpr uint64_t kMaxValSize = 16u << 20;  // real ones are a few kilobytes
-  Result<uint64_t> size = ctx.fs->FileSize(path);
-  Result<Bytes> data =
-      size.ok() && *size > kMaxValSize
-          ? Result<Bytes>(Status::Corruption("file of " + N(*size) + " bytes is too large"))
-      : size.ok() ? ctx.fs->ReadFile(path)
-                  : Result<Bytes>(size.status());
+  Result<Bytes> data = ctx.fs->ReadFile(path, kMaxValFileSize);
   if (!data.ok()) {
     const bool gone = data.status().IsNotFound() || data.status().IsCorruption();
     ctx.sink->Add(gone ? "val.corrupt" : "file.unreadable", l,
