@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "paradox/format/sorted_rows.h"
+
 namespace paradox {
 namespace {
 
@@ -51,5 +53,8 @@ template Status TryResize(std::vector<uint32_t>*, size_t, std::string_view);
 template Status TryResize(std::vector<int32_t>*, size_t, std::string_view);
 template Status TryReserve(std::vector<uint8_t>*, size_t, std::string_view);
 template Status TryReserve(std::vector<uint32_t>*, size_t, std::string_view);
+// The index entries of the bounded sorter (an explicit instantiation may name a private
+// member type).
+template Status TryReserve(std::vector<SortedRows::Entry>*, size_t, std::string_view);
 
 }  // namespace paradox
