@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -80,7 +81,7 @@ bool ParseJobs(const std::string* value, unsigned* jobs, Io& io) {
       Error(io, "--jobs needs a number, not '" + *value + "'");
       return false;
     }
-    *jobs = unsigned(std::stoul(*value));
+    std::from_chars(value->data(), value->data() + value->size(), *jobs);
   }
   if (*jobs == 0) *jobs = std::max(1u, std::thread::hardware_concurrency());
   return true;

@@ -1,5 +1,6 @@
 // rekasto verify: findings and verdict of each table; exit 0 clean, 1 problems, 2 not checked.
 #include <algorithm>
+#include <charconv>
 #include <nlohmann/json.hpp>
 #include <ostream>
 
@@ -181,7 +182,7 @@ int RunVerify(const std::vector<std::string>& args, Io& io) {
       Error(io, "--max-findings needs a number, not '" + *v + "'");
       return kExitFailed;
     }
-    maxFindings = std::stoul(*v);
+    std::from_chars(v->data(), v->data() + v->size(), maxFindings);
   }
   unsigned jobs = 0;
   if (!ParseJobs(parsed.Value("jobs"), &jobs, io)) return kExitFailed;
