@@ -36,7 +36,7 @@ Result<Bytes> Pack(FileSystem* fs, const std::string& db) {
   if (!fam.ok()) return fam.status();
   std::vector<fuzzfam::Member> members;
   for (const std::string& m : fam->AllMembers()) {
-    auto data = fs->ReadFile(m);
+    auto data = fs->ReadFile(m, UINT64_MAX);
     if (!data.ok()) return data.status();
     std::string ext = PathExtension(m).substr(1);
     if (ext.empty() || ext.size() > fuzzfam::kMaxExtLength) continue;

@@ -9,7 +9,7 @@ packages=(
   pxlib-dev libsqlite3-dev nlohmann-json3-dev
   dpkg-dev file desktop-file-utils groff-base
   xvfb xauth imagemagick fonts-wine fonts-dejavu-core
-  qt6-translations-l10n chromium
+  qt6-translations-l10n chromium locales
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -4,6 +4,7 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -65,13 +66,13 @@ void UsageError(Io& io, const std::string& command, const char* usage, const std
 
 bool ParseNumber(const std::string& value, size_t maxDigits, const std::string& option,
                  size_t* number, Io& io) {
-  // Digits only: stoul would take "-1" as a huge number and "5x" as 5.
+  // Digits only: a sign or trailing letters are no number.
   if (value.empty() || value.size() > maxDigits ||
       value.find_first_not_of("0123456789") != std::string::npos) {
     Error(io, "--" + option + " needs a number, not '" + value + "'");
     return false;
   }
-  *number = std::stoul(value);
+  std::from_chars(value.data(), value.data() + value.size(), *number);
   return true;
 }
 

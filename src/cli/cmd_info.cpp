@@ -53,7 +53,7 @@ std::string CheckValue(const paradox::FieldDesc& f, const paradox::Bytes& raw,
 void PrintValidity(std::ostream& o, paradox::FileSystem* fs, const std::string& path,
                    const paradox::TableHeader& h, const paradox::Charset& cs) {
   o << "Validity:       ";
-  auto data = fs->ReadFile(path);
+  auto data = fs->ReadFile(path, paradox::kMaxValFileSize);
   auto val = data.ok() ? paradox::DecodeValSections(paradox::ByteSpan(*data))
                        : paradox::Result<paradox::ValFile>(data.status());
   if (!val.ok()) {
@@ -110,48 +110,50 @@ void PrintValidity(std::ostream& o, paradox::FileSystem* fs, const std::string& 
   }
 }
 
-int InfoOne(const std::string& path, Io& io) {
-  if (!CheckTablePath(path, io)) return kExitFailed;
+// The header of the table at `path`, read as far as it declares (the file's size
+// bounding it); false, with the error told, when there is none to show.
+bool LoadHeader(const std::string& path, Io& io, paradox::TableHeader* out) {
   auto file = io.fs->Open(path, paradox::OpenMode::kRead);
   auto size = file.ok() ? file.value()->Size() : paradox::Result<uint64_t>(file.status());
   if (!size.ok()) {
     Error(io, path + ": cannot read: " + size.status().message());
-    return kExitFailed;
+    return false;
   }
   paradox::Bytes fixedBytes(paradox::FixedHeader::kEncodedLength);
   paradox::FixedHeader fixed;
   if (!file.value()->ReadExact(0, fixedBytes).ok() || !fixed.DecodeFrom(fixedBytes).ok()) {
     Error(io, path + ": cannot read the header");
-    return kExitFailed;
+    return false;
   }
   paradox::Bytes headerBytes(std::min<uint64_t>(std::max<uint64_t>(fixed.headerSize, 0x58), *size));
   if (!file.value()->ReadExact(0, headerBytes).ok()) {
     Error(io, path + ": cannot read the header");
-    return kExitFailed;
+    return false;
   }
   auto header = paradox::DecodeTableHeader(headerBytes);
   if (!header.ok()) {
     Error(io, path + ": header cannot be decoded (" + header.status().message() +
                   "); rekasto verify tells more");
-    return kExitFailed;
+    return false;
   }
-  const paradox::TableHeader& h = header.value();
-  // Counts from the chain, not only the header's claims.
+  *out = std::move(header).value();
+  return true;
+}
+
+// Counts from the chain, not only the header's claims.
+paradox::TableSummary CountChain(const std::string& path, Io& io) {
   paradox::VerifyOptions options;
   options.fs = io.fs;
   options.checkValues = false;
   options.checkIndexes = false;
   options.checkBlobs = false;
   options.maxFindings = 0;
-  paradox::VerifyReport report = paradox::VerifyTable(path, options);
-  const paradox::TableSummary& s = report.summary;
-  paradox::TableLevel level = h.level();
-  const paradox::TableCharset charset = paradox::CharsetOfTable(h);
-  // Names are shown in the table's charset; an unknown one reads as 1252 (said below).
-  const paradox::Charset cs =
-      charset.charset.known() ? charset.charset : paradox::CharsetForCodePage(1252);
+  return paradox::VerifyTable(path, options).summary;
+}
 
-  std::ostream& o = io.out;
+// Name, type, level, sizes and counts.
+void PrintShape(std::ostream& o, const std::string& path, const paradox::TableHeader& h,
+                const paradox::TableSummary& s, const paradox::Charset& cs) {
   o << "Table:          " << path << "\n";
   if (!h.tableName.empty()) o << "Stored name:    " << paradox::ToUtf8(h.tableName, cs) << "\n";
   o << "Type:           " << (h.IsKeyed() ? "keyed" : "unkeyed");
@@ -159,7 +161,7 @@ int InfoOne(const std::string& path, Io& io) {
     o << " (" << h.fixed.primaryKeyFields << " key field"
       << (h.fixed.primaryKeyFields == 1 ? "" : "s") << ")";
   o << "\n";
-  o << "Level:          " << paradox::LevelName(level) << " (version byte "
+  o << "Level:          " << paradox::LevelName(h.level()) << " (version byte "
     << int(h.fixed.fileVersionId) << ")\n";
   o << "Block size:     " << h.BlockSize() << "\n";
   o << "Header size:    " << h.fixed.headerSize << "\n";
@@ -168,6 +170,11 @@ int InfoOne(const std::string& path, Io& io) {
     << " in the block chain\n";
   o << "Blocks:         " << h.fixed.fileBlocks << " in the file, " << s.chainBlocks << " chained, "
     << s.freeBlocks << " free\n";
+}
+
+// Code page (and where it comes from) and sort order.
+void PrintCharset(std::ostream& o, const paradox::TableHeader& h,
+                  const paradox::TableCharset& charset) {
   using Source = paradox::TableCharset::Source;
   o << "Code page:      ";
   if (charset.charset.known())
@@ -181,6 +188,10 @@ int InfoOne(const std::string& path, Io& io) {
   o << "\n";
   o << "Sort order:     " << (h.sortOrderId.empty() ? "-" : h.sortOrderId) << " (0x" << std::hex
     << int(h.fixed.sortOrder) << std::dec << ")\n";
+}
+
+// Protection, the autoincrement counter and the fields.
+void PrintFields(std::ostream& o, const paradox::TableHeader& h, const paradox::Charset& cs) {
   o << "Encrypted:      " << (h.IsEncrypted() ? "yes (password-protected)" : "no") << "\n";
   o << "Write-protected:" << (h.fixed.writeProtected ? " yes" : " no") << "\n";
   if (h.fixed.auxPasswords) o << "Aux passwords:  " << int(h.fixed.auxPasswords) << "\n";
@@ -197,44 +208,68 @@ int InfoOne(const std::string& path, Io& io) {
       << std::string(width < 26 ? 26 - width : 1, ' ') << TypeText(f)
       << (i < h.fixed.primaryKeyFields ? "  key" : "") << "\n";
   }
-  auto family = paradox::FindFamily(io.fs, path);
-  if (family.ok()) {
-    o << "Family:        ";
-    for (const std::string& m : family->AllMembers()) o << " " << paradox::PathBaseName(m);
-    o << "\n";
-    o << "Indexes:        " << (family->px.empty() ? 0 : 1) << " primary, "
-      << family->secondary.size() << " secondary\n";
-    for (const paradox::SecondaryFiles& x : family->secondary) {
-      o << "  " << x.tag << "  ";
-      auto xh = x.x.empty()
-                    ? paradox::Result<paradox::TableHeader>(paradox::Status::NotFound("no X file"))
-                    : paradox::ReadHeader(io.fs, x.x);
-      auto info = xh.ok() ? paradox::SecondaryIndexFromHeader(xh.value(), h.fixed.primaryKeyFields)
-                          : paradox::Result<paradox::SecondaryIndexInfo>(xh.status());
-      if (!info.ok()) {
-        o << "(cannot be read: " << info.status().message() << ")\n";
-        continue;
-      }
-      if (!info->name.empty()) o << "\"" << paradox::ToUtf8(info->name, cs) << "\" ";
-      o << "on ";
-      for (size_t k = 0; k < info->dbFields.size(); ++k) {
-        const uint16_t n = info->dbFields[k];
-        o << (k ? ", " : "")
-          << (n >= 1 && n <= h.fields.size() ? paradox::ToUtf8(h.fields[n - 1].name, cs)
-                                             : "field " + std::to_string(n));
-      }
-      o << (info->caseInsensitive ? "; case-insensitive" : "; case-sensitive");
-      if (info->descending) o << "; descending";
-      if (info->unique) o << "; unique";
-      o << (info->maintained ? "; maintained" : "") << "\n";
-    }
-    if (!family->val.empty()) PrintValidity(o, io.fs, family->val, h, cs);
-    if (!family->lockFiles.empty()) {
-      o << "Lock files:    ";
-      for (const std::string& l : family->lockFiles) o << " " << paradox::PathBaseName(l);
-      o << " (the table may be in use)\n";
-    }
+}
+
+// One secondary index: its name, fields and kind, from its X file's header.
+void PrintSecondaryIndex(std::ostream& o, Io& io, const paradox::SecondaryFiles& x,
+                         const paradox::TableHeader& h, const paradox::Charset& cs) {
+  o << "  " << x.tag << "  ";
+  auto xh = x.x.empty()
+                ? paradox::Result<paradox::TableHeader>(paradox::Status::NotFound("no X file"))
+                : paradox::ReadHeader(io.fs, x.x);
+  auto info = xh.ok() ? paradox::SecondaryIndexFromHeader(xh.value(), h.fixed.primaryKeyFields)
+                      : paradox::Result<paradox::SecondaryIndexInfo>(xh.status());
+  if (!info.ok()) {
+    o << "(cannot be read: " << info.status().message() << ")\n";
+    return;
   }
+  if (!info->name.empty()) o << "\"" << paradox::ToUtf8(info->name, cs) << "\" ";
+  o << "on ";
+  for (size_t k = 0; k < info->dbFields.size(); ++k) {
+    const uint16_t n = info->dbFields[k];
+    o << (k ? ", " : "")
+      << (n >= 1 && n <= h.fields.size() ? paradox::ToUtf8(h.fields[n - 1].name, cs)
+                                         : "field " + std::to_string(n));
+  }
+  o << (info->caseInsensitive ? "; case-insensitive" : "; case-sensitive");
+  if (info->descending) o << "; descending";
+  if (info->unique) o << "; unique";
+  o << (info->maintained ? "; maintained" : "") << "\n";
+}
+
+// The family's members, its indexes, its validity checks and lock files.
+void PrintFamily(std::ostream& o, Io& io, const std::string& path, const paradox::TableHeader& h,
+                 const paradox::Charset& cs) {
+  auto family = paradox::FindFamily(io.fs, path);
+  if (!family.ok()) return;
+  o << "Family:        ";
+  for (const std::string& m : family->AllMembers()) o << " " << paradox::PathBaseName(m);
+  o << "\n";
+  o << "Indexes:        " << (family->px.empty() ? 0 : 1) << " primary, "
+    << family->secondary.size() << " secondary\n";
+  for (const paradox::SecondaryFiles& x : family->secondary) PrintSecondaryIndex(o, io, x, h, cs);
+  if (!family->val.empty()) PrintValidity(o, io.fs, family->val, h, cs);
+  if (!family->lockFiles.empty()) {
+    o << "Lock files:    ";
+    for (const std::string& l : family->lockFiles) o << " " << paradox::PathBaseName(l);
+    o << " (the table may be in use)\n";
+  }
+}
+
+int InfoOne(const std::string& path, Io& io) {
+  if (!CheckTablePath(path, io)) return kExitFailed;
+  paradox::TableHeader h;
+  if (!LoadHeader(path, io, &h)) return kExitFailed;
+  const paradox::TableSummary s = CountChain(path, io);
+  const paradox::TableCharset charset = paradox::CharsetOfTable(h);
+  // Names are shown in the table's charset; an unknown one reads as 1252 (said below).
+  const paradox::Charset cs =
+      charset.charset.known() ? charset.charset : paradox::CharsetForCodePage(1252);
+  std::ostream& o = io.out;
+  PrintShape(o, path, h, s, cs);
+  PrintCharset(o, h, charset);
+  PrintFields(o, h, cs);
+  PrintFamily(o, io, path, h, cs);
   return kExitOk;
 }
 

@@ -1,5 +1,6 @@
 // rekasto verify: findings and verdict of each table; exit 0 clean, 1 problems, 2 not checked.
 #include <algorithm>
+#include <charconv>
 #include <nlohmann/json.hpp>
 #include <ostream>
 

@@ -83,10 +83,8 @@ char* WriteReal(char* out, double d) {
   for (int p = 15; p <= 17; ++p) {
     end = std::to_chars(out, out + 32, d, std::chars_format::general, p).ptr;
     double back = 0;
-    const auto r = std::from_chars(out, end, back);
-    // from_chars may refuse what strtod reads (out of range): strtod decides then.
-    if (r.ec != std::errc()) back = std::strtod(std::string(out, end).c_str(), nullptr);
-    if (back == d) break;
+    // One refused (out of range) tries more digits; 17 always read back.
+    if (std::from_chars(out, end, back).ec == std::errc() && back == d) break;
   }
   return end;
 }

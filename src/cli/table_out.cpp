@@ -1,5 +1,6 @@
 #include "table_out.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -194,11 +195,13 @@ std::string RealText(double d) {
   if (std::isnan(d)) return "NaN";
   if (std::isinf(d)) return d > 0 ? "Infinity" : "-Infinity";
   char buf[40];
+  char* end = buf;
   for (int p = 15; p <= 17; ++p) {
-    std::snprintf(buf, sizeof buf, "%.*g", p, d);
-    if (std::strtod(buf, nullptr) == d) break;
+    end = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, p).ptr;
+    double back = 0;
+    if (std::from_chars(buf, end, back).ec == std::errc() && back == d) break;
   }
-  return buf;
+  return std::string(buf, end);
 }
 
 std::string HexText(const paradox::Bytes& b) {

@@ -1,6 +1,7 @@
 #include "Describe.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <string>
 
@@ -49,11 +50,7 @@ uint16_t IndexIdForTag(const std::string& tag) {
   const bool composite = tag.size() >= 2 && (tag[1] == 'G' || tag[1] == 'g');
   const std::string digits = tag.substr(composite ? 2 : 1);
   unsigned long n = 0;
-  try {
-    n = std::stoul(digits, nullptr, 16);
-  } catch (...) {
-    n = 0;
-  }
+  if (std::from_chars(digits.data(), digits.data() + digits.size(), n, 16).ec != std::errc()) n = 0;
   return static_cast<uint16_t>((composite ? 256 : 0) + (n & 0xFF));
 }
 

@@ -43,6 +43,8 @@ DBIResult CodeFor(const Status& status, bool writing) {
       return DBIERR_INVALIDDESC;
     case Status::Code::kNotSupported:
       return DBIERR_UNSUPPORTEDLEVEL;
+    case Status::Code::kNoMemory:
+      return DBIERR_NOMEMORY;
     case Status::Code::kIOError:
       // By the cause, never the text: the text holds paths.
       if (status.IsNoAccess()) return DBIERR_NOACCESS;
@@ -128,12 +130,7 @@ TableFacts LoadFacts(const std::string& path) {
 
   if (!facts.family.val.empty()) {
     facts.valPresent = true;
-    // Real .VAL files are a few kilobytes; a huge one is not read into memory whole.
-    constexpr uint64_t kMaxValSize = 16u << 20;
-    auto size = fs->FileSize(facts.family.val);
-    auto bytes = size.ok() && size.value() <= kMaxValSize
-                     ? fs->ReadFile(facts.family.val)
-                     : paradox::Result<paradox::Bytes>(Status::NotSupported("oversized .VAL"));
+    auto bytes = fs->ReadFile(facts.family.val, paradox::kMaxValFileSize);
     if (bytes.ok()) {
       auto val = paradox::DecodeVal(bytes.value());
       if (val.ok()) {

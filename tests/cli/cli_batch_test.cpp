@@ -214,7 +214,7 @@ TEST(CliBatchExecutable, AnyNumberOfJobsGivesTheSameAnswers) {
         (folder / ("T" + std::to_string(t) + (t % 4 ? ".DB" : ".db"))).string();
     Write(disk, path, 5 + int(rng() % 200));
     if (rng() % 2) {
-      paradox::Bytes bytes = *disk->ReadFile(path);
+      paradox::Bytes bytes = *disk->ReadFile(path, UINT64_MAX);
       paradox::test::SetRecordCount(bytes, uint32_t(rng() % 3));
       ASSERT_TRUE(disk->WriteFile(path, bytes).ok());
       ++damaged;

@@ -185,7 +185,7 @@ TEST(CliReportRendered, HeadlessChromiumDrawsTheBlockStates) {
     const std::string db = tmp + "/" + name + ".DB";
     ASSERT_TRUE(paradox::WriteTable(paradox::DefaultFileSystem(), db, s, rows).ok());
     if (name == "damaged") {
-      auto bytes = paradox::DefaultFileSystem()->ReadFile(db);
+      auto bytes = paradox::DefaultFileSystem()->ReadFile(db, UINT64_MAX);
       ASSERT_TRUE(bytes.ok());
       const uint16_t n = paradox::DecodeU16(bytes->data() + 0x0C);
       t::SetAddDataSize(*bytes, 2, 7777);

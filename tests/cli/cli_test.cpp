@@ -314,7 +314,7 @@ TEST(CliExecutable, RebuildRefusesAHeldTableVerifyAnUnreadableMember) {
   for (int i = 1; i <= 30; ++i) rows.push_back({int64_t(i), std::string("n") + std::to_string(i)});
   const std::string db = (dir / "T.DB").string();
   ASSERT_TRUE(paradox::WriteTable(paradox::DefaultFileSystem(), db, s, rows).ok());
-  const Bytes before = *paradox::DefaultFileSystem()->ReadFile(db);
+  const Bytes before = *paradox::DefaultFileSystem()->ReadFile(db, UINT64_MAX);
 
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
@@ -338,7 +338,7 @@ TEST(CliExecutable, RebuildRefusesAHeldTableVerifyAnUnreadableMember) {
   close(ready[1]);
   EXPECT_NE(err.find("another program holds a lock on T.DB"), std::string::npos) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-  EXPECT_TRUE(*paradox::DefaultFileSystem()->ReadFile(db) == before);
+  EXPECT_TRUE(*paradox::DefaultFileSystem()->ReadFile(db, UINT64_MAX) == before);
   EXPECT_FALSE(fs::exists(dir / "T.rekasto"));
   EXPECT_EQ(run("rebuild " + db, &err), 0) << err;
 

@@ -299,8 +299,8 @@ TEST(DumpLines, DirectLinesEqualTheReference) {
     auto written = fs.ListDir("o");
     ASSERT_TRUE(written.ok());
     for (const std::string& name : written.value()) {
-      auto x = fs.ReadFile("o/" + name);
-      auto y = fs.ReadFile("p/" + name);
+      auto x = fs.ReadFile("o/" + name, UINT64_MAX);
+      auto y = fs.ReadFile("p/" + name, UINT64_MAX);
       ASSERT_TRUE(x.ok() && y.ok()) << name;
       EXPECT_EQ(x.value(), y.value()) << name;
       ++files;

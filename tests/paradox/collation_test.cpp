@@ -486,6 +486,25 @@ TEST_P(EachCollation, ShuffledTableRebuildsInDriverOrder) {
   }
 }
 
+// Names compare without regard to case as the table's sort order upper-cases them,
+// whatever the process's locale: bytes above ASCII by the driver's map, ASCII letters as
+// ASCII (even in the Turkish drivers, whose map makes 'i' a dotted capital).
+TEST(Collation, NamesCompareInTheSortOrdersUpperCase) {
+  const Collation* polish = Collation::ForName("polish");  // code page 852: 0xA5 is a-ogonek
+  ASSERT_NE(polish, nullptr);
+  EXPECT_EQ(UpperCaseName("za\245b", polish), "ZA\244B");  // octal: 0xA5, 0xA4
+  EXPECT_EQ(UpperCaseName("id", Collation::ForName("turk")), "ID");
+  EXPECT_EQ(UpperCaseName("\245x", nullptr), "\245X");  // unknown sort order: ASCII only
+  TableHeader h;
+  h.sortOrderId = "polish";
+  h.fields.resize(2);
+  h.fields[0].name = "Id";
+  h.fields[1].name = "Ma\245ka";
+  EXPECT_EQ(h.FieldIndex("ID"), 0);
+  EXPECT_EQ(h.FieldIndex("MA\244KA"), 1);
+  EXPECT_EQ(h.FieldIndex("MAKA"), -1);
+}
+
 // Real tables written by other programs: every one with a known non-"ascii" sort order
 // has its keys, its .PX and its secondary indexes in our order; an unknown sort order
 // is reported as such.

@@ -24,7 +24,9 @@ void ExerciseFileSystem(FileSystem* fs, const std::string& root) {
   EXPECT_TRUE(fs->IsDirectory(root + "/sub"));
   const Bytes data = {1, 2, 3, 4, 5};
   ASSERT_TRUE(fs->WriteFile(root + "/sub/A.DB", data).ok());
-  EXPECT_EQ(fs->ReadFile(root + "/sub/A.DB").value(), data);
+  EXPECT_EQ(fs->ReadFile(root + "/sub/A.DB", UINT64_MAX).value(), data);
+  EXPECT_EQ(fs->ReadFile(root + "/sub/A.DB", 5).value(), data);  // the limit is inclusive
+  EXPECT_EQ(fs->ReadFile(root + "/sub/A.DB", 4).status().code(), Status::Code::kCorruption);
   EXPECT_EQ(fs->FileSize(root + "/sub/A.DB").value(), 5u);
   auto f = fs->Open(root + "/sub/A.DB", OpenMode::kReadWrite);
   ASSERT_TRUE(f.ok());
@@ -109,7 +111,7 @@ TEST(OsFileSystemTest, CopiesInChunksAndFallsBackWhereTheKernelCannot) {
       reports.push_back(copied);
     });
     ASSERT_TRUE(st.ok()) << st.ToString();
-    EXPECT_TRUE(fs->ReadFile(root + "/COPY").value() == want);
+    EXPECT_TRUE(fs->ReadFile(root + "/COPY", UINT64_MAX).value() == want);
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.back(), want.size());
     EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));

@@ -347,7 +347,7 @@ TEST(RealTables, ValidityFilesDecode) {
   ASSERT_TRUE(db.ok());
   EXPECT_EQ(v->changeCount, db->fixed.changeCount2);
   // Cut inside the footer: reported, not read past.
-  auto raw = DefaultFileSystem()->ReadFile(logical).value();
+  auto raw = DefaultFileSystem()->ReadFile(logical, UINT64_MAX).value();
   raw.resize(0x60);
   EXPECT_TRUE(DecodeVal(raw).status().IsCorruption());
 }

@@ -178,7 +178,7 @@ inline std::string CopyFamilyToDisk(FileSystem* fs, const std::string& db, const
   auto fam = FindFamily(fs, db);
   if (!fam.ok()) return "";
   for (const std::string& m : fam->AllMembers()) {
-    auto data = fs->ReadFile(m);
+    auto data = fs->ReadFile(m, UINT64_MAX);
     if (!data.ok()) return "";
     if (!DefaultFileSystem()
              ->WriteFile(PathJoin(dir, PathBaseName(m)), ByteSpan(*data), false)

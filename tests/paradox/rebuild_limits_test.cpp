@@ -1,7 +1,13 @@
 // Tables at the format's limits, built in memory: block numbers, block counts and index
 // hints are unsigned 16-bit words (up to 65535 blocks, not 32767), and a rebuild keeps
 // every block size a level's tables really have.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 
 #include "paradox/format/format.h"
 #include "rebuild_helpers.h"
@@ -168,6 +174,50 @@ TEST(RebuildLimits, RebuildKeepsLevelAndLargeBlockSize) {
     EXPECT_TRUE(BlockSizeAllowed(level, 1024));
     EXPECT_TRUE(BlockSizeAllowed(level, 4096));
   }
+}
+
+// A .VAL of 1 TiB beside a real table (sparse: it takes no disk) is no .VAL any table
+// has: the rebuild stops with Corruption naming it, leaves the table as it was and lets
+// go of it, so the next rebuild in the same process is not refused as one under way.
+// Once the .VAL is gone, the table rebuilds.
+TEST(RebuildLimits, OversizedValStopsTheRebuildAndReleasesTheTable) {
+  std::string dir = ::testing::TempDir() + "rebuild_big_val_XXXXXX";
+  ASSERT_NE(mkdtemp(dir.data()), nullptr) << dir;
+  FileSystem* fs = DefaultFileSystem();
+  const std::string db = PathJoin(dir, "ORDERS.DB"), val = PathJoin(dir, "ORDERS.VAL");
+  ASSERT_TRUE(WriteOneRecordPerBlock(fs, db, 20).ok());
+  const int fd = ::open(val.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  const bool sparse = ::ftruncate(fd, off_t(1) << 40) == 0;
+  const int why = errno;
+  ::close(fd);
+  if (!sparse) {
+    std::filesystem::remove_all(dir);
+    GTEST_SKIP() << "the file system under " << ::testing::TempDir()
+                 << " refuses a sparse file of 1 TiB: " << std::strerror(why);
+  }
+  const Bytes before = *fs->ReadFile(db, UINT64_MAX);
+  RebuildOptions o;
+  o.fs = fs;
+  o.now = kNow;
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    RebuildResult r = RebuildTable(db, o);
+    EXPECT_EQ(r.status.code(), Status::Code::kCorruption) << attempt << ": " << r.status.ToString();
+    EXPECT_NE(r.status.message().find("ORDERS.VAL"), std::string::npos) << r.status.message();
+  }
+  EXPECT_TRUE(*fs->ReadFile(db, UINT64_MAX) == before);
+  VerifyOptions vo;
+  vo.fs = fs;
+  VerifyReport report = VerifyTable(db, vo);
+  EXPECT_TRUE(std::any_of(report.findings.begin(), report.findings.end(), [](const Finding& f) {
+    return f.check == "val.corrupt" && f.where.file == "ORDERS.VAL";
+  }));
+
+  ASSERT_TRUE(fs->Remove(val).ok());
+  RebuildResult r = RebuildTable(db, o);
+  EXPECT_TRUE(r.status.ok()) << r.status.ToString();
+  EXPECT_EQ(r.recordsKept, 20u);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

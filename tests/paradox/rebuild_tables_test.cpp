@@ -247,13 +247,13 @@ TEST(RebuildOnDisk, ReadOnlyFolderIsRefusedAndUnchanged) {
   stdfs::create_directories(dir);
   std::string db = (dir / "T.DB").string();
   ASSERT_TRUE(MakeTable(DefaultFileSystem(), db, UnkeyedSchema(), UnkeyedRows(20)).ok());
-  auto before = DefaultFileSystem()->ReadFile(db);
+  auto before = DefaultFileSystem()->ReadFile(db, UINT64_MAX);
   ASSERT_TRUE(before.ok());
   chmod(dir.c_str(), 0555);
   RebuildResult r = RebuildTable(db);
   chmod(dir.c_str(), 0755);
   EXPECT_TRUE(r.status.IsIOError()) << r.status.ToString();
-  auto after = DefaultFileSystem()->ReadFile(db);
+  auto after = DefaultFileSystem()->ReadFile(db, UINT64_MAX);
   ASSERT_TRUE(after.ok());
   EXPECT_TRUE(*after == *before);
   EXPECT_FALSE(stdfs::exists(dir / "T.rekasto"));
@@ -271,7 +271,8 @@ TEST(RebuildOnDisk, FailedRenamesAndSyncsLeaveTheOriginalOnDisk) {
     EXPECT_TRUE(MakeTable(os, db, KeyedSchema(), KeyedRows(50)).ok());
     original.clear();
     for (const auto& e : stdfs::directory_iterator(dir))
-      if (e.is_regular_file()) original[e.path().string()] = *os->ReadFile(e.path().string());
+      if (e.is_regular_file())
+        original[e.path().string()] = *os->ReadFile(e.path().string(), UINT64_MAX);
     return db;
   };
   std::string db = fresh();
@@ -296,7 +297,7 @@ TEST(RebuildOnDisk, FailedRenamesAndSyncsLeaveTheOriginalOnDisk) {
       RebuildResult r = RebuildTable(db, o);
       if (r.status.ok()) continue;
       for (const auto& [path, bytes] : original) {
-        auto now = os->ReadFile(path);
+        auto now = os->ReadFile(path, UINT64_MAX);
         EXPECT_TRUE(now.ok() && *now == bytes) << "op " << k << " #" << n << ": " << path;
       }
     }
@@ -403,7 +404,7 @@ TEST(RebuildOnDisk, TableBehindSymbolicLinksIsRebuiltInPlaceOfItsTarget) {
   stdfs::create_directories(dir / "links");
   stdfs::create_symlink("../real/T.DB", dir / "links" / "T.DB");
   {
-    Bytes data = *os->ReadFile(real);
+    Bytes data = *os->ReadFile(real, UINT64_MAX);
     SetRecordCount(data, 7);  // damaged: the rebuild writes a new .DB
     ASSERT_TRUE(os->WriteFile(real, ByteSpan(data)).ok());
   }

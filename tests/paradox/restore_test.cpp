@@ -30,7 +30,7 @@ Tree Files(FileSystem* fs, const std::string& dir, bool top = false, const std::
       if (!top) out.merge(Files(fs, dir, false, r));
       continue;
     }
-    auto data = fs->ReadFile(PathJoin(dir, r));
+    auto data = fs->ReadFile(PathJoin(dir, r), UINT64_MAX);
     out[r] = data.ok() ? *data : Bytes{};
   }
   return out;
@@ -51,7 +51,7 @@ std::string Names(const Tree& t) {
 #define EXPECT_SAME(a, b) EXPECT_TRUE((a) == (b)) << Names(a) << "vs " << Names(b)
 
 void Damage(FileSystem* fs, const std::string& db) {
-  auto data = fs->ReadFile(db);
+  auto data = fs->ReadFile(db, UINT64_MAX);
   ASSERT_TRUE(data.ok());
   SetRecordCount(*data, 1000);  // a rebuild rewrites the header
   ASSERT_TRUE(fs->WriteFile(db, ByteSpan(*data), false).ok());
@@ -116,7 +116,7 @@ void RoundTrip(FileSystem* fs, const std::string& dir, const std::string& name,
   EXPECT_NE(PathDirName(r.keptIn), rebuilt.repairFolder);
   for (const auto& [path, bytes] : everything) {
     if (path.find('/') == std::string::npos) continue;
-    auto now = fs->ReadFile(PathJoin(dir, path));
+    auto now = fs->ReadFile(PathJoin(dir, path), UINT64_MAX);
     EXPECT_TRUE(now.ok() && *now == bytes) << path << " changed";
   }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "paradox/format/alloc.h"
 #include "paradox/format/crypt.h"
 
 namespace paradox {
@@ -163,13 +164,13 @@ Status BlobFile::Resolve(const BlobPointer& ptr, Bytes* out) {
     if (ptr.offset + total > size_) return bad("block runs past the end of the file");
     if (!out)
       return Status::OK();  // the rest lies inside the file: only a failing disk stops a read
-    out->reserve(ptr.length);
+    PARADOX_RETURN_IF_ERROR(TryReserve(out, ptr.length, "a blob value"));
     out->insert(out->end(), unit.begin() + 9,
                 unit.begin() + static_cast<long>(std::min<uint64_t>(kMbUnit, need)));
     if (out->size() < ptr.length) {
       // The rest in one read of whole units (an encrypted file decrypts by 256-byte chunks).
       const uint64_t rest = (ptr.length - out->size() + kMbUnit - 1) / kMbUnit * kMbUnit;
-      chunk.resize(size_t(rest));
+      PARADOX_RETURN_IF_ERROR(TryResize(&chunk, size_t(rest), "a blob value"));
       PARADOX_RETURN_IF_ERROR(ReadRaw(ptr.offset + kMbUnit, chunk));
       out->insert(out->end(), chunk.begin(),
                   chunk.begin() + static_cast<long>(ptr.length - out->size()));
@@ -295,7 +296,8 @@ Result<BlobPointer> BlobWriter::Add(ByteSpan data, uint16_t modNumber) {
     uint64_t units = (data.size() + 9 + kMbUnit - 1) / kMbUnit;
     if (units > 0xFFFF || end_ + units * kMbUnit > 0xFFFFFF00ull)
       return Status::InvalidArgument("blob file would exceed its 4 GiB addressing limit");
-    Bytes block(units * kMbUnit, 0);
+    Bytes block;
+    PARADOX_RETURN_IF_ERROR(TryResize(&block, units * kMbUnit, "a blob block"));
     MbSingleHeader sh;
     sh.units = static_cast<uint16_t>(units);
     sh.length = ptr.length;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -379,7 +380,8 @@ Result<Charset> ParseCharset(std::string_view text) {
   std::string t(text);
   if (t.empty()) return Status::InvalidArgument("empty code page");
   if (t.find_first_not_of("0123456789") == std::string::npos) {
-    const unsigned long n = t.size() <= 5 ? std::stoul(t) : 100000;
+    unsigned long n = 100000;
+    if (t.size() <= 5) std::from_chars(t.data(), t.data() + t.size(), n);
     Charset cs = n <= 65535 ? CharsetForCodePage(static_cast<uint16_t>(n)) : Charset{};
     if (!cs.known()) return Status::InvalidArgument("code page " + t + " has no converter");
     return cs;
@@ -390,7 +392,8 @@ Result<Charset> ParseCharset(std::string_view text) {
   // "cp865" and "CP865" are code page 865.
   if (t.size() > 2 && EqualsNoCase(t.substr(0, 2), "cp") &&
       t.find_first_not_of("0123456789", 2) == std::string::npos && t.size() <= 7) {
-    const unsigned long n = std::stoul(t.substr(2));
+    unsigned long n = 100000;
+    std::from_chars(t.data() + 2, t.data() + t.size(), n);
     if (n <= 65535) cs.codePage = static_cast<uint16_t>(n);
   }
   return cs;

@@ -316,6 +316,18 @@ void KeyOrder::AppendSortKey(const uint8_t* rec, Bytes* out) const {
   if (usable_ == fields_.size()) out->insert(out->end(), rec, rec + keyLength_);
 }
 
+std::string UpperCaseName(std::string_view name, const Collation* collation) {
+  std::string up(name);
+  for (char& c : up) {
+    const auto b = static_cast<uint8_t>(c);
+    if (b >= 0x80)
+      c = static_cast<char>(collation ? collation->Upper(b) : b);
+    else if (b >= 'a' && b <= 'z')
+      c = static_cast<char>(b - 'a' + 'A');
+  }
+  return up;
+}
+
 bool HasKnownCollation(const TableHeader& h) {
   return KeyOrder(h).known();
 }

@@ -127,6 +127,12 @@ class KeyOrder {
   size_t usable_ = 0;  // fields compared (all when known)
 };
 
+// A name of the table (a field's, in its code page) in upper case, for comparing names
+// without regard to case: ASCII letters as ASCII, every other byte by the sort order's
+// upper-case map (`collation`: Collation::ForHeader of the table; nullptr, an unknown
+// sort order, leaves them as they are). Never the process's locale.
+std::string UpperCaseName(std::string_view name, const Collation* collation);
+
 // True when the header's keys can be put in the engine's order by this library
 // (a known collation, or no alpha key field).
 bool HasKnownCollation(const TableHeader& h);

@@ -29,10 +29,12 @@ std::vector<std::string> FamilyFiles::AllMembers() const {
 
 std::string MemberPath(const std::string& dbPath, const std::string& extUpper) {
   std::string ext = PathExtension(dbPath);
-  bool lower = !ext.empty() && std::islower(static_cast<unsigned char>(ext.back()));
+  // File names are bytes: ASCII case only, never the locale's.
+  bool lower = !ext.empty() && ext.back() >= 'a' && ext.back() <= 'z';
   std::string e = extUpper;
   if (lower)
-    for (auto& c : e) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (auto& c : e)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   std::string dir = PathDirName(dbPath);
   return PathJoin(dir, PathStem(dbPath) + e);
 }

@@ -13,6 +13,8 @@
 #include <functional>
 #include <set>
 
+#include "paradox/format/alloc.h"
+
 namespace paradox {
 
 Status File::ReadExact(uint64_t offset, MutableByteSpan dst) {
@@ -26,12 +28,18 @@ Status File::ReadExact(uint64_t offset, MutableByteSpan dst) {
   return Status::OK();
 }
 
-Result<Bytes> FileSystem::ReadFile(const std::string& path) {
+Result<Bytes> FileSystem::ReadFile(const std::string& path, uint64_t maxSize) {
   auto f = Open(path, OpenMode::kRead);
   if (!f.ok()) return f.status();
   auto size = f.value()->Size();
   if (!size.ok()) return size.status();
-  Bytes data(size.value());
+  if (*size > maxSize) {
+    return Status::Corruption(path + ": file of " + std::to_string(*size) +
+                              " bytes is larger than such a file can be (at most " +
+                              std::to_string(maxSize) + " bytes)");
+  }
+  Bytes data;
+  PARADOX_RETURN_IF_ERROR(TryResize(&data, size_t(*size), "the content of " + path));
   PARADOX_RETURN_IF_ERROR(f.value()->ReadExact(0, data));
   return data;
 }

@@ -90,7 +90,11 @@ class FileSystem {
   virtual Result<std::string> ResolveLink(const std::string& path) { return path; }
 
   // Convenience helpers built on the virtual calls.
-  Result<Bytes> ReadFile(const std::string& path);
+  // The whole file, when it is at most `maxSize` bytes (each kind of member names its
+  // limit: a size taken from a damaged or foreign file must not decide an allocation);
+  // Corruption naming the size and the limit when it is larger, NoMemory when the
+  // buffer cannot be had.
+  Result<Bytes> ReadFile(const std::string& path, uint64_t maxSize);
   Status WriteFile(const std::string& path, ByteSpan data, bool sync = true);
 };
 

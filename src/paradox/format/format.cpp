@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "paradox/format/collation.h"
+
 namespace paradox {
 
 bool LevelFromVersionId(uint8_t v, TableLevel* level) {
@@ -406,12 +408,10 @@ uint32_t TableHeader::ComputedRecordSize() const {
 }
 
 int TableHeader::FieldIndex(const std::string& name) const {
+  const Collation* collation = Collation::ForHeader(*this);
+  const std::string want = UpperCaseName(name, collation);
   for (size_t i = 0; i < fields.size(); ++i) {
-    const std::string& n = fields[i].name;
-    if (n.size() == name.size() && std::equal(n.begin(), n.end(), name.begin(), [](char a, char b) {
-          return std::toupper(static_cast<unsigned char>(a)) ==
-                 std::toupper(static_cast<unsigned char>(b));
-        }))
+    if (fields[i].name.size() == name.size() && UpperCaseName(fields[i].name, collation) == want)
       return static_cast<int>(i);
   }
   return -1;

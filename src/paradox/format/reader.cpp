@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "paradox/format/alloc.h"
 #include "paradox/format/crypt.h"
 
 namespace paradox {
@@ -283,7 +284,8 @@ Status TableReader::ReadBlock(uint32_t number, Bytes* out, BlockInfo* info) {
     return Status::Corruption(PathBaseName(path_) + ": block " + std::to_string(number) +
                               " is not in the file");
   uint64_t off = BlockOffset(header_.fixed.headerSize, bs, number);
-  out->assign(bs, 0);
+  out->clear();
+  PARADOX_RETURN_IF_ERROR(TryResize(out, bs, "a table block"));
   size_t got = 0;
   PARADOX_RETURN_IF_ERROR(file_->ReadAt(off, *out, &got));
   if (header_.IsEncrypted()) DecryptBlock(header_.EncryptionKey(), number, *out);

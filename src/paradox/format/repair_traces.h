@@ -4,6 +4,7 @@
 // that state; the repair layer (repair_folder.h) writes and acts on it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@ inline constexpr const char* kSwapJournal = "swap.journal";
 inline constexpr const char* kSwapJournalDone = "swap.done";
 inline constexpr const char* kSwapJournalUndone = "swap.rolledback";
 inline constexpr const char* kRebuildLockFile = "rebuild.lock";
+// The journals (of a swap, of a restore) name a family's members, a line each: a few
+// hundred bytes. One larger than this is not one of ours, and is not read.
+inline constexpr uint64_t kMaxJournalSize = 1u << 20;
 
 // "<dir>/<TABLE>.rekasto" for the table at `tablePath` (TABLE = the file name without
 // its extension, as stored).

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "paradox/format/alloc.h"
 #include "paradox/format/crypt.h"
 
 namespace paradox {
@@ -162,9 +163,16 @@ Status SortedRows::Add(const uint8_t* row) {
   if (count_ == 0 && o_.expectedRows > 1) {
     const size_t per = rowSize_ + keyLen + 8 + sizeof(Entry) + o_.extraPerRow;
     const uint64_t n = std::min<uint64_t>({o_.expectedRows, o_.memory / per + 1, UINT32_MAX});
-    rows_.reserve(size_t(n) * rowSize_);
-    entries_.reserve(size_t(n));
-    keys_.reserve(std::min<uint64_t>(UINT32_MAX, n * (keyLen + 8)));
+    Status st = TryReserve(&rows_, size_t(n) * rowSize_, "the rows of a sort run");
+    if (st.ok()) st = TryReserve(&entries_, size_t(n), "the entries of a sort run");
+    if (st.ok()) {
+      st = TryReserve(&keys_, size_t(std::min<uint64_t>(UINT32_MAX, n * (keyLen + 8))),
+                      "the keys of a sort run");
+    }
+    if (!st.ok()) {
+      keys_.resize(keyAt);
+      return st;
+    }
   }
   rows_.insert(rows_.end(), row, row + rowSize_);
   entries_.push_back({KeyHead(keys_.data() + keyAt, keyLen), uint32_t(keyAt), uint32_t(keyLen),
@@ -208,9 +216,14 @@ Status SortedRows::OpenRun(RunWriter* w) {
     if (f.ok()) {
       w->path = std::move(path);
       w->file = std::move(f).value();
-      w->buf.assign(o_.readBuffer, 0);
+      w->buf.clear();
       w->key = o_.encryptionKey;
-      return Status::OK();
+      Status st = TryResize(&w->buf, o_.readBuffer, "the write buffer of a sort run");
+      if (!st.ok()) {
+        w->file.reset();
+        (void)o_.fs->Remove(w->path);
+      }
+      return st;
     }
     if (tries < 1000 && o_.fs->Exists(path)) continue;
     return Status::IOError("cannot create the temporary file " + path + " for " + o_.what + ": " +
@@ -259,7 +272,8 @@ Status SortedRows::MergeRuns(size_t first, size_t count, bool withHeld, const Si
       s.file = std::move(f).value();
       s.path = r.path;
       s.chunk = o_.readBuffer;
-      s.buf.assign(rowSize_ + s.chunk, 0);
+      PARADOX_RETURN_IF_ERROR(
+          TryResize(&s.buf, rowSize_ + s.chunk, "the read buffer of a sort run"));
       s.left = r.rows;
     }
     bool more = false;

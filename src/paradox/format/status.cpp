@@ -1,5 +1,8 @@
 #include "paradox/format/status.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace paradox {
 
 const char* CodeName(Status::Code code) {
@@ -18,6 +21,8 @@ const char* CodeName(Status::Code code) {
       return "Not supported";
     case Status::Code::kBusy:
       return "Busy";
+    case Status::Code::kNoMemory:
+      return "No memory";
   }
   return "Unknown";
 }
@@ -25,6 +30,17 @@ const char* CodeName(Status::Code code) {
 std::string Status::ToString() const {
   if (ok()) return "OK";
   return std::string(CodeName(code_)) + ": " + message_;
+}
+
+void DieOnValueOfError(const Status& status) {
+  std::fprintf(stderr, "paradox: value() of a Result that holds an error: %s\n",
+               status.ToString().c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+Status OkStatusWithoutValue() {
+  return Status::InvalidArgument("a Result was made from an OK status, without a value");
 }
 
 }  // namespace paradox

@@ -23,6 +23,7 @@ class [[nodiscard]] Status {
     kIOError,          // the file system refused (read, write, sync, rename, ...)
     kNotSupported,     // valid but beyond what this library handles
     kBusy,             // file locked by another process
+    kNoMemory,         // an allocation the file or the data asked for failed
   };
 
   Status() = default;
@@ -40,6 +41,7 @@ class [[nodiscard]] Status {
     return Status(Code::kNotSupported, std::move(msg));
   }
   static Status Busy(std::string msg) { return Status(Code::kBusy, std::move(msg)); }
+  static Status NoMemory(std::string msg) { return Status(Code::kNoMemory, std::move(msg)); }
 
   bool ok() const { return code_ == Code::kOk; }
   Code code() const { return code_; }
@@ -49,6 +51,7 @@ class [[nodiscard]] Status {
   bool IsIOError() const { return code_ == Code::kIOError; }
   bool IsNotSupported() const { return code_ == Code::kNotSupported; }
   bool IsBusy() const { return code_ == Code::kBusy; }
+  bool IsNoMemory() const { return code_ == Code::kNoMemory; }
   const std::string& message() const { return message_; }
   // The errno behind the failure (0: none, or not from a system call).
   int error_number() const { return errno_; }
@@ -71,26 +74,36 @@ class [[nodiscard]] Status {
 
 const char* CodeName(Status::Code code);
 
+// Stops the program: value() of a Result that holds an error. Prints the status to
+// stderr first, in every build.
+[[noreturn]] void DieOnValueOfError(const Status& status);
+// The status of a Result made from an OK Status (a programming error): an error, so
+// that value() stops instead of reading nothing.
+Status OkStatusWithoutValue();
+
 // A value or the Status that explains why there is none. Accessing value() of a
-// failed Result is a programming error (asserted).
+// failed Result is a programming error: it prints the status to stderr and aborts.
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit by design
-  Result(Status status) : status_(std::move(status)) { assert(!status_.ok()); }  // NOLINT
+  Result(T value) : value_(std::move(value)) {}         // NOLINT: implicit by design
+  Result(Status status) : status_(std::move(status)) {  // NOLINT
+    assert(!status_.ok());
+    if (status_.ok()) status_ = OkStatusWithoutValue();
+  }
 
   bool ok() const { return status_.ok(); }
   const Status& status() const { return status_; }
   T& value() & {
-    assert(ok());
+    if (!ok()) DieOnValueOfError(status_);
     return *value_;
   }
   const T& value() const& {
-    assert(ok());
+    if (!ok()) DieOnValueOfError(status_);
     return *value_;
   }
   T&& value() && {
-    assert(ok());
+    if (!ok()) DieOnValueOfError(status_);
     return std::move(*value_);
   }
   T* operator->() { return &value(); }

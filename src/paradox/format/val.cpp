@@ -143,7 +143,7 @@ Result<ValFile> DecodeVal(ByteSpan data) {
 }
 
 Result<ValFile> ReadVal(FileSystem* fs, const std::string& path) {
-  auto data = fs->ReadFile(path);
+  auto data = fs->ReadFile(path, kMaxValFileSize);
   if (!data.ok()) return data.status();
   auto v = DecodeVal(data.value());
   if (!v.ok()) return Status::Corruption(PathBaseName(path) + ": " + v.status().message());

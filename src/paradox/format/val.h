@@ -17,6 +17,10 @@
 
 namespace paradox {
 
+// The largest .VAL read: real ones are a few kilobytes (255 fields' checks and a few
+// links), so a larger one is damaged or foreign, and is neither read nor carried over.
+inline constexpr uint64_t kMaxValFileSize = 16u << 20;
+
 struct ValCheck {
   uint16_t fieldIndex = 0;  // 0-based into ValFile::fields
   bool required = false;

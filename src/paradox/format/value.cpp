@@ -273,8 +273,11 @@ bool ParseTimeParts(std::string_view s, int64_t* ms, std::string_view* extra) {
 }
 
 double TimestampFrom(int32_t day, int64_t msOfDay, std::string_view extra) {
-  const double frac =
-      extra.empty() ? 0.0 : std::strtod(("0." + std::string(extra)).c_str(), nullptr);
+  double frac = 0.0;
+  if (!extra.empty()) {  // digits only (ParseTimeParts): always a number below 1
+    const std::string text = "0." + std::string(extra);
+    std::from_chars(text.data(), text.data() + text.size(), frac);
+  }
   return double(day) * 86400000.0 + double(msOfDay) + frac;
 }
 
@@ -285,8 +288,9 @@ void AppendTimestamp(std::string* out, Timestamp t) {
   // the stored number itself.
   if (!(std::fabs(t.ms) < 1.8e17)) {
     char buf[40];
-    const int n = std::snprintf(buf, sizeof buf, "%.17g ms", t.ms);
-    out->append(buf, size_t(n));
+    char* end = std::to_chars(buf, buf + sizeof buf, t.ms, std::chars_format::general, 17).ptr;
+    out->append(buf, end);
+    out->append(" ms");
     return;
   }
   const double whole = std::floor(t.ms);
@@ -300,19 +304,21 @@ void AppendTimestamp(std::string* out, Timestamp t) {
   out->append(text, p);
   if (whole == t.ms) return;
   // A fraction of a millisecond: the fewest further digits that read back exactly.
+  // "0.dd" in any locale: the digits after the point are what is appended.
   const double frac = t.ms - whole;
   for (int digits = 1; digits <= 20; ++digits) {
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%.*f", digits, frac);
-    std::string extra = buf[0] == '1' ? std::string(size_t(digits), '9') : std::string(buf + 2);
+    char* end = std::to_chars(buf, buf + sizeof buf, frac, std::chars_format::fixed, digits).ptr;
+    std::string extra =
+        buf[0] == '1' ? std::string(size_t(digits), '9') : std::string(buf + 2, end);
     if (TimestampFrom(static_cast<int32_t>(day), rest, extra) == t.ms) {
       out->append(extra);
       return;
     }
   }
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%.20f", frac);
-  out->append(buf + 2);
+  char* end = std::to_chars(buf, buf + sizeof buf, frac, std::chars_format::fixed, 20).ptr;
+  out->append(buf + 2, end);
 }
 
 std::string FormatTimestamp(Timestamp t) {

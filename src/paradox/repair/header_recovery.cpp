@@ -552,7 +552,7 @@ Result<HeaderSources> ReadHeaderSources(FileSystem* fs, const FamilyFiles& fam) 
       return ph.status();
   }
   if (!fam.val.empty()) {
-    auto vb = fs->ReadFile(fam.val);
+    auto vb = fs->ReadFile(fam.val, kMaxValFileSize);
     if (!vb.ok() && vb.status().IsIOError()) return vb.status();
     if (vb.ok()) {
       auto vi = DecodeValSections(ByteSpan(*vb));

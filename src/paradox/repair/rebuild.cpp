@@ -115,7 +115,7 @@ Status WriteKeyViolationTable(FileSystem* fs, const std::string& path, const Sal
 Status CarryValFile(FileSystem* fs, const std::string& from, FileSystem* outFs,
                     const std::string& to, const TableHeader& newHeader,
                     std::vector<RebuildAction>* actions) {
-  auto data = fs->ReadFile(from);
+  auto data = fs->ReadFile(from, kMaxValFileSize);
   if (!data.ok()) return data.status();
   Bytes v = std::move(data).value();
   auto info = DecodeValSections(ByteSpan(v));

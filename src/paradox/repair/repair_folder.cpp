@@ -250,7 +250,7 @@ Status RecoverInterruptedRebuild(FileSystem* fs, const std::string& givenPath) {
     std::string repair = PathJoin(root, e);
     std::string journal = PathJoin(repair, kSwapJournal);
     if (!fs->Exists(journal)) continue;
-    auto data = fs->ReadFile(journal);
+    auto data = fs->ReadFile(journal, kMaxJournalSize);
     if (!data.ok()) return data.status();
     auto plan = ParseJournal(*data);
     if (!plan.ok()) return Status::Corruption(journal + ": " + plan.status().message());
@@ -291,7 +291,7 @@ Status RecoverInterruptedRebuild(FileSystem* fs, const std::string& givenPath) {
 Result<std::vector<std::pair<std::string, std::string>>> BackupsOfRebuild(
     FileSystem* fs, const std::string& repair) {
   const std::string journal = PathJoin(repair, kSwapJournalDone);
-  auto data = fs->ReadFile(journal);
+  auto data = fs->ReadFile(journal, kMaxJournalSize);
   if (!data.ok()) return data.status();
   auto plan = ParseJournal(*data);
   if (!plan.ok()) return Status::Corruption(journal + ": " + plan.status().message());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -25,7 +26,11 @@ bool NewerLast(const std::string& a, const std::string& b) {
   auto key = [](const std::string& name) {
     const std::string base = PathBaseName(name);
     const size_t dash = base.size() > 15 ? base.find('-', 15) : std::string::npos;
-    const int n = dash == std::string::npos ? 1 : std::atoi(base.c_str() + dash + 1);
+    int n = 1;
+    if (dash != std::string::npos) {
+      n = 0;  // as before: a number that does not read is 0
+      std::from_chars(base.data() + dash + 1, base.data() + base.size(), n);
+    }
     return std::make_pair(base.substr(0, 15), n);
   };
   return key(a) < key(b);
@@ -76,7 +81,7 @@ Status SettleInterruptedRestores(FileSystem* fs, const std::string& root, const 
       const std::string kept = PathJoin(repair, s);
       const std::string journal = PathJoin(kept, kJournal);
       if (s.rfind(kKeptPrefix, 0) != 0 || !fs->Exists(journal)) continue;
-      auto data = fs->ReadFile(journal);
+      auto data = fs->ReadFile(journal, kMaxJournalSize);
       if (!data.ok()) return data.status();
       auto entries = ParseJournalText(*data, kJournalMagic);
       if (!entries.ok()) return Status::Corruption(journal + ": " + entries.status().message());

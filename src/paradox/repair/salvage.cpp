@@ -12,6 +12,7 @@
 #include <tuple>
 #include <unordered_set>
 
+#include "paradox/format/alloc.h"
 #include "paradox/format/blob.h"
 #include "paradox/format/collation.h"
 #include "paradox/format/crypt.h"
@@ -528,14 +529,13 @@ class Salvager {
     };
     std::vector<uint32_t> ordered;
     if (exact_) {
-      ordered.resize(Rows());
+      PARADOX_RETURN_IF_ERROR(TryResize(&ordered, Rows(), "the key order of the records"));
       std::iota(ordered.begin(), ordered.end(), 0u);
       std::stable_sort(ordered.begin(), ordered.end(), less);
     } else {
       ordered = MergeIntoChain(less);
     }
-    DropRepeatedKeys(std::move(ordered), exact_ ? &*order_ : nullptr);
-    return Status::OK();
+    return DropRepeatedKeys(std::move(ordered), exact_ ? &*order_ : nullptr);
   }
 
   // The rows merged in key order become the reading order's replacement; of each run of
@@ -605,7 +605,7 @@ class Salvager {
   // collation byte-equal keys compare equal, so they lie in one run of equal keys and
   // only that run's keys need remembering; otherwise they are found as neighbours
   // once the row numbers are sorted by key bytes.
-  void DropRepeatedKeys(std::vector<uint32_t> ordered, const KeyOrder* order) {
+  Status DropRepeatedKeys(std::vector<uint32_t> ordered, const KeyOrder* order) {
     const uint32_t n = Rows();
     std::vector<bool> repeat(n, false);  // by position in `ordered`
     bool any = false;
@@ -622,7 +622,8 @@ class Salvager {
           repeat[i] = any = true;
       }
     } else {
-      std::vector<uint32_t> byBytes(n);
+      std::vector<uint32_t> byBytes;
+      PARADOX_RETURN_IF_ERROR(TryResize(&byBytes, n, "the key order of the records"));
       std::iota(byBytes.begin(), byBytes.end(), 0u);  // positions in `ordered`
       std::stable_sort(byBytes.begin(), byBytes.end(), [&](uint32_t a, uint32_t b) {
         return std::memcmp(Key(Ordered(ordered, a)), Key(Ordered(ordered, b)), klen_) < 0;
@@ -635,10 +636,10 @@ class Salvager {
     }
     if (!any) {
       kept_ = std::move(ordered);
-      return;
+      return Status::OK();
     }
     kept_.clear();
-    kept_.reserve(n);
+    PARADOX_RETURN_IF_ERROR(TryReserve(&kept_, n, "the records kept"));
     for (uint32_t i = 0; i < n; ++i) {
       const uint32_t row = Ordered(ordered, i);
       if (repeat[i])
@@ -646,6 +647,7 @@ class Salvager {
       else
         kept_.push_back(row);
     }
+    return Status::OK();
   }
 
   Status BuildSchema() {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -83,8 +84,9 @@ inline uint64_t BigEndian64(const uint8_t* p) {
 inline std::string DayText(double ms) {
   if (std::isinf(ms)) return ms < 0 ? "minus infinity" : "infinity";
   char buf[48];
-  std::snprintf(buf, sizeof buf, "day %.6g", ms / kMsPerDay);
-  return buf;
+  char* end =
+      std::to_chars(buf, buf + sizeof buf, ms / kMsPerDay, std::chars_format::general, 6).ptr;
+  return "day " + std::string(buf, end);
 }
 
 inline int LevelNumber(TableLevel l) {

@@ -2,6 +2,7 @@
 // record's blob pointer against it) and the .VAL file's staleness.
 #include <algorithm>
 
+#include "paradox/format/alloc.h"
 #include "paradox/format/blob.h"
 #include "paradox/format/crypt.h"
 #include "paradox/format/val.h"
@@ -122,7 +123,14 @@ void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& tab
     ctx.sink->Add("mb.header-constant", MbLoc(m, 5),
                   "header constants at 0x05..0x0A differ from 82 73 02 00 29 00");
   m.headerCounter = DecodeU16(&buf[3]);
-  m.unitType.assign(size_t(units), kNoBlock);
+  m.unitType.clear();
+  if (Status st = TryResize(&m.unitType, size_t(units), "the block map of " + m.name); !st.ok()) {
+    Location whole;
+    whole.file = m.name;
+    ctx.sink->Add("file.unreadable", whole, "cannot check " + m.name + ": " + st.ToString());
+    return;
+  }
+  std::fill(m.unitType.begin(), m.unitType.end(), kNoBlock);
   m.unitType[0] = 0;
   // Block headers are read a window of units at a time; a window that cannot be read
   // whole falls back to the one unit, so a failure is reported where it is.
@@ -305,13 +313,7 @@ void CheckValFile(Context& ctx, const std::string& path, const TableHeader& tabl
   Location l;
   l.file = BaseName(path);
   // A rebuild carries the .VAL over: one it cannot read stops it, so that is no note.
-  constexpr uint64_t kMaxValSize = 16u << 20;  // real ones are a few kilobytes
-  Result<uint64_t> size = ctx.fs->FileSize(path);
-  Result<Bytes> data =
-      size.ok() && *size > kMaxValSize
-          ? Result<Bytes>(Status::Corruption("file of " + N(*size) + " bytes is too large"))
-      : size.ok() ? ctx.fs->ReadFile(path)
-                  : Result<Bytes>(size.status());
+  Result<Bytes> data = ctx.fs->ReadFile(path, kMaxValFileSize);
   if (!data.ok()) {
     const bool gone = data.status().IsNotFound() || data.status().IsCorruption();
     ctx.sink->Add(gone ? "val.corrupt" : "file.unreadable", l,

@@ -204,10 +204,10 @@ bool DataChecker::CheckRecordSize() {
 // DB/X only: the engine refuses empty and duplicate names.
 bool DataChecker::CheckFieldNames() {
   std::set<std::string> seen;
+  const Collation* collation = Collation::ForHeader(h_);
   for (size_t i = 0; i < h_.fields.size(); ++i) {
     const std::string& name = h_.fields[i].name;
-    std::string up = name;
-    for (char& c : up) c = char(std::toupper(static_cast<unsigned char>(c)));
+    const std::string up = UpperCaseName(name, collation);
     if (up.empty())
       Add("header.field-name", Loc(), "field " + N(i + 1) + " has an empty name");
     else if (!seen.insert(up).second)
