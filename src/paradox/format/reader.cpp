@@ -23,47 +23,20 @@ std::string Location::ToString() const {
   return s + buf;
 }
 
-static Result<Bytes> ReadHeaderBytes(File* f, uint64_t size) {
-  if (size < FixedHeader::kEncodedLength)
-    return Status::Corruption("header: file has " + std::to_string(size) +
-                              " bytes, fewer than the 88-byte fixed header");
-  Bytes fixed(FixedHeader::kEncodedLength);
-  PARADOX_RETURN_IF_ERROR(f->ReadExact(0, fixed));
-  uint32_t headerSize = DecodeU16(fixed.data() + 2);
-  uint64_t want = std::max<uint64_t>(headerSize, 0x78);
-  want = std::min<uint64_t>(want, size);
-  Bytes all(want);
-  PARADOX_RETURN_IF_ERROR(f->ReadExact(0, all));
-  return all;
-}
-
-Result<TableHeader> ReadHeader(FileSystem* fs, const std::string& path) {
-  auto f = fs->Open(path, OpenMode::kRead);
-  if (!f.ok()) return f.status();
-  auto size = f.value()->Size();
-  if (!size.ok()) return size.status();
-  auto bytes = ReadHeaderBytes(f.value().get(), size.value());
-  if (!bytes.ok()) {
-    // A failed read is not damage: callers stop on I/O errors instead of dropping the member.
-    if (bytes.status().IsIOError())
-      return Status::IOError(PathBaseName(path) + ": " + bytes.status().message(),
-                             bytes.status().error_number());
-    return Status::Corruption(PathBaseName(path) + ": " + bytes.status().message());
-  }
-  auto h = DecodeTableHeader(bytes.value());
-  if (!h.ok()) return Status::Corruption(PathBaseName(path) + ": " + h.status().message());
-  return h;
+Location Location::At(std::string file, uint32_t block, int64_t record,
+                      std::optional<uint64_t> offset) {
+  Location l;
+  l.file = std::move(file);
+  l.block = block;
+  l.record = record;
+  l.offset = offset;
+  return l;
 }
 
 TableReader::~TableReader() = default;
 
 Location TableReader::At(uint32_t block, int64_t record, std::optional<uint64_t> offset) const {
-  Location l;
-  l.file = path_;
-  l.block = block;
-  l.record = record;
-  l.offset = offset;
-  return l;
+  return Location::At(path_, block, record, offset);
 }
 
 void TableReader::AddAnomaly(std::string code, Location where, std::string detail) {
@@ -104,9 +77,9 @@ Status TableReader::Init() {
   const std::string name = PathBaseName(path_);
   const bool salvage = options_.mode == ReadMode::kSalvage;
 
-  auto bytes = ReadHeaderBytes(file_.get(), fileSize_);
+  auto prefix = ReadHeaderPrefix(file_.get(), fileSize_);
   Result<TableHeader> h =
-      bytes.ok() ? DecodeTableHeader(bytes.value()) : Result<TableHeader>(bytes.status());
+      prefix.ok() ? DecodeTableHeader(prefix->bytes) : Result<TableHeader>(prefix.status());
   if (salvage && options_.templateHeader) {
     if (!h.ok() || !SameLayout(h.value(), *options_.templateHeader) ||
         h->fixed.recordSize != options_.templateHeader->fixed.recordSize ||
@@ -115,8 +88,8 @@ Status TableReader::Init() {
       AddAnomaly("header-replaced", At(),
                  h.ok() ? "header layout differs from the template; template used"
                         : h.status().message() + "; template used");
-      if (bytes.ok()) {
-        h = DecodeTableHeaderWithTemplate(bytes.value(), *options_.templateHeader);
+      if (prefix.ok()) {
+        h = DecodeTableHeaderWithTemplate(prefix->bytes, *options_.templateHeader);
       } else {
         h = *options_.templateHeader;
         h->fixed.numRecords = 0;
@@ -146,7 +119,7 @@ Status TableReader::Init() {
   if (bs == 0 || bs < computed + 6)
     return Status::Corruption(name + ": block size " + std::to_string(bs) +
                               " cannot hold a record of " + std::to_string(computed) + " bytes");
-  if (header_.fixed.headerSize < 0x58)
+  if (header_.fixed.headerSize < FixedHeader::kEncodedLength)
     return Status::Corruption(name + ": header size " + std::to_string(header_.fixed.headerSize) +
                               " is too small");
   WalkLists();

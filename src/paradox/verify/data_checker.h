@@ -124,12 +124,7 @@ class DataChecker {
   bool IsTable() const { return role_ == DataRole::kTable; }
   Location Loc(uint32_t block = 0, int64_t record = -1,
                std::optional<uint64_t> offset = std::nullopt) const {
-    Location l;
-    l.file = name_;
-    l.block = block;
-    l.record = record;
-    l.offset = offset;
-    return l;
+    return Location::At(name_, block, record, offset);
   }
   void Add(std::string_view check, Location where, std::string detail, std::string field = {}) {
     ctx_.sink->Add(check, std::move(where), std::move(detail), std::move(field));

@@ -18,44 +18,19 @@
 namespace paradox::verify {
 
 bool DataChecker::OpenAndReadHeader() {
-  Result<std::unique_ptr<File>> f = ctx_.fs->Open(path_, OpenMode::kRead);
-  if (!f.ok()) {
-    Add(f.status().IsNotFound() ? "file.missing" : "file.unreadable", Loc(),
-        "cannot open " + name_ + ": " + f.status().ToString());
+  if (!OpenForCheck(ctx_, path_, "file.missing", &file_, &size_)) return false;
+  Result<HeaderPrefix> prefix = ReadHeaderPrefix(file_.get(), size_);
+  if (!prefix.ok()) {
+    if (!HoldsFixedHeader(size_))
+      Add("header.too-short", Loc(),
+          "file is " + N(size_) + " bytes but a Paradox header needs at least " +
+              N(FixedHeader::kEncodedLength));
+    else
+      Add("file.unreadable", Loc(), "cannot read the header: " + prefix.status().ToString());
     return false;
   }
-  file_ = std::move(f.value());
-  Result<uint64_t> sz = file_->Size();
-  if (!sz.ok()) {
-    Add("file.unreadable", Loc(), "cannot size " + name_ + ": " + sz.status().ToString());
-    return false;
-  }
-  size_ = *sz;
-  if (size_ < FixedHeader::kEncodedLength) {
-    Add("header.too-short", Loc(),
-        "file is " + N(size_) + " bytes but a Paradox header needs at least " +
-            N(FixedHeader::kEncodedLength));
-    return false;
-  }
-  Bytes fixed(FixedHeader::kEncodedLength);
-  Status st = file_->ReadExact(0, fixed);
-  if (!st.ok()) {
-    Add("file.unreadable", Loc(), "cannot read the header: " + st.ToString());
-    return false;
-  }
-  st = h_.fixed.DecodeFrom(fixed);
-  if (!st.ok()) {
-    Add("header.too-short", Loc(), st.ToString());
-    return false;
-  }
-  uint64_t want = std::max<uint64_t>(h_.fixed.headerSize, FixedHeader::kEncodedLength);
-  want = std::min<uint64_t>(want, size_);
-  headerBytes_.resize(size_t(want));
-  st = file_->ReadExact(0, headerBytes_);
-  if (!st.ok()) {
-    Add("file.unreadable", Loc(), "cannot read the header: " + st.ToString());
-    return false;
-  }
+  h_.fixed = prefix->fixed;
+  headerBytes_ = std::move(prefix->bytes);
   return true;
 }
 

@@ -21,11 +21,7 @@ constexpr uint64_t kMbWindowUnits = 32;  // 128 KiB
 const uint8_t kMbConstants[6] = {0x82, 0x73, 0x02, 0x00, 0x29, 0x00};
 
 Location MbLoc(const BlobModel& m, uint64_t offset) {
-  Location l;
-  l.file = m.name;
-  l.block = uint32_t(offset / kMbUnit);
-  l.offset = offset;
-  return l;
+  return Location::At(m.name, uint32_t(offset / kMbUnit), -1, offset);
 }
 
 // Reads `len` bytes at a 256-aligned offset (decrypting when needed). `error` gets the
@@ -302,8 +298,7 @@ static std::string FirstFieldDifference(const ValFile& val, const TableHeader& t
 }
 
 void CheckValFile(Context& ctx, const std::string& path, const TableHeader& table) {
-  Location l;
-  l.file = BaseName(path);
+  Location l = Location::At(BaseName(path));
   // A rebuild carries the .VAL over: one it cannot read stops it, so that is no note.
   constexpr uint64_t kMaxValSize = 16u << 20;  // real ones are a few kilobytes
   Result<uint64_t> size = ctx.fs->FileSize(path);

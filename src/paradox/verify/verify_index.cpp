@@ -34,12 +34,7 @@ class IndexChecker {
  private:
   Location Loc(uint32_t block = 0, int64_t record = -1,
                std::optional<uint64_t> offset = std::nullopt) const {
-    Location l;
-    l.file = name_;
-    l.block = block;
-    l.record = record;
-    l.offset = offset;
-    return l;
+    return Location::At(name_, block, record, offset);
   }
   void Add(std::string_view check, Location where, std::string detail) {
     if (check != "index.sync") ++problems_;
@@ -92,41 +87,20 @@ bool IndexChecker::Header() {
 }
 
 bool IndexChecker::ReadHeader() {
-  Result<std::unique_ptr<File>> f = ctx_.fs->Open(path_, OpenMode::kRead);
   // A file the system refuses (permission, I/O error) says nothing about the index:
   // the check is incomplete (file.unreadable), not the index damaged.
-  if (!f.ok()) {
-    Add(f.status().IsNotFound() ? "index.unreadable" : "file.unreadable", Loc(),
-        "cannot open " + name_ + ": " + f.status().ToString());
+  if (!OpenForCheck(ctx_, path_, "index.unreadable", &file_, &size_)) return false;
+  Result<HeaderPrefix> prefix = ReadHeaderPrefix(file_.get(), size_);
+  if (!prefix.ok()) {
+    if (!HoldsFixedHeader(size_))
+      Add("index.header", Loc(), name_ + " is too short for a Paradox header");
+    else
+      Add(prefix.status().IsCorruption() ? "index.unreadable" : "file.unreadable", Loc(),
+          "cannot read the header of " + name_ + ": " + prefix.status().ToString());
     return false;
   }
-  file_ = std::move(f.value());
-  Result<uint64_t> sz = file_->Size();
-  if (!sz.ok()) {
-    Add("file.unreadable", Loc(), "cannot size " + name_ + ": " + sz.status().ToString());
-    return false;
-  }
-  if (*sz < FixedHeader::kEncodedLength) {
-    Add("index.header", Loc(), name_ + " is too short for a Paradox header");
-    return false;
-  }
-  size_ = *sz;
-  Bytes fixed(FixedHeader::kEncodedLength);
-  Status st = file_->ReadExact(0, fixed);
-  if (st.ok()) st = h_.fixed.DecodeFrom(fixed);
-  if (!st.ok()) {
-    Add(st.IsCorruption() ? "index.unreadable" : "file.unreadable", Loc(),
-        "cannot read the header of " + name_ + ": " + st.ToString());
-    return false;
-  }
-  headerBytes_.assign(
-      size_t(std::min<uint64_t>(std::max<uint64_t>(h_.fixed.headerSize, 0x58), size_)), 0);
-  st = file_->ReadExact(0, headerBytes_);
-  if (!st.ok()) {
-    Add(st.IsCorruption() ? "index.unreadable" : "file.unreadable", Loc(),
-        "cannot read the header of " + name_ + ": " + st.ToString());
-    return false;
-  }
+  h_.fixed = prefix->fixed;
+  headerBytes_ = std::move(prefix->bytes);
   return true;
 }
 
