@@ -25,7 +25,7 @@ inline constexpr uint32_t kMaxDate = 3652059;  // 9999-12-31
 inline constexpr int32_t kMsPerDay = 86400000;
 
 inline bool ValidBlockCode(uint8_t code) {
-  return code == 1 || code == 2 || code == 3 || code == 4 || code == 8 || code == 16 || code == 32;
+  return BlockSizeKnown(uint32_t(code) * 1024);
 }
 
 inline std::string N(uint64_t v) {
@@ -156,6 +156,10 @@ class DataChecker {
   bool ReadLists();
   bool KeyFits();
   void ReportLists();
+  // ReportLists' steps, one per group of walk events; false for an event not theirs.
+  bool ReportSizeEvent(const ListFinding& e);
+  bool ReportChainEvent(const ListFinding& e);
+  bool ReportBlockEvent(const ListFinding& e, uint32_t* orphans);
   void RecordPass();
   // Where a record is: its block, its slot and its file offset.
   struct RecordAt {

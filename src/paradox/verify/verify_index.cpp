@@ -142,7 +142,7 @@ bool IndexChecker::MatchData() {
     for (uint32_t i = 0; i < keys; ++i)
       if (h_.fields[i].type != data_.header.fields[i].type ||
           h_.fields[i].sizeByte != data_.header.fields[i].sizeByte) {
-        Add("index.header", Loc(0, -1, 0x58 + 2 * i),
+        Add("index.header", Loc(0, -1, DescriptorsOffset(false) + FieldDesc::kDescriptorLength * i),
             "key field " + N(i + 1) + " descriptor differs from " + data_.name + "'s");
         ok = false;
       }
@@ -169,7 +169,7 @@ bool IndexChecker::CheckSize() {
   blocks_ = fx.fileBlocks;
   levels_ = fx.numIndexLevels;
   key_ = h_.EncryptionKey();
-  if (hs_ < 0x58 || hs_ > size_) {
+  if (hs_ < FixedHeader::kEncodedLength || hs_ > size_) {
     Add("index.header", Loc(0, -1, 0x02),
         "header size is " + N(hs_) + " for a file of " + N(size_) + " bytes");
     return false;
