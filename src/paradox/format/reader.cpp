@@ -126,100 +126,105 @@ Status TableReader::Init() {
   return Status::OK();
 }
 
+namespace {
+
+// The reader's anomaly code for each event of the walk it reports.
+constexpr struct {
+  ListEvent event;
+  const char* code;
+} kListAnomalies[] = {
+    {ListEvent::kFileLong, anomaly::kFileLong},
+    {ListEvent::kFileShort, anomaly::kFileShort},
+    {ListEvent::kFileShortLastBlock, anomaly::kFileShortLastBlock},
+    {ListEvent::kEmptyTableLinks, anomaly::kChainEnd},
+    {ListEvent::kFirstBlockBad, anomaly::kChainOutOfRange},
+    {ListEvent::kLinkOutOfRange, anomaly::kChainOutOfRange},
+    {ListEvent::kLinkBeyondEof, anomaly::kChainOutOfRange},
+    {ListEvent::kBeyondFileBlocks, anomaly::kChainOutOfRange},
+    {ListEvent::kCycle, anomaly::kChainCycle},
+    {ListEvent::kPrevLink, anomaly::kChainBadPrev},
+    {ListEvent::kLastBlock, anomaly::kChainEnd},
+    {ListEvent::kChainLength, anomaly::kChainLength},
+    {ListEvent::kFreeOutOfRange, anomaly::kFreeOutOfRange},
+    {ListEvent::kFreeCrossLink, anomaly::kFreeInChain},
+    {ListEvent::kFreeCycle, anomaly::kFreeCycle},
+    {ListEvent::kBlockCount, anomaly::kBlockCount},
+    {ListEvent::kBadRecordCount, anomaly::kBadAddDataSize},
+    {ListEvent::kEmptyChainBlock, anomaly::kEmptyChainBlock},
+    {ListEvent::kRecordCount, anomaly::kRecordCount},
+    // Not reported one by one: orphans get one line for all of them; a first block other
+    // than 1 is normal after deletes and reuse of freed blocks.
+};
+
+const char* ListAnomalyCode(ListEvent event) {
+  for (const auto& a : kListAnomalies)
+    if (a.event == event) return a.code;
+  return nullptr;
+}
+
+// The anomaly's words for an event of the walk.
+std::string ListAnomalyDetail(const ListFinding& e, const BlockLists& lists, uint32_t recordSize) {
+  auto N = [](int64_t v) { return std::to_string(v); };
+  auto isBut = [&](const char* what) {
+    return std::string(what) + " is " + N(e.value) + " but should be " + N(e.expected);
+  };
+  switch (e.event) {
+    case ListEvent::kFileLong:
+    case ListEvent::kFileShort:
+    case ListEvent::kFileShortLastBlock:
+      return isBut("file size");
+    case ListEvent::kPrevLink:
+      return isBut("previous-block link");
+    case ListEvent::kLastBlock:
+      return isBut("last block");
+    case ListEvent::kChainLength:
+      return isBut("blocks in use");
+    case ListEvent::kRecordCount:
+      return isBut("record count");
+    case ListEvent::kEmptyTableLinks:
+      return "the table has no blocks but its chain words are not 0";
+    case ListEvent::kFirstBlockBad:
+      return "first block is " + N(e.value) + " but the file has " + N(e.expected) + " blocks";
+    case ListEvent::kLinkOutOfRange:
+    case ListEvent::kLinkBeyondEof:
+      return "link to block " + N(e.value) + " beyond the " + N(lists.presentBlocks) +
+             " blocks in the file";
+    case ListEvent::kBeyondFileBlocks:
+      return "block " + N(e.value) + " is beyond fileBlocks " + N(e.expected);
+    case ListEvent::kCycle:
+      return "link to block " + N(e.value) + " which is already in the chain";
+    case ListEvent::kFreeOutOfRange:
+      return "free-list link to block " + N(e.value) + " beyond the file";
+    case ListEvent::kFreeCrossLink:
+      return "block " + N(e.block) + " is both in the data chain and in the free list";
+    case ListEvent::kFreeCycle:
+      return "free-list link to block " + N(e.block) + " which is already in the list";
+    case ListEvent::kBlockCount:
+      return "file blocks is " + N(e.value) + " but chain and free list hold " + N(e.expected);
+    case ListEvent::kBadRecordCount:
+      return "addDataSize " + N(e.value) + " is invalid for record size " + N(recordSize);
+    case ListEvent::kEmptyChainBlock:
+      return "empty block in the data chain";
+    default:
+      return "";
+  }
+}
+
+}  // namespace
+
 // The shared walk's events in the reader's own codes and words.
 void TableReader::WalkLists() {
-  const FixedHeader& fx = header_.fixed;
-  const uint32_t bs = header_.BlockSize();
-  const uint64_t hs = fx.headerSize;
+  const uint64_t hs = header_.fixed.headerSize;
   Status st = WalkBlockLists(file_.get(), header_, fileSize_, &lists_);
   if (!st.ok()) {
     AddAnomaly(anomaly::kReadError, At(0, -1, hs), st.message());
     chain_.chainBroken = true;
     return;
   }
-  auto N = [](int64_t v) { return std::to_string(v); };
-  for (const ListFinding& e : lists_.findings) {
-    const Location where = At(e.block, -1, e.offset);
-    switch (e.event) {
-      case ListEvent::kFileLong:
-        AddAnomaly(anomaly::kFileLong, where,
-                   "file size is " + N(e.value) + " but should be " + N(e.expected));
-        break;
-      case ListEvent::kFileShort:
-      case ListEvent::kFileShortLastBlock:
-        AddAnomaly(
-            e.event == ListEvent::kFileShort ? anomaly::kFileShort : anomaly::kFileShortLastBlock,
-            where, "file size is " + N(e.value) + " but should be " + N(e.expected));
-        break;
-      case ListEvent::kEmptyTableLinks:
-        AddAnomaly(anomaly::kChainEnd, where,
-                   "the table has no blocks but its chain words are not 0");
-        break;
-      case ListEvent::kFirstBlockBad:
-        AddAnomaly(
-            anomaly::kChainOutOfRange, where,
-            "first block is " + N(e.value) + " but the file has " + N(e.expected) + " blocks");
-        break;
-      case ListEvent::kLinkOutOfRange:
-      case ListEvent::kLinkBeyondEof:
-        AddAnomaly(anomaly::kChainOutOfRange, where,
-                   "link to block " + N(e.value) + " beyond the " + N(lists_.presentBlocks) +
-                       " blocks in the file");
-        break;
-      case ListEvent::kBeyondFileBlocks:
-        AddAnomaly(anomaly::kChainOutOfRange, where,
-                   "block " + N(e.value) + " is beyond fileBlocks " + N(e.expected));
-        break;
-      case ListEvent::kCycle:
-        AddAnomaly(anomaly::kChainCycle, where,
-                   "link to block " + N(e.value) + " which is already in the chain");
-        break;
-      case ListEvent::kPrevLink:
-        AddAnomaly(anomaly::kChainBadPrev, where,
-                   "previous-block link is " + N(e.value) + " but should be " + N(e.expected));
-        break;
-      case ListEvent::kLastBlock:
-        AddAnomaly(anomaly::kChainEnd, where,
-                   "last block is " + N(e.value) + " but should be " + N(e.expected));
-        break;
-      case ListEvent::kChainLength:
-        AddAnomaly(anomaly::kChainLength, where,
-                   "blocks in use is " + N(e.value) + " but should be " + N(e.expected));
-        break;
-      case ListEvent::kFreeOutOfRange:
-        AddAnomaly(anomaly::kFreeOutOfRange, where,
-                   "free-list link to block " + N(e.value) + " beyond the file");
-        break;
-      case ListEvent::kFreeCrossLink:
-        AddAnomaly(anomaly::kFreeInChain, where,
-                   "block " + N(e.block) + " is both in the data chain and in the free list");
-        break;
-      case ListEvent::kFreeCycle:
-        AddAnomaly(anomaly::kFreeCycle, where,
-                   "free-list link to block " + N(e.block) + " which is already in the list");
-        break;
-      case ListEvent::kOrphan:
-        break;  // one line for all of them, below
-      case ListEvent::kBlockCount:
-        AddAnomaly(
-            anomaly::kBlockCount, where,
-            "file blocks is " + N(e.value) + " but chain and free list hold " + N(e.expected));
-        break;
-      case ListEvent::kBadRecordCount:
-        AddAnomaly(anomaly::kBadAddDataSize, where,
-                   "addDataSize " + N(e.value) + " is invalid for record size " + N(fx.recordSize));
-        break;
-      case ListEvent::kEmptyChainBlock:
-        AddAnomaly(anomaly::kEmptyChainBlock, where, "empty block in the data chain");
-        break;
-      case ListEvent::kRecordCount:
-        AddAnomaly(anomaly::kRecordCount, where,
-                   "record count is " + N(e.value) + " but should be " + N(e.expected));
-        break;
-      case ListEvent::kFirstBlockUnusual:
-        break;  // normal after deletes and reuse of freed blocks
-    }
-  }
+  for (const ListFinding& e : lists_.findings)
+    if (const char* code = ListAnomalyCode(e.event))
+      AddAnomaly(code, At(e.block, -1, e.offset),
+                 ListAnomalyDetail(e, lists_, header_.fixed.recordSize));
   chain_.chain = lists_.chain;
   chain_.freeList = lists_.freeList;
   chain_.orphans = lists_.orphans;
@@ -229,10 +234,15 @@ void TableReader::WalkLists() {
   chain_.chainRecords = lists_.chainRecords;
   if (!chain_.orphans.empty())
     AddAnomaly(anomaly::kOrphanBlock,
-               At(chain_.orphans[0], -1, BlockOffset(hs, bs, chain_.orphans[0])),
+               At(chain_.orphans[0], -1, BlockOffset(hs, header_.BlockSize(), chain_.orphans[0])),
                std::to_string(chain_.orphans.size()) +
                    " block(s) in neither the data chain nor the free list");
+  PlanReading();
+}
 
+// The blocks records are read from (strict: the chain; salvage: the plan's blocks) and
+// how many slots of each are records.
+void TableReader::PlanReading() {
   bound_.assign(lists_.owner.size(), -1);
   if (options_.mode == ReadMode::kSalvage) {
     plan_ = PlanSalvage(lists_, header_, options_.indexCounts);

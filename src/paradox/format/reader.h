@@ -217,6 +217,7 @@ class TableReader {
   TableReader() = default;
   Status Init();
   void WalkLists();
+  void PlanReading();
   bool RecordLooksValid(ByteSpan rec, std::string* why) const;
   const SalvageBlock* PlanFor(uint32_t block) const {
     return block < planAt_.size() && planAt_[block] >= 0 ? &plan_.blocks[size_t(planAt_[block])]
