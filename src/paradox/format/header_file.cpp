@@ -4,14 +4,21 @@
 
 namespace paradox {
 
+Result<Bytes> ReadFilePrefix(File* file, uint64_t fileSize, uint64_t limit) {
+  Bytes out(size_t(std::min(fileSize, limit)));
+  PARADOX_RETURN_IF_ERROR(file->ReadExact(0, out));
+  return out;
+}
+
 Result<HeaderPrefix> ReadHeaderPrefix(File* file, uint64_t fileSize) {
   HeaderPrefix out;
-  Bytes fixed(size_t(std::min<uint64_t>(fileSize, FixedHeader::kEncodedLength)));
-  PARADOX_RETURN_IF_ERROR(file->ReadExact(0, fixed));
-  PARADOX_RETURN_IF_ERROR(out.fixed.DecodeFrom(fixed));
-  const uint64_t want = std::max<uint64_t>(out.fixed.headerSize, kHeaderLoadMin);
-  out.bytes.resize(size_t(std::min<uint64_t>(want, fileSize)));
-  PARADOX_RETURN_IF_ERROR(file->ReadExact(0, out.bytes));
+  auto fixed = ReadFilePrefix(file, fileSize, FixedHeader::kEncodedLength);
+  if (!fixed.ok()) return fixed.status();
+  PARADOX_RETURN_IF_ERROR(out.fixed.DecodeFrom(*fixed));
+  auto bytes =
+      ReadFilePrefix(file, fileSize, std::max<uint64_t>(out.fixed.headerSize, kHeaderLoadMin));
+  if (!bytes.ok()) return bytes.status();
+  out.bytes = std::move(bytes).value();
   return out;
 }
 

@@ -30,6 +30,9 @@ struct HeaderPrefix {
   Bytes bytes;
 };
 
+// The first min(fileSize, limit) bytes of an open file of `fileSize` bytes.
+Result<Bytes> ReadFilePrefix(File* file, uint64_t fileSize, uint64_t limit);
+
 // Reads the header bytes of an open file of `fileSize` bytes. Corruption when the file
 // is shorter than the fixed header (!HoldsFixedHeader); the read's error otherwise.
 Result<HeaderPrefix> ReadHeaderPrefix(File* file, uint64_t fileSize);

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "paradox/format/crypt.h"
+#include "paradox/format/header_file.h"
 #include "paradox/format/index.h"
 #include "paradox/format/reader.h"
 #include "paradox/format/writer.h"
@@ -490,8 +491,10 @@ Status ReadPrefix(FileSystem* fs, const std::string& path, size_t limit, Bytes* 
   auto sz = (*f)->Size();
   if (!sz.ok()) return sz.status();
   *size = *sz;
-  out->assign(size_t(std::min<uint64_t>(*sz, limit)), 0);
-  return (*f)->ReadExact(0, MutableByteSpan(*out));
+  auto prefix = ReadFilePrefix(f->get(), *sz, limit);
+  if (!prefix.ok()) return prefix.status();
+  *out = std::move(prefix).value();
+  return Status::OK();
 }
 
 // Descriptors of DB fields (by 1-based number) as the X/XG headers repeat them: the
