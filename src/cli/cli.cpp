@@ -239,7 +239,7 @@ paradox::Status TablePathStatus(const std::string& path, paradox::FileSystem* fs
   paradox::TableLevel level;
   if (!h.DecodeFrom(head).ok() || !paradox::LevelFromVersionId(h.fileVersionId, &level))
     return Status::InvalidArgument("not a Paradox table (unknown level byte " +
-                                   std::to_string(head[0x39]) + ")");
+                                   std::to_string(h.fileVersionId) + ")");
   if (h.fileType != 0 && h.fileType != 2) {
     return Status::InvalidArgument(
         "not a Paradox table file (file type " + std::to_string(h.fileType) +

@@ -6,6 +6,7 @@
 #include "paradox/format/codepage.h"
 #include "paradox/format/family.h"
 #include "paradox/format/format.h"
+#include "paradox/format/header_file.h"
 #include "paradox/format/index.h"
 #include "paradox/format/reader.h"
 #include "paradox/format/val.h"
@@ -119,18 +120,12 @@ bool LoadHeader(const std::string& path, Io& io, paradox::TableHeader* out) {
     Error(io, path + ": cannot read: " + size.status().message());
     return false;
   }
-  paradox::Bytes fixedBytes(paradox::FixedHeader::kEncodedLength);
-  paradox::FixedHeader fixed;
-  if (!file.value()->ReadExact(0, fixedBytes).ok() || !fixed.DecodeFrom(fixedBytes).ok()) {
+  auto prefix = paradox::ReadHeaderPrefix(file.value().get(), *size);
+  if (!prefix.ok()) {
     Error(io, path + ": cannot read the header");
     return false;
   }
-  paradox::Bytes headerBytes(std::min<uint64_t>(std::max<uint64_t>(fixed.headerSize, 0x58), *size));
-  if (!file.value()->ReadExact(0, headerBytes).ok()) {
-    Error(io, path + ": cannot read the header");
-    return false;
-  }
-  auto header = paradox::DecodeTableHeader(headerBytes);
+  auto header = paradox::DecodeTableHeader(prefix->bytes);
   if (!header.ok()) {
     Error(io, path + ": header cannot be decoded (" + header.status().message() +
                   "); rekasto verify tells more");

@@ -66,14 +66,15 @@ uint8_t CheckLooksLikeTable(const std::string& path) {
   size_t got = 0;
   Status st = file.value()->ReadAt(0, paradox::MutableByteSpan(fixed, sizeof fixed), &got);
   if (!st.ok()) FailWith(st, path, false);
-  if (got < sizeof fixed)
+  paradox::FixedHeader header;
+  if (!header.DecodeFrom(paradox::ByteSpan(fixed, got)).ok())
     Fail(DBIERR_NOTPARADOX, path, "file is too short for a Paradox table header");
-  const uint8_t fileType = fixed[0x04];
+  const uint8_t fileType = header.fileType;
   if (fileType != 0 && fileType != 2) {
     Fail(DBIERR_NOTPARADOX, path,
          "file type byte is " + std::to_string(fileType) + ", not that of a Paradox table (.DB)");
   }
-  return fixed[0x39];
+  return header.fileVersionId;
 }
 
 TableFacts LoadFacts(const std::string& path) {

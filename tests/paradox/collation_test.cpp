@@ -117,6 +117,41 @@ Bytes T(const char* s) {
   return Bytes(s, s + std::strlen(s));
 }
 
+// The plain orders (no collation): alpha fields by ASCII-folded bytes then bytes, or all
+// by bytes; their sort keys order as they compare, and equal means byte-identical.
+TEST(KeyOrderPlain, FoldedAndByteOrdersAgreeWithTheirSortKeys) {
+  TableHeader h;
+  h.fixed.primaryKeyFields = 2;
+  h.fields = {FieldDesc{FieldType::kAlpha, 4, "A", 1, 0},
+              FieldDesc{FieldType::kShort, 2, "S", 2, 4}};
+  std::mt19937 rng(11);
+  for (auto plain : {KeyOrder::Plain::kBytes, KeyOrder::Plain::kFoldedAscii}) {
+    const KeyOrder order(h, plain);
+    EXPECT_EQ(order.keyLength(), 6u);
+    for (int i = 0; i < 2000; ++i) {
+      Bytes a = RandomText(rng, 4), b = RandomText(rng, 4);
+      for (int k = 0; k < 2; ++k) {
+        a.push_back(uint8_t(rng() % 3));
+        b.push_back(uint8_t(rng() % 3));
+      }
+      Bytes ka, kb;
+      order.AppendSortKey(a.data(), &ka);
+      order.AppendSortKey(b.data(), &kb);
+      const int c = order.Compare(a.data(), b.data());
+      EXPECT_EQ(c, KeyOrderOf(ka, kb));
+      EXPECT_EQ(c == 0, a == b);
+      if (plain == KeyOrder::Plain::kBytes) {
+        EXPECT_EQ(c, Sign(std::memcmp(a.data(), b.data(), 6)));
+      }
+    }
+  }
+  const Bytes lower{'a', 'b', 0, 0, 0, 1}, upper{'B', 0, 0, 0, 0, 1};
+  EXPECT_LT(KeyOrder(h, KeyOrder::Plain::kFoldedAscii).Compare(lower.data(), upper.data()), 0);
+  EXPECT_GT(KeyOrder(h, KeyOrder::Plain::kBytes).Compare(lower.data(), upper.data()), 0);
+  // Only the fields within the bytes given take part.
+  EXPECT_EQ(KeyOrder(h, KeyOrder::Plain::kBytes, 4).keyLength(), 4u);
+}
+
 // Orders that follow from the drivers' weights (bytes in each driver's code page).
 TEST(Collation, DriverFacts) {
   struct Case {

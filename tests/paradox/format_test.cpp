@@ -7,11 +7,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <typeinfo>
 
 #include "paradox/format/blob.h"
 #include "paradox/format/codepage.h"
 #include "paradox/format/coding.h"
 #include "paradox/format/crypt.h"
+#include "paradox/format/file.h"
+#include "paradox/format/header_file.h"
 #include "paradox/format/index.h"
 #include "paradox/format/status.h"
 #include "paradox/format/value.h"
@@ -179,6 +182,60 @@ TEST(StructureRoundTrip, SmallStructures) {
   EXPECT_EQ(ie, ie2);
 }
 
+// Decodes `in` as a structure whose DecodeFrom takes a pointer, encodes it, and expects
+// the same bytes back.
+template <class T>
+void ExpectSameBytes(const Bytes& in) {
+  T t;
+  t.DecodeFrom(in.data());
+  Bytes out(T::kEncodedLength);
+  t.EncodeTo(out.data());
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), in.begin())) << typeid(T).name();
+}
+
+// Every byte pattern decodes and encodes back to itself: the codecs cover each byte of
+// their structures exactly once, at the offsets they share.
+TEST(StructureRoundTrip, EveryBytePatternOfTheFixedStructures) {
+  uint32_t seed = 7;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return uint8_t(seed >> 16);
+  };
+  for (int round = 0; round < 300; ++round) {
+    Bytes in(DescriptorsOffset(true));
+    for (uint8_t& b : in) b = next();
+    if (round == 0) std::fill(in.begin(), in.end(), 0xFF);
+    FixedHeader f;
+    HeaderExtension e;
+    ASSERT_TRUE(f.DecodeFrom(in).ok());
+    ASSERT_TRUE(e.DecodeFrom(ByteSpan(in).subspan(kExtensionOffset)).ok());
+    Bytes out(in.size());
+    f.EncodeTo(out.data());
+    e.EncodeTo(out.data() + kExtensionOffset);
+    EXPECT_EQ(out, in);
+
+    ExpectSameBytes<BlockHeader>(in);
+    ExpectSameBytes<MbSingleHeader>(in);
+    ExpectSameBytes<MbSlot>(in);
+    ExpectSameBytes<MbBlockHeader>(in);
+    FieldDesc d;
+    d.DecodeDescriptor(in.data());
+    uint8_t db[FieldDesc::kDescriptorLength];
+    d.EncodeDescriptor(db);
+    EXPECT_TRUE(std::equal(db, db + sizeof db, in.begin()));
+
+    // The .MB header models some of its bytes; those come back, the rest are zero.
+    MbHeader mh, mh2;
+    ASSERT_TRUE(mh.DecodeFrom(in).ok());
+    Bytes mb(MbHeader::kEncodedLength);
+    mh.EncodeTo(mb.data());
+    ASSERT_TRUE(mh2.DecodeFrom(mb).ok());
+    EXPECT_EQ(mh, mh2);
+    EXPECT_TRUE(std::equal(mb.begin(), mb.begin() + 0x15, in.begin()));
+    EXPECT_TRUE(std::equal(mb.begin() + 0x38, mb.end(), in.begin() + 0x38));
+  }
+}
+
 TableHeader SampleHeader(uint8_t fileType, uint8_t version) {
   TableHeader h;
   h.fixed.fileType = fileType;
@@ -246,6 +303,44 @@ TEST(HeaderDecode, RejectsStructuralImpossibilities) {
   EncodeU16(cut.data() + 2, static_cast<uint16_t>(cut.size()));
   EXPECT_TRUE(DecodeTableHeader(cut).status().IsCorruption());
   EXPECT_TRUE(DecodeTableHeader(ByteSpan(bytes.data(), 40)).status().IsCorruption());
+}
+
+// The one header load: header bytes as the size word gives them (at least the fixed
+// part and the extension), never beyond the file; a file shorter than the fixed part is
+// Corruption wherever it is loaded.
+TEST(HeaderLoad, ReadsTheHeaderBytesTheSizeWordAndTheFileAllow) {
+  MemFileSystem fs;
+  const Bytes header = EncodeTableHeader(SampleHeader(2, 12)).value();  // 2048 bytes
+  struct Case {
+    uint16_t sizeWord;
+    size_t fileSize;
+    size_t loaded;
+  } cases[] = {{2048, 3000, 2048}, {0x60, 3000, kHeaderLoadMin}, {2048, 1000, 1000}, {0, 88, 88}};
+  for (const Case& c : cases) {
+    Bytes file = header;
+    file.resize(c.fileSize);
+    EncodeU16(file.data() + 2, c.sizeWord);
+    ASSERT_TRUE(fs.WriteFile("/T.DB", file).ok());
+    auto f = fs.Open("/T.DB", OpenMode::kRead);
+    ASSERT_TRUE(f.ok());
+    auto prefix = ReadHeaderPrefix(f->get(), c.fileSize);
+    ASSERT_TRUE(prefix.ok()) << prefix.status().ToString();
+    EXPECT_EQ(prefix->bytes.size(), c.loaded);
+    EXPECT_EQ(prefix->fixed.headerSize, c.sizeWord);
+  }
+  ASSERT_TRUE(fs.WriteFile("/T.DB", Bytes(header.begin(), header.begin() + 87)).ok());
+  auto f = fs.Open("/T.DB", OpenMode::kRead);
+  ASSERT_TRUE(f.ok());
+  EXPECT_FALSE(HoldsFixedHeader(87));
+  EXPECT_TRUE(ReadHeaderPrefix(f->get(), 87).status().IsCorruption());
+  EXPECT_TRUE(LoadTableHeader(f->get(), 87).status().IsCorruption());
+  auto named = ReadHeader(&fs, "/T.DB");
+  EXPECT_TRUE(named.status().IsCorruption());
+  EXPECT_EQ(named.status().message().rfind("T.DB: ", 0), 0u) << named.status().message();
+  ASSERT_TRUE(fs.WriteFile("/T.DB", header).ok());
+  auto whole = ReadHeader(&fs, "/T.DB");
+  ASSERT_TRUE(whole.ok());
+  EXPECT_EQ(whole->tableName, "SAMPLE.DB");
 }
 
 // ---------------------------------------------------------------------------

@@ -8,38 +8,55 @@
 
 namespace paradox {
 
+namespace {
+
+// The header's fields at their offsets, for FieldDecoder and FieldEncoder.
+template <class Header, class At>
+void MbHeaderLayout(Header& h, const At& at) {
+  at(0x00, h.type);
+  at(0x01, h.units);
+  at(0x03, h.modCounter);
+  at(0x05, h.const05);
+  at(0x0B, h.baseBlockSize);
+  at(0x0D, h.subBlockSize);
+  at(0x0F, h.unknown0F);
+  at(0x10, h.chunkSize);
+  at(0x11, h.slotsPerBlock);
+  at(0x13, h.threshold);
+  at(0x29, h.const29);
+  at(0x38, h.freeHints);
+}
+
+}  // namespace
+
 Status MbHeader::DecodeFrom(ByteSpan in) {
   if (in.size() < kEncodedLength) return Status::Corruption("blob file header cut short");
-  const uint8_t* p = in.data();
-  type = p[0];
-  units = DecodeU16(p + 1);
-  modCounter = DecodeU16(p + 3);
-  std::memcpy(const05, p + 5, 6);
-  baseBlockSize = DecodeU16(p + 0x0B);
-  subBlockSize = DecodeU16(p + 0x0D);
-  unknown0F = p[0x0F];
-  chunkSize = p[0x10];
-  slotsPerBlock = DecodeU16(p + 0x11);
-  threshold = DecodeU16(p + 0x13);
-  const29 = DecodeU16(p + 0x29);
-  std::memcpy(freeHints, p + 0x38, 8);
+  MbHeaderLayout(*this, FieldDecoder{in.data()});
   return Status::OK();
 }
 
 void MbHeader::EncodeTo(uint8_t* p) const {
   std::memset(p, 0, kEncodedLength);
-  p[0] = type;
-  EncodeU16(p + 1, units);
-  EncodeU16(p + 3, modCounter);
-  std::memcpy(p + 5, const05, 6);
-  EncodeU16(p + 0x0B, baseBlockSize);
-  EncodeU16(p + 0x0D, subBlockSize);
-  p[0x0F] = unknown0F;
-  p[0x10] = chunkSize;
-  EncodeU16(p + 0x11, slotsPerBlock);
-  EncodeU16(p + 0x13, threshold);
-  EncodeU16(p + 0x29, const29);
-  std::memcpy(p + 0x38, freeHints, 8);
+  MbHeaderLayout(*this, FieldEncoder{p});
+}
+
+bool MbHeader::ReadsPlain() const {
+  return type == 0 && units == 1 && const05[0] == 0x82 && const05[1] == 0x73;
+}
+
+bool MbHeader::ConstantsAsWritten() const {
+  const MbHeader fresh;
+  return std::equal(std::begin(const05), std::end(const05), std::begin(fresh.const05));
+}
+
+void MbBlockHeader::DecodeFrom(const uint8_t* in) {
+  type = in[0];
+  units = DecodeU16(in + 1);
+}
+
+void MbBlockHeader::EncodeTo(uint8_t* out) const {
+  out[0] = type;
+  EncodeU16(out + 1, units);
 }
 
 void MbSingleHeader::DecodeFrom(const uint8_t* in) {
@@ -71,10 +88,6 @@ void MbSlot::EncodeTo(uint8_t* out) const {
 
 BlobFile::~BlobFile() = default;
 
-static bool LooksLikePlainMbHeader(const uint8_t* p) {
-  return p[0] == 0 && DecodeU16(p + 1) == 1 && p[5] == 0x82 && p[6] == 0x73;
-}
-
 Result<std::unique_ptr<BlobFile>> BlobFile::Open(FileSystem* fs, const std::string& path,
                                                  uint32_t key) {
   auto f = fs->Open(path, OpenMode::kRead);
@@ -92,11 +105,12 @@ Result<std::unique_ptr<BlobFile>> BlobFile::Open(FileSystem* fs, const std::stri
   PARADOX_RETURN_IF_ERROR(b->file_->ReadExact(0, head));
   // Engines do not always scramble the blob file of an encrypted table: decide by
   // whether the header reads as plain.
-  if (key != 0 && !LooksLikePlainMbHeader(head.data())) {
+  PARADOX_RETURN_IF_ERROR(b->header_.DecodeFrom(head));
+  if (key != 0 && !b->header_.ReadsPlain()) {
     b->key_ = key;
     DecryptMb(key, head);
+    PARADOX_RETURN_IF_ERROR(b->header_.DecodeFrom(head));
   }
-  PARADOX_RETURN_IF_ERROR(b->header_.DecodeFrom(head));
   if (b->header_.type != 0)
     return Status::Corruption(PathBaseName(path) + ": blob file header has type " +
                               std::to_string(b->header_.type) + " instead of 0");
@@ -151,7 +165,9 @@ Status BlobFile::Resolve(const BlobPointer& ptr, Bytes* out) {
     PARADOX_RETURN_IF_ERROR(ReadRaw(ptr.offset, unit));
     if (keepUnit_) unitAt_ = ptr.offset;
   }
-  uint8_t type = unit[0];
+  MbBlockHeader block;
+  block.DecodeFrom(unit.data());
+  const uint8_t type = block.type;
   if (type == 2) {
     if (ptr.index != 0xFF) return bad("single-blob block needs index 255");
     MbSingleHeader sh;
@@ -180,7 +196,8 @@ Status BlobFile::Resolve(const BlobPointer& ptr, Bytes* out) {
   if (type == 3) {
     if (ptr.index >= MbSlot::kCount) return bad("slot index above 63");
     MbSlot slot;
-    slot.DecodeFrom(unit.data() + MbSlot::kTableOffset + 5 * size_t(ptr.index));
+    slot.DecodeFrom(unit.data() + MbSlot::kTableOffset +
+                    MbSlot::kEncodedLength * size_t(ptr.index));
     if (!slot.InUse()) return bad("slot is not in use");
     if (slot.lastLength > 16) return bad("slot's last-chunk length above 16");
     if (slot.Length() != ptr.length)
@@ -212,7 +229,9 @@ Result<MbBlockInfo> BlobFile::ReadBlockInfo(uint64_t offset) {
   }
   Bytes unit(kMbUnit);
   PARADOX_RETURN_IF_ERROR(ReadRaw(offset, unit));
-  info.type = unit[0];
+  MbBlockHeader block;
+  block.DecodeFrom(unit.data());
+  info.type = block.type;
   switch (info.type) {
     case 0:
       if (offset != 0) {
@@ -243,7 +262,7 @@ Result<MbBlockInfo> BlobFile::ReadBlockInfo(uint64_t offset) {
     case 3:
       info.slots.resize(MbSlot::kCount);
       for (uint32_t i = 0; i < MbSlot::kCount; ++i)
-        info.slots[i].DecodeFrom(unit.data() + MbSlot::kTableOffset + 5 * i);
+        info.slots[i].DecodeFrom(unit.data() + MbSlot::kTableOffset + MbSlot::kEncodedLength * i);
       break;
     default:
       info.valid = false;
@@ -317,8 +336,7 @@ Result<BlobPointer> BlobWriter::Add(ByteSpan data, uint16_t modNumber) {
     if (end_ + kMbUnit > 0xFFFFFF00ull)
       return Status::InvalidArgument("blob file would exceed its addressing limit");
     sub_.assign(kMbUnit, 0);
-    sub_[0] = 3;
-    EncodeU16(sub_.data() + 1, 1);
+    MbBlockHeader{3, 1}.EncodeTo(sub_.data());
     subOffset_ = end_;
     end_ += kMbUnit;
     subNextChunk_ = MbSlot::kFirstDataChunk;
@@ -329,7 +347,7 @@ Result<BlobPointer> BlobWriter::Add(ByteSpan data, uint16_t modNumber) {
   slot.chunks = static_cast<uint8_t>(chunks);
   slot.modNumber = modNumber;
   slot.lastLength = static_cast<uint8_t>(data.size() % 16 == 0 ? 16 : data.size() % 16);
-  slot.EncodeTo(sub_.data() + MbSlot::kTableOffset + 5 * size_t(subNextSlot_));
+  slot.EncodeTo(sub_.data() + MbSlot::kTableOffset + MbSlot::kEncodedLength * size_t(subNextSlot_));
   std::memcpy(sub_.data() + size_t(subNextChunk_) * 16, data.data(), data.size());
   ptr.offset = static_cast<uint32_t>(subOffset_);
   ptr.index = static_cast<uint8_t>(subNextSlot_);

@@ -35,7 +35,21 @@ struct MbHeader {
 
   Status DecodeFrom(ByteSpan in);
   void EncodeTo(uint8_t* out) const;  // kEncodedLength bytes; bytes 15-28, 2B-37 zero
+  // Type 0, one unit and the first constants as written: how a header reads unscrambled.
+  bool ReadsPlain() const;
+  // The constants at 05-0A as every engine writes them.
+  bool ConstantsAsWritten() const;
   bool operator==(const MbHeader&) const = default;
+};
+
+// The start of every block of a .MB: its type and its length in 4 KiB units.
+struct MbBlockHeader {
+  static constexpr size_t kEncodedLength = 3;
+  uint8_t type = 0;    // +0: 0 header, 2 single blob, 3 suballocated, 4 free
+  uint16_t units = 0;  // +1
+  void DecodeFrom(const uint8_t* in);
+  void EncodeTo(uint8_t* out) const;
+  bool operator==(const MbBlockHeader&) const = default;
 };
 
 // Header of a type-2 single-blob block (9 bytes).

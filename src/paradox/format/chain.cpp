@@ -234,114 +234,159 @@ Status WalkBlockLists(File* f, const TableHeader& h, uint64_t fileSize, BlockLis
   return Status::OK();
 }
 
-SalvagePlan PlanSalvage(const BlockLists& l, const TableHeader& h,
-                        const std::vector<int32_t>& indexCounts) {
-  SalvagePlan plan;
-  const FixedHeader& fx = h.fixed;
-  const int32_t cap = int32_t(BlockCapacity(h.BlockSize(), fx.recordSize));
-  const uint64_t declared = fx.numRecords;
-  auto fromIndex = [&](uint32_t k) -> int32_t {
-    return k < indexCounts.size() && indexCounts[k] >= 0 && indexCounts[k] <= cap ? indexCounts[k]
-                                                                                  : -1;
-  };
-  // The chain is whole in its links: a damaged count is then the only unknown, and the
-  // header's record count less the other blocks' gives it when one block is damaged.
-  const bool linksWhole = !l.chainBroken && l.chain.size() == fx.blocksInUse;
-  size_t damaged = 0;
-  for (uint16_t k : l.chain) damaged += l.RecordsIn(k) < 0;
-  // Count words that are well-formed but claim more than the block holds: the chain
-  // then counts more than the header, and where the primary index's counts make up
-  // the header's count exactly, they are believed for the blocks that disagree.
-  bool indexOverrules = false;
-  if (l.countsValid && l.chainRecords > declared && !indexCounts.empty()) {
-    uint64_t alt = 0;
-    for (uint16_t k : l.chain) alt += uint64_t(fromIndex(k) >= 0 ? fromIndex(k) : l.RecordsIn(k));
-    indexOverrules = alt == declared;
+namespace {
+
+// PlanSalvage's steps: the chain, then (where it is damaged) the blocks that continue
+// it and the records still missing from the header's count.
+class SalvagePlanner {
+ public:
+  SalvagePlanner(const BlockLists& l, const TableHeader& h, const std::vector<int32_t>& indexCounts)
+      : l_(l),
+        fx_(h.fixed),
+        indexCounts_(indexCounts),
+        cap_(int32_t(BlockCapacity(h.BlockSize(), fx_.recordSize))),
+        declared_(fx_.numRecords),
+        used_(l.owner.size(), 0) {
+    // The chain is whole in its links: a damaged count is then the only unknown, and the
+    // header's record count less the other blocks' gives it when one block is damaged.
+    linksWhole_ = !l.chainBroken && l.chain.size() == fx_.blocksInUse;
+    for (uint16_t k : l.chain) damaged_ += l.RecordsIn(k) < 0;
+    // Count words that are well-formed but claim more than the block holds: the chain
+    // then counts more than the header, and where the primary index's counts make up
+    // the header's count exactly, they are believed for the blocks that disagree.
+    if (l.countsValid && l.chainRecords > declared_ && !indexCounts.empty()) {
+      uint64_t alt = 0;
+      for (uint16_t k : l.chain) alt += uint64_t(FromIndex(k) >= 0 ? FromIndex(k) : l.RecordsIn(k));
+      indexOverrules_ = alt == declared_;
+    }
   }
-  uint64_t found = 0;
-  auto add = [&](uint16_t k, uint16_t prev, SalvageBlock::Source src) {
-    SalvageBlock b{k, src, l.RecordsIn(k), ""};
+
+  SalvagePlan Run() {
+    for (size_t i = 0; i < l_.chain.size(); ++i) {
+      Add(l_.chain[i], i ? l_.chain[i - 1] : 0, SalvageBlock::Source::kChain);
+      used_[l_.chain[i]] = 1;
+    }
+    // Where the chain is whole and holds the header's count, blocks outside both lists
+    // are what an engine leaves behind (deleted records): they are not the table's. A
+    // broken or short chain, or fewer records than the header counts, is the evidence
+    // that a lost part of the chain may lie among them.
+    const bool chainDamaged =
+        l_.chainBroken || l_.chain.size() < fx_.blocksInUse || found_ < declared_;
+    if (chainDamaged) {
+      Reconnect();
+      TakeOrphans();
+    }
+    for (uint16_t k : l_.orphans)
+      if (!used_[k] && l_.RecordsIn(k) > 0) plan_.leftOut.push_back(k);
+    if (!plan_.leftOut.empty())
+      plan_.leftOutWhy = chainDamaged ? "the header's record count is reached without them"
+                                      : "the data chain is whole, so they hold deleted records";
+    return std::move(plan_);
+  }
+
+ private:
+  int32_t FromIndex(uint32_t k) const {
+    return k < indexCounts_.size() && indexCounts_[k] >= 0 && indexCounts_[k] <= cap_
+               ? indexCounts_[k]
+               : -1;
+  }
+
+  void Add(uint16_t k, uint16_t prev, SalvageBlock::Source src) {
+    SalvageBlock b{k, src, l_.RecordsIn(k), ""};
+    Bound(prev, &b);
+    if (b.records > 0) found_ += uint64_t(b.records);
+    plan_.blocks.push_back(std::move(b));
+  }
+
+  // The records of a block whose count word is damaged (or overruled by the index).
+  void Bound(uint16_t prev, SalvageBlock* b) const {
+    const uint16_t k = b->block;
     // Only a block whose links are sound has just its count word damaged; a block of
     // garbage gets no bound, whatever the index or the header say it held.
     const bool linksSound =
-        l.headers[k].prevBlock == prev &&
-        (l.headers[k].nextBlock == 0 || l.headers[k].nextBlock <= l.presentBlocks);
-    if (indexOverrules && fromIndex(k) >= 0 && fromIndex(k) < b.records) {
-      b.bound = "its record count says " + std::to_string(b.records) + "; " +
-                std::to_string(fromIndex(k)) +
-                " record(s) per the primary index, which agrees with the header's record count";
-      b.records = fromIndex(k);
-    } else if (b.records < 0 && !linksSound) {
-      b.bound = "its block header is damaged (links and record count)";
-    } else if (b.records < 0) {
-      if (int32_t n = fromIndex(k); n >= 0) {
-        b.records = n;
-        b.bound = "its record count is damaged; " + std::to_string(n) +
-                  " record(s) per the primary index";
-      } else if (src == SalvageBlock::Source::kChain && linksWhole && damaged == 1 &&
-                 declared >= l.chainRecords && declared - l.chainRecords <= uint64_t(cap)) {
-        b.records = int32_t(declared - l.chainRecords);
-        b.bound = "its record count is damaged; " + std::to_string(b.records) +
-                  " record(s) per the header's record count less the other blocks'";
+        l_.headers[k].prevBlock == prev &&
+        (l_.headers[k].nextBlock == 0 || l_.headers[k].nextBlock <= l_.presentBlocks);
+    if (indexOverrules_ && FromIndex(k) >= 0 && FromIndex(k) < b->records) {
+      b->bound = "its record count says " + std::to_string(b->records) + "; " +
+                 std::to_string(FromIndex(k)) +
+                 " record(s) per the primary index, which agrees with the header's record count";
+      b->records = FromIndex(k);
+    } else if (b->records < 0 && !linksSound) {
+      b->bound = "its block header is damaged (links and record count)";
+    } else if (b->records < 0) {
+      if (int32_t n = FromIndex(k); n >= 0) {
+        b->records = n;
+        b->bound = "its record count is damaged; " + std::to_string(n) +
+                   " record(s) per the primary index";
+      } else if (b->source == SalvageBlock::Source::kChain && linksWhole_ && damaged_ == 1 &&
+                 declared_ >= l_.chainRecords && declared_ - l_.chainRecords <= uint64_t(cap_)) {
+        b->records = int32_t(declared_ - l_.chainRecords);
+        b->bound = "its record count is damaged; " + std::to_string(b->records) +
+                   " record(s) per the header's record count less the other blocks'";
       } else {
-        b.bound = "its record count is damaged and nothing in the table gives it";
+        b->bound = "its record count is damaged and nothing in the table gives it";
       }
     }
-    if (b.records > 0) found += uint64_t(b.records);
-    plan.blocks.push_back(std::move(b));
-  };
-  for (size_t i = 0; i < l.chain.size(); ++i)
-    add(l.chain[i], i ? l.chain[i - 1] : 0, SalvageBlock::Source::kChain);
+  }
 
-  // Where the chain is whole and holds the header's count, blocks outside both lists are
-  // what an engine leaves behind (deleted records): they are not the table's. A broken
-  // or short chain, or fewer records than the header counts, is the evidence that a
-  // lost part of the chain may lie among them.
-  std::vector<uint8_t> used(l.owner.size(), 0);
-  for (uint16_t k : l.chain) used[k] = 1;
-  const bool chainDamaged = l.chainBroken || l.chain.size() < fx.blocksInUse || found < declared;
-  if (chainDamaged) {
-    // The lost part of the chain: blocks whose previous link continues it, one by one.
+  // The lost part of the chain: blocks whose previous link continues it, one by one.
+  void Reconnect() {
     std::multimap<uint16_t, uint16_t> byPrev;
-    for (uint16_t k : l.orphans) byPrev.emplace(l.headers[k].prevBlock, k);
-    uint16_t last = l.chain.empty() ? 0 : l.chain.back();
+    for (uint16_t k : l_.orphans) byPrev.emplace(l_.headers[k].prevBlock, k);
+    uint16_t last = l_.chain.empty() ? 0 : l_.chain.back();
     while (true) {
       auto [lo, hi] = byPrev.equal_range(last);
       uint16_t next = 0;
       int candidates = 0;
       for (auto it = lo; it != hi; ++it)
-        if (!used[it->second]) {
+        if (!used_[it->second]) {
           next = it->second;
           ++candidates;
         }
       if (candidates != 1) break;
-      used[next] = 1;
-      add(next, last, SalvageBlock::Source::kReconnected);
+      used_[next] = 1;
+      Add(next, last, SalvageBlock::Source::kReconnected);
       last = next;
     }
-    // Records still missing from the header's count: from the remaining blocks outside
-    // both lists, in physical order, never beyond that count.
-    for (uint16_t k : l.orphans) {
-      if (used[k]) continue;
-      const int n = l.RecordsIn(k);
-      if (n <= 0 || found >= declared) continue;
-      used[k] = 1;
+  }
+
+  // Records still missing from the header's count: from the remaining blocks outside
+  // both lists, in physical order, never beyond that count.
+  void TakeOrphans() {
+    for (uint16_t k : l_.orphans) {
+      if (used_[k]) continue;
+      const int n = l_.RecordsIn(k);
+      if (n <= 0 || found_ >= declared_) continue;
+      used_[k] = 1;
       SalvageBlock b{k, SalvageBlock::Source::kOrphan, n, ""};
-      if (found + uint64_t(n) > declared) {
-        b.records = int32_t(declared - found);
+      if (found_ + uint64_t(n) > declared_) {
+        b.records = int32_t(declared_ - found_);
         b.bound = "only " + std::to_string(b.records) +
                   " record(s) are missing from the header's record count";
       }
-      found += uint64_t(b.records);
-      plan.blocks.push_back(std::move(b));
+      found_ += uint64_t(b.records);
+      plan_.blocks.push_back(std::move(b));
     }
   }
-  for (uint16_t k : l.orphans)
-    if (!used[k] && l.RecordsIn(k) > 0) plan.leftOut.push_back(k);
-  if (!plan.leftOut.empty())
-    plan.leftOutWhy = chainDamaged ? "the header's record count is reached without them"
-                                   : "the data chain is whole, so they hold deleted records";
-  return plan;
+
+  const BlockLists& l_;
+  const FixedHeader& fx_;
+  const std::vector<int32_t>& indexCounts_;
+  const int32_t cap_;
+  const uint64_t declared_;
+  bool linksWhole_ = false;
+  size_t damaged_ = 0;  // chained blocks whose count word is not a count
+  bool indexOverrules_ = false;
+  uint64_t found_ = 0;         // records the plan has so far
+  std::vector<uint8_t> used_;  // per block: in the plan
+  SalvagePlan plan_;
+};
+
+}  // namespace
+
+SalvagePlan PlanSalvage(const BlockLists& l, const TableHeader& h,
+                        const std::vector<int32_t>& indexCounts) {
+  return SalvagePlanner(l, h, indexCounts).Run();
 }
 
 }  // namespace paradox

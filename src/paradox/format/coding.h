@@ -44,6 +44,30 @@ inline void EncodeS16(uint8_t* p, int16_t v) {
   EncodeU16(p, static_cast<uint16_t>(v));
 }
 
+// Little-endian fields at fixed offsets. A fixed-size structure lists its fields once,
+// as calls at(offset, member), and runs that list with FieldDecoder to decode and with
+// FieldEncoder to encode: the offsets are written in one place.
+struct FieldDecoder {
+  const uint8_t* p;
+  void operator()(size_t off, uint8_t& v) const { v = p[off]; }
+  void operator()(size_t off, uint16_t& v) const { v = DecodeU16(p + off); }
+  void operator()(size_t off, uint32_t& v) const { v = DecodeU32(p + off); }
+  template <size_t N>
+  void operator()(size_t off, uint8_t (&v)[N]) const {
+    for (size_t i = 0; i < N; ++i) v[i] = p[off + i];
+  }
+};
+struct FieldEncoder {
+  uint8_t* p;
+  void operator()(size_t off, uint8_t v) const { p[off] = v; }
+  void operator()(size_t off, uint16_t v) const { EncodeU16(p + off, v); }
+  void operator()(size_t off, uint32_t v) const { EncodeU32(p + off, v); }
+  template <size_t N>
+  void operator()(size_t off, const uint8_t (&v)[N]) const {
+    for (size_t i = 0; i < N; ++i) p[off + i] = v[i];
+  }
+};
+
 // Sequential, bounds-checked view over a byte range. Every getter fails (returns
 // false / a Corruption status) instead of reading past the end; once a read fails
 // the reader stays failed, so a chain of reads can be checked once at the end.

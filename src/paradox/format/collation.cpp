@@ -263,16 +263,27 @@ void Collation::AppendSortKey(ByteSpan v, Bytes* out) const {
   out->push_back(0);
 }
 
-KeyOrder::KeyOrder(const TableHeader& h, Unknown unknown) {
+void KeyOrder::AddKeyFields(const TableHeader& h, size_t available) {
   const bool secondary = IsSecondaryDataType(h.fixed.fileType);
-  bool hasAlpha = false;
   for (size_t i = 0; i < h.fixed.primaryKeyFields && i < h.fields.size(); ++i) {
     const FieldDesc& f = h.fields[i];
+    if (f.offset + f.Size() > available) break;
     const bool alpha = f.type == FieldType::kAlpha;
-    hasAlpha |= alpha;
     fields_.push_back({f.offset, f.Size(), alpha, secondary && (f.number & 0x8000) != 0});
     keyLength_ = std::max(keyLength_, f.offset + f.Size());
   }
+}
+
+KeyOrder::KeyOrder(const TableHeader& h, Plain plain, size_t available) : plain_(plain) {
+  AddKeyFields(h, available);
+  usable_ = fields_.size();
+  certainPrefix_ = keyLength_;
+}
+
+KeyOrder::KeyOrder(const TableHeader& h, Unknown unknown) {
+  AddKeyFields(h, SIZE_MAX);
+  const bool hasAlpha =
+      std::any_of(fields_.begin(), fields_.end(), [](const Field& f) { return f.alpha; });
   collation_ = Collation::ForHeader(h);
   if (!collation_ && (!hasAlpha || unknown == Unknown::kBytes))
     collation_ = &Collation::ByteOrder();
@@ -287,7 +298,25 @@ KeyOrder::KeyOrder(const TableHeader& h, Unknown unknown) {
   if (usable_ == fields_.size()) certainPrefix_ = keyLength_;
 }
 
+namespace {
+uint8_t FoldAscii(uint8_t c) {
+  return (c >= 'a' && c <= 'z') ? uint8_t(c - 32) : c;
+}
+}  // namespace
+
+int KeyOrder::ComparePlain(const uint8_t* a, const uint8_t* b) const {
+  for (const Field& f : fields_) {
+    int c = 0;
+    for (size_t k = 0; c == 0 && f.alpha && *plain_ == Plain::kFoldedAscii && k < f.size; ++k)
+      c = int(FoldAscii(a[f.offset + k])) - int(FoldAscii(b[f.offset + k]));
+    if (c == 0) c = std::memcmp(a + f.offset, b + f.offset, f.size);
+    if (c != 0) return f.descending ? -Sign(c) : Sign(c);
+  }
+  return 0;
+}
+
 int KeyOrder::Compare(const uint8_t* a, const uint8_t* b) const {
+  if (plain_) return ComparePlain(a, b);
   for (size_t i = 0; i < usable_; ++i) {
     const Field& f = fields_[i];
     int c;
@@ -306,7 +335,9 @@ void KeyOrder::AppendSortKey(const uint8_t* rec, Bytes* out) const {
   for (size_t i = 0; i < usable_; ++i) {
     const Field& f = fields_[i];
     const size_t start = out->size();
-    if (f.alpha)
+    if (plain_ && f.alpha && *plain_ == Plain::kFoldedAscii)
+      for (size_t k = 0; k < f.size; ++k) out->push_back(FoldAscii(rec[f.offset + k]));
+    if (f.alpha && !plain_)
       collation_->AppendSortKey(ByteSpan(rec + f.offset, f.size), out);
     else
       out->insert(out->end(), rec + f.offset, rec + f.offset + f.size);

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,6 +96,12 @@ class KeyOrder {
     kBytes,    // order alpha fields by bytes (what a writer can do for such a table)
   };
   explicit KeyOrder(const TableHeader& h, Unknown unknown = Unknown::kPartial);
+  // Orders that leave the header's collation aside, field by field: every field by its
+  // bytes, or alpha fields first by their bytes with a-z folded to upper case (what a
+  // salvage can do for a collation it does not know), then by their bytes. Only the
+  // leading key fields that lie within the first `available` bytes take part.
+  enum class Plain { kBytes, kFoldedAscii };
+  KeyOrder(const TableHeader& h, Plain plain, size_t available = SIZE_MAX);
   KeyOrder() = default;  // no key: every key compares equal
 
   // The header's collation is known (or the key has no alpha field before the end).
@@ -119,7 +126,11 @@ class KeyOrder {
     bool alpha;
     bool descending;
   };
+  void AddKeyFields(const TableHeader& h, size_t available);
+  int ComparePlain(const uint8_t* a, const uint8_t* b) const;
+
   std::vector<Field> fields_;
+  std::optional<Plain> plain_;
   const Collation* collation_ = nullptr;
   bool known_ = true;
   uint32_t keyLength_ = 0;

@@ -68,29 +68,46 @@ bool BlockSizeAllowed(TableLevel level, uint32_t blockSize) {
   return blockSize <= 4096 || level == TableLevel::k5 || level == TableLevel::k7;
 }
 
+namespace {
+// Everything the format fixes about each field type: the letter a structure is written
+// in, its name, the size byte every descriptor of the type has (0: the descriptor
+// chooses: A, Y and the blob types their size, # its decimals), and the first level
+// whose tables may hold it.
+constexpr struct FieldTypeInfo {
+  FieldType type;
+  char letter;
+  const char* name;
+  uint8_t fixedSize;
+  TableLevel minLevel;
+} kFieldTypes[] = {
+    {FieldType::kAlpha, 'A', "Alpha", 0, TableLevel::k3_0},
+    {FieldType::kDate, 'D', "Date", 4, TableLevel::k3_0},
+    {FieldType::kShort, 'S', "Short", 2, TableLevel::k3_0},
+    {FieldType::kLong, 'I', "Long", 4, TableLevel::k5},
+    {FieldType::kMoney, '$', "Money", 8, TableLevel::k3_0},
+    {FieldType::kNumber, 'N', "Number", 8, TableLevel::k3_0},
+    {FieldType::kLogical, 'L', "Logical", 1, TableLevel::k5},
+    {FieldType::kMemo, 'M', "Memo", 0, TableLevel::k4},
+    {FieldType::kBlob, 'B', "Binary", 0, TableLevel::k4},
+    {FieldType::kFmtMemo, 'F', "FmtMemo", 0, TableLevel::k4},
+    {FieldType::kOle, 'O', "OLE", 0, TableLevel::k4},
+    {FieldType::kGraphic, 'G', "Graphic", 0, TableLevel::k4},
+    {FieldType::kTime, 'T', "Time", 4, TableLevel::k5},
+    {FieldType::kTimestamp, '@', "Timestamp", 8, TableLevel::k5},
+    {FieldType::kAutoInc, '+', "Autoinc", 4, TableLevel::k5},
+    {FieldType::kBcd, '#', "BCD", 0, TableLevel::k5},
+    {FieldType::kBytes, 'Y', "Bytes", 0, TableLevel::k5},
+};
+
+const FieldTypeInfo* InfoOf(FieldType t) {
+  for (const auto& m : kFieldTypes)
+    if (m.type == t) return &m;
+  return nullptr;
+}
+}  // namespace
+
 bool IsKnownFieldType(uint8_t c) {
-  switch (c) {
-    case 0x01:
-    case 0x02:
-    case 0x03:
-    case 0x04:
-    case 0x05:
-    case 0x06:
-    case 0x09:
-    case 0x0C:
-    case 0x0D:
-    case 0x0E:
-    case 0x0F:
-    case 0x10:
-    case 0x14:
-    case 0x15:
-    case 0x16:
-    case 0x17:
-    case 0x18:
-      return true;
-    default:
-      return false;
-  }
+  return InfoOf(static_cast<FieldType>(c)) != nullptr;
 }
 
 bool IsBlobType(FieldType t) {
@@ -98,29 +115,13 @@ bool IsBlobType(FieldType t) {
          t == FieldType::kOle || t == FieldType::kGraphic;
 }
 
-namespace {
-// The letters a table structure is written in, one per field type.
-constexpr struct {
-  FieldType type;
-  char letter;
-} kTypeLetters[] = {
-    {FieldType::kAlpha, 'A'},   {FieldType::kDate, 'D'},      {FieldType::kShort, 'S'},
-    {FieldType::kLong, 'I'},    {FieldType::kMoney, '$'},     {FieldType::kNumber, 'N'},
-    {FieldType::kLogical, 'L'}, {FieldType::kMemo, 'M'},      {FieldType::kBlob, 'B'},
-    {FieldType::kFmtMemo, 'F'}, {FieldType::kOle, 'O'},       {FieldType::kGraphic, 'G'},
-    {FieldType::kTime, 'T'},    {FieldType::kTimestamp, '@'}, {FieldType::kAutoInc, '+'},
-    {FieldType::kBcd, '#'},     {FieldType::kBytes, 'Y'},
-};
-}  // namespace
-
 char FieldTypeLetter(FieldType t) {
-  for (const auto& m : kTypeLetters)
-    if (m.type == t) return m.letter;
-  return '?';
+  const FieldTypeInfo* m = InfoOf(t);
+  return m ? m->letter : '?';
 }
 
 bool FieldTypeFromLetter(char letter, FieldType* t) {
-  for (const auto& m : kTypeLetters) {
+  for (const auto& m : kFieldTypes) {
     if (m.letter == letter) {
       *t = m.type;
       return true;
@@ -130,69 +131,17 @@ bool FieldTypeFromLetter(char letter, FieldType* t) {
 }
 
 const char* FieldTypeName(FieldType t) {
-  switch (t) {
-    case FieldType::kAlpha:
-      return "Alpha";
-    case FieldType::kDate:
-      return "Date";
-    case FieldType::kShort:
-      return "Short";
-    case FieldType::kLong:
-      return "Long";
-    case FieldType::kMoney:
-      return "Money";
-    case FieldType::kNumber:
-      return "Number";
-    case FieldType::kLogical:
-      return "Logical";
-    case FieldType::kMemo:
-      return "Memo";
-    case FieldType::kBlob:
-      return "Binary";
-    case FieldType::kFmtMemo:
-      return "FmtMemo";
-    case FieldType::kOle:
-      return "OLE";
-    case FieldType::kGraphic:
-      return "Graphic";
-    case FieldType::kTime:
-      return "Time";
-    case FieldType::kTimestamp:
-      return "Timestamp";
-    case FieldType::kAutoInc:
-      return "Autoinc";
-    case FieldType::kBcd:
-      return "BCD";
-    case FieldType::kBytes:
-      return "Bytes";
-  }
-  return "Unknown";
+  const FieldTypeInfo* m = InfoOf(t);
+  return m ? m->name : "Unknown";
 }
 
-static int FixedSize(FieldType t) {
-  switch (t) {
-    case FieldType::kDate:
-    case FieldType::kLong:
-    case FieldType::kTime:
-    case FieldType::kAutoInc:
-      return 4;
-    case FieldType::kShort:
-      return 2;
-    case FieldType::kMoney:
-    case FieldType::kNumber:
-    case FieldType::kTimestamp:
-      return 8;
-    case FieldType::kLogical:
-      return 1;
-    case FieldType::kBcd:
-      return 17;
-    default:
-      return 0;
-  }
+uint8_t FixedSizeByte(FieldType t) {
+  const FieldTypeInfo* m = InfoOf(t);
+  return m ? m->fixedSize : 0;
 }
 
 uint32_t StoredFieldSize(FieldType t, uint8_t sizeByte) {
-  if (t == FieldType::kBcd) return 17;
+  if (t == FieldType::kBcd) return kBcdStoredSize;
   return sizeByte;
 }
 
@@ -217,174 +166,124 @@ Status ValidateFieldDescriptor(FieldType t, uint8_t s) {
     case FieldType::kBcd:
       return s <= 32 ? Status::OK() : bad("decimals must be 0-32");
     default:
-      return s == FixedSize(t) ? Status::OK()
-                               : bad(("must be " + std::to_string(FixedSize(t))).c_str());
+      return s == FixedSizeByte(t) ? Status::OK()
+                                   : bad(("must be " + std::to_string(FixedSizeByte(t))).c_str());
   }
 }
 
 TableLevel MinLevelForType(FieldType t) {
-  switch (t) {
-    case FieldType::kAlpha:
-    case FieldType::kDate:
-    case FieldType::kShort:
-    case FieldType::kMoney:
-    case FieldType::kNumber:
-      return TableLevel::k3_0;
-    case FieldType::kMemo:
-    case FieldType::kBlob:
-    case FieldType::kFmtMemo:
-    case FieldType::kOle:
-    case FieldType::kGraphic:
-      return TableLevel::k4;
-    default:
-      return TableLevel::k5;
-  }
+  const FieldTypeInfo* m = InfoOf(t);
+  return m ? m->minLevel : TableLevel::k5;
+}
+
+void FieldDesc::DecodeDescriptor(const uint8_t* in) {
+  type = static_cast<FieldType>(in[0]);
+  sizeByte = in[1];
+}
+
+void FieldDesc::EncodeDescriptor(uint8_t* out) const {
+  out[0] = static_cast<uint8_t>(type);
+  out[1] = sizeByte;
 }
 
 // ---------------------------------------------------------------------------
+
+namespace {
+
+// The fixed part's fields at their offsets, for FieldDecoder and FieldEncoder.
+template <class Header, class At>
+void FixedLayout(Header& h, const At& at) {
+  at(0x00, h.recordSize);
+  at(0x02, h.headerSize);
+  at(0x04, h.fileType);
+  at(0x05, h.blockSizeCode);
+  at(0x06, h.numRecords);
+  at(0x0A, h.blocksInUse);
+  at(0x0C, h.fileBlocks);
+  at(0x0E, h.firstBlock);
+  at(0x10, h.lastBlock);
+  at(0x12, h.unknown12);
+  at(0x14, h.modifiedFlags1);
+  at(0x15, h.indexFieldNumber);
+  at(0x16, h.ramPtr16);
+  at(0x1A, h.ramPtr1A);
+  at(0x1E, h.indexRoot);
+  at(0x20, h.numIndexLevels);
+  at(0x21, h.numFields);
+  at(0x23, h.primaryKeyFields);
+  at(0x25, h.encryption1);
+  at(0x29, h.sortOrder);
+  at(0x2A, h.modifiedFlags2);
+  at(0x2B, h.unknown2B);
+  at(0x2C, h.indexSyncCount);
+  at(0x2D, h.changeCount1);
+  at(0x2E, h.changeCount2);
+  at(0x2F, h.xSyncCount);
+  at(0x30, h.ramPtr30);
+  at(0x34, h.ramPtr34);
+  at(0x38, h.writeProtected);
+  at(0x39, h.fileVersionId);
+  at(0x3A, h.maxBlocks);
+  at(0x3C, h.unknown3C);
+  at(0x3D, h.auxPasswords);
+  at(0x3E, h.unknown3E);
+  at(0x3F, h.unknown3F);
+  at(0x40, h.cryptInfoStart);
+  at(0x44, h.cryptInfoEnd);
+  at(0x48, h.unknown48);
+  at(0x49, h.autoInc);
+  at(0x4D, h.firstFreeBlock);
+  at(0x4F, h.indexUpdateRequired);
+  at(0x50, h.unknown50);
+  at(0x51, h.realHeaderSize);
+  at(0x53, h.unknown53);
+  at(0x54, h.unknown54);
+  at(0x55, h.flags55);
+  at(0x56, h.unknown56);
+  at(0x57, h.unknown57);
+}
+
+// The extension's fields, offsets from its start (0x58).
+template <class Extension, class At>
+void ExtensionLayout(Extension& e, const At& at) {
+  at(0x00, e.fileVerId2);
+  at(0x02, e.fileVerId3);
+  at(0x04, e.encryption2);
+  at(0x08, e.fileUpdateTime);
+  at(0x0C, e.hiFieldId);
+  at(0x0E, e.fieldNumbersOffset);
+  at(0x10, e.indexNameOffset);
+  at(0x12, e.codePage);
+  at(0x14, e.unknown6C);
+  at(0x15, e.unknown6D);
+  at(0x16, e.sortOrderIdOffset);
+  at(0x18, e.changeCount4);
+  at(0x1A, e.unknown72);
+}
+
+}  // namespace
 
 Status FixedHeader::DecodeFrom(ByteSpan in) {
   if (in.size() < kEncodedLength)
     return Status::Corruption("header: file has " + std::to_string(in.size()) +
                               " bytes, fewer than the 88-byte fixed header");
-  const uint8_t* p = in.data();
-  recordSize = DecodeU16(p + 0x00);
-  headerSize = DecodeU16(p + 0x02);
-  fileType = p[0x04];
-  blockSizeCode = p[0x05];
-  numRecords = DecodeU32(p + 0x06);
-  blocksInUse = DecodeU16(p + 0x0A);
-  fileBlocks = DecodeU16(p + 0x0C);
-  firstBlock = DecodeU16(p + 0x0E);
-  lastBlock = DecodeU16(p + 0x10);
-  unknown12 = DecodeU16(p + 0x12);
-  modifiedFlags1 = p[0x14];
-  indexFieldNumber = p[0x15];
-  ramPtr16 = DecodeU32(p + 0x16);
-  ramPtr1A = DecodeU32(p + 0x1A);
-  indexRoot = DecodeU16(p + 0x1E);
-  numIndexLevels = p[0x20];
-  numFields = DecodeU16(p + 0x21);
-  primaryKeyFields = DecodeU16(p + 0x23);
-  encryption1 = DecodeU32(p + 0x25);
-  sortOrder = p[0x29];
-  modifiedFlags2 = p[0x2A];
-  unknown2B = p[0x2B];
-  indexSyncCount = p[0x2C];
-  changeCount1 = p[0x2D];
-  changeCount2 = p[0x2E];
-  xSyncCount = p[0x2F];
-  ramPtr30 = DecodeU32(p + 0x30);
-  ramPtr34 = DecodeU32(p + 0x34);
-  writeProtected = p[0x38];
-  fileVersionId = p[0x39];
-  maxBlocks = DecodeU16(p + 0x3A);
-  unknown3C = p[0x3C];
-  auxPasswords = p[0x3D];
-  unknown3E = p[0x3E];
-  unknown3F = p[0x3F];
-  cryptInfoStart = DecodeU32(p + 0x40);
-  cryptInfoEnd = DecodeU32(p + 0x44);
-  unknown48 = p[0x48];
-  autoInc = DecodeU32(p + 0x49);
-  firstFreeBlock = DecodeU16(p + 0x4D);
-  indexUpdateRequired = p[0x4F];
-  unknown50 = p[0x50];
-  realHeaderSize = DecodeU16(p + 0x51);
-  unknown53 = p[0x53];
-  unknown54 = p[0x54];
-  flags55 = p[0x55];
-  unknown56 = p[0x56];
-  unknown57 = p[0x57];
+  FixedLayout(*this, FieldDecoder{in.data()});
   return Status::OK();
 }
 
 void FixedHeader::EncodeTo(uint8_t* p) const {
-  std::memset(p, 0, kEncodedLength);
-  EncodeU16(p + 0x00, recordSize);
-  EncodeU16(p + 0x02, headerSize);
-  p[0x04] = fileType;
-  p[0x05] = blockSizeCode;
-  EncodeU32(p + 0x06, numRecords);
-  EncodeU16(p + 0x0A, blocksInUse);
-  EncodeU16(p + 0x0C, fileBlocks);
-  EncodeU16(p + 0x0E, firstBlock);
-  EncodeU16(p + 0x10, lastBlock);
-  EncodeU16(p + 0x12, unknown12);
-  p[0x14] = modifiedFlags1;
-  p[0x15] = indexFieldNumber;
-  EncodeU32(p + 0x16, ramPtr16);
-  EncodeU32(p + 0x1A, ramPtr1A);
-  EncodeU16(p + 0x1E, indexRoot);
-  p[0x20] = numIndexLevels;
-  EncodeU16(p + 0x21, numFields);
-  EncodeU16(p + 0x23, primaryKeyFields);
-  EncodeU32(p + 0x25, encryption1);
-  p[0x29] = sortOrder;
-  p[0x2A] = modifiedFlags2;
-  p[0x2B] = unknown2B;
-  p[0x2C] = indexSyncCount;
-  p[0x2D] = changeCount1;
-  p[0x2E] = changeCount2;
-  p[0x2F] = xSyncCount;
-  EncodeU32(p + 0x30, ramPtr30);
-  EncodeU32(p + 0x34, ramPtr34);
-  p[0x38] = writeProtected;
-  p[0x39] = fileVersionId;
-  EncodeU16(p + 0x3A, maxBlocks);
-  p[0x3C] = unknown3C;
-  p[0x3D] = auxPasswords;
-  p[0x3E] = unknown3E;
-  p[0x3F] = unknown3F;
-  EncodeU32(p + 0x40, cryptInfoStart);
-  EncodeU32(p + 0x44, cryptInfoEnd);
-  p[0x48] = unknown48;
-  EncodeU32(p + 0x49, autoInc);
-  EncodeU16(p + 0x4D, firstFreeBlock);
-  p[0x4F] = indexUpdateRequired;
-  p[0x50] = unknown50;
-  EncodeU16(p + 0x51, realHeaderSize);
-  p[0x53] = unknown53;
-  p[0x54] = unknown54;
-  p[0x55] = flags55;
-  p[0x56] = unknown56;
-  p[0x57] = unknown57;
+  FixedLayout(*this, FieldEncoder{p});
 }
 
 Status HeaderExtension::DecodeFrom(ByteSpan in) {
   if (in.size() < kEncodedLength)
     return Status::Corruption("header: extension at 0x58 is cut short");
-  const uint8_t* p = in.data();
-  fileVerId2 = DecodeU16(p + 0x00);
-  fileVerId3 = DecodeU16(p + 0x02);
-  encryption2 = DecodeU32(p + 0x04);
-  fileUpdateTime = DecodeU32(p + 0x08);
-  hiFieldId = DecodeU16(p + 0x0C);
-  fieldNumbersOffset = DecodeU16(p + 0x0E);
-  indexNameOffset = DecodeU16(p + 0x10);
-  codePage = DecodeU16(p + 0x12);
-  unknown6C = p[0x14];
-  unknown6D = p[0x15];
-  sortOrderIdOffset = DecodeU16(p + 0x16);
-  changeCount4 = DecodeU16(p + 0x18);
-  std::memcpy(unknown72, p + 0x1A, 6);
+  ExtensionLayout(*this, FieldDecoder{in.data()});
   return Status::OK();
 }
 
 void HeaderExtension::EncodeTo(uint8_t* p) const {
-  EncodeU16(p + 0x00, fileVerId2);
-  EncodeU16(p + 0x02, fileVerId3);
-  EncodeU32(p + 0x04, encryption2);
-  EncodeU32(p + 0x08, fileUpdateTime);
-  EncodeU16(p + 0x0C, hiFieldId);
-  EncodeU16(p + 0x0E, fieldNumbersOffset);
-  EncodeU16(p + 0x10, indexNameOffset);
-  EncodeU16(p + 0x12, codePage);
-  p[0x14] = unknown6C;
-  p[0x15] = unknown6D;
-  EncodeU16(p + 0x16, sortOrderIdOffset);
-  EncodeU16(p + 0x18, changeCount4);
-  std::memcpy(p + 0x1A, unknown72, 6);
+  ExtensionLayout(*this, FieldEncoder{p});
 }
 
 bool HasExtension(uint8_t fileType, uint8_t fileVersionId) {
@@ -423,21 +322,19 @@ namespace {
 Status DecodeVariable(ByteSpan in, TableHeader* h) {
   const FixedHeader& fx = h->fixed;
   const bool data = IsDataFileType(fx.fileType);
-  const size_t base = h->hasExtension ? 0x78 : 0x58;
+  const size_t base = DescriptorsOffset(h->hasExtension);
   ByteReader r(in, "header", 0);
   r.Seek(base);
   const uint16_t n = fx.numFields;
   if (n > 255) return r.Error("field count " + std::to_string(n) + " exceeds 255");
-  if (!r.Fits(n, 2))
+  if (!r.Fits(n, FieldDesc::kDescriptorLength))
     return r.Error("field descriptors for " + std::to_string(n) + " fields do not fit");
   h->fields.assign(n, FieldDesc());
   uint32_t offset = 0;
   for (uint16_t i = 0; i < n; ++i) {
-    uint8_t type, size;
-    r.U8(&type);
-    r.U8(&size);
-    h->fields[i].type = static_cast<FieldType>(type);
-    h->fields[i].sizeByte = size;
+    ByteSpan descriptor;
+    r.Take(FieldDesc::kDescriptorLength, &descriptor);
+    h->fields[i].DecodeDescriptor(descriptor.data());
     h->fields[i].number = static_cast<uint16_t>(i + 1);
     h->fields[i].offset = offset;
     offset += h->fields[i].Size();
@@ -461,22 +358,20 @@ Status DecodeVariable(ByteSpan in, TableHeader* h) {
     // The stored offsets are authoritative when they point inside the header; the
     // items normally follow each other directly.
     size_t fnPos = r.position();
-    if (h->ext.fieldNumbersOffset != 0 && h->ext.fieldNumbersOffset + 0x58u + 2u * n <= in.size() &&
-        h->ext.fieldNumbersOffset + 0x58u >= fnPos)
-      fnPos = h->ext.fieldNumbersOffset + 0x58u;
+    const size_t fnAt = h->ext.fieldNumbersOffset + kExtensionOffset;
+    if (h->ext.fieldNumbersOffset != 0 && fnAt + 2u * n <= in.size() && fnAt >= fnPos) fnPos = fnAt;
     r.Seek(fnPos);
     if (!r.Fits(n, 2)) return r.Error("field numbers do not fit");
     for (uint16_t i = 0; i < n; ++i) r.U16(&h->fields[i].number);
     size_t soPos = r.position();
-    if (h->ext.sortOrderIdOffset != 0 && h->ext.sortOrderIdOffset + 0x58u < in.size() &&
-        h->ext.sortOrderIdOffset + 0x58u >= soPos)
-      soPos = h->ext.sortOrderIdOffset + 0x58u;
+    const size_t soAt = h->ext.sortOrderIdOffset + kExtensionOffset;
+    if (h->ext.sortOrderIdOffset != 0 && soAt < in.size() && soAt >= soPos) soPos = soAt;
     r.Seek(soPos);
     if (!r.CString(&h->sortOrderId)) return r.Error("sort order name is not terminated");
     if (fx.fileType == 6 || fx.fileType == 8) {
       size_t inPos = r.position();
-      if (h->ext.indexNameOffset != 0 && h->ext.indexNameOffset + 0x58u < in.size())
-        inPos = h->ext.indexNameOffset + 0x58u;
+      const size_t inAt = h->ext.indexNameOffset + kExtensionOffset;
+      if (h->ext.indexNameOffset != 0 && inAt < in.size()) inPos = inAt;
       if (r.Seek(inPos) && r.CString(&h->indexName)) {
       } else {
         return r.Error("index name is not terminated");
@@ -493,8 +388,9 @@ Result<TableHeader> DecodeTableHeader(ByteSpan in) {
   TableHeader h;
   PARADOX_RETURN_IF_ERROR(h.fixed.DecodeFrom(in));
   h.hasExtension = HasExtension(h.fixed.fileType, h.fixed.fileVersionId);
-  if (h.hasExtension) PARADOX_RETURN_IF_ERROR(h.ext.DecodeFrom(in.subspan(0x58)));
-  size_t limit = std::min<size_t>(in.size(), std::max<size_t>(h.fixed.headerSize, 0x58));
+  if (h.hasExtension) PARADOX_RETURN_IF_ERROR(h.ext.DecodeFrom(in.subspan(kExtensionOffset)));
+  size_t limit = std::min<size_t>(
+      in.size(), std::max<size_t>(h.fixed.headerSize, FixedHeader::kEncodedLength));
   PARADOX_RETURN_IF_ERROR(DecodeVariable(in.subspan(0, limit), &h));
   h.raw.assign(in.begin(), in.begin() + limit);
   return h;
@@ -521,7 +417,7 @@ uint32_t ComputeVariableEnd(const TableHeader& h) {
   const bool data = IsDataFileType(fx.fileType);
   const bool ext = HasExtension(fx.fileType, fx.fileVersionId);
   size_t n = h.fields.size();
-  size_t pos = (ext ? 0x78 : 0x58) + 2 * n + 4;
+  size_t pos = DescriptorsOffset(ext) + FieldDesc::kDescriptorLength * n + 4;
   if (data) pos += 4 * n;
   pos += TableNameLength(fx.fileVersionId);
   if (data) {
@@ -548,10 +444,10 @@ Result<Bytes> EncodeTableHeader(const TableHeader& h) {
   FixedHeader f2 = fx;
   HeaderExtension e2 = h.ext;
   size_t n = h.fields.size();
-  size_t pos = (ext ? 0x78 : 0x58);
+  size_t pos = DescriptorsOffset(ext);
   for (const auto& f : h.fields) {
-    out[pos++] = static_cast<uint8_t>(f.type);
-    out[pos++] = f.sizeByte;
+    f.EncodeDescriptor(out.data() + pos);
+    pos += FieldDesc::kDescriptorLength;
   }
   EncodeU32(out.data() + pos, h.tableNamePtr);
   pos += 4;
@@ -570,16 +466,16 @@ Result<Bytes> EncodeTableHeader(const TableHeader& h) {
       pos += f.name.size() + 1;
     }
     if (ext) {
-      e2.fieldNumbersOffset = static_cast<uint16_t>(pos - 0x58);
+      e2.fieldNumbersOffset = static_cast<uint16_t>(pos - kExtensionOffset);
       for (const auto& f : h.fields) {
         EncodeU16(out.data() + pos, f.number);
         pos += 2;
       }
-      e2.sortOrderIdOffset = static_cast<uint16_t>(pos - 0x58);
+      e2.sortOrderIdOffset = static_cast<uint16_t>(pos - kExtensionOffset);
       std::memcpy(out.data() + pos, h.sortOrderId.data(), h.sortOrderId.size());
       pos += h.sortOrderId.size() + 1;
       if (fx.fileType == 6 || fx.fileType == 8) {
-        e2.indexNameOffset = static_cast<uint16_t>(pos - 0x58);
+        e2.indexNameOffset = static_cast<uint16_t>(pos - kExtensionOffset);
         std::memcpy(out.data() + pos, h.indexName.data(), h.indexName.size());
         pos += h.indexName.size() + 1;
       } else {
@@ -589,7 +485,7 @@ Result<Bytes> EncodeTableHeader(const TableHeader& h) {
   }
   f2.realHeaderSize = fx.fileVersionId <= 3 ? 0 : static_cast<uint16_t>(pos);
   f2.EncodeTo(out.data());
-  if (ext) e2.EncodeTo(out.data() + 0x58);
+  if (ext) e2.EncodeTo(out.data() + kExtensionOffset);
   return out;
 }
 

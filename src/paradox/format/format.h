@@ -77,16 +77,23 @@ bool IsBlobType(FieldType t);
 char FieldTypeLetter(FieldType t);                    // 'A', 'D', ..., '?' for unknown
 bool FieldTypeFromLetter(char letter, FieldType* t);  // false for an unknown letter
 const char* FieldTypeName(FieldType t);
+// Bytes a BCD field occupies whatever its descriptor says (its size byte: the decimals).
+inline constexpr uint32_t kBcdStoredSize = 17;
 // Bytes a field occupies in a record given its descriptor size byte (BCD: 17).
 uint32_t StoredFieldSize(FieldType t, uint8_t sizeByte);
+// The size byte every descriptor of the type has (D, S, I, $, N, L, T, @, +); 0 when the
+// descriptor chooses it (A, Y, the blob types, # its decimals) or the type is unknown.
+uint8_t FixedSizeByte(FieldType t);
 // Checks type and size byte (A/Y 1-255, M 11-250, B/F/O/G 10-250, # 0-32, fixed
 // types their fixed size); returns InvalidArgument naming the problem.
 Status ValidateFieldDescriptor(FieldType t, uint8_t sizeByte);
 // Lowest level whose tables may contain the type (A,D,S,$,N: 3.0; M,B,F,O,G: 4; others: 5).
 TableLevel MinLevelForType(FieldType t);
 
-// One field as described by the header.
+// One field as described by the header. Its descriptor (type, size byte) is two bytes
+// of the header's descriptor list.
 struct FieldDesc {
+  static constexpr size_t kDescriptorLength = 2;
   FieldType type = FieldType::kAlpha;
   uint8_t sizeByte = 0;  // descriptor size byte (A/Y length, blob leader+10, # decimals)
   std::string name;      // raw bytes in the table's code page
@@ -95,6 +102,8 @@ struct FieldDesc {
   uint32_t Size() const { return StoredFieldSize(type, sizeByte); }
   // Blob fields: bytes of the in-record leader (size - 10).
   uint32_t LeaderSize() const { return Size() >= 10 ? Size() - 10 : 0; }
+  void DecodeDescriptor(const uint8_t* in);  // type and sizeByte from kDescriptorLength bytes
+  void EncodeDescriptor(uint8_t* out) const;
   bool operator==(const FieldDesc&) const = default;
 };
 
@@ -179,8 +188,14 @@ struct HeaderExtension {
   bool operator==(const HeaderExtension&) const = default;
 };
 
+// Where the extension starts; its offset words (0x66, 0x68, 0x6E) count from here.
+inline constexpr size_t kExtensionOffset = FixedHeader::kEncodedLength;
 // Whether a file of this type/version has the extension (DB/X/XG, fileVersionID >= 5).
 bool HasExtension(uint8_t fileType, uint8_t fileVersionId);
+// Where the field descriptors start: after the extension, or the fixed part without one.
+inline size_t DescriptorsOffset(bool hasExtension) {
+  return hasExtension ? kExtensionOffset + HeaderExtension::kEncodedLength : kExtensionOffset;
+}
 // Length of the stored table-name area: 261 at level 7, else 79.
 size_t TableNameLength(uint8_t fileVersionId);
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "paradox/format/crypt.h"
+#include "paradox/format/header_file.h"
 #include "paradox/format/value.h"
 
 namespace paradox {
@@ -30,21 +31,25 @@ Result<std::unique_ptr<IndexFile>> IndexFile::Open(FileSystem* fs, const std::st
 }
 
 Status IndexFile::Load(FileSystem* fs) {
-  const std::string name = PathBaseName(path_);
   auto f = fs->Open(path_, OpenMode::kRead);
   if (!f.ok()) return f.status();
-  auto sizeR = f.value()->Size();
-  if (!sizeR.ok()) return sizeR.status();
-  const uint64_t size = sizeR.value();
-  if (size < FixedHeader::kEncodedLength)
-    return Status::Corruption(name + ": file of " + std::to_string(size) +
-                              " bytes has no complete header");
-  Bytes fixed(FixedHeader::kEncodedLength);
-  PARADOX_RETURN_IF_ERROR(f.value()->ReadExact(0, fixed));
-  Bytes head(std::min<uint64_t>(size, std::max<uint32_t>(DecodeU16(fixed.data() + 2), 0x58)));
-  PARADOX_RETURN_IF_ERROR(f.value()->ReadExact(0, head));
-  auto h = DecodeTableHeader(head);
-  if (!h.ok()) return Status::Corruption(name + ": " + h.status().message());
+  File* file = f.value().get();
+  auto size = file->Size();
+  if (!size.ok()) return size.status();
+  PARADOX_RETURN_IF_ERROR(LoadHeader(file, size.value()));
+  WalkBlockList(file);
+  WalkTree(file);
+  return Status::OK();
+}
+
+// The header, and the entry and block sizes the walks rely on.
+Status IndexFile::LoadHeader(File* file, uint64_t size) {
+  const std::string name = PathBaseName(path_);
+  auto h = LoadTableHeader(file, size);
+  if (!h.ok()) {
+    if (h.status().IsIOError()) return h.status();
+    return Status::Corruption(name + ": " + h.status().message());
+  }
   header_ = std::move(h).value();
   const FixedHeader& fx = header_.fixed;
   if (!IsIndexFileType(fx.fileType))
@@ -55,30 +60,32 @@ Status IndexFile::Load(FileSystem* fs) {
   if (bs == 0 || rs < 6 || rs + 6 > bs)
     return Status::Corruption(name + ": block size " + std::to_string(bs) + " / entry size " +
                               std::to_string(rs) + " unusable");
-  const size_t keyLen = rs - 6;
   const uint64_t hs = fx.headerSize;
-  const uint32_t phys =
+  physicalBlocks_ =
       size > hs ? static_cast<uint32_t>(std::min<uint64_t>((size - hs + bs - 1) / bs, 65535)) : 0;
-  blocks_.assign(size_t(phys) + 1, IndexBlock());
-  const uint32_t key = header_.EncryptionKey();
+  blocks_.assign(size_t(physicalBlocks_) + 1, IndexBlock());
+  return Status::OK();
+}
 
-  auto readBlock = [&](uint32_t k, Bytes* buf) -> Status {
-    buf->assign(bs, 0);
-    size_t got = 0;
-    PARADOX_RETURN_IF_ERROR(f.value()->ReadAt(BlockOffset(fx.headerSize, bs, k), *buf, &got));
-    if (got < 6)
-      return Status::Corruption(name + ": block " + std::to_string(k) +
-                                " lies beyond the end of the file");
-    if (key) DecryptBlock(key, k, *buf);
-    if (got < bs) std::fill(buf->begin() + static_cast<long>(got), buf->end(), 0);
-    return Status::OK();
-  };
+Status IndexFile::ReadBlock(File* file, uint32_t k, Bytes* buf) const {
+  const uint32_t bs = header_.BlockSize();
+  buf->assign(bs, 0);
+  size_t got = 0;
+  PARADOX_RETURN_IF_ERROR(file->ReadAt(BlockOffset(header_.fixed.headerSize, bs, k), *buf, &got));
+  if (got < 6)
+    return Status::Corruption(PathBaseName(path_) + ": block " + std::to_string(k) +
+                              " lies beyond the end of the file");
+  if (const uint32_t key = header_.EncryptionKey()) DecryptBlock(key, k, *buf);
+  if (got < bs) std::fill(buf->begin() + static_cast<long>(got), buf->end(), 0);
+  return Status::OK();
+}
 
-  // The block list as linked.
+// The block list as linked.
+void IndexFile::WalkBlockList(File* file) {
   std::vector<uint8_t> seen(blocks_.size(), 0);
   Bytes buf;
-  for (uint32_t b = fx.firstBlock; b != 0;) {
-    if (b > phys) {
+  for (uint32_t b = header_.fixed.firstBlock; b != 0;) {
+    if (b > physicalBlocks_) {
       problems_.push_back({static_cast<uint16_t>(b),
                            "block list links to block " + std::to_string(b) + " beyond the file"});
       break;
@@ -90,23 +97,27 @@ Status IndexFile::Load(FileSystem* fs) {
     }
     seen[b] = 1;
     chain_.push_back(static_cast<uint16_t>(b));
-    Status st = readBlock(b, &buf);
+    Status st = ReadBlock(file, b, &buf);
     if (!st.ok()) {
       problems_.push_back({static_cast<uint16_t>(b), st.message()});
       break;
     }
-    b = DecodeU16(buf.data());
+    BlockHeader bh;
+    bh.DecodeFrom(buf.data());
+    b = bh.nextBlock;
   }
+}
 
-  // The tree, level by level from the root.
-  if (fx.fileBlocks == 0 || fx.numIndexLevels == 0) return Status::OK();
+// The tree, level by level from the root.
+void IndexFile::WalkTree(File* file) {
+  const FixedHeader& fx = header_.fixed;
+  if (fx.fileBlocks == 0 || fx.numIndexLevels == 0) return;
   std::vector<uint16_t> level = {fx.indexRoot};
   std::vector<uint8_t> reached(blocks_.size(), 0);
   for (int lv = 0; lv < fx.numIndexLevels && !level.empty(); ++lv) {
     std::vector<uint16_t> next;
-    const bool leaf = lv == fx.numIndexLevels - 1;
     for (uint16_t b : level) {
-      if (b == 0 || b > phys) {
+      if (b == 0 || b > physicalBlocks_) {
         problems_.push_back({b, "tree refers to block " + std::to_string(b) + " outside the file"});
         continue;
       }
@@ -115,35 +126,44 @@ Status IndexFile::Load(FileSystem* fs) {
         continue;
       }
       reached[b] = 1;
-      Status st = readBlock(b, &buf);
-      if (!st.ok()) {
-        problems_.push_back({b, st.message()});
-        continue;
-      }
-      IndexBlock& ib = blocks_[b];
-      ib.number = b;
-      ib.level = lv;
-      ib.header.DecodeFrom(buf.data());
-      int n = ib.header.RecordCount(rs, bs);
-      if (n < 0) {
-        problems_.push_back({b, "addDataSize " + std::to_string(ib.header.addDataSize) +
-                                    " invalid for entry size " + std::to_string(rs)});
-        continue;
-      }
-      for (int i = 0; i < n; ++i) {
-        IndexEntry e;
-        e.DecodeFrom(buf.data() + 6 + size_t(i) * rs, keyLen);
-        ib.entries.push_back(e);
-        ++totalEntries_;
-        if (leaf)
-          leaves_.push_back(e);
-        else
-          next.push_back(e.child);
-      }
+      LoadTreeBlock(file, b, lv, &next);
     }
     level = std::move(next);
   }
-  return Status::OK();
+}
+
+// One block of the tree at level `lv`: its entries, and (above the leaves) the blocks
+// of the next level.
+void IndexFile::LoadTreeBlock(File* file, uint16_t b, int lv, std::vector<uint16_t>* next) {
+  const uint32_t bs = header_.BlockSize();
+  const uint32_t rs = header_.fixed.recordSize;
+  const bool leaf = lv == header_.fixed.numIndexLevels - 1;
+  Bytes buf;
+  Status st = ReadBlock(file, b, &buf);
+  if (!st.ok()) {
+    problems_.push_back({b, st.message()});
+    return;
+  }
+  IndexBlock& ib = blocks_[b];
+  ib.number = b;
+  ib.level = lv;
+  ib.header.DecodeFrom(buf.data());
+  int n = ib.header.RecordCount(rs, bs);
+  if (n < 0) {
+    problems_.push_back({b, "addDataSize " + std::to_string(ib.header.addDataSize) +
+                                " invalid for entry size " + std::to_string(rs)});
+    return;
+  }
+  for (int i = 0; i < n; ++i) {
+    IndexEntry e;
+    e.DecodeFrom(buf.data() + BlockHeader::kEncodedLength + size_t(i) * rs, keyLength());
+    ib.entries.push_back(e);
+    ++totalEntries_;
+    if (leaf)
+      leaves_.push_back(e);
+    else
+      next->push_back(e.child);
+  }
 }
 
 Result<SecondaryIndexInfo> SecondaryIndexFromHeader(const TableHeader& x,

@@ -64,6 +64,12 @@ class IndexFile {
  private:
   IndexFile() = default;
   Status Load(FileSystem* fs);
+  // Load's steps.
+  Status LoadHeader(File* file, uint64_t size);
+  Status ReadBlock(File* file, uint32_t k, Bytes* buf) const;
+  void WalkBlockList(File* file);
+  void WalkTree(File* file);
+  void LoadTreeBlock(File* file, uint16_t b, int lv, std::vector<uint16_t>* next);
   std::string path_;
   TableHeader header_;
   std::vector<IndexBlock> blocks_;
@@ -71,6 +77,7 @@ class IndexFile {
   std::vector<IndexEntry> leaves_;
   size_t totalEntries_ = 0;
   std::vector<Problem> problems_;
+  uint32_t physicalBlocks_ = 0;  // whole or partial blocks after the header
 };
 
 // A secondary index's definition, from the X/XG header.

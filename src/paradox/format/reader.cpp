@@ -24,47 +24,20 @@ std::string Location::ToString() const {
   return s + buf;
 }
 
-static Result<Bytes> ReadHeaderBytes(File* f, uint64_t size) {
-  if (size < FixedHeader::kEncodedLength)
-    return Status::Corruption("header: file has " + std::to_string(size) +
-                              " bytes, fewer than the 88-byte fixed header");
-  Bytes fixed(FixedHeader::kEncodedLength);
-  PARADOX_RETURN_IF_ERROR(f->ReadExact(0, fixed));
-  uint32_t headerSize = DecodeU16(fixed.data() + 2);
-  uint64_t want = std::max<uint64_t>(headerSize, 0x78);
-  want = std::min<uint64_t>(want, size);
-  Bytes all(want);
-  PARADOX_RETURN_IF_ERROR(f->ReadExact(0, all));
-  return all;
-}
-
-Result<TableHeader> ReadHeader(FileSystem* fs, const std::string& path) {
-  auto f = fs->Open(path, OpenMode::kRead);
-  if (!f.ok()) return f.status();
-  auto size = f.value()->Size();
-  if (!size.ok()) return size.status();
-  auto bytes = ReadHeaderBytes(f.value().get(), size.value());
-  if (!bytes.ok()) {
-    // A failed read is not damage: callers stop on I/O errors instead of dropping the member.
-    if (bytes.status().IsIOError())
-      return Status::IOError(PathBaseName(path) + ": " + bytes.status().message(),
-                             bytes.status().error_number());
-    return Status::Corruption(PathBaseName(path) + ": " + bytes.status().message());
-  }
-  auto h = DecodeTableHeader(bytes.value());
-  if (!h.ok()) return Status::Corruption(PathBaseName(path) + ": " + h.status().message());
-  return h;
+Location Location::At(std::string file, uint32_t block, int64_t record,
+                      std::optional<uint64_t> offset) {
+  Location l;
+  l.file = std::move(file);
+  l.block = block;
+  l.record = record;
+  l.offset = offset;
+  return l;
 }
 
 TableReader::~TableReader() = default;
 
 Location TableReader::At(uint32_t block, int64_t record, std::optional<uint64_t> offset) const {
-  Location l;
-  l.file = path_;
-  l.block = block;
-  l.record = record;
-  l.offset = offset;
-  return l;
+  return Location::At(path_, block, record, offset);
 }
 
 void TableReader::AddAnomaly(std::string code, Location where, std::string detail) {
@@ -105,9 +78,9 @@ Status TableReader::Init() {
   const std::string name = PathBaseName(path_);
   const bool salvage = options_.mode == ReadMode::kSalvage;
 
-  auto bytes = ReadHeaderBytes(file_.get(), fileSize_);
+  auto prefix = ReadHeaderPrefix(file_.get(), fileSize_);
   Result<TableHeader> h =
-      bytes.ok() ? DecodeTableHeader(bytes.value()) : Result<TableHeader>(bytes.status());
+      prefix.ok() ? DecodeTableHeader(prefix->bytes) : Result<TableHeader>(prefix.status());
   if (salvage && options_.templateHeader) {
     if (!h.ok() || !SameLayout(h.value(), *options_.templateHeader) ||
         h->fixed.recordSize != options_.templateHeader->fixed.recordSize ||
@@ -116,8 +89,8 @@ Status TableReader::Init() {
       AddAnomaly("header-replaced", At(),
                  h.ok() ? "header layout differs from the template; template used"
                         : h.status().message() + "; template used");
-      if (bytes.ok()) {
-        h = DecodeTableHeaderWithTemplate(bytes.value(), *options_.templateHeader);
+      if (prefix.ok()) {
+        h = DecodeTableHeaderWithTemplate(prefix->bytes, *options_.templateHeader);
       } else {
         h = *options_.templateHeader;
         h->fixed.numRecords = 0;
@@ -147,107 +120,112 @@ Status TableReader::Init() {
   if (bs == 0 || bs < computed + 6)
     return Status::Corruption(name + ": block size " + std::to_string(bs) +
                               " cannot hold a record of " + std::to_string(computed) + " bytes");
-  if (header_.fixed.headerSize < 0x58)
+  if (header_.fixed.headerSize < FixedHeader::kEncodedLength)
     return Status::Corruption(name + ": header size " + std::to_string(header_.fixed.headerSize) +
                               " is too small");
   WalkLists();
   return Status::OK();
 }
 
+namespace {
+
+// The reader's anomaly code for each event of the walk it reports.
+constexpr struct {
+  ListEvent event;
+  const char* code;
+} kListAnomalies[] = {
+    {ListEvent::kFileLong, anomaly::kFileLong},
+    {ListEvent::kFileShort, anomaly::kFileShort},
+    {ListEvent::kFileShortLastBlock, anomaly::kFileShortLastBlock},
+    {ListEvent::kEmptyTableLinks, anomaly::kChainEnd},
+    {ListEvent::kFirstBlockBad, anomaly::kChainOutOfRange},
+    {ListEvent::kLinkOutOfRange, anomaly::kChainOutOfRange},
+    {ListEvent::kLinkBeyondEof, anomaly::kChainOutOfRange},
+    {ListEvent::kBeyondFileBlocks, anomaly::kChainOutOfRange},
+    {ListEvent::kCycle, anomaly::kChainCycle},
+    {ListEvent::kPrevLink, anomaly::kChainBadPrev},
+    {ListEvent::kLastBlock, anomaly::kChainEnd},
+    {ListEvent::kChainLength, anomaly::kChainLength},
+    {ListEvent::kFreeOutOfRange, anomaly::kFreeOutOfRange},
+    {ListEvent::kFreeCrossLink, anomaly::kFreeInChain},
+    {ListEvent::kFreeCycle, anomaly::kFreeCycle},
+    {ListEvent::kBlockCount, anomaly::kBlockCount},
+    {ListEvent::kBadRecordCount, anomaly::kBadAddDataSize},
+    {ListEvent::kEmptyChainBlock, anomaly::kEmptyChainBlock},
+    {ListEvent::kRecordCount, anomaly::kRecordCount},
+    // Not reported one by one: orphans get one line for all of them; a first block other
+    // than 1 is normal after deletes and reuse of freed blocks.
+};
+
+const char* ListAnomalyCode(ListEvent event) {
+  for (const auto& a : kListAnomalies)
+    if (a.event == event) return a.code;
+  return nullptr;
+}
+
+// The anomaly's words for an event of the walk.
+std::string ListAnomalyDetail(const ListFinding& e, const BlockLists& lists, uint32_t recordSize) {
+  auto N = [](int64_t v) { return std::to_string(v); };
+  auto isBut = [&](const char* what) {
+    return std::string(what) + " is " + N(e.value) + " but should be " + N(e.expected);
+  };
+  switch (e.event) {
+    case ListEvent::kFileLong:
+    case ListEvent::kFileShort:
+    case ListEvent::kFileShortLastBlock:
+      return isBut("file size");
+    case ListEvent::kPrevLink:
+      return isBut("previous-block link");
+    case ListEvent::kLastBlock:
+      return isBut("last block");
+    case ListEvent::kChainLength:
+      return isBut("blocks in use");
+    case ListEvent::kRecordCount:
+      return isBut("record count");
+    case ListEvent::kEmptyTableLinks:
+      return "the table has no blocks but its chain words are not 0";
+    case ListEvent::kFirstBlockBad:
+      return "first block is " + N(e.value) + " but the file has " + N(e.expected) + " blocks";
+    case ListEvent::kLinkOutOfRange:
+    case ListEvent::kLinkBeyondEof:
+      return "link to block " + N(e.value) + " beyond the " + N(lists.presentBlocks) +
+             " blocks in the file";
+    case ListEvent::kBeyondFileBlocks:
+      return "block " + N(e.value) + " is beyond fileBlocks " + N(e.expected);
+    case ListEvent::kCycle:
+      return "link to block " + N(e.value) + " which is already in the chain";
+    case ListEvent::kFreeOutOfRange:
+      return "free-list link to block " + N(e.value) + " beyond the file";
+    case ListEvent::kFreeCrossLink:
+      return "block " + N(e.block) + " is both in the data chain and in the free list";
+    case ListEvent::kFreeCycle:
+      return "free-list link to block " + N(e.block) + " which is already in the list";
+    case ListEvent::kBlockCount:
+      return "file blocks is " + N(e.value) + " but chain and free list hold " + N(e.expected);
+    case ListEvent::kBadRecordCount:
+      return "addDataSize " + N(e.value) + " is invalid for record size " + N(recordSize);
+    case ListEvent::kEmptyChainBlock:
+      return "empty block in the data chain";
+    default:
+      return "";
+  }
+}
+
+}  // namespace
+
 // The shared walk's events in the reader's own codes and words.
 void TableReader::WalkLists() {
-  const FixedHeader& fx = header_.fixed;
-  const uint32_t bs = header_.BlockSize();
-  const uint64_t hs = fx.headerSize;
+  const uint64_t hs = header_.fixed.headerSize;
   Status st = WalkBlockLists(file_.get(), header_, fileSize_, &lists_);
   if (!st.ok()) {
     AddAnomaly(anomaly::kReadError, At(0, -1, hs), st.message());
     chain_.chainBroken = true;
     return;
   }
-  auto N = [](int64_t v) { return std::to_string(v); };
-  for (const ListFinding& e : lists_.findings) {
-    const Location where = At(e.block, -1, e.offset);
-    switch (e.event) {
-      case ListEvent::kFileLong:
-        AddAnomaly(anomaly::kFileLong, where,
-                   "file size is " + N(e.value) + " but should be " + N(e.expected));
-        break;
-      case ListEvent::kFileShort:
-      case ListEvent::kFileShortLastBlock:
-        AddAnomaly(
-            e.event == ListEvent::kFileShort ? anomaly::kFileShort : anomaly::kFileShortLastBlock,
-            where, "file size is " + N(e.value) + " but should be " + N(e.expected));
-        break;
-      case ListEvent::kEmptyTableLinks:
-        AddAnomaly(anomaly::kChainEnd, where,
-                   "the table has no blocks but its chain words are not 0");
-        break;
-      case ListEvent::kFirstBlockBad:
-        AddAnomaly(
-            anomaly::kChainOutOfRange, where,
-            "first block is " + N(e.value) + " but the file has " + N(e.expected) + " blocks");
-        break;
-      case ListEvent::kLinkOutOfRange:
-      case ListEvent::kLinkBeyondEof:
-        AddAnomaly(anomaly::kChainOutOfRange, where,
-                   "link to block " + N(e.value) + " beyond the " + N(lists_.presentBlocks) +
-                       " blocks in the file");
-        break;
-      case ListEvent::kBeyondFileBlocks:
-        AddAnomaly(anomaly::kChainOutOfRange, where,
-                   "block " + N(e.value) + " is beyond fileBlocks " + N(e.expected));
-        break;
-      case ListEvent::kCycle:
-        AddAnomaly(anomaly::kChainCycle, where,
-                   "link to block " + N(e.value) + " which is already in the chain");
-        break;
-      case ListEvent::kPrevLink:
-        AddAnomaly(anomaly::kChainBadPrev, where,
-                   "previous-block link is " + N(e.value) + " but should be " + N(e.expected));
-        break;
-      case ListEvent::kLastBlock:
-        AddAnomaly(anomaly::kChainEnd, where,
-                   "last block is " + N(e.value) + " but should be " + N(e.expected));
-        break;
-      case ListEvent::kChainLength:
-        AddAnomaly(anomaly::kChainLength, where,
-                   "blocks in use is " + N(e.value) + " but should be " + N(e.expected));
-        break;
-      case ListEvent::kFreeOutOfRange:
-        AddAnomaly(anomaly::kFreeOutOfRange, where,
-                   "free-list link to block " + N(e.value) + " beyond the file");
-        break;
-      case ListEvent::kFreeCrossLink:
-        AddAnomaly(anomaly::kFreeInChain, where,
-                   "block " + N(e.block) + " is both in the data chain and in the free list");
-        break;
-      case ListEvent::kFreeCycle:
-        AddAnomaly(anomaly::kFreeCycle, where,
-                   "free-list link to block " + N(e.block) + " which is already in the list");
-        break;
-      case ListEvent::kOrphan:
-        break;  // one line for all of them, below
-      case ListEvent::kBlockCount:
-        AddAnomaly(
-            anomaly::kBlockCount, where,
-            "file blocks is " + N(e.value) + " but chain and free list hold " + N(e.expected));
-        break;
-      case ListEvent::kBadRecordCount:
-        AddAnomaly(anomaly::kBadAddDataSize, where,
-                   "addDataSize " + N(e.value) + " is invalid for record size " + N(fx.recordSize));
-        break;
-      case ListEvent::kEmptyChainBlock:
-        AddAnomaly(anomaly::kEmptyChainBlock, where, "empty block in the data chain");
-        break;
-      case ListEvent::kRecordCount:
-        AddAnomaly(anomaly::kRecordCount, where,
-                   "record count is " + N(e.value) + " but should be " + N(e.expected));
-        break;
-      case ListEvent::kFirstBlockUnusual:
-        break;  // normal after deletes and reuse of freed blocks
-    }
-  }
+  for (const ListFinding& e : lists_.findings)
+    if (const char* code = ListAnomalyCode(e.event))
+      AddAnomaly(code, At(e.block, -1, e.offset),
+                 ListAnomalyDetail(e, lists_, header_.fixed.recordSize));
   chain_.chain = lists_.chain;
   chain_.freeList = lists_.freeList;
   chain_.orphans = lists_.orphans;
@@ -257,10 +235,15 @@ void TableReader::WalkLists() {
   chain_.chainRecords = lists_.chainRecords;
   if (!chain_.orphans.empty())
     AddAnomaly(anomaly::kOrphanBlock,
-               At(chain_.orphans[0], -1, BlockOffset(hs, bs, chain_.orphans[0])),
+               At(chain_.orphans[0], -1, BlockOffset(hs, header_.BlockSize(), chain_.orphans[0])),
                std::to_string(chain_.orphans.size()) +
                    " block(s) in neither the data chain nor the free list");
+  PlanReading();
+}
 
+// The blocks records are read from (strict: the chain; salvage: the plan's blocks) and
+// how many slots of each are records.
+void TableReader::PlanReading() {
   bound_.assign(lists_.owner.size(), -1);
   if (options_.mode == ReadMode::kSalvage) {
     plan_ = PlanSalvage(lists_, header_, options_.indexCounts);

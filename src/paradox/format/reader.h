@@ -20,6 +20,7 @@
 #include "paradox/format/coding.h"
 #include "paradox/format/file.h"
 #include "paradox/format/format.h"
+#include "paradox/format/header_file.h"
 #include "paradox/format/status.h"
 #include "paradox/format/value.h"
 
@@ -35,6 +36,9 @@ struct Location {
   std::optional<uint64_t> offset;
   int field = -1;                // 0-based field index, -1 = none
   std::string ToString() const;  // "FILE.DB block 3 record 2 (offset 0x1234)"
+  // The one way a place is made: the file alone, or a block, record and offset in it.
+  static Location At(std::string file, uint32_t block = 0, int64_t record = -1,
+                     std::optional<uint64_t> offset = std::nullopt);
 };
 
 // Something the reader noticed. `code` is a stable identifier (below).
@@ -213,6 +217,7 @@ class TableReader {
   TableReader() = default;
   Status Init();
   void WalkLists();
+  void PlanReading();
   bool RecordLooksValid(ByteSpan rec, std::string* why) const;
   const SalvageBlock* PlanFor(uint32_t block) const {
     return block < planAt_.size() && planAt_[block] >= 0 ? &plan_.blocks[size_t(planAt_[block])]
@@ -236,8 +241,5 @@ class TableReader {
   std::vector<DroppedSpan> dropped_;
   bool usedTemplate_ = false;
 };
-
-// Reads only the header of any Paradox file (DB, PX, X, Y, XG, YG).
-Result<TableHeader> ReadHeader(FileSystem* fs, const std::string& path);
 
 }  // namespace paradox

@@ -78,6 +78,8 @@ Result<TableHeader> HeaderForSchema(const TableSchema& schema, const std::string
 // sort order, key). Secondary indexes are not in the DB header: add them from
 // SecondaryIndexFromHeader().
 TableSchema SchemaFromHeader(const TableHeader& h);
+// FieldDef::size of a described field: A/Y length, # decimals, blob leader; 0 otherwise.
+uint16_t FieldDefSize(const FieldDesc& f);
 
 struct WriteOptions {
   // Keyed tables: records must come in strictly ascending key order (KeyOrder of the

@@ -5,21 +5,13 @@
 #include <set>
 
 #include "paradox/format/crypt.h"
+#include "paradox/format/header_file.h"
 #include "paradox/format/index.h"
 #include "paradox/format/reader.h"
 #include "paradox/format/writer.h"
 #include "paradox/repair/salvage.h"
 
 namespace paradox {
-namespace {
-
-// Writer size of a field (FieldDef::size) from a descriptor size byte.
-uint16_t WriterSize(FieldType t, uint8_t sizeByte) {
-  if (IsBlobType(t)) return sizeByte >= 10 ? uint16_t(sizeByte - 10) : 0;
-  return sizeByte;
-}
-
-}  // namespace
 
 std::string Describe(const FieldDesc& f) {
   return std::string(1, FieldTypeLetter(f.type)) + std::to_string(f.sizeByte);
@@ -52,8 +44,7 @@ std::string HeaderProblem(const TableHeader& h, uint64_t fileSize) {
   TableLevel level;
   if (!LevelFromVersionId(f.fileVersionId, &level)) return "unknown table level byte";
   if (f.fileType != 0 && f.fileType != 2) return "file type is not a table";
-  static const uint8_t kCodes[] = {1, 2, 3, 4, 8, 16, 32};
-  if (std::find(std::begin(kCodes), std::end(kCodes), f.blockSizeCode) == std::end(kCodes))
+  if (!BlockSizeKnown(f.BlockSize()))
     return "block size code " + std::to_string(f.blockSizeCode) + " is not a block size";
   if (h.fields.empty()) return "no fields";
   for (size_t i = 0; i < h.fields.size(); ++i) {
@@ -163,81 +154,59 @@ bool EndsInLastBlock(const TableHeader& h, uint64_t fileSize) {
   return n > 0 && fileSize > hs + (n - 1) * bs && fileSize <= hs + n * bs;
 }
 
-void PutU16(Bytes& b, size_t off, uint16_t v) {
-  if (off + 2 <= b.size()) EncodeU16(&b[off], v);
-}
-
 // Bytes of the start of a .DB that header recovery looks at (a header is at most
 // 64 KiB; block 1's header follows it).
 constexpr size_t kHeaderPrefix = 0x10000 + 6;
 
-// Fixed stored size of a field type; 0 for types whose size the descriptor gives.
-uint8_t FixedSizeOf(FieldType t) {
-  switch (t) {
-    case FieldType::kShort:
-      return 2;
-    case FieldType::kDate:
-    case FieldType::kLong:
-    case FieldType::kTime:
-    case FieldType::kAutoInc:
-      return 4;
-    case FieldType::kMoney:
-    case FieldType::kNumber:
-    case FieldType::kTimestamp:
-      return 8;
-    case FieldType::kLogical:
-      return 1;
-    default:
-      return 0;
-  }
-}
-
 // Mends invalid field descriptors in a header copy: from the .PX (which repeats the
 // key fields' descriptors), from X/XG headers (the indexed fields'), from the .VAL footer, from the
-// type's fixed size, or - for the one alpha/bytes field whose size is lost - from the record size.
-// Returns the number of descriptors changed.
-int RepairDescriptors(Bytes& trial, uint8_t versionId, uint16_t n, const TableHeader* px,
-                      const ValFile* val, const std::map<uint16_t, FieldDesc>& fromIndexes) {
-  const size_t base = versionId >= 5 ? 0x78 : 0x58;
-  if (n == 0 || base + 2 * size_t(n) > trial.size()) return 0;
+// type's fixed size, or - for the one alpha/bytes field whose size is lost - from the record size
+// (`recordSize`). `extension`: the descriptors follow the extension. Returns the number of
+// descriptors changed.
+int RepairDescriptors(Bytes& trial, bool extension, uint16_t n, uint16_t recordSize,
+                      const TableHeader* px, const ValFile* val,
+                      const std::map<uint16_t, FieldDesc>& fromIndexes) {
+  const size_t base = DescriptorsOffset(extension);
+  const size_t len = FieldDesc::kDescriptorLength;
+  if (n == 0 || base + len * size_t(n) > trial.size()) return 0;
   int changes = 0;
   int lostSize = -1;  // the single alpha/bytes field whose size is gone
   uint32_t known = 0;
   for (uint16_t i = 0; i < n; ++i) {
-    uint8_t& t = trial[base + 2 * i];
-    uint8_t& sz = trial[base + 2 * i + 1];
-    auto valid = [&]() {
-      return IsKnownFieldType(t) && ValidateFieldDescriptor(FieldType(t), sz).ok();
-    };
-    if (!valid()) {
+    FieldDesc d;
+    d.DecodeDescriptor(&trial[base + len * i]);
+    const bool knownType = IsKnownFieldType(uint8_t(d.type));
+    if (!knownType || !ValidateFieldDescriptor(d.type, d.sizeByte).ok()) {
+      auto take = [&d](const FieldDesc& from) {
+        d.type = from.type;
+        d.sizeByte = from.sizeByte;
+      };
       auto x = fromIndexes.find(uint16_t(i + 1));
       if (px && i < px->fields.size()) {
-        t = uint8_t(px->fields[i].type);
-        sz = px->fields[i].sizeByte;
+        take(px->fields[i]);
       } else if (x != fromIndexes.end()) {
-        t = uint8_t(x->second.type);
-        sz = x->second.sizeByte;
+        take(x->second);
       } else if (val && val->fieldsRead && i < val->fields.size() && val->fields.size() == n) {
-        t = uint8_t(val->fields[i].type);
-        sz = val->fields[i].sizeByte;
-      } else if (IsKnownFieldType(t) && FixedSizeOf(FieldType(t)) != 0) {
-        sz = FixedSizeOf(FieldType(t));
-      } else if ((t == uint8_t(FieldType::kAlpha) || t == uint8_t(FieldType::kBytes)) &&
-                 lostSize < 0) {
+        take(val->fields[i]);
+      } else if (knownType && FixedSizeByte(d.type) != 0) {
+        d.sizeByte = FixedSizeByte(d.type);
+      } else if ((d.type == FieldType::kAlpha || d.type == FieldType::kBytes) && lostSize < 0) {
         lostSize = i;
         ++changes;
         continue;
       } else {
         continue;  // nothing to go on; the header stays unusable
       }
+      d.EncodeDescriptor(&trial[base + len * i]);
       ++changes;
     }
-    if (IsKnownFieldType(t)) known += StoredFieldSize(FieldType(t), sz);
+    if (IsKnownFieldType(uint8_t(d.type))) known += d.Size();
   }
-  if (lostSize >= 0) {
-    uint32_t recordSize = DecodeU16(&trial[0]);
-    if (recordSize > known && recordSize - known <= 255)
-      trial[base + 2 * size_t(lostSize) + 1] = uint8_t(recordSize - known);
+  if (lostSize >= 0 && recordSize > known && recordSize - known <= 255) {
+    FieldDesc d;
+    d.DecodeDescriptor(&trial[base + len * size_t(lostSize)]);
+    d.sizeByte = uint8_t(recordSize - known);
+    d.EncodeDescriptor(&trial[base + len * size_t(lostSize)]);
   }
   return changes;
 }
@@ -266,9 +235,10 @@ class HeaderRecovery {
     if (firstProblem_.empty())
       firstProblem_ = "the data chain from block " + std::to_string(stored_->fixed.firstBlock) +
                       " does not read as linked data blocks with this header's sizes";
-    if (file_.size() < FixedHeader::kEncodedLength)
+    if (!fixed_.DecodeFrom(file_).ok())
       return Status::Corruption("file is " + std::to_string(fileSize_) +
                                 " bytes, too short for a table header");
+    haveExtension_ = ext_.DecodeFrom(ByteSpan(file_).subspan(kExtensionOffset)).ok();
     GatherCandidates();
     PARADOX_RETURN_IF_ERROR(SearchRepairs());
     if (best_.empty() && storedUsable_)
@@ -317,27 +287,27 @@ class HeaderRecovery {
   // Candidate values for the layout fields: the stored ones first, then what the
   // header's redundancy and the family members say, then the usual values.
   void GatherCandidates() {
-    const Bytes& file = file_;
-    versions_ = {file[0x39]};
-    if (file.size() >= 0x5C) {
-      uint16_t v2 = DecodeU16(&file[0x58]), v3 = DecodeU16(&file[0x5A]);
+    const FixedHeader& f = fixed_;
+    versions_ = {f.fileVersionId};
+    if (haveExtension_) {
+      const uint16_t v2 = ext_.fileVerId2, v3 = ext_.fileVerId3;
       if (v2 == v3 && v2 >= 0x105 && v2 <= 0x10C) versions_.push_back(uint8_t(v2 - 0x100));
     }
     for (uint8_t v : {12, 11, 9, 4, 3}) versions_.push_back(v);
-    counts_ = {DecodeU16(&file[0x21])};
-    uint32_t p30 = DecodeU32(&file[0x30]), p34 = DecodeU32(&file[0x34]);
+    counts_ = {f.numFields};
+    const uint32_t p30 = f.ramPtr30, p34 = f.ramPtr34;
     if (p30 > p34 && (p30 - p34) % 2 == 0 && (p30 - p34) / 2 <= 255)
       counts_.push_back(uint16_t((p30 - p34) / 2));
-    if (file.size() >= 0x70) {
-      uint16_t fn = DecodeU16(&file[0x66]), so = DecodeU16(&file[0x6E]);
+    if (haveExtension_) {
+      const uint16_t fn = ext_.fieldNumbersOffset, so = ext_.sortOrderIdOffset;
       if (so > fn && (so - fn) % 2 == 0 && (so - fn) / 2 <= 255)
         counts_.push_back(uint16_t((so - fn) / 2));
     }
     if (val_ && val_->fieldsRead) counts_.push_back(uint16_t(val_->fields.size()));
-    codes_ = {file[0x05], 1, 2, 4, 16, 3, 8, 32};
-    headerSizes_ = {DecodeU16(&file[0x02]), 2048, 4096};
-    if (uint16_t real = DecodeU16(&file[0x51]); real > 0) headerSizes_.push_back(real);
-    keys_ = {DecodeU16(&file[0x23])};
+    codes_ = {f.blockSizeCode, 1, 2, 4, 16, 3, 8, 32};
+    headerSizes_ = {f.headerSize, 2048, 4096};
+    if (f.realHeaderSize > 0) headerSizes_.push_back(f.realHeaderSize);
+    keys_ = {f.primaryKeyFields};
     if (px_) keys_.push_back(px_->fixed.numFields);
     keys_.push_back(0);
     auto dedupe = [](auto& v) {
@@ -367,33 +337,38 @@ class HeaderRecovery {
   }
 
   Status TryRepair(uint8_t ver, uint16_t n, uint16_t pk, uint8_t code, size_t hi) {
-    const Bytes& file = file_;
-    int changes = (ver != file[0x39]) + (n != DecodeU16(&file[0x21])) +
-                  (pk != DecodeU16(&file[0x23])) + (code != file[0x05]);
+    const FixedHeader& stored = fixed_;
+    int changes = (ver != stored.fileVersionId) + (n != stored.numFields) +
+                  (pk != stored.primaryKeyFields) + (code != stored.blockSizeCode);
     if (changes >= bestChanges_) return Status::OK();
-    Bytes trial = file;
-    trial[0x39] = ver;
-    PutU16(trial, 0x21, n);
-    PutU16(trial, 0x23, pk);
-    trial[0x05] = code;
-    changes += RepairDescriptors(trial, ver, n, px_, val_, fromIndexes_);
+    FixedHeader fx = stored;
+    fx.fileVersionId = ver;
+    fx.numFields = n;
+    fx.primaryKeyFields = pk;
+    fx.blockSizeCode = code;
+    fx.fileType = pk > 0 ? 0 : 2;
+    Bytes trial = file_;
+    changes += RepairDescriptors(trial, HasExtension(fx.fileType, ver), n, stored.recordSize, px_,
+                                 val_, fromIndexes_);
     if (changes >= bestChanges_) return Status::OK();
-    trial[0x04] = pk > 0 ? 0 : 2;
+    fx.EncodeTo(trial.data());
     // headerSize: a listed candidate, or (last round) the computed used size.
     auto h1 = DecodeTableHeader(ByteSpan(trial));
     if (!h1.ok()) {
       // The stored header size may cut the variable part short: retry wide.
-      PutU16(trial, 0x02, uint16_t(std::min<size_t>(trial.size(), 0xF000)));
+      fx.headerSize = uint16_t(std::min<size_t>(trial.size(), 0xF000));
+      fx.EncodeTo(trial.data());
       h1 = DecodeTableHeader(ByteSpan(trial));
       if (!h1.ok()) return Status::OK();
     }
     const uint16_t hs = hi < headerSizes_.size() ? headerSizes_[hi] : uint16_t(h1->variableEnd);
-    const int hsChange = hs != DecodeU16(&file[0x02]);
+    const int hsChange = hs != stored.headerSize;
     if (changes + hsChange >= bestChanges_) return Status::OK();
-    PutU16(trial, 0x02, hs);
-    PutU16(trial, 0x00, uint16_t(h1->ComputedRecordSize()));
-    const int rsChange = DecodeU16(&trial[0x00]) != DecodeU16(&file[0x00]);
-    const int typeChange = trial[0x04] != file[0x04];
+    fx.headerSize = hs;
+    fx.recordSize = uint16_t(h1->ComputedRecordSize());
+    fx.EncodeTo(trial.data());
+    const int rsChange = fx.recordSize != stored.recordSize;
+    const int typeChange = fx.fileType != stored.fileType;
     int total = changes + hsChange + rsChange + typeChange;
     if (total >= bestChanges_) return Status::OK();
     auto h2 = DecodeTableHeader(ByteSpan(trial));
@@ -433,10 +408,9 @@ class HeaderRecovery {
     }
     TableSchema schema;
     TableLevel level;
-    if (!LevelFromVersionId(file_[0x39], &level)) level = TableLevel::k7;
+    if (!LevelFromVersionId(fixed_.fileVersionId, &level)) level = TableLevel::k7;
     schema.level = level;
-    for (const FieldDesc& f : fields)
-      schema.fields.push_back({f.name, f.type, WriterSize(f.type, f.sizeByte)});
+    for (const FieldDesc& f : fields) schema.fields.push_back({f.name, f.type, FieldDefSize(f)});
     schema.keyFieldCount = keyCount;
     for (uint8_t code : codes_) {
       if (code == 0) continue;
@@ -446,13 +420,15 @@ class HeaderRecovery {
         auto templ = HeaderForSchema(schema, "TABLE.DB");
         if (!templ.ok()) break;
         TableHeader h = std::move(templ).value();
+        FixedHeader fx = fixed_;
+        fx.blockSizeCode = code;
+        fx.fileType = keyCount > 0 ? 0 : 2;
+        fx.headerSize = hs;
+        fx.recordSize = uint16_t(h.ComputedRecordSize());
+        fx.numFields = uint16_t(h.fields.size());
+        fx.primaryKeyFields = keyCount;
         Bytes whole = file_;
-        whole[0x05] = code;
-        whole[0x04] = keyCount > 0 ? 0 : 2;
-        PutU16(whole, 0x02, hs);
-        PutU16(whole, 0x00, uint16_t(h.ComputedRecordSize()));
-        PutU16(whole, 0x21, uint16_t(h.fields.size()));
-        PutU16(whole, 0x23, keyCount);
+        fx.EncodeTo(whole.data());
         auto merged = DecodeTableHeaderWithTemplate(ByteSpan(whole), h);
         if (!merged.ok()) continue;
         merged->fixed.headerSize = hs;
@@ -483,6 +459,9 @@ class HeaderRecovery {
   const std::map<uint16_t, FieldDesc>& fromIndexes_;
 
   Result<TableHeader> stored_ = Status::Corruption("not decoded");
+  FixedHeader fixed_;  // the stored fixed part, and the extension when the file has one
+  HeaderExtension ext_;
+  bool haveExtension_ = false;
   bool storedUsable_ = false;
   Status ioError_;
   std::string firstProblem_;
@@ -512,8 +491,10 @@ Status ReadPrefix(FileSystem* fs, const std::string& path, size_t limit, Bytes* 
   auto sz = (*f)->Size();
   if (!sz.ok()) return sz.status();
   *size = *sz;
-  out->assign(size_t(std::min<uint64_t>(*sz, limit)), 0);
-  return (*f)->ReadExact(0, MutableByteSpan(*out));
+  auto prefix = ReadFilePrefix(f->get(), *sz, limit);
+  if (!prefix.ok()) return prefix.status();
+  *out = std::move(prefix).value();
+  return Status::OK();
 }
 
 // Descriptors of DB fields (by 1-based number) as the X/XG headers repeat them: the
@@ -523,8 +504,9 @@ Result<std::map<uint16_t, FieldDesc>> DescriptorsFromIndexes(FileSystem* fs, con
                                                              const Bytes& dbPrefix,
                                                              const TableHeader* px) {
   std::map<uint16_t, FieldDesc> out;
-  uint16_t keys =
-      px ? px->fixed.numFields : (dbPrefix.size() >= 0x25 ? DecodeU16(&dbPrefix[0x23]) : 0);
+  FixedHeader db;
+  const uint16_t keys =
+      px ? px->fixed.numFields : (db.DecodeFrom(dbPrefix).ok() ? db.primaryKeyFields : uint16_t(0));
   for (const SecondaryFiles& s : fam.secondary) {
     if (s.x.empty()) continue;
     auto xh = ReadHeader(fs, s.x);

@@ -35,36 +35,6 @@ size_t KeyLength(const TableHeader& h) {
   return n;
 }
 
-// Bytes of the leading key fields whose stored bytes sort like their values under any
-// collation (numbers, dates, times, logicals, BCD): the engine's order must be
-// ascending there whatever its collation, and the verifier checks it.
-size_t CollationFreeKeyPrefix(const TableHeader& h) {
-  size_t n = 0;
-  for (size_t i = 0; i < h.fixed.primaryKeyFields && i < h.fields.size(); ++i) {
-    switch (h.fields[i].type) {
-      case FieldType::kDate:
-      case FieldType::kShort:
-      case FieldType::kLong:
-      case FieldType::kMoney:
-      case FieldType::kNumber:
-      case FieldType::kLogical:
-      case FieldType::kTime:
-      case FieldType::kTimestamp:
-      case FieldType::kAutoInc:
-      case FieldType::kBcd:
-        n += h.fields[i].Size();
-        continue;
-      default:
-        return n;
-    }
-  }
-  return n;
-}
-
-uint8_t FoldAscii(uint8_t c) {
-  return (c >= 'a' && c <= 'z') ? uint8_t(c - 32) : c;
-}
-
 }  // namespace
 
 bool IsByteOrderCollation(const TableHeader& h) {
@@ -74,32 +44,15 @@ bool IsByteOrderCollation(const TableHeader& h) {
 }
 
 int CompareKeys(const TableHeader& h, ByteSpan a, ByteSpan b, bool exactCollation) {
+  const size_t available = std::min(a.size(), b.size());
   if (exactCollation) {
     const KeyOrder order(h);
-    if (order.known() && a.size() >= order.keyLength() && b.size() >= order.keyLength())
-      return order.Compare(a.data(), b.data());
+    if (order.known() && available >= order.keyLength()) return order.Compare(a.data(), b.data());
   }
-  size_t off = 0;
-  for (size_t i = 0; i < h.fixed.primaryKeyFields && i < h.fields.size(); ++i) {
-    const FieldDesc& f = h.fields[i];
-    size_t n = f.Size();
-    if (off + n > a.size() || off + n > b.size()) break;
-    const uint8_t* pa = a.data() + off;
-    const uint8_t* pb = b.data() + off;
-    if (!exactCollation && f.type == FieldType::kAlpha) {
-      for (size_t k = 0; k < n; ++k) {
-        uint8_t ca = FoldAscii(pa[k]), cb = FoldAscii(pb[k]);
-        if (ca != cb) return ca < cb ? -1 : 1;
-      }
-    }
-    int c = std::memcmp(pa, pb, n);
-    if (c != 0) return c < 0 ? -1 : 1;
-    off += n;
-  }
-  return 0;
+  using Plain = KeyOrder::Plain;
+  return KeyOrder(h, exactCollation ? Plain::kBytes : Plain::kFoldedAscii, available)
+      .Compare(a.data(), b.data());
 }
-
-namespace {}  // namespace
 
 namespace {
 
@@ -523,9 +476,10 @@ class Salvager {
     identity_ = false;
     flat_.reserve(size_t(rows_.size()));
     for (RecordPlace p : rows_) flat_.push_back(p);
+    // An unknown collation: alpha fields by their bytes, a-z folded first.
+    const KeyOrder folded(h_, KeyOrder::Plain::kFoldedAscii);
     auto less = [&](uint32_t a, uint32_t b) {
-      return exact_ ? order_->Less(Key(a), Key(b))
-                    : CompareKeys(h_, ByteSpan(Key(a), klen_), ByteSpan(Key(b), klen_), false) < 0;
+      return (exact_ ? *order_ : folded).Less(Key(a), Key(b));
     };
     std::vector<uint32_t> ordered;
     if (exact_) {
@@ -579,11 +533,9 @@ class Salvager {
   std::vector<uint32_t> MergeIntoChain(const Less& less) {
     std::vector<uint32_t> chain, other;
     for (uint32_t i = 0; i < Rows(); ++i) (FromChain(i) ? chain : other).push_back(i);
-    const size_t prefix = std::min(klen_, CollationFreeKeyPrefix(h_));
-    auto prefixLess = [this, prefix](uint32_t a, uint32_t b) {
-      return std::memcmp(Key(a), Key(b), prefix) < 0;
-    };
-    if (prefix > 0) {
+    // The table's KeyOrder compares just those fields (its certain prefix).
+    auto prefixLess = [this](uint32_t a, uint32_t b) { return order_->Less(Key(a), Key(b)); };
+    if (order_->certainPrefix() > 0) {
       auto bad = std::is_sorted_until(chain.begin(), chain.end(), prefixLess);
       if (bad != chain.end()) {
         ++res_.issues;

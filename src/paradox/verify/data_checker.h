@@ -26,7 +26,7 @@ inline constexpr uint32_t kMaxDate = 3652059;  // 9999-12-31
 inline constexpr int32_t kMsPerDay = 86400000;
 
 inline bool ValidBlockCode(uint8_t code) {
-  return code == 1 || code == 2 || code == 3 || code == 4 || code == 8 || code == 16 || code == 32;
+  return BlockSizeKnown(uint32_t(code) * 1024);
 }
 
 inline std::string N(uint64_t v) {
@@ -126,12 +126,7 @@ class DataChecker {
   bool IsTable() const { return role_ == DataRole::kTable; }
   Location Loc(uint32_t block = 0, int64_t record = -1,
                std::optional<uint64_t> offset = std::nullopt) const {
-    Location l;
-    l.file = name_;
-    l.block = block;
-    l.record = record;
-    l.offset = offset;
-    return l;
+    return Location::At(name_, block, record, offset);
   }
   void Add(std::string_view check, Location where, std::string detail, std::string field = {}) {
     ctx_.sink->Add(check, std::move(where), std::move(detail), std::move(field));
@@ -163,6 +158,10 @@ class DataChecker {
   bool ReadLists();
   bool KeyFits();
   void ReportLists();
+  // ReportLists' steps, one per group of walk events; false for an event not theirs.
+  bool ReportSizeEvent(const ListFinding& e);
+  bool ReportChainEvent(const ListFinding& e);
+  bool ReportBlockEvent(const ListFinding& e, uint32_t* orphans);
   void RecordPass();
   // Where a record is: its block, its slot and its file offset.
   struct RecordAt {

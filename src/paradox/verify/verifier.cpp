@@ -266,6 +266,26 @@ void Sink::Add(std::string_view check, Location where, std::string detail, std::
   report_->findings.push_back(std::move(f));
 }
 
+bool OpenForCheck(Context& ctx, const std::string& path, std::string_view missingCheck,
+                  std::unique_ptr<File>* file, uint64_t* size) {
+  const std::string name = BaseName(path);
+  Result<std::unique_ptr<File>> f = ctx.fs->Open(path, OpenMode::kRead);
+  if (!f.ok()) {
+    ctx.sink->Add(f.status().IsNotFound() ? missingCheck : "file.unreadable", Location::At(name),
+                  "cannot open " + name + ": " + f.status().ToString());
+    return false;
+  }
+  Result<uint64_t> sz = f.value()->Size();
+  if (!sz.ok()) {
+    ctx.sink->Add("file.unreadable", Location::At(name),
+                  "cannot size " + name + ": " + sz.status().ToString());
+    return false;
+  }
+  *file = std::move(f.value());
+  *size = *sz;
+  return true;
+}
+
 std::string BaseName(const std::string& path) {
   return PathBaseName(path);
 }
@@ -283,9 +303,7 @@ namespace {
 using namespace verify;
 
 Location At(const std::string& file) {
-  Location l;
-  l.file = file;
-  return l;
+  return Location::At(file);
 }
 
 void CheckMemberLevel(Context& ctx, const std::string& path, const TableHeader& table) {

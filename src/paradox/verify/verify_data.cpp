@@ -18,44 +18,19 @@
 namespace paradox::verify {
 
 bool DataChecker::OpenAndReadHeader() {
-  Result<std::unique_ptr<File>> f = ctx_.fs->Open(path_, OpenMode::kRead);
-  if (!f.ok()) {
-    Add(f.status().IsNotFound() ? "file.missing" : "file.unreadable", Loc(),
-        "cannot open " + name_ + ": " + f.status().ToString());
+  if (!OpenForCheck(ctx_, path_, "file.missing", &file_, &size_)) return false;
+  Result<HeaderPrefix> prefix = ReadHeaderPrefix(file_.get(), size_);
+  if (!prefix.ok()) {
+    if (!HoldsFixedHeader(size_))
+      Add("header.too-short", Loc(),
+          "file is " + N(size_) + " bytes but a Paradox header needs at least " +
+              N(FixedHeader::kEncodedLength));
+    else
+      Add("file.unreadable", Loc(), "cannot read the header: " + prefix.status().ToString());
     return false;
   }
-  file_ = std::move(f.value());
-  Result<uint64_t> sz = file_->Size();
-  if (!sz.ok()) {
-    Add("file.unreadable", Loc(), "cannot size " + name_ + ": " + sz.status().ToString());
-    return false;
-  }
-  size_ = *sz;
-  if (size_ < FixedHeader::kEncodedLength) {
-    Add("header.too-short", Loc(),
-        "file is " + N(size_) + " bytes but a Paradox header needs at least " +
-            N(FixedHeader::kEncodedLength));
-    return false;
-  }
-  Bytes fixed(FixedHeader::kEncodedLength);
-  Status st = file_->ReadExact(0, fixed);
-  if (!st.ok()) {
-    Add("file.unreadable", Loc(), "cannot read the header: " + st.ToString());
-    return false;
-  }
-  st = h_.fixed.DecodeFrom(fixed);
-  if (!st.ok()) {
-    Add("header.too-short", Loc(), st.ToString());
-    return false;
-  }
-  uint64_t want = std::max<uint64_t>(h_.fixed.headerSize, FixedHeader::kEncodedLength);
-  want = std::min<uint64_t>(want, size_);
-  headerBytes_.resize(size_t(want));
-  st = file_->ReadExact(0, headerBytes_);
-  if (!st.ok()) {
-    Add("file.unreadable", Loc(), "cannot read the header: " + st.ToString());
-    return false;
-  }
+  h_.fixed = prefix->fixed;
+  headerBytes_ = std::move(prefix->bytes);
   return true;
 }
 
@@ -93,115 +68,135 @@ bool DataChecker::KeyFits() {
 
 // The shared walk's events as findings.
 void DataChecker::ReportLists() {
-  const FixedHeader& f = h_.fixed;
   walk_.chain = lists_.chain;
-  const uint32_t cap = BlockCapacity(bs_, rs_);
   uint32_t orphans = 0;
-  for (const ListFinding& e : lists_.findings) {
-    const uint64_t boff = e.block ? BlockOffset(hs_, bs_, e.block) : 0;
-    switch (e.event) {
-      case ListEvent::kFileLong:
-        Add("file.trailing-data", Loc(0, -1, e.offset),
-            "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks make " +
-                N(e.expected));
-        break;
-      case ListEvent::kFileShortLastBlock: {
-        const uint64_t lastOff = BlockOffset(hs_, bs_, fileBlocks_);
-        Add("file.short-last-block", Loc(fileBlocks_, -1, size_),
-            "file ends " + N(size_ - lastOff) + " bytes into its last block (of " + N(bs_) +
-                "), after that block's records");
-        break;
-      }
-      case ListEvent::kFileShort:
-        Add("file.truncated", Loc(std::min(present_, fileBlocks_) + 1, -1, size_),
-            "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks need " +
-                N(e.expected));
-        break;
-      case ListEvent::kEmptyTableLinks:
-        Add("chain.empty-table", Loc(0, -1, 0x0A),
-            "no blocks but 0x0A/0x0E/0x10 are " + N(f.blocksInUse) + "/" + N(f.firstBlock) + "/" +
-                N(f.lastBlock) + " and should be 0");
-        break;
-      case ListEvent::kFirstBlockBad:
-        Add("chain.first-block", Loc(0, -1, 0x0E),
-            "first block is " + N(uint64_t(e.value)) + " but should be 1.." + N(fileBlocks_));
-        break;
-      case ListEvent::kFirstBlockUnusual:
-        Add("chain.first-block-unusual", Loc(0, -1, 0x0E),
-            "first block is " + N(uint64_t(e.value)) + "; normally 1");
-        break;
-      case ListEvent::kLinkOutOfRange:
-        Add("chain.out-of-range", Loc(e.block, -1, e.offset),
-            "next block of block " + N(e.block) + " is " + N(uint64_t(e.value)) +
-                " but the file has " + N(std::max(fileBlocks_, present_)) + " blocks");
-        break;
-      case ListEvent::kLinkBeyondEof:
-        Add("chain.beyond-eof",
-            Loc(uint32_t(e.value), -1, BlockOffset(hs_, bs_, uint32_t(e.value))),
-            "block " + N(uint64_t(e.value)) + " is in the chain but the file ends at byte " +
-                N(size_));
-        break;
-      case ListEvent::kBeyondFileBlocks:
-        Add("chain.out-of-range", Loc(e.block, -1, e.offset),
-            "block " + N(e.block) + " is in the chain but beyond the " + N(fileBlocks_) +
-                " blocks the header declares");
-        break;
-      case ListEvent::kCycle:
-        Add("chain.cycle", Loc(uint32_t(e.value), -1, BlockOffset(hs_, bs_, uint32_t(e.value))),
-            "block " + N(uint64_t(e.value)) + " is reached twice (again from block " + N(e.block) +
-                ")");
-        break;
-      case ListEvent::kPrevLink:
-        Add("chain.prev-link", Loc(e.block, -1, e.offset),
-            "previous-block link of block " + N(e.block) + " is " + N(uint64_t(e.value)) +
-                " but should be " + N(uint64_t(e.expected)));
-        break;
-      case ListEvent::kLastBlock:
-        Add("chain.last-block", Loc(0, -1, 0x10),
-            "last block is " + N(uint64_t(e.value)) + " but the chain ends at block " +
-                N(uint64_t(e.expected)));
-        break;
-      case ListEvent::kChainLength:
-        Add("chain.length", Loc(0, -1, 0x0A),
-            "blocks in use is " + N(uint64_t(e.value)) + " but the chain has " +
-                N(uint64_t(e.expected)) + (chainBroken_ ? " blocks before it breaks" : " blocks"));
-        break;
-      case ListEvent::kFreeOutOfRange:
-        Add("freelist.out-of-range", e.block ? Loc(e.block, -1, e.offset) : Loc(0, -1, 0x4D),
-            "free-list link is " + N(uint64_t(e.value)) + " but the file has " + N(present_) +
-                " blocks");
-        break;
-      case ListEvent::kFreeCrossLink:
-        Add("freelist.cross-link", Loc(e.block, -1, e.offset),
-            "block " + N(e.block) + " is in the data chain and in the free list");
-        break;
-      case ListEvent::kFreeCycle:
-        Add("freelist.cycle", Loc(e.block, -1, e.offset),
-            "free list reaches block " + N(e.block) + " twice");
-        break;
-      case ListEvent::kOrphan:
-        // Blocks past the header's count are trailing data, reported as such.
-        if (e.block <= fileBlocks_ && ++orphans <= 10)
-          Add("blocks.orphan", Loc(e.block, -1, e.offset),
-              "block " + N(e.block) + " is in neither the data chain nor the free list");
-        break;
-      case ListEvent::kBadRecordCount:
-        Add("block.record-count", Loc(e.block, -1, boff + 4),
-            "addDataSize is " + std::to_string(e.value) + " but should be -" + N(rs_) +
-                " or a multiple of " + N(rs_) + " up to " + N((cap - 1) * uint64_t(rs_)));
-        break;
-      case ListEvent::kBlockCount:       // the orphans and the lists say it
-      case ListEvent::kEmptyChainBlock:  // judged with the records, after the pass
-      case ListEvent::kRecordCount:
-        break;
-    }
-  }
+  for (const ListFinding& e : lists_.findings)
+    if (!ReportSizeEvent(e) && !ReportChainEvent(e)) ReportBlockEvent(e, &orphans);
+  // kBlockCount: the orphans and the lists say it; kEmptyChainBlock and kRecordCount are
+  // judged with the records, after the pass.
   if (orphans > 10)
     Add("blocks.orphan", Loc(),
         N(orphans) + " blocks in all are in neither list (first 10 listed)");
   if (IsTable()) {
     ctx_.report->summary.chainBlocks = uint32_t(lists_.chain.size());
     ctx_.report->summary.freeBlocks = uint32_t(lists_.freeList.size());
+  }
+}
+
+// The walk's events about the file's size; false for the others.
+bool DataChecker::ReportSizeEvent(const ListFinding& e) {
+  switch (e.event) {
+    case ListEvent::kFileLong:
+      Add("file.trailing-data", Loc(0, -1, e.offset),
+          "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks make " +
+              N(e.expected));
+      return true;
+    case ListEvent::kFileShortLastBlock: {
+      const uint64_t lastOff = BlockOffset(hs_, bs_, fileBlocks_);
+      Add("file.short-last-block", Loc(fileBlocks_, -1, size_),
+          "file ends " + N(size_ - lastOff) + " bytes into its last block (of " + N(bs_) +
+              "), after that block's records");
+      return true;
+    }
+    case ListEvent::kFileShort:
+      Add("file.truncated", Loc(std::min(present_, fileBlocks_) + 1, -1, size_),
+          "file is " + N(size_) + " bytes but header + " + N(fileBlocks_) + " blocks need " +
+              N(e.expected));
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The walk's events about the data chain and the header's words for it.
+bool DataChecker::ReportChainEvent(const ListFinding& e) {
+  const FixedHeader& f = h_.fixed;
+  switch (e.event) {
+    case ListEvent::kEmptyTableLinks:
+      Add("chain.empty-table", Loc(0, -1, 0x0A),
+          "no blocks but 0x0A/0x0E/0x10 are " + N(f.blocksInUse) + "/" + N(f.firstBlock) + "/" +
+              N(f.lastBlock) + " and should be 0");
+      return true;
+    case ListEvent::kFirstBlockBad:
+      Add("chain.first-block", Loc(0, -1, 0x0E),
+          "first block is " + N(uint64_t(e.value)) + " but should be 1.." + N(fileBlocks_));
+      return true;
+    case ListEvent::kFirstBlockUnusual:
+      Add("chain.first-block-unusual", Loc(0, -1, 0x0E),
+          "first block is " + N(uint64_t(e.value)) + "; normally 1");
+      return true;
+    case ListEvent::kLinkOutOfRange:
+      Add("chain.out-of-range", Loc(e.block, -1, e.offset),
+          "next block of block " + N(e.block) + " is " + N(uint64_t(e.value)) +
+              " but the file has " + N(std::max(fileBlocks_, present_)) + " blocks");
+      return true;
+    case ListEvent::kLinkBeyondEof:
+      Add("chain.beyond-eof", Loc(uint32_t(e.value), -1, BlockOffset(hs_, bs_, uint32_t(e.value))),
+          "block " + N(uint64_t(e.value)) + " is in the chain but the file ends at byte " +
+              N(size_));
+      return true;
+    case ListEvent::kBeyondFileBlocks:
+      Add("chain.out-of-range", Loc(e.block, -1, e.offset),
+          "block " + N(e.block) + " is in the chain but beyond the " + N(fileBlocks_) +
+              " blocks the header declares");
+      return true;
+    case ListEvent::kCycle:
+      Add("chain.cycle", Loc(uint32_t(e.value), -1, BlockOffset(hs_, bs_, uint32_t(e.value))),
+          "block " + N(uint64_t(e.value)) + " is reached twice (again from block " + N(e.block) +
+              ")");
+      return true;
+    case ListEvent::kPrevLink:
+      Add("chain.prev-link", Loc(e.block, -1, e.offset),
+          "previous-block link of block " + N(e.block) + " is " + N(uint64_t(e.value)) +
+              " but should be " + N(uint64_t(e.expected)));
+      return true;
+    case ListEvent::kLastBlock:
+      Add("chain.last-block", Loc(0, -1, 0x10),
+          "last block is " + N(uint64_t(e.value)) + " but the chain ends at block " +
+              N(uint64_t(e.expected)));
+      return true;
+    case ListEvent::kChainLength:
+      Add("chain.length", Loc(0, -1, 0x0A),
+          "blocks in use is " + N(uint64_t(e.value)) + " but the chain has " +
+              N(uint64_t(e.expected)) + (chainBroken_ ? " blocks before it breaks" : " blocks"));
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The walk's events about the free list and single blocks; `orphans` counts the blocks
+// in neither list (the first 10 are listed).
+bool DataChecker::ReportBlockEvent(const ListFinding& e, uint32_t* orphans) {
+  const uint64_t boff = e.block ? BlockOffset(hs_, bs_, e.block) : 0;
+  const uint32_t cap = BlockCapacity(bs_, rs_);
+  switch (e.event) {
+    case ListEvent::kFreeOutOfRange:
+      Add("freelist.out-of-range", e.block ? Loc(e.block, -1, e.offset) : Loc(0, -1, 0x4D),
+          "free-list link is " + N(uint64_t(e.value)) + " but the file has " + N(present_) +
+              " blocks");
+      return true;
+    case ListEvent::kFreeCrossLink:
+      Add("freelist.cross-link", Loc(e.block, -1, e.offset),
+          "block " + N(e.block) + " is in the data chain and in the free list");
+      return true;
+    case ListEvent::kFreeCycle:
+      Add("freelist.cycle", Loc(e.block, -1, e.offset),
+          "free list reaches block " + N(e.block) + " twice");
+      return true;
+    case ListEvent::kOrphan:
+      // Blocks past the header's count are trailing data, reported as such.
+      if (e.block <= fileBlocks_ && ++*orphans <= 10)
+        Add("blocks.orphan", Loc(e.block, -1, e.offset),
+            "block " + N(e.block) + " is in neither the data chain nor the free list");
+      return true;
+    case ListEvent::kBadRecordCount:
+      Add("block.record-count", Loc(e.block, -1, boff + 4),
+          "addDataSize is " + std::to_string(e.value) + " but should be -" + N(rs_) +
+              " or a multiple of " + N(rs_) + " up to " + N((cap - 1) * uint64_t(rs_)));
+      return true;
+    default:
+      return false;
   }
 }
 

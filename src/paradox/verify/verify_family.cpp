@@ -19,14 +19,9 @@ std::string N(uint64_t v) {
 
 constexpr uint8_t kNoBlock = 0xFF;
 constexpr uint64_t kMbWindowUnits = 32;  // 128 KiB
-const uint8_t kMbConstants[6] = {0x82, 0x73, 0x02, 0x00, 0x29, 0x00};
 
 Location MbLoc(const BlobModel& m, uint64_t offset) {
-  Location l;
-  l.file = m.name;
-  l.block = uint32_t(offset / kMbUnit);
-  l.offset = offset;
-  return l;
+  return Location::At(m.name, uint32_t(offset / kMbUnit), -1, offset);
 }
 
 // Reads `len` bytes at a 256-aligned offset (decrypting when needed). `error` gets the
@@ -87,7 +82,10 @@ void CompareLeader(Context& ctx, const FieldDesc& field, const uint8_t* ptr, uin
 
 }  // namespace
 
-void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& table) {
+namespace {
+
+// Opens the blob file into ctx.blobs; false when it cannot be read at all.
+bool OpenBlobFile(Context& ctx, const std::string& path, const TableHeader& table) {
   BlobModel& m = ctx.blobs;
   m.present = true;
   m.name = BaseName(path);
@@ -95,11 +93,9 @@ void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& tab
   Result<uint64_t> sz = f.ok() ? f.value()->Size() : Result<uint64_t>(f.status());
   if (!f.ok() || !sz.ok()) {
     // Refused by the system (permission, I/O): the check is incomplete, nothing is damaged.
-    Location whole;  // the file as a whole: no block, no offset
-    whole.file = m.name;
-    ctx.sink->Add(sz.status().IsNotFound() ? "mb.unreadable" : "file.unreadable", whole,
-                  "cannot read " + m.name + ": " + sz.status().ToString());
-    return;
+    ctx.sink->Add(sz.status().IsNotFound() ? "mb.unreadable" : "file.unreadable",
+                  Location::At(m.name), "cannot read " + m.name + ": " + sz.status().ToString());
+    return false;
   }
   m.file = std::move(f.value());
   m.size = *sz;
@@ -107,37 +103,97 @@ void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& tab
   if (m.size % kMbUnit != 0)
     ctx.sink->Add("mb.size", MbLoc(m, m.size),
                   "blob file is " + N(m.size) + " bytes, not a multiple of 4096");
-  const uint64_t units = m.size / kMbUnit;
+  return true;
+}
+
+// The header block; false when the blocks after it cannot be judged.
+bool CheckMbHeader(Context& ctx) {
+  BlobModel& m = ctx.blobs;
   Bytes buf;
-  if (units == 0 || !ReadMb(m, 0, kMbUnit, &buf)) {
+  if (m.size < kMbUnit || !ReadMb(m, 0, kMbUnit, &buf)) {
     ctx.sink->Add("mb.header", MbLoc(m, 0), "blob file is too short for its header block");
-    return;
+    return false;
   }
-  if (buf[0] != 0 || DecodeU16(&buf[1]) != 1) {
+  MbHeader header;
+  if (!header.DecodeFrom(buf).ok() || header.type != 0 || header.units != 1) {
     ctx.sink->Add("mb.header", MbLoc(m, 0),
-                  "header block type/length is " + Hex(buf[0]) + "/" + N(DecodeU16(&buf[1])) +
+                  "header block type/length is " + Hex(header.type) + "/" + N(header.units) +
                       " but should be 0/1" + (m.key ? " (wrong key or damage)" : ""));
-    return;
+    return false;
   }
-  if (!std::equal(kMbConstants, kMbConstants + 6, buf.begin() + 5))
+  if (!header.ConstantsAsWritten())
     ctx.sink->Add("mb.header-constant", MbLoc(m, 5),
                   "header constants at 0x05..0x0A differ from 82 73 02 00 29 00");
-  m.headerCounter = DecodeU16(&buf[3]);
+  m.headerCounter = header.modCounter;
   m.unitType.clear();
-  if (Status st = TryResize(&m.unitType, size_t(units), "the block map of " + m.name); !st.ok()) {
-    Location whole;
-    whole.file = m.name;
-    ctx.sink->Add("file.unreadable", whole, "cannot check " + m.name + ": " + st.ToString());
-    return;
+  if (Status st = TryResize(&m.unitType, size_t(m.size / kMbUnit), "the block map of " + m.name);
+      !st.ok()) {
+    ctx.sink->Add("file.unreadable", Location::At(m.name),
+                  "cannot check " + m.name + ": " + st.ToString());
+    return false;
   }
   std::fill(m.unitType.begin(), m.unitType.end(), kNoBlock);
   m.unitType[0] = 0;
-  // Block headers are read a window of units at a time; a window that cannot be read
-  // whole falls back to the one unit, so a failure is reported where it is.
+  return true;
+}
+
+// The slots of a suballocated block at `off` must lie in its data area.
+void CheckMbSlots(Context& ctx, const uint8_t* blk, uint64_t off) {
+  for (uint32_t s = 0; s < MbSlot::kCount; ++s) {
+    MbSlot slot;
+    slot.DecodeFrom(&blk[MbSlot::kTableOffset + s * MbSlot::kEncodedLength]);
+    if (!slot.InUse()) continue;
+    if (slot.startChunk < MbSlot::kFirstDataChunk ||
+        uint32_t(slot.startChunk) + slot.chunks > 256 || slot.lastLength > 16) {
+      ctx.sink->Add("mb.slot",
+                    MbLoc(ctx.blobs, off + MbSlot::kTableOffset + s * MbSlot::kEncodedLength),
+                    "slot " + N(s) + " covers chunks " + N(slot.startChunk) + "+" + N(slot.chunks) +
+                        " (last length " + N(slot.lastLength) + "), outside the data area");
+    }
+  }
+}
+
+// The block starting at unit u (its bytes at blk): notes its type for the pointer checks
+// and reports what is wrong with it. Returns the units it covers (1 when it is damaged).
+uint64_t CheckMbBlock(Context& ctx, const uint8_t* blk, uint64_t u) {
+  BlobModel& m = ctx.blobs;
+  const uint64_t units = m.unitType.size();
+  const uint64_t off = u * kMbUnit;
+  MbBlockHeader b;
+  b.DecodeFrom(blk);
+  if (b.type == 2 || b.type == 4) {
+    if (b.units == 0 || u + b.units > units) {
+      ctx.sink->Add("mb.block", MbLoc(m, off),
+                    "block of type " + N(b.type) + " is " + N(b.units) + " units long but " +
+                        N(units - u) + " remain in the file");
+      return 1;
+    }
+    m.unitType[u] = b.type;
+    return b.units;
+  }
+  if (b.type == 3) {
+    if (b.units != 1)
+      ctx.sink->Add("mb.block", MbLoc(m, off),
+                    "suballocated block length is " + N(b.units) + " but should be 1");
+    CheckMbSlots(ctx, blk, off);
+    m.unitType[u] = 3;
+    return 1;
+  }
+  ctx.sink->Add("mb.block", MbLoc(m, off),
+                "block type is " + N(b.type) + " but should be 2, 3 or 4" +
+                    (m.key ? " (wrong key or damage)" : ""));
+  return 1;
+}
+
+// Every block after the header, by its length. Block headers are read a window of
+// units at a time; a window that cannot be read whole falls back to the one unit, so a
+// failure is reported where it is.
+void WalkMbBlocks(Context& ctx) {
+  BlobModel& m = ctx.blobs;
+  const uint64_t units = m.unitType.size();
   Bytes window;
   uint64_t windowFirst = 0, windowUnits = 0;
-  uint64_t u = 1;
-  while (u < units) {
+  for (uint64_t u = 1; u < units;) {
     const uint64_t off = u * kMbUnit;
     if (u < windowFirst || u >= windowFirst + windowUnits) {
       windowFirst = u;
@@ -149,50 +205,21 @@ void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& tab
           ctx.sink->Add(error.ok() ? "mb.unreadable" : "file.unreadable", MbLoc(m, off),
                         "cannot read blob block at " + Hex(off) +
                             (error.ok() ? "" : ": " + error.ToString()));
-          break;
+          return;
         }
       }
     }
-    const uint8_t* blk = window.data() + size_t(u - windowFirst) * kMbUnit;
     ctx.DataAt(off);
-    const uint8_t type = blk[0];
-    const uint16_t len = DecodeU16(&blk[1]);
-    if (type == 2 || type == 4) {
-      if (len == 0 || u + len > units) {
-        ctx.sink->Add("mb.block", MbLoc(m, off),
-                      "block of type " + N(type) + " is " + N(len) + " units long but " +
-                          N(units - u) + " remain in the file");
-        ++u;
-        continue;
-      }
-      m.unitType[u] = type;
-      u += len;
-    } else if (type == 3) {
-      if (len != 1)
-        ctx.sink->Add("mb.block", MbLoc(m, off),
-                      "suballocated block length is " + N(len) + " but should be 1");
-      for (uint32_t s = 0; s < MbSlot::kCount; ++s) {
-        MbSlot slot;
-        slot.DecodeFrom(&blk[MbSlot::kTableOffset + s * MbSlot::kEncodedLength]);
-        if (!slot.InUse()) continue;
-        if (slot.startChunk < MbSlot::kFirstDataChunk ||
-            uint32_t(slot.startChunk) + slot.chunks > 256 || slot.lastLength > 16) {
-          ctx.sink->Add(
-              "mb.slot", MbLoc(m, off + MbSlot::kTableOffset + s * MbSlot::kEncodedLength),
-              "slot " + N(s) + " covers chunks " + N(slot.startChunk) + "+" + N(slot.chunks) +
-                  " (last length " + N(slot.lastLength) + "), outside the data area");
-        }
-      }
-      m.unitType[u] = 3;
-      ++u;
-    } else {
-      ctx.sink->Add("mb.block", MbLoc(m, off),
-                    "block type is " + N(type) + " but should be 2, 3 or 4" +
-                        (m.key ? " (wrong key or damage)" : ""));
-      ++u;
-    }
+    u += CheckMbBlock(ctx, window.data() + size_t(u - windowFirst) * kMbUnit, u);
   }
-  m.usable = true;
+}
+
+}  // namespace
+
+void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& table) {
+  if (!OpenBlobFile(ctx, path, table) || !CheckMbHeader(ctx)) return;
+  WalkMbBlocks(ctx);
+  ctx.blobs.usable = true;
 }
 
 void CheckBlobPointer(Context& ctx, const FieldDesc& field, const uint8_t* raw,
@@ -310,8 +337,7 @@ static std::string FirstFieldDifference(const ValFile& val, const TableHeader& t
 }
 
 void CheckValFile(Context& ctx, const std::string& path, const TableHeader& table) {
-  Location l;
-  l.file = BaseName(path);
+  Location l = Location::At(BaseName(path));
   // A rebuild carries the .VAL over: one it cannot read stops it, so that is no note.
   Result<Bytes> data = ctx.fs->ReadFile(path, kMaxValFileSize);
   if (!data.ok()) {

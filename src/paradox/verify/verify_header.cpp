@@ -82,7 +82,7 @@ bool DataChecker::CheckBlockSize() {
 
 bool DataChecker::CheckHeaderSize() {
   const FixedHeader& f = h_.fixed;
-  const uint32_t minHeader = HasExtension(f.fileType, f.fileVersionId) ? 0x78 : 0x58;
+  const uint32_t minHeader = DescriptorsOffset(HasExtension(f.fileType, f.fileVersionId));
   if (hs_ < minHeader) {
     Add("header.header-size", Loc(0, -1, 0x02),
         "header size is " + N(hs_) + " but should be at least " + N(minHeader));
@@ -154,7 +154,8 @@ bool DataChecker::CheckDescriptors() {
   bool ok = true;
   for (size_t i = 0; i < h_.fields.size(); ++i) {
     const FieldDesc& fd = h_.fields[i];
-    uint64_t descOff = (HasExtension(f.fileType, f.fileVersionId) ? 0x78 : 0x58) + 2 * i;
+    uint64_t descOff = DescriptorsOffset(HasExtension(f.fileType, f.fileVersionId)) +
+                       FieldDesc::kDescriptorLength * i;
     if (!IsKnownFieldType(uint8_t(fd.type))) {
       Add("header.field-type", Loc(0, -1, descOff),
           "field " + N(i + 1) + " has type code " + Hex(uint8_t(fd.type)) +
@@ -243,19 +244,20 @@ bool DataChecker::CheckOffsets() {
   }
   // Layout of the variable part: descriptors, pointer, name pointers, table name, names.
   const size_t n = h_.fields.size();
-  uint64_t pos = 0x78 + 2 * n + 4 + 4 * n + TableNameLength(f.fileVersionId);
+  uint64_t pos = DescriptorsOffset(true) + FieldDesc::kDescriptorLength * n + 4 + 4 * n +
+                 TableNameLength(f.fileVersionId);
   for (const FieldDesc& fd : h_.fields) pos += fd.name.size() + 1;
-  if (uint64_t(h_.ext.fieldNumbersOffset) + 0x58 != pos) {
+  if (uint64_t(h_.ext.fieldNumbersOffset) + kExtensionOffset != pos) {
     layoutDoubt_ = true;
     Add("header.offsets", Loc(0, -1, 0x66),
         "field-number offset is " + Hex(h_.ext.fieldNumbersOffset) + " but should be " +
-            Hex(pos - 0x58));
+            Hex(pos - kExtensionOffset));
   }
   pos += 2 * n;
-  if (uint64_t(h_.ext.sortOrderIdOffset) + 0x58 != pos)
+  if (uint64_t(h_.ext.sortOrderIdOffset) + kExtensionOffset != pos)
     Add("header.offsets", Loc(0, -1, 0x6E),
         "sort-order name offset is " + Hex(h_.ext.sortOrderIdOffset) + " but should be " +
-            Hex(pos - 0x58));
+            Hex(pos - kExtensionOffset));
   if (f.realHeaderSize != h_.variableEnd)
     Add("header.offsets", Loc(0, -1, 0x51),
         "used header size is " + N(f.realHeaderSize) + " but the variable part ends at " +

@@ -34,12 +34,7 @@ class IndexChecker {
  private:
   Location Loc(uint32_t block = 0, int64_t record = -1,
                std::optional<uint64_t> offset = std::nullopt) const {
-    Location l;
-    l.file = name_;
-    l.block = block;
-    l.record = record;
-    l.offset = offset;
-    return l;
+    return Location::At(name_, block, record, offset);
   }
   void Add(std::string_view check, Location where, std::string detail) {
     if (check != "index.sync") ++problems_;
@@ -92,41 +87,20 @@ bool IndexChecker::Header() {
 }
 
 bool IndexChecker::ReadHeader() {
-  Result<std::unique_ptr<File>> f = ctx_.fs->Open(path_, OpenMode::kRead);
   // A file the system refuses (permission, I/O error) says nothing about the index:
   // the check is incomplete (file.unreadable), not the index damaged.
-  if (!f.ok()) {
-    Add(f.status().IsNotFound() ? "index.unreadable" : "file.unreadable", Loc(),
-        "cannot open " + name_ + ": " + f.status().ToString());
+  if (!OpenForCheck(ctx_, path_, "index.unreadable", &file_, &size_)) return false;
+  Result<HeaderPrefix> prefix = ReadHeaderPrefix(file_.get(), size_);
+  if (!prefix.ok()) {
+    if (!HoldsFixedHeader(size_))
+      Add("index.header", Loc(), name_ + " is too short for a Paradox header");
+    else
+      Add(prefix.status().IsCorruption() ? "index.unreadable" : "file.unreadable", Loc(),
+          "cannot read the header of " + name_ + ": " + prefix.status().ToString());
     return false;
   }
-  file_ = std::move(f.value());
-  Result<uint64_t> sz = file_->Size();
-  if (!sz.ok()) {
-    Add("file.unreadable", Loc(), "cannot size " + name_ + ": " + sz.status().ToString());
-    return false;
-  }
-  if (*sz < FixedHeader::kEncodedLength) {
-    Add("index.header", Loc(), name_ + " is too short for a Paradox header");
-    return false;
-  }
-  size_ = *sz;
-  Bytes fixed(FixedHeader::kEncodedLength);
-  Status st = file_->ReadExact(0, fixed);
-  if (st.ok()) st = h_.fixed.DecodeFrom(fixed);
-  if (!st.ok()) {
-    Add(st.IsCorruption() ? "index.unreadable" : "file.unreadable", Loc(),
-        "cannot read the header of " + name_ + ": " + st.ToString());
-    return false;
-  }
-  headerBytes_.assign(
-      size_t(std::min<uint64_t>(std::max<uint64_t>(h_.fixed.headerSize, 0x58), size_)), 0);
-  st = file_->ReadExact(0, headerBytes_);
-  if (!st.ok()) {
-    Add(st.IsCorruption() ? "index.unreadable" : "file.unreadable", Loc(),
-        "cannot read the header of " + name_ + ": " + st.ToString());
-    return false;
-  }
+  h_.fixed = prefix->fixed;
+  headerBytes_ = std::move(prefix->bytes);
   return true;
 }
 
@@ -168,7 +142,7 @@ bool IndexChecker::MatchData() {
     for (uint32_t i = 0; i < keys; ++i)
       if (h_.fields[i].type != data_.header.fields[i].type ||
           h_.fields[i].sizeByte != data_.header.fields[i].sizeByte) {
-        Add("index.header", Loc(0, -1, 0x58 + 2 * i),
+        Add("index.header", Loc(0, -1, DescriptorsOffset(false) + FieldDesc::kDescriptorLength * i),
             "key field " + N(i + 1) + " descriptor differs from " + data_.name + "'s");
         ok = false;
       }
@@ -195,7 +169,7 @@ bool IndexChecker::CheckSize() {
   blocks_ = fx.fileBlocks;
   levels_ = fx.numIndexLevels;
   key_ = h_.EncryptionKey();
-  if (hs_ < 0x58 || hs_ > size_) {
+  if (hs_ < FixedHeader::kEncodedLength || hs_ > size_) {
     Add("index.header", Loc(0, -1, 0x02),
         "header size is " + N(hs_) + " for a file of " + N(size_) + " bytes");
     return false;

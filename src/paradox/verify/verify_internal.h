@@ -12,6 +12,7 @@
 #include "paradox/format/family.h"
 #include "paradox/format/file.h"
 #include "paradox/format/format.h"
+#include "paradox/format/header_file.h"
 #include "paradox/format/progress.h"
 #include "paradox/verify/verifier.h"
 
@@ -108,6 +109,12 @@ void CheckValFile(Context& ctx, const std::string& path, const TableHeader& tabl
 
 // Record-level blob pointer check (uses ctx.blobs).
 void CheckBlobPointer(Context& ctx, const FieldDesc& field, const uint8_t* raw, const Location& at);
+
+// Opens a member for its check. Reports `missingCheck` when the file does not exist and
+// file.unreadable when the system refuses it (the check is then incomplete, nothing is
+// damaged); false then.
+bool OpenForCheck(Context& ctx, const std::string& path, std::string_view missingCheck,
+                  std::unique_ptr<File>* file, uint64_t* size);
 
 std::string BaseName(const std::string& path);
 std::string Hex(uint64_t v);
