@@ -508,6 +508,126 @@ static bool AsInt(const Value& v, int64_t* out) {
   return false;
 }
 
+namespace {
+
+// The encoders of EncodeField, one per kind of field: `v` is not blank and `p` holds
+// f.Size() zero bytes.
+Status OutOfRange(const FieldDesc& f, const std::string& what) {
+  return Status::InvalidArgument("field \"" + f.name + "\": " + what);
+}
+
+Status EncodeAlpha(const FieldDesc& f, const Value& v, MutableByteSpan out) {
+  auto* s = std::get_if<std::string>(&v);
+  if (!s) return WrongKind(f, "a string");
+  if (s->size() > out.size())
+    return OutOfRange(f, "text of " + std::to_string(s->size()) + " bytes exceeds the size " +
+                             std::to_string(out.size()));
+  if (s->find('\0') != std::string::npos) return OutOfRange(f, "text contains a NUL byte");
+  std::memcpy(out.data(), s->data(), s->size());
+  return Status::OK();
+}
+
+Status EncodeBytes(const FieldDesc& f, const Value& v, MutableByteSpan out) {
+  ByteSpan b;
+  if (auto* bb = std::get_if<Bytes>(&v))
+    b = *bb;
+  else if (auto* s = std::get_if<std::string>(&v))
+    b = ByteSpan(reinterpret_cast<const uint8_t*>(s->data()), s->size());
+  else
+    return WrongKind(f, "bytes");
+  if (b.size() > out.size()) return OutOfRange(f, "too many bytes");
+  if (!b.empty()) std::memcpy(out.data(), b.data(), b.size());
+  return Status::OK();
+}
+
+// S, I and +: the lowest value of each is not representable (it would encode as a blank).
+Status EncodeInteger(const FieldDesc& f, const Value& v, uint8_t* p) {
+  int64_t i;
+  if (!AsInt(v, &i)) return WrongKind(f, "an integer");
+  if (f.type == FieldType::kShort) {
+    if (i <= -32768 || i > 32767)
+      return OutOfRange(f, std::to_string(i) + " out of range for a short");
+    EncodeInt16(static_cast<int16_t>(i), p);
+    return Status::OK();
+  }
+  if (i <= INT32_MIN || i > INT32_MAX)
+    return OutOfRange(f, std::to_string(i) + " out of range for a long");
+  EncodeInt32(static_cast<int32_t>(i), p);
+  return Status::OK();
+}
+
+Status EncodeDateField(const FieldDesc& f, const Value& v, uint8_t* p) {
+  auto* d = std::get_if<Date>(&v);
+  if (!d) return WrongKind(f, "a Date");
+  if (d->days > 3652059) return OutOfRange(f, "date out of range");
+  EncodeInt32(d->days, p);
+  return Status::OK();
+}
+
+Status EncodeTimeField(const FieldDesc& f, const Value& v, uint8_t* p) {
+  auto* t = std::get_if<Time>(&v);
+  if (!t) return WrongKind(f, "a Time");
+  if (t->ms < 0 || t->ms > 86399999) return OutOfRange(f, "time out of range");
+  EncodeInt32(t->ms, p);
+  return Status::OK();
+}
+
+Status EncodeNumber(const FieldDesc& f, const Value& v, uint8_t* p) {
+  double d;
+  if (auto* x = std::get_if<double>(&v))
+    d = *x;
+  else if (auto* i = std::get_if<int64_t>(&v))
+    d = static_cast<double>(*i);
+  else
+    return WrongKind(f, "a number");
+  if (std::isnan(d)) return OutOfRange(f, "NaN");
+  EncodeDouble(d, p);
+  return Status::OK();
+}
+
+Status EncodeTimestampField(const FieldDesc& f, const Value& v, uint8_t* p) {
+  auto* t = std::get_if<Timestamp>(&v);
+  if (!t) return WrongKind(f, "a Timestamp");
+  if (std::isinf(t->ms) || t->ms >= 3652060.0 * 86400000.0 || t->ms == 0)
+    return OutOfRange(f, "timestamp out of range");
+  EncodeDouble(t->ms, p);
+  return Status::OK();
+}
+
+Status EncodeLogical(const FieldDesc& f, const Value& v, uint8_t* p) {
+  auto* b = std::get_if<bool>(&v);
+  if (!b) return WrongKind(f, "a bool");
+  p[0] = *b ? 0x81 : 0x80;
+  return Status::OK();
+}
+
+Status EncodeBcdField(const FieldDesc& f, const Value& v, uint8_t* p) {
+  std::string text;
+  if (auto* b = std::get_if<Bcd>(&v))
+    text = b->text;
+  else if (auto* s = std::get_if<std::string>(&v))
+    text = *s;
+  else if (auto* i = std::get_if<int64_t>(&v))
+    text = std::to_string(*i);
+  else
+    return WrongKind(f, "a Bcd");
+  Status st = EncodeBcd(text, f.sizeByte, p);
+  if (!st.ok()) return OutOfRange(f, st.message());
+  return Status::OK();
+}
+
+Status EncodeBlob(const FieldDesc& f, const Value& v, uint8_t* p) {
+  auto* r = std::get_if<BlobRef>(&v);
+  if (!r) return WrongKind(f, "a BlobRef");
+  size_t leader = f.LeaderSize();
+  if (r->leader.size() > leader) return OutOfRange(f, "leader too long");
+  if (!r->leader.empty()) std::memcpy(p, r->leader.data(), r->leader.size());
+  r->pointer.EncodeTo(p + leader);
+  return Status::OK();
+}
+
+}  // namespace
+
 Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
   if (out.size() != f.Size())
     return Status::InvalidArgument("field \"" + f.name + "\": wrong output size");
@@ -515,121 +635,33 @@ Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
   if (IsNull(v)) return Status::OK();
   uint8_t* p = out.data();
   switch (f.type) {
-    case FieldType::kAlpha: {
-      auto* s = std::get_if<std::string>(&v);
-      if (!s) return WrongKind(f, "a string");
-      if (s->size() > out.size())
-        return Status::InvalidArgument("field \"" + f.name + "\": text of " +
-                                       std::to_string(s->size()) + " bytes exceeds the size " +
-                                       std::to_string(out.size()));
-      if (s->find('\0') != std::string::npos)
-        return Status::InvalidArgument("field \"" + f.name + "\": text contains a NUL byte");
-      std::memcpy(p, s->data(), s->size());
-      return Status::OK();
-    }
-    case FieldType::kBytes: {
-      ByteSpan b;
-      if (auto* bb = std::get_if<Bytes>(&v))
-        b = *bb;
-      else if (auto* s = std::get_if<std::string>(&v))
-        b = ByteSpan(reinterpret_cast<const uint8_t*>(s->data()), s->size());
-      else
-        return WrongKind(f, "bytes");
-      if (b.size() > out.size())
-        return Status::InvalidArgument("field \"" + f.name + "\": too many bytes");
-      if (!b.empty()) std::memcpy(p, b.data(), b.size());
-      return Status::OK();
-    }
-    case FieldType::kShort: {
-      int64_t i;
-      if (!AsInt(v, &i)) return WrongKind(f, "an integer");
-      if (i <= -32768 || i > 32767)
-        return Status::InvalidArgument("field \"" + f.name + "\": " + std::to_string(i) +
-                                       " out of range for a short");
-      EncodeInt16(static_cast<int16_t>(i), p);
-      return Status::OK();
-    }
+    case FieldType::kAlpha:
+      return EncodeAlpha(f, v, out);
+    case FieldType::kBytes:
+      return EncodeBytes(f, v, out);
+    case FieldType::kShort:
     case FieldType::kLong:
-    case FieldType::kAutoInc: {
-      int64_t i;
-      if (!AsInt(v, &i)) return WrongKind(f, "an integer");
-      if (i <= INT32_MIN || i > INT32_MAX)
-        return Status::InvalidArgument("field \"" + f.name + "\": " + std::to_string(i) +
-                                       " out of range for a long");
-      EncodeInt32(static_cast<int32_t>(i), p);
-      return Status::OK();
-    }
-    case FieldType::kDate: {
-      auto* d = std::get_if<Date>(&v);
-      if (!d) return WrongKind(f, "a Date");
-      if (d->days > 3652059)
-        return Status::InvalidArgument("field \"" + f.name + "\": date out of range");
-      EncodeInt32(d->days, p);
-      return Status::OK();
-    }
-    case FieldType::kTime: {
-      auto* t = std::get_if<Time>(&v);
-      if (!t) return WrongKind(f, "a Time");
-      if (t->ms < 0 || t->ms > 86399999)
-        return Status::InvalidArgument("field \"" + f.name + "\": time out of range");
-      EncodeInt32(t->ms, p);
-      return Status::OK();
-    }
+    case FieldType::kAutoInc:
+      return EncodeInteger(f, v, p);
+    case FieldType::kDate:
+      return EncodeDateField(f, v, p);
+    case FieldType::kTime:
+      return EncodeTimeField(f, v, p);
     case FieldType::kMoney:
-    case FieldType::kNumber: {
-      double d;
-      if (auto* x = std::get_if<double>(&v))
-        d = *x;
-      else if (auto* i = std::get_if<int64_t>(&v))
-        d = static_cast<double>(*i);
-      else
-        return WrongKind(f, "a number");
-      if (std::isnan(d)) return Status::InvalidArgument("field \"" + f.name + "\": NaN");
-      EncodeDouble(d, p);
-      return Status::OK();
-    }
-    case FieldType::kTimestamp: {
-      auto* t = std::get_if<Timestamp>(&v);
-      if (!t) return WrongKind(f, "a Timestamp");
-      if (std::isinf(t->ms) || t->ms >= 3652060.0 * 86400000.0 || t->ms == 0)
-        return Status::InvalidArgument("field \"" + f.name + "\": timestamp out of range");
-      EncodeDouble(t->ms, p);
-      return Status::OK();
-    }
-    case FieldType::kLogical: {
-      auto* b = std::get_if<bool>(&v);
-      if (!b) return WrongKind(f, "a bool");
-      p[0] = *b ? 0x81 : 0x80;
-      return Status::OK();
-    }
-    case FieldType::kBcd: {
-      std::string text;
-      if (auto* b = std::get_if<Bcd>(&v))
-        text = b->text;
-      else if (auto* s = std::get_if<std::string>(&v))
-        text = *s;
-      else if (auto* i = std::get_if<int64_t>(&v))
-        text = std::to_string(*i);
-      else
-        return WrongKind(f, "a Bcd");
-      Status st = EncodeBcd(text, f.sizeByte, p);
-      if (!st.ok()) return Status::InvalidArgument("field \"" + f.name + "\": " + st.message());
-      return Status::OK();
-    }
+    case FieldType::kNumber:
+      return EncodeNumber(f, v, p);
+    case FieldType::kTimestamp:
+      return EncodeTimestampField(f, v, p);
+    case FieldType::kLogical:
+      return EncodeLogical(f, v, p);
+    case FieldType::kBcd:
+      return EncodeBcdField(f, v, p);
     case FieldType::kMemo:
     case FieldType::kBlob:
     case FieldType::kFmtMemo:
     case FieldType::kOle:
-    case FieldType::kGraphic: {
-      auto* r = std::get_if<BlobRef>(&v);
-      if (!r) return WrongKind(f, "a BlobRef");
-      size_t leader = f.LeaderSize();
-      if (r->leader.size() > leader)
-        return Status::InvalidArgument("field \"" + f.name + "\": leader too long");
-      if (!r->leader.empty()) std::memcpy(p, r->leader.data(), r->leader.size());
-      r->pointer.EncodeTo(p + leader);
-      return Status::OK();
-    }
+    case FieldType::kGraphic:
+      return EncodeBlob(f, v, p);
   }
   return Status::InvalidArgument("unknown field type");
 }
