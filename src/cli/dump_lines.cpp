@@ -6,6 +6,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "paradox/format/field_rules.h"
 #include "paradox/format/value.h"
 
 namespace rekasto {
@@ -105,10 +106,7 @@ DumpLines::DumpLines(const paradox::TableHeader& h, const paradox::Charset& char
   nullField_ = CsvField(settings_.nullText);
   for (const paradox::FieldDesc& f : h.fields) {
     const bool blob = paradox::IsBlobType(f.type);
-    const bool canFail = blob || f.type == FieldType::kDate || f.type == FieldType::kTime ||
-                         f.type == FieldType::kTimestamp || f.type == FieldType::kLogical ||
-                         f.type == FieldType::kBcd || !paradox::IsKnownFieldType(uint8_t(f.type));
-    columns_.push_back({f.type, f.offset, f.Size(), blob, canFail});
+    columns_.push_back({f.type, f.offset, f.Size(), blob, paradox::CanBeInvalid(f.type)});
   }
   bytewise_ = utf8_.bytewise();
   asciiSame_ = bytewise_;
@@ -425,9 +423,10 @@ bool DumpLines::RecordValid(paradox::ByteSpan raw, std::string* error) const {
   for (size_t i = 0; i < columns_.size(); ++i) {
     if (!columns_[i].canFail) continue;
     const paradox::FieldDesc& f = h_.fields[i];
-    const paradox::ByteSpan bytes = raw.subspan(columns_[i].offset, columns_[i].size);
-    if (!paradox::FieldDecodes(f, bytes)) {
-      *error = paradox::DecodeField(f, bytes).status().message();  // DecodeField says why
+    const uint8_t* p = raw.data() + columns_[i].offset;
+    const paradox::FieldCheck c = paradox::CheckField(f, p);
+    if (paradox::IsInvalid(c.issue)) {
+      *error = paradox::FieldIssueMessage(f, p, c);  // DecodeField's message
       return false;
     }
   }
@@ -522,7 +521,7 @@ void DumpLines::AppendMoment(FieldType type, const uint8_t* p, std::string* out)
 }
 
 void DumpLines::AppendBcd(uint8_t decimals, const uint8_t* p, std::string* out) const {
-  if ((p[0] & 0xC0) == 0 && AllZero(p + 1, 16)) {  // another writer's blank
+  if (paradox::BcdBlank(p, decimals)) {  // another writer's blank
     Null(out);
     return;
   }

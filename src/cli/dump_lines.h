@@ -44,7 +44,7 @@ class DumpLines {
                        std::vector<std::string>* problems, std::string* error);
 
  private:
-  // Whether every field decodes; else *error says why (DecodeField's message).
+  // Whether every field holds a valid value (field_rules.h); else *error says why.
   bool RecordValid(paradox::ByteSpan raw, std::string* error) const;
   // Field i's value, whose bytes are at p, in the output format.
   void AppendField(size_t i, const uint8_t* p, uint64_t ordinal, std::string* out,
@@ -83,7 +83,7 @@ class DumpLines {
     paradox::FieldType type;
     uint32_t offset, size;
     bool blob;
-    bool canFail;  // DecodeField may refuse it
+    bool canFail;  // the type can hold an invalid value
   };
   std::vector<Column> columns_;
   // Per byte of alpha text (when the code page converts byte by byte): whether its

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "paradox/format/codepage.h"
+#include "paradox/format/field_rules.h"
 
 namespace paradox {
 
@@ -154,12 +155,10 @@ char* WriteBcdText(char* out, const uint8_t* in, uint8_t decimals, bool* badNibb
 }
 
 Result<Bcd> DecodeBcd(const uint8_t* in, uint8_t decimals) {
-  if (decimals > 32)
-    return Status::Corruption("BCD with " + std::to_string(decimals) + " decimals (at most 32)");
-  uint8_t b0 = in[0];
-  if ((b0 & 0x40) == 0 || (b0 & 0x3F) != decimals)
-    return Status::Corruption("BCD first byte " + std::to_string(b0) + " does not match " +
-                              std::to_string(decimals) + " decimals");
+  const FieldCheck c = CheckField(FieldType::kBcd, decimals, in);
+  if (IsInvalid(c.issue))
+    return Status::Corruption(DescribeIssue(FieldType::kBcd, decimals, in, c));
+  if (c.blank) return Status::Corruption("BCD value is blank");
   Bcd out;
   char buf[40];
   out.text.assign(buf, WriteBcdText(buf, in, decimals, &out.hasBadNibbles));
@@ -361,132 +360,63 @@ bool ParseTimestamp(std::string_view s, Timestamp* out) {
   return true;
 }
 
-static Status FieldError(const FieldDesc& f, const std::string& what) {
-  return Status::Corruption("field \"" + f.name + "\" (" + FieldTypeName(f.type) + "): " + what);
-}
+namespace {
 
-bool FieldDecodes(const FieldDesc& f, ByteSpan raw) {
-  if (raw.size() != f.Size()) return false;
-  const uint8_t* p = raw.data();
+// The value of a field CheckField keeps and does not call blank.
+Value ValueOf(const FieldDesc& f, const uint8_t* p, size_t n) {
   switch (f.type) {
     case FieldType::kAlpha:
+      return std::string(reinterpret_cast<const char*>(p),
+                         strnlen(reinterpret_cast<const char*>(p), n));
     case FieldType::kBytes:
+      return Bytes(p, p + n);
     case FieldType::kShort:
+      return int64_t{DecodeInt16(p)};
     case FieldType::kLong:
     case FieldType::kAutoInc:
+      return int64_t{DecodeInt32(p)};
+    case FieldType::kDate:
+      return Date{DecodeInt32(p)};
+    case FieldType::kTime:
+      return Time{DecodeInt32(p)};
     case FieldType::kMoney:
     case FieldType::kNumber:
-      return true;
-    default:
+      return DecodeDouble(p);
+    case FieldType::kTimestamp:
+      return Timestamp{DecodeDouble(p)};
+    case FieldType::kLogical:
+      return p[0] == 0x81;
+    case FieldType::kBcd: {
+      Bcd out;
+      char buf[40];
+      out.text.assign(buf, WriteBcdText(buf, p, f.sizeByte, &out.hasBadNibbles));
+      return out;
+    }
+    case FieldType::kMemo:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
+    case FieldType::kGraphic:
       break;
   }
-  if (IsAllZero(raw)) return true;
-  switch (f.type) {
-    case FieldType::kDate:
-      return DecodeInt32(p) <= 3652059;
-    case FieldType::kTime: {
-      const int32_t t = DecodeInt32(p);
-      return t >= 0 && t <= 86399999;
-    }
-    case FieldType::kTimestamp: {
-      const double v = DecodeDouble(p);
-      return !std::isinf(v) && !(v >= 3652060.0 * 86400000.0);
-    }
-    case FieldType::kLogical:
-      return p[0] == 0x80 || p[0] == 0x81;
-    case FieldType::kBcd:
-      if ((p[0] & 0xC0) == 0 && IsAllZero(raw.subspan(1))) return true;
-      return f.sizeByte <= 32 && (p[0] & 0x40) != 0 && (p[0] & 0x3F) == f.sizeByte;
-    case FieldType::kMemo:
-    case FieldType::kBlob:
-    case FieldType::kFmtMemo:
-    case FieldType::kOle:
-    case FieldType::kGraphic: {
-      if (raw.size() < BlobPointer::kEncodedLength) return false;
-      BlobPointer ptr;
-      ptr.DecodeFrom(p + f.LeaderSize());
-      return ptr.length == 0 || ptr.length <= f.LeaderSize() || ptr.offset != 0;
-    }
-    default:
-      return false;
-  }
+  BlobRef ref;
+  const size_t leader = f.LeaderSize();
+  ref.leader.assign(p, p + leader);
+  ref.pointer.DecodeFrom(p + leader);
+  return ref;
 }
 
+}  // namespace
+
 Result<Value> DecodeField(const FieldDesc& f, ByteSpan raw) {
-  if (raw.size() != f.Size()) return FieldError(f, "wrong byte count");
+  if (raw.size() != f.Size())
+    return Status::Corruption("field \"" + f.name + "\" (" + FieldTypeName(f.type) +
+                              "): wrong byte count");
   const uint8_t* p = raw.data();
-  if (IsAllZero(raw)) {
-    return Value(std::monostate{});
-  }
-  switch (f.type) {
-    case FieldType::kAlpha: {
-      size_t n = 0;
-      while (n < raw.size() && p[n] != 0) ++n;
-      if (n == 0) return Value(std::monostate{});
-      return Value(std::string(reinterpret_cast<const char*>(p), n));
-    }
-    case FieldType::kBytes:
-      return Value(Bytes(raw.begin(), raw.end()));
-    case FieldType::kShort:
-      return Value(int64_t{DecodeInt16(p)});
-    case FieldType::kLong:
-    case FieldType::kAutoInc:
-      return Value(int64_t{DecodeInt32(p)});
-    case FieldType::kDate: {
-      int32_t d = DecodeInt32(p);
-      // Dates before year 1 are stored by other programs (seen: -366) and read by engines
-      // like any other; whatever their size they are kept (the verifier warns of them).
-      if (d > 3652059) return FieldError(f, "date " + std::to_string(d) + " out of range");
-      return Value(Date{d});
-    }
-    case FieldType::kTime: {
-      int32_t t = DecodeInt32(p);
-      if (t < 0 || t > 86399999)
-        return FieldError(f, "time " + std::to_string(t) + " out of range");
-      return Value(Time{t});
-    }
-    case FieldType::kMoney:
-    case FieldType::kNumber:
-      return Value(DecodeDouble(p));
-    case FieldType::kTimestamp: {
-      double v = DecodeDouble(p);
-      // As for dates: only a moment after 9999-12-31 (or infinite) is no timestamp; NaN and
-      // moments before year 1 are odd values an engine reads back as stored.
-      if (std::isinf(v) || v >= 3652060.0 * 86400000.0)
-        return FieldError(f, "timestamp out of range");
-      return Value(Timestamp{v});
-    }
-    case FieldType::kLogical:
-      if (p[0] == 0x80) return Value(false);
-      if (p[0] == 0x81) return Value(true);
-      return FieldError(f, "logical byte " + std::to_string(p[0]) + " is not 00, 80 or 81");
-    case FieldType::kBcd: {
-      // Another writer leaves blank BCD values as the bare decimals byte.
-      if ((p[0] & 0xC0) == 0 && IsAllZero(raw.subspan(1))) return Value(std::monostate{});
-      auto r = DecodeBcd(p, f.sizeByte);
-      if (!r.ok()) return FieldError(f, r.status().message());
-      return Value(std::move(r).value());
-    }
-    case FieldType::kMemo:
-    case FieldType::kBlob:
-    case FieldType::kFmtMemo:
-    case FieldType::kOle:
-    case FieldType::kGraphic: {
-      // The size byte comes from the file: never read a pointer the field cannot hold.
-      if (raw.size() < BlobPointer::kEncodedLength)
-        return FieldError(f, "too small to hold a blob pointer");
-      BlobRef ref;
-      size_t leader = f.LeaderSize();
-      ref.leader.assign(p, p + leader);
-      ref.pointer.DecodeFrom(p + leader);
-      if (ref.pointer.length == 0) return Value(std::monostate{});
-      if (ref.pointer.length > leader && ref.pointer.offset == 0)
-        return FieldError(f, "blob of " + std::to_string(ref.pointer.length) +
-                                 " bytes longer than the leader has no .MB offset");
-      return Value(std::move(ref));
-    }
-  }
-  return FieldError(f, "unknown field type");
+  const FieldCheck c = CheckField(f, p);
+  if (IsInvalid(c.issue)) return Status::Corruption(FieldIssueMessage(f, p, c));
+  if (c.blank) return Value(std::monostate{});
+  return ValueOf(f, p, raw.size());
 }
 
 static Status WrongKind(const FieldDesc& f, const char* want) {
@@ -559,7 +489,7 @@ Status EncodeInteger(const FieldDesc& f, const Value& v, uint8_t* p) {
 Status EncodeDateField(const FieldDesc& f, const Value& v, uint8_t* p) {
   auto* d = std::get_if<Date>(&v);
   if (!d) return WrongKind(f, "a Date");
-  if (d->days > 3652059) return OutOfRange(f, "date out of range");
+  if (d->days > kMaxDay) return OutOfRange(f, "date out of range");
   EncodeInt32(d->days, p);
   return Status::OK();
 }
@@ -567,7 +497,7 @@ Status EncodeDateField(const FieldDesc& f, const Value& v, uint8_t* p) {
 Status EncodeTimeField(const FieldDesc& f, const Value& v, uint8_t* p) {
   auto* t = std::get_if<Time>(&v);
   if (!t) return WrongKind(f, "a Time");
-  if (t->ms < 0 || t->ms > 86399999) return OutOfRange(f, "time out of range");
+  if (t->ms < 0 || t->ms > kMaxTimeMs) return OutOfRange(f, "time out of range");
   EncodeInt32(t->ms, p);
   return Status::OK();
 }
@@ -588,7 +518,7 @@ Status EncodeNumber(const FieldDesc& f, const Value& v, uint8_t* p) {
 Status EncodeTimestampField(const FieldDesc& f, const Value& v, uint8_t* p) {
   auto* t = std::get_if<Timestamp>(&v);
   if (!t) return WrongKind(f, "a Timestamp");
-  if (std::isinf(t->ms) || t->ms >= 3652060.0 * 86400000.0 || t->ms == 0)
+  if (std::isinf(t->ms) || t->ms >= kEndTimestampMs || t->ms == 0)
     return OutOfRange(f, "timestamp out of range");
   EncodeDouble(t->ms, p);
   return Status::OK();

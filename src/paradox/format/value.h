@@ -80,14 +80,11 @@ inline bool IsNull(const Value& v) {
   return std::holds_alternative<std::monostate>(v);
 }
 
-// Decodes one field from exactly field.Size() bytes. Corruption (naming the field)
-// for bytes no writer produces: logical not in {00,80,81}, BCD with a bad first byte,
-// date outside 1..3'652'059, time outside the day; also for a descriptor no table has
-// (blob field under 10 bytes, BCD over 32 decimals). Values the engine is known to
-// leave (alpha garbage after the NUL, BCD nibbles > 9, NaN doubles) decode.
+// Decodes one field from exactly field.Size() bytes. Corruption (naming the field and
+// why) for a value field_rules.h's CheckField calls invalid (a wrong byte count too);
+// the odd values it keeps (alpha garbage after the NUL, BCD nibbles > 9, NaN numbers,
+// dates before year 1) decode. FieldValid says the same without building a value.
 Result<Value> DecodeField(const FieldDesc& field, ByteSpan raw);
-// DecodeField(field, raw).ok(), without building a value (for passes over many records).
-bool FieldDecodes(const FieldDesc& field, ByteSpan raw);
 // Encodes into exactly field.Size() bytes. InvalidArgument for a value of the wrong
 // kind or out of range (including the unrepresentable minimum integers, over-long
 // alpha, a BCD text with too many digits). Blob fields accept only a BlobRef here
@@ -108,6 +105,7 @@ void EncodeDouble(double v, uint8_t* out);  // 8 bytes, sortable transform
 double DecodeDouble(const uint8_t* in);     // caller checks all-zero (blank) first
 // BCD: `text` as described at Bcd; decimals 0..32. InvalidArgument on bad text.
 Status EncodeBcd(const std::string& text, uint8_t decimals, uint8_t* out17);
+// Corruption for bytes CheckField calls invalid or blank.
 Result<Bcd> DecodeBcd(const uint8_t* in17, uint8_t decimals);
 bool IsAllZero(ByteSpan b);
 
