@@ -425,7 +425,7 @@ bool DumpLines::RecordValid(paradox::ByteSpan raw, std::string* error) const {
     const paradox::FieldDesc& f = h_.fields[i];
     const uint8_t* p = raw.data() + columns_[i].offset;
     const paradox::FieldCheck c = paradox::CheckField(f, p);
-    if (paradox::IsInvalid(c.issue)) {
+    if (paradox::IsInvalid(c.issue())) {
       *error = paradox::FieldIssueMessage(f, p, c);  // DecodeField's message
       return false;
     }

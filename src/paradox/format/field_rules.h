@@ -5,6 +5,8 @@
 // id and severity and to the reader's anomaly code.
 #pragma once
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "paradox/format/coding.h"
 #include "paradox/format/format.h"
+#include "paradox/format/value.h"
 
 namespace paradox {
 
@@ -47,11 +50,21 @@ enum class FieldIssue : uint8_t {
 };
 inline constexpr int kFieldIssueCount = int(FieldIssue::kDescriptor) + 1;
 
-// What CheckField found in one field.
-struct FieldCheck {
-  FieldIssue issue = FieldIssue::kNone;
-  bool blank = false;  // the value is blank (null); never with an invalid issue
-  uint8_t at = 0;      // the byte of the field the issue is about
+// What CheckField found in one field, in one word: the record passes get one for
+// every field, and a struct of bytes came back through memory, a stall each time.
+class FieldCheck {
+ public:
+  constexpr FieldCheck() = default;
+  constexpr FieldCheck(FieldIssue issue, bool blank, size_t at)
+      : word_(uint32_t(issue) | uint32_t(blank) << 8 | uint32_t(at & 0xFF) << 16) {}
+  constexpr FieldIssue issue() const { return FieldIssue(word_ & 0xFF); }
+  // The value is blank (null); never with an invalid issue.
+  constexpr bool blank() const { return (word_ >> 8) & 1; }
+  // The byte of the field the issue is about.
+  constexpr uint8_t at() const { return uint8_t(word_ >> 16); }
+
+ private:
+  uint32_t word_ = 0;
 };
 
 // The mapping of a reason to what each side reports.
@@ -65,14 +78,16 @@ inline bool IsInvalid(FieldIssue issue) {
   return issue >= FieldIssue::kDateRange;
 }
 
-// The rule. `p` holds the field's StoredFieldSize(type, sizeByte) bytes.
-FieldCheck CheckField(FieldType type, uint8_t sizeByte, const uint8_t* p);
+// The rule: CheckField(type, sizeByte, p), defined below with its steps (inline: the
+// record passes call it for every field). `p` holds the field's
+// StoredFieldSize(type, sizeByte) bytes.
+inline FieldCheck CheckField(FieldType type, uint8_t sizeByte, const uint8_t* p);
 inline FieldCheck CheckField(const FieldDesc& f, const uint8_t* p) {
   return CheckField(f.type, f.sizeByte, p);
 }
 // Whether the reader keeps the value (fine or odd); false also for a wrong byte count.
 inline bool FieldValid(const FieldDesc& f, ByteSpan raw) {
-  return raw.size() == f.Size() && !IsInvalid(CheckField(f, raw.data()).issue);
+  return raw.size() == f.Size() && !IsInvalid(CheckField(f, raw.data()).issue());
 }
 // Whether a field of this type can hold an invalid value at all (S, I, +, N, $, A, Y
 // cannot): loops over many records skip the others.
@@ -119,6 +134,150 @@ inline bool BcdDigitsValid(const uint8_t* digits, bool negative) {
 // A blank BCD value: all zero, or (another writer's blank) the bare decimals byte.
 inline bool BcdBlank(const uint8_t* p, uint8_t decimals) {
   return (p[0] == 0 || p[0] == decimals) && ZeroBytes(p + 1, 16);
+}
+
+namespace field_rules_detail {
+
+inline constexpr FieldCheck Fine() {
+  return {};
+}
+inline constexpr FieldCheck Blank() {
+  return {FieldIssue::kNone, true, 0};
+}
+inline constexpr FieldCheck Issue(FieldIssue issue, size_t at = 0) {
+  return {issue, false, at};
+}
+
+// The eight bytes at p as a big-endian number.
+inline uint64_t BigEndian64(const uint8_t* p) {
+  uint64_t x;
+  std::memcpy(&x, p, 8);
+  if constexpr (std::endian::native == std::endian::little) x = __builtin_bswap64(x);
+  return x;
+}
+
+inline FieldCheck CheckAlpha(const uint8_t* p, size_t n) {
+  const void* nul = std::memchr(p, 0, n);
+  if (!nul) return Fine();
+  const bool blank = nul == p;
+  const uint8_t* q = static_cast<const uint8_t*>(nul) + 1;
+  const uint8_t* end = p + n;
+  if (ZeroBytes(q, size_t(end - q))) return {FieldIssue::kNone, blank, 0};
+  while (*q == 0) ++q;  // the first byte to report
+  return {FieldIssue::kAlphaTail, blank, size_t(q - p)};
+}
+
+inline FieldCheck CheckDate(const uint8_t* p) {
+  if (ZeroBytes(p, 4)) return Blank();
+  // Dates before year 1 are stored by other programs (seen: -366) and read by engines
+  // like any other: odd, whatever their size.
+  const int32_t days = DecodeInt32(p);
+  if (days > kMaxDay) return Issue(FieldIssue::kDateRange);
+  return days < kFirstDay ? Issue(FieldIssue::kDateEarly) : Fine();
+}
+
+inline FieldCheck CheckTime(const uint8_t* p) {
+  if (ZeroBytes(p, 4)) return Blank();
+  const int32_t ms = DecodeInt32(p);
+  return ms < 0 || ms > kMaxTimeMs ? Issue(FieldIssue::kTime) : Fine();
+}
+
+// Number and money: a double in the sortable encoding.
+inline FieldCheck CheckNumber(const uint8_t* p) {
+  const uint64_t x = BigEndian64(p);
+  if (x == 0) return Blank();
+  // Undo the sortable transform on the bits only: NaN needs no conversion.
+  const uint64_t bits = (x >> 63) ? x ^ (uint64_t(1) << 63) : ~x;
+  const bool nan =
+      (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull && (bits & 0x000FFFFFFFFFFFFFull);
+  return nan ? Issue(FieldIssue::kNan) : Fine();
+}
+
+inline FieldCheck CheckTimestamp(const uint8_t* p) {
+  if (ZeroBytes(p, 8)) return Blank();
+  // As for dates: only a moment after 9999-12-31 (or infinite) is no timestamp; NaN and
+  // moments before year 1 are odd values an engine reads back as stored.
+  const double ms = DecodeDouble(p);
+  if (std::isnan(ms)) return Issue(FieldIssue::kNan);
+  if (std::isinf(ms) || ms >= kEndTimestampMs) return Issue(FieldIssue::kTimestampRange);
+  return ms < kFirstTimestampMs ? Issue(FieldIssue::kDateEarly) : Fine();
+}
+
+inline FieldCheck CheckLogical(const uint8_t* p) {
+  if (p[0] == 0) return Blank();
+  return p[0] == 0x80 || p[0] == 0x81 ? Fine() : Issue(FieldIssue::kLogical);
+}
+
+inline FieldCheck CheckBcd(const uint8_t* p, uint8_t decimals) {
+  if (decimals > 32) return Issue(FieldIssue::kDescriptor);
+  if (BcdBlank(p, decimals)) return Blank();
+  if ((p[0] & 0x40) == 0 || (p[0] & 0x3F) != decimals) return Issue(FieldIssue::kBcdFirstByte);
+  const bool negative = (p[0] & 0x80) == 0;
+  if (BcdDigitsValid(p + 1, negative)) return Fine();
+  for (int i = 1; i < 17; ++i) {
+    const uint8_t b = negative ? uint8_t(~p[i]) : p[i];
+    if ((b >> 4) > 9 || (b & 0xF) > 9) return Issue(FieldIssue::kBcdDigit, size_t(i));
+  }
+  return Fine();
+}
+
+inline FieldCheck CheckBlob(const uint8_t* p, uint8_t size) {
+  // The size byte comes from the file: never read a pointer the field cannot hold.
+  if (size < BlobPointer::kEncodedLength) return Issue(FieldIssue::kDescriptor);
+  const size_t leader = size - BlobPointer::kEncodedLength;
+  BlobPointer ptr;
+  ptr.DecodeFrom(p + leader);
+  if (ptr.length == 0) return Blank();
+  return ptr.length > leader && ptr.offset == 0 ? Issue(FieldIssue::kBlobOffset) : Fine();
+}
+
+// Fixed-size types whose size byte is not their size describe no table: their bytes
+// are not read.
+inline bool SizeIs(uint8_t sizeByte, uint8_t want) {
+  return sizeByte == want;
+}
+
+inline FieldCheck CheckInteger(const uint8_t* p, uint8_t size) {
+  return ZeroBytes(p, size) ? Blank() : Fine();
+}
+
+}  // namespace field_rules_detail
+
+[[gnu::always_inline]] inline FieldCheck CheckField(FieldType type, uint8_t sizeByte,
+                                                    const uint8_t* p) {
+  namespace d = field_rules_detail;
+  const FieldCheck descriptor = d::Issue(FieldIssue::kDescriptor);
+  switch (type) {
+    case FieldType::kAlpha:
+      return d::CheckAlpha(p, sizeByte);
+    case FieldType::kBytes:
+      return d::CheckInteger(p, sizeByte);  // blank when all zero, like the integers
+    case FieldType::kShort:
+      return d::SizeIs(sizeByte, 2) ? d::CheckInteger(p, 2) : descriptor;
+    case FieldType::kLong:
+    case FieldType::kAutoInc:
+      return d::SizeIs(sizeByte, 4) ? d::CheckInteger(p, 4) : descriptor;
+    case FieldType::kDate:
+      return d::SizeIs(sizeByte, 4) ? d::CheckDate(p) : descriptor;
+    case FieldType::kTime:
+      return d::SizeIs(sizeByte, 4) ? d::CheckTime(p) : descriptor;
+    case FieldType::kMoney:
+    case FieldType::kNumber:
+      return d::SizeIs(sizeByte, 8) ? d::CheckNumber(p) : descriptor;
+    case FieldType::kTimestamp:
+      return d::SizeIs(sizeByte, 8) ? d::CheckTimestamp(p) : descriptor;
+    case FieldType::kLogical:
+      return d::SizeIs(sizeByte, 1) ? d::CheckLogical(p) : descriptor;
+    case FieldType::kBcd:
+      return d::CheckBcd(p, sizeByte);
+    case FieldType::kMemo:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
+    case FieldType::kGraphic:
+      return d::CheckBlob(p, sizeByte);
+  }
+  return descriptor;
 }
 
 }  // namespace paradox

@@ -308,9 +308,9 @@ std::string_view TableReader::RecordAnomaly(ByteSpan rec, std::string* why) cons
   for (const FieldDesc& f : header_.fields) {
     const uint8_t* p = rec.data() + f.offset;
     const FieldCheck c = CheckField(f, p);
-    if (IsInvalid(c.issue)) {
+    if (IsInvalid(c.issue())) {
       *why = FieldIssueMessage(f, p, c);
-      return IssueInfo(c.issue).anomaly;
+      return IssueInfo(c.issue()).anomaly;
     }
   }
   return {};

@@ -156,9 +156,9 @@ char* WriteBcdText(char* out, const uint8_t* in, uint8_t decimals, bool* badNibb
 
 Result<Bcd> DecodeBcd(const uint8_t* in, uint8_t decimals) {
   const FieldCheck c = CheckField(FieldType::kBcd, decimals, in);
-  if (IsInvalid(c.issue))
+  if (IsInvalid(c.issue()))
     return Status::Corruption(DescribeIssue(FieldType::kBcd, decimals, in, c));
-  if (c.blank) return Status::Corruption("BCD value is blank");
+  if (c.blank()) return Status::Corruption("BCD value is blank");
   Bcd out;
   char buf[40];
   out.text.assign(buf, WriteBcdText(buf, in, decimals, &out.hasBadNibbles));
@@ -414,8 +414,8 @@ Result<Value> DecodeField(const FieldDesc& f, ByteSpan raw) {
                               "): wrong byte count");
   const uint8_t* p = raw.data();
   const FieldCheck c = CheckField(f, p);
-  if (IsInvalid(c.issue)) return Status::Corruption(FieldIssueMessage(f, p, c));
-  if (c.blank) return Value(std::monostate{});
+  if (IsInvalid(c.issue())) return Status::Corruption(FieldIssueMessage(f, p, c));
+  if (c.blank()) return Value(std::monostate{});
   return ValueOf(f, p, raw.size());
 }
 

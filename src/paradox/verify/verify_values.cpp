@@ -54,7 +54,7 @@ void DataChecker::CheckRecord(const uint8_t* rec, const RecordAt& at) {
       default:
         if (values) {
           const FieldCheck c = CheckField(p.type, p.sizeByte, v);
-          if (c.issue != FieldIssue::kNone) ReportValue(p, v, at, c);
+          if (c.issue() != FieldIssue::kNone) ReportValue(p, v, at, c);
         }
         break;
     }
@@ -67,9 +67,9 @@ void DataChecker::CheckRecord(const uint8_t* rec, const RecordAt& at) {
 // The finding of field_rules.h's issue, its text built only while the budget lasts.
 void DataChecker::ReportValue(const FieldPlan& p, const uint8_t* v, const RecordAt& at,
                               FieldCheck c) {
-  const std::string_view check = IssueInfo(c.issue).check;
+  const std::string_view check = IssueInfo(c.issue()).check;
   if (Want(check))
-    Add(check, Loc(at.block, at.record, at.offset + p.offset + c.at),
+    Add(check, Loc(at.block, at.record, at.offset + p.offset + c.at()),
         DescribeIssue(p.type, p.sizeByte, v, c), FieldName(p));
 }
 
@@ -83,7 +83,7 @@ void DataChecker::NoteAutoInc(const uint8_t* v) {
 void DataChecker::CheckBlobField(const FieldPlan& p, const uint8_t* v, const RecordAt& at) {
   // The stored value first: a pointer no .MB can resolve, whatever the .MB holds (a
   // value check, and a blob check too).
-  if (const FieldCheck c = CheckField(p.type, p.sizeByte, v); IsInvalid(c.issue)) {
+  if (const FieldCheck c = CheckField(p.type, p.sizeByte, v); IsInvalid(c.issue())) {
     ReportValue(p, v, at, c);
     return;
   }
