@@ -29,12 +29,14 @@ void RandomBytes(Rng& r, uint8_t* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = uint8_t(r());
 }
 
-// A day number; `invalid`: after kMaxDay. Never INT32_MIN, which is blank.
+// A day number; `invalid`: outside kMinDay..kMaxDay (never INT32_MIN, which is blank).
 int32_t DrawDay(Rng& r, bool invalid) {
-  if (invalid) return int32_t(UniformS(r, kMaxDay + 1, INT32_MAX));
-  return Pick<int32_t>(r, {INT32_MIN + 1, -664929659, -366, 0, kFirstDay, kMaxDay, kMaxDay + 1,
-                           int32_t(UniformS(r, INT32_MIN + 1, INT32_MAX)),
-                           int32_t(UniformS(r, kFirstDay, kMaxDay))});
+  if (invalid)
+    return int32_t(Chance(r, 0.5) ? UniformS(r, INT32_MIN + 1, kMinDay - 1)
+                                  : UniformS(r, kMaxDay + 1, INT32_MAX));
+  return Pick<int32_t>(
+      r, {kMinDay - 1, kMinDay, kMinDay + 1, -664929659, -366, 0, kFirstDay, kMaxDay, kMaxDay + 1,
+          int32_t(UniformS(r, INT32_MIN + 1, INT32_MAX)), int32_t(UniformS(r, kMinDay, kMaxDay))});
 }
 
 int32_t DrawTime(Rng& r, bool invalid) {
@@ -46,16 +48,21 @@ int32_t DrawTime(Rng& r, bool invalid) {
 
 double DrawTimestamp(Rng& r, bool invalid) {
   const double inf = std::numeric_limits<double>::infinity();
-  std::vector<double> bad = {kEndTimestampMs, inf, -inf,
-                             std::uniform_real_distribution<double>(kEndTimestampMs, 1e300)(r)};
-  if (invalid) return Pick(r, bad);
-  std::vector<double> any = {-7.7e88 * kMsPerDay,
+  std::vector<double> bad = {-7.7e88 * kMsPerDay,
+                             std::nextafter(kMinTimestampMs, -inf),
+                             kEndTimestampMs,
+                             inf,
+                             -inf,
                              std::nan(""),
-                             kFirstTimestampMs - 0.5,
-                             -0.0,
-                             0.5,
-                             std::nextafter(kEndTimestampMs, 0.0),
-                             std::uniform_real_distribution<double>(-1e15, kEndTimestampMs)(r)};
+                             -std::uniform_real_distribution<double>(1e15, 1e300)(r)};
+  if (invalid) return Pick(r, bad);
+  std::vector<double> any = {
+      kMinTimestampMs,
+      kFirstTimestampMs - 0.5,
+      -0.0,
+      0.5,
+      std::nextafter(kEndTimestampMs, 0.0),
+      std::uniform_real_distribution<double>(kMinTimestampMs, kEndTimestampMs)(r)};
   return Chance(r, 0.3) ? Pick(r, bad) : Pick(r, any);
 }
 

@@ -241,8 +241,16 @@ TEST(ValueRule, EdgesOfTheRule) {
       {"BCD 0x03, zero digits, 2 decimals", bcd2, bare3, FieldIssue::kBcdFirstByte, false},
       {"BCD bare decimals byte", bcd2, bare2, FieldIssue::kNone, true},
       {"date -366 (TypSammlung)", date, DateBytes(-366), FieldIssue::kDateEarly, false},
+      {"date -9999-01-01", date, DateBytes(kMinDay), FieldIssue::kDateEarly, false},
+      {"date before -9999", date, DateBytes(kMinDay - 1), FieldIssue::kDateRange, false},
+      {"date day -664929659", date, DateBytes(-664929659), FieldIssue::kDateRange, false},
       {"date 9999-12-31", date, DateBytes(kMaxDay), FieldIssue::kNone, false},
       {"date after 9999", date, DateBytes(kMaxDay + 1), FieldIssue::kDateRange, false},
+      {"timestamp -9999-01-01", stamp, TimestampBytes(kMinTimestampMs), FieldIssue::kDateEarly,
+       false},
+      {"timestamp day -7.7e88", stamp, TimestampBytes(-7.7e88 * kMsPerDay),
+       FieldIssue::kTimestampRange, false},
+      {"timestamp NaN", stamp, TimestampBytes(std::nan("")), FieldIssue::kTimestampRange, false},
       {"timestamp after 9999", stamp, TimestampBytes(kEndTimestampMs), FieldIssue::kTimestampRange,
        false},
   };
@@ -258,6 +266,12 @@ TEST(ValueRule, EdgesOfTheRule) {
                                               : std::vector<std::string>{std::string(info.check)};
     EXPECT_EQ(j.findings, want);
   }
+  // The range is the years the text forms write: its ends read back as its ends.
+  EXPECT_EQ(FormatDate(Date{kMinDay}), "-9999-01-01");
+  EXPECT_EQ(FormatDate(Date{kMaxDay}), "9999-12-31");
+  Date d;
+  ASSERT_TRUE(ParseDate("-9999-01-01", &d));
+  EXPECT_EQ(d.days, kMinDay);
 }
 
 // The verifier's catalogue gives each reason's check the severity the rule gives it.

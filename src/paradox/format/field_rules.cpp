@@ -66,8 +66,10 @@ std::string DayText(double ms) {
 
 std::string TimestampText(const uint8_t* p, FieldIssue issue) {
   const double ms = DecodeDouble(p);
+  if (std::isnan(ms)) return "timestamp is NaN";
+  if (issue == FieldIssue::kDateEarly) return "timestamp is " + DayText(ms) + ", before 0001-01-01";
   return "timestamp is " + DayText(ms) +
-         (issue == FieldIssue::kDateEarly ? ", before 0001-01-01" : ", after 9999-12-31");
+         (ms < kMinTimestampMs ? ", before -9999-01-01" : ", after 9999-12-31");
 }
 
 std::string BcdFirstByteText(const uint8_t* p, uint8_t decimals) {
@@ -100,8 +102,8 @@ std::string DescribeIssue(FieldType type, uint8_t sizeByte, const uint8_t* p, Fi
       if (type == FieldType::kTimestamp) return TimestampText(p, c.issue());
       return "date day number is " + Num(DecodeInt32(p)) + ", before 0001-01-01";
     case FieldIssue::kDateRange:
-      return "date day number is " + Num(DecodeInt32(p)) + " but should be " + Num(kFirstDay) +
-             ".." + Num(kMaxDay);
+      return "date day number is " + Num(DecodeInt32(p)) + " but should be " + Num(kMinDay) + ".." +
+             Num(kMaxDay);
     case FieldIssue::kTime:
       return "time is " + Num(DecodeInt32(p)) + " ms but should be 0.." + Num(kMaxTimeMs);
     case FieldIssue::kTimestampRange:

@@ -18,15 +18,18 @@
 
 namespace paradox {
 
-// Dates, and the days of timestamps, end with the year 9999. Day numbers as Date:
-// 0001-01-01 is 1.
-inline constexpr int32_t kMaxDay = 3652059;  // 9999-12-31
+// Dates, and the days of timestamps, lie in the years -9999 to 9999: the years the text
+// forms write with four digits (year 0 is 1 BC), the same span on both sides of year 1.
+// Day numbers as Date: 0001-01-01 is 1.
+inline constexpr int32_t kMinDay = -3652424;  // -9999-01-01
+inline constexpr int32_t kMaxDay = 3652059;   // 9999-12-31
 // Days before this one are valid but odd: other programs store them (seen: day -366),
 // engines read them back, the verifier warns of them.
 inline constexpr int32_t kFirstDay = 1;  // 0001-01-01
 inline constexpr int32_t kMsPerDay = 86'400'000;
 inline constexpr int32_t kMaxTimeMs = kMsPerDay - 1;
-// Timestamps: milliseconds below kEndTimestampMs.
+// Timestamps: milliseconds in [kMinTimestampMs, kEndTimestampMs).
+inline constexpr double kMinTimestampMs = double(kMinDay) * kMsPerDay;
 inline constexpr double kEndTimestampMs = (double(kMaxDay) + 1) * kMsPerDay;
 inline constexpr double kFirstTimestampMs = double(kFirstDay) * kMsPerDay;
 
@@ -35,14 +38,14 @@ enum class FieldIssue : uint8_t {
   kNone,
   // Odd values an engine leaves and reads back: kept; the verifier warns.
   kAlphaTail,  // alpha bytes after the terminating NUL
-  kNan,        // number, money or timestamp is NaN
+  kNan,        // number or money is NaN
   kBcdDigit,   // a BCD digit nibble above 9 (binary-float artefacts)
-  kDateEarly,  // date or timestamp before 0001-01-01
+  kDateEarly,  // date or timestamp before 0001-01-01, within the range
   // Values no writer produces: the reader refuses them, the salvage sets the record
   // aside, the verifier reports an error.
-  kDateRange,       // date after kMaxDay
+  kDateRange,       // date outside kMinDay..kMaxDay
   kTime,            // time outside 0..kMaxTimeMs
-  kTimestampRange,  // timestamp after 9999-12-31, or infinite
+  kTimestampRange,  // timestamp outside the range, infinite or NaN
   kLogical,         // logical byte not 00, 80 or 81
   kBcdFirstByte,    // BCD first byte neither blank nor sign|decimals
   kBlobOffset,      // blob longer than its leader without a .MB offset
@@ -94,7 +97,7 @@ inline bool FieldValid(const FieldDesc& f, ByteSpan raw) {
 bool CanBeInvalid(FieldType type);
 
 // The issue in words, as the verifier's finding detail ("date day number is 99999999
-// but should be 1..3652059"). `c` is what CheckField said of `p`.
+// but should be -3652424..3652059"). `c` is what CheckField said of `p`.
 std::string DescribeIssue(FieldType type, uint8_t sizeByte, const uint8_t* p, FieldCheck c);
 // The reader's message for an invalid value: the field, then DescribeIssue.
 std::string FieldIssueMessage(const FieldDesc& f, const uint8_t* p, FieldCheck c);
@@ -169,10 +172,8 @@ inline FieldCheck CheckAlpha(const uint8_t* p, size_t n) {
 
 inline FieldCheck CheckDate(const uint8_t* p) {
   if (ZeroBytes(p, 4)) return Blank();
-  // Dates before year 1 are stored by other programs (seen: -366) and read by engines
-  // like any other: odd, whatever their size.
   const int32_t days = DecodeInt32(p);
-  if (days > kMaxDay) return Issue(FieldIssue::kDateRange);
+  if (days < kMinDay || days > kMaxDay) return Issue(FieldIssue::kDateRange);
   return days < kFirstDay ? Issue(FieldIssue::kDateEarly) : Fine();
 }
 
@@ -195,11 +196,9 @@ inline FieldCheck CheckNumber(const uint8_t* p) {
 
 inline FieldCheck CheckTimestamp(const uint8_t* p) {
   if (ZeroBytes(p, 8)) return Blank();
-  // As for dates: only a moment after 9999-12-31 (or infinite) is no timestamp; NaN and
-  // moments before year 1 are odd values an engine reads back as stored.
   const double ms = DecodeDouble(p);
-  if (std::isnan(ms)) return Issue(FieldIssue::kNan);
-  if (std::isinf(ms) || ms >= kEndTimestampMs) return Issue(FieldIssue::kTimestampRange);
+  // Written so that NaN fails too.
+  if (!(ms >= kMinTimestampMs && ms < kEndTimestampMs)) return Issue(FieldIssue::kTimestampRange);
   return ms < kFirstTimestampMs ? Issue(FieldIssue::kDateEarly) : Fine();
 }
 

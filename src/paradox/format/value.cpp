@@ -489,7 +489,7 @@ Status EncodeInteger(const FieldDesc& f, const Value& v, uint8_t* p) {
 Status EncodeDateField(const FieldDesc& f, const Value& v, uint8_t* p) {
   auto* d = std::get_if<Date>(&v);
   if (!d) return WrongKind(f, "a Date");
-  if (d->days > kMaxDay) return OutOfRange(f, "date out of range");
+  if (d->days < kMinDay || d->days > kMaxDay) return OutOfRange(f, "date out of range");
   EncodeInt32(d->days, p);
   return Status::OK();
 }
@@ -518,7 +518,8 @@ Status EncodeNumber(const FieldDesc& f, const Value& v, uint8_t* p) {
 Status EncodeTimestampField(const FieldDesc& f, const Value& v, uint8_t* p) {
   auto* t = std::get_if<Timestamp>(&v);
   if (!t) return WrongKind(f, "a Timestamp");
-  if (std::isinf(t->ms) || t->ms >= kEndTimestampMs || t->ms == 0)
+  // Written so that NaN fails too; 0 ms is refused as well.
+  if (!(t->ms >= kMinTimestampMs && t->ms < kEndTimestampMs) || t->ms == 0)
     return OutOfRange(f, "timestamp out of range");
   EncodeDouble(t->ms, p);
   return Status::OK();

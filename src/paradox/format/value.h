@@ -87,7 +87,8 @@ inline bool IsNull(const Value& v) {
 Result<Value> DecodeField(const FieldDesc& field, ByteSpan raw);
 // Encodes into exactly field.Size() bytes. InvalidArgument for a value of the wrong
 // kind or out of range (including the unrepresentable minimum integers, over-long
-// alpha, a BCD text with too many digits). Blob fields accept only a BlobRef here
+// alpha, a BCD text with too many digits, dates and timestamps outside field_rules.h's
+// years). Blob fields accept only a BlobRef here
 // (the writer turns full values into BlobRefs).
 Status EncodeField(const FieldDesc& field, const Value& value, MutableByteSpan out);
 

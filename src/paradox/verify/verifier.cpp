@@ -87,10 +87,11 @@ const std::vector<CheckInfo> kChecks = {
     // Records and field values.
     // Their ids and severities are field_rules.h's.
     ValueCheck(FieldIssue::kLogical, "logical byte invalid"),
-    ValueCheck(FieldIssue::kDateRange, "date out of range"),
+    ValueCheck(FieldIssue::kDateRange, "date outside the years -9999..9999"),
     ValueCheck(FieldIssue::kDateEarly, "date before 0001-01-01"),
     ValueCheck(FieldIssue::kTime, "time out of range"),
-    ValueCheck(FieldIssue::kTimestampRange, "timestamp after 9999-12-31 or infinite"),
+    ValueCheck(FieldIssue::kTimestampRange,
+               "timestamp outside the years -9999..9999, infinite or NaN"),
     ValueCheck(FieldIssue::kBcdFirstByte, "BCD first byte invalid"),
     ValueCheck(FieldIssue::kBcdDigit, "BCD digit above 9"),
     ValueCheck(FieldIssue::kAlphaTail, "alpha bytes after the terminating NUL"),
