@@ -527,8 +527,12 @@ void DumpLines::AppendBcd(uint8_t decimals, const uint8_t* p, std::string* out) 
   }
   char buf[40];
   bool bad;
+  char* e = paradox::WriteBcdText(buf, p, decimals, &bad);
   const size_t at = out->size();
-  out->append(buf, paradox::WriteBcdText(buf, p, decimals, &bad));
+  if (bad)
+    *out += paradox::BcdNumberText(std::string_view(buf, size_t(e - buf)));
+  else
+    out->append(buf, e);
   PlainText(out, at);
 }
 

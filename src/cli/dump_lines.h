@@ -49,7 +49,7 @@ class DumpLines {
   // Field i's value, whose bytes are at p, in the output format.
   void AppendField(size_t i, const uint8_t* p, uint64_t ordinal, std::string* out,
                    std::vector<std::string>* problems);
-  // The non-blank values of S, I, +, N and $; D, T and @; #.
+  // The non-blank values of S, I, +, N and $; D, T and @; # (BcdNumberText's number).
   void AppendNumber(paradox::FieldType type, const uint8_t* p, std::string* out) const;
   void AppendMoment(paradox::FieldType type, const uint8_t* p, std::string* out) const;
   void AppendBcd(uint8_t decimals, const uint8_t* p, std::string* out) const;

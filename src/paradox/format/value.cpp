@@ -154,6 +154,29 @@ char* WriteBcdText(char* out, const uint8_t* in, uint8_t decimals, bool* badNibb
   return out;
 }
 
+std::string BcdNumberText(std::string_view text) {
+  const size_t bad = text.find_first_of("ABCDEF");
+  if (bad == std::string_view::npos) return std::string(text);
+  const bool negative = !text.empty() && text[0] == '-';
+  const size_t intStart = negative ? 1 : 0;
+  const size_t dot = std::min(text.find('.'), text.size());
+  std::string integer, fraction;
+  if (bad < dot) {
+    // The integer digits keep their places: the ones from the cut on read as 0.
+    integer = std::string(text.substr(intStart, bad - intStart)) + std::string(dot - bad, '0');
+  } else {
+    integer = text.substr(intStart, dot - intStart);
+    fraction = text.substr(dot + 1, bad - dot - 1);
+  }
+  const size_t first = std::min(integer.find_first_not_of('0'), integer.size() - 1);
+  integer.erase(0, first);
+  const bool zero = integer == "0" && fraction.find_first_not_of('0') == std::string::npos;
+  std::string out = negative && !zero ? "-" : "";
+  out += integer;
+  if (!fraction.empty()) out += "." + fraction;
+  return out;
+}
+
 Result<Bcd> DecodeBcd(const uint8_t* in, uint8_t decimals) {
   const FieldCheck c = CheckField(FieldType::kBcd, decimals, in);
   if (IsInvalid(c.issue()))
@@ -624,7 +647,9 @@ std::string ValueToText(const Value& v, uint16_t codePage) {
     std::string operator()(Date d) const { return FormatDate(d); }
     std::string operator()(Time t) const { return FormatTime(t); }
     std::string operator()(Timestamp t) const { return FormatTimestamp(t); }
-    std::string operator()(const Bcd& b) const { return b.text; }
+    std::string operator()(const Bcd& b) const {
+      return b.hasBadNibbles ? BcdNumberText(b.text) : b.text;
+    }
     std::string operator()(const BlobRef& r) const {
       return "<blob " + std::to_string(r.pointer.length) + " bytes>";
     }

@@ -35,6 +35,7 @@ struct Timestamp {
 // ("-1.23", "0.50", "12"). A stored nibble above 9 (engine float artefacts) reads as
 // the hex digit A-F it is and sets hasBadNibbles; EncodeBcd takes A-F back, so such a
 // value is written as it was read.
+// Shown (dump, export, ValueToText), such a value is BcdNumberText(text).
 struct Bcd {
   std::string text;
   bool hasBadNibbles = false;
@@ -108,6 +109,11 @@ double DecodeDouble(const uint8_t* in);     // caller checks all-zero (blank) fi
 Status EncodeBcd(const std::string& text, uint8_t decimals, uint8_t* out17);
 // Corruption for bytes CheckField calls invalid or blank.
 Result<Bcd> DecodeBcd(const uint8_t* in17, uint8_t decimals);
+// The number the decimal digits of a Bcd::text give: the text cut at its first nibble
+// above 9 (A-F). Fraction digits from there on are dropped; integer digits from there on
+// read as 0 and the fraction goes ("0.12299B00E" -> "0.12299", "12B4.56" -> "1200"); a
+// value that is then zero loses its sign. A text without A-F comes back as it is.
+std::string BcdNumberText(std::string_view text);
 bool IsAllZero(ByteSpan b);
 
 // Calendar helpers (proleptic Gregorian).
@@ -136,7 +142,7 @@ bool ParseTimestamp(std::string_view text, Timestamp* out);
 constexpr double kUnixEpochMs = 62135683200000.0;  // Timestamp ms of 1970-01-01 00:00
 
 // Human/CSV text of a value: alpha converted from `codePage` to UTF-8, numbers in C
-// locale, blobs as "<blob N bytes>", bytes as hex. Null -> "".
+// locale, BCD as BcdNumberText, blobs as "<blob N bytes>", bytes as hex. Null -> "".
 std::string ValueToText(const Value& v, uint16_t codePage);
 
 }  // namespace paradox
