@@ -6,6 +6,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "paradox/format/field_rules.h"
 #include "paradox/format/value.h"
 
 namespace rekasto {
@@ -103,10 +104,7 @@ DumpLines::DumpLines(const paradox::TableHeader& h, const paradox::Charset& char
   nullField_ = CsvField(settings_.nullText);
   for (const paradox::FieldDesc& f : h.fields) {
     const bool blob = paradox::IsBlobType(f.type);
-    const bool canFail = blob || f.type == FieldType::kDate || f.type == FieldType::kTime ||
-                         f.type == FieldType::kTimestamp || f.type == FieldType::kLogical ||
-                         f.type == FieldType::kBcd || !paradox::IsKnownFieldType(uint8_t(f.type));
-    columns_.push_back({f.type, f.offset, f.Size(), blob, canFail});
+    columns_.push_back({f.type, f.offset, f.Size(), blob, paradox::CanBeInvalid(f.type)});
   }
   bytewise_ = utf8_.bytewise();
   asciiSame_ = bytewise_;
@@ -402,100 +400,14 @@ void DumpLines::AppendBlob(size_t i, const uint8_t* p, uint64_t ordinal, std::st
 
 bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out,
                        std::vector<std::string>* problems, std::string* error) {
-  const size_t nf = columns_.size();
-  for (size_t i = 0; i < nf; ++i) {
-    if (columns_[i].canFail &&
-        !paradox::FieldDecodes(h_.fields[i], raw.subspan(columns_[i].offset, columns_[i].size))) {
-      // DecodeField says why (and has the last word).
-      return AppendReference(raw, ordinal, out, problems, error);
-    }
-  }
+  if (!RecordValid(raw, error)) return false;
   const bool json = settings_.json;
   const size_t lineStart = out->size();
   if (json) *out += '{';
-  for (size_t i = 0; i < nf; ++i) {
+  for (size_t i = 0; i < columns_.size(); ++i) {
     if (i) *out += ',';
     if (json) *out += jsonKeys_[i];
-    const Column& f = columns_[i];
-    const uint8_t* p = raw.data() + f.offset;
-    const size_t n = f.size;
-    if (f.blob) {
-      if (AllZero(p, n))
-        Null(out);
-      else
-        AppendBlob(i, p, ordinal, out, problems);
-      continue;
-    }
-    if (f.type == FieldType::kAlpha) {
-      const size_t len = strnlen(reinterpret_cast<const char*>(p), n);
-      if (len == 0) {
-        Null(out);
-        continue;
-      }
-      AppendText(p, len, out);
-      continue;
-    }
-    if (AllZero(p, n)) {
-      Null(out);
-      continue;
-    }
-    char buf[2 * paradox::kMaxDateTimeText + 8];
-    char* e = buf;
-    const size_t at = out->size();
-    switch (f.type) {
-      case FieldType::kBytes:
-        ByteValue(out, p, n);
-        continue;
-      case FieldType::kShort:
-        e = std::to_chars(buf, buf + sizeof buf, paradox::DecodeInt16(p)).ptr;
-        break;
-      case FieldType::kLong:
-      case FieldType::kAutoInc:
-        e = std::to_chars(buf, buf + sizeof buf, paradox::DecodeInt32(p)).ptr;
-        break;
-      case FieldType::kMoney:
-      case FieldType::kNumber: {
-        const double d = paradox::DecodeDouble(p);
-        if (!json) {
-          e = WriteReal(buf, d);
-        } else if (std::isfinite(d)) {
-          e = nlohmann::detail::to_chars(buf, buf + sizeof buf, d);
-        } else {  // JSON has no NaN or infinity: RealText's word as a string
-          out->append(buf, WriteReal(buf, d));
-          PlainText(out, at);
-          continue;
-        }
-        break;
-      }
-      case FieldType::kDate:
-        out->append(buf, paradox::WriteDate(buf, paradox::Date{paradox::DecodeInt32(p)}));
-        PlainText(out, at);
-        continue;
-      case FieldType::kTime:
-        out->append(buf, paradox::WriteTime(buf, paradox::Time{paradox::DecodeInt32(p)}));
-        PlainText(out, at);
-        continue;
-      case FieldType::kTimestamp:
-        paradox::AppendTimestamp(out, paradox::Timestamp{paradox::DecodeDouble(p)});
-        PlainText(out, at);
-        continue;
-      case FieldType::kLogical:
-        *out += p[0] == 0x81 ? "true" : "false";
-        continue;
-      case FieldType::kBcd: {
-        if ((p[0] & 0xC0) == 0 && AllZero(p + 1, n - 1)) {  // another writer's blank
-          Null(out);
-          continue;
-        }
-        bool bad;
-        out->append(buf, paradox::WriteBcdText(buf, p, h_.fields[i].sizeByte, &bad));
-        PlainText(out, at);
-        continue;
-      }
-      default:
-        break;
-    }
-    out->append(buf, e);
+    AppendField(i, raw.data() + columns_[i].offset, ordinal, out, problems);
   }
   if (json) *out += '}';
   // A line holding one empty field would read as no record at all.
@@ -503,6 +415,123 @@ bool DumpLines::Append(paradox::ByteSpan raw, uint64_t ordinal, std::string* out
     *out += "\"\"";
   *out += '\n';
   return true;
+}
+
+bool DumpLines::RecordValid(paradox::ByteSpan raw, std::string* error) const {
+  for (size_t i = 0; i < columns_.size(); ++i) {
+    if (!columns_[i].canFail) continue;
+    const paradox::FieldDesc& f = h_.fields[i];
+    const uint8_t* p = raw.data() + columns_[i].offset;
+    const paradox::FieldCheck c = paradox::CheckField(f, p);
+    if (paradox::IsInvalid(c.issue())) {
+      *error = paradox::FieldIssueMessage(f, p, c);  // DecodeField's message
+      return false;
+    }
+  }
+  return true;
+}
+
+void DumpLines::AppendField(size_t i, const uint8_t* p, uint64_t ordinal, std::string* out,
+                            std::vector<std::string>* problems) {
+  const Column& f = columns_[i];
+  if (f.blob) {
+    if (AllZero(p, f.size))
+      Null(out);
+    else
+      AppendBlob(i, p, ordinal, out, problems);
+    return;
+  }
+  if (f.type == FieldType::kAlpha) {
+    const size_t len = strnlen(reinterpret_cast<const char*>(p), f.size);
+    if (len == 0)
+      Null(out);
+    else
+      AppendText(p, len, out);
+    return;
+  }
+  if (AllZero(p, f.size)) {
+    Null(out);
+    return;
+  }
+  switch (f.type) {
+    case FieldType::kBytes:
+      ByteValue(out, p, f.size);
+      return;
+    case FieldType::kDate:
+    case FieldType::kTime:
+    case FieldType::kTimestamp:
+      AppendMoment(f.type, p, out);
+      return;
+    case FieldType::kLogical:
+      *out += p[0] == 0x81 ? "true" : "false";
+      return;
+    case FieldType::kBcd:
+      AppendBcd(h_.fields[i].sizeByte, p, out);
+      return;
+    default:
+      AppendNumber(f.type, p, out);
+      return;
+  }
+}
+
+void DumpLines::AppendNumber(FieldType type, const uint8_t* p, std::string* out) const {
+  char buf[64];
+  char* e = buf;
+  switch (type) {
+    case FieldType::kShort:
+      e = std::to_chars(buf, buf + sizeof buf, paradox::DecodeInt16(p)).ptr;
+      break;
+    case FieldType::kLong:
+    case FieldType::kAutoInc:
+      e = std::to_chars(buf, buf + sizeof buf, paradox::DecodeInt32(p)).ptr;
+      break;
+    case FieldType::kMoney:
+    case FieldType::kNumber: {
+      const double d = paradox::DecodeDouble(p);
+      if (!settings_.json) {
+        e = WriteReal(buf, d);
+      } else if (std::isfinite(d)) {
+        e = nlohmann::detail::to_chars(buf, buf + sizeof buf, d);
+      } else {  // JSON has no NaN or infinity: RealText's word as a string
+        const size_t at = out->size();
+        out->append(buf, WriteReal(buf, d));
+        PlainText(out, at);
+        return;
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  out->append(buf, e);
+}
+
+void DumpLines::AppendMoment(FieldType type, const uint8_t* p, std::string* out) const {
+  char buf[2 * paradox::kMaxDateTimeText + 8];
+  const size_t at = out->size();
+  if (type == FieldType::kDate)
+    out->append(buf, paradox::WriteDate(buf, paradox::Date{paradox::DecodeInt32(p)}));
+  else if (type == FieldType::kTime)
+    out->append(buf, paradox::WriteTime(buf, paradox::Time{paradox::DecodeInt32(p)}));
+  else
+    paradox::AppendTimestamp(out, paradox::Timestamp{paradox::DecodeDouble(p)});
+  PlainText(out, at);
+}
+
+void DumpLines::AppendBcd(uint8_t decimals, const uint8_t* p, std::string* out) const {
+  if (paradox::BcdBlank(p, decimals)) {  // another writer's blank
+    Null(out);
+    return;
+  }
+  char buf[40];
+  bool bad;
+  char* e = paradox::WriteBcdText(buf, p, decimals, &bad);
+  const size_t at = out->size();
+  if (bad)
+    *out += paradox::BcdNumberText(std::string_view(buf, size_t(e - buf)));
+  else
+    out->append(buf, e);
+  PlainText(out, at);
 }
 
 }  // namespace rekasto

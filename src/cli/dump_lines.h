@@ -44,6 +44,15 @@ class DumpLines {
                        std::vector<std::string>* problems, std::string* error);
 
  private:
+  // Whether every field holds a valid value (field_rules.h); else *error says why.
+  bool RecordValid(paradox::ByteSpan raw, std::string* error) const;
+  // Field i's value, whose bytes are at p, in the output format.
+  void AppendField(size_t i, const uint8_t* p, uint64_t ordinal, std::string* out,
+                   std::vector<std::string>* problems);
+  // The non-blank values of S, I, +, N and $; D, T and @; # (BcdNumberText's number).
+  void AppendNumber(paradox::FieldType type, const uint8_t* p, std::string* out) const;
+  void AppendMoment(paradox::FieldType type, const uint8_t* p, std::string* out) const;
+  void AppendBcd(uint8_t decimals, const uint8_t* p, std::string* out) const;
   // Appends alpha or memo text in the output format.
   void AppendText(const uint8_t* p, size_t n, std::string* out) const;
   void AppendBlob(size_t i, const uint8_t* p, uint64_t ordinal, std::string* out,
@@ -74,7 +83,7 @@ class DumpLines {
     paradox::FieldType type;
     uint32_t offset, size;
     bool blob;
-    bool canFail;  // DecodeField may refuse it
+    bool canFail;  // the type can hold an invalid value
   };
   std::vector<Column> columns_;
   // Per byte of alpha text (when the code page converts byte by byte): whether its

@@ -45,10 +45,10 @@ struct OutValue {
 // How each field type is given:
 //   L boolean; S, I, + integer; N, $ real; A, M text in UTF-8 (every stored byte: a
 //   memo keeps trailing NULs); D, T, @ ISO 8601 text (paradox::FormatDate/Time/
-//   Timestamp); # exact decimal text (nibbles above 9 as A-F); Y, B, F bytes (a
-//   formatted memo is binary formatting around its text: all of its bytes); G, O the
-//   bytes after their 8-byte sub-header (the image or object data), all of them when
-//   that header is not there.
+//   Timestamp); # decimal text (paradox::BcdNumberText: the digits up to a nibble above
+//   9); Y, B, F bytes (a formatted memo is binary formatting around its text: all of its
+//   bytes); G, O the bytes after their 8-byte sub-header (the image or object data), all
+//   of them when that header is not there.
 class ValueRenderer {
  public:
   // blobs may be null (no .MB): blob values beyond their leader are then problems.

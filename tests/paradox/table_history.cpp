@@ -16,6 +16,7 @@
 #include "paradox/format/collation.h"
 #include "paradox/format/crypt.h"
 #include "paradox/format/family.h"
+#include "paradox/format/field_rules.h"
 #include "paradox/format/index.h"
 #include "paradox/format/reader.h"
 #include "paradox/format/value.h"
@@ -231,16 +232,15 @@ Value DrawValue(Rng& r, const FieldDesc& f, bool key, bool alnum, uint32_t maxBl
     case FieldType::kNumber:
       return NumberValue(r);
     case FieldType::kDate:
-      // Now and then a date before year 1, of any size: odd, but read by engines as stored.
-      if (Chance(r, 0.02)) return Date{int32_t(UniformS(r, -2147483647, 0))};
+      // Now and then a date before year 1, back to -9999: odd, but read by engines as stored.
+      if (Chance(r, 0.02)) return Date{int32_t(UniformS(r, kMinDay, 0))};
       return Date{int32_t(Chance(r, 0.9) ? Uniform(r, 693596, 767010) : Uniform(r, 1, 3652059))};
     case FieldType::kTime:
       return Time{int32_t(Uniform(r, 0, 86399999))};
     case FieldType::kTimestamp:
-      // Odd values an engine keeps as stored: a moment long before year 1, or (outside
-      // keys, which must order) NaN.
-      if (Chance(r, 0.02)) return Timestamp{-std::uniform_real_distribution<double>(1e9, 1e300)(r)};
-      if (!key && Chance(r, 0.01)) return Timestamp{std::nan("")};
+      // Odd values an engine keeps as stored: a moment before year 1, back to -9999.
+      if (Chance(r, 0.02))
+        return Timestamp{std::uniform_real_distribution<double>(kMinTimestampMs, 0.0)(r)};
       return Timestamp{double(Uniform(r, 693596, 767010)) * 86400000.0 +
                        double(Uniform(r, 0, 86399999))};
     case FieldType::kLogical:

@@ -135,8 +135,9 @@ enum class Damage {
   kAddDataFewer,  // a block's record-count word claims fewer records
   kLostPx,        // .PX deleted (keyed)
   kLostMb,        // .MB deleted (blob values beyond the leader)
+  kBadValue,      // one record's field holds a value no writer produces (stored_values.h)
 };
-inline constexpr int kDamageCount = 10;
+inline constexpr int kDamageCount = 11;
 const char* DamageName(Damage d);
 
 // Property (b): on a copy of the family, one damage; verify must report it (a non-zero

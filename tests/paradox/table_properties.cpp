@@ -10,9 +10,11 @@
 
 #include "paradox/format/crypt.h"
 #include "paradox/format/family.h"
+#include "paradox/format/field_rules.h"
 #include "paradox/repair/rebuild.h"
 #include "paradox/repair/salvage.h"
 #include "paradox/verify/verifier.h"
+#include "stored_values.h"
 #include "table_history.h"
 
 namespace paradox::sim {
@@ -272,6 +274,8 @@ const char* DamageName(Damage d) {
       return "lost-px";
     case Damage::kLostMb:
       return "lost-mb";
+    case Damage::kBadValue:
+      return "bad-value";
   }
   return "?";
 }
@@ -452,6 +456,21 @@ Outcome CheckDamage(const SimTable& t, Damage d) {
       (void)fs.Remove(fam->mb);
       blobValues = false;
       what = "no .MB";
+      break;
+    }
+    case Damage::kBadValue: {
+      std::vector<size_t> fields;
+      for (size_t i = 0; i < h.fields.size(); ++i)
+        if (CanBeInvalid(h.fields[i].type)) fields.push_back(i);
+      uint16_t k = pickChained([&](uint16_t b) { return !t.live[b].empty(); });
+      if (fields.empty() || !k) return NotApplicable();
+      const size_t j = Uniform(rng, 0, t.live[k].size() - 1);
+      const FieldDesc& fd = h.fields[fields[Uniform(rng, 0, fields.size() - 1)]];
+      out.damagedBlock = k;
+      edit(k, [&](Bytes& b) { DrawStoredValue(rng, fd, true, b.data() + 6 + j * rs + fd.offset); });
+      risk.push_back(t.live[k][j].full);
+      what = "block " + std::to_string(k) + " record " + std::to_string(j) + " field \"" + fd.name +
+             "\"";
       break;
     }
   }

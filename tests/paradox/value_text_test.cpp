@@ -113,6 +113,25 @@ TEST(ValueText, BcdKeepsEveryNibble) {
   EXPECT_EQ(DecodeBcd(odd, 2)->text, "0.0F");
 }
 
+// Shown, a BCD value with nibbles above 9 is the number its decimal digits give, cut at
+// the first of them: what a writer that went through a binary double meant.
+TEST(ValueText, BcdWithNibblesAboveNineShowsItsDigitsUpToTheFirst) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"0.1229999999999999980B00E00000BF4A", "0.1229999999999999980"},  // bcd.db
+      {"-0.1229999999999999980B00E00000BF4A", "-0.1229999999999999980"},
+      {"0.9999000000000000118A00E00000EF4A", "0.9999000000000000118"},
+      {"12B4.56", "1200"},  // integer digits keep their places
+      {"B.5", "0"},
+      {"-0.0B", "0.0"},  // nothing but zeros: no sign
+      {"1.B5", "1"},
+      {"-1.23", "-1.23"},
+      {"7", "7"},
+  };
+  for (const auto& [text, shown] : cases) EXPECT_EQ(BcdNumberText(text), shown) << text;
+  EXPECT_EQ(ValueToText(Value(Bcd{"0.1229999999999999980B00E00000BF4A", true}), 1252),
+            "0.1229999999999999980");
+}
+
 // pxlib writes a BCD nibble above 9 as the character '0' + nibble (':' for 10 ... '?'
 // for 15) and ends an integral value with '.': with those read as A-F and dropped, every
 // BCD value of the real tables it opens reads as ours.

@@ -7,6 +7,7 @@
 
 #include "paradox/format/alloc.h"
 #include "paradox/format/crypt.h"
+#include "paradox/format/field_rules.h"
 
 namespace paradox {
 
@@ -288,17 +289,16 @@ Status TableReader::ReadBlock(uint32_t number, Bytes* out, BlockInfo* info) {
   return Status::OK();
 }
 
-bool TableReader::RecordLooksValid(ByteSpan rec, std::string* why) const {
-  for (size_t i = 0; i < header_.fields.size(); ++i) {
-    const FieldDesc& f = header_.fields[i];
-    if (FieldDecodes(f, rec.subspan(f.offset, f.Size()))) continue;
-    auto v = DecodeField(f, rec.subspan(f.offset, f.Size()));
-    if (!v.ok()) {
-      *why = v.status().message();
-      return false;
+std::string_view TableReader::RecordAnomaly(ByteSpan rec, std::string* why) const {
+  for (const FieldDesc& f : header_.fields) {
+    const uint8_t* p = rec.data() + f.offset;
+    const FieldCheck c = CheckField(f, p);
+    if (IsInvalid(c.issue())) {
+      *why = FieldIssueMessage(f, p, c);
+      return IssueInfo(c.issue()).anomaly;
     }
   }
-  return true;
+  return {};
 }
 
 Result<std::vector<Value>> TableReader::DecodeRecord(ByteSpan raw) const {
@@ -371,11 +371,12 @@ bool RecordCursor::LoadNextBlock() {
       for (uint32_t i = 0; i < n; ++i) {
         ByteSpan rec(buf_.data() + 6 + size_t(i) * rs, rs);
         std::string why;
-        if (r->RecordLooksValid(rec, &why)) {
+        const std::string_view code = r->RecordAnomaly(rec, &why);
+        if (code.empty()) {
           keep_.push_back(i);
         } else {
           r->AddDropped(DroppedSpan{r->At(number, i, block_.offset + 6 + uint64_t(i) * rs), rs, why,
-                                    Bytes(rec.begin(), rec.end()), anomaly::kBadValue});
+                                    Bytes(rec.begin(), rec.end()), std::string(code)});
         }
       }
       if (bounded) {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "paradox/format/chain.h"
@@ -218,7 +219,9 @@ class TableReader {
   Status Init();
   void WalkLists();
   void PlanReading();
-  bool RecordLooksValid(ByteSpan rec, std::string* why) const;
+  // The anomaly code of the record's first invalid field (field_rules.h), with why;
+  // empty when every field is valid.
+  std::string_view RecordAnomaly(ByteSpan rec, std::string* why) const;
   const SalvageBlock* PlanFor(uint32_t block) const {
     return block < planAt_.size() && planAt_[block] >= 0 ? &plan_.blocks[size_t(planAt_[block])]
                                                          : nullptr;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "paradox/format/codepage.h"
+#include "paradox/format/field_rules.h"
 
 namespace paradox {
 
@@ -153,13 +154,34 @@ char* WriteBcdText(char* out, const uint8_t* in, uint8_t decimals, bool* badNibb
   return out;
 }
 
+std::string BcdNumberText(std::string_view text) {
+  const size_t bad = text.find_first_of("ABCDEF");
+  if (bad == std::string_view::npos) return std::string(text);
+  const bool negative = !text.empty() && text[0] == '-';
+  const size_t intStart = negative ? 1 : 0;
+  const size_t dot = std::min(text.find('.'), text.size());
+  std::string integer, fraction;
+  if (bad < dot) {
+    // The integer digits keep their places: the ones from the cut on read as 0.
+    integer = std::string(text.substr(intStart, bad - intStart)) + std::string(dot - bad, '0');
+  } else {
+    integer = text.substr(intStart, dot - intStart);
+    fraction = text.substr(dot + 1, bad - dot - 1);
+  }
+  const size_t first = std::min(integer.find_first_not_of('0'), integer.size() - 1);
+  integer.erase(0, first);
+  const bool zero = integer == "0" && fraction.find_first_not_of('0') == std::string::npos;
+  std::string out = negative && !zero ? "-" : "";
+  out += integer;
+  if (!fraction.empty()) out += "." + fraction;
+  return out;
+}
+
 Result<Bcd> DecodeBcd(const uint8_t* in, uint8_t decimals) {
-  if (decimals > 32)
-    return Status::Corruption("BCD with " + std::to_string(decimals) + " decimals (at most 32)");
-  uint8_t b0 = in[0];
-  if ((b0 & 0x40) == 0 || (b0 & 0x3F) != decimals)
-    return Status::Corruption("BCD first byte " + std::to_string(b0) + " does not match " +
-                              std::to_string(decimals) + " decimals");
+  const FieldCheck c = CheckField(FieldType::kBcd, decimals, in);
+  if (IsInvalid(c.issue()))
+    return Status::Corruption(DescribeIssue(FieldType::kBcd, decimals, in, c));
+  if (c.blank()) return Status::Corruption("BCD value is blank");
   Bcd out;
   char buf[40];
   out.text.assign(buf, WriteBcdText(buf, in, decimals, &out.hasBadNibbles));
@@ -367,132 +389,63 @@ bool ParseTimestamp(std::string_view s, Timestamp* out) {
   return true;
 }
 
-static Status FieldError(const FieldDesc& f, const std::string& what) {
-  return Status::Corruption("field \"" + f.name + "\" (" + FieldTypeName(f.type) + "): " + what);
-}
+namespace {
 
-bool FieldDecodes(const FieldDesc& f, ByteSpan raw) {
-  if (raw.size() != f.Size()) return false;
-  const uint8_t* p = raw.data();
+// The value of a field CheckField keeps and does not call blank.
+Value ValueOf(const FieldDesc& f, const uint8_t* p, size_t n) {
   switch (f.type) {
     case FieldType::kAlpha:
+      return std::string(reinterpret_cast<const char*>(p),
+                         strnlen(reinterpret_cast<const char*>(p), n));
     case FieldType::kBytes:
+      return Bytes(p, p + n);
     case FieldType::kShort:
+      return int64_t{DecodeInt16(p)};
     case FieldType::kLong:
     case FieldType::kAutoInc:
+      return int64_t{DecodeInt32(p)};
+    case FieldType::kDate:
+      return Date{DecodeInt32(p)};
+    case FieldType::kTime:
+      return Time{DecodeInt32(p)};
     case FieldType::kMoney:
     case FieldType::kNumber:
-      return true;
-    default:
+      return DecodeDouble(p);
+    case FieldType::kTimestamp:
+      return Timestamp{DecodeDouble(p)};
+    case FieldType::kLogical:
+      return p[0] == 0x81;
+    case FieldType::kBcd: {
+      Bcd out;
+      char buf[40];
+      out.text.assign(buf, WriteBcdText(buf, p, f.sizeByte, &out.hasBadNibbles));
+      return out;
+    }
+    case FieldType::kMemo:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
+    case FieldType::kGraphic:
       break;
   }
-  if (IsAllZero(raw)) return true;
-  switch (f.type) {
-    case FieldType::kDate:
-      return DecodeInt32(p) <= 3652059;
-    case FieldType::kTime: {
-      const int32_t t = DecodeInt32(p);
-      return t >= 0 && t <= 86399999;
-    }
-    case FieldType::kTimestamp: {
-      const double v = DecodeDouble(p);
-      return !std::isinf(v) && !(v >= 3652060.0 * 86400000.0);
-    }
-    case FieldType::kLogical:
-      return p[0] == 0x80 || p[0] == 0x81;
-    case FieldType::kBcd:
-      if ((p[0] & 0xC0) == 0 && IsAllZero(raw.subspan(1))) return true;
-      return f.sizeByte <= 32 && (p[0] & 0x40) != 0 && (p[0] & 0x3F) == f.sizeByte;
-    case FieldType::kMemo:
-    case FieldType::kBlob:
-    case FieldType::kFmtMemo:
-    case FieldType::kOle:
-    case FieldType::kGraphic: {
-      if (raw.size() < BlobPointer::kEncodedLength) return false;
-      BlobPointer ptr;
-      ptr.DecodeFrom(p + f.LeaderSize());
-      return ptr.length == 0 || ptr.length <= f.LeaderSize() || ptr.offset != 0;
-    }
-    default:
-      return false;
-  }
+  BlobRef ref;
+  const size_t leader = f.LeaderSize();
+  ref.leader.assign(p, p + leader);
+  ref.pointer.DecodeFrom(p + leader);
+  return ref;
 }
 
+}  // namespace
+
 Result<Value> DecodeField(const FieldDesc& f, ByteSpan raw) {
-  if (raw.size() != f.Size()) return FieldError(f, "wrong byte count");
+  if (raw.size() != f.Size())
+    return Status::Corruption("field \"" + f.name + "\" (" + FieldTypeName(f.type) +
+                              "): wrong byte count");
   const uint8_t* p = raw.data();
-  if (IsAllZero(raw)) {
-    return Value(std::monostate{});
-  }
-  switch (f.type) {
-    case FieldType::kAlpha: {
-      size_t n = 0;
-      while (n < raw.size() && p[n] != 0) ++n;
-      if (n == 0) return Value(std::monostate{});
-      return Value(std::string(reinterpret_cast<const char*>(p), n));
-    }
-    case FieldType::kBytes:
-      return Value(Bytes(raw.begin(), raw.end()));
-    case FieldType::kShort:
-      return Value(int64_t{DecodeInt16(p)});
-    case FieldType::kLong:
-    case FieldType::kAutoInc:
-      return Value(int64_t{DecodeInt32(p)});
-    case FieldType::kDate: {
-      int32_t d = DecodeInt32(p);
-      // Dates before year 1 are stored by other programs (seen: -366) and read by engines
-      // like any other; whatever their size they are kept (the verifier warns of them).
-      if (d > 3652059) return FieldError(f, "date " + std::to_string(d) + " out of range");
-      return Value(Date{d});
-    }
-    case FieldType::kTime: {
-      int32_t t = DecodeInt32(p);
-      if (t < 0 || t > 86399999)
-        return FieldError(f, "time " + std::to_string(t) + " out of range");
-      return Value(Time{t});
-    }
-    case FieldType::kMoney:
-    case FieldType::kNumber:
-      return Value(DecodeDouble(p));
-    case FieldType::kTimestamp: {
-      double v = DecodeDouble(p);
-      // As for dates: only a moment after 9999-12-31 (or infinite) is no timestamp; NaN and
-      // moments before year 1 are odd values an engine reads back as stored.
-      if (std::isinf(v) || v >= 3652060.0 * 86400000.0)
-        return FieldError(f, "timestamp out of range");
-      return Value(Timestamp{v});
-    }
-    case FieldType::kLogical:
-      if (p[0] == 0x80) return Value(false);
-      if (p[0] == 0x81) return Value(true);
-      return FieldError(f, "logical byte " + std::to_string(p[0]) + " is not 00, 80 or 81");
-    case FieldType::kBcd: {
-      // Another writer leaves blank BCD values as the bare decimals byte.
-      if ((p[0] & 0xC0) == 0 && IsAllZero(raw.subspan(1))) return Value(std::monostate{});
-      auto r = DecodeBcd(p, f.sizeByte);
-      if (!r.ok()) return FieldError(f, r.status().message());
-      return Value(std::move(r).value());
-    }
-    case FieldType::kMemo:
-    case FieldType::kBlob:
-    case FieldType::kFmtMemo:
-    case FieldType::kOle:
-    case FieldType::kGraphic: {
-      // The size byte comes from the file: never read a pointer the field cannot hold.
-      if (raw.size() < BlobPointer::kEncodedLength)
-        return FieldError(f, "too small to hold a blob pointer");
-      BlobRef ref;
-      size_t leader = f.LeaderSize();
-      ref.leader.assign(p, p + leader);
-      ref.pointer.DecodeFrom(p + leader);
-      if (ref.pointer.length == 0) return Value(std::monostate{});
-      if (ref.pointer.length > leader && ref.pointer.offset == 0)
-        return FieldError(f, "blob of " + std::to_string(ref.pointer.length) +
-                                 " bytes longer than the leader has no .MB offset");
-      return Value(std::move(ref));
-    }
-  }
-  return FieldError(f, "unknown field type");
+  const FieldCheck c = CheckField(f, p);
+  if (IsInvalid(c.issue())) return Status::Corruption(FieldIssueMessage(f, p, c));
+  if (c.blank()) return Value(std::monostate{});
+  return ValueOf(f, p, raw.size());
 }
 
 static Status WrongKind(const FieldDesc& f, const char* want) {
@@ -514,6 +467,127 @@ static bool AsInt(const Value& v, int64_t* out) {
   return false;
 }
 
+namespace {
+
+// The encoders of EncodeField, one per kind of field: `v` is not blank and `p` holds
+// f.Size() zero bytes.
+Status OutOfRange(const FieldDesc& f, const std::string& what) {
+  return Status::InvalidArgument("field \"" + f.name + "\": " + what);
+}
+
+Status EncodeAlpha(const FieldDesc& f, const Value& v, MutableByteSpan out) {
+  auto* s = std::get_if<std::string>(&v);
+  if (!s) return WrongKind(f, "a string");
+  if (s->size() > out.size())
+    return OutOfRange(f, "text of " + std::to_string(s->size()) + " bytes exceeds the size " +
+                             std::to_string(out.size()));
+  if (s->find('\0') != std::string::npos) return OutOfRange(f, "text contains a NUL byte");
+  std::memcpy(out.data(), s->data(), s->size());
+  return Status::OK();
+}
+
+Status EncodeBytes(const FieldDesc& f, const Value& v, MutableByteSpan out) {
+  ByteSpan b;
+  if (auto* bb = std::get_if<Bytes>(&v))
+    b = *bb;
+  else if (auto* s = std::get_if<std::string>(&v))
+    b = ByteSpan(reinterpret_cast<const uint8_t*>(s->data()), s->size());
+  else
+    return WrongKind(f, "bytes");
+  if (b.size() > out.size()) return OutOfRange(f, "too many bytes");
+  if (!b.empty()) std::memcpy(out.data(), b.data(), b.size());
+  return Status::OK();
+}
+
+// S, I and +: the lowest value of each is not representable (it would encode as a blank).
+Status EncodeInteger(const FieldDesc& f, const Value& v, uint8_t* p) {
+  int64_t i;
+  if (!AsInt(v, &i)) return WrongKind(f, "an integer");
+  if (f.type == FieldType::kShort) {
+    if (i <= -32768 || i > 32767)
+      return OutOfRange(f, std::to_string(i) + " out of range for a short");
+    EncodeInt16(static_cast<int16_t>(i), p);
+    return Status::OK();
+  }
+  if (i <= INT32_MIN || i > INT32_MAX)
+    return OutOfRange(f, std::to_string(i) + " out of range for a long");
+  EncodeInt32(static_cast<int32_t>(i), p);
+  return Status::OK();
+}
+
+Status EncodeDateField(const FieldDesc& f, const Value& v, uint8_t* p) {
+  auto* d = std::get_if<Date>(&v);
+  if (!d) return WrongKind(f, "a Date");
+  if (d->days < kMinDay || d->days > kMaxDay) return OutOfRange(f, "date out of range");
+  EncodeInt32(d->days, p);
+  return Status::OK();
+}
+
+Status EncodeTimeField(const FieldDesc& f, const Value& v, uint8_t* p) {
+  auto* t = std::get_if<Time>(&v);
+  if (!t) return WrongKind(f, "a Time");
+  if (t->ms < 0 || t->ms > kMaxTimeMs) return OutOfRange(f, "time out of range");
+  EncodeInt32(t->ms, p);
+  return Status::OK();
+}
+
+Status EncodeNumber(const FieldDesc& f, const Value& v, uint8_t* p) {
+  double d;
+  if (auto* x = std::get_if<double>(&v))
+    d = *x;
+  else if (auto* i = std::get_if<int64_t>(&v))
+    d = static_cast<double>(*i);
+  else
+    return WrongKind(f, "a number");
+  if (std::isnan(d)) return OutOfRange(f, "NaN");
+  EncodeDouble(d, p);
+  return Status::OK();
+}
+
+Status EncodeTimestampField(const FieldDesc& f, const Value& v, uint8_t* p) {
+  auto* t = std::get_if<Timestamp>(&v);
+  if (!t) return WrongKind(f, "a Timestamp");
+  // Written so that NaN fails too; 0 ms is refused as well.
+  if (!(t->ms >= kMinTimestampMs && t->ms < kEndTimestampMs) || t->ms == 0)
+    return OutOfRange(f, "timestamp out of range");
+  EncodeDouble(t->ms, p);
+  return Status::OK();
+}
+
+Status EncodeLogical(const FieldDesc& f, const Value& v, uint8_t* p) {
+  auto* b = std::get_if<bool>(&v);
+  if (!b) return WrongKind(f, "a bool");
+  p[0] = *b ? 0x81 : 0x80;
+  return Status::OK();
+}
+
+Status EncodeBcdField(const FieldDesc& f, const Value& v, uint8_t* p) {
+  std::string text;
+  if (auto* b = std::get_if<Bcd>(&v))
+    text = b->text;
+  else if (auto* s = std::get_if<std::string>(&v))
+    text = *s;
+  else if (auto* i = std::get_if<int64_t>(&v))
+    text = std::to_string(*i);
+  else
+    return WrongKind(f, "a Bcd");
+  Status st = EncodeBcd(text, f.sizeByte, p);
+  if (!st.ok()) return OutOfRange(f, st.message());
+  return Status::OK();
+}
+
+Status EncodeBlob(const FieldDesc& f, const Value& v, uint8_t* p) {
+  auto* r = std::get_if<BlobRef>(&v);
+  if (!r) return WrongKind(f, "a BlobRef");
+  size_t leader = f.LeaderSize();
+  if (r->leader.size() > leader) return OutOfRange(f, "leader too long");
+  if (!r->leader.empty()) std::memcpy(p, r->leader.data(), r->leader.size());
+  r->pointer.EncodeTo(p + leader);
+  return Status::OK();
+}
+
+}  // namespace
+
 Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
   if (out.size() != f.Size())
     return Status::InvalidArgument("field \"" + f.name + "\": wrong output size");
@@ -521,121 +595,33 @@ Status EncodeField(const FieldDesc& f, const Value& v, MutableByteSpan out) {
   if (IsNull(v)) return Status::OK();
   uint8_t* p = out.data();
   switch (f.type) {
-    case FieldType::kAlpha: {
-      auto* s = std::get_if<std::string>(&v);
-      if (!s) return WrongKind(f, "a string");
-      if (s->size() > out.size())
-        return Status::InvalidArgument("field \"" + f.name + "\": text of " +
-                                       std::to_string(s->size()) + " bytes exceeds the size " +
-                                       std::to_string(out.size()));
-      if (s->find('\0') != std::string::npos)
-        return Status::InvalidArgument("field \"" + f.name + "\": text contains a NUL byte");
-      std::memcpy(p, s->data(), s->size());
-      return Status::OK();
-    }
-    case FieldType::kBytes: {
-      ByteSpan b;
-      if (auto* bb = std::get_if<Bytes>(&v))
-        b = *bb;
-      else if (auto* s = std::get_if<std::string>(&v))
-        b = ByteSpan(reinterpret_cast<const uint8_t*>(s->data()), s->size());
-      else
-        return WrongKind(f, "bytes");
-      if (b.size() > out.size())
-        return Status::InvalidArgument("field \"" + f.name + "\": too many bytes");
-      if (!b.empty()) std::memcpy(p, b.data(), b.size());
-      return Status::OK();
-    }
-    case FieldType::kShort: {
-      int64_t i;
-      if (!AsInt(v, &i)) return WrongKind(f, "an integer");
-      if (i <= -32768 || i > 32767)
-        return Status::InvalidArgument("field \"" + f.name + "\": " + std::to_string(i) +
-                                       " out of range for a short");
-      EncodeInt16(static_cast<int16_t>(i), p);
-      return Status::OK();
-    }
+    case FieldType::kAlpha:
+      return EncodeAlpha(f, v, out);
+    case FieldType::kBytes:
+      return EncodeBytes(f, v, out);
+    case FieldType::kShort:
     case FieldType::kLong:
-    case FieldType::kAutoInc: {
-      int64_t i;
-      if (!AsInt(v, &i)) return WrongKind(f, "an integer");
-      if (i <= INT32_MIN || i > INT32_MAX)
-        return Status::InvalidArgument("field \"" + f.name + "\": " + std::to_string(i) +
-                                       " out of range for a long");
-      EncodeInt32(static_cast<int32_t>(i), p);
-      return Status::OK();
-    }
-    case FieldType::kDate: {
-      auto* d = std::get_if<Date>(&v);
-      if (!d) return WrongKind(f, "a Date");
-      if (d->days > 3652059)
-        return Status::InvalidArgument("field \"" + f.name + "\": date out of range");
-      EncodeInt32(d->days, p);
-      return Status::OK();
-    }
-    case FieldType::kTime: {
-      auto* t = std::get_if<Time>(&v);
-      if (!t) return WrongKind(f, "a Time");
-      if (t->ms < 0 || t->ms > 86399999)
-        return Status::InvalidArgument("field \"" + f.name + "\": time out of range");
-      EncodeInt32(t->ms, p);
-      return Status::OK();
-    }
+    case FieldType::kAutoInc:
+      return EncodeInteger(f, v, p);
+    case FieldType::kDate:
+      return EncodeDateField(f, v, p);
+    case FieldType::kTime:
+      return EncodeTimeField(f, v, p);
     case FieldType::kMoney:
-    case FieldType::kNumber: {
-      double d;
-      if (auto* x = std::get_if<double>(&v))
-        d = *x;
-      else if (auto* i = std::get_if<int64_t>(&v))
-        d = static_cast<double>(*i);
-      else
-        return WrongKind(f, "a number");
-      if (std::isnan(d)) return Status::InvalidArgument("field \"" + f.name + "\": NaN");
-      EncodeDouble(d, p);
-      return Status::OK();
-    }
-    case FieldType::kTimestamp: {
-      auto* t = std::get_if<Timestamp>(&v);
-      if (!t) return WrongKind(f, "a Timestamp");
-      if (std::isinf(t->ms) || t->ms >= 3652060.0 * 86400000.0 || t->ms == 0)
-        return Status::InvalidArgument("field \"" + f.name + "\": timestamp out of range");
-      EncodeDouble(t->ms, p);
-      return Status::OK();
-    }
-    case FieldType::kLogical: {
-      auto* b = std::get_if<bool>(&v);
-      if (!b) return WrongKind(f, "a bool");
-      p[0] = *b ? 0x81 : 0x80;
-      return Status::OK();
-    }
-    case FieldType::kBcd: {
-      std::string text;
-      if (auto* b = std::get_if<Bcd>(&v))
-        text = b->text;
-      else if (auto* s = std::get_if<std::string>(&v))
-        text = *s;
-      else if (auto* i = std::get_if<int64_t>(&v))
-        text = std::to_string(*i);
-      else
-        return WrongKind(f, "a Bcd");
-      Status st = EncodeBcd(text, f.sizeByte, p);
-      if (!st.ok()) return Status::InvalidArgument("field \"" + f.name + "\": " + st.message());
-      return Status::OK();
-    }
+    case FieldType::kNumber:
+      return EncodeNumber(f, v, p);
+    case FieldType::kTimestamp:
+      return EncodeTimestampField(f, v, p);
+    case FieldType::kLogical:
+      return EncodeLogical(f, v, p);
+    case FieldType::kBcd:
+      return EncodeBcdField(f, v, p);
     case FieldType::kMemo:
     case FieldType::kBlob:
     case FieldType::kFmtMemo:
     case FieldType::kOle:
-    case FieldType::kGraphic: {
-      auto* r = std::get_if<BlobRef>(&v);
-      if (!r) return WrongKind(f, "a BlobRef");
-      size_t leader = f.LeaderSize();
-      if (r->leader.size() > leader)
-        return Status::InvalidArgument("field \"" + f.name + "\": leader too long");
-      if (!r->leader.empty()) std::memcpy(p, r->leader.data(), r->leader.size());
-      r->pointer.EncodeTo(p + leader);
-      return Status::OK();
-    }
+    case FieldType::kGraphic:
+      return EncodeBlob(f, v, p);
   }
   return Status::InvalidArgument("unknown field type");
 }
@@ -667,7 +653,9 @@ std::string ValueToText(const Value& v, uint16_t codePage) {
     std::string operator()(Date d) const { return FormatDate(d); }
     std::string operator()(Time t) const { return FormatTime(t); }
     std::string operator()(Timestamp t) const { return FormatTimestamp(t); }
-    std::string operator()(const Bcd& b) const { return b.text; }
+    std::string operator()(const Bcd& b) const {
+      return b.hasBadNibbles ? BcdNumberText(b.text) : b.text;
+    }
     std::string operator()(const BlobRef& r) const {
       return "<blob " + std::to_string(r.pointer.length) + " bytes>";
     }

@@ -35,6 +35,7 @@ struct Timestamp {
 // ("-1.23", "0.50", "12"). A stored nibble above 9 (engine float artefacts) reads as
 // the hex digit A-F it is and sets hasBadNibbles; EncodeBcd takes A-F back, so such a
 // value is written as it was read.
+// Shown (dump, export, ValueToText), such a value is BcdNumberText(text).
 struct Bcd {
   std::string text;
   bool hasBadNibbles = false;
@@ -80,17 +81,15 @@ inline bool IsNull(const Value& v) {
   return std::holds_alternative<std::monostate>(v);
 }
 
-// Decodes one field from exactly field.Size() bytes. Corruption (naming the field)
-// for bytes no writer produces: logical not in {00,80,81}, BCD with a bad first byte,
-// date outside 1..3'652'059, time outside the day; also for a descriptor no table has
-// (blob field under 10 bytes, BCD over 32 decimals). Values the engine is known to
-// leave (alpha garbage after the NUL, BCD nibbles > 9, NaN doubles) decode.
+// Decodes one field from exactly field.Size() bytes. Corruption (naming the field and
+// why) for a value field_rules.h's CheckField calls invalid (a wrong byte count too);
+// the odd values it keeps (alpha garbage after the NUL, BCD nibbles > 9, NaN numbers,
+// dates before year 1) decode. FieldValid says the same without building a value.
 Result<Value> DecodeField(const FieldDesc& field, ByteSpan raw);
-// DecodeField(field, raw).ok(), without building a value (for passes over many records).
-bool FieldDecodes(const FieldDesc& field, ByteSpan raw);
 // Encodes into exactly field.Size() bytes. InvalidArgument for a value of the wrong
 // kind or out of range (including the unrepresentable minimum integers, over-long
-// alpha, a BCD text with too many digits). Blob fields accept only a BlobRef here
+// alpha, a BCD text with too many digits, dates and timestamps outside field_rules.h's
+// years). Blob fields accept only a BlobRef here
 // (the writer turns full values into BlobRefs).
 Status EncodeField(const FieldDesc& field, const Value& value, MutableByteSpan out);
 
@@ -108,7 +107,13 @@ void EncodeDouble(double v, uint8_t* out);  // 8 bytes, sortable transform
 double DecodeDouble(const uint8_t* in);     // caller checks all-zero (blank) first
 // BCD: `text` as described at Bcd; decimals 0..32. InvalidArgument on bad text.
 Status EncodeBcd(const std::string& text, uint8_t decimals, uint8_t* out17);
+// Corruption for bytes CheckField calls invalid or blank.
 Result<Bcd> DecodeBcd(const uint8_t* in17, uint8_t decimals);
+// The number the decimal digits of a Bcd::text give: the text cut at its first nibble
+// above 9 (A-F). Fraction digits from there on are dropped; integer digits from there on
+// read as 0 and the fraction goes ("0.12299B00E" -> "0.12299", "12B4.56" -> "1200"); a
+// value that is then zero loses its sign. A text without A-F comes back as it is.
+std::string BcdNumberText(std::string_view text);
 bool IsAllZero(ByteSpan b);
 
 // Calendar helpers (proleptic Gregorian).
@@ -137,7 +142,7 @@ bool ParseTimestamp(std::string_view text, Timestamp* out);
 constexpr double kUnixEpochMs = 62135683200000.0;  // Timestamp ms of 1970-01-01 00:00
 
 // Human/CSV text of a value: alpha converted from `codePage` to UTF-8, numbers in C
-// locale, blobs as "<blob N bytes>", bytes as hex. Null -> "".
+// locale, BCD as BcdNumberText, blobs as "<blob N bytes>", bytes as hex. Null -> "".
 std::string ValueToText(const Value& v, uint16_t codePage);
 
 }  // namespace paradox

@@ -15,6 +15,7 @@
 #include "paradox/format/chain.h"
 #include "paradox/format/codepage.h"
 #include "paradox/format/crypt.h"
+#include "paradox/format/field_rules.h"
 #include "paradox/format/value.h"
 #include "paradox/verify/verify_internal.h"
 
@@ -22,8 +23,6 @@ namespace paradox::verify {
 
 // Bytes per read in the record pass: stays in the L2 cache.
 inline constexpr size_t kReadChunk = 128 << 10;
-inline constexpr uint32_t kMaxDate = 3652059;  // 9999-12-31
-inline constexpr int32_t kMsPerDay = 86400000;
 
 inline bool ValidBlockCode(uint8_t code) {
   return BlockSizeKnown(uint32_t(code) * 1024);
@@ -31,62 +30,6 @@ inline bool ValidBlockCode(uint8_t code) {
 
 inline std::string N(uint64_t v) {
   return std::to_string(v);
-}
-
-// Whether [p, p + n) is all zero, by words: alpha fields are mostly padding, and this
-// scan is the record pass's hottest loop.
-inline bool ZeroBytes(const uint8_t* p, size_t n) {
-  uint64_t acc = 0;
-  for (; n >= 8; p += 8, n -= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    acc |= w;
-  }
-  if (n >= 4) {
-    uint32_t w;
-    std::memcpy(&w, p, 4);
-    acc |= w;
-    p += 4, n -= 4;
-  }
-  for (; n > 0; ++p, --n) acc |= *p;
-  return acc == 0;
-}
-
-// Whether the 16 digit bytes of a BCD value (complemented when negative) hold only
-// nibbles 0..9, eight bytes at a time: a nibble above 9 carries into bit 4 when 6 is
-// added.
-inline bool BcdDigitsValid(const uint8_t* digits, bool negative) {
-  constexpr uint64_t kLow = 0x0F0F0F0F0F0F0F0Full, kSix = 0x0606060606060606ull,
-                     kCarry = 0x1010101010101010ull;
-  for (int half = 0; half < 2; ++half) {
-    uint64_t w;
-    std::memcpy(&w, digits + 8 * half, 8);
-    if (negative) w = ~w;
-    if (((((w >> 4) & kLow) + kSix) | ((w & kLow) + kSix)) & kCarry) return false;
-  }
-  return true;
-}
-
-// The four bytes at p as a big-endian number (dates and times).
-inline uint32_t BigEndian32(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
-// The eight bytes at p as a big-endian number.
-inline uint64_t BigEndian64(const uint8_t* p) {
-  uint64_t x;
-  std::memcpy(&x, p, 8);
-  if constexpr (std::endian::native == std::endian::little) x = __builtin_bswap64(x);
-  return x;
-}
-
-// A timestamp's day number as text; any double (huge, infinite) is fine: never cast.
-inline std::string DayText(double ms) {
-  if (std::isinf(ms)) return ms < 0 ? "minus infinity" : "infinity";
-  char buf[48];
-  char* end =
-      std::to_chars(buf, buf + sizeof buf, ms / kMsPerDay, std::chars_format::general, 6).ptr;
-  return "day " + std::string(buf, end);
 }
 
 inline int LevelNumber(TableLevel l) {
@@ -170,13 +113,8 @@ class DataChecker {
     uint64_t offset;
   };
   void CheckRecord(const uint8_t* rec, const RecordAt& at);
-  // One per group of field types; `v` is the field's bytes inside the record.
-  void CheckAlpha(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
-  void CheckDate(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
-  void CheckTime(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
-  void CheckLogical(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
-  void CheckFloat(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
-  void CheckBcd(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
+  // A field's odd or invalid value (field_rules.h); `v` is its bytes inside the record.
+  void ReportValue(const FieldPlan& p, const uint8_t* v, const RecordAt& at, FieldCheck c);
   void NoteAutoInc(const uint8_t* v);
   void CheckBlobField(const FieldPlan& p, const uint8_t* v, const RecordAt& at);
   void CheckKeyInBlock(const uint8_t* rec, const RecordAt& at);

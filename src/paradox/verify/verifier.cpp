@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "paradox/format/field_rules.h"
 #include "paradox/format/repair_traces.h"
 #include "paradox/verify/verify_internal.h"
 
@@ -15,6 +16,14 @@ namespace {
 
 using S = Severity;
 using C = FindingClass;
+
+// The catalogue entry of a value check: an invalid value is an error a rebuild repairs
+// (its record goes to PROBLEM.DB), an odd one a note.
+CheckInfo ValueCheck(FieldIssue issue, std::string_view title) {
+  const FieldIssueInfo& info = IssueInfo(issue);
+  return {info.check, info.invalid ? S::kError : S::kWarning,
+          info.invalid ? C::kRepairable : C::kNote, title};
+}
 
 const std::vector<CheckInfo> kChecks = {
     // The .DB file as a whole.
@@ -76,15 +85,17 @@ const std::vector<CheckInfo> kChecks = {
     {"block.record-count", S::kError, C::kRepairable, "block record count (addDataSize) invalid"},
     {"block.empty", S::kWarning, C::kNote, "chained block without records"},
     // Records and field values.
-    {"value.logical", S::kError, C::kRepairable, "logical byte invalid"},
-    {"value.date", S::kError, C::kRepairable, "date out of range"},
-    {"value.date-early", S::kWarning, C::kNote, "date before 0001-01-01"},
-    {"value.time", S::kError, C::kRepairable, "time out of range"},
-    {"value.timestamp", S::kError, C::kRepairable, "timestamp after 9999-12-31 or infinite"},
-    {"value.bcd", S::kError, C::kRepairable, "BCD first byte invalid"},
-    {"value.bcd-digit", S::kWarning, C::kNote, "BCD digit above 9"},
-    {"value.alpha-tail", S::kWarning, C::kNote, "alpha bytes after the terminating NUL"},
-    {"value.nan", S::kWarning, C::kNote, "number is NaN"},
+    // Their ids and severities are field_rules.h's.
+    ValueCheck(FieldIssue::kLogical, "logical byte invalid"),
+    ValueCheck(FieldIssue::kDateRange, "date outside the years -9999..9999"),
+    ValueCheck(FieldIssue::kDateEarly, "date before 0001-01-01"),
+    ValueCheck(FieldIssue::kTime, "time out of range"),
+    ValueCheck(FieldIssue::kTimestampRange,
+               "timestamp outside the years -9999..9999, infinite or NaN"),
+    ValueCheck(FieldIssue::kBcdFirstByte, "BCD first byte invalid"),
+    ValueCheck(FieldIssue::kBcdDigit, "BCD digit above 9"),
+    ValueCheck(FieldIssue::kAlphaTail, "alpha bytes after the terminating NUL"),
+    ValueCheck(FieldIssue::kNan, "number is NaN"),
     {"key.order", S::kError, C::kRepairable, "keys out of order"},
     {"key.duplicate", S::kError, C::kRepairable, "duplicate key"},
     {"key.blank", S::kWarning, C::kNote, "blank key field"},

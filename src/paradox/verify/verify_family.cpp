@@ -222,6 +222,86 @@ void CheckBlobFile(Context& ctx, const std::string& path, const TableHeader& tab
   ctx.blobs.usable = true;
 }
 
+namespace {
+
+// A pointer into a single-blob block (type 2) at `off`: its slot index, its length and
+// modification number against the block's header, then the leader.
+void CheckSingleBlob(Context& ctx, const FieldDesc& field, const uint8_t* raw,
+                     const BlobPointer& bp, const Location& at) {
+  BlobModel& m = ctx.blobs;
+  const uint64_t off = bp.offset;
+  if (bp.index != 0xFF) {
+    if (ctx.sink->Wanted("blob.pointer"))
+      ctx.sink->Add("blob.pointer", at,
+                    "slot index is " + N(bp.index) + " but should be 0xFF for a single-blob block",
+                    field.name);
+    return;
+  }
+  Bytes scratch;
+  const uint8_t* buf = ReadMbCached(m, off, 256, &scratch);
+  if (!buf) return;
+  MbSingleHeader sh;
+  sh.DecodeFrom(buf);
+  if (sh.length != bp.length || uint64_t(bp.length) + 9 > uint64_t(sh.units) * kMbUnit) {
+    if (ctx.sink->Wanted("blob.length"))
+      ctx.sink->Add("blob.length", at,
+                    "blob length is " + N(bp.length) + " but the block at " + Hex(off) + " holds " +
+                        N(sh.length),
+                    field.name);
+  } else if (sh.modNumber != bp.modNumber) {
+    if (ctx.sink->Wanted("blob.mod-number"))
+      ctx.sink->Add(
+          "blob.mod-number", at,
+          "modification number is " + N(bp.modNumber) + " but the block's is " + N(sh.modNumber),
+          field.name);
+  } else {
+    CompareLeader(ctx, field, raw, off + MbSingleHeader::kEncodedLength, bp.length, at);
+  }
+}
+
+// A pointer into a suballocated block (type 3) at `off`: the slot it names, its length
+// and modification number, then the leader.
+void CheckSlotBlob(Context& ctx, const FieldDesc& field, const uint8_t* raw, const BlobPointer& bp,
+                   const Location& at) {
+  BlobModel& m = ctx.blobs;
+  const uint64_t off = bp.offset;
+  if (bp.index >= MbSlot::kCount) {
+    if (ctx.sink->Wanted("blob.pointer"))
+      ctx.sink->Add("blob.pointer", at, "slot index is " + N(bp.index) + " but should be 0..63",
+                    field.name);
+    return;
+  }
+  Bytes scratch;
+  const uint8_t* buf = ReadMbCached(m, off, 512, &scratch);
+  if (!buf) return;
+  MbSlot slot;
+  slot.DecodeFrom(&buf[MbSlot::kTableOffset + bp.index * MbSlot::kEncodedLength]);
+  if (!slot.InUse()) {
+    if (ctx.sink->Wanted("blob.pointer"))
+      ctx.sink->Add("blob.pointer", at,
+                    "slot " + N(bp.index) + " of the block at " + Hex(off) + " is unused",
+                    field.name);
+    return;
+  }
+  if (slot.Length() != bp.length || uint32_t(slot.startChunk) * 16 + bp.length > kMbUnit) {
+    if (ctx.sink->Wanted("blob.length"))
+      ctx.sink->Add("blob.length", at,
+                    "blob length is " + N(bp.length) + " but slot " + N(bp.index) + " holds " +
+                        N(slot.Length()),
+                    field.name);
+  } else if (slot.modNumber != bp.modNumber) {
+    if (ctx.sink->Wanted("blob.mod-number"))
+      ctx.sink->Add(
+          "blob.mod-number", at,
+          "modification number is " + N(bp.modNumber) + " but the slot's is " + N(slot.modNumber),
+          field.name);
+  } else {
+    CompareLeader(ctx, field, raw, off + uint64_t(slot.startChunk) * 16, bp.length, at);
+  }
+}
+
+}  // namespace
+
 void CheckBlobPointer(Context& ctx, const FieldDesc& field, const uint8_t* raw,
                       const Location& at) {
   BlobModel& m = ctx.blobs;
@@ -245,79 +325,17 @@ void CheckBlobPointer(Context& ctx, const FieldDesc& field, const uint8_t* raw,
                     field.name);
     return;
   }
-  const uint64_t unit = off / kMbUnit;
-  const uint8_t type = m.unitType[size_t(unit)];
-  Bytes scratch;
+  const uint8_t type = m.unitType[size_t(off / kMbUnit)];
   if (type == 2) {
-    if (bp.index != 0xFF) {
-      if (ctx.sink->Wanted("blob.pointer"))
-        ctx.sink->Add(
-            "blob.pointer", at,
-            "slot index is " + N(bp.index) + " but should be 0xFF for a single-blob block",
-            field.name);
-      return;
-    }
-    const uint8_t* buf = ReadMbCached(m, off, 256, &scratch);
-    if (!buf) return;
-    MbSingleHeader sh;
-    sh.DecodeFrom(buf);
-    if (sh.length != bp.length || uint64_t(bp.length) + 9 > uint64_t(sh.units) * kMbUnit) {
-      if (ctx.sink->Wanted("blob.length"))
-        ctx.sink->Add("blob.length", at,
-                      "blob length is " + N(bp.length) + " but the block at " + Hex(off) +
-                          " holds " + N(sh.length),
-                      field.name);
-    } else if (sh.modNumber != bp.modNumber) {
-      if (ctx.sink->Wanted("blob.mod-number"))
-        ctx.sink->Add(
-            "blob.mod-number", at,
-            "modification number is " + N(bp.modNumber) + " but the block's is " + N(sh.modNumber),
-            field.name);
-    } else {
-      CompareLeader(ctx, field, raw, off + MbSingleHeader::kEncodedLength, bp.length, at);
-    }
-    return;
-  }
-  if (type == 3) {
-    if (bp.index >= MbSlot::kCount) {
-      if (ctx.sink->Wanted("blob.pointer"))
-        ctx.sink->Add("blob.pointer", at, "slot index is " + N(bp.index) + " but should be 0..63",
-                      field.name);
-      return;
-    }
-    const uint8_t* buf = ReadMbCached(m, off, 512, &scratch);
-    if (!buf) return;
-    MbSlot slot;
-    slot.DecodeFrom(&buf[MbSlot::kTableOffset + bp.index * MbSlot::kEncodedLength]);
-    if (!slot.InUse()) {
-      if (ctx.sink->Wanted("blob.pointer"))
-        ctx.sink->Add("blob.pointer", at,
-                      "slot " + N(bp.index) + " of the block at " + Hex(off) + " is unused",
-                      field.name);
-      return;
-    }
-    if (slot.Length() != bp.length || uint32_t(slot.startChunk) * 16 + bp.length > kMbUnit) {
-      if (ctx.sink->Wanted("blob.length"))
-        ctx.sink->Add("blob.length", at,
-                      "blob length is " + N(bp.length) + " but slot " + N(bp.index) + " holds " +
-                          N(slot.Length()),
-                      field.name);
-    } else if (slot.modNumber != bp.modNumber) {
-      if (ctx.sink->Wanted("blob.mod-number"))
-        ctx.sink->Add(
-            "blob.mod-number", at,
-            "modification number is " + N(bp.modNumber) + " but the slot's is " + N(slot.modNumber),
-            field.name);
-    } else {
-      CompareLeader(ctx, field, raw, off + uint64_t(slot.startChunk) * 16, bp.length, at);
-    }
-    return;
-  }
-  if (ctx.sink->Wanted("blob.pointer"))
+    CheckSingleBlob(ctx, field, raw, bp, at);
+  } else if (type == 3) {
+    CheckSlotBlob(ctx, field, raw, bp, at);
+  } else if (ctx.sink->Wanted("blob.pointer")) {
     ctx.sink->Add("blob.pointer", at,
                   "blob offset " + Hex(off) + " is not the start of a blob block" +
                       (type == kNoBlock ? "" : " (block type " + N(type) + ")"),
                   field.name);
+  }
 }
 
 // ": field 3 is N8 \"Qty\" in the .VAL but $8 \"Qty\" in the table", or "" when the
