@@ -3,7 +3,6 @@
 // that verifies clean and that pxlib reads back.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,7 +12,6 @@
 #include "faulty_file_system.h"
 #include "mutators.h"
 #include "paradox/format/crypt.h"
-#include "paradox/format/field_rules.h"
 #include "paradox/repair/salvage.h"
 #include "rebuild_helpers.h"
 
@@ -448,50 +446,6 @@ TEST_F(RebuildTest, SetAsideRecordsKeepTheirBytesAndReasons) {
   // The duplicate's fixed fields are kept as they were (its memo lives in KEYVIOL.MB).
   EXPECT_TRUE(Bytes(kcur.record().bytes.begin(), kcur.record().bytes.begin() + 41) ==
               Bytes(dup.begin(), dup.begin() + 41));
-}
-
-// Dates and timestamps lie in the years -9999 to 9999, the same rule on both sides of
-// year 1: a value before year 1 within them is kept (verify warns), one beyond them is
-// no value, and its record goes to PROBLEM.DB whichever end it passed.
-TEST(RebuildValues, DatesBeyondTheYearsGoToProblemsAndEarlyOnesStay) {
-  MemFileSystem fs;
-  TableSchema s;
-  s.level = TableLevel::k7;
-  s.fields = {{"Id", FieldType::kLong, 0},
-              {"Day", FieldType::kDate, 0},
-              {"When", FieldType::kTimestamp, 0}};
-  const double noon = 43200000.0;
-  std::vector<std::vector<Value>> rows = {
-      {int64_t(1), Date{-366}, Timestamp{-366.0 * kMsPerDay + noon}},
-      {int64_t(2), Date{kMinDay}, Timestamp{kMinTimestampMs}}};
-  for (int i = 3; i <= 8; ++i)
-    rows.push_back({int64_t(i), Date{730000 + i}, Timestamp{730000.0 * kMsPerDay + i}});
-  ASSERT_TRUE(MakeTable(&fs, kUnkeyedDb, s, rows).ok());
-  Bytes& f = *fs.Contents(kUnkeyedDb);
-  const uint16_t rs = RecordSizeOf(f);
-  auto at = [&](int record, int offset) {
-    return f.data() + BlockStart(f, 1) + 6 + record * rs + offset;
-  };
-  EncodeInt32(-664929659, at(2, 4));
-  EncodeInt32(kMinDay - 1, at(3, 4));
-  EncodeInt32(kMaxDay + 1, at(4, 4));
-  EncodeDouble(-7.7e88 * kMsPerDay, at(5, 8));
-  EncodeDouble(std::nan(""), at(6, 8));
-  VerifyOptions vo;
-  vo.fs = &fs;
-  VerifyReport before = VerifyTable(kUnkeyedDb, vo);
-  EXPECT_EQ(before.Count("value.date"), 3u);
-  EXPECT_EQ(before.Count("value.timestamp"), 2u);
-  RebuildOptions o;
-  o.fs = &fs;
-  o.now = kNow;
-  RebuildResult r = RebuildTable(kUnkeyedDb, o);
-  ASSERT_TRUE(r.status.ok()) << r.status.ToString();
-  EXPECT_EQ(r.recordsKept, 3u);
-  EXPECT_EQ(r.problems, 5u);
-  VerifyReport after = VerifyTable(kUnkeyedDb, vo);
-  EXPECT_EQ(after.verdict, Verdict::kClean);
-  EXPECT_EQ(after.Count("value.date-early"), 4u);  // the date and the timestamp of 1 and 2
 }
 
 // Records that repeat a unique secondary index's value (compared as the index compares:

@@ -17,6 +17,7 @@
 #include "paradox/format/reader.h"
 #include "paradox/format/value.h"
 #include "paradox/format/writer.h"
+#include "paradox/repair/rebuild.h"
 #include "paradox/verify/verifier.h"
 #include "stored_values.h"
 #include "table_history.h"
@@ -272,6 +273,55 @@ TEST(ValueRule, EdgesOfTheRule) {
   Date d;
   ASSERT_TRUE(ParseDate("-9999-01-01", &d));
   EXPECT_EQ(d.days, kMinDay);
+}
+
+// Dates and timestamps lie in the years -9999 to 9999, the same rule on both sides of
+// year 1: a value before year 1 within them is kept (verify warns), one beyond them is
+// no value, and a rebuild sends its record to PROBLEM.DB whichever end it passed.
+TEST(ValueRule, RebuildSetsAsideDatesBeyondTheYearsAndKeepsEarlyOnes) {
+  MemFileSystem fs;
+  ASSERT_TRUE(fs.MakeDir("/t").ok());
+  TableSchema s;
+  s.level = TableLevel::k7;
+  s.fields = {{"Id", FieldType::kLong}, {"Day", FieldType::kDate}, {"When", FieldType::kTimestamp}};
+  auto w = TableWriter::Create(&fs, "/t/DAYS.DB", s);
+  ASSERT_TRUE(w.ok());
+  const double noon = 43200000.0;
+  ASSERT_TRUE(
+      w.value()->AddRecord({int64_t(1), Date{-366}, Timestamp{-366.0 * kMsPerDay + noon}}).ok());
+  ASSERT_TRUE(w.value()->AddRecord({int64_t(2), Date{kMinDay}, Timestamp{kMinTimestampMs}}).ok());
+  for (int i = 3; i <= 8; ++i)
+    ASSERT_TRUE(w.value()
+                    ->AddRecord({int64_t(i), Date{730000 + i}, Timestamp{730000.0 * kMsPerDay + i}})
+                    .ok());
+  ASSERT_TRUE(w.value()->Finish().ok());
+  Bytes& f = *fs.Contents("/t/DAYS.DB");
+  const TableHeader h = ReadHeader(&fs, "/t/DAYS.DB").value();
+  auto at = [&](int record, const char* field) {
+    const FieldDesc& fd = h.fields[size_t(h.FieldIndex(field))];
+    return f.data() + BlockOffset(h.fixed.headerSize, h.BlockSize(), 1) + 6 +
+           size_t(record) * h.fixed.recordSize + fd.offset;
+  };
+  EncodeInt32(-664929659, at(2, "Day"));
+  EncodeInt32(kMinDay - 1, at(3, "Day"));
+  EncodeInt32(kMaxDay + 1, at(4, "Day"));
+  EncodeDouble(-7.7e88 * kMsPerDay, at(5, "When"));
+  EncodeDouble(std::nan(""), at(6, "When"));
+  VerifyOptions vo;
+  vo.fs = &fs;
+  const VerifyReport before = VerifyTable("/t/DAYS.DB", vo);
+  EXPECT_EQ(before.Count("value.date"), 3u);
+  EXPECT_EQ(before.Count("value.timestamp"), 2u);
+  RebuildOptions ro;
+  ro.fs = &fs;
+  ro.now = 1765000000;
+  const RebuildResult r = RebuildTable("/t/DAYS.DB", ro);
+  ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+  EXPECT_EQ(r.recordsKept, 3u);
+  EXPECT_EQ(r.problems, 5u);
+  const VerifyReport after = VerifyTable("/t/DAYS.DB", vo);
+  EXPECT_EQ(after.verdict, Verdict::kClean);
+  EXPECT_EQ(after.Count("value.date-early"), 4u);  // the date and the timestamp of 1 and 2
 }
 
 // The verifier's catalogue gives each reason's check the severity the rule gives it.
