@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <cstring>
@@ -76,9 +77,9 @@ void TMainForm::AliasComboChange(QObject* Sender) {
   LogAdd(QStringLiteral("Wybrany alias: ") + AliasCombo->currentText());
   LogAdd(QStringLiteral("Ilość tabel wybranego aliasu: ") + QString::number(TableCombo->count()));
   const bool anyTable = TableCombo->count() > 0;
-  VerifyBtn->setEnabled(anyTable);
-  RebuildBtn->setEnabled(anyTable);
-  HMSBitBtn->setEnabled(anyTable);
+  SetActionEnabled(VerifyBtn, anyTable);
+  SetActionEnabled(RebuildBtn, anyTable);
+  SetActionEnabled(HMSBitBtn, anyTable);
 }
 
 void TMainForm::ByDirectBtnClick(QObject* Sender) {
@@ -103,7 +104,7 @@ void TMainForm::ByDirectBtnClick(QObject* Sender) {
     const QSignalBlocker blocker(TableCombo);
     TableCombo->clear();
   }
-  HMSBitBtn->setEnabled(false);
+  SetActionEnabled(HMSBitBtn, false);
   ResetProgressBars();
   ShowTableProps();
   LogAdd(kSeparatorLine);
@@ -114,9 +115,9 @@ void TMainForm::TableComboChange(QObject* Sender) {
   SelectAliasTable();
   LogAdd(QStringLiteral("Wybrano tabelę: ") + TableCombo->currentText());
   const bool anyTable = TableCombo->count() > 0;
-  VerifyBtn->setEnabled(anyTable);
-  RebuildBtn->setEnabled(anyTable);
-  HMSBitBtn->setEnabled(false);
+  SetActionEnabled(VerifyBtn, anyTable);
+  SetActionEnabled(RebuildBtn, anyTable);
+  SetActionEnabled(HMSBitBtn, false);
 }
 
 void TMainForm::SelectAliasTable() {
@@ -135,15 +136,20 @@ void TMainForm::SelectAliasTable() {
 void TMainForm::SetTableLocation(const QByteArray& Location) {
   TableLocation = Location;
   TableLocEdit->setText(DisplayText(Location));
-  VerifyBtn->setEnabled(true);
-  RebuildBtn->setEnabled(true);
+  SetActionEnabled(VerifyBtn, true);
+  SetActionEnabled(RebuildBtn, true);
 }
 
 void TMainForm::ClearTableLocation() {
   TableLocation.clear();
   TableLocEdit->clear();
-  VerifyBtn->setEnabled(false);
-  RebuildBtn->setEnabled(false);
+  SetActionEnabled(VerifyBtn, false);
+  SetActionEnabled(RebuildBtn, false);
+}
+
+void TMainForm::SetActionEnabled(QPushButton* button, bool enabled) {
+  if (!enabled && button == focusWidget()) Memo1->setFocus(Qt::OtherFocusReason);
+  button->setEnabled(enabled);
 }
 
 void TMainForm::ResetProgressBars() {
