@@ -77,7 +77,7 @@ TBDEUtil& RequireBDEUtil(TMainForm& form) {
   // FormCreate failed before the session object was made: report it like any engine error.
   if (form.BDEUtil == nullptr) {
     DbiClearErrorContext();
-    DbiAddErrorContext("Utility session: not opened at start-up");
+    DbiAddErrorContext("Sesja biblioteki narzędziowej: nie otwarto jej przy starcie programu");
     throw EDBEngineError(DBIERR_NOTINITIALIZED);
   }
   return *form.BDEUtil;

@@ -176,10 +176,9 @@ QString ApplicationTitle() {
 void ReportRebuildError(TMainForm& form, const QString& reason = QString()) {
   const QString table = RebuildTableName(form);
   form.LogAdd(QStringLiteral("Błąd przy przebudowywaniu tabeli \"") + table + QStringLiteral("\""));
-  // Line feed, then carriage return: in this order.
   QString text =
-      QStringLiteral("Błąd przy przebudowywaniu tabeli:\n\r\"") + table + QStringLiteral("\"");
-  if (!reason.isEmpty()) text += QStringLiteral("\n\r") + reason;
+      QStringLiteral("Błąd przy przebudowywaniu tabeli:\n\"") + table + QStringLiteral("\"");
+  if (!reason.isEmpty()) text += QStringLiteral("\n") + reason;
   Dialogs::Current().MessageBox(ApplicationTitle(), text, TMsgIcon::None);
 }
 
@@ -189,12 +188,19 @@ void TMainForm::RebuildBtnClick(QObject* Sender) {
   LogAdd(kRebuildStart);
   Dialogs::Current().SetCursor(TCursorKind::HourGlass);
   QString reason;
-  TryFinally([&] { RebuildSteps(*this, reason); },
-             [&] {
-               Dialogs::Current().SetCursor(TCursorKind::Default);
-               // Nothing logged since the start line: every rebuild leaves an outcome.
-               if (LogLastLine() == kRebuildStart) ReportRebuildError(*this, reason);
-             });
+  try {
+    TryFinally([&] { RebuildSteps(*this, reason); },
+               [&] {
+                 Dialogs::Current().SetCursor(TCursorKind::Default);
+                 // Nothing logged since the start line: every rebuild leaves an outcome.
+                 if (LogLastLine() == kRebuildStart) ReportRebuildError(*this, reason);
+               });
+  } catch (const EDBEngineError& error) {
+    // The rebuild's box has just given the reason in the user's words; the engine's box
+    // that follows adds its code and context instead of the same reason once more.
+    if (reason.isEmpty()) throw;
+    throw error.DetailsOnly();
+  }
 }
 
 namespace {
@@ -229,7 +235,7 @@ void RebuildSteps(TMainForm& form, QString& reason) {
           reason = QStringLiteral(
               "Nie można przebudować tabeli: ścieżka tabeli jest dłuższa niż 260 bajtów.");
           DbiClearErrorContext();
-          DbiAddErrorContext("Table: the location is longer than 260 bytes");
+          DbiAddErrorContext("Tabela: położenie jest dłuższe niż 260 bajtów");
           throw EDBEngineError(DBIERR_PATHTOOLONG);
         }
         CRTblDesc desc;

@@ -24,11 +24,10 @@ namespace {
 const QString kSeparatorLine =
     QStringLiteral("*******************************************************");
 
-// The box for a name the file dialog could not hand over: line feed, then carriage return,
-// as in the program's other boxes.
+// The box for a name the file dialog could not hand over.
 QString UndecodableNameText(const QString& shown) {
-  return QStringLiteral("Okno wyboru pliku nie przekazało prawdziwej nazwy pliku:\n\r\"") + shown +
-         QStringLiteral("\"\n\rWybierz tę tabelę z listy aliasu.");
+  return QStringLiteral("Okno wyboru pliku nie przekazało prawdziwej nazwy pliku:\n\"") + shown +
+         QStringLiteral("\"\nWybierz tę tabelę z listy aliasu.");
 }
 
 // A fixed-width text field of an engine record: up to its first NUL, at most its width.
