@@ -268,6 +268,22 @@ TMainForm::~TMainForm() {
 }
 
 void TMainForm::LoadLayout() {
+  LoadWindow();
+  LoadSelectionGroup();
+  LoadLog();
+  LoadPages();
+  LoadTabOrder();
+  NameControls();
+  WireHandlers();
+  // Components; as the last part of loading the stored-active session starts the engine.
+  Session1 = new TSession("Session1");
+  Database1 = new TDatabase;
+  Database1->DatabaseName = "MainDB";
+  Database1->SessionName = "Session1";
+  Session1->SetActive(true);
+}
+
+void TMainForm::LoadWindow() {
   setWindowTitle(kApplicationTitle);
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -296,7 +312,9 @@ void TMainForm::LoadLayout() {
   ExitBtn = MakeButton(this, QStringLiteral("Wyjście"), QRect(360, 432, 73, 41), true);
   HMSBitBtn = MakeButton(this, QStringLiteral("Przebuduj całą bazę wg aliasu"),
                          QRect(168, 432, 185, 41), false);
+}
 
+void TMainForm::LoadSelectionGroup() {
   // Selection group.
   GroupBox1 = new QGroupBox(QStringLiteral(" Wybór katalogu i pliku: "), Panel1);
   GroupBox1->setGeometry(8, 8, 425, 81);
@@ -312,7 +330,9 @@ void TMainForm::LoadLayout() {
   OpenDialog1 = new TOpenDialogOptions;
   Label3 = MakeLabel(GroupBox1, QStringLiteral("lub:"), QRect(392, 32, 17, 13));
   Label9 = MakeLabel(GroupBox1, QStringLiteral("i"), QRect(190, 31, 2, 13));
+}
 
+void TMainForm::LoadLog() {
   // Operation log.
   GroupBox4 = new QGroupBox(QStringLiteral("Informacje o wykonywanych operacjach: "), Panel1);
   GroupBox4->setGeometry(8, 224, 425, 201);
@@ -328,7 +348,9 @@ void TMainForm::LoadLayout() {
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->setPalette(WithColor(Memo1->palette(), QPalette::Base, clWindow));
   Memo1->document()->setDocumentMargin(1);
+}
 
+void TMainForm::LoadPages() {
   // Pages.
   PageControl1 = new QTabWidget(Panel1);
   PageControl1->setGeometry(8, 96, 425, 121);
@@ -349,7 +371,13 @@ void TMainForm::LoadLayout() {
   PageControl1->tabBar()->setExpanding(false);
   TabSheet1 = MakePage(PageControl1, QStringLiteral("Status"));
   TabSheet2 = MakePage(PageControl1, QStringLiteral("Dodatkowe informacje o wybranej tabeli"));
+  LoadStatusPage();
+  LoadPropertiesPage();
+  LoadAboutPage();
+  PageControl1->setCurrentIndex(0);
+}
 
+void TMainForm::LoadStatusPage() {
   // Status page: bars and their right-aligned captions, in declaration order.
   ALProgressBar4 = MakeBar(TabSheet1, QRect(60, 64, 349, 23), 0x0024FFFF, 0x0097FF97, clNavy, true);
   Label27 = MakeLabel(TabSheet1, QStringLiteral("Postęp:"), QRect(21, 69, 36, 13), Qt::AlignRight);
@@ -362,7 +390,9 @@ void TMainForm::LoadLayout() {
   ALProgressBar1 =
       MakeBar(TabSheet1, QRect(60, 8, 349, 15), 0x0088FFFF, 0x0086D700, 0x00FFAEF9, false);
   Label24 = MakeLabel(TabSheet1, QStringLiteral("Nagłówek:"), QRect(4, 9, 53, 13), Qt::AlignRight);
+}
 
+void TMainForm::LoadPropertiesPage() {
   // Properties page: right-aligned captions, value labels growing to the right.
   Label4 = MakeLabel(TabSheet2, QStringLiteral("Fields:"), QRect(67, 8, 30, 13), Qt::AlignRight);
   Label5 =
@@ -392,7 +422,9 @@ void TMainForm::LoadLayout() {
   CodePageLB = MakeValueLabel(TabSheet2, QRect(328, 40, 6, 13));
   AuxPassLB = MakeValueLabel(TabSheet2, QRect(328, 24, 6, 13));
   RestructLB = MakeValueLabel(TabSheet2, QRect(328, 8, 6, 13));
+}
 
+void TMainForm::LoadAboutPage() {
   // About page: the picture first, so the two labels are drawn over it.
   TabSheet3 = MakePage(PageControl1, QStringLiteral(">>>    Informacje o programie    <<<"));
   Image1 = new TImage(TabSheet3);
@@ -410,8 +442,9 @@ void TMainForm::LoadLayout() {
       {QStringLiteral("Qel DB Rekasto"), QStringLiteral("wersja " REKASTO_VERSION " (2026)"),
        QString(), QString(), QStringLiteral("prosto, czytelnie, i po polsku")},
       QRect(9, 5, 185, 80), Qt::AlignLeft);
-  PageControl1->setCurrentIndex(0);
+}
 
+void TMainForm::LoadTabOrder() {
   // Tab order: ExitBtn, the selection group, the log, then the three action buttons.
   setTabOrder(ExitBtn, AliasCombo);
   setTabOrder(AliasCombo, TableCombo);
@@ -422,9 +455,9 @@ void TMainForm::LoadLayout() {
   setTabOrder(VerifyBtn, RebuildBtn);
   setTabOrder(RebuildBtn, HMSBitBtn);
   ExitBtn->setFocus(Qt::OtherFocusReason);
+}
 
-  NameControls();
-
+void TMainForm::WireHandlers() {
   // Wiring: a selection by the user, and the buttons' clicks. An error escaping a handler
   // goes to the default handler right here: Qt's own frames between the slot and
   // TApplication::notify are not built to be unwound (their event copies would leak).
@@ -448,13 +481,6 @@ void TMainForm::LoadLayout() {
   connect(RebuildBtn, &QPushButton::clicked, this,
           guarded([this] { RebuildBtnClick(RebuildBtn); }));
   connect(HMSBitBtn, &QPushButton::clicked, this, guarded([this] { HMSBitBtnClick(HMSBitBtn); }));
-
-  // Components; as the last part of loading the stored-active session starts the engine.
-  Session1 = new TSession("Session1");
-  Database1 = new TDatabase;
-  Database1->DatabaseName = "MainDB";
-  Database1->SessionName = "Session1";
-  Session1->SetActive(true);
 }
 
 void TMainForm::NameControls() {
