@@ -16,10 +16,12 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QStyleOptionComboBox>
+#include <QStyleOptionFocusRect>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTextBlock>
@@ -137,6 +139,26 @@ class TComboStyle : public QProxyStyle {
     QStyleOptionComboBox arrow(*combo);
     arrow.subControls = SC_ComboBoxArrow;
     QProxyStyle::drawComplexControl(control, &arrow, painter, widget);
+  }
+};
+
+// The location line: read-only, so Qt shows no caret in it, and an empty one that has the
+// focus looked the same as one that has not. It draws the platform's dotted focus frame
+// inside its border while it has the focus and shows no selection.
+class TLocationEdit : public QLineEdit {
+ public:
+  using QLineEdit::QLineEdit;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    QLineEdit::paintEvent(event);
+    if (!hasFocus() || hasSelectedText()) return;
+    QPainter painter(this);
+    QStyleOptionFocusRect frame;
+    frame.initFrom(this);
+    frame.rect = rect().adjusted(3, 3, -3, -3);
+    frame.backgroundColor = palette().color(QPalette::Base);
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &frame, &painter, this);
   }
 };
 
@@ -275,6 +297,7 @@ void TMainForm::LoadLayout() {
   LoadTabOrder();
   NameControls();
   WireHandlers();
+  BindPageKeys();
   // Components; as the last part of loading the stored-active session starts the engine.
   Session1 = new TSession("Session1");
   Database1 = new TDatabase;
@@ -322,7 +345,7 @@ void TMainForm::LoadSelectionGroup() {
   Label2 = MakeLabel(GroupBox1, QStringLiteral("Tabela:"), QRect(199, 31, 36, 13));
   AliasCombo = MakeCombo(GroupBox1, QRect(40, 23, 145, 21));
   TableCombo = MakeCombo(GroupBox1, QRect(240, 23, 145, 21));
-  TableLocEdit = new QLineEdit(GroupBox1);
+  TableLocEdit = new TLocationEdit(GroupBox1);
   TableLocEdit->setGeometry(80, 48, 329, 21);
   TableLocEdit->setReadOnly(true);
   TableLocEdit->setPalette(WithColor(TableLocEdit->palette(), QPalette::Base, kPanelColor));
@@ -455,6 +478,25 @@ void TMainForm::LoadTabOrder() {
   setTabOrder(VerifyBtn, RebuildBtn);
   setTabOrder(RebuildBtn, HMSBitBtn);
   ExitBtn->setFocus(Qt::OtherFocusReason);
+}
+
+void TMainForm::BindPageKeys() {
+  // The keys that switch the pages of a tab control wherever the focus is in the window:
+  // the tab control itself never takes the focus, so it never sees them.
+  const auto bind = [this](std::initializer_list<QKeySequence> keys, int step) {
+    auto* shortcut = new QShortcut(this);
+    shortcut->setKeys(QList<QKeySequence>(keys));
+    shortcut->setContext(Qt::WindowShortcut);
+    connect(shortcut, &QShortcut::activated, this, [this, step] {
+      const int count = PageControl1->count();
+      PageControl1->setCurrentIndex((PageControl1->currentIndex() + step + count) % count);
+    });
+  };
+  bind({QKeySequence(Qt::CTRL | Qt::Key_Tab), QKeySequence(Qt::CTRL | Qt::Key_PageDown)}, 1);
+  // Shift+Tab arrives as Backtab.
+  bind({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab),
+        QKeySequence(Qt::CTRL | Qt::Key_PageUp)},
+       -1);
 }
 
 void TMainForm::WireHandlers() {

@@ -149,6 +149,7 @@ class TMainForm : public QWidget {
   void LoadAboutPage();
   void LoadTabOrder();
   void WireHandlers();
+  void BindPageKeys();  // Ctrl+Tab, Ctrl+Shift+Tab, Ctrl+PgDn, Ctrl+PgUp switch the pages
   // Enables or disables one of the three action buttons. A button that holds the focus
   // hands it to the log before it is disabled: left to Qt, the focus would move on along
   // the tab order to ExitBtn, where the next Enter or Space ends the program.

@@ -79,5 +79,48 @@ TEST_F(KeyboardTest, AFocusedButtonThatIsDisabledHandsTheFocusToTheLog) {
   EXPECT_EQ(exitClicks_, 0);
 }
 
+TEST_F(KeyboardTest, CtrlTabAndCtrlPageKeysSwitchThePagesWhereverTheFocusIs) {
+  ChooseAlias("FIVE");
+  QTabWidget* pages = F().PageControl1;
+  for (QWidget* focus : std::initializer_list<QWidget*>{
+           F().ExitBtn, F().AliasCombo, F().TableLocEdit, F().Memo1, F().VerifyBtn}) {
+    SCOPED_TRACE(focus->accessibleName().toStdString());
+    focus->setFocus(Qt::TabFocusReason);
+    pages->setCurrentIndex(0);
+    const auto press = [&](Qt::Key key, Qt::KeyboardModifiers modifiers) {
+      QTest::keyClick(F().focusWidget(), key, modifiers);
+      return pages->currentIndex();
+    };
+    EXPECT_EQ(press(Qt::Key_Tab, Qt::ControlModifier), 1);
+    EXPECT_EQ(press(Qt::Key_Tab, Qt::ControlModifier), 2);
+    EXPECT_EQ(press(Qt::Key_Tab, Qt::ControlModifier), 0);  // round to the first
+    // Ctrl+Shift+Tab: the platform delivers Shift+Tab as Backtab.
+    EXPECT_EQ(press(Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier), 2);
+    EXPECT_EQ(press(Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier), 1);
+    EXPECT_EQ(press(Qt::Key_PageDown, Qt::ControlModifier), 2);
+    EXPECT_EQ(press(Qt::Key_PageUp, Qt::ControlModifier), 1);
+    EXPECT_EQ(press(Qt::Key_PageUp, Qt::ControlModifier), 0);
+    // The pages change, the focus stays.
+    EXPECT_EQ(F().focusWidget(), focus);
+  }
+  EXPECT_EQ(exitClicks_, 0);
+}
+
+TEST_F(KeyboardTest, AFocusedEmptyLocationLineShowsItsFocusFrame) {
+  ASSERT_TRUE(F().TableLocEdit->text().isEmpty());
+  F().ExitBtn->setFocus(Qt::TabFocusReason);
+  const QImage unfocused = F().TableLocEdit->grab().toImage();
+  F().TableLocEdit->setFocus(Qt::TabFocusReason);
+  ASSERT_TRUE(F().TableLocEdit->hasFocus());
+  const QImage focused = F().TableLocEdit->grab().toImage();
+  ASSERT_EQ(focused.size(), unfocused.size());
+  // The frame runs along the inside of the border: dots on the top row of the text area.
+  int changed = 0;
+  for (int x = 0; x < focused.width(); ++x) changed += focused.pixel(x, 3) != unfocused.pixel(x, 3);
+  EXPECT_GT(changed, focused.width() / 4);
+  F().ExitBtn->setFocus(Qt::TabFocusReason);
+  EXPECT_EQ(F().TableLocEdit->grab().toImage(), unfocused);
+}
+
 }  // namespace
 }  // namespace handlerstest
