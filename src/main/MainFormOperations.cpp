@@ -27,6 +27,10 @@ const QString kRebuildFailed = QStringLiteral("Przebudowa tabeli się nie udała
 const QString kNextTable = QStringLiteral("Czekaj, szukam kolejnej tabeli...");
 const QString kAllDone = QStringLiteral("Przebudowa wszystkich baz zakończona sukcesem!.");
 
+// The verification's share of a rebuild's "Postęp" bar, in percent: a rebuild of a 1.5 GB
+// table took 31 s, 7.4 s of them in the verification before it.
+constexpr int kVerifyShare = 24;
+
 constexpr char kTableType[] = "PARADOX";
 constexpr char kVerifyTable[] = "VERIFY.DB";
 constexpr char kRebuildErrTable[] = "Rebuild.DB";
@@ -216,6 +220,7 @@ void RebuildSteps(TMainForm& form, QString& reason) {
   TryFinally(
       [&] {
         const hTUses session = util.SessionHandle;
+        util.SetOverallSlice(0, kVerifyShare);
         int32_t verdict = 0;
         const DBIResult verified = TUVerifyTable(session, location.constData(), kTableType,
                                                  kVerifyTable, nullptr, 0, &verdict);
@@ -264,13 +269,17 @@ void RebuildSteps(TMainForm& form, QString& reason) {
           Dialogs::Current().MessageBox(QStringLiteral("Error"), kFillFailed, TMsgIcon::Error);
           return;
         }
+        util.SetOverallSlice(kVerifyShare, 100);
         const DBIResult rebuilt = TURebuildTable(session, location.constData(), kTableType,
                                                  kBackupTable, kKeyViolTable, kProblemTable, &desc);
         // The repair folder and what was set aside, or the reason: before the outcome line.
         LogOutcome(form, session, rebuilt);
         form.LogAdd(rebuilt == DBIERR_NONE ? kRebuildDone : kRebuildFailed);
       },
-      [&] { util.UnregisterProgress(); });
+      [&] {
+        util.SetOverallSlice(0, 100);
+        util.UnregisterProgress();
+      });
 }
 
 }  // namespace

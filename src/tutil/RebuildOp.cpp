@@ -62,6 +62,10 @@ RebuildDone Rebuild(const std::string& path, const std::string& backupName,
   options.problemName = problemName;
   options.reportName = reportName;
   options.progress = [&relay](int phase, int percent) { relay(phase, percent); };
+  // No primary key and no secondary index, given or in the family: the new family has no
+  // index member. Unknown when the header could not be read: the bar then moves as usual.
+  relay.SetNoIndexes(facts && structure.keyFields == 0 && structure.indexes.empty() &&
+                     facts->header.fixed.primaryKeyFields == 0 && facts->family.secondary.empty());
   relay.Begin();
   const paradox::RebuildResult result = paradox::RebuildTable(path, options);
   if (!result.status.ok()) {

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QMouseEvent>
+#include <QTest>
 
 #include "HandlersFixture.h"
 
@@ -294,6 +295,46 @@ TEST_F(OperationsTest, AfterAFailedRenewalTheNextTableShowsItsProperties) {
 }
 
 // ---- Rebuild ----
+
+// The positions a bar shows, in order: each painted position once.
+class ShownPositions : public QObject {
+ public:
+  explicit ShownPositions(TALProgressBar* bar) : bar_(bar) { bar->installEventFilter(this); }
+  const std::vector<int32_t>& Positions() const { return shown_; }
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint && (shown_.empty() || shown_.back() != bar_->Position()))
+      shown_.push_back(bar_->Position());
+    return false;
+  }
+
+ private:
+  TALProgressBar* bar_;
+  std::vector<int32_t> shown_;
+};
+
+TEST_F(OperationsTest, PostepGoesOnlyForwardFromTheRebuildsVerificationToTheRebuild) {
+  ChooseAlpha();
+  F().show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&F()));  // a bar paints only once on the screen
+  // Each call reports its own 0..100 %; the verification is the first 24 % of a rebuild.
+  scripted::Current().verifyProgress = {{0, 8}, {40, 8}, {85, 8}, {100, 8}};
+  scripted::Current().rebuildProgress = {{0, 8}, {7, 8}, {50, 8}, {100, 8}};
+  {
+    const ShownPositions postep(F().ALProgressBar4);
+    F().RebuildBtnClick(F().RebuildBtn);
+    EXPECT_EQ(postep.Positions(), (std::vector<int32_t>{10, 20, 24, 29, 62, 100}));
+  }
+  // A verification alone fills the whole bar, and so does the next rebuild's verification
+  // its slice, from 0.
+  {
+    const ShownPositions postep(F().ALProgressBar4);
+    F().VerifyBtnClick(F().VerifyBtn);
+    EXPECT_EQ(postep.Positions(), (std::vector<int32_t>{0, 40, 85, 100}));
+  }
+  EXPECT_FALSE(ProgressStillRegistered());
+}
 
 TEST_F(OperationsTest, SuccessfulRebuildCallsTheSixFunctionsInOrderWithOneHandleAndLocation) {
   ChooseAlpha();
