@@ -22,3 +22,13 @@ foreach(screen 96 120 144 192 144small)
   set_tests_properties(placement_${screen} PROPERTIES LABELS main ENVIRONMENT
     "QT_QPA_PLATFORM=offscreen:configfile=${CMAKE_CURRENT_SOURCE_DIR}/data/screens/screen-${screen}.json;REKASTO_TEST_DENSITY=${density}")
 endforeach()
+
+# The density on a real X display: Xvfb started with -dpi, with and without Xft.dpi among
+# its resources; each probe a process of its own on the xcb platform.
+find_program(XVFB_EXECUTABLE Xvfb REQUIRED)
+add_executable(test_server_density ${CMAKE_CURRENT_SOURCE_DIR}/server_density_test.cpp)
+target_compile_definitions(test_server_density PRIVATE XVFB_EXECUTABLE="${XVFB_EXECUTABLE}")
+target_link_libraries(test_server_density PRIVATE
+  mainform tutil engine widgets PkgConfig::XCB GTest::gtest)
+add_test(NAME server_density COMMAND test_server_density)
+set_tests_properties(server_density PROPERTIES LABELS main)
