@@ -3,14 +3,17 @@
 #include <QApplication>
 #include <QCompleter>
 #include <QCursor>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QStyledItemDelegate>
 #include <QTreeView>
@@ -145,6 +148,17 @@ TTableFileDialog::TTableFileDialog(const TOpenDialogOptions& options, QWidget* p
   }
   // Room for the four columns of a table folder beside the side bar.
   resize(720, 440);
+  // Qt greys "Otwórz" out for a name it cannot find as typed; after its own check (made
+  // first, so it runs first) the button comes back for a name that FindTyped finds.
+  if (auto* nameEdit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+    connect(nameEdit, &QLineEdit::textChanged, this, [this] {
+      auto* buttons = findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+      QPushButton* open = buttons != nullptr ? buttons->button(QDialogButtonBox::Open) : nullptr;
+      if (open == nullptr || open->isEnabled()) return;
+      const QStringList files = selectedFiles();
+      if (files.size() == 1 && !FindTyped(files.front()).isEmpty()) open->setEnabled(true);
+    });
+  }
 }
 
 QString TTableFileDialog::DateText(const QDateTime& time) {
@@ -175,9 +189,15 @@ void TTableFileDialog::accept() {
   // added) may name a table in another letter case: select that one, so the dialog takes
   // it instead of answering that there is no such file.
   const QStringList files = selectedFiles();
-  if (files.size() == 1 && !QFileInfo::exists(files.front())) {
+  auto* nameEdit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+  if (files.size() == 1 && !QFileInfo::exists(files.front()) && nameEdit != nullptr) {
+    // Into the name line itself: selectFile leaves a line that has the focus as typed.
     const QString found = FindTyped(files.front());
-    if (!found.isEmpty()) selectFile(found);
+    if (!found.isEmpty()) {
+      const QFileInfo file(found);
+      nameEdit->setText(
+          file.absolutePath() == QFileInfo(files.front()).absolutePath() ? file.fileName() : found);
+    }
   }
   QFileDialog::accept();
 }

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCompleter>
 #include <QDateTime>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -274,6 +275,15 @@ TEST(QtDialogsFile, ANameTypedWithoutItsExtensionFindsTheTableInAnyLetterCase) {
     auto* nameEdit = dialog->findChild<QLineEdit*>("fileNameEdit");
     ASSERT_NE(nameEdit, nullptr);
     nameEdit->setText("CONTACTS");
+    // The line has the focus, as it has while the user types.
+    dialog->activateWindow();
+    QApplication::setActiveWindow(dialog);
+    nameEdit->setFocus(Qt::OtherFocusReason);
+    ASSERT_TRUE(nameEdit->hasFocus());
+    // "Otwórz" can be pressed for it too.
+    auto* buttons = dialog->findChild<QDialogButtonBox*>("buttonBox");
+    ASSERT_NE(buttons, nullptr);
+    EXPECT_TRUE(buttons->button(QDialogButtonBox::Open)->isEnabled());
     // A "no such file" box would be modal over the dialog: close it and fail.
     QTimer::singleShot(0, dialog, [&] {
       if (QWidget* modal = QApplication::activeModalWidget(); qobject_cast<QMessageBox*>(modal)) {
