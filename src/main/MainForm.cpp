@@ -28,6 +28,7 @@
 #include <QTextLayout>
 #include <QTimer>
 #include <QWindow>
+#include <QtMath>
 #include <algorithm>
 
 #include "ALProgressBar.h"
@@ -81,19 +82,34 @@ class TLabel : public QLabel {
         return;
       }
     }
-    QPainter painter(this);
-    painter.setFont(font());
-    painter.setPen(
-        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
-    const QFontMetrics metrics(font());
-    const QStringList lines = Lines();
-    // Each line sits in its own band of lineHeight_ pixels; the glyphs are centred in it.
-    const int baseline = (lineHeight_ - metrics.height()) / 2 + metrics.ascent();
-    const bool right = (alignment() & Qt::AlignRight) != 0;
-    for (int i = 0; i < lines.size(); ++i) {
-      const int x = right ? width() - metrics.horizontalAdvance(lines[i]) : 0;
-      painter.drawText(x, i * lineHeight_ + baseline, lines[i]);
+    // The lines are drawn at the screen's own resolution, not through the painter's scale:
+    // Qt emboldens a face that has no bold of its own (Tahoma here) only when it draws at
+    // the font's own size, so on a dense screen bold text came out regular.
+    const qreal ratio = devicePixelRatioF();
+    QImage lines(QSize(qCeil(width() * ratio), qCeil(height() * ratio)),
+                 QImage::Format_ARGB32_Premultiplied);
+    lines.fill(Qt::transparent);
+    QFont scaled = font();
+    if (scaled.pixelSize() > 0) scaled.setPixelSize(qRound(scaled.pixelSize() * ratio));
+    {
+      QPainter text(&lines);
+      text.setFont(scaled);
+      text.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
+                                  QPalette::WindowText));
+      const QFontMetrics metrics(scaled);
+      const QStringList shown = Lines();
+      // Each line sits in its own band of lineHeight_ pixels; the glyphs are centred in it.
+      const int band = qRound(lineHeight_ * ratio);
+      const int baseline = (band - metrics.height()) / 2 + metrics.ascent();
+      const bool right = (alignment() & Qt::AlignRight) != 0;
+      for (int i = 0; i < shown.size(); ++i) {
+        const int x = right ? lines.width() - metrics.horizontalAdvance(shown[i]) : 0;
+        text.drawText(x, i * band + baseline, shown[i]);
+      }
     }
+    lines.setDevicePixelRatio(ratio);
+    QPainter painter(this);
+    painter.drawImage(0, 0, lines);
   }
 
  private:
