@@ -18,7 +18,6 @@ add_executable(test_handlers
   ${CMAKE_CURRENT_SOURCE_DIR}/support/HandlersFixture.h)
 target_compile_definitions(test_handlers PRIVATE
   HANDLERS_ENGINE_CONFIG="${CMAKE_CURRENT_SOURCE_DIR}/data/engine.ini")
-find_package(Qt6 REQUIRED COMPONENTS Test)
 target_link_libraries(test_handlers PRIVATE
   mainform tutil_scripted engine widgets Qt6::Test GTest::gtest)
 gtest_discover_tests(test_handlers

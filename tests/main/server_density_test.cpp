@@ -9,15 +9,24 @@
 #include <xcb/xcb.h>
 
 #include <QGuiApplication>
+#include <QImage>
+#include <QLabel>
 #include <QScreen>
+#include <QTabWidget>
+#include <QTest>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Application.h"
+#include "DBTables.h"
+#include "Dialogs.h"
+#include "MainForm.h"
 #include "ServerDensity.h"
 
 namespace {
@@ -79,9 +88,10 @@ class Xvfb {
   std::string display_;
 };
 
-// Runs this program as a probe on `display` with the extra environment, and gives the
-// density the window would be drawn at there (-1 when the probe failed).
-int Probe(const std::string& display, const std::vector<std::string>& env = {}) {
+// Runs this program as a probe (`mode`) on `display` with the extra environment, and gives
+// the number it printed (-1 when the probe failed).
+long Probe(const std::string& display, const std::vector<std::string>& env = {},
+           const char* mode = "--probe") {
   int fds[2];
   if (pipe(fds) != 0) return -1;
   const pid_t pid = fork();
@@ -93,7 +103,7 @@ int Probe(const std::string& display, const std::vector<std::string>& env = {}) 
     for (const char* name : {"QT_FONT_DPI", "QT_SCALE_FACTOR", "QT_SCREEN_SCALE_FACTORS"})
       unsetenv(name);
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-    execl(gSelf, gSelf, "--probe", nullptr);
+    execl(gSelf, gSelf, mode, nullptr);
     _exit(127);
   }
   close(fds[1]);
@@ -105,7 +115,7 @@ int Probe(const std::string& display, const std::vector<std::string>& env = {}) 
   int status = 0;
   waitpid(pid, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || out.empty()) return -1;
-  return std::atoi(out.c_str());
+  return std::atol(out.c_str());
 }
 
 TEST(ServerDensity, TheWindowFollowsTheServerWhenTheDesktopSetsNoXftDpi) {
@@ -137,6 +147,17 @@ TEST(ServerDensity, TheWindowFollowsTheServerWhenTheDesktopSetsNoXftDpi) {
   }
 }
 
+TEST(ServerDensity, TheAboutLabelsAreBoldOnADenseXDisplay) {
+  // Twice the pixels of a 96-dpi screen: Qt draws through a scale of 2, where it does not
+  // embolden a face without a bold of its own. The probe weighs the labels' ink.
+  const Xvfb server(192);
+  ASSERT_FALSE(server.Display().empty()) << "Xvfb did not start";
+  const long percent = Probe(server.Display(), {}, "--about-bold");
+  // Drawn through the scale, the bold labels took a third more ink than regular ones (their
+  // strokes hardly heavier); drawn at the screen's resolution, two thirds more.
+  EXPECT_GE(percent, 150) << "bold ink as a percentage of regular ink";
+}
+
 TEST(ServerDensity, ResourcesAndScreenSizesReadAsTheDesktopMeansThem) {
   EXPECT_TRUE(ResourcesSetXftDpi("Xft.dpi:\t192\n"));
   EXPECT_TRUE(ResourcesSetXftDpi("Xcursor.size: 24\n  Xft.dpi :144"));
@@ -153,8 +174,57 @@ TEST(ServerDensity, ResourcesAndScreenSizesReadAsTheDesktopMeansThem) {
 
 }  // namespace
 
+// The about page's light ink over its dark picture, as the screen shows it.
+long AboutInk(TMainForm& form) {
+  const QImage page = form.TabSheet3->grab().toImage();
+  long ink = 0;
+  for (int y = 0; y < page.height(); ++y)
+    for (int x = 0; x < page.width(); ++x) ink += std::max(0, qGray(page.pixel(x, y)) - 150);
+  return ink;
+}
+
+// The window as the program starts it, on the display: the about labels' ink in bold as a
+// percentage of their ink in regular weight.
+int AboutBoldProbe(int argc, char** argv) {
+  char folder[] = "/tmp/rekasto-density-XXXXXX";
+  if (mkdtemp(folder) == nullptr) return 2;
+  const std::string config = std::string(folder) + "/engine.ini";
+  if (FILE* f = std::fopen(config.c_str(), "w")) {
+    std::fputs("[X]\nTYPE=STANDARD\nPATH=.\n", f);
+    std::fclose(f);
+  }
+  setenv("REKASTO_ENGINE_CONFIG", config.c_str(), 1);
+  FollowServerDensity();
+  long percent = -1;
+  {
+    TApplication app(argc, argv);
+    ScriptedDialogs dialogs;
+    Dialogs::Install(&dialogs);
+    std::unique_ptr<TMainForm> form = CreateMainForm();
+    form->PageControl1->setCurrentIndex(2);
+    form->show();
+    if (!QTest::qWaitForWindowExposed(form.get())) return 3;
+    const long bold = AboutInk(*form);
+    for (QLabel* about : {form->Label11, form->Label12}) {
+      QFont font = about->font();
+      font.setBold(false);
+      about->setFont(font);
+    }
+    const long regular = AboutInk(*form);
+    if (regular > 0) percent = bold * 100 / regular;
+    form.reset();
+    Dialogs::Install(nullptr);
+  }
+  EngineShutdown();
+  std::remove(config.c_str());
+  rmdir(folder);
+  std::printf("%ld\n", percent);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   gSelf = argv[0];
+  if (argc == 2 && std::strcmp(argv[1], "--about-bold") == 0) return AboutBoldProbe(argc, argv);
   if (argc == 2 && std::strcmp(argv[1], "--probe") == 0) {
     // As the program starts: the density first, then Qt.
     FollowServerDensity();

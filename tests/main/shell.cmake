@@ -30,6 +30,6 @@ find_program(XVFB_EXECUTABLE Xvfb REQUIRED)
 add_executable(test_server_density ${CMAKE_CURRENT_SOURCE_DIR}/server_density_test.cpp)
 target_compile_definitions(test_server_density PRIVATE XVFB_EXECUTABLE="${XVFB_EXECUTABLE}")
 target_link_libraries(test_server_density PRIVATE
-  mainform tutil engine widgets PkgConfig::XCB GTest::gtest)
+  mainform tutil engine widgets PkgConfig::XCB Qt6::Test GTest::gtest)
 add_test(NAME server_density COMMAND test_server_density)
 set_tests_properties(server_density PROPERTIES LABELS main)
