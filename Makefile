@@ -7,9 +7,10 @@
 deps:
 	bash scripts/install-deps.sh
 
+# The program and the demo tables its default alias copies; the tests are make test's.
 run: deps
 	cmake --preset dev
-	cmake --build --preset dev
+	cmake --build --preset dev --target qel-db-rekasto demo-tables
 	./build/dev/src/main/qel-db-rekasto
 
 test: deps

@@ -5,16 +5,18 @@
 #include <utility>
 
 EDBEngineError::EDBEngineError(DBIResult code)
-    : std::runtime_error(BuildMessage(code)), code_(code) {}
+    : std::runtime_error(BuildMessage(code)), code_(code), context_(CurrentContext()) {}
+
+EDBEngineError::EDBEngineError(DBIResult code, std::vector<std::string> context,
+                               const std::string& message)
+    : std::runtime_error(message), code_(code), context_(std::move(context)) {}
 
 DBIResult EDBEngineError::ErrorCode() const noexcept {
   return code_;
 }
 
-std::string EDBEngineError::BuildMessage(DBIResult code) {
+std::vector<std::string> EDBEngineError::CurrentContext() {
   std::vector<std::string> lines;
-  char text[DBIMAXMSGLEN + 1] = {};
-  if (DbiGetErrorString(code, text) == DBIERR_NONE && text[0] != '\0') lines.emplace_back(text);
   for (uint16_t entry = 1; entry != 0; ++entry) {
     char item[DBIMAXMSGLEN + 1] = {};
     if (DbiGetErrorEntry(entry, item) != DBIERR_NONE) break;
@@ -22,6 +24,18 @@ std::string EDBEngineError::BuildMessage(DBIResult code) {
     bool seen = false;
     for (const std::string& line : lines) seen = seen || line == item;
     if (!seen) lines.emplace_back(item);
+  }
+  return lines;
+}
+
+std::string EDBEngineError::BuildMessage(DBIResult code) {
+  std::vector<std::string> lines;
+  char text[DBIMAXMSGLEN + 1] = {};
+  if (DbiGetErrorString(code, text) == DBIERR_NONE && text[0] != '\0') lines.emplace_back(text);
+  for (std::string& item : CurrentContext()) {
+    bool seen = false;
+    for (const std::string& line : lines) seen = seen || line == item;
+    if (!seen) lines.push_back(std::move(item));
   }
   if (lines.empty()) {
     char fallback[32];
@@ -31,6 +45,14 @@ std::string EDBEngineError::BuildMessage(DBIResult code) {
   std::string message = lines.front();
   for (size_t i = 1; i < lines.size(); ++i) message += "\n" + lines[i];
   return message;
+}
+
+EDBEngineError EDBEngineError::DetailsOnly() const {
+  char head[40];
+  std::snprintf(head, sizeof head, "Kod błędu silnika: $%.4x", static_cast<unsigned>(code_));
+  std::string message = head;
+  for (const std::string& line : context_) message += "\n" + line;
+  return EDBEngineError(code_, context_, message);
 }
 
 void Check(DBIResult code) {

@@ -16,13 +16,24 @@ class EDBEngineError : public std::runtime_error {
   // failure that is being reported.
   explicit EDBEngineError(DBIResult code);
   DBIResult ErrorCode() const noexcept;
+  // The distinct texts of the engine's error context when the error was made, in order.
+  const std::vector<std::string>& Context() const noexcept { return context_; }
   // The engine's text for the code, then each distinct text of the engine's error context
   // on its own line ("\n"), each text once; when that gives no text at all,
   // "BDE error $%.4x" filled with the code (lower-case hex, 4 digits).
   static std::string BuildMessage(DBIResult code);
 
+  // The same failure for a box that follows one that already gave its reason in the
+  // user's words: what the engine adds to it, its code ("Kod błędu silnika: $%.4x") and
+  // then its context, one text a line, instead of the same reason again.
+  EDBEngineError DetailsOnly() const;
+
  private:
+  EDBEngineError(DBIResult code, std::vector<std::string> context, const std::string& message);
+  static std::vector<std::string> CurrentContext();
+
   DBIResult code_;
+  std::vector<std::string> context_;
 };
 
 // The checking routine: throws EDBEngineError(code) when code is nonzero.

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "SystemErrors.h"
 #include "engine.h"
 
 namespace fs = std::filesystem;
@@ -68,8 +69,8 @@ std::string NormalPath(const std::string& raw, const fs::path& base) {
 ConfigResult Failure(uint16_t code, const std::string& file, int line, const std::string& detail) {
   ConfigResult r;
   r.code = code;
-  r.context.push_back("File: " + file);
-  if (line > 0) r.context.push_back("Line: " + std::to_string(line));
+  r.context.push_back("Plik: " + file);
+  if (line > 0) r.context.push_back("Wiersz: " + std::to_string(line));
   if (!detail.empty()) r.context.push_back(detail);
   return r;
 }
@@ -130,22 +131,22 @@ bool ConfigParser::Line(const std::string& line) {
   if (line.empty() || line[0] == ';' || line[0] == '#') return true;
   if (line[0] == '[') return OpenSection(line);
   const size_t eq = line.find('=');
-  if (eq == std::string::npos) return Fail(lineNo_, "Expected [ALIAS] or KEY=VALUE");
-  if (!inSection_) return Fail(lineNo_, "Setting outside an alias section");
+  if (eq == std::string::npos) return Fail(lineNo_, "Oczekiwano [ALIAS] albo KLUCZ=WARTOŚĆ");
+  if (!inSection_) return Fail(lineNo_, "Ustawienie poza sekcją aliasu");
   return Setting(Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
 }
 
 bool ConfigParser::OpenSection(const std::string& line) {
-  if (line.back() != ']') return Fail(lineNo_, "Section header without closing ]");
+  if (line.back() != ']') return Fail(lineNo_, "Nagłówek sekcji bez zamykającego ]");
   if (!CloseSection()) return false;
   const std::string name = Trim(line.substr(1, line.size() - 2));
-  if (name.empty()) return Fail(lineNo_, "Empty alias name");
+  if (name.empty()) return Fail(lineNo_, "Pusta nazwa aliasu");
   if (name.size() > DBIMAXNAMELEN)
-    return Fail(lineNo_, "Alias name longer than " + std::to_string(DBIMAXNAMELEN) + " bytes");
+    return Fail(lineNo_, "Nazwa aliasu dłuższa niż " + std::to_string(DBIMAXNAMELEN) + " bajtów");
   // Aliases are looked up case-sensitively, but two names differing only in case are
   // surely a mistake in the file.
   for (const AliasEntry& a : aliases_) {
-    if (Upper(a.name) == Upper(name)) return Fail(lineNo_, "Duplicate alias: " + name);
+    if (Upper(a.name) == Upper(name)) return Fail(lineNo_, "Alias powtórzony: " + name);
   }
   current_ = Pending{};
   current_.entry.name = name;
@@ -158,8 +159,8 @@ bool ConfigParser::OpenSection(const std::string& line) {
 bool ConfigParser::CloseSection() {
   if (!inSection_) return true;
   const std::string& name = current_.entry.name;
-  if (!current_.hasType) return Fail(current_.line, "Alias " + name + " has no TYPE");
-  if (!current_.hasPath) return Fail(current_.line, "Alias " + name + " has no PATH");
+  if (!current_.hasType) return Fail(current_.line, "Alias " + name + " nie ma TYPE");
+  if (!current_.hasPath) return Fail(current_.line, "Alias " + name + " nie ma PATH");
   aliases_.push_back(current_.entry);
   return true;
 }
@@ -174,16 +175,16 @@ bool ConfigParser::Setting(const std::string& key, const std::string& value) {
                 &c.hasPath, &c.entry.path);
   if (upper == "DESCRIPTION")
     return Take("DESCRIPTION", value, true, DBIMAXNAMELEN, &c.hasDescription, &c.entry.description);
-  return Fail(lineNo_, "Unknown key " + key + " (TYPE, PATH or DESCRIPTION)");
+  return Fail(lineNo_, "Nieznany klucz " + key + " (TYPE, PATH albo DESCRIPTION)");
 }
 
 // A setting given once in its section, not empty unless it may be, at most `limit` bytes.
 bool ConfigParser::Take(const std::string& key, const std::string& value, bool mayBeEmpty,
                         size_t limit, bool* given, std::string* into) {
-  if (*given) return Fail(lineNo_, key + " given twice");
-  if (value.empty() && !mayBeEmpty) return Fail(lineNo_, "Empty " + key);
+  if (*given) return Fail(lineNo_, key + " podany dwa razy");
+  if (value.empty() && !mayBeEmpty) return Fail(lineNo_, "Pusty " + key);
   if (value.size() > limit)
-    return Fail(lineNo_, key + " longer than " + std::to_string(limit) + " bytes");
+    return Fail(lineNo_, key + " dłuższy niż " + std::to_string(limit) + " bajtów");
   *into = value;
   *given = true;
   return true;
@@ -254,25 +255,25 @@ ConfigResult LoadConfig() {
     demo.builtInDemo = true;
     if (demo.path.size() > DBIMAXPATHLEN) {
       r.code = DBIERR_PATHTOOLONG;
-      r.context.push_back("Folder: " + demo.path);
+      r.context.push_back("Katalog: " + demo.path);
       return r;
     }
     r.aliases.push_back(demo);
     return r;
   }
-  if (ec) return Failure(DBIERR_CONFIG, file, 0, "Cannot read the file: " + ec.message());
+  if (ec)
+    return Failure(DBIERR_CONFIG, file, 0, "Nie można odczytać pliku: " + SystemErrorText(ec));
   if (status.type() == fs::file_type::directory) {
-    return Failure(DBIERR_CONFIG, file, 0, "Cannot read the file: it is a folder");
+    return Failure(DBIERR_CONFIG, file, 0, "Nie można odczytać pliku: to jest katalog");
   }
   std::ifstream in(file, std::ios::binary);
   if (!in) {
     const int err = errno;
-    return Failure(DBIERR_CONFIG, file, 0,
-                   std::string("Cannot read the file: ") + std::strerror(err));
+    return Failure(DBIERR_CONFIG, file, 0, "Nie można odczytać pliku: " + SystemErrorText(err));
   }
   std::ostringstream text;
   text << in.rdbuf();
-  if (in.bad()) return Failure(DBIERR_CONFIG, file, 0, "Cannot read the file");
+  if (in.bad()) return Failure(DBIERR_CONFIG, file, 0, "Nie można odczytać pliku");
   return ParseConfig(text.str(), file);
 }
 
@@ -281,18 +282,18 @@ uint16_t EnsureDemoCopy(const std::string& destination, std::vector<std::string>
   if (fs::exists(destination, ec)) return 0;
   const std::string source = BundledDemoPath();
   if (source.empty()) {
-    context.push_back("Folder: " + destination);
+    context.push_back("Katalog: " + destination);
     std::string searched;
     for (const std::string& c : BundledDemoCandidates())
       searched += (searched.empty() ? "" : ", ") + c;
-    context.push_back("Bundled demo tables not found in: " + searched);
+    context.push_back("Nie znaleziono tabel przykładowych w: " + searched);
     return DBIERR_DIRNOTFOUND;
   }
   const fs::path dest(destination);
   fs::create_directories(dest.parent_path(), ec);
   if (ec) {
-    context.push_back("Folder: " + dest.parent_path().string());
-    context.push_back("Cannot create the folder: " + ec.message());
+    context.push_back("Katalog: " + dest.parent_path().string());
+    context.push_back("Nie można utworzyć katalogu: " + SystemErrorText(ec));
     return ec == std::errc::permission_denied ? DBIERR_NOACCESS : DBIERR_WRITEERR;
   }
   std::string tempName = destination + ".tmp-XXXXXX";
@@ -327,8 +328,9 @@ uint16_t EnsureDemoCopy(const std::string& destination, std::vector<std::string>
   if (ec) {
     std::error_code ignored;
     if (made) fs::remove_all(temp, ignored);
-    context.push_back("Folder: " + destination);
-    context.push_back("Cannot copy the demo tables from " + source + ": " + ec.message());
+    context.push_back("Katalog: " + destination);
+    context.push_back("Nie można skopiować tabel przykładowych z " + source + ": " +
+                      SystemErrorText(ec));
     if (ec == std::errc::no_space_on_device) return DBIERR_DISKFULL;
     return ec == std::errc::permission_denied ? DBIERR_NOACCESS : DBIERR_WRITEERR;
   }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "EngineConfig.h"
+#include "SystemErrors.h"
 
 namespace fs = std::filesystem;
 using rekasto::engine::AliasEntry;
@@ -144,7 +145,7 @@ DBIResult Guard(F&& body) noexcept {
     return Fail(DBIERR_NOMEMORY);
   } catch (const std::exception& e) {
     try {
-      return Fail(DBIERR_INTERNAL, {std::string("Detail: ") + e.what()});
+      return Fail(DBIERR_INTERNAL, {std::string("Szczegóły: ") + e.what()});
     } catch (...) {
       Context().clear();
       return DBIERR_INTERNAL;
@@ -230,43 +231,45 @@ DBIResult CheckFolder(const std::string& alias, const std::string& path) {
   if (st.type() == fs::file_type::directory) return DBIERR_NONE;
   if (ec && ec != std::errc::no_such_file_or_directory && ec != std::errc::not_a_directory) {
     if (ec == std::errc::permission_denied) {
-      return Fail(DBIERR_NOACCESS, {"Alias: " + alias, "Folder: " + path});
+      return Fail(DBIERR_NOACCESS, {"Alias: " + alias, "Katalog: " + path});
     }
   }
-  return Fail(DBIERR_DIRNOTFOUND, {"Alias: " + alias, "Folder: " + path});
+  return Fail(DBIERR_DIRNOTFOUND, {"Alias: " + alias, "Katalog: " + path});
 }
 
-// The text of each engine code; a code not listed (DBIERR_NONE among them) has none.
+// The text of each engine code, in the program's language (UTF-8); a code not listed
+// (DBIERR_NONE among them) has none.
 struct ErrorText {
   DBIResult code;
   const char* text;
 };
 constexpr ErrorText kErrorTexts[] = {
-    {DBIERR_EOF, "End of the record list"},
-    {DBIERR_NOTINITIALIZED, "The database engine is not started"},
-    {DBIERR_INVALIDPARAM, "Invalid argument passed to the database engine"},
-    {DBIERR_INVALIDHNDL, "Invalid handle: the session, cursor or database is not open"},
-    {DBIERR_NOMEMORY, "Not enough memory"},
-    {DBIERR_CONFIG, "The engine configuration file cannot be read or has an error"},
-    {DBIERR_UNKNOWNDB, "Unknown alias"},
-    {DBIERR_DIRNOTFOUND, "Folder not found"},
-    {DBIERR_NOSUCHTABLE, "Table does not exist"},
-    {DBIERR_NOTPARADOX, "The file is not a Paradox table"},
-    {DBIERR_UNKNOWNTBLTYPE, "Unknown table type: only PARADOX tables are supported"},
-    {DBIERR_PATHTOOLONG, "Path too long: at most 260 characters"},
-    {DBIERR_LOCKED, "Table is busy: another program holds it"},
-    {DBIERR_NOACCESS, "Permission denied"},
-    {DBIERR_READERR, "Read error"},
-    {DBIERR_WRITEERR, "Write error"},
-    {DBIERR_DISKFULL, "Disk full"},
-    {DBIERR_CORRUPTHEADER, "Table header is corrupt"},
-    {DBIERR_UNSUPPORTEDLEVEL, "Unsupported table level"},
-    {DBIERR_CORRUPTTABLE, "Table is corrupt"},
-    {DBIERR_REBUILDFAILED, "The rebuilt table did not verify; the original was kept"},
-    {DBIERR_SESSIONLIMIT, "Too many sessions open"},
-    {DBIERR_INVALIDDESC, "Rebuild descriptor does not match the table"},
-    {DBIERR_ALREADYINIT, "The database engine is already started"},
-    {DBIERR_INTERNAL, "Internal error in the database engine"},
+    {DBIERR_EOF, "Koniec listy rekordów"},
+    {DBIERR_NOTINITIALIZED, "Silnik bazy danych nie jest uruchomiony"},
+    {DBIERR_INVALIDPARAM, "Błędny argument wywołania silnika bazy danych"},
+    {DBIERR_INVALIDHNDL, "Błędny uchwyt: sesja, kursor lub baza danych nie jest otwarta"},
+    {DBIERR_NOMEMORY, "Brak pamięci"},
+    {DBIERR_CONFIG, "Nie można odczytać pliku konfiguracji silnika albo jest w nim błąd"},
+    {DBIERR_UNKNOWNDB, "Nieznany alias"},
+    {DBIERR_DIRNOTFOUND, "Nie ma takiego katalogu"},
+    {DBIERR_NOSUCHTABLE, "Tabela nie istnieje"},
+    {DBIERR_NOTPARADOX, "Plik nie jest tabelą Paradox"},
+    {DBIERR_UNKNOWNTBLTYPE, "Nieznany typ tabeli: obsługiwane są tylko tabele PARADOX"},
+    {DBIERR_PATHTOOLONG, "Za długa ścieżka: najwyżej 260 znaków"},
+    {DBIERR_LOCKED, "Tabela jest zajęta: używa jej inny program"},
+    {DBIERR_NOACCESS, "Brak dostępu"},
+    {DBIERR_READERR, "Błąd odczytu"},
+    {DBIERR_WRITEERR, "Błąd zapisu"},
+    {DBIERR_DISKFULL, "Brak miejsca na dysku"},
+    {DBIERR_CORRUPTHEADER, "Nagłówek tabeli jest uszkodzony"},
+    {DBIERR_UNSUPPORTEDLEVEL, "Nieobsługiwany poziom tabeli"},
+    {DBIERR_CORRUPTTABLE, "Tabela jest uszkodzona"},
+    {DBIERR_REBUILDFAILED,
+     "Przebudowana tabela nie przeszła sprawdzenia; oryginał pozostał bez zmian"},
+    {DBIERR_SESSIONLIMIT, "Za dużo otwartych sesji"},
+    {DBIERR_INVALIDDESC, "Opis struktury nie pasuje do tabeli"},
+    {DBIERR_ALREADYINIT, "Silnik bazy danych jest już uruchomiony"},
+    {DBIERR_INTERNAL, "Błąd wewnętrzny silnika bazy danych"},
 };
 
 const char* ErrorTextOf(DBIResult code) {
@@ -320,10 +323,10 @@ DBIResult DbiStartSession(const char* pszName, hDBISes* phSes) {
     if (!e.running) return NotRunning();
     if (pszName == nullptr || phSes == nullptr) return Fail(DBIERR_INVALIDPARAM);
     if (std::strlen(pszName) > DBIMAXNAMELEN) {
-      return Fail(DBIERR_INVALIDPARAM, {std::string("Session: ") + pszName});
+      return Fail(DBIERR_INVALIDPARAM, {std::string("Sesja: ") + pszName});
     }
     if (e.sessions.size() >= kMaxSessions) {
-      return Fail(DBIERR_SESSIONLIMIT, {std::string("Session: ") + pszName});
+      return Fail(DBIERR_SESSIONLIMIT, {std::string("Sesja: ") + pszName});
     }
     const hDBISes h = e.NewHandle();
     e.sessions[h] = Session{pszName, {}};
@@ -466,7 +469,7 @@ DBIResult DbiOpenTableList(hDBIDb hDb, uint8_t bExtended, uint8_t bSystem, const
       if (!WildMatch(wild, file.c_str())) continue;
       const std::string full = folder + "/" + file;
       if (full.size() > DBIMAXPATHLEN) {
-        return Fail(DBIERR_PATHTOOLONG, {"Alias: " + alias, "Table: " + full});
+        return Fail(DBIERR_PATHTOOLONG, {"Alias: " + alias, "Tabela: " + full});
       }
       TBLBASEDesc d;
       std::memset(&d, 0, sizeof d);
@@ -479,7 +482,8 @@ DBIResult DbiOpenTableList(hDBIDb hDb, uint8_t bExtended, uint8_t bSystem, const
     }
     if (ec) {
       const DBIResult code = ec == std::errc::permission_denied ? DBIERR_NOACCESS : DBIERR_READERR;
-      return Fail(code, {"Alias: " + alias, "Folder: " + folder, "Detail: " + ec.message()});
+      return Fail(code, {"Alias: " + alias, "Katalog: " + folder,
+                         "Szczegóły: " + rekasto::engine::SystemErrorText(ec)});
     }
     std::sort(list.records.begin(), list.records.end(), LessByName);
     const hDBICur h = e.NewHandle();
@@ -503,8 +507,8 @@ DBIResult DbiRegisterCallBack(hDBICur hCursor, uint32_t ecbType, uint32_t iClien
     if (iCbBufLen > 0 && pCbBuf == nullptr) return Fail(DBIERR_INVALIDPARAM);
     if (ecbType == cbGENPROGRESS && (pCbBuf == nullptr || iCbBufLen < sizeof(CBPROGRESSDesc))) {
       return Fail(DBIERR_INVALIDPARAM,
-                  {"Progress buffer of " + std::to_string(iCbBufLen) + " bytes; " +
-                   std::to_string(sizeof(CBPROGRESSDesc)) + " needed"});
+                  {"Bufor postępu ma " + std::to_string(iCbBufLen) + " B; potrzeba " +
+                   std::to_string(sizeof(CBPROGRESSDesc)) + " B"});
     }
     s.callbacks[ecbType] = Registration{iClientData, iCbBufLen, pCbBuf, pfCb};
     return DBIERR_NONE;

@@ -113,8 +113,11 @@ void RegisterClassicFonts() {
   if (done || QCoreApplication::instance() == nullptr) return;
   done = true;
   // The Windows-API font package ships both faces the window was designed with, but does not
-  // register them with fontconfig; load them for this process only.
-  static const char* const kFiles[] = {"ms_sans_serif.ttf", "tahoma.ttf", "tahomabd.ttf"};
+  // register them with fontconfig; load them for this process only. Its "Tahoma Bold"
+  // (tahomabd.ttf) is left out: its outlines have the regular strokes, only spaced wider, so
+  // bold text came out regular, letter-spaced at high densities. Without it a bold Tahoma is
+  // the regular face emboldened by the rasteriser, strokes and spacing alike.
+  static const char* const kFiles[] = {"ms_sans_serif.ttf", "tahoma.ttf"};
   for (const char* file : kFiles) {
     const QString path = QStringLiteral("/usr/share/wine/fonts/") + QLatin1String(file);
     if (QFileInfo::exists(path)) QFontDatabase::addApplicationFont(path);

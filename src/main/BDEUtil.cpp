@@ -39,6 +39,13 @@ uint16_t TBDEUtil::PropWord(unsigned offset) const {
   return static_cast<uint16_t>(TablePropsBytes[offset] | (TablePropsBytes[offset + 1] << 8));
 }
 
+uint32_t TBDEUtil::OverallPosition(uint32_t percent) const {
+  if (percent > 100) return percent;
+  // Rounded to the nearest: the slices' ends land exactly on their bounds.
+  const int span = OverallTo - OverallFrom;
+  return static_cast<uint32_t>(OverallFrom + (static_cast<int>(percent) * span + 50) / 100);
+}
+
 extern "C" uint32_t ProgressCallback(uint32_t CallbackType, uint32_t ClientValue, void* Info) {
   (void)ClientValue;
   if (CallbackType != cbGENPROGRESS || Info == nullptr || MainForm == nullptr) return 0;
@@ -63,8 +70,9 @@ extern "C" uint32_t ProgressCallback(uint32_t CallbackType, uint32_t ClientValue
   }
   if (bar == nullptr) return 0;
   // Unsigned on the way in: 0xFFFF is 65535, never -1.
-  const uint32_t percent =
-      static_cast<uint32_t>(report[0]) | (static_cast<uint32_t>(report[1]) << 8);
+  uint32_t percent = static_cast<uint32_t>(report[0]) | (static_cast<uint32_t>(report[1]) << 8);
+  if (report[263] == PROGRESS_PHASE_OVERALL && MainForm->BDEUtil != nullptr)
+    percent = MainForm->BDEUtil->OverallPosition(percent);
   // Called from inside the engine's C code: nothing may be thrown through it.
   try {
     bar->SetPosition(static_cast<int32_t>(percent));
@@ -77,7 +85,7 @@ TBDEUtil& RequireBDEUtil(TMainForm& form) {
   // FormCreate failed before the session object was made: report it like any engine error.
   if (form.BDEUtil == nullptr) {
     DbiClearErrorContext();
-    DbiAddErrorContext("Utility session: not opened at start-up");
+    DbiAddErrorContext("Sesja biblioteki narzędziowej: nie otwarto jej przy starcie programu");
     throw EDBEngineError(DBIERR_NOTINITIALIZED);
   }
   return *form.BDEUtil;

@@ -3,11 +3,20 @@
 #include <QApplication>
 #include <QCompleter>
 #include <QCursor>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QFileSystemModel>
 #include <QGuiApplication>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
+#include <QStyledItemDelegate>
+#include <QTreeView>
 
 namespace {
 
@@ -86,27 +95,111 @@ void QtDialogs::FatalBox(const QString& caption, const QString& text) {
 }
 
 bool QtDialogs::OpenFile(const TOpenDialogOptions& options, QString& fileName) {
-  QFileDialog dialog(nullptr);
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog.setFileMode(QFileDialog::ExistingFile);
-  // The older dialog style: Qt's own dialog rather than the desktop's.
-  if (options.OldStyleDialog) dialog.setOption(QFileDialog::DontUseNativeDialog, true);
-  dialog.setNameFilters(QtNameFilters(options.Filter));
-  // Tables come as .db, .DB or .Db alike, and a typed "ord" should offer ORDERS.DB: the
-  // filter and the completer ignore letter case, as the platform's own dialog does.
-  dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
-  for (QCompleter* completer : dialog.findChildren<QCompleter*>())
-    completer->setCaseSensitivity(Qt::CaseInsensitive);
-  QString suffix = options.DefaultExt;
-  while (suffix.startsWith(QLatin1Char('*')) || suffix.startsWith(QLatin1Char('.')))
-    suffix.remove(0, 1);
-  dialog.setDefaultSuffix(suffix);
-  // Qt's dialog has no read-only check box to hide; HideReadOnly and ReadOnly need nothing.
+  TTableFileDialog dialog(options);
   if (dialog.exec() != QDialog::Accepted) return false;
   const QStringList files = dialog.selectedFiles();
   if (files.isEmpty() || files.front().isEmpty()) return false;
   fileName = files.front();
   return true;
+}
+
+namespace {
+
+constexpr int kDateColumn = 3;
+
+}  // namespace
+
+QString TPolishDateDelegate::Text(const QModelIndex& index) const {
+  const auto* files = qobject_cast<const QFileSystemModel*>(index.model());
+  return files != nullptr ? TTableFileDialog::DateText(files->lastModified(index)) : QString();
+}
+
+void TPolishDateDelegate::initStyleOption(QStyleOptionViewItem* option,
+                                          const QModelIndex& index) const {
+  QStyledItemDelegate::initStyleOption(option, index);
+  if (qobject_cast<const QFileSystemModel*>(index.model()) != nullptr) option->text = Text(index);
+}
+
+TTableFileDialog::TTableFileDialog(const TOpenDialogOptions& options, QWidget* parent)
+    : QFileDialog(parent) {
+  setAcceptMode(QFileDialog::AcceptOpen);
+  setFileMode(QFileDialog::ExistingFile);
+  // The older dialog style: Qt's own dialog rather than the desktop's.
+  if (options.OldStyleDialog) setOption(QFileDialog::DontUseNativeDialog, true);
+  setNameFilters(QtNameFilters(options.Filter));
+  // Tables come as .db, .DB or .Db alike, and a typed "ord" should offer ORDERS.DB: the
+  // filter and the completer ignore letter case, as the platform's own dialog does.
+  setFilter(filter() & ~QDir::CaseSensitive);
+  for (QCompleter* completer : findChildren<QCompleter*>())
+    completer->setCaseSensitivity(Qt::CaseInsensitive);
+  QString suffix = options.DefaultExt;
+  while (suffix.startsWith(QLatin1Char('*')) || suffix.startsWith(QLatin1Char('.')))
+    suffix.remove(0, 1);
+  setDefaultSuffix(suffix);
+  // Qt's dialog has no read-only check box to hide; HideReadOnly and ReadOnly need nothing.
+  setViewMode(QFileDialog::Detail);
+  if (auto* details = findChild<QTreeView*>(QStringLiteral("treeView"))) {
+    details->setItemDelegateForColumn(kDateColumn, new TPolishDateDelegate(details));
+    // Name, size, kind and date each as wide as the longest shown; a long name widens its
+    // column and the view scrolls rather than cutting it.
+    QHeaderView* header = details->header();
+    for (int column = 0; column <= kDateColumn; ++column)
+      header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+  }
+  // Room for the four columns of a table folder beside the side bar.
+  resize(720, 440);
+  // Qt greys "Otwórz" out for a name it cannot find as typed; after its own check (made
+  // first, so it runs first) the button comes back for a name that FindTyped finds.
+  if (auto* nameEdit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+    connect(nameEdit, &QLineEdit::textChanged, this, [this] {
+      auto* buttons = findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+      QPushButton* open = buttons != nullptr ? buttons->button(QDialogButtonBox::Open) : nullptr;
+      if (open == nullptr || open->isEnabled()) return;
+      const QStringList files = selectedFiles();
+      if (files.size() == 1 && !FindTyped(files.front()).isEmpty()) open->setEnabled(true);
+    });
+  }
+}
+
+QString TTableFileDialog::DateText(const QDateTime& time) {
+  return QLocale(QLocale::Polish, QLocale::Poland)
+      .toString(time, QStringLiteral("d MMM yyyy, HH:mm"));
+}
+
+QString TTableFileDialog::FindTyped(const QString& path) {
+  if (path.isEmpty()) return QString();
+  const QFileInfo typed(path);
+  if (typed.exists() || typed.isSymLink()) return path;
+  const QDir folder = typed.dir();
+  if (!folder.exists()) return QString();
+  const QString name = typed.fileName();
+  const QString stem = typed.completeBaseName();
+  QString found;
+  for (const QFileInfo& entry : folder.entryInfoList(QDir::Files | QDir::Hidden, QDir::Name)) {
+    if (entry.fileName().compare(name, Qt::CaseInsensitive) != 0) continue;
+    // CONTACTS typed: CONTACTS.DB before contacts.db.
+    if (entry.completeBaseName() == stem) return entry.filePath();
+    if (found.isEmpty()) found = entry.filePath();
+  }
+  return found;
+}
+
+void TTableFileDialog::accept() {
+  // A typed name the dialog cannot find as typed (with its default suffix in lower case
+  // added) may name a table in another letter case: select that one, so the dialog takes
+  // it instead of answering that there is no such file.
+  const QStringList files = selectedFiles();
+  auto* nameEdit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+  if (files.size() == 1 && !QFileInfo::exists(files.front()) && nameEdit != nullptr) {
+    // Into the name line itself: selectFile leaves a line that has the focus as typed.
+    const QString found = FindTyped(files.front());
+    if (!found.isEmpty()) {
+      const QFileInfo file(found);
+      nameEdit->setText(
+          file.absolutePath() == QFileInfo(files.front()).absolutePath() ? file.fileName() : found);
+    }
+  }
+  QFileDialog::accept();
 }
 
 void QtDialogs::SetCursor(TCursorKind kind) {

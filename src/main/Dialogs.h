@@ -3,8 +3,11 @@
 // ScriptedDialogs, answer in advance and read back what was shown.
 #pragma once
 
+#include <QDateTime>
+#include <QFileDialog>
 #include <QString>
 #include <QStringList>
+#include <QStyledItemDelegate>
 #include <memory>
 #include <vector>
 
@@ -53,6 +56,39 @@ class QtDialogs final : public Dialogs {
 // The Qt name filters for a stored filter ("DB Files|*.db"): one entry per description with
 // its patterns as stored ("DB Files (*.db)"); the dialog matches them in any letter case.
 QStringList QtNameFilters(const QString& filter);
+
+// The date column of the file dialog's details view: the file system model writes its
+// dates in the system locale, English where the program runs without one; the program
+// speaks Polish.
+class TPolishDateDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  // What the cell of a row of the file system model shows.
+  QString Text(const QModelIndex& index) const;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
+};
+
+// The file-open dialog behind OpenFile: Qt's own dialog (the older style) in its details
+// view, with the options as stored; modification dates the Polish way ("8 gru 2026, 13:45");
+// columns as wide as what they show; and a name typed in another letter case, or without
+// its extension, taken for the table of that name ("CONTACTS" opens CONTACTS.DB as well as
+// CONTACTS.db), as the platform's own dialog does.
+class TTableFileDialog : public QFileDialog {
+ public:
+  explicit TTableFileDialog(const TOpenDialogOptions& options, QWidget* parent = nullptr);
+
+  // The existing file that `path` names: the path itself when something has that name,
+  // else the file of its folder whose name equals the path's name in any letter case (one
+  // whose name differs only after the stem is taken before the others); empty when none.
+  static QString FindTyped(const QString& path);
+  // A modification time as the details view shows it.
+  static QString DateText(const QDateTime& time);
+
+ protected:
+  void accept() override;
+};
 
 // Scripted implementation for tests: records every box and pointer change in order.
 class ScriptedDialogs final : public Dialogs {

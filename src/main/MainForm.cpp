@@ -16,16 +16,19 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QStyleOptionComboBox>
+#include <QStyleOptionFocusRect>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QTimer>
 #include <QWindow>
+#include <QtMath>
 #include <algorithm>
 
 #include "ALProgressBar.h"
@@ -79,19 +82,34 @@ class TLabel : public QLabel {
         return;
       }
     }
-    QPainter painter(this);
-    painter.setFont(font());
-    painter.setPen(
-        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
-    const QFontMetrics metrics(font());
-    const QStringList lines = Lines();
-    // Each line sits in its own band of lineHeight_ pixels; the glyphs are centred in it.
-    const int baseline = (lineHeight_ - metrics.height()) / 2 + metrics.ascent();
-    const bool right = (alignment() & Qt::AlignRight) != 0;
-    for (int i = 0; i < lines.size(); ++i) {
-      const int x = right ? width() - metrics.horizontalAdvance(lines[i]) : 0;
-      painter.drawText(x, i * lineHeight_ + baseline, lines[i]);
+    // The lines are drawn at the screen's own resolution, not through the painter's scale:
+    // Qt emboldens a face that has no bold of its own (Tahoma here) only when it draws at
+    // the font's own size, so on a dense screen bold text came out regular.
+    const qreal ratio = devicePixelRatioF();
+    QImage lines(QSize(qCeil(width() * ratio), qCeil(height() * ratio)),
+                 QImage::Format_ARGB32_Premultiplied);
+    lines.fill(Qt::transparent);
+    QFont scaled = font();
+    if (scaled.pixelSize() > 0) scaled.setPixelSize(qRound(scaled.pixelSize() * ratio));
+    {
+      QPainter text(&lines);
+      text.setFont(scaled);
+      text.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
+                                  QPalette::WindowText));
+      const QFontMetrics metrics(scaled);
+      const QStringList shown = Lines();
+      // Each line sits in its own band of lineHeight_ pixels; the glyphs are centred in it.
+      const int band = qRound(lineHeight_ * ratio);
+      const int baseline = (band - metrics.height()) / 2 + metrics.ascent();
+      const bool right = (alignment() & Qt::AlignRight) != 0;
+      for (int i = 0; i < shown.size(); ++i) {
+        const int x = right ? lines.width() - metrics.horizontalAdvance(shown[i]) : 0;
+        text.drawText(x, i * band + baseline, shown[i]);
+      }
     }
+    lines.setDevicePixelRatio(ratio);
+    QPainter painter(this);
+    painter.drawImage(0, 0, lines);
   }
 
  private:
@@ -137,6 +155,26 @@ class TComboStyle : public QProxyStyle {
     QStyleOptionComboBox arrow(*combo);
     arrow.subControls = SC_ComboBoxArrow;
     QProxyStyle::drawComplexControl(control, &arrow, painter, widget);
+  }
+};
+
+// The location line: read-only, so Qt shows no caret in it, and an empty one that has the
+// focus looked the same as one that has not. It draws the platform's dotted focus frame
+// inside its border while it has the focus and shows no selection.
+class TLocationEdit : public QLineEdit {
+ public:
+  using QLineEdit::QLineEdit;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    QLineEdit::paintEvent(event);
+    if (!hasFocus() || hasSelectedText()) return;
+    QPainter painter(this);
+    QStyleOptionFocusRect frame;
+    frame.initFrom(this);
+    frame.rect = rect().adjusted(3, 3, -3, -3);
+    frame.backgroundColor = palette().color(QPalette::Base);
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &frame, &painter, this);
   }
 };
 
@@ -268,6 +306,23 @@ TMainForm::~TMainForm() {
 }
 
 void TMainForm::LoadLayout() {
+  LoadWindow();
+  LoadSelectionGroup();
+  LoadLog();
+  LoadPages();
+  LoadTabOrder();
+  NameControls();
+  WireHandlers();
+  BindPageKeys();
+  // Components; as the last part of loading the stored-active session starts the engine.
+  Session1 = new TSession("Session1");
+  Database1 = new TDatabase;
+  Database1->DatabaseName = "MainDB";
+  Database1->SessionName = "Session1";
+  Session1->SetActive(true);
+}
+
+void TMainForm::LoadWindow() {
   setWindowTitle(kApplicationTitle);
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -296,7 +351,9 @@ void TMainForm::LoadLayout() {
   ExitBtn = MakeButton(this, QStringLiteral("Wyjście"), QRect(360, 432, 73, 41), true);
   HMSBitBtn = MakeButton(this, QStringLiteral("Przebuduj całą bazę wg aliasu"),
                          QRect(168, 432, 185, 41), false);
+}
 
+void TMainForm::LoadSelectionGroup() {
   // Selection group.
   GroupBox1 = new QGroupBox(QStringLiteral(" Wybór katalogu i pliku: "), Panel1);
   GroupBox1->setGeometry(8, 8, 425, 81);
@@ -304,7 +361,7 @@ void TMainForm::LoadLayout() {
   Label2 = MakeLabel(GroupBox1, QStringLiteral("Tabela:"), QRect(199, 31, 36, 13));
   AliasCombo = MakeCombo(GroupBox1, QRect(40, 23, 145, 21));
   TableCombo = MakeCombo(GroupBox1, QRect(240, 23, 145, 21));
-  TableLocEdit = new QLineEdit(GroupBox1);
+  TableLocEdit = new TLocationEdit(GroupBox1);
   TableLocEdit->setGeometry(80, 48, 329, 21);
   TableLocEdit->setReadOnly(true);
   TableLocEdit->setPalette(WithColor(TableLocEdit->palette(), QPalette::Base, kPanelColor));
@@ -312,7 +369,9 @@ void TMainForm::LoadLayout() {
   OpenDialog1 = new TOpenDialogOptions;
   Label3 = MakeLabel(GroupBox1, QStringLiteral("lub:"), QRect(392, 32, 17, 13));
   Label9 = MakeLabel(GroupBox1, QStringLiteral("i"), QRect(190, 31, 2, 13));
+}
 
+void TMainForm::LoadLog() {
   // Operation log.
   GroupBox4 = new QGroupBox(QStringLiteral("Informacje o wykonywanych operacjach: "), Panel1);
   GroupBox4->setGeometry(8, 224, 425, 201);
@@ -328,7 +387,9 @@ void TMainForm::LoadLayout() {
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->setPalette(WithColor(Memo1->palette(), QPalette::Base, clWindow));
   Memo1->document()->setDocumentMargin(1);
+}
 
+void TMainForm::LoadPages() {
   // Pages.
   PageControl1 = new QTabWidget(Panel1);
   PageControl1->setGeometry(8, 96, 425, 121);
@@ -349,7 +410,13 @@ void TMainForm::LoadLayout() {
   PageControl1->tabBar()->setExpanding(false);
   TabSheet1 = MakePage(PageControl1, QStringLiteral("Status"));
   TabSheet2 = MakePage(PageControl1, QStringLiteral("Dodatkowe informacje o wybranej tabeli"));
+  LoadStatusPage();
+  LoadPropertiesPage();
+  LoadAboutPage();
+  PageControl1->setCurrentIndex(0);
+}
 
+void TMainForm::LoadStatusPage() {
   // Status page: bars and their right-aligned captions, in declaration order.
   ALProgressBar4 = MakeBar(TabSheet1, QRect(60, 64, 349, 23), 0x0024FFFF, 0x0097FF97, clNavy, true);
   Label27 = MakeLabel(TabSheet1, QStringLiteral("Postęp:"), QRect(21, 69, 36, 13), Qt::AlignRight);
@@ -362,7 +429,9 @@ void TMainForm::LoadLayout() {
   ALProgressBar1 =
       MakeBar(TabSheet1, QRect(60, 8, 349, 15), 0x0088FFFF, 0x0086D700, 0x00FFAEF9, false);
   Label24 = MakeLabel(TabSheet1, QStringLiteral("Nagłówek:"), QRect(4, 9, 53, 13), Qt::AlignRight);
+}
 
+void TMainForm::LoadPropertiesPage() {
   // Properties page: right-aligned captions, value labels growing to the right.
   Label4 = MakeLabel(TabSheet2, QStringLiteral("Fields:"), QRect(67, 8, 30, 13), Qt::AlignRight);
   Label5 =
@@ -392,7 +461,9 @@ void TMainForm::LoadLayout() {
   CodePageLB = MakeValueLabel(TabSheet2, QRect(328, 40, 6, 13));
   AuxPassLB = MakeValueLabel(TabSheet2, QRect(328, 24, 6, 13));
   RestructLB = MakeValueLabel(TabSheet2, QRect(328, 8, 6, 13));
+}
 
+void TMainForm::LoadAboutPage() {
   // About page: the picture first, so the two labels are drawn over it.
   TabSheet3 = MakePage(PageControl1, QStringLiteral(">>>    Informacje o programie    <<<"));
   Image1 = new TImage(TabSheet3);
@@ -410,8 +481,9 @@ void TMainForm::LoadLayout() {
       {QStringLiteral("Qel DB Rekasto"), QStringLiteral("wersja " REKASTO_VERSION " (2026)"),
        QString(), QString(), QStringLiteral("prosto, czytelnie, i po polsku")},
       QRect(9, 5, 185, 80), Qt::AlignLeft);
-  PageControl1->setCurrentIndex(0);
+}
 
+void TMainForm::LoadTabOrder() {
   // Tab order: ExitBtn, the selection group, the log, then the three action buttons.
   setTabOrder(ExitBtn, AliasCombo);
   setTabOrder(AliasCombo, TableCombo);
@@ -422,9 +494,28 @@ void TMainForm::LoadLayout() {
   setTabOrder(VerifyBtn, RebuildBtn);
   setTabOrder(RebuildBtn, HMSBitBtn);
   ExitBtn->setFocus(Qt::OtherFocusReason);
+}
 
-  NameControls();
+void TMainForm::BindPageKeys() {
+  // The keys that switch the pages of a tab control wherever the focus is in the window:
+  // the tab control itself never takes the focus, so it never sees them.
+  const auto bind = [this](std::initializer_list<QKeySequence> keys, int step) {
+    auto* shortcut = new QShortcut(this);
+    shortcut->setKeys(QList<QKeySequence>(keys));
+    shortcut->setContext(Qt::WindowShortcut);
+    connect(shortcut, &QShortcut::activated, this, [this, step] {
+      const int count = PageControl1->count();
+      PageControl1->setCurrentIndex((PageControl1->currentIndex() + step + count) % count);
+    });
+  };
+  bind({QKeySequence(Qt::CTRL | Qt::Key_Tab), QKeySequence(Qt::CTRL | Qt::Key_PageDown)}, 1);
+  // Shift+Tab arrives as Backtab.
+  bind({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab),
+        QKeySequence(Qt::CTRL | Qt::Key_PageUp)},
+       -1);
+}
 
+void TMainForm::WireHandlers() {
   // Wiring: a selection by the user, and the buttons' clicks. An error escaping a handler
   // goes to the default handler right here: Qt's own frames between the slot and
   // TApplication::notify are not built to be unwound (their event copies would leak).
@@ -448,13 +539,6 @@ void TMainForm::LoadLayout() {
   connect(RebuildBtn, &QPushButton::clicked, this,
           guarded([this] { RebuildBtnClick(RebuildBtn); }));
   connect(HMSBitBtn, &QPushButton::clicked, this, guarded([this] { HMSBitBtnClick(HMSBitBtn); }));
-
-  // Components; as the last part of loading the stored-active session starts the engine.
-  Session1 = new TSession("Session1");
-  Database1 = new TDatabase;
-  Database1->DatabaseName = "MainDB";
-  Database1->SessionName = "Session1";
-  Session1->SetActive(true);
 }
 
 void TMainForm::NameControls() {

@@ -139,7 +139,21 @@ class TMainForm : public QWidget {
   void showEvent(class QShowEvent* event) override;
 
  private:
-  void LoadLayout();    // creates every control with its stored values
+  void LoadLayout();  // creates every control with its stored values, in these steps:
+  void LoadWindow();  // the window itself, Panel1 and the four buttons over it
+  void LoadSelectionGroup();
+  void LoadLog();
+  void LoadPages();  // the tab control and its three pages
+  void LoadStatusPage();
+  void LoadPropertiesPage();
+  void LoadAboutPage();
+  void LoadTabOrder();
+  void WireHandlers();
+  void BindPageKeys();  // Ctrl+Tab, Ctrl+Shift+Tab, Ctrl+PgDn, Ctrl+PgUp switch the pages
+  // Enables or disables one of the three action buttons. A button that holds the focus
+  // hands it to the log before it is disabled: left to Qt, the focus would move on along
+  // the tab order to ExitBtn, where the next Enter or Space ends the program.
+  void SetActionEnabled(QPushButton* button, bool enabled);
   void NameControls();  // accessible names: captions, or the label beside the control
   // Memo1's document holds one empty block both when empty and after one empty line.
   bool logHasLines_ = false;

@@ -27,6 +27,10 @@ const QString kRebuildFailed = QStringLiteral("Przebudowa tabeli się nie udała
 const QString kNextTable = QStringLiteral("Czekaj, szukam kolejnej tabeli...");
 const QString kAllDone = QStringLiteral("Przebudowa wszystkich baz zakończona sukcesem!.");
 
+// The verification's share of a rebuild's "Postęp" bar, in percent: a rebuild of a 1.5 GB
+// table took 31 s, 7.4 s of them in the verification before it.
+constexpr int kVerifyShare = 24;
+
 constexpr char kTableType[] = "PARADOX";
 constexpr char kVerifyTable[] = "VERIFY.DB";
 constexpr char kRebuildErrTable[] = "Rebuild.DB";
@@ -176,10 +180,9 @@ QString ApplicationTitle() {
 void ReportRebuildError(TMainForm& form, const QString& reason = QString()) {
   const QString table = RebuildTableName(form);
   form.LogAdd(QStringLiteral("Błąd przy przebudowywaniu tabeli \"") + table + QStringLiteral("\""));
-  // Line feed, then carriage return: in this order.
   QString text =
-      QStringLiteral("Błąd przy przebudowywaniu tabeli:\n\r\"") + table + QStringLiteral("\"");
-  if (!reason.isEmpty()) text += QStringLiteral("\n\r") + reason;
+      QStringLiteral("Błąd przy przebudowywaniu tabeli:\n\"") + table + QStringLiteral("\"");
+  if (!reason.isEmpty()) text += QStringLiteral("\n") + reason;
   Dialogs::Current().MessageBox(ApplicationTitle(), text, TMsgIcon::None);
 }
 
@@ -189,12 +192,19 @@ void TMainForm::RebuildBtnClick(QObject* Sender) {
   LogAdd(kRebuildStart);
   Dialogs::Current().SetCursor(TCursorKind::HourGlass);
   QString reason;
-  TryFinally([&] { RebuildSteps(*this, reason); },
-             [&] {
-               Dialogs::Current().SetCursor(TCursorKind::Default);
-               // Nothing logged since the start line: every rebuild leaves an outcome.
-               if (LogLastLine() == kRebuildStart) ReportRebuildError(*this, reason);
-             });
+  try {
+    TryFinally([&] { RebuildSteps(*this, reason); },
+               [&] {
+                 Dialogs::Current().SetCursor(TCursorKind::Default);
+                 // Nothing logged since the start line: every rebuild leaves an outcome.
+                 if (LogLastLine() == kRebuildStart) ReportRebuildError(*this, reason);
+               });
+  } catch (const EDBEngineError& error) {
+    // The rebuild's box has just given the reason in the user's words; the engine's box
+    // that follows adds its code and context instead of the same reason once more.
+    if (reason.isEmpty()) throw;
+    throw error.DetailsOnly();
+  }
 }
 
 namespace {
@@ -210,6 +220,7 @@ void RebuildSteps(TMainForm& form, QString& reason) {
   TryFinally(
       [&] {
         const hTUses session = util.SessionHandle;
+        util.SetOverallSlice(0, kVerifyShare);
         int32_t verdict = 0;
         const DBIResult verified = TUVerifyTable(session, location.constData(), kTableType,
                                                  kVerifyTable, nullptr, 0, &verdict);
@@ -229,7 +240,7 @@ void RebuildSteps(TMainForm& form, QString& reason) {
           reason = QStringLiteral(
               "Nie można przebudować tabeli: ścieżka tabeli jest dłuższa niż 260 bajtów.");
           DbiClearErrorContext();
-          DbiAddErrorContext("Table: the location is longer than 260 bytes");
+          DbiAddErrorContext("Tabela: położenie jest dłuższe niż 260 bajtów");
           throw EDBEngineError(DBIERR_PATHTOOLONG);
         }
         CRTblDesc desc;
@@ -258,13 +269,17 @@ void RebuildSteps(TMainForm& form, QString& reason) {
           Dialogs::Current().MessageBox(QStringLiteral("Error"), kFillFailed, TMsgIcon::Error);
           return;
         }
+        util.SetOverallSlice(kVerifyShare, 100);
         const DBIResult rebuilt = TURebuildTable(session, location.constData(), kTableType,
                                                  kBackupTable, kKeyViolTable, kProblemTable, &desc);
         // The repair folder and what was set aside, or the reason: before the outcome line.
         LogOutcome(form, session, rebuilt);
         form.LogAdd(rebuilt == DBIERR_NONE ? kRebuildDone : kRebuildFailed);
       },
-      [&] { util.UnregisterProgress(); });
+      [&] {
+        util.SetOverallSlice(0, 100);
+        util.UnregisterProgress();
+      });
 }
 
 }  // namespace

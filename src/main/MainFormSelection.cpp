@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <cstring>
@@ -23,11 +24,10 @@ namespace {
 const QString kSeparatorLine =
     QStringLiteral("*******************************************************");
 
-// The box for a name the file dialog could not hand over: line feed, then carriage return,
-// as in the program's other boxes.
+// The box for a name the file dialog could not hand over.
 QString UndecodableNameText(const QString& shown) {
-  return QStringLiteral("Okno wyboru pliku nie przekazało prawdziwej nazwy pliku:\n\r\"") + shown +
-         QStringLiteral("\"\n\rWybierz tę tabelę z listy aliasu.");
+  return QStringLiteral("Okno wyboru pliku nie przekazało prawdziwej nazwy pliku:\n\"") + shown +
+         QStringLiteral("\"\nWybierz tę tabelę z listy aliasu.");
 }
 
 // A fixed-width text field of an engine record: up to its first NUL, at most its width.
@@ -76,9 +76,9 @@ void TMainForm::AliasComboChange(QObject* Sender) {
   LogAdd(QStringLiteral("Wybrany alias: ") + AliasCombo->currentText());
   LogAdd(QStringLiteral("Ilość tabel wybranego aliasu: ") + QString::number(TableCombo->count()));
   const bool anyTable = TableCombo->count() > 0;
-  VerifyBtn->setEnabled(anyTable);
-  RebuildBtn->setEnabled(anyTable);
-  HMSBitBtn->setEnabled(anyTable);
+  SetActionEnabled(VerifyBtn, anyTable);
+  SetActionEnabled(RebuildBtn, anyTable);
+  SetActionEnabled(HMSBitBtn, anyTable);
 }
 
 void TMainForm::ByDirectBtnClick(QObject* Sender) {
@@ -103,7 +103,7 @@ void TMainForm::ByDirectBtnClick(QObject* Sender) {
     const QSignalBlocker blocker(TableCombo);
     TableCombo->clear();
   }
-  HMSBitBtn->setEnabled(false);
+  SetActionEnabled(HMSBitBtn, false);
   ResetProgressBars();
   ShowTableProps();
   LogAdd(kSeparatorLine);
@@ -114,9 +114,9 @@ void TMainForm::TableComboChange(QObject* Sender) {
   SelectAliasTable();
   LogAdd(QStringLiteral("Wybrano tabelę: ") + TableCombo->currentText());
   const bool anyTable = TableCombo->count() > 0;
-  VerifyBtn->setEnabled(anyTable);
-  RebuildBtn->setEnabled(anyTable);
-  HMSBitBtn->setEnabled(false);
+  SetActionEnabled(VerifyBtn, anyTable);
+  SetActionEnabled(RebuildBtn, anyTable);
+  SetActionEnabled(HMSBitBtn, false);
 }
 
 void TMainForm::SelectAliasTable() {
@@ -135,15 +135,20 @@ void TMainForm::SelectAliasTable() {
 void TMainForm::SetTableLocation(const QByteArray& Location) {
   TableLocation = Location;
   TableLocEdit->setText(DisplayText(Location));
-  VerifyBtn->setEnabled(true);
-  RebuildBtn->setEnabled(true);
+  SetActionEnabled(VerifyBtn, true);
+  SetActionEnabled(RebuildBtn, true);
 }
 
 void TMainForm::ClearTableLocation() {
   TableLocation.clear();
   TableLocEdit->clear();
-  VerifyBtn->setEnabled(false);
-  RebuildBtn->setEnabled(false);
+  SetActionEnabled(VerifyBtn, false);
+  SetActionEnabled(RebuildBtn, false);
+}
+
+void TMainForm::SetActionEnabled(QPushButton* button, bool enabled) {
+  if (!enabled && button == focusWidget()) Memo1->setFocus(Qt::OtherFocusReason);
+  button->setEnabled(enabled);
 }
 
 void TMainForm::ResetProgressBars() {

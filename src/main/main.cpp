@@ -8,6 +8,7 @@
 #include "AboutImage.h"
 #include "Application.h"
 #include "DBTables.h"
+#include "ServerDensity.h"
 
 int main(int argc, char** argv) {
   // Answered before Qt starts, so it works without a display.
@@ -17,6 +18,8 @@ int main(int argc, char** argv) {
   }
   int exitCode = 0;
   {
+    // Qt reads the density it is given as it starts.
+    FollowServerDensity();
     TApplication app(argc, argv);
     app.SetTitle(kApplicationTitle);
     QPixmap icon;

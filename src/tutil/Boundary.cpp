@@ -6,13 +6,23 @@ namespace tutil {
 
 namespace {
 
-// Context entries hold at most DBIMAXMSGLEN characters; a long path keeps its tail,
-// which names the table.
+// The length of at most `max` bytes of text that ends on a character boundary: the details
+// are UTF-8 (Polish letters take two bytes), and half a letter would show as a stand-in.
+size_t Utf8Prefix(const std::string& text, size_t max) {
+  if (text.size() <= max) return text.size();
+  size_t n = max;
+  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  return n;
+}
+
+// Context entries hold at most DBIMAXMSGLEN bytes; a long path keeps its tail, which names
+// the table.
 std::string Entry(const std::string& label, const std::string& text) {
   std::string entry = label + text;
   if (entry.size() > DBIMAXMSGLEN) {
-    const size_t keep = DBIMAXMSGLEN - label.size() - 3;
-    entry = label + "..." + text.substr(text.size() - keep);
+    size_t start = text.size() - (DBIMAXMSGLEN - label.size() - 3);
+    while (start < text.size() && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) ++start;
+    entry = label + "..." + text.substr(start);
   }
   return entry;
 }
@@ -22,10 +32,11 @@ std::string Entry(const std::string& label, const std::string& text) {
 DBIResult Report(const Failure& failure) {
   try {
     DbiClearErrorContext();
-    if (!failure.file.empty()) DbiAddErrorContext(Entry("File: ", failure.file).c_str());
+    if (!failure.file.empty()) DbiAddErrorContext(Entry("Plik: ", failure.file).c_str());
     if (!failure.detail.empty()) {
       std::string detail = failure.detail;
-      if (detail.size() > DBIMAXMSGLEN) detail = detail.substr(0, DBIMAXMSGLEN - 3) + "...";
+      if (detail.size() > DBIMAXMSGLEN)
+        detail = detail.substr(0, Utf8Prefix(detail, DBIMAXMSGLEN - 3)) + "...";
       DbiAddErrorContext(detail.c_str());
     }
   } catch (...) {

@@ -23,7 +23,7 @@ void CopyText(char (&dst)[N], const std::string& src) {
 template <size_t N>
 std::string TextOf(const char (&src)[N], const std::string& what, const std::string& file) {
   const size_t n = strnlen(src, N);
-  if (n == N) Fail(DBIERR_INVALIDDESC, file, what + " is not NUL-terminated");
+  if (n == N) Fail(DBIERR_INVALIDDESC, file, what + ": brak bajtu NUL kończącego tekst");
   return std::string(src, n);
 }
 
@@ -34,7 +34,7 @@ std::string TextOf(const char (&src)[N], const std::string& what, const std::str
 // An array the count says holds elements must be there.
 void RequireArray(uint16_t count, const void* array, const char* what, const std::string& file) {
   if (count > 0 && array == nullptr)
-    Fail(DBIERR_INVALIDPARAM, file, std::string(what) + " array is a null pointer");
+    Fail(DBIERR_INVALIDPARAM, file, "tablica " + std::string(what) + ": pusty wskaźnik");
 }
 
 bool HasCheck(const TableFacts& facts, size_t fieldIndex) {
@@ -225,20 +225,20 @@ void MakeDesc(const TableFacts& facts, CRTblDesc* desc) {
   auto require = [&](uint16_t given, uint16_t needed, const void* array, const char* what) {
     if (given < needed) {
       Fail(DBIERR_INVALIDDESC, file,
-           std::string(what) + " count is " + std::to_string(given) + " but should be " +
+           "liczba " + std::string(what) + " wynosi " + std::to_string(given) + ", a powinna " +
                std::to_string(needed));
     }
     RequireArray(needed, array, what, file);
   };
-  require(desc->iFldCount, need.fields, desc->pfldDesc, "field");
-  require(desc->iIdxCount, need.indexes, desc->pidxDesc, "index");
-  require(desc->iValChkCount, need.valChecks, desc->pvchkDesc, "validity check");
-  require(desc->iRintCount, need.refLinks, desc->printDesc, "referential link");
+  require(desc->iFldCount, need.fields, desc->pfldDesc, "pól");
+  require(desc->iIdxCount, need.indexes, desc->pidxDesc, "indeksów");
+  require(desc->iValChkCount, need.valChecks, desc->pvchkDesc, "kontroli poprawności");
+  require(desc->iRintCount, need.refLinks, desc->printDesc, "powiązań referencyjnych");
   // Optional parameters are optional: a caller that leaves count 6 at 0 gets none.
   const bool params = desc->iOptParams != 0;
   if (params) {
-    require(desc->iOptParams, need.optParams, desc->pfldOptParams, "optional parameter");
-    RequireArray(desc->iOptParams, desc->pOptData, "optional data", file);
+    require(desc->iOptParams, need.optParams, desc->pfldOptParams, "parametrów opcjonalnych");
+    RequireArray(desc->iOptParams, desc->pOptData, "danych opcjonalnych", file);
   }
 
   // Everything fits: now write.
@@ -296,22 +296,22 @@ int StoredSize(const FLDDesc& f, FieldType type) {
 }
 
 paradox::RebuildField FieldFromDesc(const FLDDesc& f, uint16_t number, const std::string& file) {
-  const std::string where = "field " + std::to_string(number);
+  const std::string where = "pole " + std::to_string(number);
   if (f.iFldType > 0xFF || !paradox::IsKnownFieldType(static_cast<uint8_t>(f.iFldType))) {
-    Invalid(file, where + ": field type " + std::to_string(f.iFldType) + " is unknown");
+    Invalid(file, where + ": nieznany typ pola " + std::to_string(f.iFldType));
   }
   const auto type = static_cast<FieldType>(f.iFldType);
   if (f.cTypeLetter != 0 && f.cTypeLetter != paradox::FieldTypeLetter(type)) {
-    Invalid(file, where + ": type letter does not match the field type");
+    Invalid(file, where + ": litera typu nie pasuje do typu pola");
   }
   const int size = StoredSize(f, type);
   if (size < 0 || size > 255)
-    Invalid(file, where + ": size " + std::to_string(size) + " is out of range");
+    Invalid(file, where + ": rozmiar " + std::to_string(size) + " poza zakresem");
   paradox::Status st = paradox::ValidateFieldDescriptor(type, static_cast<uint8_t>(size));
   if (!st.ok()) Invalid(file, where + ": " + st.message());
   paradox::RebuildField rf;
-  rf.name = TextOf(f.szName, where + " name", file);
-  if (rf.name.empty()) Invalid(file, where + " has no name");
+  rf.name = TextOf(f.szName, where + ", nazwa", file);
+  if (rf.name.empty()) Invalid(file, where + " nie ma nazwy");
   rf.type = paradox::FieldTypeLetter(type);
   rf.size = static_cast<uint16_t>(size);
   return rf;
@@ -320,12 +320,13 @@ paradox::RebuildField FieldFromDesc(const FLDDesc& f, uint16_t number, const std
 void CheckKeyFields(const IDXDesc& x, const std::string& where, uint16_t fieldCount,
                     const std::string& file) {
   if (x.iFldsInKey == 0 || x.iFldsInKey > TU_MAX_KEY_FIELDS) {
-    Invalid(file, where + ": " + std::to_string(x.iFldsInKey) + " key fields, should be 1 to 16");
+    Invalid(file,
+            where + ": " + std::to_string(x.iFldsInKey) + " pól klucza, a powinno od 1 do 16");
   }
   for (uint16_t k = 0; k < x.iFldsInKey; ++k) {
     if (x.aiKeyFld[k] == 0 || x.aiKeyFld[k] > fieldCount) {
-      Invalid(file, where + ": key field " + std::to_string(x.aiKeyFld[k]) +
-                        " is not a field of the table");
+      Invalid(file,
+              where + ": pole klucza " + std::to_string(x.aiKeyFld[k]) + " nie jest polem tabeli");
     }
   }
 }
@@ -334,7 +335,7 @@ void CheckKeyFields(const IDXDesc& x, const std::string& where, uint16_t fieldCo
 uint16_t PrimaryKeyFields(const IDXDesc& x, const std::string& where, const std::string& file) {
   for (uint16_t k = 0; k < x.iFldsInKey; ++k) {
     if (x.aiKeyFld[k] != k + 1)
-      Invalid(file, where + ": primary key fields must be the leading fields in order");
+      Invalid(file, where + ": pola klucza głównego muszą być pierwszymi polami tabeli, po kolei");
   }
   return x.iFldsInKey;
 }
@@ -342,7 +343,7 @@ uint16_t PrimaryKeyFields(const IDXDesc& x, const std::string& where, const std:
 paradox::RebuildIndex SecondaryFromDesc(const IDXDesc& x, const std::string& where,
                                         const std::string& file) {
   paradox::RebuildIndex ri;
-  ri.name = TextOf(x.szName, where + " name", file);
+  ri.name = TextOf(x.szName, where + ", nazwa", file);
   bool anyDescending = false;
   for (uint16_t k = 0; k < x.iFldsInKey; ++k) {
     ri.fields.push_back(x.aiKeyFld[k]);
@@ -354,7 +355,7 @@ paradox::RebuildIndex SecondaryFromDesc(const IDXDesc& x, const std::string& whe
   ri.caseInsensitive = x.bCaseInsensitive != 0;
   ri.unique = x.bUnique != 0;
   ri.maintained = x.bMaintained != 0;
-  ri.fileSuffix = TextOf(x.szFileSuffix, where + " file suffix", file);
+  ri.fileSuffix = TextOf(x.szFileSuffix, where + ", przyrostek pliku", file);
   return ri;
 }
 
@@ -362,8 +363,8 @@ void CheckValidityChecks(const CRTblDesc& desc, const std::string& file) {
   const auto* checks = static_cast<const VCHKDesc*>(desc.pvchkDesc);
   for (uint16_t i = 0; i < desc.iValChkCount; ++i) {
     if (checks[i].iFldNum == 0 || checks[i].iFldNum > desc.iFldCount) {
-      Invalid(file, "validity check " + std::to_string(i + 1) + ": field " +
-                        std::to_string(checks[i].iFldNum) + " is not a field of the table");
+      Invalid(file, "kontrola poprawności " + std::to_string(i + 1) + ": pole " +
+                        std::to_string(checks[i].iFldNum) + " nie jest polem tabeli");
     }
   }
 }
@@ -377,14 +378,14 @@ void CheckKeptParams(const CRTblDesc& desc, const TableFacts& facts, const std::
   const auto own = OptionalParams(facts);
   for (uint16_t i = 0; i < desc.iOptParams; ++i) {
     const std::string name =
-        TextOf(params[i].szName, "optional parameter " + std::to_string(i + 1), file);
+        TextOf(params[i].szName, "parametr opcjonalny " + std::to_string(i + 1), file);
     if (name != "LEVEL" && name != "BLOCK SIZE") continue;
     const std::string value(data + params[i].iOffset,
                             strnlen(data + params[i].iOffset, params[i].iLen));
     for (const auto& [ownName, ownValue] : own) {
       if (ownName == name && ownValue != value) {
-        Invalid(file, "optional parameter " + name + " is " + value + " but the table has " +
-                          ownValue + "; a rebuild keeps it");
+        Invalid(file, "parametr opcjonalny " + name + " ma wartość " + value + ", a tabela " +
+                          ownValue + "; przebudowa ją zachowuje");
       }
     }
   }
@@ -394,13 +395,13 @@ void CheckKeptParams(const CRTblDesc& desc, const TableFacts& facts, const std::
 
 paradox::TableStructure StructureFromDesc(const CRTblDesc& desc, const TableFacts* facts,
                                           const std::string& file) {
-  RequireArray(desc.iFldCount, desc.pfldDesc, "field", file);
-  RequireArray(desc.iIdxCount, desc.pidxDesc, "index", file);
-  RequireArray(desc.iValChkCount, desc.pvchkDesc, "validity check", file);
-  RequireArray(desc.iRintCount, desc.printDesc, "referential link", file);
-  RequireArray(desc.iOptParams, desc.pfldOptParams, "optional parameter", file);
+  RequireArray(desc.iFldCount, desc.pfldDesc, "pól", file);
+  RequireArray(desc.iIdxCount, desc.pidxDesc, "indeksów", file);
+  RequireArray(desc.iValChkCount, desc.pvchkDesc, "kontroli poprawności", file);
+  RequireArray(desc.iRintCount, desc.printDesc, "powiązań referencyjnych", file);
+  RequireArray(desc.iOptParams, desc.pfldOptParams, "parametrów opcjonalnych", file);
   RequireArray(desc.iOptParams, desc.pOptData, "optional data", file);
-  if (desc.iFldCount == 0) Invalid(file, "the descriptor has no fields");
+  if (desc.iFldCount == 0) Invalid(file, "opis struktury nie ma pól");
 
   paradox::TableStructure s;
   const auto* fields = static_cast<const FLDDesc*>(desc.pfldDesc);
@@ -410,10 +411,10 @@ paradox::TableStructure StructureFromDesc(const CRTblDesc& desc, const TableFact
   bool sawPrimary = false;
   for (uint16_t i = 0; i < desc.iIdxCount; ++i) {
     const IDXDesc& x = indexes[i];
-    const std::string where = "index " + std::to_string(i + 1);
+    const std::string where = "indeks " + std::to_string(i + 1);
     CheckKeyFields(x, where, desc.iFldCount, file);
     if (x.bPrimary) {
-      if (sawPrimary) Invalid(file, where + ": a second primary index");
+      if (sawPrimary) Invalid(file, where + ": drugi indeks główny");
       sawPrimary = true;
       s.keyFields = PrimaryKeyFields(x, where, file);
     } else {

@@ -68,11 +68,12 @@ uint8_t CheckLooksLikeTable(const std::string& path) {
   if (!st.ok()) FailWith(st, path, false);
   paradox::FixedHeader header;
   if (!header.DecodeFrom(paradox::ByteSpan(fixed, got)).ok())
-    Fail(DBIERR_NOTPARADOX, path, "file is too short for a Paradox table header");
+    Fail(DBIERR_NOTPARADOX, path, "plik jest za krótki na nagłówek tabeli Paradox");
   const uint8_t fileType = header.fileType;
   if (fileType != 0 && fileType != 2) {
     Fail(DBIERR_NOTPARADOX, path,
-         "file type byte is " + std::to_string(fileType) + ", not that of a Paradox table (.DB)");
+         "bajt typu pliku ma wartość " + std::to_string(fileType) +
+             ", inną niż w tabeli Paradox (.DB)");
   }
   return header.fileVersionId;
 }
@@ -83,7 +84,8 @@ TableFacts LoadFacts(const std::string& path) {
   facts.path = path;
 
   if (!paradox::LevelFromVersionId(CheckLooksLikeTable(path), &facts.level)) {
-    Fail(DBIERR_UNSUPPORTEDLEVEL, path, "table version byte is not that of a known level");
+    Fail(DBIERR_UNSUPPORTEDLEVEL, path,
+         "bajt wersji tabeli nie odpowiada żadnemu znanemu poziomowi");
   }
   auto header = paradox::ReadHeader(fs, path);
   if (!header.ok()) {
@@ -95,8 +97,8 @@ TableFacts LoadFacts(const std::string& path) {
   const uint16_t keys = facts.header.fixed.primaryKeyFields;
   if (keys > 16 || keys > facts.header.fields.size()) {
     Fail(DBIERR_CORRUPTHEADER, path,
-         "key field count is " + std::to_string(keys) + " but should be at most 16 and at most " +
-             std::to_string(facts.header.fields.size()));
+         "liczba pól klucza wynosi " + std::to_string(keys) +
+             ", a powinna najwyżej 16 i najwyżej " + std::to_string(facts.header.fields.size()));
   }
 
   auto family = paradox::FindFamily(fs, path);

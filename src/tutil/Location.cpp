@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 
+#include "SystemErrors.h"
 #include "TUtilInternal.h"
 #include "paradox/format/file.h"
 
@@ -16,15 +17,15 @@ namespace tutil {
 namespace fs = std::filesystem;
 
 const char* RequireText(const char* text, const char* what) {
-  if (text == nullptr) Fail(DBIERR_INVALIDPARAM, {}, std::string(what) + " is a null pointer");
+  if (text == nullptr) Fail(DBIERR_INVALIDPARAM, {}, std::string(what) + ": pusty wskaźnik");
   return text;
 }
 
 void RequireParadoxType(const char* type, const std::string& file) {
-  RequireText(type, "table type");
+  RequireText(type, "typ tabeli");
   if (strcasecmp(type, "PARADOX") != 0) {
     std::string shown(type, strnlen(type, DBIMAXNAMELEN + 1));
-    Fail(DBIERR_UNKNOWNTBLTYPE, file, "table type \"" + shown + "\" is not PARADOX");
+    Fail(DBIERR_UNKNOWNTBLTYPE, file, "typ tabeli \"" + shown + "\" to nie PARADOX");
   }
 }
 
@@ -33,10 +34,10 @@ namespace {
 // A lookup that failed for another reason than absence: the file or folder may well be
 // there, so "does not exist" would send the user looking in the wrong place.
 void FailUnreachable(const std::error_code& ec, const std::string& path) {
-  if (ec == std::errc::permission_denied) Fail(DBIERR_NOACCESS, path, "permission denied");
+  if (ec == std::errc::permission_denied) Fail(DBIERR_NOACCESS, path, "brak uprawnień");
   if (ec == std::errc::filename_too_long)
-    Fail(DBIERR_PATHTOOLONG, path, "a name in the location is too long for the file system");
-  Fail(DBIERR_READERR, path, ec.message());
+    Fail(DBIERR_PATHTOOLONG, path, "nazwa w położeniu tabeli jest za długa dla systemu plików");
+  Fail(DBIERR_READERR, path, rekasto::engine::SystemErrorText(ec));
 }
 
 bool IsAbsence(const std::error_code& ec) {
@@ -46,14 +47,14 @@ bool IsAbsence(const std::error_code& ec) {
 }  // namespace
 
 std::string ResolveLocation(const char* location) {
-  RequireText(location, "table location");
+  RequireText(location, "położenie tabeli");
   // Bounded scan: a location without a NUL in reach is as bad as a long one.
   const size_t length = strnlen(location, DBIMAXPATHLEN + 1);
   if (length > DBIMAXPATHLEN) {
     Fail(DBIERR_PATHTOOLONG, std::string(location, 60) + "...",
-         "table location is longer than 260 characters");
+         "położenie tabeli jest dłuższe niż 260 znaków");
   }
-  if (length == 0) Fail(DBIERR_NOSUCHTABLE, {}, "no table location given");
+  if (length == 0) Fail(DBIERR_NOSUCHTABLE, {}, "nie podano położenia tabeli");
   std::string path(location, length);
   for (char& c : path) {
     if (c == '\\') c = '/';
@@ -63,7 +64,7 @@ std::string ResolveLocation(const char* location) {
   fs::path folder = p.has_parent_path() ? p.parent_path() : fs::path(".");
   if (!fs::is_directory(folder, ec)) {
     if (!IsAbsence(ec)) FailUnreachable(ec, path);
-    Fail(DBIERR_DIRNOTFOUND, path, "table folder does not exist");
+    Fail(DBIERR_DIRNOTFOUND, path, "katalog tabeli nie istnieje");
   }
   if (!fs::exists(p, ec)) {
     if (!IsAbsence(ec)) FailUnreachable(ec, path);
@@ -79,15 +80,16 @@ std::string ResolveLocation(const char* location) {
         break;
       }
     }
-    if (!found) Fail(DBIERR_NOSUCHTABLE, path, "table file does not exist");
+    if (!found) Fail(DBIERR_NOSUCHTABLE, path, "plik tabeli nie istnieje");
     path = p.string();
   }
   if (fs::is_directory(p, ec))
-    Fail(DBIERR_NOSUCHTABLE, path, "location names a folder, not a table file");
-  if (!fs::is_regular_file(p, ec)) Fail(DBIERR_NOTPARADOX, path, "not a regular file");
+    Fail(DBIERR_NOSUCHTABLE, path, "położenie wskazuje katalog, nie plik tabeli");
+  if (!fs::is_regular_file(p, ec)) Fail(DBIERR_NOTPARADOX, path, "to nie jest zwykły plik");
   if (access(path.c_str(), R_OK) != 0) {
-    if (errno == EACCES || errno == EPERM) Fail(DBIERR_NOACCESS, path, "permission denied");
-    Fail(DBIERR_READERR, path, std::strerror(errno));
+    const int err = errno;
+    if (err == EACCES || err == EPERM) Fail(DBIERR_NOACCESS, path, "brak uprawnień");
+    Fail(DBIERR_READERR, path, rekasto::engine::SystemErrorText(err));
   }
   return path;
 }

@@ -7,7 +7,7 @@ namespace tutil {
 void ProgressRelay::Begin() {
   for (unsigned phase :
        {PROGRESS_PHASE_HEADER, PROGRESS_PHASE_INDEXES, PROGRESS_PHASE_DATA, PROGRESS_PHASE_OVERALL})
-    (*this)(static_cast<int>(phase), 0);
+    Send(static_cast<int>(phase), 0);
 }
 
 void ProgressRelay::operator()(int phase, int percent) {
@@ -15,6 +15,11 @@ void ProgressRelay::operator()(int phase, int percent) {
       phase != PROGRESS_PHASE_DATA && phase != PROGRESS_PHASE_OVERALL) {
     return;
   }
+  if (phase == PROGRESS_PHASE_INDEXES && noIndexes_) percent = 100;
+  Send(phase, percent);
+}
+
+void ProgressRelay::Send(int phase, int percent) {
   percent = std::clamp(percent, 0, 100);
   if (percent <= last_[phase]) return;
   last_[phase] = percent;

@@ -17,9 +17,15 @@ class ProgressRelay {
   void Begin();
   // phase 0 header, 1 indexes, 2 data, 8 overall; other phases are not passed on.
   void operator()(int phase, int percent);
+  // The table has no index to write or check: the index phase is done as soon as it is
+  // reached, instead of standing at 0 (or creeping along with the records) to the end.
+  void SetNoIndexes(bool none) { noIndexes_ = none; }
 
  private:
+  void Send(int phase, int percent);
+
   std::string message_;
+  bool noIndexes_ = false;
   int last_[9] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
 };
 

@@ -16,14 +16,16 @@ RebuildDone Rebuild(const std::string& path, const std::string& backupName,
                     const CRTblDesc& desc) {
   const size_t typeLength = strnlen(desc.szTblType, sizeof desc.szTblType);
   if (typeLength == sizeof desc.szTblType)
-    Fail(DBIERR_INVALIDDESC, path, "descriptor's table type is not NUL-terminated");
+    Fail(DBIERR_INVALIDDESC, path,
+         "typ tabeli w opisie struktury: brak bajtu NUL kończącego tekst");
   if (typeLength > 0) RequireParadoxType(desc.szTblType, path);
   const size_t reportLength = strnlen(desc.szErrTblName, sizeof desc.szErrTblName);
   if (reportLength == sizeof desc.szErrTblName)
-    Fail(DBIERR_INVALIDDESC, path, "descriptor's report table name is not NUL-terminated");
+    Fail(DBIERR_INVALIDDESC, path,
+         "nazwa tabeli raportu w opisie struktury: brak bajtu NUL kończącego tekst");
   const std::string reportName =
       reportLength == 0 ? std::string("Rebuild.DB")
-                        : RequireTableFileName(desc.szErrTblName, "report table name", path);
+                        : RequireTableFileName(desc.szErrTblName, "nazwa tabeli raportu", path);
 
   // All four land in the same repair folder: two of one name would meet there half-way
   // through the rebuild.
@@ -33,8 +35,8 @@ RebuildDone Rebuild(const std::string& path, const std::string& backupName,
       if (strcasecmp(paradox::PathStem(*names[i]).c_str(), paradox::PathStem(*names[j]).c_str()) ==
           0) {
         Fail(DBIERR_INVALIDPARAM, path,
-             "backup, key-violation, problem and report tables need different names; \"" +
-                 *names[i] + "\" and \"" + *names[j] + "\" are one");
+             "tabele kopii, naruszeń klucza, problemów i raportu muszą mieć różne nazwy; \"" +
+                 *names[i] + "\" i \"" + *names[j] + "\" to jedna nazwa");
       }
     }
   }
@@ -60,6 +62,10 @@ RebuildDone Rebuild(const std::string& path, const std::string& backupName,
   options.problemName = problemName;
   options.reportName = reportName;
   options.progress = [&relay](int phase, int percent) { relay(phase, percent); };
+  // No primary key and no secondary index, given or in the family: the new family has no
+  // index member. Unknown when the header could not be read: the bar then moves as usual.
+  relay.SetNoIndexes(facts && structure.keyFields == 0 && structure.indexes.empty() &&
+                     facts->header.fixed.primaryKeyFields == 0 && facts->family.secondary.empty());
   relay.Begin();
   const paradox::RebuildResult result = paradox::RebuildTable(path, options);
   if (!result.status.ok()) {

@@ -63,8 +63,9 @@ std::string Outcome(uint16_t handle) {
 
 void RequireSession(uint16_t handle) {
   if (!IsOpenSession(handle))
-    Fail(DBIERR_INVALIDHNDL, {},
-         "utility session handle " + std::to_string(handle) + " is not open");
+    Fail(
+        DBIERR_INVALIDHNDL, {},
+        "sesja biblioteki narzędziowej o uchwycie " + std::to_string(handle) + " nie jest otwarta");
 }
 
 }  // namespace tutil

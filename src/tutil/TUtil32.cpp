@@ -18,7 +18,8 @@ std::string RequireTableFileName(const char* name, const char* what, const std::
   std::string n(name, length);
   if (length == 0 || length > DBIMAXTBLNAMELEN || n == "." || n == ".." ||
       n.find_first_of("/\\") != std::string::npos) {
-    Fail(DBIERR_INVALIDPARAM, file, std::string(what) + " must be a plain table file name");
+    Fail(DBIERR_INVALIDPARAM, file,
+         std::string(what) + ": wymagana sama nazwa pliku tabeli, bez katalogu");
   }
   const size_t dot = n.rfind('.');
   if (dot == std::string::npos || strcasecmp(n.c_str() + dot, ".db") != 0) n += ".DB";
@@ -76,9 +77,9 @@ std::string ParadoxTableAt(const void* results, const char* what, const char* lo
 
 extern "C" DBIResult TUInit(hTUses* phTUSession) {
   return AtBoundary([&]() -> DBIResult {
-    tutil::RequireText(reinterpret_cast<const char*>(phTUSession), "session handle address");
+    tutil::RequireText(reinterpret_cast<const char*>(phTUSession), "adres uchwytu sesji");
     const uint16_t h = tutil::OpenSession();
-    if (h == 0) Fail(DBIERR_SESSIONLIMIT, {}, "too many utility sessions are open");
+    if (h == 0) Fail(DBIERR_SESSIONLIMIT, {}, "otwarto za dużo sesji biblioteki narzędziowej");
     *phTUSession = h;
     return DBIERR_NONE;
   });
@@ -95,7 +96,7 @@ extern "C" DBIResult TUExit(hTUses hTUSession) {
 extern "C" DBIResult TUFillCURProps(hTUses hTUSession, const char* pszTableName,
                                     CURProps* pTblProps) {
   return Operation(hTUSession, Step::kProperties, pszTableName, [&] {
-    const std::string path = TableAt(pTblProps, "properties record address", pszTableName);
+    const std::string path = TableAt(pTblProps, "adres rekordu właściwości", pszTableName);
     tutil::FillProps(path, pszTableName, pTblProps);
     return std::string("Właściwości tabeli odczytane.");
   });
@@ -107,9 +108,9 @@ extern "C" DBIResult TUVerifyTable(hTUses hTUSession, const char* pszTableName,
                                    int32_t* piErrorLevel) {
   return Operation(hTUSession, Step::kVerify, pszTableName, [&] {
     const std::string path =
-        ParadoxTableAt(piErrorLevel, "verdict address", pszTableName, pszDriverType);
+        ParadoxTableAt(piErrorLevel, "adres werdyktu", pszTableName, pszDriverType);
     const std::string findings =
-        tutil::RequireTableFileName(pszErrTableName, "findings table name", path);
+        tutil::RequireTableFileName(pszErrTableName, "nazwa tabeli wyników sprawdzenia", path);
     const tutil::VerifyDone done = tutil::Verify(path, findings, pszPassword);
     std::string text = tutil::VerifyText(done);
     *piErrorLevel = done.verdict;
@@ -126,7 +127,7 @@ extern "C" DBIResult TUGetCRTblDescCount(hTUses hTUSession, const char* pszTable
     uint16_t* outs[] = {piFldCount,  piIdxCount,  piSecRecCount, piValChkCount,
                         piRintCount, piOptParams, piOptDataLen};
     for (uint16_t* out : outs)
-      tutil::RequireText(reinterpret_cast<const char*>(out), "count address");
+      tutil::RequireText(reinterpret_cast<const char*>(out), "adres licznika");
     const std::string path = tutil::ResolveLocation(pszTableName);
     const tutil::DescCounts c = tutil::CountDesc(path);
     *piFldCount = c.fields;
@@ -143,7 +144,7 @@ extern "C" DBIResult TUGetCRTblDescCount(hTUses hTUSession, const char* pszTable
 extern "C" DBIResult TUFillCRTblDesc(hTUses hTUSession, CRTblDesc* pTblDesc,
                                      const char* pszTableName, const char* pszPassword) {
   return Operation(hTUSession, Step::kStructure, pszTableName, [&] {
-    const std::string path = TableAt(pTblDesc, "descriptor address", pszTableName);
+    const std::string path = TableAt(pTblDesc, "adres opisu struktury", pszTableName);
     tutil::FillDesc(path, pszTableName, pTblDesc, pszPassword);
     return std::string("Struktura tabeli odczytana.");
   });
@@ -155,13 +156,13 @@ extern "C" DBIResult TURebuildTable(hTUses hTUSession, const char* pszTableName,
                                     CRTblDesc* pTblDesc) {
   return Operation(hTUSession, Step::kRebuild, pszTableName, [&] {
     const std::string path =
-        ParadoxTableAt(pTblDesc, "descriptor address", pszTableName, pszDriverType);
+        ParadoxTableAt(pTblDesc, "adres opisu struktury", pszTableName, pszDriverType);
     const std::string backup =
-        tutil::RequireTableFileName(pszBackupTableName, "backup table name", path);
+        tutil::RequireTableFileName(pszBackupTableName, "nazwa tabeli kopii", path);
     const std::string keyviol =
-        tutil::RequireTableFileName(pszKeyviolName, "key-violation table name", path);
+        tutil::RequireTableFileName(pszKeyviolName, "nazwa tabeli naruszeń klucza", path);
     const std::string problem =
-        tutil::RequireTableFileName(pszProblemTableName, "problem table name", path);
+        tutil::RequireTableFileName(pszProblemTableName, "nazwa tabeli problemów", path);
     return tutil::RebuildText(tutil::Rebuild(path, backup, keyviol, problem, *pTblDesc));
   });
 }
@@ -169,8 +170,8 @@ extern "C" DBIResult TURebuildTable(hTUses hTUSession, const char* pszTableName,
 extern "C" DBIResult TUGetLastOutcome(hTUses hTUSession, char* pszOutcome, uint32_t iOutcomeSize) {
   return AtBoundary([&]() -> DBIResult {
     tutil::RequireSession(hTUSession);
-    tutil::RequireText(pszOutcome, "outcome buffer");
-    if (iOutcomeSize == 0) Fail(DBIERR_INVALIDPARAM, {}, "outcome buffer size is 0");
+    tutil::RequireText(pszOutcome, "bufor wyniku");
+    if (iOutcomeSize == 0) Fail(DBIERR_INVALIDPARAM, {}, "bufor wyniku ma rozmiar 0");
     const std::string text = tutil::Outcome(hTUSession);
     size_t length = std::min<size_t>(text.size(), iOutcomeSize - 1);
     // Cut before a UTF-8 continuation byte, so the copy never ends in half a letter.

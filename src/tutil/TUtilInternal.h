@@ -45,11 +45,11 @@ DBIResult AtBoundary(Body&& body, Failure* caught = nullptr) noexcept {
   } catch (const Failure& failure) {
     return Caught(failure, caught);
   } catch (const std::bad_alloc&) {
-    return Caught(Failure{DBIERR_NOMEMORY, {}, "out of memory"}, caught);
+    return Caught(Failure{DBIERR_NOMEMORY, {}, "brak pamięci"}, caught);
   } catch (const std::exception& e) {
     return Caught(Failure{DBIERR_INTERNAL, {}, e.what()}, caught);
   } catch (...) {
-    return Caught(Failure{DBIERR_INTERNAL, {}, "unexpected failure"}, caught);
+    return Caught(Failure{DBIERR_INTERNAL, {}, "nieoczekiwany błąd"}, caught);
   }
 }
 

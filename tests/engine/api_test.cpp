@@ -47,7 +47,7 @@ TEST_F(EngineTest, EveryCallButErrorTextsNeedsAStartedEngine) {
   EXPECT_EQ(DbiOpenDatabase("DEMO", &db), DBIERR_NOTINITIALIZED);
   EXPECT_EQ(DbiReportProgress(1, 0, ""), DBIERR_NOTINITIALIZED);
   EXPECT_EQ(DbiGetErrorString(DBIERR_NOTINITIALIZED, text), DBIERR_NONE);
-  EXPECT_STREQ(text, "The database engine is not started");
+  EXPECT_STREQ(text, "Silnik bazy danych nie jest uruchomiony");
 }
 
 TEST_F(ApiTest, InitTwiceFailsAndExitStopsTheEngine) {
@@ -268,7 +268,7 @@ TEST_F(ApiTest, RoutineThatThrowsGivesInternalErrorWithItsOwnContext) {
   ASSERT_EQ(DbiRegisterCallBack(0, cbGENPROGRESS, 0, sizeof buffer, &buffer, ThrowStd),
             DBIERR_NONE);
   EXPECT_EQ(DbiReportProgress(5, 0, ""), DBIERR_INTERNAL);
-  EXPECT_EQ(ContextEntries(), std::vector<std::string>{"Detail: bar repaint failed"});
+  EXPECT_EQ(ContextEntries(), std::vector<std::string>{"Szczegóły: bar repaint failed"});
 
   // An earlier failure's context must not be shown as the context of this one.
   ASSERT_EQ(DbiGetDatabaseDesc("NOSUCH", nullptr), DBIERR_INVALIDPARAM);
@@ -317,7 +317,7 @@ TEST(ErrorTexts, EveryEngineCodeHasItsOwnShortText) {
   EXPECT_STREQ(text, "");
   EXPECT_EQ(DbiGetErrorString(DBIERR_UNKNOWNDB, nullptr), DBIERR_INVALIDPARAM);
   EXPECT_EQ(DbiGetErrorString(DBIERR_UNKNOWNDB, text), DBIERR_NONE);
-  EXPECT_STREQ(text, "Unknown alias");
+  EXPECT_STREQ(text, "Nieznany alias");
 }
 
 TEST(ErrorContext, EntriesAreNumberedFromOneAndLongOnesKeepTheirEnd) {

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "EngineTestSupport.h"
+#include "SystemErrors.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -13,11 +16,11 @@ using enginetest::WriteFile;
 TEST(MessageRule, EngineTextThenEachDistinctContextTextOnItsOwnLine) {
   DbiClearErrorContext();
   DbiAddErrorContext("Alias: DEMO");
-  DbiAddErrorContext("Folder: /data/demo");
+  DbiAddErrorContext("Katalog: /data/demo");
   DbiAddErrorContext("Alias: DEMO");
-  DbiAddErrorContext("Folder not found");  // same as the engine text: shown once
+  DbiAddErrorContext("Nie ma takiego katalogu");  // same as the engine text: shown once
   EXPECT_EQ(EDBEngineError::BuildMessage(DBIERR_DIRNOTFOUND),
-            "Folder not found\nAlias: DEMO\nFolder: /data/demo");
+            "Nie ma takiego katalogu\nAlias: DEMO\nKatalog: /data/demo");
 }
 
 TEST(MessageRule, FallbackWhenThereIsNoTextAtAll) {
@@ -41,8 +44,43 @@ TEST(MessageRule, CheckThrowsWithTheCodeAndTheMessageOfThatMoment) {
   } catch (const EDBEngineError& e) {
     DbiClearErrorContext();  // the message was fixed when the error was made
     EXPECT_EQ(e.ErrorCode(), DBIERR_UNKNOWNDB);
-    EXPECT_STREQ(e.what(), "Unknown alias\nAlias: X");
+    EXPECT_STREQ(e.what(), "Nieznany alias\nAlias: X");
   }
+}
+
+TEST(MessageRule, DetailsOnlyGiveTheCodeThenTheContextOfThatMoment) {
+  DbiClearErrorContext();
+  DbiAddErrorContext("Plik: /t/A.DB");
+  DbiAddErrorContext("bajt typu pliku ma wartość 3, inną niż w tabeli Paradox (.DB)");
+  try {
+    Check(DBIERR_NOTPARADOX);
+    FAIL() << "no exception";
+  } catch (const EDBEngineError& e) {
+    DbiClearErrorContext();
+    const EDBEngineError details = e.DetailsOnly();
+    EXPECT_EQ(details.ErrorCode(), DBIERR_NOTPARADOX);
+    // The engine's own sentence is left out: the box before it gave the reason.
+    EXPECT_STREQ(details.what(),
+                 "Kod błędu silnika: $2509\nPlik: /t/A.DB\n"
+                 "bajt typu pliku ma wartość 3, inną niż w tabeli Paradox (.DB)");
+    EXPECT_EQ(details.Context(), e.Context());
+  }
+  DbiAddErrorContext("Tabela: /t/B.DB");
+  DbiAddErrorContext("Tabela: /t/B.DB");
+  const EDBEngineError locked(DBIERR_NOACCESS);
+  EXPECT_STREQ(locked.DetailsOnly().what(), "Kod błędu silnika: $250d\nTabela: /t/B.DB");
+  DbiClearErrorContext();
+  EXPECT_STREQ(EDBEngineError(0x1234).DetailsOnly().what(), "Kod błędu silnika: $1234");
+}
+
+TEST(SystemErrors, CausesAUserMeetsArePolishOthersNamedByNumber) {
+  using rekasto::engine::SystemErrorText;
+  EXPECT_EQ(SystemErrorText(EACCES), "brak uprawnień");
+  EXPECT_EQ(SystemErrorText(ENOSPC), "brak miejsca na dysku");
+  EXPECT_EQ(SystemErrorText(EROFS), "system plików tylko do odczytu");
+  EXPECT_EQ(SystemErrorText(std::make_error_code(std::errc::no_such_file_or_directory)),
+            "nie ma takiego pliku ani katalogu");
+  EXPECT_EQ(SystemErrorText(EPROTO), "błąd systemu nr " + std::to_string(EPROTO));
 }
 
 class SessionTest : public EngineTest {
@@ -96,8 +134,8 @@ TEST_F(SessionTest, BrokenConfigurationThrowsOutOfSetActive) {
   } catch (const EDBEngineError& e) {
     EXPECT_EQ(e.ErrorCode(), DBIERR_CONFIG);
     EXPECT_EQ(std::string(e.what()),
-              "The engine configuration file cannot be read or has an error\nFile: " +
-                  ConfigFile().string() + "\nLine: 1\nAlias DATA has no PATH");
+              "Nie można odczytać pliku konfiguracji silnika albo jest w nim błąd\nPlik: " +
+                  ConfigFile().string() + "\nWiersz: 1\nAlias DATA nie ma PATH");
   }
   EXPECT_FALSE(session.Active());
 }
@@ -124,7 +162,7 @@ TEST_F(SessionTest, FailedListingThrowsAndLeavesTheListCleared) {
   } catch (const EDBEngineError& e) {
     EXPECT_EQ(e.ErrorCode(), DBIERR_DIRNOTFOUND);
     EXPECT_EQ(std::string(e.what()),
-              "Folder not found\nAlias: MISSING\nFolder: " + dir_.str() + "/no");
+              "Nie ma takiego katalogu\nAlias: MISSING\nKatalog: " + dir_.str() + "/no");
   }
   EXPECT_TRUE(list.empty());
   list = {"stale"};

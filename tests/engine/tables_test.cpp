@@ -93,7 +93,7 @@ TEST_F(TablesTest, MissingFolderNamesTheFolder) {
   hDBIDb db = 0;
   EXPECT_EQ(DbiOpenDatabase("GONE", &db), DBIERR_DIRNOTFOUND);
   EXPECT_EQ(ContextEntries(), (std::vector<std::string>{
-                                  "Alias: GONE", "Folder: " + (dir_.path() / "gone").string()}));
+                                  "Alias: GONE", "Katalog: " + (dir_.path() / "gone").string()}));
   EXPECT_EQ(db, 0u);
 
   // A folder that goes away after the database was opened.
@@ -102,7 +102,7 @@ TEST_F(TablesTest, MissingFolderNamesTheFolder) {
   hDBICur cur = 0;
   EXPECT_EQ(DbiOpenTableList(db, 0, 0, "*.*", &cur), DBIERR_DIRNOTFOUND);
   EXPECT_EQ(cur, 0u);
-  EXPECT_EQ(ContextEntries().at(1), "Folder: " + Folder().string());
+  EXPECT_EQ(ContextEntries().at(1), "Katalog: " + Folder().string());
 }
 
 TEST_F(TablesTest, UnknownAliasAndBadArguments) {

@@ -195,7 +195,9 @@ TEST_F(BDEUtilTest, RequireBDEUtilRaisesAnEngineErrorWhenTheObjectIsMissing) {
     FAIL();
   } catch (const EDBEngineError& e) {
     EXPECT_EQ(e.ErrorCode(), DBIERR_NOTINITIALIZED);
-    EXPECT_NE(std::string(e.what()).find("not opened at start-up"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("nie otwarto jej przy starcie programu"),
+              std::string::npos)
+        << e.what();
   }
   F().BDEUtil = saved;
 }

@@ -13,12 +13,13 @@ add_executable(test_handlers
   ${CMAKE_CURRENT_SOURCE_DIR}/handlers_test_main.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/handlers_selection_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/handlers_operations_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/handlers_keyboard_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/bdeutil_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/support/HandlersFixture.h)
 target_compile_definitions(test_handlers PRIVATE
   HANDLERS_ENGINE_CONFIG="${CMAKE_CURRENT_SOURCE_DIR}/data/engine.ini")
 target_link_libraries(test_handlers PRIVATE
-  mainform tutil_scripted engine widgets GTest::gtest)
+  mainform tutil_scripted engine widgets Qt6::Test GTest::gtest)
 gtest_discover_tests(test_handlers
   PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS handlers
   DISCOVERY_TIMEOUT 60)

@@ -150,11 +150,15 @@ TEST_F(EndToEndTest, MissingFileVerifiesToItsReasonAndRebuildReportsTheError) {
     FAIL() << "the verification inside the rebuild must raise";
   } catch (const EDBEngineError& e) {
     EXPECT_EQ(e.ErrorCode(), DBIERR_NOSUCHTABLE);
+    // The box before it gave the reason: the engine adds its code, the file and its detail,
+    // all in Polish.
+    EXPECT_EQ(QString::fromUtf8(e.what()), QStringLiteral("Kod błędu silnika: $2508\nPlik: ") +
+                                               path + QStringLiteral("\nplik tabeli nie istnieje"));
   }
   EXPECT_EQ(form_->LogLastLine(), QStringLiteral("Błąd przy przebudowywaniu tabeli \"NOSUCH.DB\""));
   ASSERT_EQ(dialogs_.Boxes().size(), 1u);
   EXPECT_EQ(dialogs_.Boxes()[0].text,
-            QStringLiteral("Błąd przy przebudowywaniu tabeli:\n\r\"NOSUCH.DB\"\n\r") + reason);
+            QStringLiteral("Błąd przy przebudowywaniu tabeli:\n\"NOSUCH.DB\"\n") + reason);
 }
 
 TEST_F(EndToEndTest, ATextFileNamedLikeATableIsNamedForWhatItIs) {

@@ -10,8 +10,11 @@
 #include <QFontInfo>
 #include <QFontMetricsF>
 #include <QGuiApplication>
+#include <QImage>
 #include <QLabel>
 #include <QScreen>
+#include <QTabWidget>
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -65,6 +68,30 @@ class DensityTest : public ::testing::Test {
   Dialogs* previous_ = nullptr;
   std::unique_ptr<TMainForm> form_;
 };
+
+// How much of the about page the labels' light colour covers, over the dark picture, drawn
+// at the screen's own resolution.
+long AboutInk(TMainForm& f) {
+  const QImage page = f.TabSheet3->grab().toImage();
+  long ink = 0;
+  for (int y = 0; y < page.height(); ++y)
+    for (int x = 0; x < page.width(); ++x) ink += std::max(0, qGray(page.pixel(x, y)) - 150);
+  return ink;
+}
+
+TEST_F(DensityTest, TheAboutLabelsAreDrawnBoldAtThisDensity) {
+  TMainForm& f = *form_;
+  f.PageControl1->setCurrentIndex(2);
+  ShowAndSettle();
+  const long bold = AboutInk(f);
+  for (QLabel* about : {f.Label11, f.Label12}) {
+    QFont font = about->font();
+    font.setBold(false);
+    about->setFont(font);
+  }
+  const long regular = AboutInk(f);
+  EXPECT_GT(bold * 100, regular * 120) << bold << " against " << regular;
+}
 
 TEST_F(DensityTest, TheScreenHasTheDensityThisRunIsFor) {
   EXPECT_NEAR(ScreenDensity(), ExpectedDensity(), 0.5);

@@ -6,17 +6,21 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCompleter>
+#include <QDateTime>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QListView>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <QTreeView>
 #include <functional>
 #include <string>
 
@@ -180,6 +184,121 @@ TEST(QtDialogsFile, OpenDialogListsTablesInEveryLetterCaseAndReturnsTheFullPath)
     EXPECT_FALSE(dialogs.OpenFile(TOpenDialogOptions{}, chosen));
     EXPECT_EQ(chosen, "unchanged");
   }
+}
+
+// Makes the files in `folder`, each with the same modification time.
+void MakeFiles(const QString& folder, const QStringList& names, const QDateTime& time) {
+  ASSERT_TRUE(QDir().mkpath(folder));
+  for (const QString& name : names) {
+    QFile file(folder + "/" + name);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(2048, 'x'));
+    ASSERT_TRUE(file.flush());  // a write at close would stamp the file anew
+    ASSERT_TRUE(file.setFileTime(time, QFileDevice::FileModificationTime));
+  }
+}
+
+// Runs the event loop until the dialog's details view lists `rows` rows (or a few seconds
+// have passed); the file system model reads the folder in a thread of its own.
+QTreeView* ShownDetails(QFileDialog& dialog, int rows) {
+  auto* details = dialog.findChild<QTreeView*>("treeView");
+  if (details == nullptr) return nullptr;
+  QElapsedTimer waited;
+  waited.start();
+  while (waited.elapsed() < 5000) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    const QModelIndex root = details->rootIndex();
+    if (root.isValid() && details->model()->rowCount(root) >= rows) break;
+  }
+  return details;
+}
+
+TEST(QtDialogsFile, DetailsShowPolishDatesInColumnsWideEnoughForATableFolder) {
+  const QString folder = QString::fromStdString(ShellScratchFolder()) + "/details";
+  const QDateTime time(QDate(2024, 12, 8), QTime(13, 45));
+  const QStringList names{"CUSTOMER.DB",        "CUSTOMER.PX", "CUSTOMER.MB",
+                          "ZAMÓWIENIA 2026.DB", "BADCOUNT.DB", "ORDERS.DB"};
+  MakeFiles(folder, names, time);
+  EXPECT_EQ(TTableFileDialog::DateText(time), QStringLiteral("8 gru 2024, 13:45"));
+
+  TTableFileDialog dialog{TOpenDialogOptions{}};
+  dialog.setNameFilters({"All (*)"});
+  dialog.setDirectory(folder);
+  dialog.show();
+  QTreeView* details = ShownDetails(dialog, static_cast<int>(names.size()));
+  ASSERT_NE(details, nullptr);
+  ASSERT_TRUE(details->isVisible()) << "the dialog opens in its details view";
+  const QModelIndex root = details->rootIndex();
+  ASSERT_EQ(details->model()->rowCount(root), names.size());
+  auto* dates = dynamic_cast<TPolishDateDelegate*>(details->itemDelegateForColumn(3));
+  ASSERT_NE(dates, nullptr);
+  for (int row = 0; row < details->model()->rowCount(root); ++row)
+    EXPECT_EQ(dates->Text(details->model()->index(row, 3, root)), "8 gru 2024, 13:45");
+  // Every column at least as wide as its widest cell: nothing is cut short with "...",
+  // whatever widths the dialog started with (Qt's defaults are measured on "128.88 GB" and
+  // "10/29/81 02:02PM"; a dialog used before restores the widths it was left with).
+  for (int column = 0; column <= 3; ++column) details->header()->resizeSection(column, 20);
+  QCoreApplication::processEvents();
+  const QFontMetrics metrics(details->font());
+  for (int column = 0; column <= 3; ++column) {
+    SCOPED_TRACE(column);
+    EXPECT_GE(details->header()->sectionSize(column),
+              static_cast<QAbstractItemView*>(details)->sizeHintForColumn(column));
+  }
+  EXPECT_GT(details->header()->sectionSize(0), metrics.horizontalAdvance("ZAMÓWIENIA 2026.DB"));
+  EXPECT_GT(details->header()->sectionSize(3), metrics.horizontalAdvance("8 gru 2024, 13:45"));
+  dialog.hide();
+}
+
+TEST(QtDialogsFile, ANameTypedWithoutItsExtensionFindsTheTableInAnyLetterCase) {
+  const QString folder = QString::fromStdString(ShellScratchFolder()) + "/typed";
+  MakeFiles(folder, {"CONTACTS.DB", "orders.db", "Mixed.Db", "BOTH.db", "Both.DB"},
+            QDateTime::currentDateTime());
+  EXPECT_EQ(TTableFileDialog::FindTyped(folder + "/CONTACTS.db"), folder + "/CONTACTS.DB");
+  EXPECT_EQ(TTableFileDialog::FindTyped(folder + "/ORDERS.db"), folder + "/orders.db");
+  EXPECT_EQ(TTableFileDialog::FindTyped(folder + "/mixed.db"), folder + "/Mixed.Db");
+  EXPECT_EQ(TTableFileDialog::FindTyped(folder + "/orders.db"), folder + "/orders.db");
+  // Two that differ only in letter case: the one whose name before the extension is as typed.
+  EXPECT_EQ(TTableFileDialog::FindTyped(folder + "/Both.db"), folder + "/Both.DB");
+  EXPECT_EQ(TTableFileDialog::FindTyped(folder + "/BOTH.DB"), folder + "/BOTH.db");
+  EXPECT_EQ(TTableFileDialog::FindTyped(folder + "/NOSUCH.db"), QString());
+  EXPECT_EQ(TTableFileDialog::FindTyped(folder + "/nowhere/CONTACTS.db"), QString());
+
+  // Typed into the dialog as a user does, without the extension: the dialog takes
+  // CONTACTS.DB instead of answering that CONTACTS.db is not there.
+  QtDialogs dialogs;
+  int boxes = 0;
+  ModalAnswer answer([&](QWidget* w) {
+    auto* dialog = qobject_cast<QFileDialog*>(w);
+    ASSERT_NE(dialog, nullptr);
+    dialog->setDirectory(folder);
+    auto* nameEdit = dialog->findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(nameEdit, nullptr);
+    nameEdit->setText("CONTACTS");
+    // The line has the focus, as it has while the user types.
+    dialog->activateWindow();
+    QApplication::setActiveWindow(dialog);
+    nameEdit->setFocus(Qt::OtherFocusReason);
+    ASSERT_TRUE(nameEdit->hasFocus());
+    // "Otwórz" can be pressed for it too.
+    auto* buttons = dialog->findChild<QDialogButtonBox*>("buttonBox");
+    ASSERT_NE(buttons, nullptr);
+    EXPECT_TRUE(buttons->button(QDialogButtonBox::Open)->isEnabled());
+    // A "no such file" box would be modal over the dialog: close it and fail.
+    QTimer::singleShot(0, dialog, [&] {
+      if (QWidget* modal = QApplication::activeModalWidget(); qobject_cast<QMessageBox*>(modal)) {
+        ++boxes;
+        modal->close();
+      }
+    });
+    static_cast<QDialog*>(dialog)->accept();
+    if (dialog->isVisible()) dialog->reject();
+  });
+  QString chosen;
+  EXPECT_TRUE(dialogs.OpenFile(TOpenDialogOptions{}, chosen));
+  EXPECT_TRUE(answer.Seen());
+  EXPECT_EQ(chosen, folder + "/CONTACTS.DB");
+  EXPECT_EQ(boxes, 0);
 }
 
 TEST(FatalStartUpBox, IsTheRealErrorBoxAndTheWindowNeverShows) {

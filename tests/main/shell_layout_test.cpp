@@ -16,6 +16,7 @@
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTextLayout>
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "BDEUtil.h"
 #include "DBTables.h"
 #include "Dialogs.h"
+#include "Graphics.h"
 #include "MainForm.h"
 
 namespace {
@@ -245,6 +247,49 @@ TEST_F(ShellWindow, ColoursAndFontsAreTheStoredOnes) {
     EXPECT_EQ(about->palette().color(QPalette::WindowText), panel);
     EXPECT_FALSE(about->autoFillBackground());
   }
+}
+
+// How much darker than the bar's background its text makes the inside of the frame.
+long BarTextInk(TALProgressBar* bar) {
+  const QImage image = bar->grab().toImage();
+  const int background = qGray(TColorToQColor(bar->BackgroundColor()).rgb());
+  long ink = 0;
+  for (int y = 1; y < image.height() - 1; ++y)
+    for (int x = 1; x < image.width() - 1; ++x)
+      ink += std::max(0, background - qGray(image.pixel(x, y)));
+  return ink;
+}
+
+// How much of the about page the labels' light colour covers, over the dark picture.
+long AboutTextInk(QWidget* page) {
+  const QImage image = page->grab().toImage();
+  long ink = 0;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x) ink += std::max(0, qGray(image.pixel(x, y)) - 150);
+  return ink;
+}
+
+TEST_F(ShellWindow, BoldTextIsDrawnHeavierThanRegular) {
+  // A bold face whose strokes are those of the regular one would pass a look at the font's
+  // weight and still draw regular text: what counts is the ink on the screen.
+  TMainForm& f = *form;
+  f.show();
+  const long boldBar = BarTextInk(f.ALProgressBar4);
+  QFont regular = f.ALProgressBar4->font();
+  regular.setBold(false);
+  f.ALProgressBar4->setFont(regular);
+  const long regularBar = BarTextInk(f.ALProgressBar4);
+  EXPECT_GT(boldBar * 100, regularBar * 125) << boldBar << " against " << regularBar;
+
+  f.PageControl1->setCurrentIndex(2);
+  const long boldAbout = AboutTextInk(f.TabSheet3);
+  for (QLabel* about : {f.Label11, f.Label12}) {
+    QFont font = about->font();
+    font.setBold(false);
+    about->setFont(font);
+  }
+  const long regularAbout = AboutTextInk(f.TabSheet3);
+  EXPECT_GT(boldAbout * 100, regularAbout * 125) << boldAbout << " against " << regularAbout;
 }
 
 TEST_F(ShellWindow, AboutPageHoldsThePictureUnderTwoFiveLineLabels) {

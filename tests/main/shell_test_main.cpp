@@ -35,6 +35,9 @@ int main(int argc, char** argv) {
   config.write("[SHELL]\nTYPE=STANDARD\nPATH=alias\n");
   config.close();
   setenv("REKASTO_ENGINE_CONFIG", gConfig.c_str(), 1);
+  // Qt's file dialog keeps its state (column widths, history) in the user's settings: the
+  // tests start from none and leave the user's alone.
+  setenv("XDG_CONFIG_HOME", (gFolder + "/config").c_str(), 1);
 
   ::testing::InitGoogleTest(&argc, argv);
   TApplication app(argc, argv);

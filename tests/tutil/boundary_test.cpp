@@ -115,7 +115,7 @@ TEST_F(TUtilArgs, BadLocationsGiveTheirCodesAndNameTheFile) {
   EXPECT_EQ(TUFillCURProps(session_, longPath.c_str(), &props), DBIERR_PATHTOOLONG);
   EXPECT_EQ(TUFillCURProps(session_, "", &props), DBIERR_NOSUCHTABLE);
   EXPECT_EQ(TUFillCURProps(session_, Table("MISSING.DB").c_str(), &props), DBIERR_NOSUCHTABLE);
-  EXPECT_EQ(ContextEntries().at(0), "File: " + Table("MISSING.DB"));
+  EXPECT_EQ(ContextEntries().at(0), "Plik: " + Table("MISSING.DB"));
   EXPECT_EQ(TUFillCURProps(session_, (tables_ / "no-folder" / "T.DB").c_str(), &props),
             DBIERR_DIRNOTFOUND);
   EXPECT_EQ(TUFillCURProps(session_, tables_.c_str(), &props), DBIERR_NOSUCHTABLE);
@@ -128,7 +128,7 @@ TEST_F(TUtilArgs, BadLocationsGiveTheirCodesAndNameTheFile) {
   // Another member of a family is no table either.
   EXPECT_EQ(TUFillCURProps(session_, Table("CUSTOMER.PX").c_str(), &props), DBIERR_NOTPARADOX);
   EXPECT_EQ(TUFillCURProps(session_, Table("TEXT.DB").c_str(), &props), DBIERR_NOTPARADOX);
-  EXPECT_EQ(ContextEntries().at(0), "File: " + Table("TEXT.DB"));
+  EXPECT_EQ(ContextEntries().at(0), "Plik: " + Table("TEXT.DB"));
   int32_t verdict = -7;
   EXPECT_EQ(TUVerifyTable(session_, Table("TEXT.DB").c_str(), "PARADOX", "VERIFY.DB", nullptr, 0,
                           &verdict),
@@ -216,7 +216,7 @@ TEST_F(TUtilArgs, LockedTableIsNotRebuilt) {
   EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB",
                            &d.desc),
             DBIERR_LOCKED);
-  EXPECT_EQ(ContextEntries().at(0), "File: " + t);
+  EXPECT_EQ(ContextEntries().at(0), "Plik: " + t);
   EXPECT_EQ(Snapshot(dir_.path()), before);
 }
 
@@ -307,7 +307,32 @@ TEST_F(TUtilArgs, AuxiliaryTablesOfOneNameAreRefusedBeforeAnythingIsWritten) {
   EXPECT_EQ(
       TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "Rebuild", &d.desc),
       DBIERR_INVALIDPARAM);  // the descriptor names the report table "Rebuild.DB"
-  EXPECT_EQ(ContextEntries().at(0), "File: " + t);
+  EXPECT_EQ(ContextEntries().at(0), "Plik: " + t);
+  // Long names make the detail longer than an entry holds: it is cut between letters,
+  // wherever the cut falls among two-byte ones.
+  for (const std::string& head : {std::string(), std::string("x")}) {
+    std::string longName = head;
+    for (int i = 0; i < 60; ++i) longName += "\xC5\xBB";  // 'Ż'
+    longName += ".DB";
+    EXPECT_EQ(TURebuildTable(session_, t.c_str(), "PARADOX", longName.c_str(), longName.c_str(),
+                             "PROBLEM.DB", &d.desc),
+              DBIERR_INVALIDPARAM);
+    const auto context = ContextEntries();
+    ASSERT_EQ(context.size(), 2u);
+    const std::string& detail = context[1];
+    EXPECT_EQ(detail.rfind("tabele kopii, naruszeń klucza, problemów i raportu", 0), 0u) << detail;
+    EXPECT_LE(detail.size(), static_cast<size_t>(DBIMAXMSGLEN));
+    // Every lead byte has all its continuation bytes.
+    for (size_t i = 0; i < detail.size();) {
+      const auto lead = static_cast<unsigned char>(detail[i]);
+      const size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+      ASSERT_NE(lead & 0xC0, 0x80) << i;
+      ASSERT_LE(i + length, detail.size()) << detail;
+      for (size_t k = 1; k < length; ++k)
+        ASSERT_EQ(static_cast<unsigned char>(detail[i + k]) & 0xC0, 0x80) << i;
+      i += length;
+    }
+  }
   EXPECT_EQ(Snapshot(dir_.path()), before);
   EXPECT_FALSE(fs::exists(tables_ / "CUSTOMER.rekasto"));
 }
@@ -378,7 +403,7 @@ TEST_F(TUtilArgs, TableInAClosedFolderIsRefusedAsNoAccess) {
   const std::string t = WritePlain("closed/P.DB");
   fs::permissions(tables_ / "closed", fs::perms::none);
   EXPECT_EQ(TUFillCURProps(session_, t.c_str(), &props), DBIERR_NOACCESS);
-  EXPECT_EQ(ContextEntries().at(0), "File: " + t);
+  EXPECT_EQ(ContextEntries().at(0), "Plik: " + t);
   fs::permissions(tables_ / "closed", fs::perms::owner_all);
 }
 

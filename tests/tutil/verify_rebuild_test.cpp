@@ -198,6 +198,41 @@ TEST_F(TUtilRebuild, ProgressIsWellFormed) {
   ExpectWellFormedProgress(log);
 }
 
+TEST_F(TUtilRebuild, ATableWithoutIndexesFillsTheIndexBarWhenTheIndexPhaseIsReached) {
+  // Nothing to index: the index bar is done as the rebuild reaches its indexes, not left at
+  // 0 until the whole rebuild has ended.
+  const std::string t = WritePlain("NOINDEX.DB", 3000);
+  Descriptor d;
+  ASSERT_EQ(d.Fill(session_, t), DBIERR_NONE);
+  ProgressLog log;
+  RecordProgressInto(&log);
+  ASSERT_EQ(Rebuild(t, &d), DBIERR_NONE);
+  ExpectWellFormedProgress(log);
+  const auto& reports = log.reports;
+  size_t indexesDone = reports.size(), lastOverall = 0;
+  for (size_t i = 4; i < reports.size(); ++i) {
+    if (reports[i].phase == 1 && indexesDone == reports.size()) {
+      EXPECT_EQ(reports[i].percent, 100) << "report " << i;
+      indexesDone = i;
+    }
+    if (reports[i].phase == 8 && reports[i].percent < 100) lastOverall = i;
+  }
+  ASSERT_LT(indexesDone, reports.size()) << "the index bar never moved";
+  EXPECT_LT(indexesDone, lastOverall) << "the index bar moved only at the end";
+
+  // A table with indexes still shows its index work step by step.
+  const std::string keyed = WriteCustomers("KEYED.DB", 3000);
+  Descriptor k;
+  ASSERT_EQ(k.Fill(session_, keyed), DBIERR_NONE);
+  ProgressLog keyedLog;
+  RecordProgressInto(&keyedLog);
+  ASSERT_EQ(Rebuild(keyed, &k), DBIERR_NONE);
+  int steps = 0;
+  for (size_t i = 4; i < keyedLog.reports.size(); ++i)
+    steps += keyedLog.reports[i].phase == 1 && keyedLog.reports[i].percent < 100;
+  EXPECT_GT(steps, 2);
+}
+
 TEST_F(TUtilRebuild, InconsistentDescriptorsAreRefusedAndChangeNothing) {
   const std::string t = WriteCustomers();
   const auto before = Snapshot(dir_.path());
