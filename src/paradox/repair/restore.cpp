@@ -111,8 +111,7 @@ std::string Stamp(std::time_t now) {
 
 std::vector<std::string> CompletedRebuilds(FileSystem* fs, const std::string& tablePath) {
   if (!fs) fs = DefaultFileSystem();
-  auto real = fs->ResolveLink(tablePath);
-  const std::string root = RepairFolderRoot(real.ok() ? *real : tablePath);
+  const std::string root = RepairFolderRoot(RealTablePath(fs, tablePath));
   std::vector<std::string> out;
   auto entries = fs->ListDir(root);
   if (!entries.ok()) return out;
@@ -224,8 +223,7 @@ class Restorer {
  public:
   Restorer(const std::string& givenPath, const RestoreOptions& o)
       : o_(o), fs_(o.fs ? o.fs : DefaultFileSystem()) {
-    auto resolved = fs_->ResolveLink(givenPath);
-    tablePath_ = resolved.ok() ? *resolved : givenPath;
+    tablePath_ = RealTablePath(fs_, givenPath);
     dir_ = PathDirName(tablePath_);
     root_ = RepairFolderRoot(tablePath_);
     table_ = PathBaseName(tablePath_);
