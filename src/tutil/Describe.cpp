@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "PolishText.h"
+
 namespace tutil {
 
 using paradox::FieldDesc;
@@ -308,7 +310,7 @@ paradox::RebuildField FieldFromDesc(const FLDDesc& f, uint16_t number, const std
   if (size < 0 || size > 255)
     Invalid(file, where + ": rozmiar " + std::to_string(size) + " poza zakresem");
   paradox::Status st = paradox::ValidateFieldDescriptor(type, static_cast<uint8_t>(size));
-  if (!st.ok()) Invalid(file, where + ": " + st.message());
+  if (!st.ok()) Invalid(file, where + ": " + PolishDetail(st));
   paradox::RebuildField rf;
   rf.name = TextOf(f.szName, where + ", nazwa", file);
   if (rf.name.empty()) Invalid(file, where + " nie ma nazwy");

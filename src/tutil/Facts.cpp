@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "PolishText.h"
+
 namespace tutil {
 
 using paradox::Status;
@@ -55,7 +57,7 @@ DBIResult CodeFor(const Status& status, bool writing) {
 }
 
 void FailWith(const Status& status, const std::string& file, bool writing) {
-  throw Failure{CodeFor(status, writing), file, status.message(), writing};
+  throw Failure{CodeFor(status, writing), file, PolishDetail(status), writing};
 }
 
 uint8_t CheckLooksLikeTable(const std::string& path) {
@@ -90,7 +92,7 @@ TableFacts LoadFacts(const std::string& path) {
   auto header = paradox::ReadHeader(fs, path);
   if (!header.ok()) {
     const Status& st = header.status();
-    Fail(st.IsCorruption() ? DBIERR_CORRUPTHEADER : CodeFor(st, false), path, st.message());
+    Fail(st.IsCorruption() ? DBIERR_CORRUPTHEADER : CodeFor(st, false), path, PolishDetail(st));
   }
   facts.header = std::move(header.value());
   // Descriptors hold at most 16 key fields, as the format allows.

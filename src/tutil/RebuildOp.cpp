@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Describe.h"
+#include "PolishText.h"
 #include "Progress.h"
 #include "paradox/repair/rebuild.h"
 
@@ -71,7 +72,7 @@ RebuildDone Rebuild(const std::string& path, const std::string& backupName,
   if (!result.status.ok()) {
     const paradox::Status& st = result.status;
     // A rebuild writes beside the table: a refused access is a refused write there.
-    Failure failure{CodeFor(st, true), path, st.message(), true};
+    Failure failure{CodeFor(st, true), path, PolishDetail(st), true};
     if (st.IsBusy()) failure.why = InUseReason(path);
     throw failure;
   }

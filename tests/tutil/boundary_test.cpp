@@ -12,6 +12,7 @@
 
 #include "Facts.h"
 #include "TUtilTestSupport.h"
+#include "paradox/format/repair_traces.h"
 
 namespace tutiltest {
 namespace {
@@ -220,6 +221,62 @@ TEST_F(TUtilArgs, LockedTableIsNotRebuilt) {
   EXPECT_EQ(Snapshot(dir_.path()), before);
 }
 
+// The library's words that its English messages are made of; none may reach a box.
+bool SpeaksEnglish(std::string text, const std::string& folder) {
+  for (size_t at; (at = text.find(folder)) != std::string::npos;) text.erase(at, folder.size());
+  for (const char* word : {"cannot", "file", "table", "rebuild", "such", "lock", "header", "field",
+                           "bytes", "exist", "another", "directory", "the "}) {
+    if (text.find(word) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Each failure's detail line, past the file's line, in the window's language: the
+// library's own sentences, its file operations with the system's cause, and (for what
+// has no sentence here) the kind of failure.
+TEST_F(TUtilArgs, FailuresAreExplainedInPolish) {
+  const std::string t = WriteCustomers();
+  Descriptor d;
+  ASSERT_EQ(d.Fill(session_, t), DBIERR_NONE);
+  const std::string folder = tables_.string();
+  auto rebuild = [&] {
+    return TURebuildTable(session_, t.c_str(), "PARADOX", "Backup.Db", "KEYVIOL.DB", "PROBLEM.DB",
+                          &d.desc);
+  };
+  auto detail = [&](const char* expect) {
+    const auto context = ContextEntries();
+    ASSERT_EQ(context.size(), 2u);
+    EXPECT_NE(context[1].find(expect), std::string::npos) << context[1];
+    EXPECT_FALSE(SpeaksEnglish(context[1], folder)) << context[1];
+  };
+  {
+    std::ofstream(tables_ / "PDOXUSRS.LCK") << "lock";
+    EXPECT_EQ(rebuild(), DBIERR_LOCKED);
+    detail("może być używana (w folderze jest plik blokady PDOXUSRS.LCK)");
+    fs::remove(tables_ / "PDOXUSRS.LCK");
+  }
+  {
+    // A file where the repair folders' root belongs: the folder cannot be made.
+    std::ofstream(paradox::RepairFolderRoot(t)) << "x";
+    EXPECT_EQ(rebuild(), DBIERR_WRITEERR);
+    detail("nie można utworzyć folderu naprawy obok CUSTOMER.DB: utworzenie folderu ");
+    fs::remove(paradox::RepairFolderRoot(t));
+  }
+  {
+    // A header that claims more fields than it holds.
+    const std::string bad = Table("BAD.DB");
+    fs::copy_file(t, bad);
+    std::fstream f(bad, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(0x21);
+    f.put(char(0xF0));
+    f.close();
+    CURProps props;
+    EXPECT_EQ(TUFillCURProps(session_, bad.c_str(), &props), DBIERR_CORRUPTHEADER);
+    detail("plik jest uszkodzony");
+  }
+  EXPECT_EQ(rebuild(), DBIERR_NONE);
+}
+
 }  // namespace
 }  // namespace tutiltest
 
@@ -281,7 +338,7 @@ TEST_F(TUtilArgs, TableHeldByAReaderOrAnFlockIsNotRebuilt) {
         << "lock kind " << kind;
     const auto context = ContextEntries();
     ASSERT_EQ(context.size(), 2u);
-    EXPECT_NE(context[1].find("another program holds a lock"), std::string::npos) << context[1];
+    EXPECT_NE(context[1].find("inny program blokuje plik"), std::string::npos) << context[1];
     EXPECT_EQ(Snapshot(dir_.path()), before);
   }
   // Once the holder is gone the same rebuild goes ahead.
