@@ -2,7 +2,8 @@
 # the paradox writer; pxlib reads them back.
 add_executable(verifier_tests
   ${CMAKE_CURRENT_LIST_DIR}/verifier_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/verifier_tables_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/verifier_tables_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/field_profile_test.cpp)
 target_link_libraries(verifier_tests PRIVATE paradox paradox_test_support PkgConfig::PXLIB GTest::gtest_main)
 target_include_directories(verifier_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(verifier_tests PRIVATE

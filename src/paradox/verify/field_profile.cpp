@@ -1,0 +1,494 @@
+#include "paradox/verify/field_profile.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "paradox/format/value.h"
+
+namespace paradox {
+
+namespace {
+
+// Numbers: binary exponents -kExp..kExp keep their own cell; beyond them, one cell a side.
+constexpr int32_t kExp = 96;
+constexpr int32_t kDoubleCells = 4 * kExp + 3;  // negatives, zero, positives
+constexpr int32_t kDoubleZero = 2 * kExp + 1;
+// Dates: 4-year spans (1461 days) over the rule's whole range.
+constexpr int32_t kDaySpan = 1461;
+constexpr int32_t kDayCells = (kMaxDay - kMinDay) / kDaySpan + 1;
+
+// How far (in cells) a value may lie beyond the other blocks' before it is odd:
+// integers 4 times their largest magnitude, numbers 2^20 either way, dates 100 years.
+constexpr int32_t kIntMargin = 2;
+constexpr int32_t kDoubleMargin = 20;
+constexpr int32_t kDayMargin = 25;
+// The densest window of the scale that ColumnSummary::clustered counts.
+constexpr int32_t kIntWindow = 8;
+constexpr int32_t kDoubleWindow = 40;
+constexpr int32_t kDayWindow = 50;
+
+int32_t BitLength(uint64_t v) {
+  return 64 - std::countl_zero(v);
+}
+
+// Integers of `width` bits: negatives by bit length (largest first), zero, positives.
+int32_t IntCell(int64_t v, int32_t width) {
+  if (v < 0) return width - BitLength(uint64_t(-v));
+  if (v == 0) return width;
+  return width + BitLength(uint64_t(v));
+}
+
+int32_t DoubleCell(double d) {
+  const uint64_t bits = std::bit_cast<uint64_t>(d);
+  if ((bits << 1) == 0) return kDoubleZero;
+  const int32_t e = std::clamp(int32_t((bits >> 52) & 0x7FF) - 1023, -kExp, kExp) + kExp;
+  return (bits >> 63) ? 2 * kExp - e : kDoubleZero + 1 + e;
+}
+
+int32_t DayCell(int64_t day) {
+  return int32_t(std::clamp<int64_t>((day - kMinDay) / kDaySpan, 0, kDayCells - 1));
+}
+
+// Whether any byte of the word is below 0x20 or is 0x7F (control bytes).
+bool HasControl(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  const uint64_t below = (w - kOnes * 0x20) & ~w & kHigh;
+  const uint64_t del = w ^ (kOnes * 0x7F);
+  return below | ((del - kOnes) & ~del & kHigh);
+}
+
+// The text of an alpha value (its bytes before the NUL): control bytes and bytes above
+// 0x7F, eight at a time.
+void TextTraits(const uint8_t* p, size_t n, bool* control, bool* high) {
+  uint64_t hi = 0;
+  bool ctl = false;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    hi |= w;
+    ctl |= HasControl(w);
+  }
+  for (; i < n; ++i) {
+    hi |= p[i];
+    ctl |= p[i] < 0x20 || p[i] == 0x7F;
+  }
+  *control = ctl;
+  *high = (hi & 0x8080808080808080ull) != 0;
+}
+
+}  // namespace
+
+bool IsStrong(Oddity o) {
+  return o >= Oddity::kInvalid && o <= Oddity::kZeroRecord;
+}
+
+std::string_view OddityText(Oddity o) {
+  switch (o) {
+    case Oddity::kNone:
+      return "";
+    case Oddity::kInvalid:
+      return "a value the field's type cannot hold";
+    case Oddity::kAlphaTail:
+      return "bytes after the text's end, which no other block's text has";
+    case Oddity::kAlphaControl:
+      return "control bytes in the text, which no other block's text has";
+    case Oddity::kAutoIncLow:
+      return "autoincrement value not positive";
+    case Oddity::kAutoIncHigh:
+      return "autoincrement value above the header's counter";
+    case Oddity::kZeroRecord:
+      return "every byte of the record is zero, as in no other block";
+    case Oddity::kAlphaHigh:
+      return "bytes above 0x7F in the text, which no other block's text has";
+    case Oddity::kNan:
+      return "NaN, which no other block holds";
+    case Oddity::kSign:
+      return "a sign that no other block's values have";
+    case Oddity::kLarge:
+      return "magnitude far above the other blocks' values";
+    case Oddity::kSmall:
+      return "magnitude far below the other blocks' values";
+    case Oddity::kDateFar:
+      return "date far outside the years of the other blocks' dates";
+  }
+  return "";
+}
+
+FieldProfile::FieldProfile(FieldType type, uint8_t sizeByte, std::optional<uint32_t> autoIncCounter)
+    : type_(type),
+      sizeByte_(sizeByte),
+      size_(StoredFieldSize(type, sizeByte)),
+      counter_(type == FieldType::kAutoInc ? autoIncCounter : std::nullopt) {
+  int32_t cells = 0;
+  switch (type) {
+    case FieldType::kShort:
+      scale_ = Scale::kInt16, cells = 33;
+      break;
+    case FieldType::kLong:
+    case FieldType::kAutoInc:
+      scale_ = Scale::kInt32, cells = 65;
+      break;
+    case FieldType::kNumber:
+    case FieldType::kMoney:
+      scale_ = Scale::kDouble, cells = kDoubleCells;
+      break;
+    case FieldType::kDate:
+    case FieldType::kTimestamp:
+      scale_ = Scale::kDay, cells = kDayCells;
+      break;
+    default:
+      break;
+  }
+  cells_.resize(size_t(cells));
+}
+
+FieldProfile::Traits FieldProfile::Classify(const uint8_t* p) const {
+  Traits t;
+  const FieldCheck c = CheckField(type_, sizeByte_, p);
+  t.issue = c.issue();
+  t.blank = c.blank();
+  if (IsInvalid(t.issue)) {
+    t.flags = 1 << kTraitInvalid;
+    return t;
+  }
+  switch (type_) {
+    case FieldType::kAlpha: {
+      if (t.issue == FieldIssue::kAlphaTail) t.flags |= 1 << kTraitTail;
+      const void* nul = std::memchr(p, 0, sizeByte_);
+      const size_t n = nul ? size_t(static_cast<const uint8_t*>(nul) - p) : sizeByte_;
+      bool control, high;
+      TextTraits(p, n, &control, &high);
+      t.flags |= uint8_t(control) << kTraitControl | uint8_t(high) << kTraitHigh;
+      break;
+    }
+    case FieldType::kShort:
+      if (!t.blank) t.cell = IntCell(DecodeInt16(p), 16);
+      break;
+    case FieldType::kLong:
+    case FieldType::kAutoInc:
+      if (!t.blank) {
+        const int32_t v = DecodeInt32(p);
+        t.cell = IntCell(v, 32);
+        if (type_ == FieldType::kAutoInc) {
+          if (v <= 0) t.flags |= 1 << kTraitAutoLow;
+          if (counter_ && v > 0 && uint32_t(v) > *counter_) t.flags |= 1 << kTraitAutoHigh;
+        }
+      }
+      break;
+    case FieldType::kNumber:
+    case FieldType::kMoney:
+      if (t.issue == FieldIssue::kNan)
+        t.flags |= 1 << kTraitNan;
+      else if (!t.blank)
+        t.cell = DoubleCell(DecodeDouble(p));
+      break;
+    case FieldType::kDate:
+      if (!t.blank) t.cell = DayCell(DecodeInt32(p));
+      break;
+    case FieldType::kTimestamp:
+      // Valid timestamps lie within the rule's days: the division stays in range.
+      if (!t.blank) t.cell = DayCell(int64_t(DecodeDouble(p) / kMsPerDay));
+      break;
+    default:
+      break;
+  }
+  return t;
+}
+
+void FieldProfile::Learn(const uint8_t* p, uint32_t block) {
+  const Traits t = Classify(p);
+  for (int k = 0; k < kTraitCount; ++k)
+    if (t.flags >> k & 1) traits_[size_t(k)].Add(block);
+  if (t.flags >> kTraitInvalid & 1) {
+    ++invalid_;
+    return;
+  }
+  if (t.issue != FieldIssue::kNone) ++odd_;
+  if (t.blank) {
+    ++blanks_;
+    return;
+  }
+  any_.Add(block);
+  if (t.cell >= 0) {
+    cells_[size_t(t.cell)].Add(block);
+  }
+  if (scale_ == Scale::kDay) {
+    // 1900-01-01 and 2100-12-31 as day numbers.
+    constexpr int32_t kFrom = 693596, kTo = 766645;
+    const int64_t day =
+        type_ == FieldType::kDate ? DecodeInt32(p) : int64_t(DecodeDouble(p) / kMsPerDay);
+    modern_ += day >= kFrom && day <= kTo;
+  }
+}
+
+ColumnSummary FieldProfile::Summary() const {
+  ColumnSummary s;
+  s.blanks = blanks_;
+  s.invalid = invalid_;
+  s.odd = odd_;
+  s.values = any_.count + blanks_ + invalid_;
+  s.control = traits_[kTraitControl].count;
+  s.high = traits_[kTraitHigh].count;
+  s.modern = modern_;
+  int32_t window = 0;
+  if (scale_ == Scale::kInt16 || scale_ == Scale::kInt32) window = kIntWindow;
+  if (scale_ == Scale::kDouble) window = kDoubleWindow;
+  if (scale_ == Scale::kDay) window = kDayWindow;
+  if (window > 0) {
+    uint64_t sum = 0;
+    for (size_t i = 0; i < cells_.size(); ++i) {
+      sum += cells_[i].count;
+      if (i >= size_t(window)) sum -= cells_[i - size_t(window)].count;
+      s.clustered = std::max(s.clustered, sum);
+    }
+  }
+  const uint64_t judged = any_.count + invalid_;
+  if (judged == 0) return s;
+  const double valid = double(any_.count) / double(judged);
+  const double odd = double(std::min<uint64_t>(odd_, judged)) / double(judged);
+  switch (type_) {
+    case FieldType::kAlpha: {
+      const uint64_t bad =
+          std::min<uint64_t>(any_.count, traits_[kTraitTail].count + traits_[kTraitControl].count);
+      s.plausibility = double(any_.count - bad) / double(judged);
+      break;
+    }
+    case FieldType::kBytes:
+    case FieldType::kMemo:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
+    case FieldType::kGraphic:
+      s.plausibility = invalid_ ? 0.5 * valid : 0.5;
+      break;
+    default:
+      if (window > 0) {
+        double share = double(s.clustered) / double(judged);
+        if (scale_ == Scale::kDay) share = 0.5 * (share + double(modern_) / double(judged));
+        s.plausibility = share;
+      } else {
+        s.plausibility = valid;
+      }
+      s.plausibility = std::max(0.0, s.plausibility - odd);
+      break;
+  }
+  return s;
+}
+
+int32_t FieldProfile::SideOf(int32_t cell) const {
+  switch (scale_) {
+    case Scale::kInt16:
+      return cell < 16 ? -1 : cell > 16;
+    case Scale::kInt32:
+      return cell < 32 ? -1 : cell > 32;
+    case Scale::kDouble:
+      return cell < kDoubleZero ? -1 : cell > kDoubleZero;
+    default:
+      return 0;
+  }
+}
+
+// `own`: the judged block's mark (block + 1), 0 for none. A cell is held by others when
+// `need` blocks besides the judged one hold it. With none held, the value is compared
+// with nothing: odd only when `noneIsOdd` (the search for suspects: any block may be the
+// judged one).
+Oddity FieldProfile::FarFromOthers(int32_t cell, uint32_t own, uint32_t need,
+                                   bool noneIsOdd) const {
+  const int32_t side = SideOf(cell);
+  if (scale_ != Scale::kDay && side == 0) return Oddity::kNone;  // zero is never odd
+  bool anyHeld = false;
+  int32_t lo = INT32_MAX, hi = INT32_MIN;  // held cells on the value's side
+  for (int32_t x : occupied_) {
+    const Cell& c = cells_[size_t(x)];
+    if (c.blocks - (own && c.mark == own) < need) continue;
+    anyHeld = true;
+    if (SideOf(x) != side) continue;
+    lo = std::min(lo, x);
+    hi = std::max(hi, x);
+  }
+  if (!anyHeld) return noneIsOdd ? Oddity::kLarge : Oddity::kNone;
+  if (lo > hi) return scale_ == Scale::kDay && !noneIsOdd ? Oddity::kNone : Oddity::kSign;
+  switch (scale_) {
+    case Scale::kInt16:
+    case Scale::kInt32:
+      // Small magnitudes are never odd: only values far larger than the others'.
+      if (side > 0 && cell > hi + kIntMargin) return Oddity::kLarge;
+      if (side < 0 && cell < lo - kIntMargin) return Oddity::kLarge;
+      return Oddity::kNone;
+    case Scale::kDouble:
+      if (cell > hi + kDoubleMargin) return side > 0 ? Oddity::kLarge : Oddity::kSmall;
+      if (cell < lo - kDoubleMargin) return side > 0 ? Oddity::kSmall : Oddity::kLarge;
+      return Oddity::kNone;
+    case Scale::kDay:
+      return cell > hi + kDayMargin || cell < lo - kDayMargin ? Oddity::kDateFar : Oddity::kNone;
+    case Scale::kNone:
+      break;
+  }
+  return Oddity::kNone;
+}
+
+TableProfile::TableProfile(std::vector<ProfileColumn> columns, uint32_t recordSize,
+                           std::optional<uint32_t> autoIncCounter)
+    : columns_(std::move(columns)), recordSize_(recordSize) {
+  profiles_.reserve(columns_.size());
+  for (const ProfileColumn& c : columns_)
+    profiles_.emplace_back(c.type, c.sizeByte, autoIncCounter);
+}
+
+TableProfile TableProfile::ForHeader(const TableHeader& h) {
+  std::vector<ProfileColumn> cols;
+  cols.reserve(h.fields.size());
+  for (const FieldDesc& f : h.fields) cols.push_back({f.type, f.sizeByte, f.offset, f.name});
+  return TableProfile(std::move(cols), h.fixed.recordSize, h.fixed.autoInc);
+}
+
+void TableProfile::Learn(uint32_t block, const uint8_t* record) {
+  all_.Add(block);
+  if (ZeroBytes(record, recordSize_)) {
+    zero_.Add(block);
+    return;  // every field blank: nothing for the columns
+  }
+  for (size_t i = 0; i < columns_.size(); ++i)
+    profiles_[i].Learn(record + columns_[i].offset, block);
+}
+
+void TableProfile::Finish() {
+  for (FieldProfile& f : profiles_) {
+    f.occupied_.clear();
+    for (size_t i = 0; i < f.cells_.size(); ++i)
+      if (f.cells_[i].count) f.occupied_.push_back(int32_t(i));
+  }
+}
+
+std::vector<uint32_t> TableProfile::SuspectBlocks() const {
+  std::vector<uint32_t> out;
+  // A cell or trait that three blocks hold is held by two others whichever block is
+  // judged: never odd. Those that fewer hold name their blocks.
+  auto add = [&out](const FieldProfile::Cell& c) {
+    if (c.count == 0 || c.blocks > 2) return;
+    out.push_back(c.first);
+    out.push_back(c.last);
+  };
+  add(zero_);
+  for (const FieldProfile& f : profiles_) {
+    for (int k = 0; k < FieldProfile::kTraitCount; ++k) {
+      const FieldProfile::Cell& t = f.traits_[size_t(k)];
+      if (k != FieldProfile::kTraitInvalid) {
+        add(t);
+      } else if (t.count) {
+        // The rule's refusals are odd wherever they are: their blocks are judged when
+        // few; when many blocks hold them, the refused records speak for themselves.
+        if (t.blocks <= 2) add(t);
+      }
+    }
+    for (int32_t x : f.occupied_)
+      if (f.cells_[size_t(x)].blocks <= 2 && f.FarFromOthers(x, 0, 3, true) != Oddity::kNone)
+        add(f.cells_[size_t(x)]);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, uint32_t count,
+                                        std::vector<RecordJudgement>* out) {
+  if (out) out->clear();
+  BlockJudgement b;
+  b.records = count;
+  const uint32_t own = block + 1;
+  // Mark what the block holds, so that the judgement leaves it out.
+  for (FieldProfile& f : profiles_) f.ownValues_ = 0;
+  for (uint32_t r = 0; r < count; ++r) {
+    const uint8_t* rec = records + size_t(r) * recordSize_;
+    all_.mark = own;
+    if (ZeroBytes(rec, recordSize_)) {
+      zero_.mark = own;
+      continue;
+    }
+    for (size_t i = 0; i < columns_.size(); ++i) {
+      FieldProfile& f = profiles_[i];
+      const FieldProfile::Traits t = f.Classify(rec + columns_[i].offset);
+      for (int k = 0; k < FieldProfile::kTraitCount; ++k)
+        if (t.flags >> k & 1) f.traits_[size_t(k)].mark = own;
+      if (t.blank || (t.flags >> FieldProfile::kTraitInvalid & 1)) continue;
+      f.any_.mark = own;
+      ++f.ownValues_;
+      if (t.cell >= 0) f.cells_[size_t(t.cell)].mark = own;
+    }
+  }
+  // Two blocks besides the judged one must hold a trait once there are enough blocks to
+  // ask it: a second damaged block then does not vouch for the first.
+  auto needOf = [own](const FieldProfile::Cell& any) {
+    const uint32_t others = any.blocks - (any.mark == own);
+    return others >= 4 ? 2u : 1u;
+  };
+  const uint64_t otherRecords = all_.count - (all_.mark == own ? count : 0);
+  const uint32_t recordNeed = needOf(all_);
+
+  for (uint32_t r = 0; r < count; ++r) {
+    const uint8_t* rec = records + size_t(r) * recordSize_;
+    RecordJudgement j;
+    j.index = r;
+    auto sign = [&j](uint16_t column, Oddity o) {
+      j.score += IsStrong(o) ? 2 : 1;
+      if (j.signCount < j.signs.size()) j.signs[j.signCount++] = {column, o};
+    };
+    if (ZeroBytes(rec, recordSize_)) {
+      if (otherRecords >= kMinEvidence && zero_.blocks - (zero_.mark == own) < recordNeed)
+        sign(kRecordWide, Oddity::kZeroRecord);
+    } else {
+      for (size_t i = 0; i < columns_.size(); ++i) {
+        const FieldProfile& f = profiles_[i];
+        const FieldProfile::Traits t = f.Classify(rec + columns_[i].offset);
+        if (t.flags >> FieldProfile::kTraitInvalid & 1) {
+          sign(uint16_t(i), Oddity::kInvalid);
+          continue;
+        }
+        const uint32_t evidence = f.any_.count - (f.any_.mark == own ? f.ownValues_ : 0);
+        if (evidence < kMinEvidence) continue;
+        const uint32_t need = needOf(f.any_);
+        static constexpr std::pair<int, Oddity> kTraitSigns[] = {
+            {FieldProfile::kTraitTail, Oddity::kAlphaTail},
+            {FieldProfile::kTraitControl, Oddity::kAlphaControl},
+            {FieldProfile::kTraitHigh, Oddity::kAlphaHigh},
+            {FieldProfile::kTraitNan, Oddity::kNan},
+            {FieldProfile::kTraitAutoLow, Oddity::kAutoIncLow},
+            {FieldProfile::kTraitAutoHigh, Oddity::kAutoIncHigh},
+        };
+        for (const auto& [k, o] : kTraitSigns) {
+          if (!(t.flags >> k & 1)) continue;
+          const FieldProfile::Cell& c = f.traits_[size_t(k)];
+          if (c.blocks - (c.mark == own) < need) sign(uint16_t(i), o);
+        }
+        if (t.cell >= 0 && !t.blank)
+          if (const Oddity o = f.FarFromOthers(t.cell, own, need); o != Oddity::kNone)
+            sign(uint16_t(i), o);
+      }
+    }
+    if (j.implausible()) {
+      ++b.implausible;
+      if (out) out->push_back(j);
+    }
+  }
+  // Half of the records but one: a write torn inside a record leaves that record half
+  // real, half zero, often with no sign of its own.
+  b.damaged = (count == 1 && b.implausible == 1) ||
+              (b.implausible >= 2 && uint64_t(b.implausible) * 2 + 1 >= count);
+  return b;
+}
+
+std::string TableProfile::Reasons(const RecordJudgement& j) const {
+  std::string s;
+  for (uint8_t i = 0; i < j.signCount; ++i) {
+    const RecordSign& g = j.signs[i];
+    if (!s.empty()) s += "; ";
+    if (g.column != kRecordWide && g.column < columns_.size())
+      s += "field \"" + columns_[g.column].name + "\": ";
+    s += OddityText(g.oddity);
+  }
+  return s;
+}
+
+}  // namespace paradox
