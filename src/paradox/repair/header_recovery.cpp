@@ -4,12 +4,15 @@
 #include <cstring>
 #include <set>
 
+#include "paradox/format/codepage.h"
 #include "paradox/format/crypt.h"
+#include "paradox/format/field_rules.h"
 #include "paradox/format/header_file.h"
 #include "paradox/format/index.h"
 #include "paradox/format/reader.h"
 #include "paradox/format/writer.h"
 #include "paradox/repair/salvage.h"
+#include "paradox/repair/salvage_source.h"
 
 namespace paradox {
 
@@ -141,6 +144,73 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
              b.prevBlock != j && b.RecordCount(h.fixed.recordSize, bs) >= 0;
   }
   return 2 * sound >= sampled;
+}
+
+// Blocks whose header the file holds under layout h, as the block walk counts them.
+uint32_t PresentBlocks(const TableHeader& h, uint64_t fileSize) {
+  const uint64_t hs = h.fixed.headerSize, bs = h.BlockSize();
+  if (bs == 0 || fileSize < hs) return 0;
+  const uint64_t body = fileSize - hs;
+  const uint64_t headerNeeds = h.EncryptionKey() ? 256 : BlockHeader::kEncodedLength;
+  return uint32_t(std::min<uint64_t>(body / bs + (body % bs >= headerNeeds), 0xFFFF));
+}
+
+// Whether the header's counters and links can be the file's: its first block is one
+// the file holds and its block count is the blocks present (one more: a file cut inside
+// its last block). Zeroed or foreign words are not.
+bool CountersFit(const TableHeader& h, uint64_t fileSize) {
+  const uint32_t present = PresentBlocks(h, fileSize);
+  const FixedHeader& f = h.fixed;
+  if (present == 0) return f.fileBlocks == 0 && f.numRecords == 0;
+  return f.firstBlock >= 1 && f.firstBlock <= present && f.fileBlocks >= present &&
+         f.fileBlocks <= present + 1 && f.blocksInUse >= 1 && f.blocksInUse <= f.fileBlocks &&
+         f.lastBlock >= 1 && f.lastBlock <= f.fileBlocks;
+}
+
+// Counters and links counted from the blocks, for a header whose own are lost: the data
+// chain from the first block that starts one (block 1, which an engine never frees), its
+// records by the blocks' counts. Blocks outside that chain count as free ones do: the
+// lost free list cannot tell deleted records from lost ones.
+Status CountFromBlocks(TableHeader* h, uint64_t fileSize, const BlockPeek& peek) {
+  FixedHeader& f = h->fixed;
+  const uint32_t present = PresentBlocks(*h, fileSize);
+  f.fileBlocks = f.maxBlocks = uint16_t(present);
+  f.firstBlock = f.lastBlock = f.blocksInUse = f.firstFreeBlock = 0;
+  f.numRecords = 0;
+  if (present == 0) return Status::OK();
+  uint32_t first = 0;
+  for (uint32_t k = 1; k <= present && first == 0; ++k) {
+    BlockHeader b;
+    PARADOX_RETURN_IF_ERROR(PeekBlockHeader(*h, peek, k, &b));
+    if (b.prevBlock == 0 && b.nextBlock <= present && b.nextBlock != k &&
+        b.RecordCount(f.recordSize, h->BlockSize()) >= 0)
+      first = k;
+  }
+  if (first == 0) first = 1;
+  std::vector<bool> seen(size_t(present) + 1, false);
+  uint32_t prev = 0;
+  for (uint32_t k = first; k >= 1 && k <= present && !seen[k];) {
+    BlockHeader b;
+    PARADOX_RETURN_IF_ERROR(PeekBlockHeader(*h, peek, k, &b));
+    if (b.prevBlock != prev) break;
+    seen[k] = true;
+    const int n = b.RecordCount(f.recordSize, h->BlockSize());
+    if (n > 0) f.numRecords += uint32_t(n);
+    ++f.blocksInUse;
+    f.lastBlock = uint16_t(k);
+    prev = k;
+    k = b.nextBlock;
+  }
+  f.firstBlock = uint16_t(first);
+  return Status::OK();
+}
+
+// Bytes that may be a name: no control characters, not empty.
+bool PlausibleName(const std::string& s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (static_cast<unsigned char>(c) < 0x20) return false;
+  return true;
 }
 
 // Whole blocks (or, in DOS-era files, whole KiB of the last block) from the header
@@ -472,6 +542,237 @@ class HeaderRecovery {
   TableHeader bestHeader_;
 };
 
+// FitStructureToData's steps: the candidate's own sense, the damaged header's word
+// against it, a header size at which the blocks read, what the damaged header keeps, and
+// a sample of the records.
+class StructureFitter {
+ public:
+  StructureFitter(FileSystem* fs, const std::string& dbPath, const Bytes& file, uint64_t fileSize,
+                  const BlockPeek& peek, const TableHeader& candidate, const std::string& source,
+                  const std::string& why)
+      : fs_(fs),
+        dbPath_(dbPath),
+        file_(file),
+        fileSize_(fileSize),
+        peek_(peek),
+        t_(candidate),
+        source_(source),
+        why_(why) {}
+
+  Result<StructureFit> Run() {
+    t_.raw.clear();
+    t_.fixed.numFields = uint16_t(t_.fields.size());
+    t_.fixed.recordSize = uint16_t(t_.ComputedRecordSize());
+    if (t_.fixed.fileType != 0 && t_.fixed.fileType != 2)
+      return Misfit("it is not a table's structure (file type " +
+                    std::to_string(t_.fixed.fileType) + ")");
+    if (std::string p = HeaderProblem(t_, UINT64_MAX); !p.empty()) return Misfit("its " + p);
+    if (file_.size() < FixedHeader::kEncodedLength)
+      return Misfit("the table is " + std::to_string(fileSize_) + " bytes, too short for a header");
+    (void)stored_.DecodeFrom(file_);
+    TableLevel level;
+    storedReads_ = LevelFromVersionId(stored_.fileVersionId, &level) &&
+                   (stored_.fileType == 0 || stored_.fileType == 2);
+    if (std::string p = DamagedHeaderDisagrees(); !p.empty()) return Misfit(p);
+    KeepWhatTheHeaderSays();
+    Status io;
+    if (!FindHeaderSize(&io)) {
+      PARADOX_RETURN_IF_ERROR(io);
+      return Misfit("the data blocks do not read as blocks of " + std::to_string(t_.BlockSize()) +
+                    " bytes holding records of " + std::to_string(t_.fixed.recordSize) +
+                    " bytes at any header size");
+    }
+    auto enc = EncodeTableHeader(t_);
+    if (!enc.ok()) return Misfit("its header cannot be written: " + enc.status().message());
+    Bytes patched = std::move(enc).value();
+    if (file_.size() > patched.size())
+      patched.insert(patched.end(), file_.begin() + long(patched.size()), file_.end());
+    auto h = DecodeTableHeader(ByteSpan(patched));
+    if (!h.ok()) return Misfit("its header does not read back: " + h.status().message());
+    PARADOX_RETURN_IF_ERROR(SampleRecords(patched));
+    if (!fit_.problem.empty()) return std::move(fit_);
+    fit_.header.header = std::move(h).value();
+    fit_.header.patchedPrefix = std::move(patched);
+    fit_.header.repaired = true;
+    fit_.header.fromStructure = true;
+    fit_.header.notes.push_back((why_.empty() ? std::string() : "header damaged (" + why_ + "); ") +
+                                "structure taken from " + source_);
+    return std::move(fit_);
+  }
+
+ private:
+  Result<StructureFit> Misfit(std::string why) {
+    fit_.problem = std::move(why);
+    return std::move(fit_);
+  }
+
+  // The damaged header's word, where it still reads: its record size or field count
+  // while its fixed part is a table's, and the field descriptors that survive.
+  std::string DamagedHeaderDisagrees() const {
+    const size_t n = t_.fields.size();
+    if (storedReads_ && stored_.recordSize != t_.fixed.recordSize && stored_.numFields != n) {
+      return "the table's header says " + std::to_string(stored_.numFields) + " fields in " +
+             std::to_string(stored_.recordSize) + " bytes, the structure has " + std::to_string(n) +
+             " in " + std::to_string(t_.fixed.recordSize);
+    }
+    const size_t base = DescriptorsOffset(t_.hasExtension);
+    size_t known = 0, differ = 0, first = n;
+    for (size_t i = 0; i < n && base + 2 * i + 2 <= file_.size(); ++i) {
+      FieldDesc d;
+      d.DecodeDescriptor(&file_[base + 2 * i]);
+      if (!IsKnownFieldType(uint8_t(d.type)) || !ValidateFieldDescriptor(d.type, d.sizeByte).ok())
+        continue;
+      ++known;
+      if (d.type != t_.fields[i].type || d.sizeByte != t_.fields[i].sizeByte) {
+        ++differ;
+        if (first == n) first = i;
+      }
+    }
+    if (known >= 2 && 2 * differ > known) {
+      FieldDesc d;
+      d.DecodeDescriptor(&file_[base + 2 * first]);
+      return "the table's header still describes " + std::to_string(differ) + " of " +
+             std::to_string(known) + " readable fields otherwise (field " +
+             std::to_string(first + 1) + " is " + Describe(d) + " there, " +
+             Describe(t_.fields[first]) + " in the structure)";
+    }
+    return "";
+  }
+
+  // The code page, sort order, next autoincrement value and table name of the damaged
+  // header where they still read as such; the field names where its name area lines up
+  // with the structure's field count.
+  void KeepWhatTheHeaderSays() {
+    if (storedReads_) {
+      t_.fixed.autoInc = stored_.autoInc;
+      t_.fixed.sortOrder = stored_.sortOrder;
+      HeaderExtension ext;
+      if (t_.hasExtension && HasExtension(stored_.fileType, stored_.fileVersionId) &&
+          ext.DecodeFrom(ByteSpan(file_).subspan(kExtensionOffset)).ok() &&
+          IsSupportedCodePage(ext.codePage))
+        t_.ext.codePage = ext.codePage;
+    }
+    // The variable part read with the structure's fixed part in front of it.
+    Bytes probe = file_;
+    FixedHeader fx = t_.fixed;
+    fx.headerSize = uint16_t(std::min<size_t>(probe.size(), 0xF000));
+    fx.EncodeTo(probe.data());
+    if (t_.hasExtension && probe.size() >= kExtensionOffset + HeaderExtension::kEncodedLength) {
+      HeaderExtension ext = t_.ext;
+      ext.sortOrderIdOffset = 0;  // read where the names end
+      ext.EncodeTo(probe.data() + kExtensionOffset);
+    }
+    auto h = DecodeTableHeader(ByteSpan(probe));
+    if (!h.ok() || h->fields.size() != t_.fields.size()) return;
+    std::set<std::string> names;
+    for (const FieldDesc& f : h->fields)
+      if (PlausibleName(f.name)) names.insert(AsciiUpper(f.name));
+    if (names.size() != t_.fields.size()) return;  // not a name area
+    for (size_t i = 0; i < t_.fields.size(); ++i) t_.fields[i].name = h->fields[i].name;
+    if (PlausibleName(h->tableName)) t_.tableName = h->tableName;
+    if (t_.hasExtension && PlausibleName(h->sortOrderId) && storedReads_)
+      t_.sortOrderId = h->sortOrderId;
+  }
+
+  // The header size at which the file's blocks read as data blocks of this layout: the
+  // damaged header's, the structure's, the usual ones, those that line the blocks up
+  // with the end of the file. Counters and links: the damaged header's while they fit
+  // the file, else counted from the blocks.
+  bool FindHeaderSize(Status* io) {
+    const uint32_t bs = t_.BlockSize();
+    const uint32_t need = ComputeVariableEnd(t_);
+    std::vector<uint32_t> sizes;
+    if (storedReads_) sizes.push_back(stored_.headerSize);
+    sizes.push_back(t_.fixed.headerSize);
+    for (uint32_t hs : {2048u, 4096u}) sizes.push_back(hs);
+    for (uint64_t hs = fileSize_ % bs; hs <= 0xFFFF; hs += bs) sizes.push_back(uint32_t(hs));
+    std::vector<uint32_t> tried;
+    for (int aligned = 1; aligned >= 0; --aligned) {
+      for (uint32_t hs : sizes) {
+        if (hs < need || hs > 0xFFFF || hs > fileSize_ ||
+            std::find(tried.begin(), tried.end(), hs) != tried.end())
+          continue;
+        TableHeader h = t_;
+        h.fixed.headerSize = uint16_t(hs);
+        if (BlocksAligned(h, fileSize_) != bool(aligned)) continue;
+        tried.push_back(hs);
+        if (storedReads_) CopyCounters(stored_, &h.fixed);
+        if (!storedReads_ || !CountersFit(h, fileSize_)) {
+          *io = CountFromBlocks(&h, fileSize_, peek_);
+          if (!io->ok()) return false;
+        }
+        if (LayoutFitsBlocks(h, fileSize_, peek_, true, io)) {
+          t_ = std::move(h);
+          return true;
+        }
+        if (!io->ok()) return false;
+      }
+    }
+    return false;
+  }
+
+  static void CopyCounters(const FixedHeader& from, FixedHeader* to) {
+    to->numRecords = from.numRecords;
+    to->blocksInUse = from.blocksInUse;
+    to->fileBlocks = from.fileBlocks;
+    to->maxBlocks = from.maxBlocks;
+    to->firstBlock = from.firstBlock;
+    to->lastBlock = from.lastBlock;
+    to->firstFreeBlock = from.firstFreeBlock;
+  }
+
+  // The first blocks' records under the new header, every value checked by the one rule.
+  Status SampleRecords(const Bytes& patched) {
+    PatchedFileSystem pfs(fs_, dbPath_, patched);
+    auto rd = TableReader::Open(&pfs, dbPath_, ReadOptions{});
+    if (!rd.ok()) {
+      if (rd.status().IsIOError()) return rd.status();
+      fit_.problem = "its header does not open the table: " + rd.status().message();
+      return Status::OK();
+    }
+    const TableHeader& h = (*rd)->header();
+    constexpr uint32_t kSample = 2000, kBlocks = 64;
+    std::string example;
+    uint32_t blocks = 0, lastBlock = 0;
+    RecordCursor cur = (*rd)->Records();
+    while (fit_.recordsSampled < kSample && cur.Next()) {
+      const RecordRef& r = cur.record();
+      if (r.block != lastBlock && ++blocks > kBlocks) break;
+      lastBlock = r.block;
+      ++fit_.recordsSampled;
+      for (const FieldDesc& f : h.fields) {
+        if (f.offset + f.Size() > r.bytes.size()) continue;
+        const FieldCheck c = CheckField(f, r.bytes.data() + f.offset);
+        if (!IsInvalid(c.issue())) continue;
+        if (example.empty())
+          example = "field \"" + f.name + "\" (" + Describe(f) + ") in block " +
+                    std::to_string(r.block) + ": " +
+                    DescribeIssue(f.type, f.sizeByte, r.bytes.data() + f.offset, c);
+        ++fit_.recordsInvalid;
+        break;
+      }
+    }
+    if (!cur.status().ok()) return cur.status();
+    if (fit_.recordsInvalid > 0 && fit_.recordsInvalid * 20 > fit_.recordsSampled)
+      fit_.problem = std::to_string(fit_.recordsInvalid) + " of " +
+                     std::to_string(fit_.recordsSampled) +
+                     " records sampled hold values no table may hold under it (" + example + ")";
+    return Status::OK();
+  }
+
+  FileSystem* fs_;
+  const std::string& dbPath_;
+  const Bytes& file_;
+  const uint64_t fileSize_;
+  const BlockPeek& peek_;
+  TableHeader t_;
+  const std::string& source_;
+  const std::string& why_;
+  FixedHeader stored_;
+  bool storedReads_ = false;
+  StructureFit fit_;
+};
+
 }  // namespace
 
 Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
@@ -479,6 +780,13 @@ Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, cons
                                       const ValFile* val,
                                       const std::map<uint16_t, FieldDesc>& fromIndexes) {
   return HeaderRecovery(file, fileSize, peek, structure, pxHeader, val, fromIndexes).Run();
+}
+
+Result<StructureFit> FitStructureToData(FileSystem* fs, const std::string& dbPath,
+                                        const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
+                                        const TableHeader& candidate, const std::string& source,
+                                        const std::string& why) {
+  return StructureFitter(fs, dbPath, file, fileSize, peek, candidate, source, why).Run();
 }
 
 namespace {
@@ -645,6 +953,18 @@ Result<std::vector<int32_t>> IndexCounts(FileSystem* fs, const FamilyFiles& fam,
     counts[e.child] = e.count;
   }
   return counts;
+}
+
+Result<StructureFit> FitStructureToTable(FileSystem* fs, const std::string& dbPath,
+                                         const TableHeader& candidate, const std::string& source) {
+  if (!fs) fs = DefaultFileSystem();
+  Bytes prefix;
+  uint64_t size = 0;
+  PARADOX_RETURN_IF_ERROR(ReadPrefix(fs, dbPath, kHeaderPrefix, &prefix, &size));
+  std::shared_ptr<File> holder;
+  auto peek = PeekInto(fs, dbPath, &holder);
+  if (!peek.ok()) return peek.status();
+  return FitStructureToData(fs, dbPath, prefix, size, *peek, candidate, source, "");
 }
 
 Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string& dbPath) {
