@@ -10,9 +10,10 @@
 #include "paradox/format/header_file.h"
 #include "paradox/format/index.h"
 #include "paradox/format/reader.h"
+#include "paradox/format/table_evidence.h"
 #include "paradox/format/writer.h"
 #include "paradox/repair/salvage.h"
-#include "paradox/repair/salvage_source.h"
+#include "paradox/repair/structure_sources.h"
 
 namespace paradox {
 
@@ -213,6 +214,56 @@ bool PlausibleName(const std::string& s) {
   return true;
 }
 
+// Records of the first blocks of the chain under layout h (up to 64 blocks, 2000
+// records), each value checked by the one rule (CheckField). "" when at most one record
+// in twenty holds a value no table may hold; otherwise how many did, with an example.
+// A layout that reads the data blocks out of step shows dates, times, logicals and the
+// like that no table holds.
+std::string SampleValues(const TableHeader& h, uint64_t fileSize, const BlockPeek& peek,
+                         uint32_t* sampledOut, uint32_t* invalidOut, Status* ioError) {
+  const uint32_t present = PresentBlocks(h, fileSize), bs = h.BlockSize();
+  const uint32_t key = h.EncryptionKey();
+  constexpr uint32_t kSample = 2000, kBlocks = 64;
+  uint32_t sampled = 0, invalid = 0, steps = 0;
+  std::string example;
+  std::vector<bool> seen(size_t(present) + 1, false);
+  Bytes block(bs);
+  uint32_t k = h.fixed.firstBlock >= 1 && h.fixed.firstBlock <= present ? h.fixed.firstBlock : 1;
+  for (; k >= 1 && k <= present && !seen[k] && steps < kBlocks && sampled < kSample; ++steps) {
+    seen[k] = true;
+    Status st = peek(BlockOffset(h.fixed.headerSize, bs, k), MutableByteSpan(block));
+    if (!st.ok()) {
+      *ioError = st;
+      return "";
+    }
+    if (key) DecryptBlock(key, k, MutableByteSpan(block));
+    BlockHeader b;
+    b.DecodeFrom(block.data());
+    const int n = b.RecordCount(h.fixed.recordSize, bs);
+    for (int r = 0; r < n && sampled < kSample; ++r) {
+      const uint8_t* rec = block.data() + 6 + size_t(r) * h.fixed.recordSize;
+      ++sampled;
+      for (const FieldDesc& f : h.fields) {
+        if (f.offset + f.Size() > h.fixed.recordSize) break;
+        const FieldCheck c = CheckField(f, rec + f.offset);
+        if (!IsInvalid(c.issue())) continue;
+        if (example.empty())
+          example = "field " + Describe(f) + (f.name.empty() ? "" : " \"" + f.name + "\"") +
+                    " in block " + std::to_string(k) + ": " +
+                    DescribeIssue(f.type, f.sizeByte, rec + f.offset, c);
+        ++invalid;
+        break;
+      }
+    }
+    k = b.nextBlock;
+  }
+  if (sampledOut) *sampledOut = sampled;
+  if (invalidOut) *invalidOut = invalid;
+  if (invalid == 0 || invalid * 20 <= sampled) return "";
+  return std::to_string(invalid) + " of " + std::to_string(sampled) +
+         " records sampled hold values no table may hold (" + example + ")";
+}
+
 // Whole blocks (or, in DOS-era files, whole KiB of the last block) from the header
 // to the end of the file: a wrong header size rarely lines up by chance.
 bool BlocksAligned(const TableHeader& h, uint64_t fileSize) {
@@ -296,6 +347,9 @@ class HeaderRecovery {
         val_(val),
         fromIndexes_(fromIndexes) {}
 
+  // What is wrong with the header as stored ("" while Run found it usable).
+  const std::string& firstProblem() const { return firstProblem_; }
+
   Result<RecoveredHeader> Run() {
     stored_ = DecodeTableHeader(ByteSpan(file_));
     storedUsable_ = stored_.ok() && HeaderProblem(*stored_, fileSize_).empty();
@@ -309,6 +363,8 @@ class HeaderRecovery {
       return Status::Corruption("file is " + std::to_string(fileSize_) +
                                 " bytes, too short for a table header");
     haveExtension_ = ext_.DecodeFrom(ByteSpan(file_).subspan(kExtensionOffset)).ok();
+    TableLevel level;
+    fixedLost_ = !LevelFromVersionId(fixed_.fileVersionId, &level);
     GatherCandidates();
     PARADOX_RETURN_IF_ERROR(SearchRepairs());
     if (best_.empty() && storedUsable_)
@@ -373,13 +429,30 @@ class HeaderRecovery {
       if (so > fn && (so - fn) % 2 == 0 && (so - fn) / 2 <= 255)
         counts_.push_back(uint16_t((so - fn) / 2));
     }
+    // A fixed part that is lost (its level byte gone with it) leaves the descriptors and
+    // names after it: their count is the field count.
+    if (fixedLost_) {
+      for (size_t base : {size_t(0x78), size_t(0x58)})
+        for (size_t area : {size_t(79), size_t(261)})
+          if (size_t n = FieldCountFromNameArea(file_, base, area); n > 0)
+            counts_.push_back(uint16_t(n));
+    }
     if (val_ && val_->fieldsRead) counts_.push_back(uint16_t(val_->fields.size()));
     codes_ = {f.blockSizeCode, 1, 2, 4, 16, 3, 8, 32};
     headerSizes_ = {f.headerSize, 2048, 4096};
     if (f.realHeaderSize > 0) headerSizes_.push_back(f.realHeaderSize);
+    if (fixedLost_) {
+      // The header size that lines the blocks up with the end of the file.
+      for (uint8_t code : codes_)
+        if (code != 0 && fileSize_ % (code * 1024u) >= FixedHeader::kEncodedLength)
+          headerSizes_.push_back(uint16_t(fileSize_ % (code * 1024u)));
+    }
     keys_ = {f.primaryKeyFields};
     if (px_) keys_.push_back(px_->fixed.numFields);
     keys_.push_back(0);
+    // A lost fixed part says nothing of the key: a .PX says the table is keyed.
+    if (fixedLost_ && px_ && px_->fixed.numFields > 0)
+      keys_.insert(keys_.begin(), px_->fixed.numFields);
     auto dedupe = [](auto& v) {
       std::vector<std::decay_t<decltype(v[0])>> u;
       for (auto x : v)
@@ -409,7 +482,8 @@ class HeaderRecovery {
   Status TryRepair(uint8_t ver, uint16_t n, uint16_t pk, uint8_t code, size_t hi) {
     const FixedHeader& stored = fixed_;
     int changes = (ver != stored.fileVersionId) + (n != stored.numFields) +
-                  (pk != stored.primaryKeyFields) + (code != stored.blockSizeCode);
+                  (pk != (fixedLost_ ? keys_[0] : stored.primaryKeyFields)) +
+                  (code != stored.blockSizeCode);
     if (changes >= bestChanges_) return Status::OK();
     FixedHeader fx = stored;
     fx.fileVersionId = ver;
@@ -444,12 +518,19 @@ class HeaderRecovery {
     auto h2 = DecodeTableHeader(ByteSpan(trial));
     if (!h2.ok() || !HeaderProblem(*h2, fileSize_).empty()) return Status::OK();
     Status io;
+    // Counters and links lost with a fixed part are counted from the blocks.
+    if (!CountersFit(*h2, fileSize_)) {
+      PARADOX_RETURN_IF_ERROR(CountFromBlocks(&*h2, fileSize_, peek_));
+      h2->fixed.EncodeTo(trial.data());
+    }
     if (!LayoutFitsBlocks(*h2, fileSize_, peek_, true, &io)) return io;
     // Field names must still be readable text for the result to be credible.
     for (const FieldDesc& f : h2->fields)
       if (f.name.empty()) return Status::OK();
     if (!BlocksAligned(*h2, fileSize_)) total += kUnaligned;
     if (total >= bestChanges_) return Status::OK();
+    // Nor is a layout under which the records hold values no table holds.
+    if (!SampleValues(*h2, fileSize_, peek_, nullptr, nullptr, &io).empty() || !io.ok()) return io;
     bestChanges_ = total;
     best_ = std::move(trial);
     bestHeader_ = std::move(h2).value();
@@ -503,7 +584,19 @@ class HeaderRecovery {
         if (!merged.ok()) continue;
         merged->fixed.headerSize = hs;
         Status io;
-        if (!LayoutFitsBlocks(*merged, fileSize_, peek_, true, &io)) {
+        if (!CountersFit(*merged, fileSize_)) {
+          PARADOX_RETURN_IF_ERROR(CountFromBlocks(&*merged, fileSize_, peek_));
+          fx.numRecords = merged->fixed.numRecords;
+          fx.blocksInUse = merged->fixed.blocksInUse;
+          fx.fileBlocks = merged->fixed.fileBlocks;
+          fx.maxBlocks = merged->fixed.maxBlocks;
+          fx.firstBlock = merged->fixed.firstBlock;
+          fx.lastBlock = merged->fixed.lastBlock;
+          fx.firstFreeBlock = merged->fixed.firstFreeBlock;
+          fx.EncodeTo(whole.data());
+        }
+        if (!LayoutFitsBlocks(*merged, fileSize_, peek_, true, &io) ||
+            !SampleValues(*merged, fileSize_, peek_, nullptr, nullptr, &io).empty()) {
           PARADOX_RETURN_IF_ERROR(io);
           continue;
         }
@@ -533,6 +626,7 @@ class HeaderRecovery {
   HeaderExtension ext_;
   bool haveExtension_ = false;
   bool storedUsable_ = false;
+  bool fixedLost_ = false;  // the stored fixed part's level byte is gone: nothing in it holds
   Status ioError_;
   std::string firstProblem_;
   std::vector<uint8_t> versions_, codes_;
@@ -547,17 +641,9 @@ class HeaderRecovery {
 // a sample of the records.
 class StructureFitter {
  public:
-  StructureFitter(FileSystem* fs, const std::string& dbPath, const Bytes& file, uint64_t fileSize,
-                  const BlockPeek& peek, const TableHeader& candidate, const std::string& source,
-                  const std::string& why)
-      : fs_(fs),
-        dbPath_(dbPath),
-        file_(file),
-        fileSize_(fileSize),
-        peek_(peek),
-        t_(candidate),
-        source_(source),
-        why_(why) {}
+  StructureFitter(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
+                  const TableHeader& candidate, const std::string& source, const std::string& why)
+      : file_(file), fileSize_(fileSize), peek_(peek), t_(candidate), source_(source), why_(why) {}
 
   Result<StructureFit> Run() {
     t_.raw.clear();
@@ -582,6 +668,10 @@ class StructureFitter {
                     " bytes holding records of " + std::to_string(t_.fixed.recordSize) +
                     " bytes at any header size");
     }
+    if (std::string p = NoRecordsInData(&io); !p.empty() || !io.ok()) {
+      PARADOX_RETURN_IF_ERROR(io);
+      return Misfit(p);
+    }
     auto enc = EncodeTableHeader(t_);
     if (!enc.ok()) return Misfit("its header cannot be written: " + enc.status().message());
     Bytes patched = std::move(enc).value();
@@ -589,8 +679,10 @@ class StructureFitter {
       patched.insert(patched.end(), file_.begin() + long(patched.size()), file_.end());
     auto h = DecodeTableHeader(ByteSpan(patched));
     if (!h.ok()) return Misfit("its header does not read back: " + h.status().message());
-    PARADOX_RETURN_IF_ERROR(SampleRecords(patched));
-    if (!fit_.problem.empty()) return std::move(fit_);
+    std::string bad =
+        SampleValues(*h, fileSize_, peek_, &fit_.recordsSampled, &fit_.recordsInvalid, &io);
+    PARADOX_RETURN_IF_ERROR(io);
+    if (!bad.empty()) return Misfit(bad + " under it");
     fit_.header.header = std::move(h).value();
     fit_.header.patchedPrefix = std::move(patched);
     fit_.header.repaired = true;
@@ -616,6 +708,12 @@ class StructureFitter {
              " in " + std::to_string(t_.fixed.recordSize);
     }
     const size_t base = DescriptorsOffset(t_.hasExtension);
+    // Descriptors followed by as many names: the damaged header's own field count.
+    const size_t listed =
+        FieldCountFromNameArea(file_, base, TableNameLength(t_.fixed.fileVersionId));
+    if (listed > 0 && listed != n)
+      return "the table's header still lists " + std::to_string(listed) +
+             " fields with their names, the structure has " + std::to_string(n);
     size_t known = 0, differ = 0, first = n;
     for (size_t i = 0; i < n && base + 2 * i + 2 <= file_.size(); ++i) {
       FieldDesc d;
@@ -687,28 +785,47 @@ class StructureFitter {
     for (uint32_t hs : {2048u, 4096u}) sizes.push_back(hs);
     for (uint64_t hs = fileSize_ % bs; hs <= 0xFFFF; hs += bs) sizes.push_back(uint32_t(hs));
     std::vector<uint32_t> tried;
-    for (int aligned = 1; aligned >= 0; --aligned) {
-      for (uint32_t hs : sizes) {
-        if (hs < need || hs > 0xFFFF || hs > fileSize_ ||
-            std::find(tried.begin(), tried.end(), hs) != tried.end())
-          continue;
-        TableHeader h = t_;
-        h.fixed.headerSize = uint16_t(hs);
-        if (BlocksAligned(h, fileSize_) != bool(aligned)) continue;
-        tried.push_back(hs);
-        if (storedReads_) CopyCounters(stored_, &h.fixed);
-        if (!storedReads_ || !CountersFit(h, fileSize_)) {
-          *io = CountFromBlocks(&h, fileSize_, peek_);
-          if (!io->ok()) return false;
-        }
-        if (LayoutFitsBlocks(h, fileSize_, peek_, true, io)) {
-          t_ = std::move(h);
-          return true;
-        }
+    // Only header sizes that line the blocks up with the end of the file (in KiB, as
+    // DOS-era files end): at any other, a stretch of zero bytes reads as an empty block.
+    const size_t given = storedReads_ ? 2 : 1;  // the sizes a header states
+    for (size_t i = 0; i < sizes.size(); ++i) {
+      const uint32_t hs = sizes[i];
+      // A file that ends where its header does is an empty table only by a header's word.
+      if (hs + BlockHeader::kEncodedLength > fileSize_ && i >= given) continue;
+      if (hs < need || hs > 0xFFFF || hs > fileSize_ ||
+          std::find(tried.begin(), tried.end(), hs) != tried.end())
+        continue;
+      TableHeader h = t_;
+      h.fixed.headerSize = uint16_t(hs);
+      if (!BlocksAligned(h, fileSize_)) continue;
+      tried.push_back(hs);
+      if (storedReads_) CopyCounters(stored_, &h.fixed);
+      if (!storedReads_ || !CountersFit(h, fileSize_)) {
+        *io = CountFromBlocks(&h, fileSize_, peek_);
         if (!io->ok()) return false;
       }
+      if (LayoutFitsBlocks(h, fileSize_, peek_, true, io)) {
+        t_ = std::move(h);
+        return true;
+      }
+      if (!io->ok()) return false;
     }
     return false;
+  }
+
+  // A layout under which blocks that hold data hold no record reads them wrongly.
+  std::string NoRecordsInData(Status* io) const {
+    if (t_.fixed.numRecords > 0) return "";
+    const uint32_t present = PresentBlocks(t_, fileSize_);
+    if (present == 0) return "";
+    const uint32_t k =
+        t_.fixed.firstBlock >= 1 && t_.fixed.firstBlock <= present ? t_.fixed.firstBlock : 1;
+    Bytes block(t_.BlockSize());
+    *io = peek_(BlockOffset(t_.fixed.headerSize, t_.BlockSize(), k), MutableByteSpan(block));
+    if (!io->ok()) return "";
+    if (IsAllZero(ByteSpan(block).subspan(BlockHeader::kEncodedLength))) return "";
+    return "under it the data blocks hold no record, yet block " + std::to_string(k) +
+           " holds data";
   }
 
   static void CopyCounters(const FixedHeader& from, FixedHeader* to) {
@@ -721,47 +838,6 @@ class StructureFitter {
     to->firstFreeBlock = from.firstFreeBlock;
   }
 
-  // The first blocks' records under the new header, every value checked by the one rule.
-  Status SampleRecords(const Bytes& patched) {
-    PatchedFileSystem pfs(fs_, dbPath_, patched);
-    auto rd = TableReader::Open(&pfs, dbPath_, ReadOptions{});
-    if (!rd.ok()) {
-      if (rd.status().IsIOError()) return rd.status();
-      fit_.problem = "its header does not open the table: " + rd.status().message();
-      return Status::OK();
-    }
-    const TableHeader& h = (*rd)->header();
-    constexpr uint32_t kSample = 2000, kBlocks = 64;
-    std::string example;
-    uint32_t blocks = 0, lastBlock = 0;
-    RecordCursor cur = (*rd)->Records();
-    while (fit_.recordsSampled < kSample && cur.Next()) {
-      const RecordRef& r = cur.record();
-      if (r.block != lastBlock && ++blocks > kBlocks) break;
-      lastBlock = r.block;
-      ++fit_.recordsSampled;
-      for (const FieldDesc& f : h.fields) {
-        if (f.offset + f.Size() > r.bytes.size()) continue;
-        const FieldCheck c = CheckField(f, r.bytes.data() + f.offset);
-        if (!IsInvalid(c.issue())) continue;
-        if (example.empty())
-          example = "field \"" + f.name + "\" (" + Describe(f) + ") in block " +
-                    std::to_string(r.block) + ": " +
-                    DescribeIssue(f.type, f.sizeByte, r.bytes.data() + f.offset, c);
-        ++fit_.recordsInvalid;
-        break;
-      }
-    }
-    if (!cur.status().ok()) return cur.status();
-    if (fit_.recordsInvalid > 0 && fit_.recordsInvalid * 20 > fit_.recordsSampled)
-      fit_.problem = std::to_string(fit_.recordsInvalid) + " of " +
-                     std::to_string(fit_.recordsSampled) +
-                     " records sampled hold values no table may hold under it (" + example + ")";
-    return Status::OK();
-  }
-
-  FileSystem* fs_;
-  const std::string& dbPath_;
   const Bytes& file_;
   const uint64_t fileSize_;
   const BlockPeek& peek_;
@@ -778,15 +854,18 @@ class StructureFitter {
 Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
                                       const TableStructure* structure, const TableHeader* pxHeader,
                                       const ValFile* val,
-                                      const std::map<uint16_t, FieldDesc>& fromIndexes) {
-  return HeaderRecovery(file, fileSize, peek, structure, pxHeader, val, fromIndexes).Run();
+                                      const std::map<uint16_t, FieldDesc>& fromIndexes,
+                                      std::string* storedProblem) {
+  HeaderRecovery recovery(file, fileSize, peek, structure, pxHeader, val, fromIndexes);
+  auto out = recovery.Run();
+  if (storedProblem) *storedProblem = recovery.firstProblem();
+  return out;
 }
 
-Result<StructureFit> FitStructureToData(FileSystem* fs, const std::string& dbPath,
-                                        const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
+Result<StructureFit> FitStructureToData(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
                                         const TableHeader& candidate, const std::string& source,
                                         const std::string& why) {
-  return StructureFitter(fs, dbPath, file, fileSize, peek, candidate, source, why).Run();
+  return StructureFitter(file, fileSize, peek, candidate, source, why).Run();
 }
 
 namespace {
@@ -964,7 +1043,7 @@ Result<StructureFit> FitStructureToTable(FileSystem* fs, const std::string& dbPa
   std::shared_ptr<File> holder;
   auto peek = PeekInto(fs, dbPath, &holder);
   if (!peek.ok()) return peek.status();
-  return FitStructureToData(fs, dbPath, prefix, size, *peek, candidate, source, "");
+  return FitStructureToData(prefix, size, *peek, candidate, source, "");
 }
 
 Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string& dbPath) {
@@ -978,8 +1057,12 @@ Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string&
   std::shared_ptr<File> dbFile;
   auto peek = PeekInto(fs, fam->db, &dbFile);
   if (!peek.ok()) return peek.status();
+  std::string why;
   auto rec = RecoverHeader(src.prefix, src.fileSize, *peek, nullptr, src.px ? &*src.px : nullptr,
-                           val ? &*val : nullptr, src.fromIndexes);
+                           val ? &*val : nullptr, src.fromIndexes, &why);
+  // Neither the header nor the family gives it: an earlier rebuild's backup may.
+  if (!rec.ok() && rec.status().IsCorruption())
+    rec = StructureFromElsewhere(fs, *fam, src, *peek, "", why);
   if (!rec.ok()) return rec.status();
   const TableHeader& h = rec->header;
   TableStructure s;

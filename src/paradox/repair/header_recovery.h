@@ -44,11 +44,13 @@ struct RecoveredHeader {
 // Tries the header as stored (`file` holds the .DB's first bytes, `fileSize` its size),
 // then repairs of the layout fields from the header's own redundancy and the family
 // members, then a caller's description or the .VAL footer. Corruption when no usable
-// header results; IOError when the file system fails.
+// header results (`storedProblem`, when given, then says what is wrong with the header
+// as stored); IOError when the file system fails.
 Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
                                       const TableStructure* structure, const TableHeader* pxHeader,
                                       const ValFile* val,
-                                      const std::map<uint16_t, FieldDesc>& fromIndexes);
+                                      const std::map<uint16_t, FieldDesc>& fromIndexes,
+                                      std::string* storedProblem = nullptr);
 
 // A structure found elsewhere (a backup of the table, an older copy, an empty table of
 // the same layout, a layout inferred from the data) checked against the table's data
@@ -66,8 +68,7 @@ struct StructureFit {
 
 // Whether the structure of `candidate` (the decoded header of another table: fields,
 // key count, level, block size) fits the data of the .DB whose first bytes are `file`
-// (`fileSize` bytes in all, read through `peek`; the same .DB is `dbPath` on `fs`, for
-// the record sample). It fits when
+// (`fileSize` bytes in all, its blocks read through `peek`). It fits when
 //  - the layout is one a table may have (descriptors, record within a block);
 //  - what the damaged header still says agrees with it: its record size or field count
 //    (while its fixed part reads as a table's), the field descriptors that survive;
@@ -81,8 +82,7 @@ struct StructureFit {
 // names the structure's origin in the header's note ("OTHER.DB", "the repair folder
 // ..."); `why` says what is wrong with the table's own header. A misfit is not an
 // error: `problem` says it. IOError when the file system fails.
-Result<StructureFit> FitStructureToData(FileSystem* fs, const std::string& dbPath,
-                                        const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
+Result<StructureFit> FitStructureToData(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
                                         const TableHeader& candidate, const std::string& source,
                                         const std::string& why);
 

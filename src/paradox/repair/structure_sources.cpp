@@ -1,0 +1,171 @@
+#include "paradox/repair/structure_sources.h"
+
+#include <algorithm>
+
+#include "paradox/format/header_file.h"
+#include "paradox/format/repair_traces.h"
+#include "paradox/format/val.h"
+#include "paradox/repair/repair_folder.h"
+
+namespace paradox {
+
+std::vector<std::string> EarlierBackups(FileSystem* fs, const std::string& tablePath) {
+  std::vector<std::string> out;
+  const std::string root = RepairFolderRoot(tablePath);
+  auto folders = fs->ListDir(root);
+  if (!folders.ok()) return out;
+  std::vector<std::string> names = *folders;
+  // Folders are named by the time of their rebuild: the newest sorts last.
+  std::sort(names.rbegin(), names.rend());
+  const std::string table = AsciiUpper(PathBaseName(tablePath));
+  for (const std::string& name : names) {
+    const std::string folder = PathJoin(root, name);
+    if (!fs->IsDirectory(folder)) continue;
+    std::string backup;
+    if (auto listed = BackupsOfRebuild(fs, folder); listed.ok()) {
+      for (const auto& [member, copy] : *listed)
+        if (AsciiUpper(member) == table) backup = PathJoin(folder, copy);
+    }
+    if (backup.empty()) {
+      // A rebuild that did not get as far as its swap, or was undone, still kept its backup.
+      auto files = fs->ListDir(folder);
+      if (!files.ok()) continue;
+      for (const std::string& f : *files)
+        if (AsciiUpper(f) == "BACKUP.DB") backup = PathJoin(folder, f);
+    }
+    if (!backup.empty() && fs->Exists(backup) && !fs->IsDirectory(backup)) out.push_back(backup);
+  }
+  return out;
+}
+
+Result<TableHeader> StructureOfTable(FileSystem* fs, const std::string& path) {
+  if (!fs->Exists(path) || fs->IsDirectory(path))
+    return Status::NotFound("table " + path + " not found");
+  auto h = ReadHeader(fs, path);
+  if (!h.ok()) return h.status();
+  if (h->fixed.fileType != 0 && h->fixed.fileType != 2)
+    return Status::Corruption(PathBaseName(path) + " is not a table (file type " +
+                              std::to_string(h->fixed.fileType) + ")");
+  return h;
+}
+
+namespace {
+
+// "T.rekasto/20260101-120000/Backup.Db": a backup as the report names it.
+std::string BackupLabel(const std::string& backup) {
+  const std::string folder = PathDirName(backup);
+  return PathBaseName(PathDirName(folder)) + "/" + PathBaseName(folder) + "/" +
+         PathBaseName(backup);
+}
+
+// What the family says of the structure, where it disagrees with `h`: the .PX's key
+// fields, the indexed fields of the X/XG headers. The .VAL is left out: it may be older
+// than the table.
+std::string FamilyDisagrees(const HeaderSources& src, const TableHeader& h) {
+  if (src.px) {
+    const TableHeader& px = *src.px;
+    // The .PX of a table that is not keyed is a stale leftover: only a keyed
+    // structure must agree with it.
+    if (h.fixed.primaryKeyFields == 0) return "";
+    if (px.fixed.numFields != h.fixed.primaryKeyFields)
+      return "the table's .PX has " + std::to_string(px.fixed.numFields) +
+             " key field(s), the structure " + std::to_string(h.fixed.primaryKeyFields);
+    for (size_t i = 0; i < px.fields.size() && i < h.fields.size(); ++i) {
+      if (px.fields[i].type != h.fields[i].type || px.fields[i].sizeByte != h.fields[i].sizeByte)
+        return "key field " + std::to_string(i + 1) + " is " + Describe(px.fields[i]) +
+               " in the table's .PX, " + Describe(h.fields[i]) + " in the structure";
+    }
+  }
+  for (const auto& [number, d] : src.fromIndexes) {
+    if (number == 0 || number > h.fields.size()) continue;
+    const FieldDesc& f = h.fields[number - 1];
+    if (f.type != d.type || f.sizeByte != d.sizeByte)
+      return "field " + std::to_string(number) + " is " + Describe(d) +
+             " in the table's secondary index, " + Describe(f) + " in the structure";
+  }
+  return "";
+}
+
+// The candidate's fit: the family's word first, then the data.
+Result<StructureFit> Fit(const HeaderSources& src, const BlockPeek& peek, const TableHeader& h,
+                         const std::string& label, const std::string& why) {
+  if (std::string p = FamilyDisagrees(src, h); !p.empty()) {
+    StructureFit misfit;
+    misfit.problem = p;
+    return misfit;
+  }
+  return FitStructureToData(src.prefix, src.fileSize, peek, h, label, why);
+}
+
+}  // namespace
+
+Result<RecoveredHeader> StructureFromGiven(FileSystem* fs, const FamilyFiles& fam,
+                                           const HeaderSources& src, const BlockPeek& peek,
+                                           const std::string& given, const std::string& why) {
+  auto h = StructureOfTable(fs, given);
+  if (!h.ok()) {
+    if (h.status().IsIOError()) return h.status();
+    return Status::InvalidArgument("the structure of " + given +
+                                   " cannot be read: " + h.status().message());
+  }
+  const std::string label = PathBaseName(given) + " (given)";
+  auto fit = Fit(src, peek, *h, label, why);
+  if (!fit.ok()) return fit.status();
+  if (fit->problem.empty()) return std::move(fit->header);
+  return Status::InvalidArgument("the structure of " + PathBaseName(given) +
+                                 " does not fit the data of " + PathBaseName(fam.db) + ": " +
+                                 fit->problem);
+}
+
+Result<RecoveredHeader> StructureFromElsewhere(FileSystem* fs, const FamilyFiles& fam,
+                                               const HeaderSources& src, const BlockPeek& peek,
+                                               const std::string& given, const std::string& why) {
+  std::string tried;
+  auto note = [&tried](const std::string& what, const std::string& reason) {
+    tried += (tried.empty() ? "" : "; ") + what + ": " + reason;
+  };
+  for (const std::string& backup : EarlierBackups(fs, fam.db)) {
+    const std::string label = "the earlier rebuild's backup " + BackupLabel(backup);
+    auto h = StructureOfTable(fs, backup);
+    if (!h.ok()) {
+      if (h.status().IsIOError()) return h.status();
+      note(label, h.status().message());
+      continue;
+    }
+    auto fit = Fit(src, peek, *h, label, why);
+    if (!fit.ok()) return fit.status();
+    if (fit->problem.empty()) return std::move(fit->header);
+    note(label, "does not fit: " + fit->problem);
+  }
+  if (!given.empty()) return StructureFromGiven(fs, fam, src, peek, given, why);
+  std::string msg = "table header cannot be used (" + why +
+                    ") and no structure is available to read the data with";
+  if (!tried.empty()) msg += " (" + tried + ")";
+  return Status::Corruption(msg);
+}
+
+std::vector<std::string> StructureSourcesOf(FileSystem* fs, const std::string& tablePath) {
+  std::vector<std::string> out;
+  auto fam = FindFamily(fs, tablePath);
+  if (!fam.ok()) return out;
+  if (!fam->px.empty() && ReadHeader(fs, fam->px).ok())
+    out.push_back(PathBaseName(fam->px) + ": the key fields' descriptors");
+  for (const SecondaryFiles& s : fam->secondary) {
+    if (!s.x.empty() && ReadHeader(fs, s.x).ok())
+      out.push_back(PathBaseName(s.x) + ": the indexed fields' descriptors");
+  }
+  if (!fam->val.empty()) {
+    auto vb = fs->ReadFile(fam->val, kMaxValFileSize);
+    if (vb.ok()) {
+      auto v = DecodeValSections(ByteSpan(*vb));
+      if (v.ok() && v->fieldsRead && !v->fields.empty())
+        out.push_back(PathBaseName(fam->val) + ": the field list (" +
+                      std::to_string(v->fields.size()) + " fields)");
+    }
+  }
+  for (const std::string& b : EarlierBackups(fs, fam->db))
+    out.push_back(BackupLabel(b) + ": an earlier rebuild's backup");
+  return out;
+}
+
+}  // namespace paradox
