@@ -264,6 +264,30 @@ std::string SampleValues(const TableHeader& h, uint64_t fileSize, const BlockPee
          " records sampled hold values no table may hold (" + example + ")";
 }
 
+// Whether most blocks of the file (a sample of up to 64) read as block headers under
+// layout h: links within the file and not to themselves, a well-formed record count.
+// Free blocks pass too; a block size that is not the table's reads record bytes where
+// it expects block headers, and they rarely do.
+bool MostBlocksSound(const TableHeader& h, uint64_t fileSize, const BlockPeek& peek,
+                     Status* ioError) {
+  const uint32_t present = PresentBlocks(h, fileSize);
+  if (present == 0) return true;
+  const uint32_t step = std::max<uint32_t>(1, present / 64);
+  int sampled = 0, sound = 0;
+  for (uint32_t j = 1; j <= present; j += step) {
+    BlockHeader b;
+    Status st = PeekBlockHeader(h, peek, j, &b);
+    if (!st.ok()) {
+      *ioError = st;
+      return false;
+    }
+    ++sampled;
+    sound += b.nextBlock <= present && b.prevBlock <= present && b.nextBlock != j &&
+             b.prevBlock != j && b.RecordCount(h.fixed.recordSize, h.BlockSize()) >= 0;
+  }
+  return 2 * sound >= sampled;
+}
+
 // Whole blocks (or, in DOS-era files, whole KiB of the last block) from the header
 // to the end of the file: a wrong header size rarely lines up by chance.
 bool BlocksAligned(const TableHeader& h, uint64_t fileSize) {
@@ -331,6 +355,232 @@ int RepairDescriptors(Bytes& trial, bool extension, uint16_t n, uint16_t recordS
   }
   return changes;
 }
+
+// FitStructureToData's steps: the candidate's own sense, the damaged header's word
+// against it, a header size at which the blocks read, what the damaged header keeps, and
+// a sample of the records.
+class StructureFitter {
+ public:
+  StructureFitter(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
+                  const TableHeader& candidate, const std::string& source, const std::string& why)
+      : file_(file), fileSize_(fileSize), peek_(peek), t_(candidate), source_(source), why_(why) {}
+
+  Result<StructureFit> Run() {
+    t_.raw.clear();
+    t_.fixed.numFields = uint16_t(t_.fields.size());
+    t_.fixed.recordSize = uint16_t(t_.ComputedRecordSize());
+    if (t_.fixed.fileType != 0 && t_.fixed.fileType != 2)
+      return Misfit("it is not a table's structure (file type " +
+                    std::to_string(t_.fixed.fileType) + ")");
+    if (std::string p = HeaderProblem(t_, UINT64_MAX); !p.empty()) return Misfit("its " + p);
+    if (file_.size() < FixedHeader::kEncodedLength)
+      return Misfit("the table is " + std::to_string(fileSize_) + " bytes, too short for a header");
+    (void)stored_.DecodeFrom(file_);
+    TableLevel level;
+    storedReads_ = LevelFromVersionId(stored_.fileVersionId, &level) &&
+                   (stored_.fileType == 0 || stored_.fileType == 2);
+    if (std::string p = DamagedHeaderDisagrees(); !p.empty()) return Misfit(p);
+    KeepWhatTheHeaderSays();
+    Status io;
+    if (!FindHeaderSize(&io)) {
+      PARADOX_RETURN_IF_ERROR(io);
+      return Misfit("the data blocks do not read as blocks of " + std::to_string(t_.BlockSize()) +
+                    " bytes holding records of " + std::to_string(t_.fixed.recordSize) +
+                    " bytes at any header size");
+    }
+    if (std::string p = NoRecordsInData(&io); !p.empty() || !io.ok()) {
+      PARADOX_RETURN_IF_ERROR(io);
+      return Misfit(p);
+    }
+    auto enc = EncodeTableHeader(t_);
+    if (!enc.ok()) return Misfit("its header cannot be written: " + enc.status().message());
+    Bytes patched = std::move(enc).value();
+    if (file_.size() > patched.size())
+      patched.insert(patched.end(), file_.begin() + long(patched.size()), file_.end());
+    auto h = DecodeTableHeader(ByteSpan(patched));
+    if (!h.ok()) return Misfit("its header does not read back: " + h.status().message());
+    std::string bad =
+        SampleValues(*h, fileSize_, peek_, &fit_.recordsSampled, &fit_.recordsInvalid, &io);
+    PARADOX_RETURN_IF_ERROR(io);
+    if (!bad.empty()) return Misfit(bad + " under it");
+    fit_.header.header = std::move(h).value();
+    fit_.header.patchedPrefix = std::move(patched);
+    fit_.header.repaired = true;
+    fit_.header.fromStructure = true;
+    fit_.header.notes.push_back((why_.empty() ? std::string() : "header damaged (" + why_ + "); ") +
+                                "structure taken from " + source_);
+    return std::move(fit_);
+  }
+
+ private:
+  Result<StructureFit> Misfit(std::string why) {
+    fit_.problem = std::move(why);
+    return std::move(fit_);
+  }
+
+  // The damaged header's word, where it still reads: its record size or field count
+  // while its fixed part is a table's, and the field descriptors that survive.
+  std::string DamagedHeaderDisagrees() const {
+    const size_t n = t_.fields.size();
+    if (storedReads_ && stored_.recordSize != 0 && stored_.recordSize != t_.fixed.recordSize) {
+      return "the table's header says records of " + std::to_string(stored_.recordSize) +
+             " bytes, the structure's are " + std::to_string(t_.fixed.recordSize);
+    }
+    // Descriptors followed by as many names: the damaged header's own field list, where
+    // a header of either kind has it.
+    size_t base = DescriptorsOffset(t_.hasExtension), listed = 0;
+    for (size_t area : {TableNameLength(t_.fixed.fileVersionId), size_t(79), size_t(261)})
+      if (listed == 0) listed = FieldCountFromNameArea(file_, base, area);
+    // Where the other kind of header has its list, one descriptor and one name may be
+    // a coincidence of what lies there: two or more are a list.
+    const size_t otherBase = DescriptorsOffset(!t_.hasExtension);
+    for (size_t area : {size_t(79), size_t(261)}) {
+      if (listed > 0) break;
+      if (size_t m = FieldCountFromNameArea(file_, otherBase, area); m >= 2) {
+        listed = m;
+        base = otherBase;
+      }
+    }
+    if (listed > 0 && listed != n)
+      return "the table's header still lists " + std::to_string(listed) +
+             " fields with their names, the structure has " + std::to_string(n);
+    size_t known = 0, differ = 0, first = n;
+    for (size_t i = 0; i < n && base + 2 * i + 2 <= file_.size(); ++i) {
+      FieldDesc d;
+      d.DecodeDescriptor(&file_[base + 2 * i]);
+      if (!IsKnownFieldType(uint8_t(d.type)) || !ValidateFieldDescriptor(d.type, d.sizeByte).ok())
+        continue;
+      ++known;
+      if (d.type != t_.fields[i].type || d.sizeByte != t_.fields[i].sizeByte) {
+        ++differ;
+        if (first == n) first = i;
+      }
+    }
+    // Where the names confirm the list, any difference is one; otherwise the bytes there
+    // may be something else, and only most of them differing counts.
+    if (differ > 0 && (listed == n || (known >= 2 && 2 * differ > known))) {
+      FieldDesc d;
+      d.DecodeDescriptor(&file_[base + 2 * first]);
+      return "the table's header still describes " + std::to_string(differ) + " of " +
+             std::to_string(known) + " readable fields otherwise (field " +
+             std::to_string(first + 1) + " is " + Describe(d) + " there, " +
+             Describe(t_.fields[first]) + " in the structure)";
+    }
+    return "";
+  }
+
+  // The code page, sort order, next autoincrement value and table name of the damaged
+  // header where they still read as such; the field names where its name area lines up
+  // with the structure's field count.
+  void KeepWhatTheHeaderSays() {
+    if (storedReads_) {
+      t_.fixed.autoInc = stored_.autoInc;
+      t_.fixed.sortOrder = stored_.sortOrder;
+      HeaderExtension ext;
+      if (t_.hasExtension && HasExtension(stored_.fileType, stored_.fileVersionId) &&
+          ext.DecodeFrom(ByteSpan(file_).subspan(kExtensionOffset)).ok() &&
+          IsSupportedCodePage(ext.codePage))
+        t_.ext.codePage = ext.codePage;
+    }
+    // The variable part read with the structure's fixed part in front of it.
+    Bytes probe = file_;
+    FixedHeader fx = t_.fixed;
+    fx.headerSize = uint16_t(std::min<size_t>(probe.size(), 0xF000));
+    fx.EncodeTo(probe.data());
+    if (t_.hasExtension && probe.size() >= kExtensionOffset + HeaderExtension::kEncodedLength) {
+      HeaderExtension ext = t_.ext;
+      ext.sortOrderIdOffset = 0;  // read where the names end
+      ext.EncodeTo(probe.data() + kExtensionOffset);
+    }
+    auto h = DecodeTableHeader(ByteSpan(probe));
+    if (!h.ok() || h->fields.size() != t_.fields.size()) return;
+    std::set<std::string> names;
+    for (const FieldDesc& f : h->fields)
+      if (PlausibleName(f.name)) names.insert(AsciiUpper(f.name));
+    if (names.size() != t_.fields.size()) return;  // not a name area
+    for (size_t i = 0; i < t_.fields.size(); ++i) t_.fields[i].name = h->fields[i].name;
+    if (PlausibleName(h->tableName)) t_.tableName = h->tableName;
+    if (t_.hasExtension && PlausibleName(h->sortOrderId) && storedReads_)
+      t_.sortOrderId = h->sortOrderId;
+  }
+
+  // The header size at which the file's blocks read as data blocks of this layout: the
+  // damaged header's, the structure's, the usual ones, those that line the blocks up
+  // with the end of the file. Counters and links: the damaged header's while they fit
+  // the file, else counted from the blocks.
+  bool FindHeaderSize(Status* io) {
+    const uint32_t bs = t_.BlockSize();
+    const uint32_t need = ComputeVariableEnd(t_);
+    std::vector<uint32_t> sizes;
+    if (storedReads_) sizes.push_back(stored_.headerSize);
+    sizes.push_back(t_.fixed.headerSize);
+    for (uint32_t hs : {2048u, 4096u}) sizes.push_back(hs);
+    for (uint64_t hs = fileSize_ % bs; hs <= 0xFFFF; hs += bs) sizes.push_back(uint32_t(hs));
+    std::vector<uint32_t> tried;
+    // Only header sizes that line the blocks up with the end of the file (in KiB, as
+    // DOS-era files end): at any other, a stretch of zero bytes reads as an empty block.
+    const size_t given = storedReads_ ? 2 : 1;  // the sizes a header states
+    for (size_t i = 0; i < sizes.size(); ++i) {
+      const uint32_t hs = sizes[i];
+      // A file that ends where its header does is an empty table only by a header's word.
+      if (hs + BlockHeader::kEncodedLength > fileSize_ && i >= given) continue;
+      if (hs < need || hs > 0xFFFF || hs > fileSize_ ||
+          std::find(tried.begin(), tried.end(), hs) != tried.end())
+        continue;
+      TableHeader h = t_;
+      h.fixed.headerSize = uint16_t(hs);
+      if (!BlocksAligned(h, fileSize_)) continue;
+      tried.push_back(hs);
+      if (storedReads_) CopyCounters(stored_, &h.fixed);
+      if (!storedReads_ || !CountersFit(h, fileSize_)) {
+        *io = CountFromBlocks(&h, fileSize_, peek_);
+        if (!io->ok()) return false;
+      }
+      if (LayoutFitsBlocks(h, fileSize_, peek_, true, io) &&
+          MostBlocksSound(h, fileSize_, peek_, io)) {
+        t_ = std::move(h);
+        return true;
+      }
+      if (!io->ok()) return false;
+    }
+    return false;
+  }
+
+  // A layout under which blocks that hold data hold no record reads them wrongly.
+  std::string NoRecordsInData(Status* io) const {
+    if (t_.fixed.numRecords > 0) return "";
+    const uint32_t present = PresentBlocks(t_, fileSize_);
+    if (present == 0) return "";
+    const uint32_t k =
+        t_.fixed.firstBlock >= 1 && t_.fixed.firstBlock <= present ? t_.fixed.firstBlock : 1;
+    Bytes block(t_.BlockSize());
+    *io = peek_(BlockOffset(t_.fixed.headerSize, t_.BlockSize(), k), MutableByteSpan(block));
+    if (!io->ok()) return "";
+    if (IsAllZero(ByteSpan(block).subspan(BlockHeader::kEncodedLength))) return "";
+    return "under it the data blocks hold no record, yet block " + std::to_string(k) +
+           " holds data";
+  }
+
+  static void CopyCounters(const FixedHeader& from, FixedHeader* to) {
+    to->numRecords = from.numRecords;
+    to->blocksInUse = from.blocksInUse;
+    to->fileBlocks = from.fileBlocks;
+    to->maxBlocks = from.maxBlocks;
+    to->firstBlock = from.firstBlock;
+    to->lastBlock = from.lastBlock;
+    to->firstFreeBlock = from.firstFreeBlock;
+  }
+
+  const Bytes& file_;
+  const uint64_t fileSize_;
+  const BlockPeek& peek_;
+  TableHeader t_;
+  const std::string& source_;
+  const std::string& why_;
+  FixedHeader stored_;
+  bool storedReads_ = false;
+  StructureFit fit_;
+};
 
 // Tries the header as stored, then repairs of the layout fields from the header's own
 // redundancy and the family members, then a caller's description or the .VAL footer.
@@ -539,6 +789,9 @@ class HeaderRecovery {
 
   // Last resort: the layout from a description (caller's, or the .VAL footer plus the
   // .PX key count) over the file's fixed part.
+  // Last resort: the layout from a description (caller's, or the .VAL footer plus the
+  // .PX key count), checked against the data as any structure from elsewhere is, at each
+  // block size a table may have.
   Result<RecoveredHeader> FromDescription() {
     std::vector<FieldDesc> fields;
     uint16_t keyCount = 0;
@@ -563,54 +816,23 @@ class HeaderRecovery {
     schema.level = level;
     for (const FieldDesc& f : fields) schema.fields.push_back({f.name, f.type, FieldDefSize(f)});
     schema.keyFieldCount = keyCount;
+    std::string misfit;
     for (uint8_t code : codes_) {
-      if (code == 0) continue;
+      if (code == 0 || !BlockSizeAllowed(level, uint32_t(code) * 1024)) continue;
       schema.blockSize = uint32_t(code) * 1024;
-      for (uint16_t hs : headerSizes_) {
-        if (hs < FixedHeader::kEncodedLength || hs > fileSize_) continue;
-        auto templ = HeaderForSchema(schema, "TABLE.DB");
-        if (!templ.ok()) break;
-        TableHeader h = std::move(templ).value();
-        FixedHeader fx = fixed_;
-        fx.blockSizeCode = code;
-        fx.fileType = keyCount > 0 ? 0 : 2;
-        fx.headerSize = hs;
-        fx.recordSize = uint16_t(h.ComputedRecordSize());
-        fx.numFields = uint16_t(h.fields.size());
-        fx.primaryKeyFields = keyCount;
-        Bytes whole = file_;
-        fx.EncodeTo(whole.data());
-        auto merged = DecodeTableHeaderWithTemplate(ByteSpan(whole), h);
-        if (!merged.ok()) continue;
-        merged->fixed.headerSize = hs;
-        Status io;
-        if (!CountersFit(*merged, fileSize_)) {
-          PARADOX_RETURN_IF_ERROR(CountFromBlocks(&*merged, fileSize_, peek_));
-          fx.numRecords = merged->fixed.numRecords;
-          fx.blocksInUse = merged->fixed.blocksInUse;
-          fx.fileBlocks = merged->fixed.fileBlocks;
-          fx.maxBlocks = merged->fixed.maxBlocks;
-          fx.firstBlock = merged->fixed.firstBlock;
-          fx.lastBlock = merged->fixed.lastBlock;
-          fx.firstFreeBlock = merged->fixed.firstFreeBlock;
-          fx.EncodeTo(whole.data());
-        }
-        if (!LayoutFitsBlocks(*merged, fileSize_, peek_, true, &io) ||
-            !SampleValues(*merged, fileSize_, peek_, nullptr, nullptr, &io).empty()) {
-          PARADOX_RETURN_IF_ERROR(io);
-          continue;
-        }
-        RecoveredHeader out;
-        out.header = std::move(merged).value();
-        out.patchedPrefix = std::move(whole);
-        out.repaired = true;
-        out.fromStructure = true;
-        out.notes.push_back("header damaged (" + firstProblem_ + "); fields taken from " + source);
-        return out;
+      auto templ = HeaderForSchema(schema, "TABLE.DB");
+      if (!templ.ok()) {
+        if (misfit.empty()) misfit = templ.status().message();
+        continue;
       }
+      auto fit = StructureFitter(file_, fileSize_, peek_, *templ, source, firstProblem_).Run();
+      if (!fit.ok()) return fit.status();
+      if (fit->problem.empty()) return std::move(fit->header);
+      if (code == fixed_.blockSizeCode || misfit.empty()) misfit = fit->problem;
     }
     return Status::Corruption("table header cannot be used (" + firstProblem_ + "), and " + source +
-                              " does not fit the data blocks");
+                              " does not fit the data blocks" +
+                              (misfit.empty() ? std::string() : " (" + misfit + ")"));
   }
 
   const Bytes& file_;
@@ -634,219 +856,6 @@ class HeaderRecovery {
   int bestChanges_ = 1000;
   Bytes best_;
   TableHeader bestHeader_;
-};
-
-// FitStructureToData's steps: the candidate's own sense, the damaged header's word
-// against it, a header size at which the blocks read, what the damaged header keeps, and
-// a sample of the records.
-class StructureFitter {
- public:
-  StructureFitter(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
-                  const TableHeader& candidate, const std::string& source, const std::string& why)
-      : file_(file), fileSize_(fileSize), peek_(peek), t_(candidate), source_(source), why_(why) {}
-
-  Result<StructureFit> Run() {
-    t_.raw.clear();
-    t_.fixed.numFields = uint16_t(t_.fields.size());
-    t_.fixed.recordSize = uint16_t(t_.ComputedRecordSize());
-    if (t_.fixed.fileType != 0 && t_.fixed.fileType != 2)
-      return Misfit("it is not a table's structure (file type " +
-                    std::to_string(t_.fixed.fileType) + ")");
-    if (std::string p = HeaderProblem(t_, UINT64_MAX); !p.empty()) return Misfit("its " + p);
-    if (file_.size() < FixedHeader::kEncodedLength)
-      return Misfit("the table is " + std::to_string(fileSize_) + " bytes, too short for a header");
-    (void)stored_.DecodeFrom(file_);
-    TableLevel level;
-    storedReads_ = LevelFromVersionId(stored_.fileVersionId, &level) &&
-                   (stored_.fileType == 0 || stored_.fileType == 2);
-    if (std::string p = DamagedHeaderDisagrees(); !p.empty()) return Misfit(p);
-    KeepWhatTheHeaderSays();
-    Status io;
-    if (!FindHeaderSize(&io)) {
-      PARADOX_RETURN_IF_ERROR(io);
-      return Misfit("the data blocks do not read as blocks of " + std::to_string(t_.BlockSize()) +
-                    " bytes holding records of " + std::to_string(t_.fixed.recordSize) +
-                    " bytes at any header size");
-    }
-    if (std::string p = NoRecordsInData(&io); !p.empty() || !io.ok()) {
-      PARADOX_RETURN_IF_ERROR(io);
-      return Misfit(p);
-    }
-    auto enc = EncodeTableHeader(t_);
-    if (!enc.ok()) return Misfit("its header cannot be written: " + enc.status().message());
-    Bytes patched = std::move(enc).value();
-    if (file_.size() > patched.size())
-      patched.insert(patched.end(), file_.begin() + long(patched.size()), file_.end());
-    auto h = DecodeTableHeader(ByteSpan(patched));
-    if (!h.ok()) return Misfit("its header does not read back: " + h.status().message());
-    std::string bad =
-        SampleValues(*h, fileSize_, peek_, &fit_.recordsSampled, &fit_.recordsInvalid, &io);
-    PARADOX_RETURN_IF_ERROR(io);
-    if (!bad.empty()) return Misfit(bad + " under it");
-    fit_.header.header = std::move(h).value();
-    fit_.header.patchedPrefix = std::move(patched);
-    fit_.header.repaired = true;
-    fit_.header.fromStructure = true;
-    fit_.header.notes.push_back((why_.empty() ? std::string() : "header damaged (" + why_ + "); ") +
-                                "structure taken from " + source_);
-    return std::move(fit_);
-  }
-
- private:
-  Result<StructureFit> Misfit(std::string why) {
-    fit_.problem = std::move(why);
-    return std::move(fit_);
-  }
-
-  // The damaged header's word, where it still reads: its record size or field count
-  // while its fixed part is a table's, and the field descriptors that survive.
-  std::string DamagedHeaderDisagrees() const {
-    const size_t n = t_.fields.size();
-    if (storedReads_ && stored_.recordSize != t_.fixed.recordSize && stored_.numFields != n) {
-      return "the table's header says " + std::to_string(stored_.numFields) + " fields in " +
-             std::to_string(stored_.recordSize) + " bytes, the structure has " + std::to_string(n) +
-             " in " + std::to_string(t_.fixed.recordSize);
-    }
-    const size_t base = DescriptorsOffset(t_.hasExtension);
-    // Descriptors followed by as many names: the damaged header's own field count.
-    const size_t listed =
-        FieldCountFromNameArea(file_, base, TableNameLength(t_.fixed.fileVersionId));
-    if (listed > 0 && listed != n)
-      return "the table's header still lists " + std::to_string(listed) +
-             " fields with their names, the structure has " + std::to_string(n);
-    size_t known = 0, differ = 0, first = n;
-    for (size_t i = 0; i < n && base + 2 * i + 2 <= file_.size(); ++i) {
-      FieldDesc d;
-      d.DecodeDescriptor(&file_[base + 2 * i]);
-      if (!IsKnownFieldType(uint8_t(d.type)) || !ValidateFieldDescriptor(d.type, d.sizeByte).ok())
-        continue;
-      ++known;
-      if (d.type != t_.fields[i].type || d.sizeByte != t_.fields[i].sizeByte) {
-        ++differ;
-        if (first == n) first = i;
-      }
-    }
-    if (known >= 2 && 2 * differ > known) {
-      FieldDesc d;
-      d.DecodeDescriptor(&file_[base + 2 * first]);
-      return "the table's header still describes " + std::to_string(differ) + " of " +
-             std::to_string(known) + " readable fields otherwise (field " +
-             std::to_string(first + 1) + " is " + Describe(d) + " there, " +
-             Describe(t_.fields[first]) + " in the structure)";
-    }
-    return "";
-  }
-
-  // The code page, sort order, next autoincrement value and table name of the damaged
-  // header where they still read as such; the field names where its name area lines up
-  // with the structure's field count.
-  void KeepWhatTheHeaderSays() {
-    if (storedReads_) {
-      t_.fixed.autoInc = stored_.autoInc;
-      t_.fixed.sortOrder = stored_.sortOrder;
-      HeaderExtension ext;
-      if (t_.hasExtension && HasExtension(stored_.fileType, stored_.fileVersionId) &&
-          ext.DecodeFrom(ByteSpan(file_).subspan(kExtensionOffset)).ok() &&
-          IsSupportedCodePage(ext.codePage))
-        t_.ext.codePage = ext.codePage;
-    }
-    // The variable part read with the structure's fixed part in front of it.
-    Bytes probe = file_;
-    FixedHeader fx = t_.fixed;
-    fx.headerSize = uint16_t(std::min<size_t>(probe.size(), 0xF000));
-    fx.EncodeTo(probe.data());
-    if (t_.hasExtension && probe.size() >= kExtensionOffset + HeaderExtension::kEncodedLength) {
-      HeaderExtension ext = t_.ext;
-      ext.sortOrderIdOffset = 0;  // read where the names end
-      ext.EncodeTo(probe.data() + kExtensionOffset);
-    }
-    auto h = DecodeTableHeader(ByteSpan(probe));
-    if (!h.ok() || h->fields.size() != t_.fields.size()) return;
-    std::set<std::string> names;
-    for (const FieldDesc& f : h->fields)
-      if (PlausibleName(f.name)) names.insert(AsciiUpper(f.name));
-    if (names.size() != t_.fields.size()) return;  // not a name area
-    for (size_t i = 0; i < t_.fields.size(); ++i) t_.fields[i].name = h->fields[i].name;
-    if (PlausibleName(h->tableName)) t_.tableName = h->tableName;
-    if (t_.hasExtension && PlausibleName(h->sortOrderId) && storedReads_)
-      t_.sortOrderId = h->sortOrderId;
-  }
-
-  // The header size at which the file's blocks read as data blocks of this layout: the
-  // damaged header's, the structure's, the usual ones, those that line the blocks up
-  // with the end of the file. Counters and links: the damaged header's while they fit
-  // the file, else counted from the blocks.
-  bool FindHeaderSize(Status* io) {
-    const uint32_t bs = t_.BlockSize();
-    const uint32_t need = ComputeVariableEnd(t_);
-    std::vector<uint32_t> sizes;
-    if (storedReads_) sizes.push_back(stored_.headerSize);
-    sizes.push_back(t_.fixed.headerSize);
-    for (uint32_t hs : {2048u, 4096u}) sizes.push_back(hs);
-    for (uint64_t hs = fileSize_ % bs; hs <= 0xFFFF; hs += bs) sizes.push_back(uint32_t(hs));
-    std::vector<uint32_t> tried;
-    // Only header sizes that line the blocks up with the end of the file (in KiB, as
-    // DOS-era files end): at any other, a stretch of zero bytes reads as an empty block.
-    const size_t given = storedReads_ ? 2 : 1;  // the sizes a header states
-    for (size_t i = 0; i < sizes.size(); ++i) {
-      const uint32_t hs = sizes[i];
-      // A file that ends where its header does is an empty table only by a header's word.
-      if (hs + BlockHeader::kEncodedLength > fileSize_ && i >= given) continue;
-      if (hs < need || hs > 0xFFFF || hs > fileSize_ ||
-          std::find(tried.begin(), tried.end(), hs) != tried.end())
-        continue;
-      TableHeader h = t_;
-      h.fixed.headerSize = uint16_t(hs);
-      if (!BlocksAligned(h, fileSize_)) continue;
-      tried.push_back(hs);
-      if (storedReads_) CopyCounters(stored_, &h.fixed);
-      if (!storedReads_ || !CountersFit(h, fileSize_)) {
-        *io = CountFromBlocks(&h, fileSize_, peek_);
-        if (!io->ok()) return false;
-      }
-      if (LayoutFitsBlocks(h, fileSize_, peek_, true, io)) {
-        t_ = std::move(h);
-        return true;
-      }
-      if (!io->ok()) return false;
-    }
-    return false;
-  }
-
-  // A layout under which blocks that hold data hold no record reads them wrongly.
-  std::string NoRecordsInData(Status* io) const {
-    if (t_.fixed.numRecords > 0) return "";
-    const uint32_t present = PresentBlocks(t_, fileSize_);
-    if (present == 0) return "";
-    const uint32_t k =
-        t_.fixed.firstBlock >= 1 && t_.fixed.firstBlock <= present ? t_.fixed.firstBlock : 1;
-    Bytes block(t_.BlockSize());
-    *io = peek_(BlockOffset(t_.fixed.headerSize, t_.BlockSize(), k), MutableByteSpan(block));
-    if (!io->ok()) return "";
-    if (IsAllZero(ByteSpan(block).subspan(BlockHeader::kEncodedLength))) return "";
-    return "under it the data blocks hold no record, yet block " + std::to_string(k) +
-           " holds data";
-  }
-
-  static void CopyCounters(const FixedHeader& from, FixedHeader* to) {
-    to->numRecords = from.numRecords;
-    to->blocksInUse = from.blocksInUse;
-    to->fileBlocks = from.fileBlocks;
-    to->maxBlocks = from.maxBlocks;
-    to->firstBlock = from.firstBlock;
-    to->lastBlock = from.lastBlock;
-    to->firstFreeBlock = from.firstFreeBlock;
-  }
-
-  const Bytes& file_;
-  const uint64_t fileSize_;
-  const BlockPeek& peek_;
-  TableHeader t_;
-  const std::string& source_;
-  const std::string& why_;
-  FixedHeader stored_;
-  bool storedReads_ = false;
-  StructureFit fit_;
 };
 
 }  // namespace

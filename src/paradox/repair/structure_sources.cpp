@@ -64,20 +64,23 @@ std::string BackupLabel(const std::string& backup) {
 std::string FamilyDisagrees(const HeaderSources& src, const TableHeader& h) {
   if (src.px) {
     const TableHeader& px = *src.px;
-    // The .PX of a table that is not keyed is a stale leftover: only a keyed
-    // structure must agree with it.
-    if (h.fixed.primaryKeyFields == 0) return "";
-    if (px.fixed.numFields != h.fixed.primaryKeyFields)
+    // A .PX beside a table that is not keyed may be a stale leftover: it is only held
+    // against a keyed structure.
+    if (h.fixed.primaryKeyFields > 0 && px.fixed.numFields != h.fixed.primaryKeyFields)
       return "the table's .PX has " + std::to_string(px.fixed.numFields) +
              " key field(s), the structure " + std::to_string(h.fixed.primaryKeyFields);
-    for (size_t i = 0; i < px.fields.size() && i < h.fields.size(); ++i) {
+    for (size_t i = 0; h.fixed.primaryKeyFields > 0 && i < px.fields.size() && i < h.fields.size();
+         ++i) {
       if (px.fields[i].type != h.fields[i].type || px.fields[i].sizeByte != h.fields[i].sizeByte)
         return "key field " + std::to_string(i + 1) + " is " + Describe(px.fields[i]) +
                " in the table's .PX, " + Describe(h.fields[i]) + " in the structure";
     }
   }
   for (const auto& [number, d] : src.fromIndexes) {
-    if (number == 0 || number > h.fields.size()) continue;
+    if (number > h.fields.size())
+      return "the table's secondary index covers field " + std::to_string(number) +
+             ", the structure has " + std::to_string(h.fields.size());
+    if (number == 0) continue;
     const FieldDesc& f = h.fields[number - 1];
     if (f.type != d.type || f.sizeByte != d.sizeByte)
       return "field " + std::to_string(number) + " is " + Describe(d) +
