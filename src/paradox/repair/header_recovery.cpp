@@ -1066,12 +1066,7 @@ Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string&
   std::shared_ptr<File> dbFile;
   auto peek = PeekInto(fs, fam->db, &dbFile);
   if (!peek.ok()) return peek.status();
-  std::string why;
-  auto rec = RecoverHeader(src.prefix, src.fileSize, *peek, nullptr, src.px ? &*src.px : nullptr,
-                           val ? &*val : nullptr, src.fromIndexes, &why);
-  // Neither the header nor the family gives it: an earlier rebuild's backup may.
-  if (!rec.ok() && rec.status().IsCorruption())
-    rec = StructureFromElsewhere(fs, *fam, src, *peek, "", why);
+  auto rec = FindStructure(fs, *fam, src, *peek, nullptr, "");
   if (!rec.ok()) return rec.status();
   const TableHeader& h = rec->header;
   TableStructure s;

@@ -97,28 +97,7 @@ class Salvager {
     src_ = std::move(srcR).value();
     auto peek = PeekInto(fs_, fam_.db, &dbFile_);
     if (!peek.ok()) return peek.status();
-    std::string why;
-    auto rec = RecoverHeader(src_.prefix, src_.fileSize, *peek, options_.structure,
-                             src_.px ? &*src_.px : nullptr, src_.val ? &*src_.val : nullptr,
-                             src_.fromIndexes, &why);
-    if (!rec.ok() && rec.status().IsCorruption()) {
-      rec = StructureFromElsewhere(fs_, fam_, src_, *peek, options_.structureFrom, why);
-    } else if (rec.ok() && rec->repaired && FixedPartLost()) {
-      // A header whose fixed part is gone (its code page, sort order and counters with
-      // it) is only partly the table's own: a backup of it from an earlier rebuild that
-      // fits the data is the better source, and the table the user names after that.
-      auto other = StructureFromElsewhere(fs_, fam_, src_, *peek, options_.structureFrom, why);
-      if (other.ok() || !other.status().IsCorruption()) rec = std::move(other);
-    } else if (rec.ok() && !options_.structureFrom.empty()) {
-      // A header repaired from redundancy is the best guess the table offers; the table
-      // the user names, checked against the data, is better evidence. A header that
-      // needed no repair must agree with it.
-      if (rec->repaired)
-        rec = StructureFromGiven(fs_, fam_, src_, *peek, options_.structureFrom,
-                                 why.empty() ? "its own layout fields" : why);
-      else
-        PARADOX_RETURN_IF_ERROR(SameLayoutAsGiven(rec->header));
-    }
+    auto rec = FindStructure(fs_, fam_, src_, *peek, options_.structure, options_.structureFrom);
     if (!rec.ok()) return rec.status();
     recovered_ = std::move(rec).value();
     for (const std::string& n : recovered_.notes) {
@@ -127,41 +106,6 @@ class Salvager {
     }
     res_.headerRepaired = recovered_.repaired;
     res_.headerFromStructure = recovered_.fromStructure;
-    return Status::OK();
-  }
-
-  // The stored fixed part does not name a table level: it was wiped or overwritten.
-  bool FixedPartLost() const {
-    TableLevel level;
-    return src_.prefix.size() < FixedHeader::kEncodedLength ||
-           !LevelFromVersionId(src_.prefix[0x39], &level);
-  }
-
-  // A table named for its structure, while the table's own header gives one, must
-  // describe the same layout: otherwise one of them is the wrong table.
-  Status SameLayoutAsGiven(const TableHeader& own) const {
-    auto given = StructureOfTable(fs_, options_.structureFrom);
-    if (!given.ok()) {
-      if (given.status().IsIOError()) return given.status();
-      return Status::InvalidArgument("the structure of " + options_.structureFrom +
-                                     " cannot be read: " + given.status().message());
-    }
-    const std::string name = PathBaseName(options_.structureFrom);
-    if (given->fields.size() != own.fields.size())
-      return Status::InvalidArgument(name + " has " + std::to_string(given->fields.size()) +
-                                     " fields but the table's header has " +
-                                     std::to_string(own.fields.size()));
-    for (size_t i = 0; i < own.fields.size(); ++i) {
-      if (given->fields[i].type != own.fields[i].type ||
-          given->fields[i].sizeByte != own.fields[i].sizeByte)
-        return Status::InvalidArgument("field " + std::to_string(i + 1) + " is " +
-                                       Describe(own.fields[i]) + " in the table's header but " +
-                                       Describe(given->fields[i]) + " in " + name);
-    }
-    if (given->fixed.primaryKeyFields != own.fixed.primaryKeyFields)
-      return Status::InvalidArgument(
-          name + " has " + std::to_string(given->fixed.primaryKeyFields) +
-          " key fields but the table's header has " + std::to_string(own.fixed.primaryKeyFields));
     return Status::OK();
   }
 

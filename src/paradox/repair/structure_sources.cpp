@@ -171,4 +171,83 @@ std::vector<std::string> StructureSourcesOf(FileSystem* fs, const std::string& t
   return out;
 }
 
+namespace {
+
+// A table named for its structure, while the table's own header gives one, must describe
+// the same layout: otherwise one of them is the wrong table.
+Status SameLayoutAsGiven(FileSystem* fs, const std::string& given, const TableHeader& own) {
+  auto other = StructureOfTable(fs, given);
+  if (!other.ok()) {
+    if (other.status().IsIOError()) return other.status();
+    return Status::InvalidArgument("the structure of " + given +
+                                   " cannot be read: " + other.status().message());
+  }
+  const std::string name = PathBaseName(given);
+  if (other->fields.size() != own.fields.size())
+    return Status::InvalidArgument(name + " has " + std::to_string(other->fields.size()) +
+                                   " fields but the table's header has " +
+                                   std::to_string(own.fields.size()));
+  for (size_t i = 0; i < own.fields.size(); ++i) {
+    if (other->fields[i].type != own.fields[i].type ||
+        other->fields[i].sizeByte != own.fields[i].sizeByte)
+      return Status::InvalidArgument("field " + std::to_string(i + 1) + " is " +
+                                     Describe(own.fields[i]) + " in the table's header but " +
+                                     Describe(other->fields[i]) + " in " + name);
+  }
+  if (other->fixed.primaryKeyFields != own.fixed.primaryKeyFields)
+    return Status::InvalidArgument(name + " has " + std::to_string(other->fixed.primaryKeyFields) +
+                                   " key fields but the table's header has " +
+                                   std::to_string(own.fixed.primaryKeyFields));
+  return Status::OK();
+}
+
+// The stored fixed part does not name a table level: it was wiped or overwritten.
+bool FixedPartLost(const Bytes& prefix) {
+  TableLevel level;
+  return prefix.size() < FixedHeader::kEncodedLength || !LevelFromVersionId(prefix[0x39], &level);
+}
+
+}  // namespace
+
+Result<RecoveredHeader> FindStructure(FileSystem* fs, const FamilyFiles& fam,
+                                      const HeaderSources& src, const BlockPeek& peek,
+                                      const TableStructure* description, const std::string& given) {
+  std::string why;
+  auto rec = RecoverHeader(src.prefix, src.fileSize, peek, description, src.px ? &*src.px : nullptr,
+                           src.val ? &*src.val : nullptr, src.fromIndexes, &why);
+  if (!rec.ok()) {
+    if (!rec.status().IsCorruption()) return rec;
+    return StructureFromElsewhere(fs, fam, src, peek, given, why);
+  }
+  if (rec->repaired && FixedPartLost(src.prefix)) {
+    // A header whose fixed part is gone (its code page, sort order and counters with it)
+    // is only partly the table's own: a backup of it from an earlier rebuild that fits
+    // the data is the better source, and the table the user names after that.
+    auto other = StructureFromElsewhere(fs, fam, src, peek, given, why);
+    if (other.ok() || !other.status().IsCorruption()) return other;
+    return rec;
+  }
+  if (given.empty()) return rec;
+  // A header repaired from redundancy is the best guess the table offers; the table the
+  // user names, checked against the data, is better evidence. A header that needed no
+  // repair must agree with it.
+  if (rec->repaired)
+    return StructureFromGiven(fs, fam, src, peek, given,
+                              why.empty() ? "its own layout fields" : why);
+  PARADOX_RETURN_IF_ERROR(SameLayoutAsGiven(fs, given, rec->header));
+  return rec;
+}
+
+Result<RecoveredHeader> RecoverTableHeader(FileSystem* fs, const std::string& dbPath) {
+  if (!fs) fs = DefaultFileSystem();
+  auto fam = FindFamily(fs, dbPath);
+  if (!fam.ok()) return fam.status();
+  auto src = ReadHeaderSources(fs, *fam);
+  if (!src.ok()) return src.status();
+  std::shared_ptr<File> holder;
+  auto peek = PeekInto(fs, fam->db, &holder);
+  if (!peek.ok()) return peek.status();
+  return FindStructure(fs, *fam, *src, *peek, nullptr, "");
+}
+
 }  // namespace paradox

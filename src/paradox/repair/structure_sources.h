@@ -12,6 +12,7 @@
 #include "paradox/format/format.h"
 #include "paradox/format/status.h"
 #include "paradox/repair/header_recovery.h"
+#include "paradox/repair/structure.h"
 
 namespace paradox {
 
@@ -39,6 +40,24 @@ Result<RecoveredHeader> StructureFromElsewhere(FileSystem* fs, const FamilyFiles
 Result<RecoveredHeader> StructureFromGiven(FileSystem* fs, const FamilyFiles& fam,
                                            const HeaderSources& src, const BlockPeek& peek,
                                            const std::string& given, const std::string& why);
+
+// The structure to read a table's data with, from its sources in this order: the
+// table's own header where it can be trusted, repaired from its redundancy and the family
+// (RecoverHeader, with the caller's `description` and then the .VAL's field list as its
+// last resort); the backups of earlier rebuilds; the table `given` names ("" = none).
+// Each source from elsewhere is checked against the data first. A header repaired from
+// the family is passed over for a fitting backup when its fixed part was lost, and for
+// `given` always (a named structure, checked, is the better evidence); a header that
+// needed no repair must describe the same layout as `given` (InvalidArgument otherwise).
+// The header's notes name the source used. Corruption when no source gives a structure;
+// InvalidArgument when `given` does not fit; IOError when the file system fails.
+Result<RecoveredHeader> FindStructure(FileSystem* fs, const FamilyFiles& fam,
+                                      const HeaderSources& src, const BlockPeek& peek,
+                                      const TableStructure* description, const std::string& given);
+
+// FindStructure for the table at `dbPath` with nothing given: what a caller that fills a
+// description from the table (the utility library) can find by itself.
+Result<RecoveredHeader> RecoverTableHeader(FileSystem* fs, const std::string& dbPath);
 
 // For info and verify: where the structure of the table at `tablePath` could come from
 // besides its header, one line each ("T.PX: the key fields' descriptors", "T.VAL: the
