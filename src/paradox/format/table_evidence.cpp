@@ -117,18 +117,27 @@ std::string BlockEvidence(FileSystem* fs, const std::string& dbPath, uint64_t fi
     for (uint64_t hs : sizes) {
       if (fileSize < hs + bs / 2) continue;
       const uint64_t present = std::min<uint64_t>((fileSize - hs + bs - 1) / bs, 0xFFFF);
+      const std::string where = "its data blocks (" + std::to_string(bs) +
+                                "-byte blocks from offset " + std::to_string(hs) + ")";
+      // Two blocks linked both ways: k's next is j, and j's previous is k.
+      auto countWord = [bs](const BlockHeader& x) {
+        return x.addDataSize < int(bs) - 6 && x.addDataSize >= -int(bs);
+      };
+      bool linked = false;
+      for (uint64_t k = 1; k <= std::min<uint64_t>(present, 256) && !linked; ++k) {
+        BlockHeader a, b;
+        if (!headerAt(hs + (k - 1) * bs, &a) || a.nextBlock == 0 || a.nextBlock == k ||
+            a.nextBlock > present || !countWord(a))
+          continue;
+        linked = headerAt(hs + (uint64_t(a.nextBlock) - 1) * bs, &b) && b.prevBlock == k &&
+                 b.nextBlock <= present && b.nextBlock != a.nextBlock && countWord(b);
+      }
+      if (linked) return where;
       BlockHeader b1;
       if (!headerAt(hs, &b1) || b1.prevBlock != 0) continue;
       const int64_t add = b1.addDataSize;
       if (add < -int64_t(bs) || add >= int64_t(bs) - 6) continue;
-      const std::string where = "its data blocks (" + std::to_string(bs) +
-                                "-byte blocks from offset " + std::to_string(hs) + ")";
-      if (b1.nextBlock >= 2 && b1.nextBlock <= present) {
-        BlockHeader b2;
-        if (headerAt(hs + (b1.nextBlock - 1) * bs, &b2) && b2.prevBlock == 1 &&
-            b2.nextBlock <= present && b2.nextBlock != b1.nextBlock && b2.addDataSize < int(bs) - 6)
-          return where;
-      } else if (b1.nextBlock == 0 && present == 1 && add >= 0) {
+      if (b1.nextBlock == 0 && present == 1 && add >= 0) {
         // One block: its first record must hold something.
         uint8_t rec[16] = {};
         size_t got = 0;

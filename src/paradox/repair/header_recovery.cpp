@@ -169,9 +169,12 @@ bool CountersFit(const TableHeader& h, uint64_t fileSize) {
 }
 
 // Counters and links counted from the blocks, for a header whose own are lost: the data
-// chain from the first block that starts one (block 1, which an engine never frees), its
-// records by the blocks' counts. Blocks outside that chain count as free ones do: the
-// lost free list cannot tell deleted records from lost ones.
+// chain is the run of blocks linked both ways from a block that starts one (no previous
+// block) that holds the most records by the blocks' counts, the longer among equals. Free
+// blocks say they hold none (their previous-block words are stale, so a free list may
+// read as linked both ways, but never as holding records). Blocks
+// outside that chain count as free ones do: the lost free list cannot tell deleted
+// records from lost ones.
 Status CountFromBlocks(TableHeader* h, uint64_t fileSize, const BlockPeek& peek) {
   FixedHeader& f = h->fixed;
   const uint32_t present = PresentBlocks(*h, fileSize);
@@ -179,30 +182,37 @@ Status CountFromBlocks(TableHeader* h, uint64_t fileSize, const BlockPeek& peek)
   f.firstBlock = f.lastBlock = f.blocksInUse = f.firstFreeBlock = 0;
   f.numRecords = 0;
   if (present == 0) return Status::OK();
-  uint32_t first = 0;
-  for (uint32_t k = 1; k <= present && first == 0; ++k) {
-    BlockHeader b;
-    PARADOX_RETURN_IF_ERROR(PeekBlockHeader(*h, peek, k, &b));
-    if (b.prevBlock == 0 && b.nextBlock <= present && b.nextBlock != k &&
-        b.RecordCount(f.recordSize, h->BlockSize()) >= 0)
-      first = k;
+  std::vector<BlockHeader> headers(size_t(present) + 1);
+  for (uint32_t k = 1; k <= present; ++k)
+    PARADOX_RETURN_IF_ERROR(PeekBlockHeader(*h, peek, k, &headers[k]));
+  struct Chain {
+    uint32_t first = 0, last = 0, blocks = 0;
+    uint64_t records = 0;
+  } best;
+  std::vector<uint32_t> seenIn(size_t(present) + 1, 0);
+  for (uint32_t start = 1; start <= present; ++start) {
+    const BlockHeader& s = headers[start];
+    if (s.prevBlock != 0 || s.RecordCount(f.recordSize, h->BlockSize()) < 0) continue;
+    Chain c{start, 0, 0, 0};
+    uint32_t prev = 0;
+    for (uint32_t k = start; k >= 1 && k <= present && seenIn[k] != start;) {
+      const BlockHeader& b = headers[k];
+      const int n = b.RecordCount(f.recordSize, h->BlockSize());
+      if (b.prevBlock != prev || n < 0) break;
+      seenIn[k] = start;
+      c.records += uint64_t(n);
+      ++c.blocks;
+      c.last = k;
+      prev = k;
+      k = b.nextBlock;
+    }
+    if (c.records > best.records || (c.records == best.records && c.blocks > best.blocks)) best = c;
   }
-  if (first == 0) first = 1;
-  std::vector<bool> seen(size_t(present) + 1, false);
-  uint32_t prev = 0;
-  for (uint32_t k = first; k >= 1 && k <= present && !seen[k];) {
-    BlockHeader b;
-    PARADOX_RETURN_IF_ERROR(PeekBlockHeader(*h, peek, k, &b));
-    if (b.prevBlock != prev) break;
-    seen[k] = true;
-    const int n = b.RecordCount(f.recordSize, h->BlockSize());
-    if (n > 0) f.numRecords += uint32_t(n);
-    ++f.blocksInUse;
-    f.lastBlock = uint16_t(k);
-    prev = k;
-    k = b.nextBlock;
-  }
-  f.firstBlock = uint16_t(first);
+  if (best.blocks == 0) return Status::OK();
+  f.firstBlock = uint16_t(best.first);
+  f.lastBlock = uint16_t(best.last);
+  f.blocksInUse = uint16_t(best.blocks);
+  f.numRecords = uint32_t(std::min<uint64_t>(best.records, UINT32_MAX));
   return Status::OK();
 }
 
