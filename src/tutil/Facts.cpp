@@ -73,8 +73,14 @@ uint8_t CheckLooksLikeTable(const std::string& path) {
   if (!header.DecodeFrom(paradox::ByteSpan(fixed, got)).ok())
     Fail(DBIERR_NOTPARADOX, path, "plik jest za krótki na nagłówek tabeli Paradox");
   const uint8_t fileType = header.fileType;
-  // A damaged header is still a table's where its family, name area or blocks say so.
-  if (fileType != 0 && fileType != 2 && paradox::ParadoxTableEvidence(fs, path).empty()) {
+  // A damaged header is still a table's where its family, name area or blocks say so;
+  // another member of a family, whose header says what it is, is no table.
+  paradox::TableLevel level;
+  const bool otherMember =
+      paradox::LevelFromVersionId(header.fileVersionId, &level) &&
+      (paradox::IsIndexFileType(fileType) || paradox::IsSecondaryDataType(fileType));
+  if (fileType != 0 && fileType != 2 &&
+      (otherMember || paradox::ParadoxTableEvidence(fs, path).empty())) {
     Fail(DBIERR_NOTPARADOX, path,
          "bajt typu pliku ma wartość " + std::to_string(fileType) +
              ", inną niż w tabeli Paradox (.DB)");

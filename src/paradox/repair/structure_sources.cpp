@@ -201,6 +201,17 @@ Status SameLayoutAsGiven(FileSystem* fs, const std::string& given, const TableHe
   return Status::OK();
 }
 
+// Whether a description and a header lay the records out alike (types, sizes, key).
+bool SameLayout(const TableStructure& d, const TableHeader& h) {
+  auto fields = FieldsFromStructure(d);
+  if (!fields.ok() || fields->size() != h.fields.size() || d.keyFields != h.fixed.primaryKeyFields)
+    return false;
+  for (size_t i = 0; i < h.fields.size(); ++i)
+    if ((*fields)[i].type != h.fields[i].type || (*fields)[i].sizeByte != h.fields[i].sizeByte)
+      return false;
+  return true;
+}
+
 // The stored fixed part does not name a table level: it was wiped or overwritten.
 bool FixedPartLost(const Bytes& prefix) {
   TableLevel level;
@@ -224,8 +235,12 @@ Result<RecoveredHeader> FindStructure(FileSystem* fs, const FamilyFiles& fam,
     // is only partly the table's own: a backup of it from an earlier rebuild that fits
     // the data is the better source, and the table the user names after that.
     auto other = StructureFromElsewhere(fs, fam, src, peek, given, why);
-    if (other.ok() || !other.status().IsCorruption()) return other;
-    return rec;
+    if (!other.ok()) return other.status().IsCorruption() ? rec : other;
+    // A caller's description keeps its say: the backup's header only where it describes
+    // the same layout (it then adds the code page and sort order the description lacks).
+    if (description && !description->fields.empty() && !SameLayout(*description, other->header))
+      return rec;
+    return other;
   }
   if (given.empty()) return rec;
   // A header repaired from redundancy is the best guess the table offers; the table the
