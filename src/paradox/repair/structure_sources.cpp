@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "paradox/format/header_file.h"
+#include "paradox/format/index.h"
 #include "paradox/format/repair_traces.h"
 #include "paradox/format/val.h"
 #include "paradox/repair/repair_folder.h"
@@ -89,15 +90,62 @@ std::string FamilyDisagrees(const HeaderSources& src, const TableHeader& h) {
   return "";
 }
 
-// The candidate's fit: the family's word first, then the data.
-Result<StructureFit> Fit(const HeaderSources& src, const BlockPeek& peek, const TableHeader& h,
-                         const std::string& label, const std::string& why) {
+// Whether the table's .PX indexes the data as it lies under header `h`: most of its
+// leaf entries' keys are the first bytes of the first record of the block they point
+// to. A .PX left from an earlier life of the table does not (nor, unread, an encrypted
+// table's).
+Result<bool> PrimaryIndexCurrent(FileSystem* fs, const FamilyFiles& fam, const BlockPeek& peek,
+                                 const TableHeader& h) {
+  if (fam.px.empty() || h.IsEncrypted()) return false;
+  auto px = IndexFile::Open(fs, fam.px);
+  if (!px.ok()) {
+    if (px.status().IsIOError()) return px.status();
+    return false;
+  }
+  int checked = 0, same = 0;
+  Bytes first;
+  for (const IndexEntry& e : (*px)->leafEntries()) {
+    if (checked == 64) break;
+    if (e.child == 0 || e.key.empty() || e.key.size() > h.BlockSize()) continue;
+    first.assign(e.key.size(), 0);
+    PARADOX_RETURN_IF_ERROR(
+        peek(BlockOffset(h.fixed.headerSize, h.BlockSize(), e.child) + BlockHeader::kEncodedLength,
+             MutableByteSpan(first)));
+    ++checked;
+    same += first == e.key;
+  }
+  return checked > 0 && 2 * same > checked;
+}
+
+// The candidate's fit: the family's word first, then the data, then a current .PX
+// against a structure that reads its key fields otherwise.
+Result<StructureFit> Fit(FileSystem* fs, const FamilyFiles& fam, const HeaderSources& src,
+                         const BlockPeek& peek, const TableHeader& h, const std::string& label,
+                         const std::string& why) {
   if (std::string p = FamilyDisagrees(src, h); !p.empty()) {
     StructureFit misfit;
     misfit.problem = p;
     return misfit;
   }
-  return FitStructureToData(src.prefix, src.fileSize, peek, h, label, why);
+  auto fit = FitStructureToData(src.prefix, src.fileSize, peek, h, label, why);
+  if (!fit.ok() || !fit->problem.empty() || !src.px || h.fixed.primaryKeyFields > 0) return fit;
+  const TableHeader& px = *src.px;
+  size_t differ = px.fields.size();
+  for (size_t i = 0; i < px.fields.size(); ++i) {
+    if (i >= h.fields.size() || px.fields[i].type != h.fields[i].type ||
+        px.fields[i].sizeByte != h.fields[i].sizeByte) {
+      differ = i;
+      break;
+    }
+  }
+  if (differ == px.fields.size()) return fit;
+  auto current = PrimaryIndexCurrent(fs, fam, peek, fit->header.header);
+  if (!current.ok()) return current.status();
+  if (*current)
+    fit->problem = "the table's .PX indexes its data as it lies, with key field " +
+                   std::to_string(differ + 1) + " " + Describe(px.fields[differ]) +
+                   ", which the structure reads otherwise";
+  return fit;
 }
 
 }  // namespace
@@ -112,7 +160,7 @@ Result<RecoveredHeader> StructureFromGiven(FileSystem* fs, const FamilyFiles& fa
                                    " cannot be read: " + h.status().message());
   }
   const std::string label = PathBaseName(given) + " (given)";
-  auto fit = Fit(src, peek, *h, label, why);
+  auto fit = Fit(fs, fam, src, peek, *h, label, why);
   if (!fit.ok()) return fit.status();
   if (fit->problem.empty()) return std::move(fit->header);
   return Status::InvalidArgument("the structure of " + PathBaseName(given) +
@@ -135,7 +183,7 @@ Result<RecoveredHeader> StructureFromElsewhere(FileSystem* fs, const FamilyFiles
       note(label, h.status().message());
       continue;
     }
-    auto fit = Fit(src, peek, *h, label, why);
+    auto fit = Fit(fs, fam, src, peek, *h, label, why);
     if (!fit.ok()) return fit.status();
     if (fit->problem.empty()) return std::move(fit->header);
     note(label, "does not fit: " + fit->problem);
