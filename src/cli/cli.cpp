@@ -240,8 +240,9 @@ paradox::Status TablePathStatus(const std::string& path, paradox::FileSystem* fs
   paradox::TableLevel level;
   const bool levelKnown =
       h.DecodeFrom(head).ok() && paradox::LevelFromVersionId(h.fileVersionId, &level);
-  const bool otherMember = levelKnown && (paradox::IsIndexFileType(h.fileType) ||
-                                          paradox::IsSecondaryDataType(h.fileType));
+  const bool otherMember =
+      paradox::AsciiUpper(paradox::PathExtension(path)) != ".DB" && levelKnown &&
+      (paradox::IsIndexFileType(h.fileType) || paradox::IsSecondaryDataType(h.fileType));
   // A damaged header is no reason to turn the table away: the commands say what it needs.
   if ((!levelKnown || (h.fileType != 0 && h.fileType != 2 && !otherMember)) &&
       !paradox::ParadoxTableEvidence(fs, path).empty())

@@ -77,6 +77,7 @@ uint8_t CheckLooksLikeTable(const std::string& path) {
   // another member of a family, whose header says what it is, is no table.
   paradox::TableLevel level;
   const bool otherMember =
+      paradox::AsciiUpper(paradox::PathExtension(path)) != ".DB" &&
       paradox::LevelFromVersionId(header.fileVersionId, &level) &&
       (paradox::IsIndexFileType(fileType) || paradox::IsSecondaryDataType(fileType));
   if (fileType != 0 && fileType != 2 &&

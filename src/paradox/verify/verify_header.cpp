@@ -49,10 +49,12 @@ bool DataChecker::CheckFileType() {
 // structure must come from elsewhere (verdict 3), and a foreign file (verdict 4).
 bool DataChecker::DamagedTable(const std::string& detail, uint64_t offset) {
   if (!IsTable()) return false;
-  // Another member of a family says what it is: no table, however its family looks.
+  // Another member of a family (not named .DB) says what it is: no table, however its
+  // family looks.
   TableLevel level;
   const uint8_t type = h_.fixed.fileType;
-  if (LevelFromVersionId(h_.fixed.fileVersionId, &level) &&
+  if (AsciiUpper(PathExtension(path_)) != ".DB" &&
+      LevelFromVersionId(h_.fixed.fileVersionId, &level) &&
       (IsIndexFileType(type) || IsSecondaryDataType(type)))
     return false;
   const std::string shown = ParadoxTableEvidence(ctx_.fs, path_);
