@@ -815,6 +815,32 @@ TEST_F(RebuildTest, AStructureFromElsewhereIsCheckedAgainstTheDataFirst) {
   }));
 }
 
+// A header rebuilt from another table's structure keeps what the damaged one still says:
+// here every field type is gone, and the copy named differs in its code page and
+// next autoincrement value, which the rebuilt table takes from its own header.
+TEST_F(RebuildTest, AStructureFromElsewhereKeepsWhatTheDamagedHeaderStillSays) {
+  Bytes copy = *fs_.Contents(kDb);
+  const TableHeader own = *DecodeTableHeader(ByteSpan(copy));
+  EncodeU16(copy.data() + 0x6A, 852);
+  EncodeU32(copy.data() + 0x49, own.fixed.autoInc + 1000);
+  ASSERT_TRUE(fs_.MakeDir("/other").ok());
+  fs_.SetContents("/other/COPY.DB", copy);
+  Bytes& f = *fs_.Contents(kDb);
+  for (size_t i = 0; i < own.fields.size(); ++i) f[0x78 + 2 * i] = 0xFF;
+  RebuildOptions o = Options();
+  o.structureFrom = "/other/COPY.DB";
+  RebuildResult r = RebuildTable(kDb, o);
+  ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+  EXPECT_TRUE(TakeSnapshot(&fs_, kDb).records == healthy_.records);
+  auto h = DecodeTableHeader(ByteSpan(*fs_.Contents(kDb)));
+  ASSERT_TRUE(h.ok());
+  EXPECT_EQ(h->CodePage(), own.CodePage());
+  EXPECT_EQ(h->fixed.sortOrder, own.fixed.sortOrder);
+  EXPECT_EQ(h->sortOrderId, own.sortOrderId);
+  EXPECT_EQ(h->fixed.autoInc, own.fixed.autoInc);
+  EXPECT_EQ(h->tableName, own.tableName);
+}
+
 TEST_F(RebuildTest, ValidityFileKeptWithItsCounterUpdated) {
   // A level 5 table with a .VAL whose field list matches and a stale counter.
   TableSchema s = UnkeyedSchema();
