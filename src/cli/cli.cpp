@@ -11,6 +11,7 @@
 #include <ostream>
 
 #include "paradox/format/format.h"
+#include "paradox/format/table_evidence.h"
 
 namespace rekasto {
 
@@ -237,7 +238,16 @@ paradox::Status TablePathStatus(const std::string& path, paradox::FileSystem* fs
     return Status::InvalidArgument("not a Paradox table (only " + std::to_string(got) + " bytes)");
   paradox::FixedHeader h;
   paradox::TableLevel level;
-  if (!h.DecodeFrom(head).ok() || !paradox::LevelFromVersionId(h.fileVersionId, &level))
+  const bool levelKnown =
+      h.DecodeFrom(head).ok() && paradox::LevelFromVersionId(h.fileVersionId, &level);
+  const bool otherMember =
+      paradox::AsciiUpper(paradox::PathExtension(path)) != ".DB" && levelKnown &&
+      (paradox::IsIndexFileType(h.fileType) || paradox::IsSecondaryDataType(h.fileType));
+  // A damaged header is no reason to turn the table away: the commands say what it needs.
+  if ((!levelKnown || (h.fileType != 0 && h.fileType != 2 && !otherMember)) &&
+      !paradox::ParadoxTableEvidence(fs, path).empty())
+    return Status::OK();
+  if (!levelKnown)
     return Status::InvalidArgument("not a Paradox table (unknown level byte " +
                                    std::to_string(h.fileVersionId) + ")");
   if (h.fileType != 0 && h.fileType != 2) {

@@ -9,8 +9,10 @@
 #include "paradox/format/header_file.h"
 #include "paradox/format/index.h"
 #include "paradox/format/reader.h"
+#include "paradox/format/table_evidence.h"
 #include "paradox/format/val.h"
 #include "paradox/format/value.h"
+#include "paradox/repair/structure_sources.h"
 #include "paradox/verify/verifier.h"
 
 namespace rekasto {
@@ -135,6 +137,37 @@ bool LoadHeader(const std::string& path, Io& io, paradox::TableHeader* out) {
   return true;
 }
 
+// Whether the header describes a table whose records can be read with it.
+bool HeaderUsable(const paradox::TableHeader& h) {
+  paradox::TableLevel level;
+  if (!paradox::LevelFromVersionId(h.fixed.fileVersionId, &level) || h.fields.empty() ||
+      (h.fixed.fileType != 0 && h.fixed.fileType != 2))
+    return false;
+  for (const paradox::FieldDesc& f : h.fields)
+    if (!paradox::IsKnownFieldType(uint8_t(f.type)) ||
+        !paradox::ValidateFieldDescriptor(f.type, f.sizeByte).ok())
+      return false;
+  return true;
+}
+
+// What is wrong with a header that does not give the table's structure ("" when it does,
+// or when it cannot be read at all: LoadHeader tells that).
+std::string DamagedHeader(const std::string& path, Io& io, paradox::TableHeader* out) {
+  auto file = io.fs->Open(path, paradox::OpenMode::kRead);
+  auto size = file.ok() ? file.value()->Size() : paradox::Result<uint64_t>(file.status());
+  if (!size.ok()) return "";
+  auto prefix = paradox::ReadHeaderPrefix(file.value().get(), *size);
+  if (!prefix.ok()) return "";
+  paradox::TableLevel level;
+  if (!paradox::LevelFromVersionId(prefix->fixed.fileVersionId, &level))
+    return "level byte " + std::to_string(prefix->fixed.fileVersionId);
+  auto header = paradox::DecodeTableHeader(prefix->bytes);
+  if (!header.ok()) return header.status().message();
+  if (!HeaderUsable(*header)) return "its field descriptors are not a table's";
+  *out = std::move(header).value();
+  return "";
+}
+
 // Counts from the chain, not only the header's claims.
 paradox::TableSummary CountChain(const std::string& path, Io& io) {
   paradox::VerifyOptions options;
@@ -251,9 +284,33 @@ void PrintFamily(std::ostream& o, Io& io, const std::string& path, const paradox
   }
 }
 
+// A table whose header cannot give its structure: what shows it is a table, and where
+// its structure may come from instead.
+int InfoDamaged(const std::string& path, Io& io, const std::string& why) {
+  std::ostream& o = io.out;
+  o << "Table:          " << path << "\n";
+  o << "Header:         damaged (" << why << ")\n";
+  const std::string shown = paradox::ParadoxTableEvidence(io.fs, path);
+  if (!shown.empty()) o << "Evidence:       " << shown << "\n";
+  const std::vector<std::string> sources = paradox::StructureSourcesOf(io.fs, path);
+  auto recovered = paradox::RecoverTableHeader(io.fs, path);
+  o << "Structure:      "
+    << (recovered.ok() && !recovered->notes.empty() ? recovered->notes.front()
+        : recovered.ok()                            ? std::string("from its header")
+                                                    : "none found; " + recovered.status().message())
+    << "\n";
+  o << "Sources:        " << (sources.empty() ? "none beside the table" : "") << "\n";
+  for (const std::string& src : sources) o << "  " << src << "\n";
+  o << "Rebuild:        rekasto rebuild takes the first that fits the data; or give one with\n"
+       "                --structure-from=OTHER.DB (see also rekasto infer-structure)\n";
+  return kExitProblems;
+}
+
 int InfoOne(const std::string& path, Io& io) {
   if (!CheckTablePath(path, io)) return kExitFailed;
   paradox::TableHeader h;
+  if (std::string why = DamagedHeader(path, io, &h); !why.empty())
+    return InfoDamaged(path, io, why);
   if (!LoadHeader(path, io, &h)) return kExitFailed;
   const paradox::TableSummary s = CountChain(path, io);
   const paradox::TableCharset charset = paradox::CharsetOfTable(h);

@@ -15,7 +15,8 @@ namespace rekasto {
 namespace {
 
 const char* kUsage =
-    "rebuild [--dry-run] [--json] [--verbose] [--recursive] [--jobs N] TABLE|FOLDER...";
+    "rebuild [--dry-run] [--json] [--verbose] [--recursive] [--jobs N] [--structure-from=OTHER.DB] "
+    "TABLE|FOLDER...";
 
 const char* kHelp =
     "Rebuilds each table: every readable record is kept, records that cannot be kept go\n"
@@ -28,6 +29,12 @@ const char* kHelp =
     "  -r, --recursive   rebuild the tables (*.db, any case) in each FOLDER and its\n"
     "                    subfolders; repair folders (*.rekasto) are skipped\n"
     "  -j, --jobs=N      rebuild N tables at once (default: the number of cores)\n"
+    "  --structure-from=OTHER.DB\n"
+    "                    read the data with the structure of OTHER.DB (a backup, an\n"
+    "                    older copy, an empty table of the same layout) when neither the\n"
+    "                    table's header, nor its family, nor an earlier rebuild's backup\n"
+    "                    gives one; it is checked against the data first, and a misfit\n"
+    "                    is refused with nothing written\n"
     "Several tables end with a summary line. Progress goes to standard error when it\n"
     "is a terminal.\n"
     "Exit: 0 all tables were clean, 1 damage was repaired, 2 a table could not be "
@@ -123,15 +130,19 @@ class RebuildCommand : public BatchCommand {
 
  private:
   std::vector<Option> Options() const override {
-    return {{"json", 0, false},
-            {"dry-run", 'n', false},
-            {"verbose", 'v', false},
-            {"recursive", 'r', false},
-            {"jobs", 'j', true}};
+    return {{"json", 0, false},        {"dry-run", 'n', false}, {"verbose", 'v', false},
+            {"recursive", 'r', false}, {"jobs", 'j', true},     {"structure-from", 0, true}};
   }
   std::optional<int> TakeOptions(const ParsedArgs& parsed) override {
     dryRun_ = parsed.Has("dry-run");
     verbose_ = parsed.Has("verbose");
+    if (const std::string* from = parsed.Value("structure-from")) {
+      if (from->empty()) {
+        Error(io_, "rebuild: --structure-from needs a table");
+        return int(kExitFailed);
+      }
+      structureFrom_ = *from;
+    }
     return std::nullopt;
   }
   std::optional<int> Prepare() override {
@@ -145,6 +156,7 @@ class RebuildCommand : public BatchCommand {
   void WriteSummaryLine() const override;
 
   bool dryRun_ = false, verbose_ = false;
+  std::string structureFrom_;
   std::vector<paradox::RebuildResult> results_;
 };
 
@@ -152,10 +164,16 @@ void RebuildCommand::Work(size_t t) {
   paradox::RebuildResult& r = results_[t];
   const BatchItem& item = items_[t];
   r.status = ItemStatus(item, io_.fs);
-  if (!r.status.ok()) return;
+  // A table whose header is too far gone to show what it is can still take a structure
+  // from elsewhere: the rebuild checks it against the data, and refuses a misfit.
+  const bool headerGone = !structureFrom_.empty() && item.error.empty() &&
+                          r.status.IsInvalidArgument() && io_.fs->Exists(item.path) &&
+                          !io_.fs->IsDirectory(item.path);
+  if (!r.status.ok() && !headerGone) return;
   paradox::RebuildOptions options;
   options.fs = io_.fs;
   options.dryRun = dryRun_;
+  options.structureFrom = structureFrom_;
   // One table at a time on a terminal: a big one shows how far it is.
   if (items_.size() == 1)
     options.progress = TerminalProgress(io_, dryRun_ ? "checking" : "rebuilding", item.path);

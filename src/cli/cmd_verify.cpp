@@ -6,6 +6,7 @@
 
 #include "batch.h"
 #include "cli.h"
+#include "paradox/repair/structure_sources.h"
 #include "paradox/verify/verifier.h"
 #include "report.h"
 
@@ -75,7 +76,8 @@ const char* VerdictText(paradox::Verdict v) {
   return "?";
 }
 
-Json ReportJson(const paradox::VerifyReport& r, const std::string& error) {
+Json ReportJson(const paradox::VerifyReport& r, const std::string& error,
+                const std::vector<std::string>& sources) {
   const paradox::TableSummary& s = r.summary;
   Json j;
   j["table"] = ValidUtf8(r.table);
@@ -108,6 +110,11 @@ Json ReportJson(const paradox::VerifyReport& r, const std::string& error) {
     findings.push_back(std::move(one));
   }
   j["findings"] = std::move(findings);
+  if (r.verdict == paradox::Verdict::kNeedsStructure) {
+    Json list = Json::array();
+    for (const std::string& src : sources) list.push_back(ValidUtf8(src));
+    j["structureSources"] = std::move(list);
+  }
   return j;
 }
 
@@ -130,6 +137,8 @@ void ListChecks(std::ostream& os) {
 // The outcome of one table, filled by a worker thread.
 struct Outcome {
   paradox::VerifyReport report;
+  // Verdict 3: where the structure may come from besides the header (structure_sources.h).
+  std::vector<std::string> structureSources;
   std::string error;  // why the table could not be checked at all
   int exit = kExitOk;
 };
@@ -153,6 +162,15 @@ void WriteText(std::ostream& os, const std::string& table, const Outcome& o, boo
   os << table << ": verdict " << int(report.verdict) << " (" << paradox::VerdictName(report.verdict)
      << "): " << VerdictText(report.verdict) << why << "; " << report.errors << " errors, "
      << report.warnings << " warnings; " << report.summary.countedRecords << " records\n";
+  if (report.verdict != paradox::Verdict::kNeedsStructure) return;
+  if (o.structureSources.empty())
+    os << "  no source of its structure found beside it\n";
+  else
+    os << "  sources of its structure:\n";
+  for (const std::string& src : o.structureSources) os << "    " << src << "\n";
+  os << "  rekasto rebuild finds a structure in these by itself; otherwise give one with\n"
+        "  rekasto rebuild --structure-from=OTHER.DB (a backup, an older copy, an empty table\n"
+        "  of the same layout, or the template rekasto infer-structure --write makes)\n";
 }
 
 // verify over the tables of the command line.
@@ -219,6 +237,8 @@ void VerifyCommand::Work(size_t t) {
   if (!o.error.empty() && o.report.verdict == paradox::Verdict::kClean)
     o.report.verdict = paradox::Verdict::kIncomplete;
   o.exit = o.error.empty() ? ExitFor(o.report.verdict) : int(kExitFailed);
+  if (o.report.verdict == paradox::Verdict::kNeedsStructure)
+    o.structureSources = paradox::StructureSourcesOf(io_.fs, item.path);
 }
 
 const char* VerifyCommand::StateName(size_t t) const {
@@ -232,7 +252,7 @@ void VerifyCommand::Report(size_t t) {
   if (!o.error.empty()) io_.err << o.error << "\n";
   if (reportPath_ && o.error.empty()) WritePage(t);
   if (json_)
-    tables_.push_back(ReportJson(o.report, o.error));
+    tables_.push_back(ReportJson(o.report, o.error, o.structureSources));
   else if (o.error.empty())
     WriteText(io_.out, items_[t].path, o, quiet_);
 }

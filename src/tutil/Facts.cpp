@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "PolishText.h"
+#include "paradox/format/table_evidence.h"
+#include "paradox/repair/structure_sources.h"
 
 namespace tutil {
 
@@ -72,7 +74,15 @@ uint8_t CheckLooksLikeTable(const std::string& path) {
   if (!header.DecodeFrom(paradox::ByteSpan(fixed, got)).ok())
     Fail(DBIERR_NOTPARADOX, path, "plik jest za krótki na nagłówek tabeli Paradox");
   const uint8_t fileType = header.fileType;
-  if (fileType != 0 && fileType != 2) {
+  // A damaged header is still a table's where its family, name area or blocks say so;
+  // another member of a family, whose header says what it is, is no table.
+  paradox::TableLevel level;
+  const bool otherMember =
+      paradox::AsciiUpper(paradox::PathExtension(path)) != ".DB" &&
+      paradox::LevelFromVersionId(header.fileVersionId, &level) &&
+      (paradox::IsIndexFileType(fileType) || paradox::IsSecondaryDataType(fileType));
+  if (fileType != 0 && fileType != 2 &&
+      (otherMember || paradox::ParadoxTableEvidence(fs, path).empty())) {
     Fail(DBIERR_NOTPARADOX, path,
          "bajt typu pliku ma wartość " + std::to_string(fileType) +
              ", inną niż w tabeli Paradox (.DB)");
@@ -80,21 +90,55 @@ uint8_t CheckLooksLikeTable(const std::string& path) {
   return header.fileVersionId;
 }
 
+namespace {
+
+// What the user can do when no source gives the structure (the reason line of the window).
+const char* const kFindStructureElsewhere =
+    "a jej struktury nie podaje ani rodzina tabeli, ani kopia z wcześniejszej przebudowy; "
+    "strukturę znajdzie polecenie „rekasto infer-structure TABELA --write=WZÓR.DB”, a tabelę "
+    "z nią (albo ze strukturą kopii zapasowej tabeli) przebuduje „rekasto rebuild "
+    "--structure-from=WZÓR.DB TABELA”";
+
+// Every field descriptor is one a table may have, and the record size is theirs.
+bool HeaderDescribesFields(const paradox::TableHeader& h) {
+  if (h.fields.empty() || (h.fixed.fileType != 0 && h.fixed.fileType != 2)) return false;
+  for (const paradox::FieldDesc& f : h.fields)
+    if (!paradox::IsKnownFieldType(uint8_t(f.type)) ||
+        !paradox::ValidateFieldDescriptor(f.type, f.sizeByte).ok())
+      return false;
+  return h.fixed.recordSize == h.ComputedRecordSize() && paradox::BlockSizeKnown(h.BlockSize());
+}
+
+}  // namespace
+
 TableFacts LoadFacts(const std::string& path) {
   paradox::FileSystem* fs = paradox::DefaultFileSystem();
   TableFacts facts;
   facts.path = path;
 
-  if (!paradox::LevelFromVersionId(CheckLooksLikeTable(path), &facts.level)) {
-    Fail(DBIERR_UNSUPPORTEDLEVEL, path,
-         "bajt wersji tabeli nie odpowiada żadnemu znanemu poziomowi");
-  }
+  const bool levelKnown = paradox::LevelFromVersionId(CheckLooksLikeTable(path), &facts.level);
   auto header = paradox::ReadHeader(fs, path);
-  if (!header.ok()) {
-    const Status& st = header.status();
-    Fail(st.IsCorruption() ? DBIERR_CORRUPTHEADER : CodeFor(st, false), path, PolishDetail(st));
+  if (header.ok() && levelKnown && HeaderDescribesFields(header.value())) {
+    facts.header = std::move(header.value());
+  } else {
+    if (!header.ok() && !header.status().IsCorruption())
+      Fail(CodeFor(header.status(), false), path, PolishDetail(header.status()));
+    // The header cannot give the structure: the family and the backups of earlier
+    // rebuilds may (what needs a person's eye, an inferred structure, is left to them).
+    auto recovered = paradox::RecoverTableHeader(fs, path);
+    if (!recovered.ok()) {
+      const Status& st = recovered.status();
+      if (!st.IsCorruption()) FailWith(st, path, false);
+      if (levelKnown || !paradox::ParadoxTableEvidence(fs, path).empty())
+        throw Failure{DBIERR_CORRUPTHEADER, path, PolishDetail(st), false, kFindStructureElsewhere};
+      Fail(DBIERR_UNSUPPORTEDLEVEL, path,
+           "bajt wersji tabeli nie odpowiada żadnemu znanemu poziomowi");
+    }
+    facts.header = std::move(recovered->header);
+    facts.structureSource = recovered->notes.empty() ? std::string() : recovered->notes.front();
+    if (!paradox::LevelFromVersionId(facts.header.fixed.fileVersionId, &facts.level))
+      facts.level = paradox::TableLevel::k7;
   }
-  facts.header = std::move(header.value());
   // Descriptors hold at most 16 key fields, as the format allows.
   const uint16_t keys = facts.header.fixed.primaryKeyFields;
   if (keys > 16 || keys > facts.header.fields.size()) {

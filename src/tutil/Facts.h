@@ -36,6 +36,8 @@ struct TableFacts {
   bool valPresent = false;
   uint16_t valChecks = 0;  // fields with checks the .VAL declares
   uint16_t valLinks = 0;   // links it declares (dependent side)
+  // Where the structure came from when the header could not give it ("" = the header).
+  std::string structureSource;
 
   // 3, 35, 4, 5 or 7.
   uint16_t LevelNumber() const;

@@ -51,6 +51,9 @@ std::string Cause(const Failure& f, const char* location) {
     case DBIERR_UNSUPPORTEDLEVEL:
       return "nieznany poziom tabeli" + InParens(f.file);
     case DBIERR_CORRUPTHEADER:
+      // A damaged header whose structure no source gives: the why says how to go on.
+      if (!f.why.empty())
+        return "nagłówek tabeli jest uszkodzony" + InParens(f.file) + ", " + f.why;
       return "nagłówek tabeli jest zbyt uszkodzony, by go odczytać" + InParens(f.file);
     case DBIERR_CORRUPTTABLE:
       return "tabela jest zbyt uszkodzona, by odtworzyć jej strukturę" + InParens(f.file);

@@ -758,6 +758,89 @@ TEST_F(RebuildTest, WhollyDestroyedDescriptorsAreReadWithAGivenStructure) {
   EXPECT_TRUE(TakeSnapshot(&fs_, kDb).records == healthy_.records);
 }
 
+// A header zeroed whole: the family alone gives no structure; another table's is
+// checked against the data before use (a misfit is refused and nothing is written); a
+// healthy copy's gives every record back; after a rebuild of the sound table, its backup
+// in the repair folder gives the structure by itself.
+TEST_F(RebuildTest, AStructureFromElsewhereIsCheckedAgainstTheDataFirst) {
+  const Bytes healthyDb = *fs_.Contents(kDb);
+  ASSERT_TRUE(fs_.MakeDir("/other").ok());
+  fs_.SetContents("/other/COPY.DB", healthyDb);
+  ASSERT_TRUE(MakeTable(&fs_, "/other/WRONG.DB", UnkeyedSchema(), UnkeyedRows(30)).ok());
+  auto zeroHeader = [this] {
+    Bytes& f = *fs_.Contents(kDb);
+    FillBytes(f, 0, DecodeU16(f.data() + 2), 0);
+  };
+  zeroHeader();
+  VerifyOptions vo;
+  vo.fs = &fs_;
+  VerifyReport v = VerifyTable(kDb, vo);
+  EXPECT_EQ(v.verdict, Verdict::kNeedsStructure);
+  EXPECT_TRUE(v.Has("header.damaged"));
+
+  RebuildResult bare = RebuildTable(kDb, Options());
+  EXPECT_TRUE(bare.status.IsCorruption()) << bare.status.ToString();
+
+  std::map<std::string, Bytes> before;
+  for (const std::string& p : fs_.AllFiles()) before[p] = *fs_.Contents(p);
+  RebuildOptions o = Options();
+  o.structureFrom = "/other/WRONG.DB";
+  RebuildResult wrong = RebuildTable(kDb, o);
+  EXPECT_TRUE(wrong.status.IsInvalidArgument()) << wrong.status.ToString();
+  EXPECT_NE(wrong.status.message().find("does not fit"), std::string::npos);
+  for (const auto& [p, bytes] : before) EXPECT_TRUE(*fs_.Contents(p) == bytes) << p;
+  EXPECT_TRUE(RepairFolders(&fs_, kDb).empty());
+
+  o.structureFrom = "/other/COPY.DB";
+  RebuildResult given = RebuildTable(kDb, o);
+  ASSERT_TRUE(given.status.ok()) << given.status.ToString();
+  EXPECT_TRUE(TakeSnapshot(&fs_, kDb).records == healthy_.records);
+  EXPECT_TRUE(std::any_of(given.actions.begin(), given.actions.end(), [](const RebuildAction& a) {
+    return a.detail.find("structure taken from COPY.DB (given)") != std::string::npos;
+  }));
+
+  // A rebuild of the mended table keeps a sound backup; the damaged one kept before it
+  // is passed over.
+  RebuildOptions plain = Options();
+  plain.now = kNow + 30;
+  ASSERT_TRUE(RebuildTable(kDb, plain).status.ok());
+  zeroHeader();
+  RebuildOptions again = Options();
+  again.now = kNow + 60;
+  RebuildResult found = RebuildTable(kDb, again);
+  ASSERT_TRUE(found.status.ok()) << found.status.ToString();
+  EXPECT_TRUE(TakeSnapshot(&fs_, kDb).records == healthy_.records);
+  EXPECT_TRUE(std::any_of(found.actions.begin(), found.actions.end(), [](const RebuildAction& a) {
+    return a.detail.find("the earlier rebuild's backup") != std::string::npos;
+  }));
+}
+
+// A header rebuilt from another table's structure keeps what the damaged one still says:
+// here every field type is gone, and the copy named differs in its code page and
+// next autoincrement value, which the rebuilt table takes from its own header.
+TEST_F(RebuildTest, AStructureFromElsewhereKeepsWhatTheDamagedHeaderStillSays) {
+  Bytes copy = *fs_.Contents(kDb);
+  const TableHeader own = *DecodeTableHeader(ByteSpan(copy));
+  EncodeU16(copy.data() + 0x6A, 852);
+  EncodeU32(copy.data() + 0x49, own.fixed.autoInc + 1000);
+  ASSERT_TRUE(fs_.MakeDir("/other").ok());
+  fs_.SetContents("/other/COPY.DB", copy);
+  Bytes& f = *fs_.Contents(kDb);
+  for (size_t i = 0; i < own.fields.size(); ++i) f[0x78 + 2 * i] = 0xFF;
+  RebuildOptions o = Options();
+  o.structureFrom = "/other/COPY.DB";
+  RebuildResult r = RebuildTable(kDb, o);
+  ASSERT_TRUE(r.status.ok()) << r.status.ToString();
+  EXPECT_TRUE(TakeSnapshot(&fs_, kDb).records == healthy_.records);
+  auto h = DecodeTableHeader(ByteSpan(*fs_.Contents(kDb)));
+  ASSERT_TRUE(h.ok());
+  EXPECT_EQ(h->CodePage(), own.CodePage());
+  EXPECT_EQ(h->fixed.sortOrder, own.fixed.sortOrder);
+  EXPECT_EQ(h->sortOrderId, own.sortOrderId);
+  EXPECT_EQ(h->fixed.autoInc, own.fixed.autoInc);
+  EXPECT_EQ(h->tableName, own.tableName);
+}
+
 TEST_F(RebuildTest, ValidityFileKeptWithItsCounterUpdated) {
   // A level 5 table with a .VAL whose field list matches and a stale counter.
   TableSchema s = UnkeyedSchema();

@@ -146,4 +146,21 @@ const char* DamageName(Damage d);
 // the damage strikes is drawn from the table's seed and the kind, so it reproduces.
 Outcome CheckDamage(const SimTable& t, Damage d);
 
+// Damage to the .DB header that the table's own redundancy cannot mend: the structure
+// must come from elsewhere.
+enum class HeaderDamage {
+  kFieldTypes,       // every field-type byte 0xFF
+  kFixedPartZeroed,  // the first 0x78 bytes zeroed (level byte, counts, extension)
+  kHeaderZeroed,     // the whole header area zeroed
+};
+inline constexpr int kHeaderDamageCount = 3;
+const char* HeaderDamageName(HeaderDamage d);
+
+// Property (c): with the header damaged, verify judges a damaged table (never a foreign
+// file); the rebuild given the structure of a healthy copy keeps every record; and after
+// one earlier rebuild of the healthy table, the rebuild of the damaged one finds the
+// structure by itself (the backup in the earlier repair folder) and keeps every record
+// (faults of that part are prefixed "from-backup:"). `t` is not changed.
+Outcome CheckHeaderDamage(const SimTable& t, HeaderDamage d);
+
 }  // namespace paradox::sim

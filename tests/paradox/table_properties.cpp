@@ -130,10 +130,12 @@ std::vector<std::string> Members(FileSystem* fs, const std::string& db) {
 // `risk` (those the damage may take).
 void RebuildAndCompare(FileSystem* fs, const std::string& db, const std::vector<Bytes>& orig,
                        const std::vector<Bytes>& risk, bool withBlobValues, bool expectNothingAside,
-                       Outcome* out) {
+                       Outcome* out, const std::string& structureFrom = "", std::time_t now = kNow,
+                       bool headerDamaged = false) {
   RebuildOptions ro;
   ro.fs = fs;
-  ro.now = kNow;
+  ro.now = now;
+  ro.structureFrom = structureFrom;
   const std::vector<std::string> membersBefore = Members(fs, db);
   RebuildResult r = RebuildTable(db, ro);
   for (const RebuildAction& a : r.actions)
@@ -192,10 +194,10 @@ void RebuildAndCompare(FileSystem* fs, const std::string& db, const std::vector<
                      " record " + std::to_string(a.record) + ": " + a.detail;
     }
   }
-  // No damage here touches the header's layout: a repair of it is the rebuild misreading
-  // the table.
-  if (std::find(out->rebuildActions.begin(), out->rebuildActions.end(), "header") !=
-      out->rebuildActions.end())
+  // No damage but the header's own touches its layout: a repair of it is the rebuild
+  // misreading the table.
+  if (!headerDamaged && std::find(out->rebuildActions.begin(), out->rebuildActions.end(),
+                                  "header") != out->rebuildActions.end())
     out->faults.insert(out->faults.begin(), "rebuild-header");
   VerifyReport after = Verify(fs, db);
   if (after.verdict != Verdict::kClean) {
@@ -482,6 +484,98 @@ Outcome CheckDamage(const SimTable& t, Damage d) {
       d == Damage::kLostPx ? v.Has("index.px-missing") : v.verdict != Verdict::kClean;
   if (!reported) out.faults.push_back("verify-silent");
   RebuildAndCompare(&fs, t.db, blobValues ? t.Full() : t.Plain(), risk, blobValues, false, &out);
+  return out;
+}
+
+const char* HeaderDamageName(HeaderDamage d) {
+  switch (d) {
+    case HeaderDamage::kFieldTypes:
+      return "field-types";
+    case HeaderDamage::kFixedPartZeroed:
+      return "first-0x78-zeroed";
+    case HeaderDamage::kHeaderZeroed:
+      return "header-zeroed";
+  }
+  return "?";
+}
+
+namespace {
+
+// The header of the .DB in `f` damaged one way; its data blocks stay as they are.
+void DamageHeader(Bytes& f, const TableHeader& h, HeaderDamage d) {
+  switch (d) {
+    case HeaderDamage::kFieldTypes:
+      for (size_t i = 0; i < h.fields.size(); ++i)
+        f[DescriptorsOffset(h.hasExtension) + FieldDesc::kDescriptorLength * i] = 0xFF;
+      break;
+    case HeaderDamage::kFixedPartZeroed:
+      std::fill(f.begin(), f.begin() + 0x78, 0);
+      break;
+    case HeaderDamage::kHeaderZeroed:
+      std::fill(f.begin(), f.begin() + h.fixed.headerSize, 0);
+      break;
+  }
+}
+
+void CopyFamily(const SimTable& t, MemFileSystem* to) {
+  for (const std::string& p : t.fs->AllFiles()) to->SetContents(p, *t.fs->Contents(p));
+}
+
+// Verify of a table whose header is damaged: a damaged table (a non-zero verdict), never
+// a foreign file.
+// An encrypted table's key was in the lost part of its header: its blocks are noise
+// then, and a table without a family shows nothing of being one.
+void ExpectDamagedTable(FileSystem* fs, const std::string& db, bool encrypted, Outcome* out) {
+  VerifyReport v = Verify(fs, db);
+  out->findings = ErrorIds(v);
+  if (v.verdict == Verdict::kClean) out->faults.push_back("verify-silent");
+  if (v.verdict == Verdict::kNotRebuildable && !encrypted) {
+    out->faults.push_back("verify-not-a-table");
+    out->detail += "\n  verify:" + FirstFindings(v, 2);
+  }
+}
+
+}  // namespace
+
+Outcome CheckHeaderDamage(const SimTable& t, HeaderDamage d) {
+  Outcome out;
+  out.detail = "\n  damage " + std::string(HeaderDamageName(d));
+  const std::string healthy = "/healthy/COPY.DB";
+  {
+    // The structure of a healthy copy, given.
+    MemFileSystem fs;
+    CopyFamily(t, &fs);
+    (void)fs.MakeDir("/healthy");
+    fs.SetContents(healthy, *t.fs->Contents(t.db));
+    DamageHeader(*fs.Contents(t.db), t.header, d);
+    ExpectDamagedTable(&fs, t.db, t.encrypted && d != HeaderDamage::kFieldTypes, &out);
+    RebuildAndCompare(&fs, t.db, t.Full(), {}, true, false, &out, healthy, kNow, true);
+  }
+  {
+    // After an earlier rebuild, its repair folder's backup gives the structure.
+    MemFileSystem fs;
+    CopyFamily(t, &fs);
+    RebuildOptions ro;
+    ro.fs = &fs;
+    ro.now = kNow;
+    RebuildResult first = RebuildTable(t.db, ro);
+    if (!first.status.ok()) {
+      out.faults.push_back("rebuild-failed");
+      out.detail += "\n  earlier rebuild: " + first.status.ToString();
+      return out;
+    }
+    auto rebuilt = DecodeTableHeader(ByteSpan(*fs.Contents(t.db)));
+    if (!rebuilt.ok()) {
+      out.faults.push_back("rebuild-failed");
+      out.detail += "\n  earlier rebuild's header: " + rebuilt.status().ToString();
+      return out;
+    }
+    DamageHeader(*fs.Contents(t.db), *rebuilt, d);
+    Outcome again;
+    RebuildAndCompare(&fs, t.db, t.Full(), {}, true, false, &again, "", kNow + 60, true);
+    for (const std::string& f : again.faults) out.faults.push_back("from-backup:" + f);
+    out.detail += again.detail;
+  }
   return out;
 }
 

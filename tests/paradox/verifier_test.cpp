@@ -185,10 +185,14 @@ TEST_F(VerifierTest, HeaderDamageGivesItsCheckAndVerdict) {
   const std::vector<Case> cases = {
       {"record count", [](Bytes& f) { SetRecordCount(f, 7); }, "header.record-count",
        Verdict::kRepairable, 0x06},
-      {"level byte", [](Bytes& f) { SetU8(f, 0x39, 99); }, "header.version",
-       Verdict::kNotRebuildable, 0x39},
-      {"file type", [](Bytes& f) { SetU8(f, 0x04, 7); }, "header.file-type",
-       Verdict::kNotRebuildable, 0x04},
+      // The name area and the data blocks still show a table: a damaged one, not a
+      // foreign file.
+      {"level byte", [](Bytes& f) { SetU8(f, 0x39, 99); }, "header.damaged",
+       Verdict::kNeedsStructure, 0x39},
+      {"file type", [](Bytes& f) { SetU8(f, 0x04, 7); }, "header.damaged",
+       Verdict::kNeedsStructure, 0x04},
+      {"fixed part zeroed", [](Bytes& f) { FillBytes(f, 0, 0x78, 0); }, "header.damaged",
+       Verdict::kNeedsStructure, 0x39},
       {"block size", [](Bytes& f) { SetU8(f, 0x05, 0); }, "header.block-size",
        Verdict::kNeedsStructure, 0x05},
       {"field type", [](Bytes& f) { SetU8(f, 0x78 + 2, 0x07); }, "header.field-type",

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <iterator>
 
 #include "Facts.h"
 #include "ReadOnlyFolder.h"
@@ -74,6 +75,47 @@ TEST_F(TUtilOutcome, EachFailureOfATableGivesItsReason) {
   EXPECT_EQ(Rebuild(Table("TEXT.DB"), &d), DBIERR_NOTPARADOX);
   EXPECT_EQ(Outcome(), "Nie można przebudować tabeli: plik nie jest tabelą Paradox (" +
                            Table("TEXT.DB") + ").");
+}
+
+// A header zeroed whole: with nothing beside the table to give its structure, the reason
+// says how to go on; after a rebuild (whose repair folder keeps a sound backup) the
+// descriptor is filled from that backup by itself.
+TEST_F(TUtilOutcome, ADamagedHeaderIsFilledFromAnEarlierBackupOrSaysHowToGoOn) {
+  const std::string t = WriteCustomers("DAMAGED.DB");
+  auto zeroHeader = [&t] {
+    std::fstream f(t, std::ios::in | std::ios::out | std::ios::binary);
+    uint8_t size[4] = {};
+    f.read(reinterpret_cast<char*>(size), 4);
+    f.seekp(0);
+    const std::string zeros(size_t(size[2] | size[3] << 8), '\0');
+    f.write(zeros.data(), std::streamsize(zeros.size()));
+  };
+  std::ifstream in(t, std::ios::binary);
+  const std::string healthy((std::istreambuf_iterator<char>(in)), {});
+  in.close();
+  zeroHeader();
+  Descriptor d;
+  EXPECT_EQ(d.Prepare(session_, t), DBIERR_CORRUPTHEADER);
+  const std::string reason = Outcome();
+  EXPECT_EQ(reason.rfind("Nie można odczytać struktury tabeli: nagłówek tabeli jest uszkodzony", 0),
+            0u)
+      << reason;
+  EXPECT_NE(reason.find("rekasto infer-structure"), std::string::npos) << reason;
+  EXPECT_NE(reason.find("rekasto rebuild --structure-from="), std::string::npos) << reason;
+
+  std::ofstream(t, std::ios::binary | std::ios::trunc) << healthy;
+  Descriptor sound;
+  ASSERT_EQ(sound.Fill(session_, t), DBIERR_NONE);
+  ASSERT_EQ(Rebuild(t, &sound), DBIERR_NONE) << Outcome();
+  zeroHeader();
+  Descriptor found;
+  ASSERT_EQ(found.Fill(session_, t), DBIERR_NONE) << Outcome();
+  EXPECT_EQ(found.desc.iFldCount, 5);
+  ASSERT_EQ(Rebuild(t, &found), DBIERR_NONE) << Outcome();
+  auto header = paradox::ReadHeader(paradox::DefaultFileSystem(), t);
+  ASSERT_TRUE(header.ok());
+  EXPECT_EQ(header->fixed.numRecords, 60u);
+  EXPECT_EQ(header->CodePage(), 1252);
 }
 
 TEST_F(TUtilOutcome, ATableHeldByAnotherProgramIsNamedAsSuch) {

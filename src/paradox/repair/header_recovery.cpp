@@ -4,12 +4,16 @@
 #include <cstring>
 #include <set>
 
+#include "paradox/format/codepage.h"
 #include "paradox/format/crypt.h"
+#include "paradox/format/field_rules.h"
 #include "paradox/format/header_file.h"
 #include "paradox/format/index.h"
 #include "paradox/format/reader.h"
+#include "paradox/format/table_evidence.h"
 #include "paradox/format/writer.h"
 #include "paradox/repair/salvage.h"
+#include "paradox/repair/structure_sources.h"
 
 namespace paradox {
 
@@ -143,6 +147,157 @@ bool LayoutFitsBlocks(const TableHeader& h, uint64_t fileSize, const BlockPeek& 
   return 2 * sound >= sampled;
 }
 
+// Blocks whose header the file holds under layout h, as the block walk counts them.
+uint32_t PresentBlocks(const TableHeader& h, uint64_t fileSize) {
+  const uint64_t hs = h.fixed.headerSize, bs = h.BlockSize();
+  if (bs == 0 || fileSize < hs) return 0;
+  const uint64_t body = fileSize - hs;
+  const uint64_t headerNeeds = h.EncryptionKey() ? 256 : BlockHeader::kEncodedLength;
+  return uint32_t(std::min<uint64_t>(body / bs + (body % bs >= headerNeeds), 0xFFFF));
+}
+
+// Whether the header's counters and links can be the file's: its first block is one
+// the file holds and its block count is the blocks present (one more: a file cut inside
+// its last block). Zeroed or foreign words are not.
+bool CountersFit(const TableHeader& h, uint64_t fileSize) {
+  const uint32_t present = PresentBlocks(h, fileSize);
+  const FixedHeader& f = h.fixed;
+  if (present == 0) return f.fileBlocks == 0 && f.numRecords == 0;
+  return f.firstBlock >= 1 && f.firstBlock <= present && f.fileBlocks >= present &&
+         f.fileBlocks <= present + 1 && f.blocksInUse >= 1 && f.blocksInUse <= f.fileBlocks &&
+         f.lastBlock >= 1 && f.lastBlock <= f.fileBlocks;
+}
+
+// Counters and links counted from the blocks, for a header whose own are lost: the data
+// chain is the run of blocks linked both ways from a block that starts one (no previous
+// block) that holds the most records by the blocks' counts, the longer among equals. Free
+// blocks say they hold none (their previous-block words are stale, so a free list may
+// read as linked both ways, but never as holding records). Blocks
+// outside that chain count as free ones do: the lost free list cannot tell deleted
+// records from lost ones.
+Status CountFromBlocks(TableHeader* h, uint64_t fileSize, const BlockPeek& peek) {
+  FixedHeader& f = h->fixed;
+  const uint32_t present = PresentBlocks(*h, fileSize);
+  f.fileBlocks = f.maxBlocks = uint16_t(present);
+  f.firstBlock = f.lastBlock = f.blocksInUse = f.firstFreeBlock = 0;
+  f.numRecords = 0;
+  if (present == 0) return Status::OK();
+  std::vector<BlockHeader> headers(size_t(present) + 1);
+  for (uint32_t k = 1; k <= present; ++k)
+    PARADOX_RETURN_IF_ERROR(PeekBlockHeader(*h, peek, k, &headers[k]));
+  struct Chain {
+    uint32_t first = 0, last = 0, blocks = 0;
+    uint64_t records = 0;
+  } best;
+  std::vector<uint32_t> seenIn(size_t(present) + 1, 0);
+  for (uint32_t start = 1; start <= present; ++start) {
+    const BlockHeader& s = headers[start];
+    if (s.prevBlock != 0 || s.RecordCount(f.recordSize, h->BlockSize()) < 0) continue;
+    Chain c{start, 0, 0, 0};
+    uint32_t prev = 0;
+    for (uint32_t k = start; k >= 1 && k <= present && seenIn[k] != start;) {
+      const BlockHeader& b = headers[k];
+      const int n = b.RecordCount(f.recordSize, h->BlockSize());
+      if (b.prevBlock != prev || n < 0) break;
+      seenIn[k] = start;
+      c.records += uint64_t(n);
+      ++c.blocks;
+      c.last = k;
+      prev = k;
+      k = b.nextBlock;
+    }
+    if (c.records > best.records || (c.records == best.records && c.blocks > best.blocks)) best = c;
+  }
+  if (best.blocks == 0) return Status::OK();
+  f.firstBlock = uint16_t(best.first);
+  f.lastBlock = uint16_t(best.last);
+  f.blocksInUse = uint16_t(best.blocks);
+  f.numRecords = uint32_t(std::min<uint64_t>(best.records, UINT32_MAX));
+  return Status::OK();
+}
+
+// Bytes that may be a name: no control characters, not empty.
+bool PlausibleName(const std::string& s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (static_cast<unsigned char>(c) < 0x20) return false;
+  return true;
+}
+
+// Records of the first blocks of the chain under layout h (up to 64 blocks, 2000
+// records), each value checked by the one rule (CheckField). "" when at most one record
+// in twenty holds a value no table may hold; otherwise how many did, with an example.
+// A layout that reads the data blocks out of step shows dates, times, logicals and the
+// like that no table holds.
+std::string SampleValues(const TableHeader& h, uint64_t fileSize, const BlockPeek& peek,
+                         uint32_t* sampledOut, uint32_t* invalidOut, Status* ioError) {
+  const uint32_t present = PresentBlocks(h, fileSize), bs = h.BlockSize();
+  const uint32_t key = h.EncryptionKey();
+  constexpr uint32_t kSample = 2000, kBlocks = 64;
+  uint32_t sampled = 0, invalid = 0, steps = 0;
+  std::string example;
+  std::vector<bool> seen(size_t(present) + 1, false);
+  Bytes block(bs);
+  uint32_t k = h.fixed.firstBlock >= 1 && h.fixed.firstBlock <= present ? h.fixed.firstBlock : 1;
+  for (; k >= 1 && k <= present && !seen[k] && steps < kBlocks && sampled < kSample; ++steps) {
+    seen[k] = true;
+    Status st = peek(BlockOffset(h.fixed.headerSize, bs, k), MutableByteSpan(block));
+    if (!st.ok()) {
+      *ioError = st;
+      return "";
+    }
+    if (key) DecryptBlock(key, k, MutableByteSpan(block));
+    BlockHeader b;
+    b.DecodeFrom(block.data());
+    const int n = b.RecordCount(h.fixed.recordSize, bs);
+    for (int r = 0; r < n && sampled < kSample; ++r) {
+      const uint8_t* rec = block.data() + 6 + size_t(r) * h.fixed.recordSize;
+      ++sampled;
+      for (const FieldDesc& f : h.fields) {
+        if (f.offset + f.Size() > h.fixed.recordSize) break;
+        const FieldCheck c = CheckField(f, rec + f.offset);
+        if (!IsInvalid(c.issue())) continue;
+        if (example.empty())
+          example = "field " + Describe(f) + (f.name.empty() ? "" : " \"" + f.name + "\"") +
+                    " in block " + std::to_string(k) + ": " +
+                    DescribeIssue(f.type, f.sizeByte, rec + f.offset, c);
+        ++invalid;
+        break;
+      }
+    }
+    k = b.nextBlock;
+  }
+  if (sampledOut) *sampledOut = sampled;
+  if (invalidOut) *invalidOut = invalid;
+  if (invalid == 0 || invalid * 20 <= sampled) return "";
+  return std::to_string(invalid) + " of " + std::to_string(sampled) +
+         " records sampled hold values no table may hold (" + example + ")";
+}
+
+// Whether most blocks of the file (a sample of up to 64) read as block headers under
+// layout h: links within the file and not to themselves, a well-formed record count.
+// Free blocks pass too; a block size that is not the table's reads record bytes where
+// it expects block headers, and they rarely do.
+bool MostBlocksSound(const TableHeader& h, uint64_t fileSize, const BlockPeek& peek,
+                     Status* ioError) {
+  const uint32_t present = PresentBlocks(h, fileSize);
+  if (present == 0) return true;
+  const uint32_t step = std::max<uint32_t>(1, present / 64);
+  int sampled = 0, sound = 0;
+  for (uint32_t j = 1; j <= present; j += step) {
+    BlockHeader b;
+    Status st = PeekBlockHeader(h, peek, j, &b);
+    if (!st.ok()) {
+      *ioError = st;
+      return false;
+    }
+    ++sampled;
+    sound += b.nextBlock <= present && b.prevBlock <= present && b.nextBlock != j &&
+             b.prevBlock != j && b.RecordCount(h.fixed.recordSize, h.BlockSize()) >= 0;
+  }
+  return 2 * sound >= sampled;
+}
+
 // Whole blocks (or, in DOS-era files, whole KiB of the last block) from the header
 // to the end of the file: a wrong header size rarely lines up by chance.
 bool BlocksAligned(const TableHeader& h, uint64_t fileSize) {
@@ -211,6 +366,232 @@ int RepairDescriptors(Bytes& trial, bool extension, uint16_t n, uint16_t recordS
   return changes;
 }
 
+// FitStructureToData's steps: the candidate's own sense, the damaged header's word
+// against it, a header size at which the blocks read, what the damaged header keeps, and
+// a sample of the records.
+class StructureFitter {
+ public:
+  StructureFitter(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
+                  const TableHeader& candidate, const std::string& source, const std::string& why)
+      : file_(file), fileSize_(fileSize), peek_(peek), t_(candidate), source_(source), why_(why) {}
+
+  Result<StructureFit> Run() {
+    t_.raw.clear();
+    t_.fixed.numFields = uint16_t(t_.fields.size());
+    t_.fixed.recordSize = uint16_t(t_.ComputedRecordSize());
+    if (t_.fixed.fileType != 0 && t_.fixed.fileType != 2)
+      return Misfit("it is not a table's structure (file type " +
+                    std::to_string(t_.fixed.fileType) + ")");
+    if (std::string p = HeaderProblem(t_, UINT64_MAX); !p.empty()) return Misfit("its " + p);
+    if (file_.size() < FixedHeader::kEncodedLength)
+      return Misfit("the table is " + std::to_string(fileSize_) + " bytes, too short for a header");
+    (void)stored_.DecodeFrom(file_);
+    TableLevel level;
+    storedReads_ = LevelFromVersionId(stored_.fileVersionId, &level) &&
+                   (stored_.fileType == 0 || stored_.fileType == 2);
+    if (std::string p = DamagedHeaderDisagrees(); !p.empty()) return Misfit(p);
+    KeepWhatTheHeaderSays();
+    Status io;
+    if (!FindHeaderSize(&io)) {
+      PARADOX_RETURN_IF_ERROR(io);
+      return Misfit("the data blocks do not read as blocks of " + std::to_string(t_.BlockSize()) +
+                    " bytes holding records of " + std::to_string(t_.fixed.recordSize) +
+                    " bytes at any header size");
+    }
+    if (std::string p = NoRecordsInData(&io); !p.empty() || !io.ok()) {
+      PARADOX_RETURN_IF_ERROR(io);
+      return Misfit(p);
+    }
+    auto enc = EncodeTableHeader(t_);
+    if (!enc.ok()) return Misfit("its header cannot be written: " + enc.status().message());
+    Bytes patched = std::move(enc).value();
+    if (file_.size() > patched.size())
+      patched.insert(patched.end(), file_.begin() + long(patched.size()), file_.end());
+    auto h = DecodeTableHeader(ByteSpan(patched));
+    if (!h.ok()) return Misfit("its header does not read back: " + h.status().message());
+    std::string bad =
+        SampleValues(*h, fileSize_, peek_, &fit_.recordsSampled, &fit_.recordsInvalid, &io);
+    PARADOX_RETURN_IF_ERROR(io);
+    if (!bad.empty()) return Misfit(bad + " under it");
+    fit_.header.header = std::move(h).value();
+    fit_.header.patchedPrefix = std::move(patched);
+    fit_.header.repaired = true;
+    fit_.header.fromStructure = true;
+    fit_.header.notes.push_back((why_.empty() ? std::string() : "header damaged (" + why_ + "); ") +
+                                "structure taken from " + source_);
+    return std::move(fit_);
+  }
+
+ private:
+  Result<StructureFit> Misfit(std::string why) {
+    fit_.problem = std::move(why);
+    return std::move(fit_);
+  }
+
+  // The damaged header's word, where it still reads: its record size or field count
+  // while its fixed part is a table's, and the field descriptors that survive.
+  std::string DamagedHeaderDisagrees() const {
+    const size_t n = t_.fields.size();
+    if (storedReads_ && stored_.recordSize != 0 && stored_.recordSize != t_.fixed.recordSize) {
+      return "the table's header says records of " + std::to_string(stored_.recordSize) +
+             " bytes, the structure's are " + std::to_string(t_.fixed.recordSize);
+    }
+    // Descriptors followed by as many names: the damaged header's own field list, where
+    // a header of either kind has it.
+    size_t base = DescriptorsOffset(t_.hasExtension), listed = 0;
+    for (size_t area : {TableNameLength(t_.fixed.fileVersionId), size_t(79), size_t(261)})
+      if (listed == 0) listed = FieldCountFromNameArea(file_, base, area);
+    // Where the other kind of header has its list, one descriptor and one name may be
+    // a coincidence of what lies there: two or more are a list.
+    const size_t otherBase = DescriptorsOffset(!t_.hasExtension);
+    for (size_t area : {size_t(79), size_t(261)}) {
+      if (listed > 0) break;
+      if (size_t m = FieldCountFromNameArea(file_, otherBase, area); m >= 2) {
+        listed = m;
+        base = otherBase;
+      }
+    }
+    if (listed > 0 && listed != n)
+      return "the table's header still lists " + std::to_string(listed) +
+             " fields with their names, the structure has " + std::to_string(n);
+    size_t known = 0, differ = 0, first = n;
+    for (size_t i = 0; i < n && base + 2 * i + 2 <= file_.size(); ++i) {
+      FieldDesc d;
+      d.DecodeDescriptor(&file_[base + 2 * i]);
+      if (!IsKnownFieldType(uint8_t(d.type)) || !ValidateFieldDescriptor(d.type, d.sizeByte).ok())
+        continue;
+      ++known;
+      if (d.type != t_.fields[i].type || d.sizeByte != t_.fields[i].sizeByte) {
+        ++differ;
+        if (first == n) first = i;
+      }
+    }
+    // Where the names confirm the list, any difference is one; otherwise the bytes there
+    // may be something else, and only most of them differing counts.
+    if (differ > 0 && (listed == n || (known >= 2 && 2 * differ > known))) {
+      FieldDesc d;
+      d.DecodeDescriptor(&file_[base + 2 * first]);
+      return "the table's header still describes " + std::to_string(differ) + " of " +
+             std::to_string(known) + " readable fields otherwise (field " +
+             std::to_string(first + 1) + " is " + Describe(d) + " there, " +
+             Describe(t_.fields[first]) + " in the structure)";
+    }
+    return "";
+  }
+
+  // The code page, sort order, next autoincrement value and table name of the damaged
+  // header where they still read as such; the field names where its name area lines up
+  // with the structure's field count.
+  void KeepWhatTheHeaderSays() {
+    if (storedReads_) {
+      t_.fixed.autoInc = stored_.autoInc;
+      t_.fixed.sortOrder = stored_.sortOrder;
+      HeaderExtension ext;
+      if (t_.hasExtension && HasExtension(stored_.fileType, stored_.fileVersionId) &&
+          ext.DecodeFrom(ByteSpan(file_).subspan(kExtensionOffset)).ok() &&
+          IsSupportedCodePage(ext.codePage))
+        t_.ext.codePage = ext.codePage;
+    }
+    // The variable part read with the structure's fixed part in front of it.
+    Bytes probe = file_;
+    FixedHeader fx = t_.fixed;
+    fx.headerSize = uint16_t(std::min<size_t>(probe.size(), 0xF000));
+    fx.EncodeTo(probe.data());
+    if (t_.hasExtension && probe.size() >= kExtensionOffset + HeaderExtension::kEncodedLength) {
+      HeaderExtension ext = t_.ext;
+      ext.sortOrderIdOffset = 0;  // read where the names end
+      ext.EncodeTo(probe.data() + kExtensionOffset);
+    }
+    auto h = DecodeTableHeader(ByteSpan(probe));
+    if (!h.ok() || h->fields.size() != t_.fields.size()) return;
+    std::set<std::string> names;
+    for (const FieldDesc& f : h->fields)
+      if (PlausibleName(f.name)) names.insert(AsciiUpper(f.name));
+    if (names.size() != t_.fields.size()) return;  // not a name area
+    for (size_t i = 0; i < t_.fields.size(); ++i) t_.fields[i].name = h->fields[i].name;
+    if (PlausibleName(h->tableName)) t_.tableName = h->tableName;
+    if (t_.hasExtension && PlausibleName(h->sortOrderId) && storedReads_)
+      t_.sortOrderId = h->sortOrderId;
+  }
+
+  // The header size at which the file's blocks read as data blocks of this layout: the
+  // damaged header's, the structure's, the usual ones, those that line the blocks up
+  // with the end of the file. Counters and links: the damaged header's while they fit
+  // the file, else counted from the blocks.
+  bool FindHeaderSize(Status* io) {
+    const uint32_t bs = t_.BlockSize();
+    const uint32_t need = ComputeVariableEnd(t_);
+    std::vector<uint32_t> sizes;
+    if (storedReads_) sizes.push_back(stored_.headerSize);
+    sizes.push_back(t_.fixed.headerSize);
+    for (uint32_t hs : {2048u, 4096u}) sizes.push_back(hs);
+    for (uint64_t hs = fileSize_ % bs; hs <= 0xFFFF; hs += bs) sizes.push_back(uint32_t(hs));
+    std::vector<uint32_t> tried;
+    // Only header sizes that line the blocks up with the end of the file (in KiB, as
+    // DOS-era files end): at any other, a stretch of zero bytes reads as an empty block.
+    const size_t given = storedReads_ ? 2 : 1;  // the sizes a header states
+    for (size_t i = 0; i < sizes.size(); ++i) {
+      const uint32_t hs = sizes[i];
+      // A file that ends where its header does is an empty table only by a header's word.
+      if (hs + BlockHeader::kEncodedLength > fileSize_ && i >= given) continue;
+      if (hs < need || hs > 0xFFFF || hs > fileSize_ ||
+          std::find(tried.begin(), tried.end(), hs) != tried.end())
+        continue;
+      TableHeader h = t_;
+      h.fixed.headerSize = uint16_t(hs);
+      if (!BlocksAligned(h, fileSize_)) continue;
+      tried.push_back(hs);
+      if (storedReads_) CopyCounters(stored_, &h.fixed);
+      if (!storedReads_ || !CountersFit(h, fileSize_)) {
+        *io = CountFromBlocks(&h, fileSize_, peek_);
+        if (!io->ok()) return false;
+      }
+      if (LayoutFitsBlocks(h, fileSize_, peek_, true, io) &&
+          MostBlocksSound(h, fileSize_, peek_, io)) {
+        t_ = std::move(h);
+        return true;
+      }
+      if (!io->ok()) return false;
+    }
+    return false;
+  }
+
+  // A layout under which blocks that hold data hold no record reads them wrongly.
+  std::string NoRecordsInData(Status* io) const {
+    if (t_.fixed.numRecords > 0) return "";
+    const uint32_t present = PresentBlocks(t_, fileSize_);
+    if (present == 0) return "";
+    const uint32_t k =
+        t_.fixed.firstBlock >= 1 && t_.fixed.firstBlock <= present ? t_.fixed.firstBlock : 1;
+    Bytes block(t_.BlockSize());
+    *io = peek_(BlockOffset(t_.fixed.headerSize, t_.BlockSize(), k), MutableByteSpan(block));
+    if (!io->ok()) return "";
+    if (IsAllZero(ByteSpan(block).subspan(BlockHeader::kEncodedLength))) return "";
+    return "under it the data blocks hold no record, yet block " + std::to_string(k) +
+           " holds data";
+  }
+
+  static void CopyCounters(const FixedHeader& from, FixedHeader* to) {
+    to->numRecords = from.numRecords;
+    to->blocksInUse = from.blocksInUse;
+    to->fileBlocks = from.fileBlocks;
+    to->maxBlocks = from.maxBlocks;
+    to->firstBlock = from.firstBlock;
+    to->lastBlock = from.lastBlock;
+    to->firstFreeBlock = from.firstFreeBlock;
+  }
+
+  const Bytes& file_;
+  const uint64_t fileSize_;
+  const BlockPeek& peek_;
+  TableHeader t_;
+  const std::string& source_;
+  const std::string& why_;
+  FixedHeader stored_;
+  bool storedReads_ = false;
+  StructureFit fit_;
+};
+
 // Tries the header as stored, then repairs of the layout fields from the header's own
 // redundancy and the family members, then a caller's description or the .VAL footer.
 class HeaderRecovery {
@@ -226,6 +607,9 @@ class HeaderRecovery {
         val_(val),
         fromIndexes_(fromIndexes) {}
 
+  // What is wrong with the header as stored ("" while Run found it usable).
+  const std::string& firstProblem() const { return firstProblem_; }
+
   Result<RecoveredHeader> Run() {
     stored_ = DecodeTableHeader(ByteSpan(file_));
     storedUsable_ = stored_.ok() && HeaderProblem(*stored_, fileSize_).empty();
@@ -239,6 +623,8 @@ class HeaderRecovery {
       return Status::Corruption("file is " + std::to_string(fileSize_) +
                                 " bytes, too short for a table header");
     haveExtension_ = ext_.DecodeFrom(ByteSpan(file_).subspan(kExtensionOffset)).ok();
+    TableLevel level;
+    fixedLost_ = !LevelFromVersionId(fixed_.fileVersionId, &level);
     GatherCandidates();
     PARADOX_RETURN_IF_ERROR(SearchRepairs());
     if (best_.empty() && storedUsable_)
@@ -303,13 +689,30 @@ class HeaderRecovery {
       if (so > fn && (so - fn) % 2 == 0 && (so - fn) / 2 <= 255)
         counts_.push_back(uint16_t((so - fn) / 2));
     }
+    // A fixed part that is lost (its level byte gone with it) leaves the descriptors and
+    // names after it: their count is the field count.
+    if (fixedLost_) {
+      for (size_t base : {size_t(0x78), size_t(0x58)})
+        for (size_t area : {size_t(79), size_t(261)})
+          if (size_t n = FieldCountFromNameArea(file_, base, area); n > 0)
+            counts_.push_back(uint16_t(n));
+    }
     if (val_ && val_->fieldsRead) counts_.push_back(uint16_t(val_->fields.size()));
     codes_ = {f.blockSizeCode, 1, 2, 4, 16, 3, 8, 32};
     headerSizes_ = {f.headerSize, 2048, 4096};
     if (f.realHeaderSize > 0) headerSizes_.push_back(f.realHeaderSize);
+    if (fixedLost_) {
+      // The header size that lines the blocks up with the end of the file.
+      for (uint8_t code : codes_)
+        if (code != 0 && fileSize_ % (code * 1024u) >= FixedHeader::kEncodedLength)
+          headerSizes_.push_back(uint16_t(fileSize_ % (code * 1024u)));
+    }
     keys_ = {f.primaryKeyFields};
     if (px_) keys_.push_back(px_->fixed.numFields);
     keys_.push_back(0);
+    // A lost fixed part says nothing of the key: a .PX says the table is keyed.
+    if (fixedLost_ && px_ && px_->fixed.numFields > 0)
+      keys_.insert(keys_.begin(), px_->fixed.numFields);
     auto dedupe = [](auto& v) {
       std::vector<std::decay_t<decltype(v[0])>> u;
       for (auto x : v)
@@ -339,7 +742,8 @@ class HeaderRecovery {
   Status TryRepair(uint8_t ver, uint16_t n, uint16_t pk, uint8_t code, size_t hi) {
     const FixedHeader& stored = fixed_;
     int changes = (ver != stored.fileVersionId) + (n != stored.numFields) +
-                  (pk != stored.primaryKeyFields) + (code != stored.blockSizeCode);
+                  (pk != (fixedLost_ ? keys_[0] : stored.primaryKeyFields)) +
+                  (code != stored.blockSizeCode);
     if (changes >= bestChanges_) return Status::OK();
     FixedHeader fx = stored;
     fx.fileVersionId = ver;
@@ -374,12 +778,19 @@ class HeaderRecovery {
     auto h2 = DecodeTableHeader(ByteSpan(trial));
     if (!h2.ok() || !HeaderProblem(*h2, fileSize_).empty()) return Status::OK();
     Status io;
+    // Counters and links lost with a fixed part are counted from the blocks.
+    if (!CountersFit(*h2, fileSize_)) {
+      PARADOX_RETURN_IF_ERROR(CountFromBlocks(&*h2, fileSize_, peek_));
+      h2->fixed.EncodeTo(trial.data());
+    }
     if (!LayoutFitsBlocks(*h2, fileSize_, peek_, true, &io)) return io;
     // Field names must still be readable text for the result to be credible.
     for (const FieldDesc& f : h2->fields)
       if (f.name.empty()) return Status::OK();
     if (!BlocksAligned(*h2, fileSize_)) total += kUnaligned;
     if (total >= bestChanges_) return Status::OK();
+    // Nor is a layout under which the records hold values no table holds.
+    if (!SampleValues(*h2, fileSize_, peek_, nullptr, nullptr, &io).empty() || !io.ok()) return io;
     bestChanges_ = total;
     best_ = std::move(trial);
     bestHeader_ = std::move(h2).value();
@@ -388,6 +799,9 @@ class HeaderRecovery {
 
   // Last resort: the layout from a description (caller's, or the .VAL footer plus the
   // .PX key count) over the file's fixed part.
+  // Last resort: the layout from a description (caller's, or the .VAL footer plus the
+  // .PX key count), checked against the data as any structure from elsewhere is, at each
+  // block size a table may have.
   Result<RecoveredHeader> FromDescription() {
     std::vector<FieldDesc> fields;
     uint16_t keyCount = 0;
@@ -412,42 +826,23 @@ class HeaderRecovery {
     schema.level = level;
     for (const FieldDesc& f : fields) schema.fields.push_back({f.name, f.type, FieldDefSize(f)});
     schema.keyFieldCount = keyCount;
+    std::string misfit;
     for (uint8_t code : codes_) {
-      if (code == 0) continue;
+      if (code == 0 || !BlockSizeAllowed(level, uint32_t(code) * 1024)) continue;
       schema.blockSize = uint32_t(code) * 1024;
-      for (uint16_t hs : headerSizes_) {
-        if (hs < FixedHeader::kEncodedLength || hs > fileSize_) continue;
-        auto templ = HeaderForSchema(schema, "TABLE.DB");
-        if (!templ.ok()) break;
-        TableHeader h = std::move(templ).value();
-        FixedHeader fx = fixed_;
-        fx.blockSizeCode = code;
-        fx.fileType = keyCount > 0 ? 0 : 2;
-        fx.headerSize = hs;
-        fx.recordSize = uint16_t(h.ComputedRecordSize());
-        fx.numFields = uint16_t(h.fields.size());
-        fx.primaryKeyFields = keyCount;
-        Bytes whole = file_;
-        fx.EncodeTo(whole.data());
-        auto merged = DecodeTableHeaderWithTemplate(ByteSpan(whole), h);
-        if (!merged.ok()) continue;
-        merged->fixed.headerSize = hs;
-        Status io;
-        if (!LayoutFitsBlocks(*merged, fileSize_, peek_, true, &io)) {
-          PARADOX_RETURN_IF_ERROR(io);
-          continue;
-        }
-        RecoveredHeader out;
-        out.header = std::move(merged).value();
-        out.patchedPrefix = std::move(whole);
-        out.repaired = true;
-        out.fromStructure = true;
-        out.notes.push_back("header damaged (" + firstProblem_ + "); fields taken from " + source);
-        return out;
+      auto templ = HeaderForSchema(schema, "TABLE.DB");
+      if (!templ.ok()) {
+        if (misfit.empty()) misfit = templ.status().message();
+        continue;
       }
+      auto fit = StructureFitter(file_, fileSize_, peek_, *templ, source, firstProblem_).Run();
+      if (!fit.ok()) return fit.status();
+      if (fit->problem.empty()) return std::move(fit->header);
+      if (code == fixed_.blockSizeCode || misfit.empty()) misfit = fit->problem;
     }
     return Status::Corruption("table header cannot be used (" + firstProblem_ + "), and " + source +
-                              " does not fit the data blocks");
+                              " does not fit the data blocks" +
+                              (misfit.empty() ? std::string() : " (" + misfit + ")"));
   }
 
   const Bytes& file_;
@@ -463,6 +858,7 @@ class HeaderRecovery {
   HeaderExtension ext_;
   bool haveExtension_ = false;
   bool storedUsable_ = false;
+  bool fixedLost_ = false;  // the stored fixed part's level byte is gone: nothing in it holds
   Status ioError_;
   std::string firstProblem_;
   std::vector<uint8_t> versions_, codes_;
@@ -477,8 +873,18 @@ class HeaderRecovery {
 Result<RecoveredHeader> RecoverHeader(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
                                       const TableStructure* structure, const TableHeader* pxHeader,
                                       const ValFile* val,
-                                      const std::map<uint16_t, FieldDesc>& fromIndexes) {
-  return HeaderRecovery(file, fileSize, peek, structure, pxHeader, val, fromIndexes).Run();
+                                      const std::map<uint16_t, FieldDesc>& fromIndexes,
+                                      std::string* storedProblem) {
+  HeaderRecovery recovery(file, fileSize, peek, structure, pxHeader, val, fromIndexes);
+  auto out = recovery.Run();
+  if (storedProblem) *storedProblem = recovery.firstProblem();
+  return out;
+}
+
+Result<StructureFit> FitStructureToData(const Bytes& file, uint64_t fileSize, const BlockPeek& peek,
+                                        const TableHeader& candidate, const std::string& source,
+                                        const std::string& why) {
+  return StructureFitter(file, fileSize, peek, candidate, source, why).Run();
 }
 
 namespace {
@@ -647,6 +1053,18 @@ Result<std::vector<int32_t>> IndexCounts(FileSystem* fs, const FamilyFiles& fam,
   return counts;
 }
 
+Result<StructureFit> FitStructureToTable(FileSystem* fs, const std::string& dbPath,
+                                         const TableHeader& candidate, const std::string& source) {
+  if (!fs) fs = DefaultFileSystem();
+  Bytes prefix;
+  uint64_t size = 0;
+  PARADOX_RETURN_IF_ERROR(ReadPrefix(fs, dbPath, kHeaderPrefix, &prefix, &size));
+  std::shared_ptr<File> holder;
+  auto peek = PeekInto(fs, dbPath, &holder);
+  if (!peek.ok()) return peek.status();
+  return FitStructureToData(prefix, size, *peek, candidate, source, "");
+}
+
 Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string& dbPath) {
   if (!fs) fs = DefaultFileSystem();
   auto fam = FindFamily(fs, dbPath);
@@ -658,8 +1076,7 @@ Result<TableStructure> DescribeTableStructure(FileSystem* fs, const std::string&
   std::shared_ptr<File> dbFile;
   auto peek = PeekInto(fs, fam->db, &dbFile);
   if (!peek.ok()) return peek.status();
-  auto rec = RecoverHeader(src.prefix, src.fileSize, *peek, nullptr, src.px ? &*src.px : nullptr,
-                           val ? &*val : nullptr, src.fromIndexes);
+  auto rec = FindStructure(fs, *fam, src, *peek, nullptr, "");
   if (!rec.ok()) return rec.status();
   const TableHeader& h = rec->header;
   TableStructure s;

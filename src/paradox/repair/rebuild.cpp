@@ -356,6 +356,7 @@ class Rebuilder {
   Status Salvage() {
     SalvageOptions so;
     so.structure = o_.structure;
+    so.structureFrom = o_.structureFrom;
     so.keepBytes = false;
     // Keys to be sorted spill beside the lock this rebuild holds (a dry run writes nothing).
     if (!o_.dryRun) so.spillDir = RepairFolderRoot(tablePath_);

@@ -47,6 +47,10 @@ namespace paradox {
 struct RebuildOptions {
   FileSystem* fs = nullptr;                   // nullptr = DefaultFileSystem()
   const TableStructure* structure = nullptr;  // nullptr = recover from the table
+  // A table (a backup, an older copy, an empty table of the same layout) whose structure
+  // the data is read with when the table's header, its family and its earlier repair
+  // folders give none; checked against the data first. "" = none.
+  std::string structureFrom;
   // Names of the auxiliary tables written in the repair folder. The backup name's
   // extension is replaced per member (Backup.Db, Backup.PX, Backup.MB, Backup.X02 ...).
   std::string backupName = "Backup.Db";

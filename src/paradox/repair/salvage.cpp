@@ -24,6 +24,7 @@
 #include "paradox/format/value.h"
 #include "paradox/repair/header_recovery.h"
 #include "paradox/repair/salvage_source.h"
+#include "paradox/repair/structure_sources.h"
 
 namespace paradox {
 namespace {
@@ -96,9 +97,7 @@ class Salvager {
     src_ = std::move(srcR).value();
     auto peek = PeekInto(fs_, fam_.db, &dbFile_);
     if (!peek.ok()) return peek.status();
-    auto rec = RecoverHeader(src_.prefix, src_.fileSize, *peek, options_.structure,
-                             src_.px ? &*src_.px : nullptr, src_.val ? &*src_.val : nullptr,
-                             src_.fromIndexes);
+    auto rec = FindStructure(fs_, fam_, src_, *peek, options_.structure, options_.structureFrom);
     if (!rec.ok()) return rec.status();
     recovered_ = std::move(rec).value();
     for (const std::string& n : recovered_.notes) {

@@ -134,6 +134,10 @@ class RecordSource {
 
 struct SalvageOptions {
   const TableStructure* structure = nullptr;  // caller's description (optional)
+  // A table whose structure to read the data with when neither the table's header, nor
+  // its family, nor an earlier rebuild's backup gives one (structure_sources.h); while
+  // the table's own gives one, it must describe the same layout. "" = none.
+  std::string structureFrom;
   std::function<void(int phase, int percent)> progress;
   // false: leave records in the files (recordPlaces, keyViolationPlaces, source)
   // instead of filling records and keyViolations.
@@ -166,7 +170,8 @@ struct SalvageResult {
 
 // Salvages the table of `family` (its .DB, .PX, .MB, X/XG headers, .VAL). Fails with
 // Corruption when no structure can be found, NotFound/IOError when the .DB cannot be
-// read at all, InvalidArgument when options.structure does not fit the table.
+// read at all, InvalidArgument when options.structure or options.structureFrom does not
+// fit the table.
 Result<SalvageResult> SalvageTable(FileSystem* fs, const FamilyFiles& family,
                                    const SalvageOptions& options = {});
 

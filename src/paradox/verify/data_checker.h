@@ -80,6 +80,9 @@ class DataChecker {
   bool CheckHeader();
   // The header checks, in CheckHeader's table.
   bool CheckFileType();
+  // Reports a damaged table's header (header.damaged) when evidence shows a table;
+  // false, reporting nothing, for a foreign file.
+  bool DamagedTable(const std::string& detail, uint64_t offset);
   bool CheckLevel();
   bool CheckBlockSize();
   bool CheckHeaderSize();

@@ -40,6 +40,8 @@ const std::vector<CheckInfo> kChecks = {
     {"header.too-short", S::kError, C::kNotTable, "file too short for a Paradox header"},
     {"header.file-type", S::kError, C::kNotTable, "file type byte is not that of this member"},
     {"header.version", S::kError, C::kNotTable, "unknown table level"},
+    {"header.damaged", S::kError, C::kStructure,
+     "header does not say it is a table, but its family, name area or data blocks do"},
     {"header.block-size", S::kError, C::kStructure, "block size code invalid"},
     {"header.block-size-unusual", S::kWarning, C::kNote, "block size code unusual"},
     {"header.header-size", S::kError, C::kStructure, "header size inconsistent with its contents"},

@@ -1,5 +1,6 @@
 // The header checks of a DB-format file: each a step of DataChecker that reports what
 // it finds and says whether the check of the file can go on.
+#include "paradox/format/table_evidence.h"
 #include "paradox/verify/data_checker.h"
 
 namespace paradox::verify {
@@ -38,16 +39,37 @@ bool DataChecker::CheckFileType() {
   if (typeOk) return true;
   std::string what =
       IsTable() ? "0 (keyed table) or 2 (unkeyed table)" : "3, 5, 6 or 8 (secondary index)";
-  Add("header.file-type", Loc(0, -1, 0x04),
-      "file type is " + N(f.fileType) + " but should be " + what);
+  const std::string detail = "file type is " + N(f.fileType) + " but should be " + what;
+  if (!DamagedTable(detail, 0x04)) Add("header.file-type", Loc(0, -1, 0x04), detail);
   return false;
+}
+
+// A table's header that does not say it is one may still be a table's: what its family,
+// its name area or its data blocks show decides between a damaged table, whose
+// structure must come from elsewhere (verdict 3), and a foreign file (verdict 4).
+bool DataChecker::DamagedTable(const std::string& detail, uint64_t offset) {
+  if (!IsTable()) return false;
+  // Another member of a family (not named .DB) says what it is: no table, however its
+  // family looks.
+  TableLevel level;
+  const uint8_t type = h_.fixed.fileType;
+  if (AsciiUpper(PathExtension(path_)) != ".DB" &&
+      LevelFromVersionId(h_.fixed.fileVersionId, &level) &&
+      (IsIndexFileType(type) || IsSecondaryDataType(type)))
+    return false;
+  const std::string shown = ParadoxTableEvidence(ctx_.fs, path_);
+  if (shown.empty()) return false;
+  Add("header.damaged", Loc(0, -1, offset),
+      detail + ", yet " + shown +
+          " show it is a Paradox table: its structure must come from elsewhere");
+  return true;
 }
 
 bool DataChecker::CheckLevel() {
   const FixedHeader& f = h_.fixed;
   if (!LevelFromVersionId(f.fileVersionId, &level_)) {
-    Add("header.version", Loc(0, -1, 0x39),
-        "table level byte is " + N(f.fileVersionId) + " but should be 3..12");
+    const std::string detail = "table level byte is " + N(f.fileVersionId) + " but should be 3..12";
+    if (!DamagedTable(detail, 0x39)) Add("header.version", Loc(0, -1, 0x39), detail);
     return false;
   }
   if (IsTable()) ctx_.report->summary.level = LevelNumber(level_);
