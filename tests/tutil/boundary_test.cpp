@@ -263,12 +263,10 @@ TEST_F(TUtilArgs, FailuresAreExplainedInPolish) {
     fs::remove(paradox::RepairFolderRoot(t));
   }
   {
-    // A header that claims more fields than it holds.
-    const std::string bad = Table("BAD.DB");
-    fs::copy_file(t, bad);
+    // A table whose whole header is lost and that no family member describes.
+    const std::string bad = WritePlain("BAD.DB");
     std::fstream f(bad, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(0x21);
-    f.put(char(0xF0));
+    f.write(std::string(0x800, '\0').data(), 0x800);
     f.close();
     CURProps props;
     EXPECT_EQ(TUFillCURProps(session_, bad.c_str(), &props), DBIERR_CORRUPTHEADER);
