@@ -10,13 +10,16 @@ namespace paradox {
 
 namespace {
 
-// Numbers: binary exponents -kExp..kExp keep their own cell; beyond them, one cell a side.
+// Numbers by magnitude: zero, then binary exponents -kExp..kExp (beyond them, one cell
+// each way). The sign is left out: real data holds refunds and corrections, random
+// bytes show themselves by their magnitudes.
 constexpr int32_t kExp = 96;
-constexpr int32_t kDoubleCells = 4 * kExp + 3;  // negatives, zero, positives
-constexpr int32_t kDoubleZero = 2 * kExp + 1;
+constexpr int32_t kDoubleCells = 2 * kExp + 2;
 // Dates: 4-year spans (1461 days) over the rule's whole range.
 constexpr int32_t kDaySpan = 1461;
 constexpr int32_t kDayCells = (kMaxDay - kMinDay) / kDaySpan + 1;
+// A block's records begin after its 6-byte header.
+constexpr size_t kBlockHeaderBytes = 6;
 
 // How far (in cells) a value may lie beyond the other blocks' before it is odd:
 // integers 4 times their largest magnitude, numbers 2^20 either way, dates 100 years.
@@ -32,18 +35,15 @@ int32_t BitLength(uint64_t v) {
   return 64 - std::countl_zero(v);
 }
 
-// Integers of `width` bits: negatives by bit length (largest first), zero, positives.
-int32_t IntCell(int64_t v, int32_t width) {
-  if (v < 0) return width - BitLength(uint64_t(-v));
-  if (v == 0) return width;
-  return width + BitLength(uint64_t(v));
+// Integers by magnitude: the bit length of the absolute value (zero is cell 0).
+int32_t IntCell(int64_t v) {
+  return BitLength(uint64_t(v < 0 ? -v : v));
 }
 
 int32_t DoubleCell(double d) {
-  const uint64_t bits = std::bit_cast<uint64_t>(d);
-  if ((bits << 1) == 0) return kDoubleZero;
-  const int32_t e = std::clamp(int32_t((bits >> 52) & 0x7FF) - 1023, -kExp, kExp) + kExp;
-  return (bits >> 63) ? 2 * kExp - e : kDoubleZero + 1 + e;
+  const uint64_t bits = std::bit_cast<uint64_t>(d) << 1;  // without the sign
+  if (bits == 0) return 0;
+  return std::clamp(int32_t(bits >> 53) - 1023, -kExp, kExp) + kExp + 1;
 }
 
 int32_t DayCell(int64_t day) {
@@ -81,7 +81,7 @@ void TextTraits(const uint8_t* p, size_t n, bool* control, bool* high) {
 }  // namespace
 
 bool IsStrong(Oddity o) {
-  return o >= Oddity::kInvalid && o <= Oddity::kZeroRecord;
+  return o >= Oddity::kInvalid && o <= Oddity::kTorn;
 }
 
 std::string_view OddityText(Oddity o) {
@@ -104,8 +104,8 @@ std::string_view OddityText(Oddity o) {
       return "bytes above 0x7F in the text, which no other block's text has";
     case Oddity::kNan:
       return "NaN, which no other block holds";
-    case Oddity::kSign:
-      return "a sign that no other block's values have";
+    case Oddity::kTorn:
+      return "the record runs into the zero bytes that end the block, as in no other block";
     case Oddity::kLarge:
       return "magnitude far above the other blocks' values";
     case Oddity::kSmall:
@@ -124,11 +124,11 @@ FieldProfile::FieldProfile(FieldType type, uint8_t sizeByte, std::optional<uint3
   int32_t cells = 0;
   switch (type) {
     case FieldType::kShort:
-      scale_ = Scale::kInt16, cells = 33;
+      scale_ = Scale::kInt16, cells = 17;
       break;
     case FieldType::kLong:
     case FieldType::kAutoInc:
-      scale_ = Scale::kInt32, cells = 65;
+      scale_ = Scale::kInt32, cells = 33;
       break;
     case FieldType::kNumber:
     case FieldType::kMoney:
@@ -164,13 +164,13 @@ FieldProfile::Traits FieldProfile::Classify(const uint8_t* p) const {
       break;
     }
     case FieldType::kShort:
-      if (!t.blank) t.cell = IntCell(DecodeInt16(p), 16);
+      if (!t.blank) t.cell = IntCell(DecodeInt16(p));
       break;
     case FieldType::kLong:
     case FieldType::kAutoInc:
       if (!t.blank) {
         const int32_t v = DecodeInt32(p);
-        t.cell = IntCell(v, 32);
+        t.cell = IntCell(v);
         if (type_ == FieldType::kAutoInc) {
           if (v <= 0) t.flags |= 1 << kTraitAutoLow;
           if (counter_ && v > 0 && uint32_t(v) > *counter_) t.flags |= 1 << kTraitAutoHigh;
@@ -236,14 +236,21 @@ ColumnSummary FieldProfile::Summary() const {
   if (scale_ == Scale::kInt16 || scale_ == Scale::kInt32) window = kIntWindow;
   if (scale_ == Scale::kDouble) window = kDoubleWindow;
   if (scale_ == Scale::kDay) window = kDayWindow;
+  // Numbers beyond the exponents that keep their own cell are no cluster.
+  const size_t first = scale_ == Scale::kDouble ? 2 : 0;
+  const size_t end = scale_ == Scale::kDouble ? cells_.size() - 1 : cells_.size();
   if (window > 0) {
     uint64_t sum = 0;
-    for (size_t i = 0; i < cells_.size(); ++i) {
+    for (size_t i = first; i < end; ++i) {
       sum += cells_[i].count;
-      if (i >= size_t(window)) sum -= cells_[i - size_t(window)].count;
+      if (i >= first + size_t(window)) sum -= cells_[i - size_t(window)].count;
       s.clustered = std::max(s.clustered, sum);
     }
   }
+  // Integers: random bytes are mostly of the type's largest magnitudes (the top 3 bits).
+  uint64_t moderate = 0;
+  if (scale_ == Scale::kInt16 || scale_ == Scale::kInt32)
+    for (size_t i = 0; i + 3 < cells_.size(); ++i) moderate += cells_[i].count;
   const uint64_t judged = any_.count + invalid_;
   if (judged == 0) return s;
   const double valid = double(any_.count) / double(judged);
@@ -267,6 +274,8 @@ ColumnSummary FieldProfile::Summary() const {
       if (window > 0) {
         double share = double(s.clustered) / double(judged);
         if (scale_ == Scale::kDay) share = 0.5 * (share + double(modern_) / double(judged));
+        if (scale_ == Scale::kInt16 || scale_ == Scale::kInt32)
+          share = std::min(share, double(moderate) / double(judged));
         s.plausibility = share;
       } else {
         s.plausibility = valid;
@@ -277,50 +286,31 @@ ColumnSummary FieldProfile::Summary() const {
   return s;
 }
 
-int32_t FieldProfile::SideOf(int32_t cell) const {
-  switch (scale_) {
-    case Scale::kInt16:
-      return cell < 16 ? -1 : cell > 16;
-    case Scale::kInt32:
-      return cell < 32 ? -1 : cell > 32;
-    case Scale::kDouble:
-      return cell < kDoubleZero ? -1 : cell > kDoubleZero;
-    default:
-      return 0;
-  }
-}
-
 // `own`: the judged block's mark (block + 1), 0 for none. A cell is held by others when
 // `need` blocks besides the judged one hold it. With none held, the value is compared
 // with nothing: odd only when `noneIsOdd` (the search for suspects: any block may be the
 // judged one).
 Oddity FieldProfile::FarFromOthers(int32_t cell, uint32_t own, uint32_t need,
                                    bool noneIsOdd) const {
-  const int32_t side = SideOf(cell);
-  if (scale_ != Scale::kDay && side == 0) return Oddity::kNone;  // zero is never odd
-  bool anyHeld = false;
-  int32_t lo = INT32_MAX, hi = INT32_MIN;  // held cells on the value's side
+  // Zero (cell 0 of the magnitudes) is never odd.
+  if (scale_ != Scale::kDay && cell == 0) return Oddity::kNone;
+  int32_t lo = INT32_MAX, hi = INT32_MIN;  // the cells held by others
   for (int32_t x : occupied_) {
     const Cell& c = cells_[size_t(x)];
     if (c.blocks - (own && c.mark == own) < need) continue;
-    anyHeld = true;
-    if (SideOf(x) != side) continue;
+    if (scale_ != Scale::kDay && x == 0) continue;
     lo = std::min(lo, x);
     hi = std::max(hi, x);
   }
-  if (!anyHeld) return noneIsOdd ? Oddity::kLarge : Oddity::kNone;
-  if (lo > hi) return scale_ == Scale::kDay && !noneIsOdd ? Oddity::kNone : Oddity::kSign;
+  if (lo > hi) return noneIsOdd ? Oddity::kLarge : Oddity::kNone;  // nothing to compare with
   switch (scale_) {
     case Scale::kInt16:
     case Scale::kInt32:
       // Small magnitudes are never odd: only values far larger than the others'.
-      if (side > 0 && cell > hi + kIntMargin) return Oddity::kLarge;
-      if (side < 0 && cell < lo - kIntMargin) return Oddity::kLarge;
-      return Oddity::kNone;
+      return cell > hi + kIntMargin ? Oddity::kLarge : Oddity::kNone;
     case Scale::kDouble:
-      if (cell > hi + kDoubleMargin) return side > 0 ? Oddity::kLarge : Oddity::kSmall;
-      if (cell < lo - kDoubleMargin) return side > 0 ? Oddity::kSmall : Oddity::kLarge;
-      return Oddity::kNone;
+      if (cell > hi + kDoubleMargin) return Oddity::kLarge;
+      return cell < lo - kDoubleMargin ? Oddity::kSmall : Oddity::kNone;
     case Scale::kDay:
       return cell > hi + kDayMargin || cell < lo - kDayMargin ? Oddity::kDateFar : Oddity::kNone;
     case Scale::kNone:
@@ -426,19 +416,44 @@ BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, 
   };
   const uint64_t otherRecords = all_.count - (all_.mark == own ? count : 0);
   const uint32_t recordNeed = needOf(all_);
+  bool relative = false;  // an implausible record with a sign beyond the rule's
+  // Zero records that no other block has. At the end of the block they are a write torn
+  // off inside it: disks write whole 512-byte sectors, so the record whose zero bytes
+  // reach over a sector boundary into them was torn too. One zero record alone, after a
+  // record its zeros do not tear, may be a blank row.
+  const bool zeroForeign =
+      otherRecords >= kMinEvidence && zero_.blocks - (zero_.mark == own) < recordNeed;
+  uint32_t zeroFrom = count;
+  while (zeroFrom > 0 && ZeroBytes(records + size_t(zeroFrom - 1) * recordSize_, recordSize_))
+    --zeroFrom;
+  b.tornFrom = count;
+  if (zeroForeign && zeroFrom < count) {
+    const size_t end = size_t(zeroFrom) * recordSize_;
+    size_t run = end;  // where the zero bytes begin, in the record area
+    while (run > 0 && records[run - 1] == 0) --run;
+    // The first sector boundary at or after the run's start, as an offset of the area.
+    const size_t boundary = (run + kBlockHeaderBytes + 511) / 512 * 512 - kBlockHeaderBytes;
+    const bool tornRecord = zeroFrom > 0 && boundary < end;
+    if (tornRecord || count - zeroFrom >= 2) b.tornFrom = zeroFrom - (tornRecord ? 1 : 0);
+  }
 
   for (uint32_t r = 0; r < count; ++r) {
     const uint8_t* rec = records + size_t(r) * recordSize_;
     RecordJudgement j;
     j.index = r;
-    auto sign = [&j](uint16_t column, Oddity o) {
-      j.score += IsStrong(o) ? 2 : 1;
+    uint32_t once = 0;  // the kinds that count once a record
+    auto sign = [&j, &once](uint16_t column, Oddity o) {
+      const bool perRecord = o == Oddity::kAlphaTail || o == Oddity::kAlphaHigh ||
+                             o == Oddity::kAlphaControl || o == Oddity::kNan;
+      if (!perRecord || !(once >> int(o) & 1)) j.score += IsStrong(o) ? 2 : 1;
+      if (perRecord) once |= 1u << int(o);
       if (j.signCount < j.signs.size()) j.signs[j.signCount++] = {column, o};
     };
     if (ZeroBytes(rec, recordSize_)) {
-      if (otherRecords >= kMinEvidence && zero_.blocks - (zero_.mark == own) < recordNeed)
+      if (zeroForeign && (r < zeroFrom || b.tornFrom < count))
         sign(kRecordWide, Oddity::kZeroRecord);
     } else {
+      if (r == b.tornFrom) sign(kRecordWide, Oddity::kTorn);
       for (size_t i = 0; i < columns_.size(); ++i) {
         const FieldProfile& f = profiles_[i];
         const FieldProfile::Traits t = f.Classify(rec + columns_[i].offset);
@@ -469,13 +484,14 @@ BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, 
     }
     if (j.implausible()) {
       ++b.implausible;
+      relative |= j.Relative();
       if (out) out->push_back(j);
     }
   }
-  // Half of the records but one: a write torn inside a record leaves that record half
-  // real, half zero, often with no sign of its own.
-  b.damaged = (count == 1 && b.implausible == 1) ||
-              (b.implausible >= 2 && uint64_t(b.implausible) * 2 + 1 >= count);
+  // Values the rule refuses set their records aside one by one already: a block is
+  // damaged by them only together with a sign that compares it with the others.
+  b.damaged = relative && ((count == 1 && b.implausible == 1) ||
+                           (b.implausible >= 2 && uint64_t(b.implausible) * 2 >= count));
   return b;
 }
 
