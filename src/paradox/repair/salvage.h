@@ -160,6 +160,10 @@ struct SalvageResult {
   std::vector<RebuildAction> actions;  // what was found and done
   uint32_t issues = 0;                 // damage found (0 = nothing to repair in the data)
   uint64_t blobsBroken = 0;
+  // Records set aside (in `problems`) because the table's own data shows them to be
+  // garbage: the records of a block that mostly does not look like the other blocks', or
+  // the zero records a torn write left (verify/field_profile.h).
+  uint64_t implausible = 0;
   bool headerRepaired = false;
   bool headerFromStructure = false;  // layout came from a description, not the file
 };

@@ -98,14 +98,16 @@ std::string_view OddityText(Oddity o) {
       return "autoincrement value not positive";
     case Oddity::kAutoIncHigh:
       return "autoincrement value above the header's counter";
+    case Oddity::kBlobPointer:
+      return "blob pointer to no block of the blob file, unlike the other blocks'";
     case Oddity::kZeroRecord:
-      return "every byte of the record is zero, as in no other block";
+      return "every byte of the record is zero, from a sector boundary on, as in no other block";
     case Oddity::kAlphaHigh:
       return "bytes above 0x7F in the text, which no other block's text has";
     case Oddity::kNan:
       return "NaN, which no other block holds";
     case Oddity::kTorn:
-      return "the record runs into the zero bytes that end the block, as in no other block";
+      return "the record's end is zero from a sector boundary on, as a torn write leaves it";
     case Oddity::kLarge:
       return "magnitude far above the other blocks' values";
     case Oddity::kSmall:
@@ -144,7 +146,10 @@ FieldProfile::FieldProfile(FieldType type, uint8_t sizeByte, std::optional<uint3
   cells_.resize(size_t(cells));
 }
 
-FieldProfile::Traits FieldProfile::Classify(const uint8_t* p) const {
+// The learning pass classifies every value of the table: decoded here in place, without
+// the out-of-line codecs.
+[[gnu::always_inline]] inline FieldProfile::Traits FieldProfile::ClassifyInline(
+    const uint8_t* p) const {
   Traits t;
   const FieldCheck c = CheckField(type_, sizeByte_, p);
   t.issue = c.issue();
@@ -153,9 +158,21 @@ FieldProfile::Traits FieldProfile::Classify(const uint8_t* p) const {
     t.flags = 1 << kTraitInvalid;
     return t;
   }
+  // Fixed-size integers, dates: big-endian with the top bit flipped.
+  auto int32At = [p] {
+    uint32_t x;
+    std::memcpy(&x, p, 4);
+    if constexpr (std::endian::native == std::endian::little) x = __builtin_bswap32(x);
+    return int32_t(x ^ 0x80000000u);
+  };
+  auto modern = [&t](int64_t day) {
+    constexpr int32_t kFrom = 693596, kTo = 766645;  // 1900-01-01, 2100-12-31
+    t.modern = day >= kFrom && day <= kTo;
+  };
   switch (type_) {
     case FieldType::kAlpha: {
       if (t.issue == FieldIssue::kAlphaTail) t.flags |= 1 << kTraitTail;
+      if (t.blank) break;
       const void* nul = std::memchr(p, 0, sizeByte_);
       const size_t n = nul ? size_t(static_cast<const uint8_t*>(nul) - p) : sizeByte_;
       bool control, high;
@@ -164,12 +181,12 @@ FieldProfile::Traits FieldProfile::Classify(const uint8_t* p) const {
       break;
     }
     case FieldType::kShort:
-      if (!t.blank) t.cell = IntCell(DecodeInt16(p));
+      if (!t.blank) t.cell = IntCell(int16_t(uint16_t(p[0] << 8 | p[1]) ^ 0x8000u));
       break;
     case FieldType::kLong:
     case FieldType::kAutoInc:
       if (!t.blank) {
-        const int32_t v = DecodeInt32(p);
+        const int32_t v = int32At();
         t.cell = IntCell(v);
         if (type_ == FieldType::kAutoInc) {
           if (v <= 0) t.flags |= 1 << kTraitAutoLow;
@@ -179,17 +196,41 @@ FieldProfile::Traits FieldProfile::Classify(const uint8_t* p) const {
       break;
     case FieldType::kNumber:
     case FieldType::kMoney:
-      if (t.issue == FieldIssue::kNan)
+      if (t.issue == FieldIssue::kNan) {
         t.flags |= 1 << kTraitNan;
-      else if (!t.blank)
-        t.cell = DoubleCell(DecodeDouble(p));
+      } else if (!t.blank) {
+        // The sortable encoding: positives have the sign bit set, negatives are inverted.
+        const uint64_t x = field_rules_detail::BigEndian64(p);
+        t.cell = DoubleCell(std::bit_cast<double>((x >> 63) ? x ^ (uint64_t(1) << 63) : ~x));
+      }
       break;
     case FieldType::kDate:
-      if (!t.blank) t.cell = DayCell(DecodeInt32(p));
+      if (!t.blank) {
+        const int32_t day = int32At();
+        t.cell = DayCell(day);
+        modern(day);
+      }
       break;
     case FieldType::kTimestamp:
       // Valid timestamps lie within the rule's days: the division stays in range.
-      if (!t.blank) t.cell = DayCell(int64_t(DecodeDouble(p) / kMsPerDay));
+      if (!t.blank) {
+        const int64_t day = int64_t(DecodeDouble(p) / kMsPerDay);
+        t.cell = DayCell(day);
+        modern(day);
+      }
+      break;
+    case FieldType::kMemo:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
+    case FieldType::kGraphic:
+      // A value in the .MB lies at a 4 KiB block of it (the rule left the size byte fit).
+      if (!t.blank) {
+        BlobPointer ptr;
+        ptr.DecodeFrom(p + sizeByte_ - BlobPointer::kEncodedLength);
+        if (ptr.length > uint32_t(sizeByte_ - BlobPointer::kEncodedLength) && ptr.offset % 4096)
+          t.flags |= 1 << kTraitBlob;
+      }
       break;
     default:
       break;
@@ -197,30 +238,29 @@ FieldProfile::Traits FieldProfile::Classify(const uint8_t* p) const {
   return t;
 }
 
+FieldProfile::Traits FieldProfile::Classify(const uint8_t* p) const {
+  return ClassifyInline(p);
+}
+
 void FieldProfile::Learn(const uint8_t* p, uint32_t block) {
-  const Traits t = Classify(p);
-  for (int k = 0; k < kTraitCount; ++k)
-    if (t.flags >> k & 1) traits_[size_t(k)].Add(block);
-  if (t.flags >> kTraitInvalid & 1) {
-    ++invalid_;
-    return;
+  const Traits t = ClassifyInline(p);
+  if (t.flags) [[unlikely]] {
+    for (int k = 0; k < kTraitCount; ++k)
+      if (t.flags >> k & 1) traits_[size_t(k)].Add(block);
+    if (t.flags >> kTraitInvalid & 1) {
+      ++invalid_;
+      return;
+    }
   }
   if (t.issue != FieldIssue::kNone) ++odd_;
   if (t.blank) {
     ++blanks_;
+    blank_.Add(block);
     return;
   }
   any_.Add(block);
-  if (t.cell >= 0) {
-    cells_[size_t(t.cell)].Add(block);
-  }
-  if (scale_ == Scale::kDay) {
-    // 1900-01-01 and 2100-12-31 as day numbers.
-    constexpr int32_t kFrom = 693596, kTo = 766645;
-    const int64_t day =
-        type_ == FieldType::kDate ? DecodeInt32(p) : int64_t(DecodeDouble(p) / kMsPerDay);
-    modern_ += day >= kFrom && day <= kTo;
-  }
+  if (t.cell >= 0) cells_[size_t(t.cell)].Add(block);
+  modern_ += t.modern;
 }
 
 ColumnSummary FieldProfile::Summary() const {
@@ -273,7 +313,7 @@ ColumnSummary FieldProfile::Summary() const {
     default:
       if (window > 0) {
         double share = double(s.clustered) / double(judged);
-        if (scale_ == Scale::kDay) share = 0.5 * (share + double(modern_) / double(judged));
+        if (scale_ == Scale::kDay) share = 0.5 * (share + double(s.modern) / double(judged));
         if (scale_ == Scale::kInt16 || scale_ == Scale::kInt32)
           share = std::min(share, double(moderate) / double(judged));
         s.plausibility = share;
@@ -290,19 +330,25 @@ ColumnSummary FieldProfile::Summary() const {
 // `need` blocks besides the judged one hold it. With none held, the value is compared
 // with nothing: odd only when `noneIsOdd` (the search for suspects: any block may be the
 // judged one).
-Oddity FieldProfile::FarFromOthers(int32_t cell, uint32_t own, uint32_t need,
+Oddity FieldProfile::FarFromOthers(int32_t cell, uint32_t own, uint32_t need, uint32_t values,
                                    bool noneIsOdd) const {
   // Zero (cell 0 of the magnitudes) is never odd.
   if (scale_ != Scale::kDay && cell == 0) return Oddity::kNone;
   int32_t lo = INT32_MAX, hi = INT32_MIN;  // the cells held by others
+  uint32_t spread = 0;                     // cells the other blocks' values fall in
   for (int32_t x : occupied_) {
     const Cell& c = cells_[size_t(x)];
-    if (c.blocks - (own && c.mark == own) < need) continue;
+    const uint32_t others = c.blocks - (own && c.mark == own);
+    spread += others > 0;
+    if (others < need) continue;
     if (scale_ != Scale::kDay && x == 0) continue;
     lo = std::min(lo, x);
     hi = std::max(hi, x);
   }
   if (lo > hi) return noneIsOdd ? Oddity::kLarge : Oddity::kNone;  // nothing to compare with
+  // Values that are themselves spread thinly over the scale (a column of codes, of
+  // random numbers) leave no range to be far from.
+  if (uint64_t(spread) * 4 > values) return Oddity::kNone;
   switch (scale_) {
     case Scale::kInt16:
     case Scale::kInt32:
@@ -325,6 +371,12 @@ TableProfile::TableProfile(std::vector<ProfileColumn> columns, uint32_t recordSi
   profiles_.reserve(columns_.size());
   for (const ProfileColumn& c : columns_)
     profiles_.emplace_back(c.type, c.sizeByte, autoIncCounter);
+  // Times, logicals, BCD, bytes and blobs have no scale and no trait that compares: the
+  // rule alone judges them, when a block is judged.
+  for (uint32_t i = 0; i < columns_.size(); ++i)
+    if (profiles_[i].scale_ != FieldProfile::Scale::kNone ||
+        columns_[i].type == FieldType::kAlpha || IsBlobType(columns_[i].type))
+      learned_.push_back(i);
 }
 
 TableProfile TableProfile::ForHeader(const TableHeader& h) {
@@ -336,12 +388,14 @@ TableProfile TableProfile::ForHeader(const TableHeader& h) {
 
 void TableProfile::Learn(uint32_t block, const uint8_t* record) {
   all_.Add(block);
-  if (ZeroBytes(record, recordSize_)) {
+  // Most records are not zero in their first bytes: no need to read them all.
+  uint64_t head = 0;
+  std::memcpy(&head, record, std::min<size_t>(8, recordSize_));
+  if (head == 0 && ZeroBytes(record, recordSize_)) {
     zero_.Add(block);
     return;  // every field blank: nothing for the columns
   }
-  for (size_t i = 0; i < columns_.size(); ++i)
-    profiles_[i].Learn(record + columns_[i].offset, block);
+  for (uint32_t i : learned_) profiles_[i].Learn(record + columns_[i].offset, block);
 }
 
 void TableProfile::Finish() {
@@ -374,7 +428,8 @@ std::vector<uint32_t> TableProfile::SuspectBlocks() const {
       }
     }
     for (int32_t x : f.occupied_)
-      if (f.cells_[size_t(x)].blocks <= 2 && f.FarFromOthers(x, 0, 3, true) != Oddity::kNone)
+      if (f.cells_[size_t(x)].blocks <= 2 &&
+          f.FarFromOthers(x, 0, 3, UINT32_MAX, true) != Oddity::kNone)
         add(f.cells_[size_t(x)]);
   }
   std::sort(out.begin(), out.end());
@@ -402,6 +457,7 @@ BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, 
       const FieldProfile::Traits t = f.Classify(rec + columns_[i].offset);
       for (int k = 0; k < FieldProfile::kTraitCount; ++k)
         if (t.flags >> k & 1) f.traits_[size_t(k)].mark = own;
+      if (t.blank) f.blank_.mark = own;
       if (t.blank || (t.flags >> FieldProfile::kTraitInvalid & 1)) continue;
       f.any_.mark = own;
       ++f.ownValues_;
@@ -415,26 +471,38 @@ BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, 
     return others >= 4 ? 2u : 1u;
   };
   const uint64_t otherRecords = all_.count - (all_.mark == own ? count : 0);
-  const uint32_t recordNeed = needOf(all_);
-  bool relative = false;  // an implausible record with a sign beyond the rule's
-  // Zero records that no other block has. At the end of the block they are a write torn
-  // off inside it: disks write whole 512-byte sectors, so the record whose zero bytes
-  // reach over a sector boundary into them was torn too. One zero record alone, after a
-  // record its zeros do not tear, may be a blank row.
+  bool relative = false;  // an implausible record kept so far, with a sign beyond the rule's
+  uint32_t keptImplausible = 0;
+  // A write torn off inside the block leaves its end zero from a 512-byte sector
+  // boundary on (disks write whole sectors). Zero records alone may be blank rows: the
+  // block is torn when the zero bytes that end it begin at or reach over a sector
+  // boundary and the other blocks hold no zero record; or, with no zero record after it,
+  // when the last record's zeros reach over a boundary and blank a field the other
+  // blocks never leave blank. The record the boundary falls in is torn with them.
   const bool zeroForeign =
-      otherRecords >= kMinEvidence && zero_.blocks - (zero_.mark == own) < recordNeed;
+      otherRecords >= kMinZeroEvidence && zero_.blocks - (zero_.mark == own) == 0;
   uint32_t zeroFrom = count;
   while (zeroFrom > 0 && ZeroBytes(records + size_t(zeroFrom - 1) * recordSize_, recordSize_))
     --zeroFrom;
   b.tornFrom = count;
-  if (zeroForeign && zeroFrom < count) {
+  if (zeroFrom > 0) {
     const size_t end = size_t(zeroFrom) * recordSize_;
     size_t run = end;  // where the zero bytes begin, in the record area
     while (run > 0 && records[run - 1] == 0) --run;
     // The first sector boundary at or after the run's start, as an offset of the area.
     const size_t boundary = (run + kBlockHeaderBytes + 511) / 512 * 512 - kBlockHeaderBytes;
-    const bool tornRecord = zeroFrom > 0 && boundary < end;
-    if (tornRecord || count - zeroFrom >= 2) b.tornFrom = zeroFrom - (tornRecord ? 1 : 0);
+    if (zeroFrom < count && zeroForeign && boundary <= end) {
+      b.tornFrom = boundary < end ? zeroFrom - 1 : zeroFrom;
+    } else if (zeroFrom == count && boundary < end) {
+      const size_t from = run - (end - recordSize_);  // where the zeros begin in the record
+      for (size_t i = 0; i < columns_.size() && b.tornFrom == count; ++i) {
+        const FieldProfile& f = profiles_[i];
+        if (columns_[i].offset < from) continue;
+        const uint32_t evidence = f.any_.count - (f.any_.mark == own ? f.ownValues_ : 0);
+        if (evidence >= kMinEvidence && f.blank_.blocks - (f.blank_.mark == own) < needOf(f.any_))
+          b.tornFrom = zeroFrom - 1;
+      }
+    }
   }
 
   for (uint32_t r = 0; r < count; ++r) {
@@ -450,8 +518,7 @@ BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, 
       if (j.signCount < j.signs.size()) j.signs[j.signCount++] = {column, o};
     };
     if (ZeroBytes(rec, recordSize_)) {
-      if (zeroForeign && (r < zeroFrom || b.tornFrom < count))
-        sign(kRecordWide, Oddity::kZeroRecord);
+      if (r >= b.tornFrom) sign(kRecordWide, Oddity::kZeroRecord);
     } else {
       if (r == b.tornFrom) sign(kRecordWide, Oddity::kTorn);
       for (size_t i = 0; i < columns_.size(); ++i) {
@@ -471,6 +538,7 @@ BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, 
             {FieldProfile::kTraitNan, Oddity::kNan},
             {FieldProfile::kTraitAutoLow, Oddity::kAutoIncLow},
             {FieldProfile::kTraitAutoHigh, Oddity::kAutoIncHigh},
+            {FieldProfile::kTraitBlob, Oddity::kBlobPointer},
         };
         for (const auto& [k, o] : kTraitSigns) {
           if (!(t.flags >> k & 1)) continue;
@@ -478,20 +546,27 @@ BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, 
           if (c.blocks - (c.mark == own) < need) sign(uint16_t(i), o);
         }
         if (t.cell >= 0 && !t.blank)
-          if (const Oddity o = f.FarFromOthers(t.cell, own, need); o != Oddity::kNone)
+          if (const Oddity o = f.FarFromOthers(t.cell, own, need, evidence); o != Oddity::kNone)
             sign(uint16_t(i), o);
       }
     }
+    j.setAside |= r >= b.tornFrom;
+    b.setAside += j.setAside;
     if (j.implausible()) {
       ++b.implausible;
-      relative |= j.Relative();
+      if (!j.setAside) {
+        ++keptImplausible;
+        relative |= j.Relative();
+      }
       if (out) out->push_back(j);
     }
   }
   // Values the rule refuses set their records aside one by one already: a block is
   // damaged by them only together with a sign that compares it with the others.
-  b.damaged = relative && ((count == 1 && b.implausible == 1) ||
-                           (b.implausible >= 2 && uint64_t(b.implausible) * 2 >= count));
+  // Judged by the records the zeros leave: a torn write is not a block of garbage.
+  const uint32_t rest = count - b.setAside;
+  b.damaged = relative && ((rest == 1 && keptImplausible == 1) ||
+                           (keptImplausible >= 2 && uint64_t(keptImplausible) * 2 >= rest));
   return b;
 }
 

@@ -20,17 +20,18 @@
 // compared with what the *other* blocks hold, so a block of garbage is never its own
 // witness. Random bytes spread thinly over many cells; real data clusters in cells that
 // several blocks share. A value is odd when no cell near it is held by enough other
-// blocks; signs are strong (a trait no other block's data has: control bytes in text, an
+// blocks (and the others' values cluster: a column spread thinly over its scale gives
+// no such sign); signs are strong (a trait no other block's data has: control bytes in text, an
 // autoincrement out of range, an all-zero record, a torn record; or a value the rule
 // refuses) or weak (text tails or bytes above 0x7F that no other block's text has, NaN,
 // a magnitude or date far outside the other blocks'). A record is implausible with one
 // strong or two weak signs; a kind of text or NaN sign counts once however many fields
 // show it (stale bytes after shorter texts are one fault, not several); a block is damaged when
 // half of its records (and at least two, unless it holds one) are implausible, one of them by more
-// than the rule's refusal. A block whose records end in zero records that no other
-// block has was torn in writing: those and the record the zeros begin in are named. Columns whose
-// other blocks hold fewer than kMinEvidence values give no relative signs: a table of a
-// few records is never judged against itself.
+// than the rule's refusal. A block whose records end in zero bytes that the other
+// blocks' records do not show was torn in writing (BlockJudgement::tornFrom). Columns
+// whose other blocks hold fewer than kMinEvidence values give no relative signs: a table
+// of a few records is never judged against itself.
 //
 // Cost: learning is a few array updates per field, no allocation. Only the blocks that
 // hold a value that could be odd (SuspectBlocks, known after learning) need judging.
@@ -56,8 +57,9 @@ enum class Oddity : uint8_t {
   kAutoIncLow,    // autoincrement value not positive, which no other block holds
   kAutoIncHigh,   // autoincrement value above the header's counter (the highest issued),
                   // which no other block holds
-  kZeroRecord,    // every byte of the record is zero; no other block has such a record
-  kTorn,          // the record runs into zero records that end the block (a torn write)
+  kBlobPointer,   // a blob pointer to no block of the .MB, which no other block has
+  kZeroRecord,    // a zero record of a torn write; no other block has such a record
+  kTorn,          // the record a torn write's zeros begin in
   // Weak signs.
   kAlphaTail,  // bytes after the text's NUL, which no other block's text has
   kAlphaHigh,  // bytes above 0x7F in the text, which no other block's text has
@@ -113,6 +115,7 @@ class FieldProfile {
     int32_t cell = -1;  // histogram cell, -1 = none (blank, invalid, or no scale)
     uint8_t flags = 0;  // kTrait* bits
     bool blank = false;
+    bool modern = false;  // a date or timestamp of 1900..2100
     FieldIssue issue = FieldIssue::kNone;
   };
   Traits Classify(const uint8_t* p) const;
@@ -126,9 +129,11 @@ class FieldProfile {
     kTraitNan,
     kTraitAutoLow,
     kTraitAutoHigh,
+    kTraitBlob,  // a pointer into the .MB that is not at one of its 4 KiB blocks
     kTraitInvalid,
     kTraitCount
   };
+  Traits ClassifyInline(const uint8_t* p) const;
   // Values and the blocks that hold them.
   struct Cell {
     uint32_t count = 0;
@@ -144,8 +149,10 @@ class FieldProfile {
     }
   };
   enum class Scale : uint8_t { kNone, kInt16, kInt32, kDouble, kDay };
-  // Whether the value in `cell` is far from every cell held by enough other blocks.
-  Oddity FarFromOthers(int32_t cell, uint32_t own, uint32_t need, bool noneIsOdd = false) const;
+  // Whether the value in `cell` is far from every cell held by enough other blocks;
+  // `values`: the other blocks' values (spread thinly over the cells, they show no range).
+  Oddity FarFromOthers(int32_t cell, uint32_t own, uint32_t need, uint32_t values,
+                       bool noneIsOdd = false) const;
 
   FieldType type_;
   uint8_t sizeByte_;
@@ -153,7 +160,8 @@ class FieldProfile {
   std::optional<uint32_t> counter_;
   Scale scale_ = Scale::kNone;
   uint64_t blanks_ = 0, invalid_ = 0, odd_ = 0, modern_ = 0;
-  Cell any_;  // non-blank values
+  Cell any_;    // non-blank values
+  Cell blank_;  // blank values
   std::array<Cell, kTraitCount> traits_{};
   std::vector<Cell> cells_;
   std::vector<int32_t> occupied_;  // cells with values, ascending (after Finish)
@@ -182,6 +190,9 @@ struct RecordJudgement {
   uint8_t signCount = 0;
   std::array<RecordSign, 4> signs{};
   bool implausible() const { return score >= 2; }
+  // A record of a torn write (BlockJudgement::tornFrom): set aside whatever the rest of
+  // the block holds.
+  bool setAside = false;
   // A sign beyond the value rule's refusals (which the rule's users report already).
   bool Relative() const {
     for (uint8_t i = 0; i < signCount; ++i)
@@ -197,11 +208,14 @@ struct BlockJudgement {
   // Mostly implausible: half of the records, and at least two unless the block holds
   // one record; one of them by more than the value rule's refusal.
   bool damaged = false;
-  // A torn write: the block's records end in zero records that no other block has (two,
-  // or one after a record torn with it); they and the record whose zero bytes reach over
-  // a 512-byte sector boundary into them (slots tornFrom..records-1) were not written as
-  // they are. `records` when there is none.
+  // A torn write: the block's records end in zero bytes from a 512-byte sector boundary
+  // on (zero records, when the other blocks hold none, and the record the boundary falls
+  // in; or that record alone, when its zeros blank a field the other blocks never leave
+  // blank). Slots tornFrom..records-1 were not written as they are; `records` when none.
   uint32_t tornFrom = 0;
+  // Records set aside on their own (RecordJudgement::setAside); `damaged` judges the
+  // others.
+  uint32_t setAside = 0;
 };
 
 // The profiles of a record's columns, and the judgement of records and blocks.
@@ -209,6 +223,8 @@ class TableProfile {
  public:
   // Values of fewer than this many records of other blocks give no relative signs.
   static constexpr uint32_t kMinEvidence = 8;
+  // All-zero records are judged against this many records of other blocks.
+  static constexpr uint32_t kMinZeroEvidence = 2;
 
   TableProfile(std::vector<ProfileColumn> columns, uint32_t recordSize,
                std::optional<uint32_t> autoIncCounter = {});
@@ -241,8 +257,9 @@ class TableProfile {
   std::vector<ProfileColumn> columns_;
   std::vector<FieldProfile> profiles_;
   uint32_t recordSize_;
-  FieldProfile::Cell zero_;  // all-zero records
-  FieldProfile::Cell all_;   // every record
+  FieldProfile::Cell zero_;        // all-zero records
+  FieldProfile::Cell all_;         // every record
+  std::vector<uint32_t> learned_;  // the columns Learn reads
 };
 
 }  // namespace paradox

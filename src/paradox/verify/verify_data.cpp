@@ -354,13 +354,22 @@ void DataChecker::JudgeBlocks() {
               profile_->Reasons(odd[0]));
       continue;
     }
-    if (j.tornFrom < count)
-      Add("block.implausible", Loc(k, j.tornFrom, boff + 6 + uint64_t(j.tornFrom) * rs_),
-          "records " + N(j.tornFrom) + ".." + N(count - 1) + " of block " + N(k) +
-              " end in zero bytes, as a write torn off inside the block leaves them; no "
-              "other block has such records");
+    // Zero records no other block has, and a torn write's records: set aside by a
+    // rebuild whatever the rest of the block holds.
+    if (j.setAside > 0) {
+      const RecordJudgement* first = nullptr;
+      for (const RecordJudgement& r : odd)
+        if (r.setAside && !first) first = &r;
+      const uint32_t at = first ? first->index : j.tornFrom;
+      Add("block.implausible", Loc(k, at, boff + 6 + uint64_t(at) * rs_),
+          N(j.setAside) + " of the " + N(count) + " records of block " + N(k) +
+              (j.tornFrom < count ? " end in zero bytes, as a write torn off inside the block "
+                                    "leaves them"
+                                  : " are zero bytes") +
+              (first ? "; record " + N(first->index) + ": " + profile_->Reasons(*first) : ""));
+    }
     for (const RecordJudgement& r : odd)
-      if (r.index < j.tornFrom && r.Relative() && Want("record.implausible"))
+      if (!r.setAside && r.Relative() && Want("record.implausible"))
         Add("record.implausible", Loc(k, r.index, boff + 6 + uint64_t(r.index) * rs_),
             profile_->Reasons(r));
   }
