@@ -87,8 +87,7 @@ void WriteText(std::ostream& os, const std::string& table, const paradox::Rebuil
   os << (dryRun ? "would keep " : "kept ") << r.recordsKept << " record(s)";
   if (r.keyViolations) os << ", " << r.keyViolations << " key violation(s) set aside";
   if (r.problems) os << ", " << r.problems << " problem record(s) set aside";
-  if (r.implausible)
-    os << " (" << r.implausible << " of them unlike the table's other data)";
+  if (r.implausible) os << " (" << r.implausible << " of them unlike the table's other data)";
   if (r.blobsBroken) os << ", " << r.blobsBroken << " blob value(s) cut to their leader";
   os << "; " << r.membersRegenerated << " family member(s) "
      << (dryRun ? "to regenerate" : "regenerated") << "\n";
