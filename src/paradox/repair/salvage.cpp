@@ -486,8 +486,17 @@ class Salvager {
         return Status::IOError(dbName_ + ": " + d.where.ToString() + ": " + d.reason);
       ++res_.issues;
       if (!d.bytes.empty() || d.length == 0 || d.where.block == 0) {
+        // A record of a block the judgement set aside counts with its records.
+        std::string reason = d.reason;
+        if (const auto it = judged_.find(d.where.block);
+            it != judged_.end() && d.where.record >= 0 &&
+            (uint32_t(d.where.record) >= it->second.from ||
+             it->second.aside.count(uint32_t(d.where.record)))) {
+          reason += "; " + it->second.why;
+          ++res_.implausible;
+        }
         res_.problems.push_back(
-            {d.bytes, d.where.block, d.where.record, d.where.offset.value_or(0), d.reason});
+            {d.bytes, d.where.block, d.where.record, d.where.offset.value_or(0), reason});
         res_.actions.push_back({"problem", dbName_, d.where.block ? int64_t(d.where.block) : -1,
                                 d.where.record, d.reason});
         continue;
