@@ -477,8 +477,9 @@ BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, 
   // boundary on (disks write whole sectors). Zero records alone may be blank rows: the
   // block is torn when the zero bytes that end it begin at or reach over a sector
   // boundary and the other blocks hold no zero record; or, with no zero record after it,
-  // when the last record's zeros reach over a boundary and blank a field the other
-  // blocks never leave blank. The record the boundary falls in is torn with them.
+  // when the last record's zeros begin exactly at a boundary, or reach over one and
+  // blank a field the other blocks never leave blank. The record the boundary falls in
+  // is torn with them.
   const bool zeroForeign =
       otherRecords >= kMinZeroEvidence && zero_.blocks - (zero_.mark == own) == 0;
   uint32_t zeroFrom = count;
@@ -493,8 +494,10 @@ BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, 
     const size_t boundary = (run + kBlockHeaderBytes + 511) / 512 * 512 - kBlockHeaderBytes;
     if (zeroFrom < count && zeroForeign && boundary <= end) {
       b.tornFrom = boundary < end ? zeroFrom - 1 : zeroFrom;
-    } else if (zeroFrom == count && boundary < end) {
+    } else if (zeroFrom == count && boundary < end && run > end - recordSize_) {
       const size_t from = run - (end - recordSize_);  // where the zeros begin in the record
+      // Zeros that begin exactly at a sector boundary, inside a record, are a tear's.
+      if (boundary == run) b.tornFrom = zeroFrom - 1;
       for (size_t i = 0; i < columns_.size() && b.tornFrom == count; ++i) {
         const FieldProfile& f = profiles_[i];
         if (columns_[i].offset < from) continue;
