@@ -264,7 +264,7 @@ class Salvager {
     uint32_t count = 0;
     for (const auto& [b, n] : slots) {
       PARADOX_RETURN_IF_ERROR(read(b, &count));
-      for (uint32_t i = 0; i < count; ++i) profile.Learn(b, block.data() + 6 + size_t(i) * rs);
+      profile.LearnBlock(b, block.data() + 6, count);
     }
     profile.Finish();
     std::vector<RecordJudgement> odd;

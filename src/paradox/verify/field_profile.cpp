@@ -398,6 +398,17 @@ void TableProfile::Learn(uint32_t block, const uint8_t* record) {
   for (uint32_t i : learned_) profiles_[i].Learn(record + columns_[i].offset, block);
 }
 
+void TableProfile::LearnBlock(uint32_t block, const uint8_t* records, uint32_t count) {
+  for (uint32_t r = 0; r < count; ++r) Learn(block, records + size_t(r) * recordSize_);
+  // Zeros at the end of the records that begin at, or reach over, a sector boundary.
+  const size_t end = size_t(count) * recordSize_;
+  size_t run = end;
+  while (run > 0 && records[run - 1] == 0) --run;
+  const size_t boundary = (run + kBlockHeaderBytes + 511) / 512 * 512 - kBlockHeaderBytes;
+  if (run < end && boundary <= end && (zeroEnds_.empty() || zeroEnds_.back() != block))
+    zeroEnds_.push_back(block);
+}
+
 void TableProfile::Finish() {
   for (FieldProfile& f : profiles_) {
     f.occupied_.clear();
@@ -416,6 +427,7 @@ std::vector<uint32_t> TableProfile::SuspectBlocks() const {
     out.push_back(c.last);
   };
   add(zero_);
+  out.insert(out.end(), zeroEnds_.begin(), zeroEnds_.end());
   for (const FieldProfile& f : profiles_) {
     for (int k = 0; k < FieldProfile::kTraitCount; ++k) {
       const FieldProfile::Cell& t = f.traits_[size_t(k)];

@@ -234,6 +234,10 @@ class TableProfile {
   // Learns one record (recordSize bytes) of block `block`; the records of a block come
   // together.
   void Learn(uint32_t block, const uint8_t* record);
+  // Learns the `count` records of a block's record area (recordSize bytes apart, 6 bytes
+  // into the block) and notes whether its end may be a torn write's, which no value
+  // shows: SuspectBlocks names such a block too.
+  void LearnBlock(uint32_t block, const uint8_t* records, uint32_t count);
   // Ends the learning; before SuspectBlocks and JudgeBlock (again after more learning).
   void Finish();
   const std::vector<FieldProfile>& profiles() const { return profiles_; }
@@ -257,9 +261,10 @@ class TableProfile {
   std::vector<ProfileColumn> columns_;
   std::vector<FieldProfile> profiles_;
   uint32_t recordSize_;
-  FieldProfile::Cell zero_;        // all-zero records
-  FieldProfile::Cell all_;         // every record
-  std::vector<uint32_t> learned_;  // the columns Learn reads
+  FieldProfile::Cell zero_;         // all-zero records
+  FieldProfile::Cell all_;          // every record
+  std::vector<uint32_t> learned_;   // the columns Learn reads
+  std::vector<uint32_t> zeroEnds_;  // blocks whose records end in zeros from a sector on
 };
 
 }  // namespace paradox

@@ -310,8 +310,8 @@ void DataChecker::RecordPass() {
       for (int64_t r = 0; r < checkable; ++r) {
         const uint8_t* rec = blk + 6 + size_t(r) * rs_;
         CheckRecord(rec, RecordAt{k, uint32_t(r), boff + 6 + uint64_t(r) * rs_});
-        if (profile_) profile_->Learn(k, rec);
       }
+      if (profile_) profile_->LearnBlock(k, blk + 6, uint32_t(std::max<int64_t>(checkable, 0)));
       if (walk_.keySize && checkable > 0) {
         std::memcpy(&walk_.firstKeys[size_t(k) * walk_.keySize], blk + 6, walk_.keySize);
         std::memcpy(&walk_.lastKeys[size_t(k) * walk_.keySize],
