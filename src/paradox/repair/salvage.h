@@ -5,7 +5,11 @@
 // blocks outside both lists only while the header's count says records are missing;
 // never the free list nor the stale bytes after a block's last record), resolves blob
 // values, orders keyed tables and separates key violations (a repeated key, or a
-// repeated value of a unique secondary index: SecondaryIndexValue).
+// repeated value of a unique secondary index: SecondaryIndexValue). Before the key order
+// it judges the records against the table's own data (verify/field_profile.h): the
+// records of a block that mostly does not look like the others', and the end of a block
+// a torn write zeroed, go to the problems with their reasons (SalvageResult::implausible);
+// a single odd record in a sound block stays and gets an "implausible" action.
 //
 // Key order: KeyOrder (collation.h), the engine's order for every sort order this
 // library knows ("ascii" is plain byte order). For a sort order it does not know, the

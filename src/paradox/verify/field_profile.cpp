@@ -255,7 +255,6 @@ void FieldProfile::Learn(const uint8_t* p, uint32_t block) {
   if (t.issue != FieldIssue::kNone) ++odd_;
   if (t.blank) {
     ++blanks_;
-    blank_.Add(block);
     return;
   }
   any_.Add(block);
@@ -400,12 +399,13 @@ void TableProfile::Learn(uint32_t block, const uint8_t* record) {
 
 void TableProfile::LearnBlock(uint32_t block, const uint8_t* records, uint32_t count) {
   for (uint32_t r = 0; r < count; ++r) Learn(block, records + size_t(r) * recordSize_);
-  // Zeros at the end of the records that begin at, or reach over, a sector boundary.
+  // Zero records at the end whose zeros begin at, or reach over, a sector boundary.
   const size_t end = size_t(count) * recordSize_;
   size_t run = end;
   while (run > 0 && records[run - 1] == 0) --run;
   const size_t boundary = (run + kBlockHeaderBytes + 511) / 512 * 512 - kBlockHeaderBytes;
-  if (run < end && boundary <= end && (zeroEnds_.empty() || zeroEnds_.back() != block))
+  if (count > 0 && run + recordSize_ <= end && boundary <= end &&
+      (zeroEnds_.empty() || zeroEnds_.back() != block))
     zeroEnds_.push_back(block);
 }
 
@@ -469,7 +469,6 @@ BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, 
       const FieldProfile::Traits t = f.Classify(rec + columns_[i].offset);
       for (int k = 0; k < FieldProfile::kTraitCount; ++k)
         if (t.flags >> k & 1) f.traits_[size_t(k)].mark = own;
-      if (t.blank) f.blank_.mark = own;
       if (t.blank || (t.flags >> FieldProfile::kTraitInvalid & 1)) continue;
       f.any_.mark = own;
       ++f.ownValues_;
@@ -488,10 +487,9 @@ BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, 
   // A write torn off inside the block leaves its end zero from a 512-byte sector
   // boundary on (disks write whole sectors). Zero records alone may be blank rows: the
   // block is torn when the zero bytes that end it begin at or reach over a sector
-  // boundary and the other blocks hold no zero record; or, with no zero record after it,
-  // when the last record's zeros begin exactly at a boundary, or reach over one and
-  // blank a field the other blocks never leave blank. The record the boundary falls in
-  // is torn with them.
+  // boundary and the other blocks hold no zero record; the record the boundary falls in
+  // is torn with them. A tear that zeroes no whole record is not told from a record
+  // whose last fields are blank (alpha padding, blank fields): that record stays.
   const bool zeroForeign =
       otherRecords >= kMinZeroEvidence && zero_.blocks - (zero_.mark == own) == 0;
   uint32_t zeroFrom = count;
@@ -506,17 +504,6 @@ BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, 
     const size_t boundary = (run + kBlockHeaderBytes + 511) / 512 * 512 - kBlockHeaderBytes;
     if (zeroFrom < count && zeroForeign && boundary <= end) {
       b.tornFrom = boundary < end ? zeroFrom - 1 : zeroFrom;
-    } else if (zeroFrom == count && boundary < end && run > end - recordSize_) {
-      const size_t from = run - (end - recordSize_);  // where the zeros begin in the record
-      // Zeros that begin exactly at a sector boundary, inside a record, are a tear's.
-      if (boundary == run) b.tornFrom = zeroFrom - 1;
-      for (size_t i = 0; i < columns_.size() && b.tornFrom == count; ++i) {
-        const FieldProfile& f = profiles_[i];
-        if (columns_[i].offset < from) continue;
-        const uint32_t evidence = f.any_.count - (f.any_.mark == own ? f.ownValues_ : 0);
-        if (evidence >= kMinEvidence && f.blank_.blocks - (f.blank_.mark == own) < needOf(f.any_))
-          b.tornFrom = zeroFrom - 1;
-      }
     }
   }
 

@@ -160,8 +160,7 @@ class FieldProfile {
   std::optional<uint32_t> counter_;
   Scale scale_ = Scale::kNone;
   uint64_t blanks_ = 0, invalid_ = 0, odd_ = 0, modern_ = 0;
-  Cell any_;    // non-blank values
-  Cell blank_;  // blank values
+  Cell any_;  // non-blank values
   std::array<Cell, kTraitCount> traits_{};
   std::vector<Cell> cells_;
   std::vector<int32_t> occupied_;  // cells with values, ascending (after Finish)
@@ -208,10 +207,10 @@ struct BlockJudgement {
   // Mostly implausible: half of the records, and at least two unless the block holds
   // one record; one of them by more than the value rule's refusal.
   bool damaged = false;
-  // A torn write: the block's records end in zero bytes from a 512-byte sector boundary
-  // on (zero records, when the other blocks hold none, and the record the boundary falls
-  // in; or that record alone, when its zeros blank a field the other blocks never leave
-  // blank). Slots tornFrom..records-1 were not written as they are; `records` when none.
+  // A torn write: the block's records end in zero records that the other blocks do not
+  // hold, their zeros beginning at or reaching over a 512-byte sector boundary (and the
+  // record the boundary falls in). Slots tornFrom..records-1 were not written as they
+  // are; `records` when none.
   uint32_t tornFrom = 0;
   // Records set aside on their own (RecordJudgement::setAside); `damaged` judges the
   // others.
@@ -264,7 +263,7 @@ class TableProfile {
   FieldProfile::Cell zero_;         // all-zero records
   FieldProfile::Cell all_;          // every record
   std::vector<uint32_t> learned_;   // the columns Learn reads
-  std::vector<uint32_t> zeroEnds_;  // blocks whose records end in zeros from a sector on
+  std::vector<uint32_t> zeroEnds_;  // blocks whose records end in zero records from a sector on
 };
 
 }  // namespace paradox
