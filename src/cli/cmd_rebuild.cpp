@@ -67,6 +67,7 @@ Json ResultJson(const std::string& table, const paradox::RebuildResult& r, bool 
   j["recordsKept"] = r.recordsKept;
   j["keyViolations"] = r.keyViolations;
   j["problems"] = r.problems;
+  j["implausible"] = r.implausible;
   j["blobsBroken"] = r.blobsBroken;
   j["membersRegenerated"] = r.membersRegenerated;
   j["issues"] = r.issues;
@@ -93,6 +94,7 @@ void WriteText(std::ostream& os, const std::string& table, const paradox::Rebuil
   os << (dryRun ? "would keep " : "kept ") << r.recordsKept << " record(s)";
   if (r.keyViolations) os << ", " << r.keyViolations << " key violation(s) set aside";
   if (r.problems) os << ", " << r.problems << " problem record(s) set aside";
+  if (r.implausible) os << " (" << r.implausible << " of them unlike the table's other data)";
   if (r.blobsBroken) os << ", " << r.blobsBroken << " blob value(s) cut to their leader";
   os << "; " << r.membersRegenerated << " family member(s) "
      << (dryRun ? "to regenerate" : "regenerated") << "\n";

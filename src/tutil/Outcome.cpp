@@ -135,9 +135,16 @@ std::string VerifyText(const VerifyDone& done) {
 }
 
 std::string RebuildText(const RebuildDone& done) {
+  // Records the table's own data shows to be garbage are named apart: they were the
+  // table's rows until now.
+  const std::string implausible =
+      done.implausible
+          ? " (w tym niepodobnych do danych tabeli: " + std::to_string(done.implausible) + ")"
+          : "";
   return "Zachowane rekordy: " + std::to_string(done.kept) + ", odłożone do " + done.keyviolName +
          ": " + std::to_string(done.keyViolations) + ", do " + done.problemName + ": " +
-         std::to_string(done.problems) + ". Kopia oryginału i raporty: " + done.repairFolder + ".";
+         std::to_string(done.problems) + implausible +
+         ". Kopia oryginału i raporty: " + done.repairFolder + ".";
 }
 
 }  // namespace tutil

@@ -80,6 +80,7 @@ RebuildDone Rebuild(const std::string& path, const std::string& backupName,
   done.kept = result.recordsKept;
   done.keyViolations = result.keyViolations;
   done.problems = result.problems;
+  done.implausible = result.implausible;
   done.repairFolder = result.repairFolder;
   done.keyviolName = keyviolName;
   done.problemName = problemName;

@@ -172,7 +172,9 @@ DBIResult TURebuildTable(hTUses hTUSession, const char* pszTableName, const char
  * przez inny program (<lock>)"); after TUVerifyTable "Błędy: E, ostrzeżenia: W (<what the
  * verdict means>). Wyniki sprawdzenia: <findings table>."; after TURebuildTable "Zachowane
  * rekordy: N, odłożone do <key-violation table>: K, do <problem table>: P. Kopia oryginału
- * i raporty: <repair folder>.". Reading the text changes neither it nor the engine's error
+ * i raporty: <repair folder>.", P followed by " (w tym niepodobnych do danych tabeli: I)"
+ * when I of the problem records were set aside because the table's own data shows them
+ * to be garbage. Reading the text changes neither it nor the engine's error
  * context. DBIERR_INVALIDHNDL for a session that is not open, DBIERR_INVALIDPARAM for a
  * null buffer or a size of 0. */
 DBIResult TUGetLastOutcome(hTUses hTUSession, char* pszOutcome, uint32_t iOutcomeSize);

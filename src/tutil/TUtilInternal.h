@@ -116,6 +116,7 @@ struct VerifyDone {
 // What a rebuild did, for the outcome text.
 struct RebuildDone {
   uint64_t kept = 0, keyViolations = 0, problems = 0;
+  uint64_t implausible = 0;  // of the problems: records unlike the table's own data
   std::string repairFolder;
   std::string keyviolName, problemName;
 };

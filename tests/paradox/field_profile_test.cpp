@@ -105,10 +105,19 @@ TEST(FieldProfile, JudgementFindsGarbageBlocksAndNeverHealthyOnes) {
     const uint32_t bad = seed % blocks;
     Generated random = healthy;
     for (uint32_t i = 0; i < per * Generated::kRecord; ++i) random.Block(bad)[i] = uint8_t(rng());
+    // A torn write zeroes whole sectors: from the block's 512-byte boundary (its records
+    // begin 6 bytes in), where that leaves a whole record zero.
     Generated torn = healthy;
-    std::memset(torn.Block(bad) + per * Generated::kRecord / 2, 0,
-                per * Generated::kRecord - per * Generated::kRecord / 2);
+    const uint32_t area = per * Generated::kRecord;
+    const bool tears = area >= 506 + Generated::kRecord;
+    if (tears) std::memset(torn.Block(bad) + 506, 0, area - 506);
+    uint32_t firstChanged = per;
+    for (uint32_t r = per; r-- > 0;)
+      if (std::memcmp(torn.Block(bad) + r * Generated::kRecord,
+                      healthy.Block(bad) + r * Generated::kRecord, Generated::kRecord) != 0)
+        firstChanged = r;
     for (Generated* g : {&random, &torn}) {
+      if (g == &torn && !tears) continue;
       TableProfile p = g->Learn();
       const std::vector<uint32_t> suspects = p.SuspectBlocks();
       EXPECT_TRUE(std::binary_search(suspects.begin(), suspects.end(), bad));
@@ -116,10 +125,18 @@ TEST(FieldProfile, JudgementFindsGarbageBlocksAndNeverHealthyOnes) {
         std::vector<RecordJudgement> out;
         const BlockJudgement j = p.JudgeBlock(b, g->Block(b), per, &out);
         if (b == bad) {
-          EXPECT_TRUE(j.damaged) << (g == &random ? "random" : "torn") << " block " << b << " "
-                                 << j.implausible << "/" << per;
+          // Every record the tear changed is set aside, and only those: the records
+          // before the tear are the table's.
+          if (g == &torn) {
+            EXPECT_LE(j.tornFrom, firstChanged);
+            EXPECT_EQ(j.setAside, per - j.tornFrom);
+            EXPECT_FALSE(j.damaged);
+          } else {
+            EXPECT_TRUE(j.damaged) << "block " << b << " " << j.implausible << "/" << per;
+          }
         } else {
           EXPECT_EQ(j.implausible, 0u) << "block " << b << ": " << p.Reasons(out[0]);
+          EXPECT_EQ(j.tornFrom, per);
         }
       }
     }

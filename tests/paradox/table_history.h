@@ -136,13 +136,16 @@ enum class Damage {
   kLostPx,        // .PX deleted (keyed)
   kLostMb,        // .MB deleted (blob values beyond the leader)
   kBadValue,      // one record's field holds a value no writer produces (stored_values.h)
+  kRandomBlock,   // a chained block's bytes after its 6-byte header random
+  kTornWrite,     // the second half of a chained block zeroed on disk (a write torn off)
 };
-inline constexpr int kDamageCount = 11;
+inline constexpr int kDamageCount = 13;
 const char* DamageName(Damage d);
 
 // Property (b): on a copy of the family, one damage; verify must report it (a non-zero
-// verdict, or index.px-missing for a lost .PX), and the rebuild must keep every record
-// outside the damaged span and nothing the table did not hold. `t` is not changed. Where
+// verdict, or index.px-missing for a lost .PX; a random block or a torn write by an
+// error in that block), and the rebuild must keep every record outside the damaged span
+// and nothing the table did not hold. `t` is not changed. Where
 // the damage strikes is drawn from the table's seed and the kind, so it reproduces.
 Outcome CheckDamage(const SimTable& t, Damage d);
 

@@ -11,8 +11,10 @@
 #include "paradox/format/crypt.h"
 #include "paradox/format/family.h"
 #include "paradox/format/field_rules.h"
+#include "paradox/format/value.h"
 #include "paradox/repair/rebuild.h"
 #include "paradox/repair/salvage.h"
+#include "paradox/verify/field_profile.h"
 #include "paradox/verify/verifier.h"
 #include "stored_values.h"
 #include "table_history.h"
@@ -278,6 +280,10 @@ const char* DamageName(Damage d) {
       return "lost-mb";
     case Damage::kBadValue:
       return "bad-value";
+    case Damage::kRandomBlock:
+      return "random-block";
+    case Damage::kTornWrite:
+      return "torn-write";
   }
   return "?";
 }
@@ -475,13 +481,74 @@ Outcome CheckDamage(const SimTable& t, Damage d) {
              "\"";
       break;
     }
+    case Damage::kRandomBlock:
+    case Damage::kTornWrite: {
+      // Only the other blocks' data tell garbage from data: enough of them must hold some
+      // (field_profile.h's evidence).
+      auto others = [&](uint16_t k) {
+        size_t n = 0;
+        for (uint16_t b : t.chain)
+          if (b != k) n += t.live[b].size();
+        return n >= TableProfile::kMinEvidence;
+      };
+      const bool torn = d == Damage::kTornWrite;
+      // Random bytes stand out only against fields whose values are not random bytes
+      // themselves: the simulator draws numbers, integers and byte fields over their whole
+      // range, so a table of only those (and short texts) gives no baseline.
+      bool baseline = false;
+      for (const FieldDesc& fd : h.fields)
+        baseline |= fd.type == FieldType::kAlpha
+                        ? fd.sizeByte >= 8  // a few random bytes can pass for text
+                        : fd.type != FieldType::kNumber && fd.type != FieldType::kMoney &&
+                              fd.type != FieldType::kShort && fd.type != FieldType::kLong &&
+                              fd.type != FieldType::kBytes;
+      // A torn write is told from blank rows by its zero records beginning at a sector
+      // (the second half): the tear must zero a whole record, the other blocks hold no
+      // zero record, and the table is not encrypted (its zeros would decrypt to noise).
+      auto zeroRecords = [&](uint16_t k) {
+        for (uint16_t b : t.chain)
+          if (b != k)
+            for (const SimRecord& r : t.live[b])
+              if (IsAllZero(r.raw)) return true;
+        return false;
+      };
+      uint16_t k = pickChained([&](uint16_t b) {
+        return !t.live[b].empty() && others(b) &&
+               (!torn || (6 + (t.live[b].size() - 1) * rs >= bs / 2 && !zeroRecords(b)));
+      });
+      if (!k || (!torn && !baseline) || (torn && key)) return NotApplicable();
+      out.damagedBlock = k;
+      if (torn) {
+        // On disk: an encrypted block's zeroed half decrypts to noise.
+        const uint64_t off = BlockOffset(hs, bs, k);
+        std::fill(f.begin() + long(off + bs / 2), f.begin() + long(off + bs), 0);
+      } else {
+        edit(k, [&](Bytes& b) {
+          for (size_t i = 6; i < b.size(); ++i) b[i] = uint8_t(Uniform(rng, 0, 255));
+        });
+      }
+      for (const SimRecord& r : t.live[k]) risk.push_back(r.full);
+      what = "block " + std::to_string(k) + (torn ? " second half zeroed" : " random") + ", " +
+             std::to_string(t.live[k].size()) + " records";
+      break;
+    }
   }
   out.detail = "\n  damage " + std::string(DamageName(d)) + ": " + what;
   if (!SalvageModesAgree(&fs, t.db)) out.faults.push_back("salvage-modes-differ");
   VerifyReport v = Verify(&fs, t.db);
   out.findings = ErrorIds(v);
-  const bool reported =
-      d == Damage::kLostPx ? v.Has("index.px-missing") : v.verdict != Verdict::kClean;
+  // A block of garbage is found in that block, whatever else the table shows.
+  auto inBlock = [&](uint16_t k) {
+    for (const Finding& x : v.findings)
+      if (x.severity == Severity::kError && x.where.block == k &&
+          x.where.file == PathBaseName(t.db))
+        return true;
+    return false;
+  };
+  const bool reported = d == Damage::kLostPx ? v.Has("index.px-missing")
+                        : d == Damage::kRandomBlock || d == Damage::kTornWrite
+                            ? inBlock(out.damagedBlock)
+                            : v.verdict != Verdict::kClean;
   if (!reported) out.faults.push_back("verify-silent");
   RebuildAndCompare(&fs, t.db, blobValues ? t.Full() : t.Plain(), risk, blobValues, false, &out);
   return out;

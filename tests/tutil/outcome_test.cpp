@@ -196,6 +196,28 @@ TEST_F(TUtilOutcome, RebuildNamesItsRepairFolderAndWhatWasSetAside) {
   const fs::path folder = text.substr(head.size(), text.size() - head.size() - 1);
   EXPECT_EQ(folder.parent_path(), tables_ / "CUSTOMER.rekasto") << text;
   EXPECT_TRUE(fs::exists(folder / "Backup.Db")) << text;
+
+  // A block of random bytes (its header kept): its records are problems, and the text
+  // says how many of them the table's own data showed to be garbage.
+  const std::string g = WriteCustomers("GARBAGE.DB", 60);
+  {
+    std::fstream f(g, std::ios::in | std::ios::out | std::ios::binary);
+    char head[4];
+    f.read(head, 4);
+    const unsigned hs = uint8_t(head[2]) | uint8_t(head[3]) << 8;
+    f.seekp(hs + 2048 + 6);  // block 2, after its header
+    uint32_t x = 12345;
+    for (int i = 6; i < 2048; ++i) {
+      x = x * 1103515245u + 12345u;
+      f.put(char(x >> 23));
+    }
+  }
+  Descriptor dg;
+  ASSERT_EQ(dg.Fill(session_, g), DBIERR_NONE);
+  ASSERT_EQ(Rebuild(g, &dg), DBIERR_NONE);
+  const std::string garbage = Outcome();
+  EXPECT_NE(garbage.find(" (w tym niepodobnych do danych tabeli: "), std::string::npos) << garbage;
+  EXPECT_EQ(garbage.find("Zachowane rekordy: 60,"), std::string::npos) << garbage;
 }
 
 TEST_F(TUtilOutcome, EachSessionKeepsItsOwnTextAndReadingItChangesNothing) {

@@ -443,6 +443,7 @@ class Rebuilder {
     progress_.Report(kPhaseIndexes, 100);
     res_.keyViolations = sal_.keyViolationPlaces.size();
     res_.problems = sal_.problems.size();
+    res_.implausible = sal_.implausible;
     return Status::OK();
   }
 

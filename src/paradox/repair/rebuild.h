@@ -72,6 +72,7 @@ struct RebuildResult {
   uint64_t recordsKept = 0;         // records in the rebuilt table
   uint64_t keyViolations = 0;       // records moved to the key-violation table
   uint64_t problems = 0;            // records moved to the problem table
+  uint64_t implausible = 0;         // of those, records the table's own data shows to be garbage
   uint64_t blobsBroken = 0;         // blob values that could not be recovered whole
   uint32_t membersRegenerated = 0;  // family members written anew (.DB, .PX, .Xnn, .MB ...)
   uint32_t issues = 0;              // damage found and repaired (0 = the table was clean)

@@ -25,6 +25,7 @@
 #include "paradox/repair/header_recovery.h"
 #include "paradox/repair/salvage_source.h"
 #include "paradox/repair/structure_sources.h"
+#include "paradox/verify/field_profile.h"
 
 namespace paradox {
 namespace {
@@ -78,6 +79,7 @@ class Salvager {
     PARADOX_RETURN_IF_ERROR(OpenReader());
     PARADOX_RETURN_IF_ERROR(ReportReading());
     PARADOX_RETURN_IF_ERROR(OpenBlobFile());
+    PARADOX_RETURN_IF_ERROR(JudgeRecords());
     PARADOX_RETURN_IF_ERROR(ReadRecords());
     progress_.Report(kPhaseData, 99);
     PARADOX_RETURN_IF_ERROR(SetAsideDropped());
@@ -233,6 +235,81 @@ class Salvager {
     return Status::OK();
   }
 
+  // Records that the table's own data shows to be garbage (field_profile.h): the profile
+  // is learned from every block the salvage reads, as the verifier learns it from the
+  // chain, and the blocks that may hold odd values are judged. A damaged block's records
+  // and the torn end of a block never reach the key order: ReadRecords sets them aside.
+  Status JudgeRecords() {
+    const uint32_t rs = h_.fixed.recordSize;
+    if (h_.fields.empty() || rs == 0) return Status::OK();
+    TableProfile profile = TableProfile::ForHeader(h_);
+    Bytes block;
+    BlockInfo bi;
+    // The plan's slots of each block (the count, or the bound the redundancy gives).
+    std::map<uint32_t, int32_t> slots;
+    for (const SalvageBlock& b : rd_->salvagePlan().blocks) slots[b.block] = b.records;
+    // The block's records as the plan bounds them, those wholly known; 0 when unreadable.
+    auto read = [&](uint32_t b, uint32_t* count) -> Status {
+      *count = 0;
+      const auto it = slots.find(b);
+      if (it == slots.end() || it->second <= 0) return Status::OK();
+      Status st = rd_->ReadBlock(b, &block, &bi);
+      if (st.IsIOError()) return st;
+      if (st.ok() && bi.known >= 6)
+        *count = std::min(
+            {uint32_t(it->second), (bi.known - 6) / rs, BlockCapacity(h_.BlockSize(), rs)});
+      return Status::OK();
+    };
+    uint32_t count = 0;
+    for (const auto& [b, n] : slots) {
+      PARADOX_RETURN_IF_ERROR(read(b, &count));
+      profile.LearnBlock(b, block.data() + 6, count);
+    }
+    profile.Finish();
+    std::vector<RecordJudgement> odd;
+    for (uint32_t b : profile.SuspectBlocks()) {
+      PARADOX_RETURN_IF_ERROR(read(b, &count));
+      if (count == 0) continue;
+      const BlockJudgement j = profile.JudgeBlock(b, block.data() + 6, count, &odd);
+      Judged& out = judged_[b];
+      out.from = j.damaged ? 0 : count;
+      out.why = j.damaged ? std::to_string(j.implausible) + " of the " + std::to_string(count) +
+                                " records of the block do not look like the table's other data"
+                          : "does not look like the table's other data";
+      for (const RecordJudgement& r : odd) {
+        const std::string reasons = profile.Reasons(r);
+        if (r.index >= out.from || r.setAside) {
+          out.reasons[r.index] = reasons;
+          if (r.setAside) out.aside.insert(r.index);
+        } else if (r.Relative()) {
+          // A single odd record in a sound block stays; the report names it.
+          res_.actions.push_back({"implausible", dbName_, b, r.index,
+                                  "kept; does not look like the table's other data: " + reasons});
+        }
+      }
+      if (out.from >= count && out.aside.empty()) judged_.erase(b);
+    }
+    return Status::OK();
+  }
+
+  // Whether the judgement set the record aside; if so it is a problem record now.
+  bool SetAsideImplausible(const RecordRef& r) {
+    const auto it = judged_.find(r.block);
+    if (it == judged_.end() ||
+        (r.indexInBlock < it->second.from && !it->second.aside.count(r.indexInBlock)))
+      return false;
+    const auto why = it->second.reasons.find(r.indexInBlock);
+    std::string reason = it->second.why;
+    if (why != it->second.reasons.end()) reason += "; " + why->second;
+    res_.problems.push_back(
+        {Bytes(r.bytes.begin(), r.bytes.end()), r.block, r.indexInBlock, r.fileOffset, reason});
+    res_.actions.push_back(
+        {"implausible", dbName_, r.block, r.indexInBlock, "set aside: " + reason});
+    ++res_.implausible;
+    ++res_.issues;
+    return true;
+  }
+
   Status ReadRecords() {
     const size_t blocksToRead = std::max<size_t>(1, rd_->readingOrder().size());
     size_t blocksSeen = 0;
@@ -254,6 +331,7 @@ class Salvager {
       }
       if (rows_.size() >= kMaxRows)
         return Status::NotSupported(dbName_ + ": more than 4 294 967 295 records");
+      if (!judged_.empty() && SetAsideImplausible(r)) continue;
       const bool fromChain = chainBlocks_.count(uint16_t(r.block)) > 0;
       if (!fromChain) NoteOutsideChain(r.block);
       raw.assign(r.bytes.begin(), r.bytes.end());
@@ -407,8 +485,17 @@ class Salvager {
         return Status::IOError(dbName_ + ": " + d.where.ToString() + ": " + d.reason);
       ++res_.issues;
       if (!d.bytes.empty() || d.length == 0 || d.where.block == 0) {
+        // A record of a block the judgement set aside counts with its records.
+        std::string reason = d.reason;
+        if (const auto it = judged_.find(d.where.block);
+            it != judged_.end() && d.where.record >= 0 &&
+            (uint32_t(d.where.record) >= it->second.from ||
+             it->second.aside.count(uint32_t(d.where.record)))) {
+          reason += "; " + it->second.why;
+          ++res_.implausible;
+        }
         res_.problems.push_back(
-            {d.bytes, d.where.block, d.where.record, d.where.offset.value_or(0), d.reason});
+            {d.bytes, d.where.block, d.where.record, d.where.offset.value_or(0), reason});
         res_.actions.push_back({"problem", dbName_, d.where.block ? int64_t(d.where.block) : -1,
                                 d.where.record, d.reason});
         continue;
@@ -740,6 +827,14 @@ class Salvager {
   std::unique_ptr<BlobFile>& mb_ = source_->mb;
   std::vector<BrokenBlob> broken_;
   std::set<std::pair<uint32_t, uint8_t>> usedBlobs_;  // (block offset, index) read fine
+  // JudgeRecords: per block, the first slot set aside and why.
+  struct Judged {
+    uint32_t from = 0;
+    std::string why;
+    std::map<uint32_t, std::string> reasons;  // the slots' own reasons
+    std::set<uint32_t> aside;                 // slots set aside on their own (zero, torn)
+  };
+  std::map<uint32_t, Judged> judged_;
   uint32_t orphanActionBlock_ = 0;
   size_t orphanAction_ = 0, orphanCount_ = 0;
 

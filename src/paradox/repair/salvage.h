@@ -5,7 +5,11 @@
 // blocks outside both lists only while the header's count says records are missing;
 // never the free list nor the stale bytes after a block's last record), resolves blob
 // values, orders keyed tables and separates key violations (a repeated key, or a
-// repeated value of a unique secondary index: SecondaryIndexValue).
+// repeated value of a unique secondary index: SecondaryIndexValue). Before the key order
+// it judges the records against the table's own data (verify/field_profile.h): the
+// records of a block that mostly does not look like the others', and the end of a block
+// a torn write zeroed, go to the problems with their reasons (SalvageResult::implausible);
+// a single odd record in a sound block stays and gets an "implausible" action.
 //
 // Key order: KeyOrder (collation.h), the engine's order for every sort order this
 // library knows ("ascii" is plain byte order). For a sort order it does not know, the
@@ -164,6 +168,10 @@ struct SalvageResult {
   std::vector<RebuildAction> actions;  // what was found and done
   uint32_t issues = 0;                 // damage found (0 = nothing to repair in the data)
   uint64_t blobsBroken = 0;
+  // Records set aside (in `problems`) because the table's own data shows them to be
+  // garbage: the records of a block that mostly does not look like the other blocks', or
+  // the zero records a torn write left (verify/field_profile.h).
+  uint64_t implausible = 0;
   bool headerRepaired = false;
   bool headerFromStructure = false;  // layout came from a description, not the file
 };

@@ -17,6 +17,7 @@
 #include "paradox/format/crypt.h"
 #include "paradox/format/field_rules.h"
 #include "paradox/format/value.h"
+#include "paradox/verify/field_profile.h"
 #include "paradox/verify/verify_internal.h"
 
 namespace paradox::verify {
@@ -123,6 +124,9 @@ class DataChecker {
   void CheckKeyInBlock(const uint8_t* rec, const RecordAt& at);
   void CheckFolded(const uint8_t* rec, const RecordAt& at);
   const std::string& FieldName(const FieldPlan& p) const { return h_.fields[p.index].name; }
+  // The blocks whose records do not look like the rest of the table's (field_profile.h):
+  // a block.implausible error for a block of them, a warning for a single record.
+  void JudgeBlocks();
   void AfterPass();
   void PrepareKeys();
   void CheckXHint(const uint8_t* rec, uint32_t block, uint32_t r, uint64_t recOffset);
@@ -153,6 +157,12 @@ class DataChecker {
   int64_t maxAutoInc_ = 0;
   uint64_t missingMbRefs_ = 0;
   int autoIncField_ = -1;
+  // The profile of the table's values, learned in the record pass (tables, value checks
+  // on); per block its highest autoincrement value, so that a damaged block's garbage does
+  // not judge the header's counter.
+  std::optional<TableProfile> profile_;
+  std::vector<int32_t> blockMaxAutoInc_;
+  uint32_t block_ = 0;  // the block of the record pass
   // X files over a keyed table: where the primary key sits in the X record.
   uint32_t hintOffset_ = 0;
   bool hintCheck_ = false;

@@ -10,13 +10,16 @@ namespace paradox {
 
 namespace {
 
-// Numbers: binary exponents -kExp..kExp keep their own cell; beyond them, one cell a side.
+// Numbers by magnitude: zero, then binary exponents -kExp..kExp (beyond them, one cell
+// each way). The sign is left out: real data holds refunds and corrections, random
+// bytes show themselves by their magnitudes.
 constexpr int32_t kExp = 96;
-constexpr int32_t kDoubleCells = 4 * kExp + 3;  // negatives, zero, positives
-constexpr int32_t kDoubleZero = 2 * kExp + 1;
+constexpr int32_t kDoubleCells = 2 * kExp + 2;
 // Dates: 4-year spans (1461 days) over the rule's whole range.
 constexpr int32_t kDaySpan = 1461;
 constexpr int32_t kDayCells = (kMaxDay - kMinDay) / kDaySpan + 1;
+// A block's records begin after its 6-byte header.
+constexpr size_t kBlockHeaderBytes = 6;
 
 // How far (in cells) a value may lie beyond the other blocks' before it is odd:
 // integers 4 times their largest magnitude, numbers 2^20 either way, dates 100 years.
@@ -32,18 +35,15 @@ int32_t BitLength(uint64_t v) {
   return 64 - std::countl_zero(v);
 }
 
-// Integers of `width` bits: negatives by bit length (largest first), zero, positives.
-int32_t IntCell(int64_t v, int32_t width) {
-  if (v < 0) return width - BitLength(uint64_t(-v));
-  if (v == 0) return width;
-  return width + BitLength(uint64_t(v));
+// Integers by magnitude: the bit length of the absolute value (zero is cell 0).
+int32_t IntCell(int64_t v) {
+  return BitLength(uint64_t(v < 0 ? -v : v));
 }
 
 int32_t DoubleCell(double d) {
-  const uint64_t bits = std::bit_cast<uint64_t>(d);
-  if ((bits << 1) == 0) return kDoubleZero;
-  const int32_t e = std::clamp(int32_t((bits >> 52) & 0x7FF) - 1023, -kExp, kExp) + kExp;
-  return (bits >> 63) ? 2 * kExp - e : kDoubleZero + 1 + e;
+  const uint64_t bits = std::bit_cast<uint64_t>(d) << 1;  // without the sign
+  if (bits == 0) return 0;
+  return std::clamp(int32_t(bits >> 53) - 1023, -kExp, kExp) + kExp + 1;
 }
 
 int32_t DayCell(int64_t day) {
@@ -81,7 +81,7 @@ void TextTraits(const uint8_t* p, size_t n, bool* control, bool* high) {
 }  // namespace
 
 bool IsStrong(Oddity o) {
-  return o >= Oddity::kInvalid && o <= Oddity::kZeroRecord;
+  return o >= Oddity::kInvalid && o <= Oddity::kTorn;
 }
 
 std::string_view OddityText(Oddity o) {
@@ -98,14 +98,16 @@ std::string_view OddityText(Oddity o) {
       return "autoincrement value not positive";
     case Oddity::kAutoIncHigh:
       return "autoincrement value above the header's counter";
+    case Oddity::kBlobPointer:
+      return "blob pointer to no block of the blob file, unlike the other blocks'";
     case Oddity::kZeroRecord:
-      return "every byte of the record is zero, as in no other block";
+      return "every byte of the record is zero, from a sector boundary on, as in no other block";
     case Oddity::kAlphaHigh:
       return "bytes above 0x7F in the text, which no other block's text has";
     case Oddity::kNan:
       return "NaN, which no other block holds";
-    case Oddity::kSign:
-      return "a sign that no other block's values have";
+    case Oddity::kTorn:
+      return "the record's end is zero from a sector boundary on, as a torn write leaves it";
     case Oddity::kLarge:
       return "magnitude far above the other blocks' values";
     case Oddity::kSmall:
@@ -124,11 +126,11 @@ FieldProfile::FieldProfile(FieldType type, uint8_t sizeByte, std::optional<uint3
   int32_t cells = 0;
   switch (type) {
     case FieldType::kShort:
-      scale_ = Scale::kInt16, cells = 33;
+      scale_ = Scale::kInt16, cells = 17;
       break;
     case FieldType::kLong:
     case FieldType::kAutoInc:
-      scale_ = Scale::kInt32, cells = 65;
+      scale_ = Scale::kInt32, cells = 33;
       break;
     case FieldType::kNumber:
     case FieldType::kMoney:
@@ -144,7 +146,10 @@ FieldProfile::FieldProfile(FieldType type, uint8_t sizeByte, std::optional<uint3
   cells_.resize(size_t(cells));
 }
 
-FieldProfile::Traits FieldProfile::Classify(const uint8_t* p) const {
+// The learning pass classifies every value of the table: decoded here in place, without
+// the out-of-line codecs.
+[[gnu::always_inline]] inline FieldProfile::Traits FieldProfile::ClassifyInline(
+    const uint8_t* p) const {
   Traits t;
   const FieldCheck c = CheckField(type_, sizeByte_, p);
   t.issue = c.issue();
@@ -153,9 +158,21 @@ FieldProfile::Traits FieldProfile::Classify(const uint8_t* p) const {
     t.flags = 1 << kTraitInvalid;
     return t;
   }
+  // Fixed-size integers, dates: big-endian with the top bit flipped.
+  auto int32At = [p] {
+    uint32_t x;
+    std::memcpy(&x, p, 4);
+    if constexpr (std::endian::native == std::endian::little) x = __builtin_bswap32(x);
+    return int32_t(x ^ 0x80000000u);
+  };
+  auto modern = [&t](int64_t day) {
+    constexpr int32_t kFrom = 693596, kTo = 766645;  // 1900-01-01, 2100-12-31
+    t.modern = day >= kFrom && day <= kTo;
+  };
   switch (type_) {
     case FieldType::kAlpha: {
       if (t.issue == FieldIssue::kAlphaTail) t.flags |= 1 << kTraitTail;
+      if (t.blank) break;
       const void* nul = std::memchr(p, 0, sizeByte_);
       const size_t n = nul ? size_t(static_cast<const uint8_t*>(nul) - p) : sizeByte_;
       bool control, high;
@@ -164,13 +181,13 @@ FieldProfile::Traits FieldProfile::Classify(const uint8_t* p) const {
       break;
     }
     case FieldType::kShort:
-      if (!t.blank) t.cell = IntCell(DecodeInt16(p), 16);
+      if (!t.blank) t.cell = IntCell(int16_t(uint16_t(p[0] << 8 | p[1]) ^ 0x8000u));
       break;
     case FieldType::kLong:
     case FieldType::kAutoInc:
       if (!t.blank) {
-        const int32_t v = DecodeInt32(p);
-        t.cell = IntCell(v, 32);
+        const int32_t v = int32At();
+        t.cell = IntCell(v);
         if (type_ == FieldType::kAutoInc) {
           if (v <= 0) t.flags |= 1 << kTraitAutoLow;
           if (counter_ && v > 0 && uint32_t(v) > *counter_) t.flags |= 1 << kTraitAutoHigh;
@@ -179,17 +196,41 @@ FieldProfile::Traits FieldProfile::Classify(const uint8_t* p) const {
       break;
     case FieldType::kNumber:
     case FieldType::kMoney:
-      if (t.issue == FieldIssue::kNan)
+      if (t.issue == FieldIssue::kNan) {
         t.flags |= 1 << kTraitNan;
-      else if (!t.blank)
-        t.cell = DoubleCell(DecodeDouble(p));
+      } else if (!t.blank) {
+        // The sortable encoding: positives have the sign bit set, negatives are inverted.
+        const uint64_t x = field_rules_detail::BigEndian64(p);
+        t.cell = DoubleCell(std::bit_cast<double>((x >> 63) ? x ^ (uint64_t(1) << 63) : ~x));
+      }
       break;
     case FieldType::kDate:
-      if (!t.blank) t.cell = DayCell(DecodeInt32(p));
+      if (!t.blank) {
+        const int32_t day = int32At();
+        t.cell = DayCell(day);
+        modern(day);
+      }
       break;
     case FieldType::kTimestamp:
       // Valid timestamps lie within the rule's days: the division stays in range.
-      if (!t.blank) t.cell = DayCell(int64_t(DecodeDouble(p) / kMsPerDay));
+      if (!t.blank) {
+        const int64_t day = int64_t(DecodeDouble(p) / kMsPerDay);
+        t.cell = DayCell(day);
+        modern(day);
+      }
+      break;
+    case FieldType::kMemo:
+    case FieldType::kBlob:
+    case FieldType::kFmtMemo:
+    case FieldType::kOle:
+    case FieldType::kGraphic:
+      // A value in the .MB lies at a 4 KiB block of it (the rule left the size byte fit).
+      if (!t.blank) {
+        BlobPointer ptr;
+        ptr.DecodeFrom(p + sizeByte_ - BlobPointer::kEncodedLength);
+        if (ptr.length > uint32_t(sizeByte_ - BlobPointer::kEncodedLength) && ptr.offset % 4096)
+          t.flags |= 1 << kTraitBlob;
+      }
       break;
     default:
       break;
@@ -197,13 +238,19 @@ FieldProfile::Traits FieldProfile::Classify(const uint8_t* p) const {
   return t;
 }
 
+FieldProfile::Traits FieldProfile::Classify(const uint8_t* p) const {
+  return ClassifyInline(p);
+}
+
 void FieldProfile::Learn(const uint8_t* p, uint32_t block) {
-  const Traits t = Classify(p);
-  for (int k = 0; k < kTraitCount; ++k)
-    if (t.flags >> k & 1) traits_[size_t(k)].Add(block);
-  if (t.flags >> kTraitInvalid & 1) {
-    ++invalid_;
-    return;
+  const Traits t = ClassifyInline(p);
+  if (t.flags) [[unlikely]] {
+    for (int k = 0; k < kTraitCount; ++k)
+      if (t.flags >> k & 1) traits_[size_t(k)].Add(block);
+    if (t.flags >> kTraitInvalid & 1) {
+      ++invalid_;
+      return;
+    }
   }
   if (t.issue != FieldIssue::kNone) ++odd_;
   if (t.blank) {
@@ -211,16 +258,8 @@ void FieldProfile::Learn(const uint8_t* p, uint32_t block) {
     return;
   }
   any_.Add(block);
-  if (t.cell >= 0) {
-    cells_[size_t(t.cell)].Add(block);
-  }
-  if (scale_ == Scale::kDay) {
-    // 1900-01-01 and 2100-12-31 as day numbers.
-    constexpr int32_t kFrom = 693596, kTo = 766645;
-    const int64_t day =
-        type_ == FieldType::kDate ? DecodeInt32(p) : int64_t(DecodeDouble(p) / kMsPerDay);
-    modern_ += day >= kFrom && day <= kTo;
-  }
+  if (t.cell >= 0) cells_[size_t(t.cell)].Add(block);
+  modern_ += t.modern;
 }
 
 ColumnSummary FieldProfile::Summary() const {
@@ -236,14 +275,21 @@ ColumnSummary FieldProfile::Summary() const {
   if (scale_ == Scale::kInt16 || scale_ == Scale::kInt32) window = kIntWindow;
   if (scale_ == Scale::kDouble) window = kDoubleWindow;
   if (scale_ == Scale::kDay) window = kDayWindow;
+  // Numbers beyond the exponents that keep their own cell are no cluster.
+  const size_t first = scale_ == Scale::kDouble ? 2 : 0;
+  const size_t end = scale_ == Scale::kDouble ? cells_.size() - 1 : cells_.size();
   if (window > 0) {
     uint64_t sum = 0;
-    for (size_t i = 0; i < cells_.size(); ++i) {
+    for (size_t i = first; i < end; ++i) {
       sum += cells_[i].count;
-      if (i >= size_t(window)) sum -= cells_[i - size_t(window)].count;
+      if (i >= first + size_t(window)) sum -= cells_[i - size_t(window)].count;
       s.clustered = std::max(s.clustered, sum);
     }
   }
+  // Integers: random bytes are mostly of the type's largest magnitudes (the top 3 bits).
+  uint64_t moderate = 0;
+  if (scale_ == Scale::kInt16 || scale_ == Scale::kInt32)
+    for (size_t i = 0; i + 3 < cells_.size(); ++i) moderate += cells_[i].count;
   const uint64_t judged = any_.count + invalid_;
   if (judged == 0) return s;
   const double valid = double(any_.count) / double(judged);
@@ -266,7 +312,9 @@ ColumnSummary FieldProfile::Summary() const {
     default:
       if (window > 0) {
         double share = double(s.clustered) / double(judged);
-        if (scale_ == Scale::kDay) share = 0.5 * (share + double(modern_) / double(judged));
+        if (scale_ == Scale::kDay) share = 0.5 * (share + double(s.modern) / double(judged));
+        if (scale_ == Scale::kInt16 || scale_ == Scale::kInt32)
+          share = std::min(share, double(moderate) / double(judged));
         s.plausibility = share;
       } else {
         s.plausibility = valid;
@@ -277,50 +325,37 @@ ColumnSummary FieldProfile::Summary() const {
   return s;
 }
 
-int32_t FieldProfile::SideOf(int32_t cell) const {
-  switch (scale_) {
-    case Scale::kInt16:
-      return cell < 16 ? -1 : cell > 16;
-    case Scale::kInt32:
-      return cell < 32 ? -1 : cell > 32;
-    case Scale::kDouble:
-      return cell < kDoubleZero ? -1 : cell > kDoubleZero;
-    default:
-      return 0;
-  }
-}
-
 // `own`: the judged block's mark (block + 1), 0 for none. A cell is held by others when
 // `need` blocks besides the judged one hold it. With none held, the value is compared
 // with nothing: odd only when `noneIsOdd` (the search for suspects: any block may be the
 // judged one).
-Oddity FieldProfile::FarFromOthers(int32_t cell, uint32_t own, uint32_t need,
+Oddity FieldProfile::FarFromOthers(int32_t cell, uint32_t own, uint32_t need, uint32_t values,
                                    bool noneIsOdd) const {
-  const int32_t side = SideOf(cell);
-  if (scale_ != Scale::kDay && side == 0) return Oddity::kNone;  // zero is never odd
-  bool anyHeld = false;
-  int32_t lo = INT32_MAX, hi = INT32_MIN;  // held cells on the value's side
+  // Zero (cell 0 of the magnitudes) is never odd.
+  if (scale_ != Scale::kDay && cell == 0) return Oddity::kNone;
+  int32_t lo = INT32_MAX, hi = INT32_MIN;  // the cells held by others
+  uint32_t spread = 0;                     // cells the other blocks' values fall in
   for (int32_t x : occupied_) {
     const Cell& c = cells_[size_t(x)];
-    if (c.blocks - (own && c.mark == own) < need) continue;
-    anyHeld = true;
-    if (SideOf(x) != side) continue;
+    const uint32_t others = c.blocks - (own && c.mark == own);
+    spread += others > 0;
+    if (others < need) continue;
+    if (scale_ != Scale::kDay && x == 0) continue;
     lo = std::min(lo, x);
     hi = std::max(hi, x);
   }
-  if (!anyHeld) return noneIsOdd ? Oddity::kLarge : Oddity::kNone;
-  if (lo > hi) return scale_ == Scale::kDay && !noneIsOdd ? Oddity::kNone : Oddity::kSign;
+  if (lo > hi) return noneIsOdd ? Oddity::kLarge : Oddity::kNone;  // nothing to compare with
+  // Values that are themselves spread thinly over the scale (a column of codes, of
+  // random numbers) leave no range to be far from.
+  if (uint64_t(spread) * 4 > values) return Oddity::kNone;
   switch (scale_) {
     case Scale::kInt16:
     case Scale::kInt32:
       // Small magnitudes are never odd: only values far larger than the others'.
-      if (side > 0 && cell > hi + kIntMargin) return Oddity::kLarge;
-      if (side < 0 && cell < lo - kIntMargin) return Oddity::kLarge;
-      return Oddity::kNone;
+      return cell > hi + kIntMargin ? Oddity::kLarge : Oddity::kNone;
     case Scale::kDouble:
-      if (cell > hi + kDoubleMargin) return side > 0 ? Oddity::kLarge : Oddity::kSmall;
-      if (cell < lo - kDoubleMargin) return side > 0 ? Oddity::kSmall : Oddity::kLarge;
-      return Oddity::kNone;
+      if (cell > hi + kDoubleMargin) return Oddity::kLarge;
+      return cell < lo - kDoubleMargin ? Oddity::kSmall : Oddity::kNone;
     case Scale::kDay:
       return cell > hi + kDayMargin || cell < lo - kDayMargin ? Oddity::kDateFar : Oddity::kNone;
     case Scale::kNone:
@@ -335,6 +370,12 @@ TableProfile::TableProfile(std::vector<ProfileColumn> columns, uint32_t recordSi
   profiles_.reserve(columns_.size());
   for (const ProfileColumn& c : columns_)
     profiles_.emplace_back(c.type, c.sizeByte, autoIncCounter);
+  // Times, logicals, BCD, bytes and blobs have no scale and no trait that compares: the
+  // rule alone judges them, when a block is judged.
+  for (uint32_t i = 0; i < columns_.size(); ++i)
+    if (profiles_[i].scale_ != FieldProfile::Scale::kNone ||
+        columns_[i].type == FieldType::kAlpha || IsBlobType(columns_[i].type))
+      learned_.push_back(i);
 }
 
 TableProfile TableProfile::ForHeader(const TableHeader& h) {
@@ -346,12 +387,26 @@ TableProfile TableProfile::ForHeader(const TableHeader& h) {
 
 void TableProfile::Learn(uint32_t block, const uint8_t* record) {
   all_.Add(block);
-  if (ZeroBytes(record, recordSize_)) {
+  // Most records are not zero in their first bytes: no need to read them all.
+  uint64_t head = 0;
+  std::memcpy(&head, record, std::min<size_t>(8, recordSize_));
+  if (head == 0 && ZeroBytes(record, recordSize_)) {
     zero_.Add(block);
     return;  // every field blank: nothing for the columns
   }
-  for (size_t i = 0; i < columns_.size(); ++i)
-    profiles_[i].Learn(record + columns_[i].offset, block);
+  for (uint32_t i : learned_) profiles_[i].Learn(record + columns_[i].offset, block);
+}
+
+void TableProfile::LearnBlock(uint32_t block, const uint8_t* records, uint32_t count) {
+  for (uint32_t r = 0; r < count; ++r) Learn(block, records + size_t(r) * recordSize_);
+  // Zero records at the end whose zeros begin at, or reach over, a sector boundary.
+  const size_t end = size_t(count) * recordSize_;
+  size_t run = end;
+  while (run > 0 && records[run - 1] == 0) --run;
+  const size_t boundary = (run + kBlockHeaderBytes + 511) / 512 * 512 - kBlockHeaderBytes;
+  if (count > 0 && run + recordSize_ <= end && boundary <= end &&
+      (zeroEnds_.empty() || zeroEnds_.back() != block))
+    zeroEnds_.push_back(block);
 }
 
 void TableProfile::Finish() {
@@ -372,6 +427,7 @@ std::vector<uint32_t> TableProfile::SuspectBlocks() const {
     out.push_back(c.last);
   };
   add(zero_);
+  out.insert(out.end(), zeroEnds_.begin(), zeroEnds_.end());
   for (const FieldProfile& f : profiles_) {
     for (int k = 0; k < FieldProfile::kTraitCount; ++k) {
       const FieldProfile::Cell& t = f.traits_[size_t(k)];
@@ -384,7 +440,8 @@ std::vector<uint32_t> TableProfile::SuspectBlocks() const {
       }
     }
     for (int32_t x : f.occupied_)
-      if (f.cells_[size_t(x)].blocks <= 2 && f.FarFromOthers(x, 0, 3, true) != Oddity::kNone)
+      if (f.cells_[size_t(x)].blocks <= 2 &&
+          f.FarFromOthers(x, 0, 3, UINT32_MAX, true) != Oddity::kNone)
         add(f.cells_[size_t(x)]);
   }
   std::sort(out.begin(), out.end());
@@ -425,20 +482,47 @@ BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, 
     return others >= 4 ? 2u : 1u;
   };
   const uint64_t otherRecords = all_.count - (all_.mark == own ? count : 0);
-  const uint32_t recordNeed = needOf(all_);
+  bool relative = false;  // an implausible record kept so far, with a sign beyond the rule's
+  uint32_t keptImplausible = 0;
+  // A write torn off inside the block leaves its end zero from a 512-byte sector
+  // boundary on (disks write whole sectors). Zero records alone may be blank rows: the
+  // block is torn when the zero bytes that end it begin at or reach over a sector
+  // boundary and the other blocks hold no zero record; the record the boundary falls in
+  // is torn with them. A tear that zeroes no whole record is not told from a record
+  // whose last fields are blank (alpha padding, blank fields): that record stays.
+  const bool zeroForeign =
+      otherRecords >= kMinZeroEvidence && zero_.blocks - (zero_.mark == own) == 0;
+  uint32_t zeroFrom = count;
+  while (zeroFrom > 0 && ZeroBytes(records + size_t(zeroFrom - 1) * recordSize_, recordSize_))
+    --zeroFrom;
+  b.tornFrom = count;
+  if (zeroFrom > 0) {
+    const size_t end = size_t(zeroFrom) * recordSize_;
+    size_t run = end;  // where the zero bytes begin, in the record area
+    while (run > 0 && records[run - 1] == 0) --run;
+    // The first sector boundary at or after the run's start, as an offset of the area.
+    const size_t boundary = (run + kBlockHeaderBytes + 511) / 512 * 512 - kBlockHeaderBytes;
+    if (zeroFrom < count && zeroForeign && boundary <= end) {
+      b.tornFrom = boundary < end ? zeroFrom - 1 : zeroFrom;
+    }
+  }
 
   for (uint32_t r = 0; r < count; ++r) {
     const uint8_t* rec = records + size_t(r) * recordSize_;
     RecordJudgement j;
     j.index = r;
-    auto sign = [&j](uint16_t column, Oddity o) {
-      j.score += IsStrong(o) ? 2 : 1;
+    uint32_t once = 0;  // the kinds that count once a record
+    auto sign = [&j, &once](uint16_t column, Oddity o) {
+      const bool perRecord = o == Oddity::kAlphaTail || o == Oddity::kAlphaHigh ||
+                             o == Oddity::kAlphaControl || o == Oddity::kNan;
+      if (!perRecord || !(once >> int(o) & 1)) j.score += IsStrong(o) ? 2 : 1;
+      if (perRecord) once |= 1u << int(o);
       if (j.signCount < j.signs.size()) j.signs[j.signCount++] = {column, o};
     };
     if (ZeroBytes(rec, recordSize_)) {
-      if (otherRecords >= kMinEvidence && zero_.blocks - (zero_.mark == own) < recordNeed)
-        sign(kRecordWide, Oddity::kZeroRecord);
+      if (r >= b.tornFrom) sign(kRecordWide, Oddity::kZeroRecord);
     } else {
+      if (r == b.tornFrom) sign(kRecordWide, Oddity::kTorn);
       for (size_t i = 0; i < columns_.size(); ++i) {
         const FieldProfile& f = profiles_[i];
         const FieldProfile::Traits t = f.Classify(rec + columns_[i].offset);
@@ -456,6 +540,7 @@ BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, 
             {FieldProfile::kTraitNan, Oddity::kNan},
             {FieldProfile::kTraitAutoLow, Oddity::kAutoIncLow},
             {FieldProfile::kTraitAutoHigh, Oddity::kAutoIncHigh},
+            {FieldProfile::kTraitBlob, Oddity::kBlobPointer},
         };
         for (const auto& [k, o] : kTraitSigns) {
           if (!(t.flags >> k & 1)) continue;
@@ -463,19 +548,27 @@ BlockJudgement TableProfile::JudgeBlock(uint32_t block, const uint8_t* records, 
           if (c.blocks - (c.mark == own) < need) sign(uint16_t(i), o);
         }
         if (t.cell >= 0 && !t.blank)
-          if (const Oddity o = f.FarFromOthers(t.cell, own, need); o != Oddity::kNone)
+          if (const Oddity o = f.FarFromOthers(t.cell, own, need, evidence); o != Oddity::kNone)
             sign(uint16_t(i), o);
       }
     }
+    j.setAside |= r >= b.tornFrom;
+    b.setAside += j.setAside;
     if (j.implausible()) {
       ++b.implausible;
+      if (!j.setAside) {
+        ++keptImplausible;
+        relative |= j.Relative();
+      }
       if (out) out->push_back(j);
     }
   }
-  // Half of the records but one: a write torn inside a record leaves that record half
-  // real, half zero, often with no sign of its own.
-  b.damaged = (count == 1 && b.implausible == 1) ||
-              (b.implausible >= 2 && uint64_t(b.implausible) * 2 + 1 >= count);
+  // Values the rule refuses set their records aside one by one already: a block is
+  // damaged by them only together with a sign that compares it with the others.
+  // Judged by the records the zeros leave: a torn write is not a block of garbage.
+  const uint32_t rest = count - b.setAside;
+  b.damaged = relative && ((rest == 1 && keptImplausible == 1) ||
+                           (keptImplausible >= 2 && uint64_t(keptImplausible) * 2 >= rest));
   return b;
 }
 

@@ -10,8 +10,8 @@
 //
 // What a column's profile holds: how many values are blank, invalid by the value rule
 // (field_rules.h: CheckField, the one rule; not repeated here), and for the rest a
-// histogram over an ordinal scale of the type (integers: sign and bit length; numbers:
-// sign and binary exponent; dates and timestamps: 4-year spans) plus a few traits
+// histogram over an ordinal scale of the type (integers: bit length of the magnitude;
+// numbers: binary exponent; dates and timestamps: 4-year spans) plus a few traits
 // (alpha: bytes after the text's NUL, control bytes, bytes above 0x7F; NaN;
 // autoincrement values not positive or above the header's counter). Each histogram cell
 // counts values and the blocks that hold them.
@@ -20,13 +20,18 @@
 // compared with what the *other* blocks hold, so a block of garbage is never its own
 // witness. Random bytes spread thinly over many cells; real data clusters in cells that
 // several blocks share. A value is odd when no cell near it is held by enough other
-// blocks; signs are strong (a trait no other block's data has: text tails or control
-// bytes, an autoincrement out of range, an all-zero record; or a value the rule
-// refuses) or weak (a sign, magnitude or date far outside the other blocks'). A record
-// is implausible with one strong or two weak signs; a block is damaged when half of its
-// records but one (and at least two, unless it holds one) are implausible. Columns whose
-// other blocks hold fewer than kMinEvidence values give no relative signs: a table of a
-// few records is never judged against itself.
+// blocks (and the others' values cluster: a column spread thinly over its scale gives
+// no such sign); signs are strong (a trait no other block's data has: control bytes in text, an
+// autoincrement out of range, an all-zero record, a torn record; or a value the rule
+// refuses) or weak (text tails or bytes above 0x7F that no other block's text has, NaN,
+// a magnitude or date far outside the other blocks'). A record is implausible with one
+// strong or two weak signs; a kind of text or NaN sign counts once however many fields
+// show it (stale bytes after shorter texts are one fault, not several); a block is damaged when
+// half of its records (and at least two, unless it holds one) are implausible, one of them by more
+// than the rule's refusal. A block whose records end in zero bytes that the other
+// blocks' records do not show was torn in writing (BlockJudgement::tornFrom). Columns
+// whose other blocks hold fewer than kMinEvidence values give no relative signs: a table
+// of a few records is never judged against itself.
 //
 // Cost: learning is a few array updates per field, no allocation. Only the blocks that
 // hold a value that could be odd (SuspectBlocks, known after learning) need judging.
@@ -48,16 +53,17 @@ enum class Oddity : uint8_t {
   kNone,
   // Strong signs.
   kInvalid,       // the value rule refuses it
-  kAlphaTail,     // bytes after the text's NUL, which no other block's text has
   kAlphaControl,  // control bytes in the text, which no other block's text has
   kAutoIncLow,    // autoincrement value not positive, which no other block holds
   kAutoIncHigh,   // autoincrement value above the header's counter (the highest issued),
                   // which no other block holds
-  kZeroRecord,    // every byte of the record is zero; no other block has such a record
+  kBlobPointer,   // a blob pointer to no block of the .MB, which no other block has
+  kZeroRecord,    // a zero record of a torn write; no other block has such a record
+  kTorn,          // the record a torn write's zeros begin in
   // Weak signs.
+  kAlphaTail,  // bytes after the text's NUL, which no other block's text has
   kAlphaHigh,  // bytes above 0x7F in the text, which no other block's text has
   kNan,        // NaN, which no other block holds
-  kSign,       // a sign (negative/positive) that no other block's values have
   kLarge,      // magnitude far above the other blocks' values
   kSmall,      // magnitude far below the other blocks' values (numbers)
   kDateFar,    // date far outside the years of the other blocks' dates
@@ -79,7 +85,8 @@ struct ColumnSummary {
   // 8 bit lengths; numbers: 40 binary exponents; dates: 200 years); random bytes spread.
   uint64_t clustered = 0;
   // 0..1: how much the column looks like real data of its type (valid, no tails or
-  // control bytes, clustered, dates of 1900..2100). 0.5 when every value is blank or the
+  // control bytes, clustered, integers below the type's top 3 bits of magnitude, dates
+  // of 1900..2100). 0.5 when every value is blank or the
   // type gives no evidence (bytes, blobs).
   double plausibility = 0.5;
 };
@@ -108,6 +115,7 @@ class FieldProfile {
     int32_t cell = -1;  // histogram cell, -1 = none (blank, invalid, or no scale)
     uint8_t flags = 0;  // kTrait* bits
     bool blank = false;
+    bool modern = false;  // a date or timestamp of 1900..2100
     FieldIssue issue = FieldIssue::kNone;
   };
   Traits Classify(const uint8_t* p) const;
@@ -121,9 +129,11 @@ class FieldProfile {
     kTraitNan,
     kTraitAutoLow,
     kTraitAutoHigh,
+    kTraitBlob,  // a pointer into the .MB that is not at one of its 4 KiB blocks
     kTraitInvalid,
     kTraitCount
   };
+  Traits ClassifyInline(const uint8_t* p) const;
   // Values and the blocks that hold them.
   struct Cell {
     uint32_t count = 0;
@@ -139,9 +149,10 @@ class FieldProfile {
     }
   };
   enum class Scale : uint8_t { kNone, kInt16, kInt32, kDouble, kDay };
-  int32_t SideOf(int32_t cell) const;  // -1 negative, 0 zero, 1 positive; 0 for dates
-  // Whether the value in `cell` is far from every cell held by enough other blocks.
-  Oddity FarFromOthers(int32_t cell, uint32_t own, uint32_t need, bool noneIsOdd = false) const;
+  // Whether the value in `cell` is far from every cell held by enough other blocks;
+  // `values`: the other blocks' values (spread thinly over the cells, they show no range).
+  Oddity FarFromOthers(int32_t cell, uint32_t own, uint32_t need, uint32_t values,
+                       bool noneIsOdd = false) const;
 
   FieldType type_;
   uint8_t sizeByte_;
@@ -178,15 +189,32 @@ struct RecordJudgement {
   uint8_t signCount = 0;
   std::array<RecordSign, 4> signs{};
   bool implausible() const { return score >= 2; }
+  // A record of a torn write (BlockJudgement::tornFrom): set aside whatever the rest of
+  // the block holds.
+  bool setAside = false;
+  // A sign beyond the value rule's refusals (which the rule's users report already).
+  bool Relative() const {
+    for (uint8_t i = 0; i < signCount; ++i)
+      if (signs[i].oddity != Oddity::kInvalid) return true;
+    return false;
+  }
 };
 
 // What the judgement says of one block.
 struct BlockJudgement {
   uint32_t records = 0;
   uint32_t implausible = 0;
-  // Mostly implausible: half of the records but one, and at least two unless the block
-  // holds one record.
+  // Mostly implausible: half of the records, and at least two unless the block holds
+  // one record; one of them by more than the value rule's refusal.
   bool damaged = false;
+  // A torn write: the block's records end in zero records that the other blocks do not
+  // hold, their zeros beginning at or reaching over a 512-byte sector boundary (and the
+  // record the boundary falls in). Slots tornFrom..records-1 were not written as they
+  // are; `records` when none.
+  uint32_t tornFrom = 0;
+  // Records set aside on their own (RecordJudgement::setAside); `damaged` judges the
+  // others.
+  uint32_t setAside = 0;
 };
 
 // The profiles of a record's columns, and the judgement of records and blocks.
@@ -194,6 +222,8 @@ class TableProfile {
  public:
   // Values of fewer than this many records of other blocks give no relative signs.
   static constexpr uint32_t kMinEvidence = 8;
+  // All-zero records are judged against this many records of other blocks.
+  static constexpr uint32_t kMinZeroEvidence = 2;
 
   TableProfile(std::vector<ProfileColumn> columns, uint32_t recordSize,
                std::optional<uint32_t> autoIncCounter = {});
@@ -203,6 +233,10 @@ class TableProfile {
   // Learns one record (recordSize bytes) of block `block`; the records of a block come
   // together.
   void Learn(uint32_t block, const uint8_t* record);
+  // Learns the `count` records of a block's record area (recordSize bytes apart, 6 bytes
+  // into the block) and notes whether its end may be a torn write's, which no value
+  // shows: SuspectBlocks names such a block too.
+  void LearnBlock(uint32_t block, const uint8_t* records, uint32_t count);
   // Ends the learning; before SuspectBlocks and JudgeBlock (again after more learning).
   void Finish();
   const std::vector<FieldProfile>& profiles() const { return profiles_; }
@@ -212,7 +246,8 @@ class TableProfile {
   // hold implausible records; every other block is sound.
   std::vector<uint32_t> SuspectBlocks() const;
 
-  // Judges the `count` records at `records` (recordSize bytes apart) of block `block`,
+  // Judges the `count` records at `records` (recordSize bytes apart; a block's record
+  // area, 6 bytes into the block, where its sectors tell a torn write) of block `block`,
   // whose records were learned. `out` (optional) gets the judgement of every implausible
   // record; it is cleared first and its storage reused.
   BlockJudgement JudgeBlock(uint32_t block, const uint8_t* records, uint32_t count,
@@ -225,8 +260,10 @@ class TableProfile {
   std::vector<ProfileColumn> columns_;
   std::vector<FieldProfile> profiles_;
   uint32_t recordSize_;
-  FieldProfile::Cell zero_;  // all-zero records
-  FieldProfile::Cell all_;   // every record
+  FieldProfile::Cell zero_;         // all-zero records
+  FieldProfile::Cell all_;          // every record
+  std::vector<uint32_t> learned_;   // the columns Learn reads
+  std::vector<uint32_t> zeroEnds_;  // blocks whose records end in zero records from a sector on
 };
 
 }  // namespace paradox

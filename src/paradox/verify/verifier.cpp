@@ -98,6 +98,11 @@ const std::vector<CheckInfo> kChecks = {
     ValueCheck(FieldIssue::kBcdDigit, "BCD digit above 9"),
     ValueCheck(FieldIssue::kAlphaTail, "alpha bytes after the terminating NUL"),
     ValueCheck(FieldIssue::kNan, "number is NaN"),
+    // Records against the table's other data (field_profile.h).
+    {"block.implausible", S::kError, C::kRepairable,
+     "block whose records mostly do not look like the table's other data"},
+    {"record.implausible", S::kWarning, C::kNote,
+     "record that does not look like the table's other data"},
     {"key.order", S::kError, C::kRepairable, "keys out of order"},
     {"key.duplicate", S::kError, C::kRepairable, "duplicate key"},
     {"key.blank", S::kWarning, C::kNote, "blank key field"},

@@ -306,10 +306,12 @@ void DataChecker::RecordPass() {
       const int64_t checkable = std::min<int64_t>(recs, int64_t(inFile));
       walk_.recordsIn[k] = int32_t(recs);
       prevKey_ = nullptr;
+      block_ = k;
       for (int64_t r = 0; r < checkable; ++r) {
         const uint8_t* rec = blk + 6 + size_t(r) * rs_;
         CheckRecord(rec, RecordAt{k, uint32_t(r), boff + 6 + uint64_t(r) * rs_});
       }
+      if (profile_) profile_->LearnBlock(k, blk + 6, uint32_t(std::max<int64_t>(checkable, 0)));
       if (walk_.keySize && checkable > 0) {
         std::memcpy(&walk_.firstKeys[size_t(k) * walk_.keySize], blk + 6, walk_.keySize);
         std::memcpy(&walk_.lastKeys[size_t(k) * walk_.keySize],
@@ -321,6 +323,64 @@ void DataChecker::RecordPass() {
       else
         ctx_.IndexBytesRead(bs_);
     }
+  }
+}
+
+void DataChecker::JudgeBlocks() {
+  if (!profile_) return;
+  profile_->Finish();
+  const std::vector<uint32_t> suspects = profile_->SuspectBlocks();
+  Bytes blk(suspects.empty() ? 0 : bs_);
+  std::vector<RecordJudgement> odd;
+  bool anyDamaged = false;
+  for (uint32_t k : suspects) {
+    if (k == 0 || k > present_ || lists_.owner[k] != 1 || walk_.recordsIn[k] <= 0) continue;
+    const uint64_t boff = BlockOffset(hs_, bs_, k);
+    size_t got = 0;
+    if (!file_->ReadAt(boff, MutableByteSpan(blk.data(), bs_), &got).ok()) continue;
+    if (key_) {
+      got = got / 256 * 256;  // as in the record pass: a partial chunk is not there
+      DecryptBlock(key_, k, MutableByteSpan(blk.data(), bs_));
+    }
+    const uint64_t inFile = got >= 6 ? (got - 6) / rs_ : 0;
+    const uint32_t count = uint32_t(std::min<uint64_t>(uint32_t(walk_.recordsIn[k]), inFile));
+    const BlockJudgement j = profile_->JudgeBlock(k, blk.data() + 6, count, &odd);
+    if (j.damaged) {
+      anyDamaged = true;
+      if (!blockMaxAutoInc_.empty()) blockMaxAutoInc_[k] = INT32_MIN;
+      Add("block.implausible", Loc(k, -1, boff),
+          N(j.implausible) + " of the " + N(j.records) + " records of block " + N(k) +
+              " do not look like the table's other data; record " + N(odd[0].index) + ": " +
+              profile_->Reasons(odd[0]));
+      continue;
+    }
+    // Zero records no other block has, and a torn write's records: set aside by a
+    // rebuild whatever the rest of the block holds.
+    if (j.setAside > 0) {
+      const RecordJudgement* first = nullptr;
+      for (const RecordJudgement& r : odd)
+        if (r.setAside && !first) first = &r;
+      const uint32_t at = first ? first->index : j.tornFrom;
+      Add("block.implausible", Loc(k, at, boff + 6 + uint64_t(at) * rs_),
+          N(j.setAside) + " of the " + N(count) + " records of block " + N(k) +
+              (j.tornFrom < count ? " end in zero bytes, as a write torn off inside the block "
+                                    "leaves them"
+                                  : " are zero bytes") +
+              (first ? "; record " + N(first->index) + ": " + profile_->Reasons(*first) : ""));
+    }
+    for (const RecordJudgement& r : odd)
+      if (!r.setAside && r.Relative() && Want("record.implausible"))
+        Add("record.implausible", Loc(k, r.index, boff + 6 + uint64_t(r.index) * rs_),
+            profile_->Reasons(r));
+  }
+  // The header's counter is judged by the records a rebuild keeps.
+  if (anyDamaged && anyAutoInc_) {
+    anyAutoInc_ = false;
+    for (int32_t m : blockMaxAutoInc_)
+      if (m != INT32_MIN && (!anyAutoInc_ || m > maxAutoInc_)) {
+        maxAutoInc_ = m;
+        anyAutoInc_ = true;
+      }
   }
 }
 
@@ -422,7 +482,12 @@ DataWalk DataChecker::Run() {
     ctx_.mbBytesWalked = mbSize.ok() ? *mbSize : 0;
     ctx_.DataAt(ctx_.mbBytesWalked);
   }
+  if (IsTable() && ctx_.options->checkValues) {
+    profile_.emplace(TableProfile::ForHeader(h_));
+    if (autoIncField_ >= 0) blockMaxAutoInc_.assign(size_t(present_) + 1, INT32_MIN);
+  }
   RecordPass();
+  JudgeBlocks();
   AfterPass();
   if (IsTable()) ctx_.progress->Report(2, 100);
   walk_.ok = true;

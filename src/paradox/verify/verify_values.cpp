@@ -78,6 +78,8 @@ void DataChecker::NoteAutoInc(const uint8_t* v) {
   int64_t x = DecodeInt32(v);
   if (!anyAutoInc_ || x > maxAutoInc_) maxAutoInc_ = x;
   anyAutoInc_ = true;
+  if (!blockMaxAutoInc_.empty())
+    blockMaxAutoInc_[block_] = std::max(blockMaxAutoInc_[block_], int32_t(x));
 }
 
 void DataChecker::CheckBlobField(const FieldPlan& p, const uint8_t* v, const RecordAt& at) {
