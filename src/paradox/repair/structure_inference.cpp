@@ -72,6 +72,9 @@ class CachedFile {
   Bytes prefix_;
 };
 
+// Field boundaries the header's descriptors may leave open at once (each a reading).
+constexpr size_t kMaxHeaderStates = 32;
+
 // Block headers read to find the data chain: a table of more blocks is judged by its
 // first ones.
 constexpr uint32_t kScannedBlocks = 16384;
@@ -682,6 +685,58 @@ class Inference {
     return Status::OK();
   }
 
+  // Record sizes the header's surviving descriptors add up to: for each place the list
+  // may start (after the extension, or the fixed part) and each field count whose names
+  // parse after it (or the stored count, in a header still sane). A descriptor whose
+  // type byte is lost adds its size byte, or 17 when that byte may be a BCD's decimals.
+  // Ordered by how many size bytes had to be read as BCD decimals.
+  std::vector<uint32_t> HeaderRecordSizes(uint32_t headerSize) {
+    std::vector<std::pair<int, uint32_t>> found;
+    if (!o_.useHeader) return {};
+    const Bytes& pre = file_.prefix();
+    const size_t limit = std::min<size_t>(pre.size(), headerSize);
+    constexpr uint8_t kNone = 255;
+    for (size_t base : {size_t{0x78}, size_t{0x58}}) {
+      // Per record size: the fewest descriptors read as BCD to reach it.
+      std::vector<uint8_t> bcds(0x8000, kNone), next(0x8000);
+      bcds[0] = 0;
+      for (size_t i = 0; i < 255 && base + 2 * i + 2 <= limit; ++i) {
+        const uint8_t t = pre[base + 2 * i], sz = pre[base + 2 * i + 1];
+        uint32_t plain = 0;
+        bool maybeBcd = false;
+        if (IsKnownFieldType(t) && ValidateFieldDescriptor(FieldType(t), sz).ok()) {
+          plain = StoredFieldSize(FieldType(t), sz);
+        } else if (!IsKnownFieldType(t) && sz > 0) {
+          plain = sz;
+          maybeBcd = sz <= 32;
+        } else {
+          break;
+        }
+        std::fill(next.begin(), next.end(), kNone);
+        bool any = false;
+        for (uint32_t v = 0; v < 0x8000; ++v) {
+          if (bcds[v] == kNone) continue;
+          auto put = [&](uint32_t to, uint8_t count) {
+            if (to < 0x8000 && count < next[to]) next[to] = count, any = true;
+          };
+          put(v + plain, bcds[v]);
+          if (maybeBcd) put(v + kBcdStoredSize, uint8_t(std::min(bcds[v] + 1, 254)));
+        }
+        bcds.swap(next);
+        if (!any) break;
+        const size_t fields = i + 1;
+        if (!NamesParse(base, fields, headerSize) && !(headerSane_ && fixed_.numFields == fields))
+          continue;
+        for (uint32_t v = 1; v < 0x8000; ++v)
+          if (bcds[v] != kNone) found.push_back({bcds[v], v});
+      }
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<uint32_t> out;
+    for (const auto& [count, size] : found) out.push_back(size);
+    return out;
+  }
+
   // Candidate record sizes from the chain's count words (addDataSize = (n-1) * size).
   std::vector<uint32_t> RecordSizes(const Layout& l,
                                     const std::vector<std::pair<uint32_t, BlockHead>>& chain,
@@ -715,6 +770,12 @@ class Inference {
       *why = "the stored record size, which the count words allow";
       return {fixed_.recordSize};
     }
+    // Sizes the header's surviving descriptors add up to, which the count words allow.
+    for (uint32_t size : HeaderRecordSizes(l.headerSize))
+      if (fits(size)) {
+        *why = "the header's surviving field descriptors, which add up to it";
+        return {size};
+      }
     // Bytes a block's last record must reach: up to the block's last set byte (the
     // writers clear what follows the last record; stale records left there only make
     // this larger). A size below the smallest such reach cuts records short.
@@ -870,9 +931,9 @@ class Inference {
   // ---- what the header's surviving descriptors say ----------------------------------
 
   // Whether n field names parse after n descriptors at `base` (either table-name length).
-  bool NamesParse(size_t base, size_t n) const {
+  bool NamesParse(size_t base, size_t n, uint32_t headerSize) const {
     const Bytes& pre = file_.prefix();
-    const size_t limit = std::min<size_t>(pre.size(), out_.headerSize);
+    const size_t limit = std::min<size_t>(pre.size(), headerSize);
     for (size_t nameLen : {size_t{261}, size_t{79}}) {
       size_t at = base + 6 * n + 4 + nameLen;
       bool ok = at <= limit;
@@ -968,11 +1029,18 @@ class Inference {
             if (it == next.end() || c < it->second.cost) next[end] = Step{c, at, o.piece};
           }
         }
+        // Many offsets reachable at once is a header of garbage sizes: keep the cheapest.
+        while (next.size() > kMaxHeaderStates) {
+          auto worst = next.begin();
+          for (auto it = next.begin(); it != next.end(); ++it)
+            if (it->second.cost > worst->second.cost) worst = it;
+          next.erase(worst);
+        }
         reach.push_back(std::move(next));
         const size_t fields = i + 1;
         if (!reach.back().count(rs)) continue;
         const bool counted = headerSane_ && fixed_.numFields == fields;
-        if (!NamesParse(base, fields) && !counted) continue;
+        if (!NamesParse(base, fields, out_.headerSize) && !counted) continue;
         std::vector<Piece> pieces(fields);
         uint32_t at = rs;
         for (size_t k = fields; k > 0; --k) {
