@@ -361,54 +361,76 @@ class Segmenter {
     PrepareColumns();
   }
 
-  Segmentation Run() {
+  // The cheapest segmentation; with `fields` > 0, the cheapest into exactly that many
+  // fields (cost infinite and no pieces when there is none), where the work it takes
+  // stays bounded.
+  Segmentation Run(size_t fields = 0) {
     Prepare();
     const double inf = std::numeric_limits<double>::infinity();
-    std::vector<double> dp(rs_ + 1, inf);
-    std::vector<Piece> from(rs_ + 1);
-    dp[0] = 0;
+    const bool counted =
+        fields > 0 && fields <= 255 && (fields + 1) * size_t(rs_ + 1) <= (size_t{1} << 20);
+    const size_t layers = counted ? fields + 1 : 1;
+    auto idx = [&](size_t k, uint32_t i) { return k * (size_t(rs_) + 1) + i; };
+    std::vector<double> dp(layers * (size_t(rs_) + 1), inf);
+    std::vector<Piece> from(dp.size());
+    dp[idx(0, 0)] = 0;
+    size_t k = 0;  // the layer relaxed from
     auto relax = [&](uint32_t i, uint32_t size, double cost, Shape shape, uint8_t dec = 0) {
       if (cost < 0 || i + size > rs_) return;
-      const double total = dp[i] + cost;
-      if (total < dp[i + size]) {
-        dp[i + size] = total;
-        from[i + size] = Piece{shape, i, size, dec, std::nullopt, 0};
+      const double total = dp[idx(k, i)] + cost;
+      const size_t to = idx(counted ? k + 1 : 0, i + size);
+      if (total < dp[to]) {
+        dp[to] = total;
+        from[to] = Piece{shape, i, size, dec, std::nullopt, 0};
       }
     };
-    std::vector<int64_t> buf;
     for (uint32_t i = 0; i < rs_; ++i) {
-      if (dp[i] == inf) continue;
+      bool reached = false;
+      for (size_t kk = 0; kk + (counted ? 1 : 0) < layers; ++kk) reached |= dp[idx(kk, i)] < inf;
+      if (!reached) continue;
       const Column col{base_, n_, rs_, i};
-      relax(i, 1, LogicalCost(col), Shape::kLogical);
-      if (i + 2 <= rs_) relax(i, 2, IntegerCost(col, 2), Shape::kInt2);
-      if (i + 4 <= rs_) relax(i, 4, IntegerCost(col, 4), Shape::kInt4);
-      if (i + 8 <= rs_) relax(i, 8, DoubleCost(col), Shape::kDouble);
-      if (i + kBcdStoredSize <= rs_) {
-        uint8_t dec = 0;
-        const double c = BcdCost(col, &dec);
-        relax(i, kBcdStoredSize, c, Shape::kBcd, dec);
-      }
+      const double logical = LogicalCost(col);
+      const double int2 = i + 2 <= rs_ ? IntegerCost(col, 2) : -1;
+      const double int4 = i + 4 <= rs_ ? IntegerCost(col, 4) : -1;
+      const double dbl = i + 8 <= rs_ ? DoubleCost(col) : -1;
+      uint8_t dec = 0;
+      const double bcd = i + kBcdStoredSize <= rs_ ? BcdCost(col, &dec) : -1;
       const uint32_t end = std::min<uint32_t>(maxEnd_[i], std::min<uint32_t>(rs_, i + 255));
-      for (uint32_t j = i + 1; j <= end; ++j) relax(i, j - i, AlphaCost(i, j), Shape::kAlpha);
-      relax(i, 1, kFieldCost + 16.0 * double(n_), Shape::kBytes);
-      // Blob fields whose leader starts here.
-      for (const BlobSpot& s : blobs_) {
-        if (s.pointerAt < i) continue;
-        const uint32_t leader = s.pointerAt - i;
-        if (leader < s.bounds.minLeader || leader > s.bounds.maxLeader) continue;
-        const double leaderCost = chars_[s.pointerAt] - chars_[i];
-        relax(i, leader + 10, kFieldCost + s.cost + leaderCost + double(n_), Shape::kBlob);
+      for (k = 0; k + (counted ? 1 : 0) < layers; ++k) {
+        if (dp[idx(k, i)] == inf) continue;
+        relax(i, 1, logical, Shape::kLogical);
+        relax(i, 2, int2, Shape::kInt2);
+        relax(i, 4, int4, Shape::kInt4);
+        relax(i, 8, dbl, Shape::kDouble);
+        relax(i, kBcdStoredSize, bcd, Shape::kBcd, dec);
+        for (uint32_t j = i + 1; j <= end; ++j) relax(i, j - i, AlphaCost(i, j), Shape::kAlpha);
+        // Bytes nothing else reads: one at a time (merged later), or whole fields when
+        // the count of fields is fixed.
+        const uint32_t bytes = counted ? std::min<uint32_t>(255, rs_ - i) : 1;
+        for (uint32_t b = 1; b <= bytes; ++b)
+          relax(i, b, kFieldCost + 16.0 * double(n_) * b, Shape::kBytes);
+        // Blob fields whose leader starts here.
+        for (const BlobSpot& s : blobs_) {
+          if (s.pointerAt < i) continue;
+          const uint32_t leader = s.pointerAt - i;
+          if (leader < s.bounds.minLeader || leader > s.bounds.maxLeader) continue;
+          const double leaderCost = chars_[s.pointerAt] - chars_[i];
+          relax(i, leader + 10, kFieldCost + s.cost + leaderCost + double(n_), Shape::kBlob);
+        }
       }
     }
     Segmentation out;
-    out.cost = dp[rs_];
+    size_t layer = counted ? fields : 0;
+    out.cost = dp[idx(layer, rs_)];
+    if (out.cost == inf) return out;
     for (uint32_t at = rs_; at > 0;) {
-      const Piece& p = from[at];
+      const Piece& p = from[idx(layer, at)];
       out.pieces.push_back(p);
       at = p.at;
+      if (counted) --layer;
     }
     std::reverse(out.pieces.begin(), out.pieces.end());
-    MergeBytes(&out.pieces);
+    if (!counted) MergeBytes(&out.pieces);
     return out;
   }
 
@@ -531,6 +553,7 @@ class Inference {
                                 " bytes: too short to hold a header and a data block");
     ReadStoredHeader();
     PARADOX_RETURN_IF_ERROR(FindLayouts());
+    namedFields_ = FieldCountFromNames();
     PARADOX_RETURN_IF_ERROR(ChooseRecordSize());
     if (out_.recordSize == 0)
       return Status::Corruption(
@@ -685,6 +708,19 @@ class Inference {
     return Status::OK();
   }
 
+  // The field count the header's surviving name area gives: the most names that parse
+  // where n descriptors would put them, followed by what follows them (0: none).
+  size_t FieldCountFromNames() const {
+    if (!o_.useHeader || layouts_.empty()) return 0;
+    const uint32_t hs = layouts_.front().headerSize;
+    size_t best = 0;
+    for (size_t base : {size_t{0x78}, size_t{0x58}})
+      for (size_t n = 1; n <= 255 && base + 8 * n < std::min<size_t>(hs, file_.prefix().size());
+           ++n)
+        if (n > best && NamesParse(base, n, hs)) best = n;
+    return best;
+  }
+
   // Record sizes the header's surviving descriptors add up to: for each place the list
   // may start (after the extension, or the fixed part) and each field count whose names
   // parse after it (or the stored count, in a header still sane). A descriptor whose
@@ -706,9 +742,13 @@ class Inference {
         bool maybeBcd = false;
         if (IsKnownFieldType(t) && ValidateFieldDescriptor(FieldType(t), sz).ok()) {
           plain = StoredFieldSize(FieldType(t), sz);
-        } else if (!IsKnownFieldType(t) && sz > 0) {
+        } else if (t == 0) {
+          break;  // zeros: no descriptor here
+        } else if (!IsKnownFieldType(t) && sz <= 32) {
+          plain = sz > 0 ? sz : kBcdStoredSize;  // a size byte of 0 is only a BCD's
+          maybeBcd = sz > 0;
+        } else if (!IsKnownFieldType(t)) {
           plain = sz;
-          maybeBcd = sz <= 32;
         } else {
           break;
         }
@@ -887,7 +927,13 @@ class Inference {
         double tailZero = 1;
         PARADOX_RETURN_IF_ERROR(SampleRecords(l, chain, rs, &r.records, &r.n, &r.total, &tailZero));
         if (r.n == 0) continue;
-        r.seg = Segmenter(r.records.data(), r.n, rs).Run();
+        Segmenter seg(r.records.data(), r.n, rs);
+        if (namedFields_ > 0) {
+          r.seg = seg.Run(namedFields_);
+          if (r.seg.pieces.empty()) continue;  // no reading of that many fields
+        } else {
+          r.seg = seg.Run();
+        }
         // Bits per record byte, and a penalty when the bytes right after each block's
         // last record are set (the record size cuts records short).
         r.score = r.seg.cost / double(r.n * rs) + 0.5 * (1.0 - tailZero);
@@ -949,9 +995,47 @@ class Inference {
         ok = len >= 1 && len <= 25 && Printable(name) && seen.insert(Lower(name)).second;
         at += len + 1;
       }
-      if (ok) return true;
+      if (ok && NamesEndHere(base, at, n, limit)) return true;
     }
     return false;
+  }
+
+  // After the last name: the field numbers 1..n (level 4 on, whose list starts at 0x78),
+  // or nothing but zeros (the oldest levels end their header there). A shorter list of "names" read
+  // from the table-name area fails this.
+  bool NamesEndHere(size_t base, size_t at, size_t n, size_t limit) const {
+    const Bytes& pre = file_.prefix();
+    bool numbered = at + 2 * n <= limit;
+    for (size_t i = 0; i < n && numbered; ++i) numbered = DecodeU16(&pre[at + 2 * i]) == i + 1;
+    if (numbered) {
+      // ... and then the sort order's name.
+      const size_t name = at + 2 * n;
+      const void* nul = name < limit ? std::memchr(&pre[name], 0, limit - name) : nullptr;
+      if (!nul) return false;
+      return CodePageForSortOrderName(
+                 std::string_view(reinterpret_cast<const char*>(&pre[name]),
+                                  static_cast<const uint8_t*>(nul) - &pre[name])) >= 0;
+    }
+    if (base == 0x78) return false;
+    const size_t end = std::min(limit, at + 16);
+    for (size_t i = at; i < end; ++i)
+      if (pre[i] != 0) return false;
+    return true;
+  }
+
+  // Whether nine in ten of the set bytes of a column are characters of text (not
+  // control codes, nor the 0x80-0x9F that sortable numbers begin with).
+  bool Texty(uint32_t at, uint32_t size) const {
+    const uint32_t rs = out_.recordSize;
+    size_t set = 0, text = 0;
+    for (size_t r = 0; r < out_.recordsExamined; ++r)
+      for (uint32_t i = 0; i < size; ++i) {
+        const uint8_t b = records_[r * rs + at + i];
+        if (b == 0) continue;
+        ++set;
+        text += (b >= 0x20 && b < 0x7F) || b >= 0xA0;
+      }
+    return set > 0 && text * 10 >= set * 9;
   }
 
   // The header's descriptors often outlive the damage (its first bytes zeroed, or only
@@ -975,6 +1059,7 @@ class Inference {
     auto options = [&](uint8_t typeByte, uint8_t sizeByte, uint32_t at) {
       std::vector<Option> out;
       const FieldType t = FieldType(typeByte);
+      if (typeByte == 0) return out;  // zeros: no descriptor here
       if (IsKnownFieldType(typeByte) && ValidateFieldDescriptor(t, sizeByte).ok()) {
         const uint32_t size = StoredFieldSize(t, sizeByte);
         if (at + size > rs) return out;
@@ -989,6 +1074,10 @@ class Inference {
         return out;
       }
       auto consider = [&](Shape shape, uint32_t size) {
+        // A field as long as a number's is text only when its bytes read as text.
+        if (shape == Shape::kAlpha && (size == 1 || size == 2 || size == 4 || size == 8) &&
+            !Texty(at, size))
+          return;
         uint8_t dec = 0;
         const double c = seg.FieldCost(shape, at, size, &dec);
         if (c < 0) return;
@@ -1001,10 +1090,10 @@ class Inference {
           }
         out.push_back({size, p, c});
       };
-      if (sizeByte == 0) return out;
-      for (Shape sh : {Shape::kLogical, Shape::kInt2, Shape::kInt4, Shape::kDouble, Shape::kAlpha,
-                       Shape::kBlob, Shape::kBytes})
-        consider(sh, sizeByte);
+      if (sizeByte > 0)
+        for (Shape sh : {Shape::kLogical, Shape::kInt2, Shape::kInt4, Shape::kDouble, Shape::kAlpha,
+                         Shape::kBlob, Shape::kBytes})
+          consider(sh, sizeByte);
       if (sizeByte <= 32) consider(Shape::kBcd, kBcdStoredSize);
       return out;
     };
@@ -1430,7 +1519,7 @@ class Inference {
           got.push_back(name);
           at += len + 1;
         }
-        if (!ok) continue;
+        if (!ok || !NamesEndHere(base, at, n, limit)) continue;
         *names = std::move(got);
         if (Printable(table)) out_.tableName = table;
         namesEnd_ = at;
@@ -1601,6 +1690,7 @@ class Inference {
   Layout layout_;
   std::map<uint32_t, int> empties_;  // -addDataSize of empty blocks -> how many
   uint32_t reach_ = 0;               // bytes the last record of some block must reach (0: unknown)
+  size_t namedFields_ = 0;           // fields the header's name area counts (0: none survive)
   Bytes records_;
   std::vector<Piece> pieces_;
   size_t sizesConsidered_ = 0;
