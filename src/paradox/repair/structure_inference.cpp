@@ -75,6 +75,9 @@ class CachedFile {
 // Field boundaries the header's descriptors may leave open at once (each a reading).
 constexpr size_t kMaxHeaderStates = 32;
 
+// Record sizes weighed by reading the records (divisors of the count words).
+constexpr size_t kMaxRecordSizes = 12;
+
 // Block headers read to find the data chain: a table of more blocks is judged by its
 // first ones.
 constexpr uint32_t kScannedBlocks = 16384;
@@ -256,15 +259,13 @@ struct PointerBounds {
   uint32_t minLeader = 0, maxLeader = 240;
   size_t nonblank = 0;
 };
-double PointerCost(const Column& c, PointerBounds* b) {
+// `zeroRun` holds, per record byte, how many zero bytes end there (at most 240).
+double PointerCost(const Column& c, const uint8_t* zeroRun, PointerBounds* b) {
   double cost = 0;
   bool inLeader = false;
   uint32_t exact = 240;
-  auto zerosBefore = [&](size_t r) {
-    const uint8_t* start = c.base + r * c.stride;
-    uint32_t z = 0;
-    while (z < c.at && z < 240 && start[c.at - 1 - z] == 0) ++z;
-    return z;
+  auto zerosBefore = [&](size_t r) -> uint32_t {
+    return c.at == 0 ? 0 : zeroRun[r * c.stride + c.at - 1];
   };
   for (size_t r = 0; r < c.n; ++r) {
     const uint8_t* p = c.Rec(r);
@@ -484,9 +485,15 @@ class Segmenter {
       }
       chars_[p + 1] = chars_[p] + std::min(col[p], entropy);
     }
+    std::vector<uint8_t> zeroRun(n_ * rs_);
+    for (size_t r = 0; r < n_; ++r)
+      for (uint32_t p = 0; p < rs_; ++p) {
+        const uint8_t run = p == 0 ? 0 : zeroRun[r * rs_ + p - 1];
+        zeroRun[r * rs_ + p] = base_[r * rs_ + p] != 0 ? 0 : uint8_t(std::min(run + 1, 240));
+      }
     for (uint32_t q = 0; q + BlobPointer::kEncodedLength <= rs_; ++q) {
       BlobSpot s{q, {}, 0};
-      s.cost = PointerCost(Column{base_, n_, rs_, q}, &s.bounds);
+      s.cost = PointerCost(Column{base_, n_, rs_, q}, zeroRun.data(), &s.bounds);
       if (s.cost < 0) continue;
       s.bounds.maxLeader = std::min<uint32_t>(s.bounds.maxLeader, q);
       if (s.bounds.minLeader <= s.bounds.maxLeader) blobs_.push_back(s);
@@ -845,11 +852,12 @@ class Inference {
           divisors.push_back(d);
           divisors.push_back(g / d);
         }
-      std::sort(divisors.begin(), divisors.end());
+      // The largest first: tiny sizes (1, 2, 3 bytes) are rarely a table's.
+      std::sort(divisors.rbegin(), divisors.rend());
       divisors.erase(std::unique(divisors.begin(), divisors.end()), divisors.end());
       reach_ = reach;
       for (uint32_t d : divisors)
-        if (fits(d) && out.size() < 24) out.push_back(d);
+        if (fits(d) && out.size() < kMaxRecordSizes) out.push_back(d);
     } else if (out.empty()) {
       // Every block holds one record: its size is at least up to the last set byte.
       if (reach > 0 && fits(reach)) out.push_back(reach);
@@ -860,13 +868,13 @@ class Inference {
 
   // Records of the chain for a record size, sampled evenly up to the budget.
   Status SampleRecords(const Layout& l, const std::vector<std::pair<uint32_t, BlockHead>>& chain,
-                       uint32_t rs, Bytes* records, size_t* count, uint64_t* total,
-                       double* tailZero) {
+                       uint32_t rs, size_t sampleBytes, Bytes* records, size_t* count,
+                       uint64_t* total, double* tailZero) {
     uint64_t all = 0;
     for (const auto& [k, h] : chain)
       if (h.add >= 0) all += uint64_t(h.add) / rs + 1;
     *total = all;
-    const size_t budget = std::max<size_t>(1, o_.maxSampleBytes / rs);
+    const size_t budget = std::max<size_t>(1, sampleBytes / rs);
     const uint64_t want = std::min<uint64_t>({all, budget, o_.maxRecords});
     const uint64_t step = want == 0 ? 1 : std::max<uint64_t>(1, all / want);
     records->clear();
@@ -922,10 +930,15 @@ class Inference {
         Segmentation seg;
       };
       std::vector<Reading> readings;
+      // The sample budget is shared by the sizes weighed (the chosen one is read again
+      // with the whole budget below).
+      const size_t perSize =
+          std::max<size_t>(o_.maxSampleBytes / std::max<size_t>(1, sizes.size()), 16384);
       for (uint32_t rs : sizes) {
         Reading r{rs, 0, {}, 0, 0, {}};
         double tailZero = 1;
-        PARADOX_RETURN_IF_ERROR(SampleRecords(l, chain, rs, &r.records, &r.n, &r.total, &tailZero));
+        PARADOX_RETURN_IF_ERROR(
+            SampleRecords(l, chain, rs, perSize, &r.records, &r.n, &r.total, &tailZero));
         if (r.n == 0) continue;
         Segmenter seg(r.records.data(), r.n, rs);
         if (namedFields_ > 0) {
@@ -957,6 +970,14 @@ class Inference {
         }
       }
       Reading& r = readings[pick];
+      if (readings.size() > 1) {
+        double tailZero = 1;
+        PARADOX_RETURN_IF_ERROR(SampleRecords(l, chain, r.rs, o_.maxSampleBytes, &r.records, &r.n,
+                                              &r.total, &tailZero));
+        Segmenter seg(r.records.data(), r.n, r.rs);
+        Segmentation again = namedFields_ > 0 ? seg.Run(namedFields_) : seg.Run();
+        if (!again.pieces.empty()) r.seg = std::move(again);
+      }
       out_.headerSize = l.headerSize;
       out_.blockSize = l.blockSize;
       out_.recordSize = r.rs;
