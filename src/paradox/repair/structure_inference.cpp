@@ -1048,6 +1048,7 @@ class Inference {
   // control codes, nor the 0x80-0x9F that sortable numbers begin with).
   bool Texty(uint32_t at, uint32_t size) const {
     const uint32_t rs = out_.recordSize;
+    if (size > rs || at > rs - size) return false;
     size_t set = 0, text = 0;
     for (size_t r = 0; r < out_.recordsExamined; ++r)
       for (uint32_t i = 0; i < size; ++i) {
