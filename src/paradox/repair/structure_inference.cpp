@@ -366,10 +366,12 @@ class Segmenter {
   // fields (cost infinite and no pieces when there is none), where the work it takes
   // stays bounded.
   Segmentation Run(size_t fields = 0) {
-    Prepare();
     const double inf = std::numeric_limits<double>::infinity();
+    // Each state relaxes some 500 readings: a bound on the states bounds the work.
     const bool counted =
-        fields > 0 && fields <= 255 && (fields + 1) * size_t(rs_ + 1) <= (size_t{1} << 20);
+        fields > 0 && fields <= 255 && (fields + 1) * size_t(rs_ + 1) <= (size_t{1} << 16);
+    if (fields > 0 && (rs_ < fields || rs_ > 255 * fields)) return {{}, inf};  // no such reading
+    Prepare();
     const size_t layers = counted ? fields + 1 : 1;
     auto idx = [&](size_t k, uint32_t i) { return k * (size_t(rs_) + 1) + i; };
     std::vector<double> dp(layers * (size_t(rs_) + 1), inf);
@@ -957,13 +959,17 @@ class Inference {
       for (size_t i = 1; i < readings.size(); ++i)
         if (readings[i].score < readings[best].score) best = i;
       // The smallest size that reads nearly as cheaply; among those, one that reaches the
-      // blocks' last set bytes when there is one (a clean tail after the last record).
+      // blocks' last set bytes when there is one (a clean tail after the last record: a
+      // multiple of the size then reads zeros as blank fields, cheaply, and is given less
+      // room than a size that ends where the data ends).
       size_t pick = best;
       bool pickReaches = readings[best].rs >= reach_;
       for (size_t i = 0; i < readings.size(); ++i) {
         const Reading& c = readings[i];
-        if (c.score > readings[best].score * 1.1 || readings[best].rs % c.rs != 0) continue;
         const bool reaches = c.rs >= reach_;
+        // (One block: few records, whose cost says little.)
+        const double room = reaches && reach_ > 0 && chain.size() == 1 ? 1.5 : 1.1;
+        if (c.score > readings[best].score * room || readings[best].rs % c.rs != 0) continue;
         if ((reaches && !pickReaches) || (reaches == pickReaches && c.rs < readings[pick].rs)) {
           pick = i;
           pickReaches = reaches;
