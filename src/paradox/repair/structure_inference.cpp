@@ -629,7 +629,9 @@ class Inference {
       if (h.next != 0) {
         BlockHead n;
         PARADOX_RETURN_IF_ERROR(Head(*l, h.next, &n));
-        if (n.prev == k && Sound(*l, h.next, n)) ++l->agree;
+        // A data block's next points back; a free block's next is another free block
+        // with the same count word.
+        if ((n.prev == k || (h.add < 0 && n.add == h.add)) && Sound(*l, h.next, n)) ++l->agree;
       }
     }
     // Shares, not counts: a smaller block size samples more blocks. Zero headers are what
@@ -644,6 +646,9 @@ class Inference {
     // level 3.5 on, blocks of 2 KiB, and no 3 KiB blocks (listed by the format, never
     // written).
     if (l->headerSize % 0x800 == 0) l->score += 2;
+    // Headers past 4 KiB are rare (a level-7 table of very many fields): a header size
+    // that swallows whole blocks must earn it.
+    l->score -= int64_t(l->headerSize / 0x800) / 2;
     if (l->blockSize == 3072) l->score -= 2;
     if (l->blockSize == 2048) l->score += 1;
     if (fixedOk_ && fixed_.headerSize == l->headerSize) l->score += 2;
