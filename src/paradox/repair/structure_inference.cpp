@@ -260,7 +260,8 @@ struct PointerBounds {
   size_t nonblank = 0;
 };
 // `zeroRun` holds, per record byte, how many zero bytes end there (at most 240).
-double PointerCost(const Column& c, const uint8_t* zeroRun, PointerBounds* b) {
+// `mbSize`: the size of the family's .MB (0: none, so no value can lie there).
+double PointerCost(const Column& c, const uint8_t* zeroRun, uint64_t mbSize, PointerBounds* b) {
   double cost = 0;
   bool inLeader = false;
   uint32_t exact = 240;
@@ -289,7 +290,8 @@ double PointerCost(const Column& c, const uint8_t* zeroRun, PointerBounds* b) {
       inLeader = true;
       cost += 2 + Bits(ptr.length);
     } else {
-      if (ptr.offset == 0 || ptr.offset % 4096 != 0) return -1;
+      if (ptr.offset == 0 || ptr.offset % 4096 != 0 || ptr.offset >= mbSize) return -1;
+      if (ptr.length > mbSize) return -1;
       if (ptr.index != 0xFF && ptr.index > 0x3F) return -1;
       if (ptr.length <= b->maxLeader) b->maxLeader = ptr.length - 1;
       cost += 2 + Bits(ptr.offset >> 12) + Bits(ptr.length) + Bits(ptr.modNumber);
@@ -323,8 +325,8 @@ struct Segmentation {
 
 class Segmenter {
  public:
-  Segmenter(const uint8_t* records, size_t n, uint32_t recordSize)
-      : base_(records), n_(n), rs_(recordSize) {}
+  Segmenter(const uint8_t* records, size_t n, uint32_t recordSize, uint64_t mbSize)
+      : base_(records), n_(n), rs_(recordSize), mbSize_(mbSize) {}
 
   // Cost of one reading of the bytes [at, at + size), or -1 when they cannot be one
   // (Prepare first).
@@ -495,7 +497,7 @@ class Segmenter {
       }
     for (uint32_t q = 0; q + BlobPointer::kEncodedLength <= rs_; ++q) {
       BlobSpot s{q, {}, 0};
-      s.cost = PointerCost(Column{base_, n_, rs_, q}, zeroRun.data(), &s.bounds);
+      s.cost = PointerCost(Column{base_, n_, rs_, q}, zeroRun.data(), mbSize_, &s.bounds);
       if (s.cost < 0) continue;
       s.bounds.maxLeader = std::min<uint32_t>(s.bounds.maxLeader, q);
       if (s.bounds.minLeader <= s.bounds.maxLeader) blobs_.push_back(s);
@@ -519,6 +521,7 @@ class Segmenter {
   const uint8_t* base_;
   size_t n_;
   uint32_t rs_;
+  uint64_t mbSize_;
   bool prepared_ = false;
   std::vector<double> chars_;
   std::vector<uint32_t> maxEnd_;
@@ -561,6 +564,16 @@ class Inference {
       return Status::Corruption("file is " + std::to_string(file_.size()) +
                                 " bytes: too short to hold a header and a data block");
     ReadStoredHeader();
+    if (o_.useFamily) {
+      // Blob values kept in a .MB need one that holds them.
+      auto fam = FindFamily(fs_, db_);
+      if (fam.ok() && !fam->mb.empty()) {
+        auto size = fs_->FileSize(fam->mb);
+        if (size.ok()) mbSize_ = *size;
+      }
+    } else {
+      mbSize_ = std::numeric_limits<uint64_t>::max();  // not looked at: any offset
+    }
     PARADOX_RETURN_IF_ERROR(FindLayouts());
     namedFields_ = FieldCountFromNames();
     PARADOX_RETURN_IF_ERROR(ChooseRecordSize());
@@ -947,7 +960,7 @@ class Inference {
         PARADOX_RETURN_IF_ERROR(
             SampleRecords(l, chain, rs, perSize, &r.records, &r.n, &r.total, &tailZero));
         if (r.n == 0) continue;
-        Segmenter seg(r.records.data(), r.n, rs);
+        Segmenter seg(r.records.data(), r.n, rs, mbSize_);
         if (namedFields_ > 0) {
           r.seg = seg.Run(namedFields_);
           if (r.seg.pieces.empty()) continue;  // no reading of that many fields
@@ -985,7 +998,7 @@ class Inference {
         double tailZero = 1;
         PARADOX_RETURN_IF_ERROR(SampleRecords(l, chain, r.rs, o_.maxSampleBytes, &r.records, &r.n,
                                               &r.total, &tailZero));
-        Segmenter seg(r.records.data(), r.n, r.rs);
+        Segmenter seg(r.records.data(), r.n, r.rs, mbSize_);
         Segmentation again = namedFields_ > 0 ? seg.Run(namedFields_) : seg.Run();
         if (!again.pieces.empty()) r.seg = std::move(again);
       }
@@ -1081,7 +1094,7 @@ class Inference {
     const size_t n = out_.recordsExamined;
     const size_t limit = std::min<size_t>(pre.size(), out_.headerSize);
     if (n == 0 || !o_.useHeader) return false;
-    Segmenter seg(records_.data(), n, rs);
+    Segmenter seg(records_.data(), n, rs, mbSize_);
     seg.Prepare();
     struct Option {
       uint32_t size;
@@ -1575,15 +1588,21 @@ class Inference {
         from[i] = "header";
       }
     } else if (haveSources_) {
+      // A name belongs to the field it described only when the description is the
+      // field's as read here (type and size).
+      auto same = [&](const FieldDesc& d, size_t i) {
+        return d.type == out_.fields[i].type && d.sizeByte == out_.fields[i].sizeByte;
+      };
       if (sources_.val && sources_.val->fieldsRead && sources_.val->fields.size() == n) {
         for (size_t i = 0; i < n; ++i)
-          if (Printable(sources_.val->fields[i].name)) {
+          if (Printable(sources_.val->fields[i].name) && same(sources_.val->fields[i], i)) {
             names[i] = sources_.val->fields[i].name;
             from[i] = ".VAL";
           }
       }
       for (const auto& [number, desc] : sources_.fromIndexes)
-        if (number >= 1 && number <= n && names[number - 1].empty() && Printable(desc.name)) {
+        if (number >= 1 && number <= n && names[number - 1].empty() && Printable(desc.name) &&
+            same(desc, number - 1)) {
           names[number - 1] = desc.name;
           from[number - 1] = "index header";
         }
@@ -1724,6 +1743,7 @@ class Inference {
   std::map<uint32_t, int> empties_;  // -addDataSize of empty blocks -> how many
   uint32_t reach_ = 0;               // bytes the last record of some block must reach (0: unknown)
   size_t namedFields_ = 0;           // fields the header's name area counts (0: none survive)
+  uint64_t mbSize_ = 0;              // the family's .MB size (0: none)
   Bytes records_;
   std::vector<Piece> pieces_;
   size_t sizesConsidered_ = 0;
