@@ -1330,7 +1330,11 @@ class Inference {
     const bool unique = distinct.size() == set;
     // An intact header's counter (0x49, the last number issued) settles it: a table
     // without an autoincrement field keeps it at 0.
-    bool autoinc = positive && unique && allSet && p.at == 0;
+    // A counter issues 1, 2, 3 ...: its numbers lie close together from a small start
+    // (deletions leave gaps, not many).
+    const int64_t top = set > 0 ? MaxOf(c) : 0;
+    const bool dense = set > 0 && top <= int64_t(4 * set + 16);
+    bool autoinc = positive && unique && allSet && dense && p.at == 0;
     if (headerSane_)
       autoinc = autoinc || (positive && unique && p.at == 0 && fixed_.autoInc > 0 &&
                             fixed_.autoInc >= MaxOf(c));
