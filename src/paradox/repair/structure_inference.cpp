@@ -1030,7 +1030,8 @@ class Inference {
       bool ok = at <= limit;
       std::set<std::string> seen;
       for (size_t i = 0; i < n && ok; ++i) {
-        const void* nul = at < limit ? std::memchr(&pre[at], 0, limit - at) : nullptr;
+        const void* nul =
+            at < limit ? std::memchr(&pre[at], 0, std::min<size_t>(limit - at, 26)) : nullptr;
         if (!nul) {
           ok = false;
           break;
@@ -1055,7 +1056,8 @@ class Inference {
     if (numbered) {
       // ... and then the sort order's name.
       const size_t name = at + 2 * n;
-      const void* nul = name < limit ? std::memchr(&pre[name], 0, limit - name) : nullptr;
+      const void* nul =
+          name < limit ? std::memchr(&pre[name], 0, std::min<size_t>(limit - name, 32)) : nullptr;
       if (!nul) return false;
       return CodePageForSortOrderName(
                  std::string_view(reinterpret_cast<const char*>(&pre[name]),
@@ -1558,7 +1560,8 @@ class Inference {
         std::set<std::string> seen;
         bool ok = true;
         for (size_t i = 0; i < n && ok; ++i) {
-          const void* nul = at < limit ? std::memchr(&pre[at], 0, limit - at) : nullptr;
+          const void* nul =
+              at < limit ? std::memchr(&pre[at], 0, std::min<size_t>(limit - at, 26)) : nullptr;
           if (!nul) {
             ok = false;
             break;
