@@ -75,6 +75,9 @@ class CachedFile {
 // Field boundaries the header's descriptors may leave open at once (each a reading).
 constexpr size_t kMaxHeaderStates = 32;
 
+// Layouts (header and block size) whose data chain is walked, best first.
+constexpr size_t kMaxLayoutsWalked = 8;
+
 // Record sizes weighed by reading the records (divisors of the count words).
 constexpr size_t kMaxRecordSizes = 12;
 
@@ -935,7 +938,10 @@ class Inference {
   // also fits every count word when the blocks hold an odd number of records, and
   // takes in the zero bytes after the last record at no cost).
   Status ChooseRecordSize() {
-    for (const Layout& l : layouts_) {
+    // The best few layouts only: the rest score worse by their block headers, and each
+    // costs a walk over the blocks.
+    for (size_t li = 0; li < layouts_.size() && li < kMaxLayoutsWalked; ++li) {
+      const Layout& l = layouts_[li];
       std::vector<std::pair<uint32_t, BlockHead>> chain;
       PARADOX_RETURN_IF_ERROR(WalkChain(l, &chain));
       if (chain.empty()) continue;
