@@ -13,6 +13,7 @@
 #include "paradox/format/codepage.h"
 #include "paradox/format/family.h"
 #include "paradox/format/field_rules.h"
+#include "paradox/format/header_file.h"
 #include "paradox/format/value.h"
 #include "paradox/repair/header_recovery.h"
 
@@ -319,6 +320,7 @@ struct Piece {
   // The header's surviving descriptor, when it names a type the data agrees with.
   std::optional<FieldType> headerType;
   uint8_t headerSizeByte = 0;
+  bool fromPrimaryIndex = false;  // the descriptor is the .PX's (a key field)
 };
 
 struct Segmentation {
@@ -370,18 +372,20 @@ class Segmenter {
   // The cheapest segmentation; with `fields` > 0, the cheapest into exactly that many
   // fields (cost infinite and no pieces when there is none), where the work it takes
   // stays bounded.
-  Segmentation Run(size_t fields = 0) {
+  Segmentation Run(size_t fields = 0, uint32_t start = 0) {
     const double inf = std::numeric_limits<double>::infinity();
     // Each state relaxes some 500 readings: a bound on the states bounds the work.
     const bool counted =
         fields > 0 && fields <= 255 && (fields + 1) * size_t(rs_ + 1) <= (size_t{1} << 16);
-    if (fields > 0 && (rs_ < fields || rs_ > 255 * fields)) return {{}, inf};  // no such reading
+    if (start > rs_) return {{}, inf};
+    const uint32_t span = rs_ - start;
+    if (fields > 0 && (span < fields || span > 255 * fields)) return {{}, inf};  // no such reading
     Prepare();
     const size_t layers = counted ? fields + 1 : 1;
     auto idx = [&](size_t k, uint32_t i) { return k * (size_t(rs_) + 1) + i; };
     std::vector<double> dp(layers * (size_t(rs_) + 1), inf);
     std::vector<Piece> from(dp.size());
-    dp[idx(0, 0)] = 0;
+    dp[idx(0, start)] = 0;
     size_t k = 0;  // the layer relaxed from
     auto relax = [&](uint32_t i, uint32_t size, double cost, Shape shape, uint8_t dec = 0) {
       if (cost < 0 || i + size > rs_) return;
@@ -392,7 +396,7 @@ class Segmenter {
         from[to] = Piece{shape, i, size, dec, std::nullopt, 0};
       }
     };
-    for (uint32_t i = 0; i < rs_; ++i) {
+    for (uint32_t i = start; i < rs_; ++i) {
       bool reached = false;
       for (size_t kk = 0; kk + (counted ? 1 : 0) < layers; ++kk) reached |= dp[idx(kk, i)] < inf;
       if (!reached) continue;
@@ -431,7 +435,7 @@ class Segmenter {
     size_t layer = counted ? fields : 0;
     out.cost = dp[idx(layer, rs_)];
     if (out.cost == inf) return out;
-    for (uint32_t at = rs_; at > 0;) {
+    for (uint32_t at = rs_; at > start;) {
       const Piece& p = from[idx(layer, at)];
       out.pieces.push_back(p);
       at = p.at;
@@ -574,6 +578,10 @@ class Inference {
         auto size = fs_->FileSize(fam->mb);
         if (size.ok()) mbSize_ = *size;
       }
+      if (fam.ok() && !fam->px.empty()) {
+        auto px = ReadHeader(fs_, fam->px);
+        if (px.ok() && px->fixed.fileType == 1 && px->fields.size() <= 16) pxFields_ = px->fields;
+      }
     } else {
       mbSize_ = std::numeric_limits<uint64_t>::max();  // not looked at: any offset
     }
@@ -583,7 +591,7 @@ class Inference {
     if (out_.recordSize == 0)
       return Status::Corruption(
           "no header size, block size and record size fit the file's block headers");
-    FromHeaderDescriptors();
+    if (!FromHeaderDescriptors()) FromPrimaryIndex();
     Describe();
     if (o_.useFamily) PARADOX_RETURN_IF_ERROR(ReadFamily());
     Names();
@@ -1203,6 +1211,46 @@ class Inference {
     return false;
   }
 
+  // The .PX repeats the key fields' descriptors: where every record's leading bytes fit
+  // them, they fix the first fields, and the data gives the rest.
+  bool FromPrimaryIndex() {
+    const uint32_t rs = out_.recordSize;
+    const size_t n = out_.recordsExamined;
+    if (pxFields_.empty() || n == 0) return false;
+    std::vector<Piece> pieces;
+    uint32_t at = 0;
+    for (const FieldDesc& f : pxFields_) {
+      if (!IsKnownFieldType(uint8_t(f.type)) || !ValidateFieldDescriptor(f.type, f.sizeByte).ok())
+        return false;
+      const uint32_t size = f.Size();
+      if (size > rs || at > rs - size) return false;
+      for (size_t r = 0; r < n; ++r) {
+        const FieldCheck check = CheckField(f.type, f.sizeByte, &records_[r * rs + at]);
+        if (IsInvalid(check.issue()) || check.issue() == FieldIssue::kAlphaTail) return false;
+      }
+      Piece p;
+      p.at = at;
+      p.size = size;
+      p.headerType = f.type;
+      p.headerSizeByte = f.sizeByte;
+      p.fromPrimaryIndex = true;
+      pieces.push_back(p);
+      at += size;
+    }
+    if (at < rs) {
+      Segmenter seg(records_.data(), n, rs, mbSize_);
+      Segmentation rest;
+      if (namedFields_ > pieces.size()) rest = seg.Run(namedFields_ - pieces.size(), at);
+      if (rest.pieces.empty()) rest = seg.Run(0, at);
+      if (rest.pieces.empty()) return false;
+      pieces.insert(pieces.end(), rest.pieces.begin(), rest.pieces.end());
+    }
+    pieces_ = std::move(pieces);
+    out_.notes.push_back("the first " + std::to_string(pxFields_.size()) +
+                         " field(s) as the .PX describes its key, which every record fits");
+    return true;
+  }
+
   // ---- the fields' types, sureness and reasons -----------------------------------
 
   void Describe() {
@@ -1228,7 +1276,8 @@ class Inference {
       f.type = *p.headerType;
       f.sizeByte = p.headerSizeByte;
       f.sureness = Sureness::kHigh;
-      f.why = "the header's descriptor, and every value fits it";
+      f.why = p.fromPrimaryIndex ? "the .PX's descriptor of this key field, and every value fits it"
+                                 : "the header's descriptor, and every value fits it";
       f.headerType = true;
       return f;
     }
@@ -1757,6 +1806,7 @@ class Inference {
   uint32_t reach_ = 0;               // bytes the last record of some block must reach (0: unknown)
   size_t namedFields_ = 0;           // fields the header's name area counts (0: none survive)
   uint64_t mbSize_ = 0;              // the family's .MB size (0: none)
+  std::vector<FieldDesc> pxFields_;  // the key fields the .PX describes
   Bytes records_;
   std::vector<Piece> pieces_;
   size_t sizesConsidered_ = 0;
