@@ -1,9 +1,15 @@
-// Finding a table's structure from its data blocks alone, for a .DB whose header is
-// lost: the header and block sizes from the blocks' 6-byte headers, the record size
-// from their record-count words, then the fields from the byte patterns of the records
+// Finding a table's structure from its data blocks, for a .DB whose header is lost:
+// the header and block sizes from the blocks' 6-byte headers, the record size from
+// their record-count words, then the fields from the byte patterns of the records
 // (sign-flipped big-endian integers, dates, times, sortable doubles, logicals, BCD,
-// alpha text with its NUL tail, blob leaders and pointers). Names come from wherever
-// any survive (the header's name area, the .VAL footer, the X/XG headers).
+// alpha text with its NUL tail, blob leaders and pointers), each reading costed as a
+// description of the column's values and the cheapest segmentation taken.
+// What survives of the damage is used as evidence, never trusted blindly: the header's
+// field descriptors (their sizes fix the boundaries when they add up to the record
+// size the blocks give; a type is kept when every value fits it), the count of names
+// in its name area, the .PX's key descriptors (when every record fits them). Names come
+// from wherever any survive (the header's name area, the .VAL footer, the X/XG
+// headers), each only for a field it describes as read.
 //
 // The result is a guess with reasons: every field says how sure the reading is and why,
 // and which other readings fit its bytes as well. Nothing is written to the table;
