@@ -10,7 +10,10 @@ zeroed):
   folder - after one earlier rebuild of the healthy table, the rebuild of the damaged one
            finds the structure by itself (its repair folder's backup): same dump;
   wrong  - `rebuild --structure-from=<a table of another layout>` is refused (exit 2)
-           and the family's files are unchanged.
+           and the family's files are unchanged;
+  none   - the rebuild with no source but the table's own family either keeps every
+           record (same dump) or is refused with the family unchanged: never a table
+           emptied or cut short.
 Usage: check-structure-sources.py REKASTO TABLES [WORKDIR]. Prints one line per miss
 and the totals; exits 1 when anything missed.
 """
@@ -99,7 +102,7 @@ for root, _, files in os.walk(TABLES):
 tables.sort()
 layouts = {t: layout(header(t)) for t in tables}
 
-counts = {k: [0, 0] for k in ("given", "folder", "wrong")}
+counts = {k: [0, 0] for k in ("given", "folder", "wrong", "none")}
 exact = {"given": 0, "folder": 0}
 misses = []
 for i, t in enumerate(tables):
@@ -137,6 +140,15 @@ for i, t in enumerate(tables):
         check("folder", rc0 in (0, 1) and rc in (0, 1) and got in (want, want_after),
               "first rc=%d, rc=%d %s" % (rc0, rc, err or out) if rc not in (0, 1) or rc0 not in (0, 1)
               else "dump differs")
+
+        db = copy_family(t, os.path.join(base, how, "none"))
+        damage(db, how)
+        before = digest(db)
+        rc, out, err = run("rebuild", db)
+        got = dump(db)
+        check("none", (rc == 2 and digest(db) == before) or
+              (rc in (0, 1) and got in (want, want_after)),
+              "rc=%d %s" % (rc, (out or err)[:200]))
 
         if other:
             db = copy_family(t, os.path.join(base, how, "wrong"))

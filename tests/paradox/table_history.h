@@ -163,7 +163,9 @@ const char* HeaderDamageName(HeaderDamage d);
 // file); the rebuild given the structure of a healthy copy keeps every record; and after
 // one earlier rebuild of the healthy table, the rebuild of the damaged one finds the
 // structure by itself (the backup in the earlier repair folder) and keeps every record
-// (faults of that part are prefixed "from-backup:"). `t` is not changed.
+// (faults of that part are prefixed "from-backup:"); with no source but the family, the
+// rebuild keeps every record or is refused leaving the family as it was (prefixed
+// "alone:"). `t` is not changed.
 Outcome CheckHeaderDamage(const SimTable& t, HeaderDamage d);
 
 }  // namespace paradox::sim

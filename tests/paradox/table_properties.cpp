@@ -643,6 +643,25 @@ Outcome CheckHeaderDamage(const SimTable& t, HeaderDamage d) {
     for (const std::string& f : again.faults) out.faults.push_back("from-backup:" + f);
     out.detail += again.detail;
   }
+  {
+    // With nothing but the damaged header and the family, the rebuild keeps every record
+    // or is refused with the family unchanged: a guessed layout that reads the blocks
+    // wrongly must never leave an emptied or cut table in the family's place.
+    MemFileSystem fs;
+    CopyFamily(t, &fs);
+    DamageHeader(*fs.Contents(t.db), t.header, d);
+    const Bytes before = *fs.Contents(t.db);
+    const std::vector<std::string> membersBefore = Members(&fs, t.db);
+    Outcome alone;
+    RebuildAndCompare(&fs, t.db, t.Full(), {}, true, false, &alone, "", kNow, true);
+    if (alone.rebuildCode == Status::Code::kOk) {
+      for (const std::string& f : alone.faults) out.faults.push_back("alone:" + f);
+      if (!alone.faults.empty()) out.detail += alone.detail;
+    } else if (*fs.Contents(t.db) != before || Members(&fs, t.db) != membersBefore) {
+      out.faults.push_back("alone:changed-on-refusal");
+      out.detail += alone.detail;
+    }
+  }
   return out;
 }
 

@@ -1,12 +1,15 @@
 #include "paradox/repair/structure_sources.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "paradox/format/header_file.h"
 #include "paradox/format/index.h"
 #include "paradox/format/repair_traces.h"
 #include "paradox/format/val.h"
+#include "paradox/format/writer.h"
 #include "paradox/repair/repair_folder.h"
+#include "paradox/repair/structure_inference.h"
 
 namespace paradox {
 
@@ -261,6 +264,54 @@ bool SameLayout(const TableStructure& d, const TableHeader& h) {
 }
 
 // The stored fixed part does not name a table level: it was wiped or overwritten.
+// The fit of layout fields whose block size was lost: each block size the level allows,
+// as a table of those fields would be written. Several may fit (the first block of a
+// 16 KiB table reads as a 2 KiB one); the one that reads the most records is the one
+// the blocks were written with.
+Result<StructureFit> FitGuessedLayout(FileSystem* fs, const FamilyFiles& fam,
+                                      const HeaderSources& src, const BlockPeek& peek,
+                                      const TableHeader& guess, const std::string& why) {
+  TableSchema schema;
+  if (!LevelFromVersionId(guess.fixed.fileVersionId, &schema.level)) schema.level = TableLevel::k7;
+  for (const FieldDesc& f : guess.fields)
+    schema.fields.push_back({f.name, f.type, FieldDefSize(f)});
+  schema.keyFieldCount = guess.fixed.primaryKeyFields;
+  // The block size the blocks' own links show, where they show it beyond doubt, is
+  // tried first and wins a tie (a table of one record reads as one at several sizes).
+  uint32_t shown = 0;
+  InferOptions io;
+  io.fs = fs;
+  io.useFamily = false;
+  io.maxRecords = 64;
+  if (auto inferred = InferStructure(fam.db, io);
+      inferred.ok() && inferred->layoutSureness == Sureness::kHigh)
+    shown = inferred->blockSize / 1024;
+  std::optional<StructureFit> best;
+  std::string misfit;
+  for (uint32_t kb : {shown, 2u, 4u, 1u, 8u, 16u, 32u}) {
+    if (kb == 0 || (kb == shown && best)) continue;
+    if (!BlockSizeAllowed(schema.level, kb * 1024)) continue;
+    schema.blockSize = kb * 1024;
+    auto templ = HeaderForSchema(schema, fam.db);
+    if (!templ.ok()) {
+      if (misfit.empty()) misfit = templ.status().message();
+      continue;
+    }
+    auto fit = Fit(fs, fam, src, peek, *templ, "the header's redundancy and the family", why);
+    if (!fit.ok()) return fit.status();
+    if (!fit->problem.empty()) {
+      if (misfit.empty() || kb == 2) misfit = fit->problem;
+    } else if (!best ||
+               fit->header.header.fixed.numRecords > best->header.header.fixed.numRecords) {
+      best = std::move(fit).value();
+    }
+  }
+  if (best) return std::move(*best);
+  StructureFit none;
+  none.problem = misfit.empty() ? "no block size fits" : misfit;
+  return none;
+}
+
 bool FixedPartLost(const Bytes& prefix) {
   TableLevel level;
   return prefix.size() < FixedHeader::kEncodedLength || !LevelFromVersionId(prefix[0x39], &level);
@@ -283,7 +334,22 @@ Result<RecoveredHeader> FindStructure(FileSystem* fs, const FamilyFiles& fam,
     // is only partly the table's own: a backup of it from an earlier rebuild that fits
     // the data is the better source, and the table the user names after that.
     auto other = StructureFromElsewhere(fs, fam, src, peek, given, why);
-    if (!other.ok()) return other.status().IsCorruption() ? rec : other;
+    if (!other.ok()) {
+      if (!other.status().IsCorruption()) return other;
+      // Only a guess remains: the layout fields that the redundancy and the family still
+      // give, with the block size, the header size and the counters lost with the fixed
+      // part. It must fit the data like any structure from elsewhere; read as it stands,
+      // it would leave an empty table in the family's place.
+      auto fit = FitGuessedLayout(fs, fam, src, peek, rec->header, why);
+      if (!fit.ok()) return fit.status();
+      if (!fit->problem.empty()) {
+        return Status::Corruption(other.status().message() +
+                                  "; the layout recovered from the header's redundancy and "
+                                  "the family does not fit the data: " +
+                                  fit->problem);
+      }
+      return std::move(fit->header);
+    }
     // A caller's description keeps its say: the backup's header only where it describes
     // the same layout (it then adds the code page and sort order the description lacks).
     if (description && !description->fields.empty() && !SameLayout(*description, other->header))
