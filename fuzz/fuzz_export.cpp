@@ -3,8 +3,9 @@
 // SQLite database (the streaming salvage, each record fetched from the files, decoded and
 // rendered, the key and secondary indexes created). Properties (a failure aborts, so the
 // fuzzer keeps the input):
-//   (a) the export fails only where the salvage cannot read the table: whatever it
-//       recovers, SQLite takes (column names, values, indexes);
+//   (a) the export fails only where the tool refuses the file (not a table file by its
+//       first bytes: TablePathStatus) or the salvage cannot read the table: whatever
+//       the salvage recovers, SQLite takes (column names, values, indexes);
 //   (b) a family that verifies clean exports with exit 0: nothing left out or repaired;
 //   (c) the export changes none of the family's files.
 // Beyond these, nothing may crash, hang or trip a sanitizer.
@@ -58,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (rc == rekasto::kExitFailed) {
     // (a)
+    if (!rekasto::TablePathStatus(db, &fs).ok()) return 0;
     auto fam = paradox::FindFamily(&fs, db);
     if (fam.ok() && paradox::SalvageTable(&fs, *fam).ok())
       PropertyFailed("(a)", "the salvage reads the table but the export failed", err.str());
