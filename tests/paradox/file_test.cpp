@@ -146,7 +146,7 @@ TEST(OsFileSystemTest, SeesALockHeldByAnotherProcess) {
                                         : fcntl(fd, F_SETLK, &fl) == 0;
       char c = ok ? 'y' : 'n';
       (void)!write(pipefd[1], &c, 1);
-      sleep(5);
+      pause();  // holds the lock until the parent kills it
       _exit(0);
     }
     char c = 0;
