@@ -321,6 +321,9 @@ TEST(RebuildOnDisk, FileLockHeldByAnotherProcessIsRefused) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+      // Only the parent writes to release: its end closes when the parent exits, even by a
+      // crash, so the read below never outlives it.
+      close(release[1]);
       bool ok = false;
       std::unique_ptr<FileLock> ours;
       int fd = open(db.c_str(), O_RDONLY);
@@ -341,6 +344,7 @@ TEST(RebuildOnDisk, FileLockHeldByAnotherProcessIsRefused) {
       (void)!read(release[0], &c, 1);
       _exit(0);
     }
+    close(release[0]);
     char c = 0;
     ASSERT_EQ(read(ready[0], &c, 1), 1);
     ASSERT_EQ(c, 'y') << "lock kind " << kind;
@@ -348,7 +352,7 @@ TEST(RebuildOnDisk, FileLockHeldByAnotherProcessIsRefused) {
     (void)!write(release[1], "x", 1);
     int status = 0;
     waitpid(child, &status, 0);
-    for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+    for (int fd : {ready[0], ready[1], release[1]}) close(fd);
     EXPECT_TRUE(r.status.IsBusy()) << "lock kind " << kind << ": " << r.status.ToString();
     EXPECT_NE(r.status.message().find("holds a lock on T.DB"), std::string::npos)
         << r.status.message();
