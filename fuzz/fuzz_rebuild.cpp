@@ -14,7 +14,13 @@
 //   (vi)  a rebuild on a sound (in-memory) file system never fails with an I/O error:
 //         damage in the files is never taken for a failing disk;
 //   (vii) the rebuilt family rebuilds again with no issue, nothing set aside and the
-//         same records: the rebuild's output is healthy by the rebuild's own measure.
+//         same records: the rebuild's output is healthy by the rebuild's own measure;
+//   (viii) the streaming salvage (records left in the files and fetched one by one, as
+//         the rebuild and the export read them; keys sorted through run files under a
+//         budget of a few rows) gives the records, key violations and problems of the
+//         salvage that holds them in memory, in the same order, and leaves no run file;
+//   (ix)  restoring from the first rebuild's repair folder puts every original member
+//         back byte for byte, and moves the family it replaces aside intact.
 // Beyond these, nothing may crash, hang or trip a sanitizer.
 #include <algorithm>
 #include <cstdint>
@@ -29,6 +35,7 @@
 #include "paradox/format/file.h"
 #include "paradox/format/reader.h"
 #include "paradox/repair/rebuild.h"
+#include "paradox/repair/restore.h"
 #include "paradox/repair/salvage.h"
 #include "paradox/verify/verifier.h"
 
@@ -131,6 +138,57 @@ void PrintRebuild(const paradox::RebuildResult& r) {
                  a.file.c_str(), (long long)a.block, (long long)a.record, a.detail.c_str());
 }
 
+bool SameRecord(const paradox::SalvagedRecord& a, const paradox::SalvagedRecord& b) {
+  if (a.raw != b.raw || a.block != b.block || a.index != b.index) return false;
+  if (a.blobs.size() != b.blobs.size()) return false;
+  for (size_t i = 0; i < a.blobs.size(); ++i)
+    if (a.blobs[i].field != b.blobs[i].field || a.blobs[i].data != b.blobs[i].data) return false;
+  return true;
+}
+
+// (viii): the salvage as the rebuild runs it, records left in the files and keys sorted
+// through run files, against the salvage that keeps everything in memory. The budget
+// (from the input's size, so a replay gives the same) holds one to a few dozen rows.
+void CheckStreamingSalvage(paradox::MemFileSystem& fs, const paradox::FamilyFiles& fam,
+                           const paradox::SalvageResult& held, size_t inputSize) {
+  const std::string spill = "/spill";
+  if (!fs.MakeDir(spill).ok()) PropertyFailed("(viii)", "cannot make the spill folder");
+  paradox::SalvageOptions so;
+  so.keepBytes = false;
+  so.spillDir = spill;
+  so.sortMemory = 1 + (inputSize * 2654435761u) % 2048;
+  auto streamed = paradox::SalvageTable(&fs, fam, so);
+  if (!streamed.ok())
+    PropertyFailed("(viii)", "the streaming salvage failed where the held one did not: " +
+                                 streamed.status().ToString());
+  auto compare = [&](const char* what, const paradox::PlaceList& places,
+                     const std::vector<paradox::SalvagedRecord>& expected) {
+    if (places.size() != expected.size())
+      PropertyFailed("(viii)", std::string(what) + ": streamed " + std::to_string(places.size()) +
+                                   ", held " + std::to_string(expected.size()));
+    paradox::SalvagedRecord rec;
+    size_t i = 0;
+    for (paradox::RecordPlace at : places) {
+      if (paradox::Status st = streamed->source->Fetch(at, &rec); !st.ok())
+        PropertyFailed("(viii)", std::string(what) + " " + std::to_string(i) +
+                                     ": fetch failed: " + st.ToString());
+      if (!SameRecord(rec, expected[i]))
+        PropertyFailed("(viii)", std::string(what) + " " + std::to_string(i) + " (block " +
+                                     std::to_string(at.block) + " slot " +
+                                     std::to_string(at.index) + ") differs from the held one");
+      ++i;
+    }
+  };
+  compare("record", streamed->recordPlaces, held.records);
+  compare("key violation", streamed->keyViolationPlaces, held.keyViolations);
+  if (streamed->problems.size() != held.problems.size())
+    PropertyFailed("(viii)", "problems: streamed " + std::to_string(streamed->problems.size()) +
+                                 ", held " + std::to_string(held.problems.size()));
+  auto left = fs.ListDir(spill);
+  if (!left.ok() || !left->empty()) PropertyFailed("(viii)", "run files left in the spill folder");
+  (void)fs.Remove(spill);
+}
+
 std::string BackupName(const std::string& member, bool isDb) {
   return isDb ? "Backup.Db" : "Backup" + fuzzfam::UpperExt(paradox::PathExtension(member));
 }
@@ -168,6 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (n > slots)
       PropertyFailed("(ii)", "the salvage holds " + std::to_string(n) +
                                  " records but the .DB has " + std::to_string(slots) + " slots");
+    CheckStreamingSalvage(fs, *fam, *sal, size);
   }
 
   paradox::RebuildOptions ro;
@@ -259,5 +318,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PropertyFailed("(vii)", "rebuilding the rebuilt family changes its records (" +
                                 std::to_string(rebuilt.size()) + " -> " +
                                 std::to_string(twice.size()) + ")");
+  // (ix)
+  std::vector<std::pair<std::string, Bytes>> inPlace;
+  if (auto now = paradox::FindFamily(&fs, db); now.ok())
+    for (const std::string& m : now->AllMembers())
+      if (const Bytes* b = fs.Contents(m)) inPlace.emplace_back(paradox::PathBaseName(m), *b);
+  paradox::RestoreOptions rso;
+  rso.fs = &fs;
+  rso.from = r.repairFolder;
+  rso.now = kNow + 3600;
+  const paradox::RestoreResult back = paradox::RestoreTable(db, rso);
+  if (!back.status.ok())
+    PropertyFailed("(ix)", "restoring the first rebuild failed: " + back.status.ToString());
+  for (const std::string& m : fam->AllMembers()) {
+    auto original = std::find_if(members.begin(), members.end(), [&](const fuzzfam::Member& x) {
+      return fuzzfam::MemberPath(x.ext) == m;
+    });
+    if (original == members.end()) continue;
+    const Bytes* now = fs.Contents(m);
+    if (!now || *now != original->data) PropertyFailed("(ix)", m + " is not restored as it was");
+  }
+  for (const auto& [name, bytes] : inPlace) {
+    const Bytes* kept = fs.Contents(paradox::PathJoin(back.keptIn, name));
+    if (!kept || *kept != bytes)
+      PropertyFailed("(ix)", "the replaced " + name + " is not in " + back.keptIn + " intact");
+  }
   return 0;
 }

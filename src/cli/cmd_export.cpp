@@ -293,10 +293,17 @@ class SqliteExport {
       }
       if (!found || cols.empty()) continue;
       const std::string label = x.name.empty() ? (x.fields.empty() ? "x" : x.fields[0]) : x.name;
-      if (!Exec(std::string("CREATE ") + (x.unique ? "UNIQUE " : "") + "INDEX " +
-                Quote(UniqueName(name + "_" + paradox::ToUtf8(label, cs))) + " ON " + Quote(name) +
-                " (" + cols + ")"))
-        return false;
+      const std::string index = Quote(UniqueName(name + "_" + paradox::ToUtf8(label, cs)));
+      const std::string tail = " ON " + Quote(name) + " (" + cols + ")";
+      // A damaged family can claim a unique index over values that repeat: like the key,
+      // it is then exported as an index that is not unique.
+      if (x.unique && sqlite3_exec(db_, ("CREATE UNIQUE INDEX " + index + tail).c_str(), nullptr,
+                                   nullptr, nullptr) == SQLITE_OK)
+        continue;
+      if (x.unique)
+        Warn(path, "values of the unique index " + paradox::ToUtf8(label, cs) +
+                       " repeat; it is exported as a non-unique index");
+      if (!Exec("CREATE INDEX " + index + tail)) return false;
     }
     return true;
   }

@@ -632,7 +632,10 @@ void TMainForm::showEvent(QShowEvent* event) {
   PlaceOnScreen();
   // Once the window manager has put its frame around the window, check again with the
   // frame's real size.
-  QTimer::singleShot(250, this, [this] { PlaceOnScreen(); });
+  QTimer::singleShot(250, this, [this] {
+    PlaceOnScreen();
+    placementSettled_ = true;
+  });
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

@@ -133,6 +133,8 @@ class TMainForm : public QWidget {
   // nearest position that fits. Runs as the window is first shown and again once the
   // frame's size is known.
   void PlaceOnScreen();
+  // True once the second placement pass (after the window manager framed the window) ran.
+  bool PlacementSettled() const { return placementSettled_; }
 
  protected:
   void closeEvent(class QCloseEvent* event) override;
@@ -158,6 +160,7 @@ class TMainForm : public QWidget {
   // Memo1's document holds one empty block both when empty and after one empty line.
   bool logHasLines_ = false;
   bool placed_ = false;  // PlaceOnScreen ran for the first show
+  bool placementSettled_ = false;
 };
 
 // The stored position of the window's frame on the screen.

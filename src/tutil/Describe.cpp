@@ -348,7 +348,8 @@ paradox::RebuildIndex SecondaryFromDesc(const IDXDesc& x, const std::string& whe
   ri.name = TextOf(x.szName, where + ", nazwa", file);
   bool anyDescending = false;
   for (uint16_t k = 0; k < x.iFldsInKey; ++k) {
-    ri.fields.push_back(x.aiKeyFld[k]);
+    const auto field = x.aiKeyFld[k];  // a copy: the descriptor is packed
+    ri.fields.push_back(field);
     const bool d = x.bDescending || x.abDescending[k];
     ri.descending.push_back(d);
     anyDescending = anyDescending || d;

@@ -338,7 +338,7 @@ TEST(CliExecutable, RebuildRefusesAHeldTableVerifyAnUnreadableMember) {
   close(ready[1]);
   EXPECT_NE(err.find("another program holds a lock on T.DB"), std::string::npos) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-  EXPECT_TRUE(*paradox::DefaultFileSystem()->ReadFile(db, UINT64_MAX) == before);
+  EXPECT_EQ(*paradox::DefaultFileSystem()->ReadFile(db, UINT64_MAX), before);
   EXPECT_FALSE(fs::exists(dir / "T.rekasto"));
   EXPECT_EQ(run("rebuild " + db, &err), 0) << err;
 

@@ -186,7 +186,7 @@ void FillField(Rng& r, const paradox::FieldDesc& f, uint8_t* p, paradox::BlobWri
       data = BlobBytes(r, f.type, leader);
       break;
   }
-  std::memcpy(p, data.data(), std::min(leader, data.size()));
+  if (!data.empty()) std::memcpy(p, data.data(), std::min(leader, data.size()));
   ptr.modNumber = uint16_t(Uniform(r, 0, 3));
   ptr.EncodeTo(p + leader);
 }

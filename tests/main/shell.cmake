@@ -16,7 +16,7 @@ gtest_discover_tests(test_shell
 # reads the screen from data/screens): placement on the screen and the stand-in face.
 # 192x2 is a dense screen the way X gives it to Qt (96 logical, device pixel ratio 2).
 add_executable(test_placement ${CMAKE_CURRENT_SOURCE_DIR}/placement_test.cpp)
-target_link_libraries(test_placement PRIVATE mainform tutil engine widgets GTest::gtest)
+target_link_libraries(test_placement PRIVATE mainform tutil engine widgets Qt6::Test GTest::gtest)
 foreach(screen 96 120 144 192 192x2 144small)
   string(REGEX MATCH "^[0-9]+" density ${screen})
   add_test(NAME placement_${screen} COMMAND test_placement)

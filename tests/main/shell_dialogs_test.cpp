@@ -36,7 +36,7 @@ const std::string& ShellEngineConfig();
 namespace {
 
 // Runs answer on the first modal widget that appears while the code under test waits in
-// its own loop. Gives up after a few seconds, closing whatever is open, so a test fails
+// its own loop. Gives up after half a minute, closing whatever is open, so a test fails
 // instead of hanging.
 class ModalAnswer {
  public:
@@ -48,7 +48,7 @@ class ModalAnswer {
       if (up && !seen_) {
         seen_ = true;
         answer_(modal);
-      } else if ((up || !seen_) && ++ticks_ > 500) {
+      } else if ((up || !seen_) && ++ticks_ > 3000) {
         // Unanswered or still up long after the answer: close everything so that the
         // test fails instead of hanging.
         timer_.stop();
@@ -145,7 +145,7 @@ TEST(QtDialogsFile, OpenDialogListsTablesInEveryLetterCaseAndReturnsTheFullPath)
       ASSERT_NE(list, nullptr);
       QElapsedTimer waited;
       waited.start();
-      while (waited.elapsed() < 5000) {
+      while (waited.elapsed() < 30000) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         const QModelIndex root = list->rootIndex();
         if (root.isValid() && list->model()->rowCount(root) >= 3) break;
@@ -198,14 +198,14 @@ void MakeFiles(const QString& folder, const QStringList& names, const QDateTime&
   }
 }
 
-// Runs the event loop until the dialog's details view lists `rows` rows (or a few seconds
-// have passed); the file system model reads the folder in a thread of its own.
+// Runs the event loop until the dialog's details view lists `rows` rows (or until half a minute
+// has passed); the file system model reads the folder in a thread of its own.
 QTreeView* ShownDetails(QFileDialog& dialog, int rows) {
   auto* details = dialog.findChild<QTreeView*>("treeView");
   if (details == nullptr) return nullptr;
   QElapsedTimer waited;
   waited.start();
-  while (waited.elapsed() < 5000) {
+  while (waited.elapsed() < 30000) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     const QModelIndex root = details->rootIndex();
     if (root.isValid() && details->model()->rowCount(root) >= rows) break;
@@ -392,7 +392,7 @@ TEST(NormalRun, ShowsTheWindowAtItsPlaceAndTheExitButtonEndsTheLoopWithCode0) {
       frame = MainForm->frameGeometry();
       focused = MainForm->focusWidget();
       MainForm->ExitBtn->click();
-    } else if (++ticks > 500) {
+    } else if (++ticks > 3000) {
       poll.stop();
       QCoreApplication::exit(7);
     }
@@ -423,7 +423,7 @@ TEST(NormalRun, AnErrorWhileTheWindowIsDestroyedAfterTheLoopIsShownAndWaitsForOk
       original = MainForm->BDEUtil->SessionHandle;
       MainForm->BDEUtil->SessionHandle = static_cast<hTUses>(original + 977);
       MainForm->close();  // as from the title bar
-    } else if (++ticks > 500) {
+    } else if (++ticks > 3000) {
       poll.stop();
       QCoreApplication::exit(7);
     }

@@ -64,7 +64,7 @@ void ExerciseFileSystem(FileSystem* fs, const std::string& root) {
   EXPECT_EQ(fs->ResolveLink(root + "/sub/A.DB").value(), root + "/sub/A.DB");
   ASSERT_TRUE(fs->SyncDir(root + "/sub").ok());
   // Remove takes an empty directory (a rebuild's scratch folder), never a full one.
-  EXPECT_FALSE(fs->Remove(root + "/sub").ok());
+  EXPECT_EQ(fs->Remove(root + "/sub").code(), Status::Code::kIOError);
   EXPECT_TRUE(fs->Exists(root + "/sub/A.DB"));
   ASSERT_TRUE(fs->MakeDir(root + "/empty").ok());
   ASSERT_TRUE(fs->Remove(root + "/empty").ok());
@@ -111,7 +111,7 @@ TEST(OsFileSystemTest, CopiesInChunksAndFallsBackWhereTheKernelCannot) {
       reports.push_back(copied);
     });
     ASSERT_TRUE(st.ok()) << st.ToString();
-    EXPECT_TRUE(fs->ReadFile(root + "/COPY", UINT64_MAX).value() == want);
+    EXPECT_EQ(fs->ReadFile(root + "/COPY", UINT64_MAX).value(), want);
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.back(), want.size());
     EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
@@ -133,10 +133,12 @@ TEST(OsFileSystemTest, SeesALockHeldByAnotherProcess) {
   ASSERT_TRUE(DefaultFileSystem()->WriteFile(path, Bytes(10)).ok());
   enum Kind { kWriteRecordLock, kReadRecordLock, kExclusiveFlock, kSharedFlock };
   for (Kind kind : {kWriteRecordLock, kReadRecordLock, kExclusiveFlock, kSharedFlock}) {
-    int pipefd[2];
+    int pipefd[2], release[2];
     ASSERT_EQ(pipe(pipefd), 0);
+    ASSERT_EQ(pipe(release), 0);
     pid_t child = fork();
     if (child == 0) {
+      close(release[1]);  // the parent's end: closed when it exits, even by a crash
       int fd = open(path.c_str(), O_RDWR);
       struct flock fl = {};
       fl.l_type = kind == kReadRecordLock ? F_RDLCK : F_WRLCK;
@@ -146,9 +148,10 @@ TEST(OsFileSystemTest, SeesALockHeldByAnotherProcess) {
                                         : fcntl(fd, F_SETLK, &fl) == 0;
       char c = ok ? 'y' : 'n';
       (void)!write(pipefd[1], &c, 1);
-      sleep(5);
+      (void)!read(release[0], &c, 1);  // holds the lock until the parent lets go or ends
       _exit(0);
     }
+    close(release[0]);
     char c = 0;
     ASSERT_EQ(read(pipefd[0], &c, 1), 1);
     close(pipefd[0]);
@@ -158,7 +161,7 @@ TEST(OsFileSystemTest, SeesALockHeldByAnotherProcess) {
     if (kind == kWriteRecordLock || kind == kReadRecordLock) {
       EXPECT_TRUE(DefaultFileSystem()->Lock(path).status().IsBusy()) << "lock kind " << kind;
     }
-    kill(child, SIGKILL);
+    close(release[1]);
     waitpid(child, nullptr, 0);
     EXPECT_FALSE(DefaultFileSystem()->IsLocked(path).value()) << "lock kind " << kind;
   }

@@ -126,7 +126,7 @@ TEST_F(RebuildFaultTest, EveryFailingOperationLeavesOriginalOrRebuilt) {
         if (r.status.ok()) {
           // A fault the rebuild could live with (e.g. closing the journal).
           Snapshot s = TakeSnapshot(&mem, kDb);
-          EXPECT_TRUE(s.records == rebuilt_.records) << where;
+          EXPECT_EQ(s.records, rebuilt_.records) << where;
           EXPECT_TRUE(BackupPresent(mem)) << where;
           continue;
         }
@@ -168,7 +168,7 @@ TEST_F(RebuildFaultTest, CrashMidSwapIsFinishedByTheNextRebuild) {
   o.fs = &faulty;
   o.now = kNow;
   RebuildResult r = RebuildTable(kDb, o);
-  ASSERT_FALSE(r.status.ok());
+  ASSERT_EQ(r.status.code(), Status::Code::kIOError) << r.status.ToString();
   EXPECT_TRUE(JournalPending(mem));
   EXPECT_TRUE(BackupPresent(mem));
   // The next rebuild first completes the interrupted swap, then rebuilds again.
@@ -178,7 +178,7 @@ TEST_F(RebuildFaultTest, CrashMidSwapIsFinishedByTheNextRebuild) {
   RebuildResult r2 = RebuildTable(kDb, again);
   ASSERT_TRUE(r2.status.ok()) << r2.status.ToString();
   EXPECT_FALSE(JournalPending(mem));
-  EXPECT_TRUE(TakeSnapshot(&mem, kDb).records == rebuilt_.records);
+  EXPECT_EQ(TakeSnapshot(&mem, kDb).records, rebuilt_.records);
 }
 
 // Verify notices a swap a crash interrupted, names its repair folder and says what to
@@ -194,7 +194,7 @@ TEST_F(RebuildFaultTest, VerifyReportsAnInterruptedRebuild) {
   RebuildOptions o;
   o.fs = &faulty;
   o.now = kNow;
-  ASSERT_FALSE(RebuildTable(kDb, o).status.ok());
+  ASSERT_EQ(RebuildTable(kDb, o).status.code(), Status::Code::kIOError);
   ASSERT_TRUE(JournalPending(mem));
   const std::string repair = RepairFolders(&mem, kDb).at(0);
 
@@ -249,7 +249,7 @@ TEST_F(RebuildFaultTest, InterruptedSwapWithoutItsNewFilesIsUndoneFromTheBackup)
   RebuildOptions o;
   o.fs = &faulty;
   o.now = kNow;
-  ASSERT_FALSE(RebuildTable(kDb, o).status.ok());
+  ASSERT_EQ(RebuildTable(kDb, o).status.code(), Status::Code::kIOError);
   ASSERT_TRUE(JournalPending(mem));
   // The rebuilt .DB (swapped in last) is still waiting; it is lost.
   std::string waitingDb = PathJoin(PathJoin(RepairFolders(&mem, kDb).at(0), "new"), "ORDERS.DB");

@@ -81,7 +81,7 @@ TEST(RebuildLimits, KeyedTableUpTo65535BlocksVerifiesAndRebuildsIdentically) {
     EXPECT_NE(fs.Contents("/data/BIG.X02"), nullptr);
     Snapshot after = TakeSnapshot(&fs, db);
     ASSERT_TRUE(after.ok) << after.error;
-    EXPECT_TRUE(after.records == before.records);
+    EXPECT_EQ(after.records, before.records);
     why.clear();
     EXPECT_TRUE(FamilyVerifiesClean(&fs, db, &why)) << why;
   }
@@ -161,7 +161,7 @@ TEST(RebuildLimits, RebuildKeepsLevelAndLargeBlockSize) {
       EXPECT_EQ(h->fixed.fileVersionId, VersionIdForLevel(c.level)) << member;
       EXPECT_EQ(h->BlockSize(), c.blockSize) << member;
     }
-    EXPECT_TRUE(TakeSnapshot(&fs, db).records == before.records);
+    EXPECT_EQ(TakeSnapshot(&fs, db).records, before.records);
     why.clear();
     EXPECT_TRUE(FamilyVerifiesClean(&fs, db, &why)) << why;
   }
@@ -205,7 +205,7 @@ TEST(RebuildLimits, OversizedValStopsTheRebuildAndReleasesTheTable) {
     EXPECT_EQ(r.status.code(), Status::Code::kCorruption) << attempt << ": " << r.status.ToString();
     EXPECT_NE(r.status.message().find("ORDERS.VAL"), std::string::npos) << r.status.message();
   }
-  EXPECT_TRUE(*fs->ReadFile(db, UINT64_MAX) == before);
+  EXPECT_EQ(*fs->ReadFile(db, UINT64_MAX), before);
   VerifyOptions vo;
   vo.fs = fs;
   VerifyReport report = VerifyTable(db, vo);

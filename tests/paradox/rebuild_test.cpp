@@ -280,13 +280,13 @@ TEST_P(RebuildCaseTest, RecoversIntactRecordsAndVerifiesClean) {
     for (size_t i = 0; i < healthy.withoutBlobValues.size(); ++i)
       if (std::find(e.lost.begin(), e.lost.end(), i) == e.lost.end())
         plain.push_back(healthy.withoutBlobValues[i]);
-    EXPECT_TRUE(after.withoutBlobValues == plain) << c.name;
+    EXPECT_EQ(after.withoutBlobValues, plain) << c.name;
     EXPECT_GT(r.blobsBroken, 0u);
   } else {
     // Same records in the same order (keyed: key order; unkeyed: chain then orphans,
     // which for these damages is the original order).
     EXPECT_EQ(after.records.size(), expected.size()) << c.name;
-    EXPECT_TRUE(after.records == expected) << c.name << ": records differ";
+    EXPECT_EQ(after.records, expected) << c.name << ": records differ";
   }
   EXPECT_EQ(r.recordsKept, after.records.size());
   EXPECT_EQ(r.keyViolations, e.keyViolations) << c.name;
@@ -305,7 +305,7 @@ TEST_P(RebuildCaseTest, RecoversIntactRecordsAndVerifiesClean) {
   ASSERT_FALSE(r.repairFolder.empty());
   Bytes* backup = fs.Contents(PathJoin(r.repairFolder, "Backup.Db"));
   ASSERT_NE(backup, nullptr);
-  EXPECT_TRUE(*backup == damagedDb);
+  EXPECT_EQ(*backup, damagedDb);
   Snapshot report = TakeSnapshot(&fs, PathJoin(r.repairFolder, "Rebuild.DB"));
   EXPECT_TRUE(report.ok) << report.error;
   EXPECT_GE(report.records.size(), r.actions.size() > 0 ? 1u : 0u);
@@ -334,8 +334,8 @@ TEST_P(RebuildCaseTest, RecoversIntactRecordsAndVerifiesClean) {
     std::vector<Bytes> ours;
     auto cur = (*reader)->Records();
     while (cur.Next()) ours.emplace_back(cur.record().bytes.begin(), cur.record().bytes.end());
-    EXPECT_TRUE(px == ours) << c.name << ": pxlib reads other records (" << px.size() << " vs "
-                            << ours.size() << ")";
+    EXPECT_EQ(px, ours) << c.name << ": pxlib reads other records (" << px.size() << " vs "
+                        << ours.size() << ")";
   } else {
     ADD_FAILURE() << "pxlib cannot read the rebuilt table: " << pxWhy;
   }
@@ -368,7 +368,7 @@ TEST_F(RebuildTest, HealthyTableKeepsItsRecordsAndRegeneratesEveryMember) {
   RebuildResult r = RebuildTable(kDb, Options());
   ASSERT_TRUE(r.status.ok()) << r.status.ToString();
   Snapshot after = TakeSnapshot(&fs_, kDb);
-  EXPECT_TRUE(after.records == healthy_.records);
+  EXPECT_EQ(after.records, healthy_.records);
   EXPECT_EQ(r.recordsKept, 120u);
   EXPECT_EQ(r.problems, 0u);
   EXPECT_EQ(r.keyViolations, 0u);
@@ -436,7 +436,7 @@ TEST_F(RebuildTest, SetAsideRecordsKeepTheirBytesAndReasons) {
       << std::get<std::string>((*values)[3]);
   auto raw = (*mb)->Read(std::get<BlobRef>((*values)[4]));
   ASSERT_TRUE(raw.ok()) << raw.status().ToString();
-  EXPECT_TRUE(*raw == bad);
+  EXPECT_EQ(*raw, bad);
   EXPECT_FALSE(cur.Next());
 
   auto kv = TableReader::Open(&fs_, PathJoin(r.repairFolder, "KEYVIOL.DB"));
@@ -485,7 +485,7 @@ TEST(RebuildKeyViolations, RepeatedUniqueIndexValuesGoToTheKeyViolationTable) {
   expected.erase(expected.begin() + 29);
   expected.erase(expected.begin() + 19);
   Snapshot after = TakeSnapshot(&fs, kDb);
-  EXPECT_TRUE(after.records == expected) << after.records.size() << " records kept";
+  EXPECT_EQ(after.records, expected) << after.records.size() << " records kept";
   std::string why;
   EXPECT_TRUE(FamilyVerifiesClean(&fs, kDb, &why)) << why;
 
@@ -512,7 +512,7 @@ TEST_F(RebuildTest, EveryRebuildGetsANewRepairFolderAndKeepsEarlierBackups) {
   ASSERT_TRUE(b.status.ok()) << b.status.ToString();
   EXPECT_NE(a.repairFolder, b.repairFolder);
   EXPECT_EQ(b.repairFolder, a.repairFolder + "-2");
-  EXPECT_TRUE(*fs_.Contents(PathJoin(a.repairFolder, "Backup.Db")) == firstBackup);
+  EXPECT_EQ(*fs_.Contents(PathJoin(a.repairFolder, "Backup.Db")), firstBackup);
   EXPECT_EQ(DecodeU32(fs_.Contents(PathJoin(b.repairFolder, "Backup.Db"))->data() + 6), 7u);
   EXPECT_EQ(RepairFolders(&fs_, kDb).size(), 2u);
 }
@@ -526,7 +526,7 @@ TEST_F(RebuildTest, DryRunWritesNothing) {
   RebuildResult r = RebuildTable(kDb, o);
   ASSERT_TRUE(r.status.ok()) << r.status.ToString();
   EXPECT_EQ(fs_.AllFiles(), before);
-  EXPECT_TRUE(*fs_.Contents(kDb) == db);
+  EXPECT_EQ(*fs_.Contents(kDb), db);
   EXPECT_EQ(r.recordsKept, 120u);
   EXPECT_GT(r.issues, 0u);
   EXPECT_TRUE(r.repairFolder.empty());
@@ -599,7 +599,7 @@ TEST_F(RebuildTest, ForeignFileIsRefusedAndLeftAlone) {
   fs_.SetContents("/data/JUNK.DB", junk);
   RebuildResult r = RebuildTable("/data/JUNK.DB", Options());
   EXPECT_TRUE(r.status.IsCorruption()) << r.status.ToString();
-  EXPECT_TRUE(*fs_.Contents("/data/JUNK.DB") == junk);
+  EXPECT_EQ(*fs_.Contents("/data/JUNK.DB"), junk);
   EXPECT_TRUE(RepairFolders(&fs_, "/data/JUNK.DB").empty());
 }
 
@@ -724,7 +724,7 @@ TEST_F(RebuildTest, GivenStructureMustFitTheTable) {
   o.structure = &*s;
   r = RebuildTable(kDb, o);
   ASSERT_TRUE(r.status.ok()) << r.status.ToString();
-  EXPECT_TRUE(TakeSnapshot(&fs_, kDb).records == healthy_.records);
+  EXPECT_EQ(TakeSnapshot(&fs_, kDb).records, healthy_.records);
   EXPECT_TRUE(fs_.Exists("/data/CUSTOMER.X02"));
 
   // A description that lists no secondary index drops the family's one.
@@ -737,7 +737,7 @@ TEST_F(RebuildTest, GivenStructureMustFitTheTable) {
   EXPECT_FALSE(fs_.Exists("/data/CUSTOMER.X02"));
   EXPECT_FALSE(fs_.Exists("/data/CUSTOMER.Y02"));
   EXPECT_TRUE(fs_.Exists(PathJoin(r.repairFolder, "removed/CUSTOMER.X02")));
-  EXPECT_TRUE(TakeSnapshot(&fs_, kDb).records == healthy_.records);
+  EXPECT_EQ(TakeSnapshot(&fs_, kDb).records, healthy_.records);
 }
 
 TEST_F(RebuildTest, WhollyDestroyedDescriptorsAreReadWithAGivenStructure) {
@@ -750,12 +750,12 @@ TEST_F(RebuildTest, WhollyDestroyedDescriptorsAreReadWithAGivenStructure) {
   FillBytes(f, 0x30, 8, 0);
   FillBytes(f, 0x66, 10, 0);
   RebuildResult bare = RebuildTable(kDb, Options());
-  EXPECT_FALSE(bare.status.ok());
+  EXPECT_EQ(bare.status.code(), Status::Code::kCorruption) << bare.status.ToString();
   RebuildOptions o = Options();
   o.structure = &*s;
   RebuildResult r = RebuildTable(kDb, o);
   ASSERT_TRUE(r.status.ok()) << r.status.ToString();
-  EXPECT_TRUE(TakeSnapshot(&fs_, kDb).records == healthy_.records);
+  EXPECT_EQ(TakeSnapshot(&fs_, kDb).records, healthy_.records);
 }
 
 // A header zeroed whole: the family alone gives no structure; another table's is
@@ -869,7 +869,7 @@ TEST_F(RebuildTest, ValidityFileKeptWithItsCounterUpdated) {
   Bytes* after = fs_.Contents("/v/T.VAL");
   ASSERT_NE(after, nullptr);
   EXPECT_EQ((*after)[0], fs_.Contents(db)->at(0x2E));
-  EXPECT_TRUE(Bytes(after->begin() + 1, after->end()) == Bytes(val.begin() + 1, val.end()));
+  EXPECT_EQ(Bytes(after->begin() + 1, after->end()), Bytes(val.begin() + 1, val.end()));
 }
 
 TEST(RebuildDeleted, FreeBlocksAndStaleTailsStayDeleted) {
@@ -904,7 +904,7 @@ TEST(RebuildDeleted, FreeBlocksAndStaleTailsStayDeleted) {
   RebuildResult r = RebuildTable(db, o);
   ASSERT_TRUE(r.status.ok()) << r.status.ToString();
   Snapshot after = TakeSnapshot(&fs, db);
-  EXPECT_TRUE(after.records == expected) << after.records.size() << " records";
+  EXPECT_EQ(after.records, expected) << after.records.size() << " records";
   EXPECT_EQ(r.problems, 0u);
   EXPECT_EQ(r.issues, 0u);  // a table with a free block and stale bytes is healthy
 }
@@ -987,7 +987,7 @@ TEST(RebuildStructure, DestroyedDescriptorsComeBackFromTheValidityFile) {
   o.now = kNow;
   RebuildResult r = RebuildTable(db, o);
   ASSERT_TRUE(r.status.ok()) << r.status.ToString();
-  EXPECT_TRUE(TakeSnapshot(&fs, db).records == healthy.records);
+  EXPECT_EQ(TakeSnapshot(&fs, db).records, healthy.records);
   bool said = false;
   for (const auto& a : r.actions) said = said || a.detail.find(".VAL") != std::string::npos;
   EXPECT_TRUE(said);
@@ -1020,7 +1020,7 @@ TEST(RebuildOrder, EngineCollationOrderIsNeverSetAside) {
   EXPECT_EQ(r.recordsKept, 2u);
   Snapshot after = TakeSnapshot(&fs, db);
   // Kept as the engine stored it, not reordered into byte order.
-  EXPECT_TRUE(after.records == engineOrder.records);
+  EXPECT_EQ(after.records, engineOrder.records);
   for (const RebuildAction& a : r.actions) EXPECT_NE(a.action, "order") << a.detail;
   std::string why;
   EXPECT_TRUE(FamilyVerifiesClean(&fs, db, &why)) << why;
@@ -1091,7 +1091,7 @@ TEST(RebuildOrder, LeadingNumbersOutOfOrderAreSortedKeepingTheCollationOrderWith
   Snapshot after = TakeSnapshot(&fs, db);
   const std::vector<Bytes> want = {given.records[2], given.records[3], given.records[0],
                                    given.records[1]};
-  EXPECT_TRUE(after.records == want);
+  EXPECT_EQ(after.records, want);
   std::string why;
   EXPECT_TRUE(FamilyVerifiesClean(&fs, db, &why)) << why;
 }
@@ -1150,12 +1150,12 @@ TEST(RebuildOrder, UnreadableBlockFailsTheRebuildAndLosesNothing) {
       ++failed;
       EXPECT_TRUE(r.status.IsIOError() || r.status.IsCorruption())
           << n << ": " << r.status.ToString();
-      EXPECT_TRUE(*mem.Contents(db) == original) << n;
+      EXPECT_EQ(*mem.Contents(db), original) << n;
       continue;
     }
     EXPECT_EQ(r.problems, 0u) << n;
     Snapshot s = TakeSnapshot(&mem, db);
-    EXPECT_TRUE(s.records == healthy.records) << n;
+    EXPECT_EQ(s.records, healthy.records) << n;
   }
   EXPECT_GT(failed, 0);
 }
@@ -1175,7 +1175,7 @@ TEST(RebuildOrder, GivenOrderTableRebuildsToTheSameOrderAndVerifiesClean) {
   ASSERT_TRUE(r.status.ok()) << r.status.ToString();
   EXPECT_EQ(r.recordsKept, 300u);
   Snapshot after = TakeSnapshot(&fs, db);
-  EXPECT_TRUE(after.records == before.records);
+  EXPECT_EQ(after.records, before.records);
   EXPECT_TRUE(FamilyVerifiesClean(&fs, db, &why)) << why;
 }
 
@@ -1199,7 +1199,7 @@ TEST(RebuildEncrypted, DecryptsRepairsAndReencryptsWithTheSameKey) {
   std::vector<Bytes> expected = healthy.records;
   expected.erase(expected.begin() + 2 * cap, expected.begin() + 3 * cap);
   Snapshot after = TakeSnapshot(&fs, db);
-  EXPECT_TRUE(after.records == expected) << after.records.size() << " vs " << expected.size();
+  EXPECT_EQ(after.records, expected) << after.records.size() << " vs " << expected.size();
   std::string why;
   EXPECT_TRUE(FamilyVerifiesClean(&fs, db, &why)) << why;
   auto h = ReadHeader(&fs, db);
@@ -1245,7 +1245,7 @@ TEST(RebuildRandomDamage, EitherRefusedUntouchedOrRebuiltClean) {
       ++refused;
       if (std::getenv("REKASTO_SHOW_REFUSALS"))
         std::printf("refused: %s\n", r.status.ToString().c_str());
-      for (const auto& [path, bytes] : before) EXPECT_TRUE(*fs.Contents(path) == bytes) << path;
+      for (const auto& [path, bytes] : before) EXPECT_EQ(*fs.Contents(path), bytes) << path;
       continue;
     }
     ++rebuilt;

@@ -48,7 +48,7 @@ std::string Names(const Tree& t) {
   for (const auto& [n, b] : t) s += n + "(" + std::to_string(b.size()) + ") ";
   return s;
 }
-#define EXPECT_SAME(a, b) EXPECT_TRUE((a) == (b)) << Names(a) << "vs " << Names(b)
+#define EXPECT_SAME(a, b) EXPECT_EQ(a, b) << Names(a) << "vs " << Names(b)
 
 void Damage(FileSystem* fs, const std::string& db) {
   auto data = fs->ReadFile(db, UINT64_MAX);

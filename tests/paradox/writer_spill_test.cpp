@@ -43,7 +43,7 @@ void ExpectSameFamily(MemFileSystem& a, MemFileSystem& b, const std::string& wha
   std::vector<std::string> fa = a.AllFiles(), fb = b.AllFiles();
   ASSERT_EQ(fa, fb) << what;
   for (const std::string& f : fa)
-    EXPECT_TRUE(*a.Contents(f) == *b.Contents(f)) << what << ": " << f << " differs";
+    EXPECT_EQ(*a.Contents(f), *b.Contents(f)) << what << ": " << f << " differs";
 }
 
 struct Case {

@@ -199,7 +199,7 @@ TEST_F(TUtilDesc, ZeroCountsWithNullArraysAreFineWhereTheTableNeedsNone) {
   Descriptor d;
   ASSERT_EQ(d.Prepare(session_, t), DBIERR_NONE);
   EXPECT_EQ(+d.desc.iIdxCount, 0);
-  EXPECT_TRUE(d.desc.pidxDesc == nullptr);
+  EXPECT_EQ(+d.desc.pidxDesc, nullptr);
   d.desc.iOptParams = 0;  // a caller not interested in the parameters
   d.desc.pfldOptParams = nullptr;
   d.desc.pOptData = nullptr;

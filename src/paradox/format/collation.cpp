@@ -10,6 +10,7 @@ namespace paradox {
 namespace {
 
 size_t TextLength(ByteSpan v) {
+  if (v.empty()) return 0;  // an empty span may have no data pointer at all
   const void* nul = std::memchr(v.data(), 0, v.size());
   return nul ? size_t(static_cast<const uint8_t*>(nul) - v.data()) : v.size();
 }
@@ -170,7 +171,8 @@ bool Collation::IsFolded(ByteSpan v) const {
 
 int Collation::Compare(ByteSpan a, ByteSpan b) const {
   if (!table_) {
-    int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+    const size_t n = std::min(a.size(), b.size());
+    const int c = n ? std::memcmp(a.data(), b.data(), n) : 0;  // an empty span may be null
     if (c != 0) return Sign(c);
     return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
   }
@@ -202,7 +204,7 @@ int Collation::Compare(ByteSpan a, ByteSpan b) const {
     if (c) return c;
   }
   const size_t la = TextLength(a), lb = TextLength(b);
-  int c = std::memcmp(a.data(), b.data(), std::min(la, lb));
+  int c = std::min(la, lb) ? std::memcmp(a.data(), b.data(), std::min(la, lb)) : 0;
   if (c != 0) return Sign(c);
   return la == lb ? 0 : (la < lb ? -1 : 1);
 }
