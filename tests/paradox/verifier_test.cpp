@@ -189,8 +189,8 @@ TEST_F(VerifierTest, HeaderDamageGivesItsCheckAndVerdict) {
       // foreign file.
       {"level byte", [](Bytes& f) { SetU8(f, 0x39, 99); }, "header.damaged",
        Verdict::kNeedsStructure, 0x39},
-      {"file type", [](Bytes& f) { SetU8(f, 0x04, 7); }, "header.damaged",
-       Verdict::kNeedsStructure, 0x04},
+      {"file type", [](Bytes& f) { SetU8(f, 0x04, 7); }, "header.damaged", Verdict::kNeedsStructure,
+       0x04},
       {"fixed part zeroed", [](Bytes& f) { FillBytes(f, 0, 0x78, 0); }, "header.damaged",
        Verdict::kNeedsStructure, 0x39},
       {"block size", [](Bytes& f) { SetU8(f, 0x05, 0); }, "header.block-size",
