@@ -263,7 +263,8 @@ class Salvager {
     uint32_t count = 0;
     for (const auto& [b, n] : slots) {
       PARADOX_RETURN_IF_ERROR(read(b, &count));
-      profile.LearnBlock(b, block.data() + 6, count);
+      // An unreadable block leaves `block` empty: no pointer into it is formed.
+      if (count > 0) profile.LearnBlock(b, block.data() + 6, count);
     }
     profile.Finish();
     std::vector<RecordJudgement> odd;
@@ -688,8 +689,35 @@ class Salvager {
     return Status::OK();
   }
 
+  // Engines read a table whose fields have no name (or a name no table may have: too
+  // long, a NUL, a leading space, the same as another's); the writer does not write one.
+  // Such a field takes the name Field<n>, so that the records are rebuilt, and the
+  // rebuild says so.
+  void NameNamelessFields() {
+    std::vector<std::string> upper;
+    for (const FieldDef& f : res_.schema.fields) upper.push_back(AsciiUpper(f.name));
+    for (size_t i = 0; i < res_.schema.fields.size(); ++i) {
+      std::string& name = res_.schema.fields[i].name;
+      const bool usable = !name.empty() && name.size() <= 25 && name[0] != ' ' &&
+                          name.find('\0') == std::string::npos &&
+                          std::count(upper.begin(), upper.begin() + long(i), upper[i]) == 0;
+      if (usable) continue;
+      std::string made;
+      for (size_t n = i + 1;; ++n) {
+        made = "Field" + std::to_string(n);
+        if (std::find(upper.begin(), upper.end(), AsciiUpper(made)) == upper.end()) break;
+      }
+      res_.actions.push_back(
+          {"header", dbName_, 0, -1,
+           "field " + std::to_string(i + 1) + " has no name a table may have; named " + made});
+      name = made;
+      upper[i] = AsciiUpper(made);
+    }
+  }
+
   Status BuildSchema() {
     res_.schema = SchemaFromHeader(h_);
+    NameNamelessFields();
     // The .PX keeps its block size too, whatever the table's level.
     if (src_.px && BlockSizeKnown(src_.px->BlockSize()))
       res_.schema.indexBlockSize = src_.px->BlockSize();
