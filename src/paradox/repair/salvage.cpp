@@ -144,7 +144,7 @@ class Salvager {
       ++res_.issues;
     }
     if (h_.fixed.modifiedFlags1 || h_.fixed.modifiedFlags2 || h_.fixed.indexUpdateRequired) {
-      res_.actions.push_back({"header", dbName_, 0, -1, "rebuild-needed flags were set; cleared"});
+      res_.actions.push_back({"note", dbName_, 0, -1, "rebuild-needed flags were set; cleared"});
       ++res_.issues;
     }
   }
@@ -692,7 +692,7 @@ class Salvager {
   // Engines read a table whose fields have no name (or a name no table may have: too
   // long, a NUL, a leading space, the same as another's); the writer does not write one.
   // Such a field takes the name Field<n>, so that the records are rebuilt, and the
-  // rebuild says so.
+  // rebuild notes it (the verifier warns of such names: engines read the table).
   void NameNamelessFields() {
     std::vector<std::string> upper;
     for (const FieldDef& f : res_.schema.fields) upper.push_back(AsciiUpper(f.name));
