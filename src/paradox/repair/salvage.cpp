@@ -144,7 +144,7 @@ class Salvager {
       ++res_.issues;
     }
     if (h_.fixed.modifiedFlags1 || h_.fixed.modifiedFlags2 || h_.fixed.indexUpdateRequired) {
-      res_.actions.push_back({"note", dbName_, 0, -1, "rebuild-needed flags were set; cleared"});
+      res_.actions.push_back({"header", dbName_, 0, -1, "rebuild-needed flags were set; cleared"});
       ++res_.issues;
     }
   }
@@ -708,7 +708,7 @@ class Salvager {
         if (std::find(upper.begin(), upper.end(), AsciiUpper(made)) == upper.end()) break;
       }
       res_.actions.push_back(
-          {"header", dbName_, 0, -1,
+          {"note", dbName_, 0, -1,
            "field " + std::to_string(i + 1) + " has no name a table may have; named " + made});
       name = made;
       upper[i] = AsciiUpper(made);
