@@ -553,6 +553,24 @@ std::string Lower(std::string s) {
   return s;
 }
 
+// The n NUL-ended field names of a name area from `*at` on (before `limit`): each of 1 to
+// 25 printable bytes, none repeated; `*at` moves past them. False when they do not read so.
+bool ReadFieldNames(const Bytes& pre, size_t limit, size_t n, size_t* at,
+                    std::vector<std::string>* names) {
+  std::set<std::string> seen;
+  for (size_t i = 0; i < n; ++i) {
+    const void* nul =
+        *at < limit ? std::memchr(&pre[*at], 0, std::min<size_t>(limit - *at, 26)) : nullptr;
+    if (!nul) return false;
+    const size_t len = static_cast<const uint8_t*>(nul) - &pre[*at];
+    std::string name(reinterpret_cast<const char*>(&pre[*at]), len);
+    if (len < 1 || len > 25 || !Printable(name) || !seen.insert(Lower(name)).second) return false;
+    if (names) names->push_back(std::move(name));
+    *at += len + 1;
+  }
+  return true;
+}
+
 bool NameHints(const std::string& name, std::initializer_list<const char*> words) {
   const std::string l = Lower(name);
   for (const char* w : words)
@@ -1041,20 +1059,7 @@ class Inference {
     const size_t limit = std::min<size_t>(pre.size(), headerSize);
     for (size_t nameLen : {size_t{261}, size_t{79}}) {
       size_t at = base + 6 * n + 4 + nameLen;
-      bool ok = at <= limit;
-      std::set<std::string> seen;
-      for (size_t i = 0; i < n && ok; ++i) {
-        const void* nul =
-            at < limit ? std::memchr(&pre[at], 0, std::min<size_t>(limit - at, 26)) : nullptr;
-        if (!nul) {
-          ok = false;
-          break;
-        }
-        const size_t len = static_cast<const uint8_t*>(nul) - &pre[at];
-        std::string name(reinterpret_cast<const char*>(&pre[at]), len);
-        ok = len >= 1 && len <= 25 && Printable(name) && seen.insert(Lower(name)).second;
-        at += len + 1;
-      }
+      const bool ok = at <= limit && ReadFieldNames(pre, limit, n, &at, nullptr);
       if (ok && NamesEndHere(base, at, n, limit)) return true;
     }
     return false;
@@ -1612,21 +1617,7 @@ class Inference {
         table = table.substr(0, table.find('\0'));
         at += nameLen;
         std::vector<std::string> got;
-        std::set<std::string> seen;
-        bool ok = true;
-        for (size_t i = 0; i < n && ok; ++i) {
-          const void* nul =
-              at < limit ? std::memchr(&pre[at], 0, std::min<size_t>(limit - at, 26)) : nullptr;
-          if (!nul) {
-            ok = false;
-            break;
-          }
-          const size_t len = static_cast<const uint8_t*>(nul) - &pre[at];
-          std::string name(reinterpret_cast<const char*>(&pre[at]), len);
-          ok = len >= 1 && len <= 25 && Printable(name) && seen.insert(Lower(name)).second;
-          got.push_back(name);
-          at += len + 1;
-        }
+        const bool ok = ReadFieldNames(pre, limit, n, &at, &got);
         if (!ok || !NamesEndHere(base, at, n, limit)) continue;
         *names = std::move(got);
         if (Printable(table)) out_.tableName = table;
